@@ -1,0 +1,74 @@
+#include "engine/run_log.h"
+
+#include <cstring>
+#include <string>
+
+#include "engine/run_context.h"
+#include "platform/platform.h"
+
+namespace {
+
+void writeBytes(const char* bytes, size_t count) {
+    FILE* log = runContext.logStream;
+    if (!log) return;
+    if (count > 0) std::fwrite(bytes, 1, count, log);
+    std::fwrite(LINE_END, 1, std::strlen(LINE_END), log);
+    std::fflush(log);
+}
+
+const wchar_t* walkResultText(int result) {
+    switch (result) {
+        case WALK_BROKEN: return L"! Error => It is broken by user.";
+        case WALK_FIND_ERROR: return L"! Error => Look for the files error. Please ensure the dir is valid.";
+        case WALK_NO_HANDLER: return L"! Error => Handler defined error.";
+        case WALK_CLOSE_ERROR: return L"! Error => Close find error.";
+        default: return L"! Error => Unexpect error.";
+    }
+}
+
+}  // namespace
+
+bool openRunLog(const WideString& path) {
+    closeRunLog();
+    runContext.logStream = platformOpenWrite(path.buffer);
+    return runContext.logStream != nullptr;
+}
+
+void closeRunLog() {
+    if (!runContext.logStream) return;
+    std::fclose(runContext.logStream);
+    runContext.logStream = nullptr;
+}
+
+void writeBanner() {
+    static const char* const lines[] = {
+        "*---------------------------------------------*",
+        "| Descript : Copy dirs and files by rules.    |",
+        "| Create on: 2010/10/3                        |",
+        "*---------------------------------------------*",
+    };
+    for (const char* line : lines) writeBytes(line, std::strlen(line));
+}
+
+void writeLogLine(const WideString& line) {
+    if (!runContext.logStream) return;
+    NarrowString bytes = ToNarrowLossy(line);
+    writeBytes(bytes.buffer, static_cast<size_t>(bytes.length));
+}
+
+void writeEmptyLine() { writeBytes("", 0); }
+
+void writeErrorLine() { writeLogLine(runContext.messageText); }
+
+void reportWalkResult(int result) {
+    if (result == WALK_OK) return;
+    runContext.messageText = walkResultText(result);
+    writeErrorLine();
+    showStatus(STATUS_ERROR, runContext.messageText);
+}
+
+WideString decimalText(long long value) {
+    std::string digits = std::to_string(value);
+    std::wstring wide(digits.begin(), digits.end());
+    return WideString(wide.c_str());
+}

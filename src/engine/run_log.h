@@ -1,0 +1,32 @@
+// The run log: narrow lines in the locale's encoding, each flushed at once,
+// and the status texts that go with them.
+#ifndef KORVANE_ENGINE_RUN_LOG_H
+#define KORVANE_ENGINE_RUN_LOG_H
+
+#include "text/wide_string.h"
+
+// Opens (truncating) the log file at path as runContext.logStream.
+bool openRunLog(const WideString& path);
+
+// Flushes and closes runContext.logStream, if open.
+void closeRunLog();
+
+// Writes the four banner lines.
+void writeBanner();
+
+// Writes one line: its characters in the locale's encoding ("?" for those it lacks).
+void writeLogLine(const WideString& line);
+
+// Writes an empty line.
+void writeEmptyLine();
+
+// Writes runContext.messageText as one line.
+void writeErrorLine();
+
+// Writes the line for a walk that stopped early and shows it as an error.
+void reportWalkResult(int result);
+
+// The decimal text of any int (the counts of the "Updated" lines).
+WideString decimalText(long long value);
+
+#endif

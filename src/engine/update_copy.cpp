@@ -1,0 +1,51 @@
+#include "engine/update_copy.h"
+
+#include "engine/run_context.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Copies a file over its target; a target that refuses the first attempt
+// (read-only, hidden or system) has those attributes cleared and is tried once
+// more. The attributes stay cleared when the second attempt fails.
+bool copyFileOver(const WideString& source, const WideString& target) {
+    CopyOutcome outcome = platformCopyFile(source.buffer, target.buffer);
+    if (outcome == COPY_DONE) return true;
+    if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
+        platformClearProtection(target.buffer)) {
+        return platformCopyFile(source.buffer, target.buffer) == COPY_DONE;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
+                   const WideString& entryPath) {
+    if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return false;
+    if (!StartsWith(entryPath, sourceRoot)) return false;
+
+    WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    EntryState source;
+    EntryState existing;
+    runContext.changeAttempted = entriesDifferWith(entryPath, target, &source, &existing);
+    if (!runContext.changeAttempted) return true;
+
+    bool ok;
+    if (source.isDirectory) {
+        ok = createDirectoryLike(entryPath, target);
+    } else {
+        // A target that exists in any form has its parent; otherwise make sure.
+        if (!existing.queried) {
+            WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
+            WideString targetParent = target.Left(target.FindLastSeparator());
+            if (!directoryExists(targetParent) && !createDirectoryLike(sourceParent, targetParent)) {
+                return false;
+            }
+        }
+        ok = copyFileOver(entryPath, target);
+    }
+    if (ok) ++runContext.updatedCount;
+    return ok;
+}

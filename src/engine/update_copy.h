@@ -1,0 +1,14 @@
+// The update copy: brings one entry of the source tree up to date in the target tree.
+#ifndef KORVANE_ENGINE_UPDATE_COPY_H
+#define KORVANE_ENGINE_UPDATE_COPY_H
+
+#include "text/wide_string.h"
+
+// Copies or creates the counterpart of entryPath (under sourceRoot) below
+// targetRoot when it is missing or differs. True when the counterpart is up to
+// date afterwards; runContext.changeAttempted tells whether a change was due,
+// and runContext.updatedCount counts each change made.
+bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
+                   const WideString& entryPath);
+
+#endif

@@ -1,0 +1,129 @@
+#include "engine/walker.h"
+
+#include <cwchar>
+
+namespace {
+
+bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// The identity of a directory on the descent path, read once when first needed.
+bool frameIdentity(WalkFrame* frame, DirectoryIdentity* identity) {
+    if (frame->identityState == 0) {
+        frame->identityState =
+            platformDirectoryIdentity(frame->directory->buffer, &frame->identity) ? 1 : -1;
+    }
+    if (frame->identityState != 1) return false;
+    *identity = frame->identity;
+    return true;
+}
+
+bool isDotEntry(const wchar_t* name) {
+    return (name[0] == L'.' && name[1] == L'\0') ||
+           (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
+// Whether the walk may descend into a directory it has just handed over. A
+// link is entered only when the walk enters links, and never when it leads
+// back to a directory still being listed; the avoided directory is never
+// entered. Identities are read only where links or an avoided directory make
+// them matter, so a plain tree costs no extra queries.
+bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink) {
+    if (isLink && !walker->enterLinks) return false;
+    if (!isLink && !walker->avoidIdentity) return true;
+    DirectoryIdentity identity;
+    if (!platformDirectoryIdentity(path.buffer, &identity)) return true;
+    if (walker->avoidIdentity && sameIdentity(identity, walker->avoided)) return false;
+    if (!isLink) return true;
+    for (WalkFrame& frame : walker->descent) {
+        DirectoryIdentity open;
+        if (frameIdentity(&frame, &open) && sameIdentity(open, identity)) {
+            if (walker->loopHandler) walker->loopHandler(path);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler) {
+    DirectoryWalker walker;
+    walker.cancelled = false;
+    walker.recurse = true;
+    walker.visitFiles = true;
+    walker.entryHandler = entryHandler;
+    walker.afterDirectoryHandler = afterDirectoryHandler;
+    walker.directoryCount = 0;
+    walker.fileCount = 0;
+    walker.enterLinks = true;
+    walker.avoidIdentity = false;
+    walker.avoided = DirectoryIdentity{0, 0};
+    walker.loopHandler = nullptr;
+    return walker;
+}
+
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+         const WideString& extra1, const WideString& extra2) {
+    walker->descent.clear();
+    if (walker->avoidIdentity && root.length > 0) {
+        DirectoryIdentity identity;
+        if (platformDirectoryIdentity(root.buffer, &identity) &&
+            sameIdentity(identity, walker->avoided)) {
+            return WALK_OK;
+        }
+    }
+    return walkDirectory(walker, root, root, extra1, extra2, otherRoot);
+}
+
+// Lists one directory in the order the system delivers its entries: each entry
+// is counted and handed over, and a subdirectory is descended into right after
+// its own call. The directory itself goes to the after-directory handler once
+// everything below it was listed without error. The first problem ends the
+// step and, through the callers, the whole walk.
+int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                  const WideString& extra1, const WideString& extra2, const WideString& otherRoot) {
+    if (walker->cancelled) return WALK_BROKEN;
+    if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
+    if (directory.length == 0) return WALK_OK;
+
+    WideString base = directory;
+    if (base.buffer[base.length - 1] != PATH_SEPARATOR) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) return WALK_FIND_ERROR;
+
+    walker->descent.push_back(WalkFrame{&directory, 0, DirectoryIdentity{0, 0}});
+    int result = WALK_OK;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (walker->cancelled) {
+            result = WALK_BROKEN;
+            break;
+        }
+        if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
+        WideString entryPath = base + entry.name;
+        if (entry.isDirectory) {
+            ++walker->directoryCount;
+        } else {
+            ++walker->fileCount;
+        }
+        if (walker->entryHandler &&
+            !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
+            result = WALK_BROKEN;
+            break;
+        }
+        if (entry.isDirectory && walker->recurse && mayEnter(walker, entryPath, entry.isLink)) {
+            result = walkDirectory(walker, entryPath, walkRoot, extra1, extra2, otherRoot);
+            if (result != WALK_OK) break;
+        }
+    }
+    walker->descent.pop_back();
+
+    if (!platformCloseListing(listing)) return WALK_CLOSE_ERROR;
+    if (result == WALK_OK && walker->afterDirectoryHandler &&
+        !walker->afterDirectoryHandler(directory, walkRoot, extra1, extra2, otherRoot)) {
+        result = WALK_BROKEN;
+    }
+    return result;
+}

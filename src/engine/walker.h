@@ -1,0 +1,54 @@
+// The directory walker: visits a tree depth first and hands each entry to a
+// handler; the one traversal of the engine.
+#ifndef KORVANE_ENGINE_WALKER_H
+#define KORVANE_ENGINE_WALKER_H
+
+#include <vector>
+
+#include "platform/platform.h"
+#include "resources/resource.h"
+#include "text/wide_string.h"
+
+// Called with (entryPath, walkRoot, extra1, extra2, otherRoot); false stops the walk.
+typedef bool (*EntryHandler)(const WideString& entryPath, const WideString& walkRoot,
+                             const WideString& extra1, const WideString& extra2,
+                             const WideString& otherRoot);
+
+// Told of a directory that the walker refuses to enter (a link back into its own path).
+typedef void (*RefusalHandler)(const WideString& directoryPath);
+
+// A walk in progress: what is known of one directory on the current descent path.
+struct WalkFrame {
+    const WideString* directory;  // the directory's path, owned by its walk step
+    int identityState;            // 0 not read yet, 1 read, -1 unreadable
+    DirectoryIdentity identity;   // valid when identityState is 1
+};
+
+// The walker's settings, counters and descent path; owned by its caller.
+struct DirectoryWalker {
+    bool cancelled;                      // set: stop before the next entry (WALK_BROKEN)
+    bool recurse;                        // descend into each subdirectory after handing it over
+    bool visitFiles;                     // hand files over too, not only directories
+    EntryHandler entryHandler;           // called for every entry handed over, or null
+    EntryHandler afterDirectoryHandler;  // called for each completely listed directory, or null
+    int directoryCount;                  // directories handed over so far
+    int fileCount;                       // files handed over so far
+    bool enterLinks;                     // descend into directory links and junctions
+    bool avoidIdentity;                  // never enter the directory named by avoided
+    DirectoryIdentity avoided;           // a directory this walk must not enter
+    RefusalHandler loopHandler;          // told of each link loop not entered, or null
+    std::vector<WalkFrame> descent;      // the directories being listed, root first
+};
+
+// A walker with the settings of a copy walk: recurse, visit files, enter links.
+DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler);
+
+// Walks root, handing entries over with walkRoot = root and the three texts passed through.
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+         const WideString& extra1, const WideString& extra2);
+
+// The recursive step for one directory.
+int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                  const WideString& extra1, const WideString& extra2, const WideString& otherRoot);
+
+#endif

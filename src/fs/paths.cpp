@@ -1,0 +1,141 @@
+#include "fs/paths.h"
+
+bool endsWithSeparator(const WideString& path) {
+    return path.length > 0 && path.buffer[path.length - 1] == PATH_SEPARATOR;
+}
+
+WideString dropTrailingSeparator(const WideString& path) {
+    if (!endsWithSeparator(path)) return path;
+    // On POSIX the lone "/" is the root itself and stays as it is.
+    if (path.length == 1 && platformIsDriveSpec(path.buffer, 1)) return path;
+    return path.Left(path.length - 1);
+}
+
+EntryState queryEntryState(const WideString& path) {
+    EntryState state{false, false, {}};
+    if (path.length == 0) return state;
+    WideString tested = dropTrailingSeparator(path);
+    if (tested.length == 0) return state;
+    state.queried = platformQueryEntry(tested.buffer, &state.status);
+    if (state.queried) {
+        state.isDirectory = state.status.isDirectory;
+    } else if (platformIsDriveSpec(tested.buffer, tested.length)) {
+        state.isDirectory = platformIsUsableDrive(tested.buffer);
+    }
+    return state;
+}
+
+bool isDriveRoot(const WideString& path) {
+    if (path.length == 0) return false;
+    WideString tested = dropTrailingSeparator(path);
+    return tested.length > 0 && platformIsDriveSpec(tested.buffer, tested.length);
+}
+
+bool isUsableDrive(const WideString& path) {
+    return path.length > 0 && platformIsUsableDrive(path.buffer);
+}
+
+bool directoryExists(const WideString& path) { return queryEntryState(path).isDirectory; }
+
+bool fileExists(const WideString& path) {
+    EntryState state = queryEntryState(path);
+    return state.queried && !state.isDirectory;
+}
+
+// Levels are taken up to and including each separator, so for a/b/c the
+// levels a/, a/b/ and a/b/c are tested and created in turn; the levels made
+// before a failing one stay.
+bool createDirectoryPath(const WideString& path) {
+    int32_t position = 0;
+    while (position < path.length) {
+        int32_t end = position;
+        while (end < path.length && path.buffer[end] != PATH_SEPARATOR) ++end;
+        if (end < path.length) ++end;  // the separator belongs to its level
+        position = end;
+        WideString handled = path.Left(position);
+        if (!directoryExists(handled) && !platformCreateDirectory(handled.buffer)) return false;
+    }
+    return true;
+}
+
+// A drive root is never given attributes; otherwise the source's attribute
+// word is applied also when the target existed before.
+bool createDirectoryLike(const WideString& source, const WideString& target) {
+    if (!createDirectoryPath(target)) return false;
+    if (isDriveRoot(target)) return true;
+    uint32_t word = 0;
+    if (!platformReadAttributeWord(source.buffer, &word)) return false;
+    return platformWriteAttributeWord(target.buffer, word);
+}
+
+bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size) {
+    EntryStatus status;
+    if (path.length == 0 || !platformQueryEntry(path.buffer, &status)) return false;
+    *modified = status.modifiedSeconds;
+    *size = status.size;
+    return true;
+}
+
+namespace {
+
+// Time and size as the status query sees the path itself: a path that ends in
+// a separator names no file.
+bool timeAndSizeOf(const WideString& path, const EntryState& state) {
+    return state.queried && !endsWithSeparator(path);
+}
+
+bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* word) {
+    if (state.queried) {
+        *word = state.status.attributeWord;
+        return true;
+    }
+    return platformReadAttributeWord(path.buffer, word);
+}
+
+}  // namespace
+
+// Two non-directories differ unless both can be queried and have the same
+// modification time (whole seconds) and size; where a directory is involved
+// the attribute words decide. Each side is queried once.
+bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
+                       EntryState* targetState) {
+    *sourceState = queryEntryState(source);
+    *targetState = queryEntryState(target);
+    if (!sourceState->isDirectory && !targetState->isDirectory) {
+        if (!timeAndSizeOf(source, *sourceState)) return true;
+        if (!timeAndSizeOf(target, *targetState)) return true;
+        return sourceState->status.modifiedSeconds != targetState->status.modifiedSeconds ||
+               sourceState->status.size != targetState->status.size;
+    }
+    uint32_t sourceWord = 0;
+    uint32_t targetWord = 0;
+    if (!attributeWordOf(source, *sourceState, &sourceWord)) return true;
+    if (!attributeWordOf(target, *targetState, &targetWord)) return true;
+    return sourceWord != targetWord;
+}
+
+bool entriesDiffer(const WideString& source, const WideString& target) {
+    EntryState sourceState;
+    EntryState targetState;
+    return entriesDifferWith(source, target, &sourceState, &targetState);
+}
+
+WideString relativeTo(const WideString& path, const WideString& root) {
+    if (path.length == 0 || root.length == 0 || !StartsWith(path, root)) return WideString();
+    return path.Tail(root.length + 1);
+}
+
+WideString counterpartPath(const WideString& path, const WideString& root,
+                           const WideString& otherRoot) {
+    WideString relative = relativeTo(path, root);
+    if (relative.length == 0) return otherRoot;
+    bool rootEnds = endsWithSeparator(otherRoot);
+    bool relativeBegins = relative.buffer[0] == PATH_SEPARATOR;
+    if (rootEnds && relativeBegins) return otherRoot + relative.Tail(2);
+    if (!rootEnds && !relativeBegins) {
+        WideString joined = otherRoot;
+        joined.AppendSeparator();
+        return joined + relative;
+    }
+    return otherRoot + relative;
+}

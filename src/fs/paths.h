@@ -1,0 +1,63 @@
+// Path tests and directory operations. Each asks the file system afresh,
+// answers with a bool or a new text, and composes no message.
+#ifndef KORVANE_FS_PATHS_H
+#define KORVANE_FS_PATHS_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "text/wide_string.h"
+
+// What one query of an entry found; the existence tests and the update test
+// share it, so an entry is asked once where the meanings allow it.
+struct EntryState {
+    bool queried;        // the status query succeeded
+    bool isDirectory;    // an existing directory, or a usable drive spec
+    EntryStatus status;  // valid when queried
+};
+
+// The path with one trailing separator dropped; a lone root keeps its separator.
+WideString dropTrailingSeparator(const WideString& path);
+
+// True when the path ends in the platform's separator.
+bool endsWithSeparator(const WideString& path);
+
+// Queries an entry with one trailing separator dropped, with the drive fallback.
+EntryState queryEntryState(const WideString& path);
+
+// True when the path, less one trailing separator, names a drive (C: or C:\, or /).
+bool isDriveRoot(const WideString& path);
+
+// True when the drive of a drive spec is removable, fixed or remote.
+bool isUsableDrive(const WideString& path);
+
+// True for an existing directory, or a usable drive spec.
+bool directoryExists(const WideString& path);
+
+// True for an existing entry that is not a directory.
+bool fileExists(const WideString& path);
+
+// Creates every missing level of the path; true when all exist afterwards.
+bool createDirectoryPath(const WideString& path);
+
+// Creates the target directory path and gives it the source's attribute word.
+bool createDirectoryLike(const WideString& source, const WideString& target);
+
+// Reads modification time and size of an existing entry (64-bit both).
+bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size);
+
+// True when the target must be brought up to date with the source.
+bool entriesDiffer(const WideString& source, const WideString& target);
+
+// entriesDiffer, handing back what it found of both entries.
+bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
+                       EntryState* targetState);
+
+// The remainder of path after root (case-sensitive prefix), or empty.
+WideString relativeTo(const WideString& path, const WideString& root);
+
+// The path with the same relative part under otherRoot, joined by one separator.
+WideString counterpartPath(const WideString& path, const WideString& root,
+                           const WideString& otherRoot);
+
+#endif

@@ -1,0 +1,111 @@
+// The seam to the operating system: plain functions over plain records.
+// platform_win32.cpp and platform_posix.cpp implement it; nothing else in the
+// program calls the system. Paths are NUL-terminated wide texts.
+#ifndef KORVANE_PLATFORM_PLATFORM_H
+#define KORVANE_PLATFORM_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/separator.h"
+
+// What one status query tells of an entry (links are followed).
+struct EntryStatus {
+    bool isDirectory;         // the entry is a directory (or a link to one)
+    uint32_t attributeWord;   // attribute word: file attributes, or st_mode
+    int64_t modifiedSeconds;  // modification time, whole seconds since 1970 UTC
+    int64_t size;             // size in bytes
+};
+
+// Outcome of a file copy, with the error kinds the update copy tells apart.
+enum CopyOutcome {
+    COPY_DONE,            // the target now holds the source's contents
+    COPY_ACCESS_DENIED,   // refused: access denied
+    COPY_ALREADY_EXISTS,  // refused: the target already exists
+    COPY_FAILED           // any other failure
+};
+
+// Identity of a directory: equal identities name the same directory.
+struct DirectoryIdentity {
+    uint64_t volume;  // device or volume serial number
+    uint64_t index;   // inode or file index
+};
+
+// Longest entry name a listing hands over, in wide units.
+#define PLATFORM_NAME_MAX 260
+
+// One entry of a directory listing.
+struct DirectoryEntry {
+    wchar_t name[PLATFORM_NAME_MAX + 1];  // the entry's name, without its directory
+    bool isDirectory;                     // a directory, or a link to one
+    bool isLink;                          // a symbolic link or junction itself
+};
+
+// An open directory listing; its contents belong to the platform file.
+struct DirectoryListing;
+
+// Sets the process locale from the user's environment (C.UTF-8 for plain C).
+void platformSetUserLocale();
+
+// Queries path (links followed); false when it is missing or cannot be queried.
+bool platformQueryEntry(const wchar_t* path, EntryStatus* status);
+
+// True when path names an existing entry (links followed).
+bool platformEntryExists(const wchar_t* path);
+
+// True when path itself is a symbolic link or a directory junction.
+bool platformIsLink(const wchar_t* path);
+
+// Reads the attribute word of path; false when it cannot be read.
+bool platformReadAttributeWord(const wchar_t* path, uint32_t* word);
+
+// Gives path the attribute word; false when that fails.
+bool platformWriteAttributeWord(const wchar_t* path, uint32_t word);
+
+// Takes away what protects a file from change (read-only, hidden, system).
+bool platformClearProtection(const wchar_t* path);
+
+// Creates one directory level; false when it cannot be created.
+bool platformCreateDirectory(const wchar_t* path);
+
+// True when the text names a drive (C: on Windows, / elsewhere).
+bool platformIsDriveSpec(const wchar_t* path, size_t length);
+
+// True when the drive of a drive spec is removable, fixed or remote.
+bool platformIsUsableDrive(const wchar_t* path);
+
+// Copies a file's contents, attributes and modification time over target.
+CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
+
+// Deletes a file; false when it stays.
+bool platformDeleteFile(const wchar_t* path);
+
+// Removes an empty directory; false when it stays.
+bool platformRemoveDirectory(const wchar_t* path);
+
+// Removes a link itself, never what it points to; false when it stays.
+bool platformRemoveLink(const wchar_t* path);
+
+// Reads the identity of the directory at path; false when it cannot be read.
+bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity);
+
+// Opens the listing of directory (given with its trailing separator); null on failure.
+DirectoryListing* platformOpenListing(const wchar_t* directory);
+
+// Hands over the next entry; false when none is left or listing fails.
+bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry);
+
+// Closes a listing; false when closing failed.
+bool platformCloseListing(DirectoryListing* listing);
+
+// Writes the current directory into buffer (room units); 0 on failure or no room.
+size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
+
+// Opens a file for writing, truncated, in binary mode; null on failure.
+FILE* platformOpenWrite(const wchar_t* path);
+
+// Opens a file for reading in binary mode; null on failure.
+FILE* platformOpenRead(const wchar_t* path);
+
+#endif

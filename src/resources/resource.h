@@ -1,0 +1,67 @@
+// Identifiers and constants of korvane, grouped by family. Plain macros, so
+// that the resource compiler reads this header as well as the C++ code.
+#ifndef KORVANE_RESOURCE_H
+#define KORVANE_RESOURCE_H
+
+// Strings, icons, menu, accelerators and dialog of the resource file.
+#define IDS_APP_TITLE 103
+#define IDD_ABOUTBOX 103
+#define IDI_KORVANEUI 107
+#define IDI_SMALL 108
+#define IDC_KORVANEUI 109
+#define IDS_WINDOW_CLASS 109
+
+// Menu commands.
+#define IDM_ABOUT 104
+#define IDM_EXIT 105
+#define IDM_SHOW_MAIN 32771
+#define IDM_SEPARATOR 32772
+
+// Controls of the main window.
+#define IDC_FROM_FOLDER_BUTTON 1001
+#define IDC_TO_FOLDER_BUTTON 1002
+#define IDC_LOG_FOLDER_BUTTON 1003
+#define IDC_FROM_FILE_BUTTON 1004
+#define IDC_COPY_BUTTON 1005
+#define IDC_SYNCHRONOUS_CHECK 1006
+#define IDC_SHOW_COPY_FILE_CHECK 1007
+#define IDC_REGEX_CHECK 1008
+#define IDC_EXCLUDE_REGEX_CHECK 1009
+#define IDC_FROM_FILE_CHECK 1010
+#define IDC_REGEX_EDIT 1011
+#define IDC_FROM_FOLDER_EDIT 1012
+#define IDC_TO_FOLDER_EDIT 1013
+#define IDC_LOG_FOLDER_EDIT 1014
+#define IDC_FROM_FILE_EDIT 1015
+#define IDC_STATUS_EDIT 1016
+
+// Window messages of our own (WM_USER is 0x0400).
+#define WM_COPY_STATUS (0x0400 + 154)
+
+// Kinds of a status text.
+#define STATUS_INFO 1
+#define STATUS_NOTICE 2
+#define STATUS_ERROR 4
+
+// Results of the folder run and the list run.
+#define RUN_OK 0
+#define RUN_HAD_ERRORS (-99)
+#define RUN_DECLINED (-100)
+#define RUN_NO_SOURCE (-101)
+#define RUN_DEST_IS_DRIVE (-103)
+#define RUN_NO_DEST (-104)
+#define RUN_SAME_FOLDERS (-105)
+#define RUN_DEST_INSIDE_SOURCE (-106)
+#define RUN_NO_LIST_FILE (-107)
+#define RUN_LIST_READ_ERROR (-108)
+#define RUN_BAD_RULE (-109)
+#define RUN_SOURCE_INSIDE_DEST (-110)
+
+// Results of a directory walk.
+#define WALK_OK 0
+#define WALK_BROKEN (-1)
+#define WALK_FIND_ERROR (-2)
+#define WALK_NO_HANDLER (-3)
+#define WALK_CLOSE_ERROR (-4)
+
+#endif

@@ -1,0 +1,287 @@
+#include "text/wide_string.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <cwctype>
+#include <new>
+
+#include "platform/separator.h"
+
+namespace {
+
+size_t CountUnits(const wchar_t* text) { return text ? std::wcslen(text) : 0; }
+
+// A fresh array of length + 1 units holding text[0..length) and a NUL.
+wchar_t* NewWideArray(const wchar_t* text, size_t length) {
+    wchar_t* array = new wchar_t[length + 1];
+    if (length > 0) std::wmemcpy(array, text, length);
+    array[length] = L'\0';
+    return array;
+}
+
+char* NewNarrowArray(const char* text, size_t length) {
+    char* array = new char[length + 1];
+    if (length > 0) std::memcpy(array, text, length);
+    array[length] = '\0';
+    return array;
+}
+
+int32_t ToLength(size_t count) {
+    if (count > static_cast<size_t>(INT32_MAX - 1)) throw std::bad_alloc();
+    return static_cast<int32_t>(count);
+}
+
+// Joins two counted texts into a fresh exact-size array.
+wchar_t* JoinArrays(const wchar_t* left, size_t leftLength, const wchar_t* right,
+                    size_t rightLength) {
+    size_t total = leftLength + rightLength;
+    ToLength(total);
+    wchar_t* array = new wchar_t[total + 1];
+    if (leftLength > 0) std::wmemcpy(array, left, leftLength);
+    if (rightLength > 0) std::wmemcpy(array + leftLength, right, rightLength);
+    array[total] = L'\0';
+    return array;
+}
+
+int32_t FindLast(const WideString& text, wchar_t unit) {
+    for (int32_t i = text.length - 1; i >= 0; --i) {
+        if (text.buffer[i] == unit) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+NarrowString::NarrowString() : length(0), buffer(NewNarrowArray("", 0)) {}
+
+NarrowString::NarrowString(const char* text) : length(0), buffer(nullptr) {
+    size_t count = text ? std::strlen(text) : 0;
+    length = ToLength(count);
+    buffer = NewNarrowArray(text, count);
+}
+
+NarrowString::NarrowString(const NarrowString& other)
+    : length(other.length), buffer(NewNarrowArray(other.buffer, other.length)) {}
+
+NarrowString& NarrowString::operator=(const NarrowString& other) {
+    if (this == &other) return *this;
+    char* array = NewNarrowArray(other.buffer, other.length);
+    delete[] buffer;
+    buffer = array;
+    length = other.length;
+    return *this;
+}
+
+NarrowString::~NarrowString() { delete[] buffer; }
+
+WideString::WideString() : length(0), buffer(NewWideArray(L"", 0)) {}
+
+WideString::WideString(const wchar_t* text) : length(0), buffer(nullptr) {
+    size_t count = CountUnits(text);
+    length = ToLength(count);
+    buffer = NewWideArray(text, count);
+}
+
+WideString::WideString(const WideString& other)
+    : length(other.length), buffer(NewWideArray(other.buffer, other.length)) {}
+
+// Bytes that the locale's encoding rejects give the empty text.
+WideString::WideString(const char* narrow) : length(0), buffer(nullptr) {
+    size_t count = 0;
+    wchar_t* converted = nullptr;
+    if (narrow && *narrow) {
+        size_t room = std::strlen(narrow) + 1;
+        converted = new wchar_t[room];
+        count = std::mbstowcs(converted, narrow, room);
+        if (count == static_cast<size_t>(-1) || count >= room) count = 0;
+    }
+    length = ToLength(count);
+    buffer = NewWideArray(converted, count);
+    delete[] converted;
+}
+
+// Decimal text with at most nine characters, "-" included; otherwise empty.
+WideString::WideString(int32_t value) : length(0), buffer(nullptr) {
+    wchar_t digits[12];
+    int position = 11;
+    digits[position] = L'\0';
+    int64_t magnitude = value < 0 ? -static_cast<int64_t>(value) : value;
+    do {
+        digits[--position] = static_cast<wchar_t>(L'0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude > 0);
+    if (value < 0) digits[--position] = L'-';
+    size_t count = static_cast<size_t>(11 - position);
+    if (count > 9) count = 0;
+    length = static_cast<int32_t>(count);
+    buffer = NewWideArray(digits + position, count);
+}
+
+WideString::~WideString() { delete[] buffer; }
+
+WideString& WideString::operator=(const WideString& other) {
+    if (this == &other) return *this;
+    wchar_t* array = NewWideArray(other.buffer, other.length);
+    delete[] buffer;
+    buffer = array;
+    length = other.length;
+    return *this;
+}
+
+WideString& WideString::operator=(const wchar_t* text) {
+    if (text == buffer) return *this;
+    size_t count = CountUnits(text);
+    int32_t newLength = ToLength(count);
+    wchar_t* array = NewWideArray(text, count);
+    delete[] buffer;
+    buffer = array;
+    length = newLength;
+    return *this;
+}
+
+WideString& WideString::operator+=(const WideString& other) {
+    wchar_t* array = JoinArrays(buffer, length, other.buffer, other.length);
+    int32_t newLength = length + other.length;
+    delete[] buffer;
+    buffer = array;
+    length = newLength;
+    return *this;
+}
+
+WideString& WideString::operator+=(const wchar_t* text) {
+    size_t count = CountUnits(text);
+    wchar_t* array = JoinArrays(buffer, length, text, count);
+    int32_t newLength = ToLength(length + count);
+    delete[] buffer;
+    buffer = array;
+    length = newLength;
+    return *this;
+}
+
+WideString& WideString::AppendBackslash() {
+    static const wchar_t backslash[] = {L'\\', L'\0'};
+    return *this += backslash;
+}
+
+WideString& WideString::AppendSeparator() {
+    static const wchar_t separator[] = {PATH_SEPARATOR, L'\0'};
+    return *this += separator;
+}
+
+int32_t WideString::FindLastBackslash() const { return FindLast(*this, L'\\'); }
+
+int32_t WideString::FindLastSeparator() const { return FindLast(*this, PATH_SEPARATOR); }
+
+bool WideString::EndsWith(const WideString& suffix) const {
+    if (suffix.length > length) return false;
+    return std::wmemcmp(buffer + (length - suffix.length), suffix.buffer, suffix.length) == 0;
+}
+
+// Counts are cut to what lies between start and the end; a start outside the
+// text, or a count of 0 or less, gives the empty text.
+WideString WideString::Mid(const WideString& source, int32_t start, int32_t count) {
+    WideString result;
+    if (start < 1 || start > source.length || count <= 0) return result;
+    int32_t available = source.length - start + 1;
+    if (count > available) count = available;
+    const wchar_t* first = source.buffer + (start - 1);
+    // The copy stops at an embedded NUL, so the length is counted from it.
+    size_t copied = 0;
+    while (copied < static_cast<size_t>(count) && first[copied] != L'\0') ++copied;
+    delete[] result.buffer;
+    result.buffer = NewWideArray(first, copied);
+    result.length = static_cast<int32_t>(copied);
+    return result;
+}
+
+WideString WideString::Left(int32_t count) const { return Mid(*this, 1, count); }
+
+WideString WideString::Right(int32_t count) const {
+    if (length > count) return Mid(*this, length - count + 1, count);
+    return Mid(*this, 1, count);
+}
+
+WideString WideString::Tail(int32_t start) const { return Mid(*this, start, length - start + 1); }
+
+WideString WideString::ToLower() const {
+    WideString result(*this);
+    for (int32_t i = 0; i < result.length; ++i) {
+        result.buffer[i] = static_cast<wchar_t>(std::towlower(static_cast<wint_t>(result.buffer[i])));
+    }
+    return result;
+}
+
+// Any unit that the locale's encoding cannot hold makes the whole result empty.
+NarrowString WideString::ToNarrow() const {
+    NarrowString result;
+    if (length == 0) return result;
+    size_t needed = std::wcstombs(nullptr, buffer, 0);
+    if (needed == static_cast<size_t>(-1)) return result;
+    char* converted = new char[needed + 1];
+    size_t written = std::wcstombs(converted, buffer, needed + 1);
+    if (written != static_cast<size_t>(-1) && written <= needed) {
+        converted[written] = '\0';
+        delete[] result.buffer;
+        result.buffer = NewNarrowArray(converted, written);
+        result.length = ToLength(written);
+    }
+    delete[] converted;
+    return result;
+}
+
+WideString operator+(const WideString& left, const WideString& right) {
+    WideString result;
+    delete[] result.buffer;
+    result.buffer = JoinArrays(left.buffer, left.length, right.buffer, right.length);
+    result.length = left.length + right.length;
+    return result;
+}
+
+WideString operator+(const WideString& left, const wchar_t* right) {
+    size_t count = CountUnits(right);
+    WideString result;
+    delete[] result.buffer;
+    result.buffer = JoinArrays(left.buffer, left.length, right, count);
+    result.length = ToLength(left.length + count);
+    return result;
+}
+
+bool operator==(const WideString& left, const WideString& right) {
+    if (left.buffer == right.buffer) return true;
+    return left.length == right.length &&
+           std::wmemcmp(left.buffer, right.buffer, left.length) == 0;
+}
+
+bool operator!=(const WideString& left, const WideString& right) { return !(left == right); }
+
+bool StartsWith(const WideString& text, const WideString& prefix) {
+    return prefix.length <= text.length &&
+           std::wmemcmp(text.buffer, prefix.buffer, prefix.length) == 0;
+}
+
+NarrowString ToNarrowLossy(const WideString& text) {
+    NarrowString whole = text.ToNarrow();
+    if (whole.length > 0 || text.length == 0) return whole;
+    // Convert unit by unit, so that one foreign character costs only itself.
+    size_t room = static_cast<size_t>(text.length) * (MB_LEN_MAX) + 1;
+    char* bytes = new char[room];
+    size_t used = 0;
+    std::mbstate_t state{};
+    for (int32_t i = 0; i < text.length; ++i) {
+        char piece[MB_LEN_MAX];
+        size_t n = std::wcrtomb(piece, text.buffer[i], &state);
+        if (n == static_cast<size_t>(-1)) {
+            state = std::mbstate_t{};
+            bytes[used++] = '?';
+        } else {
+            std::memcpy(bytes + used, piece, n);
+            used += n;
+        }
+    }
+    bytes[used] = '\0';
+    NarrowString result(bytes);
+    delete[] bytes;
+    return result;
+}

@@ -1,0 +1,66 @@
+// The program's own text types: WideString holds every path, field text and
+// message; NarrowString is its multibyte form in the locale's encoding.
+#ifndef KORVANE_TEXT_WIDE_STRING_H
+#define KORVANE_TEXT_WIDE_STRING_H
+
+#include <cstdint>
+
+// A counted byte text with an owned, exact-size, NUL-terminated array.
+struct NarrowString {
+    int32_t length;  // bytes before the terminator
+    char* buffer;    // length + 1 bytes, never null
+
+    NarrowString();                                      // empty text
+    explicit NarrowString(const char* text);             // copy up to the first NUL
+    NarrowString(const NarrowString& other);             // deep copy
+    NarrowString& operator=(const NarrowString& other);  // deep copy, self-assignment safe
+    ~NarrowString();                                     // frees buffer
+};
+
+// A counted wide text with an owned, exact-size, NUL-terminated array.
+// Positions given to the substring operations are 1-based.
+struct WideString {
+    int32_t length;   // code units before the terminator
+    wchar_t* buffer;  // length + 1 code units, never null
+
+    WideString();                             // empty text
+    WideString(const wchar_t* text);          // copy up to the first NUL (null gives empty)
+    WideString(const WideString& other);      // deep copy
+    explicit WideString(const char* narrow);  // from the locale's encoding; empty when invalid
+    explicit WideString(int32_t value);       // decimal text; empty when over 9 characters
+    ~WideString();                            // frees buffer
+
+    WideString& operator=(const WideString& other);  // no effect on self-assignment
+    WideString& operator=(const wchar_t* text);      // no effect when given our own buffer
+
+    WideString& operator+=(const WideString& other);  // appends a copy of other
+    WideString& operator+=(const wchar_t* text);      // appends text up to its NUL
+    WideString& AppendBackslash();                    // appends one "\"
+    WideString& AppendSeparator();                    // appends the platform's path separator
+
+    int32_t FindLastBackslash() const;              // 0-based index of the last "\", or -1
+    int32_t FindLastSeparator() const;              // the same for the platform's separator
+    bool EndsWith(const WideString& suffix) const;  // true for an empty suffix
+
+    WideString Left(int32_t count) const;     // Mid(1, count)
+    WideString Right(int32_t count) const;    // the last count units, or the whole text
+    WideString Tail(int32_t start) const;     // from position start to the end
+    WideString ToLower() const;               // lower-cased copy, by the current locale
+    NarrowString ToNarrow() const;            // locale's encoding; empty when any unit fails
+
+    // Mid(source, start, count): count units from the 1-based start, cut at the end.
+    static WideString Mid(const WideString& source, int32_t start, int32_t count);
+};
+
+WideString operator+(const WideString& left, const WideString& right);  // concatenation
+WideString operator+(const WideString& left, const wchar_t* right);     // concatenation
+bool operator==(const WideString& left, const WideString& right);       // ordinal equality
+bool operator!=(const WideString& left, const WideString& right);       // negation of ==
+
+// True when the first units of text equal prefix, unit by unit, case-sensitive.
+bool StartsWith(const WideString& text, const WideString& prefix);
+
+// ToNarrow, but each character the encoding cannot hold becomes "?" (for the log).
+NarrowString ToNarrowLossy(const WideString& text);
+
+#endif

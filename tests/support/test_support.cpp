@@ -1,0 +1,111 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "platform/platform.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+std::string uniqueName() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device device;
+    std::ostringstream name;
+    name << "korvane-test-" << device() << "-" << counter++;
+    return name.str();
+}
+
+// Makes everything below path writable, so that removal can proceed.
+void makeWritable(const fs::path& path) {
+    std::error_code error;
+    fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, error);
+    if (fs::is_directory(fs::symlink_status(path, error))) {
+        for (auto& entry : fs::directory_iterator(path, error)) makeWritable(entry.path());
+    }
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+    root = fs::temp_directory_path() / uniqueName();
+    fs::create_directories(root);
+}
+
+TempDir::~TempDir() {
+    std::error_code error;
+    makeWritable(root);
+    fs::remove_all(root, error);
+}
+
+fs::path TempDir::at(const std::string& relative) const {
+    if (relative.empty()) return root;
+    return root / fs::path(relative).make_preferred();
+}
+
+WideString TempDir::wide(const std::string& relative) const { return toWide(at(relative)); }
+
+WideString toWide(const fs::path& path) { return WideString(path.wstring().c_str()); }
+
+std::wstring fromWide(const WideString& text) { return std::wstring(text.buffer, text.length); }
+
+void writeFile(const fs::path& path, const std::string& contents) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << contents;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    return contents.str();
+}
+
+void shiftModified(const fs::path& path, int delta) {
+    fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(delta));
+}
+
+void copyModified(const fs::path& source, const fs::path& target) {
+    fs::last_write_time(target, fs::last_write_time(source));
+}
+
+bool onWindows() { return PATH_SEPARATOR == L'\\'; }
+
+WideString nativePath(const wchar_t* text) {
+    std::wstring converted(text);
+    for (wchar_t& unit : converted) {
+        if (unit == L'\\') unit = PATH_SEPARATOR;
+    }
+    return WideString(converted.c_str());
+}
+
+void changeDirectoryAttributes(const fs::path& directory) {
+#ifdef _WIN32
+    const wchar_t* path = directory.c_str();
+    DWORD before = GetFileAttributesW(path);
+    for (DWORD extra : {DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN},
+                        DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+        SetFileAttributesW(path, before | extra);
+        if (GetFileAttributesW(path) != before) return;
+    }
+    ADD_FAILURE() << "the file system keeps no directory attribute";
+#else
+    fs::permissions(directory, fs::perms::group_write | fs::perms::others_read,
+                    fs::perm_options::remove);
+#endif
+}
+
+int main(int argc, char** argv) {
+    platformSetUserLocale();
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,153 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "support/test_support.h"
+#include "text/wide_string.h"
+
+namespace {
+
+struct SubstringCase {
+    const char* operation;
+    const wchar_t* source;
+    int first;
+    int second;
+    const wchar_t* expected;
+};
+
+WideString apply(const SubstringCase& c) {
+    WideString source(c.source);
+    std::string op = c.operation;
+    if (op == "Mid") return WideString::Mid(source, c.first, c.second);
+    if (op == "Left") return source.Left(c.first);
+    if (op == "Right") return source.Right(c.first);
+    return source.Tail(c.first);
+}
+
+TEST(WideString, SubstringsKeepToTheirBounds) {
+    const std::vector<SubstringCase> cases = {
+        {"Mid", L"abcdef", 2, 3, L"bcd"},   {"Mid", L"abc", 2, 10, L"bc"},
+        {"Mid", L"abc", 0, 2, L""},         {"Mid", L"abc", 4, 1, L""},
+        {"Mid", L"abc", 1, 0, L""},         {"Mid", L"abc", 1, -3, L""},
+        {"Mid", L"abc", 3, 1, L"c"},        {"Mid", L"", 1, 1, L""},
+        {"Left", L"abc", 5, 0, L"abc"},     {"Left", L"abc", 0, 0, L""},
+        {"Left", L"abc", 2, 0, L"ab"},      {"Right", L"abc", 2, 0, L"bc"},
+        {"Right", L"abc", 5, 0, L"abc"},    {"Right", L"abc", 3, 0, L"abc"},
+        {"Right", L"abc", 0, 0, L""},       {"Tail", L"abc", 2, 0, L"bc"},
+        {"Tail", L"abc", 0, 0, L""},        {"Tail", L"abc", 4, 0, L""},
+        {"Tail", L"abc", 3, 0, L"c"},
+    };
+    for (const SubstringCase& c : cases) {
+        WideString result = apply(c);
+        SCOPED_TRACE(testing::Message() << c.operation << " " << c.first << " " << c.second);
+        EXPECT_EQ(fromWide(result), std::wstring(c.expected));
+        EXPECT_EQ(result.length, static_cast<int32_t>(std::wcslen(result.buffer)));
+    }
+}
+
+TEST(WideString, FindLastBackslashAndEndsWith) {
+    EXPECT_EQ(WideString(L"C:\\a\\b").FindLastBackslash(), 4);
+    EXPECT_EQ(WideString(L"\\").FindLastBackslash(), 0);
+    EXPECT_EQ(WideString(L"abc").FindLastBackslash(), -1);
+    EXPECT_EQ(WideString().FindLastBackslash(), -1);
+    EXPECT_EQ(WideString(L"/a/b").FindLastSeparator(), onWindows() ? -1 : 2);
+
+    EXPECT_TRUE(WideString(L"C:").EndsWith(WideString(L":")));
+    EXPECT_FALSE(WideString(L"a").EndsWith(WideString(L"abc")));
+    EXPECT_TRUE(WideString(L"a").EndsWith(WideString()));
+    EXPECT_TRUE(WideString().EndsWith(WideString()));
+}
+
+TEST(WideString, NumbersUpToNineCharacters) {
+    const std::vector<std::pair<int32_t, const wchar_t*>> cases = {
+        {0, L"0"},
+        {-5, L"-5"},
+        {999999999, L"999999999"},
+        {-99999999, L"-99999999"},
+        {1000000000, L""},
+        {-100000000, L""},
+        {INT32_MIN, L""},
+        {INT32_MAX, L""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fromWide(WideString(c.first)), std::wstring(c.second)) << c.first;
+    }
+}
+
+TEST(WideString, CopiesAreDeepAndSelfAssignmentIsHarmless) {
+    WideString a(L"path");
+    WideString b(a);
+    EXPECT_NE(a.buffer, b.buffer);
+    b += L"\\x";
+    EXPECT_EQ(fromWide(a), L"path");
+    EXPECT_EQ(fromWide(b), L"path\\x");
+
+    WideString& alias = a;
+    a = alias;
+    EXPECT_EQ(fromWide(a), L"path");
+    a = a.buffer;
+    EXPECT_EQ(fromWide(a), L"path");
+    EXPECT_EQ(a.length, 4);
+
+    WideString empty;
+    EXPECT_EQ(empty.length, 0);
+    EXPECT_EQ(empty.buffer[0], L'\0');
+    empty.AppendBackslash();
+    EXPECT_EQ(fromWide(empty), L"\\");
+    EXPECT_EQ(empty.length, 1);
+
+    WideString nothing(static_cast<const wchar_t*>(nullptr));
+    EXPECT_EQ(nothing.length, 0);
+}
+
+TEST(WideString, ConcatenationAndComparison) {
+    WideString joined = WideString(L"C:") + L"\\" + WideString(L"data");
+    EXPECT_EQ(fromWide(joined), L"C:\\data");
+    EXPECT_EQ(joined.length, 7);
+    EXPECT_TRUE(WideString(L"a") == WideString(L"a"));
+    EXPECT_FALSE(WideString(L"a") == WideString(L"A"));
+    EXPECT_TRUE(WideString(L"a") != WideString(L"ab"));
+    EXPECT_TRUE(StartsWith(WideString(L"C:\\data\\x"), WideString(L"C:\\data")));
+    EXPECT_FALSE(StartsWith(WideString(L"C:\\da"), WideString(L"C:\\data")));
+
+    // A text taken from a buffer with an embedded NUL stops there.
+    const wchar_t withNul[] = {L'a', L'\0', L'b', L'\0'};
+    EXPECT_EQ(WideString(withNul).length, 1);
+}
+
+TEST(WideString, LowerCaseKeepsLength) {
+    WideString lower = WideString(L"C:\\Temp").ToLower();
+    EXPECT_EQ(fromWide(lower), L"c:\\temp");
+    EXPECT_EQ(lower.length, 7);
+}
+
+TEST(WideString, ConversionsFailToEmptyTexts) {
+    WideString ascii("plain.txt");
+    EXPECT_EQ(fromWide(ascii), L"plain.txt");
+    EXPECT_STREQ(ascii.ToNarrow().buffer, "plain.txt");
+
+    // U+D800 alone is no character in any code page.
+    const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'b', L'\0'};
+    NarrowString failed = WideString(lone).ToNarrow();
+    EXPECT_EQ(failed.length, 0);
+    EXPECT_EQ(failed.buffer[0], '\0');
+    NarrowString lossy = ToNarrowLossy(WideString(lone));
+    EXPECT_STREQ(lossy.buffer, "a?b");
+    EXPECT_EQ(WideString().ToNarrow().length, 0);
+}
+
+TEST(WideString, NonAsciiRoundTripsThroughTheLocale) {
+    const wchar_t name[] = {L'd', 0x00E9, L'j', 0x00E0, L'\0'};  // "déjà"
+    NarrowString narrow = WideString(name).ToNarrow();
+    if (narrow.length == 0) GTEST_SKIP() << "the locale's code page lacks these letters";
+    EXPECT_EQ(fromWide(WideString(narrow.buffer)), std::wstring(name));
+}
+
+TEST(WideString, InvalidNarrowBytesGiveEmptyText) {
+    NarrowString probe = WideString(L"\x00e9").ToNarrow();
+    if (probe.length != 2) GTEST_SKIP() << "the locale is not UTF-8";
+    EXPECT_EQ(WideString("\xff\xfe bad").length, 0);
+}
+
+}  // namespace
