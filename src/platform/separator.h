@@ -10,4 +10,22 @@
 #define LINE_END "\n"          // line end of the text files we write
 #endif
 
+// True when unit separates path components (on Windows "/" does too).
+inline bool isComponentSeparator(wchar_t unit) {
+#ifdef _WIN32
+    return unit == L'\\' || unit == L'/';
+#else
+    return unit == L'/';
+#endif
+}
+
+// True when a path text is absolute or drive-relative, not relative to a folder.
+inline bool isRootedPath(const wchar_t* path) {
+#ifdef _WIN32
+    return path[0] == L'\\' || path[0] == L'/' || (path[0] != L'\0' && path[1] == L':');
+#else
+    return path[0] == L'/';
+#endif
+}
+
 #endif

@@ -1,0 +1,138 @@
+#include "engine/list_run.h"
+
+#include <cstdio>
+#include <string>
+
+#include "engine/folder_run.h"
+#include "engine/run_context.h"
+#include "engine/run_log.h"
+#include "engine/update_copy.h"
+#include "fs/paths.h"
+#include "platform/platform.h"
+
+namespace {
+
+void storeLine(std::string& line, int* count) {
+    if (line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+    if (line.empty()) return;
+    runContext.listEntries.push_back(WideString(line.c_str()));
+    ++*count;
+}
+
+WideString joined(const WideString& folder, const WideString& entry) {
+    WideString path = folder;
+    path.AppendSeparator();
+    return path + entry;
+}
+
+}  // namespace
+
+// Lines end in LF, a CR before it is dropped; a byte-order mark at the start
+// of any line is dropped; empty lines are skipped. A file that exists but
+// cannot be opened or read is an error, not an empty list.
+int readListFile(const WideString& listFile) {
+    if (!platformEntryExists(listFile.buffer)) return -1;
+    runContext.listEntries.clear();
+    FILE* file = platformOpenRead(listFile.buffer);
+    if (!file) return -1;
+    int count = 0;
+    std::string line;
+    char chunk[8192];
+    size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        for (size_t i = 0; i < got; ++i) {
+            if (chunk[i] != '\n') {
+                line.push_back(chunk[i]);
+                continue;
+            }
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            storeLine(line, &count);
+            line.clear();
+        }
+    }
+    bool failed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (failed) return -1;
+    storeLine(line, &count);
+    return count;
+}
+
+bool listEntryLeavesFolder(const WideString& entry) {
+    if (isRootedPath(entry.buffer)) return true;
+    int32_t start = 0;
+    for (int32_t i = 0; i <= entry.length; ++i) {
+        if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
+        if (i - start == 2 && entry.buffer[start] == L'.' && entry.buffer[start + 1] == L'.') {
+            return true;
+        }
+        start = i + 1;
+    }
+    return false;
+}
+
+// The folder checks, the list file's checks, then each entry in file order:
+// joined to both folders with one separator and brought up to date. No rule,
+// no clean-up, no pumping. An entry that would leave the folders is refused.
+int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
+                const WideString& listFile) {
+    platformSetUserLocale();
+    writeBanner();
+    int refused = validateFolders(from, to);
+    if (refused != RUN_OK) return refused;
+    if (!fileExists(listFile)) {
+        runContext.messageText = WideString(L"! Error => List file [") + listFile + L"] is not exist.";
+        reportError();
+        return RUN_NO_LIST_FILE;
+    }
+    runContext.showCopyFile = showCopyFile;
+    int count = readListFile(listFile);
+    if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
+        runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
+        reportError();
+        return RUN_LIST_READ_ERROR;
+    }
+    writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
+    writeEmptyLine();
+
+    runContext.updatedCount = 0;
+    runContext.listUpdatedCount = 0;
+    int total = 0;
+    for (const WideString& entry : runContext.listEntries) {
+        ++total;
+        if (listEntryLeavesFolder(entry)) {
+            runContext.hadErrors = true;
+            runContext.messageText =
+                WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].";
+            reportError();
+            continue;
+        }
+        WideString source = joined(from, entry);
+        WideString target = joined(to, entry);
+        bool ok = copyIfUpdated(from, to, source);
+        if (!runContext.changeAttempted) continue;
+        if (ok) {
+            ++runContext.listUpdatedCount;
+            if (runContext.showCopyFile) {
+                runContext.messageText = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
+                writeErrorLine();
+                showStatus(STATUS_INFO, runContext.messageText);
+            }
+        } else {
+            runContext.hadErrors = true;
+            runContext.messageText =
+                WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
+            reportError();
+        }
+    }
+
+    if (runContext.hadErrors || (runContext.showCopyFile && runContext.listUpdatedCount > 0)) {
+        writeEmptyLine();
+    }
+    writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
+    writeEmptyLine();
+    runContext.messageText = WideString(L"Total: [") + WideString(total) + L" files].";
+    writeErrorLine();
+    showStatus(STATUS_INFO, runContext.messageText);
+    writeLogLine(WideString(L"Updated: [") + decimalText(runContext.listUpdatedCount) + L" files]. ");
+    return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
+}

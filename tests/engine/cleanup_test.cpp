@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include "engine/cleanup.h"
+#include "engine/run_context.h"
+#include "engine/run_log.h"
+#include "support/recording_host.h"
+
+namespace {
+
+struct CleanUp : testing::Test {
+    TempDir temp;
+    RecordingHost host;
+    WideString from = temp.wide("from");
+    WideString to = temp.wide("to");
+    void SetUp() override {
+        host.install();
+        fs::create_directories(temp.at("from"));
+        fs::create_directories(temp.at("to"));
+    }
+    void TearDown() override { resetRunContext(); }
+};
+
+TEST_F(CleanUp, FileWithCounterpartStaysOthersGo) {
+    writeFile(temp.at("from/kept.txt"), "k");
+    writeFile(temp.at("to/kept.txt"), "k");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    fs::permissions(temp.at("to/surplus.txt"), fs::perms::owner_write | fs::perms::group_write |
+                                                   fs::perms::others_write,
+                    fs::perm_options::remove);
+
+    EXPECT_TRUE(deleteFileWithoutCounterpart(to, from, temp.wide("to/kept.txt")));
+    EXPECT_FALSE(runContext.changeAttempted);
+    EXPECT_TRUE(fs::exists(temp.at("to/kept.txt")));
+
+    EXPECT_TRUE(deleteFileWithoutCounterpart(to, from, temp.wide("to/surplus.txt")));
+    EXPECT_TRUE(runContext.changeAttempted);
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_EQ(runContext.updatedCount, 1);
+
+    // Not a file, or not under the root: nothing attempted.
+    fs::create_directories(temp.at("to/dir"));
+    EXPECT_FALSE(deleteFileWithoutCounterpart(to, from, temp.wide("to/dir")));
+    EXPECT_FALSE(runContext.changeAttempted);
+    EXPECT_FALSE(deleteFileWithoutCounterpart(to, from, temp.wide("elsewhere")));
+    EXPECT_FALSE(runContext.changeAttempted);
+}
+
+TEST_F(CleanUp, KindsFacingEachOtherStay) {
+    fs::create_directories(temp.at("from/name"));
+    writeFile(temp.at("to/name"), "a file where the source has a directory");
+    writeFile(temp.at("from/other"), "file");
+    fs::create_directories(temp.at("to/other"));
+    EXPECT_TRUE(deleteFileWithoutCounterpart(to, from, temp.wide("to/name")));
+    EXPECT_TRUE(removeDirectoryWithoutCounterpart(to, from, temp.wide("to/other")));
+    EXPECT_TRUE(fs::exists(temp.at("to/name")));
+    EXPECT_TRUE(fs::exists(temp.at("to/other")));
+}
+
+TEST_F(CleanUp, HandlersReportDeletionsAndFailures) {
+    writeFile(temp.at("to/gone/a.txt"), "a");
+    writeFile(temp.at("to/full/b.txt"), "b");
+    fs::create_directories(temp.at("from/full"));
+    ASSERT_TRUE(openRunLog(temp.wide("log.txt")));
+    runContext.showCopyFile = true;
+
+    deleteFileHandler(temp.wide("to/gone/a.txt"), to, WideString(), WideString(), from);
+    removeDirectoryHandler(temp.wide("to/gone"), to, WideString(), WideString(), from);
+    // A directory that still holds an entry cannot go.
+    runContext.changeAttempted = false;
+    removeDirectoryHandler(temp.wide("to/full"), to, WideString(), WideString(), from);
+    fs::remove(temp.at("from/full"));
+    removeDirectoryHandler(temp.wide("to/full"), to, WideString(), WideString(), from);
+    removeDirectoryHandler(to, to, WideString(), WideString(), from);  // the root stays
+    closeRunLog();
+
+    EXPECT_EQ(logLines(temp.at("log.txt")),
+              (std::vector<std::string>{"  DF: [" + logText(temp.wide("to/gone/a.txt")) + "]",
+                                        "  RD: [" + logText(temp.wide("to/gone")) + "]",
+                                        "! Error => Remove dir: [" + logText(temp.wide("to/full")) + "]"}));
+    EXPECT_TRUE(runContext.hadErrors);
+    EXPECT_EQ(runContext.updatedCount, 2);
+    EXPECT_TRUE(fs::exists(to.buffer));
+    ASSERT_EQ(host.statuses.size(), 5u);
+    EXPECT_EQ(host.statuses[3].first, STATUS_ERROR);
+    EXPECT_EQ(host.statuses[4], std::make_pair(STATUS_INFO, fromWide(to)));
+}
+
+#ifndef _WIN32
+TEST_F(CleanUp, LinkWithoutCounterpartIsRemovedItsTargetKept) {
+    writeFile(temp.at("outside/keep.txt"), "keep");
+    fs::create_directory_symlink(temp.at("outside"), temp.at("to/dirlink"));
+    fs::create_symlink(temp.at("outside/keep.txt"), temp.at("to/filelink"));
+    fs::create_symlink(temp.at("nowhere"), temp.at("to/dangling"));
+    fs::permissions(temp.at("outside/keep.txt"), fs::perms::owner_read, fs::perm_options::replace);
+    for (const char* name : {"to/dirlink", "to/filelink", "to/dangling"}) {
+        EXPECT_TRUE(deleteFileWithoutCounterpart(to, from, temp.wide(name))) << name;
+        EXPECT_FALSE(fs::exists(fs::symlink_status(temp.at(name)))) << name;
+    }
+    EXPECT_EQ(readFile(temp.at("outside/keep.txt")), "keep");
+    EXPECT_EQ(fs::status(temp.at("outside/keep.txt")).permissions(), fs::perms::owner_read);
+}
+#endif
+
+}  // namespace

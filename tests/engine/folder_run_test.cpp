@@ -1,0 +1,297 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/folder_run.h"
+#include "engine/run_context.h"
+#include "engine/run_log.h"
+#include "support/recording_host.h"
+
+namespace {
+
+const std::vector<std::string> kBanner = {
+    "*---------------------------------------------*",
+    "| Descript : Copy dirs and files by rules.    |",
+    "| Create on: 2010/10/3                        |",
+    "*---------------------------------------------*",
+};
+
+std::vector<std::string> withBanner(std::vector<std::string> lines) {
+    lines.insert(lines.begin(), kBanner.begin(), kBanner.end());
+    return lines;
+}
+
+struct FolderRun : testing::Test {
+    TempDir temp;
+    RecordingHost host;
+    WideString from = temp.wide("from");
+    WideString to = temp.wide("to");
+
+    void SetUp() override {
+        host.install();
+        fs::create_directories(temp.at("from"));
+        fs::create_directories(temp.at("to"));
+        fs::create_directories(temp.at("logs"));
+    }
+    void TearDown() override { resetRunContext(); }
+
+    int run(bool synchronous, bool show, const WideString& rule = WideString(),
+            bool excludes = true) {
+        return runWith(synchronous, show, from, to, rule, excludes);
+    }
+    int runWith(bool synchronous, bool show, const WideString& source, const WideString& target,
+                const WideString& rule = WideString(), bool excludes = true) {
+        host.statuses.clear();
+        openRunLog(temp.wide("logs/korvaneui.log"));
+        runContext.hadErrors = false;
+        int result = FolderCopyRun(synchronous, excludes, show, source, target, rule);
+        closeRunLog();
+        return result;
+    }
+    std::vector<std::string> log() { return logLines(temp.at("logs/korvaneui.log")); }
+    std::string path(const std::string& relative) { return logText(temp.wide(relative)); }
+};
+
+TEST_F(FolderRun, RefusedRunLogsBannerAndOneError) {
+    WideString missing = temp.wide("missing");
+    EXPECT_EQ(runWith(false, true, missing, to), RUN_NO_SOURCE);
+    std::string message = "! Error => Source dir [" + logText(missing) + "] is not exist.";
+    EXPECT_EQ(log(), withBanner({message}));
+    ASSERT_EQ(host.statuses.size(), 1u);
+    EXPECT_EQ(host.statuses[0].first, STATUS_ERROR);
+}
+
+TEST_F(FolderRun, DeclinedSynchronousRunLogsBannerOnly) {
+    writeFile(temp.at("to/keep.txt"), "k");
+    host.answer = false;
+    EXPECT_EQ(run(true, true), RUN_DECLINED);
+    EXPECT_EQ(log(), kBanner);
+    ASSERT_EQ(host.questions.size(), 1u);
+    EXPECT_EQ(host.questions[0],
+              L"[Synchronous] will delete the dirs and files from [To Folder]\nwhich is not exist "
+              L"in [From Folder].\n\nDo you want to continue?");
+    ASSERT_EQ(host.statuses.size(), 1u);
+    EXPECT_EQ(host.statuses[0].first, STATUS_NOTICE);
+    EXPECT_TRUE(fs::exists(temp.at("to/keep.txt")));
+}
+
+TEST_F(FolderRun, QuietRunWritesNothingBetweenStartAndEnd) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/sub/b.txt"), "b");
+    EXPECT_EQ(run(false, false), RUN_OK);
+    std::string start = "Start to copy [" + path("from") + "] -> [" + path("to") + "]...";
+    std::string end = "End of copy [" + path("from") + "] -> [" + path("to") + "].";
+    EXPECT_EQ(log(), withBanner({start, "", end, "", "Total: [1 dirs] and [2 files].",
+                                 "Updated: [3 dirs and files]. "}));
+    EXPECT_EQ(host.texts(), std::vector<std::wstring>{L"Total: [1 dirs] and [2 files]."});
+    EXPECT_EQ(host.pumps, 0);
+}
+
+// One copied file, one failure, one surplus file deleted, all shown.
+TEST_F(FolderRun, ExampleRunWithCopyFailureAndDeletion) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/b.txt"), "b");
+    fs::create_directories(temp.at("to/b.txt"));  // a file facing a directory cannot be copied
+    writeFile(temp.at("to/old.txt"), "old");
+    EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
+
+    std::vector<std::string> lines = log();
+    std::string copied = "  CP: [" + path("from/a.txt") + "] -> [" + path("to/a.txt") + "]";
+    std::string failed = "! Error => Copy failure: [" + path("from/b.txt") + "] -> [" +
+                         path("to/b.txt") + "]";
+    std::string deleted = "  DF: [" + path("to/old.txt") + "]";
+    std::string start = "Start to copy [" + path("from") + "] -> [" + path("to") + "]...";
+    std::string end = "End of copy [" + path("from") + "] -> [" + path("to") + "].";
+    // The directory order of the copy walk is the system's; compare that part as a set.
+    ASSERT_EQ(lines.size(), 14u);
+    std::vector<std::string> walked(lines.begin() + 6, lines.begin() + 8);
+    std::sort(walked.begin(), walked.end());
+    std::vector<std::string> expectedWalk = {copied, failed};
+    std::sort(expectedWalk.begin(), expectedWalk.end());
+    EXPECT_EQ(walked, expectedWalk);
+    lines.erase(lines.begin() + 6, lines.begin() + 8);
+    EXPECT_EQ(lines, withBanner({start, "", deleted, "", end, "", "Total: [0 dirs] and [2 files].",
+                                 "Updated: [2 dirs and files]. "}));
+    EXPECT_FALSE(fs::exists(temp.at("to/old.txt")));
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    EXPECT_GT(host.pumps, 0);
+}
+
+TEST_F(FolderRun, ValidationCodesInOrder) {
+    struct Case {
+        WideString from;
+        WideString to;
+        int code;
+        std::wstring message;
+    };
+    fs::create_directories(temp.at("from/inner"));
+    fs::create_directories(temp.at("fromBackup"));
+    fs::create_directories(temp.at("to/nested/src"));
+    WideString root = nativePath(onWindows() ? L"C:\\" : L"\\");
+    WideString upper = temp.wide("FROM");
+    std::vector<Case> cases = {
+        {temp.wide("missing"), root, RUN_NO_SOURCE,
+         L"! Error => Source dir [" + fromWide(temp.wide("missing")) + L"] is not exist."},
+        {from, root, RUN_DEST_IS_DRIVE,
+         L"! Error => Destination dir must be the subdir of  [" + fromWide(root) + L"]."},
+        {from, temp.wide("nowhere"), RUN_NO_DEST,
+         L"! Error => Destination dir [" + fromWide(temp.wide("nowhere")) + L"] is not exist."},
+        {from, temp.wide("from/inner"), RUN_DEST_INSIDE_SOURCE,
+         L"! Error => Destination dir can be the subdir of [" + fromWide(from) + L"]."},
+        {from, temp.wide("fromBackup"), RUN_DEST_INSIDE_SOURCE,
+         L"! Error => Destination dir can be the subdir of [" + fromWide(from) + L"]."},
+        {temp.wide("to/nested/src"), to, RUN_SOURCE_INSIDE_DEST,
+         L"! Error => Source dir can not be the subdir of [" + fromWide(to) + L"]."},
+        {temp.wide("to/nested/src"), to + nativePath(L"\\"), RUN_SOURCE_INSIDE_DEST,
+         L"! Error => Source dir can not be the subdir of [" + fromWide(to) + fromWide(nativePath(L"\\")) + L"]."},
+        {from, from, RUN_SAME_FOLDERS,
+         L"! Error => Source dir and destination dir is same [" + fromWide(from) + L"]."},
+    };
+    if (onWindows()) {
+        cases.push_back({from, upper, RUN_SAME_FOLDERS,
+                         L"! Error => Source dir and destination dir is same [" + fromWide(from) + L"]."});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.message);
+        EXPECT_EQ(runWith(false, false, c.from, c.to), c.code);
+        ASSERT_EQ(host.statuses.size(), 1u);
+        EXPECT_EQ(host.statuses[0], std::make_pair(STATUS_ERROR, c.message));
+        EXPECT_EQ(log().size(), kBanner.size() + 1);
+    }
+}
+
+TEST_F(FolderRun, InvalidRuleIsRefusedBeforeAnyWalk) {
+    writeFile(temp.at("from/a.txt"), "a");
+    EXPECT_EQ(run(false, true, WideString(L"(unclosed")), RUN_BAD_RULE);
+    EXPECT_EQ(log(), withBanner({"! Error => Regular expression is not valid [(unclosed]."}));
+    EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+}
+
+TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
+    writeFile(temp.at("from/new.txt"), "new");
+    writeFile(temp.at("from/changed.txt"), "changed, longer");
+    writeFile(temp.at("from/same.txt"), "same");
+    writeFile(temp.at("from/nested/deeper/file.bin"), std::string(5000, 'x'));
+    writeFile(temp.at("from/nested/readonly.txt"), "ro");
+    fs::permissions(temp.at("from/nested/readonly.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+    fs::create_directories(temp.at("from/empty"));
+
+    writeFile(temp.at("to/changed.txt"), "old");
+    writeFile(temp.at("to/same.txt"), "same");
+    copyModified(temp.at("from/same.txt"), temp.at("to/same.txt"));
+    writeFile(temp.at("to/surplus.txt"), "gone");
+    writeFile(temp.at("to/surplusdir/inner/x.txt"), "gone");
+    writeFile(temp.at("to/nested/readonly-surplus.txt"), "gone");
+    fs::permissions(temp.at("to/nested/readonly-surplus.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+
+    EXPECT_EQ(run(true, false), RUN_OK);
+    std::vector<std::string> names;
+    for (auto& entry : fs::recursive_directory_iterator(temp.at("to"))) {
+        std::string relative = fs::relative(entry.path(), temp.at("to")).generic_string();
+        names.push_back(relative);
+        fs::path source = temp.at("from") / fs::relative(entry.path(), temp.at("to"));
+        ASSERT_TRUE(fs::exists(source)) << relative;
+        if (fs::is_regular_file(entry.path())) {
+            EXPECT_EQ(readFile(entry.path()), readFile(source)) << relative;
+            EXPECT_EQ(fs::last_write_time(entry.path()), fs::last_write_time(source)) << relative;
+        }
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"changed.txt", "empty", "nested", "nested/deeper",
+                                               "nested/deeper/file.bin", "nested/readonly.txt",
+                                               "new.txt", "same.txt"}));
+
+    EXPECT_EQ(run(true, true), RUN_OK);
+    EXPECT_EQ(log().back(), "Updated: [0 dirs and files]. ");
+}
+
+TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
+    WideString rule(L".+\\\\\\.svn.*");
+    if (!onWindows()) rule = WideString(L".+/\\.svn.*");
+    writeFile(temp.at("from/lib/code.c"), "c");
+    writeFile(temp.at("from/lib/.svn/entries"), "svn");
+    writeFile(temp.at("from/lib/file.svn.txt"), "kept");
+    writeFile(temp.at("to/gone/.svn/entries"), "svn");
+    writeFile(temp.at("to/gone/x.txt"), "x");
+
+    EXPECT_EQ(run(true, true, rule), RUN_HAD_ERRORS);
+    EXPECT_TRUE(fs::exists(temp.at("to/lib/code.c")));
+    EXPECT_TRUE(fs::exists(temp.at("to/lib/file.svn.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/lib/.svn")));
+    EXPECT_TRUE(fs::exists(temp.at("to/gone/.svn/entries")));
+    EXPECT_FALSE(fs::exists(temp.at("to/gone/x.txt")));
+    std::vector<std::string> lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "! Error => Remove dir: [" + path("to/gone") + "]"),
+              lines.end());
+}
+
+TEST_F(FolderRun, InclusionRuleCreatesParentsOfMatchingFiles) {
+    writeFile(temp.at("from/sub/b.txt"), "b");
+    writeFile(temp.at("from/a.txt.bak"), "bak");
+    EXPECT_EQ(run(false, false, WideString(L".*\\.txt"), false), RUN_OK);
+    EXPECT_TRUE(fs::exists(temp.at("to/sub/b.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/a.txt.bak")));
+    EXPECT_EQ(log().back(), "Updated: [1 dirs and files]. ");
+}
+
+TEST_F(FolderRun, UnlistableDirectoryStopsTheRunBeforeAnyCleanUp) {
+    writeFile(temp.at("to/surplus.txt"), "stays");
+    fs::path locked = temp.at("from/locked");
+    fs::create_directories(locked);
+    fs::permissions(locked, fs::perms::none, fs::perm_options::replace);
+    std::error_code error;
+    bool listable = fs::directory_iterator(locked, error) != fs::directory_iterator() || !error;
+    if (listable) {
+        fs::permissions(locked, fs::perms::owner_all, fs::perm_options::replace);
+        GTEST_SKIP() << "this user can list any directory";
+    }
+    EXPECT_EQ(run(true, false), WALK_FIND_ERROR);
+    fs::permissions(locked, fs::perms::owner_all, fs::perm_options::replace);
+    EXPECT_EQ(log().back(), "! Error => Look for the files error. Please ensure the dir is valid.");
+    EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+}
+
+#ifndef _WIN32
+TEST_F(FolderRun, CleanUpRemovesLinksNeverWhatTheyPointTo) {
+    writeFile(temp.at("outside/precious.txt"), "keep me");
+    fs::create_directory_symlink(temp.at("outside"), temp.at("to/link"));
+    // The From Folder reached through a link inside the To Folder.
+    writeFile(temp.at("to/real/src/data.txt"), "source data");
+    fs::create_directory_symlink(temp.at("to/real/src"), temp.at("alias"));
+    EXPECT_EQ(runWith(true, false, temp.wide("alias"), to), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "keep me");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(temp.at("to/link"))));
+    EXPECT_EQ(readFile(temp.at("to/real/src/data.txt")), "source data");
+}
+
+TEST_F(FolderRun, LinkLoopIsReportedAndTheRestCopied) {
+    writeFile(temp.at("from/a/file.txt"), "f");
+    fs::create_directory_symlink(temp.at("from"), temp.at("from/a/loop"));
+    EXPECT_EQ(run(false, false), RUN_HAD_ERRORS);
+    std::vector<std::string> lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "! Error => Link loop is not entered [" + path("from/a/loop") + "]."),
+              lines.end());
+    EXPECT_TRUE(fs::exists(temp.at("to/a/file.txt")));
+}
+
+TEST_F(FolderRun, UnencodableNameIsLoggedWithQuestionMarks) {
+    writeFile(temp.at("from") / fs::path(std::string("bad\xff") + "name.txt"), "x");
+    EXPECT_EQ(run(false, true), RUN_OK);
+    std::vector<std::string> lines = log();
+    EXPECT_EQ(lines[6], "  CP: [" + path("from") + "/bad?name.txt] -> [" + path("to") + "/bad?name.txt]");
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(std::string("bad\xff") + "name.txt")), "x");
+}
+#endif
+
+TEST_F(FolderRun, QuitDuringTheRunStopsAtTheNextEntry) {
+    for (int i = 0; i < 20; ++i) writeFile(temp.at("from/f" + std::to_string(i)), "x");
+    host.onPump = [](RecordingHost*) { requestRunStop(); };
+    EXPECT_EQ(run(false, true), WALK_BROKEN);
+    EXPECT_EQ(log().back(), "! Error => It is broken by user.");
+    EXPECT_EQ(runContext.updatedCount, 1);
+    EXPECT_EQ(runContext.activeWalker, nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/list_run.h"
+#include "engine/run_context.h"
+#include "engine/run_log.h"
+#include "support/recording_host.h"
+
+namespace {
+
+struct ListRun : testing::Test {
+    TempDir temp;
+    RecordingHost host;
+    WideString from = temp.wide("from");
+    WideString to = temp.wide("to");
+    WideString list = temp.wide("list.txt");
+
+    void SetUp() override {
+        host.install();
+        fs::create_directories(temp.at("from"));
+        fs::create_directories(temp.at("to"));
+    }
+    void TearDown() override { resetRunContext(); }
+
+    int run(const std::string& contents, bool show = true) {
+        writeFile(temp.at("list.txt"), contents);
+        return runWith(show, from, to, list);
+    }
+    int runWith(bool show, const WideString& source, const WideString& target,
+                const WideString& listFile) {
+        host.statuses.clear();
+        openRunLog(temp.wide("korvaneui.log"));
+        runContext.hadErrors = false;
+        int result = ListCopyRun(show, source, target, listFile);
+        closeRunLog();
+        return result;
+    }
+    std::vector<std::string> log() { return logLines(temp.at("korvaneui.log")); }
+    std::string path(const std::string& relative) { return logText(temp.wide(relative)); }
+};
+
+TEST(ListFile, LinesMarksAndLineEnds) {
+    TempDir temp;
+    resetRunContext();
+    struct Case {
+        std::string contents;
+        std::vector<std::wstring> entries;
+    };
+    const std::vector<Case> cases = {
+        {"a.txt\nsub/b.txt\n", {L"a.txt", L"sub/b.txt"}},
+        {"a.txt\r\nb.txt\r\n", {L"a.txt", L"b.txt"}},
+        {"a.txt\nlast", {L"a.txt", L"last"}},
+        {"\n\n\r\n", {}},
+        {"\xEF\xBB\xBF" "first\n\xEF\xBB\xBF\nthird\xEF\xBB\xBF\n", {L"first", L"third\xFEFF"}},
+        {"trailing  \n", {L"trailing  "}},
+        {"", {}},
+    };
+    for (const Case& c : cases) {
+        writeFile(temp.at("list"), c.contents);
+        int count = readListFile(temp.wide("list"));
+        std::vector<std::wstring> entries;
+        for (const WideString& entry : runContext.listEntries) entries.push_back(fromWide(entry));
+        EXPECT_EQ(count, static_cast<int>(c.entries.size())) << c.contents;
+        EXPECT_EQ(entries, c.entries) << c.contents;
+    }
+    EXPECT_EQ(readListFile(temp.wide("missing")), -1);
+}
+
+TEST(ListFile, EntriesLeavingTheFolder) {
+    struct Case {
+        const wchar_t* entry;
+        bool leaves;
+    };
+    std::vector<Case> cases = {
+        {L"a.txt", false},    {L"sub/b.txt", false},   {L"..", true},
+        {L"../x", true},      {L"sub/../../x", true},  {L"sub/..", true},
+        {L"..x/y", false},    {L"x../y", false},       {L"/etc/passwd", true},
+        {L"...", false},
+    };
+    if (onWindows()) {
+        cases.push_back({L"..\\x", true});
+        cases.push_back({L"sub\\..\\..\\x", true});
+        cases.push_back({L"C:\\Windows\\x", true});
+        cases.push_back({L"C:x", true});
+        cases.push_back({L"\\\\server\\share\\x", true});
+    }
+    for (const Case& c : cases) {
+        EXPECT_EQ(listEntryLeavesFolder(WideString(c.entry)), c.leaves) << fromWide(WideString(c.entry));
+    }
+}
+
+TEST_F(ListRun, CopiesListedEntriesAndReportsTotals) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/sub/b.txt"), "b");
+    writeFile(temp.at("from/unlisted.txt"), "u");
+    std::string sep = onWindows() ? "\\" : "/";
+    EXPECT_EQ(run("a.txt\nsub" + sep + "b.txt\na.txt\n"), RUN_OK);
+    EXPECT_EQ(readFile(temp.at("to/sub/b.txt")), "b");
+    EXPECT_FALSE(fs::exists(temp.at("to/unlisted.txt")));
+
+    std::vector<std::string> lines = log();
+    std::vector<std::string> expected = {
+        "Start to copy [" + path("from") + "] -> [" + path("to") + "]...",
+        "",
+        "  CP: [" + path("from") + sep + "a.txt] -> [" + path("to") + sep + "a.txt]",
+        "  CP: [" + path("from") + sep + "sub" + sep + "b.txt] -> [" + path("to") + sep + "sub" + sep + "b.txt]",
+        "",
+        "End of copy [" + path("from") + "] -> [" + path("to") + "].",
+        "",
+        "Total: [3 files].",
+        "Updated: [2 files]. ",
+    };
+    ASSERT_EQ(lines.size(), expected.size() + 4);
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 4, lines.end()), expected);
+    EXPECT_EQ(host.statuses.back(), std::make_pair(STATUS_INFO, std::wstring(L"Total: [3 files].")));
+    EXPECT_EQ(runContext.listUpdatedCount, 2);
+}
+
+TEST_F(ListRun, EmptyListAndMissingEntry) {
+    EXPECT_EQ(run("\n\n"), RUN_OK);
+    EXPECT_EQ(log().back(), "Updated: [0 files]. ");
+    EXPECT_EQ(log()[log().size() - 2], "Total: [0 files].");
+
+    EXPECT_EQ(run("nothing-here.txt\n"), RUN_HAD_ERRORS);
+    std::string sep = onWindows() ? "\\" : "/";
+    std::vector<std::string> lines = log();
+    EXPECT_EQ(lines[6], "! Error => Copy failure: [" + path("from") + sep + "nothing-here.txt] -> [" +
+                            path("to") + sep + "nothing-here.txt]");
+}
+
+TEST_F(ListRun, ChecksComeInOrder) {
+    EXPECT_EQ(runWith(true, temp.wide("missing"), to, temp.wide("nolist")), RUN_NO_SOURCE);
+    EXPECT_EQ(runWith(true, from, to, temp.wide("nolist")), RUN_NO_LIST_FILE);
+    EXPECT_EQ(log().back(), "! Error => List file [" + path("nolist") + "] is not exist.");
+    fs::create_directories(temp.at("from2"));
+    writeFile(temp.at("list.txt"), "x\n");
+    EXPECT_EQ(runWith(true, from, temp.wide("from2"), list), RUN_DEST_INSIDE_SOURCE);
+    EXPECT_EQ(log().size(), 5u);
+}
+
+TEST_F(ListRun, EntryOutsideTheFromFolderIsRefused) {
+    writeFile(temp.at("secret.txt"), "secret");
+    writeFile(temp.at("from/ok.txt"), "ok");
+    fs::create_directories(temp.at("out/to"));
+    std::string escape = onWindows() ? "..\\secret.txt" : "../secret.txt";
+    writeFile(temp.at("list.txt"), escape + "\nok.txt\n");
+    EXPECT_EQ(runWith(true, from, temp.wide("out/to"), list), RUN_HAD_ERRORS);
+    EXPECT_TRUE(fs::exists(temp.at("out/to/ok.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("out/secret.txt")));
+    std::vector<std::string> lines = log();
+    EXPECT_EQ(lines[6], "! Error => List entry is outside the From Folder [" + escape + "].");
+    EXPECT_EQ(lines[lines.size() - 2], "Total: [2 files].");
+}
+
+TEST_F(ListRun, UnreadableListIsAnError) {
+    writeFile(temp.at("list.txt"), "a\n");
+    fs::permissions(temp.at("list.txt"), fs::perms::none, fs::perm_options::replace);
+    FILE* probe = std::fopen(temp.at("list.txt").string().c_str(), "rb");
+    if (probe) {
+        std::fclose(probe);
+        GTEST_SKIP() << "this user can read any file";
+    }
+    EXPECT_EQ(runWith(true, from, to, list), RUN_LIST_READ_ERROR);
+    EXPECT_EQ(log().back(), "! Error => Copy list error. [" + path("list.txt") + "]");
+}
+
+}  // namespace

@@ -1,0 +1,70 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/rule.h"
+#include "engine/run_context.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct RuleCase {
+    const wchar_t* rule;  // empty: no rule
+    bool excludes;
+    const wchar_t* path;  // "\" stands for the platform's separator
+    bool filteredOut;
+};
+
+TEST(Rule, DecisionTable) {
+    // The default exclusion rule, written for the platform's separator.
+    const wchar_t* svn = onWindows() ? L".+\\\\\\.svn.*" : L".+/\\.svn.*";
+    const std::vector<RuleCase> cases = {
+        {L"", false, L"C:\\src\\a.txt", false},
+        {L"", true, L"C:\\src\\a.txt", false},
+        {svn, true, L"C:\\src\\.svn", true},
+        {svn, true, L"C:\\src\\.svn\\entries", true},
+        {svn, true, L"C:\\src\\lib\\.svn\\x", true},
+        {svn, true, L"C:\\src\\lib\\file.svn.txt", false},
+        {svn, false, L"C:\\src\\lib\\file.svn.txt", true},
+        {L".*\\.txt", false, L"C:\\src\\a.txt", false},
+        {L".*\\.txt", false, L"C:\\src\\sub", true},
+        {L".*\\.txt", false, L"C:\\src\\a.txt.bak", true},
+        {L".*\\.txt", false, L"C:\\src\\sub\\b.txt", false},
+        {L"txt", false, L"C:\\src\\a.txt", true},  // the whole path must match
+        {L".*\\.TXT", false, L"C:\\src\\a.txt", true},  // case counts
+        {L".*\\.TXT", true, L"C:\\src\\a.txt", false},
+    };
+    for (const RuleCase& c : cases) {
+        resetRunContext();
+        WideString rule(c.rule);
+        runContext.ruleActive = rule.length > 0;
+        runContext.ruleExcludes = c.excludes;
+        if (runContext.ruleActive) {
+            ASSERT_TRUE(compileRule(rule));
+        }
+        WideString path = nativePath(c.path);
+        EXPECT_EQ(isFilteredOut(path), c.filteredOut)
+            << fromWide(rule) << (c.excludes ? " excludes " : " includes ") << fromWide(path);
+    }
+}
+
+TEST(Rule, NoCompiledRuleMatchesNothing) {
+    resetRunContext();
+    EXPECT_FALSE(ruleMatches(WideString(L"anything")));
+    EXPECT_FALSE(compileRule(WideString(L"[unclosed")));
+    EXPECT_FALSE(ruleMatches(WideString(L"[unclosed")));
+}
+
+TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
+    resetRunContext();
+    const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'.', L't', L'x', L't', L'\0'};
+    runContext.ruleActive = true;
+    ASSERT_TRUE(compileRule(WideString(L".*\\.txt")));
+    runContext.ruleExcludes = false;
+    EXPECT_TRUE(isFilteredOut(WideString(lone)));
+    ASSERT_TRUE(compileRule(WideString(L".+\\.svn.*")));
+    runContext.ruleExcludes = true;
+    EXPECT_FALSE(isFilteredOut(WideString(lone)));
+}
+
+}  // namespace

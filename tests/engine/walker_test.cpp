@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "engine/walker.h"
+#include "support/test_support.h"
+
+namespace {
+
+// What the handlers saw, as paths relative to the walk's temporary folder.
+struct Seen {
+    std::vector<std::wstring> entries;
+    std::vector<std::wstring> after;
+    std::wstring stopAt;
+    std::vector<std::wstring> refused;
+};
+Seen* seen = nullptr;
+std::wstring base;
+
+std::wstring relative(const WideString& path) {
+    std::wstring text = fromWide(path);
+    return text.size() >= base.size() ? text.substr(base.size()) : text;
+}
+
+bool onEntry(const WideString& path, const WideString&, const WideString&, const WideString&,
+             const WideString&) {
+    seen->entries.push_back(relative(path));
+    return seen->entries.back() != seen->stopAt;
+}
+
+bool onAfter(const WideString& path, const WideString&, const WideString&, const WideString&,
+             const WideString&) {
+    seen->after.push_back(relative(path));
+    return true;
+}
+
+void onRefused(const WideString& path) { seen->refused.push_back(relative(path)); }
+
+struct Walker : testing::Test {
+    TempDir temp;
+    Seen record;
+    void SetUp() override {
+        seen = &record;
+        base = fromWide(temp.wide());
+        writeFile(temp.at("tree/a.txt"), "a");
+        writeFile(temp.at("tree/sub/b.txt"), "b");
+        writeFile(temp.at("tree/sub/deep/c.txt"), "c");
+        fs::create_directories(temp.at("tree/empty"));
+    }
+    std::wstring p(const wchar_t* text) { return fromWide(nativePath(text)); }
+    size_t indexOf(const std::vector<std::wstring>& list, const wchar_t* text) {
+        return std::find(list.begin(), list.end(), p(text)) - list.begin();
+    }
+};
+
+TEST_F(Walker, PreOrderEntriesPostOrderDirectoriesAndCounts) {
+    DirectoryWalker walker = makeWalker(onEntry, onAfter);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walker.directoryCount, 3);
+    EXPECT_EQ(walker.fileCount, 3);
+    ASSERT_EQ(record.entries.size(), 6u);
+    // A directory comes before its contents, its descent before the next sibling.
+    EXPECT_LT(indexOf(record.entries, L"\\tree\\sub"), indexOf(record.entries, L"\\tree\\sub\\b.txt"));
+    EXPECT_LT(indexOf(record.entries, L"\\tree\\sub\\deep"),
+              indexOf(record.entries, L"\\tree\\sub\\deep\\c.txt"));
+    // After-directory calls come after the contents, the root last of all.
+    ASSERT_EQ(record.after.size(), 4u);
+    EXPECT_EQ(record.after.back(), p(L"\\tree"));
+    EXPECT_LT(indexOf(record.after, L"\\tree\\sub\\deep"), indexOf(record.after, L"\\tree\\sub"));
+
+    // Counters run on across walks with the same record.
+    walk(&walker, temp.wide("tree/empty"), WideString(), WideString(), WideString());
+    EXPECT_EQ(walker.directoryCount, 3);
+    EXPECT_EQ(record.after.back(), p(L"\\tree\\empty"));
+}
+
+TEST_F(Walker, RootWithTrailingSeparatorGivesTheSamePaths) {
+    DirectoryWalker walker = makeWalker(onEntry, onAfter);
+    walk(&walker, temp.wide("tree") + nativePath(L"\\"), WideString(), WideString(), WideString());
+    std::vector<std::wstring> withSeparator = record.entries;
+    EXPECT_EQ(record.after.back(), p(L"\\tree\\"));
+    record = Seen();
+    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    std::sort(withSeparator.begin(), withSeparator.end());
+    std::sort(record.entries.begin(), record.entries.end());
+    EXPECT_EQ(withSeparator, record.entries);
+}
+
+TEST_F(Walker, SettingsNarrowWhatIsHandedOver) {
+    DirectoryWalker walker = makeWalker(onEntry, onAfter);
+    walker.visitFiles = false;
+    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    EXPECT_EQ(walker.fileCount, 0);
+    EXPECT_EQ(walker.directoryCount, 3);
+    EXPECT_EQ(record.entries.size(), 3u);
+
+    record = Seen();
+    walker = makeWalker(onEntry, onAfter);
+    walker.recurse = false;
+    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    EXPECT_EQ(record.entries.size(), 3u);  // a.txt, sub, empty
+    ASSERT_EQ(record.after.size(), 1u);    // the root only
+}
+
+TEST_F(Walker, FailuresAndStops) {
+    DirectoryWalker walker = makeWalker(nullptr, nullptr);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
+              WALK_NO_HANDLER);
+
+    walker = makeWalker(onEntry, onAfter);
+    EXPECT_EQ(walk(&walker, WideString(), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_TRUE(record.entries.empty());
+    EXPECT_EQ(walk(&walker, temp.wide("missing"), WideString(), WideString(), WideString()),
+              WALK_FIND_ERROR);
+
+    walker.cancelled = true;
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
+              WALK_BROKEN);
+    EXPECT_TRUE(record.entries.empty());
+
+    // A handler that refuses a directory stops before entering it; no
+    // directory still open gets its after-directory call.
+    walker = makeWalker(onEntry, onAfter);
+    record.stopAt = p(L"\\tree\\sub");
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
+              WALK_BROKEN);
+    EXPECT_EQ(record.entries.back(), p(L"\\tree\\sub"));
+    for (const std::wstring& directory : record.after) {
+        EXPECT_NE(directory, p(L"\\tree"));
+        EXPECT_NE(directory, p(L"\\tree\\sub"));
+    }
+}
+
+TEST_F(Walker, HandlersReceiveTheTextsInOrder) {
+    static std::vector<std::wstring> texts;
+    texts.clear();
+    auto handler = [](const WideString& entry, const WideString& root, const WideString& extra1,
+                      const WideString& extra2, const WideString& other) {
+        if (texts.empty()) {
+            for (const WideString* text : {&entry, &root, &extra1, &extra2, &other}) {
+                texts.push_back(fromWide(*text));
+            }
+        }
+        return true;
+    };
+    DirectoryWalker walker = makeWalker(handler, nullptr);
+    walk(&walker, temp.wide("tree/empty"), WideString(L"O"), WideString(L"1"), WideString(L"2"));
+    EXPECT_TRUE(texts.empty());
+    walk(&walker, temp.wide("tree/sub/deep"), WideString(L"O"), WideString(L"1"), WideString(L"2"));
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(texts[1], fromWide(temp.wide("tree/sub/deep")));
+    EXPECT_EQ(texts[2], L"1");
+    EXPECT_EQ(texts[3], L"2");
+    EXPECT_EQ(texts[4], L"O");
+}
+
+#ifndef _WIN32
+// A link back to a directory of the walk's own path would make it endless.
+TEST_F(Walker, LinkLoopIsNotEnteredAgain) {
+    fs::create_directory_symlink(temp.at("tree"), temp.at("tree/sub/back"));
+    fs::create_directory_symlink(temp.at("tree/empty"), temp.at("tree/sub/side"));
+    DirectoryWalker walker = makeWalker(onEntry, onAfter);
+    walker.loopHandler = onRefused;
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    ASSERT_EQ(record.refused.size(), 1u);
+    EXPECT_EQ(record.refused[0], p(L"\\tree\\sub\\back"));
+    // The link itself is handed over; a link that loops nowhere is entered.
+    EXPECT_LT(indexOf(record.entries, L"\\tree\\sub\\back"), record.entries.size());
+    EXPECT_LT(indexOf(record.after, L"\\tree\\sub\\side"), record.after.size());
+
+    record = Seen();
+    walker = makeWalker(onEntry, onAfter);
+    walker.enterLinks = false;
+    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    EXPECT_TRUE(record.refused.empty());
+    EXPECT_EQ(indexOf(record.after, L"\\tree\\sub\\side"), record.after.size());
+}
+#endif
+
+TEST_F(Walker, AvoidedDirectoryIsNeverEntered) {
+    DirectoryWalker walker = makeWalker(onEntry, onAfter);
+    ASSERT_TRUE(platformDirectoryIdentity(temp.wide("tree/sub").buffer, &walker.avoided));
+    walker.avoidIdentity = true;
+    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    EXPECT_EQ(indexOf(record.entries, L"\\tree\\sub\\b.txt"), record.entries.size());
+    EXPECT_EQ(indexOf(record.after, L"\\tree\\sub"), record.after.size());
+}
+
+}  // namespace

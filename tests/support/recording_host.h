@@ -1,0 +1,31 @@
+// A host that records what the engine shows and answers its question as told.
+#ifndef KORVANE_TESTS_RECORDING_HOST_H
+#define KORVANE_TESTS_RECORDING_HOST_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/test_support.h"
+
+// What one run showed and asked.
+struct RecordingHost {
+    std::vector<std::pair<int, std::wstring>> statuses;  // (kind, text) in order
+    std::vector<std::wstring> questions;                 // texts asked
+    bool answer = true;                                  // the answer to every question
+    int pumps = 0;                                       // pumpMessages calls
+    void (*onPump)(RecordingHost*) = nullptr;            // run at each pump, if set
+
+    // Installs this host in runContext and resets the run state.
+    void install();
+    // The status texts alone, in order.
+    std::vector<std::wstring> texts() const;
+};
+
+// The lines of a log file, split at the platform's line end (none left behind).
+std::vector<std::string> logLines(const fs::path& path);
+
+// The path text as the log writes it.
+std::string logText(const WideString& path);
+
+#endif
