@@ -3,6 +3,7 @@
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -47,9 +48,9 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
     runContext.changeAttempted = true;
     bool deleted;
     if (isFile && !platformIsLink(path.buffer)) {
-        deleted = platformClearProtection(path.buffer) && platformDeleteFile(path.buffer);
+        deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
     } else {
-        deleted = platformRemoveLink(path.buffer);
+        deleted = changeRemoveLink(path.buffer);
     }
     if (deleted) ++runContext.updatedCount;
     return deleted;
@@ -63,7 +64,7 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
     if (platformEntryExists(counterpartPath(path, root, otherRoot).buffer)) return true;
 
     runContext.changeAttempted = true;
-    if (!platformRemoveDirectory(path.buffer)) return false;
+    if (!changeRemoveDirectory(path.buffer)) return false;
     ++runContext.updatedCount;
     return true;
 }

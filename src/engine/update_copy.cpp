@@ -1,6 +1,7 @@
 #include "engine/update_copy.h"
 
 #include "engine/run_context.h"
+#include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -10,11 +11,11 @@ namespace {
 // (read-only, hidden or system) has those attributes cleared and is tried once
 // more. The attributes stay cleared when the second attempt fails.
 bool copyFileOver(const WideString& source, const WideString& target) {
-    CopyOutcome outcome = platformCopyFile(source.buffer, target.buffer);
+    CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
     if (outcome == COPY_DONE) return true;
     if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
-        platformClearProtection(target.buffer)) {
-        return platformCopyFile(source.buffer, target.buffer) == COPY_DONE;
+        changeClearProtection(target.buffer)) {
+        return changeCopyFile(source.buffer, target.buffer) == COPY_DONE;
     }
     return false;
 }

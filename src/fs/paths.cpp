@@ -1,5 +1,7 @@
 #include "fs/paths.h"
 
+#include "fs/changes.h"
+
 bool endsWithSeparator(const WideString& path) {
     return path.length > 0 && path.buffer[path.length - 1] == PATH_SEPARATOR;
 }
@@ -53,7 +55,7 @@ bool createDirectoryPath(const WideString& path) {
         if (end < path.length) ++end;  // the separator belongs to its level
         position = end;
         WideString handled = path.Left(position);
-        if (!directoryExists(handled) && !platformCreateDirectory(handled.buffer)) return false;
+        if (!directoryExists(handled) && !changeCreateDirectory(handled.buffer)) return false;
     }
     return true;
 }
@@ -65,7 +67,7 @@ bool createDirectoryLike(const WideString& source, const WideString& target) {
     if (isDriveRoot(target)) return true;
     uint32_t word = 0;
     if (!platformReadAttributeWord(source.buffer, &word)) return false;
-    return platformWriteAttributeWord(target.buffer, word);
+    return changeWriteAttributeWord(target.buffer, word);
 }
 
 bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size) {

@@ -283,6 +283,16 @@ TEST_F(FolderRun, UnencodableNameIsLoggedWithQuestionMarks) {
     EXPECT_EQ(lines[6], "  CP: [" + path("from") + "/bad?name.txt] -> [" + path("to") + "/bad?name.txt]");
     EXPECT_EQ(readFile(temp.at("to") / fs::path(std::string("bad\xff") + "name.txt")), "x");
 }
+#else
+TEST_F(FolderRun, NameOutsideTheCodePageIsLoggedWithQuestionMarks) {
+    const wchar_t name[] = {L'b', L'a', L'd', 0x4E2D, L'.', L't', L'x', L't', L'\0'};
+    if (WideString(name).ToNarrow().length > 0) GTEST_SKIP() << "the code page holds the name";
+    writeFile(temp.at("from") / name, "x");
+    EXPECT_EQ(run(false, true), RUN_OK);
+    std::vector<std::string> lines = log();
+    EXPECT_EQ(lines[6], "  CP: [" + path("from") + "\\bad?.txt] -> [" + path("to") + "\\bad?.txt]");
+    EXPECT_EQ(readFile(temp.at("to") / name), "x");
+}
 #endif
 
 TEST_F(FolderRun, QuitDuringTheRunStopsAtTheNextEntry) {

@@ -1,0 +1,102 @@
+#include "fs/changes.h"
+
+#include <cwchar>
+#include <set>
+#include <string>
+
+namespace {
+
+// What a dry run would have done so far.
+struct Simulation {
+    bool active = false;
+    std::set<std::wstring> created;  // directories it would have made
+    std::set<std::wstring> removed;  // entries it would have deleted or removed
+};
+
+Simulation simulation;
+
+std::wstring withoutTrailingSeparator(const wchar_t* path) {
+    std::wstring text(path);
+    while (text.size() > 1 && text.back() == PATH_SEPARATOR) text.pop_back();
+    return text;
+}
+
+bool wouldBeGone(const std::wstring& path) { return simulation.removed.count(path) > 0; }
+
+// An entry stands at path in the simulated tree: really there and not deleted.
+bool standsThere(const std::wstring& path, EntryStatus* status) {
+    return !wouldBeGone(path) && platformQueryEntry(path.c_str(), status);
+}
+
+}  // namespace
+
+void setDryRun(bool on) {
+    simulation.active = on;
+    simulation.created.clear();
+    simulation.removed.clear();
+}
+
+bool isDryRun() { return simulation.active; }
+
+bool changeCreateDirectory(const wchar_t* path) {
+    if (!simulation.active) return platformCreateDirectory(path);
+    std::wstring key = withoutTrailingSeparator(path);
+    EntryStatus status;
+    if (standsThere(key, &status)) return false;  // something else holds the name
+    simulation.created.insert(key);
+    return true;
+}
+
+bool changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (!simulation.active) return platformWriteAttributeWord(path, word);
+    std::wstring key = withoutTrailingSeparator(path);
+    EntryStatus status;
+    return simulation.created.count(key) > 0 || standsThere(key, &status);
+}
+
+bool changeClearProtection(const wchar_t* path) {
+    if (!simulation.active) return platformClearProtection(path);
+    EntryStatus status;
+    return standsThere(path, &status);
+}
+
+CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (!simulation.active) return platformCopyFile(source, target);
+    EntryStatus status;
+    if (!platformQueryEntry(source, &status) || status.isDirectory) return COPY_FAILED;
+    if (standsThere(target, &status) && status.isDirectory) return COPY_FAILED;
+    return COPY_DONE;
+}
+
+bool changeDeleteFile(const wchar_t* path) {
+    if (!simulation.active) return platformDeleteFile(path);
+    EntryStatus status;
+    if (!standsThere(path, &status) || status.isDirectory) return false;
+    simulation.removed.insert(path);
+    return true;
+}
+
+bool changeRemoveDirectory(const wchar_t* path) {
+    if (!simulation.active) return platformRemoveDirectory(path);
+    std::wstring key = withoutTrailingSeparator(path);
+    std::wstring base = key;
+    if (base.back() != PATH_SEPARATOR) base += PATH_SEPARATOR;
+    DirectoryListing* listing = platformOpenListing(base.c_str());
+    if (!listing) return false;
+    bool empty = true;
+    DirectoryEntry entry;
+    while (empty && platformNextEntry(listing, &entry)) {
+        if (std::wcscmp(entry.name, L".") == 0 || std::wcscmp(entry.name, L"..") == 0) continue;
+        empty = wouldBeGone(base + entry.name);
+    }
+    platformCloseListing(listing);
+    if (empty) simulation.removed.insert(key);
+    return empty;
+}
+
+bool changeRemoveLink(const wchar_t* path) {
+    if (!simulation.active) return platformRemoveLink(path);
+    if (wouldBeGone(path) || !platformIsLink(path)) return false;
+    simulation.removed.insert(path);
+    return true;
+}

@@ -1,0 +1,38 @@
+// Every change the engine makes to the file system passes through here. In a
+// dry run nothing is changed: each operation answers as the real one would,
+// as far as that can be known, and remembers what it would have done.
+#ifndef KORVANE_FS_CHANGES_H
+#define KORVANE_FS_CHANGES_H
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Turns the dry run on or off; turning it on forgets what earlier runs simulated.
+void setDryRun(bool on);
+
+// True while changes are only simulated.
+bool isDryRun();
+
+// Creates one directory level.
+bool changeCreateDirectory(const wchar_t* path);
+
+// Gives an entry an attribute word.
+bool changeWriteAttributeWord(const wchar_t* path, uint32_t word);
+
+// Takes away what protects a file from change.
+bool changeClearProtection(const wchar_t* path);
+
+// Copies a file over its target.
+CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target);
+
+// Deletes a file.
+bool changeDeleteFile(const wchar_t* path);
+
+// Removes an empty directory (in a dry run: one whose every entry would be gone).
+bool changeRemoveDirectory(const wchar_t* path);
+
+// Removes a link itself.
+bool changeRemoveLink(const wchar_t* path);
+
+#endif
