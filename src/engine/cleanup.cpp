@@ -71,6 +71,7 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                        const WideString&, const WideString& otherRoot) {
+    noteEntryDone();
     if (isFilteredOut(entryPath)) return true;
     bool ok = deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, L"  DF: [", L"! Error => Delete file: [");

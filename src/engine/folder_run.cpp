@@ -149,6 +149,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                      const WideString&, const WideString& otherRoot) {
+    noteEntryDone();
     if (isFilteredOut(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (ok) {

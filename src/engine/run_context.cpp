@@ -3,8 +3,9 @@
 #include "engine/walker.h"
 
 RunContext runContext = {
-    Host{nullptr, nullptr, nullptr, nullptr},
+    Host{nullptr, nullptr, nullptr, nullptr, nullptr},
     WideString(L"korvaneui"),
+    nullptr,
     nullptr,
     WideString(),
     false,
@@ -25,6 +26,7 @@ void resetRunContext() {
     WideString title = runContext.appTitle;
     if (runContext.logStream) std::fclose(runContext.logStream);
     runContext.logStream = nullptr;
+    runContext.logEcho = nullptr;
     runContext.messageText = WideString();
     runContext.showCopyFile = false;
     runContext.ruleActive = false;
@@ -55,4 +57,8 @@ void pumpMessages() {
 
 bool askYesNo(const WideString& text) {
     return runContext.host.askYesNo && runContext.host.askYesNo(runContext.host.data, text.buffer);
+}
+
+void noteEntryDone() {
+    if (runContext.host.entryDone) runContext.host.entryDone(runContext.host.data);
 }

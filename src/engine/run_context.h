@@ -12,7 +12,8 @@
 
 struct DirectoryWalker;
 
-// What the engine needs of a front end: three plain functions and their datum.
+// What the engine needs of a front end: three plain functions and their datum,
+// and an optional progress tick.
 struct Host {
     // Shows text on the status line with its kind (STATUS_INFO, _NOTICE, _ERROR);
     // returns once the text has been shown, so the caller may reuse it.
@@ -21,7 +22,10 @@ struct Host {
     bool (*askYesNo)(void* data, const wchar_t* text);
     // Lets the front end handle at most one waiting event; never waits.
     void (*pumpOne)(void* data);
-    void* data;  // handed to each of the three
+    void* data;  // handed to each of the functions
+    // Optional: told after each entry a walk's handler has dealt with (for a
+    // progress display); null where the front end shows no progress.
+    void (*entryDone)(void* data);
 };
 
 // The one run state of the process.
@@ -29,6 +33,7 @@ struct RunContext {
     Host host;                             // the front end that runs the engine
     WideString appTitle;                   // program title: caption and log base name
     FILE* logStream;                       // the run log, or null when none is open
+    FILE* logEcho;                         // receives a copy of each log line, or null
     WideString messageText;                // scratch text of error, total and list lines
     bool showCopyFile;                     // "Show Copy File" was on for this run
     bool ruleActive;                       // a rule was given to the current folder run
@@ -60,5 +65,8 @@ void pumpMessages();
 
 // Asks the front end a Yes/No question; true for Yes.
 bool askYesNo(const WideString& text);
+
+// Tells the front end that one more entry was dealt with.
+void noteEntryDone();
 
 #endif

@@ -8,12 +8,16 @@
 
 namespace {
 
+void writeTo(FILE* file, const char* bytes, size_t count, const char* end) {
+    if (!file) return;
+    if (count > 0) std::fwrite(bytes, 1, count, file);
+    std::fwrite(end, 1, std::strlen(end), file);
+    std::fflush(file);
+}
+
 void writeBytes(const char* bytes, size_t count) {
-    FILE* log = runContext.logStream;
-    if (!log) return;
-    if (count > 0) std::fwrite(bytes, 1, count, log);
-    std::fwrite(LINE_END, 1, std::strlen(LINE_END), log);
-    std::fflush(log);
+    writeTo(runContext.logStream, bytes, count, LINE_END);
+    writeTo(runContext.logEcho, bytes, count, "\n");
 }
 
 const wchar_t* walkResultText(int result) {
@@ -51,7 +55,7 @@ void writeBanner() {
 }
 
 void writeLogLine(const WideString& line) {
-    if (!runContext.logStream) return;
+    if (!runContext.logStream && !runContext.logEcho) return;
     NarrowString bytes = ToNarrowLossy(line);
     writeBytes(bytes.buffer, static_cast<size_t>(bytes.length));
 }

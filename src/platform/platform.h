@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "platform/separator.h"
 
@@ -107,5 +109,31 @@ FILE* platformOpenWrite(const wchar_t* path);
 
 // Opens a file for reading in binary mode; null on failure.
 FILE* platformOpenRead(const wchar_t* path);
+
+// The program's arguments as wide texts (argv[0] included); any name survives.
+void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* arguments);
+
+// Standard streams for the functions below.
+#define PLATFORM_STDIN 0
+#define PLATFORM_STDOUT 1
+#define PLATFORM_STDERR 2
+
+// True when the standard stream is a terminal (console).
+bool platformIsTerminal(int stream);
+
+// Lets the terminal behind a standard stream show ANSI colour sequences; false when it cannot.
+bool platformEnableColors(int stream);
+
+// Writes text to a standard stream: wide on a console, else in the locale's encoding.
+void platformWriteText(int stream, const wchar_t* text);
+
+// Reads one line from standard input, without its line end; false at end of input.
+bool platformReadLine(std::wstring* line);
+
+// Milliseconds from an arbitrary start, never going back.
+int64_t platformMilliseconds();
+
+// Calls handler (once per signal) when the user interrupts the program (Ctrl+C).
+void platformOnInterrupt(void (*handler)());
 
 #endif

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dirent.h>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -14,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <ctime>
 #include <string>
 
 #ifdef __linux__
@@ -347,3 +349,64 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
 FILE* platformOpenWrite(const wchar_t* path) { return std::fopen(ToSystem(path).c_str(), "wb"); }
 
 FILE* platformOpenRead(const wchar_t* path) { return std::fopen(ToSystem(path).c_str(), "rb"); }
+
+void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* arguments) {
+    arguments->clear();
+    for (int i = 0; i < argc; ++i) {
+        size_t room = std::strlen(argv[i]) + 1;
+        std::wstring text(room, L'\0');
+        FromSystem(argv[i], &text[0], room);
+        text.resize(std::wcslen(text.c_str()));
+        arguments->push_back(text);
+    }
+}
+
+bool platformIsTerminal(int stream) { return isatty(stream) == 1; }
+
+bool platformEnableColors(int stream) {
+    const char* term = std::getenv("TERM");
+    return isatty(stream) == 1 && !(term && std::strcmp(term, "dumb") == 0) && !std::getenv("NO_COLOR");
+}
+
+void platformWriteText(int stream, const wchar_t* text) {
+    std::string bytes = ToSystem(text);
+    FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fflush(file);
+}
+
+bool platformReadLine(std::wstring* line) {
+    std::string bytes;
+    int c;
+    while ((c = std::fgetc(stdin)) != EOF && c != '\n') bytes.push_back(static_cast<char>(c));
+    if (c == EOF && bytes.empty()) return false;
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+    std::wstring text(bytes.size() + 1, L'\0');
+    FromSystem(bytes.c_str(), &text[0], text.size());
+    text.resize(std::wcslen(text.c_str()));
+    *line = text;
+    return true;
+}
+
+int64_t platformMilliseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+namespace {
+void (*interruptHandler)() = nullptr;
+void onSignal(int) {
+    if (interruptHandler) interruptHandler();
+}
+}  // namespace
+
+void platformOnInterrupt(void (*handler)()) {
+    interruptHandler = handler;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    action.sa_flags = SA_RESETHAND;  // a second Ctrl+C ends the program at once
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}

@@ -2,12 +2,17 @@
 #include "platform/platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
+#include <io.h>
 
 #include <share.h>
 
 #include <clocale>
 #include <cstdio>
 #include <cwchar>
+#include <cstdlib>
+#include <climits>
+#include <string>
 
 namespace {
 
@@ -179,3 +184,101 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
 FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(path, L"wb", _SH_DENYNO); }
 
 FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(path, L"rb", _SH_DENYNO); }
+
+void platformCommandLine(int, char**, std::vector<std::wstring>* arguments) {
+    arguments->clear();
+    int count = 0;
+    LPWSTR* list = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!list) return;
+    for (int i = 0; i < count; ++i) arguments->push_back(list[i]);
+    LocalFree(list);
+}
+
+namespace {
+HANDLE StandardHandle(int stream) {
+    if (stream == PLATFORM_STDIN) return GetStdHandle(STD_INPUT_HANDLE);
+    return GetStdHandle(stream == PLATFORM_STDOUT ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+}
+
+bool IsConsole(HANDLE handle) {
+    DWORD mode;
+    return handle != INVALID_HANDLE_VALUE && handle != nullptr && GetConsoleMode(handle, &mode);
+}
+}  // namespace
+
+bool platformIsTerminal(int stream) { return IsConsole(StandardHandle(stream)); }
+
+bool platformEnableColors(int stream) {
+    HANDLE handle = StandardHandle(stream);
+    DWORD mode;
+    if (!IsConsole(handle) || !GetConsoleMode(handle, &mode)) return false;
+    return SetConsoleMode(handle, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */) != 0;
+}
+
+void platformWriteText(int stream, const wchar_t* text) {
+    HANDLE handle = StandardHandle(stream);
+    DWORD written;
+    if (IsConsole(handle)) {
+        WriteConsoleW(handle, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
+        return;
+    }
+    FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
+    std::string bytes;
+    char piece[MB_LEN_MAX];
+    for (const wchar_t* p = text; *p; ++p) {
+        int n = wctomb(piece, *p);
+        if (n < 0) {
+            bytes.push_back('?');
+        } else {
+            bytes.append(piece, static_cast<size_t>(n));
+        }
+    }
+    fwrite(bytes.data(), 1, bytes.size(), file);
+    fflush(file);
+}
+
+bool platformReadLine(std::wstring* line) {
+    HANDLE handle = StandardHandle(PLATFORM_STDIN);
+    line->clear();
+    if (IsConsole(handle)) {
+        wchar_t unit;
+        DWORD got = 0;
+        bool any = false;
+        while (ReadConsoleW(handle, &unit, 1, &got, nullptr) && got == 1) {
+            any = true;
+            if (unit == L'\n') return true;
+            if (unit != L'\r') line->push_back(unit);
+        }
+        return any;
+    }
+    std::string bytes;
+    int c;
+    while ((c = fgetc(stdin)) != EOF && c != '\n') bytes.push_back(static_cast<char>(c));
+    if (c == EOF && bytes.empty()) return false;
+    if (!bytes.empty() && bytes.back() == '\r') bytes.pop_back();
+    std::wstring text(bytes.size() + 1, L'\0');
+    size_t count = mbstowcs(&text[0], bytes.c_str(), text.size());
+    if (count == static_cast<size_t>(-1)) count = 0;
+    text.resize(count);
+    *line = text;
+    return true;
+}
+
+int64_t platformMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
+
+namespace {
+void (*interruptHandler)() = nullptr;
+BOOL WINAPI OnConsoleControl(DWORD type) {
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) return FALSE;
+    if (!interruptHandler) return FALSE;
+    void (*handler)() = interruptHandler;
+    interruptHandler = nullptr;  // a second Ctrl+C ends the program at once
+    handler();
+    return TRUE;
+}
+}  // namespace
+
+void platformOnInterrupt(void (*handler)()) {
+    interruptHandler = handler;
+    SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}

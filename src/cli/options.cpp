@@ -1,0 +1,231 @@
+#include "cli/options.h"
+
+#include "resources/resource.h"
+#include "settings/settings_file.h"
+
+namespace {
+
+// The options that take a value, by their two spellings.
+struct ValueOption {
+    wchar_t shortName;
+    const wchar_t* longName;
+};
+
+const ValueOption kValueOptions[] = {
+    {L'r', L"rule"}, {L'f', L"list"}, {L'l', L"log-dir"},
+};
+
+// Sets a flag option; false when the name is none of ours.
+bool setFlag(wchar_t name, CliOptions* options) {
+    switch (name) {
+        case L's': options->synchronous = true; return true;
+        case L'x': options->excludes = true; return true;
+        case L'v': options->show = true; return true;
+        case L'y': options->yes = true; return true;
+        case L'n': options->dryRun = true; return true;
+        case L'h': options->help = true; return true;
+        case L'V': options->version = true; return true;
+        default: return false;
+    }
+}
+
+wchar_t flagOfLongName(const std::wstring& name) {
+    struct Pair {
+        const wchar_t* name;
+        wchar_t flag;
+    };
+    static const Pair pairs[] = {{L"sync", L's'}, {L"exclude", L'x'}, {L"show", L'v'},
+                                 {L"yes", L'y'},  {L"dry-run", L'n'}, {L"help", L'h'},
+                                 {L"version", L'V'}};
+    for (const Pair& pair : pairs) {
+        if (name == pair.name) return pair.flag;
+    }
+    return 0;
+}
+
+bool isValueOption(wchar_t name) {
+    for (const ValueOption& option : kValueOptions) {
+        if (option.shortName == name) return true;
+    }
+    return false;
+}
+
+wchar_t valueOptionOfLongName(const std::wstring& name) {
+    for (const ValueOption& option : kValueOptions) {
+        if (name == option.longName) return option.shortName;
+    }
+    return 0;
+}
+
+bool setValue(wchar_t name, const std::wstring& value, CliOptions* options, std::wstring* problem) {
+    if (value.empty()) {
+        *problem = std::wstring(L"option -") + name + L" needs a non-empty value";
+        return false;
+    }
+    WideString text(value.c_str());
+    if (name == L'r') {
+        options->ruleGiven = true;
+        options->rule = text;
+    } else if (name == L'f') {
+        options->listGiven = true;
+        options->listFile = text;
+    } else {
+        options->logGiven = true;
+        options->logDir = text;
+    }
+    return true;
+}
+
+}  // namespace
+
+// Short flags may be bundled (-sy); a value follows its option as the next
+// argument, or in the same one (-rX, --rule=X). "--" ends the options.
+bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* options,
+                    std::wstring* problem) {
+    bool optionsEnded = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != L'-') {
+            options->folders.push_back(WideString(argument.c_str()));
+            continue;
+        }
+        if (argument == L"--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (argument[1] == L'-') {
+            std::wstring name = argument.substr(2);
+            std::wstring value;
+            size_t equals = name.find(L'=');
+            bool hasValue = equals != std::wstring::npos;
+            if (hasValue) {
+                value = name.substr(equals + 1);
+                name = name.substr(0, equals);
+            }
+            if (name == L"settings") {
+                options->settingsGiven = true;
+                options->settingsFile = WideString(value.c_str());
+                if (hasValue && value.empty()) {
+                    *problem = L"option --settings= needs a file name";
+                    return false;
+                }
+                continue;
+            }
+            if (wchar_t flag = flagOfLongName(name)) {
+                if (hasValue) {
+                    *problem = L"option --" + name + L" takes no value";
+                    return false;
+                }
+                setFlag(flag, options);
+                continue;
+            }
+            wchar_t valueName = valueOptionOfLongName(name);
+            if (!valueName) {
+                *problem = L"unknown option --" + name;
+                return false;
+            }
+            if (!hasValue) {
+                if (i + 1 >= arguments.size()) {
+                    *problem = L"option --" + name + L" needs a value";
+                    return false;
+                }
+                value = arguments[++i];
+            }
+            if (!setValue(valueName, value, options, problem)) return false;
+            continue;
+        }
+        for (size_t j = 1; j < argument.size(); ++j) {
+            wchar_t name = argument[j];
+            if (setFlag(name, options)) continue;
+            if (!isValueOption(name)) {
+                *problem = std::wstring(L"unknown option -") + name;
+                return false;
+            }
+            std::wstring value = argument.substr(j + 1);
+            if (value.empty()) {
+                if (i + 1 >= arguments.size()) {
+                    *problem = std::wstring(L"option -") + name + L" needs a value";
+                    return false;
+                }
+                value = arguments[++i];
+            }
+            if (!setValue(name, value, options, problem)) return false;
+            break;
+        }
+    }
+    if (options->help || options->version) return true;
+    size_t wanted = 2;
+    if (options->settingsGiven && options->folders.empty()) wanted = 0;
+    if (options->folders.size() != wanted) {
+        *problem = options->folders.size() < 2 ? L"FROM and TO folders are needed"
+                                                : L"too many folders: give FROM and TO only";
+        return false;
+    }
+    return true;
+}
+
+// Keys as the window saves them: the four path fields, the five check boxes
+// and the rule. A rule or list file is taken only when its check box is on,
+// as the window's copy command does; the command line wins over the file.
+bool applySettingsFile(CliOptions* options, std::wstring* problem) {
+    WideString path = options->settingsFile;
+    if (path.length == 0) path = SettingsFilePath(WideString(L"korvaneui"));
+    std::vector<SettingLine> lines;
+    if (path.length == 0 || !ReadSettingLines(path, &lines)) {
+        *problem = L"settings file [" + std::wstring(path.buffer) + L"] is not exist";
+        return false;
+    }
+    WideString from, to, logDir, listFile, rule;
+    bool checks[5] = {false, false, false, false, false};  // 1006 .. 1010
+    for (const SettingLine& line : lines) {
+        WideString value(line.value.c_str());
+        switch (line.id) {
+            case IDC_FROM_FOLDER_EDIT: from = value; break;
+            case IDC_TO_FOLDER_EDIT: to = value; break;
+            case IDC_LOG_FOLDER_EDIT: logDir = value; break;
+            case IDC_FROM_FILE_EDIT: listFile = value; break;
+            case IDC_REGEX_EDIT: rule = value; break;
+            default:
+                if (line.id >= IDC_SYNCHRONOUS_CHECK && line.id <= IDC_FROM_FILE_CHECK) {
+                    checks[line.id - IDC_SYNCHRONOUS_CHECK] = SettingNumber(line.value) != 0;
+                }
+        }
+    }
+    if (options->folders.empty()) {
+        options->folders.push_back(from);
+        options->folders.push_back(to);
+    }
+    if (!options->logGiven && logDir.length > 0) {
+        options->logGiven = true;
+        options->logDir = logDir;
+    }
+    bool listMode = checks[IDC_FROM_FILE_CHECK - IDC_SYNCHRONOUS_CHECK];
+    if (!options->listGiven && listMode) {
+        options->listGiven = true;
+        options->listFile = listFile;
+    }
+    options->synchronous = options->synchronous || checks[IDC_SYNCHRONOUS_CHECK - IDC_SYNCHRONOUS_CHECK];
+    options->show = options->show || checks[IDC_SHOW_COPY_FILE_CHECK - IDC_SYNCHRONOUS_CHECK];
+    if (!options->ruleGiven && checks[IDC_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK] && rule.length > 0) {
+        options->ruleGiven = true;
+        options->rule = rule;
+        options->excludes = options->excludes || checks[IDC_EXCLUDE_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK];
+    }
+    return true;
+}
+
+const wchar_t* usageText() {
+    return L"usage: korvane [options] FROM TO\n"
+           L"  -s, --sync             Synchronous: also delete what TO has and FROM has not\n"
+           L"  -r, --rule REGEX       handle only the paths the rule matches (whole path, ECMAScript)\n"
+           L"  -x, --exclude          the rule excludes the paths it matches instead\n"
+           L"  -f, --list FILE        From File mode: copy the paths listed in FILE (no rule, no clean-up)\n"
+           L"  -v, --show             Show Copy File: each entry on the status output, CP/DF/RD lines in the log\n"
+           L"  -l, --log-dir DIR      write the run log to DIR/korvaneui.log (default: no log file)\n"
+           L"  -y, --yes              answer Yes to the Synchronous question without asking\n"
+           L"  -n, --dry-run          report what the run would change; change nothing\n"
+           L"      --settings[=FILE]  take the folders, options and rule from a settings file\n"
+           L"                         (default ./korvaneui.ini, the window program's file); options\n"
+           L"                         given on the command line win\n"
+           L"  -h, --help             usage;  -V, --version\n";
+}
