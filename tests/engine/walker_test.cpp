@@ -37,7 +37,9 @@ bool onAfter(const WideString& path, const WideString&, const WideString&, const
     return true;
 }
 
+#ifndef _WIN32
 void onRefused(const WideString& path) { seen->refused.push_back(relative(path)); }
+#endif
 
 struct Walker : testing::Test {
     TempDir temp;

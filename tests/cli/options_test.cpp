@@ -1,0 +1,137 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "cli/options.h"
+#include "resources/resource.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct ParseCase {
+    std::vector<std::wstring> arguments;
+    bool ok;
+    const wchar_t* check;  // a letter per option expected on, or the problem's start
+};
+
+std::wstring flagsOf(const CliOptions& o) {
+    std::wstring flags;
+    if (o.synchronous) flags += L's';
+    if (o.ruleGiven) flags += L'r';
+    if (o.excludes) flags += L'x';
+    if (o.listGiven) flags += L'f';
+    if (o.show) flags += L'v';
+    if (o.logGiven) flags += L'l';
+    if (o.yes) flags += L'y';
+    if (o.dryRun) flags += L'n';
+    if (o.settingsGiven) flags += L'S';
+    if (o.help) flags += L'h';
+    if (o.version) flags += L'V';
+    return flags;
+}
+
+TEST(CliOptions, ParsesEveryForm) {
+    const std::vector<ParseCase> cases = {
+        {{L"a", L"b"}, true, L""},
+        {{L"-s", L"-y", L"a", L"b"}, true, L"sy"},
+        {{L"-sy", L"a", L"b"}, true, L"sy"},
+        {{L"--sync", L"--yes", L"--show", L"--dry-run", L"a", L"b"}, true, L"svyn"},
+        {{L"-r", L".*\\.txt", L"-x", L"a", L"b"}, true, L"rx"},
+        {{L"-xr.*x", L"a", L"b"}, true, L"rx"},
+        {{L"--rule=.*", L"a", L"b"}, true, L"r"},
+        {{L"--rule", L"-s", L"a", L"b"}, true, L"r"},  // a value may begin with "-"
+        {{L"-f", L"list.txt", L"-l", L"logs", L"a", L"b"}, true, L"fl"},
+        {{L"--list=l", L"--log-dir=d", L"a", L"b"}, true, L"fl"},
+        {{L"--settings"}, true, L"S"},
+        {{L"--settings=job.ini", L"a", L"b"}, true, L"S"},
+        {{L"-h"}, true, L"h"},
+        {{L"--version"}, true, L"V"},
+        {{L"--", L"-a", L"-b"}, true, L""},
+        {{L"-", L"b"}, true, L""},
+        {{L"a"}, false, L"FROM and TO"},
+        {{}, false, L"FROM and TO"},
+        {{L"a", L"b", L"c"}, false, L"too many"},
+        {{L"--settings", L"a"}, false, L"FROM and TO"},
+        {{L"-q", L"a", L"b"}, false, L"unknown option -q"},
+        {{L"--quick", L"a", L"b"}, false, L"unknown option --quick"},
+        {{L"a", L"b", L"-r"}, false, L"option -r needs a value"},
+        {{L"a", L"b", L"--log-dir"}, false, L"option --log-dir needs a value"},
+        {{L"--rule=", L"a", L"b"}, false, L"option -r needs a non-empty value"},
+        {{L"--sync=yes", L"a", L"b"}, false, L"option --sync takes no value"},
+        {{L"--settings=", L"a", L"b"}, false, L"option --settings= needs"},
+    };
+    for (const ParseCase& c : cases) {
+        CliOptions options;
+        std::wstring problem;
+        bool ok = parseArguments(c.arguments, &options, &problem);
+        std::wstring joined;
+        for (const auto& a : c.arguments) joined += a + L" ";
+        SCOPED_TRACE(joined);
+        ASSERT_EQ(ok, c.ok) << problem;
+        if (ok) {
+            EXPECT_EQ(flagsOf(options), std::wstring(c.check));
+        } else {
+            EXPECT_EQ(problem.compare(0, std::wcslen(c.check), c.check), 0) << problem;
+        }
+    }
+}
+
+TEST(CliOptions, ValuesAreKept) {
+    CliOptions options;
+    std::wstring problem;
+    ASSERT_TRUE(parseArguments({L"-r", L"a b", L"--list=x y.txt", L"from dir", L"to"}, &options,
+                               &problem));
+    EXPECT_EQ(fromWide(options.rule), L"a b");
+    EXPECT_EQ(fromWide(options.listFile), L"x y.txt");
+    ASSERT_EQ(options.folders.size(), 2u);
+    EXPECT_EQ(fromWide(options.folders[0]), L"from dir");
+}
+
+TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
+    TempDir temp;
+    std::string file =
+        "1012=C:\\from\r\n1013=C:\\to\r\n1014=C:\\logs\r\n1015=C:\\list.txt\r\n1006=1\r\n"
+        "1007=0\r\n1009=1\r\n1008=1\r\n1010=0\r\n1011=.+\\\\\\.svn.*\r\n";
+    writeFile(temp.at("korvaneui.ini"), file);
+
+    CliOptions options;
+    std::wstring problem;
+    ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("korvaneui.ini"))}, &options, &problem));
+    ASSERT_TRUE(applySettingsFile(&options, &problem)) << problem;
+    EXPECT_EQ(fromWide(options.folders[0]), L"C:\\from");
+    EXPECT_EQ(fromWide(options.folders[1]), L"C:\\to");
+    EXPECT_EQ(fromWide(options.logDir), L"C:\\logs");
+    EXPECT_EQ(flagsOf(options), L"srxlS");
+    EXPECT_EQ(fromWide(options.rule), L".+\\\\\\.svn.*");
+
+    // The command line wins; a list file counts only with From File checked.
+    CliOptions given;
+    ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("korvaneui.ini")), L"-r", L"x",
+                                L"-l", L"mine", L"a", L"b"},
+                               &given, &problem));
+    ASSERT_TRUE(applySettingsFile(&given, &problem));
+    EXPECT_EQ(fromWide(given.folders[0]), L"a");
+    EXPECT_EQ(fromWide(given.rule), L"x");
+    EXPECT_FALSE(given.excludes);
+    EXPECT_EQ(fromWide(given.logDir), L"mine");
+    EXPECT_FALSE(given.listGiven);
+
+    CliOptions missing;
+    ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("none.ini"))}, &missing, &problem));
+    EXPECT_FALSE(applySettingsFile(&missing, &problem));
+}
+
+TEST(CliOptions, ExitStatusOfEachResult) {
+    const std::vector<std::pair<int, int>> cases = {
+        {RUN_OK, 0}, {RUN_HAD_ERRORS, 1}, {RUN_DECLINED, 3}, {RUN_NO_SOURCE, 3},
+        {RUN_DEST_IS_DRIVE, 3}, {RUN_NO_DEST, 3}, {RUN_SAME_FOLDERS, 3}, {RUN_DEST_INSIDE_SOURCE, 3},
+        {RUN_NO_LIST_FILE, 3}, {RUN_LIST_READ_ERROR, 3}, {RUN_BAD_RULE, 3},
+        {RUN_SOURCE_INSIDE_DEST, 3}, {WALK_BROKEN, 4}, {WALK_FIND_ERROR, 4},
+        {WALK_NO_HANDLER, 4}, {WALK_CLOSE_ERROR, 4},
+    };
+    for (const auto& c : cases) EXPECT_EQ(exitStatusOf(c.first), c.second) << c.first;
+}
+
+}  // namespace

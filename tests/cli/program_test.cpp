@@ -1,0 +1,197 @@
+// The korvane program run as a user runs it: a separate process, its output
+// in files, standard input not a terminal.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/recording_host.h"
+#include "support/test_support.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
+namespace {
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string quoted(const std::string& text) {
+#ifdef _WIN32
+    return "\"" + text + "\"";
+#else
+    std::string result = "'";
+    for (char c : text) result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+#endif
+}
+
+std::string programPath() {
+    std::string path = KORVANE_PROGRAM;
+#ifdef _WIN32
+    // Built on the Linux side of Wine: its path lies on drive Z:.
+    if (!path.empty() && path[0] == '/') {
+        path = "Z:" + path;
+        for (char& c : path) {
+            if (c == '/') c = '\\';
+        }
+    }
+#endif
+    return path;
+}
+
+struct Program : testing::Test {
+    TempDir temp;
+    void SetUp() override {
+        fs::create_directories(temp.at("from"));
+        fs::create_directories(temp.at("to"));
+        fs::create_directories(temp.at("logs"));
+    }
+    std::string at(const std::string& relative) { return temp.at(relative).string(); }
+
+    // Runs korvane with the arguments; prefix goes before the command (a shell setting).
+    Outcome run(const std::vector<std::string>& arguments, const std::string& prefix = "") {
+        std::string command = prefix + quoted(programPath());
+        for (const std::string& argument : arguments) command += " " + quoted(argument);
+        std::string nul = onWindows() ? "NUL" : "/dev/null";
+        command += " <" + nul + " >" + quoted(at("out.txt")) + " 2>" + quoted(at("err.txt"));
+#ifdef _WIN32
+        int raw = std::system(("\"" + command + "\"").c_str());
+        int status = raw;
+#else
+        int raw = std::system(command.c_str());
+        int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+        return Outcome{status, readFile(at("out.txt")), readFile(at("err.txt"))};
+    }
+    std::vector<std::string> tree(const std::string& root) {
+        std::vector<std::string> entries;
+        for (auto& entry : fs::recursive_directory_iterator(temp.at(root))) {
+            std::string line = fs::relative(entry.path(), temp.at(root)).generic_string();
+            if (fs::is_regular_file(entry.path())) line += " " + readFile(entry.path());
+            entries.push_back(line);
+        }
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    }
+};
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+TEST_F(Program, ExitStatuses) {
+    writeFile(temp.at("from/a.txt"), "a");
+    Outcome done = run({at("from"), at("to")});
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_TRUE(contains(done.out, "1 dirs and files updated.")) << done.out;
+
+    writeFile(temp.at("from/clash"), "file");
+    fs::create_directories(temp.at("to/clash"));
+    Outcome failed = run({at("from"), at("to"), "-l", at("logs")});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_TRUE(contains(failed.out, "There are errors when copy files.")) << failed.out;
+    EXPECT_TRUE(contains(failed.out, at("logs"))) << failed.out;
+    EXPECT_TRUE(contains(failed.err, "! Error => Copy failure: [")) << failed.err;
+
+    EXPECT_EQ(run({"--frobnicate", at("from"), at("to")}).status, 2);
+    EXPECT_EQ(run({at("from")}).status, 2);
+    Outcome extra = run({at("from"), at("to"), at("logs")});
+    EXPECT_EQ(extra.status, 2);
+    EXPECT_TRUE(contains(extra.err, "too many folders")) << extra.err;
+    EXPECT_EQ(run({at("from"), at("to"), "-l", at("nowhere")}).status, 2);
+
+    Outcome missing = run({at("missing"), at("to")});
+    EXPECT_EQ(missing.status, 3);
+    EXPECT_TRUE(contains(missing.err, "! Error => Source dir [")) << missing.err;
+    EXPECT_TRUE(contains(missing.err, "(-101)")) << missing.err;
+    EXPECT_EQ(run({"-r", "(", at("from"), at("to")}).status, 3);
+    EXPECT_EQ(run({"-f", at("nolist.txt"), at("from"), at("to")}).status, 3);
+
+    EXPECT_EQ(run({"--help"}).status, 0);
+    EXPECT_TRUE(contains(run({"-V"}).out, "korvane 1.0"));
+}
+
+TEST_F(Program, SynchronousQuestionWithoutATerminalIsDeclined) {
+    writeFile(temp.at("to/keep.txt"), "k");
+    Outcome declined = run({"-s", at("from"), at("to")});
+    EXPECT_EQ(declined.status, 3);
+    EXPECT_TRUE(contains(declined.err, "--yes")) << declined.err;
+    EXPECT_TRUE(contains(declined.err, "(-100)")) << declined.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/keep.txt")));
+
+    Outcome confirmed = run({"-s", "-y", at("from"), at("to")});
+    EXPECT_EQ(confirmed.status, 0) << confirmed.err;
+    EXPECT_FALSE(fs::exists(temp.at("to/keep.txt")));
+}
+
+TEST_F(Program, DryRunPredictsTheRealRunAndChangesNothing) {
+    writeFile(temp.at("from/new.txt"), "new");
+    writeFile(temp.at("from/sub/changed.txt"), "changed!");
+    writeFile(temp.at("to/sub/changed.txt"), "old");
+    writeFile(temp.at("to/gone/deeper/x.txt"), "x");
+    writeFile(temp.at("to/sub/surplus.txt"), "s");
+    writeFile(temp.at("from/clash"), "file");
+    fs::create_directories(temp.at("to/clash/inner"));
+    std::vector<std::string> before = tree("to");
+
+    Outcome dry = run({"-n", "-s", "-l", at("logs"), at("from"), at("to")});
+    EXPECT_EQ(dry.status, 1) << dry.err;
+    EXPECT_EQ(tree("to"), before);
+    std::vector<std::string> dryLog = logLines(temp.at("logs/korvaneui.log"));
+
+    Outcome real = run({"-v", "-s", "-y", "-l", at("logs"), at("from"), at("to")});
+    EXPECT_EQ(real.status, 1) << real.err;
+    EXPECT_EQ(logLines(temp.at("logs/korvaneui.log")), dryLog);
+    EXPECT_TRUE(contains(dry.out, "  DF: [")) << dry.out;
+    EXPECT_TRUE(contains(dry.out, "  RD: [")) << dry.out;
+    EXPECT_TRUE(contains(dry.out, "Updated: [")) << dry.out;
+    EXPECT_NE(tree("to"), before);
+}
+
+TEST_F(Program, SettingsFileSavedByTheWindowRunsUnchanged) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/.svn/entries"), "svn");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    std::string rule = onWindows() ? ".+\\\\\\.svn.*" : ".+/\\.svn.*";
+    std::string file = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1014=" + at("logs") +
+                       "\r\n1015=\r\n1006=1\r\n1007=1\r\n1009=1\r\n1008=1\r\n1010=0\r\n1011=" + rule +
+                       "\r\n";
+    writeFile(temp.at("job.ini"), file);
+    Outcome job = run({"--settings=" + at("job.ini"), "--yes"});
+    EXPECT_EQ(job.status, 0) << job.err;
+    EXPECT_EQ(tree("to"), std::vector<std::string>{"a.txt a"});
+    std::vector<std::string> log = logLines(temp.at("logs/korvaneui.log"));
+    EXPECT_NE(std::find(log.begin(), log.end(), "  DF: [" + logText(temp.wide("to/surplus.txt")) + "]"),
+              log.end());
+}
+
+TEST_F(Program, ListFileRun) {
+    writeFile(temp.at("from/sub/a.txt"), "a");
+    writeFile(temp.at("from/b.txt"), "b");
+    writeFile(temp.at("list.txt"), onWindows() ? "sub\\a.txt\r\n" : "sub/a.txt\n");
+    Outcome listed = run({"-f", at("list.txt"), at("from"), at("to")});
+    EXPECT_EQ(listed.status, 0) << listed.err;
+    EXPECT_EQ(tree("to"), (std::vector<std::string>{"sub", "sub/a.txt a"}));
+}
+
+#ifndef _WIN32
+// With few file handles the walker cannot list a deep tree: the walk stops.
+TEST_F(Program, WalkThatStopsEarly) {
+    std::string deep = "from";
+    for (int i = 0; i < 40; ++i) deep += "/d";
+    writeFile(temp.at(deep + "/f.txt"), "f");
+    writeFile(temp.at("to/surplus.txt"), "stays");
+    Outcome stopped = run({"-s", "-y", at("from"), at("to")}, "ulimit -n 24; ");
+    EXPECT_EQ(stopped.status, 4) << stopped.err;
+    EXPECT_TRUE(contains(stopped.err, "Look for the files error")) << stopped.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+}
+#endif
+
+}  // namespace
