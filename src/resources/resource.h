@@ -14,15 +14,15 @@
 // Menu commands.
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
-#define IDM_SHOW_MAIN 32771
-#define IDM_SEPARATOR 32772
+#define IDM_DASH 111
+#define IDM_SHOW_MAIN 112
 
 // Controls of the main window.
 #define IDC_FROM_FOLDER_BUTTON 1001
 #define IDC_TO_FOLDER_BUTTON 1002
 #define IDC_LOG_FOLDER_BUTTON 1003
-#define IDC_FROM_FILE_BUTTON 1004
-#define IDC_COPY_BUTTON 1005
+#define IDC_COPY_BUTTON 1004
+#define IDC_FROM_FILE_BUTTON 1005
 #define IDC_SYNCHRONOUS_CHECK 1006
 #define IDC_SHOW_COPY_FILE_CHECK 1007
 #define IDC_REGEX_CHECK 1008
@@ -36,6 +36,7 @@
 #define IDC_STATUS_EDIT 1016
 
 // Window messages of our own (WM_USER is 0x0400).
+#define WM_TRAY_NOTIFY (0x0400 + 153)
 #define WM_COPY_STATUS (0x0400 + 154)
 
 // Kinds of a status text.

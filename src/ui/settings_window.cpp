@@ -1,0 +1,82 @@
+// The settings file as the window reads and writes it: the controls hold the
+// state, the file keeps it between sessions.
+#include <cstdio>
+#include <string>
+
+#include "engine/run_context.h"
+#include "platform/platform.h"
+#include "settings/settings_file.h"
+#include "ui/ui_context.h"
+
+namespace {
+
+void WriteLine(FILE* file, int identifier, const std::string& value) {
+    std::string line = std::to_string(identifier) + "=" + value + "\r\n";
+    std::fwrite(line.data(), 1, line.size(), file);
+    std::fflush(file);
+}
+
+std::string ReadFieldNarrow(HWND window, int identifier) {
+    wchar_t buffer[MAX_PATH] = {0};
+    GetDlgItemTextW(window, identifier, buffer, MAX_PATH - 1);
+    return WideString(buffer).ToNarrow().buffer;
+}
+
+// The rule is kept one byte per character; a rule with a character beyond
+// U+00FF cannot be kept that way and is kept in the locale's encoding.
+std::string RuleBytes(const wchar_t* rule) {
+    std::string bytes;
+    for (const wchar_t* p = rule; *p; ++p) {
+        if (static_cast<unsigned>(*p) > 0xFF) return WideString(rule).ToNarrow().buffer;
+        bytes.push_back(static_cast<char>(static_cast<unsigned char>(*p)));
+    }
+    return bytes;
+}
+
+void ApplyCheck(HWND window, int identifier, bool wasChecked) {
+    switch (identifier) {
+        case IDC_SYNCHRONOUS_CHECK: ToggleSynchronousCheck(window, wasChecked); break;
+        case IDC_SHOW_COPY_FILE_CHECK: ToggleShowCopyFileCheck(window, wasChecked); break;
+        case IDC_REGEX_CHECK: ToggleRegexCheck(window, wasChecked); break;
+        case IDC_EXCLUDE_REGEX_CHECK: ToggleExcludeRegexCheck(window, wasChecked); break;
+        case IDC_FROM_FILE_CHECK: ToggleFromFileCheck(window, wasChecked); break;
+        default: break;
+    }
+}
+
+}  // namespace
+
+bool LoadSettings(HWND window) {
+    WideString path = SettingsFilePath(runContext.appTitle);
+    std::vector<SettingLine> lines;
+    if (path.length == 0 || !ReadSettingLines(path, &lines)) return false;
+    for (const SettingLine& line : lines) {
+        if (line.id < IDC_SYNCHRONOUS_CHECK || line.id > IDC_STATUS_EDIT) continue;
+        if (line.id <= IDC_FROM_FILE_CHECK) {
+            ApplyCheck(window, line.id, SettingNumber(line.value) == 0);
+        } else {
+            SetDlgItemTextW(window, line.id, WideString(line.value.c_str()).buffer);
+        }
+    }
+    RestoreControlStates(window);
+    return true;
+}
+
+bool SaveSettings(HWND window) {
+    WideString path = SettingsFilePath(runContext.appTitle);
+    if (path.length == 0) return false;
+    FILE* file = platformOpenWrite(path.buffer);
+    if (!file) return true;
+    for (int identifier : {IDC_FROM_FOLDER_EDIT, IDC_TO_FOLDER_EDIT, IDC_LOG_FOLDER_EDIT, IDC_FROM_FILE_EDIT}) {
+        WriteLine(file, identifier, ReadFieldNarrow(window, identifier));
+    }
+    for (int identifier : {IDC_SYNCHRONOUS_CHECK, IDC_SHOW_COPY_FILE_CHECK, IDC_EXCLUDE_REGEX_CHECK,
+                           IDC_REGEX_CHECK, IDC_FROM_FILE_CHECK}) {
+        WriteLine(file, identifier, std::to_string(IsDlgButtonChecked(window, identifier)));
+    }
+    wchar_t rule[MAX_PATH] = {0};
+    GetDlgItemTextW(window, IDC_REGEX_EDIT, rule, MAX_PATH - 1);
+    WriteLine(file, IDC_REGEX_EDIT, RuleBytes(rule));
+    std::fclose(file);
+    return true;
+}

@@ -1,0 +1,106 @@
+// The window program's process-wide state and the functions of its parts.
+#ifndef KORVANE_UI_UI_CONTEXT_H
+#define KORVANE_UI_UI_CONTEXT_H
+
+#include <windows.h>
+
+#include "resources/resource.h"
+
+// Number of identified controls (1001 to 1016).
+#define CONTROL_COUNT 16
+
+// The user interface's values; they live for the whole process.
+struct UiContext {
+    HINSTANCE instance;                 // for every resource load
+    HWND mainWindow;                    // the main window; receiver of WM_COPY_STATUS
+    wchar_t windowClassName[128];       // string resource 109
+    const wchar_t* headerText;          // painted in the header band
+    HWND controls[CONTROL_COUNT];       // handles by identifier - 1001
+    COLORREF statusColor;               // colour of the status line text
+    HBRUSH statusBrush;                 // button-face brush of the status line, one per process
+    bool shiftDown;                     // a Shift key is held, as the message loop saw it
+    WNDPROC originalEditProc;           // the EDIT procedure under the path fields
+    bool runInProgress;                 // a copy command is running a run
+    bool quitRequested;                 // the user confirmed quitting during a run
+};
+
+// The process-wide user-interface state.
+extern UiContext uiContext;
+
+// The handle of an identified control.
+HWND ControlOf(int identifier);
+
+// Start-up and message loop: the program entry's work; returns the exit code.
+int RunProgram(HINSTANCE instance, int showCommand);
+
+// Moves the focus to the next eligible child of the main window, wrapping around.
+void FocusNextControl(HWND current);
+
+// Moves the focus to the previous eligible child of the main window, wrapping around.
+void FocusPreviousControl(HWND current);
+
+// Registers the main window class.
+void RegisterMainWindowClass(HINSTANCE instance);
+
+// Creates, shows and updates the main window; false when it cannot be created.
+bool CreateMainWindow(HINSTANCE instance, int showCommand);
+
+// Creates every control of the main window; false at the first that fails.
+bool CreateMainControls(HWND window);
+
+// The main window's procedure.
+LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Asks "Do you want to quit really?"; on Yes saves, removes the icon and closes.
+void ConfirmQuit(HWND window);
+
+// Check-box operations: set the new mark (wasChecked gives the old) and its effects.
+void ToggleSynchronousCheck(HWND window, bool wasChecked);
+void ToggleShowCopyFileCheck(HWND window, bool wasChecked);
+void ToggleExcludeRegexCheck(HWND window, bool wasChecked);
+void ToggleRegexCheck(HWND window, bool wasChecked);
+void ToggleFromFileCheck(HWND window, bool wasChecked);
+
+// Shows the folder dialog; 1 with the chosen path in buffer (260 units), else 0.
+int BrowseForFolder(const wchar_t* title, UINT flags, wchar_t* buffer, HWND owner);
+
+// Lets the user choose the list file; 1 with its path in buffer, else 0.
+int ChooseListFile(wchar_t* buffer, HWND owner);
+
+// The copy command behind the "Copy" button.
+void CopyCommand(HWND window);
+
+// Disables the run controls for the duration of a run.
+void DisableRunControls(HWND window);
+
+// Enables the run controls again, as the check marks say.
+void RestoreControlStates(HWND window);
+
+// Lets the window handle at most one waiting message; never waits.
+void PumpWindowMessages();
+
+// Fills the controls from the settings file; false when it is missing.
+bool LoadSettings(HWND window);
+
+// Writes the settings file from the controls; false when there is no current directory.
+bool SaveSettings(HWND window);
+
+// Adds the notification-area icon.
+void AddTrayIcon(HWND window);
+
+// Removes the notification-area icon.
+void RemoveTrayIcon(HWND window);
+
+// Shows the icon's popup menu at the cursor.
+void ShowTrayMenu(HWND window);
+
+// The About box's dialog procedure.
+INT_PTR CALLBACK AboutDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Opens the About box over the main window.
+void ShowAboutBox(HWND window);
+
+// The path fields' procedure: hint on focus, "Ready" on leaving, clear on double-click.
+LRESULT CALLBACK ClearableEditProc(HWND field, UINT message, WPARAM wParam, LPARAM lParam);
+
+#endif
