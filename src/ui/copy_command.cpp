@@ -88,7 +88,15 @@ void RestoreControlStates(HWND window) {
 // status line. The window stays alive through the run's own message pump.
 void CopyCommand(HWND window) {
     DisableRunControls(window);
-    if (MessageBoxW(window, L"Do you want to start copy?", runContext.appTitle.buffer, MB_YESNO) == IDNO) {
+    uiContext.runInProgress = true;
+    int answer = MessageBoxW(window, L"Do you want to start copy?", runContext.appTitle.buffer, MB_YESNO);
+    if (uiContext.quitRequested) {
+        uiContext.runInProgress = false;
+        FinishQuit(window);
+        return;
+    }
+    if (answer == IDNO) {
+        uiContext.runInProgress = false;
         RestoreControlStates(window);
         return;
     }
@@ -103,7 +111,6 @@ void CopyCommand(HWND window) {
     openRunLog(logPath);
     bool showCopyFile = IsChecked(window, IDC_SHOW_COPY_FILE_CHECK);
 
-    uiContext.runInProgress = true;
     if (IsChecked(window, IDC_FROM_FILE_CHECK)) {
         WideString listFile = ReadField(window, IDC_FROM_FILE_EDIT);
         int result = ListCopyRun(showCopyFile, from, to, listFile);

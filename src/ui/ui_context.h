@@ -20,7 +20,7 @@ struct UiContext {
     HBRUSH statusBrush;                 // button-face brush of the status line, one per process
     bool shiftDown;                     // a Shift key is held, as the message loop saw it
     WNDPROC originalEditProc;           // the EDIT procedure under the path fields
-    bool runInProgress;                 // a copy command is running a run
+    bool runInProgress;                 // a copy command is under way (its boxes or its run)
     bool quitRequested;                 // the user confirmed quitting during a run
 };
 

@@ -228,9 +228,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
 }
 
-// During a run, Yes stops the run at its next entry; the copy command then
-// saves and closes once the run has returned, so the window never goes
-// away under a running run.
+// During a copy command, Yes stops its run at the next entry; the command
+// then saves and closes once the run has returned, so the window never goes
+// away under a running command.
 void ConfirmQuit(HWND window) {
     if (MessageBoxW(window, L"Do you want to quit really?", runContext.appTitle.buffer, MB_YESNO) != IDYES) {
         return;

@@ -1,0 +1,261 @@
+// The window at work: "Copy" clicked, every box answered, the results read back.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/run_context.h"
+#include "support/recording_host.h"
+#include "window_harness.h"
+
+namespace {
+
+struct CopyCommandTest : WindowTest {
+    void SetUp() override {
+        WindowTest::SetUp();
+        fs::create_directories(temp.at("from"));
+        fs::create_directories(temp.at("to"));
+        fs::create_directories(temp.at("logs"));
+    }
+    void fillFolders() {
+        setText(IDC_FROM_FOLDER_EDIT, temp.at("from").wstring());
+        setText(IDC_TO_FOLDER_EDIT, temp.at("to").wstring());
+        setText(IDC_LOG_FOLDER_EDIT, temp.at("logs").wstring());
+    }
+    std::vector<std::string> log() { return logLines(temp.at("logs/korvaneui.log")); }
+    std::wstring logPath() { return temp.at("logs").wstring() + L"\\korvaneui.log"; }
+    // The enabled state of every control, in identifier order.
+    std::vector<bool> enabledStates() {
+        std::vector<bool> states;
+        for (int identifier = IDC_FROM_FOLDER_BUTTON; identifier <= IDC_STATUS_EDIT; ++identifier) {
+            states.push_back(enabled(identifier));
+        }
+        return states;
+    }
+};
+
+TEST_F(CopyCommandTest, SuccessfulFolderRun) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/sub/b.txt"), "b");
+    createWindow();
+    fillFolders();
+    boxes.answers = {IDYES, IDOK};
+    boxes.onBox = [](HWND box) {
+        wchar_t caption[64] = {0};
+        GetWindowTextW(box, caption, 64);
+        if (GetDlgItem(box, IDYES) == nullptr) takeScreenshot("finished-run.png");
+    };
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[0].text, L"Do you want to start copy?");
+    EXPECT_EQ(boxes.seen[0].caption, L"korvaneui");
+    EXPECT_EQ(boxes.seen[1].text, L"3 dirs and files updated.");
+    EXPECT_EQ(readFile(temp.at("to/sub/b.txt")), "b");
+    EXPECT_EQ(text(IDC_STATUS_EDIT), L"Total: [1 dirs] and [2 files].");
+    EXPECT_EQ(log().back(), "Updated: [3 dirs and files]. ");
+    EXPECT_TRUE(enabled(IDC_COPY_BUTTON));
+}
+
+TEST_F(CopyCommandTest, SynchronousMirrorAndDeclinedQuestion) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    createWindow();
+    fillFolders();
+    click(IDC_SYNCHRONOUS_CHECK);
+    click(IDC_SHOW_COPY_FILE_CHECK);
+
+    boxes.answers = {IDYES, IDNO};
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 2u);  // no result box after a declined question
+    EXPECT_EQ(boxes.seen[1].text,
+              L"[Synchronous] will delete the dirs and files from [To Folder]\nwhich is not exist in "
+              L"[From Folder].\n\nDo you want to continue?");
+    EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_TRUE(enabled(IDC_COPY_BUTTON));
+    EXPECT_TRUE(enabled(IDC_SYNCHRONOUS_CHECK));
+    EXPECT_EQ(uiContext.statusColor, RGB(255, 0, 255));
+
+    boxes.seen.clear();
+    boxes.answers = {IDYES, IDYES, IDOK};
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 3u);
+    EXPECT_EQ(boxes.seen[2].text, L"2 dirs and files updated.");
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_TRUE(fs::exists(temp.at("to/a.txt")));
+    std::vector<std::string> lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "  DF: [" + logText(temp.wide("to/surplus.txt")) + "]"),
+              lines.end());
+}
+
+TEST_F(CopyCommandTest, ErrorRunShowsRedStatusAndNamesTheLog) {
+    writeFile(temp.at("from/clash"), "file");
+    fs::create_directories(temp.at("to/clash"));
+    createWindow();
+    fillFolders();
+    boxes.answers = {IDYES, IDOK};
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"There are errors when copy files. \n\nPlease referrence:\n[" + logPath() + L"]");
+    EXPECT_EQ(text(IDC_STATUS_EDIT), L"There are errors when copy files.");
+    EXPECT_EQ(uiContext.statusColor, RGB(255, 0, 0));
+}
+
+TEST_F(CopyCommandTest, ListFileRun) {
+    writeFile(temp.at("from/sub/a.txt"), "a");
+    writeFile(temp.at("from/b.txt"), "b");
+    writeFile(temp.at("list.txt"), "sub\\a.txt\r\n");
+    createWindow();
+    fillFolders();
+    click(IDC_FROM_FILE_CHECK);
+    click(IDC_SYNCHRONOUS_CHECK);  // disabled in list mode: the click has no effect on the run
+    setText(IDC_FROM_FILE_EDIT, temp.at("list.txt").wstring());
+    boxes.answers = {IDYES, IDOK};
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"1 dirs and files updated.");
+    EXPECT_TRUE(fs::exists(temp.at("to/sub/a.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/b.txt")));
+    EXPECT_EQ(log().back(), "Updated: [1 files]. ");
+    EXPECT_TRUE(enabled(IDC_FROM_FILE_BUTTON));
+    EXPECT_FALSE(enabled(IDC_REGEX_CHECK));
+}
+
+TEST_F(CopyCommandTest, EmptyLogFolderIsSaidAndTheRunGoesOn) {
+    writeFile(temp.at("from/a.txt"), "a");
+    createWindow();
+    fillFolders();
+    setText(IDC_LOG_FOLDER_EDIT, L"");
+    boxes.answers = {IDYES, IDOK, IDOK};
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 3u);
+    EXPECT_EQ(boxes.seen[1].text, L"Log dir [] is not exist.");
+    EXPECT_EQ(boxes.seen[2].text, L"1 dirs and files updated.");
+    // The log goes to the root of the current drive, as the empty folder says.
+    std::error_code ignored;
+    fs::remove(fs::path(temp.root.root_path()) / "korvaneui.log", ignored);
+}
+
+TEST_F(CopyCommandTest, NoToTheFirstQuestionLeavesEveryStateAsItWas) {
+    createWindow();
+    fillFolders();
+    click(IDC_REGEX_CHECK);
+    std::vector<bool> before = enabledStates();
+    boxes.answers = {IDNO};
+    click(IDC_COPY_BUTTON);
+    EXPECT_EQ(boxes.seen.size(), 1u);
+    EXPECT_EQ(enabledStates(), before);
+    EXPECT_FALSE(fs::exists(temp.at("logs/korvaneui.log")));
+}
+
+TEST_F(CopyCommandTest, SettingsRoundTrip) {
+    createWindow();
+    boxes.answers = {IDYES};
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(readFile(temp.at("korvaneui.ini")),
+              "1012=\r\n1013=\r\n1014=\r\n1015=\r\n1006=0\r\n1007=0\r\n1009=0\r\n1008=0\r\n1010=0\r\n"
+              "1011=.+\\\\\\.svn.*\r\n");
+    closeWindow();
+
+    createWindow();
+    fillFolders();
+    click(IDC_SYNCHRONOUS_CHECK);
+    click(IDC_REGEX_CHECK);
+    click(IDC_EXCLUDE_REGEX_CHECK);
+    click(IDC_FROM_FILE_CHECK);
+    // A rule character beyond U+00FF that the code page holds survives too.
+    std::wstring rule = L".*\x20AC.*";
+    bool codePageHoldsIt = WideString(rule.c_str()).ToNarrow().length > 0;
+    if (codePageHoldsIt) setText(IDC_REGEX_EDIT, rule);
+    boxes.answers = {IDNO};
+    SendMessageW(window, WM_CLOSE, 0, 0);  // No: nothing written, nothing closed
+    EXPECT_TRUE(IsWindow(window));
+    boxes.answers = {IDYES};
+    command(IDM_EXIT);
+    EXPECT_FALSE(IsWindow(window));
+    closeWindow();
+
+    createWindow();
+    EXPECT_EQ(text(IDC_FROM_FOLDER_EDIT), temp.at("from").wstring());
+    EXPECT_EQ(text(IDC_LOG_FOLDER_EDIT), temp.at("logs").wstring());
+    EXPECT_TRUE(checked(IDC_SYNCHRONOUS_CHECK));
+    EXPECT_TRUE(checked(IDC_REGEX_CHECK));
+    EXPECT_TRUE(checked(IDC_EXCLUDE_REGEX_CHECK));
+    EXPECT_TRUE(checked(IDC_FROM_FILE_CHECK));
+    EXPECT_TRUE(enabled(IDC_FROM_FILE_BUTTON));
+    EXPECT_FALSE(enabled(IDC_SYNCHRONOUS_CHECK));
+    EXPECT_FALSE(enabled(IDC_REGEX_EDIT));
+    if (codePageHoldsIt) {
+        EXPECT_EQ(text(IDC_REGEX_EDIT), rule);
+    }
+}
+
+TEST_F(CopyCommandTest, SettingsLinesApplyWhateverTheirOrder) {
+    writeFile(temp.at("korvaneui.ini"), "1008=1\n1010=1\n1011=a=b\n 1007 = 1\n1016=from the file\n=1\n1005=1\n");
+    createWindow();
+    EXPECT_TRUE(checked(IDC_FROM_FILE_CHECK));
+    EXPECT_TRUE(checked(IDC_REGEX_CHECK));
+    EXPECT_TRUE(checked(IDC_SHOW_COPY_FILE_CHECK));
+    EXPECT_TRUE(enabled(IDC_FROM_FILE_BUTTON));
+    EXPECT_FALSE(enabled(IDC_SYNCHRONOUS_CHECK));
+    EXPECT_FALSE(enabled(IDC_REGEX_CHECK));
+    EXPECT_FALSE(enabled(IDC_EXCLUDE_REGEX_CHECK));
+    EXPECT_FALSE(enabled(IDC_REGEX_EDIT));
+    EXPECT_EQ(text(IDC_REGEX_EDIT), L"b");
+    EXPECT_EQ(text(IDC_STATUS_EDIT), L"from the file");
+}
+
+// Yes to the quit question during a run stops the run at its next entry; the
+// window then saves, closes, and shows no result box.
+TEST_F(CopyCommandTest, QuitDuringARun) {
+    for (int i = 0; i < 300; ++i) writeFile(temp.at("from/f" + std::to_string(i) + ".txt"), "x");
+    createWindow();
+    fillFolders();
+    click(IDC_SHOW_COPY_FILE_CHECK);
+    boxes.answers = {IDYES, IDYES};
+    // Once the walk shows its first entry, the user closes the window.
+    static HWND closing = nullptr;
+    closing = window;
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, [](int code, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
+        if (code == HC_ACTION && call->message == WM_COPY_STATUS && runContext.activeWalker && closing) {
+            PostMessageW(closing, WM_CLOSE, 0, 0);
+            closing = nullptr;
+        }
+        return CallNextHookEx(nullptr, code, wParam, lParam);
+    }, nullptr, GetCurrentThreadId());
+    click(IDC_COPY_BUTTON);
+    UnhookWindowsHookEx(hook);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"Do you want to quit really?");
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(log().back(), "! Error => It is broken by user.");
+    EXPECT_TRUE(fs::exists(temp.at("korvaneui.ini")));
+    int copied = 0;
+    for (auto& entry : fs::directory_iterator(temp.at("to"))) {
+        (void)entry;
+        ++copied;
+    }
+    EXPECT_LT(copied, 300);
+    MSG message;
+    bool quitPosted = false;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) quitPosted |= message.message == WM_QUIT;
+    EXPECT_TRUE(quitPosted);
+}
+
+TEST_F(CopyCommandTest, QuitWhileTheStartQuestionIsOpen) {
+    writeFile(temp.at("from/a.txt"), "a");
+    createWindow();
+    fillFolders();
+    boxes.answers = {IDYES, IDYES};
+    boxes.onBox = [this](HWND) {
+        if (boxes.seen.size() == 1) PostMessageW(window, WM_CLOSE, 0, 0);
+    };
+    click(IDC_COPY_BUTTON);
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"Do you want to quit really?");
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+    EXPECT_TRUE(fs::exists(temp.at("korvaneui.ini")));
+}
+
+}  // namespace
