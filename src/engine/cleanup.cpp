@@ -3,6 +3,7 @@
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
@@ -34,26 +35,52 @@ bool underRoot(const WideString& root, const WideString& otherRoot, const WideSt
 
 }  // namespace
 
+namespace {
+
+// What the clean-up may delete of an entry.
+enum DeletableKind {
+    NOT_DELETABLE,   // a directory (its own handler removes it) or nothing at all
+    DELETABLE_FILE,  // any entry that is not a directory, links to files included
+    DIRECTORY_LINK   // a link to a directory, or a link to nothing: removed as a link
+};
+
+// Deletes path when otherRoot holds no counterpart, its kind already known.
 // A link is removed as a link, never followed: what it points to, inside or
 // outside the To Folder, is left as it is.
-bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot,
-                                  const WideString& path) {
+bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoot,
+                              const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
-    if (!underRoot(root, otherRoot, path)) return false;
-    EntryState state = queryEntryState(path);
-    bool isFile = state.queried && !state.isDirectory;
-    if (!isFile && !platformIsLink(path.buffer)) return false;
+    if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
     if (platformEntryExists(counterpartPath(path, root, otherRoot).buffer)) return true;
 
     runContext.changeAttempted = true;
-    bool deleted;
-    if (isFile && !platformIsLink(path.buffer)) {
-        deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
-    } else {
-        deleted = changeRemoveLink(path.buffer);
-    }
+    bool deleted = kind == DIRECTORY_LINK
+                       ? changeRemoveLink(path.buffer)
+                       : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
     if (deleted) ++runContext.updatedCount;
     return deleted;
+}
+
+// The kind of the entry the clean-up walk is handing over: the listing told it.
+DeletableKind kindFromListing(const DirectoryWalker& walker) {
+    if (!walker.currentIsDirectory) return DELETABLE_FILE;
+    return walker.currentIsLink ? DIRECTORY_LINK : NOT_DELETABLE;
+}
+
+}  // namespace
+
+bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot,
+                                  const WideString& path) {
+    DeletableKind kind = NOT_DELETABLE;
+    if (underRoot(root, otherRoot, path)) {
+        EntryState state = queryEntryState(path);
+        if (state.queried && !state.isDirectory) {
+            kind = DELETABLE_FILE;
+        } else if (platformIsLink(path.buffer)) {
+            kind = DIRECTORY_LINK;
+        }
+    }
+    return deleteWithoutCounterpart(root, otherRoot, path, kind);
 }
 
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot,
@@ -73,7 +100,10 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
                        const WideString&, const WideString& otherRoot) {
     noteEntryDone();
     if (isFilteredOut(entryPath)) return true;
-    bool ok = deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
+    // In a walk, the listing has told what the entry is; no need to ask again.
+    const DirectoryWalker* walker = runContext.activeWalker;
+    bool ok = walker ? deleteWithoutCounterpart(walkRoot, otherRoot, entryPath, kindFromListing(*walker))
+                     : deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, L"  DF: [", L"! Error => Delete file: [");
     return true;
 }

@@ -61,6 +61,8 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.avoidIdentity = false;
     walker.avoided = DirectoryIdentity{0, 0};
     walker.loopHandler = nullptr;
+    walker.currentIsDirectory = false;
+    walker.currentIsLink = false;
     return walker;
 }
 
@@ -108,6 +110,8 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
         } else {
             ++walker->fileCount;
         }
+        walker->currentIsDirectory = entry.isDirectory;
+        walker->currentIsLink = entry.isLink;
         if (walker->entryHandler &&
             !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
             result = WALK_BROKEN;

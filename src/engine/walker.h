@@ -37,6 +37,8 @@ struct DirectoryWalker {
     bool avoidIdentity;                  // never enter the directory named by avoided
     DirectoryIdentity avoided;           // a directory this walk must not enter
     RefusalHandler loopHandler;          // told of each link loop not entered, or null
+    bool currentIsDirectory;             // the entry being handed over is a directory
+    bool currentIsLink;                  // the entry being handed over is a link itself
     std::vector<WalkFrame> descent;      // the directories being listed, root first
 };
 

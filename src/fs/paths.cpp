@@ -16,15 +16,17 @@ WideString dropTrailingSeparator(const WideString& path) {
 EntryState queryEntryState(const WideString& path) {
     EntryState state{false, false, {}};
     if (path.length == 0) return state;
-    WideString tested = dropTrailingSeparator(path);
-    if (tested.length == 0) return state;
-    state.queried = platformQueryEntry(tested.buffer, &state.status);
-    if (state.queried) {
-        state.isDirectory = state.status.isDirectory;
-    } else if (platformIsDriveSpec(tested.buffer, tested.length)) {
-        state.isDirectory = platformIsUsableDrive(tested.buffer);
+    if (!endsWithSeparator(path)) {
+        state.queried = platformQueryEntry(path.buffer, &state.status);
+        if (state.queried) {
+            state.isDirectory = state.status.isDirectory;
+        } else if (platformIsDriveSpec(path.buffer, path.length)) {
+            state.isDirectory = platformIsUsableDrive(path.buffer);
+        }
+        return state;
     }
-    return state;
+    WideString tested = dropTrailingSeparator(path);
+    return tested.length < path.length ? queryEntryState(tested) : state;
 }
 
 bool isDriveRoot(const WideString& path) {
@@ -127,17 +129,22 @@ WideString relativeTo(const WideString& path, const WideString& root) {
     return path.Tail(root.length + 1);
 }
 
+// Built in one allocation: it runs for every entry of a walk.
 WideString counterpartPath(const WideString& path, const WideString& root,
                            const WideString& otherRoot) {
-    WideString relative = relativeTo(path, root);
-    if (relative.length == 0) return otherRoot;
-    bool rootEnds = endsWithSeparator(otherRoot);
-    bool relativeBegins = relative.buffer[0] == PATH_SEPARATOR;
-    if (rootEnds && relativeBegins) return otherRoot + relative.Tail(2);
-    if (!rootEnds && !relativeBegins) {
-        WideString joined = otherRoot;
-        joined.AppendSeparator();
-        return joined + relative;
+    if (path.length == 0 || root.length == 0 || !StartsWith(path, root) ||
+        path.length == root.length) {
+        return otherRoot;
     }
-    return otherRoot + relative;
+    const wchar_t* relative = path.buffer + root.length;
+    int32_t relativeLength = path.length - root.length;
+    bool rootEnds = endsWithSeparator(otherRoot);
+    bool relativeBegins = relative[0] == PATH_SEPARATOR;
+    const wchar_t separator[] = {PATH_SEPARATOR, L'\0'};
+    if (rootEnds && relativeBegins) {
+        ++relative;
+        --relativeLength;
+    }
+    const wchar_t* middle = (!rootEnds && !relativeBegins) ? separator : L"";
+    return WideString::Join(otherRoot.buffer, otherRoot.length, middle, relative, relativeLength);
 }

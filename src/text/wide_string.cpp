@@ -196,6 +196,22 @@ WideString WideString::Mid(const WideString& source, int32_t start, int32_t coun
     return result;
 }
 
+WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle,
+                            const wchar_t* last, int32_t lastLength) {
+    size_t middleLength = CountUnits(middle);
+    size_t total = static_cast<size_t>(firstLength) + middleLength + static_cast<size_t>(lastLength);
+    WideString result;
+    wchar_t* array = new wchar_t[total + 1];
+    std::wmemcpy(array, first, static_cast<size_t>(firstLength));
+    std::wmemcpy(array + firstLength, middle, middleLength);
+    std::wmemcpy(array + firstLength + middleLength, last, static_cast<size_t>(lastLength));
+    array[total] = L'\0';
+    delete[] result.buffer;
+    result.buffer = array;
+    result.length = ToLength(total);
+    return result;
+}
+
 WideString WideString::Left(int32_t count) const { return Mid(*this, 1, count); }
 
 WideString WideString::Right(int32_t count) const {

@@ -204,6 +204,17 @@ TEST_F(CopyCommandTest, SettingsLinesApplyWhateverTheirOrder) {
     EXPECT_EQ(text(IDC_STATUS_EDIT), L"from the file");
 }
 
+HWND closingWindow = nullptr;
+
+LRESULT CALLBACK CloseOnFirstEntry(int code, WPARAM wParam, LPARAM lParam) {
+    auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
+    if (code == HC_ACTION && call->message == WM_COPY_STATUS && runContext.activeWalker && closingWindow) {
+        PostMessageW(closingWindow, WM_CLOSE, 0, 0);
+        closingWindow = nullptr;
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}
+
 // Yes to the quit question during a run stops the run at its next entry; the
 // window then saves, closes, and shows no result box.
 TEST_F(CopyCommandTest, QuitDuringARun) {
@@ -213,16 +224,8 @@ TEST_F(CopyCommandTest, QuitDuringARun) {
     click(IDC_SHOW_COPY_FILE_CHECK);
     boxes.answers = {IDYES, IDYES};
     // Once the walk shows its first entry, the user closes the window.
-    static HWND closing = nullptr;
-    closing = window;
-    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, [](int code, WPARAM wParam, LPARAM lParam) -> LRESULT {
-        auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
-        if (code == HC_ACTION && call->message == WM_COPY_STATUS && runContext.activeWalker && closing) {
-            PostMessageW(closing, WM_CLOSE, 0, 0);
-            closing = nullptr;
-        }
-        return CallNextHookEx(nullptr, code, wParam, lParam);
-    }, nullptr, GetCurrentThreadId());
+    closingWindow = window;
+    HHOOK hook = SetWindowsHookExW(WH_CALLWNDPROC, CloseOnFirstEntry, nullptr, GetCurrentThreadId());
     click(IDC_COPY_BUTTON);
     UnhookWindowsHookEx(hook);
     ASSERT_EQ(boxes.seen.size(), 2u);

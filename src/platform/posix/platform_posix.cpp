@@ -31,6 +31,14 @@ const wchar_t kEscapeBase = 0xDC00;
 
 std::string ToSystem(const wchar_t* path) {
     std::string bytes;
+    // Plain ASCII, by far the most common, needs no conversion state.
+    const wchar_t* end = path;
+    while (*end && *end < 0x80) ++end;
+    if (*end == L'\0') {
+        bytes.resize(static_cast<size_t>(end - path));
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(path[i]);
+        return bytes;
+    }
     std::mbstate_t state{};
     char piece[MB_LEN_MAX];
     for (const wchar_t* p = path; *p; ++p) {
@@ -51,6 +59,15 @@ std::string ToSystem(const wchar_t* path) {
 
 // Decodes bytes into out (room units, NUL included); false when it does not fit.
 bool FromSystem(const char* bytes, wchar_t* out, size_t room) {
+    const char* end = bytes;
+    while (*end && static_cast<unsigned char>(*end) < 0x80) ++end;
+    if (*end == '\0') {
+        size_t count = static_cast<size_t>(end - bytes);
+        if (count + 1 > room) return false;
+        for (size_t i = 0; i < count; ++i) out[i] = static_cast<wchar_t>(bytes[i]);
+        out[count] = L'\0';
+        return true;
+    }
     std::mbstate_t state{};
     size_t used = 0;
     size_t left = std::strlen(bytes);
