@@ -2,7 +2,7 @@
 """Generates a benchmark tree, the same for the same arguments.
 
 make_tree.py ROOT FILES DIRS [LARGE_MIB ...]
-Files of 0 bytes to 64 KiB spread over DIRS directories, up to six levels deep
+Files of 0 bytes to 64 KiB (MAX_FILE_BYTES in the environment lowers that) spread over DIRS directories, up to six levels deep
 and wide at each level, with a .git folder in some of them; then one file per
 LARGE_MIB size given. Modification times are fixed, so two trees made alike
 compare equal by size and time.
@@ -28,11 +28,12 @@ def main():
             path = os.path.join(parent, f"d{index:05d}")
         os.makedirs(path, exist_ok=True)
         directories.append(path)
+    largest = int(os.environ.get("MAX_FILE_BYTES", "65536"))
     chunk = os.urandom(65536)
     stamp = 1_600_000_000
     for index in range(files):
         folder = directories[rng.randrange(len(directories))]
-        size = min(int(rng.expovariate(1 / 8192)), 65536)
+        size = min(int(rng.expovariate(1 / 8192)), 65536, largest)
         path = os.path.join(folder, f"f{index:06d}.dat")
         with open(path, "wb") as out:
             out.write(chunk[:size])

@@ -16,7 +16,7 @@ WideString dropTrailingSeparator(const WideString& path) {
 EntryState queryEntryState(const WideString& path) {
     EntryState state{false, false, {}};
     if (path.length == 0) return state;
-    if (!endsWithSeparator(path)) {
+    if (!endsWithSeparator(path) || (path.length == 1 && platformIsDriveSpec(path.buffer, 1))) {
         state.queried = platformQueryEntry(path.buffer, &state.status);
         if (state.queried) {
             state.isDirectory = state.status.isDirectory;
