@@ -18,10 +18,11 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev googletest)
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev googletest python3 rsync)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
 WINE_PACKAGES=(wine wine64 xvfb xauth imagemagick)
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # Wine runs in a prefix of the project's own, quietly.
 setup_wine() {

@@ -214,12 +214,21 @@ WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wch
 
 WideString WideString::Left(int32_t count) const { return Mid(*this, 1, count); }
 
+// The positions are worked out in 64 bits: counts near the int limits must
+// not wrap around into a valid-looking position.
 WideString WideString::Right(int32_t count) const {
-    if (length > count) return Mid(*this, length - count + 1, count);
+    if (length > count) {
+        int64_t start = static_cast<int64_t>(length) - count + 1;
+        if (start > length) return WideString();
+        return Mid(*this, static_cast<int32_t>(start), count);
+    }
     return Mid(*this, 1, count);
 }
 
-WideString WideString::Tail(int32_t start) const { return Mid(*this, start, length - start + 1); }
+WideString WideString::Tail(int32_t start) const {
+    if (start < 1 || start > length) return WideString();
+    return Mid(*this, start, length - start + 1);
+}
 
 WideString WideString::ToLower() const {
     WideString result(*this);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -37,6 +38,9 @@ TEST(WideString, SubstringsKeepToTheirBounds) {
         {"Right", L"abc", 0, 0, L""},       {"Tail", L"abc", 2, 0, L"bc"},
         {"Tail", L"abc", 0, 0, L""},        {"Tail", L"abc", 4, 0, L""},
         {"Tail", L"abc", 3, 0, L"c"},
+        // Counts at the int limits must not wrap into a position.
+        {"Right", L"abc", INT32_MIN, 0, L""},   {"Tail", L"abc", INT32_MIN, 0, L""},
+        {"Mid", L"abc", 2, INT32_MAX, L"bc"},    {"Left", L"abc", INT32_MAX, 0, L"abc"},
     };
     for (const SubstringCase& c : cases) {
         WideString result = apply(c);

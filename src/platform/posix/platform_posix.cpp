@@ -420,6 +420,8 @@ void onSignal(int) {
 
 void platformOnInterrupt(void (*handler)()) {
     interruptHandler = handler;
+    // A file beyond the size limit fails its copy instead of ending the run.
+    signal(SIGXFSZ, SIG_IGN);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;
