@@ -7,18 +7,7 @@
 
 namespace {
 
-struct CleanUp : testing::Test {
-    TempDir temp;
-    RecordingHost host;
-    WideString from = temp.wide("from");
-    WideString to = temp.wide("to");
-    void SetUp() override {
-        host.install();
-        fs::create_directories(temp.at("from"));
-        fs::create_directories(temp.at("to"));
-    }
-    void TearDown() override { resetRunContext(); }
-};
+using CleanUp = FolderPairTest;
 
 TEST_F(CleanUp, FileWithCounterpartStaysOthersGo) {
     writeFile(temp.at("from/kept.txt"), "k");

@@ -22,19 +22,11 @@ std::vector<std::string> withBanner(std::vector<std::string> lines) {
     return lines;
 }
 
-struct FolderRun : testing::Test {
-    TempDir temp;
-    RecordingHost host;
-    WideString from = temp.wide("from");
-    WideString to = temp.wide("to");
-
+struct FolderRun : FolderPairTest {
     void SetUp() override {
-        host.install();
-        fs::create_directories(temp.at("from"));
-        fs::create_directories(temp.at("to"));
+        FolderPairTest::SetUp();
         fs::create_directories(temp.at("logs"));
     }
-    void TearDown() override { resetRunContext(); }
 
     int run(bool synchronous, bool show, const WideString& rule = WideString(),
             bool excludes = true) {

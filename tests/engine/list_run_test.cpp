@@ -10,19 +10,8 @@
 
 namespace {
 
-struct ListRun : testing::Test {
-    TempDir temp;
-    RecordingHost host;
-    WideString from = temp.wide("from");
-    WideString to = temp.wide("to");
+struct ListRun : FolderPairTest {
     WideString list = temp.wide("list.txt");
-
-    void SetUp() override {
-        host.install();
-        fs::create_directories(temp.at("from"));
-        fs::create_directories(temp.at("to"));
-    }
-    void TearDown() override { resetRunContext(); }
 
     int run(const std::string& contents, bool show = true) {
         writeFile(temp.at("list.txt"), contents);

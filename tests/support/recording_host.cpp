@@ -34,6 +34,14 @@ std::vector<std::wstring> RecordingHost::texts() const {
     return result;
 }
 
+void FolderPairTest::SetUp() {
+    host.install();
+    fs::create_directories(temp.at("from"));
+    fs::create_directories(temp.at("to"));
+}
+
+void FolderPairTest::TearDown() { resetRunContext(); }
+
 std::vector<std::string> logLines(const fs::path& path) {
     std::string contents = readFile(path);
     std::string end = LINE_END;

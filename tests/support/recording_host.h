@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/test_support.h"
 
 // What one run showed and asked.
@@ -20,6 +22,16 @@ struct RecordingHost {
     void install();
     // The status texts alone, in order.
     std::vector<std::wstring> texts() const;
+};
+
+// A From and a To folder in a fresh temporary folder, with a recording host.
+struct FolderPairTest : testing::Test {
+    TempDir temp;
+    RecordingHost host;
+    WideString from = temp.wide("from");
+    WideString to = temp.wide("to");
+    void SetUp() override;
+    void TearDown() override;
 };
 
 // The lines of a log file, split at the platform's line end (none left behind).
