@@ -13,7 +13,7 @@ const DWORD kPathStyle = WS_CHILD | WS_VISIBLE | ES_AUTOHSCROLL;
 const DWORD kGroupStyle = WS_CHILD | WS_VISIBLE | BS_GROUPBOX;
 
 // One control of the main window, in creation order.
-struct ControlSpec {
+struct ControlLayout {
     const wchar_t* className;
     const wchar_t* text;
     int identifier;  // 0 for the two group boxes
@@ -22,10 +22,10 @@ struct ControlSpec {
     int x, y, width, height;  // client coordinates
 };
 
-HWND CreateControl(HWND window, const ControlSpec& spec) {
-    return CreateWindowExW(spec.extendedStyle, spec.className, spec.text, spec.style, spec.x,
-                           spec.y, spec.width, spec.height, window,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.identifier)),
+HWND CreateControl(HWND window, const ControlLayout& layout) {
+    return CreateWindowExW(layout.extendedStyle, layout.className, layout.text, layout.style, layout.x,
+                           layout.y, layout.width, layout.height, window,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.identifier)),
                            uiContext.instance, nullptr);
 }
 
@@ -77,7 +77,7 @@ bool CreateMainControls(HWND window) {
     int w = client.right - client.left;
     int h = client.bottom - client.top;
 
-    const ControlSpec specs[] = {
+    const ControlLayout layouts[] = {
         {L"BUTTON", L"From Folder", IDC_FROM_FOLDER_BUTTON, 0, kButtonStyle, 10, 40, 100, 25},
         {L"EDIT", nullptr, IDC_FROM_FOLDER_EDIT, WS_EX_STATICEDGE, kPathStyle, 115, 44, 465, 18},
         {L"BUTTON", L"To Folder", IDC_TO_FOLDER_BUTTON, 0, kButtonStyle, 10, 75, 100, 25},
@@ -99,12 +99,12 @@ bool CreateMainControls(HWND window) {
         {L"BUTTON", nullptr, 0, 0, kGroupStyle, 0, h - 32, w, 32},
         {L"EDIT", L"Ready", IDC_STATUS_EDIT, WS_EX_STATICEDGE, kPathStyle, 2, h - 21, w - 5, 18},
     };
-    for (const ControlSpec& spec : specs) {
-        HWND control = CreateControl(window, spec);
-        if (spec.identifier == 0) continue;
+    for (const ControlLayout& layout : layouts) {
+        HWND control = CreateControl(window, layout);
+        if (layout.identifier == 0) continue;
         if (!control) return false;
-        uiContext.controls[spec.identifier - IDC_FROM_FOLDER_BUTTON] = control;
-        switch (spec.identifier) {
+        uiContext.controls[layout.identifier - IDC_FROM_FOLDER_BUTTON] = control;
+        switch (layout.identifier) {
             case IDC_FROM_FOLDER_EDIT:
             case IDC_TO_FOLDER_EDIT:
             case IDC_LOG_FOLDER_EDIT:
