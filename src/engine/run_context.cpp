@@ -13,6 +13,7 @@ RunContext runContext = {
     false,
     false,
     std::regex(),
+    std::string(),
     false,
     0,
     false,
@@ -33,6 +34,7 @@ void resetRunContext() {
     runContext.ruleExcludes = false;
     runContext.ruleCompiled = false;
     runContext.rulePattern = std::regex();
+    runContext.ruleLiteral.clear();
     runContext.hadErrors = false;
     runContext.updatedCount = 0;
     runContext.changeAttempted = false;

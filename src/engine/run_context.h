@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <regex>
+#include <string>
 #include <vector>
 
 #include "resources/resource.h"
@@ -40,6 +41,7 @@ struct RunContext {
     bool ruleExcludes;                     // the rule excludes the paths it matches
     bool ruleCompiled;                     // rulePattern holds a compiled rule
     std::regex rulePattern;                // the compiled rule
+    std::string ruleLiteral;               // text every match must contain (may be empty)
     bool hadErrors;                        // a copy, delete or remove failed in this run
     int updatedCount;                      // changes made in this run
     bool changeAttempted;                  // the last file operation found a change due

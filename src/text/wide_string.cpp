@@ -242,6 +242,16 @@ WideString WideString::ToLower() const {
 NarrowString WideString::ToNarrow() const {
     NarrowString result;
     if (length == 0) return result;
+    // ASCII is the same bytes in every encoding a locale uses: no conversion needed.
+    int32_t ascii = 0;
+    while (ascii < length && static_cast<unsigned>(buffer[ascii]) < 0x80) ++ascii;
+    if (ascii == length) {
+        delete[] result.buffer;
+        result.buffer = new char[static_cast<size_t>(length) + 1];
+        for (int32_t i = 0; i <= length; ++i) result.buffer[i] = static_cast<char>(buffer[i]);
+        result.length = length;
+        return result;
+    }
     size_t needed = std::wcstombs(nullptr, buffer, 0);
     if (needed == static_cast<size_t>(-1)) return result;
     char* converted = new char[needed + 1];

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <random>
+#include <regex>
+#include <string>
 #include <vector>
 
 #include "engine/rule.h"
@@ -65,6 +68,54 @@ TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
     ASSERT_TRUE(compileRule(WideString(L".+\\.svn.*")));
     runContext.ruleExcludes = true;
     EXPECT_FALSE(isFilteredOut(WideString(lone)));
+}
+
+TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {".+/\\.git(/.*)?", "/.git"},
+        {".+\\\\\\.svn.*", "\\.svn"},
+        {".*\\.txt", ".txt"},
+        {"txt", "txt"},
+        {"abc|def", ""},             // alternatives at the top: nothing certain
+        {"(abc|def)xyz", "xyz"},     // inside a group: not counted
+        {"ab*c", "a"},               // a quantified atom ends the run
+        {"a*bc", "bc"},
+        {"q{1,3}rs", "rs"},
+        {"ab+cd", "cd"},
+        {"a{2}bc", "bc"},
+        {"[xyz]abc[^q]", "abc"},
+        {"[]a]bc", "bc"},
+        {"\\d\\w+zz", "zz"},     // escapes of letters are classes, not letters
+        {"\\1abc", "abc"},
+        {"^/home/.*$", "/home/"},
+        {"", ""},
+    };
+    for (const auto& c : cases) EXPECT_EQ(requiredLiteral(c.first), c.second) << c.first;
+}
+
+// Whatever the literal, it must never turn a real match away.
+TEST(Rule, LiteralFilterNeverChangesTheAnswer) {
+    const std::vector<std::string> patterns = {
+        ".+/\\.git(/.*)?", ".*a[b-d]+e.*", "x(y|z)*w.*", ".*\\.(txt|md)", ".*q{1,3}r.*",
+        "(/[a-z.]+)+", ".*/\\.?git.*", ".*[.]txt", ".*\\/\\..*", ".*e{0}f.*",
+    };
+    std::mt19937 random(5);
+    const std::string alphabet = "abcdefgqrtwxyz./";
+    for (const std::string& pattern : patterns) {
+        resetRunContext();
+        runContext.ruleActive = true;
+        runContext.ruleExcludes = true;
+        ASSERT_TRUE(compileRule(WideString(std::wstring(pattern.begin(), pattern.end()).c_str())));
+        std::regex plain(pattern, std::regex::ECMAScript);
+        for (int i = 0; i < 400; ++i) {
+            std::string path = "/";
+            for (size_t n = random() % 24; n > 0; --n) path += alphabet[random() % alphabet.size()];
+            if (i % 7 == 0) path += "/.git/x";
+            bool expected = std::regex_match(path, plain);
+            EXPECT_EQ(ruleMatches(WideString(std::wstring(path.begin(), path.end()).c_str())), expected)
+                << pattern << " on " << path;
+        }
+    }
 }
 
 }  // namespace
