@@ -33,15 +33,11 @@ bool underRoot(const WideString& root, const WideString& otherRoot, const WideSt
     return root.length > 0 && otherRoot.length > 0 && path.length > 0 && StartsWith(path, root);
 }
 
-}  // namespace
-
-namespace {
-
 // What the clean-up may delete of an entry.
 enum DeletableKind {
     NOT_DELETABLE,   // a directory (its own handler removes it) or nothing at all
-    DELETABLE_FILE,  // any entry that is not a directory, links to files included
-    DIRECTORY_LINK   // a link to a directory, or a link to nothing: removed as a link
+    DELETABLE_FILE,  // any entry that is neither a directory nor a link
+    LINK             // a link to anything or to nothing: removed as a link
 };
 
 // Deletes path when otherRoot holds no counterpart, its kind already known.
@@ -54,7 +50,7 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
     if (platformEntryExists(counterpartPath(path, root, otherRoot).buffer)) return true;
 
     runContext.changeAttempted = true;
-    bool deleted = kind == DIRECTORY_LINK
+    bool deleted = kind == LINK
                        ? changeRemoveLink(path.buffer)
                        : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
     if (deleted) ++runContext.updatedCount;
@@ -63,8 +59,8 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
 
 // The kind of the entry the clean-up walk is handing over: the listing told it.
 DeletableKind kindFromListing(const DirectoryWalker& walker) {
-    if (!walker.currentIsDirectory) return DELETABLE_FILE;
-    return walker.currentIsLink ? DIRECTORY_LINK : NOT_DELETABLE;
+    if (walker.currentIsLink) return LINK;
+    return walker.currentIsDirectory ? NOT_DELETABLE : DELETABLE_FILE;
 }
 
 }  // namespace
@@ -73,11 +69,10 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
                                   const WideString& path) {
     DeletableKind kind = NOT_DELETABLE;
     if (underRoot(root, otherRoot, path)) {
-        EntryState state = queryEntryState(path);
-        if (state.queried && !state.isDirectory) {
+        if (platformIsLink(path.buffer)) {
+            kind = LINK;
+        } else if (fileExists(path)) {
             kind = DELETABLE_FILE;
-        } else if (platformIsLink(path.buffer)) {
-            kind = DIRECTORY_LINK;
         }
     }
     return deleteWithoutCounterpart(root, otherRoot, path, kind);

@@ -138,13 +138,19 @@ CopyOutcome OutcomeOf(int error) {
     return COPY_FAILED;
 }
 
-// Copies all of in into out, in the kernel where it can.
-bool CopyContents(int in, int out) {
+// Copies size bytes (or up to the end, should the file shrink) of in into out,
+// in the kernel where it can.
+bool CopyContents(int in, int out, off_t size) {
 #ifdef __linux__
-    for (;;) {
-        ssize_t n = syscall(SYS_copy_file_range, in, nullptr, out, nullptr, size_t{1} << 30, 0u);
+    off_t copied = 0;
+    while (copied < size) {
+        ssize_t n = syscall(SYS_copy_file_range, in, nullptr, out, nullptr,
+                            static_cast<size_t>(size - copied), 0u);
         if (n == 0) return true;
-        if (n > 0) continue;
+        if (n > 0) {
+            copied += n;
+            continue;
+        }
         if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
             errno == EBADF) {
@@ -152,6 +158,9 @@ bool CopyContents(int in, int out) {
         }
         return false;
     }
+    if (copied >= size) return true;
+#else
+    (void)size;
 #endif
     static thread_local char chunk[1 << 17];
     for (;;) {
@@ -252,11 +261,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         close(in);
         return COPY_FAILED;
     }
-    struct stat existing;
-    if (lstat(to.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        close(in);
-        return COPY_FAILED;  // a directory stands under the target's name
-    }
+    // A directory under the target's name makes the rename fail (EISDIR) below.
     std::string temporary = TemporaryNameBeside(to);
     int out = -1;
     WithWritableParent(to, [&] {
@@ -269,7 +274,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return OutcomeOf(error);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out) && fchmod(out, st.st_mode & 07777) == 0 &&
+    bool ok = CopyContents(in, out, st.st_size) && fchmod(out, st.st_mode & 07777) == 0 &&
               futimens(out, times) == 0;
     int error = ok ? 0 : errno;
     if (close(out) != 0 && ok) {
@@ -288,10 +293,9 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     return COPY_DONE;
 }
 
+// unlink refuses a directory (EISDIR), so no need to look first.
 bool platformDeleteFile(const wchar_t* path) {
     std::string system = ToSystem(path);
-    struct stat st;
-    if (lstat(system.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return false;
     return WithWritableParent(system, [&] { return unlink(system.c_str()) == 0; });
 }
 
