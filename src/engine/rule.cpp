@@ -78,9 +78,31 @@ std::string requiredLiteral(const std::string& pattern) {
     return best;
 }
 
+// The matcher reads the numbers of back-references and counted repetitions
+// into a long without a bound check; a number of ten digits or more is no
+// rule anyone means, and is refused before it can overflow there.
+bool hasOversizedNumber(const std::string& pattern) {
+    size_t digits = 0;
+    bool counting = false;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        char c = pattern[i];
+        bool digit = c >= '0' && c <= '9';
+        if (digit && counting) {
+            if (++digits >= 10) return true;
+            continue;
+        }
+        digits = 0;
+        counting = c == '{' || c == ',' ||
+                   (c == '\\' && i + 1 < pattern.size() && pattern[i + 1] >= '0' && pattern[i + 1] <= '9');
+        if (c == '\\' && !counting) ++i;  // an escaped character, not a number's start
+    }
+    return false;
+}
+
 bool compileRule(const WideString& ruleText) {
     NarrowString narrow = ruleText.ToNarrow();
     std::string pattern(narrow.buffer, static_cast<size_t>(narrow.length));
+    if (hasOversizedNumber(pattern)) return false;
     try {
         runContext.rulePattern.assign(pattern, std::regex::ECMAScript);
     } catch (const std::regex_error&) {

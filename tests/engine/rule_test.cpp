@@ -58,6 +58,14 @@ TEST(Rule, NoCompiledRuleMatchesNothing) {
     EXPECT_FALSE(ruleMatches(WideString(L"[unclosed")));
 }
 
+TEST(Rule, NumbersTheMatcherCannotHoldAreRefused) {
+    resetRunContext();
+    EXPECT_FALSE(compileRule(WideString(L"\\3111111111111111111111")));
+    EXPECT_FALSE(compileRule(WideString(L"a{1,99999999999}")));
+    EXPECT_TRUE(compileRule(WideString(L"(a)\\1{2,3}")));
+    EXPECT_TRUE(compileRule(WideString(L".*\\\\31111111111111.*")));  // an escaped backslash, then digits
+}
+
 TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
     resetRunContext();
     const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'.', L't', L'x', L't', L'\0'};

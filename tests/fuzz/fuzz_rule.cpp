@@ -1,6 +1,10 @@
-// Rules and the paths they judge: a pattern, a NUL, then a path of at most a
-// path's length.
+// Rules and the paths they judge: a pattern, a NUL, then a path. Compiling is
+// fuzzed for every pattern; matching for patterns of few quantifiers on short
+// paths, so that backtracking a user's own rule can ask for stays bounded.
+// Every match is checked against the plain matcher: the literal filter must
+// never change an answer.
 #include <cstdint>
+#include <regex>
 #include <string>
 
 #include "engine/rule.h"
@@ -11,10 +15,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t split = input.find('\0');
     std::string pattern = input.substr(0, split);
     std::string path = split == std::string::npos ? std::string("/some/path.txt") : input.substr(split + 1);
-    if (path.size() > 4096) path.resize(4096);
-    path = path.c_str();  // a path ends at its first NUL
+    path = path.substr(0, 32).c_str();  // a path ends at its first NUL
+    if (pattern.size() > 64) pattern.resize(64);
     runContext.ruleActive = true;
-    runContext.ruleExcludes = size % 2 == 0;
-    if (compileRule(WideString(pattern.c_str()))) isFilteredOut(WideString(path.c_str()));
+    runContext.ruleExcludes = true;
+    if (!compileRule(WideString(pattern.c_str()))) return 0;
+    // Stacked or grouped repetition, (x*)* or .**, backtracks exponentially.
+    int quantifiers = 0;
+    for (size_t i = 0; i < pattern.size(); ++i) {
+        char c = pattern[i];
+        bool quantifier = c == '*' || c == '+' || c == '?' || c == '{';
+        if (!quantifier) continue;
+        ++quantifiers;
+        char before = i > 0 ? pattern[i - 1] : '\0';
+        if (before == ')' || before == '*' || before == '+' || before == '}') return 0;
+    }
+    if (quantifiers > 3) return 0;
+    bool filtered = isFilteredOut(WideString(path.c_str()));
+    NarrowString narrowPattern = WideString(pattern.c_str()).ToNarrow();
+    NarrowString narrowPath = WideString(path.c_str()).ToNarrow();
+    try {
+        std::regex plain(narrowPattern.buffer, std::regex::ECMAScript);
+        if (filtered != std::regex_match(narrowPath.buffer, plain)) __builtin_trap();
+    } catch (const std::exception&) {
+    }
     return 0;
 }
