@@ -19,8 +19,6 @@ bool AskInBox(void*, const wchar_t* text) {
 
 void PumpOne(void*) { PumpWindowMessages(); }
 
-bool IsChecked(HWND window, int identifier) { return IsDlgButtonChecked(window, identifier) == 1; }
-
 // A field's text through a cleared buffer of MAX_PATH units.
 WideString ReadField(HWND window, int identifier) {
     wchar_t buffer[MAX_PATH] = {0};

@@ -11,6 +11,8 @@ HWND ControlOf(int identifier) {
     return uiContext.controls[index];
 }
 
+bool IsChecked(HWND window, int identifier) { return IsDlgButtonChecked(window, identifier) == 1; }
+
 namespace {
 
 bool IsEligible(HWND child) {

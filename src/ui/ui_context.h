@@ -30,6 +30,9 @@ extern UiContext uiContext;
 // The handle of an identified control.
 HWND ControlOf(int identifier);
 
+// True when a check box reports exactly BST_CHECKED.
+bool IsChecked(HWND window, int identifier);
+
 // Start-up and message loop: the program entry's work; returns the exit code.
 int RunProgram(HINSTANCE instance, int showCommand);
 

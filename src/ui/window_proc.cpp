@@ -12,8 +12,6 @@ namespace {
 const COLORREF kMagenta = RGB(255, 0, 255);
 const COLORREF kRed = RGB(255, 0, 0);
 
-bool IsChecked(HWND window, int identifier) { return IsDlgButtonChecked(window, identifier) == 1; }
-
 void SetCheck(HWND window, int identifier, bool wasChecked) {
     SendDlgItemMessageW(window, identifier, BM_SETCHECK, wasChecked ? 0 : 1, 0);
 }
