@@ -1,9 +1,11 @@
 #include "engine/rule.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/run_context.h"
 
@@ -12,6 +14,35 @@ namespace {
 bool isSpecial(char c) { return std::strchr("^$\\.*+?()[]{}|", c) != nullptr; }
 
 bool isQuantifier(char c) { return c == '*' || c == '+' || c == '?' || c == '{'; }
+
+// How many characters the escape at `at` takes: \x41, \u0041 and \12 spell
+// one character or reference with what follows, and the control escape takes
+// the next character whatever it is, a bracket or parenthesis too.
+size_t escapeWidth(const std::string& pattern, size_t at) {
+    if (at + 1 >= pattern.size()) return 1;
+    char letter = pattern[at + 1];
+    size_t width = 2;
+    auto takeWhile = [&](size_t most, int (*accepts)(int)) {
+        for (size_t n = 0; n < most && at + width < pattern.size() &&
+                           accepts(static_cast<unsigned char>(pattern[at + width]));
+             ++n) {
+            ++width;
+        }
+    };
+    if (letter >= '0' && letter <= '9') takeWhile(SIZE_MAX, isdigit);
+    if (letter == 'x') takeWhile(2, isxdigit);
+    if (letter == 'u') takeWhile(4, isxdigit);
+    if (letter == 'c' && at + width < pattern.size()) ++width;
+    return width;
+}
+
+// The index just past the class that opens at `at`; "[]" is an empty class.
+size_t classEnd(const std::string& pattern, size_t at) {
+    size_t i = at + 1;
+    if (i < pattern.size() && pattern[i] == '^') ++i;
+    while (i < pattern.size() && pattern[i] != ']') i += pattern[i] == '\\' ? escapeWidth(pattern, i) : 1;
+    return i + 1;
+}
 
 }  // namespace
 
@@ -30,13 +61,9 @@ std::string requiredLiteral(const std::string& pattern) {
     };
     while (i < pattern.size()) {
         char c = pattern[i];
-        if (c == '[') {  // a class, to its closing bracket
+        if (c == '[') {
             endRun();
-            ++i;
-            if (i < pattern.size() && pattern[i] == '^') ++i;
-            if (i < pattern.size() && pattern[i] == ']') ++i;
-            while (i < pattern.size() && pattern[i] != ']') i += pattern[i] == '\\' ? 2 : 1;
-            ++i;
+            i = classEnd(pattern, i);
             continue;
         }
         if (c == '(' || c == ')') {
@@ -53,16 +80,14 @@ std::string requiredLiteral(const std::string& pattern) {
             continue;
         }
         if (depth > 0 || c == '|') {
-            i += c == '\\' ? 2 : 1;
+            i += c == '\\' ? escapeWidth(pattern, i) : 1;
             continue;
         }
         char literal = 0;
         size_t width = 1;
         if (c == '\\') {
-            width = 2;
-            if (i + 1 < pattern.size() && std::ispunct(static_cast<unsigned char>(pattern[i + 1]))) {
-                literal = pattern[i + 1];
-            }
+            width = escapeWidth(pattern, i);
+            if (width == 2 && std::ispunct(static_cast<unsigned char>(pattern[i + 1]))) literal = pattern[i + 1];
         } else if (!isSpecial(c)) {
             literal = c;
         }
@@ -99,15 +124,83 @@ bool hasOversizedNumber(const std::string& pattern) {
     return false;
 }
 
+bool backtracksBoundedly(const std::string& pattern) {
+    // One flag per open group, the top level first: whether it holds a
+    // repetition or an alternative.
+    std::vector<bool> holdsChoice(1, false);
+    int unbounded = 0;
+    bool afterRepetition = false;
+    bool afterChoosingGroup = false;
+    size_t i = 0;
+    while (i < pattern.size()) {
+        char c = pattern[i];
+        if (isQuantifier(c)) {
+            if (c == '?' && afterRepetition) {  // the lazy mark
+                ++i;
+                continue;
+            }
+            if (afterRepetition || (afterChoosingGroup && c != '?')) return false;
+            size_t end = i + 1;
+            bool isUnbounded = c == '*' || c == '+';
+            if (c == '{') {
+                end = pattern.find('}', i);
+                if (end == std::string::npos) end = pattern.size();
+                size_t comma = pattern.find(',', i);
+                isUnbounded = comma != std::string::npos && comma + 1 == end;
+                ++end;
+            }
+            if (isUnbounded && ++unbounded > 2) return false;
+            holdsChoice.back() = true;
+            afterRepetition = true;
+            afterChoosingGroup = false;
+            i = end;
+            continue;
+        }
+        afterRepetition = false;
+        afterChoosingGroup = false;
+        if (c == '\\') {
+            i += escapeWidth(pattern, i);
+        } else if (c == '[') {
+            i = classEnd(pattern, i);
+        } else if (c == '(') {
+            holdsChoice.push_back(false);
+            ++i;
+            if (i < pattern.size() && pattern[i] == '?') i += 2;  // (?: (?= (?!
+        } else if (c == ')') {
+            bool choosing = holdsChoice.back();
+            if (holdsChoice.size() > 1) holdsChoice.pop_back();
+            if (choosing) holdsChoice.back() = true;
+            afterChoosingGroup = choosing;
+            ++i;
+        } else {
+            if (c == '|') holdsChoice.back() = true;
+            ++i;
+        }
+    }
+    return true;
+}
+
+// Two matchers serve a rule. The backtracking one is the quicker, but its
+// depth grows with the subject and its time can explode on a rule that
+// repeats choices; the other, libstdc++'s polynomial mode, keeps both bounded
+// but takes no back-references. A rule too long for the compiler's own
+// recursion is refused.
 bool compileRule(const WideString& ruleText) {
     NarrowString narrow = ruleText.ToNarrow();
     std::string pattern(narrow.buffer, static_cast<size_t>(narrow.length));
-    if (hasOversizedNumber(pattern)) return false;
+    if (pattern.size() > RULE_MAX_LENGTH || hasOversizedNumber(pattern)) return false;
     try {
         runContext.rulePattern.assign(pattern, std::regex::ECMAScript);
     } catch (const std::regex_error&) {
         return false;
     }
+    try {
+        runContext.ruleSteadyPattern.assign(pattern, std::regex::ECMAScript | std::regex_constants::__polynomial);
+        runContext.ruleHasSteady = true;
+    } catch (const std::regex_error&) {
+        runContext.ruleHasSteady = false;
+    }
+    runContext.ruleBacktracksBoundedly = backtracksBoundedly(pattern);
     runContext.ruleLiteral = requiredLiteral(pattern);
     runContext.ruleCompiled = true;
     return true;
@@ -126,8 +219,11 @@ bool ruleMatches(const WideString& path) {
                 std::string_view::npos) {
             return false;
         }
+        bool backtrack = !runContext.ruleHasSteady ||
+                         (runContext.ruleBacktracksBoundedly &&
+                          static_cast<size_t>(subject.length) <= RULE_BACKTRACK_SUBJECT_MAX);
         return std::regex_match(subject.buffer, subject.buffer + subject.length,
-                                runContext.rulePattern);
+                                backtrack ? runContext.rulePattern : runContext.ruleSteadyPattern);
     } catch (...) {
         return false;
     }

@@ -7,7 +7,13 @@
 
 #include "text/wide_string.h"
 
-// Compiles ruleText into runContext.rulePattern; false when it is no valid expression.
+// Longest rule, in narrow bytes, that is compiled; a longer one is refused as invalid.
+constexpr size_t RULE_MAX_LENGTH = 1024;
+
+// Longest subject, in narrow bytes, that the backtracking matcher is given.
+constexpr size_t RULE_BACKTRACK_SUBJECT_MAX = 256;
+
+// Compiles ruleText into runContext's rule patterns; false when it is no valid expression.
 bool compileRule(const WideString& ruleText);
 
 // True when the rule matches the whole narrow form of path; a matching failure is no match.
@@ -16,6 +22,11 @@ bool ruleMatches(const WideString& path);
 // The longest run of plain characters that every whole match of an ECMAScript
 // pattern must contain; empty when none can be told (alternatives at the top).
 std::string requiredLiteral(const std::string& pattern);
+
+// True when backtracking cannot explode on the pattern: no repeated group holds
+// a repetition or an alternative, no repetition is stacked on another, and at
+// most two repetitions are unbounded.
+bool backtracksBoundedly(const std::string& pattern);
 
 // True when a handler must skip entryPath under the run's rule.
 bool isFilteredOut(const WideString& entryPath);

@@ -13,6 +13,9 @@ RunContext runContext = {
     false,
     false,
     std::regex(),
+    std::regex(),
+    false,
+    false,
     std::string(),
     false,
     0,
@@ -34,6 +37,9 @@ void resetRunContext() {
     runContext.ruleExcludes = false;
     runContext.ruleCompiled = false;
     runContext.rulePattern = std::regex();
+    runContext.ruleSteadyPattern = std::regex();
+    runContext.ruleHasSteady = false;
+    runContext.ruleBacktracksBoundedly = false;
     runContext.ruleLiteral.clear();
     runContext.hadErrors = false;
     runContext.updatedCount = 0;

@@ -40,7 +40,10 @@ struct RunContext {
     bool ruleActive;                       // a rule was given to the current folder run
     bool ruleExcludes;                     // the rule excludes the paths it matches
     bool ruleCompiled;                     // rulePattern holds a compiled rule
-    std::regex rulePattern;                // the compiled rule
+    std::regex rulePattern;                // the compiled rule, for the backtracking matcher
+    std::regex ruleSteadyPattern;          // the same rule for the matcher of bounded depth and time
+    bool ruleHasSteady;                    // ruleSteadyPattern holds it (not so with back-references)
+    bool ruleBacktracksBoundedly;          // the rule cannot make the backtracking matcher explode
     std::string ruleLiteral;               // text every match must contain (may be empty)
     bool hadErrors;                        // a copy, delete or remove failed in this run
     int updatedCount;                      // changes made in this run

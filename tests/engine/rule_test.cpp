@@ -66,6 +66,54 @@ TEST(Rule, NumbersTheMatcherCannotHoldAreRefused) {
     EXPECT_TRUE(compileRule(WideString(L".*\\\\31111111111111.*")));  // an escaped backslash, then digits
 }
 
+TEST(Rule, RulesTooLongForTheCompilerAreRefused) {
+    resetRunContext();
+    std::wstring nested(RULE_MAX_LENGTH / 2, L'(');
+    nested += std::wstring(RULE_MAX_LENGTH / 2, L')');
+    EXPECT_TRUE(compileRule(WideString(nested.c_str())));
+    std::wstring deeper = L"(" + nested + L")";
+    EXPECT_FALSE(compileRule(WideString(deeper.c_str())));
+    std::wstring plain(200000, L'a');  // far past what the compiler's recursion survives
+    EXPECT_FALSE(compileRule(WideString(plain.c_str())));
+}
+
+TEST(Rule, WhichRulesBacktrackBoundedly) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {".+/\\.git(/.*)?", true},
+        {".*\\.txt", true},
+        {".*a.*b", true},
+        {".*a.*b.*c", false},        // three unbounded repetitions
+        {"(a*)*b", false},           // a repeated group holding a repetition
+        {"(a|aa)+b", false},         // a repeated group holding an alternative
+        {"((a|b)c){2,}", false},
+        {"(x(a|b))?c", true},        // a choice taken at most once
+        {".**", false},              // stacked repetition
+        {".?+", false},
+        {".*?x", true},              // a lazy mark is no second repetition
+        {"a{2,5}b{3}c{1,}", true},
+        {"[(*]+x", true},            // inside a class nothing repeats
+        {"\\(a*\\)+", true},     // escaped parentheses are no group
+        {"(?:ab)*", true},
+        {"(\\c)a*)*", false},     // the control escape takes the first ")"
+    };
+    for (const auto& c : cases) EXPECT_EQ(backtracksBoundedly(c.first), c.second) << c.first;
+}
+
+// Rules the backtracking matcher would take years over, or subjects deep
+// enough to overflow its stack, are matched by the bounded one instead.
+TEST(Rule, ExplosiveRulesAndLongPathsStayBounded) {
+    resetRunContext();
+    runContext.ruleActive = true;
+    ASSERT_TRUE(compileRule(WideString(L"(a*)*b")));
+    EXPECT_FALSE(ruleMatches(WideString(std::wstring(40, L'a').c_str())));
+    EXPECT_TRUE(ruleMatches(WideString((std::wstring(40, L'a') + L"b").c_str())));
+    ASSERT_TRUE(compileRule(WideString(L".+/\\.git(/.*)?")));
+    std::wstring deep;
+    while (deep.size() < 200000) deep += L"/abcdefgh";
+    EXPECT_TRUE(ruleMatches(WideString((deep + L"/.git/x").c_str())));
+    EXPECT_FALSE(ruleMatches(WideString((deep + L"/git/x").c_str())));
+}
+
 TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
     resetRunContext();
     const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'.', L't', L'x', L't', L'\0'};
@@ -93,8 +141,15 @@ TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
         {"a{2}bc", "bc"},
         {"[xyz]abc[^q]", "abc"},
         {"[]a]bc", "bc"},
+        {"~[]tq|", ""},          // "[]" closes at once: the "|" is at the top
         {"\\d\\w+zz", "zz"},     // escapes of letters are classes, not letters
         {"\\1abc", "abc"},
+        {"\\x41bc", "bc"},     // \x41 is "A": its digits are not literal
+        {"\\u0041bc\\.", "bc."},
+        {"\\cJkl", "kl"},
+        {".+\\c)c||U", ""},      // the control escape takes the ")": the "|" is at the top
+        {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)\\12", ""},
+        {"\\x414", "4"},
         {"^/home/.*$", "/home/"},
         {"", ""},
     };
@@ -105,7 +160,7 @@ TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
 TEST(Rule, LiteralFilterNeverChangesTheAnswer) {
     const std::vector<std::string> patterns = {
         ".+/\\.git(/.*)?", ".*a[b-d]+e.*", "x(y|z)*w.*", ".*\\.(txt|md)", ".*q{1,3}r.*",
-        "(/[a-z.]+)+", ".*/\\.?git.*", ".*[.]txt", ".*\\/\\..*", ".*e{0}f.*",
+        "(/[a-z.]+)+", ".*/\\.?git.*", ".*[.]txt", ".*\\/\\..*", ".*e{0}f.*", ".*\\x2egit.*", ".*\\u0071r.*",
     };
     std::mt19937 random(5);
     const std::string alphabet = "abcdefgqrtwxyz./";

@@ -1,8 +1,8 @@
 // Rules and the paths they judge: a pattern, a NUL, then a path. Compiling is
 // fuzzed for every pattern; matching for patterns of few quantifiers on short
 // paths, so that backtracking a user's own rule can ask for stays bounded.
-// Every match is checked against the plain matcher: the literal filter must
-// never change an answer.
+// Every match is checked against the plain matcher: neither the literal filter
+// nor the choice of matcher may change an answer.
 #include <cstdint>
 #include <regex>
 #include <string>
@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runContext.ruleActive = true;
     runContext.ruleExcludes = true;
     if (!compileRule(WideString(pattern.c_str()))) return 0;
-    // Stacked or grouped repetition, (x*)* or .**, backtracks exponentially.
+    // Stacked or grouped repetition, (x*)*, .** or .?+, backtracks exponentially.
     int quantifiers = 0;
     for (size_t i = 0; i < pattern.size(); ++i) {
         char c = pattern[i];
@@ -28,16 +28,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!quantifier) continue;
         ++quantifiers;
         char before = i > 0 ? pattern[i - 1] : '\0';
-        if (before == ')' || before == '*' || before == '+' || before == '}') return 0;
+        if (before == ')' || before == '*' || before == '+' || before == '?' || before == '}') return 0;
     }
     if (quantifiers > 3) return 0;
     bool filtered = isFilteredOut(WideString(path.c_str()));
     NarrowString narrowPattern = WideString(pattern.c_str()).ToNarrow();
     NarrowString narrowPath = WideString(path.c_str()).ToNarrow();
+    bool expected = false;
     try {
         std::regex plain(narrowPattern.buffer, std::regex::ECMAScript);
-        if (filtered != std::regex_match(narrowPath.buffer, plain)) __builtin_trap();
+        expected = std::regex_match(narrowPath.buffer, plain);
     } catch (const std::exception&) {
+        return 0;
+    }
+    if (filtered != expected) __builtin_trap();
+    // Long paths go to the bounded matcher: it must agree with the backtracking one.
+    try {
+        std::regex steady(narrowPattern.buffer, std::regex::ECMAScript | std::regex_constants::__polynomial);
+        if (std::regex_match(narrowPath.buffer, steady) != expected) __builtin_trap();
+    } catch (const std::regex_error&) {
     }
     return 0;
 }
