@@ -1,11 +1,13 @@
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"
+#include "engine/copy_queue.h"
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
 #include "engine/walker.h"
+#include "fs/changes.h"
 #include "fs/paths.h"
 
 namespace {
@@ -24,6 +26,7 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 }
 
 void reportLinkLoop(const WideString& directoryPath) {
+    finishQueuedCopies();
     runContext.hadErrors = true;
     runContext.messageText =
         WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
@@ -36,6 +39,34 @@ int runWalk(DirectoryWalker* walker, const WideString& root, const WideString& o
     runContext.activeWalker = walker;
     int result = walk(walker, root, otherRoot, WideString(), WideString());
     runContext.activeWalker = nullptr;
+    return result;
+}
+
+void reportCopyFailure(const WideString& source, const WideString& target) {
+    runContext.hadErrors = true;
+    runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
+    reportError();
+    pumpMessages();
+}
+
+// The outcome of a file copy that ran beside the walk, told in walk order.
+void reportQueuedCopy(const WideString& source, const WideString& target, bool copied) {
+    if (copied) {
+        ++runContext.updatedCount;
+    } else {
+        reportCopyFailure(source, target);
+    }
+}
+
+// The copy walk. Without "Show Copy File", which reports every entry as it
+// goes, and unless the run only pretends, file copies run beside the walk;
+// each is reported in walk order before anything the walk reports after it,
+// and all are finished before the walk's result counts.
+int runCopyWalk(DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    bool beside = !runContext.showCopyFile && !isDryRun();
+    if (beside) startCopyQueue(reportQueuedCopy);
+    int result = runWalk(walker, from, to);
+    stopCopyQueue();
     return result;
 }
 
@@ -113,7 +144,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    int result = runWalk(&walker, from, to);
+    int result = runCopyWalk(&walker, from, to);
     if (result != WALK_OK) {
         reportWalkResult(result);
         return result;
@@ -150,6 +181,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                      const WideString&, const WideString& otherRoot) {
     noteEntryDone();
+    reportFinishedCopies();
     if (isFilteredOut(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (ok) {
@@ -162,12 +194,8 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
             }
         }
     } else if (runContext.changeAttempted) {
-        runContext.hadErrors = true;
-        WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
-        runContext.messageText =
-            WideString(L"! Error => Copy failure: [") + entryPath + L"] -> [" + target + L"]";
-        reportError();
-        pumpMessages();
+        finishQueuedCopies();
+        reportCopyFailure(entryPath, counterpartPath(entryPath, walkRoot, otherRoot));
     }
     return true;
 }

@@ -1,15 +1,12 @@
 #include "engine/update_copy.h"
 
+#include "engine/copy_queue.h"
 #include "engine/run_context.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
-namespace {
-
-// Copies a file over its target; a target that refuses the first attempt
-// (read-only, hidden or system) has those attributes cleared and is tried once
-// more. The attributes stay cleared when the second attempt fails.
+// The attributes stay cleared when the second attempt fails.
 bool copyFileOver(const WideString& source, const WideString& target) {
     CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
     if (outcome == COPY_DONE) return true;
@@ -19,8 +16,6 @@ bool copyFileOver(const WideString& source, const WideString& target) {
     }
     return false;
 }
-
-}  // namespace
 
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                    const WideString& entryPath) {
@@ -44,6 +39,10 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
             if (!directoryExists(targetParent) && !createDirectoryLike(sourceParent, targetParent)) {
                 return false;
             }
+        }
+        if (copyQueueActive()) {
+            queueCopy(entryPath, target);
+            return true;
         }
         ok = copyFileOver(entryPath, target);
     }

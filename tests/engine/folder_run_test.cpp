@@ -6,6 +6,7 @@
 #include "engine/folder_run.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/walker.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -108,6 +109,54 @@ TEST_F(FolderRun, ExampleRunWithCopyFailureAndDeletion) {
     EXPECT_FALSE(fs::exists(temp.at("to/old.txt")));
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
     EXPECT_GT(host.pumps, 0);
+}
+
+std::vector<std::string> walkOrder;
+
+bool recordEntry(const WideString& entryPath, const WideString&, const WideString&, const WideString&,
+                 const WideString&) {
+    walkOrder.push_back(logText(entryPath));
+    return true;
+}
+
+// Without "Show Copy File" the copies run beside the walk. Failed copies and
+// failed directories must still be logged in the order the walk met them, and
+// every copy counted, before the run's closing lines.
+TEST_F(FolderRun, QuietRunReportsCopiesInWalkOrder) {
+    std::vector<std::string> expectedFailures;
+    for (int d = 0; d < 6; ++d) {
+        std::string dir = "d" + std::to_string(d);
+        for (int f = 0; f < 40; ++f) {
+            std::string file = dir + "/f" + std::to_string(f);
+            writeFile(temp.at("from/" + file), file);
+            if (f % 7 == 3 && d != 4) fs::create_directories(temp.at("to/" + file));  // a directory facing a file
+        }
+    }
+    writeFile(temp.at("to/d4"), "a file where a directory must go");
+
+    walkOrder.clear();
+    DirectoryWalker walker = makeWalker(recordEntry, nullptr);
+    ASSERT_EQ(walk(&walker, from, to, WideString(), WideString()), WALK_OK);
+    int expectedUpdates = 0;
+    for (const std::string& entry : walkOrder) {
+        std::string relative = entry.substr(path("from").size() + 1);
+        bool isDirectory = relative.find_first_of("/\\") == std::string::npos;
+        if (relative.rfind("d4", 0) == 0 || (!isDirectory && fs::is_directory(temp.at("to/" + relative)))) {
+            expectedFailures.push_back("! Error => Copy failure: [" + entry + "] -> [" + path("to") +
+                                       entry.substr(path("from").size()) + "]");
+        } else if (!isDirectory) {
+            ++expectedUpdates;  // the other directories are there already
+        }
+    }
+
+    EXPECT_EQ(run(false, false), RUN_HAD_ERRORS);
+    std::vector<std::string> failures;
+    for (const std::string& line : log()) {
+        if (line.rfind("! Error", 0) == 0) failures.push_back(line);
+    }
+    EXPECT_EQ(failures, expectedFailures);
+    EXPECT_EQ(log().back(), "Updated: [" + std::to_string(expectedUpdates) + " dirs and files]. ");
+    EXPECT_EQ(readFile(temp.at("to/d5/f39")), "d5/f39");
 }
 
 TEST_F(FolderRun, ValidationCodesInOrder) {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -98,6 +99,9 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
+// Held while a parent directory is opened up for one change.
+std::mutex parentOpening;
+
 // Runs change(); when the parent directory refuses it for want of write
 // permission and belongs to us, the parent is opened up for that one change
 // and given its mode back. A protected directory guards nothing on Windows
@@ -107,6 +111,11 @@ bool WithWritableParent(const std::string& path, Change change) {
     if (change()) return true;
     if (errno != EACCES) return false;
     int saved = errno;
+    // One opening at a time: a second thread must never take a parent opened
+    // up for a moment for its own mode, and leave it open.
+    std::lock_guard<std::mutex> guard(parentOpening);
+    if (change()) return true;
+    if (errno != EACCES) return false;
     std::string parent = ParentOf(path);
     struct stat st;
     if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
