@@ -22,16 +22,16 @@ size_t escapeWidth(const std::string& pattern, size_t at) {
     if (at + 1 >= pattern.size()) return 1;
     char letter = pattern[at + 1];
     size_t width = 2;
-    auto takeWhile = [&](size_t most, int (*accepts)(int)) {
-        for (size_t n = 0; n < most && at + width < pattern.size() &&
-                           accepts(static_cast<unsigned char>(pattern[at + width]));
-             ++n) {
+    auto takeWhile = [&](size_t most, bool hexadecimal) {
+        for (size_t n = 0; n < most && at + width < pattern.size(); ++n) {
+            unsigned char next = static_cast<unsigned char>(pattern[at + width]);
+            if (!(hexadecimal ? std::isxdigit(next) : std::isdigit(next))) break;
             ++width;
         }
     };
-    if (letter >= '0' && letter <= '9') takeWhile(SIZE_MAX, isdigit);
-    if (letter == 'x') takeWhile(2, isxdigit);
-    if (letter == 'u') takeWhile(4, isxdigit);
+    if (letter >= '0' && letter <= '9') takeWhile(SIZE_MAX, false);
+    if (letter == 'x') takeWhile(2, true);
+    if (letter == 'u') takeWhile(4, true);
     if (letter == 'c' && at + width < pattern.size()) ++width;
     return width;
 }
