@@ -4,6 +4,7 @@
 #ifndef KORVANE_PLATFORM_PLATFORM_H
 #define KORVANE_PLATFORM_PLATFORM_H
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -12,12 +13,22 @@
 
 #include "platform/separator.h"
 
-// What one status query tells of an entry (links are followed).
+// What one status query tells of an entry: links are followed, except inside
+// a guarded tree, where a link is told as itself.
 struct EntryStatus {
-    bool isDirectory;         // the entry is a directory (or a link to one)
+    bool isDirectory;         // the entry is a directory (or, outside a guarded tree, a link to one)
+    bool isLink;              // the entry is a link itself (only inside a guarded tree)
+    bool isRegular;           // the entry is a plain file (not a directory, device, FIFO or socket)
     uint32_t attributeWord;   // attribute word: file attributes, or st_mode
     int64_t modifiedSeconds;  // modification time, whole seconds since 1970 UTC
     int64_t size;             // size in bytes
+};
+
+// Whether a name stands in its directory, the name itself not followed.
+enum EntryPresence {
+    ENTRY_ABSENT,   // plainly not there: the name, or a directory on its way, is missing
+    ENTRY_PRESENT,  // there, whatever it is and whether or not it can be followed or read
+    ENTRY_UNKNOWN   // cannot be told (no permission to look, an I/O error, ...)
 };
 
 // Outcome of a file copy, with the error kinds the update copy tells apart.
@@ -25,7 +36,9 @@ enum CopyOutcome {
     COPY_DONE,            // the target now holds the source's contents
     COPY_ACCESS_DENIED,   // refused: access denied
     COPY_ALREADY_EXISTS,  // refused: the target already exists
-    COPY_FAILED           // any other failure
+    COPY_FAILED,          // any other failure
+    COPY_NOT_REGULAR,     // the source is no plain file (FIFO, socket, device): nothing was opened
+    COPY_STOPPED          // a stop was requested during the copy; the target stays as it was
 };
 
 // Identity of a directory: equal identities name the same directory.
@@ -56,6 +69,38 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status);
 // True when path names an existing entry (links followed).
 bool platformEntryExists(const wchar_t* path);
 
+// Whether path's name stands in its directory; the name itself is not followed.
+EntryPresence platformEntryPresence(const wchar_t* path);
+
+// Marks root, an existing directory, as the tree a run changes. Until the
+// guard is lifted, every query and change of a path below root reaches its
+// entry through directories opened without following links: a link inside
+// the tree is queried and changed as the link itself, never what it names,
+// and a directory swapped for a link during the run makes the operation fail
+// instead of reaching outside. False when root cannot be opened.
+bool platformGuardTree(const wchar_t* root);
+
+// Lifts the guard of platformGuardTree.
+void platformReleaseTree();
+
+// True when path names the root directory of its volume, however it is spelt.
+bool platformIsVolumeRoot(const wchar_t* path);
+
+// Reads the identities of directory and of every directory above it up to the
+// top, directory first, as the file system links them (links in the spelling
+// resolved); false when directory cannot be opened.
+bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain);
+
+// Reads the identity of any entry (a link as itself); false when it cannot be read.
+bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);
+
+// Reads the identity of an open file; false when it cannot be read.
+bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity);
+
+// Set from any thread or signal handler: the copy in progress stops at its
+// next chunk with COPY_STOPPED. The platform only reads it.
+extern volatile std::sig_atomic_t platformStopFlag;
+
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
 
@@ -77,7 +122,9 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length);
 // True when the drive of a drive spec is removable, fixed or remote.
 bool platformIsUsableDrive(const wchar_t* path);
 
-// Copies a file's contents, attributes and modification time over target.
+// Copies a plain file's contents, attributes and modification time over
+// target through a temporary beside it; the target is replaced only by a
+// complete copy. A source that is no plain file is not opened.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
 
 // Deletes a file; false when it stays.

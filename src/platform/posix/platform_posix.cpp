@@ -8,8 +8,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <mutex>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -18,6 +19,7 @@
 #include <cwchar>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #ifdef __linux__
 #include <sys/syscall.h>
@@ -99,43 +101,169 @@ std::string ParentOf(const std::string& path) {
     return path.substr(0, slash);
 }
 
-// Held while a parent directory is opened up for one change.
-std::mutex parentOpening;
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+#ifdef O_PATH
+const int kHeldDirectory = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#else
+const int kHeldDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+#endif
+
+// The tree a run changes. The directories on the way to the last entry asked
+// about are held open, outermost first, each opened from its parent without
+// following links; the next path that shares their names reuses them, so a
+// walk costs one open per directory, not one resolution per entry.
+struct GuardedTree {
+    bool active = false;
+    std::string root;  // as the run spells it, without trailing separators
+    int rootFd = -1;
+    std::vector<std::string> names;
+    std::vector<int> fds;
+};
+
+GuardedTree guard;
+
+void DropHeld(size_t keep) {
+    while (guard.fds.size() > keep) {
+        close(guard.fds.back());
+        guard.fds.pop_back();
+        guard.names.pop_back();
+    }
+}
+
+// Where the system calls below find an entry: a directory handle and a name
+// in it. Outside a guarded tree the handle is the current directory and the
+// name the whole path, and the calls follow links as usual.
+struct Place {
+    int directory;
+    std::string name;
+    bool guarded;  // inside a guarded tree: never follow the name
+    bool ok;       // false: a directory on the way could not be opened; errno tells why
+};
+
+Place Locate(const std::string& path) {
+    Place place{AT_FDCWD, path, false, true};
+    if (!guard.active) return place;
+    const std::string& root = guard.root;
+    size_t start = 0;
+    if (root == "/") {
+        if (path.empty() || path[0] != '/') return place;
+        start = 1;
+    } else {
+        if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
+            path[root.size()] != '/') {
+            return place;
+        }
+        start = root.size() + 1;
+    }
+    std::vector<std::string> parts;
+    size_t at = start;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        std::string part = path.substr(at, end - at);
+        if (!part.empty() && part != ".") parts.push_back(part);
+        at = end + 1;
+    }
+    if (parts.empty()) return place;  // the root itself
+    for (const std::string& part : parts) {
+        if (part == "..") {  // the engine never builds one; refuse rather than climb out
+            place.ok = false;
+            errno = EACCES;
+            return place;
+        }
+    }
+    place.guarded = true;
+    size_t directories = parts.size() - 1;
+    size_t common = 0;
+    while (common < guard.names.size() && common < directories && guard.names[common] == parts[common]) {
+        ++common;
+    }
+    DropHeld(common);
+    for (size_t i = common; i < directories; ++i) {
+        int parent = i == 0 ? guard.rootFd : guard.fds[i - 1];
+        int fd = openat(parent, parts[i].c_str(), kHeldDirectory);
+        if (fd < 0) {
+            place.ok = false;
+            return place;
+        }
+        guard.names.push_back(parts[i]);
+        guard.fds.push_back(fd);
+    }
+    place.directory = directories == 0 ? guard.rootFd : guard.fds[directories - 1];
+    place.name = parts.back();
+    return place;
+}
+
+int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
+
+int StatAt(const Place& place, struct stat* st) {
+    return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
+}
+
+// Gives a directory held by a handle a new mode; a handle opened only to
+// reach names is changed through its entry in /proc.
+bool ChangeHeldMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0) return true;
+    if (errno != EBADF) return false;
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return chmod(proc.c_str(), mode) == 0;
+}
 
 // Runs change(); when the parent directory refuses it for want of write
 // permission and belongs to us, the parent is opened up for that one change
 // and given its mode back. A protected directory guards nothing on Windows
 // either, and a mirrored read-only directory must still be filled.
 template <typename Change>
-bool WithWritableParent(const std::string& path, Change change) {
+bool WithWritableParent(const Place& place, Change change) {
     if (change()) return true;
     if (errno != EACCES) return false;
     int saved = errno;
-    // One opening at a time: a second thread must never take a parent opened
-    // up for a moment for its own mode, and leave it open.
-    std::lock_guard<std::mutex> guard(parentOpening);
-    if (change()) return true;
-    if (errno != EACCES) return false;
-    std::string parent = ParentOf(path);
     struct stat st;
-    if (stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
+    int parentFd = -1;
+    std::string parent;
+    if (place.guarded) {
+        parentFd = place.directory;
+        if (fstat(parentFd, &st) != 0) {
+            errno = saved;
+            return false;
+        }
+    } else {
+        parent = ParentOf(place.name);
+        if (stat(parent.c_str(), &st) != 0) {
+            errno = saved;
+            return false;
+        }
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
         (st.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR)) {
         errno = saved;
         return false;
     }
-    if (chmod(parent.c_str(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR) != 0) {
+    mode_t open = (st.st_mode & 07777) | S_IWUSR | S_IXUSR;
+    bool opened = place.guarded ? ChangeHeldMode(parentFd, open) : chmod(parent.c_str(), open) == 0;
+    if (!opened) {
         errno = saved;
         return false;
     }
     bool ok = change();
     int after = errno;
-    chmod(parent.c_str(), st.st_mode & 07777);
+    if (place.guarded) {
+        ChangeHeldMode(parentFd, st.st_mode & 07777);
+    } else {
+        chmod(parent.c_str(), st.st_mode & 07777);
+    }
     errno = after;
     return ok;
 }
 
 void FillStatus(const struct stat& st, EntryStatus* status) {
     status->isDirectory = IsDirectoryMode(st.st_mode);
+    status->isLink = S_ISLNK(st.st_mode);
+    status->isRegular = S_ISREG(st.st_mode);
     status->attributeWord = static_cast<uint32_t>(st.st_mode);
     status->modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
     status->size = static_cast<int64_t>(st.st_size);
@@ -147,33 +275,48 @@ CopyOutcome OutcomeOf(int error) {
     return COPY_FAILED;
 }
 
-// Copies size bytes (or up to the end, should the file shrink) of in into out,
-// in the kernel where it can.
-bool CopyContents(int in, int out, off_t size) {
+// Copy calls move at most this much at a time, so a stop is seen within one piece.
+const size_t kCopyPiece = size_t{8} << 20;
+
+bool Stopped() { return platformStopFlag != 0; }
+
+// Copies the bytes of in from offset to end into out at the same offset,
+// in the kernel where it can. errno is ECANCELED after a stop.
+bool CopyRange(int in, int out, off_t offset, off_t end) {
 #ifdef __linux__
-    off_t copied = 0;
-    while (copied < size) {
-        ssize_t n = syscall(SYS_copy_file_range, in, nullptr, out, nullptr,
-                            static_cast<size_t>(size - copied), 0u);
-        if (n == 0) return true;
+    bool kernel = true;
+    while (kernel && offset < end) {
+        if (Stopped()) {
+            errno = ECANCELED;
+            return false;
+        }
+        loff_t from = offset;
+        loff_t to = offset;
+        size_t want = static_cast<size_t>(std::min<off_t>(end - offset, static_cast<off_t>(kCopyPiece)));
+        ssize_t n = syscall(SYS_copy_file_range, in, &from, out, &to, want, 0u);
         if (n > 0) {
-            copied += n;
+            offset += n;
             continue;
         }
+        if (n == 0) return true;  // the file shrank
         if (errno == EINTR) continue;
         if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
             errno == EBADF) {
-            break;  // not possible between these two; copy through memory
+            kernel = false;  // not possible between these two; copy through memory
+            continue;
         }
         return false;
     }
-    if (copied >= size) return true;
-#else
-    (void)size;
+    if (offset >= end) return true;
 #endif
-    static thread_local char chunk[1 << 17];
-    for (;;) {
-        ssize_t got = read(in, chunk, sizeof chunk);
+    static char chunk[1 << 17];
+    while (offset < end) {
+        if (Stopped()) {
+            errno = ECANCELED;
+            return false;
+        }
+        size_t want = static_cast<size_t>(std::min<off_t>(end - offset, static_cast<off_t>(sizeof chunk)));
+        ssize_t got = pread(in, chunk, want, offset);
         if (got == 0) return true;
         if (got < 0) {
             if (errno == EINTR) continue;
@@ -181,21 +324,62 @@ bool CopyContents(int in, int out, off_t size) {
         }
         ssize_t done = 0;
         while (done < got) {
-            ssize_t put = write(out, chunk + done, static_cast<size_t>(got - done));
+            ssize_t put = pwrite(out, chunk + done, static_cast<size_t>(got - done), offset + done);
             if (put < 0) {
                 if (errno == EINTR) continue;
                 return false;
             }
             done += put;
         }
+        offset += got;
     }
+    return true;
 }
 
-std::string TemporaryNameBeside(const std::string& target) {
-    static std::atomic<unsigned> counter{0};
-    std::string parent = ParentOf(target);
-    return parent + "/.korvane-" + std::to_string(getpid()) + "-" +
-           std::to_string(counter.fetch_add(1)) + ".tmp";
+// Copies size bytes of in into out. A file with fewer blocks than its size
+// holds holes: only its data is copied and the holes stay holes.
+bool CopyContents(int in, int out, const struct stat& st) {
+    off_t size = st.st_size;
+    bool sparse = static_cast<off_t>(st.st_blocks) * 512 < size;
+#ifdef SEEK_DATA
+    if (sparse) {
+        off_t offset = 0;
+        while (offset < size) {
+            off_t data = lseek(in, offset, SEEK_DATA);
+            if (data < 0) {
+                if (errno == ENXIO) break;  // only a hole is left
+                sparse = false;
+                break;
+            }
+            off_t hole = lseek(in, data, SEEK_HOLE);
+            if (hole < 0) hole = size;
+            if (!CopyRange(in, out, data, std::min(hole, size))) return false;
+            offset = hole;
+        }
+        if (sparse) return ftruncate(out, size) == 0;
+    }
+#else
+    (void)sparse;
+#endif
+    return CopyRange(in, out, 0, size);
+}
+
+// A temporary's name says which process wrote it, so that a later run can
+// tell one left by a dead run from one a live run is writing.
+const char kTemporaryPrefix[] = ".korvane-";
+const char kTemporarySuffix[] = ".tmp";
+
+std::string TemporaryBeside(const Place& target) {
+    static unsigned counter = 0;
+    std::string name = std::string(kTemporaryPrefix) + std::to_string(getpid()) + "-" +
+                       std::to_string(counter++) + kTemporarySuffix;
+    if (target.guarded) return name;
+    std::string parent = ParentOf(target.name);
+    return parent == "/" ? "/" + name : parent + "/" + name;
+}
+
+bool SameEntry(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 }  // namespace
@@ -212,44 +396,70 @@ void platformSetUserLocale() {
     }
 }
 
+volatile std::sig_atomic_t platformStopFlag = 0;
+
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
+    Place at = Locate(ToSystem(path));
     struct stat st;
-    if (stat(ToSystem(path).c_str(), &st) != 0) return false;
+    if (!at.ok || StatAt(at, &st) != 0) return false;
     FillStatus(st, status);
     return true;
 }
 
-bool platformEntryExists(const wchar_t* path) { return access(ToSystem(path).c_str(), F_OK) == 0; }
+bool platformEntryExists(const wchar_t* path) {
+    Place at = Locate(ToSystem(path));
+    if (!at.ok) return false;
+    if (!at.guarded) return access(at.name.c_str(), F_OK) == 0;
+    struct stat st;
+    return StatAt(at, &st) == 0;
+}
+
+EntryPresence platformEntryPresence(const wchar_t* path) {
+    std::string system = ToSystem(path);
+    Place at = Locate(system);
+    struct stat st;
+    if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        return ENTRY_PRESENT;
+    }
+    return errno == ENOENT || errno == ENOTDIR ? ENTRY_ABSENT : ENTRY_UNKNOWN;
+}
 
 bool platformIsLink(const wchar_t* path) {
+    Place at = Locate(ToSystem(path));
     struct stat st;
-    return lstat(ToSystem(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+    return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISLNK(st.st_mode);
 }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
+    Place at = Locate(ToSystem(path));
     struct stat st;
-    if (stat(ToSystem(path).c_str(), &st) != 0) return false;
+    if (!at.ok || StatAt(at, &st) != 0) return false;
     *word = static_cast<uint32_t>(st.st_mode);
     return true;
 }
 
+// Inside a guarded tree the mode of a link is never changed: the system
+// would give it to what the link names.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    return chmod(ToSystem(path).c_str(), static_cast<mode_t>(word) & 07777) == 0;
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    if (!at.ok) return false;
+    return fchmodat(at.directory, at.name.c_str(), static_cast<mode_t>(word) & 07777, NoFollow(at)) == 0;
 }
 
 bool platformClearProtection(const wchar_t* path) {
-    std::string system = ToSystem(path);
+    Place at = Locate(ToSystem(path));
     struct stat st;
-    if (lstat(system.c_str(), &st) != 0) return false;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISLNK(st.st_mode)) return true;  // a link has no protection of its own
     if (st.st_mode & S_IWUSR) return true;
-    return chmod(system.c_str(), (st.st_mode & 07777) | S_IWUSR) == 0;
+    return fchmodat(at.directory, at.name.c_str(), (st.st_mode & 07777) | S_IWUSR, NoFollow(at)) == 0;
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    while (system.size() > 1 && system.back() == '/') system.pop_back();
-    return WithWritableParent(system, [&] { return mkdir(system.c_str(), 0777) == 0; });
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    if (!at.ok) return false;
+    return WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; });
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) {
@@ -258,23 +468,34 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length) {
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
-// The copy is written under a temporary name beside the target and renamed
-// over it, so the target's name never holds a half-written file.
+// Only a plain file is opened, and without waiting: a FIFO, socket or device
+// is told apart before anything reads it. The copy is written under a
+// temporary name beside the target and renamed over it, so the target's name
+// never holds a half-written file; a stop or a failure removes the temporary.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::string from = ToSystem(source);
-    std::string to = ToSystem(target);
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    if (in < 0) return OutcomeOf(errno);
     struct stat st;
-    if (fstat(in, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (stat(from.c_str(), &st) != 0) return OutcomeOf(errno);
+    if (S_ISDIR(st.st_mode)) return COPY_FAILED;
+    if (!S_ISREG(st.st_mode)) return COPY_NOT_REGULAR;
+    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (in < 0) return OutcomeOf(errno);
+    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(in);
-        return COPY_FAILED;
+        return S_ISDIR(st.st_mode) ? COPY_FAILED : COPY_NOT_REGULAR;
+    }
+    Place at = Locate(ToSystem(target));
+    if (!at.ok) {
+        int error = errno;
+        close(in);
+        return OutcomeOf(error);
     }
     // A directory under the target's name makes the rename fail (EISDIR) below.
-    std::string temporary = TemporaryNameBeside(to);
+    std::string temporary = TemporaryBeside(at);
     int out = -1;
-    WithWritableParent(to, [&] {
-        out = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    WithWritableParent(at, [&] {
+        out = openat(at.directory, temporary.c_str(),
+                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         return out >= 0;
     });
     if (out < 0) {
@@ -283,7 +504,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return OutcomeOf(error);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out, st.st_size) && fchmod(out, st.st_mode & 07777) == 0 &&
+    bool ok = CopyContents(in, out, st) && fchmod(out, st.st_mode & 07777) == 0 &&
               futimens(out, times) == 0;
     int error = ok ? 0 : errno;
     if (close(out) != 0 && ok) {
@@ -291,48 +512,151 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         error = errno;
     }
     close(in);
+    if (ok && Stopped()) {
+        ok = false;
+        error = ECANCELED;
+    }
     if (ok) {
-        ok = WithWritableParent(to, [&] { return rename(temporary.c_str(), to.c_str()) == 0; });
+        ok = WithWritableParent(at, [&] {
+            return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+        });
         if (!ok) error = errno;
     }
     if (!ok) {
-        unlink(temporary.c_str());
-        return OutcomeOf(error);
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return error == ECANCELED ? COPY_STOPPED : OutcomeOf(error);
     }
     return COPY_DONE;
 }
 
 // unlink refuses a directory (EISDIR), so no need to look first.
 bool platformDeleteFile(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    return WithWritableParent(system, [&] { return unlink(system.c_str()) == 0; });
+    Place at = Locate(ToSystem(path));
+    if (!at.ok) return false;
+    return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
 }
 
 bool platformRemoveDirectory(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    while (system.size() > 1 && system.back() == '/') system.pop_back();
-    return WithWritableParent(system, [&] { return rmdir(system.c_str()) == 0; });
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    if (!at.ok) return false;
+    return WithWritableParent(at, [&] {
+        return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0;
+    });
 }
 
 bool platformRemoveLink(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    while (system.size() > 1 && system.back() == '/') system.pop_back();
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
-    if (lstat(system.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return false;
-    return WithWritableParent(system, [&] { return unlink(system.c_str()) == 0; });
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISLNK(st.st_mode)) {
+        return false;
+    }
+    return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
-    if (stat(ToSystem(path).c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (!at.ok || StatAt(at, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
     identity->index = static_cast<uint64_t>(st.st_ino);
     return true;
 }
 
+bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity) {
+    struct stat st;
+    if (!file || fstat(fileno(file), &st) != 0) return false;
+    identity->volume = static_cast<uint64_t>(st.st_dev);
+    identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool platformGuardTree(const wchar_t* root) {
+    platformReleaseTree();
+    std::string system = WithoutTrailingSlashes(ToSystem(root));
+    int fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    if (fd < 0) return false;
+    // Every level of a deep tree may hold a handle; take what the system allows.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    guard.active = true;
+    guard.root = system;
+    guard.rootFd = fd;
+    return true;
+}
+
+void platformReleaseTree() {
+    DropHeld(0);
+    if (guard.rootFd >= 0) close(guard.rootFd);
+    guard.rootFd = -1;
+    guard.active = false;
+    guard.root.clear();
+}
+
+bool platformIsVolumeRoot(const wchar_t* path) {
+    struct stat named;
+    struct stat top;
+    return stat(ToSystem(path).c_str(), &named) == 0 && stat("/", &top) == 0 && SameEntry(named, top);
+}
+
+// Climbs through the parents as the file system links them; a mount is
+// crossed as the system crosses it.
+bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
+    chain->clear();
+    int fd = open(ToSystem(directory).c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    if (fd < 0) return false;
+    struct stat current;
+    if (fstat(fd, &current) != 0) {
+        close(fd);
+        return false;
+    }
+    for (int level = 0; level < 65536; ++level) {
+        chain->push_back(DirectoryIdentity{static_cast<uint64_t>(current.st_dev),
+                                           static_cast<uint64_t>(current.st_ino)});
+        int parent = openat(fd, "..", kHeldDirectory & ~O_NOFOLLOW);
+        struct stat above;
+        if (parent < 0 || fstat(parent, &above) != 0) {
+            if (parent >= 0) close(parent);
+            break;
+        }
+        close(fd);
+        fd = parent;
+        if (SameEntry(above, current)) break;  // the top: its parent is itself
+        current = above;
+    }
+    close(fd);
+    return true;
+}
+
 DirectoryListing* platformOpenListing(const wchar_t* directory) {
-    DIR* dir = opendir(ToSystem(directory).c_str());
-    if (!dir) return nullptr;
+    std::string system = WithoutTrailingSlashes(ToSystem(directory));
+    int fd;
+    if (guard.active && system == guard.root) {
+        fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } else {
+        Place at = Locate(system);
+        if (!at.ok) return nullptr;
+        fd = openat(at.directory, at.name.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.guarded ? O_NOFOLLOW : 0));
+    }
+    if (fd < 0) return nullptr;
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return nullptr;
+    }
     return new DirectoryListing{dir};
 }
 
@@ -427,6 +751,7 @@ int64_t platformMilliseconds() {
 namespace {
 void (*interruptHandler)() = nullptr;
 void onSignal(int) {
+    platformStopFlag = 1;
     if (interruptHandler) interruptHandler();
 }
 }  // namespace

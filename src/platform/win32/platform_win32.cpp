@@ -34,6 +34,59 @@ bool IsLinkTag(DWORD attributes, DWORD tag) {
            (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
 }
 
+// The tree a run changes, as the run spells it; see platformGuardTree.
+std::wstring guardedRoot;
+
+// True when path lies strictly below the guarded tree.
+bool InsideGuardedTree(const wchar_t* path) {
+    if (guardedRoot.empty()) return false;
+    size_t length = guardedRoot.size();
+    if (wcsncmp(path, guardedRoot.c_str(), length) != 0) return false;
+    if (path[length] != L'\\' && path[length] != L'/') return false;
+    for (const wchar_t* rest = path + length; *rest; ++rest) {
+        if (*rest != L'\\' && *rest != L'/') return true;
+    }
+    return false;
+}
+
+// Inside the guarded tree a symbolic link or junction is told as itself.
+bool GuardedLink(const wchar_t* path, DWORD attributes) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(path, &data);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FindClose(handle);
+    return IsLinkTag(data.dwFileAttributes, data.dwReserved0);
+}
+
+// The path of an open entry as the system resolves it, or empty.
+std::wstring FinalPathOf(const wchar_t* path) {
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring text(1024, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
+    if (length >= text.size()) {
+        text.assign(length + 1, L'\0');
+        length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
+    }
+    CloseHandle(handle);
+    if (length == 0 || length >= text.size()) return std::wstring();
+    text.resize(length);
+    for (wchar_t& unit : text) unit = static_cast<wchar_t>(towlower(unit));
+    while (!text.empty() && text.back() == L'\\') text.pop_back();
+    return text;
+}
+
+bool IdentityOfHandle(HANDLE handle, DirectoryIdentity* identity, DWORD* attributes) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    if (attributes) *attributes = info.dwFileAttributes;
+    return true;
+}
+
 }  // namespace
 
 struct DirectoryListing {
@@ -48,6 +101,8 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
     status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status->isLink = GuardedLink(path, data.dwFileAttributes);
+    status->isRegular = !status->isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
     status->attributeWord = data.dwFileAttributes;
     status->modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
     status->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -273,6 +328,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     if (!interruptHandler) return FALSE;
     void (*handler)() = interruptHandler;
     interruptHandler = nullptr;  // a second Ctrl+C ends the program at once
+    platformStopFlag = 1;
     handler();
     return TRUE;
 }
@@ -281,4 +337,85 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 void platformOnInterrupt(void (*handler)()) {
     interruptHandler = handler;
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+volatile std::sig_atomic_t platformStopFlag = 0;
+
+EntryPresence platformEntryPresence(const wchar_t* path) {
+    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return ENTRY_PRESENT;
+    DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+        error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME) {
+        return ENTRY_ABSENT;
+    }
+    return ENTRY_UNKNOWN;
+}
+
+bool platformGuardTree(const wchar_t* root) {
+    std::wstring text(root);
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    if (GetFileAttributesW(text.c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    guardedRoot = text;
+    return true;
+}
+
+void platformReleaseTree() { guardedRoot.clear(); }
+
+bool platformIsVolumeRoot(const wchar_t* path) {
+    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (needed == 0) return false;
+    std::wstring full(needed + 1, L'\0');
+    DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (length == 0 || length >= full.size()) return false;
+    full.resize(length);
+    std::wstring volume(full.size() + 2, L'\0');
+    if (!GetVolumePathNameW(full.c_str(), &volume[0], static_cast<DWORD>(volume.size()))) return false;
+    volume.resize(wcslen(volume.c_str()));
+    DirectoryIdentity named;
+    DirectoryIdentity top;
+    if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(volume.c_str(), &top)) {
+        return named.volume == top.volume && named.index == top.index;
+    }
+    std::wstring bare = full;
+    while (!bare.empty() && bare.back() == L'\\') bare.pop_back();
+    while (!volume.empty() && volume.back() == L'\\') volume.pop_back();
+    return _wcsicmp(bare.c_str(), volume.c_str()) == 0;
+}
+
+// Walks up the final path of the directory, one level at a time.
+bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
+    chain->clear();
+    std::wstring path = FinalPathOf(directory);
+    if (path.empty()) return false;
+    for (;;) {
+        std::wstring level = path;
+        if (level.back() == L':') level.push_back(L'\\');
+        DirectoryIdentity identity;
+        if (!platformDirectoryIdentity(level.c_str(), &identity)) break;
+        chain->push_back(identity);
+        size_t cut = path.find_last_of(L'\\');
+        if (cut == std::wstring::npos || path.back() == L':') break;
+        path.resize(cut);
+        if (path.empty() || path.back() == L'?' || path.back() == L'\\') break;
+    }
+    return !chain->empty();
+}
+
+bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool ok = IdentityOfHandle(handle, identity, nullptr);
+    CloseHandle(handle);
+    return ok;
+}
+
+bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity) {
+    if (!file) return false;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    return handle != INVALID_HANDLE_VALUE && IdentityOfHandle(handle, identity, nullptr);
 }
