@@ -2,58 +2,22 @@
 
 #include "engine/walker.h"
 
-RunContext runContext = {
-    Host{nullptr, nullptr, nullptr, nullptr, nullptr},
-    WideString(L"korvaneui"),
-    nullptr,
-    nullptr,
-    WideString(),
-    false,
-    false,
-    false,
-    false,
-    std::regex(),
-    std::regex(),
-    false,
-    false,
-    std::string(),
-    false,
-    0,
-    false,
-    std::vector<WideString>(),
-    0,
-    nullptr,
-};
+RunContext runContext;
 
 void resetRunContext() {
-    Host host = runContext.host;
-    WideString title = runContext.appTitle;
     if (runContext.logStream) std::fclose(runContext.logStream);
-    runContext.logStream = nullptr;
-    runContext.logEcho = nullptr;
-    runContext.messageText = WideString();
-    runContext.showCopyFile = false;
-    runContext.ruleActive = false;
-    runContext.ruleExcludes = false;
-    runContext.ruleCompiled = false;
-    runContext.rulePattern = std::regex();
-    runContext.ruleSteadyPattern = std::regex();
-    runContext.ruleHasSteady = false;
-    runContext.ruleBacktracksBoundedly = false;
-    runContext.ruleLiteral.clear();
-    runContext.hadErrors = false;
-    runContext.updatedCount = 0;
-    runContext.changeAttempted = false;
-    runContext.listEntries.clear();
-    runContext.listUpdatedCount = 0;
-    runContext.activeWalker = nullptr;
-    runContext.host = host;
-    runContext.appTitle = title;
+    RunContext fresh;
+    fresh.host = runContext.host;
+    fresh.appTitle = runContext.appTitle;
+    runContext = fresh;
+    clearRunStop();
 }
 
-void requestRunStop() {
-    if (runContext.activeWalker) runContext.activeWalker->cancelled = true;
-}
+void requestRunStop() { platformStopFlag = 1; }
+
+bool runStopRequested() { return platformStopFlag != 0; }
+
+void clearRunStop() { platformStopFlag = 0; }
 
 void showStatus(int kind, const WideString& text) {
     if (runContext.host.showStatus) runContext.host.showStatus(runContext.host.data, kind, text.buffer);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "resources/resource.h"
 #include "text/wide_string.h"
 
@@ -29,38 +30,51 @@ struct Host {
     void (*entryDone)(void* data);
 };
 
-// The one run state of the process.
+// The one run state of the process. A reset is one assignment of a fresh
+// record, the host and the title kept.
 struct RunContext {
-    Host host;                             // the front end that runs the engine
-    WideString appTitle;                   // program title: caption and log base name
-    FILE* logStream;                       // the run log, or null when none is open
-    FILE* logEcho;                         // receives a copy of each log line, or null
+    Host host{nullptr, nullptr, nullptr, nullptr, nullptr};  // the front end that runs the engine
+    WideString appTitle{L"korvaneui"};     // program title: caption and log base name
+    FILE* logStream = nullptr;             // the run log, or null when none is open
+    FILE* logEcho = nullptr;               // receives a copy of each log line, or null
     WideString messageText;                // scratch text of error, total and list lines
-    bool showCopyFile;                     // "Show Copy File" was on for this run
-    bool ruleActive;                       // a rule was given to the current folder run
-    bool ruleExcludes;                     // the rule excludes the paths it matches
-    bool ruleCompiled;                     // rulePattern holds a compiled rule
+    bool showCopyFile = false;             // "Show Copy File" was on for this run
+    bool ruleActive = false;               // a rule was given to the current folder run
+    bool ruleExcludes = false;             // the rule excludes the paths it matches
+    bool ruleCompiled = false;             // rulePattern holds a compiled rule
     std::regex rulePattern;                // the compiled rule, for the backtracking matcher
     std::regex ruleSteadyPattern;          // the same rule for the matcher of bounded depth and time
-    bool ruleHasSteady;                    // ruleSteadyPattern holds it (not so with back-references)
-    bool ruleBacktracksBoundedly;          // the rule cannot make the backtracking matcher explode
+    bool ruleHasSteady = false;            // ruleSteadyPattern holds it (not so with back-references)
+    bool ruleBacktracksBoundedly = false;  // the rule cannot make the backtracking matcher explode
     std::string ruleLiteral;               // text every match must contain (may be empty)
-    bool hadErrors;                        // a copy, delete or remove failed in this run
-    int updatedCount;                      // changes made in this run
-    bool changeAttempted;                  // the last file operation found a change due
+    bool hadErrors = false;                // a copy, delete or remove failed in this run
+    int updatedCount = 0;                  // changes made in this run
+    bool changeAttempted = false;          // the last file operation found a change due
     std::vector<WideString> listEntries;   // entries of the last list file read
-    int listUpdatedCount;                  // entries the list run copied
-    DirectoryWalker* activeWalker;         // the folder run's walker while it walks
+    int listUpdatedCount = 0;              // entries the list run copied
+    DirectoryWalker* activeWalker = nullptr;  // the folder run's walker while it walks
+    bool replaceLinks = false;             // a link in To facing a From entry is replaced (mirror)
+    bool linkInTheWay = false;             // the last update met a link in To and left it
+    bool notPlainFile = false;             // the last update met a source that is no plain file
+    bool logIdentityKnown = false;         // logIdentity and logFolders hold the open log's place
+    DirectoryIdentity logIdentity{0, 0};   // the open run log file
+    std::vector<DirectoryIdentity> logFolders;  // the folders holding the run log, innermost first
 };
 
 // The process-wide run state.
 extern RunContext runContext;
 
-// Puts the run state back as the process starts it, the host left as it is.
+// Puts the run state back as the process starts it, the host and title left as they are; forgets a stop.
 void resetRunContext();
 
-// Asks the folder run in progress, if any, to stop at its next entry.
+// Asks the run in progress to stop before its next change; safe in a signal handler.
 void requestRunStop();
+
+// True once a stop was asked for and until the next run clears it.
+bool runStopRequested();
+
+// Forgets a stop asked for before; a front end calls it before it starts a run.
+void clearRunStop();
 
 // Sends text to the front end's status line with its kind.
 void showStatus(int kind, const WideString& text);

@@ -32,13 +32,23 @@ const wchar_t* walkResultText(int result) {
 
 }  // namespace
 
+// Where the log lies is kept too, so that a clean-up can leave it and the
+// folders holding it alone, however they are reached.
 bool openRunLog(const WideString& path) {
     closeRunLog();
     runContext.logStream = platformOpenWrite(path.buffer);
-    return runContext.logStream != nullptr;
+    if (!runContext.logStream) return false;
+    int32_t cut = path.FindLastSeparator();
+    WideString folder = cut > 0 ? path.Left(cut) : cut == 0 ? path.Left(1) : WideString(L".");
+    runContext.logIdentityKnown =
+        platformStreamIdentity(runContext.logStream, &runContext.logIdentity) &&
+        platformDirectoryChain(folder.buffer, &runContext.logFolders);
+    return true;
 }
 
 void closeRunLog() {
+    runContext.logIdentityKnown = false;
+    runContext.logFolders.clear();
     if (!runContext.logStream) return;
     std::fclose(runContext.logStream);
     runContext.logStream = nullptr;

@@ -26,16 +26,15 @@ bool isDotEntry(const wchar_t* name) {
 
 // Whether the walk may descend into a directory it has just handed over. A
 // link is entered only when the walk enters links, and never when it leads
-// back to a directory still being listed; the avoided directory is never
-// entered. Identities are read only where links or an avoided directory make
-// them matter, so a plain tree costs no extra queries.
-bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink) {
-    if (isLink && !walker->enterLinks) return false;
-    if (!isLink && !walker->avoidIdentity) return true;
-    DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(path.buffer, &identity)) return true;
-    if (walker->avoidIdentity && sameIdentity(identity, walker->avoided)) return false;
+// back to a directory still being listed. Identities are read only where
+// links make them matter, so a plain tree costs no extra queries.
+bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int identityState,
+              const DirectoryIdentity& known) {
     if (!isLink) return true;
+    if (!walker->enterLinks) return false;
+    DirectoryIdentity identity = known;
+    if (identityState == 0 && !platformDirectoryIdentity(path.buffer, &identity)) return true;
+    if (identityState < 0) return true;
     for (WalkFrame& frame : walker->descent) {
         DirectoryIdentity open;
         if (frameIdentity(&frame, &open) && sameIdentity(open, identity)) {
@@ -45,6 +44,8 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink) {
     }
     return true;
 }
+
+bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || platformStopFlag != 0; }
 
 }  // namespace
 
@@ -63,6 +64,7 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.loopHandler = nullptr;
     walker.currentIsDirectory = false;
     walker.currentIsLink = false;
+    walker.skipDescent = false;
     return walker;
 }
 
@@ -86,7 +88,7 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
 // step and, through the callers, the whole walk.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                   const WideString& extra1, const WideString& extra2, const WideString& otherRoot) {
-    if (walker->cancelled) return WALK_BROKEN;
+    if (stopAsked(walker)) return WALK_BROKEN;
     if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
     if (directory.length == 0) return WALK_OK;
 
@@ -99,12 +101,19 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
-        if (walker->cancelled) {
+        if (stopAsked(walker)) {
             result = WALK_BROKEN;
             break;
         }
         if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
         WideString entryPath = base + entry.name;
+        // The avoided directory is neither handed over nor entered.
+        int identityState = 0;
+        DirectoryIdentity identity{0, 0};
+        if (entry.isDirectory && walker->avoidIdentity) {
+            identityState = platformDirectoryIdentity(entryPath.buffer, &identity) ? 1 : -1;
+            if (identityState == 1 && sameIdentity(identity, walker->avoided)) continue;
+        }
         if (entry.isDirectory) {
             ++walker->directoryCount;
         } else {
@@ -112,12 +121,14 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
         }
         walker->currentIsDirectory = entry.isDirectory;
         walker->currentIsLink = entry.isLink;
+        walker->skipDescent = false;
         if (walker->entryHandler &&
             !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
             result = WALK_BROKEN;
             break;
         }
-        if (entry.isDirectory && walker->recurse && mayEnter(walker, entryPath, entry.isLink)) {
+        if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
+            mayEnter(walker, entryPath, entry.isLink, identityState, identity)) {
             result = walkDirectory(walker, entryPath, walkRoot, extra1, extra2, otherRoot);
             if (result != WALK_OK) break;
         }

@@ -26,7 +26,7 @@ struct WalkFrame {
 
 // The walker's settings, counters and descent path; owned by its caller.
 struct DirectoryWalker {
-    bool cancelled;                      // set: stop before the next entry (WALK_BROKEN)
+    bool cancelled;                      // set: stop before the next entry (WALK_BROKEN); so does a run stop
     bool recurse;                        // descend into each subdirectory after handing it over
     bool visitFiles;                     // hand files over too, not only directories
     EntryHandler entryHandler;           // called for every entry handed over, or null
@@ -39,6 +39,7 @@ struct DirectoryWalker {
     RefusalHandler loopHandler;          // told of each link loop not entered, or null
     bool currentIsDirectory;             // the entry being handed over is a directory
     bool currentIsLink;                  // the entry being handed over is a link itself
+    bool skipDescent;                    // set by the entry handler: do not enter this directory
     std::vector<WalkFrame> descent;      // the directories being listed, root first
 };
 

@@ -21,6 +21,9 @@ std::wstring withoutTrailingSeparator(const wchar_t* path) {
     return text;
 }
 
+// After a stop, nothing more is changed, really or in simulation.
+bool stopped() { return platformStopFlag != 0; }
+
 bool wouldBeGone(const std::wstring& path) { return simulation.removed.count(path) > 0; }
 
 // An entry stands at path in the simulated tree: really there and not deleted.
@@ -39,6 +42,7 @@ void setDryRun(bool on) {
 bool isDryRun() { return simulation.active; }
 
 bool changeCreateDirectory(const wchar_t* path) {
+    if (stopped()) return false;
     if (!simulation.active) return platformCreateDirectory(path);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
@@ -48,6 +52,7 @@ bool changeCreateDirectory(const wchar_t* path) {
 }
 
 bool changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (stopped()) return false;
     if (!simulation.active) return platformWriteAttributeWord(path, word);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
@@ -55,20 +60,24 @@ bool changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
 }
 
 bool changeClearProtection(const wchar_t* path) {
+    if (stopped()) return false;
     if (!simulation.active) return platformClearProtection(path);
     EntryStatus status;
     return standsThere(path, &status);
 }
 
 CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (stopped()) return COPY_STOPPED;
     if (!simulation.active) return platformCopyFile(source, target);
     EntryStatus status;
     if (!platformQueryEntry(source, &status) || status.isDirectory) return COPY_FAILED;
+    if (!status.isRegular) return COPY_NOT_REGULAR;
     if (standsThere(target, &status) && status.isDirectory) return COPY_FAILED;
     return COPY_DONE;
 }
 
 bool changeDeleteFile(const wchar_t* path) {
+    if (stopped()) return false;
     if (!simulation.active) return platformDeleteFile(path);
     EntryStatus status;
     if (!standsThere(path, &status) || status.isDirectory) return false;
@@ -77,6 +86,7 @@ bool changeDeleteFile(const wchar_t* path) {
 }
 
 bool changeRemoveDirectory(const wchar_t* path) {
+    if (stopped()) return false;
     if (!simulation.active) return platformRemoveDirectory(path);
     std::wstring key = withoutTrailingSeparator(path);
     std::wstring base = key;
@@ -95,6 +105,7 @@ bool changeRemoveDirectory(const wchar_t* path) {
 }
 
 bool changeRemoveLink(const wchar_t* path) {
+    if (stopped()) return false;
     if (!simulation.active) return platformRemoveLink(path);
     if (wouldBeGone(path) || !platformIsLink(path)) return false;
     simulation.removed.insert(path);

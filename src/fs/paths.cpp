@@ -124,6 +124,20 @@ bool entriesDiffer(const WideString& source, const WideString& target) {
     return entriesDifferWith(source, target, &sourceState, &targetState);
 }
 
+bool directoryBelow(const WideString& inner, const WideString& outer) {
+    if (inner.length == 0 || outer.length == 0) return false;
+    DirectoryIdentity target;
+    std::vector<DirectoryIdentity> chain;
+    if (!platformDirectoryIdentity(outer.buffer, &target) ||
+        !platformDirectoryChain(inner.buffer, &chain)) {
+        return false;
+    }
+    for (size_t level = 1; level < chain.size(); ++level) {
+        if (chain[level].volume == target.volume && chain[level].index == target.index) return true;
+    }
+    return false;
+}
+
 WideString relativeTo(const WideString& path, const WideString& root) {
     if (path.length == 0 || root.length == 0 || !StartsWith(path, root)) return WideString();
     return path.Tail(root.length + 1);

@@ -53,6 +53,10 @@ bool entriesDiffer(const WideString& source, const WideString& target);
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState);
 
+// True when the directory inner lies strictly below the directory outer on
+// disk, whatever the spellings; false when either cannot be read.
+bool directoryBelow(const WideString& inner, const WideString& outer);
+
 // The remainder of path after root (case-sensitive prefix), or empty.
 WideString relativeTo(const WideString& path, const WideString& root);
 
