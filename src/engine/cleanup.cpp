@@ -40,6 +40,33 @@ enum DeletableKind {
     LINK             // a link to anything or to nothing: removed as a link
 };
 
+bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
+// Only what the From Folder plainly lacks is surplus: a counterpart of any
+// kind keeps the entry, followable or not, and so does one that cannot be told.
+bool counterpartMayStand(const WideString& root, const WideString& otherRoot, const WideString& path) {
+    return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer) != ENTRY_ABSENT;
+}
+
+// The open run log, and the folders that hold it, are never the clean-up's to take.
+bool isRunLog(const WideString& path) {
+    DirectoryIdentity identity;
+    return runContext.logIdentityKnown && platformEntryIdentity(path.buffer, &identity) &&
+           sameIdentity(identity, runContext.logIdentity);
+}
+
+bool holdsRunLog(const WideString& path) {
+    if (!runContext.logIdentityKnown) return false;
+    DirectoryIdentity identity;
+    if (!platformDirectoryIdentity(path.buffer, &identity)) return false;
+    for (const DirectoryIdentity& folder : runContext.logFolders) {
+        if (sameIdentity(folder, identity)) return true;
+    }
+    return false;
+}
+
 // Deletes path when otherRoot holds no counterpart, its kind already known.
 // A link is removed as a link, never followed: what it points to, inside or
 // outside the To Folder, is left as it is.
@@ -47,7 +74,8 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
                               const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
-    if (platformEntryExists(counterpartPath(path, root, otherRoot).buffer)) return true;
+    if (counterpartMayStand(root, otherRoot, path)) return true;
+    if (isRunLog(path)) return true;
 
     runContext.changeAttempted = true;
     bool deleted = kind == LINK
@@ -61,6 +89,19 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
 DeletableKind kindFromListing(const DirectoryWalker& walker) {
     if (walker.currentIsLink) return LINK;
     return walker.currentIsDirectory ? NOT_DELETABLE : DELETABLE_FILE;
+}
+
+// A To directory is entered when From plainly lacks its counterpart (all
+// below is surplus) or has it as something that can be followed. A
+// counterpart that cannot be followed or read (a dangling link, a directory
+// without permission) says nothing of what lies below: nothing there is touched.
+bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot,
+                             const WideString& path) {
+    WideString counterpart = counterpartPath(path, root, otherRoot);
+    EntryPresence presence = platformEntryPresence(counterpart.buffer);
+    if (presence == ENTRY_ABSENT) return true;
+    EntryStatus status;
+    return presence == ENTRY_PRESENT && platformQueryEntry(counterpart.buffer, &status);
 }
 
 }  // namespace
@@ -83,7 +124,8 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path)) return false;
     if (!directoryExists(path)) return false;
-    if (platformEntryExists(counterpartPath(path, root, otherRoot).buffer)) return true;
+    if (counterpartMayStand(root, otherRoot, path)) return true;
+    if (holdsRunLog(path)) return true;
 
     runContext.changeAttempted = true;
     if (!changeRemoveDirectory(path.buffer)) return false;
@@ -96,7 +138,11 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     noteEntryDone();
     if (isFilteredOut(entryPath)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
-    const DirectoryWalker* walker = runContext.activeWalker;
+    DirectoryWalker* walker = runContext.activeWalker;
+    if (walker && walker->currentIsDirectory && !walker->currentIsLink &&
+        !counterpartMayBeEntered(walkRoot, otherRoot, entryPath)) {
+        walker->skipDescent = true;
+    }
     bool ok = walker ? deleteWithoutCounterpart(walkRoot, otherRoot, entryPath, kindFromListing(*walker))
                      : deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, L"  DF: [", L"! Error => Delete file: [");

@@ -1,7 +1,6 @@
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"
-#include "engine/copy_queue.h"
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -26,7 +25,6 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 }
 
 void reportLinkLoop(const WideString& directoryPath) {
-    finishQueuedCopies();
     runContext.hadErrors = true;
     runContext.messageText =
         WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
@@ -34,7 +32,7 @@ void reportLinkLoop(const WideString& directoryPath) {
     pumpMessages();
 }
 
-// Runs one walk of the run with the walker visible to requestRunStop.
+// Runs one walk of the run with the walker visible to the front end.
 int runWalk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot) {
     runContext.activeWalker = walker;
     int result = walk(walker, root, otherRoot, WideString(), WideString());
@@ -49,25 +47,39 @@ void reportCopyFailure(const WideString& source, const WideString& target) {
     pumpMessages();
 }
 
-// The outcome of a file copy that ran beside the walk, told in walk order.
-void reportQueuedCopy(const WideString& source, const WideString& target, bool copied) {
-    if (copied) {
-        ++runContext.updatedCount;
-    } else {
-        reportCopyFailure(source, target);
+// The To tree is guarded for as long as a run may change it, on every way out.
+struct ToTreeGuard {
+    ~ToTreeGuard() { platformReleaseTree(); }
+};
+
+// Directory identity decides where the texts cannot: a drive root, the same
+// folder or one folder inside the other under any spelling. Each check runs
+// after its text test, with the same line and code.
+int validateByIdentity(const WideString& from, const WideString& to) {
+    if (platformIsVolumeRoot(to.buffer)) {
+        return refuse(RUN_DEST_IS_DRIVE,
+                      WideString(L"! Error => Destination dir must be the subdir of  [") + to + L"].");
     }
+    DirectoryIdentity fromIdentity;
+    DirectoryIdentity toIdentity;
+    if (!platformDirectoryIdentity(from.buffer, &fromIdentity) ||
+        !platformDirectoryIdentity(to.buffer, &toIdentity)) {
+        return RUN_OK;  // both were just found to exist; a race, and the walks will fail
+    }
+    if (fromIdentity.volume == toIdentity.volume && fromIdentity.index == toIdentity.index) {
+        return refuse(RUN_SAME_FOLDERS,
+                      WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
+    }
+    if (directoryBelow(to, from)) {
+        return refuse(RUN_DEST_INSIDE_SOURCE,
+                      WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
+    }
+    return RUN_OK;
 }
 
-// The copy walk. Without "Show Copy File", which reports every entry as it
-// goes, and unless the run only pretends, file copies run beside the walk;
-// each is reported in walk order before anything the walk reports after it,
-// and all are finished before the walk's result counts.
-int runCopyWalk(DirectoryWalker* walker, const WideString& from, const WideString& to) {
-    bool beside = !runContext.showCopyFile && !isDryRun();
-    if (beside) startCopyQueue(reportQueuedCopy);
-    int result = runWalk(walker, from, to);
-    stopCopyQueue();
-    return result;
+int stopRun() {
+    reportWalkResult(WALK_BROKEN);
+    return WALK_BROKEN;
 }
 
 }  // namespace
@@ -97,13 +109,14 @@ int validateFolders(const WideString& from, const WideString& to) {
         return refuse(RUN_DEST_INSIDE_SOURCE,
                       WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
     }
-    return RUN_OK;
+    return validateByIdentity(from, to);
 }
 
 // Banner, the Synchronous question, the folder checks, the rule, then the
 // copy walk and (Synchronous) the clean-up walk, then the closing lines. A
 // walk that stops early ends the run with its code after its line; nothing
-// done before is rolled back.
+// done before is rolled back. A stop asked for at any point ends the run
+// before its next change with "It is broken by user.".
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                   const WideString& to, const WideString& ruleText) {
     writeBanner();
@@ -111,14 +124,14 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
         showStatus(STATUS_NOTICE,
                    WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
                               L"is not exist in [From Folder]."));
-        if (!askYesNo(WideString(L"[Synchronous] will delete the dirs and files from [To Folder]\n"
-                                 L"which is not exist in [From Folder].\n\nDo you want to continue?"))) {
-            return RUN_DECLINED;
-        }
+        bool yes = askYesNo(WideString(L"[Synchronous] will delete the dirs and files from [To Folder]\n"
+                                       L"which is not exist in [From Folder].\n\nDo you want to continue?"));
+        if (runStopRequested()) return stopRun();
+        if (!yes) return RUN_DECLINED;
     }
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;
-    if (sourceInsideDestination(from, to)) {
+    if (sourceInsideDestination(from, to) || directoryBelow(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
@@ -135,6 +148,12 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
         runContext.ruleExcludes = ruleExcludes;
     }
     runContext.showCopyFile = showCopyFile;
+    runContext.replaceLinks = synchronous;
+    if (runStopRequested()) return stopRun();
+    ToTreeGuard guard;
+    if (!platformGuardTree(to.buffer)) {
+        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+    }
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
 
@@ -144,7 +163,8 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    int result = runCopyWalk(&walker, from, to);
+    int result = runWalk(&walker, from, to);
+    if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) {
         reportWalkResult(result);
         return result;
@@ -158,6 +178,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
         walker.enterLinks = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
         result = runWalk(&walker, to, from);
+        if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
         if (result != WALK_OK) {
             reportWalkResult(result);
             return result;
@@ -178,12 +199,30 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
+void reportNotPlainFile(const WideString& entryPath) {
+    WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
+    writeLogLine(line);
+    showStatus(STATUS_NOTICE, line);
+    pumpMessages();
+}
+
+void reportLinkInTheWay(const WideString& target) {
+    runContext.hadErrors = true;
+    runContext.messageText = WideString(L"! Error => Destination is a link, not followed: [") + target + L"]";
+    reportError();
+    pumpMessages();
+}
+
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                      const WideString&, const WideString& otherRoot) {
     noteEntryDone();
-    reportFinishedCopies();
     if (isFilteredOut(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
+    if (runStopRequested()) return true;  // the walk stops before its next entry
+    if (runContext.notPlainFile) {
+        reportNotPlainFile(entryPath);
+        return true;
+    }
     if (ok) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
@@ -193,8 +232,11 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
                 writeLogLine(WideString(L"  CP: [") + entryPath + L"] -> [" + target + L"]");
             }
         }
+    } else if (runContext.linkInTheWay) {
+        reportLinkInTheWay(counterpartPath(entryPath, walkRoot, otherRoot));
+        // What lies below the link is left as it is, not copied entry by entry.
+        if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
     } else if (runContext.changeAttempted) {
-        finishQueuedCopies();
         reportCopyFailure(entryPath, counterpartPath(entryPath, walkRoot, otherRoot));
     }
     return true;

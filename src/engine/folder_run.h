@@ -23,4 +23,10 @@ int validateFolders(const WideString& fromFolder, const WideString& toFolder);
 // Writes runContext.messageText as an error line and shows it in red.
 void reportError();
 
+// Tells of a source entry left alone because it is no plain file or directory.
+void reportNotPlainFile(const WideString& entryPath);
+
+// Tells of a link in To that stands where an entry belongs and was not followed.
+void reportLinkInTheWay(const WideString& target);
+
 #endif

@@ -91,6 +91,12 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         reportError();
         return RUN_LIST_READ_ERROR;
     }
+    runContext.replaceLinks = false;
+    if (runStopRequested() || !platformGuardTree(to.buffer)) {
+        platformReleaseTree();
+        reportWalkResult(WALK_BROKEN);
+        return WALK_BROKEN;
+    }
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
 
@@ -98,6 +104,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     runContext.listUpdatedCount = 0;
     int total = 0;
     for (const WideString& entry : runContext.listEntries) {
+        if (runStopRequested()) break;
         ++total;
         if (listEntryLeavesFolder(entry)) {
             runContext.hadErrors = true;
@@ -109,6 +116,15 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
         bool ok = copyIfUpdated(from, to, source);
+        if (runStopRequested()) break;
+        if (runContext.notPlainFile) {
+            reportNotPlainFile(source);
+            continue;
+        }
+        if (runContext.linkInTheWay) {
+            reportLinkInTheWay(target);
+            continue;
+        }
         if (!runContext.changeAttempted) continue;
         if (ok) {
             ++runContext.listUpdatedCount;
@@ -125,6 +141,11 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         }
     }
 
+    platformReleaseTree();
+    if (runStopRequested()) {
+        reportWalkResult(WALK_BROKEN);
+        return WALK_BROKEN;
+    }
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.listUpdatedCount > 0)) {
         writeEmptyLine();
     }

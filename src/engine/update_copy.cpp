@@ -1,6 +1,5 @@
 #include "engine/update_copy.h"
 
-#include "engine/copy_queue.h"
 #include "engine/run_context.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -10,6 +9,7 @@
 bool copyFileOver(const WideString& source, const WideString& target) {
     CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
     if (outcome == COPY_DONE) return true;
+    if (outcome == COPY_NOT_REGULAR) runContext.notPlainFile = true;
     if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
         changeClearProtection(target.buffer)) {
         return changeCopyFile(source.buffer, target.buffer) == COPY_DONE;
@@ -17,16 +17,37 @@ bool copyFileOver(const WideString& source, const WideString& target) {
     return false;
 }
 
+// A source that is no plain file or directory (a FIFO, a socket, a device) is
+// left alone and told through notPlainFile: it is never opened and never
+// becomes a file in To. A link in To facing the entry is never written
+// through: a mirror removes it as a link and puts the entry in its place,
+// any other run leaves it and tells through linkInTheWay.
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                    const WideString& entryPath) {
     if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return false;
     if (!StartsWith(entryPath, sourceRoot)) return false;
+    runContext.linkInTheWay = false;
+    runContext.notPlainFile = false;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
     EntryState source;
     EntryState existing;
-    runContext.changeAttempted = entriesDifferWith(entryPath, target, &source, &existing);
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing);
+    if (source.queried && !source.isDirectory && !source.status.isRegular) {
+        runContext.changeAttempted = false;
+        runContext.notPlainFile = true;
+        return true;
+    }
+    bool linkFacing = existing.queried && existing.status.isLink;
+    runContext.changeAttempted = differ || linkFacing;
     if (!runContext.changeAttempted) return true;
+    if (linkFacing) {
+        if (!runContext.replaceLinks) {
+            runContext.linkInTheWay = true;
+            return false;
+        }
+        if (!changeRemoveLink(target.buffer)) return false;
+    }
 
     bool ok;
     if (source.isDirectory) {
@@ -39,10 +60,6 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
             if (!directoryExists(targetParent) && !createDirectoryLike(sourceParent, targetParent)) {
                 return false;
             }
-        }
-        if (copyQueueActive()) {
-            queueCopy(entryPath, target);
-            return true;
         }
         ok = copyFileOver(entryPath, target);
     }

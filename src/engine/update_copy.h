@@ -7,15 +7,13 @@
 // Copies or creates the counterpart of entryPath (under sourceRoot) below
 // targetRoot when it is missing or differs. True when the counterpart is up to
 // date afterwards; runContext.changeAttempted tells whether a change was due,
-// and runContext.updatedCount counts each change made. While the copy queue is
-// active, a file's copy is handed to it instead: true, and its reporter
-// counts it once made.
+// and runContext.updatedCount counts each change made; linkInTheWay and
+// notPlainFile tell of an entry left alone for what stands on either side.
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                    const WideString& entryPath);
 
 // Copies source over target; a target that refuses (read-only, hidden or
-// system) has those attributes cleared and is tried once more. Safe to call
-// from the copy queue's worker.
+// system) has those attributes cleared and is tried once more.
 bool copyFileOver(const WideString& source, const WideString& target);
 
 #endif
