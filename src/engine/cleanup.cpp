@@ -1,11 +1,14 @@
 #include "engine/cleanup.h"
 
+#include <vector>
+
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
+#include "fs/temporary_name.h"
 #include "platform/platform.h"
 
 namespace {
@@ -75,7 +78,11 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
     if (counterpartMayStand(root, otherRoot, path)) return true;
-    if (isRunLog(path)) return true;
+    if (isRunLog(path) || isLiveTemporary(path)) return true;
+    if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
+        changeDeleteFile(path.buffer);
+        return true;
+    }
 
     runContext.changeAttempted = true;
     bool deleted = kind == LINK
@@ -104,7 +111,40 @@ bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot
     return presence == ENTRY_PRESENT && platformQueryEntry(counterpart.buffer, &status);
 }
 
+// The process number of a temporary of another run, or 0.
+long otherRunOf(const WideString& path) {
+    int32_t cut = path.FindLastSeparator();
+    long owner = temporaryOwner(path.buffer + cut + 1);
+    return owner == platformProcessId() ? 0 : owner;
+}
+
 }  // namespace
+
+bool isLiveTemporary(const WideString& path) {
+    long owner = otherRunOf(path);
+    return owner > 0 && !platformProcessIsGone(owner);
+}
+
+bool isDeadTemporary(const WideString& path) {
+    long owner = otherRunOf(path);
+    return owner > 0 && platformProcessIsGone(owner);
+}
+
+void removeDeadTemporaries(const WideString& directory) {
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) return;
+    std::vector<WideString> dead;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory || entry.isLink || temporaryOwner(entry.name) == 0) continue;
+        WideString path = base + entry.name;
+        if (isDeadTemporary(path)) dead.push_back(path);
+    }
+    platformCloseListing(listing);
+    for (const WideString& path : dead) changeDeleteFile(path.buffer);
+}
 
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot,
                                   const WideString& path) {

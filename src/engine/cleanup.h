@@ -25,4 +25,15 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot,
                                        const WideString& path);
 
+// Deletes, in a directory of the To Folder, the temporaries that copies of
+// runs now gone left there; a live run's and every other entry stay. Nothing
+// of it is counted or logged.
+void removeDeadTemporaries(const WideString& directory);
+
+// True when the entry at path is a temporary of another run still alive.
+bool isLiveTemporary(const WideString& path);
+
+// True when the entry at path is a temporary whose run is gone.
+bool isDeadTemporary(const WideString& path);
+
 #endif

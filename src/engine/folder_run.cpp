@@ -149,6 +149,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     }
     runContext.showCopyFile = showCopyFile;
     runContext.replaceLinks = synchronous;
+    runContext.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
     ToTreeGuard guard;
     if (!platformGuardTree(to.buffer)) {
@@ -163,6 +164,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
+    if (runContext.sweepTemporaries) removeDeadTemporaries(to);
     int result = runWalk(&walker, from, to);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) {
@@ -224,6 +226,10 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
         return true;
     }
     if (ok) {
+        const DirectoryWalker* walker = runContext.activeWalker;
+        if (runContext.sweepTemporaries && walker && walker->currentIsDirectory) {
+            removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot));
+        }
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();

@@ -127,6 +127,12 @@ bool platformIsUsableDrive(const wchar_t* path);
 // complete copy. A source that is no plain file is not opened.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
 
+// True when no process runs under the number (a live one, or one that cannot be told, is not gone).
+bool platformProcessIsGone(long process);
+
+// The number of this process.
+long platformProcessId();
+
 // Deletes a file; false when it stays.
 bool platformDeleteFile(const wchar_t* path);
 

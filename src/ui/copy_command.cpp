@@ -85,6 +85,7 @@ void RestoreControlStates(HWND window) {
 // list run or the folder run, and reports the result in a box and on the
 // status line. The window stays alive through the run's own message pump.
 void CopyCommand(HWND window) {
+    clearRunStop();
     DisableRunControls(window);
     uiContext.runInProgress = true;
     int answer = MessageBoxW(window, L"Do you want to start copy?", runContext.appTitle.buffer, MB_YESNO);

@@ -220,6 +220,135 @@ def test_deletion_safety(work, rounds):
     check("From inside To: nothing changed", tree_digest(target) == before)
 
 
+def started(args):
+    return subprocess.Popen([PROGRAM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            stdin=subprocess.DEVNULL)
+
+
+def test_stops(work):
+    """A stop at any moment of a run: nothing changes after it, exit 4."""
+    big = os.path.join(work, "big.bin")
+    with open(big, "wb") as out:
+        for _ in range(48):
+            out.write(os.urandom(8 << 20))
+    moments = [0.0, 0.02, 0.1, 0.3]
+    for index, (moment, sig) in enumerate((m, s) for m in moments for s in (signal.SIGINT, signal.SIGTERM)):
+        root, source, target = fresh(work, "stop%d" % index)
+        write(os.path.join(source, "a.txt"), b"a")
+        shutil.copy(big, os.path.join(source, "big.bin"))
+        write(os.path.join(target, "extra.txt"), b"x")
+        before = os.stat(big).st_size
+        process = started(["-s", "-y", source, target])
+        time.sleep(moment)
+        process.send_signal(sig)
+        _, err = process.communicate(timeout=60)
+        err = err.decode(errors="replace")
+        names = sorted(os.listdir(target))
+        # A signal before the program has set up its handler ends it as the system does.
+        expected = (4, -sig) if moment == 0.0 else (4,)
+        check("a stop during a long copy ends the mirror (4) [%s at %.2fs]" % (sig.name, moment),
+              process.returncode in expected, "status %d: %s" % (process.returncode, err))
+        check("after a stop nothing is deleted [%s at %.2fs]" % (sig.name, moment),
+              "extra.txt" in names, str(names))
+        check("a stopped copy leaves no temporary and no partial file [%s at %.2fs]" % (sig.name, moment),
+              not any(n.startswith(".korvane-") for n in names) and
+              ("big.bin" not in names or os.stat(os.path.join(target, "big.bin")).st_size == before), str(names))
+    # During the clean-up: every deletion made is one the log tells of, and it stops.
+    root, source, target = fresh(work, "stopcleanup")
+    for index in range(6000):
+        write(os.path.join(target, "d%d" % (index % 30), "f%d.txt" % index))
+    logs = os.path.join(root, "logs")
+    os.makedirs(logs)
+    process = started(["-s", "-y", "-v", "-l", logs, source, target])
+    time.sleep(0.15)
+    process.send_signal(signal.SIGTERM)
+    process.communicate(timeout=60)
+    left = sum(len(files) for _, _, files in os.walk(target))
+    with open(os.path.join(logs, "korvaneui.log"), encoding="utf-8", errors="replace") as log:
+        lines = log.read().splitlines()
+    deleted = sum(1 for line in lines if line.startswith("  DF: ["))
+    check("a stop during the clean-up ends it (4)", process.returncode == 4 or left == 0,
+          "status %d" % process.returncode)
+    check("the clean-up deleted nothing it did not log", 6000 - left == deleted, "%d %d" % (left, deleted))
+    if process.returncode == 4:
+        check("the stopped clean-up's log ends broken by user", lines[-1] == "! Error => It is broken by user.",
+              lines[-1])
+    # A list run, and a second signal that ends the program at once.
+    root, source, target = fresh(work, "stoplist")
+    shutil.copy(big, os.path.join(source, "big.bin"))
+    for index in range(50):
+        write(os.path.join(source, "f%d.txt" % index))
+    listing = os.path.join(root, "list.txt")
+    with open(listing, "w") as out:
+        out.write("big.bin\n" + "".join("f%d.txt\n" % index for index in range(50)))
+    process = started(["-f", listing, source, target])
+    time.sleep(0.1)
+    process.send_signal(signal.SIGINT)
+    process.communicate(timeout=60)
+    check("a stop in a list run ends it (4)", process.returncode == 4, "status %d" % process.returncode)
+    check("a stopped list run copies nothing more", not os.listdir(target), str(os.listdir(target)))
+    process = started(["-f", listing, source, target])
+    time.sleep(0.1)
+    process.send_signal(signal.SIGINT)
+    process.send_signal(signal.SIGINT)
+    process.communicate(timeout=60)
+    check("a second signal ends the program at once", process.returncode in (4, -signal.SIGINT),
+          "status %d" % process.returncode)
+    os.remove(big)
+
+
+def test_special_files(work):
+    _, source, target = fresh(work, "special")
+    write(os.path.join(source, "plain.txt"), b"p")
+    os.mkfifo(os.path.join(source, "fifo"))
+    import socket
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(os.path.join(source, "socket"))
+    devices = os.geteuid() == 0
+    if devices:
+        os.mknod(os.path.join(source, "null"), 0o666 | 0o020000, os.makedev(1, 3))
+    try:
+        status, out, err = run(["-v", source, target], timeout=30)
+    except subprocess.TimeoutExpired:
+        status, out, err = -1, "", "timed out"
+    server.close()
+    names = sorted(os.listdir(target))
+    check("FIFOs, sockets and devices do not hang or fail a run (0)", status == 0, "status %d: %s" % (status, err))
+    check("they are not created in To", names == ["plain.txt"], str(names))
+    check("each is told as skipped", all(("SK: [%s]" % os.path.join(source, n)) in out + err
+                                         for n in ["fifo", "socket"] + (["null"] if devices else [])), out + err)
+    # A sparse file keeps its holes.
+    sparse = os.path.join(source, "sparse.bin")
+    with open(sparse, "wb") as out_file:
+        out_file.seek(1 << 30)
+        out_file.write(b"end")
+    run([source, target])
+    copy = os.path.join(target, "sparse.bin")
+    check("a sparse file keeps its holes", os.path.exists(copy) and os.stat(copy).st_blocks * 512 < (1 << 20) and
+          filecmp.cmp(sparse, copy, shallow=False))
+
+
+def test_dead_temporaries(work):
+    _, source, target = fresh(work, "temporaries")
+    write(os.path.join(source, "sub", "a.txt"), b"a")
+    gone = subprocess.Popen(["true"])
+    gone.wait()
+    dead = os.path.join(target, "sub", ".korvane-%d-3.tmp" % gone.pid)
+    live = os.path.join(target, "sub", ".korvane-%d-4.tmp" % os.getpid())
+    user = os.path.join(target, "sub", ".korvane-notes.tmp")
+    for path in (dead, live, user):
+        write(path, b"partial")
+    status, out, _ = run([source, target])
+    check("a plain run removes a dead run's temporary", not os.path.exists(dead))
+    check("a live run's temporary and a user's file stay", os.path.exists(live) and os.path.exists(user))
+    check("removing temporaries is not counted", "1 dirs and files updated." in out, out)
+    write(dead, b"partial")
+    status, out, _ = run(["-s", "-y", source, target])
+    check("a mirror removes a dead run's temporary, keeps a live one's, uncounted",
+          not os.path.exists(dead) and os.path.exists(live) and not os.path.exists(user) and
+          "1 dirs and files updated." in out, out)
+
+
 def main():
     global PROGRAM
     parser = argparse.ArgumentParser()
@@ -236,6 +365,9 @@ def main():
         test_full_disk(work)
         test_killed_runs(work, args.rounds)
         test_deletion_safety(work, args.rounds)
+        test_stops(work)
+        test_special_files(work)
+        test_dead_temporaries(work)
     finally:
         subprocess.run(["chmod", "-R", "u+rwx", work])
         shutil.rmtree(work, ignore_errors=True)

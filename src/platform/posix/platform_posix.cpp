@@ -1,6 +1,8 @@
 // The system seam on Linux and other POSIX systems.
 #include "platform/platform.h"
 
+#include "fs/temporary_name.h"
+
 #include <dirent.h>
 #include <signal.h>
 #include <fcntl.h>
@@ -364,15 +366,9 @@ bool CopyContents(int in, int out, const struct stat& st) {
     return CopyRange(in, out, 0, size);
 }
 
-// A temporary's name says which process wrote it, so that a later run can
-// tell one left by a dead run from one a live run is writing.
-const char kTemporaryPrefix[] = ".korvane-";
-const char kTemporarySuffix[] = ".tmp";
-
 std::string TemporaryBeside(const Place& target) {
     static unsigned counter = 0;
-    std::string name = std::string(kTemporaryPrefix) + std::to_string(getpid()) + "-" +
-                       std::to_string(counter++) + kTemporarySuffix;
+    std::string name = ToSystem(temporaryName(static_cast<long>(getpid()), counter++).c_str());
     if (target.guarded) return name;
     std::string parent = ParentOf(target.name);
     return parent == "/" ? "/" + name : parent + "/" + name;
@@ -528,6 +524,12 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     }
     return COPY_DONE;
 }
+
+bool platformProcessIsGone(long process) {
+    return process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
+}
+
+long platformProcessId() { return static_cast<long>(getpid()); }
 
 // unlink refuses a directory (EISDIR), so no need to look first.
 bool platformDeleteFile(const wchar_t* path) {
