@@ -104,6 +104,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     runContext.listUpdatedCount = 0;
     int total = 0;
     for (const WideString& entry : runContext.listEntries) {
+        noteEntryDone();
         if (runStopRequested()) break;
         ++total;
         if (listEntryLeavesFolder(entry)) {

@@ -19,6 +19,25 @@ bool AskInBox(void*, const wchar_t* text) {
 
 void PumpOne(void*) { PumpWindowMessages(); }
 
+// The run tells of every entry it deals with; whatever the run shows, the
+// window's waiting messages are handled at least every 100 ms, so that it
+// repaints, moves and can be quit during a quiet run too.
+void PumpWhenDue(void*) {
+    static ULONGLONG last = 0;
+    ULONGLONG now = GetTickCount64();
+    if (now - last < 100) return;
+    last = now;
+    MSG message;
+    for (int handled = 0; handled < 64 && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); ++handled) {
+        if (message.message == WM_QUIT) {
+            PostQuitMessage(static_cast<int>(message.wParam));  // the main loop must see it
+            return;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+}
+
 // A field's text through a cleared buffer of MAX_PATH units.
 WideString ReadField(HWND window, int identifier) {
     wchar_t buffer[MAX_PATH] = {0};
@@ -99,7 +118,7 @@ void CopyCommand(HWND window) {
         RestoreControlStates(window);
         return;
     }
-    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, nullptr};
+    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, PumpWhenDue};
     runContext.hadErrors = false;
     WideString from = ReadField(window, IDC_FROM_FOLDER_EDIT);
     WideString to = ReadField(window, IDC_TO_FOLDER_EDIT);

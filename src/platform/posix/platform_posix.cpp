@@ -200,10 +200,40 @@ Place Locate(const std::string& path) {
     return place;
 }
 
+bool SameEntry(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
 
 int StatAt(const Place& place, struct stat* st) {
     return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
+}
+
+// Gives the entry at place a mode. Inside a guarded tree a link is never
+// changed (the system would change what it names): a plain file or directory
+// is opened without following and changed through its handle, and one that
+// cannot be opened is changed by name, still without following.
+bool ChangeModeAt(const Place& place, mode_t mode) {
+    if (!place.guarded) return chmod(place.name.c_str(), mode) == 0;
+    struct stat st;
+    if (fstatat(place.directory, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        errno = EPERM;
+        return false;
+    }
+    int fd = openat(place.directory, place.name.c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat opened;
+        bool same = fstat(fd, &opened) == 0 && SameEntry(opened, st);
+        bool ok = same && fchmod(fd, mode) == 0;
+        close(fd);
+        if (same) return ok;
+        errno = EAGAIN;
+        return false;
+    }
+    return fchmodat(place.directory, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // Gives a directory held by a handle a new mode; a handle opened only to
@@ -374,10 +404,6 @@ std::string TemporaryBeside(const Place& target) {
     return parent == "/" ? "/" + name : parent + "/" + name;
 }
 
-bool SameEntry(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 }  // namespace
 
 struct DirectoryListing {
@@ -439,8 +465,7 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 // would give it to what the link names.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
-    if (!at.ok) return false;
-    return fchmodat(at.directory, at.name.c_str(), static_cast<mode_t>(word) & 07777, NoFollow(at)) == 0;
+    return at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777);
 }
 
 bool platformClearProtection(const wchar_t* path) {
@@ -449,7 +474,7 @@ bool platformClearProtection(const wchar_t* path) {
     if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISLNK(st.st_mode)) return true;  // a link has no protection of its own
     if (st.st_mode & S_IWUSR) return true;
-    return fchmodat(at.directory, at.name.c_str(), (st.st_mode & 07777) | S_IWUSR, NoFollow(at)) == 0;
+    return ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR);
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
