@@ -18,10 +18,13 @@ int refuse(int code, const WideString& message) {
 }
 
 // A From Folder inside the To Folder would be emptied by the clean-up.
+// Either separator ends a component here, as the system reads it.
 bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder) {
     WideString prefix = dropTrailingSeparator(toFolder).ToLower();
-    prefix.AppendSeparator();
-    return StartsWith(fromFolder.ToLower(), prefix);
+    WideString lowerFrom = fromFolder.ToLower();
+    return prefix.length > 0 && lowerFrom.length > prefix.length && StartsWith(lowerFrom, prefix) &&
+           (isComponentSeparator(lowerFrom.buffer[prefix.length]) ||
+            isComponentSeparator(prefix.buffer[prefix.length - 1]));
 }
 
 void reportLinkLoop(const WideString& directoryPath) {

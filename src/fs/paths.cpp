@@ -25,8 +25,11 @@ EntryState queryEntryState(const WideString& path) {
         }
         return state;
     }
+    // Exactly one trailing separator is dropped; a path that still ends in
+    // one names nothing, as the system's status query finds.
     WideString tested = dropTrailingSeparator(path);
-    return tested.length < path.length ? queryEntryState(tested) : state;
+    if (tested.length == path.length || (endsWithSeparator(tested) && !isDriveRoot(tested))) return state;
+    return queryEntryState(tested);
 }
 
 bool isDriveRoot(const WideString& path) {

@@ -41,6 +41,9 @@ TEST(Paths, ExistenceTestsDropOneTrailingSeparator) {
     EXPECT_FALSE(directoryExists(file + sep));
     EXPECT_TRUE(fileExists(file));
     EXPECT_TRUE(fileExists(file + sep));
+    // Only one is dropped: two trailing separators name nothing.
+    EXPECT_FALSE(fileExists(file + sep + sep));
+    EXPECT_FALSE(directoryExists(dir + sep + sep));
     EXPECT_FALSE(fileExists(temp.wide("missing")));
     EXPECT_FALSE(directoryExists(WideString()));
     EXPECT_FALSE(fileExists(WideString()));
