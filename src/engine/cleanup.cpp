@@ -106,9 +106,9 @@ bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot
                              const WideString& path) {
     WideString counterpart = counterpartPath(path, root, otherRoot);
     EntryPresence presence = platformEntryPresence(counterpart.buffer);
-    if (presence == ENTRY_ABSENT) return true;
+    if (presence == ENTRY_ABSENT || presence == ENTRY_PRESENT) return true;
     EntryStatus status;
-    return presence == ENTRY_PRESENT && platformQueryEntry(counterpart.buffer, &status);
+    return presence == ENTRY_LINK && platformQueryEntry(counterpart.buffer, &status);
 }
 
 // The process number of a temporary of another run, or 0.

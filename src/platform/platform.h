@@ -27,7 +27,8 @@ struct EntryStatus {
 // Whether a name stands in its directory, the name itself not followed.
 enum EntryPresence {
     ENTRY_ABSENT,   // plainly not there: the name, or a directory on its way, is missing
-    ENTRY_PRESENT,  // there, whatever it is and whether or not it can be followed or read
+    ENTRY_PRESENT,  // there, and no link: a file, a directory, a device...
+    ENTRY_LINK,     // there as a link, whether or not what it names exists
     ENTRY_UNKNOWN   // cannot be told (no permission to look, an I/O error, ...)
 };
 

@@ -161,42 +161,50 @@ Place Locate(const std::string& path) {
         }
         start = root.size() + 1;
     }
-    std::vector<std::string> parts;
+    // The components below the root, "." and empty ones skipped; the last
+    // is the entry's name, the others the directories on its way.
+    size_t level = 0;
     size_t at = start;
+    std::string name;
+    bool haveName = false;
     while (at <= path.size()) {
         size_t end = path.find('/', at);
         if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (!part.empty() && part != ".") parts.push_back(part);
-        at = end + 1;
-    }
-    if (parts.empty()) return place;  // the root itself
-    for (const std::string& part : parts) {
-        if (part == "..") {  // the engine never builds one; refuse rather than climb out
-            place.ok = false;
+        size_t length = end - at;
+        bool skip = length == 0 || (length == 1 && path[at] == '.');
+        if (!skip && length == 2 && path[at] == '.' && path[at + 1] == '.') {
+            place.ok = false;  // the engine never builds one; refuse rather than climb out
             errno = EACCES;
             return place;
         }
-    }
-    place.guarded = true;
-    size_t directories = parts.size() - 1;
-    size_t common = 0;
-    while (common < guard.names.size() && common < directories && guard.names[common] == parts[common]) {
-        ++common;
-    }
-    DropHeld(common);
-    for (size_t i = common; i < directories; ++i) {
-        int parent = i == 0 ? guard.rootFd : guard.fds[i - 1];
-        int fd = openat(parent, parts[i].c_str(), kHeldDirectory);
-        if (fd < 0) {
-            place.ok = false;
-            return place;
+        if (!skip) {
+            if (haveName) {
+                // The previous name is a directory on the way: reuse or open it.
+                if (level < guard.names.size() && guard.names[level] == name) {
+                    ++level;
+                } else {
+                    DropHeld(level);
+                    int parent = level == 0 ? guard.rootFd : guard.fds[level - 1];
+                    int fd = openat(parent, name.c_str(), kHeldDirectory);
+                    if (fd < 0) {
+                        place.ok = false;
+                        return place;
+                    }
+                    guard.names.push_back(name);
+                    guard.fds.push_back(fd);
+                    ++level;
+                }
+            }
+            name.assign(path, at, length);
+            haveName = true;
         }
-        guard.names.push_back(parts[i]);
-        guard.fds.push_back(fd);
+        at = end + 1;
     }
-    place.directory = directories == 0 ? guard.rootFd : guard.fds[directories - 1];
-    place.name = parts.back();
+    if (!haveName) return place;  // the root itself
+    DropHeld(level);
+    place.guarded = true;
+    place.directory = level == 0 ? guard.rootFd : guard.fds[level - 1];
+    place.name = name;
     return place;
 }
 
@@ -441,7 +449,7 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
     Place at = Locate(system);
     struct stat st;
     if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        return ENTRY_PRESENT;
+        return S_ISLNK(st.st_mode) ? ENTRY_LINK : ENTRY_PRESENT;
     }
     return errno == ENOENT || errno == ENOTDIR ? ENTRY_ABSENT : ENTRY_UNKNOWN;
 }
@@ -675,8 +683,11 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     } else {
         Place at = Locate(system);
         if (!at.ok) return nullptr;
-        fd = openat(at.directory, at.name.c_str(),
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.guarded ? O_NOFOLLOW : 0));
+        if (!at.guarded) {
+            DIR* dir = opendir(system.c_str());
+            return dir ? new DirectoryListing{dir} : nullptr;
+        }
+        fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     }
     if (fd < 0) return nullptr;
     DIR* dir = fdopendir(fd);

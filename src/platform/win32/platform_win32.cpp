@@ -342,7 +342,10 @@ void platformOnInterrupt(void (*handler)()) {
 volatile std::sig_atomic_t platformStopFlag = 0;
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return ENTRY_PRESENT;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ENTRY_LINK : ENTRY_PRESENT;
+    }
     DWORD error = GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
         error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME) {
