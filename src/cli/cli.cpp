@@ -67,7 +67,7 @@ int exitStatusOf(int result) {
 
 int runCommandLine(const std::vector<std::wstring>& arguments) {
     Terminal terminal{};
-    terminal.colors = platformEnableColors(PLATFORM_STDERR);
+    terminal.colors = platformTerminalShowsColors(PLATFORM_STDERR);
 
     CliOptions options;
     std::wstring problem;

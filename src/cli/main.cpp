@@ -7,6 +7,7 @@
 
 int main(int argc, char** argv) {
     platformSetUserLocale();
+    platformKeepRunningPastFileLimits();
     std::vector<std::wstring> arguments;
     platformCommandLine(argc, argv, &arguments);
     return runCommandLine(arguments);

@@ -2,6 +2,7 @@
 
 #include "engine/cleanup.h"
 #include "engine/rule.h"
+#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
@@ -10,22 +11,6 @@
 #include "fs/paths.h"
 
 namespace {
-
-int refuse(int code, const WideString& message) {
-    runContext.messageText = message;
-    reportError();
-    return code;
-}
-
-// A From Folder inside the To Folder would be emptied by the clean-up.
-// Either separator ends a component here, as the system reads it.
-bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder) {
-    WideString prefix = dropTrailingSeparator(toFolder).ToLower();
-    WideString lowerFrom = fromFolder.ToLower();
-    return prefix.length > 0 && lowerFrom.length > prefix.length && StartsWith(lowerFrom, prefix) &&
-           (isComponentSeparator(lowerFrom.buffer[prefix.length]) ||
-            isComponentSeparator(prefix.buffer[prefix.length - 1]));
-}
 
 void reportLinkLoop(const WideString& directoryPath) {
     runContext.hadErrors = true;
@@ -55,65 +40,12 @@ struct ToTreeGuard {
     ~ToTreeGuard() { platformReleaseTree(); }
 };
 
-// Directory identity decides where the texts cannot: a drive root, the same
-// folder or one folder inside the other under any spelling. Each check runs
-// after its text test, with the same line and code.
-int validateByIdentity(const WideString& from, const WideString& to) {
-    if (platformIsVolumeRoot(to.buffer)) {
-        return refuse(RUN_DEST_IS_DRIVE,
-                      WideString(L"! Error => Destination dir must be the subdir of  [") + to + L"].");
-    }
-    DirectoryIdentity fromIdentity;
-    DirectoryIdentity toIdentity;
-    if (!platformDirectoryIdentity(from.buffer, &fromIdentity) ||
-        !platformDirectoryIdentity(to.buffer, &toIdentity)) {
-        return RUN_OK;  // both were just found to exist; a race, and the walks will fail
-    }
-    if (fromIdentity.volume == toIdentity.volume && fromIdentity.index == toIdentity.index) {
-        return refuse(RUN_SAME_FOLDERS,
-                      WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
-    }
-    if (directoryBelow(to, from)) {
-        return refuse(RUN_DEST_INSIDE_SOURCE,
-                      WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
-    }
-    return RUN_OK;
-}
-
 int stopRun() {
     reportWalkResult(WALK_BROKEN);
     return WALK_BROKEN;
 }
 
 }  // namespace
-
-void reportError() {
-    writeErrorLine();
-    showStatus(STATUS_ERROR, runContext.messageText);
-}
-
-int validateFolders(const WideString& from, const WideString& to) {
-    if (!directoryExists(from)) {
-        return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
-    }
-    if (isDriveRoot(to)) {
-        return refuse(RUN_DEST_IS_DRIVE,
-                      WideString(L"! Error => Destination dir must be the subdir of  [") + to + L"].");
-    }
-    if (!directoryExists(to)) {
-        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
-    }
-    WideString lowerFrom = from.ToLower();
-    if (to.ToLower() == lowerFrom) {
-        return refuse(RUN_SAME_FOLDERS,
-                      WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
-    }
-    if (to.Left(from.length).ToLower() == lowerFrom) {
-        return refuse(RUN_DEST_INSIDE_SOURCE,
-                      WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
-    }
-    return validateByIdentity(from, to);
-}
 
 // Banner, the Synchronous question, the folder checks, the rule, then the
 // copy walk and (Synchronous) the clean-up walk, then the closing lines. A
@@ -134,7 +66,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     }
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;
-    if (sourceInsideDestination(from, to) || directoryBelow(from, to)) {
+    if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }

@@ -16,13 +16,6 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot,
                      const WideString& extra1, const WideString& extra2,
                      const WideString& otherRoot);
 
-// The checks both runs make on their two folders, in order; RUN_OK when all
-// pass, otherwise the code, with its error line written and shown.
-int validateFolders(const WideString& fromFolder, const WideString& toFolder);
-
-// Writes runContext.messageText as an error line and shows it in red.
-void reportError();
-
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(const WideString& entryPath);
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/folder_run.h"
+#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"

@@ -38,10 +38,6 @@ bool isDriveRoot(const WideString& path) {
     return tested.length > 0 && platformIsDriveSpec(tested.buffer, tested.length);
 }
 
-bool isUsableDrive(const WideString& path) {
-    return path.length > 0 && platformIsUsableDrive(path.buffer);
-}
-
 bool directoryExists(const WideString& path) { return queryEntryState(path).isDirectory; }
 
 bool fileExists(const WideString& path) {
@@ -73,14 +69,6 @@ bool createDirectoryLike(const WideString& source, const WideString& target) {
     uint32_t word = 0;
     if (!platformReadAttributeWord(source.buffer, &word)) return false;
     return changeWriteAttributeWord(target.buffer, word);
-}
-
-bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size) {
-    EntryStatus status;
-    if (path.length == 0 || !platformQueryEntry(path.buffer, &status)) return false;
-    *modified = status.modifiedSeconds;
-    *size = status.size;
-    return true;
 }
 
 namespace {
@@ -139,11 +127,6 @@ bool directoryBelow(const WideString& inner, const WideString& outer) {
         if (chain[level].volume == target.volume && chain[level].index == target.index) return true;
     }
     return false;
-}
-
-WideString relativeTo(const WideString& path, const WideString& root) {
-    if (path.length == 0 || root.length == 0 || !StartsWith(path, root)) return WideString();
-    return path.Tail(root.length + 1);
 }
 
 // Built in one allocation: it runs for every entry of a walk.

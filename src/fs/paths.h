@@ -28,9 +28,6 @@ EntryState queryEntryState(const WideString& path);
 // True when the path, less one trailing separator, names a drive (C: or C:\, or /).
 bool isDriveRoot(const WideString& path);
 
-// True when the drive of a drive spec is removable, fixed or remote.
-bool isUsableDrive(const WideString& path);
-
 // True for an existing directory, or a usable drive spec.
 bool directoryExists(const WideString& path);
 
@@ -43,9 +40,6 @@ bool createDirectoryPath(const WideString& path);
 // Creates the target directory path and gives it the source's attribute word.
 bool createDirectoryLike(const WideString& source, const WideString& target);
 
-// Reads modification time and size of an existing entry (64-bit both).
-bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size);
-
 // True when the target must be brought up to date with the source.
 bool entriesDiffer(const WideString& source, const WideString& target);
 
@@ -56,9 +50,6 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
 // True when the directory inner lies strictly below the directory outer on
 // disk, whatever the spellings; false when either cannot be read.
 bool directoryBelow(const WideString& inner, const WideString& outer);
-
-// The remainder of path after root (case-sensitive prefix), or empty.
-WideString relativeTo(const WideString& path, const WideString& root);
 
 // The path with the same relative part under otherRoot, joined by one separator.
 WideString counterpartPath(const WideString& path, const WideString& root,

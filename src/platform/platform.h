@@ -175,8 +175,12 @@ void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* argum
 // True when the standard stream is a terminal (console).
 bool platformIsTerminal(int stream);
 
-// Lets the terminal behind a standard stream show ANSI colour sequences; false when it cannot.
-bool platformEnableColors(int stream);
+// True when the terminal behind a standard stream shows ANSI colour
+// sequences, once asked to where the system wants asking (Windows consoles).
+bool platformTerminalShowsColors(int stream);
+
+// Lets a copy beyond the process's file size limit fail instead of ending the program.
+void platformKeepRunningPastFileLimits();
 
 // Writes text to a standard stream: wide on a console, else in the locale's encoding.
 void platformWriteText(int stream, const wchar_t* text);

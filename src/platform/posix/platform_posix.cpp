@@ -755,7 +755,11 @@ void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* argum
 
 bool platformIsTerminal(int stream) { return isatty(stream) == 1; }
 
-bool platformEnableColors(int stream) {
+// A file beyond the size limit fails its copy instead of ending the run.
+void platformKeepRunningPastFileLimits() { signal(SIGXFSZ, SIG_IGN); }
+
+// The terminal decides here: nothing needs enabling, only asking.
+bool platformTerminalShowsColors(int stream) {
     const char* term = std::getenv("TERM");
     return isatty(stream) == 1 && !(term && std::strcmp(term, "dumb") == 0) && !std::getenv("NO_COLOR");
 }
@@ -796,8 +800,6 @@ void onSignal(int) {
 
 void platformOnInterrupt(void (*handler)()) {
     interruptHandler = handler;
-    // A file beyond the size limit fails its copy instead of ending the run.
-    signal(SIGXFSZ, SIG_IGN);
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = onSignal;

@@ -263,7 +263,11 @@ bool IsConsole(HANDLE handle) {
 
 bool platformIsTerminal(int stream) { return IsConsole(StandardHandle(stream)); }
 
-bool platformEnableColors(int stream) {
+// Windows ends no program for a file's size.
+void platformKeepRunningPastFileLimits() {}
+
+// The console shows ANSI sequences once asked to.
+bool platformTerminalShowsColors(int stream) {
     HANDLE handle = StandardHandle(stream);
     DWORD mode;
     if (!IsConsole(handle) || !GetConsoleMode(handle, &mode)) return false;
