@@ -59,6 +59,9 @@ bool platformEntryExists(const wchar_t* path);
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
 
+// True when every listing marks links; false when a link may look like a plain directory.
+bool platformLinksAreVisible();
+
 // Reads the attribute word of path; false when it cannot be read.
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word);
 
@@ -77,7 +80,7 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length);
 // True when the drive of a drive spec is removable, fixed or remote.
 bool platformIsUsableDrive(const wchar_t* path);
 
-// Copies a file's contents, attributes and modification time over target.
+// Copies a file's contents, attributes and modification time over target, by a temporary and a rename.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
 
 // Deletes a file; false when it stays.

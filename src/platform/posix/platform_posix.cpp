@@ -226,6 +226,8 @@ bool platformIsLink(const wchar_t* path) {
     return lstat(ToSystem(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool platformLinksAreVisible() { return true; }
+
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     struct stat st;
     if (stat(ToSystem(path).c_str(), &st) != 0) return false;
