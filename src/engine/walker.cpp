@@ -28,23 +28,36 @@ bool isDotEntry(const wchar_t* name) {
 // link is entered only when the walk enters links, and never when it leads
 // back to a directory still being listed; the avoided directory is never
 // entered. Identities are read only where links or an avoided directory make
-// them matter, so a plain tree costs no extra queries.
-bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink) {
+// them matter, so a plain tree costs no extra queries, except where the
+// system may show a link as a plain directory: there every directory is
+// checked against the descent path. The identity read is handed back for the
+// directory's own frame.
+bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int* identityState,
+              DirectoryIdentity* identity) {
+    *identityState = 0;
     if (isLink && !walker->enterLinks) return false;
-    if (!isLink && !walker->avoidIdentity) return true;
-    DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(path.buffer, &identity)) return true;
-    if (walker->avoidIdentity && sameIdentity(identity, walker->avoided)) return false;
-    if (!isLink) return true;
+    bool guardLoop = isLink || !platformLinksAreVisible();
+    if (!guardLoop && !walker->avoidIdentity) return true;
+    if (!platformDirectoryIdentity(path.buffer, identity)) {
+        *identityState = -1;
+        return true;
+    }
+    *identityState = 1;
+    if (walker->avoidIdentity && sameIdentity(*identity, walker->avoided)) return false;
+    if (!guardLoop) return true;
     for (WalkFrame& frame : walker->descent) {
         DirectoryIdentity open;
-        if (frameIdentity(&frame, &open) && sameIdentity(open, identity)) {
+        if (frameIdentity(&frame, &open) && sameIdentity(open, *identity)) {
             if (walker->loopHandler) walker->loopHandler(path);
             return false;
         }
     }
     return true;
 }
+
+int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
+              int identityState, const DirectoryIdentity& identity);
 
 }  // namespace
 
@@ -86,6 +99,15 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
 // step and, through the callers, the whole walk.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                   const WideString& extra1, const WideString& extra2, const WideString& otherRoot) {
+    return walkLevel(walker, directory, walkRoot, extra1, extra2, otherRoot, 0, DirectoryIdentity{0, 0});
+}
+
+namespace {
+
+// One directory, whose identity may already be known from the check before entering it.
+int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
+              int identityState, const DirectoryIdentity& identity) {
     if (walker->cancelled) return WALK_BROKEN;
     if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
     if (directory.length == 0) return WALK_OK;
@@ -95,7 +117,7 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) return WALK_FIND_ERROR;
 
-    walker->descent.push_back(WalkFrame{&directory, 0, DirectoryIdentity{0, 0}});
+    walker->descent.push_back(WalkFrame{&directory, identityState, identity});
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -117,8 +139,11 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
             result = WALK_BROKEN;
             break;
         }
-        if (entry.isDirectory && walker->recurse && mayEnter(walker, entryPath, entry.isLink)) {
-            result = walkDirectory(walker, entryPath, walkRoot, extra1, extra2, otherRoot);
+        int childState = 0;
+        DirectoryIdentity child{0, 0};
+        if (entry.isDirectory && walker->recurse &&
+            mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
+            result = walkLevel(walker, entryPath, walkRoot, extra1, extra2, otherRoot, childState, child);
             if (result != WALK_OK) break;
         }
     }
@@ -131,3 +156,5 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
     }
     return result;
 }
+
+}  // namespace
