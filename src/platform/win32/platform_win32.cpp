@@ -157,7 +157,8 @@ bool platformIsLink(const wchar_t* path) {
     return IsLinkTag(attributes, tag) || IsHiddenLink(path);
 }
 
-bool platformLinksAreVisible() { return false; }
+// Windows always shows a link's tag; under Wine a link may pass for a plain entry.
+bool platformLinksAreVisible() { return !LinksMayHide(); }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     DWORD attributes = GetFileAttributesW(path);
