@@ -27,17 +27,21 @@ bool isDotEntry(const wchar_t* name) {
 // Whether the walk may descend into a directory it has just handed over. A
 // link is entered only when the walk enters links, and never when it leads
 // back to a directory still being listed. Identities are read only where
-// links make them matter, so a plain tree costs no extra queries.
-bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int identityState,
-              const DirectoryIdentity& known) {
-    if (!isLink) return true;
-    if (!walker->enterLinks) return false;
-    DirectoryIdentity identity = known;
-    if (identityState == 0 && !platformDirectoryIdentity(path.buffer, &identity)) return true;
-    if (identityState < 0) return true;
+// links make them matter, so a plain tree costs no extra queries, except
+// where the system may show a link as a plain directory: there every
+// directory is checked against the descent path. An identity read, here or
+// before, is handed back for the directory's own frame.
+bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int* identityState,
+              DirectoryIdentity* identity) {
+    if (isLink && !walker->enterLinks) return false;
+    if (!isLink && platformLinksAreVisible()) return true;
+    if (*identityState == 0) {
+        *identityState = platformDirectoryIdentity(path.buffer, identity) ? 1 : -1;
+    }
+    if (*identityState < 0) return true;
     for (WalkFrame& frame : walker->descent) {
         DirectoryIdentity open;
-        if (frameIdentity(&frame, &open) && sameIdentity(open, identity)) {
+        if (frameIdentity(&frame, &open) && sameIdentity(open, *identity)) {
             if (walker->loopHandler) walker->loopHandler(path);
             return false;
         }
@@ -46,6 +50,10 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int 
 }
 
 bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || platformStopFlag != 0; }
+
+int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
+              int identityState, const DirectoryIdentity& identity);
 
 }  // namespace
 
@@ -88,6 +96,15 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
 // step and, through the callers, the whole walk.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                   const WideString& extra1, const WideString& extra2, const WideString& otherRoot) {
+    return walkLevel(walker, directory, walkRoot, extra1, extra2, otherRoot, 0, DirectoryIdentity{0, 0});
+}
+
+namespace {
+
+// One directory, whose identity may already be known from the check before entering it.
+int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
+              int identityState, const DirectoryIdentity& identity) {
     if (stopAsked(walker)) return WALK_BROKEN;
     if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
     if (directory.length == 0) return WALK_OK;
@@ -97,7 +114,7 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) return WALK_FIND_ERROR;
 
-    walker->descent.push_back(WalkFrame{&directory, 0, DirectoryIdentity{0, 0}});
+    walker->descent.push_back(WalkFrame{&directory, identityState, identity});
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -108,11 +125,11 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
         if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
         WideString entryPath = base + entry.name;
         // The avoided directory is neither handed over nor entered.
-        int identityState = 0;
-        DirectoryIdentity identity{0, 0};
+        int childState = 0;
+        DirectoryIdentity child{0, 0};
         if (entry.isDirectory && walker->avoidIdentity) {
-            identityState = platformDirectoryIdentity(entryPath.buffer, &identity) ? 1 : -1;
-            if (identityState == 1 && sameIdentity(identity, walker->avoided)) continue;
+            childState = platformDirectoryIdentity(entryPath.buffer, &child) ? 1 : -1;
+            if (childState == 1 && sameIdentity(child, walker->avoided)) continue;
         }
         if (entry.isDirectory) {
             ++walker->directoryCount;
@@ -128,8 +145,8 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
             break;
         }
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
-            mayEnter(walker, entryPath, entry.isLink, identityState, identity)) {
-            result = walkDirectory(walker, entryPath, walkRoot, extra1, extra2, otherRoot);
+            mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
+            result = walkLevel(walker, entryPath, walkRoot, extra1, extra2, otherRoot, childState, child);
             if (result != WALK_OK) break;
         }
     }
@@ -142,3 +159,5 @@ int walkDirectory(DirectoryWalker* walker, const WideString& directory, const Wi
     }
     return result;
 }
+
+}  // namespace

@@ -105,6 +105,9 @@ extern volatile std::sig_atomic_t platformStopFlag;
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
 
+// True when every listing marks links; false when a link may look like a plain directory.
+bool platformLinksAreVisible();
+
 // Reads the attribute word of path; false when it cannot be read.
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word);
 

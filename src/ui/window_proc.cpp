@@ -144,19 +144,27 @@ LRESULT OnCommand(HWND window, WPARAM wParam, LPARAM lParam) {
     return DefWindowProcW(window, WM_COMMAND, wParam, lParam);
 }
 
+// One brush of the window's colour for the whole process.
+HBRUSH WindowColourBrush() {
+    if (!uiContext.statusBrush) uiContext.statusBrush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
+    return uiContext.statusBrush;
+}
+
+// The status line and the path fields are painted opaque in the window's
+// colour, so that a field cleared or given a shorter text shows nothing of
+// its old text.
 LRESULT OnCtlColorStatic(HDC context, HWND control) {
     if (control == ControlOf(IDC_STATUS_EDIT)) {
         SetTextColor(context, uiContext.statusColor);
         SetBkColor(context, GetSysColor(COLOR_BTNFACE));
         SetBkMode(context, OPAQUE);
-        if (!uiContext.statusBrush) uiContext.statusBrush = CreateSolidBrush(GetSysColor(COLOR_BTNFACE));
-        return reinterpret_cast<LRESULT>(uiContext.statusBrush);
+        return reinterpret_cast<LRESULT>(WindowColourBrush());
     }
     for (int field = IDC_FROM_FOLDER_EDIT; field <= IDC_FROM_FILE_EDIT; ++field) {
         if (control != ControlOf(field)) continue;
         SetBkColor(context, GetSysColor(COLOR_BTNFACE));
         SetBkMode(context, OPAQUE);
-        return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+        return reinterpret_cast<LRESULT>(WindowColourBrush());
     }
     return 0;
 }

@@ -11,6 +11,8 @@
 
 #ifndef _WIN32
 #include <sys/wait.h>
+#else
+#include <windows.h>
 #endif
 
 namespace {
@@ -191,6 +193,56 @@ TEST_F(Program, WalkThatStopsEarly) {
     EXPECT_EQ(stopped.status, 4) << stopped.err;
     EXPECT_TRUE(contains(stopped.err, "Look for the files error")) << stopped.err;
     EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+}
+#endif
+
+#ifdef _WIN32
+// A run killed in the middle of copying a large file: the old version of the
+// target is whole, and only a temporary beside it holds the part copied.
+TEST_F(Program, KilledDuringALargeCopyKeepsTheOldVersion) {
+    writeFile(temp.at("to/big.bin"), "old version");
+    shiftModified(temp.at("to/big.bin"), -100);
+    {
+        HANDLE big = CreateFileW(temp.at("from/big.bin").wstring().c_str(), GENERIC_WRITE, 0, nullptr,
+                                 CREATE_NEW, 0, nullptr);
+        ASSERT_NE(big, INVALID_HANDLE_VALUE);
+        LARGE_INTEGER size;
+        size.QuadPart = 1536LL * 1024 * 1024;
+        SetFilePointerEx(big, size, nullptr, FILE_BEGIN);
+        ASSERT_TRUE(SetEndOfFile(big));
+        CloseHandle(big);
+    }
+    std::wstring command = L"\"" + fs::path(programPath()).wstring() + L"\" \"" +
+                           temp.at("from").wstring() + L"\" \"" + temp.at("to").wstring() + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                               nullptr, &startup, &process));
+    // Kill it once the copy is under way: something beside the target grows.
+    bool underWay = false;
+    for (int wait = 0; wait < 20000 && !underWay; wait += 5) {
+        for (auto& entry : fs::directory_iterator(temp.at("to"))) {
+            std::error_code error;
+            if (entry.path().filename() != "big.bin" && fs::file_size(entry.path(), error) > 0) underWay = true;
+        }
+        std::error_code error;
+        if (fs::file_size(temp.at("to/big.bin"), error) != 11) underWay = true;
+        if (!underWay) Sleep(5);
+    }
+    TerminateProcess(process.hProcess, 9);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_TRUE(underWay);
+    EXPECT_EQ(readFile(temp.at("to/big.bin")), "old version");
+    std::error_code error;
+    for (auto& entry : fs::directory_iterator(temp.at("to"))) {
+        std::string name = entry.path().filename().string();
+        if (name == "big.bin") continue;
+        EXPECT_EQ(name.rfind(".korvane-", 0), 0u) << name;
+        EXPECT_LT(fs::file_size(entry.path(), error), 1536ULL * 1024 * 1024) << name;
+    }
 }
 #endif
 

@@ -3,6 +3,7 @@
 #include "engine/cleanup.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "platform/platform.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -87,6 +88,29 @@ TEST_F(CleanUp, LinkWithoutCounterpartIsRemovedItsTargetKept) {
     }
     EXPECT_EQ(readFile(temp.at("outside/keep.txt")), "keep");
     EXPECT_EQ(fs::status(temp.at("outside/keep.txt")).permissions(), fs::perms::owner_read);
+}
+#else
+// Under Wine deleting or removing a unix link acts on what it points to: the
+// clean-up's operations refuse, and the file and empty folder outside stay.
+TEST_F(CleanUp, UnixLinksAreNeverDeletedThrough) {
+    writeFile(temp.at("outside/keep.txt"), "keep");
+    fs::create_directories(temp.at("empty"));
+    std::string toHost = "'" + hostPath(temp.at("to")) + "'";
+    if (hostPath(temp.at("to")).empty() ||
+        !runOnHost("cd " + toHost + " && ln -s ../outside/keep.txt filelink && ln -s ../empty emptylink")) {
+        GTEST_SKIP() << "needs Wine";
+    }
+    EXPECT_FALSE(deleteFileWithoutCounterpart(to, from, temp.wide("to/filelink")));
+    EXPECT_TRUE(runContext.changeAttempted);
+    EXPECT_FALSE(removeDirectoryWithoutCounterpart(to, from, temp.wide("to/emptylink")));
+    EXPECT_FALSE(deleteFileWithoutCounterpart(to, from, temp.wide("to/emptylink")));
+    EXPECT_TRUE(platformIsLink(temp.wide("to/filelink").buffer));
+    EXPECT_TRUE(platformIsLink(temp.wide("to/emptylink").buffer));
+    EXPECT_FALSE(platformRemoveLink(temp.wide("to/emptylink").buffer));
+    EXPECT_EQ(readFile(temp.at("outside/keep.txt")), "keep");
+    EXPECT_TRUE(fs::is_directory(temp.at("empty")));
+    EXPECT_EQ(runContext.updatedCount, 0);
+    runOnHost("find " + toHost + " -type l -delete");
 }
 #endif
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <string>
 #include <vector>
 
@@ -336,6 +340,54 @@ TEST_F(FolderRun, NameOutsideTheCodePageIsLoggedWithQuestionMarks) {
     std::vector<std::string> lines = log();
     EXPECT_EQ(lines[6], "  CP: [" + path("from") + "\\bad?.txt] -> [" + path("to") + "\\bad?.txt]");
     EXPECT_EQ(readFile(temp.at("to") / name), "x");
+}
+
+std::string onHost(const fs::path& path) { return "'" + hostPath(path) + "'"; }
+
+// Under Wine a unix link inside To looks like a directory (or, to a file, like
+// a plain file), and every call that deletes or removes it acts on what it
+// points to: the clean-up enters none and deletes nothing through them.
+TEST_F(FolderRun, UnixLinksInToAreNeverFollowedByTheCleanUp) {
+    writeFile(temp.at("outside/precious.txt"), "keep me");
+    writeFile(temp.at("outside/sub/deep.txt"), "deep");
+    fs::create_directories(temp.at("empty"));
+    writeFile(temp.at("outfile.txt"), "outside file");
+    writeFile(temp.at("to/real/gone.txt"), "surplus");
+    std::string links = "ln -s ../outside " + onHost(temp.at("to/dirlink")) + " && ln -s ../empty " +
+                        onHost(temp.at("to/emptylink")) + " && ln -s ../outfile.txt " +
+                        onHost(temp.at("to/filelink")) + " && ln -s ../../outside " +
+                        onHost(temp.at("to/real/inner")) + " && chmod 444 " + onHost(temp.at("outfile.txt"));
+    if (hostPath(temp.at("to")).empty() || !runOnHost(links)) GTEST_SKIP() << "needs Wine";
+    EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "keep me");
+    EXPECT_EQ(readFile(temp.at("outside/sub/deep.txt")), "deep");
+    EXPECT_TRUE(fs::is_directory(temp.at("empty")));
+    EXPECT_EQ(readFile(temp.at("outfile.txt")), "outside file");
+    EXPECT_TRUE(GetFileAttributesW(temp.at("outfile.txt").wstring().c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(fs::exists(temp.at("to/real/gone.txt")));
+    // Wine cannot remove a unix link as a link, so each stays and is reported.
+    EXPECT_TRUE(runOnHost("cd " + onHost(temp.at("to")) +
+                          " && test -L dirlink && test -L emptylink && test -L filelink && test -L real/inner"));
+    std::vector<std::string> lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "! Error => Delete file: [" + path("to/filelink") + "]"),
+              lines.end());
+    runOnHost("find " + onHost(temp.at()) + " -type l -delete; chmod 644 " + onHost(temp.at("outfile.txt")));
+}
+
+// A unix link back up the tree is a loop the copy walk reports and does not enter.
+TEST_F(FolderRun, UnixLinkLoopIsReportedAndTheRestCopied) {
+    writeFile(temp.at("from/sub/file.txt"), "f");
+    if (hostPath(temp.at("from")).empty() || !runOnHost("ln -s .. " + onHost(temp.at("from/sub/up")))) {
+        GTEST_SKIP() << "needs Wine";
+    }
+    EXPECT_EQ(run(false, false), RUN_HAD_ERRORS);
+    std::vector<std::string> lines = log();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "! Error => Link loop is not entered [" + path("from/sub/up") + "]."),
+              lines.end());
+    EXPECT_EQ(readFile(temp.at("to/sub/file.txt")), "f");
+    EXPECT_FALSE(fs::exists(temp.at("to/sub/up/sub")));
+    runOnHost("find " + onHost(temp.at()) + " -type l -delete");
 }
 #endif
 

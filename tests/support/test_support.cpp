@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <random>
@@ -109,3 +110,43 @@ int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }
+
+#ifdef _WIN32
+std::string hostPath(const fs::path& path) {
+    typedef char*(__cdecl * ToUnix)(const wchar_t*);
+    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!toUnix) return std::string();
+    char* converted = toUnix(fs::absolute(path).wstring().c_str());
+    if (!converted) return std::string();
+    std::string result = converted;
+    HeapFree(GetProcessHeap(), 0, converted);
+    return result;
+}
+
+// Wine's start command runs a host program without waiting for it, so the
+// script leaves its status in a file, which appears whole once it is done.
+bool runOnHost(const std::string& script) {
+    fs::path base = fs::temp_directory_path() / uniqueName();
+    fs::path scriptFile = base;
+    scriptFile += ".sh";
+    fs::path statusFile = base;
+    statusFile += ".status";
+    std::string scriptHost = hostPath(scriptFile);
+    std::string statusHost = hostPath(statusFile);
+    if (scriptHost.empty() || statusHost.empty()) return false;
+    {
+        std::ofstream out(scriptFile, std::ios::binary);
+        out << "(\n" << script << "\n) >/dev/null 2>&1\necho $? > '" << statusHost << ".part' && mv '"
+            << statusHost << ".part' '" << statusHost << "'\n";
+    }
+    std::string command = "start /wait /unix /bin/sh " + scriptHost;
+    std::system(command.c_str());
+    for (int waited = 0; waited < 30000 && !fs::exists(statusFile); waited += 10) Sleep(10);
+    std::string status = readFile(statusFile);
+    std::error_code error;
+    fs::remove(scriptFile, error);
+    fs::remove(statusFile, error);
+    return status == "0\n";
+}
+#endif

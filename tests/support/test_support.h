@@ -51,4 +51,13 @@ void changeDirectoryAttributes(const fs::path& directory);
 // A path text written with "\\" as separator, in the platform's separator.
 WideString nativePath(const wchar_t* text);
 
+#ifdef _WIN32
+// The host's (unix) path of a path under Wine; empty when not under Wine.
+std::string hostPath(const fs::path& path);
+
+// Runs a shell script on the host under Wine and waits for it; true when it
+// ended with status 0, false when it failed or the test is not under Wine.
+bool runOnHost(const std::string& script);
+#endif
+
 #endif

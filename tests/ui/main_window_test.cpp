@@ -170,6 +170,78 @@ TEST_F(WindowTest, PathFieldsClearOnDoubleClickAndShowTheHint) {
     EXPECT_EQ(text(IDC_STATUS_EDIT), L"Ready");
 }
 
+// What a field shows on screen: the pixels of its client area, read back
+// from the window's device context after it has painted.
+std::vector<COLORREF> shownPixels(HWND field, int* width) {
+    RedrawWindow(field, nullptr, nullptr, RDW_UPDATENOW);
+    RECT client;
+    GetClientRect(field, &client);
+    *width = client.right;
+    BITMAPINFO info = {};
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = client.right;
+    info.bmiHeader.biHeight = -client.bottom;
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HDC screen = GetDC(field);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY);
+    GdiFlush();
+    std::vector<COLORREF> pixels;
+    const DWORD* row = static_cast<const DWORD*>(bits);
+    for (int i = 0; i < client.right * client.bottom; ++i) {
+        DWORD p = row[i];
+        pixels.push_back(RGB((p >> 16) & 0xFF, (p >> 8) & 0xFF, p & 0xFF));
+    }
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(field, screen);
+    return pixels;
+}
+
+// Pixels at or right of column from that differ from the window's colour.
+int markedPixels(const std::vector<COLORREF>& pixels, int width, int from) {
+    int marked = 0;
+    for (size_t i = 0; i < pixels.size(); ++i) {
+        if (static_cast<int>(i % width) >= from && pixels[i] != GetSysColor(COLOR_BTNFACE)) ++marked;
+    }
+    return marked;
+}
+
+// A path field cleared by a double-click, or given a shorter text, shows on
+// screen only what it holds: no pixel of the old text stays.
+TEST_F(WindowTest, ClearedOrShortenedPathFieldShowsNoOldText) {
+    createWindow();
+    const std::wstring longText = L"C:\\WWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWWW";
+    for (int identifier : {IDC_FROM_FOLDER_EDIT, IDC_TO_FOLDER_EDIT, IDC_LOG_FOLDER_EDIT, IDC_FROM_FILE_EDIT}) {
+        SCOPED_TRACE(identifier);
+        HWND field = ControlOf(identifier);
+        int width = 0;
+        setText(identifier, longText);
+        pump();
+        std::vector<COLORREF> filled = shownPixels(field, &width);
+        ASSERT_GT(markedPixels(filled, width, 0), 50) << "the text is not seen on screen";
+        SendMessageW(field, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(5, 5));
+        pump();
+        EXPECT_EQ(markedPixels(shownPixels(field, &width), width, 0), 0);
+
+        setText(identifier, longText);
+        pump();
+        shownPixels(field, &width);
+        setText(identifier, L"C:");
+        pump();
+        std::vector<COLORREF> shortened = shownPixels(field, &width);
+        EXPECT_GT(markedPixels(shortened, width, 0), 0);
+        EXPECT_EQ(markedPixels(shortened, width, 40), 0);
+    }
+    takeScreenshot("cleared-fields.png");
+}
+
 TEST_F(WindowTest, HeaderDoubleClickOpensTheAboutBox) {
     createWindow();
     struct Case {

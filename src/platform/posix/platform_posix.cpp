@@ -461,6 +461,8 @@ bool platformIsLink(const wchar_t* path) {
            S_ISLNK(st.st_mode);
 }
 
+bool platformLinksAreVisible() { return true; }
+
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     Place at = Locate(ToSystem(path));
     struct stat st;

@@ -1,6 +1,8 @@
 // The system seam on Windows.
 #include "platform/platform.h"
 
+#include "fs/temporary_name.h"
+
 #include <windows.h>
 #include <shellapi.h>
 #include <io.h>
@@ -28,10 +30,108 @@ int64_t SecondsSince1970(const FILETIME& time) {
 }
 
 // Symbolic links and junctions; other reparse points (cloud files, dedup) are
-// ordinary entries to us.
+// ordinary entries to us. Wine shows a unix link to a directory as a reparse
+// point without a tag (Windows always tells the tag), so no tag means a link.
 bool IsLinkTag(DWORD attributes, DWORD tag) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-           (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT);
+           (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
+}
+
+// Under Wine a unix link to a file looks like a plain file, and deleting,
+// removing or changing the attributes of a unix link acts on what it points
+// to; on Windows every link carries its reparse tag.
+bool LinksMayHide() {
+    static const bool underWine =
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    return underWine;
+}
+
+// The system's final path of path, links resolved; empty when it cannot be read.
+std::wstring FinalPathOf(const std::wstring& path) {
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring result(MAX_PATH, L'\0');
+    DWORD length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
+    if (length >= result.size()) {
+        result.resize(length + 1);
+        length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
+    }
+    CloseHandle(handle);
+    if (length == 0 || length >= result.size()) return std::wstring();
+    result.resize(length);
+    while (result.size() > 1 && result.back() == L'\\') result.pop_back();
+    return result;
+}
+
+bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
+                                TRUE) == CSTR_EQUAL;
+}
+
+// True when path, as its last component, is a link the listing may not have
+// shown: its final path is not its parent's final path followed by its own
+// name. Only asked under Wine, and only before a change, never per entry
+// walked. An entry whose final path cannot be read counts as such a link, so
+// that a change never goes ahead on a guess.
+bool IsHiddenLink(const wchar_t* path) {
+    if (!LinksMayHide()) return false;
+    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (room == 0) return true;
+    std::wstring full(room, L'\0');
+    DWORD length = GetFullPathNameW(path, room, &full[0], nullptr);
+    if (length == 0 || length >= room) return true;
+    full.resize(length);
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    size_t cut = full.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || cut + 1 >= full.size()) return true;
+    std::wstring name = full.substr(cut + 1);
+    std::wstring parent = full.substr(0, cut + 1);  // a drive root keeps its backslash
+    std::wstring finalEntry = FinalPathOf(full);
+    std::wstring finalParent = FinalPathOf(parent);
+    if (finalEntry.empty() || finalParent.empty()) return true;
+    size_t entryCut = finalEntry.find_last_of(L'\\');
+    if (entryCut == std::wstring::npos) return true;
+    return !SameTextIgnoringCase(finalEntry.substr(0, entryCut), finalParent) ||
+           !SameTextIgnoringCase(finalEntry.substr(entryCut + 1), name);
+}
+
+// The attribute word and reparse tag of path itself, as a listing shows them.
+bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag) {
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(path, &data);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FindClose(handle);
+    *attributes = data.dwFileAttributes;
+    *tag = data.dwReserved0;
+    return true;
+}
+
+// A name beside target for a copy in progress; the process id keeps runs apart.
+std::wstring TemporaryNameBeside(const std::wstring& target) {
+    static volatile LONG counter = 0;
+    size_t cut = target.find_last_of(L"\\/");
+    std::wstring parent = cut == std::wstring::npos ? std::wstring() : target.substr(0, cut + 1);
+    return parent + temporaryName(static_cast<long>(GetCurrentProcessId()),
+                                  static_cast<unsigned>(InterlockedIncrement(&counter) - 1));
+}
+
+// Cancels a copy in progress once a stop is asked for.
+DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD,
+                             HANDLE, HANDLE, LPVOID) {
+    return platformStopFlag ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+// Removes a temporary of this process, read-only or not.
+void RemoveTemporary(const std::wstring& temporary) {
+    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(temporary.c_str());
+}
+
+CopyOutcome OutcomeOf(DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) return COPY_ACCESS_DENIED;
+    if (error == ERROR_ALREADY_EXISTS) return COPY_ALREADY_EXISTS;
+    return COPY_FAILED;
 }
 
 // The tree a run changes, as the run spells it; see platformGuardTree.
@@ -114,12 +214,14 @@ bool platformEntryExists(const wchar_t* path) {
 }
 
 bool platformIsLink(const wchar_t* path) {
-    WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
-    if (handle == INVALID_HANDLE_VALUE) return false;
-    FindClose(handle);
-    return IsLinkTag(data.dwFileAttributes, data.dwReserved0);
+    DWORD attributes;
+    DWORD tag;
+    if (!ReadOwnAttributes(path, &attributes, &tag)) return false;
+    return IsLinkTag(attributes, tag) || IsHiddenLink(path);
 }
+
+// Windows always shows a link's tag; under Wine a link may pass for a plain entry.
+bool platformLinksAreVisible() { return !LinksMayHide(); }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     DWORD attributes = GetFileAttributesW(path);
@@ -128,11 +230,15 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     return true;
 }
 
+// Never through a link that would carry the change to what it points to.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (IsHiddenLink(path)) return false;
     return SetFileAttributesW(path, word) != 0;
 }
 
+// A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
+    if (IsHiddenLink(path)) return true;
     return SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0;
 }
 
@@ -155,21 +261,73 @@ bool platformIsUsableDrive(const wchar_t* path) {
     return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_REMOTE;
 }
 
+// The copy is written under a temporary name beside the target, with the
+// source's contents, times and attributes, and then renamed over the target:
+// the target's name never holds a half-written file, a failed copy leaves the
+// old target as it was, and a link or hard link under the target's name is
+// replaced, never written through. A read-only target is refused as a copy
+// onto it would be, so that the caller may clear its protection and retry.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
-    if (CopyFileW(source, target, FALSE)) return COPY_DONE;
+    DWORD existing = GetFileAttributesW(target);
+    if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (existing & FILE_ATTRIBUTE_DIRECTORY) return COPY_ACCESS_DENIED;
+        if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return COPY_ACCESS_DENIED;
+    }
+    std::wstring temporary;
+    for (int attempt = 0;; ++attempt) {
+        temporary = TemporaryNameBeside(target);
+        if (CopyFileExW(source, temporary.c_str(), StopWhenAsked, nullptr, nullptr,
+                        COPY_FILE_FAIL_IF_EXISTS)) {
+            break;
+        }
+        DWORD error = GetLastError();
+        if (error == ERROR_REQUEST_ABORTED || platformStopFlag) {
+            RemoveTemporary(temporary);
+            return COPY_STOPPED;
+        }
+        // A name left by a dead process of the same id is not ours to remove.
+        if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
+        return OutcomeOf(error);
+    }
+    if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
     DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED) return COPY_ACCESS_DENIED;
-    if (error == ERROR_ALREADY_EXISTS) return COPY_ALREADY_EXISTS;
-    return COPY_FAILED;
+    // A read-only temporary (from a read-only source) may be refused the
+    // rename: move it writable and give the attribute back afterwards.
+    DWORD attributes = GetFileAttributesW(temporary.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) &&
+        SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
+            return SetFileAttributesW(target, attributes) ? COPY_DONE : COPY_FAILED;
+        }
+        error = GetLastError();
+    }
+    RemoveTemporary(temporary);
+    return OutcomeOf(error);
 }
 
-bool platformDeleteFile(const wchar_t* path) { return _wremove(path) == 0; }
+// Never through a link: Wine would delete what a unix link points to.
+bool platformDeleteFile(const wchar_t* path) {
+    if (IsHiddenLink(path)) return false;
+    return _wremove(path) == 0;
+}
 
-bool platformRemoveDirectory(const wchar_t* path) { return _wrmdir(path) == 0; }
+// Never a link: Wine would remove the empty directory a unix link points to.
+bool platformRemoveDirectory(const wchar_t* path) {
+    if (IsHiddenLink(path)) return false;
+    return _wrmdir(path) == 0;
+}
 
+// Windows removes a symbolic link or junction itself. Wine has no call that
+// removes a unix link as a link (each acts on what it points to), so such a
+// link stays.
 bool platformRemoveLink(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    DWORD attributes;
+    DWORD tag;
+    if (!ReadOwnAttributes(path, &attributes, &tag)) return false;
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+        (tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)) {
         return false;
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path) != 0;
