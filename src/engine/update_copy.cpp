@@ -46,7 +46,10 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
             runContext.linkInTheWay = true;
             return false;
         }
-        if (!changeRemoveLink(target.buffer)) return false;
+        if (!changeRemoveLink(target.buffer)) {
+            runContext.linkInTheWay = true;  // a link the system cannot remove as a link stays
+            return false;
+        }
     }
 
     bool ok;

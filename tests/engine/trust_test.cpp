@@ -90,6 +90,38 @@ TEST_F(Trust, SafetyChecksSeeThroughSpellings) {
     EXPECT_TRUE(fs::exists(temp.at("to/inner")));
 }
 
+#ifdef _WIN32
+// Under Wine a unix link in To shows as a directory with a reparse point of
+// no known kind: nothing is written through it, by a folder run or a list run.
+TEST_F(Trust, UnixLinkInsideToIsNeverWrittenThrough) {
+    writeFile(temp.at("elsewhere/mine.txt"), "mine");
+    writeFile(temp.at("from/d/f.txt"), "new");
+    writeFile(temp.at("from/deep/e/g.txt"), "new");
+    fs::create_directories(temp.at("to/deep"));
+    std::string to = "'" + hostPath(temp.at("to")) + "'";
+    if (hostPath(temp.at("to")).empty() ||
+        !runOnHost("cd " + to + " && ln -s ../elsewhere d && ln -s ../../elsewhere deep/e")) {
+        GTEST_SKIP() << "needs Wine";
+    }
+    auto outsideIsWhole = [&] {
+        EXPECT_EQ(readFile(temp.at("elsewhere/mine.txt")), "mine");
+        EXPECT_FALSE(fs::exists(temp.at("elsewhere/f.txt")));
+        EXPECT_FALSE(fs::exists(temp.at("elsewhere/g.txt")));
+    };
+    EXPECT_EQ(run(false, from, to.empty() ? WideString() : temp.wide("to")), RUN_HAD_ERRORS);
+    outsideIsWhole();
+    writeFile(temp.at("list.txt"), "d\\f.txt\ndeep\\e\\g.txt\n");
+    openRunLog(temp.wide("logs/korvaneui.log"));
+    runContext.hadErrors = false;
+    EXPECT_EQ(ListCopyRun(true, from, temp.wide("to"), temp.wide("list.txt")), RUN_HAD_ERRORS);
+    closeRunLog();
+    outsideIsWhole();
+    EXPECT_NE(mirror(), RUN_OK);  // Wine cannot remove a unix link as a link: it stays, reported
+    outsideIsWhole();
+    runOnHost("find '" + hostPath(temp.at()) + "' -type l -delete");
+}
+#endif
+
 #ifndef _WIN32
 // A From entry that cannot be followed or read still names what To keeps.
 TEST_F(Trust, CleanUpKeepsWhatFromHasInAnyForm) {

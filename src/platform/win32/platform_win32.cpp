@@ -149,6 +149,41 @@ bool InsideGuardedTree(const wchar_t* path) {
     return false;
 }
 
+// The deepest directory of the guarded tree whose way from the root is known
+// to hold no link; a walk asks about one directory's entries after another,
+// so each level is looked at once.
+std::wstring linkFreeDirectory;
+
+// True when a directory between the guarded root and path's own name is a
+// link (or cannot be looked at): nothing is changed or read through it.
+bool ThroughLink(const wchar_t* path) {
+    if (!InsideGuardedTree(path)) return false;
+    std::wstring text(path);
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    size_t last = text.find_last_of(L"\\/");
+    if (last == std::wstring::npos || last <= guardedRoot.size()) return false;
+    std::wstring parent = text.substr(0, last);
+    size_t start = guardedRoot.size();
+    if (!linkFreeDirectory.empty() && parent.compare(0, linkFreeDirectory.size(), linkFreeDirectory) == 0 &&
+        (parent.size() == linkFreeDirectory.size() || parent[linkFreeDirectory.size()] == L'\\' ||
+         parent[linkFreeDirectory.size()] == L'/')) {
+        start = linkFreeDirectory.size();
+    }
+    while (start < parent.size()) {
+        size_t end = parent.find_first_of(L"\\/", start + 1);
+        if (end == std::wstring::npos) end = parent.size();
+        std::wstring level = parent.substr(0, end);
+        DWORD attributes = GetFileAttributesW(level.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            linkFreeDirectory = level.substr(0, start);
+            return true;
+        }
+        start = end;
+    }
+    linkFreeDirectory = parent;
+    return false;
+}
+
 // Inside the guarded tree a symbolic link or junction is told as itself.
 bool GuardedLink(const wchar_t* path, DWORD attributes) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
@@ -198,6 +233,7 @@ struct DirectoryListing {
 void platformSetUserLocale() { std::setlocale(LC_ALL, ""); }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
+    if (ThroughLink(path)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
     status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -232,17 +268,21 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 
 // Never through a link that would carry the change to what it points to.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (ThroughLink(path)) return false;
     if (IsHiddenLink(path)) return false;
     return SetFileAttributesW(path, word) != 0;
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
+    if (ThroughLink(path)) return false;
     if (IsHiddenLink(path)) return true;
     return SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0;
 }
 
-bool platformCreateDirectory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != 0; }
+bool platformCreateDirectory(const wchar_t* path) {
+    return !ThroughLink(path) && CreateDirectoryW(path, nullptr) != 0;
+}
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) {
     return length > 0 && path[length - 1] == L':';
@@ -268,6 +308,7 @@ bool platformIsUsableDrive(const wchar_t* path) {
 // replaced, never written through. A read-only target is refused as a copy
 // onto it would be, so that the caller may clear its protection and retry.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (ThroughLink(target)) return COPY_FAILED;
     DWORD existing = GetFileAttributesW(target);
     if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (existing & FILE_ATTRIBUTE_DIRECTORY) return COPY_ACCESS_DENIED;
@@ -309,12 +350,14 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
 
 // Never through a link: Wine would delete what a unix link points to.
 bool platformDeleteFile(const wchar_t* path) {
+    if (ThroughLink(path)) return false;
     if (IsHiddenLink(path)) return false;
     return _wremove(path) == 0;
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 bool platformRemoveDirectory(const wchar_t* path) {
+    if (ThroughLink(path)) return false;
     if (IsHiddenLink(path)) return false;
     return _wrmdir(path) == 0;
 }
@@ -348,6 +391,7 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
 }
 
 DirectoryListing* platformOpenListing(const wchar_t* directory) {
+    if (ThroughLink(directory)) return nullptr;
     size_t length = wcslen(directory);
     wchar_t* pattern = new wchar_t[length + 2];
     wcscpy(pattern, directory);
@@ -524,10 +568,14 @@ bool platformGuardTree(const wchar_t* root) {
         return false;
     }
     guardedRoot = text;
+    linkFreeDirectory.clear();
     return true;
 }
 
-void platformReleaseTree() { guardedRoot.clear(); }
+void platformReleaseTree() {
+    guardedRoot.clear();
+    linkFreeDirectory.clear();
+}
 
 bool platformIsVolumeRoot(const wchar_t* path) {
     DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
