@@ -8,7 +8,6 @@
 #include "engine/list_run.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
-#include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -109,7 +108,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         }
     }
     if (options.dryRun) {
-        setDryRun(true);
+        runContext.dryRun = true;
         runContext.logEcho = stdout;
     }
     platformOnInterrupt(requestRunStop);
@@ -128,7 +127,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     clearProgress(&terminal);
     closeRunLog();
     runContext.logEcho = nullptr;
-    setDryRun(false);
+
     reportResult(&terminal, options, result, logPath);
     return exitStatusOf(result);
 }

@@ -45,15 +45,10 @@ bool askOnTerminal(void* data, const wchar_t* text) {
 
 void pumpNothing(void*) {}
 
-void drawProgress(Terminal* terminal, int64_t now) {
-    long long examined = 0;
-    if (runContext.activeWalker) {
-        examined = static_cast<long long>(runContext.activeWalker->directoryCount) +
-                   runContext.activeWalker->fileCount;
-    }
+void drawProgress(Terminal* terminal, int64_t now, long long examined, long long changed) {
     int64_t tenths = (now - terminal->started) / 100;
     std::wstring line = kClearLine + std::to_wstring(examined) + L" examined, " +
-                        std::to_wstring(runContext.updatedCount) + L" changed, " +
+                        std::to_wstring(changed) + L" changed, " +
                         std::to_wstring(terminal->errors) + L" failed, " +
                         std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" s";
     platformWriteText(PLATFORM_STDERR, line.c_str());
@@ -62,12 +57,12 @@ void drawProgress(Terminal* terminal, int64_t now) {
 }
 
 // Looks at the clock every 64 entries and redraws five times a second at most.
-void tickProgress(void* data) {
+void tickProgress(void* data, long long examined, long long changed) {
     auto* terminal = static_cast<Terminal*>(data);
     if (!terminal->progress || ++terminal->ticks < 64) return;
     terminal->ticks = 0;
     int64_t now = platformMilliseconds();
-    if (now - terminal->lastDrawn >= 200) drawProgress(terminal, now);
+    if (now - terminal->lastDrawn >= 200) drawProgress(terminal, now, examined, changed);
 }
 
 }  // namespace

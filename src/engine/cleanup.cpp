@@ -175,7 +175,8 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                        const WideString&, const WideString& otherRoot) {
-    noteEntryDone();
+    const DirectoryWalker* counted = runContext.activeWalker;
+    noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
     if (isFilteredOut(entryPath)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;

@@ -54,6 +54,7 @@ int stopRun() {
 // before its next change with "It is broken by user.".
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                   const WideString& to, const WideString& ruleText) {
+    setDryRun(runContext.dryRun);
     writeBanner();
     if (synchronous) {
         showStatus(STATUS_NOTICE,
@@ -152,7 +153,8 @@ void reportLinkInTheWay(const WideString& target) {
 
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                      const WideString&, const WideString& otherRoot) {
-    noteEntryDone();
+    const DirectoryWalker* counted = runContext.activeWalker;
+    noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
     if (isFilteredOut(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (runStopRequested()) return true;  // the walk stops before its next entry

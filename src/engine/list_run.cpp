@@ -8,6 +8,7 @@
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
+#include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -77,6 +78,7 @@ bool listEntryLeavesFolder(const WideString& entry) {
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
                 const WideString& listFile) {
     platformSetUserLocale();
+    setDryRun(runContext.dryRun);
     writeBanner();
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;
@@ -105,7 +107,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     runContext.listUpdatedCount = 0;
     int total = 0;
     for (const WideString& entry : runContext.listEntries) {
-        noteEntryDone();
+        noteEntryDone(total);
         if (runStopRequested()) break;
         ++total;
         if (listEntryLeavesFolder(entry)) {

@@ -31,6 +31,8 @@ bool askYesNo(const WideString& text) {
     return runContext.host.askYesNo && runContext.host.askYesNo(runContext.host.data, text.buffer);
 }
 
-void noteEntryDone() {
-    if (runContext.host.entryDone) runContext.host.entryDone(runContext.host.data);
+void noteEntryDone(long long examined) {
+    if (runContext.host.entryDone) {
+        runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);
+    }
 }

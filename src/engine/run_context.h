@@ -25,9 +25,9 @@ struct Host {
     // Lets the front end handle at most one waiting event; never waits.
     void (*pumpOne)(void* data);
     void* data;  // handed to each of the functions
-    // Optional: told after each entry a walk's handler has dealt with (for a
-    // progress display); null where the front end shows no progress.
-    void (*entryDone)(void* data);
+    // Optional: told of each entry a run deals with, with the entries examined
+    // so far and the changes made (for a progress display); may be null.
+    void (*entryDone)(void* data, long long examined, long long changed);
 };
 
 // The one run state of the process. A reset is one assignment of a fresh
@@ -39,6 +39,7 @@ struct RunContext {
     FILE* logEcho = nullptr;               // receives a copy of each log line, or null
     WideString messageText;                // scratch text of error, total and list lines
     bool showCopyFile = false;             // "Show Copy File" was on for this run
+    bool dryRun = false;                   // the run changes nothing and tells what it would change
     bool ruleActive = false;               // a rule was given to the current folder run
     bool ruleExcludes = false;             // the rule excludes the paths it matches
     bool ruleCompiled = false;             // rulePattern holds a compiled rule
@@ -86,7 +87,7 @@ void pumpMessages();
 // Asks the front end a Yes/No question; true for Yes.
 bool askYesNo(const WideString& text);
 
-// Tells the front end that one more entry was dealt with.
-void noteEntryDone();
+// Tells the front end that one more entry was dealt with, and how far the run is.
+void noteEntryDone(long long examined);
 
 #endif

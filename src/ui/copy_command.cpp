@@ -22,7 +22,7 @@ void PumpOne(void*) { PumpWindowMessages(); }
 // The run tells of every entry it deals with; whatever the run shows, the
 // window's waiting messages are handled at least every 100 ms, so that it
 // repaints, moves and can be quit during a quiet run too.
-void PumpWhenDue(void*) {
+void PumpWhenDue(void*, long long, long long) {
     static ULONGLONG last = 0;
     ULONGLONG now = GetTickCount64();
     if (now - last < 100) return;
