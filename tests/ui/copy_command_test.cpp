@@ -261,4 +261,100 @@ TEST_F(CopyCommandTest, QuitWhileTheStartQuestionIsOpen) {
     EXPECT_TRUE(fs::exists(temp.at("korvaneui.ini")));
 }
 
+// A quit confirmed while any box of the run is open stops the run before its
+// first change: nothing is copied or deleted after it, no result box comes,
+// and the window saves and closes.
+TEST_F(CopyCommandTest, QuitWhileEachBoxOfTheRunIsOpen) {
+    struct Case {
+        const wchar_t* box;  // the start of the box's text that the quit comes during
+        bool missingLog;
+    };
+    const std::vector<Case> cases = {{L"Log dir [", true}, {L"[Synchronous]", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::wstring(c.box));
+        writeFile(temp.at("from/a.txt"), "a");
+        writeFile(temp.at("to/extra.txt"), "x");
+        createWindow();
+        fillFolders();
+        if (c.missingLog) setText(IDC_LOG_FOLDER_EDIT, temp.at("nowhere").wstring());
+        click(IDC_SYNCHRONOUS_CHECK);
+        boxes.seen.clear();
+        if (c.missingLog) {
+            boxes.answers = {IDYES, IDOK, IDYES, IDYES};
+        } else {
+            boxes.answers = {IDYES, IDYES, IDYES, IDYES};
+        }
+        const wchar_t* during = c.box;
+        bool posted = false;
+        boxes.onBox = [this, during, &posted](HWND) {
+            if (!posted && boxes.seen.back().text.rfind(during, 0) == 0) {
+                PostMessageW(window, WM_CLOSE, 0, 0);
+                posted = true;
+            }
+        };
+        click(IDC_COPY_BUTTON);
+        EXPECT_TRUE(posted);
+        EXPECT_FALSE(IsWindow(window));
+        EXPECT_TRUE(fs::exists(temp.at("to/extra.txt")));
+        EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+        for (const SeenBox& box : boxes.seen) {
+            EXPECT_EQ(box.text.find(L"updated"), std::wstring::npos) << "no result box";
+            EXPECT_EQ(box.text.find(L"There are errors"), std::wstring::npos) << "no result box";
+        }
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        }
+        fs::remove(temp.at("korvaneui.ini"));
+    }
+}
+
+HWND probedWindow = nullptr;
+DWORD slowestAnswer = 0;
+int probesAnswered = 0;
+
+// Asks the window from another thread, as another program would, how long it
+// takes to answer while a run is under way.
+DWORD WINAPI ProbeWindow(LPVOID done) {
+    while (!*static_cast<volatile bool*>(done)) {
+        DWORD before = GetTickCount();
+        DWORD_PTR result = 0;
+        if (SendMessageTimeoutW(probedWindow, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &result)) {
+            DWORD took = GetTickCount() - before;
+            if (took > slowestAnswer) slowestAnswer = took;
+            ++probesAnswered;
+        }
+        Sleep(50);
+    }
+    return 0;
+}
+
+// Without "Show Copy File" a run shows nothing per entry, yet the window
+// answers within half a second all through it.
+TEST_F(CopyCommandTest, WindowAnswersDuringAQuietRun) {
+    for (int i = 0; i < 20000; ++i) {
+        writeFile(temp.at("from/d" + std::to_string(i % 200) + "/f" + std::to_string(i) + ".txt"), "x");
+    }
+    createWindow();
+    fillFolders();
+    boxes.answers = {IDYES, IDOK};
+    probedWindow = window;
+    slowestAnswer = 0;
+    probesAnswered = 0;
+    volatile bool done = false;
+    HANDLE prober = nullptr;
+    boxes.onBox = [&](HWND) {
+        if (boxes.seen.size() == 1) prober = CreateThread(nullptr, 0, ProbeWindow, const_cast<bool*>(&done), 0, nullptr);
+    };
+    click(IDC_COPY_BUTTON);
+    done = true;
+    if (prober) {
+        WaitForSingleObject(prober, 10000);
+        CloseHandle(prober);
+    }
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"20200 dirs and files updated.");
+    EXPECT_GT(probesAnswered, 2);
+    EXPECT_LT(slowestAnswer, 500u);
+}
+
 }  // namespace
