@@ -106,6 +106,13 @@ int validateFolders(const WideString& from, const WideString& to) {
 // done before is rolled back.
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                   const WideString& to, const WideString& ruleText) {
+    std::vector<WideString> ruleTexts;
+    if (ruleText.length > 0) ruleTexts.push_back(ruleText);
+    return FolderCopyRunRules(synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
+}
+
+int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
+                       const WideString& to, const std::vector<WideString>& ruleTexts) {
     writeBanner();
     if (synchronous) {
         showStatus(STATUS_NOTICE,
@@ -123,14 +130,19 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
 
-    if (ruleText.length == 0) {
+    if (ruleTexts.empty()) {
         runContext.ruleActive = false;
     } else {
         runContext.ruleActive = true;
-        if (!compileRule(ruleText)) {
+        size_t refusedAt = 0;
+        RuleRefusal why = RULE_ACCEPTED;
+        if (!compileRules(ruleTexts, &refusedAt, &why)) {
             runContext.ruleActive = false;
-            return refuse(RUN_BAD_RULE,
-                          WideString(L"! Error => Regular expression is not valid [") + ruleText + L"].");
+            const WideString& refused = ruleTexts[refusedAt];
+            refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + refused + L"].");
+            WideString reason = ruleRefusalLine(why, refused);
+            if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
+            return RUN_BAD_RULE;
         }
         runContext.ruleExcludes = ruleExcludes;
     }

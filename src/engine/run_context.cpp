@@ -11,16 +11,12 @@ RunContext runContext = {
     false,
     false,
     false,
-    false,
-    std::regex(),
-    std::regex(),
-    false,
-    false,
-    std::string(),
+    std::vector<CompiledRule>(),
     false,
     0,
     false,
     std::vector<WideString>(),
+    std::vector<ListLineFault>(),
     0,
     nullptr,
 };
@@ -35,16 +31,12 @@ void resetRunContext() {
     runContext.showCopyFile = false;
     runContext.ruleActive = false;
     runContext.ruleExcludes = false;
-    runContext.ruleCompiled = false;
-    runContext.rulePattern = std::regex();
-    runContext.ruleSteadyPattern = std::regex();
-    runContext.ruleHasSteady = false;
-    runContext.ruleBacktracksBoundedly = false;
-    runContext.ruleLiteral.clear();
+    runContext.rules.clear();
     runContext.hadErrors = false;
     runContext.updatedCount = 0;
     runContext.changeAttempted = false;
     runContext.listEntries.clear();
+    runContext.listFaults.clear();
     runContext.listUpdatedCount = 0;
     runContext.activeWalker = nullptr;
     runContext.host = host;

@@ -29,6 +29,20 @@ struct Host {
     void (*entryDone)(void* data);
 };
 
+// One rule, compiled for the matcher that never backtracks.
+struct CompiledRule {
+    std::regex pattern;   // the rule in the polynomial matcher's form
+    std::string literal;  // text every match must contain (may be empty)
+};
+
+// A list-file line that could not become an entry, and where it stood.
+struct ListLineFault {
+    long long line;          // its 1-based line number in the file
+    size_t beforeEntry;      // how many entries of listEntries came before it
+    bool tooLong;            // longer than any path; otherwise its bytes did not decode
+    WideString shown;        // its text for the log, undecodable bytes escaped (cut when too long)
+};
+
 // The one run state of the process.
 struct RunContext {
     Host host;                             // the front end that runs the engine
@@ -39,16 +53,12 @@ struct RunContext {
     bool showCopyFile;                     // "Show Copy File" was on for this run
     bool ruleActive;                       // a rule was given to the current folder run
     bool ruleExcludes;                     // the rule excludes the paths it matches
-    bool ruleCompiled;                     // rulePattern holds a compiled rule
-    std::regex rulePattern;                // the compiled rule, for the backtracking matcher
-    std::regex ruleSteadyPattern;          // the same rule for the matcher of bounded depth and time
-    bool ruleHasSteady;                    // ruleSteadyPattern holds it (not so with back-references)
-    bool ruleBacktracksBoundedly;          // the rule cannot make the backtracking matcher explode
-    std::string ruleLiteral;               // text every match must contain (may be empty)
+    std::vector<CompiledRule> rules;       // the compiled rules; a path matches when any does
     bool hadErrors;                        // a copy, delete or remove failed in this run
     int updatedCount;                      // changes made in this run
     bool changeAttempted;                  // the last file operation found a change due
     std::vector<WideString> listEntries;   // entries of the last list file read
+    std::vector<ListLineFault> listFaults; // lines of that file that gave no entry
     int listUpdatedCount;                  // entries the list run copied
     DirectoryWalker* activeWalker;         // the folder run's walker while it walks
 };
