@@ -228,7 +228,9 @@ long long expandedAtoms(const std::string& pattern) {
 
 // Every rule is compiled for libstdc++'s polynomial matcher, which never
 // backtracks: its time grows with the path's length times the automaton's
-// size, and its depth with the automaton only. That matcher takes no
+// size, and its depth with the automaton only. Only whether the whole path
+// matches counts, so groups capture nothing: keeping their submatches made
+// the matcher copy them at every state and step. That matcher takes no
 // back-references, so a rule holding one is refused, as is a rule whose
 // automaton would be too large for that bound to mean anything.
 RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
@@ -240,7 +242,7 @@ RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
     if (hasOversizedNumber(pattern)) return RULE_NOT_VALID;
     if (expandedAtoms(pattern) > RULE_MAX_EXPANSION) return RULE_TOO_LARGE;
     try {
-        compiled->pattern.assign(pattern, std::regex::ECMAScript | std::regex_constants::__polynomial);
+        compiled->pattern.assign(pattern, std::regex::ECMAScript | std::regex::nosubs | std::regex_constants::__polynomial);
     } catch (const std::regex_error& error) {
         if (error.code() == std::regex_constants::error_complexity) return RULE_BACK_REFERENCE;
         if (error.code() == std::regex_constants::error_space) return RULE_TOO_LARGE;

@@ -14,7 +14,7 @@
 constexpr size_t RULE_MAX_LENGTH = 1024;
 
 // Most atoms a rule may hold once its counted repetitions are written out.
-constexpr long long RULE_MAX_EXPANSION = 4096;
+constexpr long long RULE_MAX_EXPANSION = 2048;
 
 // What a handler is to do with one entry under the run's rules.
 enum RuleVerdict {
