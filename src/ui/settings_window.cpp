@@ -28,14 +28,15 @@ std::string ReadFieldNarrow(HWND window, int identifier) {
 // so that the rule is saved as it was read.
 std::string RuleBytes(const wchar_t* rule) {
     std::string bytes;
-    bool escapesOnly = true;
+    bool bytePerCharacter = true;
     for (const wchar_t* p = rule; *p; ++p) {
         unsigned unit = static_cast<unsigned>(*p);
-        bool escape = unit >= static_cast<unsigned>(BYTE_ESCAPE_BASE) && unit <= static_cast<unsigned>(BYTE_ESCAPE_BASE) + 0xFF;
-        if (unit > 0xFF && !escape) escapesOnly = false;
-        bytes.push_back(static_cast<char>(escape ? unit - BYTE_ESCAPE_BASE : unit));
+        unsigned base = static_cast<unsigned>(BYTE_ESCAPE_BASE);
+        bool escape = unit >= base && unit <= base + 0xFF;
+        if (unit > 0xFF && !escape) bytePerCharacter = false;
+        bytes.push_back(static_cast<char>(escape ? unit - base : unit));
     }
-    if (escapesOnly) return bytes;
+    if (bytePerCharacter) return bytes;
     return WideString(rule).ToNarrow().buffer;
 }
 
