@@ -402,6 +402,27 @@ TEST_F(FolderRun, AnyOfSeveralExclusionRulesKeepsAnEntry) {
 }
 
 #ifndef _WIN32
+// The reproduction: under an exclusion rule a To-only entry whose name has no
+// narrow form was judged as the empty text and deleted. An entry the rules
+// cannot judge is now neither deleted nor copied, whatever the rule's kind.
+TEST_F(FolderRun, EntryTheRulesCannotJudgeIsNeitherCopiedNorDeleted) {
+    const std::string bad = std::string("bad\xff") + "name.txt";
+    writeFile(temp.at("from/ok.txt"), "ok");
+    writeFile(temp.at("from") / fs::path("new" + bad), "new");
+    writeFile(temp.at("to") / fs::path(bad), "only in To");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    EXPECT_EQ(run(true, false, WideString(L".+/\\.svn.*"), true), RUN_OK);
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(bad)), "only in To");
+    EXPECT_FALSE(fs::exists(temp.at("to") / fs::path("new" + bad)));
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_EQ(readFile(temp.at("to/ok.txt")), "ok");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    EXPECT_EQ(run(true, false, WideString(L".*"), false), RUN_OK);
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(bad)), "only in To");
+    EXPECT_FALSE(fs::exists(temp.at("to") / fs::path("new" + bad)));
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+}
+
 // A name holding a line end and control characters writes one log line, and
 // no line of the log is the forged one.
 TEST_F(FolderRun, NameCannotForgeALogLine) {
