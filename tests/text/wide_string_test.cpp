@@ -180,7 +180,9 @@ TEST(WideString, DecodingNeverCutsOrEmptiesText) {
         if (c.utf8Only && !utf8) continue;
         WideString out(L"untouched");
         EXPECT_EQ(DecodeNarrow(c.bytes.data(), c.bytes.size(), &out), c.decodes) << c.bytes;
-        if (!c.decodes) EXPECT_EQ(fromWide(out), L"untouched") << c.bytes;
+        if (!c.decodes) {
+            EXPECT_EQ(fromWide(out), L"untouched") << c.bytes;
+        }
         WideString escaped = DecodeNarrowEscaped(c.bytes.data(), c.bytes.size());
         std::vector<unsigned> units(escaped.buffer, escaped.buffer + escaped.length);
         EXPECT_EQ(units, c.escaped) << c.bytes;
