@@ -300,19 +300,21 @@ TEST(Rule, ExplosiveRulesFinishWithinASecond) {
         ASSERT_TRUE(compileRule(wide(rule))) << rule;
         // Paths of 4000 bytes are judged too, but only shorter ones are timed:
         // a sanitizer's build is many times slower than the one shipped.
-        for (size_t length : {24, 40, 400, 4000}) {
-            std::string path = "/" + std::string(length, 'a');
+        // Each path holds every plain character of the rules ("b", "c", "="),
+        // so that no literal filter answers in the matcher's place.
+        for (size_t length : {10, 24, 40, 400, 4000}) {
+            std::string path = "/" + std::string(length, 'a') + "bcd=x";
             auto started = std::chrono::steady_clock::now();
             bool matches = ruleMatches(wide(path));
             double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
             if (length <= 400) {
                 EXPECT_LT(seconds, 1.0) << rule << " on " << length << " bytes";
             }
-            if (length <= 24) {
+            // The backtracking matcher gives its answer in time on a short path,
+            // but for the twenty choices and the hundred groups.
+            if (length == 10 && rule != groups && rule.find("(a|aa)?") == std::string::npos) {
                 std::regex plain(rule, std::regex::ECMAScript);
-                if (rule.find("(a|aa)?") == std::string::npos) {
-                    EXPECT_EQ(matches, std::regex_match(path, plain)) << rule;
-                }
+                EXPECT_EQ(matches, std::regex_match(path, plain)) << rule;
             }
         }
     }
