@@ -114,8 +114,9 @@ namespace {
 // index; gives how many it reported.
 int reportLineFaults(size_t index, size_t* reported) {
     int count = 0;
-    while (*reported < runContext.listFaults.size() && runContext.listFaults[*reported].beforeEntry <= index) {
-        const ListLineFault& fault = runContext.listFaults[(*reported)++];
+    std::vector<ListLineFault>& faults = runContext.listFaults;
+    while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
+        const ListLineFault& fault = faults[(*reported)++];
         runContext.hadErrors = true;
         WideString lineNumber = decimalText(fault.line);
         runContext.messageText =

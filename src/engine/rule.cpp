@@ -242,7 +242,8 @@ RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
     if (hasOversizedNumber(pattern)) return RULE_NOT_VALID;
     if (expandedAtoms(pattern) > RULE_MAX_EXPANSION) return RULE_TOO_LARGE;
     try {
-        compiled->pattern.assign(pattern, std::regex::ECMAScript | std::regex::nosubs | std::regex_constants::__polynomial);
+        compiled->pattern.assign(pattern,
+                                 std::regex::ECMAScript | std::regex::nosubs | std::regex_constants::__polynomial);
     } catch (const std::regex_error& error) {
         if (error.code() == std::regex_constants::error_complexity) return RULE_BACK_REFERENCE;
         if (error.code() == std::regex_constants::error_space) return RULE_TOO_LARGE;
