@@ -13,7 +13,10 @@
 
 namespace {
 
-void writeOut(const std::wstring& text) { platformWriteText(PLATFORM_STDOUT, (text + L"\n").c_str()); }
+void writeOut(const std::wstring& text) {
+    WideString shown = ControlsAsQuestionMarks(WideString(text.c_str()));
+    platformWriteText(PLATFORM_STDOUT, (std::wstring(shown.buffer, shown.length) + L"\n").c_str());
+}
 
 int usageError(Terminal* terminal, const std::wstring& problem) {
     writeErrorText(terminal, L"korvane: " + problem);
@@ -121,8 +124,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     if (options.listGiven) {
         result = ListCopyRun(show, from, to, options.listFile);
     } else {
-        result = FolderCopyRun(options.synchronous, options.excludes, show, from, to,
-                               options.ruleGiven ? options.rule : WideString());
+        result = FolderCopyRunRules(options.synchronous, options.excludes, show, from, to, options.rules);
     }
     clearProgress(&terminal);
     closeRunLog();

@@ -57,15 +57,28 @@ wchar_t valueOptionOfLongName(const std::wstring& name) {
     return 0;
 }
 
+const wchar_t* longNameOf(wchar_t name) {
+    for (const ValueOption& option : kValueOptions) {
+        if (option.shortName == name) return option.longName;
+    }
+    return L"";
+}
+
+// A rule may be given several times; any other value once, in whichever spelling.
 bool setValue(wchar_t name, const std::wstring& value, CliOptions* options, std::wstring* problem) {
     if (value.empty()) {
         *problem = std::wstring(L"option -") + name + L" needs a non-empty value";
         return false;
     }
+    bool given = name == L'f' ? options->listGiven : name == L'l' ? options->logGiven : false;
+    if (given) {
+        *problem = std::wstring(L"option -") + name + L"/--" + longNameOf(name) + L" is given more than once";
+        return false;
+    }
     WideString text(value.c_str());
     if (name == L'r') {
         options->ruleGiven = true;
-        options->rule = text;
+        options->rules.push_back(text);
     } else if (name == L'f') {
         options->listGiven = true;
         options->listFile = text;
@@ -103,6 +116,10 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
                 name = name.substr(0, equals);
             }
             if (name == L"settings") {
+                if (options->settingsGiven) {
+                    *problem = L"option --settings is given more than once";
+                    return false;
+                }
                 options->settingsGiven = true;
                 options->settingsFile = WideString(value.c_str());
                 if (hasValue && value.empty()) {
@@ -179,6 +196,7 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     bool checks[5] = {false, false, false, false, false};  // 1006 .. 1010
     for (const SettingLine& line : lines) {
         WideString value(line.value.c_str());
+        if (line.id == IDC_REGEX_EDIT) value = SettingRuleText(line.value);
         switch (line.id) {
             case IDC_FROM_FOLDER_EDIT: from = value; break;
             case IDC_TO_FOLDER_EDIT: to = value; break;
@@ -208,7 +226,7 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     options->show = options->show || checks[IDC_SHOW_COPY_FILE_CHECK - IDC_SYNCHRONOUS_CHECK];
     if (!options->ruleGiven && checks[IDC_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK] && rule.length > 0) {
         options->ruleGiven = true;
-        options->rule = rule;
+        options->rules.push_back(rule);
         options->excludes = options->excludes || checks[IDC_EXCLUDE_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK];
     }
     return true;
@@ -217,8 +235,9 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
 const wchar_t* usageText() {
     return L"usage: korvane [options] FROM TO\n"
            L"  -s, --sync             Synchronous: also delete what TO has and FROM has not\n"
-           L"  -r, --rule REGEX       handle only the paths the rule matches (whole path, ECMAScript)\n"
-           L"  -x, --exclude          the rule excludes the paths it matches instead\n"
+           L"  -r, --rule REGEX       handle only the paths the rule matches (whole path, ECMAScript);\n"
+           L"                         may be given several times: a path matches when any rule does\n"
+           L"  -x, --exclude          the rules exclude the paths they match instead\n"
            L"  -f, --list FILE        From File mode: copy the paths listed in FILE (no rule, no clean-up)\n"
            L"  -v, --show             Show Copy File: each entry on the status output, CP/DF/RD lines in the log\n"
            L"  -l, --log-dir DIR      write the run log to DIR/korvaneui.log (default: no log file)\n"
@@ -227,5 +246,6 @@ const wchar_t* usageText() {
            L"      --settings[=FILE]  take the folders, options and rule from a settings file\n"
            L"                         (default ./korvaneui.ini, the window program's file); options\n"
            L"                         given on the command line win\n"
+           L"  -f, -l and --settings may be given once each.\n"
            L"  -h, --help             usage;  -V, --version\n";
 }

@@ -11,8 +11,8 @@
 // What the command line asks for.
 struct CliOptions {
     bool synchronous = false;    // -s: delete what TO has and FROM has not
-    bool ruleGiven = false;      // -r: a rule was given
-    WideString rule;             // the rule text
+    bool ruleGiven = false;      // -r: at least one rule was given
+    std::vector<WideString> rules;  // the rule texts, in the order given; any may match
     bool excludes = false;       // -x: the rule excludes what it matches
     bool listGiven = false;      // -f: From File mode
     WideString listFile;         // the list file

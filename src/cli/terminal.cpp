@@ -12,9 +12,13 @@ const wchar_t* const kMagenta = L"\x1b[35m";
 const wchar_t* const kPlain = L"\x1b[0m";
 const wchar_t* const kClearLine = L"\r\x1b[K";
 
+// Control characters in the text (a path's newline or escape sequence) are
+// shown as "?", so that a text is one line and cannot move or colour the terminal.
 void writeColored(Terminal* terminal, const wchar_t* color, const std::wstring& text) {
     clearProgress(terminal);
-    std::wstring line = terminal->colors && color ? color + text + kPlain : text;
+    WideString masked = ControlsAsQuestionMarks(WideString(text.c_str()));
+    std::wstring shown(masked.buffer, masked.length);
+    std::wstring line = terminal->colors && color ? color + shown + kPlain : shown;
     line += L"\n";
     platformWriteText(PLATFORM_STDERR, line.c_str());
 }

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "engine/folder_run.h"
 #include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -177,7 +178,7 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
                        const WideString&, const WideString& otherRoot) {
     const DirectoryWalker* counted = runContext.activeWalker;
     noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
-    if (isFilteredOut(entryPath)) return true;
+    if (!takenByRule(entryPath)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;
     if (walker && walker->currentIsDirectory && !walker->currentIsLink &&
@@ -192,7 +193,7 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
 
 bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot,
                             const WideString&, const WideString&, const WideString& otherRoot) {
-    if (isFilteredOut(entryPath)) return true;
+    if (ruleVerdict(entryPath) != RULE_TAKE) return true;  // told of, if need be, when it was met
     bool ok = removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, L"  RD: [", L"! Error => Remove dir: [");
     return true;

@@ -54,6 +54,13 @@ int stopRun() {
 // before its next change with "It is broken by user.".
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                   const WideString& to, const WideString& ruleText) {
+    std::vector<WideString> ruleTexts;
+    if (ruleText.length > 0) ruleTexts.push_back(ruleText);
+    return FolderCopyRunRules(synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
+}
+
+int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
+                       const WideString& to, const std::vector<WideString>& ruleTexts) {
     setDryRun(runContext.dryRun);
     writeBanner();
     if (synchronous) {
@@ -72,14 +79,19 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
 
-    if (ruleText.length == 0) {
+    if (ruleTexts.empty()) {
         runContext.ruleActive = false;
     } else {
         runContext.ruleActive = true;
-        if (!compileRule(ruleText)) {
+        size_t refusedAt = 0;
+        RuleRefusal why = RULE_ACCEPTED;
+        if (!compileRules(ruleTexts, &refusedAt, &why)) {
             runContext.ruleActive = false;
-            return refuse(RUN_BAD_RULE,
-                          WideString(L"! Error => Regular expression is not valid [") + ruleText + L"].");
+            const WideString& badRule = ruleTexts[refusedAt];
+            refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + badRule + L"].");
+            WideString reason = ruleRefusalLine(why, badRule);
+            if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
+            return RUN_BAD_RULE;
         }
         runContext.ruleExcludes = ruleExcludes;
     }
@@ -137,6 +149,23 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
+// Under an active rule an entry whose path the rule cannot judge is neither
+// copied nor deleted: it is reported once, and what lies below it is left as
+// it is (its paths cannot be judged either).
+bool takenByRule(const WideString& entryPath) {
+    RuleVerdict verdict = ruleVerdict(entryPath);
+    if (verdict == RULE_TAKE) return true;
+    if (verdict == RULE_UNMATCHABLE) {
+        runContext.hadErrors = true;
+        runContext.messageText = WideString(L"! Error => The rule can not judge the path, left as it is: [") +
+                                 entryPath + L"]";
+        reportError();
+        pumpMessages();
+        if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
+    }
+    return false;
+}
+
 void reportNotPlainFile(const WideString& entryPath) {
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
@@ -155,7 +184,7 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
                      const WideString&, const WideString& otherRoot) {
     const DirectoryWalker* counted = runContext.activeWalker;
     noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
-    if (isFilteredOut(entryPath)) return true;
+    if (!takenByRule(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (runStopRequested()) return true;  // the walk stops before its next entry
     if (runContext.notPlainFile) {

@@ -3,6 +3,8 @@
 #ifndef KORVANE_ENGINE_FOLDER_RUN_H
 #define KORVANE_ENGINE_FOLDER_RUN_H
 
+#include <vector>
+
 #include "text/wide_string.h"
 
 // Runs a whole folder copy and returns its RUN_ or WALK_ code. The log is
@@ -11,10 +13,20 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile,
                   const WideString& fromFolder, const WideString& toFolder,
                   const WideString& ruleText);
 
+// The same run under several rules (none: every entry is handled); an entry
+// matches when any rule matches it. Each rule is checked before any change.
+int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile,
+                       const WideString& fromFolder, const WideString& toFolder,
+                       const std::vector<WideString>& ruleTexts);
+
 // Entry handler of the copy walk: brings one entry up to date and reports it.
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot,
                      const WideString& extra1, const WideString& extra2,
                      const WideString& otherRoot);
+
+// True when the run's rule takes the entry; an entry the rule cannot judge is
+// reported and its walk does not descend below it.
+bool takenByRule(const WideString& entryPath);
 
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(const WideString& entryPath);

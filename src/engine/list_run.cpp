@@ -14,11 +14,41 @@
 
 namespace {
 
-void storeLine(std::string& line, int* count) {
-    if (line.size() >= 3 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-    if (line.empty()) return;
-    runContext.listEntries.push_back(WideString(line.c_str()));
-    ++*count;
+// What is shown of a line that gives no entry: its bytes, undecodable ones
+// escaped, cut short when the line is longer than any path.
+const int32_t SHOWN_UNITS_MAX = 200;
+
+// One line, as read: its kept bytes, whether more were dropped, its number.
+struct ListLine {
+    std::string bytes;
+    bool overflowed;
+    long long number;
+};
+
+void noteFault(const ListLine& line, bool tooLong) {
+    WideString shown = DecodeNarrowEscaped(line.bytes.data(), line.bytes.size());
+    if (tooLong || shown.length > SHOWN_UNITS_MAX) shown = shown.Left(SHOWN_UNITS_MAX) + L"...";
+    runContext.listFaults.push_back(
+        ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
+}
+
+// A line becomes an entry only when all of its bytes decode: a line the code
+// page rejects, or holding a NUL, is never kept cut short or empty.
+void storeLine(ListLine& line, int* count) {
+    std::string& bytes = line.bytes;
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
+    if (bytes.empty() && !line.overflowed) return;
+    WideString entry;
+    if (line.overflowed || bytes.size() > LIST_LINE_MAX_BYTES - 4) {
+        noteFault(line, true);
+    } else if (!DecodeNarrow(bytes.data(), bytes.size(), &entry)) {
+        noteFault(line, false);
+    } else if (static_cast<size_t>(entry.length) > LIST_LINE_MAX_UNITS) {
+        noteFault(line, true);
+    } else {
+        runContext.listEntries.push_back(entry);
+        ++*count;
+    }
 }
 
 WideString joined(const WideString& folder, const WideString& entry) {
@@ -31,25 +61,33 @@ WideString joined(const WideString& folder, const WideString& entry) {
 
 // Lines end in LF, a CR before it is dropped; a byte-order mark at the start
 // of any line is dropped; empty lines are skipped. A file that exists but
-// cannot be opened or read is an error, not an empty list.
+// cannot be opened or read is an error, not an empty list. Memory grows with
+// the entries kept, never with one line beyond LIST_LINE_MAX_BYTES.
 int readListFile(const WideString& listFile) {
     if (!platformEntryExists(listFile.buffer)) return -1;
     runContext.listEntries.clear();
+    runContext.listFaults.clear();
     FILE* file = platformOpenRead(listFile.buffer);
     if (!file) return -1;
     int count = 0;
-    std::string line;
+    ListLine line{std::string(), false, 1};
     char chunk[8192];
     size_t got;
     while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
         for (size_t i = 0; i < got; ++i) {
             if (chunk[i] != '\n') {
-                line.push_back(chunk[i]);
+                if (line.bytes.size() < LIST_LINE_MAX_BYTES) {
+                    line.bytes.push_back(chunk[i]);
+                } else {
+                    line.overflowed = true;
+                }
                 continue;
             }
-            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (!line.bytes.empty() && line.bytes.back() == '\r') line.bytes.pop_back();
             storeLine(line, &count);
-            line.clear();
+            line.bytes.clear();
+            line.overflowed = false;
+            ++line.number;
         }
     }
     bool failed = std::ferror(file) != 0;
@@ -71,6 +109,31 @@ bool listEntryLeavesFolder(const WideString& entry) {
     }
     return false;
 }
+
+namespace {
+
+// Reports, as errors, the lines that gave no entry and stood before entry
+// index; gives how many it reported.
+int reportLineFaults(size_t index, size_t* reported) {
+    int count = 0;
+    std::vector<ListLineFault>& faults = runContext.listFaults;
+    while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
+        const ListLineFault& fault = faults[(*reported)++];
+        runContext.hadErrors = true;
+        WideString lineNumber = decimalText(fault.line);
+        runContext.messageText =
+            fault.tooLong
+                ? WideString(L"! Error => List entry is longer than any path [") + fault.shown + L"] on line [" +
+                      lineNumber + L"]."
+                : WideString(L"! Error => List entry is not valid text in the code page [") + fault.shown +
+                      L"] on line [" + lineNumber + L"].";
+        reportError();
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace
 
 // The folder checks, the list file's checks, then each entry in file order:
 // joined to both folders with one separator and brought up to date. No rule,
@@ -106,9 +169,13 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     runContext.updatedCount = 0;
     runContext.listUpdatedCount = 0;
     int total = 0;
-    for (const WideString& entry : runContext.listEntries) {
+    size_t faultsReported = 0;
+    for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(total);
         if (runStopRequested()) break;
+        total += reportLineFaults(index, &faultsReported);
+        if (index == runContext.listEntries.size()) break;
+        const WideString& entry = runContext.listEntries[index];
         ++total;
         if (listEntryLeavesFolder(entry)) {
             runContext.hadErrors = true;

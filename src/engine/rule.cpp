@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/run_context.h"
 
 namespace {
 
@@ -103,134 +102,233 @@ std::string requiredLiteral(const std::string& pattern) {
     return best;
 }
 
-// The matcher reads the numbers of back-references and counted repetitions
-// into a long without a bound check; a number of ten digits or more is no
-// rule anyone means, and is refused before it can overflow there.
+namespace {
+
+// The number of digits from `at` on.
+size_t digitsAt(const std::string& pattern, size_t at) {
+    size_t n = 0;
+    while (at + n < pattern.size() && pattern[at + n] >= '0' && pattern[at + n] <= '9') ++n;
+    return n;
+}
+
+// The compiler reads the counts of repetitions and the numbers of
+// back-references into a long without a bound check; a number of ten digits
+// or more there is no rule anyone means, and is refused before it can
+// overflow. Only those numbers count: digits elsewhere (",12345678901" or
+// "[{]12345678901") are plain characters.
 bool hasOversizedNumber(const std::string& pattern) {
-    size_t digits = 0;
-    bool counting = false;
-    for (size_t i = 0; i < pattern.size(); ++i) {
+    size_t i = 0;
+    while (i < pattern.size()) {
         char c = pattern[i];
-        bool digit = c >= '0' && c <= '9';
-        if (digit && counting) {
-            if (++digits >= 10) return true;
-            continue;
+        if (c == '\\') {
+            if (digitsAt(pattern, i + 1) >= 10) return true;
+            i += escapeWidth(pattern, i);
+        } else if (c == '[') {
+            size_t end = classEnd(pattern, i);
+            for (size_t j = i + 1; j < end && j < pattern.size(); ++j) {
+                if (pattern[j] != '\\') continue;
+                if (digitsAt(pattern, j + 1) >= 10) return true;
+                ++j;
+            }
+            i = end;
+        } else if (c == '{') {
+            ++i;
+            while (i < pattern.size() && pattern[i] != '}') {
+                size_t n = digitsAt(pattern, i);
+                if (n >= 10) return true;
+                i += n > 0 ? n : 1;
+            }
+        } else {
+            ++i;
         }
-        digits = 0;
-        counting = c == '{' || c == ',' ||
-                   (c == '\\' && i + 1 < pattern.size() && pattern[i + 1] >= '0' && pattern[i + 1] <= '9');
-        if (c == '\\' && !counting) ++i;  // an escaped character, not a number's start
     }
     return false;
 }
 
-bool backtracksBoundedly(const std::string& pattern) {
-    // One flag per open group, the top level first: whether it holds a
-    // repetition or an alternative.
-    std::vector<bool> holdsChoice(1, false);
-    int unbounded = 0;
-    bool afterRepetition = false;
-    bool afterChoosingGroup = false;
+long long saturated(long long value) { return value > RULE_MAX_EXPANSION ? RULE_MAX_EXPANSION + 1 : value; }
+
+// How many atoms the compiler makes of the pattern: a counted repetition
+// copies its atom once per count, "+" once more. It only has to be large for
+// patterns whose automaton is large; an odd spelling that the compiler
+// refuses anyway may be counted any way.
+long long expandedAtoms(const std::string& pattern) {
+    std::vector<long long> totals(1, 0);  // one per open group, the top level first
+    long long last = 0;                   // atoms of the atom a quantifier would repeat
+    bool afterQuantifier = false;
     size_t i = 0;
     while (i < pattern.size()) {
         char c = pattern[i];
-        if (isQuantifier(c)) {
-            if (c == '?' && afterRepetition) {  // the lazy mark
-                ++i;
-                continue;
-            }
-            if (afterRepetition || (afterChoosingGroup && c != '?')) return false;
-            size_t end = i + 1;
-            bool isUnbounded = c == '*' || c == '+';
-            if (c == '{') {
-                end = pattern.find('}', i);
-                if (end == std::string::npos) end = pattern.size();
-                size_t comma = pattern.find(',', i);
-                isUnbounded = comma != std::string::npos && comma + 1 == end;
-                ++end;
-            }
-            if (isUnbounded && ++unbounded > 2) return false;
-            holdsChoice.back() = true;
-            afterRepetition = true;
-            afterChoosingGroup = false;
-            i = end;
-            continue;
-        }
-        afterRepetition = false;
-        afterChoosingGroup = false;
-        if (c == '\\') {
-            i += escapeWidth(pattern, i);
-        } else if (c == '[') {
-            i = classEnd(pattern, i);
-        } else if (c == '(') {
-            holdsChoice.push_back(false);
+        long long added = 0;
+        bool quantifier = false;
+        if (c == '(') {
+            totals.push_back(0);
             ++i;
             if (i < pattern.size() && pattern[i] == '?') i += 2;  // (?: (?= (?!
-        } else if (c == ')') {
-            bool choosing = holdsChoice.back();
-            if (holdsChoice.size() > 1) holdsChoice.pop_back();
-            if (choosing) holdsChoice.back() = true;
-            afterChoosingGroup = choosing;
-            ++i;
-        } else {
-            if (c == '|') holdsChoice.back() = true;
-            ++i;
+            afterQuantifier = false;
+            continue;
         }
+        if (c == ')') {
+            long long inner = totals.size() > 1 ? totals.back() : 0;
+            if (totals.size() > 1) totals.pop_back();
+            last = inner > 0 ? inner : 1;
+            totals.back() = saturated(totals.back() + last);
+            ++i;
+            afterQuantifier = false;
+            continue;
+        }
+        if (c == '?' && afterQuantifier) {  // the lazy mark
+            ++i;
+            afterQuantifier = false;
+            continue;
+        }
+        if (c == '*' || c == '?') {
+            quantifier = true;
+            ++i;
+        } else if (c == '+') {
+            quantifier = true;
+            added = last;
+            ++i;
+        } else if (c == '{') {
+            quantifier = true;
+            ++i;
+            size_t n = digitsAt(pattern, i);
+            long long low = n > 0 && n < 10 ? std::stoll(pattern.substr(i, n)) : 0;
+            long long high = low;
+            i += n;
+            if (i < pattern.size() && pattern[i] == ',') {
+                ++i;
+                size_t m = digitsAt(pattern, i);
+                if (m > 0 && m < 10) high = std::stoll(pattern.substr(i, m));
+                i += m;
+            }
+            if (i < pattern.size() && pattern[i] == '}') ++i;
+            long long copies = high > low ? high : low;
+            added = copies > 1 ? saturated(last * (copies - 1)) : 0;
+        } else {
+            last = 1;
+            added = 1;
+            if (c == '\\') {
+                i += escapeWidth(pattern, i);
+            } else if (c == '[') {
+                i = classEnd(pattern, i);
+            } else {
+                if (c == '|') added = 0;
+                ++i;
+            }
+        }
+        totals.back() = saturated(totals.back() + added);
+        afterQuantifier = quantifier;
     }
-    return true;
+    long long whole = 0;
+    for (long long total : totals) whole = saturated(whole + total);
+    return whole;
 }
 
-// Two matchers serve a rule. The backtracking one is the quicker, but its
-// depth grows with the subject and its time can explode on a rule that
-// repeats choices; the other, libstdc++'s polynomial mode, keeps both bounded
-// but takes no back-references. A rule too long for the compiler's own
-// recursion is refused.
-bool compileRule(const WideString& ruleText) {
+}  // namespace
+
+// Every rule is compiled for libstdc++'s polynomial matcher, which never
+// backtracks: its time grows with the path's length times the automaton's
+// size, and its depth with the automaton only. Only whether the whole path
+// matches counts, so groups capture nothing: keeping their submatches made
+// the matcher copy them at every state and step. That matcher takes no
+// back-references, so a rule holding one is refused, as is a rule whose
+// automaton would be too large for that bound to mean anything.
+RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
+    if (ruleText.length > 0 && HasUnwritableUnit(ruleText)) return RULE_NO_NARROW_FORM;
     NarrowString narrow = ruleText.ToNarrow();
+    if (ruleText.length > 0 && narrow.length == 0) return RULE_NO_NARROW_FORM;
     std::string pattern(narrow.buffer, static_cast<size_t>(narrow.length));
-    if (pattern.size() > RULE_MAX_LENGTH || hasOversizedNumber(pattern)) return false;
+    if (pattern.size() > RULE_MAX_LENGTH) return RULE_TOO_LARGE;
+    if (hasOversizedNumber(pattern)) return RULE_NOT_VALID;
+    if (expandedAtoms(pattern) > RULE_MAX_EXPANSION) return RULE_TOO_LARGE;
     try {
-        runContext.rulePattern.assign(pattern, std::regex::ECMAScript);
-    } catch (const std::regex_error&) {
-        return false;
+        compiled->pattern.assign(pattern,
+                                 std::regex::ECMAScript | std::regex::nosubs | std::regex_constants::__polynomial);
+    } catch (const std::regex_error& error) {
+        if (error.code() == std::regex_constants::error_complexity) return RULE_BACK_REFERENCE;
+        if (error.code() == std::regex_constants::error_space) return RULE_TOO_LARGE;
+        return RULE_NOT_VALID;
+    } catch (const std::exception&) {
+        return RULE_TOO_LARGE;
     }
-    try {
-        runContext.ruleSteadyPattern.assign(pattern, std::regex::ECMAScript | std::regex_constants::__polynomial);
-        runContext.ruleHasSteady = true;
-    } catch (const std::regex_error&) {
-        runContext.ruleHasSteady = false;
-    }
-    runContext.ruleBacktracksBoundedly = backtracksBoundedly(pattern);
-    runContext.ruleLiteral = requiredLiteral(pattern);
-    runContext.ruleCompiled = true;
-    return true;
+    compiled->literal = requiredLiteral(pattern);
+    return RULE_ACCEPTED;
 }
 
-// Whatever the matcher throws (too complex a subject, no memory) counts as no match.
-bool ruleMatches(const WideString& path) {
-    if (!runContext.ruleCompiled) return false;
-    try {
-        NarrowString subject = path.ToNarrow();
-        // A subject without the text every match holds cannot match: no need
-        // to run the matcher, which is slow, on it.
-        const std::string& literal = runContext.ruleLiteral;
-        if (!literal.empty() &&
-            std::string_view(subject.buffer, static_cast<size_t>(subject.length)).find(literal) ==
-                std::string_view::npos) {
+bool compileRule(const WideString& ruleText) {
+    size_t refusedAt = 0;
+    RuleRefusal why = RULE_ACCEPTED;
+    return compileRules(std::vector<WideString>(1, ruleText), &refusedAt, &why);
+}
+
+bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, RuleRefusal* why) {
+    std::vector<CompiledRule> compiled(ruleTexts.size());
+    for (size_t i = 0; i < ruleTexts.size(); ++i) {
+        RuleRefusal refusal = prepareRule(ruleTexts[i], &compiled[i]);
+        if (refusal != RULE_ACCEPTED) {
+            *refusedAt = i;
+            *why = refusal;
             return false;
         }
-        bool backtrack = !runContext.ruleHasSteady ||
-                         (runContext.ruleBacktracksBoundedly &&
-                          static_cast<size_t>(subject.length) <= RULE_BACKTRACK_SUBJECT_MAX);
-        return std::regex_match(subject.buffer, subject.buffer + subject.length,
-                                backtrack ? runContext.rulePattern : runContext.ruleSteadyPattern);
-    } catch (...) {
-        return false;
+    }
+    runContext.rules.swap(compiled);
+    return true;
+}
+
+WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText) {
+    switch (why) {
+        case RULE_NO_NARROW_FORM:
+            return WideString(L"! Error => Regular expression has characters the code page can not hold [") +
+                   ruleText + L"].";
+        case RULE_BACK_REFERENCE:
+            return WideString(L"! Error => Regular expression with a back-reference is not supported [") +
+                   ruleText + L"].";
+        case RULE_TOO_LARGE:
+            return WideString(L"! Error => Regular expression is too large [") + ruleText + L"].";
+        default:
+            return WideString();
     }
 }
 
-bool isFilteredOut(const WideString& entryPath) {
-    if (!runContext.ruleActive) return false;
-    bool matches = ruleMatches(entryPath);
-    return runContext.ruleExcludes ? matches : !matches;
+namespace {
+
+enum Judgement { JUDGED_MATCH, JUDGED_NO_MATCH, JUDGED_NOT };
+
+// Whether any rule matches the whole narrow form of path. A path without a
+// narrow form, or one a matcher gave up on with no other rule matching, is
+// not judged.
+Judgement judge(const WideString& path) {
+    if (runContext.rules.empty()) return JUDGED_NO_MATCH;
+    if (HasUnwritableUnit(path)) return JUDGED_NOT;
+    NarrowString subject = path.ToNarrow();
+    if (path.length > 0 && subject.length == 0) return JUDGED_NOT;
+    std::string_view text(subject.buffer, static_cast<size_t>(subject.length));
+    bool gaveUp = false;
+    for (const CompiledRule& rule : runContext.rules) {
+        // A subject without the text every match holds cannot match: no need
+        // to run the matcher, which is slow, on it.
+        if (!rule.literal.empty() && text.find(rule.literal) == std::string_view::npos) continue;
+        try {
+            if (std::regex_match(subject.buffer, subject.buffer + subject.length, rule.pattern)) {
+                return JUDGED_MATCH;
+            }
+        } catch (...) {
+            gaveUp = true;
+        }
+    }
+    return gaveUp ? JUDGED_NOT : JUDGED_NO_MATCH;
 }
+
+}  // namespace
+
+bool ruleMatches(const WideString& path) { return judge(path) == JUDGED_MATCH; }
+
+RuleVerdict ruleVerdict(const WideString& entryPath) {
+    if (!runContext.ruleActive) return RULE_TAKE;
+    Judgement judgement = judge(entryPath);
+    if (judgement == JUDGED_NOT) return RULE_UNMATCHABLE;
+    bool matches = judgement == JUDGED_MATCH;
+    return matches == runContext.ruleExcludes ? RULE_SKIP : RULE_TAKE;
+}
+
+bool isFilteredOut(const WideString& entryPath) { return ruleVerdict(entryPath) != RULE_TAKE; }

@@ -1,34 +1,61 @@
-// The include and exclude rule: one regular expression matched against whole
-// narrow paths, ECMAScript grammar, case-sensitive.
+// The include and exclude rules: regular expressions matched against whole
+// narrow paths, ECMAScript grammar, case-sensitive; a path matches when any
+// rule matches it.
 #ifndef KORVANE_ENGINE_RULE_H
 #define KORVANE_ENGINE_RULE_H
 
 #include <string>
+#include <vector>
 
+#include "engine/run_context.h"
 #include "text/wide_string.h"
 
 // Longest rule, in narrow bytes, that is compiled; a longer one is refused as invalid.
 constexpr size_t RULE_MAX_LENGTH = 1024;
 
-// Longest subject, in narrow bytes, that the backtracking matcher is given.
-constexpr size_t RULE_BACKTRACK_SUBJECT_MAX = 256;
+// Most atoms a rule may hold once its counted repetitions are written out.
+constexpr long long RULE_MAX_EXPANSION = 2048;
 
-// Compiles ruleText into runContext's rule patterns; false when it is no valid expression.
+// What a handler is to do with one entry under the run's rules.
+enum RuleVerdict {
+    RULE_TAKE,        // handle the entry
+    RULE_SKIP,        // leave it alone: the rules say so
+    RULE_UNMATCHABLE  // leave it alone: the rules cannot judge its path
+};
+
+// Why a rule was accepted or refused.
+enum RuleRefusal {
+    RULE_ACCEPTED,        // compiled
+    RULE_NOT_VALID,       // no valid expression, or a number the compiler cannot hold
+    RULE_NO_NARROW_FORM,  // holds characters (or undecodable bytes) the code page cannot write
+    RULE_BACK_REFERENCE,  // holds a back-reference, which needs a backtracking matcher
+    RULE_TOO_LARGE        // longer than RULE_MAX_LENGTH, or too many atoms written out
+};
+
+// Compiles one rule text into compiled; RULE_ACCEPTED or why it was refused.
+RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled);
+
+// Makes ruleText the run's only rule; false (the rules untouched) when it is refused.
 bool compileRule(const WideString& ruleText);
 
-// True when the rule matches the whole narrow form of path; a matching failure is no match.
+// Makes ruleTexts the run's rules, all or none; on a refusal gives false with
+// the index of the first refused rule and why.
+bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, RuleRefusal* why);
+
+// The error line that says why a rule was refused, or the empty text for a plain invalid rule.
+WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
+
+// True when any rule matches the whole narrow form of path; no rule or no judgement is no match.
 bool ruleMatches(const WideString& path);
+
+// The verdict of the run's rules on an entry path.
+RuleVerdict ruleVerdict(const WideString& entryPath);
+
+// True when a handler must leave entryPath alone: any verdict but RULE_TAKE.
+bool isFilteredOut(const WideString& entryPath);
 
 // The longest run of plain characters that every whole match of an ECMAScript
 // pattern must contain; empty when none can be told (alternatives at the top).
 std::string requiredLiteral(const std::string& pattern);
-
-// True when backtracking cannot explode on the pattern: no repeated group holds
-// a repetition or an alternative, no repetition is stacked on another, and at
-// most two repetitions are unbounded.
-bool backtracksBoundedly(const std::string& pattern);
-
-// True when a handler must skip entryPath under the run's rule.
-bool isFilteredOut(const WideString& entryPath);
 
 #endif

@@ -30,6 +30,20 @@ struct Host {
     void (*entryDone)(void* data, long long examined, long long changed);
 };
 
+// One rule, compiled for the matcher that never backtracks.
+struct CompiledRule {
+    std::regex pattern;   // the rule in the polynomial matcher's form
+    std::string literal;  // text every match must contain (may be empty)
+};
+
+// A list-file line that could not become an entry, and where it stood.
+struct ListLineFault {
+    long long line;          // its 1-based line number in the file
+    size_t beforeEntry;      // how many entries of listEntries came before it
+    bool tooLong;            // longer than any path; otherwise its bytes did not decode
+    WideString shown;        // its text for the log, undecodable bytes escaped (cut when too long)
+};
+
 // The one run state of the process. A reset is one assignment of a fresh
 // record, the host and the title kept.
 struct RunContext {
@@ -41,17 +55,13 @@ struct RunContext {
     bool showCopyFile = false;             // "Show Copy File" was on for this run
     bool dryRun = false;                   // the run changes nothing and tells what it would change
     bool ruleActive = false;               // a rule was given to the current folder run
-    bool ruleExcludes = false;             // the rule excludes the paths it matches
-    bool ruleCompiled = false;             // rulePattern holds a compiled rule
-    std::regex rulePattern;                // the compiled rule, for the backtracking matcher
-    std::regex ruleSteadyPattern;          // the same rule for the matcher of bounded depth and time
-    bool ruleHasSteady = false;            // ruleSteadyPattern holds it (not so with back-references)
-    bool ruleBacktracksBoundedly = false;  // the rule cannot make the backtracking matcher explode
-    std::string ruleLiteral;               // text every match must contain (may be empty)
+    bool ruleExcludes = false;             // the rules exclude the paths they match
+    std::vector<CompiledRule> rules;       // the compiled rules; a path matches when any does
     bool hadErrors = false;                // a copy, delete or remove failed in this run
     int updatedCount = 0;                  // changes made in this run
     bool changeAttempted = false;          // the last file operation found a change due
     std::vector<WideString> listEntries;   // entries of the last list file read
+    std::vector<ListLineFault> listFaults; // lines of that file that gave no entry
     int listUpdatedCount = 0;              // entries the list run copied
     DirectoryWalker* activeWalker = nullptr;  // the folder run's walker while it walks
     bool replaceLinks = false;             // a link in To facing a From entry is replaced (mirror)

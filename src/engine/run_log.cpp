@@ -66,7 +66,9 @@ void writeBanner() {
 
 void writeLogLine(const WideString& line) {
     if (!runContext.logStream && !runContext.logEcho) return;
-    NarrowString bytes = ToNarrowLossy(line);
+    // A control character in a path would end the line early or forge
+    // another: each is written as "?", like a character the code page lacks.
+    NarrowString bytes = ToNarrowLossy(ControlsAsQuestionMarks(line));
     writeBytes(bytes.buffer, static_cast<size_t>(bytes.length));
 }
 

@@ -14,7 +14,8 @@ void closeRunLog();
 // Writes the four banner lines.
 void writeBanner();
 
-// Writes one line: its characters in the locale's encoding ("?" for those it lacks).
+// Writes one line: its characters in the locale's encoding ("?" for those it
+// lacks and for control characters, so a line is always one entry).
 void writeLogLine(const WideString& line);
 
 // Writes an empty line.

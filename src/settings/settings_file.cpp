@@ -2,18 +2,27 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <regex>
 
 #include "fs/paths.h"
 #include "platform/platform.h"
 
+// The split SETTING_LINE_PATTERN makes, written out so that a line of any
+// length takes no recursion: "." matches every byte but CR and LF, so a line
+// holding either does not match; the greedy key ends at the last "=", which
+// must leave the key at least one byte.
 bool ParseSettingLine(std::string line, std::string& key, std::string& value) {
-    const std::regex pattern(SETTING_LINE_PATTERN, std::regex::ECMAScript);
-    std::smatch match;
-    if (!std::regex_match(line, match, pattern)) return false;
-    key = match[1].str();
-    value = match[2].str();
+    if (line.find_first_of("\r\n") != std::string::npos) return false;
+    size_t equals = line.rfind('=');
+    if (equals == std::string::npos || equals == 0) return false;
+    key = line.substr(0, equals);
+    value = line.substr(equals + 1);
     return true;
+}
+
+WideString SettingRuleText(const std::string& value) {
+    WideString text;
+    if (DecodeNarrow(value.data(), value.size(), &text)) return text;
+    return DecodeNarrowEscaped(value.data(), value.size());
 }
 
 int SettingNumber(const std::string& value) { return std::atoi(value.c_str()); }

@@ -24,6 +24,11 @@ bool ParseSettingLine(std::string line, std::string& key, std::string& value);
 // file does not exist. Empty and non-matching lines are skipped.
 bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines);
 
+// The rule text of a stored value, in the locale's encoding. A value that does
+// not decode there (a rule kept one byte per character) keeps its undecodable
+// bytes as escapes, which the run refuses as a rule rather than losing them.
+WideString SettingRuleText(const std::string& value);
+
 // The number of a check-box value, the way atoi reads it.
 int SettingNumber(const std::string& value);
 

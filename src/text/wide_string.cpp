@@ -6,6 +6,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <new>
+#include <string>
 
 #include "platform/separator.h"
 
@@ -318,5 +319,85 @@ NarrowString ToNarrowLossy(const WideString& text) {
     bytes[used] = '\0';
     NarrowString result(bytes);
     delete[] bytes;
+    return result;
+}
+
+namespace {
+
+bool IsHighSurrogate(wchar_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+WideString FromUnits(const std::wstring& units) {
+    WideString result;
+    delete[] result.buffer;
+    result.length = ToLength(units.size());
+    result.buffer = NewWideArray(units.data(), units.size());
+    return result;
+}
+
+// Decodes bytes one character at a time; escape decides whether a byte that
+// does not decode (or a NUL) becomes its escape unit or ends the decoding.
+bool DecodeUnits(const char* bytes, size_t length, bool escape, std::wstring* units) {
+    std::mbstate_t state{};
+    size_t at = 0;
+    while (at < length) {
+        unsigned char byte = static_cast<unsigned char>(bytes[at]);
+        if (byte < 0x80 && byte != 0) {  // ASCII is itself in every encoding a locale uses
+            units->push_back(static_cast<wchar_t>(byte));
+            ++at;
+            continue;
+        }
+        wchar_t unit = 0;
+        size_t n = byte == 0 ? 0 : std::mbrtowc(&unit, bytes + at, length - at, &state);
+        if (n == 0 || n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2)) {
+            if (!escape) return false;
+            state = std::mbstate_t{};
+            units->push_back(static_cast<wchar_t>(BYTE_ESCAPE_BASE + byte));
+            ++at;
+            continue;
+        }
+        units->push_back(unit);
+        at += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool DecodeNarrow(const char* bytes, size_t length, WideString* out) {
+    std::wstring units;
+    units.reserve(length);
+    if (!DecodeUnits(bytes, length, false, &units)) return false;
+    *out = FromUnits(units);
+    return true;
+}
+
+WideString DecodeNarrowEscaped(const char* bytes, size_t length) {
+    std::wstring units;
+    units.reserve(length);
+    DecodeUnits(bytes, length, true, &units);
+    return FromUnits(units);
+}
+
+// A surrogate pair (where wchar_t has 16 bits) is one character and writable.
+bool HasUnwritableUnit(const WideString& text) {
+    for (int32_t i = 0; i < text.length; ++i) {
+        wchar_t unit = text.buffer[i];
+        if (IsHighSurrogate(unit) && i + 1 < text.length && IsLowSurrogate(text.buffer[i + 1]) &&
+            sizeof(wchar_t) == 2) {
+            ++i;
+            continue;
+        }
+        if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) return true;
+    }
+    return false;
+}
+
+WideString ControlsAsQuestionMarks(const WideString& text) {
+    WideString result(text);
+    for (int32_t i = 0; i < result.length; ++i) {
+        unsigned unit = static_cast<unsigned>(result.buffer[i]);
+        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) result.buffer[i] = L'?';
+    }
     return result;
 }

@@ -3,6 +3,7 @@
 #ifndef KORVANE_TEXT_WIDE_STRING_H
 #define KORVANE_TEXT_WIDE_STRING_H
 
+#include <cstddef>
 #include <cstdint>
 
 // A counted byte text with an owned, exact-size, NUL-terminated array.
@@ -66,5 +67,22 @@ bool StartsWith(const WideString& text, const WideString& prefix);
 
 // ToNarrow, but each character the encoding cannot hold becomes "?" (for the log).
 NarrowString ToNarrowLossy(const WideString& text);
+
+// First unit of the escapes that stand for undecodable bytes: U+DC00 + byte.
+constexpr wchar_t BYTE_ESCAPE_BASE = 0xDC00;
+
+// Decodes length bytes in the locale's encoding into out; false, out untouched,
+// when a byte does not decode or is a NUL (the text would be cut short).
+bool DecodeNarrow(const char* bytes, size_t length, WideString* out);
+
+// Decodes like DecodeNarrow, but each byte that does not decode, and each NUL,
+// becomes the unit BYTE_ESCAPE_BASE + byte, so no byte is lost or cuts the text.
+WideString DecodeNarrowEscaped(const char* bytes, size_t length);
+
+// True when text holds a unit no encoding can write: a byte escape or a lone surrogate.
+bool HasUnwritableUnit(const WideString& text);
+
+// A copy with each control character (U+0000-U+001F, U+007F, U+0080-U+009F) as "?".
+WideString ControlsAsQuestionMarks(const WideString& text);
 
 #endif

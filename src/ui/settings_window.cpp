@@ -24,13 +24,20 @@ std::string ReadFieldNarrow(HWND window, int identifier) {
 
 // The rule is kept one byte per character; a rule with a character beyond
 // U+00FF cannot be kept that way and is kept in the locale's encoding.
+// A byte that did not decode when the rule was loaded is kept as that byte,
+// so that the rule is saved as it was read.
 std::string RuleBytes(const wchar_t* rule) {
     std::string bytes;
+    bool bytePerCharacter = true;
     for (const wchar_t* p = rule; *p; ++p) {
-        if (static_cast<unsigned>(*p) > 0xFF) return WideString(rule).ToNarrow().buffer;
-        bytes.push_back(static_cast<char>(static_cast<unsigned char>(*p)));
+        unsigned unit = static_cast<unsigned>(*p);
+        unsigned base = static_cast<unsigned>(BYTE_ESCAPE_BASE);
+        bool escape = unit >= base && unit <= base + 0xFF;
+        if (unit > 0xFF && !escape) bytePerCharacter = false;
+        bytes.push_back(static_cast<char>(escape ? unit - base : unit));
     }
-    return bytes;
+    if (bytePerCharacter) return bytes;
+    return WideString(rule).ToNarrow().buffer;
 }
 
 void ApplyCheck(HWND window, int identifier, bool wasChecked) {
@@ -54,6 +61,8 @@ bool LoadSettings(HWND window) {
         if (line.id < IDC_SYNCHRONOUS_CHECK || line.id > IDC_STATUS_EDIT) continue;
         if (line.id <= IDC_FROM_FILE_CHECK) {
             ApplyCheck(window, line.id, SettingNumber(line.value) == 0);
+        } else if (line.id == IDC_REGEX_EDIT) {
+            SetDlgItemTextW(window, line.id, SettingRuleText(line.value).buffer);
         } else {
             SetDlgItemTextW(window, line.id, WideString(line.value.c_str()).buffer);
         }

@@ -61,6 +61,17 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"--rule=", L"a", L"b"}, false, L"option -r needs a non-empty value"},
         {{L"--sync=yes", L"a", L"b"}, false, L"option --sync takes no value"},
         {{L"--settings=", L"a", L"b"}, false, L"option --settings= needs"},
+        // A rule may come several times in any spelling; every other value once.
+        {{L"-r", L"a", L"-r", L"b", L"x", L"y"}, true, L"r"},
+        {{L"-ra", L"--rule=b", L"--rule", L"c", L"-xrd", L"x", L"y"}, true, L"rx"},
+        {{L"-f", L"x", L"--list=y", L"a", L"b"}, false, L"option -f/--list is given more than once"},
+        {{L"--list", L"x", L"-fy", L"a", L"b"}, false, L"option -f/--list is given more than once"},
+        {{L"-f", L"x", L"-f", L"x", L"a", L"b"}, false, L"option -f/--list is given more than once"},
+        {{L"-l", L"d", L"--log-dir=e", L"a", L"b"}, false, L"option -l/--log-dir is given more than once"},
+        {{L"-vl", L"d", L"-ld", L"a", L"b"}, false, L"option -l/--log-dir is given more than once"},
+        {{L"--settings", L"a", L"--settings=b"}, false, L"option --settings is given more than once"},
+        {{L"--settings=a", L"--settings=a"}, false, L"option --settings is given more than once"},
+        {{L"--settings", L"--settings"}, false, L"option --settings is given more than once"},
     };
     for (const ParseCase& c : cases) {
         CliOptions options;
@@ -83,8 +94,13 @@ TEST(CliOptions, ValuesAreKept) {
     std::wstring problem;
     ASSERT_TRUE(parseArguments({L"-r", L"a b", L"--list=x y.txt", L"from dir", L"to"}, &options,
                                &problem));
-    EXPECT_EQ(fromWide(options.rule), L"a b");
+    EXPECT_EQ(fromWide(options.rules.at(0)), L"a b");
     EXPECT_EQ(fromWide(options.listFile), L"x y.txt");
+    CliOptions several;
+    ASSERT_TRUE(parseArguments({L"-ra", L"--rule=b", L"--rule", L"c", L"-r", L"d", L"x", L"y"}, &several, &problem));
+    std::vector<std::wstring> rules;
+    for (const WideString& rule : several.rules) rules.push_back(fromWide(rule));
+    EXPECT_EQ(rules, (std::vector<std::wstring>{L"a", L"b", L"c", L"d"}));
     ASSERT_EQ(options.folders.size(), 2u);
     EXPECT_EQ(fromWide(options.folders[0]), L"from dir");
 }
@@ -104,7 +120,7 @@ TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
     EXPECT_EQ(fromWide(options.folders[1]), L"C:\\to");
     EXPECT_EQ(fromWide(options.logDir), L"C:\\logs");
     EXPECT_EQ(flagsOf(options), L"srxlS");
-    EXPECT_EQ(fromWide(options.rule), L".+\\\\\\.svn.*");
+    EXPECT_EQ(fromWide(options.rules.at(0)), L".+\\\\\\.svn.*");
 
     // The command line wins; a list file counts only with From File checked.
     CliOptions given;
@@ -113,7 +129,7 @@ TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
                                &given, &problem));
     ASSERT_TRUE(applySettingsFile(&given, &problem));
     EXPECT_EQ(fromWide(given.folders[0]), L"a");
-    EXPECT_EQ(fromWide(given.rule), L"x");
+    EXPECT_EQ(fromWide(given.rules.at(0)), L"x");
     EXPECT_FALSE(given.excludes);
     EXPECT_EQ(fromWide(given.logDir), L"mine");
     EXPECT_FALSE(given.listGiven);

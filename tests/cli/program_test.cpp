@@ -246,4 +246,95 @@ TEST_F(Program, KilledDuringALargeCopyKeepsTheOldVersion) {
 }
 #endif
 
+// The reproduction: "-x -r keep -r .git" kept only the second rule and the
+// mirror deleted what the first protected. A refused rule is named, and the
+// run changes nothing.
+TEST_F(Program, SeveralRulesAnyMatches) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("to/keep/notes.txt"), "notes");
+    writeFile(temp.at("to/.git/config"), "git");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    std::string sep = onWindows() ? "\\\\" : "/";
+    Outcome refused = run({"-s", "-y", "-x", "-r", ".*" + sep + "keep(" + sep + ".*)?", "--rule=(x)\\1",
+                           at("from"), at("to")});
+    EXPECT_EQ(refused.status, 3);
+    EXPECT_TRUE(contains(refused.err, "! Error => Regular expression is not valid [(x)\\1].")) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "back-reference")) << refused.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+
+    Outcome done = run({"-s", "-y", "-x", "-r", ".*" + sep + "keep(" + sep + ".*)?",
+                        "-r.*" + sep + "\\.git(" + sep + ".*)?", at("from"), at("to")});
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(tree("to"), (std::vector<std::string>{".git", ".git/config git", "a.txt a", "keep",
+                                                     "keep/notes.txt notes"}));
+    EXPECT_EQ(run({"-f", at("l1"), "--list=" + at("l2"), at("from"), at("to")}).status, 2);
+    Outcome twice = run({"-l", at("logs"), "--log-dir", at("logs"), at("from"), at("to")});
+    EXPECT_EQ(twice.status, 2);
+    EXPECT_TRUE(contains(twice.err, "-l/--log-dir")) << twice.err;
+    EXPECT_TRUE(contains(run({"--help"}).out, "several times"));
+}
+
+// A settings line of a megabyte once overflowed the stack of the line
+// pattern's matcher: the front end reads it, and refuses a rule that long.
+TEST_F(Program, MegabyteSettingsLine) {
+    writeFile(temp.at("from/a.txt"), "a");
+    std::string head = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n";
+    writeFile(temp.at("long.ini"), head + "1015=" + std::string(1024 * 1024, 'l') + "\r\n1010=0\r\n");
+    Outcome read = run({"--settings=" + at("long.ini")});
+    EXPECT_EQ(read.status, 0) << read.err;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    writeFile(temp.at("rule.ini"), head + "1008=1\r\n1011=" + std::string(1024 * 1024, 'r') + "\r\n");
+    Outcome refused = run({"--settings=" + at("rule.ini")});
+    EXPECT_EQ(refused.status, 3) << refused.err;
+    EXPECT_TRUE(contains(refused.err, "Regular expression is too large")) << refused.err.substr(0, 200);
+}
+
+#ifndef _WIN32
+// Text the locale cannot decode is never used as the empty text: a rule from
+// the settings file or the command line is refused before any change, a list
+// line is an error for its entry.
+TEST_F(Program, UndecodableRuleAndListLine) {
+    const std::string utf8 = "LC_ALL=C.UTF-8 ";
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("to/caf\xe9.txt"), "excluded by the rule");
+    writeFile(temp.at("job.ini"), "1012=" + at("from") + "\r\n1013=" + at("to") +
+                                      "\r\n1006=1\r\n1009=1\r\n1008=1\r\n1011=.*caf\xe9.*\r\n");
+    Outcome settings = run({"--settings=" + at("job.ini"), "-y"}, utf8);
+    EXPECT_EQ(settings.status, 3) << settings.err;
+    EXPECT_TRUE(contains(settings.err, "! Error => Regular expression is not valid [.*caf")) << settings.err;
+    EXPECT_TRUE(contains(settings.err, "characters the code page can not hold")) << settings.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/caf\xe9.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+
+    Outcome given = run({"-s", "-y", "-x", "-r", ".*caf\xe9.*", at("from"), at("to")}, utf8);
+    EXPECT_EQ(given.status, 3) << given.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/caf\xe9.txt")));
+
+    writeFile(temp.at("from/caf\xe9.txt"), "source");
+    writeFile(temp.at("list.txt"), "a.txt\ncaf\xe9.txt\n");
+    fs::permissions(temp.at("from"), fs::perms::owner_all, fs::perm_options::replace);
+    fs::perms toBefore = fs::status(temp.at("to")).permissions();
+    Outcome listed = run({"-f", at("list.txt"), "-l", at("logs"), at("from"), at("to")}, utf8);
+    EXPECT_EQ(listed.status, 1) << listed.err;
+    EXPECT_TRUE(contains(listed.err, "] on line [2].")) << listed.err;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    EXPECT_EQ(readFile(temp.at("to/caf\xe9.txt")), "excluded by the rule");
+    EXPECT_EQ(fs::status(temp.at("to")).permissions(), toBefore);
+}
+
+// A file name cannot write a line of its own into the log or onto the terminal.
+TEST_F(Program, ForgedNameWritesNoLine) {
+    writeFile(temp.at("from") / fs::path("x\n! Error => forged"), "x");
+    Outcome shown = run({"-v", "-l", at("logs"), at("from"), at("to")});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    for (const std::string& line : logLines(temp.at("logs/korvaneui.log"))) {
+        EXPECT_NE(line.rfind("! Error", 0), 0u) << line;
+    }
+    EXPECT_FALSE(contains(shown.err, "\n! Error")) << shown.err;
+    EXPECT_TRUE(contains(shown.err, "x?! Error => forged")) << shown.err;
+    EXPECT_EQ(readFile(temp.at("to") / fs::path("x\n! Error => forged")), "x");
+}
+#endif
+
 }  // namespace

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -399,5 +401,115 @@ TEST_F(FolderRun, QuitDuringTheRunStopsAtTheNextEntry) {
     EXPECT_EQ(runContext.updatedCount, 1);
     EXPECT_EQ(runContext.activeWalker, nullptr);
 }
+
+// Each rule is checked before any change, and the refusal names the rule
+// that failed and why; no rule is ever dropped.
+TEST_F(FolderRun, EveryRuleIsCheckedAndTheRefusedOneNamed) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    const wchar_t escaped[] = {L'.', L'*', L'c', L'a', L'f', static_cast<wchar_t>(0xDCE9), L'\0'};
+    struct Case {
+        std::vector<WideString> rules;
+        std::vector<std::string> lines;
+    };
+    const std::vector<Case> cases = {
+        {{WideString(L"a"), WideString(L"(x)\\1")},
+         {"! Error => Regular expression is not valid [(x)\\1].",
+          "! Error => Regular expression with a back-reference is not supported [(x)\\1]."}},
+        {{WideString(L"[bad"), WideString(L"(x)\\1")}, {"! Error => Regular expression is not valid [[bad]."}},
+        {{WideString(L".*"), WideString(escaped)},
+         {"! Error => Regular expression is not valid [.*caf?].",
+          "! Error => Regular expression has characters the code page can not hold [.*caf?]."}},
+        {{WideString(L"a{3000}b{3000}")},
+         {"! Error => Regular expression is not valid [a{3000}b{3000}].",
+          "! Error => Regular expression is too large [a{3000}b{3000}]."}},
+    };
+    for (const Case& c : cases) {
+        host.statuses.clear();
+        openRunLog(temp.wide("logs/korvaneui.log"));
+        EXPECT_EQ(FolderCopyRunRules(true, true, true, from, to, c.rules), RUN_BAD_RULE);
+        closeRunLog();
+        EXPECT_EQ(log(), withBanner(c.lines));
+        EXPECT_FALSE(runContext.ruleActive);
+        EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
+        EXPECT_TRUE(fs::exists(temp.at("to/surplus.txt")));
+    }
+}
+
+// The reproduction: of two exclusion rules only the second was kept, and the
+// clean-up deleted what the first protected.
+TEST_F(FolderRun, AnyOfSeveralExclusionRulesKeepsAnEntry) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("to/keep/notes.txt"), "notes");
+    writeFile(temp.at("to/.git/config"), "git");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    std::string sep = onWindows() ? "\\\\" : "/";
+    std::string keep = ".*" + sep + "keep(" + sep + ".*)?";
+    std::string git = ".*" + sep + "\\.git(" + sep + ".*)?";
+    std::vector<WideString> rules = {WideString(std::wstring(keep.begin(), keep.end()).c_str()),
+                                     WideString(std::wstring(git.begin(), git.end()).c_str())};
+    openRunLog(temp.wide("logs/korvaneui.log"));
+    EXPECT_EQ(FolderCopyRunRules(true, true, false, from, to, rules), RUN_OK);
+    closeRunLog();
+    EXPECT_EQ(readFile(temp.at("to/keep/notes.txt")), "notes");
+    EXPECT_EQ(readFile(temp.at("to/.git/config")), "git");
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+}
+
+#ifndef _WIN32
+// The reproduction: under an exclusion rule a To-only entry whose name has no
+// narrow form was judged as the empty text and deleted. An entry the rules
+// cannot judge is now neither deleted nor copied, whatever the rule's kind.
+TEST_F(FolderRun, EntryTheRulesCannotJudgeIsNeitherCopiedNorDeleted) {
+    const std::string bad = std::string("bad\xff") + "name.txt";
+    writeFile(temp.at("from/ok.txt"), "ok");
+    writeFile(temp.at("from") / fs::path("new" + bad), "new");
+    writeFile(temp.at("to") / fs::path(bad), "only in To");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    EXPECT_EQ(run(true, false, WideString(L".+/\\.svn.*"), true), RUN_HAD_ERRORS);
+    int reported = 0;
+    for (const std::string& line : log()) {
+        reported += line.rfind("! Error => The rule can not judge the path, left as it is: [", 0) == 0;
+    }
+    EXPECT_EQ(reported, 2);  // once in the copy walk, once in the clean-up
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(bad)), "only in To");
+    EXPECT_FALSE(fs::exists(temp.at("to") / fs::path("new" + bad)));
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+    EXPECT_EQ(readFile(temp.at("to/ok.txt")), "ok");
+    writeFile(temp.at("to/surplus.txt"), "s");
+    EXPECT_EQ(run(true, false, WideString(L".*"), false), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(bad)), "only in To");
+    EXPECT_FALSE(fs::exists(temp.at("to") / fs::path("new" + bad)));
+    EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
+}
+
+// A name holding a line end and control characters writes one log line, and
+// no line of the log is the forged one.
+TEST_F(FolderRun, NameCannotForgeALogLine) {
+    const std::vector<std::string> names = {
+        "x\n! Error => forged",
+        "y\r! Error => forged too",
+        "z\x1b[2K\xc2\x85! Error => forged C1",
+    };
+    for (const std::string& name : names) writeFile(temp.at("from") / fs::path(name), "f");
+    EXPECT_EQ(run(false, true), RUN_OK);
+    std::vector<std::string> lines = log();
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.rfind("! Error", 0), std::string::npos) << line;
+        EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << line;
+        EXPECT_EQ(line.find("\xc2\x85"), std::string::npos) << line;
+    }
+    std::string from = path("from");
+    std::string to = path("to");
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "  CP: [" + from + "/x?! Error => forged] -> [" + to + "/x?! Error => forged]"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "  CP: [" + from + "/z?[2K?! Error => forged C1] -> [" + to + "/z?[2K?! Error => forged C1]"),
+              lines.end());
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(names[0])), "f");
+}
+#endif
 
 }  // namespace

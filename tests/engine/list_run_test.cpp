@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,92 @@ TEST_F(ListRun, UnreadableListIsAnError) {
     }
     EXPECT_EQ(runWith(true, from, to, list), RUN_LIST_READ_ERROR);
     EXPECT_EQ(log().back(), "! Error => Copy list error. [" + path("list.txt") + "]");
+}
+
+// Lines that cannot name an entry whole are errors for their line, never an
+// empty or cut entry: bytes the code page rejects, a NUL, more than any path.
+TEST(ListFile, LinesThatGiveNoEntryAreKeptAsFaults) {
+    TempDir temp;
+    resetRunContext();
+    bool utf8 = WideString(L"\x00e9").ToNarrow().length == 2;
+    struct Case {
+        std::string contents;
+        std::vector<std::wstring> entries;
+        std::vector<long long> faultLines;
+        std::vector<bool> tooLong;
+        bool utf8Only;
+    };
+    const std::string longest(LIST_LINE_MAX_UNITS, 'p');
+    const std::vector<Case> cases = {
+        {"a.txt\ncaf\xe9.txt\n\nb.txt\n", {L"a.txt", L"b.txt"}, {2}, {false}, true},
+        {"\xff\n\xc3\n", {}, {1, 2}, {false, false}, true},
+        {std::string("a\0b.txt\nc\n", 10), {L"c"}, {1}, {false}, false},
+        {std::string("\0\n", 2), {}, {1}, {false}, false},
+        {longest + "\n" + longest + "q\nz", {std::wstring(longest.begin(), longest.end()), L"z"}, {2}, {true}, false},
+        {std::string(LIST_LINE_MAX_BYTES + 10, 'x') + "\r\nok", {L"ok"}, {1}, {true}, false},
+        {"\xEF\xBB\xBF" "caf\xe9\r\n", {}, {1}, {false}, true},
+    };
+    for (const Case& c : cases) {
+        if (c.utf8Only && !utf8) continue;
+        writeFile(temp.at("list"), c.contents);
+        int count = readListFile(temp.wide("list"));
+        std::vector<std::wstring> entries;
+        for (const WideString& entry : runContext.listEntries) entries.push_back(fromWide(entry));
+        std::vector<long long> lines;
+        std::vector<bool> tooLong;
+        for (const ListLineFault& fault : runContext.listFaults) {
+            lines.push_back(fault.line);
+            tooLong.push_back(fault.tooLong);
+            EXPECT_GT(fault.shown.length, 0);
+            EXPECT_LE(fault.shown.length, 203);
+        }
+        EXPECT_EQ(count, static_cast<int>(c.entries.size())) << c.contents.substr(0, 40);
+        EXPECT_EQ(entries, c.entries) << c.contents.substr(0, 40);
+        EXPECT_EQ(lines, c.faultLines) << c.contents.substr(0, 40);
+        EXPECT_EQ(tooLong, c.tooLong) << c.contents.substr(0, 40);
+    }
+}
+
+// The reproduction: a line the locale rejects copied From onto To itself and
+// gave To From's mode. Now that line is an error with its number, the other
+// entries are copied, and the run ends with failures.
+TEST_F(ListRun, UndecodableLineIsAnErrorAndOthersGoOn) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/b.txt"), "b");
+    writeFile(temp.at("from/a"), "only a");
+    bool utf8 = WideString(L"\x00e9").ToNarrow().length == 2;
+    std::string contents = std::string("a.txt\na\0junk\n", 13);
+    if (utf8) contents += "caf\xe9.txt\n";
+    contents += "b.txt\n";
+    fs::permissions(temp.at("from"), fs::perms::owner_all, fs::perm_options::replace);
+    fs::perms toBefore = fs::status(temp.at("to")).permissions();
+    EXPECT_EQ(run(contents), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    EXPECT_EQ(readFile(temp.at("to/b.txt")), "b");
+    EXPECT_FALSE(fs::exists(temp.at("to/a")));  // never the line cut at its NUL
+    EXPECT_EQ(fs::status(temp.at("to")).permissions(), toBefore);
+    std::vector<std::string> lines = log();
+    std::string sep = onWindows() ? "\\" : "/";
+    std::vector<std::string> expected = {
+        "  CP: [" + path("from") + sep + "a.txt] -> [" + path("to") + sep + "a.txt]",
+        "! Error => List entry is not valid text in the code page [a?junk] on line [2].",
+    };
+    if (utf8) expected.push_back("! Error => List entry is not valid text in the code page [caf?.txt] on line [3].");
+    expected.push_back("  CP: [" + path("from") + sep + "b.txt] -> [" + path("to") + sep + "b.txt]");
+    ASSERT_GE(lines.size(), 6 + expected.size());
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 6, lines.begin() + 6 + expected.size()), expected);
+    EXPECT_EQ(lines[lines.size() - 2], utf8 ? "Total: [4 files]." : "Total: [3 files].");
+    EXPECT_EQ(host.statuses.back().first, STATUS_INFO);
+}
+
+// A line far longer than any path is refused without being kept whole.
+TEST_F(ListRun, HugeLineIsAnErrorForItsEntry) {
+    writeFile(temp.at("from/ok.txt"), "ok");
+    std::string huge(16 * 1024 * 1024, 'h');
+    EXPECT_EQ(run(huge + "\nok.txt\n"), RUN_HAD_ERRORS);
+    EXPECT_TRUE(fs::exists(temp.at("to/ok.txt")));
+    std::vector<std::string> lines = log();
+    EXPECT_EQ(lines[6], "! Error => List entry is longer than any path [" + std::string(200, 'h') + "...] on line [1].");
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <regex>
 #include <string>
@@ -62,7 +63,8 @@ TEST(Rule, NumbersTheMatcherCannotHoldAreRefused) {
     resetRunContext();
     EXPECT_FALSE(compileRule(WideString(L"\\3111111111111111111111")));
     EXPECT_FALSE(compileRule(WideString(L"a{1,99999999999}")));
-    EXPECT_TRUE(compileRule(WideString(L"(a)\\1{2,3}")));
+    EXPECT_FALSE(compileRule(WideString(L"(a)\\1{2,3}")));  // a back-reference: refused
+    EXPECT_TRUE(compileRule(WideString(L"(a){2,3}")));
     EXPECT_TRUE(compileRule(WideString(L".*\\\\31111111111111.*")));  // an escaped backslash, then digits
 }
 
@@ -77,7 +79,10 @@ TEST(Rule, RulesTooLongForTheCompilerAreRefused) {
     EXPECT_FALSE(compileRule(WideString(plain.c_str())));
 }
 
-TEST(Rule, WhichRulesBacktrackBoundedly) {
+// Rules once sorted by hand into those the backtracking matcher could take:
+// every one is now matched without backtracking, in bounded time, and with the
+// answer the backtracking matcher gives.
+TEST(Rule, RulesOnceSortedByHandAllMatchWithoutBacktracking) {
     const std::vector<std::pair<std::string, bool>> cases = {
         {".+/\\.git(/.*)?", true},
         {".*\\.txt", true},
@@ -96,7 +101,18 @@ TEST(Rule, WhichRulesBacktrackBoundedly) {
         {"(?:ab)*", true},
         {"(\\c)a*)*", false},     // the control escape takes the first ")"
     };
-    for (const auto& c : cases) EXPECT_EQ(backtracksBoundedly(c.first), c.second) << c.first;
+    const std::vector<std::string> subjects = {"/src/.git/x", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "a.txt",
+                                               "abc",         "(aaa)",                              "x"};
+    for (const auto& c : cases) {
+        resetRunContext();
+        ASSERT_TRUE(compileRule(WideString(std::wstring(c.first.begin(), c.first.end()).c_str()))) << c.first;
+        std::regex plain(c.first, std::regex::ECMAScript);
+        for (const std::string& subject : subjects) {
+            EXPECT_EQ(ruleMatches(WideString(std::wstring(subject.begin(), subject.end()).c_str())),
+                      std::regex_match(subject, plain))
+                << c.first << " on " << subject;
+        }
+    }
 }
 
 // Rules the backtracking matcher would take years over, or subjects deep
@@ -114,7 +130,9 @@ TEST(Rule, ExplosiveRulesAndLongPathsStayBounded) {
     EXPECT_FALSE(ruleMatches(WideString((deep + L"/git/x").c_str())));
 }
 
-TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
+// A path without a narrow form cannot be judged: it is neither taken under an
+// inclusion rule nor let through an exclusion rule as the empty text would be.
+TEST(Rule, UnencodablePathIsNeverTaken) {
     resetRunContext();
     const wchar_t lone[] = {L'a', static_cast<wchar_t>(0xD800), L'.', L't', L'x', L't', L'\0'};
     runContext.ruleActive = true;
@@ -123,7 +141,8 @@ TEST(Rule, UnencodablePathIsJudgedAsEmptyText) {
     EXPECT_TRUE(isFilteredOut(WideString(lone)));
     ASSERT_TRUE(compileRule(WideString(L".+\\.svn.*")));
     runContext.ruleExcludes = true;
-    EXPECT_FALSE(isFilteredOut(WideString(lone)));
+    EXPECT_TRUE(isFilteredOut(WideString(lone)));
+    EXPECT_EQ(ruleVerdict(WideString(lone)), RULE_UNMATCHABLE);
 }
 
 TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
@@ -177,6 +196,155 @@ TEST(Rule, LiteralFilterNeverChangesTheAnswer) {
             bool expected = std::regex_match(path, plain);
             EXPECT_EQ(ruleMatches(WideString(std::wstring(path.begin(), path.end()).c_str())), expected)
                 << pattern << " on " << path;
+        }
+    }
+}
+
+WideString wide(const std::string& text) { return WideString(std::wstring(text.begin(), text.end()).c_str()); }
+
+// Which rules are taken and why the others are refused: refused rules never
+// leave the run without a rule, and valid rules are never refused.
+TEST(Rule, RefusalsNameTheirReason) {
+    const wchar_t escapedByte[] = {L'.', L'*', L'c', L'a', L'f', static_cast<wchar_t>(0xDCE9), L'\0'};
+    const wchar_t loneSurrogate[] = {L'.', L'*', static_cast<wchar_t>(0xD800), L'\0'};
+    struct Case {
+        WideString rule;
+        RuleRefusal expected;
+    };
+    const std::vector<Case> cases = {
+        {wide(".*,12345678901\\.txt"), RULE_ACCEPTED},   // a bare comma is no count
+        {wide(".*[{]12345678901"), RULE_ACCEPTED},        // a brace in a class is no count
+        {wide(".*[,]12345678901{2}"), RULE_ACCEPTED},
+        {wide("a{1,12345678901}"), RULE_NOT_VALID},
+        {wide("a{12345678901}"), RULE_NOT_VALID},
+        {wide("(a)\\12345678901"), RULE_NOT_VALID},
+        {wide("[unclosed"), RULE_NOT_VALID},
+        {wide(".*/(a|aa)*\\1c"), RULE_BACK_REFERENCE},
+        {wide("(x)\\1"), RULE_BACK_REFERENCE},
+        {wide("(?:a?){5000}"), RULE_TOO_LARGE},
+        {wide("((((a?){10}){10}){10}){10}"), RULE_TOO_LARGE},
+        {wide("(a{100}){100}"), RULE_TOO_LARGE},
+        {wide("a{2000}b{2000}c{100}"), RULE_TOO_LARGE},
+        {wide("a{2000}"), RULE_ACCEPTED},
+        {wide("a{2100}"), RULE_TOO_LARGE},
+        {wide(std::string(RULE_MAX_LENGTH + 1, 'a')), RULE_TOO_LARGE},
+        {WideString(escapedByte), RULE_NO_NARROW_FORM},
+        {WideString(loneSurrogate), RULE_NO_NARROW_FORM},
+        {wide(".+/\\.svn.*"), RULE_ACCEPTED},
+    };
+    for (const Case& c : cases) {
+        CompiledRule compiled;
+        EXPECT_EQ(prepareRule(c.rule, &compiled), c.expected) << ToNarrowLossy(c.rule).buffer;
+        EXPECT_EQ(ruleRefusalLine(c.expected, c.rule).length > 0,
+                  c.expected != RULE_ACCEPTED && c.expected != RULE_NOT_VALID);
+    }
+    // A refused rule among several leaves the rules as they were.
+    resetRunContext();
+    ASSERT_TRUE(compileRule(wide("keep")));
+    size_t refusedAt = 0;
+    RuleRefusal why = RULE_ACCEPTED;
+    EXPECT_FALSE(compileRules({wide("a"), wide("b"), wide("(x)\\1"), wide("[")}, &refusedAt, &why));
+    EXPECT_EQ(refusedAt, 2u);
+    EXPECT_EQ(why, RULE_BACK_REFERENCE);
+    EXPECT_TRUE(ruleMatches(wide("keep")));
+    EXPECT_FALSE(ruleMatches(wide("a")));
+}
+
+// Several rules: a path matches when any does, so with exclusion any rule
+// keeps the entry out; an unjudgeable path is never taken.
+TEST(Rule, VerdictsUnderSeveralRules) {
+    const wchar_t unwritable[] = {L'/', L'k', L'e', L'e', L'p', L'/', static_cast<wchar_t>(0xDCE9), L'\0'};
+    struct Case {
+        bool excludes;
+        const wchar_t* path;
+        RuleVerdict expected;
+    };
+    const std::vector<Case> cases = {
+        {true, L"/b/keep/notes.txt", RULE_SKIP},
+        {true, L"/b/.git/config", RULE_SKIP},
+        {true, L"/b/other.txt", RULE_TAKE},
+        {false, L"/b/keep/notes.txt", RULE_TAKE},
+        {false, L"/b/.git", RULE_TAKE},
+        {false, L"/b/other.txt", RULE_SKIP},
+        {true, unwritable, RULE_UNMATCHABLE},
+        {false, unwritable, RULE_UNMATCHABLE},
+    };
+    size_t refusedAt = 0;
+    RuleRefusal why = RULE_ACCEPTED;
+    for (const Case& c : cases) {
+        resetRunContext();
+        runContext.ruleActive = true;
+        runContext.ruleExcludes = c.excludes;
+        ASSERT_TRUE(compileRules({wide(".*/keep(/.*)?"), wide(".*/\\.git(/.*)?")}, &refusedAt, &why));
+        EXPECT_EQ(ruleVerdict(WideString(c.path)), c.expected) << ToNarrowLossy(WideString(c.path)).buffer;
+        EXPECT_EQ(isFilteredOut(WideString(c.path)), c.expected != RULE_TAKE);
+    }
+    resetRunContext();
+    EXPECT_EQ(ruleVerdict(WideString(unwritable)), RULE_TAKE);  // no rule: every entry is handled
+}
+
+// Rules that make a backtracking matcher take minutes finish at once, or are refused.
+TEST(Rule, ExplosiveRulesFinishWithinASecond) {
+    std::string twenty = ".*/";
+    for (int i = 0; i < 20; ++i) twenty += "(a|aa)?";
+    std::vector<std::string> rules = {
+        twenty + "b", ".*/(a|aa)*c", "(a*)*b", "(a|a)*b", "((a+)+)+b", "(.*a){12}", "(a?){30}a{30}",
+        ".*.*.*.*.*.*=.*",
+    };
+    std::string groups;  // groups capture nothing: once each step copied 100 submatches per state
+    for (int i = 0; i < 100; ++i) groups += "(.)*";
+    rules.push_back(groups);
+    for (const std::string& rule : rules) {
+        resetRunContext();
+        runContext.ruleActive = true;
+        ASSERT_TRUE(compileRule(wide(rule))) << rule;
+        // Paths of 4000 bytes are judged too, but only shorter ones are timed:
+        // a sanitizer's build is many times slower than the one shipped.
+        // Each path holds every plain character of the rules ("b", "c", "="),
+        // so that no literal filter answers in the matcher's place.
+        for (size_t length : {10, 24, 40, 400, 4000}) {
+            std::string path = "/" + std::string(length, 'a') + "bcd=x";
+            auto started = std::chrono::steady_clock::now();
+            bool matches = ruleMatches(wide(path));
+            double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (length <= 400) {
+                EXPECT_LT(seconds, 1.0) << rule << " on " << length << " bytes";
+            }
+            // The backtracking matcher gives its answer in time on a short path,
+            // but for the twenty choices and the hundred groups.
+            if (length == 10 && rule != groups && rule.find("(a|aa)?") == std::string::npos) {
+                std::regex plain(rule, std::regex::ECMAScript);
+                EXPECT_EQ(matches, std::regex_match(path, plain)) << rule;
+            }
+        }
+    }
+}
+
+// The matcher without backtracking gives the answer the backtracking one
+// gives, on random rules and paths of a small alphabet.
+TEST(Rule, MatcherWithoutBacktrackingNeverChangesTheAnswer) {
+    const std::string atoms[] = {"a", "b", "/", ".", "[ab]", "[^/]", "(a|b)", "(ab|a)", "(?:b/)", "\\.", "(?=a)", "$"};
+    const std::string quantifiers[] = {"", "", "*", "+", "?", "{2}", "{0,2}", "*?"};
+    std::mt19937 random(11);
+    for (int round = 0; round < 300; ++round) {
+        std::string rule;
+        for (size_t n = 1 + random() % 5; n > 0; --n) {
+            rule += atoms[random() % (sizeof atoms / sizeof atoms[0])];
+            rule += quantifiers[random() % (sizeof quantifiers / sizeof quantifiers[0])];
+        }
+        resetRunContext();
+        std::regex plain;
+        try {
+            plain.assign(rule, std::regex::ECMAScript);
+        } catch (const std::regex_error&) {
+            EXPECT_FALSE(compileRule(wide(rule))) << rule;
+            continue;
+        }
+        ASSERT_TRUE(compileRule(wide(rule))) << rule;
+        for (int i = 0; i < 30; ++i) {
+            std::string path;
+            for (size_t n = random() % 8; n > 0; --n) path += "ab/."[random() % 4];
+            EXPECT_EQ(ruleMatches(wide(path)), std::regex_match(path, plain)) << rule << " on " << path;
         }
     }
 }

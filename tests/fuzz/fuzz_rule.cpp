@@ -1,8 +1,8 @@
 // Rules and the paths they judge: a pattern, a NUL, then a path. Compiling is
-// fuzzed for every pattern; matching for patterns of few quantifiers on short
-// paths, so that backtracking a user's own rule can ask for stays bounded.
-// Every match is checked against the plain matcher: neither the literal filter
-// nor the choice of matcher may change an answer.
+// fuzzed for every pattern; matching is checked against the plain
+// backtracking matcher for patterns of few quantifiers on short paths, where
+// that matcher stays bounded: neither the literal filter nor the matcher
+// without backtracking may change an answer.
 #include <cstdint>
 #include <regex>
 #include <string>
@@ -20,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runContext.ruleActive = true;
     runContext.ruleExcludes = true;
     if (!compileRule(WideString(pattern.c_str()))) return 0;
+    // Any accepted rule on a long path answers, and within the fuzzer's timeout.
+    std::string longPath = "/" + std::string(2000, path.empty() ? 'a' : path[0]) + path;
+    isFilteredOut(WideString(longPath.c_str()));
     // Stacked or grouped repetition, (x*)*, .** or .?+, backtracks exponentially.
     int quantifiers = 0;
     for (size_t i = 0; i < pattern.size(); ++i) {
@@ -42,11 +45,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     }
     if (filtered != expected) __builtin_trap();
-    // Long paths go to the bounded matcher: it must agree with the backtracking one.
-    try {
-        std::regex steady(narrowPattern.buffer, std::regex::ECMAScript | std::regex_constants::__polynomial);
-        if (std::regex_match(narrowPath.buffer, steady) != expected) __builtin_trap();
-    } catch (const std::regex_error&) {
-    }
     return 0;
 }

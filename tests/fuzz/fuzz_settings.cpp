@@ -1,6 +1,9 @@
-// Settings lines and files, as any bytes a settings file may hold.
+// Settings lines and files, as any bytes a settings file may hold. On lines
+// short enough for the line pattern's matcher, the written-out split must
+// give the pattern's key and value, and refuse what the pattern refuses.
 #include <cstdint>
 #include <cstdio>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -13,12 +16,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (start <= text.size()) {
         size_t end = text.find('\n', start);
         if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
         std::string key = "k";
         std::string value = "v";
-        if (ParseSettingLine(text.substr(start, end - start), key, value)) {
+        bool split = ParseSettingLine(line, key, value);
+        if (split) {
             SettingNumber(key);
             SettingNumber(value);
         }
+        if (line.size() <= 512) {
+            static const std::regex pattern(SETTING_LINE_PATTERN, std::regex::ECMAScript);
+            std::smatch match;
+            bool matched = std::regex_match(line, match, pattern);
+            if (matched != split) __builtin_trap();
+            if (matched && (match[1].str() != key || match[2].str() != value)) __builtin_trap();
+            if (!matched && (key != "k" || value != "v")) __builtin_trap();
+        }
+        SettingRuleText(line);
         start = end + 1;
     }
     std::vector<SettingLine> lines;

@@ -2,6 +2,8 @@
 
 #include <climits>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "support/test_support.h"
@@ -152,6 +154,72 @@ TEST(WideString, InvalidNarrowBytesGiveEmptyText) {
     NarrowString probe = WideString(L"\x00e9").ToNarrow();
     if (probe.length != 2) GTEST_SKIP() << "the locale is not UTF-8";
     EXPECT_EQ(WideString("\xff\xfe bad").length, 0);
+}
+
+// A line of bytes decodes whole or not at all; the escaping decode keeps every
+// byte, the strict one refuses what does not decode and never stops at a NUL.
+TEST(WideString, DecodingNeverCutsOrEmptiesText) {
+    bool utf8 = WideString(L"\x00e9").ToNarrow().length == 2;
+    struct Case {
+        std::string bytes;
+        bool decodes;                  // DecodeNarrow accepts it
+        std::vector<unsigned> escaped; // DecodeNarrowEscaped's units
+        bool utf8Only;                 // the answer holds in a UTF-8 locale only
+    };
+    const std::vector<Case> cases = {
+        {"abc", true, {'a', 'b', 'c'}, false},
+        {"", true, {}, false},
+        {std::string("a\0b", 3), false, {'a', 0xDC00, 'b'}, false},
+        {"caf\xe9.txt", false, {'c', 'a', 'f', 0xDCE9, '.', 't', 'x', 't'}, true},
+        {"caf\xc3\xa9", true, {'c', 'a', 'f', 0xE9}, true},
+        {"\xc3", false, {0xDCC3}, true},             // cut inside a character
+        {"\xed\xa0\x80", false, {0xDCED, 0xDCA0, 0xDC80}, true},  // an encoded surrogate
+        {"\xff\xfe", false, {0xDCFF, 0xDCFE}, true},
+    };
+    for (const Case& c : cases) {
+        if (c.utf8Only && !utf8) continue;
+        WideString out(L"untouched");
+        EXPECT_EQ(DecodeNarrow(c.bytes.data(), c.bytes.size(), &out), c.decodes) << c.bytes;
+        if (!c.decodes) {
+            EXPECT_EQ(fromWide(out), L"untouched") << c.bytes;
+        }
+        WideString escaped = DecodeNarrowEscaped(c.bytes.data(), c.bytes.size());
+        std::vector<unsigned> units(escaped.buffer, escaped.buffer + escaped.length);
+        EXPECT_EQ(units, c.escaped) << c.bytes;
+        EXPECT_EQ(HasUnwritableUnit(escaped), !c.decodes) << c.bytes;
+    }
+}
+
+TEST(WideString, UnwritableUnitsAreEscapesAndLoneSurrogates) {
+    const std::vector<std::pair<std::vector<wchar_t>, bool>> cases = {
+        {{L'a', L'b'}, false},
+        {{L'a', static_cast<wchar_t>(0xDCE9)}, true},
+        {{static_cast<wchar_t>(0xD800), L'x'}, true},
+        {{L'x', static_cast<wchar_t>(0xD800)}, true},
+        {{static_cast<wchar_t>(0x00E9), static_cast<wchar_t>(0xFFFD)}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<wchar_t> units = c.first;
+        units.push_back(L'\0');
+        EXPECT_EQ(HasUnwritableUnit(WideString(units.data())), c.second);
+    }
+    if (sizeof(wchar_t) == 2) {  // a pair is one character
+        const wchar_t pair[] = {static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), L'\0'};
+        EXPECT_FALSE(HasUnwritableUnit(WideString(pair)));
+    }
+}
+
+TEST(WideString, ControlCharactersBecomeQuestionMarks) {
+    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
+        {L"x\n! Error => forged", L"x?! Error => forged"},
+        {L"a\rb\tc\x1b[31m", L"a?b?c?[31m"},
+        {L"del\x7f c1\x85\x9f end\xa0", L"del? c1?? end\xa0"},
+        {L"plain \x00e9 \x20ac", L"plain \x00e9 \x20ac"},
+        {L"\x01\x1f ", L"?? "},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(fromWide(ControlsAsQuestionMarks(WideString(c.first.c_str()))), c.second);
+    }
 }
 
 }  // namespace
