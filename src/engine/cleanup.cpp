@@ -126,14 +126,19 @@ bool isLiveTemporary(const WideString& path) {
     return owner > 0 && !platformProcessIsGone(owner);
 }
 
+// A temporary is always a plain file; anything else of that name is a user's.
 bool isDeadTemporary(const WideString& path) {
     long owner = otherRunOf(path);
-    return owner > 0 && platformProcessIsGone(owner);
+    EntryStatus status;
+    return owner > 0 && platformProcessIsGone(owner) && platformQueryEntry(path.buffer, &status) &&
+           status.isRegular && !status.isLink;
 }
 
-void removeDeadTemporaries(const WideString& directory) {
+void removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
+    WideString otherBase = counterpart;
+    if (!endsWithSeparator(otherBase)) otherBase.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) return;
     std::vector<WideString> dead;
@@ -141,6 +146,8 @@ void removeDeadTemporaries(const WideString& directory) {
     while (platformNextEntry(listing, &entry)) {
         if (entry.isDirectory || entry.isLink || temporaryOwner(entry.name) == 0) continue;
         WideString path = base + entry.name;
+        // A name From has is From's file, whatever it looks like.
+        if (platformEntryPresence((otherBase + entry.name).buffer) != ENTRY_ABSENT) continue;
         if (isDeadTemporary(path)) dead.push_back(path);
     }
     platformCloseListing(listing);

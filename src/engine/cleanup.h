@@ -26,9 +26,9 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
                                        const WideString& path);
 
 // Deletes, in a directory of the To Folder, the temporaries that copies of
-// runs now gone left there; a live run's and every other entry stay. Nothing
-// of it is counted or logged.
-void removeDeadTemporaries(const WideString& directory);
+// runs now gone left there and that its counterpart in From plainly lacks; a
+// live run's and every other entry stay. Nothing of it is counted or logged.
+void removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
 // True when the entry at path is a temporary of another run still alive.
 bool isLiveTemporary(const WideString& path);

@@ -112,7 +112,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    if (runContext.sweepTemporaries) removeDeadTemporaries(to);
+    if (runContext.sweepTemporaries) removeDeadTemporaries(to, from);
     int result = runWalk(&walker, from, to);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) {
@@ -194,7 +194,7 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
     if (ok) {
         const DirectoryWalker* walker = runContext.activeWalker;
         if (runContext.sweepTemporaries && walker && walker->currentIsDirectory) {
-            removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot));
+            removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
         }
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);

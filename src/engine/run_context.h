@@ -70,6 +70,7 @@ struct RunContext {
     bool notPlainFile = false;             // the last update met a source that is no plain file
     bool logIdentityKnown = false;         // logIdentity and logFolders hold the open log's place
     DirectoryIdentity logIdentity{0, 0};   // the open run log file
+    WideString logFileName;                // its name, after its folder's separator
     std::vector<DirectoryIdentity> logFolders;  // the folders holding the run log, innermost first
 };
 

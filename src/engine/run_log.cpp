@@ -43,11 +43,13 @@ bool openRunLog(const WideString& path) {
     runContext.logIdentityKnown =
         platformStreamIdentity(runContext.logStream, &runContext.logIdentity) &&
         platformDirectoryChain(folder.buffer, &runContext.logFolders);
+    runContext.logFileName = path.Tail(cut >= 0 ? cut + 1 : 1);  // with its separator, where it has one
     return true;
 }
 
 void closeRunLog() {
     runContext.logIdentityKnown = false;
+    runContext.logFileName = WideString();
     runContext.logFolders.clear();
     if (!runContext.logStream) return;
     std::fclose(runContext.logStream);

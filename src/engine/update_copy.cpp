@@ -22,6 +22,18 @@ bool copyFileOver(const WideString& source, const WideString& target) {
 // becomes a file in To. A link in To facing the entry is never written
 // through: a mirror removes it as a link and puts the entry in its place,
 // any other run leaves it and tells through linkInTheWay.
+namespace {
+
+// The open run log is never copied over, whatever From holds of that name.
+bool isOpenRunLog(const WideString& target) {
+    if (!runContext.logIdentityKnown || !target.EndsWith(runContext.logFileName)) return false;
+    DirectoryIdentity identity;
+    return platformEntryIdentity(target.buffer, &identity) &&
+           identity.volume == runContext.logIdentity.volume && identity.index == runContext.logIdentity.index;
+}
+
+}  // namespace
+
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                    const WideString& entryPath) {
     if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return false;
@@ -64,6 +76,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                 return false;
             }
         }
+        if (existing.queried && isOpenRunLog(target)) return false;
         ok = copyFileOver(entryPath, target);
     }
     if (ok) ++runContext.updatedCount;

@@ -53,8 +53,11 @@ bool createDirectoryPath(const WideString& path) {
     while (position < path.length) {
         int32_t end = position;
         while (end < path.length && path.buffer[end] != PATH_SEPARATOR) ++end;
+        // A doubled separator makes no level of its own: a/b//c has the levels a/, a/b/ and a/b//c.
+        bool empty = end == position && position > 0;
         if (end < path.length) ++end;  // the separator belongs to its level
         position = end;
+        if (empty) continue;
         WideString handled = path.Left(position);
         if (!directoryExists(handled) && !changeCreateDirectory(handled.buffer)) return false;
     }

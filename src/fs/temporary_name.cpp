@@ -11,6 +11,9 @@ const wchar_t kSuffix[] = L".tmp";
 bool readNumber(const wchar_t* name, size_t* at, size_t limit, long* value) {
     size_t start = *at;
     *value = 0;
+    if (*at < limit && name[*at] == L'0' && *at + 1 < limit && name[*at + 1] >= L'0' && name[*at + 1] <= L'9') {
+        return false;  // no name made here has a leading zero
+    }
     while (*at < limit && name[*at] >= L'0' && name[*at] <= L'9') {
         if (*value > 100000000L) return false;
         *value = *value * 10 + (name[*at] - L'0');
@@ -25,8 +28,8 @@ std::wstring temporaryName(long process, unsigned counter) {
     return kPrefix + std::to_wstring(process) + L"-" + std::to_wstring(counter) + kSuffix;
 }
 
-// Exactly prefix, digits, "-", digits, suffix: a user's file that merely
-// looks alike is no temporary.
+// Exactly prefix, digits, "-", digits, suffix, as temporaryName spells
+// them: a user's file that merely looks alike is no temporary.
 long temporaryOwner(const wchar_t* name) {
     size_t prefix = std::wcslen(kPrefix);
     size_t suffix = std::wcslen(kSuffix);

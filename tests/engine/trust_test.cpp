@@ -250,4 +250,32 @@ TEST_F(Trust, CleanUpLeavesTheOpenRunLog) {
 }
 #endif
 
+#ifndef _WIN32
+// Other ways to the same places: a file in From named as the open log, a To
+// spelled with a doubled separator, a list entry naming the folder itself.
+TEST_F(Trust, OtherWaysToTheLogAndTheRoot) {
+    writeFile(temp.at("from/korvaneui.log"), "From's own file");
+    writeFile(temp.at("from/d/f.txt"), "f");
+    openRunLog(temp.wide("to/korvaneui.log"));
+    runContext.hadErrors = false;
+    EXPECT_EQ(FolderCopyRun(false, false, true, from, to, WideString()), RUN_HAD_ERRORS);
+    closeRunLog();
+    EXPECT_NE(readFile(temp.at("to/korvaneui.log")).find("Start to copy ["), std::string::npos);
+
+    fs::remove_all(temp.at("to/d"));
+    WideString doubled = toWide(fs::path(temp.root.string() + "//to"));
+    EXPECT_EQ(run(false, from, doubled), RUN_OK);
+    EXPECT_EQ(readFile(temp.at("to/d/f.txt")), "f");
+
+    fs::permissions(temp.at("from"), fs::perms(0700), fs::perm_options::replace);
+    fs::permissions(temp.at("to"), fs::perms(0755), fs::perm_options::replace);
+    writeFile(temp.at("list.txt"), ".\n./\nd/.\n");
+    openRunLog(temp.wide("logs/korvaneui.log"));
+    runContext.hadErrors = false;
+    ListCopyRun(true, from, to, temp.wide("list.txt"));
+    closeRunLog();
+    EXPECT_EQ(fs::status(temp.at("to")).permissions(), fs::perms(0755));
+}
+#endif
+
 }  // namespace

@@ -345,6 +345,21 @@ def test_dead_temporaries(work):
     check("a plain run removes a dead run's temporary", not os.path.exists(dead))
     check("a live run's temporary and a user's file stay", os.path.exists(live) and os.path.exists(user))
     check("removing temporaries is not counted", "1 dirs and files updated." in out, out)
+    # Names that only look alike, and a From file that has a temporary's name.
+    named = ".korvane-%d-7.tmp" % gone.pid
+    write(os.path.join(source, "sub", named), b"precious")
+    zeros = os.path.join(target, "sub", ".korvane-0%d-01.tmp" % gone.pid)
+    write(zeros, b"user")
+    fifo = os.path.join(target, "sub", ".korvane-%d-9.tmp" % gone.pid)
+    os.mkfifo(fifo)
+    run([source, target])
+    status, out, _ = run([source, target])
+    check("a From file named like a temporary is copied and kept",
+          open(os.path.join(target, "sub", named), "rb").read() == b"precious" and
+          "0 dirs and files updated." in out, out)
+    check("look-alike names (leading zeros, a FIFO) stay", os.path.exists(zeros) and os.path.exists(fifo))
+    os.remove(zeros)
+    os.remove(fifo)
     write(dead, b"partial")
     status, out, _ = run(["-s", "-y", source, target])
     check("a mirror removes a dead run's temporary, keeps a live one's, uncounted",

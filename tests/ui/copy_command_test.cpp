@@ -315,6 +315,10 @@ int probesAnswered = 0;
 // Asks the window from another thread, as another program would, how long it
 // takes to answer while a run is under way.
 DWORD WINAPI ProbeWindow(LPVOID done) {
+    // The first message between two threads sets up what they share (slow
+    // under Wine); it is not the window's answer time.
+    DWORD_PTR first = 0;
+    SendMessageTimeoutW(probedWindow, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &first);
     while (!*static_cast<volatile bool*>(done)) {
         DWORD before = GetTickCount();
         DWORD_PTR result = 0;

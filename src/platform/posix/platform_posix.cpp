@@ -212,6 +212,17 @@ bool SameEntry(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// While a tree is guarded, changes are made below its root only: never to
+// the root itself or anything outside it, however a path reaches there.
+Place LocateChange(const std::string& path) {
+    Place place = Locate(path);
+    if (place.ok && guard.active && !place.guarded) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
+
 int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
 
 int StatAt(const Place& place, struct stat* st) {
@@ -474,12 +485,12 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 // Inside a guarded tree the mode of a link is never changed: the system
 // would give it to what the link names.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     return at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777);
 }
 
 bool platformClearProtection(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateChange(ToSystem(path));
     struct stat st;
     if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (S_ISLNK(st.st_mode)) return true;  // a link has no protection of its own
@@ -488,7 +499,7 @@ bool platformClearProtection(const wchar_t* path) {
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     if (!at.ok) return false;
     return WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; });
 }
@@ -515,7 +526,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         close(in);
         return S_ISDIR(st.st_mode) ? COPY_FAILED : COPY_NOT_REGULAR;
     }
-    Place at = Locate(ToSystem(target));
+    Place at = LocateChange(ToSystem(target));
     if (!at.ok) {
         int error = errno;
         close(in);
@@ -568,13 +579,13 @@ long platformProcessId() { return static_cast<long>(getpid()); }
 
 // unlink refuses a directory (EISDIR), so no need to look first.
 bool platformDeleteFile(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateChange(ToSystem(path));
     if (!at.ok) return false;
     return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
 }
 
 bool platformRemoveDirectory(const wchar_t* path) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     if (!at.ok) return false;
     return WithWritableParent(at, [&] {
         return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0;
@@ -582,7 +593,7 @@ bool platformRemoveDirectory(const wchar_t* path) {
 }
 
 bool platformRemoveLink(const wchar_t* path) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
     if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISLNK(st.st_mode)) {

@@ -184,6 +184,12 @@ bool ThroughLink(const wchar_t* path) {
     return false;
 }
 
+// While a tree is guarded, changes are made below its root only, and never
+// through a link on the way there.
+bool RefusedChange(const wchar_t* path) {
+    return (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
+}
+
 // Inside the guarded tree a symbolic link or junction is told as itself.
 bool GuardedLink(const wchar_t* path, DWORD attributes) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
@@ -268,20 +274,20 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 
 // Never through a link that would carry the change to what it points to.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    if (ThroughLink(path)) return false;
+    if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
     return SetFileAttributesW(path, word) != 0;
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
-    if (ThroughLink(path)) return false;
+    if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return true;
     return SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0;
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    return !ThroughLink(path) && CreateDirectoryW(path, nullptr) != 0;
+    return !RefusedChange(path) && CreateDirectoryW(path, nullptr) != 0;
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) {
@@ -308,7 +314,7 @@ bool platformIsUsableDrive(const wchar_t* path) {
 // replaced, never written through. A read-only target is refused as a copy
 // onto it would be, so that the caller may clear its protection and retry.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
-    if (ThroughLink(target)) return COPY_FAILED;
+    if (RefusedChange(target)) return COPY_FAILED;
     DWORD existing = GetFileAttributesW(target);
     if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (existing & FILE_ATTRIBUTE_DIRECTORY) return COPY_ACCESS_DENIED;
@@ -350,14 +356,14 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
 
 // Never through a link: Wine would delete what a unix link points to.
 bool platformDeleteFile(const wchar_t* path) {
-    if (ThroughLink(path)) return false;
+    if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
     return _wremove(path) == 0;
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 bool platformRemoveDirectory(const wchar_t* path) {
-    if (ThroughLink(path)) return false;
+    if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
     return _wrmdir(path) == 0;
 }
