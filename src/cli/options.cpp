@@ -1,7 +1,7 @@
 #include "cli/options.h"
 
-#include "resources/resource.h"
 #include "settings/settings_file.h"
+#include "settings/settings_keys.h"
 
 namespace {
 
@@ -192,23 +192,24 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
         *problem = L"settings file [" + std::wstring(path.buffer) + L"] is not exist";
         return false;
     }
-    WideString from, to, logDir, listFile, rule;
-    bool checks[5] = {false, false, false, false, false};  // 1006 .. 1010
+    WideString texts[SETTING_FIELD_COUNT];
+    bool checks[SETTING_FIELD_COUNT] = {};
     for (const SettingLine& line : lines) {
-        WideString value(line.value.c_str());
-        if (line.id == IDC_REGEX_EDIT) value = SettingRuleText(line.value);
-        switch (line.id) {
-            case IDC_FROM_FOLDER_EDIT: from = value; break;
-            case IDC_TO_FOLDER_EDIT: to = value; break;
-            case IDC_LOG_FOLDER_EDIT: logDir = value; break;
-            case IDC_FROM_FILE_EDIT: listFile = value; break;
-            case IDC_REGEX_EDIT: rule = value; break;
-            default:
-                if (line.id >= IDC_SYNCHRONOUS_CHECK && line.id <= IDC_FROM_FILE_CHECK) {
-                    checks[line.id - IDC_SYNCHRONOUS_CHECK] = SettingNumber(line.value) != 0;
-                }
+        const SettingKey* key = FindSettingKey(line.id);
+        if (!key) continue;
+        if (key->kind == SETTING_CHECK) {
+            checks[key->field] = SettingNumber(line.value) != 0;
+        } else if (key->kind == SETTING_RULE_TEXT) {
+            texts[key->field] = SettingRuleText(line.value);
+        } else {
+            texts[key->field] = WideString(line.value.c_str());
         }
     }
+    const WideString& from = texts[SETTING_FROM_FOLDER];
+    const WideString& to = texts[SETTING_TO_FOLDER];
+    const WideString& logDir = texts[SETTING_LOG_FOLDER];
+    const WideString& listFile = texts[SETTING_LIST_FILE];
+    const WideString& rule = texts[SETTING_RULE];
     if (options->folders.empty()) {
         options->folders.push_back(from);
         options->folders.push_back(to);
@@ -217,17 +218,17 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
         options->logGiven = true;
         options->logDir = logDir;
     }
-    bool listMode = checks[IDC_FROM_FILE_CHECK - IDC_SYNCHRONOUS_CHECK];
+    bool listMode = checks[SETTING_LIST_MODE];
     if (!options->listGiven && listMode) {
         options->listGiven = true;
         options->listFile = listFile;
     }
-    options->synchronous = options->synchronous || checks[IDC_SYNCHRONOUS_CHECK - IDC_SYNCHRONOUS_CHECK];
-    options->show = options->show || checks[IDC_SHOW_COPY_FILE_CHECK - IDC_SYNCHRONOUS_CHECK];
-    if (!options->ruleGiven && checks[IDC_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK] && rule.length > 0) {
+    options->synchronous = options->synchronous || checks[SETTING_SYNCHRONOUS];
+    options->show = options->show || checks[SETTING_SHOW_COPY_FILE];
+    if (!options->ruleGiven && checks[SETTING_RULE_ON] && rule.length > 0) {
         options->ruleGiven = true;
         options->rules.push_back(rule);
-        options->excludes = options->excludes || checks[IDC_EXCLUDE_REGEX_CHECK - IDC_SYNCHRONOUS_CHECK];
+        options->excludes = options->excludes || checks[SETTING_RULE_EXCLUDES];
     }
     return true;
 }

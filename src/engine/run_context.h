@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "resources/resource.h"
+#include "engine/run_codes.h"
 #include "text/wide_string.h"
 
 struct DirectoryWalker;

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "platform/platform.h"
-#include "resources/resource.h"
+#include "engine/run_codes.h"
 #include "text/wide_string.h"
 
 // Called with (entryPath, walkRoot, extra1, extra2, otherRoot); false stops the walk.

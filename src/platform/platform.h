@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/separator.h"
+#include "fs/separator.h"
 
 // What one status query tells of an entry: links are followed, except inside
 // a guarded tree, where a link is told as itself.

@@ -39,30 +39,4 @@
 #define WM_TRAY_NOTIFY (0x0400 + 153)
 #define WM_COPY_STATUS (0x0400 + 154)
 
-// Kinds of a status text.
-#define STATUS_INFO 1
-#define STATUS_NOTICE 2
-#define STATUS_ERROR 4
-
-// Results of the folder run and the list run.
-#define RUN_OK 0
-#define RUN_HAD_ERRORS (-99)
-#define RUN_DECLINED (-100)
-#define RUN_NO_SOURCE (-101)
-#define RUN_DEST_IS_DRIVE (-103)
-#define RUN_NO_DEST (-104)
-#define RUN_SAME_FOLDERS (-105)
-#define RUN_DEST_INSIDE_SOURCE (-106)
-#define RUN_NO_LIST_FILE (-107)
-#define RUN_LIST_READ_ERROR (-108)
-#define RUN_BAD_RULE (-109)
-#define RUN_SOURCE_INSIDE_DEST (-110)
-
-// Results of a directory walk.
-#define WALK_OK 0
-#define WALK_BROKEN (-1)
-#define WALK_FIND_ERROR (-2)
-#define WALK_NO_HANDLER (-3)
-#define WALK_CLOSE_ERROR (-4)
-
 #endif

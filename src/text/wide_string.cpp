@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "platform/separator.h"
+#include "fs/separator.h"
 
 namespace {
 

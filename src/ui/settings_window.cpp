@@ -6,6 +6,7 @@
 #include "engine/run_context.h"
 #include "platform/platform.h"
 #include "settings/settings_file.h"
+#include "settings/settings_keys.h"
 #include "ui/ui_context.h"
 
 namespace {
@@ -53,18 +54,27 @@ void ApplyCheck(HWND window, int identifier, bool wasChecked) {
 
 }  // namespace
 
+// The settings file's keys are the controls' identifiers.
+static_assert(IDC_FROM_FOLDER_EDIT == 1012 && IDC_TO_FOLDER_EDIT == 1013 && IDC_LOG_FOLDER_EDIT == 1014 &&
+                  IDC_FROM_FILE_EDIT == 1015 && IDC_SYNCHRONOUS_CHECK == 1006 &&
+                  IDC_SHOW_COPY_FILE_CHECK == 1007 && IDC_EXCLUDE_REGEX_CHECK == 1009 &&
+                  IDC_REGEX_CHECK == 1008 && IDC_FROM_FILE_CHECK == 1010 && IDC_REGEX_EDIT == 1011 &&
+                  IDC_STATUS_EDIT == 1016,
+              "the settings keys are the control identifiers");
+
 bool LoadSettings(HWND window) {
     WideString path = SettingsFilePath(runContext.appTitle);
     std::vector<SettingLine> lines;
     if (path.length == 0 || !ReadSettingLines(path, &lines)) return false;
     for (const SettingLine& line : lines) {
-        if (line.id < IDC_SYNCHRONOUS_CHECK || line.id > IDC_STATUS_EDIT) continue;
-        if (line.id <= IDC_FROM_FILE_CHECK) {
-            ApplyCheck(window, line.id, SettingNumber(line.value) == 0);
-        } else if (line.id == IDC_REGEX_EDIT) {
-            SetDlgItemTextW(window, line.id, SettingRuleText(line.value).buffer);
+        const SettingKey* key = FindSettingKey(line.id);
+        if (!key) continue;
+        if (key->kind == SETTING_CHECK) {
+            ApplyCheck(window, key->key, SettingNumber(line.value) == 0);
+        } else if (key->kind == SETTING_RULE_TEXT) {
+            SetDlgItemTextW(window, key->key, SettingRuleText(line.value).buffer);
         } else {
-            SetDlgItemTextW(window, line.id, WideString(line.value.c_str()).buffer);
+            SetDlgItemTextW(window, key->key, WideString(line.value.c_str()).buffer);
         }
     }
     RestoreControlStates(window);
@@ -76,16 +86,18 @@ bool SaveSettings(HWND window) {
     if (path.length == 0) return false;
     FILE* file = platformOpenWrite(path.buffer);
     if (!file) return true;
-    for (int identifier : {IDC_FROM_FOLDER_EDIT, IDC_TO_FOLDER_EDIT, IDC_LOG_FOLDER_EDIT, IDC_FROM_FILE_EDIT}) {
-        WriteLine(file, identifier, ReadFieldNarrow(window, identifier));
+    for (const SettingKey& key : kSettingKeys) {
+        if (!key.saved) continue;
+        if (key.kind == SETTING_CHECK) {
+            WriteLine(file, key.key, std::to_string(IsDlgButtonChecked(window, key.key)));
+        } else if (key.kind == SETTING_RULE_TEXT) {
+            wchar_t rule[MAX_PATH] = {0};
+            GetDlgItemTextW(window, key.key, rule, MAX_PATH - 1);
+            WriteLine(file, key.key, RuleBytes(rule));
+        } else {
+            WriteLine(file, key.key, ReadFieldNarrow(window, key.key));
+        }
     }
-    for (int identifier : {IDC_SYNCHRONOUS_CHECK, IDC_SHOW_COPY_FILE_CHECK, IDC_EXCLUDE_REGEX_CHECK,
-                           IDC_REGEX_CHECK, IDC_FROM_FILE_CHECK}) {
-        WriteLine(file, identifier, std::to_string(IsDlgButtonChecked(window, identifier)));
-    }
-    wchar_t rule[MAX_PATH] = {0};
-    GetDlgItemTextW(window, IDC_REGEX_EDIT, rule, MAX_PATH - 1);
-    WriteLine(file, IDC_REGEX_EDIT, RuleBytes(rule));
     std::fclose(file);
     return true;
 }

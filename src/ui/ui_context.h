@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include "engine/run_codes.h"
 #include "resources/resource.h"
 
 // Number of identified controls (1001 to 1016).

@@ -5,7 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/options.h"
-#include "resources/resource.h"
+#include "engine/run_codes.h"
 #include "support/test_support.h"
 
 namespace {

@@ -204,6 +204,18 @@ TEST_F(CopyCommandTest, SettingsLinesApplyWhateverTheirOrder) {
     EXPECT_EQ(text(IDC_STATUS_EDIT), L"from the file");
 }
 
+// A settings line of a megabyte once overflowed the stack at every start;
+// the window now starts with the lines around it applied.
+TEST_F(CopyCommandTest, MegabyteSettingsLineLoads) {
+    writeFile(temp.at("korvaneui.ini"),
+              "1010=1\n1016=" + std::string(1024 * 1024, 's') + "\n1011=" + std::string(1024 * 1024, 'r') +
+                  "\n1007=1\n");
+    createWindow();
+    EXPECT_TRUE(IsWindow(window));
+    EXPECT_TRUE(checked(IDC_FROM_FILE_CHECK));
+    EXPECT_TRUE(checked(IDC_SHOW_COPY_FILE_CHECK));
+}
+
 HWND closingWindow = nullptr;
 
 LRESULT CALLBACK CloseOnFirstEntry(int code, WPARAM wParam, LPARAM lParam) {

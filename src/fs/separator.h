@@ -1,6 +1,7 @@
-// The path separator and line end of the system the program is built for.
-#ifndef KORVANE_PLATFORM_SEPARATOR_H
-#define KORVANE_PLATFORM_SEPARATOR_H
+// The path separator, line end and path rules of the system the program is
+// built for; plain constants, so that every layer may read them.
+#ifndef KORVANE_FS_SEPARATOR_H
+#define KORVANE_FS_SEPARATOR_H
 
 #ifdef _WIN32
 #define PATH_SEPARATOR L'\\'   // the one separator of Windows paths
