@@ -9,6 +9,7 @@
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
 #include "fs/changes.h"
+#include "fs/line_reader.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -18,14 +19,7 @@ namespace {
 // escaped, cut short when the line is longer than any path.
 const int32_t SHOWN_UNITS_MAX = 200;
 
-// One line, as read: its kept bytes, whether more were dropped, its number.
-struct ListLine {
-    std::string bytes;
-    bool overflowed;
-    long long number;
-};
-
-void noteFault(const ListLine& line, bool tooLong) {
+void noteFault(const ReadLine& line, bool tooLong) {
     WideString shown = DecodeNarrowEscaped(line.bytes.data(), line.bytes.size());
     if (tooLong || shown.length > SHOWN_UNITS_MAX) shown = shown.Left(SHOWN_UNITS_MAX) + L"...";
     runContext.listFaults.push_back(
@@ -34,10 +28,12 @@ void noteFault(const ListLine& line, bool tooLong) {
 
 // A line becomes an entry only when all of its bytes decode: a line the code
 // page rejects, or holding a NUL, is never kept cut short or empty.
-void storeLine(ListLine& line, int* count) {
+bool storeLine(void* data, ReadLine* read) {
+    int* count = static_cast<int*>(data);
+    ReadLine& line = *read;
     std::string& bytes = line.bytes;
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
-    if (bytes.empty() && !line.overflowed) return;
+    if (bytes.empty() && !line.overflowed) return true;
     WideString entry;
     if (line.overflowed || bytes.size() > LIST_LINE_MAX_BYTES - 4) {
         noteFault(line, true);
@@ -49,6 +45,7 @@ void storeLine(ListLine& line, int* count) {
         runContext.listEntries.push_back(entry);
         ++*count;
     }
+    return true;
 }
 
 WideString joined(const WideString& folder, const WideString& entry) {
@@ -67,33 +64,8 @@ int readListFile(const WideString& listFile) {
     if (!platformEntryExists(listFile.buffer)) return -1;
     runContext.listEntries.clear();
     runContext.listFaults.clear();
-    FILE* file = platformOpenRead(listFile.buffer);
-    if (!file) return -1;
     int count = 0;
-    ListLine line{std::string(), false, 1};
-    char chunk[8192];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        for (size_t i = 0; i < got; ++i) {
-            if (chunk[i] != '\n') {
-                if (line.bytes.size() < LIST_LINE_MAX_BYTES) {
-                    line.bytes.push_back(chunk[i]);
-                } else {
-                    line.overflowed = true;
-                }
-                continue;
-            }
-            if (!line.bytes.empty() && line.bytes.back() == '\r') line.bytes.pop_back();
-            storeLine(line, &count);
-            line.bytes.clear();
-            line.overflowed = false;
-            ++line.number;
-        }
-    }
-    bool failed = std::ferror(file) != 0;
-    std::fclose(file);
-    if (failed) return -1;
-    storeLine(line, &count);
+    if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &count)) return -1;
     return count;
 }
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "fs/line_reader.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -27,31 +28,24 @@ WideString SettingRuleText(const std::string& value) {
 
 int SettingNumber(const std::string& value) { return std::atoi(value.c_str()); }
 
+namespace {
+
+bool keepSettingLine(void* data, ReadLine* line) {
+    std::string key;
+    std::string value;
+    if (!line->bytes.empty() && ParseSettingLine(line->bytes, key, value)) {
+        static_cast<std::vector<SettingLine>*>(data)->push_back(SettingLine{std::atoi(key.c_str()), value});
+    }
+    return true;
+}
+
+}  // namespace
+
 // Lines end in LF, with or without a CR before it; the last line needs no end.
 bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines) {
     lines->clear();
     if (!fileExists(path)) return false;
-    FILE* file = platformOpenRead(path.buffer);
-    if (!file) return true;
-    std::string text;
-    char chunk[4096];
-    size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text.append(chunk, got);
-    std::fclose(file);
-
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        start = end + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.empty()) continue;
-        std::string key;
-        std::string value;
-        if (!ParseSettingLine(line, key, value)) continue;
-        lines->push_back(SettingLine{std::atoi(key.c_str()), value});
-    }
+    readLines(path.buffer, static_cast<size_t>(-1), keepSettingLine, lines);
     return true;
 }
 
