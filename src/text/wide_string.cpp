@@ -311,6 +311,12 @@ NarrowString ToNarrowLossy(const WideString& text) {
         if (n == static_cast<size_t>(-1)) {
             state = std::mbstate_t{};
             bytes[used++] = '?';
+            // A surrogate pair is one character: one "?" for both units.
+            wchar_t unit = text.buffer[i];
+            if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.length && text.buffer[i + 1] >= 0xDC00 &&
+                text.buffer[i + 1] <= 0xDFFF) {
+                ++i;
+            }
         } else {
             std::memcpy(bytes + used, piece, n);
             used += n;

@@ -140,6 +140,11 @@ TEST(WideString, ConversionsFailToEmptyTexts) {
     EXPECT_EQ(failed.buffer[0], '\0');
     NarrowString lossy = ToNarrowLossy(WideString(lone));
     EXPECT_STREQ(lossy.buffer, "a?b");
+    // A pair of surrogates the code page cannot hold is one character, one "?".
+    const wchar_t pair[] = {L'a', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), L'b',
+                            static_cast<wchar_t>(0xD800), L'\0'};
+    NarrowString paired = ToNarrowLossy(WideString(pair));
+    EXPECT_STREQ(paired.buffer, "a?b?");
     EXPECT_EQ(WideString().ToNarrow().length, 0);
 }
 
