@@ -48,10 +48,16 @@ bool storeLine(void* data, ReadLine* read) {
     return true;
 }
 
+// Where the system takes another separator as well (Windows: "/"), an entry
+// is written with the platform's own, so that its levels are found and made.
 WideString joined(const WideString& folder, const WideString& entry) {
     WideString path = folder;
     path.AppendSeparator();
-    return path + entry;
+    WideString tail = entry;
+    for (int32_t i = 0; i < tail.length; ++i) {
+        if (isComponentSeparator(tail.buffer[i])) tail.buffer[i] = PATH_SEPARATOR;
+    }
+    return path + tail;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "fs/separator.h"
+
 namespace {
 
 const wchar_t kPrefix[] = L".korvane-";
@@ -25,7 +27,7 @@ bool readNumber(const wchar_t* name, size_t* at, size_t limit, long* value) {
 }  // namespace
 
 std::wstring temporaryName(long process, unsigned counter) {
-    return kPrefix + std::to_wstring(process) + L"-" + std::to_wstring(counter) + kSuffix;
+    return kPrefix + std::wstring(TEMPORARY_TAG) + std::to_wstring(process) + L"-" + std::to_wstring(counter) + kSuffix;
 }
 
 // Exactly prefix, digits, "-", digits, suffix, as temporaryName spells
@@ -36,6 +38,11 @@ long temporaryOwner(const wchar_t* name) {
     size_t length = std::wcslen(name);
     if (length < prefix + suffix + 3) return 0;
     if (std::wcsncmp(name, kPrefix, prefix) != 0) return 0;
+    // A temporary of the other build (Wine beside Linux) names a process this
+    // one cannot look up: it is not ours to judge.
+    size_t tag = std::wcslen(TEMPORARY_TAG);
+    if (std::wcsncmp(name + prefix, TEMPORARY_TAG, tag) != 0) return 0;
+    prefix += tag;
     if (std::wcscmp(name + length - suffix, kSuffix) != 0) return 0;
     size_t at = prefix;
     size_t limit = length - suffix;

@@ -403,7 +403,10 @@ WideString ControlsAsQuestionMarks(const WideString& text) {
     WideString result(text);
     for (int32_t i = 0; i < result.length; ++i) {
         unsigned unit = static_cast<unsigned>(result.buffer[i]);
-        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F)) result.buffer[i] = L'?';
+        // The line and paragraph separators end a line in some viewers too.
+        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
+            result.buffer[i] = L'?';
+        }
     }
     return result;
 }

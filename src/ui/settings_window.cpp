@@ -86,7 +86,8 @@ bool SaveSettings(HWND window) {
     if (path.length == 0) return false;
     FILE* file = platformOpenWrite(path.buffer);
     if (!file) return true;
-    for (const SettingKey& key : kSettingKeys) {
+    for (size_t index = 0; index < kSettingKeyCount; ++index) {
+        const SettingKey& key = kSettingKeys[index];
         if (!key.saved) continue;
         if (key.kind == SETTING_CHECK) {
             WriteLine(file, key.key, std::to_string(IsDlgButtonChecked(window, key.key)));

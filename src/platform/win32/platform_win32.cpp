@@ -583,6 +583,8 @@ void platformReleaseTree() {
     linkFreeDirectory.clear();
 }
 
+// The drive a path lies on is its letter's root or its share's root; a volume
+// mounted into a folder (as Wine shows every unix mount) is a folder like any.
 bool platformIsVolumeRoot(const wchar_t* path) {
     DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
     if (needed == 0) return false;
@@ -590,18 +592,26 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
     if (length == 0 || length >= full.size()) return false;
     full.resize(length);
-    std::wstring volume(full.size() + 2, L'\0');
-    if (!GetVolumePathNameW(full.c_str(), &volume[0], static_cast<DWORD>(volume.size()))) return false;
-    volume.resize(wcslen(volume.c_str()));
+    size_t start = full.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
+    std::wstring root;
+    if (full.size() >= start + 2 && full[start + 1] == L':') {
+        root = full.substr(0, start + 2) + L"\\";
+    } else if (start == 0 && full.compare(0, 2, L"\\\\") == 0) {
+        size_t server = full.find(L'\\', 2);
+        size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
+        root = share == std::wstring::npos ? full + L"\\" : full.substr(0, share + 1);
+    } else {
+        return false;
+    }
     DirectoryIdentity named;
     DirectoryIdentity top;
-    if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(volume.c_str(), &top)) {
+    if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(root.c_str(), &top)) {
         return named.volume == top.volume && named.index == top.index;
     }
     std::wstring bare = full;
     while (!bare.empty() && bare.back() == L'\\') bare.pop_back();
-    while (!volume.empty() && volume.back() == L'\\') volume.pop_back();
-    return _wcsicmp(bare.c_str(), volume.c_str()) == 0;
+    while (!root.empty() && root.back() == L'\\') root.pop_back();
+    return _wcsicmp(bare.c_str(), root.c_str()) == 0;
 }
 
 // Walks up the final path of the directory, one level at a time.
