@@ -114,10 +114,11 @@ const int kHeldDirectory = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 const int kHeldDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 #endif
 
-// The tree a run changes. The directories on the way to the last entry asked
+// The tree a run changes. The directories on the way to the entries asked
 // about are held open, outermost first, each opened from its parent without
 // following links; the next path that shares their names reuses them, so a
-// walk costs one open per directory, not one resolution per entry.
+// walk costs one open per directory, not one resolution per entry. A held
+// directory is let go when another name takes its level or the run removes it.
 struct GuardedTree {
     bool active = false;
     std::string root;  // as the run spells it, without trailing separators
@@ -143,11 +144,12 @@ struct Place {
     int directory;
     std::string name;
     bool guarded;  // inside a guarded tree: never follow the name
+    size_t depth;  // inside a guarded tree: how many directories lie between the root and the name
     bool ok;       // false: a directory on the way could not be opened; errno tells why
 };
 
 Place Locate(const std::string& path) {
-    Place place{AT_FDCWD, path, false, true};
+    Place place{AT_FDCWD, path, false, 0, true};
     if (!guard.active) return place;
     const std::string& root = guard.root;
     size_t start = 0;
@@ -201,8 +203,9 @@ Place Locate(const std::string& path) {
         at = end + 1;
     }
     if (!haveName) return place;  // the root itself
-    DropHeld(level);
+    // Directories held below this one stay held: the next entry may be there.
     place.guarded = true;
+    place.depth = level;
     place.directory = level == 0 ? guard.rootFd : guard.fds[level - 1];
     place.name = name;
     return place;
@@ -510,16 +513,14 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length) {
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
-// Only a plain file is opened, and without waiting: a FIFO, socket or device
-// is told apart before anything reads it. The copy is written under a
+// The source is opened without waiting and read only when the opened handle
+// is a plain file: the engine has already left FIFOs, sockets and devices
+// alone, and one swapped in since is found here before anything reads it. The copy is written under a
 // temporary name beside the target and renamed over it, so the target's name
 // never holds a half-written file; a stop or a failure removes the temporary.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::string from = ToSystem(source);
     struct stat st;
-    if (stat(from.c_str(), &st) != 0) return OutcomeOf(errno);
-    if (S_ISDIR(st.st_mode)) return COPY_FAILED;
-    if (!S_ISREG(st.st_mode)) return COPY_NOT_REGULAR;
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (in < 0) return OutcomeOf(errno);
     if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -587,9 +588,11 @@ bool platformDeleteFile(const wchar_t* path) {
 bool platformRemoveDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     if (!at.ok) return false;
-    return WithWritableParent(at, [&] {
+    bool removed = WithWritableParent(at, [&] {
         return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0;
     });
+    if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(at.depth);
+    return removed;
 }
 
 bool platformRemoveLink(const wchar_t* path) {
