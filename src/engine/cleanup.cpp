@@ -44,10 +44,6 @@ enum DeletableKind {
     LINK             // a link to anything or to nothing: removed as a link
 };
 
-bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
-    return a.volume == b.volume && a.index == b.index;
-}
-
 // Only what the From Folder plainly lacks is surplus: a counterpart of any
 // kind keeps the entry, followable or not, and so does one that cannot be told.
 bool counterpartMayStand(const WideString& root, const WideString& otherRoot, const WideString& path) {
@@ -55,12 +51,6 @@ bool counterpartMayStand(const WideString& root, const WideString& otherRoot, co
 }
 
 // The open run log, and the folders that hold it, are never the clean-up's to take.
-bool isRunLog(const WideString& path) {
-    DirectoryIdentity identity;
-    return runContext.logIdentityKnown && platformEntryIdentity(path.buffer, &identity) &&
-           sameIdentity(identity, runContext.logIdentity);
-}
-
 bool holdsRunLog(const WideString& path) {
     if (!runContext.logIdentityKnown) return false;
     DirectoryIdentity identity;
@@ -79,7 +69,7 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
     if (counterpartMayStand(root, otherRoot, path)) return true;
-    if (isRunLog(path) || isLiveTemporary(path)) return true;
+    if (isOpenRunLog(path) || isLiveTemporary(path)) return true;
     if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
         changeDeleteFile(path.buffer);
         return true;
@@ -183,8 +173,7 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                        const WideString&, const WideString& otherRoot) {
-    const DirectoryWalker* counted = runContext.activeWalker;
-    noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
+    noteEntryDone(entriesExamined());
     if (!takenByRule(entryPath)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;

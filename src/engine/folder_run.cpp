@@ -182,8 +182,7 @@ void reportLinkInTheWay(const WideString& target) {
 
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                      const WideString&, const WideString& otherRoot) {
-    const DirectoryWalker* counted = runContext.activeWalker;
-    noteEntryDone(counted ? static_cast<long long>(counted->directoryCount) + counted->fileCount : 0);
+    noteEntryDone(entriesExamined());
     if (!takenByRule(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (runStopRequested()) return true;  // the walk stops before its next entry

@@ -21,7 +21,7 @@ int validateByIdentity(const WideString& from, const WideString& to) {
         !platformDirectoryIdentity(to.buffer, &toIdentity)) {
         return RUN_OK;  // both were just found to exist; a race, and the walks will fail
     }
-    if (fromIdentity.volume == toIdentity.volume && fromIdentity.index == toIdentity.index) {
+    if (sameIdentity(fromIdentity, toIdentity)) {
         return refuse(RUN_SAME_FOLDERS,
                       WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
     }

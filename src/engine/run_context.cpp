@@ -31,6 +31,11 @@ bool askYesNo(const WideString& text) {
     return runContext.host.askYesNo && runContext.host.askYesNo(runContext.host.data, text.buffer);
 }
 
+long long entriesExamined() {
+    const DirectoryWalker* walker = runContext.activeWalker;
+    return walker ? static_cast<long long>(walker->directoryCount) + walker->fileCount : 0;
+}
+
 void noteEntryDone(long long examined) {
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);

@@ -98,6 +98,9 @@ void pumpMessages();
 // Asks the front end a Yes/No question; true for Yes.
 bool askYesNo(const WideString& text);
 
+// The entries the active walk has handed over so far, or 0 when none walks.
+long long entriesExamined();
+
 // Tells the front end that one more entry was dealt with, and how far the run is.
 void noteEntryDone(long long examined);
 

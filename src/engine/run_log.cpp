@@ -47,6 +47,12 @@ bool openRunLog(const WideString& path) {
     return true;
 }
 
+bool isOpenRunLog(const WideString& path) {
+    DirectoryIdentity identity;
+    return runContext.logIdentityKnown && platformEntryIdentity(path.buffer, &identity) &&
+           sameIdentity(identity, runContext.logIdentity);
+}
+
 void closeRunLog() {
     runContext.logIdentityKnown = false;
     runContext.logFileName = WideString();

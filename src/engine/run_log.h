@@ -30,4 +30,7 @@ void reportWalkResult(int result);
 // The decimal text of any int (the counts of the "Updated" lines).
 WideString decimalText(long long value);
 
+// True when path is the open run log itself, under whatever name it is reached.
+bool isOpenRunLog(const WideString& path);
+
 #endif

@@ -1,6 +1,7 @@
 #include "engine/update_copy.h"
 
 #include "engine/run_context.h"
+#include "engine/run_log.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
@@ -24,12 +25,10 @@ bool copyFileOver(const WideString& source, const WideString& target) {
 // any other run leaves it and tells through linkInTheWay.
 namespace {
 
-// The open run log is never copied over, whatever From holds of that name.
-bool isOpenRunLog(const WideString& target) {
-    if (!runContext.logIdentityKnown || !target.EndsWith(runContext.logFileName)) return false;
-    DirectoryIdentity identity;
-    return platformEntryIdentity(target.buffer, &identity) &&
-           identity.volume == runContext.logIdentity.volume && identity.index == runContext.logIdentity.index;
+// The open run log is never copied over, whatever From holds of that name;
+// only a target of the log's name is asked for its identity.
+bool isRunLogByName(const WideString& target) {
+    return runContext.logIdentityKnown && target.EndsWith(runContext.logFileName) && isOpenRunLog(target);
 }
 
 }  // namespace
@@ -76,7 +75,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
                 return false;
             }
         }
-        if (existing.queried && isOpenRunLog(target)) return false;
+        if (existing.queried && isRunLogByName(target)) return false;
         ok = copyFileOver(entryPath, target);
     }
     if (ok) ++runContext.updatedCount;

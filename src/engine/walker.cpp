@@ -4,10 +4,6 @@
 
 namespace {
 
-bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
-    return a.volume == b.volume && a.index == b.index;
-}
-
 // The identity of a directory on the descent path, read once when first needed.
 bool frameIdentity(WalkFrame* frame, DirectoryIdentity* identity) {
     if (frame->identityState == 0) {

@@ -127,7 +127,7 @@ bool directoryBelow(const WideString& inner, const WideString& outer) {
         return false;
     }
     for (size_t level = 1; level < chain.size(); ++level) {
-        if (chain[level].volume == target.volume && chain[level].index == target.index) return true;
+        if (sameIdentity(chain[level], target)) return true;
     }
     return false;
 }

@@ -48,6 +48,11 @@ struct DirectoryIdentity {
     uint64_t index;   // inode or file index
 };
 
+// True when two identities name the same entry.
+inline bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
 // Longest entry name a listing hands over, in wide units.
 #define PLATFORM_NAME_MAX 260
 

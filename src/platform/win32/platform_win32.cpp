@@ -606,7 +606,7 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     DirectoryIdentity named;
     DirectoryIdentity top;
     if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(root.c_str(), &top)) {
-        return named.volume == top.volume && named.index == top.index;
+        return sameIdentity(named, top);
     }
     std::wstring bare = full;
     while (!bare.empty() && bare.back() == L'\\') bare.pop_back();
