@@ -30,8 +30,8 @@ void reportResult(Terminal* terminal, const CliOptions& options, int result, con
     int updated = options.listGiven ? runContext.listUpdatedCount : runContext.updatedCount;
     if (result == RUN_OK) {
         if (options.dryRun) {
-            writeOut(L"Dry run: nothing was changed; the run would update " +
-                     std::to_wstring(updated) + L" dirs and files.");
+            writeOut(L"Dry run: nothing was changed; the run would update " + std::to_wstring(updated) +
+                     L" dirs and files.");
         } else {
             writeOut(std::to_wstring(updated) + L" dirs and files updated.");
         }
@@ -44,8 +44,9 @@ void reportResult(Terminal* terminal, const CliOptions& options, int result, con
     }
     if (result == RUN_DECLINED) {
         if (terminal->declinedUnasked) {
-            writeErrorText(terminal, L"korvane: the Synchronous run was declined (-100): there is no "
-                                     L"terminal to ask; confirm with --yes.");
+            writeErrorText(terminal,
+                           L"korvane: the Synchronous run was declined (-100): there is no "
+                           L"terminal to ask; confirm with --yes.");
         } else {
             writeErrorText(terminal, L"korvane: the Synchronous run was declined (-100).");
         }
@@ -87,8 +88,9 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         return usageError(&terminal, problem);
     }
     if (options.listGiven && (options.synchronous || options.ruleGiven)) {
-        writeErrorText(&terminal, L"korvane: From File mode has no rule and no clean-up; "
-                                  L"--sync and --rule are ignored.");
+        writeErrorText(&terminal,
+                       L"korvane: From File mode has no rule and no clean-up; "
+                       L"--sync and --rule are ignored.");
     }
 
     terminal.askable = platformIsTerminal(PLATFORM_STDIN) && platformIsTerminal(PLATFORM_STDERR);

@@ -12,7 +12,9 @@ struct ValueOption {
 };
 
 const ValueOption kValueOptions[] = {
-    {L'r', L"rule"}, {L'f', L"list"}, {L'l', L"log-dir"},
+    {L'r', L"rule"},
+    {L'f', L"list"},
+    {L'l', L"log-dir"},
 };
 
 // Sets a flag option; false when the name is none of ours.
@@ -34,9 +36,8 @@ wchar_t flagOfLongName(const std::wstring& name) {
         const wchar_t* name;
         wchar_t flag;
     };
-    static const Pair pairs[] = {{L"sync", L's'}, {L"exclude", L'x'}, {L"show", L'v'},
-                                 {L"yes", L'y'},  {L"dry-run", L'n'}, {L"help", L'h'},
-                                 {L"version", L'V'}};
+    static const Pair pairs[] = {{L"sync", L's'},    {L"exclude", L'x'}, {L"show", L'v'},   {L"yes", L'y'},
+                                 {L"dry-run", L'n'}, {L"help", L'h'},    {L"version", L'V'}};
     for (const Pair& pair : pairs) {
         if (name == pair.name) return pair.flag;
     }
@@ -93,8 +94,7 @@ bool setValue(wchar_t name, const std::wstring& value, CliOptions* options, std:
 
 // Short flags may be bundled (-sy); a value follows its option as the next
 // argument, or in the same one (-rX, --rule=X). "--" ends the options.
-bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* options,
-                    std::wstring* problem) {
+bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* options, std::wstring* problem) {
     bool optionsEnded = false;
     for (size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
@@ -175,7 +175,7 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     if (options->settingsGiven && options->folders.empty()) wanted = 0;
     if (options->folders.size() != wanted) {
         *problem = options->folders.size() < 2 ? L"FROM and TO folders are needed"
-                                                : L"too many folders: give FROM and TO only";
+                                               : L"too many folders: give FROM and TO only";
         return false;
     }
     return true;

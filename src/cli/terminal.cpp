@@ -43,17 +43,15 @@ bool askOnTerminal(void* data, const wchar_t* text) {
     platformWriteText(PLATFORM_STDERR, (std::wstring(text) + L" [y/N] ").c_str());
     std::wstring answer;
     if (!platformReadLine(&answer)) return false;
-    return answer == L"y" || answer == L"Y" || answer == L"yes" || answer == L"Yes" ||
-           answer == L"YES";
+    return answer == L"y" || answer == L"Y" || answer == L"yes" || answer == L"Yes" || answer == L"YES";
 }
 
 void pumpNothing(void*) {}
 
 void drawProgress(Terminal* terminal, int64_t now, long long examined, long long changed) {
     int64_t tenths = (now - terminal->started) / 100;
-    std::wstring line = kClearLine + std::to_wstring(examined) + L" examined, " +
-                        std::to_wstring(changed) + L" changed, " +
-                        std::to_wstring(terminal->errors) + L" failed, " +
+    std::wstring line = kClearLine + std::to_wstring(examined) + L" examined, " + std::to_wstring(changed) +
+                        L" changed, " + std::to_wstring(terminal->errors) + L" failed, " +
                         std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" s";
     platformWriteText(PLATFORM_STDERR, line.c_str());
     terminal->lineShown = true;
@@ -83,6 +81,4 @@ void clearProgress(Terminal* terminal) {
     terminal->lineShown = false;
 }
 
-void writeErrorText(Terminal* terminal, const std::wstring& text) {
-    writeColored(terminal, kRed, text);
-}
+void writeErrorText(Terminal* terminal, const std::wstring& text) { writeColored(terminal, kRed, text); }

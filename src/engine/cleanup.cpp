@@ -16,8 +16,7 @@ namespace {
 
 // Reports the outcome of one clean-up operation: progress and its line when it
 // changed something and "Show Copy File" is on, the error line when it failed.
-void reportCleanup(bool ok, const WideString& entryPath, const wchar_t* doneLine,
-                   const wchar_t* errorLine) {
+void reportCleanup(bool ok, const WideString& entryPath, const wchar_t* doneLine, const wchar_t* errorLine) {
     if (ok) {
         if (!runContext.showCopyFile) return;
         showStatus(STATUS_INFO, entryPath);
@@ -64,8 +63,8 @@ bool holdsRunLog(const WideString& path) {
 // Deletes path when otherRoot holds no counterpart, its kind already known.
 // A link is removed as a link, never followed: what it points to, inside or
 // outside the To Folder, is left as it is.
-bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoot,
-                              const WideString& path, DeletableKind kind) {
+bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path,
+                              DeletableKind kind) {
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
     if (counterpartMayStand(root, otherRoot, path)) return true;
@@ -76,9 +75,8 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
     }
 
     runContext.changeAttempted = true;
-    bool deleted = kind == LINK
-                       ? changeRemoveLink(path.buffer)
-                       : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
+                                : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
     if (deleted) ++runContext.updatedCount;
     return deleted;
 }
@@ -93,8 +91,7 @@ DeletableKind kindFromListing(const DirectoryWalker& walker) {
 // below is surplus) or has it as something that can be followed. A
 // counterpart that cannot be followed or read (a dangling link, a directory
 // without permission) says nothing of what lies below: nothing there is touched.
-bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot,
-                             const WideString& path) {
+bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot, const WideString& path) {
     WideString counterpart = counterpartPath(path, root, otherRoot);
     EntryPresence presence = platformEntryPresence(counterpart.buffer);
     if (presence == ENTRY_ABSENT || presence == ENTRY_PRESENT) return true;
@@ -120,8 +117,8 @@ bool isLiveTemporary(const WideString& path) {
 bool isDeadTemporary(const WideString& path) {
     long owner = otherRunOf(path);
     EntryStatus status;
-    return owner > 0 && platformProcessIsGone(owner) && platformQueryEntry(path.buffer, &status) &&
-           status.isRegular && !status.isLink;
+    return owner > 0 && platformProcessIsGone(owner) && platformQueryEntry(path.buffer, &status) && status.isRegular &&
+           !status.isLink;
 }
 
 void removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
@@ -144,8 +141,7 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
     for (const WideString& path : dead) changeDeleteFile(path.buffer);
 }
 
-bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot,
-                                  const WideString& path) {
+bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     DeletableKind kind = NOT_DELETABLE;
     if (underRoot(root, otherRoot, path)) {
         if (platformIsLink(path.buffer)) {
@@ -157,8 +153,7 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
     return deleteWithoutCounterpart(root, otherRoot, path, kind);
 }
 
-bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot,
-                                       const WideString& path) {
+bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     runContext.changeAttempted = false;
     if (!underRoot(root, otherRoot, path)) return false;
     if (!directoryExists(path)) return false;
@@ -171,8 +166,8 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
     return true;
 }
 
-bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
-                       const WideString&, const WideString& otherRoot) {
+bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
+                       const WideString& otherRoot) {
     noteEntryDone(entriesExamined());
     if (!takenByRule(entryPath)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
@@ -187,8 +182,8 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     return true;
 }
 
-bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot,
-                            const WideString&, const WideString&, const WideString& otherRoot) {
+bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
+                            const WideString&, const WideString& otherRoot) {
     if (ruleVerdict(entryPath) != RULE_TAKE) return true;  // told of, if need be, when it was met
     bool ok = removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, L"  RD: [", L"! Error => Remove dir: [");

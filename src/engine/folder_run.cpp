@@ -14,8 +14,7 @@ namespace {
 
 void reportLinkLoop(const WideString& directoryPath) {
     runContext.hadErrors = true;
-    runContext.messageText =
-        WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
+    runContext.messageText = WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
     reportError();
     pumpMessages();
 }
@@ -52,8 +51,8 @@ int stopRun() {
 // walk that stops early ends the run with its code after its line; nothing
 // done before is rolled back. A stop asked for at any point ends the run
 // before its next change with "It is broken by user.".
-int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
-                  const WideString& to, const WideString& ruleText) {
+int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from, const WideString& to,
+                  const WideString& ruleText) {
     std::vector<WideString> ruleTexts;
     if (ruleText.length > 0) ruleTexts.push_back(ruleText);
     return FolderCopyRunRules(synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
@@ -64,11 +63,11 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     setDryRun(runContext.dryRun);
     writeBanner();
     if (synchronous) {
-        showStatus(STATUS_NOTICE,
-                   WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
-                              L"is not exist in [From Folder]."));
-        bool yes = askYesNo(WideString(L"[Synchronous] will delete the dirs and files from [To Folder]\n"
-                                       L"which is not exist in [From Folder].\n\nDo you want to continue?"));
+        showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
+                                             L"is not exist in [From Folder]."));
+        bool yes =
+            askYesNo(WideString(L"[Synchronous] will delete the dirs and files from [To Folder]\n"
+                                L"which is not exist in [From Folder].\n\nDo you want to continue?"));
         if (runStopRequested()) return stopRun();
         if (!yes) return RUN_DECLINED;
     }
@@ -140,12 +139,11 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     }
     writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
     writeEmptyLine();
-    runContext.messageText = WideString(L"Total: [") + WideString(directoryTotal) + L" dirs] and [" +
-                             WideString(fileTotal) + L" files].";
+    runContext.messageText =
+        WideString(L"Total: [") + WideString(directoryTotal) + L" dirs] and [" + WideString(fileTotal) + L" files].";
     writeErrorLine();
     showStatus(STATUS_INFO, runContext.messageText);
-    writeLogLine(WideString(L"Updated: [") + decimalText(runContext.updatedCount) +
-                 L" dirs and files]. ");
+    writeLogLine(WideString(L"Updated: [") + decimalText(runContext.updatedCount) + L" dirs and files]. ");
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
@@ -157,8 +155,8 @@ bool takenByRule(const WideString& entryPath) {
     if (verdict == RULE_TAKE) return true;
     if (verdict == RULE_UNMATCHABLE) {
         runContext.hadErrors = true;
-        runContext.messageText = WideString(L"! Error => The rule can not judge the path, left as it is: [") +
-                                 entryPath + L"]";
+        runContext.messageText =
+            WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]";
         reportError();
         pumpMessages();
         if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
@@ -180,8 +178,8 @@ void reportLinkInTheWay(const WideString& target) {
     pumpMessages();
 }
 
-bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
-                     const WideString&, const WideString& otherRoot) {
+bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
+                     const WideString& otherRoot) {
     noteEntryDone(entriesExamined());
     if (!takenByRule(entryPath)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);

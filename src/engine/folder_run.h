@@ -9,20 +9,17 @@
 
 // Runs a whole folder copy and returns its RUN_ or WALK_ code. The log is
 // opened by the caller before and closed after; hadErrors is clear on entry.
-int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile,
-                  const WideString& fromFolder, const WideString& toFolder,
-                  const WideString& ruleText);
+int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& fromFolder,
+                  const WideString& toFolder, const WideString& ruleText);
 
 // The same run under several rules (none: every entry is handled); an entry
 // matches when any rule matches it. Each rule is checked before any change.
-int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile,
-                       const WideString& fromFolder, const WideString& toFolder,
-                       const std::vector<WideString>& ruleTexts);
+int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& fromFolder,
+                       const WideString& toFolder, const std::vector<WideString>& ruleTexts);
 
 // Entry handler of the copy walk: brings one entry up to date and reports it.
-bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot,
-                     const WideString& extra1, const WideString& extra2,
-                     const WideString& otherRoot);
+bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
+                     const WideString& extra2, const WideString& otherRoot);
 
 // True when the run's rule takes the entry; an entry the rule cannot judge is
 // reported and its walk does not descend below it.

@@ -22,8 +22,7 @@ const int32_t SHOWN_UNITS_MAX = 200;
 void noteFault(const ReadLine& line, bool tooLong) {
     WideString shown = DecodeNarrowEscaped(line.bytes.data(), line.bytes.size());
     if (tooLong || shown.length > SHOWN_UNITS_MAX) shown = shown.Left(SHOWN_UNITS_MAX) + L"...";
-    runContext.listFaults.push_back(
-        ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
+    runContext.listFaults.push_back(ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
 }
 
 // A line becomes an entry only when all of its bytes decode: a line the code
@@ -99,12 +98,11 @@ int reportLineFaults(size_t index, size_t* reported) {
         const ListLineFault& fault = faults[(*reported)++];
         runContext.hadErrors = true;
         WideString lineNumber = decimalText(fault.line);
-        runContext.messageText =
-            fault.tooLong
-                ? WideString(L"! Error => List entry is longer than any path [") + fault.shown + L"] on line [" +
-                      lineNumber + L"]."
-                : WideString(L"! Error => List entry is not valid text in the code page [") + fault.shown +
-                      L"] on line [" + lineNumber + L"].";
+        runContext.messageText = fault.tooLong
+                                     ? WideString(L"! Error => List entry is longer than any path [") + fault.shown +
+                                           L"] on line [" + lineNumber + L"]."
+                                     : WideString(L"! Error => List entry is not valid text in the code page [") +
+                                           fault.shown + L"] on line [" + lineNumber + L"].";
         reportError();
         ++count;
     }
@@ -116,8 +114,7 @@ int reportLineFaults(size_t index, size_t* reported) {
 // The folder checks, the list file's checks, then each entry in file order:
 // joined to both folders with one separator and brought up to date. No rule,
 // no clean-up, no pumping. An entry that would leave the folders is refused.
-int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
-                const WideString& listFile) {
+int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
     setDryRun(runContext.dryRun);
     writeBanner();
@@ -157,8 +154,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         ++total;
         if (listEntryLeavesFolder(entry)) {
             runContext.hadErrors = true;
-            runContext.messageText =
-                WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].";
+            runContext.messageText = WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].";
             reportError();
             continue;
         }
@@ -184,8 +180,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
             }
         } else {
             runContext.hadErrors = true;
-            runContext.messageText =
-                WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
+            runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
             reportError();
         }
     }

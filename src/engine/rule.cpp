@@ -7,7 +7,6 @@
 #include <string_view>
 #include <vector>
 
-
 namespace {
 
 bool isSpecial(char c) { return std::strchr("^$\\.*+?()[]{}|", c) != nullptr; }
@@ -72,7 +71,7 @@ std::string requiredLiteral(const std::string& pattern) {
             continue;
         }
         if (c == '|' && depth == 0) return std::string();  // alternatives: nothing is certain
-        if (c == '{' && depth == 0) {  // a counted quantifier, to its closing brace
+        if (c == '{' && depth == 0) {                      // a counted quantifier, to its closing brace
             endRun();
             while (i < pattern.size() && pattern[i] != '}') ++i;
             ++i;
@@ -278,15 +277,13 @@ bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, R
 WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText) {
     switch (why) {
         case RULE_NO_NARROW_FORM:
-            return WideString(L"! Error => Regular expression has characters the code page can not hold [") +
-                   ruleText + L"].";
+            return WideString(L"! Error => Regular expression has characters the code page can not hold [") + ruleText +
+                   L"].";
         case RULE_BACK_REFERENCE:
-            return WideString(L"! Error => Regular expression with a back-reference is not supported [") +
-                   ruleText + L"].";
-        case RULE_TOO_LARGE:
-            return WideString(L"! Error => Regular expression is too large [") + ruleText + L"].";
-        default:
-            return WideString();
+            return WideString(L"! Error => Regular expression with a back-reference is not supported [") + ruleText +
+                   L"].";
+        case RULE_TOO_LARGE: return WideString(L"! Error => Regular expression is too large [") + ruleText + L"].";
+        default: return WideString();
     }
 }
 

@@ -17,8 +17,7 @@ int validateByIdentity(const WideString& from, const WideString& to) {
     }
     DirectoryIdentity fromIdentity;
     DirectoryIdentity toIdentity;
-    if (!platformDirectoryIdentity(from.buffer, &fromIdentity) ||
-        !platformDirectoryIdentity(to.buffer, &toIdentity)) {
+    if (!platformDirectoryIdentity(from.buffer, &fromIdentity) || !platformDirectoryIdentity(to.buffer, &toIdentity)) {
         return RUN_OK;  // both were just found to exist; a race, and the walks will fail
     }
     if (sameIdentity(fromIdentity, toIdentity)) {
@@ -79,4 +78,3 @@ int validateFolders(const WideString& from, const WideString& to) {
     }
     return validateByIdentity(from, to);
 }
-

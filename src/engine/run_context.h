@@ -38,40 +38,40 @@ struct CompiledRule {
 
 // A list-file line that could not become an entry, and where it stood.
 struct ListLineFault {
-    long long line;          // its 1-based line number in the file
-    size_t beforeEntry;      // how many entries of listEntries came before it
-    bool tooLong;            // longer than any path; otherwise its bytes did not decode
-    WideString shown;        // its text for the log, undecodable bytes escaped (cut when too long)
+    long long line;      // its 1-based line number in the file
+    size_t beforeEntry;  // how many entries of listEntries came before it
+    bool tooLong;        // longer than any path; otherwise its bytes did not decode
+    WideString shown;    // its text for the log, undecodable bytes escaped (cut when too long)
 };
 
 // The one run state of the process. A reset is one assignment of a fresh
 // record, the host and the title kept.
 struct RunContext {
     Host host{nullptr, nullptr, nullptr, nullptr, nullptr};  // the front end that runs the engine
-    WideString appTitle{L"korvaneui"};     // program title: caption and log base name
-    FILE* logStream = nullptr;             // the run log, or null when none is open
-    FILE* logEcho = nullptr;               // receives a copy of each log line, or null
-    WideString messageText;                // scratch text of error, total and list lines
-    bool showCopyFile = false;             // "Show Copy File" was on for this run
-    bool dryRun = false;                   // the run changes nothing and tells what it would change
-    bool ruleActive = false;               // a rule was given to the current folder run
-    bool ruleExcludes = false;             // the rules exclude the paths they match
-    std::vector<CompiledRule> rules;       // the compiled rules; a path matches when any does
-    bool hadErrors = false;                // a copy, delete or remove failed in this run
-    int updatedCount = 0;                  // changes made in this run
-    bool changeAttempted = false;          // the last file operation found a change due
-    std::vector<WideString> listEntries;   // entries of the last list file read
-    std::vector<ListLineFault> listFaults; // lines of that file that gave no entry
-    int listUpdatedCount = 0;              // entries the list run copied
-    DirectoryWalker* activeWalker = nullptr;  // the folder run's walker while it walks
-    bool replaceLinks = false;             // a link in To facing a From entry is replaced (mirror)
-    bool sweepTemporaries = false;         // the copy walk removes dead runs' temporaries in To
-    bool linkInTheWay = false;             // the last update met a link in To and left it
-    bool notPlainFile = false;             // the last update met a source that is no plain file
-    bool logIdentityKnown = false;         // logIdentity and logFolders hold the open log's place
-    DirectoryIdentity logIdentity{0, 0};   // the open run log file
-    WideString logFileName;                // its name, after its folder's separator
-    std::vector<DirectoryIdentity> logFolders;  // the folders holding the run log, innermost first
+    WideString appTitle{L"korvaneui"};                       // program title: caption and log base name
+    FILE* logStream = nullptr;                               // the run log, or null when none is open
+    FILE* logEcho = nullptr;                                 // receives a copy of each log line, or null
+    WideString messageText;                                  // scratch text of error, total and list lines
+    bool showCopyFile = false;                               // "Show Copy File" was on for this run
+    bool dryRun = false;                                     // the run changes nothing and tells what it would change
+    bool ruleActive = false;                                 // a rule was given to the current folder run
+    bool ruleExcludes = false;                               // the rules exclude the paths they match
+    std::vector<CompiledRule> rules;                         // the compiled rules; a path matches when any does
+    bool hadErrors = false;                                  // a copy, delete or remove failed in this run
+    int updatedCount = 0;                                    // changes made in this run
+    bool changeAttempted = false;                            // the last file operation found a change due
+    std::vector<WideString> listEntries;                     // entries of the last list file read
+    std::vector<ListLineFault> listFaults;                   // lines of that file that gave no entry
+    int listUpdatedCount = 0;                                // entries the list run copied
+    DirectoryWalker* activeWalker = nullptr;                 // the folder run's walker while it walks
+    bool replaceLinks = false;                               // a link in To facing a From entry is replaced (mirror)
+    bool sweepTemporaries = false;                           // the copy walk removes dead runs' temporaries in To
+    bool linkInTheWay = false;                               // the last update met a link in To and left it
+    bool notPlainFile = false;                               // the last update met a source that is no plain file
+    bool logIdentityKnown = false;                           // logIdentity and logFolders hold the open log's place
+    DirectoryIdentity logIdentity{0, 0};                     // the open run log file
+    WideString logFileName;                                  // its name, after its folder's separator
+    std::vector<DirectoryIdentity> logFolders;               // the folders holding the run log, innermost first
 };
 
 // The process-wide run state.

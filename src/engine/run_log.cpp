@@ -40,9 +40,8 @@ bool openRunLog(const WideString& path) {
     if (!runContext.logStream) return false;
     int32_t cut = path.FindLastSeparator();
     WideString folder = cut > 0 ? path.Left(cut) : cut == 0 ? path.Left(1) : WideString(L".");
-    runContext.logIdentityKnown =
-        platformStreamIdentity(runContext.logStream, &runContext.logIdentity) &&
-        platformDirectoryChain(folder.buffer, &runContext.logFolders);
+    runContext.logIdentityKnown = platformStreamIdentity(runContext.logStream, &runContext.logIdentity) &&
+                                  platformDirectoryChain(folder.buffer, &runContext.logFolders);
     runContext.logFileName = path.Tail(cut >= 0 ? cut + 1 : 1);  // with its separator, where it has one
     return true;
 }

@@ -33,8 +33,7 @@ bool isRunLogByName(const WideString& target) {
 
 }  // namespace
 
-bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
-                   const WideString& entryPath) {
+bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
     if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return false;
     if (!StartsWith(entryPath, sourceRoot)) return false;
     runContext.linkInTheWay = false;

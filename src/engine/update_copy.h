@@ -9,8 +9,7 @@
 // date afterwards; runContext.changeAttempted tells whether a change was due,
 // and runContext.updatedCount counts each change made; linkInTheWay and
 // notPlainFile tell of an entry left alone for what stands on either side.
-bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot,
-                   const WideString& entryPath);
+bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath);
 
 // Copies source over target; a target that refuses (read-only, hidden or
 // system) has those attributes cleared and is tried once more.

@@ -7,8 +7,7 @@ namespace {
 // The identity of a directory on the descent path, read once when first needed.
 bool frameIdentity(WalkFrame* frame, DirectoryIdentity* identity) {
     if (frame->identityState == 0) {
-        frame->identityState =
-            platformDirectoryIdentity(frame->directory->buffer, &frame->identity) ? 1 : -1;
+        frame->identityState = platformDirectoryIdentity(frame->directory->buffer, &frame->identity) ? 1 : -1;
     }
     if (frame->identityState != 1) return false;
     *identity = frame->identity;
@@ -16,8 +15,7 @@ bool frameIdentity(WalkFrame* frame, DirectoryIdentity* identity) {
 }
 
 bool isDotEntry(const wchar_t* name) {
-    return (name[0] == L'.' && name[1] == L'\0') ||
-           (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
 
 // Whether the walk may descend into a directory it has just handed over. A
@@ -48,8 +46,8 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int*
 bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || platformStopFlag != 0; }
 
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
-              int identityState, const DirectoryIdentity& identity);
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot, int identityState,
+              const DirectoryIdentity& identity);
 
 }  // namespace
 
@@ -72,13 +70,12 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     return walker;
 }
 
-int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
-         const WideString& extra1, const WideString& extra2) {
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot, const WideString& extra1,
+         const WideString& extra2) {
     walker->descent.clear();
     if (walker->avoidIdentity && root.length > 0) {
         DirectoryIdentity identity;
-        if (platformDirectoryIdentity(root.buffer, &identity) &&
-            sameIdentity(identity, walker->avoided)) {
+        if (platformDirectoryIdentity(root.buffer, &identity) && sameIdentity(identity, walker->avoided)) {
             return WALK_OK;
         }
     }
@@ -99,8 +96,8 @@ namespace {
 
 // One directory, whose identity may already be known from the check before entering it.
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-              const WideString& extra1, const WideString& extra2, const WideString& otherRoot,
-              int identityState, const DirectoryIdentity& identity) {
+              const WideString& extra1, const WideString& extra2, const WideString& otherRoot, int identityState,
+              const DirectoryIdentity& identity) {
     if (stopAsked(walker)) return WALK_BROKEN;
     if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
     if (directory.length == 0) return WALK_OK;
@@ -135,8 +132,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         walker->currentIsDirectory = entry.isDirectory;
         walker->currentIsLink = entry.isLink;
         walker->skipDescent = false;
-        if (walker->entryHandler &&
-            !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
+        if (walker->entryHandler && !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
             result = WALK_BROKEN;
             break;
         }

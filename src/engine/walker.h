@@ -10,9 +10,8 @@
 #include "text/wide_string.h"
 
 // Called with (entryPath, walkRoot, extra1, extra2, otherRoot); false stops the walk.
-typedef bool (*EntryHandler)(const WideString& entryPath, const WideString& walkRoot,
-                             const WideString& extra1, const WideString& extra2,
-                             const WideString& otherRoot);
+typedef bool (*EntryHandler)(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
+                             const WideString& extra2, const WideString& otherRoot);
 
 // Told of a directory that the walker refuses to enter (a link back into its own path).
 typedef void (*RefusalHandler)(const WideString& directoryPath);
@@ -47,8 +46,8 @@ struct DirectoryWalker {
 DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler);
 
 // Walks root, handing entries over with walkRoot = root and the three texts passed through.
-int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
-         const WideString& extra1, const WideString& extra2);
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot, const WideString& extra1,
+         const WideString& extra2);
 
 // The recursive step for one directory.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,

@@ -122,8 +122,7 @@ bool directoryBelow(const WideString& inner, const WideString& outer) {
     if (inner.length == 0 || outer.length == 0) return false;
     DirectoryIdentity target;
     std::vector<DirectoryIdentity> chain;
-    if (!platformDirectoryIdentity(outer.buffer, &target) ||
-        !platformDirectoryChain(inner.buffer, &chain)) {
+    if (!platformDirectoryIdentity(outer.buffer, &target) || !platformDirectoryChain(inner.buffer, &chain)) {
         return false;
     }
     for (size_t level = 1; level < chain.size(); ++level) {
@@ -133,10 +132,8 @@ bool directoryBelow(const WideString& inner, const WideString& outer) {
 }
 
 // Built in one allocation: it runs for every entry of a walk.
-WideString counterpartPath(const WideString& path, const WideString& root,
-                           const WideString& otherRoot) {
-    if (path.length == 0 || root.length == 0 || !StartsWith(path, root) ||
-        path.length == root.length) {
+WideString counterpartPath(const WideString& path, const WideString& root, const WideString& otherRoot) {
+    if (path.length == 0 || root.length == 0 || !StartsWith(path, root) || path.length == root.length) {
         return otherRoot;
     }
     const wchar_t* relative = path.buffer + root.length;

@@ -52,7 +52,6 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
 bool directoryBelow(const WideString& inner, const WideString& outer);
 
 // The path with the same relative part under otherRoot, joined by one separator.
-WideString counterpartPath(const WideString& path, const WideString& root,
-                           const WideString& otherRoot);
+WideString counterpartPath(const WideString& path, const WideString& root, const WideString& otherRoot);
 
 #endif

@@ -4,16 +4,16 @@
 #define KORVANE_FS_SEPARATOR_H
 
 #ifdef _WIN32
-#define PATH_SEPARATOR L'\\'   // the one separator of Windows paths
-#define LINE_END "\r\n"        // line end of the text files we write
+#define PATH_SEPARATOR L'\\'      // the one separator of Windows paths
+#define LINE_END "\r\n"           // line end of the text files we write
 #define TEXT_ENDS_AT_CTRL_Z true  // a text file we read ends at a Ctrl+Z byte
-#define TEMPORARY_TAG L"w"     // marks our temporaries: their process numbers are Windows'
+#define TEMPORARY_TAG L"w"        // marks our temporaries: their process numbers are Windows'
 
 #else
-#define PATH_SEPARATOR L'/'    // the one separator of POSIX paths
-#define LINE_END "\n"          // line end of the text files we write
+#define PATH_SEPARATOR L'/'        // the one separator of POSIX paths
+#define LINE_END "\n"              // line end of the text files we write
 #define TEXT_ENDS_AT_CTRL_Z false  // a Ctrl+Z byte is text like any other
-#define TEMPORARY_TAG L""      // marks our temporaries: their process numbers are the system's
+#define TEMPORARY_TAG L""          // marks our temporaries: their process numbers are the system's
 
 #endif
 

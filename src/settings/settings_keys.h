@@ -24,9 +24,9 @@ enum SettingField {
 
 // How a field's value is written in the file.
 enum SettingKind {
-    SETTING_TEXT,       // a narrow text
-    SETTING_CHECK,      // a number: 0 unchecked, anything else checked
-    SETTING_RULE_TEXT   // one byte per character where it can be, else the narrow form
+    SETTING_TEXT,      // a narrow text
+    SETTING_CHECK,     // a number: 0 unchecked, anything else checked
+    SETTING_RULE_TEXT  // one byte per character where it can be, else the narrow form
 };
 
 // One key of the file.

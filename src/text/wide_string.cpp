@@ -35,8 +35,7 @@ int32_t ToLength(size_t count) {
 }
 
 // Joins two counted texts into a fresh exact-size array.
-wchar_t* JoinArrays(const wchar_t* left, size_t leftLength, const wchar_t* right,
-                    size_t rightLength) {
+wchar_t* JoinArrays(const wchar_t* left, size_t leftLength, const wchar_t* right, size_t rightLength) {
     size_t total = leftLength + rightLength;
     ToLength(total);
     wchar_t* array = new wchar_t[total + 1];
@@ -197,8 +196,8 @@ WideString WideString::Mid(const WideString& source, int32_t start, int32_t coun
     return result;
 }
 
-WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle,
-                            const wchar_t* last, int32_t lastLength) {
+WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle, const wchar_t* last,
+                            int32_t lastLength) {
     size_t middleLength = CountUnits(middle);
     size_t total = static_cast<size_t>(firstLength) + middleLength + static_cast<size_t>(lastLength);
     WideString result;
@@ -286,15 +285,13 @@ WideString operator+(const WideString& left, const wchar_t* right) {
 
 bool operator==(const WideString& left, const WideString& right) {
     if (left.buffer == right.buffer) return true;
-    return left.length == right.length &&
-           std::wmemcmp(left.buffer, right.buffer, left.length) == 0;
+    return left.length == right.length && std::wmemcmp(left.buffer, right.buffer, left.length) == 0;
 }
 
 bool operator!=(const WideString& left, const WideString& right) { return !(left == right); }
 
 bool StartsWith(const WideString& text, const WideString& prefix) {
-    return prefix.length <= text.length &&
-           std::wmemcmp(text.buffer, prefix.buffer, prefix.length) == 0;
+    return prefix.length <= text.length && std::wmemcmp(text.buffer, prefix.buffer, prefix.length) == 0;
 }
 
 NarrowString ToNarrowLossy(const WideString& text) {

@@ -43,15 +43,15 @@ struct WideString {
     int32_t FindLastSeparator() const;              // the same for the platform's separator
     bool EndsWith(const WideString& suffix) const;  // true for an empty suffix
 
-    WideString Left(int32_t count) const;     // Mid(1, count)
-    WideString Right(int32_t count) const;    // the last count units, or the whole text
-    WideString Tail(int32_t start) const;     // from position start to the end
-    WideString ToLower() const;               // lower-cased copy, by the current locale
-    NarrowString ToNarrow() const;            // locale's encoding; empty when any unit fails
+    WideString Left(int32_t count) const;   // Mid(1, count)
+    WideString Right(int32_t count) const;  // the last count units, or the whole text
+    WideString Tail(int32_t start) const;   // from position start to the end
+    WideString ToLower() const;             // lower-cased copy, by the current locale
+    NarrowString ToNarrow() const;          // locale's encoding; empty when any unit fails
 
     // first (count units), middle (up to its NUL) and last (count units), in one array.
-    static WideString Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle,
-                           const wchar_t* last, int32_t lastLength);
+    static WideString Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle, const wchar_t* last,
+                           int32_t lastLength);
 
     // Mid(source, start, count): count units from the 1-based start, cut at the end.
     static WideString Mid(const WideString& source, int32_t start, int32_t count);

@@ -10,11 +10,8 @@ LRESULT CALLBACK ClearableEditProc(HWND field, UINT message, WPARAM wParam, LPAR
         case WM_KILLFOCUS:
             SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, STATUS_INFO, reinterpret_cast<LPARAM>(L"Ready"));
             break;
-        case WM_LBUTTONDBLCLK:
-            SetWindowTextW(field, nullptr);
-            break;
-        default:
-            break;
+        case WM_LBUTTONDBLCLK: SetWindowTextW(field, nullptr); break;
+        default: break;
     }
     return CallWindowProcW(uiContext.originalEditProc, field, message, wParam, lParam);
 }

@@ -9,8 +9,7 @@
 namespace {
 
 void ShowOnStatusLine(void*, int kind, const wchar_t* text) {
-    SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, static_cast<WPARAM>(kind),
-                 reinterpret_cast<LPARAM>(text));
+    SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, static_cast<WPARAM>(kind), reinterpret_cast<LPARAM>(text));
 }
 
 bool AskInBox(void*, const wchar_t* text) {
@@ -80,16 +79,16 @@ void PumpWindowMessages() {
 }
 
 void DisableRunControls(HWND) {
-    const int controls[] = {IDC_FROM_FOLDER_BUTTON, IDC_TO_FOLDER_BUTTON, IDC_LOG_FOLDER_BUTTON,
-                            IDC_FROM_FILE_BUTTON,   IDC_FROM_FILE_CHECK,  IDC_SYNCHRONOUS_CHECK,
-                            IDC_SHOW_COPY_FILE_CHECK, IDC_REGEX_CHECK,    IDC_EXCLUDE_REGEX_CHECK,
-                            IDC_REGEX_EDIT,         IDC_COPY_BUTTON};
+    const int controls[] = {IDC_FROM_FOLDER_BUTTON,   IDC_TO_FOLDER_BUTTON, IDC_LOG_FOLDER_BUTTON,
+                            IDC_FROM_FILE_BUTTON,     IDC_FROM_FILE_CHECK,  IDC_SYNCHRONOUS_CHECK,
+                            IDC_SHOW_COPY_FILE_CHECK, IDC_REGEX_CHECK,      IDC_EXCLUDE_REGEX_CHECK,
+                            IDC_REGEX_EDIT,           IDC_COPY_BUTTON};
     for (int identifier : controls) EnableWindow(ControlOf(identifier), FALSE);
 }
 
 void RestoreControlStates(HWND window) {
-    const int always[] = {IDC_FROM_FOLDER_BUTTON, IDC_TO_FOLDER_BUTTON, IDC_LOG_FOLDER_BUTTON,
-                          IDC_FROM_FILE_CHECK, IDC_SHOW_COPY_FILE_CHECK, IDC_COPY_BUTTON};
+    const int always[] = {IDC_FROM_FOLDER_BUTTON, IDC_TO_FOLDER_BUTTON,     IDC_LOG_FOLDER_BUTTON,
+                          IDC_FROM_FILE_CHECK,    IDC_SHOW_COPY_FILE_CHECK, IDC_COPY_BUTTON};
     for (int identifier : always) EnableWindow(ControlOf(identifier), TRUE);
     bool listMode = IsDlgButtonChecked(window, IDC_FROM_FILE_CHECK) != 0;
     bool rule = IsDlgButtonChecked(window, IDC_REGEX_CHECK) != 0;

@@ -3,6 +3,4 @@
 
 #include "ui/ui_context.h"
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
-    return RunProgram(instance, showCommand);
-}
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) { return RunProgram(instance, showCommand); }

@@ -4,8 +4,7 @@
 
 namespace {
 
-const wchar_t kHeaderText[] =
-    L"korvane: Copy the directories and the files by the rules.  (For winXp 32bit)";
+const wchar_t kHeaderText[] = L"korvane: Copy the directories and the files by the rules.  (For winXp 32bit)";
 
 const DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON;
 const DWORD kCheckStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_CHECKBOX;
@@ -23,10 +22,10 @@ struct ControlLayout {
 };
 
 HWND CreateControl(HWND window, const ControlLayout& layout) {
-    return CreateWindowExW(layout.extendedStyle, layout.className, layout.text, layout.style, layout.x,
-                           layout.y, layout.width, layout.height, window,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.identifier)),
-                           uiContext.instance, nullptr);
+    return CreateWindowExW(layout.extendedStyle, layout.className, layout.text, layout.style, layout.x, layout.y,
+                           layout.width, layout.height, window,
+                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.identifier)), uiContext.instance,
+                           nullptr);
 }
 
 // The path fields are read-only and clear on a double-click.
@@ -56,10 +55,9 @@ bool CreateMainWindow(HINSTANCE instance, int showCommand) {
     uiContext.instance = instance;
     int x = (GetSystemMetrics(SM_CXSCREEN) - 600) / 2;
     int y = (GetSystemMetrics(SM_CYSCREEN) - 450) / 2;
-    HWND window = CreateWindowExW(WS_EX_WINDOWEDGE, uiContext.windowClassName,
-                                  runContext.appTitle.buffer,
-                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, 600, 450, nullptr,
-                                  nullptr, instance, nullptr);
+    HWND window =
+        CreateWindowExW(WS_EX_WINDOWEDGE, uiContext.windowClassName, runContext.appTitle.buffer,
+                        WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, x, y, 600, 450, nullptr, nullptr, instance, nullptr);
     uiContext.mainWindow = window;
     if (!window) return false;
     ShowWindow(window, showCommand);
@@ -91,8 +89,7 @@ bool CreateMainControls(HWND window) {
         {L"BUTTON", L"Show Copy File", IDC_SHOW_COPY_FILE_CHECK, 0, kCheckStyle, 390, 185, 180, 25},
         {L"BUTTON", L"Regular Expression", 0, 0, kGroupStyle, 5, 225, w - 10, 83},
         {L"BUTTON", L"Regular Expression", IDC_REGEX_CHECK, 0, kCheckStyle, 10, 245, 180, 25},
-        {L"BUTTON", L"Exclude Regular Expression", IDC_EXCLUDE_REGEX_CHECK, 0, kCheckStyle, 200, 245,
-         210, 25},
+        {L"BUTTON", L"Exclude Regular Expression", IDC_EXCLUDE_REGEX_CHECK, 0, kCheckStyle, 200, 245, 210, 25},
         {L"EDIT", L".+\\\\\\.svn.*", IDC_REGEX_EDIT, WS_EX_STATICEDGE,
          WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL, 10, 277, w - 20, 18},
         {L"BUTTON", L"Copy", IDC_COPY_BUTTON, 0, kButtonStyle, (w - 150) / 2, 345, 150, 30},
@@ -108,25 +105,16 @@ bool CreateMainControls(HWND window) {
             case IDC_FROM_FOLDER_EDIT:
             case IDC_TO_FOLDER_EDIT:
             case IDC_LOG_FOLDER_EDIT:
-            case IDC_FROM_FILE_EDIT:
-                MakePathField(control);
-                break;
+            case IDC_FROM_FILE_EDIT: MakePathField(control); break;
             case IDC_FROM_FILE_BUTTON:
-            case IDC_EXCLUDE_REGEX_CHECK:
-                EnableWindow(control, FALSE);
-                break;
+            case IDC_EXCLUDE_REGEX_CHECK: EnableWindow(control, FALSE); break;
             case IDC_REGEX_EDIT:
                 SendDlgItemMessageW(window, IDC_REGEX_EDIT, EM_LIMITTEXT, 127, 0);
                 EnableWindow(control, FALSE);
                 break;
-            case IDC_COPY_BUTTON:
-                SetFocus(control);
-                break;
-            case IDC_STATUS_EDIT:
-                SendMessageW(control, EM_SETREADONLY, TRUE, 0);
-                break;
-            default:
-                break;
+            case IDC_COPY_BUTTON: SetFocus(control); break;
+            case IDC_STATUS_EDIT: SendMessageW(control, EM_SETREADONLY, TRUE, 0); break;
+            default: break;
         }
     }
     return true;

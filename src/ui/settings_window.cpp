@@ -56,10 +56,9 @@ void ApplyCheck(HWND window, int identifier, bool wasChecked) {
 
 // The settings file's keys are the controls' identifiers.
 static_assert(IDC_FROM_FOLDER_EDIT == 1012 && IDC_TO_FOLDER_EDIT == 1013 && IDC_LOG_FOLDER_EDIT == 1014 &&
-                  IDC_FROM_FILE_EDIT == 1015 && IDC_SYNCHRONOUS_CHECK == 1006 &&
-                  IDC_SHOW_COPY_FILE_CHECK == 1007 && IDC_EXCLUDE_REGEX_CHECK == 1009 &&
-                  IDC_REGEX_CHECK == 1008 && IDC_FROM_FILE_CHECK == 1010 && IDC_REGEX_EDIT == 1011 &&
-                  IDC_STATUS_EDIT == 1016,
+                  IDC_FROM_FILE_EDIT == 1015 && IDC_SYNCHRONOUS_CHECK == 1006 && IDC_SHOW_COPY_FILE_CHECK == 1007 &&
+                  IDC_EXCLUDE_REGEX_CHECK == 1009 && IDC_REGEX_CHECK == 1008 && IDC_FROM_FILE_CHECK == 1010 &&
+                  IDC_REGEX_EDIT == 1011 && IDC_STATUS_EDIT == 1016,
               "the settings keys are the control identifiers");
 
 bool LoadSettings(HWND window) {

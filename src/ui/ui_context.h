@@ -12,17 +12,17 @@
 
 // The user interface's values; they live for the whole process.
 struct UiContext {
-    HINSTANCE instance;                 // for every resource load
-    HWND mainWindow;                    // the main window; receiver of WM_COPY_STATUS
-    wchar_t windowClassName[128];       // string resource 109
-    const wchar_t* headerText;          // painted in the header band
-    HWND controls[CONTROL_COUNT];       // handles by identifier - 1001
-    COLORREF statusColor;               // colour of the status line text
-    HBRUSH statusBrush;                 // button-face brush of the status line, one per process
-    bool shiftDown;                     // a Shift key is held, as the message loop saw it
-    WNDPROC originalEditProc;           // the EDIT procedure under the path fields
-    bool runInProgress;                 // a copy command is under way (its boxes or its run)
-    bool quitRequested;                 // the user confirmed quitting during a run
+    HINSTANCE instance;            // for every resource load
+    HWND mainWindow;               // the main window; receiver of WM_COPY_STATUS
+    wchar_t windowClassName[128];  // string resource 109
+    const wchar_t* headerText;     // painted in the header band
+    HWND controls[CONTROL_COUNT];  // handles by identifier - 1001
+    COLORREF statusColor;          // colour of the status line text
+    HBRUSH statusBrush;            // button-face brush of the status line, one per process
+    bool shiftDown;                // a Shift key is held, as the message loop saw it
+    WNDPROC originalEditProc;      // the EDIT procedure under the path fields
+    bool runInProgress;            // a copy command is under way (its boxes or its run)
+    bool quitRequested;            // the user confirmed quitting during a run
 };
 
 // The process-wide user-interface state.

@@ -87,51 +87,31 @@ void OnControlClicked(HWND window, int identifier) {
         case IDC_TO_FOLDER_BUTTON:
             BrowseInto(window, L"Please select the destination folder:", IDC_TO_FOLDER_EDIT);
             break;
-        case IDC_LOG_FOLDER_BUTTON:
-            BrowseInto(window, L"Please select the log folder:", IDC_LOG_FOLDER_EDIT);
-            break;
-        case IDC_COPY_BUTTON:
-            CopyCommand(window);
-            break;
+        case IDC_LOG_FOLDER_BUTTON: BrowseInto(window, L"Please select the log folder:", IDC_LOG_FOLDER_EDIT); break;
+        case IDC_COPY_BUTTON: CopyCommand(window); break;
         case IDC_FROM_FILE_BUTTON: {
             wchar_t buffer[MAX_PATH] = {0};
             if (ChooseListFile(buffer, window) == 1) SetDlgItemTextW(window, IDC_FROM_FILE_EDIT, buffer);
             break;
         }
-        case IDC_SYNCHRONOUS_CHECK:
-            ToggleSynchronousCheck(window, IsChecked(window, identifier));
-            break;
-        case IDC_SHOW_COPY_FILE_CHECK:
-            ToggleShowCopyFileCheck(window, IsChecked(window, identifier));
-            break;
-        case IDC_REGEX_CHECK:
-            ToggleRegexCheck(window, IsChecked(window, identifier));
-            break;
-        case IDC_EXCLUDE_REGEX_CHECK:
-            ToggleExcludeRegexCheck(window, IsChecked(window, identifier));
-            break;
-        case IDC_FROM_FILE_CHECK:
-            ToggleFromFileCheck(window, IsChecked(window, identifier));
-            break;
-        default:
-            break;
+        case IDC_SYNCHRONOUS_CHECK: ToggleSynchronousCheck(window, IsChecked(window, identifier)); break;
+        case IDC_SHOW_COPY_FILE_CHECK: ToggleShowCopyFileCheck(window, IsChecked(window, identifier)); break;
+        case IDC_REGEX_CHECK: ToggleRegexCheck(window, IsChecked(window, identifier)); break;
+        case IDC_EXCLUDE_REGEX_CHECK: ToggleExcludeRegexCheck(window, IsChecked(window, identifier)); break;
+        case IDC_FROM_FILE_CHECK: ToggleFromFileCheck(window, IsChecked(window, identifier)); break;
+        default: break;
     }
 }
 
 void OnMenuCommand(HWND window, int command) {
     switch (command) {
-        case IDM_ABOUT:
-            ShowAboutBox(window);
-            break;
-        case IDM_EXIT:
-            ConfirmQuit(window);
-            break;
+        case IDM_ABOUT: ShowAboutBox(window); break;
+        case IDM_EXIT: ConfirmQuit(window); break;
         case IDM_SHOW_MAIN:
             ShowWindow(window, SW_SHOWNORMAL);
             UpdateWindow(window);
             break;
-        default:
-            break;  // IDM_DASH among them: no action
+        default: break;  // IDM_DASH among them: no action
     }
 }
 
@@ -205,9 +185,7 @@ LRESULT OnCopyStatus(HWND window, WPARAM kind, LPARAM text) {
             SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
             uiContext.statusColor = kRed;
             break;
-        default:
-            uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT);
-            break;
+        default: uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT); break;
     }
     InvalidateRect(ControlOf(IDC_STATUS_EDIT), nullptr, TRUE);
     return 0;
@@ -225,8 +203,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_PAINT: return OnPaint(window);
         case WM_CLOSE: ConfirmQuit(window); return 0;
         case WM_COMMAND: return OnCommand(window, wParam, lParam);
-        case WM_CTLCOLORSTATIC:
-            return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
         case WM_LBUTTONDBLCLK: return OnLeftDoubleClick(window, lParam);
         case WM_TRAY_NOTIFY: return OnTrayNotify(window, wParam, lParam);
         case WM_COPY_STATUS: return OnCopyStatus(window, wParam, lParam);
@@ -253,13 +230,9 @@ void ConfirmQuit(HWND window) {
 
 void ToggleSynchronousCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SYNCHRONOUS_CHECK, wasChecked); }
 
-void ToggleShowCopyFileCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked);
-}
+void ToggleShowCopyFileCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked); }
 
-void ToggleExcludeRegexCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked);
-}
+void ToggleExcludeRegexCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked); }
 
 void ToggleRegexCheck(HWND window, bool wasChecked) {
     SetCheck(window, IDC_REGEX_CHECK, wasChecked);
@@ -303,8 +276,7 @@ int ChooseListFile(wchar_t* buffer, HWND owner) {
         SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, STATUS_INFO, reinterpret_cast<LPARAM>(L"Ready"));
     } else {
         WideString notice = WideString(L"[From File] is not a file: [") + buffer + L"]";
-        SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, STATUS_NOTICE,
-                     reinterpret_cast<LPARAM>(notice.buffer));
+        SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, STATUS_NOTICE, reinterpret_cast<LPARAM>(notice.buffer));
     }
     return 1;
 }

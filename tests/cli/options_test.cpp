@@ -92,8 +92,7 @@ TEST(CliOptions, ParsesEveryForm) {
 TEST(CliOptions, ValuesAreKept) {
     CliOptions options;
     std::wstring problem;
-    ASSERT_TRUE(parseArguments({L"-r", L"a b", L"--list=x y.txt", L"from dir", L"to"}, &options,
-                               &problem));
+    ASSERT_TRUE(parseArguments({L"-r", L"a b", L"--list=x y.txt", L"from dir", L"to"}, &options, &problem));
     EXPECT_EQ(fromWide(options.rules.at(0)), L"a b");
     EXPECT_EQ(fromWide(options.listFile), L"x y.txt");
     CliOptions several;
@@ -124,9 +123,9 @@ TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
 
     // The command line wins; a list file counts only with From File checked.
     CliOptions given;
-    ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("korvaneui.ini")), L"-r", L"x",
-                                L"-l", L"mine", L"a", L"b"},
-                               &given, &problem));
+    ASSERT_TRUE(
+        parseArguments({L"--settings=" + fromWide(temp.wide("korvaneui.ini")), L"-r", L"x", L"-l", L"mine", L"a", L"b"},
+                       &given, &problem));
     ASSERT_TRUE(applySettingsFile(&given, &problem));
     EXPECT_EQ(fromWide(given.folders[0]), L"a");
     EXPECT_EQ(fromWide(given.rules.at(0)), L"x");
@@ -141,11 +140,22 @@ TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
 
 TEST(CliOptions, ExitStatusOfEachResult) {
     const std::vector<std::pair<int, int>> cases = {
-        {RUN_OK, 0}, {RUN_HAD_ERRORS, 1}, {RUN_DECLINED, 3}, {RUN_NO_SOURCE, 3},
-        {RUN_DEST_IS_DRIVE, 3}, {RUN_NO_DEST, 3}, {RUN_SAME_FOLDERS, 3}, {RUN_DEST_INSIDE_SOURCE, 3},
-        {RUN_NO_LIST_FILE, 3}, {RUN_LIST_READ_ERROR, 3}, {RUN_BAD_RULE, 3},
-        {RUN_SOURCE_INSIDE_DEST, 3}, {WALK_BROKEN, 4}, {WALK_FIND_ERROR, 4},
-        {WALK_NO_HANDLER, 4}, {WALK_CLOSE_ERROR, 4},
+        {RUN_OK, 0},
+        {RUN_HAD_ERRORS, 1},
+        {RUN_DECLINED, 3},
+        {RUN_NO_SOURCE, 3},
+        {RUN_DEST_IS_DRIVE, 3},
+        {RUN_NO_DEST, 3},
+        {RUN_SAME_FOLDERS, 3},
+        {RUN_DEST_INSIDE_SOURCE, 3},
+        {RUN_NO_LIST_FILE, 3},
+        {RUN_LIST_READ_ERROR, 3},
+        {RUN_BAD_RULE, 3},
+        {RUN_SOURCE_INSIDE_DEST, 3},
+        {WALK_BROKEN, 4},
+        {WALK_FIND_ERROR, 4},
+        {WALK_NO_HANDLER, 4},
+        {WALK_CLOSE_ERROR, 4},
     };
     for (const auto& c : cases) EXPECT_EQ(exitStatusOf(c.first), c.second) << c.first;
 }

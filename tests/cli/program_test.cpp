@@ -83,9 +83,7 @@ struct Program : testing::Test {
     }
 };
 
-bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST_F(Program, ExitStatuses) {
     writeFile(temp.at("from/a.txt"), "a");
@@ -162,15 +160,13 @@ TEST_F(Program, SettingsFileSavedByTheWindowRunsUnchanged) {
     writeFile(temp.at("to/surplus.txt"), "s");
     std::string rule = onWindows() ? ".+\\\\\\.svn.*" : ".+/\\.svn.*";
     std::string file = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1014=" + at("logs") +
-                       "\r\n1015=\r\n1006=1\r\n1007=1\r\n1009=1\r\n1008=1\r\n1010=0\r\n1011=" + rule +
-                       "\r\n";
+                       "\r\n1015=\r\n1006=1\r\n1007=1\r\n1009=1\r\n1008=1\r\n1010=0\r\n1011=" + rule + "\r\n";
     writeFile(temp.at("job.ini"), file);
     Outcome job = run({"--settings=" + at("job.ini"), "--yes"});
     EXPECT_EQ(job.status, 0) << job.err;
     EXPECT_EQ(tree("to"), std::vector<std::string>{"a.txt a"});
     std::vector<std::string> log = logLines(temp.at("logs/korvaneui.log"));
-    EXPECT_NE(std::find(log.begin(), log.end(), "  DF: [" + logText(temp.wide("to/surplus.txt")) + "]"),
-              log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "  DF: [" + logText(temp.wide("to/surplus.txt")) + "]"), log.end());
 }
 
 TEST_F(Program, ListFileRun) {
@@ -203,8 +199,8 @@ TEST_F(Program, KilledDuringALargeCopyKeepsTheOldVersion) {
     writeFile(temp.at("to/big.bin"), "old version");
     shiftModified(temp.at("to/big.bin"), -100);
     {
-        HANDLE big = CreateFileW(temp.at("from/big.bin").wstring().c_str(), GENERIC_WRITE, 0, nullptr,
-                                 CREATE_NEW, 0, nullptr);
+        HANDLE big =
+            CreateFileW(temp.at("from/big.bin").wstring().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
         ASSERT_NE(big, INVALID_HANDLE_VALUE);
         LARGE_INTEGER size;
         size.QuadPart = 1536LL * 1024 * 1024;
@@ -212,13 +208,13 @@ TEST_F(Program, KilledDuringALargeCopyKeepsTheOldVersion) {
         ASSERT_TRUE(SetEndOfFile(big));
         CloseHandle(big);
     }
-    std::wstring command = L"\"" + fs::path(programPath()).wstring() + L"\" \"" +
-                           temp.at("from").wstring() + L"\" \"" + temp.at("to").wstring() + L"\"";
+    std::wstring command = L"\"" + fs::path(programPath()).wstring() + L"\" \"" + temp.at("from").wstring() + L"\" \"" +
+                           temp.at("to").wstring() + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                               nullptr, &startup, &process));
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr,
+                               &startup, &process));
     // Kill it once the copy is under way: something beside the target grows.
     bool underWay = false;
     for (int wait = 0; wait < 20000 && !underWay; wait += 5) {
@@ -255,8 +251,8 @@ TEST_F(Program, SeveralRulesAnyMatches) {
     writeFile(temp.at("to/.git/config"), "git");
     writeFile(temp.at("to/surplus.txt"), "s");
     std::string sep = onWindows() ? "\\\\" : "/";
-    Outcome refused = run({"-s", "-y", "-x", "-r", ".*" + sep + "keep(" + sep + ".*)?", "--rule=(x)\\1",
-                           at("from"), at("to")});
+    Outcome refused =
+        run({"-s", "-y", "-x", "-r", ".*" + sep + "keep(" + sep + ".*)?", "--rule=(x)\\1", at("from"), at("to")});
     EXPECT_EQ(refused.status, 3);
     EXPECT_TRUE(contains(refused.err, "! Error => Regular expression is not valid [(x)\\1].")) << refused.err;
     EXPECT_TRUE(contains(refused.err, "back-reference")) << refused.err;
@@ -266,8 +262,8 @@ TEST_F(Program, SeveralRulesAnyMatches) {
     Outcome done = run({"-s", "-y", "-x", "-r", ".*" + sep + "keep(" + sep + ".*)?",
                         "-r.*" + sep + "\\.git(" + sep + ".*)?", at("from"), at("to")});
     EXPECT_EQ(done.status, 0) << done.err;
-    EXPECT_EQ(tree("to"), (std::vector<std::string>{".git", ".git/config git", "a.txt a", "keep",
-                                                     "keep/notes.txt notes"}));
+    EXPECT_EQ(tree("to"),
+              (std::vector<std::string>{".git", ".git/config git", "a.txt a", "keep", "keep/notes.txt notes"}));
     EXPECT_EQ(run({"-f", at("l1"), "--list=" + at("l2"), at("from"), at("to")}).status, 2);
     Outcome twice = run({"-l", at("logs"), "--log-dir", at("logs"), at("from"), at("to")});
     EXPECT_EQ(twice.status, 2);
@@ -298,8 +294,8 @@ TEST_F(Program, UndecodableRuleAndListLine) {
     const std::string utf8 = "LC_ALL=C.UTF-8 ";
     writeFile(temp.at("from/a.txt"), "a");
     writeFile(temp.at("to/caf\xe9.txt"), "excluded by the rule");
-    writeFile(temp.at("job.ini"), "1012=" + at("from") + "\r\n1013=" + at("to") +
-                                      "\r\n1006=1\r\n1009=1\r\n1008=1\r\n1011=.*caf\xe9.*\r\n");
+    writeFile(temp.at("job.ini"),
+              "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1006=1\r\n1009=1\r\n1008=1\r\n1011=.*caf\xe9.*\r\n");
     Outcome settings = run({"--settings=" + at("job.ini"), "-y"}, utf8);
     EXPECT_EQ(settings.status, 3) << settings.err;
     EXPECT_TRUE(contains(settings.err, "! Error => Regular expression is not valid [.*caf")) << settings.err;

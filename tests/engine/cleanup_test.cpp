@@ -14,8 +14,8 @@ TEST_F(CleanUp, FileWithCounterpartStaysOthersGo) {
     writeFile(temp.at("from/kept.txt"), "k");
     writeFile(temp.at("to/kept.txt"), "k");
     writeFile(temp.at("to/surplus.txt"), "s");
-    fs::permissions(temp.at("to/surplus.txt"), fs::perms::owner_write | fs::perms::group_write |
-                                                   fs::perms::others_write,
+    fs::permissions(temp.at("to/surplus.txt"),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
 
     EXPECT_TRUE(deleteFileWithoutCounterpart(to, from, temp.wide("to/kept.txt")));

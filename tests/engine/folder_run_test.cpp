@@ -35,8 +35,7 @@ struct FolderRun : FolderPairTest {
         fs::create_directories(temp.at("logs"));
     }
 
-    int run(bool synchronous, bool show, const WideString& rule = WideString(),
-            bool excludes = true) {
+    int run(bool synchronous, bool show, const WideString& rule = WideString(), bool excludes = true) {
         return runWith(synchronous, show, from, to, rule, excludes);
     }
     int runWith(bool synchronous, bool show, const WideString& source, const WideString& target,
@@ -81,8 +80,8 @@ TEST_F(FolderRun, QuietRunWritesNothingBetweenStartAndEnd) {
     EXPECT_EQ(run(false, false), RUN_OK);
     std::string start = "Start to copy [" + path("from") + "] -> [" + path("to") + "]...";
     std::string end = "End of copy [" + path("from") + "] -> [" + path("to") + "].";
-    EXPECT_EQ(log(), withBanner({start, "", end, "", "Total: [1 dirs] and [2 files].",
-                                 "Updated: [3 dirs and files]. "}));
+    EXPECT_EQ(log(),
+              withBanner({start, "", end, "", "Total: [1 dirs] and [2 files].", "Updated: [3 dirs and files]. "}));
     EXPECT_EQ(host.texts(), std::vector<std::wstring>{L"Total: [1 dirs] and [2 files]."});
     EXPECT_EQ(host.pumps, 0);
 }
@@ -97,8 +96,7 @@ TEST_F(FolderRun, ExampleRunWithCopyFailureAndDeletion) {
 
     std::vector<std::string> lines = log();
     std::string copied = "  CP: [" + path("from/a.txt") + "] -> [" + path("to/a.txt") + "]";
-    std::string failed = "! Error => Copy failure: [" + path("from/b.txt") + "] -> [" +
-                         path("to/b.txt") + "]";
+    std::string failed = "! Error => Copy failure: [" + path("from/b.txt") + "] -> [" + path("to/b.txt") + "]";
     std::string deleted = "  DF: [" + path("to/old.txt") + "]";
     std::string start = "Start to copy [" + path("from") + "] -> [" + path("to") + "]...";
     std::string end = "End of copy [" + path("from") + "] -> [" + path("to") + "].";
@@ -192,8 +190,7 @@ TEST_F(FolderRun, ValidationCodesInOrder) {
          L"! Error => Source dir can not be the subdir of [" + fromWide(to) + L"]."},
         {temp.wide("to/nested/src"), to + nativePath(L"\\"), RUN_SOURCE_INSIDE_DEST,
          L"! Error => Source dir can not be the subdir of [" + fromWide(to) + fromWide(nativePath(L"\\")) + L"]."},
-        {from, from, RUN_SAME_FOLDERS,
-         L"! Error => Source dir and destination dir is same [" + fromWide(from) + L"]."},
+        {from, from, RUN_SAME_FOLDERS, L"! Error => Source dir and destination dir is same [" + fromWide(from) + L"]."},
     };
     if (onWindows()) {
         cases.push_back({from, upper, RUN_SAME_FOLDERS,
@@ -221,7 +218,9 @@ TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
     writeFile(temp.at("from/same.txt"), "same");
     writeFile(temp.at("from/nested/deeper/file.bin"), std::string(5000, 'x'));
     writeFile(temp.at("from/nested/readonly.txt"), "ro");
-    fs::permissions(temp.at("from/nested/readonly.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+    fs::permissions(temp.at("from/nested/readonly.txt"),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
     fs::create_directories(temp.at("from/empty"));
 
     writeFile(temp.at("to/changed.txt"), "old");
@@ -230,7 +229,9 @@ TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
     writeFile(temp.at("to/surplus.txt"), "gone");
     writeFile(temp.at("to/surplusdir/inner/x.txt"), "gone");
     writeFile(temp.at("to/nested/readonly-surplus.txt"), "gone");
-    fs::permissions(temp.at("to/nested/readonly-surplus.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write, fs::perm_options::remove);
+    fs::permissions(temp.at("to/nested/readonly-surplus.txt"),
+                    fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
 
     EXPECT_EQ(run(true, false), RUN_OK);
     std::vector<std::string> names;
@@ -245,9 +246,9 @@ TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
         }
     }
     std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"changed.txt", "empty", "nested", "nested/deeper",
-                                               "nested/deeper/file.bin", "nested/readonly.txt",
-                                               "new.txt", "same.txt"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"changed.txt", "empty", "nested", "nested/deeper", "nested/deeper/file.bin",
+                                        "nested/readonly.txt", "new.txt", "same.txt"}));
 
     EXPECT_EQ(run(true, true), RUN_OK);
     EXPECT_EQ(log().back(), "Updated: [0 dirs and files]. ");
@@ -269,8 +270,7 @@ TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
     EXPECT_TRUE(fs::exists(temp.at("to/gone/.svn/entries")));
     EXPECT_FALSE(fs::exists(temp.at("to/gone/x.txt")));
     std::vector<std::string> lines = log();
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "! Error => Remove dir: [" + path("to/gone") + "]"),
-              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "! Error => Remove dir: [" + path("to/gone") + "]"), lines.end());
 }
 
 TEST_F(FolderRun, InclusionRuleCreatesParentsOfMatchingFiles) {
@@ -320,9 +320,9 @@ TEST_F(FolderRun, LinkLoopIsReportedAndTheRestCopied) {
     fs::create_directory_symlink(temp.at("from"), temp.at("from/a/loop"));
     EXPECT_EQ(run(false, false), RUN_HAD_ERRORS);
     std::vector<std::string> lines = log();
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "! Error => Link loop is not entered [" + path("from/a/loop") + "]."),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "! Error => Link loop is not entered [" + path("from/a/loop") + "]."),
+        lines.end());
     EXPECT_TRUE(fs::exists(temp.at("to/a/file.txt")));
 }
 
@@ -356,9 +356,9 @@ TEST_F(FolderRun, UnixLinksInToAreNeverFollowedByTheCleanUp) {
     writeFile(temp.at("outfile.txt"), "outside file");
     writeFile(temp.at("to/real/gone.txt"), "surplus");
     std::string links = "ln -s ../outside " + onHost(temp.at("to/dirlink")) + " && ln -s ../empty " +
-                        onHost(temp.at("to/emptylink")) + " && ln -s ../outfile.txt " +
-                        onHost(temp.at("to/filelink")) + " && ln -s ../../outside " +
-                        onHost(temp.at("to/real/inner")) + " && chmod 444 " + onHost(temp.at("outfile.txt"));
+                        onHost(temp.at("to/emptylink")) + " && ln -s ../outfile.txt " + onHost(temp.at("to/filelink")) +
+                        " && ln -s ../../outside " + onHost(temp.at("to/real/inner")) + " && chmod 444 " +
+                        onHost(temp.at("outfile.txt"));
     if (hostPath(temp.at("to")).empty() || !runOnHost(links)) GTEST_SKIP() << "needs Wine";
     EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
     EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "keep me");
@@ -384,9 +384,9 @@ TEST_F(FolderRun, UnixLinkLoopIsReportedAndTheRestCopied) {
     }
     EXPECT_EQ(run(false, false), RUN_HAD_ERRORS);
     std::vector<std::string> lines = log();
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "! Error => Link loop is not entered [" + path("from/sub/up") + "]."),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(), "! Error => Link loop is not entered [" + path("from/sub/up") + "]."),
+        lines.end());
     EXPECT_EQ(readFile(temp.at("to/sub/file.txt")), "f");
     EXPECT_FALSE(fs::exists(temp.at("to/sub/up/sub")));
     runOnHost("find " + onHost(temp.at()) + " -type l -delete");

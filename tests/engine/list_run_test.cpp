@@ -18,8 +18,7 @@ struct ListRun : FolderPairTest {
         writeFile(temp.at("list.txt"), contents);
         return runWith(show, from, to, list);
     }
-    int runWith(bool show, const WideString& source, const WideString& target,
-                const WideString& listFile) {
+    int runWith(bool show, const WideString& source, const WideString& target, const WideString& listFile) {
         host.statuses.clear();
         openRunLog(temp.wide("korvaneui.log"));
         runContext.hadErrors = false;
@@ -43,7 +42,8 @@ TEST(ListFile, LinesMarksAndLineEnds) {
         {"a.txt\r\nb.txt\r\n", {L"a.txt", L"b.txt"}},
         {"a.txt\nlast", {L"a.txt", L"last"}},
         {"\n\n\r\n", {}},
-        {"\xEF\xBB\xBF" "first\n\xEF\xBB\xBF\nthird\xEF\xBB\xBF\n",
+        {"\xEF\xBB\xBF"
+         "first\n\xEF\xBB\xBF\nthird\xEF\xBB\xBF\n",
          {L"first", fromWide(WideString("third\xEF\xBB\xBF"))}},
         {"trailing  \n", {L"trailing  "}},
         {"", {}},
@@ -65,10 +65,8 @@ TEST(ListFile, EntriesLeavingTheFolder) {
         bool leaves;
     };
     std::vector<Case> cases = {
-        {L"a.txt", false},    {L"sub/b.txt", false},   {L"..", true},
-        {L"../x", true},      {L"sub/../../x", true},  {L"sub/..", true},
-        {L"..x/y", false},    {L"x../y", false},       {L"/etc/passwd", true},
-        {L"...", false},
+        {L"a.txt", false}, {L"sub/b.txt", false}, {L"..", true},     {L"../x", true},        {L"sub/../../x", true},
+        {L"sub/..", true}, {L"..x/y", false},     {L"x../y", false}, {L"/etc/passwd", true}, {L"...", false},
     };
     if (onWindows()) {
         cases.push_back({L"..\\x", true});
@@ -117,8 +115,8 @@ TEST_F(ListRun, EmptyListAndMissingEntry) {
     EXPECT_EQ(run("nothing-here.txt\n"), RUN_HAD_ERRORS);
     std::string sep = onWindows() ? "\\" : "/";
     std::vector<std::string> lines = log();
-    EXPECT_EQ(lines[6], "! Error => Copy failure: [" + path("from") + sep + "nothing-here.txt] -> [" +
-                            path("to") + sep + "nothing-here.txt]");
+    EXPECT_EQ(lines[6], "! Error => Copy failure: [" + path("from") + sep + "nothing-here.txt] -> [" + path("to") +
+                            sep + "nothing-here.txt]");
 }
 
 TEST_F(ListRun, ChecksComeInOrder) {
@@ -178,7 +176,12 @@ TEST(ListFile, LinesThatGiveNoEntryAreKeptAsFaults) {
         {std::string("\0\n", 2), {}, {1}, {false}, false},
         {longest + "\n" + longest + "q\nz", {std::wstring(longest.begin(), longest.end()), L"z"}, {2}, {true}, false},
         {std::string(LIST_LINE_MAX_BYTES + 10, 'x') + "\r\nok", {L"ok"}, {1}, {true}, false},
-        {"\xEF\xBB\xBF" "caf\xe9\r\n", {}, {1}, {false}, true},
+        {"\xEF\xBB\xBF"
+         "caf\xe9\r\n",
+         {},
+         {1},
+         {false},
+         true},
     };
     for (const Case& c : cases) {
         if (c.utf8Only && !utf8) continue;
@@ -240,7 +243,8 @@ TEST_F(ListRun, HugeLineIsAnErrorForItsEntry) {
     EXPECT_EQ(run(huge + "\nok.txt\n"), RUN_HAD_ERRORS);
     EXPECT_TRUE(fs::exists(temp.at("to/ok.txt")));
     std::vector<std::string> lines = log();
-    EXPECT_EQ(lines[6], "! Error => List entry is longer than any path [" + std::string(200, 'h') + "...] on line [1].");
+    EXPECT_EQ(lines[6],
+              "! Error => List entry is longer than any path [" + std::string(200, 'h') + "...] on line [1].");
 }
 
 }  // namespace

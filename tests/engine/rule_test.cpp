@@ -34,7 +34,7 @@ TEST(Rule, DecisionTable) {
         {L".*\\.txt", false, L"C:\\src\\sub", true},
         {L".*\\.txt", false, L"C:\\src\\a.txt.bak", true},
         {L".*\\.txt", false, L"C:\\src\\sub\\b.txt", false},
-        {L"txt", false, L"C:\\src\\a.txt", true},  // the whole path must match
+        {L"txt", false, L"C:\\src\\a.txt", true},       // the whole path must match
         {L".*\\.TXT", false, L"C:\\src\\a.txt", true},  // case counts
         {L".*\\.TXT", true, L"C:\\src\\a.txt", false},
     };
@@ -87,22 +87,22 @@ TEST(Rule, RulesOnceSortedByHandAllMatchWithoutBacktracking) {
         {".+/\\.git(/.*)?", true},
         {".*\\.txt", true},
         {".*a.*b", true},
-        {".*a.*b.*c", false},        // three unbounded repetitions
-        {"(a*)*b", false},           // a repeated group holding a repetition
-        {"(a|aa)+b", false},         // a repeated group holding an alternative
+        {".*a.*b.*c", false},  // three unbounded repetitions
+        {"(a*)*b", false},     // a repeated group holding a repetition
+        {"(a|aa)+b", false},   // a repeated group holding an alternative
         {"((a|b)c){2,}", false},
-        {"(x(a|b))?c", true},        // a choice taken at most once
-        {".**", false},              // stacked repetition
+        {"(x(a|b))?c", true},  // a choice taken at most once
+        {".**", false},        // stacked repetition
         {".?+", false},
-        {".*?x", true},              // a lazy mark is no second repetition
+        {".*?x", true},  // a lazy mark is no second repetition
         {"a{2,5}b{3}c{1,}", true},
-        {"[(*]+x", true},            // inside a class nothing repeats
-        {"\\(a*\\)+", true},     // escaped parentheses are no group
+        {"[(*]+x", true},     // inside a class nothing repeats
+        {"\\(a*\\)+", true},  // escaped parentheses are no group
         {"(?:ab)*", true},
-        {"(\\c)a*)*", false},     // the control escape takes the first ")"
+        {"(\\c)a*)*", false},  // the control escape takes the first ")"
     };
-    const std::vector<std::string> subjects = {"/src/.git/x", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "a.txt",
-                                               "abc",         "(aaa)",                              "x"};
+    const std::vector<std::string> subjects = {
+        "/src/.git/x", "/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaab", "a.txt", "abc", "(aaa)", "x"};
     for (const auto& c : cases) {
         resetRunContext();
         ASSERT_TRUE(compileRule(WideString(std::wstring(c.first.begin(), c.first.end()).c_str()))) << c.first;
@@ -151,22 +151,22 @@ TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
         {".+\\\\\\.svn.*", "\\.svn"},
         {".*\\.txt", ".txt"},
         {"txt", "txt"},
-        {"abc|def", ""},             // alternatives at the top: nothing certain
-        {"(abc|def)xyz", "xyz"},     // inside a group: not counted
-        {"ab*c", "a"},               // a quantified atom ends the run
+        {"abc|def", ""},          // alternatives at the top: nothing certain
+        {"(abc|def)xyz", "xyz"},  // inside a group: not counted
+        {"ab*c", "a"},            // a quantified atom ends the run
         {"a*bc", "bc"},
         {"q{1,3}rs", "rs"},
         {"ab+cd", "cd"},
         {"a{2}bc", "bc"},
         {"[xyz]abc[^q]", "abc"},
         {"[]a]bc", "bc"},
-        {"~[]tq|", ""},          // "[]" closes at once: the "|" is at the top
-        {"\\d\\w+zz", "zz"},     // escapes of letters are classes, not letters
+        {"~[]tq|", ""},       // "[]" closes at once: the "|" is at the top
+        {"\\d\\w+zz", "zz"},  // escapes of letters are classes, not letters
         {"\\1abc", "abc"},
-        {"\\x41bc", "bc"},     // \x41 is "A": its digits are not literal
+        {"\\x41bc", "bc"},  // \x41 is "A": its digits are not literal
         {"\\u0041bc\\.", "bc."},
         {"\\cJkl", "kl"},
-        {".+\\c)c||U", ""},      // the control escape takes the ")": the "|" is at the top
+        {".+\\c)c||U", ""},  // the control escape takes the ")": the "|" is at the top
         {"(a)(b)(c)(d)(e)(f)(g)(h)(i)(j)(k)(l)\\12", ""},
         {"\\x414", "4"},
         {"^/home/.*$", "/home/"},
@@ -178,8 +178,8 @@ TEST(Rule, RequiredLiteralIsOnlyWhatEveryMatchHolds) {
 // Whatever the literal, it must never turn a real match away.
 TEST(Rule, LiteralFilterNeverChangesTheAnswer) {
     const std::vector<std::string> patterns = {
-        ".+/\\.git(/.*)?", ".*a[b-d]+e.*", "x(y|z)*w.*", ".*\\.(txt|md)", ".*q{1,3}r.*",
-        "(/[a-z.]+)+", ".*/\\.?git.*", ".*[.]txt", ".*\\/\\..*", ".*e{0}f.*", ".*\\x2egit.*", ".*\\u0071r.*",
+        ".+/\\.git(/.*)?", ".*a[b-d]+e.*", "x(y|z)*w.*", ".*\\.(txt|md)", ".*q{1,3}r.*",  "(/[a-z.]+)+",
+        ".*/\\.?git.*",    ".*[.]txt",     ".*\\/\\..*", ".*e{0}f.*",     ".*\\x2egit.*", ".*\\u0071r.*",
     };
     std::mt19937 random(5);
     const std::string alphabet = "abcdefgqrtwxyz./";
@@ -212,8 +212,8 @@ TEST(Rule, RefusalsNameTheirReason) {
         RuleRefusal expected;
     };
     const std::vector<Case> cases = {
-        {wide(".*,12345678901\\.txt"), RULE_ACCEPTED},   // a bare comma is no count
-        {wide(".*[{]12345678901"), RULE_ACCEPTED},        // a brace in a class is no count
+        {wide(".*,12345678901\\.txt"), RULE_ACCEPTED},  // a bare comma is no count
+        {wide(".*[{]12345678901"), RULE_ACCEPTED},      // a brace in a class is no count
         {wide(".*[,]12345678901{2}"), RULE_ACCEPTED},
         {wide("a{1,12345678901}"), RULE_NOT_VALID},
         {wide("a{12345678901}"), RULE_NOT_VALID},
@@ -260,14 +260,10 @@ TEST(Rule, VerdictsUnderSeveralRules) {
         RuleVerdict expected;
     };
     const std::vector<Case> cases = {
-        {true, L"/b/keep/notes.txt", RULE_SKIP},
-        {true, L"/b/.git/config", RULE_SKIP},
-        {true, L"/b/other.txt", RULE_TAKE},
-        {false, L"/b/keep/notes.txt", RULE_TAKE},
-        {false, L"/b/.git", RULE_TAKE},
-        {false, L"/b/other.txt", RULE_SKIP},
-        {true, unwritable, RULE_UNMATCHABLE},
-        {false, unwritable, RULE_UNMATCHABLE},
+        {true, L"/b/keep/notes.txt", RULE_SKIP}, {true, L"/b/.git/config", RULE_SKIP},
+        {true, L"/b/other.txt", RULE_TAKE},      {false, L"/b/keep/notes.txt", RULE_TAKE},
+        {false, L"/b/.git", RULE_TAKE},          {false, L"/b/other.txt", RULE_SKIP},
+        {true, unwritable, RULE_UNMATCHABLE},    {false, unwritable, RULE_UNMATCHABLE},
     };
     size_t refusedAt = 0;
     RuleRefusal why = RULE_ACCEPTED;
@@ -288,8 +284,7 @@ TEST(Rule, ExplosiveRulesFinishWithinASecond) {
     std::string twenty = ".*/";
     for (int i = 0; i < 20; ++i) twenty += "(a|aa)?";
     std::vector<std::string> rules = {
-        twenty + "b", ".*/(a|aa)*c", "(a*)*b", "(a|a)*b", "((a+)+)+b", "(.*a){12}", "(a?){30}a{30}",
-        ".*.*.*.*.*.*=.*",
+        twenty + "b", ".*/(a|aa)*c", "(a*)*b", "(a|a)*b", "((a+)+)+b", "(.*a){12}", "(a?){30}a{30}", ".*.*.*.*.*.*=.*",
     };
     std::string groups;  // groups capture nothing: once each step copied 100 submatches per state
     for (int i = 0; i < 100; ++i) groups += "(.)*";

@@ -44,9 +44,7 @@ struct Trust : FolderPairTest {
     }
 };
 
-WideString spelled(const fs::path& path, const char* tail) {
-    return toWide(fs::path(path.string() + tail));
-}
+WideString spelled(const fs::path& path, const char* tail) { return toWide(fs::path(path.string() + tail)); }
 
 // The checks decide on what the paths name, not on how they are written. An
 // empty From keeps a failing check harmless: there is nothing to copy.
@@ -242,8 +240,7 @@ TEST_F(Trust, CleanUpLeavesTheOpenRunLog) {
         closeRunLog();
         std::vector<std::string> lines = logLines(temp.at(folder + "/korvaneui.log"));
         ASSERT_FALSE(lines.empty()) << folder;
-        EXPECT_EQ(lines.back(), folder == "to" ? "Updated: [2 dirs and files]. "
-                                               : "Updated: [1 dirs and files]. ");
+        EXPECT_EQ(lines.back(), folder == "to" ? "Updated: [2 dirs and files]. " : "Updated: [1 dirs and files]. ");
         EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
     }
     EXPECT_TRUE(fs::exists(temp.at("to/logs/deeper/korvaneui.log")));

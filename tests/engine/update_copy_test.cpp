@@ -4,7 +4,6 @@
 #include "engine/update_copy.h"
 #include "support/test_support.h"
 
-
 namespace {
 
 struct UpdateCopy : testing::Test {
@@ -17,9 +16,7 @@ struct UpdateCopy : testing::Test {
         fs::create_directories(temp.at("from"));
         fs::create_directories(temp.at("to"));
     }
-    bool copy(const std::string& relative) {
-        return copyIfUpdated(from, to, temp.wide("from/" + relative));
-    }
+    bool copy(const std::string& relative) { return copyIfUpdated(from, to, temp.wide("from/" + relative)); }
 };
 
 TEST_F(UpdateCopy, MissingTargetIsCopiedOnceThenLeftAlone) {
@@ -98,8 +95,7 @@ TEST_F(UpdateCopy, DirectoryWithAnotherAttributeWordIsOneChange) {
 TEST_F(UpdateCopy, ReadOnlyTargetIsReplaced) {
     writeFile(temp.at("from/r.txt"), "new contents");
     writeFile(temp.at("to/r.txt"), "old");
-    fs::permissions(temp.at("to/r.txt"), fs::perms::owner_write | fs::perms::group_write |
-                                             fs::perms::others_write,
+    fs::permissions(temp.at("to/r.txt"), fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
                     fs::perm_options::remove);
     EXPECT_TRUE(copy("r.txt"));
     EXPECT_TRUE(runContext.changeAttempted);

@@ -25,14 +25,12 @@ std::wstring relative(const WideString& path) {
     return text.size() >= base.size() ? text.substr(base.size()) : text;
 }
 
-bool onEntry(const WideString& path, const WideString&, const WideString&, const WideString&,
-             const WideString&) {
+bool onEntry(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
     seen->entries.push_back(relative(path));
     return seen->entries.back() != seen->stopAt;
 }
 
-bool onAfter(const WideString& path, const WideString&, const WideString&, const WideString&,
-             const WideString&) {
+bool onAfter(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
     seen->after.push_back(relative(path));
     return true;
 }
@@ -66,8 +64,7 @@ TEST_F(Walker, PreOrderEntriesPostOrderDirectoriesAndCounts) {
     ASSERT_EQ(record.entries.size(), 6u);
     // A directory comes before its contents, its descent before the next sibling.
     EXPECT_LT(indexOf(record.entries, L"\\tree\\sub"), indexOf(record.entries, L"\\tree\\sub\\b.txt"));
-    EXPECT_LT(indexOf(record.entries, L"\\tree\\sub\\deep"),
-              indexOf(record.entries, L"\\tree\\sub\\deep\\c.txt"));
+    EXPECT_LT(indexOf(record.entries, L"\\tree\\sub\\deep"), indexOf(record.entries, L"\\tree\\sub\\deep\\c.txt"));
     // After-directory calls come after the contents, the root last of all.
     ASSERT_EQ(record.after.size(), 4u);
     EXPECT_EQ(record.after.back(), p(L"\\tree"));
@@ -109,26 +106,22 @@ TEST_F(Walker, SettingsNarrowWhatIsHandedOver) {
 
 TEST_F(Walker, FailuresAndStops) {
     DirectoryWalker walker = makeWalker(nullptr, nullptr);
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
-              WALK_NO_HANDLER);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_NO_HANDLER);
 
     walker = makeWalker(onEntry, onAfter);
     EXPECT_EQ(walk(&walker, WideString(), WideString(), WideString(), WideString()), WALK_OK);
     EXPECT_TRUE(record.entries.empty());
-    EXPECT_EQ(walk(&walker, temp.wide("missing"), WideString(), WideString(), WideString()),
-              WALK_FIND_ERROR);
+    EXPECT_EQ(walk(&walker, temp.wide("missing"), WideString(), WideString(), WideString()), WALK_FIND_ERROR);
 
     walker.cancelled = true;
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
-              WALK_BROKEN);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_BROKEN);
     EXPECT_TRUE(record.entries.empty());
 
     // A handler that refuses a directory stops before entering it; no
     // directory still open gets its after-directory call.
     walker = makeWalker(onEntry, onAfter);
     record.stopAt = p(L"\\tree\\sub");
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()),
-              WALK_BROKEN);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_BROKEN);
     EXPECT_EQ(record.entries.back(), p(L"\\tree\\sub"));
     for (const std::wstring& directory : record.after) {
         EXPECT_NE(directory, p(L"\\tree"));

@@ -25,9 +25,7 @@ struct WindowsCopy : testing::Test {
         fs::create_directories(temp.at("to"));
     }
     bool copy(const std::string& relative) { return copyIfUpdated(from, to, temp.wide("from/" + relative)); }
-    DWORD attributes(const std::string& relative) {
-        return GetFileAttributesW(temp.at(relative).wstring().c_str());
-    }
+    DWORD attributes(const std::string& relative) { return GetFileAttributesW(temp.at(relative).wstring().c_str()); }
     void setAttributes(const std::string& relative, DWORD word) {
         ASSERT_TRUE(SetFileAttributesW(temp.at(relative).wstring().c_str(), word));
     }
@@ -107,8 +105,8 @@ TEST_F(WindowsCopy, FailedCopyKeepsTheOldTargetAndLeavesNoTemporary) {
     writeFile(temp.at("from/locked.txt"), "new");
     writeFile(temp.at("to/locked.txt"), "old version");
     shiftModified(temp.at("to/locked.txt"), -100);
-    HANDLE locked = CreateFileW(temp.at("from/locked.txt").wstring().c_str(), GENERIC_READ, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE locked =
+        CreateFileW(temp.at("from/locked.txt").wstring().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(locked, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(copy("locked.txt"));
     EXPECT_TRUE(runContext.changeAttempted);

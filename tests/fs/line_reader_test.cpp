@@ -33,8 +33,11 @@ TEST(LineReader, SplitsKeepsAndNumbers) {
         {"\n\nc", 100, {"1:", "2:", "3:c"}},
         {"abcdef\nxy\n", 3, {"1+abc", "2:xy"}},
         {"abcdef", 3, {"1+abc"}},
-        {ctrlZ, 100, TEXT_ENDS_AT_CTRL_Z ? std::vector<std::string>{"1:a"}
-                                         : std::vector<std::string>{"1:a", "2:\x1A" "b"}},
+        {ctrlZ, 100,
+         TEXT_ENDS_AT_CTRL_Z ? std::vector<std::string>{"1:a"}
+                             : std::vector<std::string>{"1:a",
+                                                        "2:\x1A"
+                                                        "b"}},
     };
     TempDir temp;
     for (const Case& c : cases) {

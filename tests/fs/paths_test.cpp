@@ -22,13 +22,11 @@ TEST(Paths, DriveRoots) {
         bool expected;
     };
 #ifdef _WIN32
-    const std::vector<Case> cases = {{L"C:", true},          {L"C:\\", true}, {L"C:\\\\", false},
-                                     {L"C:\\data", false},   {L"\\", false},  {L"", false},
-                                     {L"C:\\data\\", false}};
+    const std::vector<Case> cases = {{L"C:", true},  {L"C:\\", true}, {L"C:\\\\", false},    {L"C:\\data", false},
+                                     {L"\\", false}, {L"", false},    {L"C:\\data\\", false}};
 #else
-    const std::vector<Case> cases = {{L"/", true},     {L"//", true},   {L"///", false},
-                                     {L"/data", false}, {L"", false},   {L"/data/", false},
-                                     {L"data", false}};
+    const std::vector<Case> cases = {{L"/", true}, {L"//", true},      {L"///", false}, {L"/data", false},
+                                     {L"", false}, {L"/data/", false}, {L"data", false}};
 #endif
     for (const Case& c : cases) {
         EXPECT_EQ(isDriveRoot(WideString(c.path)), c.expected) << fromWide(WideString(c.path));
@@ -178,8 +176,7 @@ TEST(Paths, CounterpartPaths) {
         WideString path = nativePath(c.path);
         WideString root = nativePath(c.root);
         SCOPED_TRACE(fromWide(path) + L" under " + fromWide(root));
-        EXPECT_EQ(fromWide(counterpartPath(path, root, nativePath(c.otherRoot))),
-                  fromWide(nativePath(c.counterpart)));
+        EXPECT_EQ(fromWide(counterpartPath(path, root, nativePath(c.otherRoot))), fromWide(nativePath(c.counterpart)));
     }
 }
 

@@ -24,7 +24,12 @@ TEST(SettingLine, SplitsAtTheLastEquals) {
         {"1007=yes", true, "1007", "yes", 1007},
         {"1007=", true, "1007", "", 1007},
         {"abc=1", true, "abc", "1", 0},
-        {"\xEF\xBB\xBF" "1006=1", true, "\xEF\xBB\xBF" "1006", "1", 0},
+        {"\xEF\xBB\xBF"
+         "1006=1",
+         true,
+         "\xEF\xBB\xBF"
+         "1006",
+         "1", 0},
         {"=1", false, "", "", 0},
         {"1006", false, "", "", 0},
         {"", false, "", "", 0},
@@ -52,7 +57,9 @@ TEST(SettingLine, NumbersReadAsAtoiReads) {
 
 TEST(SettingsFile, ReadsMatchingLinesInOrder) {
     TempDir temp;
-    writeFile(temp.at("k.ini"), "\xEF\xBB\xBF" "1006=1\r\n\r\n1013=D:\\b\n=1\nnothing\n1013=later\n1011=x=y");
+    writeFile(temp.at("k.ini"),
+              "\xEF\xBB\xBF"
+              "1006=1\r\n\r\n1013=D:\\b\n=1\nnothing\n1013=later\n1011=x=y");
     std::vector<SettingLine> lines;
     ASSERT_TRUE(ReadSettingLines(temp.wide("k.ini"), &lines));
     ASSERT_EQ(lines.size(), 4u);
@@ -71,9 +78,24 @@ TEST(SettingsFile, ReadsMatchingLinesInOrder) {
 TEST(SettingLine, SplitAgreesWithTheLinePattern) {
     const std::regex pattern(SETTING_LINE_PATTERN, std::regex::ECMAScript);
     std::vector<std::string> lines = {
-        "a=b",  "==",     "===",     "=a=",   "a=\r",  "a\r=b",   "\r=",    "a=b\n", "\n=a",
-        std::string("a\0=b", 4), std::string("=\0", 2), std::string("\0=", 2), "\xff=\xfe", "\x85=\x85",
-        "\xe2\x80\xa8=x",  "k= v ", " = ", "a=b=c=",
+        "a=b",
+        "==",
+        "===",
+        "=a=",
+        "a=\r",
+        "a\r=b",
+        "\r=",
+        "a=b\n",
+        "\n=a",
+        std::string("a\0=b", 4),
+        std::string("=\0", 2),
+        std::string("\0=", 2),
+        "\xff=\xfe",
+        "\x85=\x85",
+        "\xe2\x80\xa8=x",
+        "k= v ",
+        " = ",
+        "a=b=c=",
     };
     const char alphabet[] = {'=', 'a', '\r', '\n', '\0', '\xff', ' '};
     std::vector<std::string> level = {""};

@@ -93,15 +93,13 @@ void changeDirectoryAttributes(const fs::path& directory) {
 #ifdef _WIN32
     const wchar_t* path = directory.c_str();
     DWORD before = GetFileAttributesW(path);
-    for (DWORD extra : {DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN},
-                        DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
+    for (DWORD extra : {DWORD{FILE_ATTRIBUTE_READONLY}, DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM}}) {
         SetFileAttributesW(path, before | extra);
         if (GetFileAttributesW(path) != before) return;
     }
     ADD_FAILURE() << "the file system keeps no directory attribute";
 #else
-    fs::permissions(directory, fs::perms::group_write | fs::perms::others_read,
-                    fs::perm_options::remove);
+    fs::permissions(directory, fs::perms::group_write | fs::perms::others_read, fs::perm_options::remove);
 #endif
 }
 
@@ -114,8 +112,8 @@ int main(int argc, char** argv) {
 #ifdef _WIN32
 std::string hostPath(const fs::path& path) {
     typedef char*(__cdecl * ToUnix)(const wchar_t*);
-    ToUnix toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    ToUnix toUnix = reinterpret_cast<ToUnix>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
     if (!toUnix) return std::string();
     char* converted = toUnix(fs::absolute(path).wstring().c_str());
     if (!converted) return std::string();
@@ -137,8 +135,9 @@ bool runOnHost(const std::string& script) {
     if (scriptHost.empty() || statusHost.empty()) return false;
     {
         std::ofstream out(scriptFile, std::ios::binary);
-        out << "(\n" << script << "\n) >/dev/null 2>&1\necho $? > '" << statusHost << ".part' && mv '"
-            << statusHost << ".part' '" << statusHost << "'\n";
+        out << "(\n"
+            << script << "\n) >/dev/null 2>&1\necho $? > '" << statusHost << ".part' && mv '" << statusHost
+            << ".part' '" << statusHost << "'\n";
     }
     std::string command = "start /wait /unix /bin/sh " + scriptHost;
     std::system(command.c_str());

@@ -30,19 +30,30 @@ WideString apply(const SubstringCase& c) {
 
 TEST(WideString, SubstringsKeepToTheirBounds) {
     const std::vector<SubstringCase> cases = {
-        {"Mid", L"abcdef", 2, 3, L"bcd"},   {"Mid", L"abc", 2, 10, L"bc"},
-        {"Mid", L"abc", 0, 2, L""},         {"Mid", L"abc", 4, 1, L""},
-        {"Mid", L"abc", 1, 0, L""},         {"Mid", L"abc", 1, -3, L""},
-        {"Mid", L"abc", 3, 1, L"c"},        {"Mid", L"", 1, 1, L""},
-        {"Left", L"abc", 5, 0, L"abc"},     {"Left", L"abc", 0, 0, L""},
-        {"Left", L"abc", 2, 0, L"ab"},      {"Right", L"abc", 2, 0, L"bc"},
-        {"Right", L"abc", 5, 0, L"abc"},    {"Right", L"abc", 3, 0, L"abc"},
-        {"Right", L"abc", 0, 0, L""},       {"Tail", L"abc", 2, 0, L"bc"},
-        {"Tail", L"abc", 0, 0, L""},        {"Tail", L"abc", 4, 0, L""},
+        {"Mid", L"abcdef", 2, 3, L"bcd"},
+        {"Mid", L"abc", 2, 10, L"bc"},
+        {"Mid", L"abc", 0, 2, L""},
+        {"Mid", L"abc", 4, 1, L""},
+        {"Mid", L"abc", 1, 0, L""},
+        {"Mid", L"abc", 1, -3, L""},
+        {"Mid", L"abc", 3, 1, L"c"},
+        {"Mid", L"", 1, 1, L""},
+        {"Left", L"abc", 5, 0, L"abc"},
+        {"Left", L"abc", 0, 0, L""},
+        {"Left", L"abc", 2, 0, L"ab"},
+        {"Right", L"abc", 2, 0, L"bc"},
+        {"Right", L"abc", 5, 0, L"abc"},
+        {"Right", L"abc", 3, 0, L"abc"},
+        {"Right", L"abc", 0, 0, L""},
+        {"Tail", L"abc", 2, 0, L"bc"},
+        {"Tail", L"abc", 0, 0, L""},
+        {"Tail", L"abc", 4, 0, L""},
         {"Tail", L"abc", 3, 0, L"c"},
         // Counts at the int limits must not wrap into a position.
-        {"Right", L"abc", INT32_MIN, 0, L""},   {"Tail", L"abc", INT32_MIN, 0, L""},
-        {"Mid", L"abc", 2, INT32_MAX, L"bc"},    {"Left", L"abc", INT32_MAX, 0, L"abc"},
+        {"Right", L"abc", INT32_MIN, 0, L""},
+        {"Tail", L"abc", INT32_MIN, 0, L""},
+        {"Mid", L"abc", 2, INT32_MAX, L"bc"},
+        {"Left", L"abc", INT32_MAX, 0, L"abc"},
     };
     for (const SubstringCase& c : cases) {
         WideString result = apply(c);
@@ -67,14 +78,8 @@ TEST(WideString, FindLastBackslashAndEndsWith) {
 
 TEST(WideString, NumbersUpToNineCharacters) {
     const std::vector<std::pair<int32_t, const wchar_t*>> cases = {
-        {0, L"0"},
-        {-5, L"-5"},
-        {999999999, L"999999999"},
-        {-99999999, L"-99999999"},
-        {1000000000, L""},
-        {-100000000, L""},
-        {INT32_MIN, L""},
-        {INT32_MAX, L""},
+        {0, L"0"},         {-5, L"-5"},       {999999999, L"999999999"}, {-99999999, L"-99999999"},
+        {1000000000, L""}, {-100000000, L""}, {INT32_MIN, L""},          {INT32_MAX, L""},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(fromWide(WideString(c.first)), std::wstring(c.second)) << c.first;
@@ -141,8 +146,8 @@ TEST(WideString, ConversionsFailToEmptyTexts) {
     NarrowString lossy = ToNarrowLossy(WideString(lone));
     EXPECT_STREQ(lossy.buffer, "a?b");
     // A pair of surrogates the code page cannot hold is one character, one "?".
-    const wchar_t pair[] = {L'a', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00), L'b',
-                            static_cast<wchar_t>(0xD800), L'\0'};
+    const wchar_t pair[] = {L'a', static_cast<wchar_t>(0xD83D), static_cast<wchar_t>(0xDE00),
+                            L'b', static_cast<wchar_t>(0xD800), L'\0'};
     NarrowString paired = ToNarrowLossy(WideString(pair));
     EXPECT_STREQ(paired.buffer, "a?b?");
     EXPECT_EQ(WideString().ToNarrow().length, 0);
@@ -167,9 +172,9 @@ TEST(WideString, DecodingNeverCutsOrEmptiesText) {
     bool utf8 = WideString(L"\x00e9").ToNarrow().length == 2;
     struct Case {
         std::string bytes;
-        bool decodes;                  // DecodeNarrow accepts it
-        std::vector<unsigned> escaped; // DecodeNarrowEscaped's units
-        bool utf8Only;                 // the answer holds in a UTF-8 locale only
+        bool decodes;                   // DecodeNarrow accepts it
+        std::vector<unsigned> escaped;  // DecodeNarrowEscaped's units
+        bool utf8Only;                  // the answer holds in a UTF-8 locale only
     };
     const std::vector<Case> cases = {
         {"abc", true, {'a', 'b', 'c'}, false},
@@ -177,7 +182,7 @@ TEST(WideString, DecodingNeverCutsOrEmptiesText) {
         {std::string("a\0b", 3), false, {'a', 0xDC00, 'b'}, false},
         {"caf\xe9.txt", false, {'c', 'a', 'f', 0xDCE9, '.', 't', 'x', 't'}, true},
         {"caf\xc3\xa9", true, {'c', 'a', 'f', 0xE9}, true},
-        {"\xc3", false, {0xDCC3}, true},             // cut inside a character
+        {"\xc3", false, {0xDCC3}, true},                          // cut inside a character
         {"\xed\xa0\x80", false, {0xDCED, 0xDCA0, 0xDC80}, true},  // an encoded surrogate
         {"\xff\xfe", false, {0xDCFF, 0xDCFE}, true},
     };

@@ -208,9 +208,8 @@ TEST_F(CopyCommandTest, SettingsLinesApplyWhateverTheirOrder) {
 // A settings line of a megabyte once overflowed the stack at every start;
 // the window now starts with the lines around it applied.
 TEST_F(CopyCommandTest, MegabyteSettingsLineLoads) {
-    writeFile(temp.at("korvaneui.ini"),
-              "1010=1\n1016=" + std::string(1024 * 1024, 's') + "\n1011=" + std::string(1024 * 1024, 'r') +
-                  "\n1007=1\n");
+    writeFile(temp.at("korvaneui.ini"), "1010=1\n1016=" + std::string(1024 * 1024, 's') +
+                                            "\n1011=" + std::string(1024 * 1024, 'r') + "\n1007=1\n");
     createWindow();
     EXPECT_TRUE(IsWindow(window));
     EXPECT_TRUE(checked(IDC_FROM_FILE_CHECK));
@@ -315,8 +314,7 @@ TEST_F(CopyCommandTest, QuitWhileEachBoxOfTheRunIsOpen) {
             EXPECT_EQ(box.text.find(L"There are errors"), std::wstring::npos) << "no result box";
         }
         MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        }
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {}
         fs::remove(temp.at("korvaneui.ini"));
     }
 }
@@ -368,7 +366,8 @@ TEST_F(CopyCommandTest, WindowAnswersDuringAQuietRun) {
     volatile bool done = false;
     HANDLE prober = nullptr;
     boxes.onBox = [&](HWND) {
-        if (boxes.seen.size() == 1) prober = CreateThread(nullptr, 0, ProbeWindow, const_cast<bool*>(&done), 0, nullptr);
+        if (boxes.seen.size() == 1)
+            prober = CreateThread(nullptr, 0, ProbeWindow, const_cast<bool*>(&done), 0, nullptr);
     };
     click(IDC_COPY_BUTTON);
     done = true;

@@ -281,7 +281,7 @@ std::vector<int> TabOrder(WindowTest* test, bool forward) {
 TEST_F(WindowTest, TabOrderFollowsTheEnabledControls) {
     createWindow();
     std::vector<int> forward = TabOrder(this, true);
-    std::vector<int> expected = {IDC_FROM_FOLDER_BUTTON, IDC_TO_FOLDER_BUTTON, IDC_LOG_FOLDER_BUTTON,
+    std::vector<int> expected = {IDC_FROM_FOLDER_BUTTON, IDC_TO_FOLDER_BUTTON,  IDC_LOG_FOLDER_BUTTON,
                                  IDC_FROM_FILE_CHECK,    IDC_SYNCHRONOUS_CHECK, IDC_SHOW_COPY_FILE_CHECK,
                                  IDC_REGEX_CHECK,        IDC_COPY_BUTTON,       IDC_FROM_FOLDER_BUTTON,
                                  IDC_TO_FOLDER_BUTTON,   IDC_LOG_FOLDER_BUTTON, IDC_FROM_FILE_CHECK};

@@ -19,8 +19,8 @@ bool startProgram(const std::wstring& directory, PROCESS_INFORMATION* process) {
     std::wstring commandLine = L"\"" + program + L"\"";
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    return CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
-                          directory.c_str(), &startup, process) != 0;
+    return CreateProcessW(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory.c_str(),
+                          &startup, process) != 0;
 }
 
 BOOL CALLBACK CountMainWindows(HWND window, LPARAM count) {

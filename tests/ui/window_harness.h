@@ -23,9 +23,9 @@ struct SeenBox {
 
 // Answers every box (message box or dialog) the program opens, in order.
 struct BoxAnswerer {
-    std::deque<int> answers;            // IDYES, IDNO, IDOK ...; IDOK/IDCANCEL when empty
-    std::vector<SeenBox> seen;          // every box answered, in order
-    std::function<void(HWND)> onBox;    // runs before each answer, with the box
+    std::deque<int> answers;          // IDYES, IDNO, IDOK ...; IDOK/IDCANCEL when empty
+    std::vector<SeenBox> seen;        // every box answered, in order
+    std::function<void(HWND)> onBox;  // runs before each answer, with the box
     UINT_PTR timer = 0;
 
     void start();

@@ -157,8 +157,7 @@ Place Locate(const std::string& path) {
         if (path.empty() || path[0] != '/') return place;
         start = 1;
     } else {
-        if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 ||
-            path[root.size()] != '/') {
+        if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
             return place;
         }
         start = root.size() + 1;
@@ -211,9 +210,7 @@ Place Locate(const std::string& path) {
     return place;
 }
 
-bool SameEntry(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
@@ -244,8 +241,7 @@ bool ChangeModeAt(const Place& place, mode_t mode) {
         errno = EPERM;
         return false;
     }
-    int fd = openat(place.directory, place.name.c_str(),
-                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = openat(place.directory, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
         struct stat opened;
         bool same = fstat(fd, &opened) == 0 && SameEntry(opened, st);
@@ -292,8 +288,7 @@ bool WithWritableParent(const Place& place, Change change) {
             return false;
         }
     }
-    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() ||
-        (st.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR)) {
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR)) {
         errno = saved;
         return false;
     }
@@ -354,8 +349,7 @@ bool CopyRange(int in, int out, off_t offset, off_t end) {
         }
         if (n == 0) return true;  // the file shrank
         if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP ||
-            errno == EBADF) {
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) {
             kernel = false;  // not possible between these two; copy through memory
             continue;
         }
@@ -471,8 +465,7 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 bool platformIsLink(const wchar_t* path) {
     Place at = Locate(ToSystem(path));
     struct stat st;
-    return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISLNK(st.st_mode);
+    return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool platformLinksAreVisible() { return true; }
@@ -507,9 +500,7 @@ bool platformCreateDirectory(const wchar_t* path) {
     return WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; });
 }
 
-bool platformIsDriveSpec(const wchar_t* path, size_t length) {
-    return length == 1 && path[0] == L'/';
-}
+bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
@@ -537,8 +528,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::string temporary = TemporaryBeside(at);
     int out = -1;
     WithWritableParent(at, [&] {
-        out = openat(at.directory, temporary.c_str(),
-                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        out = openat(at.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         return out >= 0;
     });
     if (out < 0) {
@@ -547,8 +537,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return OutcomeOf(error);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out, st) && fchmod(out, st.st_mode & 07777) == 0 &&
-              futimens(out, times) == 0;
+    bool ok = CopyContents(in, out, st) && fchmod(out, st.st_mode & 07777) == 0 && futimens(out, times) == 0;
     int error = ok ? 0 : errno;
     if (close(out) != 0 && ok) {
         ok = false;
@@ -560,9 +549,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         error = ECANCELED;
     }
     if (ok) {
-        ok = WithWritableParent(at, [&] {
-            return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
-        });
+        ok = WithWritableParent(
+            at, [&] { return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0; });
         if (!ok) error = errno;
     }
     if (!ok) {
@@ -588,9 +576,7 @@ bool platformDeleteFile(const wchar_t* path) {
 bool platformRemoveDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     if (!at.ok) return false;
-    bool removed = WithWritableParent(at, [&] {
-        return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0;
-    });
+    bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
     if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(at.depth);
     return removed;
 }
@@ -598,8 +584,7 @@ bool platformRemoveDirectory(const wchar_t* path) {
 bool platformRemoveLink(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
-    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !S_ISLNK(st.st_mode)) {
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
         return false;
     }
     return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
@@ -674,8 +659,8 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
         return false;
     }
     for (int level = 0; level < 65536; ++level) {
-        chain->push_back(DirectoryIdentity{static_cast<uint64_t>(current.st_dev),
-                                           static_cast<uint64_t>(current.st_ino)});
+        chain->push_back(
+            DirectoryIdentity{static_cast<uint64_t>(current.st_dev), static_cast<uint64_t>(current.st_ino)});
         int parent = openat(fd, "..", kHeldDirectory & ~O_NOFOLLOW);
         struct stat above;
         if (parent < 0 || fstat(parent, &above) != 0) {

@@ -41,15 +41,14 @@ bool IsLinkTag(DWORD attributes, DWORD tag) {
 // removing or changing the attributes of a unix link acts on what it points
 // to; on Windows every link carries its reparse tag.
 bool LinksMayHide() {
-    static const bool underWine =
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+    static const bool underWine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
     return underWine;
 }
 
 // The system's final path of path, links resolved; empty when it cannot be read.
 std::wstring FinalPathOf(const std::wstring& path) {
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::wstring();
     std::wstring result(MAX_PATH, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
@@ -65,8 +64,8 @@ std::wstring FinalPathOf(const std::wstring& path) {
 }
 
 bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()),
-                                TRUE) == CSTR_EQUAL;
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
 }
 
 // True when path, as its last component, is a link the listing may not have
@@ -117,8 +116,8 @@ std::wstring TemporaryNameBeside(const std::wstring& target) {
 }
 
 // Cancels a copy in progress once a stop is asked for.
-DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD,
-                             HANDLE, HANDLE, LPVOID) {
+DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                             LPVOID) {
     return platformStopFlag ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
 }
 
@@ -202,8 +201,8 @@ bool GuardedLink(const wchar_t* path, DWORD attributes) {
 
 // The path of an open entry as the system resolves it, or empty.
 std::wstring FinalPathOf(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return std::wstring();
     std::wstring text(1024, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
@@ -251,9 +250,7 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     return true;
 }
 
-bool platformEntryExists(const wchar_t* path) {
-    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
-}
+bool platformEntryExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool platformIsLink(const wchar_t* path) {
     DWORD attributes;
@@ -290,9 +287,7 @@ bool platformCreateDirectory(const wchar_t* path) {
     return !RefusedChange(path) && CreateDirectoryW(path, nullptr) != 0;
 }
 
-bool platformIsDriveSpec(const wchar_t* path, size_t length) {
-    return length > 0 && path[length - 1] == L':';
-}
+bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
 bool platformIsUsableDrive(const wchar_t* path) {
     wchar_t root[8];
@@ -323,8 +318,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::wstring temporary;
     for (int attempt = 0;; ++attempt) {
         temporary = TemporaryNameBeside(target);
-        if (CopyFileExW(source, temporary.c_str(), StopWhenAsked, nullptr, nullptr,
-                        COPY_FILE_FAIL_IF_EXISTS)) {
+        if (CopyFileExW(source, temporary.c_str(), StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
             break;
         }
         DWORD error = GetLastError();
@@ -384,8 +378,8 @@ bool platformRemoveLink(const wchar_t* path) {
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     BOOL ok = GetFileInformationByHandle(handle, &info);
@@ -559,8 +553,8 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
         return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ENTRY_LINK : ENTRY_PRESENT;
     }
     DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-        error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_DIRECTORY ||
+        error == ERROR_INVALID_NAME) {
         return ENTRY_ABSENT;
     }
     return ENTRY_UNKNOWN;
@@ -634,8 +628,7 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING,
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     bool ok = IdentityOfHandle(handle, identity, nullptr);
