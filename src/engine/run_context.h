@@ -66,6 +66,7 @@ struct RunContext {
     DirectoryWalker* activeWalker = nullptr;                 // the folder run's walker while it walks
     bool replaceLinks = false;                               // a link in To facing a From entry is replaced (mirror)
     bool sweepTemporaries = false;                           // the copy walk removes dead runs' temporaries in To
+    long long modifyWindow = 0;                              // modification times this many seconds apart compare equal
     bool linkInTheWay = false;                               // the last update met a link in To and left it
     bool notPlainFile = false;                               // the last update met a source that is no plain file
     bool logIdentityKnown = false;                           // logIdentity and logFolders hold the open log's place

@@ -42,7 +42,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
     EntryState source;
     EntryState existing;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing);
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow);
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         runContext.changeAttempted = false;
         runContext.notPlainFile = true;

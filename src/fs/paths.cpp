@@ -96,14 +96,15 @@ bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* 
 // modification time (whole seconds) and size; where a directory is involved
 // the attribute words decide. Each side is queried once.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState) {
+                       EntryState* targetState, long long timeWindow) {
     *sourceState = queryEntryState(source);
     *targetState = queryEntryState(target);
     if (!sourceState->isDirectory && !targetState->isDirectory) {
         if (!timeAndSizeOf(source, *sourceState)) return true;
         if (!timeAndSizeOf(target, *targetState)) return true;
-        return sourceState->status.modifiedSeconds != targetState->status.modifiedSeconds ||
-               sourceState->status.size != targetState->status.size;
+        long long apart = sourceState->status.modifiedSeconds - targetState->status.modifiedSeconds;
+        if (apart < 0) apart = -apart;
+        return apart > timeWindow || sourceState->status.size != targetState->status.size;
     }
     uint32_t sourceWord = 0;
     uint32_t targetWord = 0;
@@ -115,7 +116,7 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
 bool entriesDiffer(const WideString& source, const WideString& target) {
     EntryState sourceState;
     EntryState targetState;
-    return entriesDifferWith(source, target, &sourceState, &targetState);
+    return entriesDifferWith(source, target, &sourceState, &targetState, 0);
 }
 
 bool directoryBelow(const WideString& inner, const WideString& outer) {

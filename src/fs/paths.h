@@ -43,9 +43,10 @@ bool createDirectoryLike(const WideString& source, const WideString& target);
 // True when the target must be brought up to date with the source.
 bool entriesDiffer(const WideString& source, const WideString& target);
 
-// entriesDiffer, handing back what it found of both entries.
+// entriesDiffer, handing back what it found of both entries; modification
+// times at most timeWindow seconds apart compare equal (0: only equal times do).
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState);
+                       EntryState* targetState, long long timeWindow);
 
 // True when the directory inner lies strictly below the directory outer on
 // disk, whatever the spellings; false when either cannot be read.
