@@ -67,17 +67,6 @@ void FinishQuit(HWND window) {
 
 }  // namespace
 
-void PumpWindowMessages() {
-    MSG message;
-    if (!PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) return;
-    if (!GetMessageW(&message, nullptr, 0, 0)) {
-        PostQuitMessage(static_cast<int>(message.wParam));  // the main loop must see it
-        return;
-    }
-    TranslateMessage(&message);
-    DispatchMessageW(&message);
-}
-
 void DisableRunControls(HWND) {
     const int controls[] = {IDC_FROM_FOLDER_BUTTON,   IDC_TO_FOLDER_BUTTON, IDC_LOG_FOLDER_BUTTON,
                             IDC_FROM_FILE_BUTTON,     IDC_FROM_FILE_CHECK,  IDC_SYNCHRONOUS_CHECK,

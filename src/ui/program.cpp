@@ -20,7 +20,8 @@ bool IsEligible(HWND child) {
     return (style & WS_TABSTOP) && (style & WS_VISIBLE) && !(style & WS_DISABLED);
 }
 
-// Handles one message of the loop; false when it was consumed.
+// Keeps Tab and Shift+Tab moving the focus between the controls; every message
+// still goes on to TranslateMessage and DispatchMessageW.
 void HandleKeys(const MSG& message) {
     if (message.message == WM_KEYDOWN && message.wParam == VK_TAB) {
         if (uiContext.shiftDown) {
@@ -36,6 +37,17 @@ void HandleKeys(const MSG& message) {
 }
 
 }  // namespace
+
+void PumpWindowMessages() {
+    MSG message;
+    if (!PeekMessageW(&message, nullptr, 0, 0, PM_NOREMOVE)) return;
+    if (!GetMessageW(&message, nullptr, 0, 0)) {
+        PostQuitMessage(static_cast<int>(message.wParam));  // the main loop must see it
+        return;
+    }
+    TranslateMessage(&message);
+    DispatchMessageW(&message);
+}
 
 void FocusNextControl(HWND current) {
     if (!uiContext.mainWindow) return;

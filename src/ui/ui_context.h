@@ -3,6 +3,7 @@
 #define KORVANE_UI_UI_CONTEXT_H
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include "engine/run_codes.h"
 #include "resources/resource.h"
@@ -79,6 +80,12 @@ void DisableRunControls(HWND window);
 
 // Enables the run controls again, as the check marks say.
 void RestoreControlStates(HWND window);
+
+// The folder choice: file-system folders only, with an edit box, in the new dialog style.
+constexpr UINT FOLDER_CHOICE_FLAGS = BIF_RETURNONLYFSDIRS | BIF_RETURNFSANCESTORS | BIF_EDITBOX | BIF_NEWDIALOGSTYLE;
+// The list-file choice: the folder choice that also shows files.
+constexpr UINT LIST_FILE_CHOICE_FLAGS = FOLDER_CHOICE_FLAGS | BIF_BROWSEINCLUDEFILES;
+static_assert(FOLDER_CHOICE_FLAGS == 0x59 && LIST_FILE_CHOICE_FLAGS == 0x4059, "the dialogs' flag words");
 
 // Lets the window handle at most one waiting message; never waits.
 void PumpWindowMessages();

@@ -25,7 +25,7 @@ int CALLBACK BrowseCallback(HWND dialog, UINT message, LPARAM, LPARAM) {
 
 void BrowseInto(HWND window, const wchar_t* title, int field) {
     wchar_t buffer[MAX_PATH] = {0};
-    if (BrowseForFolder(title, 0x59, buffer, window) == 1) SetDlgItemTextW(window, field, buffer);
+    if (BrowseForFolder(title, FOLDER_CHOICE_FLAGS, buffer, window) == 1) SetDlgItemTextW(window, field, buffer);
 }
 
 LRESULT OnCreate(HWND window) {
@@ -271,7 +271,7 @@ int BrowseForFolder(const wchar_t* title, UINT flags, wchar_t* buffer, HWND owne
 }
 
 int ChooseListFile(wchar_t* buffer, HWND owner) {
-    if (BrowseForFolder(L"Please select the list file:", 0x4059, buffer, owner) != 1) return 0;
+    if (BrowseForFolder(L"Please select the list file:", LIST_FILE_CHOICE_FLAGS, buffer, owner) != 1) return 0;
     if (fileExists(WideString(buffer))) {
         SendMessageW(uiContext.mainWindow, WM_COPY_STATUS, STATUS_INFO, reinterpret_cast<LPARAM>(L"Ready"));
     } else {
