@@ -3,11 +3,18 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace {
+
+// libstdc++'s own switch for its matcher that never backtracks. The name is a
+// reserved one of that library, documented only in its sources; it is named
+// here and nowhere else, so that another standard library fails to build on
+// this line instead of running rules with a backtracking matcher.
+constexpr std::regex_constants::syntax_option_type kMatcherWithoutBacktracking = std::regex_constants::__polynomial;
 
 bool isSpecial(char c) { return std::strchr("^$\\.*+?()[]{}|", c) != nullptr; }
 
@@ -241,8 +248,7 @@ RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
     if (hasOversizedNumber(pattern)) return RULE_NOT_VALID;
     if (expandedAtoms(pattern) > RULE_MAX_EXPANSION) return RULE_TOO_LARGE;
     try {
-        compiled->pattern.assign(pattern,
-                                 std::regex::ECMAScript | std::regex::nosubs | std::regex_constants::__polynomial);
+        compiled->pattern.assign(pattern, std::regex::ECMAScript | std::regex::nosubs | kMatcherWithoutBacktracking);
     } catch (const std::regex_error& error) {
         if (error.code() == std::regex_constants::error_complexity) return RULE_BACK_REFERENCE;
         if (error.code() == std::regex_constants::error_space) return RULE_TOO_LARGE;
