@@ -332,9 +332,10 @@ bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
 WideString FromUnits(const std::wstring& units) {
     WideString result;
+    wchar_t* array = NewWideArray(units.data(), units.size());  // before the old one goes: it may throw
     delete[] result.buffer;
+    result.buffer = array;
     result.length = ToLength(units.size());
-    result.buffer = NewWideArray(units.data(), units.size());
     return result;
 }
 
