@@ -46,9 +46,8 @@ start_wine() {
 build_preset() {
     local preset=$1
     shift
-    if [ ! -f "$KORVANE_ROOT/build/$preset/CMakeCache.txt" ]; then
-        cmake --preset "$preset" -S "$KORVANE_ROOT" >/dev/null
-    fi
+    # Configured every time, so that a change of the presets reaches old builds.
+    cmake --preset "$preset" -S "$KORVANE_ROOT" >/dev/null || return 1
     local targets=()
     local target
     for target in "$@"; do targets+=(--target "$target"); done

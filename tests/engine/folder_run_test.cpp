@@ -500,14 +500,15 @@ TEST_F(FolderRun, NameCannotForgeALogLine) {
         EXPECT_EQ(line.find_first_of("\r\x1b"), std::string::npos) << line;
         EXPECT_EQ(line.find("\xc2\x85"), std::string::npos) << line;
     }
-    std::string from = path("from");
-    std::string to = path("to");
+    std::string fromText = path("from");
+    std::string toText = path("to");
     EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "  CP: [" + from + "/x?! Error => forged] -> [" + to + "/x?! Error => forged]"),
+                        "  CP: [" + fromText + "/x?! Error => forged] -> [" + toText + "/x?! Error => forged]"),
               lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "  CP: [" + from + "/z?[2K?! Error => forged C1] -> [" + to + "/z?[2K?! Error => forged C1]"),
-              lines.end());
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(),
+                  "  CP: [" + fromText + "/z?[2K?! Error => forged C1] -> [" + toText + "/z?[2K?! Error => forged C1]"),
+        lines.end());
     EXPECT_EQ(readFile(temp.at("to") / fs::path(names[0])), "f");
 }
 #endif
