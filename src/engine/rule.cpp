@@ -260,12 +260,6 @@ RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled) {
     return RULE_ACCEPTED;
 }
 
-bool compileRule(const WideString& ruleText) {
-    size_t refusedAt = 0;
-    RuleRefusal why = RULE_ACCEPTED;
-    return compileRules(std::vector<WideString>(1, ruleText), &refusedAt, &why);
-}
-
 bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, RuleRefusal* why) {
     std::vector<CompiledRule> compiled(ruleTexts.size());
     for (size_t i = 0; i < ruleTexts.size(); ++i) {
@@ -324,8 +318,6 @@ Judgement judge(const WideString& path) {
 
 }  // namespace
 
-bool ruleMatches(const WideString& path) { return judge(path) == JUDGED_MATCH; }
-
 RuleVerdict ruleVerdict(const WideString& entryPath) {
     if (!runContext.ruleActive) return RULE_TAKE;
     Judgement judgement = judge(entryPath);
@@ -333,5 +325,3 @@ RuleVerdict ruleVerdict(const WideString& entryPath) {
     bool matches = judgement == JUDGED_MATCH;
     return matches == runContext.ruleExcludes ? RULE_SKIP : RULE_TAKE;
 }
-
-bool isFilteredOut(const WideString& entryPath) { return ruleVerdict(entryPath) != RULE_TAKE; }

@@ -35,9 +35,6 @@ enum RuleRefusal {
 // Compiles one rule text into compiled; RULE_ACCEPTED or why it was refused.
 RuleRefusal prepareRule(const WideString& ruleText, CompiledRule* compiled);
 
-// Makes ruleText the run's only rule; false (the rules untouched) when it is refused.
-bool compileRule(const WideString& ruleText);
-
 // Makes ruleTexts the run's rules, all or none; on a refusal gives false with
 // the index of the first refused rule and why.
 bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, RuleRefusal* why);
@@ -45,14 +42,8 @@ bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, R
 // The error line that says why a rule was refused, or the empty text for a plain invalid rule.
 WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 
-// True when any rule matches the whole narrow form of path; no rule or no judgement is no match.
-bool ruleMatches(const WideString& path);
-
 // The verdict of the run's rules on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);
-
-// True when a handler must leave entryPath alone: any verdict but RULE_TAKE.
-bool isFilteredOut(const WideString& entryPath);
 
 // The longest run of plain characters that every whole match of an ECMAScript
 // pattern must contain; empty when none can be told (alternatives at the top).

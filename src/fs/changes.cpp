@@ -39,8 +39,6 @@ void setDryRun(bool on) {
     simulation.removed.clear();
 }
 
-bool isDryRun() { return simulation.active; }
-
 bool changeCreateDirectory(const wchar_t* path) {
     if (stopped()) return false;
     if (!simulation.active) return platformCreateDirectory(path);

@@ -11,9 +11,6 @@
 // Turns the dry run on or off; turning it on forgets what earlier runs simulated.
 void setDryRun(bool on);
 
-// True while changes are only simulated.
-bool isDryRun();
-
 // Creates one directory level.
 bool changeCreateDirectory(const wchar_t* path);
 

@@ -113,12 +113,6 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
     return sourceWord != targetWord;
 }
 
-bool entriesDiffer(const WideString& source, const WideString& target) {
-    EntryState sourceState;
-    EntryState targetState;
-    return entriesDifferWith(source, target, &sourceState, &targetState, 0);
-}
-
 bool directoryBelow(const WideString& inner, const WideString& outer) {
     if (inner.length == 0 || outer.length == 0) return false;
     DirectoryIdentity target;

@@ -40,11 +40,9 @@ bool createDirectoryPath(const WideString& path);
 // Creates the target directory path and gives it the source's attribute word.
 bool createDirectoryLike(const WideString& source, const WideString& target);
 
-// True when the target must be brought up to date with the source.
-bool entriesDiffer(const WideString& source, const WideString& target);
-
-// entriesDiffer, handing back what it found of both entries; modification
-// times at most timeWindow seconds apart compare equal (0: only equal times do).
+// True when the target must be brought up to date with the source, handing
+// back what it found of both entries; modification times at most timeWindow
+// seconds apart compare equal (0: only equal times do).
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState, long long timeWindow);
 

@@ -160,17 +160,10 @@ WideString& WideString::operator+=(const wchar_t* text) {
     return *this;
 }
 
-WideString& WideString::AppendBackslash() {
-    static const wchar_t backslash[] = {L'\\', L'\0'};
-    return *this += backslash;
-}
-
 WideString& WideString::AppendSeparator() {
     static const wchar_t separator[] = {PATH_SEPARATOR, L'\0'};
     return *this += separator;
 }
-
-int32_t WideString::FindLastBackslash() const { return FindLast(*this, L'\\'); }
 
 int32_t WideString::FindLastSeparator() const { return FindLast(*this, PATH_SEPARATOR); }
 
@@ -216,15 +209,6 @@ WideString WideString::Left(int32_t count) const { return Mid(*this, 1, count); 
 
 // The positions are worked out in 64 bits: counts near the int limits must
 // not wrap around into a valid-looking position.
-WideString WideString::Right(int32_t count) const {
-    if (length > count) {
-        int64_t start = static_cast<int64_t>(length) - count + 1;
-        if (start > length) return WideString();
-        return Mid(*this, static_cast<int32_t>(start), count);
-    }
-    return Mid(*this, 1, count);
-}
-
 WideString WideString::Tail(int32_t start) const {
     if (start < 1 || start > length) return WideString();
     return Mid(*this, start, length - start + 1);
@@ -400,7 +384,8 @@ bool HasUnwritableUnit(const WideString& text) {
 WideString ControlsAsQuestionMarks(const WideString& text) {
     WideString result(text);
     for (int32_t i = 0; i < result.length; ++i) {
-        unsigned unit = static_cast<unsigned>(result.buffer[i]);
+        // NOLINTNEXTLINE(bugprone-signed-char-misuse): clang-tidy 14 takes this wchar_t for a char
+        int64_t unit = result.buffer[i];  // below 0 only for a unit no system gives
         // The line and paragraph separators end a line in some viewers too.
         if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
             result.buffer[i] = L'?';

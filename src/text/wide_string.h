@@ -36,18 +36,15 @@ struct WideString {
 
     WideString& operator+=(const WideString& other);  // appends a copy of other
     WideString& operator+=(const wchar_t* text);      // appends text up to its NUL
-    WideString& AppendBackslash();                    // appends one "\"
     WideString& AppendSeparator();                    // appends the platform's path separator
 
-    int32_t FindLastBackslash() const;              // 0-based index of the last "\", or -1
     int32_t FindLastSeparator() const;              // the same for the platform's separator
     bool EndsWith(const WideString& suffix) const;  // true for an empty suffix
 
-    WideString Left(int32_t count) const;   // Mid(1, count)
-    WideString Right(int32_t count) const;  // the last count units, or the whole text
-    WideString Tail(int32_t start) const;   // from position start to the end
-    WideString ToLower() const;             // lower-cased copy, by the current locale
-    NarrowString ToNarrow() const;          // locale's encoding; empty when any unit fails
+    WideString Left(int32_t count) const;  // Mid(1, count)
+    WideString Tail(int32_t start) const;  // from position start to the end
+    WideString ToLower() const;            // lower-cased copy, by the current locale
+    NarrowString ToNarrow() const;         // locale's encoding; empty when any unit fails
 
     // first (count units), middle (up to its NUL) and last (count units), in one array.
     static WideString Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle, const wchar_t* last,

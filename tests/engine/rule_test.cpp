@@ -8,6 +8,7 @@
 
 #include "engine/rule.h"
 #include "engine/run_context.h"
+#include "support/rule_helpers.h"
 #include "support/test_support.h"
 
 namespace {

@@ -7,6 +7,13 @@
 
 namespace {
 
+// The update test with the exact time comparison.
+bool entriesDiffer(const WideString& source, const WideString& target) {
+    EntryState sourceState;
+    EntryState targetState;
+    return entriesDifferWith(source, target, &sourceState, &targetState, 0);
+}
+
 // Modification time and size as one status query reads them.
 bool getTimeAndSize(const WideString& path, int64_t* modified, int64_t* size) {
     EntryStatus status;

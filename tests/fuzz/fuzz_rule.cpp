@@ -9,6 +9,7 @@
 
 #include "engine/rule.h"
 #include "engine/run_context.h"
+#include "../support/rule_helpers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string input(reinterpret_cast<const char*>(data), size);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "fs/separator.h"
 #include "text/wide_string.h"
 
 namespace {
@@ -24,7 +25,6 @@ WideString apply(const SubstringCase& c) {
     std::string op = c.operation;
     if (op == "Mid") return WideString::Mid(source, c.first, c.second);
     if (op == "Left") return source.Left(c.first);
-    if (op == "Right") return source.Right(c.first);
     return source.Tail(c.first);
 }
 
@@ -41,16 +41,11 @@ TEST(WideString, SubstringsKeepToTheirBounds) {
         {"Left", L"abc", 5, 0, L"abc"},
         {"Left", L"abc", 0, 0, L""},
         {"Left", L"abc", 2, 0, L"ab"},
-        {"Right", L"abc", 2, 0, L"bc"},
-        {"Right", L"abc", 5, 0, L"abc"},
-        {"Right", L"abc", 3, 0, L"abc"},
-        {"Right", L"abc", 0, 0, L""},
         {"Tail", L"abc", 2, 0, L"bc"},
         {"Tail", L"abc", 0, 0, L""},
         {"Tail", L"abc", 4, 0, L""},
         {"Tail", L"abc", 3, 0, L"c"},
         // Counts at the int limits must not wrap into a position.
-        {"Right", L"abc", INT32_MIN, 0, L""},
         {"Tail", L"abc", INT32_MIN, 0, L""},
         {"Mid", L"abc", 2, INT32_MAX, L"bc"},
         {"Left", L"abc", INT32_MAX, 0, L"abc"},
@@ -63,11 +58,10 @@ TEST(WideString, SubstringsKeepToTheirBounds) {
     }
 }
 
-TEST(WideString, FindLastBackslashAndEndsWith) {
-    EXPECT_EQ(WideString(L"C:\\a\\b").FindLastBackslash(), 4);
-    EXPECT_EQ(WideString(L"\\").FindLastBackslash(), 0);
-    EXPECT_EQ(WideString(L"abc").FindLastBackslash(), -1);
-    EXPECT_EQ(WideString().FindLastBackslash(), -1);
+TEST(WideString, FindLastSeparatorAndEndsWith) {
+    EXPECT_EQ(WideString(L"C:\\a\\b").FindLastSeparator(), onWindows() ? 4 : -1);
+    EXPECT_EQ(WideString(L"abc").FindLastSeparator(), -1);
+    EXPECT_EQ(WideString().FindLastSeparator(), -1);
     EXPECT_EQ(WideString(L"/a/b").FindLastSeparator(), onWindows() ? -1 : 2);
 
     EXPECT_TRUE(WideString(L"C:").EndsWith(WideString(L":")));
@@ -104,8 +98,8 @@ TEST(WideString, CopiesAreDeepAndSelfAssignmentIsHarmless) {
     WideString empty;
     EXPECT_EQ(empty.length, 0);
     EXPECT_EQ(empty.buffer[0], L'\0');
-    empty.AppendBackslash();
-    EXPECT_EQ(fromWide(empty), L"\\");
+    empty.AppendSeparator();
+    EXPECT_EQ(empty.buffer[0], PATH_SEPARATOR);
     EXPECT_EQ(empty.length, 1);
 
     WideString nothing(static_cast<const wchar_t*>(nullptr));
