@@ -74,7 +74,8 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
 
     CliOptions options;
     std::wstring problem;
-    std::vector<std::wstring> rest(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end());
+    std::vector<std::wstring> rest;
+    if (!arguments.empty()) rest.assign(arguments.begin() + 1, arguments.end());  // the program's name goes
     if (!parseArguments(rest, &options, &problem)) return usageError(&terminal, problem);
     if (options.help) {
         platformWriteText(PLATFORM_STDOUT, usageText());

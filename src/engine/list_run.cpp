@@ -34,16 +34,15 @@ bool storeLine(void* data, ReadLine* read) {
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
     if (bytes.empty() && !line.overflowed) return true;
     WideString entry;
-    if (line.overflowed || bytes.size() > LIST_LINE_MAX_BYTES - 4) {
-        noteFault(line, true);
-    } else if (!DecodeNarrow(bytes.data(), bytes.size(), &entry)) {
-        noteFault(line, false);
-    } else if (static_cast<size_t>(entry.length) > LIST_LINE_MAX_UNITS) {
-        noteFault(line, true);
-    } else {
-        runContext.listEntries.push_back(entry);
-        ++*count;
+    bool tooLong = line.overflowed || bytes.size() > LIST_LINE_MAX_BYTES - 4;
+    bool decoded = !tooLong && DecodeNarrow(bytes.data(), bytes.size(), &entry);
+    if (decoded && static_cast<size_t>(entry.length) > LIST_LINE_MAX_UNITS) tooLong = true;
+    if (tooLong || !decoded) {
+        noteFault(line, tooLong);
+        return true;
     }
+    runContext.listEntries.push_back(entry);
+    ++*count;
     return true;
 }
 

@@ -11,7 +11,7 @@
 // length takes no recursion: "." matches every byte but CR and LF, so a line
 // holding either does not match; the greedy key ends at the last "=", which
 // must leave the key at least one byte.
-bool ParseSettingLine(std::string line, std::string& key, std::string& value) {
+bool ParseSettingLine(const std::string& line, std::string& key, std::string& value) {
     if (line.find_first_of("\r\n") != std::string::npos) return false;
     size_t equals = line.rfind('=');
     if (equals == std::string::npos || equals == 0) return false;

@@ -18,7 +18,7 @@ struct SettingLine {
 };
 
 // Splits line at its last "="; false (key and value untouched) when it does not match.
-bool ParseSettingLine(std::string line, std::string& key, std::string& value);
+bool ParseSettingLine(const std::string& line, std::string& key, std::string& value);
 
 // Reads the matching lines of the file at path, in file order; false when the
 // file does not exist. Empty and non-matching lines are skipped.

@@ -3,4 +3,5 @@
 
 #include "ui/ui_context.h"
 
+// cppcheck-suppress unusedFunction ; the system calls it
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) { return RunProgram(instance, showCommand); }
