@@ -23,6 +23,7 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
 WINE_PACKAGES=(wine wine64 xvfb xauth imagemagick)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+ANALYSIS_PACKAGES=(clang-tidy clang-format cppcheck)
 
 # Wine runs in a prefix of the project's own, quietly.
 setup_wine() {
