@@ -48,6 +48,11 @@ WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 // True when any rule matches the whole narrow form of path; no rule or no judgement is no match.
 bool ruleMatches(const WideString& path);
 
+// The text the rules judge for an entry of a walk of walkRoot: the whole
+// path, or with runContext.rulesRelative the part below walkRoot, beginning
+// with the separator.
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot);
+
 // The verdict of the run's rules on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);
 
