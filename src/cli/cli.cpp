@@ -76,7 +76,9 @@ struct MadeLevels {
 bool makeFolder(const WideString& folder, MadeLevels* made, WideString* failedLevel, std::wstring* reason) {
     WideString path = dropTrailingSeparator(folder);
     std::vector<WideString> missing;
-    while (path.length > 0 && !directoryExists(path)) {
+    // The climb stops at the first name that stands, whatever it is: a file
+    // there is reported as the system finds it ("Not a directory").
+    while (path.length > 0 && !platformEntryExists(path.buffer)) {
         missing.push_back(path);
         int32_t cut = path.FindLastSeparator();
         while (cut > 0 && path.buffer[cut - 1] == PATH_SEPARATOR) --cut;  // a doubled separator is one

@@ -9,7 +9,6 @@
 namespace {
 
 const wchar_t* const kRed = L"\x1b[31m";
-const wchar_t* const kMagenta = L"\x1b[35m";
 const wchar_t* const kPlain = L"\x1b[0m";
 const wchar_t* const kClearLine = L"\r\x1b[K";
 
@@ -25,13 +24,12 @@ void writeColored(Terminal* terminal, int stream, const wchar_t* color, const st
     platformWriteText(stream, line.c_str());
 }
 
-// Entry paths and totals (the window's status line) are not printed: a line
-// per change comes through the reports. Notices only with -v; errors (the
-// refusals and the walk's lines) always.
+// Only errors (the refusals and the walk's lines) are printed: entry paths
+// and totals are the window's status line, a line per change comes through
+// the reports, and the Synchronous notice is the question's own text.
 void showOnTerminal(void* data, int kind, const wchar_t* text) {
-    auto* terminal = static_cast<Terminal*>(data);
-    if (kind == STATUS_INFO || (kind == STATUS_NOTICE && !terminal->verbose)) return;
-    writeColored(terminal, PLATFORM_STDERR, kind == STATUS_ERROR ? kRed : kMagenta, text);
+    if (kind != STATUS_ERROR) return;
+    writeColored(static_cast<Terminal*>(data), PLATFORM_STDERR, kRed, text);
 }
 
 void keepFailure(Terminal* terminal, const std::wstring& message, const std::wstring& path,
