@@ -49,40 +49,45 @@ struct OptionSpec {
 
 const OptionSpec kOptions[] = {
     {OPT_SYNC, L's', L"sync", NO_VALUE, false, L"",
-     L"Synchronous: also delete what TO has and FROM has not (a mirror)"},
+     L"Synchronous: also delete what TO has and FROM has not\n(a mirror)"},
     {OPT_RULE, L'r', L"rule", VALUE, false, L"REGEX",
-     L"handle only the paths the rule matches (whole path, ECMAScript);\n"
-     L"may be given several times: a path matches when any rule does"},
+     L"handle only the paths the rule matches (whole path,\n"
+     L"ECMAScript); may be given several times: a path\n"
+     L"matches when any rule does"},
     {OPT_EXCLUDE, L'x', L"exclude", NO_VALUE, false, L"", L"the rules exclude the paths they match instead"},
     {OPT_RELATIVE_RULES, 0, L"relative-rules", NO_VALUE, false, L"",
-     L"rules see the path below FROM or TO from its separator (/sub/a.txt),\n"
-     L"so that one rule protects the same entries on both sides"},
+     L"rules see the path below FROM or TO, from its\n"
+     L"separator (/sub/a.txt): one rule protects the same\n"
+     L"entries on both sides"},
     {OPT_LIST, L'f', L"list", VALUE, true, L"FILE",
-     L"From File mode: copy the paths listed in FILE (no rule, no clean-up)"},
+     L"From File mode: copy the paths listed in FILE\n(no rule, no clean-up)"},
     {OPT_SHOW, L'v', L"show", NO_VALUE, false, L"",
-     L"one line per change (CP:, DF:, RD:, SK:) on standard output;\n"
-     L"Show Copy File: the same lines in the log"},
+     L"a line per change (CP:, DF:, RD:, SK:) on standard\n"
+     L"output, and the same lines in the log (Show Copy File)"},
     {OPT_QUIET, L'q', L"quiet", NO_VALUE, false, L"",
-     L"print nothing but failures and refusals (the exit status is unchanged)"},
+     L"print nothing but failures and refusals\n(the exit status is the same)"},
     {OPT_STATS, 0, L"stats", NO_VALUE, false, L"",
-     L"after the run, a table of entries examined, copied, created, deleted,\n"
-     L"skipped, failed, bytes copied, time and rate"},
+     L"after the run, a table: entries examined, copied,\n"
+     L"created, deleted, skipped, failed, bytes, time, rate"},
     {OPT_JSON, 0, L"json", NO_VALUE, false, L"",
-     L"after the run, the same figures and every failure as one JSON object;\n"
-     L"standard output then holds nothing else"},
+     L"after the run, the same figures and every failure\n"
+     L"(path, reason) as one JSON object on standard output,\n"
+     L"which then holds nothing else"},
     {OPT_LOG_DIR, L'l', L"log-dir", VALUE, true, L"DIR",
-     L"write the run log to DIR/korvaneui.log (a dry run: DIR/korvaneui.dry-run.log)"},
-    {OPT_YES, L'y', L"yes", NO_VALUE, false, L"", L"answer Yes to the Synchronous question without asking"},
-    {OPT_DRY_RUN, L'n', L"dry-run", NO_VALUE, false, L"",
-     L"report what the run would change, one line per change; change nothing"},
-    {OPT_MKPATH, 0, L"mkpath", NO_VALUE, false, L"", L"create TO, and the folders above it, when it does not exist"},
+     L"write the run log to DIR/korvaneui.log\n(a dry run: DIR/korvaneui.dry-run.log)"},
+    {OPT_YES, L'y', L"yes", NO_VALUE, false, L"", L"answer Yes to the Synchronous question"},
+    {OPT_DRY_RUN, L'n', L"dry-run", NO_VALUE, false, L"", L"change nothing; print a line per change a run would\nmake"},
+    {OPT_MKPATH, 0, L"mkpath", NO_VALUE, false, L"", L"create TO, and the folders above it, when missing"},
     {OPT_LINKS, 0, L"links", NO_VALUE, false, L"",
-     L"copy symbolic links as links (same text) instead of following them"},
+     L"copy symbolic links as links (the same text), not\n"
+     L"what they point to; a link in place of a folder in TO\n"
+     L"fails (Windows: where the system lets links be made)"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
-     L"modification times at most N seconds apart compare equal (FAT, shares)"},
+     L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
     {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
-     L"take the folders, options and rule from a settings file (default\n"
-     L"./korvaneui.ini, the window program's file); the command line wins"},
+     L"take the folders, options and rule from a settings\n"
+     L"file (default ./korvaneui.ini, the window program's);\n"
+     L"the command line wins"},
     {OPT_HELP, L'h', L"help", NO_VALUE, false, L"", L"this text"},
     {OPT_VERSION, L'V', L"version", NO_VALUE, false, L"", L"the version"},
 };
@@ -364,7 +369,7 @@ const wchar_t* usageText() {
     for (const OptionSpec& spec : kOptions) {
         std::wstring names = spec.shortName ? std::wstring(L"  -") + spec.shortName + L", " : std::wstring(L"      ");
         names += L"--" + std::wstring(spec.longName);
-        if (spec.shown[0] != L'\0') names += (spec.value == OPTIONAL_VALUE ? L"" : L" ") + std::wstring(spec.shown);
+        if (spec.shown[0] != L'\0') names += L" " + std::wstring(spec.shown);
         const size_t column = 26;
         if (names.size() + 1 > column) {
             text += names + L"\n" + std::wstring(column, L' ');
@@ -378,22 +383,25 @@ const wchar_t* usageText() {
         text += L"\n";
     }
     text +=
-        L"  -r may be given several times; -f, -l, --modify-window and --settings once.\n"
-        L"  -v prints the changes on standard output, failures go to standard error;\n"
-        L"  on a terminal a progress line shows entries per second and bytes copied.\n\n"
+        L"-r may be given several times; -f, -l, --modify-window and --settings once.\n"
+        L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
+        L"the system's reason to standard error; on a terminal a progress line shows\n"
+        L"entries per second and bytes copied.\n\n"
         L"Exit status:\n"
         L"  0  done, nothing failed\n"
-        L"  1  finished, but some entries failed (each is named with the system's reason)\n"
+        L"  1  finished, but entries failed (each named, with the system's reason)\n"
         L"  2  usage error: the command line could not be understood\n"
         L"  3  refused before any change: the Synchronous question declined, a folder\n"
         L"     check, the list file, an invalid rule\n"
-        L"  4  a walk stopped early (a folder could not be read) or a stop (Ctrl+C) was asked for\n\n"
+        L"  4  a walk stopped early (a folder could not be read), or a stop (Ctrl+C)\n\n"
         L"Examples:\n"
-        L"  korvane /data /backup/data                      copy what is new or changed\n"
-        L"  korvane -s -y -q --stats /data /backup/data     a nightly mirror: only failures and the figures\n"
-        L"  korvane -n -s /data /backup/data                what a mirror would change; changes nothing\n"
-        L"  korvane -x -r '.*/\\.git(/.*)?' --relative-rules -s -y /src /copy   all but .git folders\n"
-        L"  korvane -f list.txt /data /backup/data          only the paths listed in list.txt\n"
-        L"  korvane --settings=korvaneui.ini --yes          the job saved by the window program\n";
+        L"  korvane /data /backup/data                  copy what is new or changed\n"
+        L"  korvane -s -y -q --stats /data /backup/data a mirror, for a nightly job\n"
+        L"  korvane -n -s /data /backup/data            what a mirror would change\n"
+        L"  korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy\n"
+        L"                                              a mirror of all but /build,\n"
+        L"                                              which stays as it is in TO\n"
+        L"  korvane -f list.txt /data /backup/data      only the paths in list.txt\n"
+        L"  korvane --settings korvaneui.ini --yes      the window program's job\n";
     return text.c_str();
 }

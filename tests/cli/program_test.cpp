@@ -411,7 +411,7 @@ TEST_F(Program, OutputSaysWhatChanged) {
         std::vector<std::string> out = linesOf(done.out);
         std::string name = c.name;
         // Standard error holds no failure; with --json, the verdict that standard output leaves to it.
-        EXPECT_EQ(done.err, name == "json" ? verdict + "\n" : std::string());
+        EXPECT_EQ(linesOf(done.err), name == "json" ? std::vector<std::string>{verdict} : std::vector<std::string>{});
         if (name == "plain") {
             EXPECT_EQ(out, std::vector<std::string>{verdict});
         } else if (name == "verbose") {
