@@ -116,7 +116,6 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     runContext.updatedCount = 0;
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.loopHandler = reportLinkLoop;
-    walker.enterLinks = !runContext.copyLinks;  // a link copied as a link is not entered
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
@@ -195,6 +194,7 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
     }
     if (!takenByRule(entryPath, walkRoot, true)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
+    if (runContext.linkCopied && walker) runContext.activeWalker->skipDescent = true;  // not entered
     if (runStopRequested()) return true;  // the walk stops before its next entry
     if (runContext.notPlainFile) {
         reportNotPlainFile(entryPath);

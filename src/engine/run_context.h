@@ -109,6 +109,7 @@ struct RunContext {
     RunTally tally;                             // what this run has done so far
     long long lastCopiedBytes = 0;              // bytes the last update copied
     bool linkInTheWay = false;                  // the last update met a link in To and left it
+    bool linkCopied = false;                    // the last update took its source as a link (copyLinks), not followed
     bool notPlainFile = false;                  // the last update met a source that is no plain file
     bool logIdentityKnown = false;              // logIdentity and logFolders hold the open log's place
     DirectoryIdentity logIdentity{0, 0};        // the open run log file

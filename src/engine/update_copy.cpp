@@ -38,18 +38,13 @@ bool parentReady(const WideString& entryPath, const WideString& target) {
     return directoryExists(targetParent) || createDirectoryLike(sourceParent, targetParent);
 }
 
-// A link copied as a link: up to date when To holds a link with the same
-// text; otherwise a copy of it replaces a file or link of that name. A
-// directory in its place stays, and the update fails.
-bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target) {
-    std::wstring text;
+// A link copied as a link, its text already read: up to date when To holds
+// a link with the same text; otherwise a copy of it replaces a file or link
+// of that name. A directory in its place stays, and the update fails.
+bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, const std::wstring& text) {
     std::wstring existingText;
     EntryState existing = queryEntryState(target);
     bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
-    if (!platformReadLink(entryPath.buffer, &text)) {
-        runContext.changeAttempted = true;  // it was a link when listed; it is gone or changed since
-        return false;
-    }
     if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
         runContext.changeAttempted = false;
         return true;
@@ -70,11 +65,19 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     if (!StartsWith(entryPath, sourceRoot)) return false;
     runContext.linkInTheWay = false;
     runContext.notPlainFile = false;
+    runContext.linkCopied = false;
     runContext.lastCopiedBytes = 0;
     changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
-    if (runContext.copyLinks && platformIsLink(entryPath.buffer)) return copyLinkIfUpdated(entryPath, target);
+    // A link whose text the system cannot read as a link's (Wine's view of
+    // a unix link) is followed, as without copyLinks.
+    std::wstring linkText;
+    if (runContext.copyLinks && platformIsLink(entryPath.buffer) && platformReadLink(entryPath.buffer, &linkText)) {
+        runContext.linkCopied = true;
+        return copyLinkIfUpdated(entryPath, target, linkText);
+    }
+    changeClearFailure();
     EntryState source;
     EntryState existing;
     bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow);
