@@ -37,7 +37,7 @@ enum ValueKind {
 };
 
 // One option: its spellings, its value, and its lines in the usage text.
-struct OptionSpec {
+struct OptionInfo {
     OptionId id;
     wchar_t shortName;  // 0 when it has none
     const wchar_t* longName;
@@ -47,7 +47,7 @@ struct OptionSpec {
     const wchar_t* help;   // its description; "\n" starts another line of it
 };
 
-const OptionSpec kOptions[] = {
+const OptionInfo kOptions[] = {
     {OPT_SYNC, L's', L"sync", NO_VALUE, false, L"",
      L"Synchronous: also delete what TO has and FROM has not\n(a mirror)"},
     {OPT_RULE, L'r', L"rule", VALUE, false, L"REGEX",
@@ -95,24 +95,24 @@ const OptionSpec kOptions[] = {
 // The largest --modify-window: about 136 years.
 const long long kModifyWindowMax = 4294967295LL;
 
-const OptionSpec* byShortName(wchar_t name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (spec.shortName != 0 && spec.shortName == name) return &spec;
+const OptionInfo* byShortName(wchar_t name) {
+    for (const OptionInfo& info : kOptions) {
+        if (info.shortName != 0 && info.shortName == name) return &info;
     }
     return nullptr;
 }
 
-const OptionSpec* byLongName(const std::wstring& name) {
-    for (const OptionSpec& spec : kOptions) {
-        if (name == spec.longName) return &spec;
+const OptionInfo* byLongName(const std::wstring& name) {
+    for (const OptionInfo& info : kOptions) {
+        if (name == info.longName) return &info;
     }
     return nullptr;
 }
 
 // The option's name as problems write it: -f/--list, or --settings.
-std::wstring bothNames(const OptionSpec& spec) {
-    std::wstring name = L"--" + std::wstring(spec.longName);
-    return spec.shortName ? std::wstring(L"-") + spec.shortName + L"/" + name : name;
+std::wstring bothNames(const OptionInfo& info) {
+    std::wstring name = L"--" + std::wstring(info.longName);
+    return info.shortName ? std::wstring(L"-") + info.shortName + L"/" + name : name;
 }
 
 bool* flagOf(OptionId id, CliOptions* options) {
@@ -158,18 +158,18 @@ bool readSeconds(const std::wstring& text, long long* seconds) {
 }
 
 // Sets what the option says; spelt is the name as given, for problems.
-bool apply(const OptionSpec& spec, const std::wstring& spelt, bool hasValue, const std::wstring& value,
+bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, const std::wstring& value,
            CliOptions* options, std::wstring* problem) {
-    if (bool* flag = flagOf(spec.id, options)) {
+    if (bool* flag = flagOf(info.id, options)) {
         *flag = true;
         return true;
     }
-    bool* given = givenOf(spec.id, options);
+    bool* given = givenOf(info.id, options);
     if (given && *given) {
-        *problem = L"option " + bothNames(spec) + L" is given more than once";
+        *problem = L"option " + bothNames(info) + L" is given more than once";
         return false;
     }
-    if (spec.id == OPT_SETTINGS) {
+    if (info.id == OPT_SETTINGS) {
         if (hasValue && value.empty()) {
             *problem = L"option --settings= needs a file name";
             return false;
@@ -183,7 +183,7 @@ bool apply(const OptionSpec& spec, const std::wstring& spelt, bool hasValue, con
         return false;
     }
     WideString text(value.c_str());
-    switch (spec.id) {
+    switch (info.id) {
         case OPT_RULE:
             options->ruleGiven = true;
             options->rules.push_back(text);
@@ -210,11 +210,11 @@ bool apply(const OptionSpec& spec, const std::wstring& spelt, bool hasValue, con
 
 // Takes the value of an option from the next argument where it may; false
 // with a problem when a value is needed and none is left.
-bool takeNext(const OptionSpec& spec, const std::wstring& spelt, const std::vector<std::wstring>& arguments, size_t* i,
+bool takeNext(const OptionInfo& info, const std::wstring& spelt, const std::vector<std::wstring>& arguments, size_t* i,
               bool* hasValue, std::wstring* value, std::wstring* problem) {
-    if (spec.value == NO_VALUE) return true;
+    if (info.value == NO_VALUE) return true;
     bool next = *i + 1 < arguments.size();
-    if (spec.value == OPTIONAL_VALUE) {
+    if (info.value == OPTIONAL_VALUE) {
         if (next && !arguments[*i + 1].empty() && arguments[*i + 1][0] != L'-') {
             *value = arguments[++*i];
             *hasValue = true;
@@ -255,35 +255,35 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
                 value = name.substr(equals + 1);
                 name = name.substr(0, equals);
             }
-            const OptionSpec* spec = byLongName(name);
-            if (!spec) {
+            const OptionInfo* info = byLongName(name);
+            if (!info) {
                 *problem = L"unknown option --" + name;
                 return false;
             }
             std::wstring spelt = L"--" + name;
-            if (hasValue && spec->value == NO_VALUE) {
+            if (hasValue && info->value == NO_VALUE) {
                 *problem = L"option " + spelt + L" takes no value";
                 return false;
             }
-            if (!hasValue && !takeNext(*spec, spelt, arguments, &i, &hasValue, &value, problem)) return false;
-            if (!apply(*spec, spelt, hasValue, value, options, problem)) return false;
+            if (!hasValue && !takeNext(*info, spelt, arguments, &i, &hasValue, &value, problem)) return false;
+            if (!apply(*info, spelt, hasValue, value, options, problem)) return false;
             continue;
         }
         for (size_t j = 1; j < argument.size(); ++j) {
-            const OptionSpec* spec = byShortName(argument[j]);
+            const OptionInfo* info = byShortName(argument[j]);
             std::wstring spelt = std::wstring(L"-") + argument[j];
-            if (!spec) {
+            if (!info) {
                 *problem = L"unknown option " + spelt;
                 return false;
             }
-            if (spec->value == NO_VALUE) {
-                if (!apply(*spec, spelt, false, L"", options, problem)) return false;
+            if (info->value == NO_VALUE) {
+                if (!apply(*info, spelt, false, L"", options, problem)) return false;
                 continue;
             }
             std::wstring value = argument.substr(j + 1);
             bool hasValue = !value.empty();
-            if (!hasValue && !takeNext(*spec, spelt, arguments, &i, &hasValue, &value, problem)) return false;
-            if (!apply(*spec, spelt, hasValue, value, options, problem)) return false;
+            if (!hasValue && !takeNext(*info, spelt, arguments, &i, &hasValue, &value, problem)) return false;
+            if (!apply(*info, spelt, hasValue, value, options, problem)) return false;
             break;
         }
     }
@@ -366,17 +366,17 @@ const wchar_t* usageText() {
         L"or differs (files by modification time and size), and with --sync deletes\n"
         L"what FROM does not have.\n\n"
         L"Options:\n";
-    for (const OptionSpec& spec : kOptions) {
-        std::wstring names = spec.shortName ? std::wstring(L"  -") + spec.shortName + L", " : std::wstring(L"      ");
-        names += L"--" + std::wstring(spec.longName);
-        if (spec.shown[0] != L'\0') names += L" " + std::wstring(spec.shown);
+    for (const OptionInfo& info : kOptions) {
+        std::wstring names = info.shortName ? std::wstring(L"  -") + info.shortName + L", " : std::wstring(L"      ");
+        names += L"--" + std::wstring(info.longName);
+        if (info.shown[0] != L'\0') names += L" " + std::wstring(info.shown);
         const size_t column = 26;
         if (names.size() + 1 > column) {
             text += names + L"\n" + std::wstring(column, L' ');
         } else {
             text += names + std::wstring(column - names.size(), L' ');
         }
-        for (const wchar_t* p = spec.help; *p; ++p) {
+        for (const wchar_t* p = info.help; *p; ++p) {
             text += *p;
             if (*p == L'\n') text += std::wstring(column, L' ');
         }
