@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/options.h"
+#include "cli/report.h"
 #include "cli/terminal.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
@@ -15,7 +16,7 @@ namespace {
 
 void writeOut(const std::wstring& text) {
     WideString shown = ControlsAsQuestionMarks(WideString(text.c_str()));
-    platformWriteText(PLATFORM_STDOUT, (std::wstring(shown.buffer, shown.length) + L"\n").c_str());
+    platformWriteText(PLATFORM_STDOUT, (std::wstring(shown.buffer, static_cast<size_t>(shown.length)) + L"\n").c_str());
 }
 
 int usageError(Terminal* terminal, const std::wstring& problem) {
@@ -24,24 +25,30 @@ int usageError(Terminal* terminal, const std::wstring& problem) {
     return EXIT_USAGE;
 }
 
-std::wstring text(const WideString& value) { return std::wstring(value.buffer, value.length); }
+std::wstring text(const WideString& value) { return std::wstring(value.buffer, static_cast<size_t>(value.length)); }
 
-void reportResult(Terminal* terminal, const CliOptions& options, int result, const WideString& logPath) {
+// The line that closes a run that went through: what changed (a dry run: what
+// would), and where the log is when something failed.
+void reportFinished(Terminal* terminal, const CliOptions& options, int result, const WideString& logPath) {
     int updated = options.listGiven ? runContext.listUpdatedCount : runContext.updatedCount;
-    if (result == RUN_OK) {
-        if (options.dryRun) {
-            writeOut(L"Dry run: nothing was changed; the run would update " + std::to_wstring(updated) +
-                     L" dirs and files.");
-        } else {
-            writeOut(std::to_wstring(updated) + L" dirs and files updated.");
-        }
-        return;
+    std::wstring changes = std::to_wstring(updated) + L" dirs and files";
+    std::wstring failed = std::to_wstring(runContext.tally.failed);
+    int stream = terminal->listStream;
+    if (options.dryRun) {
+        std::wstring line = L"Dry run: nothing was changed; the run would update " + changes;
+        writeLine(terminal, stream, line + (result == RUN_OK ? L"." : L" and fail on " + failed + L" entries."));
+    } else if (result == RUN_OK) {
+        writeLine(terminal, stream, changes + L" updated.");
+    } else {
+        writeLine(terminal, stream, changes + L" updated; " + failed + L" entries failed (reasons above).");
+        writeLine(terminal, stream, L"There are errors when copy files.");
     }
-    if (result == RUN_HAD_ERRORS) {
-        writeOut(L"There are errors when copy files.");
-        if (logPath.length > 0) writeOut(L"Please referrence: [" + text(logPath) + L"]");
-        return;
-    }
+    if (result != RUN_OK && logPath.length > 0)
+        writeLine(terminal, stream, L"Please referrence: [" + text(logPath) + L"]");
+}
+
+// What ended a run before it went through, on standard error whatever -q says.
+void reportEnded(Terminal* terminal, int result) {
     if (result == RUN_DECLINED) {
         if (terminal->declinedUnasked) {
             writeErrorText(terminal,
@@ -59,6 +66,44 @@ void reportResult(Terminal* terminal, const CliOptions& options, int result, con
     writeErrorText(terminal, L"korvane: the run was refused (" + std::to_wstring(result) + L").");
 }
 
+// The levels of a To Folder that --mkpath made, deepest last.
+struct MadeLevels {
+    std::vector<WideString> levels;
+};
+
+// Creates every missing level of folder, noting those it made; false with
+// the level that could not be made and the system's reason.
+bool makeFolder(const WideString& folder, MadeLevels* made, WideString* failedLevel, std::wstring* reason) {
+    WideString path = dropTrailingSeparator(folder);
+    std::vector<WideString> missing;
+    // The climb stops at the first name that stands, whatever it is: a file
+    // there is reported as the system finds it ("Not a directory").
+    while (path.length > 0 && !platformEntryExists(path.buffer)) {
+        missing.push_back(path);
+        int32_t cut = path.FindLastSeparator();
+        while (cut > 0 && path.buffer[cut - 1] == PATH_SEPARATOR) --cut;  // a doubled separator is one
+        if (cut <= 0) break;
+        path = path.Left(cut);
+    }
+    for (size_t i = missing.size(); i-- > 0;) {
+        platformClearFailure();
+        if (!platformCreateDirectory(missing[i].buffer)) {
+            *failedLevel = missing[i];
+            *reason = platformFailureText();
+            return false;
+        }
+        made->levels.push_back(missing[i]);
+    }
+    return true;
+}
+
+// Takes back what --mkpath made for a run that was refused: empty levels only, deepest first.
+void unmakeFolder(const MadeLevels& made) {
+    for (size_t i = made.levels.size(); i-- > 0;) {
+        if (!platformRemoveDirectory(made.levels[i].buffer)) break;
+    }
+}
+
 }  // namespace
 
 int exitStatusOf(int result) {
@@ -69,7 +114,7 @@ int exitStatusOf(int result) {
 }
 
 int runCommandLine(const std::vector<std::wstring>& arguments) {
-    Terminal terminal{};
+    Terminal terminal;
     terminal.colors = platformTerminalShowsColors(PLATFORM_STDERR);
 
     CliOptions options;
@@ -88,7 +133,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
         return usageError(&terminal, problem);
     }
-    if (options.listGiven && (options.synchronous || options.ruleGiven)) {
+    if (options.listGiven && (options.synchronous || options.ruleGiven) && !options.quiet) {
         writeErrorText(&terminal,
                        L"korvane: From File mode has no rule and no clean-up; "
                        L"--sync and --rule are ignored.");
@@ -96,33 +141,54 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
 
     terminal.askable = platformIsTerminal(PLATFORM_STDIN) && platformIsTerminal(PLATFORM_STDERR);
     terminal.yes = options.yes || options.dryRun;
-    terminal.quietStatus = options.dryRun;
-    terminal.progress = !options.show && !options.dryRun && platformIsTerminal(PLATFORM_STDERR);
+    terminal.verbose = (options.show || options.dryRun) && !options.quiet;
+    terminal.progress = !terminal.verbose && !options.quiet && platformIsTerminal(PLATFORM_STDERR);
+    terminal.keepFailures = options.json;
+    terminal.listStream = options.json ? PLATFORM_STDERR : PLATFORM_STDOUT;
     runContext.host = terminalHost(&terminal);
     resetRunContext();
+    runContext.modifyWindow = options.modifyWindow;
+    runContext.copyLinks = options.links;
+    runContext.rulesRelative = options.relativeRules;
+
+    const WideString& from = options.folders[0];
+    const WideString& to = options.folders[1];
+    MadeLevels made;
+    if (options.mkpath && to.length > 0 && !directoryExists(to)) {
+        if (options.dryRun) {
+            writeLine(&terminal, terminal.listStream,
+                      L"Dry run: nothing was changed; [" + text(to) +
+                          L"] would be created and everything in FROM copied into it.");
+            return EXIT_DONE;
+        }
+        WideString level;
+        std::wstring reason;
+        if (!makeFolder(to, &made, &level, &reason)) {
+            writeErrorText(&terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
+            return EXIT_REFUSED;
+        }
+    }
 
     WideString logPath;
     if (options.logGiven) {
         if (!directoryExists(options.logDir)) {
+            unmakeFolder(made);
             return usageError(&terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
         }
+        // A dry run's log never replaces a real run's.
         logPath = options.logDir;
         logPath.AppendSeparator();
-        logPath += runContext.appTitle + L".log";
+        logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
         if (!openRunLog(logPath)) {
+            unmakeFolder(made);
             return usageError(&terminal, L"the log file [" + text(logPath) + L"] cannot be written");
         }
     }
-    if (options.dryRun) {
-        runContext.dryRun = true;
-        runContext.logEcho = stdout;
-    }
+    runContext.dryRun = options.dryRun;
     platformOnInterrupt(requestRunStop);
 
-    const WideString& from = options.folders[0];
-    const WideString& to = options.folders[1];
-    bool show = options.show || options.dryRun;
     runContext.hadErrors = false;
+    bool show = options.show || options.dryRun;  // a dry run's log lists what would change
     int result;
     if (options.listGiven) {
         result = ListCopyRun(show, from, to, options.listFile);
@@ -131,8 +197,21 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     }
     clearProgress(&terminal);
     closeRunLog();
-    runContext.logEcho = nullptr;
+    int status = exitStatusOf(result);
+    if (status == EXIT_REFUSED) unmakeFolder(made);
 
-    reportResult(&terminal, options, result, logPath);
-    return exitStatusOf(result);
+    if (result == RUN_OK || result == RUN_HAD_ERRORS) {
+        if (!options.quiet) reportFinished(&terminal, options, result, logPath);
+    } else {
+        reportEnded(&terminal, result);
+    }
+    RunFigures figures{status, result, options.dryRun, runContext.tally, platformMilliseconds() - terminal.started};
+    if (options.stats) {
+        platformWriteText(terminal.listStream, statsTable(figures).c_str());
+    }
+    if (options.json) {
+        platformWriteText(PLATFORM_STDOUT,
+                          (statsJson(figures, terminal.failures, terminal.failuresLeftOut) + L"\n").c_str());
+    }
+    return status;
 }

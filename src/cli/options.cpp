@@ -1,92 +1,232 @@
 #include "cli/options.h"
 
+#include <string>
+
 #include "settings/settings_file.h"
 #include "settings/settings_keys.h"
 
 namespace {
 
-// The options that take a value, by their two spellings.
-struct ValueOption {
-    wchar_t shortName;
+// What an option sets.
+enum OptionId {
+    OPT_SYNC,
+    OPT_RULE,
+    OPT_EXCLUDE,
+    OPT_RELATIVE_RULES,
+    OPT_LIST,
+    OPT_SHOW,
+    OPT_QUIET,
+    OPT_STATS,
+    OPT_JSON,
+    OPT_LOG_DIR,
+    OPT_YES,
+    OPT_DRY_RUN,
+    OPT_MKPATH,
+    OPT_LINKS,
+    OPT_MODIFY_WINDOW,
+    OPT_SETTINGS,
+    OPT_HELP,
+    OPT_VERSION
+};
+
+// Whether an option takes a value.
+enum ValueKind {
+    NO_VALUE,       // a flag
+    VALUE,          // the rest of its argument, after "=", or the next argument, whatever it begins with
+    OPTIONAL_VALUE  // after "=", or the next argument unless that begins with "-"
+};
+
+// One option: its spellings, its value, and its lines in the usage text.
+struct OptionInfo {
+    OptionId id;
+    wchar_t shortName;  // 0 when it has none
     const wchar_t* longName;
+    ValueKind value;
+    bool once;             // a second one is a usage error
+    const wchar_t* shown;  // how the usage text writes its value, or ""
+    const wchar_t* help;   // its description; "\n" starts another line of it
 };
 
-const ValueOption kValueOptions[] = {
-    {L'r', L"rule"},
-    {L'f', L"list"},
-    {L'l', L"log-dir"},
+const OptionInfo kOptions[] = {
+    {OPT_SYNC, L's', L"sync", NO_VALUE, false, L"",
+     L"Synchronous: also delete what TO has and FROM has not\n(a mirror)"},
+    {OPT_RULE, L'r', L"rule", VALUE, false, L"REGEX",
+     L"handle only the paths the rule matches (whole path,\n"
+     L"ECMAScript); may be given several times: a path\n"
+     L"matches when any rule does"},
+    {OPT_EXCLUDE, L'x', L"exclude", NO_VALUE, false, L"", L"the rules exclude the paths they match instead"},
+    {OPT_RELATIVE_RULES, 0, L"relative-rules", NO_VALUE, false, L"",
+     L"rules see the path below FROM or TO, from its\n"
+     L"separator (/sub/a.txt): one rule protects the same\n"
+     L"entries on both sides"},
+    {OPT_LIST, L'f', L"list", VALUE, true, L"FILE",
+     L"From File mode: copy the paths listed in FILE\n(no rule, no clean-up)"},
+    {OPT_SHOW, L'v', L"show", NO_VALUE, false, L"",
+     L"a line per change (CP:, DF:, RD:, SK:) on standard\n"
+     L"output, and the same lines in the log (Show Copy File)"},
+    {OPT_QUIET, L'q', L"quiet", NO_VALUE, false, L"",
+     L"print nothing but failures and refusals\n(the exit status is the same)"},
+    {OPT_STATS, 0, L"stats", NO_VALUE, false, L"",
+     L"after the run, a table: entries examined, copied,\n"
+     L"created, deleted, skipped, failed, bytes, time, rate"},
+    {OPT_JSON, 0, L"json", NO_VALUE, false, L"",
+     L"after the run, the same figures and every failure\n"
+     L"(path, reason) as one JSON object on standard output,\n"
+     L"which then holds nothing else"},
+    {OPT_LOG_DIR, L'l', L"log-dir", VALUE, true, L"DIR",
+     L"write the run log to DIR/korvaneui.log\n(a dry run: DIR/korvaneui.dry-run.log)"},
+    {OPT_YES, L'y', L"yes", NO_VALUE, false, L"", L"answer Yes to the Synchronous question"},
+    {OPT_DRY_RUN, L'n', L"dry-run", NO_VALUE, false, L"", L"change nothing; print a line per change a run would\nmake"},
+    {OPT_MKPATH, 0, L"mkpath", NO_VALUE, false, L"", L"create TO, and the folders above it, when missing"},
+    {OPT_LINKS, 0, L"links", NO_VALUE, false, L"",
+     L"copy symbolic links as links (the same text), not\n"
+     L"what they point to; a link in place of a folder in TO\n"
+     L"fails (Windows: where the system lets links be made)"},
+    {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
+     L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
+    {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
+     L"take the folders, options and rule from a settings\n"
+     L"file (default ./korvaneui.ini, the window program's);\n"
+     L"the command line wins"},
+    {OPT_HELP, L'h', L"help", NO_VALUE, false, L"", L"this text"},
+    {OPT_VERSION, L'V', L"version", NO_VALUE, false, L"", L"the version"},
 };
 
-// Sets a flag option; false when the name is none of ours.
-bool setFlag(wchar_t name, CliOptions* options) {
-    switch (name) {
-        case L's': options->synchronous = true; return true;
-        case L'x': options->excludes = true; return true;
-        case L'v': options->show = true; return true;
-        case L'y': options->yes = true; return true;
-        case L'n': options->dryRun = true; return true;
-        case L'h': options->help = true; return true;
-        case L'V': options->version = true; return true;
+// The largest --modify-window: about 136 years.
+const long long kModifyWindowMax = 4294967295LL;
+
+const OptionInfo* byShortName(wchar_t name) {
+    for (const OptionInfo& info : kOptions) {
+        if (info.shortName != 0 && info.shortName == name) return &info;
+    }
+    return nullptr;
+}
+
+const OptionInfo* byLongName(const std::wstring& name) {
+    for (const OptionInfo& info : kOptions) {
+        if (name == info.longName) return &info;
+    }
+    return nullptr;
+}
+
+// The option's name as problems write it: -f/--list, or --settings.
+std::wstring bothNames(const OptionInfo& info) {
+    std::wstring name = L"--" + std::wstring(info.longName);
+    return info.shortName ? std::wstring(L"-") + info.shortName + L"/" + name : name;
+}
+
+bool* flagOf(OptionId id, CliOptions* options) {
+    switch (id) {
+        case OPT_SYNC: return &options->synchronous;
+        case OPT_EXCLUDE: return &options->excludes;
+        case OPT_RELATIVE_RULES: return &options->relativeRules;
+        case OPT_SHOW: return &options->show;
+        case OPT_QUIET: return &options->quiet;
+        case OPT_STATS: return &options->stats;
+        case OPT_JSON: return &options->json;
+        case OPT_YES: return &options->yes;
+        case OPT_DRY_RUN: return &options->dryRun;
+        case OPT_MKPATH: return &options->mkpath;
+        case OPT_LINKS: return &options->links;
+        case OPT_HELP: return &options->help;
+        case OPT_VERSION: return &options->version;
+        default: return nullptr;
+    }
+}
+
+bool* givenOf(OptionId id, CliOptions* options) {
+    switch (id) {
+        case OPT_LIST: return &options->listGiven;
+        case OPT_LOG_DIR: return &options->logGiven;
+        case OPT_MODIFY_WINDOW: return &options->modifyWindowGiven;
+        case OPT_SETTINGS: return &options->settingsGiven;
+        default: return nullptr;
+    }
+}
+
+// A whole number of seconds, plain decimal digits, within the bound.
+bool readSeconds(const std::wstring& text, long long* seconds) {
+    if (text.empty() || text.size() > 10) return false;
+    long long value = 0;
+    for (wchar_t unit : text) {
+        if (unit < L'0' || unit > L'9') return false;
+        value = value * 10 + (unit - L'0');
+    }
+    if (value > kModifyWindowMax) return false;
+    *seconds = value;
+    return true;
+}
+
+// Sets what the option says; spelt is the name as given, for problems.
+bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, const std::wstring& value,
+           CliOptions* options, std::wstring* problem) {
+    if (bool* flag = flagOf(info.id, options)) {
+        *flag = true;
+        return true;
+    }
+    bool* given = givenOf(info.id, options);
+    if (given && *given) {
+        *problem = L"option " + bothNames(info) + L" is given more than once";
+        return false;
+    }
+    if (info.id == OPT_SETTINGS) {
+        if (hasValue && value.empty()) {
+            *problem = L"option --settings= needs a file name";
+            return false;
+        }
+        options->settingsGiven = true;
+        options->settingsFile = WideString(value.c_str());
+        return true;
+    }
+    if (value.empty()) {
+        *problem = L"option " + spelt + L" needs a non-empty value";
+        return false;
+    }
+    WideString text(value.c_str());
+    switch (info.id) {
+        case OPT_RULE:
+            options->ruleGiven = true;
+            options->rules.push_back(text);
+            return true;
+        case OPT_LIST:
+            options->listGiven = true;
+            options->listFile = text;
+            return true;
+        case OPT_LOG_DIR:
+            options->logGiven = true;
+            options->logDir = text;
+            return true;
+        case OPT_MODIFY_WINDOW:
+            if (!readSeconds(value, &options->modifyWindow)) {
+                *problem = L"option --modify-window needs a whole number of seconds from 0 to " +
+                           std::to_wstring(kModifyWindowMax) + L", not [" + value + L"]";
+                return false;
+            }
+            options->modifyWindowGiven = true;
+            return true;
         default: return false;
     }
 }
 
-wchar_t flagOfLongName(const std::wstring& name) {
-    struct Pair {
-        const wchar_t* name;
-        wchar_t flag;
-    };
-    static const Pair pairs[] = {{L"sync", L's'},    {L"exclude", L'x'}, {L"show", L'v'},   {L"yes", L'y'},
-                                 {L"dry-run", L'n'}, {L"help", L'h'},    {L"version", L'V'}};
-    for (const Pair& pair : pairs) {
-        if (name == pair.name) return pair.flag;
+// Takes the value of an option from the next argument where it may; false
+// with a problem when a value is needed and none is left.
+bool takeNext(const OptionInfo& info, const std::wstring& spelt, const std::vector<std::wstring>& arguments, size_t* i,
+              bool* hasValue, std::wstring* value, std::wstring* problem) {
+    if (info.value == NO_VALUE) return true;
+    bool next = *i + 1 < arguments.size();
+    if (info.value == OPTIONAL_VALUE) {
+        if (next && !arguments[*i + 1].empty() && arguments[*i + 1][0] != L'-') {
+            *value = arguments[++*i];
+            *hasValue = true;
+        }
+        return true;
     }
-    return 0;
-}
-
-bool isValueOption(wchar_t name) {
-    for (const ValueOption& option : kValueOptions) {
-        if (option.shortName == name) return true;
-    }
-    return false;
-}
-
-wchar_t valueOptionOfLongName(const std::wstring& name) {
-    for (const ValueOption& option : kValueOptions) {
-        if (name == option.longName) return option.shortName;
-    }
-    return 0;
-}
-
-const wchar_t* longNameOf(wchar_t name) {
-    for (const ValueOption& option : kValueOptions) {
-        if (option.shortName == name) return option.longName;
-    }
-    return L"";
-}
-
-// A rule may be given several times; any other value once, in whichever spelling.
-bool setValue(wchar_t name, const std::wstring& value, CliOptions* options, std::wstring* problem) {
-    if (value.empty()) {
-        *problem = std::wstring(L"option -") + name + L" needs a non-empty value";
+    if (!next) {
+        *problem = L"option " + spelt + L" needs a value";
         return false;
     }
-    bool given = name == L'f' ? options->listGiven : name == L'l' ? options->logGiven : false;
-    if (given) {
-        *problem = std::wstring(L"option -") + name + L"/--" + longNameOf(name) + L" is given more than once";
-        return false;
-    }
-    WideString text(value.c_str());
-    if (name == L'r') {
-        options->ruleGiven = true;
-        options->rules.push_back(text);
-    } else if (name == L'f') {
-        options->listGiven = true;
-        options->listFile = text;
-    } else {
-        options->logGiven = true;
-        options->logDir = text;
-    }
+    *value = arguments[++*i];
+    *hasValue = true;
     return true;
 }
 
@@ -115,62 +255,43 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
                 value = name.substr(equals + 1);
                 name = name.substr(0, equals);
             }
-            if (name == L"settings") {
-                if (options->settingsGiven) {
-                    *problem = L"option --settings is given more than once";
-                    return false;
-                }
-                options->settingsGiven = true;
-                options->settingsFile = WideString(value.c_str());
-                if (hasValue && value.empty()) {
-                    *problem = L"option --settings= needs a file name";
-                    return false;
-                }
-                continue;
-            }
-            if (wchar_t flag = flagOfLongName(name)) {
-                if (hasValue) {
-                    *problem = L"option --" + name + L" takes no value";
-                    return false;
-                }
-                setFlag(flag, options);
-                continue;
-            }
-            wchar_t valueName = valueOptionOfLongName(name);
-            if (!valueName) {
+            const OptionInfo* info = byLongName(name);
+            if (!info) {
                 *problem = L"unknown option --" + name;
                 return false;
             }
-            if (!hasValue) {
-                if (i + 1 >= arguments.size()) {
-                    *problem = L"option --" + name + L" needs a value";
-                    return false;
-                }
-                value = arguments[++i];
+            std::wstring spelt = L"--" + name;
+            if (hasValue && info->value == NO_VALUE) {
+                *problem = L"option " + spelt + L" takes no value";
+                return false;
             }
-            if (!setValue(valueName, value, options, problem)) return false;
+            if (!hasValue && !takeNext(*info, spelt, arguments, &i, &hasValue, &value, problem)) return false;
+            if (!apply(*info, spelt, hasValue, value, options, problem)) return false;
             continue;
         }
         for (size_t j = 1; j < argument.size(); ++j) {
-            wchar_t name = argument[j];
-            if (setFlag(name, options)) continue;
-            if (!isValueOption(name)) {
-                *problem = std::wstring(L"unknown option -") + name;
+            const OptionInfo* info = byShortName(argument[j]);
+            std::wstring spelt = std::wstring(L"-") + argument[j];
+            if (!info) {
+                *problem = L"unknown option " + spelt;
                 return false;
             }
-            std::wstring value = argument.substr(j + 1);
-            if (value.empty()) {
-                if (i + 1 >= arguments.size()) {
-                    *problem = std::wstring(L"option -") + name + L" needs a value";
-                    return false;
-                }
-                value = arguments[++i];
+            if (info->value == NO_VALUE) {
+                if (!apply(*info, spelt, false, L"", options, problem)) return false;
+                continue;
             }
-            if (!setValue(name, value, options, problem)) return false;
+            std::wstring value = argument.substr(j + 1);
+            bool hasValue = !value.empty();
+            if (!hasValue && !takeNext(*info, spelt, arguments, &i, &hasValue, &value, problem)) return false;
+            if (!apply(*info, spelt, hasValue, value, options, problem)) return false;
             break;
         }
     }
     if (options->help || options->version) return true;
+    if (options->quiet && options->show) {
+        *problem = L"options -q/--quiet and -v/--show contradict each other";
+        return false;
+    }
     size_t wanted = 2;
     if (options->settingsGiven && options->folders.empty()) wanted = 0;
     if (options->folders.size() != wanted) {
@@ -233,20 +354,54 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     return true;
 }
 
+// The options' part is written from the same table the parser reads.
 const wchar_t* usageText() {
-    return L"usage: korvane [options] FROM TO\n"
-           L"  -s, --sync             Synchronous: also delete what TO has and FROM has not\n"
-           L"  -r, --rule REGEX       handle only the paths the rule matches (whole path, ECMAScript);\n"
-           L"                         may be given several times: a path matches when any rule does\n"
-           L"  -x, --exclude          the rules exclude the paths they match instead\n"
-           L"  -f, --list FILE        From File mode: copy the paths listed in FILE (no rule, no clean-up)\n"
-           L"  -v, --show             Show Copy File: each entry on the status output, CP/DF/RD lines in the log\n"
-           L"  -l, --log-dir DIR      write the run log to DIR/korvaneui.log (default: no log file)\n"
-           L"  -y, --yes              answer Yes to the Synchronous question without asking\n"
-           L"  -n, --dry-run          report what the run would change; change nothing\n"
-           L"      --settings[=FILE]  take the folders, options and rule from a settings file\n"
-           L"                         (default ./korvaneui.ini, the window program's file); options\n"
-           L"                         given on the command line win\n"
-           L"  -f, -l and --settings may be given once each.\n"
-           L"  -h, --help             usage;  -V, --version\n";
+    static std::wstring text;
+    if (!text.empty()) return text.c_str();
+    text =
+        L"usage: korvane [options] FROM TO\n"
+        L"       korvane [options] -f LIST FROM TO\n"
+        L"       korvane [options] --settings[=FILE]\n"
+        L"Brings the folder TO up to date with the folder FROM: copies what is missing\n"
+        L"or differs (files by modification time and size), and with --sync deletes\n"
+        L"what FROM does not have.\n\n"
+        L"Options:\n";
+    for (const OptionInfo& info : kOptions) {
+        std::wstring names = info.shortName ? std::wstring(L"  -") + info.shortName + L", " : std::wstring(L"      ");
+        names += L"--" + std::wstring(info.longName);
+        if (info.shown[0] != L'\0') names += L" " + std::wstring(info.shown);
+        const size_t column = 26;
+        if (names.size() + 1 > column) {
+            text += names + L"\n" + std::wstring(column, L' ');
+        } else {
+            text += names + std::wstring(column - names.size(), L' ');
+        }
+        for (const wchar_t* p = info.help; *p; ++p) {
+            text += *p;
+            if (*p == L'\n') text += std::wstring(column, L' ');
+        }
+        text += L"\n";
+    }
+    text +=
+        L"-r may be given several times; -f, -l, --modify-window and --settings once.\n"
+        L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
+        L"the system's reason to standard error; on a terminal a progress line shows\n"
+        L"entries per second and bytes copied.\n\n"
+        L"Exit status:\n"
+        L"  0  done, nothing failed\n"
+        L"  1  finished, but entries failed (each named, with the system's reason)\n"
+        L"  2  usage error: the command line could not be understood\n"
+        L"  3  refused before any change: the Synchronous question declined, a folder\n"
+        L"     check, the list file, an invalid rule\n"
+        L"  4  a walk stopped early (a folder could not be read), or a stop (Ctrl+C)\n\n"
+        L"Examples:\n"
+        L"  korvane /data /backup/data                  copy what is new or changed\n"
+        L"  korvane -s -y -q --stats /data /backup/data a mirror, for a nightly job\n"
+        L"  korvane -n -s /data /backup/data            what a mirror would change\n"
+        L"  korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy\n"
+        L"                                              a mirror of all but /build,\n"
+        L"                                              which stays as it is in TO\n"
+        L"  korvane -f list.txt /data /backup/data      only the paths in list.txt\n"
+        L"  korvane --settings korvaneui.ini --yes      the window program's job\n";
+    return text.c_str();
 }

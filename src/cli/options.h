@@ -16,15 +16,23 @@ struct CliOptions {
     bool excludes = false;            // -x: the rule excludes what it matches
     bool listGiven = false;           // -f: From File mode
     WideString listFile;              // the list file
-    bool show = false;                // -v: each entry on the status output, CP/DF/RD lines
+    bool show = false;                // -v: a line per change, and CP/DF/RD lines in the log
+    bool quiet = false;               // -q: print only failures and refusals
+    bool stats = false;               // --stats: a table of the run's figures afterwards
+    bool json = false;                // --json: the figures and failures as one JSON object
     bool logGiven = false;            // -l: write a log
     WideString logDir;                // the folder of the log
     bool yes = false;                 // -y: answer Yes to the Synchronous question
     bool dryRun = false;              // -n: change nothing, report what would change
+    bool mkpath = false;              // --mkpath: create TO and its missing parents
+    bool links = false;               // --links: copy links as links
+    bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
+    bool modifyWindowGiven = false;   // --modify-window was given
+    long long modifyWindow = 0;       // its seconds
     bool settingsGiven = false;       // --settings: read the window program's settings file
     WideString settingsFile;          // that file; empty for ./korvaneui.ini
-    bool help = false;                // -h
-    bool version = false;             // -V
+    bool help = false;                // -h: the usage text
+    bool version = false;             // -V: the version
     std::vector<WideString> folders;  // FROM and TO, as given
 };
 
@@ -36,7 +44,7 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
 // line did not give; false with a message when the file is missing.
 bool applySettingsFile(CliOptions* options, std::wstring* problem);
 
-// The usage text.
+// The usage text: every option, the exit statuses and an example per mode.
 const wchar_t* usageText();
 
 #endif

@@ -2,33 +2,66 @@
 
 #include <string>
 
+#include "cli/report.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
 
 namespace {
 
 const wchar_t* const kRed = L"\x1b[31m";
-const wchar_t* const kMagenta = L"\x1b[35m";
 const wchar_t* const kPlain = L"\x1b[0m";
 const wchar_t* const kClearLine = L"\r\x1b[K";
 
 // Control characters in the text (a path's newline or escape sequence) are
 // shown as "?", so that a text is one line and cannot move or colour the terminal.
-void writeColored(Terminal* terminal, const wchar_t* color, const std::wstring& text) {
+void writeColored(Terminal* terminal, int stream, const wchar_t* color, const std::wstring& text) {
     clearProgress(terminal);
     WideString masked = ControlsAsQuestionMarks(WideString(text.c_str()));
-    std::wstring shown(masked.buffer, masked.length);
-    std::wstring line = terminal->colors && color ? color + shown + kPlain : shown;
+    std::wstring shown(masked.buffer, static_cast<size_t>(masked.length));
+    bool colored = terminal->colors && color && stream == PLATFORM_STDERR;
+    std::wstring line = colored ? color + shown + kPlain : shown;
     line += L"\n";
-    platformWriteText(PLATFORM_STDERR, line.c_str());
+    platformWriteText(stream, line.c_str());
 }
 
+// Only errors (the refusals and the walk's lines) are printed: entry paths
+// and totals are the window's status line, a line per change comes through
+// the reports, and the Synchronous notice is the question's own text.
 void showOnTerminal(void* data, int kind, const wchar_t* text) {
+    if (kind != STATUS_ERROR) return;
+    writeColored(static_cast<Terminal*>(data), PLATFORM_STDERR, kRed, text);
+}
+
+void keepFailure(Terminal* terminal, const std::wstring& message, const std::wstring& path,
+                 const std::wstring& reason) {
+    if (!terminal->keepFailures) return;
+    if (terminal->failures.size() >= kFailuresKept) {
+        ++terminal->failuresLeftOut;
+        return;
+    }
+    terminal->failures.push_back(FailureNote{message, path, reason});
+}
+
+// A failure with the system's reason after its line; a walk that stopped
+// names the directory it could not read; a change, in the log's own tags, with -v.
+void reportOnTerminal(void* data, const RunReport* report) {
     auto* terminal = static_cast<Terminal*>(data);
-    if (kind == STATUS_ERROR) ++terminal->errors;
-    if (terminal->quietStatus && kind != STATUS_NOTICE) return;
-    const wchar_t* color = kind == STATUS_ERROR ? kRed : kind == STATUS_NOTICE ? kMagenta : nullptr;
-    writeColored(terminal, color, text);
+    std::wstring reason = report->reason;
+    if (report->kind == REPORT_FAILED) {
+        std::wstring line = report->line;
+        if (!reason.empty()) line += L": " + reason;
+        writeColored(terminal, PLATFORM_STDERR, kRed, line);
+        keepFailure(terminal, report->line, report->path, reason);
+        return;
+    }
+    if (report->kind == REPORT_STOPPED) {
+        std::wstring line = L"korvane: the walk could not read [" + std::wstring(report->path) + L"]";
+        if (!reason.empty()) line += L": " + reason;
+        writeColored(terminal, PLATFORM_STDERR, kRed, line);
+        keepFailure(terminal, L"the walk could not read the directory", report->path, reason);
+        return;
+    }
+    if (terminal->verbose) writeColored(terminal, terminal->listStream, nullptr, report->line);
 }
 
 // Enter alone, or anything but y/yes, is No.
@@ -48,23 +81,28 @@ bool askOnTerminal(void* data, const wchar_t* text) {
 
 void pumpNothing(void*) {}
 
-void drawProgress(Terminal* terminal, int64_t now, long long examined, long long changed) {
-    int64_t tenths = (now - terminal->started) / 100;
-    std::wstring line = kClearLine + std::to_wstring(examined) + L" examined, " + std::to_wstring(changed) +
-                        L" changed, " + std::to_wstring(terminal->errors) + L" failed, " +
-                        std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10) + L" s";
+void drawProgress(Terminal* terminal, int64_t now, long long examined) {
+    int64_t spent = now - terminal->started;
+    int64_t tenths = spent / 100;
+    const RunTally& tally = runContext.tally;
+    long long rate = spent > 0 ? examined * 1000 / spent : 0;
+    long long changed = tally.copied + tally.created + tally.deleted;
+    std::wstring line = kClearLine + std::to_wstring(examined) + L" examined (" + std::to_wstring(rate) + L"/s), " +
+                        std::to_wstring(changed) + L" changed, " + byteText(tally.bytes) + L" copied, " +
+                        std::to_wstring(tally.failed) + L" failed, " + std::to_wstring(tenths / 10) + L"." +
+                        std::to_wstring(tenths % 10) + L" s";
     platformWriteText(PLATFORM_STDERR, line.c_str());
     terminal->lineShown = true;
     terminal->lastDrawn = now;
 }
 
 // Looks at the clock every 64 entries and redraws five times a second at most.
-void tickProgress(void* data, long long examined, long long changed) {
+void tickProgress(void* data, long long examined, long long) {
     auto* terminal = static_cast<Terminal*>(data);
     if (!terminal->progress || ++terminal->ticks < 64) return;
     terminal->ticks = 0;
     int64_t now = platformMilliseconds();
-    if (now - terminal->lastDrawn >= 200) drawProgress(terminal, now, examined, changed);
+    if (now - terminal->lastDrawn >= 200) drawProgress(terminal, now, examined);
 }
 
 }  // namespace
@@ -72,7 +110,7 @@ void tickProgress(void* data, long long examined, long long changed) {
 Host terminalHost(Terminal* terminal) {
     terminal->started = platformMilliseconds();
     terminal->lastDrawn = terminal->started;
-    return Host{showOnTerminal, askOnTerminal, pumpNothing, terminal, tickProgress};
+    return Host{showOnTerminal, askOnTerminal, pumpNothing, terminal, tickProgress, reportOnTerminal};
 }
 
 void clearProgress(Terminal* terminal) {
@@ -81,4 +119,10 @@ void clearProgress(Terminal* terminal) {
     terminal->lineShown = false;
 }
 
-void writeErrorText(Terminal* terminal, const std::wstring& text) { writeColored(terminal, kRed, text); }
+void writeErrorText(Terminal* terminal, const std::wstring& text) {
+    writeColored(terminal, PLATFORM_STDERR, kRed, text);
+}
+
+void writeLine(Terminal* terminal, int stream, const std::wstring& text) {
+    writeColored(terminal, stream, nullptr, text);
+}

@@ -1,26 +1,36 @@
-// The terminal as the engine's host: status texts on standard error, the
-// Synchronous question at the terminal, and a progress line kept in place.
+// The terminal as the engine's host: changes on standard output, failures
+// with their reasons on standard error, the Synchronous question at the
+// terminal, and a progress line kept in place.
 #ifndef KORVANE_CLI_TERMINAL_H
 #define KORVANE_CLI_TERMINAL_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
+#include "cli/report.h"
 #include "engine/run_context.h"
 
-// How the terminal host behaves for one run, and what it has counted.
+// How the terminal host behaves for one run, and what it has gathered.
 struct Terminal {
-    bool colors;           // standard error shows ANSI colours
-    bool askable;          // standard input and error are a terminal: the question can be asked
-    bool progress;         // keep a progress line up to date on standard error
-    bool quietStatus;      // show only notices (the dry run prints its log lines instead)
-    bool yes;              // answer Yes without asking
-    int errors;            // error texts shown so far
-    bool lineShown;        // the progress line is on the screen
-    unsigned ticks;        // entries since the last look at the clock
-    int64_t started;       // when the run started, in milliseconds
-    int64_t lastDrawn;     // when the progress line was last drawn
-    bool declinedUnasked;  // the question was declined for want of a terminal
+    bool colors = false;                // standard error shows ANSI colours
+    bool askable = false;               // standard input and error are a terminal: the question can be asked
+    bool progress = false;              // keep a progress line up to date on standard error
+    bool verbose = false;               // print a line per change and the notices
+    bool yes = false;                   // answer Yes without asking
+    bool keepFailures = false;          // gather the failures for the JSON object
+    int listStream = 1;                 // where change and result lines go (PLATFORM_STDOUT or _STDERR)
+    bool lineShown = false;             // the progress line is on the screen
+    unsigned ticks = 0;                 // entries since the last look at the clock
+    int64_t started = 0;                // when the run started, in milliseconds
+    int64_t lastDrawn = 0;              // when the progress line was last drawn
+    bool declinedUnasked = false;       // the question was declined for want of a terminal
+    std::vector<FailureNote> failures;  // the failures gathered, at most kFailuresKept
+    long long failuresLeftOut = 0;      // failures beyond those
 };
+
+// Most failures a terminal gathers for the JSON object.
+const size_t kFailuresKept = 10000;
 
 // A host record whose functions work on terminal.
 Host terminalHost(Terminal* terminal);
@@ -28,7 +38,10 @@ Host terminalHost(Terminal* terminal);
 // Removes the progress line, if shown.
 void clearProgress(Terminal* terminal);
 
-// Writes a line to standard error, in red when colours are on and asked for.
+// Writes a line to standard error, in red when colours are on.
 void writeErrorText(Terminal* terminal, const std::wstring& text);
+
+// Writes a line to a standard stream as it stands, control characters shown as "?".
+void writeLine(Terminal* terminal, int stream, const std::wstring& text);
 
 #endif

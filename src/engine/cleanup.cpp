@@ -4,6 +4,7 @@
 
 #include "engine/folder_run.h"
 #include "engine/rule.h"
+#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
@@ -15,20 +16,24 @@
 namespace {
 
 // Reports the outcome of one clean-up operation: progress and its line when it
-// changed something and "Show Copy File" is on, the error line when it failed.
-void reportCleanup(bool ok, const WideString& entryPath, const wchar_t* doneLine, const wchar_t* errorLine) {
+// changed something and "Show Copy File" is on, the error line when it failed;
+// the front end is told of each change and failure.
+void reportCleanup(bool ok, const WideString& entryPath, int kind, const wchar_t* doneLine, const wchar_t* errorLine) {
     if (ok) {
-        if (!runContext.showCopyFile) return;
-        showStatus(STATUS_INFO, entryPath);
-        pumpMessages();
-        if (runContext.changeAttempted) writeLogLine(WideString(doneLine) + entryPath + L"]");
+        if (runContext.showCopyFile) {
+            showStatus(STATUS_INFO, entryPath);
+            pumpMessages();
+        }
+        if (!runContext.changeAttempted) return;
+        WideString line = WideString(doneLine) + entryPath + L"]";
+        if (runContext.showCopyFile) writeLogLine(line);
+        reportChange(kind, line, entryPath, 0);
         return;
     }
     if (!runContext.changeAttempted) return;
-    runContext.hadErrors = true;
+    WideString reason = failureReason();
     runContext.messageText = WideString(errorLine) + entryPath + L"]";
-    writeErrorLine();
-    showStatus(STATUS_ERROR, runContext.messageText);
+    reportEntryFailure(entryPath, reason);
     pumpMessages();
 }
 
@@ -66,6 +71,7 @@ bool holdsRunLog(const WideString& path) {
 bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path,
                               DeletableKind kind) {
     runContext.changeAttempted = false;
+    changeClearFailure();
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
     if (counterpartMayStand(root, otherRoot, path)) return true;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return true;
@@ -155,6 +161,7 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
 
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     runContext.changeAttempted = false;
+    changeClearFailure();
     if (!underRoot(root, otherRoot, path)) return false;
     if (!directoryExists(path)) return false;
     if (counterpartMayStand(root, otherRoot, path)) return true;
@@ -169,7 +176,7 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
                        const WideString& otherRoot) {
     noteEntryDone(entriesExamined());
-    if (!takenByRule(entryPath)) return true;
+    if (!takenByRule(entryPath, walkRoot, false)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;
     if (walker && walker->currentIsDirectory && !walker->currentIsLink &&
@@ -178,14 +185,15 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     }
     bool ok = walker ? deleteWithoutCounterpart(walkRoot, otherRoot, entryPath, kindFromListing(*walker))
                      : deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
-    reportCleanup(ok, entryPath, L"  DF: [", L"! Error => Delete file: [");
+    reportCleanup(ok, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
     return true;
 }
 
 bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                             const WideString&, const WideString& otherRoot) {
-    if (ruleVerdict(entryPath) != RULE_TAKE) return true;  // told of, if need be, when it was met
+    // Told of, if need be, when it was met.
+    if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
     bool ok = removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
-    reportCleanup(ok, entryPath, L"  RD: [", L"! Error => Remove dir: [");
+    reportCleanup(ok, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return true;
 }

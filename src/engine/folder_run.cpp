@@ -13,9 +13,8 @@
 namespace {
 
 void reportLinkLoop(const WideString& directoryPath) {
-    runContext.hadErrors = true;
     runContext.messageText = WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
-    reportError();
+    reportEntryFailure(directoryPath, WideString());
     pumpMessages();
 }
 
@@ -28,10 +27,16 @@ int runWalk(DirectoryWalker* walker, const WideString& root, const WideString& o
 }
 
 void reportCopyFailure(const WideString& source, const WideString& target) {
-    runContext.hadErrors = true;
+    WideString reason = failureReason();
     runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
-    reportError();
+    reportEntryFailure(source, reason);
     pumpMessages();
+}
+
+// A walk that stops early is told with the directory it could not read.
+int endWalk(const DirectoryWalker& walker, int result) {
+    reportWalkStop(result, walker.failedDirectory, walker.failureReason);
+    return result;
 }
 
 // The To tree is guarded for as long as a run may change it, on every way out.
@@ -43,6 +48,9 @@ int stopRun() {
     reportWalkResult(WALK_BROKEN);
     return WALK_BROKEN;
 }
+
+// The kind of change an update made of an entry.
+int changeKind(bool isDirectory) { return isDirectory ? REPORT_CREATED : REPORT_COPIED; }
 
 }  // namespace
 
@@ -114,10 +122,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     if (runContext.sweepTemporaries) removeDeadTemporaries(to, from);
     int result = runWalk(&walker, from, to);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
-    if (result != WALK_OK) {
-        reportWalkResult(result);
-        return result;
-    }
+    if (result != WALK_OK) return endWalk(walker, result);
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
 
@@ -128,10 +133,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
         result = runWalk(&walker, to, from);
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
-        if (result != WALK_OK) {
-            reportWalkResult(result);
-            return result;
-        }
+        if (result != WALK_OK) return endWalk(walker, result);
     }
 
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.updatedCount > 0)) {
@@ -150,16 +152,17 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
 // Under an active rule an entry whose path the rule cannot judge is neither
 // copied nor deleted: it is reported once, and what lies below it is left as
 // it is (its paths cannot be judged either).
-bool takenByRule(const WideString& entryPath) {
-    RuleVerdict verdict = ruleVerdict(entryPath);
+bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip) {
+    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
     if (verdict == RULE_TAKE) return true;
     if (verdict == RULE_UNMATCHABLE) {
-        runContext.hadErrors = true;
         runContext.messageText =
             WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]";
-        reportError();
+        reportEntryFailure(entryPath, WideString());
         pumpMessages();
         if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
+    } else if (countSkip) {
+        ++runContext.tally.skipped;
     }
     return false;
 }
@@ -167,39 +170,49 @@ bool takenByRule(const WideString& entryPath) {
 void reportNotPlainFile(const WideString& entryPath) {
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
-    showStatus(STATUS_NOTICE, line);
+    reportSkip(line, entryPath);
     pumpMessages();
 }
 
 void reportLinkInTheWay(const WideString& target) {
-    runContext.hadErrors = true;
     runContext.messageText = WideString(L"! Error => Destination is a link, not followed: [") + target + L"]";
-    reportError();
+    reportEntryFailure(target, WideString());
     pumpMessages();
 }
 
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
                      const WideString& otherRoot) {
     noteEntryDone(entriesExamined());
-    if (!takenByRule(entryPath)) return true;
+    const DirectoryWalker* walker = runContext.activeWalker;
+    // A link copied as a link is an entry of its own, whatever it names.
+    bool linkAsItself = runContext.copyLinks && walker && walker->currentIsLink;
+    bool isDirectory = walker && walker->currentIsDirectory && !linkAsItself;
+    if (isDirectory) {
+        ++runContext.tally.directories;
+    } else {
+        ++runContext.tally.files;
+    }
+    if (!takenByRule(entryPath, walkRoot, true)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
+    if (runContext.linkCopied && walker) runContext.activeWalker->skipDescent = true;  // not entered
     if (runStopRequested()) return true;  // the walk stops before its next entry
     if (runContext.notPlainFile) {
         reportNotPlainFile(entryPath);
         return true;
     }
     if (ok) {
-        const DirectoryWalker* walker = runContext.activeWalker;
-        if (runContext.sweepTemporaries && walker && walker->currentIsDirectory) {
+        if (runContext.sweepTemporaries && isDirectory) {
             removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
         }
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();
-            if (runContext.changeAttempted) {
-                WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
-                writeLogLine(WideString(L"  CP: [") + entryPath + L"] -> [" + target + L"]");
-            }
+        }
+        if (runContext.changeAttempted) {
+            WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
+            WideString line = WideString(L"  CP: [") + entryPath + L"] -> [" + target + L"]";
+            if (runContext.showCopyFile) writeLogLine(line);
+            reportChange(changeKind(isDirectory), line, entryPath, runContext.lastCopiedBytes);
         }
     } else if (runContext.linkInTheWay) {
         reportLinkInTheWay(counterpartPath(entryPath, walkRoot, otherRoot));

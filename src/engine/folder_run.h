@@ -21,9 +21,10 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
                      const WideString& extra2, const WideString& otherRoot);
 
-// True when the run's rule takes the entry; an entry the rule cannot judge is
-// reported and its walk does not descend below it.
-bool takenByRule(const WideString& entryPath);
+// True when the run's rules take the entry of a walk of walkRoot; an entry
+// the rules cannot judge is reported and its walk does not descend below it;
+// countSkip counts an entry the rules leave alone as skipped.
+bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip);
 
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(const WideString& entryPath);

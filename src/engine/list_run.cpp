@@ -95,14 +95,13 @@ int reportLineFaults(size_t index, size_t* reported) {
     std::vector<ListLineFault>& faults = runContext.listFaults;
     while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
         const ListLineFault& fault = faults[(*reported)++];
-        runContext.hadErrors = true;
         WideString lineNumber = decimalText(fault.line);
         runContext.messageText = fault.tooLong
                                      ? WideString(L"! Error => List entry is longer than any path [") + fault.shown +
                                            L"] on line [" + lineNumber + L"]."
                                      : WideString(L"! Error => List entry is not valid text in the code page [") +
                                            fault.shown + L"] on line [" + lineNumber + L"].";
-        reportError();
+        reportEntryFailure(fault.shown, WideString());
         ++count;
     }
     return count;
@@ -151,10 +150,10 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         if (index == runContext.listEntries.size()) break;
         const WideString& entry = runContext.listEntries[index];
         ++total;
+        ++runContext.tally.files;
         if (listEntryLeavesFolder(entry)) {
-            runContext.hadErrors = true;
             runContext.messageText = WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].";
-            reportError();
+            reportEntryFailure(entry, WideString());
             continue;
         }
         WideString source = joined(from, entry);
@@ -172,15 +171,18 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         if (!runContext.changeAttempted) continue;
         if (ok) {
             ++runContext.listUpdatedCount;
+            WideString line = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
             if (runContext.showCopyFile) {
-                runContext.messageText = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
+                runContext.messageText = line;
                 writeErrorLine();
                 showStatus(STATUS_INFO, runContext.messageText);
             }
+            bool made = runContext.lastCopiedBytes == 0 && directoryExists(source) && !platformIsLink(source.buffer);
+            reportChange(made ? REPORT_CREATED : REPORT_COPIED, line, source, runContext.lastCopiedBytes);
         } else {
-            runContext.hadErrors = true;
+            WideString reason = failureReason();
             runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
-            reportError();
+            reportEntryFailure(source, reason);
         }
     }
 

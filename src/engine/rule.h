@@ -42,6 +42,11 @@ bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, R
 // The error line that says why a rule was refused, or the empty text for a plain invalid rule.
 WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 
+// The text the rules judge for an entry of a walk of walkRoot: the whole
+// path, or with runContext.rulesRelative the part below walkRoot, beginning
+// with the separator.
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot);
+
 // The verdict of the run's rules on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);
 

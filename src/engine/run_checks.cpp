@@ -2,6 +2,7 @@
 
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "fs/changes.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -55,6 +56,57 @@ void reportError() {
     writeErrorLine();
     showStatus(STATUS_ERROR, runContext.messageText);
 }
+
+namespace {
+
+void tell(int kind, const WideString& line, const WideString& path, const WideString& reason, long long bytes) {
+    const Host& host = runContext.host;
+    if (!host.reported) return;
+    RunReport report{kind, line.buffer, path.buffer, reason.buffer, bytes};
+    host.reported(host.data, &report);
+}
+
+}  // namespace
+
+void reportEntryFailure(const WideString& path, const WideString& reason) {
+    runContext.hadErrors = true;
+    ++runContext.tally.failed;
+    writeErrorLine();
+    if (runContext.host.reported) {
+        tell(REPORT_FAILED, runContext.messageText, path, reason, 0);
+    } else {
+        showStatus(STATUS_ERROR, runContext.messageText);
+    }
+}
+
+void reportChange(int kind, const WideString& line, const WideString& path, long long bytes) {
+    RunTally& tally = runContext.tally;
+    if (kind == REPORT_COPIED) {
+        ++tally.copied;
+        tally.bytes += bytes;
+    } else if (kind == REPORT_CREATED) {
+        ++tally.created;
+    } else {
+        ++tally.deleted;
+    }
+    tell(kind, line, path, WideString(), bytes);
+}
+
+void reportSkip(const WideString& line, const WideString& path) {
+    ++runContext.tally.skipped;
+    if (runContext.host.reported) {
+        tell(REPORT_SKIPPED, line, path, WideString(), 0);
+    } else {
+        showStatus(STATUS_NOTICE, line);
+    }
+}
+
+void reportWalkStop(int result, const WideString& directory, const WideString& reason) {
+    if (result != WALK_BROKEN && directory.length > 0) tell(REPORT_STOPPED, WideString(), directory, reason, 0);
+    reportWalkResult(result);
+}
+
+WideString failureReason() { return WideString(changeFailureText().c_str()); }
 
 int validateFolders(const WideString& from, const WideString& to) {
     if (!directoryExists(from)) {

@@ -1,4 +1,5 @@
-// The checks both runs make before any change, and how a refusal is told.
+// The checks both runs make before any change, and how a refusal, a failure
+// and a change are told.
 #ifndef KORVANE_ENGINE_RUN_CHECKS_H
 #define KORVANE_ENGINE_RUN_CHECKS_H
 
@@ -16,5 +17,21 @@ int refuse(int code, const WideString& message);
 
 // Writes runContext.messageText as an error line and shows it in red.
 void reportError();
+
+// Tells of an entry that failed: runContext.messageText is its error line,
+// written to the log and told to the front end with path and reason.
+void reportEntryFailure(const WideString& path, const WideString& reason);
+
+// Tells the front end of a change (a REPORT_ kind) with its log line, and counts it.
+void reportChange(int kind, const WideString& line, const WideString& path, long long bytes);
+
+// Tells the front end of a skipped entry with its log line, and counts it.
+void reportSkip(const WideString& line, const WideString& path);
+
+// Tells the front end of a walk that stopped at directory (empty when none is known), and why.
+void reportWalkStop(int result, const WideString& directory, const WideString& reason);
+
+// Why the last change failed, as the system (or a dry run's simulation) tells it.
+WideString failureReason();
 
 #endif

@@ -69,6 +69,12 @@ void writeBanner() {
         "*---------------------------------------------*",
     };
     for (const char* line : lines) writeBytes(line, std::strlen(line));
+    // A dry run's log cannot be taken for a real run's.
+    if (runContext.dryRun) {
+        static const char dryRunLine[] =
+            "* Dry run: nothing was changed; the lines below tell what a run would change.";
+        writeBytes(dryRunLine, std::strlen(dryRunLine));
+    }
 }
 
 void writeLogLine(const WideString& line) {

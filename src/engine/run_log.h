@@ -11,7 +11,7 @@ bool openRunLog(const WideString& path);
 // Flushes and closes runContext.logStream, if open.
 void closeRunLog();
 
-// Writes the four banner lines.
+// Writes the four banner lines, and in a dry run a line that says nothing was changed.
 void writeBanner();
 
 // Writes one line: its characters in the locale's encoding ("?" for those it

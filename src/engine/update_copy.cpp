@@ -31,6 +31,33 @@ bool isRunLogByName(const WideString& target) {
     return runContext.logIdentityKnown && target.EndsWith(runContext.logFileName) && isOpenRunLog(target);
 }
 
+// Makes sure the directory that is to hold target exists, made like the source's.
+bool parentReady(const WideString& entryPath, const WideString& target) {
+    WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
+    WideString targetParent = target.Left(target.FindLastSeparator());
+    return directoryExists(targetParent) || createDirectoryLike(sourceParent, targetParent);
+}
+
+// A link copied as a link, its text already read: up to date when To holds
+// a link with the same text; otherwise a copy of it replaces a file or link
+// of that name. A directory in its place stays, and the update fails.
+bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, const std::wstring& text) {
+    std::wstring existingText;
+    EntryState existing = queryEntryState(target);
+    bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
+    if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
+        runContext.changeAttempted = false;
+        return true;
+    }
+    runContext.changeAttempted = true;
+    bool standing = existing.queried || targetIsLink;
+    if (!standing && !parentReady(entryPath, target)) return false;
+    if (standing && !targetIsLink && isRunLogByName(target)) return false;
+    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) return false;
+    ++runContext.updatedCount;
+    return true;
+}
+
 }  // namespace
 
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
@@ -38,8 +65,19 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     if (!StartsWith(entryPath, sourceRoot)) return false;
     runContext.linkInTheWay = false;
     runContext.notPlainFile = false;
+    runContext.linkCopied = false;
+    runContext.lastCopiedBytes = 0;
+    changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    // A link whose text the system cannot read as a link's (Wine's view of
+    // a unix link) is followed, as without copyLinks.
+    std::wstring linkText;
+    if (runContext.copyLinks && platformIsLink(entryPath.buffer) && platformReadLink(entryPath.buffer, &linkText)) {
+        runContext.linkCopied = true;
+        return copyLinkIfUpdated(entryPath, target, linkText);
+    }
+    changeClearFailure();
     EntryState source;
     EntryState existing;
     bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow);
@@ -67,15 +105,10 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
         ok = createDirectoryLike(entryPath, target);
     } else {
         // A target that exists in any form has its parent; otherwise make sure.
-        if (!existing.queried) {
-            WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
-            WideString targetParent = target.Left(target.FindLastSeparator());
-            if (!directoryExists(targetParent) && !createDirectoryLike(sourceParent, targetParent)) {
-                return false;
-            }
-        }
+        if (!existing.queried && !parentReady(entryPath, target)) return false;
         if (existing.queried && isRunLogByName(target)) return false;
         ok = copyFileOver(entryPath, target);
+        if (ok) runContext.lastCopiedBytes = source.status.size;
     }
     if (ok) ++runContext.updatedCount;
     return ok;

@@ -8,7 +8,8 @@
 // targetRoot when it is missing or differs. True when the counterpart is up to
 // date afterwards; runContext.changeAttempted tells whether a change was due,
 // and runContext.updatedCount counts each change made; linkInTheWay and
-// notPlainFile tell of an entry left alone for what stands on either side.
+// notPlainFile tell of an entry left alone for what stands on either side,
+// linkCopied of a source link taken as a link (copyLinks).
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath);
 
 // Copies source over target; a target that refuses (read-only, hidden or

@@ -105,7 +105,11 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     WideString base = directory;
     if (base.buffer[base.length - 1] != PATH_SEPARATOR) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
-    if (!listing) return WALK_FIND_ERROR;
+    if (!listing) {
+        walker->failedDirectory = directory;
+        walker->failureReason = WideString(platformFailureText().c_str());
+        return WALK_FIND_ERROR;
+    }
 
     walker->descent.push_back(WalkFrame{&directory, identityState, identity});
     int result = WALK_OK;
@@ -144,7 +148,10 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     }
     walker->descent.pop_back();
 
-    if (!platformCloseListing(listing)) return WALK_CLOSE_ERROR;
+    if (!platformCloseListing(listing)) {
+        walker->failedDirectory = directory;
+        return WALK_CLOSE_ERROR;
+    }
     if (result == WALK_OK && walker->afterDirectoryHandler &&
         !walker->afterDirectoryHandler(directory, walkRoot, extra1, extra2, otherRoot)) {
         result = WALK_BROKEN;

@@ -40,6 +40,8 @@ struct DirectoryWalker {
     bool currentIsLink;                  // the entry being handed over is a link itself
     bool skipDescent;                    // set by the entry handler: do not enter this directory
     std::vector<WalkFrame> descent;      // the directories being listed, root first
+    WideString failedDirectory;          // the directory whose listing stopped the walk, or empty
+    WideString failureReason;            // the system's words for why, or empty
 };
 
 // A walker with the settings of a copy walk: recurse, visit files, enter links.

@@ -15,6 +15,14 @@ struct Simulation {
 
 Simulation simulation;
 
+// What a dry run found in the way of its last failed change, or null.
+const wchar_t* simulatedFailure = nullptr;
+
+bool simulatedFail(const wchar_t* why) {
+    simulatedFailure = why;
+    return false;
+}
+
 std::wstring withoutTrailingSeparator(const wchar_t* path) {
     std::wstring text(path);
     while (text.size() > 1 && text.back() == PATH_SEPARATOR) text.pop_back();
@@ -44,7 +52,7 @@ bool changeCreateDirectory(const wchar_t* path) {
     if (!simulation.active) return platformCreateDirectory(path);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
-    if (standsThere(key, &status)) return false;  // something else holds the name
+    if (standsThere(key, &status)) return simulatedFail(L"File exists");  // something else holds the name
     simulation.created.insert(key);
     return true;
 }
@@ -68,9 +76,19 @@ CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
     if (stopped()) return COPY_STOPPED;
     if (!simulation.active) return platformCopyFile(source, target);
     EntryStatus status;
-    if (!platformQueryEntry(source, &status) || status.isDirectory) return COPY_FAILED;
+    if (!platformQueryEntry(source, &status)) {
+        simulatedFail(L"No such file or directory");
+        return COPY_FAILED;
+    }
+    if (status.isDirectory) {
+        simulatedFail(L"Is a directory");
+        return COPY_FAILED;
+    }
     if (!status.isRegular) return COPY_NOT_REGULAR;
-    if (standsThere(target, &status) && status.isDirectory) return COPY_FAILED;
+    if (standsThere(target, &status) && status.isDirectory) {
+        simulatedFail(L"Is a directory");
+        return COPY_FAILED;
+    }
     return COPY_DONE;
 }
 
@@ -78,7 +96,8 @@ bool changeDeleteFile(const wchar_t* path) {
     if (stopped()) return false;
     if (!simulation.active) return platformDeleteFile(path);
     EntryStatus status;
-    if (!standsThere(path, &status) || status.isDirectory) return false;
+    if (!standsThere(path, &status)) return simulatedFail(L"No such file or directory");
+    if (status.isDirectory) return simulatedFail(L"Is a directory");
     simulation.removed.insert(path);
     return true;
 }
@@ -90,7 +109,7 @@ bool changeRemoveDirectory(const wchar_t* path) {
     std::wstring base = key;
     if (base.back() != PATH_SEPARATOR) base += PATH_SEPARATOR;
     DirectoryListing* listing = platformOpenListing(base.c_str());
-    if (!listing) return false;
+    if (!listing) return false;  // the listing told the system's reason
     bool empty = true;
     DirectoryEntry entry;
     while (empty && platformNextEntry(listing, &entry)) {
@@ -98,14 +117,41 @@ bool changeRemoveDirectory(const wchar_t* path) {
         empty = wouldBeGone(base + entry.name);
     }
     platformCloseListing(listing);
-    if (empty) simulation.removed.insert(key);
-    return empty;
+    if (!empty) return simulatedFail(L"Directory not empty");
+    simulation.removed.insert(key);
+    return true;
 }
 
 bool changeRemoveLink(const wchar_t* path) {
     if (stopped()) return false;
     if (!simulation.active) return platformRemoveLink(path);
-    if (wouldBeGone(path) || !platformIsLink(path)) return false;
+    if (wouldBeGone(path) || !platformIsLink(path)) return simulatedFail(L"Not a link");
     simulation.removed.insert(path);
     return true;
+}
+
+CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target) {
+    if (stopped()) return COPY_STOPPED;
+    if (!simulation.active) return platformCopyLink(source, target);
+    std::wstring text;
+    if (!platformReadLink(source, &text)) {
+        simulatedFail(L"No such file or directory");
+        return COPY_FAILED;
+    }
+    EntryStatus status;
+    if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
+        simulatedFail(L"Is a directory");
+        return COPY_FAILED;
+    }
+    return COPY_DONE;
+}
+
+void changeClearFailure() {
+    simulatedFailure = nullptr;
+    platformClearFailure();
+}
+
+std::wstring changeFailureText() {
+    if (simulation.active && simulatedFailure) return simulatedFailure;
+    return platformFailureText();
 }

@@ -5,6 +5,7 @@
 #define KORVANE_FS_CHANGES_H
 
 #include <cstdint>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -31,5 +32,15 @@ bool changeRemoveDirectory(const wchar_t* path);
 
 // Removes a link itself.
 bool changeRemoveLink(const wchar_t* path);
+
+// Makes target a copy of the link at source (not followed).
+CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target);
+
+// Forgets why the last change failed.
+void changeClearFailure();
+
+// Why the last change failed since the last clear: the system's words, or in
+// a dry run what the simulation found in the way; empty when none failed.
+std::wstring changeFailureText();
 
 #endif

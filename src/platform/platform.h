@@ -151,6 +151,23 @@ bool platformRemoveDirectory(const wchar_t* path);
 // Removes a link itself, never what it points to; false when it stays.
 bool platformRemoveLink(const wchar_t* path);
 
+// Reads the text of the link at path, the link itself not followed; false
+// when path is no link or cannot be read.
+bool platformReadLink(const wchar_t* path, std::wstring* text);
+
+// Makes target a link with the text and modification time of the link at
+// source, through a temporary beside target renamed over any file or link of
+// that name (a directory of that name stays, and the copy fails).
+CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target);
+
+// Forgets the reason of the last failure below.
+void platformClearFailure();
+
+// The system's words for why the last change (create, copy, attribute,
+// delete, remove, link), link read or directory listing failed, as the
+// system's locale writes them; empty when none failed since the last clear.
+std::wstring platformFailureText();
+
 // Reads the identity of the directory at path; false when it cannot be read.
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 

@@ -106,7 +106,7 @@ void CopyCommand(HWND window) {
         RestoreControlStates(window);
         return;
     }
-    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, PumpWhenDue};
+    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, PumpWhenDue, nullptr};
     runContext.hadErrors = false;
     WideString from = ReadField(window, IDC_FROM_FOLDER_EDIT);
     WideString to = ReadField(window, IDC_TO_FOLDER_EDIT);

@@ -53,12 +53,13 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"a"}, false, L"FROM and TO"},
         {{}, false, L"FROM and TO"},
         {{L"a", L"b", L"c"}, false, L"too many"},
-        {{L"--settings", L"a"}, false, L"FROM and TO"},
-        {{L"-q", L"a", L"b"}, false, L"unknown option -q"},
+        {{L"--settings", L"job.ini"}, true, L"S"},  // a file after a space, as after "="
+        {{L"--settings", L"job.ini", L"a"}, false, L"FROM and TO"},
+        {{L"-Q", L"a", L"b"}, false, L"unknown option -Q"},
         {{L"--quick", L"a", L"b"}, false, L"unknown option --quick"},
         {{L"a", L"b", L"-r"}, false, L"option -r needs a value"},
         {{L"a", L"b", L"--log-dir"}, false, L"option --log-dir needs a value"},
-        {{L"--rule=", L"a", L"b"}, false, L"option -r needs a non-empty value"},
+        {{L"--rule=", L"a", L"b"}, false, L"option --rule needs a non-empty value"},
         {{L"--sync=yes", L"a", L"b"}, false, L"option --sync takes no value"},
         {{L"--settings=", L"a", L"b"}, false, L"option --settings= needs"},
         // A rule may come several times in any spelling; every other value once.

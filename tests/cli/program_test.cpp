@@ -143,15 +143,24 @@ TEST_F(Program, DryRunPredictsTheRealRunAndChangesNothing) {
     Outcome dry = run({"-n", "-s", "-l", at("logs"), at("from"), at("to")});
     EXPECT_EQ(dry.status, 1) << dry.err;
     EXPECT_EQ(tree("to"), before);
-    std::vector<std::string> dryLog = logLines(temp.at("logs/korvaneui.log"));
+    std::vector<std::string> dryLog = logLines(temp.at("logs/korvaneui.dry-run.log"));
 
     Outcome real = run({"-v", "-s", "-y", "-l", at("logs"), at("from"), at("to")});
     EXPECT_EQ(real.status, 1) << real.err;
-    EXPECT_EQ(logLines(temp.at("logs/korvaneui.log")), dryLog);
+    // The dry run's log is the real run's with one line after the banner that says what it is.
+    std::vector<std::string> realLog = logLines(temp.at("logs/korvaneui.log"));
+    ASSERT_EQ(dryLog.size(), realLog.size() + 1);
+    EXPECT_EQ(dryLog[4], "* Dry run: nothing was changed; the lines below tell what a run would change.");
+    dryLog.erase(dryLog.begin() + 4);
+    EXPECT_EQ(realLog, dryLog);
     EXPECT_TRUE(contains(dry.out, "  DF: [")) << dry.out;
     EXPECT_TRUE(contains(dry.out, "  RD: [")) << dry.out;
-    EXPECT_TRUE(contains(dry.out, "Updated: [")) << dry.out;
+    EXPECT_TRUE(contains(dry.out, "Dry run: nothing was changed; the run would update 7 dirs and files and fail on 1 "))
+        << dry.out;
     EXPECT_NE(tree("to"), before);
+    // Another dry run leaves the real run's log as it was.
+    EXPECT_EQ(run({"-n", "-s", "-l", at("logs"), at("from"), at("to")}).status, 1);
+    EXPECT_EQ(logLines(temp.at("logs/korvaneui.log")), realLog);
 }
 
 TEST_F(Program, SettingsFileSavedByTheWindowRunsUnchanged) {
@@ -327,9 +336,287 @@ TEST_F(Program, ForgedNameWritesNoLine) {
     for (const std::string& line : logLines(temp.at("logs/korvaneui.log"))) {
         EXPECT_NE(line.rfind("! Error", 0), 0u) << line;
     }
-    EXPECT_FALSE(contains(shown.err, "\n! Error")) << shown.err;
-    EXPECT_TRUE(contains(shown.err, "x?! Error => forged")) << shown.err;
+    EXPECT_FALSE(contains(shown.out, "\n! Error")) << shown.out;
+    EXPECT_TRUE(contains(shown.out, "x?! Error => forged")) << shown.out;
     EXPECT_EQ(readFile(temp.at("to") / fs::path("x\n! Error => forged")), "x");
+}
+#endif
+
+// The lines of text, each without its line end.
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+        start = end + 1;
+    }
+    return lines;
+}
+
+// The log's change lines (CP, DF, RD, SK), in order.
+std::vector<std::string> changeLines(const std::vector<std::string>& lines) {
+    std::vector<std::string> changes;
+    for (const std::string& line : lines) {
+        if (line.rfind("  CP: [", 0) == 0 || line.rfind("  DF: [", 0) == 0 || line.rfind("  RD: [", 0) == 0 ||
+            line.rfind("  SK: [", 0) == 0) {
+            changes.push_back(line);
+        }
+    }
+    return changes;
+}
+
+// The number after a label in the --stats table, or -1.
+long long statsFigure(const std::string& table, const std::string& label) {
+    for (const std::string& line : linesOf(table)) {
+        if (line.rfind(label, 0) != 0) continue;
+        return std::atoll(line.substr(label.size()).c_str());
+    }
+    return -1;
+}
+
+// A mirror with two copies, a directory made, two deletions and unchanged
+// entries, run once per way of talking: what each prints is what the run did.
+TEST_F(Program, OutputSaysWhatChanged) {
+    struct Case {
+        std::vector<std::string> options;
+        const char* name;
+    };
+    const std::vector<Case> cases = {
+        {{}, "plain"}, {{"-v"}, "verbose"}, {{"-q"}, "quiet"}, {{"--stats"}, "stats"}, {{"--json"}, "json"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(temp.at("from"));
+        fs::remove_all(temp.at("to"));
+        for (int i = 0; i < 20; ++i) writeFile(temp.at("from/same/f" + std::to_string(i)), "unchanged");
+        writeFile(temp.at("from/new.txt"), "new");
+        writeFile(temp.at("from/made/changed.txt"), "changed!");
+        fs::create_directories(temp.at("to"));
+        fs::copy(temp.at("from/same"), temp.at("to/same"), fs::copy_options::recursive);
+        for (int i = 0; i < 20; ++i)
+            copyModified(temp.at("from/same/f" + std::to_string(i)), temp.at("to/same/f" + std::to_string(i)));
+        writeFile(temp.at("to/surplus/old.txt"), "old");
+        std::vector<std::string> arguments = c.options;
+        for (const char* more : {"-s", "-y", "-l"}) arguments.push_back(more);
+        arguments.push_back(at("logs"));
+        arguments.push_back(at("from"));
+        arguments.push_back(at("to"));
+        Outcome done = run(arguments);
+        EXPECT_EQ(done.status, 0) << done.err;
+        std::string verdict = "5 dirs and files updated.";
+        std::vector<std::string> out = linesOf(done.out);
+        std::string name = c.name;
+        // Standard error holds no failure; with --json, the verdict that standard output leaves to it.
+        EXPECT_EQ(linesOf(done.err), name == "json" ? std::vector<std::string>{verdict} : std::vector<std::string>{});
+        if (name == "plain") {
+            EXPECT_EQ(out, std::vector<std::string>{verdict});
+        } else if (name == "verbose") {
+            // One line per change, as the log has them; none for the 21 entries left as they were.
+            std::vector<std::string> expected = changeLines(logLines(temp.at("logs/korvaneui.log")));
+            EXPECT_EQ(expected.size(), 5u);
+            expected.push_back(verdict);
+            EXPECT_EQ(out, expected);
+        } else if (name == "quiet") {
+            EXPECT_EQ(done.out, "");
+        } else if (name == "stats") {
+            EXPECT_EQ(out.at(0), verdict);
+            EXPECT_EQ(statsFigure(done.out, "Entries examined"), 24);
+            EXPECT_EQ(statsFigure(done.out, "Copied"), 2);
+            EXPECT_EQ(statsFigure(done.out, "Created"), 1);
+            EXPECT_EQ(statsFigure(done.out, "Deleted"), 2);
+            EXPECT_EQ(statsFigure(done.out, "Failed"), 0);
+            EXPECT_EQ(statsFigure(done.out, "Bytes copied"), 11);
+            EXPECT_TRUE(contains(done.out, "(2 dirs, 22 files)")) << done.out;
+        } else {
+            // Standard output holds the one object and nothing else.
+            ASSERT_EQ(out.size(), 1u) << done.out;
+            const std::string& json = out[0];
+            for (const char* part :
+                 {"{\"result\":\"done\",\"exit_status\":0,", "\"examined\":{\"directories\":2,\"files\":22}",
+                  "\"copied\":2,\"created\":1,\"deleted\":2,\"skipped\":0,\"failed\":0,\"bytes_copied\":11,",
+                  "\"failures\":[]"}) {
+                EXPECT_TRUE(contains(json, part)) << part << "\n" << json;
+            }
+            EXPECT_EQ(json.back(), '}');
+        }
+    }
+}
+
+// Each option a user of other mirroring tools reaches for, through the program.
+TEST_F(Program, OptionsOfOtherMirroringTools) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("file"), "in the way");
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        const char* said;     // in standard error, or ""
+        const char* made;     // a folder that exists afterwards, or ""
+        const char* notMade;  // a folder that does not, or ""
+    };
+    const std::string deep = at("new/deeper/to");
+    const std::vector<Case> cases = {
+        {{at("from"), deep}, 3, "is not exist", "", "new"},
+        {{"--mkpath", at("from"), at("from/inside/to")}, 3, "subdir of", "", "from/inside"},
+        {{"--mkpath", at("from"), at("file/to")}, 3, "--mkpath could not create [", "", ""},
+        {{"--mkpath", "-n", at("from"), deep}, 0, "", "", "new"},
+        {{"--mkpath", at("from"), deep}, 0, "", "new/deeper/to", ""},
+        {{"--modify-window=-1", at("from"), at("to")}, 2, "whole number of seconds", "", ""},
+        {{"--modify-window", "abc", at("from"), at("to")}, 2, "whole number of seconds", "", ""},
+        {{"--modify-window=99999999999", at("from"), at("to")}, 2, "whole number of seconds", "", ""},
+        {{"--modify-window=", at("from"), at("to")}, 2, "needs a non-empty value", "", ""},
+        {{"--modify-window=1", "--modify-window=2", at("from"), at("to")}, 2, "given more than once", "", ""},
+        {{"-q", "-v", at("from"), at("to")}, 2, "contradict", "", ""},
+        {{"--links=yes", at("from"), at("to")}, 2, "takes no value", "", ""},
+    };
+    for (const Case& c : cases) {
+        std::string joined;
+        for (const std::string& argument : c.arguments) joined += argument + " ";
+        SCOPED_TRACE(joined);
+        Outcome done = run(c.arguments);
+        EXPECT_EQ(done.status, c.status) << done.err;
+        EXPECT_TRUE(contains(done.err, c.said)) << done.err;
+        if (*c.made) {
+            EXPECT_EQ(readFile(temp.at(std::string(c.made) + "/a.txt")), "a");
+        }
+        if (*c.notMade) {
+            EXPECT_FALSE(fs::exists(temp.at(c.notMade)));
+        }
+    }
+    if (!onWindows()) {
+        EXPECT_TRUE(contains(run({"--mkpath", at("from"), at("file/to")}).err, "Not a directory"));
+    }
+}
+
+// Times two seconds apart, as FAT keeps them: equal within a window of 2, not of 1.
+TEST_F(Program, ModifyWindow) {
+    writeFile(temp.at("from/a.txt"), "same size");
+    writeFile(temp.at("to/a.txt"), "SAME SIZE");
+    copyModified(temp.at("from/a.txt"), temp.at("to/a.txt"));
+    shiftModified(temp.at("to/a.txt"), 2);
+    Outcome within = run({"--modify-window=2", at("from"), at("to")});
+    EXPECT_EQ(within.status, 0) << within.err;
+    EXPECT_TRUE(contains(within.out, "0 dirs and files updated.")) << within.out;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "SAME SIZE");
+    Outcome beyond = run({"--modify-window", "1", at("from"), at("to")});
+    EXPECT_TRUE(contains(beyond.out, "1 dirs and files updated.")) << beyond.out;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "same size");
+}
+
+// A rule written once from the walked root protects the same entries in From and in To.
+TEST_F(Program, RelativeRulesProtectBothSides) {
+    writeFile(temp.at("from/keep/new.txt"), "not copied");
+    writeFile(temp.at("from/sub/keep/a.txt"), "copied: not at the root");
+    writeFile(temp.at("to/keep/mine.txt"), "not deleted");
+    std::string rule = onWindows() ? "\\\\keep(\\\\.*)?" : "/keep(/.*)?";
+    Outcome done = run({"-s", "-y", "-x", "-r", rule, "--relative-rules", at("from"), at("to")});
+    EXPECT_EQ(done.status, 0) << done.err;
+    EXPECT_EQ(tree("to"), (std::vector<std::string>{"keep", "keep/mine.txt not deleted", "sub", "sub/keep",
+                                                    "sub/keep/a.txt copied: not at the root"}));
+    // Without it the rule sees whole paths, matches none, and the mirror takes /keep as it is in From.
+    Outcome whole = run({"-s", "-y", "-x", "-r", rule, at("from"), at("to")});
+    EXPECT_EQ(whole.status, 0) << whole.err;
+    EXPECT_EQ(readFile(temp.at("to/keep/new.txt")), "not copied");
+    EXPECT_FALSE(fs::exists(temp.at("to/keep/mine.txt")));
+}
+
+TEST_F(Program, SettingsFileAfterASpace) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("job.ini"), "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n");
+    Outcome spaced = run({"--settings", at("job.ini")});
+    EXPECT_EQ(spaced.status, 0) << spaced.err;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    EXPECT_EQ(run({"--settings", at("job.ini"), "--settings=" + at("job.ini")}).status, 2);
+}
+
+// The usage text names every option and every exit status.
+TEST_F(Program, HelpIsEnough) {
+    Outcome help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--sync",
+                               "--rule",
+                               "--exclude",
+                               "--relative-rules",
+                               "--list",
+                               "--show",
+                               "--quiet",
+                               "--stats",
+                               "--json",
+                               "--log-dir",
+                               "--yes",
+                               "--dry-run",
+                               "--mkpath",
+                               "--links",
+                               "--modify-window",
+                               "--settings",
+                               "--help",
+                               "--version",
+                               "-s,",
+                               "-r,",
+                               "-x,",
+                               "-f,",
+                               "-v,",
+                               "-q,",
+                               "-l,",
+                               "-y,",
+                               "-n,",
+                               "-h,",
+                               "-V,"}) {
+        EXPECT_TRUE(contains(help.out, option)) << option;
+    }
+    for (const char* status : {"  0  ", "  1  ", "  2  ", "  3  ", "  4  "}) EXPECT_TRUE(contains(help.out, status));
+}
+
+#ifndef _WIN32
+// A tree of links, dangling ones and links to directories among them, mirrored
+// as rsync -a --delete mirrors it: every link as a link with the same text.
+TEST_F(Program, LinksMirroredAsRsyncDoes) {
+    writeFile(temp.at("from/dir/inside.txt"), "inside");
+    writeFile(temp.at("from/file.txt"), "file");
+    fs::create_symlink("nowhere", temp.at("from/dangling"));
+    fs::create_symlink("dir", temp.at("from/dirlink"));
+    fs::create_symlink("../file.txt", temp.at("from/dir/up"));
+    fs::create_symlink("/usr/share", temp.at("from/outside"));
+    // What stands in To: a file where From has a link, a link with another
+    // text, and surplus links, one to a directory.
+    writeFile(temp.at("to/dangling"), "a file in the link's place");
+    fs::create_symlink("elsewhere", temp.at("to/dirlink"));
+    fs::create_symlink("/usr", temp.at("to/surplus-dirlink"));
+    fs::create_symlink("gone", temp.at("to/surplus-dangling"));
+    fs::copy(temp.at("to"), temp.at("rsync"), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+
+    Outcome done = run({"--links", "-s", "-y", "-v", at("from"), at("to")});
+    EXPECT_EQ(done.status, 0) << done.err;
+    ASSERT_EQ(std::system(("rsync -a --delete " + quoted(at("from") + "/") + " " + quoted(at("rsync") + "/")).c_str()),
+              0);
+    auto snapshot = [&](const std::string& root) {
+        std::vector<std::string> entries;
+        for (auto& entry : fs::recursive_directory_iterator(temp.at(root))) {
+            std::string line = entry.path().lexically_relative(temp.at(root)).generic_string();
+            if (fs::is_symlink(entry.symlink_status())) {
+                line += " -> " + fs::read_symlink(entry.path()).string();
+            } else if (fs::is_regular_file(entry.symlink_status())) {
+                line += " " + readFile(entry.path());
+            } else {
+                line += "/";
+            }
+            entries.push_back(line);
+        }
+        std::sort(entries.begin(), entries.end());
+        return entries;
+    };
+    EXPECT_EQ(snapshot("to"), snapshot("rsync"));
+    EXPECT_EQ(snapshot("to"),
+              (std::vector<std::string>{"dangling -> nowhere", "dir/", "dir/inside.txt inside", "dir/up -> ../file.txt",
+                                        "dirlink -> dir", "file.txt file", "outside -> /usr/share"}));
+    EXPECT_TRUE(fs::exists("/usr/share"));
+    // The next run finds every link up to date: a dangling link no longer fails.
+    Outcome again = run({"--links", "-s", "-y", "-v", at("from"), at("to")});
+    EXPECT_EQ(again.status, 0) << again.err;
+    EXPECT_EQ(again.out, "0 dirs and files updated.\n");
 }
 #endif
 

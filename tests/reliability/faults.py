@@ -8,6 +8,7 @@ faults.py PROGRAM [--rounds N]
 import argparse
 import filecmp
 import hashlib
+import json
 import os
 import random
 import shutil
@@ -26,11 +27,11 @@ def check(name, condition, detail=""):
     print(("ok     " if condition else "FAILED ") + name + ("" if condition else ": " + detail))
 
 
-def run(args, user=None, limit_file_blocks=None, timeout=120):
+def run(args, user=None, limit_file_blocks=None, timeout=120, english=False):
     command = [PROGRAM] + args
-    prefix = []
+    prefix = ["env", "LC_ALL=C.UTF-8"] if english else []
     if user is not None and os.geteuid() == 0:
-        prefix = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
+        prefix += ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"]
     shell = " ".join("'%s'" % part.replace("'", "'\\''") for part in prefix + command)
     if limit_file_blocks is not None:
         shell = "ulimit -f %d; exec %s" % (limit_file_blocks, shell)
@@ -144,6 +145,122 @@ def test_full_disk(work):
     check("no temporary file left behind", names == ["small.txt"], str(names))
     status, _, _ = run(["-s", "-y", source, target])
     check("the next run completes the mirror", status == 0 and same_tree(source, target))
+
+
+def read_lines(path):
+    with open(path, "rb") as log:
+        return log.read().decode(errors="replace").splitlines()
+
+
+def copy_failures(text):
+    return [line for line in text.splitlines() if line.startswith("! Error => Copy failure: [")]
+
+
+def test_reasons_permission(work):
+    """A refused copy names the system's reason on the terminal and in --json;
+    the log's line stays as it is; -q prints that failure and nothing else."""
+    if os.geteuid() != 0:
+        print("skip   permission reasons (needs root to give a folder to another user)")
+        return
+    root, source, target = fresh(work, "reason-permission")
+    logs = os.path.join(root, "logs")
+    os.makedirs(logs)
+    write(os.path.join(source, "sub", "new.txt"))
+    write(os.path.join(source, "other.txt"))
+    os.makedirs(os.path.join(target, "sub"))
+    user = unprivileged(root)
+    if user is not None:
+        os.chown(os.path.join(target, "sub"), 0, 0)
+    os.chmod(os.path.join(target, "sub"), 0o555)
+    status, out, err = run(["--json", "-l", logs, source, target], user=user, english=True)
+    quiet_status, quiet_out, quiet_err = run(["-q", source, target], user=user, english=True)
+    os.chmod(os.path.join(target, "sub"), 0o755)
+    # The folder's mode cannot be given it (not ours), the file cannot be made in it.
+    folder = "! Error => Copy failure: [%s/sub] -> [%s/sub]" % (source, target)
+    line = "! Error => Copy failure: [%s/sub/new.txt] -> [%s/sub/new.txt]" % (source, target)
+    told = [folder + ": Operation not permitted", line + ": Permission denied"]
+    check("each permission failure ends with its reason", copy_failures(err) == told, err)
+    try:
+        report = json.loads(out)
+    except ValueError:
+        report = {}
+    check("--json holds the failures with path and reason",
+          report.get("failures") == [
+              {"path": source + "/sub", "reason": "Operation not permitted", "message": folder},
+              {"path": source + "/sub/new.txt", "reason": "Permission denied", "message": line}]
+          and report.get("failed") == 2 and report.get("copied") == 1 and report.get("result") == "failures", out)
+    logged = read_lines(os.path.join(logs, "korvaneui.log"))
+    check("the log keeps its lines, without the reasons", folder in logged and line in logged, str(logged))
+    check("-q: exit 1, the failures and nothing else",
+          quiet_status == 1 and quiet_out == "" and quiet_err == "\n".join(told) + "\n",
+          "%d %r %r" % (quiet_status, quiet_out, quiet_err))
+
+
+def test_reasons_full_file_system(work):
+    """Copies into a small file system that fills up: each failure says so."""
+    root, source, target = fresh(work, "reason-full")
+    logs = os.path.join(root, "logs")
+    os.makedirs(logs)
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=256k", "tmpfs", target]).returncode:
+        print("skip   a full file system (needs root to mount a small tmpfs)")
+        return
+    try:
+        write(os.path.join(source, "small.txt"), b"s" * 100)
+        for index in range(6):
+            write(os.path.join(source, "big%d.bin" % index), os.urandom(100 << 10))
+        status, out, err = run(["--json", "-l", logs, source, target], english=True)
+        failures = copy_failures(err)
+        report = json.loads(out) if out.startswith("{") else {}
+        check("a full file system fails copies (1)", status == 1 and len(failures) >= 3, err)
+        check("each failure says No space left on device",
+              all(line.endswith("]: No space left on device") for line in failures), err)
+        check("--json tells the same reason for each",
+              len(report.get("failures", [])) == len(failures) and
+              all(f["reason"] == "No space left on device" for f in report["failures"]), out)
+        logged = copy_failures("\n".join(read_lines(os.path.join(logs, "korvaneui.log"))))
+        check("the log's failure lines carry no reason",
+              logged == [line[:-len(": No space left on device")] for line in failures], str(logged))
+        names = sorted(os.listdir(target))
+        check("no temporary and no half file is left", all(
+            os.path.getsize(os.path.join(target, name)) == os.path.getsize(os.path.join(source, name))
+            for name in names), str(names))
+    finally:
+        subprocess.run(["umount", target])
+
+
+def test_walk_stop_named(work):
+    """A walk that cannot read a directory names it and says why."""
+    root, source, target = fresh(work, "walk-stop")
+    write(os.path.join(source, "a.txt"))
+    os.makedirs(os.path.join(source, "locked", "inside"))
+    user = unprivileged(root)
+    os.chmod(os.path.join(source, "locked"), 0)
+    status, out, err = run(["--json", source, target], user=user, english=True)
+    os.chmod(os.path.join(source, "locked"), 0o755)
+    report = json.loads(out) if out.startswith("{") else {}
+    check("the stopped walk names the directory and the reason",
+          "korvane: the walk could not read [%s/locked]: Permission denied" % source in err, err)
+    check("--json: stopped, with that directory", status == 4 and report.get("result") == "stopped" and
+          [f["path"] for f in report.get("failures", [])] == [source + "/locked"], out)
+
+
+def test_json_with_odd_names(work):
+    """Names with quotes, backslashes, control characters, bytes that are no
+    text and characters beyond the first plane fail, and --json stays valid."""
+    _, source, target = fresh(work, "json-names")
+    names = [b'quote"d', b"back\\slash", b"new\nline", b"bell\x07", b"bad\xff\xfebytes", "☂-𝄞".encode()]
+    for name in names:
+        write(os.path.join(source.encode(), name), b"file")
+        os.makedirs(os.path.join(target.encode(), name, b"dir"))  # a directory in the file's place
+    status, out, _ = run(["--json", source, target], english=True)
+    try:
+        report = json.loads(out)
+    except ValueError as error:
+        report = {"error": str(error)}
+    paths = sorted(f["path"] for f in report.get("failures", []))
+    expected = sorted(os.path.join(source, name.decode("utf-8", errors="replace")) for name in names)
+    check("--json is valid with odd names and names each failure", status == 1 and paths == expected,
+          "%s\n%s" % (out, expected))
 
 
 def test_killed_runs(work, rounds):
@@ -387,6 +504,10 @@ def main():
         test_vanished_file(work)
         test_read_only_target_directory(work)
         test_full_disk(work)
+        test_reasons_permission(work)
+        test_reasons_full_file_system(work)
+        test_walk_stop_named(work)
+        test_json_with_odd_names(work)
         test_killed_runs(work, args.rounds)
         test_deletion_safety(work, args.rounds)
         test_stops(work)

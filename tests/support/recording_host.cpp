@@ -24,7 +24,7 @@ void recordPump(void* data) {
 }  // namespace
 
 void RecordingHost::install() {
-    runContext.host = Host{recordStatus, recordQuestion, recordPump, this, nullptr};
+    runContext.host = Host{recordStatus, recordQuestion, recordPump, this, nullptr, nullptr};
     resetRunContext();
 }
 

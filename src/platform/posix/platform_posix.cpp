@@ -412,6 +412,38 @@ bool CopyContents(int in, int out, const struct stat& st) {
     return CopyRange(in, out, 0, size);
 }
 
+// Why the last change, link read or listing failed: an errno value, 0 for none.
+int lastFailure = 0;
+
+// Keeps errno as the reason of a failure; passes ok through.
+bool Noted(bool ok) {
+    if (!ok) lastFailure = errno != 0 ? errno : EIO;
+    return ok;
+}
+
+CopyOutcome FailedCopy(int error) {
+    lastFailure = error;
+    return OutcomeOf(error);
+}
+
+// Reads the text of the link name in directory; false with errno set.
+bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t length = readlinkat(directory, name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < buffer.size()) {
+            text->assign(buffer.data(), static_cast<size_t>(length));
+            return true;
+        }
+        if (buffer.size() >= (size_t{1} << 20)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        buffer.resize(buffer.size() * 4);
+    }
+}
+
 std::string TemporaryBeside(const Place& target) {
     static unsigned counter = 0;
     std::string name = ToSystem(temporaryName(static_cast<long>(getpid()), counter++).c_str());
@@ -482,22 +514,22 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 // would give it to what the link names.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    return at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777);
+    return Noted(at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777));
 }
 
 bool platformClearProtection(const wchar_t* path) {
     Place at = LocateChange(ToSystem(path));
     struct stat st;
-    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Noted(false);
     if (S_ISLNK(st.st_mode)) return true;  // a link has no protection of its own
     if (st.st_mode & S_IWUSR) return true;
-    return ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR);
+    return Noted(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    if (!at.ok) return false;
-    return WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; });
+    if (!at.ok) return Noted(false);
+    return Noted(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
@@ -513,16 +545,21 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::string from = ToSystem(source);
     struct stat st;
     int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (in < 0) return OutcomeOf(errno);
-    if (fstat(in, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (in < 0) return FailedCopy(errno);
+    if (fstat(in, &st) != 0) {
+        int error = errno;
         close(in);
-        return S_ISDIR(st.st_mode) ? COPY_FAILED : COPY_NOT_REGULAR;
+        return FailedCopy(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(in);
+        return S_ISDIR(st.st_mode) ? FailedCopy(EISDIR) : COPY_NOT_REGULAR;
     }
     Place at = LocateChange(ToSystem(target));
     if (!at.ok) {
         int error = errno;
         close(in);
-        return OutcomeOf(error);
+        return FailedCopy(error);
     }
     // A directory under the target's name makes the rename fail (EISDIR) below.
     std::string temporary = TemporaryBeside(at);
@@ -534,7 +571,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (out < 0) {
         int error = errno;
         close(in);
-        return OutcomeOf(error);
+        return FailedCopy(error);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     bool ok = CopyContents(in, out, st) && fchmod(out, st.st_mode & 07777) == 0 && futimens(out, times) == 0;
@@ -555,7 +592,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     }
     if (!ok) {
         unlinkat(at.directory, temporary.c_str(), 0);
-        return error == ECANCELED ? COPY_STOPPED : OutcomeOf(error);
+        return error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
     }
     return COPY_DONE;
 }
@@ -569,25 +606,76 @@ long platformProcessId() { return static_cast<long>(getpid()); }
 // unlink refuses a directory (EISDIR), so no need to look first.
 bool platformDeleteFile(const wchar_t* path) {
     Place at = LocateChange(ToSystem(path));
-    if (!at.ok) return false;
-    return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
+    if (!at.ok) return Noted(false);
+    return Noted(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
 }
 
 bool platformRemoveDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    if (!at.ok) return false;
+    if (!at.ok) return Noted(false);
     bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
     if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(at.depth);
-    return removed;
+    return Noted(removed);
 }
 
 bool platformRemoveLink(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
-    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(st.st_mode)) {
-        return false;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Noted(false);
+    if (!S_ISLNK(st.st_mode)) {
+        errno = EINVAL;
+        return Noted(false);
     }
-    return WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; });
+    return Noted(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
+}
+
+bool platformReadLink(const wchar_t* path, std::wstring* text) {
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    std::string bytes;
+    if (!Noted(at.ok && ReadLinkAt(at.directory, at.name, &bytes))) return false;
+    std::vector<wchar_t> wide(bytes.size() + 1);
+    FromSystem(bytes.c_str(), wide.data(), wide.size());
+    text->assign(wide.data());
+    return true;
+}
+
+// The link is made under a temporary name and renamed over the target, so
+// the target's name holds the old entry or the new link, never nothing. A
+// link's own time is given where the system keeps one.
+CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
+    std::string from = ToSystem(source);
+    struct stat st;
+    std::string text;
+    if (lstat(from.c_str(), &st) != 0 || !ReadLinkAt(AT_FDCWD, from, &text)) return FailedCopy(errno);
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(target)));
+    if (!at.ok) return FailedCopy(errno);
+    std::string temporary = TemporaryBeside(at);
+    if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
+        return FailedCopy(errno);
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(at.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (Stopped()) {
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return COPY_STOPPED;
+    }
+    if (!WithWritableParent(
+            at, [&] { return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0; })) {
+        int error = errno;
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return FailedCopy(error);
+    }
+    return COPY_DONE;
+}
+
+void platformClearFailure() { lastFailure = 0; }
+
+std::wstring platformFailureText() {
+    if (lastFailure == 0) return std::wstring();
+    const char* words = std::strerror(lastFailure);
+    std::vector<wchar_t> wide(std::strlen(words) + 1);
+    FromSystem(words, wide.data(), wide.size());
+    return std::wstring(wide.data());
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
@@ -683,16 +771,16 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
         fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
         Place at = Locate(system);
-        if (!at.ok) return nullptr;
+        if (!Noted(at.ok)) return nullptr;
         if (!at.guarded) {
             DIR* dir = opendir(system.c_str());
-            return dir ? new DirectoryListing{dir} : nullptr;
+            return Noted(dir != nullptr) ? new DirectoryListing{dir} : nullptr;
         }
         fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
     }
-    if (fd < 0) return nullptr;
+    if (!Noted(fd >= 0)) return nullptr;
     DIR* dir = fdopendir(fd);
-    if (!dir) {
+    if (!Noted(dir != nullptr)) {
         close(fd);
         return nullptr;
     }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 #include <shellapi.h>
+#include <winioctl.h>
 #include <io.h>
 
 #include <share.h>
@@ -15,8 +16,50 @@
 #include <cstdlib>
 #include <climits>
 #include <string>
+#include <vector>
+
+#ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+#define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
+#endif
 
 namespace {
+
+// The system's words for the last failure, or empty.
+std::wstring lastFailure;
+
+// The system's message for an error code, without its closing period and line end.
+std::wstring SystemWords(DWORD error) {
+    wchar_t buffer[512];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, buffer,
+                                  512, nullptr);
+    std::wstring words(buffer, length);
+    while (!words.empty() &&
+           (words.back() == L'\r' || words.back() == L'\n' || words.back() == L' ' || words.back() == L'.')) {
+        words.pop_back();
+    }
+    return words.empty() ? L"error " + std::to_wstring(error) : words;
+}
+
+// Keeps the reason of a failure with the given error code; always false.
+bool NoteError(DWORD error) {
+    lastFailure = SystemWords(error);
+    return false;
+}
+
+// Keeps GetLastError as the reason when ok is false; passes ok through.
+bool Noted(bool ok) {
+    if (!ok) NoteError(GetLastError());
+    return ok;
+}
+
+// Keeps errno as the reason when ok is false (the runtime's calls); passes ok through.
+bool NotedErrno(bool ok) {
+    if (!ok) {
+        const wchar_t* words = _wcserror(errno);
+        lastFailure = words ? words : L"error";
+    }
+    return ok;
+}
 
 const int64_t kTicksPerSecond = 10000000;
 const int64_t kEpochDifference = 116444736000000000LL;  // 1601 to 1970, in 100 ns
@@ -133,6 +176,11 @@ CopyOutcome OutcomeOf(DWORD error) {
     return COPY_FAILED;
 }
 
+CopyOutcome FailedCopy(DWORD error) {
+    NoteError(error);
+    return OutcomeOf(error);
+}
+
 // The tree a run changes, as the run spells it; see platformGuardTree.
 std::wstring guardedRoot;
 
@@ -186,7 +234,9 @@ bool ThroughLink(const wchar_t* path) {
 // While a tree is guarded, changes are made below its root only, and never
 // through a link on the way there.
 bool RefusedChange(const wchar_t* path) {
-    return (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
+    bool refused = (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
+    if (refused) NoteError(ERROR_ACCESS_DENIED);
+    return refused;
 }
 
 // Inside the guarded tree a symbolic link or junction is told as itself.
@@ -272,19 +322,19 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 // Never through a link that would carry the change to what it points to.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return false;
-    return SetFileAttributesW(path, word) != 0;
+    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
+    return Noted(SetFileAttributesW(path, word) != 0);
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return true;
-    return SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0;
+    return Noted(SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0);
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    return !RefusedChange(path) && CreateDirectoryW(path, nullptr) != 0;
+    return !RefusedChange(path) && Noted(CreateDirectoryW(path, nullptr) != 0);
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
@@ -312,8 +362,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (RefusedChange(target)) return COPY_FAILED;
     DWORD existing = GetFileAttributesW(target);
     if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        if (existing & FILE_ATTRIBUTE_DIRECTORY) return COPY_ACCESS_DENIED;
-        if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return COPY_ACCESS_DENIED;
+        if (existing & FILE_ATTRIBUTE_DIRECTORY) return FailedCopy(ERROR_ACCESS_DENIED);
+        if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     }
     std::wstring temporary;
     for (int attempt = 0;; ++attempt) {
@@ -329,7 +379,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         // A name left by a dead process of the same id is not ours to remove.
         if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
-        return OutcomeOf(error);
+        return FailedCopy(error);
     }
     if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
     DWORD error = GetLastError();
@@ -340,26 +390,26 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
         if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
-            return SetFileAttributesW(target, attributes) ? COPY_DONE : COPY_FAILED;
+            return SetFileAttributesW(target, attributes) ? COPY_DONE : FailedCopy(GetLastError());
         }
         error = GetLastError();
     }
     RemoveTemporary(temporary);
-    return OutcomeOf(error);
+    return FailedCopy(error);
 }
 
 // Never through a link: Wine would delete what a unix link points to.
 bool platformDeleteFile(const wchar_t* path) {
     if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return false;
-    return _wremove(path) == 0;
+    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
+    return NotedErrno(_wremove(path) == 0);
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 bool platformRemoveDirectory(const wchar_t* path) {
     if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return false;
-    return _wrmdir(path) == 0;
+    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
+    return NotedErrno(_wrmdir(path) == 0);
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that
@@ -368,14 +418,106 @@ bool platformRemoveDirectory(const wchar_t* path) {
 bool platformRemoveLink(const wchar_t* path) {
     DWORD attributes;
     DWORD tag;
-    if (!ReadOwnAttributes(path, &attributes, &tag)) return false;
+    if (!ReadOwnAttributes(path, &attributes, &tag)) return Noted(false);
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         (tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)) {
-        return false;
+        return NoteError(ERROR_NOT_A_REPARSE_POINT);
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path) != 0;
-    return DeleteFileW(path) != 0;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Noted(RemoveDirectoryW(path) != 0);
+    return Noted(DeleteFileW(path) != 0);
 }
+
+// A symbolic link's text is its print name (its substitute name, less the
+// \??\ prefix, where it has none); a junction reads as the absolute path it names.
+bool platformReadLink(const wchar_t* path, std::wstring* text) {
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return Noted(false);
+    std::vector<BYTE> data(16 * 1024);
+    DWORD got = 0;
+    BOOL ok = DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), static_cast<DWORD>(data.size()),
+                              &got, nullptr);
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (!ok) return NoteError(error);
+    auto word = [&](size_t at) { return at + 2 <= got ? static_cast<size_t>(data[at] | (data[at + 1] << 8)) : 0; };
+    DWORD tag = got >= 4 ? *reinterpret_cast<const DWORD*>(data.data()) : 0;
+    size_t names;
+    if (tag == IO_REPARSE_TAG_SYMLINK) {
+        names = 20;
+    } else if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
+        names = 16;
+    } else {
+        return NoteError(ERROR_NOT_A_REPARSE_POINT);
+    }
+    size_t substituteAt = word(8);
+    size_t substituteLength = word(10);
+    size_t printAt = word(12);
+    size_t printLength = word(14);
+    auto name = [&](size_t at, size_t length) {
+        if (names + at + length > got) return std::wstring();
+        std::wstring result(length / 2, L'\0');
+        for (size_t i = 0; i < result.size(); ++i) {
+            result[i] = static_cast<wchar_t>(data[names + at + 2 * i] | (data[names + at + 2 * i + 1] << 8));
+        }
+        return result;
+    };
+    std::wstring chosen = name(printAt, printLength);
+    if (chosen.empty()) {
+        chosen = name(substituteAt, substituteLength);
+        if (chosen.compare(0, 4, L"\\??\\") == 0) chosen.erase(0, 4);
+    }
+    if (chosen.empty()) return NoteError(ERROR_INVALID_REPARSE_DATA);
+    *text = chosen;
+    return true;
+}
+
+// The link is made under a temporary name (without the right to make
+// links, the system refuses it and the copy fails with its reason) and renamed
+// over the target; a directory link in the target's place is removed first,
+// as a rename cannot replace it.
+CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
+    if (RefusedChange(target)) return COPY_FAILED;
+    std::wstring text;
+    DWORD attributes;
+    DWORD tag;
+    if (!platformReadLink(source, &text)) return COPY_FAILED;
+    if (!ReadOwnAttributes(source, &attributes, &tag)) return FailedCopy(GetLastError());
+    DWORD existing = GetFileAttributesW(target);
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        return FailedCopy(ERROR_ACCESS_DENIED);
+    }
+    bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    std::wstring temporary = TemporaryNameBeside(target);
+    DWORD flags = directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+    if (!CreateSymbolicLinkW(temporary.c_str(), text.c_str(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
+        DWORD error = GetLastError();
+        // Systems before the flag refuse it as a parameter.
+        if (error != ERROR_INVALID_PARAMETER || !CreateSymbolicLinkW(temporary.c_str(), text.c_str(), flags)) {
+            return FailedCopy(error == ERROR_INVALID_PARAMETER ? GetLastError() : error);
+        }
+    }
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) && !RemoveDirectoryW(target)) {
+        DWORD error = GetLastError();
+        RemoveDirectoryW(temporary.c_str());
+        return FailedCopy(error);
+    }
+    if (!MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        if (directory) {
+            RemoveDirectoryW(temporary.c_str());
+        } else {
+            DeleteFileW(temporary.c_str());
+        }
+        return FailedCopy(error);
+    }
+    return COPY_DONE;
+}
+
+void platformClearFailure() { lastFailure.clear(); }
+
+std::wstring platformFailureText() { return lastFailure; }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -391,7 +533,10 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
 }
 
 DirectoryListing* platformOpenListing(const wchar_t* directory) {
-    if (ThroughLink(directory)) return nullptr;
+    if (ThroughLink(directory)) {
+        NoteError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
     size_t length = wcslen(directory);
     wchar_t* pattern = new wchar_t[length + 2];
     wcscpy(pattern, directory);
@@ -401,6 +546,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->handle = FindFirstFileW(pattern, &listing->pending);
     delete[] pattern;
     if (listing->handle == INVALID_HANDLE_VALUE) {
+        NoteError(GetLastError());
         delete listing;
         return nullptr;
     }

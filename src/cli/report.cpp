@@ -1,0 +1,140 @@
+#include "cli/report.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cwchar>
+
+#include "cli/cli.h"
+
+namespace {
+
+// A count with one decimal, rounded: 15 tenths give "1.5".
+std::wstring tenthsText(long long tenths) { return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10); }
+
+std::wstring secondsText(int64_t milliseconds) {
+    std::wstring fraction = std::to_wstring(milliseconds % 1000);
+    return std::to_wstring(milliseconds / 1000) + L"." + std::wstring(3 - fraction.size(), L'0') + fraction;
+}
+
+// Per second, over at least one millisecond.
+long long perSecond(long long count, int64_t milliseconds) {
+    long long spent = milliseconds > 0 ? static_cast<long long>(milliseconds) : 1;
+    if (count > 9000000000000000LL / 1000) return count / spent * 1000;
+    return count * 1000 / spent;
+}
+
+const wchar_t* resultName(int exitStatus) {
+    switch (exitStatus) {
+        case EXIT_DONE: return L"done";
+        case EXIT_HAD_ERRORS: return L"failures";
+        case EXIT_WALK_STOPPED: return L"stopped";
+        default: return L"refused";
+    }
+}
+
+void appendHex(std::wstring* out, unsigned unit) {
+    wchar_t text[8];
+    std::swprintf(text, 8, L"\\u%04x", unit & 0xFFFFu);
+    *out += text;
+}
+
+}  // namespace
+
+std::wstring byteText(long long bytes) {
+    static const wchar_t* const units[] = {L"KiB", L"MiB", L"GiB", L"TiB", L"PiB", L"EiB"};
+    if (bytes < 1024) return std::to_wstring(bytes) + L" B";
+    // Tenths of the unit, rounded; the unit grows while the number has more than four digits.
+    long double value = static_cast<long double>(bytes) / 1024.0L;
+    size_t unit = 0;
+    while (value >= 1024.0L && unit + 1 < sizeof units / sizeof units[0]) {
+        value /= 1024.0L;
+        ++unit;
+    }
+    return tenthsText(static_cast<long long>(value * 10.0L + 0.5L)) + L" " + units[unit];
+}
+
+std::wstring statsTable(const RunFigures& figures) {
+    const RunTally& tally = figures.tally;
+    long long examined = tally.directories + tally.files;
+    struct Row {
+        const wchar_t* label;
+        std::wstring value;
+        std::wstring note;
+    };
+    const Row rows[] = {
+        {L"Entries examined", std::to_wstring(examined),
+         L"(" + std::to_wstring(tally.directories) + L" dirs, " + std::to_wstring(tally.files) + L" files)"},
+        {L"Copied", std::to_wstring(tally.copied), L"files and links"},
+        {L"Created", std::to_wstring(tally.created), L"dirs"},
+        {L"Deleted", std::to_wstring(tally.deleted), L"files, links and dirs"},
+        {L"Skipped", std::to_wstring(tally.skipped), L"by a rule, or not a plain file"},
+        {L"Failed", std::to_wstring(tally.failed), L""},
+        {L"Bytes copied", std::to_wstring(tally.bytes), L"(" + byteText(tally.bytes) + L")"},
+        {L"Elapsed", secondsText(figures.milliseconds), L"s"},
+        {L"Rate", std::to_wstring(perSecond(examined, figures.milliseconds)),
+         L"entries/s, " + byteText(perSecond(tally.bytes, figures.milliseconds)) + L"/s"},
+    };
+    size_t labelWidth = 0;
+    size_t valueWidth = 0;
+    for (const Row& row : rows) {
+        labelWidth = std::max(labelWidth, std::wcslen(row.label));
+        valueWidth = std::max(valueWidth, row.value.size());
+    }
+    std::wstring text = figures.dryRun ? L"Dry run: what a run would do\n" : L"";
+    for (const Row& row : rows) {
+        std::wstring line = row.label;
+        line += std::wstring(labelWidth - line.size() + 2 + valueWidth - row.value.size(), L' ') + row.value;
+        if (!row.note.empty()) line += L"  " + row.note;
+        text += line + L"\n";
+    }
+    return text;
+}
+
+std::wstring jsonString(const std::wstring& text) {
+    std::wstring out = L"\"";
+    for (size_t i = 0; i < text.size(); ++i) {
+        unsigned long unit = static_cast<unsigned long>(text[i]);
+        if (unit == L'"' || unit == L'\\') {
+            out += L'\\';
+            out += static_cast<wchar_t>(unit);
+        } else if (unit >= 0x20 && unit < 0x7F) {
+            out += static_cast<wchar_t>(unit);
+        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() &&
+                   static_cast<unsigned long>(text[i + 1]) >= 0xDC00 &&
+                   static_cast<unsigned long>(text[i + 1]) <= 0xDFFF) {
+            appendHex(&out, static_cast<unsigned>(unit));  // a pair, as 16-bit text holds it
+            appendHex(&out, static_cast<unsigned>(text[++i]));
+        } else if ((unit >= 0xD800 && unit <= 0xDFFF) || unit > 0x10FFFF) {
+            appendHex(&out, 0xFFFD);
+        } else if (unit > 0xFFFF) {
+            unsigned long above = unit - 0x10000;
+            appendHex(&out, static_cast<unsigned>(0xD800 + (above >> 10)));
+            appendHex(&out, static_cast<unsigned>(0xDC00 + (above & 0x3FF)));
+        } else {
+            appendHex(&out, static_cast<unsigned>(unit));
+        }
+    }
+    return out + L"\"";
+}
+
+std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>& failures, long long failuresLeftOut) {
+    const RunTally& tally = figures.tally;
+    auto number = [](long long value) { return std::to_wstring(value); };
+    std::wstring text =
+        L"{\"result\":" + jsonString(resultName(figures.exitStatus)) + L",\"exit_status\":" +
+        number(figures.exitStatus) + L",\"run_code\":" + number(figures.runResult) + L",\"dry_run\":" +
+        (figures.dryRun ? L"true" : L"false") + L",\"examined\":{\"directories\":" + number(tally.directories) +
+        L",\"files\":" + number(tally.files) + L"},\"copied\":" + number(tally.copied) + L",\"created\":" +
+        number(tally.created) + L",\"deleted\":" + number(tally.deleted) + L",\"skipped\":" + number(tally.skipped) +
+        L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"seconds\":" +
+        secondsText(figures.milliseconds) + L",\"entries_per_second\":" +
+        number(perSecond(tally.directories + tally.files, figures.milliseconds)) + L",\"bytes_per_second\":" +
+        number(perSecond(tally.bytes, figures.milliseconds)) + L",\"failures\":[";
+    for (size_t i = 0; i < failures.size(); ++i) {
+        const FailureNote& failure = failures[i];
+        if (i > 0) text += L",";
+        text += L"{\"path\":" + jsonString(failure.path) + L",\"reason\":" + jsonString(failure.reason) +
+                L",\"message\":" + jsonString(failure.message) + L"}";
+    }
+    return text + L"],\"failures_left_out\":" + number(failuresLeftOut) + L"}";
+}

@@ -1,0 +1,41 @@
+// What the front end tells after a run: the figures as an aligned table or as
+// one JSON object.
+#ifndef KORVANE_CLI_REPORT_H
+#define KORVANE_CLI_REPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/run_context.h"
+
+// One failure as the terminal told it.
+struct FailureNote {
+    std::wstring message;  // the error line
+    std::wstring path;     // the entry, or the directory a walk could not read
+    std::wstring reason;   // the system's words, or empty
+};
+
+// The figures of one run.
+struct RunFigures {
+    int exitStatus;        // the front end's exit status
+    int runResult;         // the run's RUN_ or WALK_ code
+    bool dryRun;           // the figures tell what a run would do
+    RunTally tally;        // what the run did
+    int64_t milliseconds;  // how long it took
+};
+
+// A byte count as people read it: "512 B", "1.5 KiB", "2.0 GiB".
+std::wstring byteText(long long bytes);
+
+// The figures as a small aligned table, one line each, ending in a line end.
+std::wstring statsTable(const RunFigures& figures);
+
+// The figures and the failures as one JSON object on one line, ASCII only.
+std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>& failures, long long failuresLeftOut);
+
+// The text as a JSON string, quotes included: ASCII only, every other
+// character escaped; a lone surrogate or a unit beyond Unicode is U+FFFD.
+std::wstring jsonString(const std::wstring& text);
+
+#endif
