@@ -115,31 +115,31 @@ std::wstring bothNames(const OptionInfo& info) {
     return info.shortName ? std::wstring(L"-") + info.shortName + L"/" + name : name;
 }
 
-bool* flagOf(OptionId id, CliOptions* options) {
+bool* flagOf(OptionId id, CliOptions& options) {
     switch (id) {
-        case OPT_SYNC: return &options->synchronous;
-        case OPT_EXCLUDE: return &options->excludes;
-        case OPT_RELATIVE_RULES: return &options->relativeRules;
-        case OPT_SHOW: return &options->show;
-        case OPT_QUIET: return &options->quiet;
-        case OPT_STATS: return &options->stats;
-        case OPT_JSON: return &options->json;
-        case OPT_YES: return &options->yes;
-        case OPT_DRY_RUN: return &options->dryRun;
-        case OPT_MKPATH: return &options->mkpath;
-        case OPT_LINKS: return &options->links;
-        case OPT_HELP: return &options->help;
-        case OPT_VERSION: return &options->version;
+        case OPT_SYNC: return &options.synchronous;
+        case OPT_EXCLUDE: return &options.excludes;
+        case OPT_RELATIVE_RULES: return &options.relativeRules;
+        case OPT_SHOW: return &options.show;
+        case OPT_QUIET: return &options.quiet;
+        case OPT_STATS: return &options.stats;
+        case OPT_JSON: return &options.json;
+        case OPT_YES: return &options.yes;
+        case OPT_DRY_RUN: return &options.dryRun;
+        case OPT_MKPATH: return &options.mkpath;
+        case OPT_LINKS: return &options.links;
+        case OPT_HELP: return &options.help;
+        case OPT_VERSION: return &options.version;
         default: return nullptr;
     }
 }
 
-bool* givenOf(OptionId id, CliOptions* options) {
+bool* givenOf(OptionId id, CliOptions& options) {
     switch (id) {
-        case OPT_LIST: return &options->listGiven;
-        case OPT_LOG_DIR: return &options->logGiven;
-        case OPT_MODIFY_WINDOW: return &options->modifyWindowGiven;
-        case OPT_SETTINGS: return &options->settingsGiven;
+        case OPT_LIST: return &options.listGiven;
+        case OPT_LOG_DIR: return &options.logGiven;
+        case OPT_MODIFY_WINDOW: return &options.modifyWindowGiven;
+        case OPT_SETTINGS: return &options.settingsGiven;
         default: return nullptr;
     }
 }
@@ -160,11 +160,11 @@ bool readSeconds(const std::wstring& text, long long* seconds) {
 // Sets what the option says; spelt is the name as given, for problems.
 bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, const std::wstring& value,
            CliOptions* options, std::wstring* problem) {
-    if (bool* flag = flagOf(info.id, options)) {
+    if (bool* flag = flagOf(info.id, *options)) {
         *flag = true;
         return true;
     }
-    bool* given = givenOf(info.id, options);
+    bool* given = givenOf(info.id, *options);
     if (given && *given) {
         *problem = L"option " + bothNames(info) + L" is given more than once";
         return false;

@@ -19,7 +19,10 @@ void writeColored(Terminal* terminal, int stream, const wchar_t* color, const st
     WideString masked = ControlsAsQuestionMarks(WideString(text.c_str()));
     std::wstring shown(masked.buffer, static_cast<size_t>(masked.length));
     bool colored = terminal->colors && color && stream == PLATFORM_STDERR;
-    std::wstring line = colored ? color + shown + kPlain : shown;
+    std::wstring line;
+    if (colored) line = color;
+    line += shown;
+    if (colored) line += kPlain;
     line += L"\n";
     platformWriteText(stream, line.c_str());
 }

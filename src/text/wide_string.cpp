@@ -384,7 +384,6 @@ bool HasUnwritableUnit(const WideString& text) {
 WideString ControlsAsQuestionMarks(const WideString& text) {
     WideString result(text);
     for (int32_t i = 0; i < result.length; ++i) {
-        // NOLINTNEXTLINE(bugprone-signed-char-misuse): clang-tidy 14 takes this wchar_t for a char
         int64_t unit = result.buffer[i];  // below 0 only for a unit no system gives
         // The line and paragraph separators end a line in some viewers too.
         if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
