@@ -8,7 +8,18 @@
 
 namespace {
 
-using CleanUp = FolderPairTest;
+// The clean-up's operations as a run makes them: through the guarded To tree,
+// not the plain paths used when no run holds one.
+struct CleanUp : FolderPairTest {
+    void SetUp() override {
+        FolderPairTest::SetUp();
+        ASSERT_TRUE(platformGuardTree(to.buffer));
+    }
+    void TearDown() override {
+        platformReleaseTree();
+        FolderPairTest::TearDown();
+    }
+};
 
 TEST_F(CleanUp, FileWithCounterpartStaysOthersGo) {
     writeFile(temp.at("from/kept.txt"), "k");
