@@ -128,8 +128,15 @@ bool platformCreateDirectory(const wchar_t* path);
 // True when the text names a drive (C: on Windows, / elsewhere).
 bool platformIsDriveSpec(const wchar_t* path, size_t length);
 
-// True when the drive of a drive spec is removable, fixed or remote.
+// True when a root level (a drive spec; on Windows also a share) is on a
+// removable, fixed or remote drive.
 bool platformIsUsableDrive(const wchar_t* path);
+
+// The path as the system calls take it. On Windows a path that resolves to
+// MAX_PATH - 12 units or more gets the long-path prefix (\\?\ or \\?\UNC\)
+// in front of its resolved form; every other path, and every path elsewhere,
+// is handed over as given.
+std::wstring platformSystemPath(const wchar_t* path);
 
 // Copies a plain file's contents, attributes and modification time over
 // target through a temporary beside it; the target is replaced only by a

@@ -504,6 +504,9 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
+// Paths reach the system whole here: no length needs another form.
+std::wstring platformSystemPath(const wchar_t* path) { return path; }
+
 // The source is opened without waiting and read only when the opened handle
 // is a plain file: the engine has already left FIFOs, sockets and devices
 // alone, and one swapped in since is found here before anything reads it. The copy is written under a

@@ -18,6 +18,47 @@
 
 namespace {
 
+// From this length on, a path is handed to the system in its long form: the
+// plain form of some calls stops short of MAX_PATH (CreateDirectoryW keeps
+// room for an 8.3 name).
+const size_t kPlainPathLimit = MAX_PATH - 12;
+
+bool IsSlash(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
+
+// True for C:\ or \\x: a path the system resolves without the current directory.
+bool IsFullyQualified(const wchar_t* path) {
+    if (path[0] != L'\0' && path[1] == L':' && IsSlash(path[2])) return true;
+    return IsSlash(path[0]) && IsSlash(path[1]);
+}
+
+}  // namespace
+
+std::wstring platformSystemPath(const wchar_t* path) {
+    size_t length = wcslen(path);
+    if (IsFullyQualified(path) && length < kPlainPathLimit) return path;
+    // Already in a form the system takes as it stands (long or device form).
+    if (length >= 4 && IsSlash(path[0]) && IsSlash(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
+        IsSlash(path[3])) {
+        return path;
+    }
+    // The system's own reading of the path: separators, "." and ".." resolved
+    // against the current directory as every plain call resolves them.
+    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (room == 0) return path;
+    std::wstring full(room, L'\0');
+    DWORD written = GetFullPathNameW(path, room, &full[0], nullptr);
+    if (written == 0 || written >= room) return path;
+    full.resize(written);
+    if (full.size() < kPlainPathLimit) return length < kPlainPathLimit ? std::wstring(path) : full;
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return path;  // a device name (\\.\CON) or anything else: as given
+}
+
+namespace {
+
 const int64_t kTicksPerSecond = 10000000;
 const int64_t kEpochDifference = 116444736000000000LL;  // 1601 to 1970, in 100 ns
 
@@ -45,20 +86,49 @@ bool LinksMayHide() {
     return underWine;
 }
 
-// The system's final path of path, links resolved; empty when it cannot be read.
-std::wstring FinalPathOf(const std::wstring& path) {
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+// The name the system keeps for an open entry, in the \\?\ form. Wine's
+// GetFinalPathNameByHandleW fails on paths past MAX_PATH; its own object
+// name (\??\C:\...) tells the same there.
+std::wstring FinalPathOfHandle(HANDLE handle) {
     std::wstring result(MAX_PATH, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
     if (length >= result.size()) {
         result.resize(length + 1);
         length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
     }
+    if (length > 0 && length < result.size()) {
+        result.resize(length);
+        return result;
+    }
+    typedef LONG(NTAPI * QueryObject)(HANDLE, int, PVOID, ULONG, PULONG);
+    static const QueryObject query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    if (!query || !LinksMayHide()) return std::wstring();
+    struct Name {
+        USHORT length;  // in bytes
+        USHORT room;
+        PWSTR text;
+    };
+    std::vector<unsigned char> buffer(sizeof(Name) + 65536 * sizeof(wchar_t));
+    ULONG returned = 0;
+    const int kObjectNameInformation = 1;
+    if (query(handle, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &returned) != 0) {
+        return std::wstring();
+    }
+    const Name* name = reinterpret_cast<const Name*>(buffer.data());
+    std::wstring text(name->text, name->length / sizeof(wchar_t));
+    if (text.compare(0, 4, L"\\??\\") != 0) return std::wstring();
+    return L"\\\\?\\" + text.substr(4);
+}
+
+// The system's final path of path, links resolved; empty when it cannot be read.
+std::wstring FinalPathOf(const std::wstring& path) {
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path.c_str()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring result = FinalPathOfHandle(handle);
     CloseHandle(handle);
-    if (length == 0 || length >= result.size()) return std::wstring();
-    result.resize(length);
     while (result.size() > 1 && result.back() == L'\\') result.pop_back();
     return result;
 }
@@ -98,7 +168,7 @@ bool IsHiddenLink(const wchar_t* path) {
 // The attribute word and reparse tag of path itself, as a listing shows them.
 bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag) {
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FindClose(handle);
     *attributes = data.dwFileAttributes;
@@ -123,8 +193,9 @@ DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_
 
 // Removes a temporary of this process, read-only or not.
 void RemoveTemporary(const std::wstring& temporary) {
-    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(temporary.c_str());
+    std::wstring system = platformSystemPath(temporary.c_str());
+    SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(system.c_str());
 }
 
 CopyOutcome OutcomeOf(DWORD error) {
@@ -172,7 +243,7 @@ bool ThroughLink(const wchar_t* path) {
         size_t end = parent.find_first_of(L"\\/", start + 1);
         if (end == std::wstring::npos) end = parent.size();
         std::wstring level = parent.substr(0, end);
-        DWORD attributes = GetFileAttributesW(level.c_str());
+        DWORD attributes = GetFileAttributesW(platformSystemPath(level.c_str()).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             linkFreeDirectory = level.substr(0, start);
             return true;
@@ -193,28 +264,16 @@ bool RefusedChange(const wchar_t* path) {
 bool GuardedLink(const wchar_t* path, DWORD attributes) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FindClose(handle);
     return IsLinkTag(data.dwFileAttributes, data.dwReserved0);
 }
 
-// The path of an open entry as the system resolves it, or empty.
-std::wstring FinalPathOf(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
-    std::wstring text(1024, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
-    if (length >= text.size()) {
-        text.assign(length + 1, L'\0');
-        length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
-    }
-    CloseHandle(handle);
-    if (length == 0 || length >= text.size()) return std::wstring();
-    text.resize(length);
+// The path of an open entry as the system resolves it, in lower case, or empty.
+std::wstring LowerFinalPathOf(const wchar_t* path) {
+    std::wstring text = FinalPathOf(std::wstring(path));
     for (wchar_t& unit : text) unit = static_cast<wchar_t>(towlower(unit));
-    while (!text.empty() && text.back() == L'\\') text.pop_back();
     return text;
 }
 
@@ -240,7 +299,7 @@ void platformSetUserLocale() { std::setlocale(LC_ALL, ""); }
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     if (ThroughLink(path)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(platformSystemPath(path).c_str(), GetFileExInfoStandard, &data)) return false;
     status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status->isLink = GuardedLink(path, data.dwFileAttributes);
     status->isRegular = !status->isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
@@ -250,7 +309,9 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     return true;
 }
 
-bool platformEntryExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+bool platformEntryExists(const wchar_t* path) {
+    return GetFileAttributesW(platformSystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool platformIsLink(const wchar_t* path) {
     DWORD attributes;
@@ -263,7 +324,7 @@ bool platformIsLink(const wchar_t* path) {
 bool platformLinksAreVisible() { return !LinksMayHide(); }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     *word = attributes;
     return true;
@@ -273,32 +334,28 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
-    return SetFileAttributesW(path, word) != 0;
+    return SetFileAttributesW(platformSystemPath(path).c_str(), word) != 0;
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return true;
-    return SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0;
+    return SetFileAttributesW(platformSystemPath(path).c_str(), FILE_ATTRIBUTE_ARCHIVE) != 0;
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    return !RefusedChange(path) && CreateDirectoryW(path, nullptr) != 0;
+    return !RefusedChange(path) && CreateDirectoryW(platformSystemPath(path).c_str(), nullptr) != 0;
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
+// Any root level: a drive (C:), a share (\\server\share) or a long form of either.
 bool platformIsUsableDrive(const wchar_t* path) {
-    wchar_t root[8];
-    size_t length = wcslen(path);
-    if (length == 0 || length > 5) return false;
-    wcscpy(root, path);
-    if (root[length - 1] != L'\\') {
-        root[length] = L'\\';
-        root[length + 1] = L'\0';
-    }
-    UINT type = GetDriveTypeW(root);
+    std::wstring root(path);
+    if (root.empty()) return false;
+    if (root.back() != L'\\' && root.back() != L'/') root.push_back(L'\\');
+    UINT type = GetDriveTypeW(root.c_str());
     return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_REMOTE;
 }
 
@@ -310,15 +367,18 @@ bool platformIsUsableDrive(const wchar_t* path) {
 // onto it would be, so that the caller may clear its protection and retry.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (RefusedChange(target)) return COPY_FAILED;
-    DWORD existing = GetFileAttributesW(target);
+    std::wstring systemSource = platformSystemPath(source);
+    std::wstring systemTarget = platformSystemPath(target);
+    DWORD existing = GetFileAttributesW(systemTarget.c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (existing & FILE_ATTRIBUTE_DIRECTORY) return COPY_ACCESS_DENIED;
         if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return COPY_ACCESS_DENIED;
     }
     std::wstring temporary;
     for (int attempt = 0;; ++attempt) {
-        temporary = TemporaryNameBeside(target);
-        if (CopyFileExW(source, temporary.c_str(), StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
+        temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
+        if (CopyFileExW(systemSource.c_str(), temporary.c_str(), StopWhenAsked, nullptr, nullptr,
+                        COPY_FILE_FAIL_IF_EXISTS)) {
             break;
         }
         DWORD error = GetLastError();
@@ -331,7 +391,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
         return OutcomeOf(error);
     }
-    if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
+    if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
     DWORD error = GetLastError();
     // A read-only temporary (from a read-only source) may be refused the
     // rename: move it writable and give the attribute back afterwards.
@@ -339,8 +399,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
-            return SetFileAttributesW(target, attributes) ? COPY_DONE : COPY_FAILED;
+        if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return SetFileAttributesW(systemTarget.c_str(), attributes) ? COPY_DONE : COPY_FAILED;
         }
         error = GetLastError();
     }
@@ -352,14 +412,14 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
 bool platformDeleteFile(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
-    return _wremove(path) == 0;
+    return _wremove(platformSystemPath(path).c_str()) == 0;
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 bool platformRemoveDirectory(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
-    return _wrmdir(path) == 0;
+    return _wrmdir(platformSystemPath(path).c_str()) == 0;
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that
@@ -373,13 +433,15 @@ bool platformRemoveLink(const wchar_t* path) {
         (tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)) {
         return false;
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path) != 0;
-    return DeleteFileW(path) != 0;
+    std::wstring system = platformSystemPath(path);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(system.c_str()) != 0;
+    return DeleteFileW(system.c_str()) != 0;
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     BOOL ok = GetFileInformationByHandle(handle, &info);
@@ -398,7 +460,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     pattern[length] = L'*';
     pattern[length + 1] = L'\0';
     DirectoryListing* listing = new DirectoryListing;
-    listing->handle = FindFirstFileW(pattern, &listing->pending);
+    listing->handle = FindFirstFileW(platformSystemPath(pattern).c_str(), &listing->pending);
     delete[] pattern;
     if (listing->handle == INVALID_HANDLE_VALUE) {
         delete listing;
@@ -438,9 +500,9 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
     return length;
 }
 
-FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(path, L"wb", _SH_DENYNO); }
+FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"wb", _SH_DENYNO); }
 
-FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(path, L"rb", _SH_DENYNO); }
+FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO); }
 
 void platformCommandLine(int, char**, std::vector<std::wstring>* arguments) {
     arguments->clear();
@@ -548,7 +610,7 @@ void platformOnInterrupt(void (*handler)()) {
 volatile std::sig_atomic_t platformStopFlag = 0;
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ENTRY_LINK : ENTRY_PRESENT;
     }
@@ -563,8 +625,8 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 bool platformGuardTree(const wchar_t* root) {
     std::wstring text(root);
     while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
-    if (GetFileAttributesW(text.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(platformSystemPath(text.c_str()).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(platformSystemPath(root).c_str()) == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
     guardedRoot = text;
@@ -586,17 +648,10 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
     if (length == 0 || length >= full.size()) return false;
     full.resize(length);
-    size_t start = full.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
-    std::wstring root;
-    if (full.size() >= start + 2 && full[start + 1] == L':') {
-        root = full.substr(0, start + 2) + L"\\";
-    } else if (start == 0 && full.compare(0, 2, L"\\\\") == 0) {
-        size_t server = full.find(L'\\', 2);
-        size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
-        root = share == std::wstring::npos ? full + L"\\" : full.substr(0, share + 1);
-    } else {
-        return false;
-    }
+    int rootLength = rootLevelLength(full.c_str(), static_cast<int>(full.size()));
+    if (rootLength == 0) return false;
+    std::wstring root = full.substr(0, static_cast<size_t>(rootLength));
+    if (!IsSlash(root.back())) root.push_back(L'\\');
     DirectoryIdentity named;
     DirectoryIdentity top;
     if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(root.c_str(), &top)) {
@@ -604,14 +659,14 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     }
     std::wstring bare = full;
     while (!bare.empty() && bare.back() == L'\\') bare.pop_back();
-    while (!root.empty() && root.back() == L'\\') root.pop_back();
+    while (!root.empty() && IsSlash(root.back())) root.pop_back();
     return _wcsicmp(bare.c_str(), root.c_str()) == 0;
 }
 
 // Walks up the final path of the directory, one level at a time.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
     chain->clear();
-    std::wstring path = FinalPathOf(directory);
+    std::wstring path = LowerFinalPathOf(directory);
     if (path.empty()) return false;
     for (;;) {
         std::wstring level = path;
@@ -628,8 +683,9 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     bool ok = IdentityOfHandle(handle, identity, nullptr);
     CloseHandle(handle);
