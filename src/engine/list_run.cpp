@@ -11,6 +11,7 @@
 #include "fs/changes.h"
 #include "fs/line_reader.h"
 #include "fs/paths.h"
+#include "fs/time_step.h"
 #include "platform/platform.h"
 
 namespace {
@@ -117,6 +118,7 @@ int reportLineFaults(size_t index, size_t* reported) {
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
     setDryRun(runContext.dryRun);
+    forgetTimeSteps();
     writeBanner();
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;

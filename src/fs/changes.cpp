@@ -111,3 +111,8 @@ bool changeRemoveLink(const wchar_t* path) {
     simulation.removed.insert(path);
     return true;
 }
+
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    if (stopped() || simulation.active) return false;
+    return platformProbeModifiedTime(directory, written, readBack);
+}

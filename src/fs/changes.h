@@ -35,4 +35,9 @@ bool changeRemoveDirectory(const wchar_t* path);
 // Removes a link itself.
 bool changeRemoveLink(const wchar_t* path);
 
+// Writes a file in directory with the modification time written, reads the
+// time back and removes the file; false in a dry run, after a stop, or when
+// it cannot be done.
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
+
 #endif

@@ -143,6 +143,20 @@ std::wstring platformSystemPath(const wchar_t* path);
 // complete copy. A source that is no plain file is not opened.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
 
+// Seconds between the modification times a file system of this name keeps
+// (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2 for
+// FAT; 0 when the name does not tell.
+int64_t platformTimeStepOfFileSystem(const wchar_t* name);
+
+// The step of the volume holding directory, as its file system's name
+// tells it; 0 when the name does not tell.
+int64_t platformVolumeTimeStep(const wchar_t* directory);
+
+// Writes a temporary file in directory, gives it the modification time
+// written (whole seconds since 1970), reads the time back into readBack and
+// removes the file; false when the file could not be written, timed or read.
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
+
 // True when no process runs under the number (a live one, or one that cannot be told, is not gone).
 bool platformProcessIsGone(long process);
 

@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
+#include "fs/time_step.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -41,6 +43,16 @@ struct WindowsCopy : testing::Test {
 };
 
 std::string quotedHost(const fs::path& path) { return "'" + hostPath(path) + "'"; }
+
+// Gives a file a modification time in whole seconds since 1970.
+void setModifiedSeconds(const fs::path& path, int64_t seconds) {
+    HANDLE file = CreateFileW(path.wstring().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    uint64_t ticks = static_cast<uint64_t>(seconds) * 10000000u + 116444736000000000u;
+    FILETIME time = {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+    CloseHandle(file);
+}
 
 // The protection contract stays: a read-only target is refused first, then
 // cleared and replaced; the copy carries the source's attributes.
@@ -167,6 +179,46 @@ TEST_F(WindowsCopy, UnixFileLinkInToIsReplacedNeverWrittenThrough) {
     EXPECT_TRUE(attributes("outside/target.txt") & FILE_ATTRIBUTE_READONLY);
     EXPECT_TRUE(runOnHost("test ! -L " + quotedHost(temp.at("to/link.txt"))));
     setAttributes("outside/target.txt", FILE_ATTRIBUTE_NORMAL);
+}
+
+// Under Wine, with To on a volume that keeps 2-second times (a FUSE
+// passthrough of the host's, as a USB disk's FAT keeps them): the step is
+// learned from a file written there, and a second copy copies nothing.
+TEST_F(WindowsCopy, SecondCopyToACoarseVolumeCopiesNothing) {
+    fs::create_directories(temp.at("below"));
+    fs::create_directories(temp.at("coarse"));
+    std::string mount = quotedHost(temp.at("coarse"));
+    std::string serve = std::string("/usr/bin/python3 '") + KORVANE_SOURCE_DIR +
+                        "/tests/reliability/coarse_clock.py' --serve " + quotedHost(temp.at("below")) + " " + mount;
+    if (hostPath(temp.at("coarse")).empty() ||
+        !runOnHost("test -e /dev/fuse && { setsid " + serve + " down </dev/null >/dev/null 2>&1 & } && " +
+                   "for i in $(seq 200); do mountpoint -q " + mount + " && exit 0; sleep 0.05; done; exit 1")) {
+        GTEST_SKIP() << "needs Wine and /dev/fuse";
+    }
+    forgetTimeSteps();
+    WideString coarse = temp.wide("coarse");
+    const std::vector<std::string> names = {"odd.txt", "even.txt", "sub/odd.txt"};
+    for (const std::string& name : names) writeFile(temp.at("from/" + name), name);
+    for (const std::string& name : names) {
+        setModifiedSeconds(temp.at("from/" + name), name == "even.txt" ? 1600000000 : 1600000001);
+    }
+    std::vector<bool> first;
+    std::vector<bool> second;
+    for (const std::string& name : names) {
+        copyIfUpdated(from, coarse, temp.wide("from/" + name));
+        first.push_back(runContext.changeAttempted);
+    }
+    for (const std::string& name : names) {
+        EXPECT_TRUE(copyIfUpdated(from, coarse, temp.wide("from/" + name))) << name;
+        second.push_back(runContext.changeAttempted);
+    }
+    int64_t step = volumeTimeStep(coarse);
+    std::string odd = readFile(temp.at("coarse/odd.txt"));
+    runOnHost("umount " + mount);
+    EXPECT_EQ(first, std::vector<bool>(3, true));
+    EXPECT_EQ(second, std::vector<bool>(3, false));
+    EXPECT_EQ(step, 2);
+    EXPECT_EQ(odd, "odd.txt");
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Windows only: the form in which paths reach the system calls.
+// Windows only: the form in which paths reach the system calls, and what
+// the system tells of a volume's clock.
 #ifdef _WIN32
 #include <gtest/gtest.h>
 
@@ -55,6 +56,28 @@ TEST(WindowsSeam, LongPathsTakeTheLongFormWhenTheyNeedIt) {
         SCOPED_TRACE(c.path.substr(0, 40) + L"... of " + std::to_wstring(c.path.size()));
         EXPECT_EQ(platformSystemPath(c.path.c_str()), c.expected);
     }
+}
+
+// A volume's file system name tells its time step for FAT alone; any other
+// name (Wine names every volume NTFS) leaves the step to a file written there,
+// which on a volume of exact times reads back as written.
+TEST(WindowsSeam, OnlyFatNamesTellATimeStep) {
+    struct Case {
+        const wchar_t* name;
+        int64_t step;
+    };
+    const std::vector<Case> cases = {{L"FAT", 2},  {L"FAT12", 2}, {L"FAT16", 2}, {L"FAT32", 2}, {L"fat32", 2},
+                                     {L"NTFS", 0}, {L"exFAT", 0}, {L"ReFS", 0},  {L"CDFS", 0},  {L"", 0}};
+    for (const Case& c : cases) {
+        EXPECT_EQ(platformTimeStepOfFileSystem(c.name), c.step) << c.name;
+    }
+    TempDir temp;
+    EXPECT_EQ(platformVolumeTimeStep(temp.wide().buffer), 0);
+    const int64_t odd = 1262304001;
+    int64_t readBack = 0;
+    ASSERT_TRUE(platformProbeModifiedTime(temp.wide().buffer, odd, &readBack));
+    EXPECT_EQ(readBack, odd);
+    EXPECT_TRUE(fs::is_empty(temp.root));
 }
 
 }  // namespace

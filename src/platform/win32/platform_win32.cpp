@@ -185,6 +185,14 @@ std::wstring TemporaryNameBeside(const std::wstring& target) {
                                   static_cast<unsigned>(InterlockedIncrement(&counter) - 1));
 }
 
+FILETIME FileTimeOf(int64_t secondsSince1970) {
+    uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
 // Cancels a copy in progress once a stop is asked for.
 DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
                              LPVOID) {
@@ -330,11 +338,15 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     return true;
 }
 
-// Never through a link that would carry the change to what it points to.
+// Never through a link that would carry the change to what it points to. A
+// word the entry already carries is not written again: a volume that holds
+// no modes (FAT under Wine) refuses even that.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return false;
-    return SetFileAttributesW(platformSystemPath(path).c_str(), word) != 0;
+    std::wstring system = platformSystemPath(path);
+    if (GetFileAttributesW(system.c_str()) == word) return true;
+    return SetFileAttributesW(system.c_str(), word) != 0;
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
@@ -357,6 +369,45 @@ bool platformIsUsableDrive(const wchar_t* path) {
     if (root.back() != L'\\' && root.back() != L'/') root.push_back(L'\\');
     UINT type = GetDriveTypeW(root.c_str());
     return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_REMOTE;
+}
+
+int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
+    const wchar_t* const coarse[] = {L"FAT", L"FAT12", L"FAT16", L"FAT32"};
+    for (const wchar_t* known : coarse) {
+        if (_wcsicmp(name, known) == 0) return 2;
+    }
+    return 0;
+}
+
+// Only FAT's name tells: Wine, and a share served by Samba, name their
+// volumes NTFS whatever file system lies below.
+int64_t platformVolumeTimeStep(const wchar_t* directory) {
+    std::wstring system = platformSystemPath(directory);
+    std::vector<wchar_t> root(system.size() + 2, L'\0');
+    if (!GetVolumePathNameW(system.c_str(), root.data(), static_cast<DWORD>(root.size()))) return 0;
+    wchar_t name[MAX_PATH + 1] = {0};
+    if (!GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) return 0;
+    return platformTimeStepOfFileSystem(name);
+}
+
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    std::wstring base(directory);
+    if (!base.empty() && !IsSlash(base.back())) base.push_back(L'\\');
+    std::wstring path = TemporaryNameBeside(base);
+    if (RefusedChange(path.c_str())) return false;
+    std::wstring system = platformSystemPath(path.c_str());
+    HANDLE file = CreateFileW(system.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // Both times, as a copy sets them: some file systems (FUSE over libfuse 2)
+    // take no modification time given alone.
+    FILETIME time = FileTimeOf(written);
+    bool set = SetFileTime(file, nullptr, &time, &time) != 0;
+    CloseHandle(file);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    bool read = set && GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data);
+    DeleteFileW(system.c_str());
+    if (read) *readBack = SecondsSince1970(data.ftLastWriteTime);
+    return read;
 }
 
 // The copy is written under a temporary name beside the target, with the
