@@ -9,7 +9,6 @@
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
-#include "fs/time_step.h"
 
 namespace {
 
@@ -61,8 +60,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 
 int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                        const WideString& to, const std::vector<WideString>& ruleTexts) {
-    setDryRun(runContext.dryRun);
-    forgetTimeSteps();
+    beginRun();
     writeBanner();
     if (synchronous) {
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "

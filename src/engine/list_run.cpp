@@ -11,7 +11,6 @@
 #include "fs/changes.h"
 #include "fs/line_reader.h"
 #include "fs/paths.h"
-#include "fs/time_step.h"
 #include "platform/platform.h"
 
 namespace {
@@ -117,8 +116,7 @@ int reportLineFaults(size_t index, size_t* reported) {
 // no clean-up, no pumping. An entry that would leave the folders is refused.
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
-    setDryRun(runContext.dryRun);
-    forgetTimeSteps();
+    beginRun();
     writeBanner();
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;

@@ -107,6 +107,10 @@ bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity);
 // next chunk with COPY_STOPPED. The platform only reads it.
 extern volatile std::sig_atomic_t platformStopFlag;
 
+// Calls tick, on the copying thread, between the pieces of every file copy
+// from now on, so that a front end hears from a long copy; null for none.
+void platformOnCopyProgress(void (*tick)());
+
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
 

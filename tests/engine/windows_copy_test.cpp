@@ -185,14 +185,7 @@ TEST_F(WindowsCopy, UnixFileLinkInToIsReplacedNeverWrittenThrough) {
 // passthrough of the host's, as a USB disk's FAT keeps them): the step is
 // learned from a file written there, and a second copy copies nothing.
 TEST_F(WindowsCopy, SecondCopyToACoarseVolumeCopiesNothing) {
-    fs::create_directories(temp.at("below"));
-    fs::create_directories(temp.at("coarse"));
-    std::string mount = quotedHost(temp.at("coarse"));
-    std::string serve = std::string("/usr/bin/python3 '") + KORVANE_SOURCE_DIR +
-                        "/tests/reliability/coarse_clock.py' --serve " + quotedHost(temp.at("below")) + " " + mount;
-    if (hostPath(temp.at("coarse")).empty() ||
-        !runOnHost("test -e /dev/fuse && { setsid " + serve + " down </dev/null >/dev/null 2>&1 & } && " +
-                   "for i in $(seq 200); do mountpoint -q " + mount + " && exit 0; sleep 0.05; done; exit 1")) {
+    if (!mountTestVolume(temp.at("below"), temp.at("coarse"), "down")) {
         GTEST_SKIP() << "needs Wine and /dev/fuse";
     }
     forgetTimeSteps();
@@ -214,7 +207,7 @@ TEST_F(WindowsCopy, SecondCopyToACoarseVolumeCopiesNothing) {
     }
     int64_t step = volumeTimeStep(coarse);
     std::string odd = readFile(temp.at("coarse/odd.txt"));
-    runOnHost("umount " + mount);
+    unmountTestVolume(temp.at("coarse"));
     EXPECT_EQ(first, std::vector<bool>(3, true));
     EXPECT_EQ(second, std::vector<bool>(3, false));
     EXPECT_EQ(step, 2);

@@ -10,7 +10,12 @@ modification time to 2 seconds and refuses mode changes as FAT does. Skipped
 (exit 77) only where /dev/fuse is missing.
 
 usage: coarse_clock.py KORVANE
-       coarse_clock.py --serve ROOT MOUNTPOINT down|up|exact|none
+       coarse_clock.py --serve ROOT MOUNTPOINT down|up|exact|none|slow
+
+--serve mounts the volume alone: times rounded down or up, kept exact, not
+kept at all (none), or kept exact on a volume that takes a millisecond for
+every write of a few kilobytes (slow, a slow USB disk). The Windows tests
+mount it under Wine.
 """
 import errno
 import os
@@ -28,6 +33,8 @@ SYSTEM_PYTHON = "/usr/bin/python3"
 
 def serve(root, mountpoint, rounding):
     """A passthrough of root: times rounded as told, modes not kept."""
+    if rounding not in ("down", "up", "exact", "none", "slow"):
+        raise SystemExit("unknown kind of volume: " + rounding)
     from fusepy import FUSE, FuseOSError, Operations
 
     def shown(ns):
@@ -88,6 +95,8 @@ def serve(root, mountpoint, rounding):
             return os.pread(fh, size, offset)
 
         def write(self, path, data, offset, fh):
+            if rounding == "slow":
+                time.sleep(0.001)
             return os.pwrite(fh, data, offset)
 
         def truncate(self, path, length, fh=None):

@@ -367,7 +367,14 @@ CopyOutcome OutcomeOf(int error) {
 // Copy calls move at most this much at a time, so a stop is seen within one piece.
 const size_t kCopyPiece = size_t{8} << 20;
 
-bool Stopped() { return platformStopFlag != 0; }
+// Told between the pieces of a copy; see platformOnCopyProgress.
+void (*copyTick)() = nullptr;
+
+// True once a stop is asked for; the front end hears of the copy first.
+bool Stopped() {
+    if (copyTick) copyTick();
+    return platformStopFlag != 0;
+}
 
 // Copies the bytes of in from offset to end into out at the same offset,
 // in the kernel where it can. errno is ECANCELED after a stop.
@@ -480,6 +487,8 @@ void platformSetUserLocale() {
 }
 
 volatile std::sig_atomic_t platformStopFlag = 0;
+
+void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     Place at = Locate(ToSystem(path));

@@ -193,10 +193,51 @@ FILETIME FileTimeOf(int64_t secondsSince1970) {
     return time;
 }
 
-// Cancels a copy in progress once a stop is asked for.
+// Cancels a copy in progress once a stop is asked for (Wine calls it never).
 DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
                              LPVOID) {
     return platformStopFlag ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+// Told while a copy goes on; see platformOnCopyProgress.
+void (*copyTick)() = nullptr;
+
+// Files from this size on are copied on a thread of their own.
+const DWORD kLongCopySize = 1u << 20;
+
+// One copy to a new file, and how it ended.
+struct CopyJob {
+    const wchar_t* source;
+    const wchar_t* target;
+    BOOL done;
+    DWORD error;
+};
+
+DWORD WINAPI RunCopyJob(LPVOID data) {
+    CopyJob* job = static_cast<CopyJob*>(data);
+    job->done = CopyFileExW(job->source, job->target, StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS);
+    job->error = job->done ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
+// Copies source to the new file target. A file of a megabyte or more is
+// copied on a thread of its own while this thread ticks every 50 ms, so that
+// the front end (a window) lives through a long copy: the copy's progress
+// routine would tick on Windows only, and not on this thread.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD* error) {
+    CopyJob job{source.c_str(), target.c_str(), FALSE, ERROR_SUCCESS};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    bool lasting = copyTick && GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data) &&
+                   (data.nFileSizeHigh != 0 || data.nFileSizeLow >= kLongCopySize);
+    HANDLE thread = lasting ? CreateThread(nullptr, 0, RunCopyJob, &job, 0, nullptr) : nullptr;
+    if (thread) {
+        while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick();
+        CloseHandle(thread);
+    } else {
+        RunCopyJob(&job);
+    }
+    *error = job.error;
+    return job.done != 0;
 }
 
 // Removes a temporary of this process, read-only or not.
@@ -428,12 +469,10 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     std::wstring temporary;
     for (int attempt = 0;; ++attempt) {
         temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
-        if (CopyFileExW(systemSource.c_str(), temporary.c_str(), StopWhenAsked, nullptr, nullptr,
-                        COPY_FILE_FAIL_IF_EXISTS)) {
-            break;
-        }
-        DWORD error = GetLastError();
-        if (error == ERROR_REQUEST_ABORTED || platformStopFlag) {
+        DWORD error = ERROR_SUCCESS;
+        bool copied = CopyToNewFile(systemSource, temporary, &error);
+        if (copied && !platformStopFlag) break;
+        if (copied || error == ERROR_REQUEST_ABORTED || platformStopFlag) {
             RemoveTemporary(temporary);
             return COPY_STOPPED;
         }
@@ -659,6 +698,8 @@ void platformOnInterrupt(void (*handler)()) {
 }
 
 volatile std::sig_atomic_t platformStopFlag = 0;
+
+void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
