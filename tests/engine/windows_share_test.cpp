@@ -77,10 +77,12 @@ TEST_F(ShareTest, RunsToAndFromAShare) {
     };
     fs::create_directories(temp.at("shared/to"));
     fs::create_directories(temp.at("shared/long"));
+    fs::create_directories(temp.at("shared/slashes"));
     fs::create_directories(temp.at("back"));
     const std::vector<Case> cases = {
         {"to a share", from, share(L"to"), "shared/to"},
         {"to the long form", from, WideString((L"\\\\?\\UNC\\" + server + L"\\share\\long").c_str()), "shared/long"},
+        {"to forward slashes", from, WideString((L"//" + server + L"/share/slashes").c_str()), "shared/slashes"},
         {"from a share", share(L"to"), temp.wide("back"), "back"},
     };
     for (const Case& c : cases) {
