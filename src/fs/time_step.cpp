@@ -21,10 +21,10 @@ int64_t floorToStep(int64_t time, int64_t step) { return time - ((time % step) +
 const int64_t kProbeTime = 1262304001;
 
 // The step a file written in directory shows: its odd second kept, or moved
-// to the even one below or above it.
+// to the even one below or above it; -1 when no file could be written there.
 int64_t probedStep(const wchar_t* directory) {
     int64_t readBack = 0;
-    if (!changeProbeModifiedTime(directory, kProbeTime, &readBack)) return 0;
+    if (!changeProbeModifiedTime(directory, kProbeTime, &readBack)) return -1;
     if (readBack == kProbeTime) return 1;
     if (readBack == kProbeTime - 1 || readBack == kProbeTime + 1) return COARSE_TIME_STEP;
     return 0;  // a volume that keeps no time it is given tells nothing
@@ -42,7 +42,9 @@ bool timesMatchOnStep(int64_t source, int64_t target, int64_t step) {
 }
 
 // The file system's name decides where it tells; otherwise a file written
-// there does (never in a dry run or after a stop, which change nothing).
+// there does (never in a dry run or after a stop, which change nothing). A
+// folder where no file can be written teaches nothing of its volume: another
+// folder may be asked next time.
 int64_t volumeTimeStep(const WideString& directory) {
     DirectoryIdentity identity;
     if (!platformDirectoryIdentity(directory.buffer, &identity)) return 0;
@@ -51,6 +53,7 @@ int64_t volumeTimeStep(const WideString& directory) {
     }
     int64_t step = platformVolumeTimeStep(directory.buffer);
     if (step == 0) step = probedStep(directory.buffer);
+    if (step < 0) return 0;
     learned.push_back(LearnedStep{identity.volume, step});
     return step;
 }

@@ -3,6 +3,7 @@
 // the window handles its messages on these ticks, so it never freezes.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -65,15 +66,15 @@ TEST_F(Progress, EveryKindOfRunTicksTheFrontEnd) {
 // there its target is a slow volume (under Wine, where a copy is quick).
 TEST_F(Progress, OneLongCopyTicksTheFrontEnd) {
     WideString target = to;
-    size_t size = size_t{48} << 20;
+    uintmax_t size = uintmax_t{48} << 20;
 #ifdef _WIN32
     if (!mountTestVolume(temp.at("below"), temp.at("slow"), "slow")) GTEST_SKIP() << "needs Wine and /dev/fuse";
     target = temp.wide("slow");
-    size = size_t{8} << 20;
+    size = uintmax_t{8} << 20;
 #endif
-    writeFile(temp.at("from/big.bin"), std::string(size, 'b'));
+    writeFile(temp.at("from/big.bin"), std::string(static_cast<size_t>(size), 'b'));
     int result = FolderCopyRun(false, false, false, from, target, WideString());
-    size_t copied = fs::file_size(fs::path(fromWide(target)) / "big.bin");
+    uintmax_t copied = fs::file_size(fs::path(fromWide(target)) / "big.bin");
 #ifdef _WIN32
     unmountTestVolume(temp.at("slow"));
 #endif

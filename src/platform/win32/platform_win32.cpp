@@ -185,6 +185,7 @@ std::wstring TemporaryNameBeside(const std::wstring& target) {
                                   static_cast<unsigned>(InterlockedIncrement(&counter) - 1));
 }
 
+// The file time of whole seconds since 1970 UTC.
 FILETIME FileTimeOf(int64_t secondsSince1970) {
     uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
     FILETIME time;
@@ -232,6 +233,7 @@ bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD
     HANDLE thread = lasting ? CreateThread(nullptr, 0, RunCopyJob, &job, 0, nullptr) : nullptr;
     if (thread) {
         while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick();
+        WaitForSingleObject(thread, INFINITE);  // the job lives here until the copy is over
         CloseHandle(thread);
     } else {
         RunCopyJob(&job);
