@@ -68,7 +68,7 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 
 int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
                        const WideString& to, const std::vector<WideString>& ruleTexts) {
-    setDryRun(runContext.dryRun);
+    beginRun();
     writeBanner();
     if (synchronous) {
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "

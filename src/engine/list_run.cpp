@@ -114,7 +114,7 @@ int reportLineFaults(size_t index, size_t* reported) {
 // no clean-up, no pumping. An entry that would leave the folders is refused.
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
-    setDryRun(runContext.dryRun);
+    beginRun();
     writeBanner();
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;

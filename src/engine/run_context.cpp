@@ -1,8 +1,31 @@
 #include "engine/run_context.h"
 
 #include "engine/walker.h"
+#include "fs/changes.h"
+#include "fs/time_step.h"
 
 RunContext runContext;
+
+namespace {
+
+// The entries examined as last told to the front end.
+long long lastExamined = 0;
+
+// A long copy tells the front end that the run goes on, as far as it was.
+void tickDuringCopy() {
+    if (runContext.host.entryDone) {
+        runContext.host.entryDone(runContext.host.data, lastExamined, runContext.updatedCount);
+    }
+}
+
+}  // namespace
+
+void beginRun() {
+    setDryRun(runContext.dryRun);
+    forgetTimeSteps();
+    lastExamined = 0;
+    platformOnCopyProgress(tickDuringCopy);
+}
 
 void resetRunContext() {
     if (runContext.logStream) std::fclose(runContext.logStream);
@@ -37,6 +60,7 @@ long long entriesExamined() {
 }
 
 void noteEntryDone(long long examined) {
+    lastExamined = examined;
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);
     }

@@ -120,6 +120,11 @@ struct RunContext {
 // The process-wide run state.
 extern RunContext runContext;
 
+// Readies the process for a run: changes real or simulated as runContext.dryRun
+// says, nothing known of any volume's clock, and every long copy ticking the
+// front end as an entry does.
+void beginRun();
+
 // Puts the run state back as the process starts it, the host and title left as they are; forgets a stop.
 void resetRunContext();
 

@@ -4,6 +4,7 @@
 #include "engine/run_log.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
+#include "fs/time_step.h"
 #include "platform/platform.h"
 
 // The attributes stay cleared when the second attempt fails.
@@ -58,6 +59,26 @@ bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, co
     return true;
 }
 
+// Two files of one size whose times differ only as a coarse volume stores
+// them are alike when the target's volume keeps times that coarsely; the
+// volume is asked only then, once per run.
+bool sameTimeOnCoarseVolume(const WideString& target, const EntryState& source, const EntryState& existing) {
+    if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
+    if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
+    int64_t from = source.status.modifiedSeconds;
+    int64_t to = existing.status.modifiedSeconds;
+    if (!timesMatchOnStep(from, to, COARSE_TIME_STEP)) return false;
+    return timesMatchOnStep(from, to, volumeTimeStep(target.Left(target.FindLastSeparator())));
+}
+
+// A directory given a mode its volume cannot hold keeps the word it had:
+// nothing changed (a dry run cannot tell).
+bool attributeWordKept(const WideString& target, const EntryState& existing) {
+    if (isDryRun() || !existing.queried || !existing.isDirectory) return false;
+    uint32_t word = 0;
+    return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
+}
+
 }  // namespace
 
 bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
@@ -80,7 +101,8 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     changeClearFailure();
     EntryState source;
     EntryState existing;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow);
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow) &&
+                  !sameTimeOnCoarseVolume(target, source, existing);
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         runContext.changeAttempted = false;
         runContext.notPlainFile = true;
@@ -103,6 +125,10 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     bool ok;
     if (source.isDirectory) {
         ok = createDirectoryLike(entryPath, target);
+        if (ok && !linkFacing && attributeWordKept(target, existing)) {
+            runContext.changeAttempted = false;
+            return true;
+        }
     } else {
         // A target that exists in any form has its parent; otherwise make sure.
         if (!existing.queried && !parentReady(entryPath, target)) return false;

@@ -47,6 +47,8 @@ void setDryRun(bool on) {
     simulation.removed.clear();
 }
 
+bool isDryRun() { return simulation.active; }
+
 bool changeCreateDirectory(const wchar_t* path) {
     if (stopped()) return false;
     if (!simulation.active) return platformCreateDirectory(path);
@@ -154,4 +156,9 @@ void changeClearFailure() {
 std::wstring changeFailureText() {
     if (simulation.active && simulatedFailure) return simulatedFailure;
     return platformFailureText();
+}
+
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    if (stopped() || simulation.active) return false;
+    return platformProbeModifiedTime(directory, written, readBack);
 }

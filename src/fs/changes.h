@@ -12,6 +12,9 @@
 // Turns the dry run on or off; turning it on forgets what earlier runs simulated.
 void setDryRun(bool on);
 
+// True while changes are only simulated.
+bool isDryRun();
+
 // Creates one directory level.
 bool changeCreateDirectory(const wchar_t* path);
 
@@ -42,5 +45,10 @@ void changeClearFailure();
 // Why the last change failed since the last clear: the system's words, or in
 // a dry run what the simulation found in the way; empty when none failed.
 std::wstring changeFailureText();
+
+// Writes a file in directory with the modification time written, reads the
+// time back and removes the file; false in a dry run, after a stop, or when
+// it cannot be done.
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
 
 #endif

@@ -45,11 +45,10 @@ bool fileExists(const WideString& path) {
     return state.queried && !state.isDirectory;
 }
 
-// Levels are taken up to and including each separator, so for a/b/c the
-// levels a/, a/b/ and a/b/c are tested and created in turn; the levels made
-// before a failing one stay.
-bool createDirectoryPath(const WideString& path) {
-    int32_t position = 0;
+std::vector<DirectoryLevel> directoryLevels(const WideString& path) {
+    std::vector<DirectoryLevel> levels;
+    int32_t position = rootLevelLength(path.buffer, path.length);
+    if (position > 0) levels.push_back(DirectoryLevel{path.Left(position), true});
     while (position < path.length) {
         int32_t end = position;
         while (end < path.length && path.buffer[end] != PATH_SEPARATOR) ++end;
@@ -57,9 +56,21 @@ bool createDirectoryPath(const WideString& path) {
         bool empty = end == position && position > 0;
         if (end < path.length) ++end;  // the separator belongs to its level
         position = end;
-        if (empty) continue;
-        WideString handled = path.Left(position);
-        if (!directoryExists(handled) && !changeCreateDirectory(handled.buffer)) return false;
+        if (!empty) levels.push_back(DirectoryLevel{path.Left(position), false});
+    }
+    return levels;
+}
+
+// The root level (a drive, a share) is never created: it is there when the
+// system reaches it. The levels made before a failing one stay.
+bool createDirectoryPath(const WideString& path) {
+    for (const DirectoryLevel& level : directoryLevels(path)) {
+        if (directoryExists(level.path)) continue;
+        if (level.root) {
+            if (platformIsUsableDrive(level.path.buffer)) continue;
+            return false;
+        }
+        if (!changeCreateDirectory(level.path.buffer)) return false;
     }
     return true;
 }

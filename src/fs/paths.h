@@ -4,6 +4,7 @@
 #define KORVANE_FS_PATHS_H
 
 #include <cstdint>
+#include <vector>
 
 #include "platform/platform.h"
 #include "text/wide_string.h"
@@ -33,6 +34,16 @@ bool directoryExists(const WideString& path);
 
 // True for an existing entry that is not a directory.
 bool fileExists(const WideString& path);
+
+// One level of a path as createDirectoryPath takes it.
+struct DirectoryLevel {
+    WideString path;  // the path up to and including the level's separator
+    bool root;        // the root level (drive, share, /): never created
+};
+
+// The levels of path in the order they are tested and made: the root level
+// first when the path has one, then one level up to each separator.
+std::vector<DirectoryLevel> directoryLevels(const WideString& path);
 
 // Creates every missing level of the path; true when all exist afterwards.
 bool createDirectoryPath(const WideString& path);

@@ -35,4 +35,41 @@ inline bool isRootedPath(const wchar_t* path) {
 #endif
 }
 
+// Length of the path's root level, the part no run creates: C:\ (or a bare
+// C:), \\server\share\, the long forms \\?\C:\ and \\?\UNC\server\share\, or /.
+// A server without a share is all root (and reaches no folder). 0 when the
+// path has no such root: relative, drive-relative (C:a) or \a.
+inline int rootLevelLength(const wchar_t* path, int length) {
+#ifdef _WIN32
+    if (length >= 2 && path[1] == L':' && path[0] != L'\\' && path[0] != L'/') {
+        if (length == 2) return 2;
+        return isComponentSeparator(path[2]) ? 3 : 0;
+    }
+    if (length < 2 || !isComponentSeparator(path[0]) || !isComponentSeparator(path[1])) return 0;
+    int at = 2;
+    int components = 2;  // server and share
+    if (length >= 4 && (path[2] == L'?' || path[2] == L'.') && isComponentSeparator(path[3])) {
+        at = 4;
+        if (length >= 6 && path[5] == L':') {
+            if (length == 6) return 6;
+            return isComponentSeparator(path[6]) ? 7 : 0;
+        }
+        bool unc = length >= 8 && (path[4] == L'U' || path[4] == L'u') && (path[5] == L'N' || path[5] == L'n') &&
+                   (path[6] == L'C' || path[6] == L'c') && isComponentSeparator(path[7]);
+        if (unc) {
+            at = 8;
+        } else {
+            components = 1;  // a device or volume name, as in \\?\Volume{...}, is one component
+        }
+    }
+    for (int component = 0; component < components; ++component) {
+        while (at < length && !isComponentSeparator(path[at])) ++at;
+        if (at < length) ++at;  // the separator belongs to its level
+    }
+    return at;
+#else
+    return length > 0 && path[0] == L'/' ? 1 : 0;
+#endif
+}
+
 #endif

@@ -107,6 +107,10 @@ bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity);
 // next chunk with COPY_STOPPED. The platform only reads it.
 extern volatile std::sig_atomic_t platformStopFlag;
 
+// Calls tick, on the copying thread, between the pieces of every file copy
+// from now on, so that a front end hears from a long copy; null for none.
+void platformOnCopyProgress(void (*tick)());
+
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
 
@@ -128,13 +132,34 @@ bool platformCreateDirectory(const wchar_t* path);
 // True when the text names a drive (C: on Windows, / elsewhere).
 bool platformIsDriveSpec(const wchar_t* path, size_t length);
 
-// True when the drive of a drive spec is removable, fixed or remote.
+// True when a root level (a drive spec; on Windows also a share) is on a
+// removable, fixed or remote drive.
 bool platformIsUsableDrive(const wchar_t* path);
+
+// The path as the system calls take it. On Windows a path that resolves to
+// MAX_PATH - 12 units or more gets the long-path prefix (\\?\ or \\?\UNC\)
+// in front of its resolved form; every other path, and every path elsewhere,
+// is handed over as given.
+std::wstring platformSystemPath(const wchar_t* path);
 
 // Copies a plain file's contents, attributes and modification time over
 // target through a temporary beside it; the target is replaced only by a
 // complete copy. A source that is no plain file is not opened.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
+
+// Seconds between the modification times a file system of this name keeps
+// (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2 for
+// FAT; 0 when the name does not tell.
+int64_t platformTimeStepOfFileSystem(const wchar_t* name);
+
+// The step of the volume holding directory, as its file system's name
+// tells it; 0 when the name does not tell.
+int64_t platformVolumeTimeStep(const wchar_t* directory);
+
+// Writes a temporary file in directory, gives it the modification time
+// written (whole seconds since 1970), reads the time back into readBack and
+// removes the file; false when the file could not be written, timed or read.
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
 
 // True when no process runs under the number (a live one, or one that cannot be told, is not gone).
 bool platformProcessIsGone(long process);

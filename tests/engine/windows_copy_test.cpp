@@ -6,9 +6,11 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
+#include "fs/time_step.h"
 #include "platform/platform.h"
 #include "support/test_support.h"
 
@@ -41,6 +43,16 @@ struct WindowsCopy : testing::Test {
 };
 
 std::string quotedHost(const fs::path& path) { return "'" + hostPath(path) + "'"; }
+
+// Gives a file a modification time in whole seconds since 1970.
+void setModifiedSeconds(const fs::path& path, int64_t seconds) {
+    HANDLE file = CreateFileW(path.wstring().c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    uint64_t ticks = static_cast<uint64_t>(seconds) * 10000000u + 116444736000000000u;
+    FILETIME time = {static_cast<DWORD>(ticks & 0xFFFFFFFFu), static_cast<DWORD>(ticks >> 32)};
+    EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &time));
+    CloseHandle(file);
+}
 
 // The protection contract stays: a read-only target is refused first, then
 // cleared and replaced; the copy carries the source's attributes.
@@ -167,6 +179,39 @@ TEST_F(WindowsCopy, UnixFileLinkInToIsReplacedNeverWrittenThrough) {
     EXPECT_TRUE(attributes("outside/target.txt") & FILE_ATTRIBUTE_READONLY);
     EXPECT_TRUE(runOnHost("test ! -L " + quotedHost(temp.at("to/link.txt"))));
     setAttributes("outside/target.txt", FILE_ATTRIBUTE_NORMAL);
+}
+
+// Under Wine, with To on a volume that keeps 2-second times (a FUSE
+// passthrough of the host's, as a USB disk's FAT keeps them): the step is
+// learned from a file written there, and a second copy copies nothing.
+TEST_F(WindowsCopy, SecondCopyToACoarseVolumeCopiesNothing) {
+    if (!mountTestVolume(temp.at("below"), temp.at("coarse"), "down")) {
+        GTEST_SKIP() << "needs Wine and /dev/fuse";
+    }
+    forgetTimeSteps();
+    WideString coarse = temp.wide("coarse");
+    const std::vector<std::string> names = {"odd.txt", "even.txt", "sub/odd.txt"};
+    for (const std::string& name : names) writeFile(temp.at("from/" + name), name);
+    for (const std::string& name : names) {
+        setModifiedSeconds(temp.at("from/" + name), name == "even.txt" ? 1600000000 : 1600000001);
+    }
+    std::vector<bool> first;
+    std::vector<bool> second;
+    for (const std::string& name : names) {
+        copyIfUpdated(from, coarse, temp.wide("from/" + name));
+        first.push_back(runContext.changeAttempted);
+    }
+    for (const std::string& name : names) {
+        EXPECT_TRUE(copyIfUpdated(from, coarse, temp.wide("from/" + name))) << name;
+        second.push_back(runContext.changeAttempted);
+    }
+    int64_t step = volumeTimeStep(coarse);
+    std::string odd = readFile(temp.at("coarse/odd.txt"));
+    unmountTestVolume(temp.at("coarse"));
+    EXPECT_EQ(first, std::vector<bool>(3, true));
+    EXPECT_EQ(second, std::vector<bool>(3, false));
+    EXPECT_EQ(step, 2);
+    EXPECT_EQ(odd, "odd.txt");
 }
 
 }  // namespace

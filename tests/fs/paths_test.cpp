@@ -84,6 +84,48 @@ TEST(Paths, CreateDirectoryPathMakesOnlyMissingLevels) {
     EXPECT_FALSE(createDirectoryPath(temp.wide("blocker/sub")));
 }
 
+// The levels are made from the root level on: a drive or a share is the
+// root, never created; below it one level per separator, in order.
+TEST(Paths, DirectoryLevelsStartAtTheRootLevel) {
+    struct Case {
+        const wchar_t* path;
+        std::vector<std::wstring> levels;  // the root level first, marked with a leading '*'
+    };
+#ifdef _WIN32
+    const std::vector<Case> cases = {
+        {L"C:\\a\\b", {L"*C:\\", L"C:\\a\\", L"C:\\a\\b"}},
+        {L"C:", {L"*C:"}},
+        {L"\\\\srv\\share\\a\\b", {L"*\\\\srv\\share\\", L"\\\\srv\\share\\a\\", L"\\\\srv\\share\\a\\b"}},
+        {L"\\\\srv\\share", {L"*\\\\srv\\share"}},
+        {L"\\\\srv\\share\\\\a", {L"*\\\\srv\\share\\", L"\\\\srv\\share\\\\a"}},
+        {L"\\\\srv", {L"*\\\\srv"}},
+        {L"\\\\srv\\", {L"*\\\\srv\\"}},
+        {L"//srv/share/a\\b", {L"*//srv/share/", L"//srv/share/a\\", L"//srv/share/a\\b"}},
+        {L"\\\\?\\C:\\a", {L"*\\\\?\\C:\\", L"\\\\?\\C:\\a"}},
+        {L"\\\\?\\UNC\\srv\\share\\a", {L"*\\\\?\\UNC\\srv\\share\\", L"\\\\?\\UNC\\srv\\share\\a"}},
+        {L"a\\b", {L"a\\", L"a\\b"}},
+        {L"C:a\\b", {L"C:a\\", L"C:a\\b"}},
+        {L"\\a", {L"\\", L"\\a"}},  // the root of the current drive is no root level: it fails as it did
+    };
+#else
+    const std::vector<Case> cases = {
+        {L"/a/b", {L"*/", L"/a/", L"/a/b"}},
+        {L"//a", {L"*/", L"//a"}},
+        {L"a/b/", {L"a/", L"a/b/"}},
+        {L"a//b", {L"a/", L"a//b"}},
+        {L"", {}},
+    };
+#endif
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<std::wstring> levels;
+        for (const DirectoryLevel& level : directoryLevels(WideString(c.path))) {
+            levels.push_back((level.root ? L"*" : L"") + fromWide(level.path));
+        }
+        EXPECT_EQ(levels, c.levels);
+    }
+}
+
 TEST(Paths, CreateDirectoryLikeCarriesTheAttributeWord) {
     TempDir temp;
     fs::create_directories(temp.at("source"));

@@ -148,4 +148,21 @@ bool runOnHost(const std::string& script) {
     fs::remove(statusFile, error);
     return status == "0\n";
 }
+
+namespace {
+std::string quoted(const fs::path& path) { return "'" + hostPath(path) + "'"; }
+}  // namespace
+
+bool mountTestVolume(const fs::path& below, const fs::path& mount, const std::string& kind) {
+    fs::create_directories(below);
+    fs::create_directories(mount);
+    if (hostPath(mount).empty()) return false;
+    std::string serve = std::string("/usr/bin/python3 '") + KORVANE_SOURCE_DIR +
+                        "/tests/reliability/coarse_clock.py' --serve " + quoted(below) + " " + quoted(mount) + " " +
+                        kind;
+    return runOnHost("test -e /dev/fuse && { setsid " + serve + " </dev/null >/dev/null 2>&1 & } && " +
+                     "for i in $(seq 200); do mountpoint -q " + quoted(mount) + " && exit 0; sleep 0.05; done; exit 1");
+}
+
+void unmountTestVolume(const fs::path& mount) { runOnHost("umount " + quoted(mount)); }
 #endif

@@ -58,6 +58,14 @@ std::string hostPath(const fs::path& path);
 // Runs a shell script on the host under Wine and waits for it; true when it
 // ended with status 0, false when it failed or the test is not under Wine.
 bool runOnHost(const std::string& script);
+
+// Mounts below, a folder, at mount as a FUSE volume of the host of a kind
+// tests/reliability/coarse_clock.py serves (down, up, exact, none, slow);
+// false when the test is not under Wine or the host has no /dev/fuse.
+bool mountTestVolume(const fs::path& below, const fs::path& mount, const std::string& kind);
+
+// Unmounts a volume that mountTestVolume mounted.
+void unmountTestVolume(const fs::path& mount);
 #endif
 
 #endif

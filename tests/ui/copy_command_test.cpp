@@ -327,7 +327,50 @@ int probesAnswered = 0;
 // takes to answer while a run is under way.
 DWORD probeStart = 0;
 int slowAnswers = 0;
+bool coverOnce = false;  // once, cover the window and take the screenshots
+
+LRESULT CALLBACK CoverProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Handles this thread's messages for a while.
+void pumpFor(DWORD milliseconds) {
+    DWORD until = GetTickCount() + milliseconds;
+    while (GetTickCount() < until) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+        Sleep(10);
+    }
+}
+
+// Covers the window with a grey one of this thread, a little larger, then
+// takes it away: the window, busy with its run, must paint itself again.
+void coverAndUncover() {
+    WNDCLASSW windowClass = {};
+    windowClass.lpfnWndProc = CoverProc;
+    windowClass.hInstance = GetModuleHandleW(nullptr);
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(GRAY_BRUSH));
+    windowClass.lpszClassName = L"korvane-test-cover";
+    RegisterClassW(&windowClass);
+    RECT area;
+    GetWindowRect(probedWindow, &area);
+    HWND cover = CreateWindowExW(WS_EX_TOPMOST, windowClass.lpszClassName, L"cover", WS_POPUP | WS_VISIBLE,
+                                 area.left - 20, area.top - 20, area.right - area.left + 40,
+                                 area.bottom - area.top + 40, nullptr, nullptr, windowClass.hInstance, nullptr);
+    pumpFor(500);
+    takeScreenshot("covered.png");
+    DestroyWindow(cover);
+    pumpFor(1000);
+    takeScreenshot("redrawn.png");
+    UnregisterClassW(windowClass.lpszClassName, windowClass.hInstance);
+}
+
+HWND startBox = nullptr;  // the start question's box: probing begins once it is gone
+
 DWORD WINAPI ProbeWindow(LPVOID done) {
+    // Wine on a display without a window manager may hold the thread that
+    // hides a window for up to 2 s; the start question's box is let go first.
+    while (IsWindow(startBox) && !*static_cast<volatile bool*>(done)) Sleep(10);
     probeStart = GetTickCount();
     // The first message between two threads sets up what they share (slow
     // under Wine); it is not the window's answer time.
@@ -345,44 +388,82 @@ DWORD WINAPI ProbeWindow(LPVOID done) {
             }
             ++probesAnswered;
         }
+        if (coverOnce && probesAnswered == 20) {
+            coverOnce = false;
+            coverAndUncover();
+        }
         Sleep(50);
     }
     return 0;
 }
 
+// Clicks "Copy", answers Yes and OK, and probes the window from another
+// thread while the run goes on: from the start question's box gone to the
+// result box shown.
+void clickCopyWhileProbing(CopyCommandTest* test) {
+    test->boxes.answers = {IDYES, IDOK};
+    probedWindow = test->window;
+    slowestAnswer = 0;
+    probesAnswered = 0;
+    slowAnswers = 0;
+    volatile bool done = false;
+    HANDLE prober = nullptr;
+    test->boxes.onBox = [&](HWND box) {
+        if (test->boxes.seen.size() == 1) {
+            startBox = box;
+            prober = CreateThread(nullptr, 0, ProbeWindow, const_cast<bool*>(&done), 0, nullptr);
+        } else {
+            done = true;
+        }
+    };
+    test->click(IDC_COPY_BUTTON);
+    done = true;
+    if (prober) {
+        WaitForSingleObject(prober, 10000);
+        CloseHandle(prober);
+    }
+    test->boxes.onBox = nullptr;
+}
+
 // Without "Show Copy File" a run shows nothing per entry, yet the window
-// answers within half a second all through it.
+// answers within half a second all through it, and paints itself again
+// after another window covered it (screenshots covered.png and redrawn.png).
 TEST_F(CopyCommandTest, WindowAnswersDuringAQuietRun) {
     for (int i = 0; i < 20000; ++i) {
         writeFile(temp.at("from/d" + std::to_string(i % 200) + "/f" + std::to_string(i) + ".txt"), "x");
     }
     createWindow();
     fillFolders();
-    boxes.answers = {IDYES, IDOK};
-    probedWindow = window;
-    slowestAnswer = 0;
-    probesAnswered = 0;
-    slowAnswers = 0;
-    volatile bool done = false;
-    HANDLE prober = nullptr;
-    boxes.onBox = [&](HWND) {
-        if (boxes.seen.size() == 1)
-            prober = CreateThread(nullptr, 0, ProbeWindow, const_cast<bool*>(&done), 0, nullptr);
-    };
-    click(IDC_COPY_BUTTON);
-    done = true;
-    if (prober) {
-        WaitForSingleObject(prober, 10000);
-        CloseHandle(prober);
-    }
+    coverOnce = true;
+    clickCopyWhileProbing(this);
     ASSERT_EQ(boxes.seen.size(), 2u);
     EXPECT_EQ(boxes.seen[1].text, L"20200 dirs and files updated.");
-    // Every answer comes within half a second, but for one: a single stall of
-    // about 2 s, seen in one of a few runs on this shared machine and not
-    // explained yet, is let pass, and no more.
+    // Every answer comes within half a second. (The stall of about 2 s seen
+    // before came as the start question's box was hidden, not in the run.)
     EXPECT_GT(probesAnswered, 20);
-    EXPECT_LE(slowAnswers, 1);
-    EXPECT_LT(slowestAnswer, 3000u);
+    EXPECT_EQ(slowAnswers, 0);
+    EXPECT_LT(slowestAnswer, 500u);
+}
+
+// One long copy (a big file to a slow volume, under Wine) keeps the window
+// answering as well: the copy goes on beside the window's thread.
+TEST_F(CopyCommandTest, WindowAnswersDuringOneLongCopy) {
+    if (!mountTestVolume(temp.at("below"), temp.at("slow"), "slow")) GTEST_SKIP() << "needs Wine and /dev/fuse";
+    writeFile(temp.at("from/big.bin"), std::string(size_t{8} << 20, 'b'));
+    createWindow();
+    fillFolders();
+    setText(IDC_TO_FOLDER_EDIT, temp.at("slow").wstring());
+    DWORD started = GetTickCount();
+    clickCopyWhileProbing(this);
+    DWORD took = GetTickCount() - started;
+    uintmax_t copied = fs::file_size(temp.at("slow/big.bin"));
+    unmountTestVolume(temp.at("slow"));
+    ASSERT_EQ(boxes.seen.size(), 2u);
+    EXPECT_EQ(boxes.seen[1].text, L"1 dirs and files updated.");
+    EXPECT_EQ(copied, uintmax_t{8} << 20);
+    EXPECT_GT(took, 1000u) << "the volume was not slow";
+    EXPECT_GT(probesAnswered, 5);
+    EXPECT_EQ(slowAnswers, 0);
 }
 
 }  // namespace

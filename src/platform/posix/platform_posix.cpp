@@ -23,7 +23,11 @@
 #include <string>
 #include <vector>
 
+#include <sys/statfs.h>
+
 #ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #endif
 
@@ -229,12 +233,44 @@ int StatAt(const Place& place, struct stat* st) {
     return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
 }
 
+// True when a refused mode change (error) is the volume's doing: it holds
+// no such modes (FAT), while the entry, st, is ours to change and not made
+// immutable. fd, when not -1, is the entry opened.
+bool ModeNotHeld(int error, const struct stat& st, int fd) {
+    if (error != EPERM && error != EOPNOTSUPP) return false;
+    if (st.st_uid != geteuid() && geteuid() != 0) return false;
+#ifdef FS_IOC_GETFLAGS
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+        return false;
+    }
+#endif
+    return true;
+}
+
+// Gives an open entry a mode; a mode its volume cannot hold is no failure.
+bool ChangeOpenMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0) return true;
+    int error = errno;
+    struct stat st;
+    bool notHeld = fstat(fd, &st) == 0 && ModeNotHeld(error, st, fd);
+    errno = error;
+    return notHeld;
+}
+
 // Gives the entry at place a mode. Inside a guarded tree a link is never
 // changed (the system would change what it names): a plain file or directory
 // is opened without following and changed through its handle, and one that
 // cannot be opened is changed by name, still without following.
 bool ChangeModeAt(const Place& place, mode_t mode) {
-    if (!place.guarded) return chmod(place.name.c_str(), mode) == 0;
+    if (!place.guarded) {
+        if (chmod(place.name.c_str(), mode) == 0) return true;
+        int error = errno;
+        struct stat named;
+        bool notHeld = stat(place.name.c_str(), &named) == 0 && ModeNotHeld(error, named, -1);
+        errno = error;
+        return notHeld;
+    }
     struct stat st;
     if (fstatat(place.directory, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
@@ -245,13 +281,17 @@ bool ChangeModeAt(const Place& place, mode_t mode) {
     if (fd >= 0) {
         struct stat opened;
         bool same = fstat(fd, &opened) == 0 && SameEntry(opened, st);
-        bool ok = same && fchmod(fd, mode) == 0;
+        bool ok = same && ChangeOpenMode(fd, mode);
         close(fd);
         if (same) return ok;
         errno = EAGAIN;
         return false;
     }
-    return fchmodat(place.directory, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0;
+    if (fchmodat(place.directory, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    int error = errno;
+    bool notHeld = ModeNotHeld(error, st, -1);
+    errno = error;
+    return notHeld;
 }
 
 // Gives a directory held by a handle a new mode; a handle opened only to
@@ -327,7 +367,14 @@ CopyOutcome OutcomeOf(int error) {
 // Copy calls move at most this much at a time, so a stop is seen within one piece.
 const size_t kCopyPiece = size_t{8} << 20;
 
-bool Stopped() { return platformStopFlag != 0; }
+// Told between the pieces of a copy; see platformOnCopyProgress.
+void (*copyTick)() = nullptr;
+
+// True once a stop is asked for; the front end hears of the copy first.
+bool Stopped() {
+    if (copyTick) copyTick();
+    return platformStopFlag != 0;
+}
 
 // Copies the bytes of in from offset to end into out at the same offset,
 // in the kernel where it can. errno is ECANCELED after a stop.
@@ -444,9 +491,14 @@ bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
     }
 }
 
-std::string TemporaryBeside(const Place& target) {
+// The name of this process's next temporary.
+std::string NextTemporaryName() {
     static unsigned counter = 0;
-    std::string name = ToSystem(temporaryName(static_cast<long>(getpid()), counter++).c_str());
+    return ToSystem(temporaryName(static_cast<long>(getpid()), counter++).c_str());
+}
+
+std::string TemporaryBeside(const Place& target) {
+    std::string name = NextTemporaryName();
     if (target.guarded) return name;
     std::string parent = ParentOf(target.name);
     return parent == "/" ? "/" + name : parent + "/" + name;
@@ -467,6 +519,8 @@ void platformSetUserLocale() {
 }
 
 volatile std::sig_atomic_t platformStopFlag = 0;
+
+void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     Place at = Locate(ToSystem(path));
@@ -536,6 +590,48 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
+// Paths reach the system whole here: no length needs another form.
+std::wstring platformSystemPath(const wchar_t* path) { return path; }
+
+int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
+    const wchar_t* const coarse[] = {L"msdos", L"vfat", L"fat"};
+    for (const wchar_t* known : coarse) {
+        if (std::wcscmp(name, known) == 0) return 2;
+    }
+    return 0;
+}
+
+// Linux tells a file system by its magic number; FAT's is named msdos.
+int64_t platformVolumeTimeStep(const wchar_t* directory) {
+    Place at = Locate(WithoutTrailingSlashes(ToSystem(directory)));
+    if (!at.ok) return 0;
+    int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.guarded ? O_NOFOLLOW : 0));
+    if (fd < 0) return 0;
+    struct statfs info;
+    bool known = fstatfs(fd, &info) == 0;
+    close(fd);
+    const long kMsdosMagic = 0x4d44;
+    return known && static_cast<long>(info.f_type) == kMsdosMagic ? platformTimeStepOfFileSystem(L"msdos") : 0;
+}
+
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName());
+    if (!at.ok) return false;
+    int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(written);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    bool set = futimens(fd, times) == 0;
+    close(fd);
+    struct stat st;
+    bool read = set && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    unlinkat(at.directory, at.name.c_str(), 0);
+    if (read) *readBack = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return read;
+}
+
 // The source is opened without waiting and read only when the opened handle
 // is a plain file: the engine has already left FIFOs, sockets and devices
 // alone, and one swapped in since is found here before anything reads it. The copy is written under a
@@ -574,7 +670,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return FailedCopy(error);
     }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out, st) && fchmod(out, st.st_mode & 07777) == 0 && futimens(out, times) == 0;
+    bool ok = CopyContents(in, out, st) && ChangeOpenMode(out, st.st_mode & 07777) && futimens(out, times) == 0;
     int error = ok ? 0 : errno;
     if (close(out) != 0 && ok) {
         ok = false;

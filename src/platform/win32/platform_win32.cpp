@@ -61,6 +61,47 @@ bool NotedErrno(bool ok) {
     return ok;
 }
 
+// From this length on, a path is handed to the system in its long form: the
+// plain form of some calls stops short of MAX_PATH (CreateDirectoryW keeps
+// room for an 8.3 name).
+const size_t kPlainPathLimit = MAX_PATH - 12;
+
+bool IsSlash(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
+
+// True for C:\ or \\x: a path the system resolves without the current directory.
+bool IsFullyQualified(const wchar_t* path) {
+    if (path[0] != L'\0' && path[1] == L':' && IsSlash(path[2])) return true;
+    return IsSlash(path[0]) && IsSlash(path[1]);
+}
+
+}  // namespace
+
+std::wstring platformSystemPath(const wchar_t* path) {
+    size_t length = wcslen(path);
+    if (IsFullyQualified(path) && length < kPlainPathLimit) return path;
+    // Already in a form the system takes as it stands (long or device form).
+    if (length >= 4 && IsSlash(path[0]) && IsSlash(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
+        IsSlash(path[3])) {
+        return path;
+    }
+    // The system's own reading of the path: separators, "." and ".." resolved
+    // against the current directory as every plain call resolves them.
+    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (room == 0) return path;
+    std::wstring full(room, L'\0');
+    DWORD written = GetFullPathNameW(path, room, &full[0], nullptr);
+    if (written == 0 || written >= room) return path;
+    full.resize(written);
+    if (full.size() < kPlainPathLimit) return length < kPlainPathLimit ? std::wstring(path) : full;
+    if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
+    if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    }
+    return path;  // a device name (\\.\CON) or anything else: as given
+}
+
+namespace {
+
 const int64_t kTicksPerSecond = 10000000;
 const int64_t kEpochDifference = 116444736000000000LL;  // 1601 to 1970, in 100 ns
 
@@ -88,20 +129,49 @@ bool LinksMayHide() {
     return underWine;
 }
 
-// The system's final path of path, links resolved; empty when it cannot be read.
-std::wstring FinalPathOf(const std::wstring& path) {
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+// The name the system keeps for an open entry, in the \\?\ form. Wine's
+// GetFinalPathNameByHandleW fails on paths past MAX_PATH; its own object
+// name (\??\C:\...) tells the same there.
+std::wstring FinalPathOfHandle(HANDLE handle) {
     std::wstring result(MAX_PATH, L'\0');
     DWORD length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
     if (length >= result.size()) {
         result.resize(length + 1);
         length = GetFinalPathNameByHandleW(handle, &result[0], static_cast<DWORD>(result.size()), 0);
     }
+    if (length > 0 && length < result.size()) {
+        result.resize(length);
+        return result;
+    }
+    typedef LONG(NTAPI * QueryObject)(HANDLE, int, PVOID, ULONG, PULONG);
+    static const QueryObject query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    if (!query || !LinksMayHide()) return std::wstring();
+    struct Name {
+        USHORT length;  // in bytes
+        USHORT room;
+        PWSTR text;
+    };
+    std::vector<unsigned char> buffer(sizeof(Name) + 65536 * sizeof(wchar_t));
+    ULONG returned = 0;
+    const int kObjectNameInformation = 1;
+    if (query(handle, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size()), &returned) != 0) {
+        return std::wstring();
+    }
+    const Name* name = reinterpret_cast<const Name*>(buffer.data());
+    std::wstring text(name->text, name->length / sizeof(wchar_t));
+    if (text.compare(0, 4, L"\\??\\") != 0) return std::wstring();
+    return L"\\\\?\\" + text.substr(4);
+}
+
+// The system's final path of path, links resolved; empty when it cannot be read.
+std::wstring FinalPathOf(const std::wstring& path) {
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path.c_str()).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
+    std::wstring result = FinalPathOfHandle(handle);
     CloseHandle(handle);
-    if (length == 0 || length >= result.size()) return std::wstring();
-    result.resize(length);
     while (result.size() > 1 && result.back() == L'\\') result.pop_back();
     return result;
 }
@@ -141,7 +211,7 @@ bool IsHiddenLink(const wchar_t* path) {
 // The attribute word and reparse tag of path itself, as a listing shows them.
 bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag) {
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FindClose(handle);
     *attributes = data.dwFileAttributes;
@@ -158,16 +228,68 @@ std::wstring TemporaryNameBeside(const std::wstring& target) {
                                   static_cast<unsigned>(InterlockedIncrement(&counter) - 1));
 }
 
-// Cancels a copy in progress once a stop is asked for.
+// The file time of whole seconds since 1970 UTC.
+FILETIME FileTimeOf(int64_t secondsSince1970) {
+    uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return time;
+}
+
+// Cancels a copy in progress once a stop is asked for (Wine calls it never).
 DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
                              LPVOID) {
     return platformStopFlag ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
 }
 
+// Told while a copy goes on; see platformOnCopyProgress.
+void (*copyTick)() = nullptr;
+
+// Files from this size on are copied on a thread of their own.
+const DWORD kLongCopySize = 1u << 20;
+
+// One copy to a new file, and how it ended.
+struct CopyJob {
+    const wchar_t* source;
+    const wchar_t* target;
+    BOOL done;
+    DWORD error;
+};
+
+DWORD WINAPI RunCopyJob(LPVOID data) {
+    CopyJob* job = static_cast<CopyJob*>(data);
+    job->done = CopyFileExW(job->source, job->target, StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS);
+    job->error = job->done ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
+// Copies source to the new file target. A file of a megabyte or more is
+// copied on a thread of its own while this thread ticks every 50 ms, so that
+// the front end (a window) lives through a long copy: the copy's progress
+// routine would tick on Windows only, and not on this thread.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD* error) {
+    CopyJob job{source.c_str(), target.c_str(), FALSE, ERROR_SUCCESS};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    bool lasting = copyTick && GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data) &&
+                   (data.nFileSizeHigh != 0 || data.nFileSizeLow >= kLongCopySize);
+    HANDLE thread = lasting ? CreateThread(nullptr, 0, RunCopyJob, &job, 0, nullptr) : nullptr;
+    if (thread) {
+        while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick();
+        WaitForSingleObject(thread, INFINITE);  // the job lives here until the copy is over
+        CloseHandle(thread);
+    } else {
+        RunCopyJob(&job);
+    }
+    *error = job.error;
+    return job.done != 0;
+}
+
 // Removes a temporary of this process, read-only or not.
 void RemoveTemporary(const std::wstring& temporary) {
-    SetFileAttributesW(temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileW(temporary.c_str());
+    std::wstring system = platformSystemPath(temporary.c_str());
+    SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(system.c_str());
 }
 
 CopyOutcome OutcomeOf(DWORD error) {
@@ -220,7 +342,7 @@ bool ThroughLink(const wchar_t* path) {
         size_t end = parent.find_first_of(L"\\/", start + 1);
         if (end == std::wstring::npos) end = parent.size();
         std::wstring level = parent.substr(0, end);
-        DWORD attributes = GetFileAttributesW(level.c_str());
+        DWORD attributes = GetFileAttributesW(platformSystemPath(level.c_str()).c_str());
         if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
             linkFreeDirectory = level.substr(0, start);
             return true;
@@ -243,28 +365,16 @@ bool RefusedChange(const wchar_t* path) {
 bool GuardedLink(const wchar_t* path, DWORD attributes) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
     WIN32_FIND_DATAW data;
-    HANDLE handle = FindFirstFileW(path, &data);
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) return false;
     FindClose(handle);
     return IsLinkTag(data.dwFileAttributes, data.dwReserved0);
 }
 
-// The path of an open entry as the system resolves it, or empty.
-std::wstring FinalPathOf(const wchar_t* path) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return std::wstring();
-    std::wstring text(1024, L'\0');
-    DWORD length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
-    if (length >= text.size()) {
-        text.assign(length + 1, L'\0');
-        length = GetFinalPathNameByHandleW(handle, &text[0], static_cast<DWORD>(text.size()), 0);
-    }
-    CloseHandle(handle);
-    if (length == 0 || length >= text.size()) return std::wstring();
-    text.resize(length);
+// The path of an open entry as the system resolves it, in lower case, or empty.
+std::wstring LowerFinalPathOf(const wchar_t* path) {
+    std::wstring text = FinalPathOf(std::wstring(path));
     for (wchar_t& unit : text) unit = static_cast<wchar_t>(towlower(unit));
-    while (!text.empty() && text.back() == L'\\') text.pop_back();
     return text;
 }
 
@@ -290,7 +400,7 @@ void platformSetUserLocale() { std::setlocale(LC_ALL, ""); }
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     if (ThroughLink(path)) return false;
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return false;
+    if (!GetFileAttributesExW(platformSystemPath(path).c_str(), GetFileExInfoStandard, &data)) return false;
     status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status->isLink = GuardedLink(path, data.dwFileAttributes);
     status->isRegular = !status->isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
@@ -300,7 +410,9 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     return true;
 }
 
-bool platformEntryExists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
+bool platformEntryExists(const wchar_t* path) {
+    return GetFileAttributesW(platformSystemPath(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 bool platformIsLink(const wchar_t* path) {
     DWORD attributes;
@@ -313,43 +425,82 @@ bool platformIsLink(const wchar_t* path) {
 bool platformLinksAreVisible() { return !LinksMayHide(); }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     *word = attributes;
     return true;
 }
 
-// Never through a link that would carry the change to what it points to.
+// Never through a link that would carry the change to what it points to. A
+// word the entry already carries is not written again: a volume that holds
+// no modes (FAT under Wine) refuses even that.
 bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
-    return Noted(SetFileAttributesW(path, word) != 0);
+    std::wstring system = platformSystemPath(path);
+    if (GetFileAttributesW(system.c_str()) == word) return true;
+    return Noted(SetFileAttributesW(system.c_str(), word) != 0);
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
 bool platformClearProtection(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return true;
-    return Noted(SetFileAttributesW(path, FILE_ATTRIBUTE_ARCHIVE) != 0);
+    return Noted(SetFileAttributesW(platformSystemPath(path).c_str(), FILE_ATTRIBUTE_ARCHIVE) != 0);
 }
 
 bool platformCreateDirectory(const wchar_t* path) {
-    return !RefusedChange(path) && Noted(CreateDirectoryW(path, nullptr) != 0);
+    return !RefusedChange(path) && Noted(CreateDirectoryW(platformSystemPath(path).c_str(), nullptr) != 0);
 }
 
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
+// Any root level: a drive (C:), a share (\\server\share) or a long form of either.
 bool platformIsUsableDrive(const wchar_t* path) {
-    wchar_t root[8];
-    size_t length = wcslen(path);
-    if (length == 0 || length > 5) return false;
-    wcscpy(root, path);
-    if (root[length - 1] != L'\\') {
-        root[length] = L'\\';
-        root[length + 1] = L'\0';
-    }
-    UINT type = GetDriveTypeW(root);
+    std::wstring root(path);
+    if (root.empty()) return false;
+    if (root.back() != L'\\' && root.back() != L'/') root.push_back(L'\\');
+    UINT type = GetDriveTypeW(root.c_str());
     return type == DRIVE_REMOVABLE || type == DRIVE_FIXED || type == DRIVE_REMOTE;
+}
+
+int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
+    const wchar_t* const coarse[] = {L"FAT", L"FAT12", L"FAT16", L"FAT32"};
+    for (const wchar_t* known : coarse) {
+        if (_wcsicmp(name, known) == 0) return 2;
+    }
+    return 0;
+}
+
+// Only FAT's name tells: Wine, and a share served by Samba, name their
+// volumes NTFS whatever file system lies below.
+int64_t platformVolumeTimeStep(const wchar_t* directory) {
+    std::wstring system = platformSystemPath(directory);
+    std::vector<wchar_t> root(system.size() + 2, L'\0');
+    if (!GetVolumePathNameW(system.c_str(), root.data(), static_cast<DWORD>(root.size()))) return 0;
+    wchar_t name[MAX_PATH + 1] = {0};
+    if (!GetVolumeInformationW(root.data(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) return 0;
+    return platformTimeStepOfFileSystem(name);
+}
+
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    std::wstring base(directory);
+    if (!base.empty() && !IsSlash(base.back())) base.push_back(L'\\');
+    std::wstring path = TemporaryNameBeside(base);
+    if (RefusedChange(path.c_str())) return false;
+    std::wstring system = platformSystemPath(path.c_str());
+    HANDLE file = CreateFileW(system.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    // Both times, as a copy sets them: some file systems (FUSE over libfuse 2)
+    // take no modification time given alone.
+    FILETIME time = FileTimeOf(written);
+    bool set = SetFileTime(file, nullptr, &time, &time) != 0;
+    CloseHandle(file);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    bool read = set && GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data);
+    DeleteFileW(system.c_str());
+    if (read) *readBack = SecondsSince1970(data.ftLastWriteTime);
+    return read;
 }
 
 // The copy is written under a temporary name beside the target, with the
@@ -360,19 +511,20 @@ bool platformIsUsableDrive(const wchar_t* path) {
 // onto it would be, so that the caller may clear its protection and retry.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (RefusedChange(target)) return COPY_FAILED;
-    DWORD existing = GetFileAttributesW(target);
+    std::wstring systemSource = platformSystemPath(source);
+    std::wstring systemTarget = platformSystemPath(target);
+    DWORD existing = GetFileAttributesW(systemTarget.c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
         if (existing & FILE_ATTRIBUTE_DIRECTORY) return FailedCopy(ERROR_ACCESS_DENIED);
         if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     }
     std::wstring temporary;
     for (int attempt = 0;; ++attempt) {
-        temporary = TemporaryNameBeside(target);
-        if (CopyFileExW(source, temporary.c_str(), StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS)) {
-            break;
-        }
-        DWORD error = GetLastError();
-        if (error == ERROR_REQUEST_ABORTED || platformStopFlag) {
+        temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
+        DWORD error = ERROR_SUCCESS;
+        bool copied = CopyToNewFile(systemSource, temporary, &error);
+        if (copied && !platformStopFlag) break;
+        if (copied || error == ERROR_REQUEST_ABORTED || platformStopFlag) {
             RemoveTemporary(temporary);
             return COPY_STOPPED;
         }
@@ -381,7 +533,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
         return FailedCopy(error);
     }
-    if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
+    if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
     DWORD error = GetLastError();
     // A read-only temporary (from a read-only source) may be refused the
     // rename: move it writable and give the attribute back afterwards.
@@ -389,8 +541,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-        if (MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
-            return SetFileAttributesW(target, attributes) ? COPY_DONE : FailedCopy(GetLastError());
+        if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return SetFileAttributesW(systemTarget.c_str(), attributes) ? COPY_DONE : FailedCopy(GetLastError());
         }
         error = GetLastError();
     }
@@ -402,14 +554,14 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
 bool platformDeleteFile(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
-    return NotedErrno(_wremove(path) == 0);
+    return NotedErrno(_wremove(platformSystemPath(path).c_str()) == 0);
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 bool platformRemoveDirectory(const wchar_t* path) {
     if (RefusedChange(path)) return false;
     if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
-    return NotedErrno(_wrmdir(path) == 0);
+    return NotedErrno(_wrmdir(platformSystemPath(path).c_str()) == 0);
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that
@@ -423,15 +575,17 @@ bool platformRemoveLink(const wchar_t* path) {
         (tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)) {
         return NoteError(ERROR_NOT_A_REPARSE_POINT);
     }
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Noted(RemoveDirectoryW(path) != 0);
-    return Noted(DeleteFileW(path) != 0);
+    std::wstring system = platformSystemPath(path);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Noted(RemoveDirectoryW(system.c_str()) != 0);
+    return Noted(DeleteFileW(system.c_str()) != 0);
 }
 
 // A symbolic link's text is its print name (its substitute name, less the
 // \??\ prefix, where it has none); a junction reads as the absolute path it names.
 bool platformReadLink(const wchar_t* path, std::wstring* text) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Noted(false);
     std::vector<BYTE> data(16 * 1024);
     DWORD got = 0;
@@ -483,13 +637,14 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
     DWORD tag;
     if (!platformReadLink(source, &text)) return COPY_FAILED;
     if (!ReadOwnAttributes(source, &attributes, &tag)) return FailedCopy(GetLastError());
-    DWORD existing = GetFileAttributesW(target);
+    std::wstring systemTarget = platformSystemPath(target);
+    DWORD existing = GetFileAttributesW(systemTarget.c_str());
     if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) &&
         !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
         return FailedCopy(ERROR_ACCESS_DENIED);
     }
     bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    std::wstring temporary = TemporaryNameBeside(target);
+    std::wstring temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
     DWORD flags = directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     if (!CreateSymbolicLinkW(temporary.c_str(), text.c_str(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
         DWORD error = GetLastError();
@@ -498,12 +653,13 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
             return FailedCopy(error == ERROR_INVALID_PARAMETER ? GetLastError() : error);
         }
     }
-    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) && !RemoveDirectoryW(target)) {
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY) &&
+        !RemoveDirectoryW(systemTarget.c_str())) {
         DWORD error = GetLastError();
         RemoveDirectoryW(temporary.c_str());
         return FailedCopy(error);
     }
-    if (!MoveFileExW(temporary.c_str(), target, MOVEFILE_REPLACE_EXISTING)) {
+    if (!MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
         DWORD error = GetLastError();
         if (directory) {
             RemoveDirectoryW(temporary.c_str());
@@ -520,8 +676,9 @@ void platformClearFailure() { lastFailure.clear(); }
 std::wstring platformFailureText() { return lastFailure; }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     BOOL ok = GetFileInformationByHandle(handle, &info);
@@ -543,7 +700,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     pattern[length] = L'*';
     pattern[length + 1] = L'\0';
     DirectoryListing* listing = new DirectoryListing;
-    listing->handle = FindFirstFileW(pattern, &listing->pending);
+    listing->handle = FindFirstFileW(platformSystemPath(pattern).c_str(), &listing->pending);
     delete[] pattern;
     if (listing->handle == INVALID_HANDLE_VALUE) {
         NoteError(GetLastError());
@@ -584,9 +741,9 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
     return length;
 }
 
-FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(path, L"wb", _SH_DENYNO); }
+FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"wb", _SH_DENYNO); }
 
-FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(path, L"rb", _SH_DENYNO); }
+FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO); }
 
 void platformCommandLine(int, char**, std::vector<std::wstring>* arguments) {
     arguments->clear();
@@ -693,8 +850,10 @@ void platformOnInterrupt(void (*handler)()) {
 
 volatile std::sig_atomic_t platformStopFlag = 0;
 
+void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
+
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    DWORD attributes = GetFileAttributesW(path);
+    DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ENTRY_LINK : ENTRY_PRESENT;
     }
@@ -709,8 +868,8 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 bool platformGuardTree(const wchar_t* root) {
     std::wstring text(root);
     while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
-    if (GetFileAttributesW(text.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(platformSystemPath(text.c_str()).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(platformSystemPath(root).c_str()) == INVALID_FILE_ATTRIBUTES) {
         return false;
     }
     guardedRoot = text;
@@ -732,17 +891,10 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
     if (length == 0 || length >= full.size()) return false;
     full.resize(length);
-    size_t start = full.compare(0, 4, L"\\\\?\\") == 0 ? 4 : 0;
-    std::wstring root;
-    if (full.size() >= start + 2 && full[start + 1] == L':') {
-        root = full.substr(0, start + 2) + L"\\";
-    } else if (start == 0 && full.compare(0, 2, L"\\\\") == 0) {
-        size_t server = full.find(L'\\', 2);
-        size_t share = server == std::wstring::npos ? server : full.find(L'\\', server + 1);
-        root = share == std::wstring::npos ? full + L"\\" : full.substr(0, share + 1);
-    } else {
-        return false;
-    }
+    int rootLength = rootLevelLength(full.c_str(), static_cast<int>(full.size()));
+    if (rootLength == 0) return false;
+    std::wstring root = full.substr(0, static_cast<size_t>(rootLength));
+    if (!IsSlash(root.back())) root.push_back(L'\\');
     DirectoryIdentity named;
     DirectoryIdentity top;
     if (platformDirectoryIdentity(path, &named) && platformDirectoryIdentity(root.c_str(), &top)) {
@@ -750,14 +902,14 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     }
     std::wstring bare = full;
     while (!bare.empty() && bare.back() == L'\\') bare.pop_back();
-    while (!root.empty() && root.back() == L'\\') root.pop_back();
+    while (!root.empty() && IsSlash(root.back())) root.pop_back();
     return _wcsicmp(bare.c_str(), root.c_str()) == 0;
 }
 
 // Walks up the final path of the directory, one level at a time.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
     chain->clear();
-    std::wstring path = FinalPathOf(directory);
+    std::wstring path = LowerFinalPathOf(directory);
     if (path.empty()) return false;
     for (;;) {
         std::wstring level = path;
@@ -774,8 +926,9 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return false;
     bool ok = IdentityOfHandle(handle, identity, nullptr);
     CloseHandle(handle);
