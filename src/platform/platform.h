@@ -138,8 +138,8 @@ bool platformIsUsableDrive(const wchar_t* path);
 
 // The path as the system calls take it. On Windows a path that resolves to
 // MAX_PATH - 12 units or more gets the long-path prefix (\\?\ or \\?\UNC\)
-// in front of its resolved form; every other path, and every path elsewhere,
-// is handed over as given.
+// in front of its resolved form; every other path is handed over as given.
+// Windows only: elsewhere paths reach the system whole.
 std::wstring platformSystemPath(const wchar_t* path);
 
 // Copies a plain file's contents, attributes and modification time over

@@ -590,9 +590,6 @@ bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
-// Paths reach the system whole here: no length needs another form.
-std::wstring platformSystemPath(const wchar_t* path) { return path; }
-
 int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
     const wchar_t* const coarse[] = {L"msdos", L"vfat", L"fat"};
     for (const wchar_t* known : coarse) {
