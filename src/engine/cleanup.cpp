@@ -233,11 +233,16 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
     return deleteWithoutCounterpart(root, otherRoot, path, kind);
 }
 
-bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
+namespace {
+
+// Removes path, a directory under root, when otherRoot holds no counterpart;
+// listed: the walk has just listed it as a directory, so it is not asked again.
+bool removeDirectoryIfSurplus(const WideString& root, const WideString& otherRoot, const WideString& path,
+                              bool listed) {
     runContext.changeAttempted = false;
     changeClearFailure();
     if (!underRoot(root, otherRoot, path)) return false;
-    if (!directoryExists(path)) return false;
+    if (!listed && !directoryExists(path)) return false;
     // After its walk step the directory's parent is the last on the descent path.
     const DirectoryWalker* walker = runContext.activeWalker;
     size_t depth = walker && !walker->descent.empty() ? walker->descent.size() - 1 : SIZE_MAX;
@@ -248,6 +253,12 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
     if (!changeRemoveDirectory(path.buffer)) return false;
     ++runContext.updatedCount;
     return true;
+}
+
+}  // namespace
+
+bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
+    return removeDirectoryIfSurplus(root, otherRoot, path, false);
 }
 
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
@@ -270,7 +281,7 @@ bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkR
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
     if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
-    bool ok = removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
+    bool ok = removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, runContext.activeWalker != nullptr);
     reportCleanup(ok, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return true;
 }
