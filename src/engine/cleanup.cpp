@@ -281,7 +281,9 @@ bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkR
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
     if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
-    bool ok = removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, runContext.activeWalker != nullptr);
+    // In a walk, the directory has just been listed; no need to ask again.
+    bool ok = runContext.activeWalker ? removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, true)
+                                      : removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return true;
 }
