@@ -1,5 +1,8 @@
 #include "engine/cleanup.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/folder_run.h"
@@ -48,10 +51,82 @@ enum DeletableKind {
     LINK             // a link to anything or to nothing: removed as a link
 };
 
+// The names of the From directory facing one To directory of the clean-up
+// walk, read with one listing instead of one query per To entry. A name
+// listed there stands in From (as a link or not); a name not listed, or a
+// listing cut short, proves nothing: that entry is asked about by name.
+struct CounterpartNames {
+    std::wstring toDirectory;         // the To directory whose entries are looked up
+    std::vector<std::wstring> names;  // the From names, sorted
+    std::vector<bool> links;          // per name: a link itself
+};
+
+// One level per directory on the clean-up walk's descent path, root first.
+std::vector<CounterpartNames> counterpartLevels;
+
+// Reads the names of counterpart (a directory of From) into level, sorted.
+void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
+    level->names.clear();
+    level->links.clear();
+    WideString base = counterpart;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) return;
+    std::vector<std::pair<std::wstring, bool>> found;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) found.emplace_back(entry.name, entry.isLink);
+    platformCloseListing(listing);
+    std::sort(found.begin(), found.end());
+    for (const auto& item : found) {
+        level->names.push_back(item.first);
+        level->links.push_back(item.second);
+    }
+}
+
+// What the listing of From tells of the counterpart of path, an entry of
+// the directory being listed at depth (0: the walk's root); ENTRY_UNKNOWN
+// when it cannot tell: not listed there, or no walk in progress.
+EntryPresence listedPresence(const WideString& root, const WideString& otherRoot, const WideString& path,
+                             size_t depth) {
+    const DirectoryWalker* walker = runContext.activeWalker;
+    if (!walker || depth >= walker->descent.size()) return ENTRY_UNKNOWN;
+    const WideString& directory = *walker->descent[depth].directory;
+    if (path.length <= directory.length || !StartsWith(path, directory)) return ENTRY_UNKNOWN;
+    counterpartLevels.resize(depth + 1);  // the deeper levels are done with
+    CounterpartNames& level = counterpartLevels[depth];
+    if (level.toDirectory.size() != static_cast<size_t>(directory.length) ||
+        level.toDirectory.compare(0, level.toDirectory.size(), directory.buffer,
+                                  static_cast<size_t>(directory.length)) != 0) {
+        level.toDirectory.assign(directory.buffer, static_cast<size_t>(directory.length));
+        listCounterpart(counterpartPath(directory, root, otherRoot), &level);
+    }
+    int32_t cut = path.FindLastSeparator();
+    std::wstring name(path.buffer + cut + 1);
+    auto at = std::lower_bound(level.names.begin(), level.names.end(), name);
+    if (at == level.names.end() || *at != name) return ENTRY_UNKNOWN;
+    return level.links[static_cast<size_t>(at - level.names.begin())] ? ENTRY_LINK : ENTRY_PRESENT;
+}
+
+// Whether From holds the counterpart of path: from the listing where it
+// names it, otherwise by an unfollowed look at that name.
+EntryPresence counterpartPresence(const WideString& root, const WideString& otherRoot, const WideString& path,
+                                  size_t depth) {
+    EntryPresence listed = listedPresence(root, otherRoot, path, depth);
+    if (listed != ENTRY_UNKNOWN) return listed;
+    return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer);
+}
+
+// The depth of the directory holding the entry being handed over, or past
+// the descent path when no walk is in progress.
+size_t entryDepth() {
+    const DirectoryWalker* walker = runContext.activeWalker;
+    return walker && !walker->descent.empty() ? walker->descent.size() - 1 : SIZE_MAX;
+}
+
 // Only what the From Folder plainly lacks is surplus: a counterpart of any
 // kind keeps the entry, followable or not, and so does one that cannot be told.
-bool counterpartMayStand(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer) != ENTRY_ABSENT;
+bool counterpartMayStand(const WideString& root, const WideString& otherRoot, const WideString& path, size_t depth) {
+    return counterpartPresence(root, otherRoot, path, depth) != ENTRY_ABSENT;
 }
 
 // The open run log, and the folders that hold it, are never the clean-up's to take.
@@ -73,7 +148,7 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
     runContext.changeAttempted = false;
     changeClearFailure();
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
-    if (counterpartMayStand(root, otherRoot, path)) return true;
+    if (counterpartMayStand(root, otherRoot, path, entryDepth())) return true;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return true;
     if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
         changeDeleteFile(path.buffer);
@@ -98,11 +173,10 @@ DeletableKind kindFromListing(const DirectoryWalker& walker) {
 // counterpart that cannot be followed or read (a dangling link, a directory
 // without permission) says nothing of what lies below: nothing there is touched.
 bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    WideString counterpart = counterpartPath(path, root, otherRoot);
-    EntryPresence presence = platformEntryPresence(counterpart.buffer);
+    EntryPresence presence = counterpartPresence(root, otherRoot, path, entryDepth());
     if (presence == ENTRY_ABSENT || presence == ENTRY_PRESENT) return true;
     EntryStatus status;
-    return presence == ENTRY_LINK && platformQueryEntry(counterpart.buffer, &status);
+    return presence == ENTRY_LINK && platformQueryEntry(counterpartPath(path, root, otherRoot).buffer, &status);
 }
 
 // The process number of a temporary of another run, or 0.
@@ -159,18 +233,32 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
     return deleteWithoutCounterpart(root, otherRoot, path, kind);
 }
 
-bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
+namespace {
+
+// Removes path, a directory under root, when otherRoot holds no counterpart;
+// listed: the walk has just listed it as a directory, so it is not asked again.
+bool removeDirectoryIfSurplus(const WideString& root, const WideString& otherRoot, const WideString& path,
+                              bool listed) {
     runContext.changeAttempted = false;
     changeClearFailure();
     if (!underRoot(root, otherRoot, path)) return false;
-    if (!directoryExists(path)) return false;
-    if (counterpartMayStand(root, otherRoot, path)) return true;
+    if (!listed && !directoryExists(path)) return false;
+    // After its walk step the directory's parent is the last on the descent path.
+    const DirectoryWalker* walker = runContext.activeWalker;
+    size_t depth = walker && !walker->descent.empty() ? walker->descent.size() - 1 : SIZE_MAX;
+    if (counterpartMayStand(root, otherRoot, path, depth)) return true;
     if (holdsRunLog(path)) return true;
 
     runContext.changeAttempted = true;
     if (!changeRemoveDirectory(path.buffer)) return false;
     ++runContext.updatedCount;
     return true;
+}
+
+}  // namespace
+
+bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
+    return removeDirectoryIfSurplus(root, otherRoot, path, false);
 }
 
 bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
@@ -193,7 +281,11 @@ bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkR
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
     if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
-    bool ok = removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
+    // In a walk, the directory has just been listed; no need to ask again.
+    bool ok = runContext.activeWalker ? removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, true)
+                                      : removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
     reportCleanup(ok, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return true;
 }
+
+void forgetCounterpartNames() { counterpartLevels.clear(); }

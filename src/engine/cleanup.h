@@ -26,6 +26,9 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // live run's and every other entry stay. Nothing of it is counted or logged.
 void removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
+// Forgets the From listings the clean-up walk read; call before and after each clean-up walk.
+void forgetCounterpartNames();
+
 // True when the entry at path is a temporary of another run still alive.
 bool isLiveTemporary(const WideString& path);
 

@@ -131,7 +131,9 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         walker.afterDirectoryHandler = removeDirectoryHandler;
         walker.enterLinks = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
+        forgetCounterpartNames();
         result = runWalk(&walker, to, from);
+        forgetCounterpartNames();
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
         if (result != WALK_OK) return endWalk(walker, result);
     }

@@ -254,6 +254,27 @@ TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
     EXPECT_EQ(log().back(), "Updated: [0 dirs and files]. ");
 }
 
+// The clean-up reads each From folder's names once per run; a second mirror
+// in the same process must see what From lost since, at every depth.
+TEST_F(FolderRun, SecondMirrorDeletesWhatFromLostSinceTheFirst) {
+    writeFile(temp.at("from/a.txt"), "a");
+    writeFile(temp.at("from/b.txt"), "b");
+    writeFile(temp.at("from/sub/deep/c.txt"), "c");
+    writeFile(temp.at("from/sub/d.txt"), "d");
+    EXPECT_EQ(run(true, false), RUN_OK);
+    ASSERT_TRUE(fs::exists(temp.at("to/sub/deep/c.txt")));
+
+    fs::remove(temp.at("from/b.txt"));
+    fs::remove(temp.at("from/sub/deep/c.txt"));
+    fs::remove_all(temp.at("from/sub/deep"));
+    EXPECT_EQ(run(true, true), RUN_OK);
+    EXPECT_TRUE(fs::exists(temp.at("to/a.txt")));
+    EXPECT_TRUE(fs::exists(temp.at("to/sub/d.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/b.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/sub/deep")));
+    EXPECT_EQ(log().back(), "Updated: [3 dirs and files]. ");
+}
+
 TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
     WideString rule(L".+\\\\\\.svn.*");
     if (!onWindows()) rule = WideString(L".+/\\.svn.*");
