@@ -74,6 +74,18 @@ bool IsFullyQualified(const wchar_t* path) {
     return IsSlash(path[0]) && IsSlash(path[1]);
 }
 
+// The system's own reading of path (separators, "." and ".." resolved
+// against the current directory) into full; false when it has none.
+bool FullPathOf(const wchar_t* path, std::wstring* full) {
+    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
+    if (room == 0) return false;
+    full->assign(room, L'\0');
+    DWORD length = GetFullPathNameW(path, room, &(*full)[0], nullptr);
+    if (length == 0 || length >= room) return false;
+    full->resize(length);
+    return true;
+}
+
 }  // namespace
 
 std::wstring platformSystemPath(const wchar_t* path) {
@@ -86,12 +98,8 @@ std::wstring platformSystemPath(const wchar_t* path) {
     }
     // The system's own reading of the path: separators, "." and ".." resolved
     // against the current directory as every plain call resolves them.
-    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (room == 0) return path;
-    std::wstring full(room, L'\0');
-    DWORD written = GetFullPathNameW(path, room, &full[0], nullptr);
-    if (written == 0 || written >= room) return path;
-    full.resize(written);
+    std::wstring full;
+    if (!FullPathOf(path, &full)) return path;
     if (full.size() < kPlainPathLimit) return length < kPlainPathLimit ? std::wstring(path) : full;
     if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
     if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
@@ -188,12 +196,8 @@ bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
 // that a change never goes ahead on a guess.
 bool IsHiddenLink(const wchar_t* path) {
     if (!LinksMayHide()) return false;
-    DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (room == 0) return true;
-    std::wstring full(room, L'\0');
-    DWORD length = GetFullPathNameW(path, room, &full[0], nullptr);
-    if (length == 0 || length >= room) return true;
-    full.resize(length);
+    std::wstring full;
+    if (!FullPathOf(path, &full)) return true;
     while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
     size_t cut = full.find_last_of(L"\\/");
     if (cut == std::wstring::npos || cut + 1 >= full.size()) return true;
@@ -885,12 +889,8 @@ void platformReleaseTree() {
 // The drive a path lies on is its letter's root or its share's root; a volume
 // mounted into a folder (as Wine shows every unix mount) is a folder like any.
 bool platformIsVolumeRoot(const wchar_t* path) {
-    DWORD needed = GetFullPathNameW(path, 0, nullptr, nullptr);
-    if (needed == 0) return false;
-    std::wstring full(needed + 1, L'\0');
-    DWORD length = GetFullPathNameW(path, static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (length == 0 || length >= full.size()) return false;
-    full.resize(length);
+    std::wstring full;
+    if (!FullPathOf(path, &full)) return false;
     int rootLength = rootLevelLength(full.c_str(), static_cast<int>(full.size()));
     if (rootLength == 0) return false;
     std::wstring root = full.substr(0, static_cast<size_t>(rootLength));
