@@ -130,10 +130,15 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
             return true;
         }
     } else {
-        // A target that exists in any form has its parent; otherwise make sure.
-        if (!existing.queried && !parentReady(entryPath, target)) return false;
         if (existing.queried && isRunLogByName(target)) return false;
         ok = copyFileOver(entryPath, target);
+        // The walk made the directory before its contents, so a missing
+        // parent is looked for only when the copy could not be written.
+        if (!ok && !existing.queried && !runContext.notPlainFile && !runStopRequested() &&
+            !directoryExists(target.Left(target.FindLastSeparator()))) {
+            changeClearFailure();
+            ok = parentReady(entryPath, target) && copyFileOver(entryPath, target);
+        }
         if (ok) runContext.lastCopiedBytes = source.status.size;
     }
     if (ok) ++runContext.updatedCount;

@@ -494,7 +494,8 @@ bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
 // The name of this process's next temporary.
 std::string NextTemporaryName() {
     static unsigned counter = 0;
-    return ToSystem(temporaryName(static_cast<long>(getpid()), counter++).c_str());
+    static const long process = static_cast<long>(getpid());
+    return ToSystem(temporaryName(process, counter++).c_str());
 }
 
 std::string TemporaryBeside(const Place& target) {
