@@ -2,6 +2,7 @@
 
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
 #include "fs/time_step.h"
@@ -101,7 +102,10 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     changeClearFailure();
     EntryState source;
     EntryState existing;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow) &&
+    // The copy walk's listing may already have told the entry's status.
+    const DirectoryWalker* walker = runContext.activeWalker;
+    const EntryStatus* listed = walker && walker->currentStatusKnown ? &walker->currentStatus : nullptr;
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow, listed) &&
                   !sameTimeOnCoarseVolume(target, source, existing);
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         runContext.changeAttempted = false;

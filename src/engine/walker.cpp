@@ -66,6 +66,8 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.loopHandler = nullptr;
     walker.currentIsDirectory = false;
     walker.currentIsLink = false;
+    walker.currentStatusKnown = false;
+    walker.currentStatus = EntryStatus{};
     walker.skipDescent = false;
     return walker;
 }
@@ -135,6 +137,8 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         }
         walker->currentIsDirectory = entry.isDirectory;
         walker->currentIsLink = entry.isLink;
+        walker->currentStatusKnown = entry.statusKnown;
+        if (entry.statusKnown) walker->currentStatus = entry.status;
         walker->skipDescent = false;
         if (walker->entryHandler && !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
             result = WALK_BROKEN;

@@ -38,6 +38,8 @@ struct DirectoryWalker {
     RefusalHandler loopHandler;          // told of each link loop not entered, or null
     bool currentIsDirectory;             // the entry being handed over is a directory
     bool currentIsLink;                  // the entry being handed over is a link itself
+    bool currentStatusKnown;             // the listing told the status of the entry being handed over
+    EntryStatus currentStatus;           // that status, valid when currentStatusKnown
     bool skipDescent;                    // set by the entry handler: do not enter this directory
     std::vector<WalkFrame> descent;      // the directories being listed, root first
     WideString failedDirectory;          // the directory whose listing stopped the walk, or empty

@@ -107,8 +107,12 @@ bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* 
 // modification time (whole seconds) and size; where a directory is involved
 // the attribute words decide. Each side is queried once.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState, long long timeWindow) {
-    *sourceState = queryEntryState(source);
+                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown) {
+    if (sourceKnown && !endsWithSeparator(source)) {
+        *sourceState = EntryState{true, sourceKnown->isDirectory, *sourceKnown};
+    } else {
+        *sourceState = queryEntryState(source);
+    }
     *targetState = queryEntryState(target);
     if (!sourceState->isDirectory && !targetState->isDirectory) {
         if (!timeAndSizeOf(source, *sourceState)) return true;

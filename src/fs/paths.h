@@ -53,9 +53,10 @@ bool createDirectoryLike(const WideString& source, const WideString& target);
 
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times at most timeWindow
-// seconds apart compare equal (0: only equal times do).
+// seconds apart compare equal (0: only equal times do). sourceKnown, when
+// not null, is the source's status as its listing told it: not queried again.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState, long long timeWindow);
+                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown);
 
 // True when the directory inner lies strictly below the directory outer on
 // disk, whatever the spellings; false when either cannot be read.

@@ -61,6 +61,8 @@ struct DirectoryEntry {
     wchar_t name[PLATFORM_NAME_MAX + 1];  // the entry's name, without its directory
     bool isDirectory;                     // a directory, or a link to one
     bool isLink;                          // a symbolic link or junction itself
+    bool statusKnown;                     // the listing told what a status query would (Windows, no link)
+    EntryStatus status;                   // valid when statusKnown
 };
 
 // An open directory listing; its contents belong to the platform file.

@@ -185,3 +185,43 @@ TEST_F(Walker, AvoidedDirectoryIsNeverEntered) {
 }
 
 }  // namespace
+
+namespace {
+
+// Entries whose listed status the handler saw, and those that differed from a query.
+const DirectoryWalker* listedWalker = nullptr;
+int listedKnown = 0;
+std::vector<std::wstring> listedWrong;
+
+bool compareListed(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
+    if (!listedWalker->currentStatusKnown) return true;
+    ++listedKnown;
+    const EntryStatus& listed = listedWalker->currentStatus;
+    EntryStatus queried{};
+    bool same = platformQueryEntry(path.buffer, &queried) && listed.isDirectory == queried.isDirectory &&
+                listed.isRegular == queried.isRegular && listed.attributeWord == queried.attributeWord &&
+                listed.modifiedSeconds == queried.modifiedSeconds &&
+                (listed.isDirectory || listed.size == queried.size);
+    if (!same) listedWrong.push_back(fromWide(path));
+    return true;
+}
+
+}  // namespace
+
+// Where the listing tells an entry's status (Windows' find data), the copy
+// walk compares by it instead of asking again: it must be what a query says,
+// for files of any size and time, read-only ones and directories alike.
+TEST_F(Walker, ListedStatusIsWhatAQuerySays) {
+    writeFile(temp.at("tree/sub/big.bin"), std::string(70000, 'x'));
+    shiftModified(temp.at("tree/sub/big.bin"), -86400 * 400);
+    shiftModified(temp.at("tree/a.txt"), 7);
+    fs::permissions(temp.at("tree/sub/deep/c.txt"), fs::perms::owner_write, fs::perm_options::remove);
+    DirectoryWalker walker = makeWalker(compareListed, nullptr);
+    listedWalker = &walker;
+    listedKnown = 0;
+    listedWrong.clear();
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(listedWrong, std::vector<std::wstring>{});
+    EXPECT_EQ(listedKnown, onWindows() ? 7 : 0);  // no listing here tells times and sizes
+    fs::permissions(temp.at("tree/sub/deep/c.txt"), fs::perms::owner_write, fs::perm_options::add);
+}

@@ -11,7 +11,7 @@ namespace {
 bool entriesDiffer(const WideString& source, const WideString& target) {
     EntryState sourceState;
     EntryState targetState;
-    return entriesDifferWith(source, target, &sourceState, &targetState, 0);
+    return entriesDifferWith(source, target, &sourceState, &targetState, 0, nullptr);
 }
 
 // Modification time and size as one status query reads them.

@@ -890,6 +890,7 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
         unsigned char type = found->d_type;
         entry->isLink = false;
         entry->isDirectory = false;
+        entry->statusKnown = false;  // a listing here tells no times or sizes
         if (type == DT_DIR) {
             entry->isDirectory = true;
         } else if (type == DT_LNK || type == DT_UNKNOWN) {

@@ -727,6 +727,18 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     entry->name[PLATFORM_NAME_MAX] = L'\0';
     entry->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     entry->isLink = IsLinkTag(data.dwFileAttributes, data.dwReserved0);
+    // The find data holds what the status query reads, except of a reparse
+    // point, whose query follows it.
+    entry->statusKnown = !(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (entry->statusKnown) {
+        EntryStatus& status = entry->status;
+        status.isDirectory = entry->isDirectory;
+        status.isLink = false;
+        status.isRegular = !status.isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
+        status.attributeWord = data.dwFileAttributes;
+        status.modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
+        status.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
     return true;
 }
 
