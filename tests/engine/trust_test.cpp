@@ -190,6 +190,36 @@ TEST_F(Trust, HardLinkInToIsReplacedNotWrittenThrough) {
     EXPECT_EQ(readFile(temp.at("to/shared.txt")), "from, longer");
 }
 
+// However a copy ends, the target's name holds the old entry or the whole
+// copy, and no temporary is left: a new name, a replaced file, a directory
+// in the way, a protected folder, a file grown past a sparse hole.
+TEST_F(Trust, EveryWayACopyEndsLeavesNoTemporary) {
+    writeFile(temp.at("from/new.txt"), "new");
+    writeFile(temp.at("from/old.txt"), "from, longer");
+    writeFile(temp.at("to/old.txt"), "to");
+    shiftModified(temp.at("to/old.txt"), -100);
+    writeFile(temp.at("from/in-the-way"), "file");
+    writeFile(temp.at("to/in-the-way/kept.txt"), "kept");
+    writeFile(temp.at("from/closed/inside.txt"), "inside");
+    writeFile(temp.at("from/empty.txt"), "");
+    fs::create_directories(temp.at("to/closed"));
+    fs::permissions(temp.at("to/closed"), fs::perms::owner_write, fs::perm_options::remove);
+    EXPECT_EQ(run(false, from, to), RUN_HAD_ERRORS);
+    fs::permissions(temp.at("to/closed"), fs::perms::owner_write, fs::perm_options::add);
+    EXPECT_EQ(readFile(temp.at("to/new.txt")), "new");
+    EXPECT_EQ(readFile(temp.at("to/old.txt")), "from, longer");
+    EXPECT_EQ(readFile(temp.at("to/in-the-way/kept.txt")), "kept");
+    EXPECT_EQ(readFile(temp.at("to/closed/inside.txt")), "inside");
+    EXPECT_EQ(readFile(temp.at("to/empty.txt")), "");
+    EXPECT_TRUE(logHas("Copy failure"));
+    for (const auto& entry : fs::recursive_directory_iterator(temp.at("to"))) {
+        EXPECT_EQ(entry.path().filename().string().find(".korvane-"), std::string::npos) << entry.path();
+    }
+    // A second run finds the copies whole: only the entry in the way is tried again.
+    EXPECT_EQ(run(false, from, to), RUN_HAD_ERRORS);
+    EXPECT_EQ(runContext.updatedCount, 0);
+}
+
 // Swaps a To directory with a link to an outside folder, again and again,
 // while mirrors run: whatever a run meets, the outside folder stays whole.
 TEST_F(Trust, DirectorySwappedForLinkDuringRunsIsNeverFollowed) {

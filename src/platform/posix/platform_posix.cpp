@@ -505,6 +505,66 @@ std::string TemporaryBeside(const Place& target) {
     return parent == "/" ? "/" + name : parent + "/" + name;
 }
 
+// Whether files written without a name can be linked into place here; set
+// false once the system shows they cannot.
+bool unnamedCopies = true;
+
+// Links the file without a name open as fd under name in directory.
+bool LinkUnnamed(int fd, int directory, const char* name) {
+    return linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0;
+}
+
+// Writes a copy of in as a file without a name in the target's directory and
+// links it under the target's name once it is complete, so that a kill at
+// any point leaves nothing behind; a name that is taken is replaced through
+// a temporary, as the usual copy does it. False when no file without a name
+// could be made or placed: nothing was changed and the caller copies as
+// usual. Otherwise *outcome tells how it went.
+bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* outcome) {
+#if defined(O_TMPFILE) && defined(__linux__)
+    if (!unnamedCopies) return false;
+    int out = openat(at.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (out < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) unnamedCopies = false;
+        return false;
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    bool ok = CopyContents(in, out, st) && ChangeOpenMode(out, st.st_mode & 07777) && futimens(out, times) == 0;
+    int error = ok ? 0 : errno;
+    if (ok && Stopped()) {
+        ok = false;
+        error = ECANCELED;
+    }
+    bool placed = false;
+    bool fallBack = false;
+    if (ok) {
+        placed = LinkUnnamed(out, at.directory, at.name.c_str());
+        if (!placed && errno == EEXIST) {
+            std::string temporary = NextTemporaryName();
+            placed = LinkUnnamed(out, at.directory, temporary.c_str()) &&
+                     renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+            error = errno;
+            if (!placed) unlinkat(at.directory, temporary.c_str(), 0);
+        } else if (!placed) {
+            error = errno;
+            // An older system links such a file only with a privilege.
+            fallBack = error == ENOENT || error == EPERM || error == EACCES || error == EXDEV;
+            if (fallBack) unnamedCopies = false;
+        }
+    }
+    close(out);
+    if (fallBack) return false;
+    *outcome = placed ? COPY_DONE : error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
+    return true;
+#else
+    (void)in;
+    (void)st;
+    (void)at;
+    (void)outcome;
+    return false;
+#endif
+}
+
 }  // namespace
 
 struct DirectoryListing {
@@ -654,6 +714,11 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         int error = errno;
         close(in);
         return FailedCopy(error);
+    }
+    CopyOutcome unnamed = COPY_FAILED;
+    if (at.guarded && CopyUnnamed(in, st, at, &unnamed)) {
+        close(in);
+        return unnamed;
     }
     // A directory under the target's name makes the rename fail (EISDIR) below.
     std::string temporary = TemporaryBeside(at);
