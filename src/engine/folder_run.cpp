@@ -203,7 +203,8 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
         return true;
     }
     if (ok) {
-        if (runContext.sweepTemporaries && isDirectory) {
+        // A directory the run has just made holds no one's temporaries.
+        if (runContext.sweepTemporaries && isDirectory && !runContext.madeDirectory) {
             removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
         }
         if (runContext.showCopyFile) {

@@ -111,6 +111,7 @@ struct RunContext {
     bool linkInTheWay = false;                  // the last update met a link in To and left it
     bool linkCopied = false;                    // the last update took its source as a link (copyLinks), not followed
     bool notPlainFile = false;                  // the last update met a source that is no plain file
+    bool madeDirectory = false;                 // the last update made its directory where none stood
     bool logIdentityKnown = false;              // logIdentity and logFolders hold the open log's place
     DirectoryIdentity logIdentity{0, 0};        // the open run log file
     WideString logFileName;                     // its name, after its folder's separator

@@ -88,6 +88,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     runContext.linkInTheWay = false;
     runContext.notPlainFile = false;
     runContext.linkCopied = false;
+    runContext.madeDirectory = false;
     runContext.lastCopiedBytes = 0;
     changeClearFailure();
 
@@ -129,6 +130,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     bool ok;
     if (source.isDirectory) {
         ok = createDirectoryLike(entryPath, target);
+        runContext.madeDirectory = ok && !existing.queried;
         if (ok && !linkFacing && attributeWordKept(target, existing)) {
             runContext.changeAttempted = false;
             return true;
