@@ -509,11 +509,6 @@ std::string TemporaryBeside(const Place& target) {
 // false once the system shows they cannot.
 bool unnamedCopies = true;
 
-// Links the file without a name open as fd under name in directory.
-bool LinkUnnamed(int fd, int directory, const char* name) {
-    return linkat(fd, "", directory, name, AT_EMPTY_PATH) == 0;
-}
-
 // Writes a copy of in as a file without a name in the target's directory and
 // links it under the target's name once it is complete, so that a kill at
 // any point leaves nothing behind; a name that is taken is replaced through
@@ -522,6 +517,10 @@ bool LinkUnnamed(int fd, int directory, const char* name) {
 // usual. Otherwise *outcome tells how it went.
 bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* outcome) {
 #if defined(O_TMPFILE) && defined(__linux__)
+    // Links the file without a name open as fd under name in the target's directory.
+    auto linkUnnamed = [&at](int fd, const char* name) {
+        return linkat(fd, "", at.directory, name, AT_EMPTY_PATH) == 0;
+    };
     if (!unnamedCopies) return false;
     int out = openat(at.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (out < 0) {
@@ -538,10 +537,10 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
     bool placed = false;
     bool fallBack = false;
     if (ok) {
-        placed = LinkUnnamed(out, at.directory, at.name.c_str());
+        placed = linkUnnamed(out, at.name.c_str());
         if (!placed && errno == EEXIST) {
             std::string temporary = NextTemporaryName();
-            placed = LinkUnnamed(out, at.directory, temporary.c_str()) &&
+            placed = linkUnnamed(out, temporary.c_str()) &&
                      renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
             error = errno;
             if (!placed) unlinkat(at.directory, temporary.c_str(), 0);
