@@ -155,6 +155,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
 // copied nor deleted: it is reported once, and what lies below it is left as
 // it is (its paths cannot be judged either).
 bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip) {
+    if (!runContext.ruleActive) return true;  // no subject to build for each entry
     RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
     if (verdict == RULE_TAKE) return true;
     if (verdict == RULE_UNMATCHABLE) {
