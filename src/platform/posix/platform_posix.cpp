@@ -152,9 +152,11 @@ struct Place {
     bool ok;       // false: a directory on the way could not be opened; errno tells why
 };
 
-Place Locate(const std::string& path) {
-    Place place{AT_FDCWD, path, false, 0, true};
+// The path is taken over: outside the tree it becomes the name as it is.
+Place Locate(std::string whole) {
+    Place place{AT_FDCWD, std::move(whole), false, 0, true};
     if (!guard.active) return place;
+    const std::string& path = place.name;
     const std::string& root = guard.root;
     size_t start = 0;
     if (root == "/") {
@@ -210,7 +212,7 @@ Place Locate(const std::string& path) {
     place.guarded = true;
     place.depth = level;
     place.directory = level == 0 ? guard.rootFd : guard.fds[level - 1];
-    place.name = name;
+    place.name = std::move(name);
     return place;
 }
 
@@ -218,8 +220,8 @@ bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
-Place LocateChange(const std::string& path) {
-    Place place = Locate(path);
+Place LocateChange(std::string path) {
+    Place place = Locate(std::move(path));
     if (place.ok && guard.active && !place.guarded) {
         place.ok = false;
         errno = EACCES;
@@ -539,8 +541,7 @@ bool platformEntryExists(const wchar_t* path) {
 }
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    Place at = Locate(system);
+    Place at = Locate(ToSystem(path));
     struct stat st;
     if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         return S_ISLNK(st.st_mode) ? ENTRY_LINK : ENTRY_PRESENT;
