@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/folder_run.h"
@@ -56,9 +58,8 @@ enum DeletableKind {
 // listed there stands in From (as a link or not); a name not listed, or a
 // listing cut short, proves nothing: that entry is asked about by name.
 struct CounterpartNames {
-    std::wstring toDirectory;         // the To directory whose entries are looked up
-    std::vector<std::wstring> names;  // the From names, sorted
-    std::vector<bool> links;          // per name: a link itself
+    std::wstring toDirectory;                          // the To directory whose entries are looked up
+    std::vector<std::pair<std::wstring, bool>> names;  // the From names, sorted, each with: a link itself
 };
 
 // One level per directory on the clean-up walk's descent path, root first.
@@ -67,20 +68,14 @@ std::vector<CounterpartNames> counterpartLevels;
 // Reads the names of counterpart (a directory of From) into level, sorted.
 void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
     level->names.clear();
-    level->links.clear();
     WideString base = counterpart;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) return;
-    std::vector<std::pair<std::wstring, bool>> found;
     DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) found.emplace_back(entry.name, entry.isLink);
+    while (platformNextEntry(listing, &entry)) level->names.emplace_back(entry.name, entry.isLink);
     platformCloseListing(listing);
-    std::sort(found.begin(), found.end());
-    for (const auto& item : found) {
-        level->names.push_back(item.first);
-        level->links.push_back(item.second);
-    }
+    std::sort(level->names.begin(), level->names.end());
 }
 
 // What the listing of From tells of the counterpart of path, an entry of
@@ -101,10 +96,13 @@ EntryPresence listedPresence(const WideString& root, const WideString& otherRoot
         listCounterpart(counterpartPath(directory, root, otherRoot), &level);
     }
     int32_t cut = path.FindLastSeparator();
-    std::wstring name(path.buffer + cut + 1);
-    auto at = std::lower_bound(level.names.begin(), level.names.end(), name);
-    if (at == level.names.end() || *at != name) return ENTRY_UNKNOWN;
-    return level.links[static_cast<size_t>(at - level.names.begin())] ? ENTRY_LINK : ENTRY_PRESENT;
+    std::wstring_view name(path.buffer + cut + 1, static_cast<size_t>(path.length - cut - 1));
+    auto at = std::lower_bound(level.names.begin(), level.names.end(), name,
+                               [](const std::pair<std::wstring, bool>& listed, std::wstring_view sought) {
+                                   return std::wstring_view(listed.first) < sought;
+                               });
+    if (at == level.names.end() || std::wstring_view(at->first) != name) return ENTRY_UNKNOWN;
+    return at->second ? ENTRY_LINK : ENTRY_PRESENT;
 }
 
 // Whether From holds the counterpart of path: from the listing where it
@@ -280,7 +278,7 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
 bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
-    if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
+    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
     // In a walk, the directory has just been listed; no need to ask again.
     bool ok = runContext.activeWalker ? removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, true)
                                       : removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
