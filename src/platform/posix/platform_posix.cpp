@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
@@ -508,8 +509,17 @@ std::string TemporaryBeside(const Place& target) {
 
 }  // namespace
 
+// A listing reads the directory's entries straight into a buffer of its own:
+// one open, one read per buffer full and one close, nothing asked besides.
 struct DirectoryListing {
+    int fd;
+#ifdef __linux__
+    size_t filled;  // bytes the last read put into buffer
+    size_t at;      // offset of the next record in buffer
+    alignas(8) char buffer[32768];
+#else
     DIR* dir;
+#endif
 };
 
 void platformSetUserLocale() {
@@ -864,40 +874,73 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     if (guard.active && system == guard.root) {
         fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     } else {
-        Place at = Locate(system);
+        Place at = Locate(std::move(system));
         if (!Noted(at.ok)) return nullptr;
-        if (!at.guarded) {
-            DIR* dir = opendir(system.c_str());
-            return Noted(dir != nullptr) ? new DirectoryListing{dir} : nullptr;
-        }
-        fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        fd = openat(at.directory, at.name.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0));
     }
     if (!Noted(fd >= 0)) return nullptr;
+#ifdef __linux__
+    DirectoryListing* listing = new DirectoryListing;
+    listing->fd = fd;
+    listing->filled = 0;
+    listing->at = 0;
+    return listing;
+#else
     DIR* dir = fdopendir(fd);
     if (!Noted(dir != nullptr)) {
         close(fd);
         return nullptr;
     }
-    return new DirectoryListing{dir};
+    return new DirectoryListing{fd, dir};
+#endif
 }
+
+namespace {
+
+// The next name the system lists with its type, or null when none is left
+// or the listing fails.
+const char* NextName(DirectoryListing* listing, unsigned char* type) {
+#ifdef __linux__
+    if (listing->at >= listing->filled) {
+        long got = syscall(SYS_getdents64, listing->fd, listing->buffer, sizeof listing->buffer);
+        if (got <= 0) return nullptr;
+        listing->filled = static_cast<size_t>(got);
+        listing->at = 0;
+    }
+    // The records are laid out as struct dirent64, one after the other.
+    const char* record = listing->buffer + listing->at;
+    unsigned short length;
+    std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+    listing->at += length;
+    *type = static_cast<unsigned char>(record[offsetof(struct dirent64, d_type)]);
+    return record + offsetof(struct dirent64, d_name);
+#else
+    errno = 0;
+    struct dirent* found = readdir(listing->dir);
+    if (!found) return nullptr;
+    *type = found->d_type;
+    return found->d_name;
+#endif
+}
+
+}  // namespace
 
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     for (;;) {
-        errno = 0;
-        struct dirent* found = readdir(listing->dir);
-        if (!found) return false;
-        if (!FromSystem(found->d_name, entry->name, PLATFORM_NAME_MAX + 1)) continue;
-        unsigned char type = found->d_type;
+        unsigned char type = DT_UNKNOWN;
+        const char* name = NextName(listing, &type);
+        if (!name) return false;
+        if (!FromSystem(name, entry->name, PLATFORM_NAME_MAX + 1)) continue;
         entry->isLink = false;
         entry->isDirectory = false;
         if (type == DT_DIR) {
             entry->isDirectory = true;
         } else if (type == DT_LNK || type == DT_UNKNOWN) {
             struct stat st;
-            int fd = dirfd(listing->dir);
-            if (fstatat(fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (fstatat(listing->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 entry->isLink = S_ISLNK(st.st_mode);
-                if (entry->isLink && fstatat(fd, found->d_name, &st, 0) != 0) return true;
+                if (entry->isLink && fstatat(listing->fd, name, &st, 0) != 0) return true;
                 entry->isDirectory = S_ISDIR(st.st_mode);
             }
         }
@@ -906,7 +949,11 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
 }
 
 bool platformCloseListing(DirectoryListing* listing) {
+#ifdef __linux__
+    int result = close(listing->fd);
+#else
     int result = closedir(listing->dir);
+#endif
     delete listing;
     return result == 0;
 }
