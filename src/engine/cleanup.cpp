@@ -329,8 +329,9 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     if (scope == SCOPE_PASS) {
         // The copy walk found every name of this directory in From.
         if (enterable) {
+            // A counterpart that cannot be followed says nothing of what lies below it.
             CleanupScope child = scopeOf(scope, ENTRY_PRESENT, entryPath, walkRoot);
-            walker->skipDescent = child == SCOPE_NONE;
+            walker->skipDescent = child == SCOPE_NONE || !counterpartMayBeEntered(walkRoot, otherRoot, entryPath);
             if (!walker->skipDescent) {
                 scopes.resize(depth + 2);
                 scopes[depth + 1] = child;
