@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -513,6 +514,7 @@ std::string TemporaryBeside(const Place& target) {
 // one open, one read per buffer full and one close, nothing asked besides.
 struct DirectoryListing {
     int fd;
+    std::string path;  // outside a guarded tree: the directory as opened, else empty
 #ifdef __linux__
     size_t filled;  // bytes the last read put into buffer
     size_t at;      // offset of the next record in buffer
@@ -521,6 +523,32 @@ struct DirectoryListing {
     DIR* dir;
 #endif
 };
+
+namespace {
+
+// The listings open outside a guarded tree, the latest last.
+std::vector<const DirectoryListing*> openListings;
+
+// Where a query finds path. Outside a guarded tree, an entry of the
+// directory listed last is reached through that listing's handle instead of
+// resolving its whole path again; links are followed or not as before.
+Place LocateQuery(std::string path) {
+    Place place = Locate(std::move(path));
+    if (!place.ok || place.guarded || openListings.empty()) return place;
+    const std::string& directory = openListings.back()->path;
+    const std::string& whole = place.name;
+    size_t slash = whole.find_last_of('/');
+    if (slash == std::string::npos || slash != directory.size() || whole.compare(0, slash, directory) != 0) {
+        return place;
+    }
+    const char* name = whole.c_str() + slash + 1;
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return place;
+    place.directory = openListings.back()->fd;
+    place.name.erase(0, slash + 1);
+    return place;
+}
+
+}  // namespace
 
 void platformSetUserLocale() {
     const char* chosen = std::setlocale(LC_ALL, "");
@@ -535,7 +563,7 @@ volatile std::sig_atomic_t platformStopFlag = 0;
 void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     FillStatus(st, status);
@@ -551,7 +579,7 @@ bool platformEntryExists(const wchar_t* path) {
 }
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         return S_ISLNK(st.st_mode) ? ENTRY_LINK : ENTRY_PRESENT;
@@ -560,7 +588,7 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 }
 
 bool platformIsLink(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
@@ -568,7 +596,7 @@ bool platformIsLink(const wchar_t* path) {
 bool platformLinksAreVisible() { return true; }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     *word = static_cast<uint32_t>(st.st_mode);
@@ -783,7 +811,7 @@ std::wstring platformFailureText() {
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateQuery(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
@@ -873,11 +901,13 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     int fd;
     if (guard.active && system == guard.root) {
         fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        system.clear();
     } else {
-        Place at = Locate(std::move(system));
+        Place at = LocateQuery(system);
         if (!Noted(at.ok)) return nullptr;
         fd = openat(at.directory, at.name.c_str(),
                     O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0));
+        if (at.guarded) system.clear();
     }
     if (!Noted(fd >= 0)) return nullptr;
 #ifdef __linux__
@@ -885,15 +915,19 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->fd = fd;
     listing->filled = 0;
     listing->at = 0;
-    return listing;
 #else
     DIR* dir = fdopendir(fd);
     if (!Noted(dir != nullptr)) {
         close(fd);
         return nullptr;
     }
-    return new DirectoryListing{fd, dir};
+    DirectoryListing* listing = new DirectoryListing;
+    listing->fd = fd;
+    listing->dir = dir;
 #endif
+    listing->path = std::move(system);
+    if (!listing->path.empty()) openListings.push_back(listing);
+    return listing;
 }
 
 namespace {
@@ -949,6 +983,8 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
 }
 
 bool platformCloseListing(DirectoryListing* listing) {
+    auto open = std::find(openListings.rbegin(), openListings.rend(), listing);
+    if (open != openListings.rend()) openListings.erase(std::next(open).base());
 #ifdef __linux__
     int result = close(listing->fd);
 #else
