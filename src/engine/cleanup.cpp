@@ -66,14 +66,15 @@ struct CounterpartNames {
 // One level per directory on the clean-up walk's descent path, root first.
 std::vector<CounterpartNames> counterpartLevels;
 
-// What the copy walk of a mirror proved of the To tree, so that the clean-up
-// walk lists only where something may be surplus. Right after the copy walk
-// was through a From directory, the To directory facing it is listed: a name
-// From does not list there marks that directory (a level to check), and a
-// To directory whose counterpart the copy walk did not go through marks a
-// tree to walk whole. Only marks are kept, never a proof: a To tree without
-// surplus costs no memory. Directories are named below the To Folder, ""
-// for the To Folder itself.
+// Where the copy walk of a mirror saw that To may hold surplus, so that the
+// clean-up walk lists only there. Right after the copy walk was through a
+// From directory, the To directory facing it is listed: a name From did not
+// list marks that directory (a level to check), and a To directory whose
+// counterpart the copy walk did not go through marks a tree to walk whole,
+// as without marks. Only marks are kept: a To tree without surplus costs no
+// memory. A To directory unmarked, with nothing marked below it, had no
+// surplus when the copy walk looked, and is not listed again. Directories
+// are named below the To Folder, "" for the To Folder itself.
 struct Pruning {
     bool active = false;            // the clean-up walk may trust the marks
     std::set<std::wstring> levels;  // To directories holding a name From lacked

@@ -127,7 +127,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
             break;
         }
         if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
-        if (walker->keepNames) walker->levelNames[level].push_back(ListedName{entry.name, entry.isDirectory, false});
+        if (walker->keepNames) walker->levelNames[level].push_back(ListedName{entry.name, false});
         WideString entryPath = base + entry.name;
         // The avoided directory is neither handed over nor entered.
         int childState = 0;

@@ -27,7 +27,6 @@ struct WalkFrame {
 // A name a directory listed, kept for its after-directory handler.
 struct ListedName {
     std::wstring name;  // as the listing gave it
-    bool isDirectory;   // a directory, or a link to one
     bool entered;       // the walk went through everything below it without error
 };
 
