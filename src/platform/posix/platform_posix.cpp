@@ -41,15 +41,18 @@ namespace {
 const wchar_t kEscapeBase = 0xDC00;
 
 std::string ToSystem(const wchar_t* path) {
-    std::string bytes;
-    // Plain ASCII, by far the most common, needs no conversion state.
-    const wchar_t* end = path;
-    while (*end && *end < 0x80) ++end;
-    if (*end == L'\0') {
-        bytes.resize(static_cast<size_t>(end - path));
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(path[i]);
-        return bytes;
+    // Plain ASCII, by far the most common, needs no conversion state: it is
+    // copied unit by unit in one pass, through a pointer of its own.
+    size_t length = std::wcslen(path);
+    std::string bytes(length, '\0');
+    char* out = &bytes[0];
+    size_t plain = 0;
+    while (plain < length && path[plain] < 0x80) {
+        out[plain] = static_cast<char>(path[plain]);
+        ++plain;
     }
+    if (plain == length) return bytes;
+    bytes.clear();
     std::mbstate_t state{};
     char piece[MB_LEN_MAX];
     for (const wchar_t* p = path; *p; ++p) {
