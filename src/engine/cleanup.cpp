@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <set>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/folder_run.h"
@@ -56,31 +59,82 @@ enum DeletableKind {
 // listed there stands in From (as a link or not); a name not listed, or a
 // listing cut short, proves nothing: that entry is asked about by name.
 struct CounterpartNames {
-    std::wstring toDirectory;         // the To directory whose entries are looked up
-    std::vector<std::wstring> names;  // the From names, sorted
-    std::vector<bool> links;          // per name: a link itself
+    std::wstring toDirectory;                          // the To directory whose entries are looked up
+    std::vector<std::pair<std::wstring, bool>> names;  // the From names, sorted, each with: a link itself
 };
 
 // One level per directory on the clean-up walk's descent path, root first.
 std::vector<CounterpartNames> counterpartLevels;
 
+// Where the copy walk of a mirror saw that To may hold surplus, so that the
+// clean-up walk lists only there. Right after the copy walk was through a
+// From directory, the To directory facing it is listed: a name From did not
+// list marks that directory (a level to check), and a To directory whose
+// counterpart the copy walk did not go through marks a tree to walk whole,
+// as without marks. Only marks are kept: a To tree without surplus costs no
+// memory. A To directory unmarked, with nothing marked below it, had no
+// surplus when the copy walk looked, and is not listed again. Directories
+// are named below the To Folder, "" for the To Folder itself.
+struct Pruning {
+    bool active = false;            // the clean-up walk may trust the marks
+    std::set<std::wstring> levels;  // To directories holding a name From lacked
+    std::set<std::wstring> trees;   // To directories to walk whole, as without marks
+};
+
+Pruning pruning;
+
+// How the clean-up walk treats a directory of To it lists.
+enum CleanupScope {
+    SCOPE_WHOLE,  // every entry is asked about, every directory with a counterpart entered
+    SCOPE_LEVEL,  // every entry is asked about; only marked directories (or surplus ones) entered
+    SCOPE_PASS,   // no entry is surplus: only marked directories, or those above them, entered
+    SCOPE_NONE    // nothing below is surplus: not entered
+};
+
+// The scope of each directory on the clean-up walk's descent path, root first.
+std::vector<CleanupScope> scopes;
+
+// The name of path below root, without leading separators ("" for root itself).
+std::wstring relativeKey(const WideString& path, const WideString& root) {
+    int32_t at = root.length;
+    if (path.length <= at) return std::wstring();
+    while (at < path.length && path.buffer[at] == PATH_SEPARATOR) ++at;
+    return std::wstring(path.buffer + at, static_cast<size_t>(path.length - at));
+}
+
+// True when marks holds a directory below key.
+bool marksBelow(const std::set<std::wstring>& marks, const std::wstring& key) {
+    if (key.empty()) return !marks.empty();
+    std::wstring below = key + PATH_SEPARATOR;
+    auto at = marks.lower_bound(below);
+    return at != marks.end() && at->compare(0, below.size(), below) == 0;
+}
+
+// The scope of a To directory at path: below a directory walked whole, or
+// without counterpart (all below is surplus), whole; otherwise as marked.
+CleanupScope scopeOf(CleanupScope parent, EntryPresence presence, const WideString& path, const WideString& root) {
+    if (!pruning.active || parent == SCOPE_WHOLE || presence == ENTRY_ABSENT) return SCOPE_WHOLE;
+    std::wstring key = relativeKey(path, root);
+    if (pruning.trees.count(key) > 0) return SCOPE_WHOLE;
+    if (pruning.levels.count(key) > 0) return SCOPE_LEVEL;
+    if (marksBelow(pruning.levels, key) || marksBelow(pruning.trees, key)) return SCOPE_PASS;
+    return SCOPE_NONE;
+}
+
+// The scope of the directory being listed at depth (past the descent path: whole).
+CleanupScope scopeAt(size_t depth) { return pruning.active && depth < scopes.size() ? scopes[depth] : SCOPE_WHOLE; }
+
 // Reads the names of counterpart (a directory of From) into level, sorted.
 void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
     level->names.clear();
-    level->links.clear();
     WideString base = counterpart;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) return;
-    std::vector<std::pair<std::wstring, bool>> found;
     DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) found.emplace_back(entry.name, entry.isLink);
+    while (platformNextEntry(listing, &entry)) level->names.emplace_back(entry.name, entry.isLink);
     platformCloseListing(listing);
-    std::sort(found.begin(), found.end());
-    for (const auto& item : found) {
-        level->names.push_back(item.first);
-        level->links.push_back(item.second);
-    }
+    std::sort(level->names.begin(), level->names.end());
 }
 
 // What the listing of From tells of the counterpart of path, an entry of
@@ -101,10 +155,13 @@ EntryPresence listedPresence(const WideString& root, const WideString& otherRoot
         listCounterpart(counterpartPath(directory, root, otherRoot), &level);
     }
     int32_t cut = path.FindLastSeparator();
-    std::wstring name(path.buffer + cut + 1);
-    auto at = std::lower_bound(level.names.begin(), level.names.end(), name);
-    if (at == level.names.end() || *at != name) return ENTRY_UNKNOWN;
-    return level.links[static_cast<size_t>(at - level.names.begin())] ? ENTRY_LINK : ENTRY_PRESENT;
+    std::wstring_view name(path.buffer + cut + 1, static_cast<size_t>(path.length - cut - 1));
+    auto at = std::lower_bound(level.names.begin(), level.names.end(), name,
+                               [](const std::pair<std::wstring, bool>& listed, std::wstring_view sought) {
+                                   return std::wstring_view(listed.first) < sought;
+                               });
+    if (at == level.names.end() || std::wstring_view(at->first) != name) return ENTRY_UNKNOWN;
+    return at->second ? ENTRY_LINK : ENTRY_PRESENT;
 }
 
 // Whether From holds the counterpart of path: from the listing where it
@@ -267,9 +324,35 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     if (!takenByRule(entryPath, walkRoot, false)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;
-    if (walker && walker->currentIsDirectory && !walker->currentIsLink &&
-        !counterpartMayBeEntered(walkRoot, otherRoot, entryPath)) {
+    size_t depth = entryDepth();
+    CleanupScope scope = scopeAt(depth);
+    bool enterable = walker && walker->currentIsDirectory && !walker->currentIsLink;
+    if (scope == SCOPE_PASS) {
+        // The copy walk found every name of this directory in From.
+        if (enterable) {
+            // A counterpart that cannot be followed says nothing of what lies below it.
+            CleanupScope child = scopeOf(scope, ENTRY_PRESENT, entryPath, walkRoot);
+            walker->skipDescent = child == SCOPE_NONE || !counterpartMayBeEntered(walkRoot, otherRoot, entryPath);
+            if (!walker->skipDescent) {
+                scopes.resize(depth + 2);
+                scopes[depth + 1] = child;
+            }
+        }
+        runContext.changeAttempted = false;
+        reportCleanup(true, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        return true;
+    }
+    if (enterable && !counterpartMayBeEntered(walkRoot, otherRoot, entryPath)) {
         walker->skipDescent = true;
+    }
+    if (enterable && !walker->skipDescent && pruning.active) {
+        CleanupScope child = SCOPE_WHOLE;
+        if (scope != SCOPE_WHOLE) {
+            child = scopeOf(scope, counterpartPresence(walkRoot, otherRoot, entryPath, depth), entryPath, walkRoot);
+        }
+        walker->skipDescent = child == SCOPE_NONE;
+        scopes.resize(depth + 2);
+        scopes[depth + 1] = child;
     }
     bool ok = walker ? deleteWithoutCounterpart(walkRoot, otherRoot, entryPath, kindFromListing(*walker))
                      : deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
@@ -280,7 +363,14 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
 bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
-    if (ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
+    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
+    // Below the root, the directory's parent is the last on the descent path.
+    const DirectoryWalker* walker = runContext.activeWalker;
+    if (walker && !walker->descent.empty() && scopeAt(walker->descent.size() - 1) == SCOPE_PASS) {
+        runContext.changeAttempted = false;  // the copy walk found its name in From
+        reportCleanup(true, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        return true;
+    }
     // In a walk, the directory has just been listed; no need to ask again.
     bool ok = runContext.activeWalker ? removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, true)
                                       : removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
@@ -288,4 +378,56 @@ bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkR
     return true;
 }
 
-void forgetCounterpartNames() { counterpartLevels.clear(); }
+void forgetCounterpartNames() {
+    counterpartLevels.clear();
+    scopes.clear();
+}
+
+void markSurplusInCopyWalk(bool on) {
+    pruning.active = on;
+    pruning.levels.clear();
+    pruning.trees.clear();
+    scopes.clear();
+}
+
+void startCleanupScopes() {
+    scopes.assign(1, SCOPE_WHOLE);
+    if (!pruning.active) return;
+    // The root is entered by any walk: marked or not, it has its scope.
+    scopes[0] = pruning.trees.count(std::wstring()) > 0    ? SCOPE_WHOLE
+                : pruning.levels.count(std::wstring()) > 0 ? SCOPE_LEVEL
+                                                           : SCOPE_PASS;
+}
+
+bool markSurplusHandler(const WideString& directory, const WideString& walkRoot, const WideString&, const WideString&,
+                        const WideString& otherRoot) {
+    DirectoryWalker* walker = runContext.activeWalker;
+    if (!pruning.active || !walker) return true;
+    std::wstring key = relativeKey(directory, walkRoot);
+    std::vector<ListedName>& names = walker->completedNames;
+    std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
+    WideString base = counterpartPath(directory, walkRoot, otherRoot);
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) {
+        pruning.trees.insert(key);  // the clean-up walk tells why, if it meets it
+        return true;
+    }
+    bool surplus = false;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        std::wstring_view name(entry.name);
+        auto at = std::lower_bound(
+            names.begin(), names.end(), name,
+            [](const ListedName& listed, std::wstring_view sought) { return std::wstring_view(listed.name) < sought; });
+        if (at == names.end() || std::wstring_view(at->name) != name) {
+            surplus = true;
+        } else if (entry.isDirectory && !entry.isLink && !at->entered) {
+            pruning.trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
+        }
+    }
+    platformCloseListing(listing);
+    if (surplus) pruning.levels.insert(key);
+    return true;
+}

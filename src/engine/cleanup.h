@@ -29,6 +29,21 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
 // Forgets the From listings the clean-up walk read; call before and after each clean-up walk.
 void forgetCounterpartNames();
 
+// Starts (on) or ends the marks of where To may hold surplus; without marks
+// the clean-up walk goes through all of To. Call it on before a mirror's
+// copy walk whose after-directory handler is markSurplusHandler (no rule
+// active: a rule judges each To entry on its own), and off after its clean-up.
+void markSurplusInCopyWalk(bool on);
+
+// After-directory handler of a mirror's copy walk (its walker keeping names):
+// lists the To directory facing the From directory just walked through and
+// marks what the clean-up walk must look at there.
+bool markSurplusHandler(const WideString& directory, const WideString& walkRoot, const WideString& extra1,
+                        const WideString& extra2, const WideString& otherRoot);
+
+// Readies the clean-up walk's scopes from the marks; call right before it.
+void startCleanupScopes();
+
 // True when the entry at path is a temporary of another run still alive.
 bool isLiveTemporary(const WideString& path);
 

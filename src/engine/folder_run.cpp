@@ -44,6 +44,11 @@ struct ToTreeGuard {
     ~ToTreeGuard() { platformReleaseTree(); }
 };
 
+// The marks of a mirror's copy walk serve its own clean-up only, on every way out.
+struct SurplusMarks {
+    ~SurplusMarks() { markSurplusInCopyWalk(false); }
+};
+
 int stopRun() {
     reportWalkResult(WALK_BROKEN);
     return WALK_BROKEN;
@@ -116,6 +121,12 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     runContext.updatedCount = 0;
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.loopHandler = reportLinkLoop;
+    SurplusMarks marks;
+    if (synchronous && !runContext.ruleActive) {
+        markSurplusInCopyWalk(true);
+        walker.afterDirectoryHandler = markSurplusHandler;
+        walker.keepNames = true;
+    }
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
@@ -130,8 +141,10 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         walker.entryHandler = deleteFileHandler;
         walker.afterDirectoryHandler = removeDirectoryHandler;
         walker.enterLinks = false;
+        walker.keepNames = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
         forgetCounterpartNames();
+        startCleanupScopes();
         result = runWalk(&walker, to, from);
         forgetCounterpartNames();
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
@@ -155,6 +168,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
 // copied nor deleted: it is reported once, and what lies below it is left as
 // it is (its paths cannot be judged either).
 bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip) {
+    if (!runContext.ruleActive) return true;  // no subject to build for each entry
     RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
     if (verdict == RULE_TAKE) return true;
     if (verdict == RULE_UNMATCHABLE) {

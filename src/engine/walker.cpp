@@ -1,6 +1,7 @@
 #include "engine/walker.h"
 
 #include <cwchar>
+#include <utility>
 
 namespace {
 
@@ -12,10 +13,6 @@ bool frameIdentity(WalkFrame* frame, DirectoryIdentity* identity) {
     if (frame->identityState != 1) return false;
     *identity = frame->identity;
     return true;
-}
-
-bool isDotEntry(const wchar_t* name) {
-    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
 }
 
 // Whether the walk may descend into a directory it has just handed over. A
@@ -51,6 +48,10 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
 
 }  // namespace
 
+bool isDotEntry(const wchar_t* name) {
+    return (name[0] == L'.' && name[1] == L'\0') || (name[0] == L'.' && name[1] == L'.' && name[2] == L'\0');
+}
+
 DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler) {
     DirectoryWalker walker;
     walker.cancelled = false;
@@ -69,6 +70,7 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.currentStatusKnown = false;
     walker.currentStatus = EntryStatus{};
     walker.skipDescent = false;
+    walker.keepNames = false;
     return walker;
 }
 
@@ -113,7 +115,12 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         return WALK_FIND_ERROR;
     }
 
+    size_t level = walker->descent.size();
     walker->descent.push_back(WalkFrame{&directory, identityState, identity});
+    if (walker->keepNames) {
+        if (walker->levelNames.size() <= level) walker->levelNames.resize(level + 1);
+        walker->levelNames[level].clear();
+    }
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -122,6 +129,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
             break;
         }
         if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
+        if (walker->keepNames) walker->levelNames[level].push_back(ListedName{entry.name, false});
         WideString entryPath = base + entry.name;
         // The avoided directory is neither handed over nor entered.
         int childState = 0;
@@ -148,6 +156,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
             result = walkLevel(walker, entryPath, walkRoot, extra1, extra2, otherRoot, childState, child);
             if (result != WALK_OK) break;
+            if (walker->keepNames) walker->levelNames[level].back().entered = true;
         }
     }
     walker->descent.pop_back();
@@ -156,6 +165,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         walker->failedDirectory = directory;
         return WALK_CLOSE_ERROR;
     }
+    if (walker->keepNames) std::swap(walker->completedNames, walker->levelNames[level]);
     if (result == WALK_OK && walker->afterDirectoryHandler &&
         !walker->afterDirectoryHandler(directory, walkRoot, extra1, extra2, otherRoot)) {
         result = WALK_BROKEN;

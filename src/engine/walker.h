@@ -3,6 +3,7 @@
 #ifndef KORVANE_ENGINE_WALKER_H
 #define KORVANE_ENGINE_WALKER_H
 
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -21,6 +22,12 @@ struct WalkFrame {
     const WideString* directory;  // the directory's path, owned by its walk step
     int identityState;            // 0 not read yet, 1 read, -1 unreadable
     DirectoryIdentity identity;   // valid when identityState is 1
+};
+
+// A name a directory listed, kept for its after-directory handler.
+struct ListedName {
+    std::wstring name;  // as the listing gave it
+    bool entered;       // the walk went through everything below it without error
 };
 
 // The walker's settings, counters and descent path; owned by its caller.
@@ -44,7 +51,14 @@ struct DirectoryWalker {
     std::vector<WalkFrame> descent;      // the directories being listed, root first
     WideString failedDirectory;          // the directory whose listing stopped the walk, or empty
     WideString failureReason;            // the system's words for why, or empty
+    bool keepNames;                      // keep what each directory listed, for completedNames
+    std::vector<std::vector<ListedName>> levelNames;  // per level of the descent path: its names so far
+    std::vector<ListedName> completedNames;           // with keepNames: what the directory given to the
+                                                      // after-directory handler listed, in listing order
 };
+
+// True for the names "." and "..", which a listing of a directory holds.
+bool isDotEntry(const wchar_t* name);
 
 // A walker with the settings of a copy walk: recurse, visit files, enter links.
 DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler);

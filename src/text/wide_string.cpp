@@ -119,6 +119,8 @@ WideString::WideString(int32_t value) : length(0), buffer(nullptr) {
     buffer = NewWideArray(digits + position, count);
 }
 
+WideString::WideString(wchar_t* array, int32_t count) : length(count), buffer(array) {}
+
 WideString::~WideString() { delete[] buffer; }
 
 WideString& WideString::operator=(const WideString& other) {
@@ -175,34 +177,27 @@ bool WideString::EndsWith(const WideString& suffix) const {
 // Counts are cut to what lies between start and the end; a start outside the
 // text, or a count of 0 or less, gives the empty text.
 WideString WideString::Mid(const WideString& source, int32_t start, int32_t count) {
-    WideString result;
-    if (start < 1 || start > source.length || count <= 0) return result;
+    if (start < 1 || start > source.length || count <= 0) return WideString();
     int32_t available = source.length - start + 1;
     if (count > available) count = available;
     const wchar_t* first = source.buffer + (start - 1);
     // The copy stops at an embedded NUL, so the length is counted from it.
     size_t copied = 0;
     while (copied < static_cast<size_t>(count) && first[copied] != L'\0') ++copied;
-    delete[] result.buffer;
-    result.buffer = NewWideArray(first, copied);
-    result.length = static_cast<int32_t>(copied);
-    return result;
+    return WideString(NewWideArray(first, copied), static_cast<int32_t>(copied));
 }
 
 WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wchar_t* middle, const wchar_t* last,
                             int32_t lastLength) {
     size_t middleLength = CountUnits(middle);
     size_t total = static_cast<size_t>(firstLength) + middleLength + static_cast<size_t>(lastLength);
-    WideString result;
+    int32_t length = ToLength(total);
     wchar_t* array = new wchar_t[total + 1];
     std::wmemcpy(array, first, static_cast<size_t>(firstLength));
     std::wmemcpy(array + firstLength, middle, middleLength);
     std::wmemcpy(array + firstLength + middleLength, last, static_cast<size_t>(lastLength));
     array[total] = L'\0';
-    delete[] result.buffer;
-    result.buffer = array;
-    result.length = ToLength(total);
-    return result;
+    return WideString(array, length);
 }
 
 WideString WideString::Left(int32_t count) const { return Mid(*this, 1, count); }
@@ -251,20 +246,12 @@ NarrowString WideString::ToNarrow() const {
 }
 
 WideString operator+(const WideString& left, const WideString& right) {
-    WideString result;
-    delete[] result.buffer;
-    result.buffer = JoinArrays(left.buffer, left.length, right.buffer, right.length);
-    result.length = left.length + right.length;
-    return result;
+    return WideString(JoinArrays(left.buffer, left.length, right.buffer, right.length), left.length + right.length);
 }
 
 WideString operator+(const WideString& left, const wchar_t* right) {
     size_t count = CountUnits(right);
-    WideString result;
-    delete[] result.buffer;
-    result.buffer = JoinArrays(left.buffer, left.length, right, count);
-    result.length = ToLength(left.length + count);
-    return result;
+    return WideString(JoinArrays(left.buffer, left.length, right, count), ToLength(left.length + count));
 }
 
 bool operator==(const WideString& left, const WideString& right) {

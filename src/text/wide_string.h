@@ -52,6 +52,14 @@ struct WideString {
 
     // Mid(source, start, count): count units from the 1-based start, cut at the end.
     static WideString Mid(const WideString& source, int32_t start, int32_t count);
+
+private:
+    // Takes over array (count + 1 units from new[], NUL-terminated): a text
+    // built in place costs one allocation, not two.
+    WideString(wchar_t* array, int32_t count);
+
+    friend WideString operator+(const WideString& left, const WideString& right);
+    friend WideString operator+(const WideString& left, const wchar_t* right);
 };
 
 WideString operator+(const WideString& left, const WideString& right);  // concatenation

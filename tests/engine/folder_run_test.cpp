@@ -275,6 +275,38 @@ TEST_F(FolderRun, SecondMirrorDeletesWhatFromLostSinceTheFirst) {
     EXPECT_EQ(log().back(), "Updated: [3 dirs and files]. ");
 }
 
+// The clean-up goes only where the copy walk saw To hold a name From lacks,
+// or a directory the copy walk did not go through: surplus below directories
+// with nothing to delete is still found, and so is what lies in a directory
+// facing a file. A second run, with surplus planted deep since, finds it too.
+TEST_F(FolderRun, MirrorFindsSurplusBelowDirectoriesWithNothingToDelete) {
+    writeFile(temp.at("from/a/b/c/keep.txt"), "k");
+    writeFile(temp.at("from/clash"), "a file facing a directory");
+    writeFile(temp.at("to/a/b/c/keep.txt"), "k");
+    copyModified(temp.at("from/a/b/c/keep.txt"), temp.at("to/a/b/c/keep.txt"));
+    writeFile(temp.at("to/a/b/c/x/surplus.txt"), "s");
+    writeFile(temp.at("to/clash/inner.txt"), "i");
+    EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
+    std::vector<std::string> lines = log();
+    std::vector<std::string> cleaned;
+    for (const std::string& line : lines) {
+        if (line.rfind("  DF: ", 0) == 0 || line.rfind("  RD: ", 0) == 0) cleaned.push_back(line);
+    }
+    std::sort(cleaned.begin(), cleaned.end());
+    EXPECT_EQ(cleaned, (std::vector<std::string>{"  DF: [" + path("to/a/b/c/x/surplus.txt") + "]",
+                                                 "  DF: [" + path("to/clash/inner.txt") + "]",
+                                                 "  RD: [" + path("to/a/b/c/x") + "]"}));
+    EXPECT_TRUE(fs::exists(temp.at("to/a/b/c/keep.txt")));
+    EXPECT_TRUE(fs::is_directory(temp.at("to/clash")));
+
+    fs::remove_all(temp.at("to/clash"));
+    writeFile(temp.at("to/a/b/late.txt"), "l");
+    EXPECT_EQ(run(true, false), RUN_OK);
+    EXPECT_FALSE(fs::exists(temp.at("to/a/b/late.txt")));
+    EXPECT_TRUE(fs::exists(temp.at("to/a/b/c/keep.txt")));
+    EXPECT_EQ(log().back(), "Updated: [2 dirs and files]. ");
+}
+
 TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
     WideString rule(L".+\\\\\\.svn.*");
     if (!onWindows()) rule = WideString(L".+/\\.svn.*");

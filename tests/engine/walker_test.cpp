@@ -129,6 +129,33 @@ TEST_F(Walker, FailuresAndStops) {
     }
 }
 
+// A directory of more names than one read of the system brings hands each
+// over once; a walker keeping names gives the after-directory handler all of
+// them, each marked entered only when the walk went through it.
+TEST_F(Walker, BigDirectoryHandsEachNameOnceAndKeepsThem) {
+    const int count = 1000;
+    std::string stem(56, 'n');
+    for (int i = 0; i < count; ++i) writeFile(temp.at("tree/big/" + stem + std::to_string(i)), "");
+    fs::create_directories(temp.at("tree/big/inner"));
+    static DirectoryWalker* keeping = nullptr;
+    static std::vector<ListedName> kept;
+    auto after = [](const WideString& path, const WideString&, const WideString&, const WideString&,
+                    const WideString&) {
+        if (relative(path) == fromWide(nativePath(L"\\tree\\big"))) kept = keeping->completedNames;
+        return true;
+    };
+    DirectoryWalker walker = makeWalker(onEntry, after);
+    walker.keepNames = true;
+    keeping = &walker;
+    EXPECT_EQ(walk(&walker, temp.wide("tree/big"), WideString(), WideString(), WideString()), WALK_OK);
+    std::vector<std::wstring> names = record.entries;
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
+    EXPECT_EQ(walker.fileCount, count);
+    ASSERT_EQ(kept.size(), static_cast<size_t>(count) + 1);
+    for (const ListedName& name : kept) EXPECT_EQ(name.entered, name.name == L"inner");
+}
+
 TEST_F(Walker, HandlersReceiveTheTextsInOrder) {
     static std::vector<std::wstring> texts;
     texts.clear();

@@ -14,11 +14,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <climits>
 #include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <iterator>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -39,15 +41,18 @@ namespace {
 const wchar_t kEscapeBase = 0xDC00;
 
 std::string ToSystem(const wchar_t* path) {
-    std::string bytes;
-    // Plain ASCII, by far the most common, needs no conversion state.
-    const wchar_t* end = path;
-    while (*end && *end < 0x80) ++end;
-    if (*end == L'\0') {
-        bytes.resize(static_cast<size_t>(end - path));
-        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(path[i]);
-        return bytes;
+    // Plain ASCII, by far the most common, needs no conversion state: it is
+    // copied unit by unit in one pass, through a pointer of its own.
+    size_t length = std::wcslen(path);
+    std::string bytes(length, '\0');
+    char* out = &bytes[0];
+    size_t plain = 0;
+    while (plain < length && path[plain] < 0x80) {
+        out[plain] = static_cast<char>(path[plain]);
+        ++plain;
     }
+    if (plain == length) return bytes;
+    bytes.clear();
     std::mbstate_t state{};
     char piece[MB_LEN_MAX];
     for (const wchar_t* p = path; *p; ++p) {
@@ -152,9 +157,11 @@ struct Place {
     bool ok;       // false: a directory on the way could not be opened; errno tells why
 };
 
-Place Locate(const std::string& path) {
-    Place place{AT_FDCWD, path, false, 0, true};
+// The path is taken over: outside the tree it becomes the name as it is.
+Place Locate(std::string whole) {
+    Place place{AT_FDCWD, std::move(whole), false, 0, true};
     if (!guard.active) return place;
+    const std::string& path = place.name;
     const std::string& root = guard.root;
     size_t start = 0;
     if (root == "/") {
@@ -210,7 +217,7 @@ Place Locate(const std::string& path) {
     place.guarded = true;
     place.depth = level;
     place.directory = level == 0 ? guard.rootFd : guard.fds[level - 1];
-    place.name = name;
+    place.name = std::move(name);
     return place;
 }
 
@@ -218,8 +225,8 @@ bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
-Place LocateChange(const std::string& path) {
-    Place place = Locate(path);
+Place LocateChange(std::string path) {
+    Place place = Locate(std::move(path));
     if (place.ok && guard.active && !place.guarded) {
         place.ok = false;
         errno = EACCES;
@@ -566,9 +573,45 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
 
 }  // namespace
 
+// A listing reads the directory's entries straight into a buffer of its own:
+// one open, one read per buffer full and one close, nothing asked besides.
 struct DirectoryListing {
+    int fd;
+    std::string path;  // outside a guarded tree: the directory as opened, else empty
+#ifdef __linux__
+    size_t filled;  // bytes the last read put into buffer
+    size_t at;      // offset of the next record in buffer
+    alignas(8) char buffer[32768];
+#else
     DIR* dir;
+#endif
 };
+
+namespace {
+
+// The listings open outside a guarded tree, the latest last.
+std::vector<const DirectoryListing*> openListings;
+
+// Where a query finds path. Outside a guarded tree, an entry of the
+// directory listed last is reached through that listing's handle instead of
+// resolving its whole path again; links are followed or not as before.
+Place LocateQuery(std::string path) {
+    Place place = Locate(std::move(path));
+    if (!place.ok || place.guarded || openListings.empty()) return place;
+    const std::string& directory = openListings.back()->path;
+    const std::string& whole = place.name;
+    size_t slash = whole.find_last_of('/');
+    if (slash == std::string::npos || slash != directory.size() || whole.compare(0, slash, directory) != 0) {
+        return place;
+    }
+    const char* name = whole.c_str() + slash + 1;
+    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return place;
+    place.directory = openListings.back()->fd;
+    place.name.erase(0, slash + 1);
+    return place;
+}
+
+}  // namespace
 
 void platformSetUserLocale() {
     const char* chosen = std::setlocale(LC_ALL, "");
@@ -583,7 +626,7 @@ volatile std::sig_atomic_t platformStopFlag = 0;
 void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     FillStatus(st, status);
@@ -599,8 +642,7 @@ bool platformEntryExists(const wchar_t* path) {
 }
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    std::string system = ToSystem(path);
-    Place at = Locate(system);
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         return S_ISLNK(st.st_mode) ? ENTRY_LINK : ENTRY_PRESENT;
@@ -609,7 +651,7 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 }
 
 bool platformIsLink(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
@@ -617,7 +659,7 @@ bool platformIsLink(const wchar_t* path) {
 bool platformLinksAreVisible() { return true; }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
-    Place at = Locate(ToSystem(path));
+    Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     *word = static_cast<uint32_t>(st.st_mode);
@@ -837,7 +879,7 @@ std::wstring platformFailureText() {
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateQuery(WithoutTrailingSlashes(ToSystem(path)));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
@@ -927,31 +969,71 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     int fd;
     if (guard.active && system == guard.root) {
         fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        system.clear();
     } else {
-        Place at = Locate(system);
+        Place at = LocateQuery(system);
         if (!Noted(at.ok)) return nullptr;
-        if (!at.guarded) {
-            DIR* dir = opendir(system.c_str());
-            return Noted(dir != nullptr) ? new DirectoryListing{dir} : nullptr;
-        }
-        fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
+        fd = openat(at.directory, at.name.c_str(),
+                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0));
+        if (at.guarded) system.clear();
     }
     if (!Noted(fd >= 0)) return nullptr;
+#ifdef __linux__
+    DirectoryListing* listing = new DirectoryListing;
+    listing->fd = fd;
+    listing->filled = 0;
+    listing->at = 0;
+#else
     DIR* dir = fdopendir(fd);
     if (!Noted(dir != nullptr)) {
         close(fd);
         return nullptr;
     }
-    return new DirectoryListing{dir};
+    DirectoryListing* listing = new DirectoryListing;
+    listing->fd = fd;
+    listing->dir = dir;
+#endif
+    listing->path = std::move(system);
+    if (!listing->path.empty()) openListings.push_back(listing);
+    return listing;
 }
+
+namespace {
+
+// The next name the system lists with its type, or null when none is left
+// or the listing fails.
+const char* NextName(DirectoryListing* listing, unsigned char* type) {
+#ifdef __linux__
+    if (listing->at >= listing->filled) {
+        long got = syscall(SYS_getdents64, listing->fd, listing->buffer, sizeof listing->buffer);
+        if (got <= 0) return nullptr;
+        listing->filled = static_cast<size_t>(got);
+        listing->at = 0;
+    }
+    // The records are laid out as struct dirent64, one after the other.
+    const char* record = listing->buffer + listing->at;
+    unsigned short length;
+    std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+    listing->at += length;
+    *type = static_cast<unsigned char>(record[offsetof(struct dirent64, d_type)]);
+    return record + offsetof(struct dirent64, d_name);
+#else
+    errno = 0;
+    struct dirent* found = readdir(listing->dir);
+    if (!found) return nullptr;
+    *type = found->d_type;
+    return found->d_name;
+#endif
+}
+
+}  // namespace
 
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     for (;;) {
-        errno = 0;
-        struct dirent* found = readdir(listing->dir);
-        if (!found) return false;
-        if (!FromSystem(found->d_name, entry->name, PLATFORM_NAME_MAX + 1)) continue;
-        unsigned char type = found->d_type;
+        unsigned char type = DT_UNKNOWN;
+        const char* name = NextName(listing, &type);
+        if (!name) return false;
+        if (!FromSystem(name, entry->name, PLATFORM_NAME_MAX + 1)) continue;
         entry->isLink = false;
         entry->isDirectory = false;
         entry->statusKnown = false;  // a listing here tells no times or sizes
@@ -959,10 +1041,9 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
             entry->isDirectory = true;
         } else if (type == DT_LNK || type == DT_UNKNOWN) {
             struct stat st;
-            int fd = dirfd(listing->dir);
-            if (fstatat(fd, found->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (fstatat(listing->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 entry->isLink = S_ISLNK(st.st_mode);
-                if (entry->isLink && fstatat(fd, found->d_name, &st, 0) != 0) return true;
+                if (entry->isLink && fstatat(listing->fd, name, &st, 0) != 0) return true;
                 entry->isDirectory = S_ISDIR(st.st_mode);
             }
         }
@@ -971,7 +1052,13 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
 }
 
 bool platformCloseListing(DirectoryListing* listing) {
+    auto open = std::find(openListings.rbegin(), openListings.rend(), listing);
+    if (open != openListings.rend()) openListings.erase(std::next(open).base());
+#ifdef __linux__
+    int result = close(listing->fd);
+#else
     int result = closedir(listing->dir);
+#endif
     delete listing;
     return result == 0;
 }
