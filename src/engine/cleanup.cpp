@@ -427,7 +427,8 @@ bool markSurplusHandler(const WideString& directory, const WideString& walkRoot,
             pruning.trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
         }
     }
-    platformCloseListing(listing);
+    // A listing cut short has not shown every name: the clean-up walks it whole.
+    if (!platformCloseListing(listing)) pruning.trees.insert(key);
     if (surplus) pruning.levels.insert(key);
     return true;
 }

@@ -163,6 +163,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
 
     if (!platformCloseListing(listing)) {
         walker->failedDirectory = directory;
+        walker->failureReason = WideString(platformFailureText().c_str());
         return WALK_CLOSE_ERROR;
     }
     if (walker->keepNames) std::swap(walker->completedNames, walker->levelNames[level]);

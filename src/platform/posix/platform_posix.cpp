@@ -577,6 +577,7 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
 // one open, one read per buffer full and one close, nothing asked besides.
 struct DirectoryListing {
     int fd;
+    int failure;       // errno of a read that cut the listing short, or 0
     std::string path;  // outside a guarded tree: the directory as opened, else empty
 #ifdef __linux__
     size_t filled;  // bytes the last read put into buffer
@@ -981,6 +982,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
 #ifdef __linux__
     DirectoryListing* listing = new DirectoryListing;
     listing->fd = fd;
+    listing->failure = 0;
     listing->filled = 0;
     listing->at = 0;
 #else
@@ -991,6 +993,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     }
     DirectoryListing* listing = new DirectoryListing;
     listing->fd = fd;
+    listing->failure = 0;
     listing->dir = dir;
 #endif
     listing->path = std::move(system);
@@ -1006,6 +1009,7 @@ const char* NextName(DirectoryListing* listing, unsigned char* type) {
 #ifdef __linux__
     if (listing->at >= listing->filled) {
         long got = syscall(SYS_getdents64, listing->fd, listing->buffer, sizeof listing->buffer);
+        if (got < 0) listing->failure = errno != 0 ? errno : EIO;
         if (got <= 0) return nullptr;
         listing->filled = static_cast<size_t>(got);
         listing->at = 0;
@@ -1020,6 +1024,7 @@ const char* NextName(DirectoryListing* listing, unsigned char* type) {
 #else
     errno = 0;
     struct dirent* found = readdir(listing->dir);
+    if (!found && errno != 0) listing->failure = errno;
     if (!found) return nullptr;
     *type = found->d_type;
     return found->d_name;
@@ -1059,7 +1064,12 @@ bool platformCloseListing(DirectoryListing* listing) {
 #else
     int result = closedir(listing->dir);
 #endif
+    int failure = listing->failure;
     delete listing;
+    if (failure != 0) {
+        lastFailure = failure;  // cut short: not every entry was handed over
+        return false;
+    }
     return result == 0;
 }
 

@@ -397,6 +397,7 @@ struct DirectoryListing {
     HANDLE handle;
     WIN32_FIND_DATAW pending;  // the entry FindFirstFileW delivered
     bool hasPending;
+    DWORD failure;  // why the listing ended early, or 0 when it ran to its end
 };
 
 void platformSetUserLocale() { std::setlocale(LC_ALL, ""); }
@@ -712,6 +713,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
         return nullptr;
     }
     listing->hasPending = true;
+    listing->failure = 0;
     return listing;
 }
 
@@ -721,6 +723,8 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
         data = listing->pending;
         listing->hasPending = false;
     } else if (!FindNextFileW(listing->handle, &data)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_NO_MORE_FILES) listing->failure = error;
         return false;
     }
     wcsncpy(entry->name, data.cFileName, PLATFORM_NAME_MAX);
@@ -744,8 +748,10 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
 
 bool platformCloseListing(DirectoryListing* listing) {
     BOOL ok = FindClose(listing->handle);
+    DWORD failure = listing->failure;
     delete listing;
-    return ok != 0;
+    if (failure != 0) NoteError(failure);  // cut short: not every entry was handed over
+    return ok != 0 && failure == 0;
 }
 
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
