@@ -547,10 +547,10 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
         placed = linkUnnamed(out, at.name.c_str());
         if (!placed && errno == EEXIST) {
             std::string temporary = NextTemporaryName();
-            placed = linkUnnamed(out, temporary.c_str()) &&
-                     renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+            bool linked = linkUnnamed(out, temporary.c_str());
+            placed = linked && renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
             error = errno;
-            if (!placed) unlinkat(at.directory, temporary.c_str(), 0);
+            if (linked && !placed) unlinkat(at.directory, temporary.c_str(), 0);  // only a name of our own
         } else if (!placed) {
             error = errno;
             // An older system links such a file only with a privilege.
