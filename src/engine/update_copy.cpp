@@ -137,6 +137,8 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
         }
     } else {
         if (existing.queried && isRunLogByName(target)) return false;
+        // A simulated copy cannot tell a missing parent: a dry run looks first.
+        if (!existing.queried && isDryRun() && !parentReady(entryPath, target)) return false;
         ok = copyFileOver(entryPath, target);
         // The walk made the directory before its contents, so a missing
         // parent is looked for only when the copy could not be written.

@@ -163,6 +163,34 @@ TEST_F(Program, DryRunPredictsTheRealRunAndChangesNothing) {
     EXPECT_EQ(logLines(temp.at("logs/korvaneui.log")), realLog);
 }
 
+// Where To holds a file or a link in place of a folder From has, the dry
+// run fails the same entries as the real run, in a folder run and in a list run.
+TEST_F(Program, DryRunPredictsFailuresBelowWhatStandsInTheWay) {
+    writeFile(temp.at("from/folder/sub/z.txt"), "z");
+    writeFile(temp.at("to/folder"), "a file where From has a folder");
+    writeFile(temp.at("from/listed/y.txt"), "y");
+    writeFile(temp.at("to/listed"), "a file again");
+    writeFile(temp.at("list.txt"), onWindows() ? "listed\\y.txt\n" : "listed/y.txt\n");
+    const std::vector<std::vector<std::string>> runs = {
+        {at("from"), at("to")},
+        {"-f", at("list.txt"), at("from"), at("to")},
+    };
+    for (const std::vector<std::string>& arguments : runs) {
+        std::vector<std::string> dryArguments = {"-n", "-l", at("logs")};
+        dryArguments.insert(dryArguments.end(), arguments.begin(), arguments.end());
+        Outcome dry = run(dryArguments);
+        std::vector<std::string> dryLog = logLines(temp.at("logs/korvaneui.dry-run.log"));
+        std::vector<std::string> realArguments = {"-v", "-l", at("logs")};
+        realArguments.insert(realArguments.end(), arguments.begin(), arguments.end());
+        Outcome real = run(realArguments);
+        EXPECT_EQ(dry.status, 1) << dry.out;
+        EXPECT_EQ(real.status, 1) << real.out;
+        ASSERT_FALSE(dryLog.size() < 5);
+        dryLog.erase(dryLog.begin() + 4);
+        EXPECT_EQ(logLines(temp.at("logs/korvaneui.log")), dryLog);
+    }
+}
+
 TEST_F(Program, SettingsFileSavedByTheWindowRunsUnchanged) {
     writeFile(temp.at("from/a.txt"), "a");
     writeFile(temp.at("from/.svn/entries"), "svn");
