@@ -545,20 +545,36 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
     bool fallBack = false;
     if (ok) {
         placed = linkUnnamed(out, at.name.c_str());
-        if (!placed && errno == EEXIST) {
+        if (placed) {
+            int closed = close(out);
+            out = -1;
+            if (closed != 0) {
+                // The system failed to keep what was written: the new name goes again.
+                error = errno;
+                unlinkat(at.directory, at.name.c_str(), 0);
+                placed = false;
+            }
+        } else if (errno == EEXIST) {
+            // Named as a temporary first, the copy is checked whole before it replaces anything.
             std::string temporary = NextTemporaryName();
             bool linked = linkUnnamed(out, temporary.c_str());
-            placed = linked && renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
             error = errno;
-            if (linked && !placed) unlinkat(at.directory, temporary.c_str(), 0);  // only a name of our own
-        } else if (!placed) {
+            if (linked) {
+                int closed = close(out);
+                out = -1;
+                if (closed != 0) error = errno;
+                placed = closed == 0 && renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+                if (closed == 0 && !placed) error = errno;
+                if (!placed) unlinkat(at.directory, temporary.c_str(), 0);  // only a name of our own
+            }
+        } else {
             error = errno;
             // An older system links such a file only with a privilege.
             fallBack = error == ENOENT || error == EPERM || error == EACCES || error == EXDEV;
             if (fallBack) unnamedCopies = false;
         }
     }
-    close(out);
+    if (out >= 0) close(out);
     if (fallBack) return false;
     *outcome = placed ? COPY_DONE : error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
     return true;
