@@ -17,6 +17,7 @@ kept at all (none), or kept exact on a volume that takes a millisecond for
 every write of a few kilobytes (slow, a slow USB disk). The Windows tests
 mount it under Wine.
 """
+import contextlib
 import errno
 import os
 import shutil
@@ -200,14 +201,23 @@ def check(failures, name, condition, detail=""):
             print("     " + str(detail))
 
 
-def case_coarse(korvane, work, rounding, failures):
-    """A first copy to a volume that rounds down (or up), then nothing to do."""
+@contextlib.contextmanager
+def mounted(work, rounding):
+    """A made source and an empty To folder on a volume that keeps times as rounding says."""
     source = os.path.join(work, "from")
     make_source(source)
     volume = Volume(os.path.join(work, "below"), os.path.join(work, "volume"), rounding)
     try:
         target = os.path.join(work, "volume", "to")
         os.mkdir(target)
+        yield source, target
+    finally:
+        volume.close()
+
+
+def case_coarse(korvane, work, rounding, failures):
+    """A first copy to a volume that rounds down (or up), then nothing to do."""
+    with mounted(work, rounding) as (source, target):
         status, lines = run(korvane, work, source, target)
         check(failures, f"{rounding}: the first copy takes every file, modes or not",
               status == 0 and updated(lines) == ["Updated: [8 dirs and files]. "], (status, lines))
@@ -230,42 +240,26 @@ def case_coarse(korvane, work, rounding, failures):
         copied = sorted(line.split("] -> [")[0].rsplit(os.sep, 1)[-1] for line in lines if line.startswith("  CP:"))
         check(failures, f"{rounding}: a newer time or another size is still copied",
               status == 0 and copied == ["even.txt", "odd.txt"], (status, copied))
-    finally:
-        volume.close()
 
 
 def case_exact(korvane, work, failures):
     """A volume the file system's name cannot tell, keeping exact times: one second newer differs."""
-    source = os.path.join(work, "from")
-    make_source(source)
-    volume = Volume(os.path.join(work, "below"), os.path.join(work, "volume"), "exact")
-    try:
-        target = os.path.join(work, "volume", "to")
-        os.mkdir(target)
+    with mounted(work, "exact") as (source, target):
         status, lines = run(korvane, work, source, target)
         check(failures, "exact: the first copy", status == 0, (status, lines))
         os.utime(os.path.join(source, "even.txt"), ns=(1_600_000_001_000_000_000,) * 2)
         status, lines = run(korvane, work, source, target)
         check(failures, "exact: a source one second newer is copied",
               status == 0 and updated(lines) == ["Updated: [1 dirs and files]. "], (status, lines))
-    finally:
-        volume.close()
 
 
 def case_unknown(korvane, work, failures):
     """A volume that keeps no time it is given: nothing is learned, every file is copied again."""
-    source = os.path.join(work, "from")
-    make_source(source)
-    volume = Volume(os.path.join(work, "below"), os.path.join(work, "volume"), "none")
-    try:
-        target = os.path.join(work, "volume", "to")
-        os.mkdir(target)
+    with mounted(work, "none") as (source, target):
         run(korvane, work, source, target)
         status, lines = run(korvane, work, source, target)
         check(failures, "no times kept: each run copies the files again, without failure",
               status == 0 and updated(lines) == ["Updated: [6 dirs and files]. "], (status, lines))
-    finally:
-        volume.close()
 
 
 def main():
