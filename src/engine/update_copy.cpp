@@ -94,9 +94,13 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
     // A link whose text the system cannot read as a link's (Wine's view of
-    // a unix link) is followed, as without copyLinks.
+    // a unix link) is followed, as without copyLinks. In a walk whose
+    // listings mark every link, the listing has already told what is one.
+    const DirectoryWalker* walker = runContext.activeWalker;
+    bool listedAsLinks = walker && platformLinksAreVisible();
     std::wstring linkText;
-    if (runContext.copyLinks && platformIsLink(entryPath.buffer) && platformReadLink(entryPath.buffer, &linkText)) {
+    if (runContext.copyLinks && (listedAsLinks ? walker->currentIsLink : platformIsLink(entryPath.buffer)) &&
+        platformReadLink(entryPath.buffer, &linkText)) {
         runContext.linkCopied = true;
         return copyLinkIfUpdated(entryPath, target, linkText);
     }
@@ -104,7 +108,6 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     EntryState source;
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
-    const DirectoryWalker* walker = runContext.activeWalker;
     const EntryStatus* listed = walker && walker->currentStatusKnown ? &walker->currentStatus : nullptr;
     bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow, listed) &&
                   !sameTimeOnCoarseVolume(target, source, existing);
