@@ -23,6 +23,7 @@ enum OptionId {
     OPT_DRY_RUN,
     OPT_MKPATH,
     OPT_LINKS,
+    OPT_WAIT_LOCK,
     OPT_MODIFY_WINDOW,
     OPT_SETTINGS,
     OPT_HELP,
@@ -82,6 +83,9 @@ const OptionInfo kOptions[] = {
      L"copy symbolic links as links (the same text), not\n"
      L"what they point to; a link in place of a folder in TO\n"
      L"fails (Windows: where the system lets links be made)"},
+    {OPT_WAIT_LOCK, 0, L"wait-lock", NO_VALUE, false, L"",
+     L"when another run is changing TO, wait for it to end\n"
+     L"instead of refusing (exit 3)"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
      L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
     {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
@@ -128,6 +132,7 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_DRY_RUN: return &options.dryRun;
         case OPT_MKPATH: return &options.mkpath;
         case OPT_LINKS: return &options.links;
+        case OPT_WAIT_LOCK: return &options.waitLock;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;
         default: return nullptr;

@@ -26,6 +26,7 @@ struct CliOptions {
     bool dryRun = false;              // -n: change nothing, report what would change
     bool mkpath = false;              // --mkpath: create TO and its missing parents
     bool links = false;               // --links: copy links as links
+    bool waitLock = false;            // --wait-lock: wait for another run's lock of TO
     bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
     bool modifyWindowGiven = false;   // --modify-window was given
     long long modifyWindow = 0;       // its seconds

@@ -111,6 +111,9 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     runContext.replaceLinks = synchronous;
     runContext.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
+    DestinationLock lock;
+    int locked = lockDestination(to, &lock);
+    if (locked != RUN_OK) return locked;
     ToTreeGuard guard;
     if (!platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");

@@ -131,6 +131,9 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         return RUN_LIST_READ_ERROR;
     }
     runContext.replaceLinks = false;
+    DestinationLock lock;
+    int locked = lockDestination(to, &lock);
+    if (locked != RUN_OK) return locked;
     if (runStopRequested() || !platformGuardTree(to.buffer)) {
         platformReleaseTree();
         reportWalkResult(WALK_BROKEN);

@@ -130,3 +130,34 @@ int validateFolders(const WideString& from, const WideString& to) {
     }
     return validateByIdentity(from, to);
 }
+
+// A waiting run looks again five times a second, the front end kept alive meanwhile.
+int lockDestination(const WideString& to, DestinationLock* held) {
+    if (runContext.dryRun) return RUN_OK;
+    int64_t lookedAt = 0;
+    for (;;) {
+        long holder = 0;
+        LockOutcome outcome = platformLockTree(to.buffer, &held->lock, &holder);
+        if (outcome == LOCK_TAKEN) return RUN_OK;
+        if (outcome == LOCK_FAILED) {
+            return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+        }
+        WideString by = holder > 0 ? WideString(L" (process ") + decimalText(holder) + L")" : WideString();
+        if (!runContext.waitForLock) {
+            return refuse(RUN_DEST_LOCKED,
+                          WideString(L"! Error => Destination dir is in use by another run [") + to + L"]" + by + L".");
+        }
+        if (lookedAt == 0) {
+            showStatus(STATUS_NOTICE, WideString(L"Waiting for another run on [") + to + L"]" + by + L" to end...");
+        }
+        lookedAt = platformMilliseconds();
+        while (platformMilliseconds() - lookedAt < 200) {
+            if (runStopRequested()) {
+                reportWalkResult(WALK_BROKEN);
+                return WALK_BROKEN;
+            }
+            pumpMessages();
+            platformSleep(20);
+        }
+    }
+}

@@ -3,6 +3,7 @@
 #ifndef KORVANE_ENGINE_RUN_CHECKS_H
 #define KORVANE_ENGINE_RUN_CHECKS_H
 
+#include "platform/platform.h"
 #include "text/wide_string.h"
 
 // The checks both runs make on their two folders, in order; RUN_OK when all
@@ -11,6 +12,21 @@ int validateFolders(const WideString& fromFolder, const WideString& toFolder);
 
 // True when the From Folder lies inside the To Folder, by text or on disk.
 bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder);
+
+// The To Folder's lock for one run, released however the run ends.
+struct DestinationLock {
+    TreeLock* lock = nullptr;  // the lock taken, or null
+    DestinationLock() = default;
+    DestinationLock(const DestinationLock&) = delete;
+    DestinationLock& operator=(const DestinationLock&) = delete;
+    ~DestinationLock() { platformUnlockTree(lock); }
+};
+
+// Locks the To Folder for a run that changes it (a dry run takes no lock).
+// RUN_OK once held; RUN_DEST_LOCKED, its line written and shown, while
+// another run holds it, unless runContext.waitForLock, which waits for it
+// (WALK_BROKEN when a stop ends the wait).
+int lockDestination(const WideString& toFolder, DestinationLock* held);
 
 // Puts message in messageText, reports it as an error and returns code.
 int refuse(int code, const WideString& message);

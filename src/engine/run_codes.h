@@ -21,6 +21,7 @@
 #define RUN_LIST_READ_ERROR (-108)
 #define RUN_BAD_RULE (-109)
 #define RUN_SOURCE_INSIDE_DEST (-110)
+#define RUN_DEST_LOCKED (-111)
 
 // Results of a directory walk.
 #define WALK_OK 0
