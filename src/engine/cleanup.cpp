@@ -314,6 +314,71 @@ bool removeDirectoryIfSurplus(const WideString& root, const WideString& otherRoo
 
 }  // namespace
 
+// Depth first through listings of To, links removed as links and never
+// entered; each removal reported as the clean-up reports it. A live run's
+// temporary, the run log and the folders holding it stay, and so does
+// everything above them.
+bool removeTreeInTheWay(const WideString& directory) {
+    if (holdsRunLog(directory)) return false;
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) {
+        runContext.changeAttempted = true;
+        reportCleanup(false, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        return false;
+    }
+    std::vector<std::pair<WideString, DeletableKind>> entries;
+    std::vector<WideString> directories;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        WideString path = base + entry.name;
+        if (entry.isDirectory && !entry.isLink) {
+            directories.push_back(path);
+        } else {
+            entries.emplace_back(path, entry.isLink ? LINK : DELETABLE_FILE);
+        }
+    }
+    bool complete = platformCloseListing(listing);
+    bool all = complete;
+    for (const auto& [path, kind] : entries) {
+        if (runStopRequested()) return false;
+        if (isOpenRunLog(path) || isLiveTemporary(path)) {
+            all = false;
+            continue;
+        }
+        runContext.changeAttempted = true;
+        changeClearFailure();
+        bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
+                                    : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+        if (deleted) ++runContext.updatedCount;
+        reportCleanup(deleted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        all = all && deleted;
+    }
+    for (const WideString& path : directories) {
+        if (runStopRequested()) return false;
+        all = removeTreeInTheWay(path) && all;
+    }
+    if (!all || runStopRequested()) return false;
+    runContext.changeAttempted = true;
+    changeClearFailure();
+    bool removed = changeRemoveDirectory(directory.buffer);
+    if (removed) ++runContext.updatedCount;
+    reportCleanup(removed, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+    return removed;
+}
+
+bool deleteFileInTheWay(const WideString& path) {
+    if (isOpenRunLog(path)) return false;
+    runContext.changeAttempted = true;
+    changeClearFailure();
+    bool deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    if (deleted) ++runContext.updatedCount;
+    reportCleanup(deleted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    return deleted;
+}
+
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     return removeDirectoryIfSurplus(root, otherRoot, path, false);
 }
@@ -324,6 +389,11 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     if (!takenByRule(entryPath, walkRoot, false)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;
+    // What the copy walk of a dry run took away to make room is gone already.
+    if (changeTookAway(entryPath.buffer)) {
+        if (walker) walker->skipDescent = true;
+        return true;
+    }
     size_t depth = entryDepth();
     CleanupScope scope = scopeAt(depth);
     bool enterable = walker && walker->currentIsDirectory && !walker->currentIsLink;
@@ -364,6 +434,7 @@ bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkR
                             const WideString&, const WideString& otherRoot) {
     // Told of, if need be, when it was met.
     if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
+    if (changeTookAway(entryPath.buffer)) return true;
     // Below the root, the directory's parent is the last on the descent path.
     const DirectoryWalker* walker = runContext.activeWalker;
     if (walker && !walker->descent.empty() && scopeAt(walker->descent.size() - 1) == SCOPE_PASS) {

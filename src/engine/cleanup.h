@@ -26,6 +26,17 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // live run's and every other entry stay. Nothing of it is counted or logged.
 void removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
+// Removes the To directory that stands where From has an entry of another
+// kind (a mirror replacing it), with everything below it; every removal is
+// reported. False when anything of it stays: the run log or a folder
+// holding it, a live run's temporary, a failure, a stop.
+bool removeTreeInTheWay(const WideString& directory);
+
+// Deletes the To file that stands where From has a directory (a mirror
+// replacing it), reported as the clean-up reports it; false when it stays
+// (the run log, a failure).
+bool deleteFileInTheWay(const WideString& path);
+
 // Forgets the From listings the clean-up walk read; call before and after each clean-up walk.
 void forgetCounterpartNames();
 

@@ -1,5 +1,6 @@
 #include "engine/update_copy.h"
 
+#include "engine/cleanup.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
@@ -52,6 +53,10 @@ bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, co
         return true;
     }
     runContext.changeAttempted = true;
+    if (runContext.replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+        if (!removeTreeInTheWay(target)) return false;
+        existing = EntryState{false, false, {}};
+    }
     bool standing = existing.queried || targetIsLink;
     if (!standing && !parentReady(entryPath, target)) return false;
     if (standing && !targetIsLink && isRunLogByName(target)) return false;
@@ -78,6 +83,16 @@ bool attributeWordKept(const WideString& target, const EntryState& existing) {
     if (isDryRun() || !existing.queried || !existing.isDirectory) return false;
     uint32_t word = 0;
     return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
+}
+
+// A mirror replaces a To entry of another kind than its From entry: a
+// directory where From has a file or a link goes with everything below it,
+// a file or link where From has a directory goes too. Other runs leave it,
+// and its copy fails as before. False when it stays in the way.
+bool clearedForKind(const WideString& target, const EntryState& source, const EntryState& existing) {
+    if (!runContext.replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
+    if (source.isDirectory == existing.isDirectory) return true;
+    return existing.isDirectory ? removeTreeInTheWay(target) : deleteFileInTheWay(target);
 }
 
 }  // namespace
@@ -119,6 +134,7 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     bool linkFacing = existing.queried && existing.status.isLink;
     runContext.changeAttempted = differ || linkFacing;
     if (!runContext.changeAttempted) return true;
+    if (!linkFacing && !clearedForKind(target, source, existing)) return false;
     if (linkFacing) {
         if (!runContext.replaceLinks) {
             runContext.linkInTheWay = true;

@@ -49,6 +49,17 @@ void setDryRun(bool on) {
 
 bool isDryRun() { return simulation.active; }
 
+bool changeTookAway(const wchar_t* path) {
+    if (!simulation.active || simulation.removed.empty()) return false;
+    std::wstring key = withoutTrailingSeparator(path);
+    for (;;) {
+        if (wouldBeGone(key)) return true;
+        size_t cut = key.find_last_of(PATH_SEPARATOR);
+        if (cut == std::wstring::npos || cut == 0) return false;
+        key.resize(cut);
+    }
+}
+
 bool changeCreateDirectory(const wchar_t* path) {
     if (stopped()) return false;
     if (!simulation.active) return platformCreateDirectory(path);

@@ -15,6 +15,10 @@ void setDryRun(bool on);
 // True while changes are only simulated.
 bool isDryRun();
 
+// True when a dry run has taken the entry at path away (deleted, removed,
+// or below what it removed); a real run never has.
+bool changeTookAway(const wchar_t* path);
+
 // Creates one directory level.
 bool changeCreateDirectory(const wchar_t* path);
 

@@ -86,32 +86,39 @@ TEST_F(FolderRun, QuietRunWritesNothingBetweenStartAndEnd) {
     EXPECT_EQ(host.pumps, 0);
 }
 
-// One copied file, one failure, one surplus file deleted, all shown.
-TEST_F(FolderRun, ExampleRunWithCopyFailureAndDeletion) {
+// One copied file, one folder replaced by the file From has in its place,
+// one surplus file deleted, all shown.
+TEST_F(FolderRun, ExampleRunWithReplacementAndDeletion) {
     writeFile(temp.at("from/a.txt"), "a");
     writeFile(temp.at("from/b.txt"), "b");
-    fs::create_directories(temp.at("to/b.txt"));  // a file facing a directory cannot be copied
+    fs::create_directories(temp.at("to/b.txt"));  // a mirror replaces a directory facing a file
     writeFile(temp.at("to/old.txt"), "old");
-    EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
+    EXPECT_EQ(run(true, true), RUN_OK);
 
     std::vector<std::string> lines = log();
     std::string copied = "  CP: [" + path("from/a.txt") + "] -> [" + path("to/a.txt") + "]";
-    std::string failed = "! Error => Copy failure: [" + path("from/b.txt") + "] -> [" + path("to/b.txt") + "]";
+    std::string removed = "  RD: [" + path("to/b.txt") + "]";
+    std::string replaced = "  CP: [" + path("from/b.txt") + "] -> [" + path("to/b.txt") + "]";
     std::string deleted = "  DF: [" + path("to/old.txt") + "]";
     std::string start = "Start to copy [" + path("from") + "] -> [" + path("to") + "]...";
     std::string end = "End of copy [" + path("from") + "] -> [" + path("to") + "].";
     // The directory order of the copy walk is the system's; compare that part as a set.
-    ASSERT_EQ(lines.size(), 14u);
-    std::vector<std::string> walked(lines.begin() + 6, lines.begin() + 8);
+    ASSERT_EQ(lines.size(), 15u);
+    std::vector<std::string> walked(lines.begin() + 6, lines.begin() + 9);
+    auto at = std::find(walked.begin(), walked.end(), removed);
+    ASSERT_NE(at, walked.end());
+    ASSERT_NE(at + 1, walked.end());
+    EXPECT_EQ(*(at + 1), replaced);  // the folder goes right before the file takes its place
     std::sort(walked.begin(), walked.end());
-    std::vector<std::string> expectedWalk = {copied, failed};
+    std::vector<std::string> expectedWalk = {copied, removed, replaced};
     std::sort(expectedWalk.begin(), expectedWalk.end());
     EXPECT_EQ(walked, expectedWalk);
-    lines.erase(lines.begin() + 6, lines.begin() + 8);
+    lines.erase(lines.begin() + 6, lines.begin() + 9);
     EXPECT_EQ(lines, withBanner({start, "", deleted, "", end, "", "Total: [0 dirs] and [2 files].",
-                                 "Updated: [2 dirs and files]. "}));
+                                 "Updated: [4 dirs and files]. "}));
     EXPECT_FALSE(fs::exists(temp.at("to/old.txt")));
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    EXPECT_EQ(readFile(temp.at("to/b.txt")), "b");
     EXPECT_GT(host.pumps, 0);
 }
 
@@ -286,25 +293,25 @@ TEST_F(FolderRun, MirrorFindsSurplusBelowDirectoriesWithNothingToDelete) {
     copyModified(temp.at("from/a/b/c/keep.txt"), temp.at("to/a/b/c/keep.txt"));
     writeFile(temp.at("to/a/b/c/x/surplus.txt"), "s");
     writeFile(temp.at("to/clash/inner.txt"), "i");
-    EXPECT_EQ(run(true, true), RUN_HAD_ERRORS);
+    EXPECT_EQ(run(true, true), RUN_OK);
     std::vector<std::string> lines = log();
     std::vector<std::string> cleaned;
     for (const std::string& line : lines) {
         if (line.rfind("  DF: ", 0) == 0 || line.rfind("  RD: ", 0) == 0) cleaned.push_back(line);
     }
     std::sort(cleaned.begin(), cleaned.end());
-    EXPECT_EQ(cleaned, (std::vector<std::string>{"  DF: [" + path("to/a/b/c/x/surplus.txt") + "]",
-                                                 "  DF: [" + path("to/clash/inner.txt") + "]",
-                                                 "  RD: [" + path("to/a/b/c/x") + "]"}));
+    EXPECT_EQ(cleaned,
+              (std::vector<std::string>{"  DF: [" + path("to/a/b/c/x/surplus.txt") + "]",
+                                        "  DF: [" + path("to/clash/inner.txt") + "]",
+                                        "  RD: [" + path("to/a/b/c/x") + "]", "  RD: [" + path("to/clash") + "]"}));
     EXPECT_TRUE(fs::exists(temp.at("to/a/b/c/keep.txt")));
-    EXPECT_TRUE(fs::is_directory(temp.at("to/clash")));
+    EXPECT_EQ(readFile(temp.at("to/clash")), "a file facing a directory");
 
-    fs::remove_all(temp.at("to/clash"));
     writeFile(temp.at("to/a/b/late.txt"), "l");
     EXPECT_EQ(run(true, false), RUN_OK);
     EXPECT_FALSE(fs::exists(temp.at("to/a/b/late.txt")));
     EXPECT_TRUE(fs::exists(temp.at("to/a/b/c/keep.txt")));
-    EXPECT_EQ(log().back(), "Updated: [2 dirs and files]. ");
+    EXPECT_EQ(log().back(), "Updated: [1 dirs and files]. ");
 }
 
 TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
