@@ -14,14 +14,9 @@
 
 namespace {
 
-void writeOut(const std::wstring& text) {
-    WideString shown = ControlsAsQuestionMarks(WideString(text.c_str()));
-    platformWriteText(PLATFORM_STDOUT, (std::wstring(shown.buffer, static_cast<size_t>(shown.length)) + L"\n").c_str());
-}
-
 int usageError(Terminal* terminal, const std::wstring& problem) {
     writeErrorText(terminal, L"korvane: " + problem);
-    platformWriteText(PLATFORM_STDERR, L"Try 'korvane --help' for more information.\n");
+    writeStream(terminal, PLATFORM_STDERR, L"Try 'korvane --help' for more information.\n");
     return EXIT_USAGE;
 }
 
@@ -123,12 +118,12 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     if (!arguments.empty()) rest.assign(arguments.begin() + 1, arguments.end());  // the program's name goes
     if (!parseArguments(rest, &options, &problem)) return usageError(&terminal, problem);
     if (options.help) {
-        platformWriteText(PLATFORM_STDOUT, usageText());
-        return EXIT_DONE;
+        writeStream(&terminal, PLATFORM_STDOUT, usageText());
+        return statusAfterOutput(&terminal, EXIT_DONE);
     }
     if (options.version) {
-        writeOut(L"korvane 1.0");
-        return EXIT_DONE;
+        writeLine(&terminal, PLATFORM_STDOUT, L"korvane 1.0");
+        return statusAfterOutput(&terminal, EXIT_DONE);
     }
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
         return usageError(&terminal, problem);
@@ -150,6 +145,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runContext.modifyWindow = options.modifyWindow;
     runContext.copyLinks = options.links;
     runContext.rulesRelative = options.relativeRules;
+    runContext.waitForLock = options.waitLock;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
@@ -181,7 +177,8 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
         if (!openRunLog(logPath)) {
             unmakeFolder(made);
-            return usageError(&terminal, L"the log file [" + text(logPath) + L"] cannot be written");
+            return usageError(&terminal,
+                              L"the log file [" + text(logPath) + L"] cannot be written: " + platformFailureText());
         }
     }
     runContext.dryRun = options.dryRun;
@@ -196,7 +193,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         result = FolderCopyRunRules(options.synchronous, options.excludes, show, from, to, options.rules);
     }
     clearProgress(&terminal);
-    closeRunLog();
+    bool logKept = closeRunLog();
     int status = exitStatusOf(result);
     if (status == EXIT_REFUSED) unmakeFolder(made);
 
@@ -206,12 +203,16 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         reportEnded(&terminal, result);
     }
     RunFigures figures{status, result, options.dryRun, runContext.tally, platformMilliseconds() - terminal.started};
-    if (options.stats) {
-        platformWriteText(terminal.listStream, statsTable(figures).c_str());
+    if (!logKept) {
+        writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
+                                      text(runContext.logFailure));
+        if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
+        figures.exitStatus = status;
     }
+    if (options.stats) writeStream(&terminal, terminal.listStream, statsTable(figures));
     if (options.json) {
-        platformWriteText(PLATFORM_STDOUT,
-                          (statsJson(figures, terminal.failures, terminal.failuresLeftOut) + L"\n").c_str());
+        writeStream(&terminal, PLATFORM_STDOUT,
+                    statsJson(figures, terminal.failures, terminal.failuresLeftOut) + L"\n");
     }
-    return status;
+    return statusAfterOutput(&terminal, status);
 }

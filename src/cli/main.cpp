@@ -6,6 +6,7 @@
 #include "platform/platform.h"
 
 int main(int argc, char** argv) {
+    platformGuardStandardStreams();
     platformSetUserLocale();
     platformKeepRunningPastFileLimits();
     std::vector<std::wstring> arguments;

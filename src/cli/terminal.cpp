@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/cli.h"
 #include "cli/report.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -24,7 +25,7 @@ void writeColored(Terminal* terminal, int stream, const wchar_t* color, const st
     line += shown;
     if (colored) line += kPlain;
     line += L"\n";
-    platformWriteText(stream, line.c_str());
+    writeStream(terminal, stream, line);
 }
 
 // Only errors (the refusals and the walk's lines) are printed: entry paths
@@ -76,7 +77,7 @@ bool askOnTerminal(void* data, const wchar_t* text) {
         return false;
     }
     clearProgress(terminal);
-    platformWriteText(PLATFORM_STDERR, (std::wstring(text) + L" [y/N] ").c_str());
+    writeStream(terminal, PLATFORM_STDERR, std::wstring(text) + L" [y/N] ");
     std::wstring answer;
     if (!platformReadLine(&answer)) return false;
     return answer == L"y" || answer == L"Y" || answer == L"yes" || answer == L"Yes" || answer == L"YES";
@@ -94,7 +95,7 @@ void drawProgress(Terminal* terminal, int64_t now, long long examined) {
                         std::to_wstring(changed) + L" changed, " + byteText(tally.bytes) + L" copied, " +
                         std::to_wstring(tally.failed) + L" failed, " + std::to_wstring(tenths / 10) + L"." +
                         std::to_wstring(tenths % 10) + L" s";
-    platformWriteText(PLATFORM_STDERR, line.c_str());
+    writeStream(terminal, PLATFORM_STDERR, line);
     terminal->lineShown = true;
     terminal->lastDrawn = now;
 }
@@ -118,7 +119,7 @@ Host terminalHost(Terminal* terminal) {
 
 void clearProgress(Terminal* terminal) {
     if (!terminal->lineShown) return;
-    platformWriteText(PLATFORM_STDERR, kClearLine);
+    writeStream(terminal, PLATFORM_STDERR, kClearLine);
     terminal->lineShown = false;
 }
 
@@ -128,4 +129,24 @@ void writeErrorText(Terminal* terminal, const std::wstring& text) {
 
 void writeLine(Terminal* terminal, int stream, const std::wstring& text) {
     writeColored(terminal, stream, nullptr, text);
+}
+
+void writeStream(Terminal* terminal, int stream, const std::wstring& text) {
+    if (platformWriteText(stream, text.c_str()) || stream < 0 || stream > 2) return;
+    if (terminal->outputFailed[stream]) return;
+    terminal->outputFailed[stream] = true;
+    terminal->outputReason[stream] = platformFailureText();
+}
+
+int statusAfterOutput(Terminal* terminal, int status) {
+    static const wchar_t* const names[] = {L"input", L"output", L"error"};
+    bool failed = false;
+    for (int stream = PLATFORM_STDOUT; stream <= PLATFORM_STDERR; ++stream) {
+        if (!terminal->outputFailed[stream]) continue;
+        failed = true;
+        std::wstring line = L"korvane: standard " + std::wstring(names[stream]) + L" could not be written";
+        if (!terminal->outputReason[stream].empty()) line += L": " + terminal->outputReason[stream];
+        platformWriteText(PLATFORM_STDERR, (line + L"\n").c_str());
+    }
+    return failed && status == EXIT_DONE ? EXIT_HAD_ERRORS : status;
 }

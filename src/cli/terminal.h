@@ -27,6 +27,8 @@ struct Terminal {
     bool declinedUnasked = false;       // the question was declined for want of a terminal
     std::vector<FailureNote> failures;  // the failures gathered, at most kFailuresKept
     long long failuresLeftOut = 0;      // failures beyond those
+    bool outputFailed[3] = {};          // a write to standard input, output or error failed
+    std::wstring outputReason[3];       // the system's words for the first such failure
 };
 
 // Most failures a terminal gathers for the JSON object.
@@ -43,5 +45,13 @@ void writeErrorText(Terminal* terminal, const std::wstring& text);
 
 // Writes a line to a standard stream as it stands, control characters shown as "?".
 void writeLine(Terminal* terminal, int stream, const std::wstring& text);
+
+// Writes text to a standard stream as it stands, noting a failure to write it.
+void writeStream(Terminal* terminal, int stream, const std::wstring& text);
+
+// The exit status after the output: a run that went through but whose
+// standard output or error could not be written fails (1), with a line on
+// standard error saying which and why.
+int statusAfterOutput(Terminal* terminal, int status);
 
 #endif

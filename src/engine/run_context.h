@@ -106,6 +106,7 @@ struct RunContext {
     long long modifyWindow = 0;                 // modification times this many seconds apart compare equal
     bool copyLinks = false;                     // links in From are copied as links, not followed
     bool rulesRelative = false;                 // rules see the path below the walked root, from its separator
+    bool waitForLock = false;                   // a run waits for another run's lock of its To Folder
     RunTally tally;                             // what this run has done so far
     long long lastCopiedBytes = 0;              // bytes the last update copied
     bool linkInTheWay = false;                  // the last update met a link in To and left it
@@ -116,6 +117,7 @@ struct RunContext {
     DirectoryIdentity logIdentity{0, 0};        // the open run log file
     WideString logFileName;                     // its name, after its folder's separator
     std::vector<DirectoryIdentity> logFolders;  // the folders holding the run log, innermost first
+    WideString logFailure;                      // why the run log could not be written, or empty
 };
 
 // The process-wide run state.

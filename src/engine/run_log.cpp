@@ -8,11 +8,16 @@
 
 namespace {
 
+// The first failure to write the log is kept with its reason; the lines go on being tried.
 void writeTo(FILE* file, const char* bytes, size_t count, const char* end) {
     if (!file) return;
-    if (count > 0) std::fwrite(bytes, 1, count, file);
-    std::fwrite(end, 1, std::strlen(end), file);
-    std::fflush(file);
+    std::string line(bytes, count);
+    line += end;
+    if (!platformWriteBytes(file, line.data(), line.size()) && file == runContext.logStream &&
+        runContext.logFailure.length == 0) {
+        runContext.logFailure = WideString(platformFailureText().c_str());
+        if (runContext.logFailure.length == 0) runContext.logFailure = L"write error";
+    }
 }
 
 void writeBytes(const char* bytes, size_t count) {
@@ -36,7 +41,8 @@ const wchar_t* walkResultText(int result) {
 // folders holding it alone, however they are reached.
 bool openRunLog(const WideString& path) {
     closeRunLog();
-    runContext.logStream = platformOpenWrite(path.buffer);
+    runContext.logFailure = WideString();
+    runContext.logStream = platformOpenOwnFile(path.buffer);
     if (!runContext.logStream) return false;
     int32_t cut = path.FindLastSeparator();
     WideString folder = cut > 0 ? path.Left(cut) : cut == 0 ? path.Left(1) : WideString(L".");
@@ -52,13 +58,15 @@ bool isOpenRunLog(const WideString& path) {
            sameIdentity(identity, runContext.logIdentity);
 }
 
-void closeRunLog() {
+bool closeRunLog() {
     runContext.logIdentityKnown = false;
     runContext.logFileName = WideString();
     runContext.logFolders.clear();
-    if (!runContext.logStream) return;
-    std::fclose(runContext.logStream);
+    if (!runContext.logStream) return runContext.logFailure.length == 0;
+    bool kept = platformCloseFile(runContext.logStream);
     runContext.logStream = nullptr;
+    if (!kept && runContext.logFailure.length == 0) runContext.logFailure = WideString(platformFailureText().c_str());
+    return runContext.logFailure.length == 0;
 }
 
 void writeBanner() {

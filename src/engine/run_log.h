@@ -5,11 +5,13 @@
 
 #include "text/wide_string.h"
 
-// Opens (truncating) the log file at path as runContext.logStream.
+// Opens (truncating) the log file at path as runContext.logStream, never
+// through a link or another name of a file (see platformOpenOwnFile).
 bool openRunLog(const WideString& path);
 
-// Flushes and closes runContext.logStream, if open.
-void closeRunLog();
+// Flushes and closes runContext.logStream, if open; false when a line of
+// it could not be written or kept (runContext.logFailure tells why).
+bool closeRunLog();
 
 // Writes the four banner lines, and in a dry run a line that says nothing was changed.
 void writeBanner();

@@ -91,6 +91,27 @@ bool platformGuardTree(const wchar_t* root);
 // Lifts the guard of platformGuardTree.
 void platformReleaseTree();
 
+// A run's hold on the tree it changes, so that two runs never change one
+// tree at once; its contents belong to the platform file.
+struct TreeLock;
+
+// What an attempt to lock a tree found.
+enum LockOutcome {
+    LOCK_TAKEN,  // the tree is this run's until the lock is released or the process ends
+    LOCK_HELD,   // another run holds it
+    LOCK_FAILED  // the directory could not be opened; the reason is noted
+};
+
+// Tries once to lock root, an existing directory, without waiting. The lock
+// is held through the directory itself, whatever its path, and goes with the
+// process however it ends, so a dead run's lock is free. LOCK_TAKEN with
+// *lock to release; LOCK_HELD with *holder the holding process's number
+// (0 when the system does not tell). A volume that keeps no locks is taken.
+LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder);
+
+// Releases a lock platformLockTree took.
+void platformUnlockTree(TreeLock* lock);
+
 // True when path names the root directory of its volume, however it is spelt.
 bool platformIsVolumeRoot(const wchar_t* path);
 
@@ -210,10 +231,23 @@ bool platformCloseListing(DirectoryListing* listing);
 // Writes the current directory into buffer (room units); 0 on failure or no room.
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 
-// Opens a file for writing, truncated, in binary mode; null on failure.
-FILE* platformOpenWrite(const wchar_t* path);
+// Opens, truncated and in binary mode, a file the program writes for itself
+// (a run log, the settings file). Its last name is never followed and no
+// other name of a file is written through: a link there, a file with several
+// names, or (POSIX) another user's file is replaced by a new file made in its
+// folder; a name that is no plain file is refused. Made by a process running
+// as root, a new file is its owner's alone. Null on failure, the reason noted.
+FILE* platformOpenOwnFile(const wchar_t* path);
 
-// Opens a file for reading in binary mode; null on failure.
+// Writes count bytes to file and flushes them; false when they could not be
+// written whole, the reason noted.
+bool platformWriteBytes(FILE* file, const char* bytes, size_t count);
+
+// Closes file; false when what was written could not be kept, the reason noted.
+bool platformCloseFile(FILE* file);
+
+// Opens a plain file for reading in binary mode; null on failure, or when
+// path names a FIFO, a device or anything else that is no plain file.
 FILE* platformOpenRead(const wchar_t* path);
 
 // The program's arguments as wide texts (argv[0] included); any name survives.
@@ -234,14 +268,23 @@ bool platformTerminalShowsColors(int stream);
 // Lets a copy beyond the process's file size limit fail instead of ending the program.
 void platformKeepRunningPastFileLimits();
 
-// Writes text to a standard stream: wide on a console, else in the locale's encoding.
-void platformWriteText(int stream, const wchar_t* text);
+// Opens the null device on each standard stream the program was started
+// without, so that no file of its own takes its number; writes to such a
+// stream then fail as writes to a closed one.
+void platformGuardStandardStreams();
+
+// Writes text to a standard stream: wide on a console, else in the locale's
+// encoding. False when it could not be written whole; the reason is noted.
+bool platformWriteText(int stream, const wchar_t* text);
 
 // Reads one line from standard input, without its line end; false at end of input.
 bool platformReadLine(std::wstring* line);
 
 // Milliseconds from an arbitrary start, never going back.
 int64_t platformMilliseconds();
+
+// Waits the milliseconds given.
+void platformSleep(int milliseconds);
 
 // Calls handler (once per signal) when the user interrupts the program (Ctrl+C).
 void platformOnInterrupt(void (*handler)());

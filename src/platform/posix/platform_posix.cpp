@@ -25,7 +25,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/file.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 
 #ifdef __linux__
 #include <linux/fs.h>
@@ -39,6 +41,10 @@
 namespace {
 
 const wchar_t kEscapeBase = 0xDC00;
+
+// Reasons of failures of our own, beside errno's.
+const int kSourceChanged = -1;  // the source changed while it was copied, every time it was tried
+const int kNotPlainFile = -2;   // a file the program writes for itself is no plain file there
 
 std::string ToSystem(const wchar_t* path) {
     // Plain ASCII, by far the most common, needs no conversion state: it is
@@ -356,11 +362,21 @@ bool WithWritableParent(const Place& place, Change change) {
     return ok;
 }
 
+// The mode a copy made by this process can carry of an entry: the
+// set-user-ID and set-group-ID bits only of an entry the process owns, as a
+// copy of another's is owned by the process. So no one's program becomes
+// another's, and a directory compares equal to the copy made of it.
+mode_t CopyableMode(const struct stat& st) {
+    static const uid_t self = geteuid();
+    if (st.st_uid == self) return st.st_mode;
+    return st.st_mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+}
+
 void FillStatus(const struct stat& st, EntryStatus* status) {
     status->isDirectory = IsDirectoryMode(st.st_mode);
     status->isLink = S_ISLNK(st.st_mode);
     status->isRegular = S_ISREG(st.st_mode);
-    status->attributeWord = static_cast<uint32_t>(st.st_mode);
+    status->attributeWord = static_cast<uint32_t>(CopyableMode(st));
     status->modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
     status->size = static_cast<int64_t>(st.st_size);
 }
@@ -466,7 +482,66 @@ bool CopyContents(int in, int out, const struct stat& st) {
     return CopyRange(in, out, 0, size);
 }
 
-// Why the last change, link read or listing failed: an errno value, 0 for none.
+// A source read this many times over, changing each time, fails its copy.
+const int kCopyTries = 3;
+
+// True when two looks at a file show the same contents: size, and the
+// modification and change times to the nanosecond.
+bool SameStamp(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The mode a new copy, open as out, takes from its source: its set-user-ID
+// bit only where the copy has the source's owner, its set-group-ID bit only
+// where it has the source's owner and group.
+mode_t NewCopyMode(const struct stat& source, int out) {
+    mode_t mode = CopyableMode(source) & 07777;
+    if (!(mode & (S_ISUID | S_ISGID))) return mode;
+    struct stat made;
+    if (fstat(out, &made) != 0 || made.st_uid != source.st_uid) return mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (made.st_gid != source.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    return mode;
+}
+
+// Writes the contents of in, whose status *st was read when it was opened,
+// into the new file out, and gives out the source's mode and times. The
+// source is looked at again afterwards: one that changed while it was read
+// is read again, a few times at most, so that no copy stands as up to date
+// with contents its source never had; *st is then its last status. On
+// failure *error is an errno value, kSourceChanged or ECANCELED (a stop).
+bool WriteCopy(int in, int out, struct stat* st, int* error) {
+    for (int attempt = 1;; ++attempt) {
+        if (!CopyContents(in, out, *st)) {
+            *error = errno;
+            return false;
+        }
+        struct stat after;
+        if (fstat(in, &after) != 0) {
+            *error = errno;
+            return false;
+        }
+        if (SameStamp(*st, after)) break;
+        if (attempt >= kCopyTries) {
+            *error = kSourceChanged;
+            return false;
+        }
+        *st = after;
+        if (ftruncate(out, 0) != 0) {
+            *error = errno;
+            return false;
+        }
+    }
+    struct timespec times[2] = {st->st_atim, st->st_mtim};
+    if (!ChangeOpenMode(out, NewCopyMode(*st, out)) || futimens(out, times) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+// Why the last change, link read or listing failed: an errno value, one of
+// the reasons below that the system has no number for, or 0 for none.
 int lastFailure = 0;
 
 // Keeps errno as the reason of a failure; passes ok through.
@@ -522,7 +597,7 @@ bool unnamedCopies = true;
 // a temporary, as the usual copy does it. False when no file without a name
 // could be made or placed: nothing was changed and the caller copies as
 // usual. Otherwise *outcome tells how it went.
-bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* outcome) {
+bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyOutcome* outcome) {
 #if defined(O_TMPFILE) && defined(__linux__)
     // Links the file without a name open as fd under name in the target's directory.
     auto linkUnnamed = [&at](int fd, const char* name) {
@@ -534,9 +609,8 @@ bool CopyUnnamed(int in, const struct stat& st, const Place& at, CopyOutcome* ou
         if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) unnamedCopies = false;
         return false;
     }
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out, st) && ChangeOpenMode(out, st.st_mode & 07777) && futimens(out, times) == 0;
-    int error = ok ? 0 : errno;
+    int error = 0;
+    bool ok = WriteCopy(in, out, st, &error);
     if (ok && Stopped()) {
         ok = false;
         error = ECANCELED;
@@ -679,7 +753,7 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
     Place at = LocateQuery(ToSystem(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
-    *word = static_cast<uint32_t>(st.st_mode);
+    *word = static_cast<uint32_t>(CopyableMode(st));
     return true;
 }
 
@@ -774,7 +848,7 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return FailedCopy(error);
     }
     CopyOutcome unnamed = COPY_FAILED;
-    if (at.guarded && CopyUnnamed(in, st, at, &unnamed)) {
+    if (at.guarded && CopyUnnamed(in, &st, at, &unnamed)) {
         close(in);
         return unnamed;
     }
@@ -790,9 +864,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         close(in);
         return FailedCopy(error);
     }
-    struct timespec times[2] = {st.st_atim, st.st_mtim};
-    bool ok = CopyContents(in, out, st) && ChangeOpenMode(out, st.st_mode & 07777) && futimens(out, times) == 0;
-    int error = ok ? 0 : errno;
+    int error = 0;
+    bool ok = WriteCopy(in, out, &st, &error);
     if (close(out) != 0 && ok) {
         ok = false;
         error = errno;
@@ -889,6 +962,8 @@ void platformClearFailure() { lastFailure = 0; }
 
 std::wstring platformFailureText() {
     if (lastFailure == 0) return std::wstring();
+    if (lastFailure == kSourceChanged) return L"the file changed while it was copied";
+    if (lastFailure == kNotPlainFile) return L"not a plain file";
     const char* words = std::strerror(lastFailure);
     std::vector<wchar_t> wide(std::strlen(words) + 1);
     FromSystem(words, wide.data(), wide.size());
@@ -936,6 +1011,60 @@ bool platformGuardTree(const wchar_t* root) {
     guard.root = system;
     guard.rootFd = fd;
     return true;
+}
+
+// The lock is an exclusive flock of the directory, held by an open handle.
+struct TreeLock {
+    int fd;
+};
+
+namespace {
+
+// The process holding a flock of the entry st, as /proc/locks tells it; 0 when it does not.
+long FlockHolder(const struct stat& st) {
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return 0;
+    char line[256];
+    long holder = 0;
+    while (holder == 0 && std::fgets(line, sizeof line, locks)) {
+        char kind[16];
+        long process = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long inode = 0;
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &process, &major, &minor, &inode) != 5) {
+            continue;
+        }
+        if (std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
+            makedev(major, minor) == st.st_dev) {
+            holder = process;
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+}  // namespace
+
+LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder) {
+    *holder = 0;
+    int fd = open(WithoutTrailingSlashes(ToSystem(root)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (!Noted(fd >= 0)) return LOCK_FAILED;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+        struct stat st;
+        if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
+        close(fd);
+        return LOCK_HELD;
+    }
+    *lock = new TreeLock{fd};
+    return LOCK_TAKEN;
+}
+
+void platformUnlockTree(TreeLock* lock) {
+    if (!lock) return;
+    close(lock->fd);
+    delete lock;
 }
 
 void platformReleaseTree() {
@@ -1099,9 +1228,117 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
     return std::wcslen(buffer);
 }
 
-FILE* platformOpenWrite(const wchar_t* path) { return std::fopen(ToSystem(path).c_str(), "wb"); }
+namespace {
 
-FILE* platformOpenRead(const wchar_t* path) { return std::fopen(ToSystem(path).c_str(), "rb"); }
+// A file made for the program's own use is its owner's alone when the
+// process runs as root; others' files are never writable by anyone else.
+mode_t OwnFileMode() { return geteuid() == 0 ? 0600 : 0644; }
+
+// Makes a new file in the folder of name and renames it over name: a link,
+// or any other entry a rename replaces, goes as a name; what it named stays
+// as it was. -1 with errno set on failure.
+int ReplaceByNewFile(const std::string& name) {
+    std::string parent = ParentOf(name);
+    std::string temporary = (parent == "/" ? "/" : parent + "/") + NextTemporaryName();
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
+    if (fd < 0) return -1;
+    if (rename(temporary.c_str(), name.c_str()) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(temporary.c_str());
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens name for writing, truncated, never through a link or another name
+// of a file; see platformOpenOwnFile. -1 with *error set on failure.
+int OpenOwnFile(const std::string& name, int* error) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
+            if (fd < 0 && errno == EEXIST) continue;  // made meanwhile: looked at again
+            *error = errno;
+            return fd;
+        }
+        *error = errno;
+        struct stat st;
+        if (fd < 0) {
+            // A link in the last place, or an entry that cannot be written as it stands.
+            if (lstat(name.c_str(), &st) != 0) return -1;
+            if (S_ISLNK(st.st_mode)) {
+                fd = ReplaceByNewFile(name);
+                *error = errno;
+                return fd;
+            }
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = kNotPlainFile;
+            return -1;
+        }
+        bool looked = fstat(fd, &st) == 0;
+        if (!looked || !S_ISREG(st.st_mode)) {
+            *error = looked ? kNotPlainFile : errno;
+            close(fd);
+            return -1;
+        }
+        if (st.st_nlink != 1 || st.st_uid != geteuid()) {
+            close(fd);
+            fd = ReplaceByNewFile(name);
+            *error = errno;
+            return fd;
+        }
+        if (fcntl(fd, F_SETFL, 0) != 0 || ftruncate(fd, 0) != 0) {
+            *error = errno;
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    *error = EEXIST;
+    return -1;
+}
+
+}  // namespace
+
+FILE* platformOpenOwnFile(const wchar_t* path) {
+    int error = 0;
+    int fd = OpenOwnFile(ToSystem(path), &error);
+    if (fd < 0) {
+        lastFailure = error != 0 ? error : EIO;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (!Noted(file != nullptr)) close(fd);
+    return file;
+}
+
+bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+    bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
+    return Noted(std::fflush(file) == 0 && whole);
+}
+
+bool platformCloseFile(FILE* file) { return Noted(std::fclose(file) == 0); }
+
+// Only a plain file is read: a FIFO or a device would be read until killed.
+FILE* platformOpenRead(const wchar_t* path) {
+    int fd = open(ToSystem(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (!Noted(fd >= 0)) return nullptr;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        Noted(false);
+        close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        lastFailure = kNotPlainFile;
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (!Noted(file != nullptr)) close(fd);
+    return file;
+}
 
 void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* arguments) {
     arguments->clear();
@@ -1125,11 +1362,31 @@ bool platformTerminalShowsColors(int stream) {
     return isatty(stream) == 1 && !(term && std::strcmp(term, "dumb") == 0) && !std::getenv("NO_COLOR");
 }
 
-void platformWriteText(int stream, const wchar_t* text) {
+namespace {
+
+// The standard streams the program was started without.
+bool streamWasClosed[3] = {false, false, false};
+
+}  // namespace
+
+void platformGuardStandardStreams() {
+    for (int stream = 0; stream < 3; ++stream) {
+        if (fcntl(stream, F_GETFD) != -1 || errno != EBADF) continue;
+        int fd = open("/dev/null", O_RDWR);
+        if (fd >= 0 && fd != stream) close(fd);  // another thread took the number meanwhile
+        streamWasClosed[stream] = fd == stream;
+    }
+}
+
+bool platformWriteText(int stream, const wchar_t* text) {
+    if (stream >= 0 && stream < 3 && streamWasClosed[stream]) {
+        lastFailure = EBADF;
+        return false;
+    }
     std::string bytes = ToSystem(text);
     FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
-    std::fwrite(bytes.data(), 1, bytes.size(), file);
-    std::fflush(file);
+    bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return Noted(std::fflush(file) == 0 && written);
 }
 
 bool platformReadLine(std::wstring* line) {
@@ -1143,6 +1400,13 @@ bool platformReadLine(std::wstring* line) {
     text.resize(std::wcslen(text.c_str()));
     *line = text;
     return true;
+}
+
+void platformSleep(int milliseconds) {
+    struct timespec span;
+    span.tv_sec = milliseconds / 1000;
+    span.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
+    while (nanosleep(&span, &span) != 0 && errno == EINTR) {}
 }
 
 int64_t platformMilliseconds() {

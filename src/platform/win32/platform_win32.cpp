@@ -289,6 +289,37 @@ bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD
     return job.done != 0;
 }
 
+// What tells that a file's contents changed: its size and its write and
+// change times, to the tick.
+struct ContentStamp {
+    LARGE_INTEGER size;
+    LARGE_INTEGER written;
+    LARGE_INTEGER changed;
+};
+
+// Reads the stamp of the file at path (a system path); false when it cannot be read.
+bool ReadContentStamp(const std::wstring& path, ContentStamp* stamp) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FILE_BASIC_INFO basic;
+    bool ok = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+              GetFileSizeEx(handle, &stamp->size);
+    CloseHandle(handle);
+    stamp->written = basic.LastWriteTime;
+    stamp->changed = basic.ChangeTime;
+    return ok;
+}
+
+bool SameStamp(const ContentStamp& a, const ContentStamp& b) {
+    return a.size.QuadPart == b.size.QuadPart && a.written.QuadPart == b.written.QuadPart &&
+           a.changed.QuadPart == b.changed.QuadPart;
+}
+
+// A source read this many times over, changing each time, fails its copy.
+const int kCopyTries = 3;
+
 // Removes a temporary of this process, read-only or not.
 void RemoveTemporary(const std::wstring& temporary) {
     std::wstring system = platformSystemPath(temporary.c_str());
@@ -523,11 +554,25 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         if (existing & FILE_ATTRIBUTE_DIRECTORY) return FailedCopy(ERROR_ACCESS_DENIED);
         if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     }
+    // The source is looked at before and after each copy: one that changed
+    // while it was read is read again, so no copy stands as up to date with
+    // contents its source never had.
     std::wstring temporary;
+    int reads = 0;
     for (int attempt = 0;; ++attempt) {
         temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
         DWORD error = ERROR_SUCCESS;
+        ContentStamp before;
+        ContentStamp after;
+        bool stamped = ReadContentStamp(systemSource, &before);
         bool copied = CopyToNewFile(systemSource, temporary, &error);
+        if (copied && stamped && !platformStopFlag &&
+            (!ReadContentStamp(systemSource, &after) || !SameStamp(before, after))) {
+            RemoveTemporary(temporary);
+            if (++reads < kCopyTries) continue;
+            lastFailure = L"the file changed while it was copied";
+            return COPY_FAILED;
+        }
         if (copied && !platformStopFlag) break;
         if (copied || error == ERROR_REQUEST_ABORTED || platformStopFlag) {
             RemoveTemporary(temporary);
@@ -763,7 +808,83 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
     return length;
 }
 
-FILE* platformOpenWrite(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"wb", _SH_DENYNO); }
+namespace {
+
+// A C stream over a file handle opened for writing; null (the handle closed) on failure.
+FILE* StreamOfHandle(HANDLE handle) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _wfdopen(fd, L"wb");
+    if (!file) _close(fd);
+    return file;
+}
+
+// Makes a new file beside path and moves it over path: a link or another
+// name of a file goes as a name, what it named stays as it was.
+HANDLE ReplaceByNewFile(const std::wstring& path) {
+    std::wstring temporary = platformSystemPath(TemporaryNameBeside(path).c_str());
+    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    if (!MoveFileExW(temporary.c_str(), platformSystemPath(path.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        DeleteFileW(temporary.c_str());
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+}  // namespace
+
+FILE* platformOpenOwnFile(const wchar_t* path) {
+    std::wstring system = platformSystemPath(path);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            NoteError(error);
+            return nullptr;
+        }
+        handle = CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (!Noted(handle != INVALID_HANDLE_VALUE)) return nullptr;
+        return StreamOfHandle(handle);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!Noted(GetFileInformationByHandle(handle, &info) != 0)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        CloseHandle(handle);
+        NoteError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        handle = ReplaceByNewFile(path);
+        if (!Noted(handle != INVALID_HANDLE_VALUE)) return nullptr;
+        return StreamOfHandle(handle);
+    }
+    if (!Noted(SetEndOfFile(handle) != 0)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    return StreamOfHandle(handle);
+}
+
+bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+    bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
+    return NotedErrno(std::fflush(file) == 0 && whole);
+}
+
+bool platformCloseFile(FILE* file) { return NotedErrno(std::fclose(file) == 0); }
 
 FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO); }
 
@@ -801,12 +922,15 @@ bool platformTerminalShowsColors(int stream) {
     return SetConsoleMode(handle, mode | 0x0004 /* ENABLE_VIRTUAL_TERMINAL_PROCESSING */) != 0;
 }
 
-void platformWriteText(int stream, const wchar_t* text) {
+// The runtime keeps the numbers of the standard streams for them, open or not.
+void platformGuardStandardStreams() {}
+
+bool platformWriteText(int stream, const wchar_t* text) {
     HANDLE handle = StandardHandle(stream);
     DWORD written;
     if (IsConsole(handle)) {
-        WriteConsoleW(handle, text, static_cast<DWORD>(wcslen(text)), &written, nullptr);
-        return;
+        DWORD length = static_cast<DWORD>(wcslen(text));
+        return Noted(WriteConsoleW(handle, text, length, &written, nullptr) != 0 && written == length);
     }
     FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
     std::string bytes;
@@ -819,8 +943,8 @@ void platformWriteText(int stream, const wchar_t* text) {
             bytes.append(piece, static_cast<size_t>(n));
         }
     }
-    fwrite(bytes.data(), 1, bytes.size(), file);
-    fflush(file);
+    bool whole = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return NotedErrno(fflush(file) == 0 && whole);
 }
 
 bool platformReadLine(std::wstring* line) {
@@ -849,6 +973,8 @@ bool platformReadLine(std::wstring* line) {
     *line = text;
     return true;
 }
+
+void platformSleep(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 int64_t platformMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
 
@@ -897,6 +1023,45 @@ bool platformGuardTree(const wchar_t* root) {
     guardedRoot = text;
     linkFreeDirectory.clear();
     return true;
+}
+
+// The lock is a named mutex of the directory's identity: a mutex whose
+// holder ended is handed to the next who waits for it.
+struct TreeLock {
+    HANDLE mutex;
+};
+
+LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder) {
+    *holder = 0;
+    DirectoryIdentity identity;
+    if (!platformDirectoryIdentity(root, &identity)) {
+        NoteError(GetLastError());
+        return LOCK_FAILED;
+    }
+    wchar_t name[96];
+    swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", static_cast<unsigned long long>(identity.volume),
+             static_cast<unsigned long long>(identity.index));
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) {
+        swprintf(name, 96, L"korvane-tree-%016llx-%016llx", static_cast<unsigned long long>(identity.volume),
+                 static_cast<unsigned long long>(identity.index));
+        mutex = CreateMutexW(nullptr, FALSE, name);
+    }
+    if (!Noted(mutex != nullptr)) return LOCK_FAILED;
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return LOCK_HELD;
+    }
+    *lock = new TreeLock{mutex};
+    return LOCK_TAKEN;
+}
+
+void platformUnlockTree(TreeLock* lock) {
+    if (!lock) return;
+    ReleaseMutex(lock->mutex);
+    CloseHandle(lock->mutex);
+    delete lock;
 }
 
 void platformReleaseTree() {
