@@ -7,6 +7,7 @@
 #include "cli/terminal.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
+#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "fs/paths.h"
@@ -67,8 +68,11 @@ struct MadeLevels {
 };
 
 // Creates every missing level of folder, noting those it made; false with
-// the level that could not be made and the system's reason.
-bool makeFolder(const WideString& folder, MadeLevels* made, WideString* failedLevel, std::wstring* reason) {
+// the level that could not be made and the system's reason. The levels
+// above it only their owner may change; the folder itself is given the
+// attributes of source, as a run gives each directory it makes.
+bool makeFolder(const WideString& folder, const WideString& source, MadeLevels* made, WideString* failedLevel,
+                std::wstring* reason) {
     WideString path = dropTrailingSeparator(folder);
     std::vector<WideString> missing;
     // The climb stops at the first name that stands, whatever it is: a file
@@ -82,14 +86,63 @@ bool makeFolder(const WideString& folder, MadeLevels* made, WideString* failedLe
     }
     for (size_t i = missing.size(); i-- > 0;) {
         platformClearFailure();
-        if (!platformCreateDirectory(missing[i].buffer)) {
+        if (!platformCreateOwnerDirectory(missing[i].buffer)) {
             *failedLevel = missing[i];
             *reason = platformFailureText();
             return false;
         }
         made->levels.push_back(missing[i]);
     }
+    uint32_t word = 0;
+    if (!missing.empty() && platformReadAttributeWord(source.buffer, &word) &&
+        !platformWriteAttributeWord(missing.front().buffer, word)) {
+        *failedLevel = missing.front();
+        *reason = platformFailureText();
+        return false;
+    }
     return true;
+}
+
+// Whether makeFolder could make folder: the first name that stands on its
+// way must be a directory this process may add to. False with the level
+// that could not be made and why, as makeFolder would find it.
+bool folderCouldBeMade(const WideString& folder, WideString* failedLevel, std::wstring* reason) {
+    WideString path = dropTrailingSeparator(folder);
+    WideString missing = path;
+    while (path.length > 0 && !platformEntryExists(path.buffer)) {
+        missing = path;
+        int32_t cut = path.FindLastSeparator();
+        while (cut > 0 && path.buffer[cut - 1] == PATH_SEPARATOR) --cut;
+        if (cut < 0) {
+            path = WideString(L".");
+            break;
+        }
+        path = cut == 0 ? path.Left(1) : path.Left(cut);
+    }
+    platformClearFailure();
+    if (directoryExists(path) && platformMayAddTo(path.buffer)) return true;
+    *failedLevel = missing;
+    *reason = directoryExists(path) ? platformFailureText() : std::wstring(L"Not a directory");
+    return false;
+}
+
+// A dry run of a run whose To Folder --mkpath would make: the folder checks
+// as the run would make them, with the same lines, then what it would do.
+int dryRunForNewTo(Terminal* terminal, const CliOptions& options, const WideString& from, const WideString& to) {
+    beginRun();
+    writeBanner();
+    int result = validateFoldersForNewTo(from, to);
+    closeRunLog();
+    if (result != RUN_OK) {
+        reportEnded(terminal, result);
+        return statusAfterOutput(terminal, exitStatusOf(result));
+    }
+    if (!options.quiet) {
+        writeLine(terminal, terminal->listStream,
+                  L"Dry run: nothing was changed; [" + text(to) +
+                      L"] would be created and everything in FROM copied into it.");
+    }
+    return statusAfterOutput(terminal, EXIT_DONE);
 }
 
 // Takes back what --mkpath made for a run that was refused: empty levels only, deepest first.
@@ -150,16 +203,19 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
     MadeLevels made;
-    if (options.mkpath && to.length > 0 && !directoryExists(to)) {
-        if (options.dryRun) {
-            writeLine(&terminal, terminal.listStream,
-                      L"Dry run: nothing was changed; [" + text(to) +
-                          L"] would be created and everything in FROM copied into it.");
-            return EXIT_DONE;
-        }
+    bool toToBeMade = options.mkpath && to.length > 0 && !directoryExists(to);
+    if (toToBeMade && options.dryRun) {
         WideString level;
         std::wstring reason;
-        if (!makeFolder(to, &made, &level, &reason)) {
+        if (!folderCouldBeMade(to, &level, &reason)) {
+            writeErrorText(&terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
+            return EXIT_REFUSED;
+        }
+    } else if (toToBeMade) {
+        WideString level;
+        std::wstring reason;
+        if (!makeFolder(to, from, &made, &level, &reason)) {
+            unmakeFolder(made);
             writeErrorText(&terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
             return EXIT_REFUSED;
         }
@@ -183,6 +239,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     }
     runContext.dryRun = options.dryRun;
     platformOnInterrupt(requestRunStop);
+    if (toToBeMade && options.dryRun) return dryRunForNewTo(&terminal, options, from, to);
 
     runContext.hadErrors = false;
     bool show = options.show || options.dryRun;  // a dry run's log lists what would change
@@ -202,7 +259,8 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     } else {
         reportEnded(&terminal, result);
     }
-    RunFigures figures{status, result, options.dryRun, runContext.tally, platformMilliseconds() - terminal.started};
+    RunFigures figures{status, result, options.dryRun, runContext.tally,
+                       platformMicroseconds() - terminal.startedMicroseconds};
     if (!logKept) {
         writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
                                       text(runContext.logFailure));

@@ -11,16 +11,18 @@ namespace {
 // A count with one decimal, rounded: 15 tenths give "1.5".
 std::wstring tenthsText(long long tenths) { return std::to_wstring(tenths / 10) + L"." + std::to_wstring(tenths % 10); }
 
-std::wstring secondsText(int64_t milliseconds) {
+// Seconds with three decimals, rounded to the nearest millisecond.
+std::wstring secondsText(int64_t microseconds) {
+    int64_t milliseconds = (microseconds + 500) / 1000;
     std::wstring fraction = std::to_wstring(milliseconds % 1000);
     return std::to_wstring(milliseconds / 1000) + L"." + std::wstring(3 - fraction.size(), L'0') + fraction;
 }
 
-// Per second, over at least one millisecond.
-long long perSecond(long long count, int64_t milliseconds) {
-    long long spent = milliseconds > 0 ? static_cast<long long>(milliseconds) : 1;
-    if (count > 9000000000000000LL / 1000) return count / spent * 1000;
-    return count * 1000 / spent;
+// Per second, from the time measured to the microsecond.
+long long perSecond(long long count, int64_t microseconds) {
+    long long spent = microseconds > 0 ? static_cast<long long>(microseconds) : 1;
+    if (count > 9000000000000LL) return count / spent * 1000000;
+    return count * 1000000 / spent;
 }
 
 const wchar_t* resultName(int exitStatus) {
@@ -70,9 +72,9 @@ std::wstring statsTable(const RunFigures& figures) {
         {L"Skipped", std::to_wstring(tally.skipped), L"by a rule, or not a plain file"},
         {L"Failed", std::to_wstring(tally.failed), L""},
         {L"Bytes copied", std::to_wstring(tally.bytes), L"(" + byteText(tally.bytes) + L")"},
-        {L"Elapsed", secondsText(figures.milliseconds), L"s"},
-        {L"Rate", std::to_wstring(perSecond(examined, figures.milliseconds)),
-         L"entries/s, " + byteText(perSecond(tally.bytes, figures.milliseconds)) + L"/s"},
+        {L"Elapsed", secondsText(figures.microseconds), L"s"},
+        {L"Rate", std::to_wstring(perSecond(examined, figures.microseconds)),
+         L"entries/s, " + byteText(perSecond(tally.bytes, figures.microseconds)) + L"/s"},
     };
     size_t labelWidth = 0;
     size_t valueWidth = 0;
@@ -127,9 +129,9 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
         L",\"files\":" + number(tally.files) + L"},\"copied\":" + number(tally.copied) + L",\"created\":" +
         number(tally.created) + L",\"deleted\":" + number(tally.deleted) + L",\"skipped\":" + number(tally.skipped) +
         L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"seconds\":" +
-        secondsText(figures.milliseconds) + L",\"entries_per_second\":" +
-        number(perSecond(tally.directories + tally.files, figures.milliseconds)) + L",\"bytes_per_second\":" +
-        number(perSecond(tally.bytes, figures.milliseconds)) + L",\"failures\":[";
+        secondsText(figures.microseconds) + L",\"entries_per_second\":" +
+        number(perSecond(tally.directories + tally.files, figures.microseconds)) + L",\"bytes_per_second\":" +
+        number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {
         const FailureNote& failure = failures[i];
         if (i > 0) text += L",";

@@ -22,7 +22,7 @@ struct RunFigures {
     int runResult;         // the run's RUN_ or WALK_ code
     bool dryRun;           // the figures tell what a run would do
     RunTally tally;        // what the run did
-    int64_t milliseconds;  // how long it took
+    int64_t microseconds;  // how long it took
 };
 
 // A byte count as people read it: "512 B", "1.5 KiB", "2.0 GiB".

@@ -113,6 +113,7 @@ void tickProgress(void* data, long long examined, long long) {
 
 Host terminalHost(Terminal* terminal) {
     terminal->started = platformMilliseconds();
+    terminal->startedMicroseconds = platformMicroseconds();
     terminal->lastDrawn = terminal->started;
     return Host{showOnTerminal, askOnTerminal, pumpNothing, terminal, tickProgress, reportOnTerminal};
 }

@@ -23,6 +23,7 @@ struct Terminal {
     bool lineShown = false;             // the progress line is on the screen
     unsigned ticks = 0;                 // entries since the last look at the clock
     int64_t started = 0;                // when the run started, in milliseconds
+    int64_t startedMicroseconds = 0;    // the same, in microseconds, for the figures
     int64_t lastDrawn = 0;              // when the progress line was last drawn
     bool declinedUnasked = false;       // the question was declined for want of a terminal
     std::vector<FailureNote> failures;  // the failures gathered, at most kFailuresKept

@@ -39,9 +39,13 @@ int endWalk(const DirectoryWalker& walker, int result) {
     return result;
 }
 
-// The To tree is guarded for as long as a run may change it, on every way out.
+// The To tree is guarded, and the From tree read through held folders,
+// for as long as a run may change To, on every way out.
 struct ToTreeGuard {
-    ~ToTreeGuard() { platformReleaseTree(); }
+    ~ToTreeGuard() {
+        platformReleaseTree();
+        platformReleaseReadTree();
+    }
 };
 
 // The marks of a mirror's copy walk serve its own clean-up only, on every way out.
@@ -118,6 +122,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     if (!platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
+    platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
 

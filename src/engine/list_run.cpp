@@ -78,9 +78,9 @@ bool listEntryLeavesFolder(const WideString& entry) {
     int32_t start = 0;
     for (int32_t i = 0; i <= entry.length; ++i) {
         if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
-        if (i - start == 2 && entry.buffer[start] == L'.' && entry.buffer[start + 1] == L'.') {
-            return true;
-        }
+        // "." stays where it is; ".." (and on Windows "...", ".. ", read as it) climbs out.
+        size_t length = static_cast<size_t>(i - start);
+        if (length >= 2 && isDotName(entry.buffer + start, length)) return true;
         start = i + 1;
     }
     return false;
@@ -139,6 +139,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
     }
+    platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
 
@@ -162,6 +163,10 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
         bool ok = copyIfUpdated(from, to, source);
+        if (!runContext.linkCopied && directoryExists(source)) {
+            --runContext.tally.files;
+            ++runContext.tally.directories;
+        }
         if (runStopRequested()) break;
         if (runContext.notPlainFile) {
             reportNotPlainFile(source);
@@ -190,6 +195,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     }
 
     platformReleaseTree();
+    platformReleaseReadTree();
     if (runStopRequested()) {
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;

@@ -29,6 +29,11 @@ int validateByIdentity(const WideString& from, const WideString& to) {
         return refuse(RUN_DEST_INSIDE_SOURCE,
                       WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
     }
+    // Another user who may move what root writes could lead it anywhere.
+    if (platformRunsAsRoot() && platformOthersMayChange(to.buffer)) {
+        return refuse(RUN_DEST_UNSAFE,
+                      WideString(L"! Error => Destination dir can be changed by another user [") + to + L"].");
+    }
     return RUN_OK;
 }
 
@@ -124,11 +129,41 @@ int validateFolders(const WideString& from, const WideString& to) {
         return refuse(RUN_SAME_FOLDERS,
                       WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
     }
-    if (to.Left(from.length).ToLower() == lowerFrom) {
+    if (to.Left(from.length).ToLower() == lowerFrom && !hasDotLevel(from) && !hasDotLevel(to)) {
         return refuse(RUN_DEST_INSIDE_SOURCE,
                       WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
     }
     return validateByIdentity(from, to);
+}
+
+// The checks of validateFolders for a To Folder that --mkpath is yet to
+// make: its text, and on disk the nearest folder above it that stands.
+int validateFoldersForNewTo(const WideString& from, const WideString& to) {
+    if (!directoryExists(from)) {
+        return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
+    }
+    if (isDriveRoot(to)) {
+        return refuse(RUN_DEST_IS_DRIVE,
+                      WideString(L"! Error => Destination dir must be the subdir of  [") + to + L"].");
+    }
+    WideString lowerFrom = from.ToLower();
+    if (to.ToLower() == lowerFrom) {
+        return refuse(RUN_SAME_FOLDERS,
+                      WideString(L"! Error => Source dir and destination dir is same [") + from + L"].");
+    }
+    WideString standing = nearestStandingFolder(to);
+    bool inside = to.Left(from.length).ToLower() == lowerFrom && !hasDotLevel(from) && !hasDotLevel(to);
+    DirectoryIdentity fromIdentity;
+    DirectoryIdentity standingIdentity;
+    if (!inside && standing.length > 0 && platformDirectoryIdentity(from.buffer, &fromIdentity) &&
+        platformDirectoryIdentity(standing.buffer, &standingIdentity)) {
+        inside = sameIdentity(fromIdentity, standingIdentity) || directoryBelow(standing, from);
+    }
+    if (inside) {
+        return refuse(RUN_DEST_INSIDE_SOURCE,
+                      WideString(L"! Error => Destination dir can be the subdir of [") + from + L"].");
+    }
+    return RUN_OK;
 }
 
 // A waiting run looks again five times a second, the front end kept alive meanwhile.

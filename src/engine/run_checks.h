@@ -10,6 +10,11 @@
 // pass, otherwise the code, with its error line written and shown.
 int validateFolders(const WideString& fromFolder, const WideString& toFolder);
 
+// The checks of validateFolders for a To Folder that does not stand yet and
+// is to be made: what they can tell before it stands, with the same lines
+// and codes; the folder within its path that stands decides on disk.
+int validateFoldersForNewTo(const WideString& fromFolder, const WideString& toFolder);
+
 // True when the From Folder lies inside the To Folder, by text or on disk.
 bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder);
 

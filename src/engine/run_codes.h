@@ -22,6 +22,7 @@
 #define RUN_BAD_RULE (-109)
 #define RUN_SOURCE_INSIDE_DEST (-110)
 #define RUN_DEST_LOCKED (-111)
+#define RUN_DEST_UNSAFE (-112)
 
 // Results of a directory walk.
 #define WALK_OK 0

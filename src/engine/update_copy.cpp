@@ -9,16 +9,24 @@
 #include "fs/time_step.h"
 #include "platform/platform.h"
 
-// The attributes stay cleared when the second attempt fails.
-bool copyFileOver(const WideString& source, const WideString& target) {
+namespace {
+
+// copyFileOver, with how the copy ended.
+CopyOutcome copyFileOutcome(const WideString& source, const WideString& target) {
     CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
-    if (outcome == COPY_DONE) return true;
     if (outcome == COPY_NOT_REGULAR) runContext.notPlainFile = true;
     if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
         changeClearProtection(target.buffer)) {
-        return changeCopyFile(source.buffer, target.buffer) == COPY_DONE;
+        return changeCopyFile(source.buffer, target.buffer);
     }
-    return false;
+    return outcome;
+}
+
+}  // namespace
+
+// The attributes stay cleared when the second attempt fails.
+bool copyFileOver(const WideString& source, const WideString& target) {
+    return copyFileOutcome(source, target) == COPY_DONE;
 }
 
 // A source that is no plain file or directory (a FIFO, a socket, a device) is
@@ -157,12 +165,16 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     } else {
         if (existing.queried && isRunLogByName(target)) return false;
         // A simulated copy cannot tell a missing parent: a dry run looks first.
-        if (!existing.queried && isDryRun() && !parentReady(entryPath, target)) return false;
-        ok = copyFileOver(entryPath, target);
+        // A source that is not there makes no folders in To: its copy fails
+        // with the system's reason.
+        if (!existing.queried && source.queried && isDryRun() && !parentReady(entryPath, target)) return false;
+        CopyOutcome outcome = copyFileOutcome(entryPath, target);
+        ok = outcome == COPY_DONE;
         // The walk made the directory before its contents, so a missing
-        // parent is looked for only when the copy could not be written.
-        if (!ok && !existing.queried && !runContext.notPlainFile && !runStopRequested() &&
-            !directoryExists(target.Left(target.FindLastSeparator()))) {
+        // parent is looked for only when the copy could not be written;
+        // one that was moved away during the run is not made again.
+        if (!ok && !existing.queried && source.queried && !runContext.notPlainFile && !runStopRequested() &&
+            outcome != COPY_PLACE_MOVED && !directoryExists(target.Left(target.FindLastSeparator()))) {
             changeClearFailure();
             ok = parentReady(entryPath, target) && copyFileOver(entryPath, target);
         }

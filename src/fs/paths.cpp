@@ -62,8 +62,18 @@ std::vector<DirectoryLevel> directoryLevels(const WideString& path) {
 }
 
 // The root level (a drive, a share) is never created: it is there when the
-// system reaches it. The levels made before a failing one stay.
+// system reaches it. The levels made before a failing one stay. A walk makes
+// each directory right after its parent, so the parent is asked first and
+// the levels above it only when it is missing: the cost of a level does not
+// grow with its depth.
 bool createDirectoryPath(const WideString& path) {
+    WideString whole = dropTrailingSeparator(path);
+    if (directoryExists(whole)) return true;
+    int32_t cut = whole.FindLastSeparator();
+    int32_t root = rootLevelLength(whole.buffer, whole.length);
+    if (cut > 0 && cut + 1 > root && cut + 1 < whole.length && directoryExists(whole.Left(cut + 1))) {
+        return changeCreateDirectory(whole.buffer);
+    }
     for (const DirectoryLevel& level : directoryLevels(path)) {
         if (directoryExists(level.path)) continue;
         if (level.root) {
@@ -78,10 +88,11 @@ bool createDirectoryPath(const WideString& path) {
 // A drive root is never given attributes; otherwise the source's attribute
 // word is applied also when the target existed before.
 bool createDirectoryLike(const WideString& source, const WideString& target) {
+    uint32_t word = 0;
+    bool known = platformReadAttributeWord(source.buffer, &word);
     if (!createDirectoryPath(target)) return false;
     if (isDriveRoot(target)) return true;
-    uint32_t word = 0;
-    if (!platformReadAttributeWord(source.buffer, &word)) return false;
+    if (!known) return false;
     return changeWriteAttributeWord(target.buffer, word);
 }
 
@@ -157,4 +168,25 @@ WideString counterpartPath(const WideString& path, const WideString& root, const
     }
     const wchar_t* middle = (!rootEnds && !relativeBegins) ? separator : L"";
     return WideString::Join(otherRoot.buffer, otherRoot.length, middle, relative, relativeLength);
+}
+
+bool hasDotLevel(const WideString& path) {
+    int32_t start = 0;
+    for (int32_t i = 0; i <= path.length; ++i) {
+        if (i < path.length && !isComponentSeparator(path.buffer[i])) continue;
+        if (i > start && isDotName(path.buffer + start, static_cast<size_t>(i - start))) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
+WideString nearestStandingFolder(const WideString& path) {
+    WideString level = dropTrailingSeparator(path);
+    while (level.length > 0 && !directoryExists(level)) {
+        int32_t cut = level.FindLastSeparator();
+        while (cut > 0 && level.buffer[cut - 1] == PATH_SEPARATOR) --cut;  // a doubled separator is one
+        if (cut < 0) return directoryExists(WideString(L".")) ? WideString(L".") : WideString();
+        level = cut == 0 ? level.Left(1) : level.Left(cut);
+    }
+    return level;
 }

@@ -62,6 +62,14 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
 // disk, whatever the spellings; false when either cannot be read.
 bool directoryBelow(const WideString& inner, const WideString& outer);
 
+// True when a level of the path is "." or ".." (on Windows also such a name
+// with dots or blanks after it, which the system reads the same way).
+bool hasDotLevel(const WideString& path);
+
+// The longest part of path, level by level, that names a standing
+// directory; empty when none does.
+WideString nearestStandingFolder(const WideString& path);
+
 // The path with the same relative part under otherRoot, joined by one separator.
 WideString counterpartPath(const WideString& path, const WideString& root, const WideString& otherRoot);
 

@@ -26,6 +26,21 @@ inline bool isComponentSeparator(wchar_t unit) {
 #endif
 }
 
+// True when a level's name (length units) is read as "." or ".." by the
+// system: on Windows, which drops dots and blanks at a name's end, also a
+// name of nothing but dots and blanks.
+inline bool isDotName(const wchar_t* name, size_t length) {
+    if (length == 0 || name[0] != L'.') return false;
+#ifdef _WIN32
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] != L'.' && name[i] != L' ') return false;
+    }
+    return true;
+#else
+    return length == 1 || (length == 2 && name[1] == L'.');
+#endif
+}
+
 // True when a path text is absolute or drive-relative, not relative to a folder.
 inline bool isRootedPath(const wchar_t* path) {
 #ifdef _WIN32

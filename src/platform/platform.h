@@ -39,7 +39,8 @@ enum CopyOutcome {
     COPY_ALREADY_EXISTS,  // refused: the target already exists
     COPY_FAILED,          // any other failure
     COPY_NOT_REGULAR,     // the source is no plain file (FIFO, socket, device): nothing was opened
-    COPY_STOPPED          // a stop was requested during the copy; the target stays as it was
+    COPY_STOPPED,         // a stop was requested during the copy; the target stays as it was
+    COPY_PLACE_MOVED      // a folder on the target's way left its place during the run: nothing was written
 };
 
 // Identity of a directory: equal identities name the same directory.
@@ -90,6 +91,27 @@ bool platformGuardTree(const wchar_t* root);
 
 // Lifts the guard of platformGuardTree.
 void platformReleaseTree();
+
+// Marks root, an existing directory, as the tree a run reads. Until it is
+// released, a path below root reaches the system through directories held
+// open on its way, when it is too long for the system in one piece, and in
+// a process running as root always: such a process follows a link below
+// root (on the way, or named) only where the link's owner could read what
+// it names (the owner is root or owns that), and fails otherwise with its
+// reason. False when root cannot be opened.
+bool platformReadTree(const wchar_t* root);
+
+// Lets go of the tree of platformReadTree.
+void platformReleaseReadTree();
+
+// True when a user other than this process's own may change the directory
+// root: it belongs to another, or others may write to it and it is not
+// sticky. Windows: never told, false.
+bool platformOthersMayChange(const wchar_t* root);
+
+// True when the process runs with the rights of the system's administrator
+// (root); Windows: false.
+bool platformRunsAsRoot();
 
 // A run's hold on the tree it changes, so that two runs never change one
 // tree at once; its contents belong to the platform file.
@@ -151,6 +173,15 @@ bool platformClearProtection(const wchar_t* path);
 
 // Creates one directory level; false when it cannot be created.
 bool platformCreateDirectory(const wchar_t* path);
+
+// Creates one directory level that only its owner may change (others may
+// read and enter it as the process's mask of modes allows); false when it
+// cannot be created.
+bool platformCreateOwnerDirectory(const wchar_t* path);
+
+// True when this process may add entries to the directory at path; false
+// with the reason noted when it may not.
+bool platformMayAddTo(const wchar_t* path);
 
 // True when the text names a drive (C: on Windows, / elsewhere).
 bool platformIsDriveSpec(const wchar_t* path, size_t length);
@@ -282,6 +313,9 @@ bool platformReadLine(std::wstring* line);
 
 // Milliseconds from an arbitrary start, never going back.
 int64_t platformMilliseconds();
+
+// Microseconds from an arbitrary start, never going back.
+int64_t platformMicroseconds();
 
 // Waits the milliseconds given.
 void platformSleep(int milliseconds);

@@ -129,58 +129,134 @@ const int kHeldDirectory = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 const int kHeldDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 #endif
 
-// The tree a run changes. The directories on the way to the entries asked
-// about are held open, outermost first, each opened from its parent without
-// following links; the next path that shares their names reuses them, so a
-// walk costs one open per directory, not one resolution per entry. A held
-// directory is let go when another name takes its level or the run removes it.
-struct GuardedTree {
+// True when the process runs as root: it may read what the users whose
+// files it copies may not, so it follows their links only by their right.
+bool RootRun() {
+    static const bool root = geteuid() == 0;
+    return root;
+}
+
+bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// A link may be followed when its owner could read what it names: the
+// owner is root, or owns the target, as the kernel's rule for protected
+// links reasons.
+bool FollowAllowed(const struct stat& link, const struct stat& target) {
+    return link.st_uid == 0 || link.st_uid == target.st_uid;
+}
+
+// True when someone other than root may move entry, a directory, out of
+// parent: the parent's owner, or anyone who may write the parent (only
+// the entry's owner, where the parent is sticky).
+bool OthersMayMove(const struct stat& parent, const struct stat& entry) {
+    if (parent.st_uid != 0) return true;
+    bool othersWrite = (parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0);
+    return othersWrite && (!(parent.st_mode & S_ISVTX) || entry.st_uid != 0);
+}
+
+// A tree whose directories are held open on the way to the entries asked
+// about, outermost first, each opened from its parent; the next path that
+// shares their names reuses them, so a walk costs one open per directory,
+// not one resolution per entry, and no path handed to the system is longer
+// than one name. A held directory is let go when another name takes its
+// level or the run removes it.
+struct HeldTree {
     bool active = false;
-    std::string root;  // as the run spells it, without trailing separators
+    bool follows = false;  // links on the way are followed (From), or never (To)
+    std::string root;      // as the run spells it, without trailing separators
     int rootFd = -1;
-    std::vector<std::string> names;
-    std::vector<int> fds;
+    struct stat rootSeen;             // the root as it was opened
+    std::vector<std::string> names;   // the held directories' names, outermost first
+    std::vector<int> fds;             // their handles
+    std::vector<struct stat> seen;    // each as it was opened
+    std::vector<char> othersMayMove;  // another user may move it: looked at before each change
 };
 
-GuardedTree guard;
+// The tree a run changes (To): every query and change below its root goes
+// through directories opened without following links.
+HeldTree guard;
 
-void DropHeld(size_t keep) {
-    while (guard.fds.size() > keep) {
-        close(guard.fds.back());
-        guard.fds.pop_back();
-        guard.names.pop_back();
+// The tree a run reads (From): a path below its root goes through held
+// directories when it is too long for the system in one piece, and always
+// in a root run, which follows a link on the way only by its owner's right.
+HeldTree readTree;
+
+void DropHeld(HeldTree* tree, size_t keep) {
+    while (tree->fds.size() > keep) {
+        close(tree->fds.back());
+        tree->fds.pop_back();
+        tree->names.pop_back();
+        tree->seen.pop_back();
+        tree->othersMayMove.pop_back();
     }
 }
 
+void ReleaseHeld(HeldTree* tree) {
+    DropHeld(tree, 0);
+    if (tree->rootFd >= 0) close(tree->rootFd);
+    tree->rootFd = -1;
+    tree->active = false;
+    tree->root.clear();
+}
+
+// From this length on, a path reaches the system through held directories.
+const size_t kLongPath = PATH_MAX - 1;
+
 // Where the system calls below find an entry: a directory handle and a name
-// in it. Outside a guarded tree the handle is the current directory and the
+// in it. Outside the held trees the handle is the current directory and the
 // name the whole path, and the calls follow links as usual.
 struct Place {
     int directory;
     std::string name;
-    bool guarded;  // inside a guarded tree: never follow the name
-    size_t depth;  // inside a guarded tree: how many directories lie between the root and the name
+    bool guarded;  // inside the guarded tree: never follow the name
+    size_t depth;  // inside a held tree: how many directories lie between the root and the name
     bool ok;       // false: a directory on the way could not be opened; errno tells why
+    bool source;   // below the From root in a root run: a link is followed only by its owner's right
 };
 
-// The path is taken over: outside the tree it becomes the name as it is.
-Place Locate(std::string whole) {
-    Place place{AT_FDCWD, std::move(whole), false, 0, true};
-    if (!guard.active) return place;
-    const std::string& path = place.name;
-    const std::string& root = guard.root;
-    size_t start = 0;
-    if (root == "/") {
-        if (path.empty() || path[0] != '/') return place;
-        start = 1;
-    } else {
-        if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') {
-            return place;
-        }
-        start = root.size() + 1;
+// Reasons of failures of our own on the way to an entry, beside errno's.
+const int kLinkRefused = -3;  // a link whose owner may not read what it names
+const int kFolderMoved = -4;  // a directory on the way left its place during the run
+
+// Opens the directory name in parent for a held tree: never through a link
+// in the guarded tree; in the tree read, through a link only where its
+// owner could read what it names, in a root run. -1 with errno set.
+int OpenLevel(const HeldTree& tree, int parent, const std::string& name) {
+    if (!tree.follows) return openat(parent, name.c_str(), kHeldDirectory);
+    if (!RootRun()) return openat(parent, name.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    int fd = openat(parent, name.c_str(), kHeldDirectory);
+    if (fd >= 0 || (errno != ENOTDIR && errno != ELOOP)) return fd;
+    int error = errno;
+    struct stat link;
+    if (fstatat(parent, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        errno = error;
+        return -1;
     }
-    // The components below the root, "." and empty ones skipped; the last
-    // is the entry's name, the others the directories on its way.
+    fd = openat(parent, name.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    struct stat target;
+    if (fd >= 0 && (fstat(fd, &target) != 0 || !FollowAllowed(link, target))) {
+        close(fd);
+        errno = kLinkRefused;
+        return -1;
+    }
+    return fd;
+}
+
+// The start of the part of path below tree's root, or 0 when path does not lie below it.
+size_t BelowRoot(const HeldTree& tree, const std::string& path) {
+    if (!tree.active) return 0;
+    const std::string& root = tree.root;
+    if (root == "/") return !path.empty() && path[0] == '/' ? 1 : 0;
+    if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') return 0;
+    return root.size() + 1;
+}
+
+// Finds the entry of path (below tree's root from start on) through the
+// tree's held directories, opening those not held yet; verify: look again
+// at each held directory another user may move, that it is still where it
+// was. The components "." and empty ones are skipped; ".." is refused.
+void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
+    const std::string& path = place->name;
     size_t level = 0;
     size_t at = start;
     std::string name;
@@ -191,25 +267,40 @@ Place Locate(std::string whole) {
         size_t length = end - at;
         bool skip = length == 0 || (length == 1 && path[at] == '.');
         if (!skip && length == 2 && path[at] == '.' && path[at + 1] == '.') {
-            place.ok = false;  // the engine never builds one; refuse rather than climb out
+            place->ok = false;  // the engine never builds one; refuse rather than climb out
             errno = EACCES;
-            return place;
+            return;
         }
         if (!skip) {
             if (haveName) {
                 // The previous name is a directory on the way: reuse or open it.
-                if (level < guard.names.size() && guard.names[level] == name) {
+                int parent = level == 0 ? tree->rootFd : tree->fds[level - 1];
+                if (level < tree->names.size() && tree->names[level] == name) {
+                    struct stat now;
+                    if (verify && tree->othersMayMove[level] &&
+                        (fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                         !SameEntry(now, tree->seen[level]))) {
+                        DropHeld(tree, level);
+                        place->ok = false;
+                        errno = kFolderMoved;
+                        return;
+                    }
                     ++level;
                 } else {
-                    DropHeld(level);
-                    int parent = level == 0 ? guard.rootFd : guard.fds[level - 1];
-                    int fd = openat(parent, name.c_str(), kHeldDirectory);
-                    if (fd < 0) {
-                        place.ok = false;
-                        return place;
+                    DropHeld(tree, level);
+                    int fd = OpenLevel(*tree, parent, name);
+                    struct stat opened;
+                    if (fd < 0 || fstat(fd, &opened) != 0) {
+                        if (fd >= 0) close(fd);
+                        place->ok = false;
+                        return;
                     }
-                    guard.names.push_back(name);
-                    guard.fds.push_back(fd);
+                    const struct stat& above = level == 0 ? tree->rootSeen : tree->seen[level - 1];
+                    bool mayMove = !tree->follows && RootRun() && OthersMayMove(above, opened);
+                    tree->names.push_back(name);
+                    tree->fds.push_back(fd);
+                    tree->seen.push_back(opened);
+                    tree->othersMayMove.push_back(mayMove);
                     ++level;
                 }
             }
@@ -218,21 +309,35 @@ Place Locate(std::string whole) {
         }
         at = end + 1;
     }
-    if (!haveName) return place;  // the root itself
+    if (!haveName) return;  // the root itself
     // Directories held below this one stay held: the next entry may be there.
-    place.guarded = true;
-    place.depth = level;
-    place.directory = level == 0 ? guard.rootFd : guard.fds[level - 1];
-    place.name = std::move(name);
+    place->depth = level;
+    place->directory = level == 0 ? tree->rootFd : tree->fds[level - 1];
+    place->name = std::move(name);
+}
+
+// The path is taken over: outside the held trees it becomes the name as it is.
+// verify: the place is to be changed (see Descend).
+Place LocateFor(std::string whole, bool verify) {
+    Place place{AT_FDCWD, std::move(whole), false, 0, true, false};
+    if (size_t start = BelowRoot(guard, place.name)) {
+        Descend(&guard, start, verify, &place);
+        place.guarded = place.ok && place.directory != AT_FDCWD;
+        return place;
+    }
+    if (size_t start = BelowRoot(readTree, place.name)) {
+        place.source = RootRun();
+        if (RootRun() || place.name.size() >= kLongPath) Descend(&readTree, start, false, &place);
+    }
     return place;
 }
 
-bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+Place Locate(std::string whole) { return LocateFor(std::move(whole), false); }
 
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
 Place LocateChange(std::string path) {
-    Place place = Locate(std::move(path));
+    Place place = LocateFor(std::move(path), RootRun());
     if (place.ok && guard.active && !place.guarded) {
         place.ok = false;
         errno = EACCES;
@@ -242,8 +347,40 @@ Place LocateChange(std::string path) {
 
 int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
 
+// The status of the entry at place: in the guarded tree a link as itself;
+// in the tree a root run reads, what a link names only by its owner's right
+// (errno kLinkRefused otherwise); elsewhere links followed.
 int StatAt(const Place& place, struct stat* st) {
-    return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
+    if (!place.source) return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
+    if (fstatat(place.directory, place.name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (!S_ISLNK(st->st_mode)) return 0;
+    struct stat link = *st;
+    if (fstatat(place.directory, place.name.c_str(), st, 0) != 0) return -1;
+    if (FollowAllowed(link, *st)) return 0;
+    errno = kLinkRefused;
+    return -1;
+}
+
+// Opens the entry at place with flags, links followed as StatAt follows them.
+int OpenAt(const Place& place, int flags) {
+    if (place.guarded) return openat(place.directory, place.name.c_str(), flags | O_NOFOLLOW);
+    if (!place.source) return openat(place.directory, place.name.c_str(), flags);
+    int fd = openat(place.directory, place.name.c_str(), flags | O_NOFOLLOW);
+    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
+    int error = errno;
+    struct stat link;
+    if (fstatat(place.directory, place.name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
+        errno = error;
+        return -1;
+    }
+    fd = openat(place.directory, place.name.c_str(), flags);
+    struct stat target;
+    if (fd >= 0 && (fstat(fd, &target) != 0 || !FollowAllowed(link, target))) {
+        close(fd);
+        errno = kLinkRefused;
+        return -1;
+    }
+    return fd;
 }
 
 // True when a refused mode change (error) is the volume's doing: it holds
@@ -382,6 +519,7 @@ void FillStatus(const struct stat& st, EntryStatus* status) {
 }
 
 CopyOutcome OutcomeOf(int error) {
+    if (error == kFolderMoved) return COPY_PLACE_MOVED;
     if (error == EACCES || error == EPERM) return COPY_ACCESS_DENIED;
     if (error == EEXIST) return COPY_ALREADY_EXISTS;
     return COPY_FAILED;
@@ -667,12 +805,13 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyOutcome* outcome)
 // one open, one read per buffer full and one close, nothing asked besides.
 struct DirectoryListing {
     int fd;
-    int failure;       // errno of a read that cut the listing short, or 0
-    std::string path;  // outside a guarded tree: the directory as opened, else empty
+    int failure;         // errno of a read that cut the listing short, or 0
+    std::string path;    // outside a guarded tree: the directory as opened, else empty
+    bool byOwnersRight;  // a root run's listing of the tree it reads: links followed by their owner's right
 #ifdef __linux__
-    size_t filled;  // bytes the last read put into buffer
-    size_t at;      // offset of the next record in buffer
-    alignas(8) char buffer[32768];
+    size_t filled;             // bytes the last read put into buffer
+    size_t at;                 // offset of the next record in buffer
+    std::vector<char> buffer;  // small for a small directory, so a deep walk holds little
 #else
     DIR* dir;
 #endif
@@ -687,19 +826,18 @@ std::vector<const DirectoryListing*> openListings;
 // directory listed last is reached through that listing's handle instead of
 // resolving its whole path again; links are followed or not as before.
 Place LocateQuery(std::string path) {
-    Place place = Locate(std::move(path));
-    if (!place.ok || place.guarded || openListings.empty()) return place;
-    const std::string& directory = openListings.back()->path;
-    const std::string& whole = place.name;
-    size_t slash = whole.find_last_of('/');
-    if (slash == std::string::npos || slash != directory.size() || whole.compare(0, slash, directory) != 0) {
-        return place;
+    if (!openListings.empty() && !BelowRoot(guard, path)) {
+        const std::string& directory = openListings.back()->path;
+        size_t slash = path.find_last_of('/');
+        const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+        if (slash != std::string::npos && slash == directory.size() && path.compare(0, slash, directory) == 0 &&
+            name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+            bool below = BelowRoot(readTree, path) != 0;
+            Place place{openListings.back()->fd, std::string(name), false, 0, true, below && RootRun()};
+            return place;
+        }
     }
-    const char* name = whole.c_str() + slash + 1;
-    if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return place;
-    place.directory = openListings.back()->fd;
-    place.name.erase(0, slash + 1);
-    return place;
+    return Locate(std::move(path));
 }
 
 }  // namespace
@@ -727,7 +865,6 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
 bool platformEntryExists(const wchar_t* path) {
     Place at = Locate(ToSystem(path));
     if (!at.ok) return false;
-    if (!at.guarded) return access(at.name.c_str(), F_OK) == 0;
     struct stat st;
     return StatAt(at, &st) == 0;
 }
@@ -779,6 +916,15 @@ bool platformCreateDirectory(const wchar_t* path) {
     return Noted(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
 }
 
+bool platformCreateOwnerDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
+    return Noted(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
+}
+
+bool platformMayAddTo(const wchar_t* path) {
+    return Noted(faccessat(AT_FDCWD, ToSystem(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0);
+}
+
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
 
 bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
@@ -828,9 +974,9 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
 // temporary name beside the target and renamed over it, so the target's name
 // never holds a half-written file; a stop or a failure removes the temporary.
 CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
-    std::string from = ToSystem(source);
+    Place from = LocateQuery(ToSystem(source));
     struct stat st;
-    int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    int in = from.ok ? OpenAt(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : -1;
     if (in < 0) return FailedCopy(errno);
     if (fstat(in, &st) != 0) {
         int error = errno;
@@ -904,7 +1050,7 @@ bool platformRemoveDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
     if (!at.ok) return Noted(false);
     bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
-    if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(at.depth);
+    if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(&guard, at.depth);
     return Noted(removed);
 }
 
@@ -933,10 +1079,13 @@ bool platformReadLink(const wchar_t* path, std::wstring* text) {
 // the target's name holds the old entry or the new link, never nothing. A
 // link's own time is given where the system keeps one.
 CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
-    std::string from = ToSystem(source);
+    Place from = LocateQuery(WithoutTrailingSlashes(ToSystem(source)));
     struct stat st;
     std::string text;
-    if (lstat(from.c_str(), &st) != 0 || !ReadLinkAt(AT_FDCWD, from, &text)) return FailedCopy(errno);
+    if (!from.ok || fstatat(from.directory, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !ReadLinkAt(from.directory, from.name, &text)) {
+        return FailedCopy(errno);
+    }
     Place at = LocateChange(WithoutTrailingSlashes(ToSystem(target)));
     if (!at.ok) return FailedCopy(errno);
     std::string temporary = TemporaryBeside(at);
@@ -964,6 +1113,8 @@ std::wstring platformFailureText() {
     if (lastFailure == 0) return std::wstring();
     if (lastFailure == kSourceChanged) return L"the file changed while it was copied";
     if (lastFailure == kNotPlainFile) return L"not a plain file";
+    if (lastFailure == kLinkRefused) return L"a link whose owner may not read what it names, not followed";
+    if (lastFailure == kFolderMoved) return L"a folder on its way was moved during the run";
     const char* words = std::strerror(lastFailure);
     std::vector<wchar_t> wide(std::strlen(words) + 1);
     FromSystem(words, wide.data(), wide.size());
@@ -996,21 +1147,48 @@ bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity) {
     return true;
 }
 
-bool platformGuardTree(const wchar_t* root) {
-    platformReleaseTree();
+namespace {
+
+// Holds root, as spelt, as the root of tree; false when it cannot be opened.
+bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
+    ReleaseHeld(tree);
     std::string system = WithoutTrailingSlashes(ToSystem(root));
     int fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
     if (fd < 0) return false;
+    if (fstat(fd, &tree->rootSeen) != 0) {
+        close(fd);
+        return false;
+    }
     // Every level of a deep tree may hold a handle; take what the system allows.
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
         setrlimit(RLIMIT_NOFILE, &limit);
     }
-    guard.active = true;
-    guard.root = system;
-    guard.rootFd = fd;
+    tree->active = true;
+    tree->follows = follows;
+    tree->root = system;
+    tree->rootFd = fd;
     return true;
+}
+
+}  // namespace
+
+bool platformGuardTree(const wchar_t* root) { return HoldRoot(&guard, root, false); }
+
+void platformReleaseTree() { ReleaseHeld(&guard); }
+
+bool platformReadTree(const wchar_t* root) { return HoldRoot(&readTree, root, true); }
+
+bool platformRunsAsRoot() { return RootRun(); }
+
+void platformReleaseReadTree() { ReleaseHeld(&readTree); }
+
+bool platformOthersMayChange(const wchar_t* root) {
+    struct stat st;
+    if (stat(ToSystem(root).c_str(), &st) != 0) return false;
+    bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    return st.st_uid != geteuid() || (othersWrite && !(st.st_mode & S_ISVTX));
 }
 
 // The lock is an exclusive flock of the directory, held by an open handle.
@@ -1067,14 +1245,6 @@ void platformUnlockTree(TreeLock* lock) {
     delete lock;
 }
 
-void platformReleaseTree() {
-    DropHeld(0);
-    if (guard.rootFd >= 0) close(guard.rootFd);
-    guard.rootFd = -1;
-    guard.active = false;
-    guard.root.clear();
-}
-
 bool platformIsVolumeRoot(const wchar_t* path) {
     struct stat named;
     struct stat top;
@@ -1113,15 +1283,16 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 DirectoryListing* platformOpenListing(const wchar_t* directory) {
     std::string system = WithoutTrailingSlashes(ToSystem(directory));
     int fd;
+    bool byOwnersRight = false;
     if (guard.active && system == guard.root) {
         fd = openat(guard.rootFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         system.clear();
     } else {
         Place at = LocateQuery(system);
         if (!Noted(at.ok)) return nullptr;
-        fd = openat(at.directory, at.name.c_str(),
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (at.guarded ? O_NOFOLLOW : 0));
+        fd = OpenAt(at, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
         if (at.guarded) system.clear();
+        byOwnersRight = at.source;
     }
     if (!Noted(fd >= 0)) return nullptr;
 #ifdef __linux__
@@ -1130,6 +1301,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->failure = 0;
     listing->filled = 0;
     listing->at = 0;
+    listing->buffer.resize(4096);
 #else
     DIR* dir = fdopendir(fd);
     if (!Noted(dir != nullptr)) {
@@ -1142,6 +1314,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->dir = dir;
 #endif
     listing->path = std::move(system);
+    listing->byOwnersRight = byOwnersRight;
     if (!listing->path.empty()) openListings.push_back(listing);
     return listing;
 }
@@ -1153,14 +1326,19 @@ namespace {
 const char* NextName(DirectoryListing* listing, unsigned char* type) {
 #ifdef __linux__
     if (listing->at >= listing->filled) {
-        long got = syscall(SYS_getdents64, listing->fd, listing->buffer, sizeof listing->buffer);
+        // A directory that filled the buffer is read with a larger one from then on.
+        const size_t kLargest = 32768;
+        if (listing->filled + 1024 > listing->buffer.size() && listing->buffer.size() < kLargest) {
+            listing->buffer.resize(kLargest);
+        }
+        long got = syscall(SYS_getdents64, listing->fd, listing->buffer.data(), listing->buffer.size());
         if (got < 0) listing->failure = errno != 0 ? errno : EIO;
         if (got <= 0) return nullptr;
         listing->filled = static_cast<size_t>(got);
         listing->at = 0;
     }
     // The records are laid out as struct dirent64, one after the other.
-    const char* record = listing->buffer + listing->at;
+    const char* record = listing->buffer.data() + listing->at;
     unsigned short length;
     std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
     listing->at += length;
@@ -1193,7 +1371,10 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
             struct stat st;
             if (fstatat(listing->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 entry->isLink = S_ISLNK(st.st_mode);
+                struct stat link = st;
                 if (entry->isLink && fstatat(listing->fd, name, &st, 0) != 0) return true;
+                // A link not to be followed is listed as one that leads nowhere.
+                if (entry->isLink && listing->byOwnersRight && !FollowAllowed(link, st)) return true;
                 entry->isDirectory = S_ISDIR(st.st_mode);
             }
         }
@@ -1407,6 +1588,12 @@ void platformSleep(int milliseconds) {
     span.tv_sec = milliseconds / 1000;
     span.tv_nsec = static_cast<long>(milliseconds % 1000) * 1000000L;
     while (nanosleep(&span, &span) != 0 && errno == EINTR) {}
+}
+
+int64_t platformMicroseconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 int64_t platformMilliseconds() {

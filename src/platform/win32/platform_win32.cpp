@@ -489,6 +489,12 @@ bool platformCreateDirectory(const wchar_t* path) {
     return !RefusedChange(path) && Noted(CreateDirectoryW(platformSystemPath(path).c_str(), nullptr) != 0);
 }
 
+// A new directory takes its folder's permissions, as every other one here.
+bool platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDirectory(path); }
+
+// Windows tells only by trying.
+bool platformMayAddTo(const wchar_t*) { return true; }
+
 bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
 // Any root level: a drive (C:), a share (\\server\share) or a long form of either.
@@ -976,6 +982,15 @@ bool platformReadLine(std::wstring* line) {
 
 void platformSleep(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
+int64_t platformMicroseconds() {
+    LARGE_INTEGER now;
+    LARGE_INTEGER frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<int64_t>(now.QuadPart / frequency.QuadPart * 1000000 +
+                                now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
+}
+
 int64_t platformMilliseconds() { return static_cast<int64_t>(GetTickCount64()); }
 
 namespace {
@@ -1063,6 +1078,17 @@ void platformUnlockTree(TreeLock* lock) {
     CloseHandle(lock->mutex);
     delete lock;
 }
+
+// Windows follows no user's link into what the user may not read: the
+// system checks each access as the user's own... and this process's; a
+// From path reaches the system whole.
+bool platformReadTree(const wchar_t*) { return true; }
+
+void platformReleaseReadTree() {}
+
+bool platformOthersMayChange(const wchar_t*) { return false; }
+
+bool platformRunsAsRoot() { return false; }
 
 void platformReleaseTree() {
     guardedRoot.clear();
