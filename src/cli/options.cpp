@@ -397,7 +397,7 @@ const wchar_t* usageText() {
         L"  1  finished, but entries failed (each named, with the system's reason)\n"
         L"  2  usage error: the command line could not be understood\n"
         L"  3  refused before any change: the Synchronous question declined, a folder\n"
-        L"     check, the list file, an invalid rule\n"
+        L"     check, the list file, an invalid rule, another run holding TO\n"
         L"  4  a walk stopped early (a folder could not be read), or a stop (Ctrl+C)\n\n"
         L"Examples:\n"
         L"  korvane /data /backup/data                  copy what is new or changed\n"

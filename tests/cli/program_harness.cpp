@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #endif
 
-namespace {
-
 std::string programPath() {
     std::string path = KORVANE_PROGRAM;
 #ifdef _WIN32
@@ -23,8 +21,6 @@ std::string programPath() {
 #endif
     return path;
 }
-
-}  // namespace
 
 std::string quoted(const std::string& text) {
 #ifdef _WIN32

@@ -17,6 +17,9 @@ struct Outcome {
     std::string err;  // what it wrote to standard error
 };
 
+// The program's path as this system names it.
+std::string programPath();
+
 // The text quoted for the system's shell.
 std::string quoted(const std::string& text);
 
