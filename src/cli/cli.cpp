@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/terminal.h"
+#include "cli/version.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
 #include "engine/run_context.h"
@@ -127,7 +128,8 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         return EXIT_DONE;
     }
     if (options.version) {
-        writeOut(L"korvane 1.0");
+        std::wstring commit = korvaneCommit();
+        writeOut(L"korvane " + std::wstring(korvaneVersion()) + (commit.empty() ? L"" : L" (commit " + commit + L")"));
         return EXIT_DONE;
     }
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
