@@ -63,8 +63,9 @@ elseif(TARGET korvane_manual_pages)
   string(REGEX REPLACE "\n" "\n " KORVANE_LICENSE_TEXT "${KORVANE_LICENSE_TEXT}")
   configure_file(packaging/copyright.in ${CMAKE_BINARY_DIR}/debian/copyright @ONLY)
   add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/debian/changelog.gz
-    COMMAND ${KORVANE_GZIP} -9n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${CMAKE_BINARY_DIR}/debian/changelog.gz
-    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog)
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packaging/changelog ${CMAKE_BINARY_DIR}/debian/changelog
+    COMMAND ${KORVANE_GZIP} -9nf ${CMAKE_BINARY_DIR}/debian/changelog
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog VERBATIM)
   add_custom_target(korvane_debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/debian/changelog.gz)
   install(FILES ${CMAKE_BINARY_DIR}/debian/copyright ${CMAKE_BINARY_DIR}/debian/changelog.gz
           DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT debian EXCLUDE_FROM_ALL)

@@ -18,8 +18,8 @@ struct FileDoc {
 
 const FileDoc kFiles[] = {
     {L"DIR/korvaneui.log",
-     L"the run log, written with -l DIR: a banner, a line per failure (and per change with -v), the closing "
-     L"line"},
+     L"the run log, written with -l DIR: a banner, a line per failure (and per change with -v) and the count "
+     L"of what was updated"},
     {L"DIR/korvaneui.dry-run.log", L"the log of a dry run (-n -l DIR); a real run's log is never touched by it"},
     {L"./korvaneui.ini",
      L"the window program's settings file: --settings without FILE reads it from the current folder"},
