@@ -1,4 +1,5 @@
-# Shared by scripts/test and scripts/run: install what is missing, build presets.
+# Shared by scripts/test, scripts/run and scripts/package: install what is
+# missing, build presets, make the packages.
 # shellcheck shell=bash
 
 KORVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -24,6 +25,8 @@ WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
 WINE_PACKAGES=(wine wine64 xvfb xauth imagemagick)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 ANALYSIS_PACKAGES=(clang-tidy clang-format cppcheck)
+# Making the packages and checking them as a user meets them.
+PACKAGE_PACKAGES=(dpkg-dev git gzip file lintian man-db groff-base bash-completion)
 
 # Wine runs in a prefix of the project's own, quietly.
 setup_wine() {
@@ -53,4 +56,21 @@ build_preset() {
     local target
     for target in "$@"; do targets+=(--target "$target"); done
     cmake --build "$KORVANE_ROOT/build/$preset" -j"$(nproc)" "${targets[@]}"
+}
+
+# Makes the packages into build/packages: the Debian package of the front end
+# (the package preset) and a zip of both programs for each Windows build.
+make_packages() {
+    local out=$KORVANE_ROOT/build/packages preset
+    rm -rf "$out" && mkdir -p "$out" || return 1
+    build_preset package || return 1
+    build_preset win64 korvane korvaneui || return 1
+    build_preset win32 korvane korvaneui || return 1
+    for preset in package win64 win32; do
+        if ! (cd "$KORVANE_ROOT/build/$preset" && cpack -B "$out") >"$out/cpack.log" 2>&1; then
+            cat "$out/cpack.log"
+            return 1
+        fi
+    done
+    rm -rf "$out/_CPack_Packages" "$out/cpack.log"
 }

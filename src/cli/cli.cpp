@@ -5,6 +5,7 @@
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/terminal.h"
+#include "cli/version.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
 #include "engine/run_checks.h"
@@ -175,7 +176,9 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         return statusAfterOutput(&terminal, EXIT_DONE);
     }
     if (options.version) {
-        writeLine(&terminal, PLATFORM_STDOUT, L"korvane 1.0");
+        std::wstring commit = korvaneCommit();
+        writeLine(&terminal, PLATFORM_STDOUT,
+                  L"korvane " + std::wstring(korvaneVersion()) + (commit.empty() ? L"" : L" (commit " + commit + L")"));
         return statusAfterOutput(&terminal, EXIT_DONE);
     }
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {

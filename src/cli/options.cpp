@@ -359,54 +359,91 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     return true;
 }
 
-// The options' part is written from the same table the parser reads.
-const wchar_t* usageText() {
-    static std::wstring text;
-    if (!text.empty()) return text.c_str();
-    text =
-        L"usage: korvane [options] FROM TO\n"
-        L"       korvane [options] -f LIST FROM TO\n"
-        L"       korvane [options] --settings[=FILE]\n"
+namespace {
+
+// Appends left, then right from the column on (on the next line when left
+// reaches it); each further line of right starts at the column too.
+void appendColumns(std::wstring* text, const std::wstring& left, const wchar_t* right, size_t column) {
+    if (left.size() + 1 > column) {
+        *text += left + L"\n" + std::wstring(column, L' ');
+    } else {
+        *text += left + std::wstring(column - left.size(), L' ');
+    }
+    for (const wchar_t* p = right; *p; ++p) {
+        *text += *p;
+        if (*p == L'\n') *text += std::wstring(column, L' ');
+    }
+    *text += L"\n";
+}
+
+UsageWords makeUsageWords() {
+    UsageWords words;
+    words.forms = {L"[options] FROM TO", L"[options] -f LIST FROM TO", L"[options] --settings[=FILE]"};
+    words.summary =
         L"Brings the folder TO up to date with the folder FROM: copies what is missing\n"
         L"or differs (files by modification time and size), and with --sync deletes\n"
-        L"what FROM does not have.\n\n"
-        L"Options:\n";
+        L"what FROM does not have.";
     for (const OptionInfo& info : kOptions) {
-        std::wstring names = info.shortName ? std::wstring(L"  -") + info.shortName + L", " : std::wstring(L"      ");
-        names += L"--" + std::wstring(info.longName);
-        if (info.shown[0] != L'\0') names += L" " + std::wstring(info.shown);
-        const size_t column = 26;
-        if (names.size() + 1 > column) {
-            text += names + L"\n" + std::wstring(column, L' ');
-        } else {
-            text += names + std::wstring(column - names.size(), L' ');
-        }
-        for (const wchar_t* p = info.help; *p; ++p) {
-            text += *p;
-            if (*p == L'\n') text += std::wstring(column, L' ');
-        }
-        text += L"\n";
+        // A missing text reads as empty here and is refused by the manual's check.
+        words.options.push_back(OptionDoc{info.shortName, info.longName, info.value != NO_VALUE,
+                                          info.shown ? info.shown : L"", info.help ? info.help : L""});
     }
-    text +=
+    words.notes =
         L"-r may be given several times; -f, -l, --modify-window and --settings once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
-        L"entries per second and bytes copied.\n\n"
-        L"Exit status:\n"
-        L"  0  done, nothing failed\n"
-        L"  1  finished, but entries failed (each named, with the system's reason)\n"
-        L"  2  usage error: the command line could not be understood\n"
-        L"  3  refused before any change: the Synchronous question declined, a folder\n"
-        L"     check, the list file, an invalid rule, another run holding TO\n"
-        L"  4  a walk stopped early (a folder could not be read), or a stop (Ctrl+C)\n\n"
-        L"Examples:\n"
-        L"  korvane /data /backup/data                  copy what is new or changed\n"
-        L"  korvane -s -y -q --stats /data /backup/data a mirror, for a nightly job\n"
-        L"  korvane -n -s /data /backup/data            what a mirror would change\n"
-        L"  korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy\n"
-        L"                                              a mirror of all but /build,\n"
-        L"                                              which stays as it is in TO\n"
-        L"  korvane -f list.txt /data /backup/data      only the paths in list.txt\n"
-        L"  korvane --settings korvaneui.ini --yes      the window program's job\n";
+        L"entries per second and bytes copied.";
+    words.exitStatuses = {
+        {0, L"done, nothing failed"},
+        {1, L"finished, but entries failed (each named, with the system's reason)"},
+        {2, L"usage error: the command line could not be understood"},
+        {3,
+         L"refused before any change: the Synchronous question declined, a folder\n"
+         L"check, the list file, an invalid rule, another run holding TO"},
+        {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
+    };
+    words.examples = {
+        {L"korvane /data /backup/data", L"copy what is new or changed"},
+        {L"korvane -s -y -q --stats /data /backup/data", L"a mirror, for a nightly job"},
+        {L"korvane -n -s /data /backup/data", L"what a mirror would change"},
+        {L"korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy",
+         L"a mirror of all but /build,\nwhich stays as it is in TO"},
+        {L"korvane -f list.txt /data /backup/data", L"only the paths in list.txt"},
+        {L"korvane --settings korvaneui.ini --yes", L"the window program's job"},
+    };
+    return words;
+}
+
+}  // namespace
+
+const UsageWords& usageWords() {
+    static const UsageWords words = makeUsageWords();
+    return words;
+}
+
+// Written from the words above, the options' part from the table the parser reads.
+const wchar_t* usageText() {
+    static std::wstring text;
+    if (!text.empty()) return text.c_str();
+    const UsageWords& words = usageWords();
+    for (size_t i = 0; i < words.forms.size(); ++i) {
+        text += std::wstring(i == 0 ? L"usage: " : L"       ") + L"korvane " + words.forms[i] + L"\n";
+    }
+    text += std::wstring(words.summary) + L"\n\nOptions:\n";
+    for (const OptionDoc& option : words.options) {
+        std::wstring names =
+            option.shortName ? std::wstring(L"  -") + option.shortName + L", " : std::wstring(L"      ");
+        names += L"--" + std::wstring(option.longName);
+        if (option.shown[0] != L'\0') names += L" " + std::wstring(option.shown);
+        appendColumns(&text, names, option.help, 26);
+    }
+    text += std::wstring(words.notes) + L"\n\nExit status:\n";
+    for (const ExitStatusDoc& status : words.exitStatuses) {
+        appendColumns(&text, L"  " + std::to_wstring(status.status), status.meaning, 5);
+    }
+    text += L"\nExamples:\n";
+    for (const ExampleDoc& example : words.examples) {
+        appendColumns(&text, L"  " + std::wstring(example.command), example.meaning, 46);
+    }
     return text.c_str();
 }

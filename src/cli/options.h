@@ -45,6 +45,41 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
 // line did not give; false with a message when the file is missing.
 bool applySettingsFile(CliOptions* options, std::wstring* problem);
 
+// One option as the usage text, the manual page and the completion describe it.
+struct OptionDoc {
+    wchar_t shortName;        // 0 when it has none
+    const wchar_t* longName;  // without the leading "--"
+    bool takesValue;          // whether a value follows it (always, or where one is given)
+    const wchar_t* shown;     // how its value is written ("FILE", "[FILE]"), or "" for a flag
+    const wchar_t* help;      // what it does; "\n" starts another line of it in the usage text
+};
+
+// One exit status and what it means.
+struct ExitStatusDoc {
+    int status;              // the process's exit code
+    const wchar_t* meaning;  // "\n" starts another line of it in the usage text
+};
+
+// One example command line and what it does.
+struct ExampleDoc {
+    const wchar_t* command;  // as typed at a shell
+    const wchar_t* meaning;  // "\n" starts another line of it in the usage text
+};
+
+// The words that describe the front end; the usage text and the manual page
+// are both written from them, so the two never disagree.
+struct UsageWords {
+    std::vector<const wchar_t*> forms;        // what follows "korvane " on each usage line
+    const wchar_t* summary;                   // what the program does, lines joined by "\n"
+    std::vector<OptionDoc> options;           // every option, in the order the usage text lists them
+    const wchar_t* notes;                     // what follows the options, lines joined by "\n"
+    std::vector<ExitStatusDoc> exitStatuses;  // every exit status, lowest first
+    std::vector<ExampleDoc> examples;         // an example per mode
+};
+
+// The words, options from the table the parser reads.
+const UsageWords& usageWords();
+
 // The usage text: every option, the exit statuses and an example per mode.
 const wchar_t* usageText();
 

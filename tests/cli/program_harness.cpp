@@ -8,8 +8,7 @@
 #include <sys/wait.h>
 #endif
 
-std::string programPath() {
-    std::string path = KORVANE_PROGRAM;
+std::string builtPath(std::string path) {
 #ifdef _WIN32
     // Built on the Linux side of Wine: its path lies on drive Z:.
     if (!path.empty() && path[0] == '/') {
@@ -21,6 +20,8 @@ std::string programPath() {
 #endif
     return path;
 }
+
+std::string programPath() { return builtPath(KORVANE_PROGRAM); }
 
 std::string quoted(const std::string& text) {
 #ifdef _WIN32

@@ -17,6 +17,9 @@ struct Outcome {
     std::string err;  // what it wrote to standard error
 };
 
+// A path of the build machine as the program under test names it.
+std::string builtPath(std::string path);
+
 // The program's path as this system names it.
 std::string programPath();
 
