@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/separator.h"
 #include "cli/options.h"
 #include "cli/report.h"
 #include "cli/terminal.h"
@@ -29,7 +30,7 @@ std::wstring text(const WideString& value) { return std::wstring(value.buffer, s
 void reportFinished(Terminal* terminal, const CliOptions& options, int result, const WideString& logPath) {
     int updated = options.listGiven ? runContext.listUpdatedCount : runContext.updatedCount;
     std::wstring changes = std::to_wstring(updated) + L" dirs and files";
-    std::wstring failed = std::to_wstring(runContext.tally.failed);
+    std::wstring failed = std::to_wstring(terminal->tally.failed);
     int stream = terminal->listStream;
     if (options.dryRun) {
         std::wstring line = L"Dry run: nothing was changed; the run would update " + changes;
@@ -41,7 +42,7 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
         writeLine(terminal, stream, L"There are errors when copy files.");
     }
     if (result != RUN_OK && logPath.length > 0)
-        writeLine(terminal, stream, L"Please referrence: [" + text(logPath) + L"]");
+        writeLine(terminal, stream, L"Please referrence: [" + text(logPath) + L"]");  // the window's own spelling, kept
 }
 
 // What ended a run before it went through, on standard error whatever -q says.
@@ -129,8 +130,11 @@ bool folderCouldBeMade(const WideString& folder, WideString* failedLevel, std::w
 
 // A dry run of a run whose To Folder --mkpath would make: the folder checks
 // as the run would make them, with the same lines, then what it would do.
-int dryRunForNewTo(Terminal* terminal, const CliOptions& options, const WideString& from, const WideString& to) {
-    beginRun();
+int dryRunForNewTo(Terminal* terminal, const CliOptions& options, const RunOptions& runOptions, const WideString& from,
+                   const WideString& to) {
+    RunState run = makeRun(runOptions, terminal->tally);
+    RunEnd end;
+    beginRun(&run);
     writeBanner();
     int result = validateFoldersForNewTo(from, to);
     closeRunLog();
@@ -198,10 +202,12 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     terminal.listStream = options.json ? PLATFORM_STDERR : PLATFORM_STDOUT;
     runContext.host = terminalHost(&terminal);
     resetRunContext();
-    runContext.modifyWindow = options.modifyWindow;
-    runContext.copyLinks = options.links;
-    runContext.rulesRelative = options.relativeRules;
-    runContext.waitForLock = options.waitLock;
+    RunOptions runOptions;
+    runOptions.dryRun = options.dryRun;
+    runOptions.modifyWindow = options.modifyWindow;
+    runOptions.copyLinks = options.links;
+    runOptions.rulesRelative = options.relativeRules;
+    runOptions.waitForLock = options.waitLock;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
@@ -240,17 +246,17 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
                               L"the log file [" + text(logPath) + L"] cannot be written: " + platformFailureText());
         }
     }
-    runContext.dryRun = options.dryRun;
     platformOnInterrupt(requestRunStop);
-    if (toToBeMade && options.dryRun) return dryRunForNewTo(&terminal, options, from, to);
+    if (toToBeMade && options.dryRun) return dryRunForNewTo(&terminal, options, runOptions, from, to);
 
     runContext.hadErrors = false;
     bool show = options.show || options.dryRun;  // a dry run's log lists what would change
     int result;
     if (options.listGiven) {
-        result = ListCopyRun(show, from, to, options.listFile);
+        result = ListCopyRunWith(runOptions, &terminal.tally, show, from, to, options.listFile);
     } else {
-        result = FolderCopyRunRules(options.synchronous, options.excludes, show, from, to, options.rules);
+        result = FolderCopyRunRules(runOptions, &terminal.tally, options.synchronous, options.excludes, show, from, to,
+                                    options.rules);
     }
     clearProgress(&terminal);
     bool logKept = closeRunLog();
@@ -262,11 +268,11 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     } else {
         reportEnded(&terminal, result);
     }
-    RunFigures figures{status, result, options.dryRun, runContext.tally,
+    RunFigures figures{status, result, options.dryRun, terminal.tally,
                        platformMicroseconds() - terminal.startedMicroseconds};
     if (!logKept) {
         writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
-                                      text(runContext.logFailure));
+                                      text(runContext.log.failure));
         if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
         figures.exitStatus = status;
     }

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cwchar>
 
-#include "cli/cli.h"
+#include "cli/exit_codes.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/exit_codes.h"
 #include "cli/report.h"
 #include "engine/walker.h"
 #include "platform/platform.h"
@@ -88,7 +88,7 @@ void pumpNothing(void*) {}
 void drawProgress(Terminal* terminal, int64_t now, long long examined) {
     int64_t spent = now - terminal->started;
     int64_t tenths = spent / 100;
-    const RunTally& tally = runContext.tally;
+    const RunTally& tally = terminal->tally;
     long long rate = spent > 0 ? examined * 1000 / spent : 0;
     long long changed = tally.copied + tally.created + tally.deleted;
     std::wstring line = kClearLine + std::to_wstring(examined) + L" examined (" + std::to_wstring(rate) + L"/s), " +

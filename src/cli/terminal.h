@@ -26,6 +26,7 @@ struct Terminal {
     int64_t startedMicroseconds = 0;    // the same, in microseconds, for the figures
     int64_t lastDrawn = 0;              // when the progress line was last drawn
     bool declinedUnasked = false;       // the question was declined for want of a terminal
+    RunTally tally;                     // what the run has done so far: the progress line and the figures
     std::vector<FailureNote> failures;  // the failures gathered, at most kFailuresKept
     long long failuresLeftOut = 0;      // failures beyond those
     bool outputFailed[3] = {};          // a write to standard input, output or error failed

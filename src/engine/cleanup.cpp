@@ -8,7 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/folder_run.h"
+#include "base/separator.h"
+#include "engine/entry_reports.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -16,30 +17,29 @@
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
-#include "fs/temporary_name.h"
+#include "base/temporary_name.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Reports the outcome of one clean-up operation: progress and its line when it
-// changed something and "Show Copy File" is on, the error line when it failed;
-// the front end is told of each change and failure.
-void reportCleanup(bool ok, const WideString& entryPath, int kind, const wchar_t* doneLine, const wchar_t* errorLine) {
+// Reports the outcome of one clean-up operation for run: progress and its
+// line when it changed something and "Show Copy File" is on, the error line
+// when it failed; the front end is told of each change and failure.
+void reportCleanup(RunState* run, bool ok, bool attempted, const WideString& entryPath, int kind,
+                   const wchar_t* doneLine, const wchar_t* errorLine) {
     if (ok) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();
         }
-        if (!runContext.changeAttempted) return;
+        if (!attempted) return;
         WideString line = WideString(doneLine) + entryPath + L"]";
         if (runContext.showCopyFile) writeLogLine(line);
-        reportChange(kind, line, entryPath, 0);
+        reportChange(run, kind, line, entryPath, 0);
         return;
     }
-    if (!runContext.changeAttempted) return;
-    WideString reason = failureReason();
-    runContext.messageText = WideString(errorLine) + entryPath + L"]";
-    reportEntryFailure(entryPath, reason);
+    if (!attempted) return;
+    reportEntryFailure(run, WideString(errorLine) + entryPath + L"]", entryPath, failureReason());
     pumpMessages();
 }
 
@@ -53,46 +53,6 @@ enum DeletableKind {
     DELETABLE_FILE,  // any entry that is neither a directory nor a link
     LINK             // a link to anything or to nothing: removed as a link
 };
-
-// The names of the From directory facing one To directory of the clean-up
-// walk, read with one listing instead of one query per To entry. A name
-// listed there stands in From (as a link or not); a name not listed, or a
-// listing cut short, proves nothing: that entry is asked about by name.
-struct CounterpartNames {
-    std::wstring toDirectory;                          // the To directory whose entries are looked up
-    std::vector<std::pair<std::wstring, bool>> names;  // the From names, sorted, each with: a link itself
-};
-
-// One level per directory on the clean-up walk's descent path, root first.
-std::vector<CounterpartNames> counterpartLevels;
-
-// Where the copy walk of a mirror saw that To may hold surplus, so that the
-// clean-up walk lists only there. Right after the copy walk was through a
-// From directory, the To directory facing it is listed: a name From did not
-// list marks that directory (a level to check), and a To directory whose
-// counterpart the copy walk did not go through marks a tree to walk whole,
-// as without marks. Only marks are kept: a To tree without surplus costs no
-// memory. A To directory unmarked, with nothing marked below it, had no
-// surplus when the copy walk looked, and is not listed again. Directories
-// are named below the To Folder, "" for the To Folder itself.
-struct Pruning {
-    bool active = false;            // the clean-up walk may trust the marks
-    std::set<std::wstring> levels;  // To directories holding a name From lacked
-    std::set<std::wstring> trees;   // To directories to walk whole, as without marks
-};
-
-Pruning pruning;
-
-// How the clean-up walk treats a directory of To it lists.
-enum CleanupScope {
-    SCOPE_WHOLE,  // every entry is asked about, every directory with a counterpart entered
-    SCOPE_LEVEL,  // every entry is asked about; only marked directories (or surplus ones) entered
-    SCOPE_PASS,   // no entry is surplus: only marked directories, or those above them, entered
-    SCOPE_NONE    // nothing below is surplus: not entered
-};
-
-// The scope of each directory on the clean-up walk's descent path, root first.
-std::vector<CleanupScope> scopes;
 
 // The name of path below root, without leading separators ("" for root itself).
 std::wstring relativeKey(const WideString& path, const WideString& root) {
@@ -112,17 +72,20 @@ bool marksBelow(const std::set<std::wstring>& marks, const std::wstring& key) {
 
 // The scope of a To directory at path: below a directory walked whole, or
 // without counterpart (all below is surplus), whole; otherwise as marked.
-CleanupScope scopeOf(CleanupScope parent, EntryPresence presence, const WideString& path, const WideString& root) {
-    if (!pruning.active || parent == SCOPE_WHOLE || presence == ENTRY_ABSENT) return SCOPE_WHOLE;
+CleanupScope scopeOf(const CleanupState& state, CleanupScope parent, EntryPresence presence, const WideString& path,
+                     const WideString& root) {
+    if (!state.pruning || parent == SCOPE_WHOLE || presence == ENTRY_ABSENT) return SCOPE_WHOLE;
     std::wstring key = relativeKey(path, root);
-    if (pruning.trees.count(key) > 0) return SCOPE_WHOLE;
-    if (pruning.levels.count(key) > 0) return SCOPE_LEVEL;
-    if (marksBelow(pruning.levels, key) || marksBelow(pruning.trees, key)) return SCOPE_PASS;
+    if (state.trees.count(key) > 0) return SCOPE_WHOLE;
+    if (state.levels.count(key) > 0) return SCOPE_LEVEL;
+    if (marksBelow(state.levels, key) || marksBelow(state.trees, key)) return SCOPE_PASS;
     return SCOPE_NONE;
 }
 
 // The scope of the directory being listed at depth (past the descent path: whole).
-CleanupScope scopeAt(size_t depth) { return pruning.active && depth < scopes.size() ? scopes[depth] : SCOPE_WHOLE; }
+CleanupScope scopeAt(const CleanupState& state, size_t depth) {
+    return state.pruning && depth < state.scopes.size() ? state.scopes[depth] : SCOPE_WHOLE;
+}
 
 // Reads the names of counterpart (a directory of From) into level, sorted.
 void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
@@ -138,16 +101,16 @@ void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
 }
 
 // What the listing of From tells of the counterpart of path, an entry of
-// the directory being listed at depth (0: the walk's root); ENTRY_UNKNOWN
-// when it cannot tell: not listed there, or no walk in progress.
-EntryPresence listedPresence(const WideString& root, const WideString& otherRoot, const WideString& path,
-                             size_t depth) {
-    const DirectoryWalker* walker = runContext.activeWalker;
+// the directory being listed at depth (0: the walk's root) by walker;
+// ENTRY_UNKNOWN when it cannot tell: not listed there, or no walk.
+EntryPresence listedPresence(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                             const WideString& path, size_t depth) {
     if (!walker || depth >= walker->descent.size()) return ENTRY_UNKNOWN;
+    auto* state = static_cast<FolderWalk*>(walker->data)->cleanup;
     const WideString& directory = *walker->descent[depth].directory;
     if (path.length <= directory.length || !StartsWith(path, directory)) return ENTRY_UNKNOWN;
-    counterpartLevels.resize(depth + 1);  // the deeper levels are done with
-    CounterpartNames& level = counterpartLevels[depth];
+    state->counterparts.resize(depth + 1);  // the deeper levels are done with
+    CounterpartNames& level = state->counterparts[depth];
     if (level.toDirectory.size() != static_cast<size_t>(directory.length) ||
         level.toDirectory.compare(0, level.toDirectory.size(), directory.buffer,
                                   static_cast<size_t>(directory.length)) != 0) {
@@ -166,46 +129,42 @@ EntryPresence listedPresence(const WideString& root, const WideString& otherRoot
 
 // Whether From holds the counterpart of path: from the listing where it
 // names it, otherwise by an unfollowed look at that name.
-EntryPresence counterpartPresence(const WideString& root, const WideString& otherRoot, const WideString& path,
-                                  size_t depth) {
-    EntryPresence listed = listedPresence(root, otherRoot, path, depth);
+EntryPresence counterpartPresence(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                                  const WideString& path, size_t depth) {
+    EntryPresence listed = listedPresence(walker, root, otherRoot, path, depth);
     if (listed != ENTRY_UNKNOWN) return listed;
     return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer);
 }
 
-// The depth of the directory holding the entry being handed over, or past
-// the descent path when no walk is in progress.
-size_t entryDepth() {
-    const DirectoryWalker* walker = runContext.activeWalker;
-    return walker && !walker->descent.empty() ? walker->descent.size() - 1 : SIZE_MAX;
-}
-
 // Only what the From Folder plainly lacks is surplus: a counterpart of any
 // kind keeps the entry, followable or not, and so does one that cannot be told.
-bool counterpartMayStand(const WideString& root, const WideString& otherRoot, const WideString& path, size_t depth) {
-    return counterpartPresence(root, otherRoot, path, depth) != ENTRY_ABSENT;
+bool counterpartMayStand(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                         const WideString& path, size_t depth) {
+    return counterpartPresence(walker, root, otherRoot, path, depth) != ENTRY_ABSENT;
 }
 
 // The open run log, and the folders that hold it, are never the clean-up's to take.
 bool holdsRunLog(const WideString& path) {
-    if (!runContext.logIdentityKnown) return false;
+    if (!runContext.log.placeKnown) return false;
     DirectoryIdentity identity;
     if (!platformDirectoryIdentity(path.buffer, &identity)) return false;
-    for (const DirectoryIdentity& folder : runContext.logFolders) {
+    for (const DirectoryIdentity& folder : runContext.log.folders) {
         if (sameIdentity(folder, identity)) return true;
     }
     return false;
 }
 
-// Deletes path when otherRoot holds no counterpart, its kind already known.
-// A link is removed as a link, never followed: what it points to, inside or
-// outside the To Folder, is left as it is.
-bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path,
-                              DeletableKind kind) {
+// Deletes path when otherRoot holds no counterpart, its kind already known;
+// walker, when not null, is the clean-up walk listing its directory. A link
+// is removed as a link, never followed: what it points to, inside or outside
+// the To Folder, is left as it is. Sets changeAttempted.
+bool deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                              const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
     changeClearFailure();
     if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
-    if (counterpartMayStand(root, otherRoot, path, entryDepth())) return true;
+    size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
+    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return true;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return true;
     if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
         changeDeleteFile(path.buffer);
@@ -221,16 +180,17 @@ bool deleteWithoutCounterpart(const WideString& root, const WideString& otherRoo
 
 // The kind of the entry the clean-up walk is handing over: the listing told it.
 DeletableKind kindFromListing(const DirectoryWalker& walker) {
-    if (walker.currentIsLink) return LINK;
-    return walker.currentIsDirectory ? NOT_DELETABLE : DELETABLE_FILE;
+    if (walker.current.isLink) return LINK;
+    return walker.current.isDirectory ? NOT_DELETABLE : DELETABLE_FILE;
 }
 
 // A To directory is entered when From plainly lacks its counterpart (all
 // below is surplus) or has it as something that can be followed. A
 // counterpart that cannot be followed or read (a dangling link, a directory
 // without permission) says nothing of what lies below: nothing there is touched.
-bool counterpartMayBeEntered(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    EntryPresence presence = counterpartPresence(root, otherRoot, path, entryDepth());
+bool counterpartMayBeEntered(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                             const WideString& path) {
+    EntryPresence presence = counterpartPresence(walker, root, otherRoot, path, listingDepth(*walker));
     if (presence == ENTRY_ABSENT || presence == ENTRY_PRESENT) return true;
     EntryStatus status;
     return presence == ENTRY_LINK && platformQueryEntry(counterpartPath(path, root, otherRoot).buffer, &status);
@@ -287,23 +247,23 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
             kind = DELETABLE_FILE;
         }
     }
-    return deleteWithoutCounterpart(root, otherRoot, path, kind);
+    return deleteWithoutCounterpart(nullptr, root, otherRoot, path, kind);
 }
 
 namespace {
 
 // Removes path, a directory under root, when otherRoot holds no counterpart;
-// listed: the walk has just listed it as a directory, so it is not asked again.
-bool removeDirectoryIfSurplus(const WideString& root, const WideString& otherRoot, const WideString& path,
-                              bool listed) {
+// walker, when not null, is the clean-up walk that has just listed it as a
+// directory, so it is not asked again. Sets changeAttempted.
+bool removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                              const WideString& path) {
     runContext.changeAttempted = false;
     changeClearFailure();
     if (!underRoot(root, otherRoot, path)) return false;
-    if (!listed && !directoryExists(path)) return false;
+    if (!walker && !directoryExists(path)) return false;
     // After its walk step the directory's parent is the last on the descent path.
-    const DirectoryWalker* walker = runContext.activeWalker;
-    size_t depth = walker && !walker->descent.empty() ? walker->descent.size() - 1 : SIZE_MAX;
-    if (counterpartMayStand(root, otherRoot, path, depth)) return true;
+    size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
+    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return true;
     if (holdsRunLog(path)) return true;
 
     runContext.changeAttempted = true;
@@ -318,14 +278,14 @@ bool removeDirectoryIfSurplus(const WideString& root, const WideString& otherRoo
 // entered; each removal reported as the clean-up reports it. A live run's
 // temporary, the run log and the folders holding it stay, and so does
 // everything above them.
-bool removeTreeInTheWay(const WideString& directory) {
+bool removeTreeInTheWay(RunState* run, const WideString& directory) {
     if (holdsRunLog(directory)) return false;
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) {
         runContext.changeAttempted = true;
-        reportCleanup(false, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        reportCleanup(run, false, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
         return false;
     }
     std::vector<std::pair<WideString, DeletableKind>> entries;
@@ -340,8 +300,7 @@ bool removeTreeInTheWay(const WideString& directory) {
             entries.emplace_back(path, entry.isLink ? LINK : DELETABLE_FILE);
         }
     }
-    bool complete = platformCloseListing(listing);
-    bool all = complete;
+    bool all = platformCloseListing(listing);
     for (const auto& [path, kind] : entries) {
         if (runStopRequested()) return false;
         if (isOpenRunLog(path) || isLiveTemporary(path)) {
@@ -353,127 +312,124 @@ bool removeTreeInTheWay(const WideString& directory) {
         bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
                                     : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
         if (deleted) ++runContext.updatedCount;
-        reportCleanup(deleted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
         all = all && deleted;
     }
     for (const WideString& path : directories) {
         if (runStopRequested()) return false;
-        all = removeTreeInTheWay(path) && all;
+        all = removeTreeInTheWay(run, path) && all;
     }
     if (!all || runStopRequested()) return false;
     runContext.changeAttempted = true;
     changeClearFailure();
     bool removed = changeRemoveDirectory(directory.buffer);
     if (removed) ++runContext.updatedCount;
-    reportCleanup(removed, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+    reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return removed;
 }
 
-bool deleteFileInTheWay(const WideString& path) {
+bool deleteFileInTheWay(RunState* run, const WideString& path) {
     if (isOpenRunLog(path)) return false;
     runContext.changeAttempted = true;
     changeClearFailure();
     bool deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
     if (deleted) ++runContext.updatedCount;
-    reportCleanup(deleted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
     return deleted;
 }
 
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    return removeDirectoryIfSurplus(root, otherRoot, path, false);
+    return removeDirectoryIfSurplus(nullptr, root, otherRoot, path);
 }
 
-bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
+bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot) {
-    noteEntryDone(entriesExamined());
-    if (!takenByRule(entryPath, walkRoot, false)) return true;
-    // In a walk, the listing has told what the entry is; no need to ask again.
-    DirectoryWalker* walker = runContext.activeWalker;
+    auto* folderWalk = static_cast<FolderWalk*>(walker->data);
+    RunState* run = folderWalk->run;
+    CleanupState& state = *folderWalk->cleanup;
+    noteEntryDone(run, entriesHandedOver(*walker));
+    if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
     // What the copy walk of a dry run took away to make room is gone already.
     if (changeTookAway(entryPath.buffer)) {
-        if (walker) walker->skipDescent = true;
+        walker->skipDescent = true;
         return true;
     }
-    size_t depth = entryDepth();
-    CleanupScope scope = scopeAt(depth);
-    bool enterable = walker && walker->currentIsDirectory && !walker->currentIsLink;
+    // The listing has told what the entry is; no need to ask again.
+    size_t depth = listingDepth(*walker);
+    CleanupScope scope = scopeAt(state, depth);
+    bool enterable = walker->current.isDirectory && !walker->current.isLink;
     if (scope == SCOPE_PASS) {
         // The copy walk found every name of this directory in From.
         if (enterable) {
             // A counterpart that cannot be followed says nothing of what lies below it.
-            CleanupScope child = scopeOf(scope, ENTRY_PRESENT, entryPath, walkRoot);
-            walker->skipDescent = child == SCOPE_NONE || !counterpartMayBeEntered(walkRoot, otherRoot, entryPath);
+            CleanupScope child = scopeOf(state, scope, ENTRY_PRESENT, entryPath, walkRoot);
+            walker->skipDescent =
+                child == SCOPE_NONE || !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath);
             if (!walker->skipDescent) {
-                scopes.resize(depth + 2);
-                scopes[depth + 1] = child;
+                state.scopes.resize(depth + 2);
+                state.scopes[depth + 1] = child;
             }
         }
         runContext.changeAttempted = false;
-        reportCleanup(true, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        reportCleanup(run, true, false, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
         return true;
     }
-    if (enterable && !counterpartMayBeEntered(walkRoot, otherRoot, entryPath)) {
-        walker->skipDescent = true;
-    }
-    if (enterable && !walker->skipDescent && pruning.active) {
+    if (enterable && !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath)) walker->skipDescent = true;
+    if (enterable && !walker->skipDescent && state.pruning) {
         CleanupScope child = SCOPE_WHOLE;
         if (scope != SCOPE_WHOLE) {
-            child = scopeOf(scope, counterpartPresence(walkRoot, otherRoot, entryPath, depth), entryPath, walkRoot);
+            EntryPresence presence = counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth);
+            child = scopeOf(state, scope, presence, entryPath, walkRoot);
         }
         walker->skipDescent = child == SCOPE_NONE;
-        scopes.resize(depth + 2);
-        scopes[depth + 1] = child;
+        state.scopes.resize(depth + 2);
+        state.scopes[depth + 1] = child;
     }
-    bool ok = walker ? deleteWithoutCounterpart(walkRoot, otherRoot, entryPath, kindFromListing(*walker))
-                     : deleteFileWithoutCounterpart(walkRoot, otherRoot, entryPath);
-    reportCleanup(ok, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    bool ok = deleteWithoutCounterpart(walker, walkRoot, otherRoot, entryPath, kindFromListing(*walker));
+    reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_DELETED, L"  DF: [",
+                  L"! Error => Delete file: [");
     return true;
 }
 
-bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&,
-                            const WideString&, const WideString& otherRoot) {
+bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                            const WideString& otherRoot) {
+    auto* folderWalk = static_cast<FolderWalk*>(walker->data);
+    RunState* run = folderWalk->run;
     // Told of, if need be, when it was met.
     if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
     if (changeTookAway(entryPath.buffer)) return true;
     // Below the root, the directory's parent is the last on the descent path.
-    const DirectoryWalker* walker = runContext.activeWalker;
-    if (walker && !walker->descent.empty() && scopeAt(walker->descent.size() - 1) == SCOPE_PASS) {
+    if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {
         runContext.changeAttempted = false;  // the copy walk found its name in From
-        reportCleanup(true, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        reportCleanup(run, true, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
         return true;
     }
-    // In a walk, the directory has just been listed; no need to ask again.
-    bool ok = runContext.activeWalker ? removeDirectoryIfSurplus(walkRoot, otherRoot, entryPath, true)
-                                      : removeDirectoryWithoutCounterpart(walkRoot, otherRoot, entryPath);
-    reportCleanup(ok, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+    // The directory has just been listed; no need to ask again.
+    bool ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
+    reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_REMOVED, L"  RD: [",
+                  L"! Error => Remove dir: [");
     return true;
 }
 
-void forgetCounterpartNames() {
-    counterpartLevels.clear();
-    scopes.clear();
+void markSurplusInCopyWalk(CleanupState* cleanup, bool on) {
+    *cleanup = CleanupState();
+    cleanup->pruning = on;
 }
 
-void markSurplusInCopyWalk(bool on) {
-    pruning.active = on;
-    pruning.levels.clear();
-    pruning.trees.clear();
-    scopes.clear();
-}
-
-void startCleanupScopes() {
-    scopes.assign(1, SCOPE_WHOLE);
-    if (!pruning.active) return;
+void startCleanupScopes(CleanupState* cleanup) {
+    cleanup->counterparts.clear();
+    cleanup->scopes.assign(1, SCOPE_WHOLE);
+    if (!cleanup->pruning) return;
     // The root is entered by any walk: marked or not, it has its scope.
-    scopes[0] = pruning.trees.count(std::wstring()) > 0    ? SCOPE_WHOLE
-                : pruning.levels.count(std::wstring()) > 0 ? SCOPE_LEVEL
-                                                           : SCOPE_PASS;
+    cleanup->scopes[0] = cleanup->trees.count(std::wstring()) > 0    ? SCOPE_WHOLE
+                         : cleanup->levels.count(std::wstring()) > 0 ? SCOPE_LEVEL
+                                                                     : SCOPE_PASS;
 }
 
-bool markSurplusHandler(const WideString& directory, const WideString& walkRoot, const WideString&, const WideString&,
+bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                         const WideString& otherRoot) {
-    DirectoryWalker* walker = runContext.activeWalker;
-    if (!pruning.active || !walker) return true;
+    CleanupState& state = *static_cast<FolderWalk*>(walker->data)->cleanup;
+    if (!state.pruning) return true;
     std::wstring key = relativeKey(directory, walkRoot);
     std::vector<ListedName>& names = walker->completedNames;
     std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
@@ -481,7 +437,7 @@ bool markSurplusHandler(const WideString& directory, const WideString& walkRoot,
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
     if (!listing) {
-        pruning.trees.insert(key);  // the clean-up walk tells why, if it meets it
+        state.trees.insert(key);  // the clean-up walk tells why, if it meets it
         return true;
     }
     bool surplus = false;
@@ -495,11 +451,11 @@ bool markSurplusHandler(const WideString& directory, const WideString& walkRoot,
         if (at == names.end() || std::wstring_view(at->name) != name) {
             surplus = true;
         } else if (entry.isDirectory && !entry.isLink && !at->entered) {
-            pruning.trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
+            state.trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
         }
     }
     // A listing cut short has not shown every name: the clean-up walks it whole.
-    if (!platformCloseListing(listing)) pruning.trees.insert(key);
-    if (surplus) pruning.levels.insert(key);
+    if (!platformCloseListing(listing)) state.trees.insert(key);
+    if (surplus) state.levels.insert(key);
     return true;
 }

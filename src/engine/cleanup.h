@@ -3,15 +3,61 @@
 #ifndef KORVANE_ENGINE_CLEANUP_H
 #define KORVANE_ENGINE_CLEANUP_H
 
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/run_context.h"
+#include "engine/walker.h"
 #include "text/wide_string.h"
 
+// How the clean-up walk treats a directory of To it lists.
+enum CleanupScope {
+    SCOPE_WHOLE,  // every entry is asked about, every directory with a counterpart entered
+    SCOPE_LEVEL,  // every entry is asked about; only marked directories (or surplus ones) entered
+    SCOPE_PASS,   // no entry is surplus: only marked directories, or those above them, entered
+    SCOPE_NONE    // nothing below is surplus: not entered
+};
+
+// The names of the From directory facing one To directory of the clean-up
+// walk, read with one listing instead of one query per To entry. A name
+// listed there stands in From (as a link or not); a name not listed, or a
+// listing cut short, proves nothing: that entry is asked about by name.
+struct CounterpartNames {
+    std::wstring toDirectory;                          // the To directory whose entries are looked up
+    std::vector<std::pair<std::wstring, bool>> names;  // the From names, sorted, each with: a link itself
+};
+
+// What the clean-up of one folder run knows. Where the copy walk of a mirror
+// saw that To may hold surplus, so that the clean-up walk lists only there:
+// right after the copy walk was through a From directory, the To directory
+// facing it is listed; a name From did not list marks that directory (a
+// level to check), and a To directory whose counterpart the copy walk did
+// not go through marks a tree to walk whole, as without marks. Only marks
+// are kept: a To tree without surplus costs no memory. Directories are
+// named below the To Folder, "" for the To Folder itself.
+struct CleanupState {
+    bool pruning = false;                        // the copy walk marks, and the clean-up walk trusts the marks
+    std::set<std::wstring> levels;               // To directories holding a name From lacked
+    std::set<std::wstring> trees;                // To directories to walk whole, as without marks
+    std::vector<CleanupScope> scopes;            // the scope of each directory on the clean-up's descent path
+    std::vector<CounterpartNames> counterparts;  // per level of that path: the From names facing it
+};
+
+// What a folder run's walks hand their handlers as the walker's data.
+struct FolderWalk {
+    RunState* run;          // the run they act for
+    CleanupState* cleanup;  // the clean-up's marks and listings
+};
+
 // Entry handler of the clean-up walk: deletes a file or link without counterpart.
-bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
-                       const WideString& extra2, const WideString& otherRoot);
+bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                       const WideString& otherRoot);
 
 // After-directory handler of the clean-up walk: removes a directory without counterpart.
-bool removeDirectoryHandler(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
-                            const WideString& extra2, const WideString& otherRoot);
+bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                            const WideString& otherRoot);
 
 // Deletes path, a file (or link) under root, when otherRoot holds no counterpart.
 // True when it stays with a counterpart or was deleted; sets changeAttempted.
@@ -28,37 +74,34 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
 
 // Removes the To directory that stands where From has an entry of another
 // kind (a mirror replacing it), with everything below it; every removal is
-// reported. False when anything of it stays: the run log or a folder
-// holding it, a live run's temporary, a failure, a stop.
-bool removeTreeInTheWay(const WideString& directory);
+// reported for run. False when anything of it stays: the run log or a
+// folder holding it, a live run's temporary, a failure, a stop.
+bool removeTreeInTheWay(RunState* run, const WideString& directory);
 
 // Deletes the To file that stands where From has a directory (a mirror
 // replacing it), reported as the clean-up reports it; false when it stays
 // (the run log, a failure).
-bool deleteFileInTheWay(const WideString& path);
+bool deleteFileInTheWay(RunState* run, const WideString& path);
 
-// Forgets the From listings the clean-up walk read; call before and after each clean-up walk.
-void forgetCounterpartNames();
-
-// Starts (on) or ends the marks of where To may hold surplus; without marks
-// the clean-up walk goes through all of To. Call it on before a mirror's
-// copy walk whose after-directory handler is markSurplusHandler (no rule
-// active: a rule judges each To entry on its own), and off after its clean-up.
-void markSurplusInCopyWalk(bool on);
+// Starts the marks of where To may hold surplus (on), or none (off: the
+// clean-up walk goes through all of To). On only for a mirror's copy walk
+// whose after-directory handler is markSurplusHandler (no rule active: a
+// rule judges each To entry on its own).
+void markSurplusInCopyWalk(CleanupState* cleanup, bool on);
 
 // After-directory handler of a mirror's copy walk (its walker keeping names):
 // lists the To directory facing the From directory just walked through and
 // marks what the clean-up walk must look at there.
-bool markSurplusHandler(const WideString& directory, const WideString& walkRoot, const WideString& extra1,
-                        const WideString& extra2, const WideString& otherRoot);
+bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                        const WideString& otherRoot);
 
 // Readies the clean-up walk's scopes from the marks; call right before it.
-void startCleanupScopes();
+void startCleanupScopes(CleanupState* cleanup);
 
-// True when the entry at path is a temporary of another run still alive.
+// True when path names a temporary a live run of another process is writing.
 bool isLiveTemporary(const WideString& path);
 
-// True when the entry at path is a temporary whose run is gone.
+// True when path names a temporary that a run now gone left behind.
 bool isDeadTemporary(const WideString& path);
 
 #endif

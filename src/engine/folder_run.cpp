@@ -1,6 +1,7 @@
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"
+#include "engine/entry_reports.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -12,25 +13,8 @@
 
 namespace {
 
-void reportLinkLoop(const WideString& directoryPath) {
-    runContext.messageText = WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].";
-    reportEntryFailure(directoryPath, WideString());
-    pumpMessages();
-}
-
-// Runs one walk of the run with the walker visible to the front end.
-int runWalk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot) {
-    runContext.activeWalker = walker;
-    int result = walk(walker, root, otherRoot, WideString(), WideString());
-    runContext.activeWalker = nullptr;
-    return result;
-}
-
-void reportCopyFailure(const WideString& source, const WideString& target) {
-    WideString reason = failureReason();
-    runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
-    reportEntryFailure(source, reason);
-    pumpMessages();
+void reportLinkLoop(DirectoryWalker* walker, const WideString& directoryPath) {
+    reportLinkLoop(static_cast<FolderWalk*>(walker->data)->run, directoryPath);
 }
 
 // A walk that stops early is told with the directory it could not read.
@@ -46,11 +30,6 @@ struct ToTreeGuard {
         platformReleaseTree();
         platformReleaseReadTree();
     }
-};
-
-// The marks of a mirror's copy walk serve its own clean-up only, on every way out.
-struct SurplusMarks {
-    ~SurplusMarks() { markSurplusInCopyWalk(false); }
 };
 
 int stopRun() {
@@ -72,14 +51,20 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
                   const WideString& ruleText) {
     std::vector<WideString> ruleTexts;
     if (ruleText.length > 0) ruleTexts.push_back(ruleText);
-    return FolderCopyRunRules(synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
+    RunOptions options;
+    RunTally tally;
+    return FolderCopyRunRules(options, &tally, synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
 }
 
-int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& from,
-                       const WideString& to, const std::vector<WideString>& ruleTexts) {
-    beginRun();
+int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
+                       bool showCopyFile, const WideString& from, const WideString& to,
+                       const std::vector<WideString>& ruleTexts) {
+    RunState run = makeRun(options, *tally);
+    RunEnd end;
+    beginRun(&run);
     writeBanner();
     if (synchronous) {
+        // The question keeps the program's own words ("is not exist"), on purpose.
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
                                              L"is not exist in [From Folder]."));
         bool yes =
@@ -99,6 +84,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         runContext.ruleActive = false;
     } else {
         runContext.ruleActive = true;
+        runContext.rulesRelative = options.rulesRelative;
         size_t refusedAt = 0;
         RuleRefusal why = RULE_ACCEPTED;
         if (!compileRules(ruleTexts, &refusedAt, &why)) {
@@ -112,11 +98,11 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         runContext.ruleExcludes = ruleExcludes;
     }
     runContext.showCopyFile = showCopyFile;
-    runContext.replaceLinks = synchronous;
-    runContext.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
+    run.replaceLinks = synchronous;
+    run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
     DestinationLock lock;
-    int locked = lockDestination(to, &lock);
+    int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
     ToTreeGuard guard;
     if (!platformGuardTree(to.buffer)) {
@@ -127,19 +113,21 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     writeEmptyLine();
 
     runContext.updatedCount = 0;
+    CleanupState cleanup;
+    FolderWalk folderWalk{&run, &cleanup};
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
+    walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
-    SurplusMarks marks;
     if (synchronous && !runContext.ruleActive) {
-        markSurplusInCopyWalk(true);
+        markSurplusInCopyWalk(&cleanup, true);
         walker.afterDirectoryHandler = markSurplusHandler;
         walker.keepNames = true;
     }
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    if (runContext.sweepTemporaries) removeDeadTemporaries(to, from);
-    int result = runWalk(&walker, from, to);
+    if (run.sweepTemporaries) removeDeadTemporaries(to, from);
+    int result = walk(&walker, from, to);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) return endWalk(walker, result);
     int directoryTotal = walker.directoryCount;
@@ -151,10 +139,8 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         walker.enterLinks = false;
         walker.keepNames = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
-        forgetCounterpartNames();
-        startCleanupScopes();
-        result = runWalk(&walker, to, from);
-        forgetCounterpartNames();
+        startCleanupScopes(&cleanup);
+        result = walk(&walker, to, from);
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
         if (result != WALK_OK) return endWalk(walker, result);
     }
@@ -166,85 +152,53 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     writeEmptyLine();
     runContext.messageText =
         WideString(L"Total: [") + WideString(directoryTotal) + L" dirs] and [" + WideString(fileTotal) + L" files].";
-    writeErrorLine();
+    writeMessageLine();
     showStatus(STATUS_INFO, runContext.messageText);
     writeLogLine(WideString(L"Updated: [") + decimalText(runContext.updatedCount) + L" dirs and files]. ");
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
-// Under an active rule an entry whose path the rule cannot judge is neither
-// copied nor deleted: it is reported once, and what lies below it is left as
-// it is (its paths cannot be judged either).
-bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip) {
-    if (!runContext.ruleActive) return true;  // no subject to build for each entry
-    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
-    if (verdict == RULE_TAKE) return true;
-    if (verdict == RULE_UNMATCHABLE) {
-        runContext.messageText =
-            WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]";
-        reportEntryFailure(entryPath, WideString());
-        pumpMessages();
-        if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
-    } else if (countSkip) {
-        ++runContext.tally.skipped;
-    }
-    return false;
-}
-
-void reportNotPlainFile(const WideString& entryPath) {
-    WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
-    writeLogLine(line);
-    reportSkip(line, entryPath);
-    pumpMessages();
-}
-
-void reportLinkInTheWay(const WideString& target) {
-    runContext.messageText = WideString(L"! Error => Destination is a link, not followed: [") + target + L"]";
-    reportEntryFailure(target, WideString());
-    pumpMessages();
-}
-
-bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
+bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                      const WideString& otherRoot) {
-    noteEntryDone(entriesExamined());
-    const DirectoryWalker* walker = runContext.activeWalker;
+    RunState* run = static_cast<FolderWalk*>(walker->data)->run;
+    noteEntryDone(run, entriesHandedOver(*walker));
     // A link copied as a link is an entry of its own, whatever it names.
-    bool linkAsItself = runContext.copyLinks && walker && walker->currentIsLink;
-    bool isDirectory = walker && walker->currentIsDirectory && !linkAsItself;
+    bool linkAsItself = run->options.copyLinks && walker->current.isLink;
+    bool isDirectory = walker->current.isDirectory && !linkAsItself;
     if (isDirectory) {
-        ++runContext.tally.directories;
+        ++run->tally.directories;
     } else {
-        ++runContext.tally.files;
+        ++run->tally.files;
     }
-    if (!takenByRule(entryPath, walkRoot, true)) return true;
-    bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
-    if (runContext.linkCopied && walker) runContext.activeWalker->skipDescent = true;  // not entered
-    if (runStopRequested()) return true;  // the walk stops before its next entry
-    if (runContext.notPlainFile) {
-        reportNotPlainFile(entryPath);
+    if (!takenByRule(run, walker, entryPath, walkRoot, true)) return true;
+    UpdateOutcome outcome = copyIfUpdated(run, walkRoot, otherRoot, entryPath, &walker->current);
+    if (outcome.linkCopied) walker->skipDescent = true;  // not entered
+    if (runStopRequested()) return true;                 // the walk stops before its next entry
+    if (outcome.notPlainFile) {
+        reportNotPlainFile(run, entryPath);
         return true;
     }
-    if (ok) {
+    if (outcome.upToDate) {
         // A directory the run has just made holds no one's temporaries.
-        if (runContext.sweepTemporaries && isDirectory && !runContext.madeDirectory) {
+        if (run->sweepTemporaries && isDirectory && !outcome.madeDirectory) {
             removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
         }
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();
         }
-        if (runContext.changeAttempted) {
+        if (outcome.changeAttempted) {
             WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
             WideString line = WideString(L"  CP: [") + entryPath + L"] -> [" + target + L"]";
             if (runContext.showCopyFile) writeLogLine(line);
-            reportChange(changeKind(isDirectory), line, entryPath, runContext.lastCopiedBytes);
+            reportChange(run, changeKind(isDirectory), line, entryPath, outcome.copiedBytes);
         }
-    } else if (runContext.linkInTheWay) {
-        reportLinkInTheWay(counterpartPath(entryPath, walkRoot, otherRoot));
+    } else if (outcome.linkInTheWay) {
+        reportLinkInTheWay(run, counterpartPath(entryPath, walkRoot, otherRoot));
         // What lies below the link is left as it is, not copied entry by entry.
-        if (runContext.activeWalker) runContext.activeWalker->skipDescent = true;
-    } else if (runContext.changeAttempted) {
-        reportCopyFailure(entryPath, counterpartPath(entryPath, walkRoot, otherRoot));
+        walker->skipDescent = true;
+    } else if (outcome.changeAttempted) {
+        reportCopyFailure(run, entryPath, counterpartPath(entryPath, walkRoot, otherRoot));
     }
     return true;
 }

@@ -5,31 +5,26 @@
 
 #include <vector>
 
+#include "engine/run_context.h"
+#include "engine/walker.h"
 #include "text/wide_string.h"
 
-// Runs a whole folder copy and returns its RUN_ or WALK_ code. The log is
-// opened by the caller before and closed after; hadErrors is clear on entry.
+// Runs a whole folder copy with default options and returns its RUN_ or
+// WALK_ code. The log is opened by the caller before and closed after;
+// hadErrors is clear on entry.
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& fromFolder,
                   const WideString& toFolder, const WideString& ruleText);
 
-// The same run under several rules (none: every entry is handled); an entry
-// matches when any rule matches it. Each rule is checked before any change.
-int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& fromFolder,
-                       const WideString& toFolder, const std::vector<WideString>& ruleTexts);
+// The same run with options, counting into tally, under several rules (none:
+// every entry is handled); an entry matches when any rule matches it. Each
+// rule is checked before any change.
+int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
+                       bool showCopyFile, const WideString& fromFolder, const WideString& toFolder,
+                       const std::vector<WideString>& ruleTexts);
 
-// Entry handler of the copy walk: brings one entry up to date and reports it.
-bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
-                     const WideString& extra2, const WideString& otherRoot);
-
-// True when the run's rules take the entry of a walk of walkRoot; an entry
-// the rules cannot judge is reported and its walk does not descend below it;
-// countSkip counts an entry the rules leave alone as skipped.
-bool takenByRule(const WideString& entryPath, const WideString& walkRoot, bool countSkip);
-
-// Tells of a source entry left alone because it is no plain file or directory.
-void reportNotPlainFile(const WideString& entryPath);
-
-// Tells of a link in To that stands where an entry belongs and was not followed.
-void reportLinkInTheWay(const WideString& target);
+// Entry handler of the copy walk (its walker's data a FolderWalk): brings
+// one entry up to date and reports it.
+bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot);
 
 #endif

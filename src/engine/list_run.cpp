@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "engine/folder_run.h"
+#include "base/separator.h"
+#include "engine/entry_reports.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -19,16 +20,22 @@ namespace {
 // escaped, cut short when the line is longer than any path.
 const int32_t SHOWN_UNITS_MAX = 200;
 
-void noteFault(const ReadLine& line, bool tooLong) {
+// What reading a list gathers besides runContext.listEntries.
+struct ListReading {
+    int count;                           // the entries stored
+    std::vector<ListLineFault>* faults;  // the lines that gave no entry
+};
+
+void noteFault(std::vector<ListLineFault>* faults, const ReadLine& line, bool tooLong) {
     WideString shown = DecodeNarrowEscaped(line.bytes.data(), line.bytes.size());
     if (tooLong || shown.length > SHOWN_UNITS_MAX) shown = shown.Left(SHOWN_UNITS_MAX) + L"...";
-    runContext.listFaults.push_back(ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
+    faults->push_back(ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
 }
 
 // A line becomes an entry only when all of its bytes decode: a line the code
 // page rejects, or holding a NUL, is never kept cut short or empty.
 bool storeLine(void* data, ReadLine* read) {
-    int* count = static_cast<int*>(data);
+    auto* reading = static_cast<ListReading*>(data);
     ReadLine& line = *read;
     std::string& bytes = line.bytes;
     if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0) bytes.erase(0, 3);
@@ -38,11 +45,11 @@ bool storeLine(void* data, ReadLine* read) {
     bool decoded = !tooLong && DecodeNarrow(bytes.data(), bytes.size(), &entry);
     if (decoded && static_cast<size_t>(entry.length) > LIST_LINE_MAX_UNITS) tooLong = true;
     if (tooLong || !decoded) {
-        noteFault(line, tooLong);
+        noteFault(reading->faults, line, tooLong);
         return true;
     }
     runContext.listEntries.push_back(entry);
-    ++*count;
+    ++reading->count;
     return true;
 }
 
@@ -64,13 +71,13 @@ WideString joined(const WideString& folder, const WideString& entry) {
 // of any line is dropped; empty lines are skipped. A file that exists but
 // cannot be opened or read is an error, not an empty list. Memory grows with
 // the entries kept, never with one line beyond LIST_LINE_MAX_BYTES.
-int readListFile(const WideString& listFile) {
+int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults) {
     if (!platformEntryExists(listFile.buffer)) return -1;
     runContext.listEntries.clear();
-    runContext.listFaults.clear();
-    int count = 0;
-    if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &count)) return -1;
-    return count;
+    faults->clear();
+    ListReading reading{0, faults};
+    if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &reading)) return -1;
+    return reading.count;
 }
 
 bool listEntryLeavesFolder(const WideString& entry) {
@@ -88,20 +95,18 @@ bool listEntryLeavesFolder(const WideString& entry) {
 
 namespace {
 
-// Reports, as errors, the lines that gave no entry and stood before entry
-// index; gives how many it reported.
-int reportLineFaults(size_t index, size_t* reported) {
+// Reports, as errors, the lines of faults that gave no entry and stood
+// before entry index; gives how many it reported.
+int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, size_t index, size_t* reported) {
     int count = 0;
-    std::vector<ListLineFault>& faults = runContext.listFaults;
     while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
         const ListLineFault& fault = faults[(*reported)++];
         WideString lineNumber = decimalText(fault.line);
-        runContext.messageText = fault.tooLong
-                                     ? WideString(L"! Error => List entry is longer than any path [") + fault.shown +
-                                           L"] on line [" + lineNumber + L"]."
-                                     : WideString(L"! Error => List entry is not valid text in the code page [") +
-                                           fault.shown + L"] on line [" + lineNumber + L"].";
-        reportEntryFailure(fault.shown, WideString());
+        WideString message = fault.tooLong ? WideString(L"! Error => List entry is longer than any path [") +
+                                                 fault.shown + L"] on line [" + lineNumber + L"]."
+                                           : WideString(L"! Error => List entry is not valid text in the code page [") +
+                                                 fault.shown + L"] on line [" + lineNumber + L"].";
+        reportEntryFailure(run, message, fault.shown, WideString());
         ++count;
     }
     return count;
@@ -113,26 +118,36 @@ int reportLineFaults(size_t index, size_t* reported) {
 // joined to both folders with one separator and brought up to date. No rule,
 // no clean-up, no pumping. An entry that would leave the folders is refused.
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
+    RunOptions options;
+    RunTally tally;
+    return ListCopyRunWith(options, &tally, showCopyFile, from, to, listFile);
+}
+
+int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
+                    const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
-    beginRun();
+    RunState run = makeRun(options, *tally);
+    RunEnd end;
+    beginRun(&run);
     writeBanner();
     int refused = validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {
+        // "is not exist": the program's own wording, kept on purpose.
         runContext.messageText = WideString(L"! Error => List file [") + listFile + L"] is not exist.";
         reportError();
         return RUN_NO_LIST_FILE;
     }
     runContext.showCopyFile = showCopyFile;
-    int count = readListFile(listFile);
+    std::vector<ListLineFault> faults;
+    int count = readListFile(listFile, &faults);
     if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
         runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
         reportError();
         return RUN_LIST_READ_ERROR;
     }
-    runContext.replaceLinks = false;
     DestinationLock lock;
-    int locked = lockDestination(to, &lock);
+    int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
     if (runStopRequested() || !platformGuardTree(to.buffer)) {
         platformReleaseTree();
@@ -148,49 +163,46 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     int total = 0;
     size_t faultsReported = 0;
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
-        noteEntryDone(total);
+        noteEntryDone(&run, total);
         if (runStopRequested()) break;
-        total += reportLineFaults(index, &faultsReported);
+        total += reportLineFaults(&run, faults, index, &faultsReported);
         if (index == runContext.listEntries.size()) break;
         const WideString& entry = runContext.listEntries[index];
         ++total;
-        ++runContext.tally.files;
         if (listEntryLeavesFolder(entry)) {
-            runContext.messageText = WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].";
-            reportEntryFailure(entry, WideString());
+            ++tally->files;
+            reportEntryFailure(&run, WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].",
+                               entry, WideString());
             continue;
         }
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
-        bool ok = copyIfUpdated(from, to, source);
-        if (!runContext.linkCopied && directoryExists(source)) {
-            --runContext.tally.files;
-            ++runContext.tally.directories;
-        }
+        UpdateOutcome outcome = copyIfUpdated(&run, from, to, source, nullptr);
+        ++(outcome.isDirectory ? tally->directories : tally->files);
         if (runStopRequested()) break;
-        if (runContext.notPlainFile) {
-            reportNotPlainFile(source);
+        if (outcome.notPlainFile) {
+            reportNotPlainFile(&run, source);
             continue;
         }
-        if (runContext.linkInTheWay) {
-            reportLinkInTheWay(target);
+        if (outcome.linkInTheWay) {
+            reportLinkInTheWay(&run, target);
             continue;
         }
-        if (!runContext.changeAttempted) continue;
-        if (ok) {
+        if (!outcome.changeAttempted) continue;
+        if (outcome.upToDate) {
             ++runContext.listUpdatedCount;
             WideString line = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
             if (runContext.showCopyFile) {
                 runContext.messageText = line;
-                writeErrorLine();
+                writeMessageLine();
                 showStatus(STATUS_INFO, runContext.messageText);
             }
-            bool made = runContext.lastCopiedBytes == 0 && directoryExists(source) && !platformIsLink(source.buffer);
-            reportChange(made ? REPORT_CREATED : REPORT_COPIED, line, source, runContext.lastCopiedBytes);
+            bool made = outcome.copiedBytes == 0 && outcome.isDirectory && !platformIsLink(source.buffer);
+            reportChange(&run, made ? REPORT_CREATED : REPORT_COPIED, line, source, outcome.copiedBytes);
         } else {
-            WideString reason = failureReason();
-            runContext.messageText = WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]";
-            reportEntryFailure(source, reason);
+            // No pumping in a list run: the failure is told as it stands.
+            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
+                               source, failureReason());
         }
     }
 
@@ -206,7 +218,7 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
     writeEmptyLine();
     runContext.messageText = WideString(L"Total: [") + WideString(total) + L" files].";
-    writeErrorLine();
+    writeMessageLine();
     showStatus(STATUS_INFO, runContext.messageText);
     writeLogLine(WideString(L"Updated: [") + decimalText(runContext.listUpdatedCount) + L" files]. ");
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;

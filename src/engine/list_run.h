@@ -2,11 +2,26 @@
 #ifndef KORVANE_ENGINE_LIST_RUN_H
 #define KORVANE_ENGINE_LIST_RUN_H
 
+#include <vector>
+
+#include "engine/run_context.h"
 #include "text/wide_string.h"
 
-// Runs a whole list-file copy and returns its RUN_ code.
+// A list-file line that could not become an entry, and where it stood.
+struct ListLineFault {
+    long long line;      // its 1-based line number in the file
+    size_t beforeEntry;  // how many entries of listEntries came before it
+    bool tooLong;        // longer than any path; otherwise its bytes did not decode
+    WideString shown;    // its text for the log, undecodable bytes escaped (cut when too long)
+};
+
+// Runs a whole list-file copy with default options and returns its RUN_ code.
 int ListCopyRun(bool showCopyFile, const WideString& fromFolder, const WideString& toFolder,
                 const WideString& listFile);
+
+// The same run with options, counting into tally.
+int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& fromFolder,
+                    const WideString& toFolder, const WideString& listFile);
 
 // Longest list line, in wide units, that can name an entry: the longest path
 // Windows can name; no line longer than that is kept.
@@ -18,9 +33,9 @@ constexpr size_t LIST_LINE_MAX_BYTES = 4 * LIST_LINE_MAX_UNITS + 4;
 
 // Reads the non-empty lines of listFile into runContext.listEntries and the
 // lines that give no entry (bytes the code page rejects, a NUL, too long) into
-// runContext.listFaults; the count of entries stored, or -1 when the file
-// cannot be accessed or read.
-int readListFile(const WideString& listFile);
+// faults; the count of entries stored, or -1 when the file cannot be
+// accessed or read.
+int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults);
 
 // True when a list entry would reach outside the folders it is joined to.
 bool listEntryLeavesFolder(const WideString& entry);

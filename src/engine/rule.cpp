@@ -1,4 +1,5 @@
 #include "engine/rule.h"
+#include "base/separator.h"
 
 #include <cctype>
 #include <cstdint>

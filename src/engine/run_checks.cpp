@@ -1,5 +1,6 @@
 #include "engine/run_checks.h"
 
+#include "base/separator.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
@@ -12,7 +13,7 @@ namespace {
 // folder or one folder inside the other under any spelling. Each check runs
 // after its text test, with the same line and code.
 int validateByIdentity(const WideString& from, const WideString& to) {
-    if (platformIsVolumeRoot(to.buffer)) {
+    if (platformIsTopOfVolume(to.buffer)) {
         return refuse(RUN_DEST_IS_DRIVE,
                       WideString(L"! Error => Destination dir must be the subdir of  [") + to + L"].");
     }
@@ -58,61 +59,13 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 }
 
 void reportError() {
-    writeErrorLine();
+    writeMessageLine();
     showStatus(STATUS_ERROR, runContext.messageText);
 }
 
-namespace {
-
-void tell(int kind, const WideString& line, const WideString& path, const WideString& reason, long long bytes) {
-    const Host& host = runContext.host;
-    if (!host.reported) return;
-    RunReport report{kind, line.buffer, path.buffer, reason.buffer, bytes};
-    host.reported(host.data, &report);
-}
-
-}  // namespace
-
-void reportEntryFailure(const WideString& path, const WideString& reason) {
-    runContext.hadErrors = true;
-    ++runContext.tally.failed;
-    writeErrorLine();
-    if (runContext.host.reported) {
-        tell(REPORT_FAILED, runContext.messageText, path, reason, 0);
-    } else {
-        showStatus(STATUS_ERROR, runContext.messageText);
-    }
-}
-
-void reportChange(int kind, const WideString& line, const WideString& path, long long bytes) {
-    RunTally& tally = runContext.tally;
-    if (kind == REPORT_COPIED) {
-        ++tally.copied;
-        tally.bytes += bytes;
-    } else if (kind == REPORT_CREATED) {
-        ++tally.created;
-    } else {
-        ++tally.deleted;
-    }
-    tell(kind, line, path, WideString(), bytes);
-}
-
-void reportSkip(const WideString& line, const WideString& path) {
-    ++runContext.tally.skipped;
-    if (runContext.host.reported) {
-        tell(REPORT_SKIPPED, line, path, WideString(), 0);
-    } else {
-        showStatus(STATUS_NOTICE, line);
-    }
-}
-
-void reportWalkStop(int result, const WideString& directory, const WideString& reason) {
-    if (result != WALK_BROKEN && directory.length > 0) tell(REPORT_STOPPED, WideString(), directory, reason, 0);
-    reportWalkResult(result);
-}
-
-WideString failureReason() { return WideString(changeFailureText().c_str()); }
-
+// The lines of the checks keep the program's own wording, "is not exist" and
+// the double blank of "subdir of  [" included, on purpose: users, the window's
+// logs and the scripts that read them know the lines by it.
 int validateFolders(const WideString& from, const WideString& to) {
     if (!directoryExists(from)) {
         return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
@@ -167,8 +120,8 @@ int validateFoldersForNewTo(const WideString& from, const WideString& to) {
 }
 
 // A waiting run looks again five times a second, the front end kept alive meanwhile.
-int lockDestination(const WideString& to, DestinationLock* held) {
-    if (runContext.dryRun) return RUN_OK;
+int lockDestination(const WideString& to, bool waitForLock, DestinationLock* held) {
+    if (isDryRun()) return RUN_OK;
     int64_t lookedAt = 0;
     for (;;) {
         long holder = 0;
@@ -178,7 +131,7 @@ int lockDestination(const WideString& to, DestinationLock* held) {
             return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
         }
         WideString by = holder > 0 ? WideString(L" (process ") + decimalText(holder) + L")" : WideString();
-        if (!runContext.waitForLock) {
+        if (!waitForLock) {
             return refuse(RUN_DEST_LOCKED,
                           WideString(L"! Error => Destination dir is in use by another run [") + to + L"]" + by + L".");
         }

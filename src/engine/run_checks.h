@@ -1,5 +1,5 @@
-// The checks both runs make before any change, and how a refusal, a failure
-// and a change are told.
+// The checks both runs make before any change, how a refusal is told, and
+// the lock a run holds on its To Folder.
 #ifndef KORVANE_ENGINE_RUN_CHECKS_H
 #define KORVANE_ENGINE_RUN_CHECKS_H
 
@@ -29,30 +29,14 @@ struct DestinationLock {
 
 // Locks the To Folder for a run that changes it (a dry run takes no lock).
 // RUN_OK once held; RUN_DEST_LOCKED, its line written and shown, while
-// another run holds it, unless runContext.waitForLock, which waits for it
-// (WALK_BROKEN when a stop ends the wait).
-int lockDestination(const WideString& toFolder, DestinationLock* held);
+// another run holds it, unless waitForLock, which waits for it (WALK_BROKEN
+// when a stop ends the wait).
+int lockDestination(const WideString& toFolder, bool waitForLock, DestinationLock* held);
 
 // Puts message in messageText, reports it as an error and returns code.
 int refuse(int code, const WideString& message);
 
 // Writes runContext.messageText as an error line and shows it in red.
 void reportError();
-
-// Tells of an entry that failed: runContext.messageText is its error line,
-// written to the log and told to the front end with path and reason.
-void reportEntryFailure(const WideString& path, const WideString& reason);
-
-// Tells the front end of a change (a REPORT_ kind) with its log line, and counts it.
-void reportChange(int kind, const WideString& line, const WideString& path, long long bytes);
-
-// Tells the front end of a skipped entry with its log line, and counts it.
-void reportSkip(const WideString& line, const WideString& path);
-
-// Tells the front end of a walk that stopped at directory (empty when none is known), and why.
-void reportWalkStop(int result, const WideString& directory, const WideString& reason);
-
-// Why the last change failed, as the system (or a dry run's simulation) tells it.
-WideString failureReason();
 
 #endif

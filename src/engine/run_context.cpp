@@ -1,6 +1,5 @@
 #include "engine/run_context.h"
 
-#include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/time_step.h"
 
@@ -8,23 +7,23 @@ RunContext runContext;
 
 namespace {
 
-// The entries examined as last told to the front end.
-long long lastExamined = 0;
-
 // A long copy tells the front end that the run goes on, as far as it was.
-void tickDuringCopy() {
+void tickDuringCopy(void* data) {
+    const RunState* run = static_cast<const RunState*>(data);
     if (runContext.host.entryDone) {
-        runContext.host.entryDone(runContext.host.data, lastExamined, runContext.updatedCount);
+        runContext.host.entryDone(runContext.host.data, run->examined, runContext.updatedCount);
     }
 }
 
 }  // namespace
 
-void beginRun() {
-    setDryRun(runContext.dryRun);
+RunState makeRun(const RunOptions& options, RunTally& tally) { return RunState{options, tally, false, false, 0}; }
+
+void beginRun(RunState* run) {
+    setDryRun(run->options.dryRun);
     forgetTimeSteps();
-    lastExamined = 0;
-    platformOnCopyProgress(tickDuringCopy);
+    run->examined = 0;
+    platformOnCopyProgress(tickDuringCopy, run);
 }
 
 void resetRunContext() {
@@ -36,11 +35,11 @@ void resetRunContext() {
     clearRunStop();
 }
 
-void requestRunStop() { platformStopFlag = 1; }
+void requestRunStop() { platformRequestStop(); }
 
-bool runStopRequested() { return platformStopFlag != 0; }
+bool runStopRequested() { return platformStopRequested(); }
 
-void clearRunStop() { platformStopFlag = 0; }
+void clearRunStop() { platformClearStop(); }
 
 void showStatus(int kind, const WideString& text) {
     if (runContext.host.showStatus) runContext.host.showStatus(runContext.host.data, kind, text.buffer);
@@ -54,13 +53,8 @@ bool askYesNo(const WideString& text) {
     return runContext.host.askYesNo && runContext.host.askYesNo(runContext.host.data, text.buffer);
 }
 
-long long entriesExamined() {
-    const DirectoryWalker* walker = runContext.activeWalker;
-    return walker ? static_cast<long long>(walker->directoryCount) + walker->fileCount : 0;
-}
-
-void noteEntryDone(long long examined) {
-    lastExamined = examined;
+void noteEntryDone(RunState* run, long long examined) {
+    run->examined = examined;
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);
     }

@@ -1,5 +1,7 @@
-// The process-wide state that the runs, their handlers and the front ends share,
-// and the host record through which the engine reaches whatever front end runs it.
+// The run state: the process-wide record that the runs, their handlers and
+// the front ends share, the records of one run (its options, its tally),
+// and the host record through which the engine reaches whatever front end
+// runs it.
 #ifndef KORVANE_ENGINE_RUN_CONTEXT_H
 #define KORVANE_ENGINE_RUN_CONTEXT_H
 
@@ -11,8 +13,6 @@
 #include "platform/platform.h"
 #include "engine/run_codes.h"
 #include "text/wide_string.h"
-
-struct DirectoryWalker;
 
 // Kinds of what a run tells a front end through Host::reported.
 enum ReportKind {
@@ -57,8 +57,9 @@ struct Host {
     // Lets the front end handle at most one waiting event; never waits.
     void (*pumpOne)(void* data);
     void* data;  // handed to each of the functions
-    // Optional: told of each entry a run deals with, with the entries examined
-    // so far and the changes made (for a progress display); may be null.
+    // Optional: told of each entry a run deals with, and now and then during
+    // a long copy, with the entries examined so far and the changes made (for
+    // a progress display); may be null.
     void (*entryDone)(void* data, long long examined, long long changed);
     // Optional: told of each change made (in a dry run: due), each entry
     // skipped for its kind, each failure with its reason and each stop of a
@@ -73,65 +74,83 @@ struct CompiledRule {
     std::string literal;  // text every match must contain (may be empty)
 };
 
-// A list-file line that could not become an entry, and where it stood.
-struct ListLineFault {
-    long long line;      // its 1-based line number in the file
-    size_t beforeEntry;  // how many entries of listEntries came before it
-    bool tooLong;        // longer than any path; otherwise its bytes did not decode
-    WideString shown;    // its text for the log, undecodable bytes escaped (cut when too long)
+// What a run is asked to do beyond the program's own settings, fixed before
+// it starts: the front end fills it and hands it to the run.
+struct RunOptions {
+    bool dryRun = false;         // change nothing; tell what a run would change
+    long long modifyWindow = 0;  // modification times this many seconds apart compare equal
+    bool copyLinks = false;      // links in From are copied as links, not followed
+    bool rulesRelative = false;  // rules see the path below the walked root, from its separator
+    bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
 };
 
-// The one run state of the process. A reset is one assignment of a fresh
-// record, the host and the title kept.
+// Where the run log lies and how writing it went: it lives from the log's
+// opening to its closing, across the run, so that no change of the run
+// touches the log or a folder holding it.
+struct RunLog {
+    bool placeKnown = false;                 // identity and folders hold the open log's place
+    DirectoryIdentity identity{0, 0};        // the open run log file
+    WideString fileName;                     // its name, after its folder's separator
+    std::vector<DirectoryIdentity> folders;  // the folders holding it, innermost first
+    WideString failure;                      // why it could not be written, or empty
+};
+
+// The process-wide run state: what the program's own design names, shared
+// by the runs, their handlers and the front ends. A reset is one assignment
+// of a fresh record, the host and the title kept. Everything of one run
+// beyond it travels in that run's own records (RunOptions, RunTally, Run).
 struct RunContext {
     Host host{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};  // the front end that runs the engine
     WideString appTitle{L"korvaneui"};                                // program title: caption and log base name
     FILE* logStream = nullptr;                                        // the run log, or null when none is open
-    FILE* logEcho = nullptr;                                          // receives a copy of each log line, or null
-    WideString messageText;                                           // scratch text of error, total and list lines
-    bool showCopyFile = false;                                        // "Show Copy File" was on for this run
-    bool dryRun = false;                        // the run changes nothing and tells what it would change
-    bool ruleActive = false;                    // a rule was given to the current folder run
-    bool ruleExcludes = false;                  // the rules exclude the paths they match
-    std::vector<CompiledRule> rules;            // the compiled rules; a path matches when any does
-    bool hadErrors = false;                     // a copy, delete or remove failed in this run
-    int updatedCount = 0;                       // changes made in this run
-    bool changeAttempted = false;               // the last file operation found a change due
-    std::vector<WideString> listEntries;        // entries of the last list file read
-    std::vector<ListLineFault> listFaults;      // lines of that file that gave no entry
-    int listUpdatedCount = 0;                   // entries the list run copied
-    DirectoryWalker* activeWalker = nullptr;    // the folder run's walker while it walks
-    bool replaceLinks = false;                  // a link in To facing a From entry is replaced (mirror)
-    bool sweepTemporaries = false;              // the copy walk removes dead runs' temporaries in To
-    long long modifyWindow = 0;                 // modification times this many seconds apart compare equal
-    bool copyLinks = false;                     // links in From are copied as links, not followed
-    bool rulesRelative = false;                 // rules see the path below the walked root, from its separator
-    bool waitForLock = false;                   // a run waits for another run's lock of its To Folder
-    RunTally tally;                             // what this run has done so far
-    long long lastCopiedBytes = 0;              // bytes the last update copied
-    bool linkInTheWay = false;                  // the last update met a link in To and left it
-    bool linkCopied = false;                    // the last update took its source as a link (copyLinks), not followed
-    bool notPlainFile = false;                  // the last update met a source that is no plain file
-    bool madeDirectory = false;                 // the last update made its directory where none stood
-    bool logIdentityKnown = false;              // logIdentity and logFolders hold the open log's place
-    DirectoryIdentity logIdentity{0, 0};        // the open run log file
-    WideString logFileName;                     // its name, after its folder's separator
-    std::vector<DirectoryIdentity> logFolders;  // the folders holding the run log, innermost first
-    WideString logFailure;                      // why the run log could not be written, or empty
+    RunLog log;                                                       // the open log's place and failure
+    WideString messageText;               // text of the error, total or list line being written
+    bool showCopyFile = false;            // "Show Copy File" was on for this run
+    bool ruleActive = false;              // a rule was given to the current folder run
+    bool ruleExcludes = false;            // the rules exclude the paths they match
+    bool rulesRelative = false;           // the rules see the path below the walked root, from its separator
+    std::vector<CompiledRule> rules;      // the compiled rules; a path matches when any does
+    bool hadErrors = false;               // a copy, delete or remove failed in this run
+    int updatedCount = 0;                 // changes made in this run: what its closing line counts
+    bool changeAttempted = false;         // the last file operation found a change due
+    std::vector<WideString> listEntries;  // entries of the last list file read
+    int listUpdatedCount = 0;             // entries the list run copied: what its closing line counts
 };
 
 // The process-wide run state.
 extern RunContext runContext;
 
-// Readies the process for a run: changes real or simulated as runContext.dryRun
-// says, nothing known of any volume's clock, and every long copy ticking the
-// front end as an entry does.
-void beginRun();
+// One run in progress: what it was asked, what it has done, and what it
+// found out for itself. The run makes it and hands it to every function
+// that acts for it; its walkers carry it to their handlers as their data.
+struct RunState {
+    const RunOptions& options;  // fixed before the run started
+    RunTally& tally;            // its counters, the breakdown of updatedCount; a front end reads them meanwhile
+    bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
+    bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
+    long long examined;         // the entries dealt with so far, as last told to the front end
+};
+
+// Makes a run of options counting into tally, not a mirror.
+RunState makeRun(const RunOptions& options, RunTally& tally);
+
+// Readies the process for run: changes real or simulated as its options
+// say, nothing known of any volume's clock, and every long copy ticking the
+// front end as an entry does, until the run's RunEnd goes.
+void beginRun(RunState* run);
+
+// Ends what beginRun readied, however the run ends.
+struct RunEnd {
+    RunEnd() = default;
+    RunEnd(const RunEnd&) = delete;
+    RunEnd& operator=(const RunEnd&) = delete;
+    ~RunEnd() { platformOnCopyProgress(nullptr, nullptr); }
+};
 
 // Puts the run state back as the process starts it, the host and title left as they are; forgets a stop.
 void resetRunContext();
 
-// Asks the run in progress to stop before its next change; safe in a signal handler.
+// Asks the run in progress to stop before its next change; safe in a signal handler and from any thread.
 void requestRunStop();
 
 // True once a stop was asked for and until the next run clears it.
@@ -149,10 +168,8 @@ void pumpMessages();
 // Asks the front end a Yes/No question; true for Yes.
 bool askYesNo(const WideString& text);
 
-// The entries the active walk has handed over so far, or 0 when none walks.
-long long entriesExamined();
-
-// Tells the front end that one more entry was dealt with, and how far the run is.
-void noteEntryDone(long long examined);
+// Tells the front end that one more entry of run was dealt with, examined
+// entries in all so far, and how far the run is.
+void noteEntryDone(RunState* run, long long examined);
 
 #endif

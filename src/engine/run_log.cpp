@@ -3,26 +3,23 @@
 #include <cstring>
 #include <string>
 
+#include "base/text_file.h"
 #include "engine/run_context.h"
+#include "fs/changes.h"
 #include "platform/platform.h"
 
 namespace {
 
 // The first failure to write the log is kept with its reason; the lines go on being tried.
-void writeTo(FILE* file, const char* bytes, size_t count, const char* end) {
+void writeBytes(const char* bytes, size_t count) {
+    FILE* file = runContext.logStream;
     if (!file) return;
     std::string line(bytes, count);
-    line += end;
-    if (!platformWriteBytes(file, line.data(), line.size()) && file == runContext.logStream &&
-        runContext.logFailure.length == 0) {
-        runContext.logFailure = WideString(platformFailureText().c_str());
-        if (runContext.logFailure.length == 0) runContext.logFailure = L"write error";
+    line += LINE_END;
+    if (!platformWriteBytes(file, line.data(), line.size()) && runContext.log.failure.length == 0) {
+        runContext.log.failure = WideString(platformFailureText().c_str());
+        if (runContext.log.failure.length == 0) runContext.log.failure = L"write error";
     }
-}
-
-void writeBytes(const char* bytes, size_t count) {
-    writeTo(runContext.logStream, bytes, count, LINE_END);
-    writeTo(runContext.logEcho, bytes, count, "\n");
 }
 
 const wchar_t* walkResultText(int result) {
@@ -41,32 +38,34 @@ const wchar_t* walkResultText(int result) {
 // folders holding it alone, however they are reached.
 bool openRunLog(const WideString& path) {
     closeRunLog();
-    runContext.logFailure = WideString();
+    runContext.log = RunLog();
     runContext.logStream = platformOpenOwnFile(path.buffer);
     if (!runContext.logStream) return false;
     int32_t cut = path.FindLastSeparator();
     WideString folder = cut > 0 ? path.Left(cut) : cut == 0 ? path.Left(1) : WideString(L".");
-    runContext.logIdentityKnown = platformStreamIdentity(runContext.logStream, &runContext.logIdentity) &&
-                                  platformDirectoryChain(folder.buffer, &runContext.logFolders);
-    runContext.logFileName = path.Tail(cut >= 0 ? cut + 1 : 1);  // with its separator, where it has one
+    RunLog& log = runContext.log;
+    log.placeKnown = platformStreamIdentity(runContext.logStream, &log.identity) &&
+                     platformDirectoryChain(folder.buffer, &log.folders);
+    log.fileName = path.Tail(cut >= 0 ? cut + 1 : 1);  // with its separator, where it has one
     return true;
 }
 
 bool isOpenRunLog(const WideString& path) {
     DirectoryIdentity identity;
-    return runContext.logIdentityKnown && platformEntryIdentity(path.buffer, &identity) &&
-           sameIdentity(identity, runContext.logIdentity);
+    return runContext.log.placeKnown && platformEntryIdentity(path.buffer, &identity) &&
+           sameIdentity(identity, runContext.log.identity);
 }
 
 bool closeRunLog() {
-    runContext.logIdentityKnown = false;
-    runContext.logFileName = WideString();
-    runContext.logFolders.clear();
-    if (!runContext.logStream) return runContext.logFailure.length == 0;
+    RunLog& log = runContext.log;
+    log.placeKnown = false;
+    log.fileName = WideString();
+    log.folders.clear();
+    if (!runContext.logStream) return log.failure.length == 0;
     bool kept = platformCloseFile(runContext.logStream);
     runContext.logStream = nullptr;
-    if (!kept && runContext.logFailure.length == 0) runContext.logFailure = WideString(platformFailureText().c_str());
-    return runContext.logFailure.length == 0;
+    if (!kept && log.failure.length == 0) log.failure = WideString(platformFailureText().c_str());
+    return log.failure.length == 0;
 }
 
 void writeBanner() {
@@ -78,7 +77,7 @@ void writeBanner() {
     };
     for (const char* line : lines) writeBytes(line, std::strlen(line));
     // A dry run's log cannot be taken for a real run's.
-    if (runContext.dryRun) {
+    if (isDryRun()) {
         static const char dryRunLine[] =
             "* Dry run: nothing was changed; the lines below tell what a run would change.";
         writeBytes(dryRunLine, std::strlen(dryRunLine));
@@ -86,7 +85,7 @@ void writeBanner() {
 }
 
 void writeLogLine(const WideString& line) {
-    if (!runContext.logStream && !runContext.logEcho) return;
+    if (!runContext.logStream) return;
     // A control character in a path would end the line early or forge
     // another: each is written as "?", like a character the code page lacks.
     NarrowString bytes = ToNarrowLossy(ControlsAsQuestionMarks(line));
@@ -95,12 +94,12 @@ void writeLogLine(const WideString& line) {
 
 void writeEmptyLine() { writeBytes("", 0); }
 
-void writeErrorLine() { writeLogLine(runContext.messageText); }
+void writeMessageLine() { writeLogLine(runContext.messageText); }
 
 void reportWalkResult(int result) {
     if (result == WALK_OK) return;
     runContext.messageText = walkResultText(result);
-    writeErrorLine();
+    writeMessageLine();
     showStatus(STATUS_ERROR, runContext.messageText);
 }
 

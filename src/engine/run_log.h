@@ -10,7 +10,7 @@
 bool openRunLog(const WideString& path);
 
 // Flushes and closes runContext.logStream, if open; false when a line of
-// it could not be written or kept (runContext.logFailure tells why).
+// it could not be written or kept (runContext.log.failure tells why).
 bool closeRunLog();
 
 // Writes the four banner lines, and in a dry run a line that says nothing was changed.
@@ -23,8 +23,8 @@ void writeLogLine(const WideString& line);
 // Writes an empty line.
 void writeEmptyLine();
 
-// Writes runContext.messageText as one line.
-void writeErrorLine();
+// Writes runContext.messageText as one line: an error, a total or a list line.
+void writeMessageLine();
 
 // Writes the line for a walk that stopped early and shows it as an error.
 void reportWalkResult(int result);

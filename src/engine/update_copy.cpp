@@ -14,7 +14,6 @@ namespace {
 // copyFileOver, with how the copy ended.
 CopyOutcome copyFileOutcome(const WideString& source, const WideString& target) {
     CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
-    if (outcome == COPY_NOT_REGULAR) runContext.notPlainFile = true;
     if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
         changeClearProtection(target.buffer)) {
         return changeCopyFile(source.buffer, target.buffer);
@@ -22,24 +21,10 @@ CopyOutcome copyFileOutcome(const WideString& source, const WideString& target) 
     return outcome;
 }
 
-}  // namespace
-
-// The attributes stay cleared when the second attempt fails.
-bool copyFileOver(const WideString& source, const WideString& target) {
-    return copyFileOutcome(source, target) == COPY_DONE;
-}
-
-// A source that is no plain file or directory (a FIFO, a socket, a device) is
-// left alone and told through notPlainFile: it is never opened and never
-// becomes a file in To. A link in To facing the entry is never written
-// through: a mirror removes it as a link and puts the entry in its place,
-// any other run leaves it and tells through linkInTheWay.
-namespace {
-
 // The open run log is never copied over, whatever From holds of that name;
 // only a target of the log's name is asked for its identity.
 bool isRunLogByName(const WideString& target) {
-    return runContext.logIdentityKnown && target.EndsWith(runContext.logFileName) && isOpenRunLog(target);
+    return runContext.log.placeKnown && target.EndsWith(runContext.log.fileName) && isOpenRunLog(target);
 }
 
 // Makes sure the directory that is to hold target exists, made like the source's.
@@ -49,28 +34,38 @@ bool parentReady(const WideString& entryPath, const WideString& target) {
     return directoryExists(targetParent) || createDirectoryLike(sourceParent, targetParent);
 }
 
+// Counts a change made, as runContext.updatedCount counts them.
+UpdateOutcome changed(UpdateOutcome outcome) {
+    ++runContext.updatedCount;
+    outcome.upToDate = true;
+    return outcome;
+}
+
 // A link copied as a link, its text already read: up to date when To holds
 // a link with the same text; otherwise a copy of it replaces a file or link
-// of that name. A directory in its place stays, and the update fails.
-bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, const std::wstring& text) {
+// of that name. A directory in its place stays, and the update fails,
+// unless the run is a mirror, which replaces it.
+UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& entryPath, const WideString& target,
+                                const std::wstring& text) {
+    UpdateOutcome outcome;
+    outcome.linkCopied = true;
     std::wstring existingText;
     EntryState existing = queryEntryState(target);
     bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
     if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
-        runContext.changeAttempted = false;
-        return true;
+        outcome.upToDate = true;
+        return outcome;
     }
-    runContext.changeAttempted = true;
-    if (runContext.replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
-        if (!removeTreeInTheWay(target)) return false;
+    outcome.changeAttempted = true;
+    if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+        if (!removeTreeInTheWay(run, target)) return outcome;
         existing = EntryState{false, false, {}};
     }
     bool standing = existing.queried || targetIsLink;
-    if (!standing && !parentReady(entryPath, target)) return false;
-    if (standing && !targetIsLink && isRunLogByName(target)) return false;
-    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) return false;
-    ++runContext.updatedCount;
-    return true;
+    if (!standing && !parentReady(entryPath, target)) return outcome;
+    if (standing && !targetIsLink && isRunLogByName(target)) return outcome;
+    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) return outcome;
+    return changed(outcome);
 }
 
 // Two files of one size whose times differ only as a coarse volume stores
@@ -97,89 +92,114 @@ bool attributeWordKept(const WideString& target, const EntryState& existing) {
 // directory where From has a file or a link goes with everything below it,
 // a file or link where From has a directory goes too. Other runs leave it,
 // and its copy fails as before. False when it stays in the way.
-bool clearedForKind(const WideString& target, const EntryState& source, const EntryState& existing) {
-    if (!runContext.replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
+bool clearedForKind(RunState* run, const WideString& target, const EntryState& source, const EntryState& existing) {
+    if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
     if (source.isDirectory == existing.isDirectory) return true;
-    return existing.isDirectory ? removeTreeInTheWay(target) : deleteFileInTheWay(target);
+    return existing.isDirectory ? removeTreeInTheWay(run, target) : deleteFileInTheWay(run, target);
+}
+
+// Copies a file whose counterpart differs or is missing.
+UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
+                            const EntryState& source, const EntryState& existing) {
+    if (existing.queried && isRunLogByName(target)) return outcome;
+    // A simulated copy cannot tell a missing parent: a dry run looks first.
+    // A source that is not there makes no folders in To: its copy fails
+    // with the system's reason.
+    if (!existing.queried && source.queried && isDryRun() && !parentReady(entryPath, target)) return outcome;
+    CopyOutcome copied = copyFileOutcome(entryPath, target);
+    outcome.notPlainFile = copied == COPY_NOT_REGULAR;
+    // The walk made the directory before its contents, so a missing parent
+    // is looked for only when the copy could not be written; one that was
+    // moved away during the run is not made again.
+    if (copied != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile && !runStopRequested() &&
+        copied != COPY_PLACE_MOVED && !directoryExists(target.Left(target.FindLastSeparator()))) {
+        changeClearFailure();
+        if (parentReady(entryPath, target)) copied = copyFileOutcome(entryPath, target);
+    }
+    if (copied != COPY_DONE) return outcome;
+    outcome.copiedBytes = source.status.size;
+    return changed(outcome);
 }
 
 }  // namespace
 
-bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
-    if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return false;
-    if (!StartsWith(entryPath, sourceRoot)) return false;
-    runContext.linkInTheWay = false;
-    runContext.notPlainFile = false;
-    runContext.linkCopied = false;
-    runContext.madeDirectory = false;
-    runContext.lastCopiedBytes = 0;
+// The attributes stay cleared when the second attempt fails.
+bool copyFileOver(const WideString& source, const WideString& target) {
+    return copyFileOutcome(source, target) == COPY_DONE;
+}
+
+// A source that is no plain file or directory (a FIFO, a socket, a device) is
+// left alone and told through notPlainFile: it is never opened and never
+// becomes a file in To. A link in To facing the entry is never written
+// through: a mirror removes it as a link and puts the entry in its place,
+// any other run leaves it and tells through linkInTheWay.
+UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
+                            const WideString& entryPath, const ListedEntry* listed) {
+    UpdateOutcome outcome;
+    if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return outcome;
+    if (!StartsWith(entryPath, sourceRoot)) return outcome;
+    runContext.changeAttempted = false;
     changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
     // A link whose text the system cannot read as a link's (Wine's view of
-    // a unix link) is followed, as without copyLinks. In a walk whose
-    // listings mark every link, the listing has already told what is one.
-    const DirectoryWalker* walker = runContext.activeWalker;
-    bool listedAsLinks = walker && platformLinksAreVisible();
+    // a unix link) is followed, as without copyLinks. Where listings mark
+    // every link, the listing has already told what is one.
+    bool listedAsLinks = listed && platformLinksAreVisible();
     std::wstring linkText;
-    if (runContext.copyLinks && (listedAsLinks ? walker->currentIsLink : platformIsLink(entryPath.buffer)) &&
+    if (run->options.copyLinks && (listedAsLinks ? listed->isLink : platformIsLink(entryPath.buffer)) &&
         platformReadLink(entryPath.buffer, &linkText)) {
-        runContext.linkCopied = true;
-        return copyLinkIfUpdated(entryPath, target, linkText);
+        outcome = copyLinkIfUpdated(run, entryPath, target, linkText);
+        runContext.changeAttempted = outcome.changeAttempted;
+        return outcome;
     }
     changeClearFailure();
     EntryState source;
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
-    const EntryStatus* listed = walker && walker->currentStatusKnown ? &walker->currentStatus : nullptr;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing, runContext.modifyWindow, listed) &&
+    const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known) &&
                   !sameTimeOnCoarseVolume(target, source, existing);
+    outcome.isDirectory = source.queried && source.isDirectory;
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
-        runContext.changeAttempted = false;
-        runContext.notPlainFile = true;
-        return true;
+        outcome.notPlainFile = true;
+        outcome.upToDate = true;
+        return outcome;
     }
     bool linkFacing = existing.queried && existing.status.isLink;
-    runContext.changeAttempted = differ || linkFacing;
-    if (!runContext.changeAttempted) return true;
-    if (!linkFacing && !clearedForKind(target, source, existing)) return false;
+    outcome.changeAttempted = differ || linkFacing;
+    runContext.changeAttempted = outcome.changeAttempted;
+    if (!outcome.changeAttempted) {
+        outcome.upToDate = true;
+        return outcome;
+    }
+    if (!linkFacing && !clearedForKind(run, target, source, existing)) {
+        runContext.changeAttempted = true;
+        return outcome;
+    }
+    runContext.changeAttempted = true;
     if (linkFacing) {
-        if (!runContext.replaceLinks) {
-            runContext.linkInTheWay = true;
-            return false;
-        }
-        if (!changeRemoveLink(target.buffer)) {
-            runContext.linkInTheWay = true;  // a link the system cannot remove as a link stays
-            return false;
+        // A link the system cannot remove as a link stays, and so does one outside a mirror.
+        if (!run->replaceLinks || !changeRemoveLink(target.buffer)) {
+            outcome.linkInTheWay = true;
+            return outcome;
         }
     }
+    if (!source.isDirectory) return copyFileEntry(outcome, entryPath, target, source, existing);
+    if (!createDirectoryLike(entryPath, target)) return outcome;
+    outcome.madeDirectory = !existing.queried;
+    if (!linkFacing && attributeWordKept(target, existing)) {
+        outcome.changeAttempted = false;
+        runContext.changeAttempted = false;
+        outcome.upToDate = true;
+        return outcome;
+    }
+    return changed(outcome);
+}
 
-    bool ok;
-    if (source.isDirectory) {
-        ok = createDirectoryLike(entryPath, target);
-        runContext.madeDirectory = ok && !existing.queried;
-        if (ok && !linkFacing && attributeWordKept(target, existing)) {
-            runContext.changeAttempted = false;
-            return true;
-        }
-    } else {
-        if (existing.queried && isRunLogByName(target)) return false;
-        // A simulated copy cannot tell a missing parent: a dry run looks first.
-        // A source that is not there makes no folders in To: its copy fails
-        // with the system's reason.
-        if (!existing.queried && source.queried && isDryRun() && !parentReady(entryPath, target)) return false;
-        CopyOutcome outcome = copyFileOutcome(entryPath, target);
-        ok = outcome == COPY_DONE;
-        // The walk made the directory before its contents, so a missing
-        // parent is looked for only when the copy could not be written;
-        // one that was moved away during the run is not made again.
-        if (!ok && !existing.queried && source.queried && !runContext.notPlainFile && !runStopRequested() &&
-            outcome != COPY_PLACE_MOVED && !directoryExists(target.Left(target.FindLastSeparator()))) {
-            changeClearFailure();
-            ok = parentReady(entryPath, target) && copyFileOver(entryPath, target);
-        }
-        if (ok) runContext.lastCopiedBytes = source.status.size;
-    }
-    if (ok) ++runContext.updatedCount;
-    return ok;
+UpdateOutcome copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
+    RunOptions options;
+    RunTally tally;
+    RunState run = makeRun(options, tally);
+    return copyIfUpdated(&run, sourceRoot, targetRoot, entryPath, nullptr);
 }

@@ -1,5 +1,8 @@
 #include "engine/walker.h"
 
+#include "base/separator.h"
+#include "engine/run_context.h"
+
 #include <cwchar>
 #include <utility>
 
@@ -33,18 +36,17 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int*
     for (WalkFrame& frame : walker->descent) {
         DirectoryIdentity open;
         if (frameIdentity(&frame, &open) && sameIdentity(open, *identity)) {
-            if (walker->loopHandler) walker->loopHandler(path);
+            if (walker->loopHandler) walker->loopHandler(walker, path);
             return false;
         }
     }
     return true;
 }
 
-bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || platformStopFlag != 0; }
+bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || runStopRequested(); }
 
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-              const WideString& extra1, const WideString& extra2, const WideString& otherRoot, int identityState,
-              const DirectoryIdentity& identity);
+              const WideString& otherRoot, int identityState, const DirectoryIdentity& identity);
 
 }  // namespace
 
@@ -65,17 +67,14 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.avoidIdentity = false;
     walker.avoided = DirectoryIdentity{0, 0};
     walker.loopHandler = nullptr;
-    walker.currentIsDirectory = false;
-    walker.currentIsLink = false;
-    walker.currentStatusKnown = false;
-    walker.currentStatus = EntryStatus{};
+    walker.data = nullptr;
+    walker.current = ListedEntry{false, false, false, EntryStatus{}};
     walker.skipDescent = false;
     walker.keepNames = false;
     return walker;
 }
 
-int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot, const WideString& extra1,
-         const WideString& extra2) {
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot) {
     walker->descent.clear();
     if (walker->avoidIdentity && root.length > 0) {
         DirectoryIdentity identity;
@@ -83,7 +82,15 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
             return WALK_OK;
         }
     }
-    return walkDirectory(walker, root, root, extra1, extra2, otherRoot);
+    return walkDirectory(walker, root, root, otherRoot);
+}
+
+long long entriesHandedOver(const DirectoryWalker& walker) {
+    return static_cast<long long>(walker.directoryCount) + walker.fileCount;
+}
+
+size_t listingDepth(const DirectoryWalker& walker) {
+    return walker.descent.empty() ? SIZE_MAX : walker.descent.size() - 1;
 }
 
 // Lists one directory in the order the system delivers its entries: each entry
@@ -92,16 +99,15 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
 // everything below it was listed without error. The first problem ends the
 // step and, through the callers, the whole walk.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-                  const WideString& extra1, const WideString& extra2, const WideString& otherRoot) {
-    return walkLevel(walker, directory, walkRoot, extra1, extra2, otherRoot, 0, DirectoryIdentity{0, 0});
+                  const WideString& otherRoot) {
+    return walkLevel(walker, directory, walkRoot, otherRoot, 0, DirectoryIdentity{0, 0});
 }
 
 namespace {
 
 // One directory, whose identity may already be known from the check before entering it.
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-              const WideString& extra1, const WideString& extra2, const WideString& otherRoot, int identityState,
-              const DirectoryIdentity& identity) {
+              const WideString& otherRoot, int identityState, const DirectoryIdentity& identity) {
     if (stopAsked(walker)) return WALK_BROKEN;
     if (!walker->entryHandler && !walker->afterDirectoryHandler) return WALK_NO_HANDLER;
     if (directory.length == 0) return WALK_OK;
@@ -143,18 +149,18 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         } else {
             ++walker->fileCount;
         }
-        walker->currentIsDirectory = entry.isDirectory;
-        walker->currentIsLink = entry.isLink;
-        walker->currentStatusKnown = entry.statusKnown;
-        if (entry.statusKnown) walker->currentStatus = entry.status;
+        walker->current.isDirectory = entry.isDirectory;
+        walker->current.isLink = entry.isLink;
+        walker->current.statusKnown = entry.statusKnown;
+        if (entry.statusKnown) walker->current.status = entry.status;
         walker->skipDescent = false;
-        if (walker->entryHandler && !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
+        if (walker->entryHandler && !walker->entryHandler(walker, entryPath, walkRoot, otherRoot)) {
             result = WALK_BROKEN;
             break;
         }
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
-            result = walkLevel(walker, entryPath, walkRoot, extra1, extra2, otherRoot, childState, child);
+            result = walkLevel(walker, entryPath, walkRoot, otherRoot, childState, child);
             if (result != WALK_OK) break;
             if (walker->keepNames) walker->levelNames[level].back().entered = true;
         }
@@ -168,7 +174,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     }
     if (walker->keepNames) std::swap(walker->completedNames, walker->levelNames[level]);
     if (result == WALK_OK && walker->afterDirectoryHandler &&
-        !walker->afterDirectoryHandler(directory, walkRoot, extra1, extra2, otherRoot)) {
+        !walker->afterDirectoryHandler(walker, directory, walkRoot, otherRoot)) {
         result = WALK_BROKEN;
     }
     return result;

@@ -3,6 +3,8 @@
 #ifndef KORVANE_ENGINE_WALKER_H
 #define KORVANE_ENGINE_WALKER_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -10,12 +12,25 @@
 #include "engine/run_codes.h"
 #include "text/wide_string.h"
 
-// Called with (entryPath, walkRoot, extra1, extra2, otherRoot); false stops the walk.
-typedef bool (*EntryHandler)(const WideString& entryPath, const WideString& walkRoot, const WideString& extra1,
-                             const WideString& extra2, const WideString& otherRoot);
+struct DirectoryWalker;
+
+// Called with the walker, the entry's path, the walked root and the root of
+// the other tree; false stops the walk. Through the walker a handler reads
+// what the listing told of the entry, the descent path and its own data,
+// and sets skipDescent.
+typedef bool (*EntryHandler)(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                             const WideString& otherRoot);
 
 // Told of a directory that the walker refuses to enter (a link back into its own path).
-typedef void (*RefusalHandler)(const WideString& directoryPath);
+typedef void (*RefusalHandler)(DirectoryWalker* walker, const WideString& directoryPath);
+
+// What a listing told of the entry being handed over.
+struct ListedEntry {
+    bool isDirectory;    // a directory, or a link to one
+    bool isLink;         // a link itself
+    bool statusKnown;    // the listing told what a status query would (Windows, no link)
+    EntryStatus status;  // that status, valid when statusKnown
+};
 
 // A walk in progress: what is known of one directory on the current descent path.
 struct WalkFrame {
@@ -43,10 +58,8 @@ struct DirectoryWalker {
     bool avoidIdentity;                  // never enter the directory named by avoided
     DirectoryIdentity avoided;           // a directory this walk must not enter
     RefusalHandler loopHandler;          // told of each link loop not entered, or null
-    bool currentIsDirectory;             // the entry being handed over is a directory
-    bool currentIsLink;                  // the entry being handed over is a link itself
-    bool currentStatusKnown;             // the listing told the status of the entry being handed over
-    EntryStatus currentStatus;           // that status, valid when currentStatusKnown
+    void* data;                          // the handlers' own: the run they act for
+    ListedEntry current;                 // what the listing told of the entry being handed over
     bool skipDescent;                    // set by the entry handler: do not enter this directory
     std::vector<WalkFrame> descent;      // the directories being listed, root first
     WideString failedDirectory;          // the directory whose listing stopped the walk, or empty
@@ -63,12 +76,18 @@ bool isDotEntry(const wchar_t* name);
 // A walker with the settings of a copy walk: recurse, visit files, enter links.
 DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirectoryHandler);
 
-// Walks root, handing entries over with walkRoot = root and the three texts passed through.
-int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot, const WideString& extra1,
-         const WideString& extra2);
+// Walks root, handing entries over with walkRoot = root and otherRoot passed through.
+int walk(DirectoryWalker* walker, const WideString& root, const WideString& otherRoot);
 
 // The recursive step for one directory.
 int walkDirectory(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-                  const WideString& extra1, const WideString& extra2, const WideString& otherRoot);
+                  const WideString& otherRoot);
+
+// The entries the walk has handed over so far.
+long long entriesHandedOver(const DirectoryWalker& walker);
+
+// The depth of the directory whose entry is being handed over (0: the
+// walk's root), or SIZE_MAX when no directory is being listed.
+size_t listingDepth(const DirectoryWalker& walker);
 
 #endif

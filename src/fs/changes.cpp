@@ -1,4 +1,5 @@
 #include "fs/changes.h"
+#include "base/separator.h"
 
 #include <cwchar>
 #include <set>
@@ -30,7 +31,7 @@ std::wstring withoutTrailingSeparator(const wchar_t* path) {
 }
 
 // After a stop, nothing more is changed, really or in simulation.
-bool stopped() { return platformStopFlag != 0; }
+bool stopped() { return platformStopRequested(); }
 
 bool wouldBeGone(const std::wstring& path) { return simulation.removed.count(path) > 0; }
 

@@ -2,7 +2,8 @@
 
 #include <cstdio>
 
-#include "fs/separator.h"
+#include "base/text_file.h"
+#include "base/separator.h"
 #include "platform/platform.h"
 
 bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data) {

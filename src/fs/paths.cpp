@@ -1,5 +1,6 @@
 #include "fs/paths.h"
 
+#include "base/separator.h"
 #include "fs/changes.h"
 
 bool endsWithSeparator(const WideString& path) {
@@ -9,19 +10,19 @@ bool endsWithSeparator(const WideString& path) {
 WideString dropTrailingSeparator(const WideString& path) {
     if (!endsWithSeparator(path)) return path;
     // On POSIX the lone "/" is the root itself and stays as it is.
-    if (path.length == 1 && platformIsDriveSpec(path.buffer, 1)) return path;
+    if (path.length == 1 && platformIsDriveName(path.buffer, 1)) return path;
     return path.Left(path.length - 1);
 }
 
 EntryState queryEntryState(const WideString& path) {
     EntryState state{false, false, {}};
     if (path.length == 0) return state;
-    if (!endsWithSeparator(path) || (path.length == 1 && platformIsDriveSpec(path.buffer, 1))) {
+    if (!endsWithSeparator(path) || (path.length == 1 && platformIsDriveName(path.buffer, 1))) {
         state.queried = platformQueryEntry(path.buffer, &state.status);
         if (state.queried) {
             state.isDirectory = state.status.isDirectory;
-        } else if (platformIsDriveSpec(path.buffer, path.length)) {
-            state.isDirectory = platformIsUsableDrive(path.buffer);
+        } else if (platformIsDriveName(path.buffer, path.length)) {
+            state.isDirectory = platformDriveHoldsFolders(path.buffer);
         }
         return state;
     }
@@ -35,7 +36,7 @@ EntryState queryEntryState(const WideString& path) {
 bool isDriveRoot(const WideString& path) {
     if (path.length == 0) return false;
     WideString tested = dropTrailingSeparator(path);
-    return tested.length > 0 && platformIsDriveSpec(tested.buffer, tested.length);
+    return tested.length > 0 && platformIsDriveName(tested.buffer, tested.length);
 }
 
 bool directoryExists(const WideString& path) { return queryEntryState(path).isDirectory; }
@@ -77,7 +78,7 @@ bool createDirectoryPath(const WideString& path) {
     for (const DirectoryLevel& level : directoryLevels(path)) {
         if (directoryExists(level.path)) continue;
         if (level.root) {
-            if (platformIsUsableDrive(level.path.buffer)) continue;
+            if (platformDriveHoldsFolders(level.path.buffer)) continue;
             return false;
         }
         if (!changeCreateDirectory(level.path.buffer)) return false;

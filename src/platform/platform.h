@@ -4,14 +4,11 @@
 #ifndef KORVANE_PLATFORM_PLATFORM_H
 #define KORVANE_PLATFORM_PLATFORM_H
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
-
-#include "fs/separator.h"
 
 // What one status query tells of an entry: links are followed, except inside
 // a guarded tree, where a link is told as itself.
@@ -134,8 +131,10 @@ LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder)
 // Releases a lock platformLockTree took.
 void platformUnlockTree(TreeLock* lock);
 
-// True when path names the root directory of its volume, however it is spelt.
-bool platformIsVolumeRoot(const wchar_t* path);
+// True when the directory at path is, on disk, the top directory of its
+// volume, however it is spelt (/., C:\\., a link); isDriveRoot asks the
+// text alone.
+bool platformIsTopOfVolume(const wchar_t* path);
 
 // Reads the identities of directory and of every directory above it up to the
 // top, directory first, as the file system links them (links in the spelling
@@ -148,13 +147,21 @@ bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 // Reads the identity of an open file; false when it cannot be read.
 bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity);
 
-// Set from any thread or signal handler: the copy in progress stops at its
-// next chunk with COPY_STOPPED. The platform only reads it.
-extern volatile std::sig_atomic_t platformStopFlag;
+// Asks for a stop: the copy in progress stops at its next piece with
+// COPY_STOPPED, and the engine makes no change after it. Safe from any
+// thread and from a signal handler (the flag is a lock-free atomic).
+void platformRequestStop();
 
-// Calls tick, on the copying thread, between the pieces of every file copy
-// from now on, so that a front end hears from a long copy; null for none.
-void platformOnCopyProgress(void (*tick)());
+// True once a stop was asked for, until platformClearStop; the one reader of the flag.
+bool platformStopRequested();
+
+// Forgets a stop asked for before.
+void platformClearStop();
+
+// Calls tick with data, on the copying thread, between the pieces of every
+// file copy from now on, so that a front end hears from a long copy; null
+// for none.
+void platformOnCopyProgress(void (*tick)(void*), void* data);
 
 // True when path itself is a symbolic link or a directory junction.
 bool platformIsLink(const wchar_t* path);
@@ -183,12 +190,13 @@ bool platformCreateOwnerDirectory(const wchar_t* path);
 // with the reason noted when it may not.
 bool platformMayAddTo(const wchar_t* path);
 
-// True when the text names a drive (C: on Windows, / elsewhere).
-bool platformIsDriveSpec(const wchar_t* path, size_t length);
+// True when the text alone (length units) names a drive: C: on Windows, /
+// elsewhere. Nothing is asked of the system.
+bool platformIsDriveName(const wchar_t* path, size_t length);
 
-// True when a root level (a drive spec; on Windows also a share) is on a
-// removable, fixed or remote drive.
-bool platformIsUsableDrive(const wchar_t* path);
+// True when the system reaches a root level (a drive name; on Windows also
+// a share) as a removable, fixed or remote drive that can hold folders.
+bool platformDriveHoldsFolders(const wchar_t* path);
 
 // The path as the system calls take it. On Windows a path that resolves to
 // MAX_PATH - 12 units or more gets the long-path prefix (\\?\ or \\?\UNC\)

@@ -8,7 +8,7 @@
 #include <new>
 #include <string>
 
-#include "fs/separator.h"
+#include "base/separator.h"
 
 namespace {
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/byte_escape.h"
+
 // A counted byte text with an owned, exact-size, NUL-terminated array.
 struct NarrowString {
     int32_t length;  // bytes before the terminator
@@ -72,9 +74,6 @@ bool StartsWith(const WideString& text, const WideString& prefix);
 
 // ToNarrow, but each character the encoding cannot hold becomes "?" (for the log).
 NarrowString ToNarrowLossy(const WideString& text);
-
-// First unit of the escapes that stand for undecodable bytes: U+DC00 + byte.
-constexpr wchar_t BYTE_ESCAPE_BASE = 0xDC00;
 
 // Decodes length bytes in the locale's encoding into out; false, out untouched,
 // when a byte does not decode or is a NUL (the text would be cut short).

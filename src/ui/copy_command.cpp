@@ -48,6 +48,7 @@ void ShowBox(HWND window, const WideString& message) {
     MessageBoxW(window, message.buffer, runContext.appTitle.buffer, MB_OK);
 }
 
+// "referrence" is the program's own spelling, kept on purpose: users know the box by it.
 WideString ErrorsMessage(const WideString& logPath) {
     return WideString(L"There are errors when copy files. \n\nPlease referrence:\n[") + logPath + L"]";
 }

@@ -64,14 +64,21 @@ TEST_F(CleanUp, HandlersReportDeletionsAndFailures) {
     ASSERT_TRUE(openRunLog(temp.wide("log.txt")));
     runContext.showCopyFile = true;
 
-    deleteFileHandler(temp.wide("to/gone/a.txt"), to, WideString(), WideString(), from);
-    removeDirectoryHandler(temp.wide("to/gone"), to, WideString(), WideString(), from);
+    RunOptions options;
+    RunTally tally;
+    RunState run = makeRun(options, tally);
+    CleanupState cleanup;
+    FolderWalk folderWalk{&run, &cleanup};
+    DirectoryWalker walker = makeWalker(deleteFileHandler, removeDirectoryHandler);
+    walker.data = &folderWalk;
+    deleteFileHandler(&walker, temp.wide("to/gone/a.txt"), to, from);
+    removeDirectoryHandler(&walker, temp.wide("to/gone"), to, from);
     // A directory that still holds an entry cannot go.
     runContext.changeAttempted = false;
-    removeDirectoryHandler(temp.wide("to/full"), to, WideString(), WideString(), from);
+    removeDirectoryHandler(&walker, temp.wide("to/full"), to, from);
     fs::remove(temp.at("from/full"));
-    removeDirectoryHandler(temp.wide("to/full"), to, WideString(), WideString(), from);
-    removeDirectoryHandler(to, to, WideString(), WideString(), from);  // the root stays
+    removeDirectoryHandler(&walker, temp.wide("to/full"), to, from);
+    removeDirectoryHandler(&walker, to, to, from);  // the root stays
     closeRunLog();
 
     EXPECT_EQ(logLines(temp.at("log.txt")),

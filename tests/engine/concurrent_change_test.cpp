@@ -16,10 +16,12 @@
 namespace {
 
 struct ConcurrentChange : FolderPairTest {
+    RunOptions options;
     int run() {
         openRunLog(temp.wide("korvaneui.log"));
         runContext.hadErrors = false;
-        int result = FolderCopyRun(false, false, true, from, to, WideString());
+        RunTally tally;
+        int result = FolderCopyRunRules(options, &tally, false, false, true, from, to, {});
         closeRunLog();
         return result;
     }
@@ -97,11 +99,11 @@ TEST_F(ConcurrentChange, SecondRunOnOneToIsRefusedOrWaits) {
     EXPECT_FALSE(fs::exists(temp.at("to/a.txt")));
     EXPECT_NE(log().find("! Error => Destination dir is in use by another run ["), std::string::npos);
 
-    runContext.dryRun = true;
+    options.dryRun = true;
     EXPECT_EQ(run(), RUN_OK);
-    runContext.dryRun = false;
+    options.dryRun = false;
 
-    runContext.waitForLock = true;
+    options.waitForLock = true;
     state = 2;
     EXPECT_EQ(run(), RUN_OK);
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");

@@ -30,6 +30,7 @@ std::vector<std::string> withBanner(std::vector<std::string> lines) {
 }
 
 struct FolderRun : FolderPairTest {
+    RunTally tally;
     void SetUp() override {
         FolderPairTest::SetUp();
         fs::create_directories(temp.at("logs"));
@@ -124,8 +125,7 @@ TEST_F(FolderRun, ExampleRunWithReplacementAndDeletion) {
 
 std::vector<std::string> walkOrder;
 
-bool recordEntry(const WideString& entryPath, const WideString&, const WideString&, const WideString&,
-                 const WideString&) {
+bool recordEntry(DirectoryWalker*, const WideString& entryPath, const WideString&, const WideString&) {
     walkOrder.push_back(logText(entryPath));
     return true;
 }
@@ -147,7 +147,7 @@ TEST_F(FolderRun, QuietRunReportsCopiesInWalkOrder) {
 
     walkOrder.clear();
     DirectoryWalker walker = makeWalker(recordEntry, nullptr);
-    ASSERT_EQ(walk(&walker, from, to, WideString(), WideString()), WALK_OK);
+    ASSERT_EQ(walk(&walker, from, to), WALK_OK);
     int expectedUpdates = 0;
     for (const std::string& entry : walkOrder) {
         std::string relative = entry.substr(path("from").size() + 1);
@@ -459,7 +459,6 @@ TEST_F(FolderRun, QuitDuringTheRunStopsAtTheNextEntry) {
     EXPECT_EQ(run(false, true), WALK_BROKEN);
     EXPECT_EQ(log().back(), "! Error => It is broken by user.");
     EXPECT_EQ(runContext.updatedCount, 1);
-    EXPECT_EQ(runContext.activeWalker, nullptr);
 }
 
 // Each rule is checked before any change, and the refusal names the rule
@@ -487,7 +486,7 @@ TEST_F(FolderRun, EveryRuleIsCheckedAndTheRefusedOneNamed) {
     for (const Case& c : cases) {
         host.statuses.clear();
         openRunLog(temp.wide("logs/korvaneui.log"));
-        EXPECT_EQ(FolderCopyRunRules(true, true, true, from, to, c.rules), RUN_BAD_RULE);
+        EXPECT_EQ(FolderCopyRunRules(RunOptions(), &tally, true, true, true, from, to, c.rules), RUN_BAD_RULE);
         closeRunLog();
         EXPECT_EQ(log(), withBanner(c.lines));
         EXPECT_FALSE(runContext.ruleActive);
@@ -509,7 +508,7 @@ TEST_F(FolderRun, AnyOfSeveralExclusionRulesKeepsAnEntry) {
     std::vector<WideString> rules = {WideString(std::wstring(keep.begin(), keep.end()).c_str()),
                                      WideString(std::wstring(git.begin(), git.end()).c_str())};
     openRunLog(temp.wide("logs/korvaneui.log"));
-    EXPECT_EQ(FolderCopyRunRules(true, true, false, from, to, rules), RUN_OK);
+    EXPECT_EQ(FolderCopyRunRules(RunOptions(), &tally, true, true, false, from, to, rules), RUN_OK);
     closeRunLog();
     EXPECT_EQ(readFile(temp.at("to/keep/notes.txt")), "notes");
     EXPECT_EQ(readFile(temp.at("to/.git/config")), "git");

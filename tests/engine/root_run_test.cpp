@@ -34,9 +34,11 @@ struct RootRun : FolderPairTest {
     static void keepFailure(void*, const RunReport* report) {
         if (report->kind == REPORT_FAILED) failures().push_back(std::wstring(report->path) + L": " + report->reason);
     }
+    RunOptions options;
     int run(bool synchronous = false) {
         runContext.hadErrors = false;
-        return FolderCopyRun(synchronous, false, true, from, to, WideString());
+        RunTally tally;
+        return FolderCopyRunRules(options, &tally, synchronous, false, true, from, to, {});
     }
     void ownedBy(const std::string& relative, uid_t owner) {
         ASSERT_EQ(lchown(temp.at(relative).c_str(), owner, static_cast<gid_t>(-1)), 0) << relative;
@@ -93,7 +95,7 @@ TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
     EXPECT_TRUE(failedFor("from/user/to-secret-folder/file", kRefused));
     EXPECT_EQ(readFile(temp.at("to/user/to-own")), "own");
     // Copied as links, they are what they are.
-    runContext.copyLinks = true;
+    options.copyLinks = true;
     EXPECT_EQ(run(true), RUN_OK);
     EXPECT_TRUE(fs::is_symlink(temp.at("to/user/to-secret")));
 }

@@ -16,7 +16,9 @@ struct UpdateCopy : testing::Test {
         fs::create_directories(temp.at("from"));
         fs::create_directories(temp.at("to"));
     }
-    bool copy(const std::string& relative) { return copyIfUpdated(from, to, temp.wide("from/" + relative)); }
+    bool copy(const std::string& relative) {
+        return static_cast<bool>(copyIfUpdated(from, to, temp.wide("from/" + relative)));
+    }
 };
 
 TEST_F(UpdateCopy, MissingTargetIsCopiedOnceThenLeftAlone) {

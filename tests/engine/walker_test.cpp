@@ -25,18 +25,18 @@ std::wstring relative(const WideString& path) {
     return text.size() >= base.size() ? text.substr(base.size()) : text;
 }
 
-bool onEntry(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
+bool onEntry(DirectoryWalker*, const WideString& path, const WideString&, const WideString&) {
     seen->entries.push_back(relative(path));
     return seen->entries.back() != seen->stopAt;
 }
 
-bool onAfter(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
+bool onAfter(DirectoryWalker*, const WideString& path, const WideString&, const WideString&) {
     seen->after.push_back(relative(path));
     return true;
 }
 
 #ifndef _WIN32
-void onRefused(const WideString& path) { seen->refused.push_back(relative(path)); }
+void onRefused(DirectoryWalker*, const WideString& path) { seen->refused.push_back(relative(path)); }
 #endif
 
 struct Walker : testing::Test {
@@ -58,7 +58,7 @@ struct Walker : testing::Test {
 
 TEST_F(Walker, PreOrderEntriesPostOrderDirectoriesAndCounts) {
     DirectoryWalker walker = makeWalker(onEntry, onAfter);
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_OK);
     EXPECT_EQ(walker.directoryCount, 3);
     EXPECT_EQ(walker.fileCount, 3);
     ASSERT_EQ(record.entries.size(), 6u);
@@ -71,18 +71,18 @@ TEST_F(Walker, PreOrderEntriesPostOrderDirectoriesAndCounts) {
     EXPECT_LT(indexOf(record.after, L"\\tree\\sub\\deep"), indexOf(record.after, L"\\tree\\sub"));
 
     // Counters run on across walks with the same record.
-    walk(&walker, temp.wide("tree/empty"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree/empty"), WideString());
     EXPECT_EQ(walker.directoryCount, 3);
     EXPECT_EQ(record.after.back(), p(L"\\tree\\empty"));
 }
 
 TEST_F(Walker, RootWithTrailingSeparatorGivesTheSamePaths) {
     DirectoryWalker walker = makeWalker(onEntry, onAfter);
-    walk(&walker, temp.wide("tree") + nativePath(L"\\"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree") + nativePath(L"\\"), WideString());
     std::vector<std::wstring> withSeparator = record.entries;
     EXPECT_EQ(record.after.back(), p(L"\\tree\\"));
     record = Seen();
-    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree"), WideString());
     std::sort(withSeparator.begin(), withSeparator.end());
     std::sort(record.entries.begin(), record.entries.end());
     EXPECT_EQ(withSeparator, record.entries);
@@ -91,7 +91,7 @@ TEST_F(Walker, RootWithTrailingSeparatorGivesTheSamePaths) {
 TEST_F(Walker, SettingsNarrowWhatIsHandedOver) {
     DirectoryWalker walker = makeWalker(onEntry, onAfter);
     walker.visitFiles = false;
-    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree"), WideString());
     EXPECT_EQ(walker.fileCount, 0);
     EXPECT_EQ(walker.directoryCount, 3);
     EXPECT_EQ(record.entries.size(), 3u);
@@ -99,29 +99,29 @@ TEST_F(Walker, SettingsNarrowWhatIsHandedOver) {
     record = Seen();
     walker = makeWalker(onEntry, onAfter);
     walker.recurse = false;
-    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree"), WideString());
     EXPECT_EQ(record.entries.size(), 3u);  // a.txt, sub, empty
     ASSERT_EQ(record.after.size(), 1u);    // the root only
 }
 
 TEST_F(Walker, FailuresAndStops) {
     DirectoryWalker walker = makeWalker(nullptr, nullptr);
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_NO_HANDLER);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_NO_HANDLER);
 
     walker = makeWalker(onEntry, onAfter);
-    EXPECT_EQ(walk(&walker, WideString(), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walk(&walker, WideString(), WideString()), WALK_OK);
     EXPECT_TRUE(record.entries.empty());
-    EXPECT_EQ(walk(&walker, temp.wide("missing"), WideString(), WideString(), WideString()), WALK_FIND_ERROR);
+    EXPECT_EQ(walk(&walker, temp.wide("missing"), WideString()), WALK_FIND_ERROR);
 
     walker.cancelled = true;
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_BROKEN);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_BROKEN);
     EXPECT_TRUE(record.entries.empty());
 
     // A handler that refuses a directory stops before entering it; no
     // directory still open gets its after-directory call.
     walker = makeWalker(onEntry, onAfter);
     record.stopAt = p(L"\\tree\\sub");
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_BROKEN);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_BROKEN);
     EXPECT_EQ(record.entries.back(), p(L"\\tree\\sub"));
     for (const std::wstring& directory : record.after) {
         EXPECT_NE(directory, p(L"\\tree"));
@@ -137,17 +137,14 @@ TEST_F(Walker, BigDirectoryHandsEachNameOnceAndKeepsThem) {
     std::string stem(56, 'n');
     for (int i = 0; i < count; ++i) writeFile(temp.at("tree/big/" + stem + std::to_string(i)), "");
     fs::create_directories(temp.at("tree/big/inner"));
-    static DirectoryWalker* keeping = nullptr;
     static std::vector<ListedName> kept;
-    auto after = [](const WideString& path, const WideString&, const WideString&, const WideString&,
-                    const WideString&) {
-        if (relative(path) == fromWide(nativePath(L"\\tree\\big"))) kept = keeping->completedNames;
+    auto after = [](DirectoryWalker* walker, const WideString& path, const WideString&, const WideString&) {
+        if (relative(path) == fromWide(nativePath(L"\\tree\\big"))) kept = walker->completedNames;
         return true;
     };
     DirectoryWalker walker = makeWalker(onEntry, after);
     walker.keepNames = true;
-    keeping = &walker;
-    EXPECT_EQ(walk(&walker, temp.wide("tree/big"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walk(&walker, temp.wide("tree/big"), WideString()), WALK_OK);
     std::vector<std::wstring> names = record.entries;
     std::sort(names.begin(), names.end());
     EXPECT_EQ(std::unique(names.begin(), names.end()), names.end());
@@ -158,25 +155,26 @@ TEST_F(Walker, BigDirectoryHandsEachNameOnceAndKeepsThem) {
 
 TEST_F(Walker, HandlersReceiveTheTextsInOrder) {
     static std::vector<std::wstring> texts;
+    static void* data = nullptr;
     texts.clear();
-    auto handler = [](const WideString& entry, const WideString& root, const WideString& extra1,
-                      const WideString& extra2, const WideString& other) {
+    auto handler = [](DirectoryWalker* walker, const WideString& entry, const WideString& root,
+                      const WideString& other) {
         if (texts.empty()) {
-            for (const WideString* text : {&entry, &root, &extra1, &extra2, &other}) {
-                texts.push_back(fromWide(*text));
-            }
+            for (const WideString* text : {&entry, &root, &other}) texts.push_back(fromWide(*text));
+            data = walker->data;
         }
         return true;
     };
     DirectoryWalker walker = makeWalker(handler, nullptr);
-    walk(&walker, temp.wide("tree/empty"), WideString(L"O"), WideString(L"1"), WideString(L"2"));
+    int mine = 0;
+    walker.data = &mine;
+    walk(&walker, temp.wide("tree/empty"), WideString(L"O"));
     EXPECT_TRUE(texts.empty());
-    walk(&walker, temp.wide("tree/sub/deep"), WideString(L"O"), WideString(L"1"), WideString(L"2"));
-    ASSERT_EQ(texts.size(), 5u);
+    walk(&walker, temp.wide("tree/sub/deep"), WideString(L"O"));
+    ASSERT_EQ(texts.size(), 3u);
     EXPECT_EQ(texts[1], fromWide(temp.wide("tree/sub/deep")));
-    EXPECT_EQ(texts[2], L"1");
-    EXPECT_EQ(texts[3], L"2");
-    EXPECT_EQ(texts[4], L"O");
+    EXPECT_EQ(texts[2], L"O");
+    EXPECT_EQ(data, &mine);
 }
 
 #ifndef _WIN32
@@ -186,7 +184,7 @@ TEST_F(Walker, LinkLoopIsNotEnteredAgain) {
     fs::create_directory_symlink(temp.at("tree/empty"), temp.at("tree/sub/side"));
     DirectoryWalker walker = makeWalker(onEntry, onAfter);
     walker.loopHandler = onRefused;
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_OK);
     ASSERT_EQ(record.refused.size(), 1u);
     EXPECT_EQ(record.refused[0], p(L"\\tree\\sub\\back"));
     // The link itself is handed over; a link that loops nowhere is entered.
@@ -196,7 +194,7 @@ TEST_F(Walker, LinkLoopIsNotEnteredAgain) {
     record = Seen();
     walker = makeWalker(onEntry, onAfter);
     walker.enterLinks = false;
-    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree"), WideString());
     EXPECT_TRUE(record.refused.empty());
     EXPECT_EQ(indexOf(record.after, L"\\tree\\sub\\side"), record.after.size());
 }
@@ -206,7 +204,7 @@ TEST_F(Walker, AvoidedDirectoryIsNeverEntered) {
     DirectoryWalker walker = makeWalker(onEntry, onAfter);
     ASSERT_TRUE(platformDirectoryIdentity(temp.wide("tree/sub").buffer, &walker.avoided));
     walker.avoidIdentity = true;
-    walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString());
+    walk(&walker, temp.wide("tree"), WideString());
     EXPECT_EQ(indexOf(record.entries, L"\\tree\\sub\\b.txt"), record.entries.size());
     EXPECT_EQ(indexOf(record.after, L"\\tree\\sub"), record.after.size());
 }
@@ -216,14 +214,13 @@ TEST_F(Walker, AvoidedDirectoryIsNeverEntered) {
 namespace {
 
 // Entries whose listed status the handler saw, and those that differed from a query.
-const DirectoryWalker* listedWalker = nullptr;
 int listedKnown = 0;
 std::vector<std::wstring> listedWrong;
 
-bool compareListed(const WideString& path, const WideString&, const WideString&, const WideString&, const WideString&) {
-    if (!listedWalker->currentStatusKnown) return true;
+bool compareListed(DirectoryWalker* walker, const WideString& path, const WideString&, const WideString&) {
+    if (!walker->current.statusKnown) return true;
     ++listedKnown;
-    const EntryStatus& listed = listedWalker->currentStatus;
+    const EntryStatus& listed = walker->current.status;
     EntryStatus queried{};
     bool same = platformQueryEntry(path.buffer, &queried) && listed.isDirectory == queried.isDirectory &&
                 listed.isRegular == queried.isRegular && listed.attributeWord == queried.attributeWord &&
@@ -244,10 +241,9 @@ TEST_F(Walker, ListedStatusIsWhatAQuerySays) {
     shiftModified(temp.at("tree/a.txt"), 7);
     fs::permissions(temp.at("tree/sub/deep/c.txt"), fs::perms::owner_write, fs::perm_options::remove);
     DirectoryWalker walker = makeWalker(compareListed, nullptr);
-    listedWalker = &walker;
     listedKnown = 0;
     listedWrong.clear();
-    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString(), WideString(), WideString()), WALK_OK);
+    EXPECT_EQ(walk(&walker, temp.wide("tree"), WideString()), WALK_OK);
     EXPECT_EQ(listedWrong, std::vector<std::wstring>{});
     EXPECT_EQ(listedKnown, onWindows() ? 7 : 0);  // no listing here tells times and sizes
     fs::permissions(temp.at("tree/sub/deep/c.txt"), fs::perms::owner_write, fs::perm_options::add);

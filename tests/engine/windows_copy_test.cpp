@@ -26,7 +26,9 @@ struct WindowsCopy : testing::Test {
         fs::create_directories(temp.at("from"));
         fs::create_directories(temp.at("to"));
     }
-    bool copy(const std::string& relative) { return copyIfUpdated(from, to, temp.wide("from/" + relative)); }
+    bool copy(const std::string& relative) {
+        return static_cast<bool>(copyIfUpdated(from, to, temp.wide("from/" + relative)));
+    }
     DWORD attributes(const std::string& relative) { return GetFileAttributesW(temp.at(relative).wstring().c_str()); }
     void setAttributes(const std::string& relative, DWORD word) {
         ASSERT_TRUE(SetFileAttributesW(temp.at(relative).wstring().c_str(), word));
@@ -148,11 +150,11 @@ TEST_F(WindowsCopy, FullFileSystemKeepsTheOldVersion) {
     writeFile(temp.at("small/big.bin"), old);
     writeFile(temp.at("from/big.bin"), big);
     WideString smallRoot = temp.wide("small");
-    bool copied = copyIfUpdated(from, smallRoot, temp.wide("from/big.bin"));
+    bool copied = static_cast<bool>(copyIfUpdated(from, smallRoot, temp.wide("from/big.bin")));
     bool oldIntact = readFile(temp.at("small/big.bin")) == old;
     int left = entriesIn("small");
     fs::remove(temp.at("small/big.bin"));
-    bool copiedWithRoom = copyIfUpdated(from, smallRoot, temp.wide("from/big.bin"));
+    bool copiedWithRoom = static_cast<bool>(copyIfUpdated(from, smallRoot, temp.wide("from/big.bin")));
     bool newWhole = readFile(temp.at("small/big.bin")) == big;
     runOnHost("umount " + small);
     EXPECT_FALSE(copied);

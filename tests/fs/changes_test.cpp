@@ -41,7 +41,7 @@ struct DryRun : testing::Test {
     }
     void TearDown() override {
         setDryRun(false);
-        platformStopFlag = 0;
+        platformClearStop();
     }
     std::wstring path(const std::string& relative) { return fromWide(temp.wide(relative)); }
 };
@@ -110,7 +110,7 @@ TEST_F(DryRun, AfterAStopNothingIsChangedReallyOrInSimulation) {
     auto before = snapshot(temp.at());
     for (bool dry : {false, true}) {
         setDryRun(dry);
-        platformStopFlag = 1;
+        platformRequestStop();
         EXPECT_FALSE(changeCreateDirectory(path("new").c_str()));
         EXPECT_FALSE(changeWriteAttributeWord(path("dir").c_str(), 0700));
         EXPECT_FALSE(changeClearProtection(path("file.txt").c_str()));
@@ -120,7 +120,7 @@ TEST_F(DryRun, AfterAStopNothingIsChangedReallyOrInSimulation) {
 #ifndef _WIN32
         EXPECT_FALSE(changeRemoveLink(path("link").c_str()));
 #endif
-        platformStopFlag = 0;
+        platformClearStop();
     }
     EXPECT_EQ(snapshot(temp.at()), before);
 }

@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "fs/line_reader.h"
-#include "fs/separator.h"
+#include "base/text_file.h"
+#include "base/separator.h"
 #include "support/test_support.h"
 
 namespace {

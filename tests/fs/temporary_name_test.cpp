@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "fs/separator.h"
-#include "fs/temporary_name.h"
+#include "base/separator.h"
+#include "base/temporary_name.h"
 
 namespace {
 

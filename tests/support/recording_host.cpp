@@ -1,5 +1,6 @@
 #include "support/recording_host.h"
 
+#include "base/text_file.h"
 #include "engine/run_context.h"
 #include "platform/platform.h"
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <sstream>
 
+#include "base/separator.h"
 #include "platform/platform.h"
 
 #ifdef _WIN32

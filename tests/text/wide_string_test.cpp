@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "fs/separator.h"
+#include "base/separator.h"
 #include "text/wide_string.h"
 
 namespace {

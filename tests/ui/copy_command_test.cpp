@@ -220,7 +220,8 @@ HWND closingWindow = nullptr;
 
 LRESULT CALLBACK CloseOnFirstEntry(int code, WPARAM wParam, LPARAM lParam) {
     auto* call = reinterpret_cast<CWPSTRUCT*>(lParam);
-    if (code == HC_ACTION && call->message == WM_COPY_STATUS && runContext.activeWalker && closingWindow) {
+    // An entry's path is the first text the run shows as information.
+    if (code == HC_ACTION && call->message == WM_COPY_STATUS && call->wParam == STATUS_INFO && closingWindow) {
         PostMessageW(closingWindow, WM_CLOSE, 0, 0);
         closingWindow = nullptr;
     }

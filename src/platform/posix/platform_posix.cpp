@@ -1,7 +1,9 @@
 // The system seam on Linux and other POSIX systems.
 #include "platform/platform.h"
 
-#include "fs/temporary_name.h"
+#include "base/byte_escape.h"
+
+#include "base/temporary_name.h"
 
 #include <dirent.h>
 #include <signal.h>
@@ -36,11 +38,9 @@
 #endif
 
 // Names are bytes here. The locale's encoding turns them into wide text; a byte
-// that does not decode becomes U+DC80 + byte and turns back into that byte, so
-// that every name survives the round trip, however it is spelt.
+// that does not decode becomes BYTE_ESCAPE_BASE + byte and turns back into
+// that byte, so that every name survives the round trip, however it is spelt.
 namespace {
-
-const wchar_t kEscapeBase = 0xDC00;
 
 // Reasons of failures of our own, beside errno's.
 const int kSourceChanged = -1;  // the source changed while it was copied, every time it was tried
@@ -62,8 +62,8 @@ std::string ToSystem(const wchar_t* path) {
     std::mbstate_t state{};
     char piece[MB_LEN_MAX];
     for (const wchar_t* p = path; *p; ++p) {
-        if (*p >= kEscapeBase + 0x80 && *p <= kEscapeBase + 0xFF) {
-            bytes.push_back(static_cast<char>(*p - kEscapeBase));
+        if (*p >= BYTE_ESCAPE_BASE + 0x80 && *p <= BYTE_ESCAPE_BASE + 0xFF) {
+            bytes.push_back(static_cast<char>(*p - BYTE_ESCAPE_BASE));
             continue;
         }
         size_t n = std::wcrtomb(piece, *p, &state);
@@ -97,7 +97,7 @@ bool FromSystem(const char* bytes, wchar_t* out, size_t room) {
         size_t n = std::mbrtowc(&unit, bytes, left, &state);
         if (n == static_cast<size_t>(-1) || n == static_cast<size_t>(-2) || n == 0) {
             state = std::mbstate_t{};
-            out[used++] = static_cast<wchar_t>(kEscapeBase + static_cast<unsigned char>(*bytes));
+            out[used++] = static_cast<wchar_t>(BYTE_ESCAPE_BASE + static_cast<unsigned char>(*bytes));
             n = 1;
         } else {
             out[used++] = unit;
@@ -529,12 +529,13 @@ CopyOutcome OutcomeOf(int error) {
 const size_t kCopyPiece = size_t{8} << 20;
 
 // Told between the pieces of a copy; see platformOnCopyProgress.
-void (*copyTick)() = nullptr;
+void (*copyTick)(void*) = nullptr;
+void* copyTickData = nullptr;
 
 // True once a stop is asked for; the front end hears of the copy first.
 bool Stopped() {
-    if (copyTick) copyTick();
-    return platformStopFlag != 0;
+    if (copyTick) copyTick(copyTickData);
+    return platformStopRequested();
 }
 
 // Copies the bytes of in from offset to end into out at the same offset,
@@ -850,9 +851,10 @@ void platformSetUserLocale() {
     }
 }
 
-volatile std::sig_atomic_t platformStopFlag = 0;
-
-void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
+void platformOnCopyProgress(void (*tick)(void*), void* data) {
+    copyTick = tick;
+    copyTickData = data;
+}
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     Place at = LocateQuery(ToSystem(path));
@@ -925,9 +927,9 @@ bool platformMayAddTo(const wchar_t* path) {
     return Noted(faccessat(AT_FDCWD, ToSystem(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0);
 }
 
-bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
+bool platformIsDriveName(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
 
-bool platformIsUsableDrive(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
+bool platformDriveHoldsFolders(const wchar_t* path) { return path[0] == L'/' && path[1] == L'\0'; }
 
 int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
     const wchar_t* const coarse[] = {L"msdos", L"vfat", L"fat"};
@@ -1245,7 +1247,7 @@ void platformUnlockTree(TreeLock* lock) {
     delete lock;
 }
 
-bool platformIsVolumeRoot(const wchar_t* path) {
+bool platformIsTopOfVolume(const wchar_t* path) {
     struct stat named;
     struct stat top;
     return stat(ToSystem(path).c_str(), &named) == 0 && stat("/", &top) == 0 && SameEntry(named, top);
@@ -1605,7 +1607,7 @@ int64_t platformMilliseconds() {
 namespace {
 void (*interruptHandler)() = nullptr;
 void onSignal(int) {
-    platformStopFlag = 1;
+    platformRequestStop();
     if (interruptHandler) interruptHandler();
 }
 }  // namespace

@@ -1,7 +1,8 @@
 // The system seam on Windows.
 #include "platform/platform.h"
 
-#include "fs/temporary_name.h"
+#include "base/separator.h"
+#include "base/temporary_name.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -244,11 +245,12 @@ FILETIME FileTimeOf(int64_t secondsSince1970) {
 // Cancels a copy in progress once a stop is asked for (Wine calls it never).
 DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
                              LPVOID) {
-    return platformStopFlag ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+    return platformStopRequested() ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
 }
 
 // Told while a copy goes on; see platformOnCopyProgress.
-void (*copyTick)() = nullptr;
+void (*copyTick)(void*) = nullptr;
+void* copyTickData = nullptr;
 
 // Files from this size on are copied on a thread of their own.
 const DWORD kLongCopySize = 1u << 20;
@@ -279,7 +281,7 @@ bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD
                    (data.nFileSizeHigh != 0 || data.nFileSizeLow >= kLongCopySize);
     HANDLE thread = lasting ? CreateThread(nullptr, 0, RunCopyJob, &job, 0, nullptr) : nullptr;
     if (thread) {
-        while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick();
+        while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick(copyTickData);
         WaitForSingleObject(thread, INFINITE);  // the job lives here until the copy is over
         CloseHandle(thread);
     } else {
@@ -495,10 +497,10 @@ bool platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDi
 // Windows tells only by trying.
 bool platformMayAddTo(const wchar_t*) { return true; }
 
-bool platformIsDriveSpec(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
+bool platformIsDriveName(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
 // Any root level: a drive (C:), a share (\\server\share) or a long form of either.
-bool platformIsUsableDrive(const wchar_t* path) {
+bool platformDriveHoldsFolders(const wchar_t* path) {
     std::wstring root(path);
     if (root.empty()) return false;
     if (root.back() != L'\\' && root.back() != L'/') root.push_back(L'\\');
@@ -572,15 +574,15 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         ContentStamp after;
         bool stamped = ReadContentStamp(systemSource, &before);
         bool copied = CopyToNewFile(systemSource, temporary, &error);
-        if (copied && stamped && !platformStopFlag &&
+        if (copied && stamped && !platformStopRequested() &&
             (!ReadContentStamp(systemSource, &after) || !SameStamp(before, after))) {
             RemoveTemporary(temporary);
             if (++reads < kCopyTries) continue;
             lastFailure = L"the file changed while it was copied";
             return COPY_FAILED;
         }
-        if (copied && !platformStopFlag) break;
-        if (copied || error == ERROR_REQUEST_ABORTED || platformStopFlag) {
+        if (copied && !platformStopRequested()) break;
+        if (copied || error == ERROR_REQUEST_ABORTED || platformStopRequested()) {
             RemoveTemporary(temporary);
             return COPY_STOPPED;
         }
@@ -1000,7 +1002,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     if (!interruptHandler) return FALSE;
     void (*handler)() = interruptHandler;
     interruptHandler = nullptr;  // a second Ctrl+C ends the program at once
-    platformStopFlag = 1;
+    platformRequestStop();
     handler();
     return TRUE;
 }
@@ -1011,9 +1013,10 @@ void platformOnInterrupt(void (*handler)()) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 
-volatile std::sig_atomic_t platformStopFlag = 0;
-
-void platformOnCopyProgress(void (*tick)()) { copyTick = tick; }
+void platformOnCopyProgress(void (*tick)(void*), void* data) {
+    copyTick = tick;
+    copyTickData = data;
+}
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
     DWORD attributes = GetFileAttributesW(platformSystemPath(path).c_str());
@@ -1097,7 +1100,7 @@ void platformReleaseTree() {
 
 // The drive a path lies on is its letter's root or its share's root; a volume
 // mounted into a folder (as Wine shows every unix mount) is a folder like any.
-bool platformIsVolumeRoot(const wchar_t* path) {
+bool platformIsTopOfVolume(const wchar_t* path) {
     std::wstring full;
     if (!FullPathOf(path, &full)) return false;
     int rootLength = rootLevelLength(full.c_str(), static_cast<int>(full.size()));

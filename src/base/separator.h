@@ -1,20 +1,12 @@
-// The path separator, line end and path rules of the system the program is
-// built for; plain constants, so that every layer may read them.
-#ifndef KORVANE_FS_SEPARATOR_H
-#define KORVANE_FS_SEPARATOR_H
+// The path separator and path rules of the system the program is built
+// for; plain constants and tests of text, so that every layer may read them.
+#ifndef KORVANE_BASE_SEPARATOR_H
+#define KORVANE_BASE_SEPARATOR_H
 
 #ifdef _WIN32
-#define PATH_SEPARATOR L'\\'      // the one separator of Windows paths
-#define LINE_END "\r\n"           // line end of the text files we write
-#define TEXT_ENDS_AT_CTRL_Z true  // a text file we read ends at a Ctrl+Z byte
-#define TEMPORARY_TAG L"w"        // marks our temporaries: their process numbers are Windows'
-
+#define PATH_SEPARATOR L'\\'  // the one separator of Windows paths
 #else
-#define PATH_SEPARATOR L'/'        // the one separator of POSIX paths
-#define LINE_END "\n"              // line end of the text files we write
-#define TEXT_ENDS_AT_CTRL_Z false  // a Ctrl+Z byte is text like any other
-#define TEMPORARY_TAG L""          // marks our temporaries: their process numbers are the system's
-
+#define PATH_SEPARATOR L'/'  // the one separator of POSIX paths
 #endif
 
 // True when unit separates path components (on Windows "/" does too).

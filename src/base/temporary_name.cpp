@@ -1,8 +1,6 @@
-#include "fs/temporary_name.h"
+#include "base/temporary_name.h"
 
 #include <cwchar>
-
-#include "fs/separator.h"
 
 namespace {
 

@@ -1,0 +1,11 @@
+// The exit statuses of the front end, one family, as --help lists them.
+#ifndef KORVANE_CLI_EXIT_CODES_H
+#define KORVANE_CLI_EXIT_CODES_H
+
+#define EXIT_DONE 0          // the run succeeded
+#define EXIT_HAD_ERRORS 1    // the run finished with failures
+#define EXIT_USAGE 2         // the command line could not be understood
+#define EXIT_REFUSED 3       // refused before any change
+#define EXIT_WALK_STOPPED 4  // a walk stopped early
+
+#endif

@@ -1,0 +1,103 @@
+#include "engine/entry_reports.h"
+
+#include "engine/rule.h"
+#include "engine/run_log.h"
+#include "fs/changes.h"
+
+namespace {
+
+void tell(int kind, const WideString& line, const WideString& path, const WideString& reason, long long bytes) {
+    const Host& host = runContext.host;
+    if (!host.reported) return;
+    RunReport report{kind, line.buffer, path.buffer, reason.buffer, bytes};
+    host.reported(host.data, &report);
+}
+
+}  // namespace
+
+void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason) {
+    runContext.messageText = message;
+    runContext.hadErrors = true;
+    ++run->tally.failed;
+    writeMessageLine();
+    if (runContext.host.reported) {
+        tell(REPORT_FAILED, runContext.messageText, path, reason, 0);
+    } else {
+        showStatus(STATUS_ERROR, runContext.messageText);
+    }
+}
+
+void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
+    RunTally& tally = run->tally;
+    if (kind == REPORT_COPIED) {
+        ++tally.copied;
+        tally.bytes += bytes;
+    } else if (kind == REPORT_CREATED) {
+        ++tally.created;
+    } else {
+        ++tally.deleted;
+    }
+    tell(kind, line, path, WideString(), bytes);
+}
+
+void reportSkip(RunState* run, const WideString& line, const WideString& path) {
+    ++run->tally.skipped;
+    if (runContext.host.reported) {
+        tell(REPORT_SKIPPED, line, path, WideString(), 0);
+    } else {
+        showStatus(STATUS_NOTICE, line);
+    }
+}
+
+void reportWalkStop(int result, const WideString& directory, const WideString& reason) {
+    if (result != WALK_BROKEN && directory.length > 0) tell(REPORT_STOPPED, WideString(), directory, reason, 0);
+    reportWalkResult(result);
+}
+
+WideString failureReason() { return WideString(changeFailureText().c_str()); }
+
+void reportNotPlainFile(RunState* run, const WideString& entryPath) {
+    WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
+    writeLogLine(line);
+    reportSkip(run, line, entryPath);
+    pumpMessages();
+}
+
+void reportLinkInTheWay(RunState* run, const WideString& target) {
+    reportEntryFailure(run, WideString(L"! Error => Destination is a link, not followed: [") + target + L"]", target,
+                       WideString());
+    pumpMessages();
+}
+
+void reportCopyFailure(RunState* run, const WideString& source, const WideString& target) {
+    WideString reason = failureReason();
+    reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
+                       reason);
+    pumpMessages();
+}
+
+void reportLinkLoop(RunState* run, const WideString& directoryPath) {
+    reportEntryFailure(run, WideString(L"! Error => Link loop is not entered [") + directoryPath + L"].", directoryPath,
+                       WideString());
+    pumpMessages();
+}
+
+// Under an active rule an entry whose path the rule cannot judge is neither
+// copied nor deleted: it is reported once, and what lies below it is left as
+// it is (its paths cannot be judged either).
+bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                 bool countSkip) {
+    if (!runContext.ruleActive) return true;  // no subject to build for each entry
+    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
+    if (verdict == RULE_TAKE) return true;
+    if (verdict == RULE_UNMATCHABLE) {
+        reportEntryFailure(
+            run, WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]",
+            entryPath, WideString());
+        pumpMessages();
+        if (walker) walker->skipDescent = true;
+    } else if (countSkip) {
+        ++run->tally.skipped;
+    }
+    return false;
+}

@@ -1,0 +1,45 @@
+// How the outcome of one entry is told: a change, a skip or a failure goes
+// to the log, to the front end and into the run's tally; and whether the
+// run's rules take an entry at all.
+#ifndef KORVANE_ENGINE_ENTRY_REPORTS_H
+#define KORVANE_ENGINE_ENTRY_REPORTS_H
+
+#include "engine/run_context.h"
+#include "engine/walker.h"
+#include "text/wide_string.h"
+
+// Tells of an entry that failed: message is its error line, written to the
+// log and told to the front end with path and reason; counted in run's tally.
+void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason);
+
+// Tells the front end of a change (a REPORT_ kind) with its log line, and counts it.
+void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes);
+
+// Tells the front end of a skipped entry with its log line, and counts it.
+void reportSkip(RunState* run, const WideString& line, const WideString& path);
+
+// Tells the front end of a walk that stopped at directory (empty when none is known), and why.
+void reportWalkStop(int result, const WideString& directory, const WideString& reason);
+
+// Why the last change failed, as the system (or a dry run's simulation) tells it.
+WideString failureReason();
+
+// Tells of a source entry left alone because it is no plain file or directory.
+void reportNotPlainFile(RunState* run, const WideString& entryPath);
+
+// Tells of a link in To that stands where an entry belongs and was not followed.
+void reportLinkInTheWay(RunState* run, const WideString& target);
+
+// Tells of a copy that failed, with the reason of the last change.
+void reportCopyFailure(RunState* run, const WideString& source, const WideString& target);
+
+// Tells of a directory that the walk did not enter: a link back into its own path.
+void reportLinkLoop(RunState* run, const WideString& directoryPath);
+
+// True when the run's rules take the entry of a walk of walkRoot; an entry
+// the rules cannot judge is reported, and walker (when given) does not
+// descend below it; countSkip counts an entry the rules leave alone as skipped.
+bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                 bool countSkip);
+
+#endif
