@@ -111,7 +111,18 @@ bool makeFolder(const WideString& folder, const WideString& source, MadeLevels* 
 bool folderCouldBeMade(const WideString& folder, WideString* failedLevel, std::wstring* reason) {
     WideString path = dropTrailingSeparator(folder);
     WideString missing = path;
+    if (!platformPathFits(path.buffer)) {
+        *failedLevel = path;
+        *reason = L"File name too long";
+        return false;
+    }
     while (path.length > 0 && !platformEntryExists(path.buffer)) {
+        // A level "." or ".." the system will not make: it names a folder that stands.
+        if (hasDotLevel(path.Tail(path.FindLastSeparator() + 1))) {
+            *failedLevel = path;
+            *reason = L"File exists";
+            return false;
+        }
         missing = path;
         int32_t cut = path.FindLastSeparator();
         while (cut > 0 && path.buffer[cut - 1] == PATH_SEPARATOR) --cut;
@@ -128,26 +139,12 @@ bool folderCouldBeMade(const WideString& folder, WideString* failedLevel, std::w
     return false;
 }
 
-// A dry run of a run whose To Folder --mkpath would make: the folder checks
-// as the run would make them, with the same lines, then what it would do.
-int dryRunForNewTo(Terminal* terminal, const CliOptions& options, const RunOptions& runOptions, const WideString& from,
-                   const WideString& to) {
-    RunState run = makeRun(runOptions, terminal->tally);
-    RunEnd end;
-    beginRun(&run);
-    writeBanner();
-    int result = validateFoldersForNewTo(from, to);
-    closeRunLog();
-    if (result != RUN_OK) {
-        reportEnded(terminal, result);
-        return statusAfterOutput(terminal, exitStatusOf(result));
-    }
-    if (!options.quiet) {
-        writeLine(terminal, terminal->listStream,
-                  L"Dry run: nothing was changed; [" + text(to) +
-                      L"] would be created and everything in FROM copied into it.");
-    }
-    return statusAfterOutput(terminal, EXIT_DONE);
+// True when --mkpath making to makes folder too: folder is to, or a level above it.
+bool madeByMkpath(const WideString& folder, const WideString& to) {
+    WideString level = dropTrailingSeparator(folder);
+    WideString target = dropTrailingSeparator(to);
+    return level.length > 0 && StartsWith(target, level) &&
+           (target.length == level.length || isComponentSeparator(target.buffer[level.length]));
 }
 
 // Takes back what --mkpath made for a run that was refused: empty levels only, deepest first.
@@ -213,6 +210,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     const WideString& to = options.folders[1];
     MadeLevels made;
     bool toToBeMade = options.mkpath && to.length > 0 && !directoryExists(to);
+    runOptions.toToBeMade = toToBeMade && options.dryRun;
     if (toToBeMade && options.dryRun) {
         WideString level;
         std::wstring reason;
@@ -231,7 +229,10 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     }
 
     WideString logPath;
-    if (options.logGiven) {
+    // The folder --mkpath is yet to make for a dry run takes no dry-run log.
+    bool logFolderToBeMade = runOptions.toToBeMade && options.logGiven && !directoryExists(options.logDir) &&
+                             madeByMkpath(options.logDir, to);
+    if (options.logGiven && !logFolderToBeMade) {
         if (!directoryExists(options.logDir)) {
             unmakeFolder(made);
             return usageError(&terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
@@ -247,7 +248,6 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         }
     }
     platformOnInterrupt(requestRunStop);
-    if (toToBeMade && options.dryRun) return dryRunForNewTo(&terminal, options, runOptions, from, to);
 
     runContext.hadErrors = false;
     bool show = options.show || options.dryRun;  // a dry run's log lists what would change
@@ -275,6 +275,10 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
                                       text(runContext.log.failure));
         if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
         figures.exitStatus = status;
+    }
+    // What could not be written so far counts in the figures written now.
+    if (status == EXIT_DONE && (terminal.outputFailed[PLATFORM_STDOUT] || terminal.outputFailed[PLATFORM_STDERR])) {
+        figures.exitStatus = EXIT_HAD_ERRORS;
     }
     if (options.stats) writeStream(&terminal, terminal.listStream, statsTable(figures));
     if (options.json) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/platform.h"
 #include "settings/settings_file.h"
 #include "settings/settings_keys.h"
 
@@ -314,8 +315,13 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     WideString path = options->settingsFile;
     if (path.length == 0) path = SettingsFilePath(WideString(L"korvaneui"));
     std::vector<SettingLine> lines;
-    if (path.length == 0 || !ReadSettingLines(path, &lines)) {
+    bool whole = false;
+    if (path.length == 0 || !ReadSettingLines(path, &lines, &whole)) {
         *problem = L"settings file [" + std::wstring(path.buffer) + L"] is not exist";
+        return false;
+    }
+    if (!whole) {
+        *problem = L"settings file [" + std::wstring(path.buffer) + L"] cannot be read: " + platformFailureText();
         return false;
     }
     WideString texts[SETTING_FIELD_COUNT];

@@ -191,9 +191,13 @@ DeletableKind kindFromListing(const DirectoryWalker& walker) {
 bool counterpartMayBeEntered(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
                              const WideString& path) {
     EntryPresence presence = counterpartPresence(walker, root, otherRoot, path, listingDepth(*walker));
-    if (presence == ENTRY_ABSENT || presence == ENTRY_PRESENT) return true;
+    if (presence == ENTRY_ABSENT) return true;
+    // Facing a file, the directory was the copy walk's to replace, and what
+    // it could not remove there was told then.
     EntryStatus status;
-    return presence == ENTRY_LINK && platformQueryEntry(counterpartPath(path, root, otherRoot).buffer, &status);
+    bool queried = platformQueryEntry(counterpartPath(path, root, otherRoot).buffer, &status);
+    if (presence == ENTRY_PRESENT) return !queried || status.isDirectory;
+    return presence == ENTRY_LINK && queried && status.isDirectory;
 }
 
 // The process number of a temporary of another run, or 0.
@@ -278,8 +282,11 @@ bool removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& r
 // entered; each removal reported as the clean-up reports it. A live run's
 // temporary, the run log and the folders holding it stay, and so does
 // everything above them.
-bool removeTreeInTheWay(RunState* run, const WideString& directory) {
-    if (holdsRunLog(directory)) return false;
+bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why) {
+    if (holdsRunLog(directory)) {
+        *why = L"the run's log is in it";
+        return false;
+    }
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
@@ -301,9 +308,17 @@ bool removeTreeInTheWay(RunState* run, const WideString& directory) {
         }
     }
     bool all = platformCloseListing(listing);
+    // What the rules leave alone stays, as the clean-up would leave it.
+    auto ruleKeeps = [&](const WideString& path) {
+        if (!runContext.ruleActive || ruleVerdict(ruleSubject(path, toRoot)) == RULE_TAKE) return false;
+        *why = WideString(L"the rule leaves [") + path + L"] as it is";
+        return true;
+    };
     for (const auto& [path, kind] : entries) {
         if (runStopRequested()) return false;
-        if (isOpenRunLog(path) || isLiveTemporary(path)) {
+        if (isOpenRunLog(path)) *why = L"the run's log is in it";
+        if (isLiveTemporary(path)) *why = WideString(L"another run's temporary is in it [") + path + L"]";
+        if (isOpenRunLog(path) || isLiveTemporary(path) || ruleKeeps(path)) {
             all = false;
             continue;
         }
@@ -317,7 +332,11 @@ bool removeTreeInTheWay(RunState* run, const WideString& directory) {
     }
     for (const WideString& path : directories) {
         if (runStopRequested()) return false;
-        all = removeTreeInTheWay(run, path) && all;
+        if (ruleKeeps(path)) {
+            all = false;
+            continue;
+        }
+        all = removeTreeInTheWay(run, toRoot, path, why) && all;
     }
     if (!all || runStopRequested()) return false;
     runContext.changeAttempted = true;
@@ -328,8 +347,11 @@ bool removeTreeInTheWay(RunState* run, const WideString& directory) {
     return removed;
 }
 
-bool deleteFileInTheWay(RunState* run, const WideString& path) {
-    if (isOpenRunLog(path)) return false;
+bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) {
+    if (isOpenRunLog(path)) {
+        *why = L"it is the run's log";
+        return false;
+    }
     runContext.changeAttempted = true;
     changeClearFailure();
     bool deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);

@@ -72,16 +72,18 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // live run's and every other entry stay. Nothing of it is counted or logged.
 void removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
-// Removes the To directory that stands where From has an entry of another
-// kind (a mirror replacing it), with everything below it; every removal is
-// reported for run. False when anything of it stays: the run log or a
-// folder holding it, a live run's temporary, a failure, a stop.
-bool removeTreeInTheWay(RunState* run, const WideString& directory);
+// Removes the To directory (below toRoot) that stands where From has an
+// entry of another kind (a mirror replacing it), with everything below it;
+// every removal is reported for run. False when anything of it stays, with
+// *why set when the run itself kept it: the run log or a folder holding
+// it, a live run's temporary, an entry the rules leave alone; a failure
+// (told with its reason) or a stop.
+bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why);
 
 // Deletes the To file that stands where From has a directory (a mirror
 // replacing it), reported as the clean-up reports it; false when it stays
-// (the run log, a failure).
-bool deleteFileInTheWay(RunState* run, const WideString& path);
+// (the run log: *why says so; a failure).
+bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why);
 
 // Starts the marks of where To may hold surplus (on), or none (off: the
 // clean-up walk goes through all of To). On only for a mirror's copy walk

@@ -69,8 +69,8 @@ void reportLinkInTheWay(RunState* run, const WideString& target) {
     pumpMessages();
 }
 
-void reportCopyFailure(RunState* run, const WideString& source, const WideString& target) {
-    WideString reason = failureReason();
+void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& given) {
+    WideString reason = given.length > 0 ? given : failureReason();
     reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
                        reason);
     pumpMessages();

@@ -30,8 +30,8 @@ void reportNotPlainFile(RunState* run, const WideString& entryPath);
 // Tells of a link in To that stands where an entry belongs and was not followed.
 void reportLinkInTheWay(RunState* run, const WideString& target);
 
-// Tells of a copy that failed, with the reason of the last change.
-void reportCopyFailure(RunState* run, const WideString& source, const WideString& target);
+// Tells of a copy that failed, with reason (when empty: the reason of the last change).
+void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& reason);
 
 // Tells of a directory that the walk did not enter: a link back into its own path.
 void reportLinkLoop(RunState* run, const WideString& directoryPath);

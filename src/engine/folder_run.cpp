@@ -73,7 +73,9 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (runStopRequested()) return stopRun();
         if (!yes) return RUN_DECLINED;
     }
-    int refused = validateFolders(from, to);
+    // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
+    bool toMissing = options.dryRun && options.toToBeMade;
+    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
@@ -101,13 +103,13 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
+    ToTreeGuard guard;
+    if (!toMissing && !platformGuardTree(to.buffer)) {
+        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+    }
     DestinationLock lock;
     int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
-    ToTreeGuard guard;
-    if (!platformGuardTree(to.buffer)) {
-        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
-    }
     platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
@@ -118,7 +120,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
-    if (synchronous && !runContext.ruleActive) {
+    if (synchronous && !runContext.ruleActive && !toMissing) {
         markSurplusInCopyWalk(&cleanup, true);
         walker.afterDirectoryHandler = markSurplusHandler;
         walker.keepNames = true;
@@ -133,7 +135,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
 
-    if (synchronous) {
+    if (synchronous && !toMissing) {
         walker.entryHandler = deleteFileHandler;
         walker.afterDirectoryHandler = removeDirectoryHandler;
         walker.enterLinks = false;
@@ -198,7 +200,7 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
         // What lies below the link is left as it is, not copied entry by entry.
         walker->skipDescent = true;
     } else if (outcome.changeAttempted) {
-        reportCopyFailure(run, entryPath, counterpartPath(entryPath, walkRoot, otherRoot));
+        reportCopyFailure(run, entryPath, counterpartPath(entryPath, walkRoot, otherRoot), outcome.reason);
     }
     return true;
 }

@@ -130,7 +130,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     RunEnd end;
     beginRun(&run);
     writeBanner();
-    int refused = validateFolders(from, to);
+    bool toMissing = options.dryRun && options.toToBeMade;
+    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {
         // "is not exist": the program's own wording, kept on purpose.
@@ -142,17 +143,23 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     std::vector<ListLineFault> faults;
     int count = readListFile(listFile, &faults);
     if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
+        WideString why(platformFailureText().c_str());
         runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
         reportError();
+        if (why.length > 0)
+            refuse(RUN_LIST_READ_ERROR, WideString(L"! Error => The list can not be read: ") + why + L".");
         return RUN_LIST_READ_ERROR;
     }
-    DestinationLock lock;
-    int locked = lockDestination(to, options.waitForLock, &lock);
-    if (locked != RUN_OK) return locked;
-    if (runStopRequested() || !platformGuardTree(to.buffer)) {
+    if (runStopRequested() || (!toMissing && !platformGuardTree(to.buffer))) {
         platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
+    }
+    DestinationLock lock;
+    int locked = lockDestination(to, options.waitForLock, &lock);
+    if (locked != RUN_OK) {
+        platformReleaseTree();
+        return locked;
     }
     platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
@@ -197,12 +204,12 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
                 writeMessageLine();
                 showStatus(STATUS_INFO, runContext.messageText);
             }
-            bool made = outcome.copiedBytes == 0 && outcome.isDirectory && !platformIsLink(source.buffer);
+            bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
             reportChange(&run, made ? REPORT_CREATED : REPORT_COPIED, line, source, outcome.copiedBytes);
         } else {
             // No pumping in a list run: the failure is told as it stands.
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
-                               source, failureReason());
+                               source, outcome.reason.length > 0 ? outcome.reason : failureReason());
         }
     }
 

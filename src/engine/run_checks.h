@@ -27,7 +27,8 @@ struct DestinationLock {
     ~DestinationLock() { platformUnlockTree(lock); }
 };
 
-// Locks the To Folder for a run that changes it (a dry run takes no lock).
+// Locks the To Folder, as platformGuardTree holds it, for a run that
+// changes it (a dry run takes no lock).
 // RUN_OK once held; RUN_DEST_LOCKED, its line written and shown, while
 // another run holds it, unless waitForLock, which waits for it (WALK_BROKEN
 // when a stop ends the wait).

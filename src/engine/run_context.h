@@ -82,6 +82,7 @@ struct RunOptions {
     bool copyLinks = false;      // links in From are copied as links, not followed
     bool rulesRelative = false;  // rules see the path below the walked root, from its separator
     bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
+    bool toToBeMade = false;     // a dry run of a To Folder that does not stand yet and would be made first
 };
 
 // Where the run log lies and how writing it went: it lives from the log's

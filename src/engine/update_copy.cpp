@@ -45,8 +45,8 @@ UpdateOutcome changed(UpdateOutcome outcome) {
 // a link with the same text; otherwise a copy of it replaces a file or link
 // of that name. A directory in its place stays, and the update fails,
 // unless the run is a mirror, which replaces it.
-UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& entryPath, const WideString& target,
-                                const std::wstring& text) {
+UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, const WideString& entryPath,
+                                const WideString& target, const std::wstring& text) {
     UpdateOutcome outcome;
     outcome.linkCopied = true;
     std::wstring existingText;
@@ -58,7 +58,7 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& entryPath, cons
     }
     outcome.changeAttempted = true;
     if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
-        if (!removeTreeInTheWay(run, target)) return outcome;
+        if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
         existing = EntryState{false, false, {}};
     }
     bool standing = existing.queried || targetIsLink;
@@ -92,10 +92,12 @@ bool attributeWordKept(const WideString& target, const EntryState& existing) {
 // directory where From has a file or a link goes with everything below it,
 // a file or link where From has a directory goes too. Other runs leave it,
 // and its copy fails as before. False when it stays in the way.
-bool clearedForKind(RunState* run, const WideString& target, const EntryState& source, const EntryState& existing) {
+bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
+                    const EntryState& existing, WideString* why) {
     if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
     if (source.isDirectory == existing.isDirectory) return true;
-    return existing.isDirectory ? removeTreeInTheWay(run, target) : deleteFileInTheWay(run, target);
+    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, why)
+                                : deleteFileInTheWay(run, target, why);
 }
 
 // Copies a file whose counterpart differs or is missing.
@@ -149,7 +151,7 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     std::wstring linkText;
     if (run->options.copyLinks && (listedAsLinks ? listed->isLink : platformIsLink(entryPath.buffer)) &&
         platformReadLink(entryPath.buffer, &linkText)) {
-        outcome = copyLinkIfUpdated(run, entryPath, target, linkText);
+        outcome = copyLinkIfUpdated(run, targetRoot, entryPath, target, linkText);
         runContext.changeAttempted = outcome.changeAttempted;
         return outcome;
     }
@@ -173,7 +175,7 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         outcome.upToDate = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, target, source, existing)) {
+    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome.reason)) {
         runContext.changeAttempted = true;
         return outcome;
     }

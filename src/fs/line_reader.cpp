@@ -6,15 +6,25 @@
 #include "base/separator.h"
 #include "platform/platform.h"
 
+// Most bytes taken of standard input named as the file: it may never end.
+const unsigned long long kStreamBytesMax = 256ULL << 20;
+
 bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data) {
-    FILE* file = platformOpenRead(path);
+    bool stream = false;
+    FILE* file = platformOpenRead(path, &stream);
     if (!file) return false;
+    unsigned long long taken = 0;
     ReadLine line{std::string(), false, 1};
     char chunk[8192];
     size_t got;
     bool going = true;
     bool ended = false;
     while (going && !ended && (got = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
+        taken += got;
+        if (stream && taken > kStreamBytesMax) {
+            std::fclose(file);
+            return false;
+        }
         for (size_t i = 0; i < got && going; ++i) {
             char byte = chunk[i];
             if (TEXT_ENDS_AT_CTRL_Z && byte == '\x1A') {

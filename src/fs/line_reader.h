@@ -20,7 +20,8 @@ typedef bool (*LineHandler)(void* data, ReadLine* line);
 // it is dropped, and at most keep bytes of a line are kept, so memory follows
 // the longest line kept, not the file. A last line without LF is handed over
 // when it holds anything. Where text files end at a Ctrl+Z (Windows), reading
-// stops there. False when the file cannot be opened or a read fails.
+// stops there. Standard input, named as the file, is read up to 256 MiB.
+// False when the file cannot be opened, a read fails or that bound is met.
 bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data);
 
 #endif

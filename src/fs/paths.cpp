@@ -131,7 +131,10 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
         if (!timeAndSizeOf(target, *targetState)) return true;
         long long apart = sourceState->status.modifiedSeconds - targetState->status.modifiedSeconds;
         if (apart < 0) apart = -apart;
-        return apart > timeWindow || sourceState->status.size != targetState->status.size;
+        // A copy that carries set-ID bits under another owner than its
+        // source's (made before copies dropped them) is made again.
+        bool misowned = targetState->status.setId && targetState->status.owner != sourceState->status.owner;
+        return apart > timeWindow || sourceState->status.size != targetState->status.size || misowned;
     }
     uint32_t sourceWord = 0;
     uint32_t targetWord = 0;

@@ -19,6 +19,8 @@ struct EntryStatus {
     uint32_t attributeWord;   // attribute word: file attributes, or st_mode
     int64_t modifiedSeconds;  // modification time, whole seconds since 1970 UTC
     int64_t size;             // size in bytes
+    uint32_t owner;           // the owner's number (POSIX uid; 0 on Windows)
+    bool setId;               // the set-user-ID or set-group-ID bit is on (POSIX; false on Windows)
 };
 
 // Whether a name stands in its directory, the name itself not followed.
@@ -121,14 +123,15 @@ enum LockOutcome {
     LOCK_FAILED  // the directory could not be opened; the reason is noted
 };
 
-// Tries once to lock root, an existing directory, without waiting. The lock
-// is held through the directory itself, whatever its path, and goes with the
-// process however it ends, so a dead run's lock is free. LOCK_TAKEN with
+// Tries once, without waiting, to lock the tree platformGuardTree holds,
+// through its handle, whatever its path has become since. The lock goes
+// with the process however it ends, so a dead run's lock is free; a run on
+// a folder inside the tree, or around it, is held off too. LOCK_TAKEN with
 // *lock to release; LOCK_HELD with *holder the holding process's number
 // (0 when the system does not tell). A volume that keeps no locks is taken.
-LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder);
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder);
 
-// Releases a lock platformLockTree took.
+// Releases a lock platformLockGuardedTree took.
 void platformUnlockTree(TreeLock* lock);
 
 // True when the directory at path is, on disk, the top directory of its
@@ -185,6 +188,10 @@ bool platformCreateDirectory(const wchar_t* path);
 // read and enter it as the process's mask of modes allows); false when it
 // cannot be created.
 bool platformCreateOwnerDirectory(const wchar_t* path);
+
+// True when the system takes path whole (POSIX: shorter than PATH_MAX bytes;
+// Windows: always, in its long form).
+bool platformPathFits(const wchar_t* path);
 
 // True when this process may add entries to the directory at path; false
 // with the reason noted when it may not.
@@ -286,8 +293,10 @@ bool platformWriteBytes(FILE* file, const char* bytes, size_t count);
 bool platformCloseFile(FILE* file);
 
 // Opens a plain file for reading in binary mode; null on failure, or when
-// path names a FIFO, a device or anything else that is no plain file.
-FILE* platformOpenRead(const wchar_t* path);
+// path names a FIFO, a device or anything else that is no plain file,
+// unless it is the process's own standard input (a pipe, /dev/stdin), which
+// is opened with *stream set: its reader bounds what it takes of it.
+FILE* platformOpenRead(const wchar_t* path, bool* stream);
 
 // The program's arguments as wide texts (argv[0] included); any name survives.
 void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* arguments);

@@ -42,10 +42,11 @@ bool keepSettingLine(void* data, ReadLine* line) {
 }  // namespace
 
 // Lines end in LF, with or without a CR before it; the last line needs no end.
-bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines) {
+bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines, bool* whole) {
     lines->clear();
     if (!fileExists(path)) return false;
-    readLines(path.buffer, static_cast<size_t>(-1), keepSettingLine, lines);
+    bool read = readLines(path.buffer, static_cast<size_t>(-1), keepSettingLine, lines);
+    if (whole) *whole = read;
     return true;
 }
 

@@ -99,13 +99,46 @@ TEST_F(Program, OutputThatCannotBeWrittenIsAFailure) {
     EXPECT_EQ(log.find("  CP: ["), log.rfind("  CP: ["));
 }
 
-// A list is read from a plain file only: a FIFO or a device would be read until killed.
+// A list is read from a plain file, or from standard input: a FIFO or a
+// device named otherwise would be read until killed.
 TEST_F(Program, ListThatIsNoPlainFileIsRefused) {
+    writeFile(temp.at("from/a.txt"), "a");
     mkfifo(at("fifo").c_str(), 0600);
     for (const std::string& list : {at("fifo"), std::string("/dev/zero")}) {
         Outcome outcome = run({"-f", list, at("from"), at("to")});
         EXPECT_EQ(outcome.status, 3) << list;
         EXPECT_TRUE(contains(outcome.err, "! Error => Copy list error. [")) << outcome.err;
+        EXPECT_TRUE(contains(outcome.err, "not a plain file")) << outcome.err;
+    }
+    Outcome piped = run({"-f", "/dev/stdin", at("from"), at("to")}, "printf 'a.txt\\n' | ");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+}
+
+// A dry run of a To that --mkpath would make predicts the real run: its
+// refusals and its lines.
+TEST_F(Program, DryRunOfANewToPredictsTheRealRun) {
+    writeFile(temp.at("from/a.txt"), "a");
+    struct Case {
+        std::vector<std::string> options;
+        std::string to;
+    };
+    const std::vector<Case> cases = {
+        {{"-r", "("}, "new/x"},           {{"-f", at("nolist")}, "new/x"}, {{}, "missing/../from/new"},
+        {{"-l", at("new2/x")}, "new2/x"}, {{"-s", "-y"}, "new3/x"},        {{}, "from/inside"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.to);
+        std::vector<std::string> arguments = c.options;
+        arguments.insert(arguments.end(), {"--mkpath", at("from"), at(c.to)});
+        std::vector<std::string> dryArguments = arguments;
+        dryArguments.insert(dryArguments.begin(), "-n");
+        Outcome dry = run(dryArguments);
+        Outcome real = run(arguments);
+        EXPECT_EQ(dry.status, real.status) << dry.err << real.err;
+        if (real.status == 0) {
+            EXPECT_TRUE(contains(dry.out, "the run would update 1 dirs and files.")) << dry.out;
+        }
     }
 }
 

@@ -46,8 +46,9 @@ Outcome Program::run(const std::vector<std::string>& arguments, const std::strin
     std::string command = prefix + quoted(programPath());
     for (const std::string& argument : arguments) command += " " + quoted(argument);
     std::string nul = onWindows() ? "NUL" : "/dev/null";
-    command +=
-        " <" + nul + " " + (redirect.empty() ? ">" + quoted(at("out.txt")) : redirect) + " 2>" + quoted(at("err.txt"));
+    bool piped = prefix.find('|') != std::string::npos;  // standard input comes from the pipe
+    command += (piped ? std::string(" ") : " <" + nul + " ") +
+               (redirect.empty() ? ">" + quoted(at("out.txt")) : redirect) + " 2>" + quoted(at("err.txt"));
     std::remove(at("out.txt").c_str());
 #ifdef _WIN32
     int raw = std::system(("\"" + command + "\"").c_str());

@@ -33,7 +33,8 @@ struct Program : testing::Test {
     // The path of relative in the temporary folder, as text.
     std::string at(const std::string& relative);
     // Runs korvane with the arguments; prefix goes before the command (a
-    // shell setting), redirect replaces its standard output's redirection.
+    // shell setting, or a pipe that feeds standard input), redirect
+    // replaces its standard output's redirection.
     Outcome run(const std::vector<std::string>& arguments, const std::string& prefix = "",
                 const std::string& redirect = "");
     // The entries below root, each with a file's contents, sorted.

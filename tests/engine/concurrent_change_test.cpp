@@ -84,9 +84,10 @@ TEST_F(ConcurrentChange, SecondRunOnOneToIsRefusedOrWaits) {
     writeFile(temp.at("from/a.txt"), "a");
     std::atomic<int> state{0};  // 1: the holder has the lock; 2: it may let go
     std::thread holder([&] {
+        // Another run's lock, taken as a run takes it; the guard goes to the run under test.
         TreeLock* lock = nullptr;
         long other = 0;
-        bool taken = platformLockTree(to.buffer, &lock, &other) == LOCK_TAKEN;
+        bool taken = platformGuardTree(to.buffer) && platformLockGuardedTree(&lock, &other) == LOCK_TAKEN;
         state = taken ? 1 : -1;
         while (state != 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -108,6 +109,41 @@ TEST_F(ConcurrentChange, SecondRunOnOneToIsRefusedOrWaits) {
     EXPECT_EQ(run(), RUN_OK);
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
     holder.join();
+}
+
+// Runs on a folder inside another run's To, or around it, keep off each
+// other whichever started first (on Windows, the one inside only).
+TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
+    writeFile(temp.at("from/a.txt"), "a");
+    fs::create_directories(temp.at("to/sub"));
+    struct Case {
+        const char* held;
+        const char* run;
+    };
+    std::vector<Case> cases = {{"to", "to/sub"}};
+    if (!onWindows()) cases.push_back({"to/sub", "to"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.held);
+        std::atomic<int> state{0};
+        WideString held = temp.wide(c.held);
+        std::thread holder([&] {
+            TreeLock* lock = nullptr;
+            long other = 0;
+            bool taken = platformGuardTree(held.buffer) && platformLockGuardedTree(&lock, &other) == LOCK_TAKEN;
+            state = taken ? 1 : -1;
+            while (state != 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            platformUnlockTree(lock);
+        });
+        while (state == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(state, 1);
+        openRunLog(temp.wide("korvaneui.log"));
+        RunTally tally;
+        EXPECT_EQ(FolderCopyRunRules(options, &tally, false, false, true, from, temp.wide(c.run), {}), RUN_DEST_LOCKED);
+        closeRunLog();
+        EXPECT_FALSE(fs::exists(temp.at(std::string(c.run) + "/a.txt")));
+        state = 2;
+        holder.join();
+    }
 }
 
 }  // namespace

@@ -314,6 +314,21 @@ TEST_F(FolderRun, MirrorFindsSurplusBelowDirectoriesWithNothingToDelete) {
     EXPECT_EQ(log().back(), "Updated: [1 dirs and files]. ");
 }
 
+// A mirror replacing a folder by a file leaves what the rule protects in
+// it, and tells why the folder stays.
+TEST_F(FolderRun, FlipLeavesWhatTheRuleProtects) {
+    writeFile(temp.at("from/y"), "a file where To has a folder");
+    writeFile(temp.at("to/y/keep/important"), "i");
+    writeFile(temp.at("to/y/other"), "o");
+    std::string sep = onWindows() ? "\\\\" : "/";
+    std::string keep = ".*" + sep + "keep(" + sep + ".*)?";
+    EXPECT_EQ(run(true, true, WideString(std::wstring(keep.begin(), keep.end()).c_str())), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("to/y/keep/important")), "i");
+    bool told = false;
+    for (const std::string& line : log()) told = told || line.find("! Error => Copy failure: [") == 0;
+    EXPECT_TRUE(told);
+}
+
 TEST_F(FolderRun, DefaultExclusionRuleKeepsSvnOutOfCopyAndCleanUp) {
     WideString rule(L".+\\\\\\.svn.*");
     if (!onWindows()) rule = WideString(L".+/\\.svn.*");

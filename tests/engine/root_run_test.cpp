@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -69,10 +70,9 @@ TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
         bool followed;
     };
     const std::vector<Link> links = {
-        {"user/to-secret", "secret/file", kOther, false},
-        {"user/to-secret-folder", "secret", kOther, false},
-        {"user/to-own", "from/user/own", kOther, true},
-        {"user/roots", "secret/file", 0, true},
+        {"user/to-secret", "secret/file", kOther, false},    {"user/to-secret-folder", "secret", kOther, false},
+        {"user/to-own", "from/user/own", kOther, true},      {"user/roots", "secret/file", 0, true},
+        {"roots-to-users", "from/user/to-secret", 0, false},  // root's link through a user's: judged link by link
     };
     for (const Link& link : links) {
         fs::create_symlink(temp.at(link.target), temp.at(std::string("from/") + link.name));
@@ -116,6 +116,26 @@ TEST_F(RootRun, ToThatOthersMayChangeIsRefused) {
         EXPECT_EQ(run(), c.result);
         EXPECT_EQ(fs::exists(temp.at("to/a.txt")), c.result == RUN_OK);
         fs::remove(temp.at("to/a.txt"));
+    }
+    // A root-owned To reached through a user's folder, or a user's link, or
+    // written by a user through its ACL, is another user's to lead elsewhere.
+    ASSERT_EQ(chmod(temp.at("to").c_str(), 0755), 0);
+    fs::create_directories(temp.at("users/backup"));
+    ownedBy("users", kOther);
+    fs::create_directory_symlink(temp.at("to"), temp.at("link"));
+    ownedBy("link", kOther);
+    fs::create_directories(temp.at("acl"));
+    // An access ACL: user_obj rwx, user nobody rwx, group_obj r-x, mask rwx, other r-x.
+    const unsigned char acl[] = {2, 0,    0,    0,   1,   0,   7,    0, 255, 255, 255, 255, 2,   0,    7,
+                                 0, 0xFE, 0xFF, 0,   0,   4,   0,    5, 0,   255, 255, 255, 255, 0x10, 0,
+                                 7, 0,    255,  255, 255, 255, 0x20, 0, 5,   0,   255, 255, 255, 255};
+    bool aclSet = setxattr(temp.at("acl").c_str(), "system.posix_acl_access", acl, sizeof acl, 0) == 0;
+    for (const char* unsafe : {"users/backup", "link", "acl"}) {
+        if (std::string(unsafe) == "acl" && !aclSet) continue;  // a volume without ACLs
+        runContext.hadErrors = false;
+        RunTally tally;
+        EXPECT_EQ(FolderCopyRunRules(options, &tally, false, false, true, from, temp.wide(unsafe), {}), RUN_DEST_UNSAFE)
+            << unsafe;
     }
 }
 
@@ -179,6 +199,12 @@ TEST_F(RootRun, OthersSetIdBitsAreNotKept) {
     }
     EXPECT_EQ(run(), RUN_OK);  // and a second run finds nothing to change
     EXPECT_EQ(runContext.updatedCount, 0);
+    // A set-user-ID copy under root, as older runs made it, is made again.
+    ASSERT_EQ(chmod(temp.at("to/users-program").c_str(), 04755), 0);
+    EXPECT_EQ(run(), RUN_OK);
+    struct stat st;
+    ASSERT_EQ(stat(temp.at("to/users-program").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u);
 }
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
@@ -45,6 +46,8 @@ namespace {
 // Reasons of failures of our own, beside errno's.
 const int kSourceChanged = -1;  // the source changed while it was copied, every time it was tried
 const int kNotPlainFile = -2;   // a file the program writes for itself is no plain file there
+const int kLinkRefused = -3;    // a link whose owner may not read what it names
+const int kFolderMoved = -4;    // a directory on the way left its place during the run
 
 std::string ToSystem(const wchar_t* path) {
     // Plain ASCII, by far the most common, needs no conversion state: it is
@@ -145,13 +148,138 @@ bool FollowAllowed(const struct stat& link, const struct stat& target) {
     return link.st_uid == 0 || link.st_uid == target.st_uid;
 }
 
+// True when the access ACL of the entry at path (links followed) lets a
+// named user or group other than root write, as far as its mask allows.
+bool AclLetsOthersWrite(const char* path) {
+    unsigned char acl[4096];
+    ssize_t size = getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+    if (size < 4) return false;
+    bool maskWrites = true;
+    bool namedWrites = false;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        unsigned tag = acl[at] | (acl[at + 1] << 8);
+        unsigned permissions = acl[at + 2] | (acl[at + 3] << 8);
+        uint32_t id = static_cast<uint32_t>(acl[at + 4]) | (static_cast<uint32_t>(acl[at + 5]) << 8) |
+                      (static_cast<uint32_t>(acl[at + 6]) << 16) | (static_cast<uint32_t>(acl[at + 7]) << 24);
+        const unsigned kUser = 0x02;
+        const unsigned kGroup = 0x08;
+        const unsigned kMask = 0x10;
+        if (tag == kMask) maskWrites = (permissions & 2) != 0;
+        if ((tag == kUser || tag == kGroup) && id != 0 && (permissions & 2)) namedWrites = true;
+    }
+    return namedWrites && maskWrites;
+}
+
+// True when the directory st (aclWrites: its ACL lets a named other write)
+// may be written by someone other than root.
+bool OthersMayWrite(const struct stat& st, bool aclWrites) {
+    return st.st_uid != 0 || (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0) || aclWrites;
+}
+
 // True when someone other than root may move entry, a directory, out of
-// parent: the parent's owner, or anyone who may write the parent (only
-// the entry's owner, where the parent is sticky).
-bool OthersMayMove(const struct stat& parent, const struct stat& entry) {
+// parent (parentAcl: the parent's ACL lets a named other write): the
+// parent's owner, or anyone who may write the parent (only the entry's
+// owner, where the parent is sticky).
+bool OthersMayMove(const struct stat& parent, bool parentAcl, const struct stat& entry) {
     if (parent.st_uid != 0) return true;
-    bool othersWrite = (parent.st_mode & S_IWOTH) || ((parent.st_mode & S_IWGRP) && parent.st_gid != 0);
-    return othersWrite && (!(parent.st_mode & S_ISVTX) || entry.st_uid != 0);
+    return OthersMayWrite(parent, parentAcl) && (!(parent.st_mode & S_ISVTX) || entry.st_uid != 0);
+}
+
+// The ACL of an open directory, read through its entry in /proc.
+bool HandleAclLetsOthersWrite(int fd) {
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return AclLetsOthersWrite(proc.c_str());
+}
+
+// Most links one resolution follows, as the kernel's own limit.
+const int kLinksFollowedMax = 40;
+
+int ResolveEntry(int directory, const char* name, int* linksLeft);
+
+// Resolves text, a link's text, from directory (a handle the call takes
+// over), component by component with ResolveEntry; -1 with errno set.
+int ResolveText(int directory, const std::string& text, int* linksLeft) {
+    int current = directory;
+    if (!text.empty() && text[0] == '/') {
+        close(current);
+        current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (current < 0) return -1;
+    }
+    size_t at = 0;
+    bool any = false;
+    while (at <= text.size()) {
+        size_t end = text.find('/', at);
+        if (end == std::string::npos) end = text.size();
+        std::string component = text.substr(at, end - at);
+        at = end + 1;
+        if (component.empty() || component == ".") continue;
+        any = true;
+        int next = component == ".." ? openat(current, "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                     : ResolveEntry(current, component.c_str(), linksLeft);
+        int error = errno;
+        close(current);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        current = next;
+        struct stat st;
+        if (at <= text.size() && (fstat(current, &st) != 0 || !S_ISDIR(st.st_mode))) {
+            close(current);
+            errno = ENOTDIR;
+            return -1;
+        }
+    }
+    if (!any) {
+        close(current);
+        errno = ENOENT;
+        return -1;
+    }
+    return current;
+}
+
+// Resolves the entry name of directory as a root run follows links: a
+// handle (O_PATH) of what it finally names, each link on the way read from
+// a handle of the link itself and followed only where its owner could read
+// what it leads to (FollowAllowed), so a link swapped meanwhile is never
+// judged by another's owner. -1 with errno set (kLinkRefused, ELOOP, ...).
+int ResolveEntry(int directory, const char* name, int* linksLeft) {
+    int fd = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat link;
+    if (fstat(fd, &link) != 0 || !S_ISLNK(link.st_mode)) return fd;
+    if (--*linksLeft < 0) {
+        close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    std::vector<char> text(4096);
+    ssize_t length = readlinkat(fd, "", text.data(), text.size());
+    close(fd);
+    if (length < 0 || static_cast<size_t>(length) >= text.size()) {
+        if (length >= 0) errno = ENAMETOOLONG;
+        return -1;
+    }
+    int start = openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (start < 0) return -1;
+    int target = ResolveText(start, std::string(text.data(), static_cast<size_t>(length)), linksLeft);
+    struct stat reached;
+    if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
+        close(target);
+        errno = kLinkRefused;
+        return -1;
+    }
+    return target;
+}
+
+// Opens again, with flags, what a handle of ResolveEntry holds: a directory
+// through itself, anything else through its entry in /proc.
+int ReopenResolved(int resolved, int flags) {
+    struct stat st;
+    if (fstat(resolved, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) return openat(resolved, ".", flags & ~O_NOFOLLOW);
+    std::string proc = "/proc/self/fd/" + std::to_string(resolved);
+    return open(proc.c_str(), flags & ~O_NOFOLLOW);
 }
 
 // A tree whose directories are held open on the way to the entries asked
@@ -166,9 +294,11 @@ struct HeldTree {
     std::string root;      // as the run spells it, without trailing separators
     int rootFd = -1;
     struct stat rootSeen;             // the root as it was opened
+    bool rootAclWrites = false;       // the root's ACL lets a named other write (a root run's To)
     std::vector<std::string> names;   // the held directories' names, outermost first
     std::vector<int> fds;             // their handles
     std::vector<struct stat> seen;    // each as it was opened
+    std::vector<char> aclWrites;      // each one's ACL lets a named other write (a root run's To)
     std::vector<char> othersMayMove;  // another user may move it: looked at before each change
 };
 
@@ -187,6 +317,7 @@ void DropHeld(HeldTree* tree, size_t keep) {
         tree->fds.pop_back();
         tree->names.pop_back();
         tree->seen.pop_back();
+        tree->aclWrites.pop_back();
         tree->othersMayMove.pop_back();
     }
 }
@@ -214,29 +345,18 @@ struct Place {
     bool source;   // below the From root in a root run: a link is followed only by its owner's right
 };
 
-// Reasons of failures of our own on the way to an entry, beside errno's.
-const int kLinkRefused = -3;  // a link whose owner may not read what it names
-const int kFolderMoved = -4;  // a directory on the way left its place during the run
-
 // Opens the directory name in parent for a held tree: never through a link
 // in the guarded tree; in the tree read, through a link only where its
 // owner could read what it names, in a root run. -1 with errno set.
 int OpenLevel(const HeldTree& tree, int parent, const std::string& name) {
     if (!tree.follows) return openat(parent, name.c_str(), kHeldDirectory);
     if (!RootRun()) return openat(parent, name.c_str(), kHeldDirectory & ~O_NOFOLLOW);
-    int fd = openat(parent, name.c_str(), kHeldDirectory);
-    if (fd >= 0 || (errno != ENOTDIR && errno != ELOOP)) return fd;
-    int error = errno;
-    struct stat link;
-    if (fstatat(parent, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
-        errno = error;
-        return -1;
-    }
-    fd = openat(parent, name.c_str(), kHeldDirectory & ~O_NOFOLLOW);
-    struct stat target;
-    if (fd >= 0 && (fstat(fd, &target) != 0 || !FollowAllowed(link, target))) {
+    int linksLeft = kLinksFollowedMax;
+    int fd = ResolveEntry(parent, name.c_str(), &linksLeft);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
         close(fd);
-        errno = kLinkRefused;
+        errno = ENOTDIR;
         return -1;
     }
     return fd;
@@ -296,10 +416,14 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
                         return;
                     }
                     const struct stat& above = level == 0 ? tree->rootSeen : tree->seen[level - 1];
-                    bool mayMove = !tree->follows && RootRun() && OthersMayMove(above, opened);
+                    bool aboveAcl = level == 0 ? tree->rootAclWrites : tree->aclWrites[level - 1] != 0;
+                    bool watched = !tree->follows && RootRun();
+                    bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
+                    bool acl = watched && HandleAclLetsOthersWrite(fd);
                     tree->names.push_back(name);
                     tree->fds.push_back(fd);
                     tree->seen.push_back(opened);
+                    tree->aclWrites.push_back(acl);
                     tree->othersMayMove.push_back(mayMove);
                     ++level;
                 }
@@ -314,6 +438,25 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
     place->depth = level;
     place->directory = level == 0 ? tree->rootFd : tree->fds[level - 1];
     place->name = std::move(name);
+}
+
+// True when each held directory of the guarded tree on the way to at,
+// which another user may move, is still where the run found it: looked at
+// again right before a copy takes its name, so that an entry in flight does
+// not land in a folder moved away meanwhile. errno kFolderMoved otherwise.
+bool StillInPlace(const Place& at) {
+    if (!at.guarded) return true;
+    for (size_t level = 0; level < at.depth && level < guard.names.size(); ++level) {
+        if (!guard.othersMayMove[level]) continue;
+        int parent = level == 0 ? guard.rootFd : guard.fds[level - 1];
+        struct stat now;
+        if (fstatat(parent, guard.names[level].c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !SameEntry(now, guard.seen[level])) {
+            errno = kFolderMoved;
+            return false;
+        }
+    }
+    return true;
 }
 
 // The path is taken over: outside the held trees it becomes the name as it is.
@@ -354,11 +497,12 @@ int StatAt(const Place& place, struct stat* st) {
     if (!place.source) return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
     if (fstatat(place.directory, place.name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
     if (!S_ISLNK(st->st_mode)) return 0;
-    struct stat link = *st;
-    if (fstatat(place.directory, place.name.c_str(), st, 0) != 0) return -1;
-    if (FollowAllowed(link, *st)) return 0;
-    errno = kLinkRefused;
-    return -1;
+    int linksLeft = kLinksFollowedMax;
+    int fd = ResolveEntry(place.directory, place.name.c_str(), &linksLeft);
+    if (fd < 0) return -1;
+    int result = fstat(fd, st);
+    close(fd);
+    return result;
 }
 
 // Opens the entry at place with flags, links followed as StatAt follows them.
@@ -367,19 +511,13 @@ int OpenAt(const Place& place, int flags) {
     if (!place.source) return openat(place.directory, place.name.c_str(), flags);
     int fd = openat(place.directory, place.name.c_str(), flags | O_NOFOLLOW);
     if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
+    int linksLeft = kLinksFollowedMax;
+    int resolved = ResolveEntry(place.directory, place.name.c_str(), &linksLeft);
+    if (resolved < 0) return -1;
+    fd = ReopenResolved(resolved, flags);
     int error = errno;
-    struct stat link;
-    if (fstatat(place.directory, place.name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode)) {
-        errno = error;
-        return -1;
-    }
-    fd = openat(place.directory, place.name.c_str(), flags);
-    struct stat target;
-    if (fd >= 0 && (fstat(fd, &target) != 0 || !FollowAllowed(link, target))) {
-        close(fd);
-        errno = kLinkRefused;
-        return -1;
-    }
+    close(resolved);
+    errno = error;
     return fd;
 }
 
@@ -516,6 +654,8 @@ void FillStatus(const struct stat& st, EntryStatus* status) {
     status->attributeWord = static_cast<uint32_t>(CopyableMode(st));
     status->modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
     status->size = static_cast<int64_t>(st.st_size);
+    status->owner = static_cast<uint32_t>(st.st_uid);
+    status->setId = (st.st_mode & (S_ISUID | S_ISGID)) != 0;
 }
 
 CopyOutcome OutcomeOf(int error) {
@@ -756,6 +896,10 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyOutcome* outcome)
     }
     bool placed = false;
     bool fallBack = false;
+    if (ok && !StillInPlace(at)) {
+        ok = false;
+        error = errno;
+    }
     if (ok) {
         placed = linkUnnamed(out, at.name.c_str());
         if (placed) {
@@ -923,6 +1067,8 @@ bool platformCreateOwnerDirectory(const wchar_t* path) {
     return Noted(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
 }
 
+bool platformPathFits(const wchar_t* path) { return ToSystem(path).size() < PATH_MAX; }
+
 bool platformMayAddTo(const wchar_t* path) {
     return Noted(faccessat(AT_FDCWD, ToSystem(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0);
 }
@@ -1024,8 +1170,9 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         error = ECANCELED;
     }
     if (ok) {
-        ok = WithWritableParent(
-            at, [&] { return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0; });
+        ok = StillInPlace(at) && WithWritableParent(at, [&] {
+                 return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+             });
         if (!ok) error = errno;
     }
     if (!ok) {
@@ -1155,12 +1302,16 @@ namespace {
 bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
     ReleaseHeld(tree);
     std::string system = WithoutTrailingSlashes(ToSystem(root));
-    int fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    // Readable, so that the run's lock can be taken through the same handle.
+    int fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
     if (fd < 0) return false;
-    if (fstat(fd, &tree->rootSeen) != 0) {
+    struct stat named;
+    if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
         close(fd);
         return false;
     }
+    tree->rootAclWrites = !follows && RootRun() && HandleAclLetsOthersWrite(fd);
     // Every level of a deep tree may hold a handle; take what the system allows.
     struct rlimit limit;
     if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
@@ -1186,16 +1337,82 @@ bool platformRunsAsRoot() { return RootRun(); }
 
 void platformReleaseReadTree() { ReleaseHeld(&readTree); }
 
-bool platformOthersMayChange(const wchar_t* root) {
-    struct stat st;
-    if (stat(ToSystem(root).c_str(), &st) != 0) return false;
-    bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
-    return st.st_uid != geteuid() || (othersWrite && !(st.st_mode & S_ISVTX));
+namespace {
+
+// True when another user may change where path leads (a root run's To): a
+// directory on the way lets another move or replace the entry the path
+// passes through, or a link on the way belongs to another; a link is
+// followed by its text, checked the same way. The last directory itself
+// must not be another's, nor writable by others unless it is sticky.
+bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
+    if (linksLeft < 0) return true;
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) return true;
+        absolute = std::string(cwd) + "/" + absolute;
+    }
+    int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat here;
+    if (directory < 0 || fstat(directory, &here) != 0) return true;
+    std::string walked = "";  // the directory reached, as a path from the top
+    size_t at = 1;
+    while (at <= absolute.size()) {
+        size_t end = absolute.find('/', at);
+        if (end == std::string::npos) end = absolute.size();
+        std::string name = absolute.substr(at, end - at);
+        at = end + 1;
+        if (name.empty() || name == ".") continue;
+        struct stat entry;
+        if (fstatat(directory, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) break;  // the run finds it missing
+        bool hereAcl = AclLetsOthersWrite((walked.empty() ? std::string("/") : walked).c_str());
+        if (name != ".." && OthersMayMove(here, hereAcl, entry)) {
+            close(directory);
+            return true;
+        }
+        if (S_ISLNK(entry.st_mode)) {
+            close(directory);
+            if (entry.st_uid != 0 && entry.st_uid != geteuid()) return true;
+            std::string text;
+            std::vector<char> buffer(PATH_MAX);
+            std::string linkPath = walked + "/" + name;
+            ssize_t length = readlink(linkPath.c_str(), buffer.data(), buffer.size());
+            if (length < 0) return true;
+            text.assign(buffer.data(), static_cast<size_t>(length));
+            std::string rest = at <= absolute.size() ? absolute.substr(at - 1) : std::string();
+            std::string target = text[0] == '/' ? text : (walked.empty() ? "/" : walked + "/") + text;
+            return PathOthersMayRedirect(target + rest, linksLeft - 1);
+        }
+        int next = openat(directory, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(directory);
+        if (next < 0 || fstat(next, &here) != 0) {
+            if (next >= 0) close(next);
+            return false;  // no directory there: the run finds it so
+        }
+        directory = next;
+        if (name == "..") {
+            size_t slash = walked.find_last_of('/');
+            walked = slash == std::string::npos ? std::string() : walked.substr(0, slash);
+        } else {
+            walked += "/" + name;
+        }
+    }
+    close(directory);
+    bool acl = AclLetsOthersWrite((walked.empty() ? std::string("/") : walked).c_str());
+    return here.st_uid != geteuid() || (OthersMayWrite(here, acl) && !(here.st_mode & S_ISVTX));
 }
 
-// The lock is an exclusive flock of the directory, held by an open handle.
+}  // namespace
+
+bool platformOthersMayChange(const wchar_t* root) {
+    return PathOthersMayRedirect(WithoutTrailingSlashes(ToSystem(root)), kLinksFollowedMax);
+}
+
+// The lock is an exclusive flock of the directory a run changes, and a
+// shared one of each directory above it: a run on a folder inside another
+// run's To, or around it, meets the other's lock whichever started first.
 struct TreeLock {
-    int fd;
+    std::vector<int> fds;  // the handles holding the locks
 };
 
 namespace {
@@ -1217,7 +1434,7 @@ long FlockHolder(const struct stat& st) {
             continue;
         }
         if (std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
-            makedev(major, minor) == st.st_dev) {
+            makedev(major, minor) == st.st_dev && process != getpid()) {
             holder = process;
         }
     }
@@ -1225,25 +1442,57 @@ long FlockHolder(const struct stat& st) {
     return holder;
 }
 
+// Takes a lock of kind (LOCK_EX, LOCK_SH) on fd without waiting; false,
+// *holder told where it can be, when another holds one that excludes it.
+bool TakeFlock(int fd, int kind, long* holder) {
+    if (flock(fd, kind | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;  // a volume that keeps no locks
+    struct stat st;
+    if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
+    return false;
+}
+
 }  // namespace
 
-LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder) {
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
     *holder = 0;
-    int fd = open(WithoutTrailingSlashes(ToSystem(root)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (!Noted(fd >= 0)) return LOCK_FAILED;
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-        struct stat st;
-        if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
-        close(fd);
+    if (!guard.active) {
+        lastFailure = ENOENT;
+        return LOCK_FAILED;
+    }
+    TreeLock* taken = new TreeLock;
+    int fd = dup(guard.rootFd);
+    if (fd >= 0) taken->fds.push_back(fd);
+    bool free = fd >= 0 && TakeFlock(fd, LOCK_EX, holder);
+    // The directories above, up to the top, as the file system links them.
+    struct stat below = guard.rootSeen;
+    int current = fd >= 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    while (free && current >= 0) {
+        struct stat above;
+        if (fstat(current, &above) != 0 || SameEntry(above, below)) {
+            close(current);
+            break;
+        }
+        taken->fds.push_back(current);
+        free = TakeFlock(current, LOCK_SH, holder);
+        below = above;
+        current = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0 || !free) {
+        platformUnlockTree(taken);
+        if (fd < 0) {
+            lastFailure = errno;
+            return LOCK_FAILED;
+        }
         return LOCK_HELD;
     }
-    *lock = new TreeLock{fd};
+    *lock = taken;
     return LOCK_TAKEN;
 }
 
 void platformUnlockTree(TreeLock* lock) {
     if (!lock) return;
-    close(lock->fd);
+    for (int fd : lock->fds) close(fd);
     delete lock;
 }
 
@@ -1373,10 +1622,16 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
             struct stat st;
             if (fstatat(listing->fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
                 entry->isLink = S_ISLNK(st.st_mode);
-                struct stat link = st;
-                if (entry->isLink && fstatat(listing->fd, name, &st, 0) != 0) return true;
-                // A link not to be followed is listed as one that leads nowhere.
-                if (entry->isLink && listing->byOwnersRight && !FollowAllowed(link, st)) return true;
+                if (entry->isLink && listing->byOwnersRight) {
+                    // A link not to be followed is listed as one that leads nowhere.
+                    int linksLeft = kLinksFollowedMax;
+                    int fd = ResolveEntry(listing->fd, name, &linksLeft);
+                    bool reached = fd >= 0 && fstat(fd, &st) == 0;
+                    if (fd >= 0) close(fd);
+                    if (!reached) return true;
+                } else if (entry->isLink && fstatat(listing->fd, name, &st, 0) != 0) {
+                    return true;
+                }
                 entry->isDirectory = S_ISDIR(st.st_mode);
             }
         }
@@ -1504,7 +1759,8 @@ bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
 bool platformCloseFile(FILE* file) { return Noted(std::fclose(file) == 0); }
 
 // Only a plain file is read: a FIFO or a device would be read until killed.
-FILE* platformOpenRead(const wchar_t* path) {
+FILE* platformOpenRead(const wchar_t* path, bool* stream) {
+    *stream = false;
     int fd = open(ToSystem(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (!Noted(fd >= 0)) return nullptr;
     struct stat st;
@@ -1513,7 +1769,10 @@ FILE* platformOpenRead(const wchar_t* path) {
         close(fd);
         return nullptr;
     }
-    if (!S_ISREG(st.st_mode)) {
+    struct stat input;
+    *stream =
+        !S_ISREG(st.st_mode) && fstat(PLATFORM_STDIN, &input) == 0 && SameEntry(input, st) && !S_ISDIR(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !*stream) {
         lastFailure = kNotPlainFile;
         close(fd);
         return nullptr;

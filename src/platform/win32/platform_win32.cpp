@@ -445,6 +445,8 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     status->attributeWord = data.dwFileAttributes;
     status->modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
     status->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    status->owner = 0;
+    status->setId = false;
     return true;
 }
 
@@ -495,6 +497,8 @@ bool platformCreateDirectory(const wchar_t* path) {
 bool platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDirectory(path); }
 
 // Windows tells only by trying.
+bool platformPathFits(const wchar_t*) { return true; }
+
 bool platformMayAddTo(const wchar_t*) { return true; }
 
 bool platformIsDriveName(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
@@ -795,6 +799,8 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
         status.attributeWord = data.dwFileAttributes;
         status.modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
         status.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        status.owner = 0;
+        status.setId = false;
     }
     return true;
 }
@@ -894,7 +900,19 @@ bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
 
 bool platformCloseFile(FILE* file) { return NotedErrno(std::fclose(file) == 0); }
 
-FILE* platformOpenRead(const wchar_t* path) { return _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO); }
+// Windows names no FIFO or device in a folder; a device name reaches the long form as a file's name.
+FILE* platformOpenRead(const wchar_t* path, bool* stream) {
+    *stream = false;
+    FILE* file = _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO);
+    if (!NotedErrno(file != nullptr)) return nullptr;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        fclose(file);
+        lastFailure = L"not a plain file";
+        return nullptr;
+    }
+    return file;
+}
 
 void platformCommandLine(int, char**, std::vector<std::wstring>* arguments) {
     arguments->clear();
@@ -1049,22 +1067,51 @@ struct TreeLock {
     HANDLE mutex;
 };
 
-LockOutcome platformLockTree(const wchar_t* root, TreeLock** lock, long* holder) {
-    *holder = 0;
+namespace {
+
+// The named mutex of the directory at path, by its identity; null on failure.
+HANDLE TreeMutex(const wchar_t* path) {
     DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(root, &identity)) {
-        NoteError(GetLastError());
-        return LOCK_FAILED;
-    }
+    if (!platformDirectoryIdentity(path, &identity)) return nullptr;
     wchar_t name[96];
-    swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", static_cast<unsigned long long>(identity.volume),
-             static_cast<unsigned long long>(identity.index));
+    unsigned long long volume = identity.volume;
+    unsigned long long index = identity.index;
+    swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", volume, index);
     HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
     if (!mutex) {
-        swprintf(name, 96, L"korvane-tree-%016llx-%016llx", static_cast<unsigned long long>(identity.volume),
-                 static_cast<unsigned long long>(identity.index));
+        swprintf(name, 96, L"korvane-tree-%016llx-%016llx", volume, index);
         mutex = CreateMutexW(nullptr, FALSE, name);
     }
+    return mutex;
+}
+
+}  // namespace
+
+// A run on a folder inside a run's To finds the outer run's mutex held; a
+// run around one started before it does not find it (a mutex has no shared
+// kind to leave on the folders above).
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
+    *holder = 0;
+    if (guardedRoot.empty()) {
+        NoteError(ERROR_PATH_NOT_FOUND);
+        return LOCK_FAILED;
+    }
+    std::wstring full;
+    if (FullPathOf(guardedRoot.c_str(), &full)) {
+        size_t rootLength = static_cast<size_t>(rootLevelLength(full.c_str(), static_cast<int>(full.size())));
+        for (size_t cut = full.find_last_of(L'\\'); cut != std::wstring::npos && cut >= rootLength && cut > 0;
+             cut = full.find_last_of(L'\\', cut - 1)) {
+            std::wstring above = full.substr(0, cut == rootLength - 1 ? cut + 1 : cut);
+            HANDLE outer = TreeMutex(above.c_str());
+            if (!outer) continue;
+            DWORD waited = WaitForSingleObject(outer, 0);
+            if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ReleaseMutex(outer);
+            CloseHandle(outer);
+            if (waited == WAIT_TIMEOUT) return LOCK_HELD;
+            if (cut == 0) break;
+        }
+    }
+    HANDLE mutex = TreeMutex(guardedRoot.c_str());
     if (!Noted(mutex != nullptr)) return LOCK_FAILED;
     DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
