@@ -54,7 +54,9 @@ NAMES = {LOOKUP: "lookup", FORGET: "forget", GETATTR: "getattr", SETATTR: "setat
          LISTXATTR: "listxattr", REMOVEXATTR: "removexattr", FLUSH: "flush", INIT: "init",
          OPENDIR: "opendir", READDIR: "readdir", RELEASEDIR: "releasedir", FSYNCDIR: "fsyncdir",
          ACCESS: "access", CREATE: "create", INTERRUPT: "interrupt", DESTROY: "destroy",
-         BATCH_FORGET: "forget", RENAME2: "rename"}
+         BATCH_FORGET: "forget", RENAME2: "rename", 31: "getlk", 32: "setlk", 33: "setlkw", 37: "bmap",
+         39: "ioctl", 40: "poll", 43: "fallocate", 44: "readdirplus", 46: "lseek", 47: "copy_file_range",
+         50: "syncfs", 51: "tmpfile", 52: "statx"}
 # Requests the kernel sends without waiting for an answer: counted, never delayed.
 UNANSWERED = (FORGET, BATCH_FORGET, INTERRUPT)
 
