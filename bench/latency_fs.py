@@ -290,7 +290,7 @@ class Volume:
         if opcode == SETATTR:
             kind = self.setattr_kind(body)
         if self.trace:
-            print(f"{time.monotonic():.6f} {kind} node {node} pid {pid}", file=self.trace, flush=True)
+            print(f"{time.time():.6f} {kind} node {node} pid {pid}", file=self.trace, flush=True)
         if opcode != INIT:
             self.counts.start(kind)
             time.sleep(self.delay)
