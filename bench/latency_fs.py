@@ -6,6 +6,7 @@ by the kernel (each look-up and query reaches the volume), and the requests
 are counted by kind.
 
 latency_fs.py serve ROOT MOUNTPOINT [--delay MS] [--threads N] [--cache SECONDS] [--counts FILE]
+                    [--trace FILE]
 latency_fs.py dump PID COUNTS_FILE
 latency_fs.py check WORK [--delay MS]
 
@@ -16,7 +17,8 @@ default); --threads bounds the requests served at once (64); --cache lets the
 kernel keep names and attributes that long (0, none, by default). On SIGUSR1
 it waits until no request has come for a moment, writes the counts since the
 last such dump to --counts as JSON and starts counting afresh; it writes them
-on leaving too.
+on leaving too. --trace appends a line per request: its time, kind, node and
+the process that asked.
 
 dump sends the signal to the server PID and prints the counts it writes.
 check mounts a volume in WORK and shows that each request waits the delay
