@@ -14,6 +14,9 @@ import sys
 BASE = "korvane (base)"
 LATENCY_CASES = (("first", "first copy", 0.2), ("unchanged", "nothing changed", 0.2),
                  ("mutated", "after a mutation", 0.3))
+# The order the latency case's programs are shown in.
+LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", BASE, "rsync -a --delete", "korvane.exe (Wine)",
+                    "korvane.exe --jobs 1 (Wine)")
 
 
 def medians(folder, name):
@@ -39,7 +42,8 @@ def latency_runs(folder, case):
                 counts = json.load(source)
         timing = (result["median"], result["min"], result["stddev"] or 0.0)
         programs[result["command"]] = (timing, len(result["times"]), counts)
-    return programs
+    order = {name: index for index, name in enumerate(LATENCY_PROGRAMS)}
+    return dict(sorted(programs.items(), key=lambda item: (order.get(item[0], len(order)), item[0])))
 
 
 def latency_timings(folder, case, info):
@@ -128,7 +132,8 @@ def main():
         compare("latency", "7 " + title, case, "rsync -a --delete", goal)
         for program in ("korvane", "korvane.exe (Wine)"):
             number = "7 " if program == "korvane" else "8 Wine, "
-            same = " (no --jobs: the same)" if info.get("jobs_" + ("wine" if "Wine" in program else "native")) == "no" else ""
+            jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
+            same = " (no --jobs: the same)" if jobs == "no" else ""
             compare("latency", number + title, case, jobs_one(program) + same, None, subject=program)
         compare("latency", "8 Wine, " + title, case, "rsync -a --delete", None, subject="korvane.exe (Wine)")
 
