@@ -1,15 +1,22 @@
 #!/usr/bin/env python3
 """Prints the benchmark's table from hyperfine's JSON files: the medians of
 korvane and its peer, their ratio, and whether the goal is met; where an
-earlier korvane was timed beside it, its ratio too.
+earlier korvane was timed beside it, its ratio too. For the latency cases,
+also the volume's requests per entry by kind.
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
+import glob
 import json
 import os
 import sys
 
 BASE = "korvane (base)"
+LATENCY_CASES = (("first", "first copy", 0.2), ("unchanged", "nothing changed", 0.2),
+                 ("mutated", "after a mutation", 0.3))
+# The order the latency case's programs are shown in.
+LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", BASE, "rsync -a --delete", "korvane.exe (Wine)",
+                    "korvane.exe --jobs 1 (Wine)")
 
 
 def medians(folder, name):
@@ -21,14 +28,79 @@ def medians(folder, name):
     return {r["command"]: (r["median"], r["min"], r["stddev"] or 0.0) for r in data["results"]}
 
 
+def latency_runs(folder, case):
+    """The latency case's programs: name -> (timing, runs, counts), from the
+    files bench/latency_case wrote for each program."""
+    programs = {}
+    for path in sorted(glob.glob(os.path.join(folder, "times", case + "--*.json"))):
+        with open(path) as source:
+            result = json.load(source)["results"][0]
+        counts_path = os.path.join(folder, "counts", os.path.basename(path))
+        counts = None
+        if os.path.exists(counts_path):
+            with open(counts_path) as source:
+                counts = json.load(source)
+        timing = (result["median"], result["min"], result["stddev"] or 0.0)
+        programs[result["command"]] = (timing, len(result["times"]), counts)
+    order = {name: index for index, name in enumerate(LATENCY_PROGRAMS)}
+    return dict(sorted(programs.items(), key=lambda item: (order.get(item[0], len(order)), item[0])))
+
+
+def latency_timings(folder, case, info):
+    """The medians of a latency case by program; a program without --jobs
+    stands for its own --jobs 1."""
+    timings = {name: run[0] for name, run in latency_runs(folder, case).items()}
+    for program, jobs in (("korvane", "jobs_native"), ("korvane.exe (Wine)", "jobs_wine")):
+        if program in timings and info.get(jobs) == "no":
+            timings[jobs_one(program) + " (no --jobs: the same)"] = timings[program]
+    return timings
+
+
+def jobs_one(program):
+    return program.replace(" (Wine)", " --jobs 1 (Wine)") if "Wine" in program else program + " --jobs 1"
+
+
+def print_requests(folder, info):
+    """Requests per entry of each program and case, by kind, with the
+    look-ups that found nothing and the requests in flight on average."""
+    entries = info["entries"]
+    delay = info["delay_ms"] / 1000
+    print()
+    print(f"requests per entry on the latency volume ({entries} entries: {info['files']} files in "
+          f"{info['dirs']} folders; {info['delay_ms']:g} ms a request; in flight: requests x delay / time)")
+    for case, title, _ in LATENCY_CASES:
+        for name, (timing, runs, counts) in latency_runs(folder, case).items():
+            if not counts:
+                continue
+            total = counts["requests"] / runs
+            kinds = sorted(counts["kinds"].items(), key=lambda item: (-item[1], item[0]))
+            parts = []
+            for kind, count in kinds:
+                per_entry = count / runs / entries
+                if per_entry < 0.005:
+                    continue
+                failed = counts["failed"].get(kind, 0) / runs / entries
+                parts.append(f"{kind} {per_entry:.2f}" + (f" ({failed:.2f} failed)" if failed >= 0.005 else ""))
+            print(f"  {title:17} {name:28} {total / entries:6.2f}  in flight {total * delay / timing[0]:4.1f}:  "
+                  + ", ".join(parts))
+
+
 def main():
     folder, scale = sys.argv[1], [int(n) for n in sys.argv[2].split()]
     places = sys.argv[3].split() if len(sys.argv) > 3 else ["disk"]
     rows = []
     goals = []
+    latency = os.path.join(folder, "latency")
+    info = {}
+    if os.path.exists(os.path.join(latency, "info.json")):
+        with open(os.path.join(latency, "info.json")) as source:
+            info = json.load(source)
 
     def compare(place, case, name, peer, goal, subject="korvane"):
-        timings = medians(os.path.join(folder, place), name)
+        if place == "latency":
+            timings = latency_timings(latency, name, info)
+        else:
+            timings = medians(os.path.join(folder, place), name)
         if not timings or subject not in timings or peer not in timings:
             return
         mine, theirs = timings[subject][0], timings[peer][0]
@@ -56,12 +128,23 @@ def main():
         compare("disk", f"5 nothing changed, {count}", f"case5-{count}", "rsync -a --delete", 0.6)
     compare("disk", "6 Wine, 10000", "case6", "korvane", None, subject="korvane.exe (Wine)")
     compare("disk", "6 nothing changed, 10000", "case6", "floor", 1.5)
+    for case, title, goal in LATENCY_CASES:
+        compare("latency", "7 " + title, case, "rsync -a --delete", goal)
+        for program in ("korvane", "korvane.exe (Wine)"):
+            number = "7 " if program == "korvane" else "8 Wine, "
+            jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
+            same = " (no --jobs: the same)" if jobs == "no" else ""
+            compare("latency", number + title, case, jobs_one(program) + same, None, subject=program)
+        compare("latency", "8 Wine, " + title, case, "rsync -a --delete", None, subject="korvane.exe (Wine)")
 
     header = ("place", "case", "korvane median", "peer median", "ratio", "base ratio", "goal", "")
     if rows:
         widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
         for row in [header] + rows:
             print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+    if info:
+        print_requests(latency, info)
 
     print()
     per_entry = []
