@@ -87,19 +87,20 @@ bool makeFolder(const WideString& folder, const WideString& source, MadeLevels* 
         path = path.Left(cut);
     }
     for (size_t i = missing.size(); i-- > 0;) {
-        platformClearFailure();
-        if (!platformCreateOwnerDirectory(missing[i].buffer)) {
+        SystemResult created = platformCreateOwnerDirectory(missing[i].buffer);
+        if (!created) {
             *failedLevel = missing[i];
-            *reason = platformFailureText();
+            *reason = platformReasonText(created.reason);
             return false;
         }
         made->levels.push_back(missing[i]);
     }
     uint32_t word = 0;
-    if (!missing.empty() && platformReadAttributeWord(source.buffer, &word) &&
-        !platformWriteAttributeWord(missing.front().buffer, word)) {
+    if (missing.empty() || !platformReadAttributeWord(source.buffer, &word)) return true;
+    SystemResult given = platformWriteAttributeWord(missing.front().buffer, word);
+    if (!given) {
         *failedLevel = missing.front();
-        *reason = platformFailureText();
+        *reason = platformReasonText(given.reason);
         return false;
     }
     return true;
@@ -132,10 +133,10 @@ bool folderCouldBeMade(const WideString& folder, WideString* failedLevel, std::w
         }
         path = cut == 0 ? path.Left(1) : path.Left(cut);
     }
-    platformClearFailure();
-    if (directoryExists(path) && platformMayAddTo(path.buffer)) return true;
+    SystemResult may = directoryExists(path) ? platformMayAddTo(path.buffer) : SystemResult{false, 0};
+    if (may) return true;
     *failedLevel = missing;
-    *reason = directoryExists(path) ? platformFailureText() : std::wstring(L"Not a directory");
+    *reason = may.reason != 0 ? platformReasonText(may.reason) : std::wstring(L"Not a directory");
     return false;
 }
 
@@ -241,10 +242,11 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         logPath = options.logDir;
         logPath.AppendSeparator();
         logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
-        if (!openRunLog(logPath)) {
+        int reason = 0;
+        if (!openRunLog(logPath, &reason)) {
             unmakeFolder(made);
-            return usageError(&terminal,
-                              L"the log file [" + text(logPath) + L"] cannot be written: " + platformFailureText());
+            return usageError(
+                &terminal, L"the log file [" + text(logPath) + L"] cannot be written: " + platformReasonText(reason));
         }
     }
     platformOnInterrupt(requestRunStop);

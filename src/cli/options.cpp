@@ -315,13 +315,13 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     WideString path = options->settingsFile;
     if (path.length == 0) path = SettingsFilePath(WideString(L"korvaneui"));
     std::vector<SettingLine> lines;
-    bool whole = false;
-    if (path.length == 0 || !ReadSettingLines(path, &lines, &whole)) {
+    int failure = 0;
+    if (path.length == 0 || !ReadSettingLines(path, &lines, &failure)) {
         *problem = L"settings file [" + std::wstring(path.buffer) + L"] is not exist";
         return false;
     }
-    if (!whole) {
-        *problem = L"settings file [" + std::wstring(path.buffer) + L"] cannot be read: " + platformFailureText();
+    if (failure != 0) {
+        *problem = L"settings file [" + std::wstring(path.buffer) + L"] cannot be read: " + platformReasonText(failure);
         return false;
     }
     WideString texts[SETTING_FIELD_COUNT];

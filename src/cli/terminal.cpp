@@ -133,10 +133,11 @@ void writeLine(Terminal* terminal, int stream, const std::wstring& text) {
 }
 
 void writeStream(Terminal* terminal, int stream, const std::wstring& text) {
-    if (platformWriteText(stream, text.c_str()) || stream < 0 || stream > 2) return;
+    SystemResult written = platformWriteText(stream, text.c_str());
+    if (written || stream < 0 || stream > 2) return;
     if (terminal->outputFailed[stream]) return;
     terminal->outputFailed[stream] = true;
-    terminal->outputReason[stream] = platformFailureText();
+    terminal->outputReason[stream] = platformReasonText(written.reason);
 }
 
 int statusAfterOutput(Terminal* terminal, int status) {

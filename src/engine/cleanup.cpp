@@ -22,12 +22,13 @@
 
 namespace {
 
-// Reports the outcome of one clean-up operation for run: progress and its
+// Reports the result of one clean-up operation for run: progress and its
 // line when it changed something and "Show Copy File" is on, the error line
-// when it failed; the front end is told of each change and failure.
-void reportCleanup(RunState* run, bool ok, bool attempted, const WideString& entryPath, int kind,
+// with its reason when it failed; the front end is told of each change and
+// failure.
+void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
-    if (ok) {
+    if (result) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();
@@ -39,8 +40,17 @@ void reportCleanup(RunState* run, bool ok, bool attempted, const WideString& ent
         return;
     }
     if (!attempted) return;
-    reportEntryFailure(run, WideString(errorLine) + entryPath + L"]", entryPath, failureReason());
+    reportEntryFailure(run, WideString(errorLine) + entryPath + L"]", entryPath,
+                       WideString(platformReasonText(result.reason).c_str()));
     pumpMessages();
+}
+
+const SystemResult kDone{true, 0};
+
+// Deletes a file, its protection taken away first.
+SystemResult deleteUnprotected(const WideString& path) {
+    SystemResult cleared = changeClearProtection(path.buffer);
+    return cleared ? changeDeleteFile(path.buffer) : cleared;
 }
 
 bool underRoot(const WideString& root, const WideString& otherRoot, const WideString& path) {
@@ -92,7 +102,8 @@ void listCounterpart(const WideString& counterpart, CounterpartNames* level) {
     level->names.clear();
     WideString base = counterpart;
     if (!endsWithSeparator(base)) base.AppendSeparator();
-    DirectoryListing* listing = platformOpenListing(base.buffer);
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) return;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) level->names.emplace_back(entry.name, entry.isLink);
@@ -158,22 +169,20 @@ bool holdsRunLog(const WideString& path) {
 // walker, when not null, is the clean-up walk listing its directory. A link
 // is removed as a link, never followed: what it points to, inside or outside
 // the To Folder, is left as it is. Sets changeAttempted.
-bool deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
-                              const WideString& path, DeletableKind kind) {
+SystemResult deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root,
+                                      const WideString& otherRoot, const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
-    changeClearFailure();
-    if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return false;
+    if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return SystemResult{false, 0};
     size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
-    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return true;
-    if (isOpenRunLog(path) || isLiveTemporary(path)) return true;
+    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
+    if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
     if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
         changeDeleteFile(path.buffer);
-        return true;
+        return kDone;
     }
 
     runContext.changeAttempted = true;
-    bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
-                                : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
     if (deleted) ++runContext.updatedCount;
     return deleted;
 }
@@ -227,7 +236,8 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
     if (!endsWithSeparator(base)) base.AppendSeparator();
     WideString otherBase = counterpart;
     if (!endsWithSeparator(otherBase)) otherBase.AppendSeparator();
-    DirectoryListing* listing = platformOpenListing(base.buffer);
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) return;
     std::vector<WideString> dead;
     DirectoryEntry entry;
@@ -251,7 +261,7 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
             kind = DELETABLE_FILE;
         }
     }
-    return deleteWithoutCounterpart(nullptr, root, otherRoot, path, kind);
+    return static_cast<bool>(deleteWithoutCounterpart(nullptr, root, otherRoot, path, kind));
 }
 
 namespace {
@@ -259,21 +269,20 @@ namespace {
 // Removes path, a directory under root, when otherRoot holds no counterpart;
 // walker, when not null, is the clean-up walk that has just listed it as a
 // directory, so it is not asked again. Sets changeAttempted.
-bool removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
-                              const WideString& path) {
+SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& root,
+                                      const WideString& otherRoot, const WideString& path) {
     runContext.changeAttempted = false;
-    changeClearFailure();
-    if (!underRoot(root, otherRoot, path)) return false;
-    if (!walker && !directoryExists(path)) return false;
+    if (!underRoot(root, otherRoot, path)) return SystemResult{false, 0};
+    if (!walker && !directoryExists(path)) return SystemResult{false, 0};
     // After its walk step the directory's parent is the last on the descent path.
     size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
-    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return true;
-    if (holdsRunLog(path)) return true;
+    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
+    if (holdsRunLog(path)) return kDone;
 
     runContext.changeAttempted = true;
-    if (!changeRemoveDirectory(path.buffer)) return false;
-    ++runContext.updatedCount;
-    return true;
+    SystemResult removed = changeRemoveDirectory(path.buffer);
+    if (removed) ++runContext.updatedCount;
+    return removed;
 }
 
 }  // namespace
@@ -289,10 +298,12 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
-    DirectoryListing* listing = platformOpenListing(base.buffer);
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) {
         runContext.changeAttempted = true;
-        reportCleanup(run, false, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        reportCleanup(run, SystemResult{false, reason}, true, directory, REPORT_REMOVED, L"  RD: [",
+                      L"! Error => Remove dir: [");
         return false;
     }
     std::vector<std::pair<WideString, DeletableKind>> entries;
@@ -307,7 +318,7 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
             entries.emplace_back(path, entry.isLink ? LINK : DELETABLE_FILE);
         }
     }
-    bool all = platformCloseListing(listing);
+    bool all = static_cast<bool>(platformCloseListing(listing));
     // What the rules leave alone stays, as the clean-up would leave it.
     auto ruleKeeps = [&](const WideString& path) {
         if (!runContext.ruleActive || ruleVerdict(ruleSubject(path, toRoot)) == RULE_TAKE) return false;
@@ -323,12 +334,10 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
             continue;
         }
         runContext.changeAttempted = true;
-        changeClearFailure();
-        bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
-                                    : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+        SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
         if (deleted) ++runContext.updatedCount;
         reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
-        all = all && deleted;
+        all = all && deleted.done;
     }
     for (const WideString& path : directories) {
         if (runStopRequested()) return false;
@@ -340,11 +349,10 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     if (!all || runStopRequested()) return false;
     runContext.changeAttempted = true;
-    changeClearFailure();
-    bool removed = changeRemoveDirectory(directory.buffer);
+    SystemResult removed = changeRemoveDirectory(directory.buffer);
     if (removed) ++runContext.updatedCount;
     reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
-    return removed;
+    return removed.done;
 }
 
 bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) {
@@ -353,15 +361,14 @@ bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) 
         return false;
     }
     runContext.changeAttempted = true;
-    changeClearFailure();
-    bool deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    SystemResult deleted = deleteUnprotected(path);
     if (deleted) ++runContext.updatedCount;
     reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
-    return deleted;
+    return deleted.done;
 }
 
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    return removeDirectoryIfSurplus(nullptr, root, otherRoot, path);
+    return static_cast<bool>(removeDirectoryIfSurplus(nullptr, root, otherRoot, path));
 }
 
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
@@ -393,7 +400,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
             }
         }
         runContext.changeAttempted = false;
-        reportCleanup(run, true, false, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        reportCleanup(run, kDone, false, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
         return true;
     }
     if (enterable && !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath)) walker->skipDescent = true;
@@ -407,7 +414,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
     }
-    bool ok = deleteWithoutCounterpart(walker, walkRoot, otherRoot, entryPath, kindFromListing(*walker));
+    SystemResult ok = deleteWithoutCounterpart(walker, walkRoot, otherRoot, entryPath, kindFromListing(*walker));
     reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_DELETED, L"  DF: [",
                   L"! Error => Delete file: [");
     return true;
@@ -423,11 +430,11 @@ bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath
     // Below the root, the directory's parent is the last on the descent path.
     if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {
         runContext.changeAttempted = false;  // the copy walk found its name in From
-        reportCleanup(run, true, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
+        reportCleanup(run, kDone, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
         return true;
     }
     // The directory has just been listed; no need to ask again.
-    bool ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
+    SystemResult ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
     reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_REMOVED, L"  RD: [",
                   L"! Error => Remove dir: [");
     return true;
@@ -457,7 +464,8 @@ bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, co
     std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
     WideString base = counterpartPath(directory, walkRoot, otherRoot);
     if (!endsWithSeparator(base)) base.AppendSeparator();
-    DirectoryListing* listing = platformOpenListing(base.buffer);
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) {
         state.trees.insert(key);  // the clean-up walk tells why, if it meets it
         return true;

@@ -54,8 +54,6 @@ void reportWalkStop(int result, const WideString& directory, const WideString& r
     reportWalkResult(result);
 }
 
-WideString failureReason() { return WideString(changeFailureText().c_str()); }
-
 void reportNotPlainFile(RunState* run, const WideString& entryPath) {
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
@@ -70,7 +68,7 @@ void reportLinkInTheWay(RunState* run, const WideString& target) {
 }
 
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& given) {
-    WideString reason = given.length > 0 ? given : failureReason();
+    const WideString& reason = given;
     reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
                        reason);
     pumpMessages();

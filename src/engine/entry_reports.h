@@ -21,16 +21,13 @@ void reportSkip(RunState* run, const WideString& line, const WideString& path);
 // Tells the front end of a walk that stopped at directory (empty when none is known), and why.
 void reportWalkStop(int result, const WideString& directory, const WideString& reason);
 
-// Why the last change failed, as the system (or a dry run's simulation) tells it.
-WideString failureReason();
-
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(RunState* run, const WideString& entryPath);
 
 // Tells of a link in To that stands where an entry belongs and was not followed.
 void reportLinkInTheWay(RunState* run, const WideString& target);
 
-// Tells of a copy that failed, with reason (when empty: the reason of the last change).
+// Tells of a copy that failed, with its reason.
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& reason);
 
 // Tells of a directory that the walk did not enter: a link back into its own path.

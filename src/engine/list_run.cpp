@@ -71,12 +71,12 @@ WideString joined(const WideString& folder, const WideString& entry) {
 // of any line is dropped; empty lines are skipped. A file that exists but
 // cannot be opened or read is an error, not an empty list. Memory grows with
 // the entries kept, never with one line beyond LIST_LINE_MAX_BYTES.
-int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults) {
+int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults, int* reason) {
     if (!platformEntryExists(listFile.buffer)) return -1;
     runContext.listEntries.clear();
     faults->clear();
     ListReading reading{0, faults};
-    if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &reading)) return -1;
+    if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &reading, reason)) return -1;
     return reading.count;
 }
 
@@ -141,9 +141,10 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     }
     runContext.showCopyFile = showCopyFile;
     std::vector<ListLineFault> faults;
-    int count = readListFile(listFile, &faults);
+    int reason = 0;
+    int count = readListFile(listFile, &faults, &reason);
     if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
-        WideString why(platformFailureText().c_str());
+        WideString why(platformReasonText(reason).c_str());
         runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
         reportError();
         if (why.length > 0)
@@ -209,7 +210,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         } else {
             // No pumping in a list run: the failure is told as it stands.
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
-                               source, outcome.reason.length > 0 ? outcome.reason : failureReason());
+                               source, outcome.reason);
         }
     }
 

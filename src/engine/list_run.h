@@ -34,8 +34,8 @@ constexpr size_t LIST_LINE_MAX_BYTES = 4 * LIST_LINE_MAX_UNITS + 4;
 // Reads the non-empty lines of listFile into runContext.listEntries and the
 // lines that give no entry (bytes the code page rejects, a NUL, too long) into
 // faults; the count of entries stored, or -1 when the file cannot be
-// accessed or read.
-int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults);
+// accessed or read (*reason, when given, telling why when it knows).
+int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults, int* reason = nullptr);
 
 // True when a list entry would reach outside the folders it is joined to.
 bool listEntryLeavesFolder(const WideString& entry);

@@ -125,7 +125,8 @@ int lockDestination(const WideString& to, bool waitForLock, DestinationLock* hel
     int64_t lookedAt = 0;
     for (;;) {
         long holder = 0;
-        LockOutcome outcome = platformLockGuardedTree(&held->lock, &holder);
+        int reason = 0;
+        LockOutcome outcome = platformLockGuardedTree(&held->lock, &holder, &reason);
         if (outcome == LOCK_TAKEN) return RUN_OK;
         if (outcome == LOCK_FAILED) {
             return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");

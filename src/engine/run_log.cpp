@@ -16,9 +16,9 @@ void writeBytes(const char* bytes, size_t count) {
     if (!file) return;
     std::string line(bytes, count);
     line += LINE_END;
-    if (!platformWriteBytes(file, line.data(), line.size()) && runContext.log.failure.length == 0) {
-        runContext.log.failure = WideString(platformFailureText().c_str());
-        if (runContext.log.failure.length == 0) runContext.log.failure = L"write error";
+    SystemResult written = platformWriteBytes(file, line.data(), line.size());
+    if (!written && runContext.log.failure.length == 0) {
+        runContext.log.failure = WideString(platformReasonText(written.reason).c_str());
     }
 }
 
@@ -36,10 +36,12 @@ const wchar_t* walkResultText(int result) {
 
 // Where the log lies is kept too, so that a clean-up can leave it and the
 // folders holding it alone, however they are reached.
-bool openRunLog(const WideString& path) {
+bool openRunLog(const WideString& path, int* reason) {
     closeRunLog();
     runContext.log = RunLog();
-    runContext.logStream = platformOpenOwnFile(path.buffer);
+    int why = 0;
+    runContext.logStream = platformOpenOwnFile(path.buffer, &why);
+    if (reason) *reason = why;
     if (!runContext.logStream) return false;
     int32_t cut = path.FindLastSeparator();
     WideString folder = cut > 0 ? path.Left(cut) : cut == 0 ? path.Left(1) : WideString(L".");
@@ -62,9 +64,9 @@ bool closeRunLog() {
     log.fileName = WideString();
     log.folders.clear();
     if (!runContext.logStream) return log.failure.length == 0;
-    bool kept = platformCloseFile(runContext.logStream);
+    SystemResult kept = platformCloseFile(runContext.logStream);
     runContext.logStream = nullptr;
-    if (!kept && log.failure.length == 0) log.failure = WideString(platformFailureText().c_str());
+    if (!kept && log.failure.length == 0) log.failure = WideString(platformReasonText(kept.reason).c_str());
     return log.failure.length == 0;
 }
 

@@ -6,8 +6,9 @@
 #include "text/wide_string.h"
 
 // Opens (truncating) the log file at path as runContext.logStream, never
-// through a link or another name of a file (see platformOpenOwnFile).
-bool openRunLog(const WideString& path);
+// through a link or another name of a file (see platformOpenOwnFile);
+// false with *reason (when given) telling why not.
+bool openRunLog(const WideString& path, int* reason = nullptr);
 
 // Flushes and closes runContext.logStream, if open; false when a line of
 // it could not be written or kept (runContext.log.failure tells why).

@@ -12,14 +12,17 @@
 namespace {
 
 // copyFileOver, with how the copy ended.
-CopyOutcome copyFileOutcome(const WideString& source, const WideString& target) {
-    CopyOutcome outcome = changeCopyFile(source.buffer, target.buffer);
-    if ((outcome == COPY_ACCESS_DENIED || outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
+CopyResult copyFileOutcome(const WideString& source, const WideString& target) {
+    CopyResult copied = changeCopyFile(source.buffer, target.buffer);
+    if ((copied.outcome == COPY_ACCESS_DENIED || copied.outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
         changeClearProtection(target.buffer)) {
         return changeCopyFile(source.buffer, target.buffer);
     }
-    return outcome;
+    return copied;
 }
+
+// The words of a reason, for an outcome.
+WideString reasonWords(int reason) { return WideString(platformReasonText(reason).c_str()); }
 
 // The open run log is never copied over, whatever From holds of that name;
 // only a target of the log's name is asked for its identity.
@@ -28,10 +31,17 @@ bool isRunLogByName(const WideString& target) {
 }
 
 // Makes sure the directory that is to hold target exists, made like the source's.
-bool parentReady(const WideString& entryPath, const WideString& target) {
+SystemResult parentReady(const WideString& entryPath, const WideString& target) {
     WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
     WideString targetParent = target.Left(target.FindLastSeparator());
-    return directoryExists(targetParent) || createDirectoryLike(sourceParent, targetParent);
+    if (directoryExists(targetParent)) return SystemResult{true, 0};
+    return createDirectoryLike(sourceParent, targetParent);
+}
+
+// An outcome that failed for reason.
+UpdateOutcome failed(UpdateOutcome outcome, int reason) {
+    if (outcome.reason.length == 0) outcome.reason = reasonWords(reason);
+    return outcome;
 }
 
 // Counts a change made, as runContext.updatedCount counts them.
@@ -62,9 +72,16 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         existing = EntryState{false, false, {}};
     }
     bool standing = existing.queried || targetIsLink;
-    if (!standing && !parentReady(entryPath, target)) return outcome;
-    if (standing && !targetIsLink && isRunLogByName(target)) return outcome;
-    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) return outcome;
+    if (!standing) {
+        SystemResult ready = parentReady(entryPath, target);
+        if (!ready) return failed(outcome, ready.reason);
+    }
+    if (standing && !targetIsLink && isRunLogByName(target)) {
+        outcome.reason = L"it is the run's log";
+        return outcome;
+    }
+    CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer);
+    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
     return changed(outcome);
 }
 
@@ -103,22 +120,33 @@ bool clearedForKind(RunState* run, const WideString& targetRoot, const WideStrin
 // Copies a file whose counterpart differs or is missing.
 UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
                             const EntryState& source, const EntryState& existing) {
-    if (existing.queried && isRunLogByName(target)) return outcome;
+    if (existing.queried && isRunLogByName(target)) {
+        outcome.reason = L"it is the run's log";
+        return outcome;
+    }
     // A simulated copy cannot tell a missing parent: a dry run looks first.
     // A source that is not there makes no folders in To: its copy fails
     // with the system's reason.
-    if (!existing.queried && source.queried && isDryRun() && !parentReady(entryPath, target)) return outcome;
-    CopyOutcome copied = copyFileOutcome(entryPath, target);
-    outcome.notPlainFile = copied == COPY_NOT_REGULAR;
+    if (!existing.queried && source.queried && isDryRun()) {
+        SystemResult ready = parentReady(entryPath, target);
+        if (!ready) return failed(outcome, ready.reason);
+    }
+    CopyResult copied = copyFileOutcome(entryPath, target);
+    outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy could not be written; one that was
     // moved away during the run is not made again.
-    if (copied != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile && !runStopRequested() &&
-        copied != COPY_PLACE_MOVED && !directoryExists(target.Left(target.FindLastSeparator()))) {
-        changeClearFailure();
-        if (parentReady(entryPath, target)) copied = copyFileOutcome(entryPath, target);
+    if (copied.outcome != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile &&
+        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED &&
+        !directoryExists(target.Left(target.FindLastSeparator()))) {
+        SystemResult ready = parentReady(entryPath, target);
+        if (ready) {
+            copied = copyFileOutcome(entryPath, target);
+        } else {
+            copied.reason = ready.reason;
+        }
     }
-    if (copied != COPY_DONE) return outcome;
+    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
     outcome.copiedBytes = source.status.size;
     return changed(outcome);
 }
@@ -127,7 +155,7 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
 
 // The attributes stay cleared when the second attempt fails.
 bool copyFileOver(const WideString& source, const WideString& target) {
-    return copyFileOutcome(source, target) == COPY_DONE;
+    return copyFileOutcome(source, target).outcome == COPY_DONE;
 }
 
 // A source that is no plain file or directory (a FIFO, a socket, a device) is
@@ -141,7 +169,6 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return outcome;
     if (!StartsWith(entryPath, sourceRoot)) return outcome;
     runContext.changeAttempted = false;
-    changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
     // A link whose text the system cannot read as a link's (Wine's view of
@@ -155,7 +182,6 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         runContext.changeAttempted = outcome.changeAttempted;
         return outcome;
     }
-    changeClearFailure();
     EntryState source;
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
@@ -188,7 +214,8 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         }
     }
     if (!source.isDirectory) return copyFileEntry(outcome, entryPath, target, source, existing);
-    if (!createDirectoryLike(entryPath, target)) return outcome;
+    SystemResult made = createDirectoryLike(entryPath, target);
+    if (!made) return failed(outcome, made.reason);
     outcome.madeDirectory = !existing.queried;
     if (!linkFacing && attributeWordKept(target, existing)) {
         outcome.changeAttempted = false;

@@ -114,10 +114,11 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
 
     WideString base = directory;
     if (base.buffer[base.length - 1] != PATH_SEPARATOR) base.AppendSeparator();
-    DirectoryListing* listing = platformOpenListing(base.buffer);
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) {
         walker->failedDirectory = directory;
-        walker->failureReason = WideString(platformFailureText().c_str());
+        walker->failureReason = WideString(platformReasonText(reason).c_str());
         return WALK_FIND_ERROR;
     }
 
@@ -167,9 +168,10 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     }
     walker->descent.pop_back();
 
-    if (!platformCloseListing(listing)) {
+    SystemResult closed = platformCloseListing(listing);
+    if (!closed) {
         walker->failedDirectory = directory;
-        walker->failureReason = WideString(platformFailureText().c_str());
+        walker->failureReason = WideString(platformReasonText(closed.reason).c_str());
         return WALK_CLOSE_ERROR;
     }
     if (walker->keepNames) std::swap(walker->completedNames, walker->levelNames[level]);

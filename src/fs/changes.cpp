@@ -16,13 +16,12 @@ struct Simulation {
 
 Simulation simulation;
 
-// What a dry run found in the way of its last failed change, or null.
-const wchar_t* simulatedFailure = nullptr;
+const SystemResult kDone{true, 0};
 
-bool simulatedFail(const wchar_t* why) {
-    simulatedFailure = why;
-    return false;
-}
+SystemResult wouldFail(int reason) { return SystemResult{false, reason}; }
+
+// A stop makes no change, really or in simulation.
+const int kStoppedReason = FAILURE_STOPPED;
 
 std::wstring withoutTrailingSeparator(const wchar_t* path) {
     std::wstring text(path);
@@ -61,113 +60,93 @@ bool changeTookAway(const wchar_t* path) {
     }
 }
 
-bool changeCreateDirectory(const wchar_t* path) {
-    if (stopped()) return false;
+SystemResult changeCreateDirectory(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformCreateDirectory(path);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
-    if (standsThere(key, &status)) return simulatedFail(L"File exists");  // something else holds the name
+    if (standsThere(key, &status)) return wouldFail(FAILURE_WOULD_EXIST);  // something else holds the name
     simulation.created.insert(key);
-    return true;
+    return kDone;
 }
 
-bool changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    if (stopped()) return false;
+SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteAttributeWord(path, word);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
-    return simulation.created.count(key) > 0 || standsThere(key, &status);
+    if (simulation.created.count(key) > 0 || standsThere(key, &status)) return kDone;
+    return wouldFail(FAILURE_WOULD_BE_MISSING);
 }
 
-bool changeClearProtection(const wchar_t* path) {
-    if (stopped()) return false;
+SystemResult changeClearProtection(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformClearProtection(path);
     EntryStatus status;
-    return standsThere(path, &status);
+    return standsThere(path, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
 }
 
-CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
-    if (stopped()) return COPY_STOPPED;
+CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
     if (!simulation.active) return platformCopyFile(source, target);
     EntryStatus status;
-    if (!platformQueryEntry(source, &status)) {
-        simulatedFail(L"No such file or directory");
-        return COPY_FAILED;
-    }
-    if (status.isDirectory) {
-        simulatedFail(L"Is a directory");
-        return COPY_FAILED;
-    }
-    if (!status.isRegular) return COPY_NOT_REGULAR;
-    if (standsThere(target, &status) && status.isDirectory) {
-        simulatedFail(L"Is a directory");
-        return COPY_FAILED;
-    }
-    return COPY_DONE;
+    if (!platformQueryEntry(source, &status)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
+    if (status.isDirectory) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
+    if (!status.isRegular) return CopyResult{COPY_NOT_REGULAR, 0};
+    if (standsThere(target, &status) && status.isDirectory) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
+    return CopyResult{COPY_DONE, 0};
 }
 
-bool changeDeleteFile(const wchar_t* path) {
-    if (stopped()) return false;
+SystemResult changeDeleteFile(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformDeleteFile(path);
     EntryStatus status;
-    if (!standsThere(path, &status)) return simulatedFail(L"No such file or directory");
-    if (status.isDirectory) return simulatedFail(L"Is a directory");
+    if (!standsThere(path, &status)) return wouldFail(FAILURE_WOULD_BE_MISSING);
+    if (status.isDirectory) return wouldFail(FAILURE_WOULD_BE_DIRECTORY);
     simulation.removed.insert(path);
-    return true;
+    return kDone;
 }
 
-bool changeRemoveDirectory(const wchar_t* path) {
-    if (stopped()) return false;
+SystemResult changeRemoveDirectory(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformRemoveDirectory(path);
     std::wstring key = withoutTrailingSeparator(path);
     std::wstring base = key;
     if (base.back() != PATH_SEPARATOR) base += PATH_SEPARATOR;
-    DirectoryListing* listing = platformOpenListing(base.c_str());
-    if (!listing) return false;  // the listing told the system's reason
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.c_str(), &reason);
+    if (!listing) return wouldFail(reason);  // the listing told the system's reason
     bool empty = true;
     DirectoryEntry entry;
     while (empty && platformNextEntry(listing, &entry)) {
         if (std::wcscmp(entry.name, L".") == 0 || std::wcscmp(entry.name, L"..") == 0) continue;
         empty = wouldBeGone(base + entry.name);
     }
-    if (!platformCloseListing(listing) && empty) return false;  // cut short: its emptiness is not known
-    if (!empty) return simulatedFail(L"Directory not empty");
+    SystemResult closed = platformCloseListing(listing);
+    if (!closed && empty) return closed;  // cut short: its emptiness is not known
+    if (!empty) return wouldFail(FAILURE_WOULD_NOT_BE_EMPTY);
     simulation.removed.insert(key);
-    return true;
+    return kDone;
 }
 
-bool changeRemoveLink(const wchar_t* path) {
-    if (stopped()) return false;
+SystemResult changeRemoveLink(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformRemoveLink(path);
-    if (wouldBeGone(path) || !platformIsLink(path)) return simulatedFail(L"Not a link");
+    if (wouldBeGone(path) || !platformIsLink(path)) return wouldFail(FAILURE_WOULD_NOT_BE_LINK);
     simulation.removed.insert(path);
-    return true;
+    return kDone;
 }
 
-CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target) {
-    if (stopped()) return COPY_STOPPED;
+CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target) {
+    if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
     if (!simulation.active) return platformCopyLink(source, target);
     std::wstring text;
-    if (!platformReadLink(source, &text)) {
-        simulatedFail(L"No such file or directory");
-        return COPY_FAILED;
-    }
+    if (!platformReadLink(source, &text)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
     EntryStatus status;
     if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
-        simulatedFail(L"Is a directory");
-        return COPY_FAILED;
+        return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
     }
-    return COPY_DONE;
-}
-
-void changeClearFailure() {
-    simulatedFailure = nullptr;
-    platformClearFailure();
-}
-
-std::wstring changeFailureText() {
-    if (simulation.active && simulatedFailure) return simulatedFailure;
-    return platformFailureText();
+    return CopyResult{COPY_DONE, 0};
 }
 
 bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {

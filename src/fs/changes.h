@@ -1,6 +1,7 @@
 // Every change the engine makes to the file system passes through here. In a
 // dry run nothing is changed: each operation answers as the real one would,
-// as far as that can be known, and remembers what it would have done.
+// as far as that can be known, and remembers what it would have done. Each
+// answers with its result, and a failure with its reason.
 #ifndef KORVANE_FS_CHANGES_H
 #define KORVANE_FS_CHANGES_H
 
@@ -12,7 +13,7 @@
 // Turns the dry run on or off; turning it on forgets what earlier runs simulated.
 void setDryRun(bool on);
 
-// True while changes are only simulated.
+// True while changes are only simulated: the dry run's one owner.
 bool isDryRun();
 
 // True when a dry run has taken the entry at path away (deleted, removed,
@@ -20,35 +21,28 @@ bool isDryRun();
 bool changeTookAway(const wchar_t* path);
 
 // Creates one directory level.
-bool changeCreateDirectory(const wchar_t* path);
+SystemResult changeCreateDirectory(const wchar_t* path);
 
 // Gives an entry an attribute word.
-bool changeWriteAttributeWord(const wchar_t* path, uint32_t word);
+SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word);
 
 // Takes away what protects a file from change.
-bool changeClearProtection(const wchar_t* path);
+SystemResult changeClearProtection(const wchar_t* path);
 
 // Copies a file over its target.
-CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target);
+CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target);
 
 // Deletes a file.
-bool changeDeleteFile(const wchar_t* path);
+SystemResult changeDeleteFile(const wchar_t* path);
 
 // Removes an empty directory (in a dry run: one whose every entry would be gone).
-bool changeRemoveDirectory(const wchar_t* path);
+SystemResult changeRemoveDirectory(const wchar_t* path);
 
 // Removes a link itself.
-bool changeRemoveLink(const wchar_t* path);
+SystemResult changeRemoveLink(const wchar_t* path);
 
 // Makes target a copy of the link at source (not followed).
-CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target);
-
-// Forgets why the last change failed.
-void changeClearFailure();
-
-// Why the last change failed since the last clear: the system's words, or in
-// a dry run what the simulation found in the way; empty when none failed.
-std::wstring changeFailureText();
+CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target);
 
 // Writes a file in directory with the modification time written, reads the
 // time back and removes the file; false in a dry run, after a stop, or when

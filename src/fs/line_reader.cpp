@@ -9,9 +9,11 @@
 // Most bytes taken of standard input named as the file: it may never end.
 const unsigned long long kStreamBytesMax = 256ULL << 20;
 
-bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data) {
+bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data, int* reason) {
     bool stream = false;
-    FILE* file = platformOpenRead(path, &stream);
+    int why = 0;
+    FILE* file = platformOpenRead(path, &stream, &why);
+    if (reason) *reason = why;
     if (!file) return false;
     unsigned long long taken = 0;
     ReadLine line{std::string(), false, 1};

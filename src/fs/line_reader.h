@@ -22,6 +22,7 @@ typedef bool (*LineHandler)(void* data, ReadLine* line);
 // when it holds anything. Where text files end at a Ctrl+Z (Windows), reading
 // stops there. Standard input, named as the file, is read up to 256 MiB.
 // False when the file cannot be opened, a read fails or that bound is met.
-bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data);
+// *reason, when given, tells why it returned false.
+bool readLines(const wchar_t* path, size_t keep, LineHandler handler, void* data, int* reason = nullptr);
 
 #endif

@@ -67,9 +67,9 @@ std::vector<DirectoryLevel> directoryLevels(const WideString& path) {
 // each directory right after its parent, so the parent is asked first and
 // the levels above it only when it is missing: the cost of a level does not
 // grow with its depth.
-bool createDirectoryPath(const WideString& path) {
+SystemResult createDirectoryPath(const WideString& path) {
     WideString whole = dropTrailingSeparator(path);
-    if (directoryExists(whole)) return true;
+    if (directoryExists(whole)) return SystemResult{true, 0};
     int32_t cut = whole.FindLastSeparator();
     int32_t root = rootLevelLength(whole.buffer, whole.length);
     if (cut > 0 && cut + 1 > root && cut + 1 < whole.length && directoryExists(whole.Left(cut + 1))) {
@@ -79,21 +79,23 @@ bool createDirectoryPath(const WideString& path) {
         if (directoryExists(level.path)) continue;
         if (level.root) {
             if (platformDriveHoldsFolders(level.path.buffer)) continue;
-            return false;
+            return SystemResult{false, FAILURE_WOULD_BE_MISSING};
         }
-        if (!changeCreateDirectory(level.path.buffer)) return false;
+        SystemResult made = changeCreateDirectory(level.path.buffer);
+        if (!made) return made;
     }
-    return true;
+    return SystemResult{true, 0};
 }
 
 // A drive root is never given attributes; otherwise the source's attribute
-// word is applied also when the target existed before.
-bool createDirectoryLike(const WideString& source, const WideString& target) {
+// word is applied also when the target existed before. Nothing is made for
+// a source that cannot be read.
+SystemResult createDirectoryLike(const WideString& source, const WideString& target) {
     uint32_t word = 0;
     bool known = platformReadAttributeWord(source.buffer, &word);
-    if (!createDirectoryPath(target)) return false;
-    if (isDriveRoot(target)) return true;
-    if (!known) return false;
+    SystemResult made = createDirectoryPath(target);
+    if (!made || isDriveRoot(target)) return made;
+    if (!known) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
     return changeWriteAttributeWord(target.buffer, word);
 }
 

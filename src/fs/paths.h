@@ -45,11 +45,12 @@ struct DirectoryLevel {
 // first when the path has one, then one level up to each separator.
 std::vector<DirectoryLevel> directoryLevels(const WideString& path);
 
-// Creates every missing level of the path; true when all exist afterwards.
-bool createDirectoryPath(const WideString& path);
+// Creates every missing level of the path; done when all exist afterwards.
+SystemResult createDirectoryPath(const WideString& path);
 
-// Creates the target directory path and gives it the source's attribute word.
-bool createDirectoryLike(const WideString& source, const WideString& target);
+// Creates the target directory path and gives it the source's attribute
+// word; done when it stands with that word afterwards.
+SystemResult createDirectoryLike(const WideString& source, const WideString& target);
 
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times at most timeWindow

@@ -42,6 +42,37 @@ enum CopyOutcome {
     COPY_PLACE_MOVED      // a folder on the target's way left its place during the run: nothing was written
 };
 
+// How a request to the system ended: done, or not done for a reason.
+struct SystemResult {
+    bool done;   // the request was carried out
+    int reason;  // why not (see platformReasonText); 0 when done
+    // True when the request was carried out.
+    explicit operator bool() const { return done; }
+};
+
+// How a copy ended, and why when it did not end done.
+struct CopyResult {
+    CopyOutcome outcome;  // COPY_DONE, or how it failed
+    int reason;           // why not (see platformReasonText); 0 when done
+};
+
+// Reasons of the program's own, beside the system's numbers (errno on
+// POSIX, a Win32 error code on Windows); their words are the same on both.
+#define FAILURE_SOURCE_CHANGED (-1)       // the source changed while it was copied, each time it was read
+#define FAILURE_NOT_PLAIN_FILE (-2)       // a file the program reads or writes for itself is no plain file
+#define FAILURE_LINK_REFUSED (-3)         // a link whose owner may not read what it names
+#define FAILURE_FOLDER_MOVED (-4)         // a folder on the way left its place during the run
+#define FAILURE_NAME_UNWRITABLE (-5)      // a name the system's encoding cannot write
+#define FAILURE_STOPPED (-6)              // a stop was asked for: nothing more is changed
+#define FAILURE_WOULD_EXIST (-10)         // a dry run: something would stand in the way
+#define FAILURE_WOULD_BE_DIRECTORY (-11)  // a dry run: a directory would stand in the way
+#define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there
+#define FAILURE_WOULD_NOT_BE_EMPTY (-13)  // a dry run: the directory would not be empty
+#define FAILURE_WOULD_NOT_BE_LINK (-14)   // a dry run: the entry would be no link
+
+// The words for a reason, as the system's locale writes its own; empty for 0.
+std::wstring platformReasonText(int reason);
+
 // Identity of a directory: equal identities name the same directory.
 struct DirectoryIdentity {
     uint64_t volume;  // device or volume serial number
@@ -120,7 +151,7 @@ struct TreeLock;
 enum LockOutcome {
     LOCK_TAKEN,  // the tree is this run's until the lock is released or the process ends
     LOCK_HELD,   // another run holds it
-    LOCK_FAILED  // the directory could not be opened; the reason is noted
+    LOCK_FAILED  // the directory could not be opened: *reason tells why
 };
 
 // Tries once, without waiting, to lock the tree platformGuardTree holds,
@@ -129,7 +160,7 @@ enum LockOutcome {
 // a folder inside the tree, or around it, is held off too. LOCK_TAKEN with
 // *lock to release; LOCK_HELD with *holder the holding process's number
 // (0 when the system does not tell). A volume that keeps no locks is taken.
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder);
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason);
 
 // Releases a lock platformLockGuardedTree took.
 void platformUnlockTree(TreeLock* lock);
@@ -176,26 +207,26 @@ bool platformLinksAreVisible();
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word);
 
 // Gives path the attribute word; false when that fails.
-bool platformWriteAttributeWord(const wchar_t* path, uint32_t word);
+SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word);
 
 // Takes away what protects a file from change (read-only, hidden, system).
-bool platformClearProtection(const wchar_t* path);
+SystemResult platformClearProtection(const wchar_t* path);
 
 // Creates one directory level; false when it cannot be created.
-bool platformCreateDirectory(const wchar_t* path);
+SystemResult platformCreateDirectory(const wchar_t* path);
 
 // Creates one directory level that only its owner may change (others may
 // read and enter it as the process's mask of modes allows); false when it
 // cannot be created.
-bool platformCreateOwnerDirectory(const wchar_t* path);
+SystemResult platformCreateOwnerDirectory(const wchar_t* path);
 
 // True when the system takes path whole (POSIX: shorter than PATH_MAX bytes;
 // Windows: always, in its long form).
 bool platformPathFits(const wchar_t* path);
 
 // True when this process may add entries to the directory at path; false
-// with the reason noted when it may not.
-bool platformMayAddTo(const wchar_t* path);
+// with the reason when it may not.
+SystemResult platformMayAddTo(const wchar_t* path);
 
 // True when the text alone (length units) names a drive: C: on Windows, /
 // elsewhere. Nothing is asked of the system.
@@ -214,7 +245,7 @@ std::wstring platformSystemPath(const wchar_t* path);
 // Copies a plain file's contents, attributes and modification time over
 // target through a temporary beside it; the target is replaced only by a
 // complete copy. A source that is no plain file is not opened.
-CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target);
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target);
 
 // Seconds between the modification times a file system of this name keeps
 // (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2 for
@@ -237,42 +268,36 @@ bool platformProcessIsGone(long process);
 long platformProcessId();
 
 // Deletes a file; false when it stays.
-bool platformDeleteFile(const wchar_t* path);
+SystemResult platformDeleteFile(const wchar_t* path);
 
 // Removes an empty directory; false when it stays.
-bool platformRemoveDirectory(const wchar_t* path);
+SystemResult platformRemoveDirectory(const wchar_t* path);
 
 // Removes a link itself, never what it points to; false when it stays.
-bool platformRemoveLink(const wchar_t* path);
+SystemResult platformRemoveLink(const wchar_t* path);
 
 // Reads the text of the link at path, the link itself not followed; false
 // when path is no link or cannot be read.
-bool platformReadLink(const wchar_t* path, std::wstring* text);
+SystemResult platformReadLink(const wchar_t* path, std::wstring* text);
 
 // Makes target a link with the text and modification time of the link at
 // source, through a temporary beside target renamed over any file or link of
 // that name (a directory of that name stays, and the copy fails).
-CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target);
-
-// Forgets the reason of the last failure below.
-void platformClearFailure();
-
-// The system's words for why the last change (create, copy, attribute,
-// delete, remove, link), link read or directory listing failed, as the
-// system's locale writes them; empty when none failed since the last clear.
-std::wstring platformFailureText();
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target);
 
 // Reads the identity of the directory at path; false when it cannot be read.
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 
-// Opens the listing of directory (given with its trailing separator); null on failure.
-DirectoryListing* platformOpenListing(const wchar_t* directory);
+// Opens the listing of directory (given with its trailing separator); null
+// on failure, *reason telling why.
+DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason);
 
 // Hands over the next entry; false when none is left or listing fails.
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry);
 
-// Closes a listing; false when closing failed.
-bool platformCloseListing(DirectoryListing* listing);
+// Closes a listing; not done when closing failed or the listing was cut
+// short by a read error (not every entry was handed over).
+SystemResult platformCloseListing(DirectoryListing* listing);
 
 // Writes the current directory into buffer (room units); 0 on failure or no room.
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
@@ -282,21 +307,21 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 // other name of a file is written through: a link there, a file with several
 // names, or (POSIX) another user's file is replaced by a new file made in its
 // folder; a name that is no plain file is refused. Made by a process running
-// as root, a new file is its owner's alone. Null on failure, the reason noted.
-FILE* platformOpenOwnFile(const wchar_t* path);
+// as root, a new file is its owner's alone. Null on failure, *reason telling why.
+FILE* platformOpenOwnFile(const wchar_t* path, int* reason);
 
-// Writes count bytes to file and flushes them; false when they could not be
-// written whole, the reason noted.
-bool platformWriteBytes(FILE* file, const char* bytes, size_t count);
+// Writes count bytes to file and flushes them; not done when they could not
+// be written whole.
+SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count);
 
-// Closes file; false when what was written could not be kept, the reason noted.
-bool platformCloseFile(FILE* file);
+// Closes file; not done when what was written could not be kept.
+SystemResult platformCloseFile(FILE* file);
 
 // Opens a plain file for reading in binary mode; null on failure, or when
 // path names a FIFO, a device or anything else that is no plain file,
 // unless it is the process's own standard input (a pipe, /dev/stdin), which
 // is opened with *stream set: its reader bounds what it takes of it.
-FILE* platformOpenRead(const wchar_t* path, bool* stream);
+FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason);
 
 // The program's arguments as wide texts (argv[0] included); any name survives.
 void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* arguments);
@@ -322,8 +347,8 @@ void platformKeepRunningPastFileLimits();
 void platformGuardStandardStreams();
 
 // Writes text to a standard stream: wide on a console, else in the locale's
-// encoding. False when it could not be written whole; the reason is noted.
-bool platformWriteText(int stream, const wchar_t* text);
+// encoding; not done when it could not be written whole.
+SystemResult platformWriteText(int stream, const wchar_t* text);
 
 // Reads one line from standard input, without its line end; false at end of input.
 bool platformReadLine(std::wstring* line);

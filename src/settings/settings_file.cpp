@@ -42,11 +42,12 @@ bool keepSettingLine(void* data, ReadLine* line) {
 }  // namespace
 
 // Lines end in LF, with or without a CR before it; the last line needs no end.
-bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines, bool* whole) {
+bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines, int* failure) {
     lines->clear();
     if (!fileExists(path)) return false;
-    bool read = readLines(path.buffer, static_cast<size_t>(-1), keepSettingLine, lines);
-    if (whole) *whole = read;
+    int reason = 0;
+    bool read = readLines(path.buffer, static_cast<size_t>(-1), keepSettingLine, lines, &reason);
+    if (failure) *failure = read ? 0 : (reason != 0 ? reason : FAILURE_NOT_PLAIN_FILE);
     return true;
 }
 

@@ -21,10 +21,10 @@ struct SettingLine {
 bool ParseSettingLine(const std::string& line, std::string& key, std::string& value);
 
 // Reads the matching lines of the file at path, in file order; false when the
-// file does not exist. Empty and non-matching lines are skipped. *whole,
-// when given, tells whether all of it could be read (no plain file, a read
-// error: what was read stands).
-bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines, bool* whole = nullptr);
+// file does not exist. Empty and non-matching lines are skipped. *failure,
+// when given, is 0 when all of it could be read, else why not (no plain
+// file, a read error: what was read stands).
+bool ReadSettingLines(const WideString& path, std::vector<SettingLine>* lines, int* failure = nullptr);
 
 // The rule text of a stored value, in the locale's encoding. A value that does
 // not decode there (a rule kept one byte per character) keeps its undecodable

@@ -83,7 +83,8 @@ bool LoadSettings(HWND window) {
 bool SaveSettings(HWND window) {
     WideString path = SettingsFilePath(runContext.appTitle);
     if (path.length == 0) return false;
-    FILE* file = platformOpenOwnFile(path.buffer);
+    int reason = 0;
+    FILE* file = platformOpenOwnFile(path.buffer, &reason);
     if (!file) return true;
     for (size_t index = 0; index < kSettingKeyCount; ++index) {
         const SettingKey& key = kSettingKeys[index];

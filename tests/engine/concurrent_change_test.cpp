@@ -87,7 +87,8 @@ TEST_F(ConcurrentChange, SecondRunOnOneToIsRefusedOrWaits) {
         // Another run's lock, taken as a run takes it; the guard goes to the run under test.
         TreeLock* lock = nullptr;
         long other = 0;
-        bool taken = platformGuardTree(to.buffer) && platformLockGuardedTree(&lock, &other) == LOCK_TAKEN;
+        int reason = 0;
+        bool taken = platformGuardTree(to.buffer) && platformLockGuardedTree(&lock, &other, &reason) == LOCK_TAKEN;
         state = taken ? 1 : -1;
         while (state != 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -129,7 +130,9 @@ TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
         std::thread holder([&] {
             TreeLock* lock = nullptr;
             long other = 0;
-            bool taken = platformGuardTree(held.buffer) && platformLockGuardedTree(&lock, &other) == LOCK_TAKEN;
+            int reason = 0;
+            bool taken =
+                platformGuardTree(held.buffer) && platformLockGuardedTree(&lock, &other, &reason) == LOCK_TAKEN;
             state = taken ? 1 : -1;
             while (state != 2) std::this_thread::sleep_for(std::chrono::milliseconds(5));
             platformUnlockTree(lock);

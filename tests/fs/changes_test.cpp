@@ -51,7 +51,7 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
     setDryRun(true);
     struct Case {
         const char* what;
-        bool (*operation)(const wchar_t*);
+        SystemResult (*operation)(const wchar_t*);
         std::string path;
         bool answer;
     };
@@ -75,7 +75,9 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
 #endif
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.operation(path(c.path).c_str()), c.answer) << c.what;
+        SystemResult result = c.operation(path(c.path).c_str());
+        EXPECT_EQ(result.done, c.answer) << c.what;
+        EXPECT_EQ(result.reason != 0, !c.answer) << c.what;  // a failure comes with its reason
     }
     EXPECT_TRUE(changeWriteAttributeWord(path("new").c_str(), 0755)) << "a directory it created";
     EXPECT_FALSE(changeWriteAttributeWord(path("missing").c_str(), 0755));
@@ -97,7 +99,7 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
 #endif
     };
     for (const CopyCase& c : copies) {
-        EXPECT_EQ(changeCopyFile(path(c.source).c_str(), path(c.target).c_str()), c.outcome) << c.what;
+        EXPECT_EQ(changeCopyFile(path(c.source).c_str(), path(c.target).c_str()).outcome, c.outcome) << c.what;
     }
     EXPECT_EQ(snapshot(temp.at()), before);
 
@@ -114,7 +116,7 @@ TEST_F(DryRun, AfterAStopNothingIsChangedReallyOrInSimulation) {
         EXPECT_FALSE(changeCreateDirectory(path("new").c_str()));
         EXPECT_FALSE(changeWriteAttributeWord(path("dir").c_str(), 0700));
         EXPECT_FALSE(changeClearProtection(path("file.txt").c_str()));
-        EXPECT_EQ(changeCopyFile(path("file.txt").c_str(), path("copy.txt").c_str()), COPY_STOPPED);
+        EXPECT_EQ(changeCopyFile(path("file.txt").c_str(), path("copy.txt").c_str()).outcome, COPY_STOPPED);
         EXPECT_FALSE(changeDeleteFile(path("file.txt").c_str()));
         EXPECT_FALSE(changeRemoveDirectory(path("empty").c_str()));
 #ifndef _WIN32

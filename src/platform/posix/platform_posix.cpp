@@ -1,5 +1,6 @@
 // The system seam on Linux and other POSIX systems.
 #include "platform/platform.h"
+#include "platform/system_reason.h"
 
 #include "base/byte_escape.h"
 
@@ -43,28 +44,31 @@
 // that byte, so that every name survives the round trip, however it is spelt.
 namespace {
 
-// Reasons of failures of our own, beside errno's.
-const int kSourceChanged = -1;  // the source changed while it was copied, every time it was tried
-const int kNotPlainFile = -2;   // a file the program writes for itself is no plain file there
-const int kLinkRefused = -3;    // a link whose owner may not read what it names
-const int kFolderMoved = -4;    // a directory on the way left its place during the run
+// A path in the system's bytes, and whether every character of it could
+// be written so: a path that cannot is never handed over spelt otherwise.
+struct SystemName {
+    std::string bytes;  // the path's bytes
+    bool ok;            // false: a character the locale's encoding cannot write
+};
 
-std::string ToSystem(const wchar_t* path) {
+// Writes text in the locale's encoding; a character it cannot write becomes
+// "?" and clears *whole, when given.
+std::string Encode(const wchar_t* text, bool* whole) {
     // Plain ASCII, by far the most common, needs no conversion state: it is
     // copied unit by unit in one pass, through a pointer of its own.
-    size_t length = std::wcslen(path);
+    size_t length = std::wcslen(text);
     std::string bytes(length, '\0');
     char* out = &bytes[0];
     size_t plain = 0;
-    while (plain < length && path[plain] < 0x80) {
-        out[plain] = static_cast<char>(path[plain]);
+    while (plain < length && text[plain] < 0x80) {
+        out[plain] = static_cast<char>(text[plain]);
         ++plain;
     }
     if (plain == length) return bytes;
     bytes.clear();
     std::mbstate_t state{};
     char piece[MB_LEN_MAX];
-    for (const wchar_t* p = path; *p; ++p) {
+    for (const wchar_t* p = text; *p; ++p) {
         if (*p >= BYTE_ESCAPE_BASE + 0x80 && *p <= BYTE_ESCAPE_BASE + 0xFF) {
             bytes.push_back(static_cast<char>(*p - BYTE_ESCAPE_BASE));
             continue;
@@ -73,11 +77,22 @@ std::string ToSystem(const wchar_t* path) {
         if (n == static_cast<size_t>(-1)) {
             state = std::mbstate_t{};
             bytes.push_back('?');
+            if (whole) *whole = false;
         } else {
             bytes.append(piece, n);
         }
     }
     return bytes;
+}
+
+// A text for the terminal or a temporary's name: what cannot be written is "?".
+std::string ToSystem(const wchar_t* text) { return Encode(text, nullptr); }
+
+// A path as the system takes it, or one marked as not writable.
+SystemName PathName(const wchar_t* path) {
+    SystemName name{std::string(), true};
+    name.bytes = Encode(path, &name.ok);
+    return name;
 }
 
 // Decodes bytes into out (room units, NUL included); false when it does not fit.
@@ -124,6 +139,11 @@ std::string ParentOf(const std::string& path) {
 std::string WithoutTrailingSlashes(std::string path) {
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     return path;
+}
+
+SystemName WithoutTrailingSlashes(SystemName name) {
+    name.bytes = WithoutTrailingSlashes(std::move(name.bytes));
+    return name;
 }
 
 #ifdef O_PATH
@@ -242,7 +262,7 @@ int ResolveText(int directory, const std::string& text, int* linksLeft) {
 // handle (O_PATH) of what it finally names, each link on the way read from
 // a handle of the link itself and followed only where its owner could read
 // what it leads to (FollowAllowed), so a link swapped meanwhile is never
-// judged by another's owner. -1 with errno set (kLinkRefused, ELOOP, ...).
+// judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
 int ResolveEntry(int directory, const char* name, int* linksLeft) {
     int fd = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
@@ -266,7 +286,7 @@ int ResolveEntry(int directory, const char* name, int* linksLeft) {
     struct stat reached;
     if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
         close(target);
-        errno = kLinkRefused;
+        errno = FAILURE_LINK_REFUSED;
         return -1;
     }
     return target;
@@ -402,7 +422,7 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
                          !SameEntry(now, tree->seen[level]))) {
                         DropHeld(tree, level);
                         place->ok = false;
-                        errno = kFolderMoved;
+                        errno = FAILURE_FOLDER_MOVED;
                         return;
                     }
                     ++level;
@@ -443,7 +463,7 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
 // True when each held directory of the guarded tree on the way to at,
 // which another user may move, is still where the run found it: looked at
 // again right before a copy takes its name, so that an entry in flight does
-// not land in a folder moved away meanwhile. errno kFolderMoved otherwise.
+// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
 bool StillInPlace(const Place& at) {
     if (!at.guarded) return true;
     for (size_t level = 0; level < at.depth && level < guard.names.size(); ++level) {
@@ -452,7 +472,7 @@ bool StillInPlace(const Place& at) {
         struct stat now;
         if (fstatat(parent, guard.names[level].c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
             !SameEntry(now, guard.seen[level])) {
-            errno = kFolderMoved;
+            errno = FAILURE_FOLDER_MOVED;
             return false;
         }
     }
@@ -477,6 +497,14 @@ Place LocateFor(std::string whole, bool verify) {
 
 Place Locate(std::string whole) { return LocateFor(std::move(whole), false); }
 
+// A place for a path that cannot be written in the system's encoding: none.
+Place Unwritable() {
+    errno = FAILURE_NAME_UNWRITABLE;
+    return Place{AT_FDCWD, std::string(), false, 0, false, false};
+}
+
+Place Locate(SystemName name) { return name.ok ? Locate(std::move(name.bytes)) : Unwritable(); }
+
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
 Place LocateChange(std::string path) {
@@ -488,11 +516,13 @@ Place LocateChange(std::string path) {
     return place;
 }
 
+Place LocateChange(SystemName name) { return name.ok ? LocateChange(std::move(name.bytes)) : Unwritable(); }
+
 int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
 
 // The status of the entry at place: in the guarded tree a link as itself;
 // in the tree a root run reads, what a link names only by its owner's right
-// (errno kLinkRefused otherwise); elsewhere links followed.
+// (errno FAILURE_LINK_REFUSED otherwise); elsewhere links followed.
 int StatAt(const Place& place, struct stat* st) {
     if (!place.source) return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
     if (fstatat(place.directory, place.name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
@@ -659,7 +689,7 @@ void FillStatus(const struct stat& st, EntryStatus* status) {
 }
 
 CopyOutcome OutcomeOf(int error) {
-    if (error == kFolderMoved) return COPY_PLACE_MOVED;
+    if (error == FAILURE_FOLDER_MOVED) return COPY_PLACE_MOVED;
     if (error == EACCES || error == EPERM) return COPY_ACCESS_DENIED;
     if (error == EEXIST) return COPY_ALREADY_EXISTS;
     return COPY_FAILED;
@@ -788,7 +818,7 @@ mode_t NewCopyMode(const struct stat& source, int out) {
 // source is looked at again afterwards: one that changed while it was read
 // is read again, a few times at most, so that no copy stands as up to date
 // with contents its source never had; *st is then its last status. On
-// failure *error is an errno value, kSourceChanged or ECANCELED (a stop).
+// failure *error is an errno value, FAILURE_SOURCE_CHANGED or ECANCELED (a stop).
 bool WriteCopy(int in, int out, struct stat* st, int* error) {
     for (int attempt = 1;; ++attempt) {
         if (!CopyContents(in, out, *st)) {
@@ -802,7 +832,7 @@ bool WriteCopy(int in, int out, struct stat* st, int* error) {
         }
         if (SameStamp(*st, after)) break;
         if (attempt >= kCopyTries) {
-            *error = kSourceChanged;
+            *error = FAILURE_SOURCE_CHANGED;
             return false;
         }
         *st = after;
@@ -819,20 +849,11 @@ bool WriteCopy(int in, int out, struct stat* st, int* error) {
     return true;
 }
 
-// Why the last change, link read or listing failed: an errno value, one of
-// the reasons below that the system has no number for, or 0 for none.
-int lastFailure = 0;
+// The result of a call that set errno when it failed.
+SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : SystemResult{false, errno != 0 ? errno : EIO}; }
 
-// Keeps errno as the reason of a failure; passes ok through.
-bool Noted(bool ok) {
-    if (!ok) lastFailure = errno != 0 ? errno : EIO;
-    return ok;
-}
-
-CopyOutcome FailedCopy(int error) {
-    lastFailure = error;
-    return OutcomeOf(error);
-}
+// A copy that failed for error.
+CopyResult FailedCopy(int error) { return CopyResult{OutcomeOf(error), error != 0 ? error : EIO}; }
 
 // Reads the text of the link name in directory; false with errno set.
 bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
@@ -876,7 +897,7 @@ bool unnamedCopies = true;
 // a temporary, as the usual copy does it. False when no file without a name
 // could be made or placed: nothing was changed and the caller copies as
 // usual. Otherwise *outcome tells how it went.
-bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyOutcome* outcome) {
+bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) {
 #if defined(O_TMPFILE) && defined(__linux__)
     // Links the file without a name open as fd under name in the target's directory.
     auto linkUnnamed = [&at](int fd, const char* name) {
@@ -933,7 +954,9 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyOutcome* outcome)
     }
     if (out >= 0) close(out);
     if (fallBack) return false;
-    *outcome = placed ? COPY_DONE : error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
+    *outcome = placed               ? CopyResult{COPY_DONE, 0}
+               : error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED}
+                                    : FailedCopy(error);
     return true;
 #else
     (void)in;
@@ -985,6 +1008,8 @@ Place LocateQuery(std::string path) {
     return Locate(std::move(path));
 }
 
+Place LocateQuery(SystemName name) { return name.ok ? LocateQuery(std::move(name.bytes)) : Unwritable(); }
+
 }  // namespace
 
 void platformSetUserLocale() {
@@ -1001,7 +1026,7 @@ void platformOnCopyProgress(void (*tick)(void*), void* data) {
 }
 
 bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
-    Place at = LocateQuery(ToSystem(path));
+    Place at = LocateQuery(PathName(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     FillStatus(st, status);
@@ -1009,14 +1034,14 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
 }
 
 bool platformEntryExists(const wchar_t* path) {
-    Place at = Locate(ToSystem(path));
+    Place at = Locate(PathName(path));
     if (!at.ok) return false;
     struct stat st;
     return StatAt(at, &st) == 0;
 }
 
 EntryPresence platformEntryPresence(const wchar_t* path) {
-    Place at = LocateQuery(ToSystem(path));
+    Place at = LocateQuery(PathName(path));
     struct stat st;
     if (at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
         return S_ISLNK(st.st_mode) ? ENTRY_LINK : ENTRY_PRESENT;
@@ -1025,7 +1050,7 @@ EntryPresence platformEntryPresence(const wchar_t* path) {
 }
 
 bool platformIsLink(const wchar_t* path) {
-    Place at = LocateQuery(ToSystem(path));
+    Place at = LocateQuery(PathName(path));
     struct stat st;
     return at.ok && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
 }
@@ -1033,7 +1058,7 @@ bool platformIsLink(const wchar_t* path) {
 bool platformLinksAreVisible() { return true; }
 
 bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
-    Place at = LocateQuery(ToSystem(path));
+    Place at = LocateQuery(PathName(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
     *word = static_cast<uint32_t>(CopyableMode(st));
@@ -1042,35 +1067,37 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 
 // Inside a guarded tree the mode of a link is never changed: the system
 // would give it to what the link names.
-bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    return Noted(at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777));
+SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    return Result(at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777));
 }
 
-bool platformClearProtection(const wchar_t* path) {
-    Place at = LocateChange(ToSystem(path));
+SystemResult platformClearProtection(const wchar_t* path) {
+    Place at = LocateChange(PathName(path));
     struct stat st;
-    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Noted(false);
-    if (S_ISLNK(st.st_mode)) return true;  // a link has no protection of its own
-    if (st.st_mode & S_IWUSR) return true;
-    return Noted(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (S_ISLNK(st.st_mode)) return Result(true);  // a link has no protection of its own
+    if (st.st_mode & S_IWUSR) return Result(true);
+    return Result(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
 }
 
-bool platformCreateDirectory(const wchar_t* path) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    if (!at.ok) return Noted(false);
-    return Noted(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
+SystemResult platformCreateDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    if (!at.ok) return Result(false);
+    return Result(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
 }
 
-bool platformCreateOwnerDirectory(const wchar_t* path) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    return Noted(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
+SystemResult platformCreateOwnerDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    return Result(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
 }
 
 bool platformPathFits(const wchar_t* path) { return ToSystem(path).size() < PATH_MAX; }
 
-bool platformMayAddTo(const wchar_t* path) {
-    return Noted(faccessat(AT_FDCWD, ToSystem(path).c_str(), W_OK | X_OK, AT_EACCESS) == 0);
+SystemResult platformMayAddTo(const wchar_t* path) {
+    SystemName name = PathName(path);
+    if (!name.ok) return SystemResult{false, FAILURE_NAME_UNWRITABLE};
+    return Result(faccessat(AT_FDCWD, name.bytes.c_str(), W_OK | X_OK, AT_EACCESS) == 0);
 }
 
 bool platformIsDriveName(const wchar_t* path, size_t length) { return length == 1 && path[0] == L'/'; }
@@ -1087,7 +1114,7 @@ int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
 
 // Linux tells a file system by its magic number; FAT's is named msdos.
 int64_t platformVolumeTimeStep(const wchar_t* directory) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(directory)));
+    Place at = Locate(WithoutTrailingSlashes(PathName(directory)));
     if (!at.ok) return 0;
     int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.guarded ? O_NOFOLLOW : 0));
     if (fd < 0) return 0;
@@ -1099,7 +1126,7 @@ int64_t platformVolumeTimeStep(const wchar_t* directory) {
 }
 
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName());
+    Place at = LocateChange(SystemName{WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName(), true});
     if (!at.ok) return false;
     int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
@@ -1121,8 +1148,8 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
 // alone, and one swapped in since is found here before anything reads it. The copy is written under a
 // temporary name beside the target and renamed over it, so the target's name
 // never holds a half-written file; a stop or a failure removes the temporary.
-CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
-    Place from = LocateQuery(ToSystem(source));
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+    Place from = LocateQuery(PathName(source));
     struct stat st;
     int in = from.ok ? OpenAt(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : -1;
     if (in < 0) return FailedCopy(errno);
@@ -1133,15 +1160,15 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     }
     if (!S_ISREG(st.st_mode)) {
         close(in);
-        return S_ISDIR(st.st_mode) ? FailedCopy(EISDIR) : COPY_NOT_REGULAR;
+        return S_ISDIR(st.st_mode) ? FailedCopy(EISDIR) : CopyResult{COPY_NOT_REGULAR, 0};
     }
-    Place at = LocateChange(ToSystem(target));
+    Place at = LocateChange(PathName(target));
     if (!at.ok) {
         int error = errno;
         close(in);
         return FailedCopy(error);
     }
-    CopyOutcome unnamed = COPY_FAILED;
+    CopyResult unnamed{COPY_FAILED, 0};
     if (at.guarded && CopyUnnamed(in, &st, at, &unnamed)) {
         close(in);
         return unnamed;
@@ -1177,9 +1204,9 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
     }
     if (!ok) {
         unlinkat(at.directory, temporary.c_str(), 0);
-        return error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
+        return error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED} : FailedCopy(error);
     }
-    return COPY_DONE;
+    return CopyResult{COPY_DONE, 0};
 }
 
 bool platformProcessIsGone(long process) {
@@ -1189,53 +1216,51 @@ bool platformProcessIsGone(long process) {
 long platformProcessId() { return static_cast<long>(getpid()); }
 
 // unlink refuses a directory (EISDIR), so no need to look first.
-bool platformDeleteFile(const wchar_t* path) {
-    Place at = LocateChange(ToSystem(path));
-    if (!at.ok) return Noted(false);
-    return Noted(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
+SystemResult platformDeleteFile(const wchar_t* path) {
+    Place at = LocateChange(PathName(path));
+    if (!at.ok) return Result(false);
+    return Result(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
 }
 
-bool platformRemoveDirectory(const wchar_t* path) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
-    if (!at.ok) return Noted(false);
+SystemResult platformRemoveDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    if (!at.ok) return Result(false);
     bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
     if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(&guard, at.depth);
-    return Noted(removed);
+    return Result(removed);
 }
 
-bool platformRemoveLink(const wchar_t* path) {
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(path)));
+SystemResult platformRemoveLink(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
     struct stat st;
-    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Noted(false);
-    if (!S_ISLNK(st.st_mode)) {
-        errno = EINVAL;
-        return Noted(false);
-    }
-    return Noted(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (!S_ISLNK(st.st_mode)) return SystemResult{false, EINVAL};
+    return Result(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
 }
 
-bool platformReadLink(const wchar_t* path, std::wstring* text) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
+    Place at = Locate(WithoutTrailingSlashes(PathName(path)));
     std::string bytes;
-    if (!Noted(at.ok && ReadLinkAt(at.directory, at.name, &bytes))) return false;
+    SystemResult read = Result(at.ok && ReadLinkAt(at.directory, at.name, &bytes));
+    if (!read) return read;
     std::vector<wchar_t> wide(bytes.size() + 1);
     FromSystem(bytes.c_str(), wide.data(), wide.size());
     text->assign(wide.data());
-    return true;
+    return read;
 }
 
 // The link is made under a temporary name and renamed over the target, so
 // the target's name holds the old entry or the new link, never nothing. A
 // link's own time is given where the system keeps one.
-CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
-    Place from = LocateQuery(WithoutTrailingSlashes(ToSystem(source)));
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
+    Place from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
     struct stat st;
     std::string text;
     if (!from.ok || fstatat(from.directory, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
         !ReadLinkAt(from.directory, from.name, &text)) {
         return FailedCopy(errno);
     }
-    Place at = LocateChange(WithoutTrailingSlashes(ToSystem(target)));
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(target)));
     if (!at.ok) return FailedCopy(errno);
     std::string temporary = TemporaryBeside(at);
     if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
@@ -1245,7 +1270,7 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
     utimensat(at.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
     if (Stopped()) {
         unlinkat(at.directory, temporary.c_str(), 0);
-        return COPY_STOPPED;
+        return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
     }
     if (!WithWritableParent(
             at, [&] { return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0; })) {
@@ -1253,25 +1278,19 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
         unlinkat(at.directory, temporary.c_str(), 0);
         return FailedCopy(error);
     }
-    return COPY_DONE;
+    return CopyResult{COPY_DONE, 0};
 }
 
-void platformClearFailure() { lastFailure = 0; }
-
-std::wstring platformFailureText() {
-    if (lastFailure == 0) return std::wstring();
-    if (lastFailure == kSourceChanged) return L"the file changed while it was copied";
-    if (lastFailure == kNotPlainFile) return L"not a plain file";
-    if (lastFailure == kLinkRefused) return L"a link whose owner may not read what it names, not followed";
-    if (lastFailure == kFolderMoved) return L"a folder on its way was moved during the run";
-    const char* words = std::strerror(lastFailure);
+// The system's own words for errno values; the program's own reasons are the same on every system.
+std::wstring SystemReasonText(int reason) {
+    const char* words = std::strerror(reason);
     std::vector<wchar_t> wide(std::strlen(words) + 1);
     FromSystem(words, wide.data(), wide.size());
     return std::wstring(wide.data());
 }
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    Place at = LocateQuery(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = LocateQuery(WithoutTrailingSlashes(PathName(path)));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
@@ -1280,7 +1299,7 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    Place at = Locate(WithoutTrailingSlashes(ToSystem(path)));
+    Place at = Locate(WithoutTrailingSlashes(PathName(path)));
     struct stat st;
     if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
@@ -1301,7 +1320,9 @@ namespace {
 // Holds root, as spelt, as the root of tree; false when it cannot be opened.
 bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
     ReleaseHeld(tree);
-    std::string system = WithoutTrailingSlashes(ToSystem(root));
+    SystemName name = WithoutTrailingSlashes(PathName(root));
+    if (!name.ok) return false;
+    const std::string& system = name.bytes;
     // Readable, so that the run's lock can be taken through the same handle.
     int fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
@@ -1405,7 +1426,8 @@ bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
 }  // namespace
 
 bool platformOthersMayChange(const wchar_t* root) {
-    return PathOthersMayRedirect(WithoutTrailingSlashes(ToSystem(root)), kLinksFollowedMax);
+    SystemName name = WithoutTrailingSlashes(PathName(root));
+    return name.ok && PathOthersMayRedirect(name.bytes, kLinksFollowedMax);
 }
 
 // The lock is an exclusive flock of the directory a run changes, and a
@@ -1454,10 +1476,10 @@ bool TakeFlock(int fd, int kind, long* holder) {
 
 }  // namespace
 
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
     *holder = 0;
     if (!guard.active) {
-        lastFailure = ENOENT;
+        *reason = ENOENT;
         return LOCK_FAILED;
     }
     TreeLock* taken = new TreeLock;
@@ -1481,7 +1503,7 @@ LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
     if (fd < 0 || !free) {
         platformUnlockTree(taken);
         if (fd < 0) {
-            lastFailure = errno;
+            *reason = errno;
             return LOCK_FAILED;
         }
         return LOCK_HELD;
@@ -1499,14 +1521,17 @@ void platformUnlockTree(TreeLock* lock) {
 bool platformIsTopOfVolume(const wchar_t* path) {
     struct stat named;
     struct stat top;
-    return stat(ToSystem(path).c_str(), &named) == 0 && stat("/", &top) == 0 && SameEntry(named, top);
+    SystemName name = PathName(path);
+    return name.ok && stat(name.bytes.c_str(), &named) == 0 && stat("/", &top) == 0 && SameEntry(named, top);
 }
 
 // Climbs through the parents as the file system links them; a mount is
 // crossed as the system crosses it.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
     chain->clear();
-    int fd = open(ToSystem(directory).c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    SystemName name = PathName(directory);
+    if (!name.ok) return false;
+    int fd = open(name.bytes.c_str(), kHeldDirectory & ~O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat current;
     if (fstat(fd, &current) != 0) {
@@ -1531,8 +1556,13 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
     return true;
 }
 
-DirectoryListing* platformOpenListing(const wchar_t* directory) {
-    std::string system = WithoutTrailingSlashes(ToSystem(directory));
+DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
+    SystemName name = WithoutTrailingSlashes(PathName(directory));
+    if (!name.ok) {
+        *reason = FAILURE_NAME_UNWRITABLE;
+        return nullptr;
+    }
+    std::string system = std::move(name.bytes);
     int fd;
     bool byOwnersRight = false;
     if (guard.active && system == guard.root) {
@@ -1540,12 +1570,18 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
         system.clear();
     } else {
         Place at = LocateQuery(system);
-        if (!Noted(at.ok)) return nullptr;
+        if (!at.ok) {
+            *reason = errno != 0 ? errno : EIO;
+            return nullptr;
+        }
         fd = OpenAt(at, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
         if (at.guarded) system.clear();
         byOwnersRight = at.source;
     }
-    if (!Noted(fd >= 0)) return nullptr;
+    if (fd < 0) {
+        *reason = errno != 0 ? errno : EIO;
+        return nullptr;
+    }
 #ifdef __linux__
     DirectoryListing* listing = new DirectoryListing;
     listing->fd = fd;
@@ -1555,7 +1591,8 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->buffer.resize(4096);
 #else
     DIR* dir = fdopendir(fd);
-    if (!Noted(dir != nullptr)) {
+    if (!dir) {
+        *reason = errno != 0 ? errno : EIO;
         close(fd);
         return nullptr;
     }
@@ -1639,21 +1676,18 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     }
 }
 
-bool platformCloseListing(DirectoryListing* listing) {
+SystemResult platformCloseListing(DirectoryListing* listing) {
     auto open = std::find(openListings.rbegin(), openListings.rend(), listing);
     if (open != openListings.rend()) openListings.erase(std::next(open).base());
 #ifdef __linux__
-    int result = close(listing->fd);
+    SystemResult closed = Result(close(listing->fd) == 0);
 #else
-    int result = closedir(listing->dir);
+    SystemResult closed = Result(closedir(listing->dir) == 0);
 #endif
     int failure = listing->failure;
     delete listing;
-    if (failure != 0) {
-        lastFailure = failure;  // cut short: not every entry was handed over
-        return false;
-    }
-    return result == 0;
+    if (failure != 0) return SystemResult{false, failure};  // cut short: not every entry was handed over
+    return closed;
 }
 
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
@@ -1711,12 +1745,12 @@ int OpenOwnFile(const std::string& name, int* error) {
                 *error = errno;
                 return fd;
             }
-            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = kNotPlainFile;
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = FAILURE_NOT_PLAIN_FILE;
             return -1;
         }
         bool looked = fstat(fd, &st) == 0;
         if (!looked || !S_ISREG(st.st_mode)) {
-            *error = looked ? kNotPlainFile : errno;
+            *error = looked ? FAILURE_NOT_PLAIN_FILE : errno;
             close(fd);
             return -1;
         }
@@ -1739,46 +1773,58 @@ int OpenOwnFile(const std::string& name, int* error) {
 
 }  // namespace
 
-FILE* platformOpenOwnFile(const wchar_t* path) {
+FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
     int error = 0;
-    int fd = OpenOwnFile(ToSystem(path), &error);
+    SystemName name = PathName(path);
+    int fd = name.ok ? OpenOwnFile(name.bytes, &error) : -1;
+    if (!name.ok) error = FAILURE_NAME_UNWRITABLE;
     if (fd < 0) {
-        lastFailure = error != 0 ? error : EIO;
+        *reason = error != 0 ? error : EIO;
         return nullptr;
     }
     FILE* file = fdopen(fd, "wb");
-    if (!Noted(file != nullptr)) close(fd);
+    if (!file) {
+        *reason = errno;
+        close(fd);
+    }
     return file;
 }
 
-bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
     bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
-    return Noted(std::fflush(file) == 0 && whole);
+    return Result(std::fflush(file) == 0 && whole);
 }
 
-bool platformCloseFile(FILE* file) { return Noted(std::fclose(file) == 0); }
+SystemResult platformCloseFile(FILE* file) { return Result(std::fclose(file) == 0); }
 
 // Only a plain file is read: a FIFO or a device would be read until killed.
-FILE* platformOpenRead(const wchar_t* path, bool* stream) {
+FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
     *stream = false;
-    int fd = open(ToSystem(path).c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (!Noted(fd >= 0)) return nullptr;
+    SystemName name = PathName(path);
+    if (!name.ok) {
+        *reason = FAILURE_NAME_UNWRITABLE;
+        return nullptr;
+    }
+    int fd = open(name.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat st;
-    if (fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-        Noted(false);
-        close(fd);
+    if (fd < 0 || fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        *reason = errno != 0 ? errno : EIO;
+        if (fd >= 0) close(fd);
         return nullptr;
     }
     struct stat input;
     *stream =
         !S_ISREG(st.st_mode) && fstat(PLATFORM_STDIN, &input) == 0 && SameEntry(input, st) && !S_ISDIR(st.st_mode);
     if (!S_ISREG(st.st_mode) && !*stream) {
-        lastFailure = kNotPlainFile;
+        *reason = FAILURE_NOT_PLAIN_FILE;
         close(fd);
         return nullptr;
     }
     FILE* file = fdopen(fd, "rb");
-    if (!Noted(file != nullptr)) close(fd);
+    if (!file) {
+        *reason = errno;
+        close(fd);
+    }
     return file;
 }
 
@@ -1820,15 +1866,12 @@ void platformGuardStandardStreams() {
     }
 }
 
-bool platformWriteText(int stream, const wchar_t* text) {
-    if (stream >= 0 && stream < 3 && streamWasClosed[stream]) {
-        lastFailure = EBADF;
-        return false;
-    }
+SystemResult platformWriteText(int stream, const wchar_t* text) {
+    if (stream >= 0 && stream < 3 && streamWasClosed[stream]) return SystemResult{false, EBADF};
     std::string bytes = ToSystem(text);
     FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
     bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return Noted(std::fflush(file) == 0 && written);
+    return Result(std::fflush(file) == 0 && written);
 }
 
 bool platformReadLine(std::wstring* line) {

@@ -1,5 +1,6 @@
 // The system seam on Windows.
 #include "platform/platform.h"
+#include "platform/system_reason.h"
 
 #include "base/separator.h"
 #include "base/temporary_name.h"
@@ -25,9 +26,6 @@
 
 namespace {
 
-// The system's words for the last failure, or empty.
-std::wstring lastFailure;
-
 // The system's message for an error code, without its closing period and line end.
 std::wstring SystemWords(DWORD error) {
     wchar_t buffer[512];
@@ -41,26 +39,17 @@ std::wstring SystemWords(DWORD error) {
     return words.empty() ? L"error " + std::to_wstring(error) : words;
 }
 
-// Keeps the reason of a failure with the given error code; always false.
-bool NoteError(DWORD error) {
-    lastFailure = SystemWords(error);
-    return false;
-}
+// Marks a reason that is the runtime's errno, told apart from Win32's numbers.
+const int kErrnoReason = 0x20000000;
 
-// Keeps GetLastError as the reason when ok is false; passes ok through.
-bool Noted(bool ok) {
-    if (!ok) NoteError(GetLastError());
-    return ok;
-}
+// A failure for a Win32 error code.
+SystemResult Failure(DWORD error) { return SystemResult{false, static_cast<int>(error)}; }
 
-// Keeps errno as the reason when ok is false (the runtime's calls); passes ok through.
-bool NotedErrno(bool ok) {
-    if (!ok) {
-        const wchar_t* words = _wcserror(errno);
-        lastFailure = words ? words : L"error";
-    }
-    return ok;
-}
+// The result of a Win32 call that set GetLastError when it failed.
+SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : Failure(GetLastError()); }
+
+// The result of a runtime call that set errno when it failed.
+SystemResult ErrnoResult(bool ok) { return ok ? SystemResult{true, 0} : SystemResult{false, kErrnoReason | errno}; }
 
 // From this length on, a path is handed to the system in its long form: the
 // plain form of some calls stops short of MAX_PATH (CreateDirectoryW keeps
@@ -335,10 +324,7 @@ CopyOutcome OutcomeOf(DWORD error) {
     return COPY_FAILED;
 }
 
-CopyOutcome FailedCopy(DWORD error) {
-    NoteError(error);
-    return OutcomeOf(error);
-}
+CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_cast<int>(error)}; }
 
 // The tree a run changes, as the run spells it; see platformGuardTree.
 std::wstring guardedRoot;
@@ -393,9 +379,7 @@ bool ThroughLink(const wchar_t* path) {
 // While a tree is guarded, changes are made below its root only, and never
 // through a link on the way there.
 bool RefusedChange(const wchar_t* path) {
-    bool refused = (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
-    if (refused) NoteError(ERROR_ACCESS_DENIED);
-    return refused;
+    return (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
 }
 
 // Inside the guarded tree a symbolic link or junction is told as itself.
@@ -474,32 +458,32 @@ bool platformReadAttributeWord(const wchar_t* path, uint32_t* word) {
 // Never through a link that would carry the change to what it points to. A
 // word the entry already carries is not written again: a volume that holds
 // no modes (FAT under Wine) refuses even that.
-bool platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
+SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
     std::wstring system = platformSystemPath(path);
-    if (GetFileAttributesW(system.c_str()) == word) return true;
-    return Noted(SetFileAttributesW(system.c_str(), word) != 0);
+    if (GetFileAttributesW(system.c_str()) == word) return Result(true);
+    return Result(SetFileAttributesW(system.c_str(), word) != 0);
 }
 
 // A link has no protection of its own: what it points to keeps its attributes.
-bool platformClearProtection(const wchar_t* path) {
-    if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return true;
-    return Noted(SetFileAttributesW(platformSystemPath(path).c_str(), FILE_ATTRIBUTE_ARCHIVE) != 0);
+SystemResult platformClearProtection(const wchar_t* path) {
+    if (RefusedChange(path)) return Failure(ERROR_ACCESS_DENIED);
+    if (IsHiddenLink(path)) return Result(true);
+    return Result(SetFileAttributesW(platformSystemPath(path).c_str(), FILE_ATTRIBUTE_ARCHIVE) != 0);
 }
 
-bool platformCreateDirectory(const wchar_t* path) {
-    return !RefusedChange(path) && Noted(CreateDirectoryW(platformSystemPath(path).c_str(), nullptr) != 0);
+SystemResult platformCreateDirectory(const wchar_t* path) {
+    if (RefusedChange(path)) return Failure(ERROR_ACCESS_DENIED);
+    return Result(CreateDirectoryW(platformSystemPath(path).c_str(), nullptr) != 0);
 }
 
 // A new directory takes its folder's permissions, as every other one here.
-bool platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDirectory(path); }
+SystemResult platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDirectory(path); }
 
 // Windows tells only by trying.
 bool platformPathFits(const wchar_t*) { return true; }
 
-bool platformMayAddTo(const wchar_t*) { return true; }
+SystemResult platformMayAddTo(const wchar_t*) { return SystemResult{true, 0}; }
 
 bool platformIsDriveName(const wchar_t* path, size_t length) { return length > 0 && path[length - 1] == L':'; }
 
@@ -557,8 +541,8 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
 // old target as it was, and a link or hard link under the target's name is
 // replaced, never written through. A read-only target is refused as a copy
 // onto it would be, so that the caller may clear its protection and retry.
-CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
-    if (RefusedChange(target)) return COPY_FAILED;
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring systemSource = platformSystemPath(source);
     std::wstring systemTarget = platformSystemPath(target);
     DWORD existing = GetFileAttributesW(systemTarget.c_str());
@@ -582,20 +566,20 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
             (!ReadContentStamp(systemSource, &after) || !SameStamp(before, after))) {
             RemoveTemporary(temporary);
             if (++reads < kCopyTries) continue;
-            lastFailure = L"the file changed while it was copied";
-            return COPY_FAILED;
+            return CopyResult{COPY_FAILED, FAILURE_SOURCE_CHANGED};
         }
         if (copied && !platformStopRequested()) break;
         if (copied || error == ERROR_REQUEST_ABORTED || platformStopRequested()) {
             RemoveTemporary(temporary);
-            return COPY_STOPPED;
+            return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
         }
         // A name left by a dead process of the same id is not ours to remove.
         if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
         return FailedCopy(error);
     }
-    if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) return COPY_DONE;
+    if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return CopyResult{COPY_DONE, 0};
     DWORD error = GetLastError();
     // A read-only temporary (from a read-only source) may be refused the
     // rename: move it writable and give the attribute back afterwards.
@@ -604,7 +588,8 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
         (attributes & FILE_ATTRIBUTE_READONLY) &&
         SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
         if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
-            return SetFileAttributesW(systemTarget.c_str(), attributes) ? COPY_DONE : FailedCopy(GetLastError());
+            return SetFileAttributesW(systemTarget.c_str(), attributes) ? CopyResult{COPY_DONE, 0}
+                                                                        : FailedCopy(GetLastError());
         }
         error = GetLastError();
     }
@@ -613,49 +598,47 @@ CopyOutcome platformCopyFile(const wchar_t* source, const wchar_t* target) {
 }
 
 // Never through a link: Wine would delete what a unix link points to.
-bool platformDeleteFile(const wchar_t* path) {
-    if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
-    return NotedErrno(_wremove(platformSystemPath(path).c_str()) == 0);
+SystemResult platformDeleteFile(const wchar_t* path) {
+    if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
+    return ErrnoResult(_wremove(platformSystemPath(path).c_str()) == 0);
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
-bool platformRemoveDirectory(const wchar_t* path) {
-    if (RefusedChange(path)) return false;
-    if (IsHiddenLink(path)) return NoteError(ERROR_ACCESS_DENIED);
-    return NotedErrno(_wrmdir(platformSystemPath(path).c_str()) == 0);
+SystemResult platformRemoveDirectory(const wchar_t* path) {
+    if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
+    return ErrnoResult(_wrmdir(platformSystemPath(path).c_str()) == 0);
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that
 // removes a unix link as a link (each acts on what it points to), so such a
 // link stays.
-bool platformRemoveLink(const wchar_t* path) {
+SystemResult platformRemoveLink(const wchar_t* path) {
     DWORD attributes;
     DWORD tag;
-    if (!ReadOwnAttributes(path, &attributes, &tag)) return Noted(false);
+    if (!ReadOwnAttributes(path, &attributes, &tag)) return Result(false);
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
         (tag != IO_REPARSE_TAG_SYMLINK && tag != IO_REPARSE_TAG_MOUNT_POINT)) {
-        return NoteError(ERROR_NOT_A_REPARSE_POINT);
+        return Failure(ERROR_NOT_A_REPARSE_POINT);
     }
     std::wstring system = platformSystemPath(path);
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Noted(RemoveDirectoryW(system.c_str()) != 0);
-    return Noted(DeleteFileW(system.c_str()) != 0);
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return Result(RemoveDirectoryW(system.c_str()) != 0);
+    return Result(DeleteFileW(system.c_str()) != 0);
 }
 
 // A symbolic link's text is its print name (its substitute name, less the
 // \??\ prefix, where it has none); a junction reads as the absolute path it names.
-bool platformReadLink(const wchar_t* path, std::wstring* text) {
+SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
     HANDLE handle =
         CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Noted(false);
+    if (handle == INVALID_HANDLE_VALUE) return Result(false);
     std::vector<BYTE> data(16 * 1024);
     DWORD got = 0;
     BOOL ok = DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), static_cast<DWORD>(data.size()),
                               &got, nullptr);
     DWORD error = GetLastError();
     CloseHandle(handle);
-    if (!ok) return NoteError(error);
+    if (!ok) return Failure(error);
     auto word = [&](size_t at) { return at + 2 <= got ? static_cast<size_t>(data[at] | (data[at + 1] << 8)) : 0; };
     DWORD tag = got >= 4 ? *reinterpret_cast<const DWORD*>(data.data()) : 0;
     size_t names;
@@ -664,7 +647,7 @@ bool platformReadLink(const wchar_t* path, std::wstring* text) {
     } else if (tag == IO_REPARSE_TAG_MOUNT_POINT) {
         names = 16;
     } else {
-        return NoteError(ERROR_NOT_A_REPARSE_POINT);
+        return Failure(ERROR_NOT_A_REPARSE_POINT);
     }
     size_t substituteAt = word(8);
     size_t substituteLength = word(10);
@@ -683,21 +666,22 @@ bool platformReadLink(const wchar_t* path, std::wstring* text) {
         chosen = name(substituteAt, substituteLength);
         if (chosen.compare(0, 4, L"\\??\\") == 0) chosen.erase(0, 4);
     }
-    if (chosen.empty()) return NoteError(ERROR_INVALID_REPARSE_DATA);
+    if (chosen.empty()) return Failure(ERROR_INVALID_REPARSE_DATA);
     *text = chosen;
-    return true;
+    return Result(true);
 }
 
 // The link is made under a temporary name (without the right to make
 // links, the system refuses it and the copy fails with its reason) and renamed
 // over the target; a directory link in the target's place is removed first,
 // as a rename cannot replace it.
-CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
-    if (RefusedChange(target)) return COPY_FAILED;
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
+    if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring text;
     DWORD attributes;
     DWORD tag;
-    if (!platformReadLink(source, &text)) return COPY_FAILED;
+    SystemResult read = platformReadLink(source, &text);
+    if (!read) return CopyResult{COPY_FAILED, read.reason};
     if (!ReadOwnAttributes(source, &attributes, &tag)) return FailedCopy(GetLastError());
     std::wstring systemTarget = platformSystemPath(target);
     DWORD existing = GetFileAttributesW(systemTarget.c_str());
@@ -730,12 +714,16 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
         }
         return FailedCopy(error);
     }
-    return COPY_DONE;
+    return CopyResult{COPY_DONE, 0};
 }
 
-void platformClearFailure() { lastFailure.clear(); }
-
-std::wstring platformFailureText() { return lastFailure; }
+std::wstring SystemReasonText(int reason) {
+    if (reason & kErrnoReason) {
+        const wchar_t* words = _wcserror(reason & ~kErrnoReason);
+        return words ? words : L"error";
+    }
+    return SystemWords(static_cast<DWORD>(reason));
+}
 
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     HANDLE handle =
@@ -751,9 +739,9 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
     return true;
 }
 
-DirectoryListing* platformOpenListing(const wchar_t* directory) {
+DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
     if (ThroughLink(directory)) {
-        NoteError(ERROR_ACCESS_DENIED);
+        *reason = ERROR_ACCESS_DENIED;
         return nullptr;
     }
     size_t length = wcslen(directory);
@@ -765,7 +753,7 @@ DirectoryListing* platformOpenListing(const wchar_t* directory) {
     listing->handle = FindFirstFileW(platformSystemPath(pattern).c_str(), &listing->pending);
     delete[] pattern;
     if (listing->handle == INVALID_HANDLE_VALUE) {
-        NoteError(GetLastError());
+        *reason = static_cast<int>(GetLastError());
         delete listing;
         return nullptr;
     }
@@ -805,12 +793,12 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     return true;
 }
 
-bool platformCloseListing(DirectoryListing* listing) {
-    BOOL ok = FindClose(listing->handle);
+SystemResult platformCloseListing(DirectoryListing* listing) {
+    SystemResult closed = Result(FindClose(listing->handle) != 0);
     DWORD failure = listing->failure;
     delete listing;
-    if (failure != 0) NoteError(failure);  // cut short: not every entry was handed over
-    return ok != 0 && failure == 0;
+    if (failure != 0) return Failure(failure);  // cut short: not every entry was handed over
+    return closed;
 }
 
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
@@ -824,15 +812,19 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
 
 namespace {
 
-// A C stream over a file handle opened for writing; null (the handle closed) on failure.
-FILE* StreamOfHandle(HANDLE handle) {
+// A C stream over a file handle opened for writing; null (the handle closed) on failure, *reason telling why.
+FILE* StreamOfHandle(HANDLE handle, int* reason) {
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
     if (fd < 0) {
+        *reason = kErrnoReason | errno;
         CloseHandle(handle);
         return nullptr;
     }
     FILE* file = _wfdopen(fd, L"wb");
-    if (!file) _close(fd);
+    if (!file) {
+        *reason = kErrnoReason | errno;
+        _close(fd);
+    }
     return file;
 }
 
@@ -855,60 +847,68 @@ HANDLE ReplaceByNewFile(const std::wstring& path) {
 
 }  // namespace
 
-FILE* platformOpenOwnFile(const wchar_t* path) {
+FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
     std::wstring system = platformSystemPath(path);
     const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
     HANDLE handle = CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            NoteError(error);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            handle =
+                CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            error = GetLastError();
+        }
+        if (handle == INVALID_HANDLE_VALUE) {
+            *reason = static_cast<int>(error);
             return nullptr;
         }
-        handle = CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (!Noted(handle != INVALID_HANDLE_VALUE)) return nullptr;
-        return StreamOfHandle(handle);
+        return StreamOfHandle(handle, reason);
     }
     BY_HANDLE_FILE_INFORMATION info;
-    if (!Noted(GetFileInformationByHandle(handle, &info) != 0)) {
-        CloseHandle(handle);
-        return nullptr;
-    }
-    if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        CloseHandle(handle);
-        NoteError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
+    DWORD error = ERROR_SUCCESS;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        error = GetLastError();
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
         CloseHandle(handle);
         handle = ReplaceByNewFile(path);
-        if (!Noted(handle != INVALID_HANDLE_VALUE)) return nullptr;
-        return StreamOfHandle(handle);
+        if (handle == INVALID_HANDLE_VALUE) {
+            *reason = static_cast<int>(GetLastError());
+            return nullptr;
+        }
+        return StreamOfHandle(handle, reason);
+    } else if (!SetEndOfFile(handle)) {
+        error = GetLastError();
     }
-    if (!Noted(SetEndOfFile(handle) != 0)) {
+    if (error != ERROR_SUCCESS) {
         CloseHandle(handle);
+        *reason = static_cast<int>(error);
         return nullptr;
     }
-    return StreamOfHandle(handle);
+    return StreamOfHandle(handle, reason);
 }
 
-bool platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
     bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
-    return NotedErrno(std::fflush(file) == 0 && whole);
+    return ErrnoResult(std::fflush(file) == 0 && whole);
 }
 
-bool platformCloseFile(FILE* file) { return NotedErrno(std::fclose(file) == 0); }
+SystemResult platformCloseFile(FILE* file) { return ErrnoResult(std::fclose(file) == 0); }
 
 // Windows names no FIFO or device in a folder; a device name reaches the long form as a file's name.
-FILE* platformOpenRead(const wchar_t* path, bool* stream) {
+FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
     *stream = false;
     FILE* file = _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO);
-    if (!NotedErrno(file != nullptr)) return nullptr;
+    if (!file) {
+        *reason = kErrnoReason | errno;
+        return nullptr;
+    }
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         fclose(file);
-        lastFailure = L"not a plain file";
+        *reason = FAILURE_NOT_PLAIN_FILE;
         return nullptr;
     }
     return file;
@@ -951,12 +951,12 @@ bool platformTerminalShowsColors(int stream) {
 // The runtime keeps the numbers of the standard streams for them, open or not.
 void platformGuardStandardStreams() {}
 
-bool platformWriteText(int stream, const wchar_t* text) {
+SystemResult platformWriteText(int stream, const wchar_t* text) {
     HANDLE handle = StandardHandle(stream);
     DWORD written;
     if (IsConsole(handle)) {
         DWORD length = static_cast<DWORD>(wcslen(text));
-        return Noted(WriteConsoleW(handle, text, length, &written, nullptr) != 0 && written == length);
+        return Result(WriteConsoleW(handle, text, length, &written, nullptr) != 0 && written == length);
     }
     FILE* file = stream == PLATFORM_STDOUT ? stdout : stderr;
     std::string bytes;
@@ -970,7 +970,7 @@ bool platformWriteText(int stream, const wchar_t* text) {
         }
     }
     bool whole = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    return NotedErrno(fflush(file) == 0 && whole);
+    return ErrnoResult(fflush(file) == 0 && whole);
 }
 
 bool platformReadLine(std::wstring* line) {
@@ -1090,10 +1090,10 @@ HANDLE TreeMutex(const wchar_t* path) {
 // A run on a folder inside a run's To finds the outer run's mutex held; a
 // run around one started before it does not find it (a mutex has no shared
 // kind to leave on the folders above).
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
     *holder = 0;
     if (guardedRoot.empty()) {
-        NoteError(ERROR_PATH_NOT_FOUND);
+        *reason = ERROR_PATH_NOT_FOUND;
         return LOCK_FAILED;
     }
     std::wstring full;
@@ -1112,7 +1112,10 @@ LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder) {
         }
     }
     HANDLE mutex = TreeMutex(guardedRoot.c_str());
-    if (!Noted(mutex != nullptr)) return LOCK_FAILED;
+    if (!mutex) {
+        *reason = static_cast<int>(GetLastError());
+        return LOCK_FAILED;
+    }
     DWORD waited = WaitForSingleObject(mutex, 0);
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
         CloseHandle(mutex);
