@@ -1,0 +1,255 @@
+// Changes of entries: modes, folders, deletions, removals, links.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include "base/byte_escape.h"
+#include "base/temporary_name.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_layer.h"
+#include "platform/system_reason.h"
+
+namespace {
+
+// True when a refused mode change (error) is the volume's doing: it holds
+// no such modes (FAT), while the entry, st, is ours to change and not made
+// immutable. fd, when not -1, is the entry opened.
+bool ModeNotHeld(int error, const struct stat& st, int fd) {
+    if (error != EPERM && error != EOPNOTSUPP) return false;
+    if (st.st_uid != geteuid() && geteuid() != 0) return false;
+#ifdef FS_IOC_GETFLAGS
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) {
+        return false;
+    }
+#endif
+    return true;
+}
+
+}  // namespace
+
+// Gives an open entry a mode; a mode its volume cannot hold is no failure.
+bool ChangeOpenMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0) return true;
+    int error = errno;
+    struct stat st;
+    bool notHeld = fstat(fd, &st) == 0 && ModeNotHeld(error, st, fd);
+    errno = error;
+    return notHeld;
+}
+
+namespace {
+
+// Gives the entry at place a mode. Inside a guarded tree a link is never
+// changed (the system would change what it names): a plain file or directory
+// is opened without following and changed through its handle, and one that
+// cannot be opened is changed by name, still without following.
+bool ChangeModeAt(const Place& place, mode_t mode) {
+    if (!place.guarded) {
+        if (chmod(place.name.c_str(), mode) == 0) return true;
+        int error = errno;
+        struct stat named;
+        bool notHeld = stat(place.name.c_str(), &named) == 0 && ModeNotHeld(error, named, -1);
+        errno = error;
+        return notHeld;
+    }
+    struct stat st;
+    if (fstatat(place.directory, place.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        errno = EPERM;
+        return false;
+    }
+    int fd = openat(place.directory, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat opened;
+        bool same = fstat(fd, &opened) == 0 && SameEntry(opened, st);
+        bool ok = same && ChangeOpenMode(fd, mode);
+        close(fd);
+        if (same) return ok;
+        errno = EAGAIN;
+        return false;
+    }
+    if (fchmodat(place.directory, place.name.c_str(), mode, AT_SYMLINK_NOFOLLOW) == 0) return true;
+    int error = errno;
+    bool notHeld = ModeNotHeld(error, st, -1);
+    errno = error;
+    return notHeld;
+}
+
+}  // namespace
+
+// Gives a directory held by a handle a new mode; a handle opened only to
+// reach names is changed through its entry in /proc.
+bool ChangeHeldMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0) return true;
+    if (errno != EBADF) return false;
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return chmod(proc.c_str(), mode) == 0;
+}
+
+// Reads the text of the link name in directory; false with errno set.
+bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
+    std::vector<char> buffer(256);
+    for (;;) {
+        ssize_t length = readlinkat(directory, name.c_str(), buffer.data(), buffer.size());
+        if (length < 0) return false;
+        if (static_cast<size_t>(length) < buffer.size()) {
+            text->assign(buffer.data(), static_cast<size_t>(length));
+            return true;
+        }
+        if (buffer.size() >= (size_t{1} << 20)) {
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        buffer.resize(buffer.size() * 4);
+    }
+}
+
+// The name of this process's next temporary.
+std::string NextTemporaryName() {
+    static unsigned counter = 0;
+    static const long process = static_cast<long>(getpid());
+    return ToSystem(temporaryName(process, counter++).c_str());
+}
+
+std::string TemporaryBeside(const Place& target) {
+    std::string name = NextTemporaryName();
+    if (target.guarded) return name;
+    std::string parent = ParentOf(target.name);
+    return parent == "/" ? "/" + name : parent + "/" + name;
+}
+
+// Inside a guarded tree the mode of a link is never changed: the system
+// would give it to what the link names.
+SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    return Result(at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777));
+}
+
+SystemResult platformClearProtection(const wchar_t* path) {
+    Place at = LocateChange(PathName(path));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (S_ISLNK(st.st_mode)) return Result(true);  // a link has no protection of its own
+    if (st.st_mode & S_IWUSR) return Result(true);
+    return Result(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
+}
+
+SystemResult platformCreateDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    if (!at.ok) return Result(false);
+    return Result(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
+}
+
+SystemResult platformCreateOwnerDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    return Result(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
+}
+
+SystemResult platformMayAddTo(const wchar_t* path) {
+    SystemName name = PathName(path);
+    if (!name.ok) return SystemResult{false, FAILURE_NAME_UNWRITABLE};
+    return Result(faccessat(AT_FDCWD, name.bytes.c_str(), W_OK | X_OK, AT_EACCESS) == 0);
+}
+
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+    Place at = LocateChange(SystemName{WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName(), true});
+    if (!at.ok) return false;
+    int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    struct timespec times[2];
+    times[0].tv_sec = static_cast<time_t>(written);
+    times[0].tv_nsec = 0;
+    times[1] = times[0];
+    bool set = futimens(fd, times) == 0;
+    close(fd);
+    struct stat st;
+    bool read = set && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    unlinkat(at.directory, at.name.c_str(), 0);
+    if (read) *readBack = static_cast<int64_t>(st.st_mtim.tv_sec);
+    return read;
+}
+
+// unlink refuses a directory (EISDIR), so no need to look first.
+SystemResult platformDeleteFile(const wchar_t* path) {
+    Place at = LocateChange(PathName(path));
+    if (!at.ok) return Result(false);
+    return Result(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
+}
+
+SystemResult platformRemoveDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    if (!at.ok) return Result(false);
+    bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
+    if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(&guard, at.depth);
+    return Result(removed);
+}
+
+SystemResult platformRemoveLink(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (!S_ISLNK(st.st_mode)) return SystemResult{false, EINVAL};
+    return Result(WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), 0) == 0; }));
+}
+
+// The link is made under a temporary name and renamed over the target, so
+// the target's name holds the old entry or the new link, never nothing. A
+// link's own time is given where the system keeps one.
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
+    Place from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
+    struct stat st;
+    std::string text;
+    if (!from.ok || fstatat(from.directory, from.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !ReadLinkAt(from.directory, from.name, &text)) {
+        return FailedCopy(errno);
+    }
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(target)));
+    if (!at.ok) return FailedCopy(errno);
+    std::string temporary = TemporaryBeside(at);
+    if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
+        return FailedCopy(errno);
+    }
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(at.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    if (Stopped()) {
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
+    }
+    if (!WithWritableParent(
+            at, [&] { return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0; })) {
+        int error = errno;
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return FailedCopy(error);
+    }
+    return CopyResult{COPY_DONE, 0};
+}

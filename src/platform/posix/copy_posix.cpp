@@ -1,0 +1,371 @@
+// File copies: the contents, their holes, the file written without a name,
+// the look again at a source that may have changed.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include "base/byte_escape.h"
+#include "base/temporary_name.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_layer.h"
+#include "platform/system_reason.h"
+
+namespace {
+
+CopyOutcome OutcomeOf(int error) {
+    if (error == FAILURE_FOLDER_MOVED) return COPY_PLACE_MOVED;
+    if (error == EACCES || error == EPERM) return COPY_ACCESS_DENIED;
+    if (error == EEXIST) return COPY_ALREADY_EXISTS;
+    return COPY_FAILED;
+}
+
+// Copy calls move at most this much at a time, so a stop is seen within one piece.
+const size_t kCopyPiece = size_t{8} << 20;
+
+// Told between the pieces of a copy; see platformOnCopyProgress.
+void (*copyTick)(void*) = nullptr;
+
+void* copyTickData = nullptr;
+
+}  // namespace
+
+// True once a stop is asked for; the front end hears of the copy first.
+bool Stopped() {
+    if (copyTick) copyTick(copyTickData);
+    return platformStopRequested();
+}
+
+namespace {
+
+// Copies the bytes of in from offset to end into out at the same offset,
+// in the kernel where it can. errno is ECANCELED after a stop.
+bool CopyRange(int in, int out, off_t offset, off_t end) {
+#ifdef __linux__
+    bool kernel = true;
+    while (kernel && offset < end) {
+        if (Stopped()) {
+            errno = ECANCELED;
+            return false;
+        }
+        loff_t from = offset;
+        loff_t to = offset;
+        size_t want = static_cast<size_t>(std::min<off_t>(end - offset, static_cast<off_t>(kCopyPiece)));
+        ssize_t n = syscall(SYS_copy_file_range, in, &from, out, &to, want, 0u);
+        if (n > 0) {
+            offset += n;
+            continue;
+        }
+        if (n == 0) return true;  // the file shrank
+        if (errno == EINTR) continue;
+        if (errno == EXDEV || errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP || errno == EBADF) {
+            kernel = false;  // not possible between these two; copy through memory
+            continue;
+        }
+        return false;
+    }
+    if (offset >= end) return true;
+#endif
+    static char chunk[1 << 17];
+    while (offset < end) {
+        if (Stopped()) {
+            errno = ECANCELED;
+            return false;
+        }
+        size_t want = static_cast<size_t>(std::min<off_t>(end - offset, static_cast<off_t>(sizeof chunk)));
+        ssize_t got = pread(in, chunk, want, offset);
+        if (got == 0) return true;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        ssize_t done = 0;
+        while (done < got) {
+            ssize_t put = pwrite(out, chunk + done, static_cast<size_t>(got - done), offset + done);
+            if (put < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            done += put;
+        }
+        offset += got;
+    }
+    return true;
+}
+
+// Copies size bytes of in into out. A file with fewer blocks than its size
+// holds holes: only its data is copied and the holes stay holes.
+bool CopyContents(int in, int out, const struct stat& st) {
+    off_t size = st.st_size;
+    bool sparse = static_cast<off_t>(st.st_blocks) * 512 < size;
+#ifdef SEEK_DATA
+    if (sparse) {
+        off_t offset = 0;
+        while (offset < size) {
+            off_t data = lseek(in, offset, SEEK_DATA);
+            if (data < 0) {
+                if (errno == ENXIO) break;  // only a hole is left
+                sparse = false;
+                break;
+            }
+            off_t hole = lseek(in, data, SEEK_HOLE);
+            if (hole < 0) hole = size;
+            if (!CopyRange(in, out, data, std::min(hole, size))) return false;
+            offset = hole;
+        }
+        if (sparse) return ftruncate(out, size) == 0;
+    }
+#else
+    (void)sparse;
+#endif
+    return CopyRange(in, out, 0, size);
+}
+
+// A source read this many times over, changing each time, fails its copy.
+const int kCopyTries = 3;
+
+// True when two looks at a file show the same contents: size, and the
+// modification and change times to the nanosecond.
+bool SameStamp(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The mode a new copy, open as out, takes from its source: its set-user-ID
+// bit only where the copy has the source's owner, its set-group-ID bit only
+// where it has the source's owner and group.
+mode_t NewCopyMode(const struct stat& source, int out) {
+    mode_t mode = CopyableMode(source) & 07777;
+    if (!(mode & (S_ISUID | S_ISGID))) return mode;
+    struct stat made;
+    if (fstat(out, &made) != 0 || made.st_uid != source.st_uid) return mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (made.st_gid != source.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    return mode;
+}
+
+// Writes the contents of in, whose status *st was read when it was opened,
+// into the new file out, and gives out the source's mode and times. The
+// source is looked at again afterwards: one that changed while it was read
+// is read again, a few times at most, so that no copy stands as up to date
+// with contents its source never had; *st is then its last status. On
+// failure *error is an errno value, FAILURE_SOURCE_CHANGED or ECANCELED (a stop).
+bool WriteCopy(int in, int out, struct stat* st, int* error) {
+    for (int attempt = 1;; ++attempt) {
+        if (!CopyContents(in, out, *st)) {
+            *error = errno;
+            return false;
+        }
+        struct stat after;
+        if (fstat(in, &after) != 0) {
+            *error = errno;
+            return false;
+        }
+        if (SameStamp(*st, after)) break;
+        if (attempt >= kCopyTries) {
+            *error = FAILURE_SOURCE_CHANGED;
+            return false;
+        }
+        *st = after;
+        if (ftruncate(out, 0) != 0) {
+            *error = errno;
+            return false;
+        }
+    }
+    struct timespec times[2] = {st->st_atim, st->st_mtim};
+    if (!ChangeOpenMode(out, NewCopyMode(*st, out)) || futimens(out, times) != 0) {
+        *error = errno;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+// The result of a call that set errno when it failed.
+SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : SystemResult{false, errno != 0 ? errno : EIO}; }
+
+// A copy that failed for error.
+CopyResult FailedCopy(int error) { return CopyResult{OutcomeOf(error), error != 0 ? error : EIO}; }
+
+namespace {
+
+// Whether files written without a name can be linked into place here; set
+// false once the system shows they cannot.
+bool unnamedCopies = true;
+
+// Writes a copy of in as a file without a name in the target's directory and
+// links it under the target's name once it is complete, so that a kill at
+// any point leaves nothing behind; a name that is taken is replaced through
+// a temporary, as the usual copy does it. False when no file without a name
+// could be made or placed: nothing was changed and the caller copies as
+// usual. Otherwise *outcome tells how it went.
+bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) {
+#if defined(O_TMPFILE) && defined(__linux__)
+    // Links the file without a name open as fd under name in the target's directory.
+    auto linkUnnamed = [&at](int fd, const char* name) {
+        return linkat(fd, "", at.directory, name, AT_EMPTY_PATH) == 0;
+    };
+    if (!unnamedCopies) return false;
+    int out = openat(at.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (out < 0) {
+        if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) unnamedCopies = false;
+        return false;
+    }
+    int error = 0;
+    bool ok = WriteCopy(in, out, st, &error);
+    if (ok && Stopped()) {
+        ok = false;
+        error = ECANCELED;
+    }
+    bool placed = false;
+    bool fallBack = false;
+    if (ok && !StillInPlace(at)) {
+        ok = false;
+        error = errno;
+    }
+    if (ok) {
+        placed = linkUnnamed(out, at.name.c_str());
+        if (placed) {
+            int closed = close(out);
+            out = -1;
+            if (closed != 0) {
+                // The system failed to keep what was written: the new name goes again.
+                error = errno;
+                unlinkat(at.directory, at.name.c_str(), 0);
+                placed = false;
+            }
+        } else if (errno == EEXIST) {
+            // Named as a temporary first, the copy is checked whole before it replaces anything.
+            std::string temporary = NextTemporaryName();
+            bool linked = linkUnnamed(out, temporary.c_str());
+            error = errno;
+            if (linked) {
+                int closed = close(out);
+                out = -1;
+                if (closed != 0) error = errno;
+                placed = closed == 0 && renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+                if (closed == 0 && !placed) error = errno;
+                if (!placed) unlinkat(at.directory, temporary.c_str(), 0);  // only a name of our own
+            }
+        } else {
+            error = errno;
+            // An older system links such a file only with a privilege.
+            fallBack = error == ENOENT || error == EPERM || error == EACCES || error == EXDEV;
+            if (fallBack) unnamedCopies = false;
+        }
+    }
+    if (out >= 0) close(out);
+    if (fallBack) return false;
+    *outcome = placed               ? CopyResult{COPY_DONE, 0}
+               : error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED}
+                                    : FailedCopy(error);
+    return true;
+#else
+    (void)in;
+    (void)st;
+    (void)at;
+    (void)outcome;
+    return false;
+#endif
+}
+
+}  // namespace
+
+void platformOnCopyProgress(void (*tick)(void*), void* data) {
+    copyTick = tick;
+    copyTickData = data;
+}
+
+// The source is opened without waiting and read only when the opened handle
+// is a plain file: the engine has already left FIFOs, sockets and devices
+// alone, and one swapped in since is found here before anything reads it. The copy is written under a
+// temporary name beside the target and renamed over it, so the target's name
+// never holds a half-written file; a stop or a failure removes the temporary.
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+    Place from = LocateQuery(PathName(source));
+    struct stat st;
+    int in = from.ok ? OpenAt(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : -1;
+    if (in < 0) return FailedCopy(errno);
+    if (fstat(in, &st) != 0) {
+        int error = errno;
+        close(in);
+        return FailedCopy(error);
+    }
+    if (!S_ISREG(st.st_mode)) {
+        close(in);
+        return S_ISDIR(st.st_mode) ? FailedCopy(EISDIR) : CopyResult{COPY_NOT_REGULAR, 0};
+    }
+    Place at = LocateChange(PathName(target));
+    if (!at.ok) {
+        int error = errno;
+        close(in);
+        return FailedCopy(error);
+    }
+    CopyResult unnamed{COPY_FAILED, 0};
+    if (at.guarded && CopyUnnamed(in, &st, at, &unnamed)) {
+        close(in);
+        return unnamed;
+    }
+    // A directory under the target's name makes the rename fail (EISDIR) below.
+    std::string temporary = TemporaryBeside(at);
+    int out = -1;
+    WithWritableParent(at, [&] {
+        out = openat(at.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        return out >= 0;
+    });
+    if (out < 0) {
+        int error = errno;
+        close(in);
+        return FailedCopy(error);
+    }
+    int error = 0;
+    bool ok = WriteCopy(in, out, &st, &error);
+    if (close(out) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    close(in);
+    if (ok && Stopped()) {
+        ok = false;
+        error = ECANCELED;
+    }
+    if (ok) {
+        ok = StillInPlace(at) && WithWritableParent(at, [&] {
+                 return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+             });
+        if (!ok) error = errno;
+    }
+    if (!ok) {
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED} : FailedCopy(error);
+    }
+    return CopyResult{COPY_DONE, 0};
+}

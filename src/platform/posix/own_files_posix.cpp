@@ -1,0 +1,168 @@
+// The files the program writes and reads for itself: its log, the
+// settings, a list.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include "base/byte_escape.h"
+#include "base/temporary_name.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_layer.h"
+#include "platform/system_reason.h"
+
+namespace {
+
+// A file made for the program's own use is its owner's alone when the
+// process runs as root; others' files are never writable by anyone else.
+mode_t OwnFileMode() { return geteuid() == 0 ? 0600 : 0644; }
+
+// Makes a new file in the folder of name and renames it over name: a link,
+// or any other entry a rename replaces, goes as a name; what it named stays
+// as it was. -1 with errno set on failure.
+int ReplaceByNewFile(const std::string& name) {
+    std::string parent = ParentOf(name);
+    std::string temporary = (parent == "/" ? "/" : parent + "/") + NextTemporaryName();
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
+    if (fd < 0) return -1;
+    if (rename(temporary.c_str(), name.c_str()) != 0) {
+        int error = errno;
+        close(fd);
+        unlink(temporary.c_str());
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+// Opens name for writing, truncated, never through a link or another name
+// of a file; see platformOpenOwnFile. -1 with *error set on failure.
+int OpenOwnFile(const std::string& name, int* error) {
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0 && errno == ENOENT) {
+            fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
+            if (fd < 0 && errno == EEXIST) continue;  // made meanwhile: looked at again
+            *error = errno;
+            return fd;
+        }
+        *error = errno;
+        struct stat st;
+        if (fd < 0) {
+            // A link in the last place, or an entry that cannot be written as it stands.
+            if (lstat(name.c_str(), &st) != 0) return -1;
+            if (S_ISLNK(st.st_mode)) {
+                fd = ReplaceByNewFile(name);
+                *error = errno;
+                return fd;
+            }
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = FAILURE_NOT_PLAIN_FILE;
+            return -1;
+        }
+        bool looked = fstat(fd, &st) == 0;
+        if (!looked || !S_ISREG(st.st_mode)) {
+            *error = looked ? FAILURE_NOT_PLAIN_FILE : errno;
+            close(fd);
+            return -1;
+        }
+        if (st.st_nlink != 1 || st.st_uid != geteuid()) {
+            close(fd);
+            fd = ReplaceByNewFile(name);
+            *error = errno;
+            return fd;
+        }
+        if (fcntl(fd, F_SETFL, 0) != 0 || ftruncate(fd, 0) != 0) {
+            *error = errno;
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+    *error = EEXIST;
+    return -1;
+}
+
+}  // namespace
+
+FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
+    int error = 0;
+    SystemName name = PathName(path);
+    int fd = name.ok ? OpenOwnFile(name.bytes, &error) : -1;
+    if (!name.ok) error = FAILURE_NAME_UNWRITABLE;
+    if (fd < 0) {
+        *reason = error != 0 ? error : EIO;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "wb");
+    if (!file) {
+        *reason = errno;
+        close(fd);
+    }
+    return file;
+}
+
+SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+    bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
+    return Result(std::fflush(file) == 0 && whole);
+}
+
+SystemResult platformCloseFile(FILE* file) { return Result(std::fclose(file) == 0); }
+
+// Only a plain file is read: a FIFO or a device would be read until killed.
+FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
+    *stream = false;
+    SystemName name = PathName(path);
+    if (!name.ok) {
+        *reason = FAILURE_NAME_UNWRITABLE;
+        return nullptr;
+    }
+    int fd = open(name.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        *reason = errno != 0 ? errno : EIO;
+        if (fd >= 0) close(fd);
+        return nullptr;
+    }
+    struct stat input;
+    *stream =
+        !S_ISREG(st.st_mode) && fstat(PLATFORM_STDIN, &input) == 0 && SameEntry(input, st) && !S_ISDIR(st.st_mode);
+    if (!S_ISREG(st.st_mode) && !*stream) {
+        *reason = FAILURE_NOT_PLAIN_FILE;
+        close(fd);
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "rb");
+    if (!file) {
+        *reason = errno;
+        close(fd);
+    }
+    return file;
+}

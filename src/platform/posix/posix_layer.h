@@ -1,0 +1,240 @@
+// What the files of the POSIX layer share: how a path becomes the
+// system's bytes and a place, the held trees, the listing record, and the
+// small helpers more than one of them calls. Nothing outside src/platform/posix includes it.
+#ifndef KORVANE_PLATFORM_POSIX_POSIX_LAYER_H
+#define KORVANE_PLATFORM_POSIX_POSIX_LAYER_H
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+// Names are bytes here. The locale's encoding turns them into wide text; a byte
+// that does not decode becomes BYTE_ESCAPE_BASE + byte and turns back into
+// that byte, so that every name survives the round trip, however it is spelt.
+
+// A path in the system's bytes, and whether every character of it could
+// be written so: a path that cannot is never handed over spelt otherwise.
+struct SystemName {
+    std::string bytes;  // the path's bytes
+    bool ok;            // false: a character the locale's encoding cannot write
+};
+
+// A text for the terminal or a temporary's name: what cannot be written is "?".
+std::string ToSystem(const wchar_t* text);
+
+// A path as the system takes it, or one marked as not writable.
+SystemName PathName(const wchar_t* path);
+
+// Decodes bytes into out (room units, NUL included); false when it does not fit.
+bool FromSystem(const char* bytes, wchar_t* out, size_t room);
+
+// The directory part of a path: "." for a bare name, "/" for the top.
+std::string ParentOf(const std::string& path);
+
+// The path without its trailing slashes; "/" stays as it is.
+std::string WithoutTrailingSlashes(std::string path);
+
+// The same for a path in the system's bytes.
+SystemName WithoutTrailingSlashes(SystemName name);
+
+// How a directory on the way to an entry is held: for its name, never through a link.
+#ifdef O_PATH
+const int kHeldDirectory = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+#else
+const int kHeldDirectory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+#endif
+
+// True when two statuses are of one entry (device and inode).
+bool SameEntry(const struct stat& a, const struct stat& b);
+
+// Most links one resolution follows, as the kernel's own limit.
+const int kLinksFollowedMax = 40;
+
+// Resolves the entry name of directory as a root run follows links: a
+// handle (O_PATH) of what it finally names, each link on the way read from
+// a handle of the link itself and followed only where its owner could read
+// what it leads to (FollowAllowed), so a link swapped meanwhile is never
+// judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
+int ResolveEntry(int directory, const char* name, int* linksLeft);
+
+// A tree whose directories are held open on the way to the entries asked
+// about, outermost first, each opened from its parent; the next path that
+// shares their names reuses them, so a walk costs one open per directory,
+// not one resolution per entry, and no path handed to the system is longer
+// than one name. A held directory is let go when another name takes its
+// level or the run removes it.
+struct HeldTree {
+    bool active = false;
+    bool follows = false;  // links on the way are followed (From), or never (To)
+    std::string root;      // as the run spells it, without trailing separators
+    int rootFd = -1;
+    struct stat rootSeen;             // the root as it was opened
+    bool rootAclWrites = false;       // the root's ACL lets a named other write (a root run's To)
+    std::vector<std::string> names;   // the held directories' names, outermost first
+    std::vector<int> fds;             // their handles
+    std::vector<struct stat> seen;    // each as it was opened
+    std::vector<char> aclWrites;      // each one's ACL lets a named other write (a root run's To)
+    std::vector<char> othersMayMove;  // another user may move it: looked at before each change
+};
+
+// The tree a run changes (To): every query and change below its root goes
+// through directories opened without following links.
+extern HeldTree guard;
+
+// Lets go of the held directories of tree beyond the first keep.
+void DropHeld(HeldTree* tree, size_t keep);
+
+// Where the system calls below find an entry: a directory handle and a name
+// in it. Outside the held trees the handle is the current directory and the
+// name the whole path, and the calls follow links as usual.
+struct Place {
+    int directory;
+    std::string name;
+    bool guarded;  // inside the guarded tree: never follow the name
+    size_t depth;  // inside a held tree: how many directories lie between the root and the name
+    bool ok;       // false: a directory on the way could not be opened; errno tells why
+    bool source;   // below the From root in a root run: a link is followed only by its owner's right
+};
+
+// True when each held directory of the guarded tree on the way to at,
+// which another user may move, is still where the run found it: looked at
+// again right before a copy takes its name, so that an entry in flight does
+// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
+bool StillInPlace(const Place& at);
+
+// Where the entry of path is found, for a query.
+Place Locate(std::string whole);
+
+// The same for a path that may not be writable in the system's encoding.
+Place Locate(SystemName name);
+
+// While a tree is guarded, changes are made below its root only: never to
+// the root itself or anything outside it, however a path reaches there.
+Place LocateChange(std::string path);
+
+// The same for a path that may not be writable in the system's encoding.
+Place LocateChange(SystemName name);
+
+// The status of the entry at place: in the guarded tree a link as itself;
+// in the tree a root run reads, what a link names only by its owner's right
+// (errno FAILURE_LINK_REFUSED otherwise); elsewhere links followed.
+int StatAt(const Place& place, struct stat* st);
+
+// Opens the entry at place with flags, links followed as StatAt follows them.
+int OpenAt(const Place& place, int flags);
+
+// Gives an open entry a mode; a mode its volume cannot hold is no failure.
+bool ChangeOpenMode(int fd, mode_t mode);
+
+// Gives a directory held by a handle a new mode; a handle opened only to
+// reach names is changed through its entry in /proc.
+bool ChangeHeldMode(int fd, mode_t mode);
+
+// Runs change(); when the parent directory refuses it for want of write
+// permission and belongs to us, the parent is opened up for that one change
+// and given its mode back. A protected directory guards nothing on Windows
+// either, and a mirrored read-only directory must still be filled.
+template <typename Change>
+bool WithWritableParent(const Place& place, Change change) {
+    if (change()) return true;
+    if (errno != EACCES) return false;
+    int saved = errno;
+    struct stat st;
+    int parentFd = -1;
+    std::string parent;
+    if (place.guarded) {
+        parentFd = place.directory;
+        if (fstat(parentFd, &st) != 0) {
+            errno = saved;
+            return false;
+        }
+    } else {
+        parent = ParentOf(place.name);
+        if (stat(parent.c_str(), &st) != 0) {
+            errno = saved;
+            return false;
+        }
+    }
+    if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid() || (st.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR)) {
+        errno = saved;
+        return false;
+    }
+    mode_t open = (st.st_mode & 07777) | S_IWUSR | S_IXUSR;
+    bool opened = place.guarded ? ChangeHeldMode(parentFd, open) : chmod(parent.c_str(), open) == 0;
+    if (!opened) {
+        errno = saved;
+        return false;
+    }
+    bool ok = change();
+    int after = errno;
+    if (place.guarded) {
+        ChangeHeldMode(parentFd, st.st_mode & 07777);
+    } else {
+        chmod(parent.c_str(), st.st_mode & 07777);
+    }
+    errno = after;
+    return ok;
+}
+
+// The mode a copy made by this process can carry of an entry: the
+// set-user-ID and set-group-ID bits only of an entry the process owns, as a
+// copy of another's is owned by the process. So no one's program becomes
+// another's, and a directory compares equal to the copy made of it.
+mode_t CopyableMode(const struct stat& st);
+
+// True once a stop is asked for; the front end hears of the copy first.
+bool Stopped();
+
+// The result of a call that set errno when it failed.
+SystemResult Result(bool ok);
+
+// A copy that failed for error.
+CopyResult FailedCopy(int error);
+
+// Reads the text of the link name in directory; false with errno set.
+bool ReadLinkAt(int directory, const std::string& name, std::string* text);
+
+// The name of this process's next temporary.
+std::string NextTemporaryName();
+
+// The name of a new temporary beside target, as the system calls on its place take it.
+std::string TemporaryBeside(const Place& target);
+
+// A listing reads the directory's entries straight into a buffer of its own:
+// one open, one read per buffer full and one close, nothing asked besides.
+struct DirectoryListing {
+    int fd;
+    int failure;         // errno of a read that cut the listing short, or 0
+    std::string path;    // outside a guarded tree: the directory as opened, else empty
+    bool byOwnersRight;  // a root run's listing of the tree it reads: links followed by their owner's right
+#ifdef __linux__
+    size_t filled;             // bytes the last read put into buffer
+    size_t at;                 // offset of the next record in buffer
+    std::vector<char> buffer;  // small for a small directory, so a deep walk holds little
+#else
+    DIR* dir;
+#endif
+};
+
+// The listings open outside a guarded tree, the latest last.
+extern std::vector<const DirectoryListing*> openListings;
+
+// Where a query finds path. Outside a guarded tree, an entry of the
+// directory listed last is reached through that listing's handle instead of
+// resolving its whole path again; links are followed or not as before.
+Place LocateQuery(std::string path);
+
+// The same for a path that may not be writable in the system's encoding.
+Place LocateQuery(SystemName name);
+
+#endif

@@ -1,0 +1,666 @@
+// The trees a run holds open: the guarded To, the From a root run reads by
+// its users' right, the lock of a run's To; and where a path's entry is found.
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <cwchar>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include "base/byte_escape.h"
+#include "base/temporary_name.h"
+#include "platform/platform.h"
+#include "platform/posix/posix_layer.h"
+#include "platform/system_reason.h"
+
+namespace {
+
+// True when the process runs as root: it may read what the users whose
+// files it copies may not, so it follows their links only by their right.
+bool RootRun() {
+    static const bool root = geteuid() == 0;
+    return root;
+}
+
+}  // namespace
+
+bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+namespace {
+
+// A link may be followed when its owner could read what it names: the
+// owner is root, or owns the target, as the kernel's rule for protected
+// links reasons.
+bool FollowAllowed(const struct stat& link, const struct stat& target) {
+    return link.st_uid == 0 || link.st_uid == target.st_uid;
+}
+
+// True when the access ACL of the entry at path (links followed) lets a
+// named user or group other than root write, as far as its mask allows.
+bool AclLetsOthersWrite(const char* path) {
+    unsigned char acl[4096];
+    ssize_t size = getxattr(path, "system.posix_acl_access", acl, sizeof acl);
+    if (size < 4) return false;
+    bool maskWrites = true;
+    bool namedWrites = false;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        unsigned tag = acl[at] | (acl[at + 1] << 8);
+        unsigned permissions = acl[at + 2] | (acl[at + 3] << 8);
+        uint32_t id = static_cast<uint32_t>(acl[at + 4]) | (static_cast<uint32_t>(acl[at + 5]) << 8) |
+                      (static_cast<uint32_t>(acl[at + 6]) << 16) | (static_cast<uint32_t>(acl[at + 7]) << 24);
+        const unsigned kUser = 0x02;
+        const unsigned kGroup = 0x08;
+        const unsigned kMask = 0x10;
+        if (tag == kMask) maskWrites = (permissions & 2) != 0;
+        if ((tag == kUser || tag == kGroup) && id != 0 && (permissions & 2)) namedWrites = true;
+    }
+    return namedWrites && maskWrites;
+}
+
+// True when the directory st (aclWrites: its ACL lets a named other write)
+// may be written by someone other than root.
+bool OthersMayWrite(const struct stat& st, bool aclWrites) {
+    return st.st_uid != 0 || (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0) || aclWrites;
+}
+
+// True when someone other than root may move entry, a directory, out of
+// parent (parentAcl: the parent's ACL lets a named other write): the
+// parent's owner, or anyone who may write the parent (only the entry's
+// owner, where the parent is sticky).
+bool OthersMayMove(const struct stat& parent, bool parentAcl, const struct stat& entry) {
+    if (parent.st_uid != 0) return true;
+    return OthersMayWrite(parent, parentAcl) && (!(parent.st_mode & S_ISVTX) || entry.st_uid != 0);
+}
+
+// The ACL of an open directory, read through its entry in /proc.
+bool HandleAclLetsOthersWrite(int fd) {
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    return AclLetsOthersWrite(proc.c_str());
+}
+
+}  // namespace
+
+int ResolveEntry(int directory, const char* name, int* linksLeft);
+
+namespace {
+
+// Resolves text, a link's text, from directory (a handle the call takes
+// over), component by component with ResolveEntry; -1 with errno set.
+int ResolveText(int directory, const std::string& text, int* linksLeft) {
+    int current = directory;
+    if (!text.empty() && text[0] == '/') {
+        close(current);
+        current = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (current < 0) return -1;
+    }
+    size_t at = 0;
+    bool any = false;
+    while (at <= text.size()) {
+        size_t end = text.find('/', at);
+        if (end == std::string::npos) end = text.size();
+        std::string component = text.substr(at, end - at);
+        at = end + 1;
+        if (component.empty() || component == ".") continue;
+        any = true;
+        int next = component == ".." ? openat(current, "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
+                                     : ResolveEntry(current, component.c_str(), linksLeft);
+        int error = errno;
+        close(current);
+        if (next < 0) {
+            errno = error;
+            return -1;
+        }
+        current = next;
+        struct stat st;
+        if (at <= text.size() && (fstat(current, &st) != 0 || !S_ISDIR(st.st_mode))) {
+            close(current);
+            errno = ENOTDIR;
+            return -1;
+        }
+    }
+    if (!any) {
+        close(current);
+        errno = ENOENT;
+        return -1;
+    }
+    return current;
+}
+
+}  // namespace
+
+// Resolves the entry name of directory as a root run follows links: a
+// handle (O_PATH) of what it finally names, each link on the way read from
+// a handle of the link itself and followed only where its owner could read
+// what it leads to (FollowAllowed), so a link swapped meanwhile is never
+// judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
+int ResolveEntry(int directory, const char* name, int* linksLeft) {
+    int fd = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat link;
+    if (fstat(fd, &link) != 0 || !S_ISLNK(link.st_mode)) return fd;
+    if (--*linksLeft < 0) {
+        close(fd);
+        errno = ELOOP;
+        return -1;
+    }
+    std::vector<char> text(4096);
+    ssize_t length = readlinkat(fd, "", text.data(), text.size());
+    close(fd);
+    if (length < 0 || static_cast<size_t>(length) >= text.size()) {
+        if (length >= 0) errno = ENAMETOOLONG;
+        return -1;
+    }
+    int start = openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (start < 0) return -1;
+    int target = ResolveText(start, std::string(text.data(), static_cast<size_t>(length)), linksLeft);
+    struct stat reached;
+    if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
+        close(target);
+        errno = FAILURE_LINK_REFUSED;
+        return -1;
+    }
+    return target;
+}
+
+namespace {
+
+// Opens again, with flags, what a handle of ResolveEntry holds: a directory
+// through itself, anything else through its entry in /proc.
+int ReopenResolved(int resolved, int flags) {
+    struct stat st;
+    if (fstat(resolved, &st) != 0) return -1;
+    if (S_ISDIR(st.st_mode)) return openat(resolved, ".", flags & ~O_NOFOLLOW);
+    std::string proc = "/proc/self/fd/" + std::to_string(resolved);
+    return open(proc.c_str(), flags & ~O_NOFOLLOW);
+}
+
+}  // namespace
+
+// The tree a run changes (To): every query and change below its root goes
+// through directories opened without following links.
+HeldTree guard;
+
+namespace {
+
+// The tree a run reads (From): a path below its root goes through held
+// directories when it is too long for the system in one piece, and always
+// in a root run, which follows a link on the way only by its owner's right.
+HeldTree readTree;
+
+}  // namespace
+
+void DropHeld(HeldTree* tree, size_t keep) {
+    while (tree->fds.size() > keep) {
+        close(tree->fds.back());
+        tree->fds.pop_back();
+        tree->names.pop_back();
+        tree->seen.pop_back();
+        tree->aclWrites.pop_back();
+        tree->othersMayMove.pop_back();
+    }
+}
+
+namespace {
+
+void ReleaseHeld(HeldTree* tree) {
+    DropHeld(tree, 0);
+    if (tree->rootFd >= 0) close(tree->rootFd);
+    tree->rootFd = -1;
+    tree->active = false;
+    tree->root.clear();
+}
+
+// From this length on, a path reaches the system through held directories.
+const size_t kLongPath = PATH_MAX - 1;
+
+// Opens the directory name in parent for a held tree: never through a link
+// in the guarded tree; in the tree read, through a link only where its
+// owner could read what it names, in a root run. -1 with errno set.
+int OpenLevel(const HeldTree& tree, int parent, const std::string& name) {
+    if (!tree.follows) return openat(parent, name.c_str(), kHeldDirectory);
+    if (!RootRun()) return openat(parent, name.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    int linksLeft = kLinksFollowedMax;
+    int fd = ResolveEntry(parent, name.c_str(), &linksLeft);
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode))) {
+        close(fd);
+        errno = ENOTDIR;
+        return -1;
+    }
+    return fd;
+}
+
+// The start of the part of path below tree's root, or 0 when path does not lie below it.
+size_t BelowRoot(const HeldTree& tree, const std::string& path) {
+    if (!tree.active) return 0;
+    const std::string& root = tree.root;
+    if (root == "/") return !path.empty() && path[0] == '/' ? 1 : 0;
+    if (path.size() <= root.size() || path.compare(0, root.size(), root) != 0 || path[root.size()] != '/') return 0;
+    return root.size() + 1;
+}
+
+// Finds the entry of path (below tree's root from start on) through the
+// tree's held directories, opening those not held yet; verify: look again
+// at each held directory another user may move, that it is still where it
+// was. The components "." and empty ones are skipped; ".." is refused.
+void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
+    const std::string& path = place->name;
+    size_t level = 0;
+    size_t at = start;
+    std::string name;
+    bool haveName = false;
+    while (at <= path.size()) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        size_t length = end - at;
+        bool skip = length == 0 || (length == 1 && path[at] == '.');
+        if (!skip && length == 2 && path[at] == '.' && path[at + 1] == '.') {
+            place->ok = false;  // the engine never builds one; refuse rather than climb out
+            errno = EACCES;
+            return;
+        }
+        if (!skip) {
+            if (haveName) {
+                // The previous name is a directory on the way: reuse or open it.
+                int parent = level == 0 ? tree->rootFd : tree->fds[level - 1];
+                if (level < tree->names.size() && tree->names[level] == name) {
+                    struct stat now;
+                    if (verify && tree->othersMayMove[level] &&
+                        (fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+                         !SameEntry(now, tree->seen[level]))) {
+                        DropHeld(tree, level);
+                        place->ok = false;
+                        errno = FAILURE_FOLDER_MOVED;
+                        return;
+                    }
+                    ++level;
+                } else {
+                    DropHeld(tree, level);
+                    int fd = OpenLevel(*tree, parent, name);
+                    struct stat opened;
+                    if (fd < 0 || fstat(fd, &opened) != 0) {
+                        if (fd >= 0) close(fd);
+                        place->ok = false;
+                        return;
+                    }
+                    const struct stat& above = level == 0 ? tree->rootSeen : tree->seen[level - 1];
+                    bool aboveAcl = level == 0 ? tree->rootAclWrites : tree->aclWrites[level - 1] != 0;
+                    bool watched = !tree->follows && RootRun();
+                    bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
+                    bool acl = watched && HandleAclLetsOthersWrite(fd);
+                    tree->names.push_back(name);
+                    tree->fds.push_back(fd);
+                    tree->seen.push_back(opened);
+                    tree->aclWrites.push_back(acl ? 1 : 0);
+                    tree->othersMayMove.push_back(mayMove ? 1 : 0);
+                    ++level;
+                }
+            }
+            name.assign(path, at, length);
+            haveName = true;
+        }
+        at = end + 1;
+    }
+    if (!haveName) return;  // the root itself
+    // Directories held below this one stay held: the next entry may be there.
+    place->depth = level;
+    place->directory = level == 0 ? tree->rootFd : tree->fds[level - 1];
+    place->name = std::move(name);
+}
+
+}  // namespace
+
+// True when each held directory of the guarded tree on the way to at,
+// which another user may move, is still where the run found it: looked at
+// again right before a copy takes its name, so that an entry in flight does
+// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
+bool StillInPlace(const Place& at) {
+    if (!at.guarded) return true;
+    for (size_t level = 0; level < at.depth && level < guard.names.size(); ++level) {
+        if (!guard.othersMayMove[level]) continue;
+        int parent = level == 0 ? guard.rootFd : guard.fds[level - 1];
+        struct stat now;
+        if (fstatat(parent, guard.names[level].c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !SameEntry(now, guard.seen[level])) {
+            errno = FAILURE_FOLDER_MOVED;
+            return false;
+        }
+    }
+    return true;
+}
+
+namespace {
+
+// The path is taken over: outside the held trees it becomes the name as it is.
+// verify: the place is to be changed (see Descend).
+Place LocateFor(std::string whole, bool verify) {
+    Place place{AT_FDCWD, std::move(whole), false, 0, true, false};
+    if (size_t start = BelowRoot(guard, place.name)) {
+        Descend(&guard, start, verify, &place);
+        place.guarded = place.ok && place.directory != AT_FDCWD;
+        return place;
+    }
+    if (size_t start = BelowRoot(readTree, place.name)) {
+        place.source = RootRun();
+        if (RootRun() || place.name.size() >= kLongPath) Descend(&readTree, start, false, &place);
+    }
+    return place;
+}
+
+}  // namespace
+
+Place Locate(std::string whole) { return LocateFor(std::move(whole), false); }
+
+namespace {
+
+// A place for a path that cannot be written in the system's encoding: none.
+Place Unwritable() {
+    errno = FAILURE_NAME_UNWRITABLE;
+    return Place{AT_FDCWD, std::string(), false, 0, false, false};
+}
+
+}  // namespace
+
+Place Locate(SystemName name) { return name.ok ? Locate(std::move(name.bytes)) : Unwritable(); }
+
+// While a tree is guarded, changes are made below its root only: never to
+// the root itself or anything outside it, however a path reaches there.
+Place LocateChange(std::string path) {
+    Place place = LocateFor(std::move(path), RootRun());
+    if (place.ok && guard.active && !place.guarded) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
+
+Place LocateChange(SystemName name) { return name.ok ? LocateChange(std::move(name.bytes)) : Unwritable(); }
+
+namespace {
+
+int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
+
+}  // namespace
+
+// The status of the entry at place: in the guarded tree a link as itself;
+// in the tree a root run reads, what a link names only by its owner's right
+// (errno FAILURE_LINK_REFUSED otherwise); elsewhere links followed.
+int StatAt(const Place& place, struct stat* st) {
+    if (!place.source) return fstatat(place.directory, place.name.c_str(), st, NoFollow(place));
+    if (fstatat(place.directory, place.name.c_str(), st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+    if (!S_ISLNK(st->st_mode)) return 0;
+    int linksLeft = kLinksFollowedMax;
+    int fd = ResolveEntry(place.directory, place.name.c_str(), &linksLeft);
+    if (fd < 0) return -1;
+    int result = fstat(fd, st);
+    close(fd);
+    return result;
+}
+
+// Opens the entry at place with flags, links followed as StatAt follows them.
+int OpenAt(const Place& place, int flags) {
+    if (place.guarded) return openat(place.directory, place.name.c_str(), flags | O_NOFOLLOW);
+    if (!place.source) return openat(place.directory, place.name.c_str(), flags);
+    int fd = openat(place.directory, place.name.c_str(), flags | O_NOFOLLOW);
+    if (fd >= 0 || (errno != ELOOP && errno != ENOTDIR)) return fd;
+    int linksLeft = kLinksFollowedMax;
+    int resolved = ResolveEntry(place.directory, place.name.c_str(), &linksLeft);
+    if (resolved < 0) return -1;
+    fd = ReopenResolved(resolved, flags);
+    int error = errno;
+    close(resolved);
+    errno = error;
+    return fd;
+}
+
+// The listings open outside a guarded tree, the latest last.
+std::vector<const DirectoryListing*> openListings;
+
+// Where a query finds path. Outside a guarded tree, an entry of the
+// directory listed last is reached through that listing's handle instead of
+// resolving its whole path again; links are followed or not as before.
+Place LocateQuery(std::string path) {
+    if (!openListings.empty() && !BelowRoot(guard, path)) {
+        const std::string& directory = openListings.back()->path;
+        size_t slash = path.find_last_of('/');
+        const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+        if (slash != std::string::npos && slash == directory.size() && path.compare(0, slash, directory) == 0 &&
+            name[0] != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0) {
+            bool below = BelowRoot(readTree, path) != 0;
+            Place place{openListings.back()->fd, std::string(name), false, 0, true, below && RootRun()};
+            return place;
+        }
+    }
+    return Locate(std::move(path));
+}
+
+Place LocateQuery(SystemName name) { return name.ok ? LocateQuery(std::move(name.bytes)) : Unwritable(); }
+
+namespace {
+
+// Holds root, as spelt, as the root of tree; false when it cannot be opened.
+bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
+    ReleaseHeld(tree);
+    SystemName name = WithoutTrailingSlashes(PathName(root));
+    if (!name.ok) return false;
+    const std::string& system = name.bytes;
+    // Readable, so that the run's lock can be taken through the same handle.
+    int fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    if (fd < 0) return false;
+    struct stat named;
+    if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
+        close(fd);
+        return false;
+    }
+    tree->rootAclWrites = !follows && RootRun() && HandleAclLetsOthersWrite(fd);
+    // Every level of a deep tree may hold a handle; take what the system allows.
+    struct rlimit limit;
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    tree->active = true;
+    tree->follows = follows;
+    tree->root = system;
+    tree->rootFd = fd;
+    return true;
+}
+
+}  // namespace
+
+bool platformGuardTree(const wchar_t* root) { return HoldRoot(&guard, root, false); }
+
+void platformReleaseTree() { ReleaseHeld(&guard); }
+
+bool platformReadTree(const wchar_t* root) { return HoldRoot(&readTree, root, true); }
+
+bool platformRunsAsRoot() { return RootRun(); }
+
+void platformReleaseReadTree() { ReleaseHeld(&readTree); }
+
+namespace {
+
+// True when another user may change where path leads (a root run's To): a
+// directory on the way lets another move or replace the entry the path
+// passes through, or a link on the way belongs to another; a link is
+// followed by its text, checked the same way. The last directory itself
+// must not be another's, nor writable by others unless it is sticky.
+bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
+    if (linksLeft < 0) return true;
+    std::string absolute = path;
+    if (absolute.empty() || absolute[0] != '/') {
+        char cwd[PATH_MAX];
+        if (!getcwd(cwd, sizeof cwd)) return true;
+        absolute = std::string(cwd) + "/" + absolute;
+    }
+    int directory = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat here;
+    if (directory < 0 || fstat(directory, &here) != 0) return true;
+    std::string walked = "";  // the directory reached, as a path from the top
+    size_t at = 1;
+    while (at <= absolute.size()) {
+        size_t end = absolute.find('/', at);
+        if (end == std::string::npos) end = absolute.size();
+        std::string name = absolute.substr(at, end - at);
+        at = end + 1;
+        if (name.empty() || name == ".") continue;
+        struct stat entry;
+        if (fstatat(directory, name.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0) break;  // the run finds it missing
+        bool hereAcl = AclLetsOthersWrite((walked.empty() ? std::string("/") : walked).c_str());
+        if (name != ".." && OthersMayMove(here, hereAcl, entry)) {
+            close(directory);
+            return true;
+        }
+        if (S_ISLNK(entry.st_mode)) {
+            close(directory);
+            if (entry.st_uid != 0 && entry.st_uid != geteuid()) return true;
+            std::string text;
+            std::vector<char> buffer(PATH_MAX);
+            std::string linkPath = walked + "/" + name;
+            ssize_t length = readlink(linkPath.c_str(), buffer.data(), buffer.size());
+            if (length < 0) return true;
+            text.assign(buffer.data(), static_cast<size_t>(length));
+            std::string rest = at <= absolute.size() ? absolute.substr(at - 1) : std::string();
+            std::string target = text[0] == '/' ? text : (walked.empty() ? "/" : walked + "/") + text;
+            return PathOthersMayRedirect(target + rest, linksLeft - 1);
+        }
+        int next = openat(directory, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        close(directory);
+        if (next < 0 || fstat(next, &here) != 0) {
+            if (next >= 0) close(next);
+            return false;  // no directory there: the run finds it so
+        }
+        directory = next;
+        if (name == "..") {
+            size_t slash = walked.find_last_of('/');
+            walked = slash == std::string::npos ? std::string() : walked.substr(0, slash);
+        } else {
+            walked += "/" + name;
+        }
+    }
+    close(directory);
+    bool acl = AclLetsOthersWrite((walked.empty() ? std::string("/") : walked).c_str());
+    return here.st_uid != geteuid() || (OthersMayWrite(here, acl) && !(here.st_mode & S_ISVTX));
+}
+
+}  // namespace
+
+bool platformOthersMayChange(const wchar_t* root) {
+    SystemName name = WithoutTrailingSlashes(PathName(root));
+    return name.ok && PathOthersMayRedirect(name.bytes, kLinksFollowedMax);
+}
+
+// The lock is an exclusive flock of the directory a run changes, and a
+// shared one of each directory above it: a run on a folder inside another
+// run's To, or around it, meets the other's lock whichever started first.
+struct TreeLock {
+    std::vector<int> fds;  // the handles holding the locks
+};
+
+namespace {
+
+// The process holding a flock of the entry st, as /proc/locks tells it; 0 when it does not.
+long FlockHolder(const struct stat& st) {
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks) return 0;
+    char line[256];
+    long holder = 0;
+    while (holder == 0 && std::fgets(line, sizeof line, locks)) {
+        char kind[16];
+        long process = 0;
+        unsigned major = 0;
+        unsigned minor = 0;
+        unsigned long long inode = 0;
+        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
+        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &process, &major, &minor, &inode) != 5) {
+            continue;
+        }
+        if (std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
+            makedev(major, minor) == st.st_dev && process != getpid()) {
+            holder = process;
+        }
+    }
+    std::fclose(locks);
+    return holder;
+}
+
+// Takes a lock of kind (LOCK_EX, LOCK_SH) on fd without waiting; false,
+// *holder told where it can be, when another holds one that excludes it.
+bool TakeFlock(int fd, int kind, long* holder) {
+    if (flock(fd, kind | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return true;  // a volume that keeps no locks
+    struct stat st;
+    if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
+    return false;
+}
+
+}  // namespace
+
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
+    *holder = 0;
+    if (!guard.active) {
+        *reason = ENOENT;
+        return LOCK_FAILED;
+    }
+    TreeLock* taken = new TreeLock;
+    int fd = dup(guard.rootFd);
+    if (fd >= 0) taken->fds.push_back(fd);
+    bool free = fd >= 0 && TakeFlock(fd, LOCK_EX, holder);
+    // The directories above, up to the top, as the file system links them.
+    struct stat below = guard.rootSeen;
+    int current = fd >= 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    while (free && current >= 0) {
+        struct stat above;
+        if (fstat(current, &above) != 0 || SameEntry(above, below)) {
+            close(current);
+            break;
+        }
+        taken->fds.push_back(current);
+        free = TakeFlock(current, LOCK_SH, holder);
+        below = above;
+        current = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0 || !free) {
+        platformUnlockTree(taken);
+        if (fd < 0) {
+            *reason = errno;
+            return LOCK_FAILED;
+        }
+        return LOCK_HELD;
+    }
+    *lock = taken;
+    return LOCK_TAKEN;
+}
+
+void platformUnlockTree(TreeLock* lock) {
+    if (!lock) return;
+    for (int fd : lock->fds) close(fd);
+    delete lock;
+}
