@@ -12,7 +12,8 @@ namespace {
 const COLORREF kMagenta = RGB(255, 0, 255);
 const COLORREF kRed = RGB(255, 0, 0);
 
-void SetCheck(HWND window, int identifier, bool wasChecked) {
+// Sets the mark opposite to the old one: set when it was clear, cleared when it was set.
+void SetOppositeCheck(HWND window, int identifier, bool wasChecked) {
     SendDlgItemMessageW(window, identifier, BM_SETCHECK, wasChecked ? 0 : 1, 0);
 }
 
@@ -228,20 +229,26 @@ void ConfirmQuit(HWND window) {
     DestroyWindow(window);
 }
 
-void ToggleSynchronousCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SYNCHRONOUS_CHECK, wasChecked); }
+void ToggleSynchronousCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_SYNCHRONOUS_CHECK, wasChecked);
+}
 
-void ToggleShowCopyFileCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked); }
+void ToggleShowCopyFileCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked);
+}
 
-void ToggleExcludeRegexCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked); }
+void ToggleExcludeRegexCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked);
+}
 
 void ToggleRegexCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_REGEX_CHECK, wasChecked);
+    SetOppositeCheck(window, IDC_REGEX_CHECK, wasChecked);
     Enable(IDC_EXCLUDE_REGEX_CHECK, !wasChecked);
     Enable(IDC_REGEX_EDIT, !wasChecked);
 }
 
 void ToggleFromFileCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_FROM_FILE_CHECK, wasChecked);
+    SetOppositeCheck(window, IDC_FROM_FILE_CHECK, wasChecked);
     Enable(IDC_FROM_FILE_BUTTON, !wasChecked);
     Enable(IDC_SYNCHRONOUS_CHECK, wasChecked);
     Enable(IDC_REGEX_CHECK, wasChecked);
