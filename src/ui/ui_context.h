@@ -29,6 +29,15 @@ struct UiContext {
 // The process-wide user-interface state.
 extern UiContext uiContext;
 
+// What the window API hands over in an integer (a message's parameter, a
+// window long, a control's identifier or a colour number standing for a
+// handle), as the pointer or handle it stands for: the one place such an
+// integer is turned back.
+template <typename T>
+T FromApiInteger(INT_PTR value) {
+    return reinterpret_cast<T>(value);  // NOLINT(performance-no-int-to-ptr): the API's contract
+}
+
 // The handle of an identified control.
 HWND ControlOf(int identifier);
 

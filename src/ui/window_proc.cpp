@@ -175,15 +175,15 @@ LRESULT OnTrayNotify(HWND window, WPARAM identifier, LPARAM mouseMessage) {
 LRESULT OnCopyStatus(HWND window, WPARAM kind, LPARAM text) {
     switch (kind) {
         case STATUS_INFO:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT);
             break;
         case STATUS_NOTICE:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = kMagenta;
             break;
         case STATUS_ERROR:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = kRed;
             break;
         default: uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT); break;
@@ -204,7 +204,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_PAINT: return OnPaint(window);
         case WM_CLOSE: ConfirmQuit(window); return 0;
         case WM_COMMAND: return OnCommand(window, wParam, lParam);
-        case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_CTLCOLORSTATIC:
+            return OnCtlColorStatic(FromApiInteger<HDC>(static_cast<INT_PTR>(wParam)), FromApiInteger<HWND>(lParam));
         case WM_LBUTTONDBLCLK: return OnLeftDoubleClick(window, lParam);
         case WM_TRAY_NOTIFY: return OnTrayNotify(window, wParam, lParam);
         case WM_COPY_STATUS: return OnCopyStatus(window, wParam, lParam);
