@@ -258,3 +258,9 @@ WideString SettingsFilePath(const WideString& title) {
     if (directory.length == 0 || !directoryExists(directory)) return WideString();
     return SettingsFileIn(directory, title);
 }
+
+WideString SettingsFileToWrite(const WideString& title) {
+    WideString directory = CurrentDirectory();
+    if (directory.length == 0) return WideString();
+    return SettingsFileIn(directory, title);
+}

@@ -59,4 +59,8 @@ std::vector<std::string> SettingTextLines(const SettingKey& key, const WideStrin
 // Empty when the current directory is missing or longer than 259 characters.
 WideString SettingsFilePath(const WideString& title);
 
+// The same path whether or not the current directory still exists (a save
+// tries it and tells the system's reason); empty when it cannot be read.
+WideString SettingsFileToWrite(const WideString& title);
+
 #endif

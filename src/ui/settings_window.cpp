@@ -12,12 +12,16 @@
 
 namespace {
 
-void WriteLines(FILE* file, const std::vector<std::string>& lines) {
+// Writes each line with its CR LF; false, with the system's reason, at the first that fails.
+bool WriteLines(FILE* file, const std::vector<std::string>& lines, std::wstring* reason) {
     for (const std::string& line : lines) {
         std::string bytes = line + "\r\n";
-        std::fwrite(bytes.data(), 1, bytes.size(), file);
-        std::fflush(file);
+        if (!platformWriteBytes(file, bytes.data(), bytes.size())) {
+            *reason = platformFailureText();
+            return false;
+        }
     }
+    return true;
 }
 
 void ApplyCheck(HWND window, int identifier, bool wasChecked) {
@@ -60,22 +64,38 @@ bool LoadSettings(HWND window) {
 // A text that the line earlier versions wrote would lose gets a second,
 // "utf8:" line after it (SettingTextLines tells its form), so that older
 // versions read the file as before and this one reads every text whole.
-bool SaveSettings(HWND window) {
-    WideString path = SettingsFilePath(runContext.appTitle);
-    if (path.length == 0) return false;
-    FILE* file = platformOpenOwnFile(path.buffer);
-    if (!file) return true;
-    for (size_t index = 0; index < kSettingKeyCount; ++index) {
+bool SaveSettings(HWND window, WideString* path, std::wstring* reason) {
+    *path = SettingsFileToWrite(runContext.appTitle);
+    if (path->length == 0) {
+        *path = runContext.appTitle + L".ini";
+        *reason = L"the current folder cannot be read";
+        return false;
+    }
+    platformClearFailure();
+    FILE* file = platformOpenOwnFile(path->buffer);
+    if (!file) {
+        *reason = platformFailureText();
+        if (reason->empty()) *reason = L"the file cannot be made";
+        return false;
+    }
+    bool written = true;
+    for (size_t index = 0; index < kSettingKeyCount && written; ++index) {
         const SettingKey& key = kSettingKeys[index];
         if (!key.saved) continue;
+        std::vector<std::string> lines;
         if (key.kind == SETTING_CHECK) {
-            WriteLines(file, {std::to_string(key.key) + "=" + std::to_string(IsDlgButtonChecked(window, key.key))});
+            lines.push_back(std::to_string(key.key) + "=" + std::to_string(IsDlgButtonChecked(window, key.key)));
         } else {
             wchar_t text[MAX_PATH] = {0};
             GetDlgItemTextW(window, key.key, text, MAX_PATH - 1);
-            WriteLines(file, SettingTextLines(key, WideString(text)));
+            lines = SettingTextLines(key, WideString(text));
         }
+        written = WriteLines(file, lines, reason);
     }
-    std::fclose(file);
-    return true;
+    if (!platformCloseFile(file) && written) {
+        *reason = platformFailureText();
+        written = false;
+    }
+    if (!written && reason->empty()) *reason = L"write error";
+    return written;
 }

@@ -225,7 +225,18 @@ void ConfirmQuit(HWND window) {
         requestRunStop();
         return;
     }
-    SaveSettings(window);
+    SaveAndClose(window);
+}
+
+// The box comes before the window goes, so that the user reads which file
+// was not written while the window can still be seen.
+void SaveAndClose(HWND window) {
+    WideString path;
+    std::wstring reason;
+    if (!SaveSettings(window, &path, &reason)) {
+        WideString message = WideString(L"Settings could not be saved to [") + path + L"]: " + reason.c_str();
+        MessageBoxW(window, message.buffer, runContext.appTitle.buffer, MB_OK);
+    }
     RemoveTrayIcon(window);
     DestroyWindow(window);
 }
