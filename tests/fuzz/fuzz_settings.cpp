@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <regex>
 #include <string>
 #include <vector>
@@ -15,6 +16,8 @@
 
 namespace {
 
+const size_t kPrefixLength = std::strlen(SETTING_FULL_TEXT_PREFIX);
+
 void checkTextSurvives(const SettingValue& value) {
     if (value.key->kind == SETTING_CHECK) return;
     WideString back;
@@ -23,9 +26,9 @@ void checkTextSurvives(const SettingValue& value) {
         std::string key;
         std::string stored;
         if (!ParseSettingLine(written, key, stored)) continue;
-        bool full = key.compare(0, 5, SETTING_FULL_TEXT_PREFIX) == 0;
+        bool full = key.compare(0, kPrefixLength, SETTING_FULL_TEXT_PREFIX) == 0;
         SettingValue read;
-        if (ReadSettingValue(SettingLine{std::atoi(key.c_str() + (full ? 5 : 0)), stored, full}, &read)) {
+        if (ReadSettingValue(SettingLine{std::atoi(key.c_str() + (full ? kPrefixLength : 0)), stored, full}, &read)) {
             back = read.text;
             found = true;
         }
@@ -60,8 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         SettingRuleText(line);
         if (split) {
             // The value read both ways, under the key's number with or without the full-text prefix.
-            bool prefixed = key.compare(0, 5, SETTING_FULL_TEXT_PREFIX) == 0;
-            int id = SettingNumber(prefixed ? key.substr(5) : key);
+            bool prefixed = key.compare(0, kPrefixLength, SETTING_FULL_TEXT_PREFIX) == 0;
+            int id = SettingNumber(prefixed ? key.substr(kPrefixLength) : key);
             for (bool full : {false, true}) {
                 SettingValue read;
                 if (ReadSettingValue(SettingLine{id, value, full}, &read)) checkTextSurvives(read);
