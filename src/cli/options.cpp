@@ -327,14 +327,12 @@ bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     WideString texts[SETTING_FIELD_COUNT];
     bool checks[SETTING_FIELD_COUNT] = {};
     for (const SettingLine& line : lines) {
-        const SettingKey* key = FindSettingKey(line.id);
-        if (!key) continue;
-        if (key->kind == SETTING_CHECK) {
-            checks[key->field] = SettingNumber(line.value) != 0;
-        } else if (key->kind == SETTING_RULE_TEXT) {
-            texts[key->field] = SettingRuleText(line.value);
+        SettingValue value;
+        if (!ReadSettingValue(line, &value)) continue;
+        if (value.key->kind == SETTING_CHECK) {
+            checks[value.key->field] = value.number != 0;
         } else {
-            texts[key->field] = WideString(line.value.c_str());
+            texts[value.key->field] = value.text;
         }
     }
     const WideString& from = texts[SETTING_FROM_FOLDER];

@@ -61,9 +61,7 @@ void ReportErrors() {
 // The user confirmed quitting during the run: close as the quit question would have.
 void FinishQuit(HWND window) {
     uiContext.quitRequested = false;
-    SaveSettings(window);
-    RemoveTrayIcon(window);
-    DestroyWindow(window);
+    SaveAndClose(window);
 }
 
 }  // namespace

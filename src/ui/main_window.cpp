@@ -23,16 +23,15 @@ struct ControlLayout {
 
 HWND CreateControl(HWND window, const ControlLayout& layout) {
     return CreateWindowExW(layout.extendedStyle, layout.className, layout.text, layout.style, layout.x, layout.y,
-                           layout.width, layout.height, window,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.identifier)), uiContext.instance,
-                           nullptr);
+                           layout.width, layout.height, window, FromApiInteger<HMENU>(layout.identifier),
+                           uiContext.instance, nullptr);
 }
 
 // The path fields are read-only and clear on a double-click.
 void MakePathField(HWND field) {
     SendMessageW(field, EM_SETREADONLY, TRUE, 0);
-    uiContext.originalEditProc = reinterpret_cast<WNDPROC>(
-        SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ClearableEditProc)));
+    uiContext.originalEditProc =
+        FromApiInteger<WNDPROC>(SetWindowLongPtrW(field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ClearableEditProc)));
 }
 
 }  // namespace
@@ -45,7 +44,7 @@ void RegisterMainWindowClass(HINSTANCE instance) {
     windowClass.hInstance = instance;
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_KORVANEUI));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    windowClass.hbrBackground = FromApiInteger<HBRUSH>(COLOR_BTNFACE + 1);
     windowClass.lpszClassName = uiContext.windowClassName;
     windowClass.hIconSm = LoadIconW(instance, MAKEINTRESOURCEW(IDI_SMALL));
     RegisterClassExW(&windowClass);

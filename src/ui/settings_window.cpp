@@ -2,6 +2,7 @@
 // state, the file keeps it between sessions.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "engine/run_context.h"
 #include "platform/platform.h"
@@ -11,34 +12,17 @@
 
 namespace {
 
-void WriteLine(FILE* file, int identifier, const std::string& value) {
-    std::string line = std::to_string(identifier) + "=" + value + "\r\n";
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fflush(file);
-}
-
-std::string ReadFieldNarrow(HWND window, int identifier) {
-    wchar_t buffer[MAX_PATH] = {0};
-    GetDlgItemTextW(window, identifier, buffer, MAX_PATH - 1);
-    return WideString(buffer).ToNarrow().buffer;
-}
-
-// The rule is kept one byte per character; a rule with a character beyond
-// U+00FF cannot be kept that way and is kept in the locale's encoding.
-// A byte that did not decode when the rule was loaded is kept as that byte,
-// so that the rule is saved as it was read.
-std::string RuleBytes(const wchar_t* rule) {
-    std::string bytes;
-    bool bytePerCharacter = true;
-    for (const wchar_t* p = rule; *p; ++p) {
-        unsigned unit = static_cast<unsigned>(*p);
-        unsigned base = static_cast<unsigned>(BYTE_ESCAPE_BASE);
-        bool escape = unit >= base && unit <= base + 0xFF;
-        if (unit > 0xFF && !escape) bytePerCharacter = false;
-        bytes.push_back(static_cast<char>(escape ? unit - base : unit));
+// Writes each line with its CR LF; false, with the system's reason, at the first that fails.
+bool WriteLines(FILE* file, const std::vector<std::string>& lines, std::wstring* reason) {
+    for (const std::string& line : lines) {
+        std::string bytes = line + "\r\n";
+        SystemResult written = platformWriteBytes(file, bytes.data(), bytes.size());
+        if (!written) {
+            *reason = platformReasonText(written.reason);
+            return false;
+        }
     }
-    if (bytePerCharacter) return bytes;
-    return WideString(rule).ToNarrow().buffer;
+    return true;
 }
 
 void ApplyCheck(HWND window, int identifier, bool wasChecked) {
@@ -66,39 +50,54 @@ bool LoadSettings(HWND window) {
     std::vector<SettingLine> lines;
     if (path.length == 0 || !ReadSettingLines(path, &lines)) return false;
     for (const SettingLine& line : lines) {
-        const SettingKey* key = FindSettingKey(line.id);
-        if (!key) continue;
-        if (key->kind == SETTING_CHECK) {
-            ApplyCheck(window, key->key, SettingNumber(line.value) == 0);
-        } else if (key->kind == SETTING_RULE_TEXT) {
-            SetDlgItemTextW(window, key->key, SettingRuleText(line.value).buffer);
+        SettingValue value;
+        if (!ReadSettingValue(line, &value)) continue;
+        if (value.key->kind == SETTING_CHECK) {
+            ApplyCheck(window, value.key->key, value.number == 0);
         } else {
-            SetDlgItemTextW(window, key->key, WideString(line.value.c_str()).buffer);
+            SetDlgItemTextW(window, value.key->key, value.text.buffer);
         }
     }
     RestoreControlStates(window);
     return true;
 }
 
-bool SaveSettings(HWND window) {
-    WideString path = SettingsFilePath(runContext.appTitle);
-    if (path.length == 0) return false;
-    int reason = 0;
-    FILE* file = platformOpenOwnFile(path.buffer, &reason);
-    if (!file) return true;
-    for (size_t index = 0; index < kSettingKeyCount; ++index) {
+// A text that the line earlier versions wrote would lose gets a second,
+// "utf8:" line after it (SettingTextLines tells its form), so that older
+// versions read the file as before and this one reads every text whole.
+bool SaveSettings(HWND window, WideString* path, std::wstring* reason) {
+    *path = SettingsFileToWrite(runContext.appTitle);
+    if (path->length == 0) {
+        *path = runContext.appTitle + L".ini";
+        *reason = L"the current folder cannot be read";
+        return false;
+    }
+    int why = 0;
+    FILE* file = platformOpenOwnFile(path->buffer, &why);
+    if (!file) {
+        *reason = platformReasonText(why);
+        if (reason->empty()) *reason = L"the file cannot be made";
+        return false;
+    }
+    bool written = true;
+    for (size_t index = 0; index < kSettingKeyCount && written; ++index) {
         const SettingKey& key = kSettingKeys[index];
         if (!key.saved) continue;
+        std::vector<std::string> lines;
         if (key.kind == SETTING_CHECK) {
-            WriteLine(file, key.key, std::to_string(IsDlgButtonChecked(window, key.key)));
-        } else if (key.kind == SETTING_RULE_TEXT) {
-            wchar_t rule[MAX_PATH] = {0};
-            GetDlgItemTextW(window, key.key, rule, MAX_PATH - 1);
-            WriteLine(file, key.key, RuleBytes(rule));
+            lines.push_back(std::to_string(key.key) + "=" + std::to_string(IsDlgButtonChecked(window, key.key)));
         } else {
-            WriteLine(file, key.key, ReadFieldNarrow(window, key.key));
+            wchar_t text[MAX_PATH] = {0};
+            GetDlgItemTextW(window, key.key, text, MAX_PATH - 1);
+            lines = SettingTextLines(key, WideString(text));
         }
+        written = WriteLines(file, lines, reason);
     }
-    std::fclose(file);
-    return true;
+    SystemResult closed = platformCloseFile(file);
+    if (!closed && written) {
+        *reason = platformReasonText(closed.reason);
+        written = false;
+    }
+    if (!written && reason->empty()) *reason = L"write error";
+    return written;
 }

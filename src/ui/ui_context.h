@@ -5,8 +5,11 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <string>
+
 #include "engine/run_codes.h"
 #include "resources/resource.h"
+#include "text/wide_string.h"
 
 // Number of identified controls (1001 to 1016).
 #define CONTROL_COUNT 16
@@ -28,6 +31,15 @@ struct UiContext {
 
 // The process-wide user-interface state.
 extern UiContext uiContext;
+
+// What the window API hands over in an integer (a message's parameter, a
+// window long, a control's identifier or a colour number standing for a
+// handle), as the pointer or handle it stands for: the one place such an
+// integer is turned back.
+template <typename T>
+T FromApiInteger(INT_PTR value) {
+    return reinterpret_cast<T>(value);  // NOLINT(performance-no-int-to-ptr): the API's contract
+}
 
 // The handle of an identified control.
 HWND ControlOf(int identifier);
@@ -58,6 +70,10 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 // Asks "Do you want to quit really?"; on Yes saves, removes the icon and closes.
 void ConfirmQuit(HWND window);
+
+// Saves the settings, tells in a box over the window when they could not be
+// kept, then removes the icon and destroys the window.
+void SaveAndClose(HWND window);
 
 // Check-box operations: set the new mark (wasChecked gives the old) and its effects.
 void ToggleSynchronousCheck(HWND window, bool wasChecked);
@@ -93,8 +109,9 @@ void PumpWindowMessages();
 // Fills the controls from the settings file; false when it is missing.
 bool LoadSettings(HWND window);
 
-// Writes the settings file from the controls; false when there is no current directory.
-bool SaveSettings(HWND window);
+// Writes the settings file from the controls; false, with the file's path and
+// the system's reason, when it could not be written whole.
+bool SaveSettings(HWND window, WideString* path, std::wstring* reason);
 
 // Adds the notification-area icon.
 void AddTrayIcon(HWND window);

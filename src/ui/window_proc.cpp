@@ -12,7 +12,8 @@ namespace {
 const COLORREF kMagenta = RGB(255, 0, 255);
 const COLORREF kRed = RGB(255, 0, 0);
 
-void SetCheck(HWND window, int identifier, bool wasChecked) {
+// Sets the mark opposite to the old one: set when it was clear, cleared when it was set.
+void SetOppositeCheck(HWND window, int identifier, bool wasChecked) {
     SendDlgItemMessageW(window, identifier, BM_SETCHECK, wasChecked ? 0 : 1, 0);
 }
 
@@ -174,15 +175,15 @@ LRESULT OnTrayNotify(HWND window, WPARAM identifier, LPARAM mouseMessage) {
 LRESULT OnCopyStatus(HWND window, WPARAM kind, LPARAM text) {
     switch (kind) {
         case STATUS_INFO:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT);
             break;
         case STATUS_NOTICE:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = kMagenta;
             break;
         case STATUS_ERROR:
-            SetDlgItemTextW(window, IDC_STATUS_EDIT, reinterpret_cast<const wchar_t*>(text));
+            SetDlgItemTextW(window, IDC_STATUS_EDIT, FromApiInteger<const wchar_t*>(text));
             uiContext.statusColor = kRed;
             break;
         default: uiContext.statusColor = GetSysColor(COLOR_WINDOWTEXT); break;
@@ -203,7 +204,8 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         case WM_PAINT: return OnPaint(window);
         case WM_CLOSE: ConfirmQuit(window); return 0;
         case WM_COMMAND: return OnCommand(window, wParam, lParam);
-        case WM_CTLCOLORSTATIC: return OnCtlColorStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_CTLCOLORSTATIC:
+            return OnCtlColorStatic(FromApiInteger<HDC>(static_cast<INT_PTR>(wParam)), FromApiInteger<HWND>(lParam));
         case WM_LBUTTONDBLCLK: return OnLeftDoubleClick(window, lParam);
         case WM_TRAY_NOTIFY: return OnTrayNotify(window, wParam, lParam);
         case WM_COPY_STATUS: return OnCopyStatus(window, wParam, lParam);
@@ -223,25 +225,42 @@ void ConfirmQuit(HWND window) {
         requestRunStop();
         return;
     }
-    SaveSettings(window);
+    SaveAndClose(window);
+}
+
+// The box comes before the window goes, so that the user reads which file
+// was not written while the window can still be seen.
+void SaveAndClose(HWND window) {
+    WideString path;
+    std::wstring reason;
+    if (!SaveSettings(window, &path, &reason)) {
+        WideString message = WideString(L"Settings could not be saved to [") + path + L"]: " + reason.c_str();
+        MessageBoxW(window, message.buffer, runContext.appTitle.buffer, MB_OK);
+    }
     RemoveTrayIcon(window);
     DestroyWindow(window);
 }
 
-void ToggleSynchronousCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SYNCHRONOUS_CHECK, wasChecked); }
+void ToggleSynchronousCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_SYNCHRONOUS_CHECK, wasChecked);
+}
 
-void ToggleShowCopyFileCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked); }
+void ToggleShowCopyFileCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_SHOW_COPY_FILE_CHECK, wasChecked);
+}
 
-void ToggleExcludeRegexCheck(HWND window, bool wasChecked) { SetCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked); }
+void ToggleExcludeRegexCheck(HWND window, bool wasChecked) {
+    SetOppositeCheck(window, IDC_EXCLUDE_REGEX_CHECK, wasChecked);
+}
 
 void ToggleRegexCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_REGEX_CHECK, wasChecked);
+    SetOppositeCheck(window, IDC_REGEX_CHECK, wasChecked);
     Enable(IDC_EXCLUDE_REGEX_CHECK, !wasChecked);
     Enable(IDC_REGEX_EDIT, !wasChecked);
 }
 
 void ToggleFromFileCheck(HWND window, bool wasChecked) {
-    SetCheck(window, IDC_FROM_FILE_CHECK, wasChecked);
+    SetOppositeCheck(window, IDC_FROM_FILE_CHECK, wasChecked);
     Enable(IDC_FROM_FILE_BUTTON, !wasChecked);
     Enable(IDC_SYNCHRONOUS_CHECK, wasChecked);
     Enable(IDC_REGEX_CHECK, wasChecked);

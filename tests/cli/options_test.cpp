@@ -134,6 +134,14 @@ TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
     EXPECT_EQ(fromWide(given.logDir), L"mine");
     EXPECT_FALSE(given.listGiven);
 
+    // A text the line of earlier versions lost comes from the "utf8:" line after it.
+    writeFile(temp.at("full.ini"), "1012=\r\nutf8:1012=C:\\%E6%97%85%3D1\r\n1013=C:\\to\r\n");
+    CliOptions full;
+    ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("full.ini"))}, &full, &problem));
+    ASSERT_TRUE(applySettingsFile(&full, &problem));
+    EXPECT_EQ(fromWide(full.folders[0]), L"C:\\\x65C5=1");
+    EXPECT_EQ(fromWide(full.folders[1]), L"C:\\to");
+
     CliOptions missing;
     ASSERT_TRUE(parseArguments({L"--settings=" + fromWide(temp.wide("none.ini"))}, &missing, &problem));
     EXPECT_FALSE(applySettingsFile(&missing, &problem));

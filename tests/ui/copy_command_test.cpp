@@ -190,6 +190,93 @@ TEST_F(CopyCommandTest, SettingsRoundTrip) {
     }
 }
 
+// A path field keeps whatever it holds through a quit and a start: a
+// character the code page lacks, an "=" that once moved the line's split.
+TEST_F(CopyCommandTest, PathFieldsKeepWhateverTheyHold) {
+    const std::vector<std::pair<int, std::wstring>> fields = {
+        {IDC_FROM_FOLDER_EDIT, temp.at("from").wstring() + L"\\\x65C5"},
+        {IDC_TO_FOLDER_EDIT, L"D:\\a=b"},
+        {IDC_LOG_FOLDER_EDIT, L"E:\\\xD800\U0001F600"},
+        {IDC_FROM_FILE_EDIT, L"C:\\plain.txt"},
+    };
+    createWindow();
+    for (const auto& field : fields) setText(field.first, field.second);
+    boxes.answers = {IDYES};
+    SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(boxes.seen.size(), 1u) << "a save that worked tells nothing";
+    std::string saved = readFile(temp.at("korvaneui.ini"));
+    EXPECT_NE(saved.find("\r\n1013=D:\\a=b\r\nutf8:1013=D:\\a%3Db\r\n"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("\r\n1015=C:\\plain.txt\r\n1006=0\r\n"), std::string::npos) << saved;
+    closeWindow();
+
+    createWindow();
+    for (const auto& field : fields) EXPECT_EQ(text(field.first), field.second);
+}
+
+// A save that fails at the quit is told in a box over the window, with the
+// file and the system's reason, before the window goes; on each way out.
+TEST_F(CopyCommandTest, FailedSaveIsToldBeforeTheWindowCloses) {
+    struct Case {
+        const char* name;
+        bool heldFile;       // another program holds the file open; else a folder stands in its place
+        bool duringCommand;  // quit while the copy command's first question is open; else the close box
+    };
+    const std::vector<Case> cases = {{"folder, close box", false, false},
+                                     {"file held open, quit during a command", true, true}};
+    const std::wstring path = temp.root.wstring() + L"\\korvaneui.ini";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (c.heldFile) {
+            writeFile(temp.at("korvaneui.ini"), "1012=C:\\kept\r\n");
+            held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        } else {
+            fs::create_directories(temp.at("korvaneui.ini"));
+        }
+        createWindow();
+        fillFolders();
+        boxes.seen.clear();
+        bool windowThere = false;
+        HWND owner = nullptr;
+        bool okOnly = false;
+        boxes.onBox = [&](HWND box) {
+            if (boxes.seen.back().text.rfind(L"Settings", 0) != 0) {
+                if (c.duringCommand && boxes.seen.size() == 1) PostMessageW(window, WM_CLOSE, 0, 0);
+                return;
+            }
+            windowThere = IsWindow(window) != 0;
+            owner = GetWindow(box, GW_OWNER);
+            okOnly = GetDlgItem(box, IDOK) && !GetDlgItem(box, IDYES) && !GetDlgItem(box, IDCANCEL);
+        };
+        if (c.duringCommand) {
+            boxes.answers = {IDYES, IDYES, IDOK};
+            click(IDC_COPY_BUTTON);
+        } else {
+            boxes.answers = {IDYES, IDOK};
+            SendMessageW(window, WM_CLOSE, 0, 0);
+        }
+        EXPECT_FALSE(IsWindow(window));
+        ASSERT_EQ(boxes.seen.size(), c.duringCommand ? 3u : 2u);
+        const SeenBox& told = boxes.seen.back();
+        std::wstring start = L"Settings could not be saved to [" + path + L"]: ";
+        EXPECT_EQ(told.text.rfind(start, 0), 0u) << testing::PrintToString(told.text);
+        EXPECT_GT(told.text.size(), start.size()) << "the system's reason";
+        EXPECT_EQ(told.caption, L"korvaneui");
+        EXPECT_TRUE(windowThere);
+        EXPECT_EQ(owner, window);
+        EXPECT_TRUE(okOnly);
+        closeWindow();
+        boxes.onBox = nullptr;
+        if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+        if (c.heldFile) {
+            EXPECT_EQ(readFile(temp.at("korvaneui.ini")), "1012=C:\\kept\r\n");
+        }
+        fs::remove_all(temp.at("korvaneui.ini"));
+    }
+}
+
 TEST_F(CopyCommandTest, SettingsLinesApplyWhateverTheirOrder) {
     writeFile(temp.at("korvaneui.ini"), "1008=1\n1010=1\n1011=a=b\n 1007 = 1\n1016=from the file\n=1\n1005=1\n");
     createWindow();

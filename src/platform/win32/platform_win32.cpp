@@ -632,7 +632,7 @@ SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
         CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                     nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Result(false);
-    std::vector<BYTE> data(16 * 1024);
+    std::vector<BYTE> data(size_t{16} * 1024);
     DWORD got = 0;
     BOOL ok = DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), static_cast<DWORD>(data.size()),
                               &got, nullptr);
@@ -1199,7 +1199,7 @@ bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
 
 bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity) {
     if (!file) return false;
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));  // NOLINT(performance-no-int-to-ptr)
     return handle != INVALID_HANDLE_VALUE && IdentityOfHandle(handle, identity, nullptr);
 }
 
