@@ -164,13 +164,31 @@ EntryPresence listedPresence(const WideString& root, const WideString& otherRoot
     return at->second ? ENTRY_LINK : ENTRY_PRESENT;
 }
 
+// True when counterpart, looked up by the name of path, reaches an entry of
+// From under another name (a case, a short name) that To holds too, beside
+// path: that entry has its own counterpart, and path has none. Where To holds
+// no entry of that name, path is the one a look-up from From reaches.
+bool reachedUnderOtherName(const WideString& path, const WideString& counterpart) {
+    std::wstring reached;
+    if (!platformEntryName(counterpart.buffer, &reached)) return false;
+    int32_t cut = path.FindLastSeparator();
+    if (reached == path.buffer + cut + 1) return false;
+    std::wstring beside;
+    return platformEntryName((path.Left(cut + 1) + reached.c_str()).buffer, &beside) && beside == reached;
+}
+
 // Whether From holds the counterpart of path: from the listing where it
-// names it, otherwise by an unfollowed look at that name.
+// names it, otherwise by an unfollowed look at that name, which must reach
+// the entry under that name or one To lacks.
 EntryPresence counterpartPresence(const WideString& root, const WideString& otherRoot, const WideString& path,
                                   size_t depth) {
     EntryPresence listed = listedPresence(root, otherRoot, path, depth);
     if (listed != ENTRY_UNKNOWN) return listed;
-    return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer);
+    WideString counterpart = counterpartPath(path, root, otherRoot);
+    EntryPresence presence = platformEntryPresence(counterpart.buffer);
+    if (presence != ENTRY_PRESENT && presence != ENTRY_LINK) return presence;
+    if (path.length <= root.length) return presence;  // the roots' names differ as they may
+    return reachedUnderOtherName(path, counterpart) ? ENTRY_ABSENT : presence;
 }
 
 // The depth of the directory holding the entry being handed over, or past
@@ -324,6 +342,13 @@ bool deleteFileHandler(const WideString& entryPath, const WideString& walkRoot, 
     if (!takenByRule(entryPath, walkRoot, false)) return true;
     // In a walk, the listing has told what the entry is; no need to ask again.
     DirectoryWalker* walker = runContext.activeWalker;
+    if (walker && walker->currentName == NAME_HOLDS_SEPARATOR) {
+        runContext.messageText =
+            WideString(L"! Error => Name holds a path separator, left as it is: [") + entryPath + L"]";
+        reportEntryFailure(entryPath, WideString());
+        pumpMessages();
+        return true;
+    }
     size_t depth = entryDepth();
     CleanupScope scope = scopeAt(depth);
     bool enterable = walker && walker->currentIsDirectory && !walker->currentIsLink;

@@ -121,6 +121,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
     runContext.updatedCount = 0;
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.loopHandler = reportLinkLoop;
+    walker.foldNames = true;
     SurplusMarks marks;
     if (synchronous && !runContext.ruleActive) {
         markSurplusInCopyWalk(true);
@@ -142,6 +143,7 @@ int FolderCopyRunRules(bool synchronous, bool ruleExcludes, bool showCopyFile, c
         walker.afterDirectoryHandler = removeDirectoryHandler;
         walker.enterLinks = false;
         walker.keepNames = false;
+        walker.foldNames = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
         forgetCounterpartNames();
         startCleanupScopes();
@@ -196,10 +198,48 @@ void reportLinkInTheWay(const WideString& target) {
     pumpMessages();
 }
 
+void reportNameTaken(const WideString& entryPath, const WideString& taken, bool caseOnly) {
+    runContext.messageText = caseOnly ? WideString(L"! Error => Same name but for case as [") + taken +
+                                            L"], which the To folder does not tell apart: [" + entryPath + L"]"
+                                      : WideString(L"! Error => Name is the short name of [") + taken +
+                                            L"] in the To folder: [" + entryPath + L"]";
+    reportEntryFailure(entryPath, WideString());
+    pumpMessages();
+}
+
+bool targetFoldsCase(const WideString& target) {
+    return platformFoldsCase(target.Left(target.FindLastSeparator()).buffer);
+}
+
+namespace {
+
+// An entry whose name no path reaches, or whose name in To would reach
+// another entry, is told and left out with what lies below it; true when
+// the entry is left so. Where To tells case apart, names equal but for case
+// are copied as any.
+bool leftOutForItsName(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                       const WideString& otherRoot) {
+    if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        runContext.messageText =
+            WideString(L"! Error => Name holds a path separator, not copied: [") + entryPath + L"]";
+        reportEntryFailure(entryPath, WideString());
+        pumpMessages();
+        return true;
+    }
+    if (walker->currentName != NAME_FOLDS || !targetFoldsCase(counterpartPath(entryPath, walkRoot, otherRoot))) {
+        return false;
+    }
+    reportNameTaken(entryPath, WideString(walker->currentFoldsOnto.c_str()), true);
+    walker->skipDescent = true;
+    return true;
+}
+
+}  // namespace
+
 bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, const WideString&, const WideString&,
                      const WideString& otherRoot) {
     noteEntryDone(entriesExamined());
-    const DirectoryWalker* walker = runContext.activeWalker;
+    DirectoryWalker* walker = runContext.activeWalker;
     // A link copied as a link is an entry of its own, whatever it names.
     bool linkAsItself = runContext.copyLinks && walker && walker->currentIsLink;
     bool isDirectory = walker && walker->currentIsDirectory && !linkAsItself;
@@ -208,7 +248,11 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
     } else {
         ++runContext.tally.files;
     }
-    if (!takenByRule(entryPath, walkRoot, true)) return true;
+    if (!takenByRule(entryPath, walkRoot, true)) {
+        if (walker) walker->takeName = false;
+        return true;
+    }
+    if (walker && leftOutForItsName(walker, entryPath, walkRoot, otherRoot)) return true;
     bool ok = copyIfUpdated(walkRoot, otherRoot, entryPath);
     if (runContext.linkCopied && walker) runContext.activeWalker->skipDescent = true;  // not entered
     if (runStopRequested()) return true;  // the walk stops before its next entry
@@ -231,6 +275,9 @@ bool copyFileHandler(const WideString& entryPath, const WideString& walkRoot, co
             if (runContext.showCopyFile) writeLogLine(line);
             reportChange(changeKind(isDirectory), line, entryPath, runContext.lastCopiedBytes);
         }
+    } else if (runContext.nameTakenBy.length > 0) {
+        reportNameTaken(entryPath, runContext.nameTakenBy, false);
+        if (walker) walker->skipDescent = true;
     } else if (runContext.linkInTheWay) {
         reportLinkInTheWay(counterpartPath(entryPath, walkRoot, otherRoot));
         // What lies below the link is left as it is, not copied entry by entry.

@@ -32,4 +32,12 @@ void reportNotPlainFile(const WideString& entryPath);
 // Tells of a link in To that stands where an entry belongs and was not followed.
 void reportLinkInTheWay(const WideString& target);
 
+// Tells of an entry left out because its name, in To, would reach another
+// entry: one named taken before, equal but for case, in a To that does not
+// tell case apart (caseOnly), or one whose short name it is.
+void reportNameTaken(const WideString& entryPath, const WideString& taken, bool caseOnly);
+
+// True when the folder that is to hold target takes names equal but for case for one.
+bool targetFoldsCase(const WideString& target);
+
 #endif

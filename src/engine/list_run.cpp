@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_map>
 
 #include "engine/folder_run.h"
 #include "engine/run_checks.h"
@@ -56,6 +57,23 @@ WideString joined(const WideString& folder, const WideString& entry) {
         if (isComponentSeparator(tail.buffer[i])) tail.buffer[i] = PATH_SEPARATOR;
     }
     return path + tail;
+}
+
+// An entry's path below the folders as one spelling: its names joined by
+// the platform's separator, empty names and "." left out.
+std::wstring normalEntry(const WideString& entry) {
+    std::wstring normal;
+    int32_t start = 0;
+    for (int32_t i = 0; i <= entry.length; ++i) {
+        if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
+        bool dot = i - start == 1 && entry.buffer[start] == L'.';
+        if (i > start && !dot) {
+            if (!normal.empty()) normal.push_back(PATH_SEPARATOR);
+            normal.append(entry.buffer + start, static_cast<size_t>(i - start));
+        }
+        start = i + 1;
+    }
+    return normal;
 }
 
 }  // namespace
@@ -143,6 +161,9 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     runContext.listUpdatedCount = 0;
     int total = 0;
     size_t faultsReported = 0;
+    // Each path taken, by its folded key: two lines naming paths equal but
+    // for case name one entry of a To that does not tell case apart.
+    std::unordered_map<std::wstring, std::wstring> takenPaths;
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(total);
         if (runStopRequested()) break;
@@ -158,6 +179,12 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         }
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
+        std::wstring normal = normalEntry(entry);
+        auto taken = takenPaths.emplace(platformFoldedName(normal.c_str()), normal).first;
+        if (taken->second != normal && targetFoldsCase(target)) {
+            reportNameTaken(source, WideString(taken->second.c_str()), true);
+            continue;
+        }
         bool ok = copyIfUpdated(from, to, source);
         if (runStopRequested()) break;
         if (runContext.notPlainFile) {
@@ -166,6 +193,10 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         }
         if (runContext.linkInTheWay) {
             reportLinkInTheWay(target);
+            continue;
+        }
+        if (runContext.nameTakenBy.length > 0) {
+            reportNameTaken(source, runContext.nameTakenBy, false);
             continue;
         }
         if (!runContext.changeAttempted) continue;

@@ -112,6 +112,7 @@ struct RunContext {
     bool linkCopied = false;                    // the last update took its source as a link (copyLinks), not followed
     bool notPlainFile = false;                  // the last update met a source that is no plain file
     bool madeDirectory = false;                 // the last update made its directory where none stood
+    WideString nameTakenBy;                     // the last update's name in To is another entry's short name: its name
     bool logIdentityKnown = false;              // logIdentity and logFolders hold the open log's place
     DirectoryIdentity logIdentity{0, 0};        // the open run log file
     WideString logFileName;                     // its name, after its folder's separator

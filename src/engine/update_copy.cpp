@@ -60,6 +60,29 @@ bool copyLinkIfUpdated(const WideString& entryPath, const WideString& target, co
     return true;
 }
 
+// A name that may be a short name (Windows' "PROGRA~1") and reaches an entry
+// of To under another name is not copied over that entry; nameTakenBy
+// tells that name. Only such names cost a look-up. A walk has looked at the
+// folders above the entry already; otherwise (a list) each name below
+// targetRoot is looked at.
+bool nameTakenInTarget(const WideString& targetRoot, const WideString& target, bool wholePath) {
+    int32_t start = wholePath ? targetRoot.length : target.FindLastSeparator();
+    if (wholePath && start > 0 && isComponentSeparator(target.buffer[start - 1])) --start;
+    for (int32_t end = start + 1; end <= target.length; ++end) {
+        if (end < target.length && !isComponentSeparator(target.buffer[end])) continue;
+        const wchar_t* name = target.buffer + start + 1;
+        size_t length = static_cast<size_t>(end - start - 1);
+        start = end;
+        std::wstring reached;
+        if (!platformNameMayAlias(name, length) || !platformEntryName(target.Left(end).buffer, &reached)) continue;
+        std::wstring own(name, length);
+        if (platformFoldedName(reached.c_str()) == platformFoldedName(own.c_str())) continue;
+        runContext.nameTakenBy = WideString(reached.c_str());
+        return true;
+    }
+    return false;
+}
+
 // Two files of one size whose times differ only as a coarse volume stores
 // them are alike when the target's volume keeps times that coarsely; the
 // volume is asked only then, once per run.
@@ -90,13 +113,18 @@ bool copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, c
     runContext.linkCopied = false;
     runContext.madeDirectory = false;
     runContext.lastCopiedBytes = 0;
+    runContext.nameTakenBy = WideString();
     changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    const DirectoryWalker* walker = runContext.activeWalker;
+    if (nameTakenInTarget(targetRoot, target, !walker)) {
+        runContext.changeAttempted = true;
+        return false;
+    }
     // A link whose text the system cannot read as a link's (Wine's view of
     // a unix link) is followed, as without copyLinks. In a walk whose
     // listings mark every link, the listing has already told what is one.
-    const DirectoryWalker* walker = runContext.activeWalker;
     bool listedAsLinks = walker && platformLinksAreVisible();
     std::wstring linkText;
     if (runContext.copyLinks && (listedAsLinks ? walker->currentIsLink : platformIsLink(entryPath.buffer)) &&

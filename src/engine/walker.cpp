@@ -40,6 +40,28 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int*
     return true;
 }
 
+// Tells the handler what the name of the entry about to be handed over is:
+// one holding a separator cannot be joined to its directory's path, and
+// with foldNames one that folds to a name taken before in the directory
+// at level is told with that name; folded receives the name's key.
+void noteName(DirectoryWalker* walker, size_t level, const wchar_t* name, std::wstring* folded) {
+    walker->currentName = NAME_PLAIN;
+    walker->takeName = true;
+    for (const wchar_t* unit = name; *unit; ++unit) {
+        if (isComponentSeparator(*unit)) {
+            walker->currentName = NAME_HOLDS_SEPARATOR;
+            return;
+        }
+    }
+    if (!walker->foldNames) return;
+    *folded = platformFoldedName(name);
+    const std::unordered_map<std::wstring, std::wstring>& taken = walker->levelFolds[level];
+    auto at = taken.find(*folded);
+    if (at == taken.end()) return;
+    walker->currentName = NAME_FOLDS;
+    walker->currentFoldsOnto = at->second;
+}
+
 bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || platformStopFlag != 0; }
 
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
@@ -71,6 +93,9 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.currentStatus = EntryStatus{};
     walker.skipDescent = false;
     walker.keepNames = false;
+    walker.foldNames = false;
+    walker.currentName = NAME_PLAIN;
+    walker.takeName = true;
     return walker;
 }
 
@@ -121,6 +146,10 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         if (walker->levelNames.size() <= level) walker->levelNames.resize(level + 1);
         walker->levelNames[level].clear();
     }
+    if (walker->foldNames) {
+        if (walker->levelFolds.size() <= level) walker->levelFolds.resize(level + 1);
+        walker->levelFolds[level].clear();
+    }
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -148,10 +177,16 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         walker->currentStatusKnown = entry.statusKnown;
         if (entry.statusKnown) walker->currentStatus = entry.status;
         walker->skipDescent = false;
+        std::wstring folded;
+        noteName(walker, level, entry.name, &folded);
         if (walker->entryHandler && !walker->entryHandler(entryPath, walkRoot, extra1, extra2, otherRoot)) {
             result = WALK_BROKEN;
             break;
         }
+        if (walker->foldNames && walker->takeName && walker->currentName == NAME_PLAIN) {
+            walker->levelFolds[level].emplace(std::move(folded), entry.name);
+        }
+        if (walker->currentName == NAME_HOLDS_SEPARATOR) walker->skipDescent = true;
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
             result = walkLevel(walker, entryPath, walkRoot, extra1, extra2, otherRoot, childState, child);

@@ -4,6 +4,7 @@
 #define KORVANE_ENGINE_WALKER_H
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -22,6 +23,13 @@ struct WalkFrame {
     const WideString* directory;  // the directory's path, owned by its walk step
     int identityState;            // 0 not read yet, 1 read, -1 unreadable
     DirectoryIdentity identity;   // valid when identityState is 1
+};
+
+// What the walker found of the name of the entry it hands over.
+enum NameFinding {
+    NAME_PLAIN,           // nothing to tell
+    NAME_FOLDS,           // equal but for case to a name taken before in its directory (with foldNames)
+    NAME_HOLDS_SEPARATOR  // holds a path separator (a host's name seen under Wine): no path reaches it
 };
 
 // A name a directory listed, kept for its after-directory handler.
@@ -55,6 +63,12 @@ struct DirectoryWalker {
     std::vector<std::vector<ListedName>> levelNames;  // per level of the descent path: its names so far
     std::vector<ListedName> completedNames;           // with keepNames: what the directory given to the
                                                       // after-directory handler listed, in listing order
+    bool foldNames;                                   // tell a name equal but for case to one taken before
+    int currentName;                                  // a NAME_ finding for the entry being handed over
+    std::wstring currentFoldsOnto;                    // with NAME_FOLDS: the name taken before
+    bool takeName;                                    // cleared by the entry handler: the name was not taken
+    std::vector<std::unordered_map<std::wstring, std::wstring>> levelFolds;  // per level of the descent
+                                                                             // path: folded name, name taken
 };
 
 // True for the names "." and "..", which a listing of a directory holds.

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <cwctype>
 #include <iterator>
 #include <ctime>
 #include <string>
@@ -1167,4 +1168,59 @@ void platformOnInterrupt(void (*handler)()) {
     action.sa_flags = SA_RESETHAND;  // a second Ctrl+C ends the program at once
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+}
+
+// Upper case by the locale, one character for one.
+std::wstring platformFoldedName(const wchar_t* name) {
+    std::wstring folded(name);
+    for (wchar_t& unit : folded) unit = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(unit)));
+    return folded;
+}
+
+// Names are exact here, except in a directory marked to fold case (ext4,
+// f2fs) and on volumes that fold every name: FAT, exFAT and Windows shares.
+bool platformFoldsCase(const wchar_t* directory) {
+    std::string path = WithoutTrailingSlashes(ToSystem(directory));
+    int fd = -1;
+    for (;;) {
+        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || errno != ENOENT) break;
+        size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) {
+            if (path == ".") break;
+            path = ".";
+        } else {
+            path.resize(slash == 0 ? 1 : slash);
+        }
+    }
+    if (fd < 0) return false;
+    bool folds = false;
+#ifdef __linux__
+    const unsigned long kCasefold = 0x40000000;  // FS_CASEFOLD_FL
+    unsigned long flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCasefold)) folds = true;
+#endif
+    struct statfs info;
+    if (!folds && fstatfs(fd, &info) == 0) {
+        const unsigned long foldingVolumes[] = {0x4d44 /* FAT */, 0x2011BAB0 /* exFAT */, 0xFF534D42 /* CIFS */,
+                                                0xFE534D42 /* SMB2 */};
+        for (unsigned long magic : foldingVolumes) {
+            if (static_cast<unsigned long>(info.f_type) == magic) folds = true;
+        }
+    }
+    close(fd);
+    return folds;
+}
+
+// No short names stand for others here.
+bool platformNameMayAlias(const wchar_t*, size_t) { return false; }
+
+// A look-up reaches the name it was given.
+bool platformEntryName(const wchar_t* path, std::wstring* name) {
+    std::string whole = WithoutTrailingSlashes(ToSystem(path));
+    struct stat st;
+    if (lstat(whole.c_str(), &st) != 0) return false;
+    const wchar_t* last = std::wcsrchr(path, L'/');
+    *name = last ? last + 1 : path;
+    return !name->empty();
 }

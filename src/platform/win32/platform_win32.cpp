@@ -810,6 +810,78 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
     return COPY_DONE;
 }
 
+// Upper case as the file system compares names: one unit for one unit,
+// the same whatever the user's language.
+std::wstring platformFoldedName(const wchar_t* name) {
+    std::wstring folded(name);
+    if (folded.empty()) return folded;
+    int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name, static_cast<int>(folded.size()),
+                               &folded[0], static_cast<int>(folded.size()), nullptr, nullptr, 0);
+    if (length != static_cast<int>(folded.size())) {
+        folded = name;
+        for (wchar_t& unit : folded) unit = UpperAscii(unit);
+    }
+    return folded;
+}
+
+// A directory of Windows 10 and later may be marked case-sensitive; any
+// other (Wine's, a share's, one that cannot be asked) ignores case.
+bool platformFoldsCase(const wchar_t* directory) {
+    std::wstring path(directory);
+    for (;;) {
+        HANDLE handle = CreateFileW(platformSystemPath(path.c_str()).c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            const int kFileCaseSensitiveInfo = 23;
+            const ULONG kCaseSensitiveDirectory = 1;
+            ULONG flags = 0;
+            bool told =
+                GetFileInformationByHandleEx(handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileCaseSensitiveInfo),
+                                             &flags, sizeof flags) != 0;
+            CloseHandle(handle);
+            return !told || !(flags & kCaseSensitiveDirectory);
+        }
+        // The directory above, down to the path's root level.
+        while (path.size() > 1 && IsSlash(path.back())) path.pop_back();
+        size_t cut = path.find_last_of(L"\\/");
+        int root = rootLevelLength(path.c_str(), static_cast<int>(path.size()));
+        if (cut == std::wstring::npos || static_cast<int>(cut) + 1 < root) return true;
+        path.resize(cut + 1);
+    }
+}
+
+// A short name has at most eight units, a dot and three more, and the
+// names the system makes up hold a "~".
+bool platformNameMayAlias(const wchar_t* name, size_t length) {
+    size_t tilde = length;
+    size_t dot = length;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == L'~' && tilde == length) tilde = i;
+        if (name[i] == L'.') {
+            if (dot != length) return false;
+            dot = i;
+        }
+    }
+    return tilde < length && dot <= 8 && length - dot <= 4;
+}
+
+// A listing of the path as its own pattern tells the name the entry has;
+// a name with wildcards would be a pattern of other names.
+bool platformEntryName(const wchar_t* path, std::wstring* name) {
+    const wchar_t* last = path;
+    for (const wchar_t* at = path; *at; ++at) {
+        if (IsSlash(*at)) last = at + 1;
+    }
+    if (*last == L'\0' || wcspbrk(last, L"*?<>\"") != nullptr) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FindClose(handle);
+    *name = data.cFileName;
+    return true;
+}
+
 void platformClearFailure() { lastFailure.clear(); }
 
 std::wstring platformFailureText() { return lastFailure; }
