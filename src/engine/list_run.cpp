@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "engine/folder_run.h"
 #include "engine/run_checks.h"
@@ -180,7 +181,9 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
         std::wstring normal = normalEntry(entry);
-        auto taken = takenPaths.emplace(platformFoldedName(normal.c_str()), normal).first;
+        std::wstring key;
+        platformFoldName(normal.c_str(), &key);
+        auto taken = takenPaths.emplace(std::move(key), normal).first;
         if (taken->second != normal && targetFoldsCase(target)) {
             reportNameTaken(source, WideString(taken->second.c_str()), true);
             continue;

@@ -75,8 +75,11 @@ bool nameTakenInTarget(const WideString& targetRoot, const WideString& target, b
         start = end;
         std::wstring reached;
         if (!platformNameMayAlias(name, length) || !platformEntryName(target.Left(end).buffer, &reached)) continue;
-        std::wstring own(name, length);
-        if (platformFoldedName(reached.c_str()) == platformFoldedName(own.c_str())) continue;
+        std::wstring reachedKey;
+        std::wstring ownKey;
+        platformFoldName(reached.c_str(), &reachedKey);
+        platformFoldName(std::wstring(name, length).c_str(), &ownKey);
+        if (reachedKey == ownKey) continue;
         runContext.nameTakenBy = WideString(reached.c_str());
         return true;
     }

@@ -187,9 +187,10 @@ bool platformReadLink(const wchar_t* path, std::wstring* text);
 // that name (a directory of that name stays, and the copy fails).
 CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target);
 
-// The key under which a file system that ignores case files a name (or a
-// path: its separators stay): names with equal keys are one name there.
-std::wstring platformFoldedName(const wchar_t* name);
+// Writes into folded (its room reused) the key under which a file system
+// that ignores case files a name (or a path: its separators stay): names
+// with equal keys are one name there.
+void platformFoldName(const wchar_t* name, std::wstring* folded);
 
 // True when directory (while it is missing, the nearest directory above
 // it) takes names equal but for case for one name. Windows: yes, unless the

@@ -1171,10 +1171,15 @@ void platformOnInterrupt(void (*handler)()) {
 }
 
 // Upper case by the locale, one character for one.
-std::wstring platformFoldedName(const wchar_t* name) {
-    std::wstring folded(name);
-    for (wchar_t& unit : folded) unit = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(unit)));
-    return folded;
+void platformFoldName(const wchar_t* name, std::wstring* folded) {
+    folded->assign(name);
+    for (wchar_t& unit : *folded) {
+        if (unit >= L'a' && unit <= L'z') {
+            unit = static_cast<wchar_t>(unit - L'a' + L'A');
+        } else if (unit >= 0x80) {
+            unit = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(unit)));
+        }
+    }
 }
 
 // Names are exact here, except in a directory marked to fold case (ext4,

@@ -812,16 +812,20 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
 
 // Upper case as the file system compares names: one unit for one unit,
 // the same whatever the user's language.
-std::wstring platformFoldedName(const wchar_t* name) {
-    std::wstring folded(name);
-    if (folded.empty()) return folded;
-    int length = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name, static_cast<int>(folded.size()),
-                               &folded[0], static_cast<int>(folded.size()), nullptr, nullptr, 0);
-    if (length != static_cast<int>(folded.size())) {
-        folded = name;
-        for (wchar_t& unit : folded) unit = UpperAscii(unit);
+void platformFoldName(const wchar_t* name, std::wstring* folded) {
+    int length = static_cast<int>(wcslen(name));
+    folded->resize(static_cast<size_t>(length));
+    bool ascii = true;
+    for (int i = 0; i < length; ++i) {
+        (*folded)[static_cast<size_t>(i)] = UpperAscii(name[i]);
+        if (name[i] >= 0x80) ascii = false;
     }
-    return folded;
+    if (ascii) return;
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name, length, &(*folded)[0], length, nullptr, nullptr,
+                      0) != length) {
+        folded->assign(name);
+        for (wchar_t& unit : *folded) unit = UpperAscii(unit);
+    }
 }
 
 // A directory of Windows 10 and later may be marked case-sensitive; any
