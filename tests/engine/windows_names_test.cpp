@@ -351,6 +351,42 @@ TEST_F(WindowsNames, NamesHoldingSeparatorsAreToldAndLeft) {
     EXPECT_EQ(readFile(temp.at("to/ok")), "o");
 }
 
+// Folders whose own names are rewritten are folders like any: a run copies
+// from and into them, and the folder checks find them inside each other, or
+// the same, under any spelling.
+TEST_F(WindowsNames, FoldersOfRewrittenNamesAreCheckedOnDisk) {
+    make("from", {{L"in.", kFolder}, {L"in./x", "x"}, {L"f", "f"}});
+    make("to", {{L"t.", kFolder}, {L"t. ", kFolder}});
+    const std::wstring base = temp.at().wstring();
+    struct Case {
+        std::wstring source;
+        std::wstring target;
+        bool synchronous;
+        int expected;
+    };
+    const std::vector<Case> cases = {
+        {base + L"\\from", base + L"/from/in.", false, RUN_DEST_INSIDE_SOURCE},
+        {base + L"\\from\\in.", base + L"/from", true, RUN_SOURCE_INSIDE_DEST},
+        {base + L"\\to\\t.\\", base + L"\\to\\.\\t.", false, RUN_SAME_FOLDERS},
+        {base + L"\\from\\in.", base + L"\\to\\t.", true, RUN_OK},
+        {base + L"\\from", base + L"\\to\\t. ", true, RUN_OK},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        fresh();
+        EXPECT_EQ(FolderCopyRun(c.synchronous, false, false, WideString(c.source.c_str()), WideString(c.target.c_str()),
+                                WideString()),
+                  c.expected);
+    }
+    EXPECT_EQ(tree("to"), (std::map<std::wstring, std::string>{{L"t.", "<dir>"},
+                                                               {L"t.\\x", "x"},
+                                                               {L"t. ", "<dir>"},
+                                                               {L"t. \\f", "f"},
+                                                               {L"t. \\in.", "<dir>"},
+                                                               {L"t. \\in.\\x", "x"}}));
+    EXPECT_EQ(tree("from").size(), 3u);
+}
+
 // A mirror of an empty From into an empty To keeps the To Folder, however
 // the two folders are named beside each other.
 TEST_F(WindowsNames, AMirrorKeepsItsToFolder) {

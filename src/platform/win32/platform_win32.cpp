@@ -1134,23 +1134,26 @@ bool platformIsVolumeRoot(const wchar_t* path) {
     return _wcsicmp(bare.c_str(), root.c_str()) == 0;
 }
 
-// Walks up the final path of the directory, one level at a time.
+// Walks up the final path of the directory, one level at a time. The
+// directory itself is read by its own name: Wine's final path drops the last
+// dots and spaces of its last name, and would name another directory.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
     chain->clear();
     std::wstring path = LowerFinalPathOf(directory);
-    if (path.empty()) return false;
+    DirectoryIdentity identity;
+    if (path.empty() || !platformDirectoryIdentity(directory, &identity)) return false;
+    chain->push_back(identity);
     for (;;) {
-        std::wstring level = path;
-        if (level.back() == L':') level.push_back(L'\\');
-        DirectoryIdentity identity;
-        if (!platformDirectoryIdentity(level.c_str(), &identity)) break;
-        chain->push_back(identity);
         size_t cut = path.find_last_of(L'\\');
         if (cut == std::wstring::npos || path.back() == L':') break;
         path.resize(cut);
         if (path.empty() || path.back() == L'?' || path.back() == L'\\') break;
+        std::wstring level = path;
+        if (level.back() == L':') level.push_back(L'\\');
+        if (!platformDirectoryIdentity(level.c_str(), &identity)) break;
+        chain->push_back(identity);
     }
-    return !chain->empty();
+    return true;
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
