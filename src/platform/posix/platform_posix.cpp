@@ -1200,9 +1200,9 @@ bool platformFoldsCase(const wchar_t* directory) {
     }
     if (fd < 0) return false;
     bool folds = false;
-#ifdef __linux__
-    const unsigned long kCasefold = 0x40000000;  // FS_CASEFOLD_FL
-    unsigned long flags = 0;
+#ifdef FS_IOC_GETFLAGS
+    const int kCasefold = 0x40000000;  // FS_CASEFOLD_FL, which older headers lack
+    int flags = 0;
     if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCasefold)) folds = true;
 #endif
     struct statfs info;
