@@ -829,11 +829,12 @@ void platformFoldName(const wchar_t* name, std::wstring* folded) {
 }
 
 // A directory of Windows 10 and later may be marked case-sensitive; any
-// other (Wine's, a share's, one that cannot be asked) ignores case.
+// other (Wine's, a share's, one that cannot be asked) ignores case. A
+// missing directory is answered for by the nearest one above it.
 bool platformFoldsCase(const wchar_t* directory) {
     std::wstring path(directory);
     for (;;) {
-        HANDLE handle = CreateFileW(platformSystemPath(path.c_str()).c_str(), 0,
+        HANDLE handle = CreateFileW(platformSystemPath(path.c_str()).c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {
@@ -846,6 +847,8 @@ bool platformFoldsCase(const wchar_t* directory) {
             CloseHandle(handle);
             return !told || !(flags & kCaseSensitiveDirectory);
         }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return true;
         // The directory above, down to the path's root level.
         while (path.size() > 1 && IsSlash(path.back())) path.pop_back();
         size_t cut = path.find_last_of(L"\\/");
