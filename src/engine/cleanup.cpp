@@ -138,13 +138,31 @@ EntryPresence listedPresence(const DirectoryWalker* walker, const WideString& ro
     return at->second ? ENTRY_LINK : ENTRY_PRESENT;
 }
 
+// True when counterpart, looked up by the name of path, reaches an entry of
+// From under another name (a case, a short name) that To holds too, beside
+// path: that entry has its own counterpart, and path has none. Where To holds
+// no entry of that name, path is the one a look-up from From reaches.
+bool reachedUnderOtherName(const WideString& path, const WideString& counterpart) {
+    std::wstring reached;
+    if (!platformEntryName(counterpart.buffer, &reached)) return false;
+    int32_t cut = path.FindLastSeparator();
+    if (reached == path.buffer + cut + 1) return false;
+    std::wstring beside;
+    return platformEntryName((path.Left(cut + 1) + reached.c_str()).buffer, &beside) && beside == reached;
+}
+
 // Whether From holds the counterpart of path: from the listing where it
-// names it, otherwise by an unfollowed look at that name.
+// names it, otherwise by an unfollowed look at that name, which must reach
+// the entry under that name or one To lacks.
 EntryPresence counterpartPresence(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
                                   const WideString& path, size_t depth) {
     EntryPresence listed = listedPresence(walker, root, otherRoot, path, depth);
     if (listed != ENTRY_UNKNOWN) return listed;
-    return platformEntryPresence(counterpartPath(path, root, otherRoot).buffer);
+    WideString counterpart = counterpartPath(path, root, otherRoot);
+    EntryPresence presence = platformEntryPresence(counterpart.buffer);
+    if (presence != ENTRY_PRESENT && presence != ENTRY_LINK) return presence;
+    if (path.length <= root.length) return presence;  // the roots' names differ as they may
+    return reachedUnderOtherName(path, counterpart) ? ENTRY_ABSENT : presence;
 }
 
 // Only what the From Folder plainly lacks is surplus: a counterpart of any
@@ -378,6 +396,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     CleanupState& state = *folderWalk->cleanup;
     noteEntryDone(run, entriesHandedOver(*walker));
     if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
+    if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        reportEntryFailure(run,
+                           WideString(L"! Error => Name holds a path separator, left as it is: [") + entryPath + L"]",
+                           entryPath, WideString());
+        pumpMessages();
+        return true;
+    }
     // What the copy walk of a dry run took away to make room is gone already.
     if (changeTookAway(entryPath.buffer)) {
         walker->skipDescent = true;

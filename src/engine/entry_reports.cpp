@@ -3,6 +3,7 @@
 #include "engine/rule.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -65,6 +66,19 @@ void reportLinkInTheWay(RunState* run, const WideString& target) {
     reportEntryFailure(run, WideString(L"! Error => Destination is a link, not followed: [") + target + L"]", target,
                        WideString());
     pumpMessages();
+}
+
+void reportNameTaken(RunState* run, const WideString& entryPath, const WideString& taken, bool caseOnly) {
+    WideString message = caseOnly ? WideString(L"! Error => Same name but for case as [") + taken +
+                                        L"], which the To folder does not tell apart: [" + entryPath + L"]"
+                                  : WideString(L"! Error => Name is the short name of [") + taken +
+                                        L"] in the To folder: [" + entryPath + L"]";
+    reportEntryFailure(run, message, entryPath, WideString());
+    pumpMessages();
+}
+
+bool targetFoldsCase(const WideString& target) {
+    return platformFoldsCase(target.Left(target.FindLastSeparator()).buffer);
 }
 
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& given) {

@@ -27,6 +27,14 @@ void reportNotPlainFile(RunState* run, const WideString& entryPath);
 // Tells of a link in To that stands where an entry belongs and was not followed.
 void reportLinkInTheWay(RunState* run, const WideString& target);
 
+// Tells of an entry left out because its name, in To, would reach another
+// entry: one named taken before, equal but for case, in a To that does not
+// tell case apart (caseOnly), or one whose short name it is.
+void reportNameTaken(RunState* run, const WideString& entryPath, const WideString& taken, bool caseOnly);
+
+// True when the folder that is to hold target takes names equal but for case for one.
+bool targetFoldsCase(const WideString& target);
+
 // Tells of a copy that failed, with its reason.
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& reason);
 

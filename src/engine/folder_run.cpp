@@ -120,6 +120,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
+    walker.foldNames = true;
     if (synchronous && !runContext.ruleActive && !toMissing) {
         markSurplusInCopyWalk(&cleanup, true);
         walker.afterDirectoryHandler = markSurplusHandler;
@@ -140,6 +141,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         walker.afterDirectoryHandler = removeDirectoryHandler;
         walker.enterLinks = false;
         walker.keepNames = false;
+        walker.foldNames = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
         startCleanupScopes(&cleanup);
         result = walk(&walker, to, from);
@@ -160,6 +162,30 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
+namespace {
+
+// An entry whose name no path reaches, or whose name in To would reach
+// another entry, is told and left out with what lies below it; true when
+// the entry is left so. Where To tells case apart, names equal but for case
+// are copied as any.
+bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                       const WideString& otherRoot) {
+    if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        reportEntryFailure(run, WideString(L"! Error => Name holds a path separator, not copied: [") + entryPath + L"]",
+                           entryPath, WideString());
+        pumpMessages();
+        return true;
+    }
+    if (walker->currentName != NAME_FOLDS || !targetFoldsCase(counterpartPath(entryPath, walkRoot, otherRoot))) {
+        return false;
+    }
+    reportNameTaken(run, entryPath, WideString(walker->currentFoldsOnto.c_str()), true);
+    walker->skipDescent = true;
+    return true;
+}
+
+}  // namespace
+
 bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                      const WideString& otherRoot) {
     RunState* run = static_cast<FolderWalk*>(walker->data)->run;
@@ -172,7 +198,11 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     } else {
         ++run->tally.files;
     }
-    if (!takenByRule(run, walker, entryPath, walkRoot, true)) return true;
+    if (!takenByRule(run, walker, entryPath, walkRoot, true)) {
+        walker->takeName = false;
+        return true;
+    }
+    if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return true;
     UpdateOutcome outcome = copyIfUpdated(run, walkRoot, otherRoot, entryPath, &walker->current);
     if (outcome.linkCopied) walker->skipDescent = true;  // not entered
     if (runStopRequested()) return true;                 // the walk stops before its next entry
@@ -195,6 +225,9 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
             if (runContext.showCopyFile) writeLogLine(line);
             reportChange(run, changeKind(isDirectory), line, entryPath, outcome.copiedBytes);
         }
+    } else if (outcome.nameTakenBy.length > 0) {
+        reportNameTaken(run, entryPath, outcome.nameTakenBy, false);
+        walker->skipDescent = true;
     } else if (outcome.linkInTheWay) {
         reportLinkInTheWay(run, counterpartPath(entryPath, walkRoot, otherRoot));
         // What lies below the link is left as it is, not copied entry by entry.

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <string>
+#include <unordered_map>
+#include <utility>
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
@@ -63,6 +65,23 @@ WideString joined(const WideString& folder, const WideString& entry) {
         if (isComponentSeparator(tail.buffer[i])) tail.buffer[i] = PATH_SEPARATOR;
     }
     return path + tail;
+}
+
+// An entry's path below the folders as one spelling: its names joined by
+// the platform's separator, empty names and "." left out.
+std::wstring normalEntry(const WideString& entry) {
+    std::wstring normal;
+    int32_t start = 0;
+    for (int32_t i = 0; i <= entry.length; ++i) {
+        if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
+        bool dot = i - start == 1 && entry.buffer[start] == L'.';
+        if (i > start && !dot) {
+            if (!normal.empty()) normal.push_back(PATH_SEPARATOR);
+            normal.append(entry.buffer + start, static_cast<size_t>(i - start));
+        }
+        start = i + 1;
+    }
+    return normal;
 }
 
 }  // namespace
@@ -170,6 +189,9 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     runContext.listUpdatedCount = 0;
     int total = 0;
     size_t faultsReported = 0;
+    // Each path taken, by its folded key: two lines naming paths equal but
+    // for case name one entry of a To that does not tell case apart.
+    std::unordered_map<std::wstring, std::wstring> takenPaths;
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
@@ -185,6 +207,15 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         }
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
+        std::wstring normal = normalEntry(entry);
+        std::wstring key;
+        platformFoldName(normal.c_str(), &key);
+        auto taken = takenPaths.emplace(std::move(key), normal).first;
+        if (taken->second != normal && targetFoldsCase(target)) {
+            ++tally->files;
+            reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
+            continue;
+        }
         UpdateOutcome outcome = copyIfUpdated(&run, from, to, source, nullptr);
         ++(outcome.isDirectory ? tally->directories : tally->files);
         if (runStopRequested()) break;
@@ -194,6 +225,10 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         }
         if (outcome.linkInTheWay) {
             reportLinkInTheWay(&run, target);
+            continue;
+        }
+        if (outcome.nameTakenBy.length > 0) {
+            reportNameTaken(&run, source, outcome.nameTakenBy, false);
             continue;
         }
         if (!outcome.changeAttempted) continue;

@@ -1,5 +1,6 @@
 #include "engine/update_copy.h"
 
+#include "base/separator.h"
 #include "engine/cleanup.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -83,6 +84,32 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer);
     if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
     return changed(outcome);
+}
+
+// A name that may be a short name (Windows' "PROGRA~1") and reaches an entry
+// of To under another name is not copied over that entry; takenBy
+// tells that name. Only such names cost a look-up. A walk has looked at the
+// folders above the entry already; otherwise (a list) each name below
+// targetRoot is looked at.
+bool nameTakenInTarget(const WideString& targetRoot, const WideString& target, bool wholePath, WideString* takenBy) {
+    int32_t start = wholePath ? targetRoot.length : target.FindLastSeparator();
+    if (wholePath && start > 0 && isComponentSeparator(target.buffer[start - 1])) --start;
+    for (int32_t end = start + 1; end <= target.length; ++end) {
+        if (end < target.length && !isComponentSeparator(target.buffer[end])) continue;
+        const wchar_t* name = target.buffer + start + 1;
+        size_t length = static_cast<size_t>(end - start - 1);
+        start = end;
+        std::wstring reached;
+        if (!platformNameMayAlias(name, length) || !platformEntryName(target.Left(end).buffer, &reached)) continue;
+        std::wstring reachedKey;
+        std::wstring ownKey;
+        platformFoldName(reached.c_str(), &reachedKey);
+        platformFoldName(std::wstring(name, length).c_str(), &ownKey);
+        if (reachedKey == ownKey) continue;
+        *takenBy = WideString(reached.c_str());
+        return true;
+    }
+    return false;
 }
 
 // Two files of one size whose times differ only as a coarse volume stores
@@ -171,6 +198,11 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     runContext.changeAttempted = false;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    if (nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
+        outcome.changeAttempted = true;
+        runContext.changeAttempted = true;
+        return outcome;
+    }
     // A link whose text the system cannot read as a link's (Wine's view of
     // a unix link) is followed, as without copyLinks. Where listings mark
     // every link, the listing has already told what is one.

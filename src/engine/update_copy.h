@@ -16,6 +16,7 @@ struct UpdateOutcome {
     bool madeDirectory = false;    // a directory was made where none stood
     bool isDirectory = false;      // the source is a directory, not taken as a link
     long long copiedBytes = 0;     // the bytes a file copy wrote
+    WideString nameTakenBy;        // the To entry the name reaches under another name; left alone
     WideString reason;             // why it failed, where the run itself found why (else the change's reason)
     // True when the counterpart is up to date afterwards.
     explicit operator bool() const { return upToDate; }

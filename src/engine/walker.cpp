@@ -43,6 +43,94 @@ bool mayEnter(DirectoryWalker* walker, const WideString& path, bool isLink, int*
     return true;
 }
 
+// The key of a folded name, never 0: equal names give equal keys; two
+// names of one key are told apart by their text.
+uint64_t foldKey(const std::wstring& folded) {
+    uint64_t key = 14695981039346656037ULL;
+    for (wchar_t unit : folded) {
+        key ^= static_cast<uint64_t>(unit);
+        key *= 1099511628211ULL;
+    }
+    return key == 0 ? 1 : key;
+}
+
+void emptyKeys(KeySet* set) {
+    set->slots.assign(16, 0);
+    set->used = 0;
+}
+
+// The slot that holds key, or the free one where it belongs.
+size_t slotOf(const KeySet& set, uint64_t key) {
+    size_t mask = set.slots.size() - 1;
+    size_t at = static_cast<size_t>(key ^ (key >> 32)) & mask;
+    while (set.slots[at] != 0 && set.slots[at] != key) at = (at + 1) & mask;
+    return at;
+}
+
+bool holdsKey(const KeySet& set, uint64_t key) { return set.slots[slotOf(set, key)] == key; }
+
+// Adds key; the array doubles once it is half full.
+void addKey(KeySet* set, uint64_t key) {
+    size_t at = slotOf(*set, key);
+    if (set->slots[at] == key) return;
+    set->slots[at] = key;
+    if (++set->used * 2 <= set->slots.size()) return;
+    std::vector<uint64_t> old;
+    old.swap(set->slots);
+    set->slots.assign(old.size() * 2, 0);
+    for (uint64_t held : old) {
+        if (held != 0) set->slots[slotOf(*set, held)] = held;
+    }
+}
+
+// Reads the names of directory (with its separator) into level, by folded
+// name, in listing order; once per directory, and only when a key comes again.
+void readFoldedNames(const WideString& directory, FoldLevel* level) {
+    level->listed = true;
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
+    if (!listing) return;
+    DirectoryEntry entry;
+    std::wstring folded;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        platformFoldName(entry.name, &folded);
+        level->byName[folded].emplace_back(entry.name);
+    }
+    platformCloseListing(listing);
+}
+
+// Tells the handler what the name of the entry about to be handed over is:
+// one holding a separator cannot be joined to its directory's path, and
+// with foldNames one equal but for case to a name taken before in the
+// directory at level (base, with its separator) is told with that name. A
+// name whose key no name taken before has costs no look-up; one whose key
+// comes again has the directory's names read once, to be told apart.
+void noteName(DirectoryWalker* walker, size_t level, const WideString& base, const wchar_t* name, uint64_t* key) {
+    walker->currentName = NAME_PLAIN;
+    walker->takeName = true;
+    for (const wchar_t* unit = name; *unit; ++unit) {
+        if (isComponentSeparator(*unit)) {
+            walker->currentName = NAME_HOLDS_SEPARATOR;
+            return;
+        }
+    }
+    if (!walker->foldNames) return;
+    platformFoldName(name, &walker->folded);
+    *key = foldKey(walker->folded);
+    FoldLevel& names = walker->levelFolds[level];
+    if (!holdsKey(names.taken, *key)) return;
+    if (!names.listed) readFoldedNames(base, &names);
+    auto at = names.byName.find(walker->folded);
+    if (at == names.byName.end()) return;
+    for (const std::wstring& other : at->second) {
+        if (other == name) continue;
+        walker->currentName = NAME_FOLDS;
+        walker->currentFoldsOnto = other;
+        return;
+    }
+}
+
 bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || runStopRequested(); }
 
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
@@ -71,6 +159,9 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.current = ListedEntry{false, false, false, EntryStatus{}};
     walker.skipDescent = false;
     walker.keepNames = false;
+    walker.foldNames = false;
+    walker.currentName = NAME_PLAIN;
+    walker.takeName = true;
     return walker;
 }
 
@@ -128,6 +219,13 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         if (walker->levelNames.size() <= level) walker->levelNames.resize(level + 1);
         walker->levelNames[level].clear();
     }
+    if (walker->foldNames) {
+        if (walker->levelFolds.size() <= level) walker->levelFolds.resize(level + 1);
+        FoldLevel& names = walker->levelFolds[level];
+        emptyKeys(&names.taken);
+        names.listed = false;
+        names.byName.clear();
+    }
     int result = WALK_OK;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -155,10 +253,16 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         walker->current.statusKnown = entry.statusKnown;
         if (entry.statusKnown) walker->current.status = entry.status;
         walker->skipDescent = false;
+        uint64_t key = 0;
+        noteName(walker, level, base, entry.name, &key);
         if (walker->entryHandler && !walker->entryHandler(walker, entryPath, walkRoot, otherRoot)) {
             result = WALK_BROKEN;
             break;
         }
+        if (walker->foldNames && walker->takeName && walker->currentName == NAME_PLAIN) {
+            addKey(&walker->levelFolds[level].taken, key);
+        }
+        if (walker->currentName == NAME_HOLDS_SEPARATOR) walker->skipDescent = true;
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
             result = walkLevel(walker, entryPath, walkRoot, otherRoot, childState, child);

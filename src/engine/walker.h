@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -39,6 +40,29 @@ struct WalkFrame {
     DirectoryIdentity identity;   // valid when identityState is 1
 };
 
+// What the walker found of the name of the entry it hands over.
+enum NameFinding {
+    NAME_PLAIN,           // nothing to tell
+    NAME_FOLDS,           // equal but for case to a name taken before in its directory (with foldNames)
+    NAME_HOLDS_SEPARATOR  // holds a path separator (a host's name seen under Wine): no path reaches it
+};
+
+// A set of non-zero 64-bit keys in one array (open addressing): no
+// allocation per key, and emptied in place for the next directory.
+struct KeySet {
+    std::vector<uint64_t> slots;  // a power of two of them; 0 marks a free one
+    size_t used = 0;              // the keys held
+};
+
+// The names one directory of the descent path has handed over, as a
+// case-ignoring file system files them.
+struct FoldLevel {
+    KeySet taken;  // the keys of the names taken so far (a hash of each folded name)
+    bool listed;   // byName holds the directory's names
+    std::unordered_map<std::wstring, std::vector<std::wstring>> byName;  // once a key comes again: each folded
+                                                                         // name, with its names in listing order
+};
+
 // A name a directory listed, kept for its after-directory handler.
 struct ListedName {
     std::wstring name;  // as the listing gave it
@@ -68,6 +92,12 @@ struct DirectoryWalker {
     std::vector<std::vector<ListedName>> levelNames;  // per level of the descent path: its names so far
     std::vector<ListedName> completedNames;           // with keepNames: what the directory given to the
                                                       // after-directory handler listed, in listing order
+    bool foldNames;                                   // tell a name equal but for case to one taken before
+    int currentName;                                  // a NAME_ finding for the entry being handed over
+    std::wstring currentFoldsOnto;                    // with NAME_FOLDS: the name taken before
+    bool takeName;                                    // cleared by the entry handler: the name was not taken
+    std::vector<FoldLevel> levelFolds;                // with foldNames: per level of the descent path
+    std::wstring folded;                              // the folded name of the entry being handed over
 };
 
 // True for the names "." and "..", which a listing of a directory holds.

@@ -285,6 +285,27 @@ SystemResult platformReadLink(const wchar_t* path, std::wstring* text);
 // that name (a directory of that name stays, and the copy fails).
 CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target);
 
+// Writes into folded (its room reused) the key under which a file system
+// that ignores case files a name (or a path: its separators stay): names
+// with equal keys are one name there.
+void platformFoldName(const wchar_t* name, std::wstring* folded);
+
+// True when directory (while it is missing, the nearest directory above
+// it) takes names equal but for case for one name. Windows: yes, unless the
+// directory is marked case-sensitive; elsewhere only a directory or volume
+// known to fold case (a casefold directory, FAT, a Windows share).
+bool platformFoldsCase(const wchar_t* directory);
+
+// True when a look-up of a name (length units) may reach an entry its
+// directory holds under another name (Windows: a short name such as
+// "PROGRA~1"); asks nothing of the system.
+bool platformNameMayAlias(const wchar_t* name, size_t length);
+
+// Reads the name under which the directory holds the entry path reaches
+// (in its own case, or the long name behind a short one), the entry itself
+// not followed; false when no entry is there or it cannot be read.
+bool platformEntryName(const wchar_t* path, std::wstring* name);
+
 // Reads the identity of the directory at path; false when it cannot be read.
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 

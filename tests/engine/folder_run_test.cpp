@@ -10,9 +10,11 @@
 #include <vector>
 
 #include "engine/folder_run.h"
+#include "engine/list_run.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
+#include "platform/platform.h"
 #include "support/recording_host.h"
 
 namespace {
@@ -259,6 +261,25 @@ TEST_F(FolderRun, MirrorMatchesTheSourceAndASecondRunChangesNothing) {
 
     EXPECT_EQ(run(true, true), RUN_OK);
     EXPECT_EQ(log().back(), "Updated: [0 dirs and files]. ");
+}
+
+// Where To tells case apart (a Linux folder), names equal but for case are
+// entries of their own: each is copied, and kept by a mirror; a list naming
+// both copies both.
+TEST_F(FolderRun, NamesEqualButForCaseAreCopiedWhereToTellsCaseApart) {
+    if (onWindows() || platformFoldsCase(to.buffer)) GTEST_SKIP() << "To takes such names for one";
+    const std::vector<std::string> files = {"Case.txt", "case.txt", "Dir/x", "dir/x", "a", "A/z"};
+    for (const std::string& file : files) writeFile(temp.at("from/" + file), file);
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(run(true, true), RUN_OK);
+        for (const std::string& file : files) EXPECT_EQ(readFile(temp.at("to/" + file)), file);
+        EXPECT_EQ(log().back(), round == 0 ? "Updated: [9 dirs and files]. " : "Updated: [0 dirs and files]. ");
+    }
+    fs::remove_all(temp.at("to"));
+    fs::create_directories(temp.at("to"));
+    writeFile(temp.at("list.txt"), "Case.txt\ncase.txt\nDir/x\ndir/x\n");
+    EXPECT_EQ(ListCopyRun(false, from, to, temp.wide("list.txt")), RUN_OK);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(readFile(temp.at("to/" + files[i])), files[i]);
 }
 
 // The clean-up reads each From folder's names once per run; a second mirror

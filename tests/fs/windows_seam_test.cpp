@@ -58,6 +58,54 @@ TEST(WindowsSeam, LongPathsTakeTheLongFormWhenTheyNeedIt) {
     }
 }
 
+// A name the plain form would rewrite (last dots and spaces dropped, a device
+// name taken for the device) sends the whole path in the long form, resolved
+// here with every name kept; names that only look alike stay plain.
+TEST(WindowsSeam, RewrittenNamesTakeTheLongFormKeptAsTheyAre) {
+    struct Case {
+        std::wstring path;
+        std::wstring expected;
+    };
+    const std::wstring here = currentDirectory();
+    const std::vector<Case> cases = {
+        {L"C:\\d\\a.", L"\\\\?\\C:\\d\\a."},
+        {L"C:\\d\\a ", L"\\\\?\\C:\\d\\a "},
+        {L"C:\\d\\a. .", L"\\\\?\\C:\\d\\a. ."},
+        {L"C:\\d\\...", L"\\\\?\\C:\\d\\..."},
+        {L"C:\\d.\\f.txt", L"\\\\?\\C:\\d.\\f.txt"},
+        {L"C:\\d\\sub \\*", L"\\\\?\\C:\\d\\sub \\*"},
+        {L"C:\\d\\CON", L"\\\\?\\C:\\d\\CON"},
+        {L"C:\\d\\nul.txt", L"\\\\?\\C:\\d\\nul.txt"},
+        {L"C:\\d\\AUX .c", L"\\\\?\\C:\\d\\AUX .c"},
+        {L"C:\\d\\lpt9", L"\\\\?\\C:\\d\\lpt9"},
+        {L"C:\\d\\COM\u00b9.log", L"\\\\?\\C:\\d\\COM\u00b9.log"},
+        {L"C:\\d\\conin$", L"\\\\?\\C:\\d\\conin$"},
+        {L"C:\\d\\CON.txt.", L"\\\\?\\C:\\d\\CON.txt."},
+        {L"C:\\prn\\x", L"\\\\?\\C:\\prn\\x"},
+        // Separators, "." and ".." resolved by their text, never above the root.
+        {L"C:/d/./e/../a.", L"\\\\?\\C:\\d\\a."},
+        {L"C:\\..\\..\\a.", L"\\\\?\\C:\\a."},
+        {L"C:\\d\\x.\\..\\y", L"\\\\?\\C:\\d\\y"},
+        {L"C:\\d\\a.\\", L"\\\\?\\C:\\d\\a.\\"},
+        {L"\\\\server\\share\\a.", L"\\\\?\\UNC\\server\\share\\a."},
+        {L"//server/share/../nul", L"\\\\?\\UNC\\server\\share\\nul"},
+        {L"rel\\a.", L"\\\\?\\" + here + L"rel\\a."},
+        {L"\\\\?\\C:\\d\\a.", L"\\\\?\\C:\\d\\a."},
+        // Plain names stay as given.
+        {L"C:\\d\\a.b", L"C:\\d\\a.b"},
+        {L"C:\\d\\.\\..\\e", L"C:\\d\\.\\..\\e"},
+        {L"C:\\d\\CONSOLE", L"C:\\d\\CONSOLE"},
+        {L"C:\\d\\COM10", L"C:\\d\\COM10"},
+        {L"C:\\d\\nulls.txt", L"C:\\d\\nulls.txt"},
+        {L"C:\\d\\ lead", L"C:\\d\\ lead"},
+        {L"C:\\d\\e\\", L"C:\\d\\e\\"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(platformSystemPath(c.path.c_str()), c.expected);
+    }
+}
+
 // A volume's file system name tells its time step for FAT alone; any other
 // name (Wine names every volume NTFS) leaves the step to a file written there,
 // which on a volume of exact times reads back as written.

@@ -350,3 +350,50 @@ SystemResult platformCloseListing(DirectoryListing* listing) {
     if (failure != 0) return SystemResult{false, failure};  // cut short: not every entry was handed over
     return closed;
 }
+
+// Names are exact here, except in a directory marked to fold case (ext4,
+// f2fs) and on volumes that fold every name: FAT, exFAT and Windows shares.
+bool platformFoldsCase(const wchar_t* directory) {
+    SystemName name = WithoutTrailingSlashes(PathName(directory));
+    if (!name.ok) return false;
+    std::string path = name.bytes;
+    int fd = -1;
+    for (;;) {
+        fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0 || errno != ENOENT) break;
+        size_t slash = path.find_last_of('/');
+        if (slash == std::string::npos) {
+            if (path == ".") break;
+            path = ".";
+        } else {
+            path.resize(slash == 0 ? 1 : slash);
+        }
+    }
+    if (fd < 0) return false;
+    bool folds = false;
+#ifdef FS_IOC_GETFLAGS
+    const int kCasefold = 0x40000000;  // FS_CASEFOLD_FL, which older headers lack
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & kCasefold)) folds = true;
+#endif
+    struct statfs info;
+    if (!folds && fstatfs(fd, &info) == 0) {
+        const unsigned long foldingVolumes[] = {0x4d44 /* FAT */, 0x2011BAB0 /* exFAT */, 0xFF534D42 /* CIFS */,
+                                                0xFE534D42 /* SMB2 */};
+        for (unsigned long magic : foldingVolumes) {
+            if (static_cast<unsigned long>(info.f_type) == magic) folds = true;
+        }
+    }
+    close(fd);
+    return folds;
+}
+
+// A look-up reaches the name it was given.
+bool platformEntryName(const wchar_t* path, std::wstring* name) {
+    Place at = Locate(WithoutTrailingSlashes(PathName(path)));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    const wchar_t* last = std::wcsrchr(path, L'/');
+    *name = last ? last + 1 : path;
+    return !name->empty();
+}

@@ -23,6 +23,7 @@
 #include <cstring>
 #include <ctime>
 #include <cwchar>
+#include <cwctype>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -172,3 +173,18 @@ void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* argum
         arguments->push_back(text);
     }
 }
+
+// Upper case by the locale, one character for one.
+void platformFoldName(const wchar_t* name, std::wstring* folded) {
+    folded->assign(name);
+    for (wchar_t& unit : *folded) {
+        if (unit >= L'a' && unit <= L'z') {
+            unit = static_cast<wchar_t>(unit - L'a' + L'A');
+        } else if (unit >= 0x80) {
+            unit = static_cast<wchar_t>(std::towupper(static_cast<wint_t>(unit)));
+        }
+    }
+}
+
+// No short names stand for others here.
+bool platformNameMayAlias(const wchar_t*, size_t) { return false; }

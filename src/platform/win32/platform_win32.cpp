@@ -64,9 +64,70 @@ bool IsFullyQualified(const wchar_t* path) {
     return IsSlash(path[0]) && IsSlash(path[1]);
 }
 
-// The system's own reading of path (separators, "." and ".." resolved
-// against the current directory) into full; false when it has none.
-bool FullPathOf(const wchar_t* path, std::wstring* full) {
+// True for the long form (\\?\) and the device form (\\.\): the system takes them as they stand.
+bool IsLongOrDeviceForm(const wchar_t* path) {
+    return IsSlash(path[0]) && IsSlash(path[1]) && (path[2] == L'?' || path[2] == L'.') && IsSlash(path[3]);
+}
+
+wchar_t UpperAscii(wchar_t unit) { return unit >= L'a' && unit <= L'z' ? static_cast<wchar_t>(unit - 32) : unit; }
+
+// True when name (length units, no separator) begins with word, any case.
+bool StartsWithWord(const wchar_t* name, size_t length, const wchar_t* word) {
+    size_t i = 0;
+    for (; word[i] != L'\0'; ++i) {
+        if (i >= length || UpperAscii(name[i]) != word[i]) return false;
+    }
+    return true;
+}
+
+// True for a name the plain form takes for a device: CON, PRN, AUX, NUL,
+// COM0 to COM9 and LPT0 to LPT9 (the superscript digits too), CONIN$,
+// CONOUT$ and CLOCK$, alone or followed by spaces, an extension or a colon
+// ("nul.txt", "AUX .c", "com1:").
+bool IsDeviceName(const wchar_t* name, size_t length) {
+    static const wchar_t* const devices[] = {L"CONIN$", L"CONOUT$", L"CLOCK$", L"CON", L"PRN", L"AUX", L"NUL"};
+    size_t stem = 0;
+    for (const wchar_t* device : devices) {
+        if (StartsWithWord(name, length, device)) {
+            stem = wcslen(device);
+            break;
+        }
+    }
+    if (stem == 0 && (StartsWithWord(name, length, L"COM") || StartsWithWord(name, length, L"LPT")) && length > 3 &&
+        ((name[3] >= L'0' && name[3] <= L'9') || name[3] == 0xB9 || name[3] == 0xB2 || name[3] == 0xB3)) {
+        stem = 4;
+    }
+    if (stem == 0) return false;
+    while (stem < length && name[stem] == L' ') ++stem;
+    return stem == length || name[stem] == L'.' || name[stem] == L':';
+}
+
+// True when the plain form would hand the system another name than this
+// one: it drops a name's last dots and spaces ("a.", "a ", "...", "b. .")
+// and takes a device name for the device. "." and ".." are resolved, as
+// they are meant to be.
+bool IsRewrittenName(const wchar_t* name, size_t length) {
+    if (length == 0 || (name[0] == L'.' && (length == 1 || (length == 2 && name[1] == L'.')))) return false;
+    wchar_t last = name[length - 1];
+    return last == L'.' || last == L' ' || IsDeviceName(name, length);
+}
+
+// True when a name of path (after its drive) is one the plain form rewrites.
+bool HoldsRewrittenName(const wchar_t* path) {
+    const wchar_t* start = path;
+    if (path[0] != L'\0' && path[1] == L':') start += 2;
+    for (const wchar_t* at = start;; ++at) {
+        if (*at == L'\0' || IsSlash(*at)) {
+            if (IsRewrittenName(start, static_cast<size_t>(at - start))) return true;
+            if (*at == L'\0') return false;
+            start = at + 1;
+        }
+    }
+}
+
+// The system's reading of path (separators, "." and ".." resolved against
+// the current directory) into full; false when it has none.
+bool SystemFullPath(const wchar_t* path, std::wstring* full) {
     DWORD room = GetFullPathNameW(path, 0, nullptr, nullptr);
     if (room == 0) return false;
     full->assign(room, L'\0');
@@ -76,26 +137,88 @@ bool FullPathOf(const wchar_t* path, std::wstring* full) {
     return true;
 }
 
-}  // namespace
-
-std::wstring platformSystemPath(const wchar_t* path) {
-    size_t length = wcslen(path);
-    if (IsFullyQualified(path) && length < kPlainPathLimit) return path;
-    // Already in a form the system takes as it stands (long or device form).
-    if (length >= 4 && IsSlash(path[0]) && IsSlash(path[1]) && (path[2] == L'?' || path[2] == L'.') &&
-        IsSlash(path[3])) {
-        return path;
+// The full path of a path that holds a name the system would rewrite,
+// built here so that every name stays as it is: the start of a path that
+// is not fully qualified (the current directory, the current drive's root
+// or a drive's current directory) comes from the system; "." and ".." are
+// resolved by their text, never above the root; separators become "\\".
+bool ExactFullPath(const wchar_t* path, std::wstring* full) {
+    std::wstring text(path);
+    if (text.empty()) return false;
+    size_t rest = 0;
+    if (IsFullyQualified(path)) {
+        rest = static_cast<size_t>(rootLevelLength(path, static_cast<int>(text.size())));
+        if (rest == 0) return false;  // a server without a share
+        *full = text.substr(0, rest);
+    } else {
+        if (text.size() >= 2 && text[1] == L':') rest = 2;
+        if (rest < text.size() && IsSlash(text[rest])) ++rest;
+        std::wstring start = rest == 0 ? std::wstring(L".") : text.substr(0, rest);
+        if (!SystemFullPath(start.c_str(), full) || !IsFullyQualified(full->c_str())) return false;
     }
-    // The system's own reading of the path: separators, "." and ".." resolved
-    // against the current directory as every plain call resolves them.
-    std::wstring full;
-    if (!FullPathOf(path, &full)) return path;
-    if (full.size() < kPlainPathLimit) return length < kPlainPathLimit ? std::wstring(path) : full;
+    for (wchar_t& unit : *full) {
+        if (unit == L'/') unit = L'\\';
+    }
+    if (full->back() != L'\\') full->push_back(L'\\');
+    size_t root = static_cast<size_t>(rootLevelLength(full->c_str(), static_cast<int>(full->size())));
+    if (root == 0) return false;
+    while (rest < text.size()) {
+        size_t end = rest;
+        while (end < text.size() && !IsSlash(text[end])) ++end;
+        std::wstring name = text.substr(rest, end - rest);
+        if (name == L"..") {
+            if (full->size() > root) {
+                full->pop_back();
+                full->resize(full->find_last_of(L'\\') + 1);
+                if (full->size() < root) full->resize(root);
+            }
+        } else if (!name.empty() && name != L".") {
+            *full += name;
+            full->push_back(L'\\');
+        }
+        rest = end + 1;
+    }
+    // A trailing separator stays only where the path had one.
+    if (!IsSlash(text.back()) && full->size() > root) full->pop_back();
+    return true;
+}
+
+// The full path of path: the system's reading, except that a name it would
+// rewrite stays as it is.
+bool FullPathOf(const wchar_t* path, std::wstring* full) {
+    return HoldsRewrittenName(path) ? ExactFullPath(path, full) : SystemFullPath(path, full);
+}
+
+// The long form of a full path (C:\ or \\server\share\), or empty for any other.
+std::wstring LongFormOf(const std::wstring& full) {
     if (full.size() >= 3 && full[1] == L':' && full[2] == L'\\') return L"\\\\?\\" + full;
     if (full.size() >= 3 && full[0] == L'\\' && full[1] == L'\\' && full[2] != L'?' && full[2] != L'.') {
         return L"\\\\?\\UNC\\" + full.substr(2);
     }
-    return path;  // a device name (\\.\CON) or anything else: as given
+    return std::wstring();
+}
+
+}  // namespace
+
+std::wstring platformSystemPath(const wchar_t* path) {
+    size_t length = wcslen(path);
+    // Already in a form the system takes as it stands (long or device form).
+    if (length >= 4 && IsLongOrDeviceForm(path)) return path;
+    // A name the plain form would rewrite reaches the system in the long form,
+    // whatever the path's length; no other path changes.
+    if (HoldsRewrittenName(path)) {
+        std::wstring full;
+        std::wstring form = ExactFullPath(path, &full) ? LongFormOf(full) : std::wstring();
+        return form.empty() ? std::wstring(path) : form;
+    }
+    if (IsFullyQualified(path) && length < kPlainPathLimit) return path;
+    // The system's own reading of the path: separators, "." and ".." resolved
+    // against the current directory as every plain call resolves them.
+    std::wstring full;
+    if (!SystemFullPath(path, &full)) return path;
+    if (full.size() < kPlainPathLimit) return length < kPlainPathLimit ? std::wstring(path) : full;
+    std::wstring form = LongFormOf(full);
+    return form.empty() ? std::wstring(path) : form;  // a device name (\\.\CON) or anything else: as given
 }
 
 namespace {
@@ -179,11 +302,19 @@ bool SameTextIgnoringCase(const std::wstring& a, const std::wstring& b) {
            CSTR_EQUAL;
 }
 
+// A name as Wine writes it in a final path: without its last dots and spaces.
+std::wstring WithoutLastDotsAndSpaces(std::wstring name) {
+    while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) name.pop_back();
+    return name;
+}
+
 // True when path, as its last component, is a link the listing may not have
 // shown: its final path is not its parent's final path followed by its own
 // name. Only asked under Wine, and only before a change, never per entry
 // walked. An entry whose final path cannot be read counts as such a link, so
-// that a change never goes ahead on a guess.
+// that a change never goes ahead on a guess. Wine's final path of an entry
+// drops the last dots and spaces of its last name ("a." reads as "a",
+// "..." as nothing), so names are compared without them.
 bool IsHiddenLink(const wchar_t* path) {
     if (!LinksMayHide()) return false;
     std::wstring full;
@@ -196,10 +327,13 @@ bool IsHiddenLink(const wchar_t* path) {
     std::wstring finalEntry = FinalPathOf(full);
     std::wstring finalParent = FinalPathOf(parent);
     if (finalEntry.empty() || finalParent.empty()) return true;
+    std::wstring parentShown = WithoutLastDotsAndSpaces(finalParent);
+    std::wstring shown = WithoutLastDotsAndSpaces(name);
+    if (shown.empty()) return !SameTextIgnoringCase(WithoutLastDotsAndSpaces(finalEntry), parentShown);
     size_t entryCut = finalEntry.find_last_of(L'\\');
     if (entryCut == std::wstring::npos) return true;
-    return !SameTextIgnoringCase(finalEntry.substr(0, entryCut), finalParent) ||
-           !SameTextIgnoringCase(finalEntry.substr(entryCut + 1), name);
+    return !SameTextIgnoringCase(WithoutLastDotsAndSpaces(finalEntry.substr(0, entryCut)), parentShown) ||
+           !SameTextIgnoringCase(WithoutLastDotsAndSpaces(finalEntry.substr(entryCut + 1)), shown);
 }
 
 // The attribute word and reparse tag of path itself, as a listing shows them.
@@ -725,6 +859,85 @@ std::wstring SystemReasonText(int reason) {
     return SystemWords(static_cast<DWORD>(reason));
 }
 
+// Upper case as the file system compares names: one unit for one unit,
+// the same whatever the user's language.
+void platformFoldName(const wchar_t* name, std::wstring* folded) {
+    int length = static_cast<int>(wcslen(name));
+    folded->resize(static_cast<size_t>(length));
+    bool ascii = true;
+    for (int i = 0; i < length; ++i) {
+        (*folded)[static_cast<size_t>(i)] = UpperAscii(name[i]);
+        if (name[i] >= 0x80) ascii = false;
+    }
+    if (ascii) return;
+    if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, name, length, &(*folded)[0], length, nullptr, nullptr,
+                      0) != length) {
+        folded->assign(name);
+        for (wchar_t& unit : *folded) unit = UpperAscii(unit);
+    }
+}
+
+// A directory of Windows 10 and later may be marked case-sensitive; any
+// other (Wine's, a share's, one that cannot be asked) ignores case. A
+// missing directory is answered for by the nearest one above it.
+bool platformFoldsCase(const wchar_t* directory) {
+    std::wstring path(directory);
+    for (;;) {
+        HANDLE handle = CreateFileW(platformSystemPath(path.c_str()).c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            const int kFileCaseSensitiveInfo = 23;
+            const ULONG kCaseSensitiveDirectory = 1;
+            ULONG flags = 0;
+            bool told =
+                GetFileInformationByHandleEx(handle, static_cast<FILE_INFO_BY_HANDLE_CLASS>(kFileCaseSensitiveInfo),
+                                             &flags, sizeof flags) != 0;
+            CloseHandle(handle);
+            return !told || !(flags & kCaseSensitiveDirectory);
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return true;
+        // The directory above, down to the path's root level.
+        while (path.size() > 1 && IsSlash(path.back())) path.pop_back();
+        size_t cut = path.find_last_of(L"\\/");
+        int root = rootLevelLength(path.c_str(), static_cast<int>(path.size()));
+        if (cut == std::wstring::npos || static_cast<int>(cut) + 1 < root) return true;
+        path.resize(cut + 1);
+    }
+}
+
+// A short name has at most eight units, a dot and three more, and the
+// names the system makes up hold a "~".
+bool platformNameMayAlias(const wchar_t* name, size_t length) {
+    size_t tilde = length;
+    size_t dot = length;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == L'~' && tilde == length) tilde = i;
+        if (name[i] == L'.') {
+            if (dot != length) return false;
+            dot = i;
+        }
+    }
+    return tilde < length && dot <= 8 && length - dot <= 4;
+}
+
+// A listing of the path as its own pattern tells the name the entry has;
+// a name with wildcards would be a pattern of other names.
+bool platformEntryName(const wchar_t* path, std::wstring* name) {
+    const wchar_t* last = path;
+    for (const wchar_t* at = path; *at; ++at) {
+        if (IsSlash(*at)) last = at + 1;
+    }
+    if (*last == L'\0' || wcspbrk(last, L"*?<>\"") != nullptr) return false;
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(platformSystemPath(path).c_str(), &data);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FindClose(handle);
+    *name = data.cFileName;
+    return true;
+}
+
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     HANDLE handle =
         CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -1168,23 +1381,26 @@ bool platformIsTopOfVolume(const wchar_t* path) {
     return _wcsicmp(bare.c_str(), root.c_str()) == 0;
 }
 
-// Walks up the final path of the directory, one level at a time.
+// Walks up the final path of the directory, one level at a time. The
+// directory itself is read by its own name: Wine's final path drops the last
+// dots and spaces of its last name, and would name another directory.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain) {
     chain->clear();
     std::wstring path = LowerFinalPathOf(directory);
-    if (path.empty()) return false;
+    DirectoryIdentity identity;
+    if (path.empty() || !platformDirectoryIdentity(directory, &identity)) return false;
+    chain->push_back(identity);
     for (;;) {
-        std::wstring level = path;
-        if (level.back() == L':') level.push_back(L'\\');
-        DirectoryIdentity identity;
-        if (!platformDirectoryIdentity(level.c_str(), &identity)) break;
-        chain->push_back(identity);
         size_t cut = path.find_last_of(L'\\');
         if (cut == std::wstring::npos || path.back() == L':') break;
         path.resize(cut);
         if (path.empty() || path.back() == L'?' || path.back() == L'\\') break;
+        std::wstring level = path;
+        if (level.back() == L':') level.push_back(L'\\');
+        if (!platformDirectoryIdentity(level.c_str(), &identity)) break;
+        chain->push_back(identity);
     }
-    return !chain->empty();
+    return true;
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
