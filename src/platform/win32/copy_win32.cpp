@@ -1,0 +1,196 @@
+// File copies: the contents written beside the target and put in its
+// place, the look again at a source that may have changed.
+
+#include "platform/win32/win32_layer.h"
+
+#include "base/separator.h"
+#include "base/temporary_name.h"
+
+#include <shellapi.h>
+#include <winioctl.h>
+#include <io.h>
+#include <share.h>
+
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+// A name beside target for a copy in progress; the process id keeps runs apart.
+std::wstring TemporaryNameBeside(const std::wstring& target) {
+    static volatile LONG counter = 0;
+    size_t cut = target.find_last_of(L"\\/");
+    std::wstring parent = cut == std::wstring::npos ? std::wstring() : target.substr(0, cut + 1);
+    return parent + temporaryName(static_cast<long>(GetCurrentProcessId()),
+                                  static_cast<unsigned>(InterlockedIncrement(&counter) - 1));
+}
+
+namespace {
+
+// Cancels a copy in progress once a stop is asked for (Wine calls it never).
+DWORD CALLBACK StopWhenAsked(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD, DWORD, HANDLE, HANDLE,
+                             LPVOID) {
+    return platformStopRequested() ? PROGRESS_CANCEL : PROGRESS_CONTINUE;
+}
+
+// Told while a copy goes on; see platformOnCopyProgress.
+void (*copyTick)(void*) = nullptr;
+
+void* copyTickData = nullptr;
+
+// Files from this size on are copied on a thread of their own.
+const DWORD kLongCopySize = 1u << 20;
+
+// One copy to a new file, and how it ended.
+struct CopyJob {
+    const wchar_t* source;
+    const wchar_t* target;
+    BOOL done;
+    DWORD error;
+};
+
+DWORD WINAPI RunCopyJob(LPVOID data) {
+    CopyJob* job = static_cast<CopyJob*>(data);
+    job->done = CopyFileExW(job->source, job->target, StopWhenAsked, nullptr, nullptr, COPY_FILE_FAIL_IF_EXISTS);
+    job->error = job->done ? ERROR_SUCCESS : GetLastError();
+    return 0;
+}
+
+// Copies source to the new file target. A file of a megabyte or more is
+// copied on a thread of its own while this thread ticks every 50 ms, so that
+// the front end (a window) lives through a long copy: the copy's progress
+// routine would tick on Windows only, and not on this thread.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD* error) {
+    CopyJob job{source.c_str(), target.c_str(), FALSE, ERROR_SUCCESS};
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    bool lasting = copyTick && GetFileAttributesExW(source.c_str(), GetFileExInfoStandard, &data) &&
+                   (data.nFileSizeHigh != 0 || data.nFileSizeLow >= kLongCopySize);
+    HANDLE thread = lasting ? CreateThread(nullptr, 0, RunCopyJob, &job, 0, nullptr) : nullptr;
+    if (thread) {
+        while (WaitForSingleObject(thread, 50) == WAIT_TIMEOUT) copyTick(copyTickData);
+        WaitForSingleObject(thread, INFINITE);  // the job lives here until the copy is over
+        CloseHandle(thread);
+    } else {
+        RunCopyJob(&job);
+    }
+    *error = job.error;
+    return job.done != 0;
+}
+
+// What tells that a file's contents changed: its size and its write and
+// change times, to the tick.
+struct ContentStamp {
+    LARGE_INTEGER size;
+    LARGE_INTEGER written;
+    LARGE_INTEGER changed;
+};
+
+// Reads the stamp of the file at path (a system path); false when it cannot be read.
+bool ReadContentStamp(const std::wstring& path, ContentStamp* stamp) {
+    HANDLE handle =
+        CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    FILE_BASIC_INFO basic;
+    bool ok = GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) &&
+              GetFileSizeEx(handle, &stamp->size);
+    CloseHandle(handle);
+    stamp->written = basic.LastWriteTime;
+    stamp->changed = basic.ChangeTime;
+    return ok;
+}
+
+bool SameStamp(const ContentStamp& a, const ContentStamp& b) {
+    return a.size.QuadPart == b.size.QuadPart && a.written.QuadPart == b.written.QuadPart &&
+           a.changed.QuadPart == b.changed.QuadPart;
+}
+
+// A source read this many times over, changing each time, fails its copy.
+const int kCopyTries = 3;
+
+// Removes a temporary of this process, read-only or not.
+void RemoveTemporary(const std::wstring& temporary) {
+    std::wstring system = platformSystemPath(temporary.c_str());
+    SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(system.c_str());
+}
+
+CopyOutcome OutcomeOf(DWORD error) {
+    if (error == ERROR_ACCESS_DENIED) return COPY_ACCESS_DENIED;
+    if (error == ERROR_ALREADY_EXISTS) return COPY_ALREADY_EXISTS;
+    return COPY_FAILED;
+}
+
+}  // namespace
+
+CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_cast<int>(error)}; }
+
+// The copy is written under a temporary name beside the target, with the
+// source's contents, times and attributes, and then renamed over the target:
+// the target's name never holds a half-written file, a failed copy leaves the
+// old target as it was, and a link or hard link under the target's name is
+// replaced, never written through. A read-only target is refused as a copy
+// onto it would be, so that the caller may clear its protection and retry.
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+    if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
+    std::wstring systemSource = platformSystemPath(source);
+    std::wstring systemTarget = platformSystemPath(target);
+    DWORD existing = GetFileAttributesW(systemTarget.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && !(existing & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        if (existing & FILE_ATTRIBUTE_DIRECTORY) return FailedCopy(ERROR_ACCESS_DENIED);
+        if ((existing & FILE_ATTRIBUTE_READONLY) && !IsHiddenLink(target)) return FailedCopy(ERROR_ACCESS_DENIED);
+    }
+    // The source is looked at before and after each copy: one that changed
+    // while it was read is read again, so no copy stands as up to date with
+    // contents its source never had.
+    std::wstring temporary;
+    int reads = 0;
+    for (int attempt = 0;; ++attempt) {
+        temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
+        DWORD error = ERROR_SUCCESS;
+        ContentStamp before;
+        ContentStamp after;
+        bool stamped = ReadContentStamp(systemSource, &before);
+        bool copied = CopyToNewFile(systemSource, temporary, &error);
+        if (copied && stamped && !platformStopRequested() &&
+            (!ReadContentStamp(systemSource, &after) || !SameStamp(before, after))) {
+            RemoveTemporary(temporary);
+            if (++reads < kCopyTries) continue;
+            return CopyResult{COPY_FAILED, FAILURE_SOURCE_CHANGED};
+        }
+        if (copied && !platformStopRequested()) break;
+        if (copied || error == ERROR_REQUEST_ABORTED || platformStopRequested()) {
+            RemoveTemporary(temporary);
+            return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
+        }
+        // A name left by a dead process of the same id is not ours to remove.
+        if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
+        return FailedCopy(error);
+    }
+    if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return CopyResult{COPY_DONE, 0};
+    DWORD error = GetLastError();
+    // A read-only temporary (from a read-only source) may be refused the
+    // rename: move it writable and give the attribute back afterwards.
+    DWORD attributes = GetFileAttributesW(temporary.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) &&
+        SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+            return SetFileAttributesW(systemTarget.c_str(), attributes) ? CopyResult{COPY_DONE, 0}
+                                                                        : FailedCopy(GetLastError());
+        }
+        error = GetLastError();
+    }
+    RemoveTemporary(temporary);
+    return FailedCopy(error);
+}
+
+void platformOnCopyProgress(void (*tick)(void*), void* data) {
+    copyTick = tick;
+    copyTickData = data;
+}

@@ -1,0 +1,124 @@
+// The files the program writes and reads for itself: its log, the
+// settings, a list.
+
+#include "platform/win32/win32_layer.h"
+
+#include "base/separator.h"
+#include "base/temporary_name.h"
+
+#include <shellapi.h>
+#include <winioctl.h>
+#include <io.h>
+#include <share.h>
+
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A C stream over a file handle opened for writing; null (the handle closed) on failure, *reason telling why.
+FILE* StreamOfHandle(HANDLE handle, int* reason) {
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), 0);
+    if (fd < 0) {
+        *reason = kErrnoReason | errno;
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _wfdopen(fd, L"wb");
+    if (!file) {
+        *reason = kErrnoReason | errno;
+        _close(fd);
+    }
+    return file;
+}
+
+// Makes a new file beside path and moves it over path: a link or another
+// name of a file goes as a name, what it named stays as it was.
+HANDLE ReplaceByNewFile(const std::wstring& path) {
+    std::wstring temporary = platformSystemPath(TemporaryNameBeside(path).c_str());
+    HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    if (!MoveFileExW(temporary.c_str(), platformSystemPath(path.c_str()).c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        DWORD error = GetLastError();
+        CloseHandle(handle);
+        DeleteFileW(temporary.c_str());
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+}  // namespace
+
+FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
+    std::wstring system = platformSystemPath(path);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            handle =
+                CreateFileW(system.c_str(), GENERIC_WRITE, share, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            error = GetLastError();
+        }
+        if (handle == INVALID_HANDLE_VALUE) {
+            *reason = static_cast<int>(error);
+            return nullptr;
+        }
+        return StreamOfHandle(handle, reason);
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    DWORD error = ERROR_SUCCESS;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        error = GetLastError();
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        error = ERROR_ACCESS_DENIED;
+    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
+        CloseHandle(handle);
+        handle = ReplaceByNewFile(path);
+        if (handle == INVALID_HANDLE_VALUE) {
+            *reason = static_cast<int>(GetLastError());
+            return nullptr;
+        }
+        return StreamOfHandle(handle, reason);
+    } else if (!SetEndOfFile(handle)) {
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) {
+        CloseHandle(handle);
+        *reason = static_cast<int>(error);
+        return nullptr;
+    }
+    return StreamOfHandle(handle, reason);
+}
+
+SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
+    bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
+    return ErrnoResult(std::fflush(file) == 0 && whole);
+}
+
+SystemResult platformCloseFile(FILE* file) { return ErrnoResult(std::fclose(file) == 0); }
+
+// Windows names no FIFO or device in a folder; a device name reaches the long form as a file's name.
+FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
+    *stream = false;
+    FILE* file = _wfsopen(platformSystemPath(path).c_str(), L"rb", _SH_DENYNO);
+    if (!file) {
+        *reason = kErrnoReason | errno;
+        return nullptr;
+    }
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    if (GetFileType(handle) != FILE_TYPE_DISK) {
+        fclose(file);
+        *reason = FAILURE_NOT_PLAIN_FILE;
+        return nullptr;
+    }
+    return file;
+}

@@ -1,0 +1,182 @@
+// The trees a run holds: the guarded To and the lock of a run's To.
+
+#include "platform/win32/win32_layer.h"
+
+#include "base/separator.h"
+#include "base/temporary_name.h"
+
+#include <shellapi.h>
+#include <winioctl.h>
+#include <io.h>
+#include <share.h>
+
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The tree a run changes, as the run spells it; see platformGuardTree.
+std::wstring guardedRoot;
+
+}  // namespace
+
+// True when path lies strictly below the guarded tree.
+bool InsideGuardedTree(const wchar_t* path) {
+    if (guardedRoot.empty()) return false;
+    size_t length = guardedRoot.size();
+    if (wcsncmp(path, guardedRoot.c_str(), length) != 0) return false;
+    if (path[length] != L'\\' && path[length] != L'/') return false;
+    for (const wchar_t* rest = path + length; *rest; ++rest) {
+        if (*rest != L'\\' && *rest != L'/') return true;
+    }
+    return false;
+}
+
+namespace {
+
+// The deepest directory of the guarded tree whose way from the root is known
+// to hold no link; a walk asks about one directory's entries after another,
+// so each level is looked at once.
+std::wstring linkFreeDirectory;
+
+}  // namespace
+
+// True when a directory between the guarded root and path's own name is a
+// link (or cannot be looked at): nothing is changed or read through it.
+bool ThroughLink(const wchar_t* path) {
+    if (!InsideGuardedTree(path)) return false;
+    std::wstring text(path);
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    size_t last = text.find_last_of(L"\\/");
+    if (last == std::wstring::npos || last <= guardedRoot.size()) return false;
+    std::wstring parent = text.substr(0, last);
+    size_t start = guardedRoot.size();
+    if (!linkFreeDirectory.empty() && parent.compare(0, linkFreeDirectory.size(), linkFreeDirectory) == 0 &&
+        (parent.size() == linkFreeDirectory.size() || parent[linkFreeDirectory.size()] == L'\\' ||
+         parent[linkFreeDirectory.size()] == L'/')) {
+        start = linkFreeDirectory.size();
+    }
+    while (start < parent.size()) {
+        size_t end = parent.find_first_of(L"\\/", start + 1);
+        if (end == std::wstring::npos) end = parent.size();
+        std::wstring level = parent.substr(0, end);
+        DWORD attributes = GetFileAttributesW(platformSystemPath(level.c_str()).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            linkFreeDirectory = level.substr(0, start);
+            return true;
+        }
+        start = end;
+    }
+    linkFreeDirectory = parent;
+    return false;
+}
+
+// While a tree is guarded, changes are made below its root only, and never
+// through a link on the way there.
+bool RefusedChange(const wchar_t* path) {
+    return (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
+}
+
+bool platformGuardTree(const wchar_t* root) {
+    std::wstring text(root);
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    if (GetFileAttributesW(platformSystemPath(text.c_str()).c_str()) == INVALID_FILE_ATTRIBUTES &&
+        GetFileAttributesW(platformSystemPath(root).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    guardedRoot = text;
+    linkFreeDirectory.clear();
+    return true;
+}
+
+// The lock is a named mutex of the directory's identity: a mutex whose
+// holder ended is handed to the next who waits for it.
+struct TreeLock {
+    HANDLE mutex;
+};
+
+namespace {
+
+// The named mutex of the directory at path, by its identity; null on failure.
+HANDLE TreeMutex(const wchar_t* path) {
+    DirectoryIdentity identity;
+    if (!platformDirectoryIdentity(path, &identity)) return nullptr;
+    wchar_t name[96];
+    unsigned long long volume = identity.volume;
+    unsigned long long index = identity.index;
+    swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", volume, index);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (!mutex) {
+        swprintf(name, 96, L"korvane-tree-%016llx-%016llx", volume, index);
+        mutex = CreateMutexW(nullptr, FALSE, name);
+    }
+    return mutex;
+}
+
+}  // namespace
+
+// A run on a folder inside a run's To finds the outer run's mutex held; a
+// run around one started before it does not find it (a mutex has no shared
+// kind to leave on the folders above).
+LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
+    *holder = 0;
+    if (guardedRoot.empty()) {
+        *reason = ERROR_PATH_NOT_FOUND;
+        return LOCK_FAILED;
+    }
+    std::wstring full;
+    if (FullPathOf(guardedRoot.c_str(), &full)) {
+        size_t rootLength = static_cast<size_t>(rootLevelLength(full.c_str(), static_cast<int>(full.size())));
+        for (size_t cut = full.find_last_of(L'\\'); cut != std::wstring::npos && cut >= rootLength && cut > 0;
+             cut = full.find_last_of(L'\\', cut - 1)) {
+            std::wstring above = full.substr(0, cut == rootLength - 1 ? cut + 1 : cut);
+            HANDLE outer = TreeMutex(above.c_str());
+            if (!outer) continue;
+            DWORD waited = WaitForSingleObject(outer, 0);
+            if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ReleaseMutex(outer);
+            CloseHandle(outer);
+            if (waited == WAIT_TIMEOUT) return LOCK_HELD;
+            if (cut == 0) break;
+        }
+    }
+    HANDLE mutex = TreeMutex(guardedRoot.c_str());
+    if (!mutex) {
+        *reason = static_cast<int>(GetLastError());
+        return LOCK_FAILED;
+    }
+    DWORD waited = WaitForSingleObject(mutex, 0);
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return LOCK_HELD;
+    }
+    *lock = new TreeLock{mutex};
+    return LOCK_TAKEN;
+}
+
+void platformUnlockTree(TreeLock* lock) {
+    if (!lock) return;
+    ReleaseMutex(lock->mutex);
+    CloseHandle(lock->mutex);
+    delete lock;
+}
+
+// Windows follows no user's link into what the user may not read: the
+// system checks each access as the user's own... and this process's; a
+// From path reaches the system whole.
+bool platformReadTree(const wchar_t*) { return true; }
+
+void platformReleaseReadTree() {}
+
+bool platformOthersMayChange(const wchar_t*) { return false; }
+
+bool platformRunsAsRoot() { return false; }
+
+void platformReleaseTree() {
+    guardedRoot.clear();
+    linkFreeDirectory.clear();
+}

@@ -1,0 +1,78 @@
+// What the files of the Windows layer share: how a path is handed to the
+// system, the guarded tree, the results of calls, and the small helpers more
+// than one of them calls. Nothing outside src/platform/win32 includes it.
+#ifndef KORVANE_PLATFORM_WIN32_WIN32_LAYER_H
+#define KORVANE_PLATFORM_WIN32_WIN32_LAYER_H
+
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+
+#include "platform/platform.h"
+
+#ifndef SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE
+#define SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE 0x2
+#endif
+
+// Marks a reason that is the runtime's errno, told apart from Win32's numbers.
+const int kErrnoReason = 0x20000000;
+
+// A failure for a Win32 error code.
+inline SystemResult Failure(DWORD error) { return SystemResult{false, static_cast<int>(error)}; }
+
+// The result of a Win32 call that set GetLastError when it failed.
+inline SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : Failure(GetLastError()); }
+
+// The result of a runtime call that set errno when it failed.
+inline SystemResult ErrnoResult(bool ok) {
+    return ok ? SystemResult{true, 0} : SystemResult{false, kErrnoReason | errno};
+}
+
+// True for either of the separators Windows takes.
+inline bool IsSlash(wchar_t unit) { return unit == L'\\' || unit == L'/'; }
+
+// FILETIME counts 100 ns ticks.
+const int64_t kTicksPerSecond = 10000000;
+
+// The ticks between FILETIME's epoch and the Unix one.
+const int64_t kEpochDifference = 116444736000000000LL;
+
+// The full path of path: the system's reading, except that a name it would
+// rewrite stays as it is.
+bool FullPathOf(const wchar_t* path, std::wstring* full);
+
+// A FILETIME as whole seconds since 1970.
+int64_t SecondsSince1970(const FILETIME& time);
+
+// True when path, as its last component, is a link the listing may not have
+// shown: its final path is not its parent's final path followed by its own
+// name. Only asked under Wine, and only before a change, never per entry
+// walked. An entry whose final path cannot be read counts as such a link, so
+// that a change never goes ahead on a guess. Wine's final path of an entry
+// drops the last dots and spaces of its last name ("a." reads as "a",
+// "..." as nothing), so names are compared without them.
+bool IsHiddenLink(const wchar_t* path);
+
+// The attribute word and reparse tag of path itself, as a listing shows them.
+bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag);
+
+// A name beside target for a copy in progress; the process id keeps runs apart.
+std::wstring TemporaryNameBeside(const std::wstring& target);
+
+// A copy that failed for a Win32 error code.
+CopyResult FailedCopy(DWORD error);
+
+// True when path lies strictly below the guarded tree.
+bool InsideGuardedTree(const wchar_t* path);
+
+// True when a directory between the guarded root and path's own name is a
+// link (or cannot be looked at): nothing is changed or read through it.
+bool ThroughLink(const wchar_t* path);
+
+// While a tree is guarded, changes are made below its root only, and never
+// through a link on the way there.
+bool RefusedChange(const wchar_t* path);
+
+#endif
