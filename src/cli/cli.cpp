@@ -206,6 +206,15 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runOptions.copyLinks = options.links;
     runOptions.rulesRelative = options.relativeRules;
     runOptions.waitForLock = options.waitLock;
+    // What a copy keeps beyond contents, modes and file times, where the
+    // system keeps it: owners, a mode changed alone, further names, attributes.
+    bool keeps = platformKeepsMetadata();
+    runOptions.updateMetadata = keeps;
+    runOptions.keepOwners = keeps && !options.noOwner;
+    runOptions.hardLinks = keeps && options.hardLinks;
+    runOptions.keepXattrs = keeps && options.xattrs;
+    runOptions.keepAcls = keeps && options.acls;
+    runOptions.folderTimes = true;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];

@@ -24,6 +24,10 @@ enum OptionId {
     OPT_DRY_RUN,
     OPT_MKPATH,
     OPT_LINKS,
+    OPT_HARD_LINKS,
+    OPT_XATTRS,
+    OPT_ACLS,
+    OPT_NO_OWNER,
     OPT_WAIT_LOCK,
     OPT_MODIFY_WINDOW,
     OPT_SETTINGS,
@@ -84,6 +88,17 @@ const OptionInfo kOptions[] = {
      L"copy symbolic links as links (the same text), not\n"
      L"what they point to; a link in place of a folder in TO\n"
      L"fails (Windows: where the system lets links be made)"},
+    {OPT_HARD_LINKS, L'H', L"hard-links", NO_VALUE, false, L"",
+     L"names of one file in FROM are names of one file in TO\n"
+     L"(as rsync -H; Linux)"},
+    {OPT_XATTRS, L'X', L"xattrs", NO_VALUE, false, L"",
+     L"keep extended attributes: user.*, and as root\n"
+     L"trusted.* and security.* (as rsync -X; Linux)"},
+    {OPT_ACLS, L'A', L"acls", NO_VALUE, false, L"",
+     L"keep ACLs, and the default ACLs of folders\n(as rsync -A; Linux)"},
+    {OPT_NO_OWNER, 0, L"no-owner", NO_VALUE, false, L"",
+     L"keep no owner and group: copies are the runner's,\n"
+     L"set-user-ID and set-group-ID bits dropped (Linux)"},
     {OPT_WAIT_LOCK, 0, L"wait-lock", NO_VALUE, false, L"",
      L"when another run is changing TO, wait for it to end\n"
      L"instead of refusing (exit 3)"},
@@ -133,6 +148,10 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_DRY_RUN: return &options.dryRun;
         case OPT_MKPATH: return &options.mkpath;
         case OPT_LINKS: return &options.links;
+        case OPT_HARD_LINKS: return &options.hardLinks;
+        case OPT_XATTRS: return &options.xattrs;
+        case OPT_ACLS: return &options.acls;
+        case OPT_NO_OWNER: return &options.noOwner;
         case OPT_WAIT_LOCK: return &options.waitLock;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;

@@ -26,6 +26,10 @@ struct CliOptions {
     bool dryRun = false;              // -n: change nothing, report what would change
     bool mkpath = false;              // --mkpath: create TO and its missing parents
     bool links = false;               // --links: copy links as links
+    bool noOwner = false;             // --no-owner: copies keep no owner and group of their sources
+    bool hardLinks = false;           // -H: names of one file in FROM are one file in TO
+    bool xattrs = false;              // -X: copies keep extended attributes
+    bool acls = false;                // -A: copies keep ACLs
     bool waitLock = false;            // --wait-lock: wait for another run's lock of TO
     bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
     bool modifyWindowGiven = false;   // --modify-window was given

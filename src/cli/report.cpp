@@ -68,6 +68,7 @@ std::wstring statsTable(const RunFigures& figures) {
          L"(" + std::to_wstring(tally.directories) + L" dirs, " + std::to_wstring(tally.files) + L" files)"},
         {L"Copied", std::to_wstring(tally.copied), L"files and links"},
         {L"Created", std::to_wstring(tally.created), L"dirs"},
+        {L"Updated", std::to_wstring(tally.updated), L"in place: mode, owner, time, attributes alone"},
         {L"Deleted", std::to_wstring(tally.deleted), L"files, links and dirs"},
         {L"Skipped", std::to_wstring(tally.skipped), L"by a rule, or not a plain file"},
         {L"Failed", std::to_wstring(tally.failed), L""},
@@ -127,9 +128,9 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
         number(figures.exitStatus) + L",\"run_code\":" + number(figures.runResult) + L",\"dry_run\":" +
         (figures.dryRun ? L"true" : L"false") + L",\"examined\":{\"directories\":" + number(tally.directories) +
         L",\"files\":" + number(tally.files) + L"},\"copied\":" + number(tally.copied) + L",\"created\":" +
-        number(tally.created) + L",\"deleted\":" + number(tally.deleted) + L",\"skipped\":" + number(tally.skipped) +
-        L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"seconds\":" +
-        secondsText(figures.microseconds) + L",\"entries_per_second\":" +
+        number(tally.created) + L",\"updated\":" + number(tally.updated) + L",\"deleted\":" + number(tally.deleted) +
+        L",\"skipped\":" + number(tally.skipped) + L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" +
+        number(tally.bytes) + L",\"seconds\":" + secondsText(figures.microseconds) + L",\"entries_per_second\":" +
         number(perSecond(tally.directories + tally.files, figures.microseconds)) + L",\"bytes_per_second\":" +
         number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {

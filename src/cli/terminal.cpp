@@ -90,7 +90,7 @@ void drawProgress(Terminal* terminal, int64_t now, long long examined) {
     int64_t tenths = spent / 100;
     const RunTally& tally = terminal->tally;
     long long rate = spent > 0 ? examined * 1000 / spent : 0;
-    long long changed = tally.copied + tally.created + tally.deleted;
+    long long changed = tally.copied + tally.created + tally.updated + tally.deleted;
     std::wstring line = kClearLine + std::to_wstring(examined) + L" examined (" + std::to_wstring(rate) + L"/s), " +
                         std::to_wstring(changed) + L" changed, " + byteText(tally.bytes) + L" copied, " +
                         std::to_wstring(tally.failed) + L" failed, " + std::to_wstring(tenths / 10) + L"." +

@@ -249,14 +249,14 @@ bool isDeadTemporary(const WideString& path) {
            !status.isLink;
 }
 
-void removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
+bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     WideString otherBase = counterpart;
     if (!endsWithSeparator(otherBase)) otherBase.AppendSeparator();
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return;
+    if (!listing) return false;
     std::vector<WideString> dead;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -267,7 +267,9 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
         if (isDeadTemporary(path)) dead.push_back(path);
     }
     platformCloseListing(listing);
-    for (const WideString& path : dead) changeDeleteFile(path.buffer);
+    bool deleted = false;
+    for (const WideString& path : dead) deleted = changeDeleteFile(path.buffer).done || deleted;
+    return deleted;
 }
 
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
@@ -395,7 +397,12 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     RunState* run = folderWalk->run;
     CleanupState& state = *folderWalk->cleanup;
     noteEntryDone(run, entriesHandedOver(*walker));
+    size_t depth = listingDepth(*walker);
+    bool enterable = walker->current.isDirectory && !walker->current.isLink;
+    FolderTimeFrame* frame =
+        enterable && folderWalk->times.on ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
     if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
+    if (frame) frame->taken = true;
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
         reportEntryFailure(run,
                            WideString(L"! Error => Name holds a path separator, left as it is: [") + entryPath + L"]",
@@ -409,9 +416,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         return true;
     }
     // The listing has told what the entry is; no need to ask again.
-    size_t depth = listingDepth(*walker);
     CleanupScope scope = scopeAt(state, depth);
-    bool enterable = walker->current.isDirectory && !walker->current.isLink;
     if (scope == SCOPE_PASS) {
         // The copy walk found every name of this directory in From.
         if (enterable) {
@@ -445,23 +450,37 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     return true;
 }
 
-bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                            const WideString& otherRoot) {
+namespace {
+
+// Removes the directory the clean-up walk has just gone through when From lacks it.
+void removeIfSurplus(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     // Told of, if need be, when it was met.
-    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return true;
-    if (changeTookAway(entryPath.buffer)) return true;
+    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return;
+    if (changeTookAway(entryPath.buffer)) return;
     // Below the root, the directory's parent is the last on the descent path.
     if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {
         runContext.changeAttempted = false;  // the copy walk found its name in From
         reportCleanup(run, kDone, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
-        return true;
+        return;
     }
     // The directory has just been listed; no need to ask again.
     SystemResult ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
     reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_REMOVED, L"  RD: [",
                   L"! Error => Remove dir: [");
+}
+
+}  // namespace
+
+// A directory that went takes no time: finishFolder finds it gone.
+bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                            const WideString& otherRoot) {
+    removeIfSurplus(walker, entryPath, walkRoot, otherRoot);
+    auto* folderWalk = static_cast<FolderWalk*>(walker->data);
+    finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(),
+                 counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
     return true;
 }
 

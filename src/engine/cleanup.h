@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine/folder_times.h"
 #include "engine/run_context.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
@@ -49,13 +50,16 @@ struct CleanupState {
 struct FolderWalk {
     RunState* run;          // the run they act for
     CleanupState* cleanup;  // the clean-up's marks and listings
+    FolderTimes times{};    // the folders on the walk's descent path, when it gives folder times
 };
 
 // Entry handler of the clean-up walk: deletes a file or link without counterpart.
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot);
 
-// After-directory handler of the clean-up walk: removes a directory without counterpart.
+// After-directory handler of the clean-up walk: removes a directory without
+// counterpart; one that stays takes its From time when anything changed in
+// it (folder times on).
 bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                             const WideString& otherRoot);
 
@@ -69,8 +73,9 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 
 // Deletes, in a directory of the To Folder, the temporaries that copies of
 // runs now gone left there and that its counterpart in From plainly lacks; a
-// live run's and every other entry stay. Nothing of it is counted or logged.
-void removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
+// live run's and every other entry stay. Nothing of it is counted or logged;
+// true when anything was deleted.
+bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
 // Removes the To directory (below toRoot) that stands where From has an
 // entry of another kind (a mirror replacing it), with everything below it;

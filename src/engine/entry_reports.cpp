@@ -35,6 +35,8 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
         tally.bytes += bytes;
     } else if (kind == REPORT_CREATED) {
         ++tally.created;
+    } else if (kind == REPORT_UPDATED) {
+        ++tally.updated;
     } else {
         ++tally.deleted;
     }

@@ -2,6 +2,7 @@
 
 #include "engine/cleanup.h"
 #include "engine/entry_reports.h"
+#include "engine/folder_times.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -38,7 +39,21 @@ int stopRun() {
 }
 
 // The kind of change an update made of an entry.
-int changeKind(bool isDirectory) { return isDirectory ? REPORT_CREATED : REPORT_COPIED; }
+int changeKind(const UpdateOutcome& outcome, bool isDirectory) {
+    if (outcome.updatedInPlace) return REPORT_UPDATED;
+    return isDirectory ? REPORT_CREATED : REPORT_COPIED;
+}
+
+// After-directory handler of the copy walk: a mirror's marks of where To
+// may hold surplus, then the folder's time.
+bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                       const WideString& otherRoot) {
+    auto* folderWalk = static_cast<FolderWalk*>(walker->data);
+    if (folderWalk->cleanup->pruning) markSurplusHandler(walker, directory, walkRoot, otherRoot);
+    finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(), directory,
+                 counterpartPath(directory, walkRoot, otherRoot));
+    return true;
+}
 
 }  // namespace
 
@@ -123,13 +138,18 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     walker.foldNames = true;
     if (synchronous && !runContext.ruleActive && !toMissing) {
         markSurplusInCopyWalk(&cleanup, true);
-        walker.afterDirectoryHandler = markSurplusHandler;
+        walker.afterDirectoryHandler = afterCopiedFolder;
         walker.keepNames = true;
     }
+    // A To Folder a dry run would make first has no folder times to keep.
+    bool folderTimes = options.folderTimes && !toMissing;
+    if (folderTimes) walker.afterDirectoryHandler = afterCopiedFolder;
+    beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, true);
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    if (run.sweepTemporaries) removeDeadTemporaries(to, from);
+    if (run.sweepTemporaries && removeDeadTemporaries(to, from) && folderTimes)
+        folderWalk.times.frames[0].touched = true;
     int result = walk(&walker, from, to);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) return endWalk(walker, result);
@@ -143,6 +163,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         walker.keepNames = false;
         walker.foldNames = false;
         walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
+        beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
         startCleanupScopes(&cleanup);
         result = walk(&walker, to, from);
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
@@ -188,7 +209,8 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
 
 bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                      const WideString& otherRoot) {
-    RunState* run = static_cast<FolderWalk*>(walker->data)->run;
+    auto* folderWalk = static_cast<FolderWalk*>(walker->data);
+    RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
     // A link copied as a link is an entry of its own, whatever it names.
     bool linkAsItself = run->options.copyLinks && walker->current.isLink;
@@ -198,6 +220,10 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     } else {
         ++run->tally.files;
     }
+    // A folder the walk enters takes its time only when its update went through.
+    bool framed = isDirectory && folderWalk->times.on;
+    size_t frameDepth = listingDepth(*walker) + 1;
+    if (framed) folderFrame(&folderWalk->times, frameDepth, run);
     if (!takenByRule(run, walker, entryPath, walkRoot, true)) {
         walker->takeName = false;
         return true;
@@ -212,18 +238,23 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     }
     if (outcome.upToDate) {
         // A directory the run has just made holds no one's temporaries.
-        if (run->sweepTemporaries && isDirectory && !outcome.madeDirectory) {
-            removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
-        }
+        bool touched = run->sweepTemporaries && isDirectory && !outcome.madeDirectory &&
+                       removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
             pumpMessages();
         }
         if (outcome.changeAttempted) {
             WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
-            WideString line = WideString(L"  CP: [") + entryPath + L"] -> [" + target + L"]";
+            WideString line =
+                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + entryPath + L"] -> [" + target + L"]";
             if (runContext.showCopyFile) writeLogLine(line);
-            reportChange(run, changeKind(isDirectory), line, entryPath, outcome.copiedBytes);
+            reportChange(run, changeKind(outcome, isDirectory), line, entryPath, outcome.copiedBytes);
+        }
+        if (framed) {
+            folderWalk->times.frames[frameDepth] =
+                FolderTimeFrame{true, outcome.folderTimeDue, outcome.changeAttempted,   touched,
+                                true, outcome.sourceSeconds, outcome.sourceNanoseconds, runActivity(run)};
         }
     } else if (outcome.nameTakenBy.length > 0) {
         reportNameTaken(run, entryPath, outcome.nameTakenBy, false);

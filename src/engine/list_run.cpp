@@ -234,14 +234,16 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         if (!outcome.changeAttempted) continue;
         if (outcome.upToDate) {
             ++runContext.listUpdatedCount;
-            WideString line = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
+            WideString line =
+                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + source + L"] -> [" + target + L"]";
             if (runContext.showCopyFile) {
                 runContext.messageText = line;
                 writeMessageLine();
                 showStatus(STATUS_INFO, runContext.messageText);
             }
             bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
-            reportChange(&run, made ? REPORT_CREATED : REPORT_COPIED, line, source, outcome.copiedBytes);
+            int kind = outcome.updatedInPlace ? REPORT_UPDATED : made ? REPORT_CREATED : REPORT_COPIED;
+            reportChange(&run, kind, line, source, outcome.copiedBytes);
         } else {
             // No pumping in a list run: the failure is told as it stands.
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",

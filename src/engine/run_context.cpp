@@ -17,7 +17,9 @@ void tickDuringCopy(void* data) {
 
 }  // namespace
 
-RunState makeRun(const RunOptions& options, RunTally& tally) { return RunState{options, tally, false, false, 0}; }
+RunState makeRun(const RunOptions& options, RunTally& tally) {
+    return RunState{options, tally, false, false, 0, LinkGroups{}};
+}
 
 void beginRun(RunState* run) {
     setDryRun(run->options.dryRun);

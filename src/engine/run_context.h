@@ -5,9 +5,11 @@
 #ifndef KORVANE_ENGINE_RUN_CONTEXT_H
 #define KORVANE_ENGINE_RUN_CONTEXT_H
 
+#include <cstddef>
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/platform.h"
@@ -20,6 +22,7 @@ enum ReportKind {
     REPORT_CREATED,  // a directory was created or given its source's attributes: its "  CP: [" line
     REPORT_DELETED,  // a file or link without counterpart was deleted: its "  DF: [" line
     REPORT_REMOVED,  // a directory without counterpart was removed: its "  RD: [" line
+    REPORT_UPDATED,  // an entry's metadata alone (mode, owner, time...) was brought up to date in place: its "  MD: [" line
     REPORT_SKIPPED,  // an entry that is no plain file or directory was left alone: its "  SK: [" line
     REPORT_FAILED,   // an entry could not be brought up to date: its "! Error => " line
     REPORT_STOPPED   // a walk stopped: path names the directory it could not read, when one
@@ -41,6 +44,7 @@ struct RunTally {
     long long copied = 0;       // files and links copied
     long long created = 0;      // directories created or given their source's attributes
     long long deleted = 0;      // files, links and directories deleted by the clean-up
+    long long updated = 0;      // entries whose metadata alone was brought up to date in place
     long long skipped = 0;      // entries left alone by a rule or for not being a plain file
     long long failed = 0;       // entries that failed
     long long bytes = 0;        // bytes copied
@@ -77,12 +81,48 @@ struct CompiledRule {
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
-    bool dryRun = false;         // change nothing; tell what a run would change
-    long long modifyWindow = 0;  // modification times this many seconds apart compare equal
-    bool copyLinks = false;      // links in From are copied as links, not followed
-    bool rulesRelative = false;  // rules see the path below the walked root, from its separator
-    bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
-    bool toToBeMade = false;     // a dry run of a To Folder that does not stand yet and would be made first
+    bool dryRun = false;          // change nothing; tell what a run would change
+    long long modifyWindow = 0;   // modification times this many seconds apart compare equal
+    bool copyLinks = false;       // links in From are copied as links, not followed
+    bool rulesRelative = false;   // rules see the path below the walked root, from its separator
+    bool waitForLock = false;     // wait for another run's lock of the To Folder instead of refusing
+    bool toToBeMade = false;      // a dry run of a To Folder that does not stand yet and would be made first
+    bool keepOwners = false;      // copies take their source's owner and group, as far as the process may give them
+    bool keepXattrs = false;      // copies take their source's extended attributes
+    bool keepAcls = false;        // copies take their source's ACLs (a folder's default ACL too)
+    bool updateMetadata = false;  // a file or folder whose mode, or what else is kept, differs alone is
+                                  // brought up to date in place; a copy's set-ID bits follow its owner
+    bool folderTimes = false;     // a folder takes its source's modification time once its contents are done
+    bool hardLinks = false;       // names of one file in From are made names of one file in To
+};
+
+// A key of an entry's identity, for the tables of hard links.
+struct IdentityHash {
+    // The hash of an identity.
+    size_t operator()(const DirectoryIdentity& identity) const {
+        return static_cast<size_t>(identity.index * 0x9E3779B97F4A7C15ULL ^ identity.volume);
+    }
+};
+
+// Equality of identities, for the tables of hard links.
+struct IdentityEqual {
+    // True when both name one entry.
+    bool operator()(const DirectoryIdentity& a, const DirectoryIdentity& b) const { return sameIdentity(a, b); }
+};
+
+// The copy a run made (or found) of the first name of a From file of several names.
+struct FirstCopy {
+    WideString target;           // its path in To
+    DirectoryIdentity identity;  // its identity there, when known
+    bool known;                  // identity holds it (a dry run that would make it does not know it)
+};
+
+// What a run with hardLinks knows of files of several names: memory grows
+// with such files only.
+struct LinkGroups {
+    std::unordered_map<DirectoryIdentity, FirstCopy, IdentityHash, IdentityEqual> firsts;  // From file: its first copy
+    std::unordered_map<DirectoryIdentity, DirectoryIdentity, IdentityHash, IdentityEqual>
+        claims;  // a To file of several names: the From file whose copy it was found to be
 };
 
 // Where the run log lies and how writing it went: it lives from the log's
@@ -130,6 +170,7 @@ struct RunState {
     bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
     bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
     long long examined;         // the entries dealt with so far, as last told to the front end
+    LinkGroups links;           // with hardLinks: the files of several names met so far
 };
 
 // Makes a run of options counting into tally, not a mirror.

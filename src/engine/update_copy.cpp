@@ -2,6 +2,8 @@
 
 #include "base/separator.h"
 #include "engine/cleanup.h"
+#include "engine/folder_times.h"
+#include "engine/metadata.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
@@ -12,12 +14,12 @@
 
 namespace {
 
-// copyFileOver, with how the copy ended.
-CopyResult copyFileOutcome(const WideString& source, const WideString& target) {
-    CopyResult copied = changeCopyFile(source.buffer, target.buffer);
+// copyFileOver, with how the copy ended and what it kept besides.
+CopyResult copyFileOutcome(const WideString& source, const WideString& target, const KeptMetadata& keep) {
+    CopyResult copied = changeCopyFile(source.buffer, target.buffer, keep);
     if ((copied.outcome == COPY_ACCESS_DENIED || copied.outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
         changeClearProtection(target.buffer)) {
-        return changeCopyFile(source.buffer, target.buffer);
+        return changeCopyFile(source.buffer, target.buffer, keep);
     }
     return copied;
 }
@@ -31,12 +33,18 @@ bool isRunLogByName(const WideString& target) {
     return runContext.log.placeKnown && target.EndsWith(runContext.log.fileName) && isOpenRunLog(target);
 }
 
+// Makes the directory target like source, or with its metadata where run keeps it.
+SystemResult directoryLike(const RunState* run, const WideString& source, const WideString& target) {
+    if (!run->options.updateMetadata) return createDirectoryLike(source, target);
+    return createDirectoryKeeping(source, target, keptMetadata(run->options));
+}
+
 // Makes sure the directory that is to hold target exists, made like the source's.
-SystemResult parentReady(const WideString& entryPath, const WideString& target) {
+SystemResult parentReady(const RunState* run, const WideString& entryPath, const WideString& target) {
     WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
     WideString targetParent = target.Left(target.FindLastSeparator());
     if (directoryExists(targetParent)) return SystemResult{true, 0};
-    return createDirectoryLike(sourceParent, targetParent);
+    return directoryLike(run, sourceParent, targetParent);
 }
 
 // An outcome that failed for reason.
@@ -52,6 +60,27 @@ UpdateOutcome changed(UpdateOutcome outcome) {
     return outcome;
 }
 
+// An entry found up to date: nothing was due after all.
+UpdateOutcome nothingDue(UpdateOutcome outcome) {
+    outcome.changeAttempted = false;
+    runContext.changeAttempted = false;
+    outcome.upToDate = true;
+    return outcome;
+}
+
+// Brings the metadata of target to its source's in place. Where the volume
+// holds none of what differs (owners on FAT), nothing changed.
+UpdateOutcome updateInPlace(const RunState* run, UpdateOutcome outcome, const WideString& entryPath,
+                            const WideString& target) {
+    bool changedAny = false;
+    SystemResult written =
+        changeWriteMetadata(entryPath.buffer, target.buffer, keptMetadata(run->options), &changedAny);
+    if (!written) return failed(outcome, written.reason);
+    if (!changedAny) return nothingDue(outcome);
+    outcome.updatedInPlace = true;
+    return changed(outcome);
+}
+
 // A link copied as a link, its text already read: up to date when To holds
 // a link with the same text; otherwise a copy of it replaces a file or link
 // of that name. A directory in its place stays, and the update fails,
@@ -64,6 +93,14 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     EntryState existing = queryEntryState(target);
     bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
     if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
+        // The same text: the link's owner and group may be all that differs.
+        EntryStatus own;
+        if (run->options.updateMetadata && run->options.keepOwners && existing.queried &&
+            platformQueryOwnEntry(entryPath.buffer, &own) &&
+            platformOwnModeDiffer(own, existing.status, keptMetadata(run->options))) {
+            outcome.changeAttempted = true;
+            return updateInPlace(run, outcome, entryPath, target);
+        }
         outcome.upToDate = true;
         return outcome;
     }
@@ -74,14 +111,14 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     }
     bool standing = existing.queried || targetIsLink;
     if (!standing) {
-        SystemResult ready = parentReady(entryPath, target);
+        SystemResult ready = parentReady(run, entryPath, target);
         if (!ready) return failed(outcome, ready.reason);
     }
     if (standing && !targetIsLink && isRunLogByName(target)) {
         outcome.reason = L"it is the run's log";
         return outcome;
     }
-    CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer);
+    CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer, keptMetadata(run->options));
     if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
     return changed(outcome);
 }
@@ -124,6 +161,16 @@ bool sameTimeOnCoarseVolume(const WideString& target, const EntryState& source, 
     return timesMatchOnStep(from, to, volumeTimeStep(target.Left(target.FindLastSeparator())));
 }
 
+// True when two files have one size and one modification time, as the run
+// of options compares times (within its window, or a coarse volume's step).
+bool sameContentsStamp(const RunOptions& options, const WideString& target, const EntryState& source,
+                       const EntryState& existing) {
+    if (source.status.size != existing.status.size) return false;
+    int64_t apart = source.status.modifiedSeconds - existing.status.modifiedSeconds;
+    if (apart < 0) apart = -apart;
+    return apart <= options.modifyWindow || sameTimeOnCoarseVolume(target, source, existing);
+}
+
 // A directory given a mode its volume cannot hold keeps the word it had:
 // nothing changed (a dry run cannot tell).
 bool attributeWordKept(const WideString& target, const EntryState& existing) {
@@ -144,9 +191,21 @@ bool clearedForKind(RunState* run, const WideString& targetRoot, const WideStrin
                                 : deleteFileInTheWay(run, target, why);
 }
 
-// Copies a file whose counterpart differs or is missing.
-UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
-                            const EntryState& source, const EntryState& existing) {
+// Notes what a folder's time asks once its contents are done: due when To
+// has no folder there yet, or one of another time.
+void noteFolderTime(UpdateOutcome* outcome, const RunOptions& options, const WideString& target,
+                    const EntryState& source, const EntryState& existing) {
+    outcome->sourceSeconds = source.status.modifiedSeconds;
+    outcome->sourceNanoseconds = source.status.modifiedNanoseconds;
+    outcome->folderTimeDue =
+        !existing.queried || !existing.isDirectory || existing.status.isLink ||
+        folderTimeDiffers(options, target, source.status.modifiedSeconds, existing.status.modifiedSeconds);
+}
+
+// Copies a file whose counterpart differs or is missing. A copy whose
+// volume refused an attribute stands, and fails with the reason.
+UpdateOutcome copyFileEntry(const RunState* run, UpdateOutcome outcome, const WideString& entryPath,
+                            const WideString& target, const EntryState& source, const EntryState& existing) {
     if (existing.queried && isRunLogByName(target)) {
         outcome.reason = L"it is the run's log";
         return outcome;
@@ -155,10 +214,11 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
     // A source that is not there makes no folders in To: its copy fails
     // with the system's reason.
     if (!existing.queried && source.queried && isDryRun()) {
-        SystemResult ready = parentReady(entryPath, target);
+        SystemResult ready = parentReady(run, entryPath, target);
         if (!ready) return failed(outcome, ready.reason);
     }
-    CopyResult copied = copyFileOutcome(entryPath, target);
+    KeptMetadata keep = keptMetadata(run->options);
+    CopyResult copied = copyFileOutcome(entryPath, target, keep);
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy could not be written; one that was
@@ -166,9 +226,9 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
     if (copied.outcome != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile &&
         !runStopRequested() && copied.outcome != COPY_PLACE_MOVED &&
         !directoryExists(target.Left(target.FindLastSeparator()))) {
-        SystemResult ready = parentReady(entryPath, target);
+        SystemResult ready = parentReady(run, entryPath, target);
         if (ready) {
-            copied = copyFileOutcome(entryPath, target);
+            copied = copyFileOutcome(entryPath, target, keep);
         } else {
             copied.reason = ready.reason;
         }
@@ -182,7 +242,7 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
 
 // The attributes stay cleared when the second attempt fails.
 bool copyFileOver(const WideString& source, const WideString& target) {
-    return copyFileOutcome(source, target).outcome == COPY_DONE;
+    return copyFileOutcome(source, target, KeptMetadata{false, false, false}).outcome == COPY_DONE;
 }
 
 // A source that is no plain file or directory (a FIFO, a socket, a device) is
@@ -227,9 +287,42 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         return outcome;
     }
     bool linkFacing = existing.queried && existing.status.isLink;
-    outcome.changeAttempted = differ || linkFacing;
+    bool faithful = run->options.updateMetadata;
+    bool sameKind = source.queried && existing.queried && !linkFacing && source.isDirectory == existing.isDirectory;
+    // Where metadata are kept, they decide below: a folder's mode, and a
+    // file's set-ID bits under another owner, are mended in place.
+    if (faithful && sameKind && source.isDirectory) differ = false;
+    if (faithful && sameKind && !source.isDirectory && differ && existing.status.setId) {
+        differ = !sameContentsStamp(run->options, target, source, existing);
+    }
+    LinkFinding links{LINK_NONE, false, nullptr};
+    if (run->options.hardLinks && source.queried && source.status.isRegular) {
+        links = findLinks(run, source, existing);
+        // A To file that is another From file's copy too is made afresh; its other names stay as they are.
+        if (links.shared) differ = true;
+    }
+    if (links.step == LINK_UP_TO_DATE) return nothingDue(outcome);
+    bool inPlace = false;
+    if (faithful && sameKind && !differ && links.step != LINK_DUE) {
+        int reason = 0;
+        bool metadataDue = metadataDiffers(run->options, entryPath, target, source, existing, &reason);
+        if (reason != 0) {
+            outcome.changeAttempted = true;
+            runContext.changeAttempted = true;
+            return failed(outcome, reason);
+        }
+        // A To file of more names than its From file has: the other names
+        // stay as they are, and this one gets a copy of its own.
+        bool othersShare = !source.isDirectory && existing.status.linkCount > source.status.linkCount;
+        differ = metadataDue && othersShare;
+        inPlace = metadataDue && !othersShare;
+    }
+    if (outcome.isDirectory && run->options.folderTimes)
+        noteFolderTime(&outcome, run->options, target, source, existing);
+    outcome.changeAttempted = differ || linkFacing || inPlace || links.step == LINK_DUE;
     runContext.changeAttempted = outcome.changeAttempted;
     if (!outcome.changeAttempted) {
+        if (links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
         outcome.upToDate = true;
         return outcome;
     }
@@ -245,16 +338,29 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
             return outcome;
         }
     }
-    if (!source.isDirectory) return copyFileEntry(outcome, entryPath, target, source, existing);
-    SystemResult made = createDirectoryLike(entryPath, target);
-    if (!made) return failed(outcome, made.reason);
-    outcome.madeDirectory = !existing.queried;
-    if (!linkFacing && attributeWordKept(target, existing)) {
-        outcome.changeAttempted = false;
-        runContext.changeAttempted = false;
-        outcome.upToDate = true;
+    if (inPlace) {
+        outcome = updateInPlace(run, outcome, entryPath, target);
+        if (outcome.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
         return outcome;
     }
+    if (links.step == LINK_DUE) {
+        CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
+        if (linked.outcome == COPY_DONE) return changed(outcome);
+        if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) return failed(outcome, linked.reason);
+        // Where the name cannot be linked (a volume below To, a file of too many names), it gets a copy of its own.
+    }
+    if (!source.isDirectory) {
+        outcome = copyFileEntry(run, outcome, entryPath, target, source, existing);
+        if (outcome.upToDate && links.step == LINK_FIRST) {
+            EntryState made = isDryRun() ? EntryState{false, false, {}} : queryEntryState(target);
+            noteFirstCopy(run, source, target, made.queried ? &made.status.identity : nullptr);
+        }
+        return outcome;
+    }
+    SystemResult made = directoryLike(run, entryPath, target);
+    if (!made) return failed(outcome, made.reason);
+    outcome.madeDirectory = !existing.queried;
+    if (!linkFacing && !faithful && attributeWordKept(target, existing)) return nothingDue(outcome);
     return changed(outcome);
 }
 

@@ -2,22 +2,28 @@
 #ifndef KORVANE_ENGINE_UPDATE_COPY_H
 #define KORVANE_ENGINE_UPDATE_COPY_H
 
+#include <cstdint>
+
 #include "engine/run_context.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
 // What bringing one entry up to date found and did.
 struct UpdateOutcome {
-    bool upToDate = false;         // the counterpart is up to date afterwards
-    bool changeAttempted = false;  // a change was due
-    bool linkInTheWay = false;     // a link in To faced the entry and was left as it is (not a mirror)
-    bool notPlainFile = false;     // the source is no plain file or directory: left alone, never opened
-    bool linkCopied = false;       // the source was taken as a link (copyLinks), not followed
-    bool madeDirectory = false;    // a directory was made where none stood
-    bool isDirectory = false;      // the source is a directory, not taken as a link
-    long long copiedBytes = 0;     // the bytes a file copy wrote
-    WideString nameTakenBy;        // the To entry the name reaches under another name; left alone
-    WideString reason;             // why it failed, where the run itself found why (else the change's reason)
+    bool upToDate = false;          // the counterpart is up to date afterwards
+    bool changeAttempted = false;   // a change was due
+    bool linkInTheWay = false;      // a link in To faced the entry and was left as it is (not a mirror)
+    bool notPlainFile = false;      // the source is no plain file or directory: left alone, never opened
+    bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
+    bool madeDirectory = false;     // a directory was made where none stood
+    bool isDirectory = false;       // the source is a directory, not taken as a link
+    bool updatedInPlace = false;    // the change was of metadata alone, made in place: an "  MD: [" line
+    bool folderTimeDue = false;     // a directory: its To time was not its From time, or it was made
+    int64_t sourceSeconds = 0;      // a directory: its From modification time (with folderTimes)
+    int32_t sourceNanoseconds = 0;  // and the part of it below the second
+    long long copiedBytes = 0;      // the bytes a file copy wrote
+    WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
+    WideString reason;              // why it failed, where the run itself found why (else the change's reason)
     // True when the counterpart is up to date afterwards.
     explicit operator bool() const { return upToDate; }
 };

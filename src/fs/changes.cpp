@@ -86,9 +86,9 @@ SystemResult changeClearProtection(const wchar_t* path) {
     return standsThere(path, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
 }
 
-CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target) {
+CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return platformCopyFile(source, target);
+    if (!simulation.active) return platformCopyFile(source, target, keep);
     EntryStatus status;
     if (!platformQueryEntry(source, &status)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
     if (status.isDirectory) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
@@ -137,11 +137,42 @@ SystemResult changeRemoveLink(const wchar_t* path) {
     return kDone;
 }
 
-CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target) {
+CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return platformCopyLink(source, target);
+    if (!simulation.active) return platformCopyLink(source, target, keep);
     std::wstring text;
     if (!platformReadLink(source, &text)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
+    EntryStatus status;
+    if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
+        return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
+    }
+    return CopyResult{COPY_DONE, 0};
+}
+
+SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
+                                 bool* changed) {
+    *changed = false;
+    if (stopped()) return wouldFail(kStoppedReason);
+    if (!simulation.active) return platformWriteMetadata(source, target, keep, changed);
+    std::wstring key = withoutTrailingSeparator(target);
+    EntryStatus status;
+    if (simulation.created.count(key) == 0 && !standsThere(key, &status)) return wouldFail(FAILURE_WOULD_BE_MISSING);
+    *changed = true;
+    return kDone;
+}
+
+SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    if (stopped()) return wouldFail(kStoppedReason);
+    if (!simulation.active) return platformWriteModifiedTime(path, seconds, nanoseconds);
+    std::wstring key = withoutTrailingSeparator(path);
+    EntryStatus status;
+    if (simulation.created.count(key) > 0 || standsThere(key, &status)) return kDone;
+    return wouldFail(FAILURE_WOULD_BE_MISSING);
+}
+
+CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target) {
+    if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
+    if (!simulation.active) return platformLinkFile(existing, identity, target);
     EntryStatus status;
     if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
         return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};

@@ -29,8 +29,8 @@ SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word);
 // Takes away what protects a file from change.
 SystemResult changeClearProtection(const wchar_t* path);
 
-// Copies a file over its target.
-CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target);
+// Copies a file over its target, with what keep asks besides.
+CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
 
 // Deletes a file.
 SystemResult changeDeleteFile(const wchar_t* path);
@@ -41,8 +41,18 @@ SystemResult changeRemoveDirectory(const wchar_t* path);
 // Removes a link itself.
 SystemResult changeRemoveLink(const wchar_t* path);
 
-// Makes target a copy of the link at source (not followed).
-CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target);
+// Makes target a copy of the link at source (not followed), with what keep asks besides.
+CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
+
+// Brings the metadata of target to source's in place; *changed tells
+// whether anything changed (in a dry run: whether target would be changed).
+SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* changed);
+
+// Gives a directory its modification time.
+SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
+
+// Makes target another name of the file at existing, of identity.
+CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target);
 
 // Writes a file in directory with the modification time written, reads the
 // time back and removes the file; false in a dry run, after a stop, or when

@@ -99,6 +99,16 @@ SystemResult createDirectoryLike(const WideString& source, const WideString& tar
     return changeWriteAttributeWord(target.buffer, word);
 }
 
+SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep) {
+    EntryStatus status;
+    bool known = platformQueryEntry(source.buffer, &status);
+    SystemResult made = createDirectoryPath(target);
+    if (!made || isDriveRoot(target)) return made;
+    if (!known) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
+    bool changed = false;
+    return changeWriteMetadata(source.buffer, target.buffer, keep, &changed);
+}
+
 namespace {
 
 // Time and size as the status query sees the path itself: a path that ends in

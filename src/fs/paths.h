@@ -52,6 +52,11 @@ SystemResult createDirectoryPath(const WideString& path);
 // word; done when it stands with that word afterwards.
 SystemResult createDirectoryLike(const WideString& source, const WideString& target);
 
+// Creates the target directory path and gives the directory itself the
+// metadata of source as keep asks (owner and group, attributes, mode); done
+// when it stands with them afterwards.
+SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep);
+
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times at most timeWindow
 // seconds apart compare equal (0: only equal times do). sourceKnown, when

@@ -10,17 +10,33 @@
 #include <string>
 #include <vector>
 
+// Identity of an entry (a directory, a file): equal identities name the same entry.
+struct DirectoryIdentity {
+    uint64_t volume;  // device or volume serial number
+    uint64_t index;   // inode or file index
+};
+
+// True when two identities name the same entry.
+inline bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
+    return a.volume == b.volume && a.index == b.index;
+}
+
 // What one status query tells of an entry: links are followed, except inside
 // a guarded tree, where a link is told as itself.
 struct EntryStatus {
-    bool isDirectory;         // the entry is a directory (or, outside a guarded tree, a link to one)
-    bool isLink;              // the entry is a link itself (only inside a guarded tree)
-    bool isRegular;           // the entry is a plain file (not a directory, device, FIFO or socket)
-    uint32_t attributeWord;   // attribute word: file attributes, or st_mode
-    int64_t modifiedSeconds;  // modification time, whole seconds since 1970 UTC
-    int64_t size;             // size in bytes
-    uint32_t owner;           // the owner's number (POSIX uid; 0 on Windows)
-    bool setId;               // the set-user-ID or set-group-ID bit is on (POSIX; false on Windows)
+    bool isDirectory;             // the entry is a directory (or, outside a guarded tree, a link to one)
+    bool isLink;                  // the entry is a link itself (only inside a guarded tree)
+    bool isRegular;               // the entry is a plain file (not a directory, device, FIFO or socket)
+    uint32_t attributeWord;       // attribute word: file attributes, or st_mode
+    int64_t modifiedSeconds;      // modification time, whole seconds since 1970 UTC
+    int32_t modifiedNanoseconds;  // the part of the modification time below the second
+    int64_t size;                 // size in bytes
+    uint32_t owner;               // the owner's number (POSIX uid; 0 on Windows)
+    uint32_t group;               // the group's number (POSIX gid; 0 on Windows)
+    uint32_t permissions;         // permission, set-ID and sticky bits as the entry has them (POSIX; 0 on Windows)
+    bool setId;                   // the set-user-ID or set-group-ID bit is on (POSIX; false on Windows)
+    uint32_t linkCount;           // the names the entry has (1 where the system does not tell)
+    DirectoryIdentity identity;   // the entry's volume and index ({0, 0} where the system does not tell)
 };
 
 // Whether a name stands in its directory, the name itself not followed.
@@ -39,7 +55,8 @@ enum CopyOutcome {
     COPY_FAILED,          // any other failure
     COPY_NOT_REGULAR,     // the source is no plain file (FIFO, socket, device): nothing was opened
     COPY_STOPPED,         // a stop was requested during the copy; the target stays as it was
-    COPY_PLACE_MOVED      // a folder on the target's way left its place during the run: nothing was written
+    COPY_PLACE_MOVED,     // a folder on the target's way left its place during the run: nothing was written
+    COPY_KEPT_LESS        // the copy stands, but its volume refused what keep asked beyond contents (an attribute)
 };
 
 // How a request to the system ended: done, or not done for a reason.
@@ -54,6 +71,15 @@ struct SystemResult {
 struct CopyResult {
     CopyOutcome outcome;  // COPY_DONE, or how it failed
     int reason;           // why not (see platformReasonText); 0 when done
+};
+
+// What a copy keeps of its source beyond its contents, permission bits and
+// modification time; all false: nothing more (the window program's copies).
+// The POSIX layer keeps them; Windows keeps none of them.
+struct KeptMetadata {
+    bool owners;  // the owner and group, as far as this process may give them
+    bool xattrs;  // extended attributes: user.*, and with the right to (root) trusted.* and security.*
+    bool acls;    // the access ACL, and a directory's default ACL
 };
 
 // Reasons of the program's own, beside the system's numbers (errno on
@@ -72,17 +98,6 @@ struct CopyResult {
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);
-
-// Identity of a directory: equal identities name the same directory.
-struct DirectoryIdentity {
-    uint64_t volume;  // device or volume serial number
-    uint64_t index;   // inode or file index
-};
-
-// True when two identities name the same entry.
-inline bool sameIdentity(const DirectoryIdentity& a, const DirectoryIdentity& b) {
-    return a.volume == b.volume && a.index == b.index;
-}
 
 // Longest entry name a listing hands over, in wide units.
 #define PLATFORM_NAME_MAX 260
@@ -243,9 +258,12 @@ bool platformDriveHoldsFolders(const wchar_t* path);
 std::wstring platformSystemPath(const wchar_t* path);
 
 // Copies a plain file's contents, attributes and modification time over
-// target through a temporary beside it; the target is replaced only by a
-// complete copy. A source that is no plain file is not opened.
-CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target);
+// target through a temporary beside it, and what keep asks besides (the
+// owner given before the mode, so that the set-user-ID and set-group-ID
+// bits come only onto a copy of the source's owner); the target is replaced
+// only by a complete copy. A source that is no plain file is not opened.
+// COPY_KEPT_LESS: the copy stands, but its volume refused an attribute.
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
 
 // Seconds between the modification times a file system of this name keeps
 // (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2 for
@@ -283,7 +301,46 @@ SystemResult platformReadLink(const wchar_t* path, std::wstring* text);
 // Makes target a link with the text and modification time of the link at
 // source, through a temporary beside target renamed over any file or link of
 // that name (a directory of that name stays, and the copy fails).
-CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target);
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
+
+// Queries the entry at path itself, a link as the link (its owner and group).
+bool platformQueryOwnEntry(const wchar_t* path, EntryStatus* status);
+
+// True where copies keep what KeptMetadata names and a copy's mode whole
+// (POSIX); Windows: false.
+bool platformKeepsMetadata();
+
+// True when target, the copy of source, has not the owner, group or mode
+// (permission, set-ID and sticky bits) a copy made now would have, as far as
+// keep asks and this process may give them: set-ID bits only on a copy of
+// the source's owner (set-group-ID: and group). A link is judged by its
+// owner and group alone. Asks nothing of the system; Windows: false.
+bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target, const KeptMetadata& keep);
+
+// Compares the extended attributes and ACLs that keep asks for of source
+// (links followed as a read of From follows them) and target (inside the
+// guarded tree, never followed); *differ tells whether they differ. Not
+// done when either cannot be read. Windows: none, never differing.
+SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* differ);
+
+// Brings the metadata of target, an entry of the guarded tree that is not
+// followed, to what a copy of source would have, in place: the owner and
+// group, then the extended attributes and ACLs, then the mode, as keep asks
+// (a link: its owner and group alone); the set-ID bits only once the owner
+// is the source's, and cleared whenever it is not. An owner or mode the
+// volume cannot hold is no failure; an attribute it refuses is, and the
+// mode is brought all the same. *changed tells whether target changed.
+SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
+                                   bool* changed);
+
+// Gives the directory at path (the guarded root itself, or one below it,
+// not followed) the modification time, its access time left as it is.
+SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
+
+// Makes target, in the guarded tree, another name of the plain file at
+// existing there, which must still be the entry of identity; through a
+// temporary beside target renamed over any file or link of that name.
+CopyResult platformLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target);
 
 // Writes into folded (its room reused) the key under which a file system
 // that ignores case files a name (or a path: its separators stay): names

@@ -364,6 +364,9 @@ TEST_F(Program, OutputSaysWhatChanged) {
         for (int i = 0; i < 20; ++i)
             copyModified(temp.at("from/same/f" + std::to_string(i)), temp.at("to/same/f" + std::to_string(i)));
         writeFile(temp.at("to/surplus/old.txt"), "old");
+        // The folders stand with their From times: only the five changes are due.
+        copyModified(temp.at("from/same"), temp.at("to/same"));
+        copyModified(temp.at("from"), temp.at("to"));
         std::vector<std::string> arguments = c.options;
         for (const char* more : {"-s", "-y", "-l"}) arguments.push_back(more);
         arguments.push_back(at("logs"));
@@ -401,7 +404,8 @@ TEST_F(Program, OutputSaysWhatChanged) {
             const std::string& json = out[0];
             for (const char* part :
                  {"{\"result\":\"done\",\"exit_status\":0,", "\"examined\":{\"directories\":2,\"files\":22}",
-                  "\"copied\":2,\"created\":1,\"deleted\":2,\"skipped\":0,\"failed\":0,\"bytes_copied\":11,",
+                  "\"copied\":2,\"created\":1,\"updated\":0,\"deleted\":2,\"skipped\":0,\"failed\":0,\"bytes_copied\":"
+                  "11,",
                   "\"failures\":[]"}) {
                 EXPECT_TRUE(contains(json, part)) << part << "\n" << json;
             }

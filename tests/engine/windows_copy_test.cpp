@@ -65,8 +65,9 @@ TEST_F(WindowsCopy, ProtectedTargetsAreReplacedAndTakeTheSourceAttributes) {
         writeFile(temp.at("from/p.txt"), "new contents");
         writeFile(temp.at("to/p.txt"), "old");
         setAttributes("to/p.txt", protection);
-        EXPECT_EQ(platformCopyFile(temp.wide("from/p.txt").buffer, temp.wide("to/p.txt").buffer).outcome,
-                  (protection & FILE_ATTRIBUTE_READONLY) ? COPY_ACCESS_DENIED : COPY_DONE);
+        EXPECT_EQ(
+            platformCopyFile(temp.wide("from/p.txt").buffer, temp.wide("to/p.txt").buffer, KeptMetadata{}).outcome,
+            (protection & FILE_ATTRIBUTE_READONLY) ? COPY_ACCESS_DENIED : COPY_DONE);
         EXPECT_TRUE(copy("p.txt"));
         EXPECT_EQ(readFile(temp.at("to/p.txt")), "new contents");
         EXPECT_EQ(attributes("to/p.txt") & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM),

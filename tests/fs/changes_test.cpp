@@ -99,7 +99,8 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
 #endif
     };
     for (const CopyCase& c : copies) {
-        EXPECT_EQ(changeCopyFile(path(c.source).c_str(), path(c.target).c_str()).outcome, c.outcome) << c.what;
+        EXPECT_EQ(changeCopyFile(path(c.source).c_str(), path(c.target).c_str(), KeptMetadata{}).outcome, c.outcome)
+            << c.what;
     }
     EXPECT_EQ(snapshot(temp.at()), before);
 
@@ -116,7 +117,8 @@ TEST_F(DryRun, AfterAStopNothingIsChangedReallyOrInSimulation) {
         EXPECT_FALSE(changeCreateDirectory(path("new").c_str()));
         EXPECT_FALSE(changeWriteAttributeWord(path("dir").c_str(), 0700));
         EXPECT_FALSE(changeClearProtection(path("file.txt").c_str()));
-        EXPECT_EQ(changeCopyFile(path("file.txt").c_str(), path("copy.txt").c_str()).outcome, COPY_STOPPED);
+        EXPECT_EQ(changeCopyFile(path("file.txt").c_str(), path("copy.txt").c_str(), KeptMetadata{}).outcome,
+                  COPY_STOPPED);
         EXPECT_FALSE(changeDeleteFile(path("file.txt").c_str()));
         EXPECT_FALSE(changeRemoveDirectory(path("empty").c_str()));
 #ifndef _WIN32

@@ -224,8 +224,9 @@ SystemResult platformRemoveLink(const wchar_t* path) {
 
 // The link is made under a temporary name and renamed over the target, so
 // the target's name holds the old entry or the new link, never nothing. A
-// link's own time is given where the system keeps one.
-CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
+// link's own time is given where the system keeps one, and its owner and
+// group as keep asks, where this process may give them and the volume holds them.
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     Place from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
     struct stat st;
     std::string text;
@@ -239,6 +240,7 @@ CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
     if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
         return FailedCopy(errno);
     }
+    if (keep.owners) GiveLinkOwner(at.directory, temporary, st);
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     utimensat(at.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
     if (Stopped()) {

@@ -159,25 +159,15 @@ bool SameStamp(const struct stat& a, const struct stat& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The mode a new copy, open as out, takes from its source: its set-user-ID
-// bit only where the copy has the source's owner, its set-group-ID bit only
-// where it has the source's owner and group.
-mode_t NewCopyMode(const struct stat& source, int out) {
-    mode_t mode = CopyableMode(source) & 07777;
-    if (!(mode & (S_ISUID | S_ISGID))) return mode;
-    struct stat made;
-    if (fstat(out, &made) != 0 || made.st_uid != source.st_uid) return mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
-    if (made.st_gid != source.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
-    return mode;
-}
-
 // Writes the contents of in, whose status *st was read when it was opened,
-// into the new file out, and gives out the source's mode and times. The
-// source is looked at again afterwards: one that changed while it was read
-// is read again, a few times at most, so that no copy stands as up to date
-// with contents its source never had; *st is then its last status. On
-// failure *error is an errno value, FAILURE_SOURCE_CHANGED or ECANCELED (a stop).
-bool WriteCopy(int in, int out, struct stat* st, int* error) {
+// into the new file out, and gives out the source's mode and times and what
+// keep asks besides. The source is looked at again afterwards: one that
+// changed while it was read is read again, a few times at most, so that no
+// copy stands as up to date with contents its source never had; *st is then
+// its last status. On failure *error is an errno value,
+// FAILURE_SOURCE_CHANGED or ECANCELED (a stop); *keptLess (and *error) when
+// the volume refused an attribute the copy stands without.
+bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* error, bool* keptLess) {
     for (int attempt = 1;; ++attempt) {
         if (!CopyContents(in, out, *st)) {
             *error = errno;
@@ -199,12 +189,19 @@ bool WriteCopy(int in, int out, struct stat* st, int* error) {
             return false;
         }
     }
+    if (!KeepOnNewCopy(in, out, *st, keep, error, keptLess)) return false;
     struct timespec times[2] = {st->st_atim, st->st_mtim};
-    if (!ChangeOpenMode(out, NewCopyMode(*st, out)) || futimens(out, times) != 0) {
+    if (futimens(out, times) != 0) {
         *error = errno;
+        *keptLess = false;
         return false;
     }
     return true;
+}
+
+// How a copy that was placed ended: done, or standing without an attribute.
+CopyResult PlacedCopy(bool keptLess, int error) {
+    return keptLess ? CopyResult{COPY_KEPT_LESS, error} : CopyResult{COPY_DONE, 0};
 }
 
 }  // namespace
@@ -227,7 +224,7 @@ bool unnamedCopies = true;
 // a temporary, as the usual copy does it. False when no file without a name
 // could be made or placed: nothing was changed and the caller copies as
 // usual. Otherwise *outcome tells how it went.
-bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) {
+bool CopyUnnamed(int in, struct stat* st, const Place& at, const KeptMetadata& keep, CopyResult* outcome) {
 #if defined(O_TMPFILE) && defined(__linux__)
     // Links the file without a name open as fd under name in the target's directory.
     auto linkUnnamed = [&at](int fd, const char* name) {
@@ -240,7 +237,9 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) 
         return false;
     }
     int error = 0;
-    bool ok = WriteCopy(in, out, st, &error);
+    bool keptLess = false;
+    bool ok = WriteCopy(in, out, st, keep, &error, &keptLess);
+    int refused = keptLess ? error : 0;
     if (ok && Stopped()) {
         ok = false;
         error = ECANCELED;
@@ -284,7 +283,7 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) 
     }
     if (out >= 0) close(out);
     if (fallBack) return false;
-    *outcome = placed               ? CopyResult{COPY_DONE, 0}
+    *outcome = placed               ? PlacedCopy(keptLess, refused)
                : error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED}
                                     : FailedCopy(error);
     return true;
@@ -292,6 +291,7 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, CopyResult* outcome) 
     (void)in;
     (void)st;
     (void)at;
+    (void)keep;
     (void)outcome;
     return false;
 #endif
@@ -309,7 +309,7 @@ void platformOnCopyProgress(void (*tick)(void*), void* data) {
 // alone, and one swapped in since is found here before anything reads it. The copy is written under a
 // temporary name beside the target and renamed over it, so the target's name
 // never holds a half-written file; a stop or a failure removes the temporary.
-CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     Place from = LocateQuery(PathName(source));
     struct stat st;
     int in = from.ok ? OpenAt(from, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY) : -1;
@@ -330,7 +330,7 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return FailedCopy(error);
     }
     CopyResult unnamed{COPY_FAILED, 0};
-    if (at.guarded && CopyUnnamed(in, &st, at, &unnamed)) {
+    if (at.guarded && CopyUnnamed(in, &st, at, keep, &unnamed)) {
         close(in);
         return unnamed;
     }
@@ -347,7 +347,9 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
         return FailedCopy(error);
     }
     int error = 0;
-    bool ok = WriteCopy(in, out, &st, &error);
+    bool keptLess = false;
+    bool ok = WriteCopy(in, out, &st, keep, &error, &keptLess);
+    int refused = keptLess ? error : 0;
     if (close(out) != 0 && ok) {
         ok = false;
         error = errno;
@@ -367,5 +369,5 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
         unlinkat(at.directory, temporary.c_str(), 0);
         return error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED} : FailedCopy(error);
     }
-    return CopyResult{COPY_DONE, 0};
+    return PlacedCopy(keptLess, refused);
 }

@@ -62,9 +62,14 @@ void FillStatus(const struct stat& st, EntryStatus* status) {
     status->isRegular = S_ISREG(st.st_mode);
     status->attributeWord = static_cast<uint32_t>(CopyableMode(st));
     status->modifiedSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+    status->modifiedNanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
     status->size = static_cast<int64_t>(st.st_size);
     status->owner = static_cast<uint32_t>(st.st_uid);
+    status->group = static_cast<uint32_t>(st.st_gid);
+    status->permissions = static_cast<uint32_t>(st.st_mode & 07777);
     status->setId = (st.st_mode & (S_ISUID | S_ISGID)) != 0;
+    status->linkCount = static_cast<uint32_t>(st.st_nlink);
+    status->identity = DirectoryIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
 }  // namespace
@@ -73,6 +78,14 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     Place at = LocateQuery(PathName(path));
     struct stat st;
     if (!at.ok || StatAt(at, &st) != 0) return false;
+    FillStatus(st, status);
+    return true;
+}
+
+bool platformQueryOwnEntry(const wchar_t* path, EntryStatus* status) {
+    Place at = LocateQuery(WithoutTrailingSlashes(PathName(path)));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     FillStatus(st, status);
     return true;
 }

@@ -192,6 +192,18 @@ bool WithWritableParent(const Place& place, Change change) {
 // another's, and a directory compares equal to the copy made of it.
 mode_t CopyableMode(const struct stat& st);
 
+// Gives out, a new copy of the source open as in (its status source, its
+// contents written), what keep asks beyond contents and its mode: owner and
+// group, attributes, then the mode, set-ID bits only under the source's
+// owner. False with *error when it failed; an attribute the volume refused
+// leaves the copy standing: true, *keptLess and *error telling why.
+bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadata& keep, int* error, bool* keptLess);
+
+// Gives the link name in directory, a copy of the link of status source,
+// the source's owner and group where this process may; nothing more is
+// asked of a volume that does not hold them.
+void GiveLinkOwner(int directory, const std::string& name, const struct stat& source);
+
 // True once a stop is asked for; the front end hears of the copy first.
 bool Stopped();
 

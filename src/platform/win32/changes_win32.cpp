@@ -109,8 +109,8 @@ SystemResult platformRemoveLink(const wchar_t* path) {
 // The link is made under a temporary name (without the right to make
 // links, the system refuses it and the copy fails with its reason) and renamed
 // over the target; a directory link in the target's place is removed first,
-// as a rename cannot replace it.
-CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target) {
+// as a rename cannot replace it. A link here has no owner of its own to keep.
+CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata&) {
     if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring text;
     DWORD attributes;

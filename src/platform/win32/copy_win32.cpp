@@ -134,7 +134,8 @@ CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_
 // old target as it was, and a link or hard link under the target's name is
 // replaced, never written through. A read-only target is refused as a copy
 // onto it would be, so that the caller may clear its protection and retry.
-CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target) {
+// Windows keeps nothing of what KeptMetadata names.
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata&) {
     if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring systemSource = platformSystemPath(source);
     std::wstring systemTarget = platformSystemPath(target);

@@ -27,6 +27,13 @@ int64_t SecondsSince1970(const FILETIME& time) {
     return seconds;
 }
 
+int32_t NanosecondsOf(const FILETIME& time) {
+    int64_t ticks = (static_cast<int64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    int64_t below = (ticks - kEpochDifference) % kTicksPerSecond;
+    if (below < 0) below += kTicksPerSecond;
+    return static_cast<int32_t>(below * 100);
+}
+
 namespace {
 
 // Symbolic links and junctions; other reparse points (cloud files, dedup) are
@@ -146,6 +153,21 @@ bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag) {
 
 namespace {
 
+// Fills what a status tells beyond an entry's kind: the system here keeps
+// no owners, modes or further names of a file that a status tells.
+void FillTimesAndSize(DWORD attributes, const FILETIME& written, DWORD sizeHigh, DWORD sizeLow, EntryStatus* status) {
+    status->attributeWord = attributes;
+    status->modifiedSeconds = SecondsSince1970(written);
+    status->modifiedNanoseconds = NanosecondsOf(written);
+    status->size = (static_cast<int64_t>(sizeHigh) << 32) | sizeLow;
+    status->owner = 0;
+    status->group = 0;
+    status->permissions = 0;
+    status->setId = false;
+    status->linkCount = 1;
+    status->identity = DirectoryIdentity{0, 0};
+}
+
 // Inside the guarded tree a symbolic link or junction is told as itself.
 bool GuardedLink(const wchar_t* path, DWORD attributes) {
     if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT) || !InsideGuardedTree(path)) return false;
@@ -188,11 +210,24 @@ bool platformQueryEntry(const wchar_t* path, EntryStatus* status) {
     status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     status->isLink = GuardedLink(path, data.dwFileAttributes);
     status->isRegular = !status->isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
-    status->attributeWord = data.dwFileAttributes;
-    status->modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
-    status->size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    status->owner = 0;
-    status->setId = false;
+    FillTimesAndSize(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow, status);
+    return true;
+}
+
+// GetFileAttributesExW tells of a link itself, never of what it names.
+bool platformQueryOwnEntry(const wchar_t* path, EntryStatus* status) {
+    if (ThroughLink(path)) return false;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    DWORD attributes;
+    DWORD tag;
+    if (!GetFileAttributesExW(platformSystemPath(path).c_str(), GetFileExInfoStandard, &data) ||
+        !ReadOwnAttributes(path, &attributes, &tag)) {
+        return false;
+    }
+    status->isDirectory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    status->isLink = IsLinkTag(attributes, tag);
+    status->isRegular = !status->isDirectory && !status->isLink && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
+    FillTimesAndSize(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow, status);
     return true;
 }
 
@@ -401,11 +436,7 @@ bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
         status.isDirectory = entry->isDirectory;
         status.isLink = false;
         status.isRegular = !status.isDirectory && !(data.dwFileAttributes & FILE_ATTRIBUTE_DEVICE);
-        status.attributeWord = data.dwFileAttributes;
-        status.modifiedSeconds = SecondsSince1970(data.ftLastWriteTime);
-        status.size = (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        status.owner = 0;
-        status.setId = false;
+        FillTimesAndSize(data.dwFileAttributes, data.ftLastWriteTime, data.nFileSizeHigh, data.nFileSizeLow, &status);
     }
     return true;
 }

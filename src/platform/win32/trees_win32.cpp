@@ -82,6 +82,13 @@ bool RefusedChange(const wchar_t* path) {
     return (!guardedRoot.empty() && !InsideGuardedTree(path)) || ThroughLink(path);
 }
 
+bool IsGuardedRoot(const wchar_t* path) {
+    if (guardedRoot.empty()) return false;
+    std::wstring text(path);
+    while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
+    return text == guardedRoot;
+}
+
 bool platformGuardTree(const wchar_t* root) {
     std::wstring text(root);
     while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();

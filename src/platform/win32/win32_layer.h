@@ -46,6 +46,9 @@ bool FullPathOf(const wchar_t* path, std::wstring* full);
 // A FILETIME as whole seconds since 1970.
 int64_t SecondsSince1970(const FILETIME& time);
 
+// The part of a FILETIME below its whole second (SecondsSince1970), in nanoseconds.
+int32_t NanosecondsOf(const FILETIME& time);
+
 // True when path, as its last component, is a link the listing may not have
 // shown: its final path is not its parent's final path followed by its own
 // name. Only asked under Wine, and only before a change, never per entry
@@ -74,5 +77,8 @@ bool ThroughLink(const wchar_t* path);
 // While a tree is guarded, changes are made below its root only, and never
 // through a link on the way there.
 bool RefusedChange(const wchar_t* path);
+
+// True when path names the guarded root itself (trailing separators aside).
+bool IsGuardedRoot(const wchar_t* path);
 
 #endif

@@ -1,0 +1,61 @@
+// Folder times: each folder of To takes its From folder's modification time
+// once its contents are done (the walks' after-folder step), so that a run
+// leaves the times that copying into a folder or deleting from it changed
+// as From has them; a folder in which nothing changed is not touched.
+#ifndef KORVANE_ENGINE_FOLDER_TIMES_H
+#define KORVANE_ENGINE_FOLDER_TIMES_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/run_context.h"
+#include "text/wide_string.h"
+
+// What the folder-time step knows of one folder on a walk's descent path.
+struct FolderTimeFrame {
+    bool taken;               // the folder is the run's to give a time (the rules take it, it stands in To)
+    bool due;                 // its To time was not its From time when it was met: a change of its own
+    bool changed;             // the folder itself was changed when it was met: its time goes with that change
+    bool touched;             // the run changed it without telling (a dead run's temporaries went)
+    bool fromKnown;           // fromSeconds holds the From folder's time
+    int64_t fromSeconds;      // the From folder's modification time
+    int32_t fromNanoseconds;  // and the part of it below the second
+    long long activity;       // the run's changes and failures when its contents began (runActivity)
+};
+
+// The frames of one walk, per depth of its descent path (0: the walked root).
+struct FolderTimes {
+    bool on = false;                      // the run keeps folder times, and this walk gives them
+    std::vector<FolderTimeFrame> frames;  // the folders being walked, root first
+};
+
+// The changes and failures of run so far: when they grew while a folder's
+// contents were dealt with, its time may have changed.
+long long runActivity(const RunState* run);
+
+// True when a To folder's time (toSeconds) is not the From folder's
+// (fromSeconds) as the run of options compares times: in whole seconds,
+// within the modification window, within the step of a volume that keeps
+// coarse times (folder, on that volume, asked only then).
+bool folderTimeDiffers(const RunOptions& options, const WideString& folder, int64_t fromSeconds, int64_t toSeconds);
+
+// Begins the frames of a walk of run whose folder times are given (on),
+// with the frame of the walked root: the roots' times are looked at only
+// when due is asked for (the copy walk; the clean-up walk leaves that to it).
+void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const WideString& from, const WideString& to,
+                      bool askDue);
+
+// The frame of the folder at depth, as its walk meets it: cleared, its
+// activity that of run now, for the walk to fill.
+FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* run);
+
+// The after-folder step for the To folder toFolder at depth, whose From
+// folder is fromFolder: its time is set when it was due, or when anything
+// changed or failed below it since it was met and it then differs from
+// From's. A time that alone was due is a change of its own, told with an
+// "  MD: [" line and counted. A failure is told with its reason.
+void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideString& fromFolder,
+                  const WideString& toFolder);
+
+#endif

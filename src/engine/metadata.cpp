@@ -1,0 +1,53 @@
+#include "engine/metadata.h"
+
+#include "platform/platform.h"
+
+KeptMetadata keptMetadata(const RunOptions& options) {
+    return KeptMetadata{options.keepOwners, options.keepXattrs, options.keepAcls};
+}
+
+// The statuses decide first: attributes are read only when they do not.
+bool metadataDiffers(const RunOptions& options, const WideString& source, const WideString& target,
+                     const EntryState& sourceState, const EntryState& existing, int* reason) {
+    *reason = 0;
+    KeptMetadata keep = keptMetadata(options);
+    if (platformOwnModeDiffer(sourceState.status, existing.status, keep)) return true;
+    if (!keep.xattrs && !keep.acls) return false;
+    bool differ = false;
+    SystemResult compared = platformExtrasDiffer(source.buffer, target.buffer, keep, &differ);
+    if (!compared) *reason = compared.reason;
+    return differ;
+}
+
+// A To file of one name is no one else's copy; one of several names is
+// claimed by the first From file found facing it, and any other From file
+// facing it later has it made afresh, so that a name that left its file in
+// From leaves it in To too, whichever name the walk meets first.
+LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing) {
+    LinkFinding finding{LINK_NONE, false, nullptr};
+    LinkGroups& links = run->links;
+    const EntryStatus& from = source.status;
+    bool several = from.linkCount > 1;
+    if (several) {
+        auto first = links.firsts.find(from.identity);
+        if (first != links.firsts.end()) {
+            finding.first = &first->second;
+            bool same = first->second.known && existing.queried && !existing.status.isLink &&
+                        sameIdentity(existing.status.identity, first->second.identity);
+            finding.step = same ? LINK_UP_TO_DATE : LINK_DUE;
+            return finding;
+        }
+        finding.step = LINK_FIRST;
+    }
+    if (existing.queried && existing.status.isRegular && !existing.status.isLink && existing.status.linkCount > 1) {
+        auto claim = links.claims.emplace(existing.status.identity, from.identity).first;
+        finding.shared = !sameIdentity(claim->second, from.identity);
+    }
+    return finding;
+}
+
+void noteFirstCopy(RunState* run, const EntryState& source, const WideString& target,
+                   const DirectoryIdentity* identity) {
+    FirstCopy copy{target, identity ? *identity : DirectoryIdentity{0, 0}, identity != nullptr};
+    run->links.firsts.emplace(source.status.identity, copy);
+}

@@ -1,0 +1,527 @@
+// What a copy keeps beyond contents, modes and file times: owners and
+// groups, extended attributes and ACLs, the times of folders, and further
+// names of one file.
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#ifdef __linux__
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/syscall.h>
+#endif
+
+#include "platform/platform.h"
+#include "platform/posix/posix_layer.h"
+
+namespace {
+
+// True when the process holds the capability (a CAP_ number) in its
+// effective set; where capabilities cannot be asked, when it runs as root.
+bool HoldsCapability(unsigned capability) {
+#ifdef __linux__
+    struct __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    struct __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return geteuid() == 0;
+    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+#else
+    (void)capability;
+    return geteuid() == 0;
+#endif
+}
+
+// True when the process may give an entry any owner (root, or the capability to).
+bool OwnersGiven() {
+#ifdef CAP_CHOWN
+    static const bool given = HoldsCapability(CAP_CHOWN);
+#else
+    static const bool given = geteuid() == 0;
+#endif
+    return given;
+}
+
+// True when the process may read and write the attributes of trusted.* and
+// security.*, as an administrator (root) may.
+bool AdministersAttributes() {
+#ifdef CAP_SYS_ADMIN
+    static const bool admin = HoldsCapability(CAP_SYS_ADMIN);
+#else
+    static const bool admin = geteuid() == 0;
+#endif
+    return admin;
+}
+
+// True when the process may give an entry of its own the group: it may give
+// any owner, or the group is one of its own.
+bool MayGiveGroup(gid_t group) {
+    if (OwnersGiven()) return true;
+    static const std::vector<gid_t> own = [] {
+        std::vector<gid_t> groups(1, getegid());
+        int count = getgroups(0, nullptr);
+        if (count > 0) {
+            groups.resize(static_cast<size_t>(count) + 1);
+            count = getgroups(count, groups.data() + 1);
+            groups.resize(count >= 0 ? static_cast<size_t>(count) + 1 : 1);
+        }
+        return groups;
+    }();
+    return std::find(own.begin(), own.end(), group) != own.end();
+}
+
+// The mode (07777) a copy of the entry of mode, owner and group carries
+// when it has owner and group of its own: set-user-ID only under the
+// source's owner, set-group-ID only under its owner and group.
+mode_t ExpectedMode(mode_t mode, uid_t sourceOwner, gid_t sourceGroup, uid_t owner, gid_t group) {
+    mode &= 07777;
+    if (owner != sourceOwner) return mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    if (group != sourceGroup) return mode & ~static_cast<mode_t>(S_ISGID);
+    return mode;
+}
+
+// The owner and group a copy of source is given: -1 for what this process
+// may not give, or keep does not ask.
+void OwnerToGive(const struct stat& source, const KeptMetadata& keep, uid_t* owner, gid_t* group) {
+    *owner = static_cast<uid_t>(-1);
+    *group = static_cast<gid_t>(-1);
+    if (!keep.owners) return;
+    if (OwnersGiven()) *owner = source.st_uid;
+    if (MayGiveGroup(source.st_gid)) *group = source.st_gid;
+}
+
+// True when a refused change of owner (error) is the volume's doing: it
+// holds no other owners (FAT, a share), and the entry open as fd is not
+// made immutable.
+bool OwnerNotHeld(int error, int fd) {
+    if (error != EPERM && error != EINVAL && error != EOPNOTSUPP) return false;
+#ifdef FS_IOC_GETFLAGS
+    int flags = 0;
+    if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL))) return false;
+#else
+    (void)fd;
+#endif
+    return true;
+}
+
+const char kAccessAcl[] = "system.posix_acl_access";
+const char kDefaultAcl[] = "system.posix_acl_default";
+const char kFileCapabilities[] = "security.capability";
+
+// One extended attribute (an ACL among them): its name and its value's bytes.
+struct Extra {
+    std::string name;
+    std::string value;
+};
+
+bool operator==(const Extra& a, const Extra& b) { return a.name == b.name && a.value == b.value; }
+
+// An entry open for its metadata: by a handle of its own, or by one that
+// only names it (O_PATH), reached through its entry in /proc.
+struct MetadataHandle {
+    int fd;
+    bool pathOnly;
+};
+
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+ssize_t ListNames(const MetadataHandle& at, char* names, size_t size) {
+    return at.pathOnly ? listxattr(ProcPath(at.fd).c_str(), names, size) : flistxattr(at.fd, names, size);
+}
+
+ssize_t ReadValue(const MetadataHandle& at, const char* name, char* value, size_t size) {
+    return at.pathOnly ? getxattr(ProcPath(at.fd).c_str(), name, value, size) : fgetxattr(at.fd, name, value, size);
+}
+
+int WriteValue(const MetadataHandle& at, const Extra& extra) {
+    return at.pathOnly
+               ? setxattr(ProcPath(at.fd).c_str(), extra.name.c_str(), extra.value.data(), extra.value.size(), 0)
+               : fsetxattr(at.fd, extra.name.c_str(), extra.value.data(), extra.value.size(), 0);
+}
+
+int RemoveValue(const MetadataHandle& at, const std::string& name) {
+    return at.pathOnly ? removexattr(ProcPath(at.fd).c_str(), name.c_str()) : fremovexattr(at.fd, name.c_str());
+}
+
+bool StartsWith(const std::string& text, const char* prefix) {
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// True for an attribute keep asks for: an ACL with acls (a default ACL on a
+// directory only); with xattrs, user.* and, where the process administers
+// them, trusted.* and security.*. Other system.* names are the volume's own.
+bool Wanted(const std::string& name, bool directory, const KeptMetadata& keep) {
+    if (StartsWith(name, "system.")) return keep.acls && (name == kAccessAcl || (directory && name == kDefaultAcl));
+    if (!keep.xattrs) return false;
+    if (StartsWith(name, "user.")) return true;
+    return AdministersAttributes() && (StartsWith(name, "trusted.") || StartsWith(name, "security."));
+}
+
+// Reads what keep asks for of the attributes of the entry open as at, sorted
+// by name; a volume that keeps none has none. False with errno set.
+bool ReadExtras(const MetadataHandle& at, bool directory, const KeptMetadata& keep, std::vector<Extra>* extras) {
+    extras->clear();
+    if (!keep.xattrs && !keep.acls) return true;
+    std::vector<char> names(512);
+    ssize_t length = 0;
+    for (;;) {
+        length = ListNames(at, names.data(), names.size());
+        if (length >= 0) break;
+        if (errno == ENOTSUP || errno == ENOSYS) return true;
+        if (errno != ERANGE) return false;
+        ssize_t needed = ListNames(at, nullptr, 0);
+        if (needed < 0) return false;
+        names.resize(std::max(names.size() * 2, static_cast<size_t>(needed) + 1));
+    }
+    std::vector<char> value(256);
+    for (ssize_t at_name = 0; at_name < length;) {
+        std::string name(names.data() + at_name);
+        at_name += static_cast<ssize_t>(name.size()) + 1;
+        if (!Wanted(name, directory, keep)) continue;
+        ssize_t size = 0;
+        for (;;) {
+            size = ReadValue(at, name.c_str(), value.data(), value.size());
+            if (size >= 0 || errno != ERANGE) break;
+            ssize_t needed = ReadValue(at, name.c_str(), nullptr, 0);
+            if (needed < 0) break;
+            value.resize(std::max(value.size() * 2, static_cast<size_t>(needed) + 1));
+        }
+        if (size < 0) {
+            if (errno == ENODATA) continue;  // removed since it was listed
+            return false;
+        }
+        extras->push_back(Extra{name, std::string(value.data(), static_cast<size_t>(size))});
+    }
+    std::sort(extras->begin(), extras->end(), [](const Extra& a, const Extra& b) { return a.name < b.name; });
+    return true;
+}
+
+// What a copy owned by owner carries of the source's attributes: file
+// capabilities, as the set-ID bits, only under the source's owner.
+std::vector<Extra> ExtrasFor(std::vector<Extra> source, uid_t sourceOwner, uid_t owner) {
+    if (owner != sourceOwner) {
+        source.erase(std::remove_if(source.begin(), source.end(),
+                                    [](const Extra& extra) { return extra.name == kFileCapabilities; }),
+                     source.end());
+    }
+    return source;
+}
+
+// Brings the attributes of the entry open as at to wanted: what it has and
+// wanted lacks is removed, what differs is written. *wrote tells whether
+// anything was; false with *error at the first refusal.
+bool WriteExtras(const MetadataHandle& at, bool directory, const KeptMetadata& keep, const std::vector<Extra>& wanted,
+                 bool* wrote, int* error) {
+    std::vector<Extra> present;
+    if (!ReadExtras(at, directory, keep, &present)) {
+        *error = errno;
+        return false;
+    }
+    for (const Extra& extra : present) {
+        auto same = [&extra](const Extra& other) { return other.name == extra.name; };
+        if (std::find_if(wanted.begin(), wanted.end(), same) != wanted.end()) continue;
+        if (RemoveValue(at, extra.name) != 0 && errno != ENODATA) {
+            *error = errno;
+            return false;
+        }
+        *wrote = true;
+    }
+    for (const Extra& extra : wanted) {
+        if (std::find(present.begin(), present.end(), extra) != present.end()) continue;
+        if (WriteValue(at, extra) != 0) {
+            *error = errno;
+            return false;
+        }
+        *wrote = true;
+    }
+    return true;
+}
+
+// Gives the entry open as at (its status *now, kept up to date) what a copy
+// of source (its status, and wanted: its attributes, null when keep asks for
+// none) has, as keep asks: owner and group first, then the attributes, then
+// the mode, whose set-ID bits come only onto a copy of the source's owner.
+// fresh: a new copy, whose owner and mode are given without a look. An
+// owner or mode the volume cannot hold is no failure; the mode is brought
+// whatever failed before it. *changed tells whether anything changed; false
+// with *error for the first thing refused, *attributeOnly when that was an
+// attribute and nothing else failed.
+bool GiveMetadata(const MetadataHandle& at, const struct stat& source, const std::vector<Extra>* wanted,
+                  const KeptMetadata& keep, bool fresh, struct stat* now, bool* changed, int* error,
+                  bool* attributeOnly) {
+    *changed = false;
+    int failure = 0;
+    int attributeFailure = 0;
+    const struct stat before = *now;
+    bool known = !fresh;  // *now tells the entry as it is
+    uid_t owner;
+    gid_t group;
+    OwnerToGive(source, keep, &owner, &group);
+    if (!fresh && owner == now->st_uid) owner = static_cast<uid_t>(-1);
+    if (!fresh && group == now->st_gid) group = static_cast<gid_t>(-1);
+    if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
+        if (fchownat(at.fd, "", owner, group, AT_EMPTY_PATH) != 0 && !OwnerNotHeld(errno, at.pathOnly ? -1 : at.fd)) {
+            failure = errno;
+        }
+        known = false;
+    }
+    if (wanted) {
+        if (!known && fstat(at.fd, now) == 0) known = true;
+        if (!known && failure == 0) failure = errno;
+        bool wrote = false;
+        int refused = 0;
+        if (known && !WriteExtras(at, S_ISDIR(now->st_mode), keep, ExtrasFor(*wanted, source.st_uid, now->st_uid),
+                                  &wrote, &refused)) {
+            attributeFailure = refused;
+            wrote = true;  // perhaps in part
+        }
+        if (wrote) {
+            *changed = true;
+            known = false;  // an ACL gives the mode its group bits
+        }
+    }
+    // The set-ID bits ask for the owner the entry has now; other modes do not.
+    mode_t mode = source.st_mode & 07777;
+    bool setIds = (mode & (S_ISUID | S_ISGID)) != 0;
+    if ((setIds || !fresh) && !known) {
+        known = fstat(at.fd, now) == 0;
+        if (!known && failure == 0) failure = errno;
+    }
+    if (setIds) {
+        mode = known ? ExpectedMode(mode, source.st_uid, source.st_gid, now->st_uid, now->st_gid)
+                     : mode & ~static_cast<mode_t>(S_ISUID | S_ISGID);
+    }
+    if (fresh || !known || mode != (now->st_mode & 07777)) {
+        bool given = at.pathOnly ? ChangeHeldMode(at.fd, mode) : ChangeOpenMode(at.fd, mode);
+        if (!given && failure == 0) failure = errno;
+        if (!fresh && fstat(at.fd, now) != 0 && failure == 0) failure = errno;
+    }
+    if (!fresh && (now->st_uid != before.st_uid || now->st_gid != before.st_gid || now->st_mode != before.st_mode)) {
+        *changed = true;
+    }
+    *attributeOnly = failure == 0 && attributeFailure != 0;
+    *error = failure != 0 ? failure : attributeFailure;
+    return *error == 0;
+}
+
+// Opens the entry of status st at place (in the guarded tree, not followed)
+// for its metadata: for reading where the process may, else only by name.
+// -1 with errno set; EAGAIN when another entry has taken the name since.
+int OpenForMetadata(const Place& place, const struct stat& st, bool* pathOnly) {
+    *pathOnly = false;
+    int fd = openat(place.directory, place.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+        *pathOnly = true;
+        fd = openat(place.directory, place.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    }
+    if (fd < 0) return -1;
+    struct stat opened;
+    if (fstat(fd, &opened) != 0 || !SameEntry(opened, st)) {
+        close(fd);
+        errno = EAGAIN;
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the status and, when keep asks for them, the attributes of the
+// source at from (links followed as a read of From follows them).
+bool ReadSource(const Place& from, const KeptMetadata& keep, struct stat* st, std::vector<Extra>* extras) {
+    extras->clear();
+    if (!from.ok) return false;
+    if (!keep.xattrs && !keep.acls) return StatAt(from, st) == 0;
+    int in = OpenAt(from, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (in < 0) return false;
+    bool read = fstat(in, st) == 0 && ReadExtras(MetadataHandle{in, false}, S_ISDIR(st->st_mode), keep, extras);
+    int error = errno;
+    close(in);
+    errno = error;
+    return read;
+}
+
+}  // namespace
+
+// The source is open as in: its attributes are read from it once its
+// contents are copied.
+bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadata& keep, int* error, bool* keptLess) {
+    *keptLess = false;
+    std::vector<Extra> wanted;
+    bool extras = keep.xattrs || keep.acls;
+    if (extras && !ReadExtras(MetadataHandle{in, false}, false, keep, &wanted)) {
+        *error = errno;
+        return false;
+    }
+    struct stat made {};
+    bool changed = false;
+    // An attribute the volume refuses leaves the copy standing without it.
+    bool given = GiveMetadata(MetadataHandle{out, false}, source, extras ? &wanted : nullptr, keep, true, &made,
+                              &changed, error, keptLess);
+    return given || *keptLess;
+}
+
+void GiveLinkOwner(int directory, const std::string& name, const struct stat& source) {
+    uid_t owner;
+    gid_t group;
+    OwnerToGive(source, KeptMetadata{true, false, false}, &owner, &group);
+    if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
+        fchownat(directory, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW);
+    }
+}
+
+bool platformKeepsMetadata() { return true; }
+
+bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target, const KeptMetadata& keep) {
+    if (keep.owners) {
+        if (OwnersGiven() && target.owner != source.owner) return true;
+        if (MayGiveGroup(static_cast<gid_t>(source.group)) && target.group != source.group) return true;
+    }
+    if (source.isLink || target.isLink) return false;  // a link has no mode of its own
+    return target.permissions != ExpectedMode(static_cast<mode_t>(source.permissions), source.owner, source.group,
+                                              target.owner, target.group);
+}
+
+SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
+                                  bool* differ) {
+    *differ = false;
+    if (!keep.xattrs && !keep.acls) return SystemResult{true, 0};
+    struct stat sourceStatus;
+    std::vector<Extra> wanted;
+    if (!ReadSource(LocateQuery(WithoutTrailingSlashes(PathName(source))), keep, &sourceStatus, &wanted)) {
+        return Result(false);
+    }
+    Place at = Locate(WithoutTrailingSlashes(PathName(target)));
+    struct stat st;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, at.guarded ? AT_SYMLINK_NOFOLLOW : 0) != 0) {
+        return Result(false);
+    }
+    if (S_ISLNK(st.st_mode)) return SystemResult{true, 0};  // a link's attributes are not kept
+    bool pathOnly = false;
+    int fd = OpenForMetadata(at, st, &pathOnly);
+    if (fd < 0) return Result(false);
+    std::vector<Extra> present;
+    bool read = ReadExtras(MetadataHandle{fd, pathOnly}, S_ISDIR(st.st_mode), keep, &present);
+    int error = errno;
+    close(fd);
+    if (!read) return SystemResult{false, error};
+    *differ = ExtrasFor(std::move(wanted), sourceStatus.st_uid, st.st_uid) != present;
+    return SystemResult{true, 0};
+}
+
+// The source is read before the target is located: locating a change may
+// let go of directories held on the way.
+SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
+                                   bool* changed) {
+    *changed = false;
+    Place from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
+    struct stat own;
+    bool linkSource =
+        from.ok && fstatat(from.directory, from.name.c_str(), &own, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(own.st_mode);
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(target)));
+    struct stat before;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (S_ISLNK(before.st_mode)) {
+        // A link takes the owner and group of a link.
+        if (!linkSource) return SystemResult{false, EINVAL};
+        uid_t owner;
+        gid_t group;
+        OwnerToGive(own, keep, &owner, &group);
+        if (owner == before.st_uid) owner = static_cast<uid_t>(-1);
+        if (group == before.st_gid) group = static_cast<gid_t>(-1);
+        if (owner == static_cast<uid_t>(-1) && group == static_cast<gid_t>(-1)) return SystemResult{true, 0};
+        if (fchownat(at.directory, at.name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
+            return OwnerNotHeld(errno, -1) ? SystemResult{true, 0} : Result(false);
+        }
+        *changed = true;
+        return SystemResult{true, 0};
+    }
+    if (!S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode)) return SystemResult{false, EPERM};
+    struct stat sourceStatus;
+    std::vector<Extra> wanted;
+    from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
+    if (!ReadSource(from, keep, &sourceStatus, &wanted)) return Result(false);
+    // The target is located again: reading the source may have taken its place.
+    at = LocateChange(WithoutTrailingSlashes(PathName(target)));
+    if (!at.ok) return Result(false);
+    bool pathOnly = false;
+    int fd = OpenForMetadata(at, before, &pathOnly);
+    if (fd < 0) return Result(false);
+    struct stat now = before;
+    int error = 0;
+    bool attributeOnly = false;
+    bool extras = keep.xattrs || keep.acls;
+    bool given = GiveMetadata(MetadataHandle{fd, pathOnly}, sourceStatus, extras ? &wanted : nullptr, keep, false, &now,
+                              changed, &error, &attributeOnly);
+    close(fd);
+    return given ? SystemResult{true, 0} : SystemResult{false, error};
+}
+
+// The guarded root itself is reached through the handle that holds it,
+// never by its name again.
+SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = nanoseconds;
+    SystemName name = WithoutTrailingSlashes(PathName(path));
+    if (name.ok && guard.active && name.bytes == guard.root) {
+        if (futimens(guard.rootFd, times) == 0) return SystemResult{true, 0};
+        if (errno != EBADF) return Result(false);
+        return Result(utimensat(AT_FDCWD, ProcPath(guard.rootFd).c_str(), times, 0) == 0);
+    }
+    Place at = LocateChange(std::move(name));
+    if (!at.ok) return Result(false);
+    return Result(utimensat(at.directory, at.name.c_str(), times, at.guarded ? AT_SYMLINK_NOFOLLOW : 0) == 0);
+}
+
+// The file is held by a handle of its own name (never followed) and checked
+// against identity before it takes another; the new name is linked through
+// its entry in /proc, which needs no privilege.
+CopyResult platformLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target) {
+    Place first = Locate(WithoutTrailingSlashes(PathName(existing)));
+    if (!first.ok) return FailedCopy(errno);
+    if (guard.active && !first.guarded) return FailedCopy(EACCES);
+    int fd = openat(first.directory, first.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return FailedCopy(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<uint64_t>(st.st_dev) != identity.volume ||
+        static_cast<uint64_t>(st.st_ino) != identity.index) {
+        close(fd);
+        return FailedCopy(ESTALE);
+    }
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(target)));
+    if (!at.ok) {
+        int error = errno;
+        close(fd);
+        return FailedCopy(error);
+    }
+    std::string temporary = TemporaryBeside(at);
+    std::string proc = ProcPath(fd);
+    bool linked = WithWritableParent(at, [&] {
+        if (linkat(AT_FDCWD, proc.c_str(), at.directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        return errno == ENOENT && linkat(fd, "", at.directory, temporary.c_str(), AT_EMPTY_PATH) == 0;
+    });
+    int error = errno;
+    close(fd);
+    if (!linked) return FailedCopy(error);
+    if (Stopped()) {
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
+    }
+    bool placed = StillInPlace(at) && WithWritableParent(at, [&] {
+                      return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+                  });
+    error = errno;
+    // Left behind where the name was one of the file's already, or where the rename failed.
+    unlinkat(at.directory, temporary.c_str(), 0);
+    return placed ? CopyResult{COPY_DONE, 0} : FailedCopy(error);
+}

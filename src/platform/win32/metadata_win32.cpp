@@ -1,0 +1,43 @@
+// What a copy keeps beyond contents, attributes and file times: here, the
+// times of folders alone. The system keeps no owners, modes or extended
+// attributes a copy could take, and a status tells no further names.
+
+#include "platform/win32/win32_layer.h"
+
+bool platformKeepsMetadata() { return false; }
+
+bool platformOwnModeDiffer(const EntryStatus&, const EntryStatus&, const KeptMetadata&) { return false; }
+
+SystemResult platformExtrasDiffer(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* differ) {
+    *differ = false;
+    return SystemResult{true, 0};
+}
+
+SystemResult platformWriteMetadata(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* changed) {
+    *changed = false;
+    return SystemResult{true, 0};
+}
+
+// Every status here tells one name of a file: no run asks for another.
+CopyResult platformLinkFile(const wchar_t*, const DirectoryIdentity&, const wchar_t*) {
+    return FailedCopy(ERROR_NOT_SUPPORTED);
+}
+
+// The guarded root itself takes a time too; below it, never through a
+// link. Both times are given, as a copy gives them: some file systems
+// (FUSE over libfuse 2) take no modification time given alone.
+SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    if ((RefusedChange(path) && !IsGuardedRoot(path)) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
+    HANDLE folder = CreateFileW(platformSystemPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) return Result(false);
+    uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + nanoseconds / 100 + kEpochDifference);
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    bool set = SetFileTime(folder, nullptr, &time, &time) != 0;
+    DWORD error = GetLastError();
+    CloseHandle(folder);
+    return set ? SystemResult{true, 0} : Failure(error);
+}
