@@ -199,7 +199,8 @@ void noteFolderTime(UpdateOutcome* outcome, const RunOptions& options, const Wid
     outcome->sourceNanoseconds = source.status.modifiedNanoseconds;
     outcome->folderTimeDue =
         !existing.queried || !existing.isDirectory || existing.status.isLink ||
-        folderTimeDiffers(options, target, source.status.modifiedSeconds, existing.status.modifiedSeconds);
+        folderTimeDiffers(options, target, FolderTime{source.status.modifiedSeconds, source.status.modifiedNanoseconds},
+                          FolderTime{existing.status.modifiedSeconds, existing.status.modifiedNanoseconds});
 }
 
 // Copies a file whose counterpart differs or is missing. A copy whose
@@ -311,9 +312,10 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
             runContext.changeAttempted = true;
             return failed(outcome, reason);
         }
-        // A To file of more names than its From file has: the other names
-        // stay as they are, and this one gets a copy of its own.
-        bool othersShare = !source.isDirectory && existing.status.linkCount > source.status.linkCount;
+        // A To file of several names is never changed in place: the other
+        // names (a snapshot's, or one planted to reach another's file) stay
+        // as they are, and this one gets a copy of its own.
+        bool othersShare = !source.isDirectory && existing.status.linkCount > 1;
         differ = metadataDue && othersShare;
         inPlace = metadataDue && !othersShare;
     }

@@ -155,11 +155,14 @@ SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word) {
     return Result(at.ok && ChangeModeAt(at, static_cast<mode_t>(word) & 07777));
 }
 
+// A file of several names keeps its mode: every name shares it, and here
+// neither a deletion nor a copy's rename asks the file's own permission.
 SystemResult platformClearProtection(const wchar_t* path) {
     Place at = LocateChange(PathName(path));
     struct stat st;
     if (!at.ok || fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
     if (S_ISLNK(st.st_mode)) return Result(true);  // a link has no protection of its own
+    if (S_ISREG(st.st_mode) && st.st_nlink > 1) return Result(true);
     if (st.st_mode & S_IWUSR) return Result(true);
     return Result(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
 }
@@ -240,7 +243,12 @@ CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const 
     if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
         return FailedCopy(errno);
     }
-    if (keep.owners) GiveLinkOwner(at.directory, temporary, st);
+    bool owned = false;
+    int refused = keep.owners ? GiveLinkOwner(at.directory, temporary, st, &owned) : 0;
+    if (refused != 0) {
+        unlinkat(at.directory, temporary.c_str(), 0);
+        return FailedCopy(refused);
+    }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     utimensat(at.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
     if (Stopped()) {

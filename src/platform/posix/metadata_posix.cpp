@@ -368,13 +368,32 @@ bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadat
     return given || *keptLess;
 }
 
-void GiveLinkOwner(int directory, const std::string& name, const struct stat& source) {
+// The link is held by a handle of its own and checked to be a link before
+// it is given an owner: a name in a folder another user owns may be
+// swapped for another's file meanwhile, whose owner would then be given away.
+int GiveLinkOwner(int directory, const std::string& name, const struct stat& source, bool* changed) {
+    *changed = false;
     uid_t owner;
     gid_t group;
     OwnerToGive(source, KeptMetadata{true, false, false}, &owner, &group);
-    if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
-        fchownat(directory, name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW);
+    if (owner == static_cast<uid_t>(-1) && group == static_cast<gid_t>(-1)) return 0;
+    int fd = openat(directory, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return errno;
+    struct stat st;
+    int error = 0;
+    if (fstat(fd, &st) != 0) {
+        error = errno;
+    } else if (!S_ISLNK(st.st_mode)) {
+        error = EAGAIN;
+    } else if (st.st_uid != owner || st.st_gid != group) {
+        if (fchownat(fd, "", owner, group, AT_EMPTY_PATH) == 0) {
+            *changed = true;
+        } else if (!OwnerNotHeld(errno, -1)) {
+            error = errno;
+        }
     }
+    close(fd);
+    return error;
 }
 
 bool platformKeepsMetadata() { return true; }
@@ -431,19 +450,14 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
     if (S_ISLNK(before.st_mode)) {
         // A link takes the owner and group of a link.
         if (!linkSource) return SystemResult{false, EINVAL};
-        uid_t owner;
-        gid_t group;
-        OwnerToGive(own, keep, &owner, &group);
-        if (owner == before.st_uid) owner = static_cast<uid_t>(-1);
-        if (group == before.st_gid) group = static_cast<gid_t>(-1);
-        if (owner == static_cast<uid_t>(-1) && group == static_cast<gid_t>(-1)) return SystemResult{true, 0};
-        if (fchownat(at.directory, at.name.c_str(), owner, group, AT_SYMLINK_NOFOLLOW) != 0) {
-            return OwnerNotHeld(errno, -1) ? SystemResult{true, 0} : Result(false);
-        }
-        *changed = true;
-        return SystemResult{true, 0};
+        if (!keep.owners) return SystemResult{true, 0};
+        int error = GiveLinkOwner(at.directory, at.name, own, changed);
+        return SystemResult{error == 0, error};
     }
     if (!S_ISREG(before.st_mode) && !S_ISDIR(before.st_mode)) return SystemResult{false, EPERM};
+    // A file of several names is not changed in place: another name of it
+    // may lie outside To (a snapshot's, or one planted to reach another's file).
+    if (S_ISREG(before.st_mode) && before.st_nlink > 1) return SystemResult{false, EMLINK};
     struct stat sourceStatus;
     std::vector<Extra> wanted;
     from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
@@ -465,22 +479,41 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
 }
 
 // The guarded root itself is reached through the handle that holds it,
-// never by its name again.
+// never by its name again. The access time is given as the entry has it:
+// some file systems (FUSE over libfuse 2) take no modification time given
+// alone.
 SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
     struct timespec times[2];
     times[0].tv_sec = 0;
     times[0].tv_nsec = UTIME_OMIT;
     times[1].tv_sec = static_cast<time_t>(seconds);
     times[1].tv_nsec = nanoseconds;
+    struct stat st;
     SystemName name = WithoutTrailingSlashes(PathName(path));
     if (name.ok && guard.active && name.bytes == guard.root) {
+        if (fstat(guard.rootFd, &st) == 0) times[0] = st.st_atim;
         if (futimens(guard.rootFd, times) == 0) return SystemResult{true, 0};
         if (errno != EBADF) return Result(false);
         return Result(utimensat(AT_FDCWD, ProcPath(guard.rootFd).c_str(), times, 0) == 0);
     }
     Place at = LocateChange(std::move(name));
     if (!at.ok) return Result(false);
-    return Result(utimensat(at.directory, at.name.c_str(), times, at.guarded ? AT_SYMLINK_NOFOLLOW : 0) == 0);
+    if (!at.guarded) {
+        if (fstatat(at.directory, at.name.c_str(), &st, 0) == 0) times[0] = st.st_atim;
+        return Result(utimensat(at.directory, at.name.c_str(), times, 0) == 0);
+    }
+    // Through a handle of the folder itself, never followed.
+    int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != EACCES) return Result(false);
+        if (fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) times[0] = st.st_atim;
+        return Result(utimensat(at.directory, at.name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0);
+    }
+    if (fstat(fd, &st) == 0) times[0] = st.st_atim;
+    bool set = futimens(fd, times) == 0;
+    int error = errno;
+    close(fd);
+    return set ? SystemResult{true, 0} : SystemResult{false, error};
 }
 
 // The file is held by a handle of its own name (never followed) and checked

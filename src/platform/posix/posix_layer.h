@@ -200,9 +200,10 @@ mode_t CopyableMode(const struct stat& st);
 bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadata& keep, int* error, bool* keptLess);
 
 // Gives the link name in directory, a copy of the link of status source,
-// the source's owner and group where this process may; nothing more is
-// asked of a volume that does not hold them.
-void GiveLinkOwner(int directory, const std::string& name, const struct stat& source);
+// the source's owner and group where this process may; a volume that does
+// not hold them is no failure. 0, *changed telling whether it changed, or
+// the errno of a failure (EAGAIN: no link stands there).
+int GiveLinkOwner(int directory, const std::string& name, const struct stat& source, bool* changed);
 
 // True once a stop is asked for; the front end hears of the copy first.
 bool Stopped();
