@@ -480,13 +480,19 @@ bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath
     removeIfSurplus(walker, entryPath, walkRoot, otherRoot);
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(),
-                 counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
+                 counterpartPath(entryPath, walkRoot, otherRoot), entryPath, false);
     return true;
 }
 
 void markSurplusInCopyWalk(CleanupState* cleanup, bool on) {
     *cleanup = CleanupState();
     cleanup->pruning = on;
+}
+
+bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root) {
+    if (!cleanup.pruning) return true;
+    std::wstring key = relativeKey(directory, root);
+    return cleanup.levels.count(key) > 0 || cleanup.trees.count(key) > 0;
 }
 
 void startCleanupScopes(CleanupState* cleanup) {

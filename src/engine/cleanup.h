@@ -71,6 +71,11 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
 // True when it stays with a counterpart or was removed; sets changeAttempted.
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path);
 
+// True when a mirror's clean-up walk, after a copy walk that marked
+// cleanup, is to look for surplus in the To directory (below root, the
+// copy walk's root): it holds names From lacks, or is walked whole.
+bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root);
+
 // Deletes, in a directory of the To Folder, the temporaries that copies of
 // runs now gone left there and that its counterpart in From plainly lacks; a
 // live run's and every other entry stay. Nothing of it is counted or logged;

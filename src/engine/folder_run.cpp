@@ -50,8 +50,10 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
                        const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     if (folderWalk->cleanup->pruning) markSurplusHandler(walker, directory, walkRoot, otherRoot);
+    bool cleanupFollows = folderWalk->run->replaceLinks;  // a mirror: the clean-up walk comes next
     finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(), directory,
-                 counterpartPath(directory, walkRoot, otherRoot));
+                 counterpartPath(directory, walkRoot, otherRoot),
+                 cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot));
     return true;
 }
 

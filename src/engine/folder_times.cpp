@@ -1,18 +1,38 @@
 #include "engine/folder_times.h"
 
+#include "base/separator.h"
+
 #include "engine/entry_reports.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
 #include "fs/time_step.h"
 #include "platform/platform.h"
 
+namespace {
+
+// The key of a To folder among the deferred: its path without trailing separators.
+std::wstring deferredKey(const WideString& folder) {
+    std::wstring key(folder.buffer, static_cast<size_t>(folder.length));
+    while (key.size() > 1 && isComponentSeparator(key.back())) key.pop_back();
+    return key;
+}
+
+}  // namespace
+
 long long runActivity(const RunState* run) { return runContext.updatedCount + run->tally.failed; }
 
-bool folderTimeDiffers(const RunOptions& options, const WideString& folder, int64_t fromSeconds, int64_t toSeconds) {
-    int64_t apart = fromSeconds > toSeconds ? fromSeconds - toSeconds : toSeconds - fromSeconds;
-    if (apart <= options.modifyWindow) return false;
-    if (!timesMatchOnStep(fromSeconds, toSeconds, COARSE_TIME_STEP)) return true;
-    return !timesMatchOnStep(fromSeconds, toSeconds, volumeTimeStep(folder));
+bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to) {
+    if (from.seconds == to.seconds) {
+        // A volume that keeps coarser times cuts the part below the second.
+        for (int32_t step = 1; step <= 1000000000; step *= 10) {
+            if (to.nanoseconds == from.nanoseconds - from.nanoseconds % step) return false;
+            if (step == 1000000000) break;
+        }
+    }
+    int64_t apart = from.seconds > to.seconds ? from.seconds - to.seconds : to.seconds - from.seconds;
+    if (options.modifyWindow > 0) return apart > options.modifyWindow;
+    if (apart == 0 || !timesMatchOnStep(from.seconds, to.seconds, COARSE_TIME_STEP)) return true;
+    return !timesMatchOnStep(from.seconds, to.seconds, volumeTimeStep(folder));
 }
 
 void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const WideString& from, const WideString& to,
@@ -29,7 +49,8 @@ void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const Wi
     root->fromKnown = true;
     root->fromSeconds = source.modifiedSeconds;
     root->fromNanoseconds = source.modifiedNanoseconds;
-    root->due = folderTimeDiffers(run->options, to, source.modifiedSeconds, target.modifiedSeconds);
+    root->due = folderTimeDiffers(run->options, to, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
+                                  FolderTime{target.modifiedSeconds, target.modifiedNanoseconds});
 }
 
 FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* run) {
@@ -41,12 +62,17 @@ FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* r
 
 // Nothing is asked of the system for a folder in which nothing happened.
 void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideString& fromFolder,
-                  const WideString& toFolder) {
+                  const WideString& toFolder, bool cleanupEnters) {
     if (!times->on || depth >= times->frames.size()) return;
     FolderTimeFrame frame = times->frames[depth];
     times->frames[depth].taken = false;
+    if (!times->deferred.empty() && times->deferred.erase(deferredKey(toFolder)) > 0) frame.due = true;
     bool recheck = frame.touched || runActivity(run) != frame.activity;
     if (!frame.taken || (!recheck && !frame.due)) return;
+    if (cleanupEnters && !recheck && !frame.changed) {
+        times->deferred.insert(deferredKey(toFolder));
+        return;
+    }
     if (changeTookAway(toFolder.buffer)) return;
     if (!frame.fromKnown) {
         EntryStatus source;
@@ -59,7 +85,8 @@ void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideStr
         // went (the clean-up removed it) is not asked about again.
         EntryStatus target;
         if (!platformQueryEntry(toFolder.buffer, &target) || !target.isDirectory) return;
-        if (target.modifiedSeconds == frame.fromSeconds && target.modifiedNanoseconds == frame.fromNanoseconds) {
+        if (!folderTimeDiffers(run->options, toFolder, FolderTime{frame.fromSeconds, frame.fromNanoseconds},
+                               FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
             return;
         }
     }

@@ -7,6 +7,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "engine/run_context.h"
@@ -28,17 +30,25 @@ struct FolderTimeFrame {
 struct FolderTimes {
     bool on = false;                      // the run keeps folder times, and this walk gives them
     std::vector<FolderTimeFrame> frames;  // the folders being walked, root first
+    std::set<std::wstring> deferred;      // To folders whose time alone was due, left to the clean-up walk
 };
 
 // The changes and failures of run so far: when they grew while a folder's
 // contents were dealt with, its time may have changed.
 long long runActivity(const RunState* run);
 
-// True when a To folder's time (toSeconds) is not the From folder's
-// (fromSeconds) as the run of options compares times: in whole seconds,
-// within the modification window, within the step of a volume that keeps
+// A folder's modification time: whole seconds since 1970 and the part below.
+struct FolderTime {
+    int64_t seconds;      // whole seconds since 1970 UTC
+    int32_t nanoseconds;  // the part below the second
+};
+
+// True when a To folder's time is not the From folder's as the run of
+// options compares folder times: to the nanosecond, but for a volume that
+// keeps them coarser (the To time is From's cut to a step of ten), within
+// the modification window, or within the step of a volume that keeps
 // coarse times (folder, on that volume, asked only then).
-bool folderTimeDiffers(const RunOptions& options, const WideString& folder, int64_t fromSeconds, int64_t toSeconds);
+bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to);
 
 // Begins the frames of a walk of run whose folder times are given (on),
 // with the frame of the walked root: the roots' times are looked at only
@@ -54,8 +64,11 @@ FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* r
 // folder is fromFolder: its time is set when it was due, or when anything
 // changed or failed below it since it was met and it then differs from
 // From's. A time that alone was due is a change of its own, told with an
-// "  MD: [" line and counted. A failure is told with its reason.
+// "  MD: [" line and counted; when the clean-up walk is to enter the folder
+// after this walk (cleanupEnters), the step is left to it, which tells the
+// time alone only when it deleted nothing there. A failure is told with its
+// reason.
 void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideString& fromFolder,
-                  const WideString& toFolder);
+                  const WideString& toFolder, bool cleanupEnters);
 
 #endif
