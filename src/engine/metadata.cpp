@@ -22,8 +22,10 @@ bool metadataDiffers(const RunOptions& options, const WideString& source, const 
 // A To file of one name is no one else's copy; one of several names is
 // claimed by the first From file found facing it, and any other From file
 // facing it later has it made afresh, so that a name that left its file in
-// From leaves it in To too, whichever name the walk meets first.
-LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing) {
+// From leaves it in To too, whichever name the walk meets first. A From file
+// of one name whose copy is to be replaced anyway claims nothing: the copy
+// takes the name away from the others.
+LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing, bool replaced) {
     LinkFinding finding{LINK_NONE, false, nullptr};
     LinkGroups& links = run->links;
     const EntryStatus& from = source.status;
@@ -39,7 +41,8 @@ LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState&
         }
         finding.step = LINK_FIRST;
     }
-    if (existing.queried && existing.status.isRegular && !existing.status.isLink && existing.status.linkCount > 1) {
+    if (existing.queried && existing.status.isRegular && !existing.status.isLink && existing.status.linkCount > 1 &&
+        (several || !replaced)) {
         auto claim = links.claims.emplace(existing.status.identity, from.identity).first;
         finding.shared = !sameIdentity(claim->second, from.identity);
     }

@@ -36,8 +36,9 @@ struct LinkFinding {
 // Looks up the plain From file source (and existing, its To counterpart as
 // queried) among the files of several names of run, and notes a To file of
 // several names as the copy of source unless another From file claimed it
-// first. Only a run with hardLinks asks.
-LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing);
+// first, or source has one name and its copy is replaced anyway. Only a
+// run with hardLinks asks.
+LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing, bool replaced);
 
 // Notes target, of identity (null: not known, as in a dry run), as the copy
 // of the first name of the From file source that run met.

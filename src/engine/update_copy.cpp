@@ -298,7 +298,7 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     }
     LinkFinding links{LINK_NONE, false, nullptr};
     if (run->options.hardLinks && source.queried && source.status.isRegular) {
-        links = findLinks(run, source, existing);
+        links = findLinks(run, source, existing, differ);
         // A To file that is another From file's copy too is made afresh; its other names stay as they are.
         if (links.shared) differ = true;
     }
@@ -346,6 +346,11 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         return outcome;
     }
     if (links.step == LINK_DUE) {
+        // A list run meets names whose folders in To are not made yet.
+        if (!existing.queried) {
+            SystemResult ready = parentReady(run, entryPath, target);
+            if (!ready) return failed(outcome, ready.reason);
+        }
         CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
         if (linked.outcome == COPY_DONE) return changed(outcome);
         if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) return failed(outcome, linked.reason);
