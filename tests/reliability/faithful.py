@@ -1,0 +1,215 @@
+#!/usr/bin/env python3
+"""Faithful copies on Linux, as root: other users' owners and set-ID bits,
+a changed mode or owner alone, names of one file (-H), attributes and ACLs
+(-X, -A), on a plain folder and on a volume that refuses owners, modes and
+attributes (the FUSE passthrough of coarse_clock.py).
+
+The rule every case keeps: no entry of To carries a set-user-ID or
+set-group-ID bit under another owner than its source's.
+
+faithful.py PROGRAM     (exit 77 when not root)
+"""
+import json
+import os
+import random
+import shutil
+import stat
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import coarse_clock  # noqa: E402
+import differential  # noqa: E402
+
+PROGRAM = None
+FAILURES = []
+SET_IDS = stat.S_ISUID | stat.S_ISGID
+
+# Entries of other users with set-ID bits: path, owner, group, mode.
+USERS_TREE = [
+    ("tool", 1001, 1001, 0o4755),
+    ("group-tool", 1002, 1003, 0o2755),
+    ("both", 1001, 1001, 0o6750),
+    ("shared", 1001, 1003, 0o2775),
+    ("shared/inner", 65534, 65534, 0o4711),
+    ("root-own", 0, 0, 0o4755),
+]
+
+
+def check(name, condition, detail=""):
+    print(("ok     " if condition else "FAILED ") + name + ("" if condition else ": " + str(detail)))
+    if not condition:
+        FAILURES.append(name)
+
+
+def run(*args):
+    done = subprocess.run([PROGRAM, *args], capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+    return done.returncode, done.stdout, done.stderr
+
+
+def make_users_tree(source):
+    os.makedirs(source)
+    for path, owner, group, mode in USERS_TREE:
+        full = os.path.join(source, path)
+        if path == "shared":
+            os.makedirs(full)
+        else:
+            with open(full, "w") as out:
+                out.write(path)
+        os.chown(full, owner, group)
+        os.chmod(full, mode)
+
+
+def set_id_strays(source, target):
+    """The To entries with set-ID bits under another owner than their source's."""
+    strays = []
+    for folder, folders, files in os.walk(target):
+        for name in folders + files:
+            path = os.path.join(folder, name)
+            mine = os.lstat(path)
+            theirs = os.lstat(os.path.join(source, os.path.relpath(path, target)))
+            other_owner = mine.st_uid != theirs.st_uid
+            if (mine.st_mode & SET_IDS and other_owner) or (mine.st_mode & stat.S_ISGID and
+                                                            mine.st_gid != theirs.st_gid):
+                strays.append((os.path.relpath(path, target), oct(mine.st_mode), mine.st_uid, theirs.st_uid))
+    return strays
+
+
+def owners(root):
+    return {os.path.relpath(os.path.join(f, n), root): (os.lstat(os.path.join(f, n)).st_uid,
+                                                        os.lstat(os.path.join(f, n)).st_gid,
+                                                        stat.S_IMODE(os.lstat(os.path.join(f, n)).st_mode))
+            for f, ds, fs in os.walk(root) for n in ds + fs}
+
+
+def test_set_ids(work):
+    """A root run over other users' set-ID files: kept with their owners, or cleared."""
+    source = os.path.join(work, "users")
+    make_users_tree(source)
+    kept = os.path.join(work, "kept")
+    os.mkdir(kept)
+    status, _, err = run(source, kept)
+    check("as root, owners, groups and set-ID bits are kept", status == 0 and owners(kept) == owners(source),
+          (status, err, owners(kept)))
+    for options in (["--no-owner"], ["-s", "-y", "--no-owner", "-X", "-A"]):
+        target = os.path.join(work, "no-owner-%d" % len(options))
+        os.mkdir(target)
+        status, _, err = run(*options, source, target)
+        strays = set_id_strays(source, target)
+        check("%s: every copy is root's, no set-ID bit under root" % " ".join(options),
+              status == 0 and not strays and all(o[0] == 0 for o in owners(target).values()), (status, err, strays))
+    # A change of owner alone, in From, reaches the copy before any bit does.
+    os.chown(os.path.join(source, "tool"), 1002, -1)
+    os.chmod(os.path.join(source, "tool"), 0o4755)
+    status, out, _ = run("-v", source, kept)
+    check("a new owner alone is an MD line, bits following the owner",
+          status == 0 and out.count("  MD: [") == 1 and owners(kept) == owners(source) and
+          not set_id_strays(source, kept), (out, owners(kept)))
+    # A volume that refuses chown, chmod and attributes: files are the server's (root's).
+    volume = coarse_clock.Volume(os.path.join(work, "below"), os.path.join(work, "volume"), "exact")
+    try:
+        target = os.path.join(work, "volume", "to")
+        os.mkdir(target)
+        for options in ([], ["-s", "-y"]):
+            status, _, err = run(*options, source, target)
+            strays = set_id_strays(source, target)
+            check("a volume refusing chown (%s): no set-ID bit under root" % (" ".join(options) or "plain"),
+                  not strays and os.listdir(target), (status, err, strays))
+        plain = os.path.join(work, "plain")
+        os.makedirs(plain)
+        with open(os.path.join(plain, "a"), "w") as out:
+            out.write("a")
+        status, _, err = run("-X", "-A", plain, target)
+        check("-X -A to a volume without attributes, From holding none: no failure", status == 0, err)
+        os.setxattr(os.path.join(plain, "a"), "user.kept", b"\0\1binary")
+        status, _, err = run("-X", plain, target)
+        check("an attribute the volume cannot hold fails its entry, named", status == 1 and "a]" in err, (status, err))
+    finally:
+        volume.close()
+
+
+def inode(path):
+    return os.lstat(path).st_ino
+
+
+def test_hard_links(work):
+    source = os.path.join(work, "links")
+    os.makedirs(os.path.join(source, "sub"))
+    for name in ("a", "alone"):
+        with open(os.path.join(source, name), "w") as out:
+            out.write(name)
+    os.link(os.path.join(source, "a"), os.path.join(source, "b"))
+    os.link(os.path.join(source, "a"), os.path.join(source, "sub", "c"))
+    listing = os.path.join(work, "list.txt")
+    with open(listing, "w") as out:
+        out.write("a\nb\nsub/c\nalone\n")
+    for mode, options in (("plain", []), ("mirror", ["-s", "-y"]), ("list", ["-f", listing])):
+        target = os.path.join(work, "copy-" + mode)
+        os.mkdir(target)
+        status, _, err = run("-H", *options, source, target)
+        names = {inode(os.path.join(target, n)) for n in ("a", "b", "sub/c")}
+        check("-H %s: three names are one file" % mode,
+              status == 0 and len(names) == 1 and inode(os.path.join(target, "alone")) not in names, (status, err))
+        status, out, _ = run("-H", *options, source, target)
+        check("-H %s: a second run changes nothing" % mode, status == 0 and out.startswith("0 "), out)
+    target = os.path.join(work, "copy-mirror")
+    before = inode(os.path.join(target, "a"))
+    os.remove(os.path.join(source, "b"))
+    with open(os.path.join(source, "b"), "w") as out:
+        out.write("b of its own")
+    status, _, _ = run("-H", "-s", "-y", source, target)
+    check("a name leaving its file in From leaves it in To, the others untouched",
+          status == 0 and inode(os.path.join(target, "b")) != before and
+          inode(os.path.join(target, "a")) == before == inode(os.path.join(target, "sub", "c")) and
+          open(os.path.join(target, "a")).read() == "a" and open(os.path.join(target, "b")).read() == "b of its own")
+
+
+def test_metadata_alone(work):
+    """chmod, chgrp and attributes alone: predicted, done in place, counted."""
+    source = os.path.join(work, "alone")
+    target = os.path.join(work, "to-alone")
+    os.makedirs(os.path.join(source, "dir"))
+    os.mkdir(target)
+    with open(os.path.join(source, "dir", "f"), "w") as out:
+        out.write("f")
+    os.setxattr(os.path.join(source, "dir"), "user.x", b"1")
+    os.setxattr(os.path.join(source, "dir"), differential.ACL_DEFAULT, differential.acl_value(random.Random(4)))
+    run("-X", "-A", source, target)
+    copy = os.path.join(target, "dir", "f")
+    before = inode(copy)
+    os.chmod(os.path.join(source, "dir", "f"), 0o600)
+    os.chown(os.path.join(source, "dir", "f"), -1, 1003)
+    os.setxattr(os.path.join(source, "dir"), "user.x", b"2\0")
+    os.removexattr(os.path.join(source, "dir"), differential.ACL_DEFAULT)
+    status, out, _ = run("-n", "-v", "-X", "-A", source, target)
+    check("-n predicts an MD line for each", status == 0 and out.count("  MD: [") == 2, out)
+    status, out, _ = run("-X", "-A", "--json", source, target)
+    figures = json.loads(out)
+    check("a run updates both in place, counted as updated",
+          status == 0 and figures["updated"] == 2 and figures["copied"] == 0 and inode(copy) == before and
+          owners(target) == owners(source) and differential.metadata_snapshot(target) ==
+          differential.metadata_snapshot(source), figures)
+
+
+def main():
+    global PROGRAM
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    if os.geteuid() != 0:
+        print("skipped: other users' owners need root")
+        return 77
+    PROGRAM = os.path.abspath(sys.argv[1])
+    for test in (test_set_ids, test_hard_links, test_metadata_alone):
+        work = tempfile.mkdtemp(prefix="korvane-faithful-")
+        try:
+            test(work)
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    print("%d failed" % len(FAILURES))
+    return 1 if FAILURES else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
