@@ -68,7 +68,7 @@ const OptionInfo kOptions[] = {
     {OPT_LIST, L'f', L"list", VALUE, true, L"FILE",
      L"From File mode: copy the paths listed in FILE\n(no rule, no clean-up)"},
     {OPT_SHOW, L'v', L"show", NO_VALUE, false, L"",
-     L"a line per change (CP:, DF:, RD:, SK:) on standard\n"
+     L"a line per change (CP:, MD:, DF:, RD:, SK:) on standard\n"
      L"output, and the same lines in the log (Show Copy File)"},
     {OPT_QUIET, L'q', L"quiet", NO_VALUE, false, L"",
      L"print nothing but failures and refusals\n(the exit status is the same)"},
@@ -415,7 +415,15 @@ UsageWords makeUsageWords() {
         L"-r may be given several times; -f, -l, --modify-window and --settings once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
-        L"entries per second and bytes copied.";
+        L"entries per second and bytes copied.\n"
+        L"A copy keeps contents, modification time and permission bits (Windows: its\n"
+        L"attributes); a folder takes the time FROM has once its contents are done.\n"
+        L"On Linux, as rsync -a as root, a copy keeps owner and group (not root: the\n"
+        L"group, where the runner may give it); its set-ID bits only under its\n"
+        L"source's owner. A mode, owner, group, attribute or ACL changed alone is\n"
+        L"mended in place, without copying (MD: lines, counted as updated). -H, -X\n"
+        L"and -A keep what rsync -H, -X and -A keep; --no-owner what rsync\n"
+        L"--no-owner --no-group does.";
     words.exitStatuses = {
         {0, L"done, nothing failed"},
         {1, L"finished, but entries failed (each named, with the system's reason)"},
