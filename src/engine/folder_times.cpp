@@ -19,7 +19,11 @@ std::wstring deferredKey(const WideString& folder) {
 
 }  // namespace
 
-long long runActivity(const RunState* run) { return runContext.updatedCount + run->tally.failed; }
+// Metadata mended in place (MD lines) moves no folder's time.
+long long runActivity(const RunState* run) {
+    const RunTally& tally = run->tally;
+    return tally.copied + tally.created + tally.deleted + tally.failed;
+}
 
 bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to) {
     if (from.seconds == to.seconds) {
