@@ -206,6 +206,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runOptions.copyLinks = options.links;
     runOptions.rulesRelative = options.relativeRules;
     runOptions.waitForLock = options.waitLock;
+    runOptions.jobs = options.jobs;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];

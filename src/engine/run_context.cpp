@@ -10,6 +10,7 @@ namespace {
 // A long copy tells the front end that the run goes on, as far as it was.
 void tickDuringCopy(void* data) {
     const RunState* run = static_cast<const RunState*>(data);
+    if (std::this_thread::get_id() != run->thread) return;  // a worker's copy: the run's thread ticks meanwhile
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, run->examined, runContext.updatedCount);
     }
@@ -17,7 +18,9 @@ void tickDuringCopy(void* data) {
 
 }  // namespace
 
-RunState makeRun(const RunOptions& options, RunTally& tally) { return RunState{options, tally, false, false, 0}; }
+RunState makeRun(const RunOptions& options, RunTally& tally) {
+    return RunState{options, tally, false, false, 0, nullptr, std::this_thread::get_id()};
+}
 
 void beginRun(RunState* run) {
     setDryRun(run->options.dryRun);

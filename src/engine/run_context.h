@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/platform.h"
@@ -83,6 +84,7 @@ struct RunOptions {
     bool rulesRelative = false;  // rules see the path below the walked root, from its separator
     bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
     bool toToBeMade = false;     // a dry run of a To Folder that does not stand yet and would be made first
+    int jobs = 0;                // workers for the per-entry work; 0: as suits the To Folder's volume
 };
 
 // Where the run log lies and how writing it went: it lives from the log's
@@ -121,6 +123,8 @@ struct RunContext {
 // The process-wide run state.
 extern RunContext runContext;
 
+struct JobQueue;
+
 // One run in progress: what it was asked, what it has done, and what it
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
@@ -130,6 +134,8 @@ struct RunState {
     bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
     bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
     long long examined;         // the entries dealt with so far, as last told to the front end
+    JobQueue* jobs;             // its workers (see engine/jobs.h), or null: all on the run's thread
+    std::thread::id thread;     // the run's own thread, the one that tells the front end anything
 };
 
 // Makes a run of options counting into tally, not a mirror.
