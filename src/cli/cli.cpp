@@ -215,6 +215,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runOptions.keepXattrs = keeps && options.xattrs;
     runOptions.keepAcls = keeps && options.acls;
     runOptions.folderTimes = true;
+    runOptions.jobs = options.jobs;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];

@@ -30,6 +30,7 @@ enum OptionId {
     OPT_NO_OWNER,
     OPT_WAIT_LOCK,
     OPT_MODIFY_WINDOW,
+    OPT_JOBS,
     OPT_SETTINGS,
     OPT_HELP,
     OPT_VERSION
@@ -104,6 +105,10 @@ const OptionInfo kOptions[] = {
      L"instead of refusing (exit 3)"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
      L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
+    {OPT_JOBS, L'j', L"jobs", VALUE, true, L"N",
+     L"look at and copy up to N entries side by side (1 to\n"
+     L"64); default 8 where TO is on a network share or a\n"
+     L"FUSE volume, 1 on a local disk"},
     {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
      L"take the folders, options and rule from a settings\n"
      L"file (default ./korvaneui.ini, the window program's);\n"
@@ -164,6 +169,7 @@ bool* givenOf(OptionId id, CliOptions& options) {
         case OPT_LIST: return &options.listGiven;
         case OPT_LOG_DIR: return &options.logGiven;
         case OPT_MODIFY_WINDOW: return &options.modifyWindowGiven;
+        case OPT_JOBS: return &options.jobsGiven;
         case OPT_SETTINGS: return &options.settingsGiven;
         default: return nullptr;
     }
@@ -179,6 +185,22 @@ bool readSeconds(const std::wstring& text, long long* seconds) {
     }
     if (value > kModifyWindowMax) return false;
     *seconds = value;
+    return true;
+}
+
+// The most workers --jobs takes.
+const int kJobsMax = 64;
+
+// A number of workers, plain decimal digits, from 1 to kJobsMax.
+bool readJobs(const std::wstring& text, int* jobs) {
+    if (text.empty() || text.size() > 2) return false;
+    int value = 0;
+    for (wchar_t unit : text) {
+        if (unit < L'0' || unit > L'9') return false;
+        value = value * 10 + (unit - L'0');
+    }
+    if (value < 1 || value > kJobsMax) return false;
+    *jobs = value;
     return true;
 }
 
@@ -228,6 +250,14 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
                 return false;
             }
             options->modifyWindowGiven = true;
+            return true;
+        case OPT_JOBS:
+            if (!readJobs(value, &options->jobs)) {
+                *problem = L"option -j/--jobs needs a whole number from 1 to " + std::to_wstring(kJobsMax) +
+                           L", not [" + value + L"]";
+                return false;
+            }
+            options->jobsGiven = true;
             return true;
         default: return false;
     }
@@ -412,7 +442,7 @@ UsageWords makeUsageWords() {
                                           info.shown ? info.shown : L"", info.help ? info.help : L""});
     }
     words.notes =
-        L"-r may be given several times; -f, -l, --modify-window and --settings once.\n"
+        L"-r may be given several times; -f, -l, -j, --modify-window and --settings once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
         L"entries per second and bytes copied.\n"

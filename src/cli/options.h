@@ -34,6 +34,8 @@ struct CliOptions {
     bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
     bool modifyWindowGiven = false;   // --modify-window was given
     long long modifyWindow = 0;       // its seconds
+    bool jobsGiven = false;           // -j/--jobs was given
+    int jobs = 0;                     // its workers; 0: as suits TO's volume
     bool settingsGiven = false;       // --settings: read the window program's settings file
     WideString settingsFile;          // that file; empty for ./korvaneui.ini
     bool help = false;                // -h: the usage text

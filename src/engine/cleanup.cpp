@@ -10,6 +10,7 @@
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
+#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -28,6 +29,7 @@ namespace {
 // failure.
 void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
+    settleJobs(run);  // what the workers did before is told first
     if (result) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
@@ -183,6 +185,35 @@ bool holdsRunLog(const WideString& path) {
     return false;
 }
 
+// Deletes path, a surplus entry of kind, unless it is the open run log, a
+// live run's temporary, or a dead run's temporary (deleted, but not as a
+// change of the run); *attempted tells whether a deletion was due. Safe on
+// a worker: it tells nothing.
+SystemResult deleteSurplus(const WideString& path, DeletableKind kind, bool* attempted) {
+    *attempted = false;
+    if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
+    if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
+        changeDeleteFile(path.buffer);
+        return kDone;
+    }
+    *attempted = true;
+    return kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
+}
+
+// Whether path (under root, of kind) is surplus: {false, 0} when it is no
+// entry the clean-up takes, kDone when its counterpart may stand; walker,
+// when not null, is the clean-up walk listing its directory.
+bool surplusEntry(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
+                  const WideString& path, DeletableKind kind, SystemResult* kept) {
+    if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) {
+        *kept = SystemResult{false, 0};
+        return false;
+    }
+    size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
+    *kept = kDone;
+    return !counterpartMayStand(walker, root, otherRoot, path, depth);
+}
+
 // Deletes path when otherRoot holds no counterpart, its kind already known;
 // walker, when not null, is the clean-up walk listing its directory. A link
 // is removed as a link, never followed: what it points to, inside or outside
@@ -190,19 +221,44 @@ bool holdsRunLog(const WideString& path) {
 SystemResult deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root,
                                       const WideString& otherRoot, const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
-    if (!underRoot(root, otherRoot, path) || kind == NOT_DELETABLE) return SystemResult{false, 0};
-    size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
-    if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
-    if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
-    if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
-        changeDeleteFile(path.buffer);
-        return kDone;
-    }
-
-    runContext.changeAttempted = true;
-    SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
-    if (deleted) ++runContext.updatedCount;
+    SystemResult kept{false, 0};
+    if (!surplusEntry(walker, root, otherRoot, path, kind, &kept)) return kept;
+    bool attempted = false;
+    SystemResult deleted = deleteSurplus(path, kind, &attempted);
+    runContext.changeAttempted = attempted;
+    if (deleted && attempted) ++runContext.updatedCount;
     return deleted;
+}
+
+// A deletion of the clean-up walk, on a worker.
+void deleteOnWorker(EntryJob* job) {
+    job->result = deleteSurplus(job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted);
+}
+
+// Tells what the clean-up walk did with one entry, or found to leave, as a REPORT_DELETED kind.
+void tellDeletion(EntryJob* job) {
+    runContext.changeAttempted = job->attempted;
+    if (job->result && job->attempted) ++runContext.updatedCount;
+    if (runStopRequested() && !job->result) return;  // cut short by the stop: nothing to tell
+    reportCleanup(job->run, job->result, job->attempted, job->entryPath, REPORT_DELETED, L"  DF: [",
+                  L"! Error => Delete file: [");
+}
+
+// Hands the clean-up's telling of path over, to be told in turn: result,
+// attempted, or the deletion of kind still to be done (step) on a worker.
+void handOverDeletion(RunState* run, const WideString& path, SystemResult result, bool attempted, int step) {
+    EntryJob job;
+    job.tell = tellDeletion;
+    job.run = run;
+    job.entryPath = path;
+    job.result = result;
+    job.attempted = attempted;
+    job.step = step;
+    if (step != NOT_DELETABLE) {
+        job.work = deleteOnWorker;
+        job.group = folderGroup(path);
+    }
+    handOver(run, &job);
 }
 
 // The kind of the entry the clean-up walk is handing over: the listing told it.
@@ -399,8 +455,10 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     noteEntryDone(run, entriesHandedOver(*walker));
     size_t depth = listingDepth(*walker);
     bool enterable = walker->current.isDirectory && !walker->current.isLink;
-    FolderTimeFrame* frame =
-        enterable && folderWalk->times.on ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
+    // A folder's activity counts from what was told before it.
+    bool framed = enterable && folderWalk->times.on;
+    if (framed) settleJobs(run);
+    FolderTimeFrame* frame = framed ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
     if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
     if (frame) frame->taken = true;
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
@@ -429,8 +487,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
                 state.scopes[depth + 1] = child;
             }
         }
-        runContext.changeAttempted = false;
-        reportCleanup(run, kDone, false, entryPath, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        handOverDeletion(run, entryPath, kDone, false, NOT_DELETABLE);
         return true;
     }
     if (enterable && !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath)) walker->skipDescent = true;
@@ -444,9 +501,10 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
     }
-    SystemResult ok = deleteWithoutCounterpart(walker, walkRoot, otherRoot, entryPath, kindFromListing(*walker));
-    reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_DELETED, L"  DF: [",
-                  L"! Error => Delete file: [");
+    DeletableKind kind = kindFromListing(*walker);
+    SystemResult kept{false, 0};
+    bool surplus = surplusEntry(walker, walkRoot, otherRoot, entryPath, kind, &kept);
+    handOverDeletion(run, entryPath, kept, false, surplus ? kind : NOT_DELETABLE);
     return true;
 }
 
@@ -457,6 +515,7 @@ void removeIfSurplus(DirectoryWalker* walker, const WideString& entryPath, const
                      const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
+    settleJobs(run);  // the deletions below it are done, and told, first
     // Told of, if need be, when it was met.
     if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return;
     if (changeTookAway(entryPath.buffer)) return;
@@ -479,7 +538,7 @@ bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath
                             const WideString& otherRoot) {
     removeIfSurplus(walker, entryPath, walkRoot, otherRoot);
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
-    finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(),
+    finishFolder(folderWalk->run, &folderWalk->times, frameAt(folderWalk->times, walker->descent.size()).get(),
                  counterpartPath(entryPath, walkRoot, otherRoot), entryPath, false);
     return true;
 }

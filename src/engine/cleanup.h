@@ -48,9 +48,11 @@ struct CleanupState {
 
 // What a folder run's walks hand their handlers as the walker's data.
 struct FolderWalk {
-    RunState* run;          // the run they act for
-    CleanupState* cleanup;  // the clean-up's marks and listings
-    FolderTimes times{};    // the folders on the walk's descent path, when it gives folder times
+    RunState* run;                 // the run they act for
+    CleanupState* cleanup;         // the clean-up's marks and listings
+    std::vector<char> madeLevels;  // per level of the copy walk's descent path: the run made that
+                                   // To directory just now, so nothing stands in it
+    FolderTimes times{};           // the folders on the walk's descent path, when it gives folder times
 };
 
 // Entry handler of the clean-up walk: deletes a file or link without counterpart.

@@ -1,5 +1,6 @@
 #include "engine/entry_reports.h"
 
+#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
@@ -17,6 +18,7 @@ void tell(int kind, const WideString& line, const WideString& path, const WideSt
 }  // namespace
 
 void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason) {
+    settleJobs(run);  // what the workers did before is told first
     runContext.messageText = message;
     runContext.hadErrors = true;
     ++run->tally.failed;
@@ -29,6 +31,7 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
 }
 
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
+    settleJobs(run);  // what the workers did before is told first
     RunTally& tally = run->tally;
     if (kind == REPORT_COPIED) {
         ++tally.copied;
@@ -44,6 +47,7 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
 }
 
 void reportSkip(RunState* run, const WideString& line, const WideString& path) {
+    settleJobs(run);  // what the workers did before is told first
     ++run->tally.skipped;
     if (runContext.host.reported) {
         tell(REPORT_SKIPPED, line, path, WideString(), 0);
@@ -58,6 +62,7 @@ void reportWalkStop(int result, const WideString& directory, const WideString& r
 }
 
 void reportNotPlainFile(RunState* run, const WideString& entryPath) {
+    settleJobs(run);  // what the workers did before is told first
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
     reportSkip(run, line, entryPath);

@@ -3,6 +3,7 @@
 #include "engine/cleanup.h"
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
+#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -18,8 +19,10 @@ void reportLinkLoop(DirectoryWalker* walker, const WideString& directoryPath) {
     reportLinkLoop(static_cast<FolderWalk*>(walker->data)->run, directoryPath);
 }
 
-// A walk that stops early is told with the directory it could not read.
-int endWalk(const DirectoryWalker& walker, int result) {
+// A walk that stops early is told with the directory it could not read,
+// after what its workers did before.
+int endWalk(RunState* run, const DirectoryWalker& walker, int result) {
+    settleJobs(run);
     reportWalkStop(result, walker.failedDirectory, walker.failureReason);
     return result;
 }
@@ -44,16 +47,32 @@ int changeKind(const UpdateOutcome& outcome, bool isDirectory) {
     return isDirectory ? REPORT_CREATED : REPORT_COPIED;
 }
 
+// Tells the end of a folder of the copy walk: its time, once everything
+// handed over below it is told.
+void tellFolderEnd(EntryJob* job) {
+    if (runStopRequested()) return;
+    auto* folderWalk = static_cast<FolderWalk*>(job->data);
+    finishFolder(job->run, &folderWalk->times, job->folderTime.get(), job->entryPath, job->target, job->step != 0);
+}
+
 // After-directory handler of the copy walk: a mirror's marks of where To
-// may hold surplus, then the folder's time.
+// may hold surplus, then the folder's time, handed over to be set in turn.
 bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                        const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     if (folderWalk->cleanup->pruning) markSurplusHandler(walker, directory, walkRoot, otherRoot);
+    std::shared_ptr<FolderTimeFrame> frame = frameAt(folderWalk->times, walker->descent.size());
+    if (!frame) return true;
     bool cleanupFollows = folderWalk->run->replaceLinks;  // a mirror: the clean-up walk comes next
-    finishFolder(folderWalk->run, &folderWalk->times, walker->descent.size(), directory,
-                 counterpartPath(directory, walkRoot, otherRoot),
-                 cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot));
+    EntryJob job;
+    job.tell = tellFolderEnd;
+    job.run = folderWalk->run;
+    job.entryPath = directory;
+    job.target = counterpartPath(directory, walkRoot, otherRoot);
+    job.data = folderWalk;
+    job.folderTime = frame;
+    job.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
+    handOver(folderWalk->run, &job);
     return true;
 }
 
@@ -128,12 +147,15 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
     platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
+    // Ended before the trees are let go.
+    JobQueue jobs;
+    startJobs(&jobs, &run, jobsFor(options.jobs, to));
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
 
     runContext.updatedCount = 0;
     CleanupState cleanup;
-    FolderWalk folderWalk{&run, &cleanup};
+    FolderWalk folderWalk{&run, &cleanup, {}};
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
@@ -151,10 +173,11 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
     if (run.sweepTemporaries && removeDeadTemporaries(to, from) && folderTimes)
-        folderWalk.times.frames[0].touched = true;
+        folderWalk.times.frames[0]->touched = true;
     int result = walk(&walker, from, to);
+    settleJobs(&run);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
-    if (result != WALK_OK) return endWalk(walker, result);
+    if (result != WALK_OK) return endWalk(&run, walker, result);
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
 
@@ -168,8 +191,9 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
         startCleanupScopes(&cleanup);
         result = walk(&walker, to, from);
+        settleJobs(&run);
         if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
-        if (result != WALK_OK) return endWalk(walker, result);
+        if (result != WALK_OK) return endWalk(&run, walker, result);
     }
 
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.updatedCount > 0)) {
@@ -209,11 +233,77 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
 
 }  // namespace
 
+namespace {
+
+// Tells what the update of one entry of the copy walk found and did. An
+// entry in the way that a worker left is removed here first, in turn.
+void tellUpdate(EntryJob* job) {
+    RunState* run = job->run;
+    if (job->outcome.needsRunThread) {
+        UpdateAsk ask;
+        ask.listed = &job->listed;
+        job->outcome = updateEntry(run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+    }
+    const UpdateOutcome& outcome = job->outcome;
+    noteOutcome(outcome);
+    if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
+    const WideString& entryPath = job->entryPath;
+    auto target = [job] { return counterpartPath(job->entryPath, *job->walkRoot, *job->otherRoot); };
+    if (outcome.notPlainFile) {
+        reportNotPlainFile(run, entryPath);
+    } else if (outcome.upToDate) {
+        if (runContext.showCopyFile) {
+            showStatus(STATUS_INFO, entryPath);
+            pumpMessages();
+        }
+        if (outcome.changeAttempted) {
+            WideString line =
+                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + entryPath + L"] -> [" + target() + L"]";
+            if (runContext.showCopyFile) writeLogLine(line);
+            reportChange(run, changeKind(outcome, job->isDirectory), line, entryPath, outcome.copiedBytes);
+        }
+        // What is told after this, up to the folder's end, is what happened in it.
+        if (job->folderTime) job->folderTime->activity = runActivity(run);
+    } else if (outcome.nameTakenBy.length > 0) {
+        reportNameTaken(run, entryPath, outcome.nameTakenBy, false);
+    } else if (outcome.linkInTheWay) {
+        reportLinkInTheWay(run, target());
+    } else if (outcome.changeAttempted) {
+        reportCopyFailure(run, entryPath, target(), outcome.reason);
+    }
+}
+
+// A worker's part of an update: everything but what would remove an entry in the way.
+void updateOnWorker(EntryJob* job) {
+    UpdateAsk ask;
+    ask.listed = &job->listed;
+    ask.targetMissing = job->targetMissing;
+    ask.onWorker = true;
+    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+}
+
+// Whether the run made the To directory listed at depth just now.
+bool madeAt(const FolderWalk& walk, size_t depth) { return depth < walk.madeLevels.size() && walk.madeLevels[depth]; }
+
+void setMadeAt(FolderWalk* walk, size_t depth, bool made) {
+    if (walk->madeLevels.size() <= depth) walk->madeLevels.resize(depth + 1, 0);
+    walk->madeLevels[depth] = made ? 1 : 0;
+}
+
+}  // namespace
+
+// A file goes to the run's workers; a directory (or a link to one) is
+// brought up to date here, as the walk needs to know whether to enter it,
+// and so is a name that may be another's short name, once every earlier
+// copy is in place. Either way it is told in turn.
 bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                      const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
+    size_t depth = listingDepth(*walker);
+    // Until it is known to be made, what lies below a directory is looked at.
+    if (walker->current.isDirectory) setMadeAt(folderWalk, depth + 1, false);
     // A link copied as a link is an entry of its own, whatever it names.
     bool linkAsItself = run->options.copyLinks && walker->current.isLink;
     bool isDirectory = walker->current.isDirectory && !linkAsItself;
@@ -222,51 +312,54 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     } else {
         ++run->tally.files;
     }
-    // A folder the walk enters takes its time only when its update went through.
     bool framed = isDirectory && folderWalk->times.on;
-    size_t frameDepth = listingDepth(*walker) + 1;
+    size_t frameDepth = depth + 1;
     if (framed) folderFrame(&folderWalk->times, frameDepth, run);
     if (!takenByRule(run, walker, entryPath, walkRoot, true)) {
         walker->takeName = false;
         return true;
     }
     if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return true;
-    UpdateOutcome outcome = copyIfUpdated(run, walkRoot, otherRoot, entryPath, &walker->current);
-    if (outcome.linkCopied) walker->skipDescent = true;  // not entered
-    if (runStopRequested()) return true;                 // the walk stops before its next entry
-    if (outcome.notPlainFile) {
-        reportNotPlainFile(run, entryPath);
+    EntryJob job;
+    job.tell = tellUpdate;
+    job.run = run;
+    job.entryPath = entryPath;
+    job.walkRoot = &walkRoot;
+    job.otherRoot = &otherRoot;
+    job.listed = walker->current;
+    job.isDirectory = isDirectory;
+    job.targetMissing = madeAt(*folderWalk, depth);
+    int32_t cut = entryPath.FindLastSeparator();
+    bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
+    // Names of one file (-H) are followed on the run's thread, each file of
+    // several names met in the walk's order.
+    bool linked = run->options.hardLinks && (!walker->current.statusKnown || walker->current.status.linkCount > 1);
+    if (!walker->current.isDirectory && !mayAlias && !linked) {
+        job.work = updateOnWorker;
+        job.group = folderGroup(entryPath);
+        handOver(run, &job);
         return true;
     }
-    if (outcome.upToDate) {
-        // A directory the run has just made holds no one's temporaries.
-        bool touched = run->sweepTemporaries && isDirectory && !outcome.madeDirectory &&
-                       removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
-        if (runContext.showCopyFile) {
-            showStatus(STATUS_INFO, entryPath);
-            pumpMessages();
-        }
-        if (outcome.changeAttempted) {
-            WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
-            WideString line =
-                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + entryPath + L"] -> [" + target + L"]";
-            if (runContext.showCopyFile) writeLogLine(line);
-            reportChange(run, changeKind(outcome, isDirectory), line, entryPath, outcome.copiedBytes);
-        }
-        if (framed) {
-            folderWalk->times.frames[frameDepth] =
-                FolderTimeFrame{true, outcome.folderTimeDue, outcome.changeAttempted,   touched,
-                                true, outcome.sourceSeconds, outcome.sourceNanoseconds, runActivity(run)};
-        }
-    } else if (outcome.nameTakenBy.length > 0) {
-        reportNameTaken(run, entryPath, outcome.nameTakenBy, false);
-        walker->skipDescent = true;
-    } else if (outcome.linkInTheWay) {
-        reportLinkInTheWay(run, counterpartPath(entryPath, walkRoot, otherRoot));
-        // What lies below the link is left as it is, not copied entry by entry.
-        walker->skipDescent = true;
-    } else if (outcome.changeAttempted) {
-        reportCopyFailure(run, entryPath, counterpartPath(entryPath, walkRoot, otherRoot), outcome.reason);
+    if (mayAlias) settleJobs(run);
+    UpdateAsk ask;
+    ask.listed = &walker->current;
+    ask.targetMissing = job.targetMissing;
+    job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
+    const UpdateOutcome& outcome = job.outcome;
+    // What lies below a link copied as a link, or below a name or a link in
+    // To that the entry could not take, is left as it is.
+    if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay) walker->skipDescent = true;
+    if (isDirectory) setMadeAt(folderWalk, depth + 1, outcome.madeDirectory && outcome.upToDate);
+    // A directory the run has just made holds no one's temporaries.
+    bool touched = !runStopRequested() && outcome.upToDate && run->sweepTemporaries && isDirectory &&
+                   !outcome.madeDirectory &&
+                   removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
+    // A folder the walk enters takes its time only when its update went through.
+    if (framed && outcome.upToDate) {
+        job.folderTime = frameAt(folderWalk->times, frameDepth);
+        *job.folderTime = FolderTimeFrame{true, outcome.folderTimeDue, outcome.changeAttempted,   touched,
+                                          true, outcome.sourceSeconds, outcome.sourceNanoseconds, 0};
     }
+    handOver(run, &job);
     return true;
 }

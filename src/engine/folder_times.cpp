@@ -1,5 +1,7 @@
 #include "engine/folder_times.h"
 
+#include <memory>
+
 #include "base/separator.h"
 
 #include "engine/entry_reports.h"
@@ -59,17 +61,21 @@ void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const Wi
 
 FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* run) {
     if (times->frames.size() <= depth) times->frames.resize(depth + 1);
-    FolderTimeFrame& frame = times->frames[depth];
-    frame = FolderTimeFrame{false, false, false, false, false, 0, 0, runActivity(run)};
-    return &frame;
+    times->frames[depth] =
+        std::make_shared<FolderTimeFrame>(FolderTimeFrame{false, false, false, false, false, 0, 0, runActivity(run)});
+    return times->frames[depth].get();
+}
+
+std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth) {
+    return times.on && depth < times.frames.size() ? times.frames[depth] : nullptr;
 }
 
 // Nothing is asked of the system for a folder in which nothing happened.
-void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideString& fromFolder,
+void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters) {
-    if (!times->on || depth >= times->frames.size()) return;
-    FolderTimeFrame frame = times->frames[depth];
-    times->frames[depth].taken = false;
+    if (!times->on || !taken) return;
+    FolderTimeFrame frame = *taken;
+    taken->taken = false;
     if (!times->deferred.empty() && times->deferred.erase(deferredKey(toFolder)) > 0) frame.due = true;
     bool recheck = frame.touched || runActivity(run) != frame.activity;
     if (!frame.taken || (!recheck && !frame.due)) return;

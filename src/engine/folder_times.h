@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -28,9 +29,9 @@ struct FolderTimeFrame {
 
 // The frames of one walk, per depth of its descent path (0: the walked root).
 struct FolderTimes {
-    bool on = false;                      // the run keeps folder times, and this walk gives them
-    std::vector<FolderTimeFrame> frames;  // the folders being walked, root first
-    std::set<std::wstring> deferred;      // To folders whose time alone was due, left to the clean-up walk
+    bool on = false;                                       // the run keeps folder times, and this walk gives them
+    std::vector<std::shared_ptr<FolderTimeFrame>> frames;  // the folders being walked, root first
+    std::set<std::wstring> deferred;  // To folders whose time alone was due, left to the clean-up walk
 };
 
 // The copies, creations, deletions and failures of run so far: when they
@@ -56,19 +57,24 @@ bool folderTimeDiffers(const RunOptions& options, const WideString& folder, Fold
 void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const WideString& from, const WideString& to,
                       bool askDue);
 
-// The frame of the folder at depth, as its walk meets it: cleared, its
+// The frame of the folder at depth, as its walk meets it: a new one, its
 // activity that of run now, for the walk to fill.
 FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* run);
 
-// The after-folder step for the To folder toFolder at depth, whose From
-// folder is fromFolder: its time is set when it was due, or when anything
-// changed or failed below it since it was met and it then differs from
-// From's. A time that alone was due is a change of its own, told with an
-// "  MD: [" line and counted; when the clean-up walk is to enter the folder
-// after this walk (cleanupEnters), the step is left to it, which tells the
-// time alone only when it deleted nothing there. A failure is told with its
-// reason.
-void finishFolder(RunState* run, FolderTimes* times, size_t depth, const WideString& fromFolder,
+// The frame of the folder at depth on the walk's descent path; null when
+// the walk gives no folder times.
+std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth);
+
+// The after-folder step for the To folder toFolder, whose From folder is
+// fromFolder and whose frame is taken: its time is set when it was due, or
+// when anything changed or failed below it since its activity was taken
+// and it then differs from From's. A time that alone was due is a change of
+// its own, told with an "  MD: [" line and counted; when the clean-up walk
+// is to enter the folder after this walk (cleanupEnters), the step is left
+// to it, which tells the time alone only when it deleted nothing there. A
+// failure is told with its reason. On the run's thread, once what was
+// handed over below the folder is told.
+void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters);
 
 #endif

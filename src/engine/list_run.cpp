@@ -1,12 +1,14 @@
 #include "engine/list_run.h"
 
 #include <cstdio>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
+#include "engine/jobs.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -142,6 +144,84 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
     return ListCopyRunWith(options, &tally, showCopyFile, from, to, listFile);
 }
 
+namespace {
+
+// What a list run's jobs share with it.
+struct ListJobs {
+    RunTally* tally = nullptr;        // the run's counters
+    std::set<std::wstring> inFlight;  // the folded paths of entries handed over and not yet told
+};
+
+// True when key names a path on the way to, below, or at one in flight.
+bool meetsInFlight(const ListJobs& list, const std::wstring& key) {
+    if (list.inFlight.empty()) return false;
+    if (list.inFlight.count(key) > 0) return true;
+    for (size_t cut = key.find(PATH_SEPARATOR); cut != std::wstring::npos; cut = key.find(PATH_SEPARATOR, cut + 1)) {
+        if (list.inFlight.count(key.substr(0, cut)) > 0) return true;
+    }
+    std::wstring below = key + PATH_SEPARATOR;
+    auto at = list.inFlight.lower_bound(below);
+    return at != list.inFlight.end() && at->compare(0, below.size(), below) == 0;
+}
+
+// True when a name of entry may be another's short name.
+bool mayBeAlias(const WideString& entry) {
+    int32_t start = 0;
+    for (int32_t i = 0; i <= entry.length; ++i) {
+        if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
+        if (i > start && platformNameMayAlias(entry.buffer + start, static_cast<size_t>(i - start))) return true;
+        start = i + 1;
+    }
+    return false;
+}
+
+// A worker's part of a listed entry's update.
+void updateListedOnWorker(EntryJob* job) {
+    UpdateAsk ask;
+    ask.onWorker = true;
+    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+}
+
+// Tells what the update of one listed entry found and did.
+void tellListed(EntryJob* job) {
+    auto* list = static_cast<ListJobs*>(job->data);
+    if (!job->key.empty()) list->inFlight.erase(job->key);
+    RunState* run = job->run;
+    const UpdateOutcome& outcome = job->outcome;
+    if (job->work) noteOutcome(outcome);
+    ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
+    if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
+    const WideString& source = job->entryPath;
+    const WideString& target = job->target;
+    if (outcome.notPlainFile) {
+        reportNotPlainFile(run, source);
+    } else if (outcome.linkInTheWay) {
+        reportLinkInTheWay(run, target);
+    } else if (outcome.nameTakenBy.length > 0) {
+        reportNameTaken(run, source, outcome.nameTakenBy, false);
+    } else if (!outcome.changeAttempted) {
+        return;
+    } else if (outcome.upToDate) {
+        ++runContext.listUpdatedCount;
+        WideString line =
+            WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + source + L"] -> [" + target + L"]";
+        if (runContext.showCopyFile) {
+            runContext.messageText = line;
+            writeMessageLine();
+            showStatus(STATUS_INFO, runContext.messageText);
+        }
+        bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
+        int kind = outcome.updatedInPlace ? REPORT_UPDATED : made ? REPORT_CREATED : REPORT_COPIED;
+        reportChange(run, kind, line, source, outcome.copiedBytes);
+    } else {
+        // No pumping in a list run: the failure is told as it stands.
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
+                           outcome.reason);
+    }
+}
+
+}  // namespace
+
 int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
                     const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
@@ -192,6 +272,10 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     // Each path taken, by its folded key: two lines naming paths equal but
     // for case name one entry of a To that does not tell case apart.
     std::unordered_map<std::wstring, std::wstring> takenPaths;
+    ListJobs listJobs;
+    listJobs.tally = tally;
+    JobQueue jobs;
+    startJobs(&jobs, &run, jobsFor(options.jobs, to));
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
@@ -210,46 +294,36 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         std::wstring normal = normalEntry(entry);
         std::wstring key;
         platformFoldName(normal.c_str(), &key);
-        auto taken = takenPaths.emplace(std::move(key), normal).first;
+        auto taken = takenPaths.emplace(key, normal).first;
         if (taken->second != normal && targetFoldsCase(target)) {
             ++tally->files;
             reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
             continue;
         }
-        UpdateOutcome outcome = copyIfUpdated(&run, from, to, source, nullptr);
-        ++(outcome.isDirectory ? tally->directories : tally->files);
-        if (runStopRequested()) break;
-        if (outcome.notPlainFile) {
-            reportNotPlainFile(&run, source);
-            continue;
-        }
-        if (outcome.linkInTheWay) {
-            reportLinkInTheWay(&run, target);
-            continue;
-        }
-        if (outcome.nameTakenBy.length > 0) {
-            reportNameTaken(&run, source, outcome.nameTakenBy, false);
-            continue;
-        }
-        if (!outcome.changeAttempted) continue;
-        if (outcome.upToDate) {
-            ++runContext.listUpdatedCount;
-            WideString line =
-                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + source + L"] -> [" + target + L"]";
-            if (runContext.showCopyFile) {
-                runContext.messageText = line;
-                writeMessageLine();
-                showStatus(STATUS_INFO, runContext.messageText);
-            }
-            bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
-            int kind = outcome.updatedInPlace ? REPORT_UPDATED : made ? REPORT_CREATED : REPORT_COPIED;
-            reportChange(&run, kind, line, source, outcome.copiedBytes);
+        // An entry on the way to, or below, one still in flight waits for it;
+        // so does one that may be reached under another name.
+        // Names of one file (-H) are followed on the run's thread alone.
+        bool onRunThread = mayBeAlias(entry) || options.hardLinks;
+        if (onRunThread || meetsInFlight(listJobs, key)) settleJobs(&run);
+        EntryJob job;
+        job.work = onRunThread ? nullptr : updateListedOnWorker;
+        job.tell = tellListed;
+        job.run = &run;
+        job.entryPath = source;
+        job.walkRoot = &from;
+        job.otherRoot = &to;
+        job.target = target;
+        job.data = &listJobs;
+        job.group = folderGroup(target);
+        if (onRunThread) {
+            job.outcome = copyIfUpdated(&run, from, to, source, nullptr);
         } else {
-            // No pumping in a list run: the failure is told as it stands.
-            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
-                               source, outcome.reason);
+            listJobs.inFlight.insert(key);
+            job.key = std::move(key);
         }
+        handOver(&run, &job);
     }
+    endJobs(&run);
 
     platformReleaseTree();
     platformReleaseReadTree();

@@ -1,6 +1,17 @@
 #include "engine/metadata.h"
 
+#include <mutex>
+
 #include "platform/platform.h"
+
+namespace {
+
+// Guards the tables of a run's files of several names: a worker's update of
+// a file of one name may claim a To file while the run's thread follows the
+// names of another.
+std::mutex linkTables;
+
+}  // namespace
 
 KeptMetadata keptMetadata(const RunOptions& options) {
     return KeptMetadata{options.keepOwners, options.keepXattrs, options.keepAcls};
@@ -27,6 +38,7 @@ bool metadataDiffers(const RunOptions& options, const WideString& source, const 
 // takes the name away from the others.
 LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing, bool replaced) {
     LinkFinding finding{LINK_NONE, false, nullptr};
+    std::lock_guard<std::mutex> held(linkTables);
     LinkGroups& links = run->links;
     const EntryStatus& from = source.status;
     bool several = from.linkCount > 1;
@@ -52,5 +64,6 @@ LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState&
 void noteFirstCopy(RunState* run, const EntryState& source, const WideString& target,
                    const DirectoryIdentity* identity) {
     FirstCopy copy{target, identity ? *identity : DirectoryIdentity{0, 0}, identity != nullptr};
+    std::lock_guard<std::mutex> held(linkTables);
     run->links.firsts.emplace(source.status.identity, copy);
 }

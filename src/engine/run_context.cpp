@@ -10,6 +10,7 @@ namespace {
 // A long copy tells the front end that the run goes on, as far as it was.
 void tickDuringCopy(void* data) {
     const RunState* run = static_cast<const RunState*>(data);
+    if (std::this_thread::get_id() != run->thread) return;  // a worker's copy: the run's thread ticks meanwhile
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, run->examined, runContext.updatedCount);
     }
@@ -18,7 +19,7 @@ void tickDuringCopy(void* data) {
 }  // namespace
 
 RunState makeRun(const RunOptions& options, RunTally& tally) {
-    return RunState{options, tally, false, false, 0, LinkGroups{}};
+    return RunState{options, tally, false, false, 0, nullptr, std::this_thread::get_id(), LinkGroups{}};
 }
 
 void beginRun(RunState* run) {

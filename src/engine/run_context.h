@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <regex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -94,6 +95,7 @@ struct RunOptions {
                                   // brought up to date in place; a copy's set-ID bits follow its owner
     bool folderTimes = false;     // a folder takes its source's modification time once its contents are done
     bool hardLinks = false;       // names of one file in From are made names of one file in To
+    int jobs = 0;                 // workers for the per-entry work; 0: as suits the To Folder's volume
 };
 
 // A key of an entry's identity, for the tables of hard links.
@@ -161,6 +163,8 @@ struct RunContext {
 // The process-wide run state.
 extern RunContext runContext;
 
+struct JobQueue;
+
 // One run in progress: what it was asked, what it has done, and what it
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
@@ -170,6 +174,8 @@ struct RunState {
     bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
     bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
     long long examined;         // the entries dealt with so far, as last told to the front end
+    JobQueue* jobs;             // its workers (see engine/jobs.h), or null: all on the run's thread
+    std::thread::id thread;     // the run's own thread, the one that tells the front end anything
     LinkGroups links;           // with hardLinks: the files of several names met so far
 };
 

@@ -53,9 +53,9 @@ UpdateOutcome failed(UpdateOutcome outcome, int reason) {
     return outcome;
 }
 
-// Counts a change made, as runContext.updatedCount counts them.
+// A change made, which the run's closing line counts.
 UpdateOutcome changed(UpdateOutcome outcome) {
-    ++runContext.updatedCount;
+    outcome.counted = true;
     outcome.upToDate = true;
     return outcome;
 }
@@ -63,7 +63,6 @@ UpdateOutcome changed(UpdateOutcome outcome) {
 // An entry found up to date: nothing was due after all.
 UpdateOutcome nothingDue(UpdateOutcome outcome) {
     outcome.changeAttempted = false;
-    runContext.changeAttempted = false;
     outcome.upToDate = true;
     return outcome;
 }
@@ -86,7 +85,7 @@ UpdateOutcome updateInPlace(const RunState* run, UpdateOutcome outcome, const Wi
 // of that name. A directory in its place stays, and the update fails,
 // unless the run is a mirror, which replaces it.
 UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, const WideString& entryPath,
-                                const WideString& target, const std::wstring& text) {
+                                const WideString& target, const std::wstring& text, bool onWorker) {
     UpdateOutcome outcome;
     outcome.linkCopied = true;
     std::wstring existingText;
@@ -106,6 +105,10 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     }
     outcome.changeAttempted = true;
     if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+        if (onWorker) {
+            outcome.needsRunThread = true;
+            return outcome;
+        }
         if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
         existing = EntryState{false, false, {}};
     }
@@ -179,14 +182,19 @@ bool attributeWordKept(const WideString& target, const EntryState& existing) {
     return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
 }
 
+// True when a mirror finds a To entry of another kind than its From entry.
+bool kindInTheWay(const RunState* run, const EntryState& source, const EntryState& existing) {
+    if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return false;
+    return source.isDirectory != existing.isDirectory;
+}
+
 // A mirror replaces a To entry of another kind than its From entry: a
 // directory where From has a file or a link goes with everything below it,
 // a file or link where From has a directory goes too. Other runs leave it,
 // and its copy fails as before. False when it stays in the way.
 bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
                     const EntryState& existing, WideString* why) {
-    if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
-    if (source.isDirectory == existing.isDirectory) return true;
+    if (!kindInTheWay(run, source, existing)) return true;
     return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, why)
                                 : deleteFileInTheWay(run, target, why);
 }
@@ -239,6 +247,11 @@ UpdateOutcome copyFileEntry(const RunState* run, UpdateOutcome outcome, const Wi
     return changed(outcome);
 }
 
+// True for an entry below sourceRoot, both roots given.
+bool updatable(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
+    return sourceRoot.length > 0 && targetRoot.length > 0 && entryPath.length > 0 && StartsWith(entryPath, sourceRoot);
+}
+
 }  // namespace
 
 // The attributes stay cleared when the second attempt fails.
@@ -251,17 +264,15 @@ bool copyFileOver(const WideString& source, const WideString& target) {
 // becomes a file in To. A link in To facing the entry is never written
 // through: a mirror removes it as a link and puts the entry in its place,
 // any other run leaves it and tells through linkInTheWay.
-UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
-                            const WideString& entryPath, const ListedEntry* listed) {
+UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
+                          const WideString& entryPath, const UpdateAsk& ask) {
     UpdateOutcome outcome;
-    if (sourceRoot.length == 0 || targetRoot.length == 0 || entryPath.length == 0) return outcome;
-    if (!StartsWith(entryPath, sourceRoot)) return outcome;
-    runContext.changeAttempted = false;
+    if (!updatable(sourceRoot, targetRoot, entryPath)) return outcome;
+    const ListedEntry* listed = ask.listed;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
-    if (nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
+    if (!ask.targetMissing && nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
         outcome.changeAttempted = true;
-        runContext.changeAttempted = true;
         return outcome;
     }
     // A link whose text the system cannot read as a link's (Wine's view of
@@ -271,16 +282,15 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     std::wstring linkText;
     if (run->options.copyLinks && (listedAsLinks ? listed->isLink : platformIsLink(entryPath.buffer)) &&
         platformReadLink(entryPath.buffer, &linkText)) {
-        outcome = copyLinkIfUpdated(run, targetRoot, entryPath, target, linkText);
-        runContext.changeAttempted = outcome.changeAttempted;
-        return outcome;
+        return copyLinkIfUpdated(run, targetRoot, entryPath, target, linkText, ask.onWorker);
     }
     EntryState source;
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
     const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known) &&
-                  !sameTimeOnCoarseVolume(target, source, existing);
+    bool differ =
+        entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known, ask.targetMissing) &&
+        !sameTimeOnCoarseVolume(target, source, existing);
     outcome.isDirectory = source.queried && source.isDirectory;
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         outcome.notPlainFile = true;
@@ -309,7 +319,6 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         bool metadataDue = metadataDiffers(run->options, entryPath, target, source, existing, &reason);
         if (reason != 0) {
             outcome.changeAttempted = true;
-            runContext.changeAttempted = true;
             return failed(outcome, reason);
         }
         // A To file of several names is never changed in place: the other
@@ -322,17 +331,16 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     if (outcome.isDirectory && run->options.folderTimes)
         noteFolderTime(&outcome, run->options, target, source, existing);
     outcome.changeAttempted = differ || linkFacing || inPlace || links.step == LINK_DUE;
-    runContext.changeAttempted = outcome.changeAttempted;
     if (!outcome.changeAttempted) {
         if (links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
         outcome.upToDate = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome.reason)) {
-        runContext.changeAttempted = true;
+    if (!linkFacing && ask.onWorker && kindInTheWay(run, source, existing)) {
+        outcome.needsRunThread = true;
         return outcome;
     }
-    runContext.changeAttempted = true;
+    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome.reason)) return outcome;
     if (linkFacing) {
         // A link the system cannot remove as a link stays, and so does one outside a mirror.
         if (!run->replaceLinks || !changeRemoveLink(target.buffer)) {
@@ -369,6 +377,20 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     outcome.madeDirectory = !existing.queried;
     if (!linkFacing && !faithful && attributeWordKept(target, existing)) return nothingDue(outcome);
     return changed(outcome);
+}
+
+void noteOutcome(const UpdateOutcome& outcome) {
+    runContext.changeAttempted = outcome.changeAttempted;
+    if (outcome.counted) ++runContext.updatedCount;
+}
+
+UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
+                            const WideString& entryPath, const ListedEntry* listed) {
+    UpdateAsk ask;
+    ask.listed = listed;
+    UpdateOutcome outcome = updateEntry(run, sourceRoot, targetRoot, entryPath, ask);
+    if (updatable(sourceRoot, targetRoot, entryPath)) noteOutcome(outcome);  // else nothing was asked
+    return outcome;
 }
 
 UpdateOutcome copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {

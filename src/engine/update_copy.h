@@ -21,6 +21,8 @@ struct UpdateOutcome {
     bool folderTimeDue = false;     // a directory: its To time was not its From time, or it was made
     int64_t sourceSeconds = 0;      // a directory: its From modification time (with folderTimes)
     int32_t sourceNanoseconds = 0;  // and the part of it below the second
+    bool counted = false;           // a change was made (in a dry run: due), which the run's closing line counts
+    bool needsRunThread = false;    // on a worker, an entry in the way was left for the run's thread to remove
     long long copiedBytes = 0;      // the bytes a file copy wrote
     WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
     WideString reason;              // why it failed, where the run itself found why (else the change's reason)
@@ -28,11 +30,27 @@ struct UpdateOutcome {
     explicit operator bool() const { return upToDate; }
 };
 
+// What the caller knows of an entry before its update, and where the update runs.
+struct UpdateAsk {
+    const ListedEntry* listed = nullptr;  // what the walk's listing told of the entry, or null
+    bool targetMissing = false;           // the run made the target's folder just now: nothing stands there
+    bool onWorker = false;                // off the run's thread: nothing is told, and an entry in the way is
+                                          // left for the run's thread (needsRunThread)
+};
+
 // Copies or creates the counterpart of entryPath (under sourceRoot) below
-// targetRoot when it is missing or differs, for run; listed, when not null,
-// is what the walk's listing told of entryPath. runContext.changeAttempted
-// tells whether a change was due, and runContext.updatedCount counts each
-// change made, as the outcome does.
+// targetRoot when it is missing or differs, for run, and tells what it
+// found and did; the run's own figures are left to noteOutcome.
+UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
+                          const WideString& entryPath, const UpdateAsk& ask);
+
+// Puts an update's outcome into the run's figures, on the run's thread:
+// runContext.changeAttempted tells whether a change was due, and
+// runContext.updatedCount counts the change made.
+void noteOutcome(const UpdateOutcome& outcome);
+
+// updateEntry on the run's thread, its outcome noted; listed, when not
+// null, is what the walk's listing told of entryPath.
 UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
                             const WideString& entryPath, const ListedEntry* listed);
 

@@ -2,13 +2,16 @@
 #include "base/separator.h"
 
 #include <cwchar>
+#include <mutex>
 #include <set>
 #include <string>
 
 namespace {
 
-// What a dry run would have done so far.
+// What a dry run would have done so far; the run's workers share it, each
+// simulated change made whole under its lock.
 struct Simulation {
+    std::mutex lock;
     bool active = false;
     std::set<std::wstring> created;  // directories it would have made
     std::set<std::wstring> removed;  // entries it would have deleted or removed
@@ -42,6 +45,7 @@ bool standsThere(const std::wstring& path, EntryStatus* status) {
 }  // namespace
 
 void setDryRun(bool on) {
+    std::lock_guard<std::mutex> held(simulation.lock);
     simulation.active = on;
     simulation.created.clear();
     simulation.removed.clear();
@@ -50,7 +54,9 @@ void setDryRun(bool on) {
 bool isDryRun() { return simulation.active; }
 
 bool changeTookAway(const wchar_t* path) {
-    if (!simulation.active || simulation.removed.empty()) return false;
+    if (!simulation.active) return false;
+    std::lock_guard<std::mutex> held(simulation.lock);
+    if (simulation.removed.empty()) return false;
     std::wstring key = withoutTrailingSeparator(path);
     for (;;) {
         if (wouldBeGone(key)) return true;
@@ -63,6 +69,7 @@ bool changeTookAway(const wchar_t* path) {
 SystemResult changeCreateDirectory(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformCreateDirectory(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
     if (standsThere(key, &status)) return wouldFail(FAILURE_WOULD_EXIST);  // something else holds the name
@@ -73,6 +80,7 @@ SystemResult changeCreateDirectory(const wchar_t* path) {
 SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteAttributeWord(path, word);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
     if (simulation.created.count(key) > 0 || standsThere(key, &status)) return kDone;
@@ -82,6 +90,7 @@ SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
 SystemResult changeClearProtection(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformClearProtection(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     return standsThere(path, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
 }
@@ -89,6 +98,7 @@ SystemResult changeClearProtection(const wchar_t* path) {
 CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
     if (!simulation.active) return platformCopyFile(source, target, keep);
+    std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (!platformQueryEntry(source, &status)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
     if (status.isDirectory) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
@@ -100,6 +110,7 @@ CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const Ke
 SystemResult changeDeleteFile(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformDeleteFile(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (!standsThere(path, &status)) return wouldFail(FAILURE_WOULD_BE_MISSING);
     if (status.isDirectory) return wouldFail(FAILURE_WOULD_BE_DIRECTORY);
@@ -110,6 +121,7 @@ SystemResult changeDeleteFile(const wchar_t* path) {
 SystemResult changeRemoveDirectory(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformRemoveDirectory(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     std::wstring base = key;
     if (base.back() != PATH_SEPARATOR) base += PATH_SEPARATOR;
@@ -132,6 +144,7 @@ SystemResult changeRemoveDirectory(const wchar_t* path) {
 SystemResult changeRemoveLink(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformRemoveLink(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
     if (wouldBeGone(path) || !platformIsLink(path)) return wouldFail(FAILURE_WOULD_NOT_BE_LINK);
     simulation.removed.insert(path);
     return kDone;
@@ -140,6 +153,7 @@ SystemResult changeRemoveLink(const wchar_t* path) {
 CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
     if (!simulation.active) return platformCopyLink(source, target, keep);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring text;
     if (!platformReadLink(source, &text)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
     EntryStatus status;
@@ -154,6 +168,7 @@ SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, c
     *changed = false;
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteMetadata(source, target, keep, changed);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(target);
     EntryStatus status;
     if (simulation.created.count(key) == 0 && !standsThere(key, &status)) return wouldFail(FAILURE_WOULD_BE_MISSING);
@@ -164,6 +179,7 @@ SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, c
 SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteModifiedTime(path, seconds, nanoseconds);
+    std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
     if (simulation.created.count(key) > 0 || standsThere(key, &status)) return kDone;
@@ -173,6 +189,7 @@ SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32
 CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
     if (!simulation.active) return platformLinkFile(existing, identity, target);
+    std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
         return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};

@@ -73,7 +73,9 @@ SystemResult createDirectoryPath(const WideString& path) {
     int32_t cut = whole.FindLastSeparator();
     int32_t root = rootLevelLength(whole.buffer, whole.length);
     if (cut > 0 && cut + 1 > root && cut + 1 < whole.length && directoryExists(whole.Left(cut + 1))) {
-        return changeCreateDirectory(whole.buffer);
+        SystemResult made = changeCreateDirectory(whole.buffer);
+        // Another worker of the run may have made it meanwhile.
+        return made || !directoryExists(whole) ? made : SystemResult{true, 0};
     }
     for (const DirectoryLevel& level : directoryLevels(path)) {
         if (directoryExists(level.path)) continue;
@@ -82,7 +84,7 @@ SystemResult createDirectoryPath(const WideString& path) {
             return SystemResult{false, FAILURE_WOULD_BE_MISSING};
         }
         SystemResult made = changeCreateDirectory(level.path.buffer);
-        if (!made) return made;
+        if (!made && !directoryExists(level.path)) return made;
     }
     return SystemResult{true, 0};
 }
@@ -131,13 +133,14 @@ bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* 
 // modification time (whole seconds) and size; where a directory is involved
 // the attribute words decide. Each side is queried once.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown) {
+                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
+                       bool targetMissing) {
     if (sourceKnown && !endsWithSeparator(source)) {
         *sourceState = EntryState{true, sourceKnown->isDirectory, *sourceKnown};
     } else {
         *sourceState = queryEntryState(source);
     }
-    *targetState = queryEntryState(target);
+    *targetState = targetMissing ? EntryState{false, false, {}} : queryEntryState(target);
     if (!sourceState->isDirectory && !targetState->isDirectory) {
         if (!timeAndSizeOf(source, *sourceState)) return true;
         if (!timeAndSizeOf(target, *targetState)) return true;

@@ -61,8 +61,11 @@ SystemResult createDirectoryKeeping(const WideString& source, const WideString& 
 // back what it found of both entries; modification times at most timeWindow
 // seconds apart compare equal (0: only equal times do). sourceKnown, when
 // not null, is the source's status as its listing told it: not queried again.
+// targetMissing: the caller knows nothing stands at target (it made the
+// folder just now), which is not asked either.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown);
+                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
+                       bool targetMissing = false);
 
 // True when the directory inner lies strictly below the directory outer on
 // disk, whatever the spellings; false when either cannot be read.

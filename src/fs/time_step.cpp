@@ -1,5 +1,6 @@
 #include "fs/time_step.h"
 
+#include <mutex>
 #include <vector>
 
 #include "fs/changes.h"
@@ -14,6 +15,7 @@ struct LearnedStep {
 };
 
 std::vector<LearnedStep> learned;
+std::mutex learnedLock;  // a run's workers learn side by side
 
 int64_t floorToStep(int64_t time, int64_t step) { return time - ((time % step) + step) % step; }
 
@@ -48,6 +50,7 @@ bool timesMatchOnStep(int64_t source, int64_t target, int64_t step) {
 int64_t volumeTimeStep(const WideString& directory) {
     DirectoryIdentity identity;
     if (!platformDirectoryIdentity(directory.buffer, &identity)) return 0;
+    std::lock_guard<std::mutex> held(learnedLock);  // one probe per volume, whoever asks first
     for (const LearnedStep& known : learned) {
         if (known.volume == identity.volume) return known.step;
     }
@@ -58,4 +61,7 @@ int64_t volumeTimeStep(const WideString& directory) {
     return step;
 }
 
-void forgetTimeSteps() { learned.clear(); }
+void forgetTimeSteps() {
+    std::lock_guard<std::mutex> held(learnedLock);
+    learned.clear();
+}

@@ -274,6 +274,11 @@ int64_t platformTimeStepOfFileSystem(const wchar_t* name);
 // tells it; 0 when the name does not tell.
 int64_t platformVolumeTimeStep(const wchar_t* directory);
 
+// True when each request to the volume holding directory waits on a network
+// or on a server in user space (a share, a FUSE volume): requests pay off
+// side by side there. False for a local disk, or when it cannot be told.
+bool platformRequestsWait(const wchar_t* directory);
+
 // Writes a temporary file in directory, gives it the modification time
 // written (whole seconds since 1970), reads the time back into readBack and
 // removes the file; false when the file could not be written, timed or read.

@@ -14,8 +14,19 @@ namespace {
 
 size_t CountUnits(const wchar_t* text) { return text ? std::wcslen(text) : 0; }
 
-// A fresh array of length + 1 units holding text[0..length) and a NUL.
+// The array every empty text shares: an empty text costs no allocation.
+// Nothing is ever written into it (an empty text has no unit to write).
+wchar_t kEmptyText[1] = {L'\0'};
+
+// Frees an array of a text, unless it is the shared empty one.
+void FreeWideArray(wchar_t* array) {
+    if (array != kEmptyText) delete[] array;
+}
+
+// A fresh array of length + 1 units holding text[0..length) and a NUL; the
+// shared empty one for length 0.
 wchar_t* NewWideArray(const wchar_t* text, size_t length) {
+    if (length == 0) return kEmptyText;
     wchar_t* array = new wchar_t[length + 1];
     if (length > 0) std::wmemcpy(array, text, length);
     array[length] = L'\0';
@@ -38,6 +49,7 @@ int32_t ToLength(size_t count) {
 wchar_t* JoinArrays(const wchar_t* left, size_t leftLength, const wchar_t* right, size_t rightLength) {
     size_t total = leftLength + rightLength;
     ToLength(total);
+    if (total == 0) return kEmptyText;
     wchar_t* array = new wchar_t[total + 1];
     if (leftLength > 0) std::wmemcpy(array, left, leftLength);
     if (rightLength > 0) std::wmemcpy(array + leftLength, right, rightLength);
@@ -121,12 +133,27 @@ WideString::WideString(int32_t value) : length(0), buffer(nullptr) {
 
 WideString::WideString(wchar_t* array, int32_t count) : length(count), buffer(array) {}
 
-WideString::~WideString() { delete[] buffer; }
+WideString::WideString(WideString&& other) noexcept : length(other.length), buffer(other.buffer) {
+    other.length = 0;
+    other.buffer = kEmptyText;
+}
+
+WideString::~WideString() { FreeWideArray(buffer); }
+
+WideString& WideString::operator=(WideString&& other) noexcept {
+    if (this == &other) return *this;
+    FreeWideArray(buffer);
+    buffer = other.buffer;
+    length = other.length;
+    other.length = 0;
+    other.buffer = kEmptyText;
+    return *this;
+}
 
 WideString& WideString::operator=(const WideString& other) {
     if (this == &other) return *this;
     wchar_t* array = NewWideArray(other.buffer, other.length);
-    delete[] buffer;
+    FreeWideArray(buffer);
     buffer = array;
     length = other.length;
     return *this;
@@ -137,7 +164,7 @@ WideString& WideString::operator=(const wchar_t* text) {
     size_t count = CountUnits(text);
     int32_t newLength = ToLength(count);
     wchar_t* array = NewWideArray(text, count);
-    delete[] buffer;
+    FreeWideArray(buffer);
     buffer = array;
     length = newLength;
     return *this;
@@ -146,7 +173,7 @@ WideString& WideString::operator=(const wchar_t* text) {
 WideString& WideString::operator+=(const WideString& other) {
     wchar_t* array = JoinArrays(buffer, length, other.buffer, other.length);
     int32_t newLength = length + other.length;
-    delete[] buffer;
+    FreeWideArray(buffer);
     buffer = array;
     length = newLength;
     return *this;
@@ -156,7 +183,7 @@ WideString& WideString::operator+=(const wchar_t* text) {
     size_t count = CountUnits(text);
     wchar_t* array = JoinArrays(buffer, length, text, count);
     int32_t newLength = ToLength(length + count);
-    delete[] buffer;
+    FreeWideArray(buffer);
     buffer = array;
     length = newLength;
     return *this;
@@ -192,6 +219,7 @@ WideString WideString::Join(const wchar_t* first, int32_t firstLength, const wch
     size_t middleLength = CountUnits(middle);
     size_t total = static_cast<size_t>(firstLength) + middleLength + static_cast<size_t>(lastLength);
     int32_t length = ToLength(total);
+    if (total == 0) return WideString();
     wchar_t* array = new wchar_t[total + 1];
     std::wmemcpy(array, first, static_cast<size_t>(firstLength));
     std::wmemcpy(array + firstLength, middle, middleLength);
@@ -304,7 +332,7 @@ bool IsLowSurrogate(wchar_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 WideString FromUnits(const std::wstring& units) {
     WideString result;
     wchar_t* array = NewWideArray(units.data(), units.size());  // before the old one goes: it may throw
-    delete[] result.buffer;
+    FreeWideArray(result.buffer);
     result.buffer = array;
     result.length = ToLength(units.size());
     return result;

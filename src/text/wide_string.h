@@ -24,17 +24,19 @@ struct NarrowString {
 // Positions given to the substring operations are 1-based.
 struct WideString {
     int32_t length;   // code units before the terminator
-    wchar_t* buffer;  // length + 1 code units, never null
+    wchar_t* buffer;  // length + 1 code units, never null (empty texts share one)
 
     WideString();                             // empty text
     WideString(const wchar_t* text);          // copy up to the first NUL (null gives empty)
     WideString(const WideString& other);      // deep copy
+    WideString(WideString&& other) noexcept;  // takes other's array; other is left empty
     explicit WideString(const char* narrow);  // from the locale's encoding; empty when invalid
     explicit WideString(int32_t value);       // decimal text; empty when over 9 characters
     ~WideString();                            // frees buffer
 
-    WideString& operator=(const WideString& other);  // no effect on self-assignment
-    WideString& operator=(const wchar_t* text);      // no effect when given our own buffer
+    WideString& operator=(const WideString& other);      // no effect on self-assignment
+    WideString& operator=(WideString&& other) noexcept;  // takes other's array; other is left empty
+    WideString& operator=(const wchar_t* text);          // no effect when given our own buffer
 
     WideString& operator+=(const WideString& other);  // appends a copy of other
     WideString& operator+=(const wchar_t* text);      // appends text up to its NUL

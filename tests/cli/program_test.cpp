@@ -439,6 +439,10 @@ TEST_F(Program, OptionsOfOtherMirroringTools) {
         {{"--modify-window=1", "--modify-window=2", at("from"), at("to")}, 2, "given more than once", "", ""},
         {{"-q", "-v", at("from"), at("to")}, 2, "contradict", "", ""},
         {{"--links=yes", at("from"), at("to")}, 2, "takes no value", "", ""},
+        {{"-j", "0", at("from"), at("to")}, 2, "whole number from 1 to 64", "", ""},
+        {{"--jobs=65", at("from"), at("to")}, 2, "whole number from 1 to 64", "", ""},
+        {{"-j4x", at("from"), at("to")}, 2, "whole number from 1 to 64", "", ""},
+        {{"-j2", "--jobs", "3", at("from"), at("to")}, 2, "given more than once", "", ""},
     };
     for (const Case& c : cases) {
         std::string joined;

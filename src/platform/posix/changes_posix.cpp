@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -136,9 +137,9 @@ bool ReadLinkAt(int directory, const std::string& name, std::string* text) {
 
 // The name of this process's next temporary.
 std::string NextTemporaryName() {
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     static const long process = static_cast<long>(getpid());
-    return ToSystem(temporaryName(process, counter++).c_str());
+    return ToSystem(temporaryName(process, counter.fetch_add(1)).c_str());
 }
 
 std::string TemporaryBeside(const Place& target) {
@@ -213,7 +214,7 @@ SystemResult platformRemoveDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
     if (!at.ok) return Result(false);
     bool removed = WithWritableParent(at, [&] { return unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR) == 0; });
-    if (removed && at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(&guard, at.depth);
+    if (removed) ForgetRemoved(&guard, at.depth, at.name);
     return Result(removed);
 }
 

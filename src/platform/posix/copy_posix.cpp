@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <clocale>
@@ -94,7 +95,7 @@ bool CopyRange(int in, int out, off_t offset, off_t end) {
     }
     if (offset >= end) return true;
 #endif
-    static char chunk[1 << 17];
+    static thread_local char chunk[1 << 17];
     while (offset < end) {
         if (Stopped()) {
             errno = ECANCELED;
@@ -216,7 +217,7 @@ namespace {
 
 // Whether files written without a name can be linked into place here; set
 // false once the system shows they cannot.
-bool unnamedCopies = true;
+std::atomic<bool> unnamedCopies{true};
 
 // Writes a copy of in as a file without a name in the target's directory and
 // links it under the target's name once it is complete, so that a kill at

@@ -149,6 +149,36 @@ int64_t platformVolumeTimeStep(const wchar_t* directory) {
     return known && static_cast<long>(info.f_type) == kMsdosMagic ? platformTimeStepOfFileSystem(L"msdos") : 0;
 }
 
+// Linux tells a file system by its magic number: those of the network file
+// systems and of FUSE.
+bool platformRequestsWait(const wchar_t* directory) {
+    Place at = Locate(WithoutTrailingSlashes(PathName(directory)));
+    if (!at.ok) return false;
+    int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (at.guarded ? O_NOFOLLOW : 0));
+    if (fd < 0) return false;
+    struct statfs info;
+    bool known = fstatfs(fd, &info) == 0;
+    close(fd);
+    if (!known) return false;
+    const unsigned long waiting[] = {
+        0x6969,      // NFS
+        0x517B,      // SMB
+        0xFF534D42,  // CIFS
+        0xFE534D42,  // SMB2
+        0x65735546,  // FUSE
+        0x01021997,  // 9P
+        0x00C36400,  // Ceph
+        0x5346414F,  // AFS
+        0x47504653,  // GPFS
+        0x0BD00BD0,  // Lustre
+    };
+    auto type = static_cast<unsigned long>(info.f_type) & 0xFFFFFFFFUL;
+    for (unsigned long magic : waiting) {
+        if (type == magic) return true;
+    }
+    return false;
+}
+
 bool platformProcessIsGone(long process) {
     return process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
 }

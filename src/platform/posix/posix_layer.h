@@ -9,6 +9,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstddef>
 #include <string>
@@ -78,21 +79,38 @@ struct HeldTree {
     bool follows = false;  // links on the way are followed (From), or never (To)
     std::string root;      // as the run spells it, without trailing separators
     int rootFd = -1;
-    struct stat rootSeen;             // the root as it was opened
-    bool rootAclWrites = false;       // the root's ACL lets a named other write (a root run's To)
+    struct stat rootSeen;                 // the root as it was opened
+    bool rootAclWrites = false;           // the root's ACL lets a named other write (a root run's To)
+    std::atomic<unsigned long> epoch{1};  // moves on when held directories may no longer be where they were
+};
+
+// The directories one thread holds open below a tree's root, on the way to
+// the entry it reached last: each thread descends through its own.
+struct HeldChain {
     std::vector<std::string> names;   // the held directories' names, outermost first
     std::vector<int> fds;             // their handles
     std::vector<struct stat> seen;    // each as it was opened
     std::vector<char> aclWrites;      // each one's ACL lets a named other write (a root run's To)
     std::vector<char> othersMayMove;  // another user may move it: looked at before each change
+    unsigned long epoch = 0;          // the tree's epoch when they were opened
+    HeldChain() = default;
+    HeldChain(const HeldChain&) = delete;
+    HeldChain& operator=(const HeldChain&) = delete;
+    ~HeldChain();  // closes the handles when the thread ends
 };
 
 // The tree a run changes (To): every query and change below its root goes
 // through directories opened without following links.
 extern HeldTree guard;
 
-// Lets go of the held directories of tree beyond the first keep.
-void DropHeld(HeldTree* tree, size_t keep);
+// The calling thread's held directories of tree, let go first when the
+// tree's epoch moved on since they were opened.
+HeldChain& ChainOf(HeldTree* tree);
+
+// The directory name, held at depth or not, was removed from tree: the
+// calling thread lets go of it and what it held below it, every other
+// thread of all its held directories before it next descends.
+void ForgetRemoved(HeldTree* tree, size_t depth, const std::string& name);
 
 // Where the system calls below find an entry: a directory handle and a name
 // in it. Outside the held trees the handle is the current directory and the
@@ -239,8 +257,8 @@ struct DirectoryListing {
 #endif
 };
 
-// The listings open outside a guarded tree, the latest last.
-extern std::vector<const DirectoryListing*> openListings;
+// The listings this thread has open outside a guarded tree, the latest last.
+extern thread_local std::vector<const DirectoryListing*> openListings;
 
 // Where a query finds path. Outside a guarded tree, an entry of the
 // directory listed last is reached through that listing's handle instead of

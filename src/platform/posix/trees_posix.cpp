@@ -215,21 +215,48 @@ HeldTree readTree;
 
 }  // namespace
 
-void DropHeld(HeldTree* tree, size_t keep) {
-    while (tree->fds.size() > keep) {
-        close(tree->fds.back());
-        tree->fds.pop_back();
-        tree->names.pop_back();
-        tree->seen.pop_back();
-        tree->aclWrites.pop_back();
-        tree->othersMayMove.pop_back();
+namespace {
+
+// Lets go of chain's directories beyond the first keep.
+void DropChain(HeldChain* chain, size_t keep) {
+    while (chain->fds.size() > keep) {
+        close(chain->fds.back());
+        chain->fds.pop_back();
+        chain->names.pop_back();
+        chain->seen.pop_back();
+        chain->aclWrites.pop_back();
+        chain->othersMayMove.pop_back();
     }
+}
+
+thread_local HeldChain guardChain;
+thread_local HeldChain readChain;
+
+}  // namespace
+
+HeldChain::~HeldChain() { DropChain(this, 0); }
+
+HeldChain& ChainOf(HeldTree* tree) {
+    HeldChain& chain = tree == &guard ? guardChain : readChain;
+    unsigned long epoch = tree->epoch.load(std::memory_order_acquire);
+    if (chain.epoch != epoch) {
+        DropChain(&chain, 0);
+        chain.epoch = epoch;
+    }
+    return chain;
+}
+
+void ForgetRemoved(HeldTree* tree, size_t depth, const std::string& name) {
+    HeldChain& own = ChainOf(tree);
+    if (depth < own.names.size() && own.names[depth] == name) DropChain(&own, depth);
+    own.epoch = tree->epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
 }
 
 namespace {
 
 void ReleaseHeld(HeldTree* tree) {
-    DropHeld(tree, 0);
+    DropChain(&ChainOf(tree), 0);
+    tree->epoch.fetch_add(1, std::memory_order_acq_rel);
     if (tree->rootFd >= 0) close(tree->rootFd);
     tree->rootFd = -1;
     tree->active = false;
@@ -270,6 +297,7 @@ size_t BelowRoot(const HeldTree& tree, const std::string& path) {
 // at each held directory another user may move, that it is still where it
 // was. The components "." and empty ones are skipped; ".." is refused.
 void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
+    HeldChain& chain = ChainOf(tree);
     const std::string& path = place->name;
     size_t level = 0;
     size_t at = start;
@@ -288,20 +316,20 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
         if (!skip) {
             if (haveName) {
                 // The previous name is a directory on the way: reuse or open it.
-                int parent = level == 0 ? tree->rootFd : tree->fds[level - 1];
-                if (level < tree->names.size() && tree->names[level] == name) {
+                int parent = level == 0 ? tree->rootFd : chain.fds[level - 1];
+                if (level < chain.names.size() && chain.names[level] == name) {
                     struct stat now;
-                    if (verify && tree->othersMayMove[level] &&
+                    if (verify && chain.othersMayMove[level] &&
                         (fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-                         !SameEntry(now, tree->seen[level]))) {
-                        DropHeld(tree, level);
+                         !SameEntry(now, chain.seen[level]))) {
+                        DropChain(&chain, level);
                         place->ok = false;
                         errno = FAILURE_FOLDER_MOVED;
                         return;
                     }
                     ++level;
                 } else {
-                    DropHeld(tree, level);
+                    DropChain(&chain, level);
                     int fd = OpenLevel(*tree, parent, name);
                     struct stat opened;
                     if (fd < 0 || fstat(fd, &opened) != 0) {
@@ -309,16 +337,16 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
                         place->ok = false;
                         return;
                     }
-                    const struct stat& above = level == 0 ? tree->rootSeen : tree->seen[level - 1];
-                    bool aboveAcl = level == 0 ? tree->rootAclWrites : tree->aclWrites[level - 1] != 0;
+                    const struct stat& above = level == 0 ? tree->rootSeen : chain.seen[level - 1];
+                    bool aboveAcl = level == 0 ? tree->rootAclWrites : chain.aclWrites[level - 1] != 0;
                     bool watched = !tree->follows && RootRun();
                     bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
                     bool acl = watched && HandleAclLetsOthersWrite(fd);
-                    tree->names.push_back(name);
-                    tree->fds.push_back(fd);
-                    tree->seen.push_back(opened);
-                    tree->aclWrites.push_back(acl ? 1 : 0);
-                    tree->othersMayMove.push_back(mayMove ? 1 : 0);
+                    chain.names.push_back(name);
+                    chain.fds.push_back(fd);
+                    chain.seen.push_back(opened);
+                    chain.aclWrites.push_back(acl ? 1 : 0);
+                    chain.othersMayMove.push_back(mayMove ? 1 : 0);
                     ++level;
                 }
             }
@@ -330,7 +358,7 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
     if (!haveName) return;  // the root itself
     // Directories held below this one stay held: the next entry may be there.
     place->depth = level;
-    place->directory = level == 0 ? tree->rootFd : tree->fds[level - 1];
+    place->directory = level == 0 ? tree->rootFd : chain.fds[level - 1];
     place->name = std::move(name);
 }
 
@@ -342,12 +370,13 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
 // not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
 bool StillInPlace(const Place& at) {
     if (!at.guarded) return true;
-    for (size_t level = 0; level < at.depth && level < guard.names.size(); ++level) {
-        if (!guard.othersMayMove[level]) continue;
-        int parent = level == 0 ? guard.rootFd : guard.fds[level - 1];
+    const HeldChain& chain = ChainOf(&guard);
+    for (size_t level = 0; level < at.depth && level < chain.names.size(); ++level) {
+        if (!chain.othersMayMove[level]) continue;
+        int parent = level == 0 ? guard.rootFd : chain.fds[level - 1];
         struct stat now;
-        if (fstatat(parent, guard.names[level].c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !SameEntry(now, guard.seen[level])) {
+        if (fstatat(parent, chain.names[level].c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !SameEntry(now, chain.seen[level])) {
             errno = FAILURE_FOLDER_MOVED;
             return false;
         }
@@ -439,8 +468,8 @@ int OpenAt(const Place& place, int flags) {
     return fd;
 }
 
-// The listings open outside a guarded tree, the latest last.
-std::vector<const DirectoryListing*> openListings;
+// The listings this thread has open outside a guarded tree, the latest last.
+thread_local std::vector<const DirectoryListing*> openListings;
 
 // Where a query finds path. Outside a guarded tree, an entry of the
 // directory listed last is reached through that listing's handle instead of

@@ -285,6 +285,19 @@ int64_t platformVolumeTimeStep(const wchar_t* directory) {
     return platformTimeStepOfFileSystem(name);
 }
 
+// A share (named by its server, or a drive mapped to one) waits on the network.
+bool platformRequestsWait(const wchar_t* directory) {
+    std::wstring system = platformSystemPath(directory);
+    std::vector<wchar_t> root(system.size() + 2, L'\0');
+    if (!GetVolumePathNameW(system.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
+    std::wstring volume = root.data();
+    if (volume.compare(0, 8, L"\\?\UNC\") == 0) return true;
+    if (volume.size() > 2 && IsSlash(volume[0]) && IsSlash(volume[1]) && volume[2] != L'?' && volume[2] != L'.') {
+        return true;
+    }
+    return GetDriveTypeW(root.data()) == DRIVE_REMOTE;
+}
+
 // A symbolic link's text is its print name (its substitute name, less the
 // \??\ prefix, where it has none); a junction reads as the absolute path it names.
 SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {

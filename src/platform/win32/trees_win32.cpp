@@ -41,8 +41,9 @@ namespace {
 
 // The deepest directory of the guarded tree whose way from the root is known
 // to hold no link; a walk asks about one directory's entries after another,
-// so each level is looked at once.
-std::wstring linkFreeDirectory;
+// so each level is looked at once. Each thread keeps its own; a run's
+// workers end with the run.
+thread_local std::wstring linkFreeDirectory;
 
 }  // namespace
 

@@ -1,0 +1,101 @@
+// The run's workers: the per-entry work of a run (queries and changes of
+// To) runs on them side by side, and what each piece found is told on the
+// run's own thread, in the order the walk handed the pieces over, so that a
+// run tells the same lines in the same order whatever number of workers it
+// has. With one worker nothing runs off the run's thread.
+#ifndef KORVANE_ENGINE_JOBS_H
+#define KORVANE_ENGINE_JOBS_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/folder_times.h"
+#include "engine/run_context.h"
+#include "engine/update_copy.h"
+#include "engine/walker.h"
+#include "text/wide_string.h"
+
+struct EntryJob;
+
+// One step of a job.
+typedef void (*JobStep)(EntryJob* job);
+
+// One entry's work and the telling of it. The work asks and changes and
+// keeps what it found in the job; it tells nothing and touches nothing of
+// the run but its own job. The telling runs on the run's thread.
+struct EntryJob {
+    JobStep work = nullptr;  // on a worker; null: done already, on the run's thread
+    JobStep tell = nullptr;  // on the run's thread, in turn
+    RunState* run = nullptr;
+    WideString entryPath;                         // the entry (the source of an update)
+    const WideString* walkRoot = nullptr;         // the root of the tree it was found in; outlives the job
+    const WideString* otherRoot = nullptr;        // the root of the other tree; outlives the job
+    WideString target;                            // the entry's counterpart, where the caller names it itself
+    std::wstring key;                             // the caller's own name for the entry
+    void* data = nullptr;                         // the caller's own record
+    std::shared_ptr<FolderTimeFrame> folderTime;  // a folder's time step: the frame its job and its end's share
+    ListedEntry listed{false, false, false, EntryStatus{}};  // what the listing told of the entry
+    bool targetMissing = false;     // the run made the target's folder just now: nothing stands there
+    uint64_t group = 0;             // the folder it changes: jobs of one folder wait on each other there
+    bool isDirectory = false;       // counted as a directory
+    int step = 0;                   // what the work is to do, in its own terms
+    UpdateOutcome outcome;          // what an update found and did
+    SystemResult result{false, 0};  // what a deletion did
+    bool attempted = false;         // a deletion was due
+    bool cutByStop = false;         // a stop came before the work could end well: nothing to tell
+    bool done = false;              // the work has ended (guarded by the queue's lock)
+};
+
+// Workers and the jobs handed over to them, not yet told.
+struct JobQueue {
+    int workers = 1;                               // 1: each job is done and told as it is handed over
+    size_t ahead = 0;                              // jobs handed over and not yet told, at most
+    std::deque<std::unique_ptr<EntryJob>> untold;  // in the order handed over
+    std::deque<EntryJob*> waiting;                 // not started yet, in that order
+    std::vector<uint64_t> busy;                    // the groups of the jobs being worked on
+    std::mutex lock;                               // guards waiting, done and closing
+    std::condition_variable wake;                  // a job waits, or the workers are to end
+    std::condition_variable finished;              // a job's work ended
+    bool closing = false;                          // the workers end once nothing waits
+    bool telling = false;                          // a job is being told right now
+    std::vector<std::thread> threads;
+    JobQueue() = default;
+    JobQueue(const JobQueue&) = delete;
+    JobQueue& operator=(const JobQueue&) = delete;
+    ~JobQueue();  // tells nothing more; ends and joins the workers
+};
+
+// Starts workers for run (one: none started) and makes them the run's.
+void startJobs(JobQueue* queue, RunState* run, int workers);
+
+// Hands job over: done and told now with one worker, else taken over and
+// queued for a worker; every job whose turn has come is told. Waits,
+// telling and keeping the front end answered, while too many are ahead.
+void handOver(RunState* run, EntryJob* job);
+
+// Waits for every job handed over for run, and tells each in turn. Anything
+// the run tells itself (a line, a failure, a question) comes after these:
+// the report functions call it first.
+void settleJobs(RunState* run);
+
+// Tells what is left, then ends and joins the workers; the run goes on on its own thread.
+void endJobs(RunState* run);
+
+// The group of a job changing the folder that holds path: a file system
+// makes the changes of one folder one after another, so workers take jobs
+// of other folders meanwhile.
+uint64_t folderGroup(const WideString& path);
+
+// The workers for a run on a To Folder at to when asked for none in
+// particular (0): more where each request waits on a network, one where
+// the disk answers at once.
+int jobsFor(int asked, const WideString& to);
+
+#endif
