@@ -188,6 +188,8 @@ SystemResult platformMayAddTo(const wchar_t* path) {
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
     Place at = LocateChange(SystemName{WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName(), true});
     if (!at.ok) return false;
+    struct stat folder;
+    bool folderKnown = fstat(at.directory, &folder) == 0;
     int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     struct timespec times[2];
@@ -199,6 +201,13 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     struct stat st;
     bool read = set && fstatat(at.directory, at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     unlinkat(at.directory, at.name.c_str(), 0);
+    // The folder keeps the time it had: the probe is no change of the run's.
+    if (folderKnown) {
+        struct timespec kept[2] = {folder.st_atim, folder.st_mtim};
+        if (futimens(at.directory, kept) != 0 && errno == EBADF) {
+            utimensat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(at.directory)).c_str(), kept, 0);
+        }
+    }
     if (read) *readBack = static_cast<int64_t>(st.st_mtim.tv_sec);
     return read;
 }
