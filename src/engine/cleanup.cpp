@@ -328,6 +328,7 @@ bool removeDeadTemporaries(const WideString& directory, const WideString& counte
     return deleted;
 }
 
+// cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     DeletableKind kind = NOT_DELETABLE;
     if (underRoot(root, otherRoot, path)) {
@@ -443,6 +444,7 @@ bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) 
     return deleted.done;
 }
 
+// cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     return static_cast<bool>(removeDirectoryIfSurplus(nullptr, root, otherRoot, path));
 }
