@@ -281,7 +281,7 @@ bool platformRequestsWait(const wchar_t* directory);
 
 // Writes a temporary file in directory, gives it the modification time
 // written (whole seconds since 1970), reads the time back into readBack and
-// removes the file, giving directory back the times it had (POSIX); false
+// removes the file, giving directory back the times it had; false
 // when the file could not be written, timed or read.
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
 

@@ -72,11 +72,23 @@ std::string readFile(const fs::path& path) {
     return contents.str();
 }
 
+// A folder's time is given through the platform layer: the standard
+// library of the Windows build cannot give a directory a time.
 void shiftModified(const fs::path& path, int delta) {
+    EntryStatus status;
+    if (fs::is_directory(path) && platformQueryEntry(toWide(path).buffer, &status)) {
+        platformWriteModifiedTime(toWide(path).buffer, status.modifiedSeconds + delta, status.modifiedNanoseconds);
+        return;
+    }
     fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(delta));
 }
 
 void copyModified(const fs::path& source, const fs::path& target) {
+    EntryStatus status;
+    if (fs::is_directory(target) && platformQueryEntry(toWide(source).buffer, &status)) {
+        platformWriteModifiedTime(toWide(target).buffer, status.modifiedSeconds, status.modifiedNanoseconds);
+        return;
+    }
     fs::last_write_time(target, fs::last_write_time(source));
 }
 

@@ -35,10 +35,10 @@ void writeFile(const fs::path& path, const std::string& contents);
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const fs::path& path);
 
-// Moves the modification time of path by delta seconds.
+// Moves the modification time of path (a file or folder) by delta seconds.
 void shiftModified(const fs::path& path, int delta);
 
-// Gives target the modification time of source.
+// Gives target (a file or folder) the modification time of source.
 void copyModified(const fs::path& source, const fs::path& target);
 
 // True when the platform is Windows (some cases exist there only).

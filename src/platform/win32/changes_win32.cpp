@@ -64,8 +64,18 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     std::wstring path = TemporaryNameBeside(base);
     if (RefusedChange(path.c_str())) return false;
     std::wstring system = platformSystemPath(path.c_str());
+    // The folder keeps the times it had: the probe is no change of the run's.
+    HANDLE folder = CreateFileW(platformSystemPath(directory).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    FILETIME folderAccess;
+    FILETIME folderWrite;
+    bool folderKnown = folder != INVALID_HANDLE_VALUE && GetFileTime(folder, nullptr, &folderAccess, &folderWrite);
     HANDLE file = CreateFileW(system.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (file == INVALID_HANDLE_VALUE) {
+        if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
+        return false;
+    }
     // Both times, as a copy sets them: some file systems (FUSE over libfuse 2)
     // take no modification time given alone.
     FILETIME time = FileTimeOf(written);
@@ -74,6 +84,8 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     WIN32_FILE_ATTRIBUTE_DATA data;
     bool read = set && GetFileAttributesExW(system.c_str(), GetFileExInfoStandard, &data);
     DeleteFileW(system.c_str());
+    if (folderKnown) SetFileTime(folder, nullptr, &folderAccess, &folderWrite);
+    if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
     if (read) *readBack = SecondsSince1970(data.ftLastWriteTime);
     return read;
 }
