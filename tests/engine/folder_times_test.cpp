@@ -81,28 +81,32 @@ TEST_F(FolderTimes, EachFolderTakesItsTimeAndOnlyATimeAloneIsAChange) {
         {"a dry run tells, changes nothing", false, true, [](FolderTimes* t) { shiftModified(t->temp.at("to/c"), 60); },
          1, 0, 0},
     };
-    for (const Case& c : cases) {
-        fs::remove_all(temp.at("from"));
-        fs::remove_all(temp.at("to"));
-        fs::create_directories(temp.at("to"));
-        writeFile(temp.at("from/a/b/f.txt"), "f");
-        writeFile(temp.at("from/a/g.txt"), "g");
-        writeFile(temp.at("from/c/h.txt"), "h");
-        for (const char* folder : {"from/a/b", "from/a", "from/c", "from"}) shiftModified(temp.at(folder), -2000);
-        options = RunOptions();
-        ASSERT_EQ(run(true), RUN_OK) << c.what;
-        EXPECT_TRUE(offTime().empty()) << c.what << ": the first copy";
-        c.change(this);
-        std::vector<std::string> before = offTime();
-        options.dryRun = c.dryRun;
-        EXPECT_EQ(run(c.synchronous), RUN_OK) << c.what;
-        EXPECT_EQ(tally.updated, c.updated) << c.what;
-        EXPECT_EQ(tally.copied, c.copied) << c.what;
-        EXPECT_EQ(tally.deleted, c.deleted) << c.what;
-        EXPECT_EQ(offTime(), c.dryRun ? before : std::vector<std::string>()) << c.what;
-        options.dryRun = false;
-        EXPECT_EQ(run(c.synchronous), RUN_OK) << c.what;
-        EXPECT_EQ(tally.updated + tally.copied + tally.deleted, c.dryRun ? c.updated : 0) << c.what << ": again";
+    for (int jobs : {1, 8}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(jobs == 1 ? "one worker" : "eight workers");
+            fs::remove_all(temp.at("from"));
+            fs::remove_all(temp.at("to"));
+            fs::create_directories(temp.at("to"));
+            writeFile(temp.at("from/a/b/f.txt"), "f");
+            writeFile(temp.at("from/a/g.txt"), "g");
+            writeFile(temp.at("from/c/h.txt"), "h");
+            for (const char* folder : {"from/a/b", "from/a", "from/c", "from"}) shiftModified(temp.at(folder), -2000);
+            options = RunOptions();
+            options.jobs = jobs;
+            ASSERT_EQ(run(true), RUN_OK) << c.what;
+            EXPECT_TRUE(offTime().empty()) << c.what << ": the first copy";
+            c.change(this);
+            std::vector<std::string> before = offTime();
+            options.dryRun = c.dryRun;
+            EXPECT_EQ(run(c.synchronous), RUN_OK) << c.what;
+            EXPECT_EQ(tally.updated, c.updated) << c.what;
+            EXPECT_EQ(tally.copied, c.copied) << c.what;
+            EXPECT_EQ(tally.deleted, c.deleted) << c.what;
+            EXPECT_EQ(offTime(), c.dryRun ? before : std::vector<std::string>()) << c.what;
+            options.dryRun = false;
+            EXPECT_EQ(run(c.synchronous), RUN_OK) << c.what;
+            EXPECT_EQ(tally.updated + tally.copied + tally.deleted, c.dryRun ? c.updated : 0) << c.what << ": again";
+        }
     }
 }
 
