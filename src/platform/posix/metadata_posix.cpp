@@ -41,24 +41,24 @@ bool HoldsCapability(unsigned capability) {
 #endif
 }
 
+#ifdef __linux__
+const unsigned kChangeOwners = CAP_CHOWN;     // the capability to give any owner
+const unsigned kAdministers = CAP_SYS_ADMIN;  // the capability to keep trusted.* attributes
+#else
+const unsigned kChangeOwners = 0;  // asked as root elsewhere
+const unsigned kAdministers = 0;   // asked as root elsewhere
+#endif
+
 // True when the process may give an entry any owner (root, or the capability to).
 bool OwnersGiven() {
-#ifdef CAP_CHOWN
-    static const bool given = HoldsCapability(CAP_CHOWN);
-#else
-    static const bool given = geteuid() == 0;
-#endif
+    static const bool given = HoldsCapability(kChangeOwners);
     return given;
 }
 
 // True when the process may read and write the attributes of trusted.* and
 // security.*, as an administrator (root) may.
 bool AdministersAttributes() {
-#ifdef CAP_SYS_ADMIN
-    static const bool admin = HoldsCapability(CAP_SYS_ADMIN);
-#else
-    static const bool admin = geteuid() == 0;
-#endif
+    static const bool admin = HoldsCapability(kAdministers);
     return admin;
 }
 
