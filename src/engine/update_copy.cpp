@@ -171,10 +171,11 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy could not be written; one that was
-    // moved away during the run is not made again.
+    // moved away during the run is not made again. A parent that stands by
+    // now may have been made meanwhile, for another entry of a list run on
+    // another worker: the copy is tried once more.
     if (copied.outcome != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile &&
-        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED &&
-        !directoryExists(target.Left(target.FindLastSeparator()))) {
+        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED) {
         SystemResult ready = parentReady(entryPath, target);
         if (ready) {
             copied = copyFileOutcome(entryPath, target);

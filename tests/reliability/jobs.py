@@ -186,6 +186,53 @@ def full_volume(args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def crowded(args):
+    """Where workers meet: many folders in the way of a mirror (removed on the
+    run's thread while workers copy beside them), a list whose files share
+    parents still to be made, and folders of the user's own left read-only,
+    opened up for each change. Each is run a few times: a race shows rarely."""
+    work = tempfile.mkdtemp(prefix="korvane-jobs-crowded-")
+    os.chmod(work, 0o755)
+    source = os.path.join(work, "from")
+    target = os.path.join(work, "to")
+    listing = os.path.join(work, "list.txt")
+    try:
+        lines = []
+        for folder in range(120):
+            for index in range(8):
+                name = "d%03d/f%d" % (folder, index)
+                os.makedirs(os.path.join(source, "d%03d" % folder), exist_ok=True)
+                with open(os.path.join(source, name), "wb") as out:
+                    out.write(os.urandom(2000))
+                lines.append(name)
+            os.makedirs(os.path.join(target, "d%03d" % folder, "f0", "x"))
+        with open(listing, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+        os.makedirs(os.path.join(source, "ro"))
+        for index in range(300):
+            with open(os.path.join(source, "ro", "g%d" % index), "w") as out:
+                out.write(str(index))
+        cases = [("folders in the way", ["-s", "-y", "-v"], None)]
+        cases.append(("parents to make", ["-v", "-f", listing], os.path.join(target, "d*")))
+        if os.geteuid() == 0:
+            cases.append(("another user", ["-v", "-r", ".*/ro(/.*)?"], None))
+        for mode, options, emptied in cases:
+            if emptied:
+                subprocess.run("rm -rf " + emptied, shell=True, check=True)
+            if mode == "another user":
+                os.makedirs(os.path.join(target, "ro"), exist_ok=True)
+                subprocess.run(["chown", "-R", "%d:%d" % (NOBODY, NOBODY), source], check=True)
+                os.chmod(os.path.join(target, "ro"), 0o555)
+            for _ in range(3):
+                problem, _ = round_of(args, random.Random(0), work, source, target, mode, options)
+                if problem:
+                    return "%s: %s" % (mode, problem)
+        return None
+    finally:
+        subprocess.run(["chmod", "-R", "u+rwX", work])
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program")
@@ -202,12 +249,13 @@ def main():
             failed += 1
         else:
             passed += 1
-    problem = full_volume(args)
-    if problem:
-        print("full volume: " + problem)
-        failed += 1
-    else:
-        passed += 1
+    for check in (crowded, full_volume):
+        problem = check(args)
+        if problem:
+            print("%s: %s" % (check.__name__.replace("_", " "), problem))
+            failed += 1
+        else:
+            passed += 1
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -158,6 +159,11 @@ bool ChangeOpenMode(int fd, mode_t mode);
 // reach names is changed through its entry in /proc.
 bool ChangeHeldMode(int fd, mode_t mode);
 
+// Held while a directory is opened up for one change and given its mode
+// back, so that a worker never takes another's opened mode for the
+// directory's own, nor has it taken back in the middle of its change.
+extern std::mutex parentModeLock;
+
 // Runs change(); when the parent directory refuses it for want of write
 // permission and belongs to us, the parent is opened up for that one change
 // and given its mode back. A protected directory guards nothing on Windows
@@ -167,6 +173,7 @@ bool WithWritableParent(const Place& place, Change change) {
     if (change()) return true;
     if (errno != EACCES) return false;
     int saved = errno;
+    std::lock_guard<std::mutex> held(parentModeLock);
     struct stat st;
     int parentFd = -1;
     std::string parent;

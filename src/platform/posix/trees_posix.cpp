@@ -367,10 +367,13 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
 // True when each held directory of the guarded tree on the way to at,
 // which another user may move, is still where the run found it: looked at
 // again right before a copy takes its name, so that an entry in flight does
-// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
+// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED
+// otherwise. The chain is taken as at was found through, whatever other
+// threads removed since: its handles are at's, and stay open until the
+// thread's next descent.
 bool StillInPlace(const Place& at) {
     if (!at.guarded) return true;
-    const HeldChain& chain = ChainOf(&guard);
+    const HeldChain& chain = guardChain;
     for (size_t level = 0; level < at.depth && level < chain.names.size(); ++level) {
         if (!chain.othersMayMove[level]) continue;
         int parent = level == 0 ? guard.rootFd : chain.fds[level - 1];
