@@ -122,7 +122,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
 
     runContext.updatedCount = 0;
     CleanupState cleanup;
-    FolderWalk folderWalk{&run, &cleanup, {}};
+    FolderWalk folderWalk{&run, &cleanup, {}, {}};
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
@@ -236,6 +236,7 @@ void updateOnWorker(EntryJob* job) {
     UpdateAsk ask;
     ask.listed = &job->listed;
     ask.targetMissing = job->targetMissing;
+    ask.targetListed = job->targetListed ? &job->targetStatus : nullptr;
     ask.onWorker = true;
     job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
 }
@@ -246,6 +247,34 @@ bool madeAt(const FolderWalk& walk, size_t depth) { return depth < walk.madeLeve
 void setMadeAt(FolderWalk* walk, size_t depth, bool made) {
     if (walk->madeLevels.size() <= depth) walk->madeLevels.resize(depth + 1, 0);
     walk->madeLevels[depth] = made ? 1 : 0;
+}
+
+// The status the listing of target's To directory (at depth) gave of
+// target, or null: it is then asked as usual. The directory is listed once,
+// when its first entry comes, as the walk's From listing came; only where
+// listings tell statuses (the entry's own listing did) is it worth it, one
+// request for the folder instead of one for each entry. A link, an entry
+// the listing could not tell, a name spelt otherwise in To and a To
+// directory that cannot be listed all leave the entry to be asked.
+const EntryStatus* listedTarget(FolderWalk* walk, size_t depth, const WideString& target) {
+    if (walk->targetLevels.size() <= depth) walk->targetLevels.resize(depth + 1);
+    TargetListing& level = walk->targetLevels[depth];
+    int32_t cut = target.FindLastSeparator();
+    WideString directory = target.Left(cut + 1);
+    if (!(level.directory == directory)) {
+        level.directory = directory;
+        level.status.clear();
+        int reason = 0;
+        DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
+        DirectoryEntry entry;
+        while (listing && platformNextEntry(listing, &entry)) {
+            if (entry.statusKnown && !entry.isLink && !isDotEntry(entry.name)) level.status[entry.name] = entry.status;
+        }
+        // A listing cut short may have told of entries it did not reach: none is trusted.
+        if (listing && !platformCloseListing(listing)) level.status.clear();
+    }
+    auto at = level.status.find(std::wstring(target.buffer + cut + 1, static_cast<size_t>(target.length - cut - 1)));
+    return at == level.status.end() ? nullptr : &at->second;
 }
 
 }  // namespace
@@ -286,6 +315,11 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     job.targetMissing = madeAt(*folderWalk, depth);
     int32_t cut = entryPath.FindLastSeparator();
     bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
+    if (!job.targetMissing && !mayAlias && walker->current.statusKnown) {
+        const EntryStatus* listed = listedTarget(folderWalk, depth, counterpartPath(entryPath, walkRoot, otherRoot));
+        job.targetListed = listed != nullptr;
+        if (listed) job.targetStatus = *listed;
+    }
     if (!walker->current.isDirectory && !mayAlias) {
         job.work = updateOnWorker;
         job.group = folderGroup(entryPath);
@@ -296,6 +330,7 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     UpdateAsk ask;
     ask.listed = &walker->current;
     ask.targetMissing = job.targetMissing;
+    ask.targetListed = job.targetListed ? &job.targetStatus : nullptr;
     job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
     const UpdateOutcome& outcome = job.outcome;
     // What lies below a link copied as a link, or below a name or a link in

@@ -41,6 +41,8 @@ struct EntryJob {
     void* data = nullptr;                   // the caller's own record
     ListedEntry listed{false, false, false, EntryStatus{}};  // what the listing told of the entry
     bool targetMissing = false;     // the run made the target's folder just now: nothing stands there
+    bool targetListed = false;      // targetStatus holds what the listing of the target's folder told
+    EntryStatus targetStatus{};     // the target's status, valid when targetListed
     uint64_t group = 0;             // the folder it changes: jobs of one folder wait on each other there
     bool isDirectory = false;       // counted as a directory
     int step = 0;                   // what the work is to do, in its own terms

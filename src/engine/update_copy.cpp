@@ -230,9 +230,9 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
     const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
-    bool differ =
-        entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known, ask.targetMissing) &&
-        !sameTimeOnCoarseVolume(target, source, existing);
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known,
+                                    ask.targetMissing, ask.targetListed) &&
+                  !sameTimeOnCoarseVolume(target, source, existing);
     outcome.isDirectory = source.queried && source.isDirectory;
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         outcome.notPlainFile = true;

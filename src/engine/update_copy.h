@@ -26,10 +26,11 @@ struct UpdateOutcome {
 
 // What the caller knows of an entry before its update, and where the update runs.
 struct UpdateAsk {
-    const ListedEntry* listed = nullptr;  // what the walk's listing told of the entry, or null
-    bool targetMissing = false;           // the run made the target's folder just now: nothing stands there
-    bool onWorker = false;                // off the run's thread: nothing is told, and an entry in the way is
-                                          // left for the run's thread (needsRunThread)
+    const ListedEntry* listed = nullptr;        // what the walk's listing told of the entry, or null
+    bool targetMissing = false;                 // the run made the target's folder just now: nothing stands there
+    const EntryStatus* targetListed = nullptr;  // what the listing of the target's folder told of it, or null
+    bool onWorker = false;                      // off the run's thread: nothing is told, and an entry in the way is
+                                                // left for the run's thread (needsRunThread)
 };
 
 // Copies or creates the counterpart of entryPath (under sourceRoot) below
