@@ -1,6 +1,7 @@
 // The seam to the operating system: plain functions over plain records.
-// platform_win32.cpp and platform_posix.cpp implement it; nothing else in the
-// program calls the system. Paths are NUL-terminated wide texts.
+// The files of posix/ or win32/ (one per concern, chosen by the build)
+// implement it; nothing else in the program calls the system. Paths are
+// NUL-terminated wide texts.
 #ifndef KORVANE_PLATFORM_PLATFORM_H
 #define KORVANE_PLATFORM_PLATFORM_H
 
