@@ -1621,3 +1621,218 @@ void platformOnInterrupt(void (*handler)()) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+// Versions: keeping what a run replaces or deletes in the guarded tree,
+// before it changes, in a folder of the guarded tree or in a tree of its own.
+
+namespace {
+
+// The tree a run keeps versions in, when it lies outside the guarded tree.
+HeldTree versionTree;
+
+// Where a version function finds path: in the guarded tree through its
+// handles, in the version tree through its own, never following a link
+// below either root; anywhere else only when outsideAllowed (the levels of
+// a versions folder not made yet), as the path is spelt. The root of the
+// version tree is never changed.
+Place LocateVersionPlace(std::string path, bool outsideAllowed) {
+    if (BelowRoot(guard, path)) return LocateChange(std::move(path));
+    Place place{AT_FDCWD, std::move(path), false, 0, true, false};
+    if (size_t start = BelowRoot(versionTree, place.name)) {
+        Descend(&versionTree, start, false, &place);
+        place.guarded = place.ok && place.directory != AT_FDCWD;
+        if (place.ok && !place.guarded) {
+            place.ok = false;
+            errno = EACCES;
+        }
+        return place;
+    }
+    if (!outsideAllowed) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
+
+// A place whose directory handle is its own: locating a second place in
+// the same held tree may let go of the first's directory.
+struct OwnPlace {
+    Place at;
+    explicit OwnPlace(Place place) : at(std::move(place)) {
+        if (!at.ok || at.directory == AT_FDCWD) return;
+        at.directory = fcntl(at.directory, F_DUPFD_CLOEXEC, 0);
+        at.ok = at.directory >= 0;
+    }
+    ~OwnPlace() {
+        if (at.ok && at.directory != AT_FDCWD) close(at.directory);
+    }
+    OwnPlace(const OwnPlace&) = delete;
+    OwnPlace& operator=(const OwnPlace&) = delete;
+};
+
+// An entry of the guarded tree, as version functions take it.
+Place LocateGuardedEntry(const wchar_t* entry) {
+    Place place = LocateChange(WithoutTrailingSlashes(ToSystem(entry)));
+    if (place.ok && !place.guarded) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
+
+// Renames from to to (handles and names) without replacing anything there;
+// where the system cannot refuse a replacement itself, the name is looked at
+// first. -1 with errno set.
+int RenameNoReplace(int fromDirectory, const char* from, int toDirectory, const char* to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    const unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, fromDirectory, from, toDirectory, to, kNoReplace) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL) return -1;
+#endif
+    struct stat st;
+    if (fstatat(toDirectory, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(fromDirectory, from, toDirectory, to);
+}
+
+// The outcome of a version function that failed with error, noted.
+VersionOutcome FailedVersion(int error, bool copyInstead) {
+    lastFailure = error != 0 ? error : EIO;
+    if (error == EEXIST) return VERSION_TAKEN;
+    return copyInstead ? VERSION_COPY_INSTEAD : VERSION_FAILED;
+}
+
+// Writes a copy of the link at from into the new name temporary at to.
+bool CopyLinkAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary) {
+    std::string text;
+    if (!ReadLinkAt(from.directory, from.name, &text)) return false;
+    if (symlinkat(text.c_str(), to.directory, temporary.c_str()) != 0) return false;
+    struct timespec times[2] = {st.st_atim, st.st_mtim};
+    utimensat(to.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    return true;
+}
+
+// Writes a copy of the plain file at from, whose status st was read, into
+// the new file temporary at to. false with *error an errno value, or
+// ECANCELED after a stop; nothing is left of the temporary then.
+bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary, int* error) {
+    int in = openat(from.directory, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat opened;
+    if (in < 0 || fstat(in, &opened) != 0 || !SameEntry(opened, st)) {
+        *error = in < 0 ? errno : EAGAIN;
+        if (in >= 0) close(in);
+        return false;
+    }
+    int out = openat(to.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out < 0) {
+        *error = errno;
+        close(in);
+        return false;
+    }
+    bool ok = WriteCopy(in, out, &opened, error);
+    if (close(out) != 0 && ok) {
+        ok = false;
+        *error = errno;
+    }
+    close(in);
+    if (ok && Stopped()) {
+        ok = false;
+        *error = ECANCELED;
+    }
+    if (!ok) unlinkat(to.directory, temporary.c_str(), 0);
+    return ok;
+}
+
+}  // namespace
+
+bool platformHoldVersionTree(const wchar_t* root) { return HoldRoot(&versionTree, root, false); }
+
+void platformReleaseVersionTree() { ReleaseHeld(&versionTree); }
+
+VersionOutcome platformMakeVersionDirectory(const wchar_t* path) {
+    OwnPlace at(LocateVersionPlace(WithoutTrailingSlashes(ToSystem(path)), true));
+    if (!at.at.ok) return FailedVersion(errno, false);
+    if (mkdirat(at.at.directory, at.at.name.c_str(), 0777) == 0) return VERSION_DONE;
+    return FailedVersion(errno, false);
+}
+
+// A hard link; a volume that keeps no second names, or refuses one for this
+// file, leaves the version to a copy.
+VersionOutcome platformLinkVersion(const wchar_t* entry, const wchar_t* version) {
+    OwnPlace from(LocateGuardedEntry(entry));
+    if (!from.at.ok) return FailedVersion(errno, false);
+    OwnPlace to(LocateVersionPlace(WithoutTrailingSlashes(ToSystem(version)), false));
+    if (!to.at.ok) return FailedVersion(errno, false);
+    if (linkat(from.at.directory, from.at.name.c_str(), to.at.directory, to.at.name.c_str(), 0) == 0) {
+        return VERSION_DONE;
+    }
+    int error = errno;
+    bool copyInstead = error == EXDEV || error == EPERM || error == EMLINK || error == EOPNOTSUPP || error == ENOSYS;
+    return FailedVersion(error, copyInstead);
+}
+
+// A rename; a directory held on the guard's way goes from it, as a removed one does.
+VersionOutcome platformMoveToVersion(const wchar_t* entry, const wchar_t* version) {
+    OwnPlace from(LocateGuardedEntry(entry));
+    if (!from.at.ok) return FailedVersion(errno, false);
+    OwnPlace to(LocateVersionPlace(WithoutTrailingSlashes(ToSystem(version)), false));
+    if (!to.at.ok) return FailedVersion(errno, false);
+    const Place& at = from.at;
+    bool moved = WithWritableParent(
+        at, [&] { return RenameNoReplace(at.directory, at.name.c_str(), to.at.directory, to.at.name.c_str()) == 0; });
+    if (!moved) return FailedVersion(errno, errno == EXDEV);
+    if (at.depth < guard.names.size() && guard.names[at.depth] == at.name) DropHeld(&guard, at.depth);
+    return VERSION_DONE;
+}
+
+CopyOutcome platformCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+    OwnPlace from(LocateGuardedEntry(entry));
+    if (!from.at.ok) return FailedCopy(errno);
+    OwnPlace to(LocateVersionPlace(WithoutTrailingSlashes(ToSystem(version)), false));
+    if (!to.at.ok) return FailedCopy(errno);
+    struct stat st;
+    if (fstatat(from.at.directory, from.at.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return FailedCopy(errno);
+    std::string temporary = NextTemporaryName();
+    int error = 0;
+    if (S_ISLNK(st.st_mode)) {
+        if (!CopyLinkAs(from.at, st, to.at, temporary)) return FailedCopy(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        return FailedCopy(kNotPlainFile);
+    } else if (!CopyFileAs(from.at, st, to.at, temporary, &error)) {
+        return error == ECANCELED ? COPY_STOPPED : FailedCopy(error);
+    }
+    if (RenameNoReplace(to.at.directory, temporary.c_str(), to.at.directory, to.at.name.c_str()) != 0) {
+        error = errno;
+        unlinkat(to.at.directory, temporary.c_str(), 0);
+        return FailedCopy(error);
+    }
+    return COPY_DONE;
+}
+
+bool platformDeleteVersion(const wchar_t* version) {
+    OwnPlace at(LocateVersionPlace(WithoutTrailingSlashes(ToSystem(version)), false));
+    return Noted(at.at.ok && unlinkat(at.at.directory, at.at.name.c_str(), 0) == 0);
+}
+
+long platformFailureCode() { return lastFailure; }
+
+bool platformErrorMayPass(long code) {
+    const long passing[] = {EBUSY, ETXTBSY, EAGAIN, EWOULDBLOCK, ETIMEDOUT, ENOLCK, EDEADLK};
+    for (long known : passing) {
+        if (code == known) return true;
+    }
+    return false;
+}
+
+int64_t platformWallSeconds() { return static_cast<int64_t>(time(nullptr)); }
+
+bool platformLocalCalendar(int64_t seconds, CalendarTime* calendar) {
+    time_t moment = static_cast<time_t>(seconds);
+    struct tm local;
+    if (!localtime_r(&moment, &local)) return false;
+    *calendar =
+        CalendarTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec};
+    return true;
+}

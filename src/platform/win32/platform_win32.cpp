@@ -28,6 +28,9 @@ namespace {
 // The system's words for the last failure, or empty.
 std::wstring lastFailure;
 
+// The system's code for the last failure, or 0.
+DWORD lastFailureCode = 0;
+
 // The system's message for an error code, without its closing period and line end.
 std::wstring SystemWords(DWORD error) {
     wchar_t buffer[512];
@@ -44,6 +47,7 @@ std::wstring SystemWords(DWORD error) {
 // Keeps the reason of a failure with the given error code; always false.
 bool NoteError(DWORD error) {
     lastFailure = SystemWords(error);
+    lastFailureCode = error;
     return false;
 }
 
@@ -58,6 +62,7 @@ bool NotedErrno(bool ok) {
     if (!ok) {
         const wchar_t* words = _wcserror(errno);
         lastFailure = words ? words : L"error";
+        lastFailureCode = static_cast<DWORD>(_doserrno);
     }
     return ok;
 }
@@ -729,7 +734,10 @@ CopyOutcome platformCopyLink(const wchar_t* source, const wchar_t* target) {
     return COPY_DONE;
 }
 
-void platformClearFailure() { lastFailure.clear(); }
+void platformClearFailure() {
+    lastFailure.clear();
+    lastFailureCode = 0;
+}
 
 std::wstring platformFailureText() { return lastFailure; }
 
@@ -1164,3 +1172,200 @@ bool platformProcessIsGone(long process) {
 }
 
 long platformProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+// Versions: keeping what a run replaces or deletes in the guarded tree,
+// before it changes, in a folder of the guarded tree or in a tree of its own.
+
+namespace {
+
+// The tree a run keeps versions in, outside the guarded tree, as the run spells it.
+std::wstring versionRoot;
+
+// True when path lies strictly below root (as spelt).
+bool StrictlyBelow(const std::wstring& root, const wchar_t* path) {
+    if (root.empty()) return false;
+    size_t length = root.size();
+    if (wcsncmp(path, root.c_str(), length) != 0 || !IsSlash(path[length])) return false;
+    for (const wchar_t* rest = path + length; *rest; ++rest) {
+        if (!IsSlash(*rest)) return true;
+    }
+    return false;
+}
+
+// True when a directory between the version root and path's own name is a
+// link, or cannot be looked at: nothing is made or moved through it.
+bool VersionThroughLink(const wchar_t* path) {
+    std::wstring text(path);
+    while (text.size() > 1 && IsSlash(text.back())) text.pop_back();
+    size_t last = text.find_last_of(L"\\/");
+    size_t at = versionRoot.size();
+    while (last != std::wstring::npos && at < last) {
+        size_t end = text.find_first_of(L"\\/", at + 1);
+        if (end == std::wstring::npos || end > last) end = last;
+        DWORD attributes = GetFileAttributesW(platformSystemPath(text.substr(0, end).c_str()).c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+        at = end;
+    }
+    return false;
+}
+
+// True, the reason noted, when a version function may not change path: in
+// the guarded tree as any change there; in the version tree, below its root
+// and through no link; elsewhere only when outsideAllowed (the levels of a
+// versions folder not made yet).
+bool RefusedVersionPlace(const wchar_t* path, bool outsideAllowed) {
+    if (InsideGuardedTree(path)) return RefusedChange(path);
+    if (StrictlyBelow(versionRoot, path)) {
+        if (!VersionThroughLink(path)) return false;
+    } else if (outsideAllowed) {
+        return false;
+    }
+    NoteError(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+// True, the reason noted, when entry is no entry of the guarded tree that a
+// version function may take.
+bool RefusedGuardedEntry(const wchar_t* entry) {
+    if (InsideGuardedTree(entry)) return RefusedChange(entry);
+    NoteError(ERROR_ACCESS_DENIED);
+    return true;
+}
+
+VersionOutcome FailedVersion(DWORD error, bool copyInstead) {
+    NoteError(error);
+    if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS) return VERSION_TAKEN;
+    return copyInstead ? VERSION_COPY_INSTEAD : VERSION_FAILED;
+}
+
+// Renames temporary, a name of our own, to target without replacing
+// anything; a read-only temporary refused the rename is moved writable and
+// given its attribute back. The temporary goes on failure.
+bool PlaceTemporary(const std::wstring& temporary, const std::wstring& target) {
+    if (MoveFileExW(temporary.c_str(), target.c_str(), 0)) return true;
+    DWORD error = GetLastError();
+    DWORD attributes = GetFileAttributesW(temporary.c_str());
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & FILE_ATTRIBUTE_READONLY) &&
+        SetFileAttributesW(temporary.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
+        if (MoveFileExW(temporary.c_str(), target.c_str(), 0)) {
+            SetFileAttributesW(target.c_str(), attributes);
+            return true;
+        }
+        error = GetLastError();
+    }
+    RemoveTemporary(temporary);
+    NoteError(error);
+    return false;
+}
+
+}  // namespace
+
+bool platformHoldVersionTree(const wchar_t* root) {
+    std::wstring text(root);
+    while (text.size() > 1 && IsSlash(text.back())) text.pop_back();
+    DWORD attributes = GetFileAttributesW(platformSystemPath(text.c_str()).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return Noted(false);
+    versionRoot = text;
+    return true;
+}
+
+void platformReleaseVersionTree() { versionRoot.clear(); }
+
+VersionOutcome platformMakeVersionDirectory(const wchar_t* path) {
+    if (RefusedVersionPlace(path, true)) return VERSION_FAILED;
+    if (CreateDirectoryW(platformSystemPath(path).c_str(), nullptr)) return VERSION_DONE;
+    return FailedVersion(GetLastError(), false);
+}
+
+// A hard link; a volume that keeps no second names (FAT), or another
+// volume, leaves the version to a copy.
+VersionOutcome platformLinkVersion(const wchar_t* entry, const wchar_t* version) {
+    if (RefusedGuardedEntry(entry) || RefusedVersionPlace(version, false)) return VERSION_FAILED;
+    if (CreateHardLinkW(platformSystemPath(version).c_str(), platformSystemPath(entry).c_str(), nullptr)) {
+        return VERSION_DONE;
+    }
+    DWORD error = GetLastError();
+    bool copyInstead = error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION ||
+                       error == ERROR_NOT_SUPPORTED || error == ERROR_TOO_MANY_LINKS;
+    return FailedVersion(error, copyInstead);
+}
+
+// A rename without replacing, which the system refuses across volumes.
+VersionOutcome platformMoveToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (RefusedGuardedEntry(entry) || RefusedVersionPlace(version, false)) return VERSION_FAILED;
+    if (MoveFileExW(platformSystemPath(entry).c_str(), platformSystemPath(version).c_str(), 0)) return VERSION_DONE;
+    DWORD error = GetLastError();
+    return FailedVersion(error, error == ERROR_NOT_SAME_DEVICE);
+}
+
+CopyOutcome platformCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (RefusedGuardedEntry(entry) || RefusedVersionPlace(version, false)) return COPY_FAILED;
+    std::wstring systemVersion = platformSystemPath(version);
+    std::wstring temporary = platformSystemPath(TemporaryNameBeside(version).c_str());
+    DWORD attributes;
+    DWORD tag;
+    if (!ReadOwnAttributes(entry, &attributes, &tag)) return FailedCopy(GetLastError());
+    if (IsLinkTag(attributes, tag)) {
+        std::wstring text;
+        if (!platformReadLink(entry, &text)) return COPY_FAILED;
+        DWORD flags = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+        if (!CreateSymbolicLinkW(temporary.c_str(), text.c_str(),
+                                 flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+            !CreateSymbolicLinkW(temporary.c_str(), text.c_str(), flags)) {
+            return FailedCopy(GetLastError());
+        }
+        if (MoveFileExW(temporary.c_str(), systemVersion.c_str(), 0)) return COPY_DONE;
+        DWORD error = GetLastError();
+        if (flags) {
+            RemoveDirectoryW(temporary.c_str());
+        } else {
+            DeleteFileW(temporary.c_str());
+        }
+        return FailedCopy(error);
+    }
+    DWORD error = ERROR_SUCCESS;
+    if (!CopyToNewFile(platformSystemPath(entry), temporary, &error) || platformStopRequested()) {
+        bool stopped = error == ERROR_REQUEST_ABORTED || platformStopRequested();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
+        return stopped ? COPY_STOPPED : FailedCopy(error);
+    }
+    return PlaceTemporary(temporary, systemVersion) ? COPY_DONE : OutcomeOf(lastFailureCode);
+}
+
+bool platformDeleteVersion(const wchar_t* version) {
+    if (RefusedVersionPlace(version, false)) return false;
+    std::wstring system = platformSystemPath(version);
+    DWORD attributes = GetFileAttributesW(system.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY)) {
+        SetFileAttributesW(system.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    return Noted(DeleteFileW(system.c_str()) != 0);
+}
+
+long platformFailureCode() { return static_cast<long>(lastFailureCode); }
+
+bool platformErrorMayPass(long code) {
+    const DWORD passing[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_NETWORK_BUSY, ERROR_UNEXP_NET_ERR,
+                             ERROR_NETNAME_DELETED,   ERROR_SEM_TIMEOUT,    ERROR_DRIVE_LOCKED, ERROR_BUSY,
+                             ERROR_USER_MAPPED_FILE,  ERROR_TIMEOUT,        WAIT_TIMEOUT};
+    for (DWORD known : passing) {
+        if (static_cast<DWORD>(code) == known) return true;
+    }
+    return false;
+}
+
+int64_t platformWallSeconds() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return SecondsSince1970(now);
+}
+
+bool platformLocalCalendar(int64_t seconds, CalendarTime* calendar) {
+    FILETIME moment = FileTimeOf(seconds);
+    SYSTEMTIME utc;
+    SYSTEMTIME local;
+    if (!FileTimeToSystemTime(&moment, &utc) || !SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local)) return false;
+    *calendar = CalendarTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond};
+    return true;
+}
