@@ -16,6 +16,13 @@ struct Simulation {
 
 Simulation simulation;
 
+// What the run simulated before the pass of beginSimulatedPass began.
+Simulation beforePass;
+
+// How often, and after how long a wait, a change that may pass is tried again.
+int retryTries = 0;
+int64_t retryWait = 0;
+
 // What a dry run found in the way of its last failed change, or null.
 const wchar_t* simulatedFailure = nullptr;
 
@@ -38,6 +45,35 @@ bool wouldBeGone(const std::wstring& path) { return simulation.removed.count(pat
 // An entry stands at path in the simulated tree: really there and not deleted.
 bool standsThere(const std::wstring& path, EntryStatus* status) {
     return !wouldBeGone(path) && platformQueryEntry(path.c_str(), status);
+}
+
+// After a failure that may pass, with tries left in *left: waits, and true
+// when the change is to be tried again (no stop came meanwhile).
+bool mayTryAgain(int* left) {
+    if (*left <= 0 || !platformErrorMayPass(platformFailureCode())) return false;
+    --*left;
+    int64_t until = platformMilliseconds() + retryWait;
+    for (int64_t now = platformMilliseconds(); now < until && !stopped(); now = platformMilliseconds()) {
+        platformSleep(static_cast<int>(until - now < 50 ? until - now : 50));
+    }
+    if (stopped()) return false;
+    platformClearFailure();
+    return true;
+}
+
+bool succeeded(bool ok) { return ok; }
+bool succeeded(CopyOutcome outcome) { return outcome == COPY_DONE; }
+bool succeeded(VersionOutcome outcome) { return outcome == VERSION_DONE; }
+
+// Runs change, a real change, again while it fails for a reason that may
+// pass and tries are left.
+template <typename Change>
+auto withRetries(Change change) -> decltype(change()) {
+    int left = retryTries;
+    for (;;) {
+        auto outcome = change();
+        if (succeeded(outcome) || !mayTryAgain(&left)) return outcome;
+    }
 }
 
 }  // namespace
@@ -88,7 +124,7 @@ bool changeClearProtection(const wchar_t* path) {
 
 CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
     if (stopped()) return COPY_STOPPED;
-    if (!simulation.active) return platformCopyFile(source, target);
+    if (!simulation.active) return withRetries([&] { return platformCopyFile(source, target); });
     EntryStatus status;
     if (!platformQueryEntry(source, &status)) {
         simulatedFail(L"No such file or directory");
@@ -108,7 +144,7 @@ CopyOutcome changeCopyFile(const wchar_t* source, const wchar_t* target) {
 
 bool changeDeleteFile(const wchar_t* path) {
     if (stopped()) return false;
-    if (!simulation.active) return platformDeleteFile(path);
+    if (!simulation.active) return withRetries([&] { return platformDeleteFile(path); });
     EntryStatus status;
     if (!standsThere(path, &status)) return simulatedFail(L"No such file or directory");
     if (status.isDirectory) return simulatedFail(L"Is a directory");
@@ -118,7 +154,7 @@ bool changeDeleteFile(const wchar_t* path) {
 
 bool changeRemoveDirectory(const wchar_t* path) {
     if (stopped()) return false;
-    if (!simulation.active) return platformRemoveDirectory(path);
+    if (!simulation.active) return withRetries([&] { return platformRemoveDirectory(path); });
     std::wstring key = withoutTrailingSeparator(path);
     std::wstring base = key;
     if (base.back() != PATH_SEPARATOR) base += PATH_SEPARATOR;
@@ -138,7 +174,7 @@ bool changeRemoveDirectory(const wchar_t* path) {
 
 bool changeRemoveLink(const wchar_t* path) {
     if (stopped()) return false;
-    if (!simulation.active) return platformRemoveLink(path);
+    if (!simulation.active) return withRetries([&] { return platformRemoveLink(path); });
     if (wouldBeGone(path) || !platformIsLink(path)) return simulatedFail(L"Not a link");
     simulation.removed.insert(path);
     return true;
@@ -146,7 +182,7 @@ bool changeRemoveLink(const wchar_t* path) {
 
 CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target) {
     if (stopped()) return COPY_STOPPED;
-    if (!simulation.active) return platformCopyLink(source, target);
+    if (!simulation.active) return withRetries([&] { return platformCopyLink(source, target); });
     std::wstring text;
     if (!platformReadLink(source, &text)) {
         simulatedFail(L"No such file or directory");
@@ -158,6 +194,68 @@ CopyOutcome changeCopyLink(const wchar_t* source, const wchar_t* target) {
         return COPY_FAILED;
     }
     return COPY_DONE;
+}
+
+VersionOutcome changeMakeVersionDirectory(const wchar_t* path) {
+    if (stopped()) return VERSION_FAILED;
+    if (!simulation.active) return platformMakeVersionDirectory(path);
+    std::wstring key = withoutTrailingSeparator(path);
+    EntryStatus status;
+    if (simulation.created.count(key) > 0 || standsThere(key, &status)) {
+        simulatedFail(L"File exists");
+        return VERSION_TAKEN;
+    }
+    simulation.created.insert(key);
+    return VERSION_DONE;
+}
+
+VersionOutcome changeLinkVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return VERSION_FAILED;
+    if (!simulation.active) return withRetries([&] { return platformLinkVersion(entry, version); });
+    EntryStatus status;
+    if (!wouldBeGone(entry) && (platformIsLink(entry) || standsThere(entry, &status))) return VERSION_DONE;
+    simulatedFail(L"No such file or directory");
+    return VERSION_FAILED;
+}
+
+VersionOutcome changeMoveToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return VERSION_FAILED;
+    if (!simulation.active) return withRetries([&] { return platformMoveToVersion(entry, version); });
+    std::wstring key = withoutTrailingSeparator(entry);
+    EntryStatus status;
+    if (wouldBeGone(key) || (!platformIsLink(key.c_str()) && !standsThere(key, &status))) {
+        simulatedFail(L"No such file or directory");
+        return VERSION_FAILED;
+    }
+    simulation.removed.insert(key);
+    return VERSION_DONE;
+}
+
+CopyOutcome changeCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return COPY_STOPPED;
+    if (!simulation.active) return withRetries([&] { return platformCopyToVersion(entry, version); });
+    return changeLinkVersion(entry, version) == VERSION_DONE ? COPY_DONE : COPY_FAILED;
+}
+
+bool changeDropVersion(const wchar_t* version) {
+    if (simulation.active) return true;
+    return withRetries([&] { return platformDeleteVersion(version); });
+}
+
+void setChangeRetries(int tries, int64_t waitMilliseconds) {
+    retryTries = tries > 0 ? tries : 0;
+    retryWait = waitMilliseconds > 0 ? waitMilliseconds : 0;
+}
+
+void beginSimulatedPass() {
+    beforePass = simulation;
+    simulation.active = true;
+}
+
+void endSimulatedPass() {
+    simulation = beforePass;
+    beforePass = Simulation();
+    simulatedFailure = nullptr;
 }
 
 void changeClearFailure() {
