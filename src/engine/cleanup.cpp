@@ -14,6 +14,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -27,6 +28,10 @@ namespace {
 // when it failed; the front end is told of each change and failure.
 void reportCleanup(RunState* run, bool ok, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
+    if (run->counting) {
+        if (ok && attempted) ++run->counted;
+        return;
+    }
     if (ok) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
@@ -154,10 +159,30 @@ bool holdsRunLog(const WideString& path) {
     return false;
 }
 
+// Deletes the To file or link at path (a link as a link), for run when not
+// null, which keeps its version first when it keeps versions. False when
+// it stays; *told when that failure was told already (the version could not
+// be kept), so that the caller tells no other.
+bool deleteEntry(RunState* run, const WideString& path, DeletableKind kind, bool* told) {
+    *told = false;
+    KeepResult kept = run ? keepBeforeDeleting(run, path) : KEEP_NOT_ASKED;
+    if (kept == KEEP_FAILED) {
+        *told = true;
+        return false;
+    }
+    bool deleted =
+        kept == KEEP_MOVED || (kind == LINK ? changeRemoveLink(path.buffer)
+                                            : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer));
+    if (kept == KEEP_BESIDE && !deleted) dropKept(run, path);
+    if (deleted && kept != KEEP_NOT_ASKED) reportKept(run, path);
+    return deleted;
+}
+
 // Deletes path when otherRoot holds no counterpart, its kind already known;
 // walker, when not null, is the clean-up walk listing its directory. A link
 // is removed as a link, never followed: what it points to, inside or outside
-// the To Folder, is left as it is. Sets changeAttempted.
+// the To Folder, is left as it is. Sets changeAttempted; clears it again
+// when the failure was told already.
 bool deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root, const WideString& otherRoot,
                               const WideString& path, DeletableKind kind) {
     runContext.changeAttempted = false;
@@ -172,10 +197,70 @@ bool deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& r
     }
 
     runContext.changeAttempted = true;
-    bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
-                                : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
+    bool told = false;
+    bool deleted = deleteEntry(run, path, kind, &told);
     if (deleted) ++runContext.updatedCount;
+    if (told) runContext.changeAttempted = false;
     return deleted;
+}
+
+// One entry of a tree kept whole, as the clean-up tells it.
+struct TreeEntry {
+    WideString path;
+    int kind;  // REPORT_DELETED or REPORT_REMOVED
+};
+
+// Lists the tree below directory into entries in the order the clean-up
+// walk tells them: a level's files and links in listing order, each
+// directory's entries before the directory itself. False when a listing
+// fails or the tree holds a live run's temporary.
+bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(base.buffer);
+    if (!listing) return false;
+    std::vector<std::pair<WideString, bool>> names;  // each with: a directory to enter
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        names.emplace_back(base + entry.name, entry.isDirectory && !entry.isLink);
+    }
+    if (!platformCloseListing(listing)) return false;
+    for (const auto& [path, enter] : names) {
+        if (enter && !listTree(path, entries)) return false;
+        if (!enter && isLiveTemporary(path)) return false;
+        entries->push_back(TreeEntry{path, enter ? REPORT_REMOVED : REPORT_DELETED});
+    }
+    return true;
+}
+
+// How taking a tree whole went.
+enum TreeOutcome {
+    TREE_KEPT,      // the tree went into the run folder in one change, every entry told
+    TREE_FAILED,    // its version could not be kept: it stays, the failure told
+    TREE_PER_ENTRY  // it cannot go whole (another volume, the run log or a live temporary inside): nothing done
+};
+
+// Removes the To directory at path with everything below it by moving it
+// into the run folder in one change, and tells every entry of it as the
+// clean-up would have told its deletion, each with its version.
+TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
+    if (!run->versions || holdsRunLog(directory) || holdsVersions(run, directory)) return TREE_PER_ENTRY;
+    std::vector<TreeEntry> entries;
+    if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
+    KeepResult kept = keepTreeWhole(run, directory);
+    if (kept == KEEP_PER_ENTRY) return TREE_PER_ENTRY;
+    if (kept != KEEP_MOVED) return TREE_FAILED;
+    entries.push_back(TreeEntry{directory, REPORT_REMOVED});
+    for (const TreeEntry& gone : entries) {
+        bool file = gone.kind == REPORT_DELETED;
+        ++runContext.updatedCount;
+        reportKept(run, gone.path);
+        reportCleanup(run, true, true, gone.path, gone.kind, file ? L"  DF: [" : L"  RD: [",
+                      file ? L"! Error => Delete file: [" : L"! Error => Remove dir: [");
+    }
+    return TREE_KEPT;
 }
 
 // The kind of the entry the clean-up walk is handing over: the listing told it.
@@ -266,9 +351,17 @@ bool removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& r
     if (counterpartMayStand(walker, root, otherRoot, path, depth)) return true;
     if (holdsRunLog(path)) return true;
 
+    RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
+    if (run && holdsVersions(run, path)) return true;
     runContext.changeAttempted = true;
+    KeepResult kept = run ? keepBeforeRemovingDirectory(run, path) : KEEP_NOT_ASKED;
+    if (kept == KEEP_FAILED) {
+        runContext.changeAttempted = false;  // told already
+        return false;
+    }
     if (!changeRemoveDirectory(path.buffer)) return false;
     ++runContext.updatedCount;
+    if (kept != KEEP_NOT_ASKED) reportKept(run, path);
     return true;
 }
 
@@ -279,7 +372,9 @@ bool removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& r
 // temporary, the run log and the folders holding it stay, and so does
 // everything above them.
 bool removeTreeInTheWay(RunState* run, const WideString& directory) {
-    if (holdsRunLog(directory)) return false;
+    if (holdsRunLog(directory) || holdsVersions(run, directory)) return false;
+    TreeOutcome whole = removeTreeWhole(run, directory);
+    if (whole != TREE_PER_ENTRY) return whole == TREE_KEPT;
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     DirectoryListing* listing = platformOpenListing(base.buffer);
@@ -309,10 +404,10 @@ bool removeTreeInTheWay(RunState* run, const WideString& directory) {
         }
         runContext.changeAttempted = true;
         changeClearFailure();
-        bool deleted = kind == LINK ? changeRemoveLink(path.buffer)
-                                    : changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+        bool told = false;
+        bool deleted = deleteEntry(run, path, kind, &told);
         if (deleted) ++runContext.updatedCount;
-        reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        reportCleanup(run, deleted, !told, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
         all = all && deleted;
     }
     for (const WideString& path : directories) {
@@ -322,8 +417,11 @@ bool removeTreeInTheWay(RunState* run, const WideString& directory) {
     if (!all || runStopRequested()) return false;
     runContext.changeAttempted = true;
     changeClearFailure();
+    KeepResult kept = keepBeforeRemovingDirectory(run, directory);
+    if (kept == KEEP_FAILED) return false;
     bool removed = changeRemoveDirectory(directory.buffer);
     if (removed) ++runContext.updatedCount;
+    if (removed && kept != KEEP_NOT_ASKED) reportKept(run, directory);
     reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return removed;
 }
@@ -332,9 +430,10 @@ bool deleteFileInTheWay(RunState* run, const WideString& path) {
     if (isOpenRunLog(path)) return false;
     runContext.changeAttempted = true;
     changeClearFailure();
-    bool deleted = changeClearProtection(path.buffer) && changeDeleteFile(path.buffer);
+    bool told = false;
+    bool deleted = deleteEntry(run, path, DELETABLE_FILE, &told);
     if (deleted) ++runContext.updatedCount;
-    reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    reportCleanup(run, deleted, !told, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
     return deleted;
 }
 
@@ -347,6 +446,11 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     CleanupState& state = *folderWalk->cleanup;
+    // The job's own versions folder is no content of To: neither entered nor told.
+    if (isVersionsPlace(run, entryPath)) {
+        walker->skipDescent = true;
+        return true;
+    }
     noteEntryDone(run, entriesHandedOver(*walker));
     if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
     // What the copy walk of a dry run took away to make room is gone already.
@@ -384,6 +488,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = child == SCOPE_NONE;
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
+    }
+    // Without a rule, which judges each entry on its own, a surplus tree goes whole into the run folder.
+    if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
+        removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
+        walker->skipDescent = true;
+        return true;
     }
     bool ok = deleteWithoutCounterpart(walker, walkRoot, otherRoot, entryPath, kindFromListing(*walker));
     reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_DELETED, L"  DF: [",

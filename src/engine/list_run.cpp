@@ -9,6 +9,7 @@
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
+#include "engine/versions.h"
 #include "fs/changes.h"
 #include "fs/line_reader.h"
 #include "fs/paths.h"
@@ -146,14 +147,20 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         reportError();
         return RUN_LIST_READ_ERROR;
     }
+    VersionStore versions;
+    refused = prepareVersions(options, from, to, &versions);
+    if (refused != RUN_OK) return refused;
+    if (options.versionsFolder.length > 0) run.versions = &versions;
     DestinationLock lock;
     int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
+    VersionsHeld versionsHeld;
     if (runStopRequested() || !platformGuardTree(to.buffer)) {
         platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
     }
+    holdVersions(&versions);
     platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
@@ -188,7 +195,12 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
             reportLinkInTheWay(&run, target);
             continue;
         }
-        if (!outcome.changeAttempted) continue;
+        if (outcome.versionsInTheWay) {
+            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
+                               source, WideString(L"the run keeps its versions there; left as it is"));
+            continue;
+        }
+        if (!outcome.changeAttempted || outcome.failureTold) continue;
         if (outcome.upToDate) {
             ++runContext.listUpdatedCount;
             WideString line = WideString(L"  CP: [") + source + L"] -> [" + target + L"]";
@@ -206,6 +218,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         }
     }
 
+    if (!runStopRequested()) expireVersions(&run, from, to);
     platformReleaseTree();
     platformReleaseReadTree();
     if (runStopRequested()) {

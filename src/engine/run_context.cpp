@@ -17,10 +17,13 @@ void tickDuringCopy(void* data) {
 
 }  // namespace
 
-RunState makeRun(const RunOptions& options, RunTally& tally) { return RunState{options, tally, false, false, 0}; }
+RunState makeRun(const RunOptions& options, RunTally& tally) {
+    return RunState{options, tally, false, false, 0, nullptr, false, {}, false, 0};
+}
 
 void beginRun(RunState* run) {
     setDryRun(run->options.dryRun);
+    setChangeRetries(run->options.retries, run->options.retryMilliseconds);
     forgetTimeSteps();
     run->examined = 0;
     platformOnCopyProgress(tickDuringCopy, run);

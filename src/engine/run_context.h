@@ -22,7 +22,9 @@ enum ReportKind {
     REPORT_REMOVED,  // a directory without counterpart was removed: its "  RD: [" line
     REPORT_SKIPPED,  // an entry that is no plain file or directory was left alone: its "  SK: [" line
     REPORT_FAILED,   // an entry could not be brought up to date: its "! Error => " line
-    REPORT_STOPPED   // a walk stopped: path names the directory it could not read, when one
+    REPORT_STOPPED,  // a walk stopped: path names the directory it could not read, when one
+    REPORT_KEPT,     // a version of a To entry was kept before the entry changed: its "  KV: [" line
+    REPORT_EXPIRED   // a run folder of the versions folder was removed after the run: its "  XV: [" line
 };
 
 // One thing a run did (in a dry run: would do) or could not do.
@@ -44,6 +46,9 @@ struct RunTally {
     long long skipped = 0;      // entries left alone by a rule or for not being a plain file
     long long failed = 0;       // entries that failed
     long long bytes = 0;        // bytes copied
+    long long kept = 0;         // entries kept as versions before they were replaced or deleted
+    long long expired = 0;      // run folders of the versions folder removed after the run
+    long long heldBack = 0;     // entries a mirror would have deleted when the deletion guard held them all back
 };
 
 // What the engine needs of a front end: three plain functions and their datum,
@@ -77,11 +82,18 @@ struct CompiledRule {
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
-    bool dryRun = false;         // change nothing; tell what a run would change
-    long long modifyWindow = 0;  // modification times this many seconds apart compare equal
-    bool copyLinks = false;      // links in From are copied as links, not followed
-    bool rulesRelative = false;  // rules see the path below the walked root, from its separator
-    bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
+    bool dryRun = false;          // change nothing; tell what a run would change
+    long long modifyWindow = 0;   // modification times this many seconds apart compare equal
+    bool copyLinks = false;       // links in From are copied as links, not followed
+    bool rulesRelative = false;   // rules see the path below the walked root, from its separator
+    bool waitForLock = false;     // wait for another run's lock of the To Folder instead of refusing
+    WideString versionsFolder;    // what the run replaces or deletes is kept below it first; empty: nothing is kept
+    long long keepVersions = -1;  // after the run, run folders of versionsFolder beyond this many newest go (-1: none)
+    long long keepDays = -1;   // after the run, run folders of versionsFolder older than this many days go (-1: none)
+    long long maxDelete = -1;  // a mirror that would delete more entries deletes none of them (-1: no limit)
+    bool refuseEmptySource = false;   // a mirror whose From holds nothing while To holds entries is refused
+    int retries = 0;                  // a change failing for a reason that may pass is tried this many times more
+    long long retryMilliseconds = 0;  // the wait before each of those tries
 };
 
 // Where the run log lies and how writing it went: it lives from the log's
@@ -120,15 +132,23 @@ struct RunContext {
 // The process-wide run state.
 extern RunContext runContext;
 
+// Where a run keeps its versions (engine/versions.h).
+struct VersionStore;
+
 // One run in progress: what it was asked, what it has done, and what it
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
 struct RunState {
-    const RunOptions& options;  // fixed before the run started
-    RunTally& tally;            // its counters, the breakdown of updatedCount; a front end reads them meanwhile
-    bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
-    bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
-    long long examined;         // the entries dealt with so far, as last told to the front end
+    const RunOptions& options;         // fixed before the run started
+    RunTally& tally;                   // its counters, the breakdown of updatedCount; a front end reads them meanwhile
+    bool replaceLinks;                 // a mirror: a link, or an entry of another kind, in To facing a From entry goes
+    bool sweepTemporaries;             // the copy walk removes dead runs' temporaries in To
+    long long examined;                // the entries dealt with so far, as last told to the front end
+    VersionStore* versions = nullptr;  // where replaced and deleted entries are kept; null: they are not
+    bool holdKindChanges = false;      // a To entry of another kind waits in heldKindChanges instead of going
+    std::vector<WideString> heldKindChanges;  // the From entries whose To entry of another kind waits
+    bool counting = false;                    // changes are simulated and told to no one, deletions counted
+    long long counted = 0;                    // the entries the counting pass found it would delete
 };
 
 // Makes a run of options counting into tally, not a mirror.

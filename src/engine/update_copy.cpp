@@ -3,6 +3,7 @@
 #include "engine/cleanup.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -57,14 +58,30 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& entryPath, cons
         return outcome;
     }
     outcome.changeAttempted = true;
-    if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+    bool directoryInTheWay = existing.queried && existing.isDirectory && !targetIsLink;
+    if (run->replaceLinks && directoryInTheWay) {
+        if (run->holdKindChanges) {
+            run->heldKindChanges.push_back(entryPath);
+            outcome.heldBack = true;
+            return outcome;
+        }
         if (!removeTreeInTheWay(run, target)) return outcome;
         existing = EntryState{false, false, {}};
+        directoryInTheWay = false;
     }
     bool standing = existing.queried || targetIsLink;
     if (!standing && !parentReady(entryPath, target)) return outcome;
     if (standing && !targetIsLink && isRunLogByName(target)) return outcome;
-    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) return outcome;
+    KeepResult kept = standing && !directoryInTheWay ? keepBeforeReplacing(run, target) : KEEP_NOT_ASKED;
+    if (kept == KEEP_FAILED) {
+        outcome.failureTold = true;
+        return outcome;
+    }
+    if (changeCopyLink(entryPath.buffer, target.buffer) != COPY_DONE) {
+        if (kept == KEEP_BESIDE) dropKept(run, target);
+        return outcome;
+    }
+    if (kept == KEEP_BESIDE) reportKept(run, target);
     return changed(outcome);
 }
 
@@ -90,18 +107,33 @@ bool attributeWordKept(const WideString& target, const EntryState& existing) {
 
 // A mirror replaces a To entry of another kind than its From entry: a
 // directory where From has a file or a link goes with everything below it,
-// a file or link where From has a directory goes too. Other runs leave it,
-// and its copy fails as before. False when it stays in the way.
-bool clearedForKind(RunState* run, const WideString& target, const EntryState& source, const EntryState& existing) {
+// a file or link where From has a directory goes too; while the deletion
+// guard counts, it waits in the run's heldKindChanges (outcome's heldBack).
+// Other runs leave it, and its copy fails as before. False when it stays
+// in the way.
+bool clearedForKind(RunState* run, const WideString& entryPath, const WideString& target, const EntryState& source,
+                    const EntryState& existing, UpdateOutcome* outcome) {
     if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return true;
     if (source.isDirectory == existing.isDirectory) return true;
+    if (run->holdKindChanges) {
+        run->heldKindChanges.push_back(entryPath);
+        outcome->heldBack = true;
+        return false;
+    }
     return existing.isDirectory ? removeTreeInTheWay(run, target) : deleteFileInTheWay(run, target);
 }
 
-// Copies a file whose counterpart differs or is missing.
-UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
-                            const EntryState& source, const EntryState& existing) {
+// Copies a file whose counterpart differs or is missing; a file it replaces
+// (replacing) is kept as a version first, when the run keeps versions, and
+// its version goes again when the copy does not happen.
+UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
+                            const EntryState& source, const EntryState& existing, bool replacing) {
     if (existing.queried && isRunLogByName(target)) return outcome;
+    KeepResult kept = replacing ? keepBeforeReplacing(run, target) : KEEP_NOT_ASKED;
+    if (kept == KEEP_FAILED) {
+        outcome.failureTold = true;
+        return outcome;
+    }
     // A simulated copy cannot tell a missing parent: a dry run looks first.
     // A source that is not there makes no folders in To: its copy fails
     // with the system's reason.
@@ -116,7 +148,11 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
         changeClearFailure();
         if (parentReady(entryPath, target)) copied = copyFileOutcome(entryPath, target);
     }
-    if (copied != COPY_DONE) return outcome;
+    if (copied != COPY_DONE) {
+        if (kept == KEEP_BESIDE) dropKept(run, target);
+        return outcome;
+    }
+    if (kept == KEEP_BESIDE) reportKept(run, target);
     outcome.copiedBytes = source.status.size;
     return changed(outcome);
 }
@@ -142,6 +178,12 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
     changeClearFailure();
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    if (isVersionsPlace(run, target)) {
+        outcome.versionsInTheWay = true;
+        outcome.changeAttempted = true;
+        runContext.changeAttempted = true;
+        return outcome;
+    }
     // A link whose text the system cannot read as a link's (Wine's view of
     // a unix link) is followed, as without copyLinks. Where listings mark
     // every link, the listing has already told what is one.
@@ -173,19 +215,28 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
         outcome.upToDate = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, target, source, existing)) {
+    if (!linkFacing && !clearedForKind(run, entryPath, target, source, existing, &outcome)) {
         runContext.changeAttempted = true;
         return outcome;
     }
     runContext.changeAttempted = true;
     if (linkFacing) {
         // A link the system cannot remove as a link stays, and so does one outside a mirror.
-        if (!run->replaceLinks || !changeRemoveLink(target.buffer)) {
+        KeepResult kept = run->replaceLinks ? keepBeforeDeleting(run, target) : KEEP_NOT_ASKED;
+        if (kept == KEEP_FAILED) {
+            outcome.failureTold = true;
+            return outcome;
+        }
+        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(target.buffer))) {
+            if (kept == KEEP_BESIDE) dropKept(run, target);
             outcome.linkInTheWay = true;
             return outcome;
         }
+        if (kept != KEEP_NOT_ASKED) reportKept(run, target);
     }
-    if (!source.isDirectory) return copyFileEntry(outcome, entryPath, target, source, existing);
+    // A file in To (not a directory, which a mirror has just removed) is replaced.
+    bool replacing = existing.queried && !existing.isDirectory && !linkFacing;
+    if (!source.isDirectory) return copyFileEntry(run, outcome, entryPath, target, source, existing, replacing);
     if (!createDirectoryLike(entryPath, target)) return outcome;
     outcome.madeDirectory = !existing.queried;
     if (!linkFacing && attributeWordKept(target, existing)) {
