@@ -83,6 +83,28 @@ void reportVersionFailure(RunState* run, const WideString& path, const WideStrin
     pumpMessages();
 }
 
+// The level above path, cut at its last separator of either spelling (a
+// doubled one is one); empty when path has none, the root when it is at it.
+WideString levelAbove(const WideString& path) {
+    int32_t cut = path.length - 1;
+    while (cut >= 0 && !isComponentSeparator(path.buffer[cut])) --cut;
+    while (cut > 0 && isComponentSeparator(path.buffer[cut - 1])) --cut;
+    if (cut < 0) return WideString();
+    return path.Left(cut == 0 ? 1 : cut);
+}
+
+// The longest part of path, level by level, that names a standing
+// directory; "." for a relative path of which nothing stands.
+WideString standingPart(const WideString& path) {
+    WideString level = path;
+    while (level.length > 0 && !directoryExists(level)) {
+        WideString above = levelAbove(level);
+        if (above.length == 0 || above.length == level.length) return WideString(L".");
+        level = above;
+    }
+    return level;
+}
+
 // Makes the levels of the versions folder that do not stand, and holds a
 // folder outside To as a tree of its own; false with the level that could
 // not be made in *failed.
@@ -90,14 +112,8 @@ bool readyRoot(RunState* run, WideString* failed) {
     VersionStore& store = *run->versions;
     if (store.rootStands) return true;
     std::vector<WideString> missing;
-    WideString level = store.root;
-    WideString standing = nearestStandingFolder(store.root);
-    while (level.length > standing.length) {
+    for (WideString level = store.root; level.length > 0 && !directoryExists(level); level = levelAbove(level)) {
         missing.push_back(level);
-        int32_t cut = level.FindLastSeparator();
-        while (cut > 0 && level.buffer[cut - 1] == PATH_SEPARATOR) --cut;
-        if (cut <= 0) break;
-        level = level.Left(cut);
     }
     for (size_t i = missing.size(); i-- > 0;) {
         changeClearFailure();
@@ -181,13 +197,12 @@ bool readyVersion(RunState* run, const WideString& path, bool isDirectory, WideS
     return ready;
 }
 
-// True when the first length units of text and prefix are alike, case aside.
+// True when the first length units of text and prefix are alike, case and
+// the spelling of separators aside.
 bool sameIgnoringCase(const wchar_t* text, const wchar_t* prefix, int32_t length) {
     for (int32_t i = 0; i < length; ++i) {
-        if (text[i] != prefix[i] &&
-            std::towlower(static_cast<wint_t>(text[i])) != std::towlower(static_cast<wint_t>(prefix[i]))) {
-            return false;
-        }
+        if (text[i] == prefix[i] || (isComponentSeparator(text[i]) && isComponentSeparator(prefix[i]))) continue;
+        if (std::towlower(static_cast<wint_t>(text[i])) != std::towlower(static_cast<wint_t>(prefix[i]))) return false;
     }
     return true;
 }
@@ -303,7 +318,7 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
     WideString lower = folder.ToLower();
     if (lower == dropTrailingSeparator(to).ToLower()) return refused(L"is the To Folder itself.");
     if (lower == dropTrailingSeparator(from).ToLower()) return refused(L"is the From Folder itself.");
-    WideString standing = nearestStandingFolder(folder);
+    WideString standing = standingPart(folder);
     // A relative folder of which nothing stands lies in the current directory, ".".
     bool below = StartsWith(folder, standing) &&
                  (folder.length == standing.length || isComponentSeparator(folder.buffer[standing.length]) ||
@@ -319,6 +334,10 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
         if (!endsWithSeparator(first)) first.AppendSeparator();
         first += tail.Left(cut);
         if (platformEntryPresence(first.buffer) != ENTRY_ABSENT) return refused(L"is not a folder.");
+        // Inside To the folder is recognised by its text: one separator throughout.
+        for (int32_t i = 0; i < tail.length; ++i) {
+            if (isComponentSeparator(tail.buffer[i])) tail.buffer[i] = PATH_SEPARATOR;
+        }
     } else if (platformIsTopOfVolume(standing.buffer)) {
         return refused(L"is a drive root.");
     }

@@ -465,21 +465,23 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
         std::wstring given;  // below the case's folder, "/" for the separator
         std::string place;   // where the versions land, below the case's folder
         bool link;           // versions is a link named "vlink" to place
+        bool raw;            // "/" stays "/" (Windows takes either separator)
     };
     const std::vector<Spelling> spellings = {
-        {L"versions/", "versions", false},
-        {L"versions//", "versions", false},
-        {L"sub/../versions", "versions", false},
-        {L"to/.versions/", "to/.versions", false},
-        {L"to/./.versions", "to/.versions", false},
-        {L"to/../to/.versions", "to/.versions", false},
-        {L"vlink", "versions", true},
-        {L"vlink", "to/.versions", true},
+        {L"versions/", "versions", false, false},
+        {L"versions//", "versions", false, false},
+        {L"sub/../versions", "versions", false, false},
+        {L"to/.versions/", "to/.versions", false, false},
+        {L"to/./.versions", "to/.versions", false, false},
+        {L"to/../to/.versions", "to/.versions", false, false},
+        {L"to/keep/versions", "to/keep/versions", false, true},
+        {L"vlink", "versions", true, false},
+        {L"vlink", "to/.versions", true, false},
     };
-    auto spelt = [&](const fs::path& base, const std::wstring& relative) {
+    auto spelt = [&](const fs::path& base, const std::wstring& relative, bool raw = false) {
         std::wstring path = toWide(base).buffer;
         path += sep;
-        for (wchar_t unit : relative) path += unit == L'/' ? sep : std::wstring(1, unit);
+        for (wchar_t unit : relative) path += unit == L'/' && !raw ? sep : std::wstring(1, unit);
         return WideString(path.c_str());
     };
     for (size_t i = 0; i < spellings.size(); ++i) {
@@ -488,15 +490,15 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
         fs::path base = temp.at("case" + std::to_string(i));
         lastNight(base);
         fs::create_directories(base / "sub");
-        fs::create_directories(base / fs::path(s.place).make_preferred());
+        if (!s.raw) fs::create_directories(base / fs::path(s.place).make_preferred());
         if (s.link) {
             std::error_code error;
             fs::create_directory_symlink(base / fs::path(s.place).make_preferred(), base / "vlink", error);
             if (error || !fs::is_symlink(base / "vlink")) continue;  // no links here (Windows without the right)
         }
-        options.versionsFolder = spelt(base, s.given);
+        options.versionsFolder = spelt(base, s.given, s.raw);
         EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
-        std::string top = s.place.rfind("to/", 0) == 0 ? s.place.substr(3) : std::string();
+        std::string top = s.place.rfind("to/", 0) == 0 ? s.place.substr(3, s.place.find('/', 3) - 3) : std::string();
         EXPECT_EQ(treeOf(base / "to", top), treeOf(base / "from"));
         std::vector<std::string> runs = foldersIn(base / s.place);
         ASSERT_EQ(runs.size(), 1u);
