@@ -471,6 +471,7 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
         {L"versions/", "versions", false, false},
         {L"versions//", "versions", false, false},
         {L"sub/../versions", "versions", false, false},
+        {L"to/../versions", "versions", false, false},
         {L"to/.versions/", "to/.versions", false, false},
         {L"to/./.versions", "to/.versions", false, false},
         {L"to/../to/.versions", "to/.versions", false, false},

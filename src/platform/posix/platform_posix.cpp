@@ -1633,12 +1633,16 @@ HeldTree versionTree;
 // Where a version function finds path: in the guarded tree through its
 // handles, in the version tree through its own, never following a link
 // below either root; anywhere else only when outsideAllowed (the levels of
-// a versions folder not made yet), as the path is spelt. The root of the
+// a versions folder not made yet), as the path is spelt. A path below both
+// roots as spelt ("to/../versions") belongs to the longer. The root of the
 // version tree is never changed.
 Place LocateVersionPlace(std::string path, bool outsideAllowed) {
-    if (BelowRoot(guard, path)) return LocateChange(std::move(path));
+    size_t inVersions = BelowRoot(versionTree, path);
+    if (BelowRoot(guard, path) && (inVersions == 0 || guard.root.size() > versionTree.root.size())) {
+        return LocateChange(std::move(path));
+    }
     Place place{AT_FDCWD, std::move(path), false, 0, true, false};
-    if (size_t start = BelowRoot(versionTree, place.name)) {
+    if (size_t start = inVersions) {
         Descend(&versionTree, start, false, &place);
         place.guarded = place.ok && place.directory != AT_FDCWD;
         if (place.ok && !place.guarded) {

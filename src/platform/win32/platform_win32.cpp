@@ -1214,8 +1214,11 @@ bool VersionThroughLink(const wchar_t* path) {
 // and through no link; elsewhere only when outsideAllowed (the levels of a
 // versions folder not made yet).
 bool RefusedVersionPlace(const wchar_t* path, bool outsideAllowed) {
-    if (InsideGuardedTree(path)) return RefusedChange(path);
-    if (StrictlyBelow(versionRoot, path)) {
+    bool inVersions = StrictlyBelow(versionRoot, path);
+    if (InsideGuardedTree(path) && (!inVersions || guardedRoot.size() > versionRoot.size())) {
+        return RefusedChange(path);
+    }
+    if (inVersions) {
         if (!VersionThroughLink(path)) return false;
     } else if (outsideAllowed) {
         return false;
