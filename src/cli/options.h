@@ -10,26 +10,33 @@
 
 // What the command line asks for.
 struct CliOptions {
-    bool synchronous = false;            // -s: delete what TO has and FROM has not
-    bool ruleGiven = false;              // -r: at least one rule was given
-    std::vector<WideString> rules;       // the rule texts, in the order given; any may match
-    bool excludes = false;               // -x: the rule excludes what it matches
-    bool listGiven = false;              // -f: From File mode
-    WideString listFile;                 // the list file
-    bool show = false;                   // -v: a line per change, and CP/DF/RD lines in the log
-    bool quiet = false;                  // -q: print only failures and refusals
-    bool stats = false;                  // --stats: a table of the run's figures afterwards
-    bool json = false;                   // --json: the figures and failures as one JSON object
-    bool logGiven = false;               // -l: write a log
-    WideString logDir;                   // the folder of the log
-    bool yes = false;                    // -y: answer Yes to the Synchronous question
-    bool dryRun = false;                 // -n: change nothing, report what would change
-    bool mkpath = false;                 // --mkpath: create TO and its missing parents
-    bool links = false;                  // --links: copy links as links
-    bool waitLock = false;               // --wait-lock: wait for another run's lock of TO
-    bool relativeRules = false;          // --relative-rules: rules see the path below the walked root
-    bool modifyWindowGiven = false;      // --modify-window was given
-    long long modifyWindow = 0;          // its seconds
+    bool synchronous = false;         // -s: delete what TO has and FROM has not
+    bool ruleGiven = false;           // -r: at least one rule was given
+    std::vector<WideString> rules;    // the rule texts, in the order given; any may match
+    bool excludes = false;            // -x: the rule excludes what it matches
+    bool listGiven = false;           // -f: From File mode
+    WideString listFile;              // the list file
+    bool show = false;                // -v: a line per change, and CP/DF/RD lines in the log
+    bool quiet = false;               // -q: print only failures and refusals
+    bool stats = false;               // --stats: a table of the run's figures afterwards
+    bool json = false;                // --json: the figures and failures as one JSON object
+    bool logGiven = false;            // -l: write a log
+    WideString logDir;                // the folder of the log
+    bool yes = false;                 // -y: answer Yes to the Synchronous question
+    bool dryRun = false;              // -n: change nothing, report what would change
+    bool mkpath = false;              // --mkpath: create TO and its missing parents
+    bool links = false;               // --links: copy links as links
+    bool waitLock = false;            // --wait-lock: wait for another run's lock of TO
+    bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
+    bool modifyWindowGiven = false;   // --modify-window was given
+    long long modifyWindow = 0;       // its seconds
+    bool settingsGiven = false;       // --settings: read the window program's settings file
+    WideString settingsFile;          // that file; empty for ./korvaneui.ini
+    bool help = false;                // -h: the usage text
+    bool version = false;             // -V: the version
+    std::vector<WideString> folders;  // FROM and TO, as given
+
+    // The net under a mirror.
     bool versionsGiven = false;          // --versions: keep what a run replaces or deletes
     WideString versionsDir;              // the folder the versions are kept in
     bool keepVersionsGiven = false;      // --keep-versions was given
@@ -43,11 +50,6 @@ struct CliOptions {
     long long retries = 0;               // how often a change that may pass is tried again
     bool retryWaitGiven = false;         // --retry-wait was given
     long long retryMilliseconds = 1000;  // the wait before each try again
-    bool settingsGiven = false;          // --settings: read the window program's settings file
-    WideString settingsFile;             // that file; empty for ./korvaneui.ini
-    bool help = false;                   // -h: the usage text
-    bool version = false;                // -V: the version
-    std::vector<WideString> folders;     // FROM and TO, as given
 };
 
 // Reads the arguments (without the program name); false with a one-line

@@ -82,15 +82,17 @@ struct CompiledRule {
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
-    bool dryRun = false;          // change nothing; tell what a run would change
-    long long modifyWindow = 0;   // modification times this many seconds apart compare equal
-    bool copyLinks = false;       // links in From are copied as links, not followed
-    bool rulesRelative = false;   // rules see the path below the walked root, from its separator
-    bool waitForLock = false;     // wait for another run's lock of the To Folder instead of refusing
-    WideString versionsFolder;    // what the run replaces or deletes is kept below it first; empty: nothing is kept
-    long long keepVersions = -1;  // after the run, run folders of versionsFolder beyond this many newest go (-1: none)
-    long long keepDays = -1;   // after the run, run folders of versionsFolder older than this many days go (-1: none)
-    long long maxDelete = -1;  // a mirror that would delete more entries deletes none of them (-1: no limit)
+    bool dryRun = false;         // change nothing; tell what a run would change
+    long long modifyWindow = 0;  // modification times this many seconds apart compare equal
+    bool copyLinks = false;      // links in From are copied as links, not followed
+    bool rulesRelative = false;  // rules see the path below the walked root, from its separator
+    bool waitForLock = false;    // wait for another run's lock of the To Folder instead of refusing
+
+    // The net under a mirror.
+    WideString versionsFolder;        // what the run replaces or deletes is kept below it first; empty: nothing
+    long long keepVersions = -1;      // after the run, run folders of versionsFolder beyond this many newest go
+    long long keepDays = -1;          // after the run, run folders of versionsFolder older than this many days go
+    long long maxDelete = -1;         // a mirror that would delete more entries deletes none of them (-1: any)
     bool refuseEmptySource = false;   // a mirror whose From holds nothing while To holds entries is refused
     int retries = 0;                  // a change failing for a reason that may pass is tried this many times more
     long long retryMilliseconds = 0;  // the wait before each of those tries
@@ -139,13 +141,15 @@ struct VersionStore;
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
 struct RunState {
-    const RunOptions& options;         // fixed before the run started
-    RunTally& tally;                   // its counters, the breakdown of updatedCount; a front end reads them meanwhile
-    bool replaceLinks;                 // a mirror: a link, or an entry of another kind, in To facing a From entry goes
-    bool sweepTemporaries;             // the copy walk removes dead runs' temporaries in To
-    long long examined;                // the entries dealt with so far, as last told to the front end
-    VersionStore* versions = nullptr;  // where replaced and deleted entries are kept; null: they are not
-    bool holdKindChanges = false;      // a To entry of another kind waits in heldKindChanges instead of going
+    const RunOptions& options;  // fixed before the run started
+    RunTally& tally;            // its counters, the breakdown of updatedCount; a front end reads them meanwhile
+    bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
+    bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
+    long long examined;         // the entries dealt with so far, as last told to the front end
+
+    // The net under a mirror.
+    VersionStore* versions = nullptr;         // where replaced and deleted entries are kept; null: they are not
+    bool holdKindChanges = false;             // a To entry of another kind waits in heldKindChanges instead of going
     std::vector<WideString> heldKindChanges;  // the From entries whose To entry of another kind waits
     bool counting = false;                    // changes are simulated and told to no one, deletions counted
     long long counted = 0;                    // the entries the counting pass found it would delete

@@ -8,17 +8,20 @@
 
 // What bringing one entry up to date found and did.
 struct UpdateOutcome {
-    bool upToDate = false;          // the counterpart is up to date afterwards
-    bool changeAttempted = false;   // a change was due
-    bool linkInTheWay = false;      // a link in To faced the entry and was left as it is (not a mirror)
-    bool notPlainFile = false;      // the source is no plain file or directory: left alone, never opened
-    bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
-    bool madeDirectory = false;     // a directory was made where none stood
-    bool isDirectory = false;       // the source is a directory, not taken as a link
+    bool upToDate = false;         // the counterpart is up to date afterwards
+    bool changeAttempted = false;  // a change was due
+    bool linkInTheWay = false;     // a link in To faced the entry and was left as it is (not a mirror)
+    bool notPlainFile = false;     // the source is no plain file or directory: left alone, never opened
+    bool linkCopied = false;       // the source was taken as a link (copyLinks), not followed
+    bool madeDirectory = false;    // a directory was made where none stood
+    bool isDirectory = false;      // the source is a directory, not taken as a link
+    long long copiedBytes = 0;     // the bytes a file copy wrote
+
+    // The net under a mirror.
     bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
     bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it: left alone
     bool failureTold = false;       // the update failed and was told already (its version could not be kept)
-    long long copiedBytes = 0;      // the bytes a file copy wrote
+
     // True when the counterpart is up to date afterwards.
     explicit operator bool() const { return upToDate; }
 };
