@@ -325,16 +325,19 @@ TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
         long long maxDelete;
         std::vector<std::string> surplus;  // files of To that From lacks
         bool flip;                         // To holds a folder of two files where From has a file
+        bool fileFlip;                     // To holds a file where From has a folder of two files
         long long count;                   // what the mirror would delete
         bool held;
     };
     const std::vector<Case> cases = {
-        {"nothing may go", 0, {"x.txt"}, false, 1, true},
-        {"a folder counts with what it holds", 3, {"d/a", "d/b", "d/c"}, false, 4, true},
-        {"within the limit", 4, {"d/a", "d/b", "d/c"}, false, 4, false},
-        {"a folder a file replaces", 2, {}, true, 3, true},
-        {"a folder a file replaces, within the limit", 3, {}, true, 3, false},
-        {"both, one over the limit", 6, {"d/a", "d/b", "d/c"}, true, 7, true},
+        {"nothing may go", 0, {"x.txt"}, false, false, 1, true},
+        {"a folder counts with what it holds", 3, {"d/a", "d/b", "d/c"}, false, false, 4, true},
+        {"within the limit", 4, {"d/a", "d/b", "d/c"}, false, false, 4, false},
+        {"a folder a file replaces", 2, {}, true, false, 3, true},
+        {"a folder a file replaces, within the limit", 3, {}, true, false, 3, false},
+        {"a file a folder replaces", 0, {}, false, true, 1, true},
+        {"a file a folder replaces, within the limit", 1, {}, false, true, 1, false},
+        {"all of them, one over the limit", 7, {"d/a", "d/b", "d/c"}, true, true, 8, true},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -346,6 +349,11 @@ TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
             writeFile(base / "from" / "f", "file");
             writeFile(base / "to" / "f" / "one", "1");
             writeFile(base / "to" / "f" / "two", "2");
+        }
+        if (c.fileFlip) {
+            writeFile(base / "to" / "g", "file");
+            writeFile(base / "from" / "g" / "x", "x");
+            writeFile(base / "from" / "g" / "deeper" / "y", "y");
         }
         Tree before = treeOf(base / "to");
         options.maxDelete = c.maxDelete;
@@ -359,7 +367,7 @@ TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
             EXPECT_EQ(after, before);
             EXPECT_EQ(tally.heldBack, c.count);
             EXPECT_EQ(tally.deleted + tally.kept, 0);
-            EXPECT_EQ(tally.failed, c.flip ? 1 : 0);  // the file that cannot take the folder's place
+            EXPECT_EQ(tally.failed, (c.flip ? 1 : 0) + (c.fileFlip ? 1 : 0));  // what cannot take another's place
         } else {
             EXPECT_EQ(result, RUN_OK);
             EXPECT_EQ(tally.deleted, c.count);
