@@ -103,11 +103,11 @@ const OptionInfo kOptions[] = {
      L"an entry whose version cannot be kept stays as it is\n"
      L"and fails; -v and the log show KV: lines"},
     {OPT_KEEP_VERSIONS, 0, L"keep-versions", VALUE, true, L"N",
-     L"after the run, remove the run folders of the\n"
-     L"--versions DIR beyond the N newest"},
+     L"after the run, remove the run folders of DIR\n"
+     L"(--versions) beyond the N newest"},
     {OPT_KEEP_DAYS, 0, L"keep-days", VALUE, true, L"DAYS",
-     L"after the run, remove the run folders of the\n"
-     L"--versions DIR older than DAYS days; only folders\n"
+     L"after the run, remove the run folders of DIR\n"
+     L"(--versions) older than DAYS days; only folders\n"
      L"named as run folders are ever removed (XV: lines)"},
     {OPT_MAX_DELETE, 0, L"max-delete", VALUE, true, L"N",
      L"a mirror that would delete more than N entries\n"

@@ -608,7 +608,7 @@ TEST_F(Versions, RetriesOutlastABusyEntry) {
     };
     const std::vector<Case> cases = {{0, false, RUN_HAD_ERRORS}, {50, false, RUN_OK}, {50, true, RUN_OK}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.retries + (c.versions ? " with versions" : ""));
+        SCOPED_TRACE(std::to_string(c.retries) + (c.versions ? " retries, with versions" : " retries"));
         Busy busy(temp.at("to/busy"));
         if (!busy.held) GTEST_SKIP() << "no entry can be made busy here (mounting needs root)";
         options.retries = c.retries;

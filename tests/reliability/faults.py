@@ -447,7 +447,7 @@ def test_stops(work):
         write(os.path.join(target, "d%d" % (index % 30), "f%d.txt" % index))
     logs = os.path.join(root, "logs")
     os.makedirs(logs)
-    process = started(["-s", "-y", "-v", "-l", logs, source, target])
+    process = started(["-s", "-y", "-v", "--allow-empty-from", "-l", logs, source, target])
     time.sleep(0.15)
     process.send_signal(signal.SIGTERM)
     process.communicate(timeout=60)
