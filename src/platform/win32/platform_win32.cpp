@@ -1281,8 +1281,9 @@ VersionOutcome platformMakeVersionDirectory(const wchar_t* path) {
     return FailedVersion(GetLastError(), false);
 }
 
-// A hard link; a volume that keeps no second names (FAT), or another
-// volume, leaves the version to a copy.
+// A hard link; a volume that keeps no second names (FAT, some shares),
+// another volume, or a file whose attributes this user may not write (a
+// second name needs that right) leaves the version to a copy.
 VersionOutcome platformLinkVersion(const wchar_t* entry, const wchar_t* version) {
     if (RefusedGuardedEntry(entry) || RefusedVersionPlace(version, false)) return VERSION_FAILED;
     if (CreateHardLinkW(platformSystemPath(version).c_str(), platformSystemPath(entry).c_str(), nullptr)) {
@@ -1290,7 +1291,7 @@ VersionOutcome platformLinkVersion(const wchar_t* entry, const wchar_t* version)
     }
     DWORD error = GetLastError();
     bool copyInstead = error == ERROR_NOT_SAME_DEVICE || error == ERROR_INVALID_FUNCTION ||
-                       error == ERROR_NOT_SUPPORTED || error == ERROR_TOO_MANY_LINKS;
+                       error == ERROR_NOT_SUPPORTED || error == ERROR_TOO_MANY_LINKS || error == ERROR_ACCESS_DENIED;
     return FailedVersion(error, copyInstead);
 }
 
