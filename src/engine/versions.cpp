@@ -112,8 +112,11 @@ bool readyRoot(RunState* run, WideString* failed) {
     VersionStore& store = *run->versions;
     if (store.rootStands) return true;
     std::vector<WideString> missing;
-    for (WideString level = store.root; level.length > 0 && !directoryExists(level); level = levelAbove(level)) {
+    for (WideString level = store.root; level.length > 0 && !directoryExists(level);) {
         missing.push_back(level);
+        WideString above = levelAbove(level);
+        if (above.length == level.length) break;  // a root that does not stand
+        level = above;
     }
     for (size_t i = missing.size(); i-- > 0;) {
         changeClearFailure();
