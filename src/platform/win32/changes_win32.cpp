@@ -18,8 +18,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 // The file time of whole seconds since 1970 UTC.
 FILETIME FileTimeOf(int64_t secondsSince1970) {
     uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
@@ -28,8 +26,6 @@ FILETIME FileTimeOf(int64_t secondsSince1970) {
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return time;
 }
-
-}  // namespace
 
 // Never through a link that would carry the change to what it points to. A
 // word the entry already carries is not written again: a volume that holds

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -64,8 +65,24 @@ std::wstring TemporaryNameBeside(const std::wstring& target);
 // A copy that failed for a Win32 error code.
 CopyResult FailedCopy(DWORD error);
 
+// The file time of whole seconds since 1970 UTC.
+FILETIME FileTimeOf(int64_t secondsSince1970);
+
+// Symbolic links and junctions, by the attributes and reparse tag a listing shows.
+bool IsLinkTag(DWORD attributes, DWORD tag);
+
+// Copies source to the new file target (system paths), ticking the front
+// end through a long copy; false with *error the reason.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD* error);
+
+// Removes a temporary of this process, read-only or not.
+void RemoveTemporary(const std::wstring& temporary);
+
 // True when path lies strictly below the guarded tree.
 bool InsideGuardedTree(const wchar_t* path);
+
+// The length of the guarded tree's root as the run spells it; 0 when none is guarded.
+size_t GuardedRootLength();
 
 // True when a directory between the guarded root and path's own name is a
 // link (or cannot be looked at): nothing is changed or read through it.
