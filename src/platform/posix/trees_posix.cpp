@@ -371,9 +371,12 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
 // which another user may move, is still where the run found it: looked at
 // again right before a copy takes its name, so that an entry in flight does
 // not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
+// The thread's chain is looked at as it stands, even when another thread
+// has removed or moved a folder since: at's directory is one of its handles,
+// and letting go of them now would close it under the copy in flight.
 bool StillInPlace(const Place& at) {
     if (!at.guarded) return true;
-    const HeldChain& chain = ChainOf(&guard);
+    const HeldChain& chain = guardChain;
     for (size_t level = 0; level < at.depth && level < chain.names.size(); ++level) {
         if (!chain.othersMayMove[level]) continue;
         int parent = level == 0 ? guard.rootFd : chain.fds[level - 1];
