@@ -256,7 +256,7 @@ bool platformRequestsWait(const wchar_t* directory) {
     std::vector<wchar_t> root(system.size() + 2, L'\0');
     if (!GetVolumePathNameW(system.c_str(), root.data(), static_cast<DWORD>(root.size()))) return false;
     std::wstring volume = root.data();
-    if (volume.compare(0, 8, L"\\?\UNC\") == 0) return true;
+    if (volume.compare(0, 8, L"\\\\?\\UNC\\") == 0) return true;
     if (volume.size() > 2 && IsSlash(volume[0]) && IsSlash(volume[1]) && volume[2] != L'?' && volume[2] != L'.') {
         return true;
     }
