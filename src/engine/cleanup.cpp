@@ -326,7 +326,9 @@ enum TreeOutcome {
 // clean-up would have told its deletion, each with its version. On the
 // run's thread.
 TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
-    if (!run->versions || holdsRunLog(directory) || holdsVersions(run, directory)) return TREE_PER_ENTRY;
+    if (!run->versions || run->counting || holdsRunLog(directory) || holdsVersions(run, directory)) {
+        return TREE_PER_ENTRY;  // counted entry by entry
+    }
     std::vector<TreeEntry> entries;
     if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
     KeptVersion kept;

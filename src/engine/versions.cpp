@@ -137,7 +137,6 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
             return false;
         }
     }
-    if (run->counting) return true;
     if (!isDryRun() && !store.insideTo) {
         SystemResult held = platformHoldVersionTree(store.root.buffer);
         if (!held) {
@@ -168,7 +167,7 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
         VersionResult made = changeMakeVersionDirectory(folder->buffer);
         *reason = made.reason;
         if (made.outcome == VERSION_DONE) {
-            if (!run->counting) store.runFolder = *folder;
+            store.runFolder = *folder;
             return true;
         }
         if (made.outcome != VERSION_TAKEN) return false;
@@ -200,7 +199,6 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
             *reason = made.reason;
             return false;
         }
-        if (run->counting) continue;
         std::lock_guard<std::mutex> held(store.lock);
         store.madeLevels.insert(std::wstring(missing[i].buffer, static_cast<size_t>(missing[i].length)));
     }
@@ -436,7 +434,7 @@ bool holdsVersions(const RunState* run, const WideString& path) {
 
 // A second name where the volume keeps them; a copy otherwise.
 KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept) {
-    if (!run->versions) return KEEP_NOT_ASKED;
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, target, false, kept)) return KEEP_FAILED;
     VersionResult linked = changeLinkVersion(target.buffer, kept->version.buffer);
     if (linked.outcome == VERSION_DONE) return keptAs(kept, KEEP_BESIDE);
@@ -450,7 +448,7 @@ KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVers
 
 // One rename on the same volume; a copy, the entry left to its deletion, across volumes.
 KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions) return KEEP_NOT_ASKED;
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
     VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
     if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
@@ -463,12 +461,12 @@ KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion
 }
 
 KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions) return KEEP_NOT_ASKED;
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     return readyVersion(run, path, true, kept) ? keptAs(kept, KEEP_BESIDE) : KEEP_FAILED;
 }
 
 KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions) return KEEP_NOT_ASKED;
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
     VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
     if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);

@@ -66,6 +66,8 @@ bool holdsVersions(const RunState* run, const WideString& path);
 
 // Keeps the To file or link at target before it is replaced: KEEP_BESIDE,
 // or KEEP_FAILED. Tells nothing: safe on a worker; *kept tells what it found.
+// While the deletion guard counts, this and the keep functions below keep
+// nothing (KEEP_NOT_ASKED): a count needs no versions.
 KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept);
 
 // Keeps the To file or link at path before it is deleted: KEEP_MOVED,

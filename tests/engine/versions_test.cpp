@@ -329,6 +329,9 @@ TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
         long long count;                   // what the mirror would delete
         bool held;
     };
+    // More loose files than a second has run folders: the count keeps no versions.
+    std::vector<std::string> loose;
+    for (int i = 0; i <= 1000; ++i) loose.push_back("x" + std::to_string(i));
     const std::vector<Case> cases = {
         {"nothing may go", 0, {"x.txt"}, false, false, 1, true},
         {"a folder counts with what it holds", 3, {"d/a", "d/b", "d/c"}, false, false, 4, true},
@@ -338,6 +341,7 @@ TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
         {"a file a folder replaces", 0, {}, false, true, 1, true},
         {"a file a folder replaces, within the limit", 1, {}, false, true, 1, false},
         {"all of them, one over the limit", 7, {"d/a", "d/b", "d/c"}, true, true, 8, true},
+        {"a thousand and one loose files", 1000, loose, false, false, 1001, true},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
