@@ -77,13 +77,13 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
 // Never through a link: Wine would delete what a unix link points to.
 SystemResult platformDeleteFile(const wchar_t* path) {
     if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
-    return ErrnoResult(_wremove(platformSystemPath(path).c_str()) == 0);
+    return RemovalResult(_wremove(platformSystemPath(path).c_str()) == 0);
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 SystemResult platformRemoveDirectory(const wchar_t* path) {
     if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
-    return ErrnoResult(_wrmdir(platformSystemPath(path).c_str()) == 0);
+    return RemovalResult(_wrmdir(platformSystemPath(path).c_str()) == 0);
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that

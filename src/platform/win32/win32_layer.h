@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 
@@ -29,6 +30,17 @@ inline SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : Failur
 // The result of a runtime call that set errno when it failed.
 inline SystemResult ErrnoResult(bool ok) {
     return ok ? SystemResult{true, 0} : SystemResult{false, kErrnoReason | errno};
+}
+
+// The result of a runtime removal (_wremove, _wrmdir) that set errno when it
+// failed: errno's reason, or the system's own code where that is one that
+// may pass (a file in use by another program), so that a retry can tell.
+inline SystemResult RemovalResult(bool ok) {
+    if (ok) return SystemResult{true, 0};
+    int error = errno;
+    DWORD code = static_cast<DWORD>(_doserrno);
+    if (code != 0 && platformErrorMayPass(static_cast<int>(code))) return Failure(code);
+    return SystemResult{false, kErrnoReason | error};
 }
 
 // True for either of the separators Windows takes.
