@@ -431,6 +431,7 @@ void removeDeadTemporaries(const WideString& directory, const WideString& counte
     for (const WideString& path : dead) changeDeleteFile(path.buffer);
 }
 
+// cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     DeletableKind kind = NOT_DELETABLE;
     if (underRoot(root, otherRoot, path)) {
@@ -575,6 +576,7 @@ bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) 
     return deleted.done;
 }
 
+// cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
     return static_cast<bool>(removeDirectoryIfSurplus(nullptr, root, otherRoot, path));
 }

@@ -23,10 +23,14 @@
 namespace {
 
 struct Trust : FolderPairTest {
+    int jobs = 0;  // workers of the runs; 0: as suits the To Folder's volume
     int run(bool synchronous, const WideString& source, const WideString& target) {
         openRunLog(temp.wide("logs/korvaneui.log"));
         runContext.hadErrors = false;
-        int result = FolderCopyRun(synchronous, false, true, source, target, WideString());
+        RunOptions options;
+        options.jobs = jobs;
+        RunTally tally;
+        int result = FolderCopyRunRules(options, &tally, synchronous, false, true, source, target, {});
         closeRunLog();
         return result;
     }
@@ -221,8 +225,12 @@ TEST_F(Trust, EveryWayACopyEndsLeavesNoTemporary) {
 }
 
 // Swaps a To directory with a link to an outside folder, again and again,
-// while mirrors run: whatever a run meets, the outside folder stays whole.
-TEST_F(Trust, DirectorySwappedForLinkDuringRunsIsNeverFollowed) {
+// while mirrors run, with one worker and with eight: whatever a run meets,
+// the outside folder stays whole.
+class TrustSwapped : public Trust, public ::testing::WithParamInterface<int> {};
+INSTANTIATE_TEST_SUITE_P(Jobs, TrustSwapped, ::testing::Values(1, 8));
+TEST_P(TrustSwapped, DirectorySwappedForLinkDuringRunsIsNeverFollowed) {
+    jobs = GetParam();
     for (int i = 0; i < 60; ++i) writeFile(temp.at("outside/o" + std::to_string(i) + ".txt"), "keep");
     for (int d = 0; d < 4; ++d) {
         for (int i = 0; i < 500; ++i) {

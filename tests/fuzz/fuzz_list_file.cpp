@@ -1,12 +1,14 @@
 // List files, as any bytes a list file may hold.
 #include <cstdint>
+#include <vector>
 
 #include "engine/list_run.h"
 #include "engine/run_context.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    int count = readListFile(fuzzFile(data, size));
+    std::vector<ListLineFault> faults;
+    int count = readListFile(fuzzFile(data, size), &faults);
     if (count >= 0 && static_cast<size_t>(count) != runContext.listEntries.size()) __builtin_trap();
     for (const WideString& entry : runContext.listEntries) listEntryLeavesFolder(entry);
     return 0;

@@ -608,13 +608,15 @@ bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
             if (entry.st_uid != 0 && entry.st_uid != geteuid()) return true;
             std::string text;
             std::vector<char> buffer(PATH_MAX);
-            std::string linkPath = walked + "/" + name;
+            std::string linkPath = walked;
+            linkPath.append("/").append(name);
             ssize_t length = readlink(linkPath.c_str(), buffer.data(), buffer.size());
             if (length < 0) return true;
             text.assign(buffer.data(), static_cast<size_t>(length));
             std::string rest = at <= absolute.size() ? absolute.substr(at - 1) : std::string();
-            std::string target = text[0] == '/' ? text : (walked.empty() ? "/" : walked + "/") + text;
-            return PathOthersMayRedirect(target + rest, linksLeft - 1);
+            std::string target = text[0] == '/' ? std::string() : walked + "/";
+            target.append(text).append(rest);
+            return PathOthersMayRedirect(target, linksLeft - 1);
         }
         int next = openat(directory, name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         close(directory);

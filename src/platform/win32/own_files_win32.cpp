@@ -76,11 +76,10 @@ FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
     }
     BY_HANDLE_FILE_INFORMATION info;
     DWORD error = ERROR_SUCCESS;
-    if (!GetFileInformationByHandle(handle, &info)) {
-        error = GetLastError();
-    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+    bool known = GetFileInformationByHandle(handle, &info) != 0;
+    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         error = ERROR_ACCESS_DENIED;
-    } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1) {
+    } else if (known && ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks != 1)) {
         CloseHandle(handle);
         handle = ReplaceByNewFile(path);
         if (handle == INVALID_HANDLE_VALUE) {
@@ -88,7 +87,7 @@ FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
             return nullptr;
         }
         return StreamOfHandle(handle, reason);
-    } else if (!SetEndOfFile(handle)) {
+    } else if (!known || !SetEndOfFile(handle)) {
         error = GetLastError();
     }
     if (error != ERROR_SUCCESS) {
@@ -114,7 +113,7 @@ FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
         *reason = kErrnoReason | errno;
         return nullptr;
     }
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));  // NOLINT(performance-no-int-to-ptr)
     if (GetFileType(handle) != FILE_TYPE_DISK) {
         fclose(file);
         *reason = FAILURE_NOT_PLAIN_FILE;
