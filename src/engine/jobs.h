@@ -18,6 +18,7 @@
 
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -48,6 +49,7 @@ struct EntryJob {
     int step = 0;                   // what the work is to do, in its own terms
     UpdateOutcome outcome;          // what an update found and did
     SystemResult result{false, 0};  // what a deletion did
+    KeptVersion kept;               // what keeping a version before a deletion found
     bool attempted = false;         // a deletion was due
     bool cutByStop = false;         // a stop came before the work could end well: nothing to tell
     bool done = false;              // the work has ended (guarded by the queue's lock)

@@ -4,6 +4,7 @@
 #include "engine/cleanup.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -68,13 +69,20 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         return outcome;
     }
     outcome.changeAttempted = true;
-    if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+    bool directoryInTheWay = existing.queried && existing.isDirectory && !targetIsLink;
+    if (run->replaceLinks && directoryInTheWay) {
         if (onWorker) {
             outcome.needsRunThread = true;
             return outcome;
         }
+        if (run->holdKindChanges) {
+            run->heldKindChanges.push_back(entryPath);
+            outcome.heldBack = true;
+            return outcome;
+        }
         if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
         existing = EntryState{false, false, {}};
+        directoryInTheWay = false;
     }
     bool standing = existing.queried || targetIsLink;
     if (!standing) {
@@ -85,8 +93,15 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         outcome.reason = L"it is the run's log";
         return outcome;
     }
+    if (standing && !directoryInTheWay && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
+        return outcome;
+    }
     CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer);
-    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
+    if (copied.outcome != COPY_DONE) {
+        dropKept(outcome.kept);
+        outcome.kept = KeptVersion();
+        return failed(outcome, copied.reason);
+    }
     return changed(outcome);
 }
 
@@ -144,22 +159,32 @@ bool kindInTheWay(const RunState* run, const EntryState& source, const EntryStat
 
 // A mirror replaces a To entry of another kind than its From entry: a
 // directory where From has a file or a link goes with everything below it,
-// a file or link where From has a directory goes too. Other runs leave it,
-// and its copy fails as before. False when it stays in the way.
-bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
-                    const EntryState& existing, WideString* why) {
+// a file or link where From has a directory goes too; while the deletion
+// guard counts, it waits in the run's heldKindChanges (outcome's heldBack).
+// Other runs leave it, and its copy fails as before. False when it stays
+// in the way.
+bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& entryPath, const WideString& target,
+                    const EntryState& source, const EntryState& existing, UpdateOutcome* outcome) {
     if (!kindInTheWay(run, source, existing)) return true;
-    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, why)
-                                : deleteFileInTheWay(run, target, why);
+    if (run->holdKindChanges) {
+        run->heldKindChanges.push_back(entryPath);
+        outcome->heldBack = true;
+        return false;
+    }
+    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, &outcome->reason)
+                                : deleteFileInTheWay(run, target, &outcome->reason);
 }
 
-// Copies a file whose counterpart differs or is missing.
-UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
-                            const EntryState& source, const EntryState& existing) {
+// Copies a file whose counterpart differs or is missing; a file it replaces
+// (replacing) is kept as a version first, when the run keeps versions, and
+// its version goes again when the copy does not happen.
+UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
+                            const EntryState& source, const EntryState& existing, bool replacing) {
     if (existing.queried && isRunLogByName(target)) {
         outcome.reason = L"it is the run's log";
         return outcome;
     }
+    if (replacing && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) return outcome;
     // A simulated copy cannot tell a missing parent: a dry run looks first.
     // A source that is not there makes no folders in To: its copy fails
     // with the system's reason.
@@ -183,7 +208,13 @@ UpdateOutcome copyFileEntry(UpdateOutcome outcome, const WideString& entryPath, 
             copied.reason = ready.reason;
         }
     }
-    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
+    if (copied.outcome != COPY_DONE) {
+        if (replacing) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
+        }
+        return failed(outcome, copied.reason);
+    }
     outcome.copiedBytes = source.status.size;
     return changed(outcome);
 }
@@ -213,6 +244,11 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     const ListedEntry* listed = ask.listed;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    if (isVersionsPlace(run, target)) {
+        outcome.versionsInTheWay = true;
+        outcome.changeAttempted = true;
+        return outcome;
+    }
     if (!ask.targetMissing && nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
         outcome.changeAttempted = true;
         return outcome;
@@ -249,15 +285,23 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         outcome.needsRunThread = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome.reason)) return outcome;
+    if (!linkFacing && !clearedForKind(run, targetRoot, entryPath, target, source, existing, &outcome)) {
+        return outcome;
+    }
     if (linkFacing) {
         // A link the system cannot remove as a link stays, and so does one outside a mirror.
-        if (!run->replaceLinks || !changeRemoveLink(target.buffer)) {
+        KeepResult kept = run->replaceLinks ? keepBeforeDeleting(run, target, &outcome.kept) : KEEP_NOT_ASKED;
+        if (kept == KEEP_FAILED) return outcome;
+        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(target.buffer))) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
             outcome.linkInTheWay = true;
             return outcome;
         }
     }
-    if (!source.isDirectory) return copyFileEntry(outcome, entryPath, target, source, existing);
+    // A file in To (not a directory, which a mirror has just removed) is replaced.
+    bool replacing = existing.queried && !existing.isDirectory && !linkFacing;
+    if (!source.isDirectory) return copyFileEntry(run, outcome, entryPath, target, source, existing, replacing);
     SystemResult made = createDirectoryLike(entryPath, target);
     if (!made) return failed(outcome, made.reason);
     outcome.madeDirectory = !existing.queried;

@@ -3,6 +3,7 @@
 #define KORVANE_ENGINE_UPDATE_COPY_H
 
 #include "engine/run_context.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -20,6 +21,12 @@ struct UpdateOutcome {
     long long copiedBytes = 0;     // the bytes a file copy wrote
     WideString nameTakenBy;        // the To entry the name reaches under another name; left alone
     WideString reason;             // why it failed, where the run itself found why (else the change's reason)
+
+    // The net under a mirror.
+    bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
+    bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it: left alone
+    KeptVersion kept;               // the version kept of the counterpart before it changed, or the failure
+                                    // to keep it (KEEP_FAILED: the update failed for that), to be told
     // True when the counterpart is up to date afterwards.
     explicit operator bool() const { return upToDate; }
 };

@@ -3,8 +3,9 @@
 and -j 8 end with the same status, print the same lines in the same order,
 write the same log and JSON figures, and leave the same To tree, in every
 mode: a copy, a mirror with deletions and type flips, rules, a dry run, a
-list, and the failures among them (a folder in the way, a FIFO, entries the
-user may not read, a full volume).
+list, a mirror keeping versions (the same versions tree too) or held back
+by the deletion guard, and the failures among them (a folder in the way, a
+FIFO, entries the user may not read, a full volume).
 
 jobs.py PROGRAM [--rounds N] [--seeds N] [--seed S]
 A failure prints its seed, round and mode and the first difference.
@@ -13,6 +14,7 @@ import argparse
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -32,10 +34,20 @@ MODES = [
     ("json", ["-s", "-y", "--json"]),
     ("list", ["-v", "-f", "LIST"]),
     ("another user", ["-s", "-y", "-v"]),
+    ("versions", ["-s", "-y", "-v", "--versions", "VERSIONS"]),
+    ("versions, dry run", ["-s", "-y", "-n", "--versions", "VERSIONS"]),
+    ("deletion guard", ["-s", "-y", "-v", "--versions", "VERSIONS", "--max-delete", "4"]),
 ]
 
+# A run folder's name, the run's start time: the two runs start apart.
+RUN_FOLDER = re.compile(r"\d{4}-\d\d-\d\d \d{6}(-\d+)?")
 
-def run(program, jobs, options, source, target, logs, user=None):
+
+def same_run_folder(text):
+    return RUN_FOLDER.sub("RUN", text)
+
+
+def run(program, jobs, options, source, target, logs, user=None, versions=None):
     command = [program, "-j", str(jobs), "-l", logs] + options + [source, target]
     if user is not None:
         command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
@@ -50,8 +62,13 @@ def run(program, jobs, options, source, target, logs, user=None):
         for varying in ("seconds", "entries_per_second", "bytes_per_second"):
             figures.pop(varying, None)
         out = json.dumps(figures, sort_keys=True)
-    return {"status": done.returncode, "stdout": out, "stderr": done.stderr.decode(errors="replace"),
-            "log": log, "tree": snapshot(target, True, 1)}
+    tree = snapshot(target, True, 1)
+    if versions is not None and os.path.isdir(versions):
+        for relative, entry in snapshot(versions, True, 1).items():
+            tree[os.path.join("(versions)", same_run_folder(relative))] = entry
+    return {"status": done.returncode, "stdout": same_run_folder(out),
+            "stderr": same_run_folder(done.stderr.decode(errors="replace")), "log": same_run_folder(log),
+            "tree": tree}
 
 
 def write_list(rng, source, path):
@@ -93,17 +110,23 @@ def round_of(args, rng, work, source, target, mode, options):
         write_list(rng, source, listing)
         options[options.index("LIST")] = listing
     user = NOBODY if mode == "another user" else None
+    versions = None
+    if "VERSIONS" in options:
+        versions = os.path.join(work, "versions")
+        options[options.index("VERSIONS")] = versions
     results = []
     for jobs in (1, 8):
         remove(target)
         subprocess.run(["cp", "-a", pristine, target], check=True)
+        if versions is not None and os.path.lexists(versions):
+            remove(versions)
         logs = os.path.join(work, "logs")
         if os.path.exists(logs):
             remove(logs)
         os.makedirs(logs)
         if user is not None:
             subprocess.run(["chown", "-R", "%d:%d" % (user, user), target, logs], check=True)
-        results.append(run(args.program, jobs, options, source, target, logs, user))
+        results.append(run(args.program, jobs, options, source, target, logs, user, versions))
     return first_difference(*results), results[1]
 
 

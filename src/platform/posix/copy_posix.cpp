@@ -172,6 +172,8 @@ mode_t NewCopyMode(const struct stat& source, int out) {
     return mode;
 }
 
+}  // namespace
+
 // Writes the contents of in, whose status *st was read when it was opened,
 // into the new file out, and gives out the source's mode and times. The
 // source is looked at again afterwards: one that changed while it was read
@@ -207,8 +209,6 @@ bool WriteCopy(int in, int out, struct stat* st, int* error) {
     }
     return true;
 }
-
-}  // namespace
 
 // The result of a call that set errno when it failed.
 SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : SystemResult{false, errno != 0 ? errno : EIO}; }

@@ -104,6 +104,9 @@ struct HeldChain {
 // through directories opened without following links.
 extern HeldTree guard;
 
+// The tree a run keeps versions in, when it lies outside the guarded tree.
+extern HeldTree versionTree;
+
 // The calling thread's held directories of tree, let go first when the
 // tree's epoch moved on since they were opened.
 HeldChain& ChainOf(HeldTree* tree);
@@ -133,6 +136,14 @@ bool StillInPlace(const Place& at);
 
 // Where the entry of path is found, for a query.
 Place Locate(std::string whole);
+
+// Where a version function finds path: in the guarded tree through its
+// handles, in the version tree through its own, never following a link
+// below either root; anywhere else only when outsideAllowed (the levels of
+// a versions folder not made yet), as the path is spelt. A path below both
+// roots as spelt ("to/../versions") belongs to the longer. The root of the
+// version tree is never changed.
+Place LocateVersionPlace(std::string path, bool outsideAllowed);
 
 // The same for a path that may not be writable in the system's encoding.
 Place Locate(SystemName name);
@@ -225,6 +236,12 @@ SystemResult Result(bool ok);
 
 // A copy that failed for error.
 CopyResult FailedCopy(int error);
+
+// Writes the contents of in, whose status *st was read when it was opened,
+// into the new file out, and gives out the source's mode and times; a
+// source that changed while it was read is read again, a few times at most.
+// On failure *error is an errno value, FAILURE_SOURCE_CHANGED or ECANCELED (a stop).
+bool WriteCopy(int in, int out, struct stat* st, int* error);
 
 // Reads the text of the link name in directory; false with errno set.
 bool ReadLinkAt(int directory, const std::string& name, std::string* text);

@@ -215,6 +215,8 @@ HeldTree readTree;
 
 }  // namespace
 
+HeldTree versionTree;
+
 namespace {
 
 // Lets go of chain's directories beyond the first keep.
@@ -231,13 +233,14 @@ void DropChain(HeldChain* chain, size_t keep) {
 
 thread_local HeldChain guardChain;
 thread_local HeldChain readChain;
+thread_local HeldChain versionChain;
 
 }  // namespace
 
 HeldChain::~HeldChain() { DropChain(this, 0); }
 
 HeldChain& ChainOf(HeldTree* tree) {
-    HeldChain& chain = tree == &guard ? guardChain : readChain;
+    HeldChain& chain = tree == &guard ? guardChain : tree == &readTree ? readChain : versionChain;
     unsigned long epoch = tree->epoch.load(std::memory_order_acquire);
     if (chain.epoch != epoch) {
         DropChain(&chain, 0);
@@ -434,6 +437,28 @@ Place LocateChange(std::string path) {
 
 Place LocateChange(SystemName name) { return name.ok ? LocateChange(std::move(name.bytes)) : Unwritable(); }
 
+Place LocateVersionPlace(std::string path, bool outsideAllowed) {
+    size_t inVersions = BelowRoot(versionTree, path);
+    if (BelowRoot(guard, path) && (inVersions == 0 || guard.root.size() > versionTree.root.size())) {
+        return LocateChange(std::move(path));
+    }
+    Place place{AT_FDCWD, std::move(path), false, 0, true, false};
+    if (size_t start = inVersions) {
+        Descend(&versionTree, start, false, &place);
+        place.guarded = place.ok && place.directory != AT_FDCWD;
+        if (place.ok && !place.guarded) {
+            place.ok = false;
+            errno = EACCES;
+        }
+        return place;
+    }
+    if (!outsideAllowed) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
+
 namespace {
 
 int NoFollow(const Place& place) { return place.guarded ? AT_SYMLINK_NOFOLLOW : 0; }
@@ -536,6 +561,14 @@ bool platformReadTree(const wchar_t* root) { return HoldRoot(&readTree, root, tr
 bool platformRunsAsRoot() { return RootRun(); }
 
 void platformReleaseReadTree() { ReleaseHeld(&readTree); }
+
+SystemResult platformHoldVersionTree(const wchar_t* root) {
+    errno = 0;
+    bool held = HoldRoot(&versionTree, root, false);
+    return Result(held);
+}
+
+void platformReleaseVersionTree() { ReleaseHeld(&versionTree); }
 
 namespace {
 

@@ -27,8 +27,6 @@ int64_t SecondsSince1970(const FILETIME& time) {
     return seconds;
 }
 
-namespace {
-
 // Symbolic links and junctions; other reparse points (cloud files, dedup) are
 // ordinary entries to us. Wine shows a unix link to a directory as a reparse
 // point without a tag (Windows always tells the tag), so no tag means a link.
@@ -36,6 +34,8 @@ bool IsLinkTag(DWORD attributes, DWORD tag) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
            (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
 }
+
+namespace {
 
 // Under Wine a unix link to a file looks like a plain file, and deleting,
 // removing or changing the attributes of a unix link acts on what it points
