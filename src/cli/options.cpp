@@ -542,6 +542,7 @@ UsageWords makeUsageWords() {
                                           info.shown ? info.shown : L"", info.help ? info.help : L""});
     }
     words.notes =
+        L"-r may be given several times; every other option with a value once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
         L"entries per second and bytes copied.";
