@@ -121,6 +121,7 @@ def main():
         compare(place, "2 nothing changed", "case2", "rsync -a --delete", 0.6)
         compare(place, "2 nothing changed", "case2", "floor", 1.5)
         compare(place, "3 after a mutation", "case3", "rsync -a --delete", 0.6)
+        compare(place, "9 mutation, versions kept", "case9", "korvane", 1.1, subject="korvane --versions")
     compare("disk", "4 rule, first copy", "case4-first", "rsync -a --exclude", None)
     compare("disk", "4 rule, nothing changed", "case4-unchanged", "rsync -a --delete --exclude", 0.6)
     compare("disk", "4 rule, after a mutation", "case4-mutated", "rsync -a --delete --exclude", 0.6)

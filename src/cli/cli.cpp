@@ -32,9 +32,17 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
     std::wstring changes = std::to_wstring(updated) + L" dirs and files";
     std::wstring failed = std::to_wstring(terminal->tally.failed);
     int stream = terminal->listStream;
+    std::wstring held = std::to_wstring(terminal->tally.heldBack);
     if (options.dryRun) {
         std::wstring line = L"Dry run: nothing was changed; the run would update " + changes;
-        writeLine(terminal, stream, line + (result == RUN_OK ? L"." : L" and fail on " + failed + L" entries."));
+        if (result == RUN_DELETES_HELD) {
+            line += L" and delete nothing: the deletion guard would hold " + held + L" deletions back";
+        }
+        writeLine(terminal, stream,
+                  line + (terminal->tally.failed == 0 ? L"." : L" and fail on " + failed + L" entries."));
+    } else if (result == RUN_DELETES_HELD) {
+        writeLine(terminal, stream,
+                  changes + L" updated; nothing deleted: the deletion guard held " + held + L" deletions back.");
     } else if (result == RUN_OK) {
         writeLine(terminal, stream, changes + L" updated.");
     } else {
@@ -59,6 +67,12 @@ void reportEnded(Terminal* terminal, int result) {
     }
     if (result < 0 && result >= WALK_CLOSE_ERROR) {
         writeErrorText(terminal, L"korvane: the walk stopped early (" + std::to_wstring(result) + L").");
+        return;
+    }
+    if (result == RUN_EMPTY_SOURCE) {
+        writeErrorText(terminal, L"korvane: the run was refused (" + std::to_wstring(result) +
+                                     L"): a mirror of an empty FROM would empty TO, as when a disk is not "
+                                     L"mounted or a path is mistyped; give --allow-empty-from to mirror it anyway.");
         return;
     }
     writeErrorText(terminal, L"korvane: the run was refused (" + std::to_wstring(result) + L").");
@@ -160,6 +174,7 @@ void unmakeFolder(const MadeLevels& made) {
 int exitStatusOf(int result) {
     if (result == RUN_OK) return EXIT_DONE;
     if (result == RUN_HAD_ERRORS) return EXIT_HAD_ERRORS;
+    if (result == RUN_DELETES_HELD) return EXIT_DELETES_HELD;
     if (result < 0 && result >= WALK_CLOSE_ERROR) return EXIT_WALK_STOPPED;
     return EXIT_REFUSED;
 }
@@ -216,6 +231,13 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runOptions.keepAcls = keeps && options.acls;
     runOptions.folderTimes = true;
     runOptions.jobs = options.jobs;
+    runOptions.versionsFolder = options.versionsDir;
+    runOptions.keepVersions = options.keepVersionsGiven ? options.keepVersions : -1;
+    runOptions.keepDays = options.keepDaysGiven ? options.keepDays : -1;
+    runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
+    runOptions.refuseEmptySource = !options.allowEmptyFrom;
+    runOptions.retries = options.retriesGiven ? static_cast<int>(options.retries) : 0;
+    runOptions.retryMilliseconds = options.retryMilliseconds;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
@@ -275,13 +297,18 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     int status = exitStatusOf(result);
     if (status == EXIT_REFUSED) unmakeFolder(made);
 
-    if (result == RUN_OK || result == RUN_HAD_ERRORS) {
+    if (result == RUN_OK || result == RUN_HAD_ERRORS || result == RUN_DELETES_HELD) {
         if (!options.quiet) reportFinished(&terminal, options, result, logPath);
     } else {
         reportEnded(&terminal, result);
     }
-    RunFigures figures{status, result, options.dryRun, terminal.tally,
-                       platformMicroseconds() - terminal.startedMicroseconds};
+    RunFigures figures{status,
+                       result,
+                       options.dryRun,
+                       terminal.tally,
+                       platformMicroseconds() - terminal.startedMicroseconds,
+                       options.versionsGiven,
+                       options.maxDeleteGiven && options.synchronous};
     if (!logKept) {
         writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
                                       text(runContext.log.failure));

@@ -7,5 +7,6 @@
 #define EXIT_USAGE 2         // the command line could not be understood
 #define EXIT_REFUSED 3       // refused before any change
 #define EXIT_WALK_STOPPED 4  // a walk stopped early
+#define EXIT_DELETES_HELD 5  // the deletion guard held a mirror's deletions back
 
 #endif

@@ -21,6 +21,9 @@ const FileDoc kFiles[] = {
      L"the run log, written with -l DIR: a banner, a line per failure (and per change with -v) and the count "
      L"of what was updated"},
     {L"DIR/korvaneui.dry-run.log", L"the log of a dry run (-n -l DIR); a real run's log is never touched by it"},
+    {L"VERSIONS/YYYY-MM-DD HHMMSS/",
+     L"with --versions VERSIONS: what one run replaced or deleted, each entry at its path below TO; "
+     L"another run started in the same second keeps its own in YYYY-MM-DD HHMMSS-2/"},
     {L"./korvaneui.ini",
      L"the window program's settings file: --settings without FILE reads it from the current folder"},
 };

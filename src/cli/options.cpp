@@ -31,6 +31,13 @@ enum OptionId {
     OPT_WAIT_LOCK,
     OPT_MODIFY_WINDOW,
     OPT_JOBS,
+    OPT_VERSIONS,
+    OPT_KEEP_VERSIONS,
+    OPT_KEEP_DAYS,
+    OPT_MAX_DELETE,
+    OPT_ALLOW_EMPTY_FROM,
+    OPT_RETRIES,
+    OPT_RETRY_WAIT,
     OPT_SETTINGS,
     OPT_HELP,
     OPT_VERSION
@@ -109,6 +116,40 @@ const OptionInfo kOptions[] = {
      L"look at and copy up to N entries side by side (1 to\n"
      L"64); default 8 where TO is on a network share or a\n"
      L"FUSE volume, 1 on a local disk"},
+    {OPT_VERSIONS, 0, L"versions", VALUE, true, L"DIR",
+     L"before a file is replaced or deleted, and before a\n"
+     L"folder is removed with what it holds, keep it in\n"
+     L"DIR, in a folder for the run named by its start time\n"
+     L"(DIR/2026-12-08 013000/), at its path below TO;\n"
+     L"an entry whose version cannot be kept stays as it is\n"
+     L"and fails; -v and the log show KV: lines"},
+    {OPT_KEEP_VERSIONS, 0, L"keep-versions", VALUE, true, L"N",
+     L"after the run, remove the run folders of DIR\n"
+     L"(--versions) beyond the N newest"},
+    {OPT_KEEP_DAYS, 0, L"keep-days", VALUE, true, L"DAYS",
+     L"after the run, remove the run folders of DIR\n"
+     L"(--versions) older than DAYS days; only folders\n"
+     L"named as run folders are ever removed (XV: lines)"},
+    {OPT_MAX_DELETE, 0, L"max-delete", VALUE, true, L"N",
+     L"a mirror that would delete more than N entries\n"
+     L"(files, links and folders, what a folder holds\n"
+     L"counted) deletes none of them; its copies stand\n"
+     L"(exit 5); 0: a mirror that deletes nothing"},
+    {OPT_ALLOW_EMPTY_FROM, 0, L"allow-empty-from", NO_VALUE, false, L"",
+     L"mirror a FROM that holds nothing into a TO that\n"
+     L"holds something (refused otherwise, exit 3: an\n"
+     L"unmounted disk or a wrong path would empty TO)"},
+    {OPT_RETRIES, 0, L"retries", VALUE, true, L"N",
+     L"try a copy or deletion again up to N times when it\n"
+     L"fails for a reason that may pass: a file busy or in\n"
+     L"use (EBUSY, ETXTBSY; Windows: a sharing violation),\n"
+     L"a lock (EAGAIN, ENOLCK, EDEADLK; a lock violation),\n"
+     L"a share or network that timed out (ETIMEDOUT; a\n"
+     L"network busy, gone or timed out); only the last\n"
+     L"failure is told"},
+    {OPT_RETRY_WAIT, 0, L"retry-wait", VALUE, true, L"SECONDS",
+     L"wait SECONDS (decimals allowed, default 1) before\n"
+     L"each try of --retries; Ctrl+C ends the wait"},
     {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
      L"take the folders, options and rule from a settings\n"
      L"file (default ./korvaneui.ini, the window program's);\n"
@@ -158,6 +199,7 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_ACLS: return &options.acls;
         case OPT_NO_OWNER: return &options.noOwner;
         case OPT_WAIT_LOCK: return &options.waitLock;
+        case OPT_ALLOW_EMPTY_FROM: return &options.allowEmptyFrom;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;
         default: return nullptr;
@@ -170,6 +212,12 @@ bool* givenOf(OptionId id, CliOptions& options) {
         case OPT_LOG_DIR: return &options.logGiven;
         case OPT_MODIFY_WINDOW: return &options.modifyWindowGiven;
         case OPT_JOBS: return &options.jobsGiven;
+        case OPT_VERSIONS: return &options.versionsGiven;
+        case OPT_KEEP_VERSIONS: return &options.keepVersionsGiven;
+        case OPT_KEEP_DAYS: return &options.keepDaysGiven;
+        case OPT_MAX_DELETE: return &options.maxDeleteGiven;
+        case OPT_RETRIES: return &options.retriesGiven;
+        case OPT_RETRY_WAIT: return &options.retryWaitGiven;
         case OPT_SETTINGS: return &options.settingsGiven;
         default: return nullptr;
     }
@@ -188,20 +236,60 @@ bool readSeconds(const std::wstring& text, long long* seconds) {
     return true;
 }
 
+// A whole number from least to most, plain decimal digits.
+bool readCount(const std::wstring& text, long long least, long long most, long long* count) {
+    if (text.empty() || text.size() > 15) return false;
+    long long value = 0;
+    for (wchar_t unit : text) {
+        if (unit < L'0' || unit > L'9') return false;
+        value = value * 10 + (unit - L'0');
+    }
+    if (value < least || value > most) return false;
+    *count = value;
+    return true;
+}
+
 // The most workers --jobs takes.
 const int kJobsMax = 64;
 
 // A number of workers, plain decimal digits, from 1 to kJobsMax.
 bool readJobs(const std::wstring& text, int* jobs) {
-    if (text.empty() || text.size() > 2) return false;
-    int value = 0;
-    for (wchar_t unit : text) {
-        if (unit < L'0' || unit > L'9') return false;
-        value = value * 10 + (unit - L'0');
-    }
-    if (value < 1 || value > kJobsMax) return false;
-    *jobs = value;
+    long long value = 0;
+    if (text.size() > 2 || !readCount(text, 1, kJobsMax, &value)) return false;
+    *jobs = static_cast<int>(value);
     return true;
+}
+
+// Seconds with at most three decimals ("2", "0.25"), up to an hour, as milliseconds.
+bool readWait(const std::wstring& text, long long* milliseconds) {
+    size_t point = text.find(L'.');
+    std::wstring whole = text.substr(0, point);
+    std::wstring fraction = point == std::wstring::npos ? std::wstring() : text.substr(point + 1);
+    if (fraction.size() > 3 || (point != std::wstring::npos && fraction.empty())) return false;
+    long long seconds = 0;
+    long long thousandths = 0;
+    if (!readCount(whole, 0, 3600, &seconds)) return false;
+    if (!fraction.empty() && !readCount(fraction + std::wstring(3 - fraction.size(), L'0'), 0, 999, &thousandths)) {
+        return false;
+    }
+    *milliseconds = seconds * 1000 + thousandths;
+    return *milliseconds <= 3600000;
+}
+
+// The bounds of the counts the options take.
+const long long kKeepVersionsMax = 1000000;
+const long long kKeepDaysMax = 100000;
+const long long kMaxDeleteMax = 999999999999999LL;
+const long long kRetriesMax = 1000;
+
+// Reads the value of a counting option into *count; false with a problem
+// naming the option and its bounds.
+bool readOptionCount(const std::wstring& name, const std::wstring& value, long long least, long long most,
+                     long long* count, std::wstring* problem) {
+    if (readCount(value, least, most, count)) return true;
+    *problem = L"option --" + name + L" needs a whole number from " + std::to_wstring(least) + L" to " +
+               std::to_wstring(most) + L", not [" + value + L"]";
+    return false;
 }
 
 // Sets what the option says; spelt is the name as given, for problems.
@@ -259,6 +347,28 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
             }
             options->jobsGiven = true;
             return true;
+        case OPT_VERSIONS:
+            options->versionsGiven = true;
+            options->versionsDir = text;
+            return true;
+        case OPT_KEEP_VERSIONS:
+            options->keepVersionsGiven = true;
+            return readOptionCount(info.longName, value, 1, kKeepVersionsMax, &options->keepVersions, problem);
+        case OPT_KEEP_DAYS:
+            options->keepDaysGiven = true;
+            return readOptionCount(info.longName, value, 1, kKeepDaysMax, &options->keepDays, problem);
+        case OPT_MAX_DELETE:
+            options->maxDeleteGiven = true;
+            return readOptionCount(info.longName, value, 0, kMaxDeleteMax, &options->maxDelete, problem);
+        case OPT_RETRIES:
+            options->retriesGiven = true;
+            return readOptionCount(info.longName, value, 0, kRetriesMax, &options->retries, problem);
+        case OPT_RETRY_WAIT:
+            options->retryWaitGiven = true;
+            if (readWait(value, &options->retryMilliseconds)) return true;
+            *problem =
+                L"option --retry-wait needs seconds from 0 to 3600, at most three decimals, not [" + value + L"]";
+            return false;
         default: return false;
     }
 }
@@ -345,6 +455,15 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     if (options->help || options->version) return true;
     if (options->quiet && options->show) {
         *problem = L"options -q/--quiet and -v/--show contradict each other";
+        return false;
+    }
+    if ((options->keepVersionsGiven || options->keepDaysGiven) && !options->versionsGiven) {
+        *problem = std::wstring(L"option --") + (options->keepVersionsGiven ? L"keep-versions" : L"keep-days") +
+                   L" needs --versions DIR";
+        return false;
+    }
+    if (options->retryWaitGiven && !options->retriesGiven) {
+        *problem = L"option --retry-wait needs --retries N";
         return false;
     }
     size_t wanted = 2;
@@ -442,7 +561,7 @@ UsageWords makeUsageWords() {
                                           info.shown ? info.shown : L"", info.help ? info.help : L""});
     }
     words.notes =
-        L"-r may be given several times; -f, -l, -j, --modify-window and --settings once.\n"
+        L"-r may be given several times; every other option with a value once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
         L"entries per second and bytes copied.\n"
@@ -460,12 +579,19 @@ UsageWords makeUsageWords() {
         {2, L"usage error: the command line could not be understood"},
         {3,
          L"refused before any change: the Synchronous question declined, a folder\n"
-         L"check, the list file, an invalid rule, another run holding TO"},
+         L"check (FROM, TO, the --versions DIR), the list file, an invalid rule,\n"
+         L"another run holding TO, a mirror of an empty FROM"},
         {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
+        {5,
+         L"the deletion guard (--max-delete) held a mirror's deletions back: nothing\n"
+         L"was deleted; the copies stand"},
     };
     words.examples = {
         {L"korvane /data /backup/data", L"copy what is new or changed"},
         {L"korvane -s -y -q --stats /data /backup/data", L"a mirror, for a nightly job"},
+        {L"korvane -s -y -q --versions /backup/versions --keep-days 30 --max-delete 1000 /data /backup/data",
+         L"a nightly mirror that keeps\nwhat it replaces or deletes for\n30 days, and deletes nothing\nwhen more than "
+         L"1000 would go"},
         {L"korvane -n -s /data /backup/data", L"what a mirror would change"},
         {L"korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy",
          L"a mirror of all but /build,\nwhich stays as it is in TO"},

@@ -41,6 +41,21 @@ struct CliOptions {
     bool help = false;                // -h: the usage text
     bool version = false;             // -V: the version
     std::vector<WideString> folders;  // FROM and TO, as given
+
+    // The net under a mirror.
+    bool versionsGiven = false;          // --versions: keep what a run replaces or deletes
+    WideString versionsDir;              // the folder the versions are kept in
+    bool keepVersionsGiven = false;      // --keep-versions was given
+    long long keepVersions = -1;         // the newest run folders of the versions folder that stay
+    bool keepDaysGiven = false;          // --keep-days was given
+    long long keepDays = -1;             // the days a run folder of the versions folder stays
+    bool maxDeleteGiven = false;         // --max-delete was given
+    long long maxDelete = -1;            // the most entries a mirror may delete; more: none
+    bool allowEmptyFrom = false;         // --allow-empty-from: mirror a FROM that holds nothing
+    bool retriesGiven = false;           // --retries was given
+    long long retries = 0;               // how often a change that may pass is tried again
+    bool retryWaitGiven = false;         // --retry-wait was given
+    long long retryMilliseconds = 1000;  // the wait before each try again
 };
 
 // Reads the arguments (without the program name); false with a one-line

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 #include "cli/exit_codes.h"
 
@@ -30,6 +31,7 @@ const wchar_t* resultName(int exitStatus) {
         case EXIT_DONE: return L"done";
         case EXIT_HAD_ERRORS: return L"failures";
         case EXIT_WALK_STOPPED: return L"stopped";
+        case EXIT_DELETES_HELD: return L"held back";
         default: return L"refused";
     }
 }
@@ -63,7 +65,7 @@ std::wstring statsTable(const RunFigures& figures) {
         std::wstring value;
         std::wstring note;
     };
-    const Row rows[] = {
+    std::vector<Row> rows = {
         {L"Entries examined", std::to_wstring(examined),
          L"(" + std::to_wstring(tally.directories) + L" dirs, " + std::to_wstring(tally.files) + L" files)"},
         {L"Copied", std::to_wstring(tally.copied), L"files and links"},
@@ -77,6 +79,14 @@ std::wstring statsTable(const RunFigures& figures) {
         {L"Rate", std::to_wstring(perSecond(examined, figures.microseconds)),
          L"entries/s, " + byteText(perSecond(tally.bytes, figures.microseconds)) + L"/s"},
     };
+    // The net's rows only where it was asked for, before the times.
+    std::vector<Row> net;
+    if (figures.versions) {
+        net.push_back(Row{L"Kept", std::to_wstring(tally.kept), L"versions of replaced or deleted entries"});
+        net.push_back(Row{L"Expired", std::to_wstring(tally.expired), L"run folders of the versions folder"});
+    }
+    if (figures.guarded) net.push_back(Row{L"Held back", std::to_wstring(tally.heldBack), L"deletions (--max-delete)"});
+    rows.insert(rows.end() - 2, net.begin(), net.end());
     size_t labelWidth = 0;
     size_t valueWidth = 0;
     for (const Row& row : rows) {
@@ -130,9 +140,10 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
         L",\"files\":" + number(tally.files) + L"},\"copied\":" + number(tally.copied) + L",\"created\":" +
         number(tally.created) + L",\"updated\":" + number(tally.updated) + L",\"deleted\":" + number(tally.deleted) +
         L",\"skipped\":" + number(tally.skipped) + L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" +
-        number(tally.bytes) + L",\"seconds\":" + secondsText(figures.microseconds) + L",\"entries_per_second\":" +
-        number(perSecond(tally.directories + tally.files, figures.microseconds)) + L",\"bytes_per_second\":" +
-        number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
+        number(tally.bytes) + L",\"kept\":" + number(tally.kept) + L",\"expired\":" + number(tally.expired) +
+        L",\"held_back\":" + number(tally.heldBack) + L",\"seconds\":" + secondsText(figures.microseconds) +
+        L",\"entries_per_second\":" + number(perSecond(tally.directories + tally.files, figures.microseconds)) +
+        L",\"bytes_per_second\":" + number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {
         const FailureNote& failure = failures[i];
         if (i > 0) text += L",";

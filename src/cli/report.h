@@ -23,6 +23,8 @@ struct RunFigures {
     bool dryRun;           // the figures tell what a run would do
     RunTally tally;        // what the run did
     int64_t microseconds;  // how long it took
+    bool versions;         // the run kept versions: the table tells what it kept and expired
+    bool guarded;          // a mirror with a deletion guard: the table tells what it held back
 };
 
 // A byte count as people read it: "512 B", "1.5 KiB", "2.0 GiB".

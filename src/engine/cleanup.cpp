@@ -15,6 +15,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -30,6 +31,10 @@ namespace {
 void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
     settleJobs(run);  // what the workers did before is told first
+    if (run->counting) {
+        if (result && attempted) ++run->counted;
+        return;
+    }
     if (result) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);
@@ -185,11 +190,40 @@ bool holdsRunLog(const WideString& path) {
     return false;
 }
 
-// Deletes path, a surplus entry of kind, unless it is the open run log, a
-// live run's temporary, or a dead run's temporary (deleted, but not as a
-// change of the run); *attempted tells whether a deletion was due. Safe on
-// a worker: it tells nothing.
-SystemResult deleteSurplus(const WideString& path, DeletableKind kind, bool* attempted) {
+// Deletes the To file or link at path (a link as a link), for run when not
+// null, which keeps its version first when it keeps versions; *kept tells
+// what keeping found. A version that cannot be kept leaves the entry, and
+// fails it for that. Safe on a worker: it tells nothing.
+SystemResult deleteEntry(RunState* run, const WideString& path, DeletableKind kind, KeptVersion* kept) {
+    KeepResult keeping = run ? keepBeforeDeleting(run, path, kept) : KEEP_NOT_ASKED;
+    if (keeping == KEEP_FAILED) return SystemResult{false, kept->reason};
+    if (keeping == KEEP_MOVED) return kDone;
+    SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
+    if (!deleted) {
+        dropKept(*kept);
+        *kept = KeptVersion();
+    }
+    return deleted;
+}
+
+// Tells, after a deletion of path was attempted, what keeping its version
+// found: the version kept, or the failure to keep it (true: told as the
+// entry's failure, nothing more to tell of it).
+bool tellKept(RunState* run, const WideString& path, const KeptVersion& kept) {
+    if (kept.result == KEEP_FAILED) {
+        reportVersionFailure(run, path, kept);
+        return true;
+    }
+    if (kept.result == KEEP_MOVED || kept.result == KEEP_BESIDE) reportKept(run, path);
+    return false;
+}
+
+// Deletes path, a surplus entry of kind, for run when not null (see
+// deleteEntry), unless it is the open run log, a live run's temporary, or a
+// dead run's temporary (deleted, but not as a change of the run);
+// *attempted tells whether a deletion was due. Safe on a worker: it tells nothing.
+SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind kind, bool* attempted,
+                           KeptVersion* kept) {
     *attempted = false;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
     if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
@@ -197,7 +231,7 @@ SystemResult deleteSurplus(const WideString& path, DeletableKind kind, bool* att
         return kDone;
     }
     *attempted = true;
-    return kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
+    return deleteEntry(run, path, kind, kept);
 }
 
 // Whether path (under root, of kind) is surplus: {false, 0} when it is no
@@ -224,24 +258,95 @@ SystemResult deleteWithoutCounterpart(const DirectoryWalker* walker, const WideS
     SystemResult kept{false, 0};
     if (!surplusEntry(walker, root, otherRoot, path, kind, &kept)) return kept;
     bool attempted = false;
-    SystemResult deleted = deleteSurplus(path, kind, &attempted);
+    KeptVersion version;
+    SystemResult deleted = deleteSurplus(nullptr, path, kind, &attempted, &version);
     runContext.changeAttempted = attempted;
     if (deleted && attempted) ++runContext.updatedCount;
     return deleted;
 }
 
-// A deletion of the clean-up walk, on a worker.
+// A deletion of the clean-up walk, its version kept first, on a worker.
 void deleteOnWorker(EntryJob* job) {
-    job->result = deleteSurplus(job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted);
+    job->result =
+        deleteSurplus(job->run, job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted, &job->kept);
 }
 
-// Tells what the clean-up walk did with one entry, or found to leave, as a REPORT_DELETED kind.
+// Tells what the clean-up walk did with one entry, or found to leave, as a
+// REPORT_DELETED kind: its version first, or the failure to keep one.
 void tellDeletion(EntryJob* job) {
-    runContext.changeAttempted = job->attempted;
+    bool versionFailed = job->kept.result == KEEP_FAILED;
+    runContext.changeAttempted = job->attempted && !versionFailed;
     if (job->result && job->attempted) ++runContext.updatedCount;
     if (runStopRequested() && !job->result) return;  // cut short by the stop: nothing to tell
+    if (job->attempted && tellKept(job->run, job->entryPath, job->kept)) return;
     reportCleanup(job->run, job->result, job->attempted, job->entryPath, REPORT_DELETED, L"  DF: [",
                   L"! Error => Delete file: [");
+}
+
+// One entry of a tree kept whole, as the clean-up tells it.
+struct TreeEntry {
+    WideString path;
+    int kind;  // REPORT_DELETED or REPORT_REMOVED
+};
+
+// Lists the tree below directory into entries in the order the clean-up
+// walk tells them: a level's files and links in listing order, each
+// directory's entries before the directory itself. False when a listing
+// fails or the tree holds a live run's temporary.
+bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    if (!listing) return false;
+    std::vector<std::pair<WideString, bool>> names;  // each with: a directory to enter
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        names.emplace_back(base + entry.name, entry.isDirectory && !entry.isLink);
+    }
+    if (!platformCloseListing(listing)) return false;
+    for (const auto& [path, enter] : names) {
+        if (enter && !listTree(path, entries)) return false;
+        if (!enter && isLiveTemporary(path)) return false;
+        entries->push_back(TreeEntry{path, enter ? REPORT_REMOVED : REPORT_DELETED});
+    }
+    return true;
+}
+
+// How taking a tree whole went.
+enum TreeOutcome {
+    TREE_KEPT,      // the tree went into the run folder in one change, every entry told
+    TREE_FAILED,    // its version could not be kept: it stays, the failure told
+    TREE_PER_ENTRY  // it cannot go whole (another volume, the run log or a live temporary inside): nothing done
+};
+
+// Removes the To directory at path with everything below it by moving it
+// into the run folder in one change, and tells every entry of it as the
+// clean-up would have told its deletion, each with its version. On the
+// run's thread.
+TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
+    if (!run->versions || run->counting || holdsRunLog(directory) || holdsVersions(run, directory)) {
+        return TREE_PER_ENTRY;  // counted entry by entry
+    }
+    std::vector<TreeEntry> entries;
+    if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
+    KeptVersion kept;
+    KeepResult whole = keepTreeWhole(run, directory, &kept);
+    if (whole == KEEP_PER_ENTRY) return TREE_PER_ENTRY;
+    if (whole != KEEP_MOVED) {
+        if (!runStopRequested()) reportVersionFailure(run, directory, kept);
+        return TREE_FAILED;
+    }
+    entries.push_back(TreeEntry{directory, REPORT_REMOVED});
+    for (const TreeEntry& gone : entries) {
+        bool file = gone.kind == REPORT_DELETED;
+        ++runContext.updatedCount;
+        reportKept(run, gone.path);
+        reportCleanup(run, kDone, true, gone.path, gone.kind, file ? L"  DF: [" : L"  RD: [",
+                      file ? L"! Error => Delete file: [" : L"! Error => Remove dir: [");
+    }
+    return TREE_KEPT;
 }
 
 // Hands the clean-up's telling of path over, to be told in turn: result,
@@ -356,9 +461,19 @@ SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideS
     if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
     if (holdsRunLog(path)) return kDone;
 
+    RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
+    if (run && holdsVersions(run, path)) return kDone;
     runContext.changeAttempted = true;
+    KeptVersion kept;
+    KeepResult keeping = run ? keepBeforeRemovingDirectory(run, path, &kept) : KEEP_NOT_ASKED;
+    if (keeping == KEEP_FAILED) {
+        runContext.changeAttempted = false;  // told here, as the entry's failure
+        reportVersionFailure(run, path, kept);
+        return SystemResult{false, kept.reason};
+    }
     SystemResult removed = changeRemoveDirectory(path.buffer);
     if (removed) ++runContext.updatedCount;
+    if (removed && keeping != KEEP_NOT_ASKED) reportKept(run, path);
     return removed;
 }
 
@@ -373,6 +488,13 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
         *why = L"the run's log is in it";
         return false;
     }
+    if (holdsVersions(run, directory)) {
+        *why = L"the run keeps its versions in it";
+        return false;
+    }
+    // Without a rule, which judges each entry on its own, the tree may go whole into the run folder.
+    TreeOutcome whole = runContext.ruleActive ? TREE_PER_ENTRY : removeTreeWhole(run, directory);
+    if (whole != TREE_PER_ENTRY) return whole == TREE_KEPT;
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     int reason = 0;
@@ -411,9 +533,12 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
             continue;
         }
         runContext.changeAttempted = true;
-        SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
+        KeptVersion kept;
+        SystemResult deleted = deleteEntry(run, path, kind, &kept);
         if (deleted) ++runContext.updatedCount;
-        reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        if (!tellKept(run, path, kept)) {
+            reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+        }
         all = all && deleted.done;
     }
     for (const WideString& path : directories) {
@@ -426,8 +551,14 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     if (!all || runStopRequested()) return false;
     runContext.changeAttempted = true;
+    KeptVersion kept;
+    if (keepBeforeRemovingDirectory(run, directory, &kept) == KEEP_FAILED) {
+        reportVersionFailure(run, directory, kept);
+        return false;
+    }
     SystemResult removed = changeRemoveDirectory(directory.buffer);
     if (removed) ++runContext.updatedCount;
+    if (removed && kept.result != KEEP_NOT_ASKED) reportKept(run, directory);
     reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return removed.done;
 }
@@ -438,9 +569,12 @@ bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) 
         return false;
     }
     runContext.changeAttempted = true;
-    SystemResult deleted = deleteUnprotected(path);
+    KeptVersion kept;
+    SystemResult deleted = deleteEntry(run, path, DELETABLE_FILE, &kept);
     if (deleted) ++runContext.updatedCount;
-    reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    if (!tellKept(run, path, kept)) {
+        reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
+    }
     return deleted.done;
 }
 
@@ -454,6 +588,11 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     CleanupState& state = *folderWalk->cleanup;
+    // The job's own versions folder is no content of To: neither entered nor told.
+    if (isVersionsPlace(run, entryPath)) {
+        walker->skipDescent = true;
+        return true;
+    }
     noteEntryDone(run, entriesHandedOver(*walker));
     size_t depth = listingDepth(*walker);
     bool enterable = walker->current.isDirectory && !walker->current.isLink;
@@ -502,6 +641,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = child == SCOPE_NONE;
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
+    }
+    // Without a rule, which judges each entry on its own, a surplus tree goes whole into the run folder.
+    if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
+        removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
+        walker->skipDescent = true;
+        return true;
     }
     DeletableKind kind = kindFromListing(*walker);
     SystemResult kept{false, 0};

@@ -5,6 +5,7 @@
 
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -47,12 +48,20 @@ struct CleanupState {
 };
 
 // What a folder run's walks hand their handlers as the walker's data.
+// What the listing of one To directory told of its entries, where listings
+// tell each entry's status (Windows' find data).
+struct TargetListing {
+    WideString directory;                                  // the To directory listed, with its separator
+    std::unordered_map<std::wstring, EntryStatus> status;  // each entry but links, by its exact name
+};
+
 struct FolderWalk {
-    RunState* run;                 // the run they act for
-    CleanupState* cleanup;         // the clean-up's marks and listings
-    std::vector<char> madeLevels;  // per level of the copy walk's descent path: the run made that
-                                   // To directory just now, so nothing stands in it
-    FolderTimes times{};           // the folders on the walk's descent path, when it gives folder times
+    RunState* run;                            // the run they act for
+    CleanupState* cleanup;                    // the clean-up's marks and listings
+    std::vector<char> madeLevels;             // per level of the copy walk's descent path: the run made that
+                                              // To directory just now, so nothing stands in it
+    std::vector<TargetListing> targetLevels;  // per level of that path: To's listing of the counterpart
+    FolderTimes times{};                      // the folders on the walk's descent path, when it gives folder times
 };
 
 // Entry handler of the clean-up walk: deletes a file or link without counterpart.

@@ -17,8 +17,10 @@ void tell(int kind, const WideString& line, const WideString& path, const WideSt
 
 }  // namespace
 
+// A counting pass tells no one: it only counts what it would delete.
 void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason) {
     settleJobs(run);  // what the workers did before is told first
+    if (run->counting) return;
     runContext.messageText = message;
     runContext.hadErrors = true;
     ++run->tally.failed;
@@ -32,6 +34,10 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
 
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
     settleJobs(run);  // what the workers did before is told first
+    if (run->counting) {
+        if (kind == REPORT_DELETED || kind == REPORT_REMOVED) ++run->counted;
+        return;
+    }
     RunTally& tally = run->tally;
     if (kind == REPORT_COPIED) {
         ++tally.copied;
@@ -40,6 +46,10 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
         ++tally.created;
     } else if (kind == REPORT_UPDATED) {
         ++tally.updated;
+    } else if (kind == REPORT_KEPT) {
+        ++tally.kept;
+    } else if (kind == REPORT_EXPIRED) {
+        ++tally.expired;
     } else {
         ++tally.deleted;
     }

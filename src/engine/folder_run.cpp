@@ -9,6 +9,7 @@
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -76,6 +77,124 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
     return true;
 }
 
+// True when folder holds an entry; for run (To), one a mirror would take:
+// anything but the versions folder (and the folders on its way to it, when
+// they hold nothing else) and the run log. A folder that cannot be listed
+// holds what it may.
+bool holdsEntries(const RunState* run, const WideString& folder) {
+    WideString base = folder;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    if (!listing) return true;
+    bool holds = false;
+    DirectoryEntry entry;
+    while (!holds && platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        WideString path = base + entry.name;
+        if (run && (isVersionsPlace(run, path) || isOpenRunLog(path))) continue;
+        holds = !holdsVersions(run, path) || holdsEntries(run, path);
+    }
+    platformCloseListing(listing);
+    return holds;
+}
+
+// Brings one entry of the copy walk up to date and tells it in turn;
+// counted: the entry is counted among those examined.
+void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot, bool counted);
+
+// The clean-up walk of a mirror: through To, deleting what From lacks,
+// everything it handed over told when it ends.
+int cleanupWalk(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
+                const WideString& to) {
+    sweeper->enterLinks = false;
+    sweeper->avoidIdentity = platformDirectoryIdentity(from.buffer, &sweeper->avoided);
+    startCleanupScopes(cleanup);
+    int result = walk(sweeper, to, from);
+    settleJobs(run);
+    if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
+    return result;
+}
+
+// What a mirror would delete, counted before it deletes anything: the To
+// entries of another kind held back, then the clean-up walk, all simulated
+// on the run's thread alone and told to no one. The walk's result; the
+// count in *count. No worker has work meanwhile.
+int countDeletions(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
+                   const WideString& to, long long* count) {
+    int updated = runContext.updatedCount;
+    bool errors = runContext.hadErrors;
+    JobQueue* jobs = run->jobs;
+    run->jobs = nullptr;  // each deletion counted as it is handed over
+    // Folder times wait for the real clean-up walk, which finds them as they are.
+    FolderTimes& times = static_cast<FolderWalk*>(sweeper->data)->times;
+    bool timesOn = times.on;
+    times.on = false;
+    beginSimulatedPass();
+    run->counting = true;
+    run->counted = 0;
+    for (const WideString& entry : run->heldKindChanges) {
+        WideString target = counterpartPath(entry, from, to);
+        EntryState existing = queryEntryState(target);
+        if (!existing.queried) continue;
+        WideString why;
+        if (existing.isDirectory) {
+            removeTreeInTheWay(run, to, target, &why);
+        } else {
+            deleteFileInTheWay(run, target, &why);
+        }
+    }
+    int result = cleanupWalk(run, sweeper, cleanup, from, to);
+    *count = run->counted;
+    run->counting = false;
+    endSimulatedPass();
+    times.on = timesOn;
+    run->jobs = jobs;
+    runContext.updatedCount = updated;
+    runContext.hadErrors = errors;
+    return result;
+}
+
+// Brings up to date the From entries whose To entry of another kind waited
+// for the deletion guard, a directory with everything below it, each told
+// in turn.
+int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    std::vector<WideString> held;
+    held.swap(run->heldKindChanges);
+    for (const WideString& entry : held) {
+        if (runStopRequested()) return WALK_BROKEN;
+        EntryStatus status{};
+        bool isLink = platformIsLink(entry.buffer);
+        walker->current =
+            ListedEntry{platformQueryEntry(entry.buffer, &status) && status.isDirectory, isLink, false, EntryStatus{}};
+        walker->currentName = NAME_PLAIN;  // its name was looked at when the walk met it
+        walker->skipDescent = false;
+        updateWalkEntry(walker, entry, from, to, false);
+        if (walker->current.isDirectory && !walker->skipDescent && !(isLink && run->options.copyLinks)) {
+            int result = walkDirectory(walker, entry, from, to);
+            if (result != WALK_OK) return result;
+        }
+    }
+    return runStopRequested() ? WALK_BROKEN : WALK_OK;
+}
+
+// Tells that the deletion guard held a mirror's deletions back: each entry
+// of another kind left waiting, then the count and the limit.
+void reportHeldBack(RunState* run, const WideString& from, const WideString& to, long long count) {
+    for (const WideString& entry : run->heldKindChanges) {
+        reportEntryFailure(
+            run,
+            WideString(L"! Error => Copy failure: [") + entry + L"] -> [" + counterpartPath(entry, from, to) + L"]",
+            entry, WideString(L"held back by the deletion guard"));
+    }
+    run->heldKindChanges.clear();
+    run->tally.heldBack = count;
+    refuse(RUN_DELETES_HELD, WideString(L"! Error => Deletion guard: the mirror would delete [") + decimalText(count) +
+                                 L"] entries, more than the limit [" + decimalText(run->options.maxDelete) +
+                                 L"]; nothing was deleted.");
+}
+
 }  // namespace
 
 // Banner, the Synchronous question, the folder checks, the rule, then the
@@ -135,6 +254,19 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         }
         runContext.ruleExcludes = ruleExcludes;
     }
+    // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
+    VersionStore versions;
+    if (!toMissing) {
+        refused = prepareVersions(options, from, to, &versions);
+        if (refused != RUN_OK) return refused;
+        if (options.versionsFolder.length > 0) run.versions = &versions;
+    }
+    if (synchronous && !toMissing && options.refuseEmptySource && !holdsEntries(nullptr, from) &&
+        holdsEntries(&run, to)) {
+        return refuse(RUN_EMPTY_SOURCE, WideString(L"! Error => Source dir [") + from +
+                                            L"] is empty and destination dir [" + to +
+                                            L"] is not: the mirror would delete everything in it.");
+    }
     runContext.showCopyFile = showCopyFile;
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
@@ -146,6 +278,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     DestinationLock lock;
     int locked = lockDestination(to, options.waitForLock, &lock);
     if (locked != RUN_OK) return locked;
+    VersionsHeld versionsHeld;
+    holdVersions(&versions);
     platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
     // Ended before the trees are let go.
     JobQueue jobs;
@@ -155,7 +289,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
 
     runContext.updatedCount = 0;
     CleanupState cleanup;
-    FolderWalk folderWalk{&run, &cleanup, {}};
+    FolderWalk folderWalk{&run, &cleanup, {}, {}, {}};
     DirectoryWalker walker = makeWalker(copyFileHandler, nullptr);
     walker.data = &folderWalk;
     walker.loopHandler = reportLinkLoop;
@@ -174,27 +308,40 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
     if (run.sweepTemporaries && removeDeadTemporaries(to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
+    // The deletion guard counts first: a To entry of another kind waits for its count.
+    run.holdKindChanges = synchronous && !toMissing && options.maxDelete >= 0;
     int result = walk(&walker, from, to);
     settleJobs(&run);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     if (result != WALK_OK) return endWalk(&run, walker, result);
+
+    bool heldBack = false;
+    if (synchronous && !toMissing) {
+        DirectoryWalker sweeper = makeWalker(deleteFileHandler, removeDirectoryHandler);
+        sweeper.data = &folderWalk;
+        sweeper.loopHandler = reportLinkLoop;
+        if (run.holdKindChanges) {
+            long long count = 0;
+            result = countDeletions(&run, &sweeper, &cleanup, from, to, &count);
+            if (result != WALK_OK) return endWalk(&run, sweeper, result);
+            run.holdKindChanges = false;
+            heldBack = count > options.maxDelete;
+            if (heldBack) reportHeldBack(&run, from, to, count);
+        }
+        if (!heldBack) {
+            result = replayHeldBack(&run, &walker, from, to);
+            settleJobs(&run);
+            if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
+            if (result != WALK_OK) return endWalk(&run, walker, result);
+            beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
+            result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
+            if (result != WALK_OK) return endWalk(&run, sweeper, result);
+        }
+    }
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
-
-    if (synchronous && !toMissing) {
-        walker.entryHandler = deleteFileHandler;
-        walker.afterDirectoryHandler = removeDirectoryHandler;
-        walker.enterLinks = false;
-        walker.keepNames = false;
-        walker.foldNames = false;
-        walker.avoidIdentity = platformDirectoryIdentity(from.buffer, &walker.avoided);
-        beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
-        startCleanupScopes(&cleanup);
-        result = walk(&walker, to, from);
-        settleJobs(&run);
-        if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
-        if (result != WALK_OK) return endWalk(&run, walker, result);
-    }
+    endJobs(&run);  // expiry removes run folders on the run's thread alone
+    expireVersions(&run, from, to);
 
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.updatedCount > 0)) {
         writeEmptyLine();
@@ -206,6 +353,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     writeMessageLine();
     showStatus(STATUS_INFO, runContext.messageText);
     writeLogLine(WideString(L"Updated: [") + decimalText(runContext.updatedCount) + L" dirs and files]. ");
+    if (heldBack) return RUN_DELETES_HELD;
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
 
@@ -246,10 +394,20 @@ void tellUpdate(EntryJob* job) {
     }
     const UpdateOutcome& outcome = job->outcome;
     noteOutcome(outcome);
+    if (outcome.heldBack) return;                         // waits for the deletion guard's count
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
     const WideString& entryPath = job->entryPath;
     auto target = [job] { return counterpartPath(job->entryPath, *job->walkRoot, *job->otherRoot); };
-    if (outcome.notPlainFile) {
+    // The version of what the update replaced comes first, as it was kept first.
+    KeepResult kept = outcome.kept.result;
+    if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target());
+    if (kept == KEEP_FAILED) {
+        reportVersionFailure(run, target(), outcome.kept);
+    } else if (outcome.versionsInTheWay) {
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + entryPath + L"] -> [" + target() + L"]",
+                           entryPath, WideString(L"the run keeps its versions there; left as it is"));
+        pumpMessages();
+    } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, entryPath);
     } else if (outcome.upToDate) {
         if (runContext.showCopyFile) {
@@ -278,6 +436,7 @@ void updateOnWorker(EntryJob* job) {
     UpdateAsk ask;
     ask.listed = &job->listed;
     ask.targetMissing = job->targetMissing;
+    ask.targetListed = job->targetListed ? &job->targetStatus : nullptr;
     ask.onWorker = true;
     job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
 }
@@ -290,36 +449,69 @@ void setMadeAt(FolderWalk* walk, size_t depth, bool made) {
     walk->madeLevels[depth] = made ? 1 : 0;
 }
 
+// The status the listing of target's To directory (at depth) gave of
+// target, or null: it is then asked as usual. The directory is listed once,
+// when its first entry comes, as the walk's From listing came; only where
+// listings tell statuses (the entry's own listing did) is it worth it, one
+// request for the folder instead of one for each entry. A link, an entry
+// the listing could not tell, a name spelt otherwise in To and a To
+// directory that cannot be listed all leave the entry to be asked.
+const EntryStatus* listedTarget(FolderWalk* walk, size_t depth, const WideString& target) {
+    if (walk->targetLevels.size() <= depth) walk->targetLevels.resize(depth + 1);
+    TargetListing& level = walk->targetLevels[depth];
+    int32_t cut = target.FindLastSeparator();
+    WideString directory = target.Left(cut + 1);
+    if (!(level.directory == directory)) {
+        level.directory = directory;
+        level.status.clear();
+        int reason = 0;
+        DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
+        DirectoryEntry entry;
+        while (listing && platformNextEntry(listing, &entry)) {
+            if (entry.statusKnown && !entry.isLink && !isDotEntry(entry.name)) level.status[entry.name] = entry.status;
+        }
+        // A listing cut short may have told of entries it did not reach: none is trusted.
+        if (listing && !platformCloseListing(listing)) level.status.clear();
+    }
+    auto at = level.status.find(std::wstring(target.buffer + cut + 1, static_cast<size_t>(target.length - cut - 1)));
+    return at == level.status.end() ? nullptr : &at->second;
+}
+
 }  // namespace
+
+bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot) {
+    updateWalkEntry(walker, entryPath, walkRoot, otherRoot, true);
+    return true;
+}
+
+namespace {
 
 // A file goes to the run's workers; a directory (or a link to one) is
 // brought up to date here, as the walk needs to know whether to enter it,
 // and so is a name that may be another's short name, once every earlier
 // copy is in place. Either way it is told in turn.
-bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                     const WideString& otherRoot) {
+void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot, bool counted) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
     size_t depth = listingDepth(*walker);
+    // Outside a walk (an entry held back by the deletion guard) a directory's own walk starts at 0.
+    size_t below = depth == SIZE_MAX ? 0 : depth + 1;
     // Until it is known to be made, what lies below a directory is looked at.
-    if (walker->current.isDirectory) setMadeAt(folderWalk, depth + 1, false);
+    if (walker->current.isDirectory) setMadeAt(folderWalk, below, false);
     // A link copied as a link is an entry of its own, whatever it names.
     bool linkAsItself = run->options.copyLinks && walker->current.isLink;
     bool isDirectory = walker->current.isDirectory && !linkAsItself;
-    if (isDirectory) {
-        ++run->tally.directories;
-    } else {
-        ++run->tally.files;
-    }
+    if (counted) ++(isDirectory ? run->tally.directories : run->tally.files);
     bool framed = isDirectory && folderWalk->times.on;
-    size_t frameDepth = depth + 1;
-    if (framed) folderFrame(&folderWalk->times, frameDepth, run);
-    if (!takenByRule(run, walker, entryPath, walkRoot, true)) {
+    if (framed) folderFrame(&folderWalk->times, below, run);
+    if (!takenByRule(run, walker, entryPath, walkRoot, counted)) {
         walker->takeName = false;
-        return true;
+        return;
     }
-    if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return true;
+    if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return;
     EntryJob job;
     job.tell = tellUpdate;
     job.run = run;
@@ -331,6 +523,11 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
     job.targetMissing = madeAt(*folderWalk, depth);
     int32_t cut = entryPath.FindLastSeparator();
     bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
+    if (!job.targetMissing && !mayAlias && walker->current.statusKnown) {
+        const EntryStatus* listed = listedTarget(folderWalk, depth, counterpartPath(entryPath, walkRoot, otherRoot));
+        job.targetListed = listed != nullptr;
+        if (listed) job.targetStatus = *listed;
+    }
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
     bool linked = run->options.hardLinks && (!walker->current.statusKnown || walker->current.status.linkCount > 1);
@@ -338,28 +535,34 @@ bool copyFileHandler(DirectoryWalker* walker, const WideString& entryPath, const
         job.work = updateOnWorker;
         job.group = folderGroup(entryPath);
         handOver(run, &job);
-        return true;
+        return;
     }
     if (mayAlias) settleJobs(run);
     UpdateAsk ask;
     ask.listed = &walker->current;
     ask.targetMissing = job.targetMissing;
+    ask.targetListed = job.targetListed ? &job.targetStatus : nullptr;
     job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
     const UpdateOutcome& outcome = job.outcome;
     // What lies below a link copied as a link, or below a name or a link in
-    // To that the entry could not take, is left as it is.
-    if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay) walker->skipDescent = true;
-    if (isDirectory) setMadeAt(folderWalk, depth + 1, outcome.madeDirectory && outcome.upToDate);
+    // To that the entry could not take, is left as it is; below an entry
+    // held back by the deletion guard, until the guard has counted.
+    if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay || outcome.heldBack ||
+        outcome.versionsInTheWay || outcome.kept.result == KEEP_FAILED) {
+        walker->skipDescent = true;
+    }
+    if (isDirectory) setMadeAt(folderWalk, below, outcome.madeDirectory && outcome.upToDate);
     // A directory the run has just made holds no one's temporaries.
     bool touched = !runStopRequested() && outcome.upToDate && run->sweepTemporaries && isDirectory &&
                    !outcome.madeDirectory &&
                    removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
     // A folder the walk enters takes its time only when its update went through.
     if (framed && outcome.upToDate) {
-        job.folderTime = frameAt(folderWalk->times, frameDepth);
+        job.folderTime = frameAt(folderWalk->times, below);
         *job.folderTime = FolderTimeFrame{true, outcome.folderTimeDue, outcome.changeAttempted,   touched,
                                           true, outcome.sourceSeconds, outcome.sourceNanoseconds, 0};
     }
     handOver(run, &job);
-    return true;
 }
+
+}  // namespace

@@ -19,6 +19,7 @@
 #include "engine/folder_times.h"
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -43,11 +44,14 @@ struct EntryJob {
     std::shared_ptr<FolderTimeFrame> folderTime;  // a folder's time step: the frame its job and its end's share
     ListedEntry listed{false, false, false, EntryStatus{}};  // what the listing told of the entry
     bool targetMissing = false;     // the run made the target's folder just now: nothing stands there
+    bool targetListed = false;      // targetStatus holds what the listing of the target's folder told
+    EntryStatus targetStatus{};     // the target's status, valid when targetListed
     uint64_t group = 0;             // the folder it changes: jobs of one folder wait on each other there
     bool isDirectory = false;       // counted as a directory
     int step = 0;                   // what the work is to do, in its own terms
     UpdateOutcome outcome;          // what an update found and did
     SystemResult result{false, 0};  // what a deletion did
+    KeptVersion kept;               // what keeping a version before a deletion found
     bool attempted = false;         // a deletion was due
     bool cutByStop = false;         // a stop came before the work could end well: nothing to tell
     bool done = false;              // the work has ended (guarded by the queue's lock)

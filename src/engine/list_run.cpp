@@ -13,6 +13,7 @@
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/update_copy.h"
+#include "engine/versions.h"
 #include "fs/changes.h"
 #include "fs/line_reader.h"
 #include "fs/paths.h"
@@ -193,7 +194,15 @@ void tellListed(EntryJob* job) {
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
     const WideString& source = job->entryPath;
     const WideString& target = job->target;
-    if (outcome.notPlainFile) {
+    // The version of what the update replaced comes first, as it was kept first.
+    KeepResult kept = outcome.kept.result;
+    if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target);
+    if (kept == KEEP_FAILED) {
+        reportVersionFailure(run, target, outcome.kept);
+    } else if (outcome.versionsInTheWay) {
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
+                           WideString(L"the run keeps its versions there; left as it is"));
+    } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, source);
     } else if (outcome.linkInTheWay) {
         reportLinkInTheWay(run, target);
@@ -250,6 +259,13 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
             refuse(RUN_LIST_READ_ERROR, WideString(L"! Error => The list can not be read: ") + why + L".");
         return RUN_LIST_READ_ERROR;
     }
+    // A To Folder yet to be made holds nothing to keep.
+    VersionStore versions;
+    if (!toMissing) {
+        refused = prepareVersions(options, from, to, &versions);
+        if (refused != RUN_OK) return refused;
+        if (options.versionsFolder.length > 0) run.versions = &versions;
+    }
     if (runStopRequested() || (!toMissing && !platformGuardTree(to.buffer))) {
         platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
@@ -261,6 +277,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         platformReleaseTree();
         return locked;
     }
+    VersionsHeld versionsHeld;
+    holdVersions(&versions);
     platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
     writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
     writeEmptyLine();
@@ -325,6 +343,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     }
     endJobs(&run);
 
+    if (!runStopRequested()) expireVersions(&run, from, to);
     platformReleaseTree();
     platformReleaseReadTree();
     if (runStopRequested()) {

@@ -23,6 +23,9 @@
 #define RUN_SOURCE_INSIDE_DEST (-110)
 #define RUN_DEST_LOCKED (-111)
 #define RUN_DEST_UNSAFE (-112)
+#define RUN_DELETES_HELD (-113)
+#define RUN_EMPTY_SOURCE (-114)
+#define RUN_BAD_VERSIONS (-115)
 
 // Results of a directory walk.
 #define WALK_OK 0

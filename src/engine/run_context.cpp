@@ -19,11 +19,13 @@ void tickDuringCopy(void* data) {
 }  // namespace
 
 RunState makeRun(const RunOptions& options, RunTally& tally) {
-    return RunState{options, tally, false, false, 0, nullptr, std::this_thread::get_id(), LinkGroups{}};
+    return RunState{options,      tally,   false, false, 0,     nullptr, std::this_thread::get_id(),
+                    LinkGroups{}, nullptr, false, {},    false, 0};
 }
 
 void beginRun(RunState* run) {
     setDryRun(run->options.dryRun);
+    setChangeRetries(run->options.retries, run->options.retryMilliseconds);
     forgetTimeSteps();
     run->examined = 0;
     platformOnCopyProgress(tickDuringCopy, run);

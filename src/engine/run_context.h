@@ -26,7 +26,9 @@ enum ReportKind {
     REPORT_UPDATED,  // an entry's metadata alone (mode, owner, time...) was brought up to date in place: its "  MD: [" line
     REPORT_SKIPPED,  // an entry that is no plain file or directory was left alone: its "  SK: [" line
     REPORT_FAILED,   // an entry could not be brought up to date: its "! Error => " line
-    REPORT_STOPPED   // a walk stopped: path names the directory it could not read, when one
+    REPORT_STOPPED,  // a walk stopped: path names the directory it could not read, when one
+    REPORT_KEPT,     // a version of a To entry was kept before the entry changed: its "  KV: [" line
+    REPORT_EXPIRED   // a run folder of the versions folder was removed after the run: its "  XV: [" line
 };
 
 // One thing a run did (in a dry run: would do) or could not do.
@@ -49,6 +51,9 @@ struct RunTally {
     long long skipped = 0;      // entries left alone by a rule or for not being a plain file
     long long failed = 0;       // entries that failed
     long long bytes = 0;        // bytes copied
+    long long kept = 0;         // entries kept as versions before they were replaced or deleted
+    long long expired = 0;      // run folders of the versions folder removed after the run
+    long long heldBack = 0;     // entries a mirror would have deleted when the deletion guard held them all back
 };
 
 // What the engine needs of a front end: three plain functions and their datum,
@@ -96,6 +101,15 @@ struct RunOptions {
     bool folderTimes = false;     // a folder takes its source's modification time once its contents are done
     bool hardLinks = false;       // names of one file in From are made names of one file in To
     int jobs = 0;                 // workers for the per-entry work; 0: as suits the To Folder's volume
+
+    // The net under a mirror.
+    WideString versionsFolder;        // what the run replaces or deletes is kept below it first; empty: nothing
+    long long keepVersions = -1;      // after the run, run folders of versionsFolder beyond this many newest go
+    long long keepDays = -1;          // after the run, run folders of versionsFolder older than this many days go
+    long long maxDelete = -1;         // a mirror that would delete more entries deletes none of them (-1: any)
+    bool refuseEmptySource = false;   // a mirror whose From holds nothing while To holds entries is refused
+    int retries = 0;                  // a change failing for a reason that may pass is tried this many times more
+    long long retryMilliseconds = 0;  // the wait before each of those tries
 };
 
 // A key of an entry's identity, for the tables of hard links.
@@ -165,6 +179,9 @@ extern RunContext runContext;
 
 struct JobQueue;
 
+// Where a run keeps its versions (engine/versions.h).
+struct VersionStore;
+
 // One run in progress: what it was asked, what it has done, and what it
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
@@ -177,6 +194,13 @@ struct RunState {
     JobQueue* jobs;             // its workers (see engine/jobs.h), or null: all on the run's thread
     std::thread::id thread;     // the run's own thread, the one that tells the front end anything
     LinkGroups links;           // with hardLinks: the files of several names met so far
+
+    // The net under a mirror.
+    VersionStore* versions = nullptr;         // where replaced and deleted entries are kept; null: they are not
+    bool holdKindChanges = false;             // a To entry of another kind waits in heldKindChanges instead of going
+    std::vector<WideString> heldKindChanges;  // the From entries whose To entry of another kind waits
+    bool counting = false;                    // changes are simulated and told to no one, deletions counted
+    long long counted = 0;                    // the entries the counting pass found it would delete
 };
 
 // Makes a run of options counting into tally, not a mirror.

@@ -6,6 +6,7 @@
 #include "engine/metadata.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -104,13 +105,20 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         return outcome;
     }
     outcome.changeAttempted = true;
-    if (run->replaceLinks && existing.queried && existing.isDirectory && !targetIsLink) {
+    bool directoryInTheWay = existing.queried && existing.isDirectory && !targetIsLink;
+    if (run->replaceLinks && directoryInTheWay) {
         if (onWorker) {
             outcome.needsRunThread = true;
             return outcome;
         }
+        if (run->holdKindChanges) {
+            run->heldKindChanges.push_back(entryPath);
+            outcome.heldBack = true;
+            return outcome;
+        }
         if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
         existing = EntryState{false, false, {}};
+        directoryInTheWay = false;
     }
     bool standing = existing.queried || targetIsLink;
     if (!standing) {
@@ -121,8 +129,17 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         outcome.reason = L"it is the run's log";
         return outcome;
     }
+    if (standing && !directoryInTheWay && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
+        return outcome;
+    }
     CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer, keptMetadata(run->options));
-    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
+    if (copied.outcome != COPY_DONE) {
+        if (copied.outcome != COPY_KEPT_LESS) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
+        }
+        return failed(outcome, copied.reason);
+    }
     return changed(outcome);
 }
 
@@ -190,13 +207,20 @@ bool kindInTheWay(const RunState* run, const EntryState& source, const EntryStat
 
 // A mirror replaces a To entry of another kind than its From entry: a
 // directory where From has a file or a link goes with everything below it,
-// a file or link where From has a directory goes too. Other runs leave it,
-// and its copy fails as before. False when it stays in the way.
-bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
-                    const EntryState& existing, WideString* why) {
+// a file or link where From has a directory goes too; while the deletion
+// guard counts, it waits in the run's heldKindChanges (outcome's heldBack).
+// Other runs leave it, and its copy fails as before. False when it stays
+// in the way.
+bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& entryPath, const WideString& target,
+                    const EntryState& source, const EntryState& existing, UpdateOutcome* outcome) {
     if (!kindInTheWay(run, source, existing)) return true;
-    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, why)
-                                : deleteFileInTheWay(run, target, why);
+    if (run->holdKindChanges) {
+        run->heldKindChanges.push_back(entryPath);
+        outcome->heldBack = true;
+        return false;
+    }
+    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, &outcome->reason)
+                                : deleteFileInTheWay(run, target, &outcome->reason);
 }
 
 // Notes what a folder's time asks once its contents are done: due when To
@@ -211,12 +235,19 @@ void noteFolderTime(UpdateOutcome* outcome, const RunOptions& options, const Wid
                           FolderTime{existing.status.modifiedSeconds, existing.status.modifiedNanoseconds});
 }
 
-// Copies a file whose counterpart differs or is missing. A copy whose
-// volume refused an attribute stands, and fails with the reason.
-UpdateOutcome copyFileEntry(const RunState* run, UpdateOutcome outcome, const WideString& entryPath,
-                            const WideString& target, const EntryState& source, const EntryState& existing) {
+// Copies a file whose counterpart differs or is missing; a file it replaces
+// (replacing) is kept as a version first, when the run keeps versions and
+// has not kept it already, and its version goes again when the copy does
+// not happen. A copy whose volume refused an attribute stands, and fails
+// with the reason.
+UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
+                            const EntryState& source, const EntryState& existing, bool replacing) {
     if (existing.queried && isRunLogByName(target)) {
         outcome.reason = L"it is the run's log";
+        return outcome;
+    }
+    if (replacing && outcome.kept.result == KEEP_NOT_ASKED &&
+        keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
         return outcome;
     }
     // A simulated copy cannot tell a missing parent: a dry run looks first.
@@ -231,10 +262,11 @@ UpdateOutcome copyFileEntry(const RunState* run, UpdateOutcome outcome, const Wi
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy could not be written; one that was
-    // moved away during the run is not made again.
+    // moved away during the run is not made again. A parent that stands by
+    // now may have been made meanwhile, for another entry of a list run on
+    // another worker: the copy is tried once more.
     if (copied.outcome != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile &&
-        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED &&
-        !directoryExists(target.Left(target.FindLastSeparator()))) {
+        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED && copied.outcome != COPY_KEPT_LESS) {
         SystemResult ready = parentReady(run, entryPath, target);
         if (ready) {
             copied = copyFileOutcome(entryPath, target, keep);
@@ -242,7 +274,13 @@ UpdateOutcome copyFileEntry(const RunState* run, UpdateOutcome outcome, const Wi
             copied.reason = ready.reason;
         }
     }
-    if (copied.outcome != COPY_DONE) return failed(outcome, copied.reason);
+    if (copied.outcome != COPY_DONE) {
+        if (replacing && copied.outcome != COPY_KEPT_LESS) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
+        }
+        return failed(outcome, copied.reason);
+    }
     outcome.copiedBytes = source.status.size;
     return changed(outcome);
 }
@@ -272,6 +310,11 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     const ListedEntry* listed = ask.listed;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    if (isVersionsPlace(run, target)) {
+        outcome.versionsInTheWay = true;
+        outcome.changeAttempted = true;
+        return outcome;
+    }
     if (!ask.targetMissing && nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
         outcome.changeAttempted = true;
         return outcome;
@@ -289,9 +332,9 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     EntryState existing;
     // The copy walk's listing may already have told the entry's status.
     const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
-    bool differ =
-        entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known, ask.targetMissing) &&
-        !sameTimeOnCoarseVolume(target, source, existing);
+    bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known,
+                                    ask.targetMissing, ask.targetListed) &&
+                  !sameTimeOnCoarseVolume(target, source, existing);
     outcome.isDirectory = source.queried && source.isDirectory;
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         outcome.notPlainFile = true;
@@ -341,10 +384,16 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         outcome.needsRunThread = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome.reason)) return outcome;
+    if (!linkFacing && !clearedForKind(run, targetRoot, entryPath, target, source, existing, &outcome)) {
+        return outcome;
+    }
     if (linkFacing) {
         // A link the system cannot remove as a link stays, and so does one outside a mirror.
-        if (!run->replaceLinks || !changeRemoveLink(target.buffer)) {
+        KeepResult kept = run->replaceLinks ? keepBeforeDeleting(run, target, &outcome.kept) : KEEP_NOT_ASKED;
+        if (kept == KEEP_FAILED) return outcome;
+        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(target.buffer))) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
             outcome.linkInTheWay = true;
             return outcome;
         }
@@ -354,19 +403,31 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         if (outcome.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
         return outcome;
     }
+    // A file in To (not a directory, which a mirror has just removed) is replaced.
+    bool replacing = existing.queried && !existing.isDirectory && !linkFacing;
     if (links.step == LINK_DUE) {
         // A list run meets names whose folders in To are not made yet.
         if (!existing.queried) {
             SystemResult ready = parentReady(run, entryPath, target);
             if (!ready) return failed(outcome, ready.reason);
         }
+        if (replacing && isRunLogByName(target)) {
+            outcome.reason = L"it is the run's log";
+            return outcome;
+        }
+        if (replacing && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) return outcome;
         CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
         if (linked.outcome == COPY_DONE) return changed(outcome);
-        if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) return failed(outcome, linked.reason);
-        // Where the name cannot be linked (a volume below To, a file of too many names), it gets a copy of its own.
+        if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) {
+            dropKept(outcome.kept);
+            outcome.kept = KeptVersion();
+            return failed(outcome, linked.reason);
+        }
+        // Where the name cannot be linked (a volume below To, a file of too
+        // many names), it gets a copy of its own; its version stands kept.
     }
     if (!source.isDirectory) {
-        outcome = copyFileEntry(run, outcome, entryPath, target, source, existing);
+        outcome = copyFileEntry(run, outcome, entryPath, target, source, existing, replacing);
         if (outcome.upToDate && links.step == LINK_FIRST) {
             EntryState made = isDryRun() ? EntryState{false, false, {}} : queryEntryState(target);
             noteFirstCopy(run, source, target, made.queried ? &made.status.identity : nullptr);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "engine/run_context.h"
+#include "engine/versions.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -26,16 +27,23 @@ struct UpdateOutcome {
     long long copiedBytes = 0;      // the bytes a file copy wrote
     WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
     WideString reason;              // why it failed, where the run itself found why (else the change's reason)
+
+    // The net under a mirror.
+    bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
+    bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it: left alone
+    KeptVersion kept;               // the version kept of the counterpart before it changed, or the failure
+                                    // to keep it (KEEP_FAILED: the update failed for that), to be told
     // True when the counterpart is up to date afterwards.
     explicit operator bool() const { return upToDate; }
 };
 
 // What the caller knows of an entry before its update, and where the update runs.
 struct UpdateAsk {
-    const ListedEntry* listed = nullptr;  // what the walk's listing told of the entry, or null
-    bool targetMissing = false;           // the run made the target's folder just now: nothing stands there
-    bool onWorker = false;                // off the run's thread: nothing is told, and an entry in the way is
-                                          // left for the run's thread (needsRunThread)
+    const ListedEntry* listed = nullptr;        // what the walk's listing told of the entry, or null
+    bool targetMissing = false;                 // the run made the target's folder just now: nothing stands there
+    const EntryStatus* targetListed = nullptr;  // what the listing of the target's folder told of it, or null
+    bool onWorker = false;                      // off the run's thread: nothing is told, and an entry in the way is
+                                                // left for the run's thread (needsRunThread)
 };
 
 // Copies or creates the counterpart of entryPath (under sourceRoot) below

@@ -3,6 +3,7 @@
 
 #include <cwchar>
 #include <mutex>
+#include <utility>
 #include <set>
 #include <string>
 
@@ -18,6 +19,20 @@ struct Simulation {
 };
 
 Simulation simulation;
+
+// What the run simulated before the pass of beginSimulatedPass began.
+struct SimulatedBefore {
+    bool active = false;
+    std::set<std::wstring> created;
+    std::set<std::wstring> removed;
+};
+
+SimulatedBefore beforePass;
+
+// How often, and after how long a wait, a change that may pass is tried
+// again: set before the run's workers start.
+int retryTries = 0;
+int64_t retryWait = 0;
 
 const SystemResult kDone{true, 0};
 
@@ -36,6 +51,45 @@ std::wstring withoutTrailingSeparator(const wchar_t* path) {
 bool stopped() { return platformStopRequested(); }
 
 bool wouldBeGone(const std::wstring& path) { return simulation.removed.count(path) > 0; }
+
+// After a failure for reason that may pass, with tries left in *left:
+// waits, and true when the change is to be tried again (no stop came meanwhile).
+bool mayTryAgain(int reason, int* left) {
+    if (*left <= 0 || !platformErrorMayPass(reason)) return false;
+    --*left;
+    int64_t until = platformMilliseconds() + retryWait;
+    for (int64_t now = platformMilliseconds(); now < until && !stopped(); now = platformMilliseconds()) {
+        platformSleep(static_cast<int>(until - now < 50 ? until - now : 50));
+    }
+    return !stopped();
+}
+
+bool succeeded(const SystemResult& result, int* reason) {
+    *reason = result.reason;
+    return result.done;
+}
+
+bool succeeded(const CopyResult& result, int* reason) {
+    *reason = result.reason;
+    return result.outcome == COPY_DONE;
+}
+
+bool succeeded(const VersionResult& result, int* reason) {
+    *reason = result.reason;
+    return result.outcome == VERSION_DONE;
+}
+
+// Runs change, a real change, again while it fails for a reason that may
+// pass and tries are left.
+template <typename Change>
+auto withRetries(Change change) -> decltype(change()) {
+    int left = retryTries;
+    for (;;) {
+        auto result = change();
+        int reason = 0;
+        if (succeeded(result, &reason) || !mayTryAgain(reason, &left)) return result;
+    }
+}
 
 // An entry stands at path in the simulated tree: really there and not deleted.
 bool standsThere(const std::wstring& path, EntryStatus* status) {
@@ -97,7 +151,7 @@ SystemResult changeClearProtection(const wchar_t* path) {
 
 CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return platformCopyFile(source, target, keep);
+    if (!simulation.active) return withRetries([&] { return platformCopyFile(source, target, keep); });
     std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (!platformQueryEntry(source, &status)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
@@ -109,7 +163,7 @@ CopyResult changeCopyFile(const wchar_t* source, const wchar_t* target, const Ke
 
 SystemResult changeDeleteFile(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
-    if (!simulation.active) return platformDeleteFile(path);
+    if (!simulation.active) return withRetries([&] { return platformDeleteFile(path); });
     std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (!standsThere(path, &status)) return wouldFail(FAILURE_WOULD_BE_MISSING);
@@ -120,7 +174,7 @@ SystemResult changeDeleteFile(const wchar_t* path) {
 
 SystemResult changeRemoveDirectory(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
-    if (!simulation.active) return platformRemoveDirectory(path);
+    if (!simulation.active) return withRetries([&] { return platformRemoveDirectory(path); });
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     std::wstring base = key;
@@ -143,7 +197,7 @@ SystemResult changeRemoveDirectory(const wchar_t* path) {
 
 SystemResult changeRemoveLink(const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
-    if (!simulation.active) return platformRemoveLink(path);
+    if (!simulation.active) return withRetries([&] { return platformRemoveLink(path); });
     std::lock_guard<std::mutex> held(simulation.lock);
     if (wouldBeGone(path) || !platformIsLink(path)) return wouldFail(FAILURE_WOULD_NOT_BE_LINK);
     simulation.removed.insert(path);
@@ -152,7 +206,7 @@ SystemResult changeRemoveLink(const wchar_t* path) {
 
 CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return platformCopyLink(source, target, keep);
+    if (!simulation.active) return withRetries([&] { return platformCopyLink(source, target, keep); });
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring text;
     if (!platformReadLink(source, &text)) return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_MISSING};
@@ -188,13 +242,90 @@ SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32
 
 CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return platformLinkFile(existing, identity, target);
+    if (!simulation.active) return withRetries([&] { return platformLinkFile(existing, identity, target); });
     std::lock_guard<std::mutex> held(simulation.lock);
     EntryStatus status;
     if (standsThere(target, &status) && status.isDirectory && !status.isLink) {
         return CopyResult{COPY_FAILED, FAILURE_WOULD_BE_DIRECTORY};
     }
     return CopyResult{COPY_DONE, 0};
+}
+
+VersionResult changeMakeVersionDirectory(const wchar_t* path) {
+    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
+    if (!simulation.active) return platformMakeVersionDirectory(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
+    std::wstring key = withoutTrailingSeparator(path);
+    EntryStatus status;
+    if (simulation.created.count(key) > 0 || standsThere(key, &status)) {
+        return VersionResult{VERSION_TAKEN, FAILURE_WOULD_EXIST};
+    }
+    simulation.created.insert(key);
+    return VersionResult{VERSION_DONE, 0};
+}
+
+namespace {
+
+// A simulated version of entry: there is one to keep when the entry stands.
+VersionResult simulatedVersion(const wchar_t* entry) {
+    EntryStatus status;
+    if (!wouldBeGone(entry) && (platformIsLink(entry) || standsThere(entry, &status))) {
+        return VersionResult{VERSION_DONE, 0};
+    }
+    return VersionResult{VERSION_FAILED, FAILURE_WOULD_BE_MISSING};
+}
+
+}  // namespace
+
+VersionResult changeLinkVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
+    if (!simulation.active) return withRetries([&] { return platformLinkVersion(entry, version); });
+    std::lock_guard<std::mutex> held(simulation.lock);
+    return simulatedVersion(entry);
+}
+
+VersionResult changeMoveToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
+    if (!simulation.active) return withRetries([&] { return platformMoveToVersion(entry, version); });
+    std::lock_guard<std::mutex> held(simulation.lock);
+    std::wstring key = withoutTrailingSeparator(entry);
+    VersionResult moved = simulatedVersion(key.c_str());
+    if (moved.outcome == VERSION_DONE) simulation.removed.insert(key);
+    return moved;
+}
+
+CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+    if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
+    if (!simulation.active) return withRetries([&] { return platformCopyToVersion(entry, version); });
+    std::lock_guard<std::mutex> held(simulation.lock);
+    VersionResult copied = simulatedVersion(entry);
+    return CopyResult{copied.outcome == VERSION_DONE ? COPY_DONE : COPY_FAILED, copied.reason};
+}
+
+SystemResult changeDropVersion(const wchar_t* version) {
+    if (simulation.active) return kDone;
+    return withRetries([&] { return platformDeleteVersion(version); });
+}
+
+void setChangeRetries(int tries, int64_t waitMilliseconds) {
+    retryTries = tries > 0 ? tries : 0;
+    retryWait = waitMilliseconds > 0 ? waitMilliseconds : 0;
+}
+
+void beginSimulatedPass() {
+    std::lock_guard<std::mutex> held(simulation.lock);
+    beforePass.active = simulation.active;
+    beforePass.created = simulation.created;
+    beforePass.removed = simulation.removed;
+    simulation.active = true;
+}
+
+void endSimulatedPass() {
+    std::lock_guard<std::mutex> held(simulation.lock);
+    simulation.active = beforePass.active;
+    simulation.created = std::move(beforePass.created);
+    simulation.removed = std::move(beforePass.removed);
+    beforePass = SimulatedBefore();
 }
 
 bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {

@@ -54,6 +54,38 @@ SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32
 // Makes target another name of the file at existing, of identity.
 CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target);
 
+// Makes one level of a versions folder or below it (see platformMakeVersionDirectory).
+VersionResult changeMakeVersionDirectory(const wchar_t* path);
+
+// Gives entry a second name at version (see platformLinkVersion).
+VersionResult changeLinkVersion(const wchar_t* entry, const wchar_t* version);
+
+// Moves entry to version (see platformMoveToVersion): in a dry run, entry is gone afterwards.
+VersionResult changeMoveToVersion(const wchar_t* entry, const wchar_t* version);
+
+// Copies entry to version (see platformCopyToVersion).
+CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version);
+
+// Deletes a version that was made for a change that did not happen; done
+// after a stop too, as it completes what was begun.
+SystemResult changeDropVersion(const wchar_t* version);
+
+// From now on a copy, deletion or removal that fails for a reason that may
+// pass (platformErrorMayPass) is tried again, up to tries more times, after
+// waitMilliseconds each; a stop ends the wait, and the last failure stands.
+// Set before a run's workers start.
+void setChangeRetries(int tries, int64_t waitMilliseconds);
+
+// Starts a pass whose changes are all simulated, on top of what the run has
+// changed or simulated so far, so that a run can count what it would do
+// before it does it; endSimulatedPass forgets the pass's simulation. Only
+// while no worker of the run has work.
+void beginSimulatedPass();
+
+// Ends the pass of beginSimulatedPass: changes are as real, or as
+// simulated, as before it.
+void endSimulatedPass();
+
 // Writes a file in directory with the modification time written, reads the
 // time back and removes the file; false in a dry run, after a stop, or when
 // it cannot be done.

@@ -134,13 +134,19 @@ bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* 
 // the attribute words decide. Each side is queried once.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
-                       bool targetMissing) {
+                       bool targetMissing, const EntryStatus* targetKnown) {
     if (sourceKnown && !endsWithSeparator(source)) {
         *sourceState = EntryState{true, sourceKnown->isDirectory, *sourceKnown};
     } else {
         *sourceState = queryEntryState(source);
     }
-    *targetState = targetMissing ? EntryState{false, false, {}} : queryEntryState(target);
+    if (targetMissing) {
+        *targetState = EntryState{false, false, {}};
+    } else if (targetKnown && !endsWithSeparator(target)) {
+        *targetState = EntryState{true, targetKnown->isDirectory, *targetKnown};
+    } else {
+        *targetState = queryEntryState(target);
+    }
     if (!sourceState->isDirectory && !targetState->isDirectory) {
         if (!timeAndSizeOf(source, *sourceState)) return true;
         if (!timeAndSizeOf(target, *targetState)) return true;

@@ -62,10 +62,11 @@ SystemResult createDirectoryKeeping(const WideString& source, const WideString& 
 // seconds apart compare equal (0: only equal times do). sourceKnown, when
 // not null, is the source's status as its listing told it: not queried again.
 // targetMissing: the caller knows nothing stands at target (it made the
-// folder just now), which is not asked either.
+// folder just now), which is not asked either; targetKnown, when not null,
+// is the target's status as its folder's listing told it.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
-                       bool targetMissing = false);
+                       bool targetMissing = false, const EntryStatus* targetKnown = nullptr);
 
 // True when the directory inner lies strictly below the directory outer on
 // disk, whatever the spellings; false when either cannot be read.

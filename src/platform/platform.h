@@ -1,6 +1,7 @@
 // The seam to the operating system: plain functions over plain records.
-// platform_win32.cpp and platform_posix.cpp implement it; nothing else in the
-// program calls the system. Paths are NUL-terminated wide texts.
+// The files of posix/ or win32/ (one per concern, chosen by the build)
+// implement it; nothing else in the program calls the system. Paths are
+// NUL-terminated wide texts.
 #ifndef KORVANE_PLATFORM_PLATFORM_H
 #define KORVANE_PLATFORM_PLATFORM_H
 
@@ -448,5 +449,75 @@ void platformSleep(int milliseconds);
 
 // Calls handler (once per signal) when the user interrupts the program (Ctrl+C).
 void platformOnInterrupt(void (*handler)());
+
+// What a version function of the platform came to.
+enum VersionOutcome {
+    VERSION_DONE,          // done
+    VERSION_TAKEN,         // something already stands under the version's name: nothing was done
+    VERSION_COPY_INSTEAD,  // not possible between these two places (another volume, or a volume
+                           // without second names of a file): nothing was done; a copy is needed
+    VERSION_FAILED         // any other failure
+};
+
+// How a version function ended, and why when it did not end done.
+struct VersionResult {
+    VersionOutcome outcome;  // VERSION_DONE, or how it failed
+    int reason;              // why not (see platformReasonText); 0 when done
+};
+
+// Holds root, an existing directory outside the guarded tree, as the tree a
+// run keeps versions in: until it is released, the version functions below
+// reach its entries through directories opened without following links
+// (Windows: looked at for links before each change). Not done when root
+// cannot be opened.
+SystemResult platformHoldVersionTree(const wchar_t* root);
+
+// Lets go of the tree of platformHoldVersionTree.
+void platformReleaseVersionTree();
+
+// Makes one directory level for versions: in the guarded tree or the version
+// tree as their other changes are made; elsewhere (the levels of a versions
+// folder not made yet) as the path is spelt. VERSION_TAKEN when anything
+// stands there.
+VersionResult platformMakeVersionDirectory(const wchar_t* path);
+
+// Gives entry, a file or link in the guarded tree (not followed), a second
+// name at version in the guarded or the version tree, never replacing anything.
+VersionResult platformLinkVersion(const wchar_t* entry, const wchar_t* version);
+
+// Moves entry, any entry of the guarded tree (a directory with everything
+// below it; a link as itself), to version in the guarded or the version
+// tree, never replacing anything.
+VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version);
+
+// Copies entry, a file or link of the guarded tree (not followed), to version
+// in the guarded or the version tree: contents, attributes and times, written
+// under a temporary beside version and named version only once complete,
+// never replacing anything. A stop removes the temporary (COPY_STOPPED).
+CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version);
+
+// Deletes version, a file or link a version function made; not done when it stays.
+SystemResult platformDeleteVersion(const wchar_t* version);
+
+// True when a failure for this reason may pass when tried again a little
+// later: an entry busy or in use by another program, a lock, a share or
+// network that timed out.
+bool platformErrorMayPass(int reason);
+
+// A moment of the local calendar.
+struct CalendarTime {
+    int year;    // four digits
+    int month;   // 1 to 12
+    int day;     // 1 to 31
+    int hour;    // 0 to 23
+    int minute;  // 0 to 59
+    int second;  // 0 to 60
+};
+
+// Now, in whole seconds since 1970 UTC.
+int64_t platformWallSeconds();
+
+// The local calendar's reading of seconds since 1970 UTC; false when it has none.
+bool platformLocalCalendar(int64_t seconds, CalendarTime* time);
 
 #endif

@@ -73,6 +73,24 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"--settings", L"a", L"--settings=b"}, false, L"option --settings is given more than once"},
         {{L"--settings=a", L"--settings=a"}, false, L"option --settings is given more than once"},
         {{L"--settings", L"--settings"}, false, L"option --settings is given more than once"},
+        // The net under a mirror: counts within their bounds, given once, and what they need.
+        {{L"--versions", L"v", L"--keep-versions=3", L"--keep-days", L"30", L"-s", L"a", L"b"}, true, L"s"},
+        {{L"--max-delete=0", L"--allow-empty-from", L"--retries", L"3", L"--retry-wait=0.25", L"a", L"b"}, true, L""},
+        {{L"--settings", L"--versions=v", L"--max-delete=5"}, true, L"S"},
+        {{L"--versions=v", L"--versions=w", L"a", L"b"}, false, L"option --versions is given more than once"},
+        {{L"--keep-days=3", L"a", L"b"}, false, L"option --keep-days needs --versions DIR"},
+        {{L"--keep-versions=3", L"a", L"b"}, false, L"option --keep-versions needs --versions DIR"},
+        {{L"--versions=v", L"--keep-versions=0", L"a", L"b"},
+         false,
+         L"option --keep-versions needs a whole number from 1"},
+        {{L"--versions=v", L"--keep-days=-1", L"a", L"b"}, false, L"option --keep-days needs a whole number from 1"},
+        {{L"--max-delete=-1", L"a", L"b"}, false, L"option --max-delete needs a whole number from 0"},
+        {{L"--max-delete=1e3", L"a", L"b"}, false, L"option --max-delete needs a whole number from 0"},
+        {{L"--retries=1001", L"a", L"b"}, false, L"option --retries needs a whole number from 0 to 1000"},
+        {{L"--retry-wait=1", L"a", L"b"}, false, L"option --retry-wait needs --retries N"},
+        {{L"--retries=1", L"--retry-wait=0.1234", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
+        {{L"--retries=1", L"--retry-wait=3601", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
+        {{L"--retries=1", L"--retry-wait=.5", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
     };
     for (const ParseCase& c : cases) {
         CliOptions options;
@@ -103,6 +121,25 @@ TEST(CliOptions, ValuesAreKept) {
     EXPECT_EQ(rules, (std::vector<std::wstring>{L"a", L"b", L"c", L"d"}));
     ASSERT_EQ(options.folders.size(), 2u);
     EXPECT_EQ(fromWide(options.folders[0]), L"from dir");
+}
+
+TEST(CliOptions, NetValuesAreKept) {
+    CliOptions options;
+    std::wstring problem;
+    ASSERT_TRUE(parseArguments({L"--versions=/b/v", L"--keep-versions", L"7", L"--keep-days=30", L"--max-delete=0",
+                                L"--retries=4", L"--retry-wait=2.5", L"a", L"b"},
+                               &options, &problem))
+        << problem;
+    EXPECT_EQ(fromWide(options.versionsDir), L"/b/v");
+    EXPECT_EQ(options.keepVersions, 7);
+    EXPECT_EQ(options.keepDays, 30);
+    EXPECT_EQ(options.maxDelete, 0);
+    EXPECT_EQ(options.retries, 4);
+    EXPECT_EQ(options.retryMilliseconds, 2500);
+    CliOptions defaults;
+    ASSERT_TRUE(parseArguments({L"--retries=2", L"a", L"b"}, &defaults, &problem));
+    EXPECT_EQ(defaults.retryMilliseconds, 1000);
+    EXPECT_FALSE(defaults.maxDeleteGiven);
 }
 
 TEST(CliOptions, SettingsFileFillsWhatTheCommandLineLeaves) {
@@ -161,6 +198,9 @@ TEST(CliOptions, ExitStatusOfEachResult) {
         {RUN_LIST_READ_ERROR, 3},
         {RUN_BAD_RULE, 3},
         {RUN_SOURCE_INSIDE_DEST, 3},
+        {RUN_EMPTY_SOURCE, 3},
+        {RUN_BAD_VERSIONS, 3},
+        {RUN_DELETES_HELD, 5},
         {WALK_BROKEN, 4},
         {WALK_FIND_ERROR, 4},
         {WALK_NO_HANDLER, 4},

@@ -60,7 +60,7 @@ TEST_F(Program, SynchronousQuestionWithoutATerminalIsDeclined) {
     EXPECT_TRUE(contains(declined.err, "(-100)")) << declined.err;
     EXPECT_TRUE(fs::exists(temp.at("to/keep.txt")));
 
-    Outcome confirmed = run({"-s", "-y", at("from"), at("to")});
+    Outcome confirmed = run({"-s", "-y", "--allow-empty-from", at("from"), at("to")});
     EXPECT_EQ(confirmed.status, 0) << confirmed.err;
     EXPECT_FALSE(fs::exists(temp.at("to/keep.txt")));
 }

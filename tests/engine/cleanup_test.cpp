@@ -68,7 +68,7 @@ TEST_F(CleanUp, HandlersReportDeletionsAndFailures) {
     RunTally tally;
     RunState run = makeRun(options, tally);
     CleanupState cleanup;
-    FolderWalk folderWalk{&run, &cleanup, {}};
+    FolderWalk folderWalk{&run, &cleanup, {}, {}, {}};
     DirectoryWalker walker = makeWalker(deleteFileHandler, removeDirectoryHandler);
     walker.data = &folderWalk;
     deleteFileHandler(&walker, temp.wide("to/gone/a.txt"), to, from);

@@ -403,10 +403,14 @@ def windows_path(path):
 
 def run_korvane(args, source, target):
     if args.wine:
-        command = ["/usr/lib/wine/wine64", args.program, "-s", "-y", windows_path(source), windows_path(target)]
+        command = ["/usr/lib/wine/wine64", args.program, "-s", "-y", "--allow-empty-from", windows_path(source),
+                   windows_path(target)]
         env = dict(os.environ, WINEDEBUG="-all")
     else:
-        command = [args.program, "-s", "-y"] + (KORVANE_METADATA if args.metadata else []) + [source, target]
+        command = [args.program, "-s", "-y", "--allow-empty-from"] + (KORVANE_METADATA if args.metadata else []) + [
+            source,
+            target,
+        ]
         env = os.environ
     done = subprocess.run(command, capture_output=True, env=env, stdin=subprocess.DEVNULL)
     try:

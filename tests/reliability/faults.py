@@ -301,6 +301,68 @@ def test_killed_runs(work, rounds):
     check("a run after the kills completes the mirror", status == 0 and same_tree(source, target))
 
 
+def files_below(root):
+    """Each file below root (links and folders aside), by its path below root, with its contents."""
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            if not os.path.islink(path):
+                with open(path, "rb") as source:
+                    found[os.path.relpath(path, root)] = source.read()
+    return found
+
+
+def test_killed_while_keeping(work, rounds):
+    """A mirror keeping versions, killed at any moment, loses nothing: every file To held is in To or, the
+    same, in a run folder; no run folder holds a file under its name that is not whole. On To's volume
+    and on a volume of its own."""
+    rng = random.Random(5)
+    volume = os.path.join(work, "keep-volume")
+    os.makedirs(volume)
+    places = [("on To's volume", None)]
+    if os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128m", "tmpfs", volume]).returncode == 0:
+        places.append(("on a volume of its own", volume))
+    else:
+        print("skip   killed while keeping versions on a volume of its own (needs root to mount a tmpfs)")
+    try:
+        for label, place in places:
+            root, source, target = fresh(work, "keep%d" % len(label))
+            versions = os.path.join(place or root, "versions")
+            for index in range(300):
+                write(os.path.join(target, "gone%d" % (index % 9), "old%d.txt" % index), b"old %d " % index * 40)
+            for index in range(60):
+                name = os.path.join("kept%d" % (index % 4), "f%d.bin" % index)
+                size = (1 << 20) if index % 10 == 0 else 100
+                write(os.path.join(target, name), os.urandom(size))
+                write(os.path.join(source, name), os.urandom(size))
+                newer = os.stat(os.path.join(source, name)).st_mtime + 60
+                os.utime(os.path.join(source, name), (newer, newer))
+            before = files_below(target)
+            whole = True
+            for _ in range(rounds):
+                process = subprocess.Popen([PROGRAM, "-s", "-y", "--versions", versions, source, target],
+                                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                           stdin=subprocess.DEVNULL)
+                time.sleep(rng.uniform(0.0, 0.04))
+                process.send_signal(signal.SIGKILL)
+                process.wait()
+                for name, data in files_below(versions).items():
+                    below = name.split(os.sep, 1)[1]
+                    if not os.path.basename(name).startswith(".korvane-") and before.get(below) != data:
+                        whole = False
+            status, _, err = run(["-s", "-y", "--versions", versions, source, target])
+            after = [files_below(target)] + [files_below(os.path.join(versions, run_folder))
+                                             for run_folder in os.listdir(versions)]
+            lost = [name for name, data in before.items() if not any(tree.get(name) == data for tree in after)]
+            check("killed while keeping versions %s: no version is half" % label, whole)
+            check("killed while keeping versions %s: nothing lost" % label, not lost, str(lost[:5]))
+            check("killed while keeping versions %s: a last run completes the mirror" % label,
+                  status == 0 and same_tree(source, target), err)
+    finally:
+        subprocess.run(["umount", "-l", volume], stderr=subprocess.DEVNULL)
+
+
 def test_deletion_safety(work, rounds):
     rng = random.Random(11)
     for round_number in range(rounds):
@@ -389,7 +451,7 @@ def test_stops(work):
         write(os.path.join(target, "d%d" % (index % 30), "f%d.txt" % index))
     logs = os.path.join(root, "logs")
     os.makedirs(logs)
-    process = started(["-s", "-y", "-v", "-l", logs, source, target])
+    process = started(["-s", "-y", "-v", "--allow-empty-from", "-l", logs, source, target])
     time.sleep(0.15)
     process.send_signal(signal.SIGTERM)
     process.communicate(timeout=60)
@@ -519,6 +581,7 @@ def main():
         test_walk_stop_named(work)
         test_json_with_odd_names(work)
         test_killed_runs(work, args.rounds)
+        test_killed_while_keeping(work, args.rounds)
         test_deletion_safety(work, args.rounds)
         test_stops(work)
         test_special_files(work)

@@ -3,8 +3,9 @@
 and -j 8 end with the same status, print the same lines in the same order,
 write the same log and JSON figures, and leave the same To tree, in every
 mode: a copy, a mirror with deletions and type flips, rules, a dry run, a
-list, and the failures among them (a folder in the way, a FIFO, entries the
-user may not read, a full volume).
+list, a mirror keeping versions (the same versions tree too) or held back
+by the deletion guard, and the failures among them (a folder in the way, a
+FIFO, entries the user may not read, a full volume).
 
 jobs.py PROGRAM [--rounds N] [--seeds N] [--seed S]
 A failure prints its seed, round and mode and the first difference.
@@ -13,6 +14,7 @@ import argparse
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -32,10 +34,20 @@ MODES = [
     ("json", ["-s", "-y", "--json"]),
     ("list", ["-v", "-f", "LIST"]),
     ("another user", ["-s", "-y", "-v"]),
+    ("versions", ["-s", "-y", "-v", "--versions", "VERSIONS"]),
+    ("versions, dry run", ["-s", "-y", "-n", "--versions", "VERSIONS"]),
+    ("deletion guard", ["-s", "-y", "-v", "--versions", "VERSIONS", "--max-delete", "4"]),
 ]
 
+# A run folder's name, the run's start time: the two runs start apart.
+RUN_FOLDER = re.compile(r"\d{4}-\d\d-\d\d \d{6}(-\d+)?")
 
-def run(program, jobs, options, source, target, logs, user=None):
+
+def same_run_folder(text):
+    return RUN_FOLDER.sub("RUN", text)
+
+
+def run(program, jobs, options, source, target, logs, user=None, versions=None):
     command = [program, "-j", str(jobs), "-l", logs] + options + [source, target]
     if user is not None:
         command = ["setpriv", "--reuid=%d" % user, "--regid=%d" % user, "--clear-groups"] + command
@@ -50,8 +62,13 @@ def run(program, jobs, options, source, target, logs, user=None):
         for varying in ("seconds", "entries_per_second", "bytes_per_second"):
             figures.pop(varying, None)
         out = json.dumps(figures, sort_keys=True)
-    return {"status": done.returncode, "stdout": out, "stderr": done.stderr.decode(errors="replace"),
-            "log": log, "tree": snapshot(target, True, 1)}
+    tree = snapshot(target, True, 1)
+    if versions is not None and os.path.isdir(versions):
+        for relative, entry in snapshot(versions, True, 1).items():
+            tree[os.path.join("(versions)", same_run_folder(relative))] = entry
+    return {"status": done.returncode, "stdout": same_run_folder(out),
+            "stderr": same_run_folder(done.stderr.decode(errors="replace")), "log": same_run_folder(log),
+            "tree": tree}
 
 
 def write_list(rng, source, path):
@@ -93,17 +110,23 @@ def round_of(args, rng, work, source, target, mode, options):
         write_list(rng, source, listing)
         options[options.index("LIST")] = listing
     user = NOBODY if mode == "another user" else None
+    versions = None
+    if "VERSIONS" in options:
+        versions = os.path.join(work, "versions")
+        options[options.index("VERSIONS")] = versions
     results = []
     for jobs in (1, 8):
         remove(target)
         subprocess.run(["cp", "-a", pristine, target], check=True)
+        if versions is not None and os.path.lexists(versions):
+            remove(versions)
         logs = os.path.join(work, "logs")
         if os.path.exists(logs):
             remove(logs)
         os.makedirs(logs)
         if user is not None:
             subprocess.run(["chown", "-R", "%d:%d" % (user, user), target, logs], check=True)
-        results.append(run(args.program, jobs, options, source, target, logs, user))
+        results.append(run(args.program, jobs, options, source, target, logs, user, versions))
     return first_difference(*results), results[1]
 
 
@@ -186,6 +209,53 @@ def full_volume(args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def crowded(args):
+    """Where workers meet: many folders in the way of a mirror (removed on the
+    run's thread while workers copy beside them), a list whose files share
+    parents still to be made, and folders of the user's own left read-only,
+    opened up for each change. Each is run a few times: a race shows rarely."""
+    work = tempfile.mkdtemp(prefix="korvane-jobs-crowded-")
+    os.chmod(work, 0o755)
+    source = os.path.join(work, "from")
+    target = os.path.join(work, "to")
+    listing = os.path.join(work, "list.txt")
+    try:
+        lines = []
+        for folder in range(120):
+            for index in range(8):
+                name = "d%03d/f%d" % (folder, index)
+                os.makedirs(os.path.join(source, "d%03d" % folder), exist_ok=True)
+                with open(os.path.join(source, name), "wb") as out:
+                    out.write(os.urandom(2000))
+                lines.append(name)
+            os.makedirs(os.path.join(target, "d%03d" % folder, "f0", "x"))
+        with open(listing, "w", encoding="utf-8") as out:
+            out.write("\n".join(lines) + "\n")
+        os.makedirs(os.path.join(source, "ro"))
+        for index in range(300):
+            with open(os.path.join(source, "ro", "g%d" % index), "w") as out:
+                out.write(str(index))
+        cases = [("folders in the way", ["-s", "-y", "-v"], None)]
+        cases.append(("parents to make", ["-v", "-f", listing], os.path.join(target, "d*")))
+        if os.geteuid() == 0:
+            cases.append(("another user", ["-v", "-r", ".*/ro(/.*)?"], None))
+        for mode, options, emptied in cases:
+            if emptied:
+                subprocess.run("rm -rf " + emptied, shell=True, check=True)
+            if mode == "another user":
+                os.makedirs(os.path.join(target, "ro"), exist_ok=True)
+                subprocess.run(["chown", "-R", "%d:%d" % (NOBODY, NOBODY), source], check=True)
+                os.chmod(os.path.join(target, "ro"), 0o555)
+            for _ in range(3):
+                problem, _ = round_of(args, random.Random(0), work, source, target, mode, options)
+                if problem:
+                    return "%s: %s" % (mode, problem)
+        return None
+    finally:
+        subprocess.run(["chmod", "-R", "u+rwX", work])
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program")
@@ -202,12 +272,13 @@ def main():
             failed += 1
         else:
             passed += 1
-    problem = full_volume(args)
-    if problem:
-        print("full volume: " + problem)
-        failed += 1
-    else:
-        passed += 1
+    for check in (crowded, full_volume):
+        problem = check(args)
+        if problem:
+            print("%s: %s" % (check.__name__.replace("_", " "), problem))
+            failed += 1
+        else:
+            passed += 1
     print("%d passed, %d failed" % (passed, failed))
     return 1 if failed else 0
 

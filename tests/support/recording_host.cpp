@@ -22,7 +22,23 @@ void recordPump(void* data) {
     if (host->onPump) host->onPump(host);
 }
 
+void recordReport(void* data, const RunReport* report) {
+    auto* host = static_cast<RecordingHost*>(data);
+    host->reports.emplace_back(report->kind, std::wstring(report->line));
+    if (host->onReport) host->onReport(host);
+}
+
 }  // namespace
+
+void RecordingHost::watchReports() { runContext.host.reported = recordReport; }
+
+std::vector<std::wstring> RecordingHost::reported(int kind) const {
+    std::vector<std::wstring> lines;
+    for (const auto& report : reports) {
+        if (report.first == kind) lines.push_back(report.second);
+    }
+    return lines;
+}
 
 void RecordingHost::install() {
     runContext.host = Host{recordStatus, recordQuestion, recordPump, this, nullptr, nullptr};

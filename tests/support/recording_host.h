@@ -17,9 +17,15 @@ struct RecordingHost {
     bool answer = true;                                  // the answer to every question
     int pumps = 0;                                       // pumpMessages calls
     void (*onPump)(RecordingHost*) = nullptr;            // run at each pump, if set
+    std::vector<std::pair<int, std::wstring>> reports;   // (kind, line) of each report, once watched
+    void (*onReport)(RecordingHost*) = nullptr;          // run after each report, if set
 
     // Installs this host in runContext and resets the run state.
     void install();
+    // Records every report of the runs from now on (failures then come here, not as statuses).
+    void watchReports();
+    // The lines of the reports of a kind, in order.
+    std::vector<std::wstring> reported(int kind) const;
     // The status texts alone, in order.
     std::vector<std::wstring> texts() const;
 };

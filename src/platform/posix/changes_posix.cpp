@@ -58,7 +58,8 @@ bool ModeNotHeld(int error, const struct stat& st, int fd) {
 
 }  // namespace
 
-// Gives an open entry a mode; a mode its volume cannot hold is no failure.
+std::mutex parentModeLock;
+
 bool ChangeOpenMode(int fd, mode_t mode) {
     if (fchmod(fd, mode) == 0) return true;
     int error = errno;

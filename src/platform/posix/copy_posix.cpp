@@ -160,6 +160,8 @@ bool SameStamp(const struct stat& a, const struct stat& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
+}  // namespace
+
 // Writes the contents of in, whose status *st was read when it was opened,
 // into the new file out, and gives out the source's mode and times and what
 // keep asks besides. The source is looked at again afterwards: one that
@@ -199,6 +201,8 @@ bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* 
     }
     return true;
 }
+
+namespace {
 
 // How a copy that was placed ended: done, or standing without an attribute.
 CopyResult PlacedCopy(bool keptLess, int error) {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,9 @@ struct HeldChain {
 // through directories opened without following links.
 extern HeldTree guard;
 
+// The tree a run keeps versions in, when it lies outside the guarded tree.
+extern HeldTree versionTree;
+
 // The calling thread's held directories of tree, let go first when the
 // tree's epoch moved on since they were opened.
 HeldChain& ChainOf(HeldTree* tree);
@@ -133,6 +137,14 @@ bool StillInPlace(const Place& at);
 // Where the entry of path is found, for a query.
 Place Locate(std::string whole);
 
+// Where a version function finds path: in the guarded tree through its
+// handles, in the version tree through its own, never following a link
+// below either root; anywhere else only when outsideAllowed (the levels of
+// a versions folder not made yet), as the path is spelt. A path below both
+// roots as spelt ("to/../versions") belongs to the longer. The root of the
+// version tree is never changed.
+Place LocateVersionPlace(std::string path, bool outsideAllowed);
+
 // The same for a path that may not be writable in the system's encoding.
 Place Locate(SystemName name);
 
@@ -158,6 +170,11 @@ bool ChangeOpenMode(int fd, mode_t mode);
 // reach names is changed through its entry in /proc.
 bool ChangeHeldMode(int fd, mode_t mode);
 
+// Held while a directory is opened up for one change and given its mode
+// back, so that a worker never takes another's opened mode for the
+// directory's own, nor has it taken back in the middle of its change.
+extern std::mutex parentModeLock;
+
 // Runs change(); when the parent directory refuses it for want of write
 // permission and belongs to us, the parent is opened up for that one change
 // and given its mode back. A protected directory guards nothing on Windows
@@ -167,6 +184,7 @@ bool WithWritableParent(const Place& place, Change change) {
     if (change()) return true;
     if (errno != EACCES) return false;
     int saved = errno;
+    std::lock_guard<std::mutex> held(parentModeLock);
     struct stat st;
     int parentFd = -1;
     std::string parent;
@@ -231,6 +249,14 @@ SystemResult Result(bool ok);
 
 // A copy that failed for error.
 CopyResult FailedCopy(int error);
+
+// Writes the contents of in, whose status *st was read when it was opened,
+// into the new file out, and gives out the source's mode and times and what
+// keep asks besides; a source that changed while it was read is read again,
+// a few times at most. On failure *error is an errno value,
+// FAILURE_SOURCE_CHANGED or ECANCELED (a stop); *keptLess (and *error) when
+// the volume refused an attribute the copy stands without.
+bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* error, bool* keptLess);
 
 // Reads the text of the link name in directory; false with errno set.
 bool ReadLinkAt(int directory, const std::string& name, std::string* text);

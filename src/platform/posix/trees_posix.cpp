@@ -215,6 +215,8 @@ HeldTree readTree;
 
 }  // namespace
 
+HeldTree versionTree;
+
 namespace {
 
 // Lets go of chain's directories beyond the first keep.
@@ -231,13 +233,14 @@ void DropChain(HeldChain* chain, size_t keep) {
 
 thread_local HeldChain guardChain;
 thread_local HeldChain readChain;
+thread_local HeldChain versionChain;
 
 }  // namespace
 
 HeldChain::~HeldChain() { DropChain(this, 0); }
 
 HeldChain& ChainOf(HeldTree* tree) {
-    HeldChain& chain = tree == &guard ? guardChain : readChain;
+    HeldChain& chain = tree == &guard ? guardChain : tree == &readTree ? readChain : versionChain;
     unsigned long epoch = tree->epoch.load(std::memory_order_acquire);
     if (chain.epoch != epoch) {
         DropChain(&chain, 0);
@@ -367,10 +370,13 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
 // True when each held directory of the guarded tree on the way to at,
 // which another user may move, is still where the run found it: looked at
 // again right before a copy takes its name, so that an entry in flight does
-// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED otherwise.
+// not land in a folder moved away meanwhile. errno FAILURE_FOLDER_MOVED
+// otherwise. The chain is taken as at was found through, whatever other
+// threads removed since: its handles are at's, and stay open until the
+// thread's next descent.
 bool StillInPlace(const Place& at) {
     if (!at.guarded) return true;
-    const HeldChain& chain = ChainOf(&guard);
+    const HeldChain& chain = guardChain;
     for (size_t level = 0; level < at.depth && level < chain.names.size(); ++level) {
         if (!chain.othersMayMove[level]) continue;
         int parent = level == 0 ? guard.rootFd : chain.fds[level - 1];
@@ -430,6 +436,28 @@ Place LocateChange(std::string path) {
 }
 
 Place LocateChange(SystemName name) { return name.ok ? LocateChange(std::move(name.bytes)) : Unwritable(); }
+
+Place LocateVersionPlace(std::string path, bool outsideAllowed) {
+    size_t inVersions = BelowRoot(versionTree, path);
+    if (BelowRoot(guard, path) && (inVersions == 0 || guard.root.size() > versionTree.root.size())) {
+        return LocateChange(std::move(path));
+    }
+    Place place{AT_FDCWD, std::move(path), false, 0, true, false};
+    if (size_t start = inVersions) {
+        Descend(&versionTree, start, false, &place);
+        place.guarded = place.ok && place.directory != AT_FDCWD;
+        if (place.ok && !place.guarded) {
+            place.ok = false;
+            errno = EACCES;
+        }
+        return place;
+    }
+    if (!outsideAllowed) {
+        place.ok = false;
+        errno = EACCES;
+    }
+    return place;
+}
 
 namespace {
 
@@ -533,6 +561,14 @@ bool platformReadTree(const wchar_t* root) { return HoldRoot(&readTree, root, tr
 bool platformRunsAsRoot() { return RootRun(); }
 
 void platformReleaseReadTree() { ReleaseHeld(&readTree); }
+
+SystemResult platformHoldVersionTree(const wchar_t* root) {
+    errno = 0;
+    bool held = HoldRoot(&versionTree, root, false);
+    return Result(held);
+}
+
+void platformReleaseVersionTree() { ReleaseHeld(&versionTree); }
 
 namespace {
 

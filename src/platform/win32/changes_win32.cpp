@@ -18,8 +18,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
 // The file time of whole seconds since 1970 UTC.
 FILETIME FileTimeOf(int64_t secondsSince1970) {
     uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
@@ -28,8 +26,6 @@ FILETIME FileTimeOf(int64_t secondsSince1970) {
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
     return time;
 }
-
-}  // namespace
 
 // Never through a link that would carry the change to what it points to. A
 // word the entry already carries is not written again: a volume that holds
@@ -93,13 +89,13 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
 // Never through a link: Wine would delete what a unix link points to.
 SystemResult platformDeleteFile(const wchar_t* path) {
     if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
-    return ErrnoResult(_wremove(platformSystemPath(path).c_str()) == 0);
+    return RemovalResult(_wremove(platformSystemPath(path).c_str()) == 0);
 }
 
 // Never a link: Wine would remove the empty directory a unix link points to.
 SystemResult platformRemoveDirectory(const wchar_t* path) {
     if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
-    return ErrnoResult(_wrmdir(platformSystemPath(path).c_str()) == 0);
+    return RemovalResult(_wrmdir(platformSystemPath(path).c_str()) == 0);
 }
 
 // Windows removes a symbolic link or junction itself. Wine has no call that

@@ -59,6 +59,8 @@ DWORD WINAPI RunCopyJob(LPVOID data) {
     return 0;
 }
 
+}  // namespace
+
 // Copies source to the new file target. A file of a megabyte or more is
 // copied on a thread of its own while this thread ticks every 50 ms, so that
 // the front end (a window) lives through a long copy: the copy's progress
@@ -79,6 +81,8 @@ bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD
     *error = job.error;
     return job.done != 0;
 }
+
+namespace {
 
 // What tells that a file's contents changed: its size and its write and
 // change times, to the tick.
@@ -111,12 +115,16 @@ bool SameStamp(const ContentStamp& a, const ContentStamp& b) {
 // A source read this many times over, changing each time, fails its copy.
 const int kCopyTries = 3;
 
+}  // namespace
+
 // Removes a temporary of this process, read-only or not.
 void RemoveTemporary(const std::wstring& temporary) {
     std::wstring system = platformSystemPath(temporary.c_str());
     SetFileAttributesW(system.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(system.c_str());
 }
+
+namespace {
 
 CopyOutcome OutcomeOf(DWORD error) {
     if (error == ERROR_ACCESS_DENIED) return COPY_ACCESS_DENIED;

@@ -34,8 +34,6 @@ int32_t NanosecondsOf(const FILETIME& time) {
     return static_cast<int32_t>(below * 100);
 }
 
-namespace {
-
 // Symbolic links and junctions; other reparse points (cloud files, dedup) are
 // ordinary entries to us. Wine shows a unix link to a directory as a reparse
 // point without a tag (Windows always tells the tag), so no tag means a link.
@@ -43,6 +41,8 @@ bool IsLinkTag(DWORD attributes, DWORD tag) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
            (tag == IO_REPARSE_TAG_SYMLINK || tag == IO_REPARSE_TAG_MOUNT_POINT || tag == 0);
 }
+
+namespace {
 
 // Under Wine a unix link to a file looks like a plain file, and deleting,
 // removing or changing the attributes of a unix link acts on what it points

@@ -25,6 +25,8 @@ std::wstring guardedRoot;
 
 }  // namespace
 
+size_t GuardedRootLength() { return guardedRoot.size(); }
+
 // True when path lies strictly below the guarded tree.
 bool InsideGuardedTree(const wchar_t* path) {
     if (guardedRoot.empty()) return false;

@@ -7,6 +7,8 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +30,17 @@ inline SystemResult Result(bool ok) { return ok ? SystemResult{true, 0} : Failur
 // The result of a runtime call that set errno when it failed.
 inline SystemResult ErrnoResult(bool ok) {
     return ok ? SystemResult{true, 0} : SystemResult{false, kErrnoReason | errno};
+}
+
+// The result of a runtime removal (_wremove, _wrmdir) that set errno when it
+// failed: errno's reason, or the system's own code where that is one that
+// may pass (a file in use by another program), so that a retry can tell.
+inline SystemResult RemovalResult(bool ok) {
+    if (ok) return SystemResult{true, 0};
+    int error = errno;
+    DWORD code = static_cast<DWORD>(_doserrno);
+    if (code != 0 && platformErrorMayPass(static_cast<int>(code))) return Failure(code);
+    return SystemResult{false, kErrnoReason | error};
 }
 
 // True for either of the separators Windows takes.
@@ -67,8 +80,24 @@ std::wstring TemporaryNameBeside(const std::wstring& target);
 // A copy that failed for a Win32 error code.
 CopyResult FailedCopy(DWORD error);
 
+// The file time of whole seconds since 1970 UTC.
+FILETIME FileTimeOf(int64_t secondsSince1970);
+
+// Symbolic links and junctions, by the attributes and reparse tag a listing shows.
+bool IsLinkTag(DWORD attributes, DWORD tag);
+
+// Copies source to the new file target (system paths), ticking the front
+// end through a long copy; false with *error the reason.
+bool CopyToNewFile(const std::wstring& source, const std::wstring& target, DWORD* error);
+
+// Removes a temporary of this process, read-only or not.
+void RemoveTemporary(const std::wstring& temporary);
+
 // True when path lies strictly below the guarded tree.
 bool InsideGuardedTree(const wchar_t* path);
+
+// The length of the guarded tree's root as the run spells it; 0 when none is guarded.
+size_t GuardedRootLength();
 
 // True when a directory between the guarded root and path's own name is a
 // link (or cannot be looked at): nothing is changed or read through it.

@@ -1,0 +1,553 @@
+#include "engine/versions.h"
+
+#include <algorithm>
+#include <cwctype>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/separator.h"
+#include "engine/entry_reports.h"
+#include "engine/run_checks.h"
+#include "engine/run_log.h"
+#include "engine/walker.h"
+#include "fs/changes.h"
+#include "fs/paths.h"
+
+namespace {
+
+// A run folder's name: "YYYY-MM-DD HHMMSS", then "-N" for the Nth run of that second.
+const int32_t kRunNameLength = 17;
+
+// Run folders of one second a run tries before it gives up.
+const int kRunsPerSecond = 1000;
+
+const int64_t kSecondsPerDay = 86400;
+
+const SystemResult kDone{true, 0};
+
+WideString twoDigits(int value) {
+    wchar_t text[3] = {static_cast<wchar_t>(L'0' + value / 10 % 10), static_cast<wchar_t>(L'0' + value % 10), L'\0'};
+    return WideString(text);
+}
+
+// The calendar of UTC, for a system that tells no local one.
+CalendarTime utcCalendar(int64_t seconds) {
+    int64_t days = seconds / kSecondsPerDay;
+    int64_t rest = seconds % kSecondsPerDay;
+    if (rest < 0) {
+        rest += kSecondsPerDay;
+        --days;
+    }
+    // Days to a civil date, counted in eras of 400 years from 0000-03-01.
+    days += 719468;
+    int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    int64_t dayOfEra = days - era * 146097;
+    int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+    int day = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    int month = static_cast<int>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    return CalendarTime{
+        year, month, day, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60)};
+}
+
+// The digits of text[from, from + count) as a number; -1 when any is no digit.
+long digitsAt(const wchar_t* text, int from, int count) {
+    long value = 0;
+    for (int i = from; i < from + count; ++i) {
+        if (text[i] < L'0' || text[i] > L'9') return -1;
+        value = value * 10 + (text[i] - L'0');
+    }
+    return value;
+}
+
+// A run folder as retention orders them: by time, then by the run of that second.
+struct RunFolder {
+    std::wstring name;
+    long run;  // 1 for the first run of its second
+};
+
+bool newerFirst(const RunFolder& a, const RunFolder& b) {
+    int order = a.name.compare(0, kRunNameLength, b.name, 0, kRunNameLength);
+    return order != 0 ? order > 0 : a.run > b.run;
+}
+
+// The path of path's counterpart below the run folder at runFolder.
+WideString placeBelow(const VersionStore& store, const WideString& runFolder, const WideString& path) {
+    return counterpartPath(path, store.toFolder, runFolder);
+}
+
+// A version kept as result.
+KeepResult keptAs(KeptVersion* kept, KeepResult result) {
+    kept->result = result;
+    return result;
+}
+
+// A version that could not be kept at version, for reason.
+KeepResult notKept(KeptVersion* kept, const WideString& version, int reason) {
+    kept->result = KEEP_FAILED;
+    kept->version = version;
+    kept->reason = reason;
+    return KEEP_FAILED;
+}
+
+// The level above path, cut at its last separator of either spelling (a
+// doubled one is one); empty when path has none, the root when it is at it.
+WideString levelAbove(const WideString& path) {
+    int32_t cut = path.length - 1;
+    while (cut >= 0 && !isComponentSeparator(path.buffer[cut])) --cut;
+    while (cut > 0 && isComponentSeparator(path.buffer[cut - 1])) --cut;
+    if (cut < 0) return WideString();
+    return path.Left(cut == 0 ? 1 : cut);
+}
+
+// The longest part of path, level by level, that names a standing
+// directory; "." for a relative path of which nothing stands.
+WideString standingPart(const WideString& path) {
+    WideString level = path;
+    while (level.length > 0 && !directoryExists(level)) {
+        WideString above = levelAbove(level);
+        if (above.length == 0 || above.length == level.length) return WideString(L".");
+        level = above;
+    }
+    return level;
+}
+
+// Makes the levels of the versions folder that do not stand, and holds a
+// folder outside To as a tree of its own; false with the level that could
+// not be made in *failed and why in *reason. Called with the store's lock held.
+bool readyRoot(RunState* run, WideString* failed, int* reason) {
+    VersionStore& store = *run->versions;
+    if (store.rootStands) return true;
+    std::vector<WideString> missing;
+    for (WideString level = store.root; level.length > 0 && !directoryExists(level);) {
+        missing.push_back(level);
+        WideString above = levelAbove(level);
+        if (above.length == level.length) break;  // a root that does not stand
+        level = above;
+    }
+    for (size_t i = missing.size(); i-- > 0;) {
+        VersionResult made = changeMakeVersionDirectory(missing[i].buffer);
+        if (made.outcome == VERSION_FAILED) {
+            *failed = missing[i];
+            *reason = made.reason;
+            return false;
+        }
+    }
+    if (!isDryRun() && !store.insideTo) {
+        SystemResult held = platformHoldVersionTree(store.root.buffer);
+        if (!held) {
+            *failed = store.root;
+            *reason = held.reason;
+            return false;
+        }
+    }
+    store.rootStands = true;
+    return true;
+}
+
+// The run's own folder, made at the first version, once, whichever worker
+// keeps it: the start time, and a number after it when a run of that second
+// has its folder already. False with why in *reason.
+bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
+    VersionStore& store = *run->versions;
+    std::lock_guard<std::mutex> held(store.lock);
+    if (store.runFolder.length > 0) {
+        *folder = store.runFolder;
+        return true;
+    }
+    if (!readyRoot(run, folder, reason)) return false;
+    WideString base = store.root;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    for (int number = 1; number <= kRunsPerSecond; ++number) {
+        *folder = base + store.runName + (number > 1 ? WideString(L"-") + decimalText(number) : WideString());
+        VersionResult made = changeMakeVersionDirectory(folder->buffer);
+        *reason = made.reason;
+        if (made.outcome == VERSION_DONE) {
+            store.runFolder = *folder;
+            return true;
+        }
+        if (made.outcome != VERSION_TAKEN) return false;
+    }
+    return false;
+}
+
+// Makes directory, a folder below the run folder, and the levels above it
+// that do not stand yet; false with the level that could not be made in
+// *failed and why in *reason. Workers making the same level side by side
+// tolerate each other: a level another has just made stands (VERSION_TAKEN).
+bool readyLevels(RunState* run, const WideString& runFolder, const WideString& directory, WideString* failed,
+                 int* reason) {
+    VersionStore& store = *run->versions;
+    std::vector<WideString> missing;
+    {
+        std::lock_guard<std::mutex> held(store.lock);
+        WideString level = directory;
+        while (level.length > runFolder.length &&
+               store.madeLevels.count(std::wstring(level.buffer, static_cast<size_t>(level.length))) == 0) {
+            missing.push_back(level);
+            level = level.Left(level.FindLastSeparator());
+        }
+    }
+    for (size_t i = missing.size(); i-- > 0;) {
+        VersionResult made = changeMakeVersionDirectory(missing[i].buffer);
+        if (made.outcome == VERSION_FAILED) {
+            *failed = missing[i];
+            *reason = made.reason;
+            return false;
+        }
+        std::lock_guard<std::mutex> held(store.lock);
+        store.madeLevels.insert(std::wstring(missing[i].buffer, static_cast<size_t>(missing[i].length)));
+    }
+    return true;
+}
+
+// Readies the place of the version of path (its folder made, the name
+// free as far as anyone knows) into kept->version; false with the failure
+// in *kept (KEEP_FAILED) and the entry to stay.
+bool readyVersion(RunState* run, const WideString& path, bool isDirectory, KeptVersion* kept) {
+    WideString runFolder;
+    WideString failed;
+    int reason = 0;
+    if (!readyRunFolder(run, &runFolder, &reason)) {
+        notKept(kept, runFolder, reason);
+        return false;
+    }
+    kept->version = placeBelow(*run->versions, runFolder, path);
+    WideString folder = isDirectory ? kept->version : kept->version.Left(kept->version.FindLastSeparator());
+    if (readyLevels(run, runFolder, folder, &failed, &reason)) return true;
+    notKept(kept, failed, reason);
+    return false;
+}
+
+// True when the first length units of text and prefix are alike, case and
+// the spelling of separators aside.
+bool sameIgnoringCase(const wchar_t* text, const wchar_t* prefix, int32_t length) {
+    for (int32_t i = 0; i < length; ++i) {
+        if (text[i] == prefix[i] || (isComponentSeparator(text[i]) && isComponentSeparator(prefix[i]))) continue;
+        if (std::towlower(static_cast<wint_t>(text[i])) != std::towlower(static_cast<wint_t>(prefix[i]))) return false;
+    }
+    return true;
+}
+
+// The path, in to's spelling as given, of the directory chain[0], which
+// lies levels levels below to (chain[levels]): each level found by its
+// identity among the directories listed, links left aside. Spelt from to as
+// it stands, so that the paths of the run's walks begin the same way.
+bool spellBelow(const WideString& to, const std::vector<DirectoryIdentity>& chain, size_t levels, WideString* path) {
+    WideString at = to;
+    for (size_t level = levels; level-- > 0;) {
+        WideString base = at;
+        if (!endsWithSeparator(base)) base.AppendSeparator();
+        int reason = 0;
+        DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+        if (!listing) return false;
+        bool found = false;
+        DirectoryEntry entry;
+        while (!found && platformNextEntry(listing, &entry)) {
+            if (!entry.isDirectory || entry.isLink || isDotEntry(entry.name)) continue;
+            WideString child = base + entry.name;
+            DirectoryIdentity identity;
+            if (platformDirectoryIdentity(child.buffer, &identity) && sameIdentity(identity, chain[level])) {
+                at = child;
+                found = true;
+            }
+        }
+        platformCloseListing(listing);
+        if (!found) return false;
+    }
+    *path = at;
+    return true;
+}
+
+// Removes the tree of a run folder, never following a link: links go as
+// links, read-only files too. Not done, with the first reason, when anything of it stays.
+SystemResult removeRunFolder(const WideString& directory) {
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    if (!listing) return SystemResult{false, reason};
+    std::vector<std::pair<WideString, int>> entries;  // 0 a file, 1 a link, 2 a directory
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotEntry(entry.name)) continue;
+        entries.emplace_back(base + entry.name, entry.isLink ? 1 : entry.isDirectory ? 2 : 0);
+    }
+    SystemResult all = platformCloseListing(listing);
+    for (const auto& [path, kind] : entries) {
+        if (runStopRequested()) return SystemResult{false, FAILURE_STOPPED};
+        SystemResult gone = kDone;
+        if (kind == 2) {
+            gone = removeRunFolder(path);
+        } else if (kind == 1) {
+            gone = changeRemoveLink(path.buffer);
+        } else {
+            gone = changeClearProtection(path.buffer);
+            if (gone) gone = changeDeleteFile(path.buffer);
+        }
+        if (all && !gone) all = gone;
+    }
+    if (!all) return all;
+    return changeRemoveDirectory(directory.buffer);
+}
+
+// True when a run folder must stay whatever its name: it is or holds To,
+// From or the open run log.
+bool heldByTheRun(const WideString& folder, const std::vector<DirectoryIdentity>& kept) {
+    DirectoryIdentity identity;
+    if (!platformDirectoryIdentity(folder.buffer, &identity)) return true;
+    for (const DirectoryIdentity& held : kept) {
+        if (sameIdentity(held, identity)) return true;
+    }
+    for (const DirectoryIdentity& held : runContext.log.folders) {
+        if (runContext.log.placeKnown && sameIdentity(held, identity)) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+WideString runFolderName(int64_t seconds) {
+    CalendarTime time{};
+    if (!platformLocalCalendar(seconds, &time)) time = utcCalendar(seconds);
+    WideString year = decimalText(time.year);
+    while (year.length < 4) year = WideString(L"0") + year;
+    return year + L"-" + twoDigits(time.month) + L"-" + twoDigits(time.day) + L" " + twoDigits(time.hour) +
+           twoDigits(time.minute) + twoDigits(time.second);
+}
+
+bool isRunFolderName(const wchar_t* name) {
+    int32_t length = 0;
+    while (name[length] != L'\0' && length <= kRunNameLength + 10) ++length;
+    if (length < kRunNameLength || name[4] != L'-' || name[7] != L'-' || name[10] != L' ') return false;
+    long month = digitsAt(name, 5, 2);
+    long day = digitsAt(name, 8, 2);
+    if (digitsAt(name, 0, 4) < 0 || month < 1 || month > 12 || day < 1 || day > 31) return false;
+    if (digitsAt(name, 11, 2) < 0 || digitsAt(name, 11, 2) > 23 || digitsAt(name, 13, 2) < 0 ||
+        digitsAt(name, 13, 2) > 59 || digitsAt(name, 15, 2) < 0 || digitsAt(name, 15, 2) > 60) {
+        return false;
+    }
+    if (length == kRunNameLength) return true;
+    int32_t digits = length - kRunNameLength - 1;
+    return name[kRunNameLength] == L'-' && digits >= 1 && digits <= 9 && name[kRunNameLength + 1] != L'0' &&
+           digitsAt(name, kRunNameLength + 1, digits) >= 2;
+}
+
+// The text checks first, then on disk: the part of the folder that stands
+// decides what it is and where it lies, whatever its spelling; a folder
+// inside To is spelt from To down, as the run's walks spell its entries.
+int prepareVersions(const RunOptions& options, const WideString& from, const WideString& to, VersionStore* store) {
+    if (options.versionsFolder.length == 0) return RUN_OK;
+    const WideString& given = options.versionsFolder;
+    auto refused = [&given](const WideString& why) {
+        return refuse(RUN_BAD_VERSIONS, WideString(L"! Error => Versions dir [") + given + L"] " + why);
+    };
+    WideString folder = dropTrailingSeparator(given);
+    if (isDriveRoot(folder)) return refused(L"is a drive root.");
+    WideString lower = folder.ToLower();
+    if (lower == dropTrailingSeparator(to).ToLower()) return refused(L"is the To Folder itself.");
+    if (lower == dropTrailingSeparator(from).ToLower()) return refused(L"is the From Folder itself.");
+    WideString standing = standingPart(folder);
+    // A relative folder of which nothing stands lies in the current directory, ".".
+    bool below = StartsWith(folder, standing) &&
+                 (folder.length == standing.length || isComponentSeparator(folder.buffer[standing.length]) ||
+                  endsWithSeparator(standing));
+    WideString tail = below ? WideString::Mid(folder, standing.length + 1, folder.length) : folder;
+    while (tail.length > 0 && isComponentSeparator(tail.buffer[0])) tail = WideString::Mid(tail, 2, tail.length);
+    if (standing.length == 0) return refused(L"can not be reached.");
+    if (hasDotLevel(tail)) return refused(L"has a level of dots below the folders that stand.");
+    if (tail.length > 0) {
+        int32_t cut = 0;
+        while (cut < tail.length && !isComponentSeparator(tail.buffer[cut])) ++cut;
+        WideString first = dropTrailingSeparator(standing);
+        if (!endsWithSeparator(first)) first.AppendSeparator();
+        first += tail.Left(cut);
+        if (platformEntryPresence(first.buffer) != ENTRY_ABSENT) return refused(L"is not a folder.");
+        // Inside To the folder is recognised by its text: one separator throughout.
+        for (int32_t i = 0; i < tail.length; ++i) {
+            if (isComponentSeparator(tail.buffer[i])) tail.buffer[i] = PATH_SEPARATOR;
+        }
+    } else if (platformIsTopOfVolume(standing.buffer)) {
+        return refused(L"is a drive root.");
+    }
+    DirectoryIdentity standingIdentity;
+    DirectoryIdentity fromIdentity;
+    DirectoryIdentity toIdentity;
+    std::vector<DirectoryIdentity> chain;
+    if (!platformDirectoryIdentity(standing.buffer, &standingIdentity) ||
+        !platformDirectoryIdentity(from.buffer, &fromIdentity) || !platformDirectoryIdentity(to.buffer, &toIdentity) ||
+        !platformDirectoryChain(standing.buffer, &chain)) {
+        return refused(L"can not be reached.");
+    }
+    if (tail.length == 0 && sameIdentity(standingIdentity, toIdentity)) return refused(L"is the To Folder itself.");
+    if (tail.length == 0 && sameIdentity(standingIdentity, fromIdentity)) {
+        return refused(L"is the From Folder itself.");
+    }
+    if (sameIdentity(standingIdentity, fromIdentity) || sourceInsideDestination(standing, from) ||
+        sourceInsideDestination(folder, from)) {
+        return refused(WideString(L"lies inside the From Folder [") + from + L"].");
+    }
+    store->toFolder = to;
+    store->root = folder;
+    store->rootStands = tail.length == 0;
+    for (size_t level = 0; level < chain.size(); ++level) {
+        if (!sameIdentity(chain[level], toIdentity)) continue;
+        WideString spelt;
+        if (!spellBelow(to, chain, level, &spelt)) return refused(L"can not be found below the To Folder.");
+        if (tail.length > 0) {
+            if (!endsWithSeparator(spelt)) spelt.AppendSeparator();
+            spelt += tail;
+        }
+        store->root = spelt;
+        store->insideTo = true;
+        break;
+    }
+    store->runName = runFolderName(platformWallSeconds());
+    return RUN_OK;
+}
+
+void holdVersions(VersionStore* store) {
+    if (store->rootStands && !store->insideTo && !isDryRun()) {
+        // A folder that cannot be held fails each version with the reason.
+        store->rootStands = platformHoldVersionTree(store->root.buffer).done;
+    }
+}
+
+bool isVersionsPlace(const RunState* run, const WideString& path) {
+    const VersionStore* store = run ? run->versions : nullptr;
+    if (!store || !store->insideTo || path.length < store->root.length) return false;
+    if (path.length > store->root.length && !isComponentSeparator(path.buffer[store->root.length])) return false;
+    return sameIgnoringCase(path.buffer, store->root.buffer, store->root.length);
+}
+
+bool holdsVersions(const RunState* run, const WideString& path) {
+    const VersionStore* store = run ? run->versions : nullptr;
+    if (!store || !store->insideTo) return false;
+    WideString directory = dropTrailingSeparator(path);
+    return directory.length < store->root.length && isComponentSeparator(store->root.buffer[directory.length]) &&
+           sameIgnoringCase(store->root.buffer, directory.buffer, directory.length);
+}
+
+// A second name where the volume keeps them; a copy otherwise.
+KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept) {
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+    if (!readyVersion(run, target, false, kept)) return KEEP_FAILED;
+    VersionResult linked = changeLinkVersion(target.buffer, kept->version.buffer);
+    if (linked.outcome == VERSION_DONE) return keptAs(kept, KEEP_BESIDE);
+    if (linked.outcome == VERSION_COPY_INSTEAD) {
+        CopyResult copied = changeCopyToVersion(target.buffer, kept->version.buffer);
+        if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
+        return notKept(kept, kept->version, copied.reason);
+    }
+    return notKept(kept, kept->version, linked.reason);
+}
+
+// One rename on the same volume; a copy, the entry left to its deletion, across volumes.
+KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept) {
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+    if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
+    VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
+    if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
+    if (moved.outcome == VERSION_COPY_INSTEAD) {
+        CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer);
+        if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
+        return notKept(kept, kept->version, copied.reason);
+    }
+    return notKept(kept, kept->version, moved.reason);
+}
+
+KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept) {
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+    return readyVersion(run, path, true, kept) ? keptAs(kept, KEEP_BESIDE) : KEEP_FAILED;
+}
+
+KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept) {
+    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+    if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
+    VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
+    if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
+    if (moved.outcome == VERSION_COPY_INSTEAD) return keptAs(kept, KEEP_PER_ENTRY);
+    return notKept(kept, kept->version, moved.reason);
+}
+
+// A deletion that succeeds leaves the change's own failure as the one to tell.
+void dropKept(const KeptVersion& kept) {
+    if (kept.result == KEEP_BESIDE && kept.version.length > 0) changeDropVersion(kept.version.buffer);
+}
+
+void reportKept(RunState* run, const WideString& path) {
+    if (run->counting || !run->versions) return;
+    WideString line =
+        WideString(L"  KV: [") + path + L"] -> [" + placeBelow(*run->versions, run->versions->runFolder, path) + L"]";
+    if (runContext.showCopyFile) writeLogLine(line);
+    reportChange(run, REPORT_KEPT, line, path, 0);
+}
+
+void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept) {
+    reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + path + L"] -> [" + kept.version + L"]",
+                       path, WideString(platformReasonText(kept.reason).c_str()));
+    pumpMessages();
+}
+
+// Outside To, the versions folder becomes the guarded tree for the while:
+// nothing below it is followed. The newest folders are told by their
+// names, which sort by the time they name.
+void expireVersions(RunState* run, const WideString& from, const WideString& to) {
+    VersionStore* store = run->versions;
+    const RunOptions& options = run->options;
+    if (!store || (options.keepVersions < 0 && options.keepDays < 0) || runStopRequested()) return;
+    if (!directoryExists(store->root)) return;
+    std::vector<DirectoryIdentity> kept;
+    std::vector<DirectoryIdentity> chain;
+    if (platformDirectoryChain(to.buffer, &chain)) kept.insert(kept.end(), chain.begin(), chain.end());
+    if (platformDirectoryChain(from.buffer, &chain)) kept.insert(kept.end(), chain.begin(), chain.end());
+    if (!store->insideTo) {
+        platformReleaseVersionTree();
+        platformReleaseTree();
+        if (!platformGuardTree(store->root.buffer)) return;
+    }
+    WideString base = store->root;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    std::vector<RunFolder> folders;
+    int reason = 0;
+    if (DirectoryListing* listing = platformOpenListing(base.buffer, &reason)) {
+        DirectoryEntry entry;
+        while (platformNextEntry(listing, &entry)) {
+            if (!entry.isDirectory || entry.isLink || !isRunFolderName(entry.name)) continue;
+            std::wstring name(entry.name);
+            long number =
+                name.size() > static_cast<size_t>(kRunNameLength)
+                    ? digitsAt(entry.name, kRunNameLength + 1, static_cast<int>(name.size()) - kRunNameLength - 1)
+                    : 1;
+            folders.push_back(RunFolder{name, number});
+        }
+        platformCloseListing(listing);
+    }
+    std::sort(folders.begin(), folders.end(), newerFirst);
+    std::wstring cutoff;
+    if (options.keepDays >= 0) {
+        WideString name = runFolderName(platformWallSeconds() - options.keepDays * kSecondsPerDay);
+        cutoff.assign(name.buffer, static_cast<size_t>(name.length));
+    }
+    for (size_t i = 0; i < folders.size() && !runStopRequested(); ++i) {
+        bool beyond = options.keepVersions >= 0 && i >= static_cast<size_t>(options.keepVersions);
+        bool old = !cutoff.empty() && folders[i].name.compare(0, kRunNameLength, cutoff) < 0;
+        WideString path = base + folders[i].name.c_str();
+        if ((!beyond && !old) || heldByTheRun(path, kept) || path == store->runFolder) continue;
+        SystemResult removed = removeRunFolder(path);
+        if (!removed) {
+            if (runStopRequested()) break;
+            reportEntryFailure(run, WideString(L"! Error => Expired versions not removed: [") + path + L"]", path,
+                               WideString(platformReasonText(removed.reason).c_str()));
+            continue;
+        }
+        WideString line = WideString(L"  XV: [") + path + L"]";
+        if (runContext.showCopyFile) writeLogLine(line);
+        reportChange(run, REPORT_EXPIRED, line, path, 0);
+    }
+    if (!store->insideTo) platformReleaseTree();
+}

@@ -1,0 +1,124 @@
+// The net under a mirror as a user meets it: the program's lines, figures
+// and exit statuses with --versions, --max-delete and an empty FROM, and a
+// job of the window program's settings file that takes them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/program_harness.h"
+#include "support/recording_host.h"
+#include "support/test_support.h"
+
+namespace {
+
+// The night of Program tests: a folder deleted and a file rewritten in FROM.
+struct Net : Program {
+    void SetUp() override {
+        Program::SetUp();
+        writeFile(temp.at("to/doc.txt"), "old doc");
+        writeFile(temp.at("to/photos/a.jpg"), "A");
+        writeFile(temp.at("from/doc.txt"), "new doc");
+        shiftModified(temp.at("from/doc.txt"), 60);
+    }
+    // The one run folder below the versions folder, or empty.
+    std::string runFolder() {
+        std::vector<std::string> runs;
+        std::error_code error;
+        for (auto& entry : fs::directory_iterator(temp.at("versions"), error)) {
+            runs.push_back(entry.path().filename().string());
+        }
+        return runs.size() == 1 ? runs[0] : std::string();
+    }
+};
+
+// -v, the log, --stats and --json tell each version; a dry run tells them and makes nothing.
+TEST_F(Net, VersionsAreToldWhereverTheRunTellsItsChanges) {
+    Outcome dry = run({"-n", "-s", "--versions", at("versions"), at("from"), at("to")});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_TRUE(contains(dry.out, "  KV: [" + at("to/doc.txt") + "] -> [" + at("versions"))) << dry.out;
+    EXPECT_FALSE(fs::exists(temp.at("versions")));
+    EXPECT_EQ(readFile(temp.at("to/doc.txt")), "old doc");
+
+    Outcome real =
+        run({"-v", "-s", "-y", "--stats", "-l", at("logs"), "--versions", at("versions"), at("from"), at("to")});
+    EXPECT_EQ(real.status, 0) << real.err;
+    std::string folder = runFolder();
+    ASSERT_FALSE(folder.empty());
+    std::string kept = "  KV: [" + at("to/photos/a.jpg") + "] -> [" + (temp.at("versions") / folder).string();
+    EXPECT_TRUE(contains(real.out, kept)) << real.out;
+    std::vector<std::string> log = logLines(temp.at("logs/korvaneui.log"));
+    EXPECT_NE(std::find_if(log.begin(), log.end(), [&](const std::string& line) { return line.find(kept) == 0; }),
+              log.end());
+    EXPECT_TRUE(contains(real.out, "Kept                  3  versions of replaced or deleted entries")) << real.out;
+    EXPECT_EQ(readFile(temp.at("versions") / folder / "doc.txt"), "old doc");
+    EXPECT_EQ(readFile(temp.at("versions") / folder / "photos" / "a.jpg"), "A");
+
+    writeFile(temp.at("to/late.txt"), "late");
+    Outcome json =
+        run({"-s", "-y", "--json", "--versions", at("versions"), "--keep-versions", "1", at("from"), at("to")});
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_TRUE(contains(json.out, "\"kept\":1,\"expired\":1,\"held_back\":0")) << json.out;
+    EXPECT_EQ(readFile(temp.at("versions") / runFolder() / "late.txt"), "late");
+}
+
+// The guard and the refusals as the program ends: exit statuses, their lines
+// on standard error, and TO as it was.
+TEST_F(Net, GuardAndRefusalsEndTheProgram) {
+    struct Case {
+        std::vector<std::string> arguments;
+        int status;
+        std::string said;  // on standard error
+        bool toKept;       // photos stays in TO
+    };
+    const std::vector<Case> cases = {
+        {{"--max-delete", "1"}, 5, "the mirror would delete [2] entries, more than the limit [1]", true},
+        {{"--max-delete=0", "--versions", at("versions")}, 5, "more than the limit [0]; nothing was deleted", true},
+        {{"--versions", at("to")}, 3, "Versions dir [" + at("to") + "] is the To Folder itself.", true},
+        {{"--versions", at("from") + "/sub"}, 3, "lies inside the From Folder", true},
+        {{"--max-delete=2"}, 0, "", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[0]);
+        std::vector<std::string> arguments = {"-s", "-y"};
+        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+        arguments.push_back(at("from"));
+        arguments.push_back(at("to"));
+        Outcome outcome = run(arguments);
+        EXPECT_EQ(outcome.status, c.status) << outcome.err;
+        EXPECT_TRUE(contains(outcome.err, c.said)) << outcome.err;
+        EXPECT_EQ(fs::exists(temp.at("to/photos/a.jpg")), c.toKept);
+        if (c.status == 5) {
+            EXPECT_EQ(readFile(temp.at("to/doc.txt")), "new doc");  // the copies stand
+            EXPECT_TRUE(contains(outcome.out, "nothing deleted: the deletion guard held 2 deletions back"))
+                << outcome.out;
+            writeFile(temp.at("to/doc.txt"), "old doc");
+        }
+    }
+
+    fs::remove_all(temp.at("from"));
+    fs::create_directories(temp.at("from"));
+    writeFile(temp.at("to/photos/a.jpg"), "A");
+    Outcome empty = run({"-s", "-y", at("from"), at("to")});
+    EXPECT_EQ(empty.status, 3);
+    EXPECT_TRUE(contains(empty.err, "--allow-empty-from")) << empty.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/photos/a.jpg")));
+    Outcome allowed = run({"-s", "-y", "--allow-empty-from", at("from"), at("to")});
+    EXPECT_EQ(allowed.status, 0) << allowed.err;
+    EXPECT_FALSE(fs::exists(temp.at("to/photos")));
+}
+
+// The window program's job takes the net from the command line; its settings file stays as it is.
+TEST_F(Net, SettingsJobTakesTheNet) {
+    std::string file = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1006=1\r\n";
+    writeFile(temp.at("job.ini"), file);
+    Outcome held = run({"--settings=" + at("job.ini"), "--yes", "--max-delete", "0"});
+    EXPECT_EQ(held.status, 5) << held.err;
+    EXPECT_TRUE(fs::exists(temp.at("to/photos/a.jpg")));
+    Outcome kept = run({"--settings", at("job.ini"), "--yes", "--versions", at("versions")});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(readFile(temp.at("versions") / runFolder() / "photos" / "a.jpg"), "A");
+    EXPECT_EQ(readFile(temp.at("job.ini")), file);
+}
+
+}  // namespace

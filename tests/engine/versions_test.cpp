@@ -1,0 +1,686 @@
+// The net under a mirror: versions of what it replaces or deletes, their
+// retention, the deletion guard, the refusal of an empty From, retries.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "base/separator.h"
+#include "engine/folder_run.h"
+#include "engine/list_run.h"
+#include "engine/run_context.h"
+#include "engine/versions.h"
+#include "support/recording_host.h"
+
+namespace {
+
+// What a tree holds: each entry below its root, "/"-separated, with its kind
+// and a file's contents; skip (and what lies below it) left out.
+using Tree = std::map<std::string, std::string>;
+
+Tree treeOf(const fs::path& root, const std::string& skip = std::string()) {
+    Tree tree;
+    std::error_code error;
+    if (!fs::is_directory(root, error)) return tree;
+    for (auto at = fs::recursive_directory_iterator(root); at != fs::recursive_directory_iterator(); ++at) {
+        std::string name = fs::relative(at->path(), root).generic_string();
+        if (!skip.empty() && (name == skip || name.rfind(skip + "/", 0) == 0)) {
+            at.disable_recursion_pending();
+            continue;
+        }
+        fs::file_status status = at->symlink_status();
+        if (fs::is_symlink(status)) {
+            tree[name] = "link " + fs::read_symlink(at->path()).generic_string();
+        } else if (fs::is_directory(status)) {
+            tree[name] = "dir";
+        } else {
+            tree[name] = "file " + readFile(at->path());
+        }
+    }
+    return tree;
+}
+
+// The folders directly below root, sorted.
+std::vector<std::string> foldersIn(const fs::path& root) {
+    std::vector<std::string> names;
+    std::error_code error;
+    for (auto& entry : fs::directory_iterator(root, error)) {
+        if (entry.is_directory() && !entry.is_symlink()) names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Every entry of before stands, the same, in one of the trees after it.
+void expectNothingLost(const Tree& before, const std::vector<Tree>& after) {
+    for (const auto& [name, held] : before) {
+        bool found = false;
+        for (const Tree& tree : after) {
+            auto at = tree.find(name);
+            found = found || (at != tree.end() && at->second == held);
+        }
+        EXPECT_TRUE(found) << name << " (" << held << ") is lost";
+    }
+}
+
+// No temporary of a copy is left in the tree.
+void expectNoTemporaries(const Tree& tree) {
+    for (const auto& entry : tree) {
+        EXPECT_EQ(entry.first.find(".korvane-"), std::string::npos) << entry.first;
+    }
+}
+
+std::string text(const WideString& value) { return logText(value); }
+
+// A small volume of its own (tmpfs) at a folder, for as long as it lives;
+// mounted only where the tests may mount (root; under Wine, on the host).
+struct SmallVolume {
+    fs::path at;
+    bool mounted = false;
+    SmallVolume(const fs::path& folder, const std::string& size) : at(folder) {
+        fs::create_directories(at);
+#ifdef _WIN32
+        std::string host = hostPath(at);
+        mounted = !host.empty() && runOnHost("mount -t tmpfs -o size=" + size + " tmpfs '" + host + "'");
+#else
+        std::string command = "mount -t tmpfs -o size=" + size + " tmpfs '" + at.string() + "' 2>/dev/null";
+        mounted = std::system(command.c_str()) == 0;
+#endif
+    }
+    ~SmallVolume() {
+        if (!mounted) return;
+#ifdef _WIN32
+        runOnHost("umount -l '" + hostPath(at) + "'");
+#else
+        std::system(("umount -l '" + at.string() + "' 2>/dev/null").c_str());
+#endif
+    }
+    SmallVolume(const SmallVolume&) = delete;
+    SmallVolume& operator=(const SmallVolume&) = delete;
+};
+
+// A mirror's To Folder after a night of changes in From: a folder deleted,
+// a file rewritten, a file gone, a folder that became a file; and the run
+// that brings it up to date, keeping versions.
+struct Versions : FolderPairTest {
+    RunOptions options;
+    RunTally tally;
+
+    // Sets up From and To below base (made), as the night left them.
+    static void lastNight(const fs::path& base) {
+        writeFile(base / "to" / "doc.txt", "old doc");
+        writeFile(base / "to" / "old.txt", "old");
+        writeFile(base / "to" / "photos" / "a.jpg", "A");
+        writeFile(base / "to" / "photos" / "b.jpg", "B");
+        writeFile(base / "to" / "photos" / "2019" / "c.jpg", "C");
+        writeFile(base / "to" / "flip" / "inner.txt", "I");
+        writeFile(base / "to" / "same.txt", "same");
+        writeFile(base / "from" / "same.txt", "same");
+        copyModified(base / "to" / "same.txt", base / "from" / "same.txt");
+        writeFile(base / "from" / "doc.txt", "new doc");
+        shiftModified(base / "from" / "doc.txt", 60);
+        writeFile(base / "from" / "flip", "now a file");
+        writeFile(base / "from" / "new.txt", "new");
+    }
+
+    // What the run keeps of the night's To: every entry it replaced or deleted.
+    static Tree keptOfLastNight() {
+        return Tree{{"doc.txt", "file old doc"},
+                    {"old.txt", "file old"},
+                    {"photos", "dir"},
+                    {"photos/a.jpg", "file A"},
+                    {"photos/b.jpg", "file B"},
+                    {"photos/2019", "dir"},
+                    {"photos/2019/c.jpg", "file C"},
+                    {"flip", "dir"},
+                    {"flip/inner.txt", "file I"}};
+    }
+
+    int mirror(const fs::path& source, const fs::path& target, const std::vector<WideString>& rules = {}) {
+        runContext.hadErrors = false;
+        tally = RunTally();
+        return FolderCopyRunRules(options, &tally, true, false, false, toWide(source), toWide(target), rules);
+    }
+    int mirror(const std::vector<WideString>& rules = {}) { return mirror(temp.at("from"), temp.at("to"), rules); }
+};
+
+// A deleted folder, a rewritten file, a file gone and a folder become a file:
+// every old entry is kept, byte for byte, under one run folder at its path
+// below To, wherever the versions folder lies and however it is reached,
+// and To ends equal to From.
+TEST_F(Versions, KeepEveryOldEntryUnderOneRunFolder) {
+    struct Placement {
+        const char* name;
+        std::string versions;  // below the case's folder
+        std::string inTo;      // the versions folder's top below To, when it lies there
+        bool rule;             // a rule is active: the clean-up judges entry by entry
+        bool ownVolume;        // the versions folder is a volume of its own
+    };
+    const std::vector<Placement> placements = {
+        {"beside To", "versions", "", false, false},
+        {"inside To", "to/.versions", ".versions", false, false},
+        {"deep inside To, made by the run", "to/keep/versions", "keep", false, false},
+        {"entry by entry under a rule", "versions", "", true, false},
+        {"inside To, entry by entry", "to/.versions", ".versions", true, false},
+        {"on a volume of its own", "volume/versions", "", false, true},
+        {"on a volume of its own, entry by entry", "volume/versions", "", true, true},
+    };
+    host.watchReports();
+    for (size_t i = 0; i < placements.size(); ++i) {
+        const Placement& placement = placements[i];
+        SCOPED_TRACE(placement.name);
+        fs::path base = temp.at("case" + std::to_string(i));
+        lastNight(base);
+        SmallVolume volume(base / "volume", "16m");
+        if (placement.ownVolume && !volume.mounted) {
+            std::cout << "[  SKIPPED ] " << placement.name << ": no volume could be mounted here\n";
+            continue;
+        }
+        Tree before = treeOf(base / "to");
+        options.versionsFolder = toWide(base / fs::path(placement.versions).make_preferred());
+        host.reports.clear();
+        std::vector<WideString> rules;
+        if (placement.rule) rules.push_back(WideString(L".*"));
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), RUN_OK);
+
+        EXPECT_EQ(treeOf(base / "to", placement.inTo), treeOf(base / "from"));
+        std::vector<std::string> runs = foldersIn(base / placement.versions);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_TRUE(isRunFolderName(toWide(fs::path(runs[0])).buffer)) << runs[0];
+        Tree kept = treeOf(base / placement.versions / runs[0]);
+        EXPECT_EQ(kept, keptOfLastNight());
+        expectNothingLost(before, {treeOf(base / "to"), kept});
+        expectNoTemporaries(treeOf(base));
+        EXPECT_EQ(tally.kept, static_cast<long long>(kept.size()));
+        EXPECT_EQ(host.reported(REPORT_KEPT).size(), kept.size());
+        EXPECT_EQ(tally.failed, 0);
+
+        // A second run finds nothing to keep, and never takes the versions folder for To's content.
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        EXPECT_EQ(tally.kept + tally.deleted + tally.copied, 0);
+        EXPECT_EQ(foldersIn(base / placement.versions), runs);
+    }
+}
+
+// A dry run tells every version it would keep and makes nothing, not even the versions folder.
+TEST_F(Versions, DryRunTellsWhatItWouldKeepAndMakesNothing) {
+    lastNight(temp.root);
+    Tree before = treeOf(temp.at("to"));
+    host.watchReports();
+    for (const char* place : {"versions", "to/.versions"}) {
+        SCOPED_TRACE(place);
+        host.reports.clear();
+        options.dryRun = true;
+        options.versionsFolder = temp.wide(place);
+        EXPECT_EQ(mirror(), RUN_OK);
+        EXPECT_EQ(treeOf(temp.at("to")), before);
+        EXPECT_FALSE(fs::exists(temp.at(place)));
+        std::vector<std::wstring> lines = host.reported(REPORT_KEPT);
+        EXPECT_EQ(lines.size(), keptOfLastNight().size());
+        std::wstring doc = L"  KV: [" + fromWide(temp.wide("to/doc.txt")) + L"] -> [" + fromWide(temp.wide(place));
+        EXPECT_NE(
+            std::find_if(lines.begin(), lines.end(), [&](const std::wstring& line) { return line.find(doc) == 0; }),
+            lines.end());
+    }
+}
+
+// Three runs in quick succession, a list run among them: three run folders,
+// never one merged into another, each with the version its run replaced.
+TEST_F(Versions, ThreeQuickRunsKeepThreeVersions) {
+    options.versionsFolder = temp.wide("versions");
+    writeFile(temp.at("list.txt"), "doc.txt\n");
+    for (int run = 1; run <= 3; ++run) {
+        writeFile(temp.at("to/doc.txt"), "version " + std::to_string(run));
+        writeFile(temp.at("from/doc.txt"), "version " + std::to_string(run + 1));
+        shiftModified(temp.at("from/doc.txt"), 60);
+        runContext.hadErrors = false;
+        int result = run < 3 ? mirror() : ListCopyRunWith(options, &tally, false, from, to, temp.wide("list.txt"));
+        EXPECT_EQ(result, RUN_OK);
+    }
+    std::vector<std::string> runs = foldersIn(temp.at("versions"));
+    ASSERT_EQ(runs.size(), 3u);
+    std::vector<std::string> kept;
+    for (const std::string& run : runs) {
+        EXPECT_TRUE(isRunFolderName(toWide(fs::path(run)).buffer)) << run;
+        kept.push_back(readFile(temp.at("versions") / run / "doc.txt"));
+    }
+    std::sort(kept.begin(), kept.end());
+    EXPECT_EQ(kept, (std::vector<std::string>{"version 1", "version 2", "version 3"}));
+    EXPECT_EQ(readFile(temp.at("to/doc.txt")), "version 4");
+}
+
+// Retention removes run folders beyond the newest N or older than D days,
+// the later of one second's runs counting as the newer; nothing else in
+// the versions folder is touched, and a link is never followed.
+TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
+    struct Case {
+        long long keepVersions;
+        long long keepDays;
+        std::vector<std::string> stay;  // of the run folders made beforehand
+    };
+    const std::vector<Case> cases = {
+        {2, -1, {"1"}},
+        {-1, 10, {"1", "5"}},
+        {4, 100, {"1", "5", "20-2"}},
+    };
+    const int64_t now = platformWallSeconds();
+    const int64_t day = 86400;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        fs::path versions = temp.at("versions" + std::to_string(i));
+        std::map<std::string, std::string> made;  // a made folder's mark: its name
+        for (auto [mark, age] :
+             std::vector<std::pair<std::string, int>>{{"1", 1}, {"5", 5}, {"20", 20}, {"400", 400}}) {
+            made[mark] = text(runFolderName(now - age * day));
+        }
+        made["20-2"] = made["20"] + "-2";
+        for (const auto& folder : made) {
+            writeFile(versions / folder.second / "sub" / "f.txt", "f");
+            writeFile(versions / folder.second / "read-only.txt", "r");
+            fs::permissions(versions / folder.second / "read-only.txt", fs::perms::owner_read);
+        }
+        const std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x",
+                                                 "2025-01-01 000000-0", "2025-01-01 000000-1"};
+        for (const std::string& other : others) writeFile(versions / other / "kept.txt", "mine");
+        writeFile(versions / text(runFolderName(now - 500 * day)), "a file named as a run folder");
+        fs::create_directories(temp.at("outside"));
+        writeFile(temp.at("outside/precious.txt"), "p");
+        std::error_code error;
+        fs::create_directory_symlink(temp.at("outside"), versions / text(runFolderName(now - 600 * day)), error);
+
+        writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
+        options.versionsFolder = toWide(versions);
+        options.keepVersions = c.keepVersions;
+        options.keepDays = c.keepDays;
+        EXPECT_EQ(mirror(), RUN_OK);
+
+        std::vector<std::string> expected = others;
+        for (const std::string& mark : c.stay) expected.push_back(made[mark]);
+        std::vector<std::string> standing = foldersIn(versions);
+        EXPECT_EQ(standing.size(), expected.size() + 1);  // this run's folder too
+        for (const std::string& name : expected) {
+            EXPECT_NE(std::find(standing.begin(), standing.end(), name), standing.end()) << name;
+        }
+        EXPECT_EQ(tally.expired, static_cast<long long>(made.size() - c.stay.size()));
+        EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "p");
+        EXPECT_TRUE(fs::exists(versions / text(runFolderName(now - 500 * day))));
+    }
+}
+
+// The deletion guard counts every entry a mirror would delete, what a
+// folder holds and a folder that a file replaces included; over the limit
+// it deletes none of them and the copies stand. An empty From is refused
+// while To holds anything but the versions folder.
+TEST_F(Versions, GuardAndEmptyFromLeaveToUntouched) {
+    struct Case {
+        const char* name;
+        long long maxDelete;
+        std::vector<std::string> surplus;  // files of To that From lacks
+        bool flip;                         // To holds a folder of two files where From has a file
+        bool fileFlip;                     // To holds a file where From has a folder of two files
+        long long count;                   // what the mirror would delete
+        bool held;
+    };
+    // More loose files than a second has run folders: the count keeps no versions.
+    std::vector<std::string> loose;
+    for (int i = 0; i <= 1000; ++i) loose.push_back("x" + std::to_string(i));
+    const std::vector<Case> cases = {
+        {"nothing may go", 0, {"x.txt"}, false, false, 1, true},
+        {"a folder counts with what it holds", 3, {"d/a", "d/b", "d/c"}, false, false, 4, true},
+        {"within the limit", 4, {"d/a", "d/b", "d/c"}, false, false, 4, false},
+        {"a folder a file replaces", 2, {}, true, false, 3, true},
+        {"a folder a file replaces, within the limit", 3, {}, true, false, 3, false},
+        {"a file a folder replaces", 0, {}, false, true, 1, true},
+        {"a file a folder replaces, within the limit", 1, {}, false, true, 1, false},
+        {"all of them, one over the limit", 7, {"d/a", "d/b", "d/c"}, true, true, 8, true},
+        {"a thousand and one loose files", 1000, loose, false, false, 1001, true},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("case" + std::to_string(i));
+        writeFile(base / "from" / "new.txt", "new");
+        for (const std::string& file : c.surplus) writeFile(base / "to" / fs::path(file).make_preferred(), file);
+        if (c.flip) {
+            writeFile(base / "from" / "f", "file");
+            writeFile(base / "to" / "f" / "one", "1");
+            writeFile(base / "to" / "f" / "two", "2");
+        }
+        if (c.fileFlip) {
+            writeFile(base / "to" / "g", "file");
+            writeFile(base / "from" / "g" / "x", "x");
+            writeFile(base / "from" / "g" / "deeper" / "y", "y");
+        }
+        Tree before = treeOf(base / "to");
+        options.maxDelete = c.maxDelete;
+        options.versionsFolder = toWide(base / "versions");
+        int result = mirror(base / "from", base / "to");
+        EXPECT_EQ(readFile(base / "to" / "new.txt"), "new");
+        if (c.held) {
+            EXPECT_EQ(result, RUN_DELETES_HELD);
+            Tree after = treeOf(base / "to");
+            after.erase("new.txt");
+            EXPECT_EQ(after, before);
+            EXPECT_EQ(tally.heldBack, c.count);
+            EXPECT_EQ(tally.deleted + tally.kept, 0);
+            EXPECT_EQ(tally.failed, (c.flip ? 1 : 0) + (c.fileFlip ? 1 : 0));  // what cannot take another's place
+        } else {
+            EXPECT_EQ(result, RUN_OK);
+            EXPECT_EQ(tally.deleted, c.count);
+            EXPECT_EQ(treeOf(base / "to"), treeOf(base / "from"));
+            expectNothingLost(before,
+                              {treeOf(base / "to"), treeOf(base / "versions" / foldersIn(base / "versions")[0])});
+        }
+    }
+
+    struct Empty {
+        const char* name;
+        bool refuse;
+        std::vector<std::string> inTo;
+        int result;
+    };
+    const std::vector<Empty> empties = {
+        {"To holds a file", true, {"a.txt"}, RUN_EMPTY_SOURCE},
+        {"To holds a file deep down", true, {"d/e/a.txt"}, RUN_EMPTY_SOURCE},
+        {"To holds nothing but the versions folder", true, {".versions/2026-01-01 000000/a.txt"}, RUN_OK},
+        {"the check is off", false, {"a.txt"}, RUN_OK},
+    };
+    options = RunOptions();
+    for (size_t i = 0; i < empties.size(); ++i) {
+        const Empty& c = empties[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("empty" + std::to_string(i));
+        fs::create_directories(base / "from");
+        for (const std::string& file : c.inTo) writeFile(base / "to" / fs::path(file).make_preferred(), "x");
+        Tree before = treeOf(base / "to");
+        options.refuseEmptySource = c.refuse;
+        options.versionsFolder = toWide(base / "to" / ".versions");
+        EXPECT_EQ(mirror(base / "from", base / "to"), c.result);
+        if (c.refuse) {
+            EXPECT_EQ(treeOf(base / "to"), before);
+        }
+    }
+}
+
+// Asks for a stop once the run has told so many versions.
+int stopAfter = 0;
+
+void stopAtTheVersion(RecordingHost* host) {
+    if (static_cast<int>(host->reported(REPORT_KEPT).size()) == stopAfter) requestRunStop();
+}
+
+// A stop while versions are being kept loses nothing: each entry is in To or
+// in the versions folder, whole; nothing is left half made; the next run
+// ends the work.
+TEST_F(Versions, StopWhileKeepingLosesNothing) {
+    struct Case {
+        const char* name;
+        bool rule;  // entry by entry, instead of folders whole
+        int stopAfter;
+    };
+    const std::vector<Case> cases = {
+        {"folders whole", false, 12},
+        {"entry by entry", true, 17},
+        {"at the first", false, 1},
+    };
+    host.watchReports();
+    host.onReport = stopAtTheVersion;
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("case" + std::to_string(i));
+        for (int f = 0; f < 10; ++f) {
+            std::string name = "f" + std::to_string(f) + ".txt";
+            writeFile(base / "to" / name, "old " + name);
+            writeFile(base / "from" / name, "new " + name);
+            shiftModified(base / "from" / name, 60);
+            for (int d = 0; d < 3; ++d) writeFile(base / "to" / ("d" + std::to_string(d)) / name, name);
+        }
+        Tree before = treeOf(base / "to");
+        options.versionsFolder = toWide(base / "versions");
+        std::vector<WideString> rules;
+        if (c.rule) rules.push_back(WideString(L".*"));
+        stopAfter = c.stopAfter;
+        host.reports.clear();
+        clearRunStop();
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), WALK_BROKEN);
+        std::vector<std::string> runs = foldersIn(base / "versions");
+        ASSERT_EQ(runs.size(), 1u);
+        expectNothingLost(before, {treeOf(base / "to"), treeOf(base / "versions" / runs[0])});
+        expectNoTemporaries(treeOf(base));
+
+        clearRunStop();
+        stopAfter = -1;
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), RUN_OK);
+        EXPECT_EQ(treeOf(base / "to"), treeOf(base / "from"));
+        std::vector<Tree> all = {treeOf(base / "to")};
+        for (const std::string& run : foldersIn(base / "versions")) all.push_back(treeOf(base / "versions" / run));
+        expectNothingLost(before, all);
+    }
+    clearRunStop();
+}
+
+// Every spelling of the versions folder that names the same place keeps the
+// versions there (inside To: never taken for To's content); spellings of To,
+// From, a folder inside From or a drive root are refused before any change.
+TEST_F(Versions, EverySpellingBehavesTheSame) {
+    const std::wstring sep(1, onWindows() ? L'\\' : L'/');
+    struct Spelling {
+        std::wstring given;  // below the case's folder, "/" for the separator
+        std::string place;   // where the versions land, below the case's folder
+        bool link;           // versions is a link named "vlink" to place
+        bool raw;            // "/" stays "/" (Windows takes either separator)
+    };
+    const std::vector<Spelling> spellings = {
+        {L"versions/", "versions", false, false},
+        {L"versions//", "versions", false, false},
+        {L"sub/../versions", "versions", false, false},
+        {L"to/../versions", "versions", false, false},
+        {L"to/.versions/", "to/.versions", false, false},
+        {L"to/./.versions", "to/.versions", false, false},
+        {L"to/../to/.versions", "to/.versions", false, false},
+        {L"to/keep/versions", "to/keep/versions", false, true},
+        {L"vlink", "versions", true, false},
+        {L"vlink", "to/.versions", true, false},
+    };
+    auto spelt = [&](const fs::path& base, const std::wstring& relative, bool raw = false) {
+        std::wstring path = toWide(base).buffer;
+        path += sep;
+        for (wchar_t unit : relative) path += unit == L'/' && !raw ? sep : std::wstring(1, unit);
+        return WideString(path.c_str());
+    };
+    for (size_t i = 0; i < spellings.size(); ++i) {
+        const Spelling& s = spellings[i];
+        SCOPED_TRACE(fromWide(WideString(s.given.c_str())) + L" -> " + std::wstring(s.place.begin(), s.place.end()));
+        fs::path base = temp.at("case" + std::to_string(i));
+        lastNight(base);
+        fs::create_directories(base / "sub");
+        if (!s.raw) fs::create_directories(base / fs::path(s.place).make_preferred());
+        if (s.link) {
+            std::error_code error;
+            fs::create_directory_symlink(base / fs::path(s.place).make_preferred(), base / "vlink", error);
+            if (error || !fs::is_symlink(base / "vlink")) continue;  // no links here (Windows without the right)
+        }
+        options.versionsFolder = spelt(base, s.given, s.raw);
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        std::string top = s.place.rfind("to/", 0) == 0 ? s.place.substr(3, s.place.find('/', 3) - 3) : std::string();
+        EXPECT_EQ(treeOf(base / "to", top), treeOf(base / "from"));
+        std::vector<std::string> runs = foldersIn(base / s.place);
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(treeOf(base / s.place / runs[0]), keptOfLastNight());
+    }
+
+    struct Refusal {
+        std::wstring given;  // below the case's folder, or a whole path when rooted
+        const wchar_t* why;  // the end of the refusal's line
+        const char* linkTo;  // "vlink" is a link to this, below the case's folder, when set
+    };
+    const std::wstring root = onWindows() ? L"C:\\" : L"/";
+    const std::vector<Refusal> refusals = {
+        {L"to", L"is the To Folder itself.", nullptr},
+        {L"to/", L"is the To Folder itself.", nullptr},
+        {L"to/.", L"is the To Folder itself.", nullptr},
+        {L"sub/../to", L"is the To Folder itself.", nullptr},
+        {L"vlink", L"is the To Folder itself.", "to"},
+        {L"from/./", L"is the From Folder itself.", nullptr},
+        {L"from/inner", L"lies inside the From Folder [", nullptr},
+        {L"from/inner/not/made", L"lies inside the From Folder [", nullptr},
+        {L"to/../from/inner", L"lies inside the From Folder [", nullptr},
+        {L"vlink/new", L"lies inside the From Folder [", "from/inner"},
+        {L"afile", L"is not a folder.", nullptr},
+        {L"afile/below", L"is not a folder.", nullptr},
+        {root, L"is a drive root.", nullptr},
+        {root + L".", L"is a drive root.", nullptr},
+        {L"vlink", L"is a drive root.", "/"},
+    };
+    for (size_t i = 0; i < refusals.size(); ++i) {
+        const Refusal& r = refusals[i];
+        SCOPED_TRACE(r.given + L" " + r.why);
+        fs::path base = temp.at("refusal" + std::to_string(i));
+        lastNight(base);
+        fs::create_directories(base / "sub");
+        fs::create_directories(base / "from" / "inner");
+        writeFile(base / "afile", "a file");
+        if (r.linkTo) {
+            fs::path target =
+                std::string(r.linkTo) == "/" ? fs::path(root) : base / fs::path(r.linkTo).make_preferred();
+            std::error_code error;
+            fs::create_directory_symlink(target, base / "vlink", error);
+            if (error || !fs::is_symlink(base / "vlink")) continue;
+        }
+        Tree before = treeOf(base);
+        options.versionsFolder = isRootedPath(r.given.c_str()) ? WideString(r.given.c_str()) : spelt(base, r.given);
+        host.statuses.clear();
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_BAD_VERSIONS);
+        EXPECT_EQ(treeOf(base), before);
+        std::wstring line = L"! Error => Versions dir [" + fromWide(options.versionsFolder) + L"] " + r.why;
+        ASSERT_FALSE(host.statuses.empty());
+        EXPECT_EQ(host.statuses.back().second.compare(0, line.size(), line), 0) << host.statuses.back().second;
+    }
+}
+
+// What keeps a To entry busy for a while: held by another program, or (on
+// Linux) a volume mounted on a folder; released from a thread of its own.
+struct Busy {
+    fs::path at;
+    bool held = false;
+#ifdef _WIN32
+    HANDLE handle = INVALID_HANDLE_VALUE;
+#endif
+    // Makes at busy: a file opened without letting it be deleted, or a folder with a volume on it.
+    explicit Busy(const fs::path& path) : at(path) {
+#ifdef _WIN32
+        writeFile(at, "busy");
+        handle = CreateFileW(at.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        held = handle != INVALID_HANDLE_VALUE;
+#else
+        fs::create_directories(at);
+        held = std::system(("mount -t tmpfs -o size=1m tmpfs '" + at.string() + "' 2>/dev/null").c_str()) == 0;
+#endif
+    }
+    void release() {
+        if (!held) return;
+        held = false;
+#ifdef _WIN32
+        CloseHandle(handle);
+#else
+        std::system(("umount '" + at.string() + "'").c_str());
+#endif
+    }
+    ~Busy() { release(); }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+};
+
+// A deletion that fails for a reason that may pass is tried again and goes
+// once the entry is free; without retries it fails with that reason; a stop
+// ends the wait between tries.
+TEST_F(Versions, RetriesOutlastABusyEntry) {
+    writeFile(temp.at("from/keep.txt"), "k");
+    struct Case {
+        int retries;
+        bool versions;
+        int result;
+    };
+    const std::vector<Case> cases = {{0, false, RUN_HAD_ERRORS}, {50, false, RUN_OK}, {50, true, RUN_OK}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.retries) + (c.versions ? " retries, with versions" : " retries"));
+        Busy busy(temp.at("to/busy"));
+        if (!busy.held) GTEST_SKIP() << "no entry can be made busy here (mounting needs root)";
+        options.retries = c.retries;
+        options.retryMilliseconds = 100;
+        options.versionsFolder = c.versions ? temp.wide("versions") : WideString();
+        std::thread releaser([&busy] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(600));
+            busy.release();
+        });
+        int result = mirror();
+        releaser.join();
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(fs::exists(temp.at("to/busy")), c.result != RUN_OK);
+        if (c.versions) {
+            EXPECT_EQ(tally.kept, 1);
+        }
+        std::error_code error;
+        fs::remove_all(temp.at("to/busy"), error);
+    }
+
+    Busy busy(temp.at("to/busy"));
+    options.retries = 5;
+    options.retryMilliseconds = 3600 * 1000;
+    options.versionsFolder = WideString();
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        requestRunStop();
+    });
+    EXPECT_EQ(mirror(), WALK_BROKEN);  // a wait that ignored the stop would outlast the test
+    stopper.join();
+    clearRunStop();
+}
+
+// A versions folder whose volume is full: each entry whose version cannot
+// be kept stays as it is and fails with the reason; the run goes on.
+TEST_F(Versions, NoRoomForAVersionKeepsTheEntry) {
+    SmallVolume volume(temp.at("small"), "64k");
+    if (!volume.mounted) GTEST_SKIP() << "no volume could be mounted here";
+    writeFile(temp.at("to/big.bin"), std::string(256 * 1024, 'b'));
+    writeFile(temp.at("to/small.txt"), "s");
+    writeFile(temp.at("from/keep.txt"), "k");
+    options.versionsFolder = temp.wide("small/versions");
+    host.watchReports();
+    EXPECT_EQ(mirror(), RUN_HAD_ERRORS);
+    EXPECT_EQ(readFile(temp.at("to/big.bin")).size(), 256u * 1024);
+    EXPECT_FALSE(fs::exists(temp.at("to/small.txt")));
+    EXPECT_EQ(tally.kept, 1);
+    EXPECT_EQ(tally.failed, 1);
+    std::vector<std::wstring> failures = host.reported(REPORT_FAILED);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].find(L"! Error => Version not kept: [" + fromWide(temp.wide("to/big.bin")) + L"]"), 0u);
+    expectNoTemporaries(treeOf(temp.at("small")));
+}
+
+TEST(RunFolderNames, OnlyRunFolderNamesAreRunFolders) {
+    const int64_t moment = 1765157400;  // a moment in December 2025
+    std::wstring name = fromWide(runFolderName(moment));
+    EXPECT_TRUE(isRunFolderName(name.c_str())) << name;
+    EXPECT_EQ(name.size(), 17u);
+    for (const wchar_t* good : {L"2026-12-08 013000", L"2026-12-08 013000-2", L"1999-01-31 235960-123456789"}) {
+        EXPECT_TRUE(isRunFolderName(good)) << good;
+    }
+    for (const wchar_t* bad :
+         {L"2026-12-08 01300", L"2026-12-08 013000-", L"2026-12-08 013000-1", L"2026-12-08 013000-02",
+          L"2026-13-08 013000", L"2026-12-00 013000", L"2026-12-08 243000", L"2026-12-08T013000", L"2026-12-08 013000 ",
+          L"2026-12-08 013000-1234567890", L"notes", L""}) {
+        EXPECT_FALSE(isRunFolderName(bad)) << bad;
+    }
+}
+
+}  // namespace
