@@ -407,10 +407,10 @@ def run_korvane(args, source, target):
                    windows_path(target)]
         env = dict(os.environ, WINEDEBUG="-all")
     else:
-        command = [args.program, "-s", "-y", "--allow-empty-from"] + (KORVANE_METADATA if args.metadata else []) + [
-            source,
-            target,
-        ]
+        options = KORVANE_METADATA if args.metadata else []
+        if args.versions:
+            options = options + ["--versions", args.versions_folder]
+        command = [args.program, "-s", "-y", "--allow-empty-from"] + options + [source, target]
         env = os.environ
     done = subprocess.run(command, capture_output=True, env=env, stdin=subprocess.DEVNULL)
     try:
@@ -419,6 +419,44 @@ def run_korvane(args, source, target):
         text = done.stderr.decode("cp1252", "replace")  # the ANSI code page under Wine
     run_korvane.out = done.stdout.decode("utf-8", "replace")
     return done.returncode, text
+
+
+def inodes(root):
+    """Each entry's inode and whether it is a folder."""
+    return {os.path.relpath(path, root): (os.lstat(path).st_ino, is_dir and not is_link)
+            for path, is_dir, is_link in all_entries(root)}
+
+
+def check_versions(before, before_inodes, target, versions, folders_before):
+    """What a run replaced or deleted lies in its run folder as it was, and
+    nothing else does: a file or link whose name went or now names another
+    file, a folder that went; a change of metadata alone keeps nothing."""
+    new = sorted(set(os.listdir(versions)) - folders_before) if os.path.isdir(versions) else []
+    kept = {}
+    for folder in new:
+        for relative, entry in metadata_snapshot(os.path.join(versions, folder)).items():
+            if relative != ".":
+                kept[relative] = entry
+    after = inodes(target)
+    problems = []
+    for relative, (inode, is_dir) in before_inodes.items():
+        replaced = relative not in after or (not is_dir and after[relative][0] != inode)
+        if replaced and relative not in kept:
+            problems.append("%s: replaced or deleted, no version kept" % relative)
+    for relative, entry in kept.items():
+        gone = relative not in after or after[relative][0] != before_inodes.get(relative, (None,))[0]
+        if entry[0] == "dir":
+            if relative not in before:
+                problems.append("%s: a version folder of no To folder" % relative)
+            continue
+        # The names of the version's file are the run folder's own.
+        if entry[:-1] != before.get(relative, ())[:-1] if entry[0] == "file" else entry != before.get(relative):
+            problems.append("%s: version %s, To had %s" % (relative, entry, before.get(relative)))
+        elif not gone:
+            problems.append("%s: kept, though the run left it as it was" % relative)
+    # Folders above what was kept are made for it, untold.
+    told = [relative for relative, entry in kept.items() if entry[0] != "dir" or relative not in after]
+    return problems, len(told)
 
 
 def error_paths(stderr, target, wine):
@@ -443,6 +481,7 @@ def run_rounds(args):
     rng = random.Random(args.seed)
     work = tempfile.mkdtemp(prefix="korvane-differential-")
     source = os.path.join(work, "from")
+    args.versions_folder = os.path.join(work, "versions") if args.versions else None
     mirror = os.path.join(work, "to-korvane")
     reference = os.path.join(work, "to-rsync")
     failures = 0
@@ -469,6 +508,11 @@ def run_rounds(args):
             rsync = ["rsync", "-aHAX"] if args.metadata else ["rsync", "-a"]
             reference_run = subprocess.run(rsync + ["--delete", source + "/", reference + "/"],
                                            capture_output=True, text=True)
+            if args.versions:
+                before = metadata_snapshot(mirror)
+                before_inodes = inodes(mirror)
+                folders = args.versions_folder
+                folders_before = set(os.listdir(folders)) if os.path.isdir(folders) else set()
             status, stderr = run_korvane(args, source, mirror)
 
             problems = []
@@ -481,6 +525,12 @@ def run_rounds(args):
                 problems.append("exit status %d, expected 0" % status)
             for path in error_paths(stderr, mirror, args.wine):
                 problems.append("unexpected error for " + path)
+            if args.versions:
+                found, kept = check_versions(before, before_inodes, mirror, args.versions_folder, folders_before)
+                problems += found
+                # -v tells each version kept (metadata rounds).
+                if args.metadata and run_korvane.out.count("  KV: [") != kept:
+                    problems.append("%d KV lines for %d versions" % (run_korvane.out.count("  KV: ["), kept))
             unit = 100 if args.wine else 1
             if args.metadata:
                 changes = run_korvane.out
@@ -515,9 +565,10 @@ def run_rounds(args):
                 print("round %d of seed %d FAILED" % (round_number, args.seed))
                 for problem in problems[:20]:
                     print("  " + problem)
-                print("  reproduce: %s %s --seed %d --seeds 1 --rounds %d%s" % (
+                print("  reproduce: %s %s --seed %d --seeds 1 --rounds %d%s%s" % (
                     sys.argv[0], args.program, args.seed, round_number,
-                    " --wine" if args.wine else " --metadata" if args.metadata else ""))
+                    " --wine" if args.wine else " --metadata" if args.metadata else "",
+                    " --versions" if args.versions else ""))
                 print("  korvane said:\n    " + "\n    ".join(stderr.splitlines()[:20]))
                 break
             # Each goes on from what it made: the mirror converges on its own.
@@ -541,7 +592,12 @@ def main():
     parser.add_argument("--metadata", action="store_true",
                         help="owners, modes, folder times, names of one file, attributes and ACLs (as root)")
     parser.add_argument("--keep", action="store_true", help="keep the trees of a failed round")
+    parser.add_argument("--versions", action="store_true",
+                        help="korvane keeps versions beside the trees: each round's are what it replaced or deleted")
     args = parser.parse_args()
+    if args.versions and args.wine:
+        print("--versions: on Linux only")
+        return 2
     if args.metadata and os.geteuid() != 0:
         print("the metadata rounds give files other owners: they run as root only")
         return 77
