@@ -158,8 +158,10 @@ int countDeletions(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanu
 
 // Brings up to date the From entries whose To entry of another kind waited
 // for the deletion guard, a directory with everything below it, each told
-// in turn.
+// in turn; the folder holding each takes its From time again once it is
+// done, as its own step came before.
 int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
     std::vector<WideString> held;
     held.swap(run->heldKindChanges);
     for (const WideString& entry : held) {
@@ -175,6 +177,12 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
             int result = walkDirectory(walker, entry, from, to);
             if (result != WALK_OK) return result;
         }
+        if (!times.on) continue;
+        settleJobs(run);
+        if (runStopRequested()) return WALK_BROKEN;
+        int32_t cut = entry.FindLastSeparator();
+        WideString fromFolder = cut < from.length ? from : entry.Left(cut);
+        refinishFolder(run, &times, fromFolder, counterpartPath(fromFolder, from, to));
     }
     return runStopRequested() ? WALK_BROKEN : WALK_OK;
 }
@@ -326,7 +334,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
             run.holdKindChanges = false;
             heldBack = count > options.maxDelete;
-            if (heldBack) reportHeldBack(&run, from, to, count);
+            if (heldBack) {
+                finishDeferred(&run, &folderWalk.times, from, to);
+                reportHeldBack(&run, from, to, count);
+            }
         }
         if (!heldBack) {
             result = replayHeldBack(&run, &walker, from, to);

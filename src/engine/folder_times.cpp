@@ -7,6 +7,7 @@
 #include "engine/entry_reports.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
+#include "fs/paths.h"
 #include "fs/time_step.h"
 #include "platform/platform.h"
 
@@ -110,4 +111,20 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
     WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
     if (runContext.showCopyFile) writeLogLine(line);
     reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
+}
+
+void refinishFolder(RunState* run, FolderTimes* times, const WideString& fromFolder, const WideString& toFolder) {
+    FolderTimeFrame frame{true, false, false, true, false, 0, 0, runActivity(run)};
+    finishFolder(run, times, &frame, fromFolder, toFolder, false);
+}
+
+// The deferred are taken in the order of their paths.
+void finishDeferred(RunState* run, FolderTimes* times, const WideString& from, const WideString& to) {
+    std::set<std::wstring> deferred = times->deferred;
+    for (const std::wstring& key : deferred) {
+        if (runStopRequested()) return;
+        WideString toFolder(key.c_str());
+        FolderTimeFrame frame{true, false, false, false, false, 0, 0, runActivity(run)};
+        finishFolder(run, times, &frame, counterpartPath(toFolder, to, from), toFolder, false);
+    }
 }

@@ -77,4 +77,15 @@ std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth)
 void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters);
 
+// The after-folder step, once more, for the To folder toFolder (From:
+// fromFolder) in which an entry changed after its step had come (an entry
+// the deletion guard held back until its count): its time is set where it
+// differs from From's, with no line of its own, as it goes with that change.
+void refinishFolder(RunState* run, FolderTimes* times, const WideString& fromFolder, const WideString& toFolder);
+
+// The after-folder step for the folders whose time alone was due and was
+// left to a clean-up walk that does not come (the deletion guard held it
+// back), each told as finishFolder tells it; from and to are the run's roots.
+void finishDeferred(RunState* run, FolderTimes* times, const WideString& from, const WideString& to);
+
 #endif

@@ -192,6 +192,93 @@ def test_metadata_alone(work):
           differential.metadata_snapshot(source), figures)
 
 
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as out:
+        out.write(text)
+
+
+def run_folders(versions):
+    return sorted(os.listdir(versions)) if os.path.isdir(versions) else []
+
+
+def folder_times(root):
+    return {os.path.relpath(f, root): os.lstat(f).st_mtime_ns for f, _, _ in os.walk(root)}
+
+
+def test_versions(work):
+    """Versions with what a copy keeps: a file replaced keeps its version, as
+    it was, before it gets its source's owner and mode; a change of metadata
+    alone keeps none; names of one file keep one version file; folders end
+    with their From times, whatever the guard held back or let through."""
+    source = os.path.join(work, "from")
+    target = os.path.join(work, "to")
+    versions = os.path.join(work, "versions")
+    make_users_tree(source)
+    os.mkdir(target)
+    run(source, target)
+    tool = os.path.join(source, "tool")
+    os.chmod(tool, 0o4711)
+    status, out, _ = run("-v", "--versions", versions, source, target)
+    check("with versions, a mode changed alone is an MD line and keeps nothing",
+          status == 0 and "  MD: [" in out and "  KV: [" not in out and not run_folders(versions), (out, versions))
+    write(tool, "tool, new contents")
+    os.chown(tool, 1002, 1003)
+    os.chmod(tool, 0o4755)
+    status, out, _ = run("-v", "--versions", versions, source, target)
+    kept = [os.path.join(versions, folder, "tool") for folder in run_folders(versions)]
+    lines = [line for line in out.splitlines() if "tool]" in line]
+    check("a file replaced is kept first (KV, then CP), as it was: its owner, mode and contents",
+          status == 0 and [line[:6] for line in lines] == ["  KV: ", "  CP: "] and len(kept) == 1 and
+          open(kept[0]).read() == "tool" and owners(versions)[os.path.relpath(kept[0], versions)] ==
+          (1001, 1001, 0o4711), (out, owners(versions)))
+    check("then the copy has its source's owner, group and set-ID bits",
+          owners(target) == owners(source) and not set_id_strays(source, target), owners(target))
+
+    # Names of one file: one version file under each name, the To names one new file.
+    names = os.path.join(work, "names")
+    copy = os.path.join(work, "copy-of-names")
+    write(os.path.join(names, "a"), "one")
+    os.link(os.path.join(names, "a"), os.path.join(names, "b"))
+    os.makedirs(os.path.join(copy))
+    run("-H", names, copy)
+    write(os.path.join(names, "a"), "one, longer now")
+    status, out, err = run("-v", "-H", "-s", "-y", "--versions", versions, names, copy)
+    newest = os.path.join(versions, run_folders(versions)[-1])
+    check("-H with versions: both names kept, as one old file; To's names one new file",
+          status == 0 and out.count("  KV: [") == 2 and inode(os.path.join(newest, "a")) ==
+          inode(os.path.join(newest, "b")) and open(os.path.join(newest, "b")).read() == "one" and
+          inode(os.path.join(copy, "a")) == inode(os.path.join(copy, "b")) and
+          open(os.path.join(copy, "b")).read() == "one, longer now", (status, out, err))
+
+    # Folder times: deletions kept as versions, a file where To has a folder
+    # (held for the guard's count, then made), a folder whose time alone moved.
+    tree = os.path.join(work, "tree")
+    mirror = os.path.join(work, "mirror-of-tree")
+    for path in ("deep/er/gone", "deep/er/stays", "kind/swap/inside", "still/f"):
+        write(os.path.join(tree, path), path)
+    os.mkdir(mirror)
+    run("-s", "-y", tree, mirror)
+    os.remove(os.path.join(tree, "deep", "er", "gone"))
+    # A file where To has a folder, in a folder whose time is To's: only the change moves it.
+    kind_time = os.lstat(os.path.join(tree, "kind")).st_mtime_ns
+    shutil.rmtree(os.path.join(tree, "kind", "swap"))
+    write(os.path.join(tree, "kind", "swap"), "a file now")
+    os.utime(os.path.join(tree, "kind"), ns=(1, kind_time))
+    os.utime(os.path.join(tree, "still"), ns=(1, 1_000_000_123))
+    os.utime(os.path.join(tree, "deep"), ns=(1, 2_000_000_456))
+    status, out, err = run("-v", "-s", "-y", "--max-delete", "10", "--versions", versions, tree, mirror)
+    check("a mirror keeping versions under the guard leaves every folder with its From time",
+          status == 0 and folder_times(mirror) == folder_times(tree) and "  MD: [" in out and
+          open(os.path.join(mirror, "kind", "swap")).read() == "a file now", (status, out, err))
+    # A folder the clean-up would enter, its time moved by a deletion the guard holds back.
+    os.remove(os.path.join(tree, "deep", "er", "stays"))
+    status, out, err = run("-v", "-s", "-y", "--max-delete", "0", "--versions", versions, tree, mirror)
+    check("a mirror the guard holds back still gives each folder its From time",
+          status == 5 and os.path.exists(os.path.join(mirror, "deep", "er", "stays")) and
+          folder_times(mirror) == folder_times(tree) and out.count("  MD: [") == 1, (status, out, err))
+
+
 def main():
     global PROGRAM
     if len(sys.argv) != 2:
@@ -201,7 +288,7 @@ def main():
         print("skipped: other users' owners need root")
         return 77
     PROGRAM = os.path.abspath(sys.argv[1])
-    for test in (test_set_ids, test_hard_links, test_metadata_alone):
+    for test in (test_set_ids, test_hard_links, test_metadata_alone, test_versions):
         work = tempfile.mkdtemp(prefix="korvane-faithful-")
         try:
             test(work)
