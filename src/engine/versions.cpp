@@ -9,6 +9,7 @@
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
+#include "engine/metadata.h"
 #include "engine/run_checks.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
@@ -439,7 +440,7 @@ KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVers
     VersionResult linked = changeLinkVersion(target.buffer, kept->version.buffer);
     if (linked.outcome == VERSION_DONE) return keptAs(kept, KEEP_BESIDE);
     if (linked.outcome == VERSION_COPY_INSTEAD) {
-        CopyResult copied = changeCopyToVersion(target.buffer, kept->version.buffer);
+        CopyResult copied = changeCopyToVersion(target.buffer, kept->version.buffer, keptMetadata(run->options));
         if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
         return notKept(kept, kept->version, copied.reason);
     }
@@ -453,7 +454,7 @@ KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion
     VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
     if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
     if (moved.outcome == VERSION_COPY_INSTEAD) {
-        CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer);
+        CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer, keptMetadata(run->options));
         if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
         return notKept(kept, kept->version, copied.reason);
     }

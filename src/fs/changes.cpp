@@ -294,9 +294,9 @@ VersionResult changeMoveToVersion(const wchar_t* entry, const wchar_t* version) 
     return moved;
 }
 
-CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version, const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};
-    if (!simulation.active) return withRetries([&] { return platformCopyToVersion(entry, version); });
+    if (!simulation.active) return withRetries([&] { return platformCopyToVersion(entry, version, keep); });
     std::lock_guard<std::mutex> held(simulation.lock);
     VersionResult copied = simulatedVersion(entry);
     return CopyResult{copied.outcome == VERSION_DONE ? COPY_DONE : COPY_FAILED, copied.reason};

@@ -63,8 +63,8 @@ VersionResult changeLinkVersion(const wchar_t* entry, const wchar_t* version);
 // Moves entry to version (see platformMoveToVersion): in a dry run, entry is gone afterwards.
 VersionResult changeMoveToVersion(const wchar_t* entry, const wchar_t* version);
 
-// Copies entry to version (see platformCopyToVersion).
-CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version);
+// Copies entry to version, with what keep asks besides (see platformCopyToVersion).
+CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version, const KeptMetadata& keep);
 
 // Deletes a version that was made for a change that did not happen; done
 // after a stop too, as it completes what was begun.

@@ -491,10 +491,11 @@ VersionResult platformLinkVersion(const wchar_t* entry, const wchar_t* version);
 VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version);
 
 // Copies entry, a file or link of the guarded tree (not followed), to version
-// in the guarded or the version tree: contents, attributes and times, written
-// under a temporary beside version and named version only once complete,
-// never replacing anything. A stop removes the temporary (COPY_STOPPED).
-CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version);
+// in the guarded or the version tree: contents, attributes and times, and
+// what keep asks besides (a version that cannot hold it all is not made),
+// written under a temporary beside version and named version only once
+// complete, never replacing anything. A stop removes the temporary (COPY_STOPPED).
+CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version, const KeptMetadata& keep);
 
 // Deletes version, a file or link a version function made; not done when it stays.
 SystemResult platformDeleteVersion(const wchar_t* version);

@@ -235,6 +235,37 @@ def test_versions(work):
     check("then the copy has its source's owner, group and set-ID bits",
           owners(target) == owners(source) and not set_id_strays(source, target), owners(target))
 
+    # On another volume a version is a copy: the entry as it was all the same.
+    other = tempfile.mkdtemp(prefix="korvane-versions-", dir="/dev/shm") if os.path.isdir("/dev/shm") else None
+    try:
+        if other and os.stat(other).st_dev != os.stat(work).st_dev:
+            os.setxattr(os.path.join(target, "tool"), "user.was", b"\0there")
+            was = owners(target)["tool"]
+            write(tool, "tool, third contents")
+            status, out, err = run("-v", "-X", "--versions", other, source, target)
+            copies = [os.path.join(other, folder, "tool") for folder in run_folders(other)]
+            check("a version on another volume keeps the owner, set-ID bits and attributes of what it keeps",
+                  status == 0 and len(copies) == 1 and os.lstat(copies[0]).st_uid == was[0] and
+                  stat.S_IMODE(os.lstat(copies[0]).st_mode) == was[2] and
+                  os.getxattr(copies[0], "user.was") == b"\0there" and
+                  open(copies[0]).read() == "tool, new contents", (status, out, err, owners(other)))
+        else:
+            print("skipped: no second volume for versions")
+    finally:
+        if other:
+            shutil.rmtree(other, ignore_errors=True)
+    volume = coarse_clock.Volume(os.path.join(work, "below"), os.path.join(work, "volume"), "exact")
+    try:
+        refusing = os.path.join(work, "volume", "versions")
+        os.setxattr(os.path.join(target, "tool"), "user.was", b"again")
+        write(tool, "tool, fourth contents")
+        status, out, err = run("-X", "--versions", refusing, source, target)
+        check("a version whose volume refuses an attribute is not kept: the file stays and fails",
+              status == 1 and "Version not kept: [" in err and "tool, fourth" not in open(
+                  os.path.join(target, "tool")).read(), (status, out, err))
+    finally:
+        volume.close()
+
     # Names of one file: one version file under each name, the To names one new file.
     names = os.path.join(work, "names")
     copy = os.path.join(work, "copy-of-names")

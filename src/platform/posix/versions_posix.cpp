@@ -86,20 +86,32 @@ VersionResult FailedVersion(int error, bool copyInstead) {
 
 const VersionResult kVersionDone{VERSION_DONE, 0};
 
-// Writes a copy of the link at from into the new name temporary at to.
-bool CopyLinkAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary) {
+// Writes a copy of the link at from into the new name temporary at to, its
+// owner and group as keep asks. false with errno set; nothing is left of
+// the temporary then.
+bool CopyLinkAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary,
+                const KeptMetadata& keep) {
     std::string text;
     if (!ReadLinkAt(from.directory, from.name, &text)) return false;
     if (symlinkat(text.c_str(), to.directory, temporary.c_str()) != 0) return false;
+    bool owned = false;
+    int refused = keep.owners ? GiveLinkOwner(to.directory, temporary, st, &owned) : 0;
+    if (refused != 0) {
+        unlinkat(to.directory, temporary.c_str(), 0);
+        errno = refused;
+        return false;
+    }
     struct timespec times[2] = {st.st_atim, st.st_mtim};
     utimensat(to.directory, temporary.c_str(), times, AT_SYMLINK_NOFOLLOW);
     return true;
 }
 
 // Writes a copy of the plain file at from, whose status st was read, into
-// the new file temporary at to. false with *error an errno value, or
+// the new file temporary at to, with what keep asks besides. false with
+// *error an errno value (an attribute the volume refused among them), or
 // ECANCELED after a stop; nothing is left of the temporary then.
-bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary, int* error) {
+bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const std::string& temporary,
+                const KeptMetadata& keep, int* error) {
     int in = openat(from.directory, from.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     struct stat opened;
     if (in < 0 || fstat(in, &opened) != 0 || !SameEntry(opened, st)) {
@@ -113,9 +125,9 @@ bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const
         close(in);
         return false;
     }
-    // A version keeps the mode and times; set-ID bits only under its owner.
+    // A version is the entry as it was: one that cannot hold all of it is not made.
     bool keptLess = false;
-    bool ok = WriteCopy(in, out, &opened, KeptMetadata{false, false, false}, error, &keptLess);
+    bool ok = WriteCopy(in, out, &opened, keep, error, &keptLess) && !keptLess;
     if (close(out) != 0 && ok) {
         ok = false;
         *error = errno;
@@ -167,7 +179,7 @@ VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version
     return kVersionDone;
 }
 
-CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version, const KeptMetadata& keep) {
     OwnPlace from(LocateGuardedEntry(entry));
     if (!from.at.ok) return FailedCopy(errno);
     OwnPlace to(VersionPlace(version, false));
@@ -177,10 +189,10 @@ CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version) {
     std::string temporary = NextTemporaryName();
     int error = 0;
     if (S_ISLNK(st.st_mode)) {
-        if (!CopyLinkAs(from.at, st, to.at, temporary)) return FailedCopy(errno);
+        if (!CopyLinkAs(from.at, st, to.at, temporary, keep)) return FailedCopy(errno);
     } else if (!S_ISREG(st.st_mode)) {
         return CopyResult{COPY_NOT_REGULAR, FAILURE_NOT_PLAIN_FILE};
-    } else if (!CopyFileAs(from.at, st, to.at, temporary, &error)) {
+    } else if (!CopyFileAs(from.at, st, to.at, temporary, keep, &error)) {
         return error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED} : FailedCopy(error);
     }
     if (RenameNoReplace(to.at.directory, temporary.c_str(), to.at.directory, to.at.name.c_str()) != 0) {

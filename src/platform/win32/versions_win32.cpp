@@ -154,7 +154,8 @@ VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version
     return FailedVersion(error, error == ERROR_NOT_SAME_DEVICE);
 }
 
-CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version) {
+// Windows keeps nothing of what KeptMetadata names.
+CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version, const KeptMetadata&) {
     if (RefusedGuardedEntry(entry) || RefusedVersionPlace(version, false)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring systemVersion = platformSystemPath(version);
     std::wstring temporary = platformSystemPath(TemporaryNameBeside(version).c_str());
