@@ -349,6 +349,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
         }
     }
+    // A versions folder the run made inside To moved the time of the folder holding it.
+    if (folderTimes && versions.madeIn.length > 0 && !runStopRequested()) {
+        refinishFolder(&run, &folderWalk.times, counterpartPath(versions.madeIn, to, from), versions.madeIn);
+    }
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
     endJobs(&run);  // expiry removes run folders on the run's thread alone

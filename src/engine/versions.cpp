@@ -137,6 +137,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
             *reason = made.reason;
             return false;
         }
+        if (store.insideTo && i + 1 == missing.size()) store.madeIn = levelAbove(missing[i]);
     }
     if (!isDryRun() && !store.insideTo) {
         SystemResult held = platformHoldVersionTree(store.root.buffer);

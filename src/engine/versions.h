@@ -22,6 +22,8 @@ struct VersionStore {
     WideString runName;                 // the run folder's name: the run's start time, local
     WideString runFolder;               // the run's own folder once made (a dry run: once it would be), else empty
     bool rootStands = false;            // the versions folder stands (found, or made by this run)
+    WideString madeIn;                  // inside To: the To folder in which the run made the versions
+                                        // folder (or the first level on its way), else empty
     std::set<std::wstring> madeLevels;  // folders below runFolder known to stand
     std::mutex lock;                    // guards rootStands, runFolder and madeLevels once the run goes
 };

@@ -309,6 +309,23 @@ def test_versions(work):
           status == 5 and os.path.exists(os.path.join(mirror, "deep", "er", "stays")) and
           folder_times(mirror) == folder_times(tree) and out.count("  MD: [") == 1, (status, out, err))
 
+    # A versions folder inside To, made by the run's first version: in a
+    # folder walked before that version, or when the guard's count is done.
+    for inside, change in (("deep/.versions", "still/f"), (".versions", "kind/swap")):
+        name = inside.replace("/", "-").strip(".")
+        here = os.path.join(work, "from-" + name)
+        there = os.path.join(work, "to-" + name)
+        shutil.copytree(tree, here, symlinks=True)
+        shutil.copytree(mirror, there, symlinks=True)
+        os.remove(os.path.join(here, change))
+        write(os.path.join(here, change, "now a folder"), "f")
+        versions_inside = os.path.join(there, inside)
+        status, out, err = run("-s", "-y", "--max-delete", "10", "--versions", versions_inside, here, there)
+        times = {k: v for k, v in folder_times(there).items() if ".versions" not in k}
+        again = run("-s", "-y", "--versions", versions_inside, here, there)
+        check("versions made inside To at %s: every folder keeps its From time" % inside,
+              status == 0 and times == folder_times(here) and again[1].startswith("0 "), (status, out, err, again))
+
 
 def main():
     global PROGRAM
