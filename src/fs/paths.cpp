@@ -89,26 +89,95 @@ SystemResult createDirectoryPath(const WideString& path) {
     return SystemResult{true, 0};
 }
 
-// A drive root is never given attributes; otherwise the source's attribute
-// word is applied also when the target existed before. Nothing is made for
-// a source that cannot be read.
+namespace {
+
+// One level a directory's make is to add, beside the level of its source.
+struct LevelToMake {
+    WideString source;  // the source level of the same name
+    WideString target;  // the level to make
+};
+
+// True when the last names of a and b (cut at their last separators) are the same.
+bool sameLastName(const WideString& a, int32_t aCut, const WideString& b, int32_t bCut) {
+    int32_t length = a.length - aCut;
+    if (length != b.length - bCut) return false;
+    for (int32_t i = 1; i < length; ++i) {
+        if (a.buffer[aCut + i] != b.buffer[bCut + i]) return false;
+    }
+    return true;
+}
+
+// The levels of target that do not stand, the deepest first, each beside the
+// level of source of the same name, up to the first that stands (*above says
+// it stands) or to the first whose name the source's level does not share.
+std::vector<LevelToMake> levelsToMake(const WideString& source, const WideString& target, bool* aboveStands) {
+    std::vector<LevelToMake> levels;
+    WideString from = dropTrailingSeparator(source);
+    WideString to = dropTrailingSeparator(target);
+    *aboveStands = false;
+    while (!directoryExists(to)) {
+        levels.push_back(LevelToMake{from, to});
+        int32_t cut = to.FindLastSeparator();
+        int32_t fromCut = from.FindLastSeparator();
+        if (cut <= 0 || cut + 1 <= rootLevelLength(to.buffer, to.length) || fromCut <= 0 ||
+            fromCut + 1 <= rootLevelLength(from.buffer, from.length) || !sameLastName(to, cut, from, fromCut)) {
+            return levels;
+        }
+        to = to.Left(cut);
+        from = from.Left(fromCut);
+    }
+    *aboveStands = true;
+    return levels;
+}
+
+// Makes target and each missing level above it that has its source's name,
+// the highest first; each level made is given what its source level has
+// (give) before anything is made in it, so that no folder stands with the
+// runner's owner and mode below another that is the source's. The target
+// itself is given it also when it stood before. A drive root is never
+// given anything.
+template <typename Give>
+SystemResult makeLevelsLike(const WideString& source, const WideString& target, Give give) {
+    bool aboveStands = false;
+    std::vector<LevelToMake> levels = levelsToMake(source, target, &aboveStands);
+    for (size_t i = levels.size(); i-- > 0;) {
+        const LevelToMake& level = levels[i];
+        bool top = i + 1 == levels.size();
+        SystemResult made{true, 0};
+        if (top && !aboveStands) {
+            made = createDirectoryPath(level.target);
+        } else {
+            made = changeCreateDirectory(level.target.buffer);
+            // Another worker of the run may have made it meanwhile.
+            if (!made && directoryExists(level.target)) made = SystemResult{true, 0};
+        }
+        if (!made) return made;
+        if (i == 0) break;
+        SystemResult given = give(level.source, level.target);
+        if (!given) return given;
+    }
+    if (isDriveRoot(target)) return SystemResult{true, 0};
+    return give(source, target);
+}
+
+}  // namespace
+
+// A source that cannot be read gives nothing: the level fails.
 SystemResult createDirectoryLike(const WideString& source, const WideString& target) {
-    uint32_t word = 0;
-    bool known = platformReadAttributeWord(source.buffer, &word);
-    SystemResult made = createDirectoryPath(target);
-    if (!made || isDriveRoot(target)) return made;
-    if (!known) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
-    return changeWriteAttributeWord(target.buffer, word);
+    return makeLevelsLike(source, target, [](const WideString& from, const WideString& to) {
+        uint32_t word = 0;
+        if (!platformReadAttributeWord(from.buffer, &word)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
+        return changeWriteAttributeWord(to.buffer, word);
+    });
 }
 
 SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep) {
-    EntryStatus status;
-    bool known = platformQueryEntry(source.buffer, &status);
-    SystemResult made = createDirectoryPath(target);
-    if (!made || isDriveRoot(target)) return made;
-    if (!known) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
-    bool changed = false;
-    return changeWriteMetadata(source.buffer, target.buffer, keep, &changed);
+    return makeLevelsLike(source, target, [&keep](const WideString& from, const WideString& to) {
+        EntryStatus status;
+        if (!platformQueryEntry(from.buffer, &status)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
+        bool changed = false;
+        return changeWriteMetadata(from.buffer, to.buffer, keep, &changed);
+    });
 }
 
 namespace {

@@ -48,13 +48,15 @@ std::vector<DirectoryLevel> directoryLevels(const WideString& path);
 // Creates every missing level of the path; done when all exist afterwards.
 SystemResult createDirectoryPath(const WideString& path);
 
-// Creates the target directory path and gives it the source's attribute
-// word; done when it stands with that word afterwards.
+// Creates the target directory path and gives it, and each missing level
+// above it that has its source level's name, that level's attribute word;
+// done when it stands with that word afterwards.
 SystemResult createDirectoryLike(const WideString& source, const WideString& target);
 
-// Creates the target directory path and gives the directory itself the
-// metadata of source as keep asks (owner and group, attributes, mode); done
-// when it stands with them afterwards.
+// Creates the target directory path and gives it, and each missing level
+// above it that has its source level's name, the metadata of that source
+// level as keep asks (owner and group, attributes, mode), each before
+// anything is made in it; done when it stands with them afterwards.
 SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep);
 
 // True when the target must be brought up to date with the source, handing
