@@ -600,7 +600,10 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     bool framed = enterable && folderWalk->times.on;
     if (framed) settleJobs(run);
     FolderTimeFrame* frame = framed ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
-    if (!takenByRule(run, walker, entryPath, walkRoot, false)) return true;
+    if (!takenByRule(run, walker, entryPath, walkRoot, false)) {
+        if (!walker->skipDescent) takeTimeForBelow(frame, run);
+        return true;
+    }
     if (frame) frame->taken = true;
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
         reportEntryFailure(run,

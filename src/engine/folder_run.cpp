@@ -524,6 +524,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (framed) folderFrame(&folderWalk->times, below, run);
     if (!takenByRule(run, walker, entryPath, walkRoot, counted)) {
         walker->takeName = false;
+        if (framed && !walker->skipDescent) takeTimeForBelow(frameAt(folderWalk->times, below).get(), run);
         return;
     }
     if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return;

@@ -67,6 +67,11 @@ FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* r
     return times->frames[depth].get();
 }
 
+void takeTimeForBelow(FolderTimeFrame* frame, const RunState* run) {
+    if (!frame) return;
+    *frame = FolderTimeFrame{true, false, false, false, false, 0, 0, runActivity(run)};
+}
+
 std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth) {
     return times.on && depth < times.frames.size() ? times.frames[depth] : nullptr;
 }
@@ -111,6 +116,22 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
     WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
     if (runContext.showCopyFile) writeLogLine(line);
     reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
+}
+
+bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder) {
+    if (changeTookAway(toFolder.buffer)) return false;
+    EntryStatus source;
+    EntryStatus target;
+    if (!platformQueryEntry(fromFolder.buffer, &source) || !source.isDirectory) return false;
+    if (!platformQueryEntry(toFolder.buffer, &target) || !target.isDirectory || target.isLink) return false;
+    if (!folderTimeDiffers(run->options, toFolder, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
+                           FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
+        return false;
+    }
+    SystemResult set = changeWriteModifiedTime(toFolder.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
+    if (set) return true;
+    reportCopyFailure(run, fromFolder, toFolder, WideString(platformReasonText(set.reason).c_str()));
+    return false;
 }
 
 void refinishFolder(RunState* run, FolderTimes* times, const WideString& fromFolder, const WideString& toFolder) {

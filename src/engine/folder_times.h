@@ -61,6 +61,11 @@ void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const Wi
 // activity that of run now, for the walk to fill.
 FolderTimeFrame* folderFrame(FolderTimes* times, size_t depth, const RunState* run);
 
+// The frame of a folder the rules do not take (null: none): it still takes
+// From's time, with no line of its own, when the run changes or fails
+// anything below it from now on, as the changes made there moved its time.
+void takeTimeForBelow(FolderTimeFrame* frame, const RunState* run);
+
 // The frame of the folder at depth on the walk's descent path; null when
 // the walk gives no folder times.
 std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth);
@@ -76,6 +81,11 @@ std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth)
 // handed over below the folder is told.
 void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters);
+
+// Gives the To folder toFolder the time of its From folder fromFolder where
+// it stands and differs from it; true when it was set. A failure to set it
+// is told with its reason.
+bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder);
 
 // The after-folder step, once more, for the To folder toFolder (From:
 // fromFolder) in which an entry changed after its step had come (an entry

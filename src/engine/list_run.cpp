@@ -8,6 +8,7 @@
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
+#include "engine/folder_times.h"
 #include "engine/jobs.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -149,9 +150,65 @@ namespace {
 
 // What a list run's jobs share with it.
 struct ListJobs {
-    RunTally* tally = nullptr;        // the run's counters
-    std::set<std::wstring> inFlight;  // the folded paths of entries handed over and not yet told
+    RunTally* tally = nullptr;         // the run's counters
+    std::set<std::wstring> inFlight;   // the folded paths of entries handed over and not yet told
+    bool folderTimes = false;          // the run gives the folders it changed their From times
+    WideString to;                     // the To Folder, as the run was given it
+    std::set<std::wstring> changedIn;  // To folders the run made, copied into or removed from
+    std::set<std::wstring> timeDue;    // listed To folders whose time alone was not From's
 };
+
+// The key of a To folder among the list run's folders: without trailing separators.
+std::wstring folderKey(const WideString& folder) {
+    std::wstring key(folder.buffer, static_cast<size_t>(folder.length));
+    while (key.size() > 1 && isComponentSeparator(key.back())) key.pop_back();
+    return key;
+}
+
+// Notes the folders whose time the update of the listed entry at target
+// may have moved: a folder it made, and every folder above it up to To, as
+// a made level is a change in the one above it.
+void noteFolderChanges(ListJobs* list, const WideString& target, const UpdateOutcome& outcome) {
+    if (!list->folderTimes) return;
+    if (outcome.isDirectory && outcome.folderTimeDue && !outcome.changeAttempted) {
+        list->timeDue.insert(folderKey(target));
+    }
+    if (!outcome.changeAttempted || outcome.updatedInPlace) return;
+    if (outcome.isDirectory && outcome.upToDate) list->changedIn.insert(folderKey(target));
+    std::wstring root = folderKey(list->to);
+    std::wstring level = folderKey(target);
+    for (;;) {
+        size_t cut = level.find_last_of(PATH_SEPARATOR);
+        if (level.size() <= root.size() || cut == std::wstring::npos || cut < root.size()) break;
+        level.erase(cut);
+        while (level.size() > root.size() && isComponentSeparator(level.back())) level.pop_back();
+        if (!list->changedIn.insert(level).second) return;  // and the levels above it, with it
+    }
+    list->changedIn.insert(root);
+}
+
+// Gives each folder the run changed, the deepest first, and each listed
+// folder whose time alone was due, its From time once every entry is done;
+// a time alone is a change of its own, told with an "  MD: [" line.
+void finishListFolders(RunState* run, ListJobs* list, const WideString& from) {
+    std::set<std::wstring> folders = list->changedIn;
+    folders.insert(list->timeDue.begin(), list->timeDue.end());
+    for (auto at = folders.rbegin(); at != folders.rend(); ++at) {
+        if (runStopRequested()) return;
+        bool root = *at == folderKey(list->to);
+        WideString toFolder = root ? list->to : WideString(at->c_str());
+        WideString fromFolder = root ? from : counterpartPath(toFolder, list->to, from);
+        if (!matchFolderTime(run, fromFolder, toFolder) || list->changedIn.count(*at) > 0) continue;
+        ++runContext.listUpdatedCount;
+        WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
+        if (runContext.showCopyFile) {
+            runContext.messageText = line;
+            writeMessageLine();
+            showStatus(STATUS_INFO, runContext.messageText);
+        }
+        reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
+    }
+}
 
 // True when key names a path on the way to, below, or at one in flight.
 bool meetsInFlight(const ListJobs& list, const std::wstring& key) {
@@ -191,6 +248,7 @@ void tellListed(EntryJob* job) {
     const UpdateOutcome& outcome = job->outcome;
     if (job->work) noteOutcome(outcome);
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
+    noteFolderChanges(list, job->target, outcome);
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
     const WideString& source = job->entryPath;
     const WideString& target = job->target;
@@ -292,6 +350,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     std::unordered_map<std::wstring, std::wstring> takenPaths;
     ListJobs listJobs;
     listJobs.tally = tally;
+    listJobs.folderTimes = options.folderTimes && !toMissing;
+    listJobs.to = to;
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
@@ -342,6 +402,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         handOver(&run, &job);
     }
     endJobs(&run);
+    finishListFolders(&run, &listJobs, from);
 
     if (!runStopRequested()) expireVersions(&run, from, to);
     platformReleaseTree();
