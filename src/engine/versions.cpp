@@ -153,7 +153,9 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
 
 // The run's own folder, made at the first version, once, whichever worker
 // keeps it: the start time, and a number after it when a run of that second
-// has its folder already. False with why in *reason.
+// has its folder already. It is its owner's alone: what it holds was in
+// folders of To that others may not have been allowed to enter, and its
+// levels are made anew. False with why in *reason.
 bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
     VersionStore& store = *run->versions;
     std::lock_guard<std::mutex> held(store.lock);
@@ -166,7 +168,7 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
     if (!endsWithSeparator(base)) base.AppendSeparator();
     for (int number = 1; number <= kRunsPerSecond; ++number) {
         *folder = base + store.runName + (number > 1 ? WideString(L"-") + decimalText(number) : WideString());
-        VersionResult made = changeMakeVersionDirectory(folder->buffer);
+        VersionResult made = changeMakeVersionDirectory(folder->buffer, true);
         *reason = made.reason;
         if (made.outcome == VERSION_DONE) {
             store.runFolder = *folder;

@@ -251,9 +251,9 @@ CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& iden
     return CopyResult{COPY_DONE, 0};
 }
 
-VersionResult changeMakeVersionDirectory(const wchar_t* path) {
+VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
     if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
-    if (!simulation.active) return platformMakeVersionDirectory(path);
+    if (!simulation.active) return platformMakeVersionDirectory(path, ownerOnly);
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;

@@ -54,8 +54,9 @@ SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32
 // Makes target another name of the file at existing, of identity.
 CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& identity, const wchar_t* target);
 
-// Makes one level of a versions folder or below it (see platformMakeVersionDirectory).
-VersionResult changeMakeVersionDirectory(const wchar_t* path);
+// Makes one level of a versions folder or below it, ownerOnly: for its owner
+// alone (see platformMakeVersionDirectory).
+VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly = false);
 
 // Gives entry a second name at version (see platformLinkVersion).
 VersionResult changeLinkVersion(const wchar_t* entry, const wchar_t* version);

@@ -143,10 +143,10 @@ bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const
 
 }  // namespace
 
-VersionResult platformMakeVersionDirectory(const wchar_t* path) {
+VersionResult platformMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
     OwnPlace at(VersionPlace(path, true));
     if (!at.at.ok) return FailedVersion(errno, false);
-    if (mkdirat(at.at.directory, at.at.name.c_str(), 0777) == 0) return kVersionDone;
+    if (mkdirat(at.at.directory, at.at.name.c_str(), ownerOnly ? 0700 : 0777) == 0) return kVersionDone;
     return FailedVersion(errno, false);
 }
 

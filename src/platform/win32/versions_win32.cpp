@@ -122,7 +122,7 @@ SystemResult platformHoldVersionTree(const wchar_t* root) {
 
 void platformReleaseVersionTree() { versionRoot.clear(); }
 
-VersionResult platformMakeVersionDirectory(const wchar_t* path) {
+VersionResult platformMakeVersionDirectory(const wchar_t* path, bool /*ownerOnly*/) {
     if (RefusedVersionPlace(path, true)) return FailedVersion(ERROR_ACCESS_DENIED, false);
     if (CreateDirectoryW(platformSystemPath(path).c_str(), nullptr)) return kVersionDone;
     return FailedVersion(GetLastError(), false);
