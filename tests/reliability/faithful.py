@@ -327,6 +327,45 @@ def test_versions(work):
               status == 0 and times == folder_times(here) and again[1].startswith("0 "), (status, out, err, again))
 
 
+def test_partial_runs(work):
+    """Runs that take part of a tree (a rule, a list, with workers): each
+    folder they make on the way takes its From owner and mode before anything
+    goes into it, so a private folder never stands open to others in To; each
+    folder they change ends with its From time; and what a run keeps as
+    versions is readable by the runner alone."""
+    source = os.path.join(work, "from")
+    private = os.path.join(source, "home", "alice", "private")
+    write(os.path.join(private, "docs", "diary.txt"), "secret")
+    write(os.path.join(source, "home", "alice", "notes.dat"), "left out")
+    for folder, _, _ in os.walk(os.path.join(source, "home")):
+        os.chown(folder, 1001, 1001)
+    os.chown(os.path.join(private, "docs", "diary.txt"), 1001, 1001)
+    os.chmod(private, 0o700)
+    for folder in (os.path.join(private, "docs"), private, os.path.dirname(private), os.path.join(source, "home")):
+        os.utime(folder, (1500000000, 1500000000))
+    listed = os.path.join(work, "list")
+    with open(listed, "w") as out:
+        out.write("home/alice/private/docs/diary.txt\n")
+    made = ["home", "home/alice", "home/alice/private", "home/alice/private/docs"]
+    for name, options in (("a rule", ["-r", r".*\.txt"]), ("a mirror under a rule", ["-s", "-y", "-r", r".*\.txt"]),
+                          ("a list", ["-f", listed]), ("a list with workers", ["-j", "8", "-f", listed])):
+        target = os.path.join(work, "to-" + name.replace(" ", "-"))
+        os.mkdir(target)
+        status, _, err = run(*options, source, target)
+        mine, theirs = owners(target), owners(source)
+        wrong = [(p, mine.get(p), theirs[p]) for p in made if mine.get(p) != theirs[p]]
+        times = [p for p in made if os.lstat(os.path.join(target, p)).st_mtime_ns !=
+                 os.lstat(os.path.join(source, p)).st_mtime_ns]
+        check("%s: folders made on the way are their source's, with its times" % name,
+              status == 0 and not wrong and not times, (status, err, wrong, times))
+    versions = os.path.join(work, "versions")
+    write(os.path.join(private, "docs", "diary.txt"), "secret, changed")
+    status, _, err = run("--versions", versions, source, os.path.join(work, "to-a-rule"))
+    kept = [os.lstat(os.path.join(versions, name)) for name in run_folders(versions)]
+    check("a run folder of versions is its runner's alone",
+          status == 0 and len(kept) == 1 and stat.S_IMODE(kept[0].st_mode) == 0o700, (status, err, kept))
+
+
 def main():
     global PROGRAM
     if len(sys.argv) != 2:
@@ -336,7 +375,7 @@ def main():
         print("skipped: other users' owners need root")
         return 77
     PROGRAM = os.path.abspath(sys.argv[1])
-    for test in (test_set_ids, test_hard_links, test_metadata_alone, test_versions):
+    for test in (test_set_ids, test_hard_links, test_metadata_alone, test_versions, test_partial_runs):
         work = tempfile.mkdtemp(prefix="korvane-faithful-")
         try:
             test(work)
