@@ -228,7 +228,8 @@ SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word);
 // Takes away what protects a file from change (read-only, hidden, system).
 SystemResult platformClearProtection(const wchar_t* path);
 
-// Creates one directory level; false when it cannot be created.
+// Creates one directory level, that others may not enter until its mode is
+// given (POSIX); false when it cannot be created.
 SystemResult platformCreateDirectory(const wchar_t* path);
 
 // Creates one directory level that only its owner may change (others may

@@ -169,10 +169,12 @@ SystemResult platformClearProtection(const wchar_t* path) {
     return Result(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
 }
 
+// Made for its owner alone: the run gives it its source's owner and mode
+// next, and until then no one else may open it or watch what goes into it.
 SystemResult platformCreateDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
     if (!at.ok) return Result(false);
-    return Result(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0777) == 0; }));
+    return Result(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0700) == 0; }));
 }
 
 SystemResult platformCreateOwnerDirectory(const wchar_t* path) {
