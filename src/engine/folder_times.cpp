@@ -118,12 +118,8 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
     reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
 }
 
-bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder) {
-    if (changeTookAway(toFolder.buffer)) return false;
-    EntryStatus source;
-    EntryStatus target;
-    if (!platformQueryEntry(fromFolder.buffer, &source) || !source.isDirectory) return false;
-    if (!platformQueryEntry(toFolder.buffer, &target) || !target.isDirectory || target.isLink) return false;
+bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder, const EntryStatus& source,
+                     const EntryStatus& target) {
     if (!folderTimeDiffers(run->options, toFolder, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
                            FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
         return false;

@@ -82,10 +82,11 @@ std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth)
 void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters);
 
-// Gives the To folder toFolder the time of its From folder fromFolder where
-// it stands and differs from it; true when it was set. A failure to set it
-// is told with its reason.
-bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder);
+// Gives the To folder toFolder (of status target) the time of its From
+// folder fromFolder (of status source) where it differs; true when it was
+// set. A failure to set it is told with its reason.
+bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder, const EntryStatus& source,
+                     const EntryStatus& target);
 
 // The after-folder step, once more, for the To folder toFolder (From:
 // fromFolder) in which an entry changed after its step had come (an entry

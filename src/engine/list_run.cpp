@@ -10,6 +10,7 @@
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
 #include "engine/jobs.h"
+#include "engine/metadata.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -152,53 +153,72 @@ namespace {
 struct ListJobs {
     RunTally* tally = nullptr;         // the run's counters
     std::set<std::wstring> inFlight;   // the folded paths of entries handed over and not yet told
-    bool folderTimes = false;          // the run gives the folders it changed their From times
-    WideString to;                     // the To Folder, as the run was given it
-    std::set<std::wstring> changedIn;  // To folders the run made, copied into or removed from
-    std::set<std::wstring> timeDue;    // listed To folders whose time alone was not From's
+    bool folders = false;              // the run gives the folders on its entries' way their From metadata and times
+    int32_t prefix = 0;                // the length of a target's To part, up to its entry
+    std::set<std::wstring> onTheWay;   // the folders of To on the way to the listed entries, and those listed
+    std::set<std::wstring> changedIn;  // those of them the run made, copied into or removed from
 };
 
-// The key of a To folder among the list run's folders: without trailing separators.
-std::wstring folderKey(const WideString& folder) {
-    std::wstring key(folder.buffer, static_cast<size_t>(folder.length));
-    while (key.size() > 1 && isComponentSeparator(key.back())) key.pop_back();
-    return key;
+// Notes in folders each folder above the entry normal (a normalEntry), up to
+// To itself (""), until one noted already.
+void noteLevelsAbove(std::set<std::wstring>* folders, std::wstring normal) {
+    while (!normal.empty()) {
+        size_t cut = normal.find_last_of(PATH_SEPARATOR);
+        normal.erase(cut == std::wstring::npos ? 0 : cut);
+        if (!folders->insert(normal).second) return;
+    }
 }
 
-// Notes the folders whose time the update of the listed entry at target
-// may have moved: a folder it made, and every folder above it up to To, as
-// a made level is a change in the one above it.
+// Notes what the update of the listed entry at target asks of the folders:
+// a listed folder is on the way; one the update made, and every folder
+// above a change, a made level being a change of the one above it, had
+// its time moved by the run.
 void noteFolderChanges(ListJobs* list, const WideString& target, const UpdateOutcome& outcome) {
-    if (!list->folderTimes) return;
-    if (outcome.isDirectory && outcome.folderTimeDue && !outcome.changeAttempted) {
-        list->timeDue.insert(folderKey(target));
-    }
+    if (!list->folders) return;
+    std::wstring normal = normalEntry(WideString(target.buffer + list->prefix));
+    if (outcome.isDirectory) list->onTheWay.insert(normal);
     if (!outcome.changeAttempted || outcome.updatedInPlace) return;
-    if (outcome.isDirectory && outcome.upToDate) list->changedIn.insert(folderKey(target));
-    std::wstring root = folderKey(list->to);
-    std::wstring level = folderKey(target);
-    for (;;) {
-        size_t cut = level.find_last_of(PATH_SEPARATOR);
-        if (level.size() <= root.size() || cut == std::wstring::npos || cut < root.size()) break;
-        level.erase(cut);
-        while (level.size() > root.size() && isComponentSeparator(level.back())) level.pop_back();
-        if (!list->changedIn.insert(level).second) return;  // and the levels above it, with it
-    }
-    list->changedIn.insert(root);
+    if (outcome.isDirectory && outcome.upToDate) list->changedIn.insert(normal);
+    noteLevelsAbove(&list->changedIn, normal);
 }
 
-// Gives each folder the run changed, the deepest first, and each listed
-// folder whose time alone was due, its From time once every entry is done;
-// a time alone is a change of its own, told with an "  MD: [" line.
-void finishListFolders(RunState* run, ListJobs* list, const WideString& from) {
-    std::set<std::wstring> folders = list->changedIn;
-    folders.insert(list->timeDue.begin(), list->timeDue.end());
+// Once every entry is done, brings each folder on the way to a listed entry,
+// and each listed, the deepest first, to its From folder: its metadata (To
+// itself aside, as in a folder run) and its time. A folder whose metadata,
+// or whose time alone, was not From's is told with an "  MD: [" line; one
+// whose time the run moved gets it back without a line. What a stopped run
+// left undone is thus done by the next.
+void finishListFolders(RunState* run, ListJobs* list, const WideString& from, const WideString& to) {
+    std::set<std::wstring> folders = list->onTheWay;
+    folders.insert(list->changedIn.begin(), list->changedIn.end());
     for (auto at = folders.rbegin(); at != folders.rend(); ++at) {
         if (runStopRequested()) return;
-        bool root = *at == folderKey(list->to);
-        WideString toFolder = root ? list->to : WideString(at->c_str());
-        WideString fromFolder = root ? from : counterpartPath(toFolder, list->to, from);
-        if (!matchFolderTime(run, fromFolder, toFolder) || list->changedIn.count(*at) > 0) continue;
+        WideString toFolder = at->empty() ? to : joined(to, WideString(at->c_str()));
+        WideString fromFolder = at->empty() ? from : joined(from, WideString(at->c_str()));
+        EntryState source = queryEntryState(fromFolder);
+        EntryState target = queryEntryState(toFolder);
+        if (!source.isDirectory || !target.queried || !target.isDirectory || target.status.isLink) continue;
+        if (changeTookAway(toFolder.buffer)) continue;
+        bool told = false;
+        if (!at->empty() && run->options.updateMetadata) {
+            int reason = 0;
+            bool changed = false;
+            SystemResult written{true, 0};
+            if (metadataDiffers(run->options, fromFolder, toFolder, source, target, &reason)) {
+                written = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+            }
+            if (reason != 0 || !written) {
+                reportCopyFailure(run, fromFolder, toFolder,
+                                  WideString(platformReasonText(reason ? reason : written.reason).c_str()));
+                continue;
+            }
+            told = changed;
+        }
+        if (matchFolderTime(run, fromFolder, toFolder, source.status, target.status) &&
+            list->changedIn.count(*at) == 0) {
+            told = true;
+        }
+        if (!told) continue;
         ++runContext.listUpdatedCount;
         WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
         if (runContext.showCopyFile) {
@@ -350,8 +370,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     std::unordered_map<std::wstring, std::wstring> takenPaths;
     ListJobs listJobs;
     listJobs.tally = tally;
-    listJobs.folderTimes = options.folderTimes && !toMissing;
-    listJobs.to = to;
+    listJobs.folders = options.folderTimes && !toMissing;
+    listJobs.prefix = joined(to, WideString()).length;
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
@@ -373,6 +393,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         std::wstring key;
         platformFoldName(normal.c_str(), &key);
         auto taken = takenPaths.emplace(key, normal).first;
+        if (listJobs.folders) noteLevelsAbove(&listJobs.onTheWay, normal);
         if (taken->second != normal && targetFoldsCase(target)) {
             ++tally->files;
             reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
@@ -402,7 +423,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         handOver(&run, &job);
     }
     endJobs(&run);
-    finishListFolders(&run, &listJobs, from);
+    finishListFolders(&run, &listJobs, from, to);
 
     if (!runStopRequested()) expireVersions(&run, from, to);
     platformReleaseTree();

@@ -131,8 +131,8 @@ SystemResult changeCreateDirectory(const wchar_t* path) {
     return kDone;
 }
 
-SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word) {
-    if (stopped()) return wouldFail(kStoppedReason);
+SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word, bool madeNow) {
+    if (stopped() && !madeNow) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteAttributeWord(path, word);
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
@@ -217,10 +217,10 @@ CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const Ke
     return CopyResult{COPY_DONE, 0};
 }
 
-SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
-                                 bool* changed) {
+SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* changed,
+                                 bool madeNow) {
     *changed = false;
-    if (stopped()) return wouldFail(kStoppedReason);
+    if (stopped() && !madeNow) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteMetadata(source, target, keep, changed);
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(target);

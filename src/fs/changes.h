@@ -24,7 +24,9 @@ bool changeTookAway(const wchar_t* path);
 SystemResult changeCreateDirectory(const wchar_t* path);
 
 // Gives an entry an attribute word.
-SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word);
+// madeNow: the directory at path was made by this change just now, which
+// ends even after a stop, so that it never stands as the runner's alone.
+SystemResult changeWriteAttributeWord(const wchar_t* path, uint32_t word, bool madeNow = false);
 
 // Takes away what protects a file from change.
 SystemResult changeClearProtection(const wchar_t* path);
@@ -46,7 +48,9 @@ CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const Ke
 
 // Brings the metadata of target to source's in place; *changed tells
 // whether anything changed (in a dry run: whether target would be changed).
-SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* changed);
+// madeNow as for changeWriteAttributeWord.
+SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* changed,
+                                 bool madeNow = false);
 
 // Gives a directory its modification time.
 SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);

@@ -134,8 +134,8 @@ std::vector<LevelToMake> levelsToMake(const WideString& source, const WideString
 // the highest first; each level made is given what its source level has
 // (give) before anything is made in it, so that no folder stands with the
 // runner's owner and mode below another that is the source's. The target
-// itself is given it also when it stood before. A drive root is never
-// given anything.
+// itself is given it also when it stood before. A level made is given it
+// even when a stop comes meanwhile. A drive root is never given anything.
 template <typename Give>
 SystemResult makeLevelsLike(const WideString& source, const WideString& target, Give give) {
     bool aboveStands = false;
@@ -153,30 +153,30 @@ SystemResult makeLevelsLike(const WideString& source, const WideString& target, 
         }
         if (!made) return made;
         if (i == 0) break;
-        SystemResult given = give(level.source, level.target);
+        SystemResult given = give(level.source, level.target, true);
         if (!given) return given;
     }
     if (isDriveRoot(target)) return SystemResult{true, 0};
-    return give(source, target);
+    return give(source, target, !levels.empty());
 }
 
 }  // namespace
 
 // A source that cannot be read gives nothing: the level fails.
 SystemResult createDirectoryLike(const WideString& source, const WideString& target) {
-    return makeLevelsLike(source, target, [](const WideString& from, const WideString& to) {
+    return makeLevelsLike(source, target, [](const WideString& from, const WideString& to, bool madeNow) {
         uint32_t word = 0;
         if (!platformReadAttributeWord(from.buffer, &word)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
-        return changeWriteAttributeWord(to.buffer, word);
+        return changeWriteAttributeWord(to.buffer, word, madeNow);
     });
 }
 
 SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep) {
-    return makeLevelsLike(source, target, [&keep](const WideString& from, const WideString& to) {
+    return makeLevelsLike(source, target, [&keep](const WideString& from, const WideString& to, bool madeNow) {
         EntryStatus status;
         if (!platformQueryEntry(from.buffer, &status)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
         bool changed = false;
-        return changeWriteMetadata(from.buffer, to.buffer, keep, &changed);
+        return changeWriteMetadata(from.buffer, to.buffer, keep, &changed, madeNow);
     });
 }
 

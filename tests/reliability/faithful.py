@@ -343,12 +343,14 @@ def test_partial_runs(work):
     os.chmod(private, 0o700)
     for folder in (os.path.join(private, "docs"), private, os.path.dirname(private), os.path.join(source, "home")):
         os.utime(folder, (1500000000, 1500000000))
-    listed = os.path.join(work, "list")
+    listed, spelt = os.path.join(work, "list"), os.path.join(work, "list-spelt")
     with open(listed, "w") as out:
         out.write("home/alice/private/docs/diary.txt\n")
+    with open(spelt, "w") as out:
+        out.write("./home//alice/private/docs/diary.txt\n.\n")
     made = ["home", "home/alice", "home/alice/private", "home/alice/private/docs"]
     for name, options in (("a rule", ["-r", r".*\.txt"]), ("a mirror under a rule", ["-s", "-y", "-r", r".*\.txt"]),
-                          ("a list", ["-f", listed]), ("a list with workers", ["-j", "8", "-f", listed])):
+                          ("a list", ["-f", listed]), ("a list with workers", ["-j", "8", "-f", spelt])):
         target = os.path.join(work, "to-" + name.replace(" ", "-"))
         os.mkdir(target)
         status, _, err = run(*options, source, target)
@@ -358,6 +360,13 @@ def test_partial_runs(work):
                  os.lstat(os.path.join(source, p)).st_mtime_ns]
         check("%s: folders made on the way are their source's, with its times" % name,
               status == 0 and not wrong and not times, (status, err, wrong, times))
+    # A list run brings the folders on its entries' way to From, each told once.
+    os.chmod(os.path.dirname(private), 0o750)
+    status, out, err = run("-v", "-f", listed, source, os.path.join(work, "to-a-list"))
+    again = run("-v", "-f", listed, source, os.path.join(work, "to-a-list"))
+    check("a list run mends a folder on its way, once", status == 0 and out.count("  MD: [") == 1 and
+          again[1].startswith("0 ") and owners(os.path.join(work, "to-a-list"))["home/alice"] == (1001, 1001, 0o750),
+          (status, out, err, again))
     versions = os.path.join(work, "versions")
     write(os.path.join(private, "docs", "diary.txt"), "secret, changed")
     status, _, err = run("--versions", versions, source, os.path.join(work, "to-a-rule"))
