@@ -171,14 +171,15 @@ void noteLevelsAbove(std::set<std::wstring>* folders, std::wstring normal) {
 
 // Notes what the update of the listed entry at target asks of the folders:
 // a listed folder is on the way; one the update made, and every folder
-// above a change, a made level being a change of the one above it, had
-// its time moved by the run.
+// above a change made, a made level being a change of the one above it,
+// had its time moved by the run. What a failure moved is told as a time
+// alone.
 void noteFolderChanges(ListJobs* list, const WideString& target, const UpdateOutcome& outcome) {
     if (!list->folders) return;
     std::wstring normal = normalEntry(WideString(target.buffer + list->prefix));
     if (outcome.isDirectory) list->onTheWay.insert(normal);
-    if (!outcome.changeAttempted || outcome.updatedInPlace) return;
-    if (outcome.isDirectory && outcome.upToDate) list->changedIn.insert(normal);
+    if (!outcome.changeAttempted || !outcome.upToDate || outcome.updatedInPlace) return;
+    if (outcome.isDirectory) list->changedIn.insert(normal);
     noteLevelsAbove(&list->changedIn, normal);
 }
 

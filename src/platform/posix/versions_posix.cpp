@@ -146,7 +146,8 @@ bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const
 VersionResult platformMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
     OwnPlace at(VersionPlace(path, true));
     if (!at.at.ok) return FailedVersion(errno, false);
-    if (mkdirat(at.at.directory, at.at.name.c_str(), ownerOnly ? 0700 : 0777) == 0) return kVersionDone;
+    // Never one others may write in, whatever the mask: a run folder's name planted there would be taken for one.
+    if (mkdirat(at.at.directory, at.at.name.c_str(), ownerOnly ? 0700 : 0755) == 0) return kVersionDone;
     return FailedVersion(errno, false);
 }
 
