@@ -479,7 +479,8 @@ void platformReleaseVersionTree();
 // Makes one directory level for versions: in the guarded tree or the version
 // tree as their other changes are made; elsewhere (the levels of a versions
 // folder not made yet) as the path is spelt. ownerOnly: only its owner may
-// enter it (POSIX; Windows leaves a level to the rights it inherits).
+// enter it; otherwise others may enter it, never write in it (POSIX;
+// Windows leaves a level to the rights it inherits).
 // VERSION_TAKEN when anything stands there.
 VersionResult platformMakeVersionDirectory(const wchar_t* path, bool ownerOnly);
 
