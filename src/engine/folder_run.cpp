@@ -237,7 +237,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (!yes) return RUN_DECLINED;
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
-    bool toMissing = options.dryRun && options.toToBeMade;
+    bool toMissing = isDryRun() && options.toToBeMade;
     int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
