@@ -217,6 +217,8 @@ bool platformErrorMayPass(int reason) {
     return false;
 }
 
+bool platformErrorIsMissing(int reason) { return reason == ENOENT; }
+
 int64_t platformWallSeconds() { return static_cast<int64_t>(time(nullptr)); }
 
 bool platformLocalCalendar(int64_t seconds, CalendarTime* calendar) {
