@@ -479,14 +479,18 @@ const EntryStatus* listedTarget(FolderWalk* walk, size_t depth, const WideString
     if (!(level.directory == directory)) {
         level.directory = directory;
         level.status.clear();
+        level.names.clear();
         int reason = 0;
         DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
         DirectoryEntry entry;
         while (listing && platformNextEntry(listing, &entry)) {
-            if (entry.statusKnown && !entry.isLink && !isDotEntry(entry.name)) level.status[entry.name] = entry.status;
+            if (isDotEntry(entry.name)) continue;
+            level.names.push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
+            if (entry.statusKnown && !entry.isLink) level.status[entry.name] = entry.status;
         }
         // A listing cut short may have told of entries it did not reach: none is trusted.
-        if (listing && !platformCloseListing(listing)) level.status.clear();
+        level.whole = listing && platformCloseListing(listing);
+        if (!level.whole) level.status.clear();
     }
     auto at = level.status.find(std::wstring(target.buffer + cut + 1, static_cast<size_t>(target.length - cut - 1)));
     return at == level.status.end() ? nullptr : &at->second;
