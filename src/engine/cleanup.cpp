@@ -715,34 +715,71 @@ void startCleanupScopes(CleanupState* cleanup) {
                                                                      : SCOPE_PASS;
 }
 
+namespace {
+
+// Marks what the clean-up walk must look at for one entry of the To
+// directory key, whose From names (sorted) are names: a name From lacks
+// makes the directory a level to check (true), a directory whose From
+// counterpart the copy walk did not enter a tree to walk whole.
+bool markEntry(CleanupState* state, const std::wstring& key, const std::vector<ListedName>& names,
+               std::wstring_view name, bool isDirectory, bool isLink) {
+    auto at = std::lower_bound(
+        names.begin(), names.end(), name,
+        [](const ListedName& listed, std::wstring_view sought) { return std::wstring_view(listed.name) < sought; });
+    if (at == names.end() || std::wstring_view(at->name) != name) return true;
+    if (isDirectory && !isLink && !at->entered) {
+        state->trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
+    }
+    return false;
+}
+
+// The whole listing the copy walk took of the To directory base (for the
+// statuses of its entries), or null. Taken once: a later walk of the same
+// directory lists it afresh.
+TargetListing* takenListing(FolderWalk* walk, const WideString& base) {
+    for (TargetListing& level : walk->targetLevels) {
+        if (!level.whole || !(level.directory == base)) continue;
+        level.directory = WideString();
+        return &level;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+// The To directory was listed already where the copy walk asked its
+// listing for statuses (Windows): that listing, taken before the run's
+// copies there, serves. What the run made there since bears From's names
+// or is its own (a temporary, the versions folder), which the clean-up
+// leaves anyway; what others made since is left for a later run.
 bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                         const WideString& otherRoot) {
-    CleanupState& state = *static_cast<FolderWalk*>(walker->data)->cleanup;
+    auto* walk = static_cast<FolderWalk*>(walker->data);
+    CleanupState& state = *walk->cleanup;
     if (!state.pruning) return true;
     std::wstring key = relativeKey(directory, walkRoot);
     std::vector<ListedName>& names = walker->completedNames;
     std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
     WideString base = counterpartPath(directory, walkRoot, otherRoot);
     if (!endsWithSeparator(base)) base.AppendSeparator();
+    bool surplus = false;
+    if (const TargetListing* taken = takenListing(walk, base)) {
+        for (const TargetName& entry : taken->names) {
+            surplus = markEntry(&state, key, names, entry.name, entry.isDirectory, entry.isLink) || surplus;
+        }
+        if (surplus) state.levels.insert(key);
+        return true;
+    }
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) {
         state.trees.insert(key);  // the clean-up walk tells why, if it meets it
         return true;
     }
-    bool surplus = false;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
         if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        std::wstring_view name(entry.name);
-        auto at = std::lower_bound(
-            names.begin(), names.end(), name,
-            [](const ListedName& listed, std::wstring_view sought) { return std::wstring_view(listed.name) < sought; });
-        if (at == names.end() || std::wstring_view(at->name) != name) {
-            surplus = true;
-        } else if (entry.isDirectory && !entry.isLink && !at->entered) {
-            state.trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
-        }
+        surplus = markEntry(&state, key, names, entry.name, entry.isDirectory, entry.isLink) || surplus;
     }
     // A listing cut short has not shown every name: the clean-up walks it whole.
     if (!platformCloseListing(listing)) state.trees.insert(key);

@@ -47,14 +47,23 @@ struct CleanupState {
     std::vector<CounterpartNames> counterparts;  // per level of that path: the From names facing it
 };
 
-// What a folder run's walks hand their handlers as the walker's data.
+// One entry of a To directory's listing, as the clean-up's marks judge it.
+struct TargetName {
+    std::wstring name;  // as listed
+    bool isDirectory;   // a directory, or a link to one
+    bool isLink;        // a link itself
+};
+
 // What the listing of one To directory told of its entries, where listings
 // tell each entry's status (Windows' find data).
 struct TargetListing {
     WideString directory;                                  // the To directory listed, with its separator
     std::unordered_map<std::wstring, EntryStatus> status;  // each entry but links, by its exact name
+    std::vector<TargetName> names;                         // every entry but "." and ".."
+    bool whole = false;                                    // the listing went through to its end
 };
 
+// What a folder run's walks hand their handlers as the walker's data.
 struct FolderWalk {
     RunState* run;                            // the run they act for
     CleanupState* cleanup;                    // the clean-up's marks and listings

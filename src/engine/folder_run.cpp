@@ -237,7 +237,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (!yes) return RUN_DECLINED;
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
-    bool toMissing = options.dryRun && options.toToBeMade;
+    bool toMissing = isDryRun() && options.toToBeMade;
     int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
@@ -479,14 +479,18 @@ const EntryStatus* listedTarget(FolderWalk* walk, size_t depth, const WideString
     if (!(level.directory == directory)) {
         level.directory = directory;
         level.status.clear();
+        level.names.clear();
         int reason = 0;
         DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
         DirectoryEntry entry;
         while (listing && platformNextEntry(listing, &entry)) {
-            if (entry.statusKnown && !entry.isLink && !isDotEntry(entry.name)) level.status[entry.name] = entry.status;
+            if (isDotEntry(entry.name)) continue;
+            level.names.push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
+            if (entry.statusKnown && !entry.isLink) level.status[entry.name] = entry.status;
         }
         // A listing cut short may have told of entries it did not reach: none is trusted.
-        if (listing && !platformCloseListing(listing)) level.status.clear();
+        level.whole = listing && platformCloseListing(listing);
+        if (!level.whole) level.status.clear();
     }
     auto at = level.status.find(std::wstring(target.buffer + cut + 1, static_cast<size_t>(target.length - cut - 1)));
     return at == level.status.end() ? nullptr : &at->second;

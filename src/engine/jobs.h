@@ -16,14 +16,15 @@
 #include <thread>
 #include <vector>
 
-#include "engine/folder_times.h"
 #include "engine/run_context.h"
-#include "engine/update_copy.h"
-#include "engine/versions.h"
+#include "engine/update_outcome.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
 struct EntryJob;
+
+// A folder's time step (engine/folder_times.h), held by a job only through a pointer.
+struct FolderTimeFrame;
 
 // One step of a job.
 typedef void (*JobStep)(EntryJob* job);

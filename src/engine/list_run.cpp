@@ -317,7 +317,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     RunEnd end;
     beginRun(&run);
     writeBanner();
-    bool toMissing = options.dryRun && options.toToBeMade;
+    bool toMissing = isDryRun() && options.toToBeMade;
     int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {

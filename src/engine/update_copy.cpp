@@ -261,12 +261,13 @@ UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideStri
     CopyResult copied = copyFileOutcome(entryPath, target, keep);
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
-    // is looked for only when the copy could not be written; one that was
-    // moved away during the run is not made again. A parent that stands by
-    // now may have been made meanwhile, for another entry of a list run on
-    // another worker: the copy is tried once more.
-    if (copied.outcome != COPY_DONE && !existing.queried && source.queried && !outcome.notPlainFile &&
-        !runStopRequested() && copied.outcome != COPY_PLACE_MOVED && copied.outcome != COPY_KEPT_LESS) {
+    // is looked for only when the copy failed for a missing name; one that
+    // was moved away during the run is not made again. A parent that stands
+    // by now may have been made meanwhile, for another entry of a list run
+    // on another worker: the copy is tried once more. Any other failure (no
+    // right, no space) is the copy's own: it is not written twice.
+    if (copied.outcome == COPY_FAILED && platformErrorIsMissing(copied.reason) && !existing.queried && source.queried &&
+        !runStopRequested()) {
         SystemResult ready = parentReady(run, entryPath, target);
         if (ready) {
             copied = copyFileOutcome(entryPath, target, keep);

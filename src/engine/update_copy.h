@@ -2,49 +2,10 @@
 #ifndef KORVANE_ENGINE_UPDATE_COPY_H
 #define KORVANE_ENGINE_UPDATE_COPY_H
 
-#include <cstdint>
-
 #include "engine/run_context.h"
-#include "engine/versions.h"
+#include "engine/update_outcome.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
-
-// What bringing one entry up to date found and did.
-struct UpdateOutcome {
-    bool upToDate = false;          // the counterpart is up to date afterwards
-    bool changeAttempted = false;   // a change was due
-    bool linkInTheWay = false;      // a link in To faced the entry and was left as it is (not a mirror)
-    bool notPlainFile = false;      // the source is no plain file or directory: left alone, never opened
-    bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
-    bool madeDirectory = false;     // a directory was made where none stood
-    bool isDirectory = false;       // the source is a directory, not taken as a link
-    bool updatedInPlace = false;    // the change was of metadata alone, made in place: an "  MD: [" line
-    bool folderTimeDue = false;     // a directory: its To time was not its From time, or it was made
-    int64_t sourceSeconds = 0;      // a directory: its From modification time (with folderTimes)
-    int32_t sourceNanoseconds = 0;  // and the part of it below the second
-    bool counted = false;           // a change was made (in a dry run: due), which the run's closing line counts
-    bool needsRunThread = false;    // on a worker, an entry in the way was left for the run's thread to remove
-    long long copiedBytes = 0;      // the bytes a file copy wrote
-    WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
-    WideString reason;              // why it failed, where the run itself found why (else the change's reason)
-
-    // The net under a mirror.
-    bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
-    bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it: left alone
-    KeptVersion kept;               // the version kept of the counterpart before it changed, or the failure
-                                    // to keep it (KEEP_FAILED: the update failed for that), to be told
-    // True when the counterpart is up to date afterwards.
-    explicit operator bool() const { return upToDate; }
-};
-
-// What the caller knows of an entry before its update, and where the update runs.
-struct UpdateAsk {
-    const ListedEntry* listed = nullptr;        // what the walk's listing told of the entry, or null
-    bool targetMissing = false;                 // the run made the target's folder just now: nothing stands there
-    const EntryStatus* targetListed = nullptr;  // what the listing of the target's folder told of it, or null
-    bool onWorker = false;                      // off the run's thread: nothing is told, and an entry in the way is
-                                                // left for the run's thread (needsRunThread)
-};
 
 // Copies or creates the counterpart of entryPath (under sourceRoot) below
 // targetRoot when it is missing or differs, for run, and tells what it

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 
+#include "engine/kept_version.h"
 #include "engine/run_context.h"
 #include "platform/platform.h"
 #include "text/wide_string.h"
@@ -34,23 +35,6 @@ struct VersionsHeld {
     VersionsHeld(const VersionsHeld&) = delete;
     VersionsHeld& operator=(const VersionsHeld&) = delete;
     ~VersionsHeld() { platformReleaseVersionTree(); }
-};
-
-// What keeping a version before a change came to.
-enum KeepResult {
-    KEEP_NOT_ASKED,  // the run keeps no versions: the change goes ahead as it would
-    KEEP_MOVED,      // the entry itself went into the run folder: it is gone from To
-    KEEP_BESIDE,     // a second name, a copy or (a directory) its place stands in the run folder; the entry stands
-    KEEP_PER_ENTRY,  // a tree cannot go in one change (another volume): nothing was done
-    KEEP_FAILED      // nothing was kept: the entry must stay as it is
-};
-
-// A version kept of one entry, or the failure to keep it: what the keeping
-// found, to be told on the run's thread in the entry's turn.
-struct KeptVersion {
-    KeepResult result = KEEP_NOT_ASKED;  // how the keeping went
-    WideString version;                  // where the version lies; KEEP_FAILED: the place that could not be made
-    int reason = 0;                      // KEEP_FAILED: why (see platformReasonText)
 };
 
 // Sets store up for a run of from and to that keeps versions below

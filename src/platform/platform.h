@@ -508,6 +508,10 @@ SystemResult platformDeleteVersion(const wchar_t* version);
 // network that timed out.
 bool platformErrorMayPass(int reason);
 
+// True when a failure for this reason tells that a name on the path was
+// not there: a folder not made yet, or one gone.
+bool platformErrorIsMissing(int reason);
+
 // A moment of the local calendar.
 struct CalendarTime {
     int year;    // four digits

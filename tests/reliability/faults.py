@@ -228,6 +228,15 @@ def test_reasons_full_file_system(work):
         check("no temporary and no half file is left", all(
             os.path.getsize(os.path.join(target, name)) == os.path.getsize(os.path.join(source, name))
             for name in names), str(names))
+        if shutil.which("strace"):
+            trace = os.path.join(root, "trace")
+            done = subprocess.run(["strace", "-f", "-qq", "-o", trace, PROGRAM] + JOBS + [source, target],
+                                  capture_output=True, timeout=120)
+            with open(trace, errors="replace") as calls:
+                refused = sum("ENOSPC" in call for call in calls)
+            failures = copy_failures(done.stderr.decode(errors="replace"))
+            check("a copy that fills the volume is not written again", failures and refused == len(failures),
+                  "%d refused writes for %d failures" % (refused, len(failures)))
     finally:
         subprocess.run(["umount", target])
 

@@ -116,6 +116,11 @@ HeldChain& ChainOf(HeldTree* tree);
 // thread of all its held directories before it next descends.
 void ForgetRemoved(HeldTree* tree, size_t depth, const std::string& name);
 
+// The entry name at depth, no directory, left tree: the calling thread lets
+// go of a directory it held under that name and below it; no other thread
+// holds the entry on its way.
+void ForgetOwnHeld(HeldTree* tree, size_t depth, const std::string& name);
+
 // Where the system calls below find an entry: a directory handle and a name
 // in it. Outside the held trees the handle is the current directory and the
 // name the whole path, and the calls follow links as usual.

@@ -249,10 +249,19 @@ HeldChain& ChainOf(HeldTree* tree) {
     return chain;
 }
 
+void ForgetOwnHeld(HeldTree* tree, size_t depth, const std::string& name) {
+    HeldChain& own = ChainOf(tree);
+    if (depth < own.names.size() && own.names[depth] == name) DropChain(&own, depth);
+}
+
+// Another thread's removal between the look at the epoch and its own move
+// of it leaves nothing of the calling thread's chain held either.
 void ForgetRemoved(HeldTree* tree, size_t depth, const std::string& name) {
     HeldChain& own = ChainOf(tree);
     if (depth < own.names.size() && own.names[depth] == name) DropChain(&own, depth);
-    own.epoch = tree->epoch.fetch_add(1, std::memory_order_acq_rel) + 1;
+    unsigned long seen = tree->epoch.fetch_add(1, std::memory_order_acq_rel);
+    if (seen != own.epoch) DropChain(&own, 0);
+    own.epoch = seen + 1;
 }
 
 namespace {

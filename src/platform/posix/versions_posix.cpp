@@ -166,17 +166,30 @@ VersionResult platformLinkVersion(const wchar_t* entry, const wchar_t* version) 
     return FailedVersion(error, copyInstead);
 }
 
-// A rename; a directory held on the way goes from every thread's chain, as a removed one does.
+// A rename. A directory moved goes from every thread's chain, as a removed
+// one does; a file or link lies on no chain's way, and the other threads
+// keep theirs. It counts as a file only when the entry was no directory
+// before the rename and the same entry stands at version after it: one
+// swapped for a directory meanwhile counts as a directory.
 VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version) {
     OwnPlace from(LocateGuardedEntry(entry));
     if (!from.at.ok) return FailedVersion(errno, false);
     OwnPlace to(VersionPlace(version, false));
     if (!to.at.ok) return FailedVersion(errno, false);
     const Place& at = from.at;
+    struct stat before;
+    bool file = fstatat(at.directory, at.name.c_str(), &before, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(before.st_mode);
     bool moved = WithWritableParent(
         at, [&] { return RenameNoReplace(at.directory, at.name.c_str(), to.at.directory, to.at.name.c_str()) == 0; });
     if (!moved) return FailedVersion(errno, errno == EXDEV);
-    ForgetRemoved(&guard, at.depth, at.name);
+    struct stat after;
+    file = file && fstatat(to.at.directory, to.at.name.c_str(), &after, AT_SYMLINK_NOFOLLOW) == 0 &&
+           SameEntry(before, after);
+    if (file) {
+        ForgetOwnHeld(&guard, at.depth, at.name);
+    } else {
+        ForgetRemoved(&guard, at.depth, at.name);
+    }
     return kVersionDone;
 }
 
@@ -217,6 +230,8 @@ bool platformErrorMayPass(int reason) {
     }
     return false;
 }
+
+bool platformErrorIsMissing(int reason) { return reason == ENOENT; }
 
 int64_t platformWallSeconds() { return static_cast<int64_t>(time(nullptr)); }
 

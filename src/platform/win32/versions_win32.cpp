@@ -193,6 +193,8 @@ bool platformErrorMayPass(int reason) {
     return false;
 }
 
+bool platformErrorIsMissing(int reason) { return reason == ERROR_PATH_NOT_FOUND || reason == ERROR_FILE_NOT_FOUND; }
+
 int64_t platformWallSeconds() {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
