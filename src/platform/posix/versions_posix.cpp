@@ -184,7 +184,7 @@ VersionResult platformMoveToVersion(const wchar_t* entry, const wchar_t* version
     if (!moved) return FailedVersion(errno, errno == EXDEV);
     struct stat after;
     file = file && fstatat(to.at.directory, to.at.name.c_str(), &after, AT_SYMLINK_NOFOLLOW) == 0 &&
-           SameEntry(before, after);
+           SameEntry(before, after) && !S_ISDIR(after.st_mode);
     if (file) {
         ForgetOwnHeld(&guard, at.depth, at.name);
     } else {
