@@ -79,6 +79,17 @@ std::wstring relativeKey(const WideString& path, const WideString& root) {
     return std::wstring(path.buffer + at, static_cast<size_t>(path.length - at));
 }
 
+// The key of the marks for path below root: its name below root, folded
+// for case where To does not tell case apart, so that From's spelling and
+// To's meet.
+std::wstring markKey(const CleanupState& state, const WideString& path, const WideString& root) {
+    std::wstring key = relativeKey(path, root);
+    if (!state.foldCase || key.empty()) return key;
+    std::wstring folded;
+    platformFoldName(key.c_str(), &folded);
+    return folded;
+}
+
 // True when marks holds a directory below key.
 bool marksBelow(const std::set<std::wstring>& marks, const std::wstring& key) {
     if (key.empty()) return !marks.empty();
@@ -92,7 +103,7 @@ bool marksBelow(const std::set<std::wstring>& marks, const std::wstring& key) {
 CleanupScope scopeOf(const CleanupState& state, CleanupScope parent, EntryPresence presence, const WideString& path,
                      const WideString& root) {
     if (!state.pruning || parent == SCOPE_WHOLE || presence == ENTRY_ABSENT) return SCOPE_WHOLE;
-    std::wstring key = relativeKey(path, root);
+    std::wstring key = markKey(state, path, root);
     if (state.trees.count(key) > 0) return SCOPE_WHOLE;
     if (state.levels.count(key) > 0) return SCOPE_LEVEL;
     if (marksBelow(state.levels, key) || marksBelow(state.trees, key)) return SCOPE_PASS;
@@ -694,14 +705,15 @@ bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath
     return true;
 }
 
-void markSurplusInCopyWalk(CleanupState* cleanup, bool on) {
+void markSurplusInCopyWalk(CleanupState* cleanup, bool on, bool foldCase) {
     *cleanup = CleanupState();
     cleanup->pruning = on;
+    cleanup->foldCase = foldCase;
 }
 
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root) {
     if (!cleanup.pruning) return true;
-    std::wstring key = relativeKey(directory, root);
+    std::wstring key = markKey(cleanup, directory, root);
     return cleanup.levels.count(key) > 0 || cleanup.trees.count(key) > 0;
 }
 
@@ -728,7 +740,13 @@ bool markEntry(CleanupState* state, const std::wstring& key, const std::vector<L
         [](const ListedName& listed, std::wstring_view sought) { return std::wstring_view(listed.name) < sought; });
     if (at == names.end() || std::wstring_view(at->name) != name) return true;
     if (isDirectory && !isLink && !at->entered) {
-        state->trees.insert(key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name));
+        std::wstring tree = key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name);
+        if (state->foldCase) {
+            std::wstring folded;
+            platformFoldName(tree.c_str(), &folded);
+            tree = folded;
+        }
+        state->trees.insert(tree);
     }
     return false;
 }
@@ -757,7 +775,7 @@ bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, co
     auto* walk = static_cast<FolderWalk*>(walker->data);
     CleanupState& state = *walk->cleanup;
     if (!state.pruning) return true;
-    std::wstring key = relativeKey(directory, walkRoot);
+    std::wstring key = markKey(state, directory, walkRoot);
     std::vector<ListedName>& names = walker->completedNames;
     std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
     WideString base = counterpartPath(directory, walkRoot, otherRoot);

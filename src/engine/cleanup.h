@@ -41,6 +41,7 @@ struct CounterpartNames {
 // named below the To Folder, "" for the To Folder itself.
 struct CleanupState {
     bool pruning = false;                        // the copy walk marks, and the clean-up walk trusts the marks
+    bool foldCase = false;                       // marks are kept folded for case: To does not tell case apart
     std::set<std::wstring> levels;               // To directories holding a name From lacked
     std::set<std::wstring> trees;                // To directories to walk whole, as without marks
     std::vector<CleanupScope> scopes;            // the scope of each directory on the clean-up's descent path
@@ -118,8 +119,9 @@ bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why);
 // Starts the marks of where To may hold surplus (on), or none (off: the
 // clean-up walk goes through all of To). On only for a mirror's copy walk
 // whose after-directory handler is markSurplusHandler (no rule active: a
-// rule judges each To entry on its own).
-void markSurplusInCopyWalk(CleanupState* cleanup, bool on);
+// rule judges each To entry on its own). foldCase: To does not tell case
+// apart, so From's spelling of a folder and To's mark the same folder.
+void markSurplusInCopyWalk(CleanupState* cleanup, bool on, bool foldCase);
 
 // After-directory handler of a mirror's copy walk (its walker keeping names):
 // lists the To directory facing the From directory just walked through and

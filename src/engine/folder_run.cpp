@@ -303,7 +303,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     walker.loopHandler = reportLinkLoop;
     walker.foldNames = true;
     if (synchronous && !runContext.ruleActive && !toMissing) {
-        markSurplusInCopyWalk(&cleanup, true);
+        markSurplusInCopyWalk(&cleanup, true, platformFoldsCase(to.buffer));
         walker.afterDirectoryHandler = afterCopiedFolder;
         walker.keepNames = true;
     }

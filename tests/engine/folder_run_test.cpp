@@ -335,6 +335,21 @@ TEST_F(FolderRun, MirrorFindsSurplusBelowDirectoriesWithNothingToDelete) {
     EXPECT_EQ(log().back(), "Updated: [1 dirs and files]. ");
 }
 
+// Where To does not tell case apart, a To folder spelt otherwise than
+// From's is the same folder: the surplus in it, and below it, goes.
+TEST_F(FolderRun, MirrorFindsSurplusInFoldersSpeltInAnotherCase) {
+    if (!platformFoldsCase(to.buffer)) GTEST_SKIP() << "To tells case apart";
+    writeFile(temp.at("from/Foo/deep/a.txt"), "a");
+    writeFile(temp.at("to/foo/deep/a.txt"), "a");
+    copyModified(temp.at("from/Foo/deep/a.txt"), temp.at("to/foo/deep/a.txt"));
+    writeFile(temp.at("to/foo/surplus.txt"), "s");
+    writeFile(temp.at("to/foo/deep/surplus.txt"), "s");
+    EXPECT_EQ(run(true, true), RUN_OK);
+    EXPECT_FALSE(fs::exists(temp.at("to/foo/surplus.txt")));
+    EXPECT_FALSE(fs::exists(temp.at("to/foo/deep/surplus.txt")));
+    EXPECT_TRUE(fs::exists(temp.at("to/foo/deep/a.txt")));
+}
+
 // A mirror replacing a folder by a file leaves what the rule protects in
 // it, and tells why the folder stays.
 TEST_F(FolderRun, FlipLeavesWhatTheRuleProtects) {
