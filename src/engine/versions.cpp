@@ -436,32 +436,33 @@ bool holdsVersions(const RunState* run, const WideString& path) {
            sameIgnoringCase(store->root.buffer, directory.buffer, directory.length);
 }
 
+namespace {
+
+// The version of path at kept->version, after the one call tried on its
+// volume (done: kept as done says); a copy where that call asks for one,
+// the entry standing beside it.
+KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, VersionResult tried, KeepResult done) {
+    if (tried.outcome == VERSION_DONE) return keptAs(kept, done);
+    if (tried.outcome != VERSION_COPY_INSTEAD) return notKept(kept, kept->version, tried.reason);
+    CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer, keptMetadata(run->options));
+    if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
+    return notKept(kept, kept->version, copied.reason);
+}
+
+}  // namespace
+
 // A second name where the volume keeps them; a copy otherwise.
 KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept) {
     if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, target, false, kept)) return KEEP_FAILED;
-    VersionResult linked = changeLinkVersion(target.buffer, kept->version.buffer);
-    if (linked.outcome == VERSION_DONE) return keptAs(kept, KEEP_BESIDE);
-    if (linked.outcome == VERSION_COPY_INSTEAD) {
-        CopyResult copied = changeCopyToVersion(target.buffer, kept->version.buffer, keptMetadata(run->options));
-        if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
-        return notKept(kept, kept->version, copied.reason);
-    }
-    return notKept(kept, kept->version, linked.reason);
+    return keptAfter(run, target, kept, changeLinkVersion(target.buffer, kept->version.buffer), KEEP_BESIDE);
 }
 
 // One rename on the same volume; a copy, the entry left to its deletion, across volumes.
 KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept) {
     if (!run->versions || run->counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
-    VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
-    if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
-    if (moved.outcome == VERSION_COPY_INSTEAD) {
-        CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer, keptMetadata(run->options));
-        if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
-        return notKept(kept, kept->version, copied.reason);
-    }
-    return notKept(kept, kept->version, moved.reason);
+    return keptAfter(run, path, kept, changeMoveToVersion(path.buffer, kept->version.buffer), KEEP_MOVED);
 }
 
 KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept) {
