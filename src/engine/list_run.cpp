@@ -159,6 +159,20 @@ struct ListJobs {
     std::set<std::wstring> changedIn;  // those of them the run made, copied into or removed from
 };
 
+// Tells a change the list run made: its line (tag, then the entry's From
+// and To paths) on the screen and in the log, and in the run's tally.
+void tellListChange(RunState* run, const wchar_t* tag, const WideString& source, const WideString& target, int kind,
+                    long long bytes) {
+    ++runContext.listUpdatedCount;
+    WideString line = WideString(tag) + source + L"] -> [" + target + L"]";
+    if (runContext.showCopyFile) {
+        runContext.messageText = line;
+        writeMessageLine();
+        showStatus(STATUS_INFO, runContext.messageText);
+    }
+    reportChange(run, kind, line, source, bytes);
+}
+
 // Notes in folders each folder above the entry normal (a normalEntry), up to
 // To itself (""), until one noted already.
 void noteLevelsAbove(std::set<std::wstring>* folders, std::wstring normal) {
@@ -219,15 +233,7 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
             list->changedIn.count(*at) == 0) {
             told = true;
         }
-        if (!told) continue;
-        ++runContext.listUpdatedCount;
-        WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
-        if (runContext.showCopyFile) {
-            runContext.messageText = line;
-            writeMessageLine();
-            showStatus(STATUS_INFO, runContext.messageText);
-        }
-        reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
+        if (told) tellListChange(run, L"  MD: [", fromFolder, toFolder, REPORT_UPDATED, 0);
     }
 }
 
@@ -290,17 +296,10 @@ void tellListed(EntryJob* job) {
     } else if (!outcome.changeAttempted) {
         return;
     } else if (outcome.upToDate) {
-        ++runContext.listUpdatedCount;
-        WideString line =
-            WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + source + L"] -> [" + target + L"]";
-        if (runContext.showCopyFile) {
-            runContext.messageText = line;
-            writeMessageLine();
-            showStatus(STATUS_INFO, runContext.messageText);
-        }
         bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
         int kind = outcome.updatedInPlace ? REPORT_UPDATED : made ? REPORT_CREATED : REPORT_COPIED;
-        reportChange(run, kind, line, source, outcome.copiedBytes);
+        tellListChange(run, outcome.updatedInPlace ? L"  MD: [" : L"  CP: [", source, target, kind,
+                       outcome.copiedBytes);
     } else {
         // No pumping in a list run: the failure is told as it stands.
         reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
