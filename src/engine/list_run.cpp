@@ -157,6 +157,8 @@ struct ListJobs {
     int32_t prefix = 0;                // the length of a target's To part, up to its entry
     std::set<std::wstring> onTheWay;   // the folders of To on the way to the listed entries, and those listed
     std::set<std::wstring> changedIn;  // those of them the run made, copied into or removed from
+    std::set<std::wstring> looked;     // the folders of To on the way that were looked at for their owner
+    std::set<std::wstring> unsafe;     // those of them another user holds, which could not be renewed
 };
 
 // Tells a change the list run made: its line (tag, then the entry's From
@@ -219,7 +221,7 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
             int reason = 0;
             bool changed = false;
             SystemResult written{true, 0};
-            if (metadataDiffers(run->options, fromFolder, toFolder, source, target, &reason)) {
+            if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_NONE) {
                 written = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
             }
             if (reason != 0 || !written) {
@@ -235,6 +237,44 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
         }
         if (told) tellListChange(run, L"  MD: [", fromFolder, toFolder, REPORT_UPDATED, 0);
     }
+}
+
+// Renews each folder of To on the way to the entry normal (a normalEntry)
+// that another user holds where the run would give it its From folder's
+// owner (MEND_ANEW), before anything of the entry goes into it, each
+// level once: the folder made anew takes what the old one held, then its
+// From folder's metadata, and is told as made ("  CP: ["). False, with the
+// reason told, when a folder on the way is another's and stays so: the
+// entry is not copied there.
+bool renewForeignLevels(RunState* run, ListJobs* list, const WideString& from, const WideString& to,
+                        const std::wstring& normal) {
+    for (size_t cut = normal.find(PATH_SEPARATOR); cut != std::wstring::npos;
+         cut = normal.find(PATH_SEPARATOR, cut + 1)) {
+        std::wstring level = normal.substr(0, cut);
+        if (list->unsafe.count(level) > 0) return false;
+        if (!list->looked.insert(level).second) continue;
+        WideString toFolder = joined(to, WideString(level.c_str()));
+        WideString fromFolder = joined(from, WideString(level.c_str()));
+        EntryState source = queryEntryState(fromFolder);
+        EntryState target = queryEntryState(toFolder);
+        if (!source.isDirectory || !target.isDirectory || target.status.isLink) continue;
+        int reason = 0;
+        if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_ANEW) continue;
+        settleJobs(run);
+        SystemResult renewed = changeRenewDirectory(toFolder.buffer);
+        bool changed = false;
+        if (renewed) {
+            renewed = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+        }
+        if (!renewed) {
+            list->unsafe.insert(level);
+            reportCopyFailure(run, fromFolder, toFolder, WideString(platformReasonText(renewed.reason).c_str()));
+            return false;
+        }
+        list->changedIn.insert(level);
+        tellListChange(run, L"  CP: [", fromFolder, toFolder, REPORT_CREATED, 0);
+    }
+    return true;
 }
 
 // True when key names a path on the way to, below, or at one in flight.
@@ -397,6 +437,12 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         if (taken->second != normal && targetFoldsCase(target)) {
             ++tally->files;
             reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
+            continue;
+        }
+        if (options.updateMetadata && !toMissing && !renewForeignLevels(&run, &listJobs, from, to, normal)) {
+            ++tally->files;
+            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
+                               source, WideString(L"a folder on its way is another user's, not renewed"));
             continue;
         }
         // An entry on the way to, or below, one still in flight waits for it;

@@ -17,17 +17,21 @@ KeptMetadata keptMetadata(const RunOptions& options) {
     return KeptMetadata{options.keepOwners, options.keepXattrs, options.keepAcls};
 }
 
-// The statuses decide first: attributes are read only when they do not.
-bool metadataDiffers(const RunOptions& options, const WideString& source, const WideString& target,
-                     const EntryState& sourceState, const EntryState& existing, int* reason) {
+// The statuses decide first: attributes are read only when they do not
+// make the entry anew already.
+MendKind metadataMend(const RunOptions& options, const WideString& source, const WideString& target,
+                      const EntryState& sourceState, const EntryState& existing, int* reason) {
     *reason = 0;
     KeptMetadata keep = keptMetadata(options);
-    if (platformOwnModeDiffer(sourceState.status, existing.status, keep)) return true;
-    if (!keep.xattrs && !keep.acls) return false;
+    bool ownMode = platformOwnModeDiffer(sourceState.status, existing.status, keep);
+    if (ownMode && platformMendGrants(target.buffer, sourceState.status, existing.status, keep)) return MEND_ANEW;
+    if (!keep.xattrs && !keep.acls) return ownMode ? MEND_IN_PLACE : MEND_NONE;
     bool differ = false;
-    SystemResult compared = platformExtrasDiffer(source.buffer, target.buffer, keep, &differ);
+    bool grants = false;
+    SystemResult compared = platformExtrasDiffer(source.buffer, target.buffer, keep, &differ, &grants);
     if (!compared) *reason = compared.reason;
-    return differ;
+    if (grants) return MEND_ANEW;
+    return ownMode || differ ? MEND_IN_PLACE : MEND_NONE;
 }
 
 // A To file of one name is no one else's copy; one of several names is

@@ -11,12 +11,20 @@
 // What the copies of a run of options keep beyond contents, modes and times.
 KeptMetadata keptMetadata(const RunOptions& options);
 
-// True when the To entry target (existing) has not the metadata a copy of
+// What bringing a To entry's metadata to its source's asks.
+enum MendKind {
+    MEND_NONE,      // they are its source's already
+    MEND_IN_PLACE,  // they differ, and may be brought in place
+    MEND_ANEW       // in place, its contents (which another may have chosen) would take an owner, a set-ID
+                    // bit or an attribute they may not (platformMendGrants): a file is copied anew, a folder renewed
+};
+
+// What the To entry target (existing) asks to have the metadata a copy of
 // the From entry source (sourceState) would have, as the options ask: owner,
 // group and mode from the statuses alone; attributes and ACLs read only when
 // kept. *reason, when not 0, tells why they could not be read.
-bool metadataDiffers(const RunOptions& options, const WideString& source, const WideString& target,
-                     const EntryState& sourceState, const EntryState& existing, int* reason);
+MendKind metadataMend(const RunOptions& options, const WideString& source, const WideString& target,
+                      const EntryState& sourceState, const EntryState& existing, int* reason);
 
 // What the names of one file in From ask of the To name of one of them.
 enum LinkStep {

@@ -69,12 +69,15 @@ UpdateOutcome nothingDue(UpdateOutcome outcome) {
 }
 
 // Brings the metadata of target to its source's in place. Where the volume
-// holds none of what differs (owners on FAT), nothing changed.
+// holds none of what differs (owners on FAT), nothing changed. *refused
+// tells an entry found, as it was opened, to be one that is to be made
+// anew (a grant to what another may have put there): nothing was changed.
 UpdateOutcome updateInPlace(const RunState* run, UpdateOutcome outcome, const WideString& entryPath,
-                            const WideString& target) {
+                            const WideString& target, bool* refused) {
     bool changedAny = false;
     SystemResult written =
         changeWriteMetadata(entryPath.buffer, target.buffer, keptMetadata(run->options), &changedAny);
+    *refused = !written && written.reason == FAILURE_GRANT_REFUSED;
     if (!written) return failed(outcome, written.reason);
     if (!changedAny) return nothingDue(outcome);
     outcome.updatedInPlace = true;
@@ -99,7 +102,8 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
             platformQueryOwnEntry(entryPath.buffer, &own) &&
             platformOwnModeDiffer(own, existing.status, keptMetadata(run->options))) {
             outcome.changeAttempted = true;
-            return updateInPlace(run, outcome, entryPath, target);
+            bool refused = false;
+            return updateInPlace(run, outcome, entryPath, target, &refused);
         }
         outcome.upToDate = true;
         return outcome;
@@ -359,23 +363,28 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     }
     if (links.step == LINK_UP_TO_DATE) return nothingDue(outcome);
     bool inPlace = false;
+    bool renew = false;
     if (faithful && sameKind && !differ && links.step != LINK_DUE) {
         int reason = 0;
-        bool metadataDue = metadataDiffers(run->options, entryPath, target, source, existing, &reason);
+        MendKind mend = metadataMend(run->options, entryPath, target, source, existing, &reason);
         if (reason != 0) {
             outcome.changeAttempted = true;
             return failed(outcome, reason);
         }
         // A To file of several names is never changed in place: the other
         // names (a snapshot's, or one planted to reach another's file) stay
-        // as they are, and this one gets a copy of its own.
+        // as they are, and this one gets a copy of its own. Nor is an entry
+        // whose contents another may have chosen given what they may not
+        // take: a file gets a copy the run writes, a folder is renewed.
         bool othersShare = !source.isDirectory && existing.status.linkCount > 1;
-        differ = metadataDue && othersShare;
-        inPlace = metadataDue && !othersShare;
+        bool anew = mend == MEND_ANEW || (mend == MEND_IN_PLACE && othersShare);
+        differ = anew && !source.isDirectory;
+        renew = anew && source.isDirectory;
+        inPlace = mend == MEND_IN_PLACE && !anew;
     }
     if (outcome.isDirectory && run->options.folderTimes)
         noteFolderTime(&outcome, run->options, target, source, existing);
-    outcome.changeAttempted = differ || linkFacing || inPlace || links.step == LINK_DUE;
+    outcome.changeAttempted = differ || linkFacing || inPlace || renew || links.step == LINK_DUE;
     if (!outcome.changeAttempted) {
         if (links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
         outcome.upToDate = true;
@@ -400,9 +409,12 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         }
     }
     if (inPlace) {
-        outcome = updateInPlace(run, outcome, entryPath, target);
-        if (outcome.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
-        return outcome;
+        bool refused = false;
+        UpdateOutcome mended = updateInPlace(run, outcome, entryPath, target, &refused);
+        if (mended.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
+        if (!refused) return mended;
+        // Another entry took the name since it was queried: made anew as well.
+        renew = source.isDirectory;
     }
     // A file in To (not a directory, which a mirror has just removed) is replaced.
     bool replacing = existing.queried && !existing.isDirectory && !linkFacing;
@@ -434,6 +446,12 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
             noteFirstCopy(run, source, target, made.queried ? &made.status.identity : nullptr);
         }
         return outcome;
+    }
+    if (renew) {
+        // What it held moved along: only the folder itself, and its time, are new.
+        SystemResult renewed = changeRenewDirectory(target.buffer);
+        if (!renewed) return failed(outcome, renewed.reason);
+        outcome.folderTimeDue = true;
     }
     SystemResult made = directoryLike(run, entryPath, target);
     if (!made) return failed(outcome, made.reason);

@@ -230,6 +230,15 @@ SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, c
     return kDone;
 }
 
+SystemResult changeRenewDirectory(const wchar_t* path) {
+    if (stopped()) return wouldFail(kStoppedReason);
+    if (!simulation.active) return platformRenewDirectory(path);
+    std::lock_guard<std::mutex> held(simulation.lock);
+    EntryStatus status;
+    std::wstring key = withoutTrailingSeparator(path);
+    return standsThere(key, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
+}
+
 SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!simulation.active) return platformWriteModifiedTime(path, seconds, nanoseconds);

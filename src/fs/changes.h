@@ -52,6 +52,9 @@ CopyResult changeCopyLink(const wchar_t* source, const wchar_t* target, const Ke
 SystemResult changeWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* changed,
                                  bool madeNow = false);
 
+// Renews a directory (see platformRenewDirectory): in a dry run, one that stands.
+SystemResult changeRenewDirectory(const wchar_t* path);
+
 // Gives a directory its modification time.
 SystemResult changeWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
 

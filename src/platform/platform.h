@@ -91,6 +91,8 @@ struct KeptMetadata {
 #define FAILURE_FOLDER_MOVED (-4)         // a folder on the way left its place during the run
 #define FAILURE_NAME_UNWRITABLE (-5)      // a name the system's encoding cannot write
 #define FAILURE_STOPPED (-6)              // a stop was asked for: nothing more is changed
+#define FAILURE_GRANT_REFUSED (-9)        // in place, the entry would take an owner, a set-ID bit or an attribute its
+                                          // contents may not take: it is to be made anew
 #define FAILURE_WOULD_EXIST (-10)         // a dry run: something would stand in the way
 #define FAILURE_WOULD_BE_DIRECTORY (-11)  // a dry run: a directory would stand in the way
 #define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there
@@ -229,13 +231,23 @@ SystemResult platformWriteAttributeWord(const wchar_t* path, uint32_t word);
 SystemResult platformClearProtection(const wchar_t* path);
 
 // Creates one directory level, that others may not enter until its mode is
-// given (POSIX); false when it cannot be created.
+// given (POSIX), and that takes nothing of its folder's default ACL; false
+// when it cannot be created.
 SystemResult platformCreateDirectory(const wchar_t* path);
 
 // Creates one directory level that only its owner may change (others may
-// read and enter it as the process's mask of modes allows); false when it
-// cannot be created.
+// read and enter it as the process's mask of modes allows, never by its
+// folder's default ACL); false when it cannot be created.
 SystemResult platformCreateOwnerDirectory(const wchar_t* path);
+
+// Renews the directory at path, in the guarded tree and not followed: a
+// directory made as platformCreateDirectory makes one takes its name, and
+// what the old one held moves into it, each entry as itself; the old one
+// goes once empty. So the directory the run then gives its metadata is its
+// own, and no handle of the old one reaches into it. Not done when it could
+// not be made or what the old one held not moved (what moved stays in the
+// new one). Windows: not done.
+SystemResult platformRenewDirectory(const wchar_t* path);
 
 // True when the system takes path whole (POSIX: shorter than PATH_MAX bytes;
 // Windows: always, in its long form).
@@ -327,9 +339,24 @@ bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target,
 
 // Compares the extended attributes and ACLs that keep asks for of source
 // (links followed as a read of From follows them) and target (inside the
-// guarded tree, never followed); *differ tells whether they differ. Not
-// done when either cannot be read. Windows: none, never differing.
-SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* differ);
+// guarded tree, never followed); *differ tells whether they differ, and
+// *grants whether bringing a plain file's to source's would write one that
+// only an administrator gives (trusted.*, security.*: a file capability).
+// Not done when either cannot be read. Windows: none, never differing.
+SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* differ,
+                                  bool* grants);
+
+// True when bringing the entry of To at path (status target) in place to the
+// owner, group and mode a copy of source would have, as keep asks, would
+// give contents that another user may have chosen what they may not take: a
+// plain file another owner than it has (the source's where this process
+// gives owners, else its own) or another group (where it gives groups), or
+// a set-user-ID or set-group-ID bit by a change of its mode; a folder of
+// another user's (not this process's) another owner, where this process
+// gives owners. A volume that holds no owners (FAT) moves none. Such an
+// entry is made anew: a file copied, a folder renewed. Windows: false.
+bool platformMendGrants(const wchar_t* path, const EntryStatus& source, const EntryStatus& target,
+                        const KeptMetadata& keep);
 
 // Brings the metadata of target, an entry of the guarded tree that is not
 // followed, to what a copy of source would have, in place: the owner and
@@ -337,7 +364,10 @@ SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, 
 // (a link: its owner and group alone); the set-ID bits only once the owner
 // is the source's, and cleared whenever it is not. An owner or mode the
 // volume cannot hold is no failure; an attribute it refuses is, and the
-// mode is brought all the same. *changed tells whether target changed.
+// mode is brought all the same. An entry that platformMendGrants, or a
+// privileged attribute of platformExtrasDiffer, says is to be made anew is
+// not changed at all (FAILURE_GRANT_REFUSED), as it is found when opened.
+// *changed tells whether target changed.
 SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
                                    bool* changed);
 

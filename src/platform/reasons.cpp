@@ -12,6 +12,7 @@ std::wstring platformReasonText(int reason) {
         case FAILURE_FOLDER_MOVED: return L"a folder on its way was moved during the run";
         case FAILURE_NAME_UNWRITABLE: return L"the name can not be written in the system's encoding";
         case FAILURE_STOPPED: return L"stopped";
+        case FAILURE_GRANT_REFUSED: return L"its contents may not take in place what the run would give it";
         // A dry run's words for what its simulation found, as the system would say it here.
         case FAILURE_WOULD_EXIST: return L"File exists";
         case FAILURE_WOULD_BE_DIRECTORY: return L"Is a directory";

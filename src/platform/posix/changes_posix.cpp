@@ -169,17 +169,172 @@ SystemResult platformClearProtection(const wchar_t* path) {
     return Result(ChangeModeAt(at, (st.st_mode & 07777) | S_IWUSR));
 }
 
+namespace {
+
+// Makes the folder name in directory with mode; what it took of a default
+// ACL of its folder goes before anyone is let in, and the folder with it
+// when that fails. 0, or the errno of a failure.
+int MakeFolder(const Place& at, const std::string& name, mode_t mode) {
+    if (!WithWritableParent(at, [&] { return mkdirat(at.directory, name.c_str(), mode) == 0; })) return errno;
+    int made = openat(at.directory, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = made < 0 ? errno : DropInheritedAcls(made);
+    if (made >= 0) close(made);
+    if (error != 0) unlinkat(at.directory, name.c_str(), AT_REMOVEDIR);
+    return error;
+}
+
+}  // namespace
+
 // Made for its owner alone: the run gives it its source's owner and mode
 // next, and until then no one else may open it or watch what goes into it.
 SystemResult platformCreateDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
     if (!at.ok) return Result(false);
-    return Result(WithWritableParent(at, [&] { return mkdirat(at.directory, at.name.c_str(), 0700) == 0; }));
+    int error = MakeFolder(at, at.name, 0700);
+    return SystemResult{error == 0, error};
 }
 
 SystemResult platformCreateOwnerDirectory(const wchar_t* path) {
     Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
-    return Result(at.ok && mkdirat(at.directory, at.name.c_str(), 0755) == 0);
+    if (!at.ok) return Result(false);
+    if (mkdirat(at.directory, at.name.c_str(), 0755) != 0) return Result(false);
+    int made = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int error = made < 0 ? errno : DropInheritedAcls(made);
+    if (made >= 0) close(made);
+    if (error != 0) unlinkat(at.directory, at.name.c_str(), AT_REMOVEDIR);
+    return SystemResult{error == 0, error};
+}
+
+namespace {
+
+// A renewal moves what the old folder holds in this many passes at most,
+// while its owner keeps adding to it.
+const int kRenewPasses = 4;
+
+// Renames name from one folder to another, never replacing what the other
+// holds (looked at first where the system cannot refuse it). -1 with errno.
+int MoveNoReplace(int from, const char* name, int to) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    const unsigned kNoReplace = 1;  // RENAME_NOREPLACE
+    if (syscall(SYS_renameat2, from, name, to, name, kNoReplace) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL) return -1;
+#endif
+    struct stat st;
+    if (fstatat(to, name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return renameat(from, name, to, name);
+}
+
+// Moves every entry of the folder open as from into the one open as to,
+// each as itself, in passes while entries keep coming. True when from was
+// left empty; false with errno otherwise (ENOTEMPTY: entries kept coming,
+// or one of that name stands in to already).
+bool MoveEntries(int from, int to) {
+    for (int pass = 0; pass < kRenewPasses; ++pass) {
+        int listed = openat(from, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = listed < 0 ? nullptr : fdopendir(listed);
+        if (!dir) {
+            int error = errno;
+            if (listed >= 0) close(listed);
+            errno = error;
+            return false;
+        }
+        std::vector<std::string> names;
+        errno = 0;
+        while (const dirent* entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                names.emplace_back(entry->d_name);
+            }
+        }
+        int listError = errno;
+        closedir(dir);
+        if (listError != 0) {
+            errno = listError;
+            return false;
+        }
+        if (names.empty()) return true;
+        for (const std::string& name : names) {
+            if (MoveNoReplace(from, name.c_str(), to) != 0 && errno != ENOENT) {
+                if (errno == EEXIST) errno = ENOTEMPTY;
+                return false;
+            }
+        }
+    }
+    errno = ENOTEMPTY;
+    return false;
+}
+
+// Gives the entries at first and second in directory each other's names,
+// or, where the system cannot, moves first away, second to its name, and
+// first to second's. -1 with errno.
+int ExchangeNames(int directory, const std::string& first, const std::string& second) {
+#if defined(__linux__) && defined(SYS_renameat2)
+    const unsigned kExchange = 2;  // RENAME_EXCHANGE
+    if (syscall(SYS_renameat2, directory, first.c_str(), directory, second.c_str(), kExchange) == 0) return 0;
+    if (errno != ENOSYS && errno != EINVAL) return -1;
+#endif
+    std::string aside = NextTemporaryName();
+    if (renameat(directory, first.c_str(), directory, aside.c_str()) != 0) return -1;
+    if (renameat(directory, second.c_str(), directory, first.c_str()) != 0) {
+        int error = errno;
+        renameat(directory, aside.c_str(), directory, first.c_str());
+        errno = error;
+        return -1;
+    }
+    return renameat(directory, aside.c_str(), directory, second.c_str());
+}
+
+}  // namespace
+
+// The new folder is made under a temporary name, filled from the old one
+// through handles of both, and given the old one's name in one exchange;
+// the old one, then under the temporary name, is emptied of what came
+// meanwhile and removed. When what it held cannot all be moved, it is put
+// back and the new folder goes: the old one stays as it was.
+SystemResult platformRenewDirectory(const wchar_t* path) {
+    Place at = LocateChange(WithoutTrailingSlashes(PathName(path)));
+    struct stat seen;
+    if (!at.ok || fstatat(at.directory, at.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return Result(false);
+    if (!S_ISDIR(seen.st_mode)) return SystemResult{false, ENOTDIR};
+    int old = openat(at.directory, at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (old < 0) return Result(false);
+    struct stat opened;
+    if (fstat(old, &opened) != 0 || !SameEntry(opened, seen)) {
+        close(old);
+        return SystemResult{false, EAGAIN};
+    }
+    std::string temporary = NextTemporaryName();
+    int error = MakeFolder(at, temporary, 0700);
+    int fresh = error == 0 ? openat(at.directory, temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    if (error == 0 && fresh < 0) error = errno;
+    struct stat made;
+    if (fresh >= 0 && (fstat(fresh, &made) != 0 || made.st_uid != geteuid())) error = EAGAIN;
+    if (error == 0 && !MoveEntries(old, fresh)) error = errno;
+    if (error == 0 && ExchangeNames(at.directory, at.name, temporary) != 0) error = errno;
+    if (error != 0) {
+        if (fresh >= 0) {
+            MoveEntries(fresh, old);
+            close(fresh);
+            unlinkat(at.directory, temporary.c_str(), AT_REMOVEDIR);
+        }
+        close(old);
+        return SystemResult{false, error};
+    }
+    ForgetRemoved(&guard, at.depth, at.name);
+    // What the old folder's owner put into it meanwhile goes after the rest.
+    bool emptied = MoveEntries(old, fresh);
+    error = errno;
+    struct stat aside;
+    if (emptied && fstatat(at.directory, temporary.c_str(), &aside, AT_SYMLINK_NOFOLLOW) == 0 &&
+        SameEntry(aside, opened) && unlinkat(at.directory, temporary.c_str(), AT_REMOVEDIR) != 0) {
+        emptied = false;
+        error = errno;
+    }
+    close(fresh);
+    close(old);
+    return emptied ? SystemResult{true, 0} : SystemResult{false, error};
 }
 
 SystemResult platformMayAddTo(const wchar_t* path) {

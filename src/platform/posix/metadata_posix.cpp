@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +113,64 @@ bool OwnerNotHeld(int error, int fd) {
     (void)fd;
 #endif
     return true;
+}
+
+// The volumes found to hold no owners: a change of owner was refused as
+// the volume's doing (OwnerNotHeld), or the file system is one that keeps
+// none (FAT, exFAT). An owner is never given there, so none is a grant.
+std::mutex ownerlessLock;
+std::vector<dev_t> ownerlessVolumes;
+
+void NoteOwnersNotHeld(dev_t volume) {
+    std::lock_guard<std::mutex> held(ownerlessLock);
+    if (std::find(ownerlessVolumes.begin(), ownerlessVolumes.end(), volume) == ownerlessVolumes.end()) {
+        ownerlessVolumes.push_back(volume);
+    }
+}
+
+// True unless the volume of the entry open as fd (of status st; -1: not
+// open) is known to hold no owners; its file system is asked once.
+bool OwnersHeldOn(const struct stat& st, int fd) {
+    {
+        std::lock_guard<std::mutex> held(ownerlessLock);
+        if (std::find(ownerlessVolumes.begin(), ownerlessVolumes.end(), st.st_dev) != ownerlessVolumes.end()) {
+            return false;
+        }
+    }
+    struct statfs info;
+    const long kMsdosMagic = 0x4d44;
+    const long kExfatMagic = 0x2011BAB0;
+    if (fd < 0 || fstatfs(fd, &info) != 0) return true;
+    long type = static_cast<long>(info.f_type);
+    if (type != kMsdosMagic && type != kExfatMagic) return true;
+    NoteOwnersNotHeld(st.st_dev);
+    return false;
+}
+
+// True when bringing target, in place, to the owner, group and mode a copy
+// of source has would give contents that another may have chosen what they
+// may not take. A plain file: another owner than its own (the source's
+// where the run gives owners, else the runner's), where its volume holds
+// owners; or set-ID bits in a mode that others may write in, or a
+// set-group-ID bit on a file of another's (she may not be of its group):
+// a change in place could put them back on what a writer just wrote, and
+// the kernel clears them for her. A folder of another user's: another
+// owner, where the run gives owners. ownersHeld() tells whether target's
+// volume holds owners at all; it is asked only when an owner would move.
+template <typename Held>
+bool GrantsInPlace(const struct stat& source, const struct stat& target, const KeptMetadata& keep, Held ownersHeld) {
+    if (S_ISLNK(source.st_mode) || S_ISLNK(target.st_mode)) return false;
+    uid_t owner = keep.owners && OwnersGiven() ? source.st_uid : geteuid();
+    if (S_ISDIR(target.st_mode)) {
+        return OwnersGiven() && target.st_uid != owner && target.st_uid != geteuid() && ownersHeld();
+    }
+    if (target.st_uid != owner && ownersHeld()) return true;
+    gid_t group = keep.owners && MayGiveGroup(source.st_gid) ? source.st_gid : target.st_gid;
+    mode_t mode = ExpectedMode(source.st_mode, source.st_uid, source.st_gid, target.st_uid, group);
+    if ((mode & static_cast<mode_t>(S_ISUID | S_ISGID)) == 0) return false;
+    bool othersWrite = (mode & static_cast<mode_t>(S_IWGRP | S_IWOTH)) != 0;
+    bool othersGroup = (mode & S_ISGID) != 0 && target.st_uid != geteuid();
+    return othersWrite || othersGroup;
 }
 
 const char kAccessAcl[] = "system.posix_acl_access";
@@ -216,6 +276,21 @@ std::vector<Extra> ExtrasFor(std::vector<Extra> source, uid_t sourceOwner, uid_t
     return source;
 }
 
+// True for an attribute that only an administrator gives: trusted.* and
+// security.*, a file capability among them.
+bool Privileged(const std::string& name) { return StartsWith(name, "trusted.") || StartsWith(name, "security."); }
+
+// True when bringing the attributes present to wanted would write a privileged one.
+bool WritesPrivileged(const std::vector<Extra>& wanted, const std::vector<Extra>& present) {
+    for (const Extra& extra : wanted) {
+        if (Privileged(extra.name) && std::find(present.begin(), present.end(), extra) == present.end()) return true;
+    }
+    return false;
+}
+
+// True for the reasons a volume gives when it keeps no such attribute.
+bool NoSuchAttribute(int error) { return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS; }
+
 // Brings the attributes of the entry open as at to wanted: what it has and
 // wanted lacks is removed, what differs is written. *wrote tells whether
 // anything was; false with *error at the first refusal.
@@ -246,6 +321,23 @@ bool WriteExtras(const MetadataHandle& at, bool directory, const KeptMetadata& k
     return true;
 }
 
+// True when the entry open as at, of status now, is not to take source's
+// metadata in place (GrantsInPlace), or, a plain file, would be written a
+// privileged attribute of wanted (null: none asked): *error then tells
+// FAILURE_GRANT_REFUSED, or why its attributes could not be read.
+bool RefusedInPlace(const MetadataHandle& at, const struct stat& source, const struct stat& now,
+                    const std::vector<Extra>* wanted, const KeptMetadata& keep, int* error) {
+    *error = FAILURE_GRANT_REFUSED;
+    if (GrantsInPlace(source, now, keep, [&] { return OwnersHeldOn(now, at.fd); })) return true;
+    if (!wanted || !S_ISREG(now.st_mode)) return false;
+    std::vector<Extra> present;
+    if (!ReadExtras(at, false, keep, &present)) {
+        *error = errno;
+        return true;
+    }
+    return WritesPrivileged(ExtrasFor(*wanted, source.st_uid, now.st_uid), present);
+}
+
 // Gives the entry open as at (its status *now, kept up to date) what a copy
 // of source (its status, and wanted: its attributes, null when keep asks for
 // none) has, as keep asks: owner and group first, then the attributes, then
@@ -259,18 +351,32 @@ bool GiveMetadata(const MetadataHandle& at, const struct stat& source, const std
                   const KeptMetadata& keep, bool fresh, struct stat* now, bool* changed, int* error,
                   bool* attributeOnly) {
     *changed = false;
+    *attributeOnly = false;
     int failure = 0;
     int attributeFailure = 0;
     const struct stat before = *now;
     bool known = !fresh;  // *now tells the entry as it is
+    if (!fresh && RefusedInPlace(at, source, *now, wanted, keep, error)) return false;
+    // A new copy takes nothing of its folder's default ACL: it is no more
+    // open than its mode says (with acls, its source's ACL is given below).
+    if (fresh && !keep.acls && fremovexattr(at.fd, kAccessAcl) != 0 && !NoSuchAttribute(errno)) {
+        *error = errno;
+        return false;
+    }
     uid_t owner;
     gid_t group;
     OwnerToGive(source, keep, &owner, &group);
     if (!fresh && owner == now->st_uid) owner = static_cast<uid_t>(-1);
     if (!fresh && group == now->st_gid) group = static_cast<gid_t>(-1);
     if (owner != static_cast<uid_t>(-1) || group != static_cast<gid_t>(-1)) {
-        if (fchownat(at.fd, "", owner, group, AT_EMPTY_PATH) != 0 && !OwnerNotHeld(errno, at.pathOnly ? -1 : at.fd)) {
-            failure = errno;
+        if (fchownat(at.fd, "", owner, group, AT_EMPTY_PATH) != 0) {
+            int refused = errno;
+            struct stat st;
+            if (!OwnerNotHeld(refused, at.pathOnly ? -1 : at.fd)) {
+                failure = refused;
+            } else if (fstat(at.fd, &st) == 0) {
+                NoteOwnersNotHeld(st.st_dev);
+            }
         }
         known = false;
     }
@@ -368,6 +474,14 @@ bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadat
     return given || *keptLess;
 }
 
+// A folder made in a folder of a default ACL has one too, and an access ACL
+// from it; one without a default ACL took none.
+int DropInheritedAcls(int directory) {
+    if (fremovexattr(directory, kDefaultAcl) != 0) return NoSuchAttribute(errno) ? 0 : errno;
+    if (fremovexattr(directory, kAccessAcl) != 0 && !NoSuchAttribute(errno)) return errno;
+    return 0;
+}
+
 // The link is held by a handle of its own and checked to be a link before
 // it is given an owner: a name in a folder another user owns may be
 // swapped for another's file meanwhile, whose owner would then be given away.
@@ -409,8 +523,9 @@ bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target,
 }
 
 SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
-                                  bool* differ) {
+                                  bool* differ, bool* grants) {
     *differ = false;
+    *grants = false;
     if (!keep.xattrs && !keep.acls) return SystemResult{true, 0};
     struct stat sourceStatus;
     std::vector<Extra> wanted;
@@ -431,8 +546,32 @@ SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, 
     int error = errno;
     close(fd);
     if (!read) return SystemResult{false, error};
-    *differ = ExtrasFor(std::move(wanted), sourceStatus.st_uid, st.st_uid) != present;
+    std::vector<Extra> given = ExtrasFor(std::move(wanted), sourceStatus.st_uid, st.st_uid);
+    *differ = given != present;
+    *grants = S_ISREG(st.st_mode) && WritesPrivileged(given, present);
     return SystemResult{true, 0};
+}
+
+// Only a change of owner or group asks the volume whether it holds owners.
+bool platformMendGrants(const wchar_t* target, const EntryStatus& source, const EntryStatus& existing,
+                        const KeptMetadata& keep) {
+    struct stat from {};
+    struct stat to {};
+    from.st_mode = static_cast<mode_t>(source.permissions) | (source.isDirectory ? S_IFDIR : S_IFREG);
+    from.st_uid = static_cast<uid_t>(source.owner);
+    from.st_gid = static_cast<gid_t>(source.group);
+    to.st_mode = static_cast<mode_t>(existing.permissions) | (existing.isDirectory ? S_IFDIR : S_IFREG);
+    to.st_uid = static_cast<uid_t>(existing.owner);
+    to.st_gid = static_cast<gid_t>(existing.group);
+    to.st_dev = static_cast<dev_t>(existing.identity.volume);
+    if (source.isLink || existing.isLink) return false;
+    return GrantsInPlace(from, to, keep, [&] {
+        Place at = Locate(WithoutTrailingSlashes(PathName(target)));
+        int fd = at.ok ? openat(at.directory, at.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+        bool held = OwnersHeldOn(to, fd);
+        if (fd >= 0) close(fd);
+        return held;
+    });
 }
 
 // The source is read before the target is located: locating a change may

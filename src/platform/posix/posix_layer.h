@@ -240,6 +240,11 @@ mode_t CopyableMode(const struct stat& st);
 // leaves the copy standing: true, *keptLess and *error telling why.
 bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadata& keep, int* error, bool* keptLess);
 
+// Takes from a folder just made, open as directory, the access and default
+// ACLs it took of its folder's default ACL, so that it is no more open than
+// its mode; 0, or the errno of a failure.
+int DropInheritedAcls(int directory);
+
 // Gives the link name in directory, a copy of the link of status source,
 // the source's owner and group where this process may; a volume that does
 // not hold them is no failure. 0, *changed telling whether it changed, or

@@ -52,6 +52,9 @@ SystemResult platformCreateDirectory(const wchar_t* path) {
 // A new directory takes its folder's permissions, as every other one here.
 SystemResult platformCreateOwnerDirectory(const wchar_t* path) { return platformCreateDirectory(path); }
 
+// No owner is given here, so no run asks for a directory made anew.
+SystemResult platformRenewDirectory(const wchar_t*) { return Failure(ERROR_NOT_SUPPORTED); }
+
 SystemResult platformMayAddTo(const wchar_t*) { return SystemResult{true, 0}; }
 
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {

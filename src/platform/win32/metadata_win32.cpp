@@ -8,10 +8,13 @@ bool platformKeepsMetadata() { return false; }
 
 bool platformOwnModeDiffer(const EntryStatus&, const EntryStatus&, const KeptMetadata&) { return false; }
 
-SystemResult platformExtrasDiffer(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* differ) {
+SystemResult platformExtrasDiffer(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* differ, bool* grants) {
     *differ = false;
+    *grants = false;
     return SystemResult{true, 0};
 }
+
+bool platformMendGrants(const wchar_t*, const EntryStatus&, const EntryStatus&, const KeptMetadata&) { return false; }
 
 SystemResult platformWriteMetadata(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* changed) {
     *changed = false;
