@@ -29,17 +29,8 @@ long long runActivity(const RunState* run) {
 }
 
 bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to) {
-    if (from.seconds == to.seconds) {
-        // A volume that keeps coarser times cuts the part below the second.
-        for (int32_t step = 1; step <= 1000000000; step *= 10) {
-            if (to.nanoseconds == from.nanoseconds - from.nanoseconds % step) return false;
-            if (step == 1000000000) break;
-        }
-    }
-    int64_t apart = from.seconds > to.seconds ? from.seconds - to.seconds : to.seconds - from.seconds;
-    if (options.modifyWindow > 0) return apart > options.modifyWindow;
-    if (apart == 0 || !timesMatchOnStep(from.seconds, to.seconds, COARSE_TIME_STEP)) return true;
-    return !timesMatchOnStep(from.seconds, to.seconds, volumeTimeStep(folder));
+    return !sameModifiedTime(StampTime{from.seconds, from.nanoseconds}, StampTime{to.seconds, to.nanoseconds},
+                             options.modifyWindow, folder);
 }
 
 void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const WideString& from, const WideString& to,

@@ -45,10 +45,9 @@ struct FolderTime {
 };
 
 // True when a To folder's time is not the From folder's as the run of
-// options compares folder times: to the nanosecond, but for a volume that
-// keeps them coarser (the To time is From's cut to a step of ten), within
-// the modification window, or within the step of a volume that keeps
-// coarse times (folder, on that volume, asked only then).
+// options compares times (sameModifiedTime): to the nanosecond, within the
+// modification window, or within the step of a volume that keeps coarser
+// times (folder, on that volume, asked only then).
 bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to);
 
 // Begins the frames of a walk of run whose folder times are given (on),

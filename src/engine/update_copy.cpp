@@ -173,26 +173,33 @@ bool nameTakenInTarget(const WideString& targetRoot, const WideString& target, b
     return false;
 }
 
-// Two files of one size whose times differ only as a coarse volume stores
+// A file's modification time.
+StampTime stampOf(const EntryState& entry) {
+    return StampTime{entry.status.modifiedSeconds, entry.status.modifiedNanoseconds};
+}
+
+// Two files of one size whose times differ only as a coarser volume stores
 // them are alike when the target's volume keeps times that coarsely; the
-// volume is asked only then, once per run.
+// volume is asked only then, once per run. A copy bearing set-ID bits under
+// another owner than its source's is never alike.
 bool sameTimeOnCoarseVolume(const WideString& target, const EntryState& source, const EntryState& existing) {
     if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
     if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
-    int64_t from = source.status.modifiedSeconds;
-    int64_t to = existing.status.modifiedSeconds;
-    if (!timesMatchOnStep(from, to, COARSE_TIME_STEP)) return false;
-    return timesMatchOnStep(from, to, volumeTimeStep(target.Left(target.FindLastSeparator())));
+    if (existing.status.setId && existing.status.owner != source.status.owner) return false;
+    return !sameMoment(stampOf(source), stampOf(existing)) &&
+           sameModifiedTime(stampOf(source), stampOf(existing), 0, target.Left(target.FindLastSeparator()));
 }
 
 // True when two files have one size and one modification time, as the run
-// of options compares times (within its window, or a coarse volume's step).
+// of options compares times: to the nanosecond, within its window, or
+// within the step of a To volume that keeps them more coarsely (which is
+// asked only when the times differ as such a volume makes them differ).
 bool sameContentsStamp(const RunOptions& options, const WideString& target, const EntryState& source,
                        const EntryState& existing) {
-    if (source.status.size != existing.status.size) return false;
-    int64_t apart = source.status.modifiedSeconds - existing.status.modifiedSeconds;
-    if (apart < 0) apart = -apart;
-    return apart <= options.modifyWindow || sameTimeOnCoarseVolume(target, source, existing);
+    if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
+    if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
+    return sameModifiedTime(stampOf(source), stampOf(existing), options.modifyWindow,
+                            target.Left(target.FindLastSeparator()));
 }
 
 // A directory given a mode its volume cannot hold keeps the word it had:

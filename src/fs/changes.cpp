@@ -337,7 +337,8 @@ void endSimulatedPass() {
     beforePass = SimulatedBefore();
 }
 
-bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
+                             int32_t* readNanoseconds) {
     if (stopped() || simulation.active) return false;
-    return platformProbeModifiedTime(directory, written, readBack);
+    return platformProbeModifiedTime(directory, seconds, nanoseconds, readSeconds, readNanoseconds);
 }

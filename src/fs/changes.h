@@ -97,6 +97,7 @@ void endSimulatedPass();
 // Writes a file in directory with the modification time written, reads the
 // time back and removes the file; false in a dry run, after a stop, or when
 // it cannot be done.
-bool changeProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
+bool changeProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
+                             int32_t* readNanoseconds);
 
 #endif

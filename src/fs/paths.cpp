@@ -199,8 +199,9 @@ bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* 
 }  // namespace
 
 // Two non-directories differ unless both can be queried and have the same
-// modification time (whole seconds) and size; where a directory is involved
-// the attribute words decide. Each side is queried once.
+// size and modification time (to the nanosecond, or within the window's
+// whole seconds); where a directory is involved the attribute words decide.
+// Each side is queried once.
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
                        bool targetMissing, const EntryStatus* targetKnown) {
@@ -219,12 +220,16 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
     if (!sourceState->isDirectory && !targetState->isDirectory) {
         if (!timeAndSizeOf(source, *sourceState)) return true;
         if (!timeAndSizeOf(target, *targetState)) return true;
-        long long apart = sourceState->status.modifiedSeconds - targetState->status.modifiedSeconds;
+        const EntryStatus& from = sourceState->status;
+        const EntryStatus& to = targetState->status;
+        long long apart = from.modifiedSeconds - to.modifiedSeconds;
         if (apart < 0) apart = -apart;
+        bool sameTime = timeWindow > 0 ? apart <= timeWindow
+                                       : apart == 0 && from.modifiedNanoseconds == to.modifiedNanoseconds;
         // A copy that carries set-ID bits under another owner than its
         // source's (made before copies dropped them) is made again.
-        bool misowned = targetState->status.setId && targetState->status.owner != sourceState->status.owner;
-        return apart > timeWindow || sourceState->status.size != targetState->status.size || misowned;
+        bool misowned = to.setId && to.owner != from.owner;
+        return !sameTime || from.size != to.size || misowned;
     }
     uint32_t sourceWord = 0;
     uint32_t targetWord = 0;

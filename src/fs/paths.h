@@ -60,8 +60,9 @@ SystemResult createDirectoryLike(const WideString& source, const WideString& tar
 SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep);
 
 // True when the target must be brought up to date with the source, handing
-// back what it found of both entries; modification times at most timeWindow
-// seconds apart compare equal (0: only equal times do). sourceKnown, when
+// back what it found of both entries; modification times whose whole
+// seconds are at most timeWindow apart compare equal (0: only times equal to
+// the nanosecond do; a coarser volume's are the caller's to judge). sourceKnown, when
 // not null, is the source's status as its listing told it: not queried again.
 // targetMissing: the caller knows nothing stands at target (it made the
 // folder just now), which is not asked either; targetKnown, when not null,

@@ -17,30 +17,79 @@ struct LearnedStep {
 std::vector<LearnedStep> learned;
 std::mutex learnedLock;  // a run's workers learn side by side
 
-int64_t floorToStep(int64_t time, int64_t step) { return time - ((time % step) + step) % step; }
+int64_t floorToStep(int64_t value, int64_t step) { return value - ((value % step) + step) % step; }
 
-// An odd second (2010-01-01 00:00:01 UTC) that every file system can hold.
-const int64_t kProbeTime = 1262304001;
+// The time cut down to step nanoseconds: within the second for a step that
+// divides it, on whole seconds for one of a second or more.
+StampTime cutToStep(StampTime time, int64_t step) {
+    if (step < NANOSECONDS_PER_SECOND) {
+        return StampTime{time.seconds, static_cast<int32_t>(floorToStep(time.nanoseconds, step))};
+    }
+    return StampTime{floorToStep(time.seconds, step / NANOSECONDS_PER_SECOND), 0};
+}
 
-// The step a file written in directory shows: its odd second kept, or moved
-// to the even one below or above it; -1 when no file could be written there.
+// The time one step after a time on the step.
+StampTime nextStep(StampTime time, int64_t step) {
+    if (step >= NANOSECONDS_PER_SECOND) return StampTime{time.seconds + step / NANOSECONDS_PER_SECOND, 0};
+    int64_t nanoseconds = time.nanoseconds + step;
+    if (nanoseconds >= NANOSECONDS_PER_SECOND) return StampTime{time.seconds + 1, 0};
+    return StampTime{time.seconds, static_cast<int32_t>(nanoseconds)};
+}
+
+// The steps volumes are known to keep times in, finest first.
+const int64_t kSteps[] = {100, 1000, 1000000, 10000000, NANOSECONDS_PER_SECOND, COARSE_TIME_STEP};
+
+// An odd second (2010-01-01 00:00:01 UTC) that every file system can hold,
+// and a part below it that only a volume of nanoseconds keeps whole.
+const StampTime kProbeTime{1262304001, 123456789};
+
+// The step a file written in directory shows: its time kept whole, cut to
+// one of the known steps, or moved to an even second; -1 when no file
+// could be written there. A whole second is told by the odd second kept
+// (a volume of whole seconds cuts, it never rounds up), FAT's 2 seconds by
+// the even one below or above.
 int64_t probedStep(const wchar_t* directory) {
-    int64_t readBack = 0;
-    if (!changeProbeModifiedTime(directory, kProbeTime, &readBack)) return -1;
-    if (readBack == kProbeTime) return 1;
-    if (readBack == kProbeTime - 1 || readBack == kProbeTime + 1) return COARSE_TIME_STEP;
+    StampTime read{0, 0};
+    if (!changeProbeModifiedTime(directory, kProbeTime.seconds, kProbeTime.nanoseconds, &read.seconds,
+                                 &read.nanoseconds)) {
+        return -1;
+    }
+    if (sameMoment(read, kProbeTime)) return 1;
+    for (int64_t step : kSteps) {
+        if (step == NANOSECONDS_PER_SECOND) {
+            if (sameMoment(read, cutToStep(kProbeTime, step))) return step;
+        } else if (timesMatchOnStep(kProbeTime, read, step)) {
+            return step;
+        }
+    }
     return 0;  // a volume that keeps no time it is given tells nothing
 }
 
 }  // namespace
 
-// Rounded down, a time t in [source, source + 1) is stored as floorToStep(source);
-// rounded up, as at most the step above source + 1.
-bool timesMatchOnStep(int64_t source, int64_t target, int64_t step) {
-    if (step <= 1 || floorToStep(target, step) != target) return false;
-    int64_t lowest = floorToStep(source, step);
-    int64_t highest = floorToStep(source + step, step);
-    return target >= lowest && target <= highest;
+bool timesMatchOnStep(StampTime source, StampTime target, int64_t step) {
+    if (step <= 1) return false;
+    StampTime down = cutToStep(source, step);
+    if (sameMoment(target, down)) return true;
+    return !sameMoment(source, down) && sameMoment(target, nextStep(down, step));
+}
+
+bool mayBeStoredCoarser(StampTime source, StampTime target) {
+    for (int64_t step : kSteps) {
+        if (timesMatchOnStep(source, target, step)) return true;
+    }
+    return false;
+}
+
+// The volume is asked only when the times differ as a coarser volume would
+// make them differ, so a volume of exact times is never probed for a file
+// that changed.
+bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory) {
+    if (sameMoment(source, target)) return true;
+    int64_t apart = source.seconds > target.seconds ? source.seconds - target.seconds : target.seconds - source.seconds;
+    if (window > 0 && apart <= window) return true;
+    if (!mayBeStoredCoarser(source, target)) return false;
+    return timesMatchOnStep(source, target, volumeTimeStep(directory));
 }
 
 // The file system's name decides where it tells; otherwise a file written

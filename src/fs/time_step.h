@@ -1,7 +1,10 @@
-// The steps in which volumes keep modification times. A FAT volume keeps
-// them in steps of 2 seconds; a run learns each volume's step once, from
-// what its file system is called or, failing that, from the time a file it
-// writes there reads back, and compares times on it within that step.
+// The steps in which volumes keep modification times. Most keep nanoseconds
+// (tmpfs, ext4, XFS, btrfs) or 100 ns (NTFS); a FAT volume keeps 2-second
+// steps, exFAT 10 ms, and some volumes whole seconds. Times compare to the
+// nanosecond; only where a To volume is seen to keep them more coarsely is
+// its step learned, once per run, from what its file system is called or,
+// failing that, from the time a file written there reads back, and times
+// on it compare within that step.
 #ifndef KORVANE_FS_TIME_STEP_H
 #define KORVANE_FS_TIME_STEP_H
 
@@ -9,17 +12,42 @@
 
 #include "text/wide_string.h"
 
-// The coarsest step a volume is taken to keep times in, in seconds.
-const int64_t COARSE_TIME_STEP = 2;
+// The nanoseconds in a second.
+const int64_t NANOSECONDS_PER_SECOND = 1000000000;
+
+// The coarsest step a volume is taken to keep times in (FAT's), in nanoseconds.
+const int64_t COARSE_TIME_STEP = 2 * NANOSECONDS_PER_SECOND;
+
+// A modification time: whole seconds since 1970 UTC and the nanoseconds below them.
+struct StampTime {
+    int64_t seconds;      // whole seconds, rounded down
+    int32_t nanoseconds;  // 0 to 999,999,999
+};
+
+// True when both name the same moment.
+inline bool sameMoment(StampTime a, StampTime b) { return a.seconds == b.seconds && a.nanoseconds == b.nanoseconds; }
 
 // True when target is the time a volume keeping times in steps of step
-// seconds stores for a file modified at source (whole seconds), rounded down
-// or up; false for a step of one second or less.
-bool timesMatchOnStep(int64_t source, int64_t target, int64_t step);
+// nanoseconds stores for a file modified at source: source cut down to the
+// step, or rounded up to it; false for a step of 1 or less (exact times)
+// and for 0 (a step not known), where only equal times match.
+bool timesMatchOnStep(StampTime source, StampTime target, int64_t step);
 
-// The step of the volume holding directory: 1 or more once learned, 0 when
-// it cannot be learned (then times compare exactly). Learned once per volume
-// until forgetTimeSteps.
+// True when target may be source as a volume keeping coarser times than
+// nanoseconds stores it: cut or rounded to 100 ns, 1 us, 1 ms, 10 ms, a
+// second or FAT's 2 seconds. Asks nothing of any volume.
+bool mayBeStoredCoarser(StampTime source, StampTime target);
+
+// True when the modification times of a From entry (source) and of its To
+// counterpart (target, in directory) compare equal: the same to the
+// nanosecond; or, with a window (seconds, more than 0) the user gave, whole
+// seconds at most that far apart; or as target's volume stores source,
+// where it keeps times more coarsely (its step then learned).
+bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory);
+
+// The step of the volume holding directory, in nanoseconds: 1 or more once
+// learned, 0 when it cannot be learned (then times compare exactly).
+// Learned once per volume until forgetTimeSteps.
 int64_t volumeTimeStep(const WideString& directory);
 
 // Forgets what was learned of every volume; each run starts with it.

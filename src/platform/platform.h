@@ -279,13 +279,13 @@ std::wstring platformSystemPath(const wchar_t* path);
 // COPY_KEPT_LESS: the copy stands, but its volume refused an attribute.
 CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
 
-// Seconds between the modification times a file system of this name keeps
-// (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2 for
-// FAT; 0 when the name does not tell.
+// Nanoseconds between the modification times a file system of this name
+// keeps (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2
+// seconds for FAT, 10 ms for exFAT; 0 when the name does not tell.
 int64_t platformTimeStepOfFileSystem(const wchar_t* name);
 
-// The step of the volume holding directory, as its file system's name
-// tells it; 0 when the name does not tell.
+// The step of the volume holding directory, in nanoseconds, as its file
+// system's name tells it; 0 when the name does not tell.
 int64_t platformVolumeTimeStep(const wchar_t* directory);
 
 // True when each request to the volume holding directory waits on a network
@@ -294,10 +294,12 @@ int64_t platformVolumeTimeStep(const wchar_t* directory);
 bool platformRequestsWait(const wchar_t* directory);
 
 // Writes a temporary file in directory, gives it the modification time
-// written (whole seconds since 1970), reads the time back into readBack and
-// removes the file, giving directory back the times it had; false
-// when the file could not be written, timed or read.
-bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
+// written (seconds since 1970 and nanoseconds), reads the time back into
+// readSeconds and readNanoseconds and removes the file, giving directory
+// back the times it had; false when the file could not be written, timed
+// or read.
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
+                               int32_t* readNanoseconds);
 
 // True when no process runs under the number (a live one, or one that cannot be told, is not gone).
 bool platformProcessIsGone(long process);

@@ -213,7 +213,7 @@ TEST_F(WindowsCopy, SecondCopyToACoarseVolumeCopiesNothing) {
     unmountTestVolume(temp.at("coarse"));
     EXPECT_EQ(first, std::vector<bool>(3, true));
     EXPECT_EQ(second, std::vector<bool>(3, false));
-    EXPECT_EQ(step, 2);
+    EXPECT_EQ(step, COARSE_TIME_STEP);
     EXPECT_EQ(odd, "odd.txt");
 }
 

@@ -106,25 +106,30 @@ TEST(WindowsSeam, RewrittenNamesTakeTheLongFormKeptAsTheyAre) {
     }
 }
 
-// A volume's file system name tells its time step for FAT alone; any other
-// name (Wine names every volume NTFS) leaves the step to a file written there,
-// which on a volume of exact times reads back as written.
+// A volume's file system name tells its time step (in nanoseconds) for FAT
+// and exFAT alone; any other name (Wine names every volume NTFS) leaves the
+// step to a file written there, which on a volume of exact times reads back
+// as written, to Windows' 100 ns.
 TEST(WindowsSeam, OnlyFatNamesTellATimeStep) {
     struct Case {
         const wchar_t* name;
         int64_t step;
     };
-    const std::vector<Case> cases = {{L"FAT", 2},  {L"FAT12", 2}, {L"FAT16", 2}, {L"FAT32", 2}, {L"fat32", 2},
-                                     {L"NTFS", 0}, {L"exFAT", 0}, {L"ReFS", 0},  {L"CDFS", 0},  {L"", 0}};
+    const int64_t fat = 2000000000;
+    const std::vector<Case> cases = {{L"FAT", fat},  {L"FAT12", fat},       {L"FAT16", fat}, {L"FAT32", fat},
+                                     {L"fat32", fat}, {L"exFAT", 10000000}, {L"NTFS", 0},    {L"ReFS", 0},
+                                     {L"CDFS", 0},    {L"", 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(platformTimeStepOfFileSystem(c.name), c.step) << c.name;
     }
     TempDir temp;
     EXPECT_EQ(platformVolumeTimeStep(temp.wide().buffer), 0);
     const int64_t odd = 1262304001;
-    int64_t readBack = 0;
-    ASSERT_TRUE(platformProbeModifiedTime(temp.wide().buffer, odd, &readBack));
-    EXPECT_EQ(readBack, odd);
+    int64_t seconds = 0;
+    int32_t nanoseconds = 0;
+    ASSERT_TRUE(platformProbeModifiedTime(temp.wide().buffer, odd, 123456789, &seconds, &nanoseconds));
+    EXPECT_EQ(seconds, odd);
+    EXPECT_EQ(nanoseconds, 123456700);
     EXPECT_TRUE(fs::is_empty(temp.root));
 }
 

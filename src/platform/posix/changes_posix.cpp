@@ -343,7 +343,8 @@ SystemResult platformMayAddTo(const wchar_t* path) {
     return Result(faccessat(AT_FDCWD, name.bytes.c_str(), W_OK | X_OK, AT_EACCESS) == 0);
 }
 
-bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
+                               int32_t* readNanoseconds) {
     Place at = LocateChange(SystemName{WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName(), true});
     if (!at.ok) return false;
     struct stat folder;
@@ -351,8 +352,8 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
     struct timespec times[2];
-    times[0].tv_sec = static_cast<time_t>(written);
-    times[0].tv_nsec = 0;
+    times[0].tv_sec = static_cast<time_t>(seconds);
+    times[0].tv_nsec = nanoseconds;
     times[1] = times[0];
     bool set = futimens(fd, times) == 0;
     close(fd);
@@ -366,7 +367,10 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
             utimensat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(at.directory)).c_str(), kept, 0);
         }
     }
-    if (read) *readBack = static_cast<int64_t>(st.st_mtim.tv_sec);
+    if (read) {
+        *readSeconds = static_cast<int64_t>(st.st_mtim.tv_sec);
+        *readNanoseconds = static_cast<int32_t>(st.st_mtim.tv_nsec);
+    }
     return read;
 }
 

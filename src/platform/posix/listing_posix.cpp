@@ -131,9 +131,9 @@ bool platformDriveHoldsFolders(const wchar_t* path) { return path[0] == L'/' && 
 int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
     const wchar_t* const coarse[] = {L"msdos", L"vfat", L"fat"};
     for (const wchar_t* known : coarse) {
-        if (std::wcscmp(name, known) == 0) return 2;
+        if (std::wcscmp(name, known) == 0) return 2000000000;
     }
-    return 0;
+    return std::wcscmp(name, L"exfat") == 0 ? 10000000 : 0;
 }
 
 // Linux tells a file system by its magic number; FAT's is named msdos.
@@ -146,7 +146,10 @@ int64_t platformVolumeTimeStep(const wchar_t* directory) {
     bool known = fstatfs(fd, &info) == 0;
     close(fd);
     const long kMsdosMagic = 0x4d44;
-    return known && static_cast<long>(info.f_type) == kMsdosMagic ? platformTimeStepOfFileSystem(L"msdos") : 0;
+    const long kExfatMagic = 0x2011BAB0;
+    if (!known) return 0;
+    if (static_cast<long>(info.f_type) == kMsdosMagic) return platformTimeStepOfFileSystem(L"msdos");
+    return static_cast<long>(info.f_type) == kExfatMagic ? platformTimeStepOfFileSystem(L"exfat") : 0;
 }
 
 // Linux tells a file system by its magic number: those of the network file

@@ -19,8 +19,8 @@
 #include <vector>
 
 // The file time of whole seconds since 1970 UTC.
-FILETIME FileTimeOf(int64_t secondsSince1970) {
-    uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + kEpochDifference);
+FILETIME FileTimeOf(int64_t secondsSince1970, int32_t nanoseconds) {
+    uint64_t ticks = static_cast<uint64_t>(secondsSince1970 * kTicksPerSecond + nanoseconds / 100 + kEpochDifference);
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
     time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
@@ -57,7 +57,8 @@ SystemResult platformRenewDirectory(const wchar_t*) { return Failure(ERROR_NOT_S
 
 SystemResult platformMayAddTo(const wchar_t*) { return SystemResult{true, 0}; }
 
-bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack) {
+bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
+                               int32_t* readNanoseconds) {
     std::wstring base(directory);
     if (!base.empty() && !IsSlash(base.back())) base.push_back(L'\\');
     std::wstring path = TemporaryNameBeside(base);
@@ -77,7 +78,7 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     }
     // Both times, as a copy sets them: some file systems (FUSE over libfuse 2)
     // take no modification time given alone.
-    FILETIME time = FileTimeOf(written);
+    FILETIME time = FileTimeOf(seconds, nanoseconds);
     bool set = SetFileTime(file, nullptr, &time, &time) != 0;
     CloseHandle(file);
     WIN32_FILE_ATTRIBUTE_DATA data;
@@ -85,7 +86,10 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_
     DeleteFileW(system.c_str());
     if (folderKnown) SetFileTime(folder, nullptr, &folderAccess, &folderWrite);
     if (folder != INVALID_HANDLE_VALUE) CloseHandle(folder);
-    if (read) *readBack = SecondsSince1970(data.ftLastWriteTime);
+    if (read) {
+        *readSeconds = SecondsSince1970(data.ftLastWriteTime);
+        *readNanoseconds = NanosecondsOf(data.ftLastWriteTime);
+    }
     return read;
 }
 

@@ -269,9 +269,9 @@ bool platformDriveHoldsFolders(const wchar_t* path) {
 int64_t platformTimeStepOfFileSystem(const wchar_t* name) {
     const wchar_t* const coarse[] = {L"FAT", L"FAT12", L"FAT16", L"FAT32"};
     for (const wchar_t* known : coarse) {
-        if (_wcsicmp(name, known) == 0) return 2;
+        if (_wcsicmp(name, known) == 0) return 2000000000;
     }
-    return 0;
+    return _wcsicmp(name, L"exFAT") == 0 ? 10000000 : 0;
 }
 
 // Only FAT's name tells: Wine, and a share served by Samba, name their

@@ -80,8 +80,8 @@ std::wstring TemporaryNameBeside(const std::wstring& target);
 // A copy that failed for a Win32 error code.
 CopyResult FailedCopy(DWORD error);
 
-// The file time of whole seconds since 1970 UTC.
-FILETIME FileTimeOf(int64_t secondsSince1970);
+// The file time of seconds since 1970 UTC and the nanoseconds below them (to 100 ns).
+FILETIME FileTimeOf(int64_t secondsSince1970, int32_t nanoseconds = 0);
 
 // Symbolic links and junctions, by the attributes and reparse tag a listing shows.
 bool IsLinkTag(DWORD attributes, DWORD tag);
