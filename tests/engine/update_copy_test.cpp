@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <vector>
+
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
 #include "support/test_support.h"
@@ -47,6 +50,31 @@ TEST_F(UpdateCopy, SameTimeAndSizeIsNotCopiedNewerTargetIs) {
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "alpha");
     EXPECT_EQ(runContext.updatedCount, 1);
     EXPECT_EQ(fs::last_write_time(temp.at("to/a.txt")), fs::last_write_time(temp.at("from/a.txt")));
+}
+
+// A change of the same size made within the second of the copy is a change,
+// where both volumes keep finer times than seconds: 1 us, 1 ms, 0.999 s.
+TEST_F(UpdateCopy, ChangeWithinTheSameSecondIsCopied) {
+    using std::chrono::duration_cast;
+    const std::vector<std::chrono::nanoseconds> later = {std::chrono::microseconds(1), std::chrono::milliseconds(1),
+                                                         std::chrono::milliseconds(999)};
+    for (std::chrono::nanoseconds delta : later) {
+        SCOPED_TRACE(delta.count());
+        writeFile(temp.at("from/a.txt"), "first");
+        fs::file_time_type now = fs::last_write_time(temp.at("from/a.txt"));
+        fs::file_time_type whole(duration_cast<fs::file_time_type::duration>(
+            std::chrono::floor<std::chrono::seconds>(now.time_since_epoch())));
+        fs::last_write_time(temp.at("from/a.txt"), whole);
+        ASSERT_TRUE(copy("a.txt"));
+        EXPECT_EQ(readFile(temp.at("to/a.txt")), "first");
+        writeFile(temp.at("from/a.txt"), "other");
+        fs::last_write_time(temp.at("from/a.txt"), whole + duration_cast<fs::file_time_type::duration>(delta));
+        ASSERT_TRUE(copy("a.txt"));
+        EXPECT_TRUE(runContext.changeAttempted);
+        EXPECT_EQ(readFile(temp.at("to/a.txt")), "other");
+        EXPECT_TRUE(copy("a.txt"));
+        EXPECT_FALSE(runContext.changeAttempted);  // and then it is up to date
+    }
 }
 
 TEST_F(UpdateCopy, MissingParentIsCreatedAndOnlyTheFileCounted) {

@@ -22,6 +22,7 @@ import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 PROGRAM = None
 FAILURES = []
@@ -111,6 +112,311 @@ def mode_of(path):
 
 
 # --- owners, set-ID bits, capabilities, ACLs: what root gives to bytes ---
+
+
+CAPABILITY = "security.capability"
+
+
+def stamp_of(path):
+    """The modification time as touch -d takes it: @SECONDS.NANOSECONDS."""
+    ns = os.lstat(path).st_mtime_ns
+    return "@%d.%09d" % (ns // 1_000_000_000, ns % 1_000_000_000)
+
+
+def capability_of(path):
+    try:
+        return os.getxattr(path, CAPABILITY, follow_symlinks=False)
+    except OSError:
+        return None
+
+
+def her_bytes_like(source, replacement):
+    """The user's own program, as long as root's, so only its bytes tell it apart."""
+    size = os.path.getsize(source)
+    text = "#!/bin/sh\necho mine\n"
+    return (text + "#" * size)[:size] if size >= len(text) else text[:size]
+
+
+def replace_as(uid, target, text, stamp):
+    """The user replaces To's copy by a file of her own of the same size and time."""
+    as_user(uid, "rm -f '%s' && printf '%%s' '%s' > '%s' && touch -h -d %s '%s'" %
+            (target, text, target, stamp, target))
+
+
+# What root keeps in a folder of u1's: a program of mode 4755, 2755 (its
+# group's), or 0755 with a capability (-X).
+PROGRAM_KINDS = [("set-user-ID", 0o4755, 0, False), ("set-group-ID", 0o2755, 0, False),
+                 ("capability", 0o755, 0, True)]
+
+# The ways a run meets the replaced copy.
+RUN_WAYS = [("plain", []), ("mirror", ["-s", "-y"]), ("workers", ["-j", "8"]), ("list", None),
+            ("hard links", ["-H"])]
+
+
+def program_tree(work, mode, capability, second_name=False):
+    """home_tree with root's program in u1's bin folder; To made by a first run."""
+    source, target = home_tree(work)
+    folder(os.path.join(source, "u1", "bin"), U1, 0o755)
+    helper = os.path.join(source, "u1", "bin", "helper")
+    write(helper, "#!/bin/sh\nid -u\n# root's own helper\n", 0, mode)
+    os.chmod(helper, mode)
+    if capability:
+        subprocess.run(["setcap", "cap_setuid+ep", helper], check=True)
+    if second_name:
+        os.link(helper, os.path.join(source, "u1", "bin", "helper2"))
+    return source, target, helper
+
+
+@case
+def owners_program_replaced_in_her_folder(work):
+    """u1 puts her own bytes, same size and time, where root's 4755/2755/capable
+    program stands in her To folder: the next run copies root's program anew
+    (a CP line, never MD) and no privilege lands on her bytes, in every kind
+    of run; a dry run predicts the copy and changes nothing."""
+    for kind, mode, _, capability in PROGRAM_KINDS:
+        for way, options in RUN_WAYS + [("dry run", ["-n"])]:
+            name = "%s, %s" % (kind, way)
+            place = os.path.join(work, (kind + "-" + way).replace(" ", "-"))
+            os.makedirs(place)
+            os.chmod(place, 0o755)
+            source, target, helper = program_tree(place, mode, capability, way == "hard links")
+            extra = ["-X"] if capability else []
+            if options is None:
+                listing = os.path.join(place, "list.txt")
+                write(listing, "u1/bin/helper\nu1/notes.txt\n")
+                options = ["-f", listing]
+            first = [option for option in options if option != "-n"]
+            status, _, err = run(*extra, *first, "-s" if way == "list" else "-q", source, target) \
+                if way != "list" else run(*extra, *first, source, target)
+            copy = os.path.join(target, "u1", "bin", "helper")
+            if not check(name + ": the first run copies root's program", status == 0 and os.path.exists(copy),
+                         (status, err)):
+                continue
+            mine = her_bytes_like(helper, copy)
+            replace_as(U1, copy, mine, stamp_of(helper))
+            status, out, err = run("-v", *extra, *options, source, target)
+            lines = [line for line in out.splitlines() if line.endswith("/u1/bin/helper]")]
+            check(name + ": the copy is told as a copy, never mended in place",
+                  status == 0 and any(line.startswith("  CP: [") for line in lines) and
+                  not any(line.startswith("  MD: [") for line in lines), (status, out, err))
+            st = os.lstat(copy)
+            with open(copy) as held:
+                held_text = held.read()
+            if way == "dry run":
+                check(name + ": nothing changed", held_text == mine and st.st_uid == U1 and not st.st_mode & 0o6000,
+                      (held_text, oct(st.st_mode), st.st_uid))
+                continue
+            with open(helper) as original:
+                roots = original.read()
+            privileged = st.st_uid == 0 or st.st_mode & 0o6000 or capability_of(copy)
+            check(name + ": no privilege on her bytes", held_text == roots or not privileged,
+                  (held_text, oct(st.st_mode), st.st_uid, capability_of(copy)))
+            check(name + ": root's program stands whole, its bits and capability kept",
+                  held_text == roots and st.st_uid == 0 and stat.S_IMODE(st.st_mode) == mode and
+                  capability_of(copy) == capability_of(helper), (held_text, oct(st.st_mode), st.st_uid))
+            if way == "hard links":
+                check(name + ": both names are one file again",
+                      os.lstat(os.path.join(target, "u1", "bin", "helper2")).st_ino == st.st_ino)
+
+
+@case
+def owners_group_differs_alone(work):
+    """A set-group-ID bit follows the group: a root --no-owner copy of a root:G
+    program of mode 2755 is root:root without it, copied or mended; and u1's
+    own file of group G (she is not of it) that she rewrites, gives her own
+    group and marks set-group-ID herself never gets G's bit back in place."""
+    source, target = home_tree(work)
+    tool = os.path.join(source, "tool")
+    write(tool, "#!/bin/sh\nid -g\n", 0, 0o2755)
+    os.chown(tool, 0, U2)
+    os.chmod(tool, 0o2755)
+    status, _, err = run("--no-owner", source, target)
+    copy = os.path.join(target, "tool")
+    st = os.lstat(copy)
+    check("--no-owner: root:G 2755 is copied root:root 0755", status == 0 and (st.st_uid, st.st_gid) == (0, 0) and
+          stat.S_IMODE(st.st_mode) == 0o755, (status, err, oct(st.st_mode), st.st_gid))
+    os.chmod(copy, 0o755)
+    os.chmod(tool, 0o2750)
+    status, _, err = run("--no-owner", source, target)
+    st = os.lstat(copy)
+    check("--no-owner: its mode mended, still without the bit", status == 0 and stat.S_IMODE(st.st_mode) == 0o750,
+          (status, err, oct(st.st_mode)))
+    # Her own file of another's group.
+    shared = os.path.join(source, "u1", "group-tool")
+    write(shared, "#!/bin/sh\nid -g\n# shared\n", U1, 0o2755)
+    os.chown(shared, U1, U2)
+    os.chmod(shared, 0o2755)
+    status, _, err = run(source, target)
+    copy = os.path.join(target, "u1", "group-tool")
+    check("owners kept: her file of G keeps G's bit", status == 0 and os.lstat(copy).st_gid == U2 and
+          os.lstat(copy).st_mode & stat.S_ISGID, (status, err))
+    mine = her_bytes_like(shared, copy)
+    replace_as(U1, copy, mine, stamp_of(shared))
+    as_user(U1, "chmod 2755 '%s' && touch -h -d %s '%s'" % (copy, stamp_of(shared), copy))
+    status, out, err = run("-v", source, target)
+    st = os.lstat(copy)
+    with open(copy) as held:
+        text = held.read()
+    check("her bytes never carry G's set-group-ID bit", text != mine or not (st.st_gid == U2 and
+                                                                          st.st_mode & stat.S_ISGID),
+          (text, oct(st.st_mode), st.st_gid, out))
+    check("the file is copied anew, a CP line", status == 0 and "  CP: [" + shared in out and
+          "  MD: [" + shared not in out, (status, out, err))
+
+
+def held_handle_script(folder, name, flag, result):
+    """A process of u1's that holds her folder open, waits for flag, then
+    tries to read name through that handle and writes what it got."""
+    return ("python3 -c 'import os,time\n"
+            "fd = os.open(\"%s\", os.O_RDONLY)\n"
+            "while not os.path.exists(\"%s\"): time.sleep(0.02)\n"
+            "try:\n"
+            "    got = os.read(os.open(\"%s\", os.O_RDONLY, dir_fd=fd), 100).decode()\n"
+            "except OSError as e:\n"
+            "    got = \"refused: \" + e.strerror\n"
+            "open(\"%s\", \"w\").write(got)\n'" % (folder, flag, name, result))
+
+
+@case
+def owners_folder_replaced_in_her_folder(work):
+    """u1 replaces root's private folder (0700) in her To folder by one of her
+    own: her program in it (same size and time), a file of hers, and a
+    folder of hers in place of root's open one (0755) inside, which she
+    holds open. The run renews the folder (a CP line, never MD): root's
+    program stands whole, what she had is kept in a plain run and deleted
+    with its line in a mirror, and her handle reaches nothing root copies
+    below; a list run and workers the same; a dry run predicts it."""
+    for way, options in [("plain", []), ("mirror", ["-s", "-y"]), ("workers", ["-j", "8"]), ("list", None),
+                         ("set-group-ID folder", []), ("dry run", ["-n"])]:
+        place = os.path.join(work, way.replace(" ", "-"))
+        os.makedirs(place)
+        os.chmod(place, 0o755)
+        source, target = home_tree(place)
+        sgid = way == "set-group-ID folder"
+        bin_folder = folder(os.path.join(source, "u1", "bin"), 0, 0o700)
+        if sgid:
+            os.chown(bin_folder, 0, U2)
+            os.chmod(bin_folder, 0o2770)
+        helper = os.path.join(bin_folder, "helper")
+        write(helper, "#!/bin/sh\nid -u\n# root's own helper\n", 0, 0o4755)
+        folder(os.path.join(bin_folder, "sub"), 0, 0o755)
+        if options is None:
+            listing = os.path.join(place, "list.txt")
+            write(listing, "u1/bin/helper\nu1/bin/sub\n")
+            options = ["-f", listing]
+        status, _, err = run(*[o for o in options if o != "-n"], source, target)
+        theirs = os.path.join(target, "u1", "bin")
+        if not check(way + ": the first run copies root's folder", status == 0 and os.path.isdir(theirs), err):
+            continue
+        if way == "list":
+            write(listing, "u1/bin/helper\nu1/bin/sub/secret\n")
+        copy = os.path.join(theirs, "helper")
+        mine = her_bytes_like(helper, copy)
+        as_user(U1, "mv '%s' '%s.old' && mkdir -m 755 '%s' '%s/sub' && printf mine > '%s/mine.txt'" %
+                (theirs, theirs, theirs, theirs, theirs))
+        as_user(U1, "rm -rf '%s.old'" % theirs, check_status=False)
+        replace_as(U1, copy, mine, stamp_of(helper))
+        # What only root's closed folder guards comes now: she has not seen it.
+        write(os.path.join(bin_folder, "sub", "secret"), "root's secret", 0, 0o644)
+        hers = os.lstat(theirs).st_ino
+        scratch = folder(os.path.join(place, "scratch"), U1, 0o755)
+        flag = os.path.join(scratch, "flag")
+        result = os.path.join(scratch, "result")
+        holder = user_process(U1, held_handle_script(os.path.join(theirs, "sub"), "secret", flag, result))
+        time.sleep(0.3)
+        status, out, err = run("-v", *options, source, target)
+        write(flag, "go")
+        holder.wait(timeout=20)
+        lines = [line for line in out.splitlines() if line.endswith("/u1/bin]")]
+        check(way + ": the folder is told as made, never mended in place",
+              status == 0 and any(line.startswith("  CP: [") for line in lines) and
+              not any(line.startswith("  MD: [") for line in lines), (status, out, err))
+        st = os.lstat(theirs)
+        if way == "dry run":
+            check(way + ": nothing changed", st.st_ino == hers and st.st_uid == U1, (st.st_ino, hers))
+            continue
+        check(way + ": the folder is root's, made anew", st.st_uid == 0 and st.st_ino != hers,
+              (st.st_uid, st.st_ino, hers))
+        with open(copy) as held, open(helper) as original:
+            check(way + ": root's program stands whole", held.read() == original.read() and
+                  os.lstat(copy).st_uid == 0 and stat.S_IMODE(os.lstat(copy).st_mode) == 0o4755)
+        with open(result) as got:
+            seen = got.read()
+        check(way + ": her handle reaches nothing root copied below", seen.startswith("refused"), seen)
+        refused = as_user(U1, "cat '%s/sub/secret'" % theirs, check_status=False)
+        check(way + ": root's closed folder is closed to her", refused.returncode != 0, refused.stdout)
+        kept = os.path.exists(os.path.join(theirs, "mine.txt"))
+        if way == "mirror":
+            check(way + ": her file is deleted with its line", not kept and "  DF: [" + theirs + "/mine.txt]" in out,
+                  out)
+        elif way != "list":
+            check(way + ": her file is kept, hers", kept and os.lstat(os.path.join(theirs, "mine.txt")).st_uid == U1)
+        if sgid:
+            check(way + ": the folder has its bit and group", st.st_gid == U2 and st.st_mode & stat.S_ISGID,
+                  oct(st.st_mode))
+        status, out, _ = run("-v", *options, source, target)
+        check(way + ": a second run changes nothing", status == 0 and "  CP: [" not in out and "  MD: [" not in out,
+              out)
+
+
+def acl_entries(path):
+    done = subprocess.run(["getfacl", "-cpn", path], capture_output=True, text=True)
+    return sorted(line for line in done.stdout.splitlines() if line and not line.startswith("#"))
+
+
+@case
+def acls_default_in_her_folder(work):
+    """u1 puts a default ACL giving herself rwx on her To folder: root's new
+    private folder (0750) and file (0640) copied below it carry no entry for
+    her, with or without -A, and she reads neither; with -A they carry From's
+    own ACL exactly. While a large file of root's replaces another there, no
+    temporary of it is readable to her."""
+    source, target = home_tree(work)
+    run(source, target)
+    hers = os.path.join(target, "u1")
+    if as_user(U1, "setfacl -d -m u:%d:rwx '%s'" % (U1, hers), check_status=False).returncode != 0:
+        print("skipped: no ACLs on this volume")
+        return
+    private = folder(os.path.join(source, "u1", "private"), 0, 0o750)
+    write(os.path.join(private, "f"), "root's", 0, 0o640)
+    write(os.path.join(source, "u1", "g"), "root's too", 0, 0o640)
+    for options in ([], ["-A"]):
+        name = " ".join(options) or "without -A"
+        for made in ("private", "g"):
+            subprocess.run(["rm", "-rf", os.path.join(hers, made)], check=True)
+        status, _, err = run(*options, source, target)
+        check(name + ": the run went through", status == 0, err)
+        for made in ("private", "private/f", "g"):
+            entries = acl_entries(os.path.join(hers, made))
+            check(name + ": %s carries no entry of hers" % made,
+                  not any(":%d:" % U1 in entry for entry in entries), entries)
+        read = as_user(U1, "cat '%s/private/f' '%s/g'" % (hers, hers), check_status=False)
+        check(name + ": she reads neither", "root's" not in read.stdout, read.stdout)
+    # With -A, From's own ACL is given exactly.
+    subprocess.run(["setfacl", "-m", "u:%d:r" % U2, os.path.join(source, "u1", "g")], check=True)
+    status, _, err = run("-A", source, target)
+    check("-A: From's ACL is given exactly", status == 0 and
+          acl_entries(os.path.join(hers, "g")) == acl_entries(os.path.join(source, "u1", "g")),
+          (acl_entries(os.path.join(hers, "g")), err))
+    # The temporaries of a large copy that replaces a file in her folder.
+    big = os.path.join(source, "u1", "big")
+    with open(big, "wb") as out:
+        out.write(b"r" * (64 << 20))
+    os.chmod(big, 0o640)
+    run(source, target)
+    with open(big, "ab") as out:
+        out.write(b"more")
+    scratch = folder(os.path.join(work, "scratch"), U1, 0o755)
+    result = os.path.join(scratch, "peeked")
+    stop = os.path.join(scratch, "stop")
+    peeker = user_process(U1, "cd '%s' && while [ ! -e '%s' ]; do cat .korvane-* 2>/dev/null | head -c 1 >> '%s'; done"
+                          % (hers, stop, result))
+    time.sleep(0.2)
+    status, _, err = run(source, target)
+    write(stop, "")
+    peeker.wait(timeout=20)
+    peeked = os.path.getsize(result) if os.path.exists(result) else 0
+    check("no temporary of root's large copy is readable to her", status == 0 and peeked == 0, (peeked, err))
 
 
 # --- links at, above and below From, list files and settings files ---
