@@ -10,12 +10,12 @@ modification time to 2 seconds and refuses mode changes as FAT does. Skipped
 (exit 77) only where /dev/fuse is missing.
 
 usage: coarse_clock.py KORVANE
-       coarse_clock.py --serve ROOT MOUNTPOINT down|up|exact|none|slow
+       coarse_clock.py --serve ROOT MOUNTPOINT down|up|seconds|exact|none|slow
 
---serve mounts the volume alone: times rounded down or up, kept exact, not
-kept at all (none), or kept exact on a volume that takes a millisecond for
-every write of a few kilobytes (slow, a slow USB disk). The Windows tests
-mount it under Wine.
+--serve mounts the volume alone: times rounded down or up to 2 seconds, cut
+to whole seconds (seconds), kept exact, not kept at all (none), or kept
+exact on a volume that takes a millisecond for every write of a few
+kilobytes (slow, a slow USB disk). The Windows tests mount it under Wine.
 """
 import contextlib
 import errno
@@ -34,7 +34,7 @@ SYSTEM_PYTHON = "/usr/bin/python3"
 
 def serve(root, mountpoint, rounding):
     """A passthrough of root: times rounded as told, modes not kept."""
-    if rounding not in ("down", "up", "exact", "none", "slow"):
+    if rounding not in ("down", "up", "seconds", "exact", "none", "slow"):
         raise SystemExit("unknown kind of volume: " + rounding)
     from fusepy import FUSE, FuseOSError, Operations
 
@@ -43,6 +43,8 @@ def serve(root, mountpoint, rounding):
             return ns - ns % STEP_NS
         if rounding == "up":
             return ns + (-ns) % STEP_NS
+        if rounding == "seconds":
+            return ns - ns % 1_000_000_000
         return ns
 
     class CoarseVolume(Operations):
@@ -253,6 +255,47 @@ def case_exact(korvane, work, failures):
               status == 0 and updated(lines) == ["Updated: [1 dirs and files]. "], (status, lines))
 
 
+def case_seconds(korvane, work, failures):
+    """A volume of whole seconds, the name of whose file system tells nothing:
+    its step is learned, so a second run copies nothing; a second newer is
+    still a change."""
+    with mounted(work, "seconds") as (source, target):
+        status, lines = run(korvane, work, source, target)
+        copy = os.path.join(target, "odd.txt")
+        mtime = os.stat(copy).st_mtime_ns if os.path.exists(copy) else None
+        check(failures, "seconds: the first copy, its times cut to the second",
+              status == 0 and mtime == 1_600_000_001_000_000_000, (status, mtime, lines))
+        status, lines = run(korvane, work, source, target)
+        check(failures, "seconds: the second run copies nothing",
+              status == 0 and updated(lines) == ["Updated: [0 dirs and files]. "], (status, lines))
+        os.utime(os.path.join(source, "odd.txt"), ns=(1_600_000_002_250_000_000,) * 2)
+        status, lines = run(korvane, work, source, target)
+        check(failures, "seconds: a source one second newer is copied",
+              status == 0 and updated(lines) == ["Updated: [1 dirs and files]. "], (status, lines))
+
+
+def case_same_second(korvane, work, failures):
+    """A volume that keeps nanoseconds, which its name does not tell: a file
+    rewritten with the same size 1 us, 1 ms or 0.999 s after the time its
+    copy has, within the same second, is copied again."""
+    with mounted(work, "exact") as (source, target):
+        path = os.path.join(source, "even.txt")
+        for later in (1_000, 1_000_000, 999_000_000):
+            os.utime(path, ns=(1_600_000_000_000_000_000,) * 2)
+            run(korvane, work, source, target)
+            with open(path, "w") as out:
+                out.write("EVEN.TXT")
+            os.utime(path, ns=(1_600_000_000_000_000_000 + later,) * 2)
+            status, lines = run(korvane, work, source, target)
+            with open(os.path.join(target, "even.txt")) as copy:
+                text = copy.read()
+            check(failures, "exact: a change %d ns later in the same second is copied" % later,
+                  status == 0 and updated(lines) == ["Updated: [1 dirs and files]. "] and text == "EVEN.TXT",
+                  (status, lines, text))
+            with open(path, "w") as out:
+                out.write("even.txt")
+
+
 def case_unknown(korvane, work, failures):
     """A volume that keeps no time it is given: nothing is learned, every file is copied again."""
     with mounted(work, "none") as (source, target):
@@ -277,6 +320,8 @@ def main():
     cases = [lambda work: case_coarse(korvane, work, "down", failures),
              lambda work: case_coarse(korvane, work, "up", failures),
              lambda work: case_exact(korvane, work, failures),
+             lambda work: case_seconds(korvane, work, failures),
+             lambda work: case_same_second(korvane, work, failures),
              lambda work: case_unknown(korvane, work, failures)]
     for case in cases:
         work = tempfile.mkdtemp(prefix="korvane-coarse-")
