@@ -111,7 +111,8 @@ const OptionInfo kOptions[] = {
      L"when another run is changing TO, wait for it to end\n"
      L"instead of refusing (exit 3)"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
-     L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
+     L"modification times whose whole seconds are at most\nN apart compare equal (FAT disks, network shares);\n"
+     L"by default they compare to the nanosecond, or to the\nstep of a TO volume that keeps coarser times"},
     {OPT_JOBS, L'j', L"jobs", VALUE, true, L"N",
      L"look at and copy up to N entries side by side (1 to\n"
      L"64); default 8 where TO is on a network share or a\n"
@@ -569,8 +570,11 @@ UsageWords makeUsageWords() {
         L"attributes); a folder takes the time FROM has once its contents are done.\n"
         L"On Linux, as rsync -a as root, a copy keeps owner and group (not root: the\n"
         L"group, where the runner may give it); its set-ID bits only under its\n"
-        L"source's owner. A mode, owner, group, attribute or ACL changed alone is\n"
-        L"mended in place, without copying (MD: lines, counted as updated). -H, -X\n"
+        L"source's owner (set-group-ID: and group). A mode, group, attribute or ACL\n"
+        L"changed alone is mended in place, without copying (MD: lines, counted as\n"
+        L"updated); a file of another owner than its copy would have, or that would\n"
+        L"take a set-ID bit or a capability in place, is copied anew (CP:), and a\n"
+        L"folder of another user's is made anew around what it holds (CP:). -H, -X\n"
         L"and -A keep what rsync -H, -X and -A keep; --no-owner what rsync\n"
         L"--no-owner --no-group does.";
     words.exitStatuses = {
