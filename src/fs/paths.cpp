@@ -224,8 +224,8 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
         const EntryStatus& to = targetState->status;
         long long apart = from.modifiedSeconds - to.modifiedSeconds;
         if (apart < 0) apart = -apart;
-        bool sameTime = timeWindow > 0 ? apart <= timeWindow
-                                       : apart == 0 && from.modifiedNanoseconds == to.modifiedNanoseconds;
+        bool sameTime =
+            timeWindow > 0 ? apart <= timeWindow : apart == 0 && from.modifiedNanoseconds == to.modifiedNanoseconds;
         // A copy that carries set-ID bits under another owner than its
         // source's (made before copies dropped them) is made again.
         bool misowned = to.setId && to.owner != from.owner;

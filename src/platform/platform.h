@@ -91,8 +91,7 @@ struct KeptMetadata {
 #define FAILURE_FOLDER_MOVED (-4)         // a folder on the way left its place during the run
 #define FAILURE_NAME_UNWRITABLE (-5)      // a name the system's encoding cannot write
 #define FAILURE_STOPPED (-6)              // a stop was asked for: nothing more is changed
-#define FAILURE_GRANT_REFUSED (-9)        // in place, the entry would take an owner, a set-ID bit or an attribute its
-                                          // contents may not take: it is to be made anew
+#define FAILURE_GRANT_REFUSED (-9)        // in place, the entry would take what its contents may not: made anew
 #define FAILURE_WOULD_EXIST (-10)         // a dry run: something would stand in the way
 #define FAILURE_WOULD_BE_DIRECTORY (-11)  // a dry run: a directory would stand in the way
 #define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there

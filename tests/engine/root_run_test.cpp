@@ -249,10 +249,8 @@ TEST_F(RootRun, AnothersBytesAreCopiedOverNeverMended) {
         mode_t mode;
         bool capable;
     };
-    const std::vector<Case> cases = {{"set-user-id", 04755, false},
-                                     {"set-group-id", 02755, false},
-                                     {"capable", 0755, true},
-                                     {"plain", 0644, false}};
+    const std::vector<Case> cases = {
+        {"set-user-id", 04755, false}, {"set-group-id", 02755, false}, {"capable", 0755, true}, {"plain", 0644, false}};
     for (bool synchronous : {false, true}) {
         SCOPED_TRACE(synchronous ? "mirror" : "plain run");
         for (const Case& c : cases) {
@@ -343,7 +341,7 @@ TEST_F(RootRun, MetadataWriteTakesNoGrantAsFound) {
         bool refused;
     };
     const std::vector<Case> cases = {
-        {"anothers-file", false, kOther, 0644, 0644, false, true},     // root's owner
+        {"anothers-file", false, kOther, 0644, 0644, false, true},      // root's owner
         {"anothers-program", false, kOther, 04755, 0755, false, true},  // and a set-ID bit
         {"group-written", false, 0, 04775, 0775, false, true},          // a bit where others write
         {"capable", false, 0, 0755, 0755, true, true},                  // a capability

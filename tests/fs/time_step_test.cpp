@@ -25,25 +25,28 @@ TEST(TimeStep, TimesMatchAsACoarseVolumeStoresThem) {
         bool match;
     };
     const std::vector<Case> cases = {
-        {at(11), at(10), 2 * kSecond, true},                // an odd second cut down
-        {at(11), at(12), 2 * kSecond, true},                // and rounded up
-        {at(10), at(10), 2 * kSecond, true},                // an even second kept
-        {at(10, 500), at(12), 2 * kSecond, true},           // an even second and a fraction, rounded up
-        {at(10), at(12), 2 * kSecond, false},               // an even second has nothing to round up
-        {at(11), at(11), 2 * kSecond, false},               // no such volume stores an odd second
-        {at(12), at(10), 2 * kSecond, false},               // a source two seconds newer still differs
-        {at(13), at(10), 2 * kSecond, false},  {at(10), at(14), 2 * kSecond, false},
-        {at(10), at(8), 2 * kSecond, false},   {at(-1), at(-2), 2 * kSecond, true},  // before 1970 as well
-        {at(-1), at(0), 2 * kSecond, true},    {at(-1), at(-4), 2 * kSecond, false},
-        {at(11, 999999999), at(11), kSecond, true},         // a volume of whole seconds cuts the rest
-        {at(11, 1), at(12), kSecond, true},                 // or rounds it up
+        {at(11), at(10), 2 * kSecond, true},       // an odd second cut down
+        {at(11), at(12), 2 * kSecond, true},       // and rounded up
+        {at(10), at(10), 2 * kSecond, true},       // an even second kept
+        {at(10, 500), at(12), 2 * kSecond, true},  // an even second and a fraction, rounded up
+        {at(10), at(12), 2 * kSecond, false},      // an even second has nothing to round up
+        {at(11), at(11), 2 * kSecond, false},      // no such volume stores an odd second
+        {at(12), at(10), 2 * kSecond, false},      // a source two seconds newer still differs
+        {at(13), at(10), 2 * kSecond, false},
+        {at(10), at(14), 2 * kSecond, false},
+        {at(10), at(8), 2 * kSecond, false},
+        {at(-1), at(-2), 2 * kSecond, true},  // before 1970 as well
+        {at(-1), at(0), 2 * kSecond, true},
+        {at(-1), at(-4), 2 * kSecond, false},
+        {at(11, 999999999), at(11), kSecond, true},  // a volume of whole seconds cuts the rest
+        {at(11, 1), at(12), kSecond, true},          // or rounds it up
         {at(11, 1), at(10), kSecond, false},
         {at(11, 123456789), at(11, 123456700), 100, true},  // NTFS's 100 ns
         {at(11, 123456789), at(11, 123456000), 100, false},
         {at(11, 123456789), at(11, 120000000), 10000000, true},  // exFAT's 10 ms
-        {at(11, 999999999), at(12), 10000000, true},        // rounded up into the next second
-        {at(11, 1000), at(11), 1, false},                   // a volume of exact times decides nothing here
-        {at(11, 1000), at(11), 0, false},                   // nor one whose step is not known
+        {at(11, 999999999), at(12), 10000000, true},             // rounded up into the next second
+        {at(11, 1000), at(11), 1, false},                        // a volume of exact times decides nothing here
+        {at(11, 1000), at(11), 0, false},                        // nor one whose step is not known
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(shown(c.source) + " against " + shown(c.target) + " in steps of " + std::to_string(c.step));
@@ -62,15 +65,15 @@ TEST(TimeStep, OnlyTimesACoarserVolumeCouldMakeAskTheVolume) {
         bool asked;
     };
     const std::vector<Case> cases = {
-        {at(100, 1000), at(100, 2000), false},          // 1 us apart, neither cut
-        {at(100, 5000000), at(100, 4000000), false},    // 1 ms apart
-        {at(100, 999999999), at(100, 1), false},        // 0.999... s apart within one second
+        {at(100, 1000), at(100, 2000), false},           // 1 us apart, neither cut
+        {at(100, 5000000), at(100, 4000000), false},     // 1 ms apart
+        {at(100, 999999999), at(100, 1), false},         // 0.999... s apart within one second
         {at(100, 123456789), at(100, 123456700), true},  // cut to 100 ns
         {at(100, 123456789), at(100, 123000000), true},  // to 1 ms
-        {at(100, 123456789), at(100), true},            // to the second
-        {at(101, 123456789), at(100), true},            // to FAT's even second
-        {at(100, 1), at(103), false},                   // more than a step apart
-        {at(100), at(100, 5), false},                   // the To time finer than From's: a change
+        {at(100, 123456789), at(100), true},             // to the second
+        {at(101, 123456789), at(100), true},             // to FAT's even second
+        {at(100, 1), at(103), false},                    // more than a step apart
+        {at(100), at(100, 5), false},                    // the To time finer than From's: a change
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(shown(c.source) + " against " + shown(c.target));

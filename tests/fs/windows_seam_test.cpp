@@ -116,9 +116,9 @@ TEST(WindowsSeam, OnlyFatNamesTellATimeStep) {
         int64_t step;
     };
     const int64_t fat = 2000000000;
-    const std::vector<Case> cases = {{L"FAT", fat},  {L"FAT12", fat},       {L"FAT16", fat}, {L"FAT32", fat},
-                                     {L"fat32", fat}, {L"exFAT", 10000000}, {L"NTFS", 0},    {L"ReFS", 0},
-                                     {L"CDFS", 0},    {L"", 0}};
+    const std::vector<Case> cases = {
+        {L"FAT", fat},        {L"FAT12", fat}, {L"FAT16", fat}, {L"FAT32", fat}, {L"fat32", fat},
+        {L"exFAT", 10000000}, {L"NTFS", 0},    {L"ReFS", 0},    {L"CDFS", 0},    {L"", 0}};
     for (const Case& c : cases) {
         EXPECT_EQ(platformTimeStepOfFileSystem(c.name), c.step) << c.name;
     }

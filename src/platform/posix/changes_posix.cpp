@@ -307,7 +307,8 @@ SystemResult platformRenewDirectory(const wchar_t* path) {
     }
     std::string temporary = NextTemporaryName();
     int error = MakeFolder(at, temporary, 0700);
-    int fresh = error == 0 ? openat(at.directory, temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
+    int fresh =
+        error == 0 ? openat(at.directory, temporary.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC) : -1;
     if (error == 0 && fresh < 0) error = errno;
     struct stat made;
     if (fresh >= 0 && (fstat(fresh, &made) != 0 || made.st_uid != geteuid())) error = EAGAIN;

@@ -289,7 +289,9 @@ bool WritesPrivileged(const std::vector<Extra>& wanted, const std::vector<Extra>
 }
 
 // True for the reasons a volume gives when it keeps no such attribute.
-bool NoSuchAttribute(int error) { return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS; }
+bool NoSuchAttribute(int error) {
+    return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
 
 // Brings the attributes of the entry open as at to wanted: what it has and
 // wanted lacks is removed, what differs is written. *wrote tells whether
@@ -522,8 +524,8 @@ bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target,
                                               target.owner, target.group);
 }
 
-SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep,
-                                  bool* differ, bool* grants) {
+SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* differ,
+                                  bool* grants) {
     *differ = false;
     *grants = false;
     if (!keep.xattrs && !keep.acls) return SystemResult{true, 0};
