@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Differential rounds: korvane --sync --yes against rsync -a --delete.
+"""Differential rounds: korvane --sync --yes against rsync -a --delete
+(--modify-window=-1: times to the nanosecond, as korvane compares them).
 
 Each round mutates a random From tree (and now and then plants a file where
 the other side has a directory, or the reverse), runs both tools on copies of
@@ -505,8 +506,10 @@ def run_rounds(args):
             if os.path.exists(reference):
                 remove(reference)
             subprocess.run(["cp", "-a", mirror, reference], check=True)
+            # Both compare times to the nanosecond: a file rewritten with the
+            # same size within the second of its last copy is a change.
             rsync = ["rsync", "-aHAX"] if args.metadata else ["rsync", "-a"]
-            reference_run = subprocess.run(rsync + ["--delete", source + "/", reference + "/"],
+            reference_run = subprocess.run(rsync + ["--modify-window=-1", "--delete", source + "/", reference + "/"],
                                            capture_output=True, text=True)
             if args.versions:
                 before = metadata_snapshot(mirror)
