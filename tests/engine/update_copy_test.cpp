@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <vector>
-
 #include "engine/run_context.h"
 #include "engine/update_copy.h"
 #include "support/test_support.h"
@@ -55,20 +52,15 @@ TEST_F(UpdateCopy, SameTimeAndSizeIsNotCopiedNewerTargetIs) {
 // A change of the same size made within the second of the copy is a change,
 // where both volumes keep finer times than seconds: 1 us, 1 ms, 0.999 s.
 TEST_F(UpdateCopy, ChangeWithinTheSameSecondIsCopied) {
-    using std::chrono::duration_cast;
-    const std::vector<std::chrono::nanoseconds> later = {std::chrono::microseconds(1), std::chrono::milliseconds(1),
-                                                         std::chrono::milliseconds(999)};
-    for (std::chrono::nanoseconds delta : later) {
-        SCOPED_TRACE(delta.count());
+    const int64_t second = 1700000000;
+    for (int32_t later : {1000, 1000000, 999000000}) {
+        SCOPED_TRACE(later);
         writeFile(temp.at("from/a.txt"), "first");
-        fs::file_time_type now = fs::last_write_time(temp.at("from/a.txt"));
-        fs::file_time_type whole(duration_cast<fs::file_time_type::duration>(
-            std::chrono::floor<std::chrono::seconds>(now.time_since_epoch())));
-        fs::last_write_time(temp.at("from/a.txt"), whole);
+        setModified(temp.at("from/a.txt"), second, 0);
         ASSERT_TRUE(copy("a.txt"));
         EXPECT_EQ(readFile(temp.at("to/a.txt")), "first");
         writeFile(temp.at("from/a.txt"), "other");
-        fs::last_write_time(temp.at("from/a.txt"), whole + duration_cast<fs::file_time_type::duration>(delta));
+        setModified(temp.at("from/a.txt"), second, later);
         ASSERT_TRUE(copy("a.txt"));
         EXPECT_TRUE(runContext.changeAttempted);
         EXPECT_EQ(readFile(temp.at("to/a.txt")), "other");

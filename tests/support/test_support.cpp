@@ -72,11 +72,18 @@ std::string readFile(const fs::path& path) {
     return contents.str();
 }
 
-// A folder's time is given through the platform layer: the standard
-// library of the Windows build cannot give a directory a time.
+namespace {
+
+// True where a time is given through the platform layer: a folder's (the
+// standard library of the Windows build cannot give a directory a time),
+// and any on Windows, where that library gives whole seconds alone.
+bool timedByPlatform(const fs::path& path) { return onWindows() || fs::is_directory(path); }
+
+}  // namespace
+
 void shiftModified(const fs::path& path, int delta) {
     EntryStatus status;
-    if (fs::is_directory(path) && platformQueryEntry(toWide(path).buffer, &status)) {
+    if (timedByPlatform(path) && platformQueryEntry(toWide(path).buffer, &status)) {
         platformWriteModifiedTime(toWide(path).buffer, status.modifiedSeconds + delta, status.modifiedNanoseconds);
         return;
     }
@@ -85,11 +92,24 @@ void shiftModified(const fs::path& path, int delta) {
 
 void copyModified(const fs::path& source, const fs::path& target) {
     EntryStatus status;
-    if (fs::is_directory(target) && platformQueryEntry(toWide(source).buffer, &status)) {
+    if (timedByPlatform(target) && platformQueryEntry(toWide(source).buffer, &status)) {
         platformWriteModifiedTime(toWide(target).buffer, status.modifiedSeconds, status.modifiedNanoseconds);
         return;
     }
     fs::last_write_time(target, fs::last_write_time(source));
+}
+
+void setModified(const fs::path& path, int64_t seconds, int32_t nanoseconds) {
+    if (timedByPlatform(path)) {
+        platformWriteModifiedTime(toWide(path).buffer, seconds, nanoseconds);
+        return;
+    }
+    EntryStatus status;
+    if (!platformQueryEntry(toWide(path).buffer, &status)) return;
+    auto apart = std::chrono::seconds(seconds - status.modifiedSeconds) +
+                 std::chrono::nanoseconds(nanoseconds - status.modifiedNanoseconds);
+    fs::last_write_time(path,
+                        fs::last_write_time(path) + std::chrono::duration_cast<fs::file_time_type::duration>(apart));
 }
 
 bool onWindows() { return PATH_SEPARATOR == L'\\'; }

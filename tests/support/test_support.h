@@ -3,6 +3,7 @@
 #ifndef KORVANE_TESTS_TEST_SUPPORT_H
 #define KORVANE_TESTS_TEST_SUPPORT_H
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -40,6 +41,10 @@ void shiftModified(const fs::path& path, int delta);
 
 // Gives target (a file or folder) the modification time of source.
 void copyModified(const fs::path& source, const fs::path& target);
+
+// Gives path (a file or folder) the modification time of seconds since 1970
+// and nanoseconds, as exactly as its volume keeps them.
+void setModified(const fs::path& path, int64_t seconds, int32_t nanoseconds);
 
 // True when the platform is Windows (some cases exist there only).
 bool onWindows();
