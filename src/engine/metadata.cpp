@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "fs/changes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -24,7 +25,13 @@ MendKind metadataMend(const RunOptions& options, const WideString& source, const
     *reason = 0;
     KeptMetadata keep = keptMetadata(options);
     bool ownMode = platformOwnModeDiffer(sourceState.status, existing.status, keep);
-    if (ownMode && platformMendGrants(target.buffer, sourceState.status, existing.status, keep)) return MEND_ANEW;
+    // A volume that holds no owners moves none: where that is not known yet,
+    // it is learned once (never in a dry run) before the entry is made anew.
+    if (ownMode && platformMendGrants(target.buffer, sourceState.status, existing.status, keep) &&
+        (!changeProbeOwners(target.Left(target.FindLastSeparator()).buffer) ||
+         platformMendGrants(target.buffer, sourceState.status, existing.status, keep))) {
+        return MEND_ANEW;
+    }
     if (!keep.xattrs && !keep.acls) return ownMode ? MEND_IN_PLACE : MEND_NONE;
     bool differ = false;
     bool grants = false;

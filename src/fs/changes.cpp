@@ -337,6 +337,11 @@ void endSimulatedPass() {
     beforePass = SimulatedBefore();
 }
 
+bool changeProbeOwners(const wchar_t* directory) {
+    if (stopped() || simulation.active) return false;
+    return platformProbeOwners(directory);
+}
+
 bool changeProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
                              int32_t* readNanoseconds) {
     if (stopped() || simulation.active) return false;

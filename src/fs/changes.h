@@ -94,6 +94,11 @@ void beginSimulatedPass();
 // simulated, as before it.
 void endSimulatedPass();
 
+// Learns whether the volume of directory holds owners (see
+// platformProbeOwners); false in a dry run, after a stop, or when it cannot
+// be done.
+bool changeProbeOwners(const wchar_t* directory);
+
 // Writes a file in directory with the modification time written, reads the
 // time back and removes the file; false in a dry run, after a stop, or when
 // it cannot be done.

@@ -347,6 +347,14 @@ bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target,
 SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep, bool* differ,
                                   bool* grants);
 
+// Learns whether the volume holding directory (in the guarded tree) holds
+// owners, where this process may give them and it is not known yet: a file
+// made there, without a name where the system can, is given another owner
+// and removed, the folder given back its times. A volume that refuses is
+// taken by platformMendGrants as holding none from then on. False when it
+// could not be tried. Windows: false.
+bool platformProbeOwners(const wchar_t* directory);
+
 // True when bringing the entry of To at path (status target) in place to the
 // owner, group and mode a copy of source would have, as keep asks, would
 // give contents that another user may have chosen what they may not take: a

@@ -117,6 +117,24 @@ def test_set_ids(work):
             strays = set_id_strays(source, target)
             check("a volume refusing chown (%s): no set-ID bit under root" % (" ".join(options) or "plain"),
                   not strays and os.listdir(target), (status, err, strays))
+        # Its files are all the server's: that is no other user's to be copied
+        # anew each night, once the volume is seen to hold no owners.
+        status, out, err = run("-v", source, target)
+        check("a volume refusing chown: a second run copies nothing",
+              status == 0 and "  CP: [" not in out and not [name for name in os.listdir(target)
+                                                            if name.startswith(".korvane-")], (status, out, err))
+        # The same where no folder's mend tells it first: a file of another's alone.
+        lone = os.path.join(work, "lone")
+        os.makedirs(lone)
+        with open(os.path.join(lone, "theirs"), "w") as out:
+            out.write("theirs")
+        os.chown(os.path.join(lone, "theirs"), 1001, 1001)
+        lone_target = os.path.join(work, "volume", "lone")
+        os.mkdir(lone_target)
+        run(lone, lone_target)
+        status, out, err = run("-v", lone, lone_target)
+        check("a volume refusing chown, a lone file of another's: a second run copies nothing",
+              status == 0 and "  CP: [" not in out and os.listdir(lone_target) == ["theirs"], (status, out, err))
         plain = os.path.join(work, "plain")
         os.makedirs(plain)
         with open(os.path.join(plain, "a"), "w") as out:

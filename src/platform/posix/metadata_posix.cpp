@@ -118,14 +118,23 @@ bool OwnerNotHeld(int error, int fd) {
 // The volumes found to hold no owners: a change of owner was refused as
 // the volume's doing (OwnerNotHeld), or the file system is one that keeps
 // none (FAT, exFAT). An owner is never given there, so none is a grant.
+// And those a probe found to hold them.
 std::mutex ownerlessLock;
 std::vector<dev_t> ownerlessVolumes;
+std::vector<dev_t> ownedVolumes;
 
 void NoteOwnersNotHeld(dev_t volume) {
     std::lock_guard<std::mutex> held(ownerlessLock);
     if (std::find(ownerlessVolumes.begin(), ownerlessVolumes.end(), volume) == ownerlessVolumes.end()) {
         ownerlessVolumes.push_back(volume);
     }
+}
+
+// True when the volume was found to hold owners, or to hold none.
+bool OwnersKnownOn(dev_t volume) {
+    std::lock_guard<std::mutex> held(ownerlessLock);
+    return std::find(ownerlessVolumes.begin(), ownerlessVolumes.end(), volume) != ownerlessVolumes.end() ||
+           std::find(ownedVolumes.begin(), ownedVolumes.end(), volume) != ownedVolumes.end();
 }
 
 // True unless the volume of the entry open as fd (of status st; -1: not
@@ -552,6 +561,46 @@ SystemResult platformExtrasDiffer(const wchar_t* source, const wchar_t* target, 
     *differ = given != present;
     *grants = S_ISREG(st.st_mode) && WritesPrivileged(given, present);
     return SystemResult{true, 0};
+}
+
+// A file without a name where the system makes one (nothing shows, not
+// even in the folder's times), else a temporary beside, removed at once,
+// the folder given back its times. Another owner is tried on it: nobody.
+bool platformProbeOwners(const wchar_t* directory) {
+    if (!OwnersGiven()) return false;
+    Place at = LocateChange(SystemName{WithoutTrailingSlashes(ToSystem(directory)) + "/" + NextTemporaryName(), true});
+    struct stat folder;
+    if (!at.ok || fstat(at.directory, &folder) != 0) return false;
+    if (OwnersKnownOn(folder.st_dev)) return true;
+    bool named = false;
+#ifdef O_TMPFILE
+    int fd = openat(at.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#else
+    int fd = -1;
+#endif
+    if (fd < 0) {
+        fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        named = fd >= 0;
+    }
+    if (fd < 0) return false;
+    const uid_t kNobody = 65534;
+    bool given = fchown(fd, kNobody, static_cast<gid_t>(-1)) == 0;
+    bool notHeld = !given && OwnerNotHeld(errno, fd);
+    close(fd);
+    if (named) {
+        unlinkat(at.directory, at.name.c_str(), 0);
+        struct timespec kept[2] = {folder.st_atim, folder.st_mtim};
+        if (futimens(at.directory, kept) != 0 && errno == EBADF) {
+            utimensat(AT_FDCWD, ProcPath(at.directory).c_str(), kept, 0);
+        }
+    }
+    if (notHeld) {
+        NoteOwnersNotHeld(folder.st_dev);
+    } else if (given) {
+        std::lock_guard<std::mutex> held(ownerlessLock);
+        ownedVolumes.push_back(folder.st_dev);
+    }
+    return given || notHeld;
 }
 
 // Only a change of owner or group asks the volume whether it holds owners.

@@ -16,6 +16,8 @@ SystemResult platformExtrasDiffer(const wchar_t*, const wchar_t*, const KeptMeta
 
 bool platformMendGrants(const wchar_t*, const EntryStatus&, const EntryStatus&, const KeptMetadata&) { return false; }
 
+bool platformProbeOwners(const wchar_t*) { return false; }
+
 SystemResult platformWriteMetadata(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* changed) {
     *changed = false;
     return SystemResult{true, 0};
