@@ -150,7 +150,7 @@ PROGRAM_KINDS = [("set-user-ID", 0o4755, 0, False), ("set-group-ID", 0o2755, 0, 
 
 # The ways a run meets the replaced copy.
 RUN_WAYS = [("plain", []), ("mirror", ["-s", "-y"]), ("workers", ["-j", "8"]), ("list", None),
-            ("hard links", ["-H"])]
+            ("hard links", ["-H"]), ("ACLs", ["-A"])]
 
 
 def program_tree(work, mode, capability, second_name=False):
@@ -180,6 +180,8 @@ def owners_program_replaced_in_her_folder(work):
             os.makedirs(place)
             os.chmod(place, 0o755)
             source, target, helper = program_tree(place, mode, capability, way == "hard links")
+            if way == "ACLs":  # an ACL of root's, which her bytes must not take either
+                subprocess.run(["setfacl", "-m", "u:%d:rx" % U2, helper], check=True)
             extra = ["-X"] if capability else []
             if options is None:
                 listing = os.path.join(place, "list.txt")
@@ -214,6 +216,9 @@ def owners_program_replaced_in_her_folder(work):
             check(name + ": root's program stands whole, its bits and capability kept",
                   held_text == roots and st.st_uid == 0 and stat.S_IMODE(st.st_mode) == mode and
                   capability_of(copy) == capability_of(helper), (held_text, oct(st.st_mode), st.st_uid))
+            if way == "ACLs":
+                check(name + ": the copy has root's ACL", acl_entries(copy) == acl_entries(helper),
+                      (acl_entries(copy), acl_entries(helper)))
             if way == "hard links":
                 check(name + ": both names are one file again",
                       os.lstat(os.path.join(target, "u1", "bin", "helper2")).st_ino == st.st_ino)
