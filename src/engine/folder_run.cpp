@@ -565,10 +565,11 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
     const UpdateOutcome& outcome = job.outcome;
     // What lies below a link copied as a link, or below a name or a link in
-    // To that the entry could not take, is left as it is; below an entry
-    // held back by the deletion guard, until the guard has counted.
+    // To that the entry could not take, or a folder of another user's that
+    // could not be made anew, is left as it is; below an entry held back by
+    // the deletion guard, until the guard has counted.
     if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay || outcome.heldBack ||
-        outcome.versionsInTheWay || outcome.kept.result == KEEP_FAILED) {
+        outcome.versionsInTheWay || outcome.kept.result == KEEP_FAILED || outcome.othersFolder) {
         walker->skipDescent = true;
     }
     if (isDirectory) setMadeAt(folderWalk, below, outcome.madeDirectory && outcome.upToDate);

@@ -457,7 +457,10 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     if (renew) {
         // What it held moved along: only the folder itself, and its time, are new.
         SystemResult renewed = changeRenewDirectory(target.buffer);
-        if (!renewed) return failed(outcome, renewed.reason);
+        if (!renewed) {
+            outcome.othersFolder = true;
+            return failed(outcome, renewed.reason);
+        }
         outcome.folderTimeDue = true;
     }
     SystemResult made = directoryLike(run, entryPath, target);

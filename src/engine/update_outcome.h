@@ -19,6 +19,8 @@ struct UpdateOutcome {
     bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
     bool madeDirectory = false;     // a directory was made where none stood
     bool isDirectory = false;       // the source is a directory, not taken as a link
+    bool othersFolder = false;      // a folder another user holds was to be made anew and could not be: nothing
+                                    // of From's goes below it
     bool updatedInPlace = false;    // the change was of metadata alone, made in place: an "  MD: [" line
     bool folderTimeDue = false;     // a directory: its To time was not its From time, or it was made
     int64_t sourceSeconds = 0;      // a directory: its From modification time (with folderTimes)

@@ -3,6 +3,7 @@
 // the run takes nothing more, and no one's set-ID program becomes root's.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -323,6 +324,35 @@ TEST_F(RootRun, AnothersFolderIsRenewedNeverMended) {
     close(held);
     EXPECT_EQ(faithfulRun(), RUN_OK);
     EXPECT_EQ(tally.created + tally.updated + tally.copied, 0);
+}
+
+// A folder of another user's that cannot be made anew (an entry in it that
+// will not move: here immutable) stays hers as it was, fails with the
+// reason, and takes nothing of From's below it.
+TEST_F(RootRun, AnothersFolderThatCannotBeRenewedTakesNothing) {
+    writeFile(temp.at("from/closed/secret"), "root's");
+    chmod(temp.at("from/closed").c_str(), 0700);
+    fs::create_directories(temp.at("to/closed"));
+    writeFile(temp.at("to/closed/stuck"), "theirs");
+    writeFile(temp.at("to/closed/loose"), "theirs too");
+    for (const char* path : {"to/closed", "to/closed/stuck", "to/closed/loose"}) ownedBy(path, kOther);
+    if (std::system(("chattr +i '" + temp.at("to/closed/stuck").string() + "' 2>/dev/null").c_str()) != 0) {
+        GTEST_SKIP() << "needs chattr";
+    }
+    struct stat before;
+    ASSERT_EQ(stat(temp.at("to/closed").c_str(), &before), 0);
+    EXPECT_EQ(faithfulRun(), RUN_HAD_ERRORS);
+    std::system(("chattr -i '" + temp.at("to/closed/stuck").string() + "'").c_str());
+    struct stat after;
+    ASSERT_EQ(stat(temp.at("to/closed").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, kOther);
+    EXPECT_FALSE(fs::exists(temp.at("to/closed/secret")));
+    EXPECT_EQ(readFile(temp.at("to/closed/loose")), "theirs too");
+    EXPECT_EQ(failures().size(), 1u);
+    size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(temp.at("to"))) left += entry.path().filename() == "closed" ? 0 : 1;
+    EXPECT_EQ(left, 0u);  // no folder made for it stays beside
 }
 
 // The same as the system finds the entry when it is opened for the change
