@@ -286,7 +286,9 @@ void tellListed(EntryJob* job) {
         reportVersionFailure(run, target, outcome.kept);
     } else if (outcome.versionsInTheWay) {
         reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                           WideString(L"the run keeps its versions there; left as it is"));
+                           outcome.reason);
+    } else if (outcome.programsOwnName) {
+        reportProgramsOwnName(run, source);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, source);
     } else if (outcome.linkInTheWay) {

@@ -2,7 +2,9 @@
 // retention, the deletion guard, the refusal of an empty From, retries.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -16,13 +18,15 @@
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
 #include "engine/run_context.h"
+#include "engine/run_log.h"
 #include "engine/versions.h"
 #include "support/recording_host.h"
 
 namespace {
 
 // What a tree holds: each entry below its root, "/"-separated, with its kind
-// and a file's contents; skip (and what lies below it) left out.
+// and a file's contents; skip (and what lies below it) left out, and so are
+// the program's own marks and records.
 using Tree = std::map<std::string, std::string>;
 
 Tree treeOf(const fs::path& root, const std::string& skip = std::string()) {
@@ -35,6 +39,7 @@ Tree treeOf(const fs::path& root, const std::string& skip = std::string()) {
             at.disable_recursion_pending();
             continue;
         }
+        if (isProgramsOwnName(at->path().filename().wstring().c_str())) continue;
         fs::file_status status = at->symlink_status();
         if (fs::is_symlink(status)) {
             tree[name] = "link " + fs::read_symlink(at->path()).generic_string();
@@ -78,6 +83,19 @@ void expectNoTemporaries(const Tree& tree) {
 }
 
 std::string text(const WideString& value) { return logText(value); }
+
+const int64_t kDay = 86400;
+
+// Makes folder a run folder as a run of the job of to would have left it:
+// started so many seconds since 1970, the order-th run of its job.
+void makeRunFolder(const fs::path& folder, const fs::path& to, int64_t started, int64_t order) {
+    fs::create_directories(folder);
+    RunRecord record;
+    ASSERT_TRUE(jobOfRun(toWide(to), &record));
+    record.started = started;
+    record.order = order;
+    ASSERT_TRUE(writeRunRecord(toWide(folder), record).done);
+}
 
 // A small volume of its own (tmpfs) at a folder, for as long as it lives;
 // mounted only where the tests may mount (root; under Wine, on the host).
@@ -256,9 +274,10 @@ TEST_F(Versions, ThreeQuickRunsKeepThreeVersions) {
     EXPECT_EQ(readFile(temp.at("to/doc.txt")), "version 4");
 }
 
-// Retention removes run folders beyond the newest N or older than D days,
-// the later of one second's runs counting as the newer; nothing else in
-// the versions folder is touched, and a link is never followed.
+// Retention removes the job's run folders beyond the newest N or older than
+// D days, the later of one second's runs counting as the newer; nothing else
+// in the versions folder is touched: no other name, no link, no run folder
+// of another job, nor one of no job (an older program's, without a record).
 TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
     struct Case {
         long long keepVersions;
@@ -271,30 +290,38 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
         {4, 100, {"1", "5", "20-2"}},
     };
     const int64_t now = platformWallSeconds();
-    const int64_t day = 86400;
+    fs::create_directories(temp.at("other"));
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
         fs::path versions = temp.at("versions" + std::to_string(i));
         std::map<std::string, std::string> made;  // a made folder's mark: its name
-        for (auto [mark, age] :
-             std::vector<std::pair<std::string, int>>{{"1", 1}, {"5", 5}, {"20", 20}, {"400", 400}}) {
-            made[mark] = text(runFolderName(now - age * day));
+        int64_t order = 0;
+        for (auto [mark, age] : std::vector<std::pair<std::string, int>>{{"400", 400}, {"20", 20}, {"5", 5}, {"1", 1}}) {
+            made[mark] = text(runFolderName(now - age * kDay));
+            makeRunFolder(versions / made[mark], temp.at("to"), now - age * kDay, ++order);
+            if (mark == "20") {
+                made["20-2"] = made["20"] + "-2";
+                makeRunFolder(versions / made["20-2"], temp.at("to"), now - age * kDay, ++order);
+            }
         }
-        made["20-2"] = made["20"] + "-2";
         for (const auto& folder : made) {
             writeFile(versions / folder.second / "sub" / "f.txt", "f");
             writeFile(versions / folder.second / "read-only.txt", "r");
             fs::permissions(versions / folder.second / "read-only.txt", fs::perms::owner_read);
         }
-        const std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x",
-                                                 "2025-01-01 000000-0", "2025-01-01 000000-1"};
+        std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x",
+                                           "2025-01-01 000000-0", "2025-01-01 000000-1"};
         for (const std::string& other : others) writeFile(versions / other / "kept.txt", "mine");
-        writeFile(versions / text(runFolderName(now - 500 * day)), "a file named as a run folder");
+        others.push_back(text(runFolderName(now - 300 * kDay)));  // no record: no job's
+        writeFile(versions / others.back() / "kept.txt", "an older program's");
+        others.push_back(text(runFolderName(now - 200 * kDay)));  // another job's
+        makeRunFolder(versions / others.back(), temp.at("other"), now - 200 * kDay, 1);
+        writeFile(versions / text(runFolderName(now - 500 * kDay)), "a file named as a run folder");
         fs::create_directories(temp.at("outside"));
         writeFile(temp.at("outside/precious.txt"), "p");
         std::error_code error;
-        fs::create_directory_symlink(temp.at("outside"), versions / text(runFolderName(now - 600 * day)), error);
+        fs::create_directory_symlink(temp.at("outside"), versions / text(runFolderName(now - 600 * kDay)), error);
 
         writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
         options.versionsFolder = toWide(versions);
@@ -310,8 +337,217 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
             EXPECT_NE(std::find(standing.begin(), standing.end(), name), standing.end()) << name;
         }
         EXPECT_EQ(tally.expired, static_cast<long long>(made.size() - c.stay.size()));
+        EXPECT_EQ(tally.failed, 0);
         EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "p");
-        EXPECT_TRUE(fs::exists(versions / text(runFolderName(now - 500 * day))));
+        EXPECT_TRUE(fs::exists(versions / text(runFolderName(now - 500 * kDay))));
+    }
+}
+
+// The cut-off of --keep-days lies exactly D days before the run: a run folder
+// started an hour inside it stays, one started an hour past it goes,
+// whatever its name says; by count, exactly the N newest stay.
+TEST_F(Versions, RetentionCutsOffExactlyAtTheLimit) {
+    const int64_t kHour = 3600;
+    struct Case {
+        long long keepVersions;
+        long long keepDays;
+        std::vector<std::pair<int64_t, bool>> runs;  // how long ago each started, oldest first, and whether it stays
+    };
+    const std::vector<Case> cases = {
+        {-1, 1, {{kDay + kHour, false}, {kDay - kHour, true}}},
+        {-1, 10, {{10 * kDay + kHour, false}, {10 * kDay - kHour, true}, {9 * kDay + kHour, true}}},
+        {-1, 30, {{31 * kDay - kHour, false}, {30 * kDay + kHour, false}, {30 * kDay - kHour, true}}},
+        {-1, 0, {{2 * kHour, false}, {kHour, false}}},
+        {3, -1, {{4 * kDay, false}, {3 * kDay, false}, {2 * kDay, true}, {kDay, true}}},
+        {1, -1, {{2 * kDay, false}, {kDay, false}}},
+    };
+    const int64_t now = platformWallSeconds();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        fs::path versions = temp.at("versions" + std::to_string(i));
+        std::vector<std::pair<std::string, bool>> made;
+        for (size_t run = 0; run < c.runs.size(); ++run) {
+            // Names that say nothing of the age: retention goes by the record.
+            std::string name = "2000-01-0" + std::to_string(run + 1) + " 000000";
+            makeRunFolder(versions / name, temp.at("to"), now - c.runs[run].first, static_cast<int64_t>(run + 1));
+            writeFile(versions / name / "f.txt", "f");
+            made.emplace_back(name, c.runs[run].second);
+        }
+        writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
+        options.versionsFolder = toWide(versions);
+        options.keepVersions = c.keepVersions;
+        options.keepDays = c.keepDays;
+        EXPECT_EQ(mirror(), RUN_OK);
+        for (const auto& [name, stays] : made) {
+        EXPECT_EQ(fs::exists(versions / name), stays) << name;
+    }
+        EXPECT_EQ(foldersIn(versions).size(), static_cast<size_t>(std::count_if(
+                                                  made.begin(), made.end(), [](const auto& run) { return run.second; })) +
+                                                  1);  // this run's folder stays whatever the limit
+    }
+}
+
+// Retention counts the runs of its own job in the order they happened: run
+// folders named and dated by a clock that ran ahead count as the older runs
+// they are, never as newer than tonight's, and are told while they stay;
+// another job's run folders, newer or not, are neither counted nor removed.
+TEST_F(Versions, RetentionCountsItsOwnRunsInTheOrderTheyHappened) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    fs::create_directories(temp.at("other"));
+    const std::vector<std::string> ahead = {"2099-01-01 000000", "2099-01-02 000000"};
+    makeRunFolder(versions / ahead[0], temp.at("to"), now + 1000 * kDay, 1);
+    makeRunFolder(versions / ahead[1], temp.at("to"), now + 1001 * kDay, 2);
+    std::string lastNight = text(runFolderName(now - kDay));
+    makeRunFolder(versions / lastNight, temp.at("to"), now - kDay, 3);
+    std::vector<std::string> another;
+    for (int hours = 2; hours <= 4; ++hours) {
+        another.push_back(text(runFolderName(now - hours * 3600)));
+        makeRunFolder(versions / another.back(), temp.at("other"), now - hours * 3600, 10 - hours);
+    }
+    host.watchReports();
+
+    // By days alone, the folders dated ahead stay, their age not known, and are told.
+    writeFile(temp.at("to/surplus1"), "s");
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_EQ(tally.expired, 0);
+    std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+    ASSERT_EQ(left.size(), ahead.size());
+    for (size_t i = 0; i < ahead.size(); ++i) {  // told newest first
+        EXPECT_NE(left[i].find(fromWide(toWide(versions / ahead[ahead.size() - 1 - i]))), std::wstring::npos)
+            << left[i];
+        EXPECT_NE(left[i].find(L"dated in the future"), std::wstring::npos) << left[i];
+    }
+
+    // By count, tonight's run and last night's are the newest two.
+    writeFile(temp.at("to/surplus2"), "s");
+    options.keepDays = -1;
+    options.keepVersions = 3;
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_EQ(tally.expired, 2);
+    EXPECT_FALSE(fs::exists(versions / ahead[0]));
+    EXPECT_FALSE(fs::exists(versions / ahead[1]));
+    EXPECT_TRUE(fs::exists(versions / lastNight));
+    for (const std::string& name : another) {
+        EXPECT_TRUE(fs::exists(versions / name)) << name;
+    }
+    EXPECT_EQ(foldersIn(versions).size(), another.size() + 3);  // last night's and this job's two runs
+}
+
+// Retention leaves whole every run folder a run holds: one that is or holds
+// To, From or the run log, one a running job keeps its versions in, one
+// another volume is mounted in (a disk, or a bind mount of the same volume);
+// the last two are told. The job's other old folders go.
+TEST_F(Versions, RetentionLeavesEveryFolderARunHolds) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    auto named = [&](int days) { return text(runFolderName(now - days * kDay)); };
+    fs::path heldTo = versions / named(10) / "to";
+    fs::path heldFrom = versions / named(11) / "from";
+    fs::path heldLog = versions / named(12) / "logs" / "korvaneui.log";
+    fs::path running = versions / named(13);
+    fs::path plain = versions / named(14);
+    writeFile(heldTo / "doc.txt", "old");
+    writeFile(heldFrom / "doc.txt", "new");
+    shiftModified(heldFrom / "doc.txt", 60);
+    writeFile(heldLog, "");
+    int64_t order = 0;
+    for (const fs::path& folder : {versions / named(10), versions / named(11), versions / named(12), running, plain}) {
+        makeRunFolder(folder, heldTo, now - (10 + order) * kDay, order + 1);
+        ++order;
+        writeFile(folder / "kept.txt", "k");
+    }
+    int reason = 0;
+    RunFolderHold* hold = platformHoldRunFolder(toWide(running).buffer, &reason);
+    ASSERT_NE(hold, nullptr) << reason;
+    std::vector<fs::path> mounted;
+#ifndef _WIN32
+    // Mounts need root; a volume's folders look alike under Wine.
+    fs::path disk = versions / named(15);
+    fs::path bound = versions / named(16);
+    makeRunFolder(disk, heldTo, now - 15 * kDay, 6);
+    makeRunFolder(bound, heldTo, now - 16 * kDay, 7);
+    writeFile(disk / "kept.txt", "k");
+    writeFile(bound / "kept.txt", "k");
+    SmallVolume volume(disk / "mnt", "1m");
+    writeFile(temp.at("elsewhere/precious.txt"), "p");
+    fs::create_directories(bound / "bind");
+    bool bind = std::system(("mount --bind '" + temp.at("elsewhere").string() + "' '" + (bound / "bind").string() +
+                             "' 2>/dev/null").c_str()) == 0;
+    if (volume.mounted) {
+        writeFile(disk / "mnt" / "precious.txt", "p");
+        mounted.push_back(disk);
+    }
+    if (bind) mounted.push_back(bound);
+#endif
+    ASSERT_TRUE(openRunLog(toWide(heldLog)));
+    host.watchReports();
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    int result = mirror(heldFrom, heldTo);
+    closeRunLog();
+    platformReleaseRunFolder(hold);
+#ifndef _WIN32
+    if (bind) std::system(("umount '" + (bound / "bind").string() + "'").c_str());
+    if (volume.mounted) {
+        EXPECT_EQ(readFile(disk / "mnt" / "precious.txt"), "p");
+    }
+    EXPECT_EQ(readFile(temp.at("elsewhere/precious.txt")), "p");
+#endif
+    EXPECT_EQ(result, RUN_OK);
+    EXPECT_EQ(tally.failed, 0);
+    EXPECT_EQ(tally.expired, 1);
+    EXPECT_FALSE(fs::exists(plain));
+    for (const fs::path& folder : {versions / named(10), versions / named(11), versions / named(12), running}) {
+        EXPECT_EQ(readFile(folder / "kept.txt"), "k") << folder;
+    }
+    std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+    EXPECT_EQ(left.size(), 1 + mounted.size());
+    for (const fs::path& folder : mounted) {
+        EXPECT_EQ(readFile(folder / "kept.txt"), "k") << folder;
+        std::wstring line = L"  SK: [" + fromWide(toWide(folder)) + L"] (run folder left as it is: a volume is mounted";
+        EXPECT_NE(std::find_if(left.begin(), left.end(), [&](const std::wstring& told) { return told.find(line) == 0; }),
+                  left.end())
+            << fromWide(toWide(folder));
+    }
+}
+
+// A process that keeps writing into a kept folder while retention removes
+// it makes no failure: the folder is tried again, then told as left for a
+// later run, and retention goes on with the other run folders.
+TEST_F(Versions, RetentionOutlastsAWriterInAKeptFolder) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    fs::path written = versions / text(runFolderName(now - 20 * kDay));
+    fs::path quiet = versions / text(runFolderName(now - 10 * kDay));
+    makeRunFolder(written, temp.at("to"), now - 20 * kDay, 1);
+    makeRunFolder(quiet, temp.at("to"), now - 10 * kDay, 2);
+    writeFile(quiet / "kept.txt", "k");
+    writeFile(written / "home" / "first.txt", "f");
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int n = 0; !stop; ++n) {
+            std::ofstream out(written / "home" / ("f" + std::to_string(n % 5000)));
+            out << n;
+        }
+    });
+    writeFile(temp.at("to/surplus"), "s");  // this run keeps a version
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    host.watchReports();
+    int result = mirror();
+    stop = true;
+    writer.join();
+    EXPECT_EQ(result, RUN_OK);
+    EXPECT_EQ(tally.failed, 0);
+    EXPECT_FALSE(fs::exists(quiet));
+    if (fs::exists(written)) {
+        std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_NE(left[0].find(L"left for a later run"), std::wstring::npos) << left[0];
     }
 }
 
