@@ -12,6 +12,12 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 #include "base/separator.h"
@@ -526,14 +532,19 @@ TEST_F(Versions, RetentionOutlastsAWriterInAKeptFolder) {
     makeRunFolder(written, temp.at("to"), now - 20 * kDay, 1);
     makeRunFolder(quiet, temp.at("to"), now - 10 * kDay, 2);
     writeFile(quiet / "kept.txt", "k");
-    writeFile(written / "home" / "first.txt", "f");
+    for (int n = 0; n < 500; ++n) writeFile(written / "home" / ("old" + std::to_string(n)), "o");
+    // A process whose folder went into the run folder writes on there, as fast as it can.
     std::atomic<bool> stop{false};
+    std::atomic<int> count{0};
     std::thread writer([&] {
         for (int n = 0; !stop; ++n) {
-            std::ofstream out(written / "home" / ("f" + std::to_string(n % 5000)));
+            std::ofstream out(written / "home" / ("new" + std::to_string(n)));
             out << n;
+            ++count;
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
     });
+    while (count < 100) std::this_thread::yield();
     writeFile(temp.at("to/surplus"), "s");  // this run keeps a version
     options.versionsFolder = toWide(versions);
     options.keepDays = 1;
@@ -901,6 +912,240 @@ TEST_F(Versions, NoRoomForAVersionKeepsTheEntry) {
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].find(L"! Error => Version not kept: [" + fromWide(temp.wide("to/big.bin")) + L"]"), 0u);
     expectNoTemporaries(treeOf(temp.at("small")));
+}
+
+// With many workers keeping a run's first versions side by side, the run
+// folder (and the versions folder, on the first night) is still made once:
+// every version of a run lies in one folder.
+TEST_F(Versions, ManyWorkersKeepARunInOneFolder) {
+    options.jobs = 16;
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        // Every other night is a first one, the versions folder yet to be made.
+        fs::path versions = temp.at("versions" + std::to_string(round / 2) + "/deep");
+        options.versionsFolder = toWide(versions);
+        for (int folder = 0; folder < 16; ++folder) {
+            for (int file = 0; file < 4; ++file) {
+                std::string name = "d" + std::to_string(folder) + "/f" + std::to_string(file);
+                writeFile(temp.at("to/" + name), "old");
+                writeFile(temp.at("from/" + name), "new " + std::to_string(round));
+                shiftModified(temp.at("from/" + name), 60 + round);
+            }
+        }
+        size_t before = foldersIn(versions).size();
+        EXPECT_EQ(mirror(), RUN_OK);
+        EXPECT_EQ(tally.kept, 64);
+        EXPECT_EQ(foldersIn(versions).size(), before + 1);
+    }
+}
+
+#ifndef _WIN32
+// Each level a run makes in its run folder is as open as the To folder it
+// stands for and no more, its owner and group too (as root), set-ID bits
+// aside: a private folder of To stays private in the run folder, whether
+// its versions are kept entry by entry or a folder goes whole.
+TEST_F(Versions, RunFolderLevelsAreNoMoreOpenThanTo) {
+    struct Level {
+        const char* path;  // below To
+        unsigned mode;
+        unsigned expected;  // the level's mode in the run folder
+        bool inFrom;        // From has it: only the file in it goes
+    };
+    const std::vector<Level> levels = {
+        {"private", 0700, 0700, true}, {"group", 0750, 0750, true},          {"open", 0755, 0755, true},
+        {"setid", 02775, 0775, true},  {"private/deeper", 0711, 0711, true}, {"gone", 0710, 0710, false},
+    };
+    const bool root = geteuid() == 0;
+    for (bool rule : {false, true}) {
+        SCOPED_TRACE(rule ? "entry by entry" : "folders whole");
+        fs::path base = temp.at(rule ? "rule" : "whole");
+        for (const Level& level : levels) {
+            writeFile(base / "to" / level.path / "old.txt", "o");
+            if (level.inFrom) fs::create_directories(base / "from" / level.path);
+        }
+        for (size_t i = levels.size(); i-- > 0;) {  // the deepest first, while the folders above are open
+            for (const char* side : {"to", "from"}) {
+                fs::path path = base / side / levels[i].path;
+                if (fs::exists(path)) {
+                    ASSERT_EQ(chmod(path.c_str(), levels[i].mode), 0);
+                }
+            }
+        }
+        if (root) {
+            ASSERT_EQ(chown((base / "to" / "private").c_str(), 1002, 1002), 0);
+            ASSERT_EQ(chown((base / "from" / "private").c_str(), 1002, 1002), 0);
+        }
+        options.versionsFolder = toWide(base / "versions");
+        std::vector<WideString> rules;
+        if (rule) rules.push_back(WideString(L".*"));
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), RUN_OK);
+        std::vector<std::string> runs = foldersIn(base / "versions");
+        ASSERT_EQ(runs.size(), 1u);
+        fs::path run = base / "versions" / runs[0];
+        struct stat st;
+        ASSERT_EQ(lstat(run.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        for (const Level& level : levels) {
+            SCOPED_TRACE(level.path);
+            ASSERT_EQ(lstat((run / level.path).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, level.expected);
+            EXPECT_EQ(readFile(run / level.path / "old.txt"), "o");
+            if (root && std::string(level.path) == "private") {
+                EXPECT_EQ(st.st_uid, 1002u);
+                EXPECT_EQ(st.st_gid, 1002u);
+            }
+        }
+    }
+}
+
+// A FIFO, a socket or a device in To that From lacks holds no data to keep:
+// a mirror deletes it with its line and the night ends well, whether the
+// versions folder shares To's volume (the entry is kept as it is) or not.
+TEST_F(Versions, SpecialFilesGoWithoutAVersionOfTheirData) {
+    host.watchReports();
+    for (bool ownVolume : {false, true}) {
+        SCOPED_TRACE(ownVolume ? "versions on a volume of their own" : "versions on To's volume");
+        fs::path base = temp.at(ownVolume ? "apart" : "beside");
+        SmallVolume volume(base / "volume", "4m");
+        if (ownVolume && !volume.mounted) {
+            std::cout << "[  SKIPPED ] no volume could be mounted here\n";
+            continue;
+        }
+        fs::create_directories(base / "from");
+        fs::create_directories(base / "to");
+        std::vector<std::string> special = {"pipe", "sock"};
+        ASSERT_EQ(mkfifo((base / "to" / "pipe").c_str(), 0644), 0);
+        int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string sock = (base / "to" / "sock").string();
+        ASSERT_LT(sock.size(), sizeof address.sun_path);
+        std::copy(sock.begin(), sock.end(), address.sun_path);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        close(listener);
+        if (geteuid() == 0 && mknod((base / "to" / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+            special.push_back("null");
+        }
+        writeFile(base / "to" / "plain.txt", "p");
+        options.versionsFolder = toWide(ownVolume ? base / "volume" / "versions" : base / "versions");
+        options.dryRun = true;
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        EXPECT_EQ(tally.failed, 0);
+        options.dryRun = false;
+        host.reports.clear();
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        EXPECT_EQ(tally.failed, 0);
+        EXPECT_EQ(tally.deleted, static_cast<long long>(special.size() + 1));
+        EXPECT_EQ(host.reported(REPORT_DELETED).size(), special.size() + 1);
+        EXPECT_TRUE(fs::is_empty(base / "to"));
+        std::vector<std::string> runs = foldersIn(fs::path(fromWide(options.versionsFolder)));
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(readFile(fs::path(fromWide(options.versionsFolder)) / runs[0] / "plain.txt"), "p");
+    }
+}
+#endif
+
+// A versions folder inside To marks itself: a run that forgot --versions (a
+// plain mirror, one under a rule, one keeping its versions elsewhere) never
+// deletes or enters it, nor the folders holding it, and a From folder of its
+// name is not copied into it; the rest of the night's work is done.
+TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
+    struct Case {
+        const char* name;
+        std::string versions;   // below the case's folder
+        bool rule;              // the second run works under a rule
+        std::string elsewhere;  // the second run keeps its versions there, when set
+        bool fromHasIt;         // From holds a folder of the versions folder's name
+    };
+    const std::vector<Case> cases = {
+        {"a plain mirror", "to/.versions", false, "", false},
+        {"under a rule", "to/.versions", true, "", false},
+        {"keeping versions elsewhere", "to/.versions", false, "versions2", false},
+        {"deep in a folder From lacks", "to/old/deep/.versions", false, "", false},
+        {"deep, keeping versions elsewhere", "to/old/deep/.versions", false, "versions2", false},
+        {"From holds a folder of its name", "to/.versions", false, "", true},
+    };
+    host.watchReports();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("case" + std::to_string(i));
+        lastNight(base);
+        fs::path versions = base / fs::path(c.versions).make_preferred();
+        options.versionsFolder = toWide(versions);
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        Tree kept = treeOf(versions);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_TRUE(isMarkedVersionsFolder(toWide(versions)));
+
+        writeFile(base / "to" / "late.txt", "late");
+        writeFile(base / "to" / "old" / "other.txt", "other");
+        std::string name = versions.filename().string();
+        if (c.fromHasIt) writeFile(base / "from" / name / "x.txt", "x");
+        options.versionsFolder = c.elsewhere.empty() ? WideString() : toWide(base / c.elsewhere);
+        std::vector<WideString> rules;
+        if (c.rule) rules.push_back(WideString(L".*"));
+        host.reports.clear();
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), c.fromHasIt ? RUN_HAD_ERRORS : RUN_OK);
+        EXPECT_EQ(treeOf(versions), kept);
+        EXPECT_TRUE(isMarkedVersionsFolder(toWide(versions)));
+        EXPECT_FALSE(fs::exists(base / "to" / "late.txt"));
+        EXPECT_FALSE(fs::exists(base / "to" / "old" / "other.txt"));
+        if (c.fromHasIt) {
+            std::vector<std::wstring> failures = host.reported(REPORT_FAILED);
+            ASSERT_EQ(failures.size(), 1u);
+            EXPECT_NE(failures[0].find(fromWide(toWide(base / "from" / name))), std::wstring::npos) << failures[0];
+        }
+    }
+}
+
+// Only a mark the program wrote for the very folder makes a versions
+// folder: a mark copied into another folder, a From entry bearing a mark's
+// name (never copied, and told) or, as root, a mark another user owns,
+// leaves a folder to the mirror's rules.
+TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
+    writeFile(temp.at("to/doc.txt"), "old");
+    options.versionsFolder = temp.wide("versions");
+    EXPECT_EQ(mirror(), RUN_OK);
+    fs::path mark = temp.at("versions") / fs::path(kVersionsMarkName);
+    ASSERT_TRUE(fs::exists(mark));
+    ASSERT_TRUE(isMarkedVersionsFolder(temp.wide("versions")));
+
+    fs::create_directories(temp.at("to/copied"));
+    fs::copy_file(mark, temp.at("to/copied") / fs::path(kVersionsMarkName));
+    writeFile(temp.at("to/copied/2026-01-01 000000/a.txt"), "a");
+    writeFile(temp.at("from/carried/x.txt"), "x");
+    fs::copy_file(mark, temp.at("from/carried") / fs::path(kVersionsMarkName));
+    writeFile(temp.at("from/carried") / fs::path(kRunRecordName), "a record");
+#ifndef _WIN32
+    bool root = geteuid() == 0;
+    if (root) {
+        // A real versions folder whose mark another user took over.
+        options.versionsFolder = temp.wide("to/taken");
+        writeFile(temp.at("to/gone.txt"), "g");
+        EXPECT_EQ(mirror(), RUN_OK);
+        ASSERT_TRUE(isMarkedVersionsFolder(temp.wide("to/taken")));
+        ASSERT_EQ(lchown((temp.at("to/taken") / fs::path(kVersionsMarkName)).c_str(), 1001, 1001), 0);
+    }
+#endif
+    EXPECT_FALSE(isMarkedVersionsFolder(temp.wide("to/copied")));
+    host.watchReports();
+    options.versionsFolder = WideString();
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_FALSE(fs::exists(temp.at("to/copied")));
+    EXPECT_EQ(readFile(temp.at("to/carried/x.txt")), "x");
+    EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kVersionsMarkName)));
+    EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kRunRecordName)));
+    std::vector<std::wstring> skipped = host.reported(REPORT_SKIPPED);
+    EXPECT_EQ(skipped.size(), 2u);
+    for (const std::wstring& line : skipped) {
+        EXPECT_NE(line.find(L"program's own"), std::wstring::npos) << line;
+    }
+#ifndef _WIN32
+    if (root) {
+        EXPECT_FALSE(fs::exists(temp.at("to/taken")));
+    }
+#endif
 }
 
 TEST(RunFolderNames, OnlyRunFolderNamesAreRunFolders) {
