@@ -114,6 +114,12 @@ std::string recordPath(const std::wstring& path) {
     return text;
 }
 
+// The value of a small hex digit; -1 for any other character.
+int hexDigit(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    return digit >= 'a' && digit <= 'f' ? digit - 'a' + 10 : -1;
+}
+
 // The path of a record's line; false when the line is no such text.
 bool pathOfRecord(const std::string& text, std::wstring* path) {
     path->clear();
@@ -125,8 +131,7 @@ bool pathOfRecord(const std::string& text, std::wstring* path) {
         unsigned long value = 0;
         size_t end = at + 1;
         for (; end < text.size() && text[end] != ';' && end - at <= 8; ++end) {
-            char digit = text[end];
-            int part = digit >= '0' && digit <= '9' ? digit - '0' : digit >= 'a' && digit <= 'f' ? digit - 'a' + 10 : -1;
+            int part = hexDigit(text[end]);
             if (part < 0) return false;
             value = value * 16 + static_cast<unsigned long>(part);
         }
@@ -770,9 +775,8 @@ void expireVersions(RunState* run, const WideString& from, const WideString& to)
     uint64_t mount = 0;
     std::vector<RunFolder> folders;
     int reason = 0;
-    DirectoryListing* listing = platformMountOf(store->root.buffer, &mount)
-                                    ? platformOpenListing(base.buffer, &reason)
-                                    : nullptr;
+    DirectoryListing* listing =
+        platformMountOf(store->root.buffer, &mount) ? platformOpenListing(base.buffer, &reason) : nullptr;
     if (listing) {
         std::vector<std::wstring> names;
         DirectoryEntry entry;
@@ -835,7 +839,7 @@ bool jobOfRun(const WideString& to, RunRecord* record) {
 bool sameJob(const RunRecord& a, const RunRecord& b) {
     bool known = a.to.index != 0 || a.to.volume != 0;
     if (known && sameIdentity(a.to, b.to)) return true;
-    return a.to.index == b.to.index && !a.toPath.empty() && a.toPath == b.toPath;
+    return !a.toPath.empty() && a.toPath == b.toPath;
 }
 
 SystemResult writeRunRecord(const WideString& folder, const RunRecord& record) {

@@ -332,10 +332,10 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
     std::string own = ToSystem(name);
     std::string temporary = NextTemporaryName();
     int fd = -1;
-    bool ok = fstat(directory, &here) == 0 &&
-              (fd = openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                           0644)) >= 0 &&
-              WriteAll(fd, text + MarkIdentityLine(here)) && fsync(fd) == 0;
+    if (fstat(directory, &here) == 0) {
+        fd = openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    }
+    bool ok = fd >= 0 && WriteAll(fd, text + MarkIdentityLine(here)) && fsync(fd) == 0;
     int error = errno;
     if (fd >= 0 && close(fd) != 0 && ok) {
         ok = false;
@@ -369,15 +369,15 @@ bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* t
     struct stat st;
     std::string bytes(kMarkMax + 1, '\0');
     ssize_t length = -1;
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
-        (st.st_uid == geteuid() || st.st_uid == 0)) {
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 && (st.st_uid == geteuid() || st.st_uid == 0)) {
         length = read(fd, &bytes[0], bytes.size());
     }
     close(fd);
     if (length < 0 || static_cast<size_t>(length) > kMarkMax) return false;
     bytes.resize(static_cast<size_t>(length));
     std::string identity = MarkIdentityLine(here);
-    if (bytes.size() < identity.size() || bytes.compare(bytes.size() - identity.size(), identity.size(), identity) != 0) {
+    if (bytes.size() < identity.size() ||
+        bytes.compare(bytes.size() - identity.size(), identity.size(), identity) != 0) {
         return false;
     }
     size_t start = bytes.size() - identity.size();

@@ -109,16 +109,16 @@ CopyResult CopyLinkToVersion(const wchar_t* entry, DWORD attributes, const std::
     return FailedCopy(error);
 }
 
-// Opens the directory folder itself (a link or junction as itself, which
-// is no folder here) with access and sharing; INVALID_HANDLE_VALUE when it
-// cannot be opened or is no plain directory.
+// Opens the directory folder with access and sharing: the versions folder
+// may be spelt through a link, and the folders below it that are asked
+// about are those a listing told as no links. INVALID_HANDLE_VALUE when it
+// cannot be opened or is no directory.
 HANDLE OpenFolder(const wchar_t* folder, DWORD access, DWORD sharing) {
     HANDLE handle = CreateFileW(platformSystemPath(folder).c_str(), access, sharing, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return handle;
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         CloseHandle(handle);
         SetLastError(ERROR_DIRECTORY);
         return INVALID_HANDLE_VALUE;
@@ -254,7 +254,7 @@ void platformReleaseRunFolder(RunFolderHold* hold) {
 
 bool platformRunFolderHeld(const wchar_t* path) {
     HANDLE handle = CreateFileW(platformSystemPath(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle != INVALID_HANDLE_VALUE) {
         CloseHandle(handle);
         return false;
@@ -287,8 +287,8 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
 }
 
 bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
-    HANDLE file = CreateFileW(platformSystemPath(EntryIn(folder, name).c_str()).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE file = CreateFileW(platformSystemPath(EntryIn(folder, name).c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
     BY_HANDLE_FILE_INFORMATION info;
     std::string bytes(kMarkMax + 1, '\0');
