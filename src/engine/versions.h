@@ -67,9 +67,9 @@ bool isMarkedVersionsFolder(const WideString& path);
 // false when To cannot be reached.
 bool jobOfRun(const WideString& to, RunRecord* record);
 
-// True when two records are of one job: the same To Folder by its identity,
-// or by its index and its whole path (a disk plugged in again may come back
-// under another volume number).
+// True when two records are of one job: the same To Folder by its identity
+// (under any spelling), or by its whole path (a disk plugged in again may
+// come back under another volume number, a To made anew under another index).
 bool sameJob(const RunRecord& a, const RunRecord& b);
 
 // Writes record into the run folder at folder, as a run does once it has

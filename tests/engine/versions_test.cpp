@@ -303,7 +303,8 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
         fs::path versions = temp.at("versions" + std::to_string(i));
         std::map<std::string, std::string> made;  // a made folder's mark: its name
         int64_t order = 0;
-        for (auto [mark, age] : std::vector<std::pair<std::string, int>>{{"400", 400}, {"20", 20}, {"5", 5}, {"1", 1}}) {
+        for (auto [mark, age] :
+             std::vector<std::pair<std::string, int>>{{"400", 400}, {"20", 20}, {"5", 5}, {"1", 1}}) {
             made[mark] = text(runFolderName(now - age * kDay));
             makeRunFolder(versions / made[mark], temp.at("to"), now - age * kDay, ++order);
             if (mark == "20") {
@@ -316,8 +317,8 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
             writeFile(versions / folder.second / "read-only.txt", "r");
             fs::permissions(versions / folder.second / "read-only.txt", fs::perms::owner_read);
         }
-        std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x",
-                                           "2025-01-01 000000-0", "2025-01-01 000000-1"};
+        std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x", "2025-01-01 000000-0",
+                                           "2025-01-01 000000-1"};
         for (const std::string& other : others) writeFile(versions / other / "kept.txt", "mine");
         others.push_back(text(runFolderName(now - 300 * kDay)));  // no record: no job's
         writeFile(versions / others.back() / "kept.txt", "an older program's");
@@ -386,11 +387,12 @@ TEST_F(Versions, RetentionCutsOffExactlyAtTheLimit) {
         options.keepDays = c.keepDays;
         EXPECT_EQ(mirror(), RUN_OK);
         for (const auto& [name, stays] : made) {
-        EXPECT_EQ(fs::exists(versions / name), stays) << name;
-    }
-        EXPECT_EQ(foldersIn(versions).size(), static_cast<size_t>(std::count_if(
-                                                  made.begin(), made.end(), [](const auto& run) { return run.second; })) +
-                                                  1);  // this run's folder stays whatever the limit
+            EXPECT_EQ(fs::exists(versions / name), stays) << name;
+        }
+        EXPECT_EQ(
+            foldersIn(versions).size(),
+            static_cast<size_t>(std::count_if(made.begin(), made.end(), [](const auto& run) { return run.second; })) +
+                1);  // this run's folder stays whatever the limit
     }
 }
 
@@ -482,7 +484,8 @@ TEST_F(Versions, RetentionLeavesEveryFolderARunHolds) {
     writeFile(temp.at("elsewhere/precious.txt"), "p");
     fs::create_directories(bound / "bind");
     bool bind = std::system(("mount --bind '" + temp.at("elsewhere").string() + "' '" + (bound / "bind").string() +
-                             "' 2>/dev/null").c_str()) == 0;
+                             "' 2>/dev/null")
+                                .c_str()) == 0;
     if (volume.mounted) {
         writeFile(disk / "mnt" / "precious.txt", "p");
         mounted.push_back(disk);
@@ -515,8 +518,9 @@ TEST_F(Versions, RetentionLeavesEveryFolderARunHolds) {
     for (const fs::path& folder : mounted) {
         EXPECT_EQ(readFile(folder / "kept.txt"), "k") << folder;
         std::wstring line = L"  SK: [" + fromWide(toWide(folder)) + L"] (run folder left as it is: a volume is mounted";
-        EXPECT_NE(std::find_if(left.begin(), left.end(), [&](const std::wstring& told) { return told.find(line) == 0; }),
-                  left.end())
+        EXPECT_NE(
+            std::find_if(left.begin(), left.end(), [&](const std::wstring& told) { return told.find(line) == 0; }),
+            left.end())
             << fromWide(toWide(folder));
     }
 }
@@ -1146,6 +1150,63 @@ TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
         EXPECT_FALSE(fs::exists(temp.at("to/taken")));
     }
 #endif
+}
+
+// A job is its To Folder: by identity under any spelling, or by its whole
+// path (a disk plugged in again under another volume number, a To made
+// anew); nothing else is the same job.
+TEST(RunRecords, AJobIsItsTo) {
+    RunRecord job;
+    job.to = DirectoryIdentity{7, 100};
+    job.toPath = L"/backup/data";
+    struct Case {
+        DirectoryIdentity to;
+        const wchar_t* path;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {{7, 100}, L"/backup/data", true}, {{7, 100}, L"/mnt/link/data", true}, {{9, 100}, L"/backup/data", true},
+        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false}, {{9, 100}, L"/backup/Data", false},
+        {{8, 100}, L"/mnt/other", false},
+    };
+    for (const Case& c : cases) {
+        RunRecord other;
+        other.to = c.to;
+        other.toPath = c.path;
+        EXPECT_EQ(sameJob(job, other), c.same) << c.path << " " << c.to.volume << ":" << c.to.index;
+        EXPECT_EQ(sameJob(other, job), c.same) << c.path;
+    }
+    RunRecord unknown;  // nothing known of it: no one's job
+    EXPECT_FALSE(sameJob(unknown, RunRecord()));
+}
+
+// A record reads back as written, whatever the path holds; copied into
+// another folder it is no record there.
+TEST(RunRecords, ARecordBelongsToItsFolder) {
+    TempDir temp;
+    const std::vector<std::wstring> paths = {L"/backup/data", L"/with space/100%/x;y", L"/caf\u00e9/\u6f22\u5b57",
+                                             L"C:\\Backup\\Data"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        fs::path folder = temp.at("run" + std::to_string(i));
+        fs::create_directories(folder);
+        RunRecord written;
+        written.to = DirectoryIdentity{12345678901ULL, 42};
+        written.toPath = paths[i];
+        written.started = 1765157400 + static_cast<int64_t>(i);
+        written.order = 17 + static_cast<int64_t>(i);
+        ASSERT_TRUE(writeRunRecord(toWide(folder), written).done);
+        RunRecord read;
+        ASSERT_TRUE(readRunRecord(toWide(folder), &read));
+        EXPECT_TRUE(sameIdentity(read.to, written.to));
+        EXPECT_EQ(read.toPath, written.toPath);
+        EXPECT_EQ(read.started, written.started);
+        EXPECT_EQ(read.order, written.order);
+
+        fs::path copy = temp.at("copy" + std::to_string(i));
+        fs::create_directories(copy);
+        fs::copy_file(folder / fs::path(kRunRecordName), copy / fs::path(kRunRecordName));
+        EXPECT_FALSE(readRunRecord(toWide(copy), &read));
+    }
 }
 
 TEST(RunFolderNames, OnlyRunFolderNamesAreRunFolders) {
