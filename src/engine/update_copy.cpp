@@ -317,7 +317,8 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         outcome.programsOwnName = true;
         return outcome;
     }
-    bool mayBeFolder = !listed || listed->isDirectory;
+    // A folder the run has just made holds no mark.
+    bool mayBeFolder = (!listed || listed->isDirectory) && !ask.targetMissing;
     if (isVersionsPlace(run, target)) {
         outcome.versionsInTheWay = true;
         outcome.changeAttempted = true;

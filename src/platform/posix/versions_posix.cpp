@@ -351,13 +351,22 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
     return Result(ok);
 }
 
-// A folder without a mark, the usual case, costs a look at the name through
-// a handle of the folder that goes at once: no folder stays held (a volume
-// mounted there can still be let go).
+// A folder without a mark, the usual case, costs one look at the mark's
+// name from the folder's parent, which holds no handle of the folder (a
+// volume mounted there can still be let go); a mark found is read through
+// a handle of the folder itself, never followed, that goes at once.
 bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
+    std::string own = ToSystem(name);
+    {
+        Place at = Locate(WithoutTrailingSlashes(PathName(folder)));
+        struct stat seen;
+        if (!at.ok || fstatat(at.directory, (at.name + "/" + own).c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(seen.st_mode)) {
+            return false;
+        }
+    }
     int directory = OpenFolder(folder, O_PATH);
     if (directory < 0) return false;
-    std::string own = ToSystem(name);
     struct stat here;
     struct stat seen;
     int fd = fstatat(directory, own.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(seen.st_mode) &&
