@@ -536,9 +536,9 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
 
 // Reads the mark name of the directory folder (in a held tree, not
 // followed; elsewhere as spelt) into *text, without the identity line:
-// only a mark platformWriteMark wrote for this very folder, a plain file of
-// one name owned by this process's user or the administrator (POSIX).
-// False when folder holds no such mark.
+// only a mark platformWriteMark wrote for this very folder (a second name of
+// it elsewhere names another folder), a plain file owned by this process's
+// user or the administrator (POSIX). False when folder holds no such mark.
 bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text);
 
 // Reads an identity of the mount the directory at path (in a held tree, not

@@ -1107,9 +1107,9 @@ TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
 }
 
 // Only a mark the program wrote for the very folder makes a versions
-// folder: a mark copied into another folder, a From entry bearing a mark's
-// name (never copied, and told) or, as root, a mark another user owns,
-// leaves a folder to the mirror's rules.
+// folder: a mark copied or linked into another folder, a From entry bearing
+// a mark's name (never copied, and told) or, as root, a mark another user
+// owns, leaves a folder to the mirror's rules.
 TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
     writeFile(temp.at("to/doc.txt"), "old");
     options.versionsFolder = temp.wide("versions");
@@ -1120,6 +1120,10 @@ TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
 
     fs::create_directories(temp.at("to/copied"));
     fs::copy_file(mark, temp.at("to/copied") / fs::path(kVersionsMarkName));
+    // A second name of the real mark marks neither its folder nor, ever after, the real one less.
+    fs::create_directories(temp.at("to/linked"));
+    std::error_code linkError;
+    fs::create_hard_link(mark, temp.at("to/linked") / fs::path(kVersionsMarkName), linkError);
     writeFile(temp.at("to/copied/2026-01-01 000000/a.txt"), "a");
     writeFile(temp.at("from/carried/x.txt"), "x");
     fs::copy_file(mark, temp.at("from/carried") / fs::path(kVersionsMarkName));
@@ -1140,6 +1144,8 @@ TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
     options.versionsFolder = WideString();
     EXPECT_EQ(mirror(), RUN_OK);
     EXPECT_FALSE(fs::exists(temp.at("to/copied")));
+    EXPECT_FALSE(fs::exists(temp.at("to/linked")));
+    EXPECT_TRUE(isMarkedVersionsFolder(temp.wide("versions")));
     EXPECT_EQ(readFile(temp.at("to/carried/x.txt")), "x");
     EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kVersionsMarkName)));
     EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kRunRecordName)));

@@ -295,8 +295,7 @@ bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* t
     DWORD length = 0;
     bool ok = GetFileInformationByHandle(file, &info) &&
               !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-              info.nNumberOfLinks == 1 && ReadFile(file, &bytes[0], kMarkMax + 1, &length, nullptr) &&
-              length <= kMarkMax;
+              ReadFile(file, &bytes[0], kMarkMax + 1, &length, nullptr) && length <= kMarkMax;
     CloseHandle(file);
     if (!ok) return false;
     bytes.resize(length);
