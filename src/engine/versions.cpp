@@ -407,8 +407,9 @@ struct Doomed {
 // directory lies on another mount than mount (*mounted names it).
 bool listRunFolder(const WideString& directory, uint64_t mount, bool top, std::vector<Doomed>* doomed,
                    WideString* mounted, int* reason) {
-    uint64_t here = 0;
-    if (!platformMountOf(directory.buffer, &here) || here != mount) {
+    // A directory that cannot be looked at cannot be listed either: the listing tells why.
+    uint64_t here = mount;
+    if (platformMountOf(directory.buffer, &here) && here != mount) {
         *mounted = directory;
         return false;
     }
@@ -463,7 +464,7 @@ enum RemovalOutcome {
     REMOVAL_DONE,      // the folder is gone
     REMOVAL_FAILED,    // something of it stays: *reason tells why
     REMOVAL_REFILLED,  // everything listed went, but new entries came into a folder of it meanwhile
-    REMOVAL_MOUNTED    // a volume is mounted in it (*reason-less): nothing was removed
+    REMOVAL_MOUNTED    // a volume is mounted in it (*mounted names where): nothing more was removed
 };
 
 // Removes the tree of a run folder, as listRunFolder lists it (links as
