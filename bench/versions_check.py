@@ -12,7 +12,9 @@ import sys
 
 def main():
     pristine, target, versions = sys.argv[1:4]
-    runs = sorted(os.listdir(versions)) if os.path.isdir(versions) else []
+    # The run folders, beside the versions folder's mark of itself.
+    runs = sorted(name for name in os.listdir(versions)
+                  if os.path.isdir(os.path.join(versions, name))) if os.path.isdir(versions) else []
     if len(runs) != 1:
         print(f"versions_check: {len(runs)} run folders in {versions}, not one", file=sys.stderr)
         return 1

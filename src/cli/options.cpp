@@ -123,14 +123,21 @@ const OptionInfo kOptions[] = {
      L"DIR, in a folder for the run named by its start time\n"
      L"(DIR/2026-12-08 013000/), at its path below TO;\n"
      L"an entry whose version cannot be kept stays as it is\n"
-     L"and fails; -v and the log show KV: lines"},
+     L"and fails; -v and the log show KV: lines. DIR marks\n"
+     L"itself (.korvane-versions): inside TO no run deletes\n"
+     L"or enters it, even one given no --versions"},
     {OPT_KEEP_VERSIONS, 0, L"keep-versions", VALUE, true, L"N",
-     L"after the run, remove the run folders of DIR\n"
-     L"(--versions) beyond the N newest"},
+     L"after the run, remove this job's run folders of DIR\n"
+     L"(--versions) beyond the N newest, in the order the\n"
+     L"runs happened; a job is its TO: the run folders of\n"
+     L"other jobs sharing DIR are never counted or removed"},
     {OPT_KEEP_DAYS, 0, L"keep-days", VALUE, true, L"DAYS",
-     L"after the run, remove the run folders of DIR\n"
-     L"(--versions) older than DAYS days; only folders\n"
-     L"named as run folders are ever removed (XV: lines)"},
+     L"after the run, remove this job's run folders of DIR\n"
+     L"(--versions) whose runs started more than DAYS days\n"
+     L"ago (XV: lines); a run folder a running job holds,\n"
+     L"one a volume is mounted in or one dated in the\n"
+     L"future stays (an SK: line), and one without its\n"
+     L"job's record (an older korvane's) is never removed"},
     {OPT_MAX_DELETE, 0, L"max-delete", VALUE, true, L"N",
      L"a mirror that would delete more than N entries\n"
      L"(files, links and folders, what a folder holds\n"

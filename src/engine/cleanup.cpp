@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cwchar>
 #include <set>
 #include <string>
 #include <string_view>
@@ -190,6 +191,14 @@ bool counterpartMayStand(const DirectoryWalker* walker, const WideString& root, 
     return counterpartPresence(walker, root, otherRoot, path, depth) != ENTRY_ABSENT;
 }
 
+// True when the To directory at path holds a versions folder the clean-up has met.
+bool holdsVersionsFolder(const CleanupState& state, const WideString& path) {
+    std::wstring below(path.buffer, static_cast<size_t>(path.length));
+    if (below.empty() || below.back() != PATH_SEPARATOR) below += PATH_SEPARATOR;
+    auto at = state.versionsFolders.lower_bound(below);
+    return at != state.versionsFolders.end() && at->compare(0, below.size(), below) == 0;
+}
+
 // The open run log, and the folders that hold it, are never the clean-up's to take.
 bool holdsRunLog(const WideString& path) {
     if (!runContext.log.placeKnown) return false;
@@ -303,7 +312,7 @@ struct TreeEntry {
 // Lists the tree below directory into entries in the order the clean-up
 // walk tells them: a level's files and links in listing order, each
 // directory's entries before the directory itself. False when a listing
-// fails or the tree holds a live run's temporary.
+// fails or the tree holds a live run's temporary or a versions folder.
 bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
@@ -311,12 +320,15 @@ bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) return false;
     std::vector<std::pair<WideString, bool>> names;  // each with: a directory to enter
+    bool marked = false;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
         if (entry.isDirectory && isDotEntry(entry.name)) continue;
         names.emplace_back(base + entry.name, entry.isDirectory && !entry.isLink);
+        marked = marked || (!entry.isDirectory && std::wcscmp(entry.name, kVersionsMarkName) == 0);
     }
     if (!platformCloseListing(listing)) return false;
+    if (marked && isMarkedVersionsFolder(directory)) return false;
     for (const auto& [path, enter] : names) {
         if (enter && !listTree(path, entries)) return false;
         if (!enter && isLiveTemporary(path)) return false;
@@ -474,6 +486,7 @@ SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideS
 
     RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
     if (run && holdsVersions(run, path)) return kDone;
+    if (walker && holdsVersionsFolder(*static_cast<FolderWalk*>(walker->data)->cleanup, path)) return kDone;
     runContext.changeAttempted = true;
     KeptVersion kept;
     KeepResult keeping = run ? keepBeforeRemovingDirectory(run, path, &kept) : KEEP_NOT_ASKED;
@@ -501,6 +514,10 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     if (holdsVersions(run, directory)) {
         *why = L"the run keeps its versions in it";
+        return false;
+    }
+    if (isMarkedVersionsFolder(directory)) {
+        *why = WideString(L"it holds a versions folder [") + directory + L"]";
         return false;
     }
     // Without a rule, which judges each entry on its own, the tree may go whole into the run folder.
@@ -599,8 +616,14 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     CleanupState& state = *folderWalk->cleanup;
-    // The job's own versions folder is no content of To: neither entered nor told.
+    // The job's own versions folder is no content of To: neither entered nor
+    // told. Nor is any versions folder a run forgot to name, nor what holds it.
     if (isVersionsPlace(run, entryPath)) {
+        walker->skipDescent = true;
+        return true;
+    }
+    if (walker->current.isDirectory && !walker->current.isLink && isMarkedVersionsFolder(entryPath)) {
+        state.versionsFolders.insert(std::wstring(entryPath.buffer, static_cast<size_t>(entryPath.length)));
         walker->skipDescent = true;
         return true;
     }

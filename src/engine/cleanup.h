@@ -46,6 +46,7 @@ struct CleanupState {
     std::set<std::wstring> trees;                // To directories to walk whole, as without marks
     std::vector<CleanupScope> scopes;            // the scope of each directory on the clean-up's descent path
     std::vector<CounterpartNames> counterparts;  // per level of that path: the From names facing it
+    std::set<std::wstring> versionsFolders;      // versions folders met in To: neither they nor what holds them go
 };
 
 // One entry of a To directory's listing, as the clean-up's marks judge it.

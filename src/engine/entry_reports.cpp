@@ -79,6 +79,14 @@ void reportNotPlainFile(RunState* run, const WideString& entryPath) {
     pumpMessages();
 }
 
+void reportProgramsOwnName(RunState* run, const WideString& entryPath) {
+    settleJobs(run);  // what the workers did before is told first
+    WideString line = WideString(L"  SK: [") + entryPath + L"] (a name of the program's own, not copied)";
+    writeLogLine(line);
+    reportSkip(run, line, entryPath);
+    pumpMessages();
+}
+
 void reportLinkInTheWay(RunState* run, const WideString& target) {
     reportEntryFailure(run, WideString(L"! Error => Destination is a link, not followed: [") + target + L"]", target,
                        WideString());

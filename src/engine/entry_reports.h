@@ -24,6 +24,10 @@ void reportWalkStop(int result, const WideString& directory, const WideString& r
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(RunState* run, const WideString& entryPath);
 
+// Tells that the From entry at entryPath bears a name of the program's own
+// and is not copied: an "  SK: [" line, logged always, and a skip.
+void reportProgramsOwnName(RunState* run, const WideString& entryPath);
+
 // Tells of a link in To that stands where an entry belongs and was not followed.
 void reportLinkInTheWay(RunState* run, const WideString& target);
 

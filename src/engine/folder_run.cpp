@@ -420,8 +420,10 @@ void tellUpdate(EntryJob* job) {
         reportVersionFailure(run, target(), outcome.kept);
     } else if (outcome.versionsInTheWay) {
         reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + entryPath + L"] -> [" + target() + L"]",
-                           entryPath, WideString(L"the run keeps its versions there; left as it is"));
+                           entryPath, outcome.reason);
         pumpMessages();
+    } else if (outcome.programsOwnName) {
+        reportProgramsOwnName(run, entryPath);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, entryPath);
     } else if (outcome.upToDate) {
@@ -569,7 +571,8 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // could not be made anew, is left as it is; below an entry held back by
     // the deletion guard, until the guard has counted.
     if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay || outcome.heldBack ||
-        outcome.versionsInTheWay || outcome.kept.result == KEEP_FAILED || outcome.othersFolder) {
+        outcome.versionsInTheWay || outcome.programsOwnName || outcome.kept.result == KEEP_FAILED ||
+        outcome.othersFolder) {
         walker->skipDescent = true;
     }
     if (isDirectory) setMadeAt(folderWalk, below, outcome.madeDirectory && outcome.upToDate);

@@ -324,9 +324,8 @@ void tellListed(EntryJob* job) {
     if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target);
     if (kept == KEEP_FAILED) {
         reportVersionFailure(run, target, outcome.kept);
-    } else if (outcome.versionsInTheWay) {
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                           WideString(L"the run keeps its versions there; left as it is"));
+    } else if (outcome.programsOwnName) {
+        reportProgramsOwnName(run, source);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, source);
     } else if (outcome.linkInTheWay) {
@@ -341,7 +340,7 @@ void tellListed(EntryJob* job) {
         tellListChange(run, outcome.updatedInPlace ? L"  MD: [" : L"  CP: [", source, target, kind,
                        outcome.copiedBytes);
     } else {
-        // No pumping in a list run: the failure is told as it stands.
+        // No pumping in a list run: the failure (a versions folder in the way too) is told as it stands.
         reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
                            outcome.reason);
     }

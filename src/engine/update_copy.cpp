@@ -312,7 +312,8 @@ bool copyFileOver(const WideString& source, const WideString& target) {
 
 // A source that is no plain file or directory (a FIFO, a socket, a device) is
 // left alone and told through notPlainFile: it is never opened and never
-// becomes a file in To. A link in To facing the entry is never written
+// becomes a file in To; one bearing a name of the program's own, through
+// programsOwnName. A versions folder of To facing a From folder is not entered. A link in To facing the entry is never written
 // through: a mirror removes it as a link and puts the entry in its place,
 // any other run leaves it and tells through linkInTheWay.
 UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
@@ -322,9 +323,23 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     const ListedEntry* listed = ask.listed;
 
     WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
+    // A mark carried over from From would make a folder of To pass for a versions folder.
+    if (isProgramsOwnName(entryPath.buffer + entryPath.FindLastSeparator() + 1)) {
+        outcome.programsOwnName = true;
+        return outcome;
+    }
+    // A folder the run has just made holds no mark.
+    bool mayBeFolder = (!listed || listed->isDirectory) && !ask.targetMissing;
     if (isVersionsPlace(run, target)) {
         outcome.versionsInTheWay = true;
         outcome.changeAttempted = true;
+        outcome.reason = L"the run keeps its versions there; left as it is";
+        return outcome;
+    }
+    if (mayBeFolder && isMarkedVersionsFolder(target)) {
+        outcome.versionsInTheWay = true;
+        outcome.changeAttempted = true;
+        outcome.reason = L"a versions folder is there; left as it is";
         return outcome;
     }
     if (!ask.targetMissing && nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {

@@ -16,6 +16,7 @@ struct UpdateOutcome {
     bool changeAttempted = false;   // a change was due
     bool linkInTheWay = false;      // a link in To faced the entry and was left as it is (not a mirror)
     bool notPlainFile = false;      // the source is no plain file or directory: left alone, never opened
+    bool programsOwnName = false;   // the source bears a name of the program's own: never copied
     bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
     bool madeDirectory = false;     // a directory was made where none stood
     bool isDirectory = false;       // the source is a directory, not taken as a link
@@ -33,7 +34,8 @@ struct UpdateOutcome {
 
     // The net under a mirror.
     bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
-    bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it: left alone
+    bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it, or
+                                    // is a versions folder facing a From folder: left alone
     KeptVersion kept;               // the version kept of the counterpart before it changed, or the failure
                                     // to keep it (KEEP_FAILED: the update failed for that), to be told
     // True when the counterpart is up to date afterwards.

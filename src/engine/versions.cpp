@@ -1,6 +1,11 @@
 #include "engine/versions.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <mutex>
 #include <string>
@@ -16,6 +21,9 @@
 #include "fs/changes.h"
 #include "fs/paths.h"
 
+const wchar_t* const kVersionsMarkName = L".korvane-versions";
+const wchar_t* const kRunRecordName = L".korvane-run";
+
 namespace {
 
 // A run folder's name: "YYYY-MM-DD HHMMSS", then "-N" for the Nth run of that second.
@@ -27,6 +35,9 @@ const int kRunsPerSecond = 1000;
 const int64_t kSecondsPerDay = 86400;
 
 const SystemResult kDone{true, 0};
+
+// Tries of the removal of a run folder that a process keeps writing into.
+const int kRemovalTries = 3;
 
 WideString twoDigits(int value) {
     wchar_t text[3] = {static_cast<wchar_t>(L'0' + value / 10 % 10), static_cast<wchar_t>(L'0' + value % 10), L'\0'};
@@ -65,15 +76,83 @@ long digitsAt(const wchar_t* text, int from, int count) {
     return value;
 }
 
-// A run folder as retention orders them: by time, then by the run of that second.
+// A run folder of the job as retention orders them: by the order its run
+// happened in, whatever its name or the clock said.
 struct RunFolder {
     std::wstring name;
-    long run;  // 1 for the first run of its second
+    RunRecord record;
 };
 
 bool newerFirst(const RunFolder& a, const RunFolder& b) {
-    int order = a.name.compare(0, kRunNameLength, b.name, 0, kRunNameLength);
-    return order != 0 ? order > 0 : a.run > b.run;
+    if (a.record.order != b.record.order) return a.record.order > b.record.order;
+    if (a.record.started != b.record.started) return a.record.started > b.record.started;
+    return a.name > b.name;
+}
+
+// What a versions folder's mark says of it.
+const char kVersionsMarkText[] = "korvane versions folder\n";
+
+// The first line of a run folder's record.
+const char kRunRecordHead[] = "korvane run folder";
+
+// A whole path as one line of a record: printable ASCII as it is, every
+// other unit (and "%") as "%", its hex digits and ";".
+std::string recordPath(const std::wstring& path) {
+    std::string text;
+    for (wchar_t unit : path) {
+        if (unit > L' ' && unit < 0x7F && unit != L'%') {
+            text += static_cast<char>(unit);
+            continue;
+        }
+        static const char kHex[] = "0123456789abcdef";
+        std::string digits;
+        for (unsigned long value = static_cast<unsigned long>(unit); value > 0 || digits.empty(); value >>= 4) {
+            digits.insert(digits.begin(), kHex[value & 15]);
+        }
+        text += "%" + digits + ";";
+    }
+    return text;
+}
+
+// The value of a small hex digit; -1 for any other character.
+int hexDigit(char digit) {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    return digit >= 'a' && digit <= 'f' ? digit - 'a' + 10 : -1;
+}
+
+// The path of a record's line; false when the line is no such text.
+bool pathOfRecord(const std::string& text, std::wstring* path) {
+    path->clear();
+    for (size_t at = 0; at < text.size(); ++at) {
+        if (text[at] != '%') {
+            path->push_back(static_cast<wchar_t>(static_cast<unsigned char>(text[at])));
+            continue;
+        }
+        unsigned long value = 0;
+        size_t end = at + 1;
+        for (; end < text.size() && text[end] != ';' && end - at <= 8; ++end) {
+            int part = hexDigit(text[end]);
+            if (part < 0) return false;
+            value = value * 16 + static_cast<unsigned long>(part);
+        }
+        if (end >= text.size() || end == at + 1 || value > 0x10FFFF) return false;
+        path->push_back(static_cast<wchar_t>(value));
+        at = end;
+    }
+    return true;
+}
+
+// The number after "key " on line; false when line is no such line.
+bool numberAfter(const std::string& line, const char* key, int64_t* value) {
+    size_t length = std::strlen(key);
+    if (line.compare(0, length, key) != 0 || line.size() <= length + 1 || line[length] != ' ') return false;
+    const char* start = line.c_str() + length + 1;
+    char* end = nullptr;
+    errno = 0;
+    long long read = std::strtoll(start, &end, 10);
+    if (errno != 0 || end == start || *end != '\0') return false;
+    *value = static_cast<int64_t>(read);
+    return true;
 }
 
 // The path of path's counterpart below the run folder at runFolder.
@@ -117,6 +196,13 @@ WideString standingPart(const WideString& path) {
     return level;
 }
 
+// Marks the versions folder as one where it stands for real and holds no
+// mark yet; a mark that cannot be written leaves the folder as it was.
+void markVersionsFolder(const VersionStore& store) {
+    if (isDryRun() || isMarkedVersionsFolder(store.root)) return;
+    platformWriteMark(store.root.buffer, kVersionsMarkName, kVersionsMarkText);
+}
+
 // Makes the levels of the versions folder that do not stand, and holds a
 // folder outside To as a tree of its own; false with the level that could
 // not be made in *failed and why in *reason. Called with the store's lock held.
@@ -148,7 +234,45 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         }
     }
     store.rootStands = true;
+    markVersionsFolder(store);
     return true;
+}
+
+// The highest order among the recorded run folders of the store's job; 0 when none.
+int64_t lastOrder(const VersionStore& store) {
+    WideString base = store.root;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    if (!listing) return 0;
+    std::vector<WideString> names;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && !entry.isLink && isRunFolderName(entry.name)) names.push_back(base + entry.name);
+    }
+    platformCloseListing(listing);
+    int64_t last = 0;
+    for (const WideString& folder : names) {
+        RunRecord record;
+        if (readRunRecord(folder, &record) && sameJob(record, store.job) && record.order > last) last = record.order;
+    }
+    return last;
+}
+
+// Holds the run folder just made at folder and records the run in it,
+// before anything is kept there; a folder that cannot be recorded keeps
+// nothing (its run's versions fail), as no retention would know it for the job's.
+bool recordRunFolder(VersionStore* store, const WideString& folder, int* reason) {
+    if (isDryRun()) return true;
+    int unheld = 0;
+    store->hold = platformHoldRunFolder(folder.buffer, &unheld);  // where none can be had, the record still tells
+    RunRecord record = store->job;
+    record.order = lastOrder(*store) + 1;
+    SystemResult written = writeRunRecord(folder, record);
+    if (written) return true;
+    store->recordFailure = written.reason;
+    *reason = written.reason;
+    return false;
 }
 
 // The run's own folder, made at the first version, once, whichever worker
@@ -161,7 +285,8 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
     std::lock_guard<std::mutex> held(store.lock);
     if (store.runFolder.length > 0) {
         *folder = store.runFolder;
-        return true;
+        *reason = store.recordFailure;
+        return store.recordFailure == 0;
     }
     if (!readyRoot(run, folder, reason)) return false;
     WideString base = store.root;
@@ -172,7 +297,7 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
         *reason = made.reason;
         if (made.outcome == VERSION_DONE) {
             store.runFolder = *folder;
-            return true;
+            return recordRunFolder(&store, *folder, reason);
         }
         if (made.outcome != VERSION_TAKEN) return false;
     }
@@ -180,9 +305,10 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
 }
 
 // Makes directory, a folder below the run folder, and the levels above it
-// that do not stand yet; false with the level that could not be made in
-// *failed and why in *reason. Workers making the same level side by side
-// tolerate each other: a level another has just made stands (VERSION_TAKEN).
+// that do not stand yet, each as open as the To folder it stands for, no
+// more; false with the level that could not be made in *failed and why in
+// *reason. Workers making the same level side by side tolerate each other:
+// a level another has just made stands (VERSION_TAKEN).
 bool readyLevels(RunState* run, const WideString& runFolder, const WideString& directory, WideString* failed,
                  int* reason) {
     VersionStore& store = *run->versions;
@@ -197,7 +323,8 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
         }
     }
     for (size_t i = missing.size(); i-- > 0;) {
-        VersionResult made = changeMakeVersionDirectory(missing[i].buffer);
+        WideString standsFor = counterpartPath(missing[i], runFolder, store.toFolder);
+        VersionResult made = changeMakeVersionLevel(missing[i].buffer, standsFor.buffer);
         if (made.outcome == VERSION_FAILED) {
             *failed = missing[i];
             *reason = made.reason;
@@ -267,36 +394,115 @@ bool spellBelow(const WideString& to, const std::vector<DirectoryIdentity>& chai
     return true;
 }
 
-// Removes the tree of a run folder, never following a link: links go as
-// links, read-only files too. Not done, with the first reason, when anything of it stays.
-SystemResult removeRunFolder(const WideString& directory) {
+// One entry of a run folder, in the order its removal takes them.
+struct Doomed {
+    WideString path;
+    int kind;  // 0 a file, 1 a link, 2 a directory (after everything in it)
+};
+
+// Lists the tree below directory into doomed, depth first, each directory
+// after what it holds, never following a link; the record of the run
+// folder itself (top) comes last but for the folder, so that a folder cut
+// short stays its job's. False when a listing fails (*reason) or a
+// directory lies on another mount than mount (*mounted names it).
+bool listRunFolder(const WideString& directory, uint64_t mount, bool top, std::vector<Doomed>* doomed,
+                   WideString* mounted, int* reason) {
+    // A directory that cannot be looked at cannot be listed either: the listing tells why.
+    uint64_t here = mount;
+    if (platformMountOf(directory.buffer, &here) && here != mount) {
+        *mounted = directory;
+        return false;
+    }
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return SystemResult{false, reason};
-    std::vector<std::pair<WideString, int>> entries;  // 0 a file, 1 a link, 2 a directory
+    DirectoryListing* listing = platformOpenListing(base.buffer, reason);
+    if (!listing) return false;
+    std::vector<WideString> directories;
+    bool recorded = false;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
         if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        entries.emplace_back(base + entry.name, entry.isLink ? 1 : entry.isDirectory ? 2 : 0);
-    }
-    SystemResult all = platformCloseListing(listing);
-    for (const auto& [path, kind] : entries) {
-        if (runStopRequested()) return SystemResult{false, FAILURE_STOPPED};
-        SystemResult gone = kDone;
-        if (kind == 2) {
-            gone = removeRunFolder(path);
-        } else if (kind == 1) {
-            gone = changeRemoveLink(path.buffer);
-        } else {
-            gone = changeClearProtection(path.buffer);
-            if (gone) gone = changeDeleteFile(path.buffer);
+        if (top && !entry.isDirectory && std::wcscmp(entry.name, kRunRecordName) == 0) {
+            recorded = true;
+            continue;
         }
-        if (all && !gone) all = gone;
+        if (entry.isDirectory && !entry.isLink) {
+            directories.push_back(base + entry.name);
+        } else {
+            doomed->push_back(Doomed{base + entry.name, entry.isLink ? 1 : 0});
+        }
     }
-    if (!all) return all;
-    return changeRemoveDirectory(directory.buffer);
+    SystemResult closed = platformCloseListing(listing);
+    if (!closed) {
+        *reason = closed.reason;
+        return false;
+    }
+    for (const WideString& below : directories) {
+        if (!listRunFolder(below, mount, false, doomed, mounted, reason)) return false;
+    }
+    if (recorded) doomed->push_back(Doomed{base + kRunRecordName, 0});
+    doomed->push_back(Doomed{directory, 2});
+    return true;
+}
+
+// True when the directory at path holds an entry (one that cannot be listed holds what it may).
+bool holdsAnything(const WideString& path) {
+    WideString base = path;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    if (!listing) return true;
+    bool holds = false;
+    DirectoryEntry entry;
+    while (!holds && platformNextEntry(listing, &entry)) holds = !(entry.isDirectory && isDotEntry(entry.name));
+    platformCloseListing(listing);
+    return holds;
+}
+
+// How the removal of a run folder went.
+enum RemovalOutcome {
+    REMOVAL_DONE,      // the folder is gone
+    REMOVAL_FAILED,    // something of it stays: *reason tells why
+    REMOVAL_REFILLED,  // everything listed went, but new entries came into a folder of it meanwhile
+    REMOVAL_MOUNTED    // a volume is mounted in it (*mounted names where): nothing more was removed
+};
+
+// Removes the tree of a run folder, as listRunFolder lists it (links as
+// links, read-only files too), going on past a failure; the first reason
+// of what stays in *reason.
+RemovalOutcome removeRunFolder(const WideString& directory, uint64_t mount, WideString* mounted, int* reason) {
+    std::vector<Doomed> doomed;
+    if (!listRunFolder(directory, mount, true, &doomed, mounted, reason)) {
+        return mounted->length > 0 ? REMOVAL_MOUNTED : REMOVAL_FAILED;
+    }
+    bool refilled = false;
+    bool failed = false;
+    for (const Doomed& entry : doomed) {
+        if (runStopRequested()) {
+            *reason = FAILURE_STOPPED;
+            return REMOVAL_FAILED;
+        }
+        SystemResult gone = kDone;
+        if (entry.kind == 2) {
+            gone = changeRemoveDirectory(entry.path.buffer);
+            // What it held went; what stands in it now came since.
+            if (!gone && !failed && holdsAnything(entry.path)) {
+                refilled = true;
+                continue;
+            }
+        } else if (entry.kind == 1) {
+            gone = changeRemoveLink(entry.path.buffer);
+        } else {
+            gone = changeClearProtection(entry.path.buffer);
+            if (gone) gone = changeDeleteFile(entry.path.buffer);
+        }
+        if (!gone && !failed) {
+            failed = true;
+            *reason = gone.reason;
+        }
+    }
+    if (failed) return REMOVAL_FAILED;
+    return refilled ? REMOVAL_REFILLED : REMOVAL_DONE;
 }
 
 // True when a run folder must stay whatever its name: it is or holds To,
@@ -311,6 +517,49 @@ bool heldByTheRun(const WideString& folder, const std::vector<DirectoryIdentity>
         if (runContext.log.placeKnown && sameIdentity(held, identity)) return true;
     }
     return false;
+}
+
+// Tells that the run folder at path stays for why: a line in the log and
+// among the run's skipped entries, no failure (no one else's doing makes
+// the run fail).
+void tellRunFolderLeft(RunState* run, const WideString& path, const wchar_t* why) {
+    WideString line = WideString(L"  SK: [") + path + L"] (run folder left as it is: " + why + L")";
+    writeLogLine(line);
+    reportSkip(run, line, path);
+    pumpMessages();
+}
+
+// Removes the expired run folder at path of a versions folder on mount,
+// unless a run holds it or a volume is mounted in it; a folder that a
+// process keeps writing into is tried again, and then left for a later run.
+void expireRunFolder(RunState* run, const WideString& path, uint64_t mount) {
+    if (platformRunFolderHeld(path.buffer)) {
+        tellRunFolderLeft(run, path, L"a running job keeps its versions there");
+        return;
+    }
+    for (int attempt = 1;; ++attempt) {
+        WideString mounted;
+        int reason = 0;
+        RemovalOutcome removal = removeRunFolder(path, mount, &mounted, &reason);
+        if (runStopRequested()) return;
+        if (removal == REMOVAL_DONE) break;
+        if (removal == REMOVAL_MOUNTED) {
+            tellRunFolderLeft(run, path, (WideString(L"a volume is mounted in it [") + mounted + L"]").buffer);
+            return;
+        }
+        if (removal == REMOVAL_FAILED) {
+            reportEntryFailure(run, WideString(L"! Error => Expired versions not removed: [") + path + L"]", path,
+                               WideString(platformReasonText(reason).c_str()));
+            return;
+        }
+        if (attempt == kRemovalTries) {
+            tellRunFolderLeft(run, path, L"entries keep coming into it; left for a later run");
+            return;
+        }
+    }
+    WideString line = WideString(L"  XV: [") + path + L"]";
+    if (runContext.showCopyFile) writeLogLine(line);
+    reportChange(run, REPORT_EXPIRED, line, path, 0);
 }
 
 }  // namespace
@@ -410,15 +659,19 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
         store->insideTo = true;
         break;
     }
-    store->runName = runFolderName(platformWallSeconds());
+    store->job.started = platformWallSeconds();
+    store->runName = runFolderName(store->job.started);
+    if (!jobOfRun(to, &store->job)) return refused(L"can not be reached.");
     return RUN_OK;
 }
 
+// A versions folder that stands is marked as one, whether or not the run keeps anything.
 void holdVersions(VersionStore* store) {
     if (store->rootStands && !store->insideTo && !isDryRun()) {
         // A folder that cannot be held fails each version with the reason.
         store->rootStands = platformHoldVersionTree(store->root.buffer).done;
     }
+    if (store->rootStands) markVersionsFolder(*store);
 }
 
 bool isVersionsPlace(const RunState* run, const WideString& path) {
@@ -440,12 +693,14 @@ namespace {
 
 // The version of path at kept->version, after the one call tried on its
 // volume (done: kept as done says); a copy where that call asks for one,
-// the entry standing beside it.
+// the entry standing beside it; none of an entry that holds no data.
 KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, VersionResult tried, KeepResult done) {
     if (tried.outcome == VERSION_DONE) return keptAs(kept, done);
     if (tried.outcome != VERSION_COPY_INSTEAD) return notKept(kept, kept->version, tried.reason);
     CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer, keptMetadata(run->options));
     if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
+    // A FIFO, socket or device holds no data to keep: it goes as it would without versions.
+    if (copied.outcome == COPY_NOT_REGULAR) return keptAs(kept, KEEP_NOT_ASKED);
     return notKept(kept, kept->version, copied.reason);
 }
 
@@ -499,8 +754,9 @@ void reportVersionFailure(RunState* run, const WideString& path, const KeptVersi
 }
 
 // Outside To, the versions folder becomes the guarded tree for the while:
-// nothing below it is followed. The newest folders are told by their
-// names, which sort by the time they name.
+// nothing below it is followed. Only the job's own run folders count: a
+// folder of another job, or of no job (made by an older version of the
+// program, or being made right now), is neither counted nor removed.
 void expireVersions(RunState* run, const WideString& from, const WideString& to) {
     VersionStore* store = run->versions;
     const RunOptions& options = run->options;
@@ -517,42 +773,102 @@ void expireVersions(RunState* run, const WideString& from, const WideString& to)
     }
     WideString base = store->root;
     if (!endsWithSeparator(base)) base.AppendSeparator();
+    uint64_t mount = 0;
     std::vector<RunFolder> folders;
     int reason = 0;
-    if (DirectoryListing* listing = platformOpenListing(base.buffer, &reason)) {
+    DirectoryListing* listing =
+        platformMountOf(store->root.buffer, &mount) ? platformOpenListing(base.buffer, &reason) : nullptr;
+    if (listing) {
+        std::vector<std::wstring> names;
         DirectoryEntry entry;
         while (platformNextEntry(listing, &entry)) {
-            if (!entry.isDirectory || entry.isLink || !isRunFolderName(entry.name)) continue;
-            std::wstring name(entry.name);
-            long number =
-                name.size() > static_cast<size_t>(kRunNameLength)
-                    ? digitsAt(entry.name, kRunNameLength + 1, static_cast<int>(name.size()) - kRunNameLength - 1)
-                    : 1;
-            folders.push_back(RunFolder{name, number});
+            if (entry.isDirectory && !entry.isLink && isRunFolderName(entry.name)) names.emplace_back(entry.name);
         }
         platformCloseListing(listing);
+        for (const std::wstring& name : names) {
+            RunFolder folder{name, RunRecord()};
+            if (readRunRecord(base + name.c_str(), &folder.record) && sameJob(folder.record, store->job)) {
+                folders.push_back(folder);
+            }
+        }
     }
     std::sort(folders.begin(), folders.end(), newerFirst);
-    std::wstring cutoff;
-    if (options.keepDays >= 0) {
-        WideString name = runFolderName(platformWallSeconds() - options.keepDays * kSecondsPerDay);
-        cutoff.assign(name.buffer, static_cast<size_t>(name.length));
-    }
+    int64_t now = platformWallSeconds();
+    int64_t cutoff = now - options.keepDays * kSecondsPerDay;
     for (size_t i = 0; i < folders.size() && !runStopRequested(); ++i) {
-        bool beyond = options.keepVersions >= 0 && i >= static_cast<size_t>(options.keepVersions);
-        bool old = !cutoff.empty() && folders[i].name.compare(0, kRunNameLength, cutoff) < 0;
+        const RunRecord& record = folders[i].record;
         WideString path = base + folders[i].name.c_str();
-        if ((!beyond && !old) || heldByTheRun(path, kept) || path == store->runFolder) continue;
-        SystemResult removed = removeRunFolder(path);
-        if (!removed) {
-            if (runStopRequested()) break;
-            reportEntryFailure(run, WideString(L"! Error => Expired versions not removed: [") + path + L"]", path,
-                               WideString(platformReasonText(removed.reason).c_str()));
+        if (path == store->runFolder) continue;
+        // A clock that ran ahead dated it: its age is not known.
+        bool future = record.started > now;
+        bool beyond = options.keepVersions >= 0 && i >= static_cast<size_t>(options.keepVersions);
+        bool old = options.keepDays >= 0 && !future && record.started < cutoff;
+        if (!beyond && !old) {
+            if (future) tellRunFolderLeft(run, path, L"dated in the future, its age not known");
             continue;
         }
-        WideString line = WideString(L"  XV: [") + path + L"]";
-        if (runContext.showCopyFile) writeLogLine(line);
-        reportChange(run, REPORT_EXPIRED, line, path, 0);
+        if (heldByTheRun(path, kept)) continue;
+        expireRunFolder(run, path, mount);
     }
     if (!store->insideTo) platformReleaseTree();
+}
+
+bool isProgramsOwnName(const wchar_t* name) {
+    return std::wcscmp(name, kVersionsMarkName) == 0 || std::wcscmp(name, kRunRecordName) == 0;
+}
+
+bool isMarkedVersionsFolder(const WideString& path) {
+    std::string text;
+    return platformReadMark(path.buffer, kVersionsMarkName, &text) && text == kVersionsMarkText;
+}
+
+bool jobOfRun(const WideString& to, RunRecord* record) {
+    if (!platformDirectoryIdentity(to.buffer, &record->to)) return false;
+    WideString whole = dropTrailingSeparator(to);
+    if (!isRootedPath(whole.buffer)) {
+        wchar_t current[4096];
+        size_t length = platformCurrentDirectory(current, sizeof current / sizeof current[0]);
+        if (length == 0) return false;
+        WideString here(current);
+        if (!endsWithSeparator(here)) here.AppendSeparator();
+        whole = here + whole;
+    }
+    record->toPath.assign(whole.buffer, static_cast<size_t>(whole.length));
+    return true;
+}
+
+bool sameJob(const RunRecord& a, const RunRecord& b) {
+    bool known = a.to.index != 0 || a.to.volume != 0;
+    if (known && sameIdentity(a.to, b.to)) return true;
+    return !a.toPath.empty() && a.toPath == b.toPath;
+}
+
+SystemResult writeRunRecord(const WideString& folder, const RunRecord& record) {
+    std::string text = std::string(kRunRecordHead) + "\nto " + std::to_string(record.to.volume) + " " +
+                       std::to_string(record.to.index) + "\npath " + recordPath(record.toPath) + "\nstarted " +
+                       std::to_string(record.started) + "\norder " + std::to_string(record.order) + "\n";
+    return platformWriteMark(folder.buffer, kRunRecordName, text);
+}
+
+bool readRunRecord(const WideString& folder, RunRecord* record) {
+    std::string text;
+    if (!platformReadMark(folder.buffer, kRunRecordName, &text)) return false;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) return false;
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    if (lines.size() != 5 || lines[0] != kRunRecordHead || lines[1].compare(0, 3, "to ") != 0 ||
+        lines[2].compare(0, 5, "path ") != 0) {
+        return false;
+    }
+    unsigned long long volume = 0;
+    unsigned long long index = 0;
+    char rest = 0;
+    if (std::sscanf(lines[1].c_str(), "to %llu %llu%c", &volume, &index, &rest) != 2) return false;
+    record->to = DirectoryIdentity{volume, index};
+    return pathOfRecord(lines[2].substr(5), &record->toPath) && numberAfter(lines[3], "started", &record->started) &&
+           numberAfter(lines[4], "order", &record->order);
 }

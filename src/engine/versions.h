@@ -14,6 +14,16 @@
 #include "platform/platform.h"
 #include "text/wide_string.h"
 
+// What a run folder records of its run beside its name, so that retention
+// tells the folders of one job (one To Folder) from another's, and orders
+// them as they happened, whatever the clock said.
+struct RunRecord {
+    DirectoryIdentity to{0, 0};  // the To Folder's identity: the job the run was of
+    std::wstring toPath;         // the To Folder as a whole path, in the run's spelling
+    int64_t started = 0;         // when the run started, seconds since 1970 UTC
+    int64_t order = 0;           // the job's runs in the order they happened: one more than any before
+};
+
 // Where one run keeps its versions, and what it has made there. The run's
 // workers share it: what is made as the run goes is guarded by its lock.
 struct VersionStore {
@@ -26,8 +36,50 @@ struct VersionStore {
     WideString madeIn;                  // inside To: the To folder in which the run made the versions
                                         // folder (or the first level on its way), else empty
     std::set<std::wstring> madeLevels;  // folders below runFolder known to stand
-    std::mutex lock;                    // guards rootStands, runFolder and madeLevels once the run goes
+    RunRecord job;                      // the run's record, its order told once its folder is made
+    RunFolderHold* hold = nullptr;      // the run's hold on its run folder, once made
+    int recordFailure = 0;              // why the run folder could not be held to its record, or 0
+    std::mutex lock;                    // guards rootStands, runFolder, madeLevels and the rest once the run goes
+
+    VersionStore() = default;
+    VersionStore(const VersionStore&) = delete;
+    VersionStore& operator=(const VersionStore&) = delete;
+    ~VersionStore() { platformReleaseRunFolder(hold); }
 };
+
+// The name of the mark a versions folder holds of itself.
+extern const wchar_t* const kVersionsMarkName;
+
+// The name of the record a run folder holds of its run.
+extern const wchar_t* const kRunRecordName;
+
+// True when name (one level, no separator) is one of the program's own
+// names, kVersionsMarkName or kRunRecordName: a run never copies an entry
+// of From so named.
+bool isProgramsOwnName(const wchar_t* name);
+
+// True when the directory at path is a versions folder: it holds the mark
+// a versions folder writes of itself (not one carried there from elsewhere,
+// nor one another user wrote).
+bool isMarkedVersionsFolder(const WideString& path);
+
+// Reads the job of a run of to (its identity and whole path) into record;
+// false when To cannot be reached.
+bool jobOfRun(const WideString& to, RunRecord* record);
+
+// True when two records are of one job: the same To Folder by its identity
+// (under any spelling), or by its whole path (a disk plugged in again may
+// come back under another volume number, a To made anew under another index).
+bool sameJob(const RunRecord& a, const RunRecord& b);
+
+// Writes record into the run folder at folder, as a run does once it has
+// made the folder and before it keeps anything there.
+SystemResult writeRunRecord(const WideString& folder, const RunRecord& record);
+
+// Reads the record of the run folder at folder; false when it holds none
+// that the program wrote for that folder (a folder of an older version of
+// the program, or one copied there).
+bool readRunRecord(const WideString& folder, RunRecord* record);
 
 // Lets go of a versions folder held as a tree of its own, however the run ends.
 struct VersionsHeld {
@@ -41,7 +93,8 @@ struct VersionsHeld {
 // options.versionsFolder; RUN_OK, store untouched, when none are asked for.
 int prepareVersions(const RunOptions& options, const WideString& from, const WideString& to, VersionStore* store);
 
-// Holds a versions folder outside To that stands, once To is guarded.
+// Holds a versions folder outside To that stands, once To is guarded, and
+// marks a versions folder that stands as one.
 void holdVersions(VersionStore* store);
 
 // True when path, a path of To as the run's walks spell it, is the versions folder or lies below it.
@@ -79,10 +132,13 @@ void reportKept(RunState* run, const WideString& path);
 // kept found: a failure of the entry. On the run's thread.
 void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept);
 
-// After a run that went through: removes the run folders of the versions
-// folder beyond options.keepVersions newest or older than options.keepDays
-// days, each told; only folders named as run folders, never one that is or
-// holds To, From or the run log.
+// After a run that went through: removes the run folders of the run's own
+// job beyond options.keepVersions newest (by the order the runs happened)
+// or older than options.keepDays days (by when they started), each told;
+// only folders named as run folders that record this job, never one that
+// is or holds To, From or the run log, that a running job holds, that
+// another volume is mounted in, or that is dated in the future (told as
+// left, not removed by its age).
 void expireVersions(RunState* run, const WideString& from, const WideString& to);
 
 // True when name is a run folder's ("2026-12-08 013000"; "2026-12-08 013000-2"

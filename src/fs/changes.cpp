@@ -260,9 +260,10 @@ CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& iden
     return CopyResult{COPY_DONE, 0};
 }
 
-VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
-    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
-    if (!simulation.active) return platformMakeVersionDirectory(path, ownerOnly);
+namespace {
+
+// A simulated level for versions at path: made, unless something stands there.
+VersionResult simulatedLevel(const wchar_t* path) {
     std::lock_guard<std::mutex> held(simulation.lock);
     std::wstring key = withoutTrailingSeparator(path);
     EntryStatus status;
@@ -271,6 +272,20 @@ VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
     }
     simulation.created.insert(key);
     return VersionResult{VERSION_DONE, 0};
+}
+
+}  // namespace
+
+VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
+    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
+    if (!simulation.active) return platformMakeVersionDirectory(path, ownerOnly);
+    return simulatedLevel(path);
+}
+
+VersionResult changeMakeVersionLevel(const wchar_t* path, const wchar_t* like) {
+    if (stopped()) return VersionResult{VERSION_FAILED, kStoppedReason};
+    if (!simulation.active) return platformMakeVersionLevel(path, like);
+    return simulatedLevel(path);
 }
 
 namespace {
@@ -308,6 +323,12 @@ CopyResult changeCopyToVersion(const wchar_t* entry, const wchar_t* version, con
     if (!simulation.active) return withRetries([&] { return platformCopyToVersion(entry, version, keep); });
     std::lock_guard<std::mutex> held(simulation.lock);
     VersionResult copied = simulatedVersion(entry);
+    EntryStatus status;
+    // A FIFO, socket or device has no contents to copy.
+    if (copied.outcome == VERSION_DONE && !platformIsLink(entry) && platformQueryEntry(entry, &status) &&
+        !status.isRegular && !status.isDirectory && !status.isLink) {
+        return CopyResult{COPY_NOT_REGULAR, FAILURE_NOT_PLAIN_FILE};
+    }
     return CopyResult{copied.outcome == VERSION_DONE ? COPY_DONE : COPY_FAILED, copied.reason};
 }
 

@@ -65,6 +65,10 @@ CopyResult changeLinkFile(const wchar_t* existing, const DirectoryIdentity& iden
 // alone (see platformMakeVersionDirectory).
 VersionResult changeMakeVersionDirectory(const wchar_t* path, bool ownerOnly = false);
 
+// Makes one level below a run folder standing for the To directory like
+// (see platformMakeVersionLevel).
+VersionResult changeMakeVersionLevel(const wchar_t* path, const wchar_t* like);
+
 // Gives entry a second name at version (see platformLinkVersion).
 VersionResult changeLinkVersion(const wchar_t* entry, const wchar_t* version);
 

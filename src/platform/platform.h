@@ -542,6 +542,50 @@ CopyResult platformCopyToVersion(const wchar_t* entry, const wchar_t* version, c
 // Deletes version, a file or link a version function made; not done when it stays.
 SystemResult platformDeleteVersion(const wchar_t* version);
 
+// Makes one directory level below a run folder, as the version functions
+// make their changes, standing for the To directory like (in the guarded
+// tree, not followed): made for its owner alone, then given like's owner,
+// group and permission bits (no set-ID bit) before anything goes into it;
+// for its owner alone where like is no directory or its owner and group
+// cannot be given (POSIX; Windows leaves a level to the rights it inherits).
+// VERSION_TAKEN when anything stands there.
+VersionResult platformMakeVersionLevel(const wchar_t* path, const wchar_t* like);
+
+// A run's hold on its own run folder, so that no other run's retention
+// takes the folder while the run lives; its contents belong to the platform file.
+struct RunFolderHold;
+
+// Holds the run folder at path (in the version or guarded tree, not
+// followed) until released or the process ends. Null, *reason telling why,
+// when it cannot be held.
+RunFolderHold* platformHoldRunFolder(const wchar_t* path, int* reason);
+
+// Lets go of a hold of platformHoldRunFolder; null is no hold.
+void platformReleaseRunFolder(RunFolderHold* hold);
+
+// True when another process holds the run folder at path (platformHoldRunFolder).
+bool platformRunFolderHeld(const wchar_t* path);
+
+// Writes the mark name into the directory folder (in a held tree, not
+// followed; elsewhere as spelt): a new plain file of the process's own
+// holding text and then a line naming folder's own identity, made whole
+// under a temporary and renamed over any file of that name, so that a mark
+// carried to another folder is no mark there.
+SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const std::string& text);
+
+// Reads the mark name of the directory folder (in a held tree, not
+// followed; elsewhere as spelt) into *text, without the identity line:
+// only a mark platformWriteMark wrote for this very folder (a second name of
+// it elsewhere names another folder), a plain file owned by this process's
+// user or the administrator (POSIX). False when folder holds no such mark.
+bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text);
+
+// Reads an identity of the mount the directory at path (in a held tree, not
+// followed; elsewhere as spelt) lies on: equal for the directories of one
+// mount, different across a mount point, a bind mount of the same volume
+// included (Windows: the volume's serial number). False when it cannot be read.
+bool platformMountOf(const wchar_t* path, uint64_t* mount);
+
 // True when a failure for this reason may pass when tried again a little
 // later: an entry busy or in use by another program, a lock, a share or
 // network that timed out.

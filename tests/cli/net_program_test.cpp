@@ -21,12 +21,12 @@ struct Net : Program {
         writeFile(temp.at("from/doc.txt"), "new doc");
         shiftModified(temp.at("from/doc.txt"), 60);
     }
-    // The one run folder below the versions folder, or empty.
+    // The one run folder below the versions folder (beside the folder's mark), or empty.
     std::string runFolder() {
         std::vector<std::string> runs;
         std::error_code error;
         for (auto& entry : fs::directory_iterator(temp.at("versions"), error)) {
-            runs.push_back(entry.path().filename().string());
+            if (entry.is_directory()) runs.push_back(entry.path().filename().string());
         }
         return runs.size() == 1 ? runs[0] : std::string();
     }

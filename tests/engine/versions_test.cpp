@@ -2,7 +2,9 @@
 // retention, the deletion guard, the refusal of an empty From, retries.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -10,19 +12,27 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
 #endif
 
 #include "base/separator.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
 #include "engine/run_context.h"
+#include "engine/run_log.h"
 #include "engine/versions.h"
 #include "support/recording_host.h"
 
 namespace {
 
 // What a tree holds: each entry below its root, "/"-separated, with its kind
-// and a file's contents; skip (and what lies below it) left out.
+// and a file's contents; skip (and what lies below it) left out, and so are
+// the program's own marks and records.
 using Tree = std::map<std::string, std::string>;
 
 Tree treeOf(const fs::path& root, const std::string& skip = std::string()) {
@@ -35,6 +45,7 @@ Tree treeOf(const fs::path& root, const std::string& skip = std::string()) {
             at.disable_recursion_pending();
             continue;
         }
+        if (isProgramsOwnName(at->path().filename().wstring().c_str())) continue;
         fs::file_status status = at->symlink_status();
         if (fs::is_symlink(status)) {
             tree[name] = "link " + fs::read_symlink(at->path()).generic_string();
@@ -78,6 +89,19 @@ void expectNoTemporaries(const Tree& tree) {
 }
 
 std::string text(const WideString& value) { return logText(value); }
+
+const int64_t kDay = 86400;
+
+// Makes folder a run folder as a run of the job of to would have left it:
+// started so many seconds since 1970, the order-th run of its job.
+void makeRunFolder(const fs::path& folder, const fs::path& to, int64_t started, int64_t order) {
+    fs::create_directories(folder);
+    RunRecord record;
+    ASSERT_TRUE(jobOfRun(toWide(to), &record));
+    record.started = started;
+    record.order = order;
+    ASSERT_TRUE(writeRunRecord(toWide(folder), record).done);
+}
 
 // A small volume of its own (tmpfs) at a folder, for as long as it lives;
 // mounted only where the tests may mount (root; under Wine, on the host).
@@ -256,9 +280,10 @@ TEST_F(Versions, ThreeQuickRunsKeepThreeVersions) {
     EXPECT_EQ(readFile(temp.at("to/doc.txt")), "version 4");
 }
 
-// Retention removes run folders beyond the newest N or older than D days,
-// the later of one second's runs counting as the newer; nothing else in
-// the versions folder is touched, and a link is never followed.
+// Retention removes the job's run folders beyond the newest N or older than
+// D days, the later of one second's runs counting as the newer; nothing else
+// in the versions folder is touched: no other name, no link, no run folder
+// of another job, nor one of no job (an older program's, without a record).
 TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
     struct Case {
         long long keepVersions;
@@ -271,30 +296,39 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
         {4, 100, {"1", "5", "20-2"}},
     };
     const int64_t now = platformWallSeconds();
-    const int64_t day = 86400;
+    fs::create_directories(temp.at("other"));
     for (size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
         SCOPED_TRACE(i);
         fs::path versions = temp.at("versions" + std::to_string(i));
         std::map<std::string, std::string> made;  // a made folder's mark: its name
+        int64_t order = 0;
         for (auto [mark, age] :
-             std::vector<std::pair<std::string, int>>{{"1", 1}, {"5", 5}, {"20", 20}, {"400", 400}}) {
-            made[mark] = text(runFolderName(now - age * day));
+             std::vector<std::pair<std::string, int>>{{"400", 400}, {"20", 20}, {"5", 5}, {"1", 1}}) {
+            made[mark] = text(runFolderName(now - age * kDay));
+            makeRunFolder(versions / made[mark], temp.at("to"), now - age * kDay, ++order);
+            if (mark == "20") {
+                made["20-2"] = made["20"] + "-2";
+                makeRunFolder(versions / made["20-2"], temp.at("to"), now - age * kDay, ++order);
+            }
         }
-        made["20-2"] = made["20"] + "-2";
         for (const auto& folder : made) {
             writeFile(versions / folder.second / "sub" / "f.txt", "f");
             writeFile(versions / folder.second / "read-only.txt", "r");
             fs::permissions(versions / folder.second / "read-only.txt", fs::perms::owner_read);
         }
-        const std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x",
-                                                 "2025-01-01 000000-0", "2025-01-01 000000-1"};
+        std::vector<std::string> others = {"notes", "2025-13-01 000000", "2025-01-01 000000x", "2025-01-01 000000-0",
+                                           "2025-01-01 000000-1"};
         for (const std::string& other : others) writeFile(versions / other / "kept.txt", "mine");
-        writeFile(versions / text(runFolderName(now - 500 * day)), "a file named as a run folder");
+        others.push_back(text(runFolderName(now - 300 * kDay)));  // no record: no job's
+        writeFile(versions / others.back() / "kept.txt", "an older program's");
+        others.push_back(text(runFolderName(now - 200 * kDay)));  // another job's
+        makeRunFolder(versions / others.back(), temp.at("other"), now - 200 * kDay, 1);
+        writeFile(versions / text(runFolderName(now - 500 * kDay)), "a file named as a run folder");
         fs::create_directories(temp.at("outside"));
         writeFile(temp.at("outside/precious.txt"), "p");
         std::error_code error;
-        fs::create_directory_symlink(temp.at("outside"), versions / text(runFolderName(now - 600 * day)), error);
+        fs::create_directory_symlink(temp.at("outside"), versions / text(runFolderName(now - 600 * kDay)), error);
 
         writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
         options.versionsFolder = toWide(versions);
@@ -310,8 +344,228 @@ TEST_F(Versions, RetentionKeepsTheNewestAndNothingButRunFolders) {
             EXPECT_NE(std::find(standing.begin(), standing.end(), name), standing.end()) << name;
         }
         EXPECT_EQ(tally.expired, static_cast<long long>(made.size() - c.stay.size()));
+        EXPECT_EQ(tally.failed, 0);
         EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "p");
-        EXPECT_TRUE(fs::exists(versions / text(runFolderName(now - 500 * day))));
+        EXPECT_TRUE(fs::exists(versions / text(runFolderName(now - 500 * kDay))));
+    }
+}
+
+// The cut-off of --keep-days lies exactly D days before the run: a run folder
+// started an hour inside it stays, one started an hour past it goes,
+// whatever its name says; by count, exactly the N newest stay.
+TEST_F(Versions, RetentionCutsOffExactlyAtTheLimit) {
+    const int64_t kHour = 3600;
+    struct Case {
+        long long keepVersions;
+        long long keepDays;
+        std::vector<std::pair<int64_t, bool>> runs;  // how long ago each started, oldest first, and whether it stays
+    };
+    const std::vector<Case> cases = {
+        {-1, 1, {{kDay + kHour, false}, {kDay - kHour, true}}},
+        {-1, 10, {{10 * kDay + kHour, false}, {10 * kDay - kHour, true}, {9 * kDay + kHour, true}}},
+        {-1, 30, {{31 * kDay - kHour, false}, {30 * kDay + kHour, false}, {30 * kDay - kHour, true}}},
+        {-1, 0, {{2 * kHour, false}, {kHour, false}}},
+        {3, -1, {{4 * kDay, false}, {3 * kDay, false}, {2 * kDay, true}, {kDay, true}}},
+        {1, -1, {{2 * kDay, false}, {kDay, false}}},
+    };
+    const int64_t now = platformWallSeconds();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(i);
+        fs::path versions = temp.at("versions" + std::to_string(i));
+        std::vector<std::pair<std::string, bool>> made;
+        for (size_t run = 0; run < c.runs.size(); ++run) {
+            // Names that say nothing of the age: retention goes by the record.
+            std::string name = "2000-01-0" + std::to_string(run + 1) + " 000000";
+            makeRunFolder(versions / name, temp.at("to"), now - c.runs[run].first, static_cast<int64_t>(run + 1));
+            writeFile(versions / name / "f.txt", "f");
+            made.emplace_back(name, c.runs[run].second);
+        }
+        writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
+        options.versionsFolder = toWide(versions);
+        options.keepVersions = c.keepVersions;
+        options.keepDays = c.keepDays;
+        EXPECT_EQ(mirror(), RUN_OK);
+        for (const auto& [name, stays] : made) {
+            EXPECT_EQ(fs::exists(versions / name), stays) << name;
+        }
+        EXPECT_EQ(
+            foldersIn(versions).size(),
+            static_cast<size_t>(std::count_if(made.begin(), made.end(), [](const auto& run) { return run.second; })) +
+                1);  // this run's folder stays whatever the limit
+    }
+}
+
+// Retention counts the runs of its own job in the order they happened: run
+// folders named and dated by a clock that ran ahead count as the older runs
+// they are, never as newer than tonight's, and are told while they stay;
+// another job's run folders, newer or not, are neither counted nor removed.
+TEST_F(Versions, RetentionCountsItsOwnRunsInTheOrderTheyHappened) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    fs::create_directories(temp.at("other"));
+    const std::vector<std::string> ahead = {"2099-01-01 000000", "2099-01-02 000000"};
+    makeRunFolder(versions / ahead[0], temp.at("to"), now + 1000 * kDay, 1);
+    makeRunFolder(versions / ahead[1], temp.at("to"), now + 1001 * kDay, 2);
+    std::string lastNight = text(runFolderName(now - kDay));
+    makeRunFolder(versions / lastNight, temp.at("to"), now - kDay, 3);
+    std::vector<std::string> another;
+    for (int hours = 2; hours <= 4; ++hours) {
+        another.push_back(text(runFolderName(now - hours * 3600)));
+        makeRunFolder(versions / another.back(), temp.at("other"), now - hours * 3600, 10 - hours);
+    }
+    host.watchReports();
+
+    // By days alone, the folders dated ahead stay, their age not known, and are told.
+    writeFile(temp.at("to/surplus1"), "s");
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_EQ(tally.expired, 0);
+    std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+    ASSERT_EQ(left.size(), ahead.size());
+    for (size_t i = 0; i < ahead.size(); ++i) {  // told newest first
+        EXPECT_NE(left[i].find(fromWide(toWide(versions / ahead[ahead.size() - 1 - i]))), std::wstring::npos)
+            << left[i];
+        EXPECT_NE(left[i].find(L"dated in the future"), std::wstring::npos) << left[i];
+    }
+
+    // By count, tonight's run and last night's are the newest two.
+    writeFile(temp.at("to/surplus2"), "s");
+    options.keepDays = -1;
+    options.keepVersions = 3;
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_EQ(tally.expired, 2);
+    EXPECT_FALSE(fs::exists(versions / ahead[0]));
+    EXPECT_FALSE(fs::exists(versions / ahead[1]));
+    EXPECT_TRUE(fs::exists(versions / lastNight));
+    for (const std::string& name : another) {
+        EXPECT_TRUE(fs::exists(versions / name)) << name;
+    }
+    EXPECT_EQ(foldersIn(versions).size(), another.size() + 3);  // last night's and this job's two runs
+}
+
+// Retention leaves whole every run folder a run holds: one that is or holds
+// To, From or the run log, one a running job keeps its versions in, one
+// another volume is mounted in (a disk, or a bind mount of the same volume);
+// the last two are told. The job's other old folders go.
+TEST_F(Versions, RetentionLeavesEveryFolderARunHolds) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    auto named = [&](int days) { return text(runFolderName(now - days * kDay)); };
+    fs::path heldTo = versions / named(10) / "to";
+    fs::path heldFrom = versions / named(11) / "from";
+    fs::path heldLog = versions / named(12) / "logs" / "korvaneui.log";
+    fs::path running = versions / named(13);
+    fs::path plain = versions / named(14);
+    writeFile(heldTo / "doc.txt", "old");
+    writeFile(heldFrom / "doc.txt", "new");
+    shiftModified(heldFrom / "doc.txt", 60);
+    writeFile(heldLog, "");
+    int64_t order = 0;
+    for (const fs::path& folder : {versions / named(10), versions / named(11), versions / named(12), running, plain}) {
+        makeRunFolder(folder, heldTo, now - (10 + order) * kDay, order + 1);
+        ++order;
+        writeFile(folder / "kept.txt", "k");
+    }
+    int reason = 0;
+    RunFolderHold* hold = platformHoldRunFolder(toWide(running).buffer, &reason);
+    ASSERT_NE(hold, nullptr) << reason;
+    std::vector<fs::path> mounted;
+#ifndef _WIN32
+    // Mounts need root; a volume's folders look alike under Wine.
+    fs::path disk = versions / named(15);
+    fs::path bound = versions / named(16);
+    makeRunFolder(disk, heldTo, now - 15 * kDay, 6);
+    makeRunFolder(bound, heldTo, now - 16 * kDay, 7);
+    writeFile(disk / "kept.txt", "k");
+    writeFile(bound / "kept.txt", "k");
+    SmallVolume volume(disk / "mnt", "1m");
+    writeFile(temp.at("elsewhere/precious.txt"), "p");
+    fs::create_directories(bound / "bind");
+    bool bind = std::system(("mount --bind '" + temp.at("elsewhere").string() + "' '" + (bound / "bind").string() +
+                             "' 2>/dev/null")
+                                .c_str()) == 0;
+    if (volume.mounted) {
+        writeFile(disk / "mnt" / "precious.txt", "p");
+        mounted.push_back(disk);
+    }
+    if (bind) mounted.push_back(bound);
+#endif
+    ASSERT_TRUE(openRunLog(toWide(heldLog)));
+    host.watchReports();
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    int result = mirror(heldFrom, heldTo);
+    closeRunLog();
+    platformReleaseRunFolder(hold);
+#ifndef _WIN32
+    if (bind) std::system(("umount '" + (bound / "bind").string() + "'").c_str());
+    if (volume.mounted) {
+        EXPECT_EQ(readFile(disk / "mnt" / "precious.txt"), "p");
+    }
+    EXPECT_EQ(readFile(temp.at("elsewhere/precious.txt")), "p");
+#endif
+    EXPECT_EQ(result, RUN_OK);
+    EXPECT_EQ(tally.failed, 0);
+    EXPECT_EQ(tally.expired, 1);
+    EXPECT_FALSE(fs::exists(plain));
+    for (const fs::path& folder : {versions / named(10), versions / named(11), versions / named(12), running}) {
+        EXPECT_EQ(readFile(folder / "kept.txt"), "k") << folder;
+    }
+    std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+    EXPECT_EQ(left.size(), 1 + mounted.size());
+    for (const fs::path& folder : mounted) {
+        EXPECT_EQ(readFile(folder / "kept.txt"), "k") << folder;
+        std::wstring line = L"  SK: [" + fromWide(toWide(folder)) + L"] (run folder left as it is: a volume is mounted";
+        EXPECT_NE(
+            std::find_if(left.begin(), left.end(), [&](const std::wstring& told) { return told.find(line) == 0; }),
+            left.end())
+            << fromWide(toWide(folder));
+    }
+}
+
+// A process that keeps writing into a kept folder while retention removes
+// it makes no failure: the folder is tried again, then told as left for a
+// later run, and retention goes on with the other run folders.
+TEST_F(Versions, RetentionOutlastsAWriterInAKeptFolder) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    fs::path written = versions / text(runFolderName(now - 20 * kDay));
+    fs::path quiet = versions / text(runFolderName(now - 10 * kDay));
+    makeRunFolder(written, temp.at("to"), now - 20 * kDay, 1);
+    makeRunFolder(quiet, temp.at("to"), now - 10 * kDay, 2);
+    writeFile(quiet / "kept.txt", "k");
+    // Fewer files where each costs a round trip to a server (Wine).
+    const int olderFiles = onWindows() ? 100 : 500;
+    const int newFiles = onWindows() ? 400 : 3000;
+    for (int n = 0; n < olderFiles; ++n) writeFile(written / "home" / ("old" + std::to_string(n)), "o");
+    // A process whose folder went into the run folder writes on there, for a while.
+    std::atomic<bool> stop{false};
+    std::atomic<int> count{0};
+    std::thread writer([&] {
+        for (int n = 0; !stop && n < newFiles; ++n) {
+            std::ofstream out(written / "home" / ("new" + std::to_string(n)));
+            out << n;
+            ++count;
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+    });
+    while (count < 100) std::this_thread::yield();
+    writeFile(temp.at("to/surplus"), "s");  // this run keeps a version
+    options.versionsFolder = toWide(versions);
+    options.keepDays = 1;
+    host.watchReports();
+    int result = mirror();
+    stop = true;
+    writer.join();
+    EXPECT_EQ(result, RUN_OK);
+    EXPECT_EQ(tally.failed, 0);
+    EXPECT_FALSE(fs::exists(quiet));
+    if (fs::exists(written)) {
+        std::vector<std::wstring> left = host.reported(REPORT_SKIPPED);
+        ASSERT_EQ(left.size(), 1u);
+        EXPECT_NE(left[0].find(L"left for a later run"), std::wstring::npos) << left[0];
     }
 }
 
@@ -665,6 +919,303 @@ TEST_F(Versions, NoRoomForAVersionKeepsTheEntry) {
     ASSERT_EQ(failures.size(), 1u);
     EXPECT_EQ(failures[0].find(L"! Error => Version not kept: [" + fromWide(temp.wide("to/big.bin")) + L"]"), 0u);
     expectNoTemporaries(treeOf(temp.at("small")));
+}
+
+// With many workers keeping a run's first versions side by side, the run
+// folder (and the versions folder, on the first night) is still made once:
+// every version of a run lies in one folder.
+TEST_F(Versions, ManyWorkersKeepARunInOneFolder) {
+    options.jobs = 16;
+    for (int round = 0; round < 8; ++round) {
+        SCOPED_TRACE(round);
+        // Every other night is a first one, the versions folder yet to be made.
+        fs::path versions = temp.at("versions" + std::to_string(round / 2) + "/deep");
+        options.versionsFolder = toWide(versions);
+        for (int folder = 0; folder < 16; ++folder) {
+            for (int file = 0; file < 4; ++file) {
+                std::string name = "d" + std::to_string(folder) + "/f" + std::to_string(file);
+                writeFile(temp.at("to/" + name), "old");
+                writeFile(temp.at("from/" + name), "new " + std::to_string(round));
+                shiftModified(temp.at("from/" + name), 60 + round);
+            }
+        }
+        size_t before = foldersIn(versions).size();
+        EXPECT_EQ(mirror(), RUN_OK);
+        EXPECT_EQ(tally.kept, 64);
+        EXPECT_EQ(foldersIn(versions).size(), before + 1);
+    }
+}
+
+#ifndef _WIN32
+// Each level a run makes in its run folder is as open as the To folder it
+// stands for and no more, its owner and group too (as root), set-ID bits
+// aside: a private folder of To stays private in the run folder, whether
+// its versions are kept entry by entry or a folder goes whole.
+TEST_F(Versions, RunFolderLevelsAreNoMoreOpenThanTo) {
+    struct Level {
+        const char* path;  // below To
+        unsigned mode;
+        unsigned expected;  // the level's mode in the run folder
+        bool inFrom;        // From has it: only the file in it goes
+    };
+    const std::vector<Level> levels = {
+        {"private", 0700, 0700, true}, {"group", 0750, 0750, true},          {"open", 0755, 0755, true},
+        {"setid", 02775, 0775, true},  {"private/deeper", 0711, 0711, true}, {"gone", 0710, 0710, false},
+    };
+    const bool root = geteuid() == 0;
+    for (bool rule : {false, true}) {
+        SCOPED_TRACE(rule ? "entry by entry" : "folders whole");
+        fs::path base = temp.at(rule ? "rule" : "whole");
+        for (const Level& level : levels) {
+            writeFile(base / "to" / level.path / "old.txt", "o");
+            if (level.inFrom) fs::create_directories(base / "from" / level.path);
+        }
+        for (size_t i = levels.size(); i-- > 0;) {  // the deepest first, while the folders above are open
+            for (const char* side : {"to", "from"}) {
+                fs::path path = base / side / levels[i].path;
+                if (fs::exists(path)) {
+                    ASSERT_EQ(chmod(path.c_str(), levels[i].mode), 0);
+                }
+            }
+        }
+        if (root) {
+            ASSERT_EQ(chown((base / "to" / "private").c_str(), 1002, 1002), 0);
+            ASSERT_EQ(chown((base / "from" / "private").c_str(), 1002, 1002), 0);
+        }
+        options.versionsFolder = toWide(base / "versions");
+        std::vector<WideString> rules;
+        if (rule) rules.push_back(WideString(L".*"));
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), RUN_OK);
+        std::vector<std::string> runs = foldersIn(base / "versions");
+        ASSERT_EQ(runs.size(), 1u);
+        fs::path run = base / "versions" / runs[0];
+        struct stat st;
+        ASSERT_EQ(lstat(run.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        for (const Level& level : levels) {
+            SCOPED_TRACE(level.path);
+            ASSERT_EQ(lstat((run / level.path).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, level.expected);
+            EXPECT_EQ(readFile(run / level.path / "old.txt"), "o");
+            if (root && std::string(level.path) == "private") {
+                EXPECT_EQ(st.st_uid, 1002u);
+                EXPECT_EQ(st.st_gid, 1002u);
+            }
+        }
+    }
+}
+
+// A FIFO, a socket or a device in To that From lacks holds no data to keep:
+// a mirror deletes it with its line and the night ends well, whether the
+// versions folder shares To's volume (the entry is kept as it is) or not.
+TEST_F(Versions, SpecialFilesGoWithoutAVersionOfTheirData) {
+    host.watchReports();
+    for (bool ownVolume : {false, true}) {
+        SCOPED_TRACE(ownVolume ? "versions on a volume of their own" : "versions on To's volume");
+        fs::path base = temp.at(ownVolume ? "apart" : "beside");
+        SmallVolume volume(base / "volume", "4m");
+        if (ownVolume && !volume.mounted) {
+            std::cout << "[  SKIPPED ] no volume could be mounted here\n";
+            continue;
+        }
+        fs::create_directories(base / "from");
+        fs::create_directories(base / "to");
+        std::vector<std::string> special = {"pipe", "sock"};
+        ASSERT_EQ(mkfifo((base / "to" / "pipe").c_str(), 0644), 0);
+        int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::string sock = (base / "to" / "sock").string();
+        ASSERT_LT(sock.size(), sizeof address.sun_path);
+        std::copy(sock.begin(), sock.end(), address.sun_path);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        close(listener);
+        if (geteuid() == 0 && mknod((base / "to" / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+            special.push_back("null");
+        }
+        writeFile(base / "to" / "plain.txt", "p");
+        options.versionsFolder = toWide(ownVolume ? base / "volume" / "versions" : base / "versions");
+        options.dryRun = true;
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        EXPECT_EQ(tally.failed, 0);
+        options.dryRun = false;
+        host.reports.clear();
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        EXPECT_EQ(tally.failed, 0);
+        EXPECT_EQ(tally.deleted, static_cast<long long>(special.size() + 1));
+        EXPECT_EQ(host.reported(REPORT_DELETED).size(), special.size() + 1);
+        EXPECT_TRUE(fs::is_empty(base / "to"));
+        std::vector<std::string> runs = foldersIn(fs::path(fromWide(options.versionsFolder)));
+        ASSERT_EQ(runs.size(), 1u);
+        EXPECT_EQ(readFile(fs::path(fromWide(options.versionsFolder)) / runs[0] / "plain.txt"), "p");
+    }
+}
+#endif
+
+// A versions folder inside To marks itself: a run that forgot --versions (a
+// plain mirror, one under a rule, one keeping its versions elsewhere) never
+// deletes or enters it, nor the folders holding it, and a From folder of its
+// name is not copied into it; the rest of the night's work is done.
+TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
+    struct Case {
+        const char* name;
+        std::string versions;   // below the case's folder
+        bool rule;              // the second run works under a rule
+        std::string elsewhere;  // the second run keeps its versions there, when set
+        bool fromHasIt;         // From holds a folder of the versions folder's name
+    };
+    const std::vector<Case> cases = {
+        {"a plain mirror", "to/.versions", false, "", false},
+        {"under a rule", "to/.versions", true, "", false},
+        {"keeping versions elsewhere", "to/.versions", false, "versions2", false},
+        {"deep in a folder From lacks", "to/old/deep/.versions", false, "", false},
+        {"deep, keeping versions elsewhere", "to/old/deep/.versions", false, "versions2", false},
+        {"From holds a folder of its name", "to/.versions", false, "", true},
+    };
+    host.watchReports();
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("case" + std::to_string(i));
+        lastNight(base);
+        fs::path versions = base / fs::path(c.versions).make_preferred();
+        options.versionsFolder = toWide(versions);
+        EXPECT_EQ(mirror(base / "from", base / "to"), RUN_OK);
+        Tree kept = treeOf(versions);
+        ASSERT_FALSE(kept.empty());
+        EXPECT_TRUE(isMarkedVersionsFolder(toWide(versions)));
+
+        writeFile(base / "to" / "late.txt", "late");
+        writeFile(base / "to" / "old" / "other.txt", "other");
+        std::string name = versions.filename().string();
+        if (c.fromHasIt) writeFile(base / "from" / name / "x.txt", "x");
+        options.versionsFolder = c.elsewhere.empty() ? WideString() : toWide(base / c.elsewhere);
+        std::vector<WideString> rules;
+        if (c.rule) rules.push_back(WideString(L".*"));
+        host.reports.clear();
+        EXPECT_EQ(mirror(base / "from", base / "to", rules), c.fromHasIt ? RUN_HAD_ERRORS : RUN_OK);
+        EXPECT_EQ(treeOf(versions), kept);
+        EXPECT_TRUE(isMarkedVersionsFolder(toWide(versions)));
+        EXPECT_FALSE(fs::exists(base / "to" / "late.txt"));
+        EXPECT_FALSE(fs::exists(base / "to" / "old" / "other.txt"));
+        if (c.fromHasIt) {
+            std::vector<std::wstring> failures = host.reported(REPORT_FAILED);
+            ASSERT_EQ(failures.size(), 1u);
+            EXPECT_NE(failures[0].find(fromWide(toWide(base / "from" / name))), std::wstring::npos) << failures[0];
+        }
+    }
+}
+
+// Only a mark the program wrote for the very folder makes a versions
+// folder: a mark copied or linked into another folder, a From entry bearing
+// a mark's name (never copied, and told) or, as root, a mark another user
+// owns, leaves a folder to the mirror's rules.
+TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
+    writeFile(temp.at("to/doc.txt"), "old");
+    options.versionsFolder = temp.wide("versions");
+    EXPECT_EQ(mirror(), RUN_OK);
+    fs::path mark = temp.at("versions") / fs::path(kVersionsMarkName);
+    ASSERT_TRUE(fs::exists(mark));
+    ASSERT_TRUE(isMarkedVersionsFolder(temp.wide("versions")));
+
+    fs::create_directories(temp.at("to/copied"));
+    fs::copy_file(mark, temp.at("to/copied") / fs::path(kVersionsMarkName));
+    // A second name of the real mark marks neither its folder nor, ever after, the real one less.
+    fs::create_directories(temp.at("to/linked"));
+    std::error_code linkError;
+    fs::create_hard_link(mark, temp.at("to/linked") / fs::path(kVersionsMarkName), linkError);
+    writeFile(temp.at("to/copied/2026-01-01 000000/a.txt"), "a");
+    writeFile(temp.at("from/carried/x.txt"), "x");
+    fs::copy_file(mark, temp.at("from/carried") / fs::path(kVersionsMarkName));
+    writeFile(temp.at("from/carried") / fs::path(kRunRecordName), "a record");
+#ifndef _WIN32
+    bool root = geteuid() == 0;
+    if (root) {
+        // A real versions folder whose mark another user took over.
+        options.versionsFolder = temp.wide("to/taken");
+        writeFile(temp.at("to/gone.txt"), "g");
+        EXPECT_EQ(mirror(), RUN_OK);
+        ASSERT_TRUE(isMarkedVersionsFolder(temp.wide("to/taken")));
+        ASSERT_EQ(lchown((temp.at("to/taken") / fs::path(kVersionsMarkName)).c_str(), 1001, 1001), 0);
+    }
+#endif
+    EXPECT_FALSE(isMarkedVersionsFolder(temp.wide("to/copied")));
+    host.watchReports();
+    options.versionsFolder = WideString();
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_FALSE(fs::exists(temp.at("to/copied")));
+    EXPECT_FALSE(fs::exists(temp.at("to/linked")));
+    EXPECT_TRUE(isMarkedVersionsFolder(temp.wide("versions")));
+    EXPECT_EQ(readFile(temp.at("to/carried/x.txt")), "x");
+    EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kVersionsMarkName)));
+    EXPECT_FALSE(fs::exists(temp.at("to/carried") / fs::path(kRunRecordName)));
+    std::vector<std::wstring> skipped = host.reported(REPORT_SKIPPED);
+    EXPECT_EQ(skipped.size(), 2u);
+    for (const std::wstring& line : skipped) {
+        EXPECT_NE(line.find(L"program's own"), std::wstring::npos) << line;
+    }
+#ifndef _WIN32
+    if (root) {
+        EXPECT_FALSE(fs::exists(temp.at("to/taken")));
+    }
+#endif
+}
+
+// A job is its To Folder: by identity under any spelling, or by its whole
+// path (a disk plugged in again under another volume number, a To made
+// anew); nothing else is the same job.
+TEST(RunRecords, AJobIsItsTo) {
+    RunRecord job;
+    job.to = DirectoryIdentity{7, 100};
+    job.toPath = L"/backup/data";
+    struct Case {
+        DirectoryIdentity to;
+        const wchar_t* path;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {{7, 100}, L"/backup/data", true}, {{7, 100}, L"/mnt/link/data", true}, {{9, 100}, L"/backup/data", true},
+        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false}, {{9, 100}, L"/backup/Data", false},
+        {{8, 100}, L"/mnt/other", false},
+    };
+    for (const Case& c : cases) {
+        RunRecord other;
+        other.to = c.to;
+        other.toPath = c.path;
+        EXPECT_EQ(sameJob(job, other), c.same) << c.path << " " << c.to.volume << ":" << c.to.index;
+        EXPECT_EQ(sameJob(other, job), c.same) << c.path;
+    }
+    RunRecord unknown;  // nothing known of it: no one's job
+    EXPECT_FALSE(sameJob(unknown, RunRecord()));
+}
+
+// A record reads back as written, whatever the path holds; copied into
+// another folder it is no record there.
+TEST(RunRecords, ARecordBelongsToItsFolder) {
+    TempDir temp;
+    const std::vector<std::wstring> paths = {L"/backup/data", L"/with space/100%/x;y", L"/caf\u00e9/\u6f22\u5b57",
+                                             L"C:\\Backup\\Data"};
+    for (size_t i = 0; i < paths.size(); ++i) {
+        fs::path folder = temp.at("run" + std::to_string(i));
+        fs::create_directories(folder);
+        RunRecord written;
+        written.to = DirectoryIdentity{12345678901ULL, 42};
+        written.toPath = paths[i];
+        written.started = 1765157400 + static_cast<int64_t>(i);
+        written.order = 17 + static_cast<int64_t>(i);
+        ASSERT_TRUE(writeRunRecord(toWide(folder), written).done);
+        RunRecord read;
+        ASSERT_TRUE(readRunRecord(toWide(folder), &read));
+        EXPECT_TRUE(sameIdentity(read.to, written.to));
+        EXPECT_EQ(read.toPath, written.toPath);
+        EXPECT_EQ(read.started, written.started);
+        EXPECT_EQ(read.order, written.order);
+
+        fs::path copy = temp.at("copy" + std::to_string(i));
+        fs::create_directories(copy);
+        fs::copy_file(folder / fs::path(kRunRecordName), copy / fs::path(kRunRecordName));
+        EXPECT_FALSE(readRunRecord(toWide(copy), &read));
+    }
 }
 
 TEST(RunFolderNames, OnlyRunFolderNamesAreRunFolders) {

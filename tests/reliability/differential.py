@@ -435,8 +435,10 @@ def check_versions(before, before_inodes, target, versions, folders_before):
     new = sorted(set(os.listdir(versions)) - folders_before) if os.path.isdir(versions) else []
     kept = {}
     for folder in new:
+        if not os.path.isdir(os.path.join(versions, folder)):
+            continue  # the versions folder's mark of itself
         for relative, entry in metadata_snapshot(os.path.join(versions, folder)).items():
-            if relative != ".":
+            if relative not in (".", ".korvane-run"):  # the run folder itself, and its record
                 kept[relative] = entry
     after = inodes(target)
     problems = []

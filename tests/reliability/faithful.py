@@ -218,7 +218,9 @@ def write(path, text):
 
 
 def run_folders(versions):
-    return sorted(os.listdir(versions)) if os.path.isdir(versions) else []
+    if not os.path.isdir(versions):
+        return []
+    return sorted(name for name in os.listdir(versions) if os.path.isdir(os.path.join(versions, name)))
 
 
 def folder_times(root):

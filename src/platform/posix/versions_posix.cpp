@@ -1,8 +1,10 @@
 // Versions: keeping what a run replaces or deletes in the guarded tree,
 // before it changes, in a folder of the guarded tree or in a tree of its own;
-// the failures that may pass; the local calendar.
+// the levels of a run folder, its hold and the program's marks; mounts; the
+// failures that may pass; the local calendar.
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -10,6 +12,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <string>
 #include <utility>
 
@@ -141,6 +144,43 @@ bool CopyFileAs(const Place& from, const struct stat& st, const Place& to, const
     return ok;
 }
 
+// Opens the directory folder with flags: a held tree's root through the
+// tree's own handle, a directory below one through its held directories,
+// elsewhere as spelt; its own name is never followed. -1 with errno set.
+int OpenFolder(const wchar_t* folder, int flags) {
+    SystemName name = WithoutTrailingSlashes(PathName(folder));
+    if (!name.ok) {
+        errno = FAILURE_NAME_UNWRITABLE;
+        return -1;
+    }
+    for (const HeldTree* tree : {&guard, &versionTree}) {
+        if (tree->active && tree->root == name.bytes) return openat(tree->rootFd, ".", flags | O_DIRECTORY | O_CLOEXEC);
+    }
+    OwnPlace at(LocateVersionPlace(std::move(name.bytes), true));
+    if (!at.at.ok) return -1;
+    return openat(at.at.directory, at.at.name.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The line of a mark that names the folder it was written for.
+std::string MarkIdentityLine(const struct stat& folder) {
+    return "folder " + std::to_string(static_cast<unsigned long long>(folder.st_ino)) + "\n";
+}
+
+// The most a mark of the program's own holds.
+const size_t kMarkMax = 4096;
+
+// Writes all of bytes to fd; false with errno set.
+bool WriteAll(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        done += static_cast<size_t>(written);
+    }
+    return true;
+}
+
 }  // namespace
 
 VersionResult platformMakeVersionDirectory(const wchar_t* path, bool ownerOnly) {
@@ -221,6 +261,161 @@ SystemResult platformDeleteVersion(const wchar_t* version) {
     OwnPlace at(VersionPlace(version, false));
     if (!at.at.ok) return Result(false);
     return Result(unlinkat(at.at.directory, at.at.name.c_str(), 0) == 0);
+}
+
+// The To directory is looked at before the level is made: a version place
+// inside To may take the thread's held directories elsewhere.
+VersionResult platformMakeVersionLevel(const wchar_t* path, const wchar_t* like) {
+    struct stat model;
+    bool known = false;
+    {
+        Place source = Locate(WithoutTrailingSlashes(PathName(like)));
+        known = source.ok && source.guarded &&
+                fstatat(source.directory, source.name.c_str(), &model, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(model.st_mode);
+    }
+    OwnPlace at(VersionPlace(path, false));
+    if (!at.at.ok) return FailedVersion(errno, false);
+    if (mkdirat(at.at.directory, at.at.name.c_str(), 0700) != 0) return FailedVersion(errno, false);
+    if (!known) return kVersionDone;
+    int fd = openat(at.at.directory, at.at.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return kVersionDone;  // it stands, for its owner alone
+    struct stat made;
+    bool owned = fstat(fd, &made) == 0 && ((made.st_uid == model.st_uid && made.st_gid == model.st_gid) ||
+                                           fchown(fd, model.st_uid, model.st_gid) == 0);
+    // The runner keeps its own way in, to put the versions there and to expire them.
+    if (owned) fchmod(fd, (model.st_mode & 01777) | S_IRWXU);
+    close(fd);
+    return kVersionDone;
+}
+
+// The hold is an exclusive flock of the run folder's handle: only a process
+// that may open the folder (its runner's alone) can take or test it, and it
+// goes with the process however the process ends.
+struct RunFolderHold {
+    int fd;  // the handle holding the lock
+};
+
+RunFolderHold* platformHoldRunFolder(const wchar_t* path, int* reason) {
+    int fd = OpenFolder(path, O_RDONLY);
+    if (fd < 0) {
+        *reason = errno;
+        return nullptr;
+    }
+    // A volume that keeps no locks holds the folder as far as it can.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        close(fd);
+        *reason = EWOULDBLOCK;
+        return nullptr;
+    }
+    return new RunFolderHold{fd};
+}
+
+void platformReleaseRunFolder(RunFolderHold* hold) {
+    if (!hold) return;
+    close(hold->fd);
+    delete hold;
+}
+
+bool platformRunFolderHeld(const wchar_t* path) {
+    int fd = OpenFolder(path, O_RDONLY);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);  // and with it the lock just taken
+    return held;
+}
+
+SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const std::string& text) {
+    int directory = OpenFolder(folder, O_RDONLY);
+    if (directory < 0) return Result(false);
+    struct stat here;
+    std::string own = ToSystem(name);
+    std::string temporary = NextTemporaryName();
+    int fd = -1;
+    if (fstat(directory, &here) == 0) {
+        fd = openat(directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    }
+    bool ok = fd >= 0 && WriteAll(fd, text + MarkIdentityLine(here)) && fsync(fd) == 0;
+    int error = errno;
+    if (fd >= 0 && close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && renameat(directory, temporary.c_str(), directory, own.c_str()) != 0) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok && fd >= 0) unlinkat(directory, temporary.c_str(), 0);
+    close(directory);
+    errno = error;
+    return Result(ok);
+}
+
+// A folder without a mark, the usual case, costs one look at the mark's
+// name from the folder's parent, which holds no handle of the folder (a
+// volume mounted there can still be let go); a mark found is read through
+// a handle of the folder itself, never followed, that goes at once.
+bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
+    std::string own = ToSystem(name);
+    {
+        Place at = Locate(WithoutTrailingSlashes(PathName(folder)));
+        struct stat seen;
+        if (!at.ok || fstatat(at.directory, (at.name + "/" + own).c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(seen.st_mode)) {
+            return false;
+        }
+    }
+    int directory = OpenFolder(folder, O_PATH);
+    if (directory < 0) return false;
+    struct stat here;
+    struct stat seen;
+    int fd = fstatat(directory, own.c_str(), &seen, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(seen.st_mode) &&
+                     fstat(directory, &here) == 0
+                 ? openat(directory, own.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC)
+                 : -1;
+    close(directory);
+    if (fd < 0) return false;
+    struct stat st;
+    std::string bytes(kMarkMax + 1, '\0');
+    ssize_t length = -1;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_uid == geteuid() || st.st_uid == 0)) {
+        length = read(fd, &bytes[0], bytes.size());
+    }
+    close(fd);
+    if (length < 0 || static_cast<size_t>(length) > kMarkMax) return false;
+    bytes.resize(static_cast<size_t>(length));
+    std::string identity = MarkIdentityLine(here);
+    if (bytes.size() < identity.size() ||
+        bytes.compare(bytes.size() - identity.size(), identity.size(), identity) != 0) {
+        return false;
+    }
+    size_t start = bytes.size() - identity.size();
+    if (start > 0 && bytes[start - 1] != '\n') return false;
+    *text = bytes.substr(0, start);
+    return true;
+}
+
+// The mount's own number where the system tells it, which sets a bind mount
+// of the same volume apart; the device number elsewhere.
+bool platformMountOf(const wchar_t* path, uint64_t* mount) {
+    int fd = OpenFolder(path, O_PATH);
+    if (fd < 0) return false;
+    bool known = false;
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    struct statx seen;
+    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &seen) == 0 &&
+        (seen.stx_mask & STATX_MNT_ID)) {
+        *mount = static_cast<uint64_t>(seen.stx_mnt_id);
+        known = true;
+    }
+#endif
+    struct stat st;
+    if (!known && fstat(fd, &st) == 0) {
+        *mount = static_cast<uint64_t>(st.st_dev);
+        known = true;
+    }
+    close(fd);
+    return known;
 }
 
 bool platformErrorMayPass(int reason) {

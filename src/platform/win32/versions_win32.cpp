@@ -1,6 +1,7 @@
 // Versions: keeping what a run replaces or deletes in the guarded tree,
 // before it changes, in a folder of the guarded tree or in a tree of its own;
-// the failures that may pass; the local calendar.
+// the levels of a run folder, its hold and the program's marks; mounts; the
+// failures that may pass; the local calendar.
 
 #include "platform/win32/win32_layer.h"
 
@@ -108,6 +109,48 @@ CopyResult CopyLinkToVersion(const wchar_t* entry, DWORD attributes, const std::
     return FailedCopy(error);
 }
 
+// Opens the directory folder with access and sharing: the versions folder
+// may be spelt through a link, and the folders below it that are asked
+// about are those a listing told as no links. INVALID_HANDLE_VALUE when it
+// cannot be opened or is no directory.
+HANDLE OpenFolder(const wchar_t* folder, DWORD access, DWORD sharing) {
+    HANDLE handle = CreateFileW(platformSystemPath(folder).c_str(), access, sharing, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return handle;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        CloseHandle(handle);
+        SetLastError(ERROR_DIRECTORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The line of a mark that names the folder it was written for; empty when
+// the folder cannot be opened.
+std::string MarkIdentityLine(const wchar_t* folder) {
+    HANDLE handle = OpenFolder(folder, 0, kShareAll);
+    if (handle == INVALID_HANDLE_VALUE) return std::string();
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (!ok) return std::string();
+    uint64_t index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return "folder " + std::to_string(static_cast<unsigned long long>(index)) + "\n";
+}
+
+// The most a mark of the program's own holds.
+const DWORD kMarkMax = 4096;
+
+// The path of the entry name in folder.
+std::wstring EntryIn(const wchar_t* folder, const wchar_t* name) {
+    std::wstring path(folder);
+    if (path.empty() || !IsSlash(path.back())) path += L'\\';
+    return path + name;
+}
+
 }  // namespace
 
 SystemResult platformHoldVersionTree(const wchar_t* root) {
@@ -181,6 +224,100 @@ SystemResult platformDeleteVersion(const wchar_t* version) {
         SetFileAttributesW(system.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     return Result(DeleteFileW(system.c_str()) != 0);
+}
+
+// Rights are inherited here, as platformMakeVersionDirectory leaves them.
+VersionResult platformMakeVersionLevel(const wchar_t* path, const wchar_t* /*like*/) {
+    return platformMakeVersionDirectory(path, false);
+}
+
+// The hold is a handle of the run folder that lets no one else open it for
+// deletion: another run's retention, which asks for that right, finds it in use.
+struct RunFolderHold {
+    HANDLE handle;  // the handle that holds the folder
+};
+
+RunFolderHold* platformHoldRunFolder(const wchar_t* path, int* reason) {
+    HANDLE handle = OpenFolder(path, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *reason = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    return new RunFolderHold{handle};
+}
+
+void platformReleaseRunFolder(RunFolderHold* hold) {
+    if (!hold) return;
+    CloseHandle(hold->handle);
+    delete hold;
+}
+
+bool platformRunFolderHeld(const wchar_t* path) {
+    HANDLE handle = CreateFileW(platformSystemPath(path).c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(handle);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
+}
+
+SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const std::string& text) {
+    std::string identity = MarkIdentityLine(folder);
+    if (identity.empty()) return Failure(GetLastError());
+    std::wstring target = platformSystemPath(EntryIn(folder, name).c_str());
+    std::wstring temporary = platformSystemPath(TemporaryNameBeside(EntryIn(folder, name)).c_str());
+    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Failure(GetLastError());
+    std::string bytes = text + identity;
+    DWORD written = 0;
+    bool ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size() && FlushFileBuffers(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        ok = false;
+        error = GetLastError();
+    }
+    if (!ok) {
+        RemoveTemporary(temporary);
+        return Failure(error);
+    }
+    return SystemResult{true, 0};
+}
+
+bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
+    HANDLE file = CreateFileW(platformSystemPath(EntryIn(folder, name).c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    std::string bytes(kMarkMax + 1, '\0');
+    DWORD length = 0;
+    bool ok = GetFileInformationByHandle(file, &info) &&
+              !(info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+              ReadFile(file, &bytes[0], kMarkMax + 1, &length, nullptr) && length <= kMarkMax;
+    CloseHandle(file);
+    if (!ok) return false;
+    bytes.resize(length);
+    std::string identity = MarkIdentityLine(folder);
+    if (identity.empty() || bytes.size() < identity.size() ||
+        bytes.compare(bytes.size() - identity.size(), identity.size(), identity) != 0) {
+        return false;
+    }
+    size_t start = bytes.size() - identity.size();
+    if (start > 0 && bytes[start - 1] != '\n') return false;
+    *text = bytes.substr(0, start);
+    return true;
+}
+
+bool platformMountOf(const wchar_t* path, uint64_t* mount) {
+    HANDLE handle = OpenFolder(path, 0, kShareAll);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    BOOL ok = GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    if (ok) *mount = info.dwVolumeSerialNumber;
+    return ok != 0;
 }
 
 bool platformErrorMayPass(int reason) {
