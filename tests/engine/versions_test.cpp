@@ -407,8 +407,10 @@ TEST_F(Versions, RetentionCountsItsOwnRunsInTheOrderTheyHappened) {
     const std::vector<std::string> ahead = {"2099-01-01 000000", "2099-01-02 000000"};
     makeRunFolder(versions / ahead[0], temp.at("to"), now + 1000 * kDay, 1);
     makeRunFolder(versions / ahead[1], temp.at("to"), now + 1001 * kDay, 2);
-    std::string lastNight = text(runFolderName(now - kDay));
-    makeRunFolder(versions / lastNight, temp.at("to"), now - kDay, 3);
+    // An hour inside the limit, so that the seconds the test takes do not carry it past.
+    const int64_t lastNightAt = now - kDay + 3600;
+    std::string lastNight = text(runFolderName(lastNightAt));
+    makeRunFolder(versions / lastNight, temp.at("to"), lastNightAt, 3);
     std::vector<std::string> another;
     for (int hours = 2; hours <= 4; ++hours) {
         another.push_back(text(runFolderName(now - hours * 3600)));
