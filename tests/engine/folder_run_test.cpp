@@ -420,6 +420,7 @@ TEST_F(FolderRun, CleanUpRemovesLinksNeverWhatTheyPointTo) {
     fs::create_directory_symlink(temp.at("to/real/src"), temp.at("alias"));
     EXPECT_EQ(runWith(true, false, temp.wide("alias"), to), RUN_SOURCE_INSIDE_DEST);
     EXPECT_TRUE(fs::exists(fs::symlink_status(temp.at("to/link"))));
+    writeFile(temp.at("from/kept.txt"), "k");  // a From of nothing would be refused
     EXPECT_EQ(run(true, false), RUN_OK);
     EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "keep me");
     EXPECT_FALSE(fs::exists(fs::symlink_status(temp.at("to/link"))));
