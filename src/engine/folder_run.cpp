@@ -206,6 +206,24 @@ int replayReplacements(RunState* run, DirectoryWalker* walker, const WideString&
     return runStopRequested() ? WALK_BROKEN : WALK_OK;
 }
 
+// The replacement guard's step, once the copy walk is through: the waiting
+// replacements go, each told in turn, or they are held back with whatever
+// a mirror would delete (synchronous), or the front end was asked and said
+// No. RUN_OK, RUN_REPLACES_HELD, RUN_DECLINED, or WALK_BROKEN for a stop.
+int settleReplacements(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to,
+                       bool synchronous) {
+    run->holdReplacements = false;
+    int judged = judgeReplacements(run, to, synchronous);
+    if (runStopRequested()) return WALK_BROKEN;
+    if (judged == RUN_OK) return replayReplacements(run, walker, from, to);
+    if (judged == RUN_REPLACES_HELD) {
+        // A mirror's clean-up does not come.
+        if (synchronous) finishDeferred(run, &static_cast<FolderWalk*>(walker->data)->times, from, to);
+        reportHeldKindChanges(run, from, to, L"held back by the replacement guard");
+    }
+    return judged;
+}
+
 // Tells that the deletion guard held a mirror's deletions back: each entry
 // of another kind left waiting, then the count and the limit.
 void reportHeldBack(RunState* run, const WideString& from, const WideString& to, long long count) {
@@ -341,19 +359,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
 
     bool replacesHeld = false;
     if (run.holdReplacements) {
-        run.holdReplacements = false;
-        int judged = judgeReplacements(&run, to, synchronous);
-        if (runStopRequested()) return stopRun();
-        if (judged == RUN_DECLINED) return RUN_DECLINED;
-        replacesHeld = judged == RUN_REPLACES_HELD;
-        if (replacesHeld) {
-            // Nothing is deleted either: a mirror's clean-up does not come.
-            if (synchronous) finishDeferred(&run, &folderWalk.times, from, to);
-            reportHeldKindChanges(&run, from, to, L"held back by the replacement guard");
-        } else {
-            result = replayReplacements(&run, &walker, from, to);
-            if (result != WALK_OK) return endWalk(&run, walker, result);
-        }
+        int settled = settleReplacements(&run, &walker, from, to, synchronous);
+        if (settled == WALK_BROKEN) return endWalk(&run, walker, settled);
+        if (settled == RUN_DECLINED) return settled;
+        replacesHeld = settled == RUN_REPLACES_HELD;
     }
 
     bool heldBack = false;
