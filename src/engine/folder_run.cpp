@@ -355,6 +355,11 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     int result = walk(&walker, from, to);
     settleJobs(&run);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
+    // A walk that could not read a folder still makes the replacements it
+    // found before, as far as the guard lets them go; a stop starts nothing more.
+    if (result != WALK_OK && result != WALK_BROKEN && run.holdReplacements) {
+        settleReplacements(&run, &walker, from, to, false);
+    }
     if (result != WALK_OK) return endWalk(&run, walker, result);
 
     bool replacesHeld = false;

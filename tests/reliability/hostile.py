@@ -207,6 +207,41 @@ def guard_from_of_next_to_nothing(work):
 
 
 @case
+def guard_walk_that_stops(work):
+    """A folder the user may not read stops the walk (exit 4): the
+    replacements the walk found before it are made all the same, as before
+    the guard waited for its count; nothing is deleted. Where the folder is
+    listed first, nothing was found before it: the night is tried again,
+    its names otherwise."""
+    for attempt in range(3):
+        source = folder(os.path.join(work, "from%d" % attempt), U1, 0o755)
+        target = folder(os.path.join(work, "to%d" % attempt), U1, 0o755)
+        folders = [os.path.join(source, "p%d-%02d" % (attempt, index)) for index in range(20)]
+        for path in folders:
+            write(os.path.join(path, "old.txt"), "old", U1, 0o644)
+        mirror = "%s -s -y -v '%s' '%s'" % (PROGRAM, source, target)
+        as_user(U1, mirror, check_status=False)
+        write(os.path.join(target, "surplus.txt"), "stays", U1, 0o644)
+        for path in folders:
+            write(os.path.join(path, "old.txt"), "rewritten", U1, 0o644)
+            os.utime(os.path.join(path, "old.txt"), (0, os.stat(os.path.join(path, "old.txt")).st_mtime + 60))
+            write(os.path.join(path, "new.txt"), "new", U1, 0o644)
+        folder(os.path.join(source, "locked", "inside"), U1, 0o755)
+        os.chmod(os.path.join(source, "locked"), 0o000)
+        done = as_user(U1, mirror, check_status=False)
+        os.chmod(os.path.join(source, "locked"), 0o755)
+        mirrored = [os.path.join(target, os.path.basename(path)) for path in folders]
+        walked = [path for path in mirrored if os.path.exists(os.path.join(path, "new.txt"))]
+        if walked or attempt == 2:
+            break
+    check("the walk stops (4)", done.returncode == 4, done.stderr)
+    replaced = [path for path in mirrored if files_below(path).get("old.txt") == b"rewritten"]
+    check("each folder walked before the stop has its file replaced", walked == replaced and walked,
+          (walked, replaced))
+    check("nothing deleted", os.path.exists(os.path.join(target, "surplus.txt")))
+
+
+@case
 def guard_mass_rewrite(work):
     """Ransomware, as u1, rewrites every file u1 has: a root mirror, a plain
     run, eight workers and a dry run replace none of them, delete nothing
