@@ -18,8 +18,11 @@ constexpr long long EMPTY_FROM_RATIO = 10;
 constexpr long long REPLACE_GUARD_FREE = 20;
 
 // The empty-From guard of a mirror of from into to, its rules set up and
-// its versions prepared: RUN_OK, or RUN_EMPTY_SOURCE with its line written
-// and shown.
+// its versions prepared. Refused (RUN_EMPTY_SOURCE, its line naming both
+// folders and the figures written and shown): From gives EMPTY_FROM_FEW_FILES
+// files or fewer, under the rules, and To holds more than EMPTY_FROM_RATIO
+// times as many (no file: any), its versions folder and the log aside; or
+// From holds no entry at all and To holds any. Otherwise RUN_OK.
 int guardEmptySource(const RunState* run, const WideString& from, const WideString& to);
 
 // The most files run may replace: its options' maxReplace, or by default
