@@ -237,6 +237,28 @@ TEST_F(Guards, MassReplacementIsHeldBeforeAnyReplacement) {
     }
 }
 
+// On an ordinary night a replacement waits for the guard's count and goes
+// after the copy walk: the folder holding it still takes its time without a
+// line of its own, as the copy moved it, and a second run finds nothing to do.
+TEST_F(Guards, WaitingReplacementTakesItsFoldersTimeAlong) {
+    fs::path base = temp.at("night");
+    writeFile(base / "to" / "d" / "f", "old");
+    writeFile(base / "from" / "d" / "f", "new");
+    shiftModified(base / "from" / "d" / "f", 60);
+    shiftModified(base / "from" / "d", 120);  // saved by a rename: its folder's time moved
+    options.replaceGuard = REPLACE_GUARD_HOLD;
+    options.folderTimes = true;
+    host.watchReports();
+    EXPECT_EQ(runAt(base, true), RUN_OK);
+    std::vector<std::wstring> told;
+    for (const auto& report : host.reports) told.push_back(report.second.substr(0, 6));
+    EXPECT_EQ(told, std::vector<std::wstring>{L"  CP: "});
+    EXPECT_EQ(readFile(base / "to" / "d" / "f"), "new");
+    host.reports.clear();
+    EXPECT_EQ(runAt(base, true), RUN_OK);
+    EXPECT_TRUE(host.reports.empty());
+}
+
 // Where a front end asks instead (the window), the question has the figures
 // and No for its default: No ends the run as declined, with nothing replaced
 // or deleted; Yes lets every replacement through.
