@@ -467,6 +467,7 @@ TEST_F(FolderRun, UnixLinksInToAreNeverFollowedByTheCleanUp) {
     fs::create_directories(temp.at("empty"));
     writeFile(temp.at("outfile.txt"), "outside file");
     writeFile(temp.at("to/real/gone.txt"), "surplus");
+    writeFile(temp.at("from/kept.txt"), "k");  // a From of nothing would be refused
     std::string links = "ln -s ../outside " + onHost(temp.at("to/dirlink")) + " && ln -s ../empty " +
                         onHost(temp.at("to/emptylink")) + " && ln -s ../outfile.txt " + onHost(temp.at("to/filelink")) +
                         " && ln -s ../../outside " + onHost(temp.at("to/real/inner")) + " && chmod 444 " +
