@@ -33,16 +33,25 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
     std::wstring failed = std::to_wstring(terminal->tally.failed);
     int stream = terminal->listStream;
     std::wstring held = std::to_wstring(terminal->tally.heldBack);
+    std::wstring replaces = std::to_wstring(terminal->tally.replacesHeld);
     if (options.dryRun) {
         std::wstring line = L"Dry run: nothing was changed; the run would update " + changes;
         if (result == RUN_DELETES_HELD) {
             line += L" and delete nothing: the deletion guard would hold " + held + L" deletions back";
+        }
+        if (result == RUN_REPLACES_HELD) {
+            line += L" and replace nothing: the replacement guard would hold " + replaces + L" replacements back";
         }
         writeLine(terminal, stream,
                   line + (terminal->tally.failed == 0 ? L"." : L" and fail on " + failed + L" entries."));
     } else if (result == RUN_DELETES_HELD) {
         writeLine(terminal, stream,
                   changes + L" updated; nothing deleted: the deletion guard held " + held + L" deletions back.");
+    } else if (result == RUN_REPLACES_HELD) {
+        writeLine(terminal, stream,
+                  changes + L" updated; nothing replaced" + (options.synchronous ? L" or deleted" : L"") +
+                      L": the replacement guard held " + replaces +
+                      L" replacements back; --versions DIR keeps what a run replaces, --max-replace N allows more.");
     } else if (result == RUN_OK) {
         writeLine(terminal, stream, changes + L" updated.");
     } else {
@@ -53,29 +62,31 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
         writeLine(terminal, stream, L"Please referrence: [" + text(logPath) + L"]");  // the window's own spelling, kept
 }
 
-// What ended a run before it went through, on standard error whatever -q says.
-void reportEnded(Terminal* terminal, int result) {
+// The line that tells what ended a run before it went through.
+std::wstring endedLine(const Terminal* terminal, int result) {
     if (result == RUN_DECLINED) {
         if (terminal->declinedUnasked) {
-            writeErrorText(terminal,
-                           L"korvane: the Synchronous run was declined (-100): there is no "
-                           L"terminal to ask; confirm with --yes.");
-        } else {
-            writeErrorText(terminal, L"korvane: the Synchronous run was declined (-100).");
+            return L"korvane: the Synchronous run was declined (-100): there is no terminal to ask; confirm with "
+                   L"--yes.";
         }
-        return;
+        return L"korvane: the Synchronous run was declined (-100).";
     }
     if (result < 0 && result >= WALK_CLOSE_ERROR) {
-        writeErrorText(terminal, L"korvane: the walk stopped early (" + std::to_wstring(result) + L").");
-        return;
+        return L"korvane: the walk stopped early (" + std::to_wstring(result) + L").";
     }
     if (result == RUN_EMPTY_SOURCE) {
-        writeErrorText(terminal, L"korvane: the run was refused (" + std::to_wstring(result) +
-                                     L"): a mirror of an empty FROM would empty TO, as when a disk is not "
-                                     L"mounted or a path is mistyped; give --allow-empty-from to mirror it anyway.");
-        return;
+        return L"korvane: the run was refused (" + std::to_wstring(result) +
+               L"): a mirror of a FROM that holds no file, or next to none, would empty TO, as when a disk is not "
+               L"mounted, a path is mistyped or a rule matches nothing; give --allow-empty-from to mirror it anyway.";
     }
-    writeErrorText(terminal, L"korvane: the run was refused (" + std::to_wstring(result) + L").");
+    return L"korvane: the run was refused (" + std::to_wstring(result) + L").";
+}
+
+// What ended a run before it went through, on standard error whatever -q says.
+void reportEnded(Terminal* terminal, int result) {
+    std::wstring line = endedLine(terminal, result);
+    writeErrorText(terminal, line);
+    noteEndReason(terminal, line);
 }
 
 // The levels of a To Folder that --mkpath made, deepest last.
@@ -174,7 +185,7 @@ void unmakeFolder(const MadeLevels& made) {
 int exitStatusOf(int result) {
     if (result == RUN_OK) return EXIT_DONE;
     if (result == RUN_HAD_ERRORS) return EXIT_HAD_ERRORS;
-    if (result == RUN_DELETES_HELD) return EXIT_DELETES_HELD;
+    if (result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) return EXIT_DELETES_HELD;
     if (result < 0 && result >= WALK_CLOSE_ERROR) return EXIT_WALK_STOPPED;
     return EXIT_REFUSED;
 }
@@ -236,6 +247,10 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     runOptions.keepDays = options.keepDaysGiven ? options.keepDays : -1;
     runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
     runOptions.refuseEmptySource = !options.allowEmptyFrom;
+    // What --versions keeps needs no guard, unless a limit was asked for.
+    runOptions.replaceGuard =
+        options.maxReplaceGiven || !options.versionsGiven ? REPLACE_GUARD_HOLD : REPLACE_GUARD_OFF;
+    runOptions.maxReplace = options.maxReplaceGiven ? options.maxReplace : -1;
     runOptions.retries = options.retriesGiven ? static_cast<int>(options.retries) : 0;
     runOptions.retryMilliseconds = options.retryMilliseconds;
 
@@ -297,7 +312,7 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     int status = exitStatusOf(result);
     if (status == EXIT_REFUSED) unmakeFolder(made);
 
-    if (result == RUN_OK || result == RUN_HAD_ERRORS || result == RUN_DELETES_HELD) {
+    if (result == RUN_OK || result == RUN_HAD_ERRORS || result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) {
         if (!options.quiet) reportFinished(&terminal, options, result, logPath);
     } else {
         reportEnded(&terminal, result);
@@ -308,7 +323,8 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
                        terminal.tally,
                        platformMicroseconds() - terminal.startedMicroseconds,
                        options.versionsGiven,
-                       options.maxDeleteGiven && options.synchronous};
+                       options.maxDeleteGiven && options.synchronous,
+                       terminal.endReason};
     if (!logKept) {
         writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
                                       text(runContext.log.failure));

@@ -36,6 +36,7 @@ enum OptionId {
     OPT_KEEP_DAYS,
     OPT_MAX_DELETE,
     OPT_ALLOW_EMPTY_FROM,
+    OPT_MAX_REPLACE,
     OPT_RETRIES,
     OPT_RETRY_WAIT,
     OPT_SETTINGS,
@@ -144,9 +145,20 @@ const OptionInfo kOptions[] = {
      L"counted) deletes none of them; its copies stand\n"
      L"(exit 5); 0: a mirror that deletes nothing"},
     {OPT_ALLOW_EMPTY_FROM, 0, L"allow-empty-from", NO_VALUE, false, L"",
-     L"mirror a FROM that holds nothing into a TO that\n"
-     L"holds something (refused otherwise, exit 3: an\n"
-     L"unmounted disk or a wrong path would empty TO)"},
+     L"mirror a FROM that gives no file (under the rules)\n"
+     L"into a TO that holds some, or one that gives ten or\n"
+     L"fewer into a TO that holds more than ten times as\n"
+     L"many (refused otherwise, exit 3: an unmounted disk,\n"
+     L"a wrong path or a rule that matches nothing would\n"
+     L"empty TO)"},
+    {OPT_MAX_REPLACE, 0, L"max-replace", VALUE, true, L"N",
+     L"a run that would replace more than N files of TO\n"
+     L"(new contents over old) replaces none of them, and a\n"
+     L"mirror then deletes nothing; its new copies stand\n"
+     L"(exit 5). Without it a run replaces at most half of\n"
+     L"the files it compares, or 20, unless --versions\n"
+     L"keeps what it replaces: a FROM rewritten by\n"
+     L"ransomware would overwrite the backup"},
     {OPT_RETRIES, 0, L"retries", VALUE, true, L"N",
      L"try a copy or deletion again up to N times when it\n"
      L"fails for a reason that may pass: a file busy or in\n"
@@ -224,6 +236,7 @@ bool* givenOf(OptionId id, CliOptions& options) {
         case OPT_KEEP_VERSIONS: return &options.keepVersionsGiven;
         case OPT_KEEP_DAYS: return &options.keepDaysGiven;
         case OPT_MAX_DELETE: return &options.maxDeleteGiven;
+        case OPT_MAX_REPLACE: return &options.maxReplaceGiven;
         case OPT_RETRIES: return &options.retriesGiven;
         case OPT_RETRY_WAIT: return &options.retryWaitGiven;
         case OPT_SETTINGS: return &options.settingsGiven;
@@ -368,6 +381,9 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
         case OPT_MAX_DELETE:
             options->maxDeleteGiven = true;
             return readOptionCount(info.longName, value, 0, kMaxDeleteMax, &options->maxDelete, problem);
+        case OPT_MAX_REPLACE:
+            options->maxReplaceGiven = true;
+            return readOptionCount(info.longName, value, 0, kMaxDeleteMax, &options->maxReplace, problem);
         case OPT_RETRIES:
             options->retriesGiven = true;
             return readOptionCount(info.longName, value, 0, kRetriesMax, &options->retries, problem);
@@ -591,11 +607,12 @@ UsageWords makeUsageWords() {
         {3,
          L"refused before any change: the Synchronous question declined, a folder\n"
          L"check (FROM, TO, the --versions DIR), the list file, an invalid rule,\n"
-         L"another run holding TO, a mirror of an empty FROM"},
+         L"another run holding TO, a mirror of a FROM that holds next to nothing"},
         {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
         {5,
-         L"the deletion guard (--max-delete) held a mirror's deletions back: nothing\n"
-         L"was deleted; the copies stand"},
+         L"a guard held changes back: the deletion guard (--max-delete) a mirror's\n"
+         L"deletions, the replacement guard (--max-replace) a run's replacements and\n"
+         L"a mirror's deletions; none of them was made; the new copies stand"},
     };
     words.examples = {
         {L"korvane /data /backup/data", L"copy what is new or changed"},

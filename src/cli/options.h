@@ -51,7 +51,9 @@ struct CliOptions {
     long long keepDays = -1;             // the days a run folder of the versions folder stays
     bool maxDeleteGiven = false;         // --max-delete was given
     long long maxDelete = -1;            // the most entries a mirror may delete; more: none
-    bool allowEmptyFrom = false;         // --allow-empty-from: mirror a FROM that holds nothing
+    bool allowEmptyFrom = false;         // --allow-empty-from: mirror a FROM that holds next to nothing
+    bool maxReplaceGiven = false;        // --max-replace was given
+    long long maxReplace = -1;           // the most files a run may replace; more: none
     bool retriesGiven = false;           // --retries was given
     long long retries = 0;               // how often a change that may pass is tried again
     bool retryWaitGiven = false;         // --retry-wait was given

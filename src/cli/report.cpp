@@ -86,6 +86,9 @@ std::wstring statsTable(const RunFigures& figures) {
         net.push_back(Row{L"Expired", std::to_wstring(tally.expired), L"run folders of the versions folder"});
     }
     if (figures.guarded) net.push_back(Row{L"Held back", std::to_wstring(tally.heldBack), L"deletions (--max-delete)"});
+    if (tally.replacesHeld > 0) {
+        net.push_back(Row{L"Held back", std::to_wstring(tally.replacesHeld), L"replacements (the replacement guard)"});
+    }
     rows.insert(rows.end() - 2, net.begin(), net.end());
     size_t labelWidth = 0;
     size_t valueWidth = 0;
@@ -135,13 +138,14 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
     auto number = [](long long value) { return std::to_wstring(value); };
     std::wstring text =
         L"{\"result\":" + jsonString(resultName(figures.exitStatus)) + L",\"exit_status\":" +
-        number(figures.exitStatus) + L",\"run_code\":" + number(figures.runResult) + L",\"dry_run\":" +
-        (figures.dryRun ? L"true" : L"false") + L",\"examined\":{\"directories\":" + number(tally.directories) +
-        L",\"files\":" + number(tally.files) + L"},\"copied\":" + number(tally.copied) + L",\"created\":" +
-        number(tally.created) + L",\"updated\":" + number(tally.updated) + L",\"deleted\":" + number(tally.deleted) +
-        L",\"skipped\":" + number(tally.skipped) + L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" +
-        number(tally.bytes) + L",\"kept\":" + number(tally.kept) + L",\"expired\":" + number(tally.expired) +
-        L",\"held_back\":" + number(tally.heldBack) + L",\"seconds\":" + secondsText(figures.microseconds) +
+        number(figures.exitStatus) + L",\"run_code\":" + number(figures.runResult) + L",\"reason\":" +
+        jsonString(figures.reason) + L",\"dry_run\":" + (figures.dryRun ? L"true" : L"false") +
+        L",\"examined\":{\"directories\":" + number(tally.directories) + L",\"files\":" + number(tally.files) +
+        L"},\"copied\":" + number(tally.copied) + L",\"created\":" + number(tally.created) + L",\"updated\":" +
+        number(tally.updated) + L",\"deleted\":" + number(tally.deleted) + L",\"skipped\":" + number(tally.skipped) +
+        L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"kept\":" +
+        number(tally.kept) + L",\"expired\":" + number(tally.expired) + L",\"held_back\":" + number(tally.heldBack) +
+        L",\"replacements_held\":" + number(tally.replacesHeld) + L",\"seconds\":" + secondsText(figures.microseconds) +
         L",\"entries_per_second\":" + number(perSecond(tally.directories + tally.files, figures.microseconds)) +
         L",\"bytes_per_second\":" + number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {

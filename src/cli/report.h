@@ -25,6 +25,7 @@ struct RunFigures {
     int64_t microseconds;  // how long it took
     bool versions;         // the run kept versions: the table tells what it kept and expired
     bool guarded;          // a mirror with a deletion guard: the table tells what it held back
+    std::wstring reason;   // the lines that refused, held back or stopped the run, or empty
 };
 
 // A byte count as people read it: "512 B", "1.5 KiB", "2.0 GiB".

@@ -33,7 +33,9 @@ void writeColored(Terminal* terminal, int stream, const wchar_t* color, const st
 // the reports, and the Synchronous notice is the question's own text.
 void showOnTerminal(void* data, int kind, const wchar_t* text) {
     if (kind != STATUS_ERROR) return;
-    writeColored(static_cast<Terminal*>(data), PLATFORM_STDERR, kRed, text);
+    auto* terminal = static_cast<Terminal*>(data);
+    writeColored(terminal, PLATFORM_STDERR, kRed, text);
+    noteEndReason(terminal, text);
 }
 
 void keepFailure(Terminal* terminal, const std::wstring& message, const std::wstring& path,
@@ -115,13 +117,19 @@ Host terminalHost(Terminal* terminal) {
     terminal->started = platformMilliseconds();
     terminal->startedMicroseconds = platformMicroseconds();
     terminal->lastDrawn = terminal->started;
-    return Host{showOnTerminal, askOnTerminal, pumpNothing, terminal, tickProgress, reportOnTerminal};
+    // The front end asks nothing a guard would ask: it holds, and its options let a run go on.
+    return Host{showOnTerminal, askOnTerminal, pumpNothing, terminal, tickProgress, reportOnTerminal, nullptr};
 }
 
 void clearProgress(Terminal* terminal) {
     if (!terminal->lineShown) return;
     writeStream(terminal, PLATFORM_STDERR, kClearLine);
     terminal->lineShown = false;
+}
+
+void noteEndReason(Terminal* terminal, const std::wstring& line) {
+    if (!terminal->endReason.empty()) terminal->endReason += L"\n";
+    terminal->endReason += line;
 }
 
 void writeErrorText(Terminal* terminal, const std::wstring& text) {

@@ -26,6 +26,7 @@ struct Terminal {
     int64_t startedMicroseconds = 0;    // the same, in microseconds, for the figures
     int64_t lastDrawn = 0;              // when the progress line was last drawn
     bool declinedUnasked = false;       // the question was declined for want of a terminal
+    std::wstring endReason;             // the lines that refused, held back or stopped the run, one a line
     RunTally tally;                     // what the run has done so far: the progress line and the figures
     std::vector<FailureNote> failures;  // the failures gathered, at most kFailuresKept
     long long failuresLeftOut = 0;      // failures beyond those
@@ -41,6 +42,9 @@ Host terminalHost(Terminal* terminal);
 
 // Removes the progress line, if shown.
 void clearProgress(Terminal* terminal);
+
+// Notes a line that refused, held back or stopped the run, for the JSON object.
+void noteEndReason(Terminal* terminal, const std::wstring& line);
 
 // Writes a line to standard error, in red when colours are on.
 void writeErrorText(Terminal* terminal, const std::wstring& text);

@@ -3,6 +3,7 @@
 #include "engine/cleanup.h"
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
+#include "engine/guards.h"
 #include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
@@ -75,28 +76,6 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
     job.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
     handOver(folderWalk->run, &job);
     return true;
-}
-
-// True when folder holds an entry; for run (To), one a mirror would take:
-// anything but the versions folder (and the folders on its way to it, when
-// they hold nothing else) and the run log. A folder that cannot be listed
-// holds what it may.
-bool holdsEntries(const RunState* run, const WideString& folder) {
-    WideString base = folder;
-    if (!endsWithSeparator(base)) base.AppendSeparator();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return true;
-    bool holds = false;
-    DirectoryEntry entry;
-    while (!holds && platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        WideString path = base + entry.name;
-        if (run && (isVersionsPlace(run, path) || isOpenRunLog(path))) continue;
-        holds = !holdsVersions(run, path) || holdsEntries(run, path);
-    }
-    platformCloseListing(listing);
-    return holds;
 }
 
 // Brings one entry of the copy walk up to date and tells it in turn;
@@ -187,16 +166,68 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
     return runStopRequested() ? WALK_BROKEN : WALK_OK;
 }
 
-// Tells that the deletion guard held a mirror's deletions back: each entry
-// of another kind left waiting, then the count and the limit.
-void reportHeldBack(RunState* run, const WideString& from, const WideString& to, long long count) {
+// Tells each From entry whose To entry of another kind was left waiting, and which guard held it.
+void reportHeldKindChanges(RunState* run, const WideString& from, const WideString& to, const wchar_t* why) {
     for (const WideString& entry : run->heldKindChanges) {
         reportEntryFailure(
             run,
             WideString(L"! Error => Copy failure: [") + entry + L"] -> [" + counterpartPath(entry, from, to) + L"]",
-            entry, WideString(L"held back by the deletion guard"));
+            entry, WideString(why));
     }
     run->heldKindChanges.clear();
+}
+
+// Brings up to date the From files whose To file waited for the
+// replacement guard, each told in turn, as many side by side as the run
+// has workers; then the folders holding them take their From times again,
+// as their steps came before.
+int replayReplacements(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    std::vector<WideString> held;
+    held.swap(run->heldReplacements);
+    for (const WideString& entry : held) {
+        if (runStopRequested()) break;
+        walker->current = ListedEntry{false, platformIsLink(entry.buffer), false, EntryStatus{}};
+        walker->currentName = NAME_PLAIN;  // its name was looked at when the walk met it
+        walker->skipDescent = false;
+        updateWalkEntry(walker, entry, from, to, false);
+    }
+    settleJobs(run);
+    FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
+    WideString done;
+    for (const WideString& entry : held) {
+        if (runStopRequested()) return WALK_BROKEN;
+        if (!times.on) break;
+        WideString folder = entry.Left(entry.FindLastSeparator());
+        if (folder.length < from.length) folder = from;
+        if (folder == done) continue;  // the walk met a folder's files one after another
+        done = folder;
+        refinishFolder(run, &times, folder, counterpartPath(folder, from, to));
+    }
+    return runStopRequested() ? WALK_BROKEN : WALK_OK;
+}
+
+// The replacement guard's step, once the copy walk is through: the waiting
+// replacements go, each told in turn, or they are held back with whatever
+// a mirror would delete (synchronous), or the front end was asked and said
+// No. RUN_OK, RUN_REPLACES_HELD, RUN_DECLINED, or WALK_BROKEN for a stop.
+int settleReplacements(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to,
+                       bool synchronous) {
+    run->holdReplacements = false;
+    int judged = judgeReplacements(run, to, synchronous);
+    if (runStopRequested()) return WALK_BROKEN;
+    if (judged == RUN_OK) return replayReplacements(run, walker, from, to);
+    if (judged == RUN_REPLACES_HELD) {
+        // A mirror's clean-up does not come.
+        if (synchronous) finishDeferred(run, &static_cast<FolderWalk*>(walker->data)->times, from, to);
+        reportHeldKindChanges(run, from, to, L"held back by the replacement guard");
+    }
+    return judged;
+}
+
+// Tells that the deletion guard held a mirror's deletions back: each entry
+// of another kind left waiting, then the count and the limit.
+void reportHeldBack(RunState* run, const WideString& from, const WideString& to, long long count) {
+    reportHeldKindChanges(run, from, to, L"held back by the deletion guard");
     run->tally.heldBack = count;
     refuse(RUN_DELETES_HELD, WideString(L"! Error => Deletion guard: the mirror would delete [") + decimalText(count) +
                                  L"] entries, more than the limit [" + decimalText(run->options.maxDelete) +
@@ -214,7 +245,10 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
                   const WideString& ruleText) {
     std::vector<WideString> ruleTexts;
     if (ruleText.length > 0) ruleTexts.push_back(ruleText);
+    // The window's user has no option to give: its guards refuse, or ask.
     RunOptions options;
+    options.refuseEmptySource = true;
+    options.replaceGuard = REPLACE_GUARD_ASK;
     RunTally tally;
     return FolderCopyRunRules(options, &tally, synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
 }
@@ -269,11 +303,9 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (refused != RUN_OK) return refused;
         if (options.versionsFolder.length > 0) run.versions = &versions;
     }
-    if (synchronous && !toMissing && options.refuseEmptySource && !holdsEntries(nullptr, from) &&
-        holdsEntries(&run, to)) {
-        return refuse(RUN_EMPTY_SOURCE, WideString(L"! Error => Source dir [") + from +
-                                            L"] is empty and destination dir [" + to +
-                                            L"] is not: the mirror would delete everything in it.");
+    if (synchronous && !toMissing && options.refuseEmptySource) {
+        refused = guardEmptySource(&run, from, to);
+        if (refused != RUN_OK) return refused;
     }
     runContext.showCopyFile = showCopyFile;
     run.replaceLinks = synchronous;
@@ -318,13 +350,28 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
     run.holdKindChanges = synchronous && !toMissing && options.maxDelete >= 0;
+    // So does the replacement guard: a To file a copy would replace waits for its count.
+    run.holdReplacements = !toMissing && options.replaceGuard != REPLACE_GUARD_OFF;
     int result = walk(&walker, from, to);
     settleJobs(&run);
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
+    // A walk that could not read a folder still makes the replacements it
+    // found before, as far as the guard lets them go; a stop starts nothing more.
+    if (result != WALK_OK && result != WALK_BROKEN && run.holdReplacements) {
+        settleReplacements(&run, &walker, from, to, false);
+    }
     if (result != WALK_OK) return endWalk(&run, walker, result);
 
+    bool replacesHeld = false;
+    if (run.holdReplacements) {
+        int settled = settleReplacements(&run, &walker, from, to, synchronous);
+        if (settled == WALK_BROKEN) return endWalk(&run, walker, settled);
+        if (settled == RUN_DECLINED) return settled;
+        replacesHeld = settled == RUN_REPLACES_HELD;
+    }
+
     bool heldBack = false;
-    if (synchronous && !toMissing) {
+    if (synchronous && !toMissing && !replacesHeld) {
         DirectoryWalker sweeper = makeWalker(deleteFileHandler, removeDirectoryHandler);
         sweeper.data = &folderWalk;
         sweeper.loopHandler = reportLinkLoop;
@@ -368,6 +415,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     writeMessageLine();
     showStatus(STATUS_INFO, runContext.messageText);
     writeLogLine(WideString(L"Updated: [") + decimalText(runContext.updatedCount) + L" dirs and files]. ");
+    if (replacesHeld) return RUN_REPLACES_HELD;
     if (heldBack) return RUN_DELETES_HELD;
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }
@@ -409,7 +457,17 @@ void tellUpdate(EntryJob* job) {
     }
     const UpdateOutcome& outcome = job->outcome;
     noteOutcome(outcome);
-    if (outcome.heldBack) return;                         // waits for the deletion guard's count
+    if (outcome.facedFile) ++run->comparedFiles;
+    // What waits for a guard's count is noted in the walk's order, whatever
+    // worker found it due.
+    if (outcome.heldBack) {
+        run->heldKindChanges.push_back(job->entryPath);
+        return;
+    }
+    if (outcome.replaceHeld) {
+        run->heldReplacements.push_back(job->entryPath);
+        return;
+    }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
     const WideString& entryPath = job->entryPath;
     auto target = [job] { return counterpartPath(job->entryPath, *job->walkRoot, *job->otherRoot); };

@@ -25,7 +25,9 @@ std::wstring deferredKey(const WideString& folder) {
 // Metadata mended in place (MD lines) moves no folder's time.
 long long runActivity(const RunState* run) {
     const RunTally& tally = run->tally;
-    return tally.copied + tally.created + tally.deleted + tally.failed;
+    // A replacement that waits is a copy to come, whose folder takes its time with it.
+    return tally.copied + tally.created + tally.deleted + tally.failed +
+           static_cast<long long>(run->heldReplacements.size());
 }
 
 bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to) {

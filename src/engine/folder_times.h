@@ -34,8 +34,9 @@ struct FolderTimes {
     std::set<std::wstring> deferred;  // To folders whose time alone was due, left to the clean-up walk
 };
 
-// The copies, creations, deletions and failures of run so far: when they
-// grew while a folder's contents were dealt with, its time may have changed.
+// The copies, creations, deletions and failures of run so far, and the
+// replacements waiting for the replacement guard's count: when they grew
+// while a folder's contents were dealt with, its time may have changed.
 long long runActivity(const RunState* run);
 
 // A folder's modification time: whole seconds since 1970 and the part below.

@@ -26,6 +26,7 @@
 #define RUN_DELETES_HELD (-113)
 #define RUN_EMPTY_SOURCE (-114)
 #define RUN_BAD_VERSIONS (-115)
+#define RUN_REPLACES_HELD (-116)
 
 // Results of a directory walk.
 #define WALK_OK 0

@@ -19,8 +19,8 @@ void tickDuringCopy(void* data) {
 }  // namespace
 
 RunState makeRun(const RunOptions& options, RunTally& tally) {
-    return RunState{options,      tally,   false, false, 0,     nullptr, std::this_thread::get_id(),
-                    LinkGroups{}, nullptr, false, {},    false, 0};
+    return RunState{options, tally, false, false, 0,  nullptr, std::this_thread::get_id(), LinkGroups{}, nullptr, false,
+                    {},      false, 0,     false, {}, 0};
 }
 
 void beginRun(RunState* run) {
@@ -56,6 +56,10 @@ void pumpMessages() {
 
 bool askYesNo(const WideString& text) {
     return runContext.host.askYesNo && runContext.host.askYesNo(runContext.host.data, text.buffer);
+}
+
+bool askCautious(const WideString& text) {
+    return runContext.host.askCautious && runContext.host.askCautious(runContext.host.data, text.buffer);
 }
 
 void noteEntryDone(RunState* run, long long examined) {

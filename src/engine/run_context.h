@@ -54,6 +54,8 @@ struct RunTally {
     long long kept = 0;         // entries kept as versions before they were replaced or deleted
     long long expired = 0;      // run folders of the versions folder removed after the run
     long long heldBack = 0;     // entries a mirror would have deleted when the deletion guard held them all back
+
+    long long replacesHeld = 0;  // files a run would have replaced when the replacement guard held them all back
 };
 
 // What the engine needs of a front end: three plain functions and their datum,
@@ -76,6 +78,16 @@ struct Host {
     // walk, whatever "Show Copy File" says; may be null. While it is set, a
     // failure of an entry is told here instead of through showStatus.
     void (*reported)(void* data, const RunReport* report);
+    // Optional: asks a Yes/No question whose safe answer is No, the default
+    // answer; true for Yes. Null: No.
+    bool (*askCautious)(void* data, const wchar_t* text);
+};
+
+// What a run does when it would replace more of To's files than it may.
+enum ReplaceGuard {
+    REPLACE_GUARD_OFF,   // replaces them
+    REPLACE_GUARD_HOLD,  // replaces none of them: held back (RUN_REPLACES_HELD)
+    REPLACE_GUARD_ASK    // asks the front end (askCautious); No ends the run as declined
 };
 
 // One rule, compiled for the matcher that never backtracks.
@@ -107,9 +119,12 @@ struct RunOptions {
     long long keepVersions = -1;      // after the run, run folders of versionsFolder beyond this many newest go
     long long keepDays = -1;          // after the run, run folders of versionsFolder older than this many days go
     long long maxDelete = -1;         // a mirror that would delete more entries deletes none of them (-1: any)
-    bool refuseEmptySource = false;   // a mirror whose From holds nothing while To holds entries is refused
+    bool refuseEmptySource = false;   // a mirror of a From that gives next to nothing is refused (engine/guards.h)
     int retries = 0;                  // a change failing for a reason that may pass is tried this many times more
     long long retryMilliseconds = 0;  // the wait before each of those tries
+
+    int replaceGuard = REPLACE_GUARD_OFF;  // a run that would replace too many of To's files: a REPLACE_GUARD_
+    long long maxReplace = -1;             // the most files a run may replace; -1: the guard's default share
 };
 
 // A key of an entry's identity, for the tables of hard links.
@@ -157,10 +172,10 @@ struct RunLog {
 // of a fresh record, the host and the title kept. Everything of one run
 // beyond it travels in that run's own records (RunOptions, RunTally, Run).
 struct RunContext {
-    Host host{nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};  // the front end that runs the engine
-    WideString appTitle{L"korvaneui"};                                // program title: caption and log base name
-    FILE* logStream = nullptr;                                        // the run log, or null when none is open
-    RunLog log;                                                       // the open log's place and failure
+    Host host{};                          // the front end that runs the engine
+    WideString appTitle{L"korvaneui"};    // program title: caption and log base name
+    FILE* logStream = nullptr;            // the run log, or null when none is open
+    RunLog log;                           // the open log's place and failure
     WideString messageText;               // text of the error, total or list line being written
     bool showCopyFile = false;            // "Show Copy File" was on for this run
     bool ruleActive = false;              // a rule was given to the current folder run
@@ -201,6 +216,10 @@ struct RunState {
     std::vector<WideString> heldKindChanges;  // the From entries whose To entry of another kind waits
     bool counting = false;                    // changes are simulated and told to no one, deletions counted
     long long counted = 0;                    // the entries the counting pass found it would delete
+
+    bool holdReplacements = false;             // a To file a copy would replace waits in heldReplacements
+    std::vector<WideString> heldReplacements;  // the From files whose To file waits for the replacement guard
+    long long comparedFiles = 0;               // From files told so far whose To entry was a file
 };
 
 // Makes a run of options counting into tally, not a mirror.
@@ -239,6 +258,9 @@ void pumpMessages();
 
 // Asks the front end a Yes/No question; true for Yes.
 bool askYesNo(const WideString& text);
+
+// Asks the front end a Yes/No question whose safe answer, and default, is No; true for Yes.
+bool askCautious(const WideString& text);
 
 // Tells the front end that one more entry of run was dealt with, examined
 // entries in all so far, and how far the run is.

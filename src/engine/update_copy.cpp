@@ -54,6 +54,15 @@ UpdateOutcome failed(UpdateOutcome outcome, int reason) {
     return outcome;
 }
 
+// While the replacement guard counts, a To file that the update would
+// replace waits (outcome's replaceHeld): nothing is done, and the run's
+// thread notes it in the walk's order. True when it waits.
+bool replacementWaits(const RunState* run, UpdateOutcome* outcome) {
+    if (!run->holdReplacements) return false;
+    outcome->replaceHeld = true;
+    return true;
+}
+
 // A change made, which the run's closing line counts.
 UpdateOutcome changed(UpdateOutcome outcome) {
     outcome.counted = true;
@@ -95,6 +104,7 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     std::wstring existingText;
     EntryState existing = queryEntryState(target);
     bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
+    outcome.facedFile = existing.queried && existing.status.isRegular && !targetIsLink;
     if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
         // The same text: the link's owner and group may be all that differs.
         EntryStatus own;
@@ -116,8 +126,7 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
             return outcome;
         }
         if (run->holdKindChanges) {
-            run->heldKindChanges.push_back(entryPath);
-            outcome.heldBack = true;
+            outcome.heldBack = true;  // noted in turn, when told
             return outcome;
         }
         if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
@@ -133,6 +142,7 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
         outcome.reason = L"it is the run's log";
         return outcome;
     }
+    if (existing.queried && !existing.isDirectory && !targetIsLink && replacementWaits(run, &outcome)) return outcome;
     if (standing && !directoryInTheWay && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
         return outcome;
     }
@@ -219,15 +229,14 @@ bool kindInTheWay(const RunState* run, const EntryState& source, const EntryStat
 // A mirror replaces a To entry of another kind than its From entry: a
 // directory where From has a file or a link goes with everything below it,
 // a file or link where From has a directory goes too; while the deletion
-// guard counts, it waits in the run's heldKindChanges (outcome's heldBack).
-// Other runs leave it, and its copy fails as before. False when it stays
+// guard counts, it waits (outcome's heldBack), for the run's thread to note
+// in the walk's order. Other runs leave it, and its copy fails as before. False when it stays
 // in the way.
-bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& entryPath, const WideString& target,
-                    const EntryState& source, const EntryState& existing, UpdateOutcome* outcome) {
+bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
+                    const EntryState& existing, UpdateOutcome* outcome) {
     if (!kindInTheWay(run, source, existing)) return true;
     if (run->holdKindChanges) {
-        run->heldKindChanges.push_back(entryPath);
-        outcome->heldBack = true;
+        outcome->heldBack = true;  // noted in turn, when told
         return false;
     }
     return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, &outcome->reason)
@@ -257,6 +266,7 @@ UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideStri
         outcome.reason = L"it is the run's log";
         return outcome;
     }
+    if (replacing && outcome.kept.result == KEEP_NOT_ASKED && replacementWaits(run, &outcome)) return outcome;
     if (replacing && outcome.kept.result == KEEP_NOT_ASKED &&
         keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
         return outcome;
@@ -363,6 +373,8 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
                                     ask.targetMissing, ask.targetListed) &&
                   !sameTimeOnCoarseVolume(target, source, existing);
     outcome.isDirectory = source.queried && source.isDirectory;
+    outcome.facedFile = source.queried && existing.queried && !source.isDirectory && source.status.isRegular &&
+                        !existing.isDirectory && existing.status.isRegular && !existing.status.isLink;
     if (source.queried && !source.isDirectory && !source.status.isRegular) {
         outcome.notPlainFile = true;
         outcome.upToDate = true;
@@ -416,7 +428,7 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         outcome.needsRunThread = true;
         return outcome;
     }
-    if (!linkFacing && !clearedForKind(run, targetRoot, entryPath, target, source, existing, &outcome)) {
+    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome)) {
         return outcome;
     }
     if (linkFacing) {
@@ -450,6 +462,7 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
             outcome.reason = L"it is the run's log";
             return outcome;
         }
+        if (replacing && replacementWaits(run, &outcome)) return outcome;
         if (replacing && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) return outcome;
         CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
         if (linked.outcome == COPY_DONE) return changed(outcome);

@@ -16,6 +16,11 @@ bool AskInBox(void*, const wchar_t* text) {
     return MessageBoxW(uiContext.mainWindow, text, runContext.appTitle.buffer, MB_YESNO) != IDNO;
 }
 
+// A question whose safe answer is No: No is the default button.
+bool AskCautiousInBox(void*, const wchar_t* text) {
+    return MessageBoxW(uiContext.mainWindow, text, runContext.appTitle.buffer, MB_YESNO | MB_DEFBUTTON2) == IDYES;
+}
+
 void PumpOne(void*) { PumpWindowMessages(); }
 
 // The run tells of every entry it deals with; whatever the run shows, the
@@ -105,7 +110,7 @@ void CopyCommand(HWND window) {
         RestoreControlStates(window);
         return;
     }
-    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, PumpWhenDue, nullptr};
+    runContext.host = Host{ShowOnStatusLine, AskInBox, PumpOne, nullptr, PumpWhenDue, nullptr, AskCautiousInBox};
     runContext.hadErrors = false;
     WideString from = ReadField(window, IDC_FROM_FOLDER_EDIT);
     WideString to = ReadField(window, IDC_TO_FOLDER_EDIT);

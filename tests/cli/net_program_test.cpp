@@ -108,6 +108,68 @@ TEST_F(Net, GuardAndRefusalsEndTheProgram) {
     EXPECT_FALSE(fs::exists(temp.at("to/photos")));
 }
 
+// The guards of a bad night as the program ends: a From that gives next to
+// nothing is refused (exit 3), a From rewritten whole is held (exit 5), in a
+// run of the command line as in a job of the window's settings file; each
+// line names the figures, --json carries it, and the user's option lets the
+// night through.
+TEST_F(Net, GuardsOfABadNightHoldWhereverARunStarts) {
+    fs::remove_all(temp.at("from"));
+    writeFile(temp.at("from/.DS_Store"), "stray");
+    for (int file = 0; file < 30; ++file) writeFile(temp.at("to/photos/p" + std::to_string(file) + ".jpg"), "P");
+    std::vector<std::string> before = tree(at("to"));
+    std::string job = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1006=1\r\n";
+    writeFile(temp.at("job.ini"), job);
+    const std::vector<std::vector<std::string>> starts = {{"-s", "-y", "--json", at("from"), at("to")},
+                                                          {"--settings=" + at("job.ini"), "--yes", "--json"}};
+    for (const std::vector<std::string>& start : starts) {
+        SCOPED_TRACE(start[0]);
+        Outcome refused = run(start);
+        EXPECT_EQ(refused.status, 3) << refused.err;
+        std::string line = "! Error => Source dir [" + at("from") + "] holds only [1] files and destination dir [" +
+                           at("to") + "] holds [32] files: the mirror would delete nearly all.";
+        EXPECT_TRUE(contains(refused.err, line)) << refused.err;
+        EXPECT_TRUE(contains(refused.err, "--allow-empty-from")) << refused.err;
+        EXPECT_TRUE(contains(refused.out, "\"run_code\":-114,\"reason\":\"! Error => Source dir [")) << refused.out;
+        EXPECT_EQ(tree(at("to")), before);
+    }
+
+    // Every file of FROM rewritten in place, as ransomware leaves them.
+    fs::remove_all(temp.at("from"));
+    for (int file = 0; file < 30; ++file) {
+        std::string name = "from/photos/p" + std::to_string(file) + ".jpg";
+        writeFile(temp.at(name), "encrypted");
+        shiftModified(temp.at(name), 60);
+    }
+    writeFile(temp.at("from/doc.txt"), "new doc");
+    shiftModified(temp.at("from/doc.txt"), 60);
+    for (const std::vector<std::string>& start : starts) {
+        SCOPED_TRACE(start[0]);
+        Outcome held = run(start);
+        EXPECT_EQ(held.status, 5) << held.err;
+        EXPECT_TRUE(contains(held.err,
+                             "! Error => Replacement guard: the run would replace [31] of the [31] files it "
+                             "compared in [" +
+                                 at("to") + "], more than half of them; nothing was replaced or deleted."))
+            << held.err;
+        EXPECT_TRUE(contains(held.out, "\"replacements_held\":31")) << held.out;
+        EXPECT_TRUE(contains(held.out, "\"reason\":\"! Error => Replacement guard:")) << held.out;
+        EXPECT_EQ(readFile(temp.at("to/photos/p7.jpg")), "P");
+    }
+    Outcome dry = run({"-n", "-s", at("from"), at("to")});
+    EXPECT_EQ(dry.status, 5) << dry.err;
+    EXPECT_TRUE(contains(dry.out, "replace nothing: the replacement guard would hold 31 replacements back")) << dry.out;
+    Outcome limited = run({"-s", "-y", "--max-replace", "30", at("from"), at("to")});
+    EXPECT_EQ(limited.status, 5) << limited.err;
+    EXPECT_TRUE(contains(limited.err, "the run would replace [31] files in [" + at("to") +
+                                          "], more than the limit [30]; nothing was replaced or deleted."))
+        << limited.err;
+    Outcome kept = run({"--settings", at("job.ini"), "--yes", "--versions", at("versions")});
+    EXPECT_EQ(kept.status, 0) << kept.err;
+    EXPECT_EQ(readFile(temp.at("to/photos/p7.jpg")), "encrypted");
+    EXPECT_EQ(readFile(temp.at("versions") / runFolder() / "photos" / "p7.jpg"), "P");
+}
+
 // The window program's job takes the net from the command line; its settings file stays as it is.
 TEST_F(Net, SettingsJobTakesTheNet) {
     std::string file = "1012=" + at("from") + "\r\n1013=" + at("to") + "\r\n1006=1\r\n";

@@ -420,6 +420,7 @@ TEST_F(FolderRun, CleanUpRemovesLinksNeverWhatTheyPointTo) {
     fs::create_directory_symlink(temp.at("to/real/src"), temp.at("alias"));
     EXPECT_EQ(runWith(true, false, temp.wide("alias"), to), RUN_SOURCE_INSIDE_DEST);
     EXPECT_TRUE(fs::exists(fs::symlink_status(temp.at("to/link"))));
+    writeFile(temp.at("from/kept.txt"), "k");  // a From of nothing would be refused
     EXPECT_EQ(run(true, false), RUN_OK);
     EXPECT_EQ(readFile(temp.at("outside/precious.txt")), "keep me");
     EXPECT_FALSE(fs::exists(fs::symlink_status(temp.at("to/link"))));
@@ -466,6 +467,7 @@ TEST_F(FolderRun, UnixLinksInToAreNeverFollowedByTheCleanUp) {
     fs::create_directories(temp.at("empty"));
     writeFile(temp.at("outfile.txt"), "outside file");
     writeFile(temp.at("to/real/gone.txt"), "surplus");
+    writeFile(temp.at("from/kept.txt"), "k");  // a From of nothing would be refused
     std::string links = "ln -s ../outside " + onHost(temp.at("to/dirlink")) + " && ln -s ../empty " +
                         onHost(temp.at("to/emptylink")) + " && ln -s ../outfile.txt " + onHost(temp.at("to/filelink")) +
                         " && ln -s ../../outside " + onHost(temp.at("to/real/inner")) + " && chmod 444 " +

@@ -49,6 +49,10 @@ TEST_F(Progress, EveryKindOfRunTicksTheFrontEnd) {
             writeFile(temp.at((name == "clean-up pass" ? "to/" : "from/") + file), "x");
             list += file + "\n";
         }
+        // A mirror of a From of next to nothing would be refused.
+        if (name == "clean-up pass") {
+            for (int i = 0; i < 4; ++i) writeFile(temp.at("from/kept" + std::to_string(i)), "k");
+        }
         writeFile(temp.at("list.txt"), list);
         int result = name == "list run" ? ListCopyRun(false, from, to, temp.wide("list.txt"))
                                         : FolderCopyRun(name == "clean-up pass", false, false, from, to, WideString());

@@ -4,7 +4,7 @@ and -j 8 end with the same status, print the same lines in the same order,
 write the same log and JSON figures, and leave the same To tree, in every
 mode: a copy, a mirror with deletions and type flips, rules, a dry run, a
 list, a mirror keeping versions (the same versions tree too) or held back
-by the deletion guard, and the failures among them (a folder in the way, a
+by the deletion guard or the replacement guard, and the failures among them (a folder in the way, a
 FIFO, entries the user may not read, a full volume).
 
 jobs.py PROGRAM [--rounds N] [--seeds N] [--seed S]
@@ -256,6 +256,54 @@ def crowded(args):
         shutil.rmtree(work, ignore_errors=True)
 
 
+def held_lines(args):
+    """What a guard holds back is told in the walk's order: entries of
+    another kind waiting for the deletion guard (From: a file x and a folder
+    y; To: a folder x and a file y), and files waiting for the replacement
+    guard (a From rewritten whole), held or let through, in -v, the log,
+    standard error and --json. Each is run a few times: a race shows rarely."""
+    work = tempfile.mkdtemp(prefix="korvane-jobs-held-")
+    source = os.path.join(work, "from")
+    target = os.path.join(work, "to")
+    try:
+        os.makedirs(os.path.join(source, "y"))
+        os.makedirs(os.path.join(target, "x"))
+        for name, text in (("from/x", "x"), ("from/y/inside", "i"), ("to/x/g", "g"), ("to/y", "y")):
+            with open(os.path.join(work, name), "w") as out:
+                out.write(text)
+        for limit in ("0", "3"):
+            for options in (["-s", "-y", "-v"], ["-s", "-y", "--json"]):
+                for _ in range(3):
+                    problem, many = round_of(args, random.Random(0), work, source, target, "kinds",
+                                             options + ["--max-delete", limit])
+                    if problem:
+                        return "kinds held by --max-delete %s: %s" % (limit, problem)
+        remove(source)
+        remove(target)
+        for folder in range(12):
+            for index in range(6):
+                path = os.path.join(source, "d%02d" % folder, "f%d" % index)
+                os.makedirs(os.path.dirname(path), exist_ok=True)
+                with open(path, "w") as out:
+                    out.write("old %d %d" % (folder, index))
+        subprocess.run([args.program, "-q", "--mkpath", source, target], check=True)
+        for path, _ in entries(source):
+            if os.path.isfile(path):
+                with open(path, "w") as out:
+                    out.write("rewritten, longer than before")
+        for options in (["-s", "-y", "-v"], ["-v"], ["-s", "-y", "--json"], ["-n", "-s"],
+                        ["-s", "-y", "-v", "--max-replace", "100"]):
+            for _ in range(3):
+                problem, many = round_of(args, random.Random(0), work, source, target, "replacements", options)
+                if problem:
+                    return "replacements, %s: %s" % (" ".join(options), problem)
+            if many["status"] != (0 if "--max-replace" in options else 5):
+                return "replacements, %s: exit status %d" % (" ".join(options), many["status"])
+        return None
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("program")
@@ -272,7 +320,7 @@ def main():
             failed += 1
         else:
             passed += 1
-    for check in (crowded, full_volume):
+    for check in (crowded, full_volume, held_lines):
         problem = check(args)
         if problem:
             print("%s: %s" % (check.__name__.replace("_", " "), problem))

@@ -16,6 +16,12 @@ bool recordQuestion(void* data, const wchar_t* text) {
     return host->answer;
 }
 
+bool recordCautiousQuestion(void* data, const wchar_t* text) {
+    auto* host = static_cast<RecordingHost*>(data);
+    host->cautiousQuestions.emplace_back(text);
+    return host->cautiousAnswer;
+}
+
 void recordPump(void* data) {
     auto* host = static_cast<RecordingHost*>(data);
     ++host->pumps;
@@ -41,7 +47,7 @@ std::vector<std::wstring> RecordingHost::reported(int kind) const {
 }
 
 void RecordingHost::install() {
-    runContext.host = Host{recordStatus, recordQuestion, recordPump, this, nullptr, nullptr};
+    runContext.host = Host{recordStatus, recordQuestion, recordPump, this, nullptr, nullptr, recordCautiousQuestion};
     resetRunContext();
 }
 

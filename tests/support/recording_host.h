@@ -15,6 +15,8 @@ struct RecordingHost {
     std::vector<std::pair<int, std::wstring>> statuses;  // (kind, text) in order
     std::vector<std::wstring> questions;                 // texts asked
     bool answer = true;                                  // the answer to every question
+    std::vector<std::wstring> cautiousQuestions;         // texts asked with No for the default
+    bool cautiousAnswer = false;                         // the answer to each of those
     int pumps = 0;                                       // pumpMessages calls
     void (*onPump)(RecordingHost*) = nullptr;            // run at each pump, if set
     std::vector<std::pair<int, std::wstring>> reports;   // (kind, line) of each report, once watched

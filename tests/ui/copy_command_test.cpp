@@ -100,6 +100,101 @@ TEST_F(CopyCommandTest, ErrorRunShowsRedStatusAndNamesTheLog) {
     EXPECT_EQ(uiContext.statusColor, RGB(255, 0, 0));
 }
 
+// A mirror of a From that gives next to nothing (an unplugged disk's empty
+// folder, its lost+found alone, a stray file) is refused in the window as
+// in the front end, before any change: the error line names the From
+// Folder and why, the status is red, the box names the log.
+TEST_F(CopyCommandTest, MirrorOfNextToNothingIsRefused) {
+    const std::vector<std::vector<std::string>> froms = {{}, {"lost+found/"}, {"Thumbs.db"}};
+    for (size_t i = 0; i < froms.size(); ++i) {
+        SCOPED_TRACE(i);
+        fs::remove_all(temp.at("from"));
+        fs::create_directories(temp.at("from"));
+        for (const std::string& entry : froms[i]) {
+            if (entry.back() == '/') {
+                fs::create_directories(temp.at("from/" + entry));
+            } else {
+                writeFile(temp.at("from/" + entry), "stray");
+            }
+        }
+        for (int file = 0; file < 20; ++file) writeFile(temp.at("to/backup" + std::to_string(file) + ".doc"), "b");
+        createWindow();
+        fillFolders();
+        click(IDC_SYNCHRONOUS_CHECK);
+        boxes.seen.clear();
+        boxes.answers = {IDYES, IDYES, IDOK};
+        click(IDC_COPY_BUTTON);
+        ASSERT_EQ(boxes.seen.size(), 3u);
+        EXPECT_EQ(boxes.seen[2].text,
+                  L"There are errors when copy files. \n\nPlease referrence:\n[" + logPath() + L"]");
+        EXPECT_EQ(uiContext.statusColor, RGB(255, 0, 0));
+        for (int file = 0; file < 20; ++file)
+            EXPECT_TRUE(fs::exists(temp.at("to/backup" + std::to_string(file) + ".doc")));
+        EXPECT_FALSE(fs::exists(temp.at("to/Thumbs.db")));
+        std::vector<std::string> lines = log();
+        ASSERT_FALSE(lines.empty());
+        std::string refusal = "! Error => Source dir [" + logText(WideString(temp.at("from").wstring().c_str())) + "] ";
+        EXPECT_EQ(lines.back().rfind(refusal, 0), 0u) << lines.back();
+        EXPECT_NE(lines.back().find("holds [20] files"), std::string::npos) << lines.back();
+        for (const std::string& line : lines) {
+            EXPECT_EQ(line.find("  DF: ["), std::string::npos) << line;
+        }
+        closeWindow();
+    }
+}
+
+// A run that would replace most of To's files (From rewritten in place, as
+// ransomware leaves it) asks first, in a Yes/No box of the main window with
+// the figures and No for the default: No ends the run as a declined
+// Synchronous question does, nothing replaced or deleted; Yes goes on.
+TEST_F(CopyCommandTest, MassRewriteIsAskedFirst) {
+    for (int answer : {IDNO, IDYES}) {
+        SCOPED_TRACE(answer == IDNO ? "No" : "Yes");
+        for (int file = 0; file < 30; ++file) {
+            std::string name = "d" + std::to_string(file % 2) + "/doc" + std::to_string(file) + ".txt";
+            writeFile(temp.at("to/" + name), "old");
+            writeFile(temp.at("from/" + name), "encrypted");
+            shiftModified(temp.at("from/" + name), 60);
+        }
+        writeFile(temp.at("to/surplus.txt"), "s");
+        createWindow();
+        fillFolders();
+        click(IDC_SYNCHRONOUS_CHECK);
+        boxes.seen.clear();
+        boxes.answers = {IDYES, IDYES, answer, IDOK};
+        HWND owner = nullptr;
+        std::vector<int> defaults;  // the buttons drawn as the default one
+        boxes.onBox = [&](HWND box) {
+            if (boxes.seen.back().text.rfind(L"The copy would replace", 0) != 0) return;
+            owner = GetWindow(box, GW_OWNER);
+            for (int button : {IDYES, IDNO}) {
+                LONG style = GetWindowLongW(GetDlgItem(box, button), GWL_STYLE);
+                if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) defaults.push_back(button);
+            }
+        };
+        click(IDC_COPY_BUTTON);
+        boxes.onBox = nullptr;
+        ASSERT_EQ(boxes.seen.size(), answer == IDNO ? 3u : 4u);
+        const SeenBox& asked = boxes.seen[2];
+        EXPECT_EQ(asked.caption, L"korvaneui");
+        EXPECT_EQ(
+            asked.text.rfind(L"The copy would replace [30] of the [30] files in [" + temp.at("to").wstring() + L"]", 0),
+            0u)
+            << testing::PrintToString(asked.text);
+        EXPECT_EQ(owner, window);
+        EXPECT_EQ(defaults, std::vector<int>{IDNO});
+        EXPECT_EQ(readFile(temp.at("to/d1/doc7.txt")), answer == IDNO ? "old" : "encrypted");
+        EXPECT_EQ(fs::exists(temp.at("to/surplus.txt")), answer == IDNO);
+        if (answer == IDNO) {
+            EXPECT_EQ(text(IDC_STATUS_EDIT), L"[Copy] would replace [30] of [30] files in [To Folder].");
+        } else {
+            EXPECT_EQ(boxes.seen[3].text, L"31 dirs and files updated.");
+        }
+        EXPECT_TRUE(enabled(IDC_COPY_BUTTON));
+        closeWindow();
+    }
+}
+
 TEST_F(CopyCommandTest, ListFileRun) {
     writeFile(temp.at("from/sub/a.txt"), "a");
     writeFile(temp.at("from/b.txt"), "b");
