@@ -34,7 +34,8 @@ bool isRunLogEntry(const WideString& path, const wchar_t* name) {
 }
 
 // Counts the files below root that a mirror takes, From's (run null) or
-// To's (run given: its versions folder and its log are none of them), one
+// To's (run given: its versions folder, any marked versions folder and its
+// log are none of them), one
 // folder's listing at a time, without recursion; stops once more than most
 // are found (most below 0: counts them all). A file is any entry but a
 // folder: a link is not followed. A folder that cannot be listed gives none.
@@ -58,6 +59,8 @@ FileCount countFiles(const RunState* run, const WideString& root, long long most
             if (entry.isDirectory && isDotEntry(entry.name)) continue;
             WideString path = base + entry.name;
             if (run && (isVersionsPlace(run, path) || isRunLogEntry(path, entry.name))) continue;
+            // A versions folder of another run's is no file a mirror would take either.
+            if (run && entry.isDirectory && !entry.isLink && isMarkedVersionsFolder(path)) continue;
             count.anyEntry = count.anyEntry || top;
             if (entry.isDirectory && !entry.isLink) {
                 folders.push_back(path);
@@ -86,6 +89,7 @@ bool holdsEntries(const RunState* run, const WideString& folder) {
         if (entry.isDirectory && isDotEntry(entry.name)) continue;
         WideString path = base + entry.name;
         if (run && (isVersionsPlace(run, path) || isOpenRunLog(path))) continue;
+        if (run && entry.isDirectory && !entry.isLink && isMarkedVersionsFolder(path)) continue;
         holds = !holdsVersions(run, path) || holdsEntries(run, path);
     }
     platformCloseListing(listing);

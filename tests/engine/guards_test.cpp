@@ -152,6 +152,12 @@ TEST_F(Guards, OnlyWhatTheMirrorWouldTakeIsWeighed) {
     options.versionsFolder = toWide(base / "to" / ".versions");
     EXPECT_EQ(runAt(base, true, {WideString(L".*\\.svn")}, true), RUN_OK) << testing::PrintToString(errors());
     EXPECT_EQ(runAt(base, false), RUN_OK);
+
+    // A run not told of the versions folder finds it by its mark: its
+    // versions are no files a mirror would take either.
+    options.versionsFolder = WideString();
+    EXPECT_EQ(runAt(base, true, {WideString(L".*\\.svn")}, true), RUN_OK) << testing::PrintToString(errors());
+    EXPECT_TRUE(fs::exists(base / "to" / ".versions" / "v0"));
 }
 
 // A night that would replace more of To's files than the guard lets
