@@ -193,8 +193,8 @@ void reportHeldBack(RunState* run, const WideString& from, const WideString& to,
     for (const WideString& entry : run->heldKindChanges) {
         reportEntryFailure(
             run,
-            WideString(L"! Error => Copy failure: [") + entry + L"] -> [" + counterpartPath(entry, from, to) + L"]",
-            entry, WideString(L"held back by the deletion guard"));
+            WideString(L"! Error => Copy failure: [") + pathPair(entry, counterpartPath(entry, from, to)) + L"]",
+            entry, WideString(L"held back by the deletion guard"), counterpartPath(entry, from, to));
     }
     run->heldKindChanges.clear();
     run->tally.heldBack = count;
@@ -292,7 +292,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // Ended before the trees are let go.
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));
-    writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
+    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 
     runContext.updatedCount = 0;
@@ -361,7 +361,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.updatedCount > 0)) {
         writeEmptyLine();
     }
-    writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
+    writeLogLine(WideString(L"End of copy [") + pathPair(from, to) + L"].");
     writeEmptyLine();
     runContext.messageText =
         WideString(L"Total: [") + WideString(directoryTotal) + L" dirs] and [" + WideString(fileTotal) + L" files].";
@@ -419,8 +419,8 @@ void tellUpdate(EntryJob* job) {
     if (kept == KEEP_FAILED) {
         reportVersionFailure(run, target(), outcome.kept);
     } else if (outcome.versionsInTheWay) {
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + entryPath + L"] -> [" + target() + L"]",
-                           entryPath, WideString(L"the run keeps its versions there; left as it is"));
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(entryPath, target()) + L"]",
+                           entryPath, WideString(L"the run keeps its versions there; left as it is"), target());
         pumpMessages();
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, entryPath);
@@ -431,7 +431,7 @@ void tellUpdate(EntryJob* job) {
         }
         if (outcome.changeAttempted) {
             WideString line =
-                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + entryPath + L"] -> [" + target() + L"]";
+                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + pathPair(entryPath, target()) + L"]";
             if (runContext.showCopyFile) writeLogLine(line);
             reportChange(run, changeKind(outcome, job->isDirectory), line, entryPath, outcome.copiedBytes);
         }

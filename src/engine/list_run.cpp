@@ -164,7 +164,7 @@ struct ListJobs {
 void tellListChange(RunState* run, const wchar_t* tag, const WideString& source, const WideString& target, int kind,
                     long long bytes) {
     ++runContext.listUpdatedCount;
-    WideString line = WideString(tag) + source + L"] -> [" + target + L"]";
+    WideString line = WideString(tag) + pathPair(source, target) + L"]";
     if (runContext.showCopyFile) {
         runContext.messageText = line;
         writeMessageLine();
@@ -285,8 +285,8 @@ void tellListed(EntryJob* job) {
     if (kept == KEEP_FAILED) {
         reportVersionFailure(run, target, outcome.kept);
     } else if (outcome.versionsInTheWay) {
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                           WideString(L"the run keeps its versions there; left as it is"));
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source,
+                           WideString(L"the run keeps its versions there; left as it is"), target);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, source);
     } else if (outcome.linkInTheWay) {
@@ -302,8 +302,8 @@ void tellListed(EntryJob* job) {
                        outcome.copiedBytes);
     } else {
         // No pumping in a list run: the failure is told as it stands.
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                           outcome.reason);
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source,
+                           outcome.reason, target);
     }
 }
 
@@ -358,7 +358,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     VersionsHeld versionsHeld;
     holdVersions(&versions);
     platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
-    writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
+    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 
     runContext.updatedCount = 0;
@@ -435,7 +435,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.listUpdatedCount > 0)) {
         writeEmptyLine();
     }
-    writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
+    writeLogLine(WideString(L"End of copy [") + pathPair(from, to) + L"].");
     writeEmptyLine();
     runContext.messageText = WideString(L"Total: [") + WideString(total) + L" files].";
     writeMessageLine();
