@@ -198,6 +198,13 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
                   L"korvane " + std::wstring(korvaneVersion()) + (commit.empty() ? L"" : L" (commit " + commit + L")"));
         return statusAfterOutput(&terminal, EXIT_DONE);
     }
+    // A file another user may change would choose what root reads and where it writes.
+    if (options.settingsGiven && platformRunsAsRoot() && platformOthersMayChangeFile(settingsPathOf(options).buffer)) {
+        writeErrorText(&terminal, L"korvane: the settings file [" + text(settingsPathOf(options)) +
+                                      L"] can be changed by another user, or is reached through another user's "
+                                      L"link; a run as root refuses it.");
+        return EXIT_REFUSED;
+    }
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
         return usageError(&terminal, problem);
     }

@@ -479,9 +479,12 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
 // Keys as the window saves them: the four path fields, the five check boxes
 // and the rule. A rule or list file is taken only when its check box is on,
 // as the window's copy command does; the command line wins over the file.
+WideString settingsPathOf(const CliOptions& options) {
+    return options.settingsFile.length > 0 ? options.settingsFile : SettingsFilePath(WideString(L"korvaneui"));
+}
+
 bool applySettingsFile(CliOptions* options, std::wstring* problem) {
-    WideString path = options->settingsFile;
-    if (path.length == 0) path = SettingsFilePath(WideString(L"korvaneui"));
+    WideString path = settingsPathOf(*options);
     std::vector<SettingLine> lines;
     int failure = 0;
     if (path.length == 0 || !ReadSettingLines(path, &lines, &failure)) {

@@ -192,8 +192,7 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
 void reportHeldBack(RunState* run, const WideString& from, const WideString& to, long long count) {
     for (const WideString& entry : run->heldKindChanges) {
         reportEntryFailure(
-            run,
-            WideString(L"! Error => Copy failure: [") + pathPair(entry, counterpartPath(entry, from, to)) + L"]",
+            run, WideString(L"! Error => Copy failure: [") + pathPair(entry, counterpartPath(entry, from, to)) + L"]",
             entry, WideString(L"held back by the deletion guard"), counterpartPath(entry, from, to));
     }
     run->heldKindChanges.clear();
@@ -238,7 +237,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
     bool toMissing = isDryRun() && options.toToBeMade;
-    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    ToTreeGuard guard;
+    int refused = holdSource(from);
+    if (refused != RUN_OK) return refused;
+    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
@@ -279,7 +281,6 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
-    ToTreeGuard guard;
     if (!toMissing && !platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
@@ -288,7 +289,6 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     if (locked != RUN_OK) return locked;
     VersionsHeld versionsHeld;
     holdVersions(&versions);
-    platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
     // Ended before the trees are let go.
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));

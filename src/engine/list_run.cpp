@@ -317,7 +317,10 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     beginRun(&run);
     writeBanner();
     bool toMissing = isDryRun() && options.toToBeMade;
-    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    SourceHeld sourceHeld;
+    int refused = holdSource(from);
+    if (refused != RUN_OK) return refused;
+    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {
         // "is not exist": the program's own wording, kept on purpose.
@@ -357,7 +360,6 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     }
     VersionsHeld versionsHeld;
     holdVersions(&versions);
-    platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
     writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 

@@ -119,6 +119,20 @@ int validateFoldersForNewTo(const WideString& from, const WideString& to) {
     return RUN_OK;
 }
 
+int holdSource(const WideString& from) {
+    SystemResult held = platformReadTree(from.buffer);
+    if (held) return RUN_OK;
+    if (held.reason != FAILURE_LINK_REFUSED) {
+        // A root run reads From through the held folder alone, never by its path.
+        if (!platformRunsAsRoot()) return RUN_OK;
+        return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
+    }
+    return refuse(
+        RUN_SOURCE_UNSAFE,
+        WideString(L"! Error => Source dir is reached through a link whose owner may not read what it names [") + from +
+            L"].");
+}
+
 // A waiting run looks again five times a second, the front end kept alive meanwhile.
 int lockDestination(const WideString& to, bool waitForLock, DestinationLock* held) {
     if (isDryRun()) return RUN_OK;

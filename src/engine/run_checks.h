@@ -18,6 +18,24 @@ int validateFoldersForNewTo(const WideString& fromFolder, const WideString& toFo
 // True when the From Folder lies inside the To Folder, by text or on disk.
 bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder);
 
+// Holds the From Folder as the tree the run reads (platformReadTree) from
+// now on, so that the checks and the walks reach the folder the checks
+// judged, not one put in its place meanwhile. RUN_OK, also when it cannot
+// be opened (the folder checks then tell why), but in a root run, which
+// reads From through the held folder alone: RUN_NO_SOURCE then, as the
+// checks tell it; RUN_SOURCE_UNSAFE when a root run reaches it only through
+// a link whose owner may not read what it names, at any level of its path.
+// A refusal has its line written and shown.
+int holdSource(const WideString& fromFolder);
+
+// Lets go of the From Folder held by holdSource, however the run ends.
+struct SourceHeld {
+    SourceHeld() = default;
+    SourceHeld(const SourceHeld&) = delete;
+    SourceHeld& operator=(const SourceHeld&) = delete;
+    ~SourceHeld() { platformReleaseReadTree(); }
+};
+
 // The To Folder's lock for one run, released however the run ends.
 struct DestinationLock {
     TreeLock* lock = nullptr;  // the lock taken, or null

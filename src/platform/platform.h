@@ -144,8 +144,12 @@ void platformReleaseTree();
 // a process running as root always: such a process follows a link below
 // root (on the way, or named) only where the link's owner could read what
 // it names (the owner is root or owns that), and fails otherwise with its
-// reason. False when root cannot be opened.
-bool platformReadTree(const wchar_t* root);
+// reason. Such a process reaches root itself so too, name by name through
+// handles (a link at root or at any level above it, "..", relative and
+// absolute link texts), once: root as spelt then names the directory held,
+// whatever its links become. Not done when root cannot be opened
+// (FAILURE_LINK_REFUSED: only through a link the process may not follow).
+SystemResult platformReadTree(const wchar_t* root);
 
 // Lets go of the tree of platformReadTree.
 void platformReleaseReadTree();
@@ -154,6 +158,13 @@ void platformReleaseReadTree();
 // root: it belongs to another, or others may write to it and it is not
 // sticky. Windows: never told, false.
 bool platformOthersMayChange(const wchar_t* root);
+
+// True when a user other than this process's own may change the file at
+// path, or what path leads to: a folder or link on its way is another's as
+// for platformOthersMayChange, or the file belongs to another, or a group
+// or user other than root may write it. Meant for a process running as
+// root; Windows: never told, false.
+bool platformOthersMayChangeFile(const wchar_t* path);
 
 // True when the process runs with the rights of the system's administrator
 // (root); Windows: false.

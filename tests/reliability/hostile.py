@@ -116,6 +116,155 @@ def mode_of(path):
 # --- links at, above and below From, list files and settings files ---
 
 
+def root_only(work):
+    """A folder only root may enter (0700), holding a file others could read were they let in."""
+    private = folder(os.path.join(work, "rootonly"), 0, 0o700)
+    write(os.path.join(private, "secret.txt"), "root's secret", 0, 0o644)
+    folder(os.path.join(private, "inner"), 0, 0o755)
+    write(os.path.join(private, "inner", "deep.txt"), "root's deep secret", 0, 0o644)
+    return private
+
+
+def holds_secret(target):
+    for folder_path, _, files in os.walk(target):
+        for name in files:
+            with open(os.path.join(folder_path, name), errors="replace") as copy:
+                if "secret" in copy.read():
+                    return True
+    return False
+
+
+@case
+def from_through_a_users_link_is_refused(work):
+    """FROM reached through u1's link (at FROM, one or two levels above, through a
+    chain of links, absolute and relative texts, ".." in the given path) to what
+    only root may read: refused before any change, exit 3, the reason named."""
+    private = root_only(work)
+    home = folder(os.path.join(work, "home", "u1"), U1, 0o755)
+    folder(os.path.join(work, "home"), 0, 0o755)
+    os.chown(os.path.join(work, "home"), 0, 0)
+    folder(os.path.join(home, "mine"), U1, 0o755)
+    write(os.path.join(home, "mine", "own.txt"), "u1's own", U1, 0o644)
+    relative = os.path.relpath(private, home)
+    links = [("data", private), ("rel", relative), ("lvl", "/"), ("two", os.path.dirname(private)),
+             ("hop", os.path.join(private, "inner")), ("chain", os.path.join(home, "data"))]
+    for name, text in links:
+        as_user(U1, "ln -s '%s' '%s/%s'" % (text, home, name))
+    cases = [("at FROM", "data"), ("at FROM, relative text", "rel"),
+             ("one level above", "lvl" + private + "/inner"),
+             ("two levels above", "two/" + os.path.basename(private)),
+             ("'..' after a link", "hop/../inner"), ("a chain of links", "chain"),
+             ("a trailing separator", "data/")]
+    for label, spelt in cases:
+        target = folder(os.path.join(work, "backup-" + label.replace(" ", "-").replace("'", "")), 0, 0o755)
+        for options in ([], ["-s", "-y"], ["-n"]):
+            status, out, err = run(*options, os.path.join(home, spelt), target)
+            check("FROM through u1's link %s %s is refused (3)" % (label, options), status == 3, (status, err))
+            check("... with its reason %s %s" % (label, options), "link whose owner may not read" in err, err)
+            check("... and nothing of root's is copied %s %s" % (label, options),
+                  not holds_secret(target) and os.listdir(target) == [], os.listdir(target))
+    # The same from another current directory, the path given relative.
+    target = folder(os.path.join(work, "backup-relative"), 0, 0o755)
+    done = subprocess.run([PROGRAM, "data/", target], cwd=home, capture_output=True, text=True)
+    check("a relative FROM through u1's link is refused (3)", done.returncode == 3, done.stderr)
+    # What u1 may read herself goes on: her link to her own folder, and root's link in her folder.
+    as_user(U1, "ln -s '%s/mine' '%s/tomine'" % (home, home))
+    os.symlink(os.path.join(private, "inner"), os.path.join(home, "rootlink"))
+    for spelt, expected in (("tomine", "own.txt"), ("rootlink", "deep.txt")):
+        target = folder(os.path.join(work, "backup-ok-" + spelt), 0, 0o755)
+        status, out, err = run(os.path.join(home, spelt), target)
+        check("a link u1 may follow herself (%s) is followed (0)" % spelt,
+              status == 0 and os.listdir(target) == [expected], (status, err, os.listdir(target)))
+
+
+@case
+def from_link_swapped_during_runs_is_never_followed(work):
+    """Root's own link in u1's folder leads FROM; u1 swaps it for her link to a
+    root-only folder and back again while root runs: a run reads one or the
+    other as it found it when it started, never the root-only folder."""
+    private = root_only(work)
+    public = folder(os.path.join(work, "srv"), 0, 0o755)
+    write(os.path.join(public, "data.txt"), "public", 0, 0o644)
+    folder(os.path.join(work, "home"), 0, 0o755)
+    home = folder(os.path.join(work, "home", "u1"), U1, 0o755)
+    os.symlink(public, os.path.join(home, "job"))
+    as_user(U1, "ln -s '%s' '%s/evil'" % (private, home))
+    swapper = user_process(U1, "cd '%s' && while true; do mv job saved; mv evil job; mv job evil; mv saved job; done"
+                           % home)
+    target = folder(os.path.join(work, "backup"), 0, 0o755)
+    statuses = set()
+    try:
+        for _ in range(30):
+            status, _, err = run("-s", "-y", os.path.join(home, "job"), target)
+            statuses.add(status)
+    finally:
+        swapper.kill()
+        swapper.wait()
+    check("runs while the link is swapped end 0 or refused (3)", statuses <= {0, 3, 4}, statuses)
+    check("nothing of the root-only folder is ever copied", not holds_secret(target), os.listdir(target))
+
+
+@case
+def list_and_settings_files_through_users_links(work):
+    """A list file, and a settings file, reached through u1's link (at the file, or
+    at a folder above it) to root's own: refused, exit 3, nothing copied. A
+    settings file u1 may change (hers, or root's in her folder) is refused as
+    root would run her job. Root's own files in root's folders run."""
+    private = root_only(work)
+    source = folder(os.path.join(work, "data"), 0, 0o755)
+    write(os.path.join(source, "secret.txt"), "root's secret data", 0, 0o600)
+    write(os.path.join(source, "open.txt"), "open", 0, 0o644)
+    write(os.path.join(private, "list.txt"), "secret.txt\n", 0, 0o600)
+    folder(os.path.join(work, "home"), 0, 0o755)
+    home = folder(os.path.join(work, "home", "u1"), U1, 0o755)
+    as_user(U1, "ln -s '%s/list.txt' '%s/list.txt' && ln -s '%s' '%s/dir'" % (private, home, private, home))
+    for spelt in ("list.txt", "dir/list.txt"):
+        target = folder(os.path.join(work, "backup-" + spelt.replace("/", "-")), 0, 0o755)
+        status, out, err = run("-f", os.path.join(home, spelt), source, target)
+        check("a list through u1's link (%s) is refused (3)" % spelt, status == 3, (status, err))
+        check("... naming why (%s)" % spelt, "link whose owner may not read" in err, err)
+        check("... and copies nothing (%s)" % spelt, os.listdir(target) == [], os.listdir(target))
+    # Settings files.
+    target = folder(os.path.join(work, "backup-settings"), 0, 0o755)
+    job = "1012=%s\r\n1013=%s\r\n" % (source, target)
+    write(os.path.join(private, "job.ini"), job, 0, 0o600)
+    write(os.path.join(home, "hers.ini"), job, U1, 0o644)
+    write(os.path.join(home, "roots.ini"), job, 0, 0o644)
+    as_user(U1, "ln -s '%s/job.ini' '%s/link.ini'" % (private, home))
+    for name in ("hers.ini", "roots.ini", "link.ini", "dir/job.ini"):
+        status, out, err = run("--settings", os.path.join(home, name), "-y")
+        check("settings %s that u1 may change or leads is refused (3)" % name, status == 3, (status, err))
+        check("... naming why (%s)" % name, "settings file" in err and "another user" in err, err)
+        check("... and copies nothing (%s)" % name, os.listdir(target) == [], os.listdir(target))
+    status, out, err = run("--settings", os.path.join(private, "job.ini"), "-y")
+    check("root's own settings file in root's folder runs (0)",
+          status == 0 and sorted(os.listdir(target)) == ["open.txt", "secret.txt"], (status, err))
+    write(os.path.join(work, "list.txt"), "open.txt\n", 0, 0o644)
+    listed = folder(os.path.join(work, "backup-listed"), 0, 0o755)
+    status, out, err = run("-f", os.path.join(work, "list.txt"), source, listed)
+    check("root's own list runs (0)", status == 0 and os.listdir(listed) == ["open.txt"], (status, err))
+
+
+@case
+def to_through_a_link_in_a_users_folder_is_refused(work):
+    """TO reached through u1's link, or through root's link in u1's folder (which
+    she may swap), is refused (3); TO through root's link in root's folder runs."""
+    source = folder(os.path.join(work, "data"), 0, 0o755)
+    write(os.path.join(source, "a.txt"), "a", 0, 0o644)
+    real = folder(os.path.join(work, "backup"), 0, 0o755)
+    folder(os.path.join(work, "home"), 0, 0o755)
+    home = folder(os.path.join(work, "home", "u1"), U1, 0o755)
+    as_user(U1, "ln -s '%s' '%s/hers'" % (real, home))
+    os.symlink(real, os.path.join(home, "roots"))
+    for name in ("hers", "roots"):
+        status, out, err = run(source, os.path.join(home, name))
+        check("TO through %s link in u1's folder is refused (3)" % name, status == 3, (status, err))
+        check("... and nothing is written (%s)" % name, os.listdir(real) == [], os.listdir(real))
+    os.symlink(real, os.path.join(work, "rootlink"))
+    status, out, err = run(source, os.path.join(work, "rootlink"))
+    check("TO through root's link in root's folder runs (0)", status == 0 and os.listdir(real) == ["a.txt"], err)
+
+
 # --- stores: versions, retention, logs, the lock, temporaries ---
 
 

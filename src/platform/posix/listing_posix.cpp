@@ -235,7 +235,8 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
     chain->clear();
     SystemName name = PathName(directory);
     if (!name.ok) return false;
-    int fd = open(name.bytes.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    int fd = OpenHeldSource(name.bytes, kHeldDirectory);
+    if (fd < 0) fd = open(name.bytes.c_str(), kHeldDirectory & ~O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat current;
     if (fstat(fd, &current) != 0) {

@@ -69,6 +69,17 @@ const int kLinksFollowedMax = 40;
 // judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
 int ResolveEntry(int directory, const char* name, int* linksLeft);
 
+// Resolves the whole of path as a root run follows links: each name, from
+// the top or the current directory on, as ResolveEntry resolves it, ".."
+// the parent of what was reached. A handle (O_PATH) of what path names; -1
+// with errno set (FAILURE_LINK_REFUSED, ENOENT, ...).
+int ResolvePath(const std::string& path);
+
+// Opens with flags, links followed, the root of the tree a run reads, when
+// path (trailing slashes aside) is that root as spelt and the tree is held:
+// the directory held, whatever path leads to now. -1 (ENOENT) otherwise.
+int OpenHeldSource(const std::string& path, int flags);
+
 // A tree whose directories are held open on the way to the entries asked
 // about, outermost first, each opened from its parent; the next path that
 // shares their names reuses them, so a walk costs one open per directory,

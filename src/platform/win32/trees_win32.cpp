@@ -178,11 +178,13 @@ void platformUnlockTree(TreeLock* lock) {
 // Windows follows no user's link into what the user may not read: the
 // system checks each access as the user's own... and this process's; a
 // From path reaches the system whole.
-bool platformReadTree(const wchar_t*) { return true; }
+SystemResult platformReadTree(const wchar_t*) { return SystemResult{true, 0}; }
 
 void platformReleaseReadTree() {}
 
 bool platformOthersMayChange(const wchar_t*) { return false; }
+
+bool platformOthersMayChangeFile(const wchar_t*) { return false; }
 
 bool platformRunsAsRoot() { return false; }
 
