@@ -277,6 +277,14 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
             unmakeFolder(made);
             return usageError(&terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
         }
+        // Another user could lead root's log onto a file of root's, or read it.
+        if (storeOthersMayChange(options.logDir)) {
+            unmakeFolder(made);
+            writeErrorText(&terminal, L"korvane: the log dir [" + text(options.logDir) +
+                                          L"] can be changed by another user, or is reached through another "
+                                          L"user's link; a run as root refuses it.");
+            return EXIT_REFUSED;
+        }
         // A dry run's log never replaces a real run's.
         logPath = options.logDir;
         logPath.AppendSeparator();

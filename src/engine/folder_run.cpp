@@ -267,6 +267,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     VersionStore versions;
     if (!toMissing) {
+        refused = checkStores(options);
+        if (refused != RUN_OK) return refused;
         refused = prepareVersions(options, from, to, &versions);
         if (refused != RUN_OK) return refused;
         if (options.versionsFolder.length > 0) run.versions = &versions;

@@ -343,6 +343,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     // A To Folder yet to be made holds nothing to keep.
     VersionStore versions;
     if (!toMissing) {
+        refused = checkStores(options);
+        if (refused != RUN_OK) return refused;
         refused = prepareVersions(options, from, to, &versions);
         if (refused != RUN_OK) return refused;
         if (options.versionsFolder.length > 0) run.versions = &versions;

@@ -119,6 +119,23 @@ int validateFoldersForNewTo(const WideString& from, const WideString& to) {
     return RUN_OK;
 }
 
+bool storeOthersMayChange(const WideString& folder) {
+    if (!platformRunsAsRoot()) return false;
+    WideString standing = nearestStandingFolder(folder);
+    if (standing.length == 0) return false;  // nothing stands: the run finds it so
+    if (platformOthersMayChange(standing.buffer)) return true;
+    return !(dropTrailingSeparator(standing) == dropTrailingSeparator(folder)) &&
+           platformOthersMayAddTo(standing.buffer);
+}
+
+int checkStores(const RunOptions& options) {
+    const WideString& versions = options.versionsFolder;
+    if (versions.length == 0 || !storeOthersMayChange(versions)) return RUN_OK;
+    return refuse(RUN_STORE_UNSAFE, WideString(L"! Error => Versions dir [") + versions +
+                                        L"] can be changed by another user, or is reached through another "
+                                        L"user's link.");
+}
+
 int holdSource(const WideString& from) {
     SystemResult held = platformReadTree(from.buffer);
     if (held) return RUN_OK;

@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "text/wide_string.h"
 
+struct RunOptions;
+
 // The checks both runs make on their two folders, in order; RUN_OK when all
 // pass, otherwise the code, with its error line written and shown.
 int validateFolders(const WideString& fromFolder, const WideString& toFolder);
@@ -35,6 +37,19 @@ struct SourceHeld {
     SourceHeld& operator=(const SourceHeld&) = delete;
     ~SourceHeld() { platformReleaseReadTree(); }
 };
+
+// True when a root run may not keep what it writes in folder (the log
+// folder, the versions folder): another user may change it or a folder on
+// its way, or it is reached through another user's link, as for the To
+// Folder. Of a folder not made yet, the nearest one that stands is judged
+// so, and no other user may add to it at all: a level the run is to make
+// there could be planted first. False for any run but root's.
+bool storeOthersMayChange(const WideString& folder);
+
+// The checks of a root run's stores: a versions folder that
+// storeOthersMayChange refuses ends the run before any change,
+// RUN_STORE_UNSAFE with its line written and shown; RUN_OK otherwise.
+int checkStores(const RunOptions& options);
 
 // The To Folder's lock for one run, released however the run ends.
 struct DestinationLock {

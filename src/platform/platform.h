@@ -162,9 +162,16 @@ bool platformOthersMayChange(const wchar_t* root);
 // True when a user other than this process's own may change the file at
 // path, or what path leads to: a folder or link on its way is another's as
 // for platformOthersMayChange, or the file belongs to another, or a group
-// or user other than root may write it. Meant for a process running as
-// root; Windows: never told, false.
+// or user other than root may write it; false when it cannot be found
+// (reading it fails and tells why). Meant for a process running as root;
+// Windows: never told, false.
 bool platformOthersMayChangeFile(const wchar_t* path);
+
+// True when a user other than this process's own may add an entry to the
+// directory (links followed): it belongs to another, or a group or user
+// other than root may write it, sticky or not; true when it cannot be
+// looked at. Meant for a process running as root; Windows: false.
+bool platformOthersMayAddTo(const wchar_t* directory);
 
 // True when the process runs with the rights of the system's administrator
 // (root); Windows: false.

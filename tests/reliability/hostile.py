@@ -268,6 +268,46 @@ def to_through_a_link_in_a_users_folder_is_refused(work):
 # --- stores: versions, retention, logs, the lock, temporaries ---
 
 
+# -- where a root run keeps its versions and its log; its lock; its temporaries --
+
+
+@case
+def versions_and_log_folders_a_user_controls_are_refused(work):
+    """--versions and -l reached through u1's link to root's own folders, in u1's
+    folder, or (not made yet) in a folder others may add to: a root run refuses
+    them (3) before any change, and what the link led to stays as it was."""
+    source, target = home_tree(work)
+    store = folder(os.path.join(work, "store"), 0, 0o700)  # another job's versions
+    for run_name in ("2020-01-01 000000", "2020-01-02 000000"):
+        write(os.path.join(store, run_name, "kept.txt"), "kept", 0, 0o600)
+    logs = folder(os.path.join(work, "rootlogs"), 0, 0o700)
+    write(os.path.join(logs, "korvaneui.log"), "root's own log", 0, 0o600)
+    srv = folder(os.path.join(work, "srv"), 0, 0o755)
+    mine = folder(os.path.join(srv, "u1"), U1, 0o755)
+    as_user(U1, "ln -s '%s' '%s/vers' && ln -s '%s' '%s/logs' && mkdir '%s/own'" % (store, mine, logs, mine, mine))
+    sticky = folder(os.path.join(work, "sticky"), 0, 0o1777)
+    before = sorted(os.listdir(store))
+    refused = [("a versions folder through u1's link", ["--versions", os.path.join(mine, "vers"),
+                                                        "--keep-versions", "1"]),
+               ("a versions folder of u1's", ["--versions", os.path.join(mine, "own")]),
+               ("a versions folder to be made in u1's folder", ["--versions", os.path.join(mine, "new")]),
+               ("a versions folder to be made where others add", ["--versions", os.path.join(sticky, "v")]),
+               ("a log folder through u1's link", ["-l", os.path.join(mine, "logs")]),
+               ("a log folder of u1's", ["-l", os.path.join(mine, "own")])]
+    for label, options in refused:
+        status, out, err = run("-s", "-y", *options, source, target)
+        check("%s is refused (3)" % label, status == 3, (status, err))
+        check("... with its reason (%s)" % label, "another user" in err, err)
+        check("... before any change (%s)" % label, os.listdir(target) == [], os.listdir(target))
+    check("the other job's versions stay", sorted(os.listdir(store)) == before, os.listdir(store))
+    check("root's log stays as it was", open(os.path.join(logs, "korvaneui.log")).read() == "root's own log")
+    check("nothing is made in u1's folder or the shared one",
+          sorted(os.listdir(mine)) == ["logs", "own", "vers"] and os.listdir(sticky) == [])
+    status, out, err = run("-s", "-y", "--versions", os.path.join(work, "versions"), "-l", sticky, source, target)
+    check("root's own versions folder and a log in a sticky folder go on (0)", status == 0, err)
+    check("... the log root's alone", mode_of(os.path.join(sticky, "korvaneui.log")) == 0o600)
+
+
 # --- guards: the empty From, deletions, replacements ---
 
 

@@ -727,6 +727,13 @@ bool platformOthersMayChange(const wchar_t* root) {
     return name.ok && PathOthersMayRedirect(name.bytes, kLinksFollowedMax);
 }
 
+bool platformOthersMayAddTo(const wchar_t* directory) {
+    SystemName name = WithoutTrailingSlashes(PathName(directory));
+    struct stat st;
+    if (!name.ok || stat(name.bytes.c_str(), &st) != 0) return true;
+    return st.st_uid != geteuid() || OthersMayWrite(st, AclLetsOthersWrite(name.bytes.c_str()));
+}
+
 // The folders on the way as for a directory; then the file itself, as
 // root's files are judged: another's, or writable by a group or a user
 // other than root.

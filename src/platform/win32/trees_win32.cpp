@@ -186,6 +186,8 @@ bool platformOthersMayChange(const wchar_t*) { return false; }
 
 bool platformOthersMayChangeFile(const wchar_t*) { return false; }
 
+bool platformOthersMayAddTo(const wchar_t*) { return false; }
+
 bool platformRunsAsRoot() { return false; }
 
 void platformReleaseTree() {
