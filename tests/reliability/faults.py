@@ -330,7 +330,7 @@ def test_killed_while_keeping(work, rounds):
     volume = os.path.join(work, "keep-volume")
     os.makedirs(volume)
     places = [("on To's volume", None)]
-    if os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128m", "tmpfs", volume]).returncode == 0:
+    if os.geteuid() == 0 and subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755,size=128m", "tmpfs", volume]).returncode == 0:
         places.append(("on a volume of its own", volume))
     else:
         print("skip   killed while keeping versions on a volume of its own (needs root to mount a tmpfs)")
