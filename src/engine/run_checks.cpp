@@ -159,8 +159,13 @@ int lockDestination(const WideString& to, bool waitForLock, DestinationLock* hel
         int reason = 0;
         LockOutcome outcome = platformLockGuardedTree(&held->lock, &holder, &reason);
         if (outcome == LOCK_TAKEN) return RUN_OK;
-        if (outcome == LOCK_FAILED) {
+        if (outcome == LOCK_FAILED && platformErrorIsMissing(reason)) {
             return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+        }
+        if (outcome == LOCK_FAILED) {
+            // The runs' own folder could not be had: two runs could then mix in To.
+            return refuse(RUN_DEST_LOCKED, WideString(L"! Error => Destination dir can not be locked [") + to + L"]: " +
+                                               WideString(platformReasonText(reason).c_str()) + L".");
         }
         WideString by = holder > 0 ? WideString(L" (process ") + decimalText(holder) + L")" : WideString();
         if (!waitForLock) {

@@ -181,6 +181,12 @@ bool platformRunsAsRoot();
 // tree at once; its contents belong to the platform file.
 struct TreeLock;
 
+// The runs of one user keep what is theirs alone (their locks, the records
+// of their temporaries) in a folder no other user may write: root's in
+// /run/korvane (else /var/lib/korvane), another user's in
+// ~/.local/state/korvane (else /tmp/korvane-UID); on Windows in
+// %LOCALAPPDATA%\korvane. A folder that someone else may write is not taken.
+
 // What an attempt to lock a tree found.
 enum LockOutcome {
     LOCK_TAKEN,  // the tree is this run's until the lock is released or the process ends
@@ -189,11 +195,14 @@ enum LockOutcome {
 };
 
 // Tries once, without waiting, to lock the tree platformGuardTree holds,
-// through its handle, whatever its path has become since. The lock goes
-// with the process however it ends, so a dead run's lock is free; a run on
-// a folder inside the tree, or around it, is held off too. LOCK_TAKEN with
-// *lock to release; LOCK_HELD with *holder the holding process's number
-// (0 when the system does not tell). A volume that keeps no locks is taken.
+// by its identity, whatever its path has become since: a lock of the runs'
+// own in their folder, which only runs of this user take, so no one else
+// can hold a run off, and a run under another spelling of To (a link, "..")
+// meets it. The lock goes with the process however it ends, so a dead
+// run's lock is free; a run on a folder inside the tree, or around it, is
+// held off too. LOCK_TAKEN with *lock to release; LOCK_HELD with *holder
+// the holding run's process number (0 when the system does not tell);
+// LOCK_FAILED when the tree is not held or the runs' folder cannot be had.
 LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason);
 
 // Releases a lock platformLockGuardedTree took.
@@ -305,11 +314,19 @@ bool platformRequestsWait(const wchar_t* directory);
 // when the file could not be written, timed or read.
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t written, int64_t* readBack);
 
-// True when no process runs under the number (a live one, or one that cannot be told, is not gone).
-bool platformProcessIsGone(long process);
+// Where an entry named like a temporary of the program comes from, as the
+// records of this user's runs tell it.
+enum TemporaryOrigin {
+    TEMPORARY_UNPROVEN,  // no record proves it the program's: an entry like any other
+    TEMPORARY_IN_USE,    // a temporary of a run still going (this process's, or another run's of this user)
+    TEMPORARY_LEFT       // a temporary a run now gone made and left: the program's own, swept silently
+};
 
-// The number of this process.
-long platformProcessId();
+// Tells where the file or link at path (not followed) comes from: each run
+// records each temporary it makes (by its identity, on Windows its
+// folder's) before it could be left, and when it has gone; a name alone
+// proves nothing, as any user may give a file any name.
+TemporaryOrigin platformTemporaryOrigin(const wchar_t* path);
 
 // Deletes a file; false when it stays.
 SystemResult platformDeleteFile(const wchar_t* path);

@@ -18,10 +18,12 @@ New features add their cases here, under the section of their area.
 """
 import os
 import shutil
+import signal
 import stat
 import subprocess
 import sys
 import tempfile
+import time
 
 PROGRAM = None
 FAILURES = []
@@ -306,6 +308,183 @@ def versions_and_log_folders_a_user_controls_are_refused(work):
     status, out, err = run("-s", "-y", "--versions", os.path.join(work, "versions"), "-l", sticky, source, target)
     check("root's own versions folder and a log in a sticky folder go on (0)", status == 0, err)
     check("... the log root's alone", mode_of(os.path.join(sticky, "korvaneui.log")) == 0o600)
+
+
+def child_of(parent):
+    """The number of a process whose parent is parent, or 0."""
+    for entry in os.listdir("/proc"):
+        try:
+            with open("/proc/%s/stat" % entry) as stat_file:
+                if int(stat_file.read().rsplit(")", 1)[1].split()[1]) == parent:
+                    return int(entry)
+        except (OSError, ValueError, IndexError):
+            pass
+    return 0
+
+
+def stopped_at_first_rename(watched, *args, signal_name="SIGSTOP"):
+    """The program as root, stopped (or killed) by strace at its first rename:
+    the copy that replaces a file in the folder watched, once its lock is taken
+    and its temporary named. (strace, the program's process number: 0 once
+    killed), or None without strace; the caller ends both (end_stopped)."""
+    if shutil.which("strace") is None:
+        return None
+    calls = "rename,renameat,renameat2"
+    tracer = subprocess.Popen(["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=" + calls,
+                               "-e", "inject=%s:error=EIO:signal=%s" % (calls, signal_name), PROGRAM, *args],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+    if signal_name == "SIGKILL":
+        tracer.wait()
+        return tracer, 0
+    for _ in range(1000):
+        if tracer.poll() is not None:
+            return tracer, 0
+        if any(name.startswith(".korvane-") for name in os.listdir(watched)):
+            time.sleep(0.3)  # the rename comes right after the name
+            return tracer, child_of(tracer.pid)
+        time.sleep(0.01)
+    return tracer, 0
+
+
+def end_stopped(stopped):
+    tracer, child = stopped
+    if child:
+        try:
+            os.kill(child, signal.SIGKILL)
+        except OSError:
+            pass
+    tracer.kill()
+    tracer.wait()
+
+
+def one_change_due(work):
+    """From with a file that replaces To's older one (the copy that renames),
+    in root's folders. Returns (from, to)."""
+    source = folder(os.path.join(work, "data"), 0, 0o755)
+    write(os.path.join(source, "a.txt"), "new " * 1000, 0, 0o644)
+    target = folder(os.path.join(work, "backup", "data"), 0, 0o755)
+    write(os.path.join(target, "a.txt"), "old", 0, 0o644)
+    os.utime(os.path.join(target, "a.txt"), (1000, 1000))
+    return source, target
+
+
+@case
+def other_users_locks_stop_no_run(work):
+    """nobody's flock on /, on To's parent and on To, held for the whole run,
+    holds no run off, and --wait-lock does not wait for it; the usual cron
+    wrapper `flock -n TO korvane ... TO` runs."""
+    source, target = one_change_due(work)
+    holders = [user_process(NOBODY, "exec flock -o -x '%s' sleep 60" % place)
+               for place in ("/", os.path.dirname(target), target)]
+    time.sleep(0.3)
+    try:
+        for options in ([], ["--wait-lock"], ["-s", "-y"]):
+            status, out, err = run(*options, source, target, timeout=20)
+            check("nobody's flocks hold no run off %s (0)" % options, status == 0, (status, err))
+    finally:
+        for holder in holders:
+            holder.kill()
+            holder.wait()
+    os.utime(os.path.join(target, "a.txt"), (1000, 1000))
+    done = subprocess.run(["flock", "-n", target, PROGRAM, "-s", "-y", source, target], capture_output=True,
+                          text=True, timeout=60)
+    check("flock -n TO korvane ... TO runs (0)", done.returncode == 0, done.stderr)
+    check("... and copies", open(os.path.join(target, "a.txt")).read().startswith("new"))
+
+
+@case
+def runs_on_one_to_keep_off_each_other(work):
+    """A run that holds To (stopped during its copy) keeps off a second run on To
+    under every spelling (a trailing separator, "/.", "x/../x", root's link to
+    it), on a folder inside To and on one around it, naming the run's process;
+    a folder beside it runs. --wait-lock waits for it, and takes its lock
+    over once it is killed; so does a plain run."""
+    source, target = one_change_due(work)
+    folder(os.path.join(target, "inner"), 0, 0o755)
+    beside = folder(os.path.join(work, "backup", "beside"), 0, 0o755)
+    os.symlink(target, os.path.join(work, "link-to-to"))
+    stopped = stopped_at_first_rename(target, source, target)
+    if stopped is None:
+        print("skip   runs on one To (strace is missing)")
+        return
+    try:
+        check("the first run holds To, stopped during its copy", stopped[1] != 0)
+        spellings = [target + "/", target + "/.", os.path.join(target, "..", "data"),
+                     os.path.join(work, "link-to-to"), os.path.join(target, "inner"), os.path.dirname(target)]
+        for spelt in spellings:
+            status, out, err = run(source, spelt, timeout=20)
+            check("a second run on %s is refused (3)" % spelt, status == 3, (status, err))
+            check("... naming the run's process (%s)" % spelt,
+                  "in use by another run" in err and "(process %d)" % stopped[1] in err, err)
+        status, out, err = run(source, beside, timeout=20)
+        check("a run on a folder beside To goes on (0)", status == 0, err)
+        waiting = start("--wait-lock", source, target)
+        time.sleep(1.0)
+        check("--wait-lock waits for the run", waiting.poll() is None)
+    finally:
+        end_stopped(stopped)
+    try:
+        out, err = waiting.communicate(timeout=20)
+        check("... and takes the dead run's lock over (0)", waiting.returncode == 0, err)
+    except subprocess.TimeoutExpired:
+        waiting.kill()
+        check("... and takes the dead run's lock over (0)", False, "still waiting")
+
+
+@case
+def temporaries_are_swept_only_when_proven(work):
+    """A file of u1's named like a temporary (any process number in it, a live
+    one's too) is an entry: a plain run keeps it; a mirror keeps its version,
+    deletes it with its line and count, as a dry run predicts; a folder of hers
+    holding one goes whole. What a killed root run left is swept; one u1 puts
+    in its place under the same name is not."""
+    source, target = home_tree(work)
+    status, _, err = run(source, target)
+    check("a first copy (0)", status == 0, err)
+    hers = os.path.join(target, "u1")
+    names = [".korvane-4000000-1.tmp", ".korvane-1-1.tmp", ".korvane-%d-2.tmp" % os.getpid()]
+    for name in names:
+        as_user(U1, "echo mine > '%s/%s'" % (hers, name))
+    as_user(U1, "mkdir '%s/gone' && echo mine > '%s/gone/.korvane-1-3.tmp'" % (hers, hers))
+    status, out, err = run("-v", source, target)
+    check("a plain run keeps u1's look-alikes", status == 0 and
+          all(os.path.exists(os.path.join(hers, name)) for name in names) and
+          os.path.exists(os.path.join(hers, "gone", ".korvane-1-3.tmp")), (status, out, err))
+    status, out, err = run("-n", "-s", source, target)
+    predicted = ["  DF: [%s]" % os.path.join(hers, name) for name in names]
+    check("a dry run predicts their deletion", all(line in out for line in predicted), out)
+    versions = os.path.join(work, "versions")
+    status, out, err = run("-v", "-s", "-y", "--stats", "--versions", versions, source, target)
+    check("a mirror deletes each with its line (0)", status == 0 and all(line in out for line in predicted) and
+          "  RD: [%s]" % os.path.join(hers, "gone") in out, (status, out, err))
+    check("... counted", "Deleted               5" in out or "Deleted" in out and " 5 " in out.split("Deleted")[1][:20],
+          out)
+    kept = [os.path.join(dirpath, name) for dirpath, _, files in os.walk(versions) for name in files]
+    check("... each kept as a version", sorted(os.path.basename(path) for path in kept) ==
+          sorted(names + [".korvane-1-3.tmp"]), kept)
+    # A leftover of a killed root run, in u1's folder.
+    write(os.path.join(source, "u1", "notes.txt"), "u1's new notes " * 100, U1, 0o644)
+    killed = stopped_at_first_rename(hers, source, target, signal_name="SIGKILL")
+    if killed is None:
+        print("skip   a killed run's leftover (strace is missing)")
+        return
+    end_stopped(killed)
+    left = [name for name in os.listdir(hers) if name.startswith(".korvane-")]
+    check("a killed run leaves its temporary", len(left) == 1, left)
+    if len(left) != 1:
+        return
+    as_user(U1, "cd '%s' && rm -f '%s' && echo mine > '%s'" % (hers, left[0], left[0]))
+    status, out, err = run(source, target)
+    check("u1's file under a leftover's name is not swept", open(os.path.join(hers, left[0])).read() == "mine\n",
+          os.listdir(hers))
+    os.remove(os.path.join(hers, left[0]))
+    write(os.path.join(source, "u1", "notes.txt"), "u1's newer notes " * 100, U1, 0o644)
+    killed = stopped_at_first_rename(hers, source, target, signal_name="SIGKILL")
+    end_stopped(killed)
+    left = [name for name in os.listdir(hers) if name.startswith(".korvane-")]
+    status, out, err = run("-v", source, target)
+    check("the leftover itself is swept, silently", status == 0 and len(left) == 1 and
+          not any(name.startswith(".korvane-") for name in os.listdir(hers)) and "DF:" not in out, (left, out))
 
 
 # --- guards: the empty From, deletions, replacements ---

@@ -179,12 +179,6 @@ bool platformRequestsWait(const wchar_t* directory) {
     return false;
 }
 
-bool platformProcessIsGone(long process) {
-    return process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
-}
-
-long platformProcessId() { return static_cast<long>(getpid()); }
-
 SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
     Place at = Locate(WithoutTrailingSlashes(PathName(path)));
     std::string bytes;

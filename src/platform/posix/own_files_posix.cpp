@@ -50,9 +50,11 @@ mode_t OwnFileMode() { return geteuid() == 0 ? 0600 : 0644; }
 // as it was. -1 with errno set on failure.
 int ReplaceByNewFile(const std::string& name) {
     std::string parent = ParentOf(name);
-    std::string temporary = (parent == "/" ? "/" : parent + "/") + NextTemporaryName();
+    NotedTemporary noted((parent == "/" ? "/" : parent + "/") + NextTemporaryName());
+    const std::string& temporary = noted.name;
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
     if (fd < 0) return -1;
+    noted.made(AT_FDCWD, fd);
     if (rename(temporary.c_str(), name.c_str()) != 0) {
         int error = errno;
         close(fd);

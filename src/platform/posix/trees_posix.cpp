@@ -599,7 +599,7 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
             return false;
         }
     } else {
-        fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // readable: the root is listed through it
         if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
         if (fd < 0) return false;
         if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
@@ -623,7 +623,10 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
 
 }  // namespace
 
-bool platformGuardTree(const wchar_t* root) { return HoldRoot(&guard, root, false); }
+bool platformGuardTree(const wchar_t* root) {
+    ForgetRunRecords();  // a new run: the records of runs gone since are read afresh
+    return HoldRoot(&guard, root, false);
+}
 
 void platformReleaseTree() { ReleaseHeld(&guard); }
 
@@ -652,8 +655,6 @@ SystemResult platformHoldVersionTree(const wchar_t* root) {
 }
 
 void platformReleaseVersionTree() { ReleaseHeld(&versionTree); }
-
-namespace {
 
 // True when another user may change where path leads (a root run's To): a
 // directory on the way lets another move or replace the entry the path
@@ -720,8 +721,6 @@ bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
     return here.st_uid != geteuid() || (OthersMayWrite(here, acl) && !(here.st_mode & S_ISVTX));
 }
 
-}  // namespace
-
 bool platformOthersMayChange(const wchar_t* root) {
     SystemName name = WithoutTrailingSlashes(PathName(root));
     return name.ok && PathOthersMayRedirect(name.bytes, kLinksFollowedMax);
@@ -743,92 +742,4 @@ bool platformOthersMayChangeFile(const wchar_t* path) {
     if (!name.ok || stat(name.bytes.c_str(), &st) != 0) return false;  // reading it fails, and tells why
     return PathOthersMayRedirect(name.bytes, kLinksFollowedMax) || st.st_uid != geteuid() ||
            OthersMayWrite(st, AclLetsOthersWrite(name.bytes.c_str()));
-}
-
-// The lock is an exclusive flock of the directory a run changes, and a
-// shared one of each directory above it: a run on a folder inside another
-// run's To, or around it, meets the other's lock whichever started first.
-struct TreeLock {
-    std::vector<int> fds;  // the handles holding the locks
-};
-
-namespace {
-
-// The process holding a flock of the entry st, as /proc/locks tells it; 0 when it does not.
-long FlockHolder(const struct stat& st) {
-    FILE* locks = std::fopen("/proc/locks", "re");
-    if (!locks) return 0;
-    char line[256];
-    long holder = 0;
-    while (holder == 0 && std::fgets(line, sizeof line, locks)) {
-        char kind[16];
-        long process = 0;
-        unsigned major = 0;
-        unsigned minor = 0;
-        unsigned long long inode = 0;
-        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
-        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &process, &major, &minor, &inode) != 5) {
-            continue;
-        }
-        if (std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
-            makedev(major, minor) == st.st_dev && process != getpid()) {
-            holder = process;
-        }
-    }
-    std::fclose(locks);
-    return holder;
-}
-
-// Takes a lock of kind (LOCK_EX, LOCK_SH) on fd without waiting; false,
-// *holder told where it can be, when another holds one that excludes it.
-bool TakeFlock(int fd, int kind, long* holder) {
-    if (flock(fd, kind | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return true;  // a volume that keeps no locks
-    struct stat st;
-    if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
-    return false;
-}
-
-}  // namespace
-
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
-    *holder = 0;
-    if (!guard.active) {
-        *reason = ENOENT;
-        return LOCK_FAILED;
-    }
-    TreeLock* taken = new TreeLock;
-    int fd = dup(guard.rootFd);
-    if (fd >= 0) taken->fds.push_back(fd);
-    bool free = fd >= 0 && TakeFlock(fd, LOCK_EX, holder);
-    // The directories above, up to the top, as the file system links them.
-    struct stat below = guard.rootSeen;
-    int current = fd >= 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    while (free && current >= 0) {
-        struct stat above;
-        if (fstat(current, &above) != 0 || SameEntry(above, below)) {
-            close(current);
-            break;
-        }
-        taken->fds.push_back(current);
-        free = TakeFlock(current, LOCK_SH, holder);
-        below = above;
-        current = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (fd < 0 || !free) {
-        platformUnlockTree(taken);
-        if (fd < 0) {
-            *reason = errno;
-            return LOCK_FAILED;
-        }
-        return LOCK_HELD;
-    }
-    *lock = taken;
-    return LOCK_TAKEN;
-}
-
-void platformUnlockTree(TreeLock* lock) {
-    if (!lock) return;
-    for (int fd : lock->fds) close(fd);
-    delete lock;
 }
