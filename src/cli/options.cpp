@@ -108,8 +108,10 @@ const OptionInfo kOptions[] = {
      L"keep no owner and group: copies are the runner's,\n"
      L"set-user-ID and set-group-ID bits dropped (Linux)"},
     {OPT_WAIT_LOCK, 0, L"wait-lock", NO_VALUE, false, L"",
-     L"when another run is changing TO, wait for it to end\n"
-     L"instead of refusing (exit 3)"},
+     L"when another run of this user is changing TO (or a\n"
+     L"folder inside it or around it), wait for it to end\n"
+     L"instead of refusing (exit 3); no other program's or\n"
+     L"user's lock holds a run"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
      L"modification times at most N seconds apart compare\nequal (FAT disks, network shares)"},
     {OPT_JOBS, L'j', L"jobs", VALUE, true, L"N",
@@ -575,15 +577,18 @@ UsageWords makeUsageWords() {
         L"source's owner. A mode, owner, group, attribute or ACL changed alone is\n"
         L"mended in place, without copying (MD: lines, counted as updated). -H, -X\n"
         L"and -A keep what rsync -H, -X and -A keep; --no-owner what rsync\n"
-        L"--no-owner --no-group does.";
+        L"--no-owner --no-group does.\n"
+        L"As root, a run reads FROM, a list and a settings file only through links\n"
+        L"whose owner may read what they lead to, and refuses a TO, a versions or\n"
+        L"log folder, or a settings file that another user may change (exit 3).";
     words.exitStatuses = {
         {0, L"done, nothing failed"},
         {1, L"finished, but entries failed (each named, with the system's reason)"},
         {2, L"usage error: the command line could not be understood"},
         {3,
          L"refused before any change: the Synchronous question declined, a folder\n"
-         L"check (FROM, TO, the --versions DIR), the list file, an invalid rule,\n"
-         L"another run holding TO, a mirror of an empty FROM"},
+         L"check (FROM, TO, the --versions DIR, the log DIR), the list file, an\n"
+         L"invalid rule, another run holding TO, a mirror of an empty FROM"},
         {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
         {5,
          L"the deletion guard (--max-delete) held a mirror's deletions back: nothing\n"
