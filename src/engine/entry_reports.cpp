@@ -102,8 +102,8 @@ bool targetFoldsCase(const WideString& target) {
 
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& given) {
     const WideString& reason = given;
-    reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source,
-                       reason, target);
+    reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source, reason,
+                       target);
     pumpMessages();
 }
 

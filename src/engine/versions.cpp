@@ -493,8 +493,8 @@ void reportKept(RunState* run, const WideString& path) {
 }
 
 void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept) {
-    reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + pathPair(path, kept.version) + L"]",
-                       path, WideString(platformReasonText(kept.reason).c_str()), kept.version);
+    reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + pathPair(path, kept.version) + L"]", path,
+                       WideString(platformReasonText(kept.reason).c_str()), kept.version);
     pumpMessages();
 }
 

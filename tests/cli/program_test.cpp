@@ -310,7 +310,9 @@ TEST_F(Program, ForgedNameWritesNoLine) {
 // names both paths of a failure exactly.
 TEST_F(Program, NamesThatForgeALineAreShownApart) {
     const std::string turned = "cod\xe2\x80\xaeslp.exe";  // U+202E: shows as "codexe.pls"
-    const std::string isolated = "a\xe2\x81\xa6" "b\xe2\x80\x8f";  // U+2066, U+200F
+    const std::string isolated =
+        "a\xe2\x81\xa6"
+        "b\xe2\x80\x8f";  // U+2066, U+200F
     const std::string arrow = "x] -> [y";
     for (const std::string& name : {turned, isolated, arrow}) writeFile(temp.at("from") / fs::path(name), "n");
     writeFile(temp.at("from") / fs::path("in] -> [way"), "file");
