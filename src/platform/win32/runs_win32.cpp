@@ -254,13 +254,15 @@ void OpenOwnRecord() {
     if (folder.empty()) return;
     for (int attempt = 0; attempt < 100 && records.handle == INVALID_HANDLE_VALUE; ++attempt) {
         std::wstring tail = std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(attempt);
-        std::wstring pending = folder + kPendingPrefix + tail;
+        std::wstring pending = folder;
+        pending.append(kPendingPrefix).append(tail);
         HANDLE handle = OpenShared(pending, CREATE_NEW);
         if (handle == INVALID_HANDLE_VALUE) {
             if (GetLastError() == ERROR_FILE_EXISTS) continue;
             return;
         }
-        std::wstring named = folder + kRecordPrefix + tail;
+        std::wstring named = folder;
+        named.append(kRecordPrefix).append(tail);
         if (!LockFar(handle, true) || !MoveFileW(pending.c_str(), named.c_str())) {
             CloseHandle(handle);
             DeleteFileW(pending.c_str());
@@ -302,6 +304,7 @@ std::vector<TemporaryKey> OpenRecords(const std::string& text) {
         }
     }
     std::vector<TemporaryKey> keys;
+    keys.reserve(open.size());
     for (const auto& entry : open) keys.push_back(entry.first);
     return keys;
 }
