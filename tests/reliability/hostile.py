@@ -24,6 +24,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import traceback
 
 PROGRAM = None
 FAILURES = []
@@ -549,7 +550,9 @@ def main():
         try:
             test(work)
         except Exception as error:  # a case that breaks is a failure, and the others still run
-            check(test.__name__ + " ran to its end", False, repr(error))
+            check(test.__name__ + " ran to its end", False,
+                  repr(error) + " at " + " <- ".join("%s:%d" % (frame.name, frame.lineno) for frame in
+                                                   reversed(traceback.extract_tb(error.__traceback__))))
         finally:
             shutil.rmtree(work, ignore_errors=True)
     print("%d failed" % len(FAILURES))
