@@ -478,13 +478,14 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     return true;
 }
 
-// Keys as the window saves them: the four path fields, the five check boxes
-// and the rule. A rule or list file is taken only when its check box is on,
-// as the window's copy command does; the command line wins over the file.
+// The window's own file, ./korvaneui.ini, unless one is named.
 WideString settingsPathOf(const CliOptions& options) {
     return options.settingsFile.length > 0 ? options.settingsFile : SettingsFilePath(WideString(L"korvaneui"));
 }
 
+// Keys as the window saves them: the four path fields, the five check boxes
+// and the rule. A rule or list file is taken only when its check box is on,
+// as the window's copy command does; the command line wins over the file.
 bool applySettingsFile(CliOptions* options, std::wstring* problem) {
     WideString path = settingsPathOf(*options);
     std::vector<SettingLine> lines;
