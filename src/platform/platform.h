@@ -178,20 +178,19 @@ bool platformOthersMayAddTo(const wchar_t* directory);
 bool platformRunsAsRoot();
 
 // A run's hold on the tree it changes, so that two runs never change one
-// tree at once; its contents belong to the platform file.
+// tree at once; its contents belong to the platform file. The runs of one
+// user keep what is theirs alone (their locks, the records of their
+// temporaries) in a folder no other user may write: root's in /run/korvane
+// (else /var/lib/korvane), another user's in ~/.local/state/korvane (else
+// /tmp/korvane-UID); on Windows in %LOCALAPPDATA%\korvane. A folder that
+// someone else may write is not taken.
 struct TreeLock;
-
-// The runs of one user keep what is theirs alone (their locks, the records
-// of their temporaries) in a folder no other user may write: root's in
-// /run/korvane (else /var/lib/korvane), another user's in
-// ~/.local/state/korvane (else /tmp/korvane-UID); on Windows in
-// %LOCALAPPDATA%\korvane. A folder that someone else may write is not taken.
 
 // What an attempt to lock a tree found.
 enum LockOutcome {
     LOCK_TAKEN,  // the tree is this run's until the lock is released or the process ends
     LOCK_HELD,   // another run holds it
-    LOCK_FAILED  // the directory could not be opened: *reason tells why
+    LOCK_FAILED  // the tree is not held, or the runs' folder cannot be had: *reason tells why
 };
 
 // Tries once, without waiting, to lock the tree platformGuardTree holds,
