@@ -209,6 +209,13 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
                   L"korvane " + std::wstring(korvaneVersion()) + (commit.empty() ? L"" : L" (commit " + commit + L")"));
         return statusAfterOutput(&terminal, EXIT_DONE);
     }
+    // A file another user may change would choose what root reads and where it writes.
+    if (options.settingsGiven && platformRunsAsRoot() && platformOthersMayChangeFile(settingsPathOf(options).buffer)) {
+        writeErrorText(&terminal, L"korvane: the settings file [" + text(settingsPathOf(options)) +
+                                      L"] can be changed by another user, or is reached through another user's "
+                                      L"link; a run as root refuses it.");
+        return EXIT_REFUSED;
+    }
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
         return usageError(&terminal, problem);
     }
@@ -284,6 +291,14 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         if (!directoryExists(options.logDir)) {
             unmakeFolder(made);
             return usageError(&terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
+        }
+        // Another user could lead root's log onto a file of root's, or read it.
+        if (storeOthersMayChange(options.logDir)) {
+            unmakeFolder(made);
+            writeErrorText(&terminal, L"korvane: the log dir [" + text(options.logDir) +
+                                          L"] can be changed by another user, or is reached through another "
+                                          L"user's link; a run as root refuses it.");
+            return EXIT_REFUSED;
         }
         // A dry run's log never replaces a real run's.
         logPath = options.logDir;

@@ -109,8 +109,10 @@ const OptionInfo kOptions[] = {
      L"keep no owner and group: copies are the runner's,\n"
      L"set-user-ID and set-group-ID bits dropped (Linux)"},
     {OPT_WAIT_LOCK, 0, L"wait-lock", NO_VALUE, false, L"",
-     L"when another run is changing TO, wait for it to end\n"
-     L"instead of refusing (exit 3)"},
+     L"when another run of this user is changing TO (or a\n"
+     L"folder inside it or around it), wait for it to end\n"
+     L"instead of refusing (exit 3); no other program's or\n"
+     L"user's lock holds a run"},
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
      L"modification times whose whole seconds are at most\nN apart compare equal (FAT disks, network shares);\n"
      L"by default they compare to the nanosecond, or to the\nstep of a TO volume that keeps coarser times"},
@@ -500,12 +502,16 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     return true;
 }
 
+// The window's own file, ./korvaneui.ini, unless one is named.
+WideString settingsPathOf(const CliOptions& options) {
+    return options.settingsFile.length > 0 ? options.settingsFile : SettingsFilePath(WideString(L"korvaneui"));
+}
+
 // Keys as the window saves them: the four path fields, the five check boxes
 // and the rule. A rule or list file is taken only when its check box is on,
 // as the window's copy command does; the command line wins over the file.
 bool applySettingsFile(CliOptions* options, std::wstring* problem) {
-    WideString path = options->settingsFile;
-    if (path.length == 0) path = SettingsFilePath(WideString(L"korvaneui"));
+    WideString path = settingsPathOf(*options);
     std::vector<SettingLine> lines;
     int failure = 0;
     if (path.length == 0 || !ReadSettingLines(path, &lines, &failure)) {
@@ -599,15 +605,19 @@ UsageWords makeUsageWords() {
         L"take a set-ID bit or a capability in place, is copied anew (CP:), and a\n"
         L"folder of another user's is made anew around what it holds (CP:). -H, -X\n"
         L"and -A keep what rsync -H, -X and -A keep; --no-owner what rsync\n"
-        L"--no-owner --no-group does.";
+        L"--no-owner --no-group does.\n"
+        L"As root, a run reads FROM, a list and a settings file only through links\n"
+        L"whose owner may read what they lead to, and refuses a TO, a versions or\n"
+        L"log folder, or a settings file that another user may change (exit 3).";
     words.exitStatuses = {
         {0, L"done, nothing failed"},
         {1, L"finished, but entries failed (each named, with the system's reason)"},
         {2, L"usage error: the command line could not be understood"},
         {3,
          L"refused before any change: the Synchronous question declined, a folder\n"
-         L"check (FROM, TO, the --versions DIR), the list file, an invalid rule,\n"
-         L"another run holding TO, a mirror of a FROM that holds next to nothing"},
+         L"check (FROM, TO, the --versions DIR, the log DIR), the list file, an\n"
+         L"invalid rule, another run holding TO, a mirror of a FROM that holds next\n"
+         L"to nothing"},
         {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
         {5,
          L"a guard held changes back: the deletion guard (--max-delete) a mirror's\n"

@@ -64,6 +64,9 @@ struct CliOptions {
 // message naming the problem when they cannot be understood.
 bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* options, std::wstring* problem);
 
+// The settings file --settings names: the one given, or ./korvaneui.ini.
+WideString settingsPathOf(const CliOptions& options);
+
 // The folders, options and rule of a settings file, for the options the command
 // line did not give; false with a message when the file is missing.
 bool applySettingsFile(CliOptions* options, std::wstring* problem);

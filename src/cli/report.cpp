@@ -151,8 +151,9 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
     for (size_t i = 0; i < failures.size(); ++i) {
         const FailureNote& failure = failures[i];
         if (i > 0) text += L",";
-        text += L"{\"path\":" + jsonString(failure.path) + L",\"reason\":" + jsonString(failure.reason) +
-                L",\"message\":" + jsonString(failure.message) + L"}";
+        text += L"{\"path\":" + jsonString(failure.path) +
+                (failure.target.empty() ? L"" : L",\"target\":" + jsonString(failure.target)) + L",\"reason\":" +
+                jsonString(failure.reason) + L",\"message\":" + jsonString(failure.message) + L"}";
     }
     return text + L"],\"failures_left_out\":" + number(failuresLeftOut) + L"}";
 }

@@ -14,6 +14,7 @@ struct FailureNote {
     std::wstring message;  // the error line
     std::wstring path;     // the entry, or the directory a walk could not read
     std::wstring reason;   // the system's words, or empty
+    std::wstring target;   // the other path of a line that names two (a copy's target), or empty
 };
 
 // The figures of one run.

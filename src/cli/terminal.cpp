@@ -38,14 +38,14 @@ void showOnTerminal(void* data, int kind, const wchar_t* text) {
     noteEndReason(terminal, text);
 }
 
-void keepFailure(Terminal* terminal, const std::wstring& message, const std::wstring& path,
-                 const std::wstring& reason) {
+void keepFailure(Terminal* terminal, const std::wstring& message, const std::wstring& path, const std::wstring& reason,
+                 const std::wstring& target = std::wstring()) {
     if (!terminal->keepFailures) return;
     if (terminal->failures.size() >= kFailuresKept) {
         ++terminal->failuresLeftOut;
         return;
     }
-    terminal->failures.push_back(FailureNote{message, path, reason});
+    terminal->failures.push_back(FailureNote{message, path, reason, target});
 }
 
 // A failure with the system's reason after its line; a walk that stopped
@@ -57,7 +57,7 @@ void reportOnTerminal(void* data, const RunReport* report) {
         std::wstring line = report->line;
         if (!reason.empty()) line += L": " + reason;
         writeColored(terminal, PLATFORM_STDERR, kRed, line);
-        keepFailure(terminal, report->line, report->path, reason);
+        keepFailure(terminal, report->line, report->path, reason, report->target ? report->target : L"");
         return;
     }
     if (report->kind == REPORT_STOPPED) {

@@ -246,7 +246,7 @@ SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind 
                            KeptVersion* kept) {
     *attempted = false;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
-    if (kind == DELETABLE_FILE && isDeadTemporary(path)) {
+    if (kind != NOT_DELETABLE && isDeadTemporary(path)) {
         changeDeleteFile(path.buffer);
         return kDone;
     }
@@ -411,27 +411,20 @@ bool counterpartMayBeEntered(const DirectoryWalker* walker, const WideString& ro
     return presence == ENTRY_LINK && queried && status.isDirectory;
 }
 
-// The process number of a temporary of another run, or 0.
-long otherRunOf(const WideString& path) {
+// Where the entry at path comes from, when its name is a temporary's; only
+// such names are asked about.
+TemporaryOrigin originOf(const WideString& path) {
     int32_t cut = path.FindLastSeparator();
-    long owner = temporaryOwner(path.buffer + cut + 1);
-    return owner == platformProcessId() ? 0 : owner;
+    if (temporaryOwner(path.buffer + cut + 1) == 0) return TEMPORARY_UNPROVEN;
+    return platformTemporaryOrigin(path.buffer);
 }
 
 }  // namespace
 
-bool isLiveTemporary(const WideString& path) {
-    long owner = otherRunOf(path);
-    return owner > 0 && !platformProcessIsGone(owner);
-}
+bool isLiveTemporary(const WideString& path) { return originOf(path) == TEMPORARY_IN_USE; }
 
-// A temporary is always a plain file; anything else of that name is a user's.
-bool isDeadTemporary(const WideString& path) {
-    long owner = otherRunOf(path);
-    EntryStatus status;
-    return owner > 0 && platformProcessIsGone(owner) && platformQueryEntry(path.buffer, &status) && status.isRegular &&
-           !status.isLink;
-}
+// A name proves nothing: any user may name a file so; only a run's record does.
+bool isDeadTemporary(const WideString& path) { return originOf(path) == TEMPORARY_LEFT; }
 
 bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
     WideString base = directory;
@@ -444,7 +437,7 @@ bool removeDeadTemporaries(const WideString& directory, const WideString& counte
     std::vector<WideString> dead;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory || entry.isLink || temporaryOwner(entry.name) == 0) continue;
+        if (entry.isDirectory || temporaryOwner(entry.name) == 0) continue;
         WideString path = base + entry.name;
         // A name From has is From's file, whatever it looks like.
         if (platformEntryPresence((otherBase + entry.name).buffer) != ENTRY_ABSENT) continue;

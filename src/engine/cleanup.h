@@ -99,9 +99,9 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root);
 
 // Deletes, in a directory of the To Folder, the temporaries that copies of
-// runs now gone left there and that its counterpart in From plainly lacks; a
-// live run's and every other entry stay. Nothing of it is counted or logged;
-// true when anything was deleted.
+// runs now gone left there (isDeadTemporary) and that its counterpart in
+// From plainly lacks; a live run's and every other entry stay, whatever its
+// name. Nothing of it is counted or logged; true when anything was deleted.
 bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
 
 // Removes the To directory (below toRoot) that stands where From has an
@@ -133,10 +133,12 @@ bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, co
 // Readies the clean-up walk's scopes from the marks; call right before it.
 void startCleanupScopes(CleanupState* cleanup);
 
-// True when path names a temporary a live run of another process is writing.
+// True when path names a temporary a run still going is writing, as the
+// records of this user's runs prove it (this process's own included).
 bool isLiveTemporary(const WideString& path);
 
-// True when path names a temporary that a run now gone left behind.
+// True when path names a temporary that a run now gone left behind, as the
+// records of this user's runs prove it; a name alone proves nothing.
 bool isDeadTemporary(const WideString& path);
 
 #endif

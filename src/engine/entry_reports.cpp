@@ -8,17 +8,19 @@
 
 namespace {
 
-void tell(int kind, const WideString& line, const WideString& path, const WideString& reason, long long bytes) {
+void tell(int kind, const WideString& line, const WideString& path, const WideString& reason, long long bytes,
+          const WideString& target = WideString()) {
     const Host& host = runContext.host;
     if (!host.reported) return;
-    RunReport report{kind, line.buffer, path.buffer, reason.buffer, bytes};
+    RunReport report{kind, line.buffer, path.buffer, reason.buffer, bytes, target.buffer};
     host.reported(host.data, &report);
 }
 
 }  // namespace
 
 // A counting pass tells no one: it only counts what it would delete.
-void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason) {
+void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason,
+                        const WideString& target) {
     settleJobs(run);  // what the workers did before is told first
     if (run->counting) return;
     runContext.messageText = message;
@@ -26,7 +28,7 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
     ++run->tally.failed;
     writeMessageLine();
     if (runContext.host.reported) {
-        tell(REPORT_FAILED, runContext.messageText, path, reason, 0);
+        tell(REPORT_FAILED, runContext.messageText, path, reason, 0, target);
     } else {
         showStatus(STATUS_ERROR, runContext.messageText);
     }
@@ -108,8 +110,8 @@ bool targetFoldsCase(const WideString& target) {
 
 void reportCopyFailure(RunState* run, const WideString& source, const WideString& target, const WideString& given) {
     const WideString& reason = given;
-    reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                       reason);
+    reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source, reason,
+                       target);
     pumpMessages();
 }
 

@@ -9,8 +9,10 @@
 #include "text/wide_string.h"
 
 // Tells of an entry that failed: message is its error line, written to the
-// log and told to the front end with path and reason; counted in run's tally.
-void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason);
+// log and told to the front end with path and reason (and target, the other
+// path of a line that names two); counted in run's tally.
+void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason,
+                        const WideString& target = WideString());
 
 // Tells the front end of a change (a REPORT_ kind) with its log line, and counts it.
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes);

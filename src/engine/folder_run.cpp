@@ -170,9 +170,8 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
 void reportHeldKindChanges(RunState* run, const WideString& from, const WideString& to, const wchar_t* why) {
     for (const WideString& entry : run->heldKindChanges) {
         reportEntryFailure(
-            run,
-            WideString(L"! Error => Copy failure: [") + entry + L"] -> [" + counterpartPath(entry, from, to) + L"]",
-            entry, WideString(why));
+            run, WideString(L"! Error => Copy failure: [") + pathPair(entry, counterpartPath(entry, from, to)) + L"]",
+            entry, WideString(why), counterpartPath(entry, from, to));
     }
     run->heldKindChanges.clear();
 }
@@ -272,7 +271,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
     bool toMissing = isDryRun() && options.toToBeMade;
-    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    ToTreeGuard guard;
+    int refused = holdSource(from);
+    if (refused != RUN_OK) return refused;
+    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
@@ -299,6 +301,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     VersionStore versions;
     if (!toMissing) {
+        refused = checkStores(options);
+        if (refused != RUN_OK) return refused;
         refused = prepareVersions(options, from, to, &versions);
         if (refused != RUN_OK) return refused;
         if (options.versionsFolder.length > 0) run.versions = &versions;
@@ -311,7 +315,6 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
-    ToTreeGuard guard;
     if (!toMissing && !platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
@@ -320,11 +323,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     if (locked != RUN_OK) return locked;
     VersionsHeld versionsHeld;
     holdVersions(&versions);
-    platformReadTree(from.buffer);  // a From that cannot be opened stops the walk, which tells why
     // Ended before the trees are let go.
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));
-    writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
+    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 
     runContext.updatedCount = 0;
@@ -408,7 +410,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.updatedCount > 0)) {
         writeEmptyLine();
     }
-    writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
+    writeLogLine(WideString(L"End of copy [") + pathPair(from, to) + L"].");
     writeEmptyLine();
     runContext.messageText =
         WideString(L"Total: [") + WideString(directoryTotal) + L" dirs] and [" + WideString(fileTotal) + L" files].";
@@ -477,8 +479,8 @@ void tellUpdate(EntryJob* job) {
     if (kept == KEEP_FAILED) {
         reportVersionFailure(run, target(), outcome.kept);
     } else if (outcome.versionsInTheWay) {
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + entryPath + L"] -> [" + target() + L"]",
-                           entryPath, outcome.reason);
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(entryPath, target()) + L"]",
+                           entryPath, outcome.reason, target());
         pumpMessages();
     } else if (outcome.programsOwnName) {
         reportProgramsOwnName(run, entryPath);
@@ -491,7 +493,7 @@ void tellUpdate(EntryJob* job) {
         }
         if (outcome.changeAttempted) {
             WideString line =
-                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + entryPath + L"] -> [" + target() + L"]";
+                WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + pathPair(entryPath, target()) + L"]";
             if (runContext.showCopyFile) writeLogLine(line);
             reportChange(run, changeKind(outcome, job->isDirectory), line, entryPath, outcome.copiedBytes);
         }

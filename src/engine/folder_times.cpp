@@ -106,7 +106,7 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
     }
     if (recheck || frame.changed) return;  // the time goes with the change that moved it
     ++runContext.updatedCount;
-    WideString line = WideString(L"  MD: [") + fromFolder + L"] -> [" + toFolder + L"]";
+    WideString line = WideString(L"  MD: [") + pathPair(fromFolder, toFolder) + L"]";
     if (runContext.showCopyFile) writeLogLine(line);
     reportChange(run, REPORT_UPDATED, line, fromFolder, 0);
 }

@@ -166,7 +166,7 @@ struct ListJobs {
 void tellListChange(RunState* run, const wchar_t* tag, const WideString& source, const WideString& target, int kind,
                     long long bytes) {
     ++runContext.listUpdatedCount;
-    WideString line = WideString(tag) + source + L"] -> [" + target + L"]";
+    WideString line = WideString(tag) + pathPair(source, target) + L"]";
     if (runContext.showCopyFile) {
         runContext.messageText = line;
         writeMessageLine();
@@ -341,8 +341,8 @@ void tellListed(EntryJob* job) {
                        outcome.copiedBytes);
     } else {
         // No pumping in a list run: the failure (a versions folder in the way too) is told as it stands.
-        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]", source,
-                           outcome.reason);
+        reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source,
+                           outcome.reason, target);
     }
 }
 
@@ -356,7 +356,10 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     beginRun(&run);
     writeBanner();
     bool toMissing = isDryRun() && options.toToBeMade;
-    int refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    SourceHeld sourceHeld;
+    int refused = holdSource(from);
+    if (refused != RUN_OK) return refused;
+    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {
         // "is not exist": the program's own wording, kept on purpose.
@@ -379,6 +382,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     // A To Folder yet to be made holds nothing to keep.
     VersionStore versions;
     if (!toMissing) {
+        refused = checkStores(options);
+        if (refused != RUN_OK) return refused;
         refused = prepareVersions(options, from, to, &versions);
         if (refused != RUN_OK) return refused;
         if (options.versionsFolder.length > 0) run.versions = &versions;
@@ -396,8 +401,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     }
     VersionsHeld versionsHeld;
     holdVersions(&versions);
-    platformReadTree(from.buffer);  // a From that cannot be opened fails each entry with its reason
-    writeLogLine(WideString(L"Start to copy [") + from + L"] -> [" + to + L"]...");
+    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 
     runContext.updatedCount = 0;
@@ -440,8 +444,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         }
         if (options.updateMetadata && !toMissing && !renewForeignLevels(&run, &listJobs, from, to, normal)) {
             ++tally->files;
-            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + source + L"] -> [" + target + L"]",
-                               source, WideString(L"a folder on its way is another user's, not renewed"));
+            reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]",
+                               source, WideString(L"a folder on its way is another user's, not renewed"), target);
             continue;
         }
         // An entry on the way to, or below, one still in flight waits for it;
@@ -480,7 +484,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     if (runContext.hadErrors || (runContext.showCopyFile && runContext.listUpdatedCount > 0)) {
         writeEmptyLine();
     }
-    writeLogLine(WideString(L"End of copy [") + from + L"] -> [" + to + L"].");
+    writeLogLine(WideString(L"End of copy [") + pathPair(from, to) + L"].");
     writeEmptyLine();
     runContext.messageText = WideString(L"Total: [") + WideString(total) + L" files].";
     writeMessageLine();

@@ -119,6 +119,37 @@ int validateFoldersForNewTo(const WideString& from, const WideString& to) {
     return RUN_OK;
 }
 
+bool storeOthersMayChange(const WideString& folder) {
+    if (!platformRunsAsRoot()) return false;
+    WideString standing = nearestStandingFolder(folder);
+    if (standing.length == 0) return false;  // nothing stands: the run finds it so
+    if (platformOthersMayChange(standing.buffer)) return true;
+    return !(dropTrailingSeparator(standing) == dropTrailingSeparator(folder)) &&
+           platformOthersMayAddTo(standing.buffer);
+}
+
+int checkStores(const RunOptions& options) {
+    const WideString& versions = options.versionsFolder;
+    if (versions.length == 0 || !storeOthersMayChange(versions)) return RUN_OK;
+    return refuse(RUN_STORE_UNSAFE, WideString(L"! Error => Versions dir [") + versions +
+                                        L"] can be changed by another user, or is reached through another "
+                                        L"user's link.");
+}
+
+int holdSource(const WideString& from) {
+    SystemResult held = platformReadTree(from.buffer);
+    if (held) return RUN_OK;
+    if (held.reason != FAILURE_LINK_REFUSED) {
+        // A root run reads From through the held folder alone, never by its path.
+        if (!platformRunsAsRoot()) return RUN_OK;
+        return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
+    }
+    return refuse(
+        RUN_SOURCE_UNSAFE,
+        WideString(L"! Error => Source dir is reached through a link whose owner may not read what it names [") + from +
+            L"].");
+}
+
 // A waiting run looks again five times a second, the front end kept alive meanwhile.
 int lockDestination(const WideString& to, bool waitForLock, DestinationLock* held) {
     if (isDryRun()) return RUN_OK;
@@ -128,8 +159,13 @@ int lockDestination(const WideString& to, bool waitForLock, DestinationLock* hel
         int reason = 0;
         LockOutcome outcome = platformLockGuardedTree(&held->lock, &holder, &reason);
         if (outcome == LOCK_TAKEN) return RUN_OK;
-        if (outcome == LOCK_FAILED) {
+        if (outcome == LOCK_FAILED && platformErrorIsMissing(reason)) {
             return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+        }
+        if (outcome == LOCK_FAILED) {
+            // The runs' own folder could not be had: two runs could then mix in To.
+            return refuse(RUN_DEST_LOCKED, WideString(L"! Error => Destination dir can not be locked [") + to + L"]: " +
+                                               WideString(platformReasonText(reason).c_str()) + L".");
         }
         WideString by = holder > 0 ? WideString(L" (process ") + decimalText(holder) + L")" : WideString();
         if (!waitForLock) {

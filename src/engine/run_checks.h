@@ -6,6 +6,8 @@
 #include "platform/platform.h"
 #include "text/wide_string.h"
 
+struct RunOptions;
+
 // The checks both runs make on their two folders, in order; RUN_OK when all
 // pass, otherwise the code, with its error line written and shown.
 int validateFolders(const WideString& fromFolder, const WideString& toFolder);
@@ -17,6 +19,37 @@ int validateFoldersForNewTo(const WideString& fromFolder, const WideString& toFo
 
 // True when the From Folder lies inside the To Folder, by text or on disk.
 bool sourceInsideDestination(const WideString& fromFolder, const WideString& toFolder);
+
+// Holds the From Folder as the tree the run reads (platformReadTree) from
+// now on, so that the checks and the walks reach the folder the checks
+// judged, not one put in its place meanwhile. RUN_OK, also when it cannot
+// be opened (the folder checks then tell why), but in a root run, which
+// reads From through the held folder alone: RUN_NO_SOURCE then, as the
+// checks tell it; RUN_SOURCE_UNSAFE when a root run reaches it only through
+// a link whose owner may not read what it names, at any level of its path.
+// A refusal has its line written and shown.
+int holdSource(const WideString& fromFolder);
+
+// Lets go of the From Folder held by holdSource, however the run ends.
+struct SourceHeld {
+    SourceHeld() = default;
+    SourceHeld(const SourceHeld&) = delete;
+    SourceHeld& operator=(const SourceHeld&) = delete;
+    ~SourceHeld() { platformReleaseReadTree(); }
+};
+
+// True when a root run may not keep what it writes in folder (the log
+// folder, the versions folder): another user may change it or a folder on
+// its way, or it is reached through another user's link, as for the To
+// Folder. Of a folder not made yet, the nearest one that stands is judged
+// so, and no other user may add to it at all: a level the run is to make
+// there could be planted first. False for any run but root's.
+bool storeOthersMayChange(const WideString& folder);
+
+// The checks of a root run's stores: a versions folder that
+// storeOthersMayChange refuses ends the run before any change,
+// RUN_STORE_UNSAFE with its line written and shown; RUN_OK otherwise.
+int checkStores(const RunOptions& options);
 
 // The To Folder's lock for one run, released however the run ends.
 struct DestinationLock {

@@ -27,6 +27,8 @@
 #define RUN_EMPTY_SOURCE (-114)
 #define RUN_BAD_VERSIONS (-115)
 #define RUN_REPLACES_HELD (-116)
+#define RUN_SOURCE_UNSAFE (-120)
+#define RUN_STORE_UNSAFE (-121)
 
 // Results of a directory walk.
 #define WALK_OK 0

@@ -38,6 +38,7 @@ struct RunReport {
     const wchar_t* path;    // the entry concerned (the source of a copy), or the directory of a stop
     const wchar_t* reason;  // the system's words for a failure, or empty
     long long bytes;        // the bytes a copy wrote (0 for anything but a file copy)
+    const wchar_t* target;  // the other path of a line that names two (a copy's target), or empty
 };
 
 // What a run has done so far, for a front end's figures.

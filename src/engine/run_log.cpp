@@ -1,6 +1,7 @@
 #include "engine/run_log.h"
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "base/text_file.h"
@@ -103,6 +104,30 @@ void reportWalkResult(int result) {
     runContext.messageText = walkResultText(result);
     writeMessageLine();
     showStatus(STATUS_ERROR, runContext.messageText);
+}
+
+namespace {
+
+// The text a line puts between the two paths it names.
+const wchar_t kPairSeparator[] = L"] -> [";
+
+// path with each kPairSeparator in it written "] ?> [".
+WideString withoutPairSeparator(const WideString& path) {
+    const int32_t length = static_cast<int32_t>(std::wcslen(kPairSeparator));
+    WideString shown = path;
+    for (int32_t at = 0; at + length <= shown.length; ++at) {
+        if (std::wcsncmp(shown.buffer + at, kPairSeparator, static_cast<size_t>(length)) == 0) {
+            shown.buffer[at + 2] = L'?';
+            at += length - 1;
+        }
+    }
+    return shown;
+}
+
+}  // namespace
+
+WideString pathPair(const WideString& source, const WideString& target) {
+    return withoutPairSeparator(source) + kPairSeparator + withoutPairSeparator(target);
 }
 
 WideString decimalText(long long value) {

@@ -30,6 +30,11 @@ void writeMessageLine();
 // Writes the line for a walk that stopped early and shows it as an error.
 void reportWalkResult(int result);
 
+// The two paths of a line that names both, "source] -> [target": a path
+// holding "] -> [" has it written "] ?> [", so that the line holds it once
+// and a reader tells the two paths apart; other paths are written as they are.
+WideString pathPair(const WideString& source, const WideString& target);
+
 // The decimal text of any int (the counts of the "Updated" lines).
 WideString decimalText(long long value);
 

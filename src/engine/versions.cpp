@@ -742,14 +742,14 @@ void dropKept(const KeptVersion& kept) {
 void reportKept(RunState* run, const WideString& path) {
     if (run->counting || !run->versions) return;
     WideString line =
-        WideString(L"  KV: [") + path + L"] -> [" + placeBelow(*run->versions, run->versions->runFolder, path) + L"]";
+        WideString(L"  KV: [") + pathPair(path, placeBelow(*run->versions, run->versions->runFolder, path)) + L"]";
     if (runContext.showCopyFile) writeLogLine(line);
     reportChange(run, REPORT_KEPT, line, path, 0);
 }
 
 void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept) {
-    reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + path + L"] -> [" + kept.version + L"]",
-                       path, WideString(platformReasonText(kept.reason).c_str()));
+    reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + pathPair(path, kept.version) + L"]", path,
+                       WideString(platformReasonText(kept.reason).c_str()), kept.version);
     pumpMessages();
 }
 

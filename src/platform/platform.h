@@ -145,8 +145,12 @@ void platformReleaseTree();
 // a process running as root always: such a process follows a link below
 // root (on the way, or named) only where the link's owner could read what
 // it names (the owner is root or owns that), and fails otherwise with its
-// reason. False when root cannot be opened.
-bool platformReadTree(const wchar_t* root);
+// reason. Such a process reaches root itself so too, name by name through
+// handles (a link at root or at any level above it, "..", relative and
+// absolute link texts), once: root as spelt then names the directory held,
+// whatever its links become. Not done when root cannot be opened
+// (FAILURE_LINK_REFUSED: only through a link the process may not follow).
+SystemResult platformReadTree(const wchar_t* root);
 
 // Lets go of the tree of platformReadTree.
 void platformReleaseReadTree();
@@ -156,27 +160,49 @@ void platformReleaseReadTree();
 // sticky. Windows: never told, false.
 bool platformOthersMayChange(const wchar_t* root);
 
+// True when a user other than this process's own may change the file at
+// path, or what path leads to: a folder or link on its way is another's as
+// for platformOthersMayChange, or the file belongs to another, or a group
+// or user other than root may write it; false when it cannot be found
+// (reading it fails and tells why). Meant for a process running as root;
+// Windows: never told, false.
+bool platformOthersMayChangeFile(const wchar_t* path);
+
+// True when a user other than this process's own may add an entry to the
+// directory (links followed): it belongs to another, or a group or user
+// other than root may write it, sticky or not; true when it cannot be
+// looked at. Meant for a process running as root; Windows: false.
+bool platformOthersMayAddTo(const wchar_t* directory);
+
 // True when the process runs with the rights of the system's administrator
 // (root); Windows: false.
 bool platformRunsAsRoot();
 
 // A run's hold on the tree it changes, so that two runs never change one
-// tree at once; its contents belong to the platform file.
+// tree at once; its contents belong to the platform file. The runs of one
+// user keep what is theirs alone (their locks, the records of their
+// temporaries) in a folder no other user may write: root's in /run/korvane
+// (else /var/lib/korvane), another user's in ~/.local/state/korvane (else
+// /tmp/korvane-UID); on Windows in %LOCALAPPDATA%\korvane. A folder that
+// someone else may write is not taken.
 struct TreeLock;
 
 // What an attempt to lock a tree found.
 enum LockOutcome {
     LOCK_TAKEN,  // the tree is this run's until the lock is released or the process ends
     LOCK_HELD,   // another run holds it
-    LOCK_FAILED  // the directory could not be opened: *reason tells why
+    LOCK_FAILED  // the tree is not held, or the runs' folder cannot be had: *reason tells why
 };
 
 // Tries once, without waiting, to lock the tree platformGuardTree holds,
-// through its handle, whatever its path has become since. The lock goes
-// with the process however it ends, so a dead run's lock is free; a run on
-// a folder inside the tree, or around it, is held off too. LOCK_TAKEN with
-// *lock to release; LOCK_HELD with *holder the holding process's number
-// (0 when the system does not tell). A volume that keeps no locks is taken.
+// by its identity, whatever its path has become since: a lock of the runs'
+// own in their folder, which only runs of this user take, so no one else
+// can hold a run off, and a run under another spelling of To (a link, "..")
+// meets it. The lock goes with the process however it ends, so a dead
+// run's lock is free; a run on a folder inside the tree, or around it, is
+// held off too. LOCK_TAKEN with *lock to release; LOCK_HELD with *holder
+// the holding run's process number (0 when the system does not tell);
+// LOCK_FAILED when the tree is not held or the runs' folder cannot be had.
 LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason);
 
 // Releases a lock platformLockGuardedTree took.
@@ -300,11 +326,19 @@ bool platformRequestsWait(const wchar_t* directory);
 bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_t nanoseconds, int64_t* readSeconds,
                                int32_t* readNanoseconds);
 
-// True when no process runs under the number (a live one, or one that cannot be told, is not gone).
-bool platformProcessIsGone(long process);
+// Where an entry named like a temporary of the program comes from, as the
+// records of this user's runs tell it.
+enum TemporaryOrigin {
+    TEMPORARY_UNPROVEN,  // no record proves it the program's: an entry like any other
+    TEMPORARY_IN_USE,    // a temporary of a run still going (this process's, or another run's of this user)
+    TEMPORARY_LEFT       // a temporary a run now gone made and left: the program's own, swept silently
+};
 
-// The number of this process.
-long platformProcessId();
+// Tells where the file or link at path (not followed) comes from: each run
+// records each temporary it makes (by its identity, on Windows its
+// folder's) before it could be left, and when it has gone; a name alone
+// proves nothing, as any user may give a file any name.
+TemporaryOrigin platformTemporaryOrigin(const wchar_t* path);
 
 // Deletes a file; false when it stays.
 SystemResult platformDeleteFile(const wchar_t* path);

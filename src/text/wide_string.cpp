@@ -396,12 +396,30 @@ bool HasUnwritableUnit(const WideString& text) {
     return false;
 }
 
+namespace {
+
+// True for a character that shows nothing of its own but moves or hides
+// what follows it: the marks and embeddings of the bidirectional order
+// (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069), the invisible
+// spaces and operators (U+200B, U+2060-U+2064, U+FEFF), the deprecated
+// format characters (U+206A-U+206F) and the annotation marks
+// (U+FFF9-U+FFFB). A name holding one could show as another name, or turn a
+// line around. The joiners (U+200C, U+200D) stay: scripts and emoji need them.
+bool IsFormatCharacter(int64_t unit) {
+    return unit == 0x061C || unit == 0x200B || unit == 0x200E || unit == 0x200F || (unit >= 0x202A && unit <= 0x202E) ||
+           (unit >= 0x2060 && unit <= 0x2064) || (unit >= 0x2066 && unit <= 0x206F) || unit == 0xFEFF ||
+           (unit >= 0xFFF9 && unit <= 0xFFFB);
+}
+
+}  // namespace
+
 WideString ControlsAsQuestionMarks(const WideString& text) {
     WideString result(text);
     for (int32_t i = 0; i < result.length; ++i) {
         int64_t unit = result.buffer[i];  // below 0 only for a unit no system gives
         // The line and paragraph separators end a line in some viewers too.
-        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029) {
+        if (unit < 0x20 || (unit >= 0x7F && unit <= 0x9F) || unit == 0x2028 || unit == 0x2029 ||
+            IsFormatCharacter(unit)) {
             result.buffer[i] = L'?';
         }
     }

@@ -88,7 +88,10 @@ WideString DecodeNarrowEscaped(const char* bytes, size_t length);
 // True when text holds a unit no encoding can write: a byte escape or a lone surrogate.
 bool HasUnwritableUnit(const WideString& text);
 
-// A copy with each control character (U+0000-U+001F, U+007F, U+0080-U+009F) as "?".
+// A copy with each control character (U+0000-U+001F, U+007F, U+0080-U+009F),
+// line or paragraph separator (U+2028, U+2029) and invisible format
+// character (the bidirectional marks, embeddings and isolates, the
+// zero-width ones) as "?": what is shown is what the text holds.
 WideString ControlsAsQuestionMarks(const WideString& text);
 
 #endif

@@ -304,6 +304,46 @@ TEST_F(Program, ForgedNameWritesNoLine) {
     EXPECT_TRUE(contains(shown.out, "x?! Error => forged")) << shown.out;
     EXPECT_EQ(readFile(temp.at("to") / fs::path("x\n! Error => forged")), "x");
 }
+
+// A name that turns its line around (a bidirectional control) shows "?"
+// there; a name holding "] -> [" leaves its line one separator, and --json
+// names both paths of a failure exactly.
+TEST_F(Program, NamesThatForgeALineAreShownApart) {
+    const std::string turned = "cod\xe2\x80\xaeslp.exe";  // U+202E: shows as "codexe.pls"
+    const std::string isolated =
+        "a\xe2\x81\xa6"
+        "b\xe2\x80\x8f";  // U+2066, U+200F
+    const std::string arrow = "x] -> [y";
+    for (const std::string& name : {turned, isolated, arrow}) writeFile(temp.at("from") / fs::path(name), "n");
+    writeFile(temp.at("from") / fs::path("in] -> [way"), "file");
+    fs::create_directories(temp.at("to") / fs::path("in] -> [way"));
+    Outcome shown = run({"-v", "-l", at("logs"), at("from"), at("to")});
+    EXPECT_EQ(shown.status, 1) << shown.err;
+    for (const std::string& text : {shown.out + shown.err, readFile(temp.at("logs/korvaneui.log"))}) {
+        EXPECT_TRUE(contains(text, "/cod?slp.exe] -> [")) << text;
+        EXPECT_TRUE(contains(text, "/a?b?] -> [")) << text;
+        EXPECT_FALSE(contains(text, "\xe2\x80\xae")) << text;
+        EXPECT_TRUE(contains(text, "  CP: [" + at("from") + "/x] ?> [y] -> [" + at("to") + "/x] ?> [y]")) << text;
+        EXPECT_TRUE(contains(text, "Copy failure: [" + at("from") + "/in] ?> [way] -> [" + at("to") + "/in] ?> [way]"))
+            << text;
+    }
+    std::string printed = shown.out + shown.err;
+    for (size_t start = 0, end; start < printed.size(); start = end + 1) {
+        end = printed.find('\n', start);
+        if (end == std::string::npos) end = printed.size();
+        std::string line = printed.substr(start, end - start);
+        size_t first = line.find("] -> [");
+        EXPECT_TRUE(first == std::string::npos || line.find("] -> [", first + 1) == std::string::npos) << line;
+    }
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(turned)), "n");
+    EXPECT_EQ(readFile(temp.at("to") / fs::path(arrow)), "n");
+
+    Outcome json = run({"--json", at("from"), at("to")});
+    EXPECT_EQ(json.status, 1) << json.err;
+    EXPECT_TRUE(contains(json.out, "{\"path\":\"" + at("from") + "/in] -> [way\",\"target\":\"" + at("to") +
+                                       "/in] -> [way\",\"reason\":"))
+        << json.out;
+}
 #endif
 
 // The lines of text, each without its line end.

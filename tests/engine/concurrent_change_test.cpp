@@ -13,6 +13,14 @@
 #include "engine/run_log.h"
 #include "support/recording_host.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 struct ConcurrentChange : FolderPairTest {
@@ -113,7 +121,7 @@ TEST_F(ConcurrentChange, SecondRunOnOneToIsRefusedOrWaits) {
 }
 
 // Runs on a folder inside another run's To, or around it, keep off each
-// other whichever started first (on Windows, the one inside only).
+// other whichever started first.
 TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
     writeFile(temp.at("from/a.txt"), "a");
     fs::create_directories(temp.at("to/sub"));
@@ -121,8 +129,7 @@ TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
         const char* held;
         const char* run;
     };
-    std::vector<Case> cases = {{"to", "to/sub"}};
-    if (!onWindows()) cases.push_back({"to/sub", "to"});
+    std::vector<Case> cases = {{"to", "to/sub"}, {"to/sub", "to"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.held);
         std::atomic<int> state{0};
@@ -147,6 +154,44 @@ TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
         state = 2;
         holder.join();
     }
+}
+
+// A lock any other program takes on To or a folder above it (a cron
+// wrapper's flock, another user's, or on Windows the named object an
+// earlier build took) holds no run: a run's lock is a file of the runs' own.
+TEST_F(ConcurrentChange, OtherProgramsLocksHoldNoRun) {
+    writeFile(temp.at("from/a.txt"), "a");
+    std::vector<std::string> held = {temp.at("to").string(), temp.root.string()};
+#ifdef _WIN32
+    std::vector<HANDLE> handles;
+    for (const std::string& folder : held) {
+        DirectoryIdentity identity;
+        ASSERT_TRUE(platformDirectoryIdentity(toWide(fs::path(folder)).buffer, &identity));
+        wchar_t name[96];
+        swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", static_cast<unsigned long long>(identity.volume),
+                 static_cast<unsigned long long>(identity.index));
+        HANDLE mutex = CreateMutexW(nullptr, TRUE, name);
+        ASSERT_NE(mutex, nullptr);
+        handles.push_back(mutex);
+    }
+#else
+    std::vector<int> handles;
+    for (const std::string& folder : held) {
+        int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+        handles.push_back(fd);
+    }
+#endif
+    EXPECT_EQ(run(), RUN_OK);
+    EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+    options.waitForLock = true;
+    EXPECT_EQ(run(), RUN_OK);
+#ifdef _WIN32
+    for (HANDLE handle : handles) CloseHandle(handle);
+#else
+    for (int fd : handles) close(fd);
+#endif
 }
 
 }  // namespace

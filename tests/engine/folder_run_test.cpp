@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/temporary_name.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
 #include "engine/run_context.h"
@@ -567,6 +568,35 @@ TEST_F(FolderRun, AnyOfSeveralExclusionRulesKeepsAnEntry) {
     EXPECT_EQ(readFile(temp.at("to/.git/config")), "git");
     EXPECT_FALSE(fs::exists(temp.at("to/surplus.txt")));
     EXPECT_EQ(readFile(temp.at("to/a.txt")), "a");
+}
+
+// A file named as the program names its temporaries, whatever process
+// number it holds (a long-gone one's, a live one's), is no proof of being
+// one: a plain run keeps it; a mirror deletes it with its line and count.
+TEST_F(FolderRun, FilesNamedLikeTemporariesAreEntries) {
+    writeFile(temp.at("from/a.txt"), "a");
+    std::vector<std::string> names;
+    for (long process : {4000000L, 1L, 4L}) {
+        std::wstring name = temporaryName(process, 7);
+        names.emplace_back(name.begin(), name.end());
+        writeFile(temp.at("to/" + names.back()), "a user's own");
+    }
+    EXPECT_EQ(run(false, true), RUN_OK);
+    for (const std::string& name : names) EXPECT_EQ(readFile(temp.at("to/" + name)), "a user's own") << name;
+    EXPECT_EQ(run(true, true), RUN_OK);
+    std::vector<std::string> lines = log();
+    for (const std::string& name : names) {
+        EXPECT_FALSE(fs::exists(temp.at("to/" + name))) << name;
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [&name](const std::string& line) {
+                                    return line.rfind("  DF: [", 0) == 0 && line.size() > name.size() + 1 &&
+                                           line.compare(line.size() - name.size() - 1, name.size() + 1, name + "]") ==
+                                               0;
+                                }),
+                  1)
+            << name;
+    }
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Updated: [3 dirs and files]. "), lines.end());
 }
 
 #ifndef _WIN32

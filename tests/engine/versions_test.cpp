@@ -112,9 +112,9 @@ struct SmallVolume {
         fs::create_directories(at);
 #ifdef _WIN32
         std::string host = hostPath(at);
-        mounted = !host.empty() && runOnHost("mount -t tmpfs -o size=" + size + " tmpfs '" + host + "'");
+        mounted = !host.empty() && runOnHost("mount -t tmpfs -o mode=0755,size=" + size + " tmpfs '" + host + "'");
 #else
-        std::string command = "mount -t tmpfs -o size=" + size + " tmpfs '" + at.string() + "' 2>/dev/null";
+        std::string command = "mount -t tmpfs -o mode=0755,size=" + size + " tmpfs '" + at.string() + "' 2>/dev/null";
         mounted = std::system(command.c_str()) == 0;
 #endif
     }

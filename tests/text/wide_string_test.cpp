@@ -220,6 +220,13 @@ TEST(WideString, ControlCharactersBecomeQuestionMarks) {
         {L"del\x7f c1\x85\x9f end\xa0", L"del? c1?? end\xa0"},
         {L"plain \x00e9 \x20ac", L"plain \x00e9 \x20ac"},
         {L"\x01\x1f ", L"?? "},
+        // What turns a line around or hides: the bidirectional marks,
+        // embeddings and isolates, the invisible spaces; the joiners stay.
+        {L"cod\x202eslp.exe", L"cod?slp.exe"},
+        {L"\x200e\x200f\x202a\x202b\x202c\x202d\x061c|", L"???????|"},
+        {L"\x2066\x2067\x2068\x2069\x200b\xfeff\x2060|", L"???????|"},
+        {L"line\x2028para\x2029", L"line?para?"},
+        {L"\x200c\x200d \x2065 \x2010", L"\x200c\x200d \x2065 \x2010"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(fromWide(ControlsAsQuestionMarks(WideString(c.first.c_str()))), c.second);

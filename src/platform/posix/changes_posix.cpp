@@ -350,8 +350,10 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_
     if (!at.ok) return false;
     struct stat folder;
     bool folderKnown = fstat(at.directory, &folder) == 0;
+    NotedTemporary probe(at.name);
     int fd = openat(at.directory, at.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
+    probe.made(at.directory, fd);
     struct timespec times[2];
     times[0].tv_sec = static_cast<time_t>(seconds);
     times[0].tv_nsec = nanoseconds;
@@ -412,10 +414,12 @@ CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const 
     }
     Place at = LocateChange(WithoutTrailingSlashes(PathName(target)));
     if (!at.ok) return FailedCopy(errno);
-    std::string temporary = TemporaryBeside(at);
+    NotedTemporary noted(TemporaryBeside(at));
+    const std::string& temporary = noted.name;
     if (!WithWritableParent(at, [&] { return symlinkat(text.c_str(), at.directory, temporary.c_str()) == 0; })) {
         return FailedCopy(errno);
     }
+    noted.made(at.directory, -1);
     bool owned = false;
     int refused = keep.owners ? GiveLinkOwner(at.directory, temporary, st, &owned) : 0;
     if (refused != 0) {

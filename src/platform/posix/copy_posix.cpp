@@ -268,16 +268,18 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, const KeptMetadata& k
             }
         } else if (errno == EEXIST) {
             // Named as a temporary first, the copy is checked whole before it replaces anything.
-            std::string temporary = NextTemporaryName();
-            bool linked = linkUnnamed(out, temporary.c_str());
+            NotedTemporary temporary(NextTemporaryName());
+            bool linked = linkUnnamed(out, temporary.name.c_str());
             error = errno;
             if (linked) {
+                temporary.made(at.directory, out);
                 int closed = close(out);
                 out = -1;
                 if (closed != 0) error = errno;
-                placed = closed == 0 && renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+                placed =
+                    closed == 0 && renameat(at.directory, temporary.name.c_str(), at.directory, at.name.c_str()) == 0;
                 if (closed == 0 && !placed) error = errno;
-                if (!placed) unlinkat(at.directory, temporary.c_str(), 0);  // only a name of our own
+                if (!placed) unlinkat(at.directory, temporary.name.c_str(), 0);  // only a name of our own
             }
         } else {
             error = errno;
@@ -340,10 +342,10 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
         return unnamed;
     }
     // A directory under the target's name makes the rename fail (EISDIR) below.
-    std::string temporary = TemporaryBeside(at);
+    NotedTemporary temporary(TemporaryBeside(at));
     int out = -1;
     WithWritableParent(at, [&] {
-        out = openat(at.directory, temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        out = openat(at.directory, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         return out >= 0;
     });
     if (out < 0) {
@@ -351,6 +353,7 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
         close(in);
         return FailedCopy(error);
     }
+    temporary.made(at.directory, out);
     int error = 0;
     bool keptLess = false;
     bool ok = WriteCopy(in, out, &st, keep, &error, &keptLess);
@@ -366,12 +369,12 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
     }
     if (ok) {
         ok = StillInPlace(at) && WithWritableParent(at, [&] {
-                 return renameat(at.directory, temporary.c_str(), at.directory, at.name.c_str()) == 0;
+                 return renameat(at.directory, temporary.name.c_str(), at.directory, at.name.c_str()) == 0;
              });
         if (!ok) error = errno;
     }
     if (!ok) {
-        unlinkat(at.directory, temporary.c_str(), 0);
+        unlinkat(at.directory, temporary.name.c_str(), 0);
         return error == ECANCELED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED} : FailedCopy(error);
     }
     return PlacedCopy(keptLess, refused);

@@ -182,12 +182,6 @@ bool platformRequestsWait(const wchar_t* directory) {
     return false;
 }
 
-bool platformProcessIsGone(long process) {
-    return process > 0 && kill(static_cast<pid_t>(process), 0) != 0 && errno == ESRCH;
-}
-
-long platformProcessId() { return static_cast<long>(getpid()); }
-
 SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
     Place at = Locate(WithoutTrailingSlashes(PathName(path)));
     std::string bytes;
@@ -238,7 +232,8 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
     chain->clear();
     SystemName name = PathName(directory);
     if (!name.ok) return false;
-    int fd = open(name.bytes.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+    int fd = OpenHeldSource(name.bytes, kHeldDirectory);
+    if (fd < 0) fd = open(name.bytes.c_str(), kHeldDirectory & ~O_NOFOLLOW);
     if (fd < 0) return false;
     struct stat current;
     if (fstat(fd, &current) != 0) {

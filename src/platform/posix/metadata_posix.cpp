@@ -727,13 +727,15 @@ CopyResult platformLinkFile(const wchar_t* existing, const DirectoryIdentity& id
         close(fd);
         return FailedCopy(error);
     }
-    std::string temporary = TemporaryBeside(at);
+    NotedTemporary noted(TemporaryBeside(at));
+    const std::string& temporary = noted.name;
     std::string proc = ProcPath(fd);
     bool linked = WithWritableParent(at, [&] {
         if (linkat(AT_FDCWD, proc.c_str(), at.directory, temporary.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
         return errno == ENOENT && linkat(fd, "", at.directory, temporary.c_str(), AT_EMPTY_PATH) == 0;
     });
     int error = errno;
+    if (linked) noted.made(at.directory, fd);
     close(fd);
     if (!linked) return FailedCopy(error);
     if (Stopped()) {

@@ -50,9 +50,11 @@ mode_t OwnFileMode() { return geteuid() == 0 ? 0600 : 0644; }
 // as it was. -1 with errno set on failure.
 int ReplaceByNewFile(const std::string& name) {
     std::string parent = ParentOf(name);
-    std::string temporary = (parent == "/" ? "/" : parent + "/") + NextTemporaryName();
+    NotedTemporary noted((parent == "/" ? "/" : parent + "/") + NextTemporaryName());
+    const std::string& temporary = noted.name;
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
     if (fd < 0) return -1;
+    noted.made(AT_FDCWD, fd);
     if (rename(temporary.c_str(), name.c_str()) != 0) {
         int error = errno;
         close(fd);
@@ -136,6 +138,26 @@ SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
 
 SystemResult platformCloseFile(FILE* file) { return Result(std::fclose(file) == 0); }
 
+namespace {
+
+// Opens path for reading as the process may follow its links: as root,
+// each name on its way judged once through handles (ResolvePath), so that
+// a user's link leads root nowhere the user could not read herself.
+int OpenForReading(const std::string& path) {
+    const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    if (geteuid() != 0) return open(path.c_str(), flags);
+    int resolved = ResolvePath(path);
+    if (resolved < 0) return -1;
+    std::string proc = "/proc/self/fd/" + std::to_string(resolved);
+    int fd = open(proc.c_str(), flags);
+    int error = errno;
+    close(resolved);
+    errno = error;
+    return fd;
+}
+
+}  // namespace
+
 // Only a plain file is read: a FIFO or a device would be read until killed.
 FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
     *stream = false;
@@ -144,7 +166,7 @@ FILE* platformOpenRead(const wchar_t* path, bool* stream, int* reason) {
         *reason = FAILURE_NAME_UNWRITABLE;
         return nullptr;
     }
-    int fd = open(name.bytes.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    int fd = OpenForReading(name.bytes);
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
         *reason = errno != 0 ? errno : EIO;

@@ -69,6 +69,17 @@ const int kLinksFollowedMax = 40;
 // judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
 int ResolveEntry(int directory, const char* name, int* linksLeft);
 
+// Resolves the whole of path as a root run follows links: each name, from
+// the top or the current directory on, as ResolveEntry resolves it, ".."
+// the parent of what was reached. A handle (O_PATH) of what path names; -1
+// with errno set (FAILURE_LINK_REFUSED, ENOENT, ...).
+int ResolvePath(const std::string& path);
+
+// Opens with flags, links followed, the root of the tree a run reads, when
+// path (trailing slashes aside) is that root as spelt and the tree is held:
+// the directory held, whatever path leads to now. -1 (ENOENT) otherwise.
+int OpenHeldSource(const std::string& path, int flags);
+
 // A tree whose directories are held open on the way to the entries asked
 // about, outermost first, each opened from its parent; the next path that
 // shares their names reuses them, so a walk costs one open per directory,
@@ -120,6 +131,46 @@ void ForgetRemoved(HeldTree* tree, size_t depth, const std::string& name);
 // go of a directory it held under that name and below it; no other thread
 // holds the entry on its way.
 void ForgetOwnHeld(HeldTree* tree, size_t depth, const std::string& name);
+
+// True when another user may change where path leads: a directory on the
+// way lets another move or replace the entry the path passes through, or a
+// link on the way belongs to another (followed by its text, judged the
+// same); the last directory itself is another's, or others may write to it
+// and it is not sticky. linksLeft bounds the links followed.
+bool PathOthersMayRedirect(const std::string& path, int linksLeft);
+
+// Notes in this run's record that it made the temporary name (as the calls
+// on directory take it; fd: the temporary open, or -1 to look at the name
+// itself, not followed), so that a later run may prove it the program's own
+// should this run die before it is gone. Nothing is noted where the run
+// has no record (its folder could not be made).
+void NoteTemporary(int directory, const std::string& name, int fd);
+
+// Notes that the temporary name, noted by NoteTemporary, has gone: renamed
+// into place, or removed.
+void NoteTemporaryGone(const std::string& name);
+
+// A temporary noted when made, and noted gone when the function that made
+// it ends, renamed into place or removed by then.
+struct NotedTemporary {
+    std::string name;    // as the calls on its place take it
+    bool noted = false;  // made, and noted so
+    explicit NotedTemporary(std::string temporary) : name(std::move(temporary)) {}
+    NotedTemporary(const NotedTemporary&) = delete;
+    NotedTemporary& operator=(const NotedTemporary&) = delete;
+    // Notes it made in directory (see NoteTemporary).
+    void made(int directory, int fd) {
+        NoteTemporary(directory, name, fd);
+        noted = true;
+    }
+    ~NotedTemporary() {
+        if (noted) NoteTemporaryGone(name);
+    }
+};
+
+// Lets go of what the run read of other runs' records, so that the next
+// run reads them afresh (runs may have ended since).
+void ForgetRunRecords();
 
 // Where the system calls below find an entry: a directory handle and a name
 // in it. Outside the held trees the handle is the current directory and the

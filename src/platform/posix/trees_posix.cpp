@@ -110,6 +110,9 @@ int ResolveEntry(int directory, const char* name, int* linksLeft);
 
 namespace {
 
+// The type of the /proc file system, as statfs tells it.
+const long kProcVolume = 0x9fa0;
+
 // Resolves text, a link's text, from directory (a handle the call takes
 // over), component by component with ResolveEntry; -1 with errno set.
 int ResolveText(int directory, const std::string& text, int* linksLeft) {
@@ -144,12 +147,12 @@ int ResolveText(int directory, const std::string& text, int* linksLeft) {
             return -1;
         }
     }
-    if (!any) {
+    if (!any && text.empty()) {
         close(current);
         errno = ENOENT;
         return -1;
     }
-    return current;
+    return current;  // "/" names the top, "." the directory itself
 }
 
 }  // namespace
@@ -169,6 +172,20 @@ int ResolveEntry(int directory, const char* name, int* linksLeft) {
         errno = ELOOP;
         return -1;
     }
+    struct statfs volume;
+    if (fstatfs(fd, &volume) == 0 && volume.f_type == kProcVolume) {
+        // A link of /proc (/dev/stdin's way to a pipe) has no text that
+        // leads anywhere: the system follows it, the owner's right judged the same.
+        close(fd);
+        int target = openat(directory, name, O_PATH | O_CLOEXEC);
+        struct stat reached;
+        if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
+            close(target);
+            errno = FAILURE_LINK_REFUSED;
+            return -1;
+        }
+        return target;
+    }
     std::vector<char> text(4096);
     ssize_t length = readlinkat(fd, "", text.data(), text.size());
     close(fd);
@@ -186,6 +203,21 @@ int ResolveEntry(int directory, const char* name, int* linksLeft) {
         return -1;
     }
     return target;
+}
+
+// Resolves the whole of path as ResolveEntry resolves a name: from the top
+// or the current directory on, each name looked up in the handle of the
+// one before, ".." the parent of what was reached, so that what the path
+// names is judged and held once, whatever its links become afterwards.
+int ResolvePath(const std::string& path) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    int start = open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (start < 0) return -1;
+    int linksLeft = kLinksFollowedMax;
+    return ResolveText(start, path, &linksLeft);
 }
 
 namespace {
@@ -304,6 +336,19 @@ size_t BelowRoot(const HeldTree& tree, const std::string& path) {
     return root.size() + 1;
 }
 
+// True when the part of path from start on holds a level "..": a path the
+// engine never builds below From, but a user may give (a To spelt
+// "from/../to"), which is then reached as spelt.
+bool ClimbsBack(const std::string& path, size_t start) {
+    for (size_t at = start; at < path.size();) {
+        size_t end = path.find('/', at);
+        if (end == std::string::npos) end = path.size();
+        if (end - at == 2 && path[at] == '.' && path[at + 1] == '.') return true;
+        at = end + 1;
+    }
+    return false;
+}
+
 // Finds the entry of path (below tree's root from start on) through the
 // tree's held directories, opening those not held yet; verify: look again
 // at each held directory another user may move, that it is still where it
@@ -410,9 +455,13 @@ Place LocateFor(std::string whole, bool verify) {
         place.guarded = place.ok && place.directory != AT_FDCWD;
         return place;
     }
-    if (size_t start = BelowRoot(readTree, place.name)) {
+    if (size_t start = BelowRoot(readTree, place.name); start != 0 && !ClimbsBack(place.name, start)) {
         place.source = RootRun();
         if (RootRun() || place.name.size() >= kLongPath) Descend(&readTree, start, false, &place);
+    } else if (readTree.active && RootRun() && WithoutTrailingSlashes(place.name) == readTree.root) {
+        // The root itself as held, not as its path now leads.
+        place.directory = readTree.rootFd;
+        place.name = ".";
     }
     return place;
 }
@@ -536,14 +585,27 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
     SystemName name = WithoutTrailingSlashes(PathName(root));
     if (!name.ok) return false;
     const std::string& system = name.bytes;
-    // Readable, so that the run's lock can be taken through the same handle.
-    int fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
-    if (fd < 0) return false;
+    int fd;
     struct stat named;
-    if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
-        close(fd);
-        return false;
+    if (follows && RootRun()) {
+        // Every name on the way is judged once, through handles: a link the
+        // run may not follow refuses the tree, and one swapped later finds
+        // the tree already held.
+        fd = ResolvePath(system);
+        if (fd < 0) return false;
+        if (fstat(fd, &tree->rootSeen) != 0 || !S_ISDIR(tree->rootSeen.st_mode)) {
+            close(fd);
+            errno = ENOTDIR;
+            return false;
+        }
+    } else {
+        fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // readable: the root is listed through it
+        if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
+        if (fd < 0) return false;
+        if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
+            close(fd);
+            return false;
+        }
     }
     tree->rootAclWrites = !follows && RootRun() && HandleAclLetsOthersWrite(fd);
     // Every level of a deep tree may hold a handle; take what the system allows.
@@ -561,11 +623,26 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
 
 }  // namespace
 
-bool platformGuardTree(const wchar_t* root) { return HoldRoot(&guard, root, false); }
+bool platformGuardTree(const wchar_t* root) {
+    ForgetRunRecords();  // a new run: the records of runs gone since are read afresh
+    return HoldRoot(&guard, root, false);
+}
 
 void platformReleaseTree() { ReleaseHeld(&guard); }
 
-bool platformReadTree(const wchar_t* root) { return HoldRoot(&readTree, root, true); }
+SystemResult platformReadTree(const wchar_t* root) {
+    errno = 0;
+    bool held = HoldRoot(&readTree, root, true);
+    return Result(held);
+}
+
+int OpenHeldSource(const std::string& path, int flags) {
+    if (!readTree.active || WithoutTrailingSlashes(path) != readTree.root) {
+        errno = ENOENT;
+        return -1;
+    }
+    return openat(readTree.rootFd, ".", flags & ~O_NOFOLLOW);
+}
 
 bool platformRunsAsRoot() { return RootRun(); }
 
@@ -578,8 +655,6 @@ SystemResult platformHoldVersionTree(const wchar_t* root) {
 }
 
 void platformReleaseVersionTree() { ReleaseHeld(&versionTree); }
-
-namespace {
 
 // True when another user may change where path leads (a root run's To): a
 // directory on the way lets another move or replace the entry the path
@@ -646,97 +721,25 @@ bool PathOthersMayRedirect(const std::string& path, int linksLeft) {
     return here.st_uid != geteuid() || (OthersMayWrite(here, acl) && !(here.st_mode & S_ISVTX));
 }
 
-}  // namespace
-
 bool platformOthersMayChange(const wchar_t* root) {
     SystemName name = WithoutTrailingSlashes(PathName(root));
     return name.ok && PathOthersMayRedirect(name.bytes, kLinksFollowedMax);
 }
 
-// The lock is an exclusive flock of the directory a run changes, and a
-// shared one of each directory above it: a run on a folder inside another
-// run's To, or around it, meets the other's lock whichever started first.
-struct TreeLock {
-    std::vector<int> fds;  // the handles holding the locks
-};
-
-namespace {
-
-// The process holding a flock of the entry st, as /proc/locks tells it; 0 when it does not.
-long FlockHolder(const struct stat& st) {
-    FILE* locks = std::fopen("/proc/locks", "re");
-    if (!locks) return 0;
-    char line[256];
-    long holder = 0;
-    while (holder == 0 && std::fgets(line, sizeof line, locks)) {
-        char kind[16];
-        long process = 0;
-        unsigned major = 0;
-        unsigned minor = 0;
-        unsigned long long inode = 0;
-        // "1: FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF"
-        if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%llu", kind, &process, &major, &minor, &inode) != 5) {
-            continue;
-        }
-        if (std::strcmp(kind, "FLOCK") == 0 && inode == static_cast<unsigned long long>(st.st_ino) &&
-            makedev(major, minor) == st.st_dev && process != getpid()) {
-            holder = process;
-        }
-    }
-    std::fclose(locks);
-    return holder;
-}
-
-// Takes a lock of kind (LOCK_EX, LOCK_SH) on fd without waiting; false,
-// *holder told where it can be, when another holds one that excludes it.
-bool TakeFlock(int fd, int kind, long* holder) {
-    if (flock(fd, kind | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return true;  // a volume that keeps no locks
+bool platformOthersMayAddTo(const wchar_t* directory) {
+    SystemName name = WithoutTrailingSlashes(PathName(directory));
     struct stat st;
-    if (fstat(fd, &st) == 0) *holder = FlockHolder(st);
-    return false;
+    if (!name.ok || stat(name.bytes.c_str(), &st) != 0) return true;
+    return st.st_uid != geteuid() || OthersMayWrite(st, AclLetsOthersWrite(name.bytes.c_str()));
 }
 
-}  // namespace
-
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
-    *holder = 0;
-    if (!guard.active) {
-        *reason = ENOENT;
-        return LOCK_FAILED;
-    }
-    TreeLock* taken = new TreeLock;
-    int fd = dup(guard.rootFd);
-    if (fd >= 0) taken->fds.push_back(fd);
-    bool free = fd >= 0 && TakeFlock(fd, LOCK_EX, holder);
-    // The directories above, up to the top, as the file system links them.
-    struct stat below = guard.rootSeen;
-    int current = fd >= 0 ? openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
-    while (free && current >= 0) {
-        struct stat above;
-        if (fstat(current, &above) != 0 || SameEntry(above, below)) {
-            close(current);
-            break;
-        }
-        taken->fds.push_back(current);
-        free = TakeFlock(current, LOCK_SH, holder);
-        below = above;
-        current = openat(current, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    }
-    if (fd < 0 || !free) {
-        platformUnlockTree(taken);
-        if (fd < 0) {
-            *reason = errno;
-            return LOCK_FAILED;
-        }
-        return LOCK_HELD;
-    }
-    *lock = taken;
-    return LOCK_TAKEN;
-}
-
-void platformUnlockTree(TreeLock* lock) {
-    if (!lock) return;
-    for (int fd : lock->fds) close(fd);
-    delete lock;
+// The folders on the way as for a directory; then the file itself, as
+// root's files are judged: another's, or writable by a group or a user
+// other than root.
+bool platformOthersMayChangeFile(const wchar_t* path) {
+    SystemName name = PathName(path);
+    struct stat st;
+    if (!name.ok || stat(name.bytes.c_str(), &st) != 0) return false;  // reading it fails, and tells why
+    return PathOthersMayRedirect(name.bytes, kLinksFollowedMax) || st.st_uid != geteuid() ||
+           OthersMayWrite(st, AclLetsOthersWrite(name.bytes.c_str()));
 }

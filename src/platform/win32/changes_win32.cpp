@@ -63,6 +63,8 @@ bool platformProbeModifiedTime(const wchar_t* directory, int64_t seconds, int32_
     if (!base.empty() && !IsSlash(base.back())) base.push_back(L'\\');
     std::wstring path = TemporaryNameBeside(base);
     if (RefusedChange(path.c_str())) return false;
+    NotedTemporary noted;
+    noted.note(path);
     std::wstring system = platformSystemPath(path.c_str());
     // The folder keeps the times it had: the probe is no change of the run's.
     HANDLE folder = CreateFileW(platformSystemPath(directory).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -140,7 +142,9 @@ CopyResult platformCopyLink(const wchar_t* source, const wchar_t* target, const 
         return FailedCopy(ERROR_ACCESS_DENIED);
     }
     bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    std::wstring temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
+    NotedTemporary noted;
+    noted.note(TemporaryNameBeside(target));
+    std::wstring temporary = platformSystemPath(noted.path.c_str());
     DWORD flags = directory ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
     if (!CreateSymbolicLinkW(temporary.c_str(), text.c_str(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) {
         DWORD error = GetLastError();

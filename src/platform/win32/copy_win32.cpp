@@ -156,9 +156,11 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
     // while it was read is read again, so no copy stands as up to date with
     // contents its source never had.
     std::wstring temporary;
+    NotedTemporary noted;
     int reads = 0;
     for (int attempt = 0;; ++attempt) {
-        temporary = platformSystemPath(TemporaryNameBeside(target).c_str());
+        noted.note(TemporaryNameBeside(target));
+        temporary = platformSystemPath(noted.path.c_str());
         DWORD error = ERROR_SUCCESS;
         ContentStamp before;
         ContentStamp after;

@@ -532,15 +532,3 @@ bool platformStreamIdentity(FILE* file, DirectoryIdentity* identity) {
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));  // NOLINT(performance-no-int-to-ptr)
     return handle != INVALID_HANDLE_VALUE && IdentityOfHandle(handle, identity, nullptr);
 }
-
-bool platformProcessIsGone(long process) {
-    if (process <= 0) return false;
-    HANDLE handle = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(process));
-    if (!handle) return GetLastError() == ERROR_INVALID_PARAMETER;
-    DWORD code = 0;
-    bool gone = GetExitCodeProcess(handle, &code) && code != STILL_ACTIVE;
-    CloseHandle(handle);
-    return gone;
-}
-
-long platformProcessId() { return static_cast<long>(GetCurrentProcessId()); }

@@ -40,7 +40,9 @@ FILE* StreamOfHandle(HANDLE handle, int* reason) {
 // Makes a new file beside path and moves it over path: a link or another
 // name of a file goes as a name, what it named stays as it was.
 HANDLE ReplaceByNewFile(const std::wstring& path) {
-    std::wstring temporary = platformSystemPath(TemporaryNameBeside(path).c_str());
+    NotedTemporary noted;
+    noted.note(TemporaryNameBeside(path));
+    std::wstring temporary = platformSystemPath(noted.path.c_str());
     HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                 CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return handle;

@@ -27,6 +27,8 @@ std::wstring guardedRoot;
 
 size_t GuardedRootLength() { return guardedRoot.size(); }
 
+const std::wstring& GuardedRoot() { return guardedRoot; }
+
 // True when path lies strictly below the guarded tree.
 bool InsideGuardedTree(const wchar_t* path) {
     if (guardedRoot.empty()) return false;
@@ -101,88 +103,22 @@ bool platformGuardTree(const wchar_t* root) {
     }
     guardedRoot = text;
     linkFreeDirectory.clear();
+    ForgetRunRecords();  // a new run: the records of runs gone since are read afresh
     return true;
-}
-
-// The lock is a named mutex of the directory's identity: a mutex whose
-// holder ended is handed to the next who waits for it.
-struct TreeLock {
-    HANDLE mutex;
-};
-
-namespace {
-
-// The named mutex of the directory at path, by its identity; null on failure.
-HANDLE TreeMutex(const wchar_t* path) {
-    DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(path, &identity)) return nullptr;
-    wchar_t name[96];
-    unsigned long long volume = identity.volume;
-    unsigned long long index = identity.index;
-    swprintf(name, 96, L"Global\\korvane-tree-%016llx-%016llx", volume, index);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    if (!mutex) {
-        swprintf(name, 96, L"korvane-tree-%016llx-%016llx", volume, index);
-        mutex = CreateMutexW(nullptr, FALSE, name);
-    }
-    return mutex;
-}
-
-}  // namespace
-
-// A run on a folder inside a run's To finds the outer run's mutex held; a
-// run around one started before it does not find it (a mutex has no shared
-// kind to leave on the folders above).
-LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
-    *holder = 0;
-    if (guardedRoot.empty()) {
-        *reason = ERROR_PATH_NOT_FOUND;
-        return LOCK_FAILED;
-    }
-    std::wstring full;
-    if (FullPathOf(guardedRoot.c_str(), &full)) {
-        size_t rootLength = static_cast<size_t>(rootLevelLength(full.c_str(), static_cast<int>(full.size())));
-        for (size_t cut = full.find_last_of(L'\\'); cut != std::wstring::npos && cut >= rootLength && cut > 0;
-             cut = full.find_last_of(L'\\', cut - 1)) {
-            std::wstring above = full.substr(0, cut == rootLength - 1 ? cut + 1 : cut);
-            HANDLE outer = TreeMutex(above.c_str());
-            if (!outer) continue;
-            DWORD waited = WaitForSingleObject(outer, 0);
-            if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) ReleaseMutex(outer);
-            CloseHandle(outer);
-            if (waited == WAIT_TIMEOUT) return LOCK_HELD;
-            if (cut == 0) break;
-        }
-    }
-    HANDLE mutex = TreeMutex(guardedRoot.c_str());
-    if (!mutex) {
-        *reason = static_cast<int>(GetLastError());
-        return LOCK_FAILED;
-    }
-    DWORD waited = WaitForSingleObject(mutex, 0);
-    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-        CloseHandle(mutex);
-        return LOCK_HELD;
-    }
-    *lock = new TreeLock{mutex};
-    return LOCK_TAKEN;
-}
-
-void platformUnlockTree(TreeLock* lock) {
-    if (!lock) return;
-    ReleaseMutex(lock->mutex);
-    CloseHandle(lock->mutex);
-    delete lock;
 }
 
 // Windows follows no user's link into what the user may not read: the
 // system checks each access as the user's own... and this process's; a
 // From path reaches the system whole.
-bool platformReadTree(const wchar_t*) { return true; }
+SystemResult platformReadTree(const wchar_t*) { return SystemResult{true, 0}; }
 
 void platformReleaseReadTree() {}
 
 bool platformOthersMayChange(const wchar_t*) { return false; }
+
+bool platformOthersMayChangeFile(const wchar_t*) { return false; }
+
+bool platformOthersMayAddTo(const wchar_t*) { return false; }
 
 bool platformRunsAsRoot() { return false; }
 

@@ -77,6 +77,37 @@ bool ReadOwnAttributes(const wchar_t* path, DWORD* attributes, DWORD* tag);
 // A name beside target for a copy in progress; the process id keeps runs apart.
 std::wstring TemporaryNameBeside(const std::wstring& target);
 
+// Notes in this run's record that it is about to make the temporary at
+// path (its folder's identity and its name), so that a later run may prove
+// it the program's own should this run die before it is gone; nothing is
+// noted where the run has no record.
+void NoteTemporary(const std::wstring& path);
+
+// Notes that the temporary at path, noted by NoteTemporary, has gone:
+// moved into place, removed, or never made.
+void NoteTemporaryGone(const std::wstring& path);
+
+// The temporary a function makes, noted before it is made and noted gone
+// when another takes its place or the function ends.
+struct NotedTemporary {
+    std::wstring path;  // the temporary noted last, or empty
+    NotedTemporary() = default;
+    NotedTemporary(const NotedTemporary&) = delete;
+    NotedTemporary& operator=(const NotedTemporary&) = delete;
+    // Notes temporary, the one noted before gone.
+    void note(const std::wstring& temporary) {
+        forget();
+        path = temporary;
+        NoteTemporary(path);
+    }
+    // Notes the temporary noted last gone.
+    void forget() {
+        if (!path.empty()) NoteTemporaryGone(path);
+        path.clear();
+    }
+    ~NotedTemporary() { forget(); }
+};
+
 // A copy that failed for a Win32 error code.
 CopyResult FailedCopy(DWORD error);
 
@@ -98,6 +129,13 @@ bool InsideGuardedTree(const wchar_t* path);
 
 // The length of the guarded tree's root as the run spells it; 0 when none is guarded.
 size_t GuardedRootLength();
+
+// The guarded tree's root as the run spells it; empty when none is guarded.
+const std::wstring& GuardedRoot();
+
+// Lets go of what the run read of other runs' records of temporaries, so
+// that the next run reads them afresh (runs may have ended since).
+void ForgetRunRecords();
 
 // True when a directory between the guarded root and path's own name is a
 // link (or cannot be looked at): nothing is changed or read through it.
