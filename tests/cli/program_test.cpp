@@ -157,6 +157,8 @@ TEST_F(Program, WalkThatStopsEarly) {
     std::string deep = "from";
     for (int i = 0; i < 40; ++i) deep += "/d";
     writeFile(temp.at(deep + "/f.txt"), "f");
+    // Files enough at the top that the empty-From guard's count ends in the first folder.
+    for (int i = 0; i < 12; ++i) writeFile(temp.at("from/top" + std::to_string(i)), "t");
     writeFile(temp.at("to/surplus.txt"), "stays");
     Outcome stopped = run({"-s", "-y", at("from"), at("to")}, "ulimit -n 24; ");
     EXPECT_EQ(stopped.status, 4) << stopped.err;

@@ -884,7 +884,7 @@ def special_files_in_to_end_the_night_well(work):
     target = folder(os.path.join(work, "to"))
     volume = folder(os.path.join(work, "volume"))
     write(os.path.join(source, "keep.txt"), "k")
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", volume]).returncode != 0:
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755,size=4m", "tmpfs", volume]).returncode != 0:
         print("skipped: no volume can be mounted here")
         return
     try:
@@ -1102,7 +1102,8 @@ def temporaries_are_swept_only_when_proven(work):
           "  RD: [%s]" % os.path.join(hers, "gone") in out, (status, out, err))
     check("... counted", "Deleted               5" in out or "Deleted" in out and " 5 " in out.split("Deleted")[1][:20],
           out)
-    kept = [os.path.join(dirpath, name) for dirpath, _, files in os.walk(versions) for name in files]
+    kept = [os.path.join(dirpath, name) for dirpath, _, files in os.walk(versions) for name in files
+            if name not in (".korvane-versions", ".korvane-run")]  # the versions folder's mark, the run's record
     check("... each kept as a version", sorted(os.path.basename(path) for path in kept) ==
           sorted(names + [".korvane-1-3.tmp"]), kept)
     # A leftover of a killed root run, in u1's folder.
