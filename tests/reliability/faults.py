@@ -421,6 +421,24 @@ def started(args):
                             stdin=subprocess.DEVNULL)
 
 
+def signal_while_open(process, name, signals):
+    """Sends signals to process once it holds a file called name open (its
+    copy is under way), or at once when it ends first; a fixed wait would
+    miss a copy the system makes in a few milliseconds."""
+    fds = "/proc/%d/fd" % process.pid
+    deadline = time.monotonic() + 30
+    while process.poll() is None and time.monotonic() < deadline:
+        try:
+            if any(os.readlink(os.path.join(fds, fd)).endswith(os.sep + name) for fd in os.listdir(fds)):
+                break
+        except OSError:
+            pass
+        time.sleep(0.001)
+    for sig in signals:
+        if process.poll() is None:
+            process.send_signal(sig)
+
+
 def test_stops(work):
     """A stop at any moment of a run: nothing changes after it, exit 4."""
     big = os.path.join(work, "big.bin")
@@ -487,8 +505,7 @@ def test_stops(work):
     with open(listing, "w") as out:
         out.write("big.bin\n" + "".join("f%d.txt\n" % index for index in range(50)))
     process = started(["-f", listing, source, target])
-    time.sleep(0.1)
-    process.send_signal(signal.SIGINT)
+    signal_while_open(process, "big.bin", [signal.SIGINT])
     process.communicate(timeout=60)
     check("a stop in a list run ends it (4)", process.returncode == 4, "status %d" % process.returncode)
     # With workers, the small files copied beside the big one before the stop stand, whole.
@@ -497,9 +514,7 @@ def test_stops(work):
         filecmp.cmp(os.path.join(source, name), os.path.join(target, name), shallow=False) for name in copied)),
         str(copied))
     process = started(["-f", listing, source, target])
-    time.sleep(0.1)
-    process.send_signal(signal.SIGINT)
-    process.send_signal(signal.SIGINT)
+    signal_while_open(process, "big.bin", [signal.SIGINT, signal.SIGINT])
     process.communicate(timeout=60)
     check("a second signal ends the program at once", process.returncode in (4, -signal.SIGINT),
           "status %d" % process.returncode)
