@@ -255,9 +255,8 @@ typedef std::pair<unsigned long long, unsigned long long> Identity;
 // had is told apart by it.
 typedef long long BirthTime;
 
-// A temporary a record tells of, by its identity.
+// A temporary a record tells of, by its identity and name.
 struct Recorded {
-    std::string name;  // its name in its folder
     BirthTime born;    // when it was made, or 0
     bool left;         // its run is gone: it is a leftover
 };
@@ -277,7 +276,9 @@ struct Records {
     unsigned long long written = 0;       // bytes written to it
     std::map<std::string, Made> own;      // this process's temporaries not gone yet, by name
     bool othersRead = false;              // the other records were read since the run began
-    std::map<Identity, Recorded> others;  // what they tell of temporaries not gone, by identity
+    // What they tell of temporaries not gone, by identity and name: records
+    // of runs long gone may tell of a number the volume has given again.
+    std::map<std::pair<Identity, std::string>, Recorded> others;
     Records() = default;
     Records(const Records&) = delete;
     Records& operator=(const Records&) = delete;
@@ -433,7 +434,7 @@ void ReadOtherRecords() {
         bool left = flock(fd, LOCK_EX | LOCK_NB) == 0;
         std::map<std::string, Made> open = record ? OpenRecords(ReadAll(fd)) : std::map<std::string, Made>();
         if (left && open.empty()) unlinkat(folder, entry->d_name, 0);
-        for (const auto& [name, made] : open) records.others[made.identity] = Recorded{name, made.born, left};
+        for (const auto& [name, made] : open) records.others[{made.identity, name}] = Recorded{made.born, left};
         close(fd);
     }
     closedir(dir);
@@ -483,9 +484,8 @@ TemporaryOrigin platformTemporaryOrigin(const wchar_t* path) {
     auto own = records.own.find(last);
     if (own != records.own.end() && SameMade(found, own->second.identity, own->second.born)) return TEMPORARY_IN_USE;
     if (!records.othersRead) ReadOtherRecords();
-    auto other = records.others.find(found.identity);
-    if (other == records.others.end() || other->second.name != last ||
-        !SameMade(found, other->first, other->second.born)) {
+    auto other = records.others.find({found.identity, last});
+    if (other == records.others.end() || !SameMade(found, other->first.first, other->second.born)) {
         return TEMPORARY_UNPROVEN;
     }
     return other->second.left ? TEMPORARY_LEFT : TEMPORARY_IN_USE;
