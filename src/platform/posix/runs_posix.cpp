@@ -257,8 +257,8 @@ typedef long long BirthTime;
 
 // A temporary a record tells of, by its identity and name.
 struct Recorded {
-    BirthTime born;    // when it was made, or 0
-    bool left;         // its run is gone: it is a leftover
+    BirthTime born;  // when it was made, or 0
+    bool left;       // its run is gone: it is a leftover
 };
 
 // What a record tells of one temporary not gone.
@@ -270,12 +270,12 @@ struct Made {
 // This process's record of its temporaries, and what it read of the others'.
 struct Records {
     std::mutex lock;
-    bool tried = false;                   // this process's record was tried
-    int fd = -1;                          // it, open for appending (held locked while the process lives)
-    std::string name;                     // its name in the run folder
-    unsigned long long written = 0;       // bytes written to it
-    std::map<std::string, Made> own;      // this process's temporaries not gone yet, by name
-    bool othersRead = false;              // the other records were read since the run began
+    bool tried = false;               // this process's record was tried
+    int fd = -1;                      // it, open for appending (held locked while the process lives)
+    std::string name;                 // its name in the run folder
+    unsigned long long written = 0;   // bytes written to it
+    std::map<std::string, Made> own;  // this process's temporaries not gone yet, by name
+    bool othersRead = false;          // the other records were read since the run began
     // What they tell of temporaries not gone, by identity and name: records
     // of runs long gone may tell of a number the volume has given again.
     std::map<std::pair<Identity, std::string>, Recorded> others;
