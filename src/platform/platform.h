@@ -218,6 +218,11 @@ bool platformIsTopOfVolume(const wchar_t* path);
 // resolved); false when directory cannot be opened.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain);
 
+// The whole path of the directory at path as the system resolves it now:
+// from the top, every link and level of dots followed; false when it
+// cannot be reached.
+bool platformResolvedPath(const wchar_t* path, std::wstring* resolved);
+
 // Reads the identity of any entry (a link as itself); false when it cannot be read.
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 
