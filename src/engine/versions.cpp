@@ -738,8 +738,11 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
     if (tail.length == 0 && sameIdentity(standingIdentity, fromIdentity)) {
         return refused(L"is the From Folder itself.");
     }
-    if (sameIdentity(standingIdentity, fromIdentity) || sourceInsideDestination(standing, from) ||
-        sourceInsideDestination(folder, from)) {
+    // A spelling with levels of dots ("from/../to/.v") says nothing by its
+    // text of where it lies: the folders that stand decide.
+    bool byText = !hasDotLevel(folder) && !hasDotLevel(from);
+    if (sameIdentity(standingIdentity, fromIdentity) || directoryBelow(standing, from) ||
+        (byText && (sourceInsideDestination(standing, from) || sourceInsideDestination(folder, from)))) {
         return refused(WideString(L"lies inside the From Folder [") + from + L"].");
     }
     store->toFolder = to;
