@@ -68,12 +68,37 @@ const std::wstring kRefused = L"a link whose owner may not read what it names, n
 
 // A user's link to what only root may read is not followed, in a folder run
 // and a list run, on the way or at the end; root's own links and a user's
-// links to the user's own files are.
+// links to the user's own files are, where she could reach them herself:
+// her own folder behind root's is not; one that an ACL or her group lets
+// her into is.
 TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
     writeFile(temp.at("secret/file"), "secret");
     chmod(temp.at("secret").c_str(), 0700);
     writeFile(temp.at("from/user/own"), "own");
     ownedBy("from/user/own", kOther);
+    writeFile(temp.at("secret/hers/own"), "own");
+    ownedBy("secret/hers", kOther);
+    ownedBy("secret/hers/own", kOther);
+    writeFile(temp.at("acl/hers/own"), "own");
+    ownedBy("acl/hers", kOther);
+    ownedBy("acl/hers/own", kOther);
+    chmod(temp.at("acl").c_str(), 0700);
+    writeFile(temp.at("aclgroup/hers/own"), "own");
+    ownedBy("aclgroup/hers/own", kOther);
+    chmod(temp.at("aclgroup").c_str(), 0700);
+    writeFile(temp.at("denied/hers/own"), "own");
+    ownedBy("denied/hers/own", kOther);
+    writeFile(temp.at("grouped/hers/own"), "own");
+    ownedBy("grouped/hers/own", kOther);
+    chmod(temp.at("grouped").c_str(), 0750);
+    writeFile(temp.at("rootgroup/hers/own"), "own");
+    ownedBy("rootgroup/hers/own", kOther);
+    chmod(temp.at("rootgroup").c_str(), 0750);
+    ASSERT_EQ(chown(temp.at("grouped").c_str(), 0, kOther), 0);  // nobody's own group
+    bool acls = std::system(("setfacl -m u:65534:x '" + temp.at("acl").string() + "' 2>/dev/null && setfacl -m " +
+                             "u:65534:-,m::rx '" + temp.at("denied").string() + "' && setfacl -m g:65534:x '" +
+                             temp.at("aclgroup").string() + "'")
+                                .c_str()) == 0;
     struct Link {
         const char* name;
         const char* target;
@@ -81,9 +106,18 @@ TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
         bool followed;
     };
     const std::vector<Link> links = {
-        {"user/to-secret", "secret/file", kOther, false},    {"user/to-secret-folder", "secret", kOther, false},
-        {"user/to-own", "from/user/own", kOther, true},      {"user/roots", "secret/file", 0, true},
+        {"user/to-secret", "secret/file", kOther, false},
+        {"user/to-secret-folder", "secret", kOther, false},
+        {"user/to-own", "from/user/own", kOther, true},
+        {"user/roots", "secret/file", 0, true},
         {"roots-to-users", "from/user/to-secret", 0, false},  // root's link through a user's: judged link by link
+        {"user/to-own-behind-roots", "secret/hers/own", kOther, false},
+        {"user/to-own-folder-behind-roots", "secret/hers", kOther, false},
+        {"user/to-own-through-a-group", "grouped/hers/own", kOther, true},
+        {"user/to-own-in-roots-group", "rootgroup/hers/own", kOther, false},
+        {"user/to-own-through-an-acl", "acl/hers/own", kOther, acls},
+        {"user/to-own-through-an-acls-group", "aclgroup/hers/own", kOther, acls},
+        {"user/to-own-an-acl-denies", "denied/hers/own", kOther, !acls},
     };
     for (const Link& link : links) {
         fs::create_symlink(temp.at(link.target), temp.at(std::string("from/") + link.name));

@@ -1281,6 +1281,70 @@ def guard_mass_rewrite(work):
                                      if name.startswith("u1" + os.sep)), sorted(kept))
 
 
+# --- another local user against a root run: reach, ACL masks, the lock, logs ---
+
+def her_folder_behind_roots(work):
+    """u1's own folder (holding root's readable file and one of hers) inside a
+    folder only root may enter: hers, but she cannot reach it herself."""
+    private = folder(os.path.join(work, "private"), 0, 0o700)
+    herold = folder(os.path.join(private, "herold"), U1, 0o755)
+    write(os.path.join(herold, "secret.txt"), "root's secret", 0, 0o644)
+    write(os.path.join(herold, "hers.txt"), "her secret", U1, 0o644)
+    write(os.path.join(private, "rootfile.txt"), "root's secret 2", 0, 0o644)
+    write(os.path.join(herold, "list.txt"), "open.txt\n", U1, 0o644)
+    return herold
+
+
+@case
+def links_to_her_own_things_she_cannot_reach_are_not_followed(work):
+    """u1's links, inside FROM, at FROM and above it, and at a list file's
+    folder, to her own folder or file that stands inside a folder only root
+    may enter: she cannot read them herself, so a root run reads nothing
+    through them (below FROM: the entry fails with its reason; at FROM or a
+    list: refused, exit 3), and nothing of them reaches To, where she could
+    read it. Her links to her own things she can reach are followed."""
+    herold = her_folder_behind_roots(work)
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    home = folder(os.path.join(source, "u1"), U1, 0o755)
+    folder(os.path.join(home, "mine"), U1, 0o755)
+    write(os.path.join(home, "mine", "open.txt"), "u1's own", U1, 0o644)
+    links = {"l": herold, "l2": os.path.join(herold, "hers.txt"), "l3": os.path.join(herold, "..", "rootfile.txt"),
+             "l4": os.path.join(herold, "secret.txt"), "rel": os.path.relpath(herold, home),
+             "ok": os.path.join(home, "mine"), "okfile": os.path.join(home, "mine", "open.txt")}
+    for name, text in links.items():
+        as_user(U1, "ln -s '%s' '%s/%s'" % (text, home, name))
+    target = folder(os.path.join(work, "backup"), 0, 0o755)
+    for options in ([], ["-s", "-y"], ["-j", "4"]):
+        status, out, err = run(*options, source, target)
+        check("links to her own things behind root's folder fail (1) %s" % options, status == 1, (status, err))
+        check("... with their reason %s" % options, err.count("link whose owner may not read") >= 5, err)
+        check("... nothing behind root's folder reaches To %s" % options,
+              not holds_secret(target) and not any(os.path.exists(os.path.join(target, "u1", name)) for name in ("l", "l2", "l3", "l4", "rel")),
+              sorted(os.listdir(os.path.join(target, "u1"))))
+        check("... her links to what she can reach are followed %s" % options,
+              os.path.isfile(os.path.join(target, "u1", "ok", "open.txt"))
+              and os.path.isfile(os.path.join(target, "u1", "okfile")), sorted(os.listdir(os.path.join(target, "u1"))))
+    # FROM itself, or a level above it, through her link; and a list file's folder.
+    as_user(U1, "ln -s '%s' '%s/asfrom' && ln -s '%s' '%s/above'" % (herold, home, os.path.dirname(herold), home))
+    for spelt in ("asfrom", "asfrom/", "rel"):
+        fresh = folder(os.path.join(work, "backup-" + spelt.strip("/")), 0, 0o755)
+        status, out, err = run(os.path.join(home, spelt), fresh)
+        check("FROM through her link to her own folder behind root's (%s) is refused (3)" % spelt,
+              status == 3 and "link whose owner may not read" in err and os.listdir(fresh) == [], (status, err))
+    fresh = folder(os.path.join(work, "backup-list"), 0, 0o755)
+    status, out, err = run("-f", os.path.join(home, "asfrom", "list.txt"), os.path.join(home, "mine"), fresh)
+    check("a list in her folder behind root's is refused (3)", status == 3 and os.listdir(fresh) == [], (status, err))
+    # An ACL that lets her search root's folder: she reaches hers, and her link is followed.
+    if subprocess.run(["setfacl", "-m", "u:%d:x" % U1, os.path.dirname(herold)], capture_output=True).returncode != 0:
+        print("skip   an ACL that lets her in (setfacl fails here)")
+        return
+    fresh = folder(os.path.join(work, "backup-acl"), 0, 0o755)
+    status, out, err = run(source, fresh)
+    check("with an ACL that lets her reach her folder, her link to it is followed",
+          os.path.isfile(os.path.join(fresh, "u1", "l", "hers.txt")), (status, err))
+    check("... while root's own file behind root's folder is still not", not os.path.exists(
+        os.path.join(fresh, "u1", "l3")), sorted(os.listdir(os.path.join(fresh, "u1"))))
+
 
 def main():
     global PROGRAM
