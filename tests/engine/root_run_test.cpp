@@ -450,5 +450,45 @@ TEST_F(RootRun, MetadataWriteTakesNoGrantAsFound) {
     }
 }
 
+// Without -A a copy takes no ACL, and so its group bits are what its
+// source's ACL lets the owning group do, not the mask the mode shows: a
+// new copy and one mended in place alike; with -A the ACL goes with it.
+TEST_F(RootRun, CopyWithoutItsAclIsNoMoreOpenThanItsSource) {
+    struct Case {
+        const char* name;
+        const char* acl;  // for setfacl -m
+        mode_t copied;    // the copy's mode without -A
+    };
+    const std::vector<Case> cases = {
+        {"group-denied", "u:65534:r,g::-,m::r,o::-", 0600},   // the mask shows r, the group has nothing
+        {"group-reads", "u:65534:rw,g::r,m::rw,o::-", 0640},  // the group reads, the mask shows rw
+        {"no-acl", "", 0640},
+    };
+    for (const Case& c : cases) {
+        std::string path = temp.at(std::string("from/") + c.name).string();
+        writeFile(path, "private");
+        ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+        if (*c.acl && std::system(("setfacl -m " + std::string(c.acl) + " '" + path + "' 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "no ACLs here";
+        }
+    }
+    auto modeOf = [this](const Case& c) {
+        struct stat st {};
+        EXPECT_EQ(lstat(temp.at(std::string("to/") + c.name).c_str(), &st), 0) << c.name;
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    for (const Case& c : cases) EXPECT_EQ(modeOf(c), c.copied) << c.name << ": a new copy";
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    EXPECT_EQ(tally.updated, 0) << "a copy as its source's ACL says is up to date";
+    for (const Case& c : cases) ASSERT_EQ(chmod(temp.at(std::string("to/") + c.name).c_str(), 0604), 0);
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    for (const Case& c : cases) EXPECT_EQ(modeOf(c), c.copied) << c.name << ": mended in place";
+    options.keepAcls = true;
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    char acl[256];
+    EXPECT_GT(getxattr(temp.at("to/group-denied").c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
+}
+
 }  // namespace
 #endif

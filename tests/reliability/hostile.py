@@ -1345,6 +1345,34 @@ def links_to_her_own_things_she_cannot_reach_are_not_followed(work):
     check("... while root's own file behind root's folder is still not", not os.path.exists(
         os.path.join(fresh, "u1", "l3")), sorted(os.listdir(os.path.join(fresh, "u1"))))
 
+@case
+def a_copy_without_acls_gives_her_group_nothing_its_acl_denied(work):
+    """root's memo, of u2's group, whose ACL names u1 and denies the group
+    (its mode's group bits show the mask): copied without -A, in a plain run
+    and a mirror, new and mended in place, u2 reads it no more in To than in
+    From; with -A the ACL goes with it."""
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    memo = os.path.join(source, "memo.txt")
+    write(memo, "for u1's eyes only", 0, 0o640)
+    os.chown(memo, 0, U2)
+    if subprocess.run(["setfacl", "-m", "u:%d:r,g::-,m::r,o::-" % U1, memo], capture_output=True).returncode != 0:
+        print("skip   no ACLs here")
+        return
+    check("u2 may not read it in From", as_user(U2, "cat '%s'" % memo, check_status=False).returncode != 0)
+    for options in ([], ["-s", "-y"], ["-j", "4"], ["-A"]):
+        target = folder(os.path.join(work, "backup" + "".join(options)), 0, 0o755)
+        copy = os.path.join(target, "memo.txt")
+        for moment in ("new", "mended"):
+            if moment == "mended":
+                os.chmod(copy, 0o644)
+            status, out, err = run(*options, source, target)
+            check("the copy is made (0) %s %s" % (options, moment), status == 0, (status, err))
+            check("... u2 may not read it in To %s %s" % (options, moment),
+                  as_user(U2, "cat '%s'" % copy, check_status=False).returncode != 0, oct(mode_of(copy)))
+        check("... u1 reads it with -A, as in From", (options != ["-A"]) or
+              as_user(U1, "cat '%s'" % copy, check_status=False).returncode == 0, oct(mode_of(copy)))
+
+
 
 def main():
     global PROGRAM
