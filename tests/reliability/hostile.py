@@ -16,6 +16,7 @@ Each case plays one attack and states the promise it must not break:
 hostile.py PROGRAM [CASE-SUBSTRING...]     (exit 77 when not root)
 New features add their cases here, under the section of their area.
 """
+import fcntl
 import os
 import shutil
 import signal
@@ -1371,6 +1372,109 @@ def a_copy_without_acls_gives_her_group_nothing_its_acl_denied(work):
                   as_user(U2, "cat '%s'" % copy, check_status=False).returncode != 0, oct(mode_of(copy)))
         check("... u1 reads it with -A, as in From", (options != ["-A"]) or
               as_user(U1, "cat '%s'" % copy, check_status=False).returncode == 0, oct(mode_of(copy)))
+
+
+def records_telling_of(name):
+    """The records of root's runs' temporaries (in its runs' folder) that name name."""
+    found = []
+    for folder in ("/run/korvane", "/var/lib/korvane"):
+        if os.path.isdir(folder):
+            for entry in os.listdir(folder):
+                if entry.startswith("temporaries-"):
+                    with open(os.path.join(folder, entry), errors="replace") as record:
+                        if name in record.read():
+                            found.append(os.path.join(folder, entry))
+    return found
+
+
+@case
+def a_dead_runs_record_goes_once_its_leftovers_have(work):
+    """A killed root run leaves its temporary in u1's folder and its record in
+    root's runs' folder. Once the leftover is gone (u1 removed it, or a run
+    swept it), a later run removes the dead record; while it stands, the
+    record stays and proves it."""
+    source, target = home_tree(work)
+    check("a first copy (0)", run(source, target)[0] == 0)
+    hers = os.path.join(target, "u1")
+    for how in ("removed by u1", "swept by a run"):
+        write(os.path.join(source, "u1", "notes.txt"), "u1's notes, %s " % how * 100, U1, 0o644)
+        killed = stopped_at_first_rename(hers, source, target, signal_name="SIGKILL")
+        if killed is None:
+            print("skip   a killed run's record (strace is missing)")
+            return
+        end_stopped(killed)
+        left = [name for name in os.listdir(hers) if name.startswith(".korvane-")]
+        if not check("a killed run leaves its temporary and its record (%s)" % how,
+                     len(left) == 1 and records_telling_of(left[0]), (left, os.listdir("/run/korvane"))):
+            return
+        if how == "removed by u1":
+            as_user(U1, "rm -f '%s/%s'" % (hers, left[0]))
+        status, out, err = run(source, target)
+        check("... the next run goes through (0) (%s)" % how, status == 0 and not os.path.exists(
+            os.path.join(hers, left[0])), (status, err, os.listdir(hers)))
+        status, out, err = run(source, target)
+        check("... and the dead record is gone after it (%s)" % how, not records_telling_of(left[0]),
+              records_telling_of(left[0]))
+
+
+def lock_file_of(path):
+    """The name of root's lock file for the folder at path (by its identity), where it stands."""
+    st = os.stat(path)
+    for folder in ("/run/korvane", "/var/lib/korvane"):
+        name = os.path.join(folder, "lock-%x-%x" % (st.st_dev, st.st_ino))
+        if os.path.exists(name):
+            return name
+    return None
+
+
+@case
+def a_killed_runs_locks_go_and_a_job_beside_is_never_held_off(work):
+    """A killed run leaves its lock files; the next run, on any tree, removes
+    those no run holds, and a run that holds To keeps its own. A second job
+    on a folder beside To, started again and again together with the first
+    (one of them letting go of the folders above both as the other takes
+    them), is never held off."""
+    source, target = one_change_due(work)
+    killed = stopped_at_first_rename(target, source, target, signal_name="SIGKILL")
+    if killed is None:
+        print("skip   a killed run's locks (strace is missing)")
+        return
+    end_stopped(killed)
+    check("a killed run leaves its lock file", lock_file_of(target) is not None)
+    elsewhere = folder(os.path.join(work, "elsewhere"), 0, 0o755)
+    status, out, err = run(source, elsewhere)
+    check("... a run on another tree goes through (0)", status == 0, err)
+    check("... and removes it", lock_file_of(target) is None, lock_file_of(target))
+    stopped = stopped_at_first_rename(target, source, target)
+    try:
+        status, out, err = run(source, elsewhere)
+        check("a held lock file is kept", status == 0 and lock_file_of(target) is not None, (status, err))
+    finally:
+        end_stopped(stopped)
+    # Another run's look at a lock file it is about to remove (it holds it
+    # alone for a moment): a run that opens the file then waits it out.
+    beside = folder(os.path.join(work, "backup", "beside"), 0, 0o755)
+    run(source, beside)
+    st = os.stat(os.path.dirname(target))
+    name = "/run/korvane/lock-%x-%x" % (st.st_dev, st.st_ino)
+    looking = os.open(name, os.O_RDWR | os.O_CREAT, 0o600)
+    fcntl.flock(looking, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    waiting = start("-q", source, beside)
+    opened = False
+    for _ in range(500):
+        try:
+            opened = any(os.readlink("/proc/%d/fd/%s" % (waiting.pid, fd)) == name
+                         for fd in os.listdir("/proc/%d/fd" % waiting.pid))
+        except OSError:
+            pass
+        if opened or waiting.poll() is not None:
+            break
+        time.sleep(0.001)
+    os.unlink(name)
+    os.close(looking)
+    out, err = waiting.communicate(timeout=60)
+    check("a run that meets another's look at a lock file goes on (0)", opened and waiting.returncode == 0,
+          (opened, waiting.returncode, err))
 
 
 

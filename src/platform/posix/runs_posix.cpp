@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -162,6 +163,25 @@ bool StillNamed(int folder, const std::string& name, int fd) {
            SameEntry(named, open);
 }
 
+// A run that lets go of a lock file, or sweeps a dead run's, holds it
+// alone for a moment to see that no one else does before it removes it: a
+// run that meets such a look waits that moment out rather than take the
+// looker for a run that holds its tree.
+const int kLookWaits = 100;
+const useconds_t kLookWait = 2000;  // microseconds
+
+// Takes a lock of kind on fd, the lock file name of folder, waiting out
+// another's look (see kLookWaits); 1 taken, 0 held by another run, -1 the
+// name no longer names fd (the looker removed it: to be taken afresh).
+int TakeLockFile(int folder, const char* name, int fd, int kind, long* holder) {
+    for (int wait = 0;; ++wait) {
+        if (TakeFlock(fd, kind, holder)) return 1;
+        if (!StillNamed(folder, name, fd)) return -1;
+        if (wait == kLookWaits) return 0;
+        usleep(kLookWait);
+    }
+}
+
 // Takes a lock of kind on the lock file of the directory of status st,
 // noting it in taken; false with *holder (and *reason, when the file could
 // not be had: -1 then) when another run holds it.
@@ -175,8 +195,10 @@ int LockDirectory(TreeLock* taken, const struct stat& st, int kind, long* holder
             *reason = errno;
             return -1;
         }
-        if (!TakeFlock(fd, kind, holder)) {
+        int took = TakeLockFile(taken->folder, name, fd, kind, holder);
+        if (took <= 0) {
             close(fd);
+            if (took < 0) continue;
             return 0;
         }
         if (StillNamed(taken->folder, name, fd)) {
@@ -190,6 +212,29 @@ int LockDirectory(TreeLock* taken, const struct stat& st, int kind, long* holder
     return -1;
 }
 
+// Removes the lock files of folder that no run holds: those of dead runs
+// (a kill lets no run remove its own), of trees no run has taken since.
+void SweepDeadLocks(int folder) {
+    int listed = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0) close(listed);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, "lock-", 5) != 0) continue;
+        int fd = openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            StillNamed(folder, entry->d_name, fd)) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
 }  // namespace
 
 LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
@@ -200,6 +245,7 @@ LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) 
     }
     int folder = RunFolderFd(reason);
     if (folder < 0) return LOCK_FAILED;
+    SweepDeadLocks(folder);
     TreeLock* taken = new TreeLock;
     taken->folder = folder;
     // To, then the directories above it up to the top, as the file system links them.
@@ -265,6 +311,7 @@ struct Recorded {
 struct Made {
     Identity identity;  // its device and inode
     BirthTime born;     // when it was made, or 0
+    std::string path;   // where it was made, as a whole path ("" where a record does not tell)
 };
 
 // This process's record of its temporaries, and what it read of the others'.
@@ -367,8 +414,8 @@ bool SameMade(const Made& found, const Identity& identity, BirthTime born) {
 }
 
 // The temporaries a record's text tells of that are not gone: each "+"
-// line without a "-" line of its name after it; a last line without its
-// end, cut by a kill, is left out.
+// line ("+ device index born name [path]") without a "-" line of its name
+// after it; a last line without its end, cut by a kill, is left out.
 std::map<std::string, Made> OpenRecords(const std::string& text) {
     std::map<std::string, Made> open;
     size_t at = 0;
@@ -381,9 +428,12 @@ std::map<std::string, Made> OpenRecords(const std::string& text) {
         unsigned long long index = 0;
         long long born = 0;
         char name[256];
-        if (line.size() < sizeof name &&
-            std::sscanf(line.c_str(), "+ %llx %llx %lld %255s", &device, &index, &born, name) == 4) {
-            open[name] = Made{Identity(device, index), born};
+        int used = 0;
+        if (line.size() < 4096 &&
+            std::sscanf(line.c_str(), "+ %llx %llx %lld %255s%n", &device, &index, &born, name, &used) == 4) {
+            std::string path =
+                static_cast<size_t>(used) + 1 < line.size() ? line.substr(static_cast<size_t>(used) + 1) : "";
+            open[name] = Made{Identity(device, index), born, path};
         } else if (line.size() > 2 && line[0] == '-' && line[1] == ' ') {
             open.erase(line.substr(2));
         }
@@ -403,10 +453,28 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// True when the temporary made is no longer where its record says it was
+// made (nothing there, or another entry); false where that is not known.
+bool GoneFromItsPlace(const Made& made) {
+    if (made.path.empty() || made.path[0] != '/') return false;
+    size_t slash = made.path.find_last_of('/');
+    std::string folder = slash == 0 ? "/" : made.path.substr(0, slash);
+    int directory = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return errno == ENOENT || errno == ENOTDIR;
+    Made found;
+    bool there = IdentityOf(directory, made.path.substr(slash + 1), -1, true, &found);
+    int error = errno;
+    close(directory);
+    if (!there) return error == ENOENT;
+    return !SameMade(found, made.identity, made.born);
+}
+
 // Reads the records of the other runs of this user: one whose lock can be
-// taken is a dead run's, whose temporaries not gone are leftovers; a dead
-// record that tells of none is removed, and so is a dead run's record
-// never named. The caller holds records.lock.
+// taken is a dead run's, whose temporaries still where they were made are
+// leftovers; a dead record that tells of none (all gone since, swept or
+// removed) is removed, and so is a dead run's record never named. A record
+// another reader is looking at meanwhile is taken for a live run's: its
+// temporaries are left alone this time. The caller holds records.lock.
 void ReadOtherRecords() {
     records.othersRead = true;
     records.others.clear();
@@ -433,6 +501,9 @@ void ReadOtherRecords() {
         }
         bool left = flock(fd, LOCK_EX | LOCK_NB) == 0;
         std::map<std::string, Made> open = record ? OpenRecords(ReadAll(fd)) : std::map<std::string, Made>();
+        for (auto made = open.begin(); left && made != open.end();) {
+            made = GoneFromItsPlace(made->second) ? open.erase(made) : std::next(made);
+        }
         if (left && open.empty()) unlinkat(folder, entry->d_name, 0);
         for (const auto& [name, made] : open) records.others[{made.identity, name}] = Recorded{made.born, left};
         close(fd);
@@ -446,9 +517,15 @@ void NoteTemporary(int directory, const std::string& name, int fd) {
     Made made;
     if (!IdentityOf(directory, name, fd, false, &made)) return;
     std::string last = LastName(name);
-    char line[320];
-    int length = std::snprintf(line, sizeof line, "+ %llx %llx %lld %s\n", made.identity.first, made.identity.second,
-                               made.born, last.c_str());
+    // Where it stands, so that a later reader knows it gone when it is.
+    char place[4096];
+    std::string proc = "/proc/self/fd/" + std::to_string(directory);
+    ssize_t size = readlink(proc.c_str(), place, sizeof place - 1);
+    std::string where = size > 0 && place[0] == '/' ? std::string(place, static_cast<size_t>(size)) : "";
+    where = where.empty() || where.find('\n') != std::string::npos ? "" : (where == "/" ? "" : where) + "/" + name;
+    char line[4096 + 320];
+    int length = std::snprintf(line, sizeof line, "+ %llx %llx %lld %s%s%s\n", made.identity.first,
+                               made.identity.second, made.born, last.c_str(), where.empty() ? "" : " ", where.c_str());
     if (length <= 0 || static_cast<size_t>(length) >= sizeof line) return;
     std::lock_guard<std::mutex> held(records.lock);
     OpenOwnRecord();
@@ -465,8 +542,11 @@ void NoteTemporaryGone(const std::string& name) {
     if (records.own.empty() && records.written > (1u << 20) && ftruncate(records.fd, 0) == 0) records.written = 0;
 }
 
+// The records are read once at the start too, so that a dead run's record
+// whose temporaries have all gone since (swept, or removed by hand) goes.
 void ForgetRunRecords() {
     std::lock_guard<std::mutex> held(records.lock);
+    ReadOtherRecords();
     records.othersRead = false;
     records.others.clear();
 }
