@@ -97,6 +97,7 @@ struct KeptMetadata {
 #define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there
 #define FAILURE_WOULD_NOT_BE_EMPTY (-13)  // a dry run: the directory would not be empty
 #define FAILURE_WOULD_NOT_BE_LINK (-14)   // a dry run: the entry would be no link
+#define FAILURE_RUNS_FOLDER_TAKEN (-15)   // the folder of the user's runs is another's, a link, or open to others
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);

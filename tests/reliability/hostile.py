@@ -1477,6 +1477,42 @@ def a_killed_runs_locks_go_and_a_job_beside_is_never_held_off(work):
           (opened, waiting.returncode, err))
 
 
+@case
+def a_users_runs_folder_planted_in_tmp_is_refused_with_its_reason(work):
+    """u2 has no home: her runs keep their locks in /tmp/korvane-1002. u1 takes
+    that name first (a folder of hers, a link to a folder she may write, a
+    file): u2's run is refused before any change (3), the reason named, and
+    nothing of u2's goes into u1's folder. A folder of u2's own there that
+    others may read is closed to them (0700). Played in a /tmp of its own."""
+    script = r'''
+set -u
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 77
+mkdir -p /tmp/w/u2 /tmp/w/u1 && chmod 755 /tmp/w && chown 1002:1002 /tmp/w/u2 && chown 1001:1001 /tmp/w/u1
+U1="setpriv --reuid=1001 --regid=1001 --clear-groups"
+U2="setpriv --reuid=1002 --regid=1002 --clear-groups"
+$U2 sh -c 'mkdir /tmp/w/u2/from /tmp/w/u2/to && echo hi > /tmp/w/u2/from/a'
+$U1 sh -c 'mkdir -m 777 /tmp/w/u1/open'
+for plant in "mkdir /tmp/korvane-1002" "ln -s /tmp/w/u1/open /tmp/korvane-1002" "touch /tmp/korvane-1002"; do
+  $U1 sh -c "$plant"
+  $U2 "$PROGRAM" -s -y /tmp/w/u2/from /tmp/w/u2/to 2>&1; echo "exit $? to=$(ls /tmp/w/u2/to) open=$(ls /tmp/w/u1/open)"
+  rm -rf /tmp/korvane-1002
+done
+$U2 sh -c 'mkdir -m 755 /tmp/korvane-1002'
+$U2 "$PROGRAM" -s -y /tmp/w/u2/from /tmp/w/u2/to 2>&1; echo "exit $? to=$(ls /tmp/w/u2/to) mode=$(stat -c %a /tmp/korvane-1002)"
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ, PROGRAM=PROGRAM), timeout=120)
+    if done.returncode == 77 or "exit" not in done.stdout:
+        print("skip   no /tmp of its own here: " + done.stderr.strip())
+        return
+    lines = [line for line in done.stdout.splitlines() if line.startswith("exit ")]
+    for line, plant in zip(lines, ("folder", "link", "file")):
+        check("u2's run with u1's %s in its place is refused (3), nothing done" % plant,
+              line == "exit 3 to= open=", line)
+    check("... the reason named", done.stdout.count("keep their locks is another user's") == 3, done.stdout)
+    check("u2's own folder there runs, closed to others (0700)", lines[-1:] == ["exit 0 to=a mode=700"], lines)
+
+
 
 def main():
     global PROGRAM

@@ -39,7 +39,9 @@ RunFolder runFolder;
 
 // The places a run of this user keeps what is its own, in order: root's
 // under /run (emptied at each start of the system), else /var/lib; another
-// user's below her home, as her account names it, else in /tmp.
+// user's below her home, as her account names it, else in her folder of
+// /run/user where the system gives her one, else in /tmp, where another
+// user may have taken the name first (the run is then refused, told why).
 std::vector<std::string> RunFolderPlaces() {
     uid_t user = geteuid();
     if (user == 0) return {"/run/korvane", "/var/lib/korvane"};
@@ -51,6 +53,12 @@ std::vector<std::string> RunFolderPlaces() {
         found->pw_dir[0] == '/') {
         std::string home = found->pw_dir;
         places.push_back((home == "/" ? std::string() : home) + "/.local/state/korvane");
+    }
+    std::string runtime = "/run/user/" + std::to_string(user);
+    struct stat st;
+    if (lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == user &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        places.push_back(runtime + "/korvane");
     }
     places.push_back("/tmp/korvane-" + std::to_string(user));
     return places;
@@ -72,17 +80,22 @@ void MakeLevels(const std::string& path) {
 }
 
 // Opens path as a run folder: a directory (no link) of this user's that no
-// one else may write, and for root one no other user may move or replace.
-// -1 with errno set (EPERM: it is not such a folder).
+// one else may write, and for root one no other user may move or replace;
+// one that others may read is closed to them. -1 with errno set
+// (FAILURE_RUNS_FOLDER_TAKEN: something else stands there).
 int OpenAsRunFolder(const std::string& path) {
     MakeLevels(path);
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) errno = FAILURE_RUNS_FOLDER_TAKEN;
+        return -1;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-        (geteuid() == 0 && PathOthersMayRedirect(path, kLinksFollowedMax))) {
+        (geteuid() == 0 && PathOthersMayRedirect(path, kLinksFollowedMax)) ||
+        ((st.st_mode & 077) != 0 && fchmod(fd, 0700) != 0)) {
         close(fd);
-        errno = EPERM;
+        errno = FAILURE_RUNS_FOLDER_TAKEN;
         return -1;
     }
     return fd;
@@ -96,7 +109,9 @@ int RunFolderFd(int* reason) {
         for (const std::string& place : RunFolderPlaces()) {
             runFolder.fd = OpenAsRunFolder(place);
             if (runFolder.fd >= 0) break;
-            if (runFolder.failure == 0) runFolder.failure = errno != 0 ? errno : EPERM;
+            // A place taken by another tells more than a home that is not there.
+            int failure = errno != 0 ? errno : FAILURE_RUNS_FOLDER_TAKEN;
+            if (runFolder.failure == 0 || failure == FAILURE_RUNS_FOLDER_TAKEN) runFolder.failure = failure;
         }
     }
     if (runFolder.fd < 0 && reason) *reason = runFolder.failure;
