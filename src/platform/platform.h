@@ -470,8 +470,8 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 // Opens, truncated and in binary mode, a file the program writes for itself
 // (a run log, the settings file). Its last name is never followed and no
 // other name of a file is written through: a link there, a file with several
-// names, or (POSIX) another user's file is replaced by a new file made in its
-// folder; a name that is no plain file is refused. Made by a process running
+// names, (POSIX) another user's file, a FIFO, a socket or a device is
+// replaced by a new file made in its folder; a directory is refused. Made by a process running
 // as root, a new file is its owner's alone. Null on failure, *reason telling why.
 FILE* platformOpenOwnFile(const wchar_t* path, int* reason);
 

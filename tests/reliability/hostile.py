@@ -1513,6 +1513,45 @@ $U2 "$PROGRAM" -s -y /tmp/w/u2/from /tmp/w/u2/to 2>&1; echo "exit $? to=$(ls /tm
     check("u2's own folder there runs, closed to others (0700)", lines[-1:] == ["exit 0 to=a mode=700"], lines)
 
 
+@case
+def entries_planted_at_the_logs_name_in_a_sticky_folder(work):
+    """root's log folder is sticky and open to all (as /var/tmp). u1 puts at
+    the log's name a FIFO (read by her during the run, or not), a link, a file
+    of hers: the run goes through and writes its log as a new file of root's
+    alone, u1 reading nothing of it. A folder of hers there: refused before
+    any change (3), the reason named, not a misuse (2)."""
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    write(os.path.join(source, "a.txt"), "root's", 0, 0o644)
+    logs = folder(os.path.join(work, "sticky"), 0, 0o1777)
+    log = os.path.join(logs, "korvaneui.log")
+    plants = {"FIFO": "mkfifo L", "FIFO read by her": "mkfifo L", "link": "ln -s /etc/shadow L",
+              "file": "echo hers > L"}
+    for name, plant in plants.items():
+        target = folder(os.path.join(work, "backup-" + name.replace(" ", "-")), 0, 0o755)
+        as_user(U1, "cd '%s' && %s" % (logs, plant.replace("L", "korvaneui.log")))
+        reader = user_process(U1, "cat '%s' > '%s/got'" % (log, logs)) if name == "FIFO read by her" else None
+        time.sleep(0.2 if reader else 0)
+        status, out, err = run("-l", logs, source, target)
+        if reader:
+            reader.kill()
+            reader.wait()
+        check("the run goes through with u1's %s at its log's name (0)" % name, status == 0 and
+              os.path.exists(os.path.join(target, "a.txt")), (status, err))
+        st = os.lstat(log)
+        check("... its log a new file of root's alone (%s)" % name, stat.S_ISREG(st.st_mode) and st.st_uid == 0 and
+              st.st_nlink == 1 and mode_of(log) == 0o600, (oct(st.st_mode), st.st_uid))
+        got = os.path.join(logs, "got")
+        check("... u1 read nothing of it (%s)" % name, not os.path.exists(got) or os.path.getsize(got) == 0)
+        for entry in os.listdir(logs):
+            os.remove(os.path.join(logs, entry))
+    as_user(U1, "mkdir '%s'" % log)
+    target = folder(os.path.join(work, "backup-folder"), 0, 0o755)
+    status, out, err = run("-l", logs, source, target)
+    check("u1's folder at the log's name: refused (3), nothing done", status == 3 and os.listdir(target) == [],
+          (status, err))
+    check("... the reason named", "cannot be written: Is a directory" in err and "--help" not in err, err)
+
+
 
 def main():
     global PROGRAM

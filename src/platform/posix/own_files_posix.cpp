@@ -79,23 +79,24 @@ int OpenOwnFile(const std::string& name, int* error) {
         *error = errno;
         struct stat st;
         if (fd < 0) {
-            // A link in the last place, or an entry that cannot be written as it stands.
+            // A link in the last place, or an entry that cannot be written as
+            // it stands: a FIFO, a socket, a device (another's, in a folder
+            // where others may add) goes as a name; a directory stays, told.
             if (lstat(name.c_str(), &st) != 0) return -1;
-            if (S_ISLNK(st.st_mode)) {
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
                 fd = ReplaceByNewFile(name);
                 *error = errno;
                 return fd;
             }
-            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = FAILURE_NOT_PLAIN_FILE;
             return -1;
         }
         bool looked = fstat(fd, &st) == 0;
-        if (!looked || !S_ISREG(st.st_mode)) {
-            *error = looked ? FAILURE_NOT_PLAIN_FILE : errno;
+        if (!looked) {
+            *error = errno;
             close(fd);
             return -1;
         }
-        if (st.st_nlink != 1 || st.st_uid != geteuid()) {
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid()) {
             close(fd);
             fd = ReplaceByNewFile(name);
             *error = errno;
