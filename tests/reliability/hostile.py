@@ -1552,6 +1552,49 @@ def entries_planted_at_the_logs_name_in_a_sticky_folder(work):
     check("... the reason named", "cannot be written: Is a directory" in err and "--help" not in err, err)
 
 
+@case
+def two_jobs_on_one_log_folder_each_write_a_whole_log(work):
+    """A second job shares the log folder: while one run writes its log (held
+    during a copy, then going on to its end; or started at the same moment),
+    the other's lines never go into it. The log at the name is one run's, whole."""
+    source, target = one_change_due(work)
+    logs = folder(os.path.join(work, "logs"), 0, 0o755)
+    log = os.path.join(logs, "korvaneui.log")
+    other = folder(os.path.join(work, "other"), 0, 0o755)
+    for index in range(200):
+        write(os.path.join(other, "o%d.txt" % index), "other", 0, 0o644)
+
+    def whole(text, mine, theirs):
+        return "  CP: [%s" % mine in text and ("  CP: [%s" % theirs) not in text
+
+    stopped = stopped_at_first_rename(target, "-v", "-l", logs, source, target)
+    if stopped is None:
+        print("skip   a held log (strace is missing)")
+        return
+    try:
+        status, out, err = run("-v", "-l", logs, other, folder(os.path.join(work, "backup-other"), 0, 0o755))
+        check("a job beside a run that writes its log goes through (0)", status == 0, (status, err))
+        tracer, child = stopped
+        if child:
+            os.kill(child, signal.SIGCONT)  # the held run goes on, writing the rest of its log
+        tracer.wait(timeout=60)
+        text = open(log).read()
+        check("... the log at the name is its own, whole, after the held run's end too",
+              whole(text, other, source) and "  CP: [%s" % other in text and source not in text, text[:400])
+    finally:
+        end_stopped(stopped)
+    mixed = []
+    for round_ in range(6):
+        targets = [folder(os.path.join(work, "round%d-%s" % (round_, name)), 0, 0o755) for name in ("a", "b")]
+        jobs = [start("-v", "-l", logs, tree, place) for tree, place in zip((source, other), targets)]
+        for job in jobs:
+            job.communicate(timeout=60)
+        text = open(log).read()
+        if not (whole(text, source, other) or whole(text, other, source)):
+            mixed.append(round_)
+    check("jobs started together: the log holds one run's lines, whole", not mixed, mixed)
+
+
 
 def main():
     global PROGRAM
