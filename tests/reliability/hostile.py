@@ -1595,6 +1595,45 @@ def two_jobs_on_one_log_folder_each_write_a_whole_log(work):
     check("jobs started together: the log holds one run's lines, whole", not mixed, mixed)
 
 
+@case
+def her_file_under_a_leftovers_name_where_no_birth_time_is_kept(work):
+    """On a volume that tells no time of making (a FUSE pass-through, where
+    every file is root's too), u1 removes a killed root run's leftover in her
+    folder and makes her own file under its name, which gets its number back:
+    a plain run keeps it; a mirror deletes it only with its line."""
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "latency_fs.py")
+    if shutil.which("strace") is None or not os.path.exists(bench) or not os.path.exists("/dev/fuse"):
+        print("skip   no FUSE or strace here")
+        return
+    script = r'''
+set -u
+W=$WORK
+mkdir -p $W/from/u1 $W/back $W/mnt; chmod 755 $W/from $W/back $W/mnt; chown 1001:1001 $W/from/u1
+python3 $BENCH serve $W/back $W/mnt --delay 0 & FS=$!
+for i in $(seq 50); do mountpoint -q $W/mnt && break; sleep 0.1; done
+mountpoint -q $W/mnt || { kill $FS; exit 77; }
+mkdir $W/mnt/to; chmod 755 $W/mnt/to
+echo notes > $W/from/u1/notes.txt; "$PROGRAM" -q $W/from $W/mnt/to
+echo "newer notes, longer" > $W/from/u1/notes.txt
+strace -f -qq -o /dev/null -e trace=rename,renameat,renameat2 \
+  -e inject=rename,renameat,renameat2:error=EIO:signal=SIGKILL "$PROGRAM" $W/from $W/mnt/to >/dev/null 2>&1
+left=$(ls -A $W/mnt/to/u1 | grep '^\.korvane-')
+before=$(stat -c %i $W/mnt/to/u1/$left)
+setpriv --reuid=1001 --regid=1001 --clear-groups sh -c "cd $W/mnt/to/u1 && rm -f $left && echo mine > $left"
+echo "number again: $([ "$(stat -c %i $W/mnt/to/u1/$left)" = "$before" ] && echo yes || echo no)"
+"$PROGRAM" -q $W/from $W/mnt/to; echo "plain: $? $(cat $W/mnt/to/u1/$left 2>/dev/null)"
+"$PROGRAM" -v -s -y $W/from $W/mnt/to | grep -c "DF: \[$W/mnt/to/u1/$left\]" | sed 's/^/mirror lines: /'
+kill $FS; wait $FS 2>/dev/null; umount -l $W/mnt 2>/dev/null
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True, timeout=180,
+                          env=dict(os.environ, PROGRAM=PROGRAM, WORK=work, BENCH=bench))
+    if done.returncode == 77 or "plain:" not in done.stdout:
+        print("skip   no FUSE volume here: " + done.stderr.strip()[-200:])
+        return
+    check("u1's file under a leftover's name is kept by a plain run", "plain: 0 mine" in done.stdout, done.stdout)
+    check("... and a mirror deletes it only with its line", "mirror lines: 1" in done.stdout, done.stdout)
+
+
 
 def main():
     global PROGRAM

@@ -423,9 +423,15 @@ bool IdentityOf(int directory, const std::string& name, int fd, bool sync, Made*
 }
 
 // True when what was found is what was made: the same identity, and the
-// same time of making where both tell one.
-bool SameMade(const Made& found, const Identity& identity, BirthTime born) {
-    return found.identity == identity && (found.born == 0 || born == 0 || found.born == born);
+// same time of making where both tell one. Where the volume tells none, a
+// number given again may name another's file made since under that name
+// (whose owner proves nothing either: some volumes give every file one
+// owner), so a run gone (gone) proves none of its temporaries there; this
+// process's own are still open where it knows them.
+bool SameMade(const Made& found, const Identity& identity, BirthTime born, bool gone = true) {
+    if (found.identity != identity) return false;
+    if (found.born != 0 && born != 0) return found.born == born;
+    return !gone;
 }
 
 // The temporaries a record's text tells of that are not gone: each "+"
@@ -577,10 +583,11 @@ TemporaryOrigin platformTemporaryOrigin(const wchar_t* path) {
     std::string last = LastName(at.name);
     std::lock_guard<std::mutex> held(records.lock);
     auto own = records.own.find(last);
-    if (own != records.own.end() && SameMade(found, own->second.identity, own->second.born)) return TEMPORARY_IN_USE;
+    if (own != records.own.end() && SameMade(found, own->second.identity, own->second.born, false))
+        return TEMPORARY_IN_USE;
     if (!records.othersRead) ReadOtherRecords();
     auto other = records.others.find({found.identity, last});
-    if (other == records.others.end() || !SameMade(found, other->first.first, other->second.born)) {
+    if (other == records.others.end() || !SameMade(found, other->first.first, other->second.born, other->second.left)) {
         return TEMPORARY_UNPROVEN;
     }
     return other->second.left ? TEMPORARY_LEFT : TEMPORARY_IN_USE;
