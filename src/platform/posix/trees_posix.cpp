@@ -95,11 +95,12 @@ bool MemberOf(Reacher* who, gid_t group) {
 // where every group is let in too, so that a group she may hold after
 // all, whom the entry keeps out, keeps her out here. An access ACL is
 // read and judged; one that cannot be read lets no one in.
-bool Permits(Reacher* who, int fd, const struct stat& st, unsigned want) {
+bool Permits(Reacher* who, int fd, const struct stat& st, unsigned want, bool pathOnly = true) {
     if (who->user == st.st_uid) return ((st.st_mode >> 6) & want) == want;
     unsigned char acl[4096];
-    std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    ssize_t size = getxattr(proc.c_str(), "system.posix_acl_access", acl, sizeof acl);
+    ssize_t size =
+        pathOnly ? getxattr(("/proc/self/fd/" + std::to_string(fd)).c_str(), "system.posix_acl_access", acl, sizeof acl)
+                 : fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
     if (size < 0 && errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP) return false;
     bool groupLets = (((st.st_mode >> 3) & 7) & want) == want;
     bool otherLets = ((st.st_mode & 7) & want) == want;
@@ -149,15 +150,24 @@ bool Permits(Reacher* who, int fd, const struct stat& st, unsigned want) {
 // and on every directory above it, as the file system links them. Judged
 // afresh each time, as folders change while a run goes on.
 bool Reachable(Reacher* who, int directory) {
+    // Each level opened for reading where the process may (its ACL read
+    // through the handle), else only by name.
+    auto level = [](int at, const char* name, bool* pathOnly) {
+        int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        *pathOnly = fd < 0;
+        return fd >= 0 ? fd : openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    };
     struct stat here;
-    int current = openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool pathOnly = true;
+    int current = level(directory, ".", &pathOnly);
     if (current < 0 || fstat(current, &here) != 0) {
         if (current >= 0) close(current);
         return false;
     }
     for (;;) {
         struct stat up;
-        int parent = Permits(who, current, here, 1) ? openat(current, "..", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1;
+        bool searched = Permits(who, current, here, 1, pathOnly);
+        int parent = searched ? level(current, "..", &pathOnly) : -1;
         close(current);
         if (parent < 0 || fstat(parent, &up) != 0) {  // refused, or not known
             if (parent >= 0) close(parent);
