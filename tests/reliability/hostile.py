@@ -1634,6 +1634,64 @@ kill $FS; wait $FS 2>/dev/null; umount -l $W/mnt 2>/dev/null
     check("... and a mirror deletes it only with its line", "mirror lines: 1" in done.stdout, done.stdout)
 
 
+CLOCK_AHEAD = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <time.h>
+static long offset(void) { const char* s = getenv("CLOCK_OFFSET"); return s ? atol(s) : 0; }
+int clock_gettime(clockid_t id, struct timespec* ts) {
+    static int (*real)(clockid_t, struct timespec*);
+    if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    int r = real(id, ts);
+    if (r == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) ts->tv_sec += offset();
+    return r;
+}
+time_t time(time_t* t) { struct timespec ts; clock_gettime(CLOCK_REALTIME, &ts); if (t) *t = ts.tv_sec; return ts.tv_sec; }
+"""
+
+
+@case
+def a_night_whose_clock_ran_a_year_ahead_expires_no_versions(work):
+    """Bad luck: one night of a job with --keep-days 30 the clock runs a year
+    ahead. The job's run folders of the nights before are kept (aged on the
+    job's own clock), the night says so (SK: naming the clock), and the next
+    night, the clock right again, keeps them too."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        print("skip   no C compiler for the clock")
+        return
+    shim = os.path.join(work, "clock_ahead.so")
+    with open(shim + ".c", "w") as out:
+        out.write(CLOCK_AHEAD)
+    if subprocess.run([compiler, "-shared", "-fPIC", "-o", shim, shim + ".c", "-ldl"],
+                      capture_output=True).returncode != 0:
+        print("skip   the clock could not be built")
+        return
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    target = folder(os.path.join(work, "to"), 0, 0o755)
+    versions = folder(os.path.join(work, "versions"), 0, 0o700)
+    write(os.path.join(source, "f"), "night 0", 0, 0o644)
+    run(source, target)
+    for night in range(1, 4):
+        write(os.path.join(source, "f"), "night %d" % night, 0, 0o644)
+        run("-q", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target)
+        time.sleep(1.1)
+    before = sorted(os.listdir(versions))
+    write(os.path.join(source, "f"), "night 4", 0, 0o644)
+    done = subprocess.run([PROGRAM, "-v", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target],
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+                          env=dict(os.environ, LD_PRELOAD=shim, CLOCK_OFFSET=str(365 * 86400)))
+    check("the night the clock ran ahead goes through (0)", done.returncode == 0, done.stderr)
+    check("... keeps every run folder of the nights before", set(before) <= set(os.listdir(versions)),
+          (before, sorted(os.listdir(versions))))
+    check("... and says the clock ran ahead", "SK: [%s] (the clock says" % versions in done.stdout, done.stdout)
+    write(os.path.join(source, "f"), "night 5", 0, 0o644)
+    status, out, err = run("-q", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target)
+    check("the next night, the clock right again, keeps them too (0)",
+          status == 0 and set(before) <= set(os.listdir(versions)), (status, err, sorted(os.listdir(versions))))
+
+
 
 def main():
     global PROGRAM
