@@ -1692,6 +1692,45 @@ def a_night_whose_clock_ran_a_year_ahead_expires_no_versions(work):
           status == 0 and set(before) <= set(os.listdir(versions)), (status, err, sorted(os.listdir(versions))))
 
 
+@case
+def two_disks_on_alternate_nights_keep_each_others_versions(work):
+    """A second job: two backup disks used on alternate nights, each its own
+    job (its own To path), one versions folder. Mounted in turn through the
+    same loop device, their To folders may have the same device and inode
+    numbers: job B's retention (--keep-versions 2) never takes job A's run
+    folders for its own."""
+    if not (shutil.which("losetup") and shutil.which("mkfs.ext4")):
+        print("skip   no loop devices here")
+        return
+    script = r'''
+set -u
+W=$WORK
+mkdir -p $W/from $W/versions $W/mnt/a $W/mnt/b; chmod 700 $W/versions
+for d in a b; do truncate -s 32M $W/disk$d.img; mkfs.ext4 -q -F $W/disk$d.img || exit 77; done
+night() {
+  loop=$(losetup -f --show $W/disk$1.img) || exit 77
+  mount $loop $W/mnt/$1 || { losetup -d $loop; exit 77; }
+  mkdir -p $W/mnt/$1/data; echo "$2" > $W/from/f.txt
+  "$PROGRAM" -q -s -y --versions $W/versions --keep-versions 2 $W/from $W/mnt/$1/data; echo "night $1 $2: $?"
+  umount $W/mnt/$1; losetup -d $loop
+}
+night a 1; sleep 1.1; night a 2; sleep 1.1; night a 3; sleep 1.1
+echo "job A before: $(grep -l mnt/a $W/versions/*/.korvane-run | wc -l)"
+night b 1; sleep 1.1; night b 2; sleep 1.1; night b 3
+echo "job A after: $(grep -l mnt/a $W/versions/*/.korvane-run | wc -l)"
+echo "job B after: $(grep -l mnt/b $W/versions/*/.korvane-run | wc -l)"
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, PROGRAM=PROGRAM, WORK=work))
+    if done.returncode == 77 or "job A after" not in done.stdout:
+        print("skip   no loop devices here: " + done.stderr.strip()[-200:])
+        return
+    check("every night goes through (0)", done.stdout.count(": 0\n") == 6, done.stdout)
+    check("job A keeps its 2 run folders through job B's nights",
+          "job A before: 2" in done.stdout and "job A after: 2" in done.stdout, done.stdout)
+    check("... and job B keeps its own 2", "job B after: 2" in done.stdout, done.stdout)
+
+
 
 def main():
     global PROGRAM
