@@ -884,9 +884,8 @@ void expireVersions(RunState* run, const WideString& from, const WideString& to)
     JobClock job = jobClock(&folders, remembered, clock);
     if (options.keepDays >= 0 && job.capped) {
         WideString line = WideString(L"  SK: [") + store->root + L"] (the clock says " + runFolderName(clock) +
-                          L", more than twice the job's usual interval after its last run " +
-                          runFolderName(job.last) + L": its run folders are aged as of " + runFolderName(job.now) +
-                          L")";
+                          L", more than twice the job's usual interval after its last run " + runFolderName(job.last) +
+                          L": its run folders are aged as of " + runFolderName(job.now) + L")";
         writeLogLine(line);
         reportSkip(run, line, store->root);
     }

@@ -527,8 +527,9 @@ TEST_F(Versions, RetentionAgesOnTheJobsOwnClock) {
             EXPECT_EQ(fs::exists(versions / names[at]), c.runs[at].stays) << names[at];
         }
         std::vector<std::wstring> told = host.reported(REPORT_SKIPPED);
-        bool clockTold = std::any_of(told.begin(), told.end(),
-                                     [](const std::wstring& line) { return line.find(L"the clock says") != line.npos; });
+        bool clockTold = std::any_of(told.begin(), told.end(), [](const std::wstring& line) {
+            return line.find(L"the clock says") != line.npos;
+        });
         EXPECT_EQ(clockTold, c.capped);
         // Tonight's folder is recorded as of tonight by the job's clock, and so is the memory.
         std::vector<std::string> standing = foldersIn(versions);
@@ -1318,7 +1319,7 @@ TEST(RunRecords, AJobIsItsTo) {
     };
     const std::vector<Case> cases = {
         {{7, 100}, L"/backup/data", true}, {{7, 100}, L"/mnt/link/data", false}, {{9, 100}, L"/backup/data", true},
-        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false}, {{9, 100}, L"/backup/Data", false},
+        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false},  {{9, 100}, L"/backup/Data", false},
         {{8, 100}, L"/mnt/other", false},
     };
     for (const Case& c : cases) {
