@@ -306,9 +306,11 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
         int reason = 0;
         if (!openRunLog(logPath, &reason)) {
+            // Refused before any change, not misused: another may hold the name.
             unmakeFolder(made);
-            return usageError(
-                &terminal, L"the log file [" + text(logPath) + L"] cannot be written: " + platformReasonText(reason));
+            writeErrorText(&terminal, L"korvane: the log file [" + text(logPath) + L"] cannot be written: " +
+                                          platformReasonText(reason));
+            return EXIT_REFUSED;
         }
     }
     platformOnInterrupt(requestRunStop);

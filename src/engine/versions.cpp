@@ -26,6 +26,13 @@ const wchar_t* const kRunRecordName = L".korvane-run";
 
 namespace {
 
+// The names of the files in which a versions folder remembers its jobs' last runs begin so.
+const wchar_t* const kJobTimesPrefix = L".korvane-job-";
+
+}  // namespace
+
+namespace {
+
 // A run folder's name: "YYYY-MM-DD HHMMSS", then "-N" for the Nth run of that second.
 const int32_t kRunNameLength = 17;
 
@@ -81,7 +88,16 @@ long digitsAt(const wchar_t* text, int from, int count) {
 struct RunFolder {
     std::wstring name;
     RunRecord record;
+    bool own = false;       // this run's own folder: it sets no time of the job's tonight
+    bool timed = false;     // its time by the job's clock is known (not dated after tonight)
+    int64_t effective = 0;  // that time, when timed
 };
+
+bool olderFirst(const RunFolder& a, const RunFolder& b) {
+    if (a.record.order != b.record.order) return a.record.order < b.record.order;
+    if (a.record.started != b.record.started) return a.record.started < b.record.started;
+    return a.name < b.name;
+}
 
 bool newerFirst(const RunFolder& a, const RunFolder& b) {
     if (a.record.order != b.record.order) return a.record.order > b.record.order;
@@ -238,25 +254,105 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
     return true;
 }
 
-// The highest order among the recorded run folders of the store's job; 0 when none.
-int64_t lastOrder(const VersionStore& store) {
-    WideString base = store.root;
-    if (!endsWithSeparator(base)) base.AppendSeparator();
+// The run folders of job in the versions folder at base (ending in a
+// separator): folders named as run folders, no link, whose record names
+// the job; oldest first, by the order the runs happened. False when the
+// folder cannot be listed.
+bool jobFolders(const WideString& base, const RunRecord& job, std::vector<RunFolder>* folders) {
+    folders->clear();
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return 0;
-    std::vector<WideString> names;
+    if (!listing) return false;
+    std::vector<std::wstring> names;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory && !entry.isLink && isRunFolderName(entry.name)) names.push_back(base + entry.name);
+        if (entry.isDirectory && !entry.isLink && isRunFolderName(entry.name)) names.emplace_back(entry.name);
     }
     platformCloseListing(listing);
-    int64_t last = 0;
-    for (const WideString& folder : names) {
-        RunRecord record;
-        if (readRunRecord(folder, &record) && sameJob(record, store.job) && record.order > last) last = record.order;
+    for (const std::wstring& name : names) {
+        RunFolder folder{name, RunRecord()};
+        if (readRunRecord(base + name.c_str(), &folder.record) && sameJob(folder.record, job)) {
+            folders->push_back(folder);
+        }
     }
-    return last;
+    std::sort(folders->begin(), folders->end(), olderFirst);
+    return true;
+}
+
+// Runs whose times the job's clock looks back on: its usual interval is
+// the middle one of their gaps.
+const size_t kRunsRemembered = 9;
+
+// Tonight as the job's own clock tells it.
+struct JobClock {
+    int64_t now;   // tonight: the system's clock, at most twice the usual interval past the job's last run
+    int64_t last;  // the job's last run before tonight, or the clock when none is known
+    bool capped;   // the system's clock read later than that
+};
+
+// Keeps times (oldest first) from going back: each is at least the one
+// before it; one later than clock (dated after tonight) is left out.
+std::vector<int64_t> onwardTimes(const std::vector<int64_t>& times, int64_t clock) {
+    std::vector<int64_t> onward;
+    for (int64_t at : times) {
+        if (at > clock) continue;
+        onward.push_back(onward.empty() ? at : std::max(at, onward.back()));
+    }
+    return onward;
+}
+
+// Gives each of the job's run folders (oldest first; this run's own left
+// out) its time by the job's clock, and tells tonight by it, at the
+// system's clock reading clock: a folder's time is the start its record
+// holds (aged, else started), but never before an earlier run's; one
+// dated after clock has none (its age is not known) and sets no one's.
+// remembered: the versions folder's memory of the job's last runs, which
+// tells the usual interval on nights that keep nothing too.
+JobClock jobClock(std::vector<RunFolder>* folders, const std::vector<int64_t>& remembered, int64_t clock) {
+    std::vector<int64_t> times;
+    for (RunFolder& folder : *folders) {
+        int64_t at = folder.record.aged != 0 ? folder.record.aged : folder.record.started;
+        folder.timed = !folder.own && at <= clock;
+        if (!folder.timed) continue;
+        folder.effective = times.empty() ? at : std::max(at, times.back());
+        times.push_back(folder.effective);
+    }
+    std::vector<int64_t> onward = onwardTimes(remembered, clock);
+    times.insert(times.end(), onward.begin(), onward.end());
+    JobClock job{clock, clock, false};
+    if (times.empty()) return job;
+    std::sort(times.begin(), times.end());
+    times.erase(std::unique(times.begin(), times.end()), times.end());
+    if (times.size() > kRunsRemembered) times.erase(times.begin(), times.end() - kRunsRemembered);
+    int64_t interval = kSecondsPerDay;
+    if (times.size() >= 2) {
+        std::vector<int64_t> gaps;
+        for (size_t i = 1; i < times.size(); ++i) gaps.push_back(times[i] - times[i - 1]);
+        std::nth_element(gaps.begin(), gaps.begin() + static_cast<std::ptrdiff_t>((gaps.size() - 1) / 2), gaps.end());
+        interval = std::max(interval, gaps[(gaps.size() - 1) / 2]);
+    }
+    job.last = times.back();
+    int64_t latest = job.last + 2 * interval;
+    job.capped = clock > latest;
+    job.now = std::min(clock, latest);
+    return job;
+}
+
+// Tonight by the job's clock, for a run of store, and the highest order
+// among the job's run folders (0 when none) in *lastOrder.
+JobClock tonight(const VersionStore& store, int64_t clock, int64_t* lastOrder) {
+    WideString base = store.root;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
+    std::vector<RunFolder> folders;
+    jobFolders(base, store.job, &folders);
+    *lastOrder = 0;
+    for (RunFolder& folder : folders) {
+        *lastOrder = std::max(*lastOrder, folder.record.order);
+        folder.own = store.runFolder.length > 0 && base + folder.name.c_str() == store.runFolder;
+    }
+    std::vector<int64_t> remembered;
+    readJobTimes(store.root, store.job, &remembered);
+    return jobClock(&folders, remembered, clock);
 }
 
 // Holds the run folder just made at folder and records the run in it,
@@ -267,7 +363,9 @@ bool recordRunFolder(VersionStore* store, const WideString& folder, int* reason)
     int unheld = 0;
     store->hold = platformHoldRunFolder(folder.buffer, &unheld);  // where none can be had, the record still tells
     RunRecord record = store->job;
-    record.order = lastOrder(*store) + 1;
+    int64_t lastOrder = 0;
+    record.aged = tonight(*store, store->job.started, &lastOrder).now;
+    record.order = lastOrder + 1;
     SystemResult written = writeRunRecord(folder, record);
     if (written) return true;
     store->recordFailure = written.reason;
@@ -640,8 +738,11 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
     if (tail.length == 0 && sameIdentity(standingIdentity, fromIdentity)) {
         return refused(L"is the From Folder itself.");
     }
-    if (sameIdentity(standingIdentity, fromIdentity) || sourceInsideDestination(standing, from) ||
-        sourceInsideDestination(folder, from)) {
+    // A spelling with levels of dots ("from/../to/.v") says nothing by its
+    // text of where it lies: the folders that stand decide.
+    bool byText = !hasDotLevel(folder) && !hasDotLevel(from);
+    if (sameIdentity(standingIdentity, fromIdentity) || directoryBelow(standing, from) ||
+        (byText && (sourceInsideDestination(standing, from) || sourceInsideDestination(folder, from)))) {
         return refused(WideString(L"lies inside the From Folder [") + from + L"].");
     }
     store->toFolder = to;
@@ -775,40 +876,43 @@ void expireVersions(RunState* run, const WideString& from, const WideString& to)
     if (!endsWithSeparator(base)) base.AppendSeparator();
     uint64_t mount = 0;
     std::vector<RunFolder> folders;
-    int reason = 0;
-    DirectoryListing* listing =
-        platformMountOf(store->root.buffer, &mount) ? platformOpenListing(base.buffer, &reason) : nullptr;
-    if (listing) {
-        std::vector<std::wstring> names;
-        DirectoryEntry entry;
-        while (platformNextEntry(listing, &entry)) {
-            if (entry.isDirectory && !entry.isLink && isRunFolderName(entry.name)) names.emplace_back(entry.name);
-        }
-        platformCloseListing(listing);
-        for (const std::wstring& name : names) {
-            RunFolder folder{name, RunRecord()};
-            if (readRunRecord(base + name.c_str(), &folder.record) && sameJob(folder.record, store->job)) {
-                folders.push_back(folder);
-            }
-        }
+    if (!platformMountOf(store->root.buffer, &mount) || !jobFolders(base, store->job, &folders)) folders.clear();
+    for (RunFolder& folder : folders) folder.own = base + folder.name.c_str() == store->runFolder;
+    std::vector<int64_t> remembered;
+    readJobTimes(store->root, store->job, &remembered);
+    int64_t clock = platformWallSeconds();
+    JobClock job = jobClock(&folders, remembered, clock);
+    if (options.keepDays >= 0 && job.capped) {
+        WideString line = WideString(L"  SK: [") + store->root + L"] (the clock says " + runFolderName(clock) +
+                          L", more than twice the job's usual interval after its last run " + runFolderName(job.last) +
+                          L": its run folders are aged as of " + runFolderName(job.now) + L")";
+        writeLogLine(line);
+        reportSkip(run, line, store->root);
     }
     std::sort(folders.begin(), folders.end(), newerFirst);
-    int64_t now = platformWallSeconds();
-    int64_t cutoff = now - options.keepDays * kSecondsPerDay;
+    int64_t cutoff = job.now - options.keepDays * kSecondsPerDay;
     for (size_t i = 0; i < folders.size() && !runStopRequested(); ++i) {
-        const RunRecord& record = folders[i].record;
-        WideString path = base + folders[i].name.c_str();
-        if (path == store->runFolder) continue;
+        const RunFolder& folder = folders[i];
+        WideString path = base + folder.name.c_str();
+        if (folder.own) continue;
         // A clock that ran ahead dated it: its age is not known.
-        bool future = record.started > now;
+        bool future = !folder.timed;
         bool beyond = options.keepVersions >= 0 && i >= static_cast<size_t>(options.keepVersions);
-        bool old = options.keepDays >= 0 && !future && record.started < cutoff;
+        bool old = options.keepDays >= 0 && !future && folder.effective < cutoff;
         if (!beyond && !old) {
             if (future) tellRunFolderLeft(run, path, L"dated in the future, its age not known");
             continue;
         }
         if (heldByTheRun(path, kept)) continue;
         expireRunFolder(run, path, mount);
+    }
+    // The memory of the job's runs, by which later nights tell its usual interval.
+    if (options.keepDays >= 0 && !isDryRun() && !runStopRequested()) {
+        remembered.push_back(job.now);
+        if (remembered.size() > kRunsRemembered) {
+            remembered.erase(remembered.begin(), remembered.end() - kRunsRemembered);
+        }
+        writeJobTimes(store->root, store->job, remembered);
     }
     if (!store->insideTo) platformReleaseTree();
 }
@@ -824,6 +928,7 @@ bool isMarkedVersionsFolder(const WideString& path) {
 
 bool jobOfRun(const WideString& to, RunRecord* record) {
     if (!platformDirectoryIdentity(to.buffer, &record->to)) return false;
+    if (platformResolvedPath(to.buffer, &record->toPath)) return true;
     WideString whole = dropTrailingSeparator(to);
     if (!isRootedPath(whole.buffer)) {
         wchar_t current[4096];
@@ -837,16 +942,13 @@ bool jobOfRun(const WideString& to, RunRecord* record) {
     return true;
 }
 
-bool sameJob(const RunRecord& a, const RunRecord& b) {
-    bool known = a.to.index != 0 || a.to.volume != 0;
-    if (known && sameIdentity(a.to, b.to)) return true;
-    return !a.toPath.empty() && a.toPath == b.toPath;
-}
+bool sameJob(const RunRecord& a, const RunRecord& b) { return !a.toPath.empty() && a.toPath == b.toPath; }
 
 SystemResult writeRunRecord(const WideString& folder, const RunRecord& record) {
     std::string text = std::string(kRunRecordHead) + "\nto " + std::to_string(record.to.volume) + " " +
                        std::to_string(record.to.index) + "\npath " + recordPath(record.toPath) + "\nstarted " +
                        std::to_string(record.started) + "\norder " + std::to_string(record.order) + "\n";
+    if (record.aged != 0) text += "aged " + std::to_string(record.aged) + "\n";
     return platformWriteMark(folder.buffer, kRunRecordName, text);
 }
 
@@ -860,10 +962,12 @@ bool readRunRecord(const WideString& folder, RunRecord* record) {
         lines.push_back(text.substr(at, end - at));
         at = end + 1;
     }
-    if (lines.size() != 5 || lines[0] != kRunRecordHead || lines[1].compare(0, 3, "to ") != 0 ||
+    if (lines.size() < 5 || lines.size() > 6 || lines[0] != kRunRecordHead || lines[1].compare(0, 3, "to ") != 0 ||
         lines[2].compare(0, 5, "path ") != 0) {
         return false;
     }
+    record->aged = 0;
+    if (lines.size() == 6 && (!numberAfter(lines[5], "aged", &record->aged) || record->aged == 0)) return false;
     unsigned long long volume = 0;
     unsigned long long index = 0;
     char rest = 0;
@@ -871,4 +975,61 @@ bool readRunRecord(const WideString& folder, RunRecord* record) {
     record->to = DirectoryIdentity{volume, index};
     return pathOfRecord(lines[2].substr(5), &record->toPath) && numberAfter(lines[3], "started", &record->started) &&
            numberAfter(lines[4], "order", &record->order);
+}
+
+namespace {
+
+// The name of the file in which a versions folder remembers a job's last
+// runs: one per job, so that jobs sharing the folder never write one file.
+std::wstring jobTimesName(const RunRecord& job) {
+    uint64_t hash = 14695981039346656037ULL;  // FNV-1a over the path's units
+    for (wchar_t unit : job.toPath) {
+        hash ^= static_cast<uint64_t>(static_cast<uint32_t>(unit));
+        hash *= 1099511628211ULL;
+    }
+    wchar_t digits[17];
+    for (int i = 15; i >= 0; --i, hash >>= 4) digits[i] = L"0123456789abcdef"[hash & 15];
+    digits[16] = L'\0';
+    return std::wstring(kJobTimesPrefix) + digits;
+}
+
+// The first line of a job's memory of its runs.
+const char kJobTimesHead[] = "korvane job";
+
+}  // namespace
+
+bool readJobTimes(const WideString& folder, const RunRecord& job, std::vector<int64_t>* times) {
+    times->clear();
+    std::string text;
+    if (job.toPath.empty() || !platformReadMark(folder.buffer, jobTimesName(job).c_str(), &text)) return false;
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos) return false;
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    std::wstring path;
+    if (lines.size() != 3 || lines[0] != kJobTimesHead || lines[1].compare(0, 5, "path ") != 0 ||
+        !pathOfRecord(lines[1].substr(5), &path) || path != job.toPath || lines[2].compare(0, 4, "runs") != 0) {
+        return false;  // another job's, whose name came out the same
+    }
+    const char* at = lines[2].c_str() + 4;
+    while (*at == ' ' && times->size() < kRunsRemembered) {
+        char* end = nullptr;
+        errno = 0;
+        long long value = std::strtoll(at + 1, &end, 10);
+        if (errno != 0 || end == at + 1) break;
+        times->push_back(static_cast<int64_t>(value));
+        at = end;
+    }
+    if (*at != '\0') times->clear();
+    return !times->empty();
+}
+
+SystemResult writeJobTimes(const WideString& folder, const RunRecord& job, const std::vector<int64_t>& times) {
+    std::string text = std::string(kJobTimesHead) + "\npath " + recordPath(job.toPath) + "\nruns";
+    for (int64_t at : times) text += " " + std::to_string(at);
+    text += "\n";
+    return platformWriteMark(folder.buffer, jobTimesName(job).c_str(), text);
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "engine/kept_version.h"
 #include "engine/run_context.h"
@@ -22,6 +23,7 @@ struct RunRecord {
     std::wstring toPath;         // the To Folder as a whole path, in the run's spelling
     int64_t started = 0;         // when the run started, seconds since 1970 UTC
     int64_t order = 0;           // the job's runs in the order they happened: one more than any before
+    int64_t aged = 0;            // when it started by the job's own clock (see expireVersions); 0: not recorded
 };
 
 // Where one run keeps its versions, and what it has made there. The run's
@@ -67,9 +69,11 @@ bool isMarkedVersionsFolder(const WideString& path);
 // false when To cannot be reached.
 bool jobOfRun(const WideString& to, RunRecord* record);
 
-// True when two records are of one job: the same To Folder by its identity
-// (under any spelling), or by its whole path (a disk plugged in again may
-// come back under another volume number, a To made anew under another index).
+// True when two records are of one job: the same To Folder by its whole
+// path as the run resolved it (links and dots followed). An identity alone
+// makes no two jobs one: device numbers are given again (two disks used on
+// alternate nights through one loop device), and a disk plugged in again
+// may come back under another; in doubt a run folder is no job's, and stays.
 bool sameJob(const RunRecord& a, const RunRecord& b);
 
 // Writes record into the run folder at folder, as a run does once it has
@@ -80,6 +84,14 @@ SystemResult writeRunRecord(const WideString& folder, const RunRecord& record);
 // that the program wrote for that folder (a folder of an older version of
 // the program, or one copied there).
 bool readRunRecord(const WideString& folder, RunRecord* record);
+
+// Reads what the versions folder at folder remembers of the job's last
+// runs: when each started by the job's own clock, oldest first; false
+// (times empty) when it remembers none of that job's.
+bool readJobTimes(const WideString& folder, const RunRecord& job, std::vector<int64_t>* times);
+
+// Writes times as what the versions folder at folder remembers of the job's last runs.
+SystemResult writeJobTimes(const WideString& folder, const RunRecord& job, const std::vector<int64_t>& times);
 
 // Lets go of a versions folder held as a tree of its own, however the run ends.
 struct VersionsHeld {
@@ -134,11 +146,16 @@ void reportVersionFailure(RunState* run, const WideString& path, const KeptVersi
 
 // After a run that went through: removes the run folders of the run's own
 // job beyond options.keepVersions newest (by the order the runs happened)
-// or older than options.keepDays days (by when they started), each told;
-// only folders named as run folders that record this job, never one that
-// is or holds To, From or the run log, that a running job holds, that
-// another volume is mounted in, or that is dated in the future (told as
-// left, not removed by its age).
+// or older than options.keepDays days, each told; only folders named as
+// run folders that record this job, never one that is or holds To, From or
+// the run log, that a running job holds, that another volume is mounted
+// in, or that is dated in the future (told as left, not removed by its age).
+// Days are counted on the job's own clock: a run folder dated before an
+// earlier run of the job takes that run's time, and tonight is at most
+// twice the job's usual interval (the middle of its last runs' gaps, a
+// day at least) past its last run, so a clock that ran ahead ages the
+// versions by that much in one night at most (told: an SK: line naming
+// the clock).
 void expireVersions(RunState* run, const WideString& from, const WideString& to);
 
 // True when name is a run folder's ("2026-12-08 013000"; "2026-12-08 013000-2"

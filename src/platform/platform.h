@@ -97,6 +97,7 @@ struct KeptMetadata {
 #define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there
 #define FAILURE_WOULD_NOT_BE_EMPTY (-13)  // a dry run: the directory would not be empty
 #define FAILURE_WOULD_NOT_BE_LINK (-14)   // a dry run: the entry would be no link
+#define FAILURE_RUNS_FOLDER_TAKEN (-15)   // the folder of the user's runs is another's, a link, or open to others
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);
@@ -217,6 +218,11 @@ bool platformIsTopOfVolume(const wchar_t* path);
 // top, directory first, as the file system links them (links in the spelling
 // resolved); false when directory cannot be opened.
 bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdentity>* chain);
+
+// The whole path of the directory at path as the system resolves it now:
+// from the top, every link and level of dots followed; false when it
+// cannot be reached.
+bool platformResolvedPath(const wchar_t* path, std::wstring* resolved);
 
 // Reads the identity of any entry (a link as itself); false when it cannot be read.
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);
@@ -464,8 +470,8 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 // Opens, truncated and in binary mode, a file the program writes for itself
 // (a run log, the settings file). Its last name is never followed and no
 // other name of a file is written through: a link there, a file with several
-// names, or (POSIX) another user's file is replaced by a new file made in its
-// folder; a name that is no plain file is refused. Made by a process running
+// names, (POSIX) another user's file, a FIFO, a socket or a device is
+// replaced by a new file made in its folder; a directory is refused. Made by a process running
 // as root, a new file is its owner's alone. Null on failure, *reason telling why.
 FILE* platformOpenOwnFile(const wchar_t* path, int* reason);
 

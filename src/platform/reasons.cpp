@@ -13,6 +13,8 @@ std::wstring platformReasonText(int reason) {
         case FAILURE_NAME_UNWRITABLE: return L"the name can not be written in the system's encoding";
         case FAILURE_STOPPED: return L"stopped";
         case FAILURE_GRANT_REFUSED: return L"its contents may not take in place what the run would give it";
+        case FAILURE_RUNS_FOLDER_TAKEN:
+            return L"the folder where this user's runs keep their locks is another user's, a link, or open to others";
         // A dry run's words for what its simulation found, as the system would say it here.
         case FAILURE_WOULD_EXIST: return L"File exists";
         case FAILURE_WOULD_BE_DIRECTORY: return L"Is a directory";

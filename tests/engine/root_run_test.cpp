@@ -68,12 +68,37 @@ const std::wstring kRefused = L"a link whose owner may not read what it names, n
 
 // A user's link to what only root may read is not followed, in a folder run
 // and a list run, on the way or at the end; root's own links and a user's
-// links to the user's own files are.
+// links to the user's own files are, where she could reach them herself:
+// her own folder behind root's is not; one that an ACL or her group lets
+// her into is.
 TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
     writeFile(temp.at("secret/file"), "secret");
     chmod(temp.at("secret").c_str(), 0700);
     writeFile(temp.at("from/user/own"), "own");
     ownedBy("from/user/own", kOther);
+    writeFile(temp.at("secret/hers/own"), "own");
+    ownedBy("secret/hers", kOther);
+    ownedBy("secret/hers/own", kOther);
+    writeFile(temp.at("acl/hers/own"), "own");
+    ownedBy("acl/hers", kOther);
+    ownedBy("acl/hers/own", kOther);
+    chmod(temp.at("acl").c_str(), 0700);
+    writeFile(temp.at("aclgroup/hers/own"), "own");
+    ownedBy("aclgroup/hers/own", kOther);
+    chmod(temp.at("aclgroup").c_str(), 0700);
+    writeFile(temp.at("denied/hers/own"), "own");
+    ownedBy("denied/hers/own", kOther);
+    writeFile(temp.at("grouped/hers/own"), "own");
+    ownedBy("grouped/hers/own", kOther);
+    chmod(temp.at("grouped").c_str(), 0750);
+    writeFile(temp.at("rootgroup/hers/own"), "own");
+    ownedBy("rootgroup/hers/own", kOther);
+    chmod(temp.at("rootgroup").c_str(), 0750);
+    ASSERT_EQ(chown(temp.at("grouped").c_str(), 0, kOther), 0);  // nobody's own group
+    bool acls = std::system(("setfacl -m u:65534:x '" + temp.at("acl").string() + "' 2>/dev/null && setfacl -m " +
+                             "u:65534:-,m::rx '" + temp.at("denied").string() + "' && setfacl -m g:65534:x '" +
+                             temp.at("aclgroup").string() + "'")
+                                .c_str()) == 0;
     struct Link {
         const char* name;
         const char* target;
@@ -81,9 +106,18 @@ TEST_F(RootRun, UsersLinksAreFollowedOnlyByTheirRight) {
         bool followed;
     };
     const std::vector<Link> links = {
-        {"user/to-secret", "secret/file", kOther, false},    {"user/to-secret-folder", "secret", kOther, false},
-        {"user/to-own", "from/user/own", kOther, true},      {"user/roots", "secret/file", 0, true},
+        {"user/to-secret", "secret/file", kOther, false},
+        {"user/to-secret-folder", "secret", kOther, false},
+        {"user/to-own", "from/user/own", kOther, true},
+        {"user/roots", "secret/file", 0, true},
         {"roots-to-users", "from/user/to-secret", 0, false},  // root's link through a user's: judged link by link
+        {"user/to-own-behind-roots", "secret/hers/own", kOther, false},
+        {"user/to-own-folder-behind-roots", "secret/hers", kOther, false},
+        {"user/to-own-through-a-group", "grouped/hers/own", kOther, true},
+        {"user/to-own-in-roots-group", "rootgroup/hers/own", kOther, false},
+        {"user/to-own-through-an-acl", "acl/hers/own", kOther, acls},
+        {"user/to-own-through-an-acls-group", "aclgroup/hers/own", kOther, acls},
+        {"user/to-own-an-acl-denies", "denied/hers/own", kOther, !acls},
     };
     for (const Link& link : links) {
         fs::create_symlink(temp.at(link.target), temp.at(std::string("from/") + link.name));
@@ -414,6 +448,46 @@ TEST_F(RootRun, MetadataWriteTakesNoGrantAsFound) {
             EXPECT_EQ(st.st_mode & 07777, c.sourceMode);
         }
     }
+}
+
+// Without -A a copy takes no ACL, and so its group bits are what its
+// source's ACL lets the owning group do, not the mask the mode shows: a
+// new copy and one mended in place alike; with -A the ACL goes with it.
+TEST_F(RootRun, CopyWithoutItsAclIsNoMoreOpenThanItsSource) {
+    struct Case {
+        const char* name;
+        const char* acl;  // for setfacl -m
+        mode_t copied;    // the copy's mode without -A
+    };
+    const std::vector<Case> cases = {
+        {"group-denied", "u:65534:r,g::-,m::r,o::-", 0600},   // the mask shows r, the group has nothing
+        {"group-reads", "u:65534:rw,g::r,m::rw,o::-", 0640},  // the group reads, the mask shows rw
+        {"no-acl", "", 0640},
+    };
+    for (const Case& c : cases) {
+        std::string path = temp.at(std::string("from/") + c.name).string();
+        writeFile(path, "private");
+        ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+        if (*c.acl && std::system(("setfacl -m " + std::string(c.acl) + " '" + path + "' 2>/dev/null").c_str()) != 0) {
+            GTEST_SKIP() << "no ACLs here";
+        }
+    }
+    auto modeOf = [this](const Case& c) {
+        struct stat st {};
+        EXPECT_EQ(lstat(temp.at(std::string("to/") + c.name).c_str(), &st), 0) << c.name;
+        return st.st_mode & 07777;
+    };
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    for (const Case& c : cases) EXPECT_EQ(modeOf(c), c.copied) << c.name << ": a new copy";
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    EXPECT_EQ(tally.updated, 0) << "a copy as its source's ACL says is up to date";
+    for (const Case& c : cases) ASSERT_EQ(chmod(temp.at(std::string("to/") + c.name).c_str(), 0604), 0);
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    for (const Case& c : cases) EXPECT_EQ(modeOf(c), c.copied) << c.name << ": mended in place";
+    options.keepAcls = true;
+    EXPECT_EQ(faithfulRun(), RUN_OK);
+    char acl[256];
+    EXPECT_GT(getxattr(temp.at("to/group-denied").c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
 }
 
 }  // namespace

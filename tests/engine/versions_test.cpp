@@ -103,6 +103,18 @@ void makeRunFolder(const fs::path& folder, const fs::path& to, int64_t started, 
     ASSERT_TRUE(writeRunRecord(toWide(folder), record).done);
 }
 
+// Makes the versions folder remember the job of to as run every night at
+// this hour for a week up to nights ago (1: last night), keeping nothing:
+// the job's usual interval, a day.
+void ranNightly(const fs::path& versions, const fs::path& to, int64_t now, int nights = 1) {
+    RunRecord job;
+    ASSERT_TRUE(jobOfRun(toWide(to), &job));
+    std::vector<int64_t> times;
+    for (int night = nights + 7; night >= nights; --night) times.push_back(now - night * kDay);
+    fs::create_directories(versions);
+    ASSERT_TRUE(writeJobTimes(toWide(versions), job, times).done);
+}
+
 // A small volume of its own (tmpfs) at a folder, for as long as it lives;
 // mounted only where the tests may mount (root; under Wine, on the host).
 struct SmallVolume {
@@ -381,6 +393,7 @@ TEST_F(Versions, RetentionCutsOffExactlyAtTheLimit) {
             writeFile(versions / name / "f.txt", "f");
             made.emplace_back(name, c.runs[run].second);
         }
+        ranNightly(versions, temp.at("to"), now);
         writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
         options.versionsFolder = toWide(versions);
         options.keepVersions = c.keepVersions;
@@ -447,6 +460,130 @@ TEST_F(Versions, RetentionCountsItsOwnRunsInTheOrderTheyHappened) {
     EXPECT_EQ(foldersIn(versions).size(), another.size() + 3);  // last night's and this job's two runs
 }
 
+// Days are counted on the job's own clock. A night whose clock ran a year
+// ahead ages the job's versions by twice its usual interval at most (told,
+// and tonight's folder recorded as of then); a run folder dated back takes
+// the time of the run before it; a recorded time by the job's clock wins
+// over the clock's; a weekly job's usual interval is a week.
+TEST_F(Versions, RetentionAgesOnTheJobsOwnClock) {
+    struct Run {
+        int64_t started;  // seconds from now
+        int64_t aged;     // seconds from now, or 0: none recorded
+        bool stays;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Run> runs;   // oldest first
+        int64_t lastRemembered;  // seconds from now: the job's last run the versions folder remembers, 0: none
+        int64_t interval;        // of the remembered runs
+        long long keepDays;
+        bool capped;  // tonight's clock is told as past the job's
+    };
+    const std::vector<Case> cases = {
+        {"clock a year ahead",
+         {{-370 * kDay, 0, true}, {-368 * kDay, 0, true}, {-366 * kDay, 0, true}},
+         -366 * kDay,
+         kDay,
+         30,
+         true},
+        {"a night dated a year back",
+         {{-12 * kDay, 0, false}, {-5 * kDay, 0, true}, {-400 * kDay, 0, true}, {-3 * kDay, 0, true}},
+         -kDay,
+         kDay,
+         10,
+         false},
+        {"the first night dated back", {{-400 * kDay, 0, false}, {-3 * kDay, 0, true}}, -kDay, kDay, 10, false},
+        {"the job's clock recorded", {{365 * kDay, -40 * kDay, false}, {-2 * kDay, 0, true}}, -kDay, kDay, 30, false},
+        {"a weekly job", {{-31 * kDay, 0, false}, {-24 * kDay, 0, true}}, -10 * kDay, 7 * kDay, 25, false},
+        {"a daily job", {{-31 * kDay, 0, true}, {-24 * kDay, 0, true}}, -10 * kDay, kDay, 25, true},
+    };
+    const int64_t now = platformWallSeconds();
+    RunRecord job;
+    ASSERT_TRUE(jobOfRun(toWide(temp.at("to")), &job));
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path versions = temp.at("versions" + std::to_string(i));
+        std::vector<std::string> names;
+        for (size_t at = 0; at < c.runs.size(); ++at) {
+            names.push_back("2000-01-0" + std::to_string(at + 1) + " 000000");
+            RunRecord record = job;
+            record.started = now + c.runs[at].started;
+            record.aged = c.runs[at].aged != 0 ? now + c.runs[at].aged : 0;
+            record.order = static_cast<int64_t>(at + 1);
+            fs::create_directories(versions / names.back());
+            ASSERT_TRUE(writeRunRecord(toWide(versions / names.back()), record).done);
+        }
+        std::vector<int64_t> remembered;
+        for (int night = 6; night >= 0; --night) remembered.push_back(now + c.lastRemembered - night * c.interval);
+        ASSERT_TRUE(writeJobTimes(toWide(versions), job, remembered).done);
+        writeFile(temp.at("to/surplus" + std::to_string(i)), "s");  // this run keeps a version
+        host.watchReports();
+        host.reports.clear();
+        options.versionsFolder = toWide(versions);
+        options.keepDays = c.keepDays;
+        EXPECT_EQ(mirror(), RUN_OK);
+        for (size_t at = 0; at < c.runs.size(); ++at) {
+            EXPECT_EQ(fs::exists(versions / names[at]), c.runs[at].stays) << names[at];
+        }
+        std::vector<std::wstring> told = host.reported(REPORT_SKIPPED);
+        bool clockTold = std::any_of(told.begin(), told.end(), [](const std::wstring& line) {
+            return line.find(L"the clock says") != line.npos;
+        });
+        EXPECT_EQ(clockTold, c.capped);
+        // Tonight's folder is recorded as of tonight by the job's clock, and so is the memory.
+        std::vector<std::string> standing = foldersIn(versions);
+        ASSERT_FALSE(standing.empty());
+        RunRecord tonight;
+        ASSERT_TRUE(readRunRecord(toWide(versions / standing.back()), &tonight));
+        std::vector<int64_t> times;
+        ASSERT_TRUE(readJobTimes(toWide(versions), job, &times));
+        if (c.capped) {
+            EXPECT_EQ(tonight.aged, now + c.lastRemembered + 2 * c.interval);
+            EXPECT_EQ(times.back(), tonight.aged);
+        } else {
+            EXPECT_GE(tonight.aged, now);
+            EXPECT_LE(tonight.aged, platformWallSeconds());
+        }
+    }
+}
+
+// A run folder is its job's by its To's path as the run resolves it: one
+// recorded with To's identity but another path (a disk used on other nights
+// under the same device number) is neither counted nor removed; one made
+// through a link to To is this job's.
+TEST_F(Versions, RetentionTakesNoOtherPathsFoldersForItsOwn) {
+    const int64_t now = platformWallSeconds();
+    fs::path versions = temp.at("versions");
+    RunRecord other;
+    ASSERT_TRUE(jobOfRun(toWide(temp.at("to")), &other));
+    other.toPath += L"-on-the-other-disk";
+    other.started = now - 100 * kDay;
+    other.order = 1;
+    const std::string othersName = "2000-01-01 000000";
+    fs::create_directories(versions / othersName);
+    ASSERT_TRUE(writeRunRecord(toWide(versions / othersName), other).done);
+    ranNightly(versions, temp.at("to"), now);
+    options.versionsFolder = toWide(versions);
+    options.keepVersions = 1;
+    options.keepDays = 1;
+    writeFile(temp.at("to/surplus1"), "s");
+    EXPECT_EQ(mirror(), RUN_OK);
+    EXPECT_EQ(tally.expired, 0);
+    EXPECT_TRUE(fs::exists(versions / othersName));
+    std::vector<std::string> first = foldersIn(versions);
+    EXPECT_EQ(first.size(), 2u);
+#ifndef _WIN32
+    // The same To through a link: the same job, whose older folder goes by count.
+    fs::create_directory_symlink(temp.at("to"), temp.at("tolink"));
+    writeFile(temp.at("to/surplus2"), "s");
+    EXPECT_EQ(mirror(temp.at("from"), temp.at("tolink")), RUN_OK);
+    EXPECT_EQ(tally.expired, 1);
+    EXPECT_TRUE(fs::exists(versions / othersName));
+    EXPECT_EQ(foldersIn(versions).size(), 2u);
+#endif
+}
+
 // Retention leaves whole every run folder a run holds: one that is or holds
 // To, From or the run log, one a running job keeps its versions in, one
 // another volume is mounted in (a disk, or a bind mount of the same volume);
@@ -494,6 +631,7 @@ TEST_F(Versions, RetentionLeavesEveryFolderARunHolds) {
     }
     if (bind) mounted.push_back(bound);
 #endif
+    ranNightly(versions, heldTo, now);
     ASSERT_TRUE(openRunLog(toWide(heldLog)));
     host.watchReports();
     options.versionsFolder = toWide(versions);
@@ -743,6 +881,8 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
         {L"to/.versions/", "to/.versions", false, false},
         {L"to/./.versions", "to/.versions", false, false},
         {L"to/../to/.versions", "to/.versions", false, false},
+        {L"from/../to/.versions", "to/.versions", false, false},
+        {L"from/../versions", "versions", false, false},
         {L"to/keep/versions", "to/keep/versions", false, true},
         {L"vlink", "versions", true, false},
         {L"vlink", "to/.versions", true, false},
@@ -790,6 +930,7 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
         {L"from/inner", L"lies inside the From Folder [", nullptr},
         {L"from/inner/not/made", L"lies inside the From Folder [", nullptr},
         {L"to/../from/inner", L"lies inside the From Folder [", nullptr},
+        {L"from/../from/inner/new", L"lies inside the From Folder [", nullptr},
         {L"vlink/new", L"lies inside the From Folder [", "from/inner"},
         {L"afile", L"is not a folder.", nullptr},
         {L"afile/below", L"is not a folder.", nullptr},
@@ -1163,9 +1304,10 @@ TEST_F(Versions, OnlyTheProgramsOwnMarkMakesAVersionsFolder) {
 #endif
 }
 
-// A job is its To Folder: by identity under any spelling, or by its whole
-// path (a disk plugged in again under another volume number, a To made
-// anew); nothing else is the same job.
+// A job is its To Folder by its whole path as the run resolved it (a disk
+// plugged in again under another volume number, a To made anew); an
+// identity alone makes no two jobs one: the numbers are given again (two
+// disks on alternate nights through one loop device).
 TEST(RunRecords, AJobIsItsTo) {
     RunRecord job;
     job.to = DirectoryIdentity{7, 100};
@@ -1176,8 +1318,8 @@ TEST(RunRecords, AJobIsItsTo) {
         bool same;
     };
     const std::vector<Case> cases = {
-        {{7, 100}, L"/backup/data", true}, {{7, 100}, L"/mnt/link/data", true}, {{9, 100}, L"/backup/data", true},
-        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false}, {{9, 100}, L"/backup/Data", false},
+        {{7, 100}, L"/backup/data", true}, {{7, 100}, L"/mnt/link/data", false}, {{9, 100}, L"/backup/data", true},
+        {{7, 555}, L"/backup/data", true}, {{7, 101}, L"/backup/data2", false},  {{9, 100}, L"/backup/Data", false},
         {{8, 100}, L"/mnt/other", false},
     };
     for (const Case& c : cases) {

@@ -16,6 +16,7 @@ Each case plays one attack and states the promise it must not break:
 hostile.py PROGRAM [CASE-SUBSTRING...]     (exit 77 when not root)
 New features add their cases here, under the section of their area.
 """
+import fcntl
 import os
 import shutil
 import signal
@@ -1279,6 +1280,455 @@ def guard_mass_rewrite(work):
         kept.update(files_below(os.path.join(work, "versions", run_folder)))
     check("every old file kept", all(kept.get(name) == data for name, data in before.items()
                                      if name.startswith("u1" + os.sep)), sorted(kept))
+
+
+# --- another local user against a root run: reach, ACL masks, the lock, logs ---
+
+def her_folder_behind_roots(work):
+    """u1's own folder (holding root's readable file and one of hers) inside a
+    folder only root may enter: hers, but she cannot reach it herself."""
+    private = folder(os.path.join(work, "private"), 0, 0o700)
+    herold = folder(os.path.join(private, "herold"), U1, 0o755)
+    write(os.path.join(herold, "secret.txt"), "root's secret", 0, 0o644)
+    write(os.path.join(herold, "hers.txt"), "her secret", U1, 0o644)
+    write(os.path.join(private, "rootfile.txt"), "root's secret 2", 0, 0o644)
+    write(os.path.join(herold, "list.txt"), "open.txt\n", U1, 0o644)
+    return herold
+
+
+@case
+def links_to_her_own_things_she_cannot_reach_are_not_followed(work):
+    """u1's links, inside FROM, at FROM and above it, and at a list file's
+    folder, to her own folder or file that stands inside a folder only root
+    may enter: she cannot read them herself, so a root run reads nothing
+    through them (below FROM: the entry fails with its reason; at FROM or a
+    list: refused, exit 3), and nothing of them reaches To, where she could
+    read it. Her links to her own things she can reach are followed."""
+    herold = her_folder_behind_roots(work)
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    home = folder(os.path.join(source, "u1"), U1, 0o755)
+    folder(os.path.join(home, "mine"), U1, 0o755)
+    write(os.path.join(home, "mine", "open.txt"), "u1's own", U1, 0o644)
+    links = {"l": herold, "l2": os.path.join(herold, "hers.txt"), "l3": os.path.join(herold, "..", "rootfile.txt"),
+             "l4": os.path.join(herold, "secret.txt"), "rel": os.path.relpath(herold, home),
+             "ok": os.path.join(home, "mine"), "okfile": os.path.join(home, "mine", "open.txt")}
+    for name, text in links.items():
+        as_user(U1, "ln -s '%s' '%s/%s'" % (text, home, name))
+    target = folder(os.path.join(work, "backup"), 0, 0o755)
+    for options in ([], ["-s", "-y"], ["-j", "4"]):
+        status, out, err = run(*options, source, target)
+        check("links to her own things behind root's folder fail (1) %s" % options, status == 1, (status, err))
+        check("... with their reason %s" % options, err.count("link whose owner may not read") >= 5, err)
+        check("... nothing behind root's folder reaches To %s" % options,
+              not holds_secret(target) and not any(os.path.exists(os.path.join(target, "u1", name)) for name in ("l", "l2", "l3", "l4", "rel")),
+              sorted(os.listdir(os.path.join(target, "u1"))))
+        check("... her links to what she can reach are followed %s" % options,
+              os.path.isfile(os.path.join(target, "u1", "ok", "open.txt"))
+              and os.path.isfile(os.path.join(target, "u1", "okfile")), sorted(os.listdir(os.path.join(target, "u1"))))
+    # FROM itself, or a level above it, through her link; and a list file's folder.
+    as_user(U1, "ln -s '%s' '%s/asfrom' && ln -s '%s' '%s/above'" % (herold, home, os.path.dirname(herold), home))
+    for spelt in ("asfrom", "asfrom/", "rel"):
+        fresh = folder(os.path.join(work, "backup-" + spelt.strip("/")), 0, 0o755)
+        status, out, err = run(os.path.join(home, spelt), fresh)
+        check("FROM through her link to her own folder behind root's (%s) is refused (3)" % spelt,
+              status == 3 and "link whose owner may not read" in err and os.listdir(fresh) == [], (status, err))
+    fresh = folder(os.path.join(work, "backup-list"), 0, 0o755)
+    status, out, err = run("-f", os.path.join(home, "asfrom", "list.txt"), os.path.join(home, "mine"), fresh)
+    check("a list in her folder behind root's is refused (3)", status == 3 and os.listdir(fresh) == [], (status, err))
+    # An ACL that lets her search root's folder: she reaches hers, and her link is followed.
+    if subprocess.run(["setfacl", "-m", "u:%d:x" % U1, os.path.dirname(herold)], capture_output=True).returncode != 0:
+        print("skip   an ACL that lets her in (setfacl fails here)")
+        return
+    fresh = folder(os.path.join(work, "backup-acl"), 0, 0o755)
+    status, out, err = run(source, fresh)
+    check("with an ACL that lets her reach her folder, her link to it is followed",
+          os.path.isfile(os.path.join(fresh, "u1", "l", "hers.txt")), (status, err))
+    check("... while root's own file behind root's folder is still not", not os.path.exists(
+        os.path.join(fresh, "u1", "l3")), sorted(os.listdir(os.path.join(fresh, "u1"))))
+
+@case
+def a_copy_without_acls_gives_her_group_nothing_its_acl_denied(work):
+    """root's memo, of u2's group, whose ACL names u1 and denies the group
+    (its mode's group bits show the mask): copied without -A, in a plain run
+    and a mirror, new and mended in place, u2 reads it no more in To than in
+    From; with -A the ACL goes with it."""
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    memo = os.path.join(source, "memo.txt")
+    write(memo, "for u1's eyes only", 0, 0o640)
+    os.chown(memo, 0, U2)
+    if subprocess.run(["setfacl", "-m", "u:%d:r,g::-,m::r,o::-" % U1, memo], capture_output=True).returncode != 0:
+        print("skip   no ACLs here")
+        return
+    check("u2 may not read it in From", as_user(U2, "cat '%s'" % memo, check_status=False).returncode != 0)
+    for options in ([], ["-s", "-y"], ["-j", "4"], ["-A"]):
+        target = folder(os.path.join(work, "backup" + "".join(options)), 0, 0o755)
+        copy = os.path.join(target, "memo.txt")
+        for moment in ("new", "mended"):
+            if moment == "mended":
+                os.chmod(copy, 0o644)
+            status, out, err = run(*options, source, target)
+            check("the copy is made (0) %s %s" % (options, moment), status == 0, (status, err))
+            check("... u2 may not read it in To %s %s" % (options, moment),
+                  as_user(U2, "cat '%s'" % copy, check_status=False).returncode != 0, oct(mode_of(copy)))
+        check("... u1 reads it with -A, as in From", (options != ["-A"]) or
+              as_user(U1, "cat '%s'" % copy, check_status=False).returncode == 0, oct(mode_of(copy)))
+
+
+def records_telling_of(name):
+    """The records of root's runs' temporaries (in its runs' folder) that name name."""
+    found = []
+    for folder in ("/run/korvane", "/var/lib/korvane"):
+        if os.path.isdir(folder):
+            for entry in os.listdir(folder):
+                if entry.startswith("temporaries-"):
+                    with open(os.path.join(folder, entry), errors="replace") as record:
+                        if name in record.read():
+                            found.append(os.path.join(folder, entry))
+    return found
+
+
+@case
+def a_dead_runs_record_goes_once_its_leftovers_have(work):
+    """A killed root run leaves its temporary in u1's folder and its record in
+    root's runs' folder. Once the leftover is gone (u1 removed it, or a run
+    swept it), a later run removes the dead record; while it stands, the
+    record stays and proves it."""
+    source, target = home_tree(work)
+    check("a first copy (0)", run(source, target)[0] == 0)
+    hers = os.path.join(target, "u1")
+    for how in ("removed by u1", "swept by a run"):
+        write(os.path.join(source, "u1", "notes.txt"), "u1's notes, %s " % how * 100, U1, 0o644)
+        killed = stopped_at_first_rename(hers, source, target, signal_name="SIGKILL")
+        if killed is None:
+            print("skip   a killed run's record (strace is missing)")
+            return
+        end_stopped(killed)
+        left = [name for name in os.listdir(hers) if name.startswith(".korvane-")]
+        if not check("a killed run leaves its temporary and its record (%s)" % how,
+                     len(left) == 1 and records_telling_of(left[0]), (left, os.listdir("/run/korvane"))):
+            return
+        if how == "removed by u1":
+            as_user(U1, "rm -f '%s/%s'" % (hers, left[0]))
+        status, out, err = run(source, target)
+        check("... the next run goes through (0) (%s)" % how, status == 0 and not os.path.exists(
+            os.path.join(hers, left[0])), (status, err, os.listdir(hers)))
+        status, out, err = run(source, target)
+        check("... and the dead record is gone after it (%s)" % how, not records_telling_of(left[0]),
+              records_telling_of(left[0]))
+
+
+def lock_file_of(path):
+    """The name of root's lock file for the folder at path (by its identity), where it stands."""
+    st = os.stat(path)
+    for folder in ("/run/korvane", "/var/lib/korvane"):
+        name = os.path.join(folder, "lock-%x-%x" % (st.st_dev, st.st_ino))
+        if os.path.exists(name):
+            return name
+    return None
+
+
+@case
+def a_killed_runs_locks_go_and_a_job_beside_is_never_held_off(work):
+    """A killed run leaves its lock files; the next run, on any tree, removes
+    those no run holds, and a run that holds To keeps its own. A second job
+    on a folder beside To, started again and again together with the first
+    (one of them letting go of the folders above both as the other takes
+    them), is never held off."""
+    source, target = one_change_due(work)
+    killed = stopped_at_first_rename(target, source, target, signal_name="SIGKILL")
+    if killed is None:
+        print("skip   a killed run's locks (strace is missing)")
+        return
+    end_stopped(killed)
+    check("a killed run leaves its lock file", lock_file_of(target) is not None)
+    elsewhere = folder(os.path.join(work, "elsewhere"), 0, 0o755)
+    status, out, err = run(source, elsewhere)
+    check("... a run on another tree goes through (0)", status == 0, err)
+    check("... and removes it", lock_file_of(target) is None, lock_file_of(target))
+    stopped = stopped_at_first_rename(target, source, target)
+    try:
+        status, out, err = run(source, elsewhere)
+        check("a held lock file is kept", status == 0 and lock_file_of(target) is not None, (status, err))
+    finally:
+        end_stopped(stopped)
+    # Another run's look at a lock file it is about to remove (it holds it
+    # alone for a moment): a run that opens the file then waits it out.
+    beside = folder(os.path.join(work, "backup", "beside"), 0, 0o755)
+    run(source, beside)
+    st = os.stat(os.path.dirname(target))
+    name = "/run/korvane/lock-%x-%x" % (st.st_dev, st.st_ino)
+    looking = os.open(name, os.O_RDWR | os.O_CREAT, 0o600)
+    fcntl.flock(looking, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    waiting = start("-q", source, beside)
+    opened = False
+    for _ in range(500):
+        try:
+            opened = any(os.readlink("/proc/%d/fd/%s" % (waiting.pid, fd)) == name
+                         for fd in os.listdir("/proc/%d/fd" % waiting.pid))
+        except OSError:
+            pass
+        if opened or waiting.poll() is not None:
+            break
+        time.sleep(0.001)
+    os.unlink(name)
+    os.close(looking)
+    out, err = waiting.communicate(timeout=60)
+    check("a run that meets another's look at a lock file goes on (0)", opened and waiting.returncode == 0,
+          (opened, waiting.returncode, err))
+
+
+@case
+def a_users_runs_folder_planted_in_tmp_is_refused_with_its_reason(work):
+    """u2 has no home: her runs keep their locks in /tmp/korvane-1002. u1 takes
+    that name first (a folder of hers, a link to a folder she may write, a
+    file): u2's run is refused before any change (3), the reason named, and
+    nothing of u2's goes into u1's folder. A folder of u2's own there that
+    others may read is closed to them (0700). Played in a /tmp of its own."""
+    script = r'''
+set -u
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 77
+mkdir -p /tmp/w/u2 /tmp/w/u1 && chmod 755 /tmp/w && chown 1002:1002 /tmp/w/u2 && chown 1001:1001 /tmp/w/u1
+U1="setpriv --reuid=1001 --regid=1001 --clear-groups"
+U2="setpriv --reuid=1002 --regid=1002 --clear-groups"
+$U2 sh -c 'mkdir /tmp/w/u2/from /tmp/w/u2/to && echo hi > /tmp/w/u2/from/a'
+$U1 sh -c 'mkdir -m 777 /tmp/w/u1/open'
+for plant in "mkdir /tmp/korvane-1002" "ln -s /tmp/w/u1/open /tmp/korvane-1002" "touch /tmp/korvane-1002"; do
+  $U1 sh -c "$plant"
+  $U2 "$PROGRAM" -s -y /tmp/w/u2/from /tmp/w/u2/to 2>&1; echo "exit $? to=$(ls /tmp/w/u2/to) open=$(ls /tmp/w/u1/open)"
+  rm -rf /tmp/korvane-1002
+done
+$U2 sh -c 'mkdir -m 755 /tmp/korvane-1002'
+$U2 "$PROGRAM" -s -y /tmp/w/u2/from /tmp/w/u2/to 2>&1; echo "exit $? to=$(ls /tmp/w/u2/to) mode=$(stat -c %a /tmp/korvane-1002)"
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True,
+                          env=dict(os.environ, PROGRAM=PROGRAM), timeout=120)
+    if done.returncode == 77 or "exit" not in done.stdout:
+        print("skip   no /tmp of its own here: " + done.stderr.strip())
+        return
+    lines = [line for line in done.stdout.splitlines() if line.startswith("exit ")]
+    for line, plant in zip(lines, ("folder", "link", "file")):
+        check("u2's run with u1's %s in its place is refused (3), nothing done" % plant,
+              line == "exit 3 to= open=", line)
+    check("... the reason named", done.stdout.count("keep their locks is another user's") == 3, done.stdout)
+    check("u2's own folder there runs, closed to others (0700)", lines[-1:] == ["exit 0 to=a mode=700"], lines)
+
+
+@case
+def entries_planted_at_the_logs_name_in_a_sticky_folder(work):
+    """root's log folder is sticky and open to all (as /var/tmp). u1 puts at
+    the log's name a FIFO (read by her during the run, or not), a link, a file
+    of hers: the run goes through and writes its log as a new file of root's
+    alone, u1 reading nothing of it. A folder of hers there: refused before
+    any change (3), the reason named, not a misuse (2)."""
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    write(os.path.join(source, "a.txt"), "root's", 0, 0o644)
+    logs = folder(os.path.join(work, "sticky"), 0, 0o1777)
+    log = os.path.join(logs, "korvaneui.log")
+    plants = {"FIFO": "mkfifo L", "FIFO read by her": "mkfifo L", "link": "ln -s /etc/shadow L",
+              "file": "echo hers > L"}
+    for name, plant in plants.items():
+        target = folder(os.path.join(work, "backup-" + name.replace(" ", "-")), 0, 0o755)
+        as_user(U1, "cd '%s' && %s" % (logs, plant.replace("L", "korvaneui.log")))
+        reader = user_process(U1, "cat '%s' > '%s/got'" % (log, logs)) if name == "FIFO read by her" else None
+        time.sleep(0.2 if reader else 0)
+        status, out, err = run("-l", logs, source, target)
+        if reader:
+            reader.kill()
+            reader.wait()
+        check("the run goes through with u1's %s at its log's name (0)" % name, status == 0 and
+              os.path.exists(os.path.join(target, "a.txt")), (status, err))
+        st = os.lstat(log)
+        check("... its log a new file of root's alone (%s)" % name, stat.S_ISREG(st.st_mode) and st.st_uid == 0 and
+              st.st_nlink == 1 and mode_of(log) == 0o600, (oct(st.st_mode), st.st_uid))
+        got = os.path.join(logs, "got")
+        check("... u1 read nothing of it (%s)" % name, not os.path.exists(got) or os.path.getsize(got) == 0)
+        for entry in os.listdir(logs):
+            os.remove(os.path.join(logs, entry))
+    as_user(U1, "mkdir '%s'" % log)
+    target = folder(os.path.join(work, "backup-folder"), 0, 0o755)
+    status, out, err = run("-l", logs, source, target)
+    check("u1's folder at the log's name: refused (3), nothing done", status == 3 and os.listdir(target) == [],
+          (status, err))
+    check("... the reason named", "cannot be written: Is a directory" in err and "--help" not in err, err)
+
+
+@case
+def two_jobs_on_one_log_folder_each_write_a_whole_log(work):
+    """A second job shares the log folder: while one run writes its log (held
+    during a copy, then going on to its end; or started at the same moment),
+    the other's lines never go into it. The log at the name is one run's, whole."""
+    source, target = one_change_due(work)
+    logs = folder(os.path.join(work, "logs"), 0, 0o755)
+    log = os.path.join(logs, "korvaneui.log")
+    other = folder(os.path.join(work, "other"), 0, 0o755)
+    for index in range(200):
+        write(os.path.join(other, "o%d.txt" % index), "other", 0, 0o644)
+
+    def whole(text, mine, theirs):
+        return "  CP: [%s" % mine in text and ("  CP: [%s" % theirs) not in text
+
+    stopped = stopped_at_first_rename(target, "-v", "-l", logs, source, target)
+    if stopped is None:
+        print("skip   a held log (strace is missing)")
+        return
+    try:
+        status, out, err = run("-v", "-l", logs, other, folder(os.path.join(work, "backup-other"), 0, 0o755))
+        check("a job beside a run that writes its log goes through (0)", status == 0, (status, err))
+        tracer, child = stopped
+        if child:
+            os.kill(child, signal.SIGCONT)  # the held run goes on, writing the rest of its log
+        tracer.wait(timeout=60)
+        text = open(log).read()
+        check("... the log at the name is its own, whole, after the held run's end too",
+              whole(text, other, source) and "  CP: [%s" % other in text and source not in text, text[:400])
+    finally:
+        end_stopped(stopped)
+    mixed = []
+    for round_ in range(6):
+        targets = [folder(os.path.join(work, "round%d-%s" % (round_, name)), 0, 0o755) for name in ("a", "b")]
+        jobs = [start("-v", "-l", logs, tree, place) for tree, place in zip((source, other), targets)]
+        for job in jobs:
+            job.communicate(timeout=60)
+        text = open(log).read()
+        if not (whole(text, source, other) or whole(text, other, source)):
+            mixed.append(round_)
+    check("jobs started together: the log holds one run's lines, whole", not mixed, mixed)
+
+
+@case
+def her_file_under_a_leftovers_name_where_no_birth_time_is_kept(work):
+    """On a volume that tells no time of making (a FUSE pass-through, where
+    every file is root's too), u1 removes a killed root run's leftover in her
+    folder and makes her own file under its name, which gets its number back:
+    a plain run keeps it; a mirror deletes it only with its line."""
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "latency_fs.py")
+    if shutil.which("strace") is None or not os.path.exists(bench) or not os.path.exists("/dev/fuse"):
+        print("skip   no FUSE or strace here")
+        return
+    script = r'''
+set -u
+W=$WORK
+mkdir -p $W/from/u1 $W/back $W/mnt; chmod 755 $W/from $W/back $W/mnt; chown 1001:1001 $W/from/u1
+python3 $BENCH serve $W/back $W/mnt --delay 0 & FS=$!
+for i in $(seq 50); do mountpoint -q $W/mnt && break; sleep 0.1; done
+mountpoint -q $W/mnt || { kill $FS; exit 77; }
+mkdir $W/mnt/to; chmod 755 $W/mnt/to
+echo notes > $W/from/u1/notes.txt; "$PROGRAM" -q $W/from $W/mnt/to
+echo "newer notes, longer" > $W/from/u1/notes.txt
+strace -f -qq -o /dev/null -e trace=rename,renameat,renameat2 \
+  -e inject=rename,renameat,renameat2:error=EIO:signal=SIGKILL "$PROGRAM" $W/from $W/mnt/to >/dev/null 2>&1
+left=$(ls -A $W/mnt/to/u1 | grep '^\.korvane-')
+before=$(stat -c %i $W/mnt/to/u1/$left)
+setpriv --reuid=1001 --regid=1001 --clear-groups sh -c "cd $W/mnt/to/u1 && rm -f $left && echo mine > $left"
+echo "number again: $([ "$(stat -c %i $W/mnt/to/u1/$left)" = "$before" ] && echo yes || echo no)"
+"$PROGRAM" -q $W/from $W/mnt/to; echo "plain: $? $(cat $W/mnt/to/u1/$left 2>/dev/null)"
+"$PROGRAM" -v -s -y $W/from $W/mnt/to | grep -c "DF: \[$W/mnt/to/u1/$left\]" | sed 's/^/mirror lines: /'
+kill $FS; wait $FS 2>/dev/null; umount -l $W/mnt 2>/dev/null
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True, timeout=180,
+                          env=dict(os.environ, PROGRAM=PROGRAM, WORK=work, BENCH=bench))
+    if done.returncode == 77 or "plain:" not in done.stdout:
+        print("skip   no FUSE volume here: " + done.stderr.strip()[-200:])
+        return
+    check("u1's file under a leftover's name is kept by a plain run", "plain: 0 mine" in done.stdout, done.stdout)
+    check("... and a mirror deletes it only with its line", "mirror lines: 1" in done.stdout, done.stdout)
+
+
+CLOCK_AHEAD = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <stdlib.h>
+#include <time.h>
+static long offset(void) { const char* s = getenv("CLOCK_OFFSET"); return s ? atol(s) : 0; }
+int clock_gettime(clockid_t id, struct timespec* ts) {
+    static int (*real)(clockid_t, struct timespec*);
+    if (!real) real = (int (*)(clockid_t, struct timespec*))dlsym(RTLD_NEXT, "clock_gettime");
+    int r = real(id, ts);
+    if (r == 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) ts->tv_sec += offset();
+    return r;
+}
+time_t time(time_t* t) { struct timespec ts; clock_gettime(CLOCK_REALTIME, &ts); if (t) *t = ts.tv_sec; return ts.tv_sec; }
+"""
+
+
+@case
+def a_night_whose_clock_ran_a_year_ahead_expires_no_versions(work):
+    """Bad luck: one night of a job with --keep-days 30 the clock runs a year
+    ahead. The job's run folders of the nights before are kept (aged on the
+    job's own clock), the night says so (SK: naming the clock), and the next
+    night, the clock right again, keeps them too."""
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None:
+        print("skip   no C compiler for the clock")
+        return
+    shim = os.path.join(work, "clock_ahead.so")
+    with open(shim + ".c", "w") as out:
+        out.write(CLOCK_AHEAD)
+    if subprocess.run([compiler, "-shared", "-fPIC", "-o", shim, shim + ".c", "-ldl"],
+                      capture_output=True).returncode != 0:
+        print("skip   the clock could not be built")
+        return
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    target = folder(os.path.join(work, "to"), 0, 0o755)
+    versions = folder(os.path.join(work, "versions"), 0, 0o700)
+    write(os.path.join(source, "f"), "night 0", 0, 0o644)
+    run(source, target)
+    for night in range(1, 4):
+        write(os.path.join(source, "f"), "night %d" % night, 0, 0o644)
+        run("-q", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target)
+        time.sleep(1.1)
+    before = sorted(os.listdir(versions))
+    write(os.path.join(source, "f"), "night 4", 0, 0o644)
+    done = subprocess.run([PROGRAM, "-v", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target],
+                          capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+                          env=dict(os.environ, LD_PRELOAD=shim, CLOCK_OFFSET=str(365 * 86400)))
+    check("the night the clock ran ahead goes through (0)", done.returncode == 0, done.stderr)
+    check("... keeps every run folder of the nights before", set(before) <= set(os.listdir(versions)),
+          (before, sorted(os.listdir(versions))))
+    check("... and says the clock ran ahead", "SK: [%s] (the clock says" % versions in done.stdout, done.stdout)
+    write(os.path.join(source, "f"), "night 5", 0, 0o644)
+    status, out, err = run("-q", "-s", "-y", "--versions", versions, "--keep-days", "30", source, target)
+    check("the next night, the clock right again, keeps them too (0)",
+          status == 0 and set(before) <= set(os.listdir(versions)), (status, err, sorted(os.listdir(versions))))
+
+
+@case
+def two_disks_on_alternate_nights_keep_each_others_versions(work):
+    """A second job: two backup disks used on alternate nights, each its own
+    job (its own To path), one versions folder. Mounted in turn through the
+    same loop device, their To folders may have the same device and inode
+    numbers: job B's retention (--keep-versions 2) never takes job A's run
+    folders for its own."""
+    if not (shutil.which("losetup") and shutil.which("mkfs.ext4")):
+        print("skip   no loop devices here")
+        return
+    script = r'''
+set -u
+W=$WORK
+mkdir -p $W/from $W/versions $W/mnt/a $W/mnt/b; chmod 700 $W/versions
+for d in a b; do truncate -s 32M $W/disk$d.img; mkfs.ext4 -q -F $W/disk$d.img || exit 77; done
+night() {
+  loop=$(losetup -f --show $W/disk$1.img) || exit 77
+  mount $loop $W/mnt/$1 || { losetup -d $loop; exit 77; }
+  mkdir -p $W/mnt/$1/data; echo "$2" > $W/from/f.txt
+  "$PROGRAM" -q -s -y --versions $W/versions --keep-versions 2 $W/from $W/mnt/$1/data; echo "night $1 $2: $?"
+  umount $W/mnt/$1; losetup -d $loop
+}
+night a 1; sleep 1.1; night a 2; sleep 1.1; night a 3; sleep 1.1
+echo "job A before: $(grep -l mnt/a $W/versions/*/.korvane-run | wc -l)"
+night b 1; sleep 1.1; night b 2; sleep 1.1; night b 3
+echo "job A after: $(grep -l mnt/a $W/versions/*/.korvane-run | wc -l)"
+echo "job B after: $(grep -l mnt/b $W/versions/*/.korvane-run | wc -l)"
+'''
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True, timeout=300,
+                          env=dict(os.environ, PROGRAM=PROGRAM, WORK=work))
+    if done.returncode == 77 or "job A after" not in done.stdout:
+        print("skip   no loop devices here: " + done.stderr.strip()[-200:])
+        return
+    check("every night goes through (0)", done.stdout.count(": 0\n") == 6, done.stdout)
+    check("job A keeps its 2 run folders through job B's nights",
+          "job A before: 2" in done.stdout and "job A after: 2" in done.stdout, done.stdout)
+    check("... and job B keeps its own 2", "job B after: 2" in done.stdout, done.stdout)
 
 
 

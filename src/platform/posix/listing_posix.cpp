@@ -202,6 +202,18 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
     return true;
 }
 
+bool platformResolvedPath(const wchar_t* path, std::wstring* resolved) {
+    SystemName name = PathName(path);
+    if (!name.ok) return false;
+    char* whole = realpath(name.bytes.c_str(), nullptr);
+    if (!whole) return false;
+    std::vector<wchar_t> wide(std::strlen(whole) + 1);
+    bool decoded = FromSystem(whole, wide.data(), wide.size());
+    std::free(whole);
+    if (decoded) resolved->assign(wide.data());
+    return decoded;
+}
+
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     Place at = Locate(WithoutTrailingSlashes(PathName(path)));
     struct stat st;

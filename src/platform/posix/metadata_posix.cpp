@@ -274,6 +274,34 @@ bool ReadExtras(const MetadataHandle& at, bool directory, const KeptMetadata& ke
     return true;
 }
 
+// True for the reasons a volume gives when it keeps no such attribute.
+bool NoSuchAttribute(int error) {
+    return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
+}
+
+// The mode (07777) of an entry open as at whose ACL is not copied with it:
+// its group bits say what the ACL lets the owning group do (its entry
+// within the mask), not the mask its mode shows, so that a copy without
+// the ACL is no more open than its source. An ACL that cannot be read
+// leaves the group nothing.
+mode_t ModeWithoutAcl(const MetadataHandle& at, mode_t mode) {
+    mode &= 07777;
+    unsigned char acl[4096];
+    ssize_t size = ReadValue(at, kAccessAcl, reinterpret_cast<char*>(acl), sizeof acl);
+    if (size < 0 && NoSuchAttribute(errno)) return mode;
+    if (size < 4) return mode & ~static_cast<mode_t>(S_IRWXG);
+    const unsigned kGroupOwner = 0x04;
+    const unsigned kMask = 0x10;
+    unsigned owning = 0;
+    unsigned mask = 7;
+    for (ssize_t entry = 4; entry + 8 <= size; entry += 8) {
+        unsigned tag = acl[entry] | (acl[entry + 1] << 8);
+        if (tag == kGroupOwner) owning = acl[entry + 2] & 7u;
+        if (tag == kMask) mask = acl[entry + 2] & 7u;
+    }
+    return (mode & ~static_cast<mode_t>(S_IRWXG)) | static_cast<mode_t>(((owning & mask) << 3) & (mode & S_IRWXG));
+}
+
 // What a copy owned by owner carries of the source's attributes: file
 // capabilities, as the set-ID bits, only under the source's owner.
 std::vector<Extra> ExtrasFor(std::vector<Extra> source, uid_t sourceOwner, uid_t owner) {
@@ -295,11 +323,6 @@ bool WritesPrivileged(const std::vector<Extra>& wanted, const std::vector<Extra>
         if (Privileged(extra.name) && std::find(present.begin(), present.end(), extra) == present.end()) return true;
     }
     return false;
-}
-
-// True for the reasons a volume gives when it keeps no such attribute.
-bool NoSuchAttribute(int error) {
-    return error == ENODATA || error == ENOTSUP || error == EOPNOTSUPP || error == ENOSYS;
 }
 
 // Brings the attributes of the entry open as at to wanted: what it has and
@@ -479,8 +502,11 @@ bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadat
     }
     struct stat made {};
     bool changed = false;
+    struct stat effective = source;
+    if (!keep.acls)
+        effective.st_mode = (source.st_mode & S_IFMT) | ModeWithoutAcl(MetadataHandle{in, false}, source.st_mode);
     // An attribute the volume refuses leaves the copy standing without it.
-    bool given = GiveMetadata(MetadataHandle{out, false}, source, extras ? &wanted : nullptr, keep, true, &made,
+    bool given = GiveMetadata(MetadataHandle{out, false}, effective, extras ? &wanted : nullptr, keep, true, &made,
                               &changed, error, keptLess);
     return given || *keptLess;
 }
@@ -652,6 +678,15 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
     std::vector<Extra> wanted;
     from = LocateQuery(WithoutTrailingSlashes(PathName(source)));
     if (!ReadSource(from, keep, &sourceStatus, &wanted)) return Result(false);
+    if (!keep.acls && (sourceStatus.st_mode & S_IRWXG) != 0) {
+        // Without its ACL, the source is given as open as the ACL lets its group.
+        int in = OpenAt(from, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        MetadataHandle opened{in, false};
+        sourceStatus.st_mode =
+            (sourceStatus.st_mode & S_IFMT) | (in >= 0 ? ModeWithoutAcl(opened, sourceStatus.st_mode)
+                                                       : sourceStatus.st_mode & 07777 & ~static_cast<mode_t>(S_IRWXG));
+        if (in >= 0) close(in);
+    }
     // The target is located again: reading the source may have taken its place.
     at = LocateChange(WithoutTrailingSlashes(PathName(target)));
     if (!at.ok) return Result(false);

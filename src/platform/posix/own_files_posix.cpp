@@ -54,6 +54,7 @@ int ReplaceByNewFile(const std::string& name) {
     const std::string& temporary = noted.name;
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
     if (fd < 0) return -1;
+    flock(fd, LOCK_EX | LOCK_NB);  // its writer's while it is open (see OpenOwnFile)
     noted.made(AT_FDCWD, fd);
     if (rename(temporary.c_str(), name.c_str()) != 0) {
         int error = errno;
@@ -66,7 +67,10 @@ int ReplaceByNewFile(const std::string& name) {
 }
 
 // Opens name for writing, truncated, never through a link or another name
-// of a file; see platformOpenOwnFile. -1 with *error set on failure.
+// of a file; see platformOpenOwnFile. A writer holds its file (a flock) while
+// it is open: one that another writer holds (a second job's run log in the
+// same folder, at the same time) is not written into but replaced by a new
+// file, so that neither's lines go into the other's. -1 with *error set on failure.
 int OpenOwnFile(const std::string& name, int* error) {
     for (int attempt = 0; attempt < 4; ++attempt) {
         int fd = open(name.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -74,28 +78,34 @@ int OpenOwnFile(const std::string& name, int* error) {
             fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, OwnFileMode());
             if (fd < 0 && errno == EEXIST) continue;  // made meanwhile: looked at again
             *error = errno;
+            if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+                close(fd);  // another writer took it first, between making and holding
+                fd = ReplaceByNewFile(name);
+                *error = errno;
+            }
             return fd;
         }
         *error = errno;
         struct stat st;
         if (fd < 0) {
-            // A link in the last place, or an entry that cannot be written as it stands.
+            // A link in the last place, or an entry that cannot be written as
+            // it stands: a FIFO, a socket, a device (another's, in a folder
+            // where others may add) goes as a name; a directory stays, told.
             if (lstat(name.c_str(), &st) != 0) return -1;
-            if (S_ISLNK(st.st_mode)) {
+            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
                 fd = ReplaceByNewFile(name);
                 *error = errno;
                 return fd;
             }
-            if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) *error = FAILURE_NOT_PLAIN_FILE;
             return -1;
         }
         bool looked = fstat(fd, &st) == 0;
-        if (!looked || !S_ISREG(st.st_mode)) {
-            *error = looked ? FAILURE_NOT_PLAIN_FILE : errno;
+        if (!looked) {
+            *error = errno;
             close(fd);
             return -1;
         }
-        if (st.st_nlink != 1 || st.st_uid != geteuid()) {
+        if (!S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() || flock(fd, LOCK_EX | LOCK_NB) != 0) {
             close(fd);
             fd = ReplaceByNewFile(name);
             *error = errno;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -38,7 +39,9 @@ RunFolder runFolder;
 
 // The places a run of this user keeps what is its own, in order: root's
 // under /run (emptied at each start of the system), else /var/lib; another
-// user's below her home, as her account names it, else in /tmp.
+// user's below her home, as her account names it, else in her folder of
+// /run/user where the system gives her one, else in /tmp, where another
+// user may have taken the name first (the run is then refused, told why).
 std::vector<std::string> RunFolderPlaces() {
     uid_t user = geteuid();
     if (user == 0) return {"/run/korvane", "/var/lib/korvane"};
@@ -50,6 +53,12 @@ std::vector<std::string> RunFolderPlaces() {
         found->pw_dir[0] == '/') {
         std::string home = found->pw_dir;
         places.push_back((home == "/" ? std::string() : home) + "/.local/state/korvane");
+    }
+    std::string runtime = "/run/user/" + std::to_string(user);
+    struct stat st;
+    if (lstat(runtime.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == user &&
+        (st.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        places.push_back(runtime + "/korvane");
     }
     places.push_back("/tmp/korvane-" + std::to_string(user));
     return places;
@@ -71,17 +80,22 @@ void MakeLevels(const std::string& path) {
 }
 
 // Opens path as a run folder: a directory (no link) of this user's that no
-// one else may write, and for root one no other user may move or replace.
-// -1 with errno set (EPERM: it is not such a folder).
+// one else may write, and for root one no other user may move or replace;
+// one that others may read is closed to them. -1 with errno set
+// (FAILURE_RUNS_FOLDER_TAKEN: something else stands there).
 int OpenAsRunFolder(const std::string& path) {
     MakeLevels(path);
     int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
+    if (fd < 0) {
+        if (errno == ELOOP || errno == ENOTDIR) errno = FAILURE_RUNS_FOLDER_TAKEN;
+        return -1;
+    }
     struct stat st;
     if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
-        (geteuid() == 0 && PathOthersMayRedirect(path, kLinksFollowedMax))) {
+        (geteuid() == 0 && PathOthersMayRedirect(path, kLinksFollowedMax)) ||
+        ((st.st_mode & 077) != 0 && fchmod(fd, 0700) != 0)) {
         close(fd);
-        errno = EPERM;
+        errno = FAILURE_RUNS_FOLDER_TAKEN;
         return -1;
     }
     return fd;
@@ -95,7 +109,9 @@ int RunFolderFd(int* reason) {
         for (const std::string& place : RunFolderPlaces()) {
             runFolder.fd = OpenAsRunFolder(place);
             if (runFolder.fd >= 0) break;
-            if (runFolder.failure == 0) runFolder.failure = errno != 0 ? errno : EPERM;
+            // A place taken by another tells more than a home that is not there.
+            int failure = errno != 0 ? errno : FAILURE_RUNS_FOLDER_TAKEN;
+            if (runFolder.failure == 0 || failure == FAILURE_RUNS_FOLDER_TAKEN) runFolder.failure = failure;
         }
     }
     if (runFolder.fd < 0 && reason) *reason = runFolder.failure;
@@ -162,6 +178,25 @@ bool StillNamed(int folder, const std::string& name, int fd) {
            SameEntry(named, open);
 }
 
+// A run that lets go of a lock file, or sweeps a dead run's, holds it
+// alone for a moment to see that no one else does before it removes it: a
+// run that meets such a look waits that moment out rather than take the
+// looker for a run that holds its tree.
+const int kLookWaits = 100;
+const useconds_t kLookWait = 2000;  // microseconds
+
+// Takes a lock of kind on fd, the lock file name of folder, waiting out
+// another's look (see kLookWaits); 1 taken, 0 held by another run, -1 the
+// name no longer names fd (the looker removed it: to be taken afresh).
+int TakeLockFile(int folder, const char* name, int fd, int kind, long* holder) {
+    for (int wait = 0;; ++wait) {
+        if (TakeFlock(fd, kind, holder)) return 1;
+        if (!StillNamed(folder, name, fd)) return -1;
+        if (wait == kLookWaits) return 0;
+        usleep(kLookWait);
+    }
+}
+
 // Takes a lock of kind on the lock file of the directory of status st,
 // noting it in taken; false with *holder (and *reason, when the file could
 // not be had: -1 then) when another run holds it.
@@ -175,8 +210,10 @@ int LockDirectory(TreeLock* taken, const struct stat& st, int kind, long* holder
             *reason = errno;
             return -1;
         }
-        if (!TakeFlock(fd, kind, holder)) {
+        int took = TakeLockFile(taken->folder, name, fd, kind, holder);
+        if (took <= 0) {
             close(fd);
+            if (took < 0) continue;
             return 0;
         }
         if (StillNamed(taken->folder, name, fd)) {
@@ -190,6 +227,29 @@ int LockDirectory(TreeLock* taken, const struct stat& st, int kind, long* holder
     return -1;
 }
 
+// Removes the lock files of folder that no run holds: those of dead runs
+// (a kill lets no run remove its own), of trees no run has taken since.
+void SweepDeadLocks(int folder) {
+    int listed = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR* dir = listed >= 0 ? fdopendir(listed) : nullptr;
+    if (!dir) {
+        if (listed >= 0) close(listed);
+        return;
+    }
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, "lock-", 5) != 0) continue;
+        int fd = openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat st;
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            StillNamed(folder, entry->d_name, fd)) {
+            unlinkat(folder, entry->d_name, 0);
+        }
+        close(fd);
+    }
+    closedir(dir);
+}
+
 }  // namespace
 
 LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) {
@@ -200,6 +260,7 @@ LockOutcome platformLockGuardedTree(TreeLock** lock, long* holder, int* reason) 
     }
     int folder = RunFolderFd(reason);
     if (folder < 0) return LOCK_FAILED;
+    SweepDeadLocks(folder);
     TreeLock* taken = new TreeLock;
     taken->folder = folder;
     // To, then the directories above it up to the top, as the file system links them.
@@ -265,6 +326,7 @@ struct Recorded {
 struct Made {
     Identity identity;  // its device and inode
     BirthTime born;     // when it was made, or 0
+    std::string path;   // where it was made, as a whole path ("" where a record does not tell)
 };
 
 // This process's record of its temporaries, and what it read of the others'.
@@ -361,14 +423,20 @@ bool IdentityOf(int directory, const std::string& name, int fd, bool sync, Made*
 }
 
 // True when what was found is what was made: the same identity, and the
-// same time of making where both tell one.
-bool SameMade(const Made& found, const Identity& identity, BirthTime born) {
-    return found.identity == identity && (found.born == 0 || born == 0 || found.born == born);
+// same time of making where both tell one. Where the volume tells none, a
+// number given again may name another's file made since under that name
+// (whose owner proves nothing either: some volumes give every file one
+// owner), so a run gone (gone) proves none of its temporaries there; this
+// process's own are still open where it knows them.
+bool SameMade(const Made& found, const Identity& identity, BirthTime born, bool gone = true) {
+    if (found.identity != identity) return false;
+    if (found.born != 0 && born != 0) return found.born == born;
+    return !gone;
 }
 
 // The temporaries a record's text tells of that are not gone: each "+"
-// line without a "-" line of its name after it; a last line without its
-// end, cut by a kill, is left out.
+// line ("+ device index born name [path]") without a "-" line of its name
+// after it; a last line without its end, cut by a kill, is left out.
 std::map<std::string, Made> OpenRecords(const std::string& text) {
     std::map<std::string, Made> open;
     size_t at = 0;
@@ -381,9 +449,12 @@ std::map<std::string, Made> OpenRecords(const std::string& text) {
         unsigned long long index = 0;
         long long born = 0;
         char name[256];
-        if (line.size() < sizeof name &&
-            std::sscanf(line.c_str(), "+ %llx %llx %lld %255s", &device, &index, &born, name) == 4) {
-            open[name] = Made{Identity(device, index), born};
+        int used = 0;
+        if (line.size() < 4096 &&
+            std::sscanf(line.c_str(), "+ %llx %llx %lld %255s%n", &device, &index, &born, name, &used) == 4) {
+            std::string path =
+                static_cast<size_t>(used) + 1 < line.size() ? line.substr(static_cast<size_t>(used) + 1) : "";
+            open[name] = Made{Identity(device, index), born, path};
         } else if (line.size() > 2 && line[0] == '-' && line[1] == ' ') {
             open.erase(line.substr(2));
         }
@@ -403,10 +474,28 @@ std::string ReadAll(int fd) {
     return text;
 }
 
+// True when the temporary made is no longer where its record says it was
+// made (nothing there, or another entry); false where that is not known.
+bool GoneFromItsPlace(const Made& made) {
+    if (made.path.empty() || made.path[0] != '/') return false;
+    size_t slash = made.path.find_last_of('/');
+    std::string folder = slash == 0 ? "/" : made.path.substr(0, slash);
+    int directory = open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (directory < 0) return errno == ENOENT || errno == ENOTDIR;
+    Made found;
+    bool there = IdentityOf(directory, made.path.substr(slash + 1), -1, true, &found);
+    int error = errno;
+    close(directory);
+    if (!there) return error == ENOENT;
+    return !SameMade(found, made.identity, made.born);
+}
+
 // Reads the records of the other runs of this user: one whose lock can be
-// taken is a dead run's, whose temporaries not gone are leftovers; a dead
-// record that tells of none is removed, and so is a dead run's record
-// never named. The caller holds records.lock.
+// taken is a dead run's, whose temporaries still where they were made are
+// leftovers; a dead record that tells of none (all gone since, swept or
+// removed) is removed, and so is a dead run's record never named. A record
+// another reader is looking at meanwhile is taken for a live run's: its
+// temporaries are left alone this time. The caller holds records.lock.
 void ReadOtherRecords() {
     records.othersRead = true;
     records.others.clear();
@@ -433,6 +522,9 @@ void ReadOtherRecords() {
         }
         bool left = flock(fd, LOCK_EX | LOCK_NB) == 0;
         std::map<std::string, Made> open = record ? OpenRecords(ReadAll(fd)) : std::map<std::string, Made>();
+        for (auto made = open.begin(); left && made != open.end();) {
+            made = GoneFromItsPlace(made->second) ? open.erase(made) : std::next(made);
+        }
         if (left && open.empty()) unlinkat(folder, entry->d_name, 0);
         for (const auto& [name, made] : open) records.others[{made.identity, name}] = Recorded{made.born, left};
         close(fd);
@@ -446,9 +538,15 @@ void NoteTemporary(int directory, const std::string& name, int fd) {
     Made made;
     if (!IdentityOf(directory, name, fd, false, &made)) return;
     std::string last = LastName(name);
-    char line[320];
-    int length = std::snprintf(line, sizeof line, "+ %llx %llx %lld %s\n", made.identity.first, made.identity.second,
-                               made.born, last.c_str());
+    // Where it stands, so that a later reader knows it gone when it is.
+    char place[4096];
+    std::string proc = "/proc/self/fd/" + std::to_string(directory);
+    ssize_t size = readlink(proc.c_str(), place, sizeof place - 1);
+    std::string where = size > 0 && place[0] == '/' ? std::string(place, static_cast<size_t>(size)) : "";
+    where = where.empty() || where.find('\n') != std::string::npos ? "" : (where == "/" ? "" : where) + "/" + name;
+    char line[4096 + 320];
+    int length = std::snprintf(line, sizeof line, "+ %llx %llx %lld %s%s%s\n", made.identity.first,
+                               made.identity.second, made.born, last.c_str(), where.empty() ? "" : " ", where.c_str());
     if (length <= 0 || static_cast<size_t>(length) >= sizeof line) return;
     std::lock_guard<std::mutex> held(records.lock);
     OpenOwnRecord();
@@ -465,8 +563,11 @@ void NoteTemporaryGone(const std::string& name) {
     if (records.own.empty() && records.written > (1u << 20) && ftruncate(records.fd, 0) == 0) records.written = 0;
 }
 
+// The records are read once at the start too, so that a dead run's record
+// whose temporaries have all gone since (swept, or removed by hand) goes.
 void ForgetRunRecords() {
     std::lock_guard<std::mutex> held(records.lock);
+    ReadOtherRecords();
     records.othersRead = false;
     records.others.clear();
 }
@@ -482,10 +583,11 @@ TemporaryOrigin platformTemporaryOrigin(const wchar_t* path) {
     std::string last = LastName(at.name);
     std::lock_guard<std::mutex> held(records.lock);
     auto own = records.own.find(last);
-    if (own != records.own.end() && SameMade(found, own->second.identity, own->second.born)) return TEMPORARY_IN_USE;
+    if (own != records.own.end() && SameMade(found, own->second.identity, own->second.born, false))
+        return TEMPORARY_IN_USE;
     if (!records.othersRead) ReadOtherRecords();
     auto other = records.others.find({found.identity, last});
-    if (other == records.others.end() || !SameMade(found, other->first.first, other->second.born)) {
+    if (other == records.others.end() || !SameMade(found, other->first.first, other->second.born, other->second.left)) {
         return TEMPORARY_UNPROVEN;
     }
     return other->second.left ? TEMPORARY_LEFT : TEMPORARY_IN_USE;

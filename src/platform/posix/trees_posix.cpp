@@ -3,6 +3,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -54,11 +56,143 @@ bool SameEntry(const struct stat& a, const struct stat& b) { return a.st_dev == 
 
 namespace {
 
-// A link may be followed when its owner could read what it names: the
-// owner is root, or owns the target, as the kernel's rule for protected
-// links reasons.
-bool FollowAllowed(const struct stat& link, const struct stat& target) {
-    return link.st_uid == 0 || link.st_uid == target.st_uid;
+// A user whose reach a root run judges: her groups as the account
+// database tells them (none known for a number without an account),
+// looked up only when a folder lets some groups in and not others.
+struct Reacher {
+    uid_t user;
+    bool looked;
+    std::vector<gid_t> groups;
+};
+
+// Fills who's groups from her account, once.
+void LookUpGroups(Reacher* who) {
+    if (who->looked) return;
+    who->looked = true;
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    if (getpwuid_r(who->user, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0 && count > 64) {
+        groups.resize(static_cast<size_t>(count));
+        getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count);
+    }
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    if (std::find(groups.begin(), groups.end(), found->pw_gid) == groups.end()) groups.push_back(found->pw_gid);
+    who->groups = groups;
+}
+
+bool MemberOf(Reacher* who, gid_t group) {
+    LookUpGroups(who);
+    return std::find(who->groups.begin(), who->groups.end(), group) != who->groups.end();
+}
+
+// True when who may do want (4 read, 1 search; both: 5) to the entry open
+// as fd, of status st, as the kernel would judge it, her groups as her
+// account names them. A user of none of an entry's groups is let in only
+// where every group is let in too, so that a group she may hold after
+// all, whom the entry keeps out, keeps her out here. An access ACL is
+// read and judged; one that cannot be read lets no one in.
+bool Permits(Reacher* who, int fd, const struct stat& st, unsigned want, bool pathOnly = true) {
+    if (who->user == st.st_uid) return ((st.st_mode >> 6) & want) == want;
+    unsigned char acl[4096];
+    ssize_t size =
+        pathOnly ? getxattr(("/proc/self/fd/" + std::to_string(fd)).c_str(), "system.posix_acl_access", acl, sizeof acl)
+                 : fgetxattr(fd, "system.posix_acl_access", acl, sizeof acl);
+    if (size < 0 && errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP) return false;
+    bool groupLets = (((st.st_mode >> 3) & 7) & want) == want;
+    bool otherLets = ((st.st_mode & 7) & want) == want;
+    if (size < 4) {
+        if (groupLets == otherLets) return groupLets;  // her groups change nothing
+        return MemberOf(who, st.st_gid) ? groupLets : false;
+    }
+    const unsigned kUser = 0x02;
+    const unsigned kGroupOwner = 0x04;
+    const unsigned kGroup = 0x08;
+    const unsigned kMask = 0x10;
+    const unsigned kOther = 0x20;
+    unsigned mask = 7;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        if ((acl[at] | (acl[at + 1] << 8)) == kMask) mask = acl[at + 2] & 7u;
+    }
+    std::vector<std::pair<gid_t, bool>> groups;  // each group entry, and whether it lets her in
+    bool everyGroup = true;
+    bool anyGroup = false;
+    unsigned other = 0;
+    for (ssize_t at = 4; at + 8 <= size; at += 8) {
+        unsigned tag = acl[at] | (acl[at + 1] << 8);
+        unsigned permissions = acl[at + 2] & 7u;
+        uint32_t id = static_cast<uint32_t>(acl[at + 4]) | (static_cast<uint32_t>(acl[at + 5]) << 8) |
+                      (static_cast<uint32_t>(acl[at + 6]) << 16) | (static_cast<uint32_t>(acl[at + 7]) << 24);
+        if (tag == kUser && id == who->user) return (permissions & mask & want) == want;
+        if (tag == kOther) other = permissions;
+        if (tag != kGroupOwner && tag != kGroup) continue;
+        bool grants = (permissions & mask & want) == want;
+        groups.emplace_back(tag == kGroupOwner ? st.st_gid : static_cast<gid_t>(id), grants);
+        everyGroup = everyGroup && grants;
+        anyGroup = anyGroup || grants;
+    }
+    bool othersLet = (other & want) == want;
+    if (everyGroup && othersLet) return true;  // her groups change nothing
+    if (!anyGroup) return false;
+    bool matched = false;
+    for (const auto& group : groups) {
+        if (!MemberOf(who, group.first)) continue;
+        if (group.second) return true;
+        matched = true;
+    }
+    return !matched && othersLet && everyGroup;
+}
+
+// True when who may reach the directory open as directory: search on it
+// and on every directory above it, as the file system links them. Judged
+// afresh each time, as folders change while a run goes on.
+bool Reachable(Reacher* who, int directory) {
+    // Each level opened for reading where the process may (its ACL read
+    // through the handle), else only by name.
+    auto level = [](int at, const char* name, bool* pathOnly) {
+        int fd = openat(at, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        *pathOnly = fd < 0;
+        return fd >= 0 ? fd : openat(at, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    };
+    struct stat here;
+    bool pathOnly = true;
+    int current = level(directory, ".", &pathOnly);
+    if (current < 0 || fstat(current, &here) != 0) {
+        if (current >= 0) close(current);
+        return false;
+    }
+    for (;;) {
+        struct stat up;
+        bool searched = Permits(who, current, here, 1, pathOnly);
+        int parent = searched ? level(current, "..", &pathOnly) : -1;
+        close(current);
+        if (parent < 0 || fstat(parent, &up) != 0) {  // refused, or not known
+            if (parent >= 0) close(parent);
+            return false;
+        }
+        if (SameEntry(up, here)) {  // the top reached
+            close(parent);
+            return true;
+        }
+        current = parent;
+        here = up;
+    }
+}
+
+// A link may be followed when its owner is root, or when she owns what it
+// names and could read it herself: reach the folder it stands in (parent,
+// open; -1 where not known: a directory's own parent is taken) and read it
+// (a directory: read and search), as the kernel would let her.
+bool FollowAllowed(const struct stat& link, int target, int parent) {
+    if (link.st_uid == 0) return true;
+    struct stat reached;
+    if (fstat(target, &reached) != 0 || reached.st_uid != link.st_uid) return false;
+    Reacher who{link.st_uid, false, {}};
+    if (S_ISDIR(reached.st_mode)) return Permits(&who, target, reached, 5) && Reachable(&who, target);
+    return parent >= 0 && Reachable(&who, parent) && Permits(&who, target, reached, 4);
 }
 
 // True when the access ACL of the entry at path (links followed) lets a
@@ -106,16 +240,45 @@ bool HandleAclLetsOthersWrite(int fd) {
 
 }  // namespace
 
-int ResolveEntry(int directory, const char* name, int* linksLeft);
-
 namespace {
 
 // The type of the /proc file system, as statfs tells it.
 const long kProcVolume = 0x9fa0;
 
+int ResolveEntryIn(int directory, const char* name, int* linksLeft, int* parent);
+
+// Lets go of a handle noted in *held (-1: none) and notes fd there instead.
+void Replace(int* held, int fd) {
+    if (*held >= 0) close(*held);
+    *held = fd;
+}
+
+// True when text from at on names no level but "." (or nothing).
+bool OnlyDots(const std::string& text, size_t at) {
+    for (size_t end; at < text.size(); at = end + 1) {
+        end = std::min(text.find('/', at), text.size());
+        if (end > at && text.compare(at, end - at, ".") != 0) return false;
+    }
+    return true;
+}
+
 // Resolves text, a link's text, from directory (a handle the call takes
 // over), component by component with ResolveEntry; -1 with errno set.
-int ResolveText(int directory, const std::string& text, int* linksLeft) {
+// parent (when given): a handle of the directory in which the last name
+// was found, or -1 where the last level was "..", or none.
+int ResolveText(int directory, const std::string& text, int* linksLeft, int* parent = nullptr) {
+    int lastParent = -1;
+    struct ParentGiven {
+        int* out;
+        int* held;
+        ~ParentGiven() {
+            if (out) {
+                *out = *held;
+            } else if (*held >= 0) {
+                close(*held);
+            }
+        }
+    } given{parent, &lastParent};
     int current = directory;
     if (!text.empty() && text[0] == '/') {
         close(current);
@@ -131,9 +294,12 @@ int ResolveText(int directory, const std::string& text, int* linksLeft) {
         at = end + 1;
         if (component.empty() || component == ".") continue;
         any = true;
+        int found = -1;
+        bool last = parent && OnlyDots(text, at);  // where the last name stands is asked, no other's
         int next = component == ".." ? openat(current, "..", O_PATH | O_DIRECTORY | O_CLOEXEC)
-                                     : ResolveEntry(current, component.c_str(), linksLeft);
+                                     : ResolveEntryIn(current, component.c_str(), linksLeft, last ? &found : nullptr);
         int error = errno;
+        Replace(&lastParent, found);
         close(current);
         if (next < 0) {
             errno = error;
@@ -155,18 +321,18 @@ int ResolveText(int directory, const std::string& text, int* linksLeft) {
     return current;  // "/" names the top, "." the directory itself
 }
 
-}  // namespace
-
-// Resolves the entry name of directory as a root run follows links: a
-// handle (O_PATH) of what it finally names, each link on the way read from
-// a handle of the link itself and followed only where its owner could read
-// what it leads to (FollowAllowed), so a link swapped meanwhile is never
-// judged by another's owner. -1 with errno set (FAILURE_LINK_REFUSED, ELOOP, ...).
-int ResolveEntry(int directory, const char* name, int* linksLeft) {
+// Resolves the entry name of directory as ResolveEntry does; parent (when
+// given): a handle of the directory in which what it finally names was
+// found (the caller's to close), -1 where that is not known.
+int ResolveEntryIn(int directory, const char* name, int* linksLeft, int* parent) {
+    if (parent) *parent = -1;
     int fd = openat(directory, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return -1;
     struct stat link;
-    if (fstat(fd, &link) != 0 || !S_ISLNK(link.st_mode)) return fd;
+    if (fstat(fd, &link) != 0 || !S_ISLNK(link.st_mode)) {
+        if (parent) *parent = openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        return fd;
+    }
     if (--*linksLeft < 0) {
         close(fd);
         errno = ELOOP;
@@ -178,8 +344,7 @@ int ResolveEntry(int directory, const char* name, int* linksLeft) {
         // leads anywhere: the system follows it, the owner's right judged the same.
         close(fd);
         int target = openat(directory, name, O_PATH | O_CLOEXEC);
-        struct stat reached;
-        if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
+        if (target >= 0 && !FollowAllowed(link, target, -1)) {
             close(target);
             errno = FAILURE_LINK_REFUSED;
             return -1;
@@ -195,14 +360,32 @@ int ResolveEntry(int directory, const char* name, int* linksLeft) {
     }
     int start = openat(directory, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (start < 0) return -1;
-    int target = ResolveText(start, std::string(text.data(), static_cast<size_t>(length)), linksLeft);
-    struct stat reached;
-    if (target >= 0 && (fstat(target, &reached) != 0 || !FollowAllowed(link, reached))) {
-        close(target);
-        errno = FAILURE_LINK_REFUSED;
+    int found = -1;
+    // Root's links are followed as they lead: where the target stands is asked only for a user's.
+    int target = ResolveText(start, std::string(text.data(), static_cast<size_t>(length)), linksLeft,
+                             link.st_uid == 0 ? nullptr : &found);
+    if (target < 0 || !FollowAllowed(link, target, found)) {
+        int error = target < 0 ? errno : FAILURE_LINK_REFUSED;
+        if (target >= 0) close(target);
+        if (found >= 0) close(found);
+        errno = error;
         return -1;
     }
+    if (parent) {
+        *parent = found;
+    } else if (found >= 0) {
+        close(found);
+    }
     return target;
+}
+
+}  // namespace
+
+// Each link on the way read from a handle of the link itself and followed
+// only where its owner could read what it leads to (FollowAllowed), so a
+// link swapped meanwhile is never judged by another's owner.
+int ResolveEntry(int directory, const char* name, int* linksLeft) {
+    return ResolveEntryIn(directory, name, linksLeft, nullptr);
 }
 
 // Resolves the whole of path as ResolveEntry resolves a name: from the top

@@ -517,6 +517,20 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
     return true;
 }
 
+// The final path without its \\?\ form: a drive's path, or a share's \\server\share\...
+bool platformResolvedPath(const wchar_t* path, std::wstring* resolved) {
+    std::wstring text = FinalPathOf(std::wstring(path));
+    if (text.empty()) return false;
+    if (text.compare(0, 8, L"\\\\?\\UNC\\") == 0) {
+        text = L"\\\\" + text.substr(8);
+    } else if (text.compare(0, 4, L"\\\\?\\") == 0) {
+        text = text.substr(4);
+    }
+    if (text.size() == 2 && text[1] == L':') text.push_back(L'\\');
+    *resolved = text;
+    return true;
+}
+
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     HANDLE handle =
         CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
