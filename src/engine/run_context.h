@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "engine/pattern.h"
 #include "engine/run_codes.h"
 #include "text/wide_string.h"
 
@@ -126,6 +127,9 @@ struct RunOptions {
 
     int replaceGuard = REPLACE_GUARD_OFF;  // a run that would replace too many of To's files: a REPLACE_GUARD_
     long long maxReplace = -1;             // the most files a run may replace; -1: the guard's default share
+
+    // A folder run's shell-pattern rules, in order: the first that matches an entry decides.
+    std::vector<PathPattern> patterns;
 };
 
 // A key of an entry's identity, for the tables of hard links.
@@ -183,6 +187,7 @@ struct RunContext {
     bool ruleExcludes = false;            // the rules exclude the paths they match
     bool rulesRelative = false;           // the rules see the path below the walked root, from its separator
     std::vector<CompiledRule> rules;      // the compiled rules; a path matches when any does
+    PatternRules patterns;                // the shell-pattern rules; what they exclude is left alone
     bool hadErrors = false;               // a copy, delete or remove failed in this run
     int updatedCount = 0;                 // changes made in this run: what its closing line counts
     bool changeAttempted = false;         // the last file operation found a change due
