@@ -97,6 +97,8 @@ struct KeptMetadata {
 #define FAILURE_WOULD_BE_MISSING (-12)    // a dry run: the entry would not be there
 #define FAILURE_WOULD_NOT_BE_EMPTY (-13)  // a dry run: the directory would not be empty
 #define FAILURE_WOULD_NOT_BE_LINK (-14)   // a dry run: the entry would be no link
+#define FAILURE_LINK_IN_PLACE (-15)       // a file the program appends to is a link, not followed
+#define FAILURE_NOT_OWN_FILE (-16)        // a file the program appends to is another's, or has several names
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);
@@ -177,6 +179,13 @@ bool platformOthersMayAddTo(const wchar_t* directory);
 // True when the process runs with the rights of the system's administrator
 // (root); Windows: false.
 bool platformRunsAsRoot();
+
+// The process's own number, as the system tells it to others ("process 1234").
+long platformProcessNumber();
+
+// The user the process runs as, for a record of what it did: the account's
+// name, and its number where the system numbers users ("root (uid 0)").
+std::wstring platformUserName();
 
 // A run's hold on the tree it changes, so that two runs never change one
 // tree at once; its contents belong to the platform file. The runs of one
@@ -365,6 +374,11 @@ bool platformQueryOwnEntry(const wchar_t* path, EntryStatus* status);
 // (POSIX); Windows: false.
 bool platformKeepsMetadata();
 
+// True where the command-line front end copies symbolic links as links
+// unless told to follow them, as the system's own copying tools do (POSIX);
+// Windows: false, links are followed.
+bool platformKeepsLinksByDefault();
+
 // True when target, the copy of source, has not the owner, group or mode
 // (permission, set-ID and sticky bits) a copy made now would have, as far as
 // keep asks and this process may give them: set-ID bits only on a copy of
@@ -468,6 +482,16 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 // folder; a name that is no plain file is refused. Made by a process running
 // as root, a new file is its owner's alone. Null on failure, *reason telling why.
 FILE* platformOpenOwnFile(const wchar_t* path, int* reason);
+
+// Opens, to append to in binary mode, a file the program adds to run after
+// run (the front end's log file). It is written only where it is a plain
+// file of one name that is this process's user's own: a link in its place
+// (FAILURE_LINK_IN_PLACE), another user's file or one of several names
+// (FAILURE_NOT_OWN_FILE), and anything but a plain file are refused and
+// left as they are, as what they hold is no one's to lose. A missing one is
+// made, its owner's alone when the process runs as root. Null on failure,
+// *reason telling why.
+FILE* platformOpenOwnAppendFile(const wchar_t* path, int* reason);
 
 // Writes count bytes to file and flushes them; not done when they could not
 // be written whole.
