@@ -34,7 +34,7 @@ void writeColored(Terminal* terminal, int stream, const wchar_t* color, const st
 void showOnTerminal(void* data, int kind, const wchar_t* text) {
     if (kind != STATUS_ERROR) return;
     auto* terminal = static_cast<Terminal*>(data);
-    writeColored(terminal, PLATFORM_STDERR, kRed, text);
+    writeErrorText(terminal, text);
     noteEndReason(terminal, text);
 }
 
@@ -56,17 +56,18 @@ void reportOnTerminal(void* data, const RunReport* report) {
     if (report->kind == REPORT_FAILED) {
         std::wstring line = report->line;
         if (!reason.empty()) line += L": " + reason;
-        writeColored(terminal, PLATFORM_STDERR, kRed, line);
+        writeErrorText(terminal, line);
         keepFailure(terminal, report->line, report->path, reason, report->target ? report->target : L"");
         return;
     }
     if (report->kind == REPORT_STOPPED) {
         std::wstring line = L"korvane: the walk could not read [" + std::wstring(report->path) + L"]";
         if (!reason.empty()) line += L": " + reason;
-        writeColored(terminal, PLATFORM_STDERR, kRed, line);
+        writeErrorText(terminal, line);
         keepFailure(terminal, L"the walk could not read the directory", report->path, reason);
         return;
     }
+    if (terminal->logFile && terminal->logFile->changes) writeLogFileLine(terminal->logFile, report->line);
     if (terminal->verbose) writeColored(terminal, terminal->listStream, nullptr, report->line);
 }
 
@@ -133,6 +134,7 @@ void noteEndReason(Terminal* terminal, const std::wstring& line) {
 }
 
 void writeErrorText(Terminal* terminal, const std::wstring& text) {
+    if (terminal->logFile) writeLogFileLine(terminal->logFile, text);
     writeColored(terminal, PLATFORM_STDERR, kRed, text);
 }
 

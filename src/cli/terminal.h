@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/log_file.h"
 #include "cli/report.h"
 #include "engine/run_context.h"
 
@@ -32,6 +33,10 @@ struct Terminal {
     long long failuresLeftOut = 0;      // failures beyond those
     bool outputFailed[3] = {};          // a write to standard input, output or error failed
     std::wstring outputReason[3];       // the system's words for the first such failure
+    LogFile* logFile = nullptr;         // the log file (--log-file) the failures also go to, or null
+    std::wstring current;               // the entry the run is at, for the progress line
+    long long total = -1;               // the entries the run will look at, once known; -1 before
+    std::wstring noEstimate;            // why the progress line can tell no time left, or empty
 };
 
 // Most failures a terminal gathers for the JSON object.
