@@ -6,6 +6,8 @@
 #include "cli/options.h"
 #include "cli/pattern_options.h"
 #include "cli/report.h"
+#include "cli/run_options.h"
+#include "cli/versions_commands.h"
 #include "cli/terminal.h"
 #include "cli/version.h"
 #include "engine/folder_run.h"
@@ -218,14 +220,6 @@ void unmakeFolder(const MadeLevels& made) {
 
 }  // namespace
 
-int exitStatusOf(int result) {
-    if (result == RUN_OK) return EXIT_DONE;
-    if (result == RUN_HAD_ERRORS) return EXIT_HAD_ERRORS;
-    if (result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) return EXIT_DELETES_HELD;
-    if (result < 0 && result >= WALK_CLOSE_ERROR) return EXIT_WALK_STOPPED;
-    return EXIT_REFUSED;
-}
-
 namespace {
 
 // The folder that holds the entry at path: its text up to its last separator, or ".".
@@ -300,43 +294,9 @@ int endLogFile(Terminal* terminal, LogFile* log, int status) {
 // A run of FROM and TO, a folder run or a list run, as the options say,
 // its figures told and written to the log file when one is open; the exit status.
 int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<PathPattern>& patterns) {
-    terminal->askable = platformIsTerminal(PLATFORM_STDIN) && platformIsTerminal(PLATFORM_STDERR);
-    terminal->yes = options.yes || options.dryRun;
-    terminal->verbose = (options.show || options.dryRun) && !options.quiet;
-    terminal->progress = !terminal->verbose && !options.quiet && platformIsTerminal(PLATFORM_STDERR);
-    terminal->keepFailures = options.json;
-    terminal->listStream = options.json ? PLATFORM_STDERR : PLATFORM_STDOUT;
-    runContext.host = terminalHost(terminal);
-    resetRunContext();
-    RunOptions runOptions;
-    runOptions.dryRun = options.dryRun;
-    runOptions.modifyWindow = options.modifyWindow;
-    // Links stay links where the system's own tools keep them so (Linux), unless -L follows them.
-    runOptions.copyLinks = options.links || (platformKeepsLinksByDefault() && !options.copyLinks);
+    installTerminal(terminal, options);
+    RunOptions runOptions = runOptionsOf(options);
     runOptions.patterns = patterns;
-    runOptions.rulesRelative = options.relativeRules;
-    runOptions.waitForLock = options.waitLock;
-    // What a copy keeps beyond contents, modes and file times, where the
-    // system keeps it: owners, a mode changed alone, further names, attributes.
-    bool keeps = platformKeepsMetadata();
-    runOptions.updateMetadata = keeps;
-    runOptions.keepOwners = keeps && !options.noOwner;
-    runOptions.hardLinks = keeps && options.hardLinks;
-    runOptions.keepXattrs = keeps && options.xattrs;
-    runOptions.keepAcls = keeps && options.acls;
-    runOptions.folderTimes = true;
-    runOptions.jobs = options.jobs;
-    runOptions.versionsFolder = options.versionsDir;
-    runOptions.keepVersions = options.keepVersionsGiven ? options.keepVersions : -1;
-    runOptions.keepDays = options.keepDaysGiven ? options.keepDays : -1;
-    runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
-    runOptions.refuseEmptySource = !options.allowEmptyFrom;
-    // What --versions keeps needs no guard, unless a limit was asked for.
-    runOptions.replaceGuard =
-        options.maxReplaceGiven || !options.versionsGiven ? REPLACE_GUARD_HOLD : REPLACE_GUARD_OFF;
-    runOptions.maxReplace = options.maxReplaceGiven ? options.maxReplace : -1;
-    runOptions.retries = options.retriesGiven ? static_cast<int>(options.retries) : 0;
-    runOptions.retryMilliseconds = options.retryMilliseconds;
 
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
@@ -478,16 +438,17 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
         writeErrorText(&terminal, L"korvane: " + problem);
         return EXIT_REFUSED;
     }
-
+    // Looking at versions changes nothing: there is nothing to log.
+    if (options.listVersions) return listVersionsCommand(&terminal, options);
     LogFile logFile;
     if (options.logFileGiven) {
-        int refused = startLogFile(&terminal, options, arguments,
-                                   options.restoreGiven         ? options.restorePath
-                                   : options.folders.size() > 1 ? options.folders[1]
-                                                                : WideString(),
-                                   &logFile);
+        WideString target = options.restoreToGiven       ? options.restoreTo
+                            : options.restoreGiven       ? options.restorePath
+                            : options.folders.size() > 1 ? options.folders[1]
+                                                         : WideString();
+        int refused = startLogFile(&terminal, options, arguments, target, &logFile);
         if (refused != EXIT_DONE) return refused;
     }
-    int status = runFolders(&terminal, options, patterns);
+    int status = options.restoreGiven ? restoreCommand(&terminal, options) : runFolders(&terminal, options, patterns);
     return endLogFile(&terminal, &logFile, status);
 }
