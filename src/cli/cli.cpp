@@ -352,6 +352,18 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
 
     runContext.hadErrors = false;
     bool show = options.show || options.dryRun;  // a dry run's log lists what would change
+    // What the run will look at is counted beside it, for the progress line alone.
+    CountAhead count;
+    if (terminal->progress) {
+        EntryStatus list{};
+        if (!options.listGiven) {
+            countFolderAhead(&count, from);
+        } else if (platformQueryEntry(options.listFile.buffer, &list) && list.isRegular) {
+            countListAhead(&count, options.listFile);  // never a stream, which the run reads
+        }
+        terminal->count = &count;
+        terminal->root = text(from);
+    }
     int result;
     if (options.listGiven) {
         result = ListCopyRunWith(runOptions, &terminal->tally, show, from, to, options.listFile);
@@ -359,6 +371,8 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
         result = FolderCopyRunRules(runOptions, &terminal->tally, options.synchronous, options.excludes, show, from, to,
                                     options.rules);
     }
+    endCountAhead(&count);
+    terminal->count = nullptr;
     clearProgress(terminal);
     bool logKept = closeRunLog();
     int status = exitStatusOf(result);

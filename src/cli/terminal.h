@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/count_ahead.h"
 #include "cli/log_file.h"
 #include "cli/report.h"
 #include "engine/run_context.h"
@@ -35,8 +36,8 @@ struct Terminal {
     std::wstring outputReason[3];       // the system's words for the first such failure
     LogFile* logFile = nullptr;         // the log file (--log-file) the failures also go to, or null
     std::wstring current;               // the entry the run is at, for the progress line
-    long long total = -1;               // the entries the run will look at, once known; -1 before
-    std::wstring noEstimate;            // why the progress line can tell no time left, or empty
+    std::wstring root;                  // the folder the entries are shown below (FROM), or empty
+    const CountAhead* count = nullptr;  // the count of what the run will look at, or null
 };
 
 // Most failures a terminal gathers for the JSON object.

@@ -579,6 +579,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
+    noteEntryAt(entryPath);
     size_t depth = listingDepth(*walker);
     // Outside a walk (an entry held back by the deletion guard) a directory's own walk starts at 0.
     size_t below = depth == SIZE_MAX ? 0 : depth + 1;

@@ -406,6 +406,7 @@ int RestoreRun(const RunOptions& options, RunTally* tally, bool showCopyFile, co
         if (entry.isDirectory && (entry.relative.length == 0 || queryEntryState(place).queried)) continue;
         ++(entry.isDirectory ? tally->directories : tally->files);
         noteEntryDone(&run, tally->directories + tally->files);
+        noteEntryAt(source);
         UpdateOutcome outcome = copyIfUpdated(&run, runFolder, target, source, nullptr);
         tellRestored(&run, source, place, outcome);
     }

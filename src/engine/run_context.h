@@ -83,6 +83,9 @@ struct Host {
     // Optional: asks a Yes/No question whose safe answer is No, the default
     // answer; true for Yes. Null: No.
     bool (*askCautious)(void* data, const wchar_t* text);
+    // Optional: told of the entry the run turns to next, on the run's
+    // thread (for a progress display); may be null.
+    void (*entryAt)(void* data, const wchar_t* path) = nullptr;
 };
 
 // What a run does when it would replace more of To's files than it may.
@@ -271,5 +274,8 @@ bool askCautious(const WideString& text);
 // Tells the front end that one more entry of run was dealt with, examined
 // entries in all so far, and how far the run is.
 void noteEntryDone(RunState* run, long long examined);
+
+// Tells the front end the entry the run turns to next.
+void noteEntryAt(const WideString& path);
 
 #endif

@@ -517,6 +517,10 @@ void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* argum
 // True when the standard stream is a terminal (console).
 bool platformIsTerminal(int stream);
 
+// The columns of the terminal behind a standard stream; 0 when it is no
+// terminal or does not tell.
+int platformTerminalColumns(int stream);
+
 // True when the terminal behind a standard stream shows ANSI colour
 // sequences, once asked to where the system wants asking (Windows consoles).
 bool platformTerminalShowsColors(int stream);
