@@ -132,6 +132,11 @@ TEST(Manual, WordsReachTheReaderAsWritten) {
     EXPECT_EQ(actionAfter(completion, L"--keep"), L"_filedir -d");
     EXPECT_EQ(actionAfter(completion, L"-k"), L"_filedir -d");
     EXPECT_EQ(actionAfter(completion, L"--count"), L"return");
+    // The program's own: a path of TO, a destination folder; an option in brackets of a form in bold.
+    std::wstring program = bashCompletion(usageWords());
+    EXPECT_EQ(actionAfter(program, L"--restore"), L"_filedir");
+    EXPECT_EQ(actionAfter(program, L"--restore-to"), L"_filedir -d");
+    EXPECT_TRUE(contains(manualPage(usageWords(), L"1.0", L"2026-01-02"), L"[\\fB\\-\\-as\\-of\\fR \\fITIME\\fR]"));
     // A value that may be left out gives way to the next option.
     EXPECT_EQ(actionAfter(completion, L"--odd"), L"if [[ $cur != -* ]]; then");
     EXPECT_TRUE(contains(completion, L"                _filedir -d\n                return\n            fi\n"));
