@@ -257,7 +257,8 @@ int startLogFile(Terminal* terminal, const CliOptions& options, const std::vecto
         return usageError(terminal, L"the folder of the log file [" + text(path) + L"] is not exist");
     }
     std::wstring problem;
-    if (storeOthersMayChange(folder)) {
+    // Where another user may add names, she could take the log's name first and hold every run off.
+    if (storeOthersMayChange(folder) || (platformRunsAsRoot() && platformOthersMayAddTo(folder.buffer))) {
         problem =
             L"its folder can be changed by another user, or is reached through another user's link; a run as "
             L"root refuses it.";

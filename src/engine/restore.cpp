@@ -318,6 +318,12 @@ void tellRestored(RunState* run, const WideString& source, const WideString& tar
     }
 }
 
+// True when a folder, not a link to one, stands at path.
+bool standsAsFolder(const WideString& path) {
+    EntryState state = queryEntryState(path);
+    return state.queried && state.isDirectory && !state.status.isLink;
+}
+
 // The versions a restore as of asOf takes, oldest first: those kept since
 // asOf, or since the newest run that kept one.
 std::vector<EntryVersion> chosenVersions(const VersionedPath& found, const CalendarTime* asOf) {
@@ -403,7 +409,8 @@ int RestoreRun(const RunOptions& options, RunTally* tally, bool showCopyFile, co
             place += entry.relative;
         }
         // A folder that stands is left as it is: only what it held comes back.
-        if (entry.isDirectory && (entry.relative.length == 0 || queryEntryState(place).queried)) continue;
+        // Anything else in its place (a link, a file) goes, kept as a version.
+        if (entry.isDirectory && (entry.relative.length == 0 || standsAsFolder(place))) continue;
         ++(entry.isDirectory ? tally->directories : tally->files);
         noteEntryDone(&run, tally->directories + tally->files);
         noteEntryAt(source);
