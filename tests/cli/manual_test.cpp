@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -140,6 +142,26 @@ TEST(Manual, WordsReachTheReaderAsWritten) {
     // A value that may be left out gives way to the next option.
     EXPECT_EQ(actionAfter(completion, L"--odd"), L"if [[ $cur != -* ]]; then");
     EXPECT_TRUE(contains(completion, L"                _filedir -d\n                return\n            fi\n"));
+}
+
+// The README shows the usage text as it stands, in the block after the line that says so.
+TEST(Manual, TheReadmeShowsTheUsageTextAsItStands) {
+    std::ifstream readme(KORVANE_SOURCE_TREE "/README.md", std::ios::binary);
+    ASSERT_TRUE(readme.good());
+    std::stringstream whole;
+    whole << readme.rdbuf();
+    std::string text = whole.str();
+    size_t said = text.find("`korvane --help` prints this");
+    ASSERT_NE(said, std::string::npos) << "the README no longer says where the usage text is";
+    size_t start = text.find("```\n", said);
+    ASSERT_NE(start, std::string::npos);
+    start += 4;
+    size_t end = text.find("```\n", start);
+    ASSERT_NE(end, std::string::npos);
+    std::wstring usage = usageText();
+    std::string expected;
+    for (wchar_t c : usage) expected += static_cast<char>(c);  // the usage text is ASCII
+    EXPECT_EQ(text.substr(start, end - start), expected) << "paste `korvane --help` into the README's block";
 }
 
 }  // namespace
