@@ -105,6 +105,10 @@ int restoreCommand(Terminal* terminal, const CliOptions& options) {
         if (!options.quiet || tally.failed > 0) writeLine(terminal, terminal->listStream, line + L".");
     } else {
         std::wstring line = L"korvane: the restore was refused (" + std::to_wstring(result) + L").";
+        if (result == RUN_NO_DEST && options.restoreToGiven) {
+            line = L"korvane: the restore was refused (" + std::to_wstring(result) +
+                   L"): the folder of --restore-to is not there; make it first.";
+        }
         if (result < 0 && result >= WALK_CLOSE_ERROR) line = L"korvane: the restore stopped early.";
         writeErrorText(terminal, line);
         noteEndReason(terminal, line);

@@ -248,6 +248,9 @@ TEST_F(Program, VersionsListedAndPutBack) {
     EXPECT_EQ(asOf.status, 0) << asOf.err;
     EXPECT_EQ(readFile(temp.at("elsewhere/docs/report.txt")), "first");
     EXPECT_EQ(readFile(temp.at("to/docs/report.txt")), "second");
+    Outcome nowhere = run({"--restore", at("to/docs"), "--versions", versions, "--restore-to", at("nowhere")});
+    EXPECT_EQ(nowhere.status, 3);
+    EXPECT_TRUE(contains(nowhere.err, "--restore-to is not there; make it first")) << nowhere.err;
 
     EXPECT_EQ(run({"--restore", at("to/docs")}).status, 2);  // no --versions
     EXPECT_EQ(run({"--restore", at("to/docs"), "--versions", versions, "--as-of", "yesterday"}).status, 2);
