@@ -112,9 +112,14 @@ std::wstring endedLine(const Terminal* terminal, const CliOptions& options, int 
             CompiledRule compiled;
             std::wstring text(rule.buffer, static_cast<size_t>(rule.length));
             if (prepareRule(rule, &compiled) == RULE_ACCEPTED || !looksLikeShellPattern(text)) continue;
-            return line + L": -r takes a regular expression on the whole path; [" + text +
-                   L"] looks like a shell pattern: --exclude '" + text + L"' leaves out what it matches, --include '" +
-                   text + L"' takes it.";
+            line += L": -r takes a regular expression on the whole path; [";
+            line += text;
+            line += L"] looks like a shell pattern: --exclude '";
+            line += text;
+            line += L"' leaves out what it matches, --include '";
+            line += text;
+            line += L"' takes it.";
+            return line;
         }
     }
     return line + L".";
