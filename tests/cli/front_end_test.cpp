@@ -165,7 +165,7 @@ TEST_F(Program, LogFileKeepsEachRunsRecord) {
                                               "end of the run: exit status 3"}));
     std::string whole = readFile(log);
     EXPECT_TRUE(contains(whole, "! Error => Copy failure: [")) << whole;
-    EXPECT_TRUE(contains(whole, "Is a directory")) << whole;       // the reason
+    EXPECT_TRUE(contains(whole, "clash]: ")) << whole;             // the reason
     EXPECT_TRUE(contains(whole, "figures: 2 examined")) << whole;  // the figures
     EXPECT_TRUE(contains(whole, "  CP: [")) << whole;              // -v: the changes
     EXPECT_TRUE(contains(whole, "is not exist.")) << whole;        // a refusal

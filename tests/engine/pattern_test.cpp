@@ -10,6 +10,7 @@
 #include "engine/pattern.h"
 #include "engine/rule.h"
 #include "engine/run_context.h"
+#include "platform/platform.h"
 #include "support/recording_host.h"
 #include "support/test_support.h"
 
@@ -283,8 +284,9 @@ TEST_F(PatternRun, PatternsAndRegularExpressionsTogether) {
 TEST_F(PatternRun, ARuleThatMatchesNothingLeavesToAsItIs) {
     writeFile(temp.at("from/a.txt"), "a");
     fs::create_directories(temp.at("to"));
-    fs::last_write_time(temp.at("to"), fs::last_write_time(temp.at("from")) - std::chrono::hours(5));
-    auto before = fs::last_write_time(temp.at("to"));
+    shiftModified(temp.at("to"), -5 * 3600);
+    EntryStatus before{};
+    ASSERT_TRUE(platformQueryEntry(temp.wide("to").buffer, &before));
     for (bool pattern : {true, false}) {
         RunOptions options;
         options.folderTimes = true;
@@ -297,7 +299,10 @@ TEST_F(PatternRun, ARuleThatMatchesNothingLeavesToAsItIs) {
                   RUN_OK);
         EXPECT_EQ(runContext.updatedCount, 0);
         EXPECT_EQ(tally.updated, 0);
-        EXPECT_EQ(fs::last_write_time(temp.at("to")), before);
+        EntryStatus after{};
+        ASSERT_TRUE(platformQueryEntry(temp.wide("to").buffer, &after));
+        EXPECT_EQ(after.modifiedSeconds, before.modifiedSeconds);
+        EXPECT_EQ(after.modifiedNanoseconds, before.modifiedNanoseconds);
     }
 }
 

@@ -180,7 +180,9 @@ TEST_F(Restore, AsOfTakesEachEntryFromTheFirstRunSince) {
 
 TEST_F(Restore, LinksComeBackAsLinks) {
     version("target.txt", "t", 300);
-    fs::create_symlink("target.txt", temp.at("from/link"));
+    std::error_code made;
+    fs::create_symlink("target.txt", temp.at("from/link"), made);
+    if (made) GTEST_SKIP() << "no link can be made here: " << made.message();
     options.copyLinks = true;
     night(0);
     fs::remove(temp.at("from/link"));
