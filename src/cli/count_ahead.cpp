@@ -24,7 +24,8 @@ void countFolder(CountAhead* count, WideString folder) {
         waiting.pop_back();
         if (base.length > 0 && !isComponentSeparator(base.buffer[base.length - 1])) base.AppendSeparator();
         int reason = 0;
-        DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+        // Apart from the trees the run holds, which are its thread's alone.
+        DirectoryListing* listing = platformOpenListingApart(base.buffer, &reason);
         if (!listing) continue;  // the run tells why; it counts nothing there either
         DirectoryEntry entry;
         while (platformNextEntry(listing, &entry)) {

@@ -465,6 +465,12 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
 // on failure, *reason telling why.
 DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason);
 
+// Opens the listing of directory as platformOpenListing does, for a thread
+// beside a run: by its path alone, its last name never a link, reading and
+// changing nothing of the trees the run holds (their state is the run
+// thread's); its entries' kinds as the system tells them.
+DirectoryListing* platformOpenListingApart(const wchar_t* directory, int* reason);
+
 // Hands over the next entry; false when none is left or listing fails.
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry);
 
