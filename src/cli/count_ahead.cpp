@@ -15,7 +15,7 @@ bool isDot(const wchar_t* name) { return name[0] == L'.' && (name[1] == 0 || (na
 
 // Depth first through listings, the folders waiting kept on a stack of
 // their own: no recursion, and no more than COUNT_AHEAD_MOST_WAITING of them.
-void countFolder(CountAhead* count, WideString folder) {
+void countFolder(CountAhead* count, const WideString& folder) {
     std::vector<WideString> waiting{folder};
     long long total = 0;
     while (!waiting.empty()) {

@@ -122,23 +122,20 @@ bool tokensOf(const std::u32string& text, bool wildcards, std::vector<PatternTok
     for (size_t i = 0; i < text.size();) {
         PatternToken token;
         char32_t c = text[i];
-        if (!wildcards) {
-            token.character = c;
-            ++i;
-        } else if (c == U'\\' && i + 1 < text.size()) {
+        if (wildcards && c == U'\\' && i + 1 < text.size()) {
             token.character = text[i + 1];
             i += 2;
-        } else if (c == U'*') {
+        } else if (wildcards && c == U'*') {
             size_t stars = 0;
             while (i < text.size() && text[i] == U'*') {
                 ++stars;
                 ++i;
             }
             token.kind = stars > 1 ? TOKEN_ANYTHING : TOKEN_NAME_PART;
-        } else if (c == U'?') {
+        } else if (wildcards && c == U'?') {
             token.kind = TOKEN_ANY;
             ++i;
-        } else if (c == U'[') {
+        } else if (wildcards && c == U'[') {
             size_t end = 0;
             bool unknownName = false;
             if (readClass(text, i, &token, &end, &unknownName)) {
