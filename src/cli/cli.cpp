@@ -4,11 +4,15 @@
 
 #include "base/separator.h"
 #include "cli/options.h"
+#include "cli/pattern_options.h"
 #include "cli/report.h"
+#include "cli/run_options.h"
+#include "cli/versions_commands.h"
 #include "cli/terminal.h"
 #include "cli/version.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
+#include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -25,6 +29,24 @@ int usageError(Terminal* terminal, const std::wstring& problem) {
 
 std::wstring text(const WideString& value) { return std::wstring(value.buffer, static_cast<size_t>(value.length)); }
 
+// What a dry run would do, copies apart from deletions: "copy 3 files,
+// create 1 folder and delete 2 entries", or "change nothing".
+std::wstring dryRunChanges(const RunTally& tally) {
+    std::vector<std::wstring> parts;
+    auto part = [&parts](long long count, const wchar_t* verb, const wchar_t* one, const wchar_t* many) {
+        if (count > 0)
+            parts.push_back(std::wstring(verb) + L" " + std::to_wstring(count) + L" " + (count == 1 ? one : many));
+    };
+    part(tally.copied, L"copy", L"file", L"files");
+    part(tally.created, L"create", L"folder", L"folders");
+    part(tally.updated, L"update", L"entry in place", L"entries in place");
+    part(tally.deleted, L"delete", L"entry", L"entries");
+    if (parts.empty()) return L"change nothing";
+    std::wstring text = parts[0];
+    for (size_t i = 1; i < parts.size(); ++i) text += (i + 1 == parts.size() ? L" and " : L", ") + parts[i];
+    return text;
+}
+
 // The line that closes a run that went through: what changed (a dry run: what
 // would), and where the log is when something failed.
 void reportFinished(Terminal* terminal, const CliOptions& options, int result, const WideString& logPath) {
@@ -35,7 +57,7 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
     std::wstring held = std::to_wstring(terminal->tally.heldBack);
     std::wstring replaces = std::to_wstring(terminal->tally.replacesHeld);
     if (options.dryRun) {
-        std::wstring line = L"Dry run: nothing was changed; the run would update " + changes;
+        std::wstring line = L"Dry run: nothing was changed; the run would " + dryRunChanges(terminal->tally);
         if (result == RUN_DELETES_HELD) {
             line += L" and delete nothing: the deletion guard would hold " + held + L" deletions back";
         }
@@ -62,8 +84,10 @@ void reportFinished(Terminal* terminal, const CliOptions& options, int result, c
         writeLine(terminal, stream, L"Please referrence: [" + text(logPath) + L"]");  // the window's own spelling, kept
 }
 
-// The line that tells what ended a run before it went through.
-std::wstring endedLine(const Terminal* terminal, int result) {
+// The line that tells what ended a run before it went through, with what
+// would help where the command line tells it: the option that makes a
+// missing TO, the option a shell pattern was meant for.
+std::wstring endedLine(const Terminal* terminal, const CliOptions& options, int result) {
     if (result == RUN_DECLINED) {
         if (terminal->declinedUnasked) {
             return L"korvane: the Synchronous run was declined (-100): there is no terminal to ask; confirm with "
@@ -79,12 +103,31 @@ std::wstring endedLine(const Terminal* terminal, int result) {
                L"): a mirror of a FROM that holds no file, or next to none, would empty TO, as when a disk is not "
                L"mounted, a path is mistyped or a rule matches nothing; give --allow-empty-from to mirror it anyway.";
     }
-    return L"korvane: the run was refused (" + std::to_wstring(result) + L").";
+    std::wstring line = L"korvane: the run was refused (" + std::to_wstring(result) + L")";
+    if (result == RUN_NO_DEST && !options.mkpath && !options.listVersions && !options.restoreGiven) {
+        return line + L": TO is not there; --mkpath creates it, and the folders above it.";
+    }
+    if (result == RUN_BAD_RULE) {
+        for (const WideString& rule : options.rules) {
+            CompiledRule compiled;
+            std::wstring text(rule.buffer, static_cast<size_t>(rule.length));
+            if (prepareRule(rule, &compiled) == RULE_ACCEPTED || !looksLikeShellPattern(text)) continue;
+            line += L": -r takes a regular expression on the whole path; [";
+            line += text;
+            line += L"] looks like a shell pattern: --exclude '";
+            line += text;
+            line += L"' leaves out what it matches, --include '";
+            line += text;
+            line += L"' takes it.";
+            return line;
+        }
+    }
+    return line + L".";
 }
 
 // What ended a run before it went through, on standard error whatever -q says.
-void reportEnded(Terminal* terminal, int result) {
-    std::wstring line = endedLine(terminal, result);
+void reportEnded(Terminal* terminal, const CliOptions& options, int result) {
+    std::wstring line = endedLine(terminal, options, result);
     writeErrorText(terminal, line);
     noteEndReason(terminal, line);
 }
@@ -182,13 +225,200 @@ void unmakeFolder(const MadeLevels& made) {
 
 }  // namespace
 
-int exitStatusOf(int result) {
-    if (result == RUN_OK) return EXIT_DONE;
-    if (result == RUN_HAD_ERRORS) return EXIT_HAD_ERRORS;
-    if (result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) return EXIT_DELETES_HELD;
-    if (result < 0 && result >= WALK_CLOSE_ERROR) return EXIT_WALK_STOPPED;
+namespace {
+
+// The folder that holds the entry at path: its text up to its last separator, or ".".
+WideString folderOf(const WideString& path) {
+    int32_t cut = path.FindLastSeparator();
+    if (cut < 0) return WideString(L".");
+    return cut == 0 ? path.Left(1) : path.Left(cut);
+}
+
+// True when the log file at log would lie in what a run of target may
+// change: inside the folder target, or target itself.
+bool logFileInside(const WideString& log, const WideString& target) {
+    DirectoryIdentity targetIdentity;
+    std::vector<DirectoryIdentity> chain;
+    if (!platformEntryIdentity(target.buffer, &targetIdentity)) return false;
+    DirectoryIdentity logIdentity;
+    if (platformEntryIdentity(log.buffer, &logIdentity) && sameIdentity(logIdentity, targetIdentity)) return true;
+    if (!platformDirectoryChain(folderOf(log).buffer, &chain)) return false;
+    for (const DirectoryIdentity& level : chain) {
+        if (sameIdentity(level, targetIdentity)) return true;
+    }
+    return false;
+}
+
+// Opens the log file (--log-file) and writes the run's first lines: its
+// start, who started it and how. The exit status of a refusal; EXIT_DONE
+// when the file is open. It is never a file the run itself may change (in
+// target, TO or what a restore puts back), nor, as root, one in a folder
+// another user may change.
+int startLogFile(Terminal* terminal, const CliOptions& options, const std::vector<std::wstring>& arguments,
+                 const WideString& target, LogFile* log) {
+    const WideString& path = options.logFile;
+    WideString folder = folderOf(path);
+    if (!directoryExists(folder)) {
+        return usageError(terminal, L"the folder of the log file [" + text(path) + L"] is not exist");
+    }
+    std::wstring problem;
+    // Where another user may add names, she could take the log's name first and hold every run off.
+    if (storeOthersMayChange(folder) || (platformRunsAsRoot() && platformOthersMayAddTo(folder.buffer))) {
+        problem =
+            L"its folder can be changed by another user, or is reached through another user's link; a run as "
+            L"root refuses it.";
+    } else if (target.length > 0 && logFileInside(path, target)) {
+        problem = L"it lies in [" + text(target) + L"], which the run changes; keep it elsewhere.";
+    } else {
+        int reason = 0;
+        if (openLogFile(log, path, &reason)) {
+            log->changes = options.show || options.dryRun;
+            terminal->logFile = log;
+            std::wstring user = platformUserName();
+            writeLogFileLine(log, L"start of a run" + (user.empty() ? std::wstring() : L" by " + user) + L": " +
+                                      shellLine(arguments));
+            return EXIT_DONE;
+        }
+        problem = L"it cannot be written: " + platformReasonText(reason);
+    }
+    writeErrorText(terminal, L"korvane: the log file [" + text(path) + L"] is refused: " + problem);
     return EXIT_REFUSED;
 }
+
+// Writes the last line of the log file, the exit status, and closes it. The
+// exit status: status, or 1 for a run that went through when the log could
+// not be written.
+int endLogFile(Terminal* terminal, LogFile* log, int status) {
+    if (!log->file) return status;
+    writeLogFileLine(log, L"end of the run: exit status " + std::to_wstring(status));
+    terminal->logFile = nullptr;
+    if (closeLogFile(log)) return status;
+    writeErrorText(terminal, L"korvane: the log file could not be written: " + log->failure);
+    return status == EXIT_DONE ? EXIT_HAD_ERRORS : status;
+}
+
+// A run of FROM and TO, a folder run or a list run, as the options say,
+// its figures told and written to the log file when one is open; the exit status.
+int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<PathPattern>& patterns) {
+    installTerminal(terminal, options);
+    RunOptions runOptions = runOptionsOf(options);
+    runOptions.patterns = patterns;
+
+    const WideString& from = options.folders[0];
+    const WideString& to = options.folders[1];
+    MadeLevels made;
+    bool toToBeMade = options.mkpath && to.length > 0 && !directoryExists(to);
+    runOptions.toToBeMade = toToBeMade && options.dryRun;
+    if (toToBeMade && options.dryRun) {
+        WideString level;
+        std::wstring reason;
+        if (!folderCouldBeMade(to, &level, &reason)) {
+            writeErrorText(terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
+            return EXIT_REFUSED;
+        }
+    } else if (toToBeMade) {
+        WideString level;
+        std::wstring reason;
+        if (!makeFolder(to, from, &made, &level, &reason)) {
+            unmakeFolder(made);
+            writeErrorText(terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
+            return EXIT_REFUSED;
+        }
+    }
+
+    WideString logPath;
+    // The folder --mkpath is yet to make for a dry run takes no dry-run log.
+    bool logFolderToBeMade = runOptions.toToBeMade && options.logGiven && !directoryExists(options.logDir) &&
+                             madeByMkpath(options.logDir, to);
+    if (options.logGiven && !logFolderToBeMade) {
+        if (!directoryExists(options.logDir)) {
+            unmakeFolder(made);
+            return usageError(terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
+        }
+        // Another user could lead root's log onto a file of root's, or read it.
+        if (storeOthersMayChange(options.logDir)) {
+            unmakeFolder(made);
+            writeErrorText(terminal, L"korvane: the log dir [" + text(options.logDir) +
+                                         L"] can be changed by another user, or is reached through another "
+                                         L"user's link; a run as root refuses it.");
+            return EXIT_REFUSED;
+        }
+        // A dry run's log never replaces a real run's.
+        logPath = options.logDir;
+        logPath.AppendSeparator();
+        logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
+        int reason = 0;
+        if (!openRunLog(logPath, &reason)) {
+            // Refused before any change, not misused: another may hold the name.
+            unmakeFolder(made);
+            writeErrorText(terminal, L"korvane: the log file [" + text(logPath) + L"] cannot be written: " +
+                                         platformReasonText(reason));
+            return EXIT_REFUSED;
+        }
+    }
+    platformOnInterrupt(requestRunStop);
+
+    runContext.hadErrors = false;
+    bool show = options.show || options.dryRun;  // a dry run's log lists what would change
+    // What the run will look at is counted beside it, for the progress line alone.
+    CountAhead count;
+    if (terminal->progress) {
+        EntryStatus list{};
+        if (!options.listGiven) {
+            countFolderAhead(&count, from);
+        } else if (platformQueryEntry(options.listFile.buffer, &list) && list.isRegular) {
+            countListAhead(&count, options.listFile);  // never a stream, which the run reads
+        }
+        terminal->count = &count;
+        terminal->root = text(from);
+    }
+    int result;
+    if (options.listGiven) {
+        result = ListCopyRunWith(runOptions, &terminal->tally, show, from, to, options.listFile);
+    } else {
+        result = FolderCopyRunRules(runOptions, &terminal->tally, options.synchronous, options.excludes, show, from, to,
+                                    options.rules);
+    }
+    endCountAhead(&count);
+    terminal->count = nullptr;
+    clearProgress(terminal);
+    bool logKept = closeRunLog();
+    int status = exitStatusOf(result);
+    if (status == EXIT_REFUSED) unmakeFolder(made);
+
+    if (result == RUN_OK || result == RUN_HAD_ERRORS || result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) {
+        if (!options.quiet) reportFinished(terminal, options, result, logPath);
+    } else {
+        reportEnded(terminal, options, result);
+    }
+    RunFigures figures{status,
+                       result,
+                       options.dryRun,
+                       terminal->tally,
+                       platformMicroseconds() - terminal->startedMicroseconds,
+                       options.versionsGiven,
+                       options.maxDeleteGiven && options.synchronous,
+                       terminal->endReason};
+    if (!logKept) {
+        writeErrorText(terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
+                                     text(runContext.log.failure));
+        if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
+        figures.exitStatus = status;
+    }
+    // What could not be written so far counts in the figures written now.
+    if (status == EXIT_DONE && (terminal->outputFailed[PLATFORM_STDOUT] || terminal->outputFailed[PLATFORM_STDERR])) {
+        figures.exitStatus = EXIT_HAD_ERRORS;
+    }
+    if (terminal->logFile) writeLogFileLine(terminal->logFile, statsLine(figures));
+    if (options.stats) writeStream(terminal, terminal->listStream, statsTable(figures));
+    if (options.json) {
+        writeStream(terminal, PLATFORM_STDOUT,
+                    statsJson(figures, terminal->failures, terminal->failuresLeftOut) + L"\n");
+    }
+    return statusAfterOutput(terminal, status);
+}
+
+}  // namespace
 
 int runCommandLine(const std::vector<std::wstring>& arguments) {
     Terminal terminal;
@@ -219,143 +449,28 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     if (options.settingsGiven && !applySettingsFile(&options, &problem)) {
         return usageError(&terminal, problem);
     }
-    if (options.listGiven && (options.synchronous || options.ruleGiven) && !options.quiet) {
+    if (options.listGiven && (options.synchronous || options.ruleGiven || !options.patterns.empty()) &&
+        !options.quiet) {
         writeErrorText(&terminal,
                        L"korvane: From File mode has no rule and no clean-up; "
-                       L"--sync and --rule are ignored.");
+                       L"--sync, --rule, --exclude and --include are ignored.");
     }
-
-    terminal.askable = platformIsTerminal(PLATFORM_STDIN) && platformIsTerminal(PLATFORM_STDERR);
-    terminal.yes = options.yes || options.dryRun;
-    terminal.verbose = (options.show || options.dryRun) && !options.quiet;
-    terminal.progress = !terminal.verbose && !options.quiet && platformIsTerminal(PLATFORM_STDERR);
-    terminal.keepFailures = options.json;
-    terminal.listStream = options.json ? PLATFORM_STDERR : PLATFORM_STDOUT;
-    runContext.host = terminalHost(&terminal);
-    resetRunContext();
-    RunOptions runOptions;
-    runOptions.dryRun = options.dryRun;
-    runOptions.modifyWindow = options.modifyWindow;
-    runOptions.copyLinks = options.links;
-    runOptions.rulesRelative = options.relativeRules;
-    runOptions.waitForLock = options.waitLock;
-    // What a copy keeps beyond contents, modes and file times, where the
-    // system keeps it: owners, a mode changed alone, further names, attributes.
-    bool keeps = platformKeepsMetadata();
-    runOptions.updateMetadata = keeps;
-    runOptions.keepOwners = keeps && !options.noOwner;
-    runOptions.hardLinks = keeps && options.hardLinks;
-    runOptions.keepXattrs = keeps && options.xattrs;
-    runOptions.keepAcls = keeps && options.acls;
-    runOptions.folderTimes = true;
-    runOptions.jobs = options.jobs;
-    runOptions.versionsFolder = options.versionsDir;
-    runOptions.keepVersions = options.keepVersionsGiven ? options.keepVersions : -1;
-    runOptions.keepDays = options.keepDaysGiven ? options.keepDays : -1;
-    runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
-    runOptions.refuseEmptySource = !options.allowEmptyFrom;
-    // What --versions keeps needs no guard, unless a limit was asked for.
-    runOptions.replaceGuard =
-        options.maxReplaceGiven || !options.versionsGiven ? REPLACE_GUARD_HOLD : REPLACE_GUARD_OFF;
-    runOptions.maxReplace = options.maxReplaceGiven ? options.maxReplace : -1;
-    runOptions.retries = options.retriesGiven ? static_cast<int>(options.retries) : 0;
-    runOptions.retryMilliseconds = options.retryMilliseconds;
-
-    const WideString& from = options.folders[0];
-    const WideString& to = options.folders[1];
-    MadeLevels made;
-    bool toToBeMade = options.mkpath && to.length > 0 && !directoryExists(to);
-    runOptions.toToBeMade = toToBeMade && options.dryRun;
-    if (toToBeMade && options.dryRun) {
-        WideString level;
-        std::wstring reason;
-        if (!folderCouldBeMade(to, &level, &reason)) {
-            writeErrorText(&terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
-            return EXIT_REFUSED;
-        }
-    } else if (toToBeMade) {
-        WideString level;
-        std::wstring reason;
-        if (!makeFolder(to, from, &made, &level, &reason)) {
-            unmakeFolder(made);
-            writeErrorText(&terminal, L"korvane: --mkpath could not create [" + text(level) + L"]: " + reason);
-            return EXIT_REFUSED;
-        }
+    std::vector<PathPattern> patterns;
+    if (!options.listGiven && !readPatternOptions(options.patterns, &patterns, &problem)) {
+        writeErrorText(&terminal, L"korvane: " + problem);
+        return EXIT_REFUSED;
     }
-
-    WideString logPath;
-    // The folder --mkpath is yet to make for a dry run takes no dry-run log.
-    bool logFolderToBeMade = runOptions.toToBeMade && options.logGiven && !directoryExists(options.logDir) &&
-                             madeByMkpath(options.logDir, to);
-    if (options.logGiven && !logFolderToBeMade) {
-        if (!directoryExists(options.logDir)) {
-            unmakeFolder(made);
-            return usageError(&terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
-        }
-        // Another user could lead root's log onto a file of root's, or read it.
-        if (storeOthersMayChange(options.logDir)) {
-            unmakeFolder(made);
-            writeErrorText(&terminal, L"korvane: the log dir [" + text(options.logDir) +
-                                          L"] can be changed by another user, or is reached through another "
-                                          L"user's link; a run as root refuses it.");
-            return EXIT_REFUSED;
-        }
-        // A dry run's log never replaces a real run's.
-        logPath = options.logDir;
-        logPath.AppendSeparator();
-        logPath += runContext.appTitle + (options.dryRun ? L".dry-run.log" : L".log");
-        int reason = 0;
-        if (!openRunLog(logPath, &reason)) {
-            // Refused before any change, not misused: another may hold the name.
-            unmakeFolder(made);
-            writeErrorText(&terminal, L"korvane: the log file [" + text(logPath) + L"] cannot be written: " +
-                                          platformReasonText(reason));
-            return EXIT_REFUSED;
-        }
+    // Looking at versions changes nothing: there is nothing to log.
+    if (options.listVersions) return listVersionsCommand(&terminal, options);
+    LogFile logFile;
+    if (options.logFileGiven) {
+        WideString target = options.restoreToGiven       ? options.restoreTo
+                            : options.restoreGiven       ? options.restorePath
+                            : options.folders.size() > 1 ? options.folders[1]
+                                                         : WideString();
+        int refused = startLogFile(&terminal, options, arguments, target, &logFile);
+        if (refused != EXIT_DONE) return refused;
     }
-    platformOnInterrupt(requestRunStop);
-
-    runContext.hadErrors = false;
-    bool show = options.show || options.dryRun;  // a dry run's log lists what would change
-    int result;
-    if (options.listGiven) {
-        result = ListCopyRunWith(runOptions, &terminal.tally, show, from, to, options.listFile);
-    } else {
-        result = FolderCopyRunRules(runOptions, &terminal.tally, options.synchronous, options.excludes, show, from, to,
-                                    options.rules);
-    }
-    clearProgress(&terminal);
-    bool logKept = closeRunLog();
-    int status = exitStatusOf(result);
-    if (status == EXIT_REFUSED) unmakeFolder(made);
-
-    if (result == RUN_OK || result == RUN_HAD_ERRORS || result == RUN_DELETES_HELD || result == RUN_REPLACES_HELD) {
-        if (!options.quiet) reportFinished(&terminal, options, result, logPath);
-    } else {
-        reportEnded(&terminal, result);
-    }
-    RunFigures figures{status,
-                       result,
-                       options.dryRun,
-                       terminal.tally,
-                       platformMicroseconds() - terminal.startedMicroseconds,
-                       options.versionsGiven,
-                       options.maxDeleteGiven && options.synchronous,
-                       terminal.endReason};
-    if (!logKept) {
-        writeErrorText(&terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
-                                      text(runContext.log.failure));
-        if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
-        figures.exitStatus = status;
-    }
-    // What could not be written so far counts in the figures written now.
-    if (status == EXIT_DONE && (terminal.outputFailed[PLATFORM_STDOUT] || terminal.outputFailed[PLATFORM_STDERR])) {
-        figures.exitStatus = EXIT_HAD_ERRORS;
-    }
-    if (options.stats) writeStream(&terminal, terminal.listStream, statsTable(figures));
-    if (options.json) {
-        writeStream(&terminal, PLATFORM_STDOUT,
-                    statsJson(figures, terminal.failures, terminal.failuresLeftOut) + L"\n");
-    }
-    return statusAfterOutput(&terminal, status);
+    int status = options.restoreGiven ? restoreCommand(&terminal, options) : runFolders(&terminal, options, patterns);
+    return endLogFile(&terminal, &logFile, status);
 }

@@ -10,7 +10,4 @@
 // Runs the front end with the arguments (program name first); the exit status.
 int runCommandLine(const std::vector<std::wstring>& arguments);
 
-// The exit status for a run's result code.
-int exitStatusOf(int runResult);
-
 #endif

@@ -104,6 +104,11 @@ std::wstring styledForm(const std::wstring& form) {
         if (end == std::wstring::npos) end = form.size();
         std::wstring token = form.substr(start, end - start);
         out += L" ";
+        // An optional option, "[--as-of": its bracket as it stands, the option in bold.
+        if (token.size() > 1 && token[0] == L'[' && token[1] == L'-') {
+            out += escaped(L"[");
+            token.erase(0, 1);
+        }
         if (!token.empty() && token[0] == L'-') {
             size_t name = token.find_first_of(L"[=");
             if (name == std::wstring::npos) name = token.size();
@@ -123,11 +128,15 @@ enum ValueCompletion {
     COMPLETE_FOLDER
 };
 
-// Told by how the usage text writes the value: FILE or LIST, DIR.
+// Told by how the usage text writes the value: FILE, LIST or PATH (a file
+// or a folder), DIR or DEST.
 ValueCompletion completionOf(const OptionDoc& option) {
     std::wstring shown(option.shown);
-    if (shown.find(L"DIR") != std::wstring::npos) return COMPLETE_FOLDER;
-    if (shown.find(L"FILE") != std::wstring::npos || shown.find(L"LIST") != std::wstring::npos) return COMPLETE_FILE;
+    if (shown.find(L"DIR") != std::wstring::npos || shown.find(L"DEST") != std::wstring::npos) return COMPLETE_FOLDER;
+    if (shown.find(L"FILE") != std::wstring::npos || shown.find(L"LIST") != std::wstring::npos ||
+        shown.find(L"PATH") != std::wstring::npos) {
+        return COMPLETE_FILE;
+    }
     return COMPLETE_NOTHING;
 }
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "engine/pattern.h"
 #include "platform/platform.h"
 #include "settings/settings_file.h"
 #include "settings/settings_keys.h"
@@ -12,18 +13,23 @@ namespace {
 enum OptionId {
     OPT_SYNC,
     OPT_RULE,
-    OPT_EXCLUDE,
+    OPT_RULES_EXCLUDE,
     OPT_RELATIVE_RULES,
+    OPT_EXCLUDE,
+    OPT_INCLUDE,
+    OPT_EXCLUDE_FROM,
     OPT_LIST,
     OPT_SHOW,
     OPT_QUIET,
     OPT_STATS,
     OPT_JSON,
     OPT_LOG_DIR,
+    OPT_LOG_FILE,
     OPT_YES,
     OPT_DRY_RUN,
     OPT_MKPATH,
     OPT_LINKS,
+    OPT_COPY_LINKS,
     OPT_HARD_LINKS,
     OPT_XATTRS,
     OPT_ACLS,
@@ -34,6 +40,10 @@ enum OptionId {
     OPT_VERSIONS,
     OPT_KEEP_VERSIONS,
     OPT_KEEP_DAYS,
+    OPT_LIST_VERSIONS,
+    OPT_RESTORE,
+    OPT_AS_OF,
+    OPT_RESTORE_TO,
     OPT_MAX_DELETE,
     OPT_ALLOW_EMPTY_FROM,
     OPT_MAX_REPLACE,
@@ -69,11 +79,31 @@ const OptionInfo kOptions[] = {
      L"handle only the paths the rule matches (whole path,\n"
      L"ECMAScript); may be given several times: a path\n"
      L"matches when any rule does"},
-    {OPT_EXCLUDE, L'x', L"exclude", NO_VALUE, false, L"", L"the rules exclude the paths they match instead"},
+    {OPT_RULES_EXCLUDE, L'x', L"rules-exclude", NO_VALUE, false, L"",
+     L"the -r rules exclude the paths they match instead"},
     {OPT_RELATIVE_RULES, 0, L"relative-rules", NO_VALUE, false, L"",
-     L"rules see the path below FROM or TO, from its\n"
+     L"-r rules see the path below FROM or TO, from its\n"
      L"separator (/sub/a.txt): one rule protects the same\n"
      L"entries on both sides"},
+    {OPT_EXCLUDE, 0, L"exclude", VALUE, false, L"PATTERN",
+     L"leave out what the shell pattern matches (as rsync\n"
+     L"--exclude): '*' within a name, '**' across folders,\n"
+     L"'?', '[...]'; a leading '/' anchors at FROM, a\n"
+     L"trailing '/' takes folders only; what is left out\n"
+     L"is neither copied nor deleted, in FROM and in TO;\n"
+     L"a folder left out leaves out all below it"},
+    {OPT_INCLUDE, 0, L"include", VALUE, false, L"PATTERN",
+     L"take what the pattern matches: --exclude, --include\n"
+     L"and --exclude-from are read in the order given, and\n"
+     L"the first pattern that matches an entry decides\n"
+     L"(as rsync's filter rules); -r rules must take an\n"
+     L"entry as well"},
+    {OPT_EXCLUDE_FROM, 0, L"exclude-from", VALUE, false, L"FILE",
+     L"the patterns of FILE, one a line, as --exclude;\n"
+     L"a line '+ PATTERN' as --include, '- PATTERN' as\n"
+     L"--exclude, '!' forgets the patterns before it;\n"
+     L"empty lines and lines beginning with '#' or ';'\n"
+     L"are skipped"},
     {OPT_LIST, L'f', L"list", VALUE, true, L"FILE",
      L"From File mode: copy the paths listed in FILE\n(no rule, no clean-up)"},
     {OPT_SHOW, L'v', L"show", NO_VALUE, false, L"",
@@ -89,14 +119,29 @@ const OptionInfo kOptions[] = {
      L"(path, reason) as one JSON object on standard output,\n"
      L"which then holds nothing else"},
     {OPT_LOG_DIR, L'l', L"log-dir", VALUE, true, L"DIR",
-     L"write the run log to DIR/korvaneui.log\n(a dry run: DIR/korvaneui.dry-run.log)"},
+     L"write the run log to DIR/korvaneui.log, the window\n"
+     L"program's, anew each run (a dry run:\n"
+     L"DIR/korvaneui.dry-run.log)"},
+    {OPT_LOG_FILE, 0, L"log-file", VALUE, true, L"FILE",
+     L"append a record of the run to FILE: its start,\n"
+     L"command line and user, each failure with its\n"
+     L"reason (each change too with -v), the figures and\n"
+     L"the exit status; FILE is never written through a\n"
+     L"link or another user's file, and a root run's is\n"
+     L"root's alone"},
     {OPT_YES, L'y', L"yes", NO_VALUE, false, L"", L"answer Yes to the Synchronous question"},
     {OPT_DRY_RUN, L'n', L"dry-run", NO_VALUE, false, L"", L"change nothing; print a line per change a run would\nmake"},
     {OPT_MKPATH, 0, L"mkpath", NO_VALUE, false, L"", L"create TO, and the folders above it, when missing"},
     {OPT_LINKS, 0, L"links", NO_VALUE, false, L"",
      L"copy symbolic links as links (the same text), not\n"
-     L"what they point to; a link in place of a folder in TO\n"
-     L"fails (Windows: where the system lets links be made)"},
+     L"what they point to: the default on Linux; a link in\n"
+     L"place of a folder in TO fails (Windows: where the\n"
+     L"system lets links be made)"},
+    {OPT_COPY_LINKS, L'L', L"copy-links", NO_VALUE, false, L"",
+     L"follow symbolic links below FROM: copy what they\n"
+     L"point to (as rsync -L; the default on Windows and\n"
+     L"in the window program); a link whose target is\n"
+     L"missing fails"},
     {OPT_HARD_LINKS, L'H', L"hard-links", NO_VALUE, false, L"",
      L"names of one file in FROM are names of one file in TO\n"
      L"(as rsync -H; Linux)"},
@@ -141,6 +186,25 @@ const OptionInfo kOptions[] = {
      L"one a volume is mounted in or one dated in the\n"
      L"future stays (an SK: line), and one without its\n"
      L"job's record (an older korvane's) is never removed"},
+    {OPT_LIST_VERSIONS, 0, L"list-versions", NO_VALUE, false, L"",
+     L"list the versions of PATH, a file or folder of TO,\n"
+     L"kept in the --versions DIR, newest first: when the\n"
+     L"run that kept it started, its size, its kind and\n"
+     L"where it lies"},
+    {OPT_RESTORE, 0, L"restore", VALUE, true, L"PATH",
+     L"put PATH, a file or folder of TO, back from the\n"
+     L"--versions DIR as the newest run that replaced or\n"
+     L"deleted it kept it; what the restore replaces is\n"
+     L"kept as a version of its own; what no run changed\n"
+     L"and what was made since stays"},
+    {OPT_AS_OF, 0, L"as-of", VALUE, true, L"TIME",
+     L"with --restore: as PATH was at TIME, local time\n"
+     L"(\"YYYY-MM-DD HH:MM\", \"YYYY-MM-DD HH:MM:SS\" or a\n"
+     L"run folder's name): each entry as the first run\n"
+     L"that started then or later kept it"},
+    {OPT_RESTORE_TO, 0, L"restore-to", VALUE, true, L"DEST",
+     L"with --restore: put it into the folder DEST, at\n"
+     L"its path below TO, instead of into TO"},
     {OPT_MAX_DELETE, 0, L"max-delete", VALUE, true, L"N",
      L"a mirror that would delete more than N entries\n"
      L"(files, links and folders, what a folder holds\n"
@@ -206,7 +270,7 @@ std::wstring bothNames(const OptionInfo& info) {
 bool* flagOf(OptionId id, CliOptions& options) {
     switch (id) {
         case OPT_SYNC: return &options.synchronous;
-        case OPT_EXCLUDE: return &options.excludes;
+        case OPT_RULES_EXCLUDE: return &options.excludes;
         case OPT_RELATIVE_RULES: return &options.relativeRules;
         case OPT_SHOW: return &options.show;
         case OPT_QUIET: return &options.quiet;
@@ -216,6 +280,8 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_DRY_RUN: return &options.dryRun;
         case OPT_MKPATH: return &options.mkpath;
         case OPT_LINKS: return &options.links;
+        case OPT_COPY_LINKS: return &options.copyLinks;
+        case OPT_LIST_VERSIONS: return &options.listVersions;
         case OPT_HARD_LINKS: return &options.hardLinks;
         case OPT_XATTRS: return &options.xattrs;
         case OPT_ACLS: return &options.acls;
@@ -242,6 +308,10 @@ bool* givenOf(OptionId id, CliOptions& options) {
         case OPT_RETRIES: return &options.retriesGiven;
         case OPT_RETRY_WAIT: return &options.retryWaitGiven;
         case OPT_SETTINGS: return &options.settingsGiven;
+        case OPT_LOG_FILE: return &options.logFileGiven;
+        case OPT_RESTORE: return &options.restoreGiven;
+        case OPT_AS_OF: return &options.asOfGiven;
+        case OPT_RESTORE_TO: return &options.restoreToGiven;
         default: return nullptr;
     }
 }
@@ -315,6 +385,51 @@ bool readOptionCount(const std::wstring& name, const std::wstring& value, long l
     return false;
 }
 
+// True when value reads as one of the program's options ("-r", "--sync",
+// "--rule=x"): given to --exclude or --include, it was meant as an option.
+// Before --exclude took a pattern, it was what -x is now, so "--exclude -r
+// RULE" would otherwise run without the rule it meant.
+bool looksLikeOption(const std::wstring& value) {
+    if (value.size() < 2 || value[0] != L'-') return false;
+    if (value[1] == L'-') return byLongName(value.substr(2, value.find(L'=') - 2)) != nullptr;
+    return byShortName(value[1]) != nullptr;
+}
+
+// Two digits of text from at on, within least and most; -1 otherwise.
+int twoDigitsAt(const std::wstring& text, size_t at, int least, int most) {
+    if (at + 2 > text.size() || text[at] < L'0' || text[at] > L'9' || text[at + 1] < L'0' || text[at + 1] > L'9') {
+        return -1;
+    }
+    int value = (text[at] - L'0') * 10 + (text[at + 1] - L'0');
+    return value >= least && value <= most ? value : -1;
+}
+
+// A moment of the local calendar: "YYYY-MM-DD", "YYYY-MM-DD HH:MM",
+// "YYYY-MM-DD HH:MM:SS", or a run folder's name, "YYYY-MM-DD HHMMSS".
+bool readLocalTime(const std::wstring& text, CalendarTime* time) {
+    *time = CalendarTime{0, 1, 1, 0, 0, 0};
+    if (text.size() < 10 || text[4] != L'-' || text[7] != L'-') return false;
+    int century = twoDigitsAt(text, 0, 0, 99);
+    int year = twoDigitsAt(text, 2, 0, 99);
+    time->month = twoDigitsAt(text, 5, 1, 12);
+    time->day = twoDigitsAt(text, 8, 1, 31);
+    if (century < 0 || year < 0 || time->month < 0 || time->day < 0) return false;
+    time->year = century * 100 + year;
+    if (text.size() == 10) return true;
+    if (text[10] != L' ') return false;
+    bool colons = text.size() > 13 && text[13] == L':';
+    size_t minuteAt = colons ? 14 : 13;
+    time->hour = twoDigitsAt(text, 11, 0, 23);
+    time->minute = twoDigitsAt(text, minuteAt, 0, 59);
+    if (time->hour < 0 || time->minute < 0) return false;
+    size_t end = minuteAt + 2;
+    if (text.size() == end) return colons;
+    if (colons && text[end] != L':') return false;
+    size_t secondAt = colons ? end + 1 : end;
+    time->second = twoDigitsAt(text, secondAt, 0, 60);
+    return time->second >= 0 && text.size() == secondAt + 2;
+}
+
 // Sets what the option says; spelt is the name as given, for problems.
 bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, const std::wstring& value,
            CliOptions* options, std::wstring* problem) {
@@ -342,6 +457,46 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
     }
     WideString text(value.c_str());
     switch (info.id) {
+        case OPT_EXCLUDE:
+        case OPT_INCLUDE: {
+            if (looksLikeOption(value)) {
+                *problem = L"option " + spelt + L" takes a shell PATTERN, not the option [" + value +
+                           L"] (-x, --rules-exclude, makes the -r rules exclude; a pattern beginning with '-' is "
+                           L"written '[-]" +
+                           value.substr(1) + L"')";
+                return false;
+            }
+            PathPattern pattern;
+            std::wstring why;
+            if (!readPattern(value, info.id == OPT_EXCLUDE, &pattern, &why)) {
+                *problem = L"option " + spelt + L" [" + value + L"]: " + why;
+                return false;
+            }
+            options->patterns.push_back(
+                PatternOption{info.id == OPT_EXCLUDE ? PATTERN_EXCLUDE : PATTERN_INCLUDE, text});
+            return true;
+        }
+        case OPT_EXCLUDE_FROM: options->patterns.push_back(PatternOption{PATTERN_FROM_FILE, text}); return true;
+        case OPT_LOG_FILE:
+            options->logFileGiven = true;
+            options->logFile = text;
+            return true;
+        case OPT_RESTORE:
+            options->restoreGiven = true;
+            options->restorePath = text;
+            return true;
+        case OPT_AS_OF:
+            options->asOfGiven = true;
+            if (readLocalTime(value, &options->asOf)) return true;
+            *problem =
+                L"option --as-of needs a local time, \"YYYY-MM-DD HH:MM\" (or with \":SS\", or a date alone), "
+                L"not [" +
+                value + L"]";
+            return false;
+        case OPT_RESTORE_TO:
+            options->restoreToGiven = true;
+            options->restoreTo = text;
+            return true;
         case OPT_RULE:
             options->ruleGiven = true;
             options->rules.push_back(text);
@@ -421,6 +576,31 @@ bool takeNext(const OptionInfo& info, const std::wstring& spelt, const std::vect
     return true;
 }
 
+// The checks of --list-versions and --restore: what they need, and what
+// belongs to a run of FROM and TO instead.
+bool readVersionsRequest(CliOptions* options, std::wstring* problem) {
+    const wchar_t* name = options->listVersions ? L"--list-versions" : L"--restore";
+    if (options->listVersions && options->restoreGiven) {
+        *problem = L"options --list-versions and --restore contradict each other";
+        return false;
+    }
+    if (!options->versionsGiven) {
+        *problem = std::wstring(L"option ") + name + L" needs --versions DIR, the folder the versions are kept in";
+        return false;
+    }
+    if (options->synchronous || options->listGiven || options->settingsGiven || options->ruleGiven ||
+        !options->patterns.empty() || options->keepVersionsGiven || options->keepDaysGiven) {
+        *problem = std::wstring(L"option ") + name +
+                   L" takes none of -s, -f, -r, --exclude, --include, --settings, --keep-versions, --keep-days";
+        return false;
+    }
+    size_t wanted = options->listVersions ? 1 : 0;
+    if (options->folders.size() == wanted) return true;
+    *problem = options->listVersions ? L"option --list-versions needs one PATH, a file or folder of TO"
+                                     : L"option --restore takes no FROM and TO: the path to put back is its value";
+    return false;
+}
+
 }  // namespace
 
 // Short flags may be bundled (-sy); a value follows its option as the next
@@ -492,6 +672,16 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
         *problem = L"option --retry-wait needs --retries N";
         return false;
     }
+    if (options->links && options->copyLinks) {
+        *problem = L"options --links and -L/--copy-links contradict each other";
+        return false;
+    }
+    if ((options->asOfGiven || options->restoreToGiven) && !options->restoreGiven) {
+        *problem =
+            std::wstring(L"option --") + (options->asOfGiven ? L"as-of" : L"restore-to") + L" needs --restore PATH";
+        return false;
+    }
+    if (options->listVersions || options->restoreGiven) return readVersionsRequest(options, problem);
     size_t wanted = 2;
     if (options->settingsGiven && options->folders.empty()) wanted = 0;
     if (options->folders.size() != wanted) {
@@ -580,7 +770,9 @@ void appendColumns(std::wstring* text, const std::wstring& left, const wchar_t* 
 
 UsageWords makeUsageWords() {
     UsageWords words;
-    words.forms = {L"[options] FROM TO", L"[options] -f LIST FROM TO", L"[options] --settings[=FILE]"};
+    words.forms = {L"[options] FROM TO", L"[options] -f LIST FROM TO", L"[options] --settings[=FILE]",
+                   L"--list-versions --versions DIR PATH",
+                   L"--restore PATH --versions DIR [--as-of TIME] [--restore-to DEST]"};
     words.summary =
         L"Brings the folder TO up to date with the folder FROM: copies what is missing\n"
         L"or differs (files by modification time and size), and with --sync deletes\n"
@@ -591,12 +783,16 @@ UsageWords makeUsageWords() {
                                           info.shown ? info.shown : L"", info.help ? info.help : L""});
     }
     words.notes =
-        L"-r may be given several times; every other option with a value once.\n"
+        L"-r, --exclude, --include and --exclude-from may be given several times;\n"
+        L"every other option with a value once.\n"
         L"Changes (-v, -n) and the closing line go to standard output, failures with\n"
         L"the system's reason to standard error; on a terminal a progress line shows\n"
-        L"entries per second and bytes copied.\n"
+        L"entries per second, bytes copied and per second, the entry at hand, and,\n"
+        L"once FROM is counted, how far the run is and the time left.\n"
         L"A copy keeps contents, modification time and permission bits (Windows: its\n"
         L"attributes); a folder takes the time FROM has once its contents are done.\n"
+        L"On Linux a symbolic link is copied as a link, as rsync -a and cp -a copy it;\n"
+        L"-L follows it (as Windows and the window program do).\n"
         L"On Linux, as rsync -a as root, a copy keeps owner and group (not root: the\n"
         L"group, where the runner may give it); its set-ID bits only under its\n"
         L"source's owner (set-group-ID: and group). A mode, group, attribute or ACL\n"
@@ -615,9 +811,9 @@ UsageWords makeUsageWords() {
         {2, L"usage error: the command line could not be understood"},
         {3,
          L"refused before any change: the Synchronous question declined, a folder\n"
-         L"check (FROM, TO, the --versions DIR, the log DIR), the list file, an\n"
-         L"invalid rule, another run holding TO, a mirror of a FROM that holds next\n"
-         L"to nothing"},
+         L"check (FROM, TO, the --versions DIR, the log DIR or file), the list or\n"
+         L"pattern file, an invalid rule, another run holding TO, a mirror of a FROM\n"
+         L"that holds next to nothing, a restore that finds no version"},
         {4, L"a walk stopped early (a folder could not be read), or a stop (Ctrl+C)"},
         {5,
          L"a guard held changes back: the deletion guard (--max-delete) a mirror's\n"
@@ -631,10 +827,14 @@ UsageWords makeUsageWords() {
          L"a nightly mirror that keeps\nwhat it replaces or deletes for\n30 days, and deletes nothing\nwhen more than "
          L"1000 would go"},
         {L"korvane -n -s /data /backup/data", L"what a mirror would change"},
-        {L"korvane -s -y -x -r '/build(/.*)?' --relative-rules /src /copy",
-         L"a mirror of all but /build,\nwhich stays as it is in TO"},
+        {L"korvane -s -y --exclude '*.tmp' --exclude /build/ /src /copy",
+         L"a mirror of all but temporary\nfiles and the top folder build,\nwhich stay as they are in TO"},
         {L"korvane -f list.txt /data /backup/data", L"only the paths in list.txt"},
         {L"korvane --settings korvaneui.ini --yes", L"the window program's job"},
+        {L"korvane --list-versions --versions /backup/versions /backup/data/report.txt",
+         L"the kept versions of one file"},
+        {L"korvane --restore /backup/data/report.txt --versions /backup/versions",
+         L"put it back as the last run\nthat replaced it kept it"},
     };
     return words;
 }

@@ -6,40 +6,67 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
 #include "text/wide_string.h"
+
+// What a shell-pattern option gives.
+enum PatternOptionKind {
+    PATTERN_EXCLUDE,   // --exclude PATTERN
+    PATTERN_INCLUDE,   // --include PATTERN
+    PATTERN_FROM_FILE  // --exclude-from FILE: a rule a line
+};
+
+// One shell-pattern option, in the order given among the others.
+struct PatternOption {
+    PatternOptionKind kind;  // what it gives
+    WideString text;         // the pattern, or the file's name
+};
 
 // What the command line asks for.
 struct CliOptions {
-    bool synchronous = false;         // -s: delete what TO has and FROM has not
-    bool ruleGiven = false;           // -r: at least one rule was given
-    std::vector<WideString> rules;    // the rule texts, in the order given; any may match
-    bool excludes = false;            // -x: the rule excludes what it matches
-    bool listGiven = false;           // -f: From File mode
-    WideString listFile;              // the list file
-    bool show = false;                // -v: a line per change, and CP/DF/RD lines in the log
-    bool quiet = false;               // -q: print only failures and refusals
-    bool stats = false;               // --stats: a table of the run's figures afterwards
-    bool json = false;                // --json: the figures and failures as one JSON object
-    bool logGiven = false;            // -l: write a log
-    WideString logDir;                // the folder of the log
-    bool yes = false;                 // -y: answer Yes to the Synchronous question
-    bool dryRun = false;              // -n: change nothing, report what would change
-    bool mkpath = false;              // --mkpath: create TO and its missing parents
-    bool links = false;               // --links: copy links as links
-    bool noOwner = false;             // --no-owner: copies keep no owner and group of their sources
-    bool hardLinks = false;           // -H: names of one file in FROM are one file in TO
-    bool xattrs = false;              // -X: copies keep extended attributes
-    bool acls = false;                // -A: copies keep ACLs
-    bool waitLock = false;            // --wait-lock: wait for another run's lock of TO
-    bool relativeRules = false;       // --relative-rules: rules see the path below the walked root
-    bool modifyWindowGiven = false;   // --modify-window was given
-    long long modifyWindow = 0;       // its seconds
-    bool jobsGiven = false;           // -j/--jobs was given
-    int jobs = 0;                     // its workers; 0: as suits TO's volume
-    bool settingsGiven = false;       // --settings: read the window program's settings file
-    WideString settingsFile;          // that file; empty for ./korvaneui.ini
-    bool help = false;                // -h: the usage text
-    bool version = false;             // -V: the version
+    bool synchronous = false;             // -s: delete what TO has and FROM has not
+    bool ruleGiven = false;               // -r: at least one rule was given
+    std::vector<WideString> rules;        // the rule texts, in the order given; any may match
+    bool excludes = false;                // -x: the rule excludes what it matches
+    std::vector<PatternOption> patterns;  // --exclude, --include, --exclude-from, in the order given
+    bool listGiven = false;               // -f: From File mode
+    WideString listFile;                  // the list file
+    bool show = false;                    // -v: a line per change, and CP/DF/RD lines in the log
+    bool quiet = false;                   // -q: print only failures and refusals
+    bool stats = false;                   // --stats: a table of the run's figures afterwards
+    bool json = false;                    // --json: the figures and failures as one JSON object
+    bool logGiven = false;                // -l: write a log
+    WideString logDir;                    // the folder of the log
+    bool yes = false;                     // -y: answer Yes to the Synchronous question
+    bool dryRun = false;                  // -n: change nothing, report what would change
+    bool mkpath = false;                  // --mkpath: create TO and its missing parents
+    bool links = false;                   // --links: copy links as links
+    bool copyLinks = false;               // -L: follow links, copying what they point to
+    bool noOwner = false;                 // --no-owner: copies keep no owner and group of their sources
+    bool hardLinks = false;               // -H: names of one file in FROM are one file in TO
+    bool xattrs = false;                  // -X: copies keep extended attributes
+    bool acls = false;                    // -A: copies keep ACLs
+    bool waitLock = false;                // --wait-lock: wait for another run's lock of TO
+    bool relativeRules = false;           // --relative-rules: rules see the path below the walked root
+    bool modifyWindowGiven = false;       // --modify-window was given
+    long long modifyWindow = 0;           // its seconds
+    bool jobsGiven = false;               // -j/--jobs was given
+    int jobs = 0;                         // its workers; 0: as suits TO's volume
+    bool settingsGiven = false;           // --settings: read the window program's settings file
+    WideString settingsFile;              // that file; empty for ./korvaneui.ini
+    bool help = false;                    // -h: the usage text
+    bool version = false;                 // -V: the version
+    bool logFileGiven = false;            // --log-file: append a record of the run to a file
+    WideString logFile;                   // that file
+
+    // Versions kept before, looked at and put back.
+    bool listVersions = false;        // --list-versions: list the kept versions of a path
+    bool restoreGiven = false;        // --restore: put a path back as a run kept it
+    WideString restorePath;           // the path to put back, in TO
+    bool asOfGiven = false;           // --as-of was given
+    CalendarTime asOf{};              // the time the path is put back as it was then, local
+    bool restoreToGiven = false;      // --restore-to: put it back elsewhere
+    WideString restoreTo;             // where
     std::vector<WideString> folders;  // FROM and TO, as given
 
     // The net under a mirror.

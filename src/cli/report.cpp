@@ -106,6 +106,21 @@ std::wstring statsTable(const RunFigures& figures) {
     return text;
 }
 
+std::wstring statsLine(const RunFigures& figures) {
+    const RunTally& tally = figures.tally;
+    auto number = [](long long value) { return std::to_wstring(value); };
+    std::wstring line = std::wstring(figures.dryRun ? L"figures of what a run would do: " : L"figures: ") +
+                        number(tally.directories + tally.files) + L" examined (" + number(tally.directories) +
+                        L" dirs, " + number(tally.files) + L" files), " + number(tally.copied) + L" copied, " +
+                        number(tally.created) + L" created, " + number(tally.updated) + L" updated in place, " +
+                        number(tally.deleted) + L" deleted, ";
+    if (figures.versions) line += number(tally.kept) + L" kept, " + number(tally.expired) + L" expired, ";
+    if (tally.heldBack > 0) line += number(tally.heldBack) + L" deletions held back, ";
+    if (tally.replacesHeld > 0) line += number(tally.replacesHeld) + L" replacements held back, ";
+    return line + number(tally.skipped) + L" skipped, " + number(tally.failed) + L" failed, " + byteText(tally.bytes) +
+           L" copied, " + secondsText(figures.microseconds) + L" s";
+}
+
 std::wstring jsonString(const std::wstring& text) {
     std::wstring out = L"\"";
     for (size_t i = 0; i < text.size(); ++i) {

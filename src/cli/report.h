@@ -35,6 +35,10 @@ std::wstring byteText(long long bytes);
 // The figures as a small aligned table, one line each, ending in a line end.
 std::wstring statsTable(const RunFigures& figures);
 
+// The figures as one line for the log file: what was examined, copied,
+// created, updated, deleted, kept, skipped and failed, the bytes and the time.
+std::wstring statsLine(const RunFigures& figures);
+
 // The figures and the failures as one JSON object on one line, ASCII only.
 std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>& failures, long long failuresLeftOut);
 

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "cli/count_ahead.h"
+#include "cli/log_file.h"
 #include "cli/report.h"
 #include "engine/run_context.h"
 
@@ -32,6 +34,10 @@ struct Terminal {
     long long failuresLeftOut = 0;      // failures beyond those
     bool outputFailed[3] = {};          // a write to standard input, output or error failed
     std::wstring outputReason[3];       // the system's words for the first such failure
+    LogFile* logFile = nullptr;         // the log file (--log-file) the failures also go to, or null
+    std::wstring current;               // the entry the run is at, for the progress line
+    std::wstring root;                  // the folder the entries are shown below (FROM), or empty
+    const CountAhead* count = nullptr;  // the count of what the run will look at, or null
 };
 
 // Most failures a terminal gathers for the JSON object.

@@ -540,8 +540,8 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     bool all = static_cast<bool>(platformCloseListing(listing));
     // What the rules leave alone stays, as the clean-up would leave it.
-    auto ruleKeeps = [&](const WideString& path) {
-        if (!runContext.ruleActive || ruleVerdict(ruleSubject(path, toRoot)) == RULE_TAKE) return false;
+    auto ruleKeeps = [&](const WideString& path, bool isDirectory) {
+        if (!runContext.ruleActive || entryRuleVerdict(path, toRoot, isDirectory) == RULE_TAKE) return false;
         *why = WideString(L"the rule leaves [") + path + L"] as it is";
         return true;
     };
@@ -549,7 +549,7 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
         if (runStopRequested()) return false;
         if (isOpenRunLog(path)) *why = L"the run's log is in it";
         if (isLiveTemporary(path)) *why = WideString(L"another run's temporary is in it [") + path + L"]";
-        if (isOpenRunLog(path) || isLiveTemporary(path) || ruleKeeps(path)) {
+        if (isOpenRunLog(path) || isLiveTemporary(path) || ruleKeeps(path, false)) {
             all = false;
             continue;
         }
@@ -564,7 +564,7 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     for (const WideString& path : directories) {
         if (runStopRequested()) return false;
-        if (ruleKeeps(path)) {
+        if (ruleKeeps(path, true)) {
             all = false;
             continue;
         }
@@ -695,7 +695,7 @@ void removeIfSurplus(DirectoryWalker* walker, const WideString& entryPath, const
     RunState* run = folderWalk->run;
     settleJobs(run);  // the deletions below it are done, and told, first
     // Told of, if need be, when it was met.
-    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return;
+    if (runContext.ruleActive && entryRuleVerdict(entryPath, walkRoot, true) != RULE_TAKE) return;
     if (changeTookAway(entryPath.buffer)) return;
     // Below the root, the directory's parent is the last on the descent path.
     if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {

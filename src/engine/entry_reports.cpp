@@ -127,8 +127,12 @@ void reportLinkLoop(RunState* run, const WideString& directoryPath) {
 bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                  bool countSkip) {
     if (!runContext.ruleActive) return true;  // no subject to build for each entry
-    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
+    // A link taken as itself (copied as a link, or a link in To) is no folder to the rules.
+    bool isDirectory = walker && walker->current.isDirectory &&
+                       !(walker->current.isLink && (run->options.copyLinks || !walker->enterLinks));
+    RuleVerdict verdict = entryRuleVerdict(entryPath, walkRoot, isDirectory);
     if (verdict == RULE_TAKE) return true;
+    if (verdict == RULE_SKIP_BELOW && walker) walker->skipDescent = true;  // all below it is left out too
     if (verdict == RULE_UNMATCHABLE) {
         reportEntryFailure(
             run, WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]",

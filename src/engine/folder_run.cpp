@@ -281,7 +281,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
 
-    if (ruleTexts.empty()) {
+    if (ruleTexts.empty() && options.patterns.empty()) {
         runContext.ruleActive = false;
     } else {
         runContext.ruleActive = true;
@@ -297,6 +297,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             return RUN_BAD_RULE;
         }
         runContext.ruleExcludes = ruleExcludes;
+        runContext.patterns = PatternRules{options.patterns, {}, {}, {}};
     }
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     VersionStore versions;
@@ -344,7 +345,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // A To Folder a dry run would make first has no folder times to keep.
     bool folderTimes = options.folderTimes && !toMissing;
     if (folderTimes) walker.afterDirectoryHandler = afterCopiedFolder;
-    beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, true);
+    // Under a rule the To Folder is one the rule does not take: its time follows what changed in it.
+    beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, !runContext.ruleActive);
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
@@ -577,6 +579,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
+    noteEntryAt(entryPath);
     size_t depth = listingDepth(*walker);
     // Outside a walk (an entry held back by the deletion guard) a directory's own walk starts at 0.
     size_t below = depth == SIZE_MAX ? 0 : depth + 1;

@@ -25,7 +25,7 @@ struct FileCount {
 
 // True when the run's rules take the file at path, found below root.
 bool takenFile(const WideString& path, const WideString& root) {
-    return !runContext.ruleActive || ruleVerdict(ruleSubject(path, root)) == RULE_TAKE;
+    return !runContext.ruleActive || entryRuleVerdict(path, root, false) == RULE_TAKE;
 }
 
 // True when the entry name at path is the open run log: only an entry of its name is asked.

@@ -432,6 +432,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         }
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
+        noteEntryAt(source);
         std::wstring normal = normalEntry(entry);
         std::wstring key;
         platformFoldName(normal.c_str(), &key);

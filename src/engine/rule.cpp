@@ -334,3 +334,17 @@ RuleVerdict ruleVerdict(const WideString& entryPath) {
     bool matches = judgement == JUDGED_MATCH;
     return matches == runContext.ruleExcludes ? RULE_SKIP : RULE_TAKE;
 }
+
+// Patterns see the path below the walked root whatever --relative-rules says.
+RuleVerdict entryRuleVerdict(const WideString& entryPath, const WideString& walkRoot, bool isDirectory) {
+    if (!runContext.ruleActive) return RULE_TAKE;
+    if (!runContext.patterns.rules.empty()) {
+        size_t root = StartsWith(entryPath, walkRoot) ? static_cast<size_t>(walkRoot.length) : 0;
+        std::u32string subject = patternSubject(entryPath.buffer, static_cast<size_t>(entryPath.length), root);
+        if (patternsExclude(&runContext.patterns, subject, isDirectory)) {
+            return isDirectory ? RULE_SKIP_BELOW : RULE_SKIP;
+        }
+    }
+    if (runContext.rules.empty()) return RULE_TAKE;
+    return ruleVerdict(ruleSubject(entryPath, walkRoot));
+}

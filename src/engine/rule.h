@@ -20,6 +20,7 @@ constexpr long long RULE_MAX_EXPANSION = 2048;
 enum RuleVerdict {
     RULE_TAKE,        // handle the entry
     RULE_SKIP,        // leave it alone: the rules say so
+    RULE_SKIP_BELOW,  // leave it alone, and everything below it: a pattern leaves out the folder
     RULE_UNMATCHABLE  // leave it alone: the rules cannot judge its path
 };
 
@@ -47,8 +48,13 @@ WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 // with the separator.
 WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot);
 
-// The verdict of the run's rules on an entry path.
+// The verdict of the run's regular expressions on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);
+
+// The verdict of all the run's rules on the entry at entryPath, found by a
+// walk of walkRoot, a folder when isDirectory: the shell patterns must not
+// exclude it, and the regular expressions must take it.
+RuleVerdict entryRuleVerdict(const WideString& entryPath, const WideString& walkRoot, bool isDirectory);
 
 // The longest run of plain characters that every whole match of an ECMAScript
 // pattern must contain; empty when none can be told (alternatives at the top).

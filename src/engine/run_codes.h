@@ -29,6 +29,7 @@
 #define RUN_REPLACES_HELD (-116)
 #define RUN_SOURCE_UNSAFE (-120)
 #define RUN_STORE_UNSAFE (-121)
+#define RUN_NO_VERSION (-122)
 
 // Results of a directory walk.
 #define WALK_OK 0

@@ -68,3 +68,7 @@ void noteEntryDone(RunState* run, long long examined) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);
     }
 }
+
+void noteEntryAt(const WideString& path) {
+    if (runContext.host.entryAt) runContext.host.entryAt(runContext.host.data, path.buffer);
+}

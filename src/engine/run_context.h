@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "engine/pattern.h"
 #include "engine/run_codes.h"
 #include "text/wide_string.h"
 
@@ -82,6 +83,9 @@ struct Host {
     // Optional: asks a Yes/No question whose safe answer is No, the default
     // answer; true for Yes. Null: No.
     bool (*askCautious)(void* data, const wchar_t* text);
+    // Optional: told of the entry the run turns to next, on the run's
+    // thread (for a progress display); may be null.
+    void (*entryAt)(void* data, const wchar_t* path) = nullptr;
 };
 
 // What a run does when it would replace more of To's files than it may.
@@ -126,6 +130,9 @@ struct RunOptions {
 
     int replaceGuard = REPLACE_GUARD_OFF;  // a run that would replace too many of To's files: a REPLACE_GUARD_
     long long maxReplace = -1;             // the most files a run may replace; -1: the guard's default share
+
+    // A folder run's shell-pattern rules, in order: the first that matches an entry decides.
+    std::vector<PathPattern> patterns;
 };
 
 // A key of an entry's identity, for the tables of hard links.
@@ -183,6 +190,7 @@ struct RunContext {
     bool ruleExcludes = false;            // the rules exclude the paths they match
     bool rulesRelative = false;           // the rules see the path below the walked root, from its separator
     std::vector<CompiledRule> rules;      // the compiled rules; a path matches when any does
+    PatternRules patterns;                // the shell-pattern rules; what they exclude is left alone
     bool hadErrors = false;               // a copy, delete or remove failed in this run
     int updatedCount = 0;                 // changes made in this run: what its closing line counts
     bool changeAttempted = false;         // the last file operation found a change due
@@ -266,5 +274,8 @@ bool askCautious(const WideString& text);
 // Tells the front end that one more entry of run was dealt with, examined
 // entries in all so far, and how far the run is.
 void noteEntryDone(RunState* run, long long examined);
+
+// Tells the front end the entry the run turns to next.
+void noteEntryAt(const WideString& path);
 
 #endif

@@ -98,6 +98,8 @@ struct KeptMetadata {
 #define FAILURE_WOULD_NOT_BE_EMPTY (-13)  // a dry run: the directory would not be empty
 #define FAILURE_WOULD_NOT_BE_LINK (-14)   // a dry run: the entry would be no link
 #define FAILURE_RUNS_FOLDER_TAKEN (-15)   // the folder of the user's runs is another's, a link, or open to others
+#define FAILURE_LINK_IN_PLACE (-16)       // a file the program appends to is a link, not followed
+#define FAILURE_NOT_OWN_FILE (-17)        // a file the program appends to is another's, or has several names
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);
@@ -178,6 +180,13 @@ bool platformOthersMayAddTo(const wchar_t* directory);
 // True when the process runs with the rights of the system's administrator
 // (root); Windows: false.
 bool platformRunsAsRoot();
+
+// The process's own number, as the system tells it to others ("process 1234").
+long platformProcessNumber();
+
+// The user the process runs as, for a record of what it did: the account's
+// name, and its number where the system numbers users ("root (uid 0)").
+std::wstring platformUserName();
 
 // A run's hold on the tree it changes, so that two runs never change one
 // tree at once; its contents belong to the platform file. The runs of one
@@ -371,6 +380,11 @@ bool platformQueryOwnEntry(const wchar_t* path, EntryStatus* status);
 // (POSIX); Windows: false.
 bool platformKeepsMetadata();
 
+// True where the command-line front end copies symbolic links as links
+// unless told to follow them, as the system's own copying tools do (POSIX);
+// Windows: false, links are followed.
+bool platformKeepsLinksByDefault();
+
 // True when target, the copy of source, has not the owner, group or mode
 // (permission, set-ID and sticky bits) a copy made now would have, as far as
 // keep asks and this process may give them: set-ID bits only on a copy of
@@ -457,6 +471,12 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
 // on failure, *reason telling why.
 DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason);
 
+// Opens the listing of directory as platformOpenListing does, for a thread
+// beside a run: by its path alone, its last name never a link, reading and
+// changing nothing of the trees the run holds (their state is the run
+// thread's); its entries' kinds as the system tells them.
+DirectoryListing* platformOpenListingApart(const wchar_t* directory, int* reason);
+
 // Hands over the next entry; false when none is left or listing fails.
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry);
 
@@ -474,6 +494,16 @@ size_t platformCurrentDirectory(wchar_t* buffer, size_t room);
 // replaced by a new file made in its folder; a directory is refused. Made by a process running
 // as root, a new file is its owner's alone. Null on failure, *reason telling why.
 FILE* platformOpenOwnFile(const wchar_t* path, int* reason);
+
+// Opens, to append to in binary mode, a file the program adds to run after
+// run (the front end's log file). It is written only where it is a plain
+// file of one name that is this process's user's own: a link in its place
+// (FAILURE_LINK_IN_PLACE), another user's file or one of several names
+// (FAILURE_NOT_OWN_FILE), and anything but a plain file are refused and
+// left as they are, as what they hold is no one's to lose. A missing one is
+// made, its owner's alone when the process runs as root. Null on failure,
+// *reason telling why.
+FILE* platformOpenOwnAppendFile(const wchar_t* path, int* reason);
 
 // Writes count bytes to file and flushes them; not done when they could not
 // be written whole.
@@ -498,6 +528,10 @@ void platformCommandLine(int argc, char** argv, std::vector<std::wstring>* argum
 
 // True when the standard stream is a terminal (console).
 bool platformIsTerminal(int stream);
+
+// The columns of the terminal behind a standard stream; 0 when it is no
+// terminal or does not tell.
+int platformTerminalColumns(int stream);
 
 // True when the terminal behind a standard stream shows ANSI colour
 // sequences, once asked to where the system wants asking (Windows consoles).

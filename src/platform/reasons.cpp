@@ -21,6 +21,8 @@ std::wstring platformReasonText(int reason) {
         case FAILURE_WOULD_BE_MISSING: return L"No such file or directory";
         case FAILURE_WOULD_NOT_BE_EMPTY: return L"Directory not empty";
         case FAILURE_WOULD_NOT_BE_LINK: return L"Not a link";
+        case FAILURE_LINK_IN_PLACE: return L"a link, not written through";
+        case FAILURE_NOT_OWN_FILE: return L"another user's file, or a file of several names, not written to";
         default: return SystemReasonText(reason);
     }
 }

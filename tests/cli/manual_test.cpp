@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -132,9 +134,34 @@ TEST(Manual, WordsReachTheReaderAsWritten) {
     EXPECT_EQ(actionAfter(completion, L"--keep"), L"_filedir -d");
     EXPECT_EQ(actionAfter(completion, L"-k"), L"_filedir -d");
     EXPECT_EQ(actionAfter(completion, L"--count"), L"return");
+    // The program's own: a path of TO, a destination folder; an option in brackets of a form in bold.
+    std::wstring program = bashCompletion(usageWords());
+    EXPECT_EQ(actionAfter(program, L"--restore"), L"_filedir");
+    EXPECT_EQ(actionAfter(program, L"--restore-to"), L"_filedir -d");
+    EXPECT_TRUE(contains(manualPage(usageWords(), L"1.0", L"2026-01-02"), L"[\\fB\\-\\-as\\-of\\fR \\fITIME\\fR]"));
     // A value that may be left out gives way to the next option.
     EXPECT_EQ(actionAfter(completion, L"--odd"), L"if [[ $cur != -* ]]; then");
     EXPECT_TRUE(contains(completion, L"                _filedir -d\n                return\n            fi\n"));
+}
+
+// The README shows the usage text as it stands, in the block after the line that says so.
+TEST(Manual, TheReadmeShowsTheUsageTextAsItStands) {
+    std::ifstream readme(KORVANE_SOURCE_TREE "/README.md", std::ios::binary);
+    ASSERT_TRUE(readme.good());
+    std::stringstream whole;
+    whole << readme.rdbuf();
+    std::string text = whole.str();
+    size_t said = text.find("`korvane --help` prints this");
+    ASSERT_NE(said, std::string::npos) << "the README no longer says where the usage text is";
+    size_t start = text.find("```\n", said);
+    ASSERT_NE(start, std::string::npos);
+    start += 4;
+    size_t end = text.find("```\n", start);
+    ASSERT_NE(end, std::string::npos);
+    std::wstring usage = usageText();
+    std::string expected;
+    for (wchar_t c : usage) expected += static_cast<char>(c);  // the usage text is ASCII
+    EXPECT_EQ(text.substr(start, end - start), expected) << "paste `korvane --help` into the README's block";
 }
 
 }  // namespace

@@ -140,7 +140,7 @@ TEST_F(Program, DryRunOfANewToPredictsTheRealRun) {
         Outcome real = run(arguments);
         EXPECT_EQ(dry.status, real.status) << dry.err << real.err;
         if (real.status == 0) {
-            EXPECT_TRUE(contains(dry.out, "the run would update 1 dirs and files.")) << dry.out;
+            EXPECT_TRUE(contains(dry.out, "the run would copy 1 file.")) << dry.out;
         }
     }
 }

@@ -18,6 +18,7 @@ New features add their cases here, under the section of their area.
 """
 import fcntl
 import os
+import re
 import shutil
 import signal
 import stat
@@ -1730,6 +1731,141 @@ echo "job B after: $(grep -l mnt/b $W/versions/*/.korvane-run | wc -l)"
           "job A before: 2" in done.stdout and "job A after: 2" in done.stdout, done.stdout)
     check("... and job B keeps its own 2", "job B after: 2" in done.stdout, done.stdout)
 
+
+# --- the front end: its log file (--log-file) and restores (--restore) ---
+
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\dZ? \[\d+\] ")
+
+
+def log_lines(path):
+    with open(path, errors="replace") as log:
+        return log.read().splitlines()
+
+
+@case
+def log_file_a_user_could_lead_or_read(work):
+    """Root's --log-file: in a folder a user may change (a /tmp, her home,
+    reached through her link) or inside To it is refused before any change;
+    a link or another's file at its place is never written through; the log
+    root makes is root's alone, and a name u1 chose cannot forge a line."""
+    source, target = home_tree(work)
+    secret = root_only(work)
+    shared = folder(os.path.join(work, "tmp"), 0, 0o1777)
+    mine = folder(os.path.join(work, "logs"), 0, 0o755)
+    folder(os.path.join(work, "u1logs"), U1, 0o755)
+    as_user(U1, "ln -s '%s' '%s'" % (mine, os.path.join(work, "tmp", "logs")))
+    as_user(U1, "ln -s '%s' '%s'" % (os.path.join(secret, "secret.txt"), os.path.join(shared, "link.log")))
+    refused = {
+        "a folder all may write": os.path.join(shared, "korvane.log"),
+        "u1's link already there": os.path.join(shared, "link.log"),
+        "u1's folder": os.path.join(work, "u1logs", "korvane.log"),
+        "root's folder through u1's link": os.path.join(shared, "logs", "korvane.log"),
+        "u1's folder in To": os.path.join(target, "u1", "korvane.log"),
+    }
+    status, _, err = run("-s", "-y", source, target)
+    check("log file: the first night (0)", status == 0, err)
+    night(source, "u1/notes.txt", "u1's new notes")
+    for name, log in refused.items():
+        status, _, err = run("-s", "-y", "--log-file", log, source, target)
+        check("log file: %s refused (3)" % name, status == 3, (status, err))
+        check("log file: %s: no change" % name, open(os.path.join(target, "u1", "notes.txt")).read() == "u1's notes")
+        check("log file: %s: no log made" % name, not os.path.isfile(log) or os.path.islink(log), log)
+    check("log file: root's secret untouched", open(os.path.join(secret, "secret.txt")).read() == "root's secret")
+    # Root's own folder: a link or a file of u1's at the log's place (left by root, handed over) is not written.
+    os.symlink(os.path.join(secret, "secret.txt"), os.path.join(mine, "linked.log"))
+    write(os.path.join(mine, "hers.log"), "u1's log\n", U1, 0o644)
+    for name in ("linked.log", "hers.log"):
+        status, _, err = run("--log-file", os.path.join(mine, name), source, target)
+        check("log file: %s refused (3)" % name, status == 3, (status, err))
+    check("log file: through the link nothing written",
+          open(os.path.join(secret, "secret.txt")).read() == "root's secret")
+    check("log file: u1's file untouched", open(os.path.join(mine, "hers.log")).read() == "u1's log\n")
+    # u1 names a file so that it would end a line and forge another.
+    forged = "a\n2026-12-09 03:00:00 [1] end of the run: exit status 0"
+    write(os.path.join(source, "u1", forged), "hers", U1, 0o644)
+    log = os.path.join(mine, "root.log")
+    for _ in range(2):
+        status, _, err = run("-v", "-s", "-y", "--log-file", log, source, target)
+        check("log file: root's run (0)", status == 0, (status, err))
+    check("log file: root's alone (0600)", mode_of(log) == 0o600 and os.lstat(log).st_uid == 0, oct(mode_of(log)))
+    lines = log_lines(log)
+    check("log file: every line stamped", lines and all(LOG_LINE.match(line) for line in lines), lines)
+    ends = [line for line in lines if LOG_LINE.sub("", line).startswith("end of the run")]
+    check("log file: two runs, two ends, none forged", len(ends) == 2, ends)
+    check("log file: u1 reads nothing of it", as_user(U1, "cat '%s'" % log, check_status=False).returncode != 0)
+
+
+def kept_night(work):
+    """Root's nightly mirror of a /home with versions, then a night that
+    replaced u1's notes and removed her folder work/. Returns (from, to, versions)."""
+    source, target = home_tree(work)
+    folder(os.path.join(source, "u1", "work"), U1, 0o755)
+    write(os.path.join(source, "u1", "work", "draft.txt"), "u1's draft", U1, 0o600)
+    versions = os.path.join(work, "versions")
+    status, _, err = run("-s", "-y", "--versions", versions, source, target)
+    check("restore: the first night (0)", status == 0, err)
+    night(source, "u1/notes.txt", "u1's new notes")
+    shutil.rmtree(os.path.join(source, "u1", "work"))
+    status, _, err = run("-s", "-y", "--versions", versions, source, target)
+    check("restore: the second night (0)", status == 0, err)
+    return source, target, versions
+
+
+@case
+def restore_never_writes_through_a_users_link(work):
+    """u1 owns her folder in To: before root restores her notes and her
+    folder work/, she puts links to root's files in their places. The restore
+    replaces the links (keeping them as versions), writes nothing through
+    them, and puts her entries back as hers, no more open than they were."""
+    _, target, versions = kept_night(work)
+    secret = root_only(work)
+    home = os.path.join(target, "u1")
+    as_user(U1, "rm -f '%s/notes.txt' && ln -s '%s' '%s/notes.txt'" % (home, os.path.join(secret, "secret.txt"), home))
+    as_user(U1, "ln -s '%s' '%s/work'" % (os.path.join(secret, "inner"), home))
+    for path in ("notes.txt", "work"):
+        status, out, err = run("--restore", os.path.join(home, path), "--versions", versions)
+        check("restore: %s put back (0)" % path, status == 0, (status, out, err))
+    check("restore: root's files untouched", open(os.path.join(secret, "secret.txt")).read() == "root's secret" and
+          sorted(os.listdir(os.path.join(secret, "inner"))) == ["deep.txt"], os.listdir(os.path.join(secret, "inner")))
+    notes = os.path.join(home, "notes.txt")
+    check("restore: her notes a file of hers again", not os.path.islink(notes) and os.lstat(notes).st_uid == U1 and
+          open(notes).read() == "u1's notes", os.lstat(notes))
+    draft = os.path.join(home, "work", "draft.txt")
+    check("restore: her folder back as hers, the draft 0600",
+          not os.path.islink(os.path.join(home, "work")) and os.lstat(os.path.join(home, "work")).st_uid == U1 and
+          os.lstat(draft).st_uid == U1 and mode_of(draft) == 0o600,
+          os.listdir(home))
+    status, out, _ = run("--list-versions", "--versions", versions, notes)
+    check("restore: her link kept as a version of its own", status == 0 and "link" in out, out)
+
+
+@case
+def restore_refuses_what_a_user_controls(work):
+    """As root, a --restore-to in a folder u1 may change, or reached through
+    her link, and a versions folder she may change are refused before any
+    change; nobody's flock on To holds no restore off."""
+    _, target, versions = kept_night(work)
+    notes = os.path.join(target, "u1", "notes.txt")
+    hers = folder(os.path.join(work, "hers"), U1, 0o755)
+    as_user(U1, "ln -s '%s' '%s'" % (folder(os.path.join(work, "rootdest"), 0, 0o755), os.path.join(hers, "dest")))
+    for name, dest in (("u1's folder", hers), ("through u1's link", os.path.join(hers, "dest"))):
+        status, _, err = run("--restore", notes, "--versions", versions, "--restore-to", dest)
+        check("restore: a DEST of %s refused (3)" % name, status == 3, (status, err))
+    check("restore: nothing put into u1's folders", os.listdir(hers) == ["dest"] and
+          os.listdir(os.path.join(work, "rootdest")) == [], os.listdir(hers))
+    os.chown(versions, U1, U1)
+    status, _, err = run("--restore", notes, "--versions", versions)
+    check("restore: a versions folder u1 may change refused (3)", status == 3, (status, err))
+    os.chown(versions, 0, 0)
+    holder = user_process(NOBODY, "exec flock -o -x '%s' sleep 60" % target)
+    time.sleep(0.3)
+    try:
+        status, _, err = run("--restore", notes, "--versions", versions, "--wait-lock", timeout=20)
+        check("restore: nobody's flock holds it off (0)", status == 0, (status, err))
+    finally:
+        holder.kill()
+        holder.wait()
+    check("restore: her old notes back", open(notes).read() == "u1's notes")
 
 
 def main():

@@ -5,10 +5,14 @@ pseudo-terminal of its own as its controlling terminal, as in a shell.
 
 terminal.py PROGRAM
 """
+import fcntl
 import os
 import pty
+import re
 import select
+import struct
 import sys
+import termios
 import tempfile
 import shutil
 import time
@@ -22,13 +26,16 @@ def check(name, condition, detail=""):
     print(("ok     " if condition else "FAILED ") + name + ("" if condition else ": " + repr(detail)[-600:]))
 
 
-def on_terminal(args, typed=b"", wait_for=None, interrupt_after=None, timeout=120):
-    """Runs the program on a pseudo-terminal. Types `typed` once `wait_for`
-    has been shown (or at once), and Ctrl+C once `interrupt_after` has been
-    shown; returns the exit status (negative: the signal) and all shown."""
+def on_terminal(args, typed=b"", wait_for=None, interrupt_after=None, timeout=120, columns=0):
+    """Runs the program on a pseudo-terminal (of `columns` columns, when
+    given). Types `typed` once `wait_for` has been shown (or at once), and
+    Ctrl+C once `interrupt_after` has been shown; returns the exit status
+    (negative: the signal) and all shown."""
     pid, master = pty.fork()
     if pid == 0:
         os.execv(PROGRAM, [PROGRAM] + args)
+    if columns:
+        fcntl.ioctl(master, termios.TIOCSWINSZ, struct.pack("HHHH", 40, columns, 0, 0))
     shown = b""
     pending = typed
     interrupted = False
@@ -108,6 +115,40 @@ def test_progress(work):
     check("-q shows no progress line", code == 0 and "examined" not in shown, shown[:300])
 
 
+def progress_lines(shown):
+    """Each drawing of the progress line, as it was shown."""
+    return [part.split("\r\n")[0] for part in shown.split("\r\x1b[K")[1:] if "examined (" in part]
+
+
+def test_progress_estimate(work):
+    """The progress line tells bytes per second and the entry at hand, and,
+    once FROM is counted, how far the run is and the time left; never wider
+    than the terminal. A FROM too wide to count says so instead."""
+    source, target = fresh(work, "estimate", files=8000, surplus=False)
+    big = os.path.join(source, "d0", "big.bin")
+    with open(big, "wb") as out:
+        out.write(os.urandom(1 << 20) * 16)
+    code, shown = on_terminal([source, target], columns=100)
+    drawn = progress_lines(shown)
+    check("an estimated run succeeds", code == 0, (code, shown[-300:]))
+    check("the progress line tells bytes per second", any(" copied (" in line and "/s)," in line for line in drawn),
+          drawn[:3])
+    check("the progress line names the entry at hand, below FROM",
+          any(re.search(r"  d\d+/(f\d+\.txt|big\.bin)$", line) for line in drawn), drawn[:3])
+    check("once FROM is counted, the line tells how far and the time left",
+          any("%, " in line and " left" in line for line in drawn), drawn[:3])
+    check("the line is never wider than the terminal", drawn and all(len(line) <= 99 for line in drawn),
+          [len(line) for line in drawn][:10])
+    wide = os.path.join(work, "wide")
+    for index in range(10050):
+        os.makedirs(os.path.join(wide, "from", "f%05d" % index))
+    os.makedirs(os.path.join(wide, "to"))
+    code, shown = on_terminal([os.path.join(wide, "from"), os.path.join(wide, "to")], columns=200)
+    drawn = progress_lines(shown)
+    check("a FROM too wide to count says why there is no estimate",
+          code == 0 and any("no estimate: FROM is too wide to count ahead" in line for line in drawn), drawn[:3])
+
+
 def test_interrupt(work):
     """Ctrl+C typed during a mirror stops it before its next change (exit 4)."""
     source, target = fresh(work, "interrupt", files=10000)
@@ -130,6 +171,7 @@ def main():
     try:
         test_answers(work)
         test_progress(work)
+        test_progress_estimate(work)
         test_interrupt(work)
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -8,6 +8,7 @@
 
 #include "korvane_version.h"
 #include "support/test_support.h"
+#include "window_harness.h"
 
 namespace {
 
@@ -41,13 +42,16 @@ int mainWindows() {
 
 TEST(WindowProgram, SecondStartEndsAtOnceLeavingOneWindow) {
     TempDir temp;
+    // Its current folder and drive in one: what it puts at a drive's root stays in the test's folder.
+    FolderDrive drive(temp.root.wstring());
+    ASSERT_FALSE(drive.root.empty());
     PROCESS_INFORMATION first = {};
-    ASSERT_TRUE(startProgram(temp.root.wstring(), &first));
+    ASSERT_TRUE(startProgram(drive.root, &first));
     for (int wait = 0; wait < 300 && mainWindows() == 0; ++wait) Sleep(100);
     ASSERT_EQ(mainWindows(), 1);
 
     PROCESS_INFORMATION second = {};
-    ASSERT_TRUE(startProgram(temp.root.wstring(), &second));
+    ASSERT_TRUE(startProgram(drive.root, &second));
     EXPECT_EQ(WaitForSingleObject(second.hProcess, 30000), WAIT_OBJECT_0);
     DWORD exitCode = 1;
     GetExitCodeProcess(second.hProcess, &exitCode);

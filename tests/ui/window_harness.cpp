@@ -1,6 +1,11 @@
 #include "window_harness.h"
 
 #include <gtest/gtest.h>
+#include <winioctl.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
 
 #include "engine/run_context.h"
 
@@ -68,9 +73,94 @@ void BoxAnswerer::stop() {
     if (activeAnswerer == this) activeAnswerer = nullptr;
 }
 
+namespace {
+
+// Wine's mount manager request that gives a drive letter a Unix folder (as winecfg does).
+struct WineUnixDrive {
+    ULONG size;
+    ULONG type;
+    ULONG fileSystem;
+    DWORD serial;
+    ULONGLONG device;
+    WCHAR letter;
+    USHORT mountPointOffset;
+    USHORT deviceOffset;
+    USHORT labelOffset;
+};
+
+const DWORD kDefineUnixDrive = CTL_CODE('m', 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+
+// Asks Wine's mount manager to make letter stand for the Unix folder unixFolder, or, when empty, to forget it.
+bool defineWineDrive(wchar_t letter, const std::string& unixFolder) {
+    std::vector<char> request(sizeof(WineUnixDrive) + unixFolder.size() + 1, 0);
+    WineUnixDrive drive{};
+    drive.size = static_cast<ULONG>(request.size());
+    drive.type = unixFolder.empty() ? DRIVE_NO_ROOT_DIR : DRIVE_FIXED;
+    drive.letter = static_cast<WCHAR>(letter - L'A' + L'a');
+    drive.mountPointOffset = unixFolder.empty() ? 0 : sizeof(WineUnixDrive);
+    std::memcpy(request.data(), &drive, sizeof drive);
+    std::memcpy(request.data() + sizeof drive, unixFolder.c_str(), unixFolder.size());
+    HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (manager == INVALID_HANDLE_VALUE) return false;
+    DWORD returned = 0;
+    BOOL done = DeviceIoControl(manager, kDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()), nullptr,
+                                0, &returned, nullptr);
+    CloseHandle(manager);
+    return done != 0;
+}
+
+// The Unix name of a folder under Wine; empty elsewhere.
+std::string wineUnixName(const std::wstring& folder) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return std::string();
+    char* name = unixName(folder.c_str());
+    if (!name) return std::string();
+    std::string text(name);
+    HeapFree(GetProcessHeap(), 0, name);
+    return text;
+}
+
+}  // namespace
+
+FolderDrive::FolderDrive(const std::wstring& folderPath) : folder(folderPath) {
+    DWORD taken = GetLogicalDrives();
+    for (wchar_t letter = L'Y'; letter >= L'K'; --letter) {
+        if (taken & (1u << (letter - L'A'))) continue;
+        std::wstring name = std::wstring(1, letter) + L":";
+        std::wstring candidate = name + L"\\";
+        if (DefineDosDeviceW(0, name.c_str(), folder.c_str())) {
+            if (GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
+                root = candidate;
+                return;
+            }
+            DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, name.c_str(), folder.c_str());
+        }
+        std::string unixFolder = wineUnixName(folder);
+        if (!unixFolder.empty() && defineWineDrive(letter, unixFolder) &&
+            GetFileAttributesW(candidate.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            root = candidate;
+            wine = true;
+            return;
+        }
+    }
+}
+
+FolderDrive::~FolderDrive() {
+    if (root.empty()) return;
+    if (wine) {
+        defineWineDrive(root[0], std::string());
+    } else {
+        DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, root.substr(0, 2).c_str(), folder.c_str());
+    }
+}
+
 void WindowTest::SetUp() {
+    ASSERT_FALSE(drive.root.empty()) << "no drive letter is free for the test's folder";
     GetCurrentDirectoryW(MAX_PATH, previousDirectory);
-    SetCurrentDirectoryW(temp.root.c_str());
+    ASSERT_TRUE(SetCurrentDirectoryW(drive.root.c_str()));
     boxes.start();
 }
 

@@ -35,9 +35,24 @@ struct BoxAnswerer {
 // The answerer that the timer serves.
 extern BoxAnswerer* activeAnswerer;
 
-// A fresh main window in a fresh current directory for each test.
+// A drive letter that stands for a folder while it lives (as subst makes
+// one): a program whose current folder is the drive's root writes what it
+// puts at "the root of the current drive" into the folder, nowhere else.
+struct FolderDrive {
+    std::wstring folder;  // the folder the drive stands for
+    std::wstring root;    // its root, "K:\\", or empty when no letter was free
+    bool wine = false;    // made by Wine's mount manager (Wine keeps no DefineDosDevice drive)
+    explicit FolderDrive(const std::wstring& folder);
+    ~FolderDrive();
+    FolderDrive(const FolderDrive&) = delete;
+    FolderDrive& operator=(const FolderDrive&) = delete;
+};
+
+// A fresh main window for each test, its current folder a fresh temporary
+// folder that is also the root of its current drive.
 struct WindowTest : testing::Test {
     TempDir temp;
+    FolderDrive drive{temp.root.wstring()};
     BoxAnswerer boxes;
     HWND window = nullptr;
     wchar_t previousDirectory[MAX_PATH] = {0};

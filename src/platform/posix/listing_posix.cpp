@@ -270,6 +270,10 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
     return true;
 }
 
+namespace {
+DirectoryListing* ListingOf(int fd, std::string system, bool byOwnersRight, int* reason);
+}  // namespace
+
 DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
     SystemName name = WithoutTrailingSlashes(PathName(directory));
     if (!name.ok) {
@@ -296,7 +300,29 @@ DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
         *reason = errno != 0 ? errno : EIO;
         return nullptr;
     }
+    return ListingOf(fd, std::move(system), byOwnersRight, reason);
+}
+
+DirectoryListing* platformOpenListingApart(const wchar_t* directory, int* reason) {
+    SystemName name = WithoutTrailingSlashes(PathName(directory));
+    if (!name.ok) {
+        *reason = FAILURE_NAME_UNWRITABLE;
+        return nullptr;
+    }
+    int fd = open(name.bytes.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        *reason = errno != 0 ? errno : EIO;
+        return nullptr;
+    }
+    return ListingOf(fd, std::string(), false, reason);
+}
+
+namespace {
+
+// The listing of the open directory fd, named path for the held trees (empty: none of theirs).
+DirectoryListing* ListingOf(int fd, std::string system, bool byOwnersRight, int* reason) {
 #ifdef __linux__
+    static_cast<void>(reason);  // getdents64 reads the open directory itself: nothing to fail yet
     DirectoryListing* listing = new DirectoryListing;
     listing->fd = fd;
     listing->failure = 0;
@@ -320,6 +346,8 @@ DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
     if (!listing->path.empty()) openListings.push_back(listing);
     return listing;
 }
+
+}  // namespace
 
 namespace {
 

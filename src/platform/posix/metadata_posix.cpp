@@ -549,6 +549,8 @@ int GiveLinkOwner(int directory, const std::string& name, const struct stat& sou
 
 bool platformKeepsMetadata() { return true; }
 
+bool platformKeepsLinksByDefault() { return true; }
+
 bool platformOwnModeDiffer(const EntryStatus& source, const EntryStatus& target, const KeptMetadata& keep) {
     if (keep.owners) {
         if (OwnersGiven() && target.owner != source.owner) return true;

@@ -141,6 +141,65 @@ FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
     return file;
 }
 
+namespace {
+
+// Opens name to append to; see platformOpenOwnAppendFile. -1 with *error set on failure.
+int OpenOwnAppendFile(const std::string& name, int* error) {
+    int fd =
+        open(name.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, OwnFileMode());
+    if (fd >= 0 || errno != EEXIST) {
+        *error = errno;
+        return fd;
+    }
+    // Something stands there: only this user's plain file of one name is opened.
+    struct stat st;
+    if (lstat(name.c_str(), &st) != 0) {
+        *error = errno;
+        return -1;
+    }
+    if (S_ISLNK(st.st_mode)) {
+        *error = FAILURE_LINK_IN_PLACE;
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = FAILURE_NOT_PLAIN_FILE;
+        return -1;
+    }
+    fd = open(name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = errno == ELOOP ? FAILURE_LINK_IN_PLACE : errno;
+        return -1;
+    }
+    bool looked = fstat(fd, &st) == 0;
+    *error = !looked                                      ? errno
+             : !S_ISREG(st.st_mode)                       ? FAILURE_NOT_PLAIN_FILE
+             : st.st_nlink != 1 || st.st_uid != geteuid() ? FAILURE_NOT_OWN_FILE
+             : fcntl(fd, F_SETFL, O_APPEND) != 0          ? errno
+                                                          : 0;
+    if (*error == 0) return fd;
+    close(fd);
+    return -1;
+}
+
+}  // namespace
+
+FILE* platformOpenOwnAppendFile(const wchar_t* path, int* reason) {
+    int error = 0;
+    SystemName name = PathName(path);
+    int fd = name.ok ? OpenOwnAppendFile(name.bytes, &error) : -1;
+    if (!name.ok) error = FAILURE_NAME_UNWRITABLE;
+    if (fd < 0) {
+        *reason = error != 0 ? error : EIO;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "ab");
+    if (!file) {
+        *reason = errno;
+        close(fd);
+    }
+    return file;
+}
+
 SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {
     bool whole = count == 0 || std::fwrite(bytes, 1, count, file) == count;
     return Result(std::fflush(file) == 0 && whole);

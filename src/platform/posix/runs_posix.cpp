@@ -592,3 +592,19 @@ TemporaryOrigin platformTemporaryOrigin(const wchar_t* path) {
     }
     return other->second.left ? TEMPORARY_LEFT : TEMPORARY_IN_USE;
 }
+
+std::wstring platformUserName() {
+    uid_t user = geteuid();
+    std::wstring number = L"uid " + std::to_wstring(user);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    wchar_t name[256];
+    if (getpwuid_r(user, &entry, buffer.data(), buffer.size(), &found) != 0 || !found || !found->pw_name ||
+        !FromSystem(found->pw_name, name, sizeof name / sizeof name[0])) {
+        return number;
+    }
+    return std::wstring(name) + L" (" + number + L")";
+}
+
+long platformProcessNumber() { return static_cast<long>(getpid()); }

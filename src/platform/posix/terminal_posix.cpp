@@ -40,6 +40,12 @@
 
 bool platformIsTerminal(int stream) { return isatty(stream) == 1; }
 
+int platformTerminalColumns(int stream) {
+    struct winsize size {};
+    if (ioctl(stream, TIOCGWINSZ, &size) != 0) return 0;
+    return size.ws_col;
+}
+
 // A file beyond the size limit fails its copy instead of ending the run.
 void platformKeepRunningPastFileLimits() { signal(SIGXFSZ, SIG_IGN); }
 

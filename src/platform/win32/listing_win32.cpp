@@ -404,11 +404,34 @@ bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity)
     return true;
 }
 
+namespace {
+DirectoryListing* ListingByPattern(const wchar_t* directory, int* reason);
+}  // namespace
+
 DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
     if (ThroughLink(directory)) {
         *reason = ERROR_ACCESS_DENIED;
         return nullptr;
     }
+    return ListingByPattern(directory, reason);
+}
+
+// The guarded tree's notes are the run thread's: a link at the folder itself is looked at here alone.
+DirectoryListing* platformOpenListingApart(const wchar_t* directory, int* reason) {
+    std::wstring folder(directory);
+    while (folder.size() > 1 && (folder.back() == L'\\' || folder.back() == L'/')) folder.pop_back();
+    DWORD attributes = GetFileAttributesW(platformSystemPath(folder.c_str()).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        *reason = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    return ListingByPattern(directory, reason);
+}
+
+namespace {
+
+// The listing of directory (with its trailing separator) by the pattern "directory*".
+DirectoryListing* ListingByPattern(const wchar_t* directory, int* reason) {
     size_t length = wcslen(directory);
     wchar_t* pattern = new wchar_t[length + 2];
     wcscpy(pattern, directory);
@@ -426,6 +449,8 @@ DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason) {
     listing->failure = 0;
     return listing;
 }
+
+}  // namespace
 
 bool platformNextEntry(DirectoryListing* listing, DirectoryEntry* entry) {
     WIN32_FIND_DATAW data;

@@ -6,6 +6,8 @@
 
 bool platformKeepsMetadata() { return false; }
 
+bool platformKeepsLinksByDefault() { return false; }
+
 bool platformOwnModeDiffer(const EntryStatus&, const EntryStatus&, const KeptMetadata&) { return false; }
 
 SystemResult platformExtrasDiffer(const wchar_t*, const wchar_t*, const KeptMetadata&, bool* differ, bool* grants) {

@@ -8,6 +8,7 @@
 
 #include <shellapi.h>
 #include <winioctl.h>
+#include <fcntl.h>
 #include <io.h>
 #include <share.h>
 
@@ -98,6 +99,47 @@ FILE* platformOpenOwnFile(const wchar_t* path, int* reason) {
         return nullptr;
     }
     return StreamOfHandle(handle, reason);
+}
+
+// A link (reparse point) or a file of several names is refused, not replaced:
+// what the file holds is the history of earlier runs.
+FILE* platformOpenOwnAppendFile(const wchar_t* path, int* reason) {
+    std::wstring system = platformSystemPath(path);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE handle = CreateFileW(system.c_str(), FILE_APPEND_DATA | SYNCHRONIZE | FILE_READ_ATTRIBUTES, share, nullptr,
+                                OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *reason = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    int refused = 0;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        refused = static_cast<int>(GetLastError());
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        refused = FAILURE_LINK_IN_PLACE;
+    } else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        refused = FAILURE_NOT_PLAIN_FILE;
+    } else if (info.nNumberOfLinks != 1) {
+        refused = FAILURE_NOT_OWN_FILE;
+    }
+    if (refused != 0) {
+        CloseHandle(handle);
+        *reason = refused;
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_APPEND);
+    if (fd < 0) {
+        *reason = kErrnoReason | errno;
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* file = _wfdopen(fd, L"ab");
+    if (!file) {
+        *reason = kErrnoReason | errno;
+        _close(fd);
+    }
+    return file;
 }
 
 SystemResult platformWriteBytes(FILE* file, const char* bytes, size_t count) {

@@ -401,3 +401,12 @@ TemporaryOrigin platformTemporaryOrigin(const wchar_t* path) {
     if (other == records.others.end()) return TEMPORARY_UNPROVEN;
     return other->second ? TEMPORARY_LEFT : TEMPORARY_IN_USE;
 }
+
+std::wstring platformUserName() {
+    wchar_t name[257];
+    DWORD room = sizeof name / sizeof name[0];
+    if (!GetUserNameW(name, &room)) return std::wstring();
+    return name;
+}
+
+long platformProcessNumber() { return static_cast<long>(GetCurrentProcessId()); }

@@ -34,6 +34,13 @@ bool IsConsole(HANDLE handle) {
 
 bool platformIsTerminal(int stream) { return IsConsole(StandardHandle(stream)); }
 
+int platformTerminalColumns(int stream) {
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    HANDLE handle = StandardHandle(stream);
+    if (!IsConsole(handle) || !GetConsoleScreenBufferInfo(handle, &info)) return 0;
+    return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
 // Windows ends no program for a file's size.
 void platformKeepRunningPastFileLimits() {}
 
