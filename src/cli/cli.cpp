@@ -1,3 +1,4 @@
+// The front end's run: the command line read, the log opened, the engine run, its figures told.
 #include "cli/cli.h"
 
 #include <cstdio>

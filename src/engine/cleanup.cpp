@@ -1,3 +1,4 @@
+// The clean-up walk of a mirror, the removal of what stands in the way, the sweep of temporaries.
 #include "engine/cleanup.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The report steps: an entry's change, skip or failure to the log, the front end and the tally.
 #include "engine/entry_reports.h"
 
 #include "engine/jobs.h"

@@ -1,3 +1,4 @@
+// The folder run's steps: its checks, the copy walk, the guards' counts and the clean-up walk.
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"

@@ -1,3 +1,4 @@
+// The folder-time step: frames per folder of a walk, and a folder's time set once its contents are done.
 #include "engine/folder_times.h"
 
 #include <memory>

@@ -1,3 +1,4 @@
+// The workers and the queue of jobs, told in the order they were handed over.
 #include "engine/jobs.h"
 
 #include <algorithm>

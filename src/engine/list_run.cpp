@@ -1,3 +1,4 @@
+// The list run: the list file read line by line, each entry brought up to date, its folders finished.
 #include "engine/list_run.h"
 
 #include <cstdio>

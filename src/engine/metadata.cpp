@@ -1,3 +1,4 @@
+// The comparison of an entry's metadata with its source's, and the tables of names of one file.
 #include "engine/metadata.h"
 
 #include <mutex>

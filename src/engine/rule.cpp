@@ -1,3 +1,4 @@
+// Compiling the rules for a matcher that never backtracks, and judging a path by them.
 #include "engine/rule.h"
 #include "base/separator.h"
 

@@ -1,3 +1,4 @@
+// The folder checks, the hold of From, the checks of the stores, the To Folder's lock, and refusals.
 #include "engine/run_checks.h"
 
 #include "base/separator.h"

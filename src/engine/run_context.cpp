@@ -1,3 +1,4 @@
+// The process-wide run state and its host calls; a run's records made and readied.
 #include "engine/run_context.h"
 
 #include "fs/changes.h"

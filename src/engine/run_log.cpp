@@ -1,3 +1,4 @@
+// Writing the run log: its opening where it lies, its lines, and the walk-result lines.
 #include "engine/run_log.h"
 
 #include <cstring>

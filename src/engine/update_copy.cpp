@@ -1,3 +1,4 @@
+// The update of one entry: what it needs decided from its statuses, then done.
 #include "engine/update_copy.h"
 
 #include "base/separator.h"

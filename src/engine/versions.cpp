@@ -1,3 +1,4 @@
+// The versions store: run folders made and recorded, versions kept, and retention after the run.
 #include "engine/versions.h"
 
 #include <algorithm>

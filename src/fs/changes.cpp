@@ -1,3 +1,4 @@
+// Each change, made for real or simulated for a dry run, and tried again when it may pass.
 #include "fs/changes.h"
 #include "base/separator.h"
 

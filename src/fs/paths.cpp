@@ -1,3 +1,4 @@
+// Path tests, the levels of a path made, and the update test of two entries.
 #include "fs/paths.h"
 
 #include "base/separator.h"

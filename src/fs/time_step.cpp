@@ -1,3 +1,4 @@
+// Times compared on the steps volumes keep them in, and each volume's step learned once per run.
 #include "fs/time_step.h"
 
 #include <mutex>
