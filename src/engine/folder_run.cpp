@@ -2,6 +2,8 @@
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"
+#include "engine/in_the_way.h"
+#include "engine/temporaries.h"
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
 #include "engine/guards.h"

@@ -2,7 +2,7 @@
 #include "engine/update_copy.h"
 
 #include "base/separator.h"
-#include "engine/cleanup.h"
+#include "engine/in_the_way.h"
 #include "engine/folder_times.h"
 #include "engine/metadata.h"
 #include "engine/run_context.h"
