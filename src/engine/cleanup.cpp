@@ -159,8 +159,7 @@ bool holdsVersionsFolder(const CleanupState& state, const WideString& path) {
     return at != state.versionsFolders.end() && at->compare(0, below.size(), below) == 0;
 }
 
-// Deletes path, a surplus entry of kind, for run when not null (see
-// deleteEntry), unless it is the open run log, a live run's temporary, or a
+// Deletes path, a surplus entry of kind, for run (see deleteEntry), unless it is the open run log, a live run's temporary, or a
 // dead run's temporary (deleted, but not as a change of the run);
 // *attempted tells whether a deletion was due. Safe on a worker: it tells nothing.
 SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind kind, bool* attempted,
@@ -168,7 +167,7 @@ SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind 
     *attempted = false;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
     if (kind != NOT_DELETABLE && isDeadTemporary(path)) {
-        changeDeleteFile(path.buffer);
+        changeDeleteFile(run->changes, path.buffer);
         return kDone;
     }
     *attempted = true;
@@ -189,20 +188,20 @@ bool surplusEntry(const DirectoryWalker* walker, const WideString& root, const W
     return !counterpartMayStand(walker, root, otherRoot, path, depth);
 }
 
-// Deletes path when otherRoot holds no counterpart, its kind already known;
-// walker, when not null, is the clean-up walk listing its directory. A link
-// is removed as a link, never followed: what it points to, inside or outside
-// the To Folder, is left as it is. Sets changeAttempted.
-SystemResult deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root,
-                                      const WideString& otherRoot, const WideString& path, DeletableKind kind) {
-    runContext.changeAttempted = false;
+// Deletes path when otherRoot holds no counterpart, its kind already known,
+// for run. A link is removed as a link, never followed: what it points to,
+// inside or outside the To Folder, is left as it is. Sets changeAttempted.
+SystemResult deleteWithoutCounterpart(RunState* run, const WideString& root, const WideString& otherRoot,
+                                      const WideString& path, DeletableKind kind) {
     SystemResult kept{false, 0};
-    if (!surplusEntry(walker, root, otherRoot, path, kind, &kept)) return kept;
+    if (!surplusEntry(nullptr, root, otherRoot, path, kind, &kept)) {
+        noteCleanup(run, false, false);
+        return kept;
+    }
     bool attempted = false;
     KeptVersion version;
-    SystemResult deleted = deleteSurplus(nullptr, path, kind, &attempted, &version);
-    runContext.changeAttempted = attempted;
-    if (deleted && attempted) ++runContext.updatedCount;
+    SystemResult deleted = deleteSurplus(run, path, kind, &attempted, &version);
+    noteCleanup(run, attempted, deleted && attempted);
     return deleted;
 }
 
@@ -216,8 +215,7 @@ void deleteOnWorker(EntryJob* job) {
 // REPORT_DELETED kind: its version first, or the failure to keep one.
 void tellDeletion(EntryJob* job) {
     bool versionFailed = job->kept.result == KEEP_FAILED;
-    runContext.changeAttempted = job->attempted && !versionFailed;
-    if (job->result && job->attempted) ++runContext.updatedCount;
+    noteCleanup(job->run, job->attempted && !versionFailed, job->result && job->attempted);
     if (runStopRequested() && !job->result) return;  // cut short by the stop: nothing to tell
     if (job->attempted && tellKept(job->run, job->entryPath, job->kept)) return;
     reportCleanup(job->run, job->result, job->attempted, job->entryPath, REPORT_DELETED, L"  DF: [",
@@ -275,37 +273,36 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
             kind = DELETABLE_FILE;
         }
     }
-    return static_cast<bool>(deleteWithoutCounterpart(nullptr, root, otherRoot, path, kind));
+    DefaultRun lone;
+    return static_cast<bool>(deleteWithoutCounterpart(&lone.run, root, otherRoot, path, kind));
 }
 
 namespace {
 
-// Removes path, a directory under root, when otherRoot holds no counterpart;
-// walker, when not null, is the clean-up walk that has just listed it as a
-// directory, so it is not asked again. Sets changeAttempted.
-SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& root,
-                                      const WideString& otherRoot, const WideString& path) {
-    runContext.changeAttempted = false;
+// Removes path, a directory under root, when otherRoot holds no counterpart,
+// for run; walker, when not null, is the clean-up walk that has just listed
+// it as a directory, so it is not asked again. *attempted tells whether a
+// removal was due and tried (a version that could not be kept is told here,
+// as the entry's failure, and is no attempt).
+SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, RunState* run, const WideString& root,
+                                      const WideString& otherRoot, const WideString& path, bool* attempted) {
+    *attempted = false;
     if (!underRoot(root, otherRoot, path)) return SystemResult{false, 0};
     if (!walker && !directoryExists(path)) return SystemResult{false, 0};
     // After its walk step the directory's parent is the last on the descent path.
     size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
     if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
     if (holdsRunLog(path)) return kDone;
-
-    RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
-    if (run && holdsVersions(run, path)) return kDone;
+    if (holdsVersions(run, path)) return kDone;
     if (walker && holdsVersionsFolder(*static_cast<FolderWalk*>(walker->data)->cleanup, path)) return kDone;
-    runContext.changeAttempted = true;
     KeptVersion kept;
-    KeepResult keeping = run ? keepBeforeRemovingDirectory(run, path, &kept) : KEEP_NOT_ASKED;
+    KeepResult keeping = keepBeforeRemovingDirectory(run, path, &kept);
     if (keeping == KEEP_FAILED) {
-        runContext.changeAttempted = false;  // told here, as the entry's failure
         reportVersionFailure(run, path, kept);
         return SystemResult{false, kept.reason};
     }
-    SystemResult removed = changeRemoveDirectory(path.buffer);
-    if (removed) ++runContext.updatedCount;
+    *attempted = true;
+    SystemResult removed = changeRemoveDirectory(run->changes, path.buffer);
     if (removed && keeping != KEEP_NOT_ASKED) reportKept(run, path);
     return removed;
 }
@@ -314,7 +311,11 @@ SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideS
 
 // cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    return static_cast<bool>(removeDirectoryIfSurplus(nullptr, root, otherRoot, path));
+    DefaultRun lone;
+    bool attempted = false;
+    SystemResult removed = removeDirectoryIfSurplus(nullptr, &lone.run, root, otherRoot, path, &attempted);
+    noteCleanup(&lone.run, attempted, removed.done);
+    return removed.done;
 }
 
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
@@ -353,7 +354,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         return true;
     }
     // What the copy walk of a dry run took away to make room is gone already.
-    if (changeTookAway(entryPath.buffer)) {
+    if (changeTookAway(*run->changes, entryPath.buffer)) {
         walker->skipDescent = true;
         return true;
     }
@@ -408,18 +409,20 @@ void removeIfSurplus(DirectoryWalker* walker, const WideString& entryPath, const
     RunState* run = folderWalk->run;
     settleJobs(run);  // the deletions below it are done, and told, first
     // Told of, if need be, when it was met.
-    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot)) != RULE_TAKE) return;
-    if (changeTookAway(entryPath.buffer)) return;
+    if (runContext.ruleActive && ruleVerdict(ruleSubject(entryPath, walkRoot, run->options.rulesRelative)) != RULE_TAKE)
+        return;
+    if (changeTookAway(*run->changes, entryPath.buffer)) return;
     // Below the root, the directory's parent is the last on the descent path.
     if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {
-        runContext.changeAttempted = false;  // the copy walk found its name in From
+        noteCleanup(run, false, false);  // the copy walk found its name in From
         reportCleanup(run, kDone, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
         return;
     }
     // The directory has just been listed; no need to ask again.
-    SystemResult ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
-    reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_REMOVED, L"  RD: [",
-                  L"! Error => Remove dir: [");
+    bool attempted = false;
+    SystemResult removed = removeDirectoryIfSurplus(walker, run, walkRoot, otherRoot, entryPath, &attempted);
+    noteCleanup(run, attempted, removed.done);
+    reportCleanup(run, removed, attempted, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
 }
 
 }  // namespace

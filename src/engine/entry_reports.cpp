@@ -128,7 +128,7 @@ void reportLinkLoop(RunState* run, const WideString& directoryPath) {
 bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                  bool countSkip) {
     if (!runContext.ruleActive) return true;  // no subject to build for each entry
-    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot));
+    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot, run->options.rulesRelative));
     if (verdict == RULE_TAKE) return true;
     if (verdict == RULE_UNMATCHABLE) {
         reportEntryFailure(

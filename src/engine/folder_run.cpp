@@ -100,41 +100,41 @@ int cleanupWalk(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, 
 }
 
 // What a mirror would delete, counted before it deletes anything: the To
-// entries of another kind held back, then the clean-up walk, all simulated
-// on the run's thread alone and told to no one. The walk's result; the
-// count in *count. No worker has work meanwhile.
-int countDeletions(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
+// entries of another kind held back, then the clean-up walk, on the run's
+// thread alone, by a run of the count's own: its changes simulated on top
+// of what the run has done so far, telling no one, keeping no version and
+// leaving folder times to the real clean-up walk, which finds them as they
+// are. sweeper walks for it, its data the count's own until the count
+// ends. The walk's result; the count in *count. No worker has work meanwhile.
+int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
                    const WideString& to, long long* count) {
-    int updated = runContext.updatedCount;
-    bool errors = runContext.hadErrors;
-    JobQueue* jobs = run->jobs;
-    run->jobs = nullptr;  // each deletion counted as it is handed over
-    // Folder times wait for the real clean-up walk, which finds them as they are.
-    FolderTimes& times = static_cast<FolderWalk*>(sweeper->data)->times;
-    bool timesOn = times.on;
-    times.on = false;
-    beginSimulatedPass();
-    run->counting = true;
-    run->counted = 0;
-    for (const WideString& entry : run->heldKindChanges) {
+    RunTally tally;
+    Changes changes;
+    simulateOnTop(&changes, *run.changes);
+    RunState counting{run.options, tally};
+    counting.changes = &changes;
+    counting.steps = run.steps;
+    counting.links = run.links;
+    counting.versions = run.versions;  // what is the versions folder is no entry to count
+    counting.replaceLinks = run.replaceLinks;
+    counting.thread = run.thread;
+    counting.counting = true;
+    for (const WideString& entry : run.heldKindChanges) {
         WideString target = counterpartPath(entry, from, to);
         EntryState existing = queryEntryState(target);
         if (!existing.queried) continue;
         WideString why;
         if (existing.isDirectory) {
-            removeTreeInTheWay(run, to, target, &why);
+            removeTreeInTheWay(&counting, to, target, &why);
         } else {
-            deleteFileInTheWay(run, target, &why);
+            deleteFileInTheWay(&counting, target, &why);
         }
     }
-    int result = cleanupWalk(run, sweeper, cleanup, from, to);
-    *count = run->counted;
-    run->counting = false;
-    endSimulatedPass();
-    times.on = timesOn;
-    run->jobs = jobs;
-    runContext.updatedCount = updated;
-    runContext.hadErrors = errors;
+    FolderWalk walk{&counting, cleanup, {}, {}, {}};
+    sweeper->data = &walk;
+    int result = cleanupWalk(&counting, sweeper, cleanup, from, to);
+    sweeper->data = nullptr;
+    *count = counting.counted;
     return result;
 }
 
@@ -258,10 +258,11 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
                        bool showCopyFile, const WideString& from, const WideString& to,
                        const std::vector<WideString>& ruleTexts) {
-    RunState run = makeRun(options, *tally);
+    RunShared shared;
+    RunState run = makeRun(options, *tally, &shared);
     RunEnd end;
     beginRun(&run);
-    writeBanner();
+    writeBanner(options.dryRun);
     if (synchronous) {
         // The question keeps the program's own words ("is not exist"), on purpose.
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
@@ -273,7 +274,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (!yes) return RUN_DECLINED;
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
-    bool toMissing = isDryRun() && options.toToBeMade;
+    bool toMissing = options.dryRun && options.toToBeMade;
     ToTreeGuard guard;
     int refused = holdSource(from);
     if (refused != RUN_OK) return refused;
@@ -288,7 +289,6 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         runContext.ruleActive = false;
     } else {
         runContext.ruleActive = true;
-        runContext.rulesRelative = options.rulesRelative;
         size_t refusedAt = 0;
         RuleRefusal why = RULE_ACCEPTED;
         if (!compileRules(ruleTexts, &refusedAt, &why)) {
@@ -322,10 +322,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
     DestinationLock lock;
-    int locked = lockDestination(to, options.waitForLock, &lock);
+    int locked = lockDestination(to, options, &lock);
     if (locked != RUN_OK) return locked;
     VersionsHeld versionsHeld;
-    holdVersions(&versions);
+    holdVersions(&versions, *run.changes);
     // Ended before the trees are let go.
     JobQueue jobs;
     startJobs(&jobs, &run, jobsFor(options.jobs, to));
@@ -351,7 +351,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    if (run.sweepTemporaries && removeDeadTemporaries(to, from) && folderTimes)
+    if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
     run.holdKindChanges = synchronous && !toMissing && options.maxDelete >= 0;
@@ -378,11 +378,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     bool heldBack = false;
     if (synchronous && !toMissing && !replacesHeld) {
         DirectoryWalker sweeper = makeWalker(deleteFileHandler, removeDirectoryHandler);
-        sweeper.data = &folderWalk;
         sweeper.loopHandler = reportLinkLoop;
         if (run.holdKindChanges) {
             long long count = 0;
-            result = countDeletions(&run, &sweeper, &cleanup, from, to, &count);
+            result = countDeletions(run, &sweeper, &cleanup, from, to, &count);
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
             run.holdKindChanges = false;
             heldBack = count > options.maxDelete;
@@ -397,6 +396,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
             if (result != WALK_OK) return endWalk(&run, walker, result);
             beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
+            sweeper.data = &folderWalk;
             result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
         }
@@ -642,7 +642,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // A directory the run has just made holds no one's temporaries.
     bool touched = !runStopRequested() && outcome.upToDate && run->sweepTemporaries && isDirectory &&
                    !outcome.madeDirectory &&
-                   removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
+                   removeDeadTemporaries(run->changes, counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
     // A folder the walk enters takes its time only when its update went through.
     if (framed && outcome.upToDate) {
         job.folderTime = frameAt(folderWalk->times, below);

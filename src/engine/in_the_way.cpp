@@ -21,9 +21,9 @@ namespace {
 const SystemResult kDone{true, 0};
 
 // Deletes a file, its protection taken away first.
-SystemResult deleteUnprotected(const WideString& path) {
-    SystemResult cleared = changeClearProtection(path.buffer);
-    return cleared ? changeDeleteFile(path.buffer) : cleared;
+SystemResult deleteUnprotected(Changes* changes, const WideString& path) {
+    SystemResult cleared = changeClearProtection(changes, path.buffer);
+    return cleared ? changeDeleteFile(changes, path.buffer) : cleared;
 }
 
 // One entry of a tree kept whole, as the clean-up tells it.
@@ -61,6 +61,12 @@ bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
 }
 
 }  // namespace
+
+void noteCleanup(RunState* run, bool attempted, bool made) {
+    if (run->counting) return;
+    runContext.changeAttempted = attempted;
+    if (attempted && made) ++runContext.updatedCount;
+}
 
 void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
@@ -101,9 +107,10 @@ SystemResult deleteEntry(RunState* run, const WideString& path, DeletableKind ki
     KeepResult keeping = run ? keepBeforeDeleting(run, path, kept) : KEEP_NOT_ASKED;
     if (keeping == KEEP_FAILED) return SystemResult{false, kept->reason};
     if (keeping == KEEP_MOVED) return kDone;
-    SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
+    SystemResult deleted =
+        kind == LINK ? changeRemoveLink(run->changes, path.buffer) : deleteUnprotected(run->changes, path);
     if (!deleted) {
-        dropKept(*kept);
+        dropKept(*run->changes, *kept);
         *kept = KeptVersion();
     }
     return deleted;
@@ -134,7 +141,7 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
     entries.push_back(TreeEntry{directory, REPORT_REMOVED});
     for (const TreeEntry& gone : entries) {
         bool file = gone.kind == REPORT_DELETED;
-        ++runContext.updatedCount;
+        noteCleanup(run, true, true);
         reportKept(run, gone.path);
         reportCleanup(run, kDone, true, gone.path, gone.kind, file ? L"  DF: [" : L"  RD: [",
                       file ? L"! Error => Delete file: [" : L"! Error => Remove dir: [");
@@ -160,10 +167,9 @@ StaysFor staysFor(const WideString& path) {
 // From, its version kept first, and tells it as the clean-up tells a
 // deletion; true when it went.
 bool deleteOneInTheWay(RunState* run, const WideString& path, DeletableKind kind) {
-    runContext.changeAttempted = true;
     KeptVersion kept;
     SystemResult deleted = deleteEntry(run, path, kind, &kept);
-    if (deleted) ++runContext.updatedCount;
+    noteCleanup(run, true, deleted.done);
     if (!tellKept(run, path, kept)) {
         reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
     }
@@ -197,7 +203,7 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) {
-        runContext.changeAttempted = true;
+        noteCleanup(run, true, false);
         reportCleanup(run, SystemResult{false, reason}, true, directory, REPORT_REMOVED, L"  RD: [",
                       L"! Error => Remove dir: [");
         return false;
@@ -217,7 +223,8 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     bool all = static_cast<bool>(platformCloseListing(listing));
     // What the rules leave alone stays, as the clean-up would leave it.
     auto ruleKeeps = [&](const WideString& path) {
-        if (!runContext.ruleActive || ruleVerdict(ruleSubject(path, toRoot)) == RULE_TAKE) return false;
+        if (!runContext.ruleActive || ruleVerdict(ruleSubject(path, toRoot, run->options.rulesRelative)) == RULE_TAKE)
+            return false;
         *why = WideString(L"the rule leaves [") + path + L"] as it is";
         return true;
     };
@@ -241,14 +248,14 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
         all = removeTreeInTheWay(run, toRoot, path, why) && all;
     }
     if (!all || runStopRequested()) return false;
-    runContext.changeAttempted = true;
+    noteCleanup(run, true, false);
     KeptVersion kept;
     if (keepBeforeRemovingDirectory(run, directory, &kept) == KEEP_FAILED) {
         reportVersionFailure(run, directory, kept);
         return false;
     }
-    SystemResult removed = changeRemoveDirectory(directory.buffer);
-    if (removed) ++runContext.updatedCount;
+    SystemResult removed = changeRemoveDirectory(run->changes, directory.buffer);
+    noteCleanup(run, true, removed.done);
     if (removed && kept.result != KEEP_NOT_ASKED) reportKept(run, directory);
     reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
     return removed.done;

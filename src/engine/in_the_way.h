@@ -17,6 +17,11 @@ enum DeletableKind {
     LINK             // a link to anything or to nothing: removed as a link
 };
 
+// Puts one operation of the clean-up into the figures the program's design
+// names: changeAttempted (a change was due and tried), and updatedCount
+// when it was tried and made. A counting pass puts nothing there.
+void noteCleanup(RunState* run, bool attempted, bool made);
+
 // Reports the result of one clean-up operation for run: progress and its
 // line when it changed something and "Show Copy File" is on, the error line
 // with its reason when it failed; the front end is told of each change and

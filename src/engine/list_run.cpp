@@ -216,14 +216,15 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
         EntryState source = queryEntryState(fromFolder);
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.queried || !target.isDirectory || target.status.isLink) continue;
-        if (changeTookAway(toFolder.buffer)) continue;
+        if (changeTookAway(*run->changes, toFolder.buffer)) continue;
         bool told = false;
         if (!at->empty() && run->options.updateMetadata) {
             int reason = 0;
             bool changed = false;
             SystemResult written{true, 0};
-            if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_NONE) {
-                written = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+            if (metadataMend(*run, fromFolder, toFolder, source, target, &reason) != MEND_NONE) {
+                written = changeWriteMetadata(run->changes, fromFolder.buffer, toFolder.buffer,
+                                              keptMetadata(run->options), &changed);
             }
             if (reason != 0 || !written) {
                 reportCopyFailure(run, fromFolder, toFolder,
@@ -260,12 +261,13 @@ bool renewForeignLevels(RunState* run, ListJobs* list, const WideString& from, c
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.isDirectory || target.status.isLink) continue;
         int reason = 0;
-        if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_ANEW) continue;
+        if (metadataMend(*run, fromFolder, toFolder, source, target, &reason) != MEND_ANEW) continue;
         settleJobs(run);
-        SystemResult renewed = changeRenewDirectory(toFolder.buffer);
+        SystemResult renewed = changeRenewDirectory(run->changes, toFolder.buffer);
         bool changed = false;
         if (renewed) {
-            renewed = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+            renewed = changeWriteMetadata(run->changes, fromFolder.buffer, toFolder.buffer, keptMetadata(run->options),
+                                          &changed);
         }
         if (!renewed) {
             list->unsafe.insert(level);
@@ -352,11 +354,12 @@ void tellListed(EntryJob* job) {
 int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
                     const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
-    RunState run = makeRun(options, *tally);
+    RunShared shared;
+    RunState run = makeRun(options, *tally, &shared);
     RunEnd end;
     beginRun(&run);
-    writeBanner();
-    bool toMissing = isDryRun() && options.toToBeMade;
+    writeBanner(options.dryRun);
+    bool toMissing = options.dryRun && options.toToBeMade;
     SourceHeld sourceHeld;
     int refused = holdSource(from);
     if (refused != RUN_OK) return refused;
@@ -395,13 +398,13 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         return WALK_BROKEN;
     }
     DestinationLock lock;
-    int locked = lockDestination(to, options.waitForLock, &lock);
+    int locked = lockDestination(to, options, &lock);
     if (locked != RUN_OK) {
         platformReleaseTree();
         return locked;
     }
     VersionsHeld versionsHeld;
-    holdVersions(&versions);
+    holdVersions(&versions, *run.changes);
     writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
 

@@ -320,8 +320,8 @@ Judgement judge(const WideString& path) {
 
 }  // namespace
 
-WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot) {
-    if (!runContext.rulesRelative || !StartsWith(entryPath, walkRoot)) return entryPath;
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot, bool relative) {
+    if (!relative || !StartsWith(entryPath, walkRoot)) return entryPath;
     WideString below = entryPath.Tail(walkRoot.length + 1);
     if (below.length > 0 && below.buffer[0] == PATH_SEPARATOR) return below;
     const wchar_t separator[] = {PATH_SEPARATOR, L'\0'};

@@ -43,9 +43,9 @@ bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, R
 WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 
 // The text the rules judge for an entry of a walk of walkRoot: the whole
-// path, or with runContext.rulesRelative the part below walkRoot, beginning
-// with the separator.
-WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot);
+// path, or (relative: the run's rulesRelative) the part below walkRoot,
+// beginning with the separator.
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot, bool relative);
 
 // The verdict of the run's rules on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);

@@ -60,12 +60,12 @@ struct DestinationLock {
     ~DestinationLock() { platformUnlockTree(lock); }
 };
 
-// Locks the To Folder, as platformGuardTree holds it, for a run that
-// changes it (a dry run takes no lock).
+// Locks the To Folder, as platformGuardTree holds it, for a run of options
+// that changes it (a dry run takes no lock).
 // RUN_OK once held; RUN_DEST_LOCKED, its line written and shown, while
-// another run holds it, unless waitForLock, which waits for it (WALK_BROKEN
-// when a stop ends the wait).
-int lockDestination(const WideString& toFolder, bool waitForLock, DestinationLock* held);
+// another run holds it, unless options.waitForLock, which waits for it
+// (WALK_BROKEN when a stop ends the wait).
+int lockDestination(const WideString& toFolder, const RunOptions& options, DestinationLock* held);
 
 // Puts message in messageText, reports it as an error and returns code.
 int refuse(int code, const WideString& message);

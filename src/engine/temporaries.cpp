@@ -25,7 +25,7 @@ bool isLiveTemporary(const WideString& path) { return originOf(path) == TEMPORAR
 // A name proves nothing: any user may name a file so; only a run's record does.
 bool isDeadTemporary(const WideString& path) { return originOf(path) == TEMPORARY_LEFT; }
 
-bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
+bool removeDeadTemporaries(Changes* changes, const WideString& directory, const WideString& counterpart) {
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     WideString otherBase = counterpart;
@@ -44,6 +44,6 @@ bool removeDeadTemporaries(const WideString& directory, const WideString& counte
     }
     platformCloseListing(listing);
     bool deleted = false;
-    for (const WideString& path : dead) deleted = changeDeleteFile(path.buffer).done || deleted;
+    for (const WideString& path : dead) deleted = changeDeleteFile(changes, path.buffer).done || deleted;
     return deleted;
 }

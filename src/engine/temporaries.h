@@ -18,7 +18,8 @@ bool isDeadTemporary(const WideString& path);
 // Deletes, in a directory of the To Folder, the temporaries that copies of
 // runs now gone left there (isDeadTemporary) and that its counterpart in
 // From plainly lacks; a live run's and every other entry stay, whatever its
-// name. Nothing of it is counted or logged; true when anything was deleted.
-bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
+// name. Deleted through changes; nothing of it is counted or logged; true
+// when anything was deleted.
+bool removeDeadTemporaries(Changes* changes, const WideString& directory, const WideString& counterpart);
 
 #endif

@@ -17,11 +17,12 @@
 namespace {
 
 // copyFileOver, with how the copy ended and what it kept besides.
-CopyResult copyFileOutcome(const WideString& source, const WideString& target, const KeptMetadata& keep) {
-    CopyResult copied = changeCopyFile(source.buffer, target.buffer, keep);
+CopyResult copyFileOutcome(Changes* changes, const WideString& source, const WideString& target,
+                           const KeptMetadata& keep) {
+    CopyResult copied = changeCopyFile(changes, source.buffer, target.buffer, keep);
     if ((copied.outcome == COPY_ACCESS_DENIED || copied.outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
-        changeClearProtection(target.buffer)) {
-        return changeCopyFile(source.buffer, target.buffer, keep);
+        changeClearProtection(changes, target.buffer)) {
+        return changeCopyFile(changes, source.buffer, target.buffer, keep);
     }
     return copied;
 }
@@ -37,8 +38,8 @@ bool isRunLogByName(const WideString& target) {
 
 // Makes the directory target like source, or with its metadata where run keeps it.
 SystemResult directoryLike(const RunState* run, const WideString& source, const WideString& target) {
-    if (!run->options.updateMetadata) return createDirectoryLike(source, target);
-    return createDirectoryKeeping(source, target, keptMetadata(run->options));
+    if (!run->options.updateMetadata) return createDirectoryLike(run->changes, source, target);
+    return createDirectoryKeeping(run->changes, source, target, keptMetadata(run->options));
 }
 
 // Makes sure the directory that is to hold target exists, made like the source's.
@@ -86,7 +87,7 @@ UpdateOutcome updateInPlace(const RunState* run, UpdateOutcome outcome, const Wi
                             const WideString& target, bool* refused) {
     bool changedAny = false;
     SystemResult written =
-        changeWriteMetadata(entryPath.buffer, target.buffer, keptMetadata(run->options), &changedAny);
+        changeWriteMetadata(run->changes, entryPath.buffer, target.buffer, keptMetadata(run->options), &changedAny);
     *refused = !written && written.reason == FAILURE_GRANT_REFUSED;
     if (!written) return failed(outcome, written.reason);
     if (!changedAny) return nothingDue(outcome);
@@ -147,10 +148,10 @@ UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, con
     if (standing && !directoryInTheWay && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
         return outcome;
     }
-    CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer, keptMetadata(run->options));
+    CopyResult copied = changeCopyLink(run->changes, entryPath.buffer, target.buffer, keptMetadata(run->options));
     if (copied.outcome != COPY_DONE) {
         if (copied.outcome != COPY_KEPT_LESS) {
-            dropKept(outcome.kept);
+            dropKept(*run->changes, outcome.kept);
             outcome.kept = KeptVersion();
         }
         return failed(outcome, copied.reason);
@@ -193,30 +194,31 @@ StampTime stampOf(const EntryState& entry) {
 // them are alike when the target's volume keeps times that coarsely; the
 // volume is asked only then, once per run. A copy bearing set-ID bits under
 // another owner than its source's is never alike.
-bool sameTimeOnCoarseVolume(const WideString& target, const EntryState& source, const EntryState& existing) {
+bool sameTimeOnCoarseVolume(const RunState* run, const WideString& target, const EntryState& source,
+                            const EntryState& existing) {
     if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
     if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
     if (existing.status.setId && existing.status.owner != source.status.owner) return false;
     return !sameMoment(stampOf(source), stampOf(existing)) &&
-           sameModifiedTime(stampOf(source), stampOf(existing), 0, target.Left(target.FindLastSeparator()));
+           sameModifiedTime(stampOf(source), stampOf(existing), 0, target.Left(target.FindLastSeparator()), run->steps);
 }
 
 // True when two files have one size and one modification time, as the run
 // of options compares times: to the nanosecond, within its window, or
 // within the step of a To volume that keeps them more coarsely (which is
 // asked only when the times differ as such a volume makes them differ).
-bool sameContentsStamp(const RunOptions& options, const WideString& target, const EntryState& source,
+bool sameContentsStamp(const RunState* run, const WideString& target, const EntryState& source,
                        const EntryState& existing) {
     if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
     if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
-    return sameModifiedTime(stampOf(source), stampOf(existing), options.modifyWindow,
-                            target.Left(target.FindLastSeparator()));
+    return sameModifiedTime(stampOf(source), stampOf(existing), run->options.modifyWindow,
+                            target.Left(target.FindLastSeparator()), run->steps);
 }
 
 // A directory given a mode its volume cannot hold keeps the word it had:
 // nothing changed (a dry run cannot tell).
-bool attributeWordKept(const WideString& target, const EntryState& existing) {
-    if (isDryRun() || !existing.queried || !existing.isDirectory) return false;
+bool attributeWordKept(const RunState* run, const WideString& target, const EntryState& existing) {
+    if (run->changes->simulated || !existing.queried || !existing.isDirectory) return false;
     uint32_t word = 0;
     return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
 }
@@ -246,13 +248,13 @@ bool clearedForKind(RunState* run, const WideString& targetRoot, const WideStrin
 
 // Notes what a folder's time asks once its contents are done: due when To
 // has no folder there yet, or one of another time.
-void noteFolderTime(UpdateOutcome* outcome, const RunOptions& options, const WideString& target,
-                    const EntryState& source, const EntryState& existing) {
+void noteFolderTime(UpdateOutcome* outcome, const RunState* run, const WideString& target, const EntryState& source,
+                    const EntryState& existing) {
     outcome->sourceSeconds = source.status.modifiedSeconds;
     outcome->sourceNanoseconds = source.status.modifiedNanoseconds;
     outcome->folderTimeDue =
         !existing.queried || !existing.isDirectory || existing.status.isLink ||
-        folderTimeDiffers(options, target, FolderTime{source.status.modifiedSeconds, source.status.modifiedNanoseconds},
+        folderTimeDiffers(*run, target, FolderTime{source.status.modifiedSeconds, source.status.modifiedNanoseconds},
                           FolderTime{existing.status.modifiedSeconds, existing.status.modifiedNanoseconds});
 }
 
@@ -275,12 +277,12 @@ UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideStri
     // A simulated copy cannot tell a missing parent: a dry run looks first.
     // A source that is not there makes no folders in To: its copy fails
     // with the system's reason.
-    if (!existing.queried && source.queried && isDryRun()) {
+    if (!existing.queried && source.queried && run->changes->simulated) {
         SystemResult ready = parentReady(run, entryPath, target);
         if (!ready) return failed(outcome, ready.reason);
     }
     KeptMetadata keep = keptMetadata(run->options);
-    CopyResult copied = copyFileOutcome(entryPath, target, keep);
+    CopyResult copied = copyFileOutcome(run->changes, entryPath, target, keep);
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy failed for a missing name; one that
@@ -292,14 +294,14 @@ UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideStri
         !runStopRequested()) {
         SystemResult ready = parentReady(run, entryPath, target);
         if (ready) {
-            copied = copyFileOutcome(entryPath, target, keep);
+            copied = copyFileOutcome(run->changes, entryPath, target, keep);
         } else {
             copied.reason = ready.reason;
         }
     }
     if (copied.outcome != COPY_DONE) {
         if (replacing && copied.outcome != COPY_KEPT_LESS) {
-            dropKept(outcome.kept);
+            dropKept(*run->changes, outcome.kept);
             outcome.kept = KeptVersion();
         }
         return failed(outcome, copied.reason);
@@ -318,7 +320,8 @@ bool updatable(const WideString& sourceRoot, const WideString& targetRoot, const
 // The attributes stay cleared when the second attempt fails.
 // cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool copyFileOver(const WideString& source, const WideString& target) {
-    return copyFileOutcome(source, target, KeptMetadata{false, false, false}).outcome == COPY_DONE;
+    Changes changes;
+    return copyFileOutcome(&changes, source, target, KeptMetadata{false, false, false}).outcome == COPY_DONE;
 }
 
 // A source that is no plain file or directory (a FIFO, a socket, a device) is
@@ -372,7 +375,7 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
     bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known,
                                     ask.targetMissing, ask.targetListed) &&
-                  !sameTimeOnCoarseVolume(target, source, existing);
+                  !sameTimeOnCoarseVolume(run, target, source, existing);
     outcome.isDirectory = source.queried && source.isDirectory;
     outcome.facedFile = source.queried && existing.queried && !source.isDirectory && source.status.isRegular &&
                         !existing.isDirectory && existing.status.isRegular && !existing.status.isLink;
@@ -388,11 +391,11 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     // file's set-ID bits under another owner, are mended in place.
     if (faithful && sameKind && source.isDirectory) differ = false;
     if (faithful && sameKind && !source.isDirectory && differ && existing.status.setId) {
-        differ = !sameContentsStamp(run->options, target, source, existing);
+        differ = !sameContentsStamp(run, target, source, existing);
     }
     LinkFinding links{LINK_NONE, false, nullptr};
     if (run->options.hardLinks && source.queried && source.status.isRegular) {
-        links = findLinks(run, source, existing, differ);
+        links = findLinks(run->links, source, existing, differ);
         // A To file that is another From file's copy too is made afresh; its other names stay as they are.
         if (links.shared) differ = true;
     }
@@ -401,7 +404,7 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     bool renew = false;
     if (faithful && sameKind && !differ && links.step != LINK_DUE) {
         int reason = 0;
-        MendKind mend = metadataMend(run->options, entryPath, target, source, existing, &reason);
+        MendKind mend = metadataMend(*run, entryPath, target, source, existing, &reason);
         if (reason != 0) {
             outcome.changeAttempted = true;
             return failed(outcome, reason);
@@ -417,11 +420,10 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         renew = anew && source.isDirectory;
         inPlace = mend == MEND_IN_PLACE && !anew;
     }
-    if (outcome.isDirectory && run->options.folderTimes)
-        noteFolderTime(&outcome, run->options, target, source, existing);
+    if (outcome.isDirectory && run->options.folderTimes) noteFolderTime(&outcome, run, target, source, existing);
     outcome.changeAttempted = differ || linkFacing || inPlace || renew || links.step == LINK_DUE;
     if (!outcome.changeAttempted) {
-        if (links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
+        if (links.step == LINK_FIRST) noteFirstCopy(run->links, source, target, &existing.status.identity);
         outcome.upToDate = true;
         return outcome;
     }
@@ -436,8 +438,8 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         // A link the system cannot remove as a link stays, and so does one outside a mirror.
         KeepResult kept = run->replaceLinks ? keepBeforeDeleting(run, target, &outcome.kept) : KEEP_NOT_ASKED;
         if (kept == KEEP_FAILED) return outcome;
-        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(target.buffer))) {
-            dropKept(outcome.kept);
+        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(run->changes, target.buffer))) {
+            dropKept(*run->changes, outcome.kept);
             outcome.kept = KeptVersion();
             outcome.linkInTheWay = true;
             return outcome;
@@ -446,7 +448,8 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     if (inPlace) {
         bool refused = false;
         UpdateOutcome mended = updateInPlace(run, outcome, entryPath, target, &refused);
-        if (mended.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
+        if (mended.upToDate && links.step == LINK_FIRST)
+            noteFirstCopy(run->links, source, target, &existing.status.identity);
         if (!refused) return mended;
         // Another entry took the name since it was queried: made anew as well.
         renew = source.isDirectory;
@@ -465,10 +468,11 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
         }
         if (replacing && replacementWaits(run, &outcome)) return outcome;
         if (replacing && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) return outcome;
-        CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
+        CopyResult linked =
+            changeLinkFile(run->changes, links.first->target.buffer, links.first->identity, target.buffer);
         if (linked.outcome == COPY_DONE) return changed(outcome);
         if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) {
-            dropKept(outcome.kept);
+            dropKept(*run->changes, outcome.kept);
             outcome.kept = KeptVersion();
             return failed(outcome, linked.reason);
         }
@@ -478,14 +482,14 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     if (!source.isDirectory) {
         outcome = copyFileEntry(run, outcome, entryPath, target, source, existing, replacing);
         if (outcome.upToDate && links.step == LINK_FIRST) {
-            EntryState made = isDryRun() ? EntryState{false, false, {}} : queryEntryState(target);
-            noteFirstCopy(run, source, target, made.queried ? &made.status.identity : nullptr);
+            EntryState made = run->changes->simulated ? EntryState{false, false, {}} : queryEntryState(target);
+            noteFirstCopy(run->links, source, target, made.queried ? &made.status.identity : nullptr);
         }
         return outcome;
     }
     if (renew) {
         // What it held moved along: only the folder itself, and its time, are new.
-        SystemResult renewed = changeRenewDirectory(target.buffer);
+        SystemResult renewed = changeRenewDirectory(run->changes, target.buffer);
         if (!renewed) {
             outcome.othersFolder = true;
             return failed(outcome, renewed.reason);
@@ -495,7 +499,7 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     SystemResult made = directoryLike(run, entryPath, target);
     if (!made) return failed(outcome, made.reason);
     outcome.madeDirectory = !existing.queried;
-    if (!linkFacing && !faithful && attributeWordKept(target, existing)) return nothingDue(outcome);
+    if (!linkFacing && !faithful && attributeWordKept(run, target, existing)) return nothingDue(outcome);
     return changed(outcome);
 }
 
@@ -514,8 +518,6 @@ UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const W
 }
 
 UpdateOutcome copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
-    RunOptions options;
-    RunTally tally;
-    RunState run = makeRun(options, tally);
-    return copyIfUpdated(&run, sourceRoot, targetRoot, entryPath, nullptr);
+    DefaultRun lone;
+    return copyIfUpdated(&lone.run, sourceRoot, targetRoot, entryPath, nullptr);
 }

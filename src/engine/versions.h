@@ -94,8 +94,8 @@ struct VersionsHeld {
 int prepareVersions(const RunOptions& options, const WideString& from, const WideString& to, VersionStore* store);
 
 // Holds a versions folder outside To that stands, once To is guarded, and
-// marks a versions folder that stands as one.
-void holdVersions(VersionStore* store);
+// marks a versions folder that stands as one; neither in a simulation (changes).
+void holdVersions(VersionStore* store, const Changes& changes);
 
 // True when path, a path of To as the run's walks spell it, is the versions folder or lies below it.
 bool isVersionsPlace(const RunState* run, const WideString& path);
@@ -121,8 +121,9 @@ KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, Ke
 // folder in one change: KEEP_MOVED, KEEP_PER_ENTRY or KEEP_FAILED. Tells nothing.
 KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept);
 
-// Deletes the version kept beside a To entry (KEEP_BESIDE) when its change did not happen.
-void dropKept(const KeptVersion& kept);
+// Deletes the version kept beside a To entry (KEEP_BESIDE) when its change
+// did not happen, through the run's changes.
+void dropKept(const Changes& changes, const KeptVersion& kept);
 
 // Tells of the version kept of the To entry at path: its line (logged when
 // "Show Copy File" is on) and its count. On the run's thread.

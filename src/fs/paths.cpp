@@ -68,13 +68,13 @@ std::vector<DirectoryLevel> directoryLevels(const WideString& path) {
 // each directory right after its parent, so the parent is asked first and
 // the levels above it only when it is missing: the cost of a level does not
 // grow with its depth.
-SystemResult createDirectoryPath(const WideString& path) {
+SystemResult createDirectoryPath(Changes* changes, const WideString& path) {
     WideString whole = dropTrailingSeparator(path);
     if (directoryExists(whole)) return SystemResult{true, 0};
     int32_t cut = whole.FindLastSeparator();
     int32_t root = rootLevelLength(whole.buffer, whole.length);
     if (cut > 0 && cut + 1 > root && cut + 1 < whole.length && directoryExists(whole.Left(cut + 1))) {
-        SystemResult made = changeCreateDirectory(whole.buffer);
+        SystemResult made = changeCreateDirectory(changes, whole.buffer);
         // Another worker of the run may have made it meanwhile.
         return made || !directoryExists(whole) ? made : SystemResult{true, 0};
     }
@@ -84,7 +84,7 @@ SystemResult createDirectoryPath(const WideString& path) {
             if (platformDriveHoldsFolders(level.path.buffer)) continue;
             return SystemResult{false, FAILURE_WOULD_BE_MISSING};
         }
-        SystemResult made = changeCreateDirectory(level.path.buffer);
+        SystemResult made = changeCreateDirectory(changes, level.path.buffer);
         if (!made && !directoryExists(level.path)) return made;
     }
     return SystemResult{true, 0};
@@ -138,7 +138,7 @@ std::vector<LevelToMake> levelsToMake(const WideString& source, const WideString
 // itself is given it also when it stood before. A level made is given it
 // even when a stop comes meanwhile. A drive root is never given anything.
 template <typename Give>
-SystemResult makeLevelsLike(const WideString& source, const WideString& target, Give give) {
+SystemResult makeLevelsLike(Changes* changes, const WideString& source, const WideString& target, Give give) {
     bool aboveStands = false;
     std::vector<LevelToMake> levels = levelsToMake(source, target, &aboveStands);
     for (size_t i = levels.size(); i-- > 0;) {
@@ -146,9 +146,9 @@ SystemResult makeLevelsLike(const WideString& source, const WideString& target, 
         bool top = i + 1 == levels.size();
         SystemResult made{true, 0};
         if (top && !aboveStands) {
-            made = createDirectoryPath(level.target);
+            made = createDirectoryPath(changes, level.target);
         } else {
-            made = changeCreateDirectory(level.target.buffer);
+            made = changeCreateDirectory(changes, level.target.buffer);
             // Another worker of the run may have made it meanwhile.
             if (!made && directoryExists(level.target)) made = SystemResult{true, 0};
         }
@@ -164,21 +164,26 @@ SystemResult makeLevelsLike(const WideString& source, const WideString& target, 
 }  // namespace
 
 // A source that cannot be read gives nothing: the level fails.
-SystemResult createDirectoryLike(const WideString& source, const WideString& target) {
-    return makeLevelsLike(source, target, [](const WideString& from, const WideString& to, bool madeNow) {
-        uint32_t word = 0;
-        if (!platformReadAttributeWord(from.buffer, &word)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
-        return changeWriteAttributeWord(to.buffer, word, madeNow);
-    });
+SystemResult createDirectoryLike(Changes* changes, const WideString& source, const WideString& target) {
+    return makeLevelsLike(changes, source, target,
+                          [changes](const WideString& from, const WideString& to, bool madeNow) {
+                              uint32_t word = 0;
+                              if (!platformReadAttributeWord(from.buffer, &word))
+                                  return SystemResult{false, FAILURE_WOULD_BE_MISSING};
+                              return changeWriteAttributeWord(changes, to.buffer, word, madeNow);
+                          });
 }
 
-SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep) {
-    return makeLevelsLike(source, target, [&keep](const WideString& from, const WideString& to, bool madeNow) {
-        EntryStatus status;
-        if (!platformQueryEntry(from.buffer, &status)) return SystemResult{false, FAILURE_WOULD_BE_MISSING};
-        bool changed = false;
-        return changeWriteMetadata(from.buffer, to.buffer, keep, &changed, madeNow);
-    });
+SystemResult createDirectoryKeeping(Changes* changes, const WideString& source, const WideString& target,
+                                    const KeptMetadata& keep) {
+    return makeLevelsLike(changes, source, target,
+                          [changes, &keep](const WideString& from, const WideString& to, bool madeNow) {
+                              EntryStatus status;
+                              if (!platformQueryEntry(from.buffer, &status))
+                                  return SystemResult{false, FAILURE_WOULD_BE_MISSING};
+                              bool changed = false;
+                              return changeWriteMetadata(changes, from.buffer, to.buffer, keep, &changed, madeNow);
+                          });
 }
 
 namespace {

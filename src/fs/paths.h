@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fs/changes.h"
 #include "platform/platform.h"
 #include "text/wide_string.h"
 
@@ -45,19 +46,20 @@ struct DirectoryLevel {
 // first when the path has one, then one level up to each separator.
 std::vector<DirectoryLevel> directoryLevels(const WideString& path);
 
-// Creates every missing level of the path; done when all exist afterwards.
-SystemResult createDirectoryPath(const WideString& path);
+// Creates every missing level of the path through changes; done when all exist afterwards.
+SystemResult createDirectoryPath(Changes* changes, const WideString& path);
 
 // Creates the target directory path and gives it, and each missing level
 // above it that has its source level's name, that level's attribute word;
 // done when it stands with that word afterwards.
-SystemResult createDirectoryLike(const WideString& source, const WideString& target);
+SystemResult createDirectoryLike(Changes* changes, const WideString& source, const WideString& target);
 
 // Creates the target directory path and gives it, and each missing level
 // above it that has its source level's name, the metadata of that source
 // level as keep asks (owner and group, attributes, mode), each before
 // anything is made in it; done when it stands with them afterwards.
-SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep);
+SystemResult createDirectoryKeeping(Changes* changes, const WideString& source, const WideString& target,
+                                    const KeptMetadata& keep);
 
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times whose whole
