@@ -186,31 +186,42 @@ SystemResult createDirectoryKeeping(Changes* changes, const WideString& source, 
                           });
 }
 
-namespace {
-
-// Time and size as the status query sees the path itself: a path that ends in
-// a separator names no file.
-bool timeAndSizeOf(const WideString& path, const EntryState& state) {
-    return state.queried && !endsWithSeparator(path);
-}
-
-bool attributeWordOf(const WideString& path, const EntryState& state, uint32_t* word) {
+ComparedSide compareSide(const WideString& path, const EntryState& state, bool needsWord) {
+    // A path that ends in a separator names no file: the status query sees no time or size.
+    ComparedSide side{state, state.queried && !endsWithSeparator(path), false, 0};
+    if (!needsWord) return side;
     if (state.queried) {
-        *word = state.status.attributeWord;
-        return true;
+        side.wordKnown = true;
+        side.word = state.status.attributeWord;
+    } else {
+        side.wordKnown = platformReadAttributeWord(path.buffer, &side.word);
     }
-    return platformReadAttributeWord(path.buffer, word);
+    return side;
 }
-
-}  // namespace
 
 // Two non-directories differ unless both can be queried and have the same
 // size and modification time (to the nanosecond, or within the window's
 // whole seconds); where a directory is involved the attribute words decide.
-// Each side is queried once.
-bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
-                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
-                       bool targetMissing, const EntryStatus* targetKnown) {
+bool sidesDiffer(const ComparedSide& source, const ComparedSide& target, long long timeWindow) {
+    if (!source.state.isDirectory && !target.state.isDirectory) {
+        if (!source.stamped || !target.stamped) return true;
+        const EntryStatus& from = source.state.status;
+        const EntryStatus& to = target.state.status;
+        long long apart = from.modifiedSeconds - to.modifiedSeconds;
+        if (apart < 0) apart = -apart;
+        bool sameTime =
+            timeWindow > 0 ? apart <= timeWindow : apart == 0 && from.modifiedNanoseconds == to.modifiedNanoseconds;
+        // A copy that carries set-ID bits under another owner than its
+        // source's (made before copies dropped them) is made again.
+        bool misowned = to.setId && to.owner != from.owner;
+        return !sameTime || from.size != to.size || misowned;
+    }
+    return !source.wordKnown || !target.wordKnown || source.word != target.word;
+}
+
+void queryBothStates(const WideString& source, const WideString& target, EntryState* sourceState,
+                     EntryState* targetState, const EntryStatus* sourceKnown, bool targetMissing,
+                     const EntryStatus* targetKnown) {
     if (sourceKnown && !endsWithSeparator(source)) {
         *sourceState = EntryState{true, sourceKnown->isDirectory, *sourceKnown};
     } else {
@@ -223,25 +234,16 @@ bool entriesDifferWith(const WideString& source, const WideString& target, Entry
     } else {
         *targetState = queryEntryState(target);
     }
-    if (!sourceState->isDirectory && !targetState->isDirectory) {
-        if (!timeAndSizeOf(source, *sourceState)) return true;
-        if (!timeAndSizeOf(target, *targetState)) return true;
-        const EntryStatus& from = sourceState->status;
-        const EntryStatus& to = targetState->status;
-        long long apart = from.modifiedSeconds - to.modifiedSeconds;
-        if (apart < 0) apart = -apart;
-        bool sameTime =
-            timeWindow > 0 ? apart <= timeWindow : apart == 0 && from.modifiedNanoseconds == to.modifiedNanoseconds;
-        // A copy that carries set-ID bits under another owner than its
-        // source's (made before copies dropped them) is made again.
-        bool misowned = to.setId && to.owner != from.owner;
-        return !sameTime || from.size != to.size || misowned;
-    }
-    uint32_t sourceWord = 0;
-    uint32_t targetWord = 0;
-    if (!attributeWordOf(source, *sourceState, &sourceWord)) return true;
-    if (!attributeWordOf(target, *targetState, &targetWord)) return true;
-    return sourceWord != targetWord;
+}
+
+// Each side is queried once; an attribute word is read only where a
+// directory is involved and its side's query told none.
+bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
+                       EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
+                       bool targetMissing, const EntryStatus* targetKnown) {
+    queryBothStates(source, target, sourceState, targetState, sourceKnown, targetMissing, targetKnown);
+    bool words = sourceState->isDirectory || targetState->isDirectory;
+    return sidesDiffer(compareSide(source, *sourceState, words), compareSide(target, *targetState, words), timeWindow);
 }
 
 bool directoryBelow(const WideString& inner, const WideString& outer) {

@@ -61,6 +61,34 @@ SystemResult createDirectoryLike(Changes* changes, const WideString& source, con
 SystemResult createDirectoryKeeping(Changes* changes, const WideString& source, const WideString& target,
                                     const KeptMetadata& keep);
 
+// One side of the update test, as asked: its state, whether its time and
+// size are known, and its attribute word where the test needs one.
+struct ComparedSide {
+    EntryState state;  // the entry as queried (or as a listing told it)
+    bool stamped;      // its time and size are known: queried, and its path names a file (no trailing separator)
+    bool wordKnown;    // word holds its attribute word
+    uint32_t word;     // its attribute word, when wordKnown
+};
+
+// The side of the update test of the entry at path, of state; needsWord:
+// a directory is involved, so its attribute word is read where state has
+// none (a drive spec).
+ComparedSide compareSide(const WideString& path, const EntryState& state, bool needsWord);
+
+// The update test on two sides asked already, asking nothing: true when
+// the target must be brought up to date with the source. Modification times
+// whose whole seconds are at most timeWindow apart compare equal (0: only
+// times equal to the nanosecond do; a coarser volume's are the caller's to
+// judge); where a directory is involved the attribute words decide.
+bool sidesDiffer(const ComparedSide& source, const ComparedSide& target, long long timeWindow);
+
+// Queries both entries of the update test into their states, as
+// entriesDifferWith queries them (see there for sourceKnown, targetMissing
+// and targetKnown).
+void queryBothStates(const WideString& source, const WideString& target, EntryState* sourceState,
+                     EntryState* targetState, const EntryStatus* sourceKnown, bool targetMissing,
+                     const EntryStatus* targetKnown);
+
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times whose whole
 // seconds are at most timeWindow apart compare equal (0: only times equal to

@@ -71,15 +71,33 @@ bool mayBeStoredCoarser(StampTime source, StampTime target) {
     return false;
 }
 
+namespace {
+
+// True when source and target are the same moment, or whole seconds at
+// most window apart (a window of 0: only the same moment).
+bool withinWindow(StampTime source, StampTime target, long long window) {
+    if (sameMoment(source, target)) return true;
+    int64_t apart = source.seconds > target.seconds ? source.seconds - target.seconds : target.seconds - source.seconds;
+    return window > 0 && apart <= window;
+}
+
+}  // namespace
+
+bool timeStepDecides(StampTime source, StampTime target, long long window) {
+    return !withinWindow(source, target, window) && mayBeStoredCoarser(source, target);
+}
+
+bool sameTimeWithStep(StampTime source, StampTime target, long long window, int64_t step) {
+    if (withinWindow(source, target, window)) return true;
+    return mayBeStoredCoarser(source, target) && timesMatchOnStep(source, target, step);
+}
+
 // The volume is asked only when the times differ as a coarser volume would
 // make them differ, so a volume of exact times is never probed for a file
 // that changed.
 bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory,
                       TimeSteps* steps) {
-    if (sameMoment(source, target)) return true;
-    int64_t apart = source.seconds > target.seconds ? source.seconds - target.seconds : target.seconds - source.seconds;
-    if (window > 0 && apart <= window) return true;
-    if (!mayBeStoredCoarser(source, target)) return false;
+    if (!timeStepDecides(source, target, window)) return withinWindow(source, target, window);
     return timesMatchOnStep(source, target, volumeTimeStep(directory, steps));
 }
 

@@ -55,6 +55,16 @@ bool timesMatchOnStep(StampTime source, StampTime target, int64_t step);
 // second or FAT's 2 seconds. Asks nothing of any volume.
 bool mayBeStoredCoarser(StampTime source, StampTime target);
 
+// True when the step of the target's volume would decide whether source
+// and target compare equal: they differ, beyond window (seconds, when more
+// than 0), as a volume keeping coarser times than nanoseconds makes them differ.
+bool timeStepDecides(StampTime source, StampTime target, long long window);
+
+// True when source and target compare equal as sameModifiedTime compares
+// them, the step of the target's volume known as step (0: not known).
+// Asks nothing of any volume.
+bool sameTimeWithStep(StampTime source, StampTime target, long long window, int64_t step);
+
 // True when the modification times of a From entry (source) and of its To
 // counterpart (target, in directory) compare equal: the same to the
 // nanosecond; or, with a window (seconds, more than 0) the user gave, whole
