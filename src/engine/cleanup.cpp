@@ -162,12 +162,12 @@ bool holdsVersionsFolder(const CleanupState& state, const WideString& path) {
 // Deletes path, a surplus entry of kind, for run (see deleteEntry), unless it is the open run log, a live run's temporary, or a
 // dead run's temporary (deleted, but not as a change of the run);
 // *attempted tells whether a deletion was due. Safe on a worker: it tells nothing.
-SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind kind, bool* attempted,
+SystemResult deleteSurplus(const RunState& run, const WideString& path, DeletableKind kind, bool* attempted,
                            KeptVersion* kept) {
     *attempted = false;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
     if (kind != NOT_DELETABLE && isDeadTemporary(path)) {
-        changeDeleteFile(run->changes, path.buffer);
+        changeDeleteFile(run.changes, path.buffer);
         return kDone;
     }
     *attempted = true;
@@ -200,7 +200,7 @@ SystemResult deleteWithoutCounterpart(RunState* run, const WideString& root, con
     }
     bool attempted = false;
     KeptVersion version;
-    SystemResult deleted = deleteSurplus(run, path, kind, &attempted, &version);
+    SystemResult deleted = deleteSurplus(*run, path, kind, &attempted, &version);
     noteCleanup(run, attempted, deleted && attempted);
     return deleted;
 }
@@ -208,7 +208,7 @@ SystemResult deleteWithoutCounterpart(RunState* run, const WideString& root, con
 // A deletion of the clean-up walk, its version kept first, on a worker.
 void deleteOnWorker(EntryJob* job) {
     job->result =
-        deleteSurplus(job->run, job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted, &job->kept);
+        deleteSurplus(*job->run, job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted, &job->kept);
 }
 
 // Tells what the clean-up walk did with one entry, or found to leave, as a
@@ -296,7 +296,7 @@ SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, RunState* r
     if (holdsVersions(run, path)) return kDone;
     if (walker && holdsVersionsFolder(*static_cast<FolderWalk*>(walker->data)->cleanup, path)) return kDone;
     KeptVersion kept;
-    KeepResult keeping = keepBeforeRemovingDirectory(run, path, &kept);
+    KeepResult keeping = keepBeforeRemovingDirectory(*run, path, &kept);
     if (keeping == KEEP_FAILED) {
         reportVersionFailure(run, path, kept);
         return SystemResult{false, kept.reason};

@@ -122,15 +122,16 @@ void reportLinkLoop(RunState* run, const WideString& directoryPath) {
     pumpMessages();
 }
 
+RuleVerdict judgeByRules(const RunState& run, const WideString& entryPath, const WideString& walkRoot) {
+    if (!runContext.ruleActive) return RULE_TAKE;  // no subject to build for each entry
+    return ruleVerdict(ruleSubject(entryPath, walkRoot, run.options.rulesRelative));
+}
+
 // Under an active rule an entry whose path the rule cannot judge is neither
 // copied nor deleted: it is reported once, and what lies below it is left as
 // it is (its paths cannot be judged either).
-bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                 bool countSkip) {
-    if (!runContext.ruleActive) return true;  // no subject to build for each entry
-    RuleVerdict verdict = ruleVerdict(ruleSubject(entryPath, walkRoot, run->options.rulesRelative));
-    if (verdict == RULE_TAKE) return true;
-    if (verdict == RULE_UNMATCHABLE) {
+void leaveByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, bool unjudged, bool countSkip) {
+    if (unjudged) {
         reportEntryFailure(
             run, WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]",
             entryPath, WideString());
@@ -139,5 +140,12 @@ bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entry
     } else if (countSkip) {
         ++run->tally.skipped;
     }
+}
+
+bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                 bool countSkip) {
+    RuleVerdict verdict = judgeByRules(*run, entryPath, walkRoot);
+    if (verdict == RULE_TAKE) return true;
+    leaveByRule(run, walker, entryPath, verdict == RULE_UNMATCHABLE, countSkip);
     return false;
 }

@@ -4,6 +4,7 @@
 #ifndef KORVANE_ENGINE_ENTRY_REPORTS_H
 #define KORVANE_ENGINE_ENTRY_REPORTS_H
 
+#include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
@@ -46,6 +47,15 @@ void reportCopyFailure(RunState* run, const WideString& source, const WideString
 
 // Tells of a directory that the walk did not enter: a link back into its own path.
 void reportLinkLoop(RunState* run, const WideString& directoryPath);
+
+// What the run's rules say of the entry of a walk of walkRoot: RULE_TAKE
+// when no rule is active. Asks nothing of the file system.
+RuleVerdict judgeByRules(const RunState& run, const WideString& entryPath, const WideString& walkRoot);
+
+// Tells that the rules leave the entry of a walk alone: one they cannot
+// judge (unjudged) is reported, and walker (when given) does not descend
+// below it; countSkip counts one they leave as skipped.
+void leaveByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, bool unjudged, bool countSkip);
 
 // True when the run's rules take the entry of a walk of walkRoot; an entry
 // the rules cannot judge is reported, and walker (when given) does not

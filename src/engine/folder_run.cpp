@@ -451,16 +451,13 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
 
 namespace {
 
-// Tells what the update of one entry of the copy walk found and did. An
-// entry in the way that a worker left is removed here first, in turn.
+// Tells what the update of one entry of the copy walk found and did. The
+// step of its plan that a worker left for the run's thread (removing what
+// stands in the way) is done here first, in turn.
 void tellUpdate(EntryJob* job) {
     RunState* run = job->run;
-    if (job->outcome.needsRunThread) {
-        UpdateAsk ask;
-        ask.listed = &job->listed;
-        job->outcome = updateEntry(run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
-    }
-    const UpdateOutcome& outcome = job->outcome;
+    if (job->update.waitsForRunThread) finishOnRunThread(run, &job->update);
+    const UpdateOutcome& outcome = job->update.outcome;
     noteOutcome(outcome);
     if (outcome.facedFile) ++run->comparedFiles;
     // What waits for a guard's count is noted in the walk's order, whatever
@@ -511,14 +508,15 @@ void tellUpdate(EntryJob* job) {
     }
 }
 
-// A worker's part of an update: everything but what would remove an entry in the way.
+// A worker's part of an update: its plan, carried out up to what would
+// remove an entry in the way.
 void updateOnWorker(EntryJob* job) {
     UpdateAsk ask;
     ask.listed = &job->listed;
     ask.targetMissing = job->targetMissing;
     ask.targetListed = job->targetListed ? &job->targetStatus : nullptr;
-    ask.onWorker = true;
-    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+    job->update = planUpdate(*job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+    carryOutPlan(*job->run, &job->update);
 }
 
 // Whether the run made the To directory listed at depth just now.
@@ -591,7 +589,11 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (counted) ++(isDirectory ? run->tally.directories : run->tally.files);
     bool framed = isDirectory && folderWalk->times.on;
     if (framed) folderFrame(&folderWalk->times, below, run);
-    if (!takenByRule(run, walker, entryPath, walkRoot, counted)) {
+    // The rules decide first, before anything is learned of the entry.
+    int rule = judgeByRules(*run, entryPath, walkRoot);
+    int ruled = rule == RULE_TAKE ? PLAN_ASK : planByRules(*run, rule);
+    if (ruled == PLAN_RULE_LEAVES || ruled == PLAN_RULE_UNJUDGED) {
+        leaveByRule(run, walker, entryPath, ruled == PLAN_RULE_UNJUDGED, counted);
         walker->takeName = false;
         if (framed && !walker->skipDescent) takeTimeForBelow(frameAt(folderWalk->times, below).get(), run);
         return;
@@ -627,8 +629,8 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     ask.listed = &walker->current;
     ask.targetMissing = job.targetMissing;
     ask.targetListed = job.targetListed ? &job.targetStatus : nullptr;
-    job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
-    const UpdateOutcome& outcome = job.outcome;
+    job.update.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
+    const UpdateOutcome& outcome = job.update.outcome;
     // What lies below a link copied as a link, or below a name or a link in
     // To that the entry could not take, or a folder of another user's that
     // could not be made anew, is left as it is; below an entry held back by

@@ -103,14 +103,14 @@ bool holdsRunLog(const WideString& path) {
     return false;
 }
 
-SystemResult deleteEntry(RunState* run, const WideString& path, DeletableKind kind, KeptVersion* kept) {
-    KeepResult keeping = run ? keepBeforeDeleting(run, path, kept) : KEEP_NOT_ASKED;
+SystemResult deleteEntry(const RunState& run, const WideString& path, DeletableKind kind, KeptVersion* kept) {
+    KeepResult keeping = keepBeforeDeleting(run, path, kept);
     if (keeping == KEEP_FAILED) return SystemResult{false, kept->reason};
     if (keeping == KEEP_MOVED) return kDone;
     SystemResult deleted =
-        kind == LINK ? changeRemoveLink(run->changes, path.buffer) : deleteUnprotected(run->changes, path);
+        kind == LINK ? changeRemoveLink(run.changes, path.buffer) : deleteUnprotected(run.changes, path);
     if (!deleted) {
-        dropKept(*run->changes, *kept);
+        dropKept(*run.changes, *kept);
         *kept = KeptVersion();
     }
     return deleted;
@@ -132,7 +132,7 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
     std::vector<TreeEntry> entries;
     if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
     KeptVersion kept;
-    KeepResult whole = keepTreeWhole(run, directory, &kept);
+    KeepResult whole = keepTreeWhole(*run, directory, &kept);
     if (whole == KEEP_PER_ENTRY) return TREE_PER_ENTRY;
     if (whole != KEEP_MOVED) {
         if (!runStopRequested()) reportVersionFailure(run, directory, kept);
@@ -168,7 +168,7 @@ StaysFor staysFor(const WideString& path) {
 // deletion; true when it went.
 bool deleteOneInTheWay(RunState* run, const WideString& path, DeletableKind kind) {
     KeptVersion kept;
-    SystemResult deleted = deleteEntry(run, path, kind, &kept);
+    SystemResult deleted = deleteEntry(*run, path, kind, &kept);
     noteCleanup(run, true, deleted.done);
     if (!tellKept(run, path, kept)) {
         reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
@@ -250,7 +250,7 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     if (!all || runStopRequested()) return false;
     noteCleanup(run, true, false);
     KeptVersion kept;
-    if (keepBeforeRemovingDirectory(run, directory, &kept) == KEEP_FAILED) {
+    if (keepBeforeRemovingDirectory(*run, directory, &kept) == KEEP_FAILED) {
         reportVersionFailure(run, directory, kept);
         return false;
     }

@@ -29,11 +29,11 @@ void noteCleanup(RunState* run, bool attempted, bool made);
 void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine);
 
-// Deletes the To file or link at path (a link as a link), for run when not
-// null, which keeps its version first when it keeps versions; *kept tells
+// Deletes the To file or link at path (a link as a link), for run, which
+// keeps its version first when it keeps versions; *kept tells
 // what keeping found. A version that cannot be kept leaves the entry, and
 // fails it for that. Safe on a worker: it tells nothing.
-SystemResult deleteEntry(RunState* run, const WideString& path, DeletableKind kind, KeptVersion* kept);
+SystemResult deleteEntry(const RunState& run, const WideString& path, DeletableKind kind, KeptVersion* kept);
 
 // Tells, after a deletion of path was attempted, what keeping its version
 // found: the version kept, or the failure to keep it (true: told as the

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/run_context.h"
-#include "engine/update_outcome.h"
+#include "engine/update_copy.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -50,7 +50,7 @@ struct EntryJob {
     uint64_t group = 0;             // the folder it changes: jobs of one folder wait on each other there
     bool isDirectory = false;       // counted as a directory
     int step = 0;                   // what the work is to do, in its own terms
-    UpdateOutcome outcome;          // what an update found and did
+    EntryUpdate update;             // what an update learned, planned and did
     SystemResult result{false, 0};  // what a deletion did
     KeptVersion kept;               // what keeping a version before a deletion found
     bool attempted = false;         // a deletion was due

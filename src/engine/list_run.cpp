@@ -305,9 +305,8 @@ bool mayBeAlias(const WideString& entry) {
 
 // A worker's part of a listed entry's update.
 void updateListedOnWorker(EntryJob* job) {
-    UpdateAsk ask;
-    ask.onWorker = true;
-    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+    job->update = planUpdate(*job->run, *job->walkRoot, *job->otherRoot, job->entryPath, UpdateAsk());
+    carryOutPlan(*job->run, &job->update);
 }
 
 // Tells what the update of one listed entry found and did.
@@ -315,7 +314,8 @@ void tellListed(EntryJob* job) {
     auto* list = static_cast<ListJobs*>(job->data);
     if (!job->key.empty()) list->inFlight.erase(job->key);
     RunState* run = job->run;
-    const UpdateOutcome& outcome = job->outcome;
+    if (job->update.waitsForRunThread) finishOnRunThread(run, &job->update);  // a list run is no mirror: never
+    const UpdateOutcome& outcome = job->update.outcome;
     if (job->work) noteOutcome(outcome);
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
     noteFolderChanges(list, job->target, outcome);
@@ -468,7 +468,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         job.data = &listJobs;
         job.group = folderGroup(target);
         if (onRunThread) {
-            job.outcome = copyIfUpdated(&run, from, to, source, nullptr);
+            job.update.outcome = updateEntryNoted(&run, from, to, source, nullptr);
         } else {
             listJobs.inFlight.insert(key);
             job.key = std::move(key);

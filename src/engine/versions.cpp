@@ -207,8 +207,8 @@ void markVersionsFolder(const VersionStore& store, const Changes& changes) {
 // Makes the levels of the versions folder that do not stand, and holds a
 // folder outside To as a tree of its own; false with the level that could
 // not be made in *failed and why in *reason. Called with the store's lock held.
-bool readyRoot(RunState* run, WideString* failed, int* reason) {
-    VersionStore& store = *run->versions;
+bool readyRoot(const RunState& run, WideString* failed, int* reason) {
+    VersionStore& store = *run.versions;
     if (store.rootStands) return true;
     std::vector<WideString> missing;
     for (WideString level = store.root; level.length > 0 && !directoryExists(level);) {
@@ -218,7 +218,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         level = above;
     }
     for (size_t i = missing.size(); i-- > 0;) {
-        VersionResult made = changeMakeVersionDirectory(run->changes, missing[i].buffer);
+        VersionResult made = changeMakeVersionDirectory(run.changes, missing[i].buffer);
         if (made.outcome == VERSION_FAILED) {
             *failed = missing[i];
             *reason = made.reason;
@@ -226,7 +226,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         }
         if (store.insideTo && i + 1 == missing.size()) store.madeIn = levelAbove(missing[i]);
     }
-    if (!run->changes->simulated && !store.insideTo) {
+    if (!run.changes->simulated && !store.insideTo) {
         SystemResult held = platformHoldVersionTree(store.root.buffer);
         if (!held) {
             *failed = store.root;
@@ -235,7 +235,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         }
     }
     store.rootStands = true;
-    markVersionsFolder(store, *run->changes);
+    markVersionsFolder(store, *run.changes);
     return true;
 }
 
@@ -281,8 +281,8 @@ bool recordRunFolder(VersionStore* store, const Changes& changes, const WideStri
 // has its folder already. It is its owner's alone: what it holds was in
 // folders of To that others may not have been allowed to enter, and its
 // levels are made anew. False with why in *reason.
-bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
-    VersionStore& store = *run->versions;
+bool readyRunFolder(const RunState& run, WideString* folder, int* reason) {
+    VersionStore& store = *run.versions;
     std::lock_guard<std::mutex> held(store.lock);
     if (store.runFolder.length > 0) {
         *folder = store.runFolder;
@@ -294,11 +294,11 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
     if (!endsWithSeparator(base)) base.AppendSeparator();
     for (int number = 1; number <= kRunsPerSecond; ++number) {
         *folder = base + store.runName + (number > 1 ? WideString(L"-") + decimalText(number) : WideString());
-        VersionResult made = changeMakeVersionDirectory(run->changes, folder->buffer, true);
+        VersionResult made = changeMakeVersionDirectory(run.changes, folder->buffer, true);
         *reason = made.reason;
         if (made.outcome == VERSION_DONE) {
             store.runFolder = *folder;
-            return recordRunFolder(&store, *run->changes, *folder, reason);
+            return recordRunFolder(&store, *run.changes, *folder, reason);
         }
         if (made.outcome != VERSION_TAKEN) return false;
     }
@@ -310,9 +310,9 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
 // more; false with the level that could not be made in *failed and why in
 // *reason. Workers making the same level side by side tolerate each other:
 // a level another has just made stands (VERSION_TAKEN).
-bool readyLevels(RunState* run, const WideString& runFolder, const WideString& directory, WideString* failed,
+bool readyLevels(const RunState& run, const WideString& runFolder, const WideString& directory, WideString* failed,
                  int* reason) {
-    VersionStore& store = *run->versions;
+    VersionStore& store = *run.versions;
     std::vector<WideString> missing;
     {
         std::lock_guard<std::mutex> held(store.lock);
@@ -325,7 +325,7 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
     }
     for (size_t i = missing.size(); i-- > 0;) {
         WideString standsFor = counterpartPath(missing[i], runFolder, store.toFolder);
-        VersionResult made = changeMakeVersionLevel(run->changes, missing[i].buffer, standsFor.buffer);
+        VersionResult made = changeMakeVersionLevel(run.changes, missing[i].buffer, standsFor.buffer);
         if (made.outcome == VERSION_FAILED) {
             *failed = missing[i];
             *reason = made.reason;
@@ -340,7 +340,7 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
 // Readies the place of the version of path (its folder made, the name
 // free as far as anyone knows) into kept->version; false with the failure
 // in *kept (KEEP_FAILED) and the entry to stay.
-bool readyVersion(RunState* run, const WideString& path, bool isDirectory, KeptVersion* kept) {
+bool readyVersion(const RunState& run, const WideString& path, bool isDirectory, KeptVersion* kept) {
     WideString runFolder;
     WideString failed;
     int reason = 0;
@@ -348,7 +348,7 @@ bool readyVersion(RunState* run, const WideString& path, bool isDirectory, KeptV
         notKept(kept, runFolder, reason);
         return false;
     }
-    kept->version = placeBelow(*run->versions, runFolder, path);
+    kept->version = placeBelow(*run.versions, runFolder, path);
     WideString folder = isDirectory ? kept->version : kept->version.Left(kept->version.FindLastSeparator());
     if (readyLevels(run, runFolder, folder, &failed, &reason)) return true;
     notKept(kept, failed, reason);
@@ -696,11 +696,11 @@ namespace {
 // The version of path at kept->version, after the one call tried on its
 // volume (done: kept as done says); a copy where that call asks for one,
 // the entry standing beside it; none of an entry that holds no data.
-KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, VersionResult tried, KeepResult done) {
+KeepResult keptAfter(const RunState& run, const WideString& path, KeptVersion* kept, VersionResult tried,
+                     KeepResult done) {
     if (tried.outcome == VERSION_DONE) return keptAs(kept, done);
     if (tried.outcome != VERSION_COPY_INSTEAD) return notKept(kept, kept->version, tried.reason);
-    CopyResult copied =
-        changeCopyToVersion(run->changes, path.buffer, kept->version.buffer, keptMetadata(run->options));
+    CopyResult copied = changeCopyToVersion(run.changes, path.buffer, kept->version.buffer, keptMetadata(run.options));
     if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
     // A FIFO, socket or device holds no data to keep: it goes as it would without versions.
     if (copied.outcome == COPY_NOT_REGULAR) return keptAs(kept, KEEP_NOT_ASKED);
@@ -710,29 +710,29 @@ KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, V
 }  // namespace
 
 // A second name where the volume keeps them; a copy otherwise.
-KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeReplacing(const RunState& run, const WideString& target, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, target, false, kept)) return KEEP_FAILED;
-    return keptAfter(run, target, kept, changeLinkVersion(run->changes, target.buffer, kept->version.buffer),
+    return keptAfter(run, target, kept, changeLinkVersion(run.changes, target.buffer, kept->version.buffer),
                      KEEP_BESIDE);
 }
 
 // One rename on the same volume; a copy, the entry left to its deletion, across volumes.
-KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeDeleting(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
-    return keptAfter(run, path, kept, changeMoveToVersion(run->changes, path.buffer, kept->version.buffer), KEEP_MOVED);
+    return keptAfter(run, path, kept, changeMoveToVersion(run.changes, path.buffer, kept->version.buffer), KEEP_MOVED);
 }
 
-KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeRemovingDirectory(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     return readyVersion(run, path, true, kept) ? keptAs(kept, KEEP_BESIDE) : KEEP_FAILED;
 }
 
-KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepTreeWhole(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
-    VersionResult moved = changeMoveToVersion(run->changes, path.buffer, kept->version.buffer);
+    VersionResult moved = changeMoveToVersion(run.changes, path.buffer, kept->version.buffer);
     if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
     if (moved.outcome == VERSION_COPY_INSTEAD) return keptAs(kept, KEEP_PER_ENTRY);
     return notKept(kept, kept->version, moved.reason);

@@ -107,19 +107,19 @@ bool holdsVersions(const RunState* run, const WideString& path);
 // or KEEP_FAILED. Tells nothing: safe on a worker; *kept tells what it found.
 // While the deletion guard counts, this and the keep functions below keep
 // nothing (KEEP_NOT_ASKED): a count needs no versions.
-KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept);
+KeepResult keepBeforeReplacing(const RunState& run, const WideString& target, KeptVersion* kept);
 
 // Keeps the To file or link at path before it is deleted: KEEP_MOVED,
 // KEEP_BESIDE (a copy), or KEEP_FAILED. Tells nothing, as keepBeforeReplacing.
-KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepBeforeDeleting(const RunState& run, const WideString& path, KeptVersion* kept);
 
 // Makes the place of the emptied To directory at path in the run folder
 // before it is removed: KEEP_BESIDE, or KEEP_FAILED. Tells nothing.
-KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepBeforeRemovingDirectory(const RunState& run, const WideString& path, KeptVersion* kept);
 
 // Moves the To directory at path, with everything below it, into the run
 // folder in one change: KEEP_MOVED, KEEP_PER_ENTRY or KEEP_FAILED. Tells nothing.
-KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepTreeWhole(const RunState& run, const WideString& path, KeptVersion* kept);
 
 // Deletes the version kept beside a To entry (KEEP_BESIDE) when its change
 // did not happen, through the run's changes.
