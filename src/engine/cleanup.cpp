@@ -206,20 +206,23 @@ SystemResult deleteWithoutCounterpart(RunState* run, const WideString& root, con
 }
 
 // A deletion of the clean-up walk, its version kept first, on a worker.
-void deleteOnWorker(EntryJob* job) {
-    job->result =
-        deleteSurplus(*job->run, job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted, &job->kept);
+JobResult deleteOnWorker(const RunState& run, const JobEntry& entry) {
+    JobResult done;
+    done.result =
+        deleteSurplus(run, entry.entryPath, static_cast<DeletableKind>(entry.step), &done.attempted, &done.kept);
+    return done;
 }
 
 // Tells what the clean-up walk did with one entry, or found to leave, as a
 // REPORT_DELETED kind: its version first, or the failure to keep one.
-void tellDeletion(EntryJob* job) {
-    bool versionFailed = job->kept.result == KEEP_FAILED;
-    noteCleanup(job->run, job->attempted && !versionFailed, job->result && job->attempted);
-    if (runStopRequested() && !job->result) return;  // cut short by the stop: nothing to tell
-    if (job->attempted && tellKept(job->run, job->entryPath, job->kept)) return;
-    reportCleanup(job->run, job->result, job->attempted, job->entryPath, REPORT_DELETED, L"  DF: [",
-                  L"! Error => Delete file: [");
+void tellDeletion(RunState* run, EntryJob* job) {
+    const JobResult& done = job->result;
+    const WideString& path = job->entry.entryPath;
+    bool versionFailed = done.kept.result == KEEP_FAILED;
+    noteCleanup(run, done.attempted && !versionFailed, done.result && done.attempted);
+    if (runStopRequested() && !done.result) return;  // cut short by the stop: nothing to tell
+    if (done.attempted && tellKept(run, path, done.kept)) return;
+    reportCleanup(run, done.result, done.attempted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
 }
 
 // Hands the clean-up's telling of path over, to be told in turn: result,
@@ -227,11 +230,10 @@ void tellDeletion(EntryJob* job) {
 void handOverDeletion(RunState* run, const WideString& path, SystemResult result, bool attempted, int step) {
     EntryJob job;
     job.tell = tellDeletion;
-    job.run = run;
-    job.entryPath = path;
-    job.result = result;
-    job.attempted = attempted;
-    job.step = step;
+    job.entry.entryPath = path;
+    job.entry.step = step;
+    job.result.result = result;
+    job.result.attempted = attempted;
     if (step != NOT_DELETABLE) {
         job.work = deleteOnWorker;
         job.group = folderGroup(path);
@@ -341,12 +343,16 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     bool framed = enterable && folderWalk->times.on;
     if (framed) settleJobs(run);
     FolderTimeFrame* frame = framed ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
-    if (!takenByRule(run, walker, entryPath, walkRoot, false)) {
+    RuleVerdict verdict = judgeByRules(*run, entryPath, walkRoot);
+    if (verdict != RULE_TAKE) {
+        if (verdict == RULE_UNMATCHABLE) settleJobs(run);  // told after what the workers did before
+        leaveByRule(run, walker, entryPath, verdict == RULE_UNMATCHABLE, false);
         if (!walker->skipDescent) takeTimeForBelow(frame, run);
         return true;
     }
     if (frame) frame->taken = true;
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        settleJobs(run);
         reportEntryFailure(run,
                            WideString(L"! Error => Name holds a path separator, left as it is: [") + entryPath + L"]",
                            entryPath, WideString());
@@ -386,12 +392,15 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
     }
-    // Without a rule, which judges each entry on its own, a surplus tree goes whole into the run folder.
+    // Without a rule, which judges each entry on its own, a surplus tree goes
+    // whole into the run folder, told after what the workers did before.
     if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
-        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
-        removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
-        walker->skipDescent = true;
-        return true;
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT) {
+        settleJobs(run);
+        if (removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
+            walker->skipDescent = true;
+            return true;
+        }
     }
     DeletableKind kind = kindFromListing(*walker);
     SystemResult kept{false, 0};

@@ -1,7 +1,6 @@
 // The report steps: an entry's change, skip or failure to the log, the front end and the tally.
 #include "engine/entry_reports.h"
 
-#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
@@ -22,7 +21,7 @@ void tell(int kind, const WideString& line, const WideString& path, const WideSt
 // A counting pass tells no one: it only counts what it would delete.
 void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason,
                         const WideString& target) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     if (run->counting) return;
     runContext.messageText = message;
     runContext.hadErrors = true;
@@ -36,7 +35,7 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
 }
 
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     if (run->counting) {
         if (kind == REPORT_DELETED || kind == REPORT_REMOVED) ++run->counted;
         return;
@@ -60,7 +59,7 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
 }
 
 void reportSkip(RunState* run, const WideString& line, const WideString& path) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     ++run->tally.skipped;
     if (runContext.host.reported) {
         tell(REPORT_SKIPPED, line, path, WideString(), 0);
@@ -69,13 +68,14 @@ void reportSkip(RunState* run, const WideString& line, const WideString& path) {
     }
 }
 
-void reportWalkStop(int result, const WideString& directory, const WideString& reason) {
+void reportWalkStop(RunState* run, int result, const WideString& directory, const WideString& reason) {
+    checkOnRunThread(*run);
     if (result != WALK_BROKEN && directory.length > 0) tell(REPORT_STOPPED, WideString(), directory, reason, 0);
     reportWalkResult(result);
 }
 
 void reportNotPlainFile(RunState* run, const WideString& entryPath) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
     reportSkip(run, line, entryPath);
@@ -83,7 +83,7 @@ void reportNotPlainFile(RunState* run, const WideString& entryPath) {
 }
 
 void reportProgramsOwnName(RunState* run, const WideString& entryPath) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     WideString line = WideString(L"  SK: [") + entryPath + L"] (a name of the program's own, not copied)";
     writeLogLine(line);
     reportSkip(run, line, entryPath);
@@ -140,12 +140,4 @@ void leaveByRule(RunState* run, DirectoryWalker* walker, const WideString& entry
     } else if (countSkip) {
         ++run->tally.skipped;
     }
-}
-
-bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                 bool countSkip) {
-    RuleVerdict verdict = judgeByRules(*run, entryPath, walkRoot);
-    if (verdict == RULE_TAKE) return true;
-    leaveByRule(run, walker, entryPath, verdict == RULE_UNMATCHABLE, countSkip);
-    return false;
 }

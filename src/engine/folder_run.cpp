@@ -20,15 +20,18 @@
 
 namespace {
 
+// A link loop the walk refused is told after what the workers did before.
 void reportLinkLoop(DirectoryWalker* walker, const WideString& directoryPath) {
-    reportLinkLoop(static_cast<FolderWalk*>(walker->data)->run, directoryPath);
+    RunState* run = static_cast<FolderWalk*>(walker->data)->run;
+    settleJobs(run);
+    reportLinkLoop(run, directoryPath);
 }
 
 // A walk that stops early is told with the directory it could not read,
 // after what its workers did before.
 int endWalk(RunState* run, const DirectoryWalker& walker, int result) {
     settleJobs(run);
-    reportWalkStop(result, walker.failedDirectory, walker.failureReason);
+    reportWalkStop(run, result, walker.failedDirectory, walker.failureReason);
     return result;
 }
 
@@ -54,10 +57,11 @@ int changeKind(const UpdateOutcome& outcome, bool isDirectory) {
 
 // Tells the end of a folder of the copy walk: its time, once everything
 // handed over below it is told.
-void tellFolderEnd(EntryJob* job) {
+void tellFolderEnd(RunState* run, EntryJob* job) {
     if (runStopRequested()) return;
     auto* folderWalk = static_cast<FolderWalk*>(job->data);
-    finishFolder(job->run, &folderWalk->times, job->folderTime.get(), job->entryPath, job->target, job->step != 0);
+    finishFolder(run, &folderWalk->times, job->folderTime.get(), job->entry.entryPath, job->entry.target,
+                 job->entry.step != 0);
 }
 
 // After-directory handler of the copy walk: a mirror's marks of where To
@@ -71,12 +75,11 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
     bool cleanupFollows = folderWalk->run->replaceLinks;  // a mirror: the clean-up walk comes next
     EntryJob job;
     job.tell = tellFolderEnd;
-    job.run = folderWalk->run;
-    job.entryPath = directory;
-    job.target = counterpartPath(directory, walkRoot, otherRoot);
+    job.entry.entryPath = directory;
+    job.entry.target = counterpartPath(directory, walkRoot, otherRoot);
     job.data = folderWalk;
     job.folderTime = frame;
-    job.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
+    job.entry.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
     handOver(folderWalk->run, &job);
     return true;
 }
@@ -428,12 +431,14 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
 namespace {
 
 // An entry whose name no path reaches, or whose name in To would reach
-// another entry, is told and left out with what lies below it; true when
+// another entry, is told (after what the workers did before) and left out
+// with what lies below it; true when
 // the entry is left so. Where To tells case apart, names equal but for case
 // are copied as any.
 bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot) {
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        settleJobs(run);
         reportEntryFailure(run, WideString(L"! Error => Name holds a path separator, not copied: [") + entryPath + L"]",
                            entryPath, WideString());
         pumpMessages();
@@ -442,6 +447,7 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
     if (walker->currentName != NAME_FOLDS || !targetFoldsCase(counterpartPath(entryPath, walkRoot, otherRoot))) {
         return false;
     }
+    settleJobs(run);
     reportNameTaken(run, entryPath, WideString(walker->currentFoldsOnto.c_str()), true);
     walker->skipDescent = true;
     return true;
@@ -454,25 +460,24 @@ namespace {
 // Tells what the update of one entry of the copy walk found and did. The
 // step of its plan that a worker left for the run's thread (removing what
 // stands in the way) is done here first, in turn.
-void tellUpdate(EntryJob* job) {
-    RunState* run = job->run;
-    if (job->update.waitsForRunThread) finishOnRunThread(run, &job->update);
-    const UpdateOutcome& outcome = job->update.outcome;
-    noteOutcome(outcome);
+void tellUpdate(RunState* run, EntryJob* job) {
+    if (job->result.update.waitsForRunThread) finishOnRunThread(run, &job->result.update);
+    const UpdateOutcome& outcome = job->result.update.outcome;
+    noteOutcome(run, outcome);
     if (outcome.facedFile) ++run->comparedFiles;
     // What waits for a guard's count is noted in the walk's order, whatever
     // worker found it due.
     if (outcome.heldBack) {
-        run->heldKindChanges.push_back(job->entryPath);
+        run->heldKindChanges.push_back(job->entry.entryPath);
         return;
     }
     if (outcome.replaceHeld) {
-        run->heldReplacements.push_back(job->entryPath);
+        run->heldReplacements.push_back(job->entry.entryPath);
         return;
     }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
-    const WideString& entryPath = job->entryPath;
-    auto target = [job] { return counterpartPath(job->entryPath, *job->walkRoot, *job->otherRoot); };
+    const WideString& entryPath = job->entry.entryPath;
+    auto target = [job] { return counterpartPath(job->entry.entryPath, *job->entry.walkRoot, *job->entry.otherRoot); };
     // The version of what the update replaced comes first, as it was kept first.
     KeepResult kept = outcome.kept.result;
     if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target());
@@ -510,13 +515,15 @@ void tellUpdate(EntryJob* job) {
 
 // A worker's part of an update: its plan, carried out up to what would
 // remove an entry in the way.
-void updateOnWorker(EntryJob* job) {
+JobResult updateOnWorker(const RunState& run, const JobEntry& entry) {
     UpdateAsk ask;
-    ask.listed = &job->listed;
-    ask.targetMissing = job->targetMissing;
-    ask.targetListed = job->targetListed ? &job->targetStatus : nullptr;
-    job->update = planUpdate(*job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
-    carryOutPlan(*job->run, &job->update);
+    ask.listed = &entry.listed;
+    ask.targetMissing = entry.targetMissing;
+    ask.targetListed = entry.targetListed ? &entry.targetStatus : nullptr;
+    JobResult result;
+    result.update = planUpdate(run, *entry.walkRoot, *entry.otherRoot, entry.entryPath, ask);
+    carryOutPlan(run, &result.update);
+    return result;
 }
 
 // Whether the run made the To directory listed at depth just now.
@@ -593,6 +600,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     int rule = judgeByRules(*run, entryPath, walkRoot);
     int ruled = rule == RULE_TAKE ? PLAN_ASK : planByRules(*run, rule);
     if (ruled == PLAN_RULE_LEAVES || ruled == PLAN_RULE_UNJUDGED) {
+        if (ruled == PLAN_RULE_UNJUDGED) settleJobs(run);  // told after what the workers did before
         leaveByRule(run, walker, entryPath, ruled == PLAN_RULE_UNJUDGED, counted);
         walker->takeName = false;
         if (framed && !walker->skipDescent) takeTimeForBelow(frameAt(folderWalk->times, below).get(), run);
@@ -601,19 +609,19 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return;
     EntryJob job;
     job.tell = tellUpdate;
-    job.run = run;
-    job.entryPath = entryPath;
-    job.walkRoot = &walkRoot;
-    job.otherRoot = &otherRoot;
-    job.listed = walker->current;
     job.isDirectory = isDirectory;
-    job.targetMissing = madeAt(*folderWalk, depth);
+    JobEntry& entry = job.entry;
+    entry.entryPath = entryPath;
+    entry.walkRoot = &walkRoot;
+    entry.otherRoot = &otherRoot;
+    entry.listed = walker->current;
+    entry.targetMissing = madeAt(*folderWalk, depth);
     int32_t cut = entryPath.FindLastSeparator();
     bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
-    if (!job.targetMissing && !mayAlias && walker->current.statusKnown) {
+    if (!entry.targetMissing && !mayAlias && walker->current.statusKnown) {
         const EntryStatus* listed = listedTarget(folderWalk, depth, counterpartPath(entryPath, walkRoot, otherRoot));
-        job.targetListed = listed != nullptr;
-        if (listed) job.targetStatus = *listed;
+        entry.targetListed = listed != nullptr;
+        if (listed) entry.targetStatus = *listed;
     }
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
@@ -627,10 +635,17 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (mayAlias) settleJobs(run);
     UpdateAsk ask;
     ask.listed = &walker->current;
-    ask.targetMissing = job.targetMissing;
-    ask.targetListed = job.targetListed ? &job.targetStatus : nullptr;
-    job.update.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
-    const UpdateOutcome& outcome = job.update.outcome;
+    ask.targetMissing = entry.targetMissing;
+    ask.targetListed = entry.targetListed ? &entry.targetStatus : nullptr;
+    EntryUpdate& update = job.result.update;
+    update = planUpdate(*run, walkRoot, otherRoot, entryPath, ask);
+    carryOutPlan(*run, &update);
+    // Removing what stands in the way is told now, after what the workers did before.
+    if (update.waitsForRunThread) {
+        settleJobs(run);
+        finishOnRunThread(run, &update);
+    }
+    const UpdateOutcome& outcome = update.outcome;
     // What lies below a link copied as a link, or below a name or a link in
     // To that the entry could not take, or a folder of another user's that
     // could not be made anew, is left as it is; below an entry held back by

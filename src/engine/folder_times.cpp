@@ -73,6 +73,7 @@ std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth)
 // Nothing is asked of the system for a folder in which nothing happened.
 void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters) {
+    checkOnRunThread(*run);
     if (!times->on || !taken) return;
     FolderTimeFrame frame = *taken;
     taken->taken = false;

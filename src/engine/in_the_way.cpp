@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "engine/entry_reports.h"
-#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_log.h"
 #include "engine/temporaries.h"
@@ -63,6 +62,7 @@ bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
 }  // namespace
 
 void noteCleanup(RunState* run, bool attempted, bool made) {
+    checkOnRunThread(*run);
     if (run->counting) return;
     runContext.changeAttempted = attempted;
     if (attempted && made) ++runContext.updatedCount;
@@ -70,7 +70,7 @@ void noteCleanup(RunState* run, bool attempted, bool made) {
 
 void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
                    const wchar_t* doneLine, const wchar_t* errorLine) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     if (run->counting) {
         if (result && attempted) ++run->counted;
         return;

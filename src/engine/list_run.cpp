@@ -125,6 +125,7 @@ namespace {
 int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, size_t index, size_t* reported) {
     int count = 0;
     while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
+        if (count == 0) settleJobs(run);  // told after what the workers did before
         const ListLineFault& fault = faults[(*reported)++];
         WideString lineNumber = decimalText(fault.line);
         WideString message = fault.tooLong ? WideString(L"! Error => List entry is longer than any path [") +
@@ -166,6 +167,7 @@ struct ListJobs {
 // and To paths) on the screen and in the log, and in the run's tally.
 void tellListChange(RunState* run, const wchar_t* tag, const WideString& source, const WideString& target, int kind,
                     long long bytes) {
+    checkOnRunThread(*run);
     ++runContext.listUpdatedCount;
     WideString line = WideString(tag) + pathPair(source, target) + L"]";
     if (runContext.showCopyFile) {
@@ -304,24 +306,26 @@ bool mayBeAlias(const WideString& entry) {
 }
 
 // A worker's part of a listed entry's update.
-void updateListedOnWorker(EntryJob* job) {
-    job->update = planUpdate(*job->run, *job->walkRoot, *job->otherRoot, job->entryPath, UpdateAsk());
-    carryOutPlan(*job->run, &job->update);
+JobResult updateListedOnWorker(const RunState& run, const JobEntry& entry) {
+    JobResult result;
+    result.update = planUpdate(run, *entry.walkRoot, *entry.otherRoot, entry.entryPath, UpdateAsk());
+    carryOutPlan(run, &result.update);
+    return result;
 }
 
 // Tells what the update of one listed entry found and did.
-void tellListed(EntryJob* job) {
+void tellListed(RunState* run, EntryJob* job) {
     auto* list = static_cast<ListJobs*>(job->data);
     if (!job->key.empty()) list->inFlight.erase(job->key);
-    RunState* run = job->run;
-    if (job->update.waitsForRunThread) finishOnRunThread(run, &job->update);  // a list run is no mirror: never
-    const UpdateOutcome& outcome = job->update.outcome;
-    if (job->work) noteOutcome(outcome);
+    EntryUpdate& update = job->result.update;
+    if (update.waitsForRunThread) finishOnRunThread(run, &update);  // a list run is no mirror: never so
+    const UpdateOutcome& outcome = update.outcome;
+    if (job->work) noteOutcome(run, outcome);
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
-    noteFolderChanges(list, job->target, outcome);
+    noteFolderChanges(list, job->entry.target, outcome);
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
-    const WideString& source = job->entryPath;
-    const WideString& target = job->target;
+    const WideString& source = job->entry.entryPath;
+    const WideString& target = job->entry.target;
     // The version of what the update replaced comes first, as it was kept first.
     KeepResult kept = outcome.kept.result;
     if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target);
@@ -430,6 +434,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         ++total;
         if (listEntryLeavesFolder(entry)) {
             ++tally->files;
+            settleJobs(&run);
             reportEntryFailure(&run, WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].",
                                entry, WideString());
             continue;
@@ -443,11 +448,13 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         if (listJobs.folders) noteLevelsAbove(&listJobs.onTheWay, normal);
         if (taken->second != normal && targetFoldsCase(target)) {
             ++tally->files;
+            settleJobs(&run);
             reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
             continue;
         }
         if (options.updateMetadata && !toMissing && !renewForeignLevels(&run, &listJobs, from, to, normal)) {
             ++tally->files;
+            settleJobs(&run);
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]",
                                source, WideString(L"a folder on its way is another user's, not renewed"), target);
             continue;
@@ -460,15 +467,14 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         EntryJob job;
         job.work = onRunThread ? nullptr : updateListedOnWorker;
         job.tell = tellListed;
-        job.run = &run;
-        job.entryPath = source;
-        job.walkRoot = &from;
-        job.otherRoot = &to;
-        job.target = target;
+        job.entry.entryPath = source;
+        job.entry.walkRoot = &from;
+        job.entry.otherRoot = &to;
+        job.entry.target = target;
         job.data = &listJobs;
         job.group = folderGroup(target);
         if (onRunThread) {
-            job.update.outcome = updateEntryNoted(&run, from, to, source, nullptr);
+            job.result.update.outcome = updateEntryNoted(&run, from, to, source, nullptr);
         } else {
             listJobs.inFlight.insert(key);
             job.key = std::move(key);

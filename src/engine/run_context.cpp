@@ -73,6 +73,7 @@ bool askCautious(const WideString& text) {
 }
 
 void noteEntryDone(RunState* run, long long examined) {
+    checkOnRunThread(*run);
     run->examined = examined;
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/checks.h"
 #include "engine/run_codes.h"
 #include "fs/changes.h"
 #include "fs/time_step.h"
@@ -239,6 +240,14 @@ struct RunState {
     std::vector<WideString> heldReplacements{};  // the From files whose To file waits for the replacement guard
     long long comparedFiles = 0;                 // From files told so far whose To entry was a file
 };
+
+// In builds that check: ends the program unless called on run's own
+// thread, the one that tells the front end anything. Each step that tells
+// (a report, a job's telling, a note into runContext) checks it first.
+inline void checkOnRunThread(const RunState& run) {
+    static_cast<void>(run);  // looked at only in builds that check
+    KORVANE_CHECK(std::this_thread::get_id() == run.thread);
+}
 
 // Makes a run of options counting into tally, not a mirror, on the calling
 // thread, whose shared records are shared's: changes real or simulated as

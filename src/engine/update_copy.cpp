@@ -451,6 +451,7 @@ void carryOutPlan(const RunState& run, EntryUpdate* update) {
 
 // What the removal kept, when the run itself kept it, is the update's reason.
 void finishOnRunThread(RunState* run, EntryUpdate* update) {
+    checkOnRunThread(*run);
     update->waitsForRunThread = false;
     update->cleared = true;
     const WideString& target = update->target;
@@ -476,7 +477,8 @@ UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const Wid
     return update.outcome;
 }
 
-void noteOutcome(const UpdateOutcome& outcome) {
+void noteOutcome(RunState* run, const UpdateOutcome& outcome) {
+    checkOnRunThread(*run);
     runContext.changeAttempted = outcome.changeAttempted;
     if (outcome.counted) ++runContext.updatedCount;
 }
@@ -486,7 +488,7 @@ UpdateOutcome updateEntryNoted(RunState* run, const WideString& sourceRoot, cons
     UpdateAsk ask;
     ask.listed = listed;
     UpdateOutcome outcome = updateEntry(run, sourceRoot, targetRoot, entryPath, ask);
-    if (updatable(sourceRoot, targetRoot, entryPath)) noteOutcome(outcome);  // else nothing was asked
+    if (updatable(sourceRoot, targetRoot, entryPath)) noteOutcome(run, outcome);  // else nothing was asked
     return outcome;
 }
 

@@ -56,10 +56,10 @@ void finishOnRunThread(RunState* run, EntryUpdate* update);
 UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
                           const WideString& entryPath, const UpdateAsk& ask);
 
-// Puts an update's outcome into the run's figures, on the run's thread:
+// Puts an update's outcome into the run's figures, on run's thread:
 // runContext.changeAttempted tells whether a change was due, and
 // runContext.updatedCount counts the change made.
-void noteOutcome(const UpdateOutcome& outcome);
+void noteOutcome(RunState* run, const UpdateOutcome& outcome);
 
 // updateEntry on the run's thread, its outcome noted; listed, when not
 // null, is what the walk's listing told of entryPath.

@@ -744,6 +744,7 @@ void dropKept(const Changes& changes, const KeptVersion& kept) {
 }
 
 void reportKept(RunState* run, const WideString& path) {
+    checkOnRunThread(*run);
     if (run->counting || !run->versions) return;
     WideString line =
         WideString(L"  KV: [") + pathPair(path, placeBelow(*run->versions, run->versions->runFolder, path)) + L"]";
@@ -752,6 +753,7 @@ void reportKept(RunState* run, const WideString& path) {
 }
 
 void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept) {
+    checkOnRunThread(*run);
     reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + pathPair(path, kept.version) + L"]", path,
                        WideString(platformReasonText(kept.reason).c_str()), kept.version);
     pumpMessages();
