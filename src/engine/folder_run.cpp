@@ -12,6 +12,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/run_scaffold.h"
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "engine/walker.h"
@@ -34,15 +35,6 @@ int endWalk(RunState* run, const DirectoryWalker& walker, int result) {
     reportWalkStop(run, result, walker.failedDirectory, walker.failureReason);
     return result;
 }
-
-// The To tree is guarded, and the From tree read through held folders,
-// for as long as a run may change To, on every way out.
-struct ToTreeGuard {
-    ~ToTreeGuard() {
-        platformReleaseTree();
-        platformReleaseReadTree();
-    }
-};
 
 int stopRun() {
     reportWalkResult(WALK_BROKEN);
@@ -261,11 +253,9 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
 int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
                        bool showCopyFile, const WideString& from, const WideString& to,
                        const std::vector<WideString>& ruleTexts) {
-    RunShared shared;
-    RunState run = makeRun(options, *tally, &shared);
-    RunEnd end;
-    beginRun(&run);
-    writeBanner(options.dryRun);
+    RunScaffold scaffold(options, tally);
+    RunState& run = scaffold.run;
+    openRun(&scaffold);
     if (synchronous) {
         // The question keeps the program's own words ("is not exist"), on purpose.
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
@@ -278,10 +268,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
     bool toMissing = options.dryRun && options.toToBeMade;
-    ToTreeGuard guard;
-    int refused = holdSource(from);
-    if (refused != RUN_OK) return refused;
-    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    int refused = checkRunFolders(from, to, toMissing);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
@@ -305,14 +292,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         runContext.ruleExcludes = ruleExcludes;
     }
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
-    VersionStore versions;
-    if (!toMissing) {
-        refused = checkStores(options);
-        if (refused != RUN_OK) return refused;
-        refused = prepareVersions(options, from, to, &versions);
-        if (refused != RUN_OK) return refused;
-        if (options.versionsFolder.length > 0) run.versions = &versions;
-    }
+    refused = prepareRunStores(&scaffold, from, to, toMissing);
+    if (refused != RUN_OK) return refused;
     if (synchronous && !toMissing && options.refuseEmptySource) {
         refused = guardEmptySource(&run, from, to);
         if (refused != RUN_OK) return refused;
@@ -324,16 +305,8 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     if (!toMissing && !platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
-    DestinationLock lock;
-    int locked = lockDestination(to, options, &lock);
-    if (locked != RUN_OK) return locked;
-    VersionsHeld versionsHeld;
-    holdVersions(&versions, *run.changes);
-    // Ended before the trees are let go.
-    JobQueue jobs;
-    startJobs(&jobs, &run, jobsFor(options.jobs, to));
-    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
-    writeEmptyLine();
+    refused = startRunWork(&scaffold, from, to);
+    if (refused != RUN_OK) return refused;
 
     runContext.updatedCount = 0;
     CleanupState cleanup;
@@ -405,8 +378,9 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         }
     }
     // A versions folder the run made inside To moved the time of the folder holding it.
-    if (folderTimes && versions.madeIn.length > 0 && !runStopRequested()) {
-        refinishFolder(&run, &folderWalk.times, counterpartPath(versions.madeIn, to, from), versions.madeIn);
+    if (folderTimes && scaffold.versions.madeIn.length > 0 && !runStopRequested()) {
+        refinishFolder(&run, &folderWalk.times, counterpartPath(scaffold.versions.madeIn, to, from),
+                       scaffold.versions.madeIn);
     }
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;

@@ -15,6 +15,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/run_scaffold.h"
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "fs/changes.h"
@@ -358,16 +359,11 @@ void tellListed(RunState* run, EntryJob* job) {
 int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
                     const WideString& to, const WideString& listFile) {
     platformSetUserLocale();
-    RunShared shared;
-    RunState run = makeRun(options, *tally, &shared);
-    RunEnd end;
-    beginRun(&run);
-    writeBanner(options.dryRun);
+    RunScaffold scaffold(options, tally);
+    RunState& run = scaffold.run;
+    openRun(&scaffold);
     bool toMissing = options.dryRun && options.toToBeMade;
-    SourceHeld sourceHeld;
-    int refused = holdSource(from);
-    if (refused != RUN_OK) return refused;
-    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    int refused = checkRunFolders(from, to, toMissing);
     if (refused != RUN_OK) return refused;
     if (!fileExists(listFile)) {
         // "is not exist": the program's own wording, kept on purpose.
@@ -388,29 +384,14 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         return RUN_LIST_READ_ERROR;
     }
     // A To Folder yet to be made holds nothing to keep.
-    VersionStore versions;
-    if (!toMissing) {
-        refused = checkStores(options);
-        if (refused != RUN_OK) return refused;
-        refused = prepareVersions(options, from, to, &versions);
-        if (refused != RUN_OK) return refused;
-        if (options.versionsFolder.length > 0) run.versions = &versions;
-    }
+    refused = prepareRunStores(&scaffold, from, to, toMissing);
+    if (refused != RUN_OK) return refused;
     if (runStopRequested() || (!toMissing && !platformGuardTree(to.buffer))) {
-        platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
     }
-    DestinationLock lock;
-    int locked = lockDestination(to, options, &lock);
-    if (locked != RUN_OK) {
-        platformReleaseTree();
-        return locked;
-    }
-    VersionsHeld versionsHeld;
-    holdVersions(&versions, *run.changes);
-    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
-    writeEmptyLine();
+    refused = startRunWork(&scaffold, from, to);
+    if (refused != RUN_OK) return refused;
 
     runContext.updatedCount = 0;
     runContext.listUpdatedCount = 0;
@@ -423,8 +404,6 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     listJobs.tally = tally;
     listJobs.folders = options.folderTimes && !toMissing;
     listJobs.prefix = joined(to, WideString()).length;
-    JobQueue jobs;
-    startJobs(&jobs, &run, jobsFor(options.jobs, to));
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
@@ -485,8 +464,6 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     finishListFolders(&run, &listJobs, from, to);
 
     if (!runStopRequested()) expireVersions(&run, from, to);
-    platformReleaseTree();
-    platformReleaseReadTree();
     if (runStopRequested()) {
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;

@@ -27,16 +27,9 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 // reads From through the held folder alone: RUN_NO_SOURCE then, as the
 // checks tell it; RUN_SOURCE_UNSAFE when a root run reaches it only through
 // a link whose owner may not read what it names, at any level of its path.
-// A refusal has its line written and shown.
+// A refusal has its line written and shown. The run's TreesHeld
+// (engine/run_scaffold.h) lets it go.
 int holdSource(const WideString& fromFolder);
-
-// Lets go of the From Folder held by holdSource, however the run ends.
-struct SourceHeld {
-    SourceHeld() = default;
-    SourceHeld(const SourceHeld&) = delete;
-    SourceHeld& operator=(const SourceHeld&) = delete;
-    ~SourceHeld() { platformReleaseReadTree(); }
-};
 
 // True when a root run may not keep what it writes in folder (the log
 // folder, the versions folder): another user may change it or a folder on
