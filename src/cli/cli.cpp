@@ -315,13 +315,14 @@ int runCommandLine(const std::vector<std::wstring>& arguments) {
     platformOnInterrupt(requestRunStop);
 
     runContext.hadErrors = false;
-    bool show = options.show || options.dryRun;  // a dry run's log lists what would change
+    runOptions.showCopyFile = options.show || options.dryRun;  // a dry run's log lists what would change
     int result;
     if (options.listGiven) {
-        result = ListCopyRunWith(runOptions, &terminal.tally, show, from, to, options.listFile);
+        result = listRunWithOptions(runOptions, &terminal.tally, from, to, options.listFile);
     } else {
-        result = FolderCopyRunRules(runOptions, &terminal.tally, options.synchronous, options.excludes, show, from, to,
-                                    options.rules);
+        runOptions.synchronous = options.synchronous;
+        runOptions.ruleExcludes = options.excludes;
+        result = folderRunWithOptions(runOptions, &terminal.tally, from, to, options.rules);
     }
     clearProgress(&terminal);
     bool logKept = closeRunLog();

@@ -244,15 +244,18 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     if (ruleText.length > 0) ruleTexts.push_back(ruleText);
     // The window's user has no option to give: its guards refuse, or ask.
     RunOptions options;
+    options.synchronous = synchronous;
+    options.ruleExcludes = ruleExcludes;
+    options.showCopyFile = showCopyFile;
     options.refuseEmptySource = true;
     options.replaceGuard = REPLACE_GUARD_ASK;
     RunTally tally;
-    return FolderCopyRunRules(options, &tally, synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
+    return folderRunWithOptions(options, &tally, from, to, ruleTexts);
 }
 
-int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
-                       bool showCopyFile, const WideString& from, const WideString& to,
-                       const std::vector<WideString>& ruleTexts) {
+int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& from, const WideString& to,
+                         const std::vector<WideString>& ruleTexts) {
+    bool synchronous = options.synchronous;
     RunScaffold scaffold(options, tally);
     RunState& run = scaffold.run;
     openRun(&scaffold);
@@ -289,7 +292,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
             return RUN_BAD_RULE;
         }
-        runContext.ruleExcludes = ruleExcludes;
+        runContext.ruleExcludes = options.ruleExcludes;
     }
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     refused = prepareRunStores(&scaffold, from, to, toMissing);
@@ -298,7 +301,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         refused = guardEmptySource(&run, from, to);
         if (refused != RUN_OK) return refused;
     }
-    runContext.showCopyFile = showCopyFile;
+    runContext.showCopyFile = options.showCopyFile;
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();

@@ -146,8 +146,9 @@ int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, si
 // no clean-up, no pumping. An entry that would leave the folders is refused.
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     RunOptions options;
+    options.showCopyFile = showCopyFile;
     RunTally tally;
-    return ListCopyRunWith(options, &tally, showCopyFile, from, to, listFile);
+    return listRunWithOptions(options, &tally, from, to, listFile);
 }
 
 namespace {
@@ -356,8 +357,8 @@ void tellListed(RunState* run, EntryJob* job) {
 
 }  // namespace
 
-int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
-                    const WideString& to, const WideString& listFile) {
+int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& from, const WideString& to,
+                       const WideString& listFile) {
     platformSetUserLocale();
     RunScaffold scaffold(options, tally);
     RunState& run = scaffold.run;
@@ -371,7 +372,7 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         reportError();
         return RUN_NO_LIST_FILE;
     }
-    runContext.showCopyFile = showCopyFile;
+    runContext.showCopyFile = options.showCopyFile;
     std::vector<ListLineFault> faults;
     int reason = 0;
     int count = readListFile(listFile, &faults, &reason);

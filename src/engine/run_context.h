@@ -104,6 +104,9 @@ struct CompiledRule {
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
+    bool synchronous = false;     // a mirror: after the copy walk, what From lacks is deleted from To
+    bool ruleExcludes = false;    // the rules name what is left out rather than what is taken
+    bool showCopyFile = false;    // each change is told, not only failures
     bool dryRun = false;          // change nothing; tell what a run would change
     long long modifyWindow = 0;   // modification times this many seconds apart compare equal
     bool copyLinks = false;       // links in From are copied as links, not followed
