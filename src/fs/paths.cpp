@@ -238,6 +238,7 @@ void queryBothStates(const WideString& source, const WideString& target, EntrySt
 
 // Each side is queried once; an attribute word is read only where a
 // directory is involved and its side's query told none.
+// cppcheck-suppress unusedFunction ; the update test with its queries, which its tests call
 bool entriesDifferWith(const WideString& source, const WideString& target, EntryState* sourceState,
                        EntryState* targetState, long long timeWindow, const EntryStatus* sourceKnown,
                        bool targetMissing, const EntryStatus* targetKnown) {
