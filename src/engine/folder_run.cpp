@@ -231,6 +231,26 @@ void reportHeldBack(RunState* run, const WideString& from, const WideString& to,
                                  L"]; nothing was deleted.");
 }
 
+// Makes ruleTexts the run's rules (none: every entry is taken), which name
+// what is left out when excludes; RUN_BAD_RULE, with its lines written and
+// shown, when one cannot be compiled, and no rule is active then.
+int takeRules(const std::vector<WideString>& ruleTexts, bool excludes) {
+    runContext.ruleActive = !ruleTexts.empty();
+    if (ruleTexts.empty()) return RUN_OK;
+    size_t refusedAt = 0;
+    RuleRefusal why = RULE_ACCEPTED;
+    if (!compileRules(ruleTexts, &refusedAt, &why)) {
+        runContext.ruleActive = false;
+        const WideString& badRule = ruleTexts[refusedAt];
+        refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + badRule + L"].");
+        WideString reason = ruleRefusalLine(why, badRule);
+        if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
+        return RUN_BAD_RULE;
+    }
+    runContext.ruleExcludes = excludes;
+    return RUN_OK;
+}
+
 }  // namespace
 
 // Banner, the Synchronous question, the folder checks, the rule, then the
@@ -278,22 +298,8 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
 
-    if (ruleTexts.empty()) {
-        runContext.ruleActive = false;
-    } else {
-        runContext.ruleActive = true;
-        size_t refusedAt = 0;
-        RuleRefusal why = RULE_ACCEPTED;
-        if (!compileRules(ruleTexts, &refusedAt, &why)) {
-            runContext.ruleActive = false;
-            const WideString& badRule = ruleTexts[refusedAt];
-            refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + badRule + L"].");
-            WideString reason = ruleRefusalLine(why, badRule);
-            if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
-            return RUN_BAD_RULE;
-        }
-        runContext.ruleExcludes = options.ruleExcludes;
-    }
+    refused = takeRules(ruleTexts, options.ruleExcludes);
+    if (refused != RUN_OK) return refused;
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     refused = prepareRunStores(&scaffold, from, to, toMissing);
     if (refused != RUN_OK) return refused;
