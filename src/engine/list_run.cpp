@@ -357,6 +357,35 @@ void tellListed(RunState* run, EntryJob* job) {
 
 }  // namespace
 
+namespace {
+
+// Reads listFile into runContext.listEntries, and the lines that give no
+// entry into faults; showCopyFile is the run's once the file is found.
+// RUN_NO_LIST_FILE or RUN_LIST_READ_ERROR, with its lines written and shown,
+// when it cannot be found or read.
+int takeList(const WideString& listFile, bool showCopyFile, std::vector<ListLineFault>* faults) {
+    if (!fileExists(listFile)) {
+        // "is not exist": the program's own wording, kept on purpose.
+        runContext.messageText = WideString(L"! Error => List file [") + listFile + L"] is not exist.";
+        reportError();
+        return RUN_NO_LIST_FILE;
+    }
+    runContext.showCopyFile = showCopyFile;
+    int reason = 0;
+    int count = readListFile(listFile, faults, &reason);
+    if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
+        WideString why(platformReasonText(reason).c_str());
+        runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
+        reportError();
+        if (why.length > 0)
+            refuse(RUN_LIST_READ_ERROR, WideString(L"! Error => The list can not be read: ") + why + L".");
+        return RUN_LIST_READ_ERROR;
+    }
+    return RUN_OK;
+}
+
+}  // namespace
+
 int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& from, const WideString& to,
                        const WideString& listFile) {
     platformSetUserLocale();
@@ -366,24 +395,9 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     bool toMissing = options.dryRun && options.toToBeMade;
     int refused = checkRunFolders(from, to, toMissing);
     if (refused != RUN_OK) return refused;
-    if (!fileExists(listFile)) {
-        // "is not exist": the program's own wording, kept on purpose.
-        runContext.messageText = WideString(L"! Error => List file [") + listFile + L"] is not exist.";
-        reportError();
-        return RUN_NO_LIST_FILE;
-    }
-    runContext.showCopyFile = options.showCopyFile;
     std::vector<ListLineFault> faults;
-    int reason = 0;
-    int count = readListFile(listFile, &faults, &reason);
-    if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
-        WideString why(platformReasonText(reason).c_str());
-        runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
-        reportError();
-        if (why.length > 0)
-            refuse(RUN_LIST_READ_ERROR, WideString(L"! Error => The list can not be read: ") + why + L".");
-        return RUN_LIST_READ_ERROR;
-    }
+    refused = takeList(listFile, options.showCopyFile, &faults);
+    if (refused != RUN_OK) return refused;
     // A To Folder yet to be made holds nothing to keep.
     refused = prepareRunStores(&scaffold, from, to, toMissing);
     if (refused != RUN_OK) return refused;
