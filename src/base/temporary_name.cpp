@@ -1,3 +1,4 @@
+// How a temporary's name is made and read back: the mark, the owner's number and the run's.
 #include "base/temporary_name.h"
 
 #include <cwchar>

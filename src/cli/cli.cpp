@@ -1,3 +1,4 @@
+// The front end's run: the command line read, the log opened, the engine run, its figures told.
 #include "cli/cli.h"
 
 #include <cstdio>
@@ -372,12 +373,14 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
         terminal->count = &count;
         terminal->root = text(from);
     }
+    runOptions.showCopyFile = show;
     int result;
     if (options.listGiven) {
-        result = ListCopyRunWith(runOptions, &terminal->tally, show, from, to, options.listFile);
+        result = listRunWithOptions(runOptions, &terminal->tally, from, to, options.listFile);
     } else {
-        result = FolderCopyRunRules(runOptions, &terminal->tally, options.synchronous, options.excludes, show, from, to,
-                                    options.rules);
+        runOptions.synchronous = options.synchronous;
+        runOptions.ruleExcludes = options.excludes;
+        result = folderRunWithOptions(runOptions, &terminal->tally, from, to, options.rules);
     }
     endCountAhead(&count);
     terminal->count = nullptr;

@@ -1,3 +1,4 @@
+// The manual page and the bash completion, written from the option table.
 #include "cli/manual.h"
 
 #include <cstdio>

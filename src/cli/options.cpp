@@ -1,3 +1,4 @@
+// The option table and the reading of a command line into the front end's options.
 #include "cli/options.h"
 
 #include <string>

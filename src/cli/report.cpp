@@ -1,3 +1,4 @@
+// The figures after a run: the aligned table of --stats and the record of --json.
 #include "cli/report.h"
 
 #include <algorithm>

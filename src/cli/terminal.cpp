@@ -1,3 +1,4 @@
+// The terminal host: what the engine shows and asks, written to the standard streams.
 #include "cli/terminal.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The clean-up walk of a mirror: marks of where To may hold surplus, scopes, and deletions handed to workers.
 #include "engine/cleanup.h"
 
 #include <algorithm>
@@ -11,66 +12,25 @@
 
 #include "base/separator.h"
 #include "engine/entry_reports.h"
+#include "engine/in_the_way.h"
 #include "engine/jobs.h"
 #include "engine/rule.h"
-#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/temporaries.h"
 #include "engine/versions.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
-#include "base/temporary_name.h"
 #include "platform/platform.h"
 
 namespace {
 
-// Reports the result of one clean-up operation for run: progress and its
-// line when it changed something and "Show Copy File" is on, the error line
-// with its reason when it failed; the front end is told of each change and
-// failure.
-void reportCleanup(RunState* run, SystemResult result, bool attempted, const WideString& entryPath, int kind,
-                   const wchar_t* doneLine, const wchar_t* errorLine) {
-    settleJobs(run);  // what the workers did before is told first
-    if (run->counting) {
-        if (result && attempted) ++run->counted;
-        return;
-    }
-    if (result) {
-        if (runContext.showCopyFile) {
-            showStatus(STATUS_INFO, entryPath);
-            pumpMessages();
-        }
-        if (!attempted) return;
-        WideString line = WideString(doneLine) + entryPath + L"]";
-        if (runContext.showCopyFile) writeLogLine(line);
-        reportChange(run, kind, line, entryPath, 0);
-        return;
-    }
-    if (!attempted) return;
-    reportEntryFailure(run, WideString(errorLine) + entryPath + L"]", entryPath,
-                       WideString(platformReasonText(result.reason).c_str()));
-    pumpMessages();
-}
-
 const SystemResult kDone{true, 0};
-
-// Deletes a file, its protection taken away first.
-SystemResult deleteUnprotected(const WideString& path) {
-    SystemResult cleared = changeClearProtection(path.buffer);
-    return cleared ? changeDeleteFile(path.buffer) : cleared;
-}
 
 bool underRoot(const WideString& root, const WideString& otherRoot, const WideString& path) {
     return root.length > 0 && otherRoot.length > 0 && path.length > 0 && StartsWith(path, root);
 }
-
-// What the clean-up may delete of an entry.
-enum DeletableKind {
-    NOT_DELETABLE,   // a directory (its own handler removes it) or nothing at all
-    DELETABLE_FILE,  // any entry that is neither a directory nor a link
-    LINK             // a link to anything or to nothing: removed as a link
-};
 
 // The name of path below root, without leading separators ("" for root itself).
 std::wstring relativeKey(const WideString& path, const WideString& root) {
@@ -199,55 +159,15 @@ bool holdsVersionsFolder(const CleanupState& state, const WideString& path) {
     return at != state.versionsFolders.end() && at->compare(0, below.size(), below) == 0;
 }
 
-// The open run log, and the folders that hold it, are never the clean-up's to take.
-bool holdsRunLog(const WideString& path) {
-    if (!runContext.log.placeKnown) return false;
-    DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(path.buffer, &identity)) return false;
-    for (const DirectoryIdentity& folder : runContext.log.folders) {
-        if (sameIdentity(folder, identity)) return true;
-    }
-    return false;
-}
-
-// Deletes the To file or link at path (a link as a link), for run when not
-// null, which keeps its version first when it keeps versions; *kept tells
-// what keeping found. A version that cannot be kept leaves the entry, and
-// fails it for that. Safe on a worker: it tells nothing.
-SystemResult deleteEntry(RunState* run, const WideString& path, DeletableKind kind, KeptVersion* kept) {
-    KeepResult keeping = run ? keepBeforeDeleting(run, path, kept) : KEEP_NOT_ASKED;
-    if (keeping == KEEP_FAILED) return SystemResult{false, kept->reason};
-    if (keeping == KEEP_MOVED) return kDone;
-    SystemResult deleted = kind == LINK ? changeRemoveLink(path.buffer) : deleteUnprotected(path);
-    if (!deleted) {
-        dropKept(*kept);
-        *kept = KeptVersion();
-    }
-    return deleted;
-}
-
-// Tells, after a deletion of path was attempted, what keeping its version
-// found: the version kept, or the failure to keep it (true: told as the
-// entry's failure, nothing more to tell of it).
-bool tellKept(RunState* run, const WideString& path, const KeptVersion& kept) {
-    if (kept.result == KEEP_FAILED) {
-        reportVersionFailure(run, path, kept);
-        return true;
-    }
-    if (kept.result == KEEP_MOVED || kept.result == KEEP_BESIDE) reportKept(run, path);
-    return false;
-}
-
-// Deletes path, a surplus entry of kind, for run when not null (see
-// deleteEntry), unless it is the open run log, a live run's temporary, or a
+// Deletes path, a surplus entry of kind, for run (see deleteEntry), unless it is the open run log, a live run's temporary, or a
 // dead run's temporary (deleted, but not as a change of the run);
 // *attempted tells whether a deletion was due. Safe on a worker: it tells nothing.
-SystemResult deleteSurplus(RunState* run, const WideString& path, DeletableKind kind, bool* attempted,
+SystemResult deleteSurplus(const RunState& run, const WideString& path, DeletableKind kind, bool* attempted,
                            KeptVersion* kept) {
     *attempted = false;
     if (isOpenRunLog(path) || isLiveTemporary(path)) return kDone;
     if (kind != NOT_DELETABLE && isDeadTemporary(path)) {
-        changeDeleteFile(path.buffer);
+        changeDeleteFile(run.changes, path.buffer);
         return kDone;
     }
     *attempted = true;
@@ -268,108 +188,41 @@ bool surplusEntry(const DirectoryWalker* walker, const WideString& root, const W
     return !counterpartMayStand(walker, root, otherRoot, path, depth);
 }
 
-// Deletes path when otherRoot holds no counterpart, its kind already known;
-// walker, when not null, is the clean-up walk listing its directory. A link
-// is removed as a link, never followed: what it points to, inside or outside
-// the To Folder, is left as it is. Sets changeAttempted.
-SystemResult deleteWithoutCounterpart(const DirectoryWalker* walker, const WideString& root,
-                                      const WideString& otherRoot, const WideString& path, DeletableKind kind) {
-    runContext.changeAttempted = false;
+// Deletes path when otherRoot holds no counterpart, its kind already known,
+// for run. A link is removed as a link, never followed: what it points to,
+// inside or outside the To Folder, is left as it is. Sets changeAttempted.
+SystemResult deleteWithoutCounterpart(RunState* run, const WideString& root, const WideString& otherRoot,
+                                      const WideString& path, DeletableKind kind) {
     SystemResult kept{false, 0};
-    if (!surplusEntry(walker, root, otherRoot, path, kind, &kept)) return kept;
+    if (!surplusEntry(nullptr, root, otherRoot, path, kind, &kept)) {
+        noteCleanup(run, false, false);
+        return kept;
+    }
     bool attempted = false;
     KeptVersion version;
-    SystemResult deleted = deleteSurplus(nullptr, path, kind, &attempted, &version);
-    runContext.changeAttempted = attempted;
-    if (deleted && attempted) ++runContext.updatedCount;
+    SystemResult deleted = deleteSurplus(*run, path, kind, &attempted, &version);
+    noteCleanup(run, attempted, deleted && attempted);
     return deleted;
 }
 
 // A deletion of the clean-up walk, its version kept first, on a worker.
-void deleteOnWorker(EntryJob* job) {
-    job->result =
-        deleteSurplus(job->run, job->entryPath, static_cast<DeletableKind>(job->step), &job->attempted, &job->kept);
+JobResult deleteOnWorker(const RunState& run, const JobEntry& entry) {
+    JobResult done;
+    done.result =
+        deleteSurplus(run, entry.entryPath, static_cast<DeletableKind>(entry.step), &done.attempted, &done.kept);
+    return done;
 }
 
 // Tells what the clean-up walk did with one entry, or found to leave, as a
 // REPORT_DELETED kind: its version first, or the failure to keep one.
-void tellDeletion(EntryJob* job) {
-    bool versionFailed = job->kept.result == KEEP_FAILED;
-    runContext.changeAttempted = job->attempted && !versionFailed;
-    if (job->result && job->attempted) ++runContext.updatedCount;
-    if (runStopRequested() && !job->result) return;  // cut short by the stop: nothing to tell
-    if (job->attempted && tellKept(job->run, job->entryPath, job->kept)) return;
-    reportCleanup(job->run, job->result, job->attempted, job->entryPath, REPORT_DELETED, L"  DF: [",
-                  L"! Error => Delete file: [");
-}
-
-// One entry of a tree kept whole, as the clean-up tells it.
-struct TreeEntry {
-    WideString path;
-    int kind;  // REPORT_DELETED or REPORT_REMOVED
-};
-
-// Lists the tree below directory into entries in the order the clean-up
-// walk tells them: a level's files and links in listing order, each
-// directory's entries before the directory itself. False when a listing
-// fails or the tree holds a live run's temporary or a versions folder.
-bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
-    WideString base = directory;
-    if (!endsWithSeparator(base)) base.AppendSeparator();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return false;
-    std::vector<std::pair<WideString, bool>> names;  // each with: a directory to enter
-    bool marked = false;
-    DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        names.emplace_back(base + entry.name, entry.isDirectory && !entry.isLink);
-        marked = marked || (!entry.isDirectory && std::wcscmp(entry.name, kVersionsMarkName) == 0);
-    }
-    if (!platformCloseListing(listing)) return false;
-    if (marked && isMarkedVersionsFolder(directory)) return false;
-    for (const auto& [path, enter] : names) {
-        if (enter && !listTree(path, entries)) return false;
-        if (!enter && isLiveTemporary(path)) return false;
-        entries->push_back(TreeEntry{path, enter ? REPORT_REMOVED : REPORT_DELETED});
-    }
-    return true;
-}
-
-// How taking a tree whole went.
-enum TreeOutcome {
-    TREE_KEPT,      // the tree went into the run folder in one change, every entry told
-    TREE_FAILED,    // its version could not be kept: it stays, the failure told
-    TREE_PER_ENTRY  // it cannot go whole (another volume, the run log or a live temporary inside): nothing done
-};
-
-// Removes the To directory at path with everything below it by moving it
-// into the run folder in one change, and tells every entry of it as the
-// clean-up would have told its deletion, each with its version. On the
-// run's thread.
-TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
-    if (!run->versions || run->counting || holdsRunLog(directory) || holdsVersions(run, directory)) {
-        return TREE_PER_ENTRY;  // counted entry by entry
-    }
-    std::vector<TreeEntry> entries;
-    if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
-    KeptVersion kept;
-    KeepResult whole = keepTreeWhole(run, directory, &kept);
-    if (whole == KEEP_PER_ENTRY) return TREE_PER_ENTRY;
-    if (whole != KEEP_MOVED) {
-        if (!runStopRequested()) reportVersionFailure(run, directory, kept);
-        return TREE_FAILED;
-    }
-    entries.push_back(TreeEntry{directory, REPORT_REMOVED});
-    for (const TreeEntry& gone : entries) {
-        bool file = gone.kind == REPORT_DELETED;
-        ++runContext.updatedCount;
-        reportKept(run, gone.path);
-        reportCleanup(run, kDone, true, gone.path, gone.kind, file ? L"  DF: [" : L"  RD: [",
-                      file ? L"! Error => Delete file: [" : L"! Error => Remove dir: [");
-    }
-    return TREE_KEPT;
+void tellDeletion(RunState* run, EntryJob* job) {
+    const JobResult& done = job->result;
+    const WideString& path = job->entry.entryPath;
+    bool versionFailed = done.kept.result == KEEP_FAILED;
+    noteCleanup(run, done.attempted && !versionFailed, done.result && done.attempted);
+    if (runStopRequested() && !done.result) return;  // cut short by the stop: nothing to tell
+    if (done.attempted && tellKept(run, path, done.kept)) return;
+    reportCleanup(run, done.result, done.attempted, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
 }
 
 // Hands the clean-up's telling of path over, to be told in turn: result,
@@ -377,11 +230,10 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
 void handOverDeletion(RunState* run, const WideString& path, SystemResult result, bool attempted, int step) {
     EntryJob job;
     job.tell = tellDeletion;
-    job.run = run;
-    job.entryPath = path;
-    job.result = result;
-    job.attempted = attempted;
-    job.step = step;
+    job.entry.entryPath = path;
+    job.entry.step = step;
+    job.result.result = result;
+    job.result.attempted = attempted;
     if (step != NOT_DELETABLE) {
         job.work = deleteOnWorker;
         job.group = folderGroup(path);
@@ -411,43 +263,7 @@ bool counterpartMayBeEntered(const DirectoryWalker* walker, const WideString& ro
     return presence == ENTRY_LINK && queried && status.isDirectory;
 }
 
-// Where the entry at path comes from, when its name is a temporary's; only
-// such names are asked about.
-TemporaryOrigin originOf(const WideString& path) {
-    int32_t cut = path.FindLastSeparator();
-    if (temporaryOwner(path.buffer + cut + 1) == 0) return TEMPORARY_UNPROVEN;
-    return platformTemporaryOrigin(path.buffer);
-}
-
 }  // namespace
-
-bool isLiveTemporary(const WideString& path) { return originOf(path) == TEMPORARY_IN_USE; }
-
-// A name proves nothing: any user may name a file so; only a run's record does.
-bool isDeadTemporary(const WideString& path) { return originOf(path) == TEMPORARY_LEFT; }
-
-bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart) {
-    WideString base = directory;
-    if (!endsWithSeparator(base)) base.AppendSeparator();
-    WideString otherBase = counterpart;
-    if (!endsWithSeparator(otherBase)) otherBase.AppendSeparator();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) return false;
-    std::vector<WideString> dead;
-    DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory || temporaryOwner(entry.name) == 0) continue;
-        WideString path = base + entry.name;
-        // A name From has is From's file, whatever it looks like.
-        if (platformEntryPresence((otherBase + entry.name).buffer) != ENTRY_ABSENT) continue;
-        if (isDeadTemporary(path)) dead.push_back(path);
-    }
-    platformCloseListing(listing);
-    bool deleted = false;
-    for (const WideString& path : dead) deleted = changeDeleteFile(path.buffer).done || deleted;
-    return deleted;
-}
 
 // cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
@@ -459,149 +275,49 @@ bool deleteFileWithoutCounterpart(const WideString& root, const WideString& othe
             kind = DELETABLE_FILE;
         }
     }
-    return static_cast<bool>(deleteWithoutCounterpart(nullptr, root, otherRoot, path, kind));
+    DefaultRun lone;
+    return static_cast<bool>(deleteWithoutCounterpart(&lone.run, root, otherRoot, path, kind));
 }
 
 namespace {
 
-// Removes path, a directory under root, when otherRoot holds no counterpart;
-// walker, when not null, is the clean-up walk that has just listed it as a
-// directory, so it is not asked again. Sets changeAttempted.
-SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, const WideString& root,
-                                      const WideString& otherRoot, const WideString& path) {
-    runContext.changeAttempted = false;
+// Removes path, a directory under root, when otherRoot holds no counterpart,
+// for run; walker, when not null, is the clean-up walk that has just listed
+// it as a directory, so it is not asked again. *attempted tells whether a
+// removal was due and tried (a version that could not be kept is told here,
+// as the entry's failure, and is no attempt).
+SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, RunState* run, const WideString& root,
+                                      const WideString& otherRoot, const WideString& path, bool* attempted) {
+    *attempted = false;
     if (!underRoot(root, otherRoot, path)) return SystemResult{false, 0};
     if (!walker && !directoryExists(path)) return SystemResult{false, 0};
     // After its walk step the directory's parent is the last on the descent path.
     size_t depth = walker ? listingDepth(*walker) : SIZE_MAX;
     if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
     if (holdsRunLog(path)) return kDone;
-
-    RunState* run = walker ? static_cast<FolderWalk*>(walker->data)->run : nullptr;
-    if (run && holdsVersions(run, path)) return kDone;
+    if (holdsVersions(run, path)) return kDone;
     if (walker && holdsVersionsFolder(*static_cast<FolderWalk*>(walker->data)->cleanup, path)) return kDone;
-    runContext.changeAttempted = true;
     KeptVersion kept;
-    KeepResult keeping = run ? keepBeforeRemovingDirectory(run, path, &kept) : KEEP_NOT_ASKED;
+    KeepResult keeping = keepBeforeRemovingDirectory(*run, path, &kept);
     if (keeping == KEEP_FAILED) {
-        runContext.changeAttempted = false;  // told here, as the entry's failure
         reportVersionFailure(run, path, kept);
         return SystemResult{false, kept.reason};
     }
-    SystemResult removed = changeRemoveDirectory(path.buffer);
-    if (removed) ++runContext.updatedCount;
+    *attempted = true;
+    SystemResult removed = changeRemoveDirectory(run->changes, path.buffer);
     if (removed && keeping != KEEP_NOT_ASKED) reportKept(run, path);
     return removed;
 }
 
 }  // namespace
 
-// Depth first through listings of To, links removed as links and never
-// entered; each removal reported as the clean-up reports it. A live run's
-// temporary, the run log and the folders holding it stay, and so does
-// everything above them.
-bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why) {
-    if (holdsRunLog(directory)) {
-        *why = L"the run's log is in it";
-        return false;
-    }
-    if (holdsVersions(run, directory)) {
-        *why = L"the run keeps its versions in it";
-        return false;
-    }
-    if (isMarkedVersionsFolder(directory)) {
-        *why = WideString(L"it holds a versions folder [") + directory + L"]";
-        return false;
-    }
-    // Without a rule, which judges each entry on its own, the tree may go whole into the run folder.
-    TreeOutcome whole = runContext.ruleActive ? TREE_PER_ENTRY : removeTreeWhole(run, directory);
-    if (whole != TREE_PER_ENTRY) return whole == TREE_KEPT;
-    WideString base = directory;
-    if (!endsWithSeparator(base)) base.AppendSeparator();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) {
-        runContext.changeAttempted = true;
-        reportCleanup(run, SystemResult{false, reason}, true, directory, REPORT_REMOVED, L"  RD: [",
-                      L"! Error => Remove dir: [");
-        return false;
-    }
-    std::vector<std::pair<WideString, DeletableKind>> entries;
-    std::vector<WideString> directories;
-    DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        WideString path = base + entry.name;
-        if (entry.isDirectory && !entry.isLink) {
-            directories.push_back(path);
-        } else {
-            entries.emplace_back(path, entry.isLink ? LINK : DELETABLE_FILE);
-        }
-    }
-    bool all = static_cast<bool>(platformCloseListing(listing));
-    // What the rules leave alone stays, as the clean-up would leave it.
-    auto ruleKeeps = [&](const WideString& path, bool isDirectory) {
-        if (!runContext.ruleActive || entryRuleVerdict(path, toRoot, isDirectory) == RULE_TAKE) return false;
-        *why = WideString(L"the rule leaves [") + path + L"] as it is";
-        return true;
-    };
-    for (const auto& [path, kind] : entries) {
-        if (runStopRequested()) return false;
-        if (isOpenRunLog(path)) *why = L"the run's log is in it";
-        if (isLiveTemporary(path)) *why = WideString(L"another run's temporary is in it [") + path + L"]";
-        if (isOpenRunLog(path) || isLiveTemporary(path) || ruleKeeps(path, false)) {
-            all = false;
-            continue;
-        }
-        runContext.changeAttempted = true;
-        KeptVersion kept;
-        SystemResult deleted = deleteEntry(run, path, kind, &kept);
-        if (deleted) ++runContext.updatedCount;
-        if (!tellKept(run, path, kept)) {
-            reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
-        }
-        all = all && deleted.done;
-    }
-    for (const WideString& path : directories) {
-        if (runStopRequested()) return false;
-        if (ruleKeeps(path, true)) {
-            all = false;
-            continue;
-        }
-        all = removeTreeInTheWay(run, toRoot, path, why) && all;
-    }
-    if (!all || runStopRequested()) return false;
-    runContext.changeAttempted = true;
-    KeptVersion kept;
-    if (keepBeforeRemovingDirectory(run, directory, &kept) == KEEP_FAILED) {
-        reportVersionFailure(run, directory, kept);
-        return false;
-    }
-    SystemResult removed = changeRemoveDirectory(directory.buffer);
-    if (removed) ++runContext.updatedCount;
-    if (removed && kept.result != KEEP_NOT_ASKED) reportKept(run, directory);
-    reportCleanup(run, removed, true, directory, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
-    return removed.done;
-}
-
-bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) {
-    if (isOpenRunLog(path)) {
-        *why = L"it is the run's log";
-        return false;
-    }
-    runContext.changeAttempted = true;
-    KeptVersion kept;
-    SystemResult deleted = deleteEntry(run, path, DELETABLE_FILE, &kept);
-    if (deleted) ++runContext.updatedCount;
-    if (!tellKept(run, path, kept)) {
-        reportCleanup(run, deleted, true, path, REPORT_DELETED, L"  DF: [", L"! Error => Delete file: [");
-    }
-    return deleted.done;
-}
-
 // cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path) {
-    return static_cast<bool>(removeDirectoryIfSurplus(nullptr, root, otherRoot, path));
+    DefaultRun lone;
+    bool attempted = false;
+    SystemResult removed = removeDirectoryIfSurplus(nullptr, &lone.run, root, otherRoot, path, &attempted);
+    noteCleanup(&lone.run, attempted, removed.done);
+    return removed.done;
 }
 
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
@@ -627,12 +343,17 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     bool framed = enterable && folderWalk->times.on;
     if (framed) settleJobs(run);
     FolderTimeFrame* frame = framed ? folderFrame(&folderWalk->times, depth + 1, run) : nullptr;
-    if (!takenByRule(run, walker, entryPath, walkRoot, false)) {
+    RuleVerdict verdict = judgeByRules(*run, entryPath, walkRoot, enterable);
+    if (verdict != RULE_TAKE) {
+        if (verdict == RULE_UNMATCHABLE) settleJobs(run);            // told after what the workers did before
+        if (verdict == RULE_SKIP_BELOW) walker->skipDescent = true;  // all below it is left alone too
+        leaveByRule(run, walker, entryPath, verdict == RULE_UNMATCHABLE, false);
         if (!walker->skipDescent) takeTimeForBelow(frame, run);
         return true;
     }
     if (frame) frame->taken = true;
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        settleJobs(run);
         reportEntryFailure(run,
                            WideString(L"! Error => Name holds a path separator, left as it is: [") + entryPath + L"]",
                            entryPath, WideString());
@@ -640,7 +361,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         return true;
     }
     // What the copy walk of a dry run took away to make room is gone already.
-    if (changeTookAway(entryPath.buffer)) {
+    if (changeTookAway(*run->changes, entryPath.buffer)) {
         walker->skipDescent = true;
         return true;
     }
@@ -672,12 +393,15 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
     }
-    // Without a rule, which judges each entry on its own, a surplus tree goes whole into the run folder.
+    // Without a rule, which judges each entry on its own, a surplus tree goes
+    // whole into the run folder, told after what the workers did before.
     if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
-        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
-        removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
-        walker->skipDescent = true;
-        return true;
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT) {
+        settleJobs(run);
+        if (removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
+            walker->skipDescent = true;
+            return true;
+        }
     }
     DeletableKind kind = kindFromListing(*walker);
     SystemResult kept{false, 0};
@@ -695,18 +419,19 @@ void removeIfSurplus(DirectoryWalker* walker, const WideString& entryPath, const
     RunState* run = folderWalk->run;
     settleJobs(run);  // the deletions below it are done, and told, first
     // Told of, if need be, when it was met.
-    if (runContext.ruleActive && entryRuleVerdict(entryPath, walkRoot, true) != RULE_TAKE) return;
-    if (changeTookAway(entryPath.buffer)) return;
+    if (judgeByRules(*run, entryPath, walkRoot, true) != RULE_TAKE) return;
+    if (changeTookAway(*run->changes, entryPath.buffer)) return;
     // Below the root, the directory's parent is the last on the descent path.
     if (!walker->descent.empty() && scopeAt(*folderWalk->cleanup, listingDepth(*walker)) == SCOPE_PASS) {
-        runContext.changeAttempted = false;  // the copy walk found its name in From
+        noteCleanup(run, false, false);  // the copy walk found its name in From
         reportCleanup(run, kDone, false, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
         return;
     }
     // The directory has just been listed; no need to ask again.
-    SystemResult ok = removeDirectoryIfSurplus(walker, walkRoot, otherRoot, entryPath);
-    reportCleanup(run, ok, runContext.changeAttempted, entryPath, REPORT_REMOVED, L"  RD: [",
-                  L"! Error => Remove dir: [");
+    bool attempted = false;
+    SystemResult removed = removeDirectoryIfSurplus(walker, run, walkRoot, otherRoot, entryPath, &attempted);
+    noteCleanup(run, attempted, removed.done);
+    reportCleanup(run, removed, attempted, entryPath, REPORT_REMOVED, L"  RD: [", L"! Error => Remove dir: [");
 }
 
 }  // namespace

@@ -98,25 +98,6 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // copy walk's root): it holds names From lacks, or is walked whole.
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root);
 
-// Deletes, in a directory of the To Folder, the temporaries that copies of
-// runs now gone left there (isDeadTemporary) and that its counterpart in
-// From plainly lacks; a live run's and every other entry stay, whatever its
-// name. Nothing of it is counted or logged; true when anything was deleted.
-bool removeDeadTemporaries(const WideString& directory, const WideString& counterpart);
-
-// Removes the To directory (below toRoot) that stands where From has an
-// entry of another kind (a mirror replacing it), with everything below it;
-// every removal is reported for run. False when anything of it stays, with
-// *why set when the run itself kept it: the run log or a folder holding
-// it, a live run's temporary, an entry the rules leave alone; a failure
-// (told with its reason) or a stop.
-bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why);
-
-// Deletes the To file that stands where From has a directory (a mirror
-// replacing it), reported as the clean-up reports it; false when it stays
-// (the run log: *why says so; a failure).
-bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why);
-
 // Starts the marks of where To may hold surplus (on), or none (off: the
 // clean-up walk goes through all of To). On only for a mirror's copy walk
 // whose after-directory handler is markSurplusHandler (no rule active: a
@@ -132,13 +113,5 @@ bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, co
 
 // Readies the clean-up walk's scopes from the marks; call right before it.
 void startCleanupScopes(CleanupState* cleanup);
-
-// True when path names a temporary a run still going is writing, as the
-// records of this user's runs prove it (this process's own included).
-bool isLiveTemporary(const WideString& path);
-
-// True when path names a temporary that a run now gone left behind, as the
-// records of this user's runs prove it; a name alone proves nothing.
-bool isDeadTemporary(const WideString& path);
 
 #endif

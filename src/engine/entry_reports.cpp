@@ -1,6 +1,6 @@
+// The report steps: an entry's change, skip or failure to the log, the front end and the tally.
 #include "engine/entry_reports.h"
 
-#include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
@@ -21,7 +21,7 @@ void tell(int kind, const WideString& line, const WideString& path, const WideSt
 // A counting pass tells no one: it only counts what it would delete.
 void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason,
                         const WideString& target) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     if (run->counting) return;
     runContext.messageText = message;
     runContext.hadErrors = true;
@@ -35,7 +35,7 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
 }
 
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     if (run->counting) {
         if (kind == REPORT_DELETED || kind == REPORT_REMOVED) ++run->counted;
         return;
@@ -59,7 +59,7 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
 }
 
 void reportSkip(RunState* run, const WideString& line, const WideString& path) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     ++run->tally.skipped;
     if (runContext.host.reported) {
         tell(REPORT_SKIPPED, line, path, WideString(), 0);
@@ -68,13 +68,14 @@ void reportSkip(RunState* run, const WideString& line, const WideString& path) {
     }
 }
 
-void reportWalkStop(int result, const WideString& directory, const WideString& reason) {
+void reportWalkStop(RunState* run, int result, const WideString& directory, const WideString& reason) {
+    checkOnRunThread(*run);
     if (result != WALK_BROKEN && directory.length > 0) tell(REPORT_STOPPED, WideString(), directory, reason, 0);
     reportWalkResult(result);
 }
 
 void reportNotPlainFile(RunState* run, const WideString& entryPath) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     WideString line = WideString(L"  SK: [") + entryPath + L"] (not a regular file)";
     writeLogLine(line);
     reportSkip(run, line, entryPath);
@@ -82,7 +83,7 @@ void reportNotPlainFile(RunState* run, const WideString& entryPath) {
 }
 
 void reportProgramsOwnName(RunState* run, const WideString& entryPath) {
-    settleJobs(run);  // what the workers did before is told first
+    checkOnRunThread(*run);
     WideString line = WideString(L"  SK: [") + entryPath + L"] (a name of the program's own, not copied)";
     writeLogLine(line);
     reportSkip(run, line, entryPath);
@@ -121,19 +122,17 @@ void reportLinkLoop(RunState* run, const WideString& directoryPath) {
     pumpMessages();
 }
 
+RuleVerdict judgeByRules(const RunState& run, const WideString& entryPath, const WideString& walkRoot,
+                         bool isDirectory) {
+    if (!runContext.ruleActive) return RULE_TAKE;  // no subject to build for each entry
+    return entryRuleVerdict(run.patterns, run.options.rulesRelative, entryPath, walkRoot, isDirectory);
+}
+
 // Under an active rule an entry whose path the rule cannot judge is neither
 // copied nor deleted: it is reported once, and what lies below it is left as
 // it is (its paths cannot be judged either).
-bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                 bool countSkip) {
-    if (!runContext.ruleActive) return true;  // no subject to build for each entry
-    // A link taken as itself (copied as a link, or a link in To) is no folder to the rules.
-    bool isDirectory = walker && walker->current.isDirectory &&
-                       !(walker->current.isLink && (run->options.copyLinks || !walker->enterLinks));
-    RuleVerdict verdict = entryRuleVerdict(entryPath, walkRoot, isDirectory);
-    if (verdict == RULE_TAKE) return true;
-    if (verdict == RULE_SKIP_BELOW && walker) walker->skipDescent = true;  // all below it is left out too
-    if (verdict == RULE_UNMATCHABLE) {
+void leaveByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, bool unjudged, bool countSkip) {
+    if (unjudged) {
         reportEntryFailure(
             run, WideString(L"! Error => The rule can not judge the path, left as it is: [") + entryPath + L"]",
             entryPath, WideString());
@@ -142,5 +141,4 @@ bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entry
     } else if (countSkip) {
         ++run->tally.skipped;
     }
-    return false;
 }

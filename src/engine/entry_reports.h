@@ -1,9 +1,13 @@
 // How the outcome of one entry is told: a change, a skip or a failure goes
 // to the log, to the front end and into the run's tally; and whether the
-// run's rules take an entry at all.
+// run's rules take an entry at all. Every report step is the run's
+// thread's (it checks so), and tells what it is given as it comes: a caller
+// outside a job's telling settles the run's jobs first (engine/jobs.h), so
+// that what the workers did before is told first.
 #ifndef KORVANE_ENGINE_ENTRY_REPORTS_H
 #define KORVANE_ENGINE_ENTRY_REPORTS_H
 
+#include "engine/rule.h"
 #include "engine/run_context.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
@@ -21,7 +25,7 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
 void reportSkip(RunState* run, const WideString& line, const WideString& path);
 
 // Tells the front end of a walk that stopped at directory (empty when none is known), and why.
-void reportWalkStop(int result, const WideString& directory, const WideString& reason);
+void reportWalkStop(RunState* run, int result, const WideString& directory, const WideString& reason);
 
 // Tells of a source entry left alone because it is no plain file or directory.
 void reportNotPlainFile(RunState* run, const WideString& entryPath);
@@ -47,10 +51,15 @@ void reportCopyFailure(RunState* run, const WideString& source, const WideString
 // Tells of a directory that the walk did not enter: a link back into its own path.
 void reportLinkLoop(RunState* run, const WideString& directoryPath);
 
-// True when the run's rules take the entry of a walk of walkRoot; an entry
-// the rules cannot judge is reported, and walker (when given) does not
-// descend below it; countSkip counts an entry the rules leave alone as skipped.
-bool takenByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
-                 bool countSkip);
+// What the run's rules say of the entry of a walk of walkRoot, a folder
+// when isDirectory: RULE_TAKE when no rule is active. Asks nothing of the
+// file system.
+RuleVerdict judgeByRules(const RunState& run, const WideString& entryPath, const WideString& walkRoot,
+                         bool isDirectory);
+
+// Tells that the rules leave the entry of a walk alone: one they cannot
+// judge (unjudged) is reported, and walker (when given) does not descend
+// below it; countSkip counts one they leave as skipped.
+void leaveByRule(RunState* run, DirectoryWalker* walker, const WideString& entryPath, bool unjudged, bool countSkip);
 
 #endif

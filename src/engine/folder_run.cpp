@@ -1,6 +1,9 @@
+// The folder run's steps: its checks, the copy walk, the guards' counts and the clean-up walk.
 #include "engine/folder_run.h"
 
 #include "engine/cleanup.h"
+#include "engine/in_the_way.h"
+#include "engine/temporaries.h"
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
 #include "engine/guards.h"
@@ -9,6 +12,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/run_scaffold.h"
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "engine/walker.h"
@@ -17,26 +21,20 @@
 
 namespace {
 
+// A link loop the walk refused is told after what the workers did before.
 void reportLinkLoop(DirectoryWalker* walker, const WideString& directoryPath) {
-    reportLinkLoop(static_cast<FolderWalk*>(walker->data)->run, directoryPath);
+    RunState* run = static_cast<FolderWalk*>(walker->data)->run;
+    settleJobs(run);
+    reportLinkLoop(run, directoryPath);
 }
 
 // A walk that stops early is told with the directory it could not read,
 // after what its workers did before.
 int endWalk(RunState* run, const DirectoryWalker& walker, int result) {
     settleJobs(run);
-    reportWalkStop(result, walker.failedDirectory, walker.failureReason);
+    reportWalkStop(run, result, walker.failedDirectory, walker.failureReason);
     return result;
 }
-
-// The To tree is guarded, and the From tree read through held folders,
-// for as long as a run may change To, on every way out.
-struct ToTreeGuard {
-    ~ToTreeGuard() {
-        platformReleaseTree();
-        platformReleaseReadTree();
-    }
-};
 
 int stopRun() {
     reportWalkResult(WALK_BROKEN);
@@ -51,10 +49,11 @@ int changeKind(const UpdateOutcome& outcome, bool isDirectory) {
 
 // Tells the end of a folder of the copy walk: its time, once everything
 // handed over below it is told.
-void tellFolderEnd(EntryJob* job) {
+void tellFolderEnd(RunState* run, EntryJob* job) {
     if (runStopRequested()) return;
     auto* folderWalk = static_cast<FolderWalk*>(job->data);
-    finishFolder(job->run, &folderWalk->times, job->folderTime.get(), job->entryPath, job->target, job->step != 0);
+    finishFolder(run, &folderWalk->times, job->folderTime.get(), job->entry.entryPath, job->entry.target,
+                 job->entry.step != 0);
 }
 
 // After-directory handler of the copy walk: a mirror's marks of where To
@@ -68,12 +67,11 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
     bool cleanupFollows = folderWalk->run->replaceLinks;  // a mirror: the clean-up walk comes next
     EntryJob job;
     job.tell = tellFolderEnd;
-    job.run = folderWalk->run;
-    job.entryPath = directory;
-    job.target = counterpartPath(directory, walkRoot, otherRoot);
+    job.entry.entryPath = directory;
+    job.entry.target = counterpartPath(directory, walkRoot, otherRoot);
     job.data = folderWalk;
     job.folderTime = frame;
-    job.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
+    job.entry.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
     handOver(folderWalk->run, &job);
     return true;
 }
@@ -97,41 +95,42 @@ int cleanupWalk(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, 
 }
 
 // What a mirror would delete, counted before it deletes anything: the To
-// entries of another kind held back, then the clean-up walk, all simulated
-// on the run's thread alone and told to no one. The walk's result; the
-// count in *count. No worker has work meanwhile.
-int countDeletions(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
+// entries of another kind held back, then the clean-up walk, on the run's
+// thread alone, by a run of the count's own: its changes simulated on top
+// of what the run has done so far, telling no one, keeping no version and
+// leaving folder times to the real clean-up walk, which finds them as they
+// are. sweeper walks for it, its data the count's own until the count
+// ends. The walk's result; the count in *count. No worker has work meanwhile.
+int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* cleanup, const WideString& from,
                    const WideString& to, long long* count) {
-    int updated = runContext.updatedCount;
-    bool errors = runContext.hadErrors;
-    JobQueue* jobs = run->jobs;
-    run->jobs = nullptr;  // each deletion counted as it is handed over
-    // Folder times wait for the real clean-up walk, which finds them as they are.
-    FolderTimes& times = static_cast<FolderWalk*>(sweeper->data)->times;
-    bool timesOn = times.on;
-    times.on = false;
-    beginSimulatedPass();
-    run->counting = true;
-    run->counted = 0;
-    for (const WideString& entry : run->heldKindChanges) {
+    RunTally tally;
+    Changes changes;
+    simulateOnTop(&changes, *run.changes);
+    RunState counting{run.options, tally};
+    counting.changes = &changes;
+    counting.steps = run.steps;
+    counting.links = run.links;
+    counting.versions = run.versions;  // what is the versions folder is no entry to count
+    counting.replaceLinks = run.replaceLinks;
+    counting.patterns = run.patterns;
+    counting.thread = run.thread;
+    counting.counting = true;
+    for (const WideString& entry : run.heldKindChanges) {
         WideString target = counterpartPath(entry, from, to);
         EntryState existing = queryEntryState(target);
         if (!existing.queried) continue;
         WideString why;
         if (existing.isDirectory) {
-            removeTreeInTheWay(run, to, target, &why);
+            removeTreeInTheWay(&counting, to, target, &why);
         } else {
-            deleteFileInTheWay(run, target, &why);
+            deleteFileInTheWay(&counting, target, &why);
         }
     }
-    int result = cleanupWalk(run, sweeper, cleanup, from, to);
-    *count = run->counted;
-    run->counting = false;
-    endSimulatedPass();
-    times.on = timesOn;
-    run->jobs = jobs;
-    runContext.updatedCount = updated;
-    runContext.hadErrors = errors;
+    FolderWalk walk{&counting, cleanup, {}, {}, {}};
+    sweeper->data = &walk;
+    int result = cleanupWalk(&counting, sweeper, cleanup, from, to);
+    sweeper->data = nullptr;
+    *count = counting.counted;
     return result;
 }
 
@@ -233,6 +232,30 @@ void reportHeldBack(RunState* run, const WideString& from, const WideString& to,
                                  L"]; nothing was deleted.");
 }
 
+// Makes ruleTexts, which name what is left out when excludes, and the
+// options' shell patterns the rules of scaffold's run (none: every entry is
+// taken); RUN_BAD_RULE, with its lines written and shown, when one cannot
+// be compiled, and no rule is active then.
+int takeRules(RunScaffold* scaffold, const std::vector<WideString>& ruleTexts, bool excludes) {
+    const std::vector<PathPattern>& patterns = scaffold->run.options.patterns;
+    runContext.ruleActive = !ruleTexts.empty() || !patterns.empty();
+    if (!runContext.ruleActive) return RUN_OK;
+    size_t refusedAt = 0;
+    RuleRefusal why = RULE_ACCEPTED;
+    if (!compileRules(ruleTexts, &refusedAt, &why)) {
+        runContext.ruleActive = false;
+        const WideString& badRule = ruleTexts[refusedAt];
+        refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + badRule + L"].");
+        WideString reason = ruleRefusalLine(why, badRule);
+        if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
+        return RUN_BAD_RULE;
+    }
+    runContext.ruleExcludes = excludes;
+    scaffold->patterns = PatternRules{patterns, {}, {}, {}};
+    scaffold->run.patterns = &scaffold->patterns;
+    return RUN_OK;
+}
+
 }  // namespace
 
 // Banner, the Synchronous question, the folder checks, the rule, then the
@@ -246,19 +269,21 @@ int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const 
     if (ruleText.length > 0) ruleTexts.push_back(ruleText);
     // The window's user has no option to give: its guards refuse, or ask.
     RunOptions options;
+    options.synchronous = synchronous;
+    options.ruleExcludes = ruleExcludes;
+    options.showCopyFile = showCopyFile;
     options.refuseEmptySource = true;
     options.replaceGuard = REPLACE_GUARD_ASK;
     RunTally tally;
-    return FolderCopyRunRules(options, &tally, synchronous, ruleExcludes, showCopyFile, from, to, ruleTexts);
+    return folderRunWithOptions(options, &tally, from, to, ruleTexts);
 }
 
-int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
-                       bool showCopyFile, const WideString& from, const WideString& to,
-                       const std::vector<WideString>& ruleTexts) {
-    RunState run = makeRun(options, *tally);
-    RunEnd end;
-    beginRun(&run);
-    writeBanner();
+int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& from, const WideString& to,
+                         const std::vector<WideString>& ruleTexts) {
+    bool synchronous = options.synchronous;
+    RunScaffold scaffold(options, tally);
+    RunState& run = scaffold.run;
+    openRun(&scaffold);
     if (synchronous) {
         // The question keeps the program's own words ("is not exist"), on purpose.
         showStatus(STATUS_NOTICE, WideString(L"[Synchronous] will delete the dirs and files from [To Folder] which "
@@ -270,65 +295,32 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
         if (!yes) return RUN_DECLINED;
     }
     // A dry run of a To Folder yet to be made finds it empty: nothing to lock, guard or clean up.
-    bool toMissing = isDryRun() && options.toToBeMade;
-    ToTreeGuard guard;
-    int refused = holdSource(from);
-    if (refused != RUN_OK) return refused;
-    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
+    bool toMissing = options.dryRun && options.toToBeMade;
+    int refused = checkRunFolders(from, to, toMissing);
     if (refused != RUN_OK) return refused;
     if (sourceInsideDestination(from, to)) {
         return refuse(RUN_SOURCE_INSIDE_DEST,
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
 
-    if (ruleTexts.empty() && options.patterns.empty()) {
-        runContext.ruleActive = false;
-    } else {
-        runContext.ruleActive = true;
-        runContext.rulesRelative = options.rulesRelative;
-        size_t refusedAt = 0;
-        RuleRefusal why = RULE_ACCEPTED;
-        if (!compileRules(ruleTexts, &refusedAt, &why)) {
-            runContext.ruleActive = false;
-            const WideString& badRule = ruleTexts[refusedAt];
-            refuse(RUN_BAD_RULE, WideString(L"! Error => Regular expression is not valid [") + badRule + L"].");
-            WideString reason = ruleRefusalLine(why, badRule);
-            if (reason.length > 0) refuse(RUN_BAD_RULE, reason);
-            return RUN_BAD_RULE;
-        }
-        runContext.ruleExcludes = ruleExcludes;
-        runContext.patterns = PatternRules{options.patterns, {}, {}, {}};
-    }
+    refused = takeRules(&scaffold, ruleTexts, options.ruleExcludes);
+    if (refused != RUN_OK) return refused;
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
-    VersionStore versions;
-    if (!toMissing) {
-        refused = checkStores(options);
-        if (refused != RUN_OK) return refused;
-        refused = prepareVersions(options, from, to, &versions);
-        if (refused != RUN_OK) return refused;
-        if (options.versionsFolder.length > 0) run.versions = &versions;
-    }
+    refused = prepareRunStores(&scaffold, from, to, toMissing);
+    if (refused != RUN_OK) return refused;
     if (synchronous && !toMissing && options.refuseEmptySource) {
         refused = guardEmptySource(&run, from, to);
         if (refused != RUN_OK) return refused;
     }
-    runContext.showCopyFile = showCopyFile;
+    runContext.showCopyFile = options.showCopyFile;
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
     if (!toMissing && !platformGuardTree(to.buffer)) {
         return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
     }
-    DestinationLock lock;
-    int locked = lockDestination(to, options.waitForLock, &lock);
-    if (locked != RUN_OK) return locked;
-    VersionsHeld versionsHeld;
-    holdVersions(&versions);
-    // Ended before the trees are let go.
-    JobQueue jobs;
-    startJobs(&jobs, &run, jobsFor(options.jobs, to));
-    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
-    writeEmptyLine();
+    refused = startRunWork(&scaffold, from, to);
+    if (refused != RUN_OK) return refused;
 
     runContext.updatedCount = 0;
     CleanupState cleanup;
@@ -350,7 +342,7 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
-    if (run.sweepTemporaries && removeDeadTemporaries(to, from) && folderTimes)
+    if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
     run.holdKindChanges = synchronous && !toMissing && options.maxDelete >= 0;
@@ -377,11 +369,10 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
     bool heldBack = false;
     if (synchronous && !toMissing && !replacesHeld) {
         DirectoryWalker sweeper = makeWalker(deleteFileHandler, removeDirectoryHandler);
-        sweeper.data = &folderWalk;
         sweeper.loopHandler = reportLinkLoop;
         if (run.holdKindChanges) {
             long long count = 0;
-            result = countDeletions(&run, &sweeper, &cleanup, from, to, &count);
+            result = countDeletions(run, &sweeper, &cleanup, from, to, &count);
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
             run.holdKindChanges = false;
             heldBack = count > options.maxDelete;
@@ -396,13 +387,15 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
             if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
             if (result != WALK_OK) return endWalk(&run, walker, result);
             beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
+            sweeper.data = &folderWalk;
             result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
         }
     }
     // A versions folder the run made inside To moved the time of the folder holding it.
-    if (folderTimes && versions.madeIn.length > 0 && !runStopRequested()) {
-        refinishFolder(&run, &folderWalk.times, counterpartPath(versions.madeIn, to, from), versions.madeIn);
+    if (folderTimes && scaffold.versions.madeIn.length > 0 && !runStopRequested()) {
+        refinishFolder(&run, &folderWalk.times, counterpartPath(scaffold.versions.madeIn, to, from),
+                       scaffold.versions.madeIn);
     }
     int directoryTotal = walker.directoryCount;
     int fileTotal = walker.fileCount;
@@ -427,12 +420,14 @@ int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchron
 namespace {
 
 // An entry whose name no path reaches, or whose name in To would reach
-// another entry, is told and left out with what lies below it; true when
+// another entry, is told (after what the workers did before) and left out
+// with what lies below it; true when
 // the entry is left so. Where To tells case apart, names equal but for case
 // are copied as any.
 bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot) {
     if (walker->currentName == NAME_HOLDS_SEPARATOR) {
+        settleJobs(run);
         reportEntryFailure(run, WideString(L"! Error => Name holds a path separator, not copied: [") + entryPath + L"]",
                            entryPath, WideString());
         pumpMessages();
@@ -441,6 +436,7 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
     if (walker->currentName != NAME_FOLDS || !targetFoldsCase(counterpartPath(entryPath, walkRoot, otherRoot))) {
         return false;
     }
+    settleJobs(run);
     reportNameTaken(run, entryPath, WideString(walker->currentFoldsOnto.c_str()), true);
     walker->skipDescent = true;
     return true;
@@ -450,31 +446,27 @@ bool leftOutForItsName(RunState* run, DirectoryWalker* walker, const WideString&
 
 namespace {
 
-// Tells what the update of one entry of the copy walk found and did. An
-// entry in the way that a worker left is removed here first, in turn.
-void tellUpdate(EntryJob* job) {
-    RunState* run = job->run;
-    if (job->outcome.needsRunThread) {
-        UpdateAsk ask;
-        ask.listed = &job->listed;
-        job->outcome = updateEntry(run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
-    }
-    const UpdateOutcome& outcome = job->outcome;
-    noteOutcome(outcome);
+// Tells what the update of one entry of the copy walk found and did. The
+// step of its plan that a worker left for the run's thread (removing what
+// stands in the way) is done here first, in turn.
+void tellUpdate(RunState* run, EntryJob* job) {
+    if (job->result.update.waitsForRunThread) finishOnRunThread(run, &job->result.update);
+    const UpdateOutcome& outcome = job->result.update.outcome;
+    noteOutcome(run, outcome);
     if (outcome.facedFile) ++run->comparedFiles;
     // What waits for a guard's count is noted in the walk's order, whatever
     // worker found it due.
     if (outcome.heldBack) {
-        run->heldKindChanges.push_back(job->entryPath);
+        run->heldKindChanges.push_back(job->entry.entryPath);
         return;
     }
     if (outcome.replaceHeld) {
-        run->heldReplacements.push_back(job->entryPath);
+        run->heldReplacements.push_back(job->entry.entryPath);
         return;
     }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
-    const WideString& entryPath = job->entryPath;
-    auto target = [job] { return counterpartPath(job->entryPath, *job->walkRoot, *job->otherRoot); };
+    const WideString& entryPath = job->entry.entryPath;
+    auto target = [job] { return counterpartPath(job->entry.entryPath, *job->entry.walkRoot, *job->entry.otherRoot); };
     // The version of what the update replaced comes first, as it was kept first.
     KeepResult kept = outcome.kept.result;
     if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target());
@@ -510,14 +502,17 @@ void tellUpdate(EntryJob* job) {
     }
 }
 
-// A worker's part of an update: everything but what would remove an entry in the way.
-void updateOnWorker(EntryJob* job) {
+// A worker's part of an update: its plan, carried out up to what would
+// remove an entry in the way.
+JobResult updateOnWorker(const RunState& run, const JobEntry& entry) {
     UpdateAsk ask;
-    ask.listed = &job->listed;
-    ask.targetMissing = job->targetMissing;
-    ask.targetListed = job->targetListed ? &job->targetStatus : nullptr;
-    ask.onWorker = true;
-    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+    ask.listed = &entry.listed;
+    ask.targetMissing = entry.targetMissing;
+    ask.targetListed = entry.targetListed ? &entry.targetStatus : nullptr;
+    JobResult result;
+    result.update = planUpdate(run, *entry.walkRoot, *entry.otherRoot, entry.entryPath, ask);
+    carryOutPlan(run, &result.update);
+    return result;
 }
 
 // Whether the run made the To directory listed at depth just now.
@@ -579,7 +574,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     RunState* run = folderWalk->run;
     noteEntryDone(run, entriesHandedOver(*walker));
-    noteEntryAt(entryPath);
+    noteEntryAt(*run, entryPath);
     size_t depth = listingDepth(*walker);
     // Outside a walk (an entry held back by the deletion guard) a directory's own walk starts at 0.
     size_t below = depth == SIZE_MAX ? 0 : depth + 1;
@@ -591,7 +586,13 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (counted) ++(isDirectory ? run->tally.directories : run->tally.files);
     bool framed = isDirectory && folderWalk->times.on;
     if (framed) folderFrame(&folderWalk->times, below, run);
-    if (!takenByRule(run, walker, entryPath, walkRoot, counted)) {
+    // The rules decide first, before anything is learned of the entry.
+    int rule = judgeByRules(*run, entryPath, walkRoot, isDirectory);
+    int ruled = rule == RULE_TAKE ? PLAN_ASK : planByRules(*run, rule);
+    if (ruled == PLAN_RULE_LEAVES || ruled == PLAN_RULE_UNJUDGED) {
+        if (ruled == PLAN_RULE_UNJUDGED) settleJobs(run);         // told after what the workers did before
+        if (rule == RULE_SKIP_BELOW) walker->skipDescent = true;  // all below it is left out too
+        leaveByRule(run, walker, entryPath, ruled == PLAN_RULE_UNJUDGED, counted);
         walker->takeName = false;
         if (framed && !walker->skipDescent) takeTimeForBelow(frameAt(folderWalk->times, below).get(), run);
         return;
@@ -599,19 +600,19 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return;
     EntryJob job;
     job.tell = tellUpdate;
-    job.run = run;
-    job.entryPath = entryPath;
-    job.walkRoot = &walkRoot;
-    job.otherRoot = &otherRoot;
-    job.listed = walker->current;
     job.isDirectory = isDirectory;
-    job.targetMissing = madeAt(*folderWalk, depth);
+    JobEntry& entry = job.entry;
+    entry.entryPath = entryPath;
+    entry.walkRoot = &walkRoot;
+    entry.otherRoot = &otherRoot;
+    entry.listed = walker->current;
+    entry.targetMissing = madeAt(*folderWalk, depth);
     int32_t cut = entryPath.FindLastSeparator();
     bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
-    if (!job.targetMissing && !mayAlias && walker->current.statusKnown) {
+    if (!entry.targetMissing && !mayAlias && walker->current.statusKnown) {
         const EntryStatus* listed = listedTarget(folderWalk, depth, counterpartPath(entryPath, walkRoot, otherRoot));
-        job.targetListed = listed != nullptr;
-        if (listed) job.targetStatus = *listed;
+        entry.targetListed = listed != nullptr;
+        if (listed) entry.targetStatus = *listed;
     }
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
@@ -625,10 +626,17 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     if (mayAlias) settleJobs(run);
     UpdateAsk ask;
     ask.listed = &walker->current;
-    ask.targetMissing = job.targetMissing;
-    ask.targetListed = job.targetListed ? &job.targetStatus : nullptr;
-    job.outcome = updateEntry(run, walkRoot, otherRoot, entryPath, ask);
-    const UpdateOutcome& outcome = job.outcome;
+    ask.targetMissing = entry.targetMissing;
+    ask.targetListed = entry.targetListed ? &entry.targetStatus : nullptr;
+    EntryUpdate& update = job.result.update;
+    update = planUpdate(*run, walkRoot, otherRoot, entryPath, ask);
+    carryOutPlan(*run, &update);
+    // Removing what stands in the way is told now, after what the workers did before.
+    if (update.waitsForRunThread) {
+        settleJobs(run);
+        finishOnRunThread(run, &update);
+    }
+    const UpdateOutcome& outcome = update.outcome;
     // What lies below a link copied as a link, or below a name or a link in
     // To that the entry could not take, or a folder of another user's that
     // could not be made anew, is left as it is; below an entry held back by
@@ -642,7 +650,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // A directory the run has just made holds no one's temporaries.
     bool touched = !runStopRequested() && outcome.upToDate && run->sweepTemporaries && isDirectory &&
                    !outcome.madeDirectory &&
-                   removeDeadTemporaries(counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
+                   removeDeadTemporaries(run->changes, counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
     // A folder the walk enters takes its time only when its update went through.
     if (framed && outcome.upToDate) {
         job.folderTime = frameAt(folderWalk->times, below);

@@ -15,12 +15,12 @@
 int FolderCopyRun(bool synchronous, bool ruleExcludes, bool showCopyFile, const WideString& fromFolder,
                   const WideString& toFolder, const WideString& ruleText);
 
-// The same run with options, counting into tally, under several rules (none:
-// every entry is handled); an entry matches when any rule matches it. Each
-// rule is checked before any change.
-int FolderCopyRunRules(const RunOptions& options, RunTally* tally, bool synchronous, bool ruleExcludes,
-                       bool showCopyFile, const WideString& fromFolder, const WideString& toFolder,
-                       const std::vector<WideString>& ruleTexts);
+// The front ends' folder run: FolderCopyRun with every choice in options
+// (a mirror, what the rules mean, what is told among them), counting into
+// tally, under several rules (none: every entry is handled); an entry
+// matches when any rule matches it. Each rule is checked before any change.
+int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& fromFolder,
+                         const WideString& toFolder, const std::vector<WideString>& ruleTexts);
 
 // Entry handler of the copy walk (its walker's data a FolderWalk): brings
 // one entry up to date and reports it.

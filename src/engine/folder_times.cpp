@@ -1,3 +1,4 @@
+// The folder-time step: frames per folder of a walk, and a folder's time set once its contents are done.
 #include "engine/folder_times.h"
 
 #include <memory>
@@ -30,9 +31,9 @@ long long runActivity(const RunState* run) {
            static_cast<long long>(run->heldReplacements.size());
 }
 
-bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to) {
+bool folderTimeDiffers(const RunState& run, const WideString& folder, FolderTime from, FolderTime to) {
     return !sameModifiedTime(StampTime{from.seconds, from.nanoseconds}, StampTime{to.seconds, to.nanoseconds},
-                             options.modifyWindow, folder);
+                             run.options.modifyWindow, folder, run.steps);
 }
 
 void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const WideString& from, const WideString& to,
@@ -49,7 +50,7 @@ void beginFolderTimes(FolderTimes* times, bool on, const RunState* run, const Wi
     root->fromKnown = true;
     root->fromSeconds = source.modifiedSeconds;
     root->fromNanoseconds = source.modifiedNanoseconds;
-    root->due = folderTimeDiffers(run->options, to, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
+    root->due = folderTimeDiffers(*run, to, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
                                   FolderTime{target.modifiedSeconds, target.modifiedNanoseconds});
 }
 
@@ -72,6 +73,7 @@ std::shared_ptr<FolderTimeFrame> frameAt(const FolderTimes& times, size_t depth)
 // Nothing is asked of the system for a folder in which nothing happened.
 void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, const WideString& fromFolder,
                   const WideString& toFolder, bool cleanupEnters) {
+    checkOnRunThread(*run);
     if (!times->on || !taken) return;
     FolderTimeFrame frame = *taken;
     taken->taken = false;
@@ -82,7 +84,7 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
         times->deferred.insert(deferredKey(toFolder));
         return;
     }
-    if (changeTookAway(toFolder.buffer)) return;
+    if (changeTookAway(*run->changes, toFolder.buffer)) return;
     if (!frame.fromKnown) {
         EntryStatus source;
         if (!platformQueryEntry(fromFolder.buffer, &source) || !source.isDirectory) return;
@@ -94,12 +96,12 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
         // went (the clean-up removed it) is not asked about again.
         EntryStatus target;
         if (!platformQueryEntry(toFolder.buffer, &target) || !target.isDirectory) return;
-        if (!folderTimeDiffers(run->options, toFolder, FolderTime{frame.fromSeconds, frame.fromNanoseconds},
+        if (!folderTimeDiffers(*run, toFolder, FolderTime{frame.fromSeconds, frame.fromNanoseconds},
                                FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
             return;
         }
     }
-    SystemResult set = changeWriteModifiedTime(toFolder.buffer, frame.fromSeconds, frame.fromNanoseconds);
+    SystemResult set = changeWriteModifiedTime(run->changes, toFolder.buffer, frame.fromSeconds, frame.fromNanoseconds);
     if (!set) {
         reportCopyFailure(run, fromFolder, toFolder, WideString(platformReasonText(set.reason).c_str()));
         return;
@@ -113,11 +115,12 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
 
 bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideString& toFolder, const EntryStatus& source,
                      const EntryStatus& target) {
-    if (!folderTimeDiffers(run->options, toFolder, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
+    if (!folderTimeDiffers(*run, toFolder, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
                            FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
         return false;
     }
-    SystemResult set = changeWriteModifiedTime(toFolder.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
+    SystemResult set =
+        changeWriteModifiedTime(run->changes, toFolder.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
     if (set) return true;
     reportCopyFailure(run, fromFolder, toFolder, WideString(platformReasonText(set.reason).c_str()));
     return false;

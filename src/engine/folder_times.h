@@ -45,11 +45,11 @@ struct FolderTime {
     int32_t nanoseconds;  // the part below the second
 };
 
-// True when a To folder's time is not the From folder's as the run of
-// options compares times (sameModifiedTime): to the nanosecond, within the
+// True when a To folder's time is not the From folder's as run compares
+// times (sameModifiedTime): to the nanosecond, within the
 // modification window, or within the step of a volume that keeps coarser
 // times (folder, on that volume, asked only then).
-bool folderTimeDiffers(const RunOptions& options, const WideString& folder, FolderTime from, FolderTime to);
+bool folderTimeDiffers(const RunState& run, const WideString& folder, FolderTime from, FolderTime to);
 
 // Begins the frames of a walk of run whose folder times are given (on),
 // with the frame of the walked root: the roots' times are looked at only

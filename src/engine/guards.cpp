@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/separator.h"
+#include "engine/entry_reports.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_log.h"
@@ -23,9 +24,9 @@ struct FileCount {
     bool rootRead = false;  // the root could be listed
 };
 
-// True when the run's rules take the file at path, found below root.
-bool takenFile(const WideString& path, const WideString& root) {
-    return !runContext.ruleActive || entryRuleVerdict(path, root, false) == RULE_TAKE;
+// True when the rules of rulesOf take the file at path, found below root.
+bool takenFile(const RunState& rulesOf, const WideString& path, const WideString& root) {
+    return judgeByRules(rulesOf, path, root, false) == RULE_TAKE;
 }
 
 // True when the entry name at path is the open run log: only an entry of its name is asked.
@@ -39,7 +40,8 @@ bool isRunLogEntry(const WideString& path, const wchar_t* name) {
 // folder's listing at a time, without recursion; stops once more than most
 // are found (most below 0: counts them all). A file is any entry but a
 // folder: a link is not followed. A folder that cannot be listed gives none.
-FileCount countFiles(const RunState* run, const WideString& root, long long most) {
+// The rules are rulesOf's.
+FileCount countFiles(const RunState& rulesOf, const RunState* run, const WideString& root, long long most) {
     FileCount count;
     std::vector<WideString> folders{root};
     bool atTop = true;
@@ -64,7 +66,7 @@ FileCount countFiles(const RunState* run, const WideString& root, long long most
             count.anyEntry = count.anyEntry || top;
             if (entry.isDirectory && !entry.isLink) {
                 folders.push_back(path);
-            } else if (takenFile(path, root)) {
+            } else if (takenFile(rulesOf, path, root)) {
                 ++count.files;
             }
         }
@@ -110,17 +112,17 @@ WideString filesText(long long files) {
 // all of it for the figures of a refusal. A From that cannot be listed is
 // left to the walk, which tells why.
 int guardEmptySource(const RunState* run, const WideString& from, const WideString& to) {
-    FileCount source = countFiles(nullptr, from, EMPTY_FROM_FEW_FILES);
+    FileCount source = countFiles(*run, nullptr, from, EMPTY_FROM_FEW_FILES);
     if (!source.rootRead || source.files > EMPTY_FROM_FEW_FILES) return RUN_OK;
     long long most = source.files * EMPTY_FROM_RATIO;
-    FileCount target = countFiles(run, to, most);
+    FileCount target = countFiles(*run, run, to, most);
     if (target.files <= most) {
         if (source.anyEntry || !holdsEntries(run, to)) return RUN_OK;
         return refuse(RUN_EMPTY_SOURCE, WideString(L"! Error => Source dir [") + from +
                                             L"] is empty and destination dir [" + to +
                                             L"] is not: the mirror would delete everything in it.");
     }
-    long long toFiles = countFiles(run, to, -1).files;
+    long long toFiles = countFiles(*run, run, to, -1).files;
     WideString line = WideString(L"! Error => Source dir [") + from;
     if (!source.anyEntry) {
         line += L"] is empty";

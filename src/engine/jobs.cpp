@@ -1,3 +1,4 @@
+// The workers and the queue of jobs, told in the order they were handed over.
 #include "engine/jobs.h"
 
 #include <algorithm>
@@ -40,8 +41,9 @@ EntryJob* takeJob(JobQueue* queue) {
 // end handle its events again.
 const std::chrono::milliseconds kPumpEvery{25};
 
-// A worker: takes the oldest waiting job, does its work unless a stop came
-// first, and marks it done; ends once the queue closes and nothing waits.
+// A worker: takes the oldest waiting job, does its work (with the run as a
+// worker sees it) unless a stop came first, and marks it done; ends once the
+// queue closes and nothing waits.
 void workOn(JobQueue* queue) {
     for (;;) {
         EntryJob* job = nullptr;
@@ -54,7 +56,7 @@ void workOn(JobQueue* queue) {
         if (runStopRequested()) {
             job->cutByStop = true;
         } else {
-            job->work(job);
+            job->result = job->work(*queue->run, job->entry);
         }
         {
             std::lock_guard<std::mutex> held(queue->lock);
@@ -66,7 +68,7 @@ void workOn(JobQueue* queue) {
 }
 
 // Tells, in turn, every job at the head of the queue whose work has ended.
-void tellFinished(JobQueue* queue) {
+void tellFinished(RunState* run, JobQueue* queue) {
     for (;;) {
         std::unique_ptr<EntryJob> job;
         {
@@ -77,7 +79,7 @@ void tellFinished(JobQueue* queue) {
         }
         if (job->cutByStop || !job->tell) continue;
         queue->telling = true;
-        job->tell(job.get());
+        job->tell(run, job.get());
         queue->telling = false;
     }
 }
@@ -114,6 +116,7 @@ void joinWorkers(JobQueue* queue) {
 JobQueue::~JobQueue() { joinWorkers(this); }
 
 void endJobs(RunState* run) {
+    checkOnRunThread(*run);
     JobQueue* queue = run->jobs;
     if (!queue) return;
     settleJobs(run);
@@ -123,6 +126,7 @@ void endJobs(RunState* run) {
 }
 
 void startJobs(JobQueue* queue, RunState* run, int workers) {
+    queue->run = run;
     queue->workers = workers < 1 ? 1 : workers;
     queue->ahead = kAheadPerWorker * static_cast<size_t>(queue->workers);
     run->jobs = queue;
@@ -131,13 +135,14 @@ void startJobs(JobQueue* queue, RunState* run, int workers) {
 }
 
 void handOver(RunState* run, EntryJob* job) {
+    checkOnRunThread(*run);
     JobQueue* queue = run->jobs;
     if (!queue || queue->workers == 1) {
         if (job->work) {
             if (runStopRequested()) return;  // no change starts after a stop
-            job->work(job);
+            job->result = job->work(*run, job->entry);
         }
-        if (!job->cutByStop && job->tell) job->tell(job);
+        if (!job->cutByStop && job->tell) job->tell(run, job);
         return;
     }
     bool queued = job->work != nullptr;
@@ -149,19 +154,20 @@ void handOver(RunState* run, EntryJob* job) {
         queue->untold.push_back(std::move(owned));
     }
     if (queued) queue->wake.notify_one();
-    tellFinished(queue);
+    tellFinished(run, queue);
     while (queue->untold.size() > queue->ahead) {
         waitForHead(run, queue);
-        tellFinished(queue);
+        tellFinished(run, queue);
     }
 }
 
 void settleJobs(RunState* run) {
+    checkOnRunThread(*run);
     JobQueue* queue = run->jobs;
     if (!queue || queue->telling) return;
     while (!queue->untold.empty()) {
         waitForHead(run, queue);
-        tellFinished(queue);
+        tellFinished(run, queue);
     }
 }
 

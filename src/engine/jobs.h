@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/run_context.h"
-#include "engine/update_outcome.h"
+#include "engine/update_copy.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -26,36 +26,50 @@ struct EntryJob;
 // A folder's time step (engine/folder_times.h), held by a job only through a pointer.
 struct FolderTimeFrame;
 
-// One step of a job.
-typedef void (*JobStep)(EntryJob* job);
+// What a job is about: all that its work reads of it.
+struct JobEntry {
+    WideString entryPath;                                    // the entry (the source of an update)
+    const WideString* walkRoot = nullptr;                    // the root of the tree it was found in; outlives the job
+    const WideString* otherRoot = nullptr;                   // the root of the other tree; outlives the job
+    WideString target;                                       // the entry's counterpart, where the caller names it
+    ListedEntry listed{false, false, false, EntryStatus{}};  // what the listing told of the entry
+    bool targetMissing = false;  // the run made the target's folder just now: nothing stands there
+    bool targetListed = false;   // targetStatus holds what the listing of the target's folder told
+    EntryStatus targetStatus{};  // the target's status, valid when targetListed
+    int step = 0;                // what the work is to do, in its caller's terms
+};
 
-// One entry's work and the telling of it. The work asks and changes and
-// keeps what it found in the job; it tells nothing and touches nothing of
-// the run but its own job. The telling runs on the run's thread.
+// What a job's work found and did, handed back for its telling.
+struct JobResult {
+    EntryUpdate update;             // an update: what it learned, planned and did
+    SystemResult result{false, 0};  // a deletion: what it did
+    KeptVersion kept;               // what keeping a version before a deletion found
+    bool attempted = false;         // a deletion was due
+};
+
+// A job's work, on a worker: it gets only what a worker may touch, the run
+// as const (its shared records reached through it, each under its lock)
+// and the job's entry, and returns what it found and did. It tells nothing:
+// every report takes the run as its own, which a worker does not have.
+typedef JobResult (*JobWork)(const RunState& run, const JobEntry& entry);
+
+// A job's telling: on the run's thread, in the order the jobs were handed over.
+typedef void (*JobTell)(RunState* run, EntryJob* job);
+
+// One entry's work and the telling of it.
 struct EntryJob {
-    JobStep work = nullptr;  // on a worker; null: done already, on the run's thread
-    JobStep tell = nullptr;  // on the run's thread, in turn
-    RunState* run = nullptr;
-    WideString entryPath;                         // the entry (the source of an update)
-    const WideString* walkRoot = nullptr;         // the root of the tree it was found in; outlives the job
-    const WideString* otherRoot = nullptr;        // the root of the other tree; outlives the job
-    WideString target;                            // the entry's counterpart, where the caller names it itself
+    JobWork work = nullptr;  // on a worker; null: done already, on the run's thread
+    JobTell tell = nullptr;  // on the run's thread, in turn
+    JobEntry entry;          // what the work reads
+    JobResult result;        // what the work found and did (set by the caller where there is no work)
+    // The run's thread's own, for the telling.
     std::wstring key;                             // the caller's own name for the entry
     void* data = nullptr;                         // the caller's own record
     std::shared_ptr<FolderTimeFrame> folderTime;  // a folder's time step: the frame its job and its end's share
-    ListedEntry listed{false, false, false, EntryStatus{}};  // what the listing told of the entry
-    bool targetMissing = false;     // the run made the target's folder just now: nothing stands there
-    bool targetListed = false;      // targetStatus holds what the listing of the target's folder told
-    EntryStatus targetStatus{};     // the target's status, valid when targetListed
-    uint64_t group = 0;             // the folder it changes: jobs of one folder wait on each other there
-    bool isDirectory = false;       // counted as a directory
-    int step = 0;                   // what the work is to do, in its own terms
-    UpdateOutcome outcome;          // what an update found and did
-    SystemResult result{false, 0};  // what a deletion did
-    KeptVersion kept;               // what keeping a version before a deletion found
-    bool attempted = false;         // a deletion was due
-    bool cutByStop = false;         // a stop came before the work could end well: nothing to tell
-    bool done = false;              // the work has ended (guarded by the queue's lock)
+    uint64_t group = 0;                           // the folder it changes: jobs of one folder wait on each other there
+    bool isDirectory = false;                     // counted as a directory
+    bool cutByStop = false;                       // a stop came before the work could start: nothing to tell
+    bool done = false;                            // the work has ended (guarded by the queue's lock)
 };
 
 // Workers and the jobs handed over to them, not yet told.
@@ -70,6 +84,7 @@ struct JobQueue {
     std::condition_variable finished;              // a job's work ended
     bool closing = false;                          // the workers end once nothing waits
     bool telling = false;                          // a job is being told right now
+    const RunState* run = nullptr;                 // the run the workers work for, as they see it
     std::vector<std::thread> threads;
     JobQueue() = default;
     JobQueue(const JobQueue&) = delete;
@@ -86,8 +101,8 @@ void startJobs(JobQueue* queue, RunState* run, int workers);
 void handOver(RunState* run, EntryJob* job);
 
 // Waits for every job handed over for run, and tells each in turn. Anything
-// the run tells itself (a line, a failure, a question) comes after these:
-// the report functions call it first.
+// the run tells itself, outside a job's telling (a line, a failure, a
+// question), comes after these: it calls this first.
 void settleJobs(RunState* run);
 
 // Tells what is left, then ends and joins the workers; the run goes on on its own thread.

@@ -1,3 +1,4 @@
+// The list run: the list file read line by line, each entry brought up to date, its folders finished.
 #include "engine/list_run.h"
 
 #include <cstdio>
@@ -14,6 +15,7 @@
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
+#include "engine/run_scaffold.h"
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "fs/changes.h"
@@ -124,6 +126,7 @@ namespace {
 int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, size_t index, size_t* reported) {
     int count = 0;
     while (*reported < faults.size() && faults[*reported].beforeEntry <= index) {
+        if (count == 0) settleJobs(run);  // told after what the workers did before
         const ListLineFault& fault = faults[(*reported)++];
         WideString lineNumber = decimalText(fault.line);
         WideString message = fault.tooLong ? WideString(L"! Error => List entry is longer than any path [") +
@@ -143,8 +146,9 @@ int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, si
 // no clean-up, no pumping. An entry that would leave the folders is refused.
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     RunOptions options;
+    options.showCopyFile = showCopyFile;
     RunTally tally;
-    return ListCopyRunWith(options, &tally, showCopyFile, from, to, listFile);
+    return listRunWithOptions(options, &tally, from, to, listFile);
 }
 
 namespace {
@@ -165,6 +169,7 @@ struct ListJobs {
 // and To paths) on the screen and in the log, and in the run's tally.
 void tellListChange(RunState* run, const wchar_t* tag, const WideString& source, const WideString& target, int kind,
                     long long bytes) {
+    checkOnRunThread(*run);
     ++runContext.listUpdatedCount;
     WideString line = WideString(tag) + pathPair(source, target) + L"]";
     if (runContext.showCopyFile) {
@@ -215,14 +220,15 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
         EntryState source = queryEntryState(fromFolder);
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.queried || !target.isDirectory || target.status.isLink) continue;
-        if (changeTookAway(toFolder.buffer)) continue;
+        if (changeTookAway(*run->changes, toFolder.buffer)) continue;
         bool told = false;
         if (!at->empty() && run->options.updateMetadata) {
             int reason = 0;
             bool changed = false;
             SystemResult written{true, 0};
-            if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_NONE) {
-                written = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+            if (metadataMend(*run, fromFolder, toFolder, source, target, &reason) != MEND_NONE) {
+                written = changeWriteMetadata(run->changes, fromFolder.buffer, toFolder.buffer,
+                                              keptMetadata(run->options), &changed);
             }
             if (reason != 0 || !written) {
                 reportCopyFailure(run, fromFolder, toFolder,
@@ -259,12 +265,13 @@ bool renewForeignLevels(RunState* run, ListJobs* list, const WideString& from, c
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.isDirectory || target.status.isLink) continue;
         int reason = 0;
-        if (metadataMend(run->options, fromFolder, toFolder, source, target, &reason) != MEND_ANEW) continue;
+        if (metadataMend(*run, fromFolder, toFolder, source, target, &reason) != MEND_ANEW) continue;
         settleJobs(run);
-        SystemResult renewed = changeRenewDirectory(toFolder.buffer);
+        SystemResult renewed = changeRenewDirectory(run->changes, toFolder.buffer);
         bool changed = false;
         if (renewed) {
-            renewed = changeWriteMetadata(fromFolder.buffer, toFolder.buffer, keptMetadata(run->options), &changed);
+            renewed = changeWriteMetadata(run->changes, fromFolder.buffer, toFolder.buffer, keptMetadata(run->options),
+                                          &changed);
         }
         if (!renewed) {
             list->unsafe.insert(level);
@@ -301,24 +308,26 @@ bool mayBeAlias(const WideString& entry) {
 }
 
 // A worker's part of a listed entry's update.
-void updateListedOnWorker(EntryJob* job) {
-    UpdateAsk ask;
-    ask.onWorker = true;
-    job->outcome = updateEntry(job->run, *job->walkRoot, *job->otherRoot, job->entryPath, ask);
+JobResult updateListedOnWorker(const RunState& run, const JobEntry& entry) {
+    JobResult result;
+    result.update = planUpdate(run, *entry.walkRoot, *entry.otherRoot, entry.entryPath, UpdateAsk());
+    carryOutPlan(run, &result.update);
+    return result;
 }
 
 // Tells what the update of one listed entry found and did.
-void tellListed(EntryJob* job) {
+void tellListed(RunState* run, EntryJob* job) {
     auto* list = static_cast<ListJobs*>(job->data);
     if (!job->key.empty()) list->inFlight.erase(job->key);
-    RunState* run = job->run;
-    const UpdateOutcome& outcome = job->outcome;
-    if (job->work) noteOutcome(outcome);
+    EntryUpdate& update = job->result.update;
+    if (update.waitsForRunThread) finishOnRunThread(run, &update);  // a list run is no mirror: never so
+    const UpdateOutcome& outcome = update.outcome;
+    if (job->work) noteOutcome(run, outcome);
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
-    noteFolderChanges(list, job->target, outcome);
+    noteFolderChanges(list, job->entry.target, outcome);
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
-    const WideString& source = job->entryPath;
-    const WideString& target = job->target;
+    const WideString& source = job->entry.entryPath;
+    const WideString& target = job->entry.target;
     // The version of what the update replaced comes first, as it was kept first.
     KeepResult kept = outcome.kept.result;
     if (kept == KEEP_MOVED || kept == KEEP_BESIDE) reportKept(run, target);
@@ -348,19 +357,13 @@ void tellListed(EntryJob* job) {
 
 }  // namespace
 
-int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& from,
-                    const WideString& to, const WideString& listFile) {
-    platformSetUserLocale();
-    RunState run = makeRun(options, *tally);
-    RunEnd end;
-    beginRun(&run);
-    writeBanner();
-    bool toMissing = isDryRun() && options.toToBeMade;
-    SourceHeld sourceHeld;
-    int refused = holdSource(from);
-    if (refused != RUN_OK) return refused;
-    refused = toMissing ? validateFoldersForNewTo(from, to) : validateFolders(from, to);
-    if (refused != RUN_OK) return refused;
+namespace {
+
+// Reads listFile into runContext.listEntries, and the lines that give no
+// entry into faults; showCopyFile is the run's once the file is found.
+// RUN_NO_LIST_FILE or RUN_LIST_READ_ERROR, with its lines written and shown,
+// when it cannot be found or read.
+int takeList(const WideString& listFile, bool showCopyFile, std::vector<ListLineFault>* faults) {
     if (!fileExists(listFile)) {
         // "is not exist": the program's own wording, kept on purpose.
         runContext.messageText = WideString(L"! Error => List file [") + listFile + L"] is not exist.";
@@ -368,9 +371,8 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         return RUN_NO_LIST_FILE;
     }
     runContext.showCopyFile = showCopyFile;
-    std::vector<ListLineFault> faults;
     int reason = 0;
-    int count = readListFile(listFile, &faults, &reason);
+    int count = readListFile(listFile, faults, &reason);
     if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
         WideString why(platformReasonText(reason).c_str());
         runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
@@ -379,30 +381,32 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
             refuse(RUN_LIST_READ_ERROR, WideString(L"! Error => The list can not be read: ") + why + L".");
         return RUN_LIST_READ_ERROR;
     }
+    return RUN_OK;
+}
+
+}  // namespace
+
+int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& from, const WideString& to,
+                       const WideString& listFile) {
+    platformSetUserLocale();
+    RunScaffold scaffold(options, tally);
+    RunState& run = scaffold.run;
+    openRun(&scaffold);
+    bool toMissing = options.dryRun && options.toToBeMade;
+    int refused = checkRunFolders(from, to, toMissing);
+    if (refused != RUN_OK) return refused;
+    std::vector<ListLineFault> faults;
+    refused = takeList(listFile, options.showCopyFile, &faults);
+    if (refused != RUN_OK) return refused;
     // A To Folder yet to be made holds nothing to keep.
-    VersionStore versions;
-    if (!toMissing) {
-        refused = checkStores(options);
-        if (refused != RUN_OK) return refused;
-        refused = prepareVersions(options, from, to, &versions);
-        if (refused != RUN_OK) return refused;
-        if (options.versionsFolder.length > 0) run.versions = &versions;
-    }
+    refused = prepareRunStores(&scaffold, from, to, toMissing);
+    if (refused != RUN_OK) return refused;
     if (runStopRequested() || (!toMissing && !platformGuardTree(to.buffer))) {
-        platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
     }
-    DestinationLock lock;
-    int locked = lockDestination(to, options.waitForLock, &lock);
-    if (locked != RUN_OK) {
-        platformReleaseTree();
-        return locked;
-    }
-    VersionsHeld versionsHeld;
-    holdVersions(&versions);
-    writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
-    writeEmptyLine();
+    refused = startRunWork(&scaffold, from, to);
+    if (refused != RUN_OK) return refused;
 
     runContext.updatedCount = 0;
     runContext.listUpdatedCount = 0;
@@ -415,8 +419,6 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     listJobs.tally = tally;
     listJobs.folders = options.folderTimes && !toMissing;
     listJobs.prefix = joined(to, WideString()).length;
-    JobQueue jobs;
-    startJobs(&jobs, &run, jobsFor(options.jobs, to));
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
@@ -426,13 +428,14 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         ++total;
         if (listEntryLeavesFolder(entry)) {
             ++tally->files;
+            settleJobs(&run);
             reportEntryFailure(&run, WideString(L"! Error => List entry is outside the From Folder [") + entry + L"].",
                                entry, WideString());
             continue;
         }
         WideString source = joined(from, entry);
         WideString target = joined(to, entry);
-        noteEntryAt(source);
+        noteEntryAt(run, source);
         std::wstring normal = normalEntry(entry);
         std::wstring key;
         platformFoldName(normal.c_str(), &key);
@@ -440,11 +443,13 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         if (listJobs.folders) noteLevelsAbove(&listJobs.onTheWay, normal);
         if (taken->second != normal && targetFoldsCase(target)) {
             ++tally->files;
+            settleJobs(&run);
             reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
             continue;
         }
         if (options.updateMetadata && !toMissing && !renewForeignLevels(&run, &listJobs, from, to, normal)) {
             ++tally->files;
+            settleJobs(&run);
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]",
                                source, WideString(L"a folder on its way is another user's, not renewed"), target);
             continue;
@@ -457,15 +462,14 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
         EntryJob job;
         job.work = onRunThread ? nullptr : updateListedOnWorker;
         job.tell = tellListed;
-        job.run = &run;
-        job.entryPath = source;
-        job.walkRoot = &from;
-        job.otherRoot = &to;
-        job.target = target;
+        job.entry.entryPath = source;
+        job.entry.walkRoot = &from;
+        job.entry.otherRoot = &to;
+        job.entry.target = target;
         job.data = &listJobs;
         job.group = folderGroup(target);
         if (onRunThread) {
-            job.outcome = copyIfUpdated(&run, from, to, source, nullptr);
+            job.result.update.outcome = updateEntryNoted(&run, from, to, source, nullptr);
         } else {
             listJobs.inFlight.insert(key);
             job.key = std::move(key);
@@ -476,8 +480,6 @@ int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFil
     finishListFolders(&run, &listJobs, from, to);
 
     if (!runStopRequested()) expireVersions(&run, from, to);
-    platformReleaseTree();
-    platformReleaseReadTree();
     if (runStopRequested()) {
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;

@@ -19,9 +19,10 @@ struct ListLineFault {
 int ListCopyRun(bool showCopyFile, const WideString& fromFolder, const WideString& toFolder,
                 const WideString& listFile);
 
-// The same run with options, counting into tally.
-int ListCopyRunWith(const RunOptions& options, RunTally* tally, bool showCopyFile, const WideString& fromFolder,
-                    const WideString& toFolder, const WideString& listFile);
+// The front ends' list run: ListCopyRun with every choice in options
+// (options.showCopyFile among them), counting into tally.
+int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideString& fromFolder,
+                       const WideString& toFolder, const WideString& listFile);
 
 // Longest list line, in wide units, that can name an entry: the longest path
 // Windows can name; no line longer than that is kept.

@@ -1,3 +1,4 @@
+// The comparison of an entry's metadata with its source's, and the tables of names of one file.
 #include "engine/metadata.h"
 
 #include <mutex>
@@ -5,30 +6,21 @@
 #include "fs/changes.h"
 #include "platform/platform.h"
 
-namespace {
-
-// Guards the tables of a run's files of several names: a worker's update of
-// a file of one name may claim a To file while the run's thread follows the
-// names of another.
-std::mutex linkTables;
-
-}  // namespace
-
 KeptMetadata keptMetadata(const RunOptions& options) {
     return KeptMetadata{options.keepOwners, options.keepXattrs, options.keepAcls};
 }
 
 // The statuses decide first: attributes are read only when they do not
 // make the entry anew already.
-MendKind metadataMend(const RunOptions& options, const WideString& source, const WideString& target,
+MendKind metadataMend(const RunState& run, const WideString& source, const WideString& target,
                       const EntryState& sourceState, const EntryState& existing, int* reason) {
     *reason = 0;
-    KeptMetadata keep = keptMetadata(options);
+    KeptMetadata keep = keptMetadata(run.options);
     bool ownMode = platformOwnModeDiffer(sourceState.status, existing.status, keep);
     // A volume that holds no owners moves none: where that is not known yet,
     // it is learned once (never in a dry run) before the entry is made anew.
     if (ownMode && platformMendGrants(target.buffer, sourceState.status, existing.status, keep) &&
-        (!changeProbeOwners(target.Left(target.FindLastSeparator()).buffer) ||
+        (!changeProbeOwners(*run.changes, target.Left(target.FindLastSeparator()).buffer) ||
          platformMendGrants(target.buffer, sourceState.status, existing.status, keep))) {
         return MEND_ANEW;
     }
@@ -47,10 +39,10 @@ MendKind metadataMend(const RunOptions& options, const WideString& source, const
 // From leaves it in To too, whichever name the walk meets first. A From file
 // of one name whose copy is to be replaced anyway claims nothing: the copy
 // takes the name away from the others.
-LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing, bool replaced) {
+LinkFinding findLinks(LinkGroups* groups, const EntryState& source, const EntryState& existing, bool replaced) {
     LinkFinding finding{LINK_NONE, false, nullptr};
-    std::lock_guard<std::mutex> held(linkTables);
-    LinkGroups& links = run->links;
+    std::lock_guard<std::mutex> held(groups->lock);
+    LinkGroups& links = *groups;
     const EntryStatus& from = source.status;
     bool several = from.linkCount > 1;
     if (several) {
@@ -72,9 +64,9 @@ LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState&
     return finding;
 }
 
-void noteFirstCopy(RunState* run, const EntryState& source, const WideString& target,
+void noteFirstCopy(LinkGroups* links, const EntryState& source, const WideString& target,
                    const DirectoryIdentity* identity) {
     FirstCopy copy{target, identity ? *identity : DirectoryIdentity{0, 0}, identity != nullptr};
-    std::lock_guard<std::mutex> held(linkTables);
-    run->links.firsts.emplace(source.status.identity, copy);
+    std::lock_guard<std::mutex> held(links->lock);
+    links->firsts.emplace(source.status.identity, copy);
 }

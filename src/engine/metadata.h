@@ -20,10 +20,10 @@ enum MendKind {
 };
 
 // What the To entry target (existing) asks to have the metadata a copy of
-// the From entry source (sourceState) would have, as the options ask: owner,
+// the From entry source (sourceState) would have, as run's options ask: owner,
 // group and mode from the statuses alone; attributes and ACLs read only when
 // kept. *reason, when not 0, tells why they could not be read.
-MendKind metadataMend(const RunOptions& options, const WideString& source, const WideString& target,
+MendKind metadataMend(const RunState& run, const WideString& source, const WideString& target,
                       const EntryState& sourceState, const EntryState& existing, int* reason);
 
 // What the names of one file in From ask of the To name of one of them.
@@ -42,15 +42,15 @@ struct LinkFinding {
 };
 
 // Looks up the plain From file source (and existing, its To counterpart as
-// queried) among the files of several names of run, and notes a To file of
+// queried) among the files of several names of a run (links), and notes a To file of
 // several names as the copy of source unless another From file claimed it
 // first, or source has one name and its copy is replaced anyway. Only a
 // run with hardLinks asks.
-LinkFinding findLinks(RunState* run, const EntryState& source, const EntryState& existing, bool replaced);
+LinkFinding findLinks(LinkGroups* links, const EntryState& source, const EntryState& existing, bool replaced);
 
 // Notes target, of identity (null: not known, as in a dry run), as the copy
-// of the first name of the From file source that run met.
-void noteFirstCopy(RunState* run, const EntryState& source, const WideString& target,
+// of the first name of the From file source that a run met (links).
+void noteFirstCopy(LinkGroups* links, const EntryState& source, const WideString& target,
                    const DirectoryIdentity* identity);
 
 #endif

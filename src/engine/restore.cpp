@@ -13,6 +13,7 @@
 #include "engine/entry_reports.h"
 #include "engine/run_checks.h"
 #include "engine/run_log.h"
+#include "engine/run_scaffold.h"
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "engine/walker.h"
@@ -352,36 +353,23 @@ int RestoreRun(const RunOptions& options, RunTally* tally, bool showCopyFile, co
                                           L"] was kept by a run" +
                                           (asOf ? L" that started at that time or later" : L"") + L".");
     }
-    RunState run = makeRun(options, *tally);
-    RunEnd end;
+    RunScaffold scaffold(options, tally);
+    RunState& run = scaffold.run;
     beginRun(&run);
     run.replaceLinks = true;  // an entry of another kind in the way goes, kept as a version first
     runContext.showCopyFile = showCopyFile;
     runContext.updatedCount = 0;
-    SourceHeld sourceHeld;
-    int refused = holdSource(chosen.front().runFolder);
+    int refused = checkRunFolders(chosen.front().runFolder, target, false);
     if (refused != RUN_OK) return refused;
-    refused = validateFolders(chosen.front().runFolder, target);
+    refused = prepareRunStores(&scaffold, chosen.front().runFolder, target, false);
     if (refused != RUN_OK) return refused;
-    VersionStore versions;
-    refused = checkStores(options);
-    if (refused != RUN_OK) return refused;
-    refused = prepareVersions(options, chosen.front().runFolder, target, &versions);
-    if (refused != RUN_OK) return refused;
-    run.versions = &versions;
     if (runStopRequested() || !platformGuardTree(target.buffer)) {
-        platformReleaseTree();
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
     }
-    DestinationLock lock;
-    int locked = lockDestination(target, options.waitForLock, &lock);
-    if (locked != RUN_OK) {
-        platformReleaseTree();
-        return locked;
-    }
-    VersionsHeld versionsHeld;
-    holdVersions(&versions);
+    refused = lockDestination(target, options, &scaffold.lock);
+    if (refused != RUN_OK) return refused;
+    holdVersions(&scaffold.versions, *run.changes);
 
     std::vector<RestoredEntry> entries;
     std::set<std::wstring> taken;
@@ -413,12 +401,10 @@ int RestoreRun(const RunOptions& options, RunTally* tally, bool showCopyFile, co
         if (entry.isDirectory && (entry.relative.length == 0 || standsAsFolder(place))) continue;
         ++(entry.isDirectory ? tally->directories : tally->files);
         noteEntryDone(&run, tally->directories + tally->files);
-        noteEntryAt(source);
-        UpdateOutcome outcome = copyIfUpdated(&run, runFolder, target, source, nullptr);
+        noteEntryAt(run, source);
+        UpdateOutcome outcome = updateEntryNoted(&run, runFolder, target, source, nullptr);
         tellRestored(&run, source, place, outcome);
     }
-    platformReleaseTree();
-    platformReleaseReadTree();
     if (refused != RUN_OK) return refused;
     if (runStopRequested()) {
         reportWalkResult(WALK_BROKEN);

@@ -1,3 +1,4 @@
+// Compiling the rules for a matcher that never backtracks, and judging a path by them.
 #include "engine/rule.h"
 #include "base/separator.h"
 
@@ -319,8 +320,8 @@ Judgement judge(const WideString& path) {
 
 }  // namespace
 
-WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot) {
-    if (!runContext.rulesRelative || !StartsWith(entryPath, walkRoot)) return entryPath;
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot, bool relative) {
+    if (!relative || !StartsWith(entryPath, walkRoot)) return entryPath;
     WideString below = entryPath.Tail(walkRoot.length + 1);
     if (below.length > 0 && below.buffer[0] == PATH_SEPARATOR) return below;
     const wchar_t separator[] = {PATH_SEPARATOR, L'\0'};
@@ -336,15 +337,16 @@ RuleVerdict ruleVerdict(const WideString& entryPath) {
 }
 
 // Patterns see the path below the walked root whatever --relative-rules says.
-RuleVerdict entryRuleVerdict(const WideString& entryPath, const WideString& walkRoot, bool isDirectory) {
+RuleVerdict entryRuleVerdict(PatternRules* patterns, bool relative, const WideString& entryPath,
+                             const WideString& walkRoot, bool isDirectory) {
     if (!runContext.ruleActive) return RULE_TAKE;
-    if (!runContext.patterns.rules.empty()) {
+    if (patterns && !patterns->rules.empty()) {
         size_t root = StartsWith(entryPath, walkRoot) ? static_cast<size_t>(walkRoot.length) : 0;
         std::u32string subject = patternSubject(entryPath.buffer, static_cast<size_t>(entryPath.length), root);
-        if (patternsExclude(&runContext.patterns, subject, isDirectory)) {
+        if (patternsExclude(patterns, subject, isDirectory)) {
             return isDirectory ? RULE_SKIP_BELOW : RULE_SKIP;
         }
     }
     if (runContext.rules.empty()) return RULE_TAKE;
-    return ruleVerdict(ruleSubject(entryPath, walkRoot));
+    return ruleVerdict(ruleSubject(entryPath, walkRoot, relative));
 }

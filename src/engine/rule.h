@@ -44,17 +44,19 @@ bool compileRules(const std::vector<WideString>& ruleTexts, size_t* refusedAt, R
 WideString ruleRefusalLine(RuleRefusal why, const WideString& ruleText);
 
 // The text the rules judge for an entry of a walk of walkRoot: the whole
-// path, or with runContext.rulesRelative the part below walkRoot, beginning
-// with the separator.
-WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot);
+// path, or (relative: the run's rulesRelative) the part below walkRoot,
+// beginning with the separator.
+WideString ruleSubject(const WideString& entryPath, const WideString& walkRoot, bool relative);
 
 // The verdict of the run's regular expressions on an entry path.
 RuleVerdict ruleVerdict(const WideString& entryPath);
 
 // The verdict of all the run's rules on the entry at entryPath, found by a
-// walk of walkRoot, a folder when isDirectory: the shell patterns must not
-// exclude it, and the regular expressions must take it.
-RuleVerdict entryRuleVerdict(const WideString& entryPath, const WideString& walkRoot, bool isDirectory);
+// walk of walkRoot, a folder when isDirectory: the shell patterns (none when
+// null) must not exclude it, and the regular expressions must take it
+// (relative: they see the path below walkRoot).
+RuleVerdict entryRuleVerdict(PatternRules* patterns, bool relative, const WideString& entryPath,
+                             const WideString& walkRoot, bool isDirectory);
 
 // The longest run of plain characters that every whole match of an ECMAScript
 // pattern must contain; empty when none can be told (alternatives at the top).

@@ -1,3 +1,4 @@
+// The folder checks, the hold of From, the checks of the stores, the To Folder's lock, and refusals.
 #include "engine/run_checks.h"
 
 #include "base/separator.h"
@@ -151,8 +152,8 @@ int holdSource(const WideString& from) {
 }
 
 // A waiting run looks again five times a second, the front end kept alive meanwhile.
-int lockDestination(const WideString& to, bool waitForLock, DestinationLock* held) {
-    if (isDryRun()) return RUN_OK;
+int lockDestination(const WideString& to, const RunOptions& options, DestinationLock* held) {
+    if (options.dryRun) return RUN_OK;
     int64_t lookedAt = 0;
     for (;;) {
         long holder = 0;
@@ -168,7 +169,7 @@ int lockDestination(const WideString& to, bool waitForLock, DestinationLock* hel
                                                WideString(platformReasonText(reason).c_str()) + L".");
         }
         WideString by = holder > 0 ? WideString(L" (process ") + decimalText(holder) + L")" : WideString();
-        if (!waitForLock) {
+        if (!options.waitForLock) {
             return refuse(RUN_DEST_LOCKED,
                           WideString(L"! Error => Destination dir is in use by another run [") + to + L"]" + by + L".");
         }

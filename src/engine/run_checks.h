@@ -27,16 +27,9 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 // reads From through the held folder alone: RUN_NO_SOURCE then, as the
 // checks tell it; RUN_SOURCE_UNSAFE when a root run reaches it only through
 // a link whose owner may not read what it names, at any level of its path.
-// A refusal has its line written and shown.
+// A refusal has its line written and shown. The run's TreesHeld
+// (engine/run_scaffold.h) lets it go.
 int holdSource(const WideString& fromFolder);
-
-// Lets go of the From Folder held by holdSource, however the run ends.
-struct SourceHeld {
-    SourceHeld() = default;
-    SourceHeld(const SourceHeld&) = delete;
-    SourceHeld& operator=(const SourceHeld&) = delete;
-    ~SourceHeld() { platformReleaseReadTree(); }
-};
 
 // True when a root run may not keep what it writes in folder (the log
 // folder, the versions folder): another user may change it or a folder on
@@ -60,12 +53,12 @@ struct DestinationLock {
     ~DestinationLock() { platformUnlockTree(lock); }
 };
 
-// Locks the To Folder, as platformGuardTree holds it, for a run that
-// changes it (a dry run takes no lock).
+// Locks the To Folder, as platformGuardTree holds it, for a run of options
+// that changes it (a dry run takes no lock).
 // RUN_OK once held; RUN_DEST_LOCKED, its line written and shown, while
-// another run holds it, unless waitForLock, which waits for it (WALK_BROKEN
-// when a stop ends the wait).
-int lockDestination(const WideString& toFolder, bool waitForLock, DestinationLock* held);
+// another run holds it, unless options.waitForLock, which waits for it
+// (WALK_BROKEN when a stop ends the wait).
+int lockDestination(const WideString& toFolder, const RunOptions& options, DestinationLock* held);
 
 // Puts message in messageText, reports it as an error and returns code.
 int refuse(int code, const WideString& message);

@@ -1,7 +1,5 @@
+// The process-wide run state and its host calls; a run's records made and readied.
 #include "engine/run_context.h"
-
-#include "fs/changes.h"
-#include "fs/time_step.h"
 
 RunContext runContext;
 
@@ -18,15 +16,27 @@ void tickDuringCopy(void* data) {
 
 }  // namespace
 
-RunState makeRun(const RunOptions& options, RunTally& tally) {
-    return RunState{options, tally, false, false, 0,  nullptr, std::this_thread::get_id(), LinkGroups{}, nullptr, false,
-                    {},      false, 0,     false, {}, 0};
+RunState makeRun(const RunOptions& options, RunTally& tally, RunShared* shared) {
+    setUpChanges(&shared->changes, options.dryRun, options.retries, options.retryMilliseconds);
+    {
+        std::lock_guard<std::mutex> held(shared->steps.lock);
+        shared->steps.changes = &shared->changes;
+        shared->steps.learned.clear();
+    }
+    {
+        std::lock_guard<std::mutex> held(shared->links.lock);
+        shared->links.firsts.clear();
+        shared->links.claims.clear();
+    }
+    RunState run{options, tally};
+    run.changes = &shared->changes;
+    run.steps = &shared->steps;
+    run.links = &shared->links;
+    run.thread = std::this_thread::get_id();
+    return run;
 }
 
 void beginRun(RunState* run) {
-    setDryRun(run->options.dryRun);
-    setChangeRetries(run->options.retries, run->options.retryMilliseconds);
-    forgetTimeSteps();
     run->examined = 0;
     platformOnCopyProgress(tickDuringCopy, run);
 }
@@ -63,12 +73,14 @@ bool askCautious(const WideString& text) {
 }
 
 void noteEntryDone(RunState* run, long long examined) {
+    checkOnRunThread(*run);
     run->examined = examined;
     if (runContext.host.entryDone) {
         runContext.host.entryDone(runContext.host.data, examined, runContext.updatedCount);
     }
 }
 
-void noteEntryAt(const WideString& path) {
+void noteEntryAt(const RunState& run, const WideString& path) {
+    checkOnRunThread(run);
     if (runContext.host.entryAt) runContext.host.entryAt(runContext.host.data, path.buffer);
 }

@@ -7,15 +7,19 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/platform.h"
+#include "base/checks.h"
 #include "engine/pattern.h"
 #include "engine/run_codes.h"
+#include "fs/changes.h"
+#include "fs/time_step.h"
+#include "platform/platform.h"
 #include "text/wide_string.h"
 
 // Kinds of what a run tells a front end through Host::reported.
@@ -104,6 +108,9 @@ struct CompiledRule {
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
+    bool synchronous = false;     // a mirror: after the copy walk, what From lacks is deleted from To
+    bool ruleExcludes = false;    // the rules name what is left out rather than what is taken
+    bool showCopyFile = false;    // each change is told, not only failures
     bool dryRun = false;          // change nothing; tell what a run would change
     long long modifyWindow = 0;   // modification times this many seconds apart compare equal
     bool copyLinks = false;       // links in From are copied as links, not followed
@@ -157,8 +164,11 @@ struct FirstCopy {
 };
 
 // What a run with hardLinks knows of files of several names: memory grows
-// with such files only.
+// with such files only. A worker's update of a file of one name may claim a
+// To file while the run's thread follows the names of another: both tables
+// are read and written under its lock.
 struct LinkGroups {
+    std::mutex lock;                                                                       // guards firsts and claims
     std::unordered_map<DirectoryIdentity, FirstCopy, IdentityHash, IdentityEqual> firsts;  // From file: its first copy
     std::unordered_map<DirectoryIdentity, DirectoryIdentity, IdentityHash, IdentityEqual>
         claims;  // a To file of several names: the From file whose copy it was found to be
@@ -188,9 +198,7 @@ struct RunContext {
     bool showCopyFile = false;            // "Show Copy File" was on for this run
     bool ruleActive = false;              // a rule was given to the current folder run
     bool ruleExcludes = false;            // the rules exclude the paths they match
-    bool rulesRelative = false;           // the rules see the path below the walked root, from its separator
     std::vector<CompiledRule> rules;      // the compiled rules; a path matches when any does
-    PatternRules patterns;                // the shell-pattern rules; what they exclude is left alone
     bool hadErrors = false;               // a copy, delete or remove failed in this run
     int updatedCount = 0;                 // changes made in this run: what its closing line counts
     bool changeAttempted = false;         // the last file operation found a change due
@@ -206,37 +214,70 @@ struct JobQueue;
 // Where a run keeps its versions (engine/versions.h).
 struct VersionStore;
 
+// What a run's workers share with its thread and may change, each part
+// under its own lock; made by whoever makes the run, and outliving it.
+struct RunShared {
+    Changes changes;   // how the run changes the file system: really or simulated, retried
+    TimeSteps steps;   // the steps its volumes keep times in, as learned
+    LinkGroups links;  // with hardLinks: the files of several names met so far
+};
+
 // One run in progress: what it was asked, what it has done, and what it
 // found out for itself. The run makes it and hands it to every function
 // that acts for it; its walkers carry it to their handlers as their data.
+// A worker sees it only as const: it reads it, and changes nothing of it
+// but the records its pointers reach, each guarded by its own lock.
 struct RunState {
-    const RunOptions& options;  // fixed before the run started
-    RunTally& tally;            // its counters, the breakdown of updatedCount; a front end reads them meanwhile
-    bool replaceLinks;          // a mirror: a link, or an entry of another kind, in To facing a From entry goes
-    bool sweepTemporaries;      // the copy walk removes dead runs' temporaries in To
-    long long examined;         // the entries dealt with so far, as last told to the front end
-    JobQueue* jobs;             // its workers (see engine/jobs.h), or null: all on the run's thread
-    std::thread::id thread;     // the run's own thread, the one that tells the front end anything
-    LinkGroups links;           // with hardLinks: the files of several names met so far
+    const RunOptions& options;         // fixed before the run started
+    RunTally& tally;                   // its counters, the breakdown of updatedCount; a front end reads them meanwhile
+    Changes* changes = nullptr;        // how it changes the file system
+    TimeSteps* steps = nullptr;        // what it learned of its volumes' clocks
+    LinkGroups* links = nullptr;       // with hardLinks: the files of several names met so far
+    bool replaceLinks = false;         // a mirror: a link, or an entry of another kind, in To facing a From entry goes
+    bool sweepTemporaries = false;     // the copy walk removes dead runs' temporaries in To
+    long long examined = 0;            // the entries dealt with so far, as last told to the front end
+    JobQueue* jobs = nullptr;          // its workers (see engine/jobs.h), or null: all on the run's thread
+    std::thread::id thread{};          // the run's own thread, the one that tells the front end anything
+    PatternRules* patterns = nullptr;  // its shell-pattern rules and what they learned of folders; null: none
 
     // The net under a mirror.
-    VersionStore* versions = nullptr;         // where replaced and deleted entries are kept; null: they are not
-    bool holdKindChanges = false;             // a To entry of another kind waits in heldKindChanges instead of going
-    std::vector<WideString> heldKindChanges;  // the From entries whose To entry of another kind waits
-    bool counting = false;                    // changes are simulated and told to no one, deletions counted
-    long long counted = 0;                    // the entries the counting pass found it would delete
+    VersionStore* versions = nullptr;           // where replaced and deleted entries are kept; null: they are not
+    bool holdKindChanges = false;               // a To entry of another kind waits in heldKindChanges instead of going
+    std::vector<WideString> heldKindChanges{};  // the From entries whose To entry of another kind waits
+    bool counting = false;                      // changes are simulated and told to no one, deletions counted
+    long long counted = 0;                      // the entries the counting pass found it would delete
 
-    bool holdReplacements = false;             // a To file a copy would replace waits in heldReplacements
-    std::vector<WideString> heldReplacements;  // the From files whose To file waits for the replacement guard
-    long long comparedFiles = 0;               // From files told so far whose To entry was a file
+    bool holdReplacements = false;               // a To file a copy would replace waits in heldReplacements
+    std::vector<WideString> heldReplacements{};  // the From files whose To file waits for the replacement guard
+    long long comparedFiles = 0;                 // From files told so far whose To entry was a file
 };
 
-// Makes a run of options counting into tally, not a mirror.
-RunState makeRun(const RunOptions& options, RunTally& tally);
+// In builds that check: ends the program unless called on run's own
+// thread, the one that tells the front end anything. Each step that tells
+// (a report, a job's telling, a note into runContext) checks it first.
+inline void checkOnRunThread(const RunState& run) {
+    static_cast<void>(run);  // looked at only in builds that check
+    KORVANE_CHECK(std::this_thread::get_id() == run.thread);
+}
 
-// Readies the process for run: changes real or simulated as its options
-// say, nothing known of any volume's clock, and every long copy ticking the
-// front end as an entry does, until the run's RunEnd goes.
+// Makes a run of options counting into tally, not a mirror, on the calling
+// thread, whose shared records are shared's: changes real or simulated as
+// the options say, nothing known yet of any volume's clock or of any file
+// of several names.
+RunState makeRun(const RunOptions& options, RunTally& tally, RunShared* shared);
+
+// A run of default options, no mirror, that owns its records: for the
+// operations that act for no front end's run (the update and clean-up
+// operations as the window program's design names them).
+struct DefaultRun {
+    RunOptions options;                               // the defaults
+    RunTally tally;                                   // its counters
+    RunShared shared;                                 // its shared records
+    RunState run = makeRun(options, tally, &shared);  // the run itself
+};
+
+// Readies the process for run: every long copy ticks the front end as an
+// entry does, until the run's RunEnd goes.
 void beginRun(RunState* run);
 
 // Ends what beginRun readied, however the run ends.
@@ -275,7 +316,7 @@ bool askCautious(const WideString& text);
 // entries in all so far, and how far the run is.
 void noteEntryDone(RunState* run, long long examined);
 
-// Tells the front end the entry the run turns to next.
-void noteEntryAt(const WideString& path);
+// Tells the front end the entry run turns to next.
+void noteEntryAt(const RunState& run, const WideString& path);
 
 #endif

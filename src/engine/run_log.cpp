@@ -1,3 +1,4 @@
+// Writing the run log: its opening where it lies, its lines, and the walk-result lines.
 #include "engine/run_log.h"
 
 #include <cstring>
@@ -6,7 +7,6 @@
 
 #include "base/text_file.h"
 #include "engine/run_context.h"
-#include "fs/changes.h"
 #include "platform/platform.h"
 
 namespace {
@@ -71,7 +71,7 @@ bool closeRunLog() {
     return log.failure.length == 0;
 }
 
-void writeBanner() {
+void writeBanner(bool dryRun) {
     static const char* const lines[] = {
         "*---------------------------------------------*",
         "| Descript : Copy dirs and files by rules.    |",
@@ -80,7 +80,7 @@ void writeBanner() {
     };
     for (const char* line : lines) writeBytes(line, std::strlen(line));
     // A dry run's log cannot be taken for a real run's.
-    if (isDryRun()) {
+    if (dryRun) {
         static const char dryRunLine[] =
             "* Dry run: nothing was changed; the lines below tell what a run would change.";
         writeBytes(dryRunLine, std::strlen(dryRunLine));

@@ -14,8 +14,8 @@ bool openRunLog(const WideString& path, int* reason = nullptr);
 // it could not be written or kept (runContext.log.failure tells why).
 bool closeRunLog();
 
-// Writes the four banner lines, and in a dry run a line that says nothing was changed.
-void writeBanner();
+// Writes the four banner lines, and for a dry run a line that says nothing was changed.
+void writeBanner(bool dryRun);
 
 // Writes one line: its characters in the locale's encoding ("?" for those it
 // lacks and for control characters, so a line is always one entry).

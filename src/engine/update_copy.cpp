@@ -1,8 +1,12 @@
+// The update of one entry: the facts its plan asks for learned, then the plan carried out.
 #include "engine/update_copy.h"
 
+#include <string>
+
 #include "base/separator.h"
-#include "engine/cleanup.h"
+#include "engine/entry_plan.h"
 #include "engine/folder_times.h"
+#include "engine/in_the_way.h"
 #include "engine/metadata.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
@@ -16,11 +20,12 @@
 namespace {
 
 // copyFileOver, with how the copy ended and what it kept besides.
-CopyResult copyFileOutcome(const WideString& source, const WideString& target, const KeptMetadata& keep) {
-    CopyResult copied = changeCopyFile(source.buffer, target.buffer, keep);
+CopyResult copyFileOutcome(Changes* changes, const WideString& source, const WideString& target,
+                           const KeptMetadata& keep) {
+    CopyResult copied = changeCopyFile(changes, source.buffer, target.buffer, keep);
     if ((copied.outcome == COPY_ACCESS_DENIED || copied.outcome == COPY_ALREADY_EXISTS) && fileExists(target) &&
-        changeClearProtection(target.buffer)) {
-        return changeCopyFile(source.buffer, target.buffer, keep);
+        changeClearProtection(changes, target.buffer)) {
+        return changeCopyFile(changes, source.buffer, target.buffer, keep);
     }
     return copied;
 }
@@ -35,126 +40,17 @@ bool isRunLogByName(const WideString& target) {
 }
 
 // Makes the directory target like source, or with its metadata where run keeps it.
-SystemResult directoryLike(const RunState* run, const WideString& source, const WideString& target) {
-    if (!run->options.updateMetadata) return createDirectoryLike(source, target);
-    return createDirectoryKeeping(source, target, keptMetadata(run->options));
+SystemResult directoryLike(const RunState& run, const WideString& source, const WideString& target) {
+    if (!run.options.updateMetadata) return createDirectoryLike(run.changes, source, target);
+    return createDirectoryKeeping(run.changes, source, target, keptMetadata(run.options));
 }
 
 // Makes sure the directory that is to hold target exists, made like the source's.
-SystemResult parentReady(const RunState* run, const WideString& entryPath, const WideString& target) {
+SystemResult parentReady(const RunState& run, const WideString& entryPath, const WideString& target) {
     WideString sourceParent = entryPath.Left(entryPath.FindLastSeparator());
     WideString targetParent = target.Left(target.FindLastSeparator());
     if (directoryExists(targetParent)) return SystemResult{true, 0};
     return directoryLike(run, sourceParent, targetParent);
-}
-
-// An outcome that failed for reason.
-UpdateOutcome failed(UpdateOutcome outcome, int reason) {
-    if (outcome.reason.length == 0) outcome.reason = reasonWords(reason);
-    return outcome;
-}
-
-// While the replacement guard counts, a To file that the update would
-// replace waits (outcome's replaceHeld): nothing is done, and the run's
-// thread notes it in the walk's order. True when it waits.
-bool replacementWaits(const RunState* run, UpdateOutcome* outcome) {
-    if (!run->holdReplacements) return false;
-    outcome->replaceHeld = true;
-    return true;
-}
-
-// A change made, which the run's closing line counts.
-UpdateOutcome changed(UpdateOutcome outcome) {
-    outcome.counted = true;
-    outcome.upToDate = true;
-    return outcome;
-}
-
-// An entry found up to date: nothing was due after all.
-UpdateOutcome nothingDue(UpdateOutcome outcome) {
-    outcome.changeAttempted = false;
-    outcome.upToDate = true;
-    return outcome;
-}
-
-// Brings the metadata of target to its source's in place. Where the volume
-// holds none of what differs (owners on FAT), nothing changed. *refused
-// tells an entry found, as it was opened, to be one that is to be made
-// anew (a grant to what another may have put there): nothing was changed.
-UpdateOutcome updateInPlace(const RunState* run, UpdateOutcome outcome, const WideString& entryPath,
-                            const WideString& target, bool* refused) {
-    bool changedAny = false;
-    SystemResult written =
-        changeWriteMetadata(entryPath.buffer, target.buffer, keptMetadata(run->options), &changedAny);
-    *refused = !written && written.reason == FAILURE_GRANT_REFUSED;
-    if (!written) return failed(outcome, written.reason);
-    if (!changedAny) return nothingDue(outcome);
-    outcome.updatedInPlace = true;
-    return changed(outcome);
-}
-
-// A link copied as a link, its text already read: up to date when To holds
-// a link with the same text; otherwise a copy of it replaces a file or link
-// of that name. A directory in its place stays, and the update fails,
-// unless the run is a mirror, which replaces it.
-UpdateOutcome copyLinkIfUpdated(RunState* run, const WideString& targetRoot, const WideString& entryPath,
-                                const WideString& target, const std::wstring& text, bool onWorker) {
-    UpdateOutcome outcome;
-    outcome.linkCopied = true;
-    std::wstring existingText;
-    EntryState existing = queryEntryState(target);
-    bool targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
-    outcome.facedFile = existing.queried && existing.status.isRegular && !targetIsLink;
-    if (targetIsLink && platformReadLink(target.buffer, &existingText) && existingText == text) {
-        // The same text: the link's owner and group may be all that differs.
-        EntryStatus own;
-        if (run->options.updateMetadata && run->options.keepOwners && existing.queried &&
-            platformQueryOwnEntry(entryPath.buffer, &own) &&
-            platformOwnModeDiffer(own, existing.status, keptMetadata(run->options))) {
-            outcome.changeAttempted = true;
-            bool refused = false;
-            return updateInPlace(run, outcome, entryPath, target, &refused);
-        }
-        outcome.upToDate = true;
-        return outcome;
-    }
-    outcome.changeAttempted = true;
-    bool directoryInTheWay = existing.queried && existing.isDirectory && !targetIsLink;
-    if (run->replaceLinks && directoryInTheWay) {
-        if (onWorker) {
-            outcome.needsRunThread = true;
-            return outcome;
-        }
-        if (run->holdKindChanges) {
-            outcome.heldBack = true;  // noted in turn, when told
-            return outcome;
-        }
-        if (!removeTreeInTheWay(run, targetRoot, target, &outcome.reason)) return outcome;
-        existing = EntryState{false, false, {}};
-        directoryInTheWay = false;
-    }
-    bool standing = existing.queried || targetIsLink;
-    if (!standing) {
-        SystemResult ready = parentReady(run, entryPath, target);
-        if (!ready) return failed(outcome, ready.reason);
-    }
-    if (standing && !targetIsLink && isRunLogByName(target)) {
-        outcome.reason = L"it is the run's log";
-        return outcome;
-    }
-    if (existing.queried && !existing.isDirectory && !targetIsLink && replacementWaits(run, &outcome)) return outcome;
-    if (standing && !directoryInTheWay && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
-        return outcome;
-    }
-    CopyResult copied = changeCopyLink(entryPath.buffer, target.buffer, keptMetadata(run->options));
-    if (copied.outcome != COPY_DONE) {
-        if (copied.outcome != COPY_KEPT_LESS) {
-            dropKept(outcome.kept);
-            outcome.kept = KeptVersion();
-        }
-        return failed(outcome, copied.reason);
-    }
-    return changed(outcome);
 }
 
 // A name that may be a short name (Windows' "PROGRA~1") and reaches an entry
@@ -183,128 +79,316 @@ bool nameTakenInTarget(const WideString& targetRoot, const WideString& target, b
     return false;
 }
 
-// A file's modification time.
-StampTime stampOf(const EntryState& entry) {
-    return StampTime{entry.status.modifiedSeconds, entry.status.modifiedNanoseconds};
-}
-
-// Two files of one size whose times differ only as a coarser volume stores
-// them are alike when the target's volume keeps times that coarsely; the
-// volume is asked only then, once per run. A copy bearing set-ID bits under
-// another owner than its source's is never alike.
-bool sameTimeOnCoarseVolume(const WideString& target, const EntryState& source, const EntryState& existing) {
-    if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
-    if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
-    if (existing.status.setId && existing.status.owner != source.status.owner) return false;
-    return !sameMoment(stampOf(source), stampOf(existing)) &&
-           sameModifiedTime(stampOf(source), stampOf(existing), 0, target.Left(target.FindLastSeparator()));
-}
-
-// True when two files have one size and one modification time, as the run
-// of options compares times: to the nanosecond, within its window, or
-// within the step of a To volume that keeps them more coarsely (which is
-// asked only when the times differ as such a volume makes them differ).
-bool sameContentsStamp(const RunOptions& options, const WideString& target, const EntryState& source,
-                       const EntryState& existing) {
-    if (!source.queried || !existing.queried || source.isDirectory || existing.isDirectory) return false;
-    if (!existing.status.isRegular || source.status.size != existing.status.size) return false;
-    return sameModifiedTime(stampOf(source), stampOf(existing), options.modifyWindow,
-                            target.Left(target.FindLastSeparator()));
-}
-
-// A directory given a mode its volume cannot hold keeps the word it had:
-// nothing changed (a dry run cannot tell).
-bool attributeWordKept(const WideString& target, const EntryState& existing) {
-    if (isDryRun() || !existing.queried || !existing.isDirectory) return false;
-    uint32_t word = 0;
-    return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
-}
-
-// True when a mirror finds a To entry of another kind than its From entry.
-bool kindInTheWay(const RunState* run, const EntryState& source, const EntryState& existing) {
-    if (!run->replaceLinks || !source.queried || !existing.queried || existing.status.isLink) return false;
-    return source.isDirectory != existing.isDirectory;
-}
-
-// A mirror replaces a To entry of another kind than its From entry: a
-// directory where From has a file or a link goes with everything below it,
-// a file or link where From has a directory goes too; while the deletion
-// guard counts, it waits (outcome's heldBack), for the run's thread to note
-// in the walk's order. Other runs leave it, and its copy fails as before. False when it stays
-// in the way.
-bool clearedForKind(RunState* run, const WideString& targetRoot, const WideString& target, const EntryState& source,
-                    const EntryState& existing, UpdateOutcome* outcome) {
-    if (!kindInTheWay(run, source, existing)) return true;
-    if (run->holdKindChanges) {
-        outcome->heldBack = true;  // noted in turn, when told
-        return false;
+// Learns the fact the plan of update asks for: from the listing where it
+// told it, otherwise from the file system. A link whose text the system
+// cannot read as a link's (Wine's view of a unix link) is followed, as
+// without copyLinks; where listings mark every link, the listing has
+// already told what is one.
+void learn(const RunState& run, EntryUpdate* update, const UpdateAsk& ask) {
+    EntryFacts& facts = update->facts;
+    const WideString& entryPath = *update->entryPath;
+    const WideString& target = update->target;
+    const ListedEntry* listed = update->listedKnown ? &update->listed : nullptr;
+    int fact = update->plan.needs;
+    switch (fact) {
+        case FACT_MARK: facts.markedVersionsFolder = isMarkedVersionsFolder(target); break;
+        case FACT_NAME: nameTakenInTarget(*update->targetRoot, target, listed == nullptr, &facts.nameTakenBy); break;
+        case FACT_SOURCE_LINK: {
+            bool listedAsLinks = listed && platformLinksAreVisible();
+            facts.sourceLink = (listedAsLinks ? listed->isLink : platformIsLink(entryPath.buffer)) &&
+                               platformReadLink(entryPath.buffer, &facts.linkText);
+            break;
+        }
+        case FACT_LINK_TARGET: {
+            EntryState existing = queryEntryState(target);
+            facts.target = ComparedSide{existing, existing.queried, false, 0};
+            facts.targetIsLink = existing.queried ? existing.status.isLink : platformIsLink(target.buffer);
+            std::wstring text;
+            facts.sameLinkText = facts.targetIsLink && platformReadLink(target.buffer, &text) && text == facts.linkText;
+            break;
+        }
+        case FACT_LINK_OWNER: {
+            EntryStatus own;
+            facts.linkOwnerDiffers = platformQueryOwnEntry(entryPath.buffer, &own) &&
+                                     platformOwnModeDiffer(own, facts.target.state.status, keptMetadata(run.options));
+            break;
+        }
+        case FACT_STATUSES: {
+            EntryState source;
+            EntryState existing;
+            // The copy walk's listing may already have told the entry's status.
+            const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
+            queryBothStates(entryPath, target, &source, &existing, known, ask.targetMissing, ask.targetListed);
+            bool words = source.isDirectory || existing.isDirectory;
+            facts.source = compareSide(entryPath, source, words);
+            facts.target = compareSide(target, existing, words);
+            break;
+        }
+        case FACT_TIME_STEP: facts.timeStep = volumeTimeStep(target.Left(target.FindLastSeparator()), run.steps); break;
+        case FACT_NAMES_OF_ONE:
+            facts.links = findLinks(run.links, facts.source.state, facts.target.state, update->plan.linksReplaced);
+            break;
+        case FACT_MEND:
+            facts.mend =
+                metadataMend(run, entryPath, target, facts.source.state, facts.target.state, &facts.mendReason);
+            break;
+        case FACT_RUN_LOG: facts.targetIsRunLog = isRunLogByName(target); break;
+        default: break;
     }
-    return existing.isDirectory ? removeTreeInTheWay(run, targetRoot, target, &outcome->reason)
-                                : deleteFileInTheWay(run, target, &outcome->reason);
+    facts.known |= fact;
+}
+
+// The plan of update made again until it asks for nothing more, each fact
+// it asks learned in between.
+void planAgain(const RunState& run, EntryUpdate* update, const UpdateAsk& ask) {
+    RunKnows knows{run.replaceLinks, run.holdKindChanges, run.holdReplacements, run.changes->simulated};
+    for (;;) {
+        update->plan = planEntry(update->facts, run.options, knows);
+        if (update->plan.verdict != PLAN_ASK) return;
+        learn(run, update, ask);
+    }
+}
+
+// What a plan tells of the entry before anything is done.
+UpdateOutcome outcomeOf(const EntryUpdate& update) {
+    const EntryPlan& plan = update.plan;
+    UpdateOutcome outcome;
+    outcome.changeAttempted = plan.changeAttempted;
+    outcome.isDirectory = plan.isDirectory;
+    outcome.facedFile = plan.facedFile;
+    outcome.linkCopied = plan.linkCopied;
+    if (plan.reason[0] != L'\0') outcome.reason = plan.reason;
+    switch (plan.verdict) {
+        case PLAN_OWN_NAME: outcome.programsOwnName = true; break;
+        case PLAN_VERSIONS: outcome.versionsInTheWay = true; break;
+        case PLAN_NAME_TAKEN: outcome.nameTakenBy = update.facts.nameTakenBy; break;
+        case PLAN_NOT_PLAIN:
+            outcome.notPlainFile = true;
+            outcome.upToDate = true;
+            break;
+        case PLAN_UP_TO_DATE: outcome.upToDate = true; break;
+        case PLAN_FAIL:
+            if (plan.failure != 0) outcome.reason = reasonWords(plan.failure);
+            break;
+        case PLAN_HOLD_KIND: outcome.heldBack = true; break;  // noted in turn, when told
+        case PLAN_HOLD_REPLACE: outcome.replaceHeld = true; break;
+        case PLAN_LINK_STAYS: outcome.linkInTheWay = true; break;
+        default: break;
+    }
+    return outcome;
 }
 
 // Notes what a folder's time asks once its contents are done: due when To
 // has no folder there yet, or one of another time.
-void noteFolderTime(UpdateOutcome* outcome, const RunOptions& options, const WideString& target,
-                    const EntryState& source, const EntryState& existing) {
-    outcome->sourceSeconds = source.status.modifiedSeconds;
-    outcome->sourceNanoseconds = source.status.modifiedNanoseconds;
-    outcome->folderTimeDue =
+void noteFolderTime(const RunState& run, EntryUpdate* update) {
+    const EntryState& source = update->facts.source.state;
+    const EntryState& existing = update->facts.target.state;
+    UpdateOutcome& outcome = update->outcome;
+    outcome.sourceSeconds = source.status.modifiedSeconds;
+    outcome.sourceNanoseconds = source.status.modifiedNanoseconds;
+    outcome.folderTimeDue =
         !existing.queried || !existing.isDirectory || existing.status.isLink ||
-        folderTimeDiffers(options, target, FolderTime{source.status.modifiedSeconds, source.status.modifiedNanoseconds},
+        folderTimeDiffers(run, update->target,
+                          FolderTime{source.status.modifiedSeconds, source.status.modifiedNanoseconds},
                           FolderTime{existing.status.modifiedSeconds, existing.status.modifiedNanoseconds});
 }
 
-// Copies a file whose counterpart differs or is missing; a file it replaces
-// (replacing) is kept as a version first, when the run keeps versions and
-// has not kept it already, and its version goes again when the copy does
-// not happen. A copy whose volume refused an attribute stands, and fails
-// with the reason.
-UpdateOutcome copyFileEntry(RunState* run, UpdateOutcome outcome, const WideString& entryPath, const WideString& target,
-                            const EntryState& source, const EntryState& existing, bool replacing) {
-    if (existing.queried && isRunLogByName(target)) {
-        outcome.reason = L"it is the run's log";
-        return outcome;
+// Readies update's outcome from its plan, the folder's time noted where it is kept.
+void startOutcome(const RunState& run, EntryUpdate* update) {
+    update->outcome = outcomeOf(*update);
+    int verdict = update->plan.verdict;
+    if (update->plan.isDirectory && run.options.folderTimes && (verdict == PLAN_UP_TO_DATE || verdict == PLAN_CHANGE)) {
+        noteFolderTime(run, update);
     }
-    if (replacing && outcome.kept.result == KEEP_NOT_ASKED && replacementWaits(run, &outcome)) return outcome;
-    if (replacing && outcome.kept.result == KEEP_NOT_ASKED &&
-        keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) {
-        return outcome;
+}
+
+// An outcome that failed for reason.
+void fail(UpdateOutcome* outcome, int reason) {
+    if (outcome->reason.length == 0) outcome->reason = reasonWords(reason);
+}
+
+// A change made, which the run's closing line counts.
+void changed(UpdateOutcome* outcome) {
+    outcome->counted = true;
+    outcome->upToDate = true;
+}
+
+// An entry found up to date: nothing was due after all.
+void nothingDue(UpdateOutcome* outcome) {
+    outcome->changeAttempted = false;
+    outcome->upToDate = true;
+}
+
+// Lets go of the version kept for a change that did not happen.
+void dropVersion(const RunState& run, UpdateOutcome* outcome) {
+    dropKept(*run.changes, outcome->kept);
+    outcome->kept = KeptVersion();
+}
+
+// Notes the counterpart as the copy of the first name of a file of several
+// names, with its identity where it stands (a simulated copy stands nowhere).
+void noteFirstName(const RunState& run, const EntryUpdate& update, bool afterCopy) {
+    if (!afterCopy) {
+        noteFirstCopy(run.links, update.facts.source.state, update.target, &update.facts.target.state.status.identity);
+        return;
     }
-    // A simulated copy cannot tell a missing parent: a dry run looks first.
-    // A source that is not there makes no folders in To: its copy fails
-    // with the system's reason.
-    if (!existing.queried && source.queried && isDryRun()) {
-        SystemResult ready = parentReady(run, entryPath, target);
-        if (!ready) return failed(outcome, ready.reason);
-    }
-    KeptMetadata keep = keptMetadata(run->options);
-    CopyResult copied = copyFileOutcome(entryPath, target, keep);
+    EntryState made = run.changes->simulated ? EntryState{false, false, {}} : queryEntryState(update.target);
+    noteFirstCopy(run.links, update.facts.source.state, update.target, made.queried ? &made.status.identity : nullptr);
+}
+
+// Brings the metadata of the counterpart to its source's in place. Where
+// the volume holds none of what differs (owners on FAT), nothing changed.
+// *refused tells an entry found, as it was opened, to be one that is to be
+// made anew (a grant to what another may have put there): nothing was changed.
+void mendInPlace(const RunState& run, EntryUpdate* update, bool* refused) {
+    bool changedAny = false;
+    SystemResult written = changeWriteMetadata(run.changes, update->entryPath->buffer, update->target.buffer,
+                                               keptMetadata(run.options), &changedAny);
+    *refused = !written && written.reason == FAILURE_GRANT_REFUSED;
+    UpdateOutcome& outcome = update->outcome;
+    if (!written) return fail(&outcome, written.reason);
+    if (!changedAny) return nothingDue(&outcome);
+    outcome.updatedInPlace = true;
+    changed(&outcome);
+}
+
+// Copies the file over its counterpart, or where none stands, its version
+// kept already where the plan asks for one; the version goes again when
+// the copy does not happen. A copy whose volume refused an attribute stands,
+// and fails with the reason.
+void copyFile(const RunState& run, EntryUpdate* update) {
+    const WideString& entryPath = *update->entryPath;
+    const EntryState& source = update->facts.source.state;
+    const EntryState& existing = update->facts.target.state;
+    UpdateOutcome& outcome = update->outcome;
+    KeptMetadata keep = keptMetadata(run.options);
+    CopyResult copied = copyFileOutcome(run.changes, entryPath, update->target, keep);
     outcome.notPlainFile = copied.outcome == COPY_NOT_REGULAR;
     // The walk made the directory before its contents, so a missing parent
     // is looked for only when the copy failed for a missing name; one that
     // was moved away during the run is not made again. A parent that stands
     // by now may have been made meanwhile, for another entry of a list run
     // on another worker: the copy is tried once more. Any other failure (no
-    // right, no space) is the copy's own: it is not written twice.
+    // right, no space) is the copy's own: it is not written twice. A source
+    // that is not there makes no folders in To.
     if (copied.outcome == COPY_FAILED && platformErrorIsMissing(copied.reason) && !existing.queried && source.queried &&
         !runStopRequested()) {
-        SystemResult ready = parentReady(run, entryPath, target);
+        SystemResult ready = parentReady(run, entryPath, update->target);
         if (ready) {
-            copied = copyFileOutcome(entryPath, target, keep);
+            copied = copyFileOutcome(run.changes, entryPath, update->target, keep);
         } else {
             copied.reason = ready.reason;
         }
     }
     if (copied.outcome != COPY_DONE) {
-        if (replacing && copied.outcome != COPY_KEPT_LESS) {
-            dropKept(outcome.kept);
-            outcome.kept = KeptVersion();
-        }
-        return failed(outcome, copied.reason);
+        if (update->plan.keep && copied.outcome != COPY_KEPT_LESS) dropVersion(run, &outcome);
+        return fail(&outcome, copied.reason);
     }
     outcome.copiedBytes = source.status.size;
-    return changed(outcome);
+    changed(&outcome);
+    if (update->plan.noteFirst) noteFirstName(run, *update, true);
+}
+
+// Makes the counterpart another name of the copy of the file's first name;
+// where the name cannot be linked (a volume below To, a file of too many
+// names), it gets a copy of its own, its version standing kept. False when
+// that copy is still to be made.
+bool linkName(const RunState& run, EntryUpdate* update) {
+    const FirstCopy* first = update->facts.links.first;
+    CopyResult linked = changeLinkFile(run.changes, first->target.buffer, first->identity, update->target.buffer);
+    if (linked.outcome == COPY_DONE) {
+        changed(&update->outcome);
+        return true;
+    }
+    if (linked.outcome != COPY_STOPPED && linked.outcome != COPY_PLACE_MOVED) return false;
+    dropVersion(run, &update->outcome);
+    fail(&update->outcome, linked.reason);
+    return true;
+}
+
+// Copies the link as a link over its counterpart, or where none stands.
+void copyLink(const RunState& run, EntryUpdate* update) {
+    CopyResult copied =
+        changeCopyLink(run.changes, update->entryPath->buffer, update->target.buffer, keptMetadata(run.options));
+    if (copied.outcome == COPY_DONE) return changed(&update->outcome);
+    if (copied.outcome != COPY_KEPT_LESS) dropVersion(run, &update->outcome);
+    fail(&update->outcome, copied.reason);
+}
+
+// A directory given a mode its volume cannot hold keeps the word it had:
+// nothing changed (a simulation cannot tell).
+bool attributeWordKept(const RunState& run, const WideString& target, const EntryState& existing) {
+    if (run.changes->simulated || !existing.queried || !existing.isDirectory) return false;
+    uint32_t word = 0;
+    return platformReadAttributeWord(target.buffer, &word) && word == existing.status.attributeWord;
+}
+
+// Makes the directory, or gives it its source's attributes; a folder made
+// anew first where the plan says so.
+void makeDirectory(const RunState& run, EntryUpdate* update) {
+    UpdateOutcome& outcome = update->outcome;
+    if (update->plan.renew) {
+        // What it held moved along: only the folder itself, and its time, are new.
+        SystemResult renewed = changeRenewDirectory(run.changes, update->target.buffer);
+        if (!renewed) {
+            outcome.othersFolder = true;
+            return fail(&outcome, renewed.reason);
+        }
+        outcome.folderTimeDue = true;
+    }
+    SystemResult made = directoryLike(run, *update->entryPath, update->target);
+    if (!made) return fail(&outcome, made.reason);
+    const EntryState& existing = update->facts.target.state;
+    outcome.madeDirectory = !existing.queried;
+    if (update->plan.checkWordKept && attributeWordKept(run, update->target, existing)) return nothingDue(&outcome);
+    changed(&outcome);
+}
+
+// A link in To facing the entry goes as a link, its version kept first; one
+// the system cannot remove as a link stays. False when it stays.
+bool removeLinkInTheWay(const RunState& run, EntryUpdate* update) {
+    UpdateOutcome& outcome = update->outcome;
+    KeepResult kept = keepBeforeDeleting(run, update->target, &outcome.kept);
+    if (kept == KEEP_FAILED) return false;
+    if (kept == KEEP_MOVED || changeRemoveLink(run.changes, update->target.buffer)) return true;
+    dropVersion(run, &outcome);
+    outcome.linkInTheWay = true;
+    return false;
+}
+
+// The steps of a plan of PLAN_CHANGE after what stands in the way is gone.
+void makeChange(const RunState& run, EntryUpdate* update) {
+    const EntryPlan& plan = update->plan;
+    UpdateOutcome& outcome = update->outcome;
+    if (plan.make == MAKE_MEND) {
+        bool refused = false;
+        mendInPlace(run, update, &refused);
+        if (!refused || plan.linkCopied) {
+            if (outcome.upToDate && plan.noteFirst) noteFirstName(run, *update, false);
+            return;
+        }
+        // Another entry took the name since it was queried: made anew as well.
+        update->facts.mend = MEND_ANEW;
+        UpdateAsk none;
+        planAgain(run, update, none);
+        startOutcome(run, update);
+        if (update->plan.verdict != PLAN_CHANGE) return;
+        return makeChange(run, update);
+    }
+    if (plan.parentFirst) {
+        SystemResult ready = parentReady(run, *update->entryPath, update->target);
+        if (!ready) return fail(&outcome, ready.reason);
+    }
+    if (plan.keep && keepBeforeReplacing(run, update->target, &outcome.kept) == KEEP_FAILED) return;
+    switch (plan.make) {
+        case MAKE_COPY: return copyFile(run, update);
+        case MAKE_LINK_COPY: return copyLink(run, update);
+        case MAKE_HARD_LINK:
+            if (!linkName(run, update)) copyFile(run, update);
+            return;
+        case MAKE_DIRECTORY: return makeDirectory(run, update);
+        default: return;
+    }
 }
 
 // True for an entry below sourceRoot, both roots given.
@@ -317,204 +401,99 @@ bool updatable(const WideString& sourceRoot, const WideString& targetRoot, const
 // The attributes stay cleared when the second attempt fails.
 // cppcheck-suppress unusedFunction ; the engine's own interface, which its tests call
 bool copyFileOver(const WideString& source, const WideString& target) {
-    return copyFileOutcome(source, target, KeptMetadata{false, false, false}).outcome == COPY_DONE;
+    Changes changes;
+    return copyFileOutcome(&changes, source, target, KeptMetadata{false, false, false}).outcome == COPY_DONE;
 }
 
-// A source that is no plain file or directory (a FIFO, a socket, a device) is
-// left alone and told through notPlainFile: it is never opened and never
-// becomes a file in To; one bearing a name of the program's own, through
-// programsOwnName. A versions folder of To facing a From folder is not entered. A link in To facing the entry is never written
-// through: a mirror removes it as a link and puts the entry in its place,
-// any other run leaves it and tells through linkInTheWay.
+EntryUpdate planUpdate(const RunState& run, const WideString& sourceRoot, const WideString& targetRoot,
+                       const WideString& entryPath, const UpdateAsk& ask) {
+    EntryUpdate update;
+    update.targetRoot = &targetRoot;
+    update.entryPath = &entryPath;
+    EntryFacts& facts = update.facts;
+    facts.updatable = updatable(sourceRoot, targetRoot, entryPath);
+    if (facts.updatable) {
+        update.target = counterpartPath(entryPath, sourceRoot, targetRoot);
+        if (ask.listed) {
+            update.listedKnown = true;
+            update.listed = *ask.listed;
+        }
+        facts.programsOwnName = isProgramsOwnName(entryPath.buffer + entryPath.FindLastSeparator() + 1);
+        facts.versionsPlace = isVersionsPlace(&run, update.target);
+        facts.mayBeFolder = !ask.listed || ask.listed->isDirectory;
+        facts.targetMissing = ask.targetMissing;
+        facts.rule = ask.rule;
+    }
+    planAgain(run, &update, ask);
+    startOutcome(run, &update);
+    return update;
+}
+
+// A source that is no plain file or directory (a FIFO, a socket, a device)
+// is never opened and never becomes a file in To; one bearing a name of the
+// program's own is never copied; a versions folder of To facing a From
+// folder is not entered; a link in To facing the entry is never written
+// through. The plan says which; this does what it says.
+void carryOutPlan(const RunState& run, EntryUpdate* update) {
+    const EntryPlan& plan = update->plan;
+    if (plan.verdict == PLAN_UP_TO_DATE && plan.noteFirst) noteFirstName(run, *update, false);
+    if (plan.verdict != PLAN_CHANGE) return;
+    if (!update->cleared) {
+        if (plan.clear == CLEAR_TREE || plan.clear == CLEAR_FILE) {
+            update->waitsForRunThread = true;
+            return;
+        }
+        update->cleared = true;
+        if (plan.clear == CLEAR_LINK && !removeLinkInTheWay(run, update)) return;
+    }
+    makeChange(run, update);
+}
+
+// What the removal kept, when the run itself kept it, is the update's reason.
+void finishOnRunThread(RunState* run, EntryUpdate* update) {
+    checkOnRunThread(*run);
+    update->waitsForRunThread = false;
+    update->cleared = true;
+    const WideString& target = update->target;
+    bool cleared = update->plan.clear == CLEAR_TREE
+                       ? removeTreeInTheWay(run, *update->targetRoot, target, &update->outcome.reason)
+                       : deleteFileInTheWay(run, target, &update->outcome.reason);
+    if (cleared) makeChange(*run, update);
+}
+
+int planByRules(const RunState& run, int rule) {
+    EntryFacts facts;
+    facts.updatable = true;
+    facts.rule = rule;
+    RunKnows knows{run.replaceLinks, run.holdKindChanges, run.holdReplacements, run.changes->simulated};
+    return planEntry(facts, run.options, knows).verdict;
+}
+
 UpdateOutcome updateEntry(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
                           const WideString& entryPath, const UpdateAsk& ask) {
-    UpdateOutcome outcome;
-    if (!updatable(sourceRoot, targetRoot, entryPath)) return outcome;
-    const ListedEntry* listed = ask.listed;
-
-    WideString target = counterpartPath(entryPath, sourceRoot, targetRoot);
-    // A mark carried over from From would make a folder of To pass for a versions folder.
-    if (isProgramsOwnName(entryPath.buffer + entryPath.FindLastSeparator() + 1)) {
-        outcome.programsOwnName = true;
-        return outcome;
-    }
-    // A folder the run has just made holds no mark.
-    bool mayBeFolder = (!listed || listed->isDirectory) && !ask.targetMissing;
-    if (isVersionsPlace(run, target)) {
-        outcome.versionsInTheWay = true;
-        outcome.changeAttempted = true;
-        outcome.reason = L"the run keeps its versions there; left as it is";
-        return outcome;
-    }
-    if (mayBeFolder && isMarkedVersionsFolder(target)) {
-        outcome.versionsInTheWay = true;
-        outcome.changeAttempted = true;
-        outcome.reason = L"a versions folder is there; left as it is";
-        return outcome;
-    }
-    if (!ask.targetMissing && nameTakenInTarget(targetRoot, target, listed == nullptr, &outcome.nameTakenBy)) {
-        outcome.changeAttempted = true;
-        return outcome;
-    }
-    // A link whose text the system cannot read as a link's (Wine's view of
-    // a unix link) is followed, as without copyLinks. Where listings mark
-    // every link, the listing has already told what is one.
-    bool listedAsLinks = listed && platformLinksAreVisible();
-    std::wstring linkText;
-    if (run->options.copyLinks && (listedAsLinks ? listed->isLink : platformIsLink(entryPath.buffer)) &&
-        platformReadLink(entryPath.buffer, &linkText)) {
-        return copyLinkIfUpdated(run, targetRoot, entryPath, target, linkText, ask.onWorker);
-    }
-    EntryState source;
-    EntryState existing;
-    // The copy walk's listing may already have told the entry's status.
-    const EntryStatus* known = listed && listed->statusKnown ? &listed->status : nullptr;
-    bool differ = entriesDifferWith(entryPath, target, &source, &existing, run->options.modifyWindow, known,
-                                    ask.targetMissing, ask.targetListed) &&
-                  !sameTimeOnCoarseVolume(target, source, existing);
-    outcome.isDirectory = source.queried && source.isDirectory;
-    outcome.facedFile = source.queried && existing.queried && !source.isDirectory && source.status.isRegular &&
-                        !existing.isDirectory && existing.status.isRegular && !existing.status.isLink;
-    if (source.queried && !source.isDirectory && !source.status.isRegular) {
-        outcome.notPlainFile = true;
-        outcome.upToDate = true;
-        return outcome;
-    }
-    bool linkFacing = existing.queried && existing.status.isLink;
-    bool faithful = run->options.updateMetadata;
-    bool sameKind = source.queried && existing.queried && !linkFacing && source.isDirectory == existing.isDirectory;
-    // Where metadata are kept, they decide below: a folder's mode, and a
-    // file's set-ID bits under another owner, are mended in place.
-    if (faithful && sameKind && source.isDirectory) differ = false;
-    if (faithful && sameKind && !source.isDirectory && differ && existing.status.setId) {
-        differ = !sameContentsStamp(run->options, target, source, existing);
-    }
-    LinkFinding links{LINK_NONE, false, nullptr};
-    if (run->options.hardLinks && source.queried && source.status.isRegular) {
-        links = findLinks(run, source, existing, differ);
-        // A To file that is another From file's copy too is made afresh; its other names stay as they are.
-        if (links.shared) differ = true;
-    }
-    if (links.step == LINK_UP_TO_DATE) return nothingDue(outcome);
-    bool inPlace = false;
-    bool renew = false;
-    if (faithful && sameKind && !differ && links.step != LINK_DUE) {
-        int reason = 0;
-        MendKind mend = metadataMend(run->options, entryPath, target, source, existing, &reason);
-        if (reason != 0) {
-            outcome.changeAttempted = true;
-            return failed(outcome, reason);
-        }
-        // A To file of several names is never changed in place: the other
-        // names (a snapshot's, or one planted to reach another's file) stay
-        // as they are, and this one gets a copy of its own. Nor is an entry
-        // whose contents another may have chosen given what they may not
-        // take: a file gets a copy the run writes, a folder is renewed.
-        bool othersShare = !source.isDirectory && existing.status.linkCount > 1;
-        bool anew = mend == MEND_ANEW || (mend == MEND_IN_PLACE && othersShare);
-        differ = anew && !source.isDirectory;
-        renew = anew && source.isDirectory;
-        inPlace = mend == MEND_IN_PLACE && !anew;
-    }
-    if (outcome.isDirectory && run->options.folderTimes)
-        noteFolderTime(&outcome, run->options, target, source, existing);
-    outcome.changeAttempted = differ || linkFacing || inPlace || renew || links.step == LINK_DUE;
-    if (!outcome.changeAttempted) {
-        if (links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
-        outcome.upToDate = true;
-        return outcome;
-    }
-    if (!linkFacing && ask.onWorker && kindInTheWay(run, source, existing)) {
-        outcome.needsRunThread = true;
-        return outcome;
-    }
-    if (!linkFacing && !clearedForKind(run, targetRoot, target, source, existing, &outcome)) {
-        return outcome;
-    }
-    if (linkFacing) {
-        // A link the system cannot remove as a link stays, and so does one outside a mirror.
-        KeepResult kept = run->replaceLinks ? keepBeforeDeleting(run, target, &outcome.kept) : KEEP_NOT_ASKED;
-        if (kept == KEEP_FAILED) return outcome;
-        if (!run->replaceLinks || (kept != KEEP_MOVED && !changeRemoveLink(target.buffer))) {
-            dropKept(outcome.kept);
-            outcome.kept = KeptVersion();
-            outcome.linkInTheWay = true;
-            return outcome;
-        }
-    }
-    if (inPlace) {
-        bool refused = false;
-        UpdateOutcome mended = updateInPlace(run, outcome, entryPath, target, &refused);
-        if (mended.upToDate && links.step == LINK_FIRST) noteFirstCopy(run, source, target, &existing.status.identity);
-        if (!refused) return mended;
-        // Another entry took the name since it was queried: made anew as well.
-        renew = source.isDirectory;
-    }
-    // A file in To (not a directory, which a mirror has just removed) is replaced.
-    bool replacing = existing.queried && !existing.isDirectory && !linkFacing;
-    if (links.step == LINK_DUE) {
-        // A list run meets names whose folders in To are not made yet.
-        if (!existing.queried) {
-            SystemResult ready = parentReady(run, entryPath, target);
-            if (!ready) return failed(outcome, ready.reason);
-        }
-        if (replacing && isRunLogByName(target)) {
-            outcome.reason = L"it is the run's log";
-            return outcome;
-        }
-        if (replacing && replacementWaits(run, &outcome)) return outcome;
-        if (replacing && keepBeforeReplacing(run, target, &outcome.kept) == KEEP_FAILED) return outcome;
-        CopyResult linked = changeLinkFile(links.first->target.buffer, links.first->identity, target.buffer);
-        if (linked.outcome == COPY_DONE) return changed(outcome);
-        if (linked.outcome == COPY_STOPPED || linked.outcome == COPY_PLACE_MOVED) {
-            dropKept(outcome.kept);
-            outcome.kept = KeptVersion();
-            return failed(outcome, linked.reason);
-        }
-        // Where the name cannot be linked (a volume below To, a file of too
-        // many names), it gets a copy of its own; its version stands kept.
-    }
-    if (!source.isDirectory) {
-        outcome = copyFileEntry(run, outcome, entryPath, target, source, existing, replacing);
-        if (outcome.upToDate && links.step == LINK_FIRST) {
-            EntryState made = isDryRun() ? EntryState{false, false, {}} : queryEntryState(target);
-            noteFirstCopy(run, source, target, made.queried ? &made.status.identity : nullptr);
-        }
-        return outcome;
-    }
-    if (renew) {
-        // What it held moved along: only the folder itself, and its time, are new.
-        SystemResult renewed = changeRenewDirectory(target.buffer);
-        if (!renewed) {
-            outcome.othersFolder = true;
-            return failed(outcome, renewed.reason);
-        }
-        outcome.folderTimeDue = true;
-    }
-    SystemResult made = directoryLike(run, entryPath, target);
-    if (!made) return failed(outcome, made.reason);
-    outcome.madeDirectory = !existing.queried;
-    if (!linkFacing && !faithful && attributeWordKept(target, existing)) return nothingDue(outcome);
-    return changed(outcome);
+    EntryUpdate update = planUpdate(*run, sourceRoot, targetRoot, entryPath, ask);
+    carryOutPlan(*run, &update);
+    if (update.waitsForRunThread) finishOnRunThread(run, &update);
+    return update.outcome;
 }
 
-void noteOutcome(const UpdateOutcome& outcome) {
+void noteOutcome(RunState* run, const UpdateOutcome& outcome) {
+    checkOnRunThread(*run);
     runContext.changeAttempted = outcome.changeAttempted;
     if (outcome.counted) ++runContext.updatedCount;
 }
 
-UpdateOutcome copyIfUpdated(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
-                            const WideString& entryPath, const ListedEntry* listed) {
+UpdateOutcome updateEntryNoted(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,
+                               const WideString& entryPath, const ListedEntry* listed) {
     UpdateAsk ask;
     ask.listed = listed;
     UpdateOutcome outcome = updateEntry(run, sourceRoot, targetRoot, entryPath, ask);
-    if (updatable(sourceRoot, targetRoot, entryPath)) noteOutcome(outcome);  // else nothing was asked
+    if (updatable(sourceRoot, targetRoot, entryPath)) noteOutcome(run, outcome);  // else nothing was asked
     return outcome;
 }
 
+// cppcheck-suppress unusedFunction ; the update as the window program's design names it, which its tests call
 UpdateOutcome copyIfUpdated(const WideString& sourceRoot, const WideString& targetRoot, const WideString& entryPath) {
-    RunOptions options;
-    RunTally tally;
-    RunState run = makeRun(options, tally);
-    return copyIfUpdated(&run, sourceRoot, targetRoot, entryPath, nullptr);
+    DefaultRun lone;
+    return updateEntryNoted(&lone.run, sourceRoot, targetRoot, entryPath, nullptr);
 }

@@ -1,5 +1,5 @@
-// What the update of one entry found and did, and what its caller asks of
-// it: the records the run's workers hand back to the run's thread.
+// What the update of one entry found and did, and what its caller knows of
+// it before: the records the run's workers hand back to the run's thread.
 #ifndef KORVANE_ENGINE_UPDATE_OUTCOME_H
 #define KORVANE_ENGINE_UPDATE_OUTCOME_H
 
@@ -27,7 +27,6 @@ struct UpdateOutcome {
     int64_t sourceSeconds = 0;      // a directory: its From modification time (with folderTimes)
     int32_t sourceNanoseconds = 0;  // and the part of it below the second
     bool counted = false;           // a change was made (in a dry run: due), which the run's closing line counts
-    bool needsRunThread = false;    // on a worker, an entry in the way was left for the run's thread to remove
     long long copiedBytes = 0;      // the bytes a file copy wrote
     WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
     WideString reason;              // why it failed, where the run itself found why (else the change's reason)
@@ -44,13 +43,12 @@ struct UpdateOutcome {
     explicit operator bool() const { return upToDate; }
 };
 
-// What the caller knows of an entry before its update, and where the update runs.
+// What the caller knows of an entry before its update.
 struct UpdateAsk {
     const ListedEntry* listed = nullptr;        // what the walk's listing told of the entry, or null
     bool targetMissing = false;                 // the run made the target's folder just now: nothing stands there
     const EntryStatus* targetListed = nullptr;  // what the listing of the target's folder told of it, or null
-    bool onWorker = false;                      // off the run's thread: nothing is told, and an entry in the way is
-                                                // left for the run's thread (needsRunThread)
+    int rule = 0;                               // what the run's rules said of the entry, a RuleVerdict (RULE_TAKE: 0)
 };
 
 #endif

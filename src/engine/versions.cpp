@@ -1,3 +1,4 @@
+// The versions store: run folders made and recorded, versions kept, and retention after the run.
 #include "engine/versions.h"
 
 #include <algorithm>
@@ -214,16 +215,16 @@ WideString standingPart(const WideString& path) {
 
 // Marks the versions folder as one where it stands for real and holds no
 // mark yet; a mark that cannot be written leaves the folder as it was.
-void markVersionsFolder(const VersionStore& store) {
-    if (isDryRun() || isMarkedVersionsFolder(store.root)) return;
+void markVersionsFolder(const VersionStore& store, const Changes& changes) {
+    if (changes.simulated || isMarkedVersionsFolder(store.root)) return;
     platformWriteMark(store.root.buffer, kVersionsMarkName, kVersionsMarkText);
 }
 
 // Makes the levels of the versions folder that do not stand, and holds a
 // folder outside To as a tree of its own; false with the level that could
 // not be made in *failed and why in *reason. Called with the store's lock held.
-bool readyRoot(RunState* run, WideString* failed, int* reason) {
-    VersionStore& store = *run->versions;
+bool readyRoot(const RunState& run, WideString* failed, int* reason) {
+    VersionStore& store = *run.versions;
     if (store.rootStands) return true;
     std::vector<WideString> missing;
     for (WideString level = store.root; level.length > 0 && !directoryExists(level);) {
@@ -233,7 +234,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         level = above;
     }
     for (size_t i = missing.size(); i-- > 0;) {
-        VersionResult made = changeMakeVersionDirectory(missing[i].buffer);
+        VersionResult made = changeMakeVersionDirectory(run.changes, missing[i].buffer);
         if (made.outcome == VERSION_FAILED) {
             *failed = missing[i];
             *reason = made.reason;
@@ -241,7 +242,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         }
         if (store.insideTo && i + 1 == missing.size()) store.madeIn = levelAbove(missing[i]);
     }
-    if (!isDryRun() && !store.insideTo) {
+    if (!run.changes->simulated && !store.insideTo) {
         SystemResult held = platformHoldVersionTree(store.root.buffer);
         if (!held) {
             *failed = store.root;
@@ -250,7 +251,7 @@ bool readyRoot(RunState* run, WideString* failed, int* reason) {
         }
     }
     store.rootStands = true;
-    markVersionsFolder(store);
+    markVersionsFolder(store, *run.changes);
     return true;
 }
 
@@ -358,8 +359,8 @@ JobClock tonight(const VersionStore& store, int64_t clock, int64_t* lastOrder) {
 // Holds the run folder just made at folder and records the run in it,
 // before anything is kept there; a folder that cannot be recorded keeps
 // nothing (its run's versions fail), as no retention would know it for the job's.
-bool recordRunFolder(VersionStore* store, const WideString& folder, int* reason) {
-    if (isDryRun()) return true;
+bool recordRunFolder(VersionStore* store, const Changes& changes, const WideString& folder, int* reason) {
+    if (changes.simulated) return true;
     int unheld = 0;
     store->hold = platformHoldRunFolder(folder.buffer, &unheld);  // where none can be had, the record still tells
     RunRecord record = store->job;
@@ -378,8 +379,8 @@ bool recordRunFolder(VersionStore* store, const WideString& folder, int* reason)
 // has its folder already. It is its owner's alone: what it holds was in
 // folders of To that others may not have been allowed to enter, and its
 // levels are made anew. False with why in *reason.
-bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
-    VersionStore& store = *run->versions;
+bool readyRunFolder(const RunState& run, WideString* folder, int* reason) {
+    VersionStore& store = *run.versions;
     std::lock_guard<std::mutex> held(store.lock);
     if (store.runFolder.length > 0) {
         *folder = store.runFolder;
@@ -391,11 +392,11 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
     if (!endsWithSeparator(base)) base.AppendSeparator();
     for (int number = 1; number <= kRunsPerSecond; ++number) {
         *folder = base + store.runName + (number > 1 ? WideString(L"-") + decimalText(number) : WideString());
-        VersionResult made = changeMakeVersionDirectory(folder->buffer, true);
+        VersionResult made = changeMakeVersionDirectory(run.changes, folder->buffer, true);
         *reason = made.reason;
         if (made.outcome == VERSION_DONE) {
             store.runFolder = *folder;
-            return recordRunFolder(&store, *folder, reason);
+            return recordRunFolder(&store, *run.changes, *folder, reason);
         }
         if (made.outcome != VERSION_TAKEN) return false;
     }
@@ -407,9 +408,9 @@ bool readyRunFolder(RunState* run, WideString* folder, int* reason) {
 // more; false with the level that could not be made in *failed and why in
 // *reason. Workers making the same level side by side tolerate each other:
 // a level another has just made stands (VERSION_TAKEN).
-bool readyLevels(RunState* run, const WideString& runFolder, const WideString& directory, WideString* failed,
+bool readyLevels(const RunState& run, const WideString& runFolder, const WideString& directory, WideString* failed,
                  int* reason) {
-    VersionStore& store = *run->versions;
+    VersionStore& store = *run.versions;
     std::vector<WideString> missing;
     {
         std::lock_guard<std::mutex> held(store.lock);
@@ -422,7 +423,7 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
     }
     for (size_t i = missing.size(); i-- > 0;) {
         WideString standsFor = counterpartPath(missing[i], runFolder, store.toFolder);
-        VersionResult made = changeMakeVersionLevel(missing[i].buffer, standsFor.buffer);
+        VersionResult made = changeMakeVersionLevel(run.changes, missing[i].buffer, standsFor.buffer);
         if (made.outcome == VERSION_FAILED) {
             *failed = missing[i];
             *reason = made.reason;
@@ -437,7 +438,7 @@ bool readyLevels(RunState* run, const WideString& runFolder, const WideString& d
 // Readies the place of the version of path (its folder made, the name
 // free as far as anyone knows) into kept->version; false with the failure
 // in *kept (KEEP_FAILED) and the entry to stay.
-bool readyVersion(RunState* run, const WideString& path, bool isDirectory, KeptVersion* kept) {
+bool readyVersion(const RunState& run, const WideString& path, bool isDirectory, KeptVersion* kept) {
     WideString runFolder;
     WideString failed;
     int reason = 0;
@@ -445,7 +446,7 @@ bool readyVersion(RunState* run, const WideString& path, bool isDirectory, KeptV
         notKept(kept, runFolder, reason);
         return false;
     }
-    kept->version = placeBelow(*run->versions, runFolder, path);
+    kept->version = placeBelow(*run.versions, runFolder, path);
     WideString folder = isDirectory ? kept->version : kept->version.Left(kept->version.FindLastSeparator());
     if (readyLevels(run, runFolder, folder, &failed, &reason)) return true;
     notKept(kept, failed, reason);
@@ -568,7 +569,8 @@ enum RemovalOutcome {
 // Removes the tree of a run folder, as listRunFolder lists it (links as
 // links, read-only files too), going on past a failure; the first reason
 // of what stays in *reason.
-RemovalOutcome removeRunFolder(const WideString& directory, uint64_t mount, WideString* mounted, int* reason) {
+RemovalOutcome removeRunFolder(Changes* changes, const WideString& directory, uint64_t mount, WideString* mounted,
+                               int* reason) {
     std::vector<Doomed> doomed;
     if (!listRunFolder(directory, mount, true, &doomed, mounted, reason)) {
         return mounted->length > 0 ? REMOVAL_MOUNTED : REMOVAL_FAILED;
@@ -582,17 +584,17 @@ RemovalOutcome removeRunFolder(const WideString& directory, uint64_t mount, Wide
         }
         SystemResult gone = kDone;
         if (entry.kind == 2) {
-            gone = changeRemoveDirectory(entry.path.buffer);
+            gone = changeRemoveDirectory(changes, entry.path.buffer);
             // What it held went; what stands in it now came since.
             if (!gone && !failed && holdsAnything(entry.path)) {
                 refilled = true;
                 continue;
             }
         } else if (entry.kind == 1) {
-            gone = changeRemoveLink(entry.path.buffer);
+            gone = changeRemoveLink(changes, entry.path.buffer);
         } else {
-            gone = changeClearProtection(entry.path.buffer);
-            if (gone) gone = changeDeleteFile(entry.path.buffer);
+            gone = changeClearProtection(changes, entry.path.buffer);
+            if (gone) gone = changeDeleteFile(changes, entry.path.buffer);
         }
         if (!gone && !failed) {
             failed = true;
@@ -638,7 +640,7 @@ void expireRunFolder(RunState* run, const WideString& path, uint64_t mount) {
     for (int attempt = 1;; ++attempt) {
         WideString mounted;
         int reason = 0;
-        RemovalOutcome removal = removeRunFolder(path, mount, &mounted, &reason);
+        RemovalOutcome removal = removeRunFolder(run->changes, path, mount, &mounted, &reason);
         if (runStopRequested()) return;
         if (removal == REMOVAL_DONE) break;
         if (removal == REMOVAL_MOUNTED) {
@@ -767,12 +769,12 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
 }
 
 // A versions folder that stands is marked as one, whether or not the run keeps anything.
-void holdVersions(VersionStore* store) {
-    if (store->rootStands && !store->insideTo && !isDryRun()) {
+void holdVersions(VersionStore* store, const Changes& changes) {
+    if (store->rootStands && !store->insideTo && !changes.simulated) {
         // A folder that cannot be held fails each version with the reason.
         store->rootStands = platformHoldVersionTree(store->root.buffer).done;
     }
-    if (store->rootStands) markVersionsFolder(*store);
+    if (store->rootStands) markVersionsFolder(*store, changes);
 }
 
 bool isVersionsPlace(const RunState* run, const WideString& path) {
@@ -795,10 +797,11 @@ namespace {
 // The version of path at kept->version, after the one call tried on its
 // volume (done: kept as done says); a copy where that call asks for one,
 // the entry standing beside it; none of an entry that holds no data.
-KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, VersionResult tried, KeepResult done) {
+KeepResult keptAfter(const RunState& run, const WideString& path, KeptVersion* kept, VersionResult tried,
+                     KeepResult done) {
     if (tried.outcome == VERSION_DONE) return keptAs(kept, done);
     if (tried.outcome != VERSION_COPY_INSTEAD) return notKept(kept, kept->version, tried.reason);
-    CopyResult copied = changeCopyToVersion(path.buffer, kept->version.buffer, keptMetadata(run->options));
+    CopyResult copied = changeCopyToVersion(run.changes, path.buffer, kept->version.buffer, keptMetadata(run.options));
     if (copied.outcome == COPY_DONE) return keptAs(kept, KEEP_BESIDE);
     // A FIFO, socket or device holds no data to keep: it goes as it would without versions.
     if (copied.outcome == COPY_NOT_REGULAR) return keptAs(kept, KEEP_NOT_ASKED);
@@ -808,39 +811,41 @@ KeepResult keptAfter(RunState* run, const WideString& path, KeptVersion* kept, V
 }  // namespace
 
 // A second name where the volume keeps them; a copy otherwise.
-KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeReplacing(const RunState& run, const WideString& target, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, target, false, kept)) return KEEP_FAILED;
-    return keptAfter(run, target, kept, changeLinkVersion(target.buffer, kept->version.buffer), KEEP_BESIDE);
+    return keptAfter(run, target, kept, changeLinkVersion(run.changes, target.buffer, kept->version.buffer),
+                     KEEP_BESIDE);
 }
 
 // One rename on the same volume; a copy, the entry left to its deletion, across volumes.
-KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeDeleting(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
-    return keptAfter(run, path, kept, changeMoveToVersion(path.buffer, kept->version.buffer), KEEP_MOVED);
+    return keptAfter(run, path, kept, changeMoveToVersion(run.changes, path.buffer, kept->version.buffer), KEEP_MOVED);
 }
 
-KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepBeforeRemovingDirectory(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     return readyVersion(run, path, true, kept) ? keptAs(kept, KEEP_BESIDE) : KEEP_FAILED;
 }
 
-KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept) {
-    if (!run->versions || run->counting) return KEEP_NOT_ASKED;
+KeepResult keepTreeWhole(const RunState& run, const WideString& path, KeptVersion* kept) {
+    if (!run.versions || run.counting) return KEEP_NOT_ASKED;
     if (!readyVersion(run, path, false, kept)) return KEEP_FAILED;
-    VersionResult moved = changeMoveToVersion(path.buffer, kept->version.buffer);
+    VersionResult moved = changeMoveToVersion(run.changes, path.buffer, kept->version.buffer);
     if (moved.outcome == VERSION_DONE) return keptAs(kept, KEEP_MOVED);
     if (moved.outcome == VERSION_COPY_INSTEAD) return keptAs(kept, KEEP_PER_ENTRY);
     return notKept(kept, kept->version, moved.reason);
 }
 
 // A deletion that succeeds leaves the change's own failure as the one to tell.
-void dropKept(const KeptVersion& kept) {
-    if (kept.result == KEEP_BESIDE && kept.version.length > 0) changeDropVersion(kept.version.buffer);
+void dropKept(const Changes& changes, const KeptVersion& kept) {
+    if (kept.result == KEEP_BESIDE && kept.version.length > 0) changeDropVersion(changes, kept.version.buffer);
 }
 
 void reportKept(RunState* run, const WideString& path) {
+    checkOnRunThread(*run);
     if (run->counting || !run->versions) return;
     WideString line =
         WideString(L"  KV: [") + pathPair(path, placeBelow(*run->versions, run->versions->runFolder, path)) + L"]";
@@ -849,6 +854,7 @@ void reportKept(RunState* run, const WideString& path) {
 }
 
 void reportVersionFailure(RunState* run, const WideString& path, const KeptVersion& kept) {
+    checkOnRunThread(*run);
     reportEntryFailure(run, WideString(L"! Error => Version not kept: [") + pathPair(path, kept.version) + L"]", path,
                        WideString(platformReasonText(kept.reason).c_str()), kept.version);
     pumpMessages();
@@ -907,7 +913,7 @@ void expireVersions(RunState* run, const WideString& from, const WideString& to)
         expireRunFolder(run, path, mount);
     }
     // The memory of the job's runs, by which later nights tell its usual interval.
-    if (options.keepDays >= 0 && !isDryRun() && !runStopRequested()) {
+    if (options.keepDays >= 0 && !run->changes->simulated && !runStopRequested()) {
         remembered.push_back(job.now);
         if (remembered.size() > kRunsRemembered) {
             remembered.erase(remembered.begin(), remembered.end() - kRunsRemembered);

@@ -106,8 +106,8 @@ struct VersionsHeld {
 int prepareVersions(const RunOptions& options, const WideString& from, const WideString& to, VersionStore* store);
 
 // Holds a versions folder outside To that stands, once To is guarded, and
-// marks a versions folder that stands as one.
-void holdVersions(VersionStore* store);
+// marks a versions folder that stands as one; neither in a simulation (changes).
+void holdVersions(VersionStore* store, const Changes& changes);
 
 // True when path, a path of To as the run's walks spell it, is the versions folder or lies below it.
 bool isVersionsPlace(const RunState* run, const WideString& path);
@@ -119,22 +119,23 @@ bool holdsVersions(const RunState* run, const WideString& path);
 // or KEEP_FAILED. Tells nothing: safe on a worker; *kept tells what it found.
 // While the deletion guard counts, this and the keep functions below keep
 // nothing (KEEP_NOT_ASKED): a count needs no versions.
-KeepResult keepBeforeReplacing(RunState* run, const WideString& target, KeptVersion* kept);
+KeepResult keepBeforeReplacing(const RunState& run, const WideString& target, KeptVersion* kept);
 
 // Keeps the To file or link at path before it is deleted: KEEP_MOVED,
 // KEEP_BESIDE (a copy), or KEEP_FAILED. Tells nothing, as keepBeforeReplacing.
-KeepResult keepBeforeDeleting(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepBeforeDeleting(const RunState& run, const WideString& path, KeptVersion* kept);
 
 // Makes the place of the emptied To directory at path in the run folder
 // before it is removed: KEEP_BESIDE, or KEEP_FAILED. Tells nothing.
-KeepResult keepBeforeRemovingDirectory(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepBeforeRemovingDirectory(const RunState& run, const WideString& path, KeptVersion* kept);
 
 // Moves the To directory at path, with everything below it, into the run
 // folder in one change: KEEP_MOVED, KEEP_PER_ENTRY or KEEP_FAILED. Tells nothing.
-KeepResult keepTreeWhole(RunState* run, const WideString& path, KeptVersion* kept);
+KeepResult keepTreeWhole(const RunState& run, const WideString& path, KeptVersion* kept);
 
-// Deletes the version kept beside a To entry (KEEP_BESIDE) when its change did not happen.
-void dropKept(const KeptVersion& kept);
+// Deletes the version kept beside a To entry (KEEP_BESIDE) when its change
+// did not happen, through the run's changes.
+void dropKept(const Changes& changes, const KeptVersion& kept);
 
 // Tells of the version kept of the To entry at path: its line (logged when
 // "Show Copy File" is on) and its count. On the run's thread.

@@ -1,3 +1,4 @@
+// The walk: listings read depth first, names looked at, link loops refused, entries handed over.
 #include "engine/walker.h"
 
 #include "base/separator.h"

@@ -1,3 +1,4 @@
+// Lines read from a file in bounded pieces, a line too long cut and marked as such.
 #include "fs/line_reader.h"
 
 #include <cstdio>

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "fs/changes.h"
 #include "platform/platform.h"
 #include "text/wide_string.h"
 
@@ -45,19 +46,48 @@ struct DirectoryLevel {
 // first when the path has one, then one level up to each separator.
 std::vector<DirectoryLevel> directoryLevels(const WideString& path);
 
-// Creates every missing level of the path; done when all exist afterwards.
-SystemResult createDirectoryPath(const WideString& path);
+// Creates every missing level of the path through changes; done when all exist afterwards.
+SystemResult createDirectoryPath(Changes* changes, const WideString& path);
 
 // Creates the target directory path and gives it, and each missing level
 // above it that has its source level's name, that level's attribute word;
 // done when it stands with that word afterwards.
-SystemResult createDirectoryLike(const WideString& source, const WideString& target);
+SystemResult createDirectoryLike(Changes* changes, const WideString& source, const WideString& target);
 
 // Creates the target directory path and gives it, and each missing level
 // above it that has its source level's name, the metadata of that source
 // level as keep asks (owner and group, attributes, mode), each before
 // anything is made in it; done when it stands with them afterwards.
-SystemResult createDirectoryKeeping(const WideString& source, const WideString& target, const KeptMetadata& keep);
+SystemResult createDirectoryKeeping(Changes* changes, const WideString& source, const WideString& target,
+                                    const KeptMetadata& keep);
+
+// One side of the update test, as asked: its state, whether its time and
+// size are known, and its attribute word where the test needs one.
+struct ComparedSide {
+    EntryState state;  // the entry as queried (or as a listing told it)
+    bool stamped;      // its time and size are known: queried, and its path names a file (no trailing separator)
+    bool wordKnown;    // word holds its attribute word
+    uint32_t word;     // its attribute word, when wordKnown
+};
+
+// The side of the update test of the entry at path, of state; needsWord:
+// a directory is involved, so its attribute word is read where state has
+// none (a drive spec).
+ComparedSide compareSide(const WideString& path, const EntryState& state, bool needsWord);
+
+// The update test on two sides asked already, asking nothing: true when
+// the target must be brought up to date with the source. Modification times
+// whose whole seconds are at most timeWindow apart compare equal (0: only
+// times equal to the nanosecond do; a coarser volume's are the caller's to
+// judge); where a directory is involved the attribute words decide.
+bool sidesDiffer(const ComparedSide& source, const ComparedSide& target, long long timeWindow);
+
+// Queries both entries of the update test into their states, as
+// entriesDifferWith queries them (see there for sourceKnown, targetMissing
+// and targetKnown).
+void queryBothStates(const WideString& source, const WideString& target, EntryState* sourceState,
+                     EntryState* targetState, const EntryStatus* sourceKnown, bool targetMissing,
+                     const EntryStatus* targetKnown);
 
 // True when the target must be brought up to date with the source, handing
 // back what it found of both entries; modification times whose whole

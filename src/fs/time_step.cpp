@@ -1,21 +1,11 @@
+// Times compared on the steps volumes keep them in, and each volume's step learned once per run.
 #include "fs/time_step.h"
 
 #include <mutex>
-#include <vector>
 
-#include "fs/changes.h"
 #include "platform/platform.h"
 
 namespace {
-
-// A volume's step as learned in this run.
-struct LearnedStep {
-    uint64_t volume;
-    int64_t step;
-};
-
-std::vector<LearnedStep> learned;
-std::mutex learnedLock;  // a run's workers learn side by side
 
 int64_t floorToStep(int64_t value, int64_t step) { return value - ((value % step) + step) % step; }
 
@@ -48,10 +38,10 @@ const StampTime kProbeTime{1262304001, 123456789};
 // could be written there. A whole second is told by the odd second kept
 // (a volume of whole seconds cuts, it never rounds up), FAT's 2 seconds by
 // the even one below or above.
-int64_t probedStep(const wchar_t* directory) {
+int64_t probedStep(const Changes* changes, const wchar_t* directory) {
     StampTime read{0, 0};
-    if (!changeProbeModifiedTime(directory, kProbeTime.seconds, kProbeTime.nanoseconds, &read.seconds,
-                                 &read.nanoseconds)) {
+    if (!changes || !changeProbeModifiedTime(*changes, directory, kProbeTime.seconds, kProbeTime.nanoseconds,
+                                             &read.seconds, &read.nanoseconds)) {
         return -1;
     }
     if (sameMoment(read, kProbeTime)) return 1;
@@ -81,36 +71,50 @@ bool mayBeStoredCoarser(StampTime source, StampTime target) {
     return false;
 }
 
+namespace {
+
+// True when source and target are the same moment, or whole seconds at
+// most window apart (a window of 0: only the same moment).
+bool withinWindow(StampTime source, StampTime target, long long window) {
+    if (sameMoment(source, target)) return true;
+    int64_t apart = source.seconds > target.seconds ? source.seconds - target.seconds : target.seconds - source.seconds;
+    return window > 0 && apart <= window;
+}
+
+}  // namespace
+
+bool timeStepDecides(StampTime source, StampTime target, long long window) {
+    return !withinWindow(source, target, window) && mayBeStoredCoarser(source, target);
+}
+
+bool sameTimeWithStep(StampTime source, StampTime target, long long window, int64_t step) {
+    if (withinWindow(source, target, window)) return true;
+    return mayBeStoredCoarser(source, target) && timesMatchOnStep(source, target, step);
+}
+
 // The volume is asked only when the times differ as a coarser volume would
 // make them differ, so a volume of exact times is never probed for a file
 // that changed.
-bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory) {
-    if (sameMoment(source, target)) return true;
-    int64_t apart = source.seconds > target.seconds ? source.seconds - target.seconds : target.seconds - source.seconds;
-    if (window > 0 && apart <= window) return true;
-    if (!mayBeStoredCoarser(source, target)) return false;
-    return timesMatchOnStep(source, target, volumeTimeStep(directory));
+bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory,
+                      TimeSteps* steps) {
+    if (!timeStepDecides(source, target, window)) return withinWindow(source, target, window);
+    return timesMatchOnStep(source, target, volumeTimeStep(directory, steps));
 }
 
 // The file system's name decides where it tells; otherwise a file written
 // there does (never in a dry run or after a stop, which change nothing). A
 // folder where no file can be written teaches nothing of its volume: another
 // folder may be asked next time.
-int64_t volumeTimeStep(const WideString& directory) {
+int64_t volumeTimeStep(const WideString& directory, TimeSteps* steps) {
     DirectoryIdentity identity;
-    if (!platformDirectoryIdentity(directory.buffer, &identity)) return 0;
-    std::lock_guard<std::mutex> held(learnedLock);  // one probe per volume, whoever asks first
-    for (const LearnedStep& known : learned) {
+    if (!steps || !platformDirectoryIdentity(directory.buffer, &identity)) return 0;
+    std::lock_guard<std::mutex> held(steps->lock);  // one probe per volume, whoever asks first
+    for (const LearnedStep& known : steps->learned) {
         if (known.volume == identity.volume) return known.step;
     }
     int64_t step = platformVolumeTimeStep(directory.buffer);
-    if (step == 0) step = probedStep(directory.buffer);
+    if (step == 0) step = probedStep(steps->changes, directory.buffer);
     if (step < 0) return 0;
-    learned.push_back(LearnedStep{identity.volume, step});
+    steps->learned.push_back(LearnedStep{identity.volume, step});
     return step;
-}
-
-void forgetTimeSteps() {
-    std::lock_guard<std::mutex> held(learnedLock);
-    learned.clear();
 }

@@ -9,7 +9,10 @@
 #define KORVANE_FS_TIME_STEP_H
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
 
+#include "fs/changes.h"
 #include "text/wide_string.h"
 
 // The nanoseconds in a second.
@@ -27,6 +30,20 @@ struct StampTime {
 // True when both name the same moment.
 inline bool sameMoment(StampTime a, StampTime b) { return a.seconds == b.seconds && a.nanoseconds == b.nanoseconds; }
 
+// A volume's step as a run learned it.
+struct LearnedStep {
+    uint64_t volume;  // the volume's number
+    int64_t step;     // its step in nanoseconds, 1 or more; 0: it could not be learned
+};
+
+// What a run learns of the steps its volumes keep times in: each volume's
+// step once, by whichever of its workers asks first.
+struct TimeSteps {
+    const Changes* changes = nullptr;  // how a probe's file is written (never in a simulation); null: none is
+    std::mutex lock;                   // guards learned: a run's workers learn side by side
+    std::vector<LearnedStep> learned;  // the volumes learned so far
+};
+
 // True when target is the time a volume keeping times in steps of step
 // nanoseconds stores for a file modified at source: source cut down to the
 // step, or rounded up to it; false for a step of 1 or less (exact times)
@@ -38,19 +55,28 @@ bool timesMatchOnStep(StampTime source, StampTime target, int64_t step);
 // second or FAT's 2 seconds. Asks nothing of any volume.
 bool mayBeStoredCoarser(StampTime source, StampTime target);
 
+// True when the step of the target's volume would decide whether source
+// and target compare equal: they differ, beyond window (seconds, when more
+// than 0), as a volume keeping coarser times than nanoseconds makes them differ.
+bool timeStepDecides(StampTime source, StampTime target, long long window);
+
+// True when source and target compare equal as sameModifiedTime compares
+// them, the step of the target's volume known as step (0: not known).
+// Asks nothing of any volume.
+bool sameTimeWithStep(StampTime source, StampTime target, long long window, int64_t step);
+
 // True when the modification times of a From entry (source) and of its To
 // counterpart (target, in directory) compare equal: the same to the
 // nanosecond; or, with a window (seconds, more than 0) the user gave, whole
 // seconds at most that far apart; or as target's volume stores source,
-// where it keeps times more coarsely (its step then learned).
-bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory);
+// where it keeps times more coarsely (its step then learned into steps;
+// null: only the first two).
+bool sameModifiedTime(StampTime source, StampTime target, long long window, const WideString& directory,
+                      TimeSteps* steps);
 
 // The step of the volume holding directory, in nanoseconds: 1 or more once
-// learned, 0 when it cannot be learned (then times compare exactly).
-// Learned once per volume until forgetTimeSteps.
-int64_t volumeTimeStep(const WideString& directory);
-
-// Forgets what was learned of every volume; each run starts with it.
-void forgetTimeSteps();
+// learned, 0 when it cannot be learned (then times compare exactly) or
+// steps is null. Learned once per volume into steps.
+int64_t volumeTimeStep(const WideString& directory, TimeSteps* steps);
 
 #endif

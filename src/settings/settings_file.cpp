@@ -1,3 +1,4 @@
+// The settings lines read and written: a key and its value, rules and numbers, full texts escaped.
 #include "settings/settings_file.h"
 
 #include <cstdint>

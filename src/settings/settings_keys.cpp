@@ -1,3 +1,4 @@
+// The table of the settings keys and the fields of the window they belong to.
 #include "settings/settings_keys.h"
 
 const SettingKey kSettingKeys[] = {

@@ -1,3 +1,4 @@
+// WideString and NarrowString: their storage, operations and conversions.
 #include "text/wide_string.h"
 
 #include <climits>

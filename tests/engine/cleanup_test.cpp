@@ -64,11 +64,9 @@ TEST_F(CleanUp, HandlersReportDeletionsAndFailures) {
     ASSERT_TRUE(openRunLog(temp.wide("log.txt")));
     runContext.showCopyFile = true;
 
-    RunOptions options;
-    RunTally tally;
-    RunState run = makeRun(options, tally);
+    DefaultRun lone;
     CleanupState cleanup;
-    FolderWalk folderWalk{&run, &cleanup, {}, {}, {}};
+    FolderWalk folderWalk{&lone.run, &cleanup, {}, {}, {}};
     DirectoryWalker walker = makeWalker(deleteFileHandler, removeDirectoryHandler);
     walker.data = &folderWalk;
     deleteFileHandler(&walker, temp.wide("to/gone/a.txt"), to, from);

@@ -29,7 +29,8 @@ struct ConcurrentChange : FolderPairTest {
         openRunLog(temp.wide("korvaneui.log"));
         runContext.hadErrors = false;
         RunTally tally;
-        int result = FolderCopyRunRules(options, &tally, false, false, true, from, to, {});
+        options.showCopyFile = true;
+        int result = folderRunWithOptions(options, &tally, from, to, {});
         closeRunLog();
         return result;
     }
@@ -148,7 +149,8 @@ TEST_F(ConcurrentChange, NestedToFoldersKeepOffEachOther) {
         ASSERT_EQ(state, 1);
         openRunLog(temp.wide("korvaneui.log"));
         RunTally tally;
-        EXPECT_EQ(FolderCopyRunRules(options, &tally, false, false, true, from, temp.wide(c.run), {}), RUN_DEST_LOCKED);
+        options.showCopyFile = true;
+        EXPECT_EQ(folderRunWithOptions(options, &tally, from, temp.wide(c.run), {}), RUN_DEST_LOCKED);
         closeRunLog();
         EXPECT_FALSE(fs::exists(temp.at(std::string(c.run) + "/a.txt")));
         state = 2;

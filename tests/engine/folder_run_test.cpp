@@ -540,7 +540,11 @@ TEST_F(FolderRun, EveryRuleIsCheckedAndTheRefusedOneNamed) {
     for (const Case& c : cases) {
         host.statuses.clear();
         openRunLog(temp.wide("logs/korvaneui.log"));
-        EXPECT_EQ(FolderCopyRunRules(RunOptions(), &tally, true, true, true, from, to, c.rules), RUN_BAD_RULE);
+        RunOptions options;
+        options.synchronous = true;
+        options.ruleExcludes = true;
+        options.showCopyFile = true;
+        EXPECT_EQ(folderRunWithOptions(options, &tally, from, to, c.rules), RUN_BAD_RULE);
         closeRunLog();
         EXPECT_EQ(log(), withBanner(c.lines));
         EXPECT_FALSE(runContext.ruleActive);
@@ -562,7 +566,10 @@ TEST_F(FolderRun, AnyOfSeveralExclusionRulesKeepsAnEntry) {
     std::vector<WideString> rules = {WideString(std::wstring(keep.begin(), keep.end()).c_str()),
                                      WideString(std::wstring(git.begin(), git.end()).c_str())};
     openRunLog(temp.wide("logs/korvaneui.log"));
-    EXPECT_EQ(FolderCopyRunRules(RunOptions(), &tally, true, true, false, from, to, rules), RUN_OK);
+    RunOptions options;
+    options.synchronous = true;
+    options.ruleExcludes = true;
+    EXPECT_EQ(folderRunWithOptions(options, &tally, from, to, rules), RUN_OK);
     closeRunLog();
     EXPECT_EQ(readFile(temp.at("to/keep/notes.txt")), "notes");
     EXPECT_EQ(readFile(temp.at("to/.git/config")), "git");

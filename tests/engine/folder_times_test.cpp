@@ -20,9 +20,10 @@ struct FolderTimes : FolderPairTest {
     // A run with folder times kept; a mirror when synchronous.
     int run(bool synchronous) {
         options.folderTimes = true;
+        options.synchronous = synchronous;
         tally = RunTally();
         runContext.hadErrors = false;
-        return FolderCopyRunRules(options, &tally, synchronous, false, false, from, to, {});
+        return folderRunWithOptions(options, &tally, from, to, {});
     }
     // The folders whose To time is not their From time.
     std::vector<std::string> offTime() {

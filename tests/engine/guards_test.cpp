@@ -36,8 +36,9 @@ struct Guards : FolderPairTest {
         runContext.hadErrors = false;
         tally = RunTally();
         host.statuses.clear();
-        return FolderCopyRunRules(options, &tally, synchronous, excludes, false, toWide(base / "from"),
-                                  toWide(base / "to"), rules);
+        options.synchronous = synchronous;
+        options.ruleExcludes = excludes;
+        return folderRunWithOptions(options, &tally, toWide(base / "from"), toWide(base / "to"), rules);
     }
     // The error lines the run showed.
     std::vector<std::wstring> errors() const {

@@ -220,7 +220,8 @@ struct PatternRun : testing::Test {
         RunTally tally;
         host.install();
         host.answer = true;
-        return FolderCopyRunRules(options, &tally, true, false, false, temp.wide("from"), temp.wide("to"), {});
+        options.synchronous = true;
+        return folderRunWithOptions(options, &tally, temp.wide("from"), temp.wide("to"), {});
     }
 };
 
@@ -272,8 +273,7 @@ TEST_F(PatternRun, PatternsAndRegularExpressionsTogether) {
     options.patterns.push_back(patternOf(L"skip/"));
     RunTally tally;
     host.install();
-    ASSERT_EQ(FolderCopyRunRules(options, &tally, false, false, false, temp.wide("from"), temp.wide("to"),
-                                 {WideString(L".*\\.txt")}),
+    ASSERT_EQ(folderRunWithOptions(options, &tally, temp.wide("from"), temp.wide("to"), {WideString(L".*\\.txt")}),
               RUN_OK);
     EXPECT_TRUE(fs::exists(temp.at("to/a.txt")));
     EXPECT_FALSE(fs::exists(temp.at("to/b.log")));
@@ -295,8 +295,8 @@ TEST_F(PatternRun, ARuleThatMatchesNothingLeavesToAsItIs) {
         host.install();
         std::vector<WideString> rules;
         if (!pattern) rules.push_back(WideString(L"nomatch"));
-        ASSERT_EQ(FolderCopyRunRules(options, &tally, false, false, true, temp.wide("from"), temp.wide("to"), rules),
-                  RUN_OK);
+        options.showCopyFile = true;
+        ASSERT_EQ(folderRunWithOptions(options, &tally, temp.wide("from"), temp.wide("to"), rules), RUN_OK);
         EXPECT_EQ(runContext.updatedCount, 0);
         EXPECT_EQ(tally.updated, 0);
         EntryStatus after{};

@@ -35,7 +35,9 @@ struct Restore : FolderPairTest {
     void night(int hour) {
         host.install();
         RunTally tally;
-        ASSERT_EQ(FolderCopyRunRules(options, &tally, true, false, true, from, to, {}), RUN_OK);
+        options.synchronous = true;
+        options.showCopyFile = true;
+        ASSERT_EQ(folderRunWithOptions(options, &tally, from, to, {}), RUN_OK);
         for (const fs::path& folder : runFolders()) {
             RunRecord record;
             ASSERT_TRUE(readRunRecord(toWide(folder), &record));

@@ -43,7 +43,9 @@ struct RootRun : FolderPairTest {
     int run(bool synchronous = false) {
         runContext.hadErrors = false;
         tally = RunTally();
-        return FolderCopyRunRules(options, &tally, synchronous, false, true, from, to, {});
+        options.synchronous = synchronous;
+        options.showCopyFile = true;
+        return folderRunWithOptions(options, &tally, from, to, {});
     }
     // Runs as the front end runs as root: owners kept, metadata mended.
     int faithfulRun(bool synchronous = false) {
@@ -178,8 +180,8 @@ TEST_F(RootRun, ToThatOthersMayChangeIsRefused) {
     for (const char* unsafe : {"users/backup", "link", "acl"}) {
         if (std::string(unsafe) == "acl" && !aclSet) continue;  // a volume without ACLs
         runContext.hadErrors = false;
-        EXPECT_EQ(FolderCopyRunRules(options, &tally, false, false, true, from, temp.wide(unsafe), {}), RUN_DEST_UNSAFE)
-            << unsafe;
+        options.showCopyFile = true;
+        EXPECT_EQ(folderRunWithOptions(options, &tally, from, temp.wide(unsafe), {}), RUN_DEST_UNSAFE) << unsafe;
     }
 }
 

@@ -29,8 +29,10 @@ struct Trust : FolderPairTest {
         runContext.hadErrors = false;
         RunOptions options;
         options.jobs = jobs;
+        options.synchronous = synchronous;
+        options.showCopyFile = true;
         RunTally tally;
-        int result = FolderCopyRunRules(options, &tally, synchronous, false, true, source, target, {});
+        int result = folderRunWithOptions(options, &tally, source, target, {});
         closeRunLog();
         return result;
     }

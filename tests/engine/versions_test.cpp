@@ -182,7 +182,8 @@ struct Versions : FolderPairTest {
     int mirror(const fs::path& source, const fs::path& target, const std::vector<WideString>& rules = {}) {
         runContext.hadErrors = false;
         tally = RunTally();
-        return FolderCopyRunRules(options, &tally, true, false, false, toWide(source), toWide(target), rules);
+        options.synchronous = true;
+        return folderRunWithOptions(options, &tally, toWide(source), toWide(target), rules);
     }
     int mirror(const std::vector<WideString>& rules = {}) { return mirror(temp.at("from"), temp.at("to"), rules); }
 };
@@ -277,7 +278,7 @@ TEST_F(Versions, ThreeQuickRunsKeepThreeVersions) {
         writeFile(temp.at("from/doc.txt"), "version " + std::to_string(run + 1));
         shiftModified(temp.at("from/doc.txt"), 60);
         runContext.hadErrors = false;
-        int result = run < 3 ? mirror() : ListCopyRunWith(options, &tally, false, from, to, temp.wide("list.txt"));
+        int result = run < 3 ? mirror() : listRunWithOptions(options, &tally, from, to, temp.wide("list.txt"));
         EXPECT_EQ(result, RUN_OK);
     }
     std::vector<std::string> runs = foldersIn(temp.at("versions"));

@@ -112,9 +112,11 @@ struct WindowsNames : FolderPairTest {
         fresh();
         RunOptions options;
         options.dryRun = dryRun;
+        options.synchronous = synchronous;
+        options.showCopyFile = true;
         RunTally tally;
         openRunLog(temp.wide("run.log"));
-        int result = FolderCopyRunRules(options, &tally, synchronous, false, true, from, to, {});
+        int result = folderRunWithOptions(options, &tally, from, to, {});
         closeRunLog();
         return result;
     }

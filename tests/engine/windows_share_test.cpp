@@ -55,13 +55,14 @@ struct ShareTest : FolderPairTest {
 // The levels below a reachable share are made as below a drive; a share that
 // cannot be reached is no folder to make.
 TEST_F(ShareTest, LevelsBelowTheShareAreMade) {
-    EXPECT_TRUE(createDirectoryPath(share(L"new\\a\\b")));
+    Changes changes;
+    EXPECT_TRUE(createDirectoryPath(&changes, share(L"new\\a\\b")));
     EXPECT_TRUE(fs::is_directory(temp.at("shared/new/a/b")));
     // Wine reads the long UNC form too.
-    EXPECT_TRUE(createDirectoryPath(WideString((L"\\\\?\\UNC\\" + server + L"\\share\\long\\c").c_str())));
+    EXPECT_TRUE(createDirectoryPath(&changes, WideString((L"\\\\?\\UNC\\" + server + L"\\share\\long\\c").c_str())));
     EXPECT_TRUE(fs::is_directory(temp.at("shared/long/c")));
-    EXPECT_FALSE(createDirectoryPath(WideString((L"\\\\" + server + L"\\absent\\x").c_str())));
-    EXPECT_FALSE(createDirectoryPath(WideString(L"\\\\korvane-nowhere\\share\\x")));
+    EXPECT_FALSE(createDirectoryPath(&changes, WideString((L"\\\\" + server + L"\\absent\\x").c_str())));
+    EXPECT_FALSE(createDirectoryPath(&changes, WideString(L"\\\\korvane-nowhere\\share\\x")));
 }
 
 // A first copy, a run that finds nothing to do and a mirror, with To on the

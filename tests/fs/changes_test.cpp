@@ -39,19 +39,17 @@ struct DryRun : testing::Test {
         mkfifo(temp.at("fifo").string().c_str(), 0600);
 #endif
     }
-    void TearDown() override {
-        setDryRun(false);
-        platformClearStop();
-    }
+    void TearDown() override { platformClearStop(); }
+    Changes changes;
     std::wstring path(const std::string& relative) { return fromWide(temp.wide(relative)); }
 };
 
 TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
     auto before = snapshot(temp.at());
-    setDryRun(true);
+    setUpChanges(&changes, true, 0, 0);
     struct Case {
         const char* what;
-        SystemResult (*operation)(const wchar_t*);
+        SystemResult (*operation)(Changes*, const wchar_t*);
         std::string path;
         bool answer;
     };
@@ -75,12 +73,12 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
 #endif
     };
     for (const Case& c : cases) {
-        SystemResult result = c.operation(path(c.path).c_str());
+        SystemResult result = c.operation(&changes, path(c.path).c_str());
         EXPECT_EQ(result.done, c.answer) << c.what;
         EXPECT_EQ(result.reason != 0, !c.answer) << c.what;  // a failure comes with its reason
     }
-    EXPECT_TRUE(changeWriteAttributeWord(path("new").c_str(), 0755)) << "a directory it created";
-    EXPECT_FALSE(changeWriteAttributeWord(path("missing").c_str(), 0755));
+    EXPECT_TRUE(changeWriteAttributeWord(&changes, path("new").c_str(), 0755)) << "a directory it created";
+    EXPECT_FALSE(changeWriteAttributeWord(&changes, path("missing").c_str(), 0755));
 
     struct CopyCase {
         const char* what;
@@ -99,30 +97,31 @@ TEST_F(DryRun, AnswersAsTheRealOperationsWithoutChangingTheDisk) {
 #endif
     };
     for (const CopyCase& c : copies) {
-        EXPECT_EQ(changeCopyFile(path(c.source).c_str(), path(c.target).c_str(), KeptMetadata{}).outcome, c.outcome)
+        EXPECT_EQ(changeCopyFile(&changes, path(c.source).c_str(), path(c.target).c_str(), KeptMetadata{}).outcome,
+                  c.outcome)
             << c.what;
     }
     EXPECT_EQ(snapshot(temp.at()), before);
 
-    // Turning the dry run on again forgets what was simulated.
-    setDryRun(true);
-    EXPECT_TRUE(changeDeleteFile(path("dir/inner.txt").c_str()));
+    // Setting the changes up again forgets what was simulated.
+    setUpChanges(&changes, true, 0, 0);
+    EXPECT_TRUE(changeDeleteFile(&changes, path("dir/inner.txt").c_str()));
 }
 
 TEST_F(DryRun, AfterAStopNothingIsChangedReallyOrInSimulation) {
     auto before = snapshot(temp.at());
     for (bool dry : {false, true}) {
-        setDryRun(dry);
+        setUpChanges(&changes, dry, 0, 0);
         platformRequestStop();
-        EXPECT_FALSE(changeCreateDirectory(path("new").c_str()));
-        EXPECT_FALSE(changeWriteAttributeWord(path("dir").c_str(), 0700));
-        EXPECT_FALSE(changeClearProtection(path("file.txt").c_str()));
-        EXPECT_EQ(changeCopyFile(path("file.txt").c_str(), path("copy.txt").c_str(), KeptMetadata{}).outcome,
+        EXPECT_FALSE(changeCreateDirectory(&changes, path("new").c_str()));
+        EXPECT_FALSE(changeWriteAttributeWord(&changes, path("dir").c_str(), 0700));
+        EXPECT_FALSE(changeClearProtection(&changes, path("file.txt").c_str()));
+        EXPECT_EQ(changeCopyFile(&changes, path("file.txt").c_str(), path("copy.txt").c_str(), KeptMetadata{}).outcome,
                   COPY_STOPPED);
-        EXPECT_FALSE(changeDeleteFile(path("file.txt").c_str()));
-        EXPECT_FALSE(changeRemoveDirectory(path("empty").c_str()));
+        EXPECT_FALSE(changeDeleteFile(&changes, path("file.txt").c_str()));
+        EXPECT_FALSE(changeRemoveDirectory(&changes, path("empty").c_str()));
 #ifndef _WIN32
-        EXPECT_FALSE(changeRemoveLink(path("link").c_str()));
+        EXPECT_FALSE(changeRemoveLink(&changes, path("link").c_str()));
 #endif
         platformClearStop();
     }

@@ -72,16 +72,17 @@ TEST(Paths, ExistenceTestsDropOneTrailingSeparator) {
 
 TEST(Paths, CreateDirectoryPathMakesOnlyMissingLevels) {
     TempDir temp;
+    Changes changes;
     fs::create_directories(temp.at("a"));
-    EXPECT_TRUE(createDirectoryPath(WideString()));
-    EXPECT_TRUE(createDirectoryPath(temp.wide("a")));
-    EXPECT_TRUE(createDirectoryPath(temp.wide("a/b")));
+    EXPECT_TRUE(createDirectoryPath(&changes, WideString()));
+    EXPECT_TRUE(createDirectoryPath(&changes, temp.wide("a")));
+    EXPECT_TRUE(createDirectoryPath(&changes, temp.wide("a/b")));
     EXPECT_TRUE(fs::is_directory(temp.at("a/b")));
-    EXPECT_TRUE(createDirectoryPath(temp.wide("x/y/z") + nativePath(L"\\")));
+    EXPECT_TRUE(createDirectoryPath(&changes, temp.wide("x/y/z") + nativePath(L"\\")));
     EXPECT_TRUE(fs::is_directory(temp.at("x/y/z")));
 
     writeFile(temp.at("blocker"), "file");
-    EXPECT_FALSE(createDirectoryPath(temp.wide("blocker/sub")));
+    EXPECT_FALSE(createDirectoryPath(&changes, temp.wide("blocker/sub")));
 }
 
 // The levels are made from the root level on: a drive or a share is the
@@ -128,13 +129,14 @@ TEST(Paths, DirectoryLevelsStartAtTheRootLevel) {
 
 TEST(Paths, CreateDirectoryLikeCarriesTheAttributeWord) {
     TempDir temp;
+    Changes changes;
     fs::create_directories(temp.at("source"));
     changeDirectoryAttributes(temp.at("source"));
     EXPECT_TRUE(entriesDiffer(temp.wide("source"), temp.wide("target")));
-    ASSERT_TRUE(createDirectoryLike(temp.wide("source"), temp.wide("target")));
+    ASSERT_TRUE(createDirectoryLike(&changes, temp.wide("source"), temp.wide("target")));
     EXPECT_FALSE(entriesDiffer(temp.wide("source"), temp.wide("target")));
 #ifdef _WIN32
-    EXPECT_TRUE(createDirectoryLike(temp.wide("source"), WideString(L"C:\\")));
+    EXPECT_TRUE(createDirectoryLike(&changes, temp.wide("source"), WideString(L"C:\\")));
 #endif
 }
 

@@ -79,12 +79,12 @@ TEST(TimeStep, OnlyTimesACoarserVolumeCouldMakeAskTheVolume) {
         SCOPED_TRACE(shown(c.source) + " against " + shown(c.target));
         EXPECT_EQ(mayBeStoredCoarser(c.source, c.target), c.asked);
         // A volume whose step is never learned (no such folder) compares exactly.
-        EXPECT_FALSE(sameModifiedTime(c.source, c.target, 0, WideString(L"/no/such/folder/here")));
+        EXPECT_FALSE(sameModifiedTime(c.source, c.target, 0, WideString(L"/no/such/folder/here"), nullptr));
     }
     // A window the user gives compares whole seconds.
-    EXPECT_TRUE(sameModifiedTime(at(100, 1), at(101, 999), 1, WideString(L"/no/such/folder/here")));
-    EXPECT_FALSE(sameModifiedTime(at(100, 1), at(102), 1, WideString(L"/no/such/folder/here")));
-    EXPECT_TRUE(sameModifiedTime(at(100, 7), at(100, 7), 0, WideString(L"/no/such/folder/here")));
+    EXPECT_TRUE(sameModifiedTime(at(100, 1), at(101, 999), 1, WideString(L"/no/such/folder/here"), nullptr));
+    EXPECT_FALSE(sameModifiedTime(at(100, 1), at(102), 1, WideString(L"/no/such/folder/here"), nullptr));
+    EXPECT_TRUE(sameModifiedTime(at(100, 7), at(100, 7), 0, WideString(L"/no/such/folder/here"), nullptr));
 }
 
 }  // namespace

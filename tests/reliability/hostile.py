@@ -1316,7 +1316,7 @@ def links_to_her_own_things_she_cannot_reach_are_not_followed(work):
     for name, text in links.items():
         as_user(U1, "ln -s '%s' '%s/%s'" % (text, home, name))
     target = folder(os.path.join(work, "backup"), 0, 0o755)
-    for options in ([], ["-s", "-y"], ["-j", "4"]):
+    for options in (["-L"], ["-L", "-s", "-y"], ["-L", "-j", "4"]):
         status, out, err = run(*options, source, target)
         check("links to her own things behind root's folder fail (1) %s" % options, status == 1, (status, err))
         check("... with their reason %s" % options, err.count("link whose owner may not read") >= 5, err)
@@ -1341,7 +1341,7 @@ def links_to_her_own_things_she_cannot_reach_are_not_followed(work):
         print("skip   an ACL that lets her in (setfacl fails here)")
         return
     fresh = folder(os.path.join(work, "backup-acl"), 0, 0o755)
-    status, out, err = run(source, fresh)
+    status, out, err = run("-L", source, fresh)
     check("with an ACL that lets her reach her folder, her link to it is followed",
           os.path.isfile(os.path.join(fresh, "u1", "l", "hers.txt")), (status, err))
     check("... while root's own file behind root's folder is still not", not os.path.exists(
