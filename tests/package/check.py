@@ -94,7 +94,8 @@ def check_deb(deb, version, scratch):
     check("a run of the unpacked program", run_problems(program, scratch))
     # The long options as --help lists them: the manual and the completion
     # must name the same.
-    options = re.findall(r"^ +(?:-\w, )?(--[a-z0-9-]+)", run([program, "--help"]).stdout, re.M)
+    # (an option named again on a later line, in a note, counts once).
+    options = list(dict.fromkeys(re.findall(r"^ +(?:-\w, )?(--[a-z0-9-]+)", run([program, "--help"]).stdout, re.M)))
     check("the manual page renders without warnings, every option in it",
           manual_problems(os.path.join(root, "usr/share/man/man1/korvane.1.gz"), options))
     check("bash completes the options and their values",
@@ -154,7 +155,7 @@ def manual_problems(page, options):
     for option in options:
         if not re.search(rf"^ +(-\w, )?{option}\b", text, re.M):
             problems.append(f"{option} is not among the options")
-    if "korvane -s -y -x -r '/build(/.*)?'" not in text:
+    if "korvane -s -y --exclude '*.tmp' --exclude /build/ /src /copy" not in text:
         problems.append("examples not rendered as written")
     return problems
 
