@@ -1908,28 +1908,29 @@ def run_with_mount(work, kind, where, *args):
 
 @case
 def mounted_volumes_in_to_are_never_entered(work):
-    """To holds a folder x that From lacks (or holds as a file), with a
-    volume mounted on x/mnt or on x itself: a mirror, its dry run, the
+    """To holds a folder x that From lacks (or holds as a file, or holds
+    without mnt), with a volume mounted on x/mnt or on x itself: a mirror, its dry run, the
     removal of what stands in the way, with and without --versions, tell
     the mounted folder and keep it with all above it and every file on the
     volume; the run ends 1 and everything else is done. A rule makes both
     go entry by entry."""
-    rounds = [  # (name, x in From as a file, the mounted folder below To, options)
-        ("mirror", False, "x/mnt", ["-s", "-y"]),
-        ("dry-run mirror", False, "x/mnt", ["-n", "-s"]),
-        ("mirror with versions", False, "x/mnt", ["-s", "-y", "--versions"]),
-        ("mirror of a mounted folder", False, "x", ["-s", "-y"]),
-        ("mirror of a mounted folder with versions", False, "x", ["-s", "-y", "--versions"]),
-        ("mirror under a rule with versions", False, "x/mnt", ["-s", "-y", "-r", ".*", "--versions"]),
-        ("in the way", True, "x/mnt", ["-s", "-y"]),
-        ("in the way, dry run", True, "x/mnt", ["-n", "-s"]),
-        ("in the way with versions", True, "x/mnt", ["-s", "-y", "--versions"]),
-        ("in the way under a rule", True, "x/mnt", ["-s", "-y", "-r", ".*"]),
-        ("in the way of a mounted folder", True, "x", ["-s", "-y"]),
-        ("in the way of a mounted folder with versions", True, "x", ["-s", "-y", "--versions"]),
+    rounds = [  # (name, x in From: None, "file" or "folder", the mounted folder below To, options)
+        ("mirror", None, "x/mnt", ["-s", "-y"]),
+        ("dry-run mirror", None, "x/mnt", ["-n", "-s"]),
+        ("mirror with versions", None, "x/mnt", ["-s", "-y", "--versions"]),
+        ("mirror of a mounted folder", None, "x", ["-s", "-y"]),
+        ("mirror of a mounted folder with versions", None, "x", ["-s", "-y", "--versions"]),
+        ("mirror under a rule with versions", None, "x/mnt", ["-s", "-y", "-r", ".*", "--versions"]),
+        ("mirror of a folder From has too", "folder", "x/mnt", ["-s", "-y", "--versions"]),
+        ("in the way", "file", "x/mnt", ["-s", "-y"]),
+        ("in the way, dry run", "file", "x/mnt", ["-n", "-s"]),
+        ("in the way with versions", "file", "x/mnt", ["-s", "-y", "--versions"]),
+        ("in the way under a rule", "file", "x/mnt", ["-s", "-y", "-r", ".*"]),
+        ("in the way of a mounted folder", "file", "x", ["-s", "-y"]),
+        ("in the way of a mounted folder with versions", "file", "x", ["-s", "-y", "--versions"]),
     ]
     for kind in ("tmpfs", "bind"):
-        for number, (name, file_in_from, mounted, options) in enumerate(rounds):
+        for number, (name, x_in_from, mounted, options) in enumerate(rounds):
             label = "mounts in To: %s, %s: " % (kind, name)
             round_work = folder(os.path.join(work, "%s-%d" % (kind, number)))
             source = folder(os.path.join(round_work, "from"))
@@ -1937,8 +1938,10 @@ def mounted_volumes_in_to_are_never_entered(work):
             versions = os.path.join(round_work, "versions")
             for n in range(3):
                 write(os.path.join(source, "f%d" % n), str(n))
-            if file_in_from:
+            if x_in_from == "file":
                 write(os.path.join(source, "x"), "a file")
+            elif x_in_from == "folder":
+                write(os.path.join(source, "x", "beside"), "b")
             write(os.path.join(target, "x", "beside"), "b")
             where = folder(os.path.join(target, mounted))
             args = [a if a != "--versions" else "--versions=" + versions for a in options]
