@@ -424,20 +424,25 @@ bool platformMountOf(const wchar_t* path, uint64_t* mount) {
 bool platformIsMountPoint(const wchar_t* path) {
     int fd = OpenFolder(path, O_PATH);
     if (fd < 0) return false;
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    struct statx here;
+    bool seen = statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &here) == 0;
+#ifdef STATX_ATTR_MOUNT_ROOT
+    // Where the system names a mount's root, one look tells.
+    if (seen && (here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+        close(fd);
+        return (here.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+#endif
+#endif
     int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
     bool mounted = false;
 #if defined(__linux__) && defined(STATX_MNT_ID)
-    struct statx here;
-    if (statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &here) == 0) {
-#ifdef STATX_ATTR_MOUNT_ROOT
-        mounted = (here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (here.stx_attributes & STATX_ATTR_MOUNT_ROOT);
-#endif
-        struct statx above;
-        if (!mounted && parent >= 0 && (here.stx_mask & STATX_MNT_ID) &&
-            statx(parent, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &above) == 0 &&
-            (above.stx_mask & STATX_MNT_ID)) {
-            mounted = here.stx_mnt_id != above.stx_mnt_id;
-        }
+    struct statx above;
+    if (seen && parent >= 0 && (here.stx_mask & STATX_MNT_ID) &&
+        statx(parent, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &above) == 0 &&
+        (above.stx_mask & STATX_MNT_ID)) {
+        mounted = here.stx_mnt_id != above.stx_mnt_id;
     }
 #endif
     struct stat st;
