@@ -151,12 +151,12 @@ bool counterpartMayStand(const DirectoryWalker* walker, const WideString& root, 
     return counterpartPresence(walker, root, otherRoot, path, depth) != ENTRY_ABSENT;
 }
 
-// True when the To directory at path holds a versions folder the clean-up has met.
-bool holdsVersionsFolder(const CleanupState& state, const WideString& path) {
+// True when the To directory at path holds one of folders (met by the clean-up).
+bool holdsOneOf(const std::set<std::wstring>& folders, const WideString& path) {
     std::wstring below(path.buffer, static_cast<size_t>(path.length));
     if (below.empty() || below.back() != PATH_SEPARATOR) below += PATH_SEPARATOR;
-    auto at = state.versionsFolders.lower_bound(below);
-    return at != state.versionsFolders.end() && at->compare(0, below.size(), below) == 0;
+    auto at = folders.lower_bound(below);
+    return at != folders.end() && at->compare(0, below.size(), below) == 0;
 }
 
 // Deletes path, a surplus entry of kind, for run (see deleteEntry), unless it is the open run log, a live run's temporary, or a
@@ -296,7 +296,10 @@ SystemResult removeDirectoryIfSurplus(const DirectoryWalker* walker, RunState* r
     if (counterpartMayStand(walker, root, otherRoot, path, depth)) return kDone;
     if (holdsRunLog(path)) return kDone;
     if (holdsVersions(run, path)) return kDone;
-    if (walker && holdsVersionsFolder(*static_cast<FolderWalk*>(walker->data)->cleanup, path)) return kDone;
+    if (walker) {
+        const CleanupState& state = *static_cast<FolderWalk*>(walker->data)->cleanup;
+        if (holdsOneOf(state.versionsFolders, path) || holdsOneOf(state.mountsLeft, path)) return kDone;
+    }
     KeptVersion kept;
     KeepResult keeping = keepBeforeRemovingDirectory(*run, path, &kept);
     if (keeping == KEEP_FAILED) {
@@ -392,6 +395,17 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = child == SCOPE_NONE;
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
+    }
+    // A volume mounted on a surplus folder is none of To's: not entered, told,
+    // and it stays with everything above it.
+    if (enterable && !walker->skipDescent &&
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
+        platformIsMountPoint(entryPath.buffer)) {
+        settleJobs(run);
+        state.mountsLeft.insert(std::wstring(entryPath.buffer, static_cast<size_t>(entryPath.length)));
+        reportMountLeft(run, entryPath);
+        walker->skipDescent = true;
+        return true;
     }
     // Without a rule, which judges each entry on its own, a surplus tree goes
     // whole into the run folder, told after what the workers did before.

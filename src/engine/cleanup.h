@@ -47,6 +47,7 @@ struct CleanupState {
     std::vector<CleanupScope> scopes;            // the scope of each directory on the clean-up's descent path
     std::vector<CounterpartNames> counterparts;  // per level of that path: the From names facing it
     std::set<std::wstring> versionsFolders;      // versions folders met in To: neither they nor what holds them go
+    std::set<std::wstring> mountsLeft;           // folders with a volume mounted, met in To: the same
 };
 
 // One entry of a To directory's listing, as the clean-up's marks judge it.

@@ -34,8 +34,10 @@ struct TreeEntry {
 // Lists the tree below directory into entries in the order the clean-up
 // walk tells them: a level's files and links in listing order, each
 // directory's entries before the directory itself. False when a listing
-// fails or the tree holds a live run's temporary or a versions folder.
+// fails or the tree holds a live run's temporary, a versions folder or a
+// mounted volume (which must not go along into the run folder).
 bool listTree(const WideString& directory, std::vector<TreeEntry>* entries) {
+    if (platformIsMountPoint(directory.buffer)) return false;
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     int reason = 0;
@@ -125,6 +127,12 @@ bool tellKept(RunState* run, const WideString& path, const KeptVersion& kept) {
     return false;
 }
 
+void reportMountLeft(RunState* run, const WideString& path) {
+    reportEntryFailure(run, WideString(L"! Error => Remove dir: [") + path + L"]", path,
+                       WideString(L"a volume is mounted there, not entered"));
+    pumpMessages();
+}
+
 TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
     if (!run->versions || run->counting || holdsRunLog(directory) || holdsVersions(run, directory)) {
         return TREE_PER_ENTRY;  // counted entry by entry
@@ -180,8 +188,8 @@ bool deleteOneInTheWay(RunState* run, const WideString& path, DeletableKind kind
 
 // Depth first through listings of To, links removed as links and never
 // entered; each removal reported as the clean-up reports it. A live run's
-// temporary, the run log and the folders holding it stay, and so does
-// everything above them.
+// temporary, the run log and the folders holding it, a folder a volume is
+// mounted on stay, and so does everything above them.
 bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why) {
     if (holdsRunLog(directory)) {
         *why = L"the run's log is in it";
@@ -193,6 +201,10 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     }
     if (isMarkedVersionsFolder(directory)) {
         *why = WideString(L"it holds a versions folder [") + directory + L"]";
+        return false;
+    }
+    if (platformIsMountPoint(directory.buffer)) {
+        *why = WideString(L"a volume is mounted there, not entered [") + directory + L"]";
         return false;
     }
     // Without a rule, which judges each entry on its own, the tree may go whole into the run folder.

@@ -51,6 +51,10 @@ enum TreeOutcome {
     TREE_PER_ENTRY  // it cannot go whole (another volume, the run log or a live temporary inside): nothing done
 };
 
+// Tells the To directory at path, on which a volume is mounted, as a
+// removal that failed: no removal enters it, nor takes it or what holds it.
+void reportMountLeft(RunState* run, const WideString& path);
+
 // Removes the To directory at path with everything below it by moving it
 // into the run folder in one change, and tells every entry of it as the
 // clean-up would have told its deletion, each with its version. On the
@@ -61,7 +65,8 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory);
 // entry of another kind (a mirror replacing it), with everything below it;
 // every removal is reported for run. False when anything of it stays, with
 // *why set when the run itself kept it: the run log or a folder holding
-// it, a live run's temporary, an entry the rules leave alone; a failure
+// it, a live run's temporary, an entry the rules leave alone, a folder a
+// volume is mounted on (never entered); a failure
 // (told with its reason) or a stop.
 bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why);
 

@@ -10,6 +10,7 @@
 #include "base/separator.h"
 #include "engine/entry_reports.h"
 #include "engine/folder_times.h"
+#include "engine/guards.h"
 #include "engine/jobs.h"
 #include "engine/metadata.h"
 #include "engine/run_checks.h"
@@ -147,11 +148,19 @@ int reportLineFaults(RunState* run, const std::vector<ListLineFault>& faults, si
 int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to, const WideString& listFile) {
     RunOptions options;
     options.showCopyFile = showCopyFile;
+    options.replaceGuard = REPLACE_GUARD_ASK;  // the window's user has no option to give: it asks
     RunTally tally;
     return listRunWithOptions(options, &tally, from, to, listFile);
 }
 
 namespace {
+
+// A listed entry whose To file waits for the replacement guard's count.
+struct HeldListed {
+    WideString source;  // its From path
+    WideString target;  // its To path
+    std::wstring key;   // its folded path, empty when it was brought up to date on the run's thread
+};
 
 // What a list run's jobs share with it.
 struct ListJobs {
@@ -163,6 +172,8 @@ struct ListJobs {
     std::set<std::wstring> changedIn;  // those of them the run made, copied into or removed from
     std::set<std::wstring> looked;     // the folders of To on the way that were looked at for their owner
     std::set<std::wstring> unsafe;     // those of them another user holds, which could not be renewed
+    std::vector<HeldListed> held;      // the entries waiting for the replacement guard, in the list's order
+    std::set<std::wstring> heldIn;     // the folders of To holding replacements the guard held back
 };
 
 // Tells a change the list run made: its line (tag, then the entry's From
@@ -237,7 +248,8 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
             }
             told = changed;
         }
-        if (matchFolderTime(run, fromFolder, toFolder, source.status, target.status) &&
+        // A folder whose replacements were held back keeps its time, as its files do.
+        if (list->heldIn.count(*at) == 0 && matchFolderTime(run, fromFolder, toFolder, source.status, target.status) &&
             list->changedIn.count(*at) == 0) {
             told = true;
         }
@@ -323,6 +335,13 @@ void tellListed(RunState* run, EntryJob* job) {
     if (update.waitsForRunThread) finishOnRunThread(run, &update);  // a list run is no mirror: never so
     const UpdateOutcome& outcome = update.outcome;
     if (job->work) noteOutcome(run, outcome);
+    if (outcome.facedFile) ++run->comparedFiles;
+    // A replacement waiting for the guard's count is counted and told once it goes.
+    if (outcome.replaceHeld) {
+        run->heldReplacements.push_back(job->entry.entryPath);
+        list->held.push_back(HeldListed{job->entry.entryPath, job->entry.target, job->key});
+        return;
+    }
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
     noteFolderChanges(list, job->entry.target, outcome);
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
@@ -353,6 +372,54 @@ void tellListed(RunState* run, EntryJob* job) {
         reportEntryFailure(run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]", source,
                            outcome.reason, target);
     }
+}
+
+// Hands the listed entry source (target in To, key its folded path) over to
+// a worker, or, with no key, brings it up to date on the run's thread, its
+// earlier entries told first.
+void handOverListed(RunState* run, ListJobs* list, const WideString& from, const WideString& to,
+                    const WideString& source, const WideString& target, std::wstring key) {
+    bool onRunThread = key.empty();
+    if (onRunThread || meetsInFlight(*list, key)) settleJobs(run);
+    EntryJob job;
+    job.work = onRunThread ? nullptr : updateListedOnWorker;
+    job.tell = tellListed;
+    job.entry.entryPath = source;
+    job.entry.walkRoot = &from;
+    job.entry.otherRoot = &to;
+    job.entry.target = target;
+    job.data = list;
+    job.group = folderGroup(target);
+    if (onRunThread) {
+        job.result.update.outcome = updateEntryNoted(run, from, to, source, nullptr);
+    } else {
+        list->inFlight.insert(key);
+        job.key = std::move(key);
+    }
+    handOver(run, &job);
+}
+
+// The replacement guard's step, once every entry was handed over and told:
+// the waiting replacements go, in the list's order, or they are held back
+// (RUN_REPLACES_HELD, its line written and shown), or the front end was
+// asked and said No (RUN_DECLINED).
+int settleListedReplacements(RunState* run, ListJobs* list, const WideString& from, const WideString& to) {
+    run->holdReplacements = false;
+    int judged = judgeReplacements(run, to, false);
+    std::vector<HeldListed> held;
+    held.swap(list->held);
+    if (judged == RUN_REPLACES_HELD && list->folders) {
+        for (const HeldListed& entry : held) {
+            noteLevelsAbove(&list->heldIn, normalEntry(WideString(entry.target.buffer + list->prefix)));
+        }
+    }
+    if (judged != RUN_OK) return judged;
+    for (HeldListed& entry : held) {
+        if (runStopRequested()) break;
+        handOverListed(run, list, from, to, entry.source, entry.target, std::move(entry.key));
+    }
+    settleJobs(run);
+    return RUN_OK;
 }
 
 }  // namespace
@@ -419,6 +486,8 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     listJobs.tally = tally;
     listJobs.folders = options.folderTimes && !toMissing;
     listJobs.prefix = joined(to, WideString()).length;
+    // A To file a copy would replace waits for the replacement guard's count.
+    run.holdReplacements = !toMissing && options.replaceGuard != REPLACE_GUARD_OFF;
     for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
@@ -458,23 +527,13 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
         // so does one that may be reached under another name.
         // Names of one file (-H) are followed on the run's thread alone.
         bool onRunThread = mayBeAlias(entry) || options.hardLinks;
-        if (onRunThread || meetsInFlight(listJobs, key)) settleJobs(&run);
-        EntryJob job;
-        job.work = onRunThread ? nullptr : updateListedOnWorker;
-        job.tell = tellListed;
-        job.entry.entryPath = source;
-        job.entry.walkRoot = &from;
-        job.entry.otherRoot = &to;
-        job.entry.target = target;
-        job.data = &listJobs;
-        job.group = folderGroup(target);
-        if (onRunThread) {
-            job.result.update.outcome = updateEntryNoted(&run, from, to, source, nullptr);
-        } else {
-            listJobs.inFlight.insert(key);
-            job.key = std::move(key);
-        }
-        handOver(&run, &job);
+        handOverListed(&run, &listJobs, from, to, source, target, onRunThread ? std::wstring() : std::move(key));
+    }
+    settleJobs(&run);
+    int replacing = RUN_OK;
+    if (run.holdReplacements && !runStopRequested()) {
+        replacing = settleListedReplacements(&run, &listJobs, from, to);
+        if (replacing == RUN_DECLINED) return replacing;
     }
     endJobs(&run);
     finishListFolders(&run, &listJobs, from, to);
@@ -493,5 +552,6 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     writeMessageLine();
     showStatus(STATUS_INFO, runContext.messageText);
     writeLogLine(WideString(L"Updated: [") + decimalText(runContext.listUpdatedCount) + L" files]. ");
+    if (replacing == RUN_REPLACES_HELD) return replacing;
     return runContext.hadErrors ? RUN_HAD_ERRORS : RUN_OK;
 }

@@ -660,6 +660,13 @@ bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* t
 // included (Windows: the volume's serial number). False when it cannot be read.
 bool platformMountOf(const wchar_t* path, uint64_t* mount);
 
+// True when a volume is mounted on the directory at path (in a held tree,
+// not followed; elsewhere as spelt): the system names it a mount's root, or
+// it lies on another mount than its parent (a bind mount of the same volume
+// included; Windows: another volume than its parent's, a folder a volume is
+// mounted on being a link the walks never enter). False when it cannot be told.
+bool platformIsMountPoint(const wchar_t* path);
+
 // True when a failure for this reason may pass when tried again a little
 // later: an entry busy or in use by another program, a lock, a share or
 // network that timed out.

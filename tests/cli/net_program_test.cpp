@@ -159,6 +159,16 @@ TEST_F(Net, GuardsOfABadNightHoldWhereverARunStarts) {
     Outcome dry = run({"-n", "-s", at("from"), at("to")});
     EXPECT_EQ(dry.status, 5) << dry.err;
     EXPECT_TRUE(contains(dry.out, "replace nothing: the replacement guard would hold 31 replacements back")) << dry.out;
+    // A list naming every file of FROM is held as a folder run is.
+    std::string list = "doc.txt\n";
+    for (int file = 0; file < 30; ++file) list += "photos/p" + std::to_string(file) + ".jpg\n";
+    writeFile(temp.at("list.txt"), list);
+    Outcome listed = run({"-f", at("list.txt"), at("from"), at("to")});
+    EXPECT_EQ(listed.status, 5) << listed.err;
+    EXPECT_TRUE(contains(listed.err, "the run would replace [31] of the [31] files it compared in [" + at("to") +
+                                         "], more than half of them; nothing was replaced."))
+        << listed.err;
+    EXPECT_EQ(readFile(temp.at("to/photos/p7.jpg")), "P");
     Outcome limited = run({"-s", "-y", "--max-replace", "30", at("from"), at("to")});
     EXPECT_EQ(limited.status, 5) << limited.err;
     EXPECT_TRUE(contains(limited.err, "the run would replace [31] files in [" + at("to") +

@@ -9,6 +9,7 @@
 
 #include "engine/folder_run.h"
 #include "engine/guards.h"
+#include "engine/list_run.h"
 #include "engine/run_context.h"
 #include "support/recording_host.h"
 
@@ -39,6 +40,22 @@ struct Guards : FolderPairTest {
         options.synchronous = synchronous;
         options.ruleExcludes = excludes;
         return folderRunWithOptions(options, &tally, toWide(base / "from"), toWide(base / "to"), rules);
+    }
+    // A list run of base's From into its To naming every file of From, as a
+    // nightly job's list would; the window's own (its options aside) when window.
+    int listAt(const fs::path& base, bool window = false) {
+        runContext.hadErrors = false;
+        tally = RunTally();
+        host.statuses.clear();
+        std::string list;
+        for (auto at = fs::recursive_directory_iterator(base / "from"); at != fs::recursive_directory_iterator();
+             ++at) {
+            if (!at->is_directory()) list += fs::relative(at->path(), base / "from").generic_string() + "\n";
+        }
+        writeFile(base / "list.txt", list);
+        if (window) return ListCopyRun(false, toWide(base / "from"), toWide(base / "to"), toWide(base / "list.txt"));
+        return listRunWithOptions(options, &tally, toWide(base / "from"), toWide(base / "to"),
+                                  toWide(base / "list.txt"));
     }
     // The error lines the run showed.
     std::vector<std::wstring> errors() const {
@@ -241,6 +258,85 @@ TEST_F(Guards, MassReplacementIsHeldBeforeAnyReplacement) {
             << logText(WideString(line.c_str()));
         EXPECT_NE(line.find(c.synchronous ? L"nothing was replaced or deleted." : L"; nothing was replaced."),
                   std::wstring::npos);
+    }
+}
+
+// A list run is held as a plain folder run is: a list naming every file of
+// a From rewritten replaces none of them unless versions keep them or a
+// limit allows it; the window asks, and a No ends the run.
+TEST_F(Guards, MassReplacementByAListIsHeldToo) {
+    struct Case {
+        const char* name;
+        int compared;   // files both hold, all listed
+        int rewritten;  // of them, rewritten in From
+        long long maxReplace;
+        bool versions;
+        bool dryRun;
+        int guard;   // a REPLACE_GUARD_
+        bool yes;    // the window's answer
+        int result;  // the run's code
+    };
+    const std::vector<Case> cases = {
+        {"every file of fifty rewritten", 50, 50, -1, false, false, REPLACE_GUARD_HOLD, false, RUN_REPLACES_HELD},
+        {"twenty-one of forty", 40, 21, -1, false, false, REPLACE_GUARD_HOLD, false, RUN_REPLACES_HELD},
+        {"twenty of twenty: too few to hold", 20, 20, -1, false, false, REPLACE_GUARD_HOLD, false, RUN_OK},
+        {"twenty-one of forty-two: half", 42, 21, -1, false, false, REPLACE_GUARD_HOLD, false, RUN_OK},
+        {"versions keep what is replaced", 50, 50, -1, true, false, REPLACE_GUARD_OFF, false, RUN_OK},
+        {"the user allows it", 50, 50, 50, false, false, REPLACE_GUARD_HOLD, false, RUN_OK},
+        {"a limit holds with versions too", 10, 6, 5, true, false, REPLACE_GUARD_HOLD, false, RUN_REPLACES_HELD},
+        {"a dry run predicts the hold", 50, 50, -1, false, true, REPLACE_GUARD_HOLD, false, RUN_REPLACES_HELD},
+        {"the window's No", 30, 30, -1, false, false, REPLACE_GUARD_ASK, false, RUN_DECLINED},
+        {"the window's Yes", 30, 30, -1, false, false, REPLACE_GUARD_ASK, true, RUN_OK},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.name);
+        fs::path base = temp.at("list" + std::to_string(i));
+        for (int file = 0; file < c.compared; ++file) {
+            std::string name = "d" + std::to_string(file % 3) + "/f" + std::to_string(file);
+            writeFile(base / "to" / name, "old");
+            writeFile(base / "from" / name, file < c.rewritten ? "rewritten" : "old");
+            if (file < c.rewritten) {
+                shiftModified(base / "from" / name, 60);
+            } else {
+                copyModified(base / "to" / name, base / "from" / name);
+            }
+        }
+        writeFile(base / "from" / "new.txt", "new");
+        options = RunOptions();
+        options.replaceGuard = c.guard;
+        options.maxReplace = c.maxReplace;
+        options.dryRun = c.dryRun;
+        options.folderTimes = true;
+        if (c.versions) options.versionsFolder = toWide(base / "versions");
+        host.cautiousQuestions.clear();
+        host.cautiousAnswer = c.yes;
+        auto before = treeOf(base / "to");
+
+        bool window = c.guard == REPLACE_GUARD_ASK;
+        int result = listAt(base, window);
+        EXPECT_EQ(result, c.result) << testing::PrintToString(errors());
+        EXPECT_EQ(host.cautiousQuestions.size(), window ? 1u : 0u);
+        if (c.result == RUN_OK) {
+            if (!window) {
+                EXPECT_EQ(tally.copied, c.rewritten + 1);
+            }
+            EXPECT_EQ(readFile(base / "to" / "new.txt"), "new");
+            EXPECT_EQ(readFile(base / "to" / "d0" / "f0"), "rewritten");
+            EXPECT_EQ(tally.replacesHeld, 0);
+            continue;
+        }
+        auto after = treeOf(base / "to");
+        if (!c.dryRun) after.erase("new.txt");  // a new copy may stand
+        EXPECT_EQ(after, before);               // nothing replaced
+        EXPECT_FALSE(fs::exists(base / "versions"));
+        if (c.result == RUN_DECLINED) continue;
+        EXPECT_EQ(tally.replacesHeld, c.rewritten);
+        ASSERT_EQ(errors().size(), 1u);
+        EXPECT_EQ(errors()[0].find(L"! Error => Replacement guard: the run would replace [" +
+                                   std::to_wstring(c.rewritten) + L"]"),
+                  0u);
+        EXPECT_NE(errors()[0].find(L"; nothing was replaced."), std::wstring::npos);
     }
 }
 

@@ -966,22 +966,24 @@ TEST_F(Versions, EverySpellingBehavesTheSame) {
 }
 
 // What keeps a To entry busy for a while: held by another program, or (on
-// Linux) a volume mounted on a folder; released from a thread of its own.
+// Linux) a file mounted on it (a folder a volume is mounted on is never
+// entered at all); released from a thread of its own.
 struct Busy {
     fs::path at;
     bool held = false;
 #ifdef _WIN32
     HANDLE handle = INVALID_HANDLE_VALUE;
 #endif
-    // Makes at busy: a file opened without letting it be deleted, or a folder with a volume on it.
+    // Makes at busy: a file opened without letting it be deleted, or a file with another mounted on it.
     explicit Busy(const fs::path& path) : at(path) {
-#ifdef _WIN32
         writeFile(at, "busy");
+#ifdef _WIN32
         handle = CreateFileW(at.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         held = handle != INVALID_HANDLE_VALUE;
 #else
-        fs::create_directories(at);
-        held = std::system(("mount -t tmpfs -o size=1m tmpfs '" + at.string() + "' 2>/dev/null").c_str()) == 0;
+        fs::path cover = at.parent_path().parent_path() / "busy-cover";
+        writeFile(cover, "cover");
+        held = std::system(("mount --bind '" + cover.string() + "' '" + at.string() + "' 2>/dev/null").c_str()) == 0;
 #endif
     }
     void release() {

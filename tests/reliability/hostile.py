@@ -1870,6 +1870,102 @@ def restore_refuses_what_a_user_controls(work):
     check("restore: her old notes back", open(notes).read() == "u1's notes")
 
 
+# --- bad luck: a volume mounted in To (a disk, a bind mount) ---
+# A mirror's clean-up, and the removal of what stands in the way of an
+# entry, never delete on another volume than the folder they are in: a
+# folder a volume is mounted on is told and left, with all above it.
+
+MOUNTED_RUN = r"""
+where=$1; kind=$2; outside=$3; notes=$4; shift 4
+if [ "$kind" = tmpfs ]; then
+    mount -t tmpfs -o size=1m tmpfs "$where" || exit 77
+    echo p > "$where/precious"; mkdir "$where/sub"; echo m > "$where/sub/more"
+else
+    mount --bind "$outside" "$where" || exit 77
+fi
+"$@" > "$notes/out" 2> "$notes/err"; echo $? > "$notes/status"
+find "$where" -mindepth 1 | sed "s|^$where/||" | sort > "$notes/left"
+umount -l "$where"
+"""
+
+
+def run_with_mount(work, kind, where, *args):
+    """The program as root while a volume is mounted on where, in a mount
+    namespace of its own: kind "tmpfs" a fresh volume holding precious and
+    sub/more, "bind" a folder of the same device holding the same. Returns
+    (status, out, err, what the volume held after), None when nothing can
+    be mounted here."""
+    outside = os.path.join(work, "outside")
+    if not os.path.isdir(outside):
+        write(os.path.join(outside, "precious"), "p")
+        write(os.path.join(outside, "sub", "more"), "m")
+    notes = folder(os.path.join(work, "notes"))
+    done = subprocess.run(["unshare", "-m", "bash", "-c", MOUNTED_RUN, "bash", where, kind, outside, notes,
+                           PROGRAM, *args], capture_output=True, text=True, timeout=120)
+    if done.returncode == 77:
+        return None
+    read = lambda name: open(os.path.join(notes, name)).read()
+    return int(read("status")), read("out"), read("err"), read("left").split()
+
+
+@case
+def mounted_volumes_in_to_are_never_entered(work):
+    """To holds a folder x that From lacks (or holds as a file, or holds
+    without mnt), with a volume mounted on x/mnt or on x itself: a mirror, its dry run, the
+    removal of what stands in the way, with and without --versions, tell
+    the mounted folder and keep it with all above it and every file on the
+    volume; the run ends 1 and everything else is done. A rule makes both
+    go entry by entry."""
+    rounds = [  # (name, x in From: None, "file" or "folder", the mounted folder below To, options)
+        ("mirror", None, "x/mnt", ["-s", "-y"]),
+        ("dry-run mirror", None, "x/mnt", ["-n", "-s"]),
+        ("mirror with versions", None, "x/mnt", ["-s", "-y", "--versions"]),
+        ("mirror of a mounted folder", None, "x", ["-s", "-y"]),
+        ("mirror of a mounted folder with versions", None, "x", ["-s", "-y", "--versions"]),
+        ("mirror under a rule with versions", None, "x/mnt", ["-s", "-y", "-r", ".*", "--versions"]),
+        ("mirror of a folder From has too", "folder", "x/mnt", ["-s", "-y", "--versions"]),
+        ("in the way", "file", "x/mnt", ["-s", "-y"]),
+        ("in the way, dry run", "file", "x/mnt", ["-n", "-s"]),
+        ("in the way with versions", "file", "x/mnt", ["-s", "-y", "--versions"]),
+        ("in the way under a rule", "file", "x/mnt", ["-s", "-y", "-r", ".*"]),
+        ("in the way of a mounted folder", "file", "x", ["-s", "-y"]),
+        ("in the way of a mounted folder with versions", "file", "x", ["-s", "-y", "--versions"]),
+    ]
+    for kind in ("tmpfs", "bind"):
+        for number, (name, x_in_from, mounted, options) in enumerate(rounds):
+            label = "mounts in To: %s, %s: " % (kind, name)
+            round_work = folder(os.path.join(work, "%s-%d" % (kind, number)))
+            source = folder(os.path.join(round_work, "from"))
+            target = folder(os.path.join(round_work, "to"))
+            versions = os.path.join(round_work, "versions")
+            for n in range(3):
+                write(os.path.join(source, "f%d" % n), str(n))
+            if x_in_from == "file":
+                write(os.path.join(source, "x"), "a file")
+            elif x_in_from == "folder":
+                write(os.path.join(source, "x", "beside"), "b")
+            write(os.path.join(target, "x", "beside"), "b")
+            where = folder(os.path.join(target, mounted))
+            args = [a if a != "--versions" else "--versions=" + versions for a in options]
+            outcome = run_with_mount(round_work, kind, where, "-v", *args, source, target)
+            if outcome is None:
+                print("skipped: %s cannot be mounted here" % kind)
+                return
+            status, out, err, left = outcome
+            check(label + "ends 1", status == 1, (status, err))
+            check(label + "the mounted folder is told",
+                  "[%s]" % where in err and "a volume is mounted there" in err, err)
+            check(label + "the volume keeps every file", left == ["precious", "sub", "sub/more"], left)
+            check(label + "nothing on it is told as gone", "%s/" % where not in out, out)
+            check(label + "what holds it stays", os.path.isdir(where) and os.path.isdir(os.path.join(target, "x")))
+            kept = [path for path in files_below(versions) if "precious" in path or "more" in path] \
+                if os.path.isdir(versions) else []
+            check(label + "none of it went into the versions folder", not kept, kept)
+            if "-n" not in options:
+                check(label + "the rest is done", all(os.path.exists(os.path.join(target, "f%d" % n))
+                                                      for n in range(3)), os.listdir(target))
+
+
 def main():
     global PROGRAM
     if len(sys.argv) < 2:

@@ -418,6 +418,41 @@ bool platformMountOf(const wchar_t* path, uint64_t* mount) {
     return known;
 }
 
+// The parent is reached by "..", which leaves a mount for the folder it is
+// mounted on; the mount's own number sets a bind mount of the same volume
+// apart where the device number cannot.
+bool platformIsMountPoint(const wchar_t* path) {
+    int fd = OpenFolder(path, O_PATH);
+    if (fd < 0) return false;
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    struct statx here;
+    bool seen = statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &here) == 0;
+#ifdef STATX_ATTR_MOUNT_ROOT
+    // Where the system names a mount's root, one look tells.
+    if (seen && (here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT)) {
+        close(fd);
+        return (here.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+#endif
+#endif
+    int parent = openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool mounted = false;
+#if defined(__linux__) && defined(STATX_MNT_ID)
+    struct statx above;
+    if (seen && parent >= 0 && (here.stx_mask & STATX_MNT_ID) &&
+        statx(parent, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_MNT_ID, &above) == 0 &&
+        (above.stx_mask & STATX_MNT_ID)) {
+        mounted = here.stx_mnt_id != above.stx_mnt_id;
+    }
+#endif
+    struct stat st;
+    struct stat up;
+    if (!mounted && parent >= 0 && fstat(fd, &st) == 0 && fstat(parent, &up) == 0) mounted = st.st_dev != up.st_dev;
+    if (parent >= 0) close(parent);
+    close(fd);
+    return mounted;
+}
+
 bool platformErrorMayPass(int reason) {
     const int passing[] = {EBUSY, ETXTBSY, EAGAIN, EWOULDBLOCK, ETIMEDOUT, ENOLCK, EDEADLK};
     for (int known : passing) {

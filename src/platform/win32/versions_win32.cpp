@@ -320,6 +320,20 @@ bool platformMountOf(const wchar_t* path, uint64_t* mount) {
     return ok != 0;
 }
 
+// A folder a volume is mounted on is a reparse point the listings tell as a
+// link, never entered; what remains is a folder of another volume than its
+// parent's, as Wine shows a unix mount where it shows another serial.
+bool platformIsMountPoint(const wchar_t* path) {
+    std::wstring parent(path);
+    while (parent.size() > 1 && (parent.back() == L'\\' || parent.back() == L'/')) parent.pop_back();
+    size_t cut = parent.find_last_of(L"\\/");
+    if (cut == std::wstring::npos) return false;
+    parent.resize(cut + 1);
+    uint64_t here = 0;
+    uint64_t above = 0;
+    return platformMountOf(path, &here) && platformMountOf(parent.c_str(), &above) && here != above;
+}
+
 bool platformErrorMayPass(int reason) {
     const DWORD passing[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_NETWORK_BUSY, ERROR_UNEXP_NET_ERR,
                              ERROR_NETNAME_DELETED,   ERROR_SEM_TIMEOUT,    ERROR_DRIVE_LOCKED, ERROR_BUSY,
