@@ -408,17 +408,7 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
         if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
         figures.exitStatus = status;
     }
-    // What could not be written so far counts in the figures written now.
-    if (status == EXIT_DONE && (terminal->outputFailed[PLATFORM_STDOUT] || terminal->outputFailed[PLATFORM_STDERR])) {
-        figures.exitStatus = EXIT_HAD_ERRORS;
-    }
-    if (terminal->logFile) writeLogFileLine(terminal->logFile, statsLine(figures));
-    if (options.stats) writeStream(terminal, terminal->listStream, statsTable(figures));
-    if (options.json) {
-        writeStream(terminal, PLATFORM_STDOUT,
-                    statsJson(figures, terminal->failures, terminal->failuresLeftOut) + L"\n");
-    }
-    return statusAfterOutput(terminal, status);
+    return writeClosingFigures(terminal, options, figures);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The options read into the terminal's behaviour and a run's options.
 #include "cli/run_options.h"
 
+#include "cli/exit_codes.h"
+#include "cli/log_file.h"
 #include "platform/platform.h"
 
 void installTerminal(Terminal* terminal, const CliOptions& options) {
@@ -44,4 +46,18 @@ RunOptions runOptionsOf(const CliOptions& options) {
     runOptions.retries = options.retriesGiven ? static_cast<int>(options.retries) : 0;
     runOptions.retryMilliseconds = options.retryMilliseconds;
     return runOptions;
+}
+
+int writeClosingFigures(Terminal* terminal, const CliOptions& options, RunFigures figures) {
+    int status = figures.exitStatus;
+    if (status == EXIT_DONE && (terminal->outputFailed[PLATFORM_STDOUT] || terminal->outputFailed[PLATFORM_STDERR])) {
+        figures.exitStatus = EXIT_HAD_ERRORS;
+    }
+    if (terminal->logFile) writeLogFileLine(terminal->logFile, statsLine(figures));
+    if (options.stats) writeStream(terminal, terminal->listStream, statsTable(figures));
+    if (options.json) {
+        writeStream(terminal, PLATFORM_STDOUT,
+                    statsJson(figures, terminal->failures, terminal->failuresLeftOut) + L"\n");
+    }
+    return statusAfterOutput(terminal, status);
 }

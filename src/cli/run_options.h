@@ -4,6 +4,7 @@
 #define KORVANE_CLI_RUN_OPTIONS_H
 
 #include "cli/options.h"
+#include "cli/report.h"
 #include "cli/terminal.h"
 #include "engine/run_context.h"
 
@@ -13,5 +14,10 @@ void installTerminal(Terminal* terminal, const CliOptions& options);
 
 // What a run is asked to do, as the options say (the patterns aside).
 RunOptions runOptionsOf(const CliOptions& options);
+
+// Writes a run's closing figures where the options ask (the log file, --stats,
+// --json), what could not be written so far counted in them; returns the
+// exit status, standard streams that failed told.
+int writeClosingFigures(Terminal* terminal, const CliOptions& options, RunFigures figures);
 
 #endif

@@ -116,11 +116,5 @@ int restoreCommand(Terminal* terminal, const CliOptions& options) {
     RunFigures figures{
         status, result, options.dryRun,     terminal->tally, platformMicroseconds() - terminal->startedMicroseconds,
         true,   false,  terminal->endReason};
-    if (terminal->logFile) writeLogFileLine(terminal->logFile, statsLine(figures));
-    if (options.stats) writeStream(terminal, terminal->listStream, statsTable(figures));
-    if (options.json) {
-        writeStream(terminal, PLATFORM_STDOUT,
-                    statsJson(figures, terminal->failures, terminal->failuresLeftOut) + L"\n");
-    }
-    return statusAfterOutput(terminal, status);
+    return writeClosingFigures(terminal, options, figures);
 }
