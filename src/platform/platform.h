@@ -319,6 +319,12 @@ std::wstring platformSystemPath(const wchar_t* path);
 // COPY_KEPT_LESS: the copy stands, but its volume refused an attribute.
 CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep);
 
+// Reads the plain files at first and second side by side and sets *same to
+// whether their contents are byte for byte alike; an entry that is no plain
+// file (a link is not followed in the guarded tree) fails. A stop ends the
+// reading: not done, FAILURE_STOPPED.
+SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same);
+
 // Nanoseconds between the modification times a file system of this name
 // keeps (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2
 // seconds for FAT, 10 ms for exFAT; 0 when the name does not tell.

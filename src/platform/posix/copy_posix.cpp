@@ -379,3 +379,75 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
     }
     return PlacedCopy(keptLess, refused);
 }
+
+namespace {
+
+// Reads up to count bytes, short only at the end of the file; -1 on a failure.
+ssize_t ReadFull(int fd, char* buffer, size_t count) {
+    size_t got = 0;
+    while (got < count) {
+        ssize_t n = read(fd, buffer + got, count - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+// Opens the plain file at path for reading as a query finds it; -1 with errno otherwise.
+int OpenPlainForReading(const wchar_t* path) {
+    Place at = LocateQuery(PathName(path));
+    int fd = at.ok ? OpenAt(at, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (at.guarded ? O_NOFOLLOW : 0)) : -1;
+    if (fd < 0) return -1;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same) {
+    *same = false;
+    int a = OpenPlainForReading(first);
+    if (a < 0) return Result(false);
+    int b = OpenPlainForReading(second);
+    if (b < 0) {
+        int error = errno;
+        close(a);
+        return SystemResult{false, error};
+    }
+    posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
+    posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
+    const size_t kChunk = 256 * 1024;
+    std::vector<char> left(kChunk);
+    std::vector<char> right(kChunk);
+    SystemResult result{true, 0};
+    bool alike = true;
+    for (;;) {
+        if (Stopped()) {
+            result = SystemResult{false, FAILURE_STOPPED};
+            break;
+        }
+        ssize_t n = ReadFull(a, left.data(), kChunk);
+        ssize_t m = n < 0 ? -1 : ReadFull(b, right.data(), kChunk);
+        if (n < 0 || m < 0) {
+            result = Result(false);
+            break;
+        }
+        if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) {
+            alike = false;
+            break;
+        }
+        if (n == 0) break;
+    }
+    close(a);
+    close(b);
+    *same = result.done && alike;
+    return result;
+}

@@ -15,6 +15,7 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 #include <vector>
@@ -204,4 +205,78 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
 void platformOnCopyProgress(void (*tick)(void*), void* data) {
     copyTick = tick;
     copyTickData = data;
+}
+
+namespace {
+
+// Opens the plain file at path for reading, a link (a reparse point) never
+// followed; INVALID_HANDLE_VALUE with *error otherwise.
+HANDLE OpenPlainForReading(const wchar_t* path, DWORD* error) {
+    HANDLE handle =
+        CreateFileW(platformSystemPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = GetLastError();
+        return handle;
+    }
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic) ||
+        (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+        *error = ERROR_INVALID_FUNCTION;
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Reads up to count bytes, short only at the end of the file; false on a failure.
+bool ReadFull(HANDLE handle, char* buffer, DWORD count, DWORD* got) {
+    *got = 0;
+    while (*got < count) {
+        DWORD n = 0;
+        if (!ReadFile(handle, buffer + *got, count - *got, &n, nullptr)) return false;
+        if (n == 0) break;
+        *got += n;
+    }
+    return true;
+}
+
+}  // namespace
+
+SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same) {
+    *same = false;
+    DWORD error = 0;
+    HANDLE a = OpenPlainForReading(first, &error);
+    if (a == INVALID_HANDLE_VALUE) return SystemResult{false, static_cast<int>(error)};
+    HANDLE b = OpenPlainForReading(second, &error);
+    if (b == INVALID_HANDLE_VALUE) {
+        CloseHandle(a);
+        return SystemResult{false, static_cast<int>(error)};
+    }
+    const DWORD kChunk = 256 * 1024;
+    std::vector<char> left(kChunk);
+    std::vector<char> right(kChunk);
+    SystemResult result{true, 0};
+    bool alike = true;
+    for (;;) {
+        if (platformStopRequested()) {
+            result = SystemResult{false, FAILURE_STOPPED};
+            break;
+        }
+        DWORD n = 0;
+        DWORD m = 0;
+        if (!ReadFull(a, left.data(), kChunk, &n) || !ReadFull(b, right.data(), kChunk, &m)) {
+            result = SystemResult{false, static_cast<int>(GetLastError())};
+            break;
+        }
+        if (n != m || memcmp(left.data(), right.data(), n) != 0) {
+            alike = false;
+            break;
+        }
+        if (n == 0) break;
+    }
+    CloseHandle(a);
+    CloseHandle(b);
+    *same = result.done && alike;
+    return result;
 }
