@@ -13,6 +13,7 @@
 #include "base/separator.h"
 #include "engine/entry_reports.h"
 #include "engine/in_the_way.h"
+#include "engine/moves.h"
 #include "engine/jobs.h"
 #include "engine/rule.h"
 #include "engine/run_context.h"
@@ -407,6 +408,14 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = true;
         return true;
     }
+    // A surplus folder From holds under another name is renamed there whole.
+    bool movable = run->moves && !walker->current.isLink;
+    if (movable && enterable && !walker->skipDescent &&
+        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
+        moveInsteadOfDeleting(run, otherRoot, walkRoot, entryPath, true, nullptr)) {
+        walker->skipDescent = true;
+        return true;
+    }
     // Without a rule, which judges each entry on its own, a surplus tree goes
     // whole into the run folder, told after what the workers did before.
     if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
@@ -420,6 +429,12 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     DeletableKind kind = kindFromListing(*walker);
     SystemResult kept{false, 0};
     bool surplus = surplusEntry(walker, walkRoot, otherRoot, entryPath, kind, &kept);
+    // A surplus file From holds under another name is renamed there.
+    const EntryStatus* listed = walker->current.statusKnown ? &walker->current.status : nullptr;
+    if (surplus && movable && !walker->current.isDirectory &&
+        moveInsteadOfDeleting(run, otherRoot, walkRoot, entryPath, false, listed)) {
+        return true;
+    }
     handOverDeletion(run, entryPath, kept, false, surplus ? kind : NOT_DELETABLE);
     return true;
 }
@@ -464,6 +479,10 @@ void markSurplusInCopyWalk(CleanupState* cleanup, bool on, bool foldCase) {
     *cleanup = CleanupState();
     cleanup->pruning = on;
     cleanup->foldCase = foldCase;
+}
+
+bool mayHoldSurplus(const CleanupState& cleanup) {
+    return !cleanup.pruning || !cleanup.levels.empty() || !cleanup.trees.empty();
 }
 
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root) {

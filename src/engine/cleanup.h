@@ -99,6 +99,9 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // copy walk's root): it holds names From lacks, or is walked whole.
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root);
 
+// False when the copy walk's marks prove that To holds nothing From lacks.
+bool mayHoldSurplus(const CleanupState& cleanup);
+
 // Starts the marks of where To may hold surplus (on), or none (off: the
 // clean-up walk goes through all of To). On only for a mirror's copy walk
 // whose after-directory handler is markSurplusHandler (no rule active: a

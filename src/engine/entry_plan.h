@@ -66,6 +66,7 @@ struct RunKnows {
     bool holdKindChanges = false;   // a To entry of another kind waits for the deletion guard's count
     bool holdReplacements = false;  // a To file a copy would replace waits for the replacement guard's count
     bool simulated = false;         // the run's changes are simulated (a dry run)
+    bool holdNew = false;           // a From file or folder To lacks waits for the clean-up's moves
 };
 
 // What a plan comes to.
@@ -82,6 +83,7 @@ enum PlanVerdict {
     PLAN_FAIL,           // a change is due and cannot be made (why in reason or failure)
     PLAN_HOLD_KIND,      // a To entry of another kind waits for the deletion guard: nothing done
     PLAN_HOLD_REPLACE,   // the To file it would replace waits for the replacement guard: nothing done
+    PLAN_HOLD_NEW,       // To lacks the entry, which waits for a move to bring it: nothing done
     PLAN_LINK_STAYS,     // a link in To faces the entry, and a run that is no mirror leaves it
     PLAN_CHANGE          // the steps below
 };

@@ -34,7 +34,8 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
     }
 }
 
-void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes) {
+void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,
+                  const WideString& target) {
     checkOnRunThread(*run);
     if (run->counting) {
         if (kind == REPORT_DELETED || kind == REPORT_REMOVED) ++run->counted;
@@ -52,10 +53,12 @@ void reportChange(RunState* run, int kind, const WideString& line, const WideStr
         ++tally.kept;
     } else if (kind == REPORT_EXPIRED) {
         ++tally.expired;
+    } else if (kind == REPORT_MOVED) {
+        ++tally.moved;
     } else {
         ++tally.deleted;
     }
-    tell(kind, line, path, WideString(), bytes);
+    tell(kind, line, path, WideString(), bytes, target);
 }
 
 void reportSkip(RunState* run, const WideString& line, const WideString& path) {

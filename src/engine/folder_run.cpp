@@ -8,6 +8,7 @@
 #include "engine/folder_times.h"
 #include "engine/guards.h"
 #include "engine/jobs.h"
+#include "engine/moves.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -113,6 +114,7 @@ int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* 
     counting.versions = run.versions;  // what is the versions folder is no entry to count
     counting.replaceLinks = run.replaceLinks;
     counting.patterns = run.patterns;
+    counting.moves = run.moves;  // what a move takes is no deletion
     counting.thread = run.thread;
     counting.counting = true;
     for (const WideString& entry : run.heldKindChanges) {
@@ -137,11 +139,18 @@ int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* 
 // Brings up to date the From entries whose To entry of another kind waited
 // for the deletion guard, a directory with everything below it, each told
 // in turn; the folder holding each takes its From time again once it is
-// done, as its own step came before.
-int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+// done, as its own step came before. A folder that cannot be read ends
+// the replay there, unless past: the entries after it are replayed all the
+// same, and the first such stop is returned at the end, the walker holding
+// what it tells.
+int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to,
+                   bool past = false) {
     FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
     std::vector<WideString> held;
     held.swap(run->heldKindChanges);
+    int stopped = WALK_OK;
+    WideString failedDirectory;
+    WideString failureReason;
     for (const WideString& entry : held) {
         if (runStopRequested()) return WALK_BROKEN;
         EntryStatus status{};
@@ -153,7 +162,12 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
         updateWalkEntry(walker, entry, from, to, false);
         if (walker->current.isDirectory && !walker->skipDescent && !(isLink && run->options.copyLinks)) {
             int result = walkDirectory(walker, entry, from, to);
-            if (result != WALK_OK) return result;
+            if (result != WALK_OK && (!past || result == WALK_BROKEN)) return result;
+            if (result != WALK_OK && stopped == WALK_OK) {
+                stopped = result;
+                failedDirectory = walker->failedDirectory;
+                failureReason = walker->failureReason;
+            }
         }
         if (!times.on) continue;
         settleJobs(run);
@@ -162,7 +176,30 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
         WideString fromFolder = cut < from.length ? from : entry.Left(cut);
         refinishFolder(run, &times, fromFolder, counterpartPath(fromFolder, from, to));
     }
-    return runStopRequested() ? WALK_BROKEN : WALK_OK;
+    if (runStopRequested()) return WALK_BROKEN;
+    walker->failedDirectory = failedDirectory;
+    walker->failureReason = failureReason;
+    return stopped;
+}
+
+// Brings up to date the new From entries that waited for the clean-up's
+// moves, each in the walk's order, as replayHeldBack brings its own: one a
+// move put in place is found up to date (or mended), the rest copied.
+int replayNewEntries(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    if (!run->moves) return WALK_OK;
+    run->moves->holding = false;
+    run->heldKindChanges = heldNewEntries(*run->moves);
+    return replayHeldBack(run, walker, from, to, true);
+}
+
+// Where no move comes (a walk that stopped early, a guard that held the
+// clean-up back), copies what waited for moves as without them.
+int copyWhatWaited(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
+    if (!run->moves) return WALK_OK;
+    endMoveCount(run->moves);
+    int result = replayNewEntries(run, walker, from, to);
+    settleJobs(run);
+    return result;
 }
 
 // Tells each From entry whose To entry of another kind was left waiting, and which guard held it.
@@ -305,6 +342,14 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
 
     refused = takeRules(&scaffold, ruleTexts, options.ruleExcludes);
     if (refused != RUN_OK) return refused;
+    // A rule judges each entry on its own, and takes folders only on the way
+    // to what it takes: a mirror under a rule copies and deletes as before.
+    MoveIndex moves;
+    if (synchronous && options.moves && !toMissing && !runContext.ruleActive) {
+        startMoves(&moves, true, true);
+        run.moves = &moves;
+        run.holdingNew = &moves.holding;
+    }
     // A To Folder yet to be made holds nothing to keep, and nothing a mirror would take.
     refused = prepareRunStores(&scaffold, from, to, toMissing);
     if (refused != RUN_OK) return refused;
@@ -350,40 +395,67 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     run.holdReplacements = !toMissing && options.replaceGuard != REPLACE_GUARD_OFF;
     int result = walk(&walker, from, to);
     settleJobs(&run);
+    moves.holding = false;
     if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
     // A walk that could not read a folder still makes the replacements it
     // found before, as far as the guard lets them go; a stop starts nothing more.
     if (result != WALK_OK && result != WALK_BROKEN && run.holdReplacements) {
         settleReplacements(&run, &walker, from, to, false);
     }
+    // Nothing is deleted after such a walk, so nothing moves: what waited is copied.
+    if (result != WALK_OK && result != WALK_BROKEN) copyWhatWaited(&run, &walker, from, to);
     if (result != WALK_OK) return endWalk(&run, walker, result);
 
     bool replacesHeld = false;
     if (run.holdReplacements) {
         int settled = settleReplacements(&run, &walker, from, to, synchronous);
         if (settled == WALK_BROKEN) return endWalk(&run, walker, settled);
-        if (settled == RUN_DECLINED) return settled;
+        if (settled == RUN_DECLINED) {
+            copyWhatWaited(&run, &walker, from, to);
+            return settled;
+        }
         replacesHeld = settled == RUN_REPLACES_HELD;
     }
 
     bool heldBack = false;
+    bool newEntriesDone = false;  // what waited for moves is copied
     if (synchronous && !toMissing && !replacesHeld) {
         DirectoryWalker sweeper = makeWalker(deleteFileHandler, removeDirectoryHandler);
         sweeper.loopHandler = reportLinkLoop;
-        if (run.holdKindChanges) {
+        // Moves are planned by the count: where the copy walk saw no surplus in To, none can be.
+        bool guardCounts = run.holdKindChanges;
+        bool planMoves = !moves.candidates.empty() && mayHoldSurplus(cleanup);
+        if (guardCounts || planMoves) {
             long long count = 0;
             result = countDeletions(run, &sweeper, &cleanup, from, to, &count);
-            if (result != WALK_OK) return endWalk(&run, sweeper, result);
+            if (result != WALK_OK) {
+                copyWhatWaited(&run, &walker, from, to);
+                return endWalk(&run, sweeper, result);
+            }
             run.holdKindChanges = false;
-            heldBack = count > options.maxDelete;
+            heldBack = guardCounts && count > options.maxDelete;
             if (heldBack) {
                 finishDeferred(&run, &folderWalk.times, from, to);
                 reportHeldBack(&run, from, to, count);
             }
         }
         if (!heldBack) {
+            // A folder a move took an entry out of takes its From time again.
+            std::vector<WideString> left = run.moves ? makePlannedMoves(&run, from, to) : std::vector<WideString>{};
+            for (const WideString& toFolder : left) {
+                if (!folderWalk.times.on || runStopRequested()) break;
+                WideString fromFolder = counterpartPath(toFolder, to, from);
+                if (platformEntryExists(fromFolder.buffer))
+                    refinishFolder(&run, &folderWalk.times, fromFolder, toFolder);
+            }
             result = replayHeldBack(&run, &walker, from, to);
             settleJobs(&run);
+            // What moves did not bring is copied before anything is deleted: a
+            // folder that cannot be read stops the run before its clean-up.
+            if (result == WALK_OK) result = replayNewEntries(&run, &walker, from, to);
+            settleJobs(&run);
+            newEntriesDone = true;
+            run.moves = nullptr;
             if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
             if (result != WALK_OK) return endWalk(&run, walker, result);
             beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
@@ -391,6 +463,11 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
             result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
             if (result != WALK_OK) return endWalk(&run, sweeper, result);
         }
+    }
+    if (!newEntriesDone) {
+        result = copyWhatWaited(&run, &walker, from, to);
+        if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
+        if (result != WALK_OK) return endWalk(&run, walker, result);
     }
     // A versions folder the run made inside To moved the time of the folder holding it.
     if (folderTimes && scaffold.versions.madeIn.length > 0 && !runStopRequested()) {
@@ -462,6 +539,11 @@ void tellUpdate(RunState* run, EntryJob* job) {
     }
     if (outcome.replaceHeld) {
         run->heldReplacements.push_back(job->entry.entryPath);
+        return;
+    }
+    if (outcome.heldNew) {
+        const EntryState& source = job->result.update.facts.source.state;
+        holdNewEntry(run->moves, job->entry.entryPath, source.status, source.isDirectory);
         return;
     }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
@@ -598,6 +680,10 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
         return;
     }
     if (leftOutForItsName(run, walker, entryPath, walkRoot, otherRoot)) return;
+    // A dry run's move has told of the entry already.
+    int placed = placedByMove(*run, entryPath);
+    if (placed == PLACED_MOVED) walker->skipDescent = true;
+    if (placed != PLACED_NONE && run->changes->simulated) return;
     EntryJob job;
     job.tell = tellUpdate;
     job.isDirectory = isDirectory;
@@ -642,7 +728,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // could not be made anew, is left as it is; below an entry held back by
     // the deletion guard, until the guard has counted.
     if (outcome.linkCopied || outcome.nameTakenBy.length > 0 || outcome.linkInTheWay || outcome.heldBack ||
-        outcome.versionsInTheWay || outcome.programsOwnName || outcome.kept.result == KEEP_FAILED ||
+        outcome.heldNew || outcome.versionsInTheWay || outcome.programsOwnName || outcome.kept.result == KEEP_FAILED ||
         outcome.othersFolder) {
         walker->skipDescent = true;
     }
@@ -654,8 +740,10 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // A folder the walk enters takes its time only when its update went through.
     if (framed && outcome.upToDate) {
         job.folderTime = frameAt(folderWalk->times, below);
-        *job.folderTime = FolderTimeFrame{true, outcome.folderTimeDue, outcome.changeAttempted,   touched,
-                                          true, outcome.sourceSeconds, outcome.sourceNanoseconds, 0};
+        // A folder a move made takes its time as one made now does, untold.
+        bool changed = outcome.changeAttempted || placed == PLACED_MADE;
+        *job.folderTime = FolderTimeFrame{
+            true, outcome.folderTimeDue, changed, touched, true, outcome.sourceSeconds, outcome.sourceNanoseconds, 0};
     }
     handOver(run, &job);
 }

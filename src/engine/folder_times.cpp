@@ -27,7 +27,7 @@ std::wstring deferredKey(const WideString& folder) {
 long long runActivity(const RunState* run) {
     const RunTally& tally = run->tally;
     // A replacement that waits is a copy to come, whose folder takes its time with it.
-    return tally.copied + tally.created + tally.deleted + tally.failed +
+    return tally.copied + tally.created + tally.deleted + tally.failed + tally.moved +
            static_cast<long long>(run->heldReplacements.size());
 }
 

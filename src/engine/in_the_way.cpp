@@ -1,6 +1,7 @@
 // Removing what stands in the way, entry by entry or a tree whole, and how each removal is told.
 #include "engine/in_the_way.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <utility>
 #include <vector>
@@ -139,6 +140,11 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory) {
     }
     std::vector<TreeEntry> entries;
     if (!listTree(directory, &entries)) return TREE_PER_ENTRY;
+    // A dry run's tree still holds what its moves took out of it.
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(),
+                       [run](const TreeEntry& entry) { return changeTookAway(*run->changes, entry.path.buffer); }),
+        entries.end());
     KeptVersion kept;
     KeepResult whole = keepTreeWhole(*run, directory, &kept);
     if (whole == KEEP_PER_ENTRY) return TREE_PER_ENTRY;

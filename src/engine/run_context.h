@@ -5,6 +5,7 @@
 #ifndef KORVANE_ENGINE_RUN_CONTEXT_H
 #define KORVANE_ENGINE_RUN_CONTEXT_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <mutex>
@@ -33,7 +34,8 @@ enum ReportKind {
     REPORT_FAILED,   // an entry could not be brought up to date: its "! Error => " line
     REPORT_STOPPED,  // a walk stopped: path names the directory it could not read, when one
     REPORT_KEPT,     // a version of a To entry was kept before the entry changed: its "  KV: [" line
-    REPORT_EXPIRED   // a run folder of the versions folder was removed after the run: its "  XV: [" line
+    REPORT_EXPIRED,  // a run folder of the versions folder was removed after the run: its "  XV: [" line
+    REPORT_MOVED     // a To entry From lacked was renamed to where From's same entry stands: its "  MV: [" line
 };
 
 // One thing a run did (in a dry run: would do) or could not do.
@@ -60,6 +62,7 @@ struct RunTally {
     long long kept = 0;         // entries kept as versions before they were replaced or deleted
     long long expired = 0;      // run folders of the versions folder removed after the run
     long long heldBack = 0;     // entries a mirror would have deleted when the deletion guard held them all back
+    long long moved = 0;        // To entries a mirror renamed into place instead of copying and deleting
 
     long long replacesHeld = 0;  // files a run would have replaced when the replacement guard held them all back
 };
@@ -124,6 +127,7 @@ struct RunOptions {
                                   // brought up to date in place; a copy's set-ID bits follow its owner
     bool folderTimes = false;     // a folder takes its source's modification time once its contents are done
     bool hardLinks = false;       // names of one file in From are made names of one file in To
+    bool moves = false;           // a mirror renames in To what From holds under another name (engine/moves.h)
     int jobs = 0;                 // workers for the per-entry work; 0: as suits the To Folder's volume
 
     // The net under a mirror.
@@ -214,6 +218,9 @@ struct JobQueue;
 // Where a run keeps its versions (engine/versions.h).
 struct VersionStore;
 
+// A mirror's index of new entries for moves (engine/moves.h).
+struct MoveIndex;
+
 // What a run's workers share with its thread and may change, each part
 // under its own lock; made by whoever makes the run, and outliving it.
 struct RunShared {
@@ -239,6 +246,8 @@ struct RunState {
     JobQueue* jobs = nullptr;          // its workers (see engine/jobs.h), or null: all on the run's thread
     std::thread::id thread{};          // the run's own thread, the one that tells the front end anything
     PatternRules* patterns = nullptr;  // its shell-pattern rules and what they learned of folders; null: none
+    MoveIndex* moves = nullptr;        // a mirror's new entries held for moves (engine/moves.h); null: none
+    const std::atomic<bool>* holdingNew = nullptr;  // the moves' flag: new entries wait for them (workers read it)
 
     // The net under a mirror.
     VersionStore* versions = nullptr;           // where replaced and deleted entries are kept; null: they are not

@@ -141,7 +141,8 @@ void learn(const RunState& run, EntryUpdate* update, const UpdateAsk& ask) {
 // The plan of update made again until it asks for nothing more, each fact
 // it asks learned in between.
 void planAgain(const RunState& run, EntryUpdate* update, const UpdateAsk& ask) {
-    RunKnows knows{run.replaceLinks, run.holdKindChanges, run.holdReplacements, run.changes->simulated};
+    RunKnows knows{run.replaceLinks, run.holdKindChanges, run.holdReplacements, run.changes->simulated,
+                   run.holdingNew && run.holdingNew->load()};
     for (;;) {
         update->plan = planEntry(update->facts, run.options, knows);
         if (update->plan.verdict != PLAN_ASK) return;
@@ -172,6 +173,7 @@ UpdateOutcome outcomeOf(const EntryUpdate& update) {
             break;
         case PLAN_HOLD_KIND: outcome.heldBack = true; break;  // noted in turn, when told
         case PLAN_HOLD_REPLACE: outcome.replaceHeld = true; break;
+        case PLAN_HOLD_NEW: outcome.heldNew = true; break;
         case PLAN_LINK_STAYS: outcome.linkInTheWay = true; break;
         default: break;
     }

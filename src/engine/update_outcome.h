@@ -34,6 +34,7 @@ struct UpdateOutcome {
     // The net under a mirror.
     bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
     bool replaceHeld = false;       // the To file it would replace waits for the replacement guard: nothing was done
+    bool heldNew = false;           // To lacked the entry, which waits for the clean-up's moves: nothing was done
     bool facedFile = false;         // From's file met a file in To (what the replacement guard's share counts)
     bool versionsInTheWay = false;  // the counterpart is the run's versions folder or lies below it, or
                                     // is a versions folder facing a From folder: left alone

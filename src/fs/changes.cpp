@@ -306,6 +306,11 @@ VersionResult changeMoveToVersion(Changes* changes, const wchar_t* entry, const 
     return moved;
 }
 
+// The guarded tree's rename that never replaces is the one versions take.
+VersionResult changeMoveEntry(Changes* changes, const wchar_t* entry, const wchar_t* target) {
+    return changeMoveToVersion(changes, entry, target);
+}
+
 CopyResult changeCopyToVersion(Changes* changes, const wchar_t* entry, const wchar_t* version,
                                const KeptMetadata& keep) {
     if (stopped()) return CopyResult{COPY_STOPPED, kStoppedReason};

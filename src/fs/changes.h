@@ -101,6 +101,11 @@ VersionResult changeLinkVersion(Changes* changes, const wchar_t* entry, const wc
 // Moves entry to version (see platformMoveToVersion): in a dry run, entry is gone afterwards.
 VersionResult changeMoveToVersion(Changes* changes, const wchar_t* entry, const wchar_t* version);
 
+// Renames entry, any entry of the guarded tree (a folder with all below it,
+// a link as itself), to target in it, never replacing anything: in a dry
+// run, entry is gone afterwards. VERSION_COPY_INSTEAD: another volume.
+VersionResult changeMoveEntry(Changes* changes, const wchar_t* entry, const wchar_t* target);
+
 // Copies entry to version, with what keep asks besides (see platformCopyToVersion).
 CopyResult changeCopyToVersion(Changes* changes, const wchar_t* entry, const wchar_t* version,
                                const KeptMetadata& keep);

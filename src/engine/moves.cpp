@@ -1,0 +1,338 @@
+// Moves in a mirror: the held new entries, their index, the clean-up's
+// question and the rename that answers it.
+#include "engine/moves.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "base/separator.h"
+#include "engine/entry_reports.h"
+#include "engine/in_the_way.h"
+#include "engine/rule.h"
+#include "engine/run_log.h"
+#include "engine/update_copy.h"
+#include "engine/versions.h"
+#include "engine/walker.h"
+#include "fs/changes.h"
+#include "fs/paths.h"
+#include "fs/time_step.h"
+
+namespace {
+
+// Folds value into seed (the usual combination of standard hashes): an
+// index key, never a proof; contents are compared before anything moves.
+uint64_t combine(uint64_t seed, uint64_t value) {
+    return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
+}
+
+uint64_t nameHash(const wchar_t* name) { return std::hash<std::wstring>()(std::wstring(name)); }
+
+// Times of one file kept by two volumes differ by at most a coarse step
+// (FAT's 2 seconds) beyond the window: buckets of 4 seconds, the
+// neighbouring ones asked too.
+const int kBucketShift = 2;
+
+uint64_t fileKey(int64_t size, int64_t bucket) {
+    return combine(std::hash<int64_t>()(size), std::hash<int64_t>()(bucket));
+}
+
+// One directory's entries, sorted by name; false when it cannot be listed whole.
+bool listSorted(const WideString& directory, std::vector<DirectoryEntry>* entries) {
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
+    if (!listing) return false;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (!isDotEntry(entry.name)) entries->push_back(entry);
+    }
+    if (!platformCloseListing(listing)) return false;
+    std::sort(entries->begin(), entries->end(),
+              [](const DirectoryEntry& a, const DirectoryEntry& b) { return wcscmp(a.name, b.name) < 0; });
+    return true;
+}
+
+WideString below(const WideString& directory, const wchar_t* name) {
+    const wchar_t separator[2] = {PATH_SEPARATOR, L'\0'};
+    return directory + separator + name;
+}
+
+// The status of an entry a listing told of, asked where it did not tell.
+bool statusOf(const WideString& path, const DirectoryEntry& entry, EntryStatus* status) {
+    if (entry.statusKnown) {
+        *status = entry.status;
+        return true;
+    }
+    return platformQueryEntry(path.buffer, status);
+}
+
+bool takesCandidate(const MoveIndex& index) { return index.candidates.size() < index.bound; }
+
+size_t addCandidate(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory, bool held,
+                    size_t parent) {
+    MoveCandidate candidate;
+    candidate.source = source;
+    candidate.size = status.size;
+    candidate.time = StampTime{status.modifiedSeconds, status.modifiedNanoseconds};
+    candidate.isDirectory = isDirectory;
+    candidate.held = held;
+    candidate.parent = parent;
+    size_t at = index->candidates.size();
+    index->candidates.push_back(std::move(candidate));
+    if (!isDirectory && status.size > 0) {
+        index->files.emplace(fileKey(status.size, status.modifiedSeconds >> kBucketShift), at);
+    }
+    return at;
+}
+
+// What a tree holds, as a move matches it: names, kinds and sizes of every
+// entry below directory, folded into one key; 0 when the tree cannot move
+// whole (a link, an entry no plain file or folder, a program's own name, a
+// volume mounted, an entry a rule judges, a listing cut short, no file at
+// all). With index (From's side), each entry below becomes a candidate of
+// parent's, as far as the bound lets: a tree past it cannot move whole.
+uint64_t treeKey(const RunState& run, const WideString& directory, const WideString& root, MoveIndex* index,
+                 size_t parent) {
+    std::vector<DirectoryEntry> entries;
+    if (!listSorted(directory, &entries)) return 0;
+    uint64_t key = 0x6b6f7276616e65ULL;
+    bool whole = true;
+    bool holdsFile = false;
+    for (const DirectoryEntry& entry : entries) {
+        WideString path = below(directory, entry.name);
+        EntryStatus status{};
+        bool known = !entry.isLink && statusOf(path, entry, &status);
+        bool judged = !runContext.ruleActive || judgeByRules(run, path, root, entry.isDirectory) == RULE_TAKE;
+        if (entry.isLink || !known || !judged || isProgramsOwnName(entry.name) ||
+            (!status.isDirectory && !status.isRegular)) {
+            whole = false;
+            continue;
+        }
+        key = combine(combine(key, nameHash(entry.name)), status.isDirectory ? 1 : 2);
+        if (!status.isDirectory) {
+            key = combine(key, static_cast<uint64_t>(status.size));
+            holdsFile = true;
+            if (index && takesCandidate(*index)) addCandidate(index, path, status, false, false, parent);
+            if (index && !takesCandidate(*index)) whole = false;
+            continue;
+        }
+        size_t at = SIZE_MAX;
+        if (index && takesCandidate(*index)) at = addCandidate(index, path, status, true, false, parent);
+        if (index && at == SIZE_MAX) whole = false;
+        // A volume mounted inside To is none of To's to move.
+        if (!index && platformIsMountPoint(path.buffer)) whole = false;
+        uint64_t inner = treeKey(run, path, root, index, at);
+        if (at != SIZE_MAX) {
+            index->candidates[at].signature = inner;
+            if (inner != 0 && index->folders) index->folderAt.emplace(inner, at);
+        }
+        if (inner == 0) whole = false;
+        key = combine(key, inner);
+        holdsFile = true;
+    }
+    return whole && holdsFile ? (key | 1) : 0;
+}
+
+// Indexes what the held folders hold, once, when the clean-up first asks.
+void indexBelowHeld(const RunState& run, MoveIndex* index, const WideString& from) {
+    if (index->belowIndexed) return;
+    index->belowIndexed = true;
+    size_t held = index->candidates.size();
+    for (size_t at = 0; at < held; ++at) {
+        if (!index->candidates[at].isDirectory) continue;
+        WideString source = index->candidates[at].source;
+        uint64_t key = treeKey(run, source, from, index, at);
+        index->candidates[at].signature = key;
+        if (key != 0 && index->folders) index->folderAt.emplace(key, at);
+    }
+}
+
+// True while no move has taken the candidate, nor a folder it lies below.
+bool available(const MoveIndex& index, size_t at) {
+    for (size_t up = at; up != SIZE_MAX; up = index.candidates[up].parent) {
+        const MoveCandidate& candidate = index.candidates[up];
+        if (candidate.moved || candidate.countTaken) return false;
+    }
+    return true;
+}
+
+// True when the files of the From tree at source and of the To tree at
+// entry, named alike, hold the same bytes (their names, kinds and sizes
+// already matched).
+bool sameTrees(const WideString& source, const WideString& entry) {
+    std::vector<DirectoryEntry> entries;
+    if (!listSorted(source, &entries)) return false;
+    for (const DirectoryEntry& listed : entries) {
+        if (runStopRequested()) return false;
+        WideString from = below(source, listed.name);
+        WideString to = below(entry, listed.name);
+        EntryStatus status{};
+        if (!statusOf(from, listed, &status)) return false;
+        if (status.isDirectory) {
+            if (!sameTrees(from, to)) return false;
+            continue;
+        }
+        bool same = false;
+        if (!platformSameContents(from.buffer, to.buffer, &same) || !same) return false;
+    }
+    return true;
+}
+
+// The target of a candidate stands free: nothing of To's stands there yet.
+bool targetFree(const WideString& target) { return platformEntryPresence(target.buffer) == ENTRY_ABSENT; }
+
+// The held file candidate that is the same file as entry (of status in To), or SIZE_MAX.
+size_t sameFile(RunState* run, const WideString& from, const WideString& to, const WideString& entry,
+                const EntryStatus& status) {
+    MoveIndex& index = *run->moves;
+    StampTime time{status.modifiedSeconds, status.modifiedNanoseconds};
+    long long window = run->options.modifyWindow > 0 ? run->options.modifyWindow : 0;
+    // A window so wide that its buckets would be many asks no more than these.
+    long long reach = std::min<long long>(window + 2, 64);
+    WideString directory = entry.Left(entry.FindLastSeparator());
+    for (int64_t bucket = (time.seconds - reach) >> kBucketShift; bucket <= (time.seconds + reach) >> kBucketShift;
+         ++bucket) {
+        auto range = index.files.equal_range(fileKey(status.size, bucket));
+        for (auto it = range.first; it != range.second; ++it) {
+            size_t at = it->second;
+            const MoveCandidate& candidate = index.candidates[at];
+            if (candidate.size != status.size || !available(index, at)) continue;
+            if (!sameModifiedTime(candidate.time, time, window, directory, run->steps)) continue;
+            if (!targetFree(counterpartPath(candidate.source, from, to))) continue;
+            bool same = false;
+            if (platformSameContents(candidate.source.buffer, entry.buffer, &same) && same) return at;
+        }
+    }
+    return SIZE_MAX;
+}
+
+// The held folder candidate that is the same tree as entry, or SIZE_MAX.
+size_t sameFolder(RunState* run, const WideString& from, const WideString& to, const WideString& entry) {
+    MoveIndex& index = *run->moves;
+    if (!index.folders || index.folderAt.empty()) return SIZE_MAX;
+    uint64_t key = treeKey(*run, entry, to, nullptr, SIZE_MAX);
+    if (key == 0) return SIZE_MAX;
+    auto range = index.folderAt.equal_range(key);
+    for (auto it = range.first; it != range.second; ++it) {
+        size_t at = it->second;
+        if (!available(index, at)) continue;
+        const MoveCandidate& candidate = index.candidates[at];
+        if (!targetFree(counterpartPath(candidate.source, from, to))) continue;
+        if (sameTrees(candidate.source, entry)) return at;
+    }
+    return SIZE_MAX;
+}
+
+// Makes the To folders a candidate found below a held folder lands in, as
+// the copy would make them, each told; false when one cannot be made.
+bool makeLevelsFor(RunState* run, const WideString& from, const WideString& to, size_t at) {
+    MoveIndex& index = *run->moves;
+    std::vector<size_t> levels;
+    for (size_t up = index.candidates[at].parent; up != SIZE_MAX; up = index.candidates[up].parent) {
+        levels.push_back(up);
+    }
+    for (auto it = levels.rbegin(); it != levels.rend(); ++it) {
+        WideString source = index.candidates[*it].source;
+        std::wstring key(source.buffer, static_cast<size_t>(source.length));
+        if (index.madeFolders.count(key) != 0) continue;
+        if (!targetFree(counterpartPath(source, from, to))) continue;
+        UpdateOutcome made = updateEntryNoted(run, from, to, source, nullptr);
+        if (!made.upToDate) return false;
+        index.madeFolders.insert(key);
+        if (!made.changeAttempted) continue;
+        WideString target = counterpartPath(source, from, to);
+        WideString line = WideString(L"  CP: [") + pathPair(source, target) + L"]";
+        if (runContext.showCopyFile) writeLogLine(line);
+        reportChange(run, REPORT_CREATED, line, source, 0);
+    }
+    return true;
+}
+
+// Makes one planned move of entry into the place of candidate at, told; true when made.
+bool makePlannedMove(RunState* run, const WideString& from, const WideString& to, const WideString& entry, size_t at) {
+    MoveIndex& index = *run->moves;
+    if (!makeLevelsFor(run, from, to, at)) return false;
+    WideString target = counterpartPath(index.candidates[at].source, from, to);
+    VersionResult renamed = changeMoveEntry(run->changes, entry.buffer, target.buffer);
+    if (renamed.outcome != VERSION_DONE) return false;  // copied after, and deleted by the clean-up, as before
+    index.candidates[at].moved = true;
+    const WideString& source = index.candidates[at].source;
+    if (run->changes->simulated) index.placed.insert(std::wstring(source.buffer, static_cast<size_t>(source.length)));
+    WideString line = WideString(L"  MV: [") + pathPair(entry, target) + L"]";
+    noteCleanup(run, true, true);
+    if (runContext.showCopyFile) writeLogLine(line);
+    reportChange(run, REPORT_MOVED, line, entry, 0, target);
+    return true;
+}
+
+}  // namespace
+
+void startMoves(MoveIndex* index, bool on, bool folders) {
+    index->holding = on;
+    index->folders = folders;
+}
+
+void holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory) {
+    addCandidate(index, source, status, isDirectory, true, SIZE_MAX);
+    if (!takesCandidate(*index)) index->holding = false;
+}
+
+std::vector<WideString> heldNewEntries(const MoveIndex& index) {
+    std::vector<WideString> held;
+    for (const MoveCandidate& candidate : index.candidates) {
+        if (candidate.held) held.push_back(candidate.source);
+    }
+    return held;
+}
+
+bool moveInsteadOfDeleting(RunState* run, const WideString& from, const WideString& to, const WideString& entry,
+                           bool isDirectory, const EntryStatus* listed) {
+    if (!run->counting || !run->moves || run->moves->candidates.empty() || runStopRequested()) return false;
+    MoveIndex& index = *run->moves;
+    EntryStatus status{};
+    if (!isDirectory) {
+        if (listed) {
+            status = *listed;
+        } else if (!platformQueryEntry(entry.buffer, &status)) {
+            return false;
+        }
+        if (!status.isRegular || status.isLink || status.size <= 0) return false;
+    }
+    indexBelowHeld(*run, &index, from);
+    size_t at = isDirectory ? sameFolder(run, from, to, entry) : sameFile(run, from, to, entry, status);
+    if (at == SIZE_MAX) return false;
+    index.candidates[at].countTaken = true;
+    index.countTaken.push_back(at);
+    index.planned.emplace_back(entry, at);
+    return true;
+}
+
+std::vector<WideString> makePlannedMoves(RunState* run, const WideString& from, const WideString& to) {
+    MoveIndex& index = *run->moves;
+    std::vector<std::pair<WideString, size_t>> planned;
+    planned.swap(index.planned);
+    endMoveCount(&index);
+    std::vector<WideString> left;
+    std::unordered_set<std::wstring> seen;
+    for (const auto& move : planned) {
+        if (runStopRequested()) break;
+        if (!makePlannedMove(run, from, to, move.first, move.second)) continue;
+        WideString folder = move.first.Left(move.first.FindLastSeparator());
+        if (folder.length < to.length) folder = to;
+        if (seen.insert(std::wstring(folder.buffer, static_cast<size_t>(folder.length))).second) left.push_back(folder);
+    }
+    return left;
+}
+
+void endMoveCount(MoveIndex* index) {
+    for (size_t at : index->countTaken) index->candidates[at].countTaken = false;
+    index->countTaken.clear();
+    index->planned.clear();
+}
+
+int placedByMove(const RunState& run, const WideString& source) {
+    if (!run.moves || (run.moves->madeFolders.empty() && run.moves->placed.empty())) return PLACED_NONE;
+    const MoveIndex& index = *run.moves;
+    std::wstring key(source.buffer, static_cast<size_t>(source.length));
+    if (index.placed.count(key) != 0) return PLACED_MOVED;
+    return index.madeFolders.count(key) != 0 ? PLACED_MADE : PLACED_NONE;
+}
