@@ -42,6 +42,7 @@ std::wstring dryRunChanges(const RunTally& tally) {
     part(tally.created, L"create", L"folder", L"folders");
     part(tally.updated, L"update", L"entry in place", L"entries in place");
     part(tally.deleted, L"delete", L"entry", L"entries");
+    part(tally.moved, L"move", L"entry", L"entries");
     if (parts.empty()) return L"change nothing";
     std::wstring text = parts[0];
     for (size_t i = 1; i < parts.size(); ++i) text += (i + 1 == parts.size() ? L" and " : L", ") + parts[i];

@@ -48,6 +48,7 @@ enum OptionId {
     OPT_MAX_DELETE,
     OPT_ALLOW_EMPTY_FROM,
     OPT_MAX_REPLACE,
+    OPT_NO_MOVES,
     OPT_RETRIES,
     OPT_RETRY_WAIT,
     OPT_SETTINGS,
@@ -108,8 +109,9 @@ const OptionInfo kOptions[] = {
     {OPT_LIST, L'f', L"list", VALUE, true, L"FILE",
      L"From File mode: copy the paths listed in FILE\n(no rule, no clean-up)"},
     {OPT_SHOW, L'v', L"show", NO_VALUE, false, L"",
-     L"a line per change (CP:, MD:, DF:, RD:, SK:) on standard\n"
-     L"output, and the same lines in the log (Show Copy File)"},
+     L"a line per change (CP:, MD:, MV:, DF:, RD:, SK:) on\n"
+     L"standard output, and the same lines in the log\n"
+     L"(Show Copy File)"},
     {OPT_QUIET, L'q', L"quiet", NO_VALUE, false, L"",
      L"print nothing but failures and refusals\n(the exit status is the same)"},
     {OPT_STATS, 0, L"stats", NO_VALUE, false, L"",
@@ -226,6 +228,13 @@ const OptionInfo kOptions[] = {
      L"the files it compares, or 20, unless --versions\n"
      L"keeps what it replaces: a FROM rewritten by\n"
      L"ransomware would overwrite the backup"},
+    {OPT_NO_MOVES, 0, L"no-moves", NO_VALUE, false, L"",
+     L"a mirror copies what FROM holds under a new name\n"
+     L"and deletes the old name, as a plain mirror does.\n"
+     L"Without it, a file or folder TO holds under a name\n"
+     L"FROM lost is renamed to its new name in TO (MV\n"
+     L"lines) once its contents are read alike on both\n"
+     L"sides: nothing copied, nothing kept as a version"},
     {OPT_RETRIES, 0, L"retries", VALUE, true, L"N",
      L"try a copy or deletion again up to N times when it\n"
      L"fails for a reason that may pass: a file busy or in\n"
@@ -289,6 +298,7 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_NO_OWNER: return &options.noOwner;
         case OPT_WAIT_LOCK: return &options.waitLock;
         case OPT_ALLOW_EMPTY_FROM: return &options.allowEmptyFrom;
+        case OPT_NO_MOVES: return &options.noMoves;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;
         default: return nullptr;

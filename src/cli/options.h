@@ -79,6 +79,7 @@ struct CliOptions {
     bool maxDeleteGiven = false;         // --max-delete was given
     long long maxDelete = -1;            // the most entries a mirror may delete; more: none
     bool allowEmptyFrom = false;         // --allow-empty-from: mirror a FROM that holds next to nothing
+    bool noMoves = false;                // --no-moves: a mirror copies and deletes what moved in FROM
     bool maxReplaceGiven = false;        // --max-replace was given
     long long maxReplace = -1;           // the most files a run may replace; more: none
     bool retriesGiven = false;           // --retries was given

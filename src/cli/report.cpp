@@ -73,6 +73,7 @@ std::wstring statsTable(const RunFigures& figures) {
         {L"Created", std::to_wstring(tally.created), L"dirs"},
         {L"Updated", std::to_wstring(tally.updated), L"in place: mode, owner, time, attributes alone"},
         {L"Deleted", std::to_wstring(tally.deleted), L"files, links and dirs"},
+        {L"Moved", std::to_wstring(tally.moved), L"renamed in TO, neither copied nor deleted"},
         {L"Skipped", std::to_wstring(tally.skipped), L"by a rule, or not a plain file"},
         {L"Failed", std::to_wstring(tally.failed), L""},
         {L"Bytes copied", std::to_wstring(tally.bytes), L"(" + byteText(tally.bytes) + L")"},
@@ -114,7 +115,7 @@ std::wstring statsLine(const RunFigures& figures) {
                         number(tally.directories + tally.files) + L" examined (" + number(tally.directories) +
                         L" dirs, " + number(tally.files) + L" files), " + number(tally.copied) + L" copied, " +
                         number(tally.created) + L" created, " + number(tally.updated) + L" updated in place, " +
-                        number(tally.deleted) + L" deleted, ";
+                        number(tally.deleted) + L" deleted, " + number(tally.moved) + L" moved, ";
     if (figures.versions) line += number(tally.kept) + L" kept, " + number(tally.expired) + L" expired, ";
     if (tally.heldBack > 0) line += number(tally.heldBack) + L" deletions held back, ";
     if (tally.replacesHeld > 0) line += number(tally.replacesHeld) + L" replacements held back, ";
@@ -161,9 +162,10 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
         number(tally.updated) + L",\"deleted\":" + number(tally.deleted) + L",\"skipped\":" + number(tally.skipped) +
         L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"kept\":" +
         number(tally.kept) + L",\"expired\":" + number(tally.expired) + L",\"held_back\":" + number(tally.heldBack) +
-        L",\"replacements_held\":" + number(tally.replacesHeld) + L",\"seconds\":" + secondsText(figures.microseconds) +
-        L",\"entries_per_second\":" + number(perSecond(tally.directories + tally.files, figures.microseconds)) +
-        L",\"bytes_per_second\":" + number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
+        L",\"replacements_held\":" + number(tally.replacesHeld) + L",\"moved\":" + number(tally.moved) +
+        L",\"seconds\":" + secondsText(figures.microseconds) + L",\"entries_per_second\":" +
+        number(perSecond(tally.directories + tally.files, figures.microseconds)) + L",\"bytes_per_second\":" +
+        number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {
         const FailureNote& failure = failures[i];
         if (i > 0) text += L",";

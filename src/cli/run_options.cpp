@@ -39,6 +39,7 @@ RunOptions runOptionsOf(const CliOptions& options) {
     runOptions.keepDays = options.keepDaysGiven ? options.keepDays : -1;
     runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
     runOptions.refuseEmptySource = !options.allowEmptyFrom;
+    runOptions.moves = !options.noMoves;
     // What --versions keeps needs no guard, unless a limit was asked for.
     runOptions.replaceGuard =
         options.maxReplaceGiven || !options.versionsGiven ? REPLACE_GUARD_HOLD : REPLACE_GUARD_OFF;
