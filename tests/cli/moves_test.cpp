@@ -1,0 +1,150 @@
+// Moves in a mirror: what From renamed or moved is renamed in To, never
+// copied again, never a different file taken for a moved one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "cli/program_harness.h"
+#include "support/test_support.h"
+
+namespace {
+
+// One way of changing From after a first mirror, and what the next mirror must do.
+struct MoveCase {
+    const char* name;
+    std::function<void(Program*)> change;  // what the user did in From
+    std::vector<std::string> options;      // given to the second mirror besides -s -y -v
+    int moved;                             // MV lines
+    int copied;                            // files copied
+};
+
+void renameIn(Program* p, const std::string& from, const std::string& to) {
+    fs::create_directories(fs::path(p->at(to)).parent_path());
+    fs::rename(p->at(from), p->at(to));
+}
+
+// Lines of text that begin with prefix.
+int linesWith(const std::string& text, const std::string& prefix) {
+    int count = 0;
+    for (size_t at = text.find(prefix); at != std::string::npos; at = text.find(prefix, at + 1)) ++count;
+    return count;
+}
+
+// The CP lines of files in text.
+int fileCopies(const std::string& text) {
+    int count = 0;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        std::string line = text.substr(start, end - start);
+        if (line.rfind("  CP: [", 0) != 0) continue;
+        for (const char* name : {".jpg]", ".raw]", ".bin]"}) {
+            std::string suffix(name);
+            if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
+                ++count;
+        }
+    }
+    return count;
+}
+
+// The first mirror's From: a folder of files with a folder in it, and loose files.
+void firstTree(Program* p) {
+    writeFile(p->at("from/photos/a.jpg"), std::string(3000, 'a'));
+    writeFile(p->at("from/photos/b.jpg"), std::string(4000, 'b'));
+    writeFile(p->at("from/photos/raw/c.raw"), std::string(5000, 'c'));
+    writeFile(p->at("from/docs/big.bin"), std::string(7000, 'd'));
+    writeFile(p->at("from/docs/note.txt"), "note");
+    fs::create_directories(p->at("from/other"));
+}
+
+const std::vector<MoveCase>& moveCases() {
+    static const std::vector<MoveCase> cases = {
+        {"a renamed folder", [](Program* p) { renameIn(p, "from/photos", "from/pictures"); }, {}, 1, 0},
+        {"a folder moved deeper, below new folders",
+         [](Program* p) { renameIn(p, "from/photos", "from/archive/2020/photos"); },
+         {},
+         1,
+         0},
+        {"a file moved to another folder",
+         [](Program* p) { renameIn(p, "from/docs/big.bin", "from/other/big.bin"); },
+         {},
+         1,
+         0},
+        {"a file moved into a new folder",
+         [](Program* p) { renameIn(p, "from/docs/big.bin", "from/new/big.bin"); },
+         {},
+         1,
+         0},
+        {"a renamed folder whose file changed: its other files move one by one",
+         [](Program* p) {
+             renameIn(p, "from/photos", "from/pictures");
+             writeFile(p->at("from/pictures/a.jpg"), std::string(3100, 'A'));
+         },
+         {},
+         2,
+         1},
+        {"equal size and time with other contents is no move",
+         [](Program* p) {
+             auto time = fs::last_write_time(p->at("from/docs/big.bin"));
+             fs::remove(p->at("from/docs/big.bin"));
+             writeFile(p->at("from/other/big.bin"), std::string(7000, 'D'));
+             fs::last_write_time(p->at("from/other/big.bin"), time);
+         },
+         {},
+         0,
+         1},
+        {"the old behaviour asked for",
+         [](Program* p) { renameIn(p, "from/photos", "from/pictures"); },
+         {"--no-moves"},
+         0,
+         3},
+        {"a move is no deletion to the deletion guard",
+         [](Program* p) { renameIn(p, "from/photos", "from/pictures"); },
+         {"--max-delete", "0"},
+         1,
+         0},
+        {"with workers", [](Program* p) { renameIn(p, "from/photos", "from/archive/photos"); }, {"-j", "8"}, 1, 0},
+    };
+    return cases;
+}
+
+// Each case: the dry run tells the lines the run then tells, To ends as
+// From, and what moved was neither copied nor kept as a version.
+TEST_F(Program, MovesAreRenamedInTo) {
+    for (const MoveCase& c : moveCases()) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(at("from"));
+        fs::remove_all(at("to"));
+        fs::remove_all(at("versions"));
+        firstTree(this);
+        ASSERT_EQ(run({"-s", "-y", "--mkpath", at("from"), at("to")}).status, 0);
+        c.change(this);
+        std::vector<std::string> arguments = {"-s", "-y", "-v", "--versions", at("versions")};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+        arguments.push_back(at("from"));
+        arguments.push_back(at("to"));
+        std::vector<std::string> dryArguments = arguments;
+        dryArguments.insert(dryArguments.begin(), "-n");
+        Outcome dry = run(dryArguments);
+        Outcome done = run(arguments);
+        EXPECT_EQ(done.status, 0) << done.err;
+        EXPECT_EQ(tree("to"), tree("from")) << done.out;
+        EXPECT_EQ(linesWith(done.out, "  MV: ["), c.moved) << done.out;
+        EXPECT_EQ(fileCopies(done.out), c.copied) << done.out;
+        // Nothing a move took is kept as a version: nothing was lost.
+        if (c.copied == 0) {
+            EXPECT_EQ(linesWith(done.out, "  KV: ["), 0) << done.out;
+        }
+        // The dry run predicted every line but its closing one.
+        size_t closing = done.out.rfind('\n', done.out.find(" dirs and files"));
+        EXPECT_EQ(dry.out.substr(0, dry.out.find("Dry run:")),
+                  closing == std::string::npos ? std::string() : done.out.substr(0, closing + 1))
+            << dry.out;
+        Outcome again = run({"-s", "-y", "-v", at("from"), at("to")});
+        EXPECT_TRUE(contains(again.out, "0 dirs and files updated.")) << again.out;
+    }
+}
+
+}  // namespace
