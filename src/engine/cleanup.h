@@ -60,10 +60,11 @@ struct TargetName {
 // What the listing of one To directory told of its entries, where listings
 // tell each entry's status (Windows' find data).
 struct TargetListing {
-    WideString directory;                                  // the To directory listed, with its separator
-    std::unordered_map<std::wstring, EntryStatus> status;  // each entry but links, by its exact name
-    std::vector<TargetName> names;                         // every entry but "." and ".."
-    bool whole = false;                                    // the listing went through to its end
+    WideString directory;                                   // the To directory listed, with its separator
+    std::unordered_map<std::wstring, EntryStatus> status;   // each entry but links, by its exact name
+    std::vector<TargetName> names;                          // every entry but "." and ".."
+    bool whole = false;                                     // the listing went through to its end
+    std::unordered_map<std::wstring, std::wstring> folded;  // names by their case folded, once a name missed
 };
 
 // What a folder run's walks hand their handlers as the walker's data.

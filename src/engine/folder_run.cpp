@@ -548,6 +548,9 @@ void tellUpdate(RunState* run, EntryJob* job) {
     }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
     const WideString& entryPath = job->entry.entryPath;
+    if (!job->spelling.empty() && outcome.upToDate) {
+        respellInTo(run, counterpartPath(entryPath, *job->entry.walkRoot, *job->entry.otherRoot), job->spelling);
+    }
     auto target = [job] { return counterpartPath(job->entry.entryPath, *job->entry.walkRoot, *job->entry.otherRoot); };
     // The version of what the update replaced comes first, as it was kept first.
     KeepResult kept = outcome.kept.result;
@@ -597,6 +600,28 @@ JobResult updateOnWorker(const RunState& run, const JobEntry& entry) {
     return result;
 }
 
+// The name To holds target under, from the listing of its folder at depth
+// (listedTarget's), where it differs from target's in case alone; empty
+// when it does not, or the listing cannot tell.
+std::wstring spelledOtherwise(FolderWalk* walk, size_t depth, const WideString& target) {
+    if (walk->targetLevels.size() <= depth) return std::wstring();
+    TargetListing& level = walk->targetLevels[depth];
+    int32_t cut = target.FindLastSeparator();
+    if (!level.whole || !(level.directory == target.Left(cut + 1))) return std::wstring();
+    std::wstring name(target.buffer + cut + 1, static_cast<size_t>(target.length - cut - 1));
+    if (level.folded.empty()) {
+        for (const TargetName& listed : level.names) {
+            std::wstring key;
+            platformFoldName(listed.name.c_str(), &key);
+            level.folded.emplace(key, listed.name);
+        }
+    }
+    std::wstring key;
+    platformFoldName(name.c_str(), &key);
+    auto at = level.folded.find(key);
+    return at == level.folded.end() || at->second == name ? std::wstring() : at->second;
+}
+
 // Whether the run made the To directory listed at depth just now.
 bool madeAt(const FolderWalk& walk, size_t depth) { return depth < walk.madeLevels.size() && walk.madeLevels[depth]; }
 
@@ -621,6 +646,7 @@ const EntryStatus* listedTarget(FolderWalk* walk, size_t depth, const WideString
         level.directory = directory;
         level.status.clear();
         level.names.clear();
+        level.folded.clear();
         int reason = 0;
         DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
         DirectoryEntry entry;
@@ -696,9 +722,13 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     int32_t cut = entryPath.FindLastSeparator();
     bool mayAlias = platformNameMayAlias(entryPath.buffer + cut + 1, static_cast<size_t>(entryPath.length - cut - 1));
     if (!entry.targetMissing && !mayAlias && walker->current.statusKnown) {
-        const EntryStatus* listed = listedTarget(folderWalk, depth, counterpartPath(entryPath, walkRoot, otherRoot));
+        WideString target = counterpartPath(entryPath, walkRoot, otherRoot);
+        const EntryStatus* listed = listedTarget(folderWalk, depth, target);
         entry.targetListed = listed != nullptr;
         if (listed) entry.targetStatus = *listed;
+        // A mirror gives a name To spells in another case From's spelling.
+        if (!listed && run->moves && targetFoldsCase(target))
+            job.spelling = spelledOtherwise(folderWalk, depth, target);
     }
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
@@ -723,6 +753,11 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
         finishOnRunThread(run, &update);
     }
     const UpdateOutcome& outcome = update.outcome;
+    if (!job.spelling.empty() && outcome.upToDate) {
+        settleJobs(run);
+        respellInTo(run, counterpartPath(entryPath, walkRoot, otherRoot), job.spelling);
+        job.spelling.clear();
+    }
     // What lies below a link copied as a link, or below a name or a link in
     // To that the entry could not take, or a folder of another user's that
     // could not be made anew, is left as it is; below an entry held back by

@@ -64,6 +64,7 @@ struct EntryJob {
     JobResult result;        // what the work found and did (set by the caller where there is no work)
     // The run's thread's own, for the telling.
     std::wstring key;                             // the caller's own name for the entry
+    std::wstring spelling;                        // the name To holds the entry under, in another case, or empty
     void* data = nullptr;                         // the caller's own record
     std::shared_ptr<FolderTimeFrame> folderTime;  // a folder's time step: the frame its job and its end's share
     uint64_t group = 0;                           // the folder it changes: jobs of one folder wait on each other there

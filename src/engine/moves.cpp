@@ -247,6 +247,14 @@ bool makeLevelsFor(RunState* run, const WideString& from, const WideString& to, 
     return true;
 }
 
+// Tells the move of entry to target.
+void tellMove(RunState* run, const WideString& entry, const WideString& target) {
+    WideString line = WideString(L"  MV: [") + pathPair(entry, target) + L"]";
+    noteCleanup(run, true, true);
+    if (runContext.showCopyFile) writeLogLine(line);
+    reportChange(run, REPORT_MOVED, line, entry, 0, target);
+}
+
 // Makes one planned move of entry into the place of candidate at, told; true when made.
 bool makePlannedMove(RunState* run, const WideString& from, const WideString& to, const WideString& entry, size_t at) {
     MoveIndex& index = *run->moves;
@@ -257,10 +265,7 @@ bool makePlannedMove(RunState* run, const WideString& from, const WideString& to
     index.candidates[at].moved = true;
     const WideString& source = index.candidates[at].source;
     if (run->changes->simulated) index.placed.insert(std::wstring(source.buffer, static_cast<size_t>(source.length)));
-    WideString line = WideString(L"  MV: [") + pathPair(entry, target) + L"]";
-    noteCleanup(run, true, true);
-    if (runContext.showCopyFile) writeLogLine(line);
-    reportChange(run, REPORT_MOVED, line, entry, 0, target);
+    tellMove(run, entry, target);
     return true;
 }
 
@@ -327,6 +332,13 @@ void endMoveCount(MoveIndex* index) {
     for (size_t at : index->countTaken) index->candidates[at].countTaken = false;
     index->countTaken.clear();
     index->planned.clear();
+}
+
+bool respellInTo(RunState* run, const WideString& target, const std::wstring& spelling) {
+    WideString old = target.Left(target.FindLastSeparator() + 1) + spelling.c_str();
+    if (changeMoveEntry(run->changes, old.buffer, target.buffer).outcome != VERSION_DONE) return false;
+    tellMove(run, old, target);
+    return true;
 }
 
 int placedByMove(const RunState& run, const WideString& source) {

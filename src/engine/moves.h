@@ -88,6 +88,11 @@ std::vector<WideString> makePlannedMoves(RunState* run, const WideString& from, 
 // Forgets what the count planned, so that the entries are copied and deleted as without moves.
 void endMoveCount(MoveIndex* index);
 
+// Gives the To entry at target, which To (a volume that folds case) holds
+// under the name spelling (in another case than From's), From's
+// spelling: one rename, told as a move. False when it stays as it was.
+bool respellInTo(RunState* run, const WideString& target, const std::wstring& spelling);
+
 // What a run's moves did of a From entry, which a dry run's walk after the
 // clean-up tells nothing more of.
 enum MovePlacement {

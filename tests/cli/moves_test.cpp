@@ -67,6 +67,7 @@ const std::vector<MoveCase>& moveCases() {
          {},
          1,
          0},
+        {"a name whose case changed", [](Program* p) { renameIn(p, "from/photos", "from/Photos"); }, {}, 1, 0},
         {"a file moved to another folder",
          [](Program* p) { renameIn(p, "from/docs/big.bin", "from/other/big.bin"); },
          {},
