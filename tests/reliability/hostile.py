@@ -1930,6 +1930,9 @@ def mounted_volumes_in_to_are_never_entered(work):
         ("in the way under a rule", "file", "x/mnt", ["-s", "-y", "-r", ".*"]),
         ("in the way of a mounted folder", "file", "x", ["-s", "-y"]),
         ("in the way of a mounted folder with versions", "file", "x", ["-s", "-y", "--versions"]),
+        ("a renamed folder holding a mount", "renamed", "x/mnt", ["-s", "-y"]),
+        ("a renamed folder holding a mount, dry run", "renamed", "x/mnt", ["-n", "-s"]),
+        ("a renamed mounted folder with versions", "renamed", "x", ["-s", "-y", "--versions"]),
     ]
     for kind in ("tmpfs", "bind"):
         for number, (name, x_in_from, mounted, options) in enumerate(rounds):
@@ -1945,6 +1948,9 @@ def mounted_volumes_in_to_are_never_entered(work):
             elif x_in_from == "folder":
                 write(os.path.join(source, "x", "beside"), "b")
             write(os.path.join(target, "x", "beside"), "b")
+            if x_in_from == "renamed":  # From's y is To's x renamed: what is not on the volume may move
+                folder(os.path.join(source, "y"))
+                shutil.copy2(os.path.join(target, "x", "beside"), os.path.join(source, "y", "beside"))
             where = folder(os.path.join(target, mounted))
             args = [a if a != "--versions" else "--versions=" + versions for a in options]
             outcome = run_with_mount(round_work, kind, where, "-v", *args, source, target)
@@ -1964,6 +1970,44 @@ def mounted_volumes_in_to_are_never_entered(work):
             if "-n" not in options:
                 check(label + "the rest is done", all(os.path.exists(os.path.join(target, "f%d" % n))
                                                       for n in range(3)), os.listdir(target))
+                if x_in_from == "renamed":
+                    check(label + "the renamed folder's file is in To", os.path.exists(
+                        os.path.join(target, "y", "beside")), os.listdir(target))
+
+
+@case
+def a_move_gives_her_folder_no_grant(work):
+    """A root mirror finds From's u2/new (u2's, 0700, her 0600 file) in To
+    under old, a folder u1 owns with the same bytes: the move renames it, and
+    To's new ends u2's with her modes, never u1's folder holding u2's bytes;
+    a To file that is a link to root's file, of the size and time of a new
+    one, is never read as its contents nor moved."""
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    target = folder(os.path.join(work, "to"), 0, 0o755)
+    mine = folder(os.path.join(source, "new"), U2, 0o700)
+    write(os.path.join(mine, "diary.txt"), "u2's diary", U2, 0o600)
+    old = folder(os.path.join(target, "old"), U1, 0o755)
+    write(os.path.join(old, "diary.txt"), "u2's diary", U1, 0o644)
+    os.utime(os.path.join(old, "diary.txt"), ns=(0, os.stat(os.path.join(mine, "diary.txt")).st_mtime_ns))
+    secret = os.path.join(work, "secret")
+    write(secret, "root only", 0, 0o600)
+    write(os.path.join(source, "plain.txt"), "root only", 0, 0o644)
+    os.utime(secret, ns=(0, os.stat(os.path.join(source, "plain.txt")).st_mtime_ns))
+    os.symlink(secret, os.path.join(target, "linked.txt"))
+    os.lchown(os.path.join(target, "linked.txt"), U1, U1)
+    status, out, err = run("-s", "-y", "-v", source, target)
+    check("moves: the mirror ends 0", status == 0, err)
+    moved = os.path.join(target, "new")
+    check("moves: u1's folder is renamed, not copied", "  MV: [%s] -> [%s]" % (old, moved) in out, out)
+    check("moves: To's new is u2's, 0700", os.lstat(moved).st_uid == U2 and mode_of(moved) == 0o700,
+          (os.lstat(moved).st_uid, oct(mode_of(moved))))
+    diary = os.path.join(moved, "diary.txt")
+    check("moves: the diary is u2's, 0600", os.lstat(diary).st_uid == U2 and mode_of(diary) == 0o600,
+          (os.lstat(diary).st_uid, oct(mode_of(diary))))
+    check("moves: the link is no move", "linked.txt] -> [" not in out and
+          not os.path.islink(os.path.join(target, "plain.txt")), out)
+    check("moves: root's file is as it was", open(secret).read() == "root only" and
+          os.lstat(secret).st_uid == 0 and mode_of(secret) == 0o600)
 
 
 def main():
