@@ -91,7 +91,7 @@ size_t addCandidate(MoveIndex* index, const WideString& source, const EntryStatu
 // all). With index (From's side), each entry below becomes a candidate of
 // parent's, as far as the bound lets: a tree past it cannot move whole.
 uint64_t treeKey(const RunState& run, const WideString& directory, const WideString& root, MoveIndex* index,
-                 size_t parent) {
+                 size_t parent, std::unordered_map<std::wstring, uint64_t>* toKeys = nullptr) {
     std::vector<DirectoryEntry> entries;
     if (!listSorted(directory, &entries)) return 0;
     uint64_t key = 0x6b6f7276616e65ULL;
@@ -120,7 +120,8 @@ uint64_t treeKey(const RunState& run, const WideString& directory, const WideStr
         if (index && at == SIZE_MAX) whole = false;
         // A volume mounted inside To is none of To's to move.
         if (!index && platformIsMountPoint(path.buffer)) whole = false;
-        uint64_t inner = treeKey(run, path, root, index, at);
+        uint64_t inner = treeKey(run, path, root, index, at, toKeys);
+        if (toKeys) toKeys->emplace(std::wstring(path.buffer, static_cast<size_t>(path.length)), inner);
         if (at != SIZE_MAX) {
             index->candidates[at].signature = inner;
             if (inner != 0 && index->folders) index->folderAt.emplace(inner, at);
@@ -152,7 +153,8 @@ bool available(const MoveIndex& index, size_t at) {
         const MoveCandidate& candidate = index.candidates[up];
         if (candidate.moved || candidate.countTaken) return false;
     }
-    return true;
+    // A folder something below it moves out of is no longer the same tree.
+    return index.candidates[at].takenBelow == 0;
 }
 
 // True when the files of the From tree at source and of the To tree at
@@ -209,7 +211,17 @@ size_t sameFile(RunState* run, const WideString& from, const WideString& to, con
 size_t sameFolder(RunState* run, const WideString& from, const WideString& to, const WideString& entry) {
     MoveIndex& index = *run->moves;
     if (!index.folders || index.folderAt.empty()) return SIZE_MAX;
-    uint64_t key = treeKey(*run, entry, to, nullptr, SIZE_MAX);
+    // The clean-up goes on below a folder that did not move: what was
+    // learned of the folders below it is asked once, not learned again.
+    std::wstring path(entry.buffer, static_cast<size_t>(entry.length));
+    auto known = index.toKeys.find(path);
+    uint64_t key = 0;
+    if (known != index.toKeys.end()) {
+        key = known->second;
+        index.toKeys.erase(known);
+    } else {
+        key = treeKey(*run, entry, to, nullptr, SIZE_MAX, &index.toKeys);
+    }
     if (key == 0) return SIZE_MAX;
     auto range = index.folderAt.equal_range(key);
     for (auto it = range.first; it != range.second; ++it) {
@@ -307,6 +319,9 @@ bool moveInsteadOfDeleting(RunState* run, const WideString& from, const WideStri
     if (at == SIZE_MAX) return false;
     index.candidates[at].countTaken = true;
     index.countTaken.push_back(at);
+    for (size_t up = index.candidates[at].parent; up != SIZE_MAX; up = index.candidates[up].parent) {
+        ++index.candidates[up].takenBelow;
+    }
     index.planned.emplace_back(entry, at);
     return true;
 }
@@ -329,8 +344,14 @@ std::vector<WideString> makePlannedMoves(RunState* run, const WideString& from, 
 }
 
 void endMoveCount(MoveIndex* index) {
-    for (size_t at : index->countTaken) index->candidates[at].countTaken = false;
+    for (size_t at : index->countTaken) {
+        index->candidates[at].countTaken = false;
+        for (size_t up = index->candidates[at].parent; up != SIZE_MAX; up = index->candidates[up].parent) {
+            index->candidates[up].takenBelow = 0;
+        }
+    }
     index->countTaken.clear();
+    index->toKeys.clear();
     index->planned.clear();
 }
 

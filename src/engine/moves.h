@@ -34,6 +34,7 @@ struct MoveCandidate {
     uint64_t signature = 0;    // a folder indexed: its names, kinds and sizes below; 0: none to match
     bool moved = false;        // a move has put it in place (or would have, in a dry run)
     bool countTaken = false;   // the deletion guard's count took it
+    int takenBelow = 0;        // a folder: candidates below it the count took (it moves whole no more)
 };
 
 // What a mirror's moves know: the new entries held back, indexed for the
@@ -50,6 +51,7 @@ struct MoveIndex {
     std::unordered_set<std::wstring> madeFolders;        // From folders whose To folder a move made
     std::unordered_set<std::wstring> placed;             // From entries a move put in place
     std::vector<size_t> countTaken;                      // what the count took, to give back
+    std::unordered_map<std::wstring, uint64_t> toKeys;   // keys of To folders below one asked about, until asked
     std::vector<std::pair<WideString, size_t>> planned;  // the count's moves: To entry, candidate, in its order
 
     MoveIndex() = default;
