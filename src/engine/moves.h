@@ -21,7 +21,7 @@
 
 // The most entries a run holds in its index of new entries: past it, new
 // entries are copied as they are met and no move finds them.
-constexpr size_t kMoveBound = 100000;
+constexpr size_t kMoveBound = 25000;
 
 // One From entry To lacked, waiting for a move to take it.
 struct MoveCandidate {
