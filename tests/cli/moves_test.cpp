@@ -106,13 +106,18 @@ const std::vector<MoveCase>& moveCases() {
          {"--max-delete", "0"},
          1,
          0},
-        {"with workers", [](Program* p) { renameIn(p, "from/photos", "from/archive/photos"); }, {"-j", "8"}, 1, 0},
+        {"a folder moved into a new folder",
+         [](Program* p) { renameIn(p, "from/photos", "from/archive/photos"); },
+         {},
+         1,
+         0},
     };
     return cases;
 }
 
-// Each case: the dry run tells the lines the run then tells, To ends as
-// From, and what moved was neither copied nor kept as a version.
+// Each case: the dry run with one worker tells the lines the run with
+// eight then tells, To ends as From, and what moved was neither copied nor
+// kept as a version.
 TEST_F(Program, MovesAreRenamedInTo) {
     for (const MoveCase& c : moveCases()) {
         SCOPED_TRACE(c.name);
@@ -126,8 +131,10 @@ TEST_F(Program, MovesAreRenamedInTo) {
         arguments.insert(arguments.end(), c.options.begin(), c.options.end());
         arguments.push_back(at("from"));
         arguments.push_back(at("to"));
+        // One worker predicts what eight do, line for line.
         std::vector<std::string> dryArguments = arguments;
-        dryArguments.insert(dryArguments.begin(), "-n");
+        dryArguments.insert(dryArguments.begin(), {"-n", "-j", "1"});
+        arguments.insert(arguments.begin(), {"-j", "8"});
         Outcome dry = run(dryArguments);
         Outcome done = run(arguments);
         EXPECT_EQ(done.status, 0) << done.err;
