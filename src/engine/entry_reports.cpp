@@ -34,6 +34,13 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
     }
 }
 
+void reportNote(RunState* run, const WideString& line) {
+    checkOnRunThread(*run);
+    if (run->counting) return;
+    if (runContext.showCopyFile) writeLogLine(line);
+    tell(REPORT_NOTED, line, WideString(), WideString(), 0);
+}
+
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,
                   const WideString& target) {
     checkOnRunThread(*run);

@@ -18,6 +18,10 @@
 void reportEntryFailure(RunState* run, const WideString& message, const WideString& path, const WideString& reason,
                         const WideString& target = WideString());
 
+// Tells the front end, and the log with "Show Copy File", a line beside the
+// changes that counts as none (REPORT_NOTED).
+void reportNote(RunState* run, const WideString& line);
+
 // Tells the front end of a change (a REPORT_ kind) with its log line, and
 // counts it; target: the other path of a line naming two, where told apart.
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,

@@ -433,6 +433,18 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
                 return endWalk(&run, sweeper, result);
             }
             run.holdKindChanges = false;
+            // Moves go first: one that cannot be made is a deletion after all, which the guard counts.
+            if (run.moves && !(guardCounts && count > options.maxDelete)) {
+                MovesMade made = makePlannedMoves(&run, from, to);
+                count += made.fellBack;
+                // A folder a move took an entry out of takes its From time again.
+                for (const WideString& toFolder : made.left) {
+                    if (!folderWalk.times.on || runStopRequested()) break;
+                    WideString fromFolder = counterpartPath(toFolder, to, from);
+                    if (platformEntryExists(fromFolder.buffer))
+                        refinishFolder(&run, &folderWalk.times, fromFolder, toFolder);
+                }
+            }
             heldBack = guardCounts && count > options.maxDelete;
             if (heldBack) {
                 finishDeferred(&run, &folderWalk.times, from, to);
@@ -440,14 +452,6 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
             }
         }
         if (!heldBack) {
-            // A folder a move took an entry out of takes its From time again.
-            std::vector<WideString> left = run.moves ? makePlannedMoves(&run, from, to) : std::vector<WideString>{};
-            for (const WideString& toFolder : left) {
-                if (!folderWalk.times.on || runStopRequested()) break;
-                WideString fromFolder = counterpartPath(toFolder, to, from);
-                if (platformEntryExists(fromFolder.buffer))
-                    refinishFolder(&run, &folderWalk.times, fromFolder, toFolder);
-            }
             result = replayHeldBack(&run, &walker, from, to);
             settleJobs(&run);
             // What moves did not bring is copied before anything is deleted: a
@@ -526,8 +530,18 @@ namespace {
 // Tells what the update of one entry of the copy walk found and did. The
 // step of its plan that a worker left for the run's thread (removing what
 // stands in the way) is done here first, in turn.
+JobResult updateOnWorker(const RunState& run, const JobEntry& entry);
+
 void tellUpdate(RunState* run, EntryJob* job) {
     if (job->result.update.waitsForRunThread) finishOnRunThread(run, &job->result.update);
+    // A new entry waits for the moves, as long as they take one more; past
+    // their bound it is brought up to date now, in turn, as one worker would.
+    if (job->result.update.outcome.heldNew) {
+        const EntryState& source = job->result.update.facts.source.state;
+        if (holdNewEntry(run->moves, job->entry.entryPath, source.status, source.isDirectory)) return;
+        job->result = updateOnWorker(*run, job->entry);
+        if (job->result.update.waitsForRunThread) finishOnRunThread(run, &job->result.update);
+    }
     const UpdateOutcome& outcome = job->result.update.outcome;
     noteOutcome(run, outcome);
     if (outcome.facedFile) ++run->comparedFiles;
@@ -539,11 +553,6 @@ void tellUpdate(RunState* run, EntryJob* job) {
     }
     if (outcome.replaceHeld) {
         run->heldReplacements.push_back(job->entry.entryPath);
-        return;
-    }
-    if (outcome.heldNew) {
-        const EntryState& source = job->result.update.facts.source.state;
-        holdNewEntry(run->moves, job->entry.entryPath, source.status, source.isDirectory);
         return;
     }
     if (runStopRequested() && !outcome.upToDate) return;  // cut short by the stop: nothing to tell
@@ -747,6 +756,14 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     EntryUpdate& update = job.result.update;
     update = planUpdate(*run, walkRoot, otherRoot, entryPath, ask);
     carryOutPlan(*run, &update);
+    // Whether the moves take one more is known once all before it is told.
+    if (update.outcome.heldNew) {
+        settleJobs(run);
+        if (!run->moves->holding) {
+            update = planUpdate(*run, walkRoot, otherRoot, entryPath, ask);
+            carryOutPlan(*run, &update);
+        }
+    }
     // Removing what stands in the way is told now, after what the workers did before.
     if (update.waitsForRunThread) {
         settleJobs(run);

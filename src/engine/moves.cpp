@@ -74,6 +74,9 @@ size_t addCandidate(MoveIndex* index, const WideString& source, const EntryStatu
     candidate.size = status.size;
     candidate.time = StampTime{status.modifiedSeconds, status.modifiedNanoseconds};
     candidate.isDirectory = isDirectory;
+    candidate.owner = status.owner;
+    candidate.group = status.group;
+    candidate.setId = status.setId;
     candidate.held = held;
     candidate.parent = parent;
     size_t at = index->candidates.size();
@@ -108,6 +111,8 @@ uint64_t treeKey(const RunState& run, const WideString& directory, const WideStr
             continue;
         }
         key = combine(combine(key, nameHash(entry.name)), status.isDirectory ? 1 : 2);
+        key = combine(key, status.setId ? 1 : 0);
+        if (run.options.keepOwners) key = combine(combine(key, status.owner), status.group);
         if (!status.isDirectory) {
             key = combine(key, static_cast<uint64_t>(status.size));
             holdsFile = true;
@@ -182,7 +187,38 @@ bool sameTrees(const WideString& source, const WideString& entry) {
 // The target of a candidate stands free: nothing of To's stands there yet.
 bool targetFree(const WideString& target) { return platformEntryPresence(target.buffer) == ENTRY_ABSENT; }
 
-// The held file candidate that is the same file as entry (of status in To), or SIZE_MAX.
+// The most candidates whose contents a To entry is read against: many
+// files of one size and time (another's, made so) cost no more than these.
+const int kMostCompares = 4;
+
+// True when what a copy would keep of a candidate is what the To entry of
+// status has: where it differs (an owner, a set-ID bit), the moved entry
+// would be copied anew after the move, its version kept under a path it
+// never had.
+bool keepsAlike(const RunState& run, const MoveCandidate& candidate, const EntryStatus& status) {
+    if (candidate.setId != status.setId) return false;
+    return !run.options.keepOwners || (candidate.owner == status.owner && candidate.group == status.group);
+}
+
+// True when entry can be renamed to target: one mount holds entry's folder
+// (entry itself when a folder) and the nearest folder of target that
+// stands, and entry is no mount point itself.
+bool renamable(const WideString& entry, bool isDirectory, const WideString& target) {
+    if (platformIsMountPoint(entry.buffer)) return false;
+    WideString place = isDirectory ? entry : entry.Left(entry.FindLastSeparator());
+    WideString landing = target.Left(target.FindLastSeparator());
+    while (platformEntryPresence(landing.buffer) == ENTRY_ABSENT) {
+        int32_t cut = landing.FindLastSeparator();
+        if (cut <= 0) return false;
+        landing = landing.Left(cut);
+    }
+    uint64_t here = 0;
+    uint64_t there = 0;
+    return platformMountOf(place.buffer, &here) && platformMountOf(landing.buffer, &there) && here == there;
+}
+
+// The held file candidate that is the same file as entry (of status in To),
+// or SIZE_MAX. A candidate of entry's own name is read first.
 size_t sameFile(RunState* run, const WideString& from, const WideString& to, const WideString& entry,
                 const EntryStatus& status) {
     MoveIndex& index = *run->moves;
@@ -191,18 +227,33 @@ size_t sameFile(RunState* run, const WideString& from, const WideString& to, con
     // A window so wide that its buckets would be many asks no more than these.
     long long reach = std::min<long long>(window + 2, 64);
     WideString directory = entry.Left(entry.FindLastSeparator());
+    const wchar_t* name = entry.buffer + entry.FindLastSeparator() + 1;
+    std::vector<size_t> alike;
     for (int64_t bucket = (time.seconds - reach) >> kBucketShift; bucket <= (time.seconds + reach) >> kBucketShift;
          ++bucket) {
         auto range = index.files.equal_range(fileKey(status.size, bucket));
         for (auto it = range.first; it != range.second; ++it) {
             size_t at = it->second;
             const MoveCandidate& candidate = index.candidates[at];
-            if (candidate.size != status.size || !available(index, at)) continue;
-            if (!sameModifiedTime(candidate.time, time, window, directory, run->steps)) continue;
-            if (!targetFree(counterpartPath(candidate.source, from, to))) continue;
-            bool same = false;
-            if (platformSameContents(candidate.source.buffer, entry.buffer, &same) && same) return at;
+            if (candidate.size != status.size || !available(index, at) || !keepsAlike(*run, candidate, status)) {
+                continue;
+            }
+            if (sameModifiedTime(candidate.time, time, window, directory, run->steps)) alike.push_back(at);
         }
+    }
+    auto ownName = [&index, name](size_t at) {
+        const WideString& source = index.candidates[at].source;
+        return wcscmp(source.buffer + source.FindLastSeparator() + 1, name) == 0;
+    };
+    std::stable_partition(alike.begin(), alike.end(), ownName);
+    int compared = 0;
+    for (size_t at : alike) {
+        if (compared == kMostCompares || runStopRequested()) break;
+        WideString target = counterpartPath(index.candidates[at].source, from, to);
+        if (!targetFree(target) || !renamable(entry, false, target)) continue;
+        ++compared;
+        bool same = false;
+        if (platformSameContents(index.candidates[at].source.buffer, entry.buffer, &same) && same) return at;
     }
     return SIZE_MAX;
 }
@@ -222,14 +273,17 @@ size_t sameFolder(RunState* run, const WideString& from, const WideString& to, c
     } else {
         key = treeKey(*run, entry, to, nullptr, SIZE_MAX, &index.toKeys);
     }
-    if (key == 0) return SIZE_MAX;
+    EntryStatus status{};
+    if (key == 0 || !platformQueryEntry(entry.buffer, &status)) return SIZE_MAX;
     auto range = index.folderAt.equal_range(key);
-    for (auto it = range.first; it != range.second; ++it) {
+    int compared = 0;
+    for (auto it = range.first; it != range.second && compared < kMostCompares; ++it) {
         size_t at = it->second;
-        if (!available(index, at)) continue;
-        const MoveCandidate& candidate = index.candidates[at];
-        if (!targetFree(counterpartPath(candidate.source, from, to))) continue;
-        if (sameTrees(candidate.source, entry)) return at;
+        if (!available(index, at) || !keepsAlike(*run, index.candidates[at], status)) continue;
+        WideString target = counterpartPath(index.candidates[at].source, from, to);
+        if (!targetFree(target) || !renamable(entry, true, target)) continue;
+        ++compared;
+        if (sameTrees(index.candidates[at].source, entry)) return at;
     }
     return SIZE_MAX;
 }
@@ -267,13 +321,33 @@ void tellMove(RunState* run, const WideString& entry, const WideString& target) 
     reportChange(run, REPORT_MOVED, line, entry, 0, target);
 }
 
-// Makes one planned move of entry into the place of candidate at, told; true when made.
+// The entries of the To tree at path, itself included, as the clean-up counts them.
+long long entriesOf(const WideString& path, bool isDirectory) {
+    if (!isDirectory) return 1;
+    std::vector<DirectoryEntry> entries;
+    listSorted(path, &entries);
+    long long count = 1;
+    for (const DirectoryEntry& entry : entries) {
+        count += entry.isDirectory && !entry.isLink ? entriesOf(below(path, entry.name), true) : 1;
+    }
+    return count;
+}
+
+// Makes one planned move of entry into the place of candidate at, told;
+// true when made. One that cannot be made is told with why, on -v.
 bool makePlannedMove(RunState* run, const WideString& from, const WideString& to, const WideString& entry, size_t at) {
     MoveIndex& index = *run->moves;
-    if (!makeLevelsFor(run, from, to, at)) return false;
     WideString target = counterpartPath(index.candidates[at].source, from, to);
-    VersionResult renamed = changeMoveEntry(run->changes, entry.buffer, target.buffer);
-    if (renamed.outcome != VERSION_DONE) return false;  // copied after, and deleted by the clean-up, as before
+    VersionResult renamed{VERSION_FAILED, 0};
+    if (makeLevelsFor(run, from, to, at)) renamed = changeMoveEntry(run->changes, entry.buffer, target.buffer);
+    if (renamed.outcome != VERSION_DONE) {
+        if (runStopRequested()) return false;
+        WideString why = renamed.reason != 0 ? WideString(platformReasonText(renamed.reason).c_str())
+                                             : WideString(L"the folder it goes into could not be made");
+        reportNote(run, WideString(L"  MV: [") + pathPair(entry, target) + L"] not renamed (" + why +
+                            L"): copied and deleted instead");
+        return false;
+    }
     index.candidates[at].moved = true;
     const WideString& source = index.candidates[at].source;
     if (run->changes->simulated) index.placed.insert(std::wstring(source.buffer, static_cast<size_t>(source.length)));
@@ -288,9 +362,14 @@ void startMoves(MoveIndex* index, bool on, bool folders) {
     index->folders = folders;
 }
 
-void holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory) {
+bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory) {
+    if (!takesCandidate(*index)) {
+        index->holding = false;
+        return false;
+    }
     addCandidate(index, source, status, isDirectory, true, SIZE_MAX);
     if (!takesCandidate(*index)) index->holding = false;
+    return true;
 }
 
 std::vector<WideString> heldNewEntries(const MoveIndex& index) {
@@ -326,21 +405,26 @@ bool moveInsteadOfDeleting(RunState* run, const WideString& from, const WideStri
     return true;
 }
 
-std::vector<WideString> makePlannedMoves(RunState* run, const WideString& from, const WideString& to) {
+MovesMade makePlannedMoves(RunState* run, const WideString& from, const WideString& to) {
     MoveIndex& index = *run->moves;
     std::vector<std::pair<WideString, size_t>> planned;
     planned.swap(index.planned);
     endMoveCount(&index);
-    std::vector<WideString> left;
+    MovesMade made;
     std::unordered_set<std::wstring> seen;
     for (const auto& move : planned) {
         if (runStopRequested()) break;
-        if (!makePlannedMove(run, from, to, move.first, move.second)) continue;
+        if (!makePlannedMove(run, from, to, move.first, move.second)) {
+            made.fellBack += entriesOf(move.first, index.candidates[move.second].isDirectory);
+            continue;
+        }
         WideString folder = move.first.Left(move.first.FindLastSeparator());
         if (folder.length < to.length) folder = to;
-        if (seen.insert(std::wstring(folder.buffer, static_cast<size_t>(folder.length))).second) left.push_back(folder);
+        if (seen.insert(std::wstring(folder.buffer, static_cast<size_t>(folder.length))).second) {
+            made.left.push_back(folder);
+        }
     }
-    return left;
+    return made;
 }
 
 void endMoveCount(MoveIndex* index) {

@@ -29,6 +29,9 @@ struct MoveCandidate {
     int64_t size = 0;          // a file: its size
     StampTime time{0, 0};      // a file: its modification time
     bool isDirectory = false;  // a folder (no link)
+    uint32_t owner = 0;        // its owner and group, and whether it bears a set-ID bit: a To entry
+    uint32_t group = 0;        // that differs in them would be copied anew after the move, its
+    bool setId = false;        // version kept under another path than its own
     bool held = false;         // held back by the copy walk; otherwise found below a held folder
     size_t parent = SIZE_MAX;  // found below a held folder: the candidate of the folder holding it
     uint64_t signature = 0;    // a folder indexed: its names, kinds and sizes below; 0: none to match
@@ -64,8 +67,9 @@ struct MoveIndex {
 void startMoves(MoveIndex* index, bool on, bool folders);
 
 // Notes source, a From entry To lacks that the copy walk held back, with
-// its status; past the bound, holding ends and later entries are copied.
-void holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory);
+// its status; at the bound, holding ends and later entries are copied.
+// False, noting nothing, once the bound is reached: the caller copies it.
+bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory);
 
 // The From entries held back, in the walk's order: those a move has put in
 // place too (an update finds them up to date, or mends them).
@@ -81,11 +85,18 @@ std::vector<WideString> heldNewEntries(const MoveIndex& index);
 bool moveInsteadOfDeleting(RunState* run, const WideString& from, const WideString& to, const WideString& entry,
                            bool isDirectory, const EntryStatus* listed);
 
+// What the planned moves did.
+struct MovesMade {
+    std::vector<WideString> left;  // the To folders the moves took entries out of, each once
+    long long fellBack = 0;        // the To entries of moves that could not be made: the clean-up deletes them
+};
+
 // Makes the moves the count planned, each a rename told as a move (the To
-// folders it lands in made first, told as copies); a move that cannot be
-// made is left to the copy after and the deletion of the clean-up, as
-// without moves. The To folders the moves took entries out of, each once.
-std::vector<WideString> makePlannedMoves(RunState* run, const WideString& from, const WideString& to);
+// folders it lands in made first, told as copies). A move that cannot be
+// made is told with why (-v) and left to the copy after and the deletion
+// of the clean-up, as without moves: its entries are counted in fellBack,
+// for the deletion guard.
+MovesMade makePlannedMoves(RunState* run, const WideString& from, const WideString& to);
 
 // Forgets what the count planned, so that the entries are copied and deleted as without moves.
 void endMoveCount(MoveIndex* index);

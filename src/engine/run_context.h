@@ -35,7 +35,8 @@ enum ReportKind {
     REPORT_STOPPED,  // a walk stopped: path names the directory it could not read, when one
     REPORT_KEPT,     // a version of a To entry was kept before the entry changed: its "  KV: [" line
     REPORT_EXPIRED,  // a run folder of the versions folder was removed after the run: its "  XV: [" line
-    REPORT_MOVED     // a To entry From lacked was renamed to where From's same entry stands: its "  MV: [" line
+    REPORT_MOVED,    // a To entry From lacked was renamed to where From's same entry stands: its "  MV: [" line
+    REPORT_NOTED     // a line told with the changes, counted nowhere (why a move was not made)
 };
 
 // One thing a run did (in a dry run: would do) or could not do.

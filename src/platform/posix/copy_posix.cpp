@@ -424,7 +424,7 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
     }
     posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
-    const size_t kChunk = 256 * 1024;
+    const size_t kChunk = size_t{256} * 1024;
     std::vector<char> left(kChunk);
     std::vector<char> right(kChunk);
     SystemResult result{true, 0};
