@@ -38,8 +38,10 @@ uint64_t fileKey(int64_t size, int64_t bucket) {
 
 // One directory's entries, sorted by name; false when it cannot be listed whole.
 bool listSorted(const WideString& directory, std::vector<DirectoryEntry>* entries) {
+    WideString base = directory;
+    if (!endsWithSeparator(base)) base.AppendSeparator();
     int reason = 0;
-    DirectoryListing* listing = platformOpenListing(directory.buffer, &reason);
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) return false;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
@@ -442,6 +444,18 @@ void endMoveCount(MoveIndex* index) {
 bool respellInTo(RunState* run, const WideString& target, const std::wstring& spelling) {
     WideString old = target.Left(target.FindLastSeparator() + 1) + spelling.c_str();
     if (changeMoveEntry(run->changes, old.buffer, target.buffer).outcome != VERSION_DONE) return false;
+    // A volume that takes a rename in case alone for no change at all (as
+    // Wine's view of a unix folder does) is given one through a name between.
+    std::wstring now;
+    int32_t cut = target.FindLastSeparator();
+    if (!run->changes->simulated && platformEntryName(target.buffer, &now) && now != target.buffer + cut + 1) {
+        WideString between = old + L".korvane-respelt";
+        if (changeMoveEntry(run->changes, target.buffer, between.buffer).outcome != VERSION_DONE) return false;
+        if (changeMoveEntry(run->changes, between.buffer, target.buffer).outcome != VERSION_DONE) {
+            changeMoveEntry(run->changes, between.buffer, old.buffer);
+            return false;
+        }
+    }
     tellMove(run, old, target);
     return true;
 }
