@@ -417,6 +417,40 @@ def test_deletion_safety(work, rounds):
     check("From inside To: nothing changed", tree_digest(target) == before)
 
 
+def test_stopped_moves(work, rounds):
+    """A mirror whose From renamed a folder and moved files, stopped during
+    the read of a move's big file or killed at any moment: every file To
+    held is still in To, under its old name or its new one (nothing goes
+    before its copy or rename stands), and the next run ends the mirror."""
+    rng = random.Random(11)
+    _, source, target = fresh(work, "moves")
+    write(os.path.join(source, "photos", "big.bin"), os.urandom(24 << 20))
+    for index in range(150):
+        write(os.path.join(source, "photos", "p%d.jpg" % index), os.urandom(4000 + index))
+    for index in range(40):
+        write(os.path.join(source, "docs", "d%d.txt" % index), os.urandom(3000 + index))
+    run(["-s", "-y", source, target])
+    held = set(files_below(target).values())
+    kept = True
+    for index in range(rounds + 1):
+        old, new = ("photos", "pictures") if index % 2 == 0 else ("pictures", "photos")
+        os.rename(os.path.join(source, old), os.path.join(source, new))
+        moved = os.path.join(source, "docs", "d%d.txt" % index)
+        os.makedirs(os.path.join(source, "moved"), exist_ok=True)
+        os.rename(moved, os.path.join(source, "moved", "d%d.txt" % index))
+        process = started(["-s", "-y", source, target])
+        if index == 0:
+            signal_while_open(process, "big.bin", [signal.SIGINT])
+        else:
+            time.sleep(rng.uniform(0.0, 0.05))
+            process.send_signal(signal.SIGKILL)
+        process.communicate()
+        kept = kept and held <= set(files_below(target).values())
+    check("a mirror with moves, stopped or killed, keeps every file To held", kept)
+    status, _, _ = run(["-s", "-y", source, target])
+    check("a run after the stops ends the mirror with its moves", status == 0 and same_tree(source, target))
+
+
 def started(args):
     return subprocess.Popen([PROGRAM] + JOBS + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                             stdin=subprocess.DEVNULL)
@@ -645,6 +679,7 @@ def main():
         test_killed_while_keeping(work, args.rounds)
         test_deletion_safety(work, args.rounds)
         test_stops(work)
+        test_stopped_moves(work, args.rounds)
         test_special_files(work)
         test_dead_temporaries(work)
     finally:
