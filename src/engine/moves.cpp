@@ -166,8 +166,8 @@ bool available(const MoveIndex& index, size_t at) {
 
 // True when the files of the From tree at source and of the To tree at
 // entry, named alike, hold the same bytes (their names, kinds and sizes
-// already matched).
-bool sameTrees(const WideString& source, const WideString& entry) {
+// already matched); the bytes of a file found to differ go to *misread.
+bool sameTrees(const WideString& source, const WideString& entry, long long* misread) {
     std::vector<DirectoryEntry> entries;
     if (!listSorted(source, &entries)) return false;
     for (const DirectoryEntry& listed : entries) {
@@ -177,11 +177,14 @@ bool sameTrees(const WideString& source, const WideString& entry) {
         EntryStatus status{};
         if (!statusOf(from, listed, &status)) return false;
         if (status.isDirectory) {
-            if (!sameTrees(from, to)) return false;
+            if (!sameTrees(from, to, misread)) return false;
             continue;
         }
         bool same = false;
-        if (!platformSameContents(from.buffer, to.buffer, &same) || !same) return false;
+        if (!platformSameContents(from.buffer, to.buffer, &same) || !same) {
+            *misread += status.size;
+            return false;
+        }
     }
     return true;
 }
@@ -250,12 +253,13 @@ size_t sameFile(RunState* run, const WideString& from, const WideString& to, con
     std::stable_partition(alike.begin(), alike.end(), ownName);
     int compared = 0;
     for (size_t at : alike) {
-        if (compared == kMostCompares || runStopRequested()) break;
+        if (compared == kMostCompares || index.misread > kMostMisread || runStopRequested()) break;
         WideString target = counterpartPath(index.candidates[at].source, from, to);
         if (!targetFree(target) || !renamable(entry, false, target)) continue;
         ++compared;
         bool same = false;
         if (platformSameContents(index.candidates[at].source.buffer, entry.buffer, &same) && same) return at;
+        index.misread += status.size;
     }
     return SIZE_MAX;
 }
@@ -279,13 +283,13 @@ size_t sameFolder(RunState* run, const WideString& from, const WideString& to, c
     if (key == 0 || !platformQueryEntry(entry.buffer, &status)) return SIZE_MAX;
     auto range = index.folderAt.equal_range(key);
     int compared = 0;
-    for (auto it = range.first; it != range.second && compared < kMostCompares; ++it) {
+    for (auto it = range.first; it != range.second && compared < kMostCompares && index.misread <= kMostMisread; ++it) {
         size_t at = it->second;
         if (!available(index, at) || !keepsAlike(*run, index.candidates[at], status)) continue;
         WideString target = counterpartPath(index.candidates[at].source, from, to);
         if (!targetFree(target) || !renamable(entry, true, target)) continue;
         ++compared;
-        if (sameTrees(index.candidates[at].source, entry)) return at;
+        if (sameTrees(index.candidates[at].source, entry, &index.misread)) return at;
     }
     return SIZE_MAX;
 }

@@ -23,6 +23,10 @@
 // entries are copied as they are met and no move finds them.
 constexpr size_t kMoveBound = 25000;
 
+// The most bytes of candidates a run reads in vain (contents that turned
+// out to differ): past them, what is left is copied and deleted as before.
+constexpr long long kMostMisread = 1LL << 30;
+
 // One From entry To lacked, waiting for a move to take it.
 struct MoveCandidate {
     WideString source;         // the From entry
@@ -53,6 +57,7 @@ struct MoveIndex {
     bool belowIndexed = false;                           // what the held folders hold is indexed
     std::unordered_set<std::wstring> madeFolders;        // From folders whose To folder a move made
     std::unordered_set<std::wstring> placed;             // From entries a move put in place
+    long long misread = 0;                               // bytes of candidates read in vain, at most kMostMisread
     std::vector<size_t> countTaken;                      // what the count took, to give back
     std::unordered_map<std::wstring, uint64_t> toKeys;   // keys of To folders below one asked about, until asked
     std::vector<std::pair<WideString, size_t>> planned;  // the count's moves: To entry, candidate, in its order
