@@ -193,7 +193,7 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
     if (source.queried && !source.isDirectory && !source.status.isRegular) return ending(plan, PLAN_NOT_PLAIN);
     // What To lacks may stand there under another name: a mirror's clean-up
     // looks first. Names of one file are followed as met, and stay so.
-    if (run.holdNew && source.queried && !existing.queried && !facts.targetMissing && !options.hardLinks) {
+    if (run.holdNew && source.queried && !existing.queried && !options.hardLinks) {
         return ending(plan, PLAN_HOLD_NEW);
     }
     bool linkFacing = existing.queried && existing.status.isLink;

@@ -189,8 +189,10 @@ bool sameTrees(const WideString& source, const WideString& entry, long long* mis
     return true;
 }
 
-// The target of a candidate stands free: nothing of To's stands there yet.
-bool targetFree(const WideString& target) { return platformEntryPresence(target.buffer) == ENTRY_ABSENT; }
+// Nothing of To's stands at path (in a dry run: nothing it would leave there).
+bool standsFree(const RunState& run, const WideString& path) {
+    return platformEntryPresence(path.buffer) == ENTRY_ABSENT || changeTookAway(*run.changes, path.buffer);
+}
 
 // The most candidates whose contents a To entry is read against: many
 // files of one size and time (another's, made so) cost no more than these.
@@ -208,11 +210,11 @@ bool keepsAlike(const RunState& run, const MoveCandidate& candidate, const Entry
 // True when entry can be renamed to target: one mount holds entry's folder
 // (entry itself when a folder) and the nearest folder of target that
 // stands, and entry is no mount point itself.
-bool renamable(const WideString& entry, bool isDirectory, const WideString& target) {
+bool renamable(const RunState& run, const WideString& entry, bool isDirectory, const WideString& target) {
     if (platformIsMountPoint(entry.buffer)) return false;
     WideString place = isDirectory ? entry : entry.Left(entry.FindLastSeparator());
     WideString landing = target.Left(target.FindLastSeparator());
-    while (platformEntryPresence(landing.buffer) == ENTRY_ABSENT) {
+    while (standsFree(run, landing)) {
         int32_t cut = landing.FindLastSeparator();
         if (cut <= 0) return false;
         landing = landing.Left(cut);
@@ -255,7 +257,7 @@ size_t sameFile(RunState* run, const WideString& from, const WideString& to, con
     for (size_t at : alike) {
         if (compared == kMostCompares || index.misread > kMostMisread || runStopRequested()) break;
         WideString target = counterpartPath(index.candidates[at].source, from, to);
-        if (!targetFree(target) || !renamable(entry, false, target)) continue;
+        if (!standsFree(*run, target) || !renamable(*run, entry, false, target)) continue;
         ++compared;
         bool same = false;
         if (platformSameContents(index.candidates[at].source.buffer, entry.buffer, &same) && same) return at;
@@ -287,7 +289,7 @@ size_t sameFolder(RunState* run, const WideString& from, const WideString& to, c
         size_t at = it->second;
         if (!available(index, at) || !keepsAlike(*run, index.candidates[at], status)) continue;
         WideString target = counterpartPath(index.candidates[at].source, from, to);
-        if (!targetFree(target) || !renamable(entry, true, target)) continue;
+        if (!standsFree(*run, target) || !renamable(*run, entry, true, target)) continue;
         ++compared;
         if (sameTrees(index.candidates[at].source, entry, &index.misread)) return at;
     }
@@ -306,7 +308,7 @@ bool makeLevelsFor(RunState* run, const WideString& from, const WideString& to, 
         WideString source = index.candidates[*it].source;
         std::wstring key(source.buffer, static_cast<size_t>(source.length));
         if (index.madeFolders.count(key) != 0) continue;
-        if (!targetFree(counterpartPath(source, from, to))) continue;
+        if (!standsFree(*run, counterpartPath(source, from, to))) continue;
         UpdateOutcome made = updateEntryNoted(run, from, to, source, nullptr);
         if (!made.upToDate) return false;
         index.madeFolders.insert(key);

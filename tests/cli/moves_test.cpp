@@ -44,14 +44,14 @@ int linesWith(const std::string& text, const std::string& prefix) {
     return count;
 }
 
-// The CP lines of files in text.
-int fileCopies(const std::string& text) {
+// The lines of text with tag (CP:, KV:) that name one of the files.
+int fileLines(const std::string& text, const std::string& tag) {
     int count = 0;
     size_t start = 0;
     for (size_t end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
         std::string line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (line.rfind("  CP: [", 0) != 0) continue;
+        if (line.rfind(tag, 0) != 0) continue;
         for (const char* name : {".jpg]", ".raw]", ".bin]"}) {
             std::string suffix(name);
             if (line.size() > suffix.size() && line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0)
@@ -108,6 +108,19 @@ const std::vector<MoveCase>& moveCases() {
          {},
          0,
          1},
+        {"under a rule a move is a copy and a deletion",
+         [](Program* p) { renameIn(p, "from/photos", "from/pictures"); },
+         {"--exclude", "*.txt"},
+         0,
+         3},
+        {"a folder moved onto the name of a file in To: its files move into the folder made",
+         [](Program* p) {
+             fs::remove(p->at("from/docs/note.txt"));
+             renameIn(p, "from/photos", "from/docs/note.txt");
+         },
+         {},
+         3,
+         0},
         {"the old behaviour asked for",
          [](Program* p) { renameIn(p, "from/photos", "from/pictures"); },
          {"--no-moves"},
@@ -152,10 +165,10 @@ TEST_F(Program, MovesAreRenamedInTo) {
         EXPECT_EQ(done.status, 0) << done.err;
         EXPECT_EQ(tree("to"), tree("from")) << done.out;
         EXPECT_EQ(linesWith(done.out, "  MV: ["), c.moved) << done.out;
-        EXPECT_EQ(fileCopies(done.out), c.copied) << done.out;
-        // Nothing a move took is kept as a version: nothing was lost.
+        EXPECT_EQ(fileLines(done.out, "  CP: ["), c.copied) << done.out;
+        // No file a move took is kept as a version: nothing was lost.
         if (c.copied == 0) {
-            EXPECT_EQ(linesWith(done.out, "  KV: ["), 0) << done.out;
+            EXPECT_EQ(fileLines(done.out, "  KV: ["), 0) << done.out;
         }
         // The dry run predicted every line but its closing one.
         std::string said = comparable(done.out);
