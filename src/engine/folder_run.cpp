@@ -1,6 +1,9 @@
 // The folder run's steps: its checks, the copy walk, the guards' counts and the clean-up walk.
 #include "engine/folder_run.h"
 
+#include <string>
+#include <unordered_set>
+
 #include "engine/cleanup.h"
 #include "engine/in_the_way.h"
 #include "engine/temporaries.h"
@@ -139,18 +142,11 @@ int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* 
 // Brings up to date the From entries whose To entry of another kind waited
 // for the deletion guard, a directory with everything below it, each told
 // in turn; the folder holding each takes its From time again once it is
-// done, as its own step came before. A folder that cannot be read ends
-// the replay there, unless past: the entries after it are replayed all the
-// same, and the first such stop is returned at the end, the walker holding
-// what it tells.
-int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to,
-                   bool past = false) {
+// done, as its own step came before.
+int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
     FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
     std::vector<WideString> held;
     held.swap(run->heldKindChanges);
-    int stopped = WALK_OK;
-    WideString failedDirectory;
-    WideString failureReason;
     for (const WideString& entry : held) {
         if (runStopRequested()) return WALK_BROKEN;
         EntryStatus status{};
@@ -162,12 +158,7 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
         updateWalkEntry(walker, entry, from, to, false);
         if (walker->current.isDirectory && !walker->skipDescent && !(isLink && run->options.copyLinks)) {
             int result = walkDirectory(walker, entry, from, to);
-            if (result != WALK_OK && (!past || result == WALK_BROKEN)) return result;
-            if (result != WALK_OK && stopped == WALK_OK) {
-                stopped = result;
-                failedDirectory = walker->failedDirectory;
-                failureReason = walker->failureReason;
-            }
+            if (result != WALK_OK) return result;
         }
         if (!times.on) continue;
         settleJobs(run);
@@ -176,20 +167,52 @@ int replayHeldBack(RunState* run, DirectoryWalker* walker, const WideString& fro
         WideString fromFolder = cut < from.length ? from : entry.Left(cut);
         refinishFolder(run, &times, fromFolder, counterpartPath(fromFolder, from, to));
     }
-    if (runStopRequested()) return WALK_BROKEN;
-    walker->failedDirectory = failedDirectory;
-    walker->failureReason = failureReason;
-    return stopped;
+    return runStopRequested() ? WALK_BROKEN : WALK_OK;
 }
 
-// Brings up to date the new From entries that waited for the clean-up's
-// moves, each in the walk's order, as replayHeldBack brings its own: one a
-// move put in place is found up to date (or mended), the rest copied.
+// Brings up to date the new From entries that waited for the moves, in
+// the walk's order, as many side by side as the run has workers: one a
+// move put in place is found up to date (or mended), the rest copied; then
+// the folders holding them take their From times again, each once, as
+// their steps came before. A folder that cannot be read does not end it:
+// the entries after it are brought up to date all the same, and the first
+// such stop is returned at the end, the walker holding what it tells.
 int replayNewEntries(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
     if (!run->moves) return WALK_OK;
     run->moves->holding = false;
-    run->heldKindChanges = heldNewEntries(*run->moves);
-    return replayHeldBack(run, walker, from, to, true);
+    std::vector<HeldEntry> held = heldNewEntries(*run->moves);
+    int stopped = WALK_OK;
+    WideString failedDirectory;
+    WideString failureReason;
+    for (const HeldEntry& entry : held) {
+        if (runStopRequested()) return WALK_BROKEN;
+        walker->current = ListedEntry{entry.isDirectory, entry.isLink, false, EntryStatus{}};
+        walker->currentName = NAME_PLAIN;  // its name was looked at when the walk met it
+        walker->skipDescent = false;
+        updateWalkEntry(walker, entry.path, from, to, false);
+        if (!walker->current.isDirectory || walker->skipDescent || (entry.isLink && run->options.copyLinks)) continue;
+        int result = walkDirectory(walker, entry.path, from, to);
+        if (result == WALK_BROKEN) return result;
+        if (result != WALK_OK && stopped == WALK_OK) {
+            stopped = result;
+            failedDirectory = walker->failedDirectory;
+            failureReason = walker->failureReason;
+        }
+    }
+    settleJobs(run);
+    FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
+    std::unordered_set<std::wstring> done;
+    for (const HeldEntry& entry : held) {
+        if (runStopRequested()) return WALK_BROKEN;
+        if (!times.on) break;
+        int32_t cut = entry.path.FindLastSeparator();
+        WideString fromFolder = cut < from.length ? from : entry.path.Left(cut);
+        if (!done.insert(std::wstring(fromFolder.buffer, static_cast<size_t>(fromFolder.length))).second) continue;
+        refinishFolder(run, &times, fromFolder, counterpartPath(fromFolder, from, to));
+    }
+    walker->failedDirectory = failedDirectory;
+    walker->failureReason = failureReason;
+    return stopped;
 }
 
 // Where no move comes (a walk that stopped early, a guard that held the
@@ -538,7 +561,10 @@ void tellUpdate(RunState* run, EntryJob* job) {
     // their bound it is brought up to date now, in turn, as one worker would.
     if (job->result.update.outcome.heldNew) {
         const EntryState& source = job->result.update.facts.source.state;
-        if (holdNewEntry(run->moves, job->entry.entryPath, source.status, source.isDirectory)) return;
+        if (holdNewEntry(run->moves, job->entry.entryPath, source.status, source.isDirectory,
+                         job->entry.listed.isLink)) {
+            return;
+        }
         job->result = updateOnWorker(*run, job->entry);
         if (job->result.update.waitsForRunThread) finishOnRunThread(run, &job->result.update);
     }

@@ -370,20 +370,22 @@ void startMoves(MoveIndex* index, bool on, bool folders) {
     index->folders = folders;
 }
 
-bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory) {
+bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory,
+                  bool isLink) {
     if (!takesCandidate(*index)) {
         index->holding = false;
         return false;
     }
-    addCandidate(index, source, status, isDirectory, true, SIZE_MAX);
+    size_t at = addCandidate(index, source, status, isDirectory, true, SIZE_MAX);
+    index->candidates[at].isLink = isLink;
     if (!takesCandidate(*index)) index->holding = false;
     return true;
 }
 
-std::vector<WideString> heldNewEntries(const MoveIndex& index) {
-    std::vector<WideString> held;
+std::vector<HeldEntry> heldNewEntries(const MoveIndex& index) {
+    std::vector<HeldEntry> held;
     for (const MoveCandidate& candidate : index.candidates) {
-        if (candidate.held) held.push_back(candidate.source);
+        if (candidate.held) held.push_back(HeldEntry{candidate.source, candidate.isDirectory, candidate.isLink});
     }
     return held;
 }

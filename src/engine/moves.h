@@ -32,7 +32,8 @@ struct MoveCandidate {
     WideString source;         // the From entry
     int64_t size = 0;          // a file: its size
     StampTime time{0, 0};      // a file: its modification time
-    bool isDirectory = false;  // a folder (no link)
+    bool isDirectory = false;  // a folder (or, followed, a link to one)
+    bool isLink = false;       // the walk's listing told a link
     uint32_t owner = 0;        // its owner and group, and whether it bears a set-ID bit: a To entry
     uint32_t group = 0;        // that differs in them would be copied anew after the move, its
     bool setId = false;        // version kept under another path than its own
@@ -74,11 +75,18 @@ void startMoves(MoveIndex* index, bool on, bool folders);
 // Notes source, a From entry To lacks that the copy walk held back, with
 // its status; at the bound, holding ends and later entries are copied.
 // False, noting nothing, once the bound is reached: the caller copies it.
-bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory);
+bool holdNewEntry(MoveIndex* index, const WideString& source, const EntryStatus& status, bool isDirectory, bool isLink);
+
+// A held entry as the walk met it.
+struct HeldEntry {
+    WideString path;   // the From entry
+    bool isDirectory;  // a folder, or a link to one followed
+    bool isLink;       // the listing told a link
+};
 
 // The From entries held back, in the walk's order: those a move has put in
 // place too (an update finds them up to date, or mends them).
-std::vector<WideString> heldNewEntries(const MoveIndex& index);
+std::vector<HeldEntry> heldNewEntries(const MoveIndex& index);
 
 // For the count of a mirror's clean-up (run, from and to its roots), about
 // to count entry, a To entry From lacks (a folder when isDirectory), as
