@@ -36,22 +36,33 @@ uint64_t fileKey(int64_t size, int64_t bucket) {
     return combine(std::hash<int64_t>()(size), std::hash<int64_t>()(bucket));
 }
 
-// One directory's entries, sorted by name; false when it cannot be listed whole.
-bool listSorted(const WideString& directory, std::vector<DirectoryEntry>* entries) {
+// Lists directory, handing each entry but "." and ".." to each while the
+// listing is open, until each returns false; true when the listing went
+// through to its end.
+bool eachListed(const WideString& directory, const std::function<bool(const DirectoryEntry&)>& each) {
     WideString base = directory;
     if (!endsWithSeparator(base)) base.AppendSeparator();
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
     if (!listing) return false;
     DirectoryEntry entry;
+    bool whole = true;
     while (platformNextEntry(listing, &entry)) {
-        if (!isDotEntry(entry.name)) entries->push_back(entry);
+        if (isDotEntry(entry.name)) continue;
+        if (!each(entry)) {
+            whole = false;
+            break;
+        }
     }
-    if (!platformCloseListing(listing)) return false;
-    std::sort(entries->begin(), entries->end(),
-              [](const DirectoryEntry& a, const DirectoryEntry& b) { return wcscmp(a.name, b.name) < 0; });
-    return true;
+    return platformCloseListing(listing) && whole;
 }
+
+// A folder a listing told of, looked at once the listing is closed, so
+// that a deep tree holds one listing open at a time.
+struct FolderBelow {
+    std::wstring name;   // its name
+    EntryStatus status;  // its status
+};
 
 WideString below(const WideString& directory, const wchar_t* name) {
     const wchar_t separator[2] = {PATH_SEPARATOR, L'\0'};
@@ -83,26 +94,33 @@ size_t addCandidate(MoveIndex* index, const WideString& source, const EntryStatu
     candidate.parent = parent;
     size_t at = index->candidates.size();
     index->candidates.push_back(std::move(candidate));
-    if (!isDirectory && status.size > 0) {
+    if (!isDirectory && status.size >= kSmallestMovedFile) {
         index->files.emplace(fileKey(status.size, status.modifiedSeconds >> kBucketShift), at);
     }
     return at;
 }
 
 // What a tree holds, as a move matches it: names, kinds and sizes of every
-// entry below directory, folded into one key; 0 when the tree cannot move
-// whole (a link, an entry no plain file or folder, a program's own name, a
-// volume mounted, an entry a rule judges, a listing cut short, no file at
-// all). With index (From's side), each entry below becomes a candidate of
+// entry below directory (owners and set-ID bits too, as a copy keeps them),
+// folded into one key in no order; 0 when the tree cannot move whole (a
+// link, an entry no plain file or folder, a program's own name, a volume
+// mounted, an entry a rule judges, a listing cut short, no file at all).
+// With index (From's side), each entry below becomes a candidate of
 // parent's, as far as the bound lets: a tree past it cannot move whole.
+// With toKeys (To's side), the key of each folder below is kept there.
 uint64_t treeKey(const RunState& run, const WideString& directory, const WideString& root, MoveIndex* index,
                  size_t parent, std::unordered_map<std::wstring, uint64_t>* toKeys = nullptr) {
-    std::vector<DirectoryEntry> entries;
-    if (!listSorted(directory, &entries)) return 0;
     uint64_t key = 0x6b6f7276616e65ULL;
     bool whole = true;
     bool holdsFile = false;
-    for (const DirectoryEntry& entry : entries) {
+    std::vector<FolderBelow> folders;
+    // One entry's part of the key: the same whatever the order of the listing.
+    auto part = [&run](const wchar_t* name, const EntryStatus& status, uint64_t inner) {
+        uint64_t own = combine(combine(nameHash(name), status.isDirectory ? 1 : 2), status.setId ? 1 : 0);
+        if (run.options.keepOwners) own = combine(combine(own, status.owner), status.group);
+        return combine(0x9e3779b97f4a7c15ULL, combine(own, status.isDirectory ? inner : status.size));
+    };
+    bool listed = eachListed(directory, [&](const DirectoryEntry& entry) {
         WideString path = below(directory, entry.name);
         EntryStatus status{};
         bool known = !entry.isLink && statusOf(path, entry, &status);
@@ -110,20 +128,23 @@ uint64_t treeKey(const RunState& run, const WideString& directory, const WideStr
         if (entry.isLink || !known || !judged || isProgramsOwnName(entry.name) ||
             (!status.isDirectory && !status.isRegular)) {
             whole = false;
-            continue;
+            return true;
         }
-        key = combine(combine(key, nameHash(entry.name)), status.isDirectory ? 1 : 2);
-        key = combine(key, status.setId ? 1 : 0);
-        if (run.options.keepOwners) key = combine(combine(key, status.owner), status.group);
-        if (!status.isDirectory) {
-            key = combine(key, static_cast<uint64_t>(status.size));
-            holdsFile = true;
-            if (index && takesCandidate(*index)) addCandidate(index, path, status, false, false, parent);
-            if (index && !takesCandidate(*index)) whole = false;
-            continue;
+        holdsFile = true;
+        if (status.isDirectory) {
+            folders.push_back(FolderBelow{entry.name, status});
+            return true;
         }
+        key += part(entry.name, status, 0);
+        if (index && takesCandidate(*index)) addCandidate(index, path, status, false, false, parent);
+        if (index && !takesCandidate(*index)) whole = false;
+        return true;
+    });
+    if (!listed) return 0;
+    for (const FolderBelow& folder : folders) {
+        WideString path = below(directory, folder.name.c_str());
         size_t at = SIZE_MAX;
-        if (index && takesCandidate(*index)) at = addCandidate(index, path, status, true, false, parent);
+        if (index && takesCandidate(*index)) at = addCandidate(index, path, folder.status, true, false, parent);
         if (index && at == SIZE_MAX) whole = false;
         // A volume mounted inside To is none of To's to move.
         if (!index && platformIsMountPoint(path.buffer)) whole = false;
@@ -134,8 +155,7 @@ uint64_t treeKey(const RunState& run, const WideString& directory, const WideStr
             if (inner != 0 && index->folders) index->folderAt.emplace(inner, at);
         }
         if (inner == 0) whole = false;
-        key = combine(key, inner);
-        holdsFile = true;
+        key += part(folder.name.c_str(), folder.status, inner);
     }
     return whole && holdsFile ? (key | 1) : 0;
 }
@@ -168,25 +188,26 @@ bool available(const MoveIndex& index, size_t at) {
 // entry, named alike, hold the same bytes (their names, kinds and sizes
 // already matched); the bytes of a file found to differ go to *misread.
 bool sameTrees(const WideString& source, const WideString& entry, long long* misread) {
-    std::vector<DirectoryEntry> entries;
-    if (!listSorted(source, &entries)) return false;
-    for (const DirectoryEntry& listed : entries) {
+    std::vector<std::wstring> folders;
+    bool alike = eachListed(source, [&](const DirectoryEntry& listed) {
         if (runStopRequested()) return false;
         WideString from = below(source, listed.name);
-        WideString to = below(entry, listed.name);
         EntryStatus status{};
         if (!statusOf(from, listed, &status)) return false;
         if (status.isDirectory) {
-            if (!sameTrees(from, to, misread)) return false;
-            continue;
+            folders.emplace_back(listed.name);
+            return true;
         }
         bool same = false;
-        if (!platformSameContents(from.buffer, to.buffer, &same) || !same) {
-            *misread += status.size;
-            return false;
-        }
+        if (platformSameContents(from.buffer, below(entry, listed.name).buffer, &same) && same) return true;
+        *misread += status.size;
+        return false;
+    });
+    for (const std::wstring& folder : folders) {
+        if (!alike) break;
+        alike = sameTrees(below(source, folder.c_str()), below(entry, folder.c_str()), misread);
     }
-    return true;
+    return alike;
 }
 
 // Nothing of To's stands at path (in a dry run: nothing it would leave there).
@@ -332,12 +353,17 @@ void tellMove(RunState* run, const WideString& entry, const WideString& target) 
 // The entries of the To tree at path, itself included, as the clean-up counts them.
 long long entriesOf(const WideString& path, bool isDirectory) {
     if (!isDirectory) return 1;
-    std::vector<DirectoryEntry> entries;
-    listSorted(path, &entries);
     long long count = 1;
-    for (const DirectoryEntry& entry : entries) {
-        count += entry.isDirectory && !entry.isLink ? entriesOf(below(path, entry.name), true) : 1;
-    }
+    std::vector<std::wstring> folders;
+    eachListed(path, [&](const DirectoryEntry& entry) {
+        if (entry.isDirectory && !entry.isLink) {
+            folders.emplace_back(entry.name);
+        } else {
+            ++count;
+        }
+        return true;
+    });
+    for (const std::wstring& folder : folders) count += entriesOf(below(path, folder.c_str()), true);
     return count;
 }
 
@@ -401,7 +427,7 @@ bool moveInsteadOfDeleting(RunState* run, const WideString& from, const WideStri
         } else if (!platformQueryEntry(entry.buffer, &status)) {
             return false;
         }
-        if (!status.isRegular || status.isLink || status.size <= 0) return false;
+        if (!status.isRegular || status.isLink || status.size < kSmallestMovedFile) return false;
     }
     indexBelowHeld(*run, &index, from);
     size_t at = isDirectory ? sameFolder(run, from, to, entry) : sameFile(run, from, to, entry, status);

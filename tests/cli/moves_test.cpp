@@ -63,10 +63,10 @@ int fileLines(const std::string& text, const std::string& tag) {
 
 // The first mirror's From: a folder of files with a folder in it, and loose files.
 void firstTree(Program* p) {
-    writeFile(p->at("from/photos/a.jpg"), std::string(3000, 'a'));
-    writeFile(p->at("from/photos/b.jpg"), std::string(4000, 'b'));
-    writeFile(p->at("from/photos/raw/c.raw"), std::string(5000, 'c'));
-    writeFile(p->at("from/docs/big.bin"), std::string(7000, 'd'));
+    writeFile(p->at("from/photos/a.jpg"), std::string(30000, 'a'));
+    writeFile(p->at("from/photos/b.jpg"), std::string(40000, 'b'));
+    writeFile(p->at("from/photos/raw/c.raw"), std::string(50000, 'c'));
+    writeFile(p->at("from/docs/big.bin"), std::string(70000, 'd'));
     writeFile(p->at("from/docs/note.txt"), "note");
     fs::create_directories(p->at("from/other"));
 }
@@ -93,7 +93,7 @@ const std::vector<MoveCase>& moveCases() {
         {"a renamed folder whose file changed: its other files move one by one",
          [](Program* p) {
              renameIn(p, "from/photos", "from/pictures");
-             writeFile(p->at("from/pictures/a.jpg"), std::string(3100, 'A'));
+             writeFile(p->at("from/pictures/a.jpg"), std::string(31000, 'A'));
          },
          {},
          2,
@@ -102,7 +102,7 @@ const std::vector<MoveCase>& moveCases() {
          [](Program* p) {
              auto time = fs::last_write_time(p->at("from/docs/big.bin"));
              fs::remove(p->at("from/docs/big.bin"));
-             writeFile(p->at("from/other/big.bin"), std::string(7000, 'D'));
+             writeFile(p->at("from/other/big.bin"), std::string(70000, 'D'));
              fs::last_write_time(p->at("from/other/big.bin"), time);
          },
          {},
