@@ -3,7 +3,7 @@
 request after a fixed delay, as a file share on a network does: requests are
 served side by side by a pool of threads, names and attributes are not cached
 by the kernel (each look-up and query reaches the volume), and the requests
-are counted by kind.
+are counted by kind, with the bytes their writes carried.
 
 latency_fs.py serve ROOT MOUNTPOINT [--delay MS] [--threads N] [--cache SECONDS] [--counts FILE]
                     [--trace FILE]
@@ -199,19 +199,24 @@ class Nodes:
 
 
 class Counts:
-    """Requests by kind, and those that failed, since the last dump."""
+    """Requests by kind, those that failed and the bytes written, since the last dump."""
 
     def __init__(self):
         self.lock = threading.Lock()
         self.kinds = collections.Counter()
         self.failed = collections.Counter()
         self.forgets = 0
+        self.written = 0
         self.in_flight = 0
         self.last = time.monotonic()
 
     def forgot(self, count):
         with self.lock:
             self.forgets += count
+
+    def wrote(self, size):
+        with self.lock:
+            self.written += size
 
     def start(self, kind):
         with self.lock:
@@ -237,10 +242,11 @@ class Counts:
             time.sleep(quiet / 4)
         with self.lock:
             result = {"requests": sum(self.kinds.values()), "kinds": dict(self.kinds),
-                      "failed": dict(self.failed), "forgets": self.forgets}
+                      "failed": dict(self.failed), "forgets": self.forgets, "written": self.written}
             self.kinds.clear()
             self.failed.clear()
             self.forgets = 0
+            self.written = 0
             return result
 
 
@@ -413,6 +419,7 @@ class Volume:
         if opcode == WRITE:
             handle, offset, size = struct.unpack_from("<QQI", body)
             written = os.pwrite(handle, body[40:40 + size], offset)
+            self.counts.wrote(written)
             return struct.pack("<II", written, 0)
         if opcode == STATFS:
             st = os.statvfs(nodes.path(node))

@@ -142,6 +142,11 @@ def case_calls(work, failures):
         check(failures, "a name that is not there: a look-up that failed", not os.path.exists(missing) and
               volume.counts()["failed"].get("lookup", 0) >= 1)
         check(failures, "counts taken twice: nothing the second time", volume.counts()["requests"] == 0)
+        write(on_volume("written"), BIG)
+        with open(on_volume("written"), "r+b") as out:
+            out.seek(1000)
+            out.write(b"again")
+        check(failures, "the bytes written are counted, each write's", volume.counts()["written"] == len(BIG) + 5)
 
 
 def case_threads(work, failures):
@@ -212,6 +217,10 @@ def case_mirror(korvane, work, failures):
             if step == "first copy":
                 check(failures, "the first copy: a file made on the volume for each file",
                       counts["kinds"].get("create", 0) >= 300, counts["kinds"])
+                size = sum(os.path.getsize(os.path.join(folder, name))
+                           for folder, _, names in os.walk(source) for name in names)
+                check(failures, "the first copy: the tree's bytes written, once",
+                      counts["written"] == size, (counts["written"], size))
 
 
 def main():
