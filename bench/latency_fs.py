@@ -3,7 +3,7 @@
 request after a fixed delay, as a file share on a network does: requests are
 served side by side by a pool of threads, names and attributes are not cached
 by the kernel (each look-up and query reaches the volume), and the requests
-are counted by kind, with the bytes their writes carried.
+are counted by kind, with the bytes their reads and writes carried.
 
 latency_fs.py serve ROOT MOUNTPOINT [--delay MS] [--threads N] [--cache SECONDS] [--counts FILE]
                     [--trace FILE]
@@ -199,13 +199,14 @@ class Nodes:
 
 
 class Counts:
-    """Requests by kind, those that failed and the bytes written, since the last dump."""
+    """Requests by kind, those that failed and the bytes read and written, since the last dump."""
 
     def __init__(self):
         self.lock = threading.Lock()
         self.kinds = collections.Counter()
         self.failed = collections.Counter()
         self.forgets = 0
+        self.read = 0
         self.written = 0
         self.in_flight = 0
         self.last = time.monotonic()
@@ -214,9 +215,12 @@ class Counts:
         with self.lock:
             self.forgets += count
 
-    def wrote(self, size):
+    def moved(self, size, writing):
         with self.lock:
-            self.written += size
+            if writing:
+                self.written += size
+            else:
+                self.read += size
 
     def start(self, kind):
         with self.lock:
@@ -242,10 +246,12 @@ class Counts:
             time.sleep(quiet / 4)
         with self.lock:
             result = {"requests": sum(self.kinds.values()), "kinds": dict(self.kinds),
-                      "failed": dict(self.failed), "forgets": self.forgets, "written": self.written}
+                      "failed": dict(self.failed), "forgets": self.forgets, "read": self.read,
+                      "written": self.written}
             self.kinds.clear()
             self.failed.clear()
             self.forgets = 0
+            self.read = 0
             self.written = 0
             return result
 
@@ -415,11 +421,13 @@ class Volume:
                 raise
         if opcode == READ:
             handle, offset, size = struct.unpack_from("<QQI", body)
-            return os.pread(handle, size, offset)
+            data = os.pread(handle, size, offset)
+            self.counts.moved(len(data), False)
+            return data
         if opcode == WRITE:
             handle, offset, size = struct.unpack_from("<QQI", body)
             written = os.pwrite(handle, body[40:40 + size], offset)
-            self.counts.wrote(written)
+            self.counts.moved(written, True)
             return struct.pack("<II", written, 0)
         if opcode == STATFS:
             st = os.statvfs(nodes.path(node))

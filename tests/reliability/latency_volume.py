@@ -147,6 +147,12 @@ def case_calls(work, failures):
             out.seek(1000)
             out.write(b"again")
         check(failures, "the bytes written are counted, each write's", volume.counts()["written"] == len(BIG) + 5)
+        with open(on_volume("written"), "rb", buffering=0) as source:
+            source.seek(len(BIG) - 100)
+            tail = source.read(1000)
+        counts = volume.counts()
+        check(failures, "the bytes read are counted, no more than the file holds",
+              len(tail) == 100 and 100 <= counts["read"] <= len(BIG) and counts["written"] == 0, counts)
 
 
 def case_threads(work, failures):
