@@ -2,7 +2,8 @@
 """Prints the benchmark's table from hyperfine's JSON files: the medians of
 korvane and its peer, their ratio, and whether the goal is met; where an
 earlier korvane was timed beside it, its ratio too. For the latency cases,
-also the volume's requests per entry by kind.
+also the volume's requests per entry by kind; for the moves case, each
+program's time and the bytes it wrote to To.
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
@@ -15,8 +16,8 @@ BASE = "korvane (base)"
 LATENCY_CASES = (("first", "first copy", 0.2), ("unchanged", "nothing changed", 0.2),
                  ("mutated", "after a mutation", 0.3))
 # The order the latency case's programs are shown in.
-LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", BASE, "rsync -a --delete", "korvane.exe (Wine)",
-                    "korvane.exe --jobs 1 (Wine)")
+LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", "korvane --no-moves", BASE, "rsync -a --delete",
+                    "rsync -a --delete --fuzzy", "korvane.exe (Wine)", "korvane.exe --jobs 1 (Wine)")
 
 
 def medians(folder, name):
@@ -85,6 +86,48 @@ def print_requests(folder, info):
                   + ", ".join(parts))
 
 
+def size_text(size):
+    """Bytes as KiB below a MiB, as MiB above."""
+    return f"{size / 1024:.1f} KiB" if size < 1 << 20 else f"{size / (1 << 20):.1f} MiB"
+
+
+def print_moves(folder):
+    """Case 10: each program's median and the bytes it wrote to To, on the
+    tmpfs (strace's count) and on the latency volume (the volume's, with the
+    bytes read from To and the requests per entry)."""
+    lines = []
+    timings = medians(os.path.join(folder, "tmpfs"), "case10")
+    written_path = os.path.join(folder, "tmpfs", "case10-written.txt")
+    if timings and os.path.exists(written_path):
+        with open(written_path) as source:
+            written = dict(line.rstrip("\n").split("\t") for line in source if line.strip())
+        for name, timing in timings.items():
+            lines.append(("tmpfs", name, f"{timing[0]:.3f} s", size_text(int(written.get(name, 0))), "-", "-"))
+    latency = os.path.join(folder, "latency-moves")
+    info = {}
+    if os.path.exists(os.path.join(latency, "info.json")):
+        with open(os.path.join(latency, "info.json")) as source:
+            info = json.load(source)
+        for name, (timing, runs, counts) in latency_runs(latency, "moved").items():
+            if not counts:
+                lines.append(("latency", name, f"{timing[0]:.3f} s", "-", "-", "-"))
+                continue
+            lines.append(("latency", name, f"{timing[0]:.3f} s", size_text(counts["written"] / runs),
+                          size_text(counts["read"] / runs), f"{counts['requests'] / runs / info['entries']:.2f}"))
+    if not lines:
+        return
+    print()
+    print("case 10, moves: 1% of the files moved into other folders and one large folder renamed; the bytes each")
+    print("program wrote to To (tmpfs: strace's count of its writes, in a run of its own; latency: the volume's)")
+    if info:
+        print(f"  latency: {info['entries']} entries, a folder of {info['moved_mib']} MiB, "
+              f"{info['delay_ms']:g} ms a request")
+    header = ("place", "program", "median", "written to To", "read from To", "requests per entry")
+    widths = [max(len(str(row[i])) for row in lines + [header]) for i in range(len(header))]
+    for row in [header] + lines:
+        print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
 def main():
     folder, scale = sys.argv[1], [int(n) for n in sys.argv[2].split()]
     places = sys.argv[3].split() if len(sys.argv) > 3 else ["disk"]
@@ -122,6 +165,8 @@ def main():
         compare(place, "2 nothing changed", "case2", "floor", 1.5)
         compare(place, "3 after a mutation", "case3", "rsync -a --delete", 0.6)
         compare(place, "9 mutation, versions kept", "case9", "korvane", 1.1, subject="korvane --versions")
+        compare(place, "10 moves", "case10", "rsync -a --delete", None)
+        compare(place, "10 moves", "case10", "korvane --no-moves", None)
     compare("disk", "4 rule, first copy", "case4-first", "rsync -a --exclude", None)
     compare("disk", "4 rule, nothing changed", "case4-unchanged", "rsync -a --delete --exclude", 0.6)
     compare("disk", "4 rule, after a mutation", "case4-mutated", "rsync -a --delete --exclude", 0.6)
@@ -146,6 +191,7 @@ def main():
 
     if info:
         print_requests(latency, info)
+    print_moves(folder)
 
     print()
     per_entry = []
