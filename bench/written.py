@@ -51,7 +51,7 @@ def main():
     traces = tempfile.mkdtemp(prefix="korvane-written-")
     try:
         # -ff: a file per process, so that no call is split over two lines.
-        run = subprocess.run(["strace", "-f", "-ff", "-qq", "-y", "-s", "0", "-e", "signal=none",
+        run = subprocess.run(["strace", "-f", "-ff", "--seccomp-bpf", "-qq", "-y", "-s", "0", "-e", "signal=none",
                               "-e", "trace=" + ",".join(CALLS), "-o", os.path.join(traces, "trace"), *program],
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         total, calls = 0, 0
