@@ -25,7 +25,7 @@ constexpr size_t kMoveBound = 25000;
 
 // The smallest file that moves on its own: a smaller one costs as much to
 // read on both sides as to copy. (A folder moves whole whatever it holds.)
-constexpr int64_t kSmallestMovedFile = 16 * 1024;
+constexpr int64_t kSmallestMovedFile = int64_t{16} * 1024;
 
 // The most bytes of candidates a run reads in vain (contents that turned
 // out to differ): past them, what is left is copied and deleted as before.
