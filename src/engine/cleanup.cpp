@@ -397,11 +397,12 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         state.scopes.resize(depth + 2);
         state.scopes[depth + 1] = child;
     }
+    // A folder From plainly lacks, to be entered: asked once for the steps below.
+    bool surplusFolder = enterable && !walker->skipDescent &&
+                         counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT;
     // A volume mounted on a surplus folder is none of To's: not entered, told,
     // and it stays with everything above it.
-    if (enterable && !walker->skipDescent &&
-        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
-        platformIsMountPoint(entryPath.buffer)) {
+    if (surplusFolder && platformIsMountPoint(entryPath.buffer)) {
         settleJobs(run);
         state.mountsLeft.insert(std::wstring(entryPath.buffer, static_cast<size_t>(entryPath.length)));
         reportMountLeft(run, entryPath);
@@ -410,16 +411,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     }
     // A surplus folder From holds under another name is renamed there whole.
     bool movable = run->moves && !walker->current.isLink;
-    if (movable && enterable && !walker->skipDescent &&
-        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT &&
-        moveInsteadOfDeleting(run, otherRoot, walkRoot, entryPath, true, nullptr)) {
+    if (movable && surplusFolder && moveInsteadOfDeleting(run, otherRoot, walkRoot, entryPath, true, nullptr)) {
         walker->skipDescent = true;
         return true;
     }
     // Without a rule, which judges each entry on its own, a surplus tree goes
     // whole into the run folder, told after what the workers did before.
-    if (enterable && !walker->skipDescent && run->versions && !runContext.ruleActive &&
-        counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) == ENTRY_ABSENT) {
+    if (surplusFolder && run->versions && !runContext.ruleActive) {
         settleJobs(run);
         if (removeTreeWhole(run, entryPath) != TREE_PER_ENTRY) {
             walker->skipDescent = true;

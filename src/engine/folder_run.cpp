@@ -761,9 +761,10 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
         const EntryStatus* listed = listedTarget(folderWalk, depth, target);
         entry.targetListed = listed != nullptr;
         if (listed) entry.targetStatus = *listed;
-        // A mirror gives a name To spells in another case From's spelling.
-        if (!listed && run->moves && targetFoldsCase(target))
-            job.spelling = spelledOtherwise(folderWalk, depth, target);
+        // A mirror gives a name To spells in another case From's spelling;
+        // the volume is asked only for a name the listing spells so.
+        if (!listed && run->moves) job.spelling = spelledOtherwise(folderWalk, depth, target);
+        if (!job.spelling.empty() && !targetFoldsCase(target)) job.spelling.clear();
     }
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
