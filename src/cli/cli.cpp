@@ -9,6 +9,7 @@
 #include "cli/report.h"
 #include "cli/run_options.h"
 #include "cli/versions_commands.h"
+#include "cli/watch_command.h"
 #include "cli/terminal.h"
 #include "cli/version.h"
 #include "engine/folder_run.h"
@@ -299,6 +300,30 @@ int endLogFile(Terminal* terminal, LogFile* log, int status) {
     return status == EXIT_DONE ? EXIT_HAD_ERRORS : status;
 }
 
+// Keeps TO current until the watch ends, then closes the run log and tells
+// the figures of all its passes; the exit status.
+int watchAndReport(Terminal* terminal, const CliOptions& options, RunOptions runOptions, const WideString& logPath) {
+    runOptions.synchronous = options.synchronous;
+    runOptions.ruleExcludes = options.excludes;
+    runOptions.showCopyFile = options.show;
+    int status = watchFolders(terminal, options, runOptions);
+    bool logKept = closeRunLog();
+    if (!logKept) {
+        writeErrorText(terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
+                                     text(runContext.log.failure));
+        if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
+    }
+    RunFigures figures{status,
+                       status == EXIT_DONE ? RUN_OK : RUN_HAD_ERRORS,
+                       false,
+                       terminal->tally,
+                       platformMicroseconds() - terminal->startedMicroseconds,
+                       options.versionsGiven,
+                       options.maxDeleteGiven && options.synchronous,
+                       terminal->endReason};
+    return writeClosingFigures(terminal, options, figures);
+}
+
 // A run of FROM and TO, a folder run or a list run, as the options say,
 // its figures told and written to the log file when one is open; the exit status.
 int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<PathPattern>& patterns) {
@@ -359,6 +384,7 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
         }
     }
     platformOnInterrupt(requestRunStop);
+    if (options.watch) return watchAndReport(terminal, options, runOptions, logPath);
 
     runContext.hadErrors = false;
     bool show = options.show || options.dryRun;  // a dry run's log lists what would change

@@ -51,6 +51,10 @@ enum OptionId {
     OPT_NO_MOVES,
     OPT_RETRIES,
     OPT_RETRY_WAIT,
+    OPT_WATCH,
+    OPT_WATCH_DELAY,
+    OPT_WATCH_RESCAN,
+    OPT_WATCH_FOR,
     OPT_SETTINGS,
     OPT_HELP,
     OPT_VERSION
@@ -246,6 +250,25 @@ const OptionInfo kOptions[] = {
     {OPT_RETRY_WAIT, 0, L"retry-wait", VALUE, true, L"SECONDS",
      L"wait SECONDS (decimals allowed, default 1) before\n"
      L"each try of --retries; Ctrl+C ends the wait"},
+    {OPT_WATCH, 0, L"watch", NO_VALUE, false, L"",
+     L"keep TO current: watch FROM (armed before the first\n"
+     L"pass), run a whole pass, then bring each change to\n"
+     L"TO once FROM is quiet (--watch-delay), walking the\n"
+     L"folders that changed alone; every option of a run\n"
+     L"holds for each batch, TO stays locked; a change the\n"
+     L"system may have lost leads to a pass of its folder\n"
+     L"(told); Ctrl+C or SIGTERM ends it (exit 0 when all\n"
+     L"it saw is in TO). Not with -f or -n"},
+    {OPT_WATCH_DELAY, 0, L"watch-delay", VALUE, true, L"SECONDS",
+     L"with --watch: how long FROM stays quiet before a\n"
+     L"batch (decimals allowed, default 0.2); a busy FROM\n"
+     L"gets a batch at least every 10 times as long (2 s)"},
+    {OPT_WATCH_RESCAN, 0, L"watch-rescan", VALUE, true, L"SECONDS",
+     L"with --watch: a whole pass this often, for what no\n"
+     L"change notice told (default 21600: 6 hours; 0: none)"},
+    {OPT_WATCH_FOR, 0, L"watch-for", VALUE, true, L"SECONDS",
+     L"with --watch: end the watch after SECONDS (what\n"
+     L"was told before is still brought over)"},
     {OPT_SETTINGS, 0, L"settings", OPTIONAL_VALUE, true, L"[FILE]",
      L"take the folders, options and rule from a settings\n"
      L"file (default ./korvaneui.ini, the window program's);\n"
@@ -299,6 +322,7 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_WAIT_LOCK: return &options.waitLock;
         case OPT_ALLOW_EMPTY_FROM: return &options.allowEmptyFrom;
         case OPT_NO_MOVES: return &options.noMoves;
+        case OPT_WATCH: return &options.watch;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;
         default: return nullptr;
@@ -318,6 +342,9 @@ bool* givenOf(OptionId id, CliOptions& options) {
         case OPT_MAX_REPLACE: return &options.maxReplaceGiven;
         case OPT_RETRIES: return &options.retriesGiven;
         case OPT_RETRY_WAIT: return &options.retryWaitGiven;
+        case OPT_WATCH_DELAY: return &options.watchDelayGiven;
+        case OPT_WATCH_RESCAN: return &options.watchRescanGiven;
+        case OPT_WATCH_FOR: return &options.watchForGiven;
         case OPT_SETTINGS: return &options.settingsGiven;
         case OPT_LOG_FILE: return &options.logFileGiven;
         case OPT_RESTORE: return &options.restoreGiven;
@@ -364,21 +391,27 @@ bool readJobs(const std::wstring& text, int* jobs) {
     return true;
 }
 
-// Seconds with at most three decimals ("2", "0.25"), up to an hour, as milliseconds.
-bool readWait(const std::wstring& text, long long* milliseconds) {
+// Seconds with at most three decimals ("2", "0.25"), up to mostSeconds, as milliseconds.
+bool readDuration(const std::wstring& text, long long mostSeconds, long long* milliseconds) {
     size_t point = text.find(L'.');
     std::wstring whole = text.substr(0, point);
     std::wstring fraction = point == std::wstring::npos ? std::wstring() : text.substr(point + 1);
     if (fraction.size() > 3 || (point != std::wstring::npos && fraction.empty())) return false;
     long long seconds = 0;
     long long thousandths = 0;
-    if (!readCount(whole, 0, 3600, &seconds)) return false;
+    if (!readCount(whole, 0, mostSeconds, &seconds)) return false;
     if (!fraction.empty() && !readCount(fraction + std::wstring(3 - fraction.size(), L'0'), 0, 999, &thousandths)) {
         return false;
     }
     *milliseconds = seconds * 1000 + thousandths;
-    return *milliseconds <= 3600000;
+    return *milliseconds <= mostSeconds * 1000;
 }
+
+// Seconds with at most three decimals, up to an hour, as milliseconds.
+bool readWait(const std::wstring& text, long long* milliseconds) { return readDuration(text, 3600, milliseconds); }
+
+// The longest --watch-rescan and --watch-for: a year.
+const long long kWatchSecondsMax = 366LL * 24 * 3600;
 
 // The bounds of the counts the options take.
 const long long kKeepVersionsMax = 1000000;
@@ -561,6 +594,19 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
             *problem =
                 L"option --retry-wait needs seconds from 0 to 3600, at most three decimals, not [" + value + L"]";
             return false;
+        case OPT_WATCH_DELAY:
+        case OPT_WATCH_RESCAN:
+        case OPT_WATCH_FOR: {
+            long long most = info.id == OPT_WATCH_DELAY ? 3600 : kWatchSecondsMax;
+            long long* milliseconds = info.id == OPT_WATCH_DELAY    ? &options->watchDelayMilliseconds
+                                      : info.id == OPT_WATCH_RESCAN ? &options->watchRescanMilliseconds
+                                                                    : &options->watchForMilliseconds;
+            *givenOf(info.id, *options) = true;
+            if (readDuration(value, most, milliseconds)) return true;
+            *problem = L"option --" + std::wstring(info.longName) + L" needs seconds from 0 to " +
+                       std::to_wstring(most) + L", at most three decimals, not [" + value + L"]";
+            return false;
+        }
         default: return false;
     }
 }
@@ -690,6 +736,23 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     if ((options->asOfGiven || options->restoreToGiven) && !options->restoreGiven) {
         *problem =
             std::wstring(L"option --") + (options->asOfGiven ? L"as-of" : L"restore-to") + L" needs --restore PATH";
+        return false;
+    }
+    if ((options->watchDelayGiven || options->watchRescanGiven || options->watchForGiven) && !options->watch) {
+        *problem = std::wstring(L"option --") +
+                   (options->watchDelayGiven    ? L"watch-delay"
+                    : options->watchRescanGiven ? L"watch-rescan"
+                                                : L"watch-for") +
+                   L" needs --watch";
+        return false;
+    }
+    // A list names what one run copies; a dry run changes nothing to keep current.
+    if (options->watch && (options->listGiven || options->dryRun || options->listVersions || options->restoreGiven)) {
+        *problem = std::wstring(L"option --watch takes none of ") +
+                   (options->listGiven      ? L"-f/--list: a list names what one run copies"
+                    : options->dryRun       ? L"-n/--dry-run: a dry run changes nothing to keep current"
+                    : options->listVersions ? L"--list-versions"
+                                            : L"--restore");
         return false;
     }
     if (options->listVersions || options->restoreGiven) return readVersionsRequest(options, problem);

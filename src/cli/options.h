@@ -86,6 +86,15 @@ struct CliOptions {
     long long retries = 0;               // how often a change that may pass is tried again
     bool retryWaitGiven = false;         // --retry-wait was given
     long long retryMilliseconds = 1000;  // the wait before each try again
+
+    // Keeping TO current.
+    bool watch = false;                            // --watch: watch FROM and bring each change over
+    bool watchDelayGiven = false;                  // --watch-delay was given
+    long long watchDelayMilliseconds = 200;        // how long FROM stays quiet before a batch
+    bool watchRescanGiven = false;                 // --watch-rescan was given
+    long long watchRescanMilliseconds = 21600000;  // a whole pass this often (0: none)
+    bool watchForGiven = false;                    // --watch-for was given
+    long long watchForMilliseconds = -1;           // the watch ends after this long (-1: when stopped)
 };
 
 // Reads the arguments (without the program name); false with a one-line

@@ -20,6 +20,7 @@
 #include "engine/run_log.h"
 #include "engine/temporaries.h"
 #include "engine/versions.h"
+#include "engine/watch.h"
 #include "engine/walker.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -343,6 +344,15 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     noteEntryDone(run, entriesHandedOver(*walker));
     size_t depth = listingDepth(*walker);
     bool enterable = walker->current.isDirectory && !walker->current.isLink;
+    // A watch's batch looks at the folders that changed alone: a folder
+    // From holds too is entered only where the batch reaches.
+    bool scopeEnters = true;
+    if (!scopeTakes(run->options.scope, entryPath, walkRoot, enterable, &scopeEnters)) {
+        walker->skipDescent = true;
+        return true;
+    }
+    bool scopeStops =
+        enterable && !scopeEnters && counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) != ENTRY_ABSENT;
     // A folder's activity counts from what was told before it.
     bool framed = enterable && folderWalk->times.on;
     if (framed) settleJobs(run);
@@ -377,7 +387,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
             // A counterpart that cannot be followed says nothing of what lies below it.
             CleanupScope child = scopeOf(state, scope, ENTRY_PRESENT, entryPath, walkRoot);
             walker->skipDescent =
-                child == SCOPE_NONE || !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath);
+                scopeStops || child == SCOPE_NONE || !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath);
             if (!walker->skipDescent) {
                 state.scopes.resize(depth + 2);
                 state.scopes[depth + 1] = child;
@@ -386,7 +396,9 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         handOverDeletion(run, entryPath, kDone, false, NOT_DELETABLE);
         return true;
     }
-    if (enterable && !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath)) walker->skipDescent = true;
+    if (enterable && (scopeStops || !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath))) {
+        walker->skipDescent = true;
+    }
     if (enterable && !walker->skipDescent && state.pruning) {
         CleanupScope child = SCOPE_WHOLE;
         if (scope != SCOPE_WHOLE) {

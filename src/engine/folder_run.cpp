@@ -20,6 +20,7 @@
 #include "engine/update_copy.h"
 #include "engine/versions.h"
 #include "engine/walker.h"
+#include "engine/watch.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
 
@@ -726,6 +727,13 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // A link copied as a link is an entry of its own, whatever it names.
     bool linkAsItself = run->options.copyLinks && walker->current.isLink;
     bool isDirectory = walker->current.isDirectory && !linkAsItself;
+    // A watch's batch looks at the folders that changed alone, entering others only on the way to them.
+    bool scopeEnters = true;
+    if (!scopeTakes(run->options.scope, entryPath, walkRoot, isDirectory, &scopeEnters)) {
+        walker->skipDescent = true;
+        walker->leftBelow = true;
+        return;
+    }
     if (counted) ++(isDirectory ? run->tally.directories : run->tally.files);
     bool framed = isDirectory && folderWalk->times.on;
     if (framed) folderFrame(&folderWalk->times, below, run);
@@ -811,13 +819,22 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
         outcome.othersFolder) {
         walker->skipDescent = true;
     }
+    // A folder To lacked, which no change told of, is looked at whole all the same.
+    if (!scopeEnters && isDirectory && outcome.madeDirectory && outcome.upToDate) {
+        addToScope(run->options.scope, WatchNotice{WATCH_FOLDER_IN, relativeTo(entryPath, walkRoot), false});
+        scopeEnters = true;
+    }
+    if (!scopeEnters && !walker->skipDescent) {
+        walker->skipDescent = true;
+        walker->leftBelow = true;
+    }
     if (isDirectory) setMadeAt(folderWalk, below, outcome.madeDirectory && outcome.upToDate);
     // A directory the run has just made holds no one's temporaries.
     bool touched = !runStopRequested() && outcome.upToDate && run->sweepTemporaries && isDirectory &&
                    !outcome.madeDirectory &&
                    removeDeadTemporaries(run->changes, counterpartPath(entryPath, walkRoot, otherRoot), entryPath);
     // A folder the walk enters takes its time only when its update went through.
-    if (framed && outcome.upToDate) {
+    if (framed && outcome.upToDate && scopeEnters) {
         job.folderTime = frameAt(folderWalk->times, below);
         // A folder a move made takes its time as one made now does, untold.
         bool changed = outcome.changeAttempted || placed == PLACED_MADE;

@@ -138,7 +138,7 @@ int guardEmptySource(const RunState* run, const WideString& from, const WideStri
 
 long long replaceLimit(const RunState* run) {
     if (run->options.maxReplace >= 0) return run->options.maxReplace;
-    return std::max(REPLACE_GUARD_FREE, run->comparedFiles / 2);
+    return std::max(REPLACE_GUARD_FREE, std::max(run->comparedFiles, run->options.guardBase) / 2);
 }
 
 // The window's user has no option to give: the window asks, No by default.

@@ -187,3 +187,12 @@ int lockDestination(const WideString& to, const RunOptions& options, Destination
         }
     }
 }
+
+int lockDestinationForWatch(const WideString& to, const RunOptions& options, DestinationLock* held) {
+    if (!platformGuardTree(to.buffer)) {
+        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+    }
+    int locked = lockDestination(to, options, held);
+    platformReleaseTree();  // the lock is of the tree's identity, and stays
+    return locked;
+}

@@ -60,6 +60,11 @@ struct DestinationLock {
 // (WALK_BROKEN when a stop ends the wait).
 int lockDestination(const WideString& toFolder, const RunOptions& options, DestinationLock* held);
 
+// Locks the To Folder for a watch, which holds it across all its runs
+// (each run told options.lockHeld): RUN_OK, or the lock's refusal, its line
+// written and shown.
+int lockDestinationForWatch(const WideString& toFolder, const RunOptions& options, DestinationLock* held);
+
 // Puts message in messageText, reports it as an error and returns code.
 int refuse(int code, const WideString& message);
 

@@ -109,6 +109,8 @@ struct CompiledRule {
     std::string literal;  // text every match must contain (may be empty)
 };
 
+struct WatchScope;
+
 // What a run is asked to do beyond the program's own settings, fixed before
 // it starts: the front end fills it and hands it to the run.
 struct RunOptions {
@@ -130,6 +132,12 @@ struct RunOptions {
     bool hardLinks = false;       // names of one file in From are made names of one file in To
     bool moves = false;           // a mirror renames in To what From holds under another name (engine/moves.h)
     int jobs = 0;                 // workers for the per-entry work; 0: as suits the To Folder's volume
+    WatchScope* scope = nullptr;  // a watch's batch: only these folders are looked at (engine/watch.h);
+                                  // null: the whole tree; the run's thread adds to it a folder it
+                                  // finds missing in To
+    bool lockHeld = false;        // the caller holds the To Folder's lock for the run (a watch)
+    long long guardBase = 0;      // files the replacement guard's share counts at least (a watch's
+                                  // batch: those of its last whole pass)
 
     // The net under a mirror.
     WideString versionsFolder;        // what the run replaces or deletes is kept below it first; empty: nothing

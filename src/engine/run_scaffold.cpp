@@ -35,7 +35,8 @@ int prepareRunStores(RunScaffold* scaffold, const WideString& from, const WideSt
 
 int startRunWork(RunScaffold* scaffold, const WideString& from, const WideString& to) {
     RunState* run = &scaffold->run;
-    int locked = lockDestination(to, run->options, &scaffold->lock);
+    // A watch holds the lock for all its runs.
+    int locked = run->options.lockHeld ? RUN_OK : lockDestination(to, run->options, &scaffold->lock);
     if (locked != RUN_OK) return locked;
     holdVersions(&scaffold->versions, *run->changes);
     startJobs(&scaffold->jobs, run, jobsFor(run->options.jobs, to));

@@ -159,6 +159,7 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.data = nullptr;
     walker.current = ListedEntry{false, false, false, EntryStatus{}};
     walker.skipDescent = false;
+    walker.leftBelow = false;
     walker.keepNames = false;
     walker.foldNames = false;
     walker.currentName = NAME_PLAIN;
@@ -254,6 +255,7 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         walker->current.statusKnown = entry.statusKnown;
         if (entry.statusKnown) walker->current.status = entry.status;
         walker->skipDescent = false;
+        walker->leftBelow = false;
         uint64_t key = 0;
         noteName(walker, level, base, entry.name, &key);
         if (walker->entryHandler && !walker->entryHandler(walker, entryPath, walkRoot, otherRoot)) {
@@ -269,6 +271,8 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
             result = walkLevel(walker, entryPath, walkRoot, otherRoot, childState, child);
             if (result != WALK_OK) break;
             if (walker->keepNames) walker->levelNames[level].back().entered = true;
+        } else if (walker->leftBelow && walker->keepNames) {
+            walker->levelNames[level].back().entered = true;
         }
     }
     walker->descent.pop_back();

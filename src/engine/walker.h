@@ -85,6 +85,8 @@ struct DirectoryWalker {
     void* data;                          // the handlers' own: the run they act for
     ListedEntry current;                 // what the listing told of the entry being handed over
     bool skipDescent;                    // set by the entry handler: do not enter this directory
+    bool leftBelow;                      // set with skipDescent: what lies below is none of this walk's
+                                         // (a watch's batch): kept names count it as gone through
     std::vector<WalkFrame> descent;      // the directories being listed, root first
     WideString failedDirectory;          // the directory whose listing stopped the walk, or empty
     WideString failureReason;            // the system's words for why, or empty

@@ -698,4 +698,49 @@ int64_t platformWallSeconds();
 // The local calendar's reading of seconds since 1970 UTC; false when it has none.
 bool platformLocalCalendar(int64_t seconds, CalendarTime* time);
 
+// ---- Watches: what the system tells of changes below a folder, as they happen.
+
+// A watch on one folder and everything below it; its contents belong to the platform file.
+struct FolderWatch;
+
+// What a watch told of one change (a WATCH_ kind).
+enum WatchKind {
+    WATCH_CHANGED,    // an entry was written, made, removed, renamed, or its attributes changed
+    WATCH_FOLDER_IN,  // a folder came (made, or moved in): everything below it is new to the watch
+    WATCH_LOST,       // changes may have been lost (a queue overflowed, a folder could not be watched)
+    WATCH_ROOT_GONE   // the watched folder itself went (removed, moved, unmounted)
+};
+
+// One change a watch told, by the entry's path below the watched folder.
+struct WatchNotice {
+    int kind;           // a WATCH_ kind
+    std::wstring path;  // the entry's path relative to the watched folder, separated by PATH_SEPARATOR;
+                        // empty: the folder itself (WATCH_LOST: the whole tree may have changed)
+    bool limitReached;  // WATCH_LOST for a folder the system's watch limit left unwatched
+};
+
+// What one wait on a watch ended with.
+enum WatchWait {
+    WATCH_WAIT_NOTICES,  // notices were added
+    WATCH_WAIT_TIMEOUT,  // the time given passed without a notice
+    WATCH_WAIT_STOPPED,  // a stop was asked for (platformOnInterrupt's signal, or platformWakeWatch)
+    WATCH_WAIT_FAILED    // the watch cannot be read any longer: *reason tells why
+};
+
+// Starts watching root and every folder below it that can be read, before
+// anything is walked: a change made from now on is told. Null with the
+// system's reason when root cannot be watched. Folders the system's limit
+// leaves unwatched are told as WATCH_LOST notices, limitReached set.
+FolderWatch* platformOpenWatch(const wchar_t* root, int* reason);
+
+// Waits at most milliseconds (negative: without end) for changes, and
+// adds each to notices (new folders are watched before they are told).
+WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vector<WatchNotice>* notices, int* reason);
+
+// Ends a wait on any watch at once, as a stop does (from any thread).
+void platformWakeWatch();
+
+// Ends a watch.
+void platformCloseWatch(FolderWatch* watch);
+
 #endif

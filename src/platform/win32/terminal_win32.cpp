@@ -128,6 +128,7 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
     interruptHandler = nullptr;  // a second Ctrl+C ends the program at once
     platformRequestStop();
     handler();
+    platformWakeWatch();
     return TRUE;
 }
 

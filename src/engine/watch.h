@@ -1,0 +1,122 @@
+// Watching a From Folder: the changes the system tells gathered into
+// batches, each a reach of folders a run looks at instead of the whole tree.
+#ifndef KORVANE_ENGINE_WATCH_H
+#define KORVANE_ENGINE_WATCH_H
+
+#include <cstdint>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/platform.h"
+#include "text/wide_string.h"
+
+// The most folders a batch names one by one; past it the batch is the whole tree.
+const size_t kMostWatchedFolders = 20000;
+
+// What a run of a batch looks at, by paths relative to the From Folder ("" the folder itself).
+struct WatchScope {
+    bool whole = false;                         // the whole tree, as a run without a watch
+    std::unordered_set<std::wstring> levels;    // folders whose own entries are looked at
+    std::unordered_set<std::wstring> trees;     // folders looked at with everything below them
+    std::unordered_set<std::wstring> onTheWay;  // folders above those, entered only to reach them
+};
+
+// Why a batch is run (a BATCH_ reason).
+enum BatchReason {
+    BATCH_CHANGES,    // changes were told and have settled
+    BATCH_LOST,       // the system may have lost changes: what it named is walked whole
+    BATCH_RESCAN,     // the time for a rescan of the whole tree came
+    BATCH_ROOT_BACK,  // the From Folder went and stands again: watched afresh, walked whole
+    BATCH_RETRY       // what an earlier batch could not bring up to date is tried again
+};
+
+// A watch's settings, from the front end.
+struct WatchSettings {
+    int64_t delayMilliseconds = 200;               // quiet time after the last change before its batch
+    int64_t rescanMilliseconds = 6 * 3600 * 1000;  // a whole-tree pass this often (0: never)
+    int64_t endMilliseconds = -1;                  // the watch ends this long after it starts (-1: when stopped)
+    int64_t retryMilliseconds = 30000;             // a batch that failed is tried again after this long
+    int64_t unwatchedMilliseconds = 60000;         // folders the system does not watch are walked this often
+};
+
+// What the next batch is and why.
+struct WatchBatch {
+    WatchScope scope;                // what its run looks at
+    int reason = BATCH_CHANGES;      // a BATCH_ reason
+    long long notices = 0;           // the changes told for it
+    std::vector<std::wstring> lost;  // folders whose changes may have been lost ("" the whole tree), to be told
+    bool limitReached = false;       // some of them the system's watch limit leaves unwatched
+};
+
+// What waiting for a batch ended with.
+enum WatchStep {
+    WATCH_STEP_BATCH,   // a batch is ready
+    WATCH_STEP_STOP,    // a stop was asked for
+    WATCH_STEP_END,     // the watch's time is up
+    WATCH_STEP_FAILED,  // the system's watch failed: *reason in the state
+    WATCH_STEP_GONE     // the From Folder went: told once; the watch waits for it to stand again
+};
+
+// One watch in progress, from its arming to its end.
+struct WatchState {
+    WatchSettings settings;                      // as the front end gave them
+    WideString from;                             // the watched folder
+    FolderWatch* watch = nullptr;                // the system's watch, or null while the From Folder is gone
+    WatchScope gathered;                         // what changed since the last batch
+    long long gatheredNotices = 0;               // how many changes that is
+    std::vector<std::wstring> lost;              // folders whose changes may have been lost since the last batch
+    bool limitReached = false;                   // the watch limit left some of them unwatched
+    std::unordered_set<std::wstring> unwatched;  // folders the watch limit left unwatched, walked now and then
+    WatchScope failed;                           // what batches could not bring up to date, to be tried again
+    bool anyFailed = false;                      // failed holds something
+    int64_t startedAt = 0;                       // when the watch was armed (platformMilliseconds)
+    int64_t firstNoticeAt = 0;                   // when the first change gathered was told
+    int64_t lastNoticeAt = 0;                    // when the last change was told
+    int64_t nextRescanAt = 0;                    // when the next whole-tree pass is due (0: none)
+    int64_t nextRetryAt = 0;                     // when failed is tried again
+    int64_t nextUnwatchedAt = 0;                 // when the unwatched folders are walked again
+    bool gone = false;                           // the From Folder went and is not watched again yet
+    DirectoryIdentity armedAs{0, 0};             // the From Folder's identity when the watch was first armed
+    bool replaced = false;  // the folder watched now is another than the one first armed: looked at now and then
+    int reason = 0;         // the system's reason when the watch failed
+    std::vector<WatchNotice> notices;  // read from the system, not gathered yet
+};
+
+// Adds one change the system told to scope. Past kMostWatchedFolders
+// folders the scope becomes the whole tree.
+void addToScope(WatchScope* scope, const WatchNotice& notice);
+
+// Adds every folder of more to scope.
+void mergeScope(WatchScope* scope, const WatchScope& more);
+
+// True when a run of scope looks at the entries of the folder at relative.
+bool scopeLooksAt(const WatchScope& scope, const std::wstring& relative);
+
+// True when a run of scope enters the folder at relative (to look at it, or on its way to one).
+bool scopeEnters(const WatchScope& scope, const std::wstring& relative);
+
+// The path of entryPath relative to root (a folder entryPath lies below).
+std::wstring relativeTo(const WideString& entryPath, const WideString& root);
+
+// Whether a run of scope (none: every entry) hands the entry at entryPath
+// below root over at all; *enters: whether it enters it, when a folder.
+bool scopeTakes(const WatchScope* scope, const WideString& entryPath, const WideString& root, bool isDirectory,
+                bool* enters);
+
+// Arms the watch of state->from: from now on every change is told. False
+// with state->reason when the system cannot watch it.
+bool armWatch(WatchState* state);
+
+// Waits until the changes told have settled for settings.delayMilliseconds,
+// or a rescan, a retry or the end is due, or a stop is asked for. With
+// WATCH_STEP_BATCH, *batch is what to run next.
+int nextWatchBatch(WatchState* state, WatchBatch* batch);
+
+// Notes that a batch's run could not bring scope up to date: it is tried again later.
+void noteBatchFailed(WatchState* state, const WatchScope& scope);
+
+// Ends the watch.
+void endWatch(WatchState* state);
+
+#endif

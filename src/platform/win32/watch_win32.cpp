@@ -1,0 +1,153 @@
+// Watches on Windows: ReadDirectoryChangesW on the root, with its subtree.
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/win32/win32_layer.h"
+
+// The system's watch of one tree: the root's handle and one read in flight.
+struct FolderWatch {
+    HANDLE folder = INVALID_HANDLE_VALUE;  // the watched folder, opened for reading its changes
+    std::wstring root;                     // its full path, no separator at the end
+    OVERLAPPED pending{};                  // the read in flight
+    std::vector<DWORD> buffer;             // what the read fills (DWORD-aligned, as the system asks)
+    bool reading = false;                  // a read is in flight
+};
+
+namespace {
+
+// The event that ends a wait, set by a stop and by platformWakeWatch; made once.
+HANDLE WakeEvent() {
+    static HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return event;
+}
+
+const DWORD kWatchedChanges = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
+                              FILE_NOTIFY_CHANGE_ATTRIBUTES | FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE |
+                              FILE_NOTIFY_CHANGE_CREATION | FILE_NOTIFY_CHANGE_SECURITY;
+
+// 64 KiB: the most a read of a folder on a share may ask for.
+const DWORD kBufferBytes = 64 * 1024;
+
+// Starts the next read of changes; false with the system's reason.
+bool StartRead(FolderWatch* watch, DWORD* error) {
+    ResetEvent(watch->pending.hEvent);
+    if (!ReadDirectoryChangesW(watch->folder, watch->buffer.data(), kBufferBytes, TRUE, kWatchedChanges, nullptr,
+                               &watch->pending, nullptr)) {
+        *error = GetLastError();
+        watch->reading = false;
+        return false;
+    }
+    watch->reading = true;
+    return true;
+}
+
+// Turns what a read filled into notices.
+void TakeChanges(FolderWatch* watch, DWORD bytes, std::vector<WatchNotice>* notices) {
+    const auto* base = reinterpret_cast<const BYTE*>(watch->buffer.data());
+    DWORD at = 0;
+    for (;;) {
+        const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + at);
+        std::wstring path(change->FileName, change->FileNameLength / sizeof(wchar_t));
+        for (wchar_t& unit : path) {
+            if (unit == L'/') unit = L'\\';
+        }
+        bool added = change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME;
+        DWORD attributes = added ? GetFileAttributesW((watch->root + L"\\" + path).c_str()) : INVALID_FILE_ATTRIBUTES;
+        bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+        notices->push_back(WatchNotice{folder ? WATCH_FOLDER_IN : WATCH_CHANGED, path, false});
+        if (change->NextEntryOffset == 0 || at + change->NextEntryOffset >= bytes) break;
+        at += change->NextEntryOffset;
+    }
+}
+
+}  // namespace
+
+FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
+    std::wstring full;
+    if (!FullPathOf(root, &full)) {
+        *reason = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    if (!WakeEvent()) {
+        *reason = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    HANDLE folder =
+        CreateFileW(full.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        *reason = static_cast<int>(GetLastError());
+        return nullptr;
+    }
+    auto* watch = new FolderWatch;
+    watch->folder = folder;
+    watch->root = full;
+    watch->buffer.resize(kBufferBytes / sizeof(DWORD));
+    watch->pending.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD error = 0;
+    if (!watch->pending.hEvent || !StartRead(watch, &error)) {
+        *reason = static_cast<int>(error != 0 ? error : GetLastError());
+        platformCloseWatch(watch);
+        return nullptr;
+    }
+    return watch;
+}
+
+WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vector<WatchNotice>* notices, int* reason) {
+    ResetEvent(WakeEvent());
+    if (platformStopRequested()) return WATCH_WAIT_STOPPED;
+    if (!watch->reading) {
+        notices->push_back(WatchNotice{WATCH_ROOT_GONE, std::wstring(), false});
+        return WATCH_WAIT_NOTICES;
+    }
+    HANDLE waits[2] = {watch->pending.hEvent, WakeEvent()};
+    DWORD timeout = milliseconds < 0 ? INFINITE : milliseconds > 86400000 ? 86400000 : static_cast<DWORD>(milliseconds);
+    DWORD woken = WaitForMultipleObjects(2, waits, FALSE, timeout);
+    if (platformStopRequested()) return WATCH_WAIT_STOPPED;
+    if (woken == WAIT_TIMEOUT || woken == WAIT_OBJECT_0 + 1) return WATCH_WAIT_TIMEOUT;
+    if (woken != WAIT_OBJECT_0) {
+        *reason = static_cast<int>(GetLastError());
+        return WATCH_WAIT_FAILED;
+    }
+    DWORD bytes = 0;
+    watch->reading = false;
+    if (!GetOverlappedResult(watch->folder, &watch->pending, &bytes, FALSE)) {
+        DWORD error = GetLastError();
+        // Too many changes for the buffer: the system kept none of them.
+        if (error == ERROR_NOTIFY_ENUM_DIR) {
+            notices->push_back(WatchNotice{WATCH_LOST, std::wstring(), false});
+        } else {
+            notices->push_back(WatchNotice{WATCH_ROOT_GONE, std::wstring(), false});
+            return WATCH_WAIT_NOTICES;
+        }
+    } else if (bytes == 0) {
+        notices->push_back(WatchNotice{WATCH_LOST, std::wstring(), false});
+    } else {
+        TakeChanges(watch, bytes, notices);
+    }
+    DWORD error = 0;
+    if (!StartRead(watch, &error)) notices->push_back(WatchNotice{WATCH_ROOT_GONE, std::wstring(), false});
+    return WATCH_WAIT_NOTICES;
+}
+
+void platformWakeWatch() {
+    HANDLE event = WakeEvent();
+    if (event) SetEvent(event);
+}
+
+void platformCloseWatch(FolderWatch* watch) {
+    if (!watch) return;
+    if (watch->folder != INVALID_HANDLE_VALUE) {
+        if (watch->reading) {
+            CancelIo(watch->folder);
+            DWORD bytes = 0;
+            GetOverlappedResult(watch->folder, &watch->pending, &bytes, TRUE);
+        }
+        CloseHandle(watch->folder);
+    }
+    if (watch->pending.hEvent) CloseHandle(watch->pending.hEvent);
+    delete watch;
+}
