@@ -261,8 +261,9 @@ const OptionInfo kOptions[] = {
      L"it saw is in TO). Not with -f or -n"},
     {OPT_WATCH_DELAY, 0, L"watch-delay", VALUE, true, L"SECONDS",
      L"with --watch: how long FROM stays quiet before a\n"
-     L"batch (decimals allowed, default 0.2); a busy FROM\n"
-     L"gets a batch at least every 10 times as long (2 s)"},
+     L"batch (decimals allowed, default 0.2); a FROM that\n"
+     L"stays busy gets a batch at least every 10 s (or 10\n"
+     L"times the delay)"},
     {OPT_WATCH_RESCAN, 0, L"watch-rescan", VALUE, true, L"SECONDS",
      L"with --watch: a whole pass this often, for what no\n"
      L"change notice told (default 21600: 6 hours; 0: none)"},

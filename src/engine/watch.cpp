@@ -62,7 +62,7 @@ const int64_t kLookAgain = 2000;
 
 // A batch waits at most this long after the first change it gathers, however busy From stays.
 int64_t mostBatchWait(const WatchSettings& settings) {
-    return std::max<int64_t>(2000, settings.delayMilliseconds * 10);
+    return std::max<int64_t>(10000, settings.delayMilliseconds * 10);
 }
 
 // The earlier of two moments, where 0 is none.
@@ -90,8 +90,14 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
     }
 }
 
-// Hands what was gathered over as a batch, and starts gathering afresh.
+// Hands what was gathered over as a batch, with what earlier batches could
+// not bring over (tried again at once), and starts gathering afresh.
 void takeGathered(WatchState* state, WatchBatch* batch, int reason) {
+    if (state->anyFailed) {
+        mergeScope(&state->gathered, state->failed);
+        state->failed = WatchScope();
+        state->anyFailed = false;
+    }
     batch->scope = std::move(state->gathered);
     batch->reason = state->lost.empty() ? reason : BATCH_LOST;
     batch->notices = state->gatheredNotices;

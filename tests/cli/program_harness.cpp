@@ -41,15 +41,17 @@ void Program::SetUp() {
 
 std::string Program::at(const std::string& relative) { return temp.at(relative).string(); }
 
-Outcome Program::run(const std::vector<std::string>& arguments, const std::string& prefix,
-                     const std::string& redirect) {
+Outcome Program::run(const std::vector<std::string>& arguments, const std::string& prefix, const std::string& redirect,
+                     const std::string& files) {
+    const std::string out = at(files + "out.txt");
+    const std::string err = at(files + "err.txt");
     std::string command = prefix + quoted(programPath());
     for (const std::string& argument : arguments) command += " " + quoted(argument);
     std::string nul = onWindows() ? "NUL" : "/dev/null";
     bool piped = prefix.find('|') != std::string::npos;  // standard input comes from the pipe
-    command += (piped ? std::string(" ") : " <" + nul + " ") +
-               (redirect.empty() ? ">" + quoted(at("out.txt")) : redirect) + " 2>" + quoted(at("err.txt"));
-    std::remove(at("out.txt").c_str());
+    command += (piped ? std::string(" ") : " <" + nul + " ") + (redirect.empty() ? ">" + quoted(out) : redirect) +
+               " 2>" + quoted(err);
+    std::remove(out.c_str());
 #ifdef _WIN32
     int raw = std::system(("\"" + command + "\"").c_str());
     int status = raw;
@@ -57,7 +59,7 @@ Outcome Program::run(const std::vector<std::string>& arguments, const std::strin
     int raw = std::system(command.c_str());
     int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 #endif
-    return Outcome{status, readFile(at("out.txt")), readFile(at("err.txt"))};
+    return Outcome{status, readFile(out), readFile(err)};
 }
 
 std::vector<std::string> Program::tree(const std::string& root) {

@@ -35,8 +35,9 @@ struct Program : testing::Test {
     // Runs korvane with the arguments; prefix goes before the command (a
     // shell setting, or a pipe that feeds standard input), redirect
     // replaces its standard output's redirection.
+    // files names the output files apart from another run's at the same time.
     Outcome run(const std::vector<std::string>& arguments, const std::string& prefix = "",
-                const std::string& redirect = "");
+                const std::string& redirect = "", const std::string& files = "");
     // The entries below root, each with a file's contents, sorted.
     std::vector<std::string> tree(const std::string& root);
 };
