@@ -88,8 +88,10 @@ PassEnd runPass(Terminal* terminal, const CliOptions& options, RunOptions runOpt
 }
 
 // The end of a pass, as its line tells it; true when it went through whole.
+// A failure told already (repeated) is not told again.
 bool tellPass(Terminal* terminal, const CliOptions& options, const std::wstring& what, const PassEnd& end,
-              bool quietWhenNothing) {
+              bool quietWhenNothing, bool repeated) {
+    if (repeated && end.result != RUN_OK && end.result != WALK_BROKEN) return false;
     std::wstring updated = std::to_wstring(end.updated) + L" dirs and files updated";
     switch (end.result) {
         case RUN_OK:
@@ -164,7 +166,7 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     runOptions.guardBase = first.filesLooked;
     WatchScope everything;
     everything.whole = true;
-    if (!tellPass(terminal, options, L"korvane: watching [" + text(from) + L"]; the first pass", first, false)) {
+    if (!tellPass(terminal, options, L"korvane: watching [" + text(from) + L"]; the first pass", first, false, false)) {
         noteBatchFailed(&state, everything);
     }
     int lastFailure = first.result;
@@ -197,7 +199,9 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
             break;
         }
         if (batch.scope.whole && end.result == RUN_OK) runOptions.guardBase = end.filesLooked;
-        if (!tellPass(terminal, options, L"watch: " + batchWords(batch), end, true)) {
+        // A retry that fails as the last failure did says nothing new.
+        bool repeated = batch.reason == BATCH_RETRY && end.result == lastFailure;
+        if (!tellPass(terminal, options, L"watch: " + batchWords(batch), end, true, repeated)) {
             noteBatchFailed(&state, asked);
             lastFailure = end.result;
         }

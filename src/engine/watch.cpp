@@ -75,7 +75,7 @@ int64_t earlier(int64_t a, int64_t b) {
 // Takes what the system told into state's gathered scope.
 void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t now) {
     for (const WatchNotice& notice : notices) {
-        if (notice.kind == WATCH_ROOT_GONE) continue;
+        if (notice.kind == WATCH_ROOT_GONE || notice.kind == WATCH_MOUNTS) continue;
         if (state->gatheredNotices == 0 && state->lost.empty()) state->firstNoticeAt = now;
         if (notice.kind == WATCH_LOST) {
             if (state->lost.size() < 100) state->lost.push_back(notice.path);
@@ -177,6 +177,7 @@ bool armWatch(WatchState* state) {
         state->startedAt = now;
         state->armedAs = identity;
     }
+    state->watchedAs = identity;
     // A folder that stands in place of the first (an unmounted disk's empty
     // mount point) is watched, and the first looked for now and then.
     state->replaced = !known || !sameIdentity(identity, state->armedAs);
@@ -261,12 +262,18 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
         if (waited == WATCH_WAIT_FAILED) return WATCH_STEP_FAILED;
         if (waited != WATCH_WAIT_NOTICES && !state->replaced) continue;
         gather(state, state->notices, platformMilliseconds());
-        bool rootGone = std::any_of(state->notices.begin(), state->notices.end(),
-                                    [](const WatchNotice& notice) { return notice.kind == WATCH_ROOT_GONE; });
-        DirectoryIdentity identity{0, 0};
-        if (state->replaced && !rootGone) {
+        bool rootGone = false;
+        bool mounts = false;
+        for (const WatchNotice& notice : state->notices) {
+            rootGone = rootGone || notice.kind == WATCH_ROOT_GONE;
+            mounts = mounts || notice.kind == WATCH_MOUNTS;
+        }
+        // A disk mounted on the folder, or taken off it, leaves the watch on
+        // a folder that is no longer the one its path names.
+        if (!rootGone && (mounts || state->replaced)) {
+            DirectoryIdentity identity{0, 0};
             rootGone =
-                !platformDirectoryIdentity(state->from.buffer, &identity) || sameIdentity(identity, state->armedAs);
+                !platformDirectoryIdentity(state->from.buffer, &identity) || !sameIdentity(identity, state->watchedAs);
         }
         state->notices.clear();
         if (rootGone) {

@@ -77,6 +77,7 @@ struct WatchState {
     int64_t nextRetryAt = 0;                     // when failed is tried again
     int64_t nextUnwatchedAt = 0;                 // when the unwatched folders are walked again
     bool gone = false;                           // the From Folder went and is not watched again yet
+    DirectoryIdentity watchedAs{0, 0};           // the identity of the folder the system's watch is on
     DirectoryIdentity armedAs{0, 0};             // the From Folder's identity when the watch was first armed
     bool replaced = false;  // the folder watched now is another than the one first armed: looked at now and then
     int reason = 0;         // the system's reason when the watch failed

@@ -708,7 +708,8 @@ enum WatchKind {
     WATCH_CHANGED,    // an entry was written, made, removed, renamed, or its attributes changed
     WATCH_FOLDER_IN,  // a folder came (made, or moved in): everything below it is new to the watch
     WATCH_LOST,       // changes may have been lost (a queue overflowed, a folder could not be watched)
-    WATCH_ROOT_GONE   // the watched folder itself went (removed, moved, unmounted)
+    WATCH_ROOT_GONE,  // the watched folder itself went (removed, moved, unmounted)
+    WATCH_MOUNTS      // the system's mounts changed: a disk may have come on the folder, or gone
 };
 
 // One change a watch told, by the entry's path below the watched folder.

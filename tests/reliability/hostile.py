@@ -2011,6 +2011,99 @@ def a_move_gives_her_folder_no_grant(work):
           os.lstat(secret).st_uid == 0 and mode_of(secret) == 0o600)
 
 
+# --- the watch: a root job that keeps To current all day ---
+# Users act while it watches; a disk goes and comes back; links take the
+# place of folders. The watch keeps every promise a run keeps, all day.
+
+
+def wait_for(condition, seconds=20):
+    """Polls condition until it holds or the time is up; whether it held."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(0.05)
+    return condition()
+
+
+def watched_folders(process):
+    """How many folders the system watches for process (its inotify marks)."""
+    count = 0
+    for fd in os.listdir("/proc/%d/fdinfo" % process.pid):
+        try:
+            with open("/proc/%d/fdinfo/%s" % (process.pid, fd)) as info:
+                count += sum(1 for line in info if line.startswith("inotify wd:"))
+        except OSError:
+            pass
+    return count
+
+
+def end_watch(process):
+    """Stops a watch as a service manager does: its (status, output, errors)."""
+    process.send_signal(signal.SIGTERM)
+    out, err = process.communicate(timeout=60)
+    return process.returncode, out, err
+
+
+@case
+def watch_of_a_disk_that_goes_and_comes_back(work):
+    """The disk FROM is on is unmounted during the watch: nothing in To is
+    deleted, and it is told; mounted again, it is watched again, and what
+    changed on it reaches To."""
+    source = folder(os.path.join(work, "usb"), 0, 0o755)
+    target = folder(os.path.join(work, "backup"), 0, 0o755)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", source]).returncode != 0:
+        print("skipped: no tmpfs can be mounted here")
+        return
+    mounted = True
+    try:
+        for index in range(25):
+            write(os.path.join(source, "photos", "p%d.jpg" % index), "photo %d" % index, U1, 0o644)
+        watch = start("--watch", "--watch-for", "60", "-s", "-y", source, target)
+        check("watch: the disk is mirrored", wait_for(lambda: len(files_below(target)) == 25))
+        subprocess.run(["umount", source])
+        mounted = False
+        time.sleep(2)
+        check("watch: the unmounted disk deletes nothing", len(files_below(target)) == 25)
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", source]).returncode == 0
+        for index in range(25):
+            write(os.path.join(source, "photos", "p%d.jpg" % index), "photo %d" % index, U1, 0o644)
+        write(os.path.join(source, "photos", "new.jpg"), "new", U1, 0o644)
+        check("watch: the disk back, its new photo reaches To",
+              wait_for(lambda: os.path.exists(os.path.join(target, "photos", "new.jpg"))))
+        write(os.path.join(source, "later.txt"), "later", U1, 0o644)
+        check("watch: and what changes on it later",
+              wait_for(lambda: os.path.exists(os.path.join(target, "later.txt"))))
+        status, out, err = end_watch(watch)
+        check("watch: the disk's going was told", "went" in err or "next to none" in err, err)
+        check("watch: To is the disk", files_below(target) == files_below(source))
+    finally:
+        if mounted:
+            subprocess.run(["umount", "-l", source])
+
+
+@case
+def watch_never_follows_a_users_link_to_the_whole_system(work):
+    """During a root watch of /home, u1 swaps her folder for a link to /: the
+    watch does not walk or watch the system behind it, and To gets the link
+    as a link."""
+    source, target = home_tree(work)
+    folder(os.path.join(source, "u1", "docs"), U1, 0o755)
+    watch = start("--watch", "--watch-for", "60", "-s", "-y", source, target)
+    check("watch: home mirrored", wait_for(lambda: os.path.exists(os.path.join(target, "u2", "diary.txt"))))
+    before = watched_folders(watch)
+    as_user(U1, "mv '%s/u1/docs' '%s/u1/docs.old' && ln -s / '%s/u1/docs'" % (source, source, source))
+    check("watch: the link reaches To as a link",
+          wait_for(lambda: os.path.islink(os.path.join(target, "u1", "docs"))))
+    time.sleep(1)
+    after = watched_folders(watch)
+    check("watch: nothing behind the link is watched", after <= before + 2, (before, after))
+    status, out, err = end_watch(watch)
+    check("watch: ends well", status == 0, err)
+    linked = os.path.join(target, "u1", "docs")
+    check("watch: nothing of / in To", os.path.islink(linked) and os.readlink(linked) == "/")
+
+
 def main():
     global PROGRAM
     if len(sys.argv) < 2:

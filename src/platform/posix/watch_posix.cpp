@@ -24,6 +24,7 @@ struct FolderWatch {
     std::unordered_map<int, std::string> pathOf;  // each watch's folder, relative to the root ("" the root)
     std::map<std::string, int> watchOf;           // each watched folder's watch, by its relative path
     std::vector<WatchNotice> early;               // notices found while watches were added, told at the next wait
+    int mounts = -1;                              // the system's table of mounts, which tells when it changes
 };
 
 namespace {
@@ -49,8 +50,12 @@ void DrainWakePipe() {
     while (fd >= 0 && read(fd, bytes, sizeof bytes) > 0) {}
 }
 
+// A link is never followed: a link to / in a user's folder would have root
+// watch the whole system (what lies behind a link followed with -L is
+// found by the rescans).
 const uint32_t kFolderEvents = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
-                               IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR;
+                               IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_EXCL_UNLINK | IN_ONLYDIR |
+                               IN_DONT_FOLLOW;
 
 // Wide text of a relative path's bytes.
 std::wstring WideOf(const std::string& bytes) {
@@ -79,12 +84,8 @@ void WatchTree(FolderWatch* watch, const std::string& relative) {
             if (errno == ENOSPC) watch->early.push_back(WatchNotice{WATCH_LOST, WideOf(folder), true});
             continue;
         }
-        auto known = watch->pathOf.find(id);
-        if (known != watch->pathOf.end()) {
-            if (known->second == folder) continue;
-            // The same folder under another path (a link): its notices name the first path.
-            continue;
-        }
+        // A folder watched already (a mount of it elsewhere in the tree): its notices name the first path.
+        if (watch->pathOf.count(id) > 0) continue;
         watch->pathOf[id] = folder;
         watch->watchOf[folder] = id;
         if (folder.empty()) watch->rootWatch = id;
@@ -94,10 +95,10 @@ void WatchTree(FolderWatch* watch, const std::string& relative) {
             const char* name = entry->d_name;
             if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
             bool folderEntry = entry->d_type == DT_DIR;
-            if (entry->d_type == DT_UNKNOWN || entry->d_type == DT_LNK) {
+            if (entry->d_type == DT_UNKNOWN) {
                 struct stat st;
                 std::string path = full + "/" + name;
-                folderEntry = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+                folderEntry = lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
             }
             if (folderEntry) pending.push_back(Below(folder, name));
         }
@@ -187,6 +188,8 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
     watch->fd = fd;
     watch->root = name.bytes;
     while (watch->root.size() > 1 && watch->root.back() == '/') watch->root.pop_back();
+    // A disk mounted on the folder, or taken away below it, changes no folder a watch is on.
+    watch->mounts = open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
     WatchTree(watch, std::string());
     if (watch->rootWatch < 0) {
         *reason = watch->early.empty() ? errno : ENOSPC;
@@ -205,15 +208,22 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
     }
     DrainWakePipe();
     if (platformStopRequested()) return WATCH_WAIT_STOPPED;
-    struct pollfd waits[2] = {{watch->fd, POLLIN, 0}, {wakeRead.load(), POLLIN, 0}};
+    struct pollfd waits[3] = {{watch->fd, POLLIN, 0}, {wakeRead.load(), POLLIN, 0}, {watch->mounts, POLLPRI, 0}};
     int timeout = milliseconds < 0 ? -1 : milliseconds > 86400000 ? 86400000 : static_cast<int>(milliseconds);
-    int ready = poll(waits, 2, timeout);
+    int ready = poll(waits, watch->mounts >= 0 ? 3 : 2, timeout);
     if (platformStopRequested()) return WATCH_WAIT_STOPPED;
     if (ready < 0) return errno == EINTR ? WATCH_WAIT_TIMEOUT : (*reason = errno, WATCH_WAIT_FAILED);
     if (ready == 0) return WATCH_WAIT_TIMEOUT;
-    if (!(waits[0].revents & POLLIN)) return WATCH_WAIT_TIMEOUT;
-    alignas(struct inotify_event) char buffer[64 * 1024];
     size_t before = notices->size();
+    if (watch->mounts >= 0 && (waits[2].revents & (POLLPRI | POLLERR))) {
+        // Read through, the table tells its next change again.
+        char table[4096];
+        lseek(watch->mounts, 0, SEEK_SET);
+        while (read(watch->mounts, table, sizeof table) > 0) {}
+        notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
+    }
+    if (!(waits[0].revents & POLLIN)) return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
+    alignas(struct inotify_event) char buffer[64 * 1024];
     for (;;) {
         ssize_t got = read(watch->fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
@@ -232,5 +242,6 @@ void platformWakeWatch() { PosixWakeWatches(); }
 void platformCloseWatch(FolderWatch* watch) {
     if (!watch) return;
     if (watch->fd >= 0) close(watch->fd);
+    if (watch->mounts >= 0) close(watch->mounts);
     delete watch;
 }
