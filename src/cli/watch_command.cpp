@@ -141,6 +141,10 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     state.from = from;
     state.settings.delayMilliseconds = options.watchDelayMilliseconds;
     state.settings.rescanMilliseconds = options.watchRescanMilliseconds;
+    // Folders the system will not watch are walked every minute, or at each rescan when that comes sooner.
+    if (options.watchRescanMilliseconds > 0 && options.watchRescanMilliseconds < state.settings.unwatchedMilliseconds) {
+        state.settings.unwatchedMilliseconds = options.watchRescanMilliseconds;
+    }
     state.settings.endMilliseconds = options.watchForGiven ? options.watchForMilliseconds : -1;
     // Armed before the first pass: what changes during it is told after it.
     if (!armWatch(&state)) {

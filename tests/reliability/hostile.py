@@ -2104,6 +2104,54 @@ def watch_never_follows_a_users_link_to_the_whole_system(work):
     check("watch: nothing of / in To", os.path.islink(linked) and os.readlink(linked) == "/")
 
 
+def roots_watches():
+    """How many folders root's processes have the system watch."""
+    count = 0
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            if os.stat("/proc/" + pid).st_uid != 0:
+                continue
+            for fd in os.listdir("/proc/%s/fdinfo" % pid):
+                with open("/proc/%s/fdinfo/%s" % (pid, fd)) as info:
+                    count += sum(1 for line in info if line.startswith("inotify wd:"))
+        except OSError:
+            pass
+    return count
+
+
+@case
+def watch_past_the_systems_limit_is_told_and_walked(work):
+    """A tree past the system's watch limit (users' many folders): the watch
+    says so, and what changes in the folders left unwatched still reaches
+    To, by walks of them."""
+    limit_file = "/proc/sys/fs/inotify/max_user_watches"
+    source, target = home_tree(work)
+    for index in range(30):
+        folder(os.path.join(source, "u1", "f%02d" % index), U1, 0o755)
+    old_limit = open(limit_file).read().strip()
+    try:
+        with open(limit_file, "w") as limit:
+            limit.write(str(roots_watches() + 6))
+    except OSError:
+        print("skipped: the watch limit cannot be set here")
+        return
+    try:
+        watch = start("--watch", "--watch-for", "60", "--watch-rescan", "2", "-s", "-y", source, target)
+        armed = wait_for(lambda: os.path.exists(os.path.join(target, "u2", "diary.txt")))
+    finally:
+        with open(limit_file, "w") as limit:
+            limit.write(old_limit)
+    check("watch: home mirrored below a tight limit", armed)
+    write(os.path.join(source, "u1", "f29", "late.txt"), "late", U1, 0o644)
+    check("watch: a change in an unwatched folder reaches To",
+          wait_for(lambda: os.path.exists(os.path.join(target, "u1", "f29", "late.txt")), 15))
+    status, out, err = end_watch(watch)
+    check("watch: the limit is told", "watch limit is reached" in err, err)
+    check("watch: ends well", status == 0, err)
+
+
 def main():
     global PROGRAM
     if len(sys.argv) < 2:
