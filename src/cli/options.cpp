@@ -901,6 +901,8 @@ UsageWords makeUsageWords() {
         {L"korvane -s -y -q --versions /backup/versions --keep-days 30 --max-delete 1000 /data /backup/data",
          L"a nightly mirror that keeps\nwhat it replaces or deletes for\n30 days, and deletes nothing\nwhen more than "
          L"1000 would go"},
+        {L"korvane --watch -s -y --versions /backup/versions --keep-days 30 /data /backup/data",
+         L"keep the backup current all day,\neach change in TO within a second"},
         {L"korvane -n -s /data /backup/data", L"what a mirror would change"},
         {L"korvane -s -y --exclude '*.tmp' --exclude /build/ /src /copy",
          L"a mirror of all but temporary\nfiles and the top folder build,\nwhich stay as they are in TO"},

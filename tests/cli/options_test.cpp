@@ -91,6 +91,19 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"--retries=1", L"--retry-wait=0.1234", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
         {{L"--retries=1", L"--retry-wait=3601", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
         {{L"--retries=1", L"--retry-wait=.5", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
+        // The watch: its times need it, each once; a list or a dry run has nothing to keep current.
+        {{L"--watch", L"--watch", L"--watch-delay=0.05", L"--watch-rescan=0", L"--watch-for=10", L"-s", L"a", L"b"},
+         true,
+         L"s"},
+        {{L"--watch-delay=1", L"a", L"b"}, false, L"option --watch-delay needs --watch"},
+        {{L"--watch-for=1", L"-s", L"a", L"b"}, false, L"option --watch-for needs --watch"},
+        {{L"--watch", L"--watch-delay=1", L"--watch-delay=2", L"a", L"b"},
+         false,
+         L"option --watch-delay is given more than once"},
+        {{L"--watch", L"--watch-delay=3601", L"a", L"b"}, false, L"option --watch-delay needs seconds from 0 to 3600"},
+        {{L"--watch", L"--watch-rescan=-5", L"a", L"b"}, false, L"option --watch-rescan needs seconds"},
+        {{L"--watch", L"-f", L"list", L"a", L"b"}, false, L"option --watch takes none of -f/--list"},
+        {{L"-n", L"--watch", L"a", L"b"}, false, L"option --watch takes none of -n/--dry-run"},
     };
     for (const ParseCase& c : cases) {
         CliOptions options;
