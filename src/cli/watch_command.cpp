@@ -171,7 +171,7 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     WatchScope everything;
     everything.whole = true;
     if (!tellPass(terminal, options, L"korvane: watching [" + text(from) + L"]; the first pass", first, false, false)) {
-        noteBatchFailed(&state, everything);
+        noteBatchFailed(&state, everything, first.result == RUN_HAD_ERRORS);
     }
     int lastFailure = first.result;
     bool broken = false;
@@ -206,8 +206,10 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
         // A retry that fails as the last failure did says nothing new.
         bool repeated = batch.reason == BATCH_RETRY && end.result == lastFailure;
         if (!tellPass(terminal, options, L"watch: " + batchWords(batch), end, true, repeated)) {
-            noteBatchFailed(&state, asked);
+            noteBatchFailed(&state, asked, end.result == RUN_HAD_ERRORS);
             lastFailure = end.result;
+        } else {
+            noteBatchDone(&state);
         }
     }
     endWatch(&state);

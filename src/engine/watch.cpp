@@ -93,7 +93,7 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
 // Hands what was gathered over as a batch, with what earlier batches could
 // not bring over (tried again at once), and starts gathering afresh.
 void takeGathered(WatchState* state, WatchBatch* batch, int reason) {
-    if (state->anyFailed) {
+    if (state->anyFailed && state->failedWithNext) {
         mergeScope(&state->gathered, state->failed);
         state->failed = WatchScope();
         state->anyFailed = false;
@@ -186,10 +186,20 @@ bool armWatch(WatchState* state) {
     return true;
 }
 
-void noteBatchFailed(WatchState* state, const WatchScope& scope) {
+void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext) {
     mergeScope(&state->failed, scope);
-    if (!state->anyFailed) state->nextRetryAt = platformMilliseconds() + state->settings.retryMilliseconds;
+    withNext = withNext && !state->failed.whole;  // a whole pass with every batch would cost too much
+    // A guard's hold waits for the user: tried again later and later, up to the rescan's period.
+    int64_t most = state->settings.rescanMilliseconds > 0 ? state->settings.rescanMilliseconds : 3600000;
+    state->retryWait = withNext ? state->settings.retryMilliseconds
+                                : std::min(most, std::max(state->settings.retryMilliseconds, state->retryWait * 2));
+    if (!state->anyFailed || !withNext) state->nextRetryAt = platformMilliseconds() + state->retryWait;
+    state->failedWithNext = (state->anyFailed ? state->failedWithNext : true) && withNext;
     state->anyFailed = true;
+}
+
+void noteBatchDone(WatchState* state) {
+    if (!state->anyFailed) state->retryWait = 0;
 }
 
 int nextWatchBatch(WatchState* state, WatchBatch* batch) {

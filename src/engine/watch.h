@@ -70,6 +70,8 @@ struct WatchState {
     std::unordered_set<std::wstring> unwatched;  // folders the watch limit left unwatched, walked now and then
     WatchScope failed;                           // what batches could not bring up to date, to be tried again
     bool anyFailed = false;                      // failed holds something
+    bool failedWithNext = false;                 // failed goes with the next batch (what failed may pass)
+    int64_t retryWait = 0;                       // the wait before failed is tried on its own
     int64_t startedAt = 0;                       // when the watch was armed (platformMilliseconds)
     int64_t firstNoticeAt = 0;                   // when the first change gathered was told
     int64_t lastNoticeAt = 0;                    // when the last change was told
@@ -114,8 +116,15 @@ bool armWatch(WatchState* state);
 // WATCH_STEP_BATCH, *batch is what to run next.
 int nextWatchBatch(WatchState* state, WatchBatch* batch);
 
-// Notes that a batch's run could not bring scope up to date: it is tried again later.
-void noteBatchFailed(WatchState* state, const WatchScope& scope);
+// Notes that a batch's run could not bring scope up to date: it is tried
+// again with the next batch (withNext: a failure that may pass, an entry
+// busy or changed while copied) or on its own after settings'
+// retryMilliseconds, twice as long after each failure that waits for the
+// user (a guard's hold, a refusal).
+void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext);
+
+// Notes that a batch went through: the waits between tries start afresh once nothing failed waits.
+void noteBatchDone(WatchState* state);
 
 // Ends the watch.
 void endWatch(WatchState* state);
