@@ -92,13 +92,13 @@ def stop_loop(loop):
     loop.wait()
 
 
-def change_delays(source, target, count):
-    """Changes one file at a time; the seconds until each reached To."""
+def change_delays(source, target, count, tag):
+    """Changes one file at a time (tag makes each text new); the seconds until each reached To."""
     delays = []
     for index in range(count):
         name = "e%05d/f%02d.txt" % (index % 200, index % 49)
         folder = "d000"
-        text = "change %d %s\n" % (index, "x" * (index % 17))
+        text = "%s change %d %s\n" % (tag, index, "x" * (index % 17))
         with open(os.path.join(source, folder, name), "w") as out:
             out.write(text)
         written = time.monotonic()
@@ -144,7 +144,7 @@ def main():
     before = cpu_seconds(watch.pid)
     time.sleep(60)
     idle = cpu_seconds(watch.pid) - before
-    delays = change_delays(source, target, args.changes)
+    delays = change_delays(source, target, args.changes, "watch")
     same(source, target)
     stop(watch)
     lines.append("watch, delay from a change to To over %d changes: median %.0f ms, 99th percentile %.0f ms"
@@ -159,7 +159,7 @@ def main():
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     loop_idle = (after.ru_utime + after.ru_stime) - (children.ru_utime + children.ru_stime)
     loop = start_loop(source, target, args.loop)
-    loop_delays = change_delays(source, target, args.loop_changes)
+    loop_delays = change_delays(source, target, args.loop_changes, "loop")
     stop_loop(loop)
     lines.append("rsync -a --delete every %g s, delay over %d changes: median %.0f ms, 99th percentile %.0f ms"
                  % (args.loop, len(loop_delays), statistics.median(loop_delays) * 1000,

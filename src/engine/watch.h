@@ -33,11 +33,11 @@ enum BatchReason {
 
 // A watch's settings, from the front end.
 struct WatchSettings {
-    int64_t delayMilliseconds = 200;               // quiet time after the last change before its batch
-    int64_t rescanMilliseconds = 6 * 3600 * 1000;  // a whole-tree pass this often (0: never)
-    int64_t endMilliseconds = -1;                  // the watch ends this long after it starts (-1: when stopped)
-    int64_t retryMilliseconds = 30000;             // a batch that failed is tried again after this long
-    int64_t unwatchedMilliseconds = 60000;         // folders the system does not watch are walked this often
+    int64_t delayMilliseconds = 200;                        // quiet time after the last change before its batch
+    int64_t rescanMilliseconds = int64_t{6} * 3600 * 1000;  // a whole-tree pass this often (0: never)
+    int64_t endMilliseconds = -1;           // the watch ends this long after it starts (-1: when stopped)
+    int64_t retryMilliseconds = 30000;      // a batch that failed is tried again after this long
+    int64_t unwatchedMilliseconds = 60000;  // folders the system does not watch are walked this often
 };
 
 // What the next batch is and why.

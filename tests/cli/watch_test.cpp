@@ -92,7 +92,7 @@ struct BackgroundWatch {
     ~BackgroundWatch() {
         if (thread.joinable()) thread.join();
     }
-    void start(Program* p, std::vector<std::string> arguments) {
+    void start(Program* p, const std::vector<std::string>& arguments) {
         thread = std::thread([this, p, arguments] { outcome = p->run(arguments, "", "", "watch-"); });
     }
     // Ends it: a stop where signals reach it, else its --watch-for runs out.
@@ -181,7 +181,7 @@ TEST_F(Program, WatchStoppedDuringACopyLeavesNoPartFile) {
     watch.start(this, {"--watch", "--watch-for", "60", "-s", "-y", at("from"), at("to")});
     ASSERT_TRUE(waitForText(at("watch-out.txt"), kFirstPass, 30000));
     // Whole before it comes: a file still being written is another case.
-    writeFile(at("big.bin"), std::string(400 * 1024 * 1024, 'z'));
+    writeFile(at("big.bin"), std::string(size_t{400} * 1024 * 1024, 'z'));
     fs::rename(at("big.bin"), at("from/big.bin"));
     // The stop comes once the copy has begun, or after it.
     Clock::time_point start = Clock::now();
