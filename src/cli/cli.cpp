@@ -270,6 +270,8 @@ int startLogFile(Terminal* terminal, const CliOptions& options, const std::vecto
         problem =
             L"its folder can be changed by another user, or is reached through another user's link; a run as "
             L"root refuses it.";
+    } else if (options.watch && options.folders.size() > 1 && logFileInside(path, options.folders[0])) {
+        problem = L"it lies in FROM, which --watch watches: each line would be a change to bring over.";
     } else if (target.length > 0 && logFileInside(path, target)) {
         problem = L"it lies in [" + text(target) + L"], which the run changes; keep it elsewhere.";
     } else {
@@ -361,6 +363,14 @@ int runFolders(Terminal* terminal, const CliOptions& options, const std::vector<
         if (!directoryExists(options.logDir)) {
             unmakeFolder(made);
             return usageError(terminal, L"Log dir [" + text(options.logDir) + L"] is not exist.");
+        }
+        // A log the watch writes in FROM would be a change at each batch, for ever.
+        if (options.watch && logFileInside(options.logDir, from)) {
+            unmakeFolder(made);
+            writeErrorText(terminal, L"korvane: the log dir [" + text(options.logDir) +
+                                         L"] lies in FROM, which --watch watches: each line would be a change to "
+                                         L"bring over; keep it elsewhere.");
+            return EXIT_REFUSED;
         }
         // Another user could lead root's log onto a file of root's, or read it.
         if (storeOthersMayChange(options.logDir)) {

@@ -95,20 +95,22 @@ bool tellPass(Terminal* terminal, const CliOptions& options, const std::wstring&
     std::wstring updated = std::to_wstring(end.updated) + L" dirs and files updated";
     switch (end.result) {
         case RUN_OK:
-            if (!quietWhenNothing || end.updated > 0 || options.show)
-                tell(terminal, options, what + L": " + updated + L".");
+            // The first pass's line names the program, as a run's first line would.
+            if (!quietWhenNothing || end.updated > 0 || options.show) {
+                tell(terminal, options, (quietWhenNothing ? L"" : L"korvane: ") + what + L": " + updated + L".");
+            }
             return true;
         case RUN_HAD_ERRORS:
-            warn(terminal, L"korvane: watch: " + what + L": " + updated + L"; " + std::to_wstring(end.failed) +
+            warn(terminal, L"korvane: " + what + L": " + updated + L"; " + std::to_wstring(end.failed) +
                                L" entries failed (reasons above); tried again later.");
             return false;
         case RUN_DELETES_HELD:
         case RUN_REPLACES_HELD:
-            warn(terminal, L"korvane: watch: " + what + L": " + updated + L"; a guard held changes back (" +
+            warn(terminal, L"korvane: " + what + L": " + updated + L"; a guard held changes back (" +
                                std::to_wstring(end.result) + L"); tried again later.");
             return false;
         case RUN_EMPTY_SOURCE:
-            warn(terminal, L"korvane: watch: " + what + L": refused (" + std::to_wstring(end.result) +
+            warn(terminal, L"korvane: " + what + L": refused (" + std::to_wstring(end.result) +
                                L"): FROM holds no file, or next to none; nothing was deleted; tried again later.");
             return false;
         case WALK_BROKEN: return false;
@@ -170,7 +172,7 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     runOptions.guardBase = first.filesLooked;
     WatchScope everything;
     everything.whole = true;
-    if (!tellPass(terminal, options, L"korvane: watching [" + text(from) + L"]; the first pass", first, false, false)) {
+    if (!tellPass(terminal, options, L"watching [" + text(from) + L"]; the first pass", first, false, false)) {
         noteBatchFailed(&state, everything, first.result == RUN_HAD_ERRORS);
     }
     int lastFailure = first.result;
@@ -195,7 +197,11 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
         }
         tellLost(terminal, state, batch);
         writeLogLine(WideString((L"Watch batch: " + batchWords(batch) + L".").c_str()));
-        WatchScope* scope = batch.scope.whole ? nullptr : &batch.scope;
+        for (const std::wstring& folder : batch.unmounted) {
+            warn(terminal, L"korvane: watch: the volume on [" + folderText(from, folder) +
+                               L"] went: nothing that was on it is copied or deleted until it is back.");
+        }
+        WatchScope* scope = batch.scope.whole && batch.scope.leftAlone.empty() ? nullptr : &batch.scope;
         WatchScope asked = batch.scope;  // what a retry takes again, before the run adds to it
         PassEnd end = runPass(terminal, options, runOptions, scope);
         if (end.result == WALK_BROKEN) {
@@ -209,7 +215,7 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
             noteBatchFailed(&state, asked, end.result == RUN_HAD_ERRORS);
             lastFailure = end.result;
         } else {
-            noteBatchDone(&state);
+            noteBatchDone(&state, asked);
         }
     }
     endWatch(&state);

@@ -351,8 +351,14 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = true;
         return true;
     }
-    bool scopeStops =
-        enterable && !scopeEnters && counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) != ENTRY_ABSENT;
+    EntryPresence scoped =
+        enterable && !scopeEnters ? counterpartPresence(walker, walkRoot, otherRoot, entryPath, depth) : ENTRY_PRESENT;
+    // A folder From lacks goes whole, however little below it the batch was told of.
+    if (scoped == ENTRY_ABSENT && !scopeLeavesAlone(run->options.scope, entryPath, walkRoot)) {
+        addToScope(run->options.scope, WatchNotice{WATCH_FOLDER_IN, relativeTo(entryPath, walkRoot), false});
+        scopeEnters = true;
+    }
+    bool scopeStops = enterable && !scopeEnters;
     // A folder's activity counts from what was told before it.
     bool framed = enterable && folderWalk->times.on;
     if (framed) settleJobs(run);

@@ -13,16 +13,19 @@ std::wstring parentOf(const std::wstring& relative) {
     return cut == std::wstring::npos ? std::wstring() : relative.substr(0, cut);
 }
 
-// True when relative lies in (or is) a folder scope looks at whole.
-bool underTree(const WatchScope& scope, const std::wstring& relative) {
-    if (scope.trees.empty()) return false;
-    if (scope.trees.count(std::wstring())) return true;
+// True when relative is one of folders, or lies below one.
+bool underOneOf(const std::unordered_set<std::wstring>& folders, const std::wstring& relative) {
+    if (folders.empty()) return false;
+    if (folders.count(std::wstring())) return true;
     for (size_t at = 0; at <= relative.size(); ++at) {
         if (at < relative.size() && relative[at] != PATH_SEPARATOR) continue;
-        if (scope.trees.count(relative.substr(0, at))) return true;
+        if (folders.count(relative.substr(0, at))) return true;
     }
     return false;
 }
+
+// True when relative lies in (or is) a folder scope looks at whole.
+bool underTree(const WatchScope& scope, const std::wstring& relative) { return underOneOf(scope.trees, relative); }
 
 // Notes every folder above relative as one on the way.
 void addWay(WatchScope* scope, const std::wstring& relative) {
@@ -77,10 +80,14 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
     for (const WatchNotice& notice : notices) {
         if (notice.kind == WATCH_ROOT_GONE || notice.kind == WATCH_MOUNTS) continue;
         if (state->gatheredNotices == 0 && state->lost.empty()) state->firstNoticeAt = now;
+        if (notice.kind == WATCH_UNMOUNTED && state->unmounted.insert(notice.path).second) {
+            state->newlyUnmounted.push_back(notice.path);
+        }
+        if (notice.kind == WATCH_FOLDER_IN) state->unmounted.erase(notice.path);  // a volume came back
         if (notice.kind == WATCH_LOST) {
             if (state->lost.size() < 100) state->lost.push_back(notice.path);
-            state->limitReached = state->limitReached || notice.limitReached;
-            if (notice.limitReached && state->unwatched.size() < kMostWatchedFolders) {
+            state->anyUnwatched = state->anyUnwatched || notice.unwatched;
+            if (notice.unwatched && state->unwatched.size() < kMostWatchedFolders) {
                 state->unwatched.insert(notice.path);
             }
         }
@@ -88,6 +95,12 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
         ++state->gatheredNotices;
         state->lastNoticeAt = now;
     }
+}
+
+// Returns WATCH_STEP_BATCH for batch, which leaves what lay on a volume that went alone.
+int leaveUnmounted(const WatchState* state, WatchBatch* batch) {
+    batch->scope.leftAlone = state->unmounted;
+    return WATCH_STEP_BATCH;
 }
 
 // Hands what was gathered over as a batch, with what earlier batches could
@@ -102,11 +115,13 @@ void takeGathered(WatchState* state, WatchBatch* batch, int reason) {
     batch->reason = state->lost.empty() ? reason : BATCH_LOST;
     batch->notices = state->gatheredNotices;
     batch->lost = std::move(state->lost);
-    batch->limitReached = state->limitReached;
+    batch->anyUnwatched = state->anyUnwatched;
+    batch->unmounted = std::move(state->newlyUnmounted);
+    state->newlyUnmounted.clear();
     state->gathered = WatchScope();
     state->gatheredNotices = 0;
     state->lost.clear();
-    state->limitReached = false;
+    state->anyUnwatched = false;
     state->firstNoticeAt = 0;
 }
 
@@ -161,10 +176,20 @@ std::wstring relativeTo(const WideString& entryPath, const WideString& root) {
 bool scopeTakes(const WatchScope* scope, const WideString& entryPath, const WideString& root, bool isDirectory,
                 bool* enters) {
     *enters = true;
-    if (!scope || scope->whole) return true;
+    if (!scope || (scope->whole && scope->leftAlone.empty())) return true;
     std::wstring relative = relativeTo(entryPath, root);
+    // What lay on a volume that went is neither copied nor deleted until it comes back.
+    if (!scope->leftAlone.empty()) {
+        if (underOneOf(scope->leftAlone, parentOf(relative))) return false;
+        if (isDirectory && underOneOf(scope->leftAlone, relative)) *enters = false;
+        if (scope->whole) return true;
+    }
     if (isDirectory) *enters = scopeEnters(*scope, relative);
     return scopeLooksAt(*scope, parentOf(relative)) || (isDirectory && *enters);
+}
+
+bool scopeLeavesAlone(const WatchScope* scope, const WideString& entryPath, const WideString& root) {
+    return scope && underOneOf(scope->leftAlone, relativeTo(entryPath, root));
 }
 
 bool armWatch(WatchState* state) {
@@ -198,7 +223,12 @@ void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext) 
     state->anyFailed = true;
 }
 
-void noteBatchDone(WatchState* state) {
+void noteBatchDone(WatchState* state, const WatchScope& scope) {
+    // A whole pass that went through brought everything over, what failed before too.
+    if (scope.whole && scope.leftAlone.empty()) {
+        state->failed = WatchScope();
+        state->anyFailed = false;
+    }
     if (!state->anyFailed) state->retryWait = 0;
 }
 
@@ -212,7 +242,7 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
         if (gathered && (now >= state->lastNoticeAt + settings.delayMilliseconds ||
                          now >= state->firstNoticeAt + mostBatchWait(settings) || (endAt != 0 && now >= endAt))) {
             takeGathered(state, batch, BATCH_CHANGES);
-            return WATCH_STEP_BATCH;
+            return leaveUnmounted(state, batch);
         }
         if (endAt != 0 && now >= endAt) return WATCH_STEP_END;
         if (state->gone) {
@@ -221,7 +251,7 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
                 *batch = WatchBatch();
                 batch->scope.whole = true;
                 batch->reason = BATCH_ROOT_BACK;
-                return WATCH_STEP_BATCH;
+                return leaveUnmounted(state, batch);
             }
             int64_t look = std::min<int64_t>(kLookAgain, endAt != 0 ? endAt - now : kLookAgain);
             for (int64_t slept = 0; slept < look; slept += 100) {
@@ -236,7 +266,7 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             batch->scope.whole = true;
             batch->reason = BATCH_RESCAN;
             state->nextRescanAt = now + settings.rescanMilliseconds;
-            return WATCH_STEP_BATCH;
+            return leaveUnmounted(state, batch);
         }
         if (state->anyFailed && now >= state->nextRetryAt) {
             *batch = WatchBatch();
@@ -244,14 +274,14 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             batch->reason = BATCH_RETRY;
             state->failed = WatchScope();
             state->anyFailed = false;
-            return WATCH_STEP_BATCH;
+            return leaveUnmounted(state, batch);
         }
         if (!state->unwatched.empty() && now >= state->nextUnwatchedAt && state->nextUnwatchedAt != 0) {
             *batch = WatchBatch();
             for (const std::wstring& folder : state->unwatched) addTree(&batch->scope, folder);
             batch->reason = BATCH_RESCAN;
             state->nextUnwatchedAt = now + settings.unwatchedMilliseconds;
-            return WATCH_STEP_BATCH;
+            return leaveUnmounted(state, batch);
         }
         if (!state->unwatched.empty() && state->nextUnwatchedAt == 0) {
             state->nextUnwatchedAt = now + settings.unwatchedMilliseconds;
@@ -290,7 +320,12 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             platformCloseWatch(state->watch);
             state->watch = nullptr;
             state->gone = true;
-            // What was gathered is walked whole once the folder stands again.
+            // What was gathered waits for the whole pass once the folder stands again.
+            if (state->gatheredNotices > 0 || !state->lost.empty()) {
+                WatchScope everything;
+                everything.whole = true;
+                noteBatchFailed(state, everything, false);
+            }
             takeGathered(state, batch, BATCH_CHANGES);
             *batch = WatchBatch();
             return WATCH_STEP_GONE;

@@ -16,10 +16,12 @@ const size_t kMostWatchedFolders = 20000;
 
 // What a run of a batch looks at, by paths relative to the From Folder ("" the folder itself).
 struct WatchScope {
-    bool whole = false;                         // the whole tree, as a run without a watch
-    std::unordered_set<std::wstring> levels;    // folders whose own entries are looked at
-    std::unordered_set<std::wstring> trees;     // folders looked at with everything below them
-    std::unordered_set<std::wstring> onTheWay;  // folders above those, entered only to reach them
+    bool whole = false;                          // the whole tree, as a run without a watch
+    std::unordered_set<std::wstring> levels;     // folders whose own entries are looked at
+    std::unordered_set<std::wstring> trees;      // folders looked at with everything below them
+    std::unordered_set<std::wstring> onTheWay;   // folders above those, entered only to reach them
+    std::unordered_set<std::wstring> leftAlone;  // folders whose volume went: not entered, nothing below
+                                                 // copied or deleted, even by a whole pass
 };
 
 // Why a batch is run (a BATCH_ reason).
@@ -42,11 +44,12 @@ struct WatchSettings {
 
 // What the next batch is and why.
 struct WatchBatch {
-    WatchScope scope;                // what its run looks at
-    int reason = BATCH_CHANGES;      // a BATCH_ reason
-    long long notices = 0;           // the changes told for it
-    std::vector<std::wstring> lost;  // folders whose changes may have been lost ("" the whole tree), to be told
-    bool limitReached = false;       // some of them the system's watch limit leaves unwatched
+    WatchScope scope;                     // what its run looks at
+    int reason = BATCH_CHANGES;           // a BATCH_ reason
+    long long notices = 0;                // the changes told for it
+    std::vector<std::wstring> lost;       // folders whose changes may have been lost ("" the whole tree), to be told
+    bool anyUnwatched = false;            // some of them the system cannot watch
+    std::vector<std::wstring> unmounted;  // folders whose volume went since the last batch, to be told
 };
 
 // What waiting for a batch ended with.
@@ -66,8 +69,10 @@ struct WatchState {
     WatchScope gathered;                         // what changed since the last batch
     long long gatheredNotices = 0;               // how many changes that is
     std::vector<std::wstring> lost;              // folders whose changes may have been lost since the last batch
-    bool limitReached = false;                   // the watch limit left some of them unwatched
+    bool anyUnwatched = false;                   // the system could not watch some of them
     std::unordered_set<std::wstring> unwatched;  // folders the watch limit left unwatched, walked now and then
+    std::unordered_set<std::wstring> unmounted;  // folders whose volume went and has not come back
+    std::vector<std::wstring> newlyUnmounted;    // those not told yet
     WatchScope failed;                           // what batches could not bring up to date, to be tried again
     bool anyFailed = false;                      // failed holds something
     bool failedWithNext = false;                 // failed goes with the next batch (what failed may pass)
@@ -107,6 +112,10 @@ std::wstring relativeTo(const WideString& entryPath, const WideString& root);
 bool scopeTakes(const WatchScope* scope, const WideString& entryPath, const WideString& root, bool isDirectory,
                 bool* enters);
 
+// True when the entry at entryPath below root lay on a volume that went
+// (scope's leftAlone): nothing there is copied or deleted.
+bool scopeLeavesAlone(const WatchScope* scope, const WideString& entryPath, const WideString& root);
+
 // Arms the watch of state->from: from now on every change is told. False
 // with state->reason when the system cannot watch it.
 bool armWatch(WatchState* state);
@@ -123,8 +132,9 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch);
 // user (a guard's hold, a refusal).
 void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext);
 
-// Notes that a batch went through: the waits between tries start afresh once nothing failed waits.
-void noteBatchDone(WatchState* state);
+// Notes that a batch of scope went through: the waits between tries start
+// afresh once nothing failed waits; a whole pass ends every wait.
+void noteBatchDone(WatchState* state, const WatchScope& scope);
 
 // Ends the watch.
 void endWatch(WatchState* state);

@@ -709,7 +709,8 @@ enum WatchKind {
     WATCH_FOLDER_IN,  // a folder came (made, or moved in): everything below it is new to the watch
     WATCH_LOST,       // changes may have been lost (a queue overflowed, a folder could not be watched)
     WATCH_ROOT_GONE,  // the watched folder itself went (removed, moved, unmounted)
-    WATCH_MOUNTS      // the system's mounts changed: a disk may have come on the folder, or gone
+    WATCH_MOUNTS,     // the system's mounts changed: a disk may have come on the folder, or gone
+    WATCH_UNMOUNTED   // the volume mounted on a folder below went: what was on it is not there
 };
 
 // One change a watch told, by the entry's path below the watched folder.
@@ -717,7 +718,9 @@ struct WatchNotice {
     int kind;           // a WATCH_ kind
     std::wstring path;  // the entry's path relative to the watched folder, separated by PATH_SEPARATOR;
                         // empty: the folder itself (WATCH_LOST: the whole tree may have changed)
-    bool limitReached;  // WATCH_LOST for a folder the system's watch limit left unwatched
+    bool unwatched;     // WATCH_LOST for a folder the system does not watch (its limit, a path too
+                        // long for it): to be walked now and then
+    int reason = 0;     // with unwatched: the system's reason
 };
 
 // What one wait on a watch ended with.
@@ -731,7 +734,8 @@ enum WatchWait {
 // Starts watching root and every folder below it that can be read, before
 // anything is walked: a change made from now on is told. Null with the
 // system's reason when root cannot be watched. Folders the system's limit
-// leaves unwatched are told as WATCH_LOST notices, limitReached set.
+// leaves unwatched are told as WATCH_LOST notices, unwatched set.
+// Links are never followed.
 FolderWatch* platformOpenWatch(const wchar_t* root, int* reason);
 
 // Waits at most milliseconds (negative: without end) for changes, and

@@ -43,12 +43,20 @@ const std::vector<WatchStep>& watchSteps() {
         {"a folder renamed", [](Program* p) { renameIn(p, "from/made", "from/renamed"); }},
         {"a file in a deep folder changed", [](Program* p) { writeFile(p->at("from/keep/one/two/c.txt"), "c2!"); }},
         {"a folder deleted", [](Program* p) { fs::remove_all(p->at("from/renamed")); }},
+        {"a folder renamed beside one whose name sorts between",
+         [](Program* p) { renameIn(p, "from/proj", "from/proj2"); }},
+        {"a file changed in the renamed folder, one made beside it",
+         [](Program* p) {
+             writeFile(p->at("from/proj2/src/deep/f.txt"), "changed after the rename");
+             writeFile(p->at("from/proj2/src/new.txt"), "new");
+         }},
         {"a file made in a folder moved in from outside",
          [](Program* p) {
              fs::create_directories(p->at("outside/pack/inner"));
              writeFile(p->at("outside/pack/inner/p.txt"), "p");
              fs::rename(p->at("outside/pack"), p->at("from/keep/pack"));
          }},
+        {"a folder moved out of FROM", [](Program* p) { fs::rename(p->at("from/keep/pack"), p->at("moved-out")); }},
     };
     return steps;
 }
@@ -59,6 +67,8 @@ void startingTree(Program* p) {
     writeFile(p->at("from/docs/b.txt"), "b");
     writeFile(p->at("from/keep/one/two/c.txt"), "c");
     writeFile(p->at("from/top.txt"), "top");
+    writeFile(p->at("from/proj/src/deep/f.txt"), "f");
+    writeFile(p->at("from/proj-old/x.txt"), "x");
 }
 
 // Waits until TO holds what FROM holds; the milliseconds it took, or -1 past the bound.
@@ -168,9 +178,14 @@ TEST_F(Program, WatchWalksWhatTheSystemMayHaveLost) {
     std::string program = watchPattern(this);
     ASSERT_EQ(std::system(("pkill -STOP -f " + program).c_str()), 0);
     for (int i = 0; i < 7000; ++i) writeFile(at("from/f" + std::to_string(i)), "x");
+    writeFile(at("from/made-meanwhile/b.txt"), "b");
     ASSERT_EQ(std::system(("pkill -CONT -f " + program).c_str()), 0);
     EXPECT_GE(waitForMirror(this, 30000), 0);
     EXPECT_TRUE(waitForText(at("watch-err.txt"), "may have been lost")) << readFile(at("watch-err.txt"));
+    // A folder made while notices were lost is watched from then on.
+    writeFile(at("from/made-meanwhile/b.txt"), "b, changed");
+    writeFile(at("from/made-meanwhile/c.txt"), "c");
+    EXPECT_GE(waitForMirror(this), 0);
     Outcome ended = watch.end(this);
     EXPECT_EQ(ended.status, 0) << ended.out << ended.err;
 }

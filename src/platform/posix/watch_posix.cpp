@@ -9,7 +9,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -25,6 +28,9 @@ struct FolderWatch {
     std::map<std::string, int> watchOf;           // each watched folder's watch, by its relative path
     std::vector<WatchNotice> early;               // notices found while watches were added, told at the next wait
     int mounts = -1;                              // the system's table of mounts, which tells when it changes
+    std::string realRoot;                         // the root as the table of mounts names it
+    std::set<std::string> mountsBelow;            // the folders below the root a volume is mounted on
+    bool overflowed = false;                      // the system's queue overflowed: to be watched afresh
 };
 
 namespace {
@@ -80,8 +86,12 @@ void WatchTree(FolderWatch* watch, const std::string& relative) {
         std::string full = folder.empty() ? watch->root : watch->root + "/" + folder;
         int id = inotify_add_watch(watch->fd, full.c_str(), kFolderEvents);
         if (id < 0) {
-            // A folder that cannot be read is told by the walks; one the limit leaves out, here.
-            if (errno == ENOSPC) watch->early.push_back(WatchNotice{WATCH_LOST, WideOf(folder), true});
+            // A folder that cannot be read is told by the walks; one the system
+            // will not watch (its limit, a path too long for it) is told here.
+            int error = errno;
+            if (error == ENOSPC || error == ENAMETOOLONG) {
+                watch->early.push_back(WatchNotice{WATCH_LOST, WideOf(folder), true, error});
+            }
             continue;
         }
         // A folder watched already (a mount of it elsewhere in the tree): its notices name the first path.
@@ -106,25 +116,109 @@ void WatchTree(FolderWatch* watch, const std::string& relative) {
     }
 }
 
-// Forgets the watches of relative and of every folder below it (moved away or gone).
+// Forgets the watch of relative and of every folder below it (moved away
+// or gone). The paths below it are those that begin with it and a
+// separator, side by side in the map ("a b" and "a.old" sort between "a"
+// and "a/").
 void ForgetTree(FolderWatch* watch, const std::string& relative) {
-    auto at = watch->watchOf.lower_bound(relative);
-    while (at != watch->watchOf.end()) {
-        const std::string& path = at->first;
-        bool below =
-            path == relative || (path.size() > relative.size() && path.compare(0, relative.size(), relative) == 0 &&
-                                 path[relative.size()] == '/');
-        if (!below) break;
+    auto drop = [watch](std::map<std::string, int>::iterator at) {
         inotify_rm_watch(watch->fd, at->second);
         watch->pathOf.erase(at->second);
-        at = watch->watchOf.erase(at);
+        return watch->watchOf.erase(at);
+    };
+    auto itself = watch->watchOf.find(relative);
+    if (itself != watch->watchOf.end()) drop(itself);
+    std::string prefix = relative.empty() ? relative : relative + "/";
+    auto at = watch->watchOf.lower_bound(prefix);
+    while (at != watch->watchOf.end() && at->first.compare(0, prefix.size(), prefix) == 0) at = drop(at);
+}
+
+// Reads an octal-escaped field of the table of mounts ("\040" a space).
+std::string Unescaped(const std::string& field) {
+    std::string text;
+    for (size_t at = 0; at < field.size(); ++at) {
+        bool octal = field[at] == '\\' && at + 3 < field.size();
+        for (size_t digit = 1; octal && digit <= 3; ++digit) {
+            octal = field[at + digit] >= '0' && field[at + digit] <= '7';
+        }
+        if (octal) {
+            text += static_cast<char>((field[at + 1] - '0') * 64 + (field[at + 2] - '0') * 8 + (field[at + 3] - '0'));
+            at += 3;
+        } else {
+            text += field[at];
+        }
     }
+    return text;
+}
+
+// The folders below realRoot that a volume is mounted on, relative to it.
+std::set<std::string> MountsBelow(const std::string& realRoot) {
+    std::set<std::string> below;
+    FILE* table = std::fopen("/proc/self/mountinfo", "re");
+    if (!table) return below;
+    std::string prefix = realRoot == "/" ? realRoot : realRoot + "/";
+    char* line = nullptr;
+    size_t room = 0;
+    while (getline(&line, &room, table) > 0) {
+        // "36 35 98:0 /root /mount/point options ...": the fifth field.
+        std::string text(line);
+        size_t start = 0;
+        for (int field = 0; field < 4 && start != std::string::npos; ++field) {
+            start = text.find(' ', start);
+            if (start != std::string::npos) ++start;
+        }
+        if (start == std::string::npos) continue;
+        std::string point = Unescaped(text.substr(start, text.find(' ', start) - start));
+        if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
+            below.insert(point.substr(prefix.size()));
+        }
+    }
+    std::free(line);
+    std::fclose(table);
+    return below;
+}
+
+// Starts the system's watch afresh (after its queue overflowed): every
+// folder is watched again under the path it has now.
+void Rearm(FolderWatch* watch) {
+    int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (fd < 0) return;
+    close(watch->fd);
+    watch->fd = fd;
+    watch->pathOf.clear();
+    watch->watchOf.clear();
+    watch->rootWatch = -1;
+    WatchTree(watch, std::string());
+}
+
+// Tells what the table of mounts changed below the root: a volume that
+// came is watched and walked whole; one that went leaves its bare folder
+// watched, and is told.
+void TakeMounts(FolderWatch* watch, std::vector<WatchNotice>* notices) {
+    std::set<std::string> now = MountsBelow(watch->realRoot);
+    for (const std::string& gone : watch->mountsBelow) {
+        if (now.count(gone)) continue;
+        ForgetTree(watch, gone);
+        WatchTree(watch, gone);
+        notices->push_back(WatchNotice{WATCH_UNMOUNTED, WideOf(gone), false});
+    }
+    for (const std::string& came : now) {
+        if (watch->mountsBelow.count(came)) continue;
+        ForgetTree(watch, came);
+        WatchTree(watch, came);
+        notices->push_back(WatchNotice{WATCH_FOLDER_IN, WideOf(came), false});
+    }
+    watch->mountsBelow = now;
+    notices->insert(notices->end(), watch->early.begin(), watch->early.end());
+    watch->early.clear();
+    notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
 }
 
 // Turns one event into notices; new folders are watched first.
 void TakeEvent(FolderWatch* watch, const struct inotify_event* event, std::vector<WatchNotice>* notices) {
     if (event->mask & IN_Q_OVERFLOW) {
         notices->push_back(WatchNotice{WATCH_LOST, std::wstring(), false});
+        watch->overflowed = true;  // folders made meanwhile were never watched
         return;
     }
     auto known = watch->pathOf.find(event->wd);
@@ -135,10 +229,11 @@ void TakeEvent(FolderWatch* watch, const struct inotify_event* event, std::vecto
         if (isRoot) {
             notices->push_back(WatchNotice{WATCH_ROOT_GONE, std::wstring(), false});
         } else if (event->mask & IN_UNMOUNT) {
-            notices->push_back(WatchNotice{WATCH_LOST, WideOf(folder), false});
+            notices->push_back(WatchNotice{WATCH_UNMOUNTED, WideOf(folder), false});
         }
         if (event->mask & IN_IGNORED) {
-            watch->watchOf.erase(folder);
+            auto named = watch->watchOf.find(folder);
+            if (named != watch->watchOf.end() && named->second == event->wd) watch->watchOf.erase(named);
             watch->pathOf.erase(event->wd);
         }
         return;
@@ -190,6 +285,10 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
     while (watch->root.size() > 1 && watch->root.back() == '/') watch->root.pop_back();
     // A disk mounted on the folder, or taken away below it, changes no folder a watch is on.
     watch->mounts = open("/proc/self/mounts", O_RDONLY | O_CLOEXEC);
+    char* real = realpath(watch->root.c_str(), nullptr);
+    watch->realRoot = real ? std::string(real) : watch->root;
+    std::free(real);
+    watch->mountsBelow = MountsBelow(watch->realRoot);
     WatchTree(watch, std::string());
     if (watch->rootWatch < 0) {
         *reason = watch->early.empty() ? errno : ENOSPC;
@@ -220,7 +319,7 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
         char table[4096];
         lseek(watch->mounts, 0, SEEK_SET);
         while (read(watch->mounts, table, sizeof table) > 0) {}
-        notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
+        TakeMounts(watch, notices);
     }
     if (!(waits[0].revents & POLLIN)) return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
     alignas(struct inotify_event) char buffer[64 * 1024];
@@ -233,6 +332,12 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
             TakeEvent(watch, event, notices);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         }
+    }
+    if (watch->overflowed) {
+        watch->overflowed = false;
+        Rearm(watch);
+        notices->insert(notices->end(), watch->early.begin(), watch->early.end());
+        watch->early.clear();
     }
     return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
 }

@@ -43,6 +43,30 @@ bool StartRead(FolderWatch* watch, DWORD* error) {
     return true;
 }
 
+// The path below the root with each short name (PROGRA~1) in its long
+// form, as the walks name it: the entry's own, or, gone, its folder's.
+std::wstring LongPath(const FolderWatch* watch, const std::wstring& path) {
+    if (path.find(L'~') == std::wstring::npos) return path;
+    std::wstring tail;
+    std::wstring head = path;
+    for (;;) {
+        std::wstring full = watch->root + L"\\" + head;
+        DWORD room = GetLongPathNameW(full.c_str(), nullptr, 0);
+        std::wstring longer(room, L'\0');
+        DWORD length = room > 0 ? GetLongPathNameW(full.c_str(), &longer[0], room) : 0;
+        if (length > 0 && length < room) {
+            longer.resize(length);
+            size_t cut = watch->root.size() + 1;
+            if (longer.size() >= cut) return longer.substr(cut) + tail;
+            return path;
+        }
+        size_t separator = head.rfind(L'\\');
+        if (separator == std::wstring::npos) return path;
+        tail = head.substr(separator) + tail;
+        head = head.substr(0, separator);
+    }
+}
+
 // Turns what a read filled into notices.
 void TakeChanges(FolderWatch* watch, DWORD bytes, std::vector<WatchNotice>* notices) {
     const auto* base = reinterpret_cast<const BYTE*>(watch->buffer.data());
@@ -53,6 +77,7 @@ void TakeChanges(FolderWatch* watch, DWORD bytes, std::vector<WatchNotice>* noti
         for (wchar_t& unit : path) {
             if (unit == L'/') unit = L'\\';
         }
+        path = LongPath(watch, path);
         bool added = change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME;
         DWORD attributes = added ? GetFileAttributesW((watch->root + L"\\" + path).c_str()) : INVALID_FILE_ATTRIBUTES;
         bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -71,6 +96,11 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
         return nullptr;
     }
     while (full.size() > 3 && (full.back() == L'\\' || full.back() == L'/')) full.pop_back();
+    // The root in its long form, so that the long paths below it begin with it.
+    DWORD room = GetLongPathNameW(full.c_str(), nullptr, 0);
+    std::wstring longer(room, L'\0');
+    DWORD length = room > 0 ? GetLongPathNameW(full.c_str(), &longer[0], room) : 0;
+    if (length > 0 && length < room) full = longer.substr(0, length);
     if (!WakeEvent()) {
         *reason = static_cast<int>(GetLastError());
         return nullptr;
