@@ -2152,6 +2152,61 @@ def watch_past_the_systems_limit_is_told_and_walked(work):
     check("watch: ends well", status == 0, err)
 
 
+@case
+def watch_of_disks_mounted_below_from(work):
+    """A disk mounted below FROM goes during the watch: its copy in To stays,
+    and it is told; it comes back: watched again, and what changed on it
+    reaches To; a disk mounted below FROM later is brought over too."""
+    source = folder(os.path.join(work, "data"), 0, 0o755)
+    target = folder(os.path.join(work, "backup"), 0, 0o755)
+    for index in range(100):
+        write(os.path.join(source, "top%d.txt" % index), "top %d" % index)
+    usb = folder(os.path.join(source, "usb"), 0, 0o755)
+    later = folder(os.path.join(source, "later"), 0, 0o755)
+    mounted = []
+
+    def mount(point):
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", point]).returncode != 0:
+            return False
+        mounted.append(point)
+        return True
+
+    try:
+        if not mount(usb):
+            print("skipped: no tmpfs can be mounted here")
+            return
+        for index in range(30):
+            write(os.path.join(usb, "photo%d.jpg" % index), "photo %d" % index)
+        watch = start("--watch", "--watch-for", "60", "-s", "-y", source, target)
+        copied = os.path.join(target, "usb", "photo29.jpg")
+        check("watch: the disk below is mirrored", wait_for(lambda: os.path.exists(copied)))
+        subprocess.run(["umount", usb])
+        mounted.remove(usb)
+        write(os.path.join(source, "top-new.txt"), "new")
+        check("watch: a change beside it still reaches To",
+              wait_for(lambda: os.path.exists(os.path.join(target, "top-new.txt"))))
+        check("watch: the disk gone, its copy stays", len(files_below(os.path.join(target, "usb"))) == 30)
+        mount(usb)
+        for index in range(30):
+            write(os.path.join(usb, "photo%d.jpg" % index), "photo %d" % index)
+        write(os.path.join(usb, "new.jpg"), "new")
+        check("watch: the disk back, its new photo reaches To",
+              wait_for(lambda: os.path.exists(os.path.join(target, "usb", "new.jpg"))))
+        write(os.path.join(usb, "later.jpg"), "later")
+        check("watch: and what changes on it later",
+              wait_for(lambda: os.path.exists(os.path.join(target, "usb", "later.jpg"))))
+        mount(later)
+        write(os.path.join(later, "x.txt"), "x")
+        check("watch: a disk mounted below later is brought over",
+              wait_for(lambda: os.path.exists(os.path.join(target, "later", "x.txt"))))
+        status, out, err = end_watch(watch)
+        check("watch: the disk's going was told", "went: nothing that was on it" in err, err)
+        check("watch: To is FROM", files_below(target) == files_below(source))
+    finally:
+        for point in reversed(mounted):
+            subprocess.run(["umount", "-l", point])
+
+
 def main():
     global PROGRAM
     if len(sys.argv) < 2:
