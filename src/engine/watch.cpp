@@ -211,15 +211,17 @@ bool armWatch(WatchState* state) {
     return true;
 }
 
-void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext) {
+void noteBatchFailed(WatchState* state, const WatchScope& scope, bool mayPass) {
+    bool failing = state->anyFailed;
     mergeScope(&state->failed, scope);
-    withNext = withNext && !state->failed.whole;  // a whole pass with every batch would cost too much
-    // A guard's hold waits for the user: tried again later and later, up to the rescan's period.
-    int64_t most = state->settings.rescanMilliseconds > 0 ? state->settings.rescanMilliseconds : 3600000;
-    state->retryWait = withNext ? state->settings.retryMilliseconds
-                                : std::min(most, std::max(state->settings.retryMilliseconds, state->retryWait * 2));
-    if (!state->anyFailed || !withNext) state->nextRetryAt = platformMilliseconds() + state->retryWait;
-    state->failedWithNext = (state->anyFailed ? state->failedWithNext : true) && withNext;
+    // A whole pass with every batch would cost too much.
+    bool withNext = mayPass && !state->failed.whole;
+    const WatchSettings& settings = state->settings;
+    int64_t most = settings.rescanMilliseconds > 0 ? settings.rescanMilliseconds : 3600000;
+    int64_t first = mayPass ? settings.soonMilliseconds : settings.retryMilliseconds;
+    state->retryWait = state->retryWait > 0 ? std::min(most, std::max(first, state->retryWait * 2)) : first;
+    state->nextRetryAt = platformMilliseconds() + state->retryWait;
+    state->failedWithNext = withNext && (!failing || state->failedWithNext);
     state->anyFailed = true;
 }
 

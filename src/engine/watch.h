@@ -38,7 +38,10 @@ struct WatchSettings {
     int64_t delayMilliseconds = 200;                        // quiet time after the last change before its batch
     int64_t rescanMilliseconds = int64_t{6} * 3600 * 1000;  // a whole-tree pass this often (0: never)
     int64_t endMilliseconds = -1;           // the watch ends this long after it starts (-1: when stopped)
-    int64_t retryMilliseconds = 30000;      // a batch that failed is tried again after this long
+    int64_t retryMilliseconds = 30000;      // a batch a guard held or a refusal stopped is tried again after this
+                                            // long, then twice as long each time
+    int64_t soonMilliseconds = 1000;        // a failure that may pass (an entry busy) is tried again after this
+                                            // long (and with the next batch), then twice as long each time
     int64_t unwatchedMilliseconds = 60000;  // folders the system does not watch are walked this often
 };
 
@@ -125,12 +128,13 @@ bool armWatch(WatchState* state);
 // WATCH_STEP_BATCH, *batch is what to run next.
 int nextWatchBatch(WatchState* state, WatchBatch* batch);
 
-// Notes that a batch's run could not bring scope up to date: it is tried
-// again with the next batch (withNext: a failure that may pass, an entry
-// busy or changed while copied) or on its own after settings'
-// retryMilliseconds, twice as long after each failure that waits for the
-// user (a guard's hold, a refusal).
-void noteBatchFailed(WatchState* state, const WatchScope& scope, bool withNext);
+// Notes that a batch's run could not bring scope up to date. A failure that
+// may pass (mayPass: an entry busy, or changed while copied) is tried again
+// with the next batch, and on its own after settings' soonMilliseconds; one
+// that waits for the user (a guard's hold, a refusal) after
+// retryMilliseconds; each wait twice the last while tries keep failing, up
+// to the rescan's period.
+void noteBatchFailed(WatchState* state, const WatchScope& scope, bool mayPass);
 
 // Notes that a batch of scope went through: the waits between tries start
 // afresh once nothing failed waits; a whole pass ends every wait.
