@@ -1,6 +1,8 @@
 // Watches on Windows: ReadDirectoryChangesW on the root, with its subtree.
 #include <windows.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,23 +69,65 @@ std::wstring LongPath(const FolderWatch* watch, const std::wstring& path) {
     }
 }
 
-// Turns what a read filled into notices.
+// The folder holding path ("" the root).
+std::wstring ParentOf(const std::wstring& path) {
+    size_t cut = path.rfind(L'\\');
+    return cut == std::wstring::npos ? std::wstring() : path.substr(0, cut);
+}
+
+// The nearest folder above path that stands in the watched tree ("" the
+// root), each answer kept in standing for the rest of the read.
+std::wstring FolderThatStands(const FolderWatch* watch, const std::wstring& path,
+                              std::map<std::wstring, bool>* standing) {
+    std::wstring folder = ParentOf(path);
+    while (!folder.empty()) {
+        auto known = standing->find(folder);
+        bool stands = false;
+        if (known != standing->end()) {
+            stands = known->second;
+        } else {
+            DWORD attributes = GetFileAttributesW((watch->root + L"\\" + folder).c_str());
+            stands = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+            (*standing)[folder] = stands;
+        }
+        if (stands) return folder;
+        folder = ParentOf(folder);
+    }
+    return folder;
+}
+
+// Turns what a read filled into notices. A notice may name a folder by a
+// name it had before a rename (seen under Wine): where the folder holding
+// an entry does not stand and was not removed or renamed in the same read,
+// the nearest folder that stands is walked whole.
 void TakeChanges(FolderWatch* watch, DWORD bytes, std::vector<WatchNotice>* notices) {
     const auto* base = reinterpret_cast<const BYTE*>(watch->buffer.data());
-    DWORD at = 0;
-    for (;;) {
+    std::vector<std::pair<DWORD, std::wstring>> changes;
+    std::set<std::wstring> gone;  // removed, or renamed away, in this read
+    for (DWORD at = 0;;) {
         const auto* change = reinterpret_cast<const FILE_NOTIFY_INFORMATION*>(base + at);
         std::wstring path(change->FileName, change->FileNameLength / sizeof(wchar_t));
         for (wchar_t& unit : path) {
             if (unit == L'/') unit = L'\\';
         }
         path = LongPath(watch, path);
-        bool added = change->Action == FILE_ACTION_ADDED || change->Action == FILE_ACTION_RENAMED_NEW_NAME;
+        if (change->Action == FILE_ACTION_REMOVED || change->Action == FILE_ACTION_RENAMED_OLD_NAME) gone.insert(path);
+        changes.emplace_back(change->Action, path);
+        if (change->NextEntryOffset == 0 || at + change->NextEntryOffset >= bytes) break;
+        at += change->NextEntryOffset;
+    }
+    std::map<std::wstring, bool> standing;
+    for (const auto& [action, path] : changes) {
+        bool added = action == FILE_ACTION_ADDED || action == FILE_ACTION_RENAMED_NEW_NAME;
         DWORD attributes = added ? GetFileAttributesW((watch->root + L"\\" + path).c_str()) : INVALID_FILE_ATTRIBUTES;
         bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
         notices->push_back(WatchNotice{folder ? WATCH_FOLDER_IN : WATCH_CHANGED, path, false});
-        if (change->NextEntryOffset == 0 || at + change->NextEntryOffset >= bytes) break;
-        at += change->NextEntryOffset;
+        std::wstring stands = FolderThatStands(watch, path, &standing);
+        bool removed = false;
+        for (std::wstring above = ParentOf(path); above != stands && !removed; above = ParentOf(above)) {
+            removed = gone.count(above) > 0;
+        }
+        if (stands != ParentOf(path) && !removed) notices->push_back(WatchNotice{WATCH_FOLDER_IN, stands, false});
     }
 }
 
