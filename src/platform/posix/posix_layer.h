@@ -355,7 +355,4 @@ Place LocateQuery(std::string path);
 // The same for a path that may not be writable in the system's encoding.
 Place LocateQuery(SystemName name);
 
-// Ends a wait on a watch (watch_posix.cpp): safe in a signal handler.
-void PosixWakeWatches();
-
 #endif

@@ -118,7 +118,7 @@ void (*interruptHandler)() = nullptr;
 void onSignal(int) {
     platformRequestStop();
     if (interruptHandler) interruptHandler();
-    PosixWakeWatches();
+    platformWakeWatch();
 }
 
 }  // namespace

@@ -256,7 +256,8 @@ void TakeEvent(FolderWatch* watch, const struct inotify_event* event, std::vecto
 
 }  // namespace
 
-void PosixWakeWatches() {
+// Safe in a signal handler: one write to the wake pipe.
+void platformWakeWatch() {
     int fd = wakeWrite.load();
     if (fd < 0) return;
     char byte = 1;
@@ -341,8 +342,6 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
     }
     return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
 }
-
-void platformWakeWatch() { PosixWakeWatches(); }
 
 void platformCloseWatch(FolderWatch* watch) {
     if (!watch) return;

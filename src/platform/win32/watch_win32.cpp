@@ -64,7 +64,7 @@ std::wstring LongPath(const FolderWatch* watch, const std::wstring& path) {
         }
         size_t separator = head.rfind(L'\\');
         if (separator == std::wstring::npos) return path;
-        tail = head.substr(separator) + tail;
+        tail.insert(0, head, separator, std::wstring::npos);
         head = head.substr(0, separator);
     }
 }
