@@ -310,9 +310,14 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             rootGone = rootGone || notice.kind == WATCH_ROOT_GONE;
             mounts = mounts || notice.kind == WATCH_MOUNTS;
         }
-        // A disk mounted on the folder, or taken off it, leaves the watch on
-        // a folder that is no longer the one its path names.
-        if (!rootGone && (mounts || state->replaced)) {
+        // A disk mounted on the folder, or taken off it, or the folder
+        // renamed away (Windows tells of no such thing), leaves the watch on a
+        // folder that is no longer the one its path names: looked at when the
+        // mounts change, and at most once a second while changes come.
+        int64_t lookedAt = platformMilliseconds();
+        bool lookAgain = waited == WATCH_WAIT_NOTICES && lookedAt - state->identityLookedAt >= 1000;
+        if (!rootGone && (mounts || state->replaced || lookAgain)) {
+            state->identityLookedAt = lookedAt;
             DirectoryIdentity identity{0, 0};
             rootGone =
                 !platformDirectoryIdentity(state->from.buffer, &identity) || !sameIdentity(identity, state->watchedAs);

@@ -89,6 +89,7 @@ struct WatchState {
     bool gone = false;                           // the From Folder went and is not watched again yet
     DirectoryIdentity watchedAs{0, 0};           // the identity of the folder the system's watch is on
     DirectoryIdentity armedAs{0, 0};             // the From Folder's identity when the watch was first armed
+    int64_t identityLookedAt = 0;                // when the From Folder's identity was last compared with watchedAs
     bool replaced = false;  // the folder watched now is another than the one first armed: looked at now and then
     int reason = 0;         // the system's reason when the watch failed
     std::vector<WatchNotice> notices;  // read from the system, not gathered yet

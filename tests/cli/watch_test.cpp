@@ -57,6 +57,13 @@ const std::vector<WatchStep>& watchSteps() {
              fs::rename(p->at("outside/pack"), p->at("from/keep/pack"));
          }},
         {"a folder moved out of FROM", [](Program* p) { fs::rename(p->at("from/keep/pack"), p->at("moved-out")); }},
+        {"FROM renamed away and back, then a file changed",
+         [](Program* p) {
+             fs::rename(p->at("from"), p->at("from-away"));
+             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+             fs::rename(p->at("from-away"), p->at("from"));
+             writeFile(p->at("from/top.txt"), "top, after FROM came back");
+         }},
     };
     return steps;
 }
