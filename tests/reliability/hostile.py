@@ -2066,8 +2066,11 @@ def watch_of_a_disk_that_goes_and_comes_back(work):
         time.sleep(2)
         check("watch: the unmounted disk deletes nothing", len(files_below(target)) == 25)
         mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "mode=0755", "tmpfs", source]).returncode == 0
-        for index in range(25):
-            write(os.path.join(source, "photos", "p%d.jpg" % index), "photo %d" % index, U1, 0o644)
+        # The same disk comes back: its photos as they were (a rewrite of them
+        # all would be held by the replacement guard), and one new.
+        shutil.copytree(os.path.join(target, "photos"), os.path.join(source, "photos"))
+        for name in os.listdir(os.path.join(source, "photos")):
+            os.chown(os.path.join(source, "photos", name), U1, U1)
         write(os.path.join(source, "photos", "new.jpg"), "new", U1, 0o644)
         check("watch: the disk back, its new photo reaches To",
               wait_for(lambda: os.path.exists(os.path.join(target, "photos", "new.jpg"))))
@@ -2187,8 +2190,8 @@ def watch_of_disks_mounted_below_from(work):
               wait_for(lambda: os.path.exists(os.path.join(target, "top-new.txt"))))
         check("watch: the disk gone, its copy stays", len(files_below(os.path.join(target, "usb"))) == 30)
         mount(usb)
-        for index in range(30):
-            write(os.path.join(usb, "photo%d.jpg" % index), "photo %d" % index)
+        for name in os.listdir(os.path.join(target, "usb")):
+            shutil.copy2(os.path.join(target, "usb", name), os.path.join(usb, name))
         write(os.path.join(usb, "new.jpg"), "new")
         check("watch: the disk back, its new photo reaches To",
               wait_for(lambda: os.path.exists(os.path.join(target, "usb", "new.jpg"))))
