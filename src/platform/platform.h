@@ -709,7 +709,8 @@ enum WatchKind {
     WATCH_FOLDER_IN,  // a folder came (made, or moved in): everything below it is new to the watch
     WATCH_LOST,       // changes may have been lost (a queue overflowed, a folder could not be watched)
     WATCH_ROOT_GONE,  // the watched folder itself went (removed, moved, unmounted)
-    WATCH_MOUNTS,     // the system's mounts changed: a disk may have come on the folder, or gone
+    WATCH_MOUNTS,     // the system's mounts changed, or a folder on the watched one's path was renamed or
+                      // removed: the path may name another folder now
     WATCH_UNMOUNTED   // the volume mounted on a folder below went: what was on it is not there
 };
 

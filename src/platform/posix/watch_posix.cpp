@@ -21,16 +21,19 @@
 
 // The system's watch of one tree: a watch per folder, known by its path below the root.
 struct FolderWatch {
-    int fd = -1;                                  // the inotify instance
-    std::string root;                             // the watched folder's bytes
-    int rootWatch = -1;                           // the root's own watch
-    std::unordered_map<int, std::string> pathOf;  // each watch's folder, relative to the root ("" the root)
-    std::map<std::string, int> watchOf;           // each watched folder's watch, by its relative path
-    std::vector<WatchNotice> early;               // notices found while watches were added, told at the next wait
-    int mounts = -1;                              // the system's table of mounts, which tells when it changes
-    std::string realRoot;                         // the root as the table of mounts names it
-    std::set<std::string> mountsBelow;            // the folders below the root a volume is mounted on
-    bool overflowed = false;                      // the system's queue overflowed: to be watched afresh
+    int fd = -1;                                     // the inotify instance
+    std::string root;                                // the watched folder's bytes
+    int rootWatch = -1;                              // the root's own watch
+    std::unordered_map<int, std::string> pathOf;     // each watch's folder, relative to the root ("" the root)
+    std::map<std::string, int> watchOf;              // each watched folder's watch, by its relative path
+    std::vector<WatchNotice> early;                  // notices found while watches were added, told at the next wait
+    int mounts = -1;                                 // the system's table of mounts, which tells when it changes
+    std::string realRoot;                            // the root as the table of mounts names it
+    std::set<std::string> mountsBelow;               // the folders below the root a volume is mounted on
+    bool overflowed = false;                         // the system's queue overflowed: to be watched afresh
+    int above = -1;                                  // a second instance for the folders on the root's path, so
+                                                     // that a busy /tmp never overflows the tree's queue
+    std::unordered_map<int, std::string> ancestors;  // its watches, each with the name below it on that path
 };
 
 namespace {
@@ -84,7 +87,9 @@ void WatchTree(FolderWatch* watch, const std::string& relative) {
         std::string folder = pending.back();
         pending.pop_back();
         std::string full = folder.empty() ? watch->root : watch->root + "/" + folder;
-        int id = inotify_add_watch(watch->fd, full.c_str(), kFolderEvents);
+        // The root is followed where it is a link, as the runs follow it.
+        int id = inotify_add_watch(watch->fd, full.c_str(),
+                                   folder.empty() ? kFolderEvents & ~IN_DONT_FOLLOW : kFolderEvents);
         if (id < 0) {
             // A folder that cannot be read is told by the walks; one the system
             // will not watch (its limit, a path too long for it) is told here.
@@ -176,6 +181,54 @@ std::set<std::string> MountsBelow(const std::string& realRoot) {
     std::free(line);
     std::fclose(table);
     return below;
+}
+
+// Watches each folder on the root's path, as it is spelt (absolute), for
+// the name below it: a rename, removal or new link there may leave the
+// root's path naming another folder than the one watched.
+void WatchAncestors(FolderWatch* watch) {
+    watch->ancestors.clear();
+    if (watch->above < 0) watch->above = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch->above < 0) return;
+    std::string path = watch->root;
+    if (path.empty() || path[0] != '/') {
+        char* here = getcwd(nullptr, 0);
+        if (!here) return;
+        path = std::string(here) + "/" + path;
+        std::free(here);
+    }
+    const uint32_t events =
+        IN_MOVED_FROM | IN_MOVED_TO | IN_CREATE | IN_DELETE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    while (path.size() > 1) {
+        size_t cut = path.rfind('/');
+        std::string name = path.substr(cut + 1);
+        path = cut == 0 ? std::string("/") : path.substr(0, cut);
+        if (name.empty() || name == ".") continue;
+        int id = inotify_add_watch(watch->above, path.c_str(), events);
+        if (id >= 0) watch->ancestors[id] = name;
+    }
+}
+
+// Reads what the folders on the root's path told: one WATCH_MOUNTS notice
+// when the name on the path was renamed, removed or made, or a folder on it
+// went (or the queue overflowed, which may have hidden that).
+void TakeAncestorEvents(FolderWatch* watch, std::vector<WatchNotice>* notices) {
+    alignas(struct inotify_event) char buffer[16 * 1024];
+    bool onThePath = false;
+    for (;;) {
+        ssize_t got = read(watch->above, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            auto named = watch->ancestors.find(event->wd);
+            onThePath = onThePath || (event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) ||
+                        (named != watch->ancestors.end() && event->len > 0 && named->second == event->name);
+            if (named != watch->ancestors.end() && (event->mask & IN_IGNORED)) watch->ancestors.erase(named);
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+        }
+    }
+    if (onThePath) notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
 }
 
 // Starts the system's watch afresh (after its queue overflowed): every
@@ -290,6 +343,7 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
     watch->realRoot = real ? std::string(real) : watch->root;
     std::free(real);
     watch->mountsBelow = MountsBelow(watch->realRoot);
+    WatchAncestors(watch);
     WatchTree(watch, std::string());
     if (watch->rootWatch < 0) {
         *reason = watch->early.empty() ? errno : ENOSPC;
@@ -308,9 +362,11 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
     }
     DrainWakePipe();
     if (platformStopRequested()) return WATCH_WAIT_STOPPED;
-    struct pollfd waits[3] = {{watch->fd, POLLIN, 0}, {wakeRead.load(), POLLIN, 0}, {watch->mounts, POLLPRI, 0}};
+    // A negative descriptor (no table of mounts, no second instance) is passed over.
+    struct pollfd waits[4] = {
+        {watch->fd, POLLIN, 0}, {wakeRead.load(), POLLIN, 0}, {watch->mounts, POLLPRI, 0}, {watch->above, POLLIN, 0}};
     int timeout = milliseconds < 0 ? -1 : milliseconds > 86400000 ? 86400000 : static_cast<int>(milliseconds);
-    int ready = poll(waits, watch->mounts >= 0 ? 3 : 2, timeout);
+    int ready = poll(waits, 4, timeout);
     if (platformStopRequested()) return WATCH_WAIT_STOPPED;
     if (ready < 0) return errno == EINTR ? WATCH_WAIT_TIMEOUT : (*reason = errno, WATCH_WAIT_FAILED);
     if (ready == 0) return WATCH_WAIT_TIMEOUT;
@@ -322,6 +378,7 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
         while (read(watch->mounts, table, sizeof table) > 0) {}
         TakeMounts(watch, notices);
     }
+    if (watch->above >= 0 && (waits[3].revents & POLLIN)) TakeAncestorEvents(watch, notices);
     if (!(waits[0].revents & POLLIN)) return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
     alignas(struct inotify_event) char buffer[64 * 1024];
     for (;;) {
@@ -347,5 +404,6 @@ void platformCloseWatch(FolderWatch* watch) {
     if (!watch) return;
     if (watch->fd >= 0) close(watch->fd);
     if (watch->mounts >= 0) close(watch->mounts);
+    if (watch->above >= 0) close(watch->above);
     delete watch;
 }
