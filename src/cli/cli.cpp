@@ -308,7 +308,8 @@ int watchAndReport(Terminal* terminal, const CliOptions& options, RunOptions run
     runOptions.synchronous = options.synchronous;
     runOptions.ruleExcludes = options.excludes;
     runOptions.showCopyFile = options.show;
-    int status = watchFolders(terminal, options, runOptions);
+    int result = RUN_OK;
+    int status = watchFolders(terminal, options, runOptions, &result);
     bool logKept = closeRunLog();
     if (!logKept) {
         writeErrorText(terminal, L"korvane: the log [" + text(logPath) + L"] could not be written: " +
@@ -316,7 +317,7 @@ int watchAndReport(Terminal* terminal, const CliOptions& options, RunOptions run
         if (status == EXIT_DONE) status = EXIT_HAD_ERRORS;
     }
     RunFigures figures{status,
-                       status == EXIT_DONE ? RUN_OK : RUN_HAD_ERRORS,
+                       result,
                        false,
                        terminal->tally,
                        platformMicroseconds() - terminal->startedMicroseconds,

@@ -603,7 +603,13 @@ bool apply(const OptionInfo& info, const std::wstring& spelt, bool hasValue, con
                                       : info.id == OPT_WATCH_RESCAN ? &options->watchRescanMilliseconds
                                                                     : &options->watchForMilliseconds;
             *givenOf(info.id, *options) = true;
-            if (readDuration(value, most, milliseconds)) return true;
+            // Whole passes back to back would keep the machine busy for nothing.
+            bool read = readDuration(value, most, milliseconds);
+            if (read && info.id == OPT_WATCH_RESCAN && *milliseconds > 0 && *milliseconds < 1000) {
+                *problem = L"option --watch-rescan needs 0 (no rescans) or at least 1 second, not [" + value + L"]";
+                return false;
+            }
+            if (read) return true;
             *problem = L"option --" + std::wstring(info.longName) + L" needs seconds from 0 to " +
                        std::to_wstring(most) + L", at most three decimals, not [" + value + L"]";
             return false;

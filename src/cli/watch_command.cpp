@@ -126,7 +126,7 @@ bool tellPass(Terminal* terminal, const CliOptions& options, const std::wstring&
 
 }  // namespace
 
-int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions& given) {
+int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions& given, int* result) {
     const WideString& from = options.folders[0];
     const WideString& to = options.folders[1];
     RunOptions runOptions = given;
@@ -134,7 +134,10 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     DestinationLock lock;
     int locked = lockDestinationForWatch(to, runOptions, &lock);
     if (locked != RUN_OK) {
-        writeErrorText(terminal, L"korvane: the watch was refused (" + std::to_wstring(locked) + L").");
+        *result = locked;
+        writeErrorText(terminal, std::wstring(L"korvane: the watch was ") +
+                                     (locked == WALK_BROKEN ? L"stopped before it began (" : L"refused (") +
+                                     std::to_wstring(locked) + L").");
         return exitStatusOf(locked);
     }
     runOptions.lockHeld = true;
@@ -152,11 +155,14 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     if (!armWatch(&state)) {
         writeErrorText(terminal,
                        L"korvane: FROM [" + text(from) + L"] cannot be watched: " + platformReasonText(state.reason));
+        *result = RUN_NO_SOURCE;
         return EXIT_REFUSED;
     }
     PassEnd first = runPass(terminal, options, runOptions, nullptr);
+    *result = first.result;
     if (first.result == WALK_BROKEN) {
         endWatch(&state);
+        writeErrorText(terminal, L"korvane: the watch was stopped during its first pass (-1).");
         return EXIT_WALK_STOPPED;
     }
     // A first pass refused before any change ends the watch: nothing is known to be kept current.
@@ -181,7 +187,8 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
         WatchBatch batch;
         int step = nextWatchBatch(&state, &batch);
         if (step == WATCH_STEP_STOP || step == WATCH_STEP_END) {
-            broken = step == WATCH_STEP_STOP && (state.gatheredNotices > 0 || !state.lost.empty());
+            // A stop leaves unmirrored what was gathered, and what waits to be tried again.
+            broken = step == WATCH_STEP_STOP && (state.gatheredNotices > 0 || !state.lost.empty() || state.anyFailed);
             break;
         }
         if (step == WATCH_STEP_FAILED) {
@@ -203,7 +210,10 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
         }
         WatchScope* scope = batch.scope.whole && batch.scope.leftAlone.empty() ? nullptr : &batch.scope;
         WatchScope asked = batch.scope;  // what a retry takes again, before the run adds to it
+        long long severalNames = terminal->tally.severalNamesChanged;
         PassEnd end = runPass(terminal, options, runOptions, scope);
+        // A file of several names changed: its other names, wherever they are, are brought over too.
+        if (terminal->tally.severalNamesChanged > severalNames) askWholePass(&state);
         if (end.result == WALK_BROKEN) {
             broken = true;
             break;
@@ -220,13 +230,16 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     }
     endWatch(&state);
     if (broken) {
+        *result = WALK_BROKEN;
         tell(terminal, options, L"korvane: the watch was stopped before the last changes it saw were in TO.");
         return EXIT_WALK_STOPPED;
     }
     if (state.anyFailed) {
+        *result = lastFailure == RUN_OK ? RUN_HAD_ERRORS : lastFailure;
         warn(terminal, L"korvane: the watch ended with changes not in TO (reasons above).");
-        return exitStatusOf(lastFailure == RUN_OK ? RUN_HAD_ERRORS : lastFailure);
+        return exitStatusOf(*result);
     }
+    *result = RUN_OK;
     tell(terminal, options, L"korvane: the watch ended; everything it saw is in TO.");
     return EXIT_DONE;
 }

@@ -9,7 +9,7 @@
 // Locks TO, arms the watch of FROM, runs a whole pass, then a batch for
 // each settled change until a stop or --watch-for ends it, each told on
 // the terminal and in the logs. The exit status: 0 when everything the
-// watch saw is in TO.
-int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions& runOptions);
+// watch saw is in TO; *result the RUN_ or WALK_ code behind it.
+int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions& runOptions, int* result);
 
 #endif

@@ -347,7 +347,8 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     // A watch's batch looks at the folders that changed alone: a folder
     // From holds too is entered only where the batch reaches.
     bool scopeEnters = true;
-    if (!scopeTakes(run->options.scope, entryPath, walkRoot, enterable, &scopeEnters)) {
+    if (!scopeTakes(run->options.scope, entryPath, walkRoot, enterable, &scopeEnters) ||
+        (enterable && scopeHoldsLeftAlone(run->options.scope, entryPath, walkRoot))) {
         walker->skipDescent = true;
         return true;
     }

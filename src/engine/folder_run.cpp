@@ -611,6 +611,8 @@ void tellUpdate(RunState* run, EntryJob* job) {
                 WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + pathPair(entryPath, target()) + L"]";
             if (runContext.showCopyFile) writeLogLine(line);
             reportChange(run, changeKind(outcome, job->isDirectory), line, entryPath, outcome.copiedBytes);
+            // Its other names lie in folders a watch's batch may not look at.
+            if (outcome.severalNames && run->options.scope) ++run->tally.severalNamesChanged;
         }
         // What is told after this, up to the folder's end, is what happened in it.
         if (job->folderTime) job->folderTime->activity = runActivity(run);

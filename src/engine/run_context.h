@@ -64,6 +64,8 @@ struct RunTally {
     long long expired = 0;      // run folders of the versions folder removed after the run
     long long heldBack = 0;     // entries a mirror would have deleted when the deletion guard held them all back
     long long moved = 0;        // To entries a mirror renamed into place instead of copying and deleting
+    long long severalNamesChanged = 0;  // files of several names a watch's batch brought over: their other
+                                        // names may lie where the batch did not look
 
     long long replacesHeld = 0;  // files a run would have replaced when the replacement guard held them all back
 };

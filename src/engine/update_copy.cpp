@@ -156,6 +156,8 @@ UpdateOutcome outcomeOf(const EntryUpdate& update) {
     UpdateOutcome outcome;
     outcome.changeAttempted = plan.changeAttempted;
     outcome.isDirectory = plan.isDirectory;
+    const EntryState& source = update.facts.source.state;
+    outcome.severalNames = source.queried && !source.isDirectory && source.status.linkCount > 1;
     outcome.facedFile = plan.facedFile;
     outcome.linkCopied = plan.linkCopied;
     if (plan.reason[0] != L'\0') outcome.reason = plan.reason;

@@ -20,6 +20,7 @@ struct UpdateOutcome {
     bool linkCopied = false;        // the source was taken as a link (copyLinks), not followed
     bool madeDirectory = false;     // a directory was made where none stood
     bool isDirectory = false;       // the source is a directory, not taken as a link
+    bool severalNames = false;      // the source is a file of several names (a link count above one)
     bool othersFolder = false;      // a folder another user holds was to be made anew and could not be: nothing
                                     // of From's goes below it
     bool updatedInPlace = false;    // the change was of metadata alone, made in place: an "  MD: [" line

@@ -85,7 +85,8 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
         }
         if (notice.kind == WATCH_FOLDER_IN) state->unmounted.erase(notice.path);  // a volume came back
         if (notice.kind == WATCH_LOST) {
-            if (state->lost.size() < 100) state->lost.push_back(notice.path);
+            bool told = std::find(state->lost.begin(), state->lost.end(), notice.path) != state->lost.end();
+            if (!told && state->lost.size() < 100) state->lost.push_back(notice.path);
             state->anyUnwatched = state->anyUnwatched || notice.unwatched;
             if (notice.unwatched && state->unwatched.size() < kMostWatchedFolders) {
                 state->unwatched.insert(notice.path);
@@ -192,6 +193,19 @@ bool scopeLeavesAlone(const WatchScope* scope, const WideString& entryPath, cons
     return scope && underOneOf(scope->leftAlone, relativeTo(entryPath, root));
 }
 
+bool scopeHoldsLeftAlone(const WatchScope* scope, const WideString& entryPath, const WideString& root) {
+    if (!scope || scope->leftAlone.empty()) return false;
+    std::wstring relative = relativeTo(entryPath, root);
+    for (const std::wstring& folder : scope->leftAlone) {
+        if (relative.empty() || folder == relative ||
+            (folder.size() > relative.size() && folder.compare(0, relative.size(), relative) == 0 &&
+             folder[relative.size()] == PATH_SEPARATOR)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool armWatch(WatchState* state) {
     state->watch = platformOpenWatch(state->from.buffer, &state->reason);
     if (!state->watch) return false;
@@ -223,6 +237,16 @@ void noteBatchFailed(WatchState* state, const WatchScope& scope, bool mayPass) {
     state->nextRetryAt = platformMilliseconds() + state->retryWait;
     state->failedWithNext = withNext && (!failing || state->failedWithNext);
     state->anyFailed = true;
+}
+
+void askWholePass(WatchState* state) {
+    int64_t now = platformMilliseconds();
+    if (state->gatheredNotices == 0 && state->lost.empty()) state->firstNoticeAt = now;
+    WatchScope everything;
+    everything.whole = true;
+    mergeScope(&state->gathered, everything);
+    ++state->gatheredNotices;
+    state->lastNoticeAt = now;
 }
 
 void noteBatchDone(WatchState* state, const WatchScope& scope) {
@@ -280,7 +304,12 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
         }
         if (!state->unwatched.empty() && now >= state->nextUnwatchedAt && state->nextUnwatchedAt != 0) {
             *batch = WatchBatch();
-            for (const std::wstring& folder : state->unwatched) addTree(&batch->scope, folder);
+            // The system may watch them now (its limit raised, others' watches gone).
+            for (auto folder = state->unwatched.begin(); folder != state->unwatched.end();) {
+                addTree(&batch->scope, *folder);
+                folder = platformWatchAgain(state->watch, folder->c_str()) ? state->unwatched.erase(folder)
+                                                                           : std::next(folder);
+            }
             batch->reason = BATCH_RESCAN;
             state->nextUnwatchedAt = now + settings.unwatchedMilliseconds;
             return leaveUnmounted(state, batch);

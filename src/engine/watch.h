@@ -120,6 +120,10 @@ bool scopeTakes(const WatchScope* scope, const WideString& entryPath, const Wide
 // (scope's leftAlone): nothing there is copied or deleted.
 bool scopeLeavesAlone(const WatchScope* scope, const WideString& entryPath, const WideString& root);
 
+// True when the entry at entryPath below root is, or holds, a folder that
+// lay on a volume that went: such a folder is never deleted, nor what holds it.
+bool scopeHoldsLeftAlone(const WatchScope* scope, const WideString& entryPath, const WideString& root);
+
 // Arms the watch of state->from: from now on every change is told. False
 // with state->reason when the system cannot watch it.
 bool armWatch(WatchState* state);
@@ -136,6 +140,10 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch);
 // retryMilliseconds; each wait twice the last while tries keep failing, up
 // to the rescan's period.
 void noteBatchFailed(WatchState* state, const WatchScope& scope, bool mayPass);
+
+// Has the next batch walk the whole tree, once the delay has passed (a file
+// of several names changed: its other names may lie anywhere).
+void askWholePass(WatchState* state);
 
 // Notes that a batch of scope went through: the waits between tries start
 // afresh once nothing failed waits; a whole pass ends every wait.

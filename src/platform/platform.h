@@ -743,6 +743,11 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason);
 // adds each to notices (new folders are watched before they are told).
 WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vector<WatchNotice>* notices, int* reason);
 
+// Tries again to watch the folder at relative (below the watched folder)
+// and everything below it, which the system would not watch before; true
+// when all of it is watched now.
+bool platformWatchAgain(FolderWatch* watch, const wchar_t* relative);
+
 // Ends a wait on any watch at once, as a stop does (from any thread).
 void platformWakeWatch();
 

@@ -102,6 +102,7 @@ TEST(CliOptions, ParsesEveryForm) {
          L"option --watch-delay is given more than once"},
         {{L"--watch", L"--watch-delay=3601", L"a", L"b"}, false, L"option --watch-delay needs seconds from 0 to 3600"},
         {{L"--watch", L"--watch-rescan=-5", L"a", L"b"}, false, L"option --watch-rescan needs seconds"},
+        {{L"--watch", L"--watch-rescan=0.5", L"a", L"b"}, false, L"option --watch-rescan needs 0 (no rescans)"},
         {{L"--watch", L"-f", L"list", L"a", L"b"}, false, L"option --watch takes none of -f/--list"},
         {{L"-n", L"--watch", L"a", L"b"}, false, L"option --watch takes none of -n/--dry-run"},
     };

@@ -309,6 +309,17 @@ void TakeEvent(FolderWatch* watch, const struct inotify_event* event, std::vecto
 
 }  // namespace
 
+bool platformWatchAgain(FolderWatch* watch, const wchar_t* relative) {
+    SystemName name = PathName(relative);
+    if (!watch || !name.ok) return false;
+    size_t told = watch->early.size();
+    WatchTree(watch, name.bytes);
+    // What still cannot be watched was told before.
+    bool all = watch->early.size() == told && watch->watchOf.count(name.bytes) > 0;
+    watch->early.resize(told);
+    return all;
+}
+
 // Safe in a signal handler: one write to the wake pipe.
 void platformWakeWatch() {
     int fd = wakeWrite.load();

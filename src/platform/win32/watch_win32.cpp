@@ -207,6 +207,9 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
     return WATCH_WAIT_NOTICES;
 }
 
+// The root's watch takes its whole subtree: nothing is left unwatched.
+bool platformWatchAgain(FolderWatch*, const wchar_t*) { return true; }
+
 void platformWakeWatch() {
     HANDLE event = WakeEvent();
     if (event) SetEvent(event);
