@@ -83,7 +83,10 @@ long long waitForMirror(Program* p, int most = kMostMilliseconds) {
     Clock::time_point start = Clock::now();
     for (;;) {
         long long waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-        if (p->tree("from") == p->tree("to")) return waited;
+        // A listing meets the watch's temporaries coming and going: looked at again.
+        try {
+            if (p->tree("from") == p->tree("to")) return waited;
+        } catch (const fs::filesystem_error&) {}
         if (waited > most) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
