@@ -194,6 +194,7 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
         if (step == WATCH_STEP_FAILED) {
             warn(terminal, L"korvane: watch: the watch of FROM failed: " + platformReasonText(state.reason) + L".");
             endWatch(&state);
+            *result = RUN_HAD_ERRORS;
             return EXIT_HAD_ERRORS;
         }
         if (step == WATCH_STEP_GONE) {
