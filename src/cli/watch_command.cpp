@@ -176,10 +176,8 @@ int watchFolders(Terminal* terminal, const CliOptions& options, const RunOptions
     terminal->yes = true;
     // A batch's replacement guard counts its share of all To's files, not of the few it looks at.
     runOptions.guardBase = first.filesLooked;
-    WatchScope everything;
-    everything.whole = true;
     if (!tellPass(terminal, options, L"watching [" + text(from) + L"]; the first pass", first, false, false)) {
-        noteBatchFailed(&state, everything, first.result == RUN_HAD_ERRORS);
+        noteBatchFailed(&state, wholeTree(), first.result == RUN_HAD_ERRORS);
     }
     int lastFailure = first.result;
     bool broken = false;

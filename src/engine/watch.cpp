@@ -39,8 +39,7 @@ void addWay(WatchScope* scope, const std::wstring& relative) {
 // Makes scope the whole tree once it names too many folders.
 void boundScope(WatchScope* scope) {
     if (scope->levels.size() + scope->trees.size() + scope->onTheWay.size() <= kMostWatchedFolders) return;
-    *scope = WatchScope();
-    scope->whole = true;
+    *scope = wholeTree();
 }
 
 void addLevel(WatchScope* scope, const std::wstring& folder) {
@@ -52,8 +51,7 @@ void addLevel(WatchScope* scope, const std::wstring& folder) {
 void addTree(WatchScope* scope, const std::wstring& folder) {
     if (scope->whole) return;
     if (folder.empty()) {
-        *scope = WatchScope();
-        scope->whole = true;
+        *scope = wholeTree();
         return;
     }
     if (scope->trees.insert(folder).second) addWay(scope, folder);
@@ -87,7 +85,6 @@ void gather(WatchState* state, const std::vector<WatchNotice>& notices, int64_t 
         if (notice.kind == WATCH_LOST) {
             bool told = std::find(state->lost.begin(), state->lost.end(), notice.path) != state->lost.end();
             if (!told && state->lost.size() < 100) state->lost.push_back(notice.path);
-            state->anyUnwatched = state->anyUnwatched || notice.unwatched;
             if (notice.unwatched && state->unwatched.size() < kMostWatchedFolders) {
                 state->unwatched.insert(notice.path);
             }
@@ -104,6 +101,14 @@ int leaveUnmounted(const WatchState* state, WatchBatch* batch) {
     return WATCH_STEP_BATCH;
 }
 
+// Starts gathering afresh (what waits to be told, as volumes that went, stays).
+void clearGathered(WatchState* state) {
+    state->gathered = WatchScope();
+    state->gatheredNotices = 0;
+    state->lost.clear();
+    state->firstNoticeAt = 0;
+}
+
 // Hands what was gathered over as a batch, with what earlier batches could
 // not bring over (tried again at once), and starts gathering afresh.
 void takeGathered(WatchState* state, WatchBatch* batch, int reason) {
@@ -116,14 +121,9 @@ void takeGathered(WatchState* state, WatchBatch* batch, int reason) {
     batch->reason = state->lost.empty() ? reason : BATCH_LOST;
     batch->notices = state->gatheredNotices;
     batch->lost = std::move(state->lost);
-    batch->anyUnwatched = state->anyUnwatched;
     batch->unmounted = std::move(state->newlyUnmounted);
     state->newlyUnmounted.clear();
-    state->gathered = WatchScope();
-    state->gatheredNotices = 0;
-    state->lost.clear();
-    state->anyUnwatched = false;
-    state->firstNoticeAt = 0;
+    clearGathered(state);
 }
 
 }  // namespace
@@ -132,9 +132,8 @@ void addToScope(WatchScope* scope, const WatchNotice& notice) {
     if (scope->whole) return;
     switch (notice.kind) {
         case WATCH_CHANGED:
+            // The root's own change ("") is a change of its own entries.
             addLevel(scope, parentOf(notice.path));
-            // A folder's own change (its attributes, an entry of it whose name the system did not give).
-            if (notice.path.empty()) addLevel(scope, notice.path);
             break;
         case WATCH_FOLDER_IN:
             addLevel(scope, parentOf(notice.path));
@@ -148,10 +147,15 @@ void addToScope(WatchScope* scope, const WatchNotice& notice) {
     }
 }
 
+WatchScope wholeTree() {
+    WatchScope scope;
+    scope.whole = true;
+    return scope;
+}
+
 void mergeScope(WatchScope* scope, const WatchScope& more) {
     if (more.whole) {
-        *scope = WatchScope();
-        scope->whole = true;
+        *scope = wholeTree();
         return;
     }
     for (const std::wstring& folder : more.levels) addLevel(scope, folder);
@@ -242,9 +246,7 @@ void noteBatchFailed(WatchState* state, const WatchScope& scope, bool mayPass) {
 void askWholePass(WatchState* state) {
     int64_t now = platformMilliseconds();
     if (state->gatheredNotices == 0 && state->lost.empty()) state->firstNoticeAt = now;
-    WatchScope everything;
-    everything.whole = true;
-    mergeScope(&state->gathered, everything);
+    mergeScope(&state->gathered, wholeTree());
     ++state->gatheredNotices;
     state->lastNoticeAt = now;
 }
@@ -275,7 +277,7 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             // Nothing tells when a folder comes back: it is looked for now and then.
             if (armWatch(state)) {
                 *batch = WatchBatch();
-                batch->scope.whole = true;
+                batch->scope = wholeTree();
                 batch->reason = BATCH_ROOT_BACK;
                 return leaveUnmounted(state, batch);
             }
@@ -288,8 +290,7 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
         }
         if (state->nextRescanAt != 0 && now >= state->nextRescanAt) {
             takeGathered(state, batch, BATCH_RESCAN);
-            batch->scope = WatchScope();
-            batch->scope.whole = true;
+            batch->scope = wholeTree();
             batch->reason = BATCH_RESCAN;
             state->nextRescanAt = now + settings.rescanMilliseconds;
             return leaveUnmounted(state, batch);
@@ -357,12 +358,8 @@ int nextWatchBatch(WatchState* state, WatchBatch* batch) {
             state->watch = nullptr;
             state->gone = true;
             // What was gathered waits for the whole pass once the folder stands again.
-            if (state->gatheredNotices > 0 || !state->lost.empty()) {
-                WatchScope everything;
-                everything.whole = true;
-                noteBatchFailed(state, everything, false);
-            }
-            takeGathered(state, batch, BATCH_CHANGES);
+            if (state->gatheredNotices > 0 || !state->lost.empty()) noteBatchFailed(state, wholeTree(), false);
+            clearGathered(state);
             *batch = WatchBatch();
             return WATCH_STEP_GONE;
         }

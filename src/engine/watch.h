@@ -51,7 +51,6 @@ struct WatchBatch {
     int reason = BATCH_CHANGES;           // a BATCH_ reason
     long long notices = 0;                // the changes told for it
     std::vector<std::wstring> lost;       // folders whose changes may have been lost ("" the whole tree), to be told
-    bool anyUnwatched = false;            // some of them the system cannot watch
     std::vector<std::wstring> unmounted;  // folders whose volume went since the last batch, to be told
 };
 
@@ -72,7 +71,6 @@ struct WatchState {
     WatchScope gathered;                         // what changed since the last batch
     long long gatheredNotices = 0;               // how many changes that is
     std::vector<std::wstring> lost;              // folders whose changes may have been lost since the last batch
-    bool anyUnwatched = false;                   // the system could not watch some of them
     std::unordered_set<std::wstring> unwatched;  // folders the watch limit left unwatched, walked now and then
     std::unordered_set<std::wstring> unmounted;  // folders whose volume went and has not come back
     std::vector<std::wstring> newlyUnmounted;    // those not told yet
@@ -94,6 +92,9 @@ struct WatchState {
     int reason = 0;         // the system's reason when the watch failed
     std::vector<WatchNotice> notices;  // read from the system, not gathered yet
 };
+
+// A scope of the whole tree, as a run without a watch looks at it.
+WatchScope wholeTree();
 
 // Adds one change the system told to scope. Past kMostWatchedFolders
 // folders the scope becomes the whole tree.

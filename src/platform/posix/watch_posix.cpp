@@ -78,6 +78,12 @@ std::string Below(const std::string& folder, const char* name) {
     return folder.empty() ? std::string(name) : folder + "/" + name;
 }
 
+// Moves the notices found while watches were added into notices.
+void TellEarly(FolderWatch* watch, std::vector<WatchNotice>* notices) {
+    notices->insert(notices->end(), watch->early.begin(), watch->early.end());
+    watch->early.clear();
+}
+
 // Watches the folder at relative (and, walking, every folder below it),
 // telling a folder the system's limit leaves unwatched. A folder watched
 // already (reached again through a link) is not walked again.
@@ -209,25 +215,33 @@ void WatchAncestors(FolderWatch* watch) {
     }
 }
 
-// Reads what the folders on the root's path told: one WATCH_MOUNTS notice
-// when the name on the path was renamed, removed or made, or a folder on it
-// went (or the queue overflowed, which may have hidden that).
-void TakeAncestorEvents(FolderWatch* watch, std::vector<WatchNotice>* notices) {
-    alignas(struct inotify_event) char buffer[16 * 1024];
-    bool onThePath = false;
+// Hands each event an inotify instance holds to take, until none is left.
+template <typename Take>
+void ReadEvents(int fd, Take take) {
+    alignas(struct inotify_event) char buffer[64 * 1024];
     for (;;) {
-        ssize_t got = read(watch->above, buffer, sizeof buffer);
+        ssize_t got = read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) break;
         for (ssize_t at = 0; at < got;) {
             const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            auto named = watch->ancestors.find(event->wd);
-            onThePath = onThePath || (event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) ||
-                        (named != watch->ancestors.end() && event->len > 0 && named->second == event->name);
-            if (named != watch->ancestors.end() && (event->mask & IN_IGNORED)) watch->ancestors.erase(named);
+            take(event);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
         }
     }
+}
+
+// Reads what the folders on the root's path told: one WATCH_MOUNTS notice
+// when the name on the path was renamed, removed or made, or a folder on it
+// went (or the queue overflowed, which may have hidden that).
+void TakeAncestorEvents(FolderWatch* watch, std::vector<WatchNotice>* notices) {
+    bool onThePath = false;
+    ReadEvents(watch->above, [watch, &onThePath](const struct inotify_event* event) {
+        auto named = watch->ancestors.find(event->wd);
+        onThePath = onThePath || (event->mask & (IN_Q_OVERFLOW | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) ||
+                    (named != watch->ancestors.end() && event->len > 0 && named->second == event->name);
+        if (named != watch->ancestors.end() && (event->mask & IN_IGNORED)) watch->ancestors.erase(named);
+    });
     if (onThePath) notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
 }
 
@@ -262,8 +276,7 @@ void TakeMounts(FolderWatch* watch, std::vector<WatchNotice>* notices) {
         notices->push_back(WatchNotice{WATCH_FOLDER_IN, WideOf(came), false});
     }
     watch->mountsBelow = now;
-    notices->insert(notices->end(), watch->early.begin(), watch->early.end());
-    watch->early.clear();
+    TellEarly(watch, notices);
     notices->push_back(WatchNotice{WATCH_MOUNTS, std::wstring(), false});
 }
 
@@ -298,8 +311,7 @@ void TakeEvent(FolderWatch* watch, const struct inotify_event* event, std::vecto
     std::string path = Below(folder, event->name);
     if ((event->mask & IN_ISDIR) && (event->mask & (IN_CREATE | IN_MOVED_TO))) {
         WatchTree(watch, path);
-        notices->insert(notices->end(), watch->early.begin(), watch->early.end());
-        watch->early.clear();
+        TellEarly(watch, notices);
         notices->push_back(WatchNotice{WATCH_FOLDER_IN, WideOf(path), false});
         return;
     }
@@ -367,8 +379,7 @@ FolderWatch* platformOpenWatch(const wchar_t* root, int* reason) {
 
 WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vector<WatchNotice>* notices, int* reason) {
     if (!watch->early.empty()) {
-        notices->insert(notices->end(), watch->early.begin(), watch->early.end());
-        watch->early.clear();
+        TellEarly(watch, notices);
         return WATCH_WAIT_NOTICES;
     }
     DrainWakePipe();
@@ -391,22 +402,11 @@ WatchWait platformWaitWatch(FolderWatch* watch, int64_t milliseconds, std::vecto
     }
     if (watch->above >= 0 && (waits[3].revents & POLLIN)) TakeAncestorEvents(watch, notices);
     if (!(waits[0].revents & POLLIN)) return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
-    alignas(struct inotify_event) char buffer[64 * 1024];
-    for (;;) {
-        ssize_t got = read(watch->fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
-        for (ssize_t at = 0; at < got;) {
-            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            TakeEvent(watch, event, notices);
-            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
-        }
-    }
+    ReadEvents(watch->fd, [watch, notices](const struct inotify_event* event) { TakeEvent(watch, event, notices); });
     if (watch->overflowed) {
         watch->overflowed = false;
         Rearm(watch);
-        notices->insert(notices->end(), watch->early.begin(), watch->early.end());
-        watch->early.clear();
+        TellEarly(watch, notices);
     }
     return notices->size() > before ? WATCH_WAIT_NOTICES : WATCH_WAIT_TIMEOUT;
 }
