@@ -37,6 +37,9 @@ enum OptionId {
     OPT_NO_OWNER,
     OPT_WAIT_LOCK,
     OPT_MODIFY_WINDOW,
+    OPT_CHECKSUM,
+    OPT_VERIFY,
+    OPT_TRUST_SOURCE,
     OPT_JOBS,
     OPT_VERSIONS,
     OPT_KEEP_VERSIONS,
@@ -168,6 +171,26 @@ const OptionInfo kOptions[] = {
     {OPT_MODIFY_WINDOW, 0, L"modify-window", VALUE, true, L"N",
      L"modification times whose whole seconds are at most\nN apart compare equal (FAT disks, network shares);\n"
      L"by default they compare to the nanosecond, or to the\nstep of a TO volume that keeps coarser times"},
+    {OPT_CHECKSUM, L'c', L"checksum", NO_VALUE, false, L"",
+     L"compare files of one size by their contents (both\n"
+     L"read side by side and hashed), whatever their times;\n"
+     L"files of another size differ unread. Each copy\n"
+     L"records its hash (Linux: the attribute\n"
+     L"user.korvane.xxh3; Windows: an NTFS stream), and a\n"
+     L"source whose contents changed without a write since\n"
+     L"(a failing disk) is not copied over its good copy:\n"
+     L"told as a failure; a copy that no longer matches\n"
+     L"its record is written again, told"},
+    {OPT_VERIFY, 0, L"verify", NO_VALUE, false, L"",
+     L"read each copy back (past the system's cache) and\n"
+     L"compare it with what was read of its source before\n"
+     L"it takes its name: a mismatch fails, the old file\n"
+     L"stays, --retries applies; records hashes as -c does"},
+    {OPT_TRUST_SOURCE, 0, L"checksum-trust-source", NO_VALUE, false, L"",
+     L"with -c: a source whose contents changed without a\n"
+     L"write is copied over its copy all the same (a disk\n"
+     L"image put back, a tool that writes below the file\n"
+     L"system)"},
     {OPT_JOBS, L'j', L"jobs", VALUE, true, L"N",
      L"look at and copy up to N entries side by side (1 to\n"
      L"64); default 8 where TO is on a network share or a\n"
@@ -323,6 +346,9 @@ bool* flagOf(OptionId id, CliOptions& options) {
         case OPT_WAIT_LOCK: return &options.waitLock;
         case OPT_ALLOW_EMPTY_FROM: return &options.allowEmptyFrom;
         case OPT_NO_MOVES: return &options.noMoves;
+        case OPT_CHECKSUM: return &options.checksum;
+        case OPT_VERIFY: return &options.verify;
+        case OPT_TRUST_SOURCE: return &options.trustSource;
         case OPT_WATCH: return &options.watch;
         case OPT_HELP: return &options.help;
         case OPT_VERSION: return &options.version;
@@ -734,6 +760,10 @@ bool parseArguments(const std::vector<std::wstring>& arguments, CliOptions* opti
     }
     if (options->retryWaitGiven && !options->retriesGiven) {
         *problem = L"option --retry-wait needs --retries N";
+        return false;
+    }
+    if (options->trustSource && !options->checksum) {
+        *problem = L"option --checksum-trust-source needs -c/--checksum";
         return false;
     }
     if (options->links && options->copyLinks) {

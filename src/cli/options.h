@@ -80,6 +80,9 @@ struct CliOptions {
     long long maxDelete = -1;            // the most entries a mirror may delete; more: none
     bool allowEmptyFrom = false;         // --allow-empty-from: mirror a FROM that holds next to nothing
     bool noMoves = false;                // --no-moves: a mirror copies and deletes what moved in FROM
+    bool checksum = false;               // -c: files of one size are compared by their contents
+    bool verify = false;                 // --verify: each copy is read back and compared
+    bool trustSource = false;            // --checksum-trust-source: a source changed without a write is copied
     bool maxReplaceGiven = false;        // --max-replace was given
     long long maxReplace = -1;           // the most files a run may replace; more: none
     bool retriesGiven = false;           // --retries was given

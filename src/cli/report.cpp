@@ -91,6 +91,17 @@ std::wstring statsTable(const RunFigures& figures) {
     if (tally.replacesHeld > 0) {
         net.push_back(Row{L"Held back", std::to_wstring(tally.replacesHeld), L"replacements (the replacement guard)"});
     }
+    // What was read and checked of the contents, where any was.
+    if (tally.contentsCompared + tally.verified + tally.verifyFailed + tally.bytesHashed > 0) {
+        net.push_back(Row{L"Compared", std::to_wstring(tally.contentsCompared), L"files read with their copies"});
+        net.push_back(
+            Row{L"Bytes hashed", std::to_wstring(tally.bytesHashed), L"(" + byteText(tally.bytesHashed) + L")"});
+        net.push_back(Row{L"Verified", std::to_wstring(tally.verified), L"copies read back"});
+        net.push_back(Row{L"Unverified", std::to_wstring(tally.verifyFailed), L"copies read back wrong: not kept"});
+        net.push_back(Row{L"Damaged", std::to_wstring(tally.sourceDamaged),
+                          L"sources changed without a write: their copies kept"});
+        net.push_back(Row{L"Rewritten", std::to_wstring(tally.copyDamaged), L"damaged copies written again"});
+    }
     rows.insert(rows.end() - 2, net.begin(), net.end());
     size_t labelWidth = 0;
     size_t valueWidth = 0;
@@ -119,6 +130,12 @@ std::wstring statsLine(const RunFigures& figures) {
     if (figures.versions) line += number(tally.kept) + L" kept, " + number(tally.expired) + L" expired, ";
     if (tally.heldBack > 0) line += number(tally.heldBack) + L" deletions held back, ";
     if (tally.replacesHeld > 0) line += number(tally.replacesHeld) + L" replacements held back, ";
+    if (tally.contentsCompared + tally.verified + tally.verifyFailed + tally.bytesHashed > 0) {
+        line += number(tally.contentsCompared) + L" compared, " + byteText(tally.bytesHashed) + L" hashed, " +
+                number(tally.verified) + L" verified, " + number(tally.verifyFailed) + L" unverified, " +
+                number(tally.sourceDamaged) + L" damaged sources held back, " + number(tally.copyDamaged) +
+                L" damaged copies rewritten, ";
+    }
     return line + number(tally.skipped) + L" skipped, " + number(tally.failed) + L" failed, " + byteText(tally.bytes) +
            L" copied, " + secondsText(figures.microseconds) + L" s";
 }
@@ -163,9 +180,12 @@ std::wstring statsJson(const RunFigures& figures, const std::vector<FailureNote>
         L",\"failed\":" + number(tally.failed) + L",\"bytes_copied\":" + number(tally.bytes) + L",\"kept\":" +
         number(tally.kept) + L",\"expired\":" + number(tally.expired) + L",\"held_back\":" + number(tally.heldBack) +
         L",\"replacements_held\":" + number(tally.replacesHeld) + L",\"moved\":" + number(tally.moved) +
-        L",\"seconds\":" + secondsText(figures.microseconds) + L",\"entries_per_second\":" +
-        number(perSecond(tally.directories + tally.files, figures.microseconds)) + L",\"bytes_per_second\":" +
-        number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
+        L",\"contents\":{\"compared\":" + number(tally.contentsCompared) + L",\"bytes_hashed\":" +
+        number(tally.bytesHashed) + L",\"verified\":" + number(tally.verified) + L",\"verify_failed\":" +
+        number(tally.verifyFailed) + L",\"source_damaged\":" + number(tally.sourceDamaged) + L",\"copies_rewritten\":" +
+        number(tally.copyDamaged) + L"}" + L",\"seconds\":" + secondsText(figures.microseconds) +
+        L",\"entries_per_second\":" + number(perSecond(tally.directories + tally.files, figures.microseconds)) +
+        L",\"bytes_per_second\":" + number(perSecond(tally.bytes, figures.microseconds)) + L",\"failures\":[";
     for (size_t i = 0; i < failures.size(); ++i) {
         const FailureNote& failure = failures[i];
         if (i > 0) text += L",";

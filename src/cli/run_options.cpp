@@ -40,6 +40,9 @@ RunOptions runOptionsOf(const CliOptions& options) {
     runOptions.maxDelete = options.maxDeleteGiven ? options.maxDelete : -1;
     runOptions.refuseEmptySource = !options.allowEmptyFrom;
     runOptions.moves = !options.noMoves;
+    runOptions.checksum = options.checksum;
+    runOptions.verify = options.verify;
+    runOptions.trustSource = options.trustSource;
     // What --versions keeps needs no guard, unless a limit was asked for.
     runOptions.replaceGuard =
         options.maxReplaceGiven || !options.versionsGiven ? REPLACE_GUARD_HOLD : REPLACE_GUARD_OFF;

@@ -70,6 +70,12 @@ void reportOnTerminal(void* data, const RunReport* report) {
         keepFailure(terminal, L"the walk could not read the directory", report->path, reason);
         return;
     }
+    if (report->kind == REPORT_WARNED) {
+        // What the user should look at is told without -v, and kept with the failures' lines.
+        writeErrorText(terminal, report->line);
+        if (terminal->logFile) writeLogFileLine(terminal->logFile, report->line);
+        return;
+    }
     if (terminal->logFile && terminal->logFile->changes) writeLogFileLine(terminal->logFile, report->line);
     if (terminal->verbose) writeColored(terminal, terminal->listStream, nullptr, report->line);
 }

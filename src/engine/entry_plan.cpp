@@ -145,6 +145,14 @@ EntryPlan planMaking(EntryPlan plan, const EntryFacts& facts, const RunKnows& ru
 
 }  // namespace
 
+int judgeContents(const ContentComparison& found) {
+    if (found.same) return CONTENTS_ALIKE;
+    if (!found.recordKnown) return CONTENTS_DIFFER;
+    if (found.record.hash != found.targetHash) return CONTENTS_COPY_DAMAGED;
+    if (recordPredates(found.record, found.sourceChangeSeconds, found.sourceChangeNanoseconds)) return CONTENTS_DIFFER;
+    return CONTENTS_SOURCE_DAMAGED;
+}
+
 // The facts are asked for in the order the update has always looked: the
 // rules first (judged already), the program's own names and versions folders, then the name, then the
 // link, the statuses, a coarse volume's step, the names of one file, the
@@ -199,10 +207,30 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
     bool linkFacing = existing.queried && existing.status.isLink;
     bool faithful = options.updateMetadata;
     bool sameKind = source.queried && existing.queried && !linkFacing && source.isDirectory == existing.isDirectory;
+    // Files of one size are read side by side where contents decide.
+    bool byContents = options.checksum && sameKind && !source.isDirectory && filesOfOneSize(source, existing);
+    if (byContents) {
+        if (!knows(facts, FACT_CONTENTS)) return ask(plan, FACT_CONTENTS);
+        if (facts.contentsReason != 0) {
+            plan.changeAttempted = true;
+            plan.failure = facts.contentsReason;
+            return ending(plan, PLAN_FAIL);
+        }
+        plan.contentsRead = true;
+        plan.contents = judgeContents(facts.contents);
+        plan.contentsOnly = plan.contents != CONTENTS_ALIKE && !differ;
+        differ = plan.contents != CONTENTS_ALIKE;
+        // A good copy is not written over with what a failing disk made of its source.
+        if (plan.contents == CONTENTS_SOURCE_DAMAGED && !options.trustSource) {
+            plan.changeAttempted = true;
+            plan.reason = L"contents changed without a write: a damaged source?";
+            return ending(plan, PLAN_SOURCE_DAMAGED);
+        }
+    }
     // Where metadata are kept, they decide below: a folder's mode, and a
     // file's set-ID bits under another owner, are mended in place.
     if (faithful && sameKind && source.isDirectory) differ = false;
-    if (faithful && sameKind && !source.isDirectory && differ && existing.status.setId) {
+    if (faithful && sameKind && !source.isDirectory && differ && existing.status.setId && !byContents) {
         differ = !sameContentsStamp(facts, options, &needsStep);
         if (needsStep) return ask(plan, FACT_TIME_STEP);
     }

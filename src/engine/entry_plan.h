@@ -29,8 +29,25 @@ enum EntryFact {
     FACT_TIME_STEP = 1 << 6,     // timeStep
     FACT_NAMES_OF_ONE = 1 << 7,  // links
     FACT_MEND = 1 << 8,          // mend and mendReason
-    FACT_RUN_LOG = 1 << 9        // targetIsRunLog
+    FACT_RUN_LOG = 1 << 9,       // targetIsRunLog
+    FACT_CONTENTS = 1 << 10      // contents and contentsReason (checksum)
 };
+
+// What the contents of a file and its copy of one size tell, read side by side.
+enum ContentsVerdict {
+    CONTENTS_ALIKE,           // byte for byte alike
+    CONTENTS_DIFFER,          // they differ: a change like any other
+    CONTENTS_SOURCE_DAMAGED,  // the copy is as it was written, and the source changed without a write since
+    CONTENTS_COPY_DAMAGED     // the copy is no longer what was written to it
+};
+
+// Judges what side by side reading found (see platformCompareContents): a
+// copy that matches its record, while its source's change time is no later
+// than the one the record was taken at, has a source that changed below the
+// file system (bit rot, a failing disk); a copy that does not match its own
+// record was damaged itself; without a record, or with a later change of the
+// source (a tool that wrote and gave the old time back), they simply differ.
+int judgeContents(const ContentComparison& found);
 
 // What is known of one From entry and its To counterpart when its update
 // is planned. The fields of a fact are valid once its bit is in known.
@@ -58,6 +75,8 @@ struct EntryFacts {
     int mend = MEND_NONE;                          // what the counterpart's metadata ask, a MendKind
     int mendReason = 0;                            // why they could not be read, or 0
     bool targetIsRunLog = false;                   // the counterpart is the open run log
+    ContentComparison contents;                    // checksum: what reading both side by side found
+    int contentsReason = 0;                        // why they could not be read, or 0
 };
 
 // What the run knows, beyond its options, that a plan weighs.
@@ -71,21 +90,22 @@ struct RunKnows {
 
 // What a plan comes to.
 enum PlanVerdict {
-    PLAN_ASK,            // a fact is to be learned first (needs), then the plan made again
-    PLAN_NOTHING,        // no update was asked (an entry outside the source root)
-    PLAN_RULE_LEAVES,    // the rules leave the entry alone
-    PLAN_RULE_UNJUDGED,  // the rules cannot judge the entry's path: neither copied nor deleted, and told
-    PLAN_OWN_NAME,       // the entry bears a name of the program's own: never copied
-    PLAN_VERSIONS,       // the counterpart is a versions folder, or the run's: left as it is
-    PLAN_NAME_TAKEN,     // the counterpart's name reaches another entry of To: left out
-    PLAN_NOT_PLAIN,      // the entry is no plain file or directory: left alone, never opened
-    PLAN_UP_TO_DATE,     // the counterpart is up to date: nothing to do
-    PLAN_FAIL,           // a change is due and cannot be made (why in reason or failure)
-    PLAN_HOLD_KIND,      // a To entry of another kind waits for the deletion guard: nothing done
-    PLAN_HOLD_REPLACE,   // the To file it would replace waits for the replacement guard: nothing done
-    PLAN_HOLD_NEW,       // To lacks the entry, which waits for a move to bring it: nothing done
-    PLAN_LINK_STAYS,     // a link in To faces the entry, and a run that is no mirror leaves it
-    PLAN_CHANGE          // the steps below
+    PLAN_ASK,             // a fact is to be learned first (needs), then the plan made again
+    PLAN_NOTHING,         // no update was asked (an entry outside the source root)
+    PLAN_RULE_LEAVES,     // the rules leave the entry alone
+    PLAN_RULE_UNJUDGED,   // the rules cannot judge the entry's path: neither copied nor deleted, and told
+    PLAN_OWN_NAME,        // the entry bears a name of the program's own: never copied
+    PLAN_VERSIONS,        // the counterpart is a versions folder, or the run's: left as it is
+    PLAN_NAME_TAKEN,      // the counterpart's name reaches another entry of To: left out
+    PLAN_NOT_PLAIN,       // the entry is no plain file or directory: left alone, never opened
+    PLAN_UP_TO_DATE,      // the counterpart is up to date: nothing to do
+    PLAN_FAIL,            // a change is due and cannot be made (why in reason or failure)
+    PLAN_HOLD_KIND,       // a To entry of another kind waits for the deletion guard: nothing done
+    PLAN_HOLD_REPLACE,    // the To file it would replace waits for the replacement guard: nothing done
+    PLAN_HOLD_NEW,        // To lacks the entry, which waits for a move to bring it: nothing done
+    PLAN_LINK_STAYS,      // a link in To faces the entry, and a run that is no mirror leaves it
+    PLAN_SOURCE_DAMAGED,  // checksum: the source's contents changed without a write; its good copy stays
+    PLAN_CHANGE           // the steps below
 };
 
 // What stands in the way is removed first.
@@ -109,15 +129,18 @@ enum MakeStep {
 
 // What the update of one entry is to do.
 struct EntryPlan {
-    int verdict = PLAN_ASK;        // a PlanVerdict
-    int needs = 0;                 // PLAN_ASK: the EntryFact to learn
-    bool linksReplaced = false;    // asking FACT_NAMES_OF_ONE: the counterpart is to be replaced anyway
-    bool changeAttempted = false;  // a change is due
-    bool isDirectory = false;      // the entry is a directory, not taken as a link
-    bool facedFile = false;        // From's file met a file in To (what the replacement guard's share counts)
-    bool linkCopied = false;       // the entry is taken as a link
-    const wchar_t* reason = L"";   // PLAN_VERSIONS, PLAN_FAIL: the words of why, or empty
-    int failure = 0;               // PLAN_FAIL: the system's reason, when reason is empty
+    int verdict = PLAN_ASK;         // a PlanVerdict
+    int needs = 0;                  // PLAN_ASK: the EntryFact to learn
+    bool linksReplaced = false;     // asking FACT_NAMES_OF_ONE: the counterpart is to be replaced anyway
+    bool changeAttempted = false;   // a change is due
+    bool isDirectory = false;       // the entry is a directory, not taken as a link
+    bool facedFile = false;         // From's file met a file in To (what the replacement guard's share counts)
+    bool linkCopied = false;        // the entry is taken as a link
+    bool contentsRead = false;      // checksum: the file and its copy were read side by side
+    int contents = CONTENTS_ALIKE;  // what their contents told then, a ContentsVerdict
+    bool contentsOnly = false;      // the contents differ while size and time are alike
+    const wchar_t* reason = L"";    // PLAN_VERSIONS, PLAN_FAIL: the words of why, or empty
+    int failure = 0;                // PLAN_FAIL: the system's reason, when reason is empty
     // PLAN_CHANGE: the steps, in this order.
     int clear = CLEAR_NONE;      // a ClearStep
     bool renew = false;          // the directory is made anew first, what it holds moved along

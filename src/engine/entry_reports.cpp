@@ -41,6 +41,19 @@ void reportNote(RunState* run, const WideString& line) {
     tell(REPORT_NOTED, line, WideString(), WideString(), 0);
 }
 
+void reportContentsFound(RunState* run, const UpdateOutcome& outcome, const WideString& pair) {
+    checkOnRunThread(*run);
+    if (run->counting || !outcome.contentsRead) return;
+    const wchar_t* warning = outcome.copyDamaged     ? L"  Damaged copy written again: ["
+                             : outcome.sourceDamaged ? L"  Contents changed without a write, copied as asked: ["
+                                                     : nullptr;
+    if (!warning && !outcome.contentsOnly) return;
+    if (!warning) return reportNote(run, WideString(L"  Contents differ, size and time alike: [") + pair + L"]");
+    WideString line = WideString(warning) + pair + L"]";
+    writeLogLine(line);
+    tell(REPORT_WARNED, line, WideString(), WideString(), 0);
+}
+
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,
                   const WideString& target) {
     checkOnRunThread(*run);

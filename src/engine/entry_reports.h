@@ -9,6 +9,7 @@
 
 #include "engine/rule.h"
 #include "engine/run_context.h"
+#include "engine/update_outcome.h"
 #include "engine/walker.h"
 #include "text/wide_string.h"
 
@@ -21,6 +22,12 @@ void reportEntryFailure(RunState* run, const WideString& message, const WideStri
 // Tells the front end, and the log with "Show Copy File", a line beside the
 // changes that counts as none (REPORT_NOTED).
 void reportNote(RunState* run, const WideString& line);
+
+// Tells, before the change's line, why a copy by contents was made: a copy
+// found damaged (told always, REPORT_WARNED), a source that changed without
+// a write copied as asked (likewise), or contents that differed while size
+// and time were alike (a note). pair names the source and its copy.
+void reportContentsFound(RunState* run, const UpdateOutcome& outcome, const WideString& pair);
 
 // Tells the front end of a change (a REPORT_ kind) with its log line, and
 // counts it; target: the other path of a line naming two, where told apart.

@@ -607,6 +607,7 @@ void tellUpdate(RunState* run, EntryJob* job) {
             pumpMessages();
         }
         if (outcome.changeAttempted) {
+            reportContentsFound(run, outcome, pathPair(entryPath, target()));
             WideString line =
                 WideString(outcome.updatedInPlace ? L"  MD: [" : L"  CP: [") + pathPair(entryPath, target()) + L"]";
             if (runContext.showCopyFile) writeLogLine(line);

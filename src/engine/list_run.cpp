@@ -365,6 +365,7 @@ void tellListed(RunState* run, EntryJob* job) {
     } else if (outcome.upToDate) {
         bool made = outcome.copiedBytes == 0 && outcome.isDirectory;
         int kind = outcome.updatedInPlace ? REPORT_UPDATED : made ? REPORT_CREATED : REPORT_COPIED;
+        reportContentsFound(run, outcome, pathPair(source, target));
         tellListChange(run, outcome.updatedInPlace ? L"  MD: [" : L"  CP: [", source, target, kind,
                        outcome.copiedBytes);
     } else {

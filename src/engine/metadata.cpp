@@ -7,7 +7,10 @@
 #include "platform/platform.h"
 
 KeptMetadata keptMetadata(const RunOptions& options) {
-    return KeptMetadata{options.keepOwners, options.keepXattrs, options.keepAcls};
+    KeptMetadata keep{options.keepOwners, options.keepXattrs, options.keepAcls};
+    keep.verify = options.verify;
+    keep.record = options.verify || options.checksum;
+    return keep;
 }
 
 // The statuses decide first: attributes are read only when they do not

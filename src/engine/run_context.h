@@ -36,7 +36,8 @@ enum ReportKind {
     REPORT_KEPT,     // a version of a To entry was kept before the entry changed: its "  KV: [" line
     REPORT_EXPIRED,  // a run folder of the versions folder was removed after the run: its "  XV: [" line
     REPORT_MOVED,    // a To entry From lacked was renamed to where From's same entry stands: its "  MV: [" line
-    REPORT_NOTED     // a line told with the changes, counted nowhere (why a move was not made)
+    REPORT_NOTED,    // a line told with the changes, counted nowhere (why a move was not made)
+    REPORT_WARNED    // a line told always, counted nowhere: what the user should look at (a damaged copy)
 };
 
 // One thing a run did (in a dry run: would do) or could not do.
@@ -68,6 +69,14 @@ struct RunTally {
                                         // names may lie where the batch did not look
 
     long long replacesHeld = 0;  // files a run would have replaced when the replacement guard held them all back
+
+    // Contents read and checked (checksum, verify).
+    long long contentsCompared = 0;  // files read side by side with their copies
+    long long bytesHashed = 0;       // bytes hashed: both sides read, copies hashed and read back
+    long long verified = 0;          // copies read back that matched
+    long long verifyFailed = 0;      // copies read back that did not match
+    long long sourceDamaged = 0;     // sources changed without a write whose good copies were kept (rot held back)
+    long long copyDamaged = 0;       // copies found damaged and written again
 };
 
 // What the engine needs of a front end: three plain functions and their datum,
@@ -133,6 +142,9 @@ struct RunOptions {
     bool folderTimes = false;     // a folder takes its source's modification time once its contents are done
     bool hardLinks = false;       // names of one file in From are made names of one file in To
     bool moves = false;           // a mirror renames in To what From holds under another name (engine/moves.h)
+    bool checksum = false;        // files of one size are compared by their contents, whatever their times
+    bool verify = false;          // each copy is read back and compared before it takes its name
+    bool trustSource = false;     // checksum: a source whose contents changed without a write is copied all the same
     int jobs = 0;                 // workers for the per-entry work; 0: as suits the To Folder's volume
     WatchScope* scope = nullptr;  // a watch's batch: only these folders are looked at (engine/watch.h);
                                   // null: the whole tree; the run's thread adds to it a folder it

@@ -133,6 +133,13 @@ void learn(const RunState& run, EntryUpdate* update, const UpdateAsk& ask) {
                 metadataMend(run, entryPath, target, facts.source.state, facts.target.state, &facts.mendReason);
             break;
         case FACT_RUN_LOG: facts.targetIsRunLog = isRunLogByName(target); break;
+        case FACT_CONTENTS: {
+            // A run that changes To gives a copy found alike its record on the way.
+            SystemResult read =
+                platformCompareContents(entryPath.buffer, target.buffer, !run.changes->simulated, &facts.contents);
+            facts.contentsReason = read ? 0 : read.reason;
+            break;
+        }
         default: break;
     }
     facts.known |= fact;
@@ -160,6 +167,11 @@ UpdateOutcome outcomeOf(const EntryUpdate& update) {
     outcome.severalNames = source.queried && !source.isDirectory && source.status.linkCount > 1;
     outcome.facedFile = plan.facedFile;
     outcome.linkCopied = plan.linkCopied;
+    outcome.contentsRead = plan.contentsRead;
+    outcome.contentsOnly = plan.contentsOnly;
+    outcome.copyDamaged = plan.contents == CONTENTS_COPY_DAMAGED;
+    outcome.sourceDamaged = plan.contents == CONTENTS_SOURCE_DAMAGED;
+    if (plan.contentsRead) outcome.bytesHashed = update.facts.contents.bytesRead;
     if (plan.reason[0] != L'\0') outcome.reason = plan.reason;
     switch (plan.verdict) {
         case PLAN_OWN_NAME: outcome.programsOwnName = true; break;
@@ -284,11 +296,15 @@ void copyFile(const RunState& run, EntryUpdate* update) {
             copied.reason = ready.reason;
         }
     }
+    outcome.verifyFailed = copied.reason == FAILURE_COPY_UNVERIFIED;
     if (copied.outcome != COPY_DONE) {
         if (update->plan.keep && copied.outcome != COPY_KEPT_LESS) dropVersion(run, &outcome);
         return fail(&outcome, copied.reason);
     }
     outcome.copiedBytes = source.status.size;
+    // What was written is hashed as it passes, and hashed again as it is read back.
+    outcome.verified = keep.verify && !run.changes->simulated;
+    if (keep.record && !run.changes->simulated) outcome.bytesHashed += source.status.size * (keep.verify ? 2 : 1);
     changed(&outcome);
     if (update->plan.noteFirst) noteFirstName(run, *update, true);
 }
@@ -485,6 +501,13 @@ void noteOutcome(RunState* run, const UpdateOutcome& outcome) {
     checkOnRunThread(*run);
     runContext.changeAttempted = outcome.changeAttempted;
     if (outcome.counted) ++runContext.updatedCount;
+    RunTally& tally = run->tally;
+    tally.contentsCompared += outcome.contentsRead ? 1 : 0;
+    tally.bytesHashed += outcome.bytesHashed;
+    tally.verified += outcome.verified ? 1 : 0;
+    tally.verifyFailed += outcome.verifyFailed ? 1 : 0;
+    tally.sourceDamaged += outcome.sourceDamaged && !outcome.upToDate ? 1 : 0;
+    tally.copyDamaged += outcome.copyDamaged && outcome.upToDate ? 1 : 0;
 }
 
 UpdateOutcome updateEntryNoted(RunState* run, const WideString& sourceRoot, const WideString& targetRoot,

@@ -32,6 +32,16 @@ struct UpdateOutcome {
     WideString nameTakenBy;         // the To entry the name reaches under another name; left alone
     WideString reason;              // why it failed, where the run itself found why (else the change's reason)
 
+    // What was read and checked of the contents (checksum, verify).
+    bool contentsRead = false;   // the file and its copy were read side by side
+    bool contentsOnly = false;   // their contents differed while size and time were alike
+    bool copyDamaged = false;    // the copy no longer matched its own record: written again
+    bool sourceDamaged = false;  // the source changed without a write: its copy was left as it is (or,
+                                 // as asked, written over: upToDate)
+    bool verified = false;       // the copy was read back and matched what was read
+    bool verifyFailed = false;   // the copy read back did not match: it did not take the name
+    long long bytesHashed = 0;   // the bytes hashed for the entry
+
     // The net under a mirror.
     bool heldBack = false;          // a To entry of another kind waits for the deletion guard: nothing was done
     bool replaceHeld = false;       // the To file it would replace waits for the replacement guard: nothing was done

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/content_hash.h"
+
 // Identity of an entry (a directory, a file): equal identities name the same entry.
 struct DirectoryIdentity {
     uint64_t volume;  // device or volume serial number
@@ -81,6 +83,9 @@ struct KeptMetadata {
     bool owners;  // the owner and group, as far as this process may give them
     bool xattrs;  // extended attributes: user.*, and with the right to (root) trusted.* and security.*
     bool acls;    // the access ACL, and a directory's default ACL
+    // What a file copy checks and records besides (both systems).
+    bool verify = false;  // the copy is read back before it takes the target's name, and compared
+    bool record = false;  // the copy carries the record of its contents (see platformCompareContents)
 };
 
 // Reasons of the program's own, beside the system's numbers (errno on
@@ -100,6 +105,7 @@ struct KeptMetadata {
 #define FAILURE_RUNS_FOLDER_TAKEN (-15)   // the folder of the user's runs is another's, a link, or open to others
 #define FAILURE_LINK_IN_PLACE (-16)       // a file the program appends to is a link, not followed
 #define FAILURE_NOT_OWN_FILE (-17)        // a file the program appends to is another's, or has several names
+#define FAILURE_COPY_UNVERIFIED (-18)     // the copy, read back, was not what was read from its source
 
 // The words for a reason, as the system's locale writes its own; empty for 0.
 std::wstring platformReasonText(int reason);
@@ -324,6 +330,30 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
 // file (a link is not followed in the guarded tree) fails. A stop ends the
 // reading: not done, FAILURE_STOPPED.
 SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same);
+
+// What reading a file and its copy side by side found.
+struct ContentComparison {
+    bool same = false;                    // the contents are byte for byte alike
+    ContentHash sourceHash;               // the hash of the file's contents
+    ContentHash targetHash;               // the hash of the copy's
+    int64_t sourceChangeSeconds = 0;      // the file's change time as it was read
+    int32_t sourceChangeNanoseconds = 0;  // and the part below the second
+    bool recordKnown = false;             // the copy carries a record of the program's own, one it trusts
+    ContentRecord record;                 // that record
+    bool recorded = false;                // recordWhenAlike: the copy was given its record just now
+    long long bytesRead = 0;              // the bytes read of both
+};
+
+// Reads the plain file source and its copy target side by side, hashing
+// both, and reads the copy's record: the hash and source change time a copy
+// written with KeptMetadata::record carries (an extended attribute
+// "user.korvane.xxh3", an NTFS stream "korvane.xxh3"). A record is trusted
+// only on a copy owned by the process's user or the source's owner, and of
+// one name. recordWhenAlike: alike contents whose copy carries no record, or
+// one that no longer tells them, are given it where the volume keeps one.
+// A link is never followed; a stop ends the reading (FAILURE_STOPPED).
+SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
+                                     ContentComparison* found);
 
 // Nanoseconds between the modification times a file system of this name
 // keeps (as the system names it: "FAT32" on Windows, "msdos" on Linux): 2

@@ -23,6 +23,7 @@ std::wstring platformReasonText(int reason) {
         case FAILURE_WOULD_NOT_BE_LINK: return L"Not a link";
         case FAILURE_LINK_IN_PLACE: return L"a link, not written through";
         case FAILURE_NOT_OWN_FILE: return L"another user's file, or a file of several names, not written to";
+        case FAILURE_COPY_UNVERIFIED: return L"the copy read back was not what was read from its source";
         default: return SystemReasonText(reason);
     }
 }

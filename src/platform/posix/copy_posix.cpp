@@ -35,6 +35,7 @@
 #endif
 
 #include "base/byte_escape.h"
+#include "base/content_hash.h"
 #include "base/temporary_name.h"
 #include "platform/platform.h"
 #include "platform/posix/posix_layer.h"
@@ -150,6 +151,88 @@ bool CopyContents(int in, int out, const struct stat& st) {
     return CopyRange(in, out, 0, size);
 }
 
+// Writes count bytes at offset of out; false with errno on a failure.
+bool PutAll(int out, const char* data, size_t count, off_t offset) {
+    size_t done = 0;
+    while (done < count) {
+        ssize_t put = pwrite(out, data + done, count - done, offset + static_cast<off_t>(done));
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        done += static_cast<size_t>(put);
+    }
+    return true;
+}
+
+// True when the count bytes at data are all zero.
+bool AllZero(const char* data, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+        if (data[i] != 0) return false;
+    }
+    return true;
+}
+
+// Copies the contents of in into out through memory, hashing them as they
+// pass: what a copy is checked or recorded by. In a file with holes, a
+// piece of zeros is left a hole in the copy.
+bool CopyHashing(int in, int out, const struct stat& st, ContentHashing* hashing) {
+    static thread_local char chunk[1 << 17];
+    bool sparse = static_cast<off_t>(st.st_blocks) * 512 < st.st_size;
+    off_t offset = 0;
+    while (offset < st.st_size) {
+        if (Stopped()) {
+            errno = ECANCELED;
+            return false;
+        }
+        size_t want = static_cast<size_t>(std::min<off_t>(st.st_size - offset, static_cast<off_t>(sizeof chunk)));
+        ssize_t got = pread(in, chunk, want, offset);
+        if (got == 0) break;  // the file shrank: its look again tells
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        hashBytes(hashing, chunk, static_cast<size_t>(got));
+        bool hole = sparse && AllZero(chunk, static_cast<size_t>(got));
+        if (!hole && !PutAll(out, chunk, static_cast<size_t>(got), offset)) return false;
+        offset += got;
+    }
+    return ftruncate(out, offset) == 0;
+}
+
+// Reads the copy open as out back from its volume, past the system's cache
+// where the system lets go of what it wrote, and true when its hash is
+// expected; otherwise *error is errno, ECANCELED (a stop) or
+// FAILURE_COPY_UNVERIFIED.
+bool ReadBackMatches(int out, const ContentHash& expected, int* error) {
+    static thread_local char chunk[1 << 17];
+    if (fdatasync(out) != 0) {
+        *error = errno;
+        return false;
+    }
+    posix_fadvise(out, 0, 0, POSIX_FADV_DONTNEED);
+    ContentHashing back = startHashing();
+    off_t offset = 0;
+    for (;;) {
+        if (Stopped()) {
+            *error = ECANCELED;
+            return false;
+        }
+        ssize_t got = pread(out, chunk, sizeof chunk, offset);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            *error = errno;
+            return false;
+        }
+        if (got == 0) break;
+        hashBytes(&back, chunk, static_cast<size_t>(got));
+        offset += got;
+    }
+    if (hashSoFar(back) == expected) return true;
+    *error = FAILURE_COPY_UNVERIFIED;
+    return false;
+}
+
 // A source read this many times over, changing each time, fails its copy.
 const int kCopyTries = 3;
 
@@ -171,8 +254,11 @@ bool SameStamp(const struct stat& a, const struct stat& b) {
 // FAILURE_SOURCE_CHANGED or ECANCELED (a stop); *keptLess (and *error) when
 // the volume refused an attribute the copy stands without.
 bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* error, bool* keptLess) {
+    bool checked = keep.verify || keep.record;
+    ContentHashing hashing;
     for (int attempt = 1;; ++attempt) {
-        if (!CopyContents(in, out, *st)) {
+        if (checked) hashing = startHashing();
+        if (!(checked ? CopyHashing(in, out, *st, &hashing) : CopyContents(in, out, *st))) {
             *error = errno;
             return false;
         }
@@ -196,6 +282,18 @@ bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* 
     struct timespec times[2] = {st->st_atim, st->st_mtim};
     if (futimens(out, times) != 0) {
         *error = errno;
+        *keptLess = false;
+        return false;
+    }
+    if (!checked) return true;
+    ContentHash written = hashSoFar(hashing);
+    if (keep.record) {
+        // A volume that keeps no attributes keeps no record: the copy stands without.
+        std::string stored = encodeContentRecord(ContentRecord{written, static_cast<int64_t>(st->st_ctim.tv_sec),
+                                                               static_cast<int32_t>(st->st_ctim.tv_nsec)});
+        fsetxattr(out, kContentRecordAttribute, stored.data(), stored.size(), 0);
+    }
+    if (keep.verify && !ReadBackMatches(out, written, error)) {
         *keptLess = false;
         return false;
     }
@@ -236,7 +334,8 @@ bool CopyUnnamed(int in, struct stat* st, const Place& at, const KeptMetadata& k
         return linkat(fd, "", at.directory, name, AT_EMPTY_PATH) == 0;
     };
     if (!unnamedCopies) return false;
-    int out = openat(at.directory, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    // A copy read back is opened for reading too.
+    int out = openat(at.directory, ".", O_TMPFILE | (keep.verify ? O_RDWR : O_WRONLY) | O_CLOEXEC, 0600);
     if (out < 0) {
         if (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL) unnamedCopies = false;
         return false;
@@ -345,7 +444,8 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
     NotedTemporary temporary(TemporaryBeside(at));
     int out = -1;
     WithWritableParent(at, [&] {
-        out = openat(at.directory, temporary.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        out = openat(at.directory, temporary.name.c_str(),
+                     (keep.verify ? O_RDWR : O_WRONLY) | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         return out >= 0;
     });
     if (out < 0) {
@@ -449,5 +549,96 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
     close(a);
     close(b);
     *same = result.done && alike;
+    return result;
+}
+
+const char kContentRecordAttribute[] = "user.korvane.xxh3";
+
+namespace {
+
+// Reads the record the copy open as fd carries; false when it carries none of this form.
+bool ReadContentRecord(int fd, ContentRecord* record) {
+    char stored[64];
+    ssize_t size = fgetxattr(fd, kContentRecordAttribute, stored, sizeof stored);
+    return size > 0 && decodeContentRecord(std::string(stored, static_cast<size_t>(size)), record);
+}
+
+// True when a record on the copy of status copy may be believed for a source
+// of status source: the copy is the process's user's or the source owner's
+// (no one else may have written it), and has one name.
+bool RecordTrusted(const struct stat& copy, const struct stat& source) {
+    return copy.st_nlink == 1 && (copy.st_uid == geteuid() || copy.st_uid == source.st_uid);
+}
+
+// Reads a and b to their ends side by side, hashing both into *found and
+// comparing them; not done for a stop or a failed read.
+SystemResult ReadSideBySide(int a, int b, ContentComparison* found) {
+    const size_t kChunk = size_t{256} * 1024;
+    std::vector<char> left(kChunk);
+    std::vector<char> right(kChunk);
+    ContentHashing first = startHashing();
+    ContentHashing second = startHashing();
+    bool alike = true;
+    for (;;) {
+        if (Stopped()) return SystemResult{false, FAILURE_STOPPED};
+        ssize_t n = ReadFull(a, left.data(), kChunk);
+        ssize_t m = n < 0 ? -1 : ReadFull(b, right.data(), kChunk);
+        if (n < 0 || m < 0) return Result(false);
+        hashBytes(&first, left.data(), static_cast<size_t>(n));
+        hashBytes(&second, right.data(), static_cast<size_t>(m));
+        found->bytesRead += n + m;
+        if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) alike = false;
+        if (n == 0 || m == 0) break;
+    }
+    found->same = alike;
+    found->sourceHash = hashSoFar(first);
+    found->targetHash = hashSoFar(second);
+    return SystemResult{true, 0};
+}
+
+}  // namespace
+
+// Both files are read whole, alike or not: the rot guard weighs both hashes.
+// The source's change time is its status before the reading; a source that
+// changed while it was read is told as differing (its copy looks again).
+SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
+                                     ContentComparison* found) {
+    *found = ContentComparison();
+    int a = OpenPlainForReading(source);
+    if (a < 0) return Result(false);
+    int b = OpenPlainForReading(target);
+    if (b < 0) {
+        int error = errno;
+        close(a);
+        return SystemResult{false, error};
+    }
+    struct stat sourceBefore;
+    struct stat copy;
+    SystemResult result = Result(fstat(a, &sourceBefore) == 0 && fstat(b, &copy) == 0);
+    if (result) {
+        posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
+        posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
+        found->sourceChangeSeconds = static_cast<int64_t>(sourceBefore.st_ctim.tv_sec);
+        found->sourceChangeNanoseconds = static_cast<int32_t>(sourceBefore.st_ctim.tv_nsec);
+        result = ReadSideBySide(a, b, found);
+    }
+    struct stat sourceAfter;
+    if (result && (fstat(a, &sourceAfter) != 0 || !SameStamp(sourceBefore, sourceAfter))) found->same = false;
+    if (result && RecordTrusted(copy, sourceBefore)) {
+        found->recordKnown = ReadContentRecord(b, &found->record);
+        bool stale = !found->recordKnown || found->record.hash != found->targetHash ||
+                     recordPredates(found->record, found->sourceChangeSeconds, found->sourceChangeNanoseconds);
+        if (recordWhenAlike && found->same && stale) {
+            ContentRecord record{found->targetHash, found->sourceChangeSeconds, found->sourceChangeNanoseconds};
+            std::string stored = encodeContentRecord(record);
+            found->recorded = fsetxattr(b, kContentRecordAttribute, stored.data(), stored.size(), 0) == 0;
+            if (found->recorded) {
+                found->recordKnown = true;
+                found->record = record;
+            }
+        }
+    }
+    close(a);
+    close(b);
     return result;
 }

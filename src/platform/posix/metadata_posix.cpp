@@ -230,7 +230,7 @@ bool StartsWith(const std::string& text, const char* prefix) {
 // them, trusted.* and security.*. Other system.* names are the volume's own.
 bool Wanted(const std::string& name, bool directory, const KeptMetadata& keep) {
     if (StartsWith(name, "system.")) return keep.acls && (name == kAccessAcl || (directory && name == kDefaultAcl));
-    if (!keep.xattrs) return false;
+    if (!keep.xattrs || name == kContentRecordAttribute) return false;
     if (StartsWith(name, "user.")) return true;
     return AdministersAttributes() && (StartsWith(name, "trusted.") || StartsWith(name, "security."));
 }

@@ -291,6 +291,10 @@ mode_t CopyableMode(const struct stat& st);
 // leaves the copy standing: true, *keptLess and *error telling why.
 bool KeepOnNewCopy(int in, int out, const struct stat& source, const KeptMetadata& keep, int* error, bool* keptLess);
 
+// The extended attribute that holds a copy's record of its contents: the
+// program's own, never copied from a source, compared or removed as kept metadata.
+extern const char kContentRecordAttribute[];
+
 // Takes from a folder just made, open as directory, the access and default
 // ACLs it took of its folder's default ACL, so that it is no more open than
 // its mode; 0, or the errno of a failure.

@@ -454,6 +454,7 @@ bool platformIsMountPoint(const wchar_t* path) {
 }
 
 bool platformErrorMayPass(int reason) {
+    if (reason == FAILURE_COPY_UNVERIFIED) return true;  // a volume that wrote wrong may write right
     const int passing[] = {EBUSY, ETXTBSY, EAGAIN, EWOULDBLOCK, ETIMEDOUT, ENOLCK, EDEADLK};
     for (int known : passing) {
         if (reason == known) return true;

@@ -3,6 +3,7 @@
 
 #include "platform/win32/win32_layer.h"
 
+#include "base/content_hash.h"
 #include "base/separator.h"
 #include "base/temporary_name.h"
 
@@ -137,6 +138,14 @@ CopyOutcome OutcomeOf(DWORD error) {
 
 CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_cast<int>(error)}; }
 
+namespace {
+
+// Checks and records the copy at temporary (a system path) of source as
+// keep asks: 0 when it stands so, else why not.
+int CheckCopy(const std::wstring& source, const std::wstring& temporary, const KeptMetadata& keep);
+
+}  // namespace
+
 // The copy is written under a temporary name beside the target, with the
 // source's contents, times and attributes, and then renamed over the target:
 // the target's name never holds a half-written file, a failed copy leaves the
@@ -144,7 +153,7 @@ CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_
 // replaced, never written through. A read-only target is refused as a copy
 // onto it would be, so that the caller may clear its protection and retry.
 // Windows keeps nothing of what KeptMetadata names.
-CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata&) {
+CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const KeptMetadata& keep) {
     if (RefusedChange(target)) return FailedCopy(ERROR_ACCESS_DENIED);
     std::wstring systemSource = platformSystemPath(source);
     std::wstring systemTarget = platformSystemPath(target);
@@ -182,6 +191,14 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
         if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 16) continue;
         if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) RemoveTemporary(temporary);
         return FailedCopy(error);
+    }
+    if (keep.verify || keep.record) {
+        int checked = CheckCopy(systemSource, temporary, keep);
+        if (checked != 0) {
+            RemoveTemporary(temporary);
+            return checked == FAILURE_STOPPED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED}
+                                              : CopyResult{COPY_FAILED, checked};
+        }
     }
     if (MoveFileExW(temporary.c_str(), systemTarget.c_str(), MOVEFILE_REPLACE_EXISTING))
         return CopyResult{COPY_DONE, 0};
@@ -278,5 +295,211 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
     CloseHandle(a);
     CloseHandle(b);
     *same = result.done && alike;
+    return result;
+}
+
+namespace {
+
+// The name of the stream that holds a copy's record of its contents.
+const wchar_t kRecordStream[] = L":korvane.xxh3";
+
+// Seconds and nanoseconds since 1970 of a file time (100 ns since 1601).
+void UnixTime(const LARGE_INTEGER& time, int64_t* seconds, int32_t* nanoseconds) {
+    const int64_t kFrom1601 = 116444736000000000LL;
+    int64_t ticks = time.QuadPart - kFrom1601;
+    int64_t whole = ticks >= 0 ? ticks / 10000000 : -((-ticks + 9999999) / 10000000);
+    *seconds = whole;
+    *nanoseconds = static_cast<int32_t>((ticks - whole * 10000000) * 100);
+}
+
+// Hashes what is left to read of handle into *hash; false (GetLastError) on a
+// failed read, FAILURE_STOPPED in *stopped after a stop.
+bool HashRest(HANDLE handle, ContentHash* hash, long long* bytes, bool* stopped) {
+    const DWORD kChunk = 256 * 1024;
+    // Sector-aligned, for a handle that reads past the cache.
+    char* buffer = static_cast<char*>(VirtualAlloc(nullptr, kChunk, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+    if (!buffer) return false;
+    ContentHashing hashing = startHashing();
+    bool ok = true;
+    *stopped = false;
+    for (;;) {
+        if (platformStopRequested()) {
+            *stopped = true;
+            break;
+        }
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer, kChunk, &got, nullptr)) {
+            ok = false;
+            break;
+        }
+        if (got == 0) break;
+        hashBytes(&hashing, buffer, got);
+        *bytes += got;
+    }
+    DWORD error = GetLastError();
+    VirtualFree(buffer, 0, MEM_RELEASE);
+    SetLastError(error);
+    *hash = hashSoFar(hashing);
+    return ok && !*stopped;
+}
+
+// Opens the file at path (a system path) for reading with flags; a link is never followed.
+HANDLE OpenForHashing(const std::wstring& path, DWORD flags) {
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
+}
+
+// Hashes the whole file at path (a system path); 0, or why not.
+int HashFile(const std::wstring& path, DWORD flags, ContentHash* hash, FILE_BASIC_INFO* basic) {
+    HANDLE handle = OpenForHashing(path, flags);
+    if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+    long long bytes = 0;
+    bool stopped = false;
+    bool ok = (!basic || GetFileInformationByHandleEx(handle, FileBasicInfo, basic, sizeof *basic)) &&
+              HashRest(handle, hash, &bytes, &stopped);
+    DWORD error = GetLastError();
+    CloseHandle(handle);
+    if (stopped) return FAILURE_STOPPED;
+    return ok ? 0 : static_cast<int>(error != 0 ? error : ERROR_READ_FAULT);
+}
+
+// Writes record as the stream of the file at path (a system path), its
+// times kept as they were; false where the volume keeps no streams.
+bool WriteRecord(const std::wstring& path, const ContentRecord& record) {
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    FILE_BASIC_INFO times;
+    bool timed = GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times);
+    HANDLE stream = CreateFileW((path + kRecordStream).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    bool written = false;
+    if (stream != INVALID_HANDLE_VALUE) {
+        std::string stored = encodeContentRecord(record);
+        DWORD put = 0;
+        written =
+            WriteFile(stream, stored.data(), static_cast<DWORD>(stored.size()), &put, nullptr) && put == stored.size();
+        CloseHandle(stream);
+    }
+    // Writing a stream is a write of the file: its times are given back.
+    if (written && timed) {
+        times.ChangeTime.QuadPart = 0;  // the system's own
+        times.FileAttributes = 0;       // unchanged
+        SetFileInformationByHandle(file, FileBasicInfo, &times, sizeof times);
+    }
+    CloseHandle(file);
+    return written;
+}
+
+// Reads the record of the file at path (a system path); false when it carries none.
+bool ReadRecord(const std::wstring& path, ContentRecord* record) {
+    HANDLE stream = CreateFileW((path + kRecordStream).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (stream == INVALID_HANDLE_VALUE) return false;
+    char stored[64];
+    DWORD got = 0;
+    bool read = ReadFile(stream, stored, sizeof stored, &got, nullptr) != 0;
+    CloseHandle(stream);
+    return read && decodeContentRecord(std::string(stored, got), record);
+}
+
+// The source is hashed anew after the copy (the system's copy hands no
+// bytes over) and looked at around it; the copy is read back past the
+// cache for a verification.
+int CheckCopy(const std::wstring& source, const std::wstring& temporary, const KeptMetadata& keep) {
+    ContentStamp before;
+    ContentStamp after;
+    ContentHash read;
+    FILE_BASIC_INFO basic;
+    if (!ReadContentStamp(source, &before)) return static_cast<int>(GetLastError());
+    int failed = HashFile(source, 0, &read, &basic);
+    if (failed != 0) return failed;
+    if (!ReadContentStamp(source, &after) || !SameStamp(before, after)) return FAILURE_SOURCE_CHANGED;
+    if (keep.verify) {
+        ContentHash written;
+        failed = HashFile(temporary, FILE_FLAG_NO_BUFFERING, &written, nullptr);
+        if (failed != 0) return failed;
+        if (written != read) return FAILURE_COPY_UNVERIFIED;
+    }
+    if (keep.record) {
+        ContentRecord record;
+        record.hash = read;
+        UnixTime(basic.ChangeTime, &record.sourceChangeSeconds, &record.sourceChangeNanoseconds);
+        WriteRecord(temporary, record);  // a volume without streams keeps no record
+    }
+    return 0;
+}
+
+}  // namespace
+
+SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
+                                     ContentComparison* found) {
+    *found = ContentComparison();
+    DWORD error = 0;
+    HANDLE a = OpenPlainForReading(source, &error);
+    if (a == INVALID_HANDLE_VALUE) return SystemResult{false, static_cast<int>(error)};
+    HANDLE b = OpenPlainForReading(target, &error);
+    if (b == INVALID_HANDLE_VALUE) {
+        CloseHandle(a);
+        return SystemResult{false, static_cast<int>(error)};
+    }
+    FILE_BASIC_INFO basic;
+    BY_HANDLE_FILE_INFORMATION copy;
+    SystemResult result{true, 0};
+    if (!GetFileInformationByHandleEx(a, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandle(b, &copy)) {
+        result = SystemResult{false, static_cast<int>(GetLastError())};
+    }
+    if (result) UnixTime(basic.ChangeTime, &found->sourceChangeSeconds, &found->sourceChangeNanoseconds);
+    const DWORD kChunk = 256 * 1024;
+    std::vector<char> left(kChunk);
+    std::vector<char> right(kChunk);
+    ContentHashing first = startHashing();
+    ContentHashing second = startHashing();
+    bool alike = true;
+    while (result) {
+        if (platformStopRequested()) {
+            result = SystemResult{false, FAILURE_STOPPED};
+            break;
+        }
+        DWORD n = 0;
+        DWORD m = 0;
+        if (!ReadFull(a, left.data(), kChunk, &n) || !ReadFull(b, right.data(), kChunk, &m)) {
+            result = SystemResult{false, static_cast<int>(GetLastError())};
+            break;
+        }
+        hashBytes(&first, left.data(), n);
+        hashBytes(&second, right.data(), m);
+        found->bytesRead += static_cast<long long>(n) + m;
+        if (n != m || memcmp(left.data(), right.data(), n) != 0) alike = false;
+        if (n == 0 || m == 0) break;
+    }
+    FILE_BASIC_INFO afterwards;
+    if (result && (!GetFileInformationByHandleEx(a, FileBasicInfo, &afterwards, sizeof afterwards) ||
+                   afterwards.ChangeTime.QuadPart != basic.ChangeTime.QuadPart)) {
+        alike = false;  // changed while it was read: its copy looks again
+    }
+    CloseHandle(a);
+    CloseHandle(b);
+    if (!result) return result;
+    found->same = alike;
+    found->sourceHash = hashSoFar(first);
+    found->targetHash = hashSoFar(second);
+    // Who wrote a stream is not told apart: a copy of one name is believed.
+    if (copy.nNumberOfLinks != 1) return result;
+    std::wstring systemTarget = platformSystemPath(target);
+    found->recordKnown = ReadRecord(systemTarget, &found->record);
+    const ContentRecord& record = found->record;
+    bool stale = !found->recordKnown || record.hash != found->targetHash ||
+                 recordPredates(record, found->sourceChangeSeconds, found->sourceChangeNanoseconds);
+    if (recordWhenAlike && found->same && stale) {
+        ContentRecord fresh{found->targetHash, found->sourceChangeSeconds, found->sourceChangeNanoseconds};
+        found->recorded = WriteRecord(systemTarget, fresh);
+        if (found->recorded) {
+            found->recordKnown = true;
+            found->record = fresh;
+        }
+    }
     return result;
 }

@@ -335,6 +335,7 @@ bool platformIsMountPoint(const wchar_t* path) {
 }
 
 bool platformErrorMayPass(int reason) {
+    if (reason == FAILURE_COPY_UNVERIFIED) return true;  // a volume that wrote wrong may write right
     const DWORD passing[] = {ERROR_SHARING_VIOLATION, ERROR_LOCK_VIOLATION, ERROR_NETWORK_BUSY, ERROR_UNEXP_NET_ERR,
                              ERROR_NETNAME_DELETED,   ERROR_SEM_TIMEOUT,    ERROR_DRIVE_LOCKED, ERROR_BUSY,
                              ERROR_USER_MAPPED_FILE,  ERROR_TIMEOUT,        WAIT_TIMEOUT};
