@@ -29,6 +29,9 @@ std::wstring flagsOf(const CliOptions& o) {
     if (o.settingsGiven) flags += L'S';
     if (o.help) flags += L'h';
     if (o.version) flags += L'V';
+    if (o.checksum) flags += L'c';
+    if (o.verify) flags += L'e';
+    if (o.trustSource) flags += L't';
     return flags;
 }
 
@@ -37,6 +40,7 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"a", L"b"}, true, L""},
         {{L"-s", L"-y", L"a", L"b"}, true, L"sy"},
         {{L"-sy", L"a", L"b"}, true, L"sy"},
+        {{L"-syc", L"a", L"b"}, true, L"syc"},
         {{L"--sync", L"--yes", L"--show", L"--dry-run", L"a", L"b"}, true, L"svyn"},
         {{L"-r", L".*\\.txt", L"-x", L"a", L"b"}, true, L"rx"},
         {{L"-xr.*x", L"a", L"b"}, true, L"rx"},
@@ -91,6 +95,11 @@ TEST(CliOptions, ParsesEveryForm) {
         {{L"--retries=1", L"--retry-wait=0.1234", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
         {{L"--retries=1", L"--retry-wait=3601", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
         {{L"--retries=1", L"--retry-wait=.5", L"a", L"b"}, false, L"option --retry-wait needs seconds"},
+        // Contents: flags that may come twice; trusting a damaged source needs the comparison.
+        {{L"-c", L"--checksum", L"--verify", L"--verify", L"--checksum-trust-source", L"a", L"b"}, true, L"cet"},
+        {{L"--checksum-trust-source", L"--verify", L"a", L"b"},
+         false,
+         L"option --checksum-trust-source needs -c/--checksum"},
         // The watch: its times need it, each once; a list or a dry run has nothing to keep current.
         {{L"--watch", L"--watch", L"--watch-delay=0.05", L"--watch-rescan=0", L"--watch-for=10", L"-s", L"a", L"b"},
          true,

@@ -129,6 +129,44 @@ RunOptions options(Edit edit) {
 
 RunKnows mirror() { return RunKnows{true, false, false, false}; }
 
+// What a copy's record says of it, for contents read side by side.
+enum RecordSays {
+    RECORD_NONE,         // the copy carries none
+    RECORD_SINCE_WRITE,  // it matches the copy, and the source has not been changed since it was taken
+    RECORD_BEFORE_EDIT,  // it matches the copy, and the source was changed since (a write, its time put back)
+    RECORD_NOT_COPY      // it does not match the copy
+};
+
+// Contents read side by side: alike or not, with what the copy's record says.
+ContentComparison contents(bool same, int record) {
+    ContentComparison found;
+    found.same = same;
+    found.sourceHash = ContentHash{1, same ? 2u : 3u};
+    found.targetHash = ContentHash{1, 2};
+    found.sourceChangeSeconds = 900;
+    found.sourceChangeNanoseconds = 5;
+    found.recordKnown = record != RECORD_NONE;
+    found.record.hash = record == RECORD_NOT_COPY ? ContentHash{7, 7} : found.targetHash;
+    found.record.sourceChangeSeconds = record == RECORD_BEFORE_EDIT ? 899 : 900;
+    found.record.sourceChangeNanoseconds = 5;
+    return found;
+}
+
+// A world of a file and its copy of one size whose contents were found so.
+EntryFacts readWorld(ComparedSide source, ComparedSide target, const ContentComparison& found, int reason = 0) {
+    EntryFacts facts = world(source, target);
+    facts.contents = found;
+    facts.contentsReason = reason;
+    return facts;
+}
+
+RunOptions byContents(bool trustSource = false) {
+    RunOptions made;
+    made.checksum = true;
+    made.trustSource = trustSource;
+    return made;
+}
+
 // The facts known before any plan: what the caller hands the update.
 EntryFacts upFront(const EntryFacts& world) {
     EntryFacts facts;
@@ -167,6 +205,10 @@ void learnFrom(const EntryFacts& world, int fact, EntryFacts* facts) {
             facts->mendReason = world.mendReason;
             break;
         case FACT_RUN_LOG: facts->targetIsRunLog = world.targetIsRunLog; break;
+        case FACT_CONTENTS:
+            facts->contents = world.contents;
+            facts->contentsReason = world.contentsReason;
+            break;
         default: FAIL() << "asked for an unknown fact " << fact;
     }
     facts->known |= fact;
@@ -710,15 +752,94 @@ std::vector<Case> cases() {
          false,
          {FACT_NAME, FACT_SOURCE_LINK, FACT_LINK_TARGET},
          true},
+
+        // Contents compared (checksum), and what a copy's record tells.
+        {"contents that differ under the same size and time are copied",
+         readWorld(aFile, aFile, contents(false, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"alike contents under another time are up to date",
+         readWorld(aFile, standing(file(100, 2000)), contents(true, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_UP_TO_DATE,
+         CLEAR_NONE,
+         MAKE_NOTHING,
+         false,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS},
+         false,
+         false,
+         false,
+         false},
+        {"files of another size differ unread",
+         readWorld(aFile, standing(file(101, 1000)), contents(true, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_RUN_LOG}},
+        {"a source changed without a write leaves its good copy alone",
+         readWorld(aFile, aFile, contents(false, RECORD_SINCE_WRITE)),
+         byContents(),
+         plain,
+         PLAN_SOURCE_DAMAGED,
+         CLEAR_NONE,
+         MAKE_NOTHING,
+         false,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS}},
+        {"a source changed without a write is copied when trusted",
+         readWorld(aFile, aFile, contents(false, RECORD_SINCE_WRITE)),
+         byContents(true),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"a source written since its copy's record is copied",
+         readWorld(aFile, aFile, contents(false, RECORD_BEFORE_EDIT)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"a copy that no longer matches its record is written again",
+         readWorld(aFile, aFile, contents(false, RECORD_NOT_COPY)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"contents that cannot be read fail the entry",
+         readWorld(aFile, aFile, contents(false, RECORD_NONE), 13),
+         byContents(),
+         plain,
+         PLAN_FAIL,
+         CLEAR_NONE,
+         MAKE_NOTHING,
+         false,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS}},
     };
 }
 
 std::string factNames(const std::vector<int>& facts) {
-    static const char* const names[] = {"mark",     "name",      "source link",  "link target", "link owner",
-                                        "statuses", "time step", "names of one", "mend",        "run log"};
+    static const char* const names[] = {"mark",       "name",     "source link", "link target",
+                                        "link owner", "statuses", "time step",   "names of one",
+                                        "mend",       "run log",  "contents"};
     std::string text;
     for (int fact : facts) {
-        for (int bit = 0; bit < 10; ++bit) {
+        for (int bit = 0; bit < 11; ++bit) {
             if (fact == (1 << bit)) text += std::string(text.empty() ? "" : ", ") + names[bit];
         }
     }
