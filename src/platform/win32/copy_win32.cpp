@@ -363,6 +363,15 @@ int HashFile(const std::wstring& path, DWORD flags, ContentHash* hash, FILE_BASI
     return ok ? 0 : static_cast<int>(error != 0 ? error : ERROR_READ_FAULT);
 }
 
+// True when the volume of the open file keeps named streams (NTFS, ReFS):
+// elsewhere a stream's name is refused, or taken for a file's (Wine's view
+// of a unix folder), and no record is read or written.
+bool KeepsStreams(HANDLE file) {
+    DWORD flags = 0;
+    return GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+           (flags & FILE_NAMED_STREAMS) != 0;
+}
+
 // Writes record as the stream of the file at path (a system path), its
 // times kept as they were; false where the volume keeps no streams.
 bool WriteRecord(const std::wstring& path, const ContentRecord& record) {
@@ -370,6 +379,10 @@ bool WriteRecord(const std::wstring& path, const ContentRecord& record) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return false;
+    if (!KeepsStreams(file)) {
+        CloseHandle(file);
+        return false;
+    }
     FILE_BASIC_INFO times;
     bool timed = GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times);
     HANDLE stream = CreateFileW((path + kRecordStream).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
@@ -392,8 +405,9 @@ bool WriteRecord(const std::wstring& path, const ContentRecord& record) {
     return written;
 }
 
-// Reads the record of the file at path (a system path); false when it carries none.
-bool ReadRecord(const std::wstring& path, ContentRecord* record) {
+// Reads the record of the file open as file at path (a system path); false when it carries none.
+bool ReadRecord(HANDLE file, const std::wstring& path, ContentRecord* record) {
+    if (!KeepsStreams(file)) return false;
     HANDLE stream = CreateFileW((path + kRecordStream).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (stream == INVALID_HANDLE_VALUE) return false;
@@ -481,15 +495,14 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         alike = false;  // changed while it was read: its copy looks again
     }
     CloseHandle(a);
-    CloseHandle(b);
-    if (!result) return result;
     found->same = alike;
     found->sourceHash = hashSoFar(first);
     found->targetHash = hashSoFar(second);
     // Who wrote a stream is not told apart: a copy of one name is believed.
-    if (copy.nNumberOfLinks != 1) return result;
     std::wstring systemTarget = platformSystemPath(target);
-    found->recordKnown = ReadRecord(systemTarget, &found->record);
+    found->recordKnown = result && copy.nNumberOfLinks == 1 && ReadRecord(b, systemTarget, &found->record);
+    CloseHandle(b);
+    if (!result || copy.nNumberOfLinks != 1) return result;
     const ContentRecord& record = found->record;
     bool stale = !found->recordKnown || record.hash != found->targetHash ||
                  recordPredates(record, found->sourceChangeSeconds, found->sourceChangeNanoseconds);
