@@ -269,6 +269,7 @@ class Volume:
         self.next_folder = 1
         self.fd = None
         self.trace = None
+        self.damaged = None  # --damage-written: the files written here, by node, whose reads lie
 
     def mount(self):
         self.fd = os.open("/dev/fuse", os.O_RDWR | os.O_CLOEXEC)
@@ -423,10 +424,14 @@ class Volume:
             handle, offset, size = struct.unpack_from("<QQI", body)
             data = os.pread(handle, size, offset)
             self.counts.moved(len(data), False)
+            if data and self.damaged is not None and os.fstat(handle).st_ino in self.damaged:
+                data = bytes([data[0] ^ 0x20]) + data[1:]  # a disk that lost what it acknowledged
             return data
         if opcode == WRITE:
             handle, offset, size = struct.unpack_from("<QQI", body)
             written = os.pwrite(handle, body[40:40 + size], offset)
+            if self.damaged is not None:
+                self.damaged.add(os.fstat(handle).st_ino)
             self.counts.moved(written, True)
             return struct.pack("<II", written, 0)
         if opcode == STATFS:
@@ -533,14 +538,14 @@ class Mounted:
     """A volume served by a process of its own, for harnesses and checks:
     counts() gives the counts since the last call; close() unmounts it."""
 
-    def __init__(self, root, mountpoint, delay_ms=1.0, counts_file=None):
+    def __init__(self, root, mountpoint, delay_ms=1.0, counts_file=None, extra=()):
         self.mountpoint = os.path.realpath(mountpoint)
         self.counts_file = counts_file or os.path.join(os.path.dirname(self.mountpoint), "latency-counts.json")
         os.makedirs(root, exist_ok=True)
         os.makedirs(mountpoint, exist_ok=True)
         self.server = subprocess.Popen(
             [sys.executable, os.path.abspath(__file__), "serve", root, mountpoint, "--delay", str(delay_ms),
-             "--counts", self.counts_file], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+             "--counts", self.counts_file, *extra], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE)
         for _ in range(200):
             if mounted(self.mountpoint):
@@ -606,6 +611,8 @@ def serve(arguments):
     signal.signal(signal.SIGINT, lambda *_: wanted.update(stop=True))
     if arguments.trace:
         volume.trace = open(arguments.trace, "a")
+    if arguments.damage_written:
+        volume.damaged = set()
     volume.mount()
     workers = [threading.Thread(target=volume.serve, daemon=True) for _ in range(arguments.threads)]
     for worker in workers:
@@ -713,6 +720,8 @@ def main():
     serving.add_argument("--cache", type=float, default=0.0, help="seconds the kernel keeps names and attributes")
     serving.add_argument("--counts", help="file for the counts")
     serving.add_argument("--trace", help="file that gets a line for each request: its kind, node and process")
+    serving.add_argument("--damage-written", action="store_true",
+                         help="a file written through the volume reads back with its first byte changed")
     dumping = commands.add_parser("dump")
     dumping.add_argument("pid", type=int)
     dumping.add_argument("file")

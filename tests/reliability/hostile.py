@@ -1636,6 +1636,128 @@ kill $FS; wait $FS 2>/dev/null; umount -l $W/mnt 2>/dev/null
     check("... and a mirror deletes it only with its line", "mirror lines: 1" in done.stdout, done.stdout)
 
 
+# --- contents: a source damaged below the file system, a planted record, a copy read back wrong ---
+
+
+def in_mount_namespace(work, script, timeout=300, **env):
+    """Runs a bash script in a mount namespace of its own: (its stdout, its
+    stderr), or None when it exits 77 (what it needs is not here)."""
+    done = subprocess.run(["unshare", "-m", "bash", "-c", script], capture_output=True, text=True, timeout=timeout,
+                          env=dict(os.environ, PROGRAM=PROGRAM, WORK=work, **env))
+    if done.returncode == 77:
+        print("skip   " + (done.stdout + done.stderr).strip()[-200:])
+        return None
+    return done.stdout, done.stderr
+
+
+@case
+def rot_below_the_file_system_never_replaces_a_good_copy(work):
+    """A disk flips bits in a photo whose times stay (the file system never
+    wrote): a -c mirror keeps the good copy and says so, exit 1; the option
+    that trusts the source copies it; a file edited through the file system
+    with its times put back is copied as any change."""
+    script = r"""
+set -u
+W=$WORK
+command -v mkfs.ext4 >/dev/null || { echo "no mkfs.ext4"; exit 77; }
+truncate -s 16M $W/disk.img && mkfs.ext4 -q -F $W/disk.img || exit 77
+mkdir -p $W/disk $W/to
+mount -o loop $W/disk.img $W/disk || { echo "no loop mount"; exit 77; }
+python3 -c "
+import sys
+open(sys.argv[1] + '/photo.raw', 'wb').write(b'KORVANE-ROT-MARK' + bytes(range(256)) * 256)
+open(sys.argv[1] + '/notes.txt', 'w').write('first words')
+" $W/disk
+"$PROGRAM" -c -s -y -q $W/disk $W/to; echo "first: $?"
+cp -p $W/disk/notes.txt $W/notes.before; echo -n "other words" > $W/disk/notes.txt; touch -r $W/notes.before $W/disk/notes.txt
+umount $W/disk
+python3 -c "
+import sys
+image = open(sys.argv[1], 'r+b'); data = image.read(); at = data.find(b'KORVANE-ROT-MARK')
+assert at >= 0 and data.find(b'KORVANE-ROT-MARK', at + 1) < 0
+image.seek(at + 1000); image.write(bytes([data[at + 1000] ^ 0x04])); image.close()
+" $W/disk.img || exit 1
+mount -o loop $W/disk.img $W/disk || exit 1
+"$PROGRAM" -c -s -y $W/disk $W/to; echo "damaged: $?"
+cmp -s $W/disk/photo.raw $W/to/photo.raw && echo "photo: replaced" || echo "photo: kept"
+echo "notes: $(cat $W/to/notes.txt)"
+"$PROGRAM" -c -s -y --checksum-trust-source $W/disk $W/to; echo "trusted: $?"
+cmp -s $W/disk/photo.raw $W/to/photo.raw && echo "trusted photo: replaced"
+umount $W/disk
+"""
+    ran = in_mount_namespace(work, script)
+    if ran is None:
+        return
+    out, err = ran
+    check("the good copy was recorded", "first: 0" in out, out + err)
+    check("a source damaged below the file system is held: exit 1, told",
+          "damaged: 1" in out and "contents changed without a write: a damaged source?" in err, out + err)
+    check("... and its good copy stays", "photo: kept" in out, out)
+    check("a file edited with its times put back is copied", "notes: other words" in out, out)
+    check("the option that trusts the source copies it, told",
+          "trusted: 0" in out and "trusted photo: replaced" in out and "copied as asked" in err, out + err)
+
+
+@case
+def a_record_she_planted_keeps_no_copy_of_roots_from_the_mirror(work):
+    """u1 puts her own file, with the record her own -c run gave it, in place
+    of the copy of a root file in her folder of To, its size and time as the
+    source's: a -c mirror does not take her record for its own (it would
+    judge root's file damaged and keep hers), and puts root's back."""
+    source, target = home_tree(work)
+    shared = os.path.join(source, "u1", "shared.conf")
+    write(shared, "root's setting A", 0, 0o644)
+    check("the first -c mirror", run("-c", "-s", "-y", "-q", source, target)[0] == 0)
+    mine = folder(os.path.join(work, "mine"), U1, 0o755)
+    write(os.path.join(mine, "from", "shared.conf"), "her own thing B!", U1, 0o644)
+    as_user(U1, "'%s' -c -q --mkpath '%s/from' '%s/to' && mv '%s/to/shared.conf' '%s/u1/shared.conf' && "
+            "touch -r '%s' '%s/u1/shared.conf'" % (PROGRAM, mine, mine, mine, target, shared, target))
+    planted = os.path.join(target, "u1", "shared.conf")
+    check("her file stands in To with a record", os.listxattr(planted) == ["user.korvane.xxh3"], os.listxattr(planted))
+    status, _, err = run("-c", "-s", "-y", source, target)
+    with open(planted) as copy:
+        text = copy.read()
+    check("root's file is put back over hers", status == 0 and text == "root's setting A", (status, text, err))
+
+
+@case
+def a_copy_read_back_wrong_never_takes_the_name(work):
+    """A volume acknowledges writes it then reads back otherwise (a failing
+    USB disk, a share that lost them): --verify fails the copy with its
+    reason after its retries, the old file stays and no temporary is left;
+    without it the run cannot know."""
+    bench = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "latency_fs.py")
+    if not os.path.exists("/dev/fuse"):
+        print("skip   no FUSE here")
+        return
+    script = r"""
+set -u
+W=$WORK
+mkdir -p $W/from $W/back/to $W/mnt
+echo "the old words" > $W/back/to/a.txt; touch -d @1000000000 $W/back/to/a.txt
+echo "the new words" > $W/from/a.txt
+python3 $BENCH serve $W/back $W/mnt --delay 0 --damage-written & FS=$!
+for i in $(seq 50); do mountpoint -q $W/mnt && break; sleep 0.1; done
+mountpoint -q $W/mnt || { kill $FS; echo "no FUSE volume"; exit 77; }
+"$PROGRAM" --verify --retries 2 --retry-wait 0.01 --json $W/from $W/mnt/to > $W/verify.json; echo "verify: $?"
+echo "kept: $(cat $W/back/to/a.txt)"
+echo "left: $(ls -A $W/back/to | tr '\n' ' ')"
+"$PROGRAM" -q $W/from $W/mnt/to; echo "plain: $?"
+kill $FS; wait $FS 2>/dev/null; umount -l $W/mnt 2>/dev/null
+cat $W/verify.json
+"""
+    ran = in_mount_namespace(work, script, BENCH=bench)
+    if ran is None:
+        return
+    out, err = ran
+    check("a copy read back wrong fails, with its reason",
+          "verify: 1" in out and "the copy read back was not what was read from its source" in err, out + err)
+    check("... counted", '"verify_failed":1' in out, out)
+    check("... the old file stays, no temporary is left", "kept: the old words" in out and "left: a.txt \n" in out,
+          out)
+    check("without --verify the run cannot tell", "plain: 0" in out, out + err)
+
+
 CLOCK_AHEAD = r"""
 #define _GNU_SOURCE
 #include <dlfcn.h>
