@@ -194,7 +194,9 @@ const OptionInfo kOptions[] = {
     {OPT_JOBS, L'j', L"jobs", VALUE, true, L"N",
      L"look at and copy up to N entries side by side (1 to\n"
      L"64); default 8 where TO is on a network share or a\n"
-     L"FUSE volume, 1 on a local disk"},
+     L"FUSE volume, 1 on a local disk (with -c or --verify\n"
+     L"one per core there, 2 to 4: give -j 1 for a disk\n"
+     L"that seeks)"},
     {OPT_VERSIONS, 0, L"versions", VALUE, true, L"DIR",
      L"before a file is replaced or deleted, and before a\n"
      L"folder is removed with what it holds, keep it in\n"

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
+#include <thread>
 #include <utility>
 
 #include "platform/platform.h"
@@ -182,7 +183,11 @@ uint64_t folderGroup(const WideString& path) {
     return hash;
 }
 
-int jobsFor(int asked, const WideString& to) {
+int jobsFor(int asked, const WideString& to, bool readsContents) {
     if (asked > 0) return asked;
-    return platformRequestsWait(to.buffer) ? 8 : 1;
+    if (platformRequestsWait(to.buffer)) return 8;
+    if (!readsContents) return 1;
+    // Reading and hashing contents keeps a core busy: one worker per core, four at most.
+    unsigned cores = std::thread::hardware_concurrency();
+    return cores < 2 ? 2 : cores > 4 ? 4 : static_cast<int>(cores);
 }

@@ -116,7 +116,8 @@ uint64_t folderGroup(const WideString& path);
 
 // The workers for a run on a To Folder at to when asked for none in
 // particular (0): more where each request waits on a network, one where
-// the disk answers at once.
-int jobsFor(int asked, const WideString& to);
+// the disk answers at once, unless the run reads contents (readsContents:
+// compares or verifies them), where each core hashes.
+int jobsFor(int asked, const WideString& to, bool readsContents);
 
 #endif

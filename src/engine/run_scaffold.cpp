@@ -39,7 +39,7 @@ int startRunWork(RunScaffold* scaffold, const WideString& from, const WideString
     int locked = run->options.lockHeld ? RUN_OK : lockDestination(to, run->options, &scaffold->lock);
     if (locked != RUN_OK) return locked;
     holdVersions(&scaffold->versions, *run->changes);
-    startJobs(&scaffold->jobs, run, jobsFor(run->options.jobs, to));
+    startJobs(&scaffold->jobs, run, jobsFor(run->options.jobs, to, run->options.checksum || run->options.verify));
     writeLogLine(WideString(L"Start to copy [") + pathPair(from, to) + L"]...");
     writeEmptyLine();
     return RUN_OK;

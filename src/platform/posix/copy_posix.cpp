@@ -495,14 +495,14 @@ ssize_t ReadFull(int fd, char* buffer, size_t count) {
     return static_cast<ssize_t>(got);
 }
 
-// Opens the plain file at path for reading as a query finds it; -1 with errno otherwise.
-int OpenPlainForReading(const wchar_t* path) {
+// Opens the plain file at path for reading as a query finds it, its status
+// in *st; -1 with errno otherwise.
+int OpenPlainForReading(const wchar_t* path, struct stat* st) {
     Place at = LocateQuery(PathName(path));
     int fd = at.ok ? OpenAt(at, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (at.guarded ? O_NOFOLLOW : 0)) : -1;
     if (fd < 0) return -1;
-    struct stat st;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        int error = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
         close(fd);
         errno = error;
         return -1;
@@ -514,9 +514,10 @@ int OpenPlainForReading(const wchar_t* path) {
 
 SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same) {
     *same = false;
-    int a = OpenPlainForReading(first);
+    struct stat st;
+    int a = OpenPlainForReading(first, &st);
     if (a < 0) return Result(false);
-    int b = OpenPlainForReading(second);
+    int b = OpenPlainForReading(second, &st);
     if (b < 0) {
         int error = errno;
         close(a);
@@ -567,15 +568,17 @@ bool ReadContentRecord(int fd, ContentRecord* record) {
 // of status source: the copy is the process's user's or the source owner's
 // (no one else may have written it), and has one name.
 bool RecordTrusted(const struct stat& copy, const struct stat& source) {
-    return copy.st_nlink == 1 && (copy.st_uid == geteuid() || copy.st_uid == source.st_uid);
+    static const uid_t self = geteuid();
+    return copy.st_nlink == 1 && (copy.st_uid == self || copy.st_uid == source.st_uid);
 }
 
 // Reads a and b to their ends side by side, hashing both into *found and
 // comparing them; not done for a stop or a failed read.
 SystemResult ReadSideBySide(int a, int b, ContentComparison* found) {
+    // Kept by each thread: a fresh buffer per file would cost its pages each time.
     const size_t kChunk = size_t{256} * 1024;
-    std::vector<char> left(kChunk);
-    std::vector<char> right(kChunk);
+    static thread_local std::vector<char> left(kChunk);
+    static thread_local std::vector<char> right(kChunk);
     ContentHashing first = startHashing();
     ContentHashing second = startHashing();
     bool alike = true;
@@ -588,7 +591,8 @@ SystemResult ReadSideBySide(int a, int b, ContentComparison* found) {
         hashBytes(&second, right.data(), static_cast<size_t>(m));
         found->bytesRead += n + m;
         if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) alike = false;
-        if (n == 0 || m == 0) break;
+        // A short read met the end of the file already.
+        if (static_cast<size_t>(n) < kChunk || static_cast<size_t>(m) < kChunk) break;
     }
     found->same = alike;
     found->sourceHash = hashSoFar(first);
@@ -604,24 +608,24 @@ SystemResult ReadSideBySide(int a, int b, ContentComparison* found) {
 SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
                                      ContentComparison* found) {
     *found = ContentComparison();
-    int a = OpenPlainForReading(source);
+    struct stat sourceBefore;
+    struct stat copy;
+    int a = OpenPlainForReading(source, &sourceBefore);
     if (a < 0) return Result(false);
-    int b = OpenPlainForReading(target);
+    int b = OpenPlainForReading(target, &copy);
     if (b < 0) {
         int error = errno;
         close(a);
         return SystemResult{false, error};
     }
-    struct stat sourceBefore;
-    struct stat copy;
-    SystemResult result = Result(fstat(a, &sourceBefore) == 0 && fstat(b, &copy) == 0);
-    if (result) {
+    // Read ahead, where a file is more than one read.
+    if (sourceBefore.st_size > off_t{256} * 1024) {
         posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
         posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
-        found->sourceChangeSeconds = static_cast<int64_t>(sourceBefore.st_ctim.tv_sec);
-        found->sourceChangeNanoseconds = static_cast<int32_t>(sourceBefore.st_ctim.tv_nsec);
-        result = ReadSideBySide(a, b, found);
     }
+    found->sourceChangeSeconds = static_cast<int64_t>(sourceBefore.st_ctim.tv_sec);
+    found->sourceChangeNanoseconds = static_cast<int32_t>(sourceBefore.st_ctim.tv_nsec);
+    SystemResult result = ReadSideBySide(a, b, found);
     struct stat sourceAfter;
     if (result && (fstat(a, &sourceAfter) != 0 || !SameStamp(sourceBefore, sourceAfter))) found->same = false;
     if (result && RecordTrusted(copy, sourceBefore)) {
