@@ -334,8 +334,7 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
 // What reading a file and its copy side by side found.
 struct ContentComparison {
     bool same = false;                    // the contents are byte for byte alike
-    ContentHash sourceHash;               // the hash of the file's contents
-    ContentHash targetHash;               // the hash of the copy's
+    ContentHash targetHash;               // the hash of the copy's contents (what its record is to tell)
     int64_t sourceChangeSeconds = 0;      // the file's change time as it was read
     int32_t sourceChangeNanoseconds = 0;  // and the part below the second
     bool recordKnown = false;             // the copy carries a record of the program's own, one it trusts
@@ -345,7 +344,7 @@ struct ContentComparison {
 };
 
 // Reads the plain file source and its copy target side by side, hashing
-// both, and reads the copy's record: the hash and source change time a copy
+// the copy, and reads the copy's record: the hash and source change time a copy
 // written with KeptMetadata::record carries (an extended attribute
 // "user.korvane.xxh3", an NTFS stream "korvane.xxh3"). A record is trusted
 // only on a copy owned by the process's user or the source's owner, and of

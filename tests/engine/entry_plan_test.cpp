@@ -141,7 +141,6 @@ enum RecordSays {
 ContentComparison contents(bool same, int record) {
     ContentComparison found;
     found.same = same;
-    found.sourceHash = ContentHash{1, same ? 2u : 3u};
     found.targetHash = ContentHash{1, 2};
     found.sourceChangeSeconds = 900;
     found.sourceChangeNanoseconds = 5;

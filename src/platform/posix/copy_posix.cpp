@@ -572,30 +572,32 @@ bool RecordTrusted(const struct stat& copy, const struct stat& source) {
     return copy.st_nlink == 1 && (copy.st_uid == self || copy.st_uid == source.st_uid);
 }
 
-// Reads a and b to their ends side by side, hashing both into *found and
-// comparing them; not done for a stop or a failed read.
-SystemResult ReadSideBySide(int a, int b, ContentComparison* found) {
+// Reads a and b to their ends side by side, comparing them and hashing b (the
+// copy, whose record tells its hash) into *found; not done for a stop or a failed read.
+SystemResult ReadSideBySide(int a, off_t sizeA, int b, off_t sizeB, ContentComparison* found) {
     // Kept by each thread: a fresh buffer per file would cost its pages each time.
-    const size_t kChunk = size_t{256} * 1024;
+    const off_t kChunk = off_t{256} * 1024;
     static thread_local std::vector<char> left(kChunk);
     static thread_local std::vector<char> right(kChunk);
-    ContentHashing first = startHashing();
     ContentHashing second = startHashing();
-    bool alike = true;
-    for (;;) {
+    bool alike = sizeA == sizeB;
+    // Each is read to the size it had: what grew meanwhile is told by its status afterwards.
+    for (off_t offset = 0; offset < std::max(sizeA, sizeB); offset += kChunk) {
         if (Stopped()) return SystemResult{false, FAILURE_STOPPED};
-        ssize_t n = ReadFull(a, left.data(), kChunk);
-        ssize_t m = n < 0 ? -1 : ReadFull(b, right.data(), kChunk);
+        size_t wantA = static_cast<size_t>(std::max<off_t>(0, std::min(kChunk, sizeA - offset)));
+        size_t wantB = static_cast<size_t>(std::max<off_t>(0, std::min(kChunk, sizeB - offset)));
+        ssize_t n = wantA > 0 ? ReadFull(a, left.data(), wantA) : 0;
+        ssize_t m = n < 0 ? -1 : wantB > 0 ? ReadFull(b, right.data(), wantB) : 0;
         if (n < 0 || m < 0) return Result(false);
-        hashBytes(&first, left.data(), static_cast<size_t>(n));
         hashBytes(&second, right.data(), static_cast<size_t>(m));
         found->bytesRead += n + m;
         if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) alike = false;
-        // A short read met the end of the file already.
-        if (static_cast<size_t>(n) < kChunk || static_cast<size_t>(m) < kChunk) break;
+        if (static_cast<size_t>(n) < wantA || static_cast<size_t>(m) < wantB) {
+            alike = false;  // shrank while it was read
+            break;
+        }
     }
     found->same = alike;
-    found->sourceHash = hashSoFar(first);
     found->targetHash = hashSoFar(second);
     return SystemResult{true, 0};
 }
@@ -625,9 +627,13 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     }
     found->sourceChangeSeconds = static_cast<int64_t>(sourceBefore.st_ctim.tv_sec);
     found->sourceChangeNanoseconds = static_cast<int32_t>(sourceBefore.st_ctim.tv_nsec);
-    SystemResult result = ReadSideBySide(a, b, found);
+    SystemResult result = ReadSideBySide(a, sourceBefore.st_size, b, copy.st_size, found);
+    // A source written while it was read is no damaged one: its later change time tells.
     struct stat sourceAfter;
-    if (result && (fstat(a, &sourceAfter) != 0 || !SameStamp(sourceBefore, sourceAfter))) found->same = false;
+    if (result && (fstat(a, &sourceAfter) != 0 || !SameStamp(sourceBefore, sourceAfter))) {
+        found->same = false;
+        found->sourceChangeSeconds = INT64_MAX;
+    }
     if (result && RecordTrusted(copy, sourceBefore)) {
         found->recordKnown = ReadContentRecord(b, &found->record);
         bool stale = !found->recordKnown || found->record.hash != found->targetHash ||

@@ -469,7 +469,6 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     const DWORD kChunk = 256 * 1024;
     std::vector<char> left(kChunk);
     std::vector<char> right(kChunk);
-    ContentHashing first = startHashing();
     ContentHashing second = startHashing();
     bool alike = true;
     while (result) {
@@ -483,7 +482,6 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
             result = SystemResult{false, static_cast<int>(GetLastError())};
             break;
         }
-        hashBytes(&first, left.data(), n);
         hashBytes(&second, right.data(), m);
         found->bytesRead += static_cast<long long>(n) + m;
         if (n != m || memcmp(left.data(), right.data(), n) != 0) alike = false;
@@ -492,11 +490,11 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     FILE_BASIC_INFO afterwards;
     if (result && (!GetFileInformationByHandleEx(a, FileBasicInfo, &afterwards, sizeof afterwards) ||
                    afterwards.ChangeTime.QuadPart != basic.ChangeTime.QuadPart)) {
-        alike = false;  // changed while it was read: its copy looks again
+        alike = false;  // changed while it was read: its copy looks again, and no damage is judged
+        found->sourceChangeSeconds = INT64_MAX;
     }
     CloseHandle(a);
     found->same = alike;
-    found->sourceHash = hashSoFar(first);
     found->targetHash = hashSoFar(second);
     // Who wrote a stream is not told apart: a copy of one name is believed.
     std::wstring systemTarget = platformSystemPath(target);
