@@ -7,10 +7,11 @@
 namespace {
 
 // The form byte of a stored record; another form is not read.
-const unsigned char kRecordForm = 1;
+const unsigned char kRecordForm = 2;
 
-// The size of a stored record: the form, the hash, the seconds and the nanoseconds.
-const size_t kRecordSize = 1 + 16 + 8 + 4;
+// The size of a stored record: the form, the hash, the source's identity,
+// the seconds and the nanoseconds.
+const size_t kRecordSize = 1 + 16 + 8 + 8 + 4;
 
 void putBytes(std::string* out, uint64_t value, int count) {
     for (int i = 0; i < count; ++i) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
@@ -59,6 +60,7 @@ std::string encodeContentRecord(const ContentRecord& record) {
     out.push_back(static_cast<char>(kRecordForm));
     putBytes(&out, record.hash.high, 8);
     putBytes(&out, record.hash.low, 8);
+    putBytes(&out, record.sourceIdentity, 8);
     putBytes(&out, static_cast<uint64_t>(record.sourceChangeSeconds), 8);
     putBytes(&out, static_cast<uint32_t>(record.sourceChangeNanoseconds), 4);
     return out;
@@ -69,8 +71,9 @@ bool decodeContentRecord(const std::string& stored, ContentRecord* record) {
     ContentRecord read;
     read.hash.high = getBytes(stored, 1, 8);
     read.hash.low = getBytes(stored, 9, 8);
-    read.sourceChangeSeconds = static_cast<int64_t>(getBytes(stored, 17, 8));
-    uint64_t nanoseconds = getBytes(stored, 25, 4);
+    read.sourceIdentity = getBytes(stored, 17, 8);
+    read.sourceChangeSeconds = static_cast<int64_t>(getBytes(stored, 25, 8));
+    uint64_t nanoseconds = getBytes(stored, 33, 4);
     if (nanoseconds >= 1000000000u) return false;
     read.sourceChangeNanoseconds = static_cast<int32_t>(nanoseconds);
     *record = read;

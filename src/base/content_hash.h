@@ -38,10 +38,11 @@ ContentHash hashSoFar(const ContentHashing& hashing);
 // The hash of size bytes at data, at once.
 ContentHash hashOf(const void* data, size_t size);
 
-// What a copy records of itself: the hash of the contents written and the
-// change time its source had when they were read.
+// What a copy records of itself: the hash of the contents written, and the
+// identity and change time its source had when they were read.
 struct ContentRecord {
     ContentHash hash;                     // the hash of the copy's contents
+    uint64_t sourceIdentity = 0;          // its source's number on its volume (inode, file index)
     int64_t sourceChangeSeconds = 0;      // its source's change time, in seconds since 1970
     int32_t sourceChangeNanoseconds = 0;  // and the part below the second
 };

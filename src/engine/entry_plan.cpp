@@ -147,7 +147,9 @@ EntryPlan planMaking(EntryPlan plan, const EntryFacts& facts, const RunKnows& ru
 
 int judgeContents(const ContentComparison& found) {
     if (found.same) return CONTENTS_ALIKE;
-    if (!found.recordKnown) return CONTENTS_DIFFER;
+    if (found.targetUnreadable) return CONTENTS_COPY_DAMAGED;
+    // A record taken of another source's copy (a copy moved or swapped in To) tells nothing of this one.
+    if (!found.recordKnown || found.record.sourceIdentity != found.sourceIdentity) return CONTENTS_DIFFER;
     if (found.record.hash != found.targetHash) return CONTENTS_COPY_DAMAGED;
     if (recordPredates(found.record, found.sourceChangeSeconds, found.sourceChangeNanoseconds)) return CONTENTS_DIFFER;
     return CONTENTS_SOURCE_DAMAGED;
@@ -218,8 +220,20 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
         }
         plan.contentsRead = true;
         plan.contents = judgeContents(facts.contents);
+        // Damage below the file system leaves the times as they were: a new time is a write.
+        if (plan.contents == CONTENTS_SOURCE_DAMAGED && differ) plan.contents = CONTENTS_DIFFER;
         plan.contentsOnly = plan.contents != CONTENTS_ALIKE && !differ;
+        bool timeDiffers = differ;
         differ = plan.contents != CONTENTS_ALIKE;
+        // Alike contents under another time: the time alone is given, so that
+        // the next run by time finds it up to date. A To file of several names
+        // is not changed in place: it gets a copy of its own.
+        if (!differ && timeDiffers && existing.status.linkCount > 1) differ = true;
+        if (!differ && timeDiffers) {
+            plan.changeAttempted = true;
+            plan.make = MAKE_RETIME;
+            return ending(plan, PLAN_CHANGE);
+        }
         // A good copy is not written over with what a failing disk made of its source.
         if (plan.contents == CONTENTS_SOURCE_DAMAGED && !options.trustSource) {
             plan.changeAttempted = true;

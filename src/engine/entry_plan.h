@@ -42,11 +42,13 @@ enum ContentsVerdict {
 };
 
 // Judges what side by side reading found (see platformCompareContents): a
-// copy that matches its record, while its source's change time is no later
-// than the one the record was taken at, has a source that changed below the
-// file system (bit rot, a failing disk); a copy that does not match its own
-// record was damaged itself; without a record, or with a later change of the
-// source (a tool that wrote and gave the old time back), they simply differ.
+// copy that matches its record, taken of this source, while the source's
+// change time is no later than the one the record was taken at, has a source
+// that changed below the file system (bit rot, a failing disk); a copy that
+// does not match its own record, or cannot be read, was damaged itself;
+// without a record of this source, or with a later change of the source (a
+// tool that wrote and gave the old time back), they simply differ. The plan
+// weighs damage to a source only where size and time are alike.
 int judgeContents(const ContentComparison& found);
 
 // What is known of one From entry and its To counterpart when its update
@@ -124,7 +126,8 @@ enum MakeStep {
     MAKE_HARD_LINK,  // the counterpart becomes another name of the copy of the file's first name; where
                      // that cannot be, a copy of its own
     MAKE_DIRECTORY,  // the directory is made, or given its source's attributes
-    MAKE_MEND        // the counterpart's metadata alone are brought to the source's, in place
+    MAKE_MEND,       // the counterpart's metadata alone are brought to the source's, in place
+    MAKE_RETIME      // checksum: contents alike, the counterpart's modification time alone is given its source's
 };
 
 // What the update of one entry is to do.

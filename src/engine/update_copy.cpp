@@ -380,6 +380,14 @@ bool removeLinkInTheWay(const RunState& run, EntryUpdate* update) {
 void makeChange(const RunState& run, EntryUpdate* update) {
     const EntryPlan& plan = update->plan;
     UpdateOutcome& outcome = update->outcome;
+    if (plan.make == MAKE_RETIME) {
+        const EntryStatus& source = update->facts.source.state.status;
+        SystemResult set =
+            changeWriteFileTime(run.changes, update->target.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
+        if (!set) return fail(&outcome, set.reason);
+        outcome.updatedInPlace = true;
+        return changed(&outcome);
+    }
     if (plan.make == MAKE_MEND) {
         bool refused = false;
         mendInPlace(run, update, &refused);
@@ -502,8 +510,10 @@ void noteOutcome(RunState* run, const UpdateOutcome& outcome) {
     runContext.changeAttempted = outcome.changeAttempted;
     if (outcome.counted) ++runContext.updatedCount;
     RunTally& tally = run->tally;
-    tally.contentsCompared += outcome.contentsRead ? 1 : 0;
-    tally.bytesHashed += outcome.bytesHashed;
+    // A replacement held for its guard is read again when it is made, and counted then.
+    bool counts = !outcome.replaceHeld;
+    tally.contentsCompared += outcome.contentsRead && counts ? 1 : 0;
+    tally.bytesHashed += counts ? outcome.bytesHashed : 0;
     tally.verified += outcome.verified ? 1 : 0;
     tally.verifyFailed += outcome.verifyFailed ? 1 : 0;
     tally.sourceDamaged += outcome.sourceDamaged && !outcome.upToDate ? 1 : 0;

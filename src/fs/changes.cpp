@@ -226,6 +226,14 @@ SystemResult changeRenewDirectory(Changes* changes, const wchar_t* path) {
     return standsThere(*changes, key, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
 }
 
+SystemResult changeWriteFileTime(Changes* changes, const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    if (stopped()) return wouldFail(kStoppedReason);
+    if (!changes->simulated) return platformWriteFileTime(path, seconds, nanoseconds);
+    std::lock_guard<std::mutex> held(changes->lock);
+    EntryStatus status;
+    return standsThere(*changes, path, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
+}
+
 SystemResult changeWriteModifiedTime(Changes* changes, const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!changes->simulated) return platformWriteModifiedTime(path, seconds, nanoseconds);

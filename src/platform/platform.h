@@ -335,6 +335,8 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
 struct ContentComparison {
     bool same = false;                    // the contents are byte for byte alike
     ContentHash targetHash;               // the hash of the copy's contents (what its record is to tell)
+    bool targetUnreadable = false;        // the copy could not be read (what a damaged disk does)
+    uint64_t sourceIdentity = 0;          // the file's number on its volume
     int64_t sourceChangeSeconds = 0;      // the file's change time as it was read
     int32_t sourceChangeNanoseconds = 0;  // and the part below the second
     bool recordKnown = false;             // the copy carries a record of the program's own, one it trusts
@@ -344,12 +346,14 @@ struct ContentComparison {
 };
 
 // Reads the plain file source and its copy target side by side, hashing
-// the copy, and reads the copy's record: the hash and source change time a copy
+// the copy, and reads the copy's record: the hash, source identity and change time a copy
 // written with KeptMetadata::record carries (an extended attribute
 // "user.korvane.xxh3", an NTFS stream "korvane.xxh3"). A record is trusted
 // only on a copy owned by the process's user or the source's owner, and of
 // one name. recordWhenAlike: alike contents whose copy carries no record, or
 // one that no longer tells them, are given it where the volume keeps one.
+// A copy that cannot be opened or read once its source could is told so
+// (targetUnreadable), not failed: it is damaged, and is to be written again.
 // A link is never followed; a stop ends the reading (FAILURE_STOPPED).
 SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
                                      ContentComparison* found);
@@ -472,6 +476,11 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
 // Gives the directory at path (the guarded root itself, or one below it,
 // not followed) the modification time, its access time left as it is.
 SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
+
+// Gives the plain file of one name at path (not followed) the modification
+// time, its access time left as it is; a file of several names is not
+// changed (FAILURE_NOT_OWN_FILE): the others' times would change with it.
+SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
 
 // Makes target, in the guarded tree, another name of the plain file at
 // existing there, which must still be the entry of identity; through a

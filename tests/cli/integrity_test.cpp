@@ -79,6 +79,18 @@ TEST_F(Checksum, FindsWhatSizeAndTimeHideAndWorkersAgree) {
     EXPECT_GT(jsonNumber(again.out, "bytes_hashed"), 2 * 70000) << again.out;
 }
 
+// Contents alike under another time: the time alone is given (an MD line),
+// so that a run by time finds the copy up to date afterwards.
+TEST_F(Checksum, AlikeContentsTakeTheTimeAlone) {
+    writeFile(at("to/retimed.bin"), readFile(at("from/retimed.bin")));
+    shiftModified(at("to/retimed.bin"), 7200);
+    Outcome done = run({"-c", "-s", "-y", "-v", at("from"), at("to")});
+    ASSERT_EQ(done.status, 0) << done.err;
+    EXPECT_TRUE(contains(done.out, "  MD: [" + at("from/retimed.bin"))) << done.out;
+    Outcome after = run({"-s", "-y", "-v", at("from"), at("to")});
+    EXPECT_FALSE(contains(after.out, "retimed.bin")) << after.out;
+}
+
 // Each copy of a verifying run is read back and counted; alike contents
 // under another time are left as they are.
 TEST_F(Checksum, VerifiedCopiesAreCounted) {

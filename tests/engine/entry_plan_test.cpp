@@ -131,10 +131,12 @@ RunKnows mirror() { return RunKnows{true, false, false, false}; }
 
 // What a copy's record says of it, for contents read side by side.
 enum RecordSays {
-    RECORD_NONE,         // the copy carries none
-    RECORD_SINCE_WRITE,  // it matches the copy, and the source has not been changed since it was taken
-    RECORD_BEFORE_EDIT,  // it matches the copy, and the source was changed since (a write, its time put back)
-    RECORD_NOT_COPY      // it does not match the copy
+    RECORD_NONE,          // the copy carries none
+    RECORD_SINCE_WRITE,   // it matches the copy, and the source has not been changed since it was taken
+    RECORD_BEFORE_EDIT,   // it matches the copy, and the source was changed since (a write, its time put back)
+    RECORD_NOT_COPY,      // it does not match the copy
+    RECORD_OTHER_SOURCE,  // it matches the copy, taken of another source (a copy moved or swapped in To)
+    COPY_UNREADABLE       // the copy could not be read
 };
 
 // Contents read side by side: alike or not, with what the copy's record says.
@@ -144,7 +146,10 @@ ContentComparison contents(bool same, int record) {
     found.targetHash = ContentHash{1, 2};
     found.sourceChangeSeconds = 900;
     found.sourceChangeNanoseconds = 5;
-    found.recordKnown = record != RECORD_NONE;
+    found.recordKnown = record != RECORD_NONE && record != COPY_UNREADABLE;
+    found.targetUnreadable = record == COPY_UNREADABLE;
+    found.sourceIdentity = 42;
+    found.record.sourceIdentity = record == RECORD_OTHER_SOURCE ? 43 : 42;
     found.record.hash = record == RECORD_NOT_COPY ? ContentHash{7, 7} : found.targetHash;
     found.record.sourceChangeSeconds = record == RECORD_BEFORE_EDIT ? 899 : 900;
     found.record.sourceChangeNanoseconds = 5;
@@ -762,8 +767,26 @@ std::vector<Case> cases() {
          MAKE_COPY,
          true,
          {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
-        {"alike contents under another time are up to date",
+        {"alike contents under another time are given the time alone",
          readWorld(aFile, standing(file(100, 2000)), contents(true, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_RETIME,
+         false,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS}},
+        {"... and a copy of several names gets a copy of its own instead",
+         readWorld(aFile, standing(namesOf(file(100, 2000), 2)), contents(true, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"alike contents under the same time are up to date",
+         readWorld(aFile, aFile, contents(true, RECORD_SINCE_WRITE)),
          byContents(),
          plain,
          PLAN_UP_TO_DATE,
@@ -775,6 +798,33 @@ std::vector<Case> cases() {
          false,
          false,
          false},
+        {"a source of a new time is no damaged one, whatever its record says",
+         readWorld(aFile, standing(file(100, 2000)), contents(false, RECORD_SINCE_WRITE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"a record taken of another source's copy tells nothing",
+         readWorld(aFile, aFile, contents(false, RECORD_OTHER_SOURCE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"a copy that cannot be read is written again",
+         readWorld(aFile, aFile, contents(false, COPY_UNREADABLE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
         {"files of another size differ unread",
          readWorld(aFile, standing(file(101, 1000)), contents(true, RECORD_NONE)),
          byContents(),

@@ -30,21 +30,23 @@ TEST(ContentHash, IsTheSameInPiecesAndTellsOneBit) {
 TEST(ContentHash, RecordsReadBackAndOthersAreRefused) {
     ContentRecord record;
     record.hash = ContentHash{0x0123456789ABCDEFULL, 0xFEDCBA9876543210ULL};
+    record.sourceIdentity = 0x8877665544332211ULL;
     record.sourceChangeSeconds = -5;  // before 1970: a volume's odd time is kept as it is
     record.sourceChangeNanoseconds = 999999999;
     std::string stored = encodeContentRecord(record);
     ContentRecord read;
     ASSERT_TRUE(decodeContentRecord(stored, &read));
     EXPECT_EQ(read.hash, record.hash);
+    EXPECT_EQ(read.sourceIdentity, record.sourceIdentity);
     EXPECT_EQ(read.sourceChangeSeconds, -5);
     EXPECT_EQ(read.sourceChangeNanoseconds, 999999999);
 
     std::string badNanoseconds = stored;
-    badNanoseconds[28] = static_cast<char>(0x7F);  // above a second's worth
+    badNanoseconds[36] = static_cast<char>(0x7F);  // above a second's worth
     const std::vector<std::string> refused = {"",
                                               stored.substr(1),
                                               stored + "x",
-                                              std::string(1, '\2') + stored.substr(1),
+                                              std::string(1, '\1') + stored.substr(1),
                                               badNanoseconds,
                                               std::string(stored.size(), '\0')};
     for (const std::string& other : refused) {

@@ -1718,6 +1718,30 @@ def a_record_she_planted_keeps_no_copy_of_roots_from_the_mirror(work):
     with open(planted) as copy:
         text = copy.read()
     check("root's file is put back over hers", status == 0 and text == "root's setting A", (status, text, err))
+    # Two of root's copies in her folder, each with its own good record, swapped by name.
+    for name in ("a.conf", "b.conf"):
+        write(os.path.join(source, "u1", name), "root's %s, 20 bytes" % name[0], 0, 0o600)
+        os.utime(os.path.join(source, "u1", name), (1700000000, 1700000000))
+    check("a -c mirror of both", run("-c", "-s", "-y", "-q", source, target)[0] == 0)
+    as_user(U1, "cd '%s/u1' && mv a.conf t && mv b.conf a.conf && mv t b.conf" % target)
+    status, _, err = run("-c", "-s", "-y", source, target)
+    texts = [open(os.path.join(target, "u1", name)).read() for name in ("a.conf", "b.conf")]
+    check("copies she swapped are each put back, no source judged damaged",
+          status == 0 and texts == ["root's a, 20 bytes", "root's b, 20 bytes"], (status, texts, err))
+
+
+@case
+def her_read_only_photos_get_their_records(work):
+    """u1 keeps her photos read-only and mirrors them herself with -c: each
+    copy gets its record all the same (given while the copy is writable), so
+    the rot guard covers them."""
+    mine = folder(os.path.join(work, "mine"), U1, 0o755)
+    for index in range(3):
+        write(os.path.join(mine, "from", "p%d.jpg" % index), "photo %d" % index, U1, 0o444)
+    done = as_user(U1, "'%s' -c --verify -q --mkpath '%s/from' '%s/to'" % (PROGRAM, mine, mine), check_status=False)
+    recorded = [os.listxattr(os.path.join(mine, "to", "p%d.jpg" % index)) for index in range(3)]
+    check("each read-only copy carries its record", done.returncode == 0 and
+          all(names == ["user.korvane.xxh3"] for names in recorded), (done.stderr, recorded))
 
 
 @case

@@ -278,20 +278,21 @@ bool WriteCopy(int in, int out, struct stat* st, const KeptMetadata& keep, int* 
             return false;
         }
     }
+    ContentHash written = hashSoFar(hashing);
+    if (keep.record) {
+        // Given while the copy is still writable (a read-only mode comes next); a
+        // volume that keeps no attributes keeps no record: the copy stands without.
+        std::string stored = encodeContentRecord(ContentRecord{written, static_cast<uint64_t>(st->st_ino),
+                                                               static_cast<int64_t>(st->st_ctim.tv_sec),
+                                                               static_cast<int32_t>(st->st_ctim.tv_nsec)});
+        fsetxattr(out, kContentRecordAttribute, stored.data(), stored.size(), 0);
+    }
     if (!KeepOnNewCopy(in, out, *st, keep, error, keptLess)) return false;
     struct timespec times[2] = {st->st_atim, st->st_mtim};
     if (futimens(out, times) != 0) {
         *error = errno;
         *keptLess = false;
         return false;
-    }
-    if (!checked) return true;
-    ContentHash written = hashSoFar(hashing);
-    if (keep.record) {
-        // A volume that keeps no attributes keeps no record: the copy stands without.
-        std::string stored = encodeContentRecord(ContentRecord{written, static_cast<int64_t>(st->st_ctim.tv_sec),
-                                                               static_cast<int32_t>(st->st_ctim.tv_nsec)});
-        fsetxattr(out, kContentRecordAttribute, stored.data(), stored.size(), 0);
     }
     if (keep.verify && !ReadBackMatches(out, written, error)) {
         *keptLess = false;
@@ -501,8 +502,9 @@ int OpenPlainForReading(const wchar_t* path, struct stat* st) {
     Place at = LocateQuery(PathName(path));
     int fd = at.ok ? OpenAt(at, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | (at.guarded ? O_NOFOLLOW : 0)) : -1;
     if (fd < 0) return -1;
-    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        int error = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
+    bool stated = fstat(fd, st) == 0;
+    if (!stated || !S_ISREG(st->st_mode)) {
+        int error = !stated ? errno : S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
         close(fd);
         errno = error;
         return -1;
@@ -587,8 +589,14 @@ SystemResult ReadSideBySide(int a, off_t sizeA, int b, off_t sizeB, ContentCompa
         size_t wantA = static_cast<size_t>(std::max<off_t>(0, std::min(kChunk, sizeA - offset)));
         size_t wantB = static_cast<size_t>(std::max<off_t>(0, std::min(kChunk, sizeB - offset)));
         ssize_t n = wantA > 0 ? ReadFull(a, left.data(), wantA) : 0;
-        ssize_t m = n < 0 ? -1 : wantB > 0 ? ReadFull(b, right.data(), wantB) : 0;
-        if (n < 0 || m < 0) return Result(false);
+        if (n < 0) return Result(false);
+        ssize_t m = wantB > 0 ? ReadFull(b, right.data(), wantB) : 0;
+        if (m < 0) {
+            // The source reads and its copy does not: the copy is damaged.
+            found->targetUnreadable = true;
+            found->same = false;
+            return SystemResult{true, 0};
+        }
         hashBytes(&second, right.data(), static_cast<size_t>(m));
         found->bytesRead += n + m;
         if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) alike = false;
@@ -616,10 +624,16 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     if (a < 0) return Result(false);
     int b = OpenPlainForReading(target, &copy);
     if (b < 0) {
+        // A copy that stands as a plain file and cannot be opened is damaged
+        // (a bad block, a mode another gave it); anything else fails.
         int error = errno;
         close(a);
-        return SystemResult{false, error};
+        bool unreadable = error == EACCES || error == EPERM || error == EIO;
+        found->targetUnreadable = unreadable;
+        found->sourceIdentity = static_cast<uint64_t>(sourceBefore.st_ino);
+        return unreadable ? SystemResult{true, 0} : SystemResult{false, error};
     }
+    found->sourceIdentity = static_cast<uint64_t>(sourceBefore.st_ino);
     // Read ahead, where a file is more than one read.
     if (sourceBefore.st_size > off_t{256} * 1024) {
         posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -634,12 +648,14 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         found->same = false;
         found->sourceChangeSeconds = INT64_MAX;
     }
-    if (result && RecordTrusted(copy, sourceBefore)) {
+    if (result && !found->targetUnreadable && RecordTrusted(copy, sourceBefore)) {
         found->recordKnown = ReadContentRecord(b, &found->record);
         bool stale = !found->recordKnown || found->record.hash != found->targetHash ||
+                     found->record.sourceIdentity != found->sourceIdentity ||
                      recordPredates(found->record, found->sourceChangeSeconds, found->sourceChangeNanoseconds);
         if (recordWhenAlike && found->same && stale) {
-            ContentRecord record{found->targetHash, found->sourceChangeSeconds, found->sourceChangeNanoseconds};
+            ContentRecord record{found->targetHash, found->sourceIdentity, found->sourceChangeSeconds,
+                                 found->sourceChangeNanoseconds};
             std::string stored = encodeContentRecord(record);
             found->recorded = fsetxattr(b, kContentRecordAttribute, stored.data(), stored.size(), 0) == 0;
             if (found->recorded) {

@@ -705,6 +705,25 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
     return given ? SystemResult{true, 0} : SystemResult{false, error};
 }
 
+// Through a handle of the file itself, never followed, looked at before it is changed.
+SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    Place at = LocateChange(PathName(path));
+    if (!at.ok) return Result(false);
+    int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return Result(false);
+    struct stat st;
+    int error = fstat(fd, &st) != 0    ? errno
+                : !S_ISREG(st.st_mode) ? FAILURE_NOT_PLAIN_FILE
+                : st.st_nlink != 1     ? FAILURE_NOT_OWN_FILE
+                                       : 0;
+    if (error == 0) {
+        struct timespec times[2] = {st.st_atim, {static_cast<time_t>(seconds), nanoseconds}};
+        if (futimens(fd, times) != 0) error = errno;
+    }
+    close(fd);
+    return error == 0 ? SystemResult{true, 0} : SystemResult{false, error};
+}
+
 // The guarded root itself is reached through the handle that holds it,
 // never by its name again. The access time is given as the entry has it:
 // some file systems (FUSE over libfuse 2) take no modification time given

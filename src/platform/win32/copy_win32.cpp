@@ -140,9 +140,13 @@ CopyResult FailedCopy(DWORD error) { return CopyResult{OutcomeOf(error), static_
 
 namespace {
 
-// Checks and records the copy at temporary (a system path) of source as
-// keep asks: 0 when it stands so, else why not.
-int CheckCopy(const std::wstring& source, const std::wstring& temporary, const KeptMetadata& keep);
+struct ContentStamp;
+
+// Checks and records the copy at temporary (a system path) of source, whose
+// stamp was copied when it was copied, as keep asks: 0 when it stands so,
+// else why not.
+int CheckCopy(const std::wstring& source, const ContentStamp& copied, const std::wstring& temporary,
+              const KeptMetadata& keep);
 
 }  // namespace
 
@@ -168,6 +172,8 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
     std::wstring temporary;
     NotedTemporary noted;
     int reads = 0;
+    ContentStamp copiedStamp{};
+    bool copiedStamped = false;
     for (int attempt = 0;; ++attempt) {
         noted.note(TemporaryNameBeside(target));
         temporary = platformSystemPath(noted.path.c_str());
@@ -182,7 +188,11 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
             if (++reads < kCopyTries) continue;
             return CopyResult{COPY_FAILED, FAILURE_SOURCE_CHANGED};
         }
-        if (copied && !platformStopRequested()) break;
+        if (copied && !platformStopRequested()) {
+            copiedStamp = after;
+            copiedStamped = stamped;
+            break;
+        }
         if (copied || error == ERROR_REQUEST_ABORTED || platformStopRequested()) {
             RemoveTemporary(temporary);
             return CopyResult{COPY_STOPPED, FAILURE_STOPPED};
@@ -193,7 +203,7 @@ CopyResult platformCopyFile(const wchar_t* source, const wchar_t* target, const 
         return FailedCopy(error);
     }
     if (keep.verify || keep.record) {
-        int checked = CheckCopy(systemSource, temporary, keep);
+        int checked = copiedStamped ? CheckCopy(systemSource, copiedStamp, temporary, keep) : FAILURE_SOURCE_CHANGED;
         if (checked != 0) {
             RemoveTemporary(temporary);
             return checked == FAILURE_STOPPED ? CopyResult{COPY_STOPPED, FAILURE_STOPPED}
@@ -349,14 +359,23 @@ HANDLE OpenForHashing(const std::wstring& path, DWORD flags) {
                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT | flags, nullptr);
 }
 
-// Hashes the whole file at path (a system path); 0, or why not.
-int HashFile(const std::wstring& path, DWORD flags, ContentHash* hash, FILE_BASIC_INFO* basic) {
+// The number of a file on its volume.
+uint64_t FileIndexOf(const BY_HANDLE_FILE_INFORMATION& information) {
+    return (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+}
+
+// Hashes the whole file at path (a system path), with its basic information
+// and its number where asked; 0, or why not.
+int HashFile(const std::wstring& path, DWORD flags, ContentHash* hash, FILE_BASIC_INFO* basic, uint64_t* identity) {
     HANDLE handle = OpenForHashing(path, flags);
     if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     long long bytes = 0;
     bool stopped = false;
+    BY_HANDLE_FILE_INFORMATION information;
     bool ok = (!basic || GetFileInformationByHandleEx(handle, FileBasicInfo, basic, sizeof *basic)) &&
+              (!identity || GetFileInformationByHandle(handle, &information)) &&
               HashRest(handle, hash, &bytes, &stopped);
+    if (ok && identity) *identity = FileIndexOf(information);
     DWORD error = GetLastError();
     CloseHandle(handle);
     if (stopped) return FAILURE_STOPPED;
@@ -421,23 +440,23 @@ bool ReadRecord(HANDLE file, const std::wstring& path, ContentRecord* record) {
 // The source is hashed anew after the copy (the system's copy hands no
 // bytes over) and looked at around it; the copy is read back past the
 // cache for a verification.
-int CheckCopy(const std::wstring& source, const std::wstring& temporary, const KeptMetadata& keep) {
-    ContentStamp before;
+int CheckCopy(const std::wstring& source, const ContentStamp& copied, const std::wstring& temporary,
+              const KeptMetadata& keep) {
     ContentStamp after;
     ContentHash read;
     FILE_BASIC_INFO basic;
-    if (!ReadContentStamp(source, &before)) return static_cast<int>(GetLastError());
-    int failed = HashFile(source, 0, &read, &basic);
+    ContentRecord record;
+    int failed = HashFile(source, 0, &read, &basic, &record.sourceIdentity);
     if (failed != 0) return failed;
-    if (!ReadContentStamp(source, &after) || !SameStamp(before, after)) return FAILURE_SOURCE_CHANGED;
+    // What was hashed is what was copied only if the source stood still all along.
+    if (!ReadContentStamp(source, &after) || !SameStamp(copied, after)) return FAILURE_SOURCE_CHANGED;
     if (keep.verify) {
         ContentHash written;
-        failed = HashFile(temporary, FILE_FLAG_NO_BUFFERING, &written, nullptr);
+        failed = HashFile(temporary, FILE_FLAG_NO_BUFFERING, &written, nullptr, nullptr);
         if (failed != 0) return failed;
         if (written != read) return FAILURE_COPY_UNVERIFIED;
     }
     if (keep.record) {
-        ContentRecord record;
         record.hash = read;
         UnixTime(basic.ChangeTime, &record.sourceChangeSeconds, &record.sourceChangeNanoseconds);
         WriteRecord(temporary, record);  // a volume without streams keeps no record
@@ -453,22 +472,32 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     DWORD error = 0;
     HANDLE a = OpenPlainForReading(source, &error);
     if (a == INVALID_HANDLE_VALUE) return SystemResult{false, static_cast<int>(error)};
-    HANDLE b = OpenPlainForReading(target, &error);
-    if (b == INVALID_HANDLE_VALUE) {
+    FILE_BASIC_INFO basic;
+    BY_HANDLE_FILE_INFORMATION original;
+    if (!GetFileInformationByHandleEx(a, FileBasicInfo, &basic, sizeof basic) ||
+        !GetFileInformationByHandle(a, &original)) {
+        error = GetLastError();
         CloseHandle(a);
         return SystemResult{false, static_cast<int>(error)};
     }
-    FILE_BASIC_INFO basic;
+    found->sourceIdentity = FileIndexOf(original);
+    UnixTime(basic.ChangeTime, &found->sourceChangeSeconds, &found->sourceChangeNanoseconds);
+    HANDLE b = OpenPlainForReading(target, &error);
+    if (b == INVALID_HANDLE_VALUE) {
+        // A copy that stands and cannot be opened is damaged (a bad sector, a
+        // right taken away); anything else fails.
+        CloseHandle(a);
+        found->targetUnreadable =
+            error == ERROR_ACCESS_DENIED || error == ERROR_CRC || error == ERROR_READ_FAULT || error == ERROR_IO_DEVICE;
+        return found->targetUnreadable ? SystemResult{true, 0} : SystemResult{false, static_cast<int>(error)};
+    }
     BY_HANDLE_FILE_INFORMATION copy;
     SystemResult result{true, 0};
-    if (!GetFileInformationByHandleEx(a, FileBasicInfo, &basic, sizeof basic) ||
-        !GetFileInformationByHandle(b, &copy)) {
-        result = SystemResult{false, static_cast<int>(GetLastError())};
-    }
-    if (result) UnixTime(basic.ChangeTime, &found->sourceChangeSeconds, &found->sourceChangeNanoseconds);
+    if (!GetFileInformationByHandle(b, &copy)) result = SystemResult{false, static_cast<int>(GetLastError())};
+    // Kept by each thread: a fresh buffer per file would cost its pages each time.
     const DWORD kChunk = 256 * 1024;
-    std::vector<char> left(kChunk);
-    std::vector<char> right(kChunk);
+    static thread_local std::vector<char> left(kChunk);
+    static thread_local std::vector<char> right(kChunk);
     ContentHashing second = startHashing();
     bool alike = true;
     while (result) {
@@ -478,8 +507,12 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         }
         DWORD n = 0;
         DWORD m = 0;
-        if (!ReadFull(a, left.data(), kChunk, &n) || !ReadFull(b, right.data(), kChunk, &m)) {
+        if (!ReadFull(a, left.data(), kChunk, &n)) {
             result = SystemResult{false, static_cast<int>(GetLastError())};
+            break;
+        }
+        if (!ReadFull(b, right.data(), kChunk, &m)) {
+            found->targetUnreadable = true;  // the source reads and its copy does not
             break;
         }
         hashBytes(&second, right.data(), m);
@@ -494,18 +527,22 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         found->sourceChangeSeconds = INT64_MAX;
     }
     CloseHandle(a);
-    found->same = alike;
+    found->same = alike && !found->targetUnreadable;
     found->targetHash = hashSoFar(second);
-    // Who wrote a stream is not told apart: a copy of one name is believed.
+    // Who wrote a stream is not told apart: a copy of one name is believed,
+    // as far as it names this source (a stream carried over from elsewhere does not).
+    bool believed = result && !found->targetUnreadable && copy.nNumberOfLinks == 1;
     std::wstring systemTarget = platformSystemPath(target);
-    found->recordKnown = result && copy.nNumberOfLinks == 1 && ReadRecord(b, systemTarget, &found->record);
+    found->recordKnown = believed && ReadRecord(b, systemTarget, &found->record);
     CloseHandle(b);
-    if (!result || copy.nNumberOfLinks != 1) return result;
+    if (!believed) return result;
     const ContentRecord& record = found->record;
     bool stale = !found->recordKnown || record.hash != found->targetHash ||
+                 record.sourceIdentity != found->sourceIdentity ||
                  recordPredates(record, found->sourceChangeSeconds, found->sourceChangeNanoseconds);
     if (recordWhenAlike && found->same && stale) {
-        ContentRecord fresh{found->targetHash, found->sourceChangeSeconds, found->sourceChangeNanoseconds};
+        ContentRecord fresh{found->targetHash, found->sourceIdentity, found->sourceChangeSeconds,
+                            found->sourceChangeNanoseconds};
         found->recorded = WriteRecord(systemTarget, fresh);
         if (found->recorded) {
             found->recordKnown = true;

@@ -33,6 +33,32 @@ CopyResult platformLinkFile(const wchar_t*, const DirectoryIdentity&, const wcha
 // The guarded root itself takes a time too; below it, never through a
 // link. Both times are given, as a copy gives them: some file systems
 // (FUSE over libfuse 2) take no modification time given alone.
+SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+    if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
+    HANDLE file = CreateFileW(platformSystemPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return Result(false);
+    BY_HANDLE_FILE_INFORMATION information;
+    DWORD error = !GetFileInformationByHandle(file, &information) ? GetLastError()
+                  : (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0
+                      ? static_cast<DWORD>(ERROR_ACCESS_DENIED)
+                      : 0;
+    if (error == 0 && information.nNumberOfLinks != 1) {
+        CloseHandle(file);
+        return SystemResult{false, FAILURE_NOT_OWN_FILE};
+    }
+    if (error == 0) {
+        uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + nanoseconds / 100 + kEpochDifference);
+        FILETIME time;
+        time.dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+        time.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+        if (!SetFileTime(file, nullptr, nullptr, &time)) error = GetLastError();
+    }
+    CloseHandle(file);
+    return error == 0 ? SystemResult{true, 0} : Failure(error);
+}
+
 SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
     if ((RefusedChange(path) && !IsGuardedRoot(path)) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
     HANDLE folder = CreateFileW(platformSystemPath(path).c_str(), FILE_WRITE_ATTRIBUTES,
