@@ -209,8 +209,11 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
     bool linkFacing = existing.queried && existing.status.isLink;
     bool faithful = options.updateMetadata;
     bool sameKind = source.queried && existing.queried && !linkFacing && source.isDirectory == existing.isDirectory;
-    // Files of one size are read side by side where contents decide.
-    bool byContents = options.checksum && sameKind && !source.isDirectory && filesOfOneSize(source, existing);
+    // Files of one size are read side by side where contents decide; a set-ID
+    // copy under another owner is judged as by time (mended or copied).
+    bool setIdElsewhere = existing.status.setId && existing.status.owner != source.status.owner;
+    bool byContents =
+        options.checksum && sameKind && !source.isDirectory && filesOfOneSize(source, existing) && !setIdElsewhere;
     if (byContents) {
         if (!knows(facts, FACT_CONTENTS)) return ask(plan, FACT_CONTENTS);
         if (facts.contentsReason != 0) {
@@ -225,15 +228,13 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
         plan.contentsOnly = plan.contents != CONTENTS_ALIKE && !differ;
         bool timeDiffers = differ;
         differ = plan.contents != CONTENTS_ALIKE;
-        // Alike contents under another time: the time alone is given, so that
-        // the next run by time finds it up to date. A To file of several names
-        // is not changed in place: it gets a copy of its own.
-        if (!differ && timeDiffers && existing.status.linkCount > 1) differ = true;
-        if (!differ && timeDiffers) {
-            plan.changeAttempted = true;
-            plan.make = MAKE_RETIME;
-            return ending(plan, PLAN_CHANGE);
-        }
+        // Alike contents under another time: the time is given, so that the
+        // next run by time finds it up to date, its metadata mended as ever.
+        // A To file of several names is not changed in place, and names of one
+        // file with -H are what their links decide: they are copied as by time.
+        bool severalNames = existing.status.linkCount > 1 || (options.hardLinks && source.status.linkCount > 1);
+        if (!differ && timeDiffers && severalNames) differ = true;
+        plan.retime = !differ && timeDiffers;
         // A good copy is not written over with what a failing disk made of its source.
         if (plan.contents == CONTENTS_SOURCE_DAMAGED && !options.trustSource) {
             plan.changeAttempted = true;
@@ -280,7 +281,7 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
         renew = anew && source.isDirectory;
         inPlace = facts.mend == MEND_IN_PLACE && !anew;
     }
-    plan.changeAttempted = differ || linkFacing || inPlace || renew || linkStep == LINK_DUE;
+    plan.changeAttempted = differ || linkFacing || inPlace || renew || linkStep == LINK_DUE || plan.retime;
     if (!plan.changeAttempted) return ending(plan, PLAN_UP_TO_DATE);
     // A mirror replaces a To entry of another kind than its From entry: a
     // directory where From has a file or a link goes with everything below
@@ -303,6 +304,11 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
         plan.make = MAKE_MEND;
         return ending(plan, PLAN_CHANGE);
     }
+    if (plan.retime && !differ && !renew && linkStep != LINK_DUE) {
+        plan.make = MAKE_RETIME;
+        return ending(plan, PLAN_CHANGE);
+    }
+    plan.retime = false;
     plan.checkWordKept = !linkFacing && !faithful;
     return planMaking(plan, facts, run, linkFacing, renew, linkStep == LINK_DUE);
 }

@@ -107,6 +107,7 @@ enum PlanVerdict {
     PLAN_HOLD_NEW,        // To lacks the entry, which waits for a move to bring it: nothing done
     PLAN_LINK_STAYS,      // a link in To faces the entry, and a run that is no mirror leaves it
     PLAN_SOURCE_DAMAGED,  // checksum: the source's contents changed without a write; its good copy stays
+                          // (a failure, or, where the copy is another user's, who may write its record, told alone)
     PLAN_CHANGE           // the steps below
 };
 
@@ -142,6 +143,7 @@ struct EntryPlan {
     bool contentsRead = false;      // checksum: the file and its copy were read side by side
     int contents = CONTENTS_ALIKE;  // what their contents told then, a ContentsVerdict
     bool contentsOnly = false;      // the contents differ while size and time are alike
+    bool retime = false;            // contents alike: the counterpart's modification time is given its source's first
     const wchar_t* reason = L"";    // PLAN_VERSIONS, PLAN_FAIL: the words of why, or empty
     int failure = 0;                // PLAN_FAIL: the system's reason, when reason is empty
     // PLAN_CHANGE: the steps, in this order.

@@ -54,6 +54,17 @@ void reportContentsFound(RunState* run, const UpdateOutcome& outcome, const Wide
     tell(REPORT_WARNED, line, WideString(), WideString(), 0);
 }
 
+void reportSourceDamaged(RunState* run, const UpdateOutcome& outcome, const WideString& source,
+                         const WideString& target) {
+    if (!outcome.copyOthers) return reportCopyFailure(run, source, target, outcome.reason);
+    checkOnRunThread(*run);
+    if (run->counting) return;
+    WideString line = WideString(L"  Contents changed without a write, a damaged source? Its copy kept: [") +
+                      pathPair(source, target) + L"]";
+    writeLogLine(line);
+    tell(REPORT_WARNED, line, source, WideString(), 0);
+}
+
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,
                   const WideString& target) {
     checkOnRunThread(*run);

@@ -29,6 +29,13 @@ void reportNote(RunState* run, const WideString& line);
 // and time were alike (a note). pair names the source and its copy.
 void reportContentsFound(RunState* run, const UpdateOutcome& outcome, const WideString& pair);
 
+// Tells of a source whose contents changed without a write, its good copy
+// kept: a copy failure, or a line told always (REPORT_WARNED) where the copy
+// is another user's, who may have written its record herself and is not to
+// fail the run with it.
+void reportSourceDamaged(RunState* run, const UpdateOutcome& outcome, const WideString& source,
+                         const WideString& target);
+
 // Tells the front end of a change (a REPORT_ kind) with its log line, and
 // counts it; target: the other path of a line naming two, where told apart.
 void reportChange(RunState* run, int kind, const WideString& line, const WideString& path, long long bytes,

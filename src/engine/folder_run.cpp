@@ -243,6 +243,7 @@ void reportHeldKindChanges(RunState* run, const WideString& from, const WideStri
 int replayReplacements(RunState* run, DirectoryWalker* walker, const WideString& from, const WideString& to) {
     std::vector<WideString> held;
     held.swap(run->heldReplacements);
+    run->replaying = true;
     for (const WideString& entry : held) {
         if (runStopRequested()) break;
         walker->current = ListedEntry{false, platformIsLink(entry.buffer), false, EntryStatus{}};
@@ -251,6 +252,7 @@ int replayReplacements(RunState* run, DirectoryWalker* walker, const WideString&
         updateWalkEntry(walker, entry, from, to, false);
     }
     settleJobs(run);
+    run->replaying = false;
     FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
     WideString done;
     for (const WideString& entry : held) {
@@ -601,6 +603,8 @@ void tellUpdate(RunState* run, EntryJob* job) {
         reportProgramsOwnName(run, entryPath);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, entryPath);
+    } else if (outcome.sourceDamaged && !outcome.upToDate) {
+        reportSourceDamaged(run, outcome, entryPath, target());
     } else if (outcome.upToDate) {
         if (runContext.showCopyFile) {
             showStatus(STATUS_INFO, entryPath);

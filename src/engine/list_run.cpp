@@ -356,6 +356,8 @@ void tellListed(RunState* run, EntryJob* job) {
         reportProgramsOwnName(run, source);
     } else if (outcome.notPlainFile) {
         reportNotPlainFile(run, source);
+    } else if (outcome.sourceDamaged && !outcome.upToDate) {
+        reportSourceDamaged(run, outcome, source, target);
     } else if (outcome.linkInTheWay) {
         reportLinkInTheWay(run, target);
     } else if (outcome.nameTakenBy.length > 0) {
@@ -415,11 +417,13 @@ int settleListedReplacements(RunState* run, ListJobs* list, const WideString& fr
         }
     }
     if (judged != RUN_OK) return judged;
+    run->replaying = true;
     for (HeldListed& entry : held) {
         if (runStopRequested()) break;
         handOverListed(run, list, from, to, entry.source, entry.target, std::move(entry.key));
     }
     settleJobs(run);
+    run->replaying = false;
     return RUN_OK;
 }
 

@@ -280,6 +280,7 @@ struct RunState {
     long long counted = 0;                      // the entries the counting pass found it would delete
 
     bool holdReplacements = false;               // a To file a copy would replace waits in heldReplacements
+    bool replaying = false;                      // the held replacements are made now: read and counted before
     std::vector<WideString> heldReplacements{};  // the From files whose To file waits for the replacement guard
     long long comparedFiles = 0;                 // From files told so far whose To entry was a file
 };

@@ -171,6 +171,7 @@ UpdateOutcome outcomeOf(const EntryUpdate& update) {
     outcome.contentsOnly = plan.contentsOnly;
     outcome.copyDamaged = plan.contents == CONTENTS_COPY_DAMAGED;
     outcome.sourceDamaged = plan.contents == CONTENTS_SOURCE_DAMAGED;
+    outcome.copyOthers = plan.contentsRead && update.facts.contents.copyOthers;
     if (plan.contentsRead) outcome.bytesHashed = update.facts.contents.bytesRead;
     if (plan.reason[0] != L'\0') outcome.reason = plan.reason;
     switch (plan.verdict) {
@@ -380,17 +381,28 @@ bool removeLinkInTheWay(const RunState& run, EntryUpdate* update) {
 void makeChange(const RunState& run, EntryUpdate* update) {
     const EntryPlan& plan = update->plan;
     UpdateOutcome& outcome = update->outcome;
-    if (plan.make == MAKE_RETIME) {
+    if (plan.retime) {
         const EntryStatus& source = update->facts.source.state.status;
         SystemResult set =
-            changeWriteFileTime(run.changes, update->target.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
-        if (!set) return fail(&outcome, set.reason);
+            changeWriteFileTime(run.changes, update->target.buffer, update->facts.target.state.status.identity,
+                                source.modifiedSeconds, source.modifiedNanoseconds);
+        if (!set && set.reason == FAILURE_STOPPED) return fail(&outcome, set.reason);
+        // Another entry put there since it was compared, or a time this
+        // process may not give: the file gets a copy of its own (its
+        // contents were alike: nothing is lost).
+        if (!set) return copyFile(run, update);
         outcome.updatedInPlace = true;
-        return changed(&outcome);
+        if (plan.make == MAKE_RETIME) return changed(&outcome);
     }
     if (plan.make == MAKE_MEND) {
         bool refused = false;
         mendInPlace(run, update, &refused);
+        // The time given is a change of its own, whatever the mend found.
+        if (plan.retime && outcome.upToDate && !outcome.counted) {
+            outcome.changeAttempted = true;
+            outcome.updatedInPlace = true;
+            changed(&outcome);
+        }
         if (!refused || plan.linkCopied) {
             if (outcome.upToDate && plan.noteFirst) noteFirstName(run, *update, false);
             return;
@@ -510,8 +522,8 @@ void noteOutcome(RunState* run, const UpdateOutcome& outcome) {
     runContext.changeAttempted = outcome.changeAttempted;
     if (outcome.counted) ++runContext.updatedCount;
     RunTally& tally = run->tally;
-    // A replacement held for its guard is read again when it is made, and counted then.
-    bool counts = !outcome.replaceHeld;
+    // A replacement held for its guard was counted when it was read first.
+    bool counts = !run->replaying;
     tally.contentsCompared += outcome.contentsRead && counts ? 1 : 0;
     tally.bytesHashed += counts ? outcome.bytesHashed : 0;
     tally.verified += outcome.verified ? 1 : 0;

@@ -36,6 +36,7 @@ struct UpdateOutcome {
     bool contentsRead = false;   // the file and its copy were read side by side
     bool contentsOnly = false;   // their contents differed while size and time were alike
     bool copyDamaged = false;    // the copy no longer matched its own record: written again
+    bool copyOthers = false;     // the copy is another user's, who may write its record
     bool sourceDamaged = false;  // the source changed without a write: its copy was left as it is (or,
                                  // as asked, written over: upToDate)
     bool verified = false;       // the copy was read back and matched what was read

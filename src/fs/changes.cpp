@@ -226,9 +226,10 @@ SystemResult changeRenewDirectory(Changes* changes, const wchar_t* path) {
     return standsThere(*changes, key, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);
 }
 
-SystemResult changeWriteFileTime(Changes* changes, const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+SystemResult changeWriteFileTime(Changes* changes, const wchar_t* path, const DirectoryIdentity& expected,
+                                 int64_t seconds, int32_t nanoseconds) {
     if (stopped()) return wouldFail(kStoppedReason);
-    if (!changes->simulated) return platformWriteFileTime(path, seconds, nanoseconds);
+    if (!changes->simulated) return platformWriteFileTime(path, expected, seconds, nanoseconds);
     std::lock_guard<std::mutex> held(changes->lock);
     EntryStatus status;
     return standsThere(*changes, path, &status) ? kDone : wouldFail(FAILURE_WOULD_BE_MISSING);

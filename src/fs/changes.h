@@ -84,7 +84,8 @@ SystemResult changeRenewDirectory(Changes* changes, const wchar_t* path);
 SystemResult changeWriteModifiedTime(Changes* changes, const wchar_t* path, int64_t seconds, int32_t nanoseconds);
 
 // Gives a plain file its modification time (see platformWriteFileTime): in a dry run, one that stands.
-SystemResult changeWriteFileTime(Changes* changes, const wchar_t* path, int64_t seconds, int32_t nanoseconds);
+SystemResult changeWriteFileTime(Changes* changes, const wchar_t* path, const DirectoryIdentity& expected,
+                                 int64_t seconds, int32_t nanoseconds);
 
 // Makes target another name of the file at existing, of identity.
 CopyResult changeLinkFile(Changes* changes, const wchar_t* existing, const DirectoryIdentity& identity,

@@ -340,6 +340,7 @@ struct ContentComparison {
     int64_t sourceChangeSeconds = 0;      // the file's change time as it was read
     int32_t sourceChangeNanoseconds = 0;  // and the part below the second
     bool recordKnown = false;             // the copy carries a record of the program's own, one it trusts
+    bool copyOthers = false;              // the copy is another user's than the process's (who may write its record)
     ContentRecord record;                 // that record
     bool recorded = false;                // recordWhenAlike: the copy was given its record just now
     long long bytesRead = 0;              // the bytes read of both
@@ -477,10 +478,13 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
 // not followed) the modification time, its access time left as it is.
 SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
 
-// Gives the plain file of one name at path (not followed) the modification
-// time, its access time left as it is; a file of several names is not
-// changed (FAILURE_NOT_OWN_FILE): the others' times would change with it.
-SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds);
+// Gives the plain file of one name at path (not followed), of identity
+// expected, the modification time, its access time left as it is; a file
+// of several names is not changed (FAILURE_NOT_OWN_FILE): the others' times
+// would change with it; another file found there since is not changed
+// (FAILURE_FOLDER_MOVED).
+SystemResult platformWriteFileTime(const wchar_t* path, const DirectoryIdentity& expected, int64_t seconds,
+                                   int32_t nanoseconds);
 
 // Makes target, in the guarded tree, another name of the plain file at
 // existing there, which must still be the entry of identity; through a

@@ -816,6 +816,53 @@ std::vector<Case> cases() {
          MAKE_COPY,
          true,
          {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_RUN_LOG}},
+        {"alike contents under another time, their mode mended too: time and mode in one change",
+         with(readWorld(aFile, standing(file(100, 2000)), contents(true, RECORD_NONE)),
+              [](EntryFacts* f) { f->mend = MEND_IN_PLACE; }),
+         options([](RunOptions* o) {
+             o->checksum = true;
+             o->updateMetadata = true;
+         }),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_MEND,
+         false,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_MEND}},
+        {"alike contents whose metadata ask for a file made anew are copied",
+         with(readWorld(aFile, standing(file(100, 2000)), contents(true, RECORD_NONE)),
+              [](EntryFacts* f) { f->mend = MEND_ANEW; }),
+         options([](RunOptions* o) {
+             o->checksum = true;
+             o->updateMetadata = true;
+         }),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_MEND, FACT_RUN_LOG}},
+        {"names of one file with -H are copied as by time, never retimed one by one",
+         readWorld(standing(namesOf(file(100, 1000), 2)), standing(file(100, 2000)), contents(true, RECORD_NONE)),
+         options([](RunOptions* o) {
+             o->checksum = true;
+             o->hardLinks = true;
+         }),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_CONTENTS, FACT_NAMES_OF_ONE, FACT_RUN_LOG}},
+        {"a set-ID copy under another owner is judged by time, unread",
+         readWorld(aFile, standing(setIdOf(file(100, 1000), 0)), contents(true, RECORD_NONE)),
+         byContents(),
+         plain,
+         PLAN_CHANGE,
+         CLEAR_NONE,
+         MAKE_COPY,
+         true,
+         {FACT_NAME, FACT_STATUSES, FACT_RUN_LOG}},
         {"a copy that cannot be read is written again",
          readWorld(aFile, aFile, contents(false, COPY_UNREADABLE)),
          byContents(),

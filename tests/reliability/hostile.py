@@ -1731,6 +1731,31 @@ def a_record_she_planted_keeps_no_copy_of_roots_from_the_mirror(work):
 
 
 @case
+def a_record_she_forged_for_her_own_file_fails_no_run(work):
+    """u1 forges a record on the copy of her own file (she owns both): the
+    right hash, her source's number, a change time far ahead, so that each
+    root -c run would judge her file damaged. Her copy stays as she made it
+    (it is hers to keep stale), but the run is not failed: told, exit 0."""
+    source, target = home_tree(work)
+    doc = os.path.join(source, "u1", "doc.txt")
+    write(doc, "her real words, v1", U1, 0o644)
+    check("the first -c mirror", run("-c", "-s", "-y", "-q", source, target)[0] == 0)
+    mine = folder(os.path.join(work, "mine"), U1, 0o755)
+    write(os.path.join(mine, "from", "doc.txt"), "her fake words, v1", U1, 0o644)
+    as_user(U1, "'%s' -c -q --mkpath '%s/from' '%s/to'" % (PROGRAM, mine, mine))
+    hashed = os.getxattr(os.path.join(mine, "to", "doc.txt"), "user.korvane.xxh3")[1:17]
+    forged = bytes([2]) + hashed + os.stat(doc).st_ino.to_bytes(8, "little") + (1 << 40).to_bytes(8, "little") + \
+        bytes(4)
+    copy = os.path.join(target, "u1", "doc.txt")
+    as_user(U1, "cp '%s/to/doc.txt' '%s' && python3 -c 'import os, sys; "
+            "os.setxattr(sys.argv[1], \"user.korvane.xxh3\", bytes.fromhex(sys.argv[2]))' '%s' %s && "
+            "touch -r '%s' '%s'" % (mine, copy, copy, forged.hex(), doc, copy))
+    status, _, err = run("-c", "-s", "-y", source, target)
+    check("her forged record fails no root run, and is told", status == 0 and
+          "Contents changed without a write, a damaged source? Its copy kept: [" in err, (status, err))
+
+
+@case
 def her_read_only_photos_get_their_records(work):
     """u1 keeps her photos read-only and mirrors them herself with -c: each
     copy gets its record all the same (given while the copy is writable), so

@@ -648,6 +648,8 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         found->same = false;
         found->sourceChangeSeconds = INT64_MAX;
     }
+    static const uid_t self = geteuid();
+    found->copyOthers = copy.st_uid != self;
     if (result && !found->targetUnreadable && RecordTrusted(copy, sourceBefore)) {
         found->recordKnown = ReadContentRecord(b, &found->record);
         bool stale = !found->recordKnown || found->record.hash != found->targetHash ||

@@ -706,7 +706,8 @@ SystemResult platformWriteMetadata(const wchar_t* source, const wchar_t* target,
 }
 
 // Through a handle of the file itself, never followed, looked at before it is changed.
-SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+SystemResult platformWriteFileTime(const wchar_t* path, const DirectoryIdentity& expected, int64_t seconds,
+                                   int32_t nanoseconds) {
     Place at = LocateChange(PathName(path));
     if (!at.ok) return Result(false);
     int fd = openat(at.directory, at.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -716,6 +717,10 @@ SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t
                 : !S_ISREG(st.st_mode) ? FAILURE_NOT_PLAIN_FILE
                 : st.st_nlink != 1     ? FAILURE_NOT_OWN_FILE
                                        : 0;
+    // Another file put there since it was compared is not this one (an identity of nothing: not known).
+    bool known = expected.volume != 0 || expected.index != 0;
+    DirectoryIdentity found{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    if (error == 0 && known && !sameIdentity(found, expected)) error = FAILURE_FOLDER_MOVED;
     if (error == 0) {
         struct timespec times[2] = {st.st_atim, {static_cast<time_t>(seconds), nanoseconds}};
         if (futimens(fd, times) != 0) error = errno;

@@ -33,7 +33,8 @@ CopyResult platformLinkFile(const wchar_t*, const DirectoryIdentity&, const wcha
 // The guarded root itself takes a time too; below it, never through a
 // link. Both times are given, as a copy gives them: some file systems
 // (FUSE over libfuse 2) take no modification time given alone.
-SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t nanoseconds) {
+SystemResult platformWriteFileTime(const wchar_t* path, const DirectoryIdentity& expected, int64_t seconds,
+                                   int32_t nanoseconds) {
     if (RefusedChange(path) || IsHiddenLink(path)) return Failure(ERROR_ACCESS_DENIED);
     HANDLE file = CreateFileW(platformSystemPath(path).c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
@@ -44,9 +45,12 @@ SystemResult platformWriteFileTime(const wchar_t* path, int64_t seconds, int32_t
                   : (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0
                       ? static_cast<DWORD>(ERROR_ACCESS_DENIED)
                       : 0;
-    if (error == 0 && information.nNumberOfLinks != 1) {
+    DirectoryIdentity found{information.dwVolumeSerialNumber,
+                            (uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow};
+    bool known = expected.volume != 0 || expected.index != 0;
+    if (error == 0 && (information.nNumberOfLinks != 1 || (known && !sameIdentity(found, expected)))) {
         CloseHandle(file);
-        return SystemResult{false, FAILURE_NOT_OWN_FILE};
+        return SystemResult{false, information.nNumberOfLinks != 1 ? FAILURE_NOT_OWN_FILE : FAILURE_FOLDER_MOVED};
     }
     if (error == 0) {
         uint64_t ticks = static_cast<uint64_t>(seconds * kTicksPerSecond + nanoseconds / 100 + kEpochDifference);
