@@ -45,11 +45,6 @@ ContentHash hashSoFar(const ContentHashing& hashing) {
     return ContentHash{value.high64, value.low64};
 }
 
-ContentHash hashOf(const void* data, size_t size) {
-    XXH128_hash_t value = XXH3_128bits(data, size);
-    return ContentHash{value.high64, value.low64};
-}
-
 bool recordPredates(const ContentRecord& record, int64_t seconds, int32_t nanoseconds) {
     if (record.sourceChangeSeconds != seconds) return record.sourceChangeSeconds < seconds;
     return record.sourceChangeNanoseconds < nanoseconds;

@@ -35,9 +35,6 @@ void hashBytes(ContentHashing* hashing, const void* data, size_t size);
 // The hash of the bytes handed so far.
 ContentHash hashSoFar(const ContentHashing& hashing);
 
-// The hash of size bytes at data, at once.
-ContentHash hashOf(const void* data, size_t size);
-
 // What a copy records of itself: the hash of the contents written, and the
 // identity and change time its source had when they were read.
 struct ContentRecord {

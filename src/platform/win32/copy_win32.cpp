@@ -371,7 +371,7 @@ int HashFile(const std::wstring& path, DWORD flags, ContentHash* hash, FILE_BASI
     if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
     long long bytes = 0;
     bool stopped = false;
-    BY_HANDLE_FILE_INFORMATION information;
+    BY_HANDLE_FILE_INFORMATION information{};
     bool ok = (!basic || GetFileInformationByHandleEx(handle, FileBasicInfo, basic, sizeof *basic)) &&
               (!identity || GetFileInformationByHandle(handle, &information)) &&
               HashRest(handle, hash, &bytes, &stopped);
@@ -402,7 +402,7 @@ bool WriteRecord(const std::wstring& path, const ContentRecord& record) {
         CloseHandle(file);
         return false;
     }
-    FILE_BASIC_INFO times;
+    FILE_BASIC_INFO times{};
     bool timed = GetFileInformationByHandleEx(file, FileBasicInfo, &times, sizeof times);
     HANDLE stream = CreateFileW((path + kRecordStream).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -444,7 +444,7 @@ int CheckCopy(const std::wstring& source, const ContentStamp& copied, const std:
               const KeptMetadata& keep) {
     ContentStamp after;
     ContentHash read;
-    FILE_BASIC_INFO basic;
+    FILE_BASIC_INFO basic{};
     ContentRecord record;
     int failed = HashFile(source, 0, &read, &basic, &record.sourceIdentity);
     if (failed != 0) return failed;
@@ -472,8 +472,8 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
     DWORD error = 0;
     HANDLE a = OpenPlainForReading(source, &error);
     if (a == INVALID_HANDLE_VALUE) return SystemResult{false, static_cast<int>(error)};
-    FILE_BASIC_INFO basic;
-    BY_HANDLE_FILE_INFORMATION original;
+    FILE_BASIC_INFO basic{};
+    BY_HANDLE_FILE_INFORMATION original{};
     if (!GetFileInformationByHandleEx(a, FileBasicInfo, &basic, sizeof basic) ||
         !GetFileInformationByHandle(a, &original)) {
         error = GetLastError();
@@ -491,7 +491,7 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
             error == ERROR_ACCESS_DENIED || error == ERROR_CRC || error == ERROR_READ_FAULT || error == ERROR_IO_DEVICE;
         return found->targetUnreadable ? SystemResult{true, 0} : SystemResult{false, static_cast<int>(error)};
     }
-    BY_HANDLE_FILE_INFORMATION copy;
+    BY_HANDLE_FILE_INFORMATION copy{};
     SystemResult result{true, 0};
     if (!GetFileInformationByHandle(b, &copy)) result = SystemResult{false, static_cast<int>(GetLastError())};
     // Kept by each thread: a fresh buffer per file would cost its pages each time.
@@ -520,7 +520,7 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         if (n != m || memcmp(left.data(), right.data(), n) != 0) alike = false;
         if (n == 0 || m == 0) break;
     }
-    FILE_BASIC_INFO afterwards;
+    FILE_BASIC_INFO afterwards{};
     if (result && (!GetFileInformationByHandleEx(a, FileBasicInfo, &afterwards, sizeof afterwards) ||
                    afterwards.ChangeTime.QuadPart != basic.ChangeTime.QuadPart)) {
         alike = false;  // changed while it was read: its copy looks again, and no damage is judged

@@ -40,7 +40,7 @@ SystemResult platformWriteFileTime(const wchar_t* path, const DirectoryIdentity&
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) return Result(false);
-    BY_HANDLE_FILE_INFORMATION information;
+    BY_HANDLE_FILE_INFORMATION information{};
     DWORD error = !GetFileInformationByHandle(file, &information) ? GetLastError()
                   : (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0
                       ? static_cast<DWORD>(ERROR_ACCESS_DENIED)
