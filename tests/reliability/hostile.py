@@ -1756,6 +1756,39 @@ def a_record_she_forged_for_her_own_file_fails_no_run(work):
 
 
 @case
+def a_link_she_swaps_in_before_a_retime_is_replaced_never_followed(work):
+    """A -c run finds her copy alike under another time and is to give it
+    the time alone; while it reads the copy's record (held up by strace), u1
+    swaps her copy for a link to root's file: the link is replaced by a copy
+    of her file, and root's file keeps its time."""
+    if shutil.which("strace") is None:
+        print("skip   no strace here")
+        return
+    source = folder(os.path.join(work, "from"), 0, 0o755)
+    target = folder(os.path.join(work, "to"), 0, 0o755)
+    folder(os.path.join(source, "u1"), U1, 0o755)
+    write(os.path.join(source, "u1", "doc.txt"), "her words", U1, 0o644)
+    secret = os.path.join(work, "secret")
+    write(secret, "root's own", 0, 0o600)
+    os.utime(secret, (1000000000, 1000000000))
+    check("the first mirror", run("-s", "-y", "-q", source, target)[0] == 0)
+    os.utime(os.path.join(source, "u1", "doc.txt"), (1200000000, 1200000000))
+    # A leak check cannot run under strace: the sanitized build leaves it out here.
+    sanitizer = ":".join(filter(None, [os.environ.get("ASAN_OPTIONS", ""), "detect_leaks=0"]))
+    slow = subprocess.Popen(["strace", "-f", "-o", "/dev/null", "-e", "trace=fgetxattr", "-e",
+                             "inject=fgetxattr:delay_exit=1500000", PROGRAM, "-c", "-j", "1", "-s", "-y", "-v",
+                             source, target], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            env=dict(os.environ, ASAN_OPTIONS=sanitizer))
+    time.sleep(0.7)
+    copy = os.path.join(target, "u1", "doc.txt")
+    as_user(U1, "rm -f '%s' && ln -s '%s' '%s'" % (copy, secret, copy))
+    out, err = slow.communicate(timeout=60)
+    check("the link she swapped in is replaced by a copy of her file",
+          slow.returncode == 0 and not os.path.islink(copy) and open(copy).read() == "her words", (out, err))
+    check("... and root's file keeps its time", os.stat(secret).st_mtime == 1000000000, os.stat(secret).st_mtime)
+
+
+@case
 def her_read_only_photos_get_their_records(work):
     """u1 keeps her photos read-only and mirrors them herself with -c: each
     copy gets its record all the same (given while the copy is writable), so
