@@ -566,12 +566,17 @@ bool ReadContentRecord(int fd, ContentRecord* record) {
     return size > 0 && decodeContentRecord(std::string(stored, static_cast<size_t>(size)), record);
 }
 
+// True when the copy of status copy is another user's than the process's.
+bool CopyOfOthers(const struct stat& copy) {
+    static const uid_t self = geteuid();
+    return copy.st_uid != self;
+}
+
 // True when a record on the copy of status copy may be believed for a source
 // of status source: the copy is the process's user's or the source owner's
 // (no one else may have written it), and has one name.
 bool RecordTrusted(const struct stat& copy, const struct stat& source) {
-    static const uid_t self = geteuid();
-    return copy.st_nlink == 1 && (copy.st_uid == self || copy.st_uid == source.st_uid);
+    return copy.st_nlink == 1 && (!CopyOfOthers(copy) || copy.st_uid == source.st_uid);
 }
 
 // Reads a and b to their ends side by side, comparing them and hashing b (the
@@ -612,7 +617,7 @@ SystemResult ReadSideBySide(int a, off_t sizeA, int b, off_t sizeB, ContentCompa
 
 }  // namespace
 
-// Both files are read whole, alike or not: the rot guard weighs both hashes.
+// Both files are read whole, alike or not: the rot guard weighs the copy's hash.
 // The source's change time is its status before the reading; a source that
 // changed while it was read is told as differing (its copy looks again).
 SystemResult platformCompareContents(const wchar_t* source, const wchar_t* target, bool recordWhenAlike,
@@ -648,8 +653,7 @@ SystemResult platformCompareContents(const wchar_t* source, const wchar_t* targe
         found->same = false;
         found->sourceChangeSeconds = INT64_MAX;
     }
-    static const uid_t self = geteuid();
-    found->copyOthers = copy.st_uid != self;
+    found->copyOthers = CopyOfOthers(copy);
     if (result && !found->targetUnreadable && RecordTrusted(copy, sourceBefore)) {
         found->recordKnown = ReadContentRecord(b, &found->record);
         bool stale = !found->recordKnown || found->record.hash != found->targetHash ||
