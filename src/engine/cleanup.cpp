@@ -561,37 +561,50 @@ TargetListing* takenListing(FolderWalk* walk, const WideString& base) {
 // copies there, serves. What the run made there since bears From's names
 // or is its own (a temporary, the versions folder), which the clean-up
 // leaves anyway; what others made since is left for a later run.
-bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-                        const WideString& otherRoot) {
+bool markFromTakenListing(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                          const WideString& otherRoot) {
     auto* walk = static_cast<FolderWalk*>(walker->data);
-    CleanupState& state = *walk->cleanup;
-    if (!state.pruning) return true;
-    std::wstring key = markKey(state, directory, walkRoot);
-    std::vector<ListedName>& names = walker->completedNames;
-    std::sort(names.begin(), names.end(), [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
     WideString base = counterpartPath(directory, walkRoot, otherRoot);
     if (!endsWithSeparator(base)) base.AppendSeparator();
-    bool surplus = false;
-    if (const TargetListing* taken = takenListing(walk, base)) {
-        for (const TargetName& entry : taken->names) {
-            surplus = markEntry(&state, key, names, entry.name, entry.isDirectory, entry.isLink) || surplus;
-        }
-        if (surplus) state.levels.insert(key);
-        return true;
-    }
+    const TargetListing* taken = takenListing(walk, base);
+    if (!taken) return false;
+    markFromListing(walk->cleanup, directory, walkRoot, &walker->completedNames, taken->names, true, true);
+    return true;
+}
+
+void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole) {
+    names->clear();
     int reason = 0;
     DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) {
-        state.trees.insert(key);  // the clean-up walk tells why, if it meets it
-        return true;
-    }
+    *opened = listing != nullptr;
+    *whole = false;
+    if (!listing) return;
     DirectoryEntry entry;
     while (platformNextEntry(listing, &entry)) {
         if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        surplus = markEntry(&state, key, names, entry.name, entry.isDirectory, entry.isLink) || surplus;
+        names->push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
     }
-    // A listing cut short has not shown every name: the clean-up walks it whole.
-    if (!platformCloseListing(listing)) state.trees.insert(key);
-    if (surplus) state.levels.insert(key);
-    return true;
+    *whole = static_cast<bool>(platformCloseListing(listing));
+}
+
+// A To directory that could not be listed is walked whole by the clean-up,
+// which tells why, if it meets it; one whose listing was cut short has not
+// shown every name, and is walked whole too.
+void markFromListing(CleanupState* state, const WideString& directory, const WideString& walkRoot,
+                     std::vector<ListedName>* fromNames, const std::vector<TargetName>& names, bool opened,
+                     bool whole) {
+    if (!state->pruning) return;
+    std::wstring key = markKey(*state, directory, walkRoot);
+    if (!opened) {
+        state->trees.insert(key);
+        return;
+    }
+    std::sort(fromNames->begin(), fromNames->end(),
+              [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
+    bool surplus = false;
+    for (const TargetName& entry : names) {
+        surplus = markEntry(state, key, *fromNames, entry.name, entry.isDirectory, entry.isLink) || surplus;
+    }
+    if (!whole) state->trees.insert(key);
+    if (surplus) state->levels.insert(key);
 }

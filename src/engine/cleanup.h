@@ -50,13 +50,6 @@ struct CleanupState {
     std::set<std::wstring> mountsLeft;           // folders with a volume mounted, met in To: the same
 };
 
-// One entry of a To directory's listing, as the clean-up's marks judge it.
-struct TargetName {
-    std::wstring name;  // as listed
-    bool isDirectory;   // a directory, or a link to one
-    bool isLink;        // a link itself
-};
-
 // What the listing of one To directory told of its entries, where listings
 // tell each entry's status (Windows' find data).
 struct TargetListing {
@@ -105,16 +98,29 @@ bool mayHoldSurplus(const CleanupState& cleanup);
 
 // Starts the marks of where To may hold surplus (on), or none (off: the
 // clean-up walk goes through all of To). On only for a mirror's copy walk
-// whose after-directory handler is markSurplusHandler (no rule active: a
+// whose after-directory step marks from To's listings (no rule active: a
 // rule judges each To entry on its own). foldCase: To does not tell case
 // apart, so From's spelling of a folder and To's mark the same folder.
 void markSurplusInCopyWalk(CleanupState* cleanup, bool on, bool foldCase);
 
-// After-directory handler of a mirror's copy walk (its walker keeping names):
-// lists the To directory facing the From directory just walked through and
-// marks what the clean-up walk must look at there.
-bool markSurplusHandler(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
-                        const WideString& otherRoot);
+// After-directory step of a mirror's copy walk (its walker keeping names),
+// where the copy walk took the listing of the To directory facing the From
+// directory just walked through already (listings that tell statuses):
+// marks what the clean-up walk must look at there, and true. False, marking
+// nothing, where To's directory is yet to be listed (listForMarks).
+bool markFromTakenListing(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
+                          const WideString& otherRoot);
+
+// Lists the To directory base (with its separator) for the marks into
+// names; *opened and *whole tell whether it could be listed, and to its
+// end. Touches nothing else: a worker may list.
+void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole);
+
+// Marks what the clean-up walk must look at in the To directory facing the
+// From directory (below walkRoot), from the From names the copy walk
+// listed there (fromNames, sorted here) and what listForMarks found.
+void markFromListing(CleanupState* state, const WideString& directory, const WideString& walkRoot,
+                     std::vector<ListedName>* fromNames, const std::vector<TargetName>& names, bool opened, bool whole);
 
 // Readies the clean-up walk's scopes from the marks; call right before it.
 void startCleanupScopes(CleanupState* cleanup);

@@ -53,30 +53,58 @@ int changeKind(const UpdateOutcome& outcome, bool isDirectory) {
 }
 
 // Tells the end of a folder of the copy walk: its time, once everything
-// handed over below it is told.
+// handed over below it is told (a mirror's marks of it among them).
 void tellFolderEnd(RunState* run, EntryJob* job) {
     if (runStopRequested()) return;
     auto* folderWalk = static_cast<FolderWalk*>(job->data);
-    finishFolder(run, &folderWalk->times, job->folderTime.get(), job->entry.entryPath, job->entry.target,
-                 job->entry.step != 0);
+    bool cleanupFollows = run->replaceLinks;  // a mirror: the clean-up walk comes next
+    bool deferred = cleanupFollows && cleanupEnters(*folderWalk->cleanup, job->entry.entryPath, *job->entry.walkRoot);
+    finishFolder(run, &folderWalk->times, job->folderTime.get(), job->entry.entryPath, job->entry.target, deferred);
+}
+
+// A worker's listing of the To directory facing a folder the copy walk went through.
+JobResult listForMarksOnWorker(const RunState&, const JobEntry& entry) {
+    JobResult result;
+    listForMarks(entry.target, &result.listed, &result.listOpened, &result.listWhole);
+    return result;
+}
+
+// Marks, in turn, what the clean-up walk must look at in that directory.
+void tellMarks(RunState*, EntryJob* job) {
+    auto* folderWalk = static_cast<FolderWalk*>(job->data);
+    markFromListing(folderWalk->cleanup, job->entry.entryPath, *job->entry.walkRoot, &job->names, job->result.listed,
+                    job->result.listOpened, job->result.listWhole);
 }
 
 // After-directory handler of the copy walk: a mirror's marks of where To
-// may hold surplus, then the folder's time, handed over to be set in turn.
+// may hold surplus, To's directory listed on a worker, the walk going on
+// meanwhile; then the folder's time; each handed over to be told in turn.
 bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                        const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
-    if (folderWalk->cleanup->pruning) markSurplusHandler(walker, directory, walkRoot, otherRoot);
+    if (folderWalk->cleanup->pruning && !markFromTakenListing(walker, directory, walkRoot, otherRoot)) {
+        EntryJob marks;
+        marks.work = listForMarksOnWorker;
+        marks.tell = tellMarks;
+        marks.entry.entryPath = directory;
+        marks.entry.walkRoot = &walkRoot;
+        marks.entry.otherRoot = &otherRoot;
+        marks.entry.target = counterpartPath(directory, walkRoot, otherRoot);
+        if (!endsWithSeparator(marks.entry.target)) marks.entry.target.AppendSeparator();
+        marks.names.swap(walker->completedNames);
+        marks.data = folderWalk;
+        marks.group = folderGroup(marks.entry.target);
+        handOver(folderWalk->run, &marks);
+    }
     std::shared_ptr<FolderTimeFrame> frame = frameAt(folderWalk->times, walker->descent.size());
     if (!frame) return true;
-    bool cleanupFollows = folderWalk->run->replaceLinks;  // a mirror: the clean-up walk comes next
     EntryJob job;
     job.tell = tellFolderEnd;
     job.entry.entryPath = directory;
+    job.entry.walkRoot = &walkRoot;
     job.entry.target = counterpartPath(directory, walkRoot, otherRoot);
     job.data = folderWalk;
     job.folderTime = frame;
-    job.entry.step = cleanupFollows && cleanupEnters(*folderWalk->cleanup, directory, walkRoot) ? 1 : 0;
     handOver(folderWalk->run, &job);
     return true;
 }
@@ -791,6 +819,8 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
         return;
     }
     if (mayAlias) settleJobs(run);
+    // What the run's thread asks of To may wait: the workers go on meanwhile.
+    startHeldJobs(run);
     UpdateAsk ask;
     ask.listed = &walker->current;
     ask.targetMissing = entry.targetMissing;

@@ -20,9 +20,20 @@ const size_t kAheadPerWorker = 64;
 // other worker is in.
 const size_t kLookAhead = 256;
 
-// Takes the waiting job to work on next: the oldest of a folder no other
-// worker is changing, or else the oldest. Called with the queue's lock held.
-EntryJob* takeJob(JobQueue* queue) {
+// Quick jobs (answers the system has at hand) cost less than waking a
+// worker for each: the run's thread gives them to the workers in handfuls
+// of this many, and a worker takes a handful at once. Slow ones (answers
+// from a network, copies) go one by one, to as many workers as there are.
+const size_t kBatch = 32;
+
+// A job that takes less than this, on average, is a quick one.
+const std::chrono::microseconds kQuickJob{50};
+
+// Takes the waiting jobs to work on next into taken: the oldest of a folder
+// no other worker is changing (or else the oldest), with the jobs of its
+// folder that follow it, as many as keep each worker a share of what waits.
+// Called with the queue's lock held.
+void takeJobs(JobQueue* queue, std::vector<EntryJob*>* taken) {
     size_t chosen = 0;
     size_t looked = std::min(queue->waiting.size(), kLookAhead);
     for (size_t at = 0; at < looked; ++at) {
@@ -32,61 +43,107 @@ EntryJob* takeJob(JobQueue* queue) {
             break;
         }
     }
-    EntryJob* job = queue->waiting[chosen];
-    queue->waiting.erase(queue->waiting.begin() + static_cast<std::ptrdiff_t>(chosen));
-    queue->busy.push_back(job->group);
-    return job;
+    // Quick ones are taken a handful at once; slow ones shared out among the workers.
+    bool quick = queue->quick.load(std::memory_order_relaxed);
+    size_t share = quick ? queue->waiting.size() : queue->waiting.size() / static_cast<size_t>(queue->workers);
+    size_t wanted = std::max<size_t>(1, std::min(kBatch, share));
+    uint64_t group = queue->waiting[chosen]->group;
+    taken->clear();
+    size_t kept = chosen;
+    for (size_t at = chosen; at < queue->waiting.size(); ++at) {
+        EntryJob* job = queue->waiting[at];
+        if (taken->size() < wanted && job->group == group && at < chosen + kLookAhead) {
+            taken->push_back(job);
+        } else {
+            queue->waiting[kept++] = job;
+        }
+    }
+    queue->waiting.resize(kept);
+    queue->busy.push_back(group);
 }
 
 // How long the run's thread waits for a worker before it lets the front
 // end handle its events again.
 const std::chrono::milliseconds kPumpEvery{25};
 
-// A worker: takes the oldest waiting job, does its work (with the run as a
-// worker sees it) unless a stop came first, and marks it done; ends once the
-// queue closes and nothing waits.
+// A worker: takes the next waiting jobs, does the work of each (with the run
+// as a worker sees it) unless a stop came first, and marks each done as it
+// ends; ends once the queue closes and nothing waits.
 void workOn(JobQueue* queue) {
+    std::vector<EntryJob*> taken;
     for (;;) {
-        EntryJob* job = nullptr;
         {
             std::unique_lock<std::mutex> held(queue->lock);
-            queue->wake.wait(held, [queue] { return queue->closing || !queue->waiting.empty(); });
+            if (!queue->closing && queue->waiting.empty()) {
+                ++queue->idle;
+                queue->wake.wait(held, [queue] { return queue->closing || !queue->waiting.empty(); });
+                --queue->idle;
+            }
             if (queue->waiting.empty()) return;
-            job = takeJob(queue);
+            takeJobs(queue, &taken);
         }
-        if (runStopRequested()) {
-            job->cutByStop = true;
-        } else {
-            job->result = job->work(*queue->run, job->entry);
-        }
-        {
+        uint64_t group = taken.front()->group;
+        auto started = std::chrono::steady_clock::now();
+        for (size_t at = 0; at < taken.size(); ++at) {
+            EntryJob* job = taken[at];
+            if (runStopRequested()) {
+                job->cutByStop = true;
+            } else {
+                job->result = job->work(*queue->run, job->entry);
+            }
+            // Once done, the job is the run's thread's again: not touched here after.
             std::lock_guard<std::mutex> held(queue->lock);
             job->done = true;
-            queue->busy.erase(std::find(queue->busy.begin(), queue->busy.end(), job->group));
+            if (at + 1 == taken.size()) queue->busy.erase(std::find(queue->busy.begin(), queue->busy.end(), group));
         }
+        auto took = std::chrono::steady_clock::now() - started;
+        queue->quick.store(took < kQuickJob * static_cast<long>(taken.size()), std::memory_order_relaxed);
         queue->finished.notify_all();
     }
+}
+
+// Gives the workers the jobs held back, waking as many as there are jobs for.
+void giveHeldJobs(JobQueue* queue) {
+    if (queue->pending.empty()) return;
+    int idle = 0;
+    {
+        std::lock_guard<std::mutex> held(queue->lock);
+        queue->waiting.insert(queue->waiting.end(), queue->pending.begin(), queue->pending.end());
+        idle = queue->idle;
+    }
+    if (idle > 1 && queue->pending.size() > 1 && !queue->quick.load(std::memory_order_relaxed)) {
+        queue->wake.notify_all();
+    } else if (idle > 0) {
+        queue->wake.notify_one();
+    }
+    queue->pending.clear();
 }
 
 // Tells, in turn, every job at the head of the queue whose work has ended.
 void tellFinished(RunState* run, JobQueue* queue) {
     for (;;) {
-        std::unique_ptr<EntryJob> job;
+        size_t ended = 0;
         {
             std::lock_guard<std::mutex> held(queue->lock);
-            if (queue->untold.empty() || !queue->untold.front()->done) return;
-            job = std::move(queue->untold.front());
-            queue->untold.pop_front();
+            while (ended < queue->untold.size() && queue->untold[ended]->done) ++ended;
         }
-        if (job->cutByStop || !job->tell) continue;
-        queue->telling = true;
-        job->tell(run, job.get());
-        queue->telling = false;
+        if (ended == 0) return;
+        // The ended jobs are the run's thread's alone: told without the lock.
+        for (size_t count = 0; count < ended; ++count) {
+            std::unique_ptr<EntryJob> job = std::move(queue->untold.front());
+            queue->untold.pop_front();
+            if (job->cutByStop || !job->tell) continue;
+            queue->telling = true;
+            job->tell(run, job.get());
+            queue->telling = false;
+        }
     }
 }
 
-// Waits until the oldest untold job has ended, the front end answered meanwhile.
+// Waits until the oldest untold job has ended, the front end answered
+// meanwhile; what was held back goes to the workers first.
 void waitForHead(RunState* run, JobQueue* queue) {
+    giveHeldJobs(queue);
     std::unique_lock<std::mutex> held(queue->lock);
     while (!queue->untold.empty() && !queue->untold.front()->done) {
         if (queue->finished.wait_for(held, kPumpEvery) == std::cv_status::timeout) {
@@ -148,18 +205,21 @@ void handOver(RunState* run, EntryJob* job) {
     }
     bool queued = job->work != nullptr;
     auto owned = std::make_unique<EntryJob>(std::move(*job));
-    {
-        std::lock_guard<std::mutex> held(queue->lock);
-        owned->done = !queued;
-        if (queued) queue->waiting.push_back(owned.get());
-        queue->untold.push_back(std::move(owned));
-    }
-    if (queued) queue->wake.notify_one();
+    // No worker sees the job before it is given to them, under the lock.
+    owned->done = !queued;
+    if (queued) queue->pending.push_back(owned.get());
+    queue->untold.push_back(std::move(owned));
+    if (queue->pending.size() >= (queue->quick.load(std::memory_order_relaxed) ? kBatch : 1)) giveHeldJobs(queue);
     tellFinished(run, queue);
     while (queue->untold.size() > queue->ahead) {
         waitForHead(run, queue);
         tellFinished(run, queue);
     }
+}
+
+void startHeldJobs(RunState* run) {
+    checkOnRunThread(*run);
+    if (run->jobs) giveHeldJobs(run->jobs);
 }
 
 void settleJobs(RunState* run) {

@@ -6,6 +6,7 @@
 #ifndef KORVANE_ENGINE_JOBS_H
 #define KORVANE_ENGINE_JOBS_H
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -41,10 +42,13 @@ struct JobEntry {
 
 // What a job's work found and did, handed back for its telling.
 struct JobResult {
-    EntryUpdate update;             // an update: what it learned, planned and did
-    SystemResult result{false, 0};  // a deletion: what it did
-    KeptVersion kept;               // what keeping a version before a deletion found
-    bool attempted = false;         // a deletion was due
+    EntryUpdate update;              // an update: what it learned, planned and did
+    SystemResult result{false, 0};   // a deletion: what it did
+    KeptVersion kept;                // what keeping a version before a deletion found
+    bool attempted = false;          // a deletion was due
+    std::vector<TargetName> listed;  // a listing: the entries it gave
+    bool listOpened = false;         // a listing: the directory could be listed
+    bool listWhole = false;          // a listing: it went through to its end
 };
 
 // A job's work, on a worker: it gets only what a worker may touch, the run
@@ -66,6 +70,7 @@ struct EntryJob {
     std::wstring key;                             // the caller's own name for the entry
     std::wstring spelling;                        // the name To holds the entry under, in another case, or empty
     void* data = nullptr;                         // the caller's own record
+    std::vector<ListedName> names;                // names a listing the work takes is judged against
     std::shared_ptr<FolderTimeFrame> folderTime;  // a folder's time step: the frame its job and its end's share
     uint64_t group = 0;                           // the folder it changes: jobs of one folder wait on each other there
     bool isDirectory = false;                     // counted as a directory
@@ -78,9 +83,12 @@ struct JobQueue {
     int workers = 1;                               // 1: each job is done and told as it is handed over
     size_t ahead = 0;                              // jobs handed over and not yet told, at most
     std::deque<std::unique_ptr<EntryJob>> untold;  // in the order handed over
-    std::deque<EntryJob*> waiting;                 // not started yet, in that order
+    std::vector<EntryJob*> pending;                // handed over, not yet given to the workers (the run's thread's)
+    std::deque<EntryJob*> waiting;                 // given to the workers, not started yet, in that order
     std::vector<uint64_t> busy;                    // the groups of the jobs being worked on
-    std::mutex lock;                               // guards waiting, done and closing
+    int idle = 0;                                  // workers waiting for a job
+    std::atomic<bool> quick{true};                 // the jobs end sooner than a worker is woken: given in handfuls
+    std::mutex lock;                               // guards waiting, busy, idle, done and closing
     std::condition_variable wake;                  // a job waits, or the workers are to end
     std::condition_variable finished;              // a job's work ended
     bool closing = false;                          // the workers end once nothing waits
@@ -105,6 +113,10 @@ void handOver(RunState* run, EntryJob* job);
 // the run tells itself, outside a job's telling (a line, a failure, a
 // question), comes after these: it calls this first.
 void settleJobs(RunState* run);
+
+// Gives the workers every job handed over and still held back: called
+// before the run's thread does something of its own that may wait.
+void startHeldJobs(RunState* run);
 
 // Tells what is left, then ends and joins the workers; the run goes on on its own thread.
 void endJobs(RunState* run);

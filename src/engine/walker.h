@@ -69,6 +69,13 @@ struct ListedName {
     bool entered;       // the walk went through everything below it without error
 };
 
+// One entry of a listing of the other tree's directory, as a mirror's marks judge it.
+struct TargetName {
+    std::wstring name;  // as listed
+    bool isDirectory;   // a directory, or a link to one
+    bool isLink;        // a link itself
+};
+
 // The walker's settings, counters and descent path; owned by its caller.
 struct DirectoryWalker {
     bool cancelled;                      // set: stop before the next entry (WALK_BROKEN); so does a run stop
