@@ -232,6 +232,12 @@ bool OthersMayMove(const struct stat& parent, bool parentAcl, const struct stat&
     return OthersMayWrite(parent, parentAcl) && (!(parent.st_mode & S_ISVTX) || entry.st_uid != 0);
 }
 
+// False where the access ACL of an entry of status st cannot let a named
+// other write: with named entries an ACL has a mask, which the mode's group
+// bits show, and a mask without write lets no named entry write. Read the
+// ACL only where this is true.
+bool AclMayLetOthersWrite(const struct stat& st) { return (st.st_mode & S_IWGRP) != 0; }
+
 // The ACL of an open directory, read through its entry in /proc.
 bool HandleAclLetsOthersWrite(int fd) {
     std::string proc = "/proc/self/fd/" + std::to_string(fd);
@@ -581,7 +587,7 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
                     bool aboveAcl = level == 0 ? tree->rootAclWrites : chain.aclWrites[level - 1] != 0;
                     bool watched = !tree->follows && RootRun();
                     bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
-                    bool acl = watched && HandleAclLetsOthersWrite(fd);
+                    bool acl = watched && AclMayLetOthersWrite(opened) && HandleAclLetsOthersWrite(fd);
                     chain.names.push_back(name);
                     chain.fds.push_back(fd);
                     chain.seen.push_back(opened);
