@@ -2,8 +2,9 @@
 """Prints the benchmark's table from hyperfine's JSON files: the medians of
 korvane and its peer, their ratio, and whether the goal is met; where an
 earlier korvane was timed beside it, its ratio too. For the latency cases,
-also the volume's requests per entry by kind; for the moves case, each
-program's time and the bytes it wrote to To.
+also the volume's requests per entry by kind (case 7 on a volume that serves
+a folder's requests side by side, case 14 on one that serves one folder at a
+time); for the moves case, each program's time and the bytes it wrote to To.
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
@@ -13,8 +14,12 @@ import os
 import sys
 
 BASE = "korvane (base)"
-LATENCY_CASES = (("first", "first copy", 0.2), ("unchanged", "nothing changed", 0.2),
-                 ("mutated", "after a mutation", 0.3))
+LATENCY_CASES = (("first", "first copy"), ("unchanged", "nothing changed"), ("mutated", "after a mutation"))
+# The latency volumes: results folder, case number, what the volume is, the goals by case.
+LATENCY_VOLUMES = (("latency", "7", "a volume that serves a folder's requests side by side",
+                    {"first": 0.2, "unchanged": 0.2, "mutated": 0.3}),
+                   ("latency-serial", "14", "a volume that serves one folder at a time",
+                    {"first": 0.15, "unchanged": 0.2, "mutated": 0.2}))
 # The order the latency case's programs are shown in.
 LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", "korvane --no-moves", BASE, "rsync -a --delete",
                     "rsync -a --delete --fuzzy", "korvane.exe (Wine)", "korvane.exe --jobs 1 (Wine)")
@@ -61,15 +66,24 @@ def jobs_one(program):
     return program.replace(" (Wine)", " --jobs 1 (Wine)") if "Wine" in program else program + " --jobs 1"
 
 
-def print_requests(folder, info):
+def read_info(folder):
+    """What a latency case wrote of itself (info.json), or nothing."""
+    path = os.path.join(folder, "info.json")
+    if not os.path.exists(path):
+        return {}
+    with open(path) as source:
+        return json.load(source)
+
+
+def print_requests(folder, info, number, volume):
     """Requests per entry of each program and case, by kind, with the
     look-ups that found nothing and the requests in flight on average."""
     entries = info["entries"]
     delay = info["delay_ms"] / 1000
     print()
-    print(f"requests per entry on the latency volume ({entries} entries: {info['files']} files in "
+    print(f"case {number}, requests per entry on {volume} ({entries} entries: {info['files']} files in "
           f"{info['dirs']} folders; {info['delay_ms']:g} ms a request; in flight: requests x delay / time)")
-    for case, title, _ in LATENCY_CASES:
+    for case, title in LATENCY_CASES:
         for name, (timing, runs, counts) in latency_runs(folder, case).items():
             if not counts:
                 continue
@@ -133,15 +147,11 @@ def main():
     places = sys.argv[3].split() if len(sys.argv) > 3 else ["disk"]
     rows = []
     goals = []
-    latency = os.path.join(folder, "latency")
-    info = {}
-    if os.path.exists(os.path.join(latency, "info.json")):
-        with open(os.path.join(latency, "info.json")) as source:
-            info = json.load(source)
+    infos = {volume: read_info(os.path.join(folder, volume)) for volume, _, _, _ in LATENCY_VOLUMES}
 
     def compare(place, case, name, peer, goal, subject="korvane"):
-        if place == "latency":
-            timings = latency_timings(latency, name, info)
+        if place in infos:
+            timings = latency_timings(os.path.join(folder, place), name, infos[place])
         else:
             timings = medians(os.path.join(folder, place), name)
         if not timings or subject not in timings or peer not in timings:
@@ -149,7 +159,7 @@ def main():
         mine, theirs = timings[subject][0], timings[peer][0]
         ratio = mine / theirs
         verdict = "-" if goal is None else ("met" if ratio <= goal else "MISSED")
-        goal_text = "-" if goal is None else f"<= {goal:.1f}"
+        goal_text = "-" if goal is None else f"<= {goal:g}"
         base_text = "-"
         if subject == "korvane" and BASE in timings:
             base_text = f"{timings[BASE][0] / theirs:.2f}"
@@ -174,13 +184,16 @@ def main():
         compare("disk", f"5 nothing changed, {count}", f"case5-{count}", "rsync -a --delete", 0.6)
     compare("disk", "6 Wine, 10000", "case6", "korvane", None, subject="korvane.exe (Wine)")
     compare("disk", "6 nothing changed, 10000", "case6", "floor", 1.5)
-    for case, title, goal in LATENCY_CASES:
-        compare("latency", "7 " + title, case, "rsync -a --delete", goal)
-        for program in ("korvane", "korvane.exe (Wine)"):
-            number = "7 " if program == "korvane" else "8 Wine, "
-            jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
-            same = " (no --jobs: the same)" if jobs == "no" else ""
-            compare("latency", number + title, case, jobs_one(program) + same, None, subject=program)
+    for case, title in LATENCY_CASES:
+        # Case 14's rows beside case 7's: the same programs on the two kinds of volume.
+        for volume, number, _, volume_goals in LATENCY_VOLUMES:
+            info = infos[volume]
+            compare(volume, f"{number} {title}", case, "rsync -a --delete", volume_goals[case])
+            for program in ("korvane", "korvane.exe (Wine)") if number == "7" else ("korvane",):
+                label = f"{number} " if program == "korvane" else "8 Wine, "
+                jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
+                same = " (no --jobs: the same)" if jobs == "no" else ""
+                compare(volume, label + title, case, jobs_one(program) + same, None, subject=program)
         compare("latency", "8 Wine, " + title, case, "rsync -a --delete", None, subject="korvane.exe (Wine)")
 
     header = ("place", "case", "korvane median", "peer median", "ratio", "base ratio", "goal", "")
@@ -189,8 +202,9 @@ def main():
         for row in [header] + rows:
             print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
-    if info:
-        print_requests(latency, info)
+    for volume, number, kind, _ in LATENCY_VOLUMES:
+        if infos[volume]:
+            print_requests(os.path.join(folder, volume), infos[volume], number, kind)
     print_moves(folder)
 
     print()
@@ -215,8 +229,9 @@ def main():
     if goals:
         print()
         print("goals:")
+        place_width = max(len(goal[0]) for goal in goals)
         for place, case, peer, ratio, goal, verdict in goals:
-            print(f"  {verdict:6}  {place:5}  {case}: {ratio:.2f} of {peer} (goal <= {goal:.1f})")
+            print(f"  {verdict:6}  {place:{place_width}}  {case}: {ratio:.2f} of {peer} (goal <= {goal:g})")
         missed = sum(1 for goal in goals if goal[5] != "met")
         print(f"  {len(goals) - missed} met, {missed} missed")
 
