@@ -4,7 +4,9 @@ korvane and its peer, their ratio, and whether the goal is met; where an
 earlier korvane was timed beside it, its ratio too. For the latency cases,
 also the volume's requests per entry by kind (case 7 on a volume that serves
 a folder's requests side by side, case 14 on one that serves one folder at a
-time); for the moves case, each program's time and the bytes it wrote to To.
+time); for the moves case, each program's time and the bytes it wrote to To;
+and the system calls per entry strace counted in the no-change cases (2 on
+the tmpfs, 5).
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
@@ -142,6 +144,47 @@ def print_moves(folder):
         print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
+# The cases whose system calls were counted, by the name of their results.
+CALLS_TITLES = (("case2", "2 nothing changed"), ("case5-", "5 nothing changed, "))
+
+
+def read_calls(path):
+    """The records bench/calls.py appended to path, by program."""
+    with open(path) as source:
+        return {record["program"]: record for record in map(json.loads, filter(str.strip, source))}
+
+
+def print_table(header, lines):
+    widths = [max(len(str(row[i])) for row in lines + [header]) for i in range(len(header))]
+    for row in [header] + lines:
+        print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+def print_calls(folder):
+    """The system calls per entry strace counted in the no-change cases, with
+    the kinds that make up most of them."""
+    found = []
+    for place in ("tmpfs", "disk"):
+        for path in glob.glob(os.path.join(folder, place, "calls-*.jsonl")):
+            case = os.path.basename(path)[len("calls-"):-len(".jsonl")]
+            for order, (prefix, title) in enumerate(CALLS_TITLES):
+                if case.startswith(prefix) and (prefix.endswith("-") or case == prefix):
+                    rest = case[len(prefix):]
+                    found.append((order, int(rest) if rest.isdigit() else 0, place, title + rest, path))
+    if not found:
+        return
+    print()
+    print("system calls per entry (strace -f -c, in a run of its own; entries below From; the most made kinds)")
+    lines = []
+    for _, _, place, title, path in sorted(found):
+        for name, record in read_calls(path).items():
+            entries = record["entries"]
+            kinds = sorted(record["kinds"].items(), key=lambda item: (-item[1], item[0]))[:5]
+            lines.append((place, title, name, f"{record['calls'] / entries:.2f}", f"{record['queries'] / entries:.2f}",
+                          ", ".join(f"{kind} {count / entries:.2f}" for kind, count in kinds)))
+    print_table(("place", "case", "program", "calls", "newfstatat/statx", "most made"), lines)
+
+
 def main():
     folder, scale = sys.argv[1], [int(n) for n in sys.argv[2].split()]
     places = sys.argv[3].split() if len(sys.argv) > 3 else ["disk"]
@@ -206,6 +249,7 @@ def main():
         if infos[volume]:
             print_requests(os.path.join(folder, volume), infos[volume], number, kind)
     print_moves(folder)
+    print_calls(folder)
 
     print()
     per_entry = []
