@@ -5,8 +5,9 @@ earlier korvane was timed beside it, its ratio too. For the latency cases,
 also the volume's requests per entry by kind (case 7 on a volume that serves
 a folder's requests side by side, case 14 on one that serves one folder at a
 time); for the moves case, each program's time and the bytes it wrote to To;
-and the system calls per entry strace counted in the no-change cases (2 on
-the tmpfs, 5).
+for the big folder (case 15), each program's time, peak memory and system
+calls per entry; and the system calls per entry strace counted in the
+no-change cases (2 on the tmpfs, 5, 15).
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
@@ -144,8 +145,14 @@ def print_moves(folder):
         print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
+# Case 15's parts: korvane's programs (timed against the last, rsync) and the goals.
+BIG_FOLDER_PROGRAMS = {"case15-unchanged": ("korvane", "korvane -j 8"),
+                       "case15-versions": ("korvane --versions", "korvane -j 8 --versions")}
+BIG_FOLDER_GOALS = {"case15-unchanged": 0.6, "case15-versions": 0.7}
 # The cases whose system calls were counted, by the name of their results.
-CALLS_TITLES = (("case2", "2 nothing changed"), ("case5-", "5 nothing changed, "))
+CALLS_TITLES = (("case2", "2 nothing changed"), ("case5-", "5 nothing changed, "),
+                ("case15-unchanged", "15 big folder, nothing changed"),
+                ("case15-versions", "15 big folder, 1% changed, versions"))
 
 
 def read_calls(path):
@@ -160,9 +167,42 @@ def print_table(header, lines):
         print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
+def print_big_folder(folder):
+    """Case 15: each program's median, peak memory and system calls per entry,
+    for a no-change mirror of one big folder and for one after a 1% change
+    that keeps versions."""
+    lines = []
+    entries = None
+    for part, title in (("case15-unchanged", "nothing changed"), ("case15-versions", "1% changed, versions")):
+        timings = medians(os.path.join(folder, "tmpfs"), part)
+        if not timings:
+            continue
+        memory = {}
+        memory_path = os.path.join(folder, "tmpfs", f"{part}-memory.txt")
+        if os.path.exists(memory_path):
+            with open(memory_path) as source:
+                memory = dict(line.rstrip("\n").split("\t") for line in source if line.strip())
+        calls_path = os.path.join(folder, "tmpfs", f"calls-{part}.jsonl")
+        calls = read_calls(calls_path) if os.path.exists(calls_path) else {}
+        for name, timing in timings.items():
+            kib = memory.get(name, "")
+            record = calls.get(name)
+            if record:
+                entries = record["entries"]
+            lines.append((title, name, f"{timing[0]:.3f} s", f"{int(kib) / 1024:.1f} MiB" if kib.isdigit() else "-",
+                          f"{record['calls'] / record['entries']:.2f}" if record else "-",
+                          f"{record['queries'] / record['entries']:.2f}" if record else "-"))
+    if not lines:
+        return
+    print()
+    print(f"case 15, one folder of {entries or 'many'} files on the tmpfs: medians timed together; peak memory "
+          "(median of 3) and system calls (strace -f -c) each in runs of their own")
+    print_table(("part", "program", "median", "peak memory", "calls per entry", "newfstatat/statx per entry"), lines)
+
+
 def print_calls(folder):
-    """The system calls per entry strace counted in the no-change cases, with
-    the kinds that make up most of them."""
+    """The system calls per entry strace counted in the no-change cases (and
+    case 15's versions), with the kinds that make up most of them."""
     found = []
     for place in ("tmpfs", "disk"):
         for path in glob.glob(os.path.join(folder, place, "calls-*.jsonl")):
@@ -238,6 +278,11 @@ def main():
                 same = " (no --jobs: the same)" if jobs == "no" else ""
                 compare(volume, label + title, case, jobs_one(program) + same, None, subject=program)
         compare("latency", "8 Wine, " + title, case, "rsync -a --delete", None, subject="korvane.exe (Wine)")
+    for part, title, peer in (("case15-unchanged", "nothing changed", "rsync -a --delete"),
+                              ("case15-versions", "1% changed, versions", "rsync -a --delete --backup-dir")):
+        for subject in BIG_FOLDER_PROGRAMS[part]:
+            jobs = ", -j 8" if "-j 8" in subject else ""
+            compare("tmpfs", f"15 big folder, {title}{jobs}", part, peer, BIG_FOLDER_GOALS[part], subject=subject)
 
     header = ("place", "case", "korvane median", "peer median", "ratio", "base ratio", "goal", "")
     if rows:
@@ -249,6 +294,7 @@ def main():
         if infos[volume]:
             print_requests(os.path.join(folder, volume), infos[volume], number, kind)
     print_moves(folder)
+    print_big_folder(folder)
     print_calls(folder)
 
     print()
