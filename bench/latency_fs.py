@@ -6,7 +6,7 @@ by the kernel (each look-up and query reaches the volume), and the requests
 are counted by kind, with the bytes their reads and writes carried.
 
 latency_fs.py serve ROOT MOUNTPOINT [--delay MS] [--threads N] [--cache SECONDS] [--counts FILE]
-                    [--trace FILE]
+                    [--trace FILE] [--serial-folders]
 latency_fs.py dump PID COUNTS_FILE
 latency_fs.py check WORK [--delay MS]
 
@@ -14,7 +14,11 @@ serve mounts ROOT at MOUNTPOINT (root only: it mounts through mount(2) with
 /dev/fuse) and serves until it is unmounted or gets SIGTERM or SIGINT.
 --delay is the time every request waits before it is carried out (1 ms by
 default); --threads bounds the requests served at once (64); --cache lets the
-kernel keep names and attributes that long (0, none, by default). On SIGUSR1
+kernel keep names and attributes that long (0, none, by default);
+--serial-folders serves the look-ups, queries and listings of one folder one
+at a time, and does not ask the kernel for parallel directory operations, as
+a volume on the older high-level FUSE library (and Samba's metadata path for
+one client) does. On SIGUSR1
 it waits until no request has come for a moment, writes the counts since the
 last such dump to --counts as JSON and starts counting afresh; it writes them
 on leaving too. --trace appends a line per request: its time, kind, node and
@@ -31,6 +35,7 @@ of names in one folder one at a time, as no file server makes them wait.
 """
 import argparse
 import collections
+import contextlib
 import ctypes
 import errno
 import json
@@ -69,6 +74,9 @@ PROTOCOL_MINOR = 31
 MAX_WRITE = 128 * 1024
 MAX_BACKGROUND = 64
 ROOT_ID = 1
+
+# The metadata requests a volume of serial folders serves one folder at a time.
+SERIAL_KINDS = (LOOKUP, GETATTR, OPENDIR, READDIR, 44)
 
 # Setattr's fields (FATTR_*), named as the calls that set them.
 SET_MODE, SET_UID, SET_GID, SET_SIZE, SET_ATIME, SET_MTIME, SET_FH = 1, 2, 4, 8, 16, 32, 64
@@ -257,7 +265,9 @@ class Counts:
 
 
 class Volume:
-    def __init__(self, root, mountpoint, delay, cache):
+    def __init__(self, root, mountpoint, delay, cache, serial=False):
+        self.serial = serial  # look-ups and listings of one folder one at a time, as an older share serves them
+        self.folder_locks = {}  # with serial: a lock per folder node
         self.root = os.path.realpath(root)
         self.mountpoint = os.path.realpath(mountpoint)
         self.delay = delay
@@ -308,15 +318,17 @@ class Volume:
             print(f"{time.time():.6f} {kind} node {node} pid {pid}", file=self.trace, flush=True)
         if opcode != INIT:
             self.counts.start(kind)
-            time.sleep(self.delay)
         error, reply = 0, b""
-        try:
-            reply = self.carry_out(opcode, node, body)
-        except OSError as failure:
-            error = failure.errno or errno.EIO
-        except Exception as failure:  # a fault of the volume, not of the caller
-            print(f"latency_fs: {kind}: {failure!r}", file=sys.stderr)
-            error = errno.EIO
+        with self.folder_turn(opcode, node):
+            if opcode != INIT:
+                time.sleep(self.delay)
+            try:
+                reply = self.carry_out(opcode, node, body)
+            except OSError as failure:
+                error = failure.errno or errno.EIO
+            except Exception as failure:  # a fault of the volume, not of the caller
+                print(f"latency_fs: {kind}: {failure!r}", file=sys.stderr)
+                error = errno.EIO
         if opcode != INIT:
             self.counts.finish(kind, error)
         if error:
@@ -327,6 +339,21 @@ class Volume:
             # ENOENT: the caller was interrupted and left; ENODEV: unmounted meanwhile.
             if failure.errno not in (errno.ENOENT, errno.ENODEV):
                 print(f"latency_fs: answer to {kind}: {failure}", file=sys.stderr)
+
+    def folder_turn(self, opcode, node):
+        """With serial folders, the lock of the folder a metadata request is
+        about (the folder looked in or listed, the folder holding the node
+        queried), so that one folder's requests are served one at a time;
+        otherwise nothing to wait for."""
+        if not self.serial or opcode not in SERIAL_KINDS:
+            return contextlib.nullcontext()
+        folder = node
+        if opcode == GETATTR:
+            with self.nodes.lock:
+                entry = self.nodes.nodes.get(node)
+                folder = entry[0] if entry and entry[0] is not None else node
+        with self.folder_lock:
+            return self.folder_locks.setdefault(folder, threading.Lock())
 
     def unanswered(self, opcode, node, body):
         if opcode == FORGET:
@@ -362,6 +389,8 @@ class Volume:
         if opcode == INIT:
             major, minor, readahead, flags = struct.unpack_from("<IIII", body)
             wanted = flags & (ASYNC_READ | ATOMIC_O_TRUNC | BIG_WRITES | PARALLEL_DIROPS)
+            if self.serial:
+                wanted &= ~PARALLEL_DIROPS
             return struct.pack("<IIIIHHIIHHI7I", 7, min(minor, PROTOCOL_MINOR), readahead, wanted,
                                MAX_BACKGROUND, MAX_BACKGROUND * 3 // 4, MAX_WRITE, 1, MAX_WRITE // 4096, 0, 0,
                                *[0] * 7)
@@ -603,7 +632,8 @@ def write_counts(volume, path, quiet):
 
 def serve(arguments):
     os.umask(0)  # modes pass as the caller gave them (the kernel applied its umask)
-    volume = Volume(arguments.root, arguments.mountpoint, arguments.delay / 1000, arguments.cache)
+    volume = Volume(arguments.root, arguments.mountpoint, arguments.delay / 1000, arguments.cache,
+                    arguments.serial_folders)
     quiet = max(0.1, 20 * volume.delay)
     wanted = {"dump": False, "stop": False}
     signal.signal(signal.SIGUSR1, lambda *_: wanted.update(dump=True))
@@ -719,6 +749,8 @@ def main():
     serving.add_argument("--threads", type=int, default=64, help="requests served at once")
     serving.add_argument("--cache", type=float, default=0.0, help="seconds the kernel keeps names and attributes")
     serving.add_argument("--counts", help="file for the counts")
+    serving.add_argument("--serial-folders", action="store_true",
+                         help="let the kernel send the look-ups and listings of one folder one at a time")
     serving.add_argument("--trace", help="file that gets a line for each request: its kind, node and process")
     serving.add_argument("--damage-written", action="store_true",
                          help="a file written through the volume reads back with its first byte changed")

@@ -2,8 +2,12 @@
 """Prints the benchmark's table from hyperfine's JSON files: the medians of
 korvane and its peer, their ratio, and whether the goal is met; where an
 earlier korvane was timed beside it, its ratio too. For the latency cases,
-also the volume's requests per entry by kind; for the moves case, each
-program's time and the bytes it wrote to To.
+also the volume's requests per entry by kind (case 7 on a volume that serves
+a folder's requests side by side, case 14 on one that serves one folder at a
+time); for the moves case, each program's time and the bytes it wrote to To;
+for the big folder (case 15), each program's time, peak memory and system
+calls per entry; and the system calls per entry strace counted in the
+no-change cases (2 on the tmpfs, 5, 15).
 
 report.py RESULTS_DIR "SCALE SCALE ..." ["PLACE PLACE ..."]
 """
@@ -13,8 +17,12 @@ import os
 import sys
 
 BASE = "korvane (base)"
-LATENCY_CASES = (("first", "first copy", 0.2), ("unchanged", "nothing changed", 0.2),
-                 ("mutated", "after a mutation", 0.3))
+LATENCY_CASES = (("first", "first copy"), ("unchanged", "nothing changed"), ("mutated", "after a mutation"))
+# The latency volumes: results folder, case number, what the volume is, the goals by case.
+LATENCY_VOLUMES = (("latency", "7", "a volume that serves a folder's requests side by side",
+                    {"first": 0.2, "unchanged": 0.2, "mutated": 0.3}),
+                   ("latency-serial", "14", "a volume that serves one folder at a time",
+                    {"first": 0.15, "unchanged": 0.2, "mutated": 0.2}))
 # The order the latency case's programs are shown in.
 LATENCY_PROGRAMS = ("korvane", "korvane --jobs 1", "korvane --no-moves", BASE, "rsync -a --delete",
                     "rsync -a --delete --fuzzy", "korvane.exe (Wine)", "korvane.exe --jobs 1 (Wine)")
@@ -61,15 +69,24 @@ def jobs_one(program):
     return program.replace(" (Wine)", " --jobs 1 (Wine)") if "Wine" in program else program + " --jobs 1"
 
 
-def print_requests(folder, info):
+def read_info(folder):
+    """What a latency case wrote of itself (info.json), or nothing."""
+    path = os.path.join(folder, "info.json")
+    if not os.path.exists(path):
+        return {}
+    with open(path) as source:
+        return json.load(source)
+
+
+def print_requests(folder, info, number, volume):
     """Requests per entry of each program and case, by kind, with the
     look-ups that found nothing and the requests in flight on average."""
     entries = info["entries"]
     delay = info["delay_ms"] / 1000
     print()
-    print(f"requests per entry on the latency volume ({entries} entries: {info['files']} files in "
+    print(f"case {number}, requests per entry on {volume} ({entries} entries: {info['files']} files in "
           f"{info['dirs']} folders; {info['delay_ms']:g} ms a request; in flight: requests x delay / time)")
-    for case, title, _ in LATENCY_CASES:
+    for case, title in LATENCY_CASES:
         for name, (timing, runs, counts) in latency_runs(folder, case).items():
             if not counts:
                 continue
@@ -128,20 +145,96 @@ def print_moves(folder):
         print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
 
+# Case 15's parts: korvane's programs (timed against the last, rsync) and the goals.
+BIG_FOLDER_PROGRAMS = {"case15-unchanged": ("korvane", "korvane -j 8"),
+                       "case15-versions": ("korvane --versions", "korvane -j 8 --versions")}
+BIG_FOLDER_GOALS = {"case15-unchanged": 0.6, "case15-versions": 0.7}
+# The cases whose system calls were counted, by the name of their results.
+CALLS_TITLES = (("case2", "2 nothing changed"), ("case5-", "5 nothing changed, "),
+                ("case15-unchanged", "15 big folder, nothing changed"),
+                ("case15-versions", "15 big folder, 1% changed, versions"))
+
+
+def read_calls(path):
+    """The records bench/calls.py appended to path, by program."""
+    with open(path) as source:
+        return {record["program"]: record for record in map(json.loads, filter(str.strip, source))}
+
+
+def print_table(header, lines):
+    widths = [max(len(str(row[i])) for row in lines + [header]) for i in range(len(header))]
+    for row in [header] + lines:
+        print("  " + "  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+def print_big_folder(folder):
+    """Case 15: each program's median, peak memory and system calls per entry,
+    for a no-change mirror of one big folder and for one after a 1% change
+    that keeps versions."""
+    lines = []
+    entries = None
+    for part, title in (("case15-unchanged", "nothing changed"), ("case15-versions", "1% changed, versions")):
+        timings = medians(os.path.join(folder, "tmpfs"), part)
+        if not timings:
+            continue
+        memory = {}
+        memory_path = os.path.join(folder, "tmpfs", f"{part}-memory.txt")
+        if os.path.exists(memory_path):
+            with open(memory_path) as source:
+                memory = dict(line.rstrip("\n").split("\t") for line in source if line.strip())
+        calls_path = os.path.join(folder, "tmpfs", f"calls-{part}.jsonl")
+        calls = read_calls(calls_path) if os.path.exists(calls_path) else {}
+        for name, timing in timings.items():
+            kib = memory.get(name, "")
+            record = calls.get(name)
+            if record:
+                entries = record["entries"]
+            lines.append((title, name, f"{timing[0]:.3f} s", f"{int(kib) / 1024:.1f} MiB" if kib.isdigit() else "-",
+                          f"{record['calls'] / record['entries']:.2f}" if record else "-",
+                          f"{record['queries'] / record['entries']:.2f}" if record else "-"))
+    if not lines:
+        return
+    print()
+    print(f"case 15, one folder of {entries or 'many'} files on the tmpfs: medians timed together; peak memory "
+          "(median of 3) and system calls (strace -f -c) each in runs of their own")
+    print_table(("part", "program", "median", "peak memory", "calls per entry", "newfstatat/statx per entry"), lines)
+
+
+def print_calls(folder):
+    """The system calls per entry strace counted in the no-change cases (and
+    case 15's versions), with the kinds that make up most of them."""
+    found = []
+    for place in ("tmpfs", "disk"):
+        for path in glob.glob(os.path.join(folder, place, "calls-*.jsonl")):
+            case = os.path.basename(path)[len("calls-"):-len(".jsonl")]
+            for order, (prefix, title) in enumerate(CALLS_TITLES):
+                if case.startswith(prefix) and (prefix.endswith("-") or case == prefix):
+                    rest = case[len(prefix):]
+                    found.append((order, int(rest) if rest.isdigit() else 0, place, title + rest, path))
+    if not found:
+        return
+    print()
+    print("system calls per entry (strace -f -c, in a run of its own; entries below From; the most made kinds)")
+    lines = []
+    for _, _, place, title, path in sorted(found):
+        for name, record in read_calls(path).items():
+            entries = record["entries"]
+            kinds = sorted(record["kinds"].items(), key=lambda item: (-item[1], item[0]))[:5]
+            lines.append((place, title, name, f"{record['calls'] / entries:.2f}", f"{record['queries'] / entries:.2f}",
+                          ", ".join(f"{kind} {count / entries:.2f}" for kind, count in kinds)))
+    print_table(("place", "case", "program", "calls", "newfstatat/statx", "most made"), lines)
+
+
 def main():
     folder, scale = sys.argv[1], [int(n) for n in sys.argv[2].split()]
     places = sys.argv[3].split() if len(sys.argv) > 3 else ["disk"]
     rows = []
     goals = []
-    latency = os.path.join(folder, "latency")
-    info = {}
-    if os.path.exists(os.path.join(latency, "info.json")):
-        with open(os.path.join(latency, "info.json")) as source:
-            info = json.load(source)
+    infos = {volume: read_info(os.path.join(folder, volume)) for volume, _, _, _ in LATENCY_VOLUMES}
 
     def compare(place, case, name, peer, goal, subject="korvane"):
-        if place == "latency":
-            timings = latency_timings(latency, name, info)
+        if place in infos:
+            timings = latency_timings(os.path.join(folder, place), name, infos[place])
         else:
             timings = medians(os.path.join(folder, place), name)
         if not timings or subject not in timings or peer not in timings:
@@ -149,7 +242,7 @@ def main():
         mine, theirs = timings[subject][0], timings[peer][0]
         ratio = mine / theirs
         verdict = "-" if goal is None else ("met" if ratio <= goal else "MISSED")
-        goal_text = "-" if goal is None else f"<= {goal:.1f}"
+        goal_text = "-" if goal is None else f"<= {goal:g}"
         base_text = "-"
         if subject == "korvane" and BASE in timings:
             base_text = f"{timings[BASE][0] / theirs:.2f}"
@@ -174,14 +267,22 @@ def main():
         compare("disk", f"5 nothing changed, {count}", f"case5-{count}", "rsync -a --delete", 0.6)
     compare("disk", "6 Wine, 10000", "case6", "korvane", None, subject="korvane.exe (Wine)")
     compare("disk", "6 nothing changed, 10000", "case6", "floor", 1.5)
-    for case, title, goal in LATENCY_CASES:
-        compare("latency", "7 " + title, case, "rsync -a --delete", goal)
-        for program in ("korvane", "korvane.exe (Wine)"):
-            number = "7 " if program == "korvane" else "8 Wine, "
-            jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
-            same = " (no --jobs: the same)" if jobs == "no" else ""
-            compare("latency", number + title, case, jobs_one(program) + same, None, subject=program)
+    for case, title in LATENCY_CASES:
+        # Case 14's rows beside case 7's: the same programs on the two kinds of volume.
+        for volume, number, _, volume_goals in LATENCY_VOLUMES:
+            info = infos[volume]
+            compare(volume, f"{number} {title}", case, "rsync -a --delete", volume_goals[case])
+            for program in ("korvane", "korvane.exe (Wine)") if number == "7" else ("korvane",):
+                label = f"{number} " if program == "korvane" else "8 Wine, "
+                jobs = info.get("jobs_wine" if "Wine" in program else "jobs_native")
+                same = " (no --jobs: the same)" if jobs == "no" else ""
+                compare(volume, label + title, case, jobs_one(program) + same, None, subject=program)
         compare("latency", "8 Wine, " + title, case, "rsync -a --delete", None, subject="korvane.exe (Wine)")
+    for part, title, peer in (("case15-unchanged", "nothing changed", "rsync -a --delete"),
+                              ("case15-versions", "1% changed, versions", "rsync -a --delete --backup-dir")):
+        for subject in BIG_FOLDER_PROGRAMS[part]:
+            jobs = ", -j 8" if "-j 8" in subject else ""
+            compare("tmpfs", f"15 big folder, {title}{jobs}", part, peer, BIG_FOLDER_GOALS[part], subject=subject)
 
     header = ("place", "case", "korvane median", "peer median", "ratio", "base ratio", "goal", "")
     if rows:
@@ -189,9 +290,12 @@ def main():
         for row in [header] + rows:
             print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
 
-    if info:
-        print_requests(latency, info)
+    for volume, number, kind, _ in LATENCY_VOLUMES:
+        if infos[volume]:
+            print_requests(os.path.join(folder, volume), infos[volume], number, kind)
     print_moves(folder)
+    print_big_folder(folder)
+    print_calls(folder)
 
     print()
     per_entry = []
@@ -215,8 +319,9 @@ def main():
     if goals:
         print()
         print("goals:")
+        place_width = max(len(goal[0]) for goal in goals)
         for place, case, peer, ratio, goal, verdict in goals:
-            print(f"  {verdict:6}  {place:5}  {case}: {ratio:.2f} of {peer} (goal <= {goal:.1f})")
+            print(f"  {verdict:6}  {place:{place_width}}  {case}: {ratio:.2f} of {peer} (goal <= {goal:g})")
         missed = sum(1 for goal in goals if goal[5] != "met")
         print(f"  {len(goals) - missed} met, {missed} missed")
 
