@@ -22,18 +22,16 @@ const size_t kLookAhead = 256;
 
 // Quick jobs (answers the system has at hand) cost less than waking a
 // worker for each: the run's thread gives them to the workers in handfuls
-// of this many, and a worker takes a handful at once. Slow ones (answers
-// from a network, copies) go one by one, to as many workers as there are.
+// of this many, waking one. Slow ones (answers from a network, copies) go
+// one by one, to as many workers as there are.
 const size_t kBatch = 32;
 
 // A job that takes less than this, on average, is a quick one.
 const std::chrono::microseconds kQuickJob{50};
 
-// Takes the waiting jobs to work on next into taken: the oldest of a folder
-// no other worker is changing (or else the oldest), with the jobs of its
-// folder that follow it, as many as keep each worker a share of what waits.
-// Called with the queue's lock held.
-void takeJobs(JobQueue* queue, std::vector<EntryJob*>* taken) {
+// Takes the waiting job to work on next: the oldest of a folder no other
+// worker is changing, or else the oldest. Called with the queue's lock held.
+EntryJob* takeJob(JobQueue* queue) {
     size_t chosen = 0;
     size_t looked = std::min(queue->waiting.size(), kLookAhead);
     for (size_t at = 0; at < looked; ++at) {
@@ -43,35 +41,24 @@ void takeJobs(JobQueue* queue, std::vector<EntryJob*>* taken) {
             break;
         }
     }
-    // Quick ones are taken a handful at once; slow ones shared out among the workers.
-    bool quick = queue->quick.load(std::memory_order_relaxed);
-    size_t share = quick ? queue->waiting.size() : queue->waiting.size() / static_cast<size_t>(queue->workers);
-    size_t wanted = std::max<size_t>(1, std::min(kBatch, share));
-    uint64_t group = queue->waiting[chosen]->group;
-    taken->clear();
-    size_t kept = chosen;
-    for (size_t at = chosen; at < queue->waiting.size(); ++at) {
-        EntryJob* job = queue->waiting[at];
-        if (taken->size() < wanted && job->group == group && at < chosen + kLookAhead) {
-            taken->push_back(job);
-        } else {
-            queue->waiting[kept++] = job;
-        }
-    }
-    queue->waiting.resize(kept);
-    queue->busy.push_back(group);
+    EntryJob* job = queue->waiting[chosen];
+    queue->waiting.erase(queue->waiting.begin() + static_cast<std::ptrdiff_t>(chosen));
+    queue->busy.push_back(job->group);
+    return job;
 }
 
 // How long the run's thread waits for a worker before it lets the front
 // end handle its events again.
 const std::chrono::milliseconds kPumpEvery{25};
 
-// A worker: takes the next waiting jobs, does the work of each (with the run
-// as a worker sees it) unless a stop came first, and marks each done as it
-// ends; ends once the queue closes and nothing waits.
+// A worker: takes the oldest waiting job, does its work (with the run as a
+// worker sees it) unless a stop came first, and marks it done; ends once
+// the queue closes and nothing waits. Slow jobs each wake a worker more
+// while any waits; quick ones are left to the workers awake.
 void workOn(JobQueue* queue) {
-    std::vector<EntryJob*> taken;
     for (;;) {
+        EntryJob* job = nullptr;
+        bool wakeOther = false;
         {
             std::unique_lock<std::mutex> held(queue->lock);
             if (!queue->closing && queue->waiting.empty()) {
@@ -80,24 +67,24 @@ void workOn(JobQueue* queue) {
                 --queue->idle;
             }
             if (queue->waiting.empty()) return;
-            takeJobs(queue, &taken);
+            job = takeJob(queue);
+            wakeOther = !queue->waiting.empty() && queue->idle > 0 && !queue->quick.load(std::memory_order_relaxed);
         }
-        uint64_t group = taken.front()->group;
+        if (wakeOther) queue->wake.notify_one();
         auto started = std::chrono::steady_clock::now();
-        for (size_t at = 0; at < taken.size(); ++at) {
-            EntryJob* job = taken[at];
-            if (runStopRequested()) {
-                job->cutByStop = true;
-            } else {
-                job->result = job->work(*queue->run, job->entry);
-            }
+        if (runStopRequested()) {
+            job->cutByStop = true;
+        } else {
+            job->result = job->work(*queue->run, job->entry);
+        }
+        bool quick = std::chrono::steady_clock::now() - started < kQuickJob;
+        {
             // Once done, the job is the run's thread's again: not touched here after.
             std::lock_guard<std::mutex> held(queue->lock);
             job->done = true;
-            if (at + 1 == taken.size()) queue->busy.erase(std::find(queue->busy.begin(), queue->busy.end(), group));
+            queue->busy.erase(std::find(queue->busy.begin(), queue->busy.end(), job->group));
         }
-        auto took = std::chrono::steady_clock::now() - started;
-        queue->quick.store(took < kQuickJob * static_cast<long>(taken.size()), std::memory_order_relaxed);
+        queue->quick.store(quick, std::memory_order_relaxed);
         queue->finished.notify_all();
     }
 }
@@ -195,10 +182,20 @@ void startJobs(JobQueue* queue, RunState* run, int workers) {
 void handOver(RunState* run, EntryJob* job) {
     checkOnRunThread(*run);
     JobQueue* queue = run->jobs;
-    if (!queue || queue->workers == 1) {
+    bool several = queue && queue->workers > 1;
+    // With nothing in flight, a quick job is done here, as one worker would:
+    // handing it over would cost more than the job. Its time tells whether
+    // the next is quick too.
+    bool here = !several || (queue->untold.empty() && (!job->work || queue->quick.load(std::memory_order_relaxed)));
+    if (here) {
         if (job->work) {
             if (runStopRequested()) return;  // no change starts after a stop
+            auto started = std::chrono::steady_clock::now();
             job->result = job->work(*run, job->entry);
+            if (several) {
+                auto took = std::chrono::steady_clock::now() - started;
+                queue->quick.store(took < kQuickJob, std::memory_order_relaxed);
+            }
         }
         if (!job->cutByStop && job->tell) job->tell(run, job);
         return;

@@ -89,17 +89,56 @@ TEST(Jobs, EveryJobToldOnceInTurnWhateverTheWorkersAndPace) {
 }
 
 // A handful held back for the workers starts once the run's thread is
-// about to wait on something of its own, without anything being settled.
+// about to wait on something of its own, without anything being settled;
+// a slow job in flight holds none of them back.
 TEST(Jobs, HeldJobsStartBeforeTheRunsThreadWaits) {
+    static std::atomic<bool> open{false};
     std::vector<int> told;
     QueuedRun run(2);
+    // A slow job in flight on one worker, holding it until the gate opens.
+    run.queue.quick = false;
+    EntryJob gate;
+    gate.work = [](const RunState&, const JobEntry&) {
+        while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        JobResult result;
+        result.attempted = true;
+        return result;
+    };
+    gate.tell = noteTold;
+    gate.data = &told;
+    handOver(&run.state, &gate);
+    // Quick ones behind it are held for a handful, then given to the other worker.
+    run.queue.quick = true;
     started = 0;
-    for (int index = 0; index < 3; ++index) handOverPaced(&run, &told, index, PACE_QUICK);
+    for (int index = 1; index <= 3; ++index) handOverPaced(&run, &told, index, PACE_QUICK);
     startHeldJobs(&run.state);
     auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (started < 3 && std::chrono::steady_clock::now() < until)
+    while (started < 3 && std::chrono::steady_clock::now() < until) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(started.load(), 3);
+    open = true;
     endJobs(&run.state);
-    EXPECT_EQ(told, (std::vector<int>{0, 1, 2}));
+    EXPECT_EQ(told, (std::vector<int>{0, 1, 2, 3}));
+}
+
+// With nothing in flight quick jobs are done on the run's thread, as one
+// worker would; a slow one goes to the workers, and the next after it too.
+TEST(Jobs, QuickJobsWithNothingInFlightAreDoneInPlace) {
+    static std::thread::id ranOn[3];
+    QueuedRun run(4);
+    for (int index = 0; index < 3; ++index) {
+        EntryJob job;
+        job.work = [](const RunState&, const JobEntry& entry) {
+            if (entry.step == 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ranOn[entry.step] = std::this_thread::get_id();
+            return JobResult();
+        };
+        job.entry.step = index;
+        handOver(&run.state, &job);
+    }
+    endJobs(&run.state);
+    EXPECT_EQ(ranOn[0], std::this_thread::get_id());  // quick, nothing in flight
+    EXPECT_EQ(ranOn[1], std::this_thread::get_id());  // not known to be slow before it ran
+    EXPECT_NE(ranOn[2], std::this_thread::get_id());  // after a slow one: handed over
 }
