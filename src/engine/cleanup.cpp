@@ -325,6 +325,19 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
     return removed.done;
 }
 
+namespace {
+
+// A versions folder met in To (a directory holding the mark) is noted, so
+// that nothing holding it goes, and neither entered nor told: true then.
+bool leftAsVersionsFolder(CleanupState* state, DirectoryWalker* walker, const WideString& entryPath) {
+    if (!walker->current.isDirectory || walker->current.isLink || !isMarkedVersionsFolder(entryPath)) return false;
+    state->versionsFolders.insert(std::wstring(entryPath.buffer, static_cast<size_t>(entryPath.length)));
+    walker->skipDescent = true;
+    return true;
+}
+
+}  // namespace
+
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
@@ -336,13 +349,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         walker->skipDescent = true;
         return true;
     }
-    if (walker->current.isDirectory && !walker->current.isLink && isMarkedVersionsFolder(entryPath)) {
-        state.versionsFolders.insert(std::wstring(entryPath.buffer, static_cast<size_t>(entryPath.length)));
-        walker->skipDescent = true;
-        return true;
-    }
-    noteEntryDone(run, entriesHandedOver(*walker));
     size_t depth = listingDepth(*walker);
+    // In a directory whose every name From holds a directory is entered or
+    // left, never removed: whether it is a versions folder is asked once it
+    // is to be entered, on a network one request less for each left.
+    CleanupScope scope = scopeAt(state, depth);
+    if (scope != SCOPE_PASS && leftAsVersionsFolder(&state, walker, entryPath)) return true;
+    noteEntryDone(run, entriesHandedOver(*walker));
     bool enterable = walker->current.isDirectory && !walker->current.isLink;
     // A watch's batch looks at the folders that changed alone: a folder
     // From holds too is entered only where the batch reaches.
@@ -387,7 +400,6 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
         return true;
     }
     // The listing has told what the entry is; no need to ask again.
-    CleanupScope scope = scopeAt(state, depth);
     if (scope == SCOPE_PASS) {
         // The copy walk found every name of this directory in From.
         if (enterable) {
@@ -395,6 +407,7 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
             CleanupScope child = scopeOf(state, scope, ENTRY_PRESENT, entryPath, walkRoot);
             walker->skipDescent =
                 scopeStops || child == SCOPE_NONE || !counterpartMayBeEntered(walker, walkRoot, otherRoot, entryPath);
+            if (!walker->skipDescent && leftAsVersionsFolder(&state, walker, entryPath)) return true;
             if (!walker->skipDescent) {
                 state.scopes.resize(depth + 2);
                 state.scopes[depth + 1] = child;
