@@ -1205,10 +1205,11 @@ TEST_F(Versions, SpecialFilesGoWithoutAVersionOfTheirData) {
 TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
     struct Case {
         const char* name;
-        std::string versions;   // below the case's folder
-        bool rule;              // the second run works under a rule
-        std::string elsewhere;  // the second run keeps its versions there, when set
-        bool fromHasIt;         // From holds a folder of the versions folder's name
+        std::string versions;       // below the case's folder
+        bool rule;                  // the second run works under a rule
+        std::string elsewhere;      // the second run keeps its versions there, when set
+        bool fromHasIt;             // From holds a folder of the versions folder's name
+        bool surplusBeside = true;  // To holds entries From lacks beside it, and below a folder beside it
     };
     const std::vector<Case> cases = {
         {"a plain mirror", "to/.versions", false, "", false},
@@ -1217,6 +1218,8 @@ TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
         {"deep in a folder From lacks", "to/old/deep/.versions", false, "", false},
         {"deep, keeping versions elsewhere", "to/old/deep/.versions", false, "versions2", false},
         {"From holds a folder of its name", "to/.versions", false, "", true},
+        // Every name beside it is From's: the clean-up goes into it alone.
+        {"From holds its name, nothing beside it to delete", "to/.versions", false, "", true, false},
     };
     host.watchReports();
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -1231,8 +1234,10 @@ TEST_F(Versions, VersionsInsideToOutliveARunThatForgotThem) {
         ASSERT_FALSE(kept.empty());
         EXPECT_TRUE(isMarkedVersionsFolder(toWide(versions)));
 
-        writeFile(base / "to" / "late.txt", "late");
-        writeFile(base / "to" / "old" / "other.txt", "other");
+        if (c.surplusBeside) {
+            writeFile(base / "to" / "late.txt", "late");
+            writeFile(base / "to" / "old" / "other.txt", "other");
+        }
         std::string name = versions.filename().string();
         if (c.fromHasIt) writeFile(base / "from" / name / "x.txt", "x");
         options.versionsFolder = c.elsewhere.empty() ? WideString() : toWide(base / c.elsewhere);
