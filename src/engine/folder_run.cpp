@@ -2,7 +2,6 @@
 #include "engine/folder_run.h"
 
 #include <string>
-#include <unordered_set>
 
 #include "engine/cleanup.h"
 #include "engine/in_the_way.h"
@@ -228,17 +227,15 @@ int replayNewEntries(RunState* run, DirectoryWalker* walker, const WideString& f
             failureReason = walker->failureReason;
         }
     }
-    settleJobs(run);
-    FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
-    std::unordered_set<std::wstring> done;
+    std::vector<WideString> fromFolders;
+    std::vector<WideString> toFolders;
     for (const HeldEntry& entry : held) {
-        if (runStopRequested()) return WALK_BROKEN;
-        if (!times.on) break;
         int32_t cut = entry.path.FindLastSeparator();
-        WideString fromFolder = cut < from.length ? from : entry.path.Left(cut);
-        if (!done.insert(std::wstring(fromFolder.buffer, static_cast<size_t>(fromFolder.length))).second) continue;
-        refinishFolder(run, &times, fromFolder, counterpartPath(fromFolder, from, to));
+        fromFolders.push_back(cut < from.length ? from : entry.path.Left(cut));
+        toFolders.push_back(counterpartPath(fromFolders.back(), from, to));
     }
+    refinishFolders(run, &static_cast<FolderWalk*>(walker->data)->times, fromFolders, toFolders);
+    if (runStopRequested()) return WALK_BROKEN;
     walker->failedDirectory = failedDirectory;
     walker->failureReason = failureReason;
     return stopped;
@@ -281,17 +278,14 @@ int replayReplacements(RunState* run, DirectoryWalker* walker, const WideString&
     }
     settleJobs(run);
     run->replaying = false;
-    FolderTimes& times = static_cast<FolderWalk*>(walker->data)->times;
-    WideString done;
+    std::vector<WideString> fromFolders;
+    std::vector<WideString> toFolders;
     for (const WideString& entry : held) {
-        if (runStopRequested()) return WALK_BROKEN;
-        if (!times.on) break;
         WideString folder = entry.Left(entry.FindLastSeparator());
-        if (folder.length < from.length) folder = from;
-        if (folder == done) continue;  // the walk met a folder's files one after another
-        done = folder;
-        refinishFolder(run, &times, folder, counterpartPath(folder, from, to));
+        fromFolders.push_back(folder.length < from.length ? from : folder);
+        toFolders.push_back(counterpartPath(fromFolders.back(), from, to));
     }
+    refinishFolders(run, &static_cast<FolderWalk*>(walker->data)->times, fromFolders, toFolders);
     return runStopRequested() ? WALK_BROKEN : WALK_OK;
 }
 
@@ -492,12 +486,9 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
                 MovesMade made = makePlannedMoves(&run, from, to);
                 count += made.fellBack;
                 // A folder a move took an entry out of takes its From time again.
-                for (const WideString& toFolder : made.left) {
-                    if (!folderWalk.times.on || runStopRequested()) break;
-                    WideString fromFolder = counterpartPath(toFolder, to, from);
-                    if (platformEntryExists(fromFolder.buffer))
-                        refinishFolder(&run, &folderWalk.times, fromFolder, toFolder);
-                }
+                std::vector<WideString> fromFolders;
+                for (const WideString& toFolder : made.left) fromFolders.push_back(counterpartPath(toFolder, to, from));
+                refinishFolders(&run, &folderWalk.times, fromFolders, made.left);
             }
             heldBack = guardCounts && count > options.maxDelete;
             if (heldBack) {
