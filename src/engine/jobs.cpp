@@ -29,6 +29,18 @@ const size_t kBatch = 32;
 // A job that takes less than this, on average, is a quick one.
 const std::chrono::microseconds kQuickJob{50};
 
+// Notes how long a job took: a quarter of its weight goes to the queue's
+// pace, so that one slow job among quick ones (a copy, a network's answer)
+// makes the queue slow at once, and it takes a dozen quick ones in a row to
+// make it quick again. Lost updates between threads change nothing that matters.
+void notePace(JobQueue* queue, std::chrono::steady_clock::duration took) {
+    int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
+    int64_t pace = (queue->pace.load(std::memory_order_relaxed) * 3 + nanos) / 4;
+    queue->pace.store(pace, std::memory_order_relaxed);
+    queue->quick.store(pace < std::chrono::duration_cast<std::chrono::nanoseconds>(kQuickJob).count(),
+                       std::memory_order_relaxed);
+}
+
 // Takes the waiting job to work on next: the oldest of a folder no other
 // worker is changing, or else the oldest. Called with the queue's lock held.
 EntryJob* takeJob(JobQueue* queue) {
@@ -77,14 +89,14 @@ void workOn(JobQueue* queue) {
         } else {
             job->result = job->work(*queue->run, job->entry);
         }
-        bool quick = std::chrono::steady_clock::now() - started < kQuickJob;
+        auto took = std::chrono::steady_clock::now() - started;
         {
             // Once done, the job is the run's thread's again: not touched here after.
             std::lock_guard<std::mutex> held(queue->lock);
             job->done = true;
             queue->busy.erase(std::find(queue->busy.begin(), queue->busy.end(), job->group));
         }
-        queue->quick.store(quick, std::memory_order_relaxed);
+        notePace(queue, took);
         queue->finished.notify_all();
     }
 }
@@ -192,10 +204,7 @@ void handOver(RunState* run, EntryJob* job) {
             if (runStopRequested()) return;  // no change starts after a stop
             auto started = std::chrono::steady_clock::now();
             job->result = job->work(*run, job->entry);
-            if (several) {
-                auto took = std::chrono::steady_clock::now() - started;
-                queue->quick.store(took < kQuickJob, std::memory_order_relaxed);
-            }
+            if (several) notePace(queue, std::chrono::steady_clock::now() - started);
         }
         if (!job->cutByStop && job->tell) job->tell(run, job);
         return;
