@@ -1,6 +1,7 @@
 // The folder run's steps: its checks, the copy walk, the guards' counts and the clean-up walk.
 #include "engine/folder_run.h"
 
+#include <set>
 #include <string>
 
 #include "engine/cleanup.h"
@@ -24,6 +25,55 @@
 #include "fs/paths.h"
 
 namespace {
+
+// A worker's retime of a folder in which an entry changed after its step:
+// both folders asked, the time set where it differs. Nothing is attempted
+// where either is no longer a folder.
+JobResult retimeOnWorker(const RunState& run, const JobEntry& entry) {
+    JobResult result;
+    EntryStatus source;
+    EntryStatus target;
+    if (!platformQueryEntry(entry.entryPath.buffer, &source) || !source.isDirectory) return result;
+    if (!platformQueryEntry(entry.target.buffer, &target) || !target.isDirectory) return result;
+    if (!folderTimeDiffers(run, entry.target, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
+                           FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
+        return result;
+    }
+    result.attempted = true;
+    result.result =
+        changeWriteModifiedTime(run.changes, entry.target.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
+    return result;
+}
+
+void tellRetime(RunState* run, EntryJob* job) {
+    if (!job->result.attempted || job->result.result) return;
+    reportCopyFailure(run, job->entry.entryPath, job->entry.target,
+                      WideString(platformReasonText(job->result.result.reason).c_str()));
+}
+
+// The after-folder step once more for each of the To folders in toFolders
+// (From: their counterparts in fromFolders), once each, after everything
+// handed over before is told: the folders are looked at and retimed side
+// by side on the run's workers, each failure told in the order given.
+void refinishFolders(RunState* run, FolderTimes* times, const std::vector<WideString>& fromFolders,
+                     const std::vector<WideString>& toFolders) {
+    settleJobs(run);
+    std::set<std::wstring> done;
+    for (size_t at = 0; at < toFolders.size() && at < fromFolders.size(); ++at) {
+        if (runStopRequested()) break;
+        const WideString& toFolder = toFolders[at];
+        if (!done.insert(std::wstring(toFolder.buffer, static_cast<size_t>(toFolder.length))).second) continue;
+        if (!readyRetime(run, times, toFolder)) continue;
+        EntryJob job;
+        job.work = retimeOnWorker;
+        job.tell = tellRetime;
+        job.entry.entryPath = fromFolders[at];
+        job.entry.target = toFolder;
+        job.group = folderGroup(toFolder);
+        handOver(run, &job);
+    }
+    settleJobs(run);
+}
 
 // A link loop the walk refused is told after what the workers did before.
 void reportLinkLoop(DirectoryWalker* walker, const WideString& directoryPath) {

@@ -6,7 +6,6 @@
 #include "base/separator.h"
 
 #include "engine/entry_reports.h"
-#include "engine/jobs.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
 #include "fs/paths.h"
@@ -132,56 +131,10 @@ void refinishFolder(RunState* run, FolderTimes* times, const WideString& fromFol
     finishFolder(run, times, &frame, fromFolder, toFolder, false);
 }
 
-namespace {
-
-// A worker's retime of a folder in which an entry changed after its step:
-// both folders asked, the time set where it differs. Nothing is attempted
-// where either is no longer a folder.
-JobResult retimeOnWorker(const RunState& run, const JobEntry& entry) {
-    JobResult result;
-    EntryStatus source;
-    EntryStatus target;
-    if (!platformQueryEntry(entry.entryPath.buffer, &source) || !source.isDirectory) return result;
-    if (!platformQueryEntry(entry.target.buffer, &target) || !target.isDirectory) return result;
-    if (!folderTimeDiffers(run, entry.target, FolderTime{source.modifiedSeconds, source.modifiedNanoseconds},
-                           FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
-        return result;
-    }
-    result.attempted = true;
-    result.result =
-        changeWriteModifiedTime(run.changes, entry.target.buffer, source.modifiedSeconds, source.modifiedNanoseconds);
-    return result;
-}
-
-void tellRetime(RunState* run, EntryJob* job) {
-    if (!job->result.attempted || job->result.result) return;
-    reportCopyFailure(run, job->entry.entryPath, job->entry.target,
-                      WideString(platformReasonText(job->result.result.reason).c_str()));
-}
-
-}  // namespace
-
-void refinishFolders(RunState* run, FolderTimes* times, const std::vector<WideString>& fromFolders,
-                     const std::vector<WideString>& toFolders) {
-    settleJobs(run);
-    if (!times->on) return;
-    std::set<std::wstring> done;
-    for (size_t at = 0; at < toFolders.size() && at < fromFolders.size(); ++at) {
-        if (runStopRequested()) break;
-        const WideString& toFolder = toFolders[at];
-        std::wstring key = deferredKey(toFolder);
-        if (!done.insert(key).second) continue;
-        times->deferred.erase(key);  // a retime now does what was left for later
-        if (changeTookAway(*run->changes, toFolder.buffer)) continue;
-        EntryJob job;
-        job.work = retimeOnWorker;
-        job.tell = tellRetime;
-        job.entry.entryPath = fromFolders[at];
-        job.entry.target = toFolder;
-        job.group = folderGroup(toFolder);
-        handOver(run, &job);
-    }
-    settleJobs(run);
+bool readyRetime(RunState* run, FolderTimes* times, const WideString& toFolder) {
+    if (!times->on) return false;
+    times->deferred.erase(deferredKey(toFolder));  // a retime now does what was left for later
+    return !changeTookAway(*run->changes, toFolder.buffer);
 }
 
 // The deferred are taken in the order of their paths.

@@ -94,12 +94,11 @@ bool matchFolderTime(RunState* run, const WideString& fromFolder, const WideStri
 // differs from From's, with no line of its own, as it goes with that change.
 void refinishFolder(RunState* run, FolderTimes* times, const WideString& fromFolder, const WideString& toFolder);
 
-// refinishFolder for each of the To folders in toFolders (From: their
-// counterparts in fromFolders), once each, after everything handed over
-// before is told: the folders are looked at and retimed side by side on the
-// run's workers, each failure told in the order given.
-void refinishFolders(RunState* run, FolderTimes* times, const std::vector<WideString>& fromFolders,
-                     const std::vector<WideString>& toFolders);
+// Readies the To folder toFolder to be retimed as refinishFolder retimes
+// it, by a worker (folderTimeDiffers, then its time set): false where it is
+// not to be (folder times off, or the run's changes took the folder away).
+// What was left for later there is done by that retime.
+bool readyRetime(RunState* run, FolderTimes* times, const WideString& toFolder);
 
 // The after-folder step for the folders whose time alone was due and was
 // left to a clean-up walk that does not come (the deletion guard held it
