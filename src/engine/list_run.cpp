@@ -138,11 +138,11 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
 
 namespace {
 
-// A listed entry whose To file waits for the replacement guard's count.
+// A listed entry whose To file waits for the replacement guard's count:
+// its paths are read back from the list when it goes.
 struct HeldListed {
-    WideString source;  // its From path
-    WideString target;  // its To path
-    std::wstring key;   // its folded path, empty when it was brought up to date on the run's thread
+    PackedAt at;       // where it lies in the list
+    bool onRunThread;  // it was brought up to date on the run's thread, not handed over
 };
 
 // What a list run's jobs share with it.
@@ -312,7 +312,7 @@ void tellListed(RunState* run, EntryJob* job) {
     // A replacement waiting for the guard's count is counted and told once it goes.
     if (outcome.replaceHeld) {
         run->heldReplacements.push_back(job->entry.entryPath);
-        list->held.push_back(HeldListed{job->entry.entryPath, job->entry.target, job->key});
+        list->held.push_back(HeldListed{job->place, job->key.empty()});
         return;
     }
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
@@ -350,11 +350,11 @@ void tellListed(RunState* run, EntryJob* job) {
     }
 }
 
-// Hands the listed entry source (target in To, key its folded path) over to
-// a worker, or, with no key, brings it up to date on the run's thread, its
-// earlier entries told first.
+// Hands the listed entry source (target in To, key its folded path, at
+// where it lies in the list) over to a worker, or, with no key, brings it up
+// to date on the run's thread, its earlier entries told first.
 void handOverListed(RunState* run, ListJobs* list, const WideString& from, const WideString& to,
-                    const WideString& source, const WideString& target, std::wstring key) {
+                    const WideString& source, const WideString& target, std::wstring key, PackedAt at) {
     bool onRunThread = key.empty();
     if (onRunThread || meetsInFlight(*list, key)) settleJobs(run);
     EntryJob job;
@@ -365,6 +365,7 @@ void handOverListed(RunState* run, ListJobs* list, const WideString& from, const
     job.entry.otherRoot = &to;
     job.entry.target = target;
     job.data = list;
+    job.place = at;
     job.group = folderGroup(target);
     if (onRunThread) {
         job.result.update.outcome = updateEntryNoted(run, from, to, source, nullptr);
@@ -384,17 +385,19 @@ int settleListedReplacements(RunState* run, ListJobs* list, const WideString& fr
     int judged = judgeReplacements(run, to, false);
     std::vector<HeldListed> held;
     held.swap(list->held);
+    const PackedTexts& entries = runContext.listEntries;
     if (judged == RUN_REPLACES_HELD && list->folders) {
         for (const HeldListed& entry : held) {
-            markLevelsAbove(&list->marked, FOLDER_HELD_IN,
-                            packedText(normalEntry(WideString(entry.target.buffer + list->prefix))));
+            markLevelsAbove(&list->marked, FOLDER_HELD_IN, packedText(normalEntry(listEntryAt(entries, entry.at))));
         }
     }
     if (judged != RUN_OK) return judged;
     run->replaying = true;
-    for (HeldListed& entry : held) {
+    for (const HeldListed& entry : held) {
         if (runStopRequested()) break;
-        handOverListed(run, list, from, to, entry.source, entry.target, std::move(entry.key));
+        WideString listed = listEntryAt(entries, entry.at);
+        std::wstring key = entry.onRunThread ? std::wstring() : entryKey(normalEntry(listed));
+        handOverListed(run, list, from, to, joined(from, listed), joined(to, listed), std::move(key), entry.at);
     }
     settleJobs(run);
     run->replaying = false;
@@ -516,7 +519,7 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
         // so does one that may be reached under another name.
         // Names of one file (-H) are followed on the run's thread alone.
         bool onRunThread = mayBeAlias(entry) || options.hardLinks;
-        handOverListed(&run, &listJobs, from, to, source, target, onRunThread ? std::wstring() : std::move(key));
+        handOverListed(&run, &listJobs, from, to, source, target, onRunThread ? std::wstring() : std::move(key), at);
     }
     settleJobs(&run);
     int replacing = RUN_OK;
