@@ -115,12 +115,3 @@ bool NextPacked(const PackedTexts& texts, PackedAt* at, std::wstring* text) {
           (end < bytes.size() ? end : 0);
     return true;
 }
-
-std::string_view PackedBytes(const PackedTexts& texts, PackedAt at) {
-    size_t block = 0;
-    size_t offset = 0;
-    if (!Locate(texts, at, &block, &offset)) return std::string_view();
-    const std::string& bytes = texts.blocks[block];
-    size_t packed = UnpackValue(bytes.data(), &offset);
-    return std::string_view(bytes.data() + offset, packed);
-}

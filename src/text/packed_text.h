@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // Appends units[0..count) to out, each unit as its value written the way
@@ -42,9 +41,5 @@ PackedAt AppendPacked(PackedTexts* texts, const wchar_t* units, size_t length);
 // what it held, and moves *at to the next one; false, text untouched, when
 // *at is past the last text.
 bool NextPacked(const PackedTexts& texts, PackedAt* at, std::wstring* text);
-
-// The packed units of the text at at, as bytes that compare as the text
-// does; valid until the texts are cleared.
-std::string_view PackedBytes(const PackedTexts& texts, PackedAt at);
 
 #endif
