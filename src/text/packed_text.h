@@ -20,7 +20,7 @@ void UnpackUnits(const char* bytes, size_t length, std::wstring* units);
 
 // How many texts' bytes one block of PackedTexts holds: the room a block
 // is made with, unless a text alone needs more.
-constexpr size_t PACKED_BLOCK_BYTES = 256 * 1024;
+constexpr size_t PACKED_BLOCK_BYTES = size_t{1} << 18;  // 256 KiB
 
 // Where a text lies in PackedTexts: its block times PACKED_BLOCK_BYTES,
 // plus its first byte's offset in that block.

@@ -38,6 +38,7 @@ TEST(PackedText, TextsComeBackUnitForUnitAcrossBlocks) {
     texts.push_back(edgeTexts().back());
     PackedTexts packed;
     std::vector<PackedAt> places;
+    places.reserve(texts.size());
     for (const std::wstring& text : texts) places.push_back(AppendPacked(&packed, text.data(), text.size()));
     EXPECT_EQ(packed.count, texts.size());
     EXPECT_GT(packed.blocks.size(), 3u);
