@@ -68,6 +68,7 @@ struct EntryJob {
     JobResult result;        // what the work found and did (set by the caller where there is no work)
     // The run's thread's own, for the telling.
     std::wstring key;                             // the caller's own name for the entry
+    uint64_t place = 0;                           // the caller's own number for the entry (a list's: where it lies)
     std::wstring spelling;                        // the name To holds the entry under, in another case, or empty
     void* data = nullptr;                         // the caller's own record
     std::vector<ListedName> names;                // names a listing the work takes is judged against

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <set>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 #include "base/separator.h"
@@ -12,6 +11,7 @@
 #include "engine/folder_times.h"
 #include "engine/guards.h"
 #include "engine/jobs.h"
+#include "engine/list_index.h"
 #include "engine/metadata.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -39,7 +39,7 @@ struct ListReading {
 void noteFault(std::vector<ListLineFault>* faults, const ReadLine& line, bool tooLong) {
     WideString shown = DecodeNarrowEscaped(line.bytes.data(), line.bytes.size());
     if (tooLong || shown.length > SHOWN_UNITS_MAX) shown = shown.Left(SHOWN_UNITS_MAX) + L"...";
-    faults->push_back(ListLineFault{line.number, runContext.listEntries.size(), tooLong, shown});
+    faults->push_back(ListLineFault{line.number, runContext.listEntries.count, tooLong, shown});
 }
 
 // A line becomes an entry only when all of its bytes decode: a line the code
@@ -58,7 +58,7 @@ bool storeLine(void* data, ReadLine* read) {
         noteFault(reading->faults, line, tooLong);
         return true;
     }
-    runContext.listEntries.push_back(entry);
+    AppendPacked(&runContext.listEntries, entry.buffer, static_cast<size_t>(entry.length));
     ++reading->count;
     return true;
 }
@@ -75,23 +75,6 @@ WideString joined(const WideString& folder, const WideString& entry) {
     return path + tail;
 }
 
-// An entry's path below the folders as one spelling: its names joined by
-// the platform's separator, empty names and "." left out.
-std::wstring normalEntry(const WideString& entry) {
-    std::wstring normal;
-    int32_t start = 0;
-    for (int32_t i = 0; i <= entry.length; ++i) {
-        if (i < entry.length && !isComponentSeparator(entry.buffer[i])) continue;
-        bool dot = i - start == 1 && entry.buffer[start] == L'.';
-        if (i > start && !dot) {
-            if (!normal.empty()) normal.push_back(PATH_SEPARATOR);
-            normal.append(entry.buffer + start, static_cast<size_t>(i - start));
-        }
-        start = i + 1;
-    }
-    return normal;
-}
-
 }  // namespace
 
 // Lines end in LF, a CR before it is dropped; a byte-order mark at the start
@@ -100,7 +83,7 @@ std::wstring normalEntry(const WideString& entry) {
 // the entries kept, never with one line beyond LIST_LINE_MAX_BYTES.
 int readListFile(const WideString& listFile, std::vector<ListLineFault>* faults, int* reason) {
     if (!platformEntryExists(listFile.buffer)) return -1;
-    runContext.listEntries.clear();
+    runContext.listEntries = PackedTexts();
     faults->clear();
     ListReading reading{0, faults};
     if (!readLines(listFile.buffer, LIST_LINE_MAX_BYTES, storeLine, &reading, reason)) return -1;
@@ -155,25 +138,21 @@ int ListCopyRun(bool showCopyFile, const WideString& from, const WideString& to,
 
 namespace {
 
-// A listed entry whose To file waits for the replacement guard's count.
+// A listed entry whose To file waits for the replacement guard's count:
+// its paths are read back from the list when it goes.
 struct HeldListed {
-    WideString source;  // its From path
-    WideString target;  // its To path
-    std::wstring key;   // its folded path, empty when it was brought up to date on the run's thread
+    PackedAt at;       // where it lies in the list
+    bool onRunThread;  // it was brought up to date on the run's thread, not handed over
 };
 
 // What a list run's jobs share with it.
 struct ListJobs {
-    RunTally* tally = nullptr;         // the run's counters
-    std::set<std::wstring> inFlight;   // the folded paths of entries handed over and not yet told
-    bool folders = false;              // the run gives the folders on its entries' way their From metadata and times
-    int32_t prefix = 0;                // the length of a target's To part, up to its entry
-    std::set<std::wstring> onTheWay;   // the folders of To on the way to the listed entries, and those listed
-    std::set<std::wstring> changedIn;  // those of them the run made, copied into or removed from
-    std::set<std::wstring> looked;     // the folders of To on the way that were looked at for their owner
-    std::set<std::wstring> unsafe;     // those of them another user holds, which could not be renewed
-    std::vector<HeldListed> held;      // the entries waiting for the replacement guard, in the list's order
-    std::set<std::wstring> heldIn;     // the folders of To holding replacements the guard held back
+    RunTally* tally = nullptr;        // the run's counters
+    std::set<std::wstring> inFlight;  // the folded paths of entries handed over and not yet told
+    bool folders = false;             // the run gives the folders on its entries' way their From metadata and times
+    int32_t prefix = 0;               // the length of a target's To part, up to its entry
+    ListFolders marked;               // the folders of To on the way to the listed entries, and those listed
+    std::vector<HeldListed> held;     // the entries waiting for the replacement guard, in the list's order
 };
 
 // Tells a change the list run made: its line (tag, then the entry's From
@@ -191,28 +170,19 @@ void tellListChange(RunState* run, const wchar_t* tag, const WideString& source,
     reportChange(run, kind, line, source, bytes);
 }
 
-// Notes in folders each folder above the entry normal (a normalEntry), up to
-// To itself (""), until one noted already.
-void noteLevelsAbove(std::set<std::wstring>* folders, std::wstring normal) {
-    while (!normal.empty()) {
-        size_t cut = normal.find_last_of(PATH_SEPARATOR);
-        normal.erase(cut == std::wstring::npos ? 0 : cut);
-        if (!folders->insert(normal).second) return;
-    }
-}
-
 // Notes what the update of the listed entry at target asks of the folders:
 // a listed folder is on the way; one the update made, and every folder
 // above a change made, a made level being a change of the one above it,
 // had its time moved by the run. What a failure moved is told as a time
 // alone.
 void noteFolderChanges(ListJobs* list, const WideString& target, const UpdateOutcome& outcome) {
-    if (!list->folders) return;
-    std::wstring normal = normalEntry(WideString(target.buffer + list->prefix));
-    if (outcome.isDirectory) list->onTheWay.insert(normal);
-    if (!outcome.changeAttempted || !outcome.upToDate || outcome.updatedInPlace) return;
-    if (outcome.isDirectory) list->changedIn.insert(normal);
-    noteLevelsAbove(&list->changedIn, normal);
+    bool changed = outcome.changeAttempted && outcome.upToDate && !outcome.updatedInPlace;
+    if (!list->folders || (!outcome.isDirectory && !changed)) return;
+    std::string normal = packedText(normalEntry(WideString(target.buffer + list->prefix)));
+    if (outcome.isDirectory) markFolder(&list->marked, normal, FOLDER_ON_THE_WAY);
+    if (!changed) return;
+    if (outcome.isDirectory) markFolder(&list->marked, normal, FOLDER_CHANGED_IN);
+    markLevelsAbove(&list->marked, FOLDER_CHANGED_IN, normal);
 }
 
 // Once every entry is done, brings each folder on the way to a listed entry,
@@ -222,18 +192,17 @@ void noteFolderChanges(ListJobs* list, const WideString& target, const UpdateOut
 // whose time the run moved gets it back without a line. What a stopped run
 // left undone is thus done by the next.
 void finishListFolders(RunState* run, ListJobs* list, const WideString& from, const WideString& to) {
-    std::set<std::wstring> folders = list->onTheWay;
-    folders.insert(list->changedIn.begin(), list->changedIn.end());
-    for (auto at = folders.rbegin(); at != folders.rend(); ++at) {
+    for (const std::string* folder : foldersDeepestFirst(list->marked, FOLDER_ON_THE_WAY | FOLDER_CHANGED_IN)) {
         if (runStopRequested()) return;
-        WideString toFolder = at->empty() ? to : joined(to, WideString(at->c_str()));
-        WideString fromFolder = at->empty() ? from : joined(from, WideString(at->c_str()));
+        WideString below = unpackedText(*folder);
+        WideString toFolder = folder->empty() ? to : joined(to, below);
+        WideString fromFolder = folder->empty() ? from : joined(from, below);
         EntryState source = queryEntryState(fromFolder);
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.queried || !target.isDirectory || target.status.isLink) continue;
         if (changeTookAway(*run->changes, toFolder.buffer)) continue;
         bool told = false;
-        if (!at->empty() && run->options.updateMetadata) {
+        if (!folder->empty() && run->options.updateMetadata) {
             int reason = 0;
             bool changed = false;
             SystemResult written{true, 0};
@@ -249,15 +218,16 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
             told = changed;
         }
         // A folder whose replacements were held back keeps its time, as its files do.
-        if (list->heldIn.count(*at) == 0 && matchFolderTime(run, fromFolder, toFolder, source.status, target.status) &&
-            list->changedIn.count(*at) == 0) {
+        if (!folderMarked(list->marked, *folder, FOLDER_HELD_IN) &&
+            matchFolderTime(run, fromFolder, toFolder, source.status, target.status) &&
+            !folderMarked(list->marked, *folder, FOLDER_CHANGED_IN)) {
             told = true;
         }
         if (told) tellListChange(run, L"  MD: [", fromFolder, toFolder, REPORT_UPDATED, 0);
     }
 }
 
-// Renews each folder of To on the way to the entry normal (a normalEntry)
+// Renews each folder of To on the way to the entry normal (a normalEntry, packed)
 // that another user holds where the run would give it its From folder's
 // owner (MEND_ANEW), before anything of the entry goes into it, each
 // level once: the folder made anew takes what the old one held, then its
@@ -265,14 +235,17 @@ void finishListFolders(RunState* run, ListJobs* list, const WideString& from, co
 // reason told, when a folder on the way is another's and stays so: the
 // entry is not copied there.
 bool renewForeignLevels(RunState* run, ListJobs* list, const WideString& from, const WideString& to,
-                        const std::wstring& normal) {
-    for (size_t cut = normal.find(PATH_SEPARATOR); cut != std::wstring::npos;
-         cut = normal.find(PATH_SEPARATOR, cut + 1)) {
-        std::wstring level = normal.substr(0, cut);
-        if (list->unsafe.count(level) > 0) return false;
-        if (!list->looked.insert(level).second) continue;
-        WideString toFolder = joined(to, WideString(level.c_str()));
-        WideString fromFolder = joined(from, WideString(level.c_str()));
+                        const std::string& normal) {
+    const char separator = static_cast<char>(PATH_SEPARATOR);
+    for (size_t cut = normal.find(separator); cut != std::string::npos; cut = normal.find(separator, cut + 1)) {
+        std::string level = normal.substr(0, cut);
+        uint8_t& marks = list->marked[level];
+        if ((marks & FOLDER_UNSAFE) != 0) return false;
+        if ((marks & FOLDER_LOOKED) != 0) continue;
+        marks = static_cast<uint8_t>(marks | FOLDER_LOOKED);
+        WideString below = unpackedText(level);
+        WideString toFolder = joined(to, below);
+        WideString fromFolder = joined(from, below);
         EntryState source = queryEntryState(fromFolder);
         EntryState target = queryEntryState(toFolder);
         if (!source.isDirectory || !target.isDirectory || target.status.isLink) continue;
@@ -286,11 +259,11 @@ bool renewForeignLevels(RunState* run, ListJobs* list, const WideString& from, c
                                           &changed);
         }
         if (!renewed) {
-            list->unsafe.insert(level);
+            markFolder(&list->marked, level, FOLDER_UNSAFE);
             reportCopyFailure(run, fromFolder, toFolder, WideString(platformReasonText(renewed.reason).c_str()));
             return false;
         }
-        list->changedIn.insert(level);
+        markFolder(&list->marked, level, FOLDER_CHANGED_IN);
         tellListChange(run, L"  CP: [", fromFolder, toFolder, REPORT_CREATED, 0);
     }
     return true;
@@ -339,7 +312,7 @@ void tellListed(RunState* run, EntryJob* job) {
     // A replacement waiting for the guard's count is counted and told once it goes.
     if (outcome.replaceHeld) {
         run->heldReplacements.push_back(job->entry.entryPath);
-        list->held.push_back(HeldListed{job->entry.entryPath, job->entry.target, job->key});
+        list->held.push_back(HeldListed{job->place, job->key.empty()});
         return;
     }
     ++(outcome.isDirectory ? list->tally->directories : list->tally->files);
@@ -377,11 +350,11 @@ void tellListed(RunState* run, EntryJob* job) {
     }
 }
 
-// Hands the listed entry source (target in To, key its folded path) over to
-// a worker, or, with no key, brings it up to date on the run's thread, its
-// earlier entries told first.
+// Hands the listed entry source (target in To, key its folded path, at
+// where it lies in the list) over to a worker, or, with no key, brings it up
+// to date on the run's thread, its earlier entries told first.
 void handOverListed(RunState* run, ListJobs* list, const WideString& from, const WideString& to,
-                    const WideString& source, const WideString& target, std::wstring key) {
+                    const WideString& source, const WideString& target, std::wstring key, PackedAt at) {
     bool onRunThread = key.empty();
     if (onRunThread || meetsInFlight(*list, key)) settleJobs(run);
     EntryJob job;
@@ -392,6 +365,7 @@ void handOverListed(RunState* run, ListJobs* list, const WideString& from, const
     job.entry.otherRoot = &to;
     job.entry.target = target;
     job.data = list;
+    job.place = at;
     job.group = folderGroup(target);
     if (onRunThread) {
         job.result.update.outcome = updateEntryNoted(run, from, to, source, nullptr);
@@ -411,16 +385,19 @@ int settleListedReplacements(RunState* run, ListJobs* list, const WideString& fr
     int judged = judgeReplacements(run, to, false);
     std::vector<HeldListed> held;
     held.swap(list->held);
+    const PackedTexts& entries = runContext.listEntries;
     if (judged == RUN_REPLACES_HELD && list->folders) {
         for (const HeldListed& entry : held) {
-            noteLevelsAbove(&list->heldIn, normalEntry(WideString(entry.target.buffer + list->prefix)));
+            markLevelsAbove(&list->marked, FOLDER_HELD_IN, packedText(normalEntry(listEntryAt(entries, entry.at))));
         }
     }
     if (judged != RUN_OK) return judged;
     run->replaying = true;
-    for (HeldListed& entry : held) {
+    for (const HeldListed& entry : held) {
         if (runStopRequested()) break;
-        handOverListed(run, list, from, to, entry.source, entry.target, std::move(entry.key));
+        WideString listed = listEntryAt(entries, entry.at);
+        std::wstring key = entry.onRunThread ? std::wstring() : entryKey(normalEntry(listed));
+        handOverListed(run, list, from, to, joined(from, listed), joined(to, listed), std::move(key), entry.at);
     }
     settleJobs(run);
     run->replaying = false;
@@ -445,7 +422,7 @@ int takeList(const WideString& listFile, bool showCopyFile, std::vector<ListLine
     runContext.showCopyFile = showCopyFile;
     int reason = 0;
     int count = readListFile(listFile, faults, &reason);
-    if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.size()) {
+    if (count < 0 || static_cast<size_t>(count) != runContext.listEntries.count) {
         WideString why(platformReasonText(reason).c_str());
         runContext.messageText = WideString(L"! Error => Copy list error. [") + listFile + L"]";
         reportError();
@@ -484,21 +461,28 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     runContext.listUpdatedCount = 0;
     int total = 0;
     size_t faultsReported = 0;
-    // Each path taken, by its folded key: two lines naming paths equal but
-    // for case name one entry of a To that does not tell case apart.
-    std::unordered_map<std::wstring, std::wstring> takenPaths;
+    // The first entry of each path, by its folded key: two lines naming
+    // paths equal but for case name one entry of a To that does not tell
+    // case apart.
+    const PackedTexts& entries = runContext.listEntries;
+    FirstEntries firstEntries;
+    prepareFirstEntries(&firstEntries, entries.count);
     ListJobs listJobs;
     listJobs.tally = tally;
     listJobs.folders = options.folderTimes && !toMissing;
     listJobs.prefix = joined(to, WideString()).length;
     // A To file a copy would replace waits for the replacement guard's count.
     run.holdReplacements = !toMissing && options.replaceGuard != REPLACE_GUARD_OFF;
-    for (size_t index = 0; index <= runContext.listEntries.size(); ++index) {
+    PackedAt next = 0;
+    std::wstring units;
+    for (size_t index = 0; index <= entries.count; ++index) {
         noteEntryDone(&run, total);
         if (runStopRequested()) break;
         total += reportLineFaults(&run, faults, index, &faultsReported);
-        if (index == runContext.listEntries.size()) break;
-        const WideString& entry = runContext.listEntries[index];
+        if (index == entries.count) break;
+        PackedAt at = next;
+        NextPacked(entries, &next, &units);
+        WideString entry(units.c_str());  // an entry holds no NUL
         ++total;
         if (listEntryLeavesFolder(entry)) {
             ++tally->files;
@@ -511,17 +495,20 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
         WideString target = joined(to, entry);
         noteEntryAt(run, source);
         std::wstring normal = normalEntry(entry);
-        std::wstring key;
-        platformFoldName(normal.c_str(), &key);
-        auto taken = takenPaths.emplace(key, normal).first;
-        if (listJobs.folders) noteLevelsAbove(&listJobs.onTheWay, normal);
-        if (taken->second != normal && targetFoldsCase(target)) {
+        std::wstring key = entryKey(normal);
+        PackedAt first = firstEntryOf(&firstEntries, entries, key, at);
+        std::wstring taken;  // the first entry's spelling, where this one's path came before
+        if (first != at) taken = normalEntry(listEntryAt(entries, first));
+        bool renewing = options.updateMetadata && !toMissing;
+        std::string packed = listJobs.folders || renewing ? packedText(normal) : std::string();
+        if (listJobs.folders) markLevelsAbove(&listJobs.marked, FOLDER_ON_THE_WAY, packed);
+        if (first != at && taken != normal && targetFoldsCase(target)) {
             ++tally->files;
             settleJobs(&run);
-            reportNameTaken(&run, source, WideString(taken->second.c_str()), true);
+            reportNameTaken(&run, source, WideString(taken.c_str()), true);
             continue;
         }
-        if (options.updateMetadata && !toMissing && !renewForeignLevels(&run, &listJobs, from, to, normal)) {
+        if (renewing && !renewForeignLevels(&run, &listJobs, from, to, packed)) {
             ++tally->files;
             settleJobs(&run);
             reportEntryFailure(&run, WideString(L"! Error => Copy failure: [") + pathPair(source, target) + L"]",
@@ -532,7 +519,7 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
         // so does one that may be reached under another name.
         // Names of one file (-H) are followed on the run's thread alone.
         bool onRunThread = mayBeAlias(entry) || options.hardLinks;
-        handOverListed(&run, &listJobs, from, to, source, target, onRunThread ? std::wstring() : std::move(key));
+        handOverListed(&run, &listJobs, from, to, source, target, onRunThread ? std::wstring() : std::move(key), at);
     }
     settleJobs(&run);
     int replacing = RUN_OK;

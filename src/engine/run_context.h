@@ -21,6 +21,7 @@
 #include "fs/changes.h"
 #include "fs/time_step.h"
 #include "platform/platform.h"
+#include "text/packed_text.h"
 #include "text/wide_string.h"
 
 // Kinds of what a run tells a front end through Host::reported.
@@ -217,20 +218,20 @@ struct RunLog {
 // of a fresh record, the host and the title kept. Everything of one run
 // beyond it travels in that run's own records (RunOptions, RunTally, Run).
 struct RunContext {
-    Host host{};                          // the front end that runs the engine
-    WideString appTitle{L"korvaneui"};    // program title: caption and log base name
-    FILE* logStream = nullptr;            // the run log, or null when none is open
-    RunLog log;                           // the open log's place and failure
-    WideString messageText;               // text of the error, total or list line being written
-    bool showCopyFile = false;            // "Show Copy File" was on for this run
-    bool ruleActive = false;              // a rule was given to the current folder run
-    bool ruleExcludes = false;            // the rules exclude the paths they match
-    std::vector<CompiledRule> rules;      // the compiled rules; a path matches when any does
-    bool hadErrors = false;               // a copy, delete or remove failed in this run
-    int updatedCount = 0;                 // changes made in this run: what its closing line counts
-    bool changeAttempted = false;         // the last file operation found a change due
-    std::vector<WideString> listEntries;  // entries of the last list file read
-    int listUpdatedCount = 0;             // entries the list run copied: what its closing line counts
+    Host host{};                        // the front end that runs the engine
+    WideString appTitle{L"korvaneui"};  // program title: caption and log base name
+    FILE* logStream = nullptr;          // the run log, or null when none is open
+    RunLog log;                         // the open log's place and failure
+    WideString messageText;             // text of the error, total or list line being written
+    bool showCopyFile = false;          // "Show Copy File" was on for this run
+    bool ruleActive = false;            // a rule was given to the current folder run
+    bool ruleExcludes = false;          // the rules exclude the paths they match
+    std::vector<CompiledRule> rules;    // the compiled rules; a path matches when any does
+    bool hadErrors = false;             // a copy, delete or remove failed in this run
+    int updatedCount = 0;               // changes made in this run: what its closing line counts
+    bool changeAttempted = false;       // the last file operation found a change due
+    PackedTexts listEntries;            // entries of the last list file read, in its order
+    int listUpdatedCount = 0;           // entries the list run copied: what its closing line counts
 };
 
 // The process-wide run state.

@@ -1,15 +1,25 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "engine/list_index.h"
 #include "engine/list_run.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "support/recording_host.h"
 
 namespace {
+
+// The entries of the last list file read, read back in the list's order.
+std::vector<std::wstring> listedEntries() {
+    std::vector<std::wstring> entries;
+    std::wstring units;
+    for (PackedAt at = 0; NextPacked(runContext.listEntries, &at, &units);) entries.push_back(units);
+    return entries;
+}
 
 struct ListRun : FolderPairTest {
     WideString list = temp.wide("list.txt");
@@ -52,8 +62,7 @@ TEST(ListFile, LinesMarksAndLineEnds) {
     for (const Case& c : cases) {
         writeFile(temp.at("list"), c.contents);
         int count = readListFile(temp.wide("list"), &faults);
-        std::vector<std::wstring> entries;
-        for (const WideString& entry : runContext.listEntries) entries.push_back(fromWide(entry));
+        std::vector<std::wstring> entries = listedEntries();
         EXPECT_EQ(count, static_cast<int>(c.entries.size())) << c.contents;
         EXPECT_EQ(entries, c.entries) << c.contents;
     }
@@ -192,8 +201,7 @@ TEST(ListFile, LinesThatGiveNoEntryAreKeptAsFaults) {
         if (c.utf8Only && !utf8) continue;
         writeFile(temp.at("list"), c.contents);
         int count = readListFile(temp.wide("list"), &faults);
-        std::vector<std::wstring> entries;
-        for (const WideString& entry : runContext.listEntries) entries.push_back(fromWide(entry));
+        std::vector<std::wstring> entries = listedEntries();
         std::vector<long long> lines;
         std::vector<bool> tooLong;
         for (const ListLineFault& fault : faults) {
@@ -250,6 +258,59 @@ TEST_F(ListRun, HugeLineIsAnErrorForItsEntry) {
     std::vector<std::string> lines = log();
     EXPECT_EQ(lines[6],
               "! Error => List entry is longer than any path [" + std::string(200, 'h') + "...] on line [1].");
+}
+
+// The list is held packed: many lines, names of any script and the longest
+// line a path may be come back as they were written, in their order.
+TEST(ListFile, ManyEntriesComeBackAsWritten) {
+    TempDir temp;
+    resetRunContext();
+    bool utf8 = WideString(L"\x00e9").ToNarrow().length == 2;
+    std::string contents;
+    std::vector<std::wstring> expected;
+    for (int i = 0; i < 30000; ++i) {
+        std::string number = std::to_string(i);
+        contents += "d" + number + "/" + (utf8 ? "caf\xc3\xa9-\xe6\x96\x87" : "cafe") + number + "\n";
+        expected.push_back(L"d" + std::wstring(number.begin(), number.end()) + L"/" +
+                           (utf8 ? L"caf\x00e9-\x6587" : L"cafe") + std::wstring(number.begin(), number.end()));
+        if (i == 12345) {
+            contents += std::string(LIST_LINE_MAX_UNITS, 'p') + "\n";
+            expected.push_back(std::wstring(LIST_LINE_MAX_UNITS, L'p'));
+        }
+    }
+    writeFile(temp.at("list"), contents);
+    std::vector<ListLineFault> faults;
+    EXPECT_EQ(readListFile(temp.wide("list"), &faults), static_cast<int>(expected.size()));
+    EXPECT_TRUE(faults.empty());
+    EXPECT_EQ(listedEntries(), expected);
+}
+
+// Each entry finds the first entry of its path, however spelt ("./", "//",
+// case where the system folds it), whether the table was sized for the
+// list or has to grow.
+TEST(ListIndex, EachEntryFindsTheFirstOfItsPath) {
+    std::vector<std::wstring> lines = {L"a", L"b/c", L"./a", L"A", L"b//c", L"d", L"b/./c/", L"a", L"B/C"};
+    for (int i = 0; i < 5000; ++i) lines.push_back(L"f" + std::to_wstring(i % 3000) + L"/g");
+    PackedTexts entries;
+    std::vector<PackedAt> places;
+    std::map<std::wstring, PackedAt> firsts;
+    std::vector<PackedAt> expected;
+    for (const std::wstring& line : lines) {
+        places.push_back(AppendPacked(&entries, line.data(), line.size()));
+        expected.push_back(
+            firsts.emplace(entryKey(normalEntry(WideString(line.c_str()))), places.back()).first->second);
+    }
+    EXPECT_EQ(expected[2], places[0]);
+    EXPECT_EQ(expected[4], places[1]);
+    for (size_t room : {lines.size(), size_t{0}}) {
+        FirstEntries first;
+        prepareFirstEntries(&first, room);
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::wstring key = entryKey(normalEntry(WideString(lines[i].c_str())));
+            ASSERT_EQ(firstEntryOf(&first, entries, key, places[i]), expected[i]) << room << " " << i;
+        }
+        EXPECT_EQ(first.used, firsts.size());
+    }
 }
 
 }  // namespace

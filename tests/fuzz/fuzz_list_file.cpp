@@ -1,5 +1,6 @@
 // List files, as any bytes a list file may hold.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine/list_run.h"
@@ -9,7 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<ListLineFault> faults;
     int count = readListFile(fuzzFile(data, size), &faults);
-    if (count >= 0 && static_cast<size_t>(count) != runContext.listEntries.size()) __builtin_trap();
-    for (const WideString& entry : runContext.listEntries) listEntryLeavesFolder(entry);
+    if (count >= 0 && static_cast<size_t>(count) != runContext.listEntries.count) __builtin_trap();
+    std::wstring units;
+    for (PackedAt at = 0; NextPacked(runContext.listEntries, &at, &units);) {
+        listEntryLeavesFolder(WideString(units.c_str()));
+    }
     return 0;
 }

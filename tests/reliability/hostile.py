@@ -592,6 +592,52 @@ def list_and_settings_files_through_users_links(work):
 
 
 @case
+def list_of_a_users_names_copies_each_as_spelt(work):
+    """Root's list made of what u1 holds (a find of /home): each of her names,
+    whatever its characters (another spelling of the same letters, another
+    case, other scripts, a path near the longest), is copied under its own
+    name, none taken for another or left out, her folders kept hers; a name
+    that is no text of the locale is told and the rest still copied (1); the
+    same with workers."""
+    source, _ = home_tree(work)
+    home = os.path.join(source, "u1").encode()
+    names = ["caf\u00e9", "cafe\u0301", "CAF\u00c9", "Caf\u00e9", "\u6587\u4ef6", "\U0001f600", "a\u202eb"]
+    places = [os.path.join(home, name.encode()) for name in names]
+    places.append(os.path.join(home, *([b"x" * 200] * 16)))
+    for place in places:
+        os.makedirs(place)
+        write(os.path.join(place, b"f.txt").decode("utf-8", "surrogateescape"), "hers")
+    with open(os.path.join(home, b"bad\xff"), "w") as out:
+        out.write("hers")
+    for root, folders, files in os.walk(home):
+        for name in folders + files:
+            os.chown(os.path.join(root, name), U1, U1)
+
+    def below(top):
+        found = set()
+        for root, folders, files in os.walk(top.encode()):
+            for name in folders + files:
+                found.add(os.path.relpath(os.path.join(root, name), top.encode()))
+        return found
+
+    listed = sorted(below(source))
+    listing = os.path.join(work, "list.txt")
+    with open(listing, "wb") as out:
+        out.write(b"".join(line + b"\n" for line in listed))
+    for options in ([], ["-j", "8"]):
+        target = folder(os.path.join(work, "backup%s" % "".join(options)), 0, 0o755)
+        status, out, err = run(*options, "-f", listing, source, target)
+        way = " ".join(options) or "one worker"
+        check("a list of u1's names: the name that is no text is told (1, %s)" % way,
+              status == 1 and "not valid text" in err, (status, err))
+        check("... each other name copied as spelt (%s)" % way,
+              below(target) == set(listed) - {b"u1/bad\xff"}, below(target) ^ set(listed))
+        copies = [os.path.join(target.encode(), b"u1", name.encode()) for name in names]
+        check("... her folders kept hers (%s)" % way,
+              all(os.path.isdir(copy) and os.lstat(copy).st_uid == U1 for copy in copies))
+
+
+@case
 def to_through_a_link_in_a_users_folder_is_refused(work):
     """TO reached through u1's link, or through root's link in u1's folder (which
     she may swap), is refused (3); TO through root's link in root's folder runs."""
