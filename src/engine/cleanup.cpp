@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/separator.h"
+#include "base/temporary_name.h"
 #include "engine/entry_reports.h"
 #include "engine/in_the_way.h"
 #include "engine/moves.h"
@@ -615,7 +616,10 @@ void markFromListing(CleanupState* state, const WideString& directory, const Wid
     std::sort(fromNames->begin(), fromNames->end(),
               [](const ListedName& a, const ListedName& b) { return a.name < b.name; });
     bool surplus = false;
+    long own = platformProcessNumber();
     for (const TargetName& entry : names) {
+        // A copy of this run's still in flight there (a worker listed beside it) is no surplus.
+        if (!entry.isDirectory && temporaryOwner(entry.name.c_str()) == own) continue;
         surplus = markEntry(state, key, *fromNames, entry.name, entry.isDirectory, entry.isLink) || surplus;
     }
     if (!whole) state->trees.insert(key);
