@@ -35,10 +35,13 @@ const std::chrono::microseconds kQuickJob{50};
 // make it quick again. Lost updates between threads change nothing that matters.
 void notePace(JobQueue* queue, std::chrono::steady_clock::duration took) {
     int64_t nanos = std::chrono::duration_cast<std::chrono::nanoseconds>(took).count();
-    int64_t pace = (queue->pace.load(std::memory_order_relaxed) * 3 + nanos) / 4;
-    queue->pace.store(pace, std::memory_order_relaxed);
-    queue->quick.store(pace < std::chrono::duration_cast<std::chrono::nanoseconds>(kQuickJob).count(),
-                       std::memory_order_relaxed);
+    queue->pace.store((queue->pace.load(std::memory_order_relaxed) * 3 + nanos) / 4, std::memory_order_relaxed);
+}
+
+// Whether the queue's jobs are quick ones, by its pace.
+bool quickJobs(const JobQueue& queue) {
+    return queue.pace.load(std::memory_order_relaxed) <
+           std::chrono::duration_cast<std::chrono::nanoseconds>(kQuickJob).count();
 }
 
 // Takes the waiting job to work on next: the oldest of a folder no other
@@ -80,7 +83,7 @@ void workOn(JobQueue* queue) {
             }
             if (queue->waiting.empty()) return;
             job = takeJob(queue);
-            wakeOther = !queue->waiting.empty() && queue->idle > 0 && !queue->quick.load(std::memory_order_relaxed);
+            wakeOther = !queue->waiting.empty() && queue->idle > 0 && !quickJobs(*queue);
         }
         if (wakeOther) queue->wake.notify_one();
         auto started = std::chrono::steady_clock::now();
@@ -110,7 +113,7 @@ void giveHeldJobs(JobQueue* queue) {
         queue->waiting.insert(queue->waiting.end(), queue->pending.begin(), queue->pending.end());
         idle = queue->idle;
     }
-    if (idle > 1 && queue->pending.size() > 1 && !queue->quick.load(std::memory_order_relaxed)) {
+    if (idle > 1 && queue->pending.size() > 1 && !quickJobs(*queue)) {
         queue->wake.notify_all();
     } else if (idle > 0) {
         queue->wake.notify_one();
@@ -198,7 +201,7 @@ void handOver(RunState* run, EntryJob* job) {
     // With nothing in flight, a quick job is done here, as one worker would:
     // handing it over would cost more than the job. Its time tells whether
     // the next is quick too.
-    bool here = !several || (queue->untold.empty() && (!job->work || queue->quick.load(std::memory_order_relaxed)));
+    bool here = !several || (queue->untold.empty() && (!job->work || quickJobs(*queue)));
     if (here) {
         if (job->work) {
             if (runStopRequested()) return;  // no change starts after a stop
@@ -215,7 +218,7 @@ void handOver(RunState* run, EntryJob* job) {
     owned->done = !queued;
     if (queued) queue->pending.push_back(owned.get());
     queue->untold.push_back(std::move(owned));
-    if (queue->pending.size() >= (queue->quick.load(std::memory_order_relaxed) ? kBatch : 1)) giveHeldJobs(queue);
+    if (queue->pending.size() >= (quickJobs(*queue) ? kBatch : 1)) giveHeldJobs(queue);
     tellFinished(run, queue);
     while (queue->untold.size() > queue->ahead) {
         waitForHead(run, queue);

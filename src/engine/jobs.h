@@ -88,8 +88,8 @@ struct JobQueue {
     std::deque<EntryJob*> waiting;                 // given to the workers, not started yet, in that order
     std::vector<uint64_t> busy;                    // the groups of the jobs being worked on
     int idle = 0;                                  // workers waiting for a job
-    std::atomic<bool> quick{true};                 // the jobs end sooner than a worker is woken: given in handfuls
-    std::atomic<int64_t> pace{0};                  // the jobs' time, in nanoseconds, the recent ones weighing most
+    std::atomic<int64_t> pace{0};                  // the jobs' time, in nanoseconds, the recent ones weighing most;
+                                                   // under 50 us they are quick: given in handfuls
     std::mutex lock;                               // guards waiting, busy, idle, done and closing
     std::condition_variable wake;                  // a job waits, or the workers are to end
     std::condition_variable finished;              // a job's work ended

@@ -96,7 +96,7 @@ TEST(Jobs, HeldJobsStartBeforeTheRunsThreadWaits) {
     std::vector<int> told;
     QueuedRun run(2);
     // A slow job in flight on one worker, holding it until the gate opens.
-    run.queue.quick = false;
+    run.queue.pace = 1000000;  // a millisecond a job: slow
     EntryJob gate;
     gate.work = [](const RunState&, const JobEntry&) {
         while (!open) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -108,7 +108,7 @@ TEST(Jobs, HeldJobsStartBeforeTheRunsThreadWaits) {
     gate.data = &told;
     handOver(&run.state, &gate);
     // Quick ones behind it are held for a handful, then given to the other worker.
-    run.queue.quick = true;
+    run.queue.pace = 0;
     started = 0;
     for (int index = 1; index <= 3; ++index) handOverPaced(&run, &told, index, PACE_QUICK);
     startHeldJobs(&run.state);
