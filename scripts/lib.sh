@@ -19,7 +19,7 @@ ensure_packages() {
     "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
 }
 
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev googletest python3 rsync python3-fusepy libxxhash-dev)
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev googletest python3 rsync python3-fusepy libxxhash-dev acl)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
                   binutils-mingw-w64-x86-64 binutils-mingw-w64-i686)
 WINE_PACKAGES=(wine wine64 xvfb xauth imagemagick)
