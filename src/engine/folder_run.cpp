@@ -12,6 +12,7 @@
 #include "engine/guards.h"
 #include "engine/jobs.h"
 #include "engine/moves.h"
+#include "engine/read_ahead.h"
 #include "engine/rule.h"
 #include "engine/run_checks.h"
 #include "engine/run_context.h"
@@ -485,6 +486,9 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     // The To Folder reached inside the From Folder under another spelling is
     // not copied into itself.
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
+    // A watch's batch enters few of the folders it passes, and rules may
+    // leave out what should not even be listed: nothing is read ahead there.
+    if (!options.scope && !runContext.ruleActive) walker.readAhead = readersFor(options.jobs, from, to);
     if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
@@ -853,6 +857,16 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // Names of one file (-H) are followed on the run's thread, each file of
     // several names met in the walk's order.
     bool linked = run->options.hardLinks && (!walker->current.statusKnown || walker->current.status.linkCount > 1);
+    // Statuses asked ahead by the walk's readers stand for the plan's own queries.
+    const AheadStatuses& found = walker->aheadFound;
+    if (found.sourceKnown && !mayAlias && !(linked && !walker->current.isDirectory) && !entry.listed.statusKnown) {
+        entry.listed.statusKnown = true;
+        entry.listed.status = found.source;
+        if (found.targetKnown && !entry.targetMissing && !entry.targetListed) {
+            entry.targetListed = true;
+            entry.targetStatus = found.target;
+        }
+    }
     if (!walker->current.isDirectory && !mayAlias && !linked) {
         job.work = updateOnWorker;
         job.group = folderGroup(entryPath);
@@ -863,7 +877,7 @@ void updateWalkEntry(DirectoryWalker* walker, const WideString& entryPath, const
     // What the run's thread asks of To may wait: the workers go on meanwhile.
     startHeldJobs(run);
     UpdateAsk ask;
-    ask.listed = &walker->current;
+    ask.listed = &entry.listed;
     ask.targetMissing = entry.targetMissing;
     ask.targetListed = entry.targetListed ? &entry.targetStatus : nullptr;
     EntryUpdate& update = job.result.update;

@@ -5,6 +5,7 @@
 #include "engine/run_context.h"
 
 #include <cwchar>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -134,6 +135,37 @@ void noteName(DirectoryWalker* walker, size_t level, const WideString& base, con
 
 bool stopAsked(const DirectoryWalker* walker) { return walker->cancelled || runStopRequested(); }
 
+// A directory's listing as the walk goes through it: its own, or the one its readers read ahead.
+struct LevelListing {
+    DirectoryListing* listing = nullptr;
+    std::shared_ptr<AheadFolder> ahead;
+};
+
+bool openLevel(DirectoryWalker* walker, const WideString& base, LevelListing* level, int* reason) {
+    if (!walker->ahead) {
+        level->listing = platformOpenListing(base.buffer, reason);
+        return level->listing != nullptr;
+    }
+    level->ahead = openAheadFolder(walker->ahead, walker->aheadPlace, base, reason);
+    return level->ahead != nullptr;
+}
+
+// The next entry; what was asked ahead of it is noted in the walker.
+bool nextLevelEntry(DirectoryWalker* walker, LevelListing* level, DirectoryEntry* entry) {
+    if (level->ahead) return nextAheadEntry(walker->ahead, level->ahead.get(), entry, &walker->aheadFound);
+    walker->aheadFound.sourceKnown = false;
+    walker->aheadFound.targetKnown = false;
+    return platformNextEntry(level->listing, entry);
+}
+
+// Closes the listing; cutByStop is set where a stop cut the reading ahead short.
+SystemResult closeLevel(DirectoryWalker* walker, LevelListing* level, bool* cutByStop) {
+    walker->aheadFound.sourceKnown = false;
+    walker->aheadFound.targetKnown = false;
+    if (level->ahead) return closeAheadFolder(walker->ahead, level->ahead, cutByStop);
+    return platformCloseListing(level->listing);
+}
+
 int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
               const WideString& otherRoot, int identityState, const DirectoryIdentity& identity);
 
@@ -164,6 +196,9 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.foldNames = false;
     walker.currentName = NAME_PLAIN;
     walker.takeName = true;
+    walker.readAhead = 0;
+    walker.ahead = nullptr;
+    walker.aheadFound = AheadStatuses{};
     return walker;
 }
 
@@ -175,7 +210,13 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
             return WALK_OK;
         }
     }
-    return walkDirectory(walker, root, root, otherRoot);
+    walker->aheadPlace.clear();
+    if (walker->readAhead > 0) walker->ahead = startReadAhead(walker->readAhead, root, otherRoot);
+    int result = walkDirectory(walker, root, root, otherRoot);
+    endReadAhead(walker->ahead);
+    walker->ahead = nullptr;
+    walker->aheadFound = AheadStatuses{};
+    return result;
 }
 
 long long entriesHandedOver(const DirectoryWalker& walker) {
@@ -208,8 +249,8 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     WideString base = directory;
     if (base.buffer[base.length - 1] != PATH_SEPARATOR) base.AppendSeparator();
     int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    if (!listing) {
+    LevelListing listing;
+    if (!openLevel(walker, base, &listing, &reason)) {
         walker->failedDirectory = directory;
         walker->failureReason = WideString(platformReasonText(reason).c_str());
         return WALK_FIND_ERROR;
@@ -230,7 +271,9 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     }
     int result = WALK_OK;
     DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) {
+    uint32_t position = 0;
+    while (nextLevelEntry(walker, &listing, &entry)) {
+        uint32_t place = position++;
         if (stopAsked(walker)) {
             result = WALK_BROKEN;
             break;
@@ -268,7 +311,9 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         if (walker->currentName == NAME_HOLDS_SEPARATOR) walker->skipDescent = true;
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
+            walker->aheadPlace.push_back(place);
             result = walkLevel(walker, entryPath, walkRoot, otherRoot, childState, child);
+            walker->aheadPlace.pop_back();
             if (result != WALK_OK) break;
             if (walker->keepNames) walker->levelNames[level].back().entered = true;
         } else if (walker->leftBelow && walker->keepNames) {
@@ -277,7 +322,9 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
     }
     walker->descent.pop_back();
 
-    SystemResult closed = platformCloseListing(listing);
+    bool cutByStop = false;
+    SystemResult closed = closeLevel(walker, &listing, &cutByStop);
+    if (cutByStop && result == WALK_OK) result = WALK_BROKEN;
     if (!closed) {
         walker->failedDirectory = directory;
         walker->failureReason = WideString(platformReasonText(closed.reason).c_str());

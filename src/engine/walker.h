@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "engine/read_ahead.h"
 #include "engine/run_codes.h"
 #include "text/wide_string.h"
 
@@ -107,6 +108,10 @@ struct DirectoryWalker {
     bool takeName;                                    // cleared by the entry handler: the name was not taken
     std::vector<FoldLevel> levelFolds;                // with foldNames: per level of the descent path
     std::wstring folded;                              // the folded name of the entry being handed over
+    int readAhead;                                    // readers that list folders ahead of a walk (0: none)
+    ReadAhead* ahead;                                 // while a walk with readAhead goes on: its readers
+    WalkPlace aheadPlace;                             // with ahead: the place of the directory being listed
+    AheadStatuses aheadFound;                         // with ahead: what was asked ahead of the entry
 };
 
 // True for the names "." and "..", which a listing of a directory holds.

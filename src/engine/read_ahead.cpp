@@ -1,0 +1,456 @@
+// The walk's listings read ahead by readers of their own, in the walk's order, within a bound.
+#include "engine/read_ahead.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <cwchar>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "fs/paths.h"
+
+namespace {
+
+// Entries read at a time: fewer where requests wait, so that the walk
+// starts on a folder soon. And the reads a reader may be ahead of the walk
+// in one folder.
+constexpr size_t kChunkEntries = 128;
+constexpr size_t kWaitingChunkEntries = 32;
+constexpr size_t kWaitingFirstEntries = 8;
+constexpr size_t kChunksAhead = 4;
+
+// One entry as kept while it waits: its name lies in its chunk's text.
+struct KeptEntry {
+    uint32_t nameAt;
+    uint32_t nameLength;
+    bool isDirectory;
+    bool isLink;
+    bool statusKnown;
+    bool sourceKnown;
+    bool targetKnown;
+    EntryStatus listedStatus;
+    EntryStatus source;
+    EntryStatus target;
+};
+
+// Entries read in one go.
+struct Chunk {
+    std::vector<KeptEntry> entries;
+    std::wstring names;
+};
+
+// The reading of one folder, the reading thread's own: a listing is closed
+// on the thread that opened it.
+struct ReadState {
+    DirectoryListing* listing = nullptr;
+    bool opened = false;
+    int targetFolder = 0;  // the counterpart folder: 0 not asked yet, 1 a folder, -1 none
+};
+
+// What one read found.
+struct ChunkRead {
+    Chunk chunk;
+    bool ended = false;            // nothing more comes
+    int openReason = 0;            // the folder could not be listed, for this reason
+    SystemResult closed{true, 0};  // with ended: what closing the listing found
+    bool cutByStop = false;        // a stop ended it
+};
+
+}  // namespace
+
+struct AheadFolder {
+    WalkPlace place;               // where the walk meets it
+    WideString base;               // its path, with its separator
+    WideString targetBase;         // its counterpart's, with its separator
+    bool byReader = false;         // a reader reads it: the walk waits for its chunks
+    ReadState own;                 // without a reader: the walk's thread reads it here
+    // Under the lock.
+    bool finished = false;         // no more chunks come
+    int openReason = 0;            // it could not be listed, for this reason
+    SystemResult closed{true, 0};  // what closing its listing found
+    bool cutByStop = false;        // a stop ended its reading
+    bool dropped = false;          // the walk is done with it: its reader gives up
+    uint32_t readSoFar = 0;        // entries read
+    std::deque<Chunk> chunks;      // read, not yet taken by the walk
+    // The walk's own.
+    Chunk current;                 // the chunk the walk goes through
+    size_t taken = 0;              // its entries taken
+};
+
+struct ReadAhead {
+    WideString walkRoot;
+    WideString otherRoot;
+    std::mutex lock;
+    std::condition_variable changed;                            // a chunk read, a folder taken or dropped, the end
+    std::map<WalkPlace, WideString> wanted;                     // folders found, not yet read: their paths
+    std::map<WalkPlace, std::shared_ptr<AheadFolder>> reading;  // being read or read, not yet taken
+    size_t bound = 0;                                           // the most folders read ahead at once
+    size_t readerCount = 0;                                     // the readers started
+    size_t idle = 0;                                            // readers waiting for a folder to read
+    bool needs = false;                                         // the walk waits for a reader to take needed
+    WalkPlace needed;                                           // with needs: the folder the walk is at
+    size_t chunkEntries = kChunkEntries;                        // the entries of one read
+    size_t firstEntries = kChunkEntries;                        // of a folder's first read
+    bool ending = false;
+    std::vector<std::thread> readers;
+};
+
+namespace {
+
+// Whether a is a folder on the way to b (or b itself).
+bool onTheWay(const WalkPlace& a, const WalkPlace& b) {
+    return a.size() <= b.size() && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// Reads a folder's next names as its listing gives them, the listing
+// opened at the first read.
+ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
+    ChunkRead read;
+    if (!state->opened) {
+        state->opened = true;
+        state->listing = platformOpenListing(base.buffer, &read.openReason);
+        if (!state->listing) {
+            read.ended = true;
+            if (read.openReason == 0) read.openReason = -1;
+            return read;
+        }
+    }
+    Chunk& chunk = read.chunk;
+    DirectoryEntry entry;
+    while (!read.ended && chunk.entries.size() < most) {
+        if (platformStopRequested()) {
+            read.cutByStop = true;
+            read.ended = true;
+        } else if (!platformNextEntry(state->listing, &entry)) {
+            read.ended = true;
+        } else if (!entry.isDirectory || (std::wcscmp(entry.name, L".") != 0 && std::wcscmp(entry.name, L"..") != 0)) {
+            KeptEntry kept{};
+            kept.nameAt = static_cast<uint32_t>(chunk.names.size());
+            kept.nameLength = static_cast<uint32_t>(std::wcslen(entry.name));
+            kept.isDirectory = entry.isDirectory;
+            kept.isLink = entry.isLink;
+            kept.statusKnown = entry.statusKnown;
+            if (entry.statusKnown) kept.listedStatus = entry.status;
+            chunk.names.append(entry.name, kept.nameLength);
+            chunk.entries.push_back(kept);
+        }
+    }
+    return read;
+}
+
+// Asks both sides of each entry read for its status where the listing told
+// none, by the very queries the update's plan would make; links are left to
+// the walk. The From side while the folder's listing is the last open, its
+// handle reaching the entries; the listing is closed after, at its end.
+void askStatuses(ReadState* state, ChunkRead* read, const WideString& base, const WideString& targetBase) {
+    Chunk& chunk = read->chunk;
+    std::wstring name;
+    for (KeptEntry& kept : chunk.entries) {
+        if (kept.isLink || kept.statusKnown || platformStopRequested()) continue;
+        name.assign(chunk.names, kept.nameAt, kept.nameLength);
+        WideString path = base + name.c_str();
+        kept.sourceKnown = platformQueryEntry(path.buffer, &kept.source);
+    }
+    // Where To has no folder yet (a first copy), its entries are not asked one by one.
+    bool asks = false;
+    for (const KeptEntry& kept : chunk.entries) asks = asks || kept.sourceKnown;
+    if (asks && state->targetFolder == 0) {
+        EntryStatus folder;
+        WideString path = dropTrailingSeparator(targetBase);
+        state->targetFolder = platformQueryEntry(path.buffer, &folder) && folder.isDirectory ? 1 : -1;
+    }
+    for (KeptEntry& kept : chunk.entries) {
+        if (!kept.sourceKnown || state->targetFolder < 0 || platformStopRequested()) continue;
+        name.assign(chunk.names, kept.nameAt, kept.nameLength);
+        WideString path = targetBase + name.c_str();
+        kept.targetKnown = platformQueryEntry(path.buffer, &kept.target);
+    }
+    if (read->ended && state->listing) {
+        read->closed = platformCloseListing(state->listing);
+        state->listing = nullptr;
+    }
+}
+
+// Lets go of a folder's listing left open, on the thread that opened it.
+void letGo(ReadState* state) {
+    if (state->listing) platformCloseListing(state->listing);
+    state->listing = nullptr;
+}
+
+// Hands the folders among the names just read to the readers, before
+// their statuses are asked: the folders below are read meanwhile. Under the
+// lock.
+void findFolders(ReadAhead* ahead, const AheadFolder& folder, const Chunk& chunk) {
+    if (folder.dropped || ahead->readerCount == 0) return;
+    std::wstring name;
+    for (size_t i = 0; i < chunk.entries.size(); ++i) {
+        const KeptEntry& kept = chunk.entries[i];
+        if (!kept.isDirectory || kept.isLink) continue;
+        WalkPlace place = folder.place;
+        place.push_back(folder.readSoFar + static_cast<uint32_t>(i));
+        name.assign(chunk.names, kept.nameAt, kept.nameLength);
+        WideString base = folder.base + name.c_str();
+        base.AppendSeparator();
+        ahead->wanted.emplace(std::move(place), std::move(base));
+    }
+}
+
+// Keeps what a read found for the walk. Under the lock.
+void keepRead(AheadFolder* folder, ChunkRead read) {
+    Chunk& chunk = read.chunk;
+    folder->readSoFar += static_cast<uint32_t>(chunk.entries.size());
+    if (!chunk.entries.empty()) folder->chunks.push_back(std::move(chunk));
+    if (read.ended) {
+        folder->finished = true;
+        folder->openReason = read.openReason;
+        folder->closed = read.closed;
+        folder->cutByStop = read.cutByStop;
+    }
+}
+
+// One read of the folder, by the thread whose state it is: its names, the
+// folders among them handed on, their statuses, all kept for the walk. The
+// lock is taken for the hand-overs alone.
+void readOnce(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
+    size_t most = state->opened ? ahead->chunkEntries : ahead->firstEntries;
+    ChunkRead read = readNames(state, most, folder->base);
+    {
+        std::lock_guard<std::mutex> hold(ahead->lock);
+        findFolders(ahead, *folder, read.chunk);
+    }
+    ahead->changed.notify_all();
+    askStatuses(state, &read, folder->base, folder->targetBase);
+    {
+        std::lock_guard<std::mutex> hold(ahead->lock);
+        keepRead(folder, std::move(read));
+    }
+    ahead->changed.notify_all();
+}
+
+// The counterpart of a folder, with its separator.
+WideString targetOf(const ReadAhead& ahead, const WideString& base) {
+    WideString target = counterpartPath(dropTrailingSeparator(base), ahead.walkRoot, ahead.otherRoot);
+    if (!endsWithSeparator(target)) target.AppendSeparator();
+    return target;
+}
+
+// A reader: takes the earliest folder found while fewer than the bound are
+// read ahead, and reads it to its end, no more than a few reads ahead of
+// the walk, unless the walk passes it by.
+void readFolders(ReadAhead* ahead) {
+    std::unique_lock<std::mutex> hold(ahead->lock);
+    while (!ahead->ending) {
+        // The folder the walk waits for goes first, whatever the bound.
+        bool due = ahead->needs && !ahead->wanted.empty() && ahead->wanted.begin()->first == ahead->needed;
+        if (!due && (ahead->wanted.empty() || ahead->reading.size() >= ahead->bound)) {
+            if (++ahead->idle == ahead->readerCount) ahead->changed.notify_all();
+            ahead->changed.wait(hold);
+            --ahead->idle;
+            continue;
+        }
+        if (due) ahead->needs = false;
+        auto first = ahead->wanted.begin();
+        auto folder = std::make_shared<AheadFolder>();
+        folder->place = first->first;
+        folder->base = std::move(first->second);
+        folder->targetBase = targetOf(*ahead, folder->base);
+        folder->byReader = true;
+        ahead->wanted.erase(first);
+        ahead->reading.emplace(folder->place, folder);
+        ReadState state;
+        while (!folder->finished && !folder->dropped && !ahead->ending) {
+            if (folder->chunks.size() >= kChunksAhead) {
+                ahead->changed.wait(hold);
+                continue;
+            }
+            hold.unlock();
+            readOnce(ahead, folder.get(), &state);
+            hold.lock();
+        }
+        if (!folder->finished) {
+            folder->finished = true;
+            folder->cutByStop = true;  // given up: the walk no longer waits for it
+        }
+        hold.unlock();
+        letGo(&state);
+        hold.lock();
+        ahead->changed.notify_all();
+    }
+}
+
+}  // namespace
+
+int readersFor(int asked, const WideString& from, const WideString& to) {
+    if (asked == 1) return 0;
+    if (platformRequestsWait(to.buffer) || platformRequestsWait(from.buffer)) return asked > 1 ? asked : 8;
+    return std::thread::hardware_concurrency() > 1 ? 2 : 0;
+}
+
+ReadAhead* startReadAhead(int readers, const WideString& walkRoot, const WideString& otherRoot) {
+    auto* ahead = new ReadAhead;
+    ahead->walkRoot = walkRoot;
+    ahead->otherRoot = otherRoot;
+    ahead->bound = static_cast<size_t>(readers) * 4;
+    // More than two readers are for a volume whose requests wait.
+    ahead->chunkEntries = readers > 2 ? kWaitingChunkEntries : kChunkEntries;
+    ahead->firstEntries = readers > 2 ? kWaitingFirstEntries : kChunkEntries;
+    ahead->readerCount = static_cast<size_t>(readers > 0 ? readers : 0);
+    for (size_t i = 0; i < ahead->readerCount; ++i) ahead->readers.emplace_back(readFolders, ahead);
+    // Ready before the walk asks for its first folder, which one of them then reads.
+    std::unique_lock<std::mutex> hold(ahead->lock);
+    ahead->changed.wait(hold, [ahead] { return ahead->idle == ahead->readerCount; });
+    return ahead;
+}
+
+void endReadAhead(ReadAhead* ahead) {
+    if (!ahead) return;
+    {
+        std::lock_guard<std::mutex> hold(ahead->lock);
+        ahead->ending = true;
+        for (auto& held : ahead->reading) held.second->dropped = true;
+        ahead->reading.clear();
+        ahead->wanted.clear();
+    }
+    ahead->changed.notify_all();
+    for (std::thread& reader : ahead->readers) reader.join();
+    delete ahead;
+}
+
+// The folders the walk has passed by (read or found before place, not on
+// its way) are dropped first; then the folder itself is taken from the
+// readers, or read here when none has begun it.
+std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& place, const WideString& base,
+                                             int* reason) {
+    std::shared_ptr<AheadFolder> folder;
+    {
+        std::unique_lock<std::mutex> hold(ahead->lock);
+        for (auto at = ahead->wanted.begin(); at != ahead->wanted.end() && at->first < place;) {
+            at = onTheWay(at->first, place) ? std::next(at) : ahead->wanted.erase(at);
+        }
+        for (auto at = ahead->reading.begin(); at != ahead->reading.end() && at->first < place;) {
+            if (onTheWay(at->first, place)) {
+                ++at;
+                continue;
+            }
+            at->second->dropped = true;
+            at = ahead->reading.erase(at);
+        }
+        auto read = ahead->reading.find(place);
+        if (read != ahead->reading.end() && !(read->second->base == base)) {
+            read->second->dropped = true;
+            ahead->reading.erase(read);
+            read = ahead->reading.end();
+        }
+        if (read == ahead->reading.end()) {
+            ahead->wanted.erase(place);
+            // A reader with nothing to do takes it; otherwise (or should every
+            // reader find other work first) it is read here.
+            if (ahead->idle > 0) {
+                ahead->wanted.emplace(place, base);
+                ahead->needs = true;
+                ahead->needed = place;
+                ahead->changed.notify_all();
+                ahead->changed.wait(hold, [ahead, &place] {
+                    return ahead->reading.count(place) != 0 || ahead->idle == 0;
+                });
+                read = ahead->reading.find(place);
+                if (read == ahead->reading.end()) {
+                    ahead->wanted.erase(place);
+                    ahead->needs = false;
+                }
+            }
+        }
+        if (read != ahead->reading.end()) {
+            folder = read->second;
+            ahead->reading.erase(read);
+        }
+    }
+    ahead->changed.notify_all();
+    if (!folder) {
+        folder = std::make_shared<AheadFolder>();
+        folder->place = place;
+        folder->base = base;
+        folder->targetBase = targetOf(*ahead, base);
+    }
+    // The first read tells whether the folder could be listed at all.
+    if (!folder->byReader) {
+        readOnce(ahead, folder.get(), &folder->own);
+    } else {
+        std::unique_lock<std::mutex> hold(ahead->lock);
+        ahead->changed.wait(hold, [&folder] { return folder->finished || !folder->chunks.empty(); });
+    }
+    std::lock_guard<std::mutex> hold(ahead->lock);
+    if (folder->finished && folder->openReason != 0) {
+        *reason = folder->openReason < 0 ? 0 : folder->openReason;
+        return nullptr;
+    }
+    return folder;
+}
+
+bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry, AheadStatuses* statuses) {
+    while (folder->taken >= folder->current.entries.size()) {
+        folder->current.entries.clear();
+        folder->current.names.clear();
+        folder->taken = 0;
+        if (!folder->byReader) {
+            bool empty;
+            bool finished;
+            {
+                std::lock_guard<std::mutex> hold(ahead->lock);
+                empty = folder->chunks.empty();
+                finished = folder->finished;
+            }
+            if (empty && finished) return false;
+            if (empty) {
+                readOnce(ahead, folder, &folder->own);
+                continue;
+            }
+        }
+        std::unique_lock<std::mutex> hold(ahead->lock);
+        ahead->changed.wait(hold, [folder] { return folder->finished || !folder->chunks.empty(); });
+        if (folder->chunks.empty()) return false;
+        folder->current = std::move(folder->chunks.front());
+        folder->chunks.pop_front();
+        hold.unlock();
+        ahead->changed.notify_all();
+    }
+    const KeptEntry& kept = folder->current.entries[folder->taken++];
+    size_t length = kept.nameLength <= PLATFORM_NAME_MAX ? kept.nameLength : PLATFORM_NAME_MAX;
+    std::wmemcpy(entry->name, folder->current.names.data() + kept.nameAt, length);
+    entry->name[length] = L'\0';
+    entry->isDirectory = kept.isDirectory;
+    entry->isLink = kept.isLink;
+    entry->statusKnown = kept.statusKnown;
+    if (kept.statusKnown) entry->status = kept.listedStatus;
+    statuses->sourceKnown = kept.sourceKnown;
+    if (kept.sourceKnown) statuses->source = kept.source;
+    statuses->targetKnown = kept.sourceKnown && kept.targetKnown;
+    if (statuses->targetKnown) statuses->target = kept.target;
+    return true;
+}
+
+SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop) {
+    SystemResult closed{true, 0};
+    bool finished;
+    {
+        std::lock_guard<std::mutex> hold(ahead->lock);
+        folder->dropped = true;
+        finished = folder->finished;
+        if (finished) {
+            closed = folder->closed;
+            *cutByStop = folder->cutByStop;
+        }
+    }
+    ahead->changed.notify_all();
+    // Left before its end by the walk itself: its listing goes as the walk's own would.
+    if (!finished && !folder->byReader && folder->own.listing) {
+        closed = platformCloseListing(folder->own.listing);
+        folder->own.listing = nullptr;
+    }
+    return closed;
+}

@@ -1,0 +1,62 @@
+// The walk's listings read ahead: readers of their own list the folders the
+// walk will enter next, and ask both trees for each file's status, while
+// the walk's thread goes through what was read before. The walk takes each
+// folder in its own order, as if it had listed it itself.
+#ifndef KORVANE_ENGINE_READ_AHEAD_H
+#define KORVANE_ENGINE_READ_AHEAD_H
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/platform.h"
+#include "text/wide_string.h"
+
+// The readers and what they have read; owned by the walk that started them.
+struct ReadAhead;
+
+// One folder as read ahead (or, where no reader came first, as the walk's
+// own thread reads it when asked).
+struct AheadFolder;
+
+// Where a folder lies in the walk: the place of each folder on its way in
+// its parent's listing, from the root down. Compared as they stand, earlier
+// means entered earlier.
+typedef std::vector<uint32_t> WalkPlace;
+
+// What was asked ahead of one entry, beyond its listing.
+struct AheadStatuses {
+    bool sourceKnown = false;  // source holds the entry's status, asked as a query of its path asks
+    EntryStatus source{};      // valid when sourceKnown
+    bool targetKnown = false;  // target holds its counterpart's status: it stood there when asked
+    EntryStatus target{};      // valid when targetKnown
+};
+
+// The readers that suit a walk of from into to with asked workers (0: as
+// suits the volumes): none where one worker was asked, so nothing runs off
+// the run's thread; as many as workers where requests wait on a volume;
+// one beside the walk on a machine of more than one core.
+int readersFor(int asked, const WideString& from, const WideString& to);
+
+// Starts readers (none: every folder is read when the walk asks for it)
+// for a walk of walkRoot whose counterparts lie below otherRoot.
+ReadAhead* startReadAhead(int readers, const WideString& walkRoot, const WideString& otherRoot);
+
+// Stops the readers and lets go of all they read; null is ignored.
+void endReadAhead(ReadAhead* ahead);
+
+// The folder base (with its separator) at place, for the walk to go
+// through; null, with the system's reason, when it cannot be listed.
+// Whatever was read ahead of folders the walk has passed by is dropped.
+std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& place, const WideString& base,
+                                             int* reason);
+
+// The folder's next entry as its listing told it, with what was asked of
+// it; read here when no reader has; false at its end.
+bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry, AheadStatuses* statuses);
+
+// Ends the walk's use of the folder: a failure when its listing was cut
+// short or could not be closed; cutByStop set when a stop ended it.
+SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop);
+
+#endif  // KORVANE_ENGINE_READ_AHEAD_H

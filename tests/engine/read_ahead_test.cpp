@@ -1,0 +1,163 @@
+// A walk whose listings are read ahead hands over what a walk of its own would, in its order.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/walker.h"
+#include "fs/paths.h"
+#include "support/test_support.h"
+
+namespace {
+
+// What a walk handed over, and what it was told was asked ahead.
+struct Record {
+    std::vector<std::wstring> entries;  // each entry, marked d (directory) or l (link)
+    std::vector<std::wstring> after;    // the directories it went through
+    std::vector<std::wstring> wrong;    // statuses asked ahead that a query now contradicts
+    int sourceKnown = 0;                // entries asked ahead on the From side
+    int targetKnown = 0;                // and on the To side
+    int stopAfter = -1;                 // ask for a stop once this many entries were handed over
+    int breakAfter = -1;                // refuse the entry after this many
+    bool skipOdd = false;               // enter no folder whose name ends in an odd digit
+};
+Record* record = nullptr;
+std::wstring base;
+
+std::wstring relative(const WideString& path) { return fromWide(path).substr(base.size()); }
+
+bool sameStatus(const EntryStatus& a, const EntryStatus& b) {
+    return a.isDirectory == b.isDirectory && a.size == b.size && a.modifiedSeconds == b.modifiedSeconds &&
+           a.modifiedNanoseconds == b.modifiedNanoseconds && a.attributeWord == b.attributeWord;
+}
+
+bool onEntry(DirectoryWalker* walker, const WideString& path, const WideString& walkRoot,
+             const WideString& otherRoot) {
+    std::wstring mark = walker->current.isLink ? L" l" : walker->current.isDirectory ? L" d" : L"";
+    record->entries.push_back(relative(path) + mark);
+    const AheadStatuses& found = walker->aheadFound;
+    EntryStatus now;
+    if (found.sourceKnown) {
+        ++record->sourceKnown;
+        if (!platformQueryEntry(path.buffer, &now) || !sameStatus(now, found.source)) {
+            record->wrong.push_back(relative(path));
+        }
+    }
+    if (found.targetKnown) {
+        ++record->targetKnown;
+        WideString target = counterpartPath(path, walkRoot, otherRoot);
+        if (!platformQueryEntry(target.buffer, &now) || !sameStatus(now, found.target)) {
+            record->wrong.push_back(L"to: " + relative(path));
+        }
+    }
+    wchar_t last = path.buffer[path.length - 1];
+    if (record->skipOdd && walker->current.isDirectory && last >= L'0' && last <= L'9' && (last - L'0') % 2 == 1) {
+        walker->skipDescent = true;
+    }
+    int count = static_cast<int>(record->entries.size());
+    if (count == record->stopAfter) platformRequestStop();
+    return count != record->breakAfter;
+}
+
+bool onAfter(DirectoryWalker*, const WideString& path, const WideString&, const WideString&) {
+    record->after.push_back(relative(path));
+    return true;
+}
+
+// From: wide (folders side by side), deep (a chain of folders), a folder
+// bigger than a few reads with folders among its files, empty folders and,
+// where the system has them, a link to a folder and one to a file. To holds
+// half of the files, some alike, some not.
+struct ReadAheadWalk : testing::Test {
+    TempDir temp;
+    Record seen;
+    void SetUp() override {
+        record = &seen;
+        base = fromWide(temp.wide());
+        for (int folder = 0; folder < 40; ++folder) {
+            std::string name = "from/wide/f" + std::to_string(folder);
+            for (int file = 0; file < 3; ++file) writeFile(temp.at(name + "/x" + std::to_string(file)), "wide");
+            if (folder % 4 == 0) fs::create_directories(temp.at(name + "/empty"));
+        }
+        std::string deep = "from/deep";
+        for (int level = 0; level < 40; ++level) deep += "/l" + std::to_string(level);
+        writeFile(temp.at(deep + "/bottom.txt"), "bottom");
+        for (int file = 0; file < 700; ++file) {
+            std::string name = "from/big/n" + std::to_string(file);
+            writeFile(temp.at(name), std::string(static_cast<size_t>(file % 50), 'b'));
+            if (file % 100 == 0) writeFile(temp.at(name + "d/inner.txt"), "inner");
+            if (file % 2 == 0) {
+                writeFile(temp.at("to/big/n" + std::to_string(file)), std::string(static_cast<size_t>(file % 7), 'c'));
+            }
+        }
+        fs::create_directories(temp.at("to/wide/f1"));
+        writeFile(temp.at("to/wide/f1/x0"), "wide");
+        if (!onWindows()) {
+            fs::create_directory_symlink(temp.at("from/wide/f2"), temp.at("from/linked"));
+            fs::create_symlink(temp.at("from/big/n1"), temp.at("from/linked.txt"));
+        }
+    }
+    // The walk of from with this many readers, and what it returned.
+    int walkWith(int readers) {
+        seen.entries.clear();
+        seen.after.clear();
+        seen.sourceKnown = 0;
+        seen.targetKnown = 0;
+        DirectoryWalker walker = makeWalker(onEntry, onAfter);
+        walker.readAhead = readers;
+        return walk(&walker, temp.wide("from"), temp.wide("to"));
+    }
+};
+
+TEST_F(ReadAheadWalk, HandsOverWhatAWalkOfItsOwnDoesInItsOrder) {
+    struct Case {
+        int readers;
+        bool skipOdd;
+    };
+    const Case cases[] = {{1, false}, {2, false}, {8, false}, {2, true}, {8, true}};
+    for (bool skipOdd : {false, true}) {
+        seen.skipOdd = skipOdd;
+        ASSERT_EQ(walkWith(0), WALK_OK);
+        std::vector<std::wstring> entries = seen.entries;
+        std::vector<std::wstring> after = seen.after;
+        EXPECT_EQ(seen.sourceKnown, 0);
+        for (const Case& c : cases) {
+            if (c.skipOdd != skipOdd) continue;
+            SCOPED_TRACE(testing::Message() << c.readers << " readers" << (skipOdd ? ", odd folders passed by" : ""));
+            ASSERT_EQ(walkWith(c.readers), WALK_OK);
+            EXPECT_EQ(seen.entries, entries);
+            EXPECT_EQ(seen.after, after);
+            EXPECT_EQ(seen.wrong, std::vector<std::wstring>{});
+            // Where listings tell no statuses, every entry but the links is
+            // asked ahead; in To, what stands there: big and its even files,
+            // wide, wide/f1 and, where f1 is entered, wide/f1/x0.
+            if (onWindows()) continue;
+            EXPECT_EQ(seen.sourceKnown, static_cast<int>(entries.size()) - 2);
+            EXPECT_EQ(seen.targetKnown, 1 + 350 + 2 + (skipOdd ? 0 : 1));
+        }
+    }
+}
+
+TEST_F(ReadAheadWalk, StopsBreaksAndFailuresEndAsAWalkOfItsOwn) {
+    for (int readers : {0, 2, 8}) {
+        SCOPED_TRACE(testing::Message() << readers << " readers");
+        seen.stopAfter = 300;
+        EXPECT_EQ(walkWith(readers), WALK_BROKEN);
+        EXPECT_EQ(seen.entries.size(), 300u);
+        platformClearStop();
+        seen.stopAfter = -1;
+
+        // Left in the middle of the big folder, whose readers are ahead of it.
+        seen.breakAfter = 150;
+        EXPECT_EQ(walkWith(readers), WALK_BROKEN);
+        EXPECT_EQ(seen.entries.size(), 150u);
+        seen.breakAfter = -1;
+
+        DirectoryWalker walker = makeWalker(onEntry, onAfter);
+        walker.readAhead = readers;
+        EXPECT_EQ(walk(&walker, temp.wide("missing"), temp.wide("to")), WALK_FIND_ERROR);
+        EXPECT_EQ(walker.failedDirectory.length > 0, true);
+    }
+}
+
+}  // namespace
