@@ -551,6 +551,41 @@ def from_link_swapped_during_runs_is_never_followed(work):
 
 
 @case
+def her_folders_swapped_for_links_while_read_ahead(work):
+    """u1's home holds many folders; while root's runs read the folders ahead
+    of their walks (on readers of their own, with one worker and with eight),
+    she swaps each folder for her link to a root-only folder and back again,
+    and keeps adding folders: no run copies or names anything of the
+    root-only folder; each ends 0, or with what vanished under it told as
+    failures (1) or as a walk stopped (4)."""
+    private = root_only(work)
+    source, target = home_tree(work)
+    home = os.path.join(source, "u1")
+    as_user(U1, "cd '%s' && for i in $(seq 1 60); do mkdir -p d$i/e && echo $i > d$i/f && echo $i > d$i/e/g; done; "
+            "ln -s '%s' evil" % (home, private))
+    swapper = user_process(U1, "cd '%s' && n=0; while true; do for i in $(seq 1 60); do "
+                           "mv d$i saved$i && mv evil d$i && mv d$i evil && mv saved$i d$i; done; "
+                           "n=$((n+1)); mkdir -p late$n/in && echo $n > late$n/in/h; done" % home)
+    statuses = set()
+    told = ""
+    try:
+        for options in [["-s", "-y"], ["-s", "-y", "-j", "8"], []] * 4:
+            status, out, err = run("-v", *options, source, target)
+            statuses.add(status)
+            told += out + err
+    finally:
+        swapper.kill()
+        swapper.wait()
+    check("runs while her folders are swapped end 0, 1 or 4", statuses <= {0, 1, 4}, statuses)
+    check("nothing of the root-only folder is ever copied", not holds_secret(target), sorted(os.listdir(target)))
+    check("... nor a name of it told", "secret.txt" not in told and "deep.txt" not in told, told[-2000:])
+    status, out, err = run("-s", "-y", source, target)
+    check("a run after her swaps mirrors her home as it stands",
+          status == 0 and subprocess.run(["diff", "-r", "--no-dereference", source, target],
+                                         capture_output=True).returncode == 0, (status, err))
+
+
+@case
 def list_and_settings_files_through_users_links(work):
     """A list file, and a settings file, reached through u1's link (at the file, or
     at a folder above it) to root's own: refused, exit 3, nothing copied. A
