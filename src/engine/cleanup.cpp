@@ -522,6 +522,18 @@ bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, con
     return cleanup.levels.count(key) > 0 || cleanup.trees.count(key) > 0;
 }
 
+bool cleanupMayEnter(const void* state, const WideString& path, const WideString& root) {
+    const auto& cleanup = *static_cast<const CleanupState*>(state);
+    if (!cleanup.pruning) return true;
+    std::wstring key = markKey(cleanup, dropTrailingSeparator(path), root);
+    if (cleanup.levels.count(key) > 0 || cleanup.trees.count(key) > 0) return true;
+    if (marksBelow(cleanup.levels, key) || marksBelow(cleanup.trees, key)) return true;
+    for (size_t at = key.find(PATH_SEPARATOR); at != std::wstring::npos; at = key.find(PATH_SEPARATOR, at + 1)) {
+        if (cleanup.trees.count(key.substr(0, at)) > 0) return true;
+    }
+    return false;
+}
+
 void startCleanupScopes(CleanupState* cleanup) {
     cleanup->counterparts.clear();
     cleanup->scopes.assign(1, SCOPE_WHOLE);

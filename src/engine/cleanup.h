@@ -93,6 +93,12 @@ bool removeDirectoryWithoutCounterpart(const WideString& root, const WideString&
 // copy walk's root): it holds names From lacks, or is walked whole.
 bool cleanupEnters(const CleanupState& cleanup, const WideString& directory, const WideString& root);
 
+// Whether the clean-up walk may enter the To directory at path (below
+// root), as far as the marks tell: it is marked, on the way to one, or
+// below one walked whole. state is a CleanupState; only its marks are read,
+// which no clean-up walk changes, so it may be asked beside the walk.
+bool cleanupMayEnter(const void* state, const WideString& path, const WideString& root);
+
 // False when the copy walk's marks prove that To holds nothing From lacks.
 bool mayHoldSurplus(const CleanupState& cleanup);
 

@@ -170,6 +170,10 @@ int cleanupWalk(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, 
                 const WideString& to) {
     sweeper->enterLinks = false;
     sweeper->avoidIdentity = platformDirectoryIdentity(from.buffer, &sweeper->avoided);
+    // Its listings are read ahead where the marks lead it, its entries asked as they come.
+    if (!run->options.scope && !runContext.ruleActive) {
+        sweeper->readAhead = AheadSettings{readersFor(run->options.jobs, from, to), false, cleanupMayEnter, cleanup};
+    }
     startCleanupScopes(cleanup);
     int result = walk(sweeper, to, from);
     settleJobs(run);
@@ -488,7 +492,7 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     walker.avoidIdentity = platformDirectoryIdentity(to.buffer, &walker.avoided);
     // A watch's batch enters few of the folders it passes, and rules may
     // leave out what should not even be listed: nothing is read ahead there.
-    if (!options.scope && !runContext.ruleActive) walker.readAhead = readersFor(options.jobs, from, to);
+    if (!options.scope && !runContext.ruleActive) walker.readAhead.readers = readersFor(options.jobs, from, to);
     if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.

@@ -77,6 +77,7 @@ struct AheadFolder {
     bool dropped = false;          // the walk is done with it: its reader gives up
     uint32_t readSoFar = 0;        // entries read
     std::deque<Chunk> chunks;      // read, not yet taken by the walk
+    std::condition_variable room;  // its reader's wake: the walk took a chunk, or is done with it
     // The walk's own.
     Chunk current;                 // the chunk the walk goes through
     size_t taken = 0;              // its entries taken
@@ -85,8 +86,12 @@ struct AheadFolder {
 struct ReadAhead {
     WideString walkRoot;
     WideString otherRoot;
+    bool asks = true;                  // statuses asked, not the listings alone
+    AheadFilter enters = nullptr;      // the folders worth reading, or null: all
+    const void* entersData = nullptr;  // what enters reads
     std::mutex lock;
-    std::condition_variable changed;                            // a chunk read, a folder taken or dropped, the end
+    std::condition_variable toReaders;                          // folders found or freed, the walk waits, the end
+    std::condition_variable toWalk;                             // a chunk read, a folder taken or ended, all ready
     std::map<WalkPlace, WideString> wanted;                     // folders found, not yet read: their paths
     std::map<WalkPlace, std::shared_ptr<AheadFolder>> reading;  // being read or read, not yet taken
     size_t bound = 0;                                           // the most folders read ahead at once
@@ -143,23 +148,23 @@ ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
     return read;
 }
 
-// Asks both sides of each entry read for its status where the listing told
-// none, by the very queries the update's plan would make; links are left to
-// the walk. The From side while the folder's listing is the last open, its
+// Asks both sides of each entry read (where asks) for its status where the
+// listing told none, by the very queries the update's plan would make;
+// links are left to the walk. The From side while the folder's listing is the last open, its
 // handle reaching the entries; the listing is closed after, at its end.
-void askStatuses(ReadState* state, ChunkRead* read, const WideString& base, const WideString& targetBase) {
+void askStatuses(ReadState* state, ChunkRead* read, bool asks, const WideString& base, const WideString& targetBase) {
     Chunk& chunk = read->chunk;
     std::wstring name;
     for (KeptEntry& kept : chunk.entries) {
-        if (kept.isLink || kept.statusKnown || platformStopRequested()) continue;
+        if (!asks || kept.isLink || kept.statusKnown || platformStopRequested()) continue;
         name.assign(chunk.names, kept.nameAt, kept.nameLength);
         WideString path = base + name.c_str();
         kept.sourceKnown = platformQueryEntry(path.buffer, &kept.source);
     }
     // Where To has no folder yet (a first copy), its entries are not asked one by one.
-    bool asks = false;
-    for (const KeptEntry& kept : chunk.entries) asks = asks || kept.sourceKnown;
-    if (asks && state->targetFolder == 0) {
+    bool anyKnown = false;
+    for (const KeptEntry& kept : chunk.entries) anyKnown = anyKnown || kept.sourceKnown;
+    if (anyKnown && state->targetFolder == 0) {
         EntryStatus folder;
         WideString path = dropTrailingSeparator(targetBase);
         state->targetFolder = platformQueryEntry(path.buffer, &folder) && folder.isDirectory ? 1 : -1;
@@ -182,21 +187,33 @@ void letGo(ReadState* state) {
     state->listing = nullptr;
 }
 
-// Hands the folders among the names just read to the readers, before
-// their statuses are asked: the folders below are read meanwhile. Under the
-// lock.
-void findFolders(ReadAhead* ahead, const AheadFolder& folder, const Chunk& chunk) {
-    if (folder.dropped || ahead->readerCount == 0) return;
+// The folders among the names just read that the walk may enter, each
+// with its place: the readers read them meanwhile. Outside the lock.
+std::vector<std::pair<uint32_t, WideString>> foldersAmong(const ReadAhead& ahead, const AheadFolder& folder,
+                                                          const Chunk& chunk) {
+    std::vector<std::pair<uint32_t, WideString>> found;
+    if (ahead.readerCount == 0) return found;
     std::wstring name;
     for (size_t i = 0; i < chunk.entries.size(); ++i) {
         const KeptEntry& kept = chunk.entries[i];
         if (!kept.isDirectory || kept.isLink) continue;
-        WalkPlace place = folder.place;
-        place.push_back(folder.readSoFar + static_cast<uint32_t>(i));
         name.assign(chunk.names, kept.nameAt, kept.nameLength);
         WideString base = folder.base + name.c_str();
         base.AppendSeparator();
-        ahead->wanted.emplace(std::move(place), std::move(base));
+        if (ahead.enters && !ahead.enters(ahead.entersData, base, ahead.walkRoot)) continue;
+        found.emplace_back(static_cast<uint32_t>(i), std::move(base));
+    }
+    return found;
+}
+
+// Hands those folders to the readers, before the statuses of the names are
+// asked. Under the lock.
+void handFolders(ReadAhead* ahead, const AheadFolder& folder, std::vector<std::pair<uint32_t, WideString>> found) {
+    if (folder.dropped) return;
+    for (auto& one : found) {
+        WalkPlace place = folder.place;
+        place.push_back(folder.readSoFar + one.first);
+        ahead->wanted.emplace(std::move(place), std::move(one.second));
     }
 }
 
@@ -219,17 +236,22 @@ void keepRead(AheadFolder* folder, ChunkRead read) {
 void readOnce(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
     size_t most = state->opened ? ahead->chunkEntries : ahead->firstEntries;
     ChunkRead read = readNames(state, most, folder->base);
-    {
-        std::lock_guard<std::mutex> hold(ahead->lock);
-        findFolders(ahead, *folder, read.chunk);
+    std::vector<std::pair<uint32_t, WideString>> found = foldersAmong(*ahead, *folder, read.chunk);
+    if (!found.empty()) {
+        bool idle;
+        {
+            std::lock_guard<std::mutex> hold(ahead->lock);
+            handFolders(ahead, *folder, std::move(found));
+            idle = ahead->idle > 0;
+        }
+        if (idle) ahead->toReaders.notify_all();
     }
-    ahead->changed.notify_all();
-    askStatuses(state, &read, folder->base, folder->targetBase);
+    askStatuses(state, &read, ahead->asks, folder->base, folder->targetBase);
     {
         std::lock_guard<std::mutex> hold(ahead->lock);
         keepRead(folder, std::move(read));
     }
-    ahead->changed.notify_all();
+    ahead->toWalk.notify_one();
 }
 
 // The counterpart of a folder, with its separator.
@@ -248,8 +270,8 @@ void readFolders(ReadAhead* ahead) {
         // The folder the walk waits for goes first, whatever the bound.
         bool due = ahead->needs && !ahead->wanted.empty() && ahead->wanted.begin()->first == ahead->needed;
         if (!due && (ahead->wanted.empty() || ahead->reading.size() >= ahead->bound)) {
-            if (++ahead->idle == ahead->readerCount) ahead->changed.notify_all();
-            ahead->changed.wait(hold);
+            if (++ahead->idle == ahead->readerCount) ahead->toWalk.notify_one();
+            ahead->toReaders.wait(hold);
             --ahead->idle;
             continue;
         }
@@ -262,10 +284,12 @@ void readFolders(ReadAhead* ahead) {
         folder->byReader = true;
         ahead->wanted.erase(first);
         ahead->reading.emplace(folder->place, folder);
+        // The walk waiting for this folder, or for any reader to take one, looks again.
+        if (ahead->needs || due) ahead->toWalk.notify_one();
         ReadState state;
         while (!folder->finished && !folder->dropped && !ahead->ending) {
             if (folder->chunks.size() >= kChunksAhead) {
-                ahead->changed.wait(hold);
+                folder->room.wait(hold);
                 continue;
             }
             hold.unlock();
@@ -277,9 +301,9 @@ void readFolders(ReadAhead* ahead) {
             folder->cutByStop = true;  // given up: the walk no longer waits for it
         }
         hold.unlock();
+        ahead->toWalk.notify_one();
         letGo(&state);
         hold.lock();
-        ahead->changed.notify_all();
     }
 }
 
@@ -291,10 +315,14 @@ int readersFor(int asked, const WideString& from, const WideString& to) {
     return std::thread::hardware_concurrency() > 1 ? 2 : 0;
 }
 
-ReadAhead* startReadAhead(int readers, const WideString& walkRoot, const WideString& otherRoot) {
+ReadAhead* startReadAhead(const AheadSettings& settings, const WideString& walkRoot, const WideString& otherRoot) {
+    int readers = settings.readers;
     auto* ahead = new ReadAhead;
     ahead->walkRoot = walkRoot;
     ahead->otherRoot = otherRoot;
+    ahead->asks = settings.asks;
+    ahead->enters = settings.enters;
+    ahead->entersData = settings.entersData;
     ahead->bound = static_cast<size_t>(readers) * 4;
     // More than two readers are for a volume whose requests wait.
     ahead->chunkEntries = readers > 2 ? kWaitingChunkEntries : kChunkEntries;
@@ -303,7 +331,7 @@ ReadAhead* startReadAhead(int readers, const WideString& walkRoot, const WideStr
     for (size_t i = 0; i < ahead->readerCount; ++i) ahead->readers.emplace_back(readFolders, ahead);
     // Ready before the walk asks for its first folder, which one of them then reads.
     std::unique_lock<std::mutex> hold(ahead->lock);
-    ahead->changed.wait(hold, [ahead] { return ahead->idle == ahead->readerCount; });
+    ahead->toWalk.wait(hold, [ahead] { return ahead->idle == ahead->readerCount; });
     return ahead;
 }
 
@@ -312,11 +340,14 @@ void endReadAhead(ReadAhead* ahead) {
     {
         std::lock_guard<std::mutex> hold(ahead->lock);
         ahead->ending = true;
-        for (auto& held : ahead->reading) held.second->dropped = true;
+        for (auto& held : ahead->reading) {
+            held.second->dropped = true;
+            held.second->room.notify_all();
+        }
         ahead->reading.clear();
         ahead->wanted.clear();
     }
-    ahead->changed.notify_all();
+    ahead->toReaders.notify_all();
     for (std::thread& reader : ahead->readers) reader.join();
     delete ahead;
 }
@@ -338,11 +369,13 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
                 continue;
             }
             at->second->dropped = true;
+            at->second->room.notify_all();
             at = ahead->reading.erase(at);
         }
         auto read = ahead->reading.find(place);
         if (read != ahead->reading.end() && !(read->second->base == base)) {
             read->second->dropped = true;
+            read->second->room.notify_all();
             ahead->reading.erase(read);
             read = ahead->reading.end();
         }
@@ -354,8 +387,8 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
                 ahead->wanted.emplace(place, base);
                 ahead->needs = true;
                 ahead->needed = place;
-                ahead->changed.notify_all();
-                ahead->changed.wait(hold, [ahead, &place] {
+                ahead->toReaders.notify_all();
+                ahead->toWalk.wait(hold, [ahead, &place] {
                     return ahead->reading.count(place) != 0 || ahead->idle == 0;
                 });
                 read = ahead->reading.find(place);
@@ -370,7 +403,8 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
             ahead->reading.erase(read);
         }
     }
-    ahead->changed.notify_all();
+    // Folders dropped or taken leave room for more.
+    ahead->toReaders.notify_all();
     if (!folder) {
         folder = std::make_shared<AheadFolder>();
         folder->place = place;
@@ -382,7 +416,7 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
         readOnce(ahead, folder.get(), &folder->own);
     } else {
         std::unique_lock<std::mutex> hold(ahead->lock);
-        ahead->changed.wait(hold, [&folder] { return folder->finished || !folder->chunks.empty(); });
+        ahead->toWalk.wait(hold, [&folder] { return folder->finished || !folder->chunks.empty(); });
     }
     std::lock_guard<std::mutex> hold(ahead->lock);
     if (folder->finished && folder->openReason != 0) {
@@ -412,12 +446,12 @@ bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry
             }
         }
         std::unique_lock<std::mutex> hold(ahead->lock);
-        ahead->changed.wait(hold, [folder] { return folder->finished || !folder->chunks.empty(); });
+        ahead->toWalk.wait(hold, [folder] { return folder->finished || !folder->chunks.empty(); });
         if (folder->chunks.empty()) return false;
         folder->current = std::move(folder->chunks.front());
         folder->chunks.pop_front();
         hold.unlock();
-        ahead->changed.notify_all();
+        folder->room.notify_one();
     }
     const KeptEntry& kept = folder->current.entries[folder->taken++];
     size_t length = kept.nameLength <= PLATFORM_NAME_MAX ? kept.nameLength : PLATFORM_NAME_MAX;
@@ -446,7 +480,7 @@ SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolde
             *cutByStop = folder->cutByStop;
         }
     }
-    ahead->changed.notify_all();
+    folder->room.notify_one();
     // Left before its end by the walk itself: its listing goes as the walk's own would.
     if (!finished && !folder->byReader && folder->own.listing) {
         closed = platformCloseListing(folder->own.listing);

@@ -32,15 +32,29 @@ struct AheadStatuses {
     EntryStatus target{};      // valid when targetKnown
 };
 
+// Whether the walk may enter the folder (with its separator) below
+// walkRoot, as far as data tells; asked on the readers, beside the walk, so
+// data must be what the walk does not change.
+typedef bool (*AheadFilter)(const void* data, const WideString& folder, const WideString& walkRoot);
+
+// How a walk's folders are read ahead.
+struct AheadSettings {
+    int readers = 0;                     // readers (0: none, each listing read in turn by the walk)
+    bool asks = true;                    // the statuses are asked too, not only the listings read
+    AheadFilter enters = nullptr;        // the folders worth reading, or null: all the walk may enter
+    const void* entersData = nullptr;    // what enters reads
+};
+
 // The readers that suit a walk of from into to with asked workers (0: as
 // suits the volumes): none where one worker was asked, so nothing runs off
 // the run's thread; as many as workers where requests wait on a volume;
 // one beside the walk on a machine of more than one core.
 int readersFor(int asked, const WideString& from, const WideString& to);
 
-// Starts readers (none: every folder is read when the walk asks for it)
-// for a walk of walkRoot whose counterparts lie below otherRoot.
-ReadAhead* startReadAhead(int readers, const WideString& walkRoot, const WideString& otherRoot);
+// Starts the readers of settings (none: every folder is read when the
+// walk asks for it) for a walk of walkRoot whose counterparts lie below
+// otherRoot.
+ReadAhead* startReadAhead(const AheadSettings& settings, const WideString& walkRoot, const WideString& otherRoot);
 
 // Stops the readers and lets go of all they read; null is ignored.
 void endReadAhead(ReadAhead* ahead);

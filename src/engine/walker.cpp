@@ -196,7 +196,7 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.foldNames = false;
     walker.currentName = NAME_PLAIN;
     walker.takeName = true;
-    walker.readAhead = 0;
+    walker.readAhead = AheadSettings{};
     walker.ahead = nullptr;
     walker.aheadFound = AheadStatuses{};
     return walker;
@@ -211,7 +211,7 @@ int walk(DirectoryWalker* walker, const WideString& root, const WideString& othe
         }
     }
     walker->aheadPlace.clear();
-    if (walker->readAhead > 0) walker->ahead = startReadAhead(walker->readAhead, root, otherRoot);
+    if (walker->readAhead.readers > 0) walker->ahead = startReadAhead(walker->readAhead, root, otherRoot);
     int result = walkDirectory(walker, root, root, otherRoot);
     endReadAhead(walker->ahead);
     walker->ahead = nullptr;

@@ -108,7 +108,7 @@ struct DirectoryWalker {
     bool takeName;                                    // cleared by the entry handler: the name was not taken
     std::vector<FoldLevel> levelFolds;                // with foldNames: per level of the descent path
     std::wstring folded;                              // the folded name of the entry being handed over
-    int readAhead;                                    // readers that list folders ahead of a walk (0: none)
+    AheadSettings readAhead;                          // how folders are read ahead of a walk (default: not)
     ReadAhead* ahead;                                 // while a walk with readAhead goes on: its readers
     WalkPlace aheadPlace;                             // with ahead: the place of the directory being listed
     AheadStatuses aheadFound;                         // with ahead: what was asked ahead of the entry

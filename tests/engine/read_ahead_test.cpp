@@ -104,7 +104,7 @@ struct ReadAheadWalk : testing::Test {
         seen.sourceKnown = 0;
         seen.targetKnown = 0;
         DirectoryWalker walker = makeWalker(onEntry, onAfter);
-        walker.readAhead = readers;
+        walker.readAhead.readers = readers;
         return walk(&walker, temp.wide("from"), temp.wide("to"));
     }
 };
@@ -154,7 +154,7 @@ TEST_F(ReadAheadWalk, StopsBreaksAndFailuresEndAsAWalkOfItsOwn) {
         seen.breakAfter = -1;
 
         DirectoryWalker walker = makeWalker(onEntry, onAfter);
-        walker.readAhead = readers;
+        walker.readAhead.readers = readers;
         EXPECT_EQ(walk(&walker, temp.wide("missing"), temp.wide("to")), WALK_FIND_ERROR);
         EXPECT_EQ(walker.failedDirectory.length > 0, true);
     }
