@@ -131,3 +131,31 @@ TEST_F(CleanUp, UnixLinksAreNeverDeletedThrough) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// The folders a clean-up's readers read ahead are those its marks may lead
+// it into: marked, on the way to a mark, or below a folder walked whole.
+TEST(CleanUpAhead, ReadersFollowTheMarks) {
+    CleanupState marks;
+    marks.pruning = true;
+    marks.levels = {L"a", nativePath(L"b\\c").buffer};
+    marks.trees = {L"t"};
+    struct Case {
+        const wchar_t* folder;
+        bool enters;
+    };
+    const Case cases[] = {
+        {L"\\r\\a\\", true},     {L"\\r\\b\\", true},      {L"\\r\\b\\c\\", true},  {L"\\r\\b\\d\\", false},
+        {L"\\r\\t\\", true},     {L"\\r\\t\\x\\y\\", true}, {L"\\r\\z\\", false},    {L"\\r\\a\\inner\\", false},
+        {L"\\r\\ab\\", false},   {L"\\r\\tt\\x\\", false},
+    };
+    WideString root = nativePath(L"\\r");
+    for (const Case& c : cases) {
+        EXPECT_EQ(cleanupMayEnter(&marks, nativePath(c.folder), root), c.enters) << fromWide(nativePath(c.folder));
+    }
+    marks.pruning = false;  // no marks: the clean-up goes everywhere
+    EXPECT_TRUE(cleanupMayEnter(&marks, nativePath(L"\\r\\z\\"), root));
+}
+
+}  // namespace
