@@ -196,7 +196,10 @@ const OptionInfo kOptions[] = {
      L"64); default 8 where TO is on a network share or a\n"
      L"FUSE volume, 1 on a local disk (with -c or --verify\n"
      L"one per core there, 2 to 4: give -j 1 for a disk\n"
-     L"that seeks)"},
+     L"that seeks); the folders ahead of the walk are read\n"
+     L"side by side too, by N readers on a share, by two\n"
+     L"on a local disk of a machine with more than one\n"
+     L"core; -j 1 reads and does everything in turn"},
     {OPT_VERSIONS, 0, L"versions", VALUE, true, L"DIR",
      L"before a file is replaced or deleted, and before a\n"
      L"folder is removed with what it holds, keep it in\n"

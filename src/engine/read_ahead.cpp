@@ -2,6 +2,7 @@
 #include "engine/read_ahead.h"
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <cwchar>
@@ -24,6 +25,8 @@ constexpr size_t kWaitingChunkEntries = 32;
 constexpr size_t kWaitingFirstEntries = 8;
 constexpr size_t kChunksAhead = 4;
 
+typedef std::chrono::steady_clock Clock;
+
 // One entry as kept while it waits: its name lies in its chunk's text.
 struct KeptEntry {
     uint32_t nameAt;
@@ -36,12 +39,14 @@ struct KeptEntry {
     EntryStatus listedStatus;
     EntryStatus source;
     EntryStatus target;
+    Clock::time_point asked;  // when its statuses were asked
 };
 
 // Entries read in one go.
 struct Chunk {
     std::vector<KeptEntry> entries;
     std::wstring names;
+    Clock::time_point listed;  // when its names were read
 };
 
 // The reading of one folder, the reading thread's own: a listing is closed
@@ -76,6 +81,7 @@ struct AheadFolder {
     bool cutByStop = false;        // a stop ended its reading
     bool dropped = false;          // the walk is done with it: its reader gives up
     uint32_t readSoFar = 0;        // entries read
+    Clock::time_point listed;      // when its first names were read
     std::deque<Chunk> chunks;      // read, not yet taken by the walk
     std::condition_variable room;  // its reader's wake: the walk took a chunk, or is done with it
     // The walk's own.
@@ -89,6 +95,10 @@ struct ReadAhead {
     bool asks = true;                  // statuses asked, not the listings alone
     AheadFilter enters = nullptr;      // the folders worth reading, or null: all
     const void* entersData = nullptr;  // what enters reads
+    // How long what was read ahead stands for what the walk would read
+    // itself: a run sees each folder, and each entry's statuses, as they
+    // stood at most this long before the walk came to them.
+    std::chrono::milliseconds freshFor{1000};
     std::mutex lock;
     std::condition_variable toReaders;                          // folders found or freed, the walk waits, the end
     std::condition_variable toWalk;                             // a chunk read, a folder taken or ended, all ready
@@ -126,6 +136,7 @@ ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
         }
     }
     Chunk& chunk = read.chunk;
+    chunk.listed = Clock::now();
     DirectoryEntry entry;
     while (!read.ended && chunk.entries.size() < most) {
         if (platformStopRequested()) {
@@ -170,10 +181,13 @@ void askStatuses(ReadState* state, ChunkRead* read, bool asks, const WideString&
         state->targetFolder = platformQueryEntry(path.buffer, &folder) && folder.isDirectory ? 1 : -1;
     }
     for (KeptEntry& kept : chunk.entries) {
-        if (!kept.sourceKnown || state->targetFolder < 0 || platformStopRequested()) continue;
-        name.assign(chunk.names, kept.nameAt, kept.nameLength);
-        WideString path = targetBase + name.c_str();
-        kept.targetKnown = platformQueryEntry(path.buffer, &kept.target);
+        if (!kept.sourceKnown || platformStopRequested()) continue;
+        if (state->targetFolder > 0) {
+            name.assign(chunk.names, kept.nameAt, kept.nameLength);
+            WideString path = targetBase + name.c_str();
+            kept.targetKnown = platformQueryEntry(path.buffer, &kept.target);
+        }
+        kept.asked = Clock::now();
     }
     if (read->ended && state->listing) {
         read->closed = platformCloseListing(state->listing);
@@ -220,6 +234,7 @@ void handFolders(ReadAhead* ahead, const AheadFolder& folder, std::vector<std::p
 // Keeps what a read found for the walk. Under the lock.
 void keepRead(AheadFolder* folder, ChunkRead read) {
     Chunk& chunk = read.chunk;
+    if (folder->readSoFar == 0) folder->listed = chunk.listed;
     folder->readSoFar += static_cast<uint32_t>(chunk.entries.size());
     if (!chunk.entries.empty()) folder->chunks.push_back(std::move(chunk));
     if (read.ended) {
@@ -323,6 +338,7 @@ ReadAhead* startReadAhead(const AheadSettings& settings, const WideString& walkR
     ahead->asks = settings.asks;
     ahead->enters = settings.enters;
     ahead->entersData = settings.entersData;
+    ahead->freshFor = std::chrono::milliseconds(settings.freshForMs);
     ahead->bound = static_cast<size_t>(readers) * 4;
     // More than two readers are for a volume whose requests wait.
     ahead->chunkEntries = readers > 2 ? kWaitingChunkEntries : kChunkEntries;
@@ -411,13 +427,22 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
         folder->base = base;
         folder->targetBase = targetOf(*ahead, base);
     }
-    // The first read tells whether the folder could be listed at all.
-    if (!folder->byReader) {
-        readOnce(ahead, folder.get(), &folder->own);
-    } else {
+    // The first read tells whether the folder could be listed at all. A
+    // listing read too long ago is read again, here.
+    if (folder->byReader) {
         std::unique_lock<std::mutex> hold(ahead->lock);
         ahead->toWalk.wait(hold, [&folder] { return folder->finished || !folder->chunks.empty(); });
+        if (Clock::now() - folder->listed > ahead->freshFor) {
+            folder->dropped = true;
+            folder->room.notify_all();
+            hold.unlock();
+            folder = std::make_shared<AheadFolder>();
+            folder->place = place;
+            folder->base = base;
+            folder->targetBase = targetOf(*ahead, base);
+        }
     }
+    if (!folder->byReader) readOnce(ahead, folder.get(), &folder->own);
     std::lock_guard<std::mutex> hold(ahead->lock);
     if (folder->finished && folder->openReason != 0) {
         *reason = folder->openReason < 0 ? 0 : folder->openReason;
@@ -461,9 +486,10 @@ bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry
     entry->isLink = kept.isLink;
     entry->statusKnown = kept.statusKnown;
     if (kept.statusKnown) entry->status = kept.listedStatus;
-    statuses->sourceKnown = kept.sourceKnown;
-    if (kept.sourceKnown) statuses->source = kept.source;
-    statuses->targetKnown = kept.sourceKnown && kept.targetKnown;
+    // Statuses asked too long ago are left for the walk to ask again.
+    statuses->sourceKnown = kept.sourceKnown && Clock::now() - kept.asked <= ahead->freshFor;
+    if (statuses->sourceKnown) statuses->source = kept.source;
+    statuses->targetKnown = statuses->sourceKnown && kept.targetKnown;
     if (statuses->targetKnown) statuses->target = kept.target;
     return true;
 }

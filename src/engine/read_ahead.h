@@ -43,6 +43,7 @@ struct AheadSettings {
     bool asks = true;                    // the statuses are asked too, not only the listings read
     AheadFilter enters = nullptr;        // the folders worth reading, or null: all the walk may enter
     const void* entersData = nullptr;    // what enters reads
+    int freshForMs = 1000;               // what was read longer ago than this is read again by the walk
 };
 
 // The readers that suit a walk of from into to with asked workers (0: as

@@ -1,7 +1,10 @@
 // A walk whose listings are read ahead hands over what a walk of its own would, in its order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/walker.h"
@@ -20,6 +23,7 @@ struct Record {
     int stopAfter = -1;                 // ask for a stop once this many entries were handed over
     int breakAfter = -1;                // refuse the entry after this many
     bool skipOdd = false;               // enter no folder whose name ends in an odd digit
+    void (*atFirst)() = nullptr;        // called once the first entry handed over is looked at
 };
 Record* record = nullptr;
 std::wstring base;
@@ -55,6 +59,7 @@ bool onEntry(DirectoryWalker* walker, const WideString& path, const WideString& 
         walker->skipDescent = true;
     }
     int count = static_cast<int>(record->entries.size());
+    if (count == 1 && record->atFirst) record->atFirst();
     if (count == record->stopAfter) platformRequestStop();
     return count != record->breakAfter;
 }
@@ -157,6 +162,49 @@ TEST_F(ReadAheadWalk, StopsBreaksAndFailuresEndAsAWalkOfItsOwn) {
         walker.readAhead.readers = readers;
         EXPECT_EQ(walk(&walker, temp.wide("missing"), temp.wide("to")), WALK_FIND_ERROR);
         EXPECT_EQ(walker.failedDirectory.length > 0, true);
+    }
+}
+
+// Folders of a file each on both sides, which change once the readers
+// have looked: From's files grow, a file comes beside each, To's go.
+TempDir* changing = nullptr;
+
+void changeAll() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the readers read it all meanwhile
+    for (int folder = 0; folder < 6; ++folder) {
+        std::string name = "d" + std::to_string(folder);
+        writeFile(changing->at("from/" + name + "/x"), "newer and longer");
+        writeFile(changing->at("from/" + name + "/added"), "added");
+        fs::remove(changing->at("to/" + name + "/x"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));  // what they read is older than they may stand for
+}
+
+TEST(ReadAheadFresh, WhatChangedSinceTheReadersLookedIsSeenOnceTheirLookIsOld) {
+    for (int readers : {1, 2, 8}) {
+        SCOPED_TRACE(testing::Message() << readers << " readers");
+        TempDir temp;
+        changing = &temp;
+        for (int folder = 0; folder < 6; ++folder) {
+            std::string name = "d" + std::to_string(folder);
+            writeFile(temp.at("from/" + name + "/x"), "old");
+            writeFile(temp.at("to/" + name + "/x"), "old");
+        }
+        Record seen;
+        record = &seen;
+        base = fromWide(temp.wide());
+        seen.atFirst = changeAll;
+        DirectoryWalker walker = makeWalker(onEntry, onAfter);
+        walker.readAhead.readers = readers;
+        walker.readAhead.freshForMs = 20;
+        ASSERT_EQ(walk(&walker, temp.wide("from"), temp.wide("to")), WALK_OK);
+        for (int folder = 0; folder < 6; ++folder) {
+            std::wstring added = fromWide(nativePath((L"\\from\\d" + std::to_wstring(folder) + L"\\added").c_str()));
+            EXPECT_NE(std::find(seen.entries.begin(), seen.entries.end(), added), seen.entries.end())
+                << fromWide(WideString(added.c_str()));
+        }
+        EXPECT_EQ(seen.wrong, std::vector<std::wstring>{});
+        EXPECT_LE(seen.targetKnown, 1);  // the first folder, told before the change; To's files went
     }
 }
 
