@@ -69,11 +69,11 @@ struct ChunkRead {
 }  // namespace
 
 struct AheadFolder {
-    WalkPlace place;               // where the walk meets it
-    WideString base;               // its path, with its separator
-    WideString targetBase;         // its counterpart's, with its separator
-    bool byReader = false;         // a reader reads it: the walk waits for its chunks
-    ReadState own;                 // without a reader: the walk's thread reads it here
+    WalkPlace place;        // where the walk meets it
+    WideString base;        // its path, with its separator
+    WideString targetBase;  // its counterpart's, with its separator
+    bool byReader = false;  // a reader reads it: the walk waits for its chunks
+    ReadState own;          // without a reader: the walk's thread reads it here
     // Under the lock.
     bool finished = false;         // no more chunks come
     int openReason = 0;            // it could not be listed, for this reason
@@ -85,8 +85,8 @@ struct AheadFolder {
     std::deque<Chunk> chunks;      // read, not yet taken by the walk
     std::condition_variable room;  // its reader's wake: the walk took a chunk, or is done with it
     // The walk's own.
-    Chunk current;                 // the chunk the walk goes through
-    size_t taken = 0;              // its entries taken
+    Chunk current;     // the chunk the walk goes through
+    size_t taken = 0;  // its entries taken
 };
 
 struct ReadAhead {
@@ -404,9 +404,8 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
                 ahead->needs = true;
                 ahead->needed = place;
                 ahead->toReaders.notify_all();
-                ahead->toWalk.wait(hold, [ahead, &place] {
-                    return ahead->reading.count(place) != 0 || ahead->idle == 0;
-                });
+                ahead->toWalk.wait(hold,
+                                   [ahead, &place] { return ahead->reading.count(place) != 0 || ahead->idle == 0; });
                 read = ahead->reading.find(place);
                 if (read == ahead->reading.end()) {
                     ahead->wanted.erase(place);

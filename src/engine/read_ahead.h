@@ -39,11 +39,11 @@ typedef bool (*AheadFilter)(const void* data, const WideString& folder, const Wi
 
 // How a walk's folders are read ahead.
 struct AheadSettings {
-    int readers = 0;                     // readers (0: none, each listing read in turn by the walk)
-    bool asks = true;                    // the statuses are asked too, not only the listings read
-    AheadFilter enters = nullptr;        // the folders worth reading, or null: all the walk may enter
-    const void* entersData = nullptr;    // what enters reads
-    int freshForMs = 1000;               // what was read longer ago than this is read again by the walk
+    int readers = 0;                   // readers (0: none, each listing read in turn by the walk)
+    bool asks = true;                  // the statuses are asked too, not only the listings read
+    AheadFilter enters = nullptr;      // the folders worth reading, or null: all the walk may enter
+    const void* entersData = nullptr;  // what enters reads
+    int freshForMs = 1000;             // what was read longer ago than this is read again by the walk
 };
 
 // The readers that suit a walk of from into to with asked workers (0: as

@@ -146,9 +146,9 @@ TEST(CleanUpAhead, ReadersFollowTheMarks) {
         bool enters;
     };
     const Case cases[] = {
-        {L"\\r\\a\\", true},     {L"\\r\\b\\", true},      {L"\\r\\b\\c\\", true},  {L"\\r\\b\\d\\", false},
-        {L"\\r\\t\\", true},     {L"\\r\\t\\x\\y\\", true}, {L"\\r\\z\\", false},    {L"\\r\\a\\inner\\", false},
-        {L"\\r\\ab\\", false},   {L"\\r\\tt\\x\\", false},
+        {L"\\r\\a\\", true},   {L"\\r\\b\\", true},       {L"\\r\\b\\c\\", true}, {L"\\r\\b\\d\\", false},
+        {L"\\r\\t\\", true},   {L"\\r\\t\\x\\y\\", true}, {L"\\r\\z\\", false},   {L"\\r\\a\\inner\\", false},
+        {L"\\r\\ab\\", false}, {L"\\r\\tt\\x\\", false},
     };
     WideString root = nativePath(L"\\r");
     for (const Case& c : cases) {

@@ -35,8 +35,7 @@ bool sameStatus(const EntryStatus& a, const EntryStatus& b) {
            a.modifiedNanoseconds == b.modifiedNanoseconds && a.attributeWord == b.attributeWord;
 }
 
-bool onEntry(DirectoryWalker* walker, const WideString& path, const WideString& walkRoot,
-             const WideString& otherRoot) {
+bool onEntry(DirectoryWalker* walker, const WideString& path, const WideString& walkRoot, const WideString& otherRoot) {
     std::wstring mark = walker->current.isLink ? L" l" : walker->current.isDirectory ? L" d" : L"";
     record->entries.push_back(relative(path) + mark);
     const AheadStatuses& found = walker->aheadFound;
