@@ -276,6 +276,16 @@ WideString targetOf(const ReadAhead& ahead, const WideString& base) {
     return target;
 }
 
+// A folder at place to be read, by a reader (byReader) or the walk's own thread.
+std::shared_ptr<AheadFolder> folderAt(const ReadAhead& ahead, WalkPlace place, WideString base, bool byReader) {
+    auto folder = std::make_shared<AheadFolder>();
+    folder->place = std::move(place);
+    folder->base = std::move(base);
+    folder->targetBase = targetOf(ahead, folder->base);
+    folder->byReader = byReader;
+    return folder;
+}
+
 // A reader: takes the earliest folder found while fewer than the bound are
 // read ahead, and reads it to its end, no more than a few reads ahead of
 // the walk, unless the walk passes it by.
@@ -292,11 +302,7 @@ void readFolders(ReadAhead* ahead) {
         }
         if (due) ahead->needs = false;
         auto first = ahead->wanted.begin();
-        auto folder = std::make_shared<AheadFolder>();
-        folder->place = first->first;
-        folder->base = std::move(first->second);
-        folder->targetBase = targetOf(*ahead, folder->base);
-        folder->byReader = true;
+        std::shared_ptr<AheadFolder> folder = folderAt(*ahead, first->first, std::move(first->second), true);
         ahead->wanted.erase(first);
         ahead->reading.emplace(folder->place, folder);
         // The walk waiting for this folder, or for any reader to take one, looks again.
@@ -421,10 +427,7 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
     // Folders dropped or taken leave room for more.
     ahead->toReaders.notify_all();
     if (!folder) {
-        folder = std::make_shared<AheadFolder>();
-        folder->place = place;
-        folder->base = base;
-        folder->targetBase = targetOf(*ahead, base);
+        folder = folderAt(*ahead, place, base, false);
     }
     // The first read tells whether the folder could be listed at all. A
     // listing read too long ago is read again, here.
@@ -435,10 +438,7 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
             folder->dropped = true;
             folder->room.notify_all();
             hold.unlock();
-            folder = std::make_shared<AheadFolder>();
-            folder->place = place;
-            folder->base = base;
-            folder->targetBase = targetOf(*ahead, base);
+            folder = folderAt(*ahead, place, base, false);
         }
     }
     if (!folder->byReader) readOnce(ahead, folder.get(), &folder->own);
