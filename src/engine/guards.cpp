@@ -36,9 +36,9 @@ bool isRunLogEntry(const WideString& path, const wchar_t* name) {
 
 // Counts the files below root that a mirror takes, From's (run null) or
 // To's (run given: its versions folder, any marked versions folder and its
-// log are none of them), one
-// folder's listing at a time, without recursion; stops once more than most
-// are found (most below 0: counts them all). A file is any entry but a
+// log are none of them), one folder's listing at a time, without
+// recursion; stops once more than most are found, in the middle of a
+// listing too (most below 0: counts them all). A file is any entry but a
 // folder: a link is not followed. A folder that cannot be listed gives none.
 // The rules are rulesOf's.
 FileCount countFiles(const RunState& rulesOf, const RunState* run, const WideString& root, long long most) {
@@ -57,7 +57,8 @@ FileCount countFiles(const RunState& rulesOf, const RunState* run, const WideStr
         if (top) count.rootRead = listing != nullptr;
         if (!listing) continue;
         DirectoryEntry entry;
-        while (platformNextEntry(listing, &entry)) {
+        // A big folder is read only as far as the count needs.
+        while ((most < 0 || count.files <= most) && platformNextEntry(listing, &entry)) {
             if (entry.isDirectory && isDotEntry(entry.name)) continue;
             WideString path = base + entry.name;
             if (run && (isVersionsPlace(run, path) || isRunLogEntry(path, entry.name))) continue;
