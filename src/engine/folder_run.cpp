@@ -565,10 +565,14 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
             run.moves = nullptr;
             if (result == WALK_OK && runStopRequested()) result = WALK_BROKEN;
             if (result != WALK_OK) return endWalk(&run, walker, result);
-            beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
-            sweeper.data = &folderWalk;
-            result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
-            if (result != WALK_OK) return endWalk(&run, sweeper, result);
+            // Where the marks prove To holds nothing From lacks, the clean-up
+            // would list To's root and pass every name by: nothing to walk.
+            if (mayHoldSurplus(cleanup)) {
+                beginFolderTimes(&folderWalk.times, folderTimes, &run, from, to, false);
+                sweeper.data = &folderWalk;
+                result = cleanupWalk(&run, &sweeper, &cleanup, from, to);
+                if (result != WALK_OK) return endWalk(&run, sweeper, result);
+            }
         }
     }
     if (!newEntriesDone) {
