@@ -2,6 +2,7 @@
 #include "engine/read_ahead.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -42,11 +43,15 @@ struct KeptEntry {
     Clock::time_point asked;  // when its statuses were asked
 };
 
-// Entries read in one go.
+// Entries read in one go. In a folder read by a reader, any thread may
+// ask a chunk's statuses: the one that claims it first.
 struct Chunk {
     std::vector<KeptEntry> entries;
     std::wstring names;
     Clock::time_point listed;  // when its names were read
+    // Under the lock.
+    bool claimed = false;  // a thread asks its statuses
+    bool ready = false;    // they are asked: the walk may take it
 };
 
 // The reading of one folder, the reading thread's own: a listing is closed
@@ -54,7 +59,6 @@ struct Chunk {
 struct ReadState {
     DirectoryListing* listing = nullptr;
     bool opened = false;
-    int targetFolder = 0;  // the counterpart folder: 0 not asked yet, 1 a folder, -1 none
 };
 
 // What one read found.
@@ -74,6 +78,9 @@ struct AheadFolder {
     WideString targetBase;  // its counterpart's, with its separator
     bool byReader = false;  // a reader reads it: the walk waits for its chunks
     ReadState own;          // without a reader: the walk's thread reads it here
+    // The counterpart folder, asked once by whichever thread needs it first:
+    // 0 not asked yet, 1 a folder, -1 none.
+    std::atomic<int> targetFolder{0};
     // Under the lock.
     bool finished = false;         // no more chunks come
     int openReason = 0;            // it could not be listed, for this reason
@@ -104,6 +111,7 @@ struct ReadAhead {
     std::condition_variable toWalk;                             // a chunk read, a folder taken or ended, all ready
     std::map<WalkPlace, WideString> wanted;                     // folders found, not yet read: their paths
     std::map<WalkPlace, std::shared_ptr<AheadFolder>> reading;  // being read or read, not yet taken
+    std::vector<std::shared_ptr<AheadFolder>> owned;            // being read by their readers, taken or not
     size_t bound = 0;                                           // the most folders read ahead at once
     size_t readerCount = 0;                                     // the readers started
     size_t idle = 0;                                            // readers waiting for a folder to read
@@ -159,39 +167,36 @@ ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
     return read;
 }
 
-// Asks both sides of each entry read (where asks) for its status where the
-// listing told none, by the very queries the update's plan would make;
-// links are left to the walk. The From side while the folder's listing is the last open, its
-// handle reaching the entries; the listing is closed after, at its end.
-void askStatuses(ReadState* state, ChunkRead* read, bool asks, const WideString& base, const WideString& targetBase) {
-    Chunk& chunk = read->chunk;
+// Asks both sides of each entry of chunk (where asks) for its status where
+// the listing told none, by the very queries the update's plan would make;
+// links are left to the walk. Touches the chunk and the folder's
+// targetFolder alone: any thread may, once it has claimed the chunk.
+void askStatuses(Chunk* chunk, bool asks, AheadFolder* folder) {
     std::wstring name;
-    for (KeptEntry& kept : chunk.entries) {
+    for (KeptEntry& kept : chunk->entries) {
         if (!asks || kept.isLink || kept.statusKnown || platformStopRequested()) continue;
-        name.assign(chunk.names, kept.nameAt, kept.nameLength);
-        WideString path = base + name.c_str();
+        name.assign(chunk->names, kept.nameAt, kept.nameLength);
+        WideString path = folder->base + name.c_str();
         kept.sourceKnown = platformQueryEntry(path.buffer, &kept.source);
     }
     // Where To has no folder yet (a first copy), its entries are not asked one by one.
     bool anyKnown = false;
-    for (const KeptEntry& kept : chunk.entries) anyKnown = anyKnown || kept.sourceKnown;
-    if (anyKnown && state->targetFolder == 0) {
-        EntryStatus folder;
-        WideString path = dropTrailingSeparator(targetBase);
-        state->targetFolder = platformQueryEntry(path.buffer, &folder) && folder.isDirectory ? 1 : -1;
+    for (const KeptEntry& kept : chunk->entries) anyKnown = anyKnown || kept.sourceKnown;
+    int targetFolder = folder->targetFolder.load();
+    if (anyKnown && targetFolder == 0) {
+        EntryStatus status;
+        WideString path = dropTrailingSeparator(folder->targetBase);
+        targetFolder = platformQueryEntry(path.buffer, &status) && status.isDirectory ? 1 : -1;
+        folder->targetFolder.store(targetFolder);
     }
-    for (KeptEntry& kept : chunk.entries) {
+    for (KeptEntry& kept : chunk->entries) {
         if (!kept.sourceKnown || platformStopRequested()) continue;
-        if (state->targetFolder > 0) {
-            name.assign(chunk.names, kept.nameAt, kept.nameLength);
-            WideString path = targetBase + name.c_str();
+        if (targetFolder > 0) {
+            name.assign(chunk->names, kept.nameAt, kept.nameLength);
+            WideString path = folder->targetBase + name.c_str();
             kept.targetKnown = platformQueryEntry(path.buffer, &kept.target);
         }
         kept.asked = Clock::now();
-    }
-    if (read->ended && state->listing) {
-        read->closed = platformCloseListing(state->listing);
-        state->listing = nullptr;
     }
 }
 
@@ -231,24 +236,30 @@ void handFolders(ReadAhead* ahead, const AheadFolder& folder, std::vector<std::p
     }
 }
 
-// Keeps what a read found for the walk. Under the lock.
-void keepRead(AheadFolder* folder, ChunkRead read) {
-    Chunk& chunk = read.chunk;
+// Keeps a read's names for the walk, their statuses claimed (or asked
+// already: ready) or left for any thread to claim. Under the lock.
+Chunk* keepNames(AheadFolder* folder, Chunk chunk, bool claimed, bool ready) {
     if (folder->readSoFar == 0) folder->listed = chunk.listed;
     folder->readSoFar += static_cast<uint32_t>(chunk.entries.size());
-    if (!chunk.entries.empty()) folder->chunks.push_back(std::move(chunk));
-    if (read.ended) {
-        folder->finished = true;
-        folder->openReason = read.openReason;
-        folder->closed = read.closed;
-        folder->cutByStop = read.cutByStop;
-    }
+    if (chunk.entries.empty()) return nullptr;
+    chunk.claimed = claimed;
+    chunk.ready = ready;
+    folder->chunks.push_back(std::move(chunk));
+    return &folder->chunks.back();
 }
 
-// One read of the folder, by the thread whose state it is: its names, the
-// folders among them handed on, their statuses, all kept for the walk. The
-// lock is taken for the hand-overs alone.
-void readOnce(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
+// Keeps how the folder's reading ended. Under the lock.
+void keepEnd(AheadFolder* folder, const ChunkRead& read) {
+    folder->finished = true;
+    folder->openReason = read.openReason;
+    folder->closed = read.closed;
+    folder->cutByStop = read.cutByStop;
+}
+
+// Reads the folder's next names, by the thread whose state it is, and hands
+// the folders among them to the readers before anything is asked; the lock
+// is taken for the hand-over alone.
+ChunkRead readAndHand(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
     size_t most = state->opened ? ahead->chunkEntries : ahead->firstEntries;
     ChunkRead read = readNames(state, most, folder->base);
     std::vector<std::pair<uint32_t, WideString>> found = foldersAmong(*ahead, *folder, read.chunk);
@@ -261,10 +272,108 @@ void readOnce(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
         }
         if (idle) ahead->toReaders.notify_all();
     }
-    askStatuses(state, &read, ahead->asks, folder->base, folder->targetBase);
-    {
-        std::lock_guard<std::mutex> hold(ahead->lock);
-        keepRead(folder, std::move(read));
+    return read;
+}
+
+// Closes the folder's listing at its end, on the thread that opened it.
+void closeAtEnd(ReadState* state, ChunkRead* read) {
+    if (read->ended && state->listing) {
+        read->closed = platformCloseListing(state->listing);
+        state->listing = nullptr;
+    }
+}
+
+// One read of a folder the walk's own thread reads: its names, the folders
+// among them handed on, their statuses, all kept for the walk.
+void readOnce(ReadAhead* ahead, AheadFolder* folder, ReadState* state) {
+    ChunkRead read = readAndHand(ahead, folder, state);
+    askStatuses(&read.chunk, ahead->asks, folder);
+    closeAtEnd(state, &read);
+    std::lock_guard<std::mutex> hold(ahead->lock);
+    keepNames(folder, std::move(read.chunk), true, true);
+    if (read.ended) keepEnd(folder, read);
+}
+
+// The earliest chunk of folder no thread has claimed, or null. Under the lock.
+Chunk* unclaimedChunk(AheadFolder* folder) {
+    for (Chunk& chunk : folder->chunks) {
+        if (!chunk.claimed) return &chunk;
+    }
+    return nullptr;
+}
+
+// Asks the statuses of chunk, just claimed, outside the lock, and gives it
+// to the walk. Called and returns under the lock, held by hold.
+void askClaimed(ReadAhead* ahead, AheadFolder* folder, Chunk* chunk, std::unique_lock<std::mutex>* hold) {
+    hold->unlock();
+    askStatuses(chunk, ahead->asks, folder);
+    hold->lock();
+    chunk->ready = true;
+    ahead->toWalk.notify_one();
+}
+
+// A reader with no folder of its own to take helps one being read: it
+// asks the statuses of the earliest chunk no thread has claimed, in the
+// folder met first by the walk. False when there is none. Under the lock.
+bool helpOne(ReadAhead* ahead, std::unique_lock<std::mutex>* hold) {
+    std::shared_ptr<AheadFolder> folder;
+    Chunk* chunk = nullptr;
+    for (const std::shared_ptr<AheadFolder>& owned : ahead->owned) {
+        if (owned->dropped || (folder && !(owned->place < folder->place))) continue;
+        if (Chunk* free = unclaimedChunk(owned.get())) {
+            folder = owned;
+            chunk = free;
+        }
+    }
+    if (!chunk) return false;
+    chunk->claimed = true;
+    askClaimed(ahead, folder.get(), chunk, hold);
+    return true;
+}
+
+// Reads a folder a reader has taken to its end, unless the walk passes it
+// by: its names a chunk at a time, no more than a few ahead of the walk;
+// the statuses of each asked by the reader or, where the folder is big,
+// by another with nothing else to do, which claims a chunk the reader has
+// not. Under the lock, held by hold; the listing is let go outside it.
+void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std::unique_lock<std::mutex>* hold) {
+    ahead->owned.push_back(folder);
+    ReadState state;
+    ChunkRead last;  // the read that ended the listing, once one has
+    bool listedAll = false;
+    while (!folder->dropped && !ahead->ending) {
+        size_t unclaimed = 0;
+        for (const Chunk& chunk : folder->chunks) unclaimed += chunk.claimed ? 0 : 1;
+        // Names are read on while fewer than two chunks wait to be claimed,
+        // so that a reader with nothing to do finds one.
+        if (!listedAll && folder->chunks.size() < kChunksAhead && unclaimed < 2) {
+            hold->unlock();
+            ChunkRead read = readAndHand(ahead, folder.get(), &state);
+            hold->lock();
+            keepNames(folder.get(), std::move(read.chunk), false, false);
+            listedAll = read.ended;
+            if (listedAll) last = std::move(read);
+            if (!listedAll && ahead->idle > 0) ahead->toReaders.notify_all();
+            continue;
+        }
+        if (Chunk* chunk = unclaimedChunk(folder.get())) {
+            chunk->claimed = true;
+            askClaimed(ahead, folder.get(), chunk, hold);
+            continue;
+        }
+        if (listedAll) break;
+        folder->room.wait(*hold);
+    }
+    ahead->owned.erase(std::find(ahead->owned.begin(), ahead->owned.end(), folder));
+    hold->unlock();
+    closeAtEnd(&state, &last);
+    letGo(&state);
+    hold->lock();
+    if (listedAll) {
+        keepEnd(folder.get(), last);
+    } else if (!folder->finished) {
+        folder->finished = true;
+        folder->cutByStop = true;  // given up: the walk no longer waits for it
     }
     ahead->toWalk.notify_one();
 }
@@ -294,6 +403,7 @@ void readFolders(ReadAhead* ahead) {
     while (!ahead->ending) {
         // The folder the walk waits for goes first, whatever the bound.
         bool due = ahead->needs && !ahead->wanted.empty() && ahead->wanted.begin()->first == ahead->needed;
+        if (!due && helpOne(ahead, &hold)) continue;
         if (!due && (ahead->wanted.empty() || ahead->reading.size() >= ahead->bound)) {
             if (++ahead->idle == ahead->readerCount) ahead->toWalk.notify_one();
             ahead->toReaders.wait(hold);
@@ -307,24 +417,7 @@ void readFolders(ReadAhead* ahead) {
         ahead->reading.emplace(folder->place, folder);
         // The walk waiting for this folder, or for any reader to take one, looks again.
         if (ahead->needs || due) ahead->toWalk.notify_one();
-        ReadState state;
-        while (!folder->finished && !folder->dropped && !ahead->ending) {
-            if (folder->chunks.size() >= kChunksAhead) {
-                folder->room.wait(hold);
-                continue;
-            }
-            hold.unlock();
-            readOnce(ahead, folder.get(), &state);
-            hold.lock();
-        }
-        if (!folder->finished) {
-            folder->finished = true;
-            folder->cutByStop = true;  // given up: the walk no longer waits for it
-        }
-        hold.unlock();
-        ahead->toWalk.notify_one();
-        letGo(&state);
-        hold.lock();
+        readTaken(ahead, folder, &hold);
     }
 }
 
@@ -470,8 +563,16 @@ bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry
             }
         }
         std::unique_lock<std::mutex> hold(ahead->lock);
-        ahead->toWalk.wait(hold, [folder] { return folder->finished || !folder->chunks.empty(); });
-        if (folder->chunks.empty()) return false;
+        while (folder->chunks.empty() || !folder->chunks.front().ready) {
+            if (folder->chunks.empty() && folder->finished) return false;
+            if (folder->chunks.empty() || folder->chunks.front().claimed) {
+                ahead->toWalk.wait(hold);
+                continue;
+            }
+            // Names no thread asks about yet: asked here rather than waited for.
+            folder->chunks.front().claimed = true;
+            askClaimed(ahead, folder, &folder->chunks.front(), &hold);
+        }
         folder->current = std::move(folder->chunks.front());
         folder->chunks.pop_front();
         hold.unlock();
