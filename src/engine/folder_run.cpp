@@ -134,7 +134,16 @@ bool afterCopiedFolder(DirectoryWalker* walker, const WideString& directory, con
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
     if (folderWalk->cleanup->pruning && !markFromTakenListing(walker, directory, walkRoot, otherRoot)) {
         EntryJob marks;
-        marks.work = listForMarksOnWorker;
+        // Listed by a reader while the walk went through the folder, or listed now on a worker.
+        CounterpartListing& ahead = walker->aheadCounterpart;
+        if (ahead.known) {
+            marks.result.listed.swap(ahead.names);
+            marks.result.listOpened = true;
+            marks.result.listWhole = ahead.whole;
+            ahead = CounterpartListing();
+        } else {
+            marks.work = listForMarksOnWorker;
+        }
         marks.tell = tellMarks;
         marks.entry.entryPath = directory;
         marks.entry.walkRoot = &walkRoot;
@@ -493,6 +502,7 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     // A watch's batch enters few of the folders it passes, and rules may
     // leave out what should not even be listed: nothing is read ahead there.
     if (!options.scope && !runContext.ruleActive) walker.readAhead.readers = readersFor(options.jobs, from, to);
+    walker.readAhead.listsCounterparts = cleanup.pruning;
     if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.

@@ -59,6 +59,7 @@ struct Chunk {
 struct ReadState {
     DirectoryListing* listing = nullptr;
     bool opened = false;
+    bool counted = false;  // its first names were looked at for the counterpart's listing
 };
 
 // What one read found.
@@ -81,6 +82,11 @@ struct AheadFolder {
     // The counterpart folder, asked once by whichever thread needs it first:
     // 0 not asked yet, 1 a folder, -1 none.
     std::atomic<int> targetFolder{0};
+    // Under the lock: its counterpart's listing, 0 not wanted (or left to
+    // the walk), 1 wanted, 2 being made, 3 made.
+    int counterpartTask = 0;
+    CounterpartListing counterpart;   // with 3: what it found
+    Clock::time_point counterpartAt;  // with 3: when it began
     // Under the lock.
     bool finished = false;         // no more chunks come
     int openReason = 0;            // it could not be listed, for this reason
@@ -100,6 +106,7 @@ struct ReadAhead {
     WideString walkRoot;
     WideString otherRoot;
     bool asks = true;                  // statuses asked, not the listings alone
+    bool listsCounterparts = false;    // each folder's counterpart listed too
     AheadFilter enters = nullptr;      // the folders worth reading, or null: all
     const void* entersData = nullptr;  // what enters reads
     // How long what was read ahead stands for what the walk would read
@@ -312,9 +319,50 @@ void askClaimed(ReadAhead* ahead, AheadFolder* folder, Chunk* chunk, std::unique
     ahead->toWalk.notify_one();
 }
 
+// Lists the folder's counterpart, names alone, where it stands as a
+// folder; unknown where it does not, or cannot be listed: the walk then
+// lists it itself, and tells why. Touches the folder's targetFolder alone.
+CounterpartListing listCounterpart(AheadFolder* folder) {
+    CounterpartListing listing;
+    int targetFolder = folder->targetFolder.load();
+    if (targetFolder == 0) {
+        EntryStatus status;
+        WideString path = dropTrailingSeparator(folder->targetBase);
+        targetFolder = platformQueryEntry(path.buffer, &status) && status.isDirectory ? 1 : -1;
+        folder->targetFolder.store(targetFolder);
+    }
+    int reason = 0;
+    DirectoryListing* open = targetFolder > 0 ? platformOpenListing(folder->targetBase.buffer, &reason) : nullptr;
+    if (!open) return listing;
+    DirectoryEntry entry;
+    while (platformNextEntry(open, &entry)) {
+        if (entry.isDirectory && (std::wcscmp(entry.name, L".") == 0 || std::wcscmp(entry.name, L"..") == 0)) continue;
+        listing.names.push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
+    }
+    listing.whole = static_cast<bool>(platformCloseListing(open));
+    listing.known = true;
+    return listing;
+}
+
+// Makes the folder's counterpart listing, outside the lock, for the walk.
+// Called and returns under the lock, held by hold.
+void makeCounterpart(ReadAhead* ahead, AheadFolder* folder, std::unique_lock<std::mutex>* hold) {
+    folder->counterpartTask = 2;
+    Clock::time_point began = Clock::now();
+    hold->unlock();
+    CounterpartListing listing = listCounterpart(folder);
+    hold->lock();
+    folder->counterpart = std::move(listing);
+    folder->counterpartAt = began;
+    folder->counterpartTask = 3;
+    ahead->toWalk.notify_one();
+}
+
 // A reader with no folder of its own to take helps one being read: it
 // asks the statuses of the earliest chunk no thread has claimed, in the
-// folder met first by the walk. False when there is none. Under the lock.
+// folder met first by the walk; or else lists the counterpart of the
+// earliest folder whose counterpart is wanted. False when there is
+// neither. Under the lock.
 bool helpOne(ReadAhead* ahead, std::unique_lock<std::mutex>* hold) {
     std::shared_ptr<AheadFolder> folder;
     Chunk* chunk = nullptr;
@@ -325,9 +373,17 @@ bool helpOne(ReadAhead* ahead, std::unique_lock<std::mutex>* hold) {
             chunk = free;
         }
     }
-    if (!chunk) return false;
-    chunk->claimed = true;
-    askClaimed(ahead, folder.get(), chunk, hold);
+    if (chunk) {
+        chunk->claimed = true;
+        askClaimed(ahead, folder.get(), chunk, hold);
+        return true;
+    }
+    for (const std::shared_ptr<AheadFolder>& owned : ahead->owned) {
+        if (owned->dropped || owned->counterpartTask != 1 || (folder && !(owned->place < folder->place))) continue;
+        folder = owned;
+    }
+    if (!folder) return false;
+    makeCounterpart(ahead, folder.get(), hold);
     return true;
 }
 
@@ -350,6 +406,14 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
             hold->unlock();
             ChunkRead read = readAndHand(ahead, folder.get(), &state);
             hold->lock();
+            // The counterpart is listed for the walk where the listing tells no
+            // statuses: one that does has the walk list it already.
+            if (ahead->listsCounterparts && !state.counted) {
+                state.counted = true;
+                bool tells = false;
+                for (const KeptEntry& kept : read.chunk.entries) tells = tells || kept.statusKnown;
+                if (!tells) folder->counterpartTask = 1;
+            }
             keepNames(folder.get(), std::move(read.chunk), false, false);
             listedAll = read.ended;
             if (listedAll) last = std::move(read);
@@ -364,7 +428,6 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
         if (listedAll) break;
         folder->room.wait(*hold);
     }
-    ahead->owned.erase(std::find(ahead->owned.begin(), ahead->owned.end(), folder));
     hold->unlock();
     closeAtEnd(&state, &last);
     letGo(&state);
@@ -376,6 +439,9 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
         folder->cutByStop = true;  // given up: the walk no longer waits for it
     }
     ahead->toWalk.notify_one();
+    // The counterpart no other reader has begun is listed before the walk is through the folder.
+    if (folder->counterpartTask == 1 && !folder->dropped && !ahead->ending) makeCounterpart(ahead, folder.get(), hold);
+    ahead->owned.erase(std::find(ahead->owned.begin(), ahead->owned.end(), folder));
 }
 
 // The counterpart of a folder, with its separator.
@@ -435,6 +501,7 @@ ReadAhead* startReadAhead(const AheadSettings& settings, const WideString& walkR
     ahead->walkRoot = walkRoot;
     ahead->otherRoot = otherRoot;
     ahead->asks = settings.asks;
+    ahead->listsCounterparts = settings.listsCounterparts;
     ahead->enters = settings.enters;
     ahead->entersData = settings.entersData;
     ahead->freshFor = std::chrono::milliseconds(settings.freshForMs);
@@ -594,16 +661,25 @@ bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry
     return true;
 }
 
-SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop) {
+SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop,
+                              CounterpartListing* counterpart) {
     SystemResult closed{true, 0};
     bool finished;
+    *counterpart = CounterpartListing();
     {
-        std::lock_guard<std::mutex> hold(ahead->lock);
+        std::unique_lock<std::mutex> hold(ahead->lock);
         folder->dropped = true;
         finished = folder->finished;
         if (finished) {
             closed = folder->closed;
             *cutByStop = folder->cutByStop;
+        }
+        // A counterpart no reader has begun is left to the walk; one being
+        // listed is waited for; one listed too long ago is listed again.
+        if (folder->counterpartTask == 1) folder->counterpartTask = 0;
+        ahead->toWalk.wait(hold, [&folder] { return folder->counterpartTask != 2; });
+        if (folder->counterpartTask == 3 && Clock::now() - folder->counterpartAt <= ahead->freshFor) {
+            *counterpart = std::move(folder->counterpart);
         }
     }
     folder->room.notify_one();

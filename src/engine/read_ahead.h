@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -23,6 +24,20 @@ struct AheadFolder;
 // its parent's listing, from the root down. Compared as they stand, earlier
 // means entered earlier.
 typedef std::vector<uint32_t> WalkPlace;
+
+// One entry of a listing of the other tree's directory, as a mirror's marks judge it.
+struct TargetName {
+    std::wstring name;  // as listed
+    bool isDirectory;   // a directory, or a link to one
+    bool isLink;        // a link itself
+};
+
+// A folder's counterpart as a reader listed it, names alone.
+struct CounterpartListing {
+    bool known = false;             // it was listed, recently enough to stand for a listing made now
+    std::vector<TargetName> names;  // with known: every entry but "." and ".."
+    bool whole = false;             // with known: the listing went through to its end
+};
 
 // What was asked ahead of one entry, beyond its listing.
 struct AheadStatuses {
@@ -44,6 +59,7 @@ struct AheadSettings {
     AheadFilter enters = nullptr;      // the folders worth reading, or null: all the walk may enter
     const void* entersData = nullptr;  // what enters reads
     int freshForMs = 1000;             // what was read longer ago than this is read again by the walk
+    bool listsCounterparts = false;    // each folder's counterpart is listed too, where it stands
 };
 
 // The readers that suit a walk of from into to with asked workers (0: as
@@ -71,7 +87,11 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
 bool nextAheadEntry(ReadAhead* ahead, AheadFolder* folder, DirectoryEntry* entry, AheadStatuses* statuses);
 
 // Ends the walk's use of the folder: a failure when its listing was cut
-// short or could not be closed; cutByStop set when a stop ended it.
-SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop);
+// short or could not be closed; cutByStop set when a stop ended it. With
+// listsCounterparts, counterpart takes the counterpart's listing where a
+// reader has made it (waited for while one makes it), and is unknown where
+// none has begun it.
+SystemResult closeAheadFolder(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, bool* cutByStop,
+                              CounterpartListing* counterpart);
 
 #endif  // KORVANE_ENGINE_READ_AHEAD_H

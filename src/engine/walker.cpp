@@ -162,7 +162,8 @@ bool nextLevelEntry(DirectoryWalker* walker, LevelListing* level, DirectoryEntry
 SystemResult closeLevel(DirectoryWalker* walker, LevelListing* level, bool* cutByStop) {
     walker->aheadFound.sourceKnown = false;
     walker->aheadFound.targetKnown = false;
-    if (level->ahead) return closeAheadFolder(walker->ahead, level->ahead, cutByStop);
+    if (level->ahead) return closeAheadFolder(walker->ahead, level->ahead, cutByStop, &walker->aheadCounterpart);
+    walker->aheadCounterpart = CounterpartListing();
     return platformCloseListing(level->listing);
 }
 

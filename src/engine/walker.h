@@ -70,13 +70,6 @@ struct ListedName {
     bool entered;       // the walk went through everything below it without error
 };
 
-// One entry of a listing of the other tree's directory, as a mirror's marks judge it.
-struct TargetName {
-    std::wstring name;  // as listed
-    bool isDirectory;   // a directory, or a link to one
-    bool isLink;        // a link itself
-};
-
 // The walker's settings, counters and descent path; owned by its caller.
 struct DirectoryWalker {
     bool cancelled;                      // set: stop before the next entry (WALK_BROKEN); so does a run stop
@@ -112,6 +105,8 @@ struct DirectoryWalker {
     ReadAhead* ahead;                                 // while a walk with readAhead goes on: its readers
     WalkPlace aheadPlace;                             // with ahead: the place of the directory being listed
     AheadStatuses aheadFound;                         // with ahead: what was asked ahead of the entry
+    CounterpartListing aheadCounterpart;              // with ahead, in the after-directory handler: the
+                                                      // directory's counterpart as listed ahead, if it was
 };
 
 // True for the names "." and "..", which a listing of a directory holds.

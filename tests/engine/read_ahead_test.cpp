@@ -20,6 +20,7 @@ struct Record {
     std::vector<std::wstring> wrong;    // statuses asked ahead that a query now contradicts
     int sourceKnown = 0;                // entries asked ahead on the From side
     int targetKnown = 0;                // and on the To side
+    int counterparts = 0;               // folders whose counterpart was listed ahead
     int stopAfter = -1;                 // ask for a stop once this many entries were handed over
     int breakAfter = -1;                // refuse the entry after this many
     bool skipOdd = false;               // enter no folder whose name ends in an odd digit
@@ -63,8 +64,38 @@ bool onEntry(DirectoryWalker* walker, const WideString& path, const WideString& 
     return count != record->breakAfter;
 }
 
-bool onAfter(DirectoryWalker*, const WideString& path, const WideString&, const WideString&) {
+// The names the folder at path holds now, a folder's marked with a separator, sorted.
+std::vector<std::wstring> namesIn(const std::vector<TargetName>& listed) {
+    std::vector<std::wstring> names;
+    for (const TargetName& one : listed) names.push_back(one.name + (one.isDirectory ? L"/" : L""));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::vector<std::wstring> namesIn(const WideString& path) {
+    std::vector<TargetName> listed;
+    int reason = 0;
+    WideString folder = path;
+    folder.AppendSeparator();
+    DirectoryListing* listing = platformOpenListing(folder.buffer, &reason);
+    DirectoryEntry entry;
+    while (listing && platformNextEntry(listing, &entry)) {
+        if (!isDotEntry(entry.name)) listed.push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
+    }
+    if (listing) platformCloseListing(listing);
+    return namesIn(listed);
+}
+
+// A counterpart listed ahead must hold what the counterpart holds now.
+bool onAfter(DirectoryWalker* walker, const WideString& path, const WideString& walkRoot, const WideString& otherRoot) {
     record->after.push_back(relative(path));
+    const CounterpartListing& listed = walker->aheadCounterpart;
+    if (listed.known) {
+        ++record->counterparts;
+        if (namesIn(listed.names) != namesIn(counterpartPath(path, walkRoot, otherRoot))) {
+            record->wrong.push_back(L"listed: " + relative(path));
+        }
+    }
     return true;
 }
 
@@ -107,8 +138,10 @@ struct ReadAheadWalk : testing::Test {
         seen.after.clear();
         seen.sourceKnown = 0;
         seen.targetKnown = 0;
+        seen.counterparts = 0;
         DirectoryWalker walker = makeWalker(onEntry, onAfter);
         walker.readAhead.readers = readers;
+        walker.readAhead.listsCounterparts = true;
         return walk(&walker, temp.wide("from"), temp.wide("to"));
     }
 };
@@ -138,6 +171,9 @@ TEST_F(ReadAheadWalk, HandsOverWhatAWalkOfItsOwnDoesInItsOrder) {
             if (onWindows()) continue;
             EXPECT_EQ(seen.sourceKnown, static_cast<int>(entries.size()) - 2);
             EXPECT_EQ(seen.targetKnown, 1 + 350 + 2 + (skipOdd ? 0 : 1));
+            // The counterparts that stand (to, big, wide, wide/f1) are listed ahead, unless the walk came first.
+            EXPECT_GE(seen.counterparts, 1);
+            EXPECT_LE(seen.counterparts, skipOdd ? 3 : 4);
         }
     }
 }
@@ -165,7 +201,8 @@ TEST_F(ReadAheadWalk, StopsBreaksAndFailuresEndAsAWalkOfItsOwn) {
 }
 
 // Folders of a file each on both sides, which change once the readers
-// have looked: From's files grow, a file comes beside each, To's go.
+// have looked: From's files grow, a file comes beside each, To's go, and
+// one comes in To's root.
 TempDir* changing = nullptr;
 
 void changeAll() {
@@ -176,6 +213,7 @@ void changeAll() {
         writeFile(changing->at("from/" + name + "/added"), "added");
         fs::remove(changing->at("to/" + name + "/x"));
     }
+    writeFile(changing->at("to/surplus"), "surplus");            // To's root as listed ahead lacks it
     std::this_thread::sleep_for(std::chrono::milliseconds(60));  // what they read is older than they may stand for
 }
 
@@ -196,6 +234,7 @@ TEST(ReadAheadFresh, WhatChangedSinceTheReadersLookedIsSeenOnceTheirLookIsOld) {
         DirectoryWalker walker = makeWalker(onEntry, onAfter);
         walker.readAhead.readers = readers;
         walker.readAhead.freshForMs = 20;
+        walker.readAhead.listsCounterparts = true;
         ASSERT_EQ(walk(&walker, temp.wide("from"), temp.wide("to")), WALK_OK);
         for (int folder = 0; folder < 6; ++folder) {
             std::wstring added = fromWide(nativePath((L"\\from\\d" + std::to_wstring(folder) + L"\\added").c_str()));
