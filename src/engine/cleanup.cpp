@@ -546,6 +546,20 @@ void startCleanupScopes(CleanupState* cleanup) {
 
 namespace {
 
+// A To directory named name in the directory key whose From counterpart
+// (listed) the copy walk did not enter marks a tree to walk whole.
+void markTree(CleanupState* state, const std::wstring& key, const ListedName& listed, std::wstring_view name,
+              bool isDirectory, bool isLink) {
+    if (!isDirectory || isLink || listed.entered) return;
+    std::wstring tree = key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name);
+    if (state->foldCase) {
+        std::wstring folded;
+        platformFoldName(tree.c_str(), &folded);
+        tree = folded;
+    }
+    state->trees.insert(tree);
+}
+
 // Marks what the clean-up walk must look at for one entry of the To
 // directory key, whose From names (sorted) are names: a name From lacks
 // makes the directory a level to check (true), a directory whose From
@@ -556,16 +570,24 @@ bool markEntry(CleanupState* state, const std::wstring& key, const std::vector<L
         names.begin(), names.end(), name,
         [](const ListedName& listed, std::wstring_view sought) { return std::wstring_view(listed.name) < sought; });
     if (at == names.end() || std::wstring_view(at->name) != name) return true;
-    if (isDirectory && !isLink && !at->entered) {
-        std::wstring tree = key.empty() ? std::wstring(name) : key + PATH_SEPARATOR + std::wstring(name);
-        if (state->foldCase) {
-            std::wstring folded;
-            platformFoldName(tree.c_str(), &folded);
-            tree = folded;
-        }
-        state->trees.insert(tree);
-    }
+    markTree(state, key, *at, name, isDirectory, isLink);
     return false;
+}
+
+// Where To listed the very names From did, in the same order (a copy made
+// on a volume like From's, in the order From lists), nothing there is
+// surplus: marks the trees among them, without sorting, and true. False,
+// marking nothing, at the first name that differs.
+bool markInOrder(CleanupState* state, const std::wstring& key, const std::vector<ListedName>& fromNames,
+                 const std::vector<TargetName>& names) {
+    if (names.size() != fromNames.size()) return false;
+    for (size_t at = 0; at < names.size(); ++at) {
+        if (names[at].name != fromNames[at].name) return false;
+    }
+    for (size_t at = 0; at < names.size(); ++at) {
+        markTree(state, key, fromNames[at], names[at].name, names[at].isDirectory, names[at].isLink);
+    }
+    return true;
 }
 
 // The whole listing the copy walk took of the To directory base (for the
@@ -623,6 +645,10 @@ void markFromListing(CleanupState* state, const WideString& directory, const Wid
     std::wstring key = markKey(*state, directory, walkRoot);
     if (!opened) {
         state->trees.insert(key);
+        return;
+    }
+    if (markInOrder(state, key, *fromNames, names)) {
+        if (!whole) state->trees.insert(key);
         return;
     }
     std::sort(fromNames->begin(), fromNames->end(),
