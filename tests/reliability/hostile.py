@@ -586,6 +586,45 @@ def her_folders_swapped_for_links_while_read_ahead(work):
 
 
 @case
+def her_to_folder_swapped_for_a_link_while_read_ahead(work):
+    """u1's home holds a folder of 600 files, which root's mirrors read ahead
+    (readers sharing its statuses, To's folder listed for the marks beside
+    the walk). In To, where her copy is hers, she swaps that folder for her
+    link to a root-only folder and back, and adds files to it, during root's
+    mirrors: nothing of the root-only folder is deleted, copied or named;
+    each run ends 0, 1 or 4; a run after her swaps mirrors her home."""
+    private = root_only(work)
+    source, target = home_tree(work)
+    home = os.path.join(source, "u1")
+    as_user(U1, "cd '%s' && mkdir big && for i in $(seq 1 600); do echo $i > big/f$i; done" % home)
+    status, out, err = run("-s", "-y", source, target)
+    check("the first mirror of her big folder ends 0", status == 0, (status, err))
+    mine = os.path.join(target, "u1")
+    swapper = user_process(U1, "cd '%s' && n=0; while true; do n=$((n+1)); mv big saved; ln -s '%s' big; "
+                               "rm -f big; mv saved big; echo $n > big/planted$n; done" % (mine, private))
+    statuses = set()
+    told = ""
+    try:
+        for options in [["-s", "-y"], ["-s", "-y", "-j", "8"]] * 5:
+            status, out, err = run("-v", *options, source, target)
+            statuses.add(status)
+            told += out + err
+    finally:
+        swapper.kill()
+        swapper.wait()
+    check("mirrors while her To folder is swapped end 0, 1 or 4", statuses <= {0, 1, 4}, statuses)
+    check("nothing of the root-only folder is deleted",
+          os.path.isfile(os.path.join(private, "secret.txt")) and
+          os.path.isfile(os.path.join(private, "inner", "deep.txt")), os.listdir(private))
+    check("... or copied", not holds_secret(target), sorted(os.listdir(target)))
+    check("... or named", "secret.txt" not in told and "deep.txt" not in told, told[-2000:])
+    status, out, err = run("-s", "-y", source, target)
+    check("a mirror after her swaps mirrors her home as it stands",
+          status == 0 and subprocess.run(["diff", "-r", "--no-dereference", source, target],
+                                         capture_output=True).returncode == 0, (status, err))
+
+
+@case
 def list_and_settings_files_through_users_links(work):
     """A list file, and a settings file, reached through u1's link (at the file, or
     at a folder above it) to root's own: refused, exit 3, nothing copied. A
