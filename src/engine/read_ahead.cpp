@@ -405,6 +405,13 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
         if (!listedAll && folder->chunks.size() < kChunksAhead && unclaimed < 2) {
             hold->unlock();
             ChunkRead read = readAndHand(ahead, folder.get(), &state);
+            // What ends the listing with nothing left before it to claim (a
+            // folder of one read) is asked at once and kept in one go.
+            bool whole = read.ended && unclaimed == 0;
+            if (whole) {
+                askStatuses(&read.chunk, ahead->asks, folder.get());
+                closeAtEnd(&state, &read);
+            }
             hold->lock();
             // The counterpart is listed for the walk where the listing tells no
             // statuses: one that does has the walk list it already.
@@ -414,9 +421,14 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
                 for (const KeptEntry& kept : read.chunk.entries) tells = tells || kept.statusKnown;
                 if (!tells) folder->counterpartTask = 1;
             }
-            keepNames(folder.get(), std::move(read.chunk), false, false);
+            keepNames(folder.get(), std::move(read.chunk), whole, whole);
             listedAll = read.ended;
             if (listedAll) last = std::move(read);
+            if (whole) {
+                keepEnd(folder.get(), last);
+                ahead->toWalk.notify_one();
+                break;
+            }
             if (!listedAll && ahead->idle > 0) ahead->toReaders.notify_all();
             continue;
         }
@@ -428,17 +440,19 @@ void readTaken(ReadAhead* ahead, const std::shared_ptr<AheadFolder>& folder, std
         if (listedAll) break;
         folder->room.wait(*hold);
     }
-    hold->unlock();
-    closeAtEnd(&state, &last);
-    letGo(&state);
-    hold->lock();
-    if (listedAll) {
-        keepEnd(folder.get(), last);
-    } else if (!folder->finished) {
-        folder->finished = true;
-        folder->cutByStop = true;  // given up: the walk no longer waits for it
+    if (!folder->finished) {
+        hold->unlock();
+        closeAtEnd(&state, &last);
+        letGo(&state);
+        hold->lock();
+        if (listedAll) {
+            keepEnd(folder.get(), last);
+        } else {
+            folder->finished = true;
+            folder->cutByStop = true;  // given up: the walk no longer waits for it
+        }
+        ahead->toWalk.notify_one();
     }
-    ahead->toWalk.notify_one();
     // The counterpart no other reader has begun is listed before the walk is through the folder.
     if (folder->counterpartTask == 1 && !folder->dropped && !ahead->ending) makeCounterpart(ahead, folder.get(), hold);
     ahead->owned.erase(std::find(ahead->owned.begin(), ahead->owned.end(), folder));
@@ -593,7 +607,11 @@ std::shared_ptr<AheadFolder> openAheadFolder(ReadAhead* ahead, const WalkPlace& 
     // listing read too long ago is read again, here.
     if (folder->byReader) {
         std::unique_lock<std::mutex> hold(ahead->lock);
-        ahead->toWalk.wait(hold, [&folder] { return folder->finished || !folder->chunks.empty(); });
+        // Its first names, once asked (or left for any thread to ask): one wait, not two.
+        ahead->toWalk.wait(hold, [&folder] {
+            return folder->finished ||
+                   (!folder->chunks.empty() && (folder->chunks.front().ready || !folder->chunks.front().claimed));
+        });
         if (Clock::now() - folder->listed > ahead->freshFor) {
             folder->dropped = true;
             folder->room.notify_all();
