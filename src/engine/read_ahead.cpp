@@ -483,8 +483,9 @@ void readFolders(ReadAhead* ahead) {
     while (!ahead->ending) {
         // The folder the walk waits for goes first, whatever the bound.
         bool due = ahead->needs && !ahead->wanted.empty() && ahead->wanted.begin()->first == ahead->needed;
-        if (!due && helpOne(ahead, &hold)) continue;
         if (!due && (ahead->wanted.empty() || ahead->reading.size() >= ahead->bound)) {
+            // With no folder of its own to take, it helps with one being read.
+            if (helpOne(ahead, &hold)) continue;
             if (++ahead->idle == ahead->readerCount) ahead->toWalk.notify_one();
             ahead->toReaders.wait(hold);
             --ahead->idle;
