@@ -233,12 +233,14 @@ std::vector<std::pair<uint32_t, WideString>> foldersAmong(const ReadAhead& ahead
 }
 
 // Hands those folders to the readers, before the statuses of the names are
-// asked. Under the lock.
+// asked; one a reader has begun already (the walk reads a listing again
+// that was read too long ago) is left to it. Under the lock.
 void handFolders(ReadAhead* ahead, const AheadFolder& folder, std::vector<std::pair<uint32_t, WideString>> found) {
     if (folder.dropped) return;
     for (auto& one : found) {
         WalkPlace place = folder.place;
         place.push_back(folder.readSoFar + one.first);
+        if (ahead->reading.count(place) != 0) continue;
         ahead->wanted.emplace(std::move(place), std::move(one.second));
     }
 }
@@ -493,6 +495,11 @@ void readFolders(ReadAhead* ahead) {
         }
         if (due) ahead->needs = false;
         auto first = ahead->wanted.begin();
+        // A folder is read by one reader at a time: the walk drops what it passes by in reading alone.
+        if (ahead->reading.count(first->first) != 0) {
+            ahead->wanted.erase(first);
+            continue;
+        }
         std::shared_ptr<AheadFolder> folder = folderAt(*ahead, first->first, std::move(first->second), true);
         ahead->wanted.erase(first);
         ahead->reading.emplace(folder->place, folder);
@@ -540,6 +547,11 @@ void endReadAhead(ReadAhead* ahead) {
         for (auto& held : ahead->reading) {
             held.second->dropped = true;
             held.second->room.notify_all();
+        }
+        // And those the walk has taken, which their readers may still read.
+        for (auto& held : ahead->owned) {
+            held->dropped = true;
+            held->room.notify_all();
         }
         ahead->reading.clear();
         ahead->wanted.clear();

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -243,6 +244,57 @@ TEST(ReadAheadFresh, WhatChangedSinceTheReadersLookedIsSeenOnceTheirLookIsOld) {
         }
         EXPECT_EQ(seen.wrong, std::vector<std::wstring>{});
         EXPECT_LE(seen.targetKnown, 1);  // the first folder, told before the change; To's files went
+    }
+}
+
+// The walk of from with readers, which read again whatever was read
+// longer ago than freshForMs: the result, or -1 where it has not ended
+// after a minute (its thread is then left as it stands).
+int walkWithin(const WideString& from, const WideString& to, int readers, int freshForMs) {
+    struct Walking {
+        std::promise<int> done;
+        DirectoryWalker walker;
+    };
+    auto* walking = new Walking{{}, makeWalker(onEntry, onAfter)};
+    walking->walker.readAhead.readers = readers;
+    walking->walker.readAhead.freshForMs = freshForMs;
+    walking->walker.readAhead.listsCounterparts = true;
+    std::future<int> result = walking->done.get_future();
+    std::thread([walking, from, to] { walking->done.set_value(walk(&walking->walker, from, to)); }).detach();
+    if (result.wait_for(std::chrono::seconds(60)) != std::future_status::ready) return -1;
+    delete walking;
+    return result.get();
+}
+
+// Listings read too long ago are read again by the walk, which finds the
+// folders below them once more, some of them read ahead already, some big
+// enough that their readers wait for the walk: each is read by one reader
+// alone, every entry is handed over once, and the walk ends.
+TEST(ReadAheadFresh, FoldersFoundAgainAreReadOnceAndTheWalkEnds) {
+    struct Case {
+        int readers;
+        int freshForMs;
+        const char* tree;
+    };
+    const Case cases[] = {{2, 0, "big"}, {3, 0, "big"}, {8, 0, "big"}, {8, 5, "small"}, {3, 5, "big"}, {2, 0, "small"}};
+    TempDir temp;
+    for (int folder = 0; folder < 6; ++folder) {
+        std::string name = "d" + std::to_string(folder) + "/c/f";
+        for (int file = 0; file < 700; ++file) writeFile(temp.at("big/" + name + std::to_string(file)), "x");
+        for (int file = 0; file < 100; ++file) writeFile(temp.at("small/" + name + std::to_string(file)), "x");
+    }
+    fs::create_directories(temp.at("to"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.readers << " readers, fresh for " << c.freshForMs << " ms, " << c.tree);
+        Record seen;
+        record = &seen;
+        base = fromWide(temp.wide());
+        ASSERT_EQ(walkWithin(temp.wide(c.tree), temp.wide("to"), c.readers, c.freshForMs), WALK_OK);
+        std::vector<std::wstring> once = seen.entries;
+        std::sort(once.begin(), once.end());
+        once.erase(std::unique(once.begin(), once.end()), once.end());
+        EXPECT_EQ(once.size(), seen.entries.size());
+        EXPECT_EQ(seen.entries.size(), 12u + 6u * (std::string(c.tree) == "big" ? 700u : 100u));
     }
 }
 
