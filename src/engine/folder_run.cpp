@@ -502,7 +502,8 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     // A watch's batch enters few of the folders it passes, and rules may
     // leave out what should not even be listed: nothing is read ahead there.
     if (!options.scope && !runContext.ruleActive) walker.readAhead.readers = readersFor(options.jobs, from, to);
-    walker.readAhead.listsCounterparts = cleanup.pruning;
+    // To's folders for the marks: listed by the readers where no worker lists them beside the walk.
+    walker.readAhead.listsCounterparts = cleanup.pruning && scaffold.jobs.workers <= 1;
     if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
