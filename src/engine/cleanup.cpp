@@ -620,21 +620,6 @@ bool markFromTakenListing(DirectoryWalker* walker, const WideString& directory, 
     return true;
 }
 
-void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole) {
-    names->clear();
-    int reason = 0;
-    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
-    *opened = listing != nullptr;
-    *whole = false;
-    if (!listing) return;
-    DirectoryEntry entry;
-    while (platformNextEntry(listing, &entry)) {
-        if (entry.isDirectory && isDotEntry(entry.name)) continue;
-        names->push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
-    }
-    *whole = static_cast<bool>(platformCloseListing(listing));
-}
-
 // A To directory that could not be listed is walked whole by the clean-up,
 // which tells why, if it meets it; one whose listing was cut short has not
 // shown every name, and is walked whole too.

@@ -117,11 +117,6 @@ void markSurplusInCopyWalk(CleanupState* cleanup, bool on, bool foldCase);
 bool markFromTakenListing(DirectoryWalker* walker, const WideString& directory, const WideString& walkRoot,
                           const WideString& otherRoot);
 
-// Lists the To directory base (with its separator) for the marks into
-// names; *opened and *whole tell whether it could be listed, and to its
-// end. Touches nothing else: a worker may list.
-void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole);
-
 // Marks what the clean-up walk must look at in the To directory facing the
 // From directory (below walkRoot), from the From names the copy walk
 // listed there (fromNames, sorted here) and what listForMarks found.

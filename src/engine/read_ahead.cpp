@@ -137,6 +137,11 @@ bool onTheWay(const WalkPlace& a, const WalkPlace& b) {
     return a.size() <= b.size() && std::equal(a.begin(), a.end(), b.begin());
 }
 
+// True for the names "." and "..", which a listing of a directory holds.
+bool isDotName(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
 // Reads a folder's next names as its listing gives them, the listing
 // opened at the first read.
 ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
@@ -159,7 +164,7 @@ ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
             read.ended = true;
         } else if (!platformNextEntry(state->listing, &entry)) {
             read.ended = true;
-        } else if (!entry.isDirectory || (std::wcscmp(entry.name, L".") != 0 && std::wcscmp(entry.name, L"..") != 0)) {
+        } else if (!entry.isDirectory || !isDotName(entry.name)) {
             KeptEntry kept{};
             kept.nameAt = static_cast<uint32_t>(chunk.names.size());
             kept.nameLength = static_cast<uint32_t>(std::wcslen(entry.name));
@@ -172,6 +177,18 @@ ChunkRead readNames(ReadState* state, size_t most, const WideString& base) {
         }
     }
     return read;
+}
+
+// Whether the folder's counterpart stands as a folder (1) or not (-1),
+// asked once by whichever thread needs it first.
+int targetFolderOf(AheadFolder* folder) {
+    int targetFolder = folder->targetFolder.load();
+    if (targetFolder != 0) return targetFolder;
+    EntryStatus status;
+    WideString path = dropTrailingSeparator(folder->targetBase);
+    targetFolder = platformQueryEntry(path.buffer, &status) && status.isDirectory ? 1 : -1;
+    folder->targetFolder.store(targetFolder);
+    return targetFolder;
 }
 
 // Asks both sides of each entry of chunk (where asks) for its status where
@@ -189,13 +206,7 @@ void askStatuses(Chunk* chunk, bool asks, AheadFolder* folder) {
     // Where To has no folder yet (a first copy), its entries are not asked one by one.
     bool anyKnown = false;
     for (const KeptEntry& kept : chunk->entries) anyKnown = anyKnown || kept.sourceKnown;
-    int targetFolder = folder->targetFolder.load();
-    if (anyKnown && targetFolder == 0) {
-        EntryStatus status;
-        WideString path = dropTrailingSeparator(folder->targetBase);
-        targetFolder = platformQueryEntry(path.buffer, &status) && status.isDirectory ? 1 : -1;
-        folder->targetFolder.store(targetFolder);
-    }
+    int targetFolder = anyKnown ? targetFolderOf(folder) : 0;
     for (KeptEntry& kept : chunk->entries) {
         if (!kept.sourceKnown || platformStopRequested()) continue;
         if (targetFolder > 0) {
@@ -247,14 +258,13 @@ void handFolders(ReadAhead* ahead, const AheadFolder& folder, std::vector<std::p
 
 // Keeps a read's names for the walk, their statuses claimed (or asked
 // already: ready) or left for any thread to claim. Under the lock.
-Chunk* keepNames(AheadFolder* folder, Chunk chunk, bool claimed, bool ready) {
+void keepNames(AheadFolder* folder, Chunk chunk, bool claimed, bool ready) {
     if (folder->readSoFar == 0) folder->listed = chunk.listed;
     folder->readSoFar += static_cast<uint32_t>(chunk.entries.size());
-    if (chunk.entries.empty()) return nullptr;
+    if (chunk.entries.empty()) return;
     chunk.claimed = claimed;
     chunk.ready = ready;
     folder->chunks.push_back(std::move(chunk));
-    return &folder->chunks.back();
 }
 
 // Keeps how the folder's reading ended. Under the lock.
@@ -326,23 +336,10 @@ void askClaimed(ReadAhead* ahead, AheadFolder* folder, Chunk* chunk, std::unique
 // lists it itself, and tells why. Touches the folder's targetFolder alone.
 CounterpartListing listCounterpart(AheadFolder* folder) {
     CounterpartListing listing;
-    int targetFolder = folder->targetFolder.load();
-    if (targetFolder == 0) {
-        EntryStatus status;
-        WideString path = dropTrailingSeparator(folder->targetBase);
-        targetFolder = platformQueryEntry(path.buffer, &status) && status.isDirectory ? 1 : -1;
-        folder->targetFolder.store(targetFolder);
-    }
-    int reason = 0;
-    DirectoryListing* open = targetFolder > 0 ? platformOpenListing(folder->targetBase.buffer, &reason) : nullptr;
-    if (!open) return listing;
-    DirectoryEntry entry;
-    while (platformNextEntry(open, &entry)) {
-        if (entry.isDirectory && (std::wcscmp(entry.name, L".") == 0 || std::wcscmp(entry.name, L"..") == 0)) continue;
-        listing.names.push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
-    }
-    listing.whole = static_cast<bool>(platformCloseListing(open));
-    listing.known = true;
+    if (targetFolderOf(folder) < 0) return listing;
+    bool opened = false;
+    listForMarks(folder->targetBase, &listing.names, &opened, &listing.whole);
+    listing.known = opened;
     return listing;
 }
 
@@ -510,6 +507,21 @@ void readFolders(ReadAhead* ahead) {
 }
 
 }  // namespace
+
+void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole) {
+    names->clear();
+    int reason = 0;
+    DirectoryListing* listing = platformOpenListing(base.buffer, &reason);
+    *opened = listing != nullptr;
+    *whole = false;
+    if (!listing) return;
+    DirectoryEntry entry;
+    while (platformNextEntry(listing, &entry)) {
+        if (entry.isDirectory && isDotName(entry.name)) continue;
+        names->push_back(TargetName{entry.name, entry.isDirectory, entry.isLink});
+    }
+    *whole = static_cast<bool>(platformCloseListing(listing));
+}
 
 int readersFor(int asked, const WideString& from, const WideString& to) {
     if (asked == 1) return 0;

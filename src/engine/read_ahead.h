@@ -39,6 +39,11 @@ struct CounterpartListing {
     bool whole = false;             // with known: the listing went through to its end
 };
 
+// Lists the To directory base (with its separator) for the marks into
+// names; *opened and *whole tell whether it could be listed, and to its
+// end. Touches nothing else: a worker or a reader may list.
+void listForMarks(const WideString& base, std::vector<TargetName>* names, bool* opened, bool* whole);
+
 // What was asked ahead of one entry, beyond its listing.
 struct AheadStatuses {
     bool sourceKnown = false;  // source holds the entry's status, asked as a query of its path asks
