@@ -75,9 +75,11 @@ def as_user(uid, command, timeout=60, check_status=True):
 
 
 def user_process(uid, command):
-    """A shell command started as uid in the background (a user acting during a run)."""
+    """A shell command started as uid in the background (a user acting during a run), in a
+    process group of its own."""
     return subprocess.Popen(["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid, "--clear-groups", "sh", "-c", command],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                            start_new_session=True)
 
 
 def write(path, text, owner=None, mode=None):
@@ -550,6 +552,25 @@ def from_link_swapped_during_runs_is_never_followed(work):
           os.listdir(fresh_target) == ["data.txt"] and "secret" not in out + err, (os.listdir(fresh_target), err))
 
 
+def runs_during(process, option_sets, source, target):
+    """Root's runs of source into target with -v and each of option_sets,
+    while process (a user acting) goes on; then process and what it started
+    are stopped. Returns
+    the set of their exit statuses and all they told."""
+    statuses = set()
+    told = ""
+    try:
+        for options in option_sets:
+            status, out, err = run("-v", *options, source, target)
+            statuses.add(status)
+            told += out + err
+    finally:
+        # The shell and the command it runs at that moment: nothing of hers changes the trees after.
+        os.killpg(process.pid, signal.SIGKILL)
+        process.wait()
+    return statuses, told
+
+
 @case
 def her_folders_swapped_for_links_while_read_ahead(work):
     """u1's home holds many folders; while root's runs read the folders ahead
@@ -566,16 +587,7 @@ def her_folders_swapped_for_links_while_read_ahead(work):
     swapper = user_process(U1, "cd '%s' && n=0; while true; do for i in $(seq 1 60); do "
                            "mv d$i saved$i && mv evil d$i && mv d$i evil && mv saved$i d$i; done; "
                            "n=$((n+1)); mkdir -p late$n/in && echo $n > late$n/in/h; done" % home)
-    statuses = set()
-    told = ""
-    try:
-        for options in [["-s", "-y"], ["-s", "-y", "-j", "8"], []] * 4:
-            status, out, err = run("-v", *options, source, target)
-            statuses.add(status)
-            told += out + err
-    finally:
-        swapper.kill()
-        swapper.wait()
+    statuses, told = runs_during(swapper, [["-s", "-y"], ["-s", "-y", "-j", "8"], []] * 4, source, target)
     check("runs while her folders are swapped end 0, 1 or 4", statuses <= {0, 1, 4}, statuses)
     check("nothing of the root-only folder is ever copied", not holds_secret(target), sorted(os.listdir(target)))
     check("... nor a name of it told", "secret.txt" not in told and "deep.txt" not in told, told[-2000:])
@@ -602,16 +614,7 @@ def her_to_folder_swapped_for_a_link_while_read_ahead(work):
     mine = os.path.join(target, "u1")
     swapper = user_process(U1, "cd '%s' && n=0; while true; do n=$((n+1)); mv big saved; ln -s '%s' big; "
                                "rm -f big; mv saved big; echo $n > big/planted$n; done" % (mine, private))
-    statuses = set()
-    told = ""
-    try:
-        for options in [["-s", "-y"], ["-s", "-y", "-j", "8"]] * 5:
-            status, out, err = run("-v", *options, source, target)
-            statuses.add(status)
-            told += out + err
-    finally:
-        swapper.kill()
-        swapper.wait()
+    statuses, told = runs_during(swapper, [["-s", "-y"], ["-s", "-y", "-j", "8"]] * 5, source, target)
     check("mirrors while her To folder is swapped end 0, 1 or 4", statuses <= {0, 1, 4}, statuses)
     check("nothing of the root-only folder is deleted",
           os.path.isfile(os.path.join(private, "secret.txt")) and
