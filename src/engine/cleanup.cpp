@@ -339,6 +339,22 @@ bool leftAsVersionsFolder(CleanupState* state, DirectoryWalker* walker, const Wi
 
 }  // namespace
 
+bool cleanupPassesBy(const DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot) {
+    const auto* folderWalk = static_cast<const FolderWalk*>(walker->data);
+    const CleanupState& state = *folderWalk->cleanup;
+    // A watch's batch and a rule decide on their own which folders are entered.
+    if (!state.pruning || folderWalk->run->options.scope || runContext.ruleActive) return false;
+    size_t depth = listingDepth(*walker);
+    CleanupScope scope = scopeAt(state, depth);
+    if (scope != SCOPE_PASS && scope != SCOPE_LEVEL) return false;
+    // Where each name is asked, only a counterpart From's listing names keeps the folder.
+    EntryPresence presence =
+        scope == SCOPE_PASS ? ENTRY_PRESENT : listedPresence(walker, walkRoot, otherRoot, entryPath, depth);
+    if (presence != ENTRY_PRESENT && presence != ENTRY_LINK) return false;
+    return scopeOf(state, scope, presence, entryPath, walkRoot) == SCOPE_NONE;
+}
+
 bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                        const WideString& otherRoot) {
     auto* folderWalk = static_cast<FolderWalk*>(walker->data);
@@ -355,9 +371,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
     // left, never removed: whether it is a versions folder is asked once it
     // is to be entered, on a network one request less for each left.
     CleanupScope scope = scopeAt(state, depth);
-    if (scope != SCOPE_PASS && leftAsVersionsFolder(&state, walker, entryPath)) return true;
-    noteEntryDone(run, entriesHandedOver(*walker));
     bool enterable = walker->current.isDirectory && !walker->current.isLink;
+    // Nor is one the walk passes by: nothing of it is entered or removed.
+    if (scope != SCOPE_PASS && !(enterable && cleanupPassesBy(walker, entryPath, walkRoot, otherRoot)) &&
+        leftAsVersionsFolder(&state, walker, entryPath)) {
+        return true;
+    }
+    noteEntryDone(run, entriesHandedOver(*walker));
     // A watch's batch looks at the folders that changed alone: a folder
     // From holds too is entered only where the batch reaches.
     bool scopeEnters = true;

@@ -80,6 +80,13 @@ bool deleteFileHandler(DirectoryWalker* walker, const WideString& entryPath, con
 bool removeDirectoryHandler(DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
                             const WideString& otherRoot);
 
+// The clean-up walk's test before it asks whether a To directory is the
+// From Folder reached under another name: true when the marks prove the
+// walk will neither enter the directory at entryPath nor remove it (From
+// holds its counterpart, and nothing below it is marked).
+bool cleanupPassesBy(const DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                     const WideString& otherRoot);
+
 // Deletes path, a file (or link) under root, when otherRoot holds no counterpart.
 // True when it stays with a counterpart or was deleted; sets changeAttempted.
 bool deleteFileWithoutCounterpart(const WideString& root, const WideString& otherRoot, const WideString& path);

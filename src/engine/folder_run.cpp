@@ -179,6 +179,7 @@ int cleanupWalk(RunState* run, DirectoryWalker* sweeper, CleanupState* cleanup, 
                 const WideString& to) {
     sweeper->enterLinks = false;
     sweeper->avoidIdentity = platformDirectoryIdentity(from.buffer, &sweeper->avoided);
+    sweeper->passesBy = cleanupPassesBy;
     // Its listings are read ahead where the marks lead it, its entries asked as they come.
     if (!run->options.scope && !runContext.ruleActive) {
         sweeper->readAhead = AheadSettings{readersFor(run->options.jobs, from, to), false, cleanupMayEnter, cleanup};

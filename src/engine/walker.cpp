@@ -188,6 +188,7 @@ DirectoryWalker makeWalker(EntryHandler entryHandler, EntryHandler afterDirector
     walker.enterLinks = true;
     walker.avoidIdentity = false;
     walker.avoided = DirectoryIdentity{0, 0};
+    walker.passesBy = nullptr;
     walker.loopHandler = nullptr;
     walker.data = nullptr;
     walker.current = ListedEntry{false, false, false, EntryStatus{}};
@@ -282,10 +283,13 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
         if (entry.isDirectory ? isDotEntry(entry.name) : !walker->visitFiles) continue;
         if (walker->keepNames) walker->levelNames[level].push_back(ListedName{entry.name, false});
         WideString entryPath = base + entry.name;
-        // The avoided directory is neither handed over nor entered.
+        // The avoided directory is neither handed over nor entered; one the
+        // handler leaves alone is not asked, unless it is to be entered after all.
         int childState = 0;
         DirectoryIdentity child{0, 0};
-        if (entry.isDirectory && walker->avoidIdentity) {
+        bool askLater = entry.isDirectory && walker->avoidIdentity && !entry.isLink && walker->passesBy &&
+                        walker->passesBy(walker, entryPath, walkRoot, otherRoot);
+        if (entry.isDirectory && walker->avoidIdentity && !askLater) {
             childState = platformDirectoryIdentity(entryPath.buffer, &child) ? 1 : -1;
             if (childState == 1 && sameIdentity(child, walker->avoided)) continue;
         }
@@ -310,6 +314,10 @@ int walkLevel(DirectoryWalker* walker, const WideString& directory, const WideSt
             addKey(&walker->levelFolds[level].taken, key);
         }
         if (walker->currentName == NAME_HOLDS_SEPARATOR) walker->skipDescent = true;
+        if (askLater && walker->recurse && !walker->skipDescent) {
+            childState = platformDirectoryIdentity(entryPath.buffer, &child) ? 1 : -1;
+            if (childState == 1 && sameIdentity(child, walker->avoided)) walker->skipDescent = true;
+        }
         if (entry.isDirectory && walker->recurse && !walker->skipDescent &&
             mayEnter(walker, entryPath, entry.isLink, &childState, &child)) {
             walker->aheadPlace.push_back(place);

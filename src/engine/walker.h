@@ -26,6 +26,11 @@ typedef bool (*EntryHandler)(DirectoryWalker* walker, const WideString& entryPat
 // Told of a directory that the walker refuses to enter (a link back into its own path).
 typedef void (*RefusalHandler)(DirectoryWalker* walker, const WideString& directoryPath);
 
+// True when the entry handler will neither enter nor act on the directory
+// at entryPath, whatever it is: its identity need not be asked.
+typedef bool (*PassHandler)(const DirectoryWalker* walker, const WideString& entryPath, const WideString& walkRoot,
+                            const WideString& otherRoot);
+
 // What a listing told of the entry being handed over.
 struct ListedEntry {
     bool isDirectory;    // a directory, or a link to one
@@ -82,6 +87,8 @@ struct DirectoryWalker {
     bool enterLinks;                     // descend into directory links and junctions
     bool avoidIdentity;                  // never enter the directory named by avoided
     DirectoryIdentity avoided;           // a directory this walk must not enter
+    PassHandler passesBy;                // with avoidIdentity: a directory the handler leaves alone is
+                                         // not asked whether it is the avoided one, or null
     RefusalHandler loopHandler;          // told of each link loop not entered, or null
     void* data;                          // the handlers' own: the run they act for
     ListedEntry current;                 // what the listing told of the entry being handed over

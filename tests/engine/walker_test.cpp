@@ -200,13 +200,36 @@ TEST_F(Walker, LinkLoopIsNotEnteredAgain) {
 }
 #endif
 
+bool passesAll(const DirectoryWalker*, const WideString&, const WideString&, const WideString&) { return true; }
+bool passesNone(const DirectoryWalker*, const WideString&, const WideString&, const WideString&) { return false; }
+
 TEST_F(Walker, AvoidedDirectoryIsNeverEntered) {
-    DirectoryWalker walker = makeWalker(onEntry, onAfter);
-    ASSERT_TRUE(platformDirectoryIdentity(temp.wide("tree/sub").buffer, &walker.avoided));
-    walker.avoidIdentity = true;
-    walk(&walker, temp.wide("tree"), WideString());
-    EXPECT_EQ(indexOf(record.entries, L"\\tree\\sub\\b.txt"), record.entries.size());
-    EXPECT_EQ(indexOf(record.after, L"\\tree\\sub"), record.after.size());
+    struct Case {
+        const char* name;
+        PassHandler passesBy;
+        bool handedOver;  // the avoided directory reaches the handler
+    };
+    const Case cases[] = {
+        {"asked before it is handed over", nullptr, false},
+        {"asked, the handler not passing it by", passesNone, false},
+        // The test says it is passed by, yet the handler lets the walk enter
+        // it: asked then, and still not entered.
+        {"passed by, asked once it is to be entered", passesAll, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        record = Seen();
+        DirectoryWalker walker = makeWalker(onEntry, onAfter);
+        ASSERT_TRUE(platformDirectoryIdentity(temp.wide("tree/sub").buffer, &walker.avoided));
+        walker.avoidIdentity = true;
+        walker.passesBy = c.passesBy;
+        walk(&walker, temp.wide("tree"), WideString());
+        EXPECT_EQ(indexOf(record.entries, L"\\tree\\sub") < record.entries.size(), c.handedOver);
+        EXPECT_EQ(indexOf(record.entries, L"\\tree\\sub\\b.txt"), record.entries.size());
+        EXPECT_EQ(indexOf(record.after, L"\\tree\\sub"), record.after.size());
+        // What is not avoided is entered as ever.
+        EXPECT_LT(indexOf(record.after, L"\\tree\\empty"), record.after.size());
+    }
 }
 
 }  // namespace
