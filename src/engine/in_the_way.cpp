@@ -22,6 +22,8 @@ const SystemResult kDone{true, 0};
 
 // Deletes a file, its protection taken away first.
 SystemResult deleteUnprotected(Changes* changes, const WideString& path) {
+    // A simulated deletion asks once whether the entry stands: the clearing would ask the same.
+    if (changes->simulated) return changeDeleteFile(changes, path.buffer);
     SystemResult cleared = changeClearProtection(changes, path.buffer);
     return cleared ? changeDeleteFile(changes, path.buffer) : cleared;
 }
@@ -110,8 +112,10 @@ SystemResult deleteEntry(const RunState& run, const WideString& path, DeletableK
     KeepResult keeping = keepBeforeDeleting(run, path, kept);
     if (keeping == KEEP_FAILED) return SystemResult{false, kept->reason};
     if (keeping == KEEP_MOVED) return kDone;
-    SystemResult deleted =
-        kind == LINK ? changeRemoveLink(run.changes, path.buffer) : deleteUnprotected(run.changes, path);
+    // The count of a mirror's deletions takes a file as its listing or look showed it.
+    SystemResult deleted = kind == LINK                             ? changeRemoveLink(run.changes, path.buffer)
+                           : run.counting && kind == DELETABLE_FILE ? changeDeleteListedFile(run.changes, path.buffer)
+                                                                    : deleteUnprotected(run.changes, path);
     if (!deleted) {
         dropKept(*run.changes, *kept);
         *kept = KeptVersion();

@@ -158,6 +158,15 @@ SystemResult changeDeleteFile(Changes* changes, const wchar_t* path) {
     return kDone;
 }
 
+SystemResult changeDeleteListedFile(Changes* changes, const wchar_t* path) {
+    if (!changes->simulated) return changeDeleteFile(changes, path);
+    if (stopped()) return wouldFail(kStoppedReason);
+    std::lock_guard<std::mutex> held(changes->lock);
+    if (wouldBeGone(*changes, path)) return wouldFail(FAILURE_WOULD_BE_MISSING);
+    changes->removed.insert(path);
+    return kDone;
+}
+
 SystemResult changeRemoveDirectory(Changes* changes, const wchar_t* path) {
     if (stopped()) return wouldFail(kStoppedReason);
     if (!changes->simulated) return withRetries(*changes, [&] { return platformRemoveDirectory(path); });

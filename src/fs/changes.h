@@ -62,6 +62,11 @@ CopyResult changeCopyFile(Changes* changes, const wchar_t* source, const wchar_t
 // Deletes a file.
 SystemResult changeDeleteFile(Changes* changes, const wchar_t* path);
 
+// Counts the deletion of a file a listing has just shown: where simulated,
+// it stands unless a simulated change took it away, and nothing is asked
+// (a share answers each question in turn); deleted as changeDeleteFile otherwise.
+SystemResult changeDeleteListedFile(Changes* changes, const wchar_t* path);
+
 // Removes an empty directory (in a dry run: one whose every entry would be gone).
 SystemResult changeRemoveDirectory(Changes* changes, const wchar_t* path);
 

@@ -516,38 +516,42 @@ int OpenPlainForReading(const wchar_t* path, struct stat* st) {
 
 SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, bool* same) {
     *same = false;
-    struct stat st;
-    int a = OpenPlainForReading(first, &st);
+    struct stat firstSeen;
+    struct stat secondSeen;
+    int a = OpenPlainForReading(first, &firstSeen);
     if (a < 0) return Result(false);
-    int b = OpenPlainForReading(second, &st);
+    int b = OpenPlainForReading(second, &secondSeen);
     if (b < 0) {
         int error = errno;
         close(a);
         return SystemResult{false, error};
     }
+    // The bytes each held when it was opened are compared, and no more: a
+    // read past them would only find the end, on a share one request more.
+    bool alike = firstSeen.st_size == secondSeen.st_size;
+    auto left = static_cast<uint64_t>(alike ? firstSeen.st_size : 0);
     posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t kChunk = size_t{256} * 1024;
-    std::vector<char> left(kChunk);
-    std::vector<char> right(kChunk);
+    std::vector<char> mine(left > 0 ? kChunk : 0);
+    std::vector<char> theirs(left > 0 ? kChunk : 0);
     SystemResult result{true, 0};
-    bool alike = true;
-    for (;;) {
+    while (alike && left > 0) {
         if (Stopped()) {
             result = SystemResult{false, FAILURE_STOPPED};
             break;
         }
-        ssize_t n = ReadFull(a, left.data(), kChunk);
-        ssize_t m = n < 0 ? -1 : ReadFull(b, right.data(), kChunk);
+        size_t wanted = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+        ssize_t n = ReadFull(a, mine.data(), wanted);
+        ssize_t m = n < 0 ? -1 : ReadFull(b, theirs.data(), wanted);
         if (n < 0 || m < 0) {
             result = Result(false);
             break;
         }
-        if (n != m || memcmp(left.data(), right.data(), static_cast<size_t>(n)) != 0) {
-            alike = false;
-            break;
-        }
-        if (n == 0) break;
+        // One that ended early has lost bytes since: not the same.
+        alike = static_cast<size_t>(n) == wanted && static_cast<size_t>(m) == wanted &&
+                memcmp(mine.data(), theirs.data(), wanted) == 0;
+        left -= wanted;
     }
     close(a);
     close(b);
