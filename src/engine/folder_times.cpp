@@ -95,7 +95,7 @@ void finishFolder(RunState* run, FolderTimes* times, FolderTimeFrame* taken, con
         // What changed below may have left this folder as it was; one that
         // went (the clean-up removed it) is not asked about again.
         EntryStatus target;
-        if (!platformQueryEntry(toFolder.buffer, &target) || !target.isDirectory) return;
+        if (!platformQueryFolder(toFolder.buffer, &target)) return;
         if (!folderTimeDiffers(*run, toFolder, FolderTime{frame.fromSeconds, frame.fromNanoseconds},
                                FolderTime{target.modifiedSeconds, target.modifiedNanoseconds})) {
             return;

@@ -515,6 +515,11 @@ bool platformEntryName(const wchar_t* path, std::wstring* name);
 // Reads the identity of the directory at path; false when it cannot be read.
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 
+// Queries the directory at path, in a guarded tree never through a link
+// and as the run holds it; false when no directory stands there or it
+// cannot be queried.
+bool platformQueryFolder(const wchar_t* path, EntryStatus* status);
+
 // Opens the listing of directory (given with its trailing separator); null
 // on failure, *reason telling why.
 DirectoryListing* platformOpenListing(const wchar_t* directory, int* reason);

@@ -606,6 +606,9 @@ def her_to_folder_swapped_for_a_link_while_read_ahead(work):
     mirrors: nothing of the root-only folder is deleted, copied or named;
     each run ends 0, 1 or 4; a run after her swaps mirrors her home."""
     private = root_only(work)
+    # An old time, which a folder time set through her link would move.
+    os.utime(private, (1000000000, 1000000000))
+    os.utime(os.path.join(private, "inner"), (1000000000, 1000000000))
     source, target = home_tree(work)
     home = os.path.join(source, "u1")
     as_user(U1, "cd '%s' && mkdir big && for i in $(seq 1 600); do echo $i > big/f$i; done" % home)
@@ -621,6 +624,9 @@ def her_to_folder_swapped_for_a_link_while_read_ahead(work):
           os.path.isfile(os.path.join(private, "inner", "deep.txt")), os.listdir(private))
     check("... or copied", not holds_secret(target), sorted(os.listdir(target)))
     check("... or named", "secret.txt" not in told and "deep.txt" not in told, told[-2000:])
+    check("... nor its folders' times moved",
+          os.stat(private).st_mtime == 1000000000 and os.stat(os.path.join(private, "inner")).st_mtime == 1000000000,
+          (os.stat(private).st_mtime, os.stat(os.path.join(private, "inner")).st_mtime))
     status, out, err = run("-s", "-y", source, target)
     check("a mirror after her swaps mirrors her home as it stands",
           status == 0 and subprocess.run(["diff", "-r", "--no-dereference", source, target],

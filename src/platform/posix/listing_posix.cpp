@@ -193,12 +193,39 @@ SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
     return read;
 }
 
+namespace {
+
+// The status of the directory at path in *st. In the guarded tree the
+// directory is held as it is looked at: a walk that enters it, or a change
+// of its time, opens nothing more (a request less on a share); its status
+// as held, asked again where fresh. Elsewhere as a query finds it. False
+// when no directory stands there.
+bool FolderStat(const wchar_t* path, bool fresh, struct stat* st) {
+    SystemName name = WithoutTrailingSlashes(PathName(path));
+    if (!name.ok) return false;
+    Place held = HoldGuarded(name.bytes, st, false);
+    if (!held.ok || (held.guarded && fresh && fstat(held.directory, st) != 0)) return false;
+    if (!held.guarded) {
+        Place at = LocateQuery(std::move(name));
+        if (!at.ok || StatAt(at, st) != 0) return false;
+    }
+    return S_ISDIR(st->st_mode);
+}
+
+}  // namespace
+
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
-    Place at = LocateQuery(WithoutTrailingSlashes(PathName(path)));
     struct stat st;
-    if (!at.ok || StatAt(at, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    if (!FolderStat(path, false, &st)) return false;
     identity->volume = static_cast<uint64_t>(st.st_dev);
     identity->index = static_cast<uint64_t>(st.st_ino);
+    return true;
+}
+
+bool platformQueryFolder(const wchar_t* path, EntryStatus* status) {
+    struct stat st;
+    if (!FolderStat(path, true, &st)) return false;
+    FillStatus(st, status);
     return true;
 }
 

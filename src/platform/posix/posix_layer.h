@@ -204,6 +204,15 @@ Place LocateVersionPlace(std::string path, bool outsideAllowed);
 // The same for a path that may not be writable in the system's encoding.
 Place Locate(SystemName name);
 
+// For a directory below the guarded tree's root: holds it open as a level
+// of the calling thread's chain, so that what is asked below it next needs
+// no other opening; its status as it was opened in *st, the place "." in
+// it. Not ok (errno) when it is no directory that can be held there (a
+// link is never followed); not guarded for any other path, which is left
+// to the caller. forChange: it is to be changed, the directories held on
+// the way looked at again as for LocateChange.
+Place HoldGuarded(std::string path, struct stat* st, bool forChange);
+
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
 Place LocateChange(std::string path);

@@ -538,11 +538,53 @@ bool ClimbsBack(const std::string& path, size_t start) {
     return false;
 }
 
+// Holds name, a directory in the held directory at *level of tree's chain
+// (the root at 0), as that level: the one held already when it still has
+// that name, otherwise opened now; *level moves on past it. verify: see
+// Descend. False, with errno set and place->ok false, when it cannot be held.
+bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::string& name, bool verify, Place* place) {
+    int parent = *level == 0 ? tree->rootFd : chain.fds[*level - 1];
+    if (*level < chain.names.size() && chain.names[*level] == name) {
+        struct stat now;
+        if (verify && chain.othersMayMove[*level] &&
+            (fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || !SameEntry(now, chain.seen[*level]))) {
+            DropChain(&chain, *level);
+            place->ok = false;
+            errno = FAILURE_FOLDER_MOVED;
+            return false;
+        }
+        ++*level;
+        return true;
+    }
+    DropChain(&chain, *level);
+    int fd = OpenLevel(*tree, parent, name);
+    struct stat opened;
+    if (fd < 0 || fstat(fd, &opened) != 0) {
+        if (fd >= 0) close(fd);
+        place->ok = false;
+        return false;
+    }
+    const struct stat& above = *level == 0 ? tree->rootSeen : chain.seen[*level - 1];
+    bool aboveAcl = *level == 0 ? tree->rootAclWrites : chain.aclWrites[*level - 1] != 0;
+    bool watched = !tree->follows && RootRun();
+    bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
+    bool acl = watched && AclMayLetOthersWrite(opened) && HandleAclLetsOthersWrite(fd);
+    chain.names.push_back(name);
+    chain.fds.push_back(fd);
+    chain.seen.push_back(opened);
+    chain.aclWrites.push_back(acl ? 1 : 0);
+    chain.othersMayMove.push_back(mayMove ? 1 : 0);
+    ++*level;
+    return true;
+}
+
 // Finds the entry of path (below tree's root from start on) through the
 // tree's held directories, opening those not held yet; verify: look again
 // at each held directory another user may move, that it is still where it
 // was. The components "." and empty ones are skipped; ".." is refused.
-void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
+// With into, the entry itself is held too, a directory, as it was opened
+// in *into; the place is then "." in it. The root itself is no such entry.
+void Descend(HeldTree* tree, size_t start, bool verify, Place* place, struct stat* into = nullptr) {
     HeldChain& chain = ChainOf(tree);
     const std::string& path = place->name;
     size_t level = 0;
@@ -560,48 +602,25 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place) {
             return;
         }
         if (!skip) {
-            if (haveName) {
-                // The previous name is a directory on the way: reuse or open it.
-                int parent = level == 0 ? tree->rootFd : chain.fds[level - 1];
-                if (level < chain.names.size() && chain.names[level] == name) {
-                    struct stat now;
-                    if (verify && chain.othersMayMove[level] &&
-                        (fstatat(parent, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-                         !SameEntry(now, chain.seen[level]))) {
-                        DropChain(&chain, level);
-                        place->ok = false;
-                        errno = FAILURE_FOLDER_MOVED;
-                        return;
-                    }
-                    ++level;
-                } else {
-                    DropChain(&chain, level);
-                    int fd = OpenLevel(*tree, parent, name);
-                    struct stat opened;
-                    if (fd < 0 || fstat(fd, &opened) != 0) {
-                        if (fd >= 0) close(fd);
-                        place->ok = false;
-                        return;
-                    }
-                    const struct stat& above = level == 0 ? tree->rootSeen : chain.seen[level - 1];
-                    bool aboveAcl = level == 0 ? tree->rootAclWrites : chain.aclWrites[level - 1] != 0;
-                    bool watched = !tree->follows && RootRun();
-                    bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
-                    bool acl = watched && AclMayLetOthersWrite(opened) && HandleAclLetsOthersWrite(fd);
-                    chain.names.push_back(name);
-                    chain.fds.push_back(fd);
-                    chain.seen.push_back(opened);
-                    chain.aclWrites.push_back(acl ? 1 : 0);
-                    chain.othersMayMove.push_back(mayMove ? 1 : 0);
-                    ++level;
-                }
-            }
+            // The previous name is a directory on the way: reuse or open it.
+            if (haveName && !HoldLevel(tree, chain, &level, name, verify, place)) return;
             name.assign(path, at, length);
             haveName = true;
         }
         at = end + 1;
     }
-    if (!haveName) return;  // the root itself
+    if (!haveName) {  // the root itself
+        if (into) {
+            place->ok = false;
+            errno = EINVAL;
+        }
+        return;
+    }
+    if (into) {
+        if (!HoldLevel(tree, chain, &level, name, verify, place)) return;
+        *into = chain.seen[level - 1];
+        name = ".";
+    }
     // Directories held below this one stay held: the next entry may be there.
     place->depth = level;
     place->directory = level == 0 ? tree->rootFd : chain.fds[level - 1];
@@ -670,6 +689,16 @@ Place Unwritable() {
 }  // namespace
 
 Place Locate(SystemName name) { return name.ok ? Locate(std::move(name.bytes)) : Unwritable(); }
+
+Place HoldGuarded(std::string path, struct stat* st, bool forChange) {
+    Place place{AT_FDCWD, std::move(path), false, 0, true, false};
+    size_t start = BelowRoot(guard, place.name);
+    // The root itself, and names only of dots, are left to the caller.
+    if (start == 0 || place.name.find_first_not_of("/.", start) == std::string::npos) return place;
+    Descend(&guard, start, forChange && RootRun(), &place, st);
+    place.guarded = place.ok;
+    return place;
+}
 
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.

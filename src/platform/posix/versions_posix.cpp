@@ -358,9 +358,11 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
 bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
     std::string own = ToSystem(name);
     {
-        Place at = Locate(WithoutTrailingSlashes(PathName(folder)));
+        // Through the folder as held (one request on a share where the walk holds it), never through a link.
+        SystemName named = WithoutTrailingSlashes(PathName(folder));
+        Place at = Locate(named.bytes + "/" + own);
         struct stat seen;
-        if (!at.ok || fstatat(at.directory, (at.name + "/" + own).c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (!named.ok || !at.ok || fstatat(at.directory, at.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(seen.st_mode)) {
             return false;
         }

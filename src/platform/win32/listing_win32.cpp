@@ -390,6 +390,10 @@ bool platformEntryName(const wchar_t* path, std::wstring* name) {
     return true;
 }
 
+bool platformQueryFolder(const wchar_t* path, EntryStatus* status) {
+    return platformQueryEntry(path, status) && status->isDirectory;
+}
+
 bool platformDirectoryIdentity(const wchar_t* path, DirectoryIdentity* identity) {
     HANDLE handle =
         CreateFileW(platformSystemPath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
