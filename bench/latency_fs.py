@@ -315,7 +315,8 @@ class Volume:
         if opcode == SETATTR:
             kind = self.setattr_kind(body)
         if self.trace:
-            print(f"{time.time():.6f} {kind} node {node} pid {pid}", file=self.trace, flush=True)
+            named = body.split(b"\0", 1)[0].decode(errors="replace") if opcode == LOOKUP else ""
+            print(f"{time.time():.6f} {kind} node {node} pid {pid} {named}".rstrip(), file=self.trace, flush=True)
         if opcode != INIT:
             self.counts.start(kind)
         error, reply = 0, b""
