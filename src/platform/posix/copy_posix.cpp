@@ -526,8 +526,10 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
         close(a);
         return SystemResult{false, error};
     }
-    // The bytes each held when it was opened are compared, and no more: a
-    // read past them would only find the end, on a share one request more.
+    // The bytes each held when it was opened are compared. The first (a
+    // move's From file) is read to its end too: one that grew since is not
+    // the same. The second (To's) is not: on a share that read would be one
+    // request more, and what grew there the copy after the move finds.
     bool alike = firstSeen.st_size == secondSeen.st_size;
     auto left = static_cast<uint64_t>(alike ? firstSeen.st_size : 0);
     posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -552,6 +554,12 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
         alike = static_cast<size_t>(n) == wanted && static_cast<size_t>(m) == wanted &&
                 memcmp(mine.data(), theirs.data(), wanted) == 0;
         left -= wanted;
+    }
+    if (alike && result.done) {
+        char more = 0;
+        ssize_t past = ReadFull(a, &more, 1);
+        if (past != 0) alike = false;
+        if (past < 0) result = Result(false);
     }
     close(a);
     close(b);
