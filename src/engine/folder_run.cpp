@@ -503,8 +503,11 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     // A watch's batch enters few of the folders it passes, and rules may
     // leave out what should not even be listed: nothing is read ahead there.
     if (!options.scope && !runContext.ruleActive) walker.readAhead.readers = readersFor(options.jobs, from, to);
-    // To's folders for the marks: listed by the readers where no worker lists them beside the walk.
-    walker.readAhead.listsCounterparts = cleanup.pruning && scaffold.jobs.workers <= 1;
+    // To's folders for the marks: listed by the readers where no worker
+    // lists them beside the walk, or where requests do not wait (a local
+    // volume, where a worker would only take a core from the walk).
+    bool requestsWait = platformRequestsWait(to.buffer) || platformRequestsWait(from.buffer);
+    walker.readAhead.listsCounterparts = cleanup.pruning && (scaffold.jobs.workers <= 1 || !requestsWait);
     if (run.sweepTemporaries && removeDeadTemporaries(run.changes, to, from) && folderTimes)
         folderWalk.times.frames[0]->touched = true;
     // The deletion guard counts first: a To entry of another kind waits for its count.
