@@ -213,6 +213,10 @@ Place Locate(SystemName name);
 // the way looked at again as for LocateChange.
 Place HoldGuarded(std::string path, struct stat* st, bool forChange);
 
+// The handle of the directory at (a place in the guarded tree) where the
+// calling thread holds it already, a walk having gone through it; -1 otherwise.
+int HeldHandle(const Place& at);
+
 // While a tree is guarded, changes are made below its root only: never to
 // the root itself or anything outside it, however a path reaches there.
 Place LocateChange(std::string path);

@@ -690,6 +690,12 @@ Place Unwritable() {
 
 Place Locate(SystemName name) { return name.ok ? Locate(std::move(name.bytes)) : Unwritable(); }
 
+int HeldHandle(const Place& at) {
+    if (!at.guarded || at.name == ".") return -1;
+    const HeldChain& chain = ChainOf(&guard);
+    return at.depth < chain.names.size() && chain.names[at.depth] == at.name ? chain.fds[at.depth] : -1;
+}
+
 Place HoldGuarded(std::string path, struct stat* st, bool forChange) {
     Place place{AT_FDCWD, std::move(path), false, 0, true, false};
     size_t start = BelowRoot(guard, place.name);

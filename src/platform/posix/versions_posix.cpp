@@ -358,11 +358,14 @@ SystemResult platformWriteMark(const wchar_t* folder, const wchar_t* name, const
 bool platformReadMark(const wchar_t* folder, const wchar_t* name, std::string* text) {
     std::string own = ToSystem(name);
     {
-        // Through the folder as held (one request on a share where the walk holds it), never through a link.
-        SystemName named = WithoutTrailingSlashes(PathName(folder));
-        Place at = Locate(named.bytes + "/" + own);
+        // Through the folder where a walk holds it (on a share one request),
+        // otherwise by its name from its parent, which holds no new folder.
+        Place at = Locate(WithoutTrailingSlashes(PathName(folder)));
+        int held = at.ok ? HeldHandle(at) : -1;
         struct stat seen;
-        if (!named.ok || !at.ok || fstatat(at.directory, at.name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (!at.ok ||
+            fstatat(held >= 0 ? held : at.directory, held >= 0 ? own.c_str() : (at.name + "/" + own).c_str(), &seen,
+                    AT_SYMLINK_NOFOLLOW) != 0 ||
             !S_ISREG(seen.st_mode)) {
             return false;
         }
