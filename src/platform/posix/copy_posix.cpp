@@ -535,8 +535,10 @@ SystemResult platformSameContents(const wchar_t* first, const wchar_t* second, b
     posix_fadvise(a, 0, 0, POSIX_FADV_SEQUENTIAL);
     posix_fadvise(b, 0, 0, POSIX_FADV_SEQUENTIAL);
     const size_t kChunk = size_t{256} * 1024;
-    std::vector<char> mine(left > 0 ? kChunk : 0);
-    std::vector<char> theirs(left > 0 ? kChunk : 0);
+    // Buffers no larger than the files: most are small.
+    auto buffer = static_cast<size_t>(std::min<uint64_t>(left, kChunk));
+    std::vector<char> mine(buffer);
+    std::vector<char> theirs(buffer);
     SystemResult result{true, 0};
     while (alike && left > 0) {
         if (Stopped()) {

@@ -203,8 +203,8 @@ namespace {
 bool FolderStat(const wchar_t* path, bool fresh, struct stat* st) {
     SystemName name = WithoutTrailingSlashes(PathName(path));
     if (!name.ok) return false;
-    Place held = HoldGuarded(name.bytes, st, false);
-    if (!held.ok || (held.guarded && fresh && fstat(held.directory, st) != 0)) return false;
+    Place held = HoldGuarded(name.bytes, st, false, fresh);
+    if (!held.ok) return false;
     if (!held.guarded) {
         Place at = LocateQuery(std::move(name));
         if (!at.ok || StatAt(at, st) != 0) return false;

@@ -750,10 +750,10 @@ SystemResult platformWriteModifiedTime(const wchar_t* path, int64_t seconds, int
     // Through the folder as the run holds it, never followed: on a share,
     // where a walk holds it already, no opening of its own.
     if (name.ok && guard.active) {
-        Place held = HoldGuarded(name.bytes, &st, true);
+        Place held = HoldGuarded(name.bytes, &st, true, true);
         if (!held.ok) return Result(false);
         if (held.guarded) {
-            if (fstat(held.directory, &st) == 0) times[0] = st.st_atim;
+            times[0] = st.st_atim;
             if (utimensat(AT_FDCWD, ProcPath(held.directory).c_str(), times, 0) == 0) return SystemResult{true, 0};
             if (errno != ENOENT) return Result(false);  // no /proc: by its name below
         }

@@ -206,12 +206,12 @@ Place Locate(SystemName name);
 
 // For a directory below the guarded tree's root: holds it open as a level
 // of the calling thread's chain, so that what is asked below it next needs
-// no other opening; its status as it was opened in *st, the place "." in
-// it. Not ok (errno) when it is no directory that can be held there (a
-// link is never followed); not guarded for any other path, which is left
-// to the caller. forChange: it is to be changed, the directories held on
-// the way looked at again as for LocateChange.
-Place HoldGuarded(std::string path, struct stat* st, bool forChange);
+// no other opening; its status in *st (as it was opened, or, where fresh,
+// as it is now), the place "." in it. Not ok (errno) when it is no
+// directory that can be held there (a link is never followed); not guarded
+// for any other path, which is left to the caller. forChange: it is to be
+// changed, the directories held on the way looked at again as for LocateChange.
+Place HoldGuarded(std::string path, struct stat* st, bool forChange, bool fresh);
 
 // The handle of the directory at (a place in the guarded tree) where the
 // calling thread holds it already, a walk having gone through it; -1 otherwise.

@@ -540,9 +540,11 @@ bool ClimbsBack(const std::string& path, size_t start) {
 
 // Holds name, a directory in the held directory at *level of tree's chain
 // (the root at 0), as that level: the one held already when it still has
-// that name, otherwise opened now; *level moves on past it. verify: see
-// Descend. False, with errno set and place->ok false, when it cannot be held.
-bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::string& name, bool verify, Place* place) {
+// that name, otherwise opened now (*opened then, where given); *level moves
+// on past it. verify: see Descend. False, with errno set and place->ok
+// false, when it cannot be held.
+bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::string& name, bool verify, Place* place,
+               bool* opened = nullptr) {
     int parent = *level == 0 ? tree->rootFd : chain.fds[*level - 1];
     if (*level < chain.names.size() && chain.names[*level] == name) {
         struct stat now;
@@ -558,8 +560,8 @@ bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::strin
     }
     DropChain(&chain, *level);
     int fd = OpenLevel(*tree, parent, name);
-    struct stat opened;
-    if (fd < 0 || fstat(fd, &opened) != 0) {
+    struct stat seen;
+    if (fd < 0 || fstat(fd, &seen) != 0) {
         if (fd >= 0) close(fd);
         place->ok = false;
         return false;
@@ -567,14 +569,15 @@ bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::strin
     const struct stat& above = *level == 0 ? tree->rootSeen : chain.seen[*level - 1];
     bool aboveAcl = *level == 0 ? tree->rootAclWrites : chain.aclWrites[*level - 1] != 0;
     bool watched = !tree->follows && RootRun();
-    bool mayMove = watched && OthersMayMove(above, aboveAcl, opened);
-    bool acl = watched && AclMayLetOthersWrite(opened) && HandleAclLetsOthersWrite(fd);
+    bool mayMove = watched && OthersMayMove(above, aboveAcl, seen);
+    bool acl = watched && AclMayLetOthersWrite(seen) && HandleAclLetsOthersWrite(fd);
     chain.names.push_back(name);
     chain.fds.push_back(fd);
-    chain.seen.push_back(opened);
+    chain.seen.push_back(seen);
     chain.aclWrites.push_back(acl ? 1 : 0);
     chain.othersMayMove.push_back(mayMove ? 1 : 0);
     ++*level;
+    if (opened) *opened = true;
     return true;
 }
 
@@ -582,9 +585,10 @@ bool HoldLevel(HeldTree* tree, HeldChain& chain, size_t* level, const std::strin
 // tree's held directories, opening those not held yet; verify: look again
 // at each held directory another user may move, that it is still where it
 // was. The components "." and empty ones are skipped; ".." is refused.
-// With into, the entry itself is held too, a directory, as it was opened
-// in *into; the place is then "." in it. The root itself is no such entry.
-void Descend(HeldTree* tree, size_t start, bool verify, Place* place, struct stat* into = nullptr) {
+// With into, the entry itself is held too, a directory, its status in
+// *into: as it was opened, or as it is now where fresh; the place is then
+// "." in it. The root itself is no such entry.
+void Descend(HeldTree* tree, size_t start, bool verify, Place* place, struct stat* into = nullptr, bool fresh = false) {
     HeldChain& chain = ChainOf(tree);
     const std::string& path = place->name;
     size_t level = 0;
@@ -617,8 +621,14 @@ void Descend(HeldTree* tree, size_t start, bool verify, Place* place, struct sta
         return;
     }
     if (into) {
-        if (!HoldLevel(tree, chain, &level, name, verify, place)) return;
+        bool opened = false;
+        if (!HoldLevel(tree, chain, &level, name, verify, place, &opened)) return;
         *into = chain.seen[level - 1];
+        // Held before: asked again only where its status now is wanted.
+        if (fresh && !opened && fstat(chain.fds[level - 1], into) != 0) {
+            place->ok = false;
+            return;
+        }
         name = ".";
     }
     // Directories held below this one stay held: the next entry may be there.
@@ -696,12 +706,12 @@ int HeldHandle(const Place& at) {
     return at.depth < chain.names.size() && chain.names[at.depth] == at.name ? chain.fds[at.depth] : -1;
 }
 
-Place HoldGuarded(std::string path, struct stat* st, bool forChange) {
+Place HoldGuarded(std::string path, struct stat* st, bool forChange, bool fresh) {
     Place place{AT_FDCWD, std::move(path), false, 0, true, false};
     size_t start = BelowRoot(guard, place.name);
     // The root itself, and names only of dots, are left to the caller.
     if (start == 0 || place.name.find_first_not_of("/.", start) == std::string::npos) return place;
-    Descend(&guard, start, forChange && RootRun(), &place, st);
+    Descend(&guard, start, forChange && RootRun(), &place, st, fresh);
     place.guarded = place.ok;
     return place;
 }
