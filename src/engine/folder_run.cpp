@@ -474,8 +474,9 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
     run.replaceLinks = synchronous;
     run.sweepTemporaries = !synchronous;  // a mirror's clean-up meets them anyway
     if (runStopRequested()) return stopRun();
-    if (!toMissing && !platformGuardTree(to.buffer)) {
-        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
+    if (!toMissing) {
+        refused = guardDestination(to);
+        if (refused != RUN_OK) return refused;
     }
     refused = startRunWork(&scaffold, from, to);
     if (refused != RUN_OK) return refused;

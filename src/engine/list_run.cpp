@@ -450,9 +450,13 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     // A To Folder yet to be made holds nothing to keep.
     refused = prepareRunStores(&scaffold, from, to, toMissing);
     if (refused != RUN_OK) return refused;
-    if (runStopRequested() || (!toMissing && !platformGuardTree(to.buffer))) {
+    if (runStopRequested()) {
         reportWalkResult(WALK_BROKEN);
         return WALK_BROKEN;
+    }
+    if (!toMissing) {
+        refused = guardDestination(to);
+        if (refused != RUN_OK) return refused;
     }
     refused = startRunWork(&scaffold, from, to);
     if (refused != RUN_OK) return refused;

@@ -137,18 +137,38 @@ int checkStores(const RunOptions& options) {
                                         L"user's link.");
 }
 
+namespace {
+
+// The refusal of a folder the run could not open for why: the checks' own
+// line where it is not there (missingCode), otherwise the reason as it is.
+int refuseUnopened(int missingCode, int unopenedCode, const wchar_t* side, const WideString& folder, int why) {
+    if (why == 0 || platformErrorIsMissing(why)) {
+        return refuse(missingCode, WideString(L"! Error => ") + side + L" dir [" + folder + L"] is not exist.");
+    }
+    return refuse(unopenedCode, WideString(L"! Error => ") + side + L" dir can not be opened [" + folder + L"]: " +
+                                    WideString(platformReasonText(why).c_str()) + L".");
+}
+
+}  // namespace
+
 int holdSource(const WideString& from) {
     SystemResult held = platformReadTree(from.buffer);
     if (held) return RUN_OK;
     if (held.reason != FAILURE_LINK_REFUSED) {
         // A root run reads From through the held folder alone, never by its path.
         if (!platformRunsAsRoot()) return RUN_OK;
-        return refuse(RUN_NO_SOURCE, WideString(L"! Error => Source dir [") + from + L"] is not exist.");
+        return refuseUnopened(RUN_NO_SOURCE, RUN_SOURCE_UNOPENED, L"Source", from, held.reason);
     }
     return refuse(
         RUN_SOURCE_UNSAFE,
         WideString(L"! Error => Source dir is reached through a link whose owner may not read what it names [") + from +
             L"].");
+}
+
+int guardDestination(const WideString& to) {
+    SystemResult held = platformGuardTree(to.buffer);
+    if (held) return RUN_OK;
+    return refuseUnopened(RUN_NO_DEST, RUN_DEST_UNOPENED, L"Destination", to, held.reason);
 }
 
 // A waiting run looks again five times a second, the front end kept alive meanwhile.
@@ -189,9 +209,8 @@ int lockDestination(const WideString& to, const RunOptions& options, Destination
 }
 
 int lockDestinationForWatch(const WideString& to, const RunOptions& options, DestinationLock* held) {
-    if (!platformGuardTree(to.buffer)) {
-        return refuse(RUN_NO_DEST, WideString(L"! Error => Destination dir [") + to + L"] is not exist.");
-    }
+    int guarded = guardDestination(to);
+    if (guarded != RUN_OK) return guarded;
     int locked = lockDestination(to, options, held);
     platformReleaseTree();  // the lock is of the tree's identity, and stays
     return locked;

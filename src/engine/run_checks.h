@@ -25,8 +25,10 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 // judged, not one put in its place meanwhile. RUN_OK, also when it cannot
 // be opened (the folder checks then tell why), but in a root run, which
 // reads From through the held folder alone: RUN_NO_SOURCE then, as the
-// checks tell it; RUN_SOURCE_UNSAFE when a root run reaches it only through
-// a link whose owner may not read what it names, at any level of its path.
+// checks tell it, where it is not there, RUN_SOURCE_UNOPENED with the
+// reason where it is and cannot be opened; RUN_SOURCE_UNSAFE when a root
+// run reaches it only through a link whose owner may not read what it
+// names, at any level of its path.
 // A refusal has its line written and shown. The run's TreesHeld
 // (engine/run_scaffold.h) lets it go.
 int holdSource(const WideString& fromFolder);
@@ -52,6 +54,13 @@ struct DestinationLock {
     DestinationLock& operator=(const DestinationLock&) = delete;
     ~DestinationLock() { platformUnlockTree(lock); }
 };
+
+// Holds the To Folder as the tree the run changes (platformGuardTree):
+// RUN_OK; RUN_NO_DEST, as the checks tell it, where it is not there;
+// RUN_DEST_UNOPENED with the reason where it is and cannot be opened (as
+// when the run has no file handle left). A refusal has its line written
+// and shown.
+int guardDestination(const WideString& toFolder);
 
 // Locks the To Folder, as platformGuardTree holds it, for a run of options
 // that changes it (a dry run takes no lock).

@@ -30,6 +30,8 @@
 #define RUN_SOURCE_UNSAFE (-120)
 #define RUN_STORE_UNSAFE (-121)
 #define RUN_NO_VERSION (-122)
+#define RUN_DEST_UNOPENED (-123)
+#define RUN_SOURCE_UNOPENED (-124)
 
 // Results of a directory walk.
 #define WALK_OK 0

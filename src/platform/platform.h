@@ -142,8 +142,8 @@ EntryPresence platformEntryPresence(const wchar_t* path);
 // entry through directories opened without following links: a link inside
 // the tree is queried and changed as the link itself, never what it names,
 // and a directory swapped for a link during the run makes the operation fail
-// instead of reaching outside. False when root cannot be opened.
-bool platformGuardTree(const wchar_t* root);
+// instead of reaching outside. Not done when root cannot be opened, with why.
+SystemResult platformGuardTree(const wchar_t* root);
 
 // Lifts the guard of platformGuardTree.
 void platformReleaseTree();

@@ -4,6 +4,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
 #endif
 
 #include <string>
@@ -12,6 +15,7 @@
 #include "base/temporary_name.h"
 #include "engine/folder_run.h"
 #include "engine/list_run.h"
+#include "engine/run_checks.h"
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "engine/walker.h"
@@ -214,6 +218,37 @@ TEST_F(FolderRun, ValidationCodesInOrder) {
         EXPECT_EQ(log().size(), kBanner.size() + 1);
     }
 }
+
+#ifndef _WIN32
+// A To Folder that stands but cannot be opened, as when the run has no file
+// handle left, is told with why: "is not exist" would send its user to make it.
+TEST_F(FolderRun, DestinationThatCannotBeOpenedIsNotToldMissing) {
+    struct rlimit was;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+    int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    struct rlimit noneLeft = was;
+    noneLeft.rlim_cur = static_cast<rlim_t>(lowestFree);
+    openRunLog(temp.wide("logs/korvaneui.log"));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &noneLeft), 0);
+    int result = guardDestination(to);
+    setrlimit(RLIMIT_NOFILE, &was);
+    platformReleaseTree();
+    EXPECT_EQ(result, RUN_DEST_UNOPENED);
+    ASSERT_EQ(host.statuses.size(), 1u);
+    EXPECT_EQ(host.statuses[0].second, L"! Error => Destination dir can not be opened [" + fromWide(to) + L"]: " +
+                                           platformReasonText(EMFILE) + L".");
+    // Where it is not there, the checks' own line.
+    host.statuses.clear();
+    EXPECT_EQ(guardDestination(temp.wide("nowhere")), RUN_NO_DEST);
+    ASSERT_EQ(host.statuses.size(), 1u);
+    EXPECT_EQ(host.statuses[0].second,
+              L"! Error => Destination dir [" + fromWide(temp.wide("nowhere")) + L"] is not exist.");
+    closeRunLog();
+    EXPECT_EQ(log().size(), 2u);  // each refusal's line in the log too
+}
+#endif
 
 TEST_F(FolderRun, InvalidRuleIsRefusedBeforeAnyWalk) {
     writeFile(temp.at("from/a.txt"), "a");

@@ -836,8 +836,11 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
         fd = open(system.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);  // readable: the root is listed through it
         if (fd < 0) fd = open(system.c_str(), kHeldDirectory & ~O_NOFOLLOW);
         if (fd < 0) return false;
-        if (fstat(fd, &tree->rootSeen) != 0 || stat(system.c_str(), &named) != 0 || !SameEntry(named, tree->rootSeen)) {
+        bool seen = fstat(fd, &tree->rootSeen) == 0 && stat(system.c_str(), &named) == 0;
+        int why = !seen ? errno : FAILURE_FOLDER_MOVED;  // or another folder took its name meanwhile
+        if (!seen || !SameEntry(named, tree->rootSeen)) {
             close(fd);
+            errno = why;
             return false;
         }
     }
@@ -857,9 +860,11 @@ bool HoldRoot(HeldTree* tree, const wchar_t* root, bool follows) {
 
 }  // namespace
 
-bool platformGuardTree(const wchar_t* root) {
+SystemResult platformGuardTree(const wchar_t* root) {
     ForgetRunRecords();  // a new run: the records of runs gone since are read afresh
-    return HoldRoot(&guard, root, false);
+    errno = 0;
+    bool held = HoldRoot(&guard, root, false);
+    return Result(held);
 }
 
 void platformReleaseTree() { ReleaseHeld(&guard); }

@@ -94,17 +94,17 @@ bool IsGuardedRoot(const wchar_t* path) {
     return text == guardedRoot;
 }
 
-bool platformGuardTree(const wchar_t* root) {
+SystemResult platformGuardTree(const wchar_t* root) {
     std::wstring text(root);
     while (text.size() > 1 && (text.back() == L'\\' || text.back() == L'/')) text.pop_back();
     if (GetFileAttributesW(platformSystemPath(text.c_str()).c_str()) == INVALID_FILE_ATTRIBUTES &&
         GetFileAttributesW(platformSystemPath(root).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        return false;
+        return Result(false);
     }
     guardedRoot = text;
     linkFreeDirectory.clear();
     ForgetRunRecords();  // a new run: the records of runs gone since are read afresh
-    return true;
+    return Result(true);
 }
 
 // Windows follows no user's link into what the user may not read: the
