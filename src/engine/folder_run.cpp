@@ -452,6 +452,8 @@ int folderRunWithOptions(const RunOptions& options, RunTally* tally, const WideS
         return refuse(RUN_SOURCE_INSIDE_DEST,
                       WideString(L"! Error => Source dir can not be the subdir of [") + to + L"].");
     }
+    refused = toMissing ? RUN_OK : checkMountsInDestination(from, to);
+    if (refused != RUN_OK) return refused;
 
     refused = takeRules(&scaffold, ruleTexts, options.ruleExcludes);
     if (refused != RUN_OK) return refused;

@@ -444,6 +444,8 @@ int listRunWithOptions(const RunOptions& options, RunTally* tally, const WideStr
     bool toMissing = options.dryRun && options.toToBeMade;
     int refused = checkRunFolders(from, to, toMissing);
     if (refused != RUN_OK) return refused;
+    refused = toMissing ? RUN_OK : checkMountsInDestination(from, to);
+    if (refused != RUN_OK) return refused;
     std::vector<ListLineFault> faults;
     refused = takeList(listFile, options.showCopyFile, &faults);
     if (refused != RUN_OK) return refused;

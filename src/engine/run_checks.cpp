@@ -5,6 +5,7 @@
 #include "engine/run_context.h"
 #include "engine/run_log.h"
 #include "fs/changes.h"
+#include "fs/mounts.h"
 #include "fs/paths.h"
 #include "platform/platform.h"
 
@@ -163,6 +164,17 @@ int holdSource(const WideString& from) {
         RUN_SOURCE_UNSAFE,
         WideString(L"! Error => Source dir is reached through a link whose owner may not read what it names [") + from +
             L"].");
+}
+
+int checkMountsInDestination(const WideString& from, const WideString& to) {
+    std::wstring realFrom;
+    std::wstring realTo;
+    if (!platformResolvedPath(from.buffer, &realFrom) || !platformResolvedPath(to.buffer, &realTo)) return RUN_OK;
+    std::wstring point = mountShowing(platformMountTable(), realTo, realFrom);
+    if (point.empty()) return RUN_OK;
+    return refuse(RUN_SOURCE_INSIDE_DEST, WideString(L"! Error => Source dir [") + from + L"] and destination dir [" +
+                                              to + L"] overlap through the mount on [" + WideString(point.c_str()) +
+                                              L"].");
 }
 
 int guardDestination(const WideString& to) {

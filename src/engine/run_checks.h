@@ -33,6 +33,12 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 // (engine/run_scaffold.h) lets it go.
 int holdSource(const WideString& fromFolder);
 
+// The From Folder shown inside the To Folder by a mount at or below To (a
+// bind mount of From, of a folder of it or of one that holds it): a copy
+// there would write into From, a clean-up delete from it. RUN_SOURCE_INSIDE_DEST,
+// its line written and shown; RUN_OK where no mount does, as mounts stand now.
+int checkMountsInDestination(const WideString& fromFolder, const WideString& toFolder);
+
 // True when a root run may not keep what it writes in folder (the log
 // folder, the versions folder): another user may change it or a folder on
 // its way, or it is reached through another user's link, as for the To

@@ -239,6 +239,18 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 // cannot be reached.
 bool platformResolvedPath(const wchar_t* path, std::wstring* resolved);
 
+// One mount of the system's table: which volume, which of its folders it
+// shows, and where.
+struct MountRecord {
+    std::wstring volume;  // the volume's number, alike for each mount of one volume
+    std::wstring root;    // the folder of the volume the mount shows, from its top ("/" for all of it)
+    std::wstring point;   // the folder it is mounted on, whole
+};
+
+// The mounts as they stand now, in the order they were made; none where the
+// system keeps no such table for a process (Windows).
+std::vector<MountRecord> platformMountTable();
+
 // Reads the identity of any entry (a link as itself); false when it cannot be read.
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);
 

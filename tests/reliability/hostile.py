@@ -2214,6 +2214,8 @@ where=$1; kind=$2; outside=$3; notes=$4; shift 4
 if [ "$kind" = tmpfs ]; then
     mount -t tmpfs -o size=1m tmpfs "$where" || exit 77
     echo p > "$where/precious"; mkdir "$where/sub"; echo m > "$where/sub/more"
+elif [ "${kind#bind:}" != "$kind" ]; then
+    mount --bind "${kind#bind:}" "$where" || exit 77
 else
     mount --bind "$outside" "$where" || exit 77
 fi
@@ -2226,7 +2228,8 @@ umount -l "$where"
 def run_with_mount(work, kind, where, *args):
     """The program as root while a volume is mounted on where, in a mount
     namespace of its own: kind "tmpfs" a fresh volume holding precious and
-    sub/more, "bind" a folder of the same device holding the same. Returns
+    sub/more, "bind" a folder of the same device holding the same,
+    "bind:FOLDER" that folder. Returns
     (status, out, err, what the volume held after), None when nothing can
     be mounted here."""
     outside = os.path.join(work, "outside")
@@ -2240,6 +2243,51 @@ def run_with_mount(work, kind, where, *args):
         return None
     read = lambda name: open(os.path.join(notes, name)).read()
     return int(read("status")), read("out"), read("err"), read("left").split()
+
+
+@case
+def from_shown_inside_to_by_a_mount_is_refused(work):
+    """A bind mount in To shows From, a folder of From, or a folder that
+    holds From: a copy there would write into From (From's a.txt taking
+    From's y/a.txt), a clean-up delete from it. Mirror, copy, dry run and
+    list run are refused before any change, From and To as they were; a
+    mount of another folder is no reason."""
+    binds = [  # (name, the folder of From shown, relative to From, the mounted folder below To, what is told)
+        ("From itself", ".", "y", "overlap through the mount"),
+        ("a folder of From", "sub", "w", "overlap through the mount"),
+        ("the folder holding From", "..", "p", "overlap through the mount"),
+        ("From on To itself", ".", ".", "is same"),
+        ("a folder of From on To itself", "sub", ".", "overlap through the mount"),
+    ]
+    runs = [("mirror", ["-s", "-y"]), ("copy", ["-y"]), ("dry run", ["-n", "-s"]), ("list run", ["-f", None])]
+    for number, (name, shown, mounted, told) in enumerate(binds):
+        round_work = folder(os.path.join(work, "round-%d" % number))
+        source = folder(os.path.join(round_work, "from"))
+        target = folder(os.path.join(round_work, "to"))
+        write(os.path.join(source, "a.txt"), "From's own a")
+        write(os.path.join(source, "y", "a.txt"), "From's y/a")
+        write(os.path.join(source, "sub", "s.txt"), "s")
+        write(os.path.join(target, "kept.txt"), "To's own")
+        listed = os.path.join(round_work, "list")
+        write(listed, "y/a.txt\na.txt\n")
+        where = folder(os.path.normpath(os.path.join(target, mounted)))
+        before = files_below(source)
+        for label, options in runs:
+            args = [listed if a is None else a for a in options]
+            what = os.path.normpath(os.path.join(source, shown))
+            status, out, err, _ = run_with_mount(round_work, "bind:" + what, where, *args, source, target)
+            tag = "From shown in To: %s, %s: " % (name, label)
+            check(tag + "refused (3)", status == 3, (status, err))
+            check(tag + "the mount is told", told in err and ("[%s]" % where in err or told == "is same"), err)
+            check(tag + "From as it was", files_below(source) == before, files_below(source))
+            check(tag + "To as it was", files_below(target) == {"kept.txt": b"To's own"}, files_below(target))
+    round_work = folder(os.path.join(work, "other"))
+    source = folder(os.path.join(round_work, "from"))
+    target = folder(os.path.join(round_work, "to"))
+    write(os.path.join(source, "a.txt"), "a")
+    where = folder(os.path.join(target, "m"))
+    outcome = run_with_mount(round_work, "bind", where, "-y", source, target)
+    check("From shown in To: another folder's mount runs (0)", outcome[0] == 0, outcome[:3])
 
 
 @case

@@ -80,6 +80,17 @@ int ResolvePath(const std::string& path);
 // the directory held, whatever path leads to now. -1 (ENOENT) otherwise.
 int OpenHeldSource(const std::string& path, int flags);
 
+// One line of the system's table of mounts, its names as the system's bytes.
+struct MountLine {
+    std::string volume;  // "major:minor", alike for each mount of one volume
+    std::string root;    // the folder of the volume it shows
+    std::string point;   // where it is mounted
+};
+
+// The table of mounts as this process sees it now, in its order; empty
+// where it cannot be read.
+std::vector<MountLine> ReadMountTable();
+
 // A tree whose directories are held open on the way to the entries asked
 // about, outermost first, each opened from its parent; the next path that
 // shares their names reuses them, so a walk costs one open per directory,

@@ -144,48 +144,16 @@ void ForgetTree(FolderWatch* watch, const std::string& relative) {
     while (at != watch->watchOf.end() && at->first.compare(0, prefix.size(), prefix) == 0) at = drop(at);
 }
 
-// Reads an octal-escaped field of the table of mounts ("\040" a space).
-std::string Unescaped(const std::string& field) {
-    std::string text;
-    for (size_t at = 0; at < field.size(); ++at) {
-        bool octal = field[at] == '\\' && at + 3 < field.size();
-        for (size_t digit = 1; octal && digit <= 3; ++digit) {
-            octal = field[at + digit] >= '0' && field[at + digit] <= '7';
-        }
-        if (octal) {
-            text += static_cast<char>((field[at + 1] - '0') * 64 + (field[at + 2] - '0') * 8 + (field[at + 3] - '0'));
-            at += 3;
-        } else {
-            text += field[at];
-        }
-    }
-    return text;
-}
-
 // The folders below realRoot that a volume is mounted on, relative to it.
 std::set<std::string> MountsBelow(const std::string& realRoot) {
     std::set<std::string> below;
-    FILE* table = std::fopen("/proc/self/mountinfo", "re");
-    if (!table) return below;
     std::string prefix = realRoot == "/" ? realRoot : realRoot + "/";
-    char* line = nullptr;
-    size_t room = 0;
-    while (getline(&line, &room, table) > 0) {
-        // "36 35 98:0 /root /mount/point options ...": the fifth field.
-        std::string text(line);
-        size_t start = 0;
-        for (int field = 0; field < 4 && start != std::string::npos; ++field) {
-            start = text.find(' ', start);
-            if (start != std::string::npos) ++start;
-        }
-        if (start == std::string::npos) continue;
-        std::string point = Unescaped(text.substr(start, text.find(' ', start) - start));
+    for (const MountLine& mount : ReadMountTable()) {
+        const std::string& point = mount.point;
         if (point.size() > prefix.size() && point.compare(0, prefix.size(), prefix) == 0) {
             below.insert(point.substr(prefix.size()));
         }
     }
-    std::free(line);
-    std::fclose(table);
     return below;
 }
 

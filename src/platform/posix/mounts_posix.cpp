@@ -1,0 +1,84 @@
+// The system's table of mounts, as /proc tells it to this process.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/posix/posix_layer.h"
+
+namespace {
+
+// Reads an octal-escaped field of the table of mounts ("\040" a space).
+std::string Unescaped(const std::string& field) {
+    std::string text;
+    for (size_t at = 0; at < field.size(); ++at) {
+        bool octal = field[at] == '\\' && at + 3 < field.size();
+        for (size_t digit = 1; octal && digit <= 3; ++digit) {
+            octal = field[at + digit] >= '0' && field[at + digit] <= '7';
+        }
+        if (octal) {
+            text += static_cast<char>((field[at + 1] - '0') * 64 + (field[at + 2] - '0') * 8 + (field[at + 3] - '0'));
+            at += 3;
+        } else {
+            text += field[at];
+        }
+    }
+    return text;
+}
+
+// The field of text that starts at *at, *at moved past it and its blank.
+std::string NextField(const std::string& text, size_t* at) {
+    size_t start = *at;
+    size_t end = text.find_first_of(" \n", start);
+    if (end == std::string::npos) end = text.size();
+    *at = end < text.size() ? end + 1 : end;
+    return text.substr(start, end - start);
+}
+
+// Decodes bytes, a name in the system's encoding; false where they do not decode.
+bool Decoded(const std::string& bytes, std::wstring* out) {
+    std::vector<wchar_t> wide(bytes.size() + 1);
+    if (!FromSystem(bytes.c_str(), wide.data(), wide.size())) return false;
+    out->assign(wide.data());
+    return true;
+}
+
+}  // namespace
+
+std::vector<MountLine> ReadMountTable() {
+    std::vector<MountLine> table;
+    FILE* file = std::fopen("/proc/self/mountinfo", "re");
+    if (!file) return table;
+    char* line = nullptr;
+    size_t room = 0;
+    while (getline(&line, &room, file) > 0) {
+        // "36 35 98:0 /root /mount/point options ...": the third to the fifth field.
+        std::string text(line);
+        size_t at = 0;
+        NextField(text, &at);
+        NextField(text, &at);
+        MountLine mount;
+        mount.volume = NextField(text, &at);
+        mount.root = Unescaped(NextField(text, &at));
+        mount.point = Unescaped(NextField(text, &at));
+        if (!mount.point.empty()) table.push_back(std::move(mount));
+    }
+    std::free(line);
+    std::fclose(file);
+    return table;
+}
+
+std::vector<MountRecord> platformMountTable() {
+    std::vector<MountRecord> records;
+    for (const MountLine& mount : ReadMountTable()) {
+        MountRecord record;
+        // A mount whose names do not decode cannot be named in a path the engine holds.
+        if (!Decoded(mount.volume, &record.volume) || !Decoded(mount.root, &record.root) ||
+            !Decoded(mount.point, &record.point)) {
+            continue;
+        }
+        records.push_back(std::move(record));
+    }
+    return records;
+}
