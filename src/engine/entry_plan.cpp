@@ -295,9 +295,11 @@ EntryPlan planEntry(const EntryFacts& facts, const RunOptions& options, const Ru
         plan.clear = existing.isDirectory ? CLEAR_TREE : CLEAR_FILE;
     }
     // A link in To facing the entry is never written through: a mirror
-    // removes it as a link, any other run leaves it.
+    // removes it as a link, a deletion the guard counts first, and any
+    // other run leaves it.
     if (linkFacing) {
         if (!run.mirror) return ending(plan, PLAN_LINK_STAYS);
+        if (run.holdKindChanges) return ending(plan, PLAN_HOLD_KIND);
         plan.clear = CLEAR_LINK;
     }
     if (inPlace) {

@@ -116,7 +116,7 @@ enum ClearStep {
     CLEAR_NONE,  // nothing stands in the way
     CLEAR_TREE,  // a directory where From has a file or link: it goes with what is below it (the run's thread)
     CLEAR_FILE,  // a file where From has a directory: it goes (the run's thread)
-    CLEAR_LINK   // a link in To faces the entry: it goes as a link, its version kept first
+    CLEAR_LINK   // a link in To faces the entry: it goes as a link, its version kept first (the run's thread)
 };
 
 // What the change makes.

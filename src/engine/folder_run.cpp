@@ -218,10 +218,10 @@ int countDeletions(const RunState& run, DirectoryWalker* sweeper, CleanupState* 
         EntryState existing = queryEntryState(target);
         if (!existing.queried) continue;
         WideString why;
-        if (existing.isDirectory) {
+        if (existing.isDirectory && !existing.status.isLink) {
             removeTreeInTheWay(&counting, to, target, &why);
         } else {
-            deleteFileInTheWay(&counting, target, &why);
+            deleteFileInTheWay(&counting, target, existing.status.isLink, &why);
         }
     }
     FolderWalk walk{&counting, cleanup, {}, {}, {}};

@@ -282,7 +282,8 @@ bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideStrin
     return removed.done;
 }
 
-bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why) {
+bool deleteFileInTheWay(RunState* run, const WideString& path, bool isLink, WideString* why) {
+    if (isLink) return deleteOneInTheWay(run, path, LINK);
     StaysFor stays = staysFor(path);
     if (stays == STAYS_RUN_LOG) *why = L"it is the run's log";
     if (stays == STAYS_LIVE_TEMPORARY) *why = WideString(L"another run's temporary is there [") + path + L"]";

@@ -70,9 +70,10 @@ TreeOutcome removeTreeWhole(RunState* run, const WideString& directory);
 // (told with its reason) or a stop.
 bool removeTreeInTheWay(RunState* run, const WideString& toRoot, const WideString& directory, WideString* why);
 
-// Deletes the To file that stands where From has a directory (a mirror
-// replacing it), reported as the clean-up reports it; false when it stays
-// (the run log or a live run's temporary: *why says so; a failure).
-bool deleteFileInTheWay(RunState* run, const WideString& path, WideString* why);
+// Deletes the To file that stands where From has a directory, or the link
+// (isLink: as a link) that stands where From has any entry but a link (a
+// mirror replacing it), reported as the clean-up reports it; false when it
+// stays (the run log or a live run's temporary: *why says so; a failure).
+bool deleteFileInTheWay(RunState* run, const WideString& path, bool isLink, WideString* why);
 
 #endif

@@ -365,18 +365,6 @@ void makeDirectory(const RunState& run, EntryUpdate* update) {
     changed(&outcome);
 }
 
-// A link in To facing the entry goes as a link, its version kept first; one
-// the system cannot remove as a link stays. False when it stays.
-bool removeLinkInTheWay(const RunState& run, EntryUpdate* update) {
-    UpdateOutcome& outcome = update->outcome;
-    KeepResult kept = keepBeforeDeleting(run, update->target, &outcome.kept);
-    if (kept == KEEP_FAILED) return false;
-    if (kept == KEEP_MOVED || changeRemoveLink(run.changes, update->target.buffer)) return true;
-    dropVersion(run, &outcome);
-    outcome.linkInTheWay = true;
-    return false;
-}
-
 // The steps of a plan of PLAN_CHANGE after what stands in the way is gone.
 void makeChange(const RunState& run, EntryUpdate* update) {
     const EntryPlan& plan = update->plan;
@@ -479,12 +467,12 @@ void carryOutPlan(const RunState& run, EntryUpdate* update) {
     if (plan.verdict == PLAN_UP_TO_DATE && plan.noteFirst) noteFirstName(run, *update, false);
     if (plan.verdict != PLAN_CHANGE) return;
     if (!update->cleared) {
-        if (plan.clear == CLEAR_TREE || plan.clear == CLEAR_FILE) {
+        // What stands in the way goes on the run's thread, told in turn as a deletion.
+        if (plan.clear != CLEAR_NONE) {
             update->waitsForRunThread = true;
             return;
         }
         update->cleared = true;
-        if (plan.clear == CLEAR_LINK && !removeLinkInTheWay(run, update)) return;
     }
     makeChange(run, update);
 }
@@ -497,7 +485,7 @@ void finishOnRunThread(RunState* run, EntryUpdate* update) {
     const WideString& target = update->target;
     bool cleared = update->plan.clear == CLEAR_TREE
                        ? removeTreeInTheWay(run, *update->targetRoot, target, &update->outcome.reason)
-                       : deleteFileInTheWay(run, target, &update->outcome.reason);
+                       : deleteFileInTheWay(run, target, update->plan.clear == CLEAR_LINK, &update->outcome.reason);
     if (cleared) makeChange(*run, update);
 }
 

@@ -3,6 +3,7 @@
 // To's files; held entries told in the walk's order, whatever the workers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -423,5 +424,44 @@ TEST_F(Guards, HeldEntriesAreToldInTheWalksOrder) {
     ASSERT_GE(told[0].size(), 2u);
     EXPECT_NE(told[0][0].find(L"x]"), std::wstring::npos) << logText(WideString(told[0][0].c_str()));
 }
+
+#ifndef _WIN32
+// A link in To where From has a file or a folder goes as a deletion: the
+// deletion guard counts it, and the run tells it before the copy that takes
+// its place, with eight workers as with one; what it names stays.
+TEST_F(Guards, LinkInTheWayIsADeletionTheGuardCounts) {
+    for (int jobs : {1, 8}) {
+        for (long long limit : {1LL, 2LL}) {
+            fs::path base = temp.at("j" + std::to_string(jobs) + "-" + std::to_string(limit));
+            writeFile(base / "from" / "f", "f");
+            writeFile(base / "from" / "d" / "inside", "i");
+            writeFile(base / "outside" / "kept", "kept");
+            fs::create_directories(base / "to");
+            fs::create_symlink(base / "outside" / "kept", base / "to" / "f");
+            fs::create_directory_symlink(base / "outside", base / "to" / "d");
+            options = RunOptions();
+            options.jobs = jobs;
+            options.maxDelete = limit;
+            runContext.showCopyFile = true;
+            host.reports.clear();
+            host.watchReports();
+            SCOPED_TRACE(base.string());
+            EXPECT_EQ(runAt(base, true), limit < 2 ? RUN_DELETES_HELD : RUN_OK);
+            EXPECT_EQ(fs::is_symlink(base / "to" / "f"), limit < 2);
+            EXPECT_EQ(fs::is_symlink(base / "to" / "d"), limit < 2);
+            EXPECT_EQ(treeOf(base / "outside"), (std::map<std::string, std::string>{{"kept", "kept"}}));
+            if (limit < 2) continue;
+            std::vector<std::wstring> lines;
+            for (const auto& report : host.reports) lines.push_back(report.second);
+            std::wstring deleted = L"  DF: [" + wide(base / "to" / "f") + L"]";
+            auto at = std::find(lines.begin(), lines.end(), deleted);
+            ASSERT_NE(at, lines.end());
+            ASSERT_NE(at + 1, lines.end());
+            EXPECT_EQ(at[1].rfind(L"  CP: [", 0), 0u) << logText(WideString(at[1].c_str()));
+            EXPECT_NE(std::find(lines.begin(), lines.end(), L"  DF: [" + wide(base / "to" / "d") + L"]"), lines.end());
+        }
+    }
+}
+#endif
 
 }  // namespace
