@@ -166,11 +166,29 @@ int holdSource(const WideString& from) {
             L"].");
 }
 
+namespace {
+
+// Folder as the table of mounts places it; false where it cannot be resolved.
+bool placeMounted(const WideString& folder, MountedFolder* placed) {
+    placed->mount = 0;
+    if (!platformResolvedPath(folder.buffer, &placed->path)) return false;
+    if (!platformMountNumber(placed->path.c_str(), &placed->mount)) placed->mount = 0;
+    return true;
+}
+
+}  // namespace
+
+std::wstring mountOverlappingSource(const WideString& from, const WideString& folder, bool below) {
+    MountedFolder source;
+    MountedFolder written;
+    if (!placeMounted(from, &source) || !placeMounted(folder, &written)) return std::wstring();
+    std::vector<MountRecord> table = platformMountTable();
+    std::wstring point = below ? mountShowingBelow(table, written.path, source) : std::wstring();
+    return point.empty() ? mountHolding(table, written, source) : point;
+}
+
 int checkMountsInDestination(const WideString& from, const WideString& to) {
-    std::wstring realFrom;
-    std::wstring realTo;
-    if (!platformResolvedPath(from.buffer, &realFrom) || !platformResolvedPath(to.buffer, &realTo)) return RUN_OK;
-    std::wstring point = mountShowing(platformMountTable(), realTo, realFrom);
+    std::wstring point = mountOverlappingSource(from, to, true);
     if (point.empty()) return RUN_OK;
     return refuse(RUN_SOURCE_INSIDE_DEST, WideString(L"! Error => Source dir [") + from + L"] and destination dir [" +
                                               to + L"] overlap through the mount on [" + WideString(point.c_str()) +

@@ -33,10 +33,17 @@ bool sourceInsideDestination(const WideString& fromFolder, const WideString& toF
 // (engine/run_scaffold.h) lets it go.
 int holdSource(const WideString& fromFolder);
 
-// The From Folder shown inside the To Folder by a mount at or below To (a
-// bind mount of From, of a folder of it or of one that holds it): a copy
-// there would write into From, a clean-up delete from it. RUN_SOURCE_INSIDE_DEST,
-// its line written and shown; RUN_OK where no mount does, as mounts stand now.
+// The point of a mount through which folder, a folder a run writes in,
+// overlaps the From Folder: one at or below folder (where below) that shows
+// From, a folder of it or one that holds it, or the one folder lies on,
+// where it shows folder as a folder of From. A change there would land in
+// From. Empty where none does, as mounts stand now, or a folder cannot be
+// resolved (the folder checks tell).
+std::wstring mountOverlappingSource(const WideString& fromFolder, const WideString& folder, bool below);
+
+// The From Folder and the To Folder overlapping through a mount
+// (mountOverlappingSource): RUN_SOURCE_INSIDE_DEST, its line written and
+// shown; RUN_OK otherwise.
 int checkMountsInDestination(const WideString& fromFolder, const WideString& toFolder);
 
 // True when a root run may not keep what it writes in folder (the log

@@ -747,6 +747,12 @@ int prepareVersions(const RunOptions& options, const WideString& from, const Wid
         (byText && (sourceInsideDestination(standing, from) || sourceInsideDestination(folder, from)))) {
         return refused(WideString(L"lies inside the From Folder [") + from + L"].");
     }
+    // Nor through a mount: a bind mount of From's, at, below or above it.
+    std::wstring point = mountOverlappingSource(from, standing, tail.length == 0);
+    if (!point.empty()) {
+        return refused(WideString(L"overlaps the From Folder [") + from + L"] through the mount on [" +
+                       WideString(point.c_str()) + L"].");
+    }
     store->toFolder = to;
     store->root = folder;
     store->rootStands = tail.length == 0;

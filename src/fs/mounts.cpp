@@ -17,29 +17,37 @@ std::wstring onVolume(const MountRecord& mount, const std::wstring& path) {
     return mount.root + below;
 }
 
-// True when a later mount of table stands on the same point as the one at index.
-bool covered(const std::vector<MountRecord>& table, size_t index) {
-    for (size_t later = index + 1; later < table.size(); ++later) {
-        if (table[later].point == table[index].point) return true;
+// The mount folder lies on: the one the system named, otherwise the seen
+// mount of the longest point above it (the later of two on one point).
+const MountRecord* homeOf(const std::vector<MountRecord>& table, const MountedFolder& folder) {
+    const MountRecord* home = nullptr;
+    for (const MountRecord& mount : table) {
+        if (!within(folder.path, mount.point)) continue;
+        if (folder.mount != 0 && mount.id == folder.mount) return &mount;
+        if (mount.seen && (!home || mount.point.size() >= home->point.size())) home = &mount;
     }
-    return false;
+    return home;
 }
 
 }  // namespace
 
-std::wstring mountShowing(const std::vector<MountRecord>& table, const std::wstring& inside,
-                          const std::wstring& reached) {
-    // The mount reached lies on: the one of the longest point above it, the latest of them.
-    const MountRecord* home = nullptr;
-    for (const MountRecord& mount : table) {
-        if (within(reached, mount.point) && (!home || mount.point.size() >= home->point.size())) home = &mount;
-    }
+std::wstring mountShowingBelow(const std::vector<MountRecord>& table, const std::wstring& inside,
+                               const MountedFolder& reached) {
+    const MountRecord* home = homeOf(table, reached);
     if (!home) return std::wstring();
-    std::wstring shown = onVolume(*home, reached);
-    for (size_t index = 0; index < table.size(); ++index) {
-        const MountRecord& mount = table[index];
-        if (mount.volume != home->volume || !within(mount.point, inside) || covered(table, index)) continue;
+    std::wstring shown = onVolume(*home, reached.path);
+    for (const MountRecord& mount : table) {
+        if (!mount.seen || mount.volume != home->volume || !within(mount.point, inside)) continue;
         if (within(mount.root, shown) || within(shown, mount.root)) return mount.point;
     }
     return std::wstring();
+}
+
+std::wstring mountHolding(const std::vector<MountRecord>& table, const MountedFolder& inside,
+                          const MountedFolder& reached) {
+    if (within(inside.path, reached.path)) return std::wstring();  // below it by path: the folder checks tell
+    const MountRecord* home = homeOf(table, reached);
+    const MountRecord* holder = homeOf(table, inside);
+    if (!home || !holder || holder->volume != home->volume) return std::wstring();
+    return within(onVolume(*holder, inside.path), onVolume(*home, reached.path)) ? holder->point : std::wstring();
 }

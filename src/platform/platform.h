@@ -240,16 +240,24 @@ bool platformDirectoryChain(const wchar_t* directory, std::vector<DirectoryIdent
 bool platformResolvedPath(const wchar_t* path, std::wstring* resolved);
 
 // One mount of the system's table: which volume, which of its folders it
-// shows, and where.
+// shows, where, and whether a path leads to it.
 struct MountRecord {
+    uint64_t id = 0;      // the mount's number
     std::wstring volume;  // the volume's number, alike for each mount of one volume
     std::wstring root;    // the folder of the volume the mount shows, from its top ("/" for all of it)
     std::wstring point;   // the folder it is mounted on, whole
+    bool seen = true;     // its point leads to it now: no mount on it or above it hides it
 };
 
-// The mounts as they stand now, in the order they were made; none where the
-// system keeps no such table for a process (Windows).
+// The mounts as they stand now; none where the system keeps no such table
+// for a process (Windows). Where the system does not tell which mount a
+// path leads to, each is taken as seen.
 std::vector<MountRecord> platformMountTable();
+
+// The number of the mount the directory at path (its links followed) lies
+// on now, as the table names it (MountRecord::id); false where the system
+// does not tell.
+bool platformMountNumber(const wchar_t* path, uint64_t* id);
 
 // Reads the identity of any entry (a link as itself); false when it cannot be read.
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity);

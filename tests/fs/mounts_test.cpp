@@ -1,5 +1,5 @@
-// Which mount below the To Folder shows the From Folder: judged from tables
-// of mounts as the system writes them.
+// Which mount shows the From Folder inside a folder a run writes in: judged
+// from tables of mounts as the system writes them.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,74 +9,101 @@
 
 namespace {
 
-// The system's own mounts under every case: the top, and a volume on /srv.
-const std::vector<MountRecord> kBase = {
-    {L"8:1", L"/", L"/"},
-    {L"8:2", L"/", L"/srv"},
-};
+// A mount of the table; seen: its point leads to it.
+MountRecord mount(uint64_t id, const wchar_t* volume, const wchar_t* root, const wchar_t* point, bool seen = true) {
+    return MountRecord{id, volume, root, point, seen};
+}
 
-TEST(Mounts, WhichMountShowsFromInsideTo) {
+// The system's own mounts under every case: the top, and a volume on /srv.
+std::vector<MountRecord> withBase(const std::vector<MountRecord>& added) {
+    std::vector<MountRecord> table = {mount(1, L"8:1", L"/", L"/"), mount(2, L"8:2", L"/", L"/srv")};
+    table.insert(table.end(), added.begin(), added.end());
+    return table;
+}
+
+TEST(Mounts, WhichMountBelowToShowsFrom) {
     struct Case {
         const char* what;
-        std::vector<MountRecord> added;  // mounted after the base, in this order
-        std::wstring from;
-        std::wstring to;
-        std::wstring shown;  // the point told, or empty
+        std::vector<MountRecord> added;
+        MountedFolder from;
+        std::wstring shown;  // the point told below /backup, or empty
     };
+    const MountedFolder home{L"/home/u", 1};
     const std::vector<Case> cases = {
-        {"nothing mounted below To", {}, L"/home/u", L"/backup", L""},
-        {"From itself bound in To", {{L"8:1", L"/home/u", L"/backup/y"}}, L"/home/u", L"/backup", L"/backup/y"},
-        {"a folder of From bound in To",
-         {{L"8:1", L"/home/u/docs/2024", L"/backup/old"}},
-         L"/home/u",
-         L"/backup",
-         L"/backup/old"},
-        {"a folder holding From bound in To",
-         {{L"8:1", L"/home", L"/backup/homes"}},
-         L"/home/u",
-         L"/backup",
-         L"/backup/homes"},
-        {"the whole volume bound on To itself", {{L"8:1", L"/", L"/backup"}}, L"/home/u", L"/backup", L"/backup"},
-        {"a sibling of From bound in To", {{L"8:1", L"/home/v", L"/backup/v"}}, L"/home/u", L"/backup", L""},
-        {"a name that only begins as From's", {{L"8:1", L"/home/u2", L"/backup/u2"}}, L"/home/u", L"/backup", L""},
-        {"the same folder name on another volume", {{L"8:3", L"/home/u", L"/backup/y"}}, L"/home/u", L"/backup", L""},
-        {"From's volume mounted beside To only", {{L"8:1", L"/home/u", L"/backup2/y"}}, L"/home/u", L"/backup", L""},
+        {"nothing mounted below To", {}, home, L""},
+        {"From itself bound in To", {mount(10, L"8:1", L"/home/u", L"/backup/y")}, home, L"/backup/y"},
+        {"a folder of From bound in To", {mount(10, L"8:1", L"/home/u/docs", L"/backup/old")}, home, L"/backup/old"},
+        {"a folder holding From bound in To", {mount(10, L"8:1", L"/home", L"/backup/h")}, home, L"/backup/h"},
+        {"the whole volume bound on To itself", {mount(10, L"8:1", L"/", L"/backup")}, home, L"/backup"},
+        {"a sibling of From bound in To", {mount(10, L"8:1", L"/home/v", L"/backup/v")}, home, L""},
+        {"a name that only begins as From's", {mount(10, L"8:1", L"/home/u2", L"/backup/u2")}, home, L""},
+        {"the same folder name on another volume", {mount(10, L"8:3", L"/home/u", L"/backup/y")}, home, L""},
+        {"From's volume mounted beside To only", {mount(10, L"8:1", L"/home/u", L"/backup2/y")}, home, L""},
         {"From on a volume of its own, a folder of it in To",
-         {{L"8:2", L"/photos/2024", L"/backup/p"}},
-         L"/srv/photos",
-         L"/backup",
+         {mount(10, L"8:2", L"/photos/24", L"/backup/p")},
+         {L"/srv/photos", 2},
          L"/backup/p"},
-        {"From on a bind mount, found by the folder it shows",
-         {{L"8:2", L"/data", L"/mnt/data"}, {L"8:2", L"/data/photos/2024", L"/backup/p"}},
-         L"/mnt/data/photos",
-         L"/backup",
+        {"From on a bind mount, by the folder it shows",
+         {mount(10, L"8:2", L"/data", L"/mnt/data"), mount(11, L"8:2", L"/data/photos/24", L"/backup/p")},
+         {L"/mnt/data/photos", 10},
          L"/backup/p"},
-        {"From on a bind mount, another part of the volume in To",
-         {{L"8:2", L"/data", L"/mnt/data"}, {L"8:2", L"/photos", L"/backup/p"}},
-         L"/mnt/data/photos",
-         L"/backup",
+        {"From on a bind mount, another part of its volume in To",
+         {mount(10, L"8:2", L"/data", L"/mnt/data"), mount(11, L"8:2", L"/photos", L"/backup/p")},
+         {L"/mnt/data/photos", 10},
          L""},
-        {"a bind of From covered by a later mount on its point",
-         {{L"8:1", L"/home/u", L"/backup/y"}, {L"8:3", L"/", L"/backup/y"}},
-         L"/home/u",
-         L"/backup",
+        {"a bind of From under a mount on its point",
+         {mount(10, L"8:1", L"/home/u", L"/backup/y", false), mount(11, L"8:3", L"/", L"/backup/y")},
+         home,
          L""},
-        {"From below a mount that covers its first volume",
-         {{L"8:4", L"/", L"/home"}, {L"8:1", L"/home", L"/backup/h"}},
-         L"/home/u",
-         L"/backup",
+        {"a bind of From moved over a mount listed after it",
+         {mount(10, L"8:1", L"/home/u", L"/backup/y"), mount(11, L"8:3", L"/", L"/backup/y", false)},
+         home,
+         L"/backup/y"},
+        {"a bind of From hidden by a mount above it",
+         {mount(10, L"8:1", L"/home/u", L"/backup/y", false), mount(11, L"8:3", L"/", L"/backup")},
+         home,
          L""},
-        {"To on another volume, From's shown below it",
-         {{L"8:3", L"/", L"/backup"}, {L"8:1", L"/home", L"/backup/h"}},
-         L"/home/u",
-         L"/backup",
-         L"/backup/h"},
+        {"From on a mount that hides the one below it",
+         {mount(10, L"8:4", L"/", L"/p/q", false), mount(11, L"8:5", L"/", L"/p"),
+          mount(12, L"8:5", L"/q/from", L"/backup/x")},
+         {L"/p/q/from", 11},
+         L"/backup/x"},
+        {"the same, the system not telling From's mount",
+         {mount(10, L"8:4", L"/", L"/p/q", false), mount(11, L"8:5", L"/", L"/p"),
+          mount(12, L"8:5", L"/q/from", L"/backup/x")},
+         {L"/p/q/from", 0},
+         L"/backup/x"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<MountRecord> table = kBase;
-        table.insert(table.end(), c.added.begin(), c.added.end());
-        EXPECT_EQ(mountShowing(table, c.to, c.from), c.shown);
+        EXPECT_EQ(mountShowingBelow(withBase(c.added), L"/backup", c.from), c.shown);
+    }
+}
+
+TEST(Mounts, WhichMountHoldsAFolderOfFrom) {
+    struct Case {
+        const char* what;
+        std::vector<MountRecord> added;
+        MountedFolder inside;  // the folder a run writes in
+        std::wstring holding;  // the point told, or empty
+    };
+    const std::vector<Case> cases = {
+        {"To a bind of a folder of From",
+         {mount(10, L"8:1", L"/home/u/sub", L"/backup")},
+         {L"/backup", 10},
+         L"/backup"},
+        {"a versions folder on a bind of From's parent",
+         {mount(10, L"8:1", L"/home", L"/mnt/h")},
+         {L"/mnt/h/u/versions", 10},
+         L"/mnt/h"},
+        {"a bind of another folder", {mount(10, L"8:1", L"/home/v", L"/backup")}, {L"/backup", 10}, L""},
+        {"a folder beside From on its mount", {}, {L"/backup", 1}, L""},
+        {"a folder below From by its path: the folder checks tell", {}, {L"/home/u/v", 1}, L""},
+        {"another volume", {mount(10, L"8:3", L"/home/u", L"/backup")}, {L"/backup", 10}, L""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(mountHolding(withBase(c.added), c.inside, MountedFolder{L"/home/u", 1}), c.holding);
     }
 }
 

@@ -2216,6 +2216,9 @@ if [ "$kind" = tmpfs ]; then
     echo p > "$where/precious"; mkdir "$where/sub"; echo m > "$where/sub/more"
 elif [ "${kind#bind:}" != "$kind" ]; then
     mount --bind "${kind#bind:}" "$where" || exit 77
+elif [ "${kind#moved:}" != "$kind" ]; then
+    mount -t tmpfs -o size=1m tmpfs "$where" || exit 77
+    spare=$(mktemp -d) && mount --bind "${kind#moved:}" "$spare" && mount --move "$spare" "$where" || exit 77
 else
     mount --bind "$outside" "$where" || exit 77
 fi
@@ -2229,7 +2232,8 @@ def run_with_mount(work, kind, where, *args):
     """The program as root while a volume is mounted on where, in a mount
     namespace of its own: kind "tmpfs" a fresh volume holding precious and
     sub/more, "bind" a folder of the same device holding the same,
-    "bind:FOLDER" that folder. Returns
+    "bind:FOLDER" that folder, "moved:FOLDER" that folder moved over a
+    fresh volume there (the table lists it first, though it is on top). Returns
     (status, out, err, what the volume held after), None when nothing can
     be mounted here."""
     outside = os.path.join(work, "outside")
@@ -2254,6 +2258,7 @@ def from_shown_inside_to_by_a_mount_is_refused(work):
     mount of another folder is no reason."""
     binds = [  # (name, the folder of From shown, relative to From, the mounted folder below To, what is told)
         ("From itself", ".", "y", "overlap through the mount"),
+        ("From moved over a volume on its point", ".", "moved:y", "overlap through the mount"),
         ("a folder of From", "sub", "w", "overlap through the mount"),
         ("the folder holding From", "..", "p", "overlap through the mount"),
         ("From on To itself", ".", ".", "is same"),
@@ -2270,12 +2275,13 @@ def from_shown_inside_to_by_a_mount_is_refused(work):
         write(os.path.join(target, "kept.txt"), "To's own")
         listed = os.path.join(round_work, "list")
         write(listed, "y/a.txt\na.txt\n")
-        where = folder(os.path.normpath(os.path.join(target, mounted)))
+        kind = "moved:" if mounted.startswith("moved:") else "bind:"
+        where = folder(os.path.normpath(os.path.join(target, mounted[len(kind):] if kind == "moved:" else mounted)))
         before = files_below(source)
         for label, options in runs:
             args = [listed if a is None else a for a in options]
             what = os.path.normpath(os.path.join(source, shown))
-            status, out, err, _ = run_with_mount(round_work, "bind:" + what, where, *args, source, target)
+            status, out, err, _ = run_with_mount(round_work, kind + what, where, *args, source, target)
             tag = "From shown in To: %s, %s: " % (name, label)
             check(tag + "refused (3)", status == 3, (status, err))
             check(tag + "the mount is told", told in err and ("[%s]" % where in err or told == "is same"), err)
@@ -2288,6 +2294,15 @@ def from_shown_inside_to_by_a_mount_is_refused(work):
     where = folder(os.path.join(target, "m"))
     outcome = run_with_mount(round_work, "bind", where, "-y", source, target)
     check("From shown in To: another folder's mount runs (0)", outcome[0] == 0, outcome[:3])
+    # The versions folder a bind of a folder of From: what it keeps would land in From.
+    versions = folder(os.path.join(round_work, "versions"))
+    write(os.path.join(source, "sub", "s.txt"), "s")
+    before = files_below(source)
+    status, out, err, _ = run_with_mount(round_work, "bind:" + os.path.join(source, "sub"), versions, "-s", "-y",
+                                         "--versions=" + versions, source, target)
+    check("From shown in To: a versions folder showing From is refused (3)",
+          status == 3 and "overlaps the From Folder" in err, (status, err))
+    check("From shown in To: From as it was after the versions run", files_below(source) == before)
 
 
 @case

@@ -1,4 +1,7 @@
 // The system's table of mounts, as /proc tells it to this process.
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +39,16 @@ std::string NextField(const std::string& text, size_t* at) {
     return text.substr(start, end - start);
 }
 
+// The number of the mount path leads to (links followed where follow);
+// false where the system does not tell.
+bool MountIdAt(const char* path, bool follow, uint64_t* id) {
+    struct statx found;
+    int flags = AT_NO_AUTOMOUNT | (follow ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (statx(AT_FDCWD, path, flags, STATX_MNT_ID, &found) != 0 || !(found.stx_mask & STATX_MNT_ID)) return false;
+    *id = found.stx_mnt_id;
+    return true;
+}
+
 // Decodes bytes, a name in the system's encoding; false where they do not decode.
 bool Decoded(const std::string& bytes, std::wstring* out) {
     std::vector<wchar_t> wide(bytes.size() + 1);
@@ -56,9 +69,9 @@ std::vector<MountLine> ReadMountTable() {
         // "36 35 98:0 /root /mount/point options ...": the third to the fifth field.
         std::string text(line);
         size_t at = 0;
-        NextField(text, &at);
-        NextField(text, &at);
         MountLine mount;
+        mount.id = std::strtoull(NextField(text, &at).c_str(), nullptr, 10);
+        NextField(text, &at);
         mount.volume = NextField(text, &at);
         mount.root = Unescaped(NextField(text, &at));
         mount.point = Unescaped(NextField(text, &at));
@@ -71,8 +84,14 @@ std::vector<MountLine> ReadMountTable() {
 
 std::vector<MountRecord> platformMountTable() {
     std::vector<MountRecord> records;
+    uint64_t top = 0;
+    bool told = MountIdAt("/", true, &top);  // whether this system tells mounts by path at all
     for (const MountLine& mount : ReadMountTable()) {
         MountRecord record;
+        record.id = mount.id;
+        uint64_t there = 0;
+        // A mount made over it, or over a folder above it, hides it: its point leads elsewhere.
+        record.seen = !told || (MountIdAt(mount.point.c_str(), false, &there) && there == mount.id);
         // A mount whose names do not decode cannot be named in a path the engine holds.
         if (!Decoded(mount.volume, &record.volume) || !Decoded(mount.root, &record.root) ||
             !Decoded(mount.point, &record.point)) {
@@ -81,4 +100,9 @@ std::vector<MountRecord> platformMountTable() {
         records.push_back(std::move(record));
     }
     return records;
+}
+
+bool platformMountNumber(const wchar_t* path, uint64_t* id) {
+    SystemName name = PathName(path);
+    return name.ok && MountIdAt(name.bytes.c_str(), true, id);
 }

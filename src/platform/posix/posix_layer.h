@@ -82,6 +82,7 @@ int OpenHeldSource(const std::string& path, int flags);
 
 // One line of the system's table of mounts, its names as the system's bytes.
 struct MountLine {
+    uint64_t id = 0;     // the mount's number
     std::string volume;  // "major:minor", alike for each mount of one volume
     std::string root;    // the folder of the volume it shows
     std::string point;   // where it is mounted

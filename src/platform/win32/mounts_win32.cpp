@@ -4,3 +4,5 @@
 #include "platform/win32/win32_layer.h"
 
 std::vector<MountRecord> platformMountTable() { return {}; }
+
+bool platformMountNumber(const wchar_t*, uint64_t*) { return false; }
