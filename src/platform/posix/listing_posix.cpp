@@ -187,9 +187,7 @@ SystemResult platformReadLink(const wchar_t* path, std::wstring* text) {
     std::string bytes;
     SystemResult read = Result(at.ok && ReadLinkAt(at.directory, at.name, &bytes));
     if (!read) return read;
-    std::vector<wchar_t> wide(bytes.size() + 1);
-    FromSystem(bytes.c_str(), wide.data(), wide.size());
-    text->assign(wide.data());
+    *text = FromSystemText(bytes.c_str());
     return read;
 }
 
@@ -234,11 +232,9 @@ bool platformResolvedPath(const wchar_t* path, std::wstring* resolved) {
     if (!name.ok) return false;
     char* whole = realpath(name.bytes.c_str(), nullptr);
     if (!whole) return false;
-    std::vector<wchar_t> wide(std::strlen(whole) + 1);
-    bool decoded = FromSystem(whole, wide.data(), wide.size());
+    *resolved = FromSystemText(whole);
     std::free(whole);
-    if (decoded) resolved->assign(wide.data());
-    return decoded;
+    return true;
 }
 
 bool platformEntryIdentity(const wchar_t* path, DirectoryIdentity* identity) {

@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -49,14 +48,6 @@ bool MountIdAt(const char* path, bool follow, uint64_t* id) {
     return true;
 }
 
-// Decodes bytes, a name in the system's encoding; false where they do not decode.
-bool Decoded(const std::string& bytes, std::wstring* out) {
-    std::vector<wchar_t> wide(bytes.size() + 1);
-    if (!FromSystem(bytes.c_str(), wide.data(), wide.size())) return false;
-    out->assign(wide.data());
-    return true;
-}
-
 }  // namespace
 
 std::vector<MountLine> ReadMountTable() {
@@ -92,11 +83,9 @@ std::vector<MountRecord> platformMountTable() {
         uint64_t there = 0;
         // A mount made over it, or over a folder above it, hides it: its point leads elsewhere.
         record.seen = !told || (MountIdAt(mount.point.c_str(), false, &there) && there == mount.id);
-        // A mount whose names do not decode cannot be named in a path the engine holds.
-        if (!Decoded(mount.volume, &record.volume) || !Decoded(mount.root, &record.root) ||
-            !Decoded(mount.point, &record.point)) {
-            continue;
-        }
+        record.volume = FromSystemText(mount.volume.c_str());
+        record.root = FromSystemText(mount.root.c_str());
+        record.point = FromSystemText(mount.point.c_str());
         records.push_back(std::move(record));
     }
     return records;

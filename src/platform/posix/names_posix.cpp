@@ -145,13 +145,14 @@ void platformSetUserLocale() {
     }
 }
 
-// The system's own words for errno values; the program's own reasons are the same on every system.
-std::wstring SystemReasonText(int reason) {
-    const char* words = std::strerror(reason);
-    std::vector<wchar_t> wide(std::strlen(words) + 1);
-    FromSystem(words, wide.data(), wide.size());
+std::wstring FromSystemText(const char* bytes) {
+    std::vector<wchar_t> wide(std::strlen(bytes) + 1);
+    FromSystem(bytes, wide.data(), wide.size());
     return std::wstring(wide.data());
 }
+
+// The system's own words for errno values; the program's own reasons are the same on every system.
+std::wstring SystemReasonText(int reason) { return FromSystemText(std::strerror(reason)); }
 
 size_t platformCurrentDirectory(wchar_t* buffer, size_t room) {
     char bytes[PATH_MAX];

@@ -38,6 +38,9 @@ SystemName PathName(const wchar_t* path);
 // Decodes bytes into out (room units, NUL included); false when it does not fit.
 bool FromSystem(const char* bytes, wchar_t* out, size_t room);
 
+// Decodes bytes whole: a unit of text for each byte is room enough.
+std::wstring FromSystemText(const char* bytes);
+
 // The directory part of a path: "." for a bare name, "/" for the top.
 std::string ParentOf(const std::string& path);
 
